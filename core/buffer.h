@@ -156,7 +156,7 @@ class BufferShape : public BufferCore {
   ~BufferShape() { Clear(); }
 
  private:
-  char storage_[N + 1];
+  alignas(8) char storage_[N + 1];  // 8-aligned so that item arrays kept inline read aligned words
 };
 
 class Buffer : public BufferShape<99> {};

@@ -22,7 +22,8 @@ uint32_t Win32FromErrno(int err) {
     case ENOTDIR: return kErrorPathNotFound;
     case EACCES:
     case EPERM:
-    case EROFS: return kErrorAccessDenied;
+    case EROFS:
+    case EISDIR: return kErrorAccessDenied;
     case EBADF: return kErrorInvalidHandle;
     case ENOMEM: return kErrorNotEnoughMemory;
     case EEXIST: return kErrorFileExists;

@@ -1,0 +1,164 @@
+// The component objects of the security core, as far as their component part goes: CryptoComponent
+// (holds one algorithm object), CryptoJob (the password-to-key work record) and CertKeyComponent (a
+// certificate and key holder), with ChainValidatorArray, the owning array of CertKeyComponents.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+#include "component/cert_store_records.h"
+#include "component/component_base.h"
+#include "core/buffer.h"
+
+namespace velmora::component {
+
+// CryptoObject is the base of every algorithm object a CryptoComponent holds (ciphers, RSA, DSA and EC
+// keys, digests, HMACs); the component destroys it through its virtual destructor.
+class CryptoObject {
+ public:
+  CryptoObject(const CryptoObject&) = delete;
+  CryptoObject& operator=(const CryptoObject&) = delete;
+  virtual ~CryptoObject() = 0;
+
+ protected:
+  CryptoObject() = default;
+};
+
+inline CryptoObject::~CryptoObject() = default;
+
+// Algorithm ids with a special owner.
+constexpr int32_t kAlgorithmUmac = 52;
+constexpr int32_t kAlgorithmPlatformXts = 53;
+constexpr int32_t kAlgorithmNone = -1;
+
+// CryptoComponent holds at most one algorithm object, owned, with its algorithm id and the provider
+// mode it was made for (0 internal, 1 platform). One thread at a time.
+class CryptoComponent : public ComponentBase {
+ public:
+  CryptoComponent() = default;
+  ~CryptoComponent() override { ReleaseObject(); }
+
+  // ReleaseObject destroys the held object (if any) and leaves the id -1 and the mode 0.
+  void ReleaseObject();
+  // Hold releases the current object and takes ownership of object for algorithm_id.
+  void Hold(int32_t algorithm_id, CryptoObject* object, uint32_t provider_mode);
+
+  int32_t AlgorithmId() const { return algorithm_id_; }
+  CryptoObject* Object() const { return object_; }
+  uint32_t ProviderMode() const { return provider_mode_; }
+
+ private:
+  int32_t algorithm_id_ = kAlgorithmNone;
+  CryptoObject* object_ = nullptr;
+  uint32_t provider_mode_ = 0;
+};
+
+// CryptoJob is the work record of a password-to-key derivation: digest name ("MD5" at construction),
+// password, salt, derived key and IV, and the component that runs the cipher.
+class CryptoJob : public ComponentBase {
+ public:
+  CryptoJob();
+
+  core::Buffer& DigestName() { return digest_name_; }
+  core::Buffer& Password() { return password_; }
+  core::Buffer& Salt() { return salt_; }
+  core::Buffer& Key() { return key_; }
+  core::Buffer& Iv() { return iv_; }
+  CryptoComponent& Crypto() { return crypto_; }
+
+ private:
+  core::Buffer digest_name_;
+  core::Buffer password_;
+  core::Buffer salt_;
+  core::Buffer key_;
+  core::Buffer iv_;
+  CryptoComponent crypto_;  // destroyed before the texts
+};
+
+// CertKeyComponent holds the certificate settings of a component (store kind, store, password, subject
+// or encoded certificate), the loaded store and the key container in use. Heap instances come from the
+// library's allocator: `new (std::nothrow) CertKeyComponent` gives null when memory runs out.
+class CertKeyComponent : public ComponentBase {
+ public:
+  CertKeyComponent();
+  ~CertKeyComponent() override;
+
+  static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
+  // Construction in storage from platform::Alloc (the owning containers of core/ptr_array.h).
+  static void* operator new(std::size_t, void* place) noexcept { return place; }
+  static void operator delete(void* block) noexcept;
+  static void operator delete(void* block, const std::nothrow_t&) noexcept;
+
+  // Clone returns a new component carrying this one's certificate state, owned by the caller (release
+  // with delete), or null when memory runs out (nothing is left allocated then).
+  CertKeyComponent* Clone() const;
+  // ResetStore empties the loaded store and drops the certificate and key store handles.
+  void ResetStore();
+  // ResetCryptoApi returns the key container context to its default (no handles, provider type 1).
+  void ResetCryptoApi();
+
+  CertStoreHandle& Store() { return store_; }
+  uint8_t& Flag() { return flag_; }
+  uint8_t& CertificateSet() { return certificate_set_; }
+  int32_t& StoreKind() { return store_kind_; }
+  core::Buffer& StoreName() { return store_name_; }
+  core::Buffer& EncodedCertificate() { return encoded_certificate_; }
+  core::Buffer& Subject() { return subject_; }
+  core::Buffer& StorePassword() { return store_password_; }
+  core::Buffer& Thumbprint() { return thumbprint_; }
+  core::Buffer& FurtherText() { return further_text_; }
+  CryptoApiKeyContext& KeyContext() { return key_context_; }
+  core::Buffer& ContainerName() { return container_name_; }
+
+ private:
+  [[nodiscard]] int CopyCertificateStateFrom(const CertKeyComponent& source);
+
+  CertStoreHandle store_;
+  uint8_t flag_ = 0;
+  uint8_t certificate_set_ = 0;
+  int32_t store_kind_ = 0;
+  // Platform certificate context; filled and released by the platform certificate layer.
+  void* certificate_context_ = nullptr;
+  core::Buffer store_name_;
+  core::Buffer encoded_certificate_;
+  core::Buffer subject_;
+  core::Buffer store_password_;
+  core::Buffer thumbprint_;
+  core::Buffer further_text_;
+  CryptoApiKeyContext key_context_;
+  core::Buffer container_name_;
+  // Platform key store opened for a certificate with a private key; owned like the context above.
+  void* key_store_ = nullptr;
+};
+
+// ChainValidatorArray owns CertKeyComponents in numbered slots; a slot may be empty. One thread at a
+// time.
+class ChainValidatorArray {
+ public:
+  ChainValidatorArray() = default;
+  ChainValidatorArray(const ChainValidatorArray&) = delete;
+  ChainValidatorArray& operator=(const ChainValidatorArray&) = delete;
+  ~ChainValidatorArray();
+
+  // SetCount makes the slot count n (negative as 0). Growing fills every new slot with a new component:
+  // 200 when memory runs out, the count then being n with the later slots empty (200 and no change when
+  // the slots themselves cannot grow). Shrinking destroys the components beyond n.
+  [[nodiscard]] int SetCount(int32_t n);
+  // CreateEntry fills an empty slot with a new component: 0 (also when the slot already holds one), 200
+  // when memory runs out (the slot stays empty), 432 when index is outside 0 .. count - 1.
+  [[nodiscard]] int CreateEntry(int32_t index);
+  // RemoveAt destroys the component of slot index and empties the slot; ignored outside 0 .. count - 1.
+  // Later slots keep their places. Returns 0.
+  int RemoveAt(int32_t index);
+  int32_t Count() const { return slots_.PointerCount(); }
+  // At returns the component of slot index, null for an empty slot or an index out of range.
+  CertKeyComponent* At(int32_t index) const;
+
+ private:
+  void StoreAt(int32_t index, CertKeyComponent* entry);
+
+  core::Buffer slots_;  // one pointer per slot, 8 bytes each
+};
+
+}  // namespace velmora::component

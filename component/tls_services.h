@@ -1,0 +1,71 @@
+// What the socket layer needs of the certificate-store and transport-security services: the run-time
+// certificate-store entry, the process-wide table of security-provider functions, the transport-security
+// defaults a socket component starts with and the release of its credentials.
+//
+// NOTE: this system has no certificate-store or security-provider modules ("crypt32" and "secur32" are
+// absent), so the store entry stays null, the function table stays zero and there are never credentials
+// to release. The code keeps the "pointer may be null" paths that a machine without them takes.
+#pragma once
+
+#include <cstdint>
+
+namespace velmora::component {
+
+class SocketBase;
+
+// SecurityHandle is a credential or security-context handle of the security provider; all zero: none.
+struct SecurityHandle {
+  uint64_t lower = 0;
+  uint64_t upper = 0;
+  bool IsSet() const { return lower != 0 || upper != 0; }
+};
+
+using FreeCredentialsHandleFn = int32_t (*)(SecurityHandle* credentials);
+using DeleteSecurityContextFn = int32_t (*)(SecurityHandle* context);
+
+// SecurityFunctionTable is the 256-byte function table a security provider hands out; a zero member means
+// "not loaded". The transport-security code calls through acquire_credentials_handle,
+// free_credentials_handle, delete_security_context and query_context_attributes.
+struct SecurityFunctionTable {
+  uint64_t version;
+  void* enumerate_security_packages;
+  void* query_credentials_attributes;
+  void* acquire_credentials_handle;
+  FreeCredentialsHandleFn free_credentials_handle;
+  void* reserved2;
+  void* initialize_security_context;
+  void* accept_security_context;
+  void* complete_auth_token;
+  DeleteSecurityContextFn delete_security_context;
+  void* apply_control_token;
+  void* query_context_attributes;
+  void* further[20];
+};
+static_assert(sizeof(SecurityFunctionTable) == 256, "the provider's table is copied as 256 bytes");
+
+// SecurityFunctions is the process-wide copy of the provider's table, filled by the socket layer's
+// start-up (SocketBase::LoadOptionalSystemModules). Read it only while no start-up or tear-down runs.
+SecurityFunctionTable& SecurityFunctions();
+
+// CertOpenStoreFn opens a certificate store (provider, encoding type, provider handle, flags, store name)
+// and returns its handle, or null.
+using CertOpenStoreFn = void* (*)(const char* provider, uint32_t encoding_type, uintptr_t provider_handle,
+                                  uint32_t flags, const void* store_name);
+// CertOpenStoreEntry returns the run-time certificate-store entry: null until LoadCrypt32Functions found
+// it, and null on this system.
+CertOpenStoreFn CertOpenStoreEntry();
+// LoadCrypt32Functions loads the "crypt32" module once and resolves its entries; a missing module leaves
+// them null. Called by the socket layer's start-up.
+void LoadCrypt32Functions();
+// UnloadCrypt32Functions frees the module when it was loaded and clears its entries (socket tear-down).
+void UnloadCrypt32Functions();
+
+// SetTlsDefaults writes the transport-security defaults of a socket component (provider name, store "MY",
+// cipher strength 40, protocols 4032, renegotiation on, flags and credentials cleared, the accepted
+// algorithm list "*" and the PEM label "CERTIFICATE") and returns 1. It leaves ReuseSSLSession alone.
+int SetTlsDefaults(SocketBase& socket);
+// FreeTlsCredentials releases the component's credential handle through the loaded function table, when
+// both exist, and zeroes the handle.
+void FreeTlsCredentials(SocketBase& socket);
+
+}  // namespace velmora::component

@@ -1,0 +1,340 @@
+// Simulated adapter, advertisements, filters and advertisement watchers.
+#include <algorithm>
+#include <utility>
+
+#include "platform/bluetooth/sim/objects.h"
+#include "platform/clock.h"
+
+namespace velmora::platform::bluetooth::sim {
+namespace {
+
+using Type = BluetoothLEAdvertisementDataType;
+
+uint32_t LittleEndian(const uint8_t* bytes, size_t count) {
+  uint32_t value = 0;
+  for (size_t i = count; i > 0; --i) value = (value << 8) | bytes[i - 1];
+  return value;
+}
+
+// AppendServiceUuids adds the UUIDs of one service UUID list section; a trailing partial UUID is ignored.
+void AppendServiceUuids(const BluetoothLEAdvertisementDataSection& section, std::vector<Guid>* out) {
+  const auto type = static_cast<Type>(section.data_type);
+  const size_t width = (type == Type::IncompleteService16BitUuids || type == Type::CompleteService16BitUuids)   ? 2
+                       : (type == Type::IncompleteService32BitUuids || type == Type::CompleteService32BitUuids) ? 4
+                                                                                                                 : 16;
+  const Bytes& d = section.data;
+  for (size_t at = 0; at + width <= d.size(); at += width) {
+    if (width < 16) {
+      out->push_back(BluetoothBaseUuid(LittleEndian(&d[at], width)));
+      continue;
+    }
+    // A 128-bit UUID travels least significant byte first (Vol 3 Part C 11.1.1): the 16 bytes reversed.
+    const uint8_t* b = &d[at];
+    Guid uuid;
+    uuid.data1 = (uint32_t{b[15]} << 24) | (uint32_t{b[14]} << 16) | (uint32_t{b[13]} << 8) | b[12];
+    uuid.data2 = static_cast<uint16_t>((b[11] << 8) | b[10]);
+    uuid.data3 = static_cast<uint16_t>((b[9] << 8) | b[8]);
+    for (int i = 0; i < 8; ++i) uuid.data4[i] = b[7 - i];
+    out->push_back(uuid);
+  }
+}
+
+class SimReceivedArgs final : public BluetoothLEAdvertisementReceivedEventArgs {
+ public:
+  SimReceivedArgs(std::shared_ptr<SimCore> core, uint64_t address, int16_t rssi, BluetoothLEAdvertisementType type,
+                  std::shared_ptr<BluetoothLEAdvertisement> advertisement)
+      : core_(std::move(core)), address_(address), rssi_(rssi), type_(type), advertisement_(std::move(advertisement)),
+        timestamp_(static_cast<int64_t>(MonotonicMs())) {}
+
+  uint64_t BluetoothAddress() override {
+    auto lock = core_->Call({.api = "BluetoothLEAdvertisementReceivedEventArgs.BluetoothAddress", .address = address_});
+    return address_;
+  }
+  int16_t RawSignalStrengthInDBm() override {
+    auto lock = core_->Call({.api = "BluetoothLEAdvertisementReceivedEventArgs.RawSignalStrengthInDBm"});
+    return rssi_;
+  }
+  BluetoothLEAdvertisementType AdvertisementType() override {
+    auto lock = core_->Call({.api = "BluetoothLEAdvertisementReceivedEventArgs.AdvertisementType"});
+    return type_;
+  }
+  std::shared_ptr<BluetoothLEAdvertisement> Advertisement() override {
+    auto lock = core_->Call({.api = "BluetoothLEAdvertisementReceivedEventArgs.Advertisement"});
+    return advertisement_;
+  }
+  int64_t Timestamp() override {
+    auto lock = core_->Call({.api = "BluetoothLEAdvertisementReceivedEventArgs.Timestamp"});
+    return timestamp_;
+  }
+
+ private:
+  std::shared_ptr<SimCore> core_;
+  const uint64_t address_;
+  const int16_t rssi_;
+  const BluetoothLEAdvertisementType type_;
+  const std::shared_ptr<BluetoothLEAdvertisement> advertisement_;
+  const int64_t timestamp_;
+};
+
+class SimStoppedArgs final : public BluetoothLEAdvertisementWatcherStoppedEventArgs {
+ public:
+  SimStoppedArgs(std::shared_ptr<SimCore> core, BluetoothError error) : core_(std::move(core)), error_(error) {}
+  BluetoothError Error() override {
+    auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcherStoppedEventArgs.Error"});
+    return error_;
+  }
+
+ private:
+  std::shared_ptr<SimCore> core_;
+  const BluetoothError error_;
+};
+
+class SimFilter final : public BluetoothLEAdvertisementFilter {
+ public:
+  explicit SimFilter(std::shared_ptr<SimCore> core) : core_(std::move(core)) {}
+  std::shared_ptr<BluetoothLEAdvertisement> Advertisement() override {
+    auto lock = core_->Call({.api = "BluetoothLEAdvertisementFilter.Advertisement"});
+    return advertisement_;
+  }
+  void SetAdvertisement(std::shared_ptr<BluetoothLEAdvertisement> advertisement) override {
+    auto lock = core_->Call({.api = "BluetoothLEAdvertisementFilter.SetAdvertisement"});
+    advertisement_ = std::move(advertisement);
+  }
+  // PassesLocked: without an advertisement everything passes; otherwise the advert must carry every UUID.
+  bool PassesLocked(const SimAdvertisement& advert) const {
+    const auto* pattern = dynamic_cast<const SimAdvertisement*>(advertisement_.get());
+    if (pattern == nullptr) return true;
+    const std::vector<Guid>& have = advert.ServiceUuidsLocked();
+    for (const Guid& wanted : pattern->ServiceUuidsLocked()) {
+      if (std::find(have.begin(), have.end(), wanted) == have.end()) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::shared_ptr<SimCore> core_;
+  std::shared_ptr<BluetoothLEAdvertisement> advertisement_;
+};
+
+class SimAdapterObject final : public BluetoothAdapter {
+ public:
+  SimAdapterObject(std::shared_ptr<SimCore> core, bool low_energy) : core_(std::move(core)), low_energy_(low_energy) {}
+  bool IsLowEnergySupported() override {
+    auto lock = core_->Call({.api = "BluetoothAdapter.IsLowEnergySupported"});
+    return low_energy_;
+  }
+
+ private:
+  std::shared_ptr<SimCore> core_;
+  const bool low_energy_;
+};
+
+}  // namespace
+
+bool ParseAdvertisingData(std::span<const uint8_t> data, std::vector<BluetoothLEAdvertisementDataSection>* out) {
+  std::vector<BluetoothLEAdvertisementDataSection> sections;
+  size_t at = 0;
+  while (at < data.size() && data[at] != 0) {
+    const size_t length = data[at];
+    if (at + 1 + length > data.size()) return false;
+    sections.push_back({data[at + 1], Bytes(data.begin() + at + 2, data.begin() + at + 1 + length)});
+    at += 1 + length;
+  }
+  *out = std::move(sections);
+  return true;
+}
+
+std::shared_ptr<BluetoothLEAdvertisementFilter> MakeFilter(std::shared_ptr<SimCore> core) {
+  return std::make_shared<SimFilter>(std::move(core));
+}
+
+std::shared_ptr<BluetoothAdapter> MakeAdapter(std::shared_ptr<SimCore> core, bool low_energy) {
+  return std::make_shared<SimAdapterObject>(std::move(core), low_energy);
+}
+
+// ---- SimAdvertisement
+
+SimAdvertisement::SimAdvertisement(std::shared_ptr<SimCore> core,
+                                   std::vector<BluetoothLEAdvertisementDataSection> sections)
+    : core_(std::move(core)), sections_(std::move(sections)) {
+  const BluetoothLEAdvertisementDataSection* shortened_name = nullptr;
+  bool have_complete_name = false;
+  for (const auto& section : sections_) {
+    switch (static_cast<Type>(section.data_type)) {
+      case Type::Flags:
+        if (!flags_ && !section.data.empty()) flags_ = section.data[0];
+        break;
+      case Type::IncompleteService16BitUuids:
+      case Type::CompleteService16BitUuids:
+      case Type::IncompleteService32BitUuids:
+      case Type::CompleteService32BitUuids:
+      case Type::IncompleteService128BitUuids:
+      case Type::CompleteService128BitUuids:
+        AppendServiceUuids(section, &service_uuids_);
+        break;
+      case Type::ShortenedLocalName:
+        if (shortened_name == nullptr) shortened_name = &section;
+        break;
+      case Type::CompleteLocalName:
+        if (!have_complete_name) local_name_ = Utf8ToHString(section.data);
+        have_complete_name = true;
+        break;
+      case Type::ManufacturerSpecificData:
+        if (section.data.size() >= 2) {
+          manufacturer_data_.push_back({static_cast<uint16_t>(LittleEndian(section.data.data(), 2)),
+                                        Bytes(section.data.begin() + 2, section.data.end())});
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  if (!have_complete_name && shortened_name != nullptr) local_name_ = Utf8ToHString(shortened_name->data);
+}
+
+HString SimAdvertisement::LocalName() {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisement.LocalName"});
+  return local_name_;
+}
+
+std::optional<uint32_t> SimAdvertisement::Flags() {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisement.Flags"});
+  return flags_;
+}
+
+std::vector<Guid> SimAdvertisement::ServiceUuids() {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisement.ServiceUuids"});
+  return service_uuids_;
+}
+
+void SimAdvertisement::AppendServiceUuid(const Guid& uuid) {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisement.ServiceUuids.Append", .uuid = uuid});
+  service_uuids_.push_back(uuid);
+}
+
+std::vector<BluetoothLEManufacturerData> SimAdvertisement::ManufacturerData() {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisement.ManufacturerData"});
+  return manufacturer_data_;
+}
+
+std::vector<BluetoothLEAdvertisementDataSection> SimAdvertisement::GetSectionsByType(uint8_t type) {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisement.GetSectionsByType", .mode = type});
+  std::vector<BluetoothLEAdvertisementDataSection> found;
+  for (const auto& section : sections_) {
+    if (section.data_type == type) found.push_back(section);
+  }
+  return found;
+}
+
+std::vector<BluetoothLEAdvertisementDataSection> SimAdvertisement::DataSections() {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisement.DataSections"});
+  return sections_;
+}
+
+// ---- SimWatcher
+
+BluetoothLEAdvertisementWatcherStatus SimWatcher::Status() {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.Status"});
+  return status_;
+}
+
+void SimWatcher::SetAdvertisementFilter(std::shared_ptr<BluetoothLEAdvertisementFilter> filter) {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.SetAdvertisementFilter"});
+  filter_ = std::move(filter);
+}
+
+void SimWatcher::SetScanningMode(BluetoothLEScanningMode mode) {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.SetScanningMode", .mode = static_cast<int>(mode)});
+  mode_ = mode;
+}
+
+void SimWatcher::Start() {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.Start"});
+  using S = BluetoothLEAdvertisementWatcherStatus;
+  if (status_ == S::Started || status_ == S::Stopping) return;
+  const uint64_t generation = ++start_generation_;
+  const int64_t delay = core_->watcher_start_delay_ms;
+  start_pending_ = delay != 0;
+  if (delay == 0) {
+    status_ = S::Started;
+  } else if (delay > 0) {
+    core_->events.Post(
+        [weak = weak_from_this(), generation] {
+          auto self = weak.lock();
+          if (self == nullptr) return;
+          std::lock_guard inner(self->core_->mutex);
+          if (self->start_pending_ && self->start_generation_ == generation) self->ForceStartedLocked();
+        },
+        delay);
+  }
+}
+
+void SimWatcher::Stop() {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.Stop"});
+  using S = BluetoothLEAdvertisementWatcherStatus;
+  ++start_generation_;
+  start_pending_ = false;
+  if (status_ != S::Started) return;
+  status_ = S::Stopping;
+  core_->events.Post(
+      [self = shared_from_this()] {
+        std::lock_guard inner(self->core_->mutex);
+        if (self->status_ == S::Stopping) self->EndLocked(S::Stopped, BluetoothError::Success);
+      },
+      core_->watcher_stop_delay_ms);
+}
+
+EventToken SimWatcher::AddReceived(
+    TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.AddReceived"});
+  received_.push_back(std::move(handler));
+  return core_->NextToken();
+}
+
+EventToken SimWatcher::AddStopped(
+    TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs> handler) {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.AddStopped"});
+  stopped_.push_back(std::move(handler));
+  return core_->NextToken();
+}
+
+void SimWatcher::OfferLocked(uint64_t address, const SimAdvert& advert, const std::optional<SimAdvert>& scan_response) {
+  if (status_ != BluetoothLEAdvertisementWatcherStatus::Started) return;
+  auto advertisement = std::make_shared<SimAdvertisement>(core_, advert.sections);
+  const auto* filter = dynamic_cast<const SimFilter*>(filter_.get());
+  if (filter != nullptr && !filter->PassesLocked(*advertisement)) return;
+  std::shared_ptr<BluetoothLEAdvertisementWatcher> sender = shared_from_this();
+  core_->Fire(received_, sender,
+              std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(std::make_shared<SimReceivedArgs>(
+                  core_, address, advert.rssi, advert.type, std::move(advertisement))));
+  if (scan_response && mode_ == BluetoothLEScanningMode::Active) {
+    core_->Fire(received_, sender,
+                std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(std::make_shared<SimReceivedArgs>(
+                    core_, address, scan_response->rssi, BluetoothLEAdvertisementType::ScanResponse,
+                    std::make_shared<SimAdvertisement>(core_, scan_response->sections))));
+  }
+}
+
+void SimWatcher::EndLocked(BluetoothLEAdvertisementWatcherStatus status, BluetoothError error) {
+  using S = BluetoothLEAdvertisementWatcherStatus;
+  if (status_ != S::Started && status_ != S::Stopping && !start_pending_) return;
+  ++start_generation_;
+  start_pending_ = false;
+  status_ = status;
+  core_->Fire(stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
+              std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs>(
+                  std::make_shared<SimStoppedArgs>(core_, error)));
+}
+
+void SimWatcher::ForceStartedLocked() {
+  if (!start_pending_) return;
+  start_pending_ = false;
+  status_ = BluetoothLEAdvertisementWatcherStatus::Started;
+}
+
+size_t SimWatcher::HandlerCountLocked(SimEvent event) const {
+  if (event == SimEvent::kReceived) return received_.size();
+  return event == SimEvent::kStopped ? stopped_.size() : 0;
+}
+
+}  // namespace velmora::platform::bluetooth::sim

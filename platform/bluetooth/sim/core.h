@@ -1,0 +1,196 @@
+// Shared state of the simulated radio and the machinery every simulated object uses: the journal with
+// its failing-call rules, fault rules, asynchronous operations and event delivery. Internal to the simulator.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/bluetooth/bluetooth.h"
+#include "platform/bluetooth/sim/executor.h"
+#include "platform/bluetooth/sim/sim_config.h"
+
+namespace velmora::platform::bluetooth::sim {
+
+class SimDevice;
+class SimGattCharacteristic;
+class SimWatcher;
+
+// PeripheralState is a peripheral's configuration together with what changes at run time. The GATT values in
+// config.gatt are the values on the device; `cache` is the client's cache of them.
+struct PeripheralState {
+  SimPeripheral config;
+  std::map<uint16_t, Bytes> cache;    // by attribute handle
+  std::map<uint16_t, uint16_t> cccd;  // Client Characteristic Configuration by characteristic handle
+  std::weak_ptr<SimDevice> reused;    // the device object handed out when objects are reused
+  std::vector<std::weak_ptr<SimDevice>> devices;                   // live device objects
+  std::vector<std::weak_ptr<SimGattCharacteristic>> characteristics;  // live characteristic objects
+};
+
+// AttributeRef points into a peripheral's database; members not found are null.
+struct AttributeRef {
+  SimService* service = nullptr;
+  SimCharacteristic* characteristic = nullptr;  // the characteristic, or the owner of the descriptor
+  SimDescriptor* descriptor = nullptr;
+};
+AttributeRef FindAttribute(SimGattDb& db, uint16_t handle);
+
+// Forgets expired entries so that lists of live objects only grow with live objects.
+template <class T>
+void PruneExpired(std::vector<std::weak_ptr<T>>& list) {
+  std::erase_if(list, [](const std::weak_ptr<T>& item) { return item.expired(); });
+}
+
+// SimAsyncOperation is the simulator's asynchronous operation: finished once by Finish, from any thread.
+template <class T>
+class SimAsyncOperation final : public AsyncOperation<T> {
+ public:
+  using Handler = typename AsyncOperation<T>::CompletedHandler;
+
+  void SetCompleted(Handler handler) override {
+    std::unique_lock lock(mutex_);
+    if (has_handler_) throw PlatformError(kEIllegalDelegateAssignment);
+    has_handler_ = true;
+    if (status_ == AsyncStatus::Started) {
+      handler_ = std::move(handler);
+      return;
+    }
+    const AsyncStatus status = status_;
+    lock.unlock();
+    Invoke(handler, status);
+  }
+
+  std::shared_ptr<T> GetResults() override {
+    std::lock_guard lock(mutex_);
+    if (status_ == AsyncStatus::Started) throw PlatformError(kEIllegalMethodCall);
+    if (failure_ != 0) throw PlatformError(failure_);
+    return result_;
+  }
+
+  AsyncStatus Status() override {
+    std::lock_guard lock(mutex_);
+    return status_;
+  }
+
+  // Finish stores the outcome (failure != 0: GetResults raises it) and runs the handler on this thread.
+  void Finish(std::shared_ptr<T> result, int32_t failure) {
+    Handler handler;
+    AsyncStatus status;
+    {
+      std::lock_guard lock(mutex_);
+      if (status_ != AsyncStatus::Started) return;
+      result_ = std::move(result);
+      failure_ = failure;
+      status_ = status = failure != 0 ? AsyncStatus::Error : AsyncStatus::Completed;
+      handler.swap(handler_);
+    }
+    if (handler) Invoke(handler, status);
+  }
+
+ private:
+  void Invoke(Handler& handler, AsyncStatus status) {
+    try {
+      handler(*this, status);
+    } catch (...) {
+      // NOTE: a completion handler that raises does not reach the platform's thread; it is dropped.
+    }
+  }
+
+  std::mutex mutex_;
+  Handler handler_;
+  bool has_handler_ = false;
+  AsyncStatus status_ = AsyncStatus::Started;
+  std::shared_ptr<T> result_;
+  int32_t failure_ = 0;
+};
+
+class SimCore {
+ public:
+  explicit SimCore(int event_threads) : events(event_threads), completions(1) {}
+
+  // Call records one platform call in the journal and raises the failure of a matching FailCall rule.
+  // Returns with `mutex` held, so that the caller reads the state it answers from under the same lock.
+  std::unique_lock<std::mutex> Call(SimCall call);
+
+  // TakeFault returns the fault rule for one operation (a default, do-nothing rule when none matches) and
+  // uses it up; *rule_id receives its id (0 for the default). Caller holds `mutex`.
+  SimFault TakeFault(SimOp op, uint64_t address, uint16_t handle, int* rule_id);
+
+  // Schedule runs `finish` as the fault says: at once, later on the completion thread, or on Release.
+  void Schedule(const SimFault& fault, int rule_id, std::function<void()> finish);
+
+  // Start makes an operation that finishes with produce(fault), run when the fault schedules it.
+  template <class T>
+  AsyncOp<T> Start(SimOp op, uint64_t address, uint16_t handle,
+                   std::function<std::shared_ptr<T>(const SimFault&)> produce) {
+    auto operation = std::make_shared<SimAsyncOperation<T>>();
+    int rule_id = 0;
+    SimFault fault;
+    {
+      std::lock_guard lock(mutex);
+      fault = TakeFault(op, address, handle, &rule_id);
+    }
+    Schedule(fault, rule_id, [operation, produce = std::move(produce), fault] {
+      operation->Finish(fault.null_result ? nullptr : produce(fault), fault.results_hresult);
+    });
+    return operation;
+  }
+
+  // Fire delivers an event to a copy of the handler list on the event thread.
+  template <class S, class A>
+  void Fire(std::vector<TypedEventHandler<S, A>> handlers, std::shared_ptr<S> sender, std::shared_ptr<A> args) {
+    if (handlers.empty()) return;
+    events.Post([handlers = std::move(handlers), sender = std::move(sender), args = std::move(args)] {
+      for (const auto& handler : handlers) {
+        try {
+          handler(sender, args);
+        } catch (...) {
+          // NOTE: an event handler that raises does not reach the platform's thread; it is dropped.
+        }
+      }
+    });
+  }
+
+  std::shared_ptr<PeripheralState> Peripheral(uint64_t address);  // caller holds `mutex`
+  EventToken NextToken() { return EventToken{++last_token_}; }    // caller holds `mutex`
+
+  struct FailRule {
+    std::string api;
+    int32_t hresult;
+    int remaining;  // -1: always
+  };
+  struct FaultRule {
+    int id;
+    SimFault fault;
+  };
+
+  std::mutex mutex;  // guards everything below and the state of every simulated object
+  Executor events;
+  Executor completions;
+  bool shut_down = false;
+  SimAdapter adapter = SimAdapter::kPresent;
+  int64_t watcher_start_delay_ms = 0;  // -1: never, until ForceWatchersStarted
+  int64_t watcher_stop_delay_ms = 0;
+  std::map<uint64_t, std::shared_ptr<PeripheralState>> peripherals;
+  std::vector<std::weak_ptr<SimWatcher>> watchers;
+  std::deque<SimCall> journal;
+  std::vector<FailRule> fail_rules;
+  std::vector<FaultRule> faults;
+  std::map<int, std::vector<std::function<void()>>> held;
+  int next_rule_id = 1;
+
+ private:
+  int64_t last_token_ = 0;
+};
+
+// Texts and conversions shared by the simulated objects.
+HString Utf8ToHString(const Bytes& utf8);
+Bytes HStringToUtf8(const HString& text);
+
+}  // namespace velmora::platform::bluetooth::sim

@@ -1,0 +1,60 @@
+// A small pool of worker threads that runs posted tasks in due-time order (FIFO for equal times).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace velmora::platform::bluetooth::sim {
+
+class Executor {
+ public:
+  // Executor starts `threads` workers (at least one). With one worker, tasks run strictly one after another.
+  explicit Executor(int threads);
+  ~Executor() { Shutdown(); }
+  Executor(const Executor&) = delete;
+  Executor& operator=(const Executor&) = delete;
+
+  // Post queues a task to run delay_ms from now. A background task (a periodic timer) does not keep
+  // WaitIdle waiting while it is queued. After Shutdown, posting does nothing. Any thread.
+  void Post(std::function<void()> task, int64_t delay_ms = 0, bool background = false);
+  // WaitIdle returns once no foreground task is queued and no task is running. Not from a worker.
+  void WaitIdle();
+  // ForegroundPosted counts foreground tasks posted so far; callers detect new work with it.
+  uint64_t ForegroundPosted();
+  bool IsIdle();
+  // IsCurrentThread tells whether the calling thread is one of this executor's workers.
+  bool IsCurrentThread() const;
+  // Shutdown drops the queued tasks, lets running ones finish and joins the workers. Idempotent.
+  void Shutdown();
+
+ private:
+  struct Task {
+    std::function<void()> run;
+    bool background;
+  };
+  // State is shared with the workers, so that a worker that had to be detached never outlives what it uses.
+  struct State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable idle;
+    std::map<std::pair<int64_t, uint64_t>, Task> queue;  // (due time in microseconds, sequence)
+    uint64_t sequence = 0;
+    uint64_t foreground_posted = 0;
+    int foreground_queued = 0;
+    int running = 0;
+    bool stopping = false;
+  };
+  static void Work(const std::shared_ptr<State>& state, const Executor* owner);
+
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace velmora::platform::bluetooth::sim

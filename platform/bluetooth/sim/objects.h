@@ -1,0 +1,176 @@
+// The simulated platform objects. Internal to the simulator: SimRadio hands them out through the interface.
+// Every member named ...Locked expects the caller to hold SimCore::mutex.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/bluetooth/bluetooth.h"
+#include "platform/bluetooth/sim/core.h"
+
+namespace velmora::platform::bluetooth::sim {
+
+// SimAdvertisement derives everything from raw sections (received adverts) or starts empty (filters).
+class SimAdvertisement final : public BluetoothLEAdvertisement {
+ public:
+  SimAdvertisement(std::shared_ptr<SimCore> core, std::vector<BluetoothLEAdvertisementDataSection> sections);
+
+  HString LocalName() override;
+  std::optional<uint32_t> Flags() override;
+  std::vector<Guid> ServiceUuids() override;
+  void AppendServiceUuid(const Guid& uuid) override;
+  std::vector<BluetoothLEManufacturerData> ManufacturerData() override;
+  std::vector<BluetoothLEAdvertisementDataSection> GetSectionsByType(uint8_t type) override;
+  std::vector<BluetoothLEAdvertisementDataSection> DataSections() override;
+
+  const std::vector<Guid>& ServiceUuidsLocked() const { return service_uuids_; }
+
+ private:
+  std::shared_ptr<SimCore> core_;
+  const std::vector<BluetoothLEAdvertisementDataSection> sections_;
+  HString local_name_;
+  std::optional<uint32_t> flags_;
+  std::vector<Guid> service_uuids_;
+  std::vector<BluetoothLEManufacturerData> manufacturer_data_;
+};
+
+class SimWatcher final : public BluetoothLEAdvertisementWatcher, public std::enable_shared_from_this<SimWatcher> {
+ public:
+  explicit SimWatcher(std::shared_ptr<SimCore> core) : core_(std::move(core)) {}
+
+  BluetoothLEAdvertisementWatcherStatus Status() override;
+  void SetAdvertisementFilter(std::shared_ptr<BluetoothLEAdvertisementFilter> filter) override;
+  void SetScanningMode(BluetoothLEScanningMode mode) override;
+  void Start() override;
+  void Stop() override;
+  EventToken AddReceived(
+      TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) override;
+  EventToken AddStopped(
+      TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs> handler)
+      override;
+
+  // OfferLocked delivers the advert (and in Active mode its scan response) when the watcher is Started and
+  // its filter passes the advert.
+  void OfferLocked(uint64_t address, const SimAdvert& advert, const std::optional<SimAdvert>& scan_response);
+  // EndLocked moves a running watcher to `status` and fires Stopped with `error`.
+  void EndLocked(BluetoothLEAdvertisementWatcherStatus status, BluetoothError error);
+  void ForceStartedLocked();
+  size_t HandlerCountLocked(SimEvent event) const;
+
+ private:
+  std::shared_ptr<SimCore> core_;
+  BluetoothLEAdvertisementWatcherStatus status_ = BluetoothLEAdvertisementWatcherStatus::Created;
+  BluetoothLEScanningMode mode_ = BluetoothLEScanningMode::Passive;
+  std::shared_ptr<BluetoothLEAdvertisementFilter> filter_;
+  bool start_pending_ = false;
+  uint64_t start_generation_ = 0;  // a delayed start applies only while no Start or Stop came after it
+  std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs>> received_;
+  std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs>>
+      stopped_;
+};
+
+// SimPairing is a device's pairing information, its pairing interface and its custom pairing at once, so
+// that every path to the custom pairing of one device object reaches the same PairingRequested handlers.
+class SimPairing final : public DeviceInformation,
+                         public DeviceInformationPairing,
+                         public DeviceInformationCustomPairing,
+                         public std::enable_shared_from_this<SimPairing> {
+ public:
+  SimPairing(std::shared_ptr<SimCore> core, std::shared_ptr<PeripheralState> state, uint64_t address)
+      : core_(std::move(core)), state_(std::move(state)), address_(address) {}
+
+  std::shared_ptr<DeviceInformationPairing> Pairing() override;
+  bool CanPair() override;
+  std::shared_ptr<DeviceInformationCustomPairing> Custom() override;
+  AsyncOp<DeviceUnpairingResult> UnpairAsync() override;
+  EventToken AddPairingRequested(
+      TypedEventHandler<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs> handler) override;
+  AsyncOp<DevicePairingResult> PairAsync(uint32_t kinds) override;
+
+  size_t HandlerCountLocked() const { return requested_.size(); }
+
+ private:
+  using RequestHandler = TypedEventHandler<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs>;
+  int32_t RunCeremony(uint32_t kinds, const std::vector<RequestHandler>& handlers);
+
+  std::shared_ptr<SimCore> core_;
+  std::shared_ptr<PeripheralState> state_;
+  uint64_t address_;
+  std::vector<RequestHandler> requested_;
+};
+
+class SimDevice final : public BluetoothLEDevice, public std::enable_shared_from_this<SimDevice> {
+ public:
+  SimDevice(std::shared_ptr<SimCore> core, std::shared_ptr<PeripheralState> state);
+
+  uint64_t BluetoothAddress() override;
+  bluetooth::BluetoothAddressType BluetoothAddressType() override;
+  HString Name() override;
+  BluetoothConnectionStatus ConnectionStatus() override;
+  std::shared_ptr<bluetooth::DeviceInformation> DeviceInformation() override;
+  EventToken AddNameChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  EventToken AddGattServicesChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  EventToken AddConnectionStatusChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  AsyncOp<GattDeviceServicesResult> GetGattServicesWithCacheModeAsync(BluetoothCacheMode mode) override;
+  AsyncOp<GattDeviceServicesResult> GetGattServicesForUuidWithCacheModeAsync(const Guid& uuid,
+                                                                             BluetoothCacheMode mode) override;
+
+  void FireLocked(SimEvent event);
+  size_t HandlerCountLocked(SimEvent event) const;
+
+ private:
+  using Handler = TypedEventHandler<BluetoothLEDevice, Inspectable>;
+  AsyncOp<GattDeviceServicesResult> Services(const std::optional<Guid>& uuid);
+
+  std::shared_ptr<SimCore> core_;
+  std::shared_ptr<PeripheralState> state_;
+  const uint64_t address_;
+  std::shared_ptr<SimPairing> pairing_;
+  std::vector<Handler> name_changed_;
+  std::vector<Handler> services_changed_;
+  std::vector<Handler> status_changed_;
+};
+
+class SimGattCharacteristic final : public GattCharacteristic, public std::enable_shared_from_this<SimGattCharacteristic> {
+ public:
+  SimGattCharacteristic(std::shared_ptr<SimCore> core, std::shared_ptr<PeripheralState> state,
+                        const SimCharacteristic& found);
+
+  uint16_t AttributeHandle() override;
+  Guid Uuid() override;
+  uint32_t CharacteristicProperties() override;
+  std::vector<GattPresentationFormat> PresentationFormats() override;
+  HString UserDescription() override;
+  EventToken AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) override;
+  AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override;
+  AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult> ReadClientCharacteristicConfigurationDescriptorAsync()
+      override;
+  AsyncOp<GattDescriptorsResult> GetDescriptorsWithCacheModeAsync(BluetoothCacheMode mode) override;
+  AsyncOp<GattDescriptorsResult> GetDescriptorsForUuidWithCacheModeAsync(const Guid& uuid,
+                                                                        BluetoothCacheMode mode) override;
+  AsyncOp<GattWriteResult> WriteValueWithResultAndOptionAsync(const Bytes& value, GattWriteOption option) override;
+  AsyncOp<GattWriteResult> WriteClientCharacteristicConfigurationDescriptorWithResultAsync(
+      GattClientCharacteristicConfigurationDescriptorValue value) override;
+
+  uint16_t handle() const { return handle_; }
+  // DeliverValueLocked fires ValueChanged with the value; returns whether any handler was there for it.
+  bool DeliverValueLocked(const Bytes& value);
+  size_t HandlerCountLocked() const { return value_changed_.size(); }
+
+ private:
+  AsyncOp<GattDescriptorsResult> Descriptors(const std::optional<Guid>& uuid, BluetoothCacheMode mode);
+
+  std::shared_ptr<SimCore> core_;
+  std::shared_ptr<PeripheralState> state_;
+  const uint16_t handle_;
+  const Guid uuid_;
+  const uint32_t properties_;
+  std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> value_changed_;
+};
+
+std::shared_ptr<BluetoothLEAdvertisementFilter> MakeFilter(std::shared_ptr<SimCore> core);
+std::shared_ptr<BluetoothAdapter> MakeAdapter(std::shared_ptr<SimCore> core, bool low_energy);
+
+}  // namespace velmora::platform::bluetooth::sim

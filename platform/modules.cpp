@@ -1,0 +1,122 @@
+#include "platform/modules.h"
+
+#include <cstring>
+#include <iterator>
+#include <mutex>
+
+#include "platform/last_error.h"
+#include "platform/os_version.h"
+#include "platform/sockets.h"
+#include "platform/text.h"
+#include "platform/win_codes.h"
+
+namespace velmora::platform {
+
+struct ProcEntry {
+  const char* name;
+  void* (*address)();  // a function, so that the tables need no start-up code
+};
+
+struct ModuleRecord {
+  const char* name;
+  bool present;
+  const ProcEntry* procs;
+  int proc_count;
+  int loads;
+  bool forced_missing;
+};
+
+namespace {
+
+// The entries are constant data: the library's own load-time set-up may look them up before any
+// dynamic initialisation of this file has run.
+constexpr ProcEntry kWs2Procs[] = {
+    {"getaddrinfo", []() -> void* { return reinterpret_cast<void*>(&GetAddrInfo); }},
+    {"freeaddrinfo", []() -> void* { return reinterpret_cast<void*>(&FreeAddrInfo); }},
+    {"getnameinfo", []() -> void* { return reinterpret_cast<void*>(&GetNameInfo); }},
+    {"gethostbyaddr", []() -> void* { return reinterpret_cast<void*>(&GetHostByAddr); }},
+};
+
+constexpr ProcEntry kNtdllProcs[] = {
+    {"RtlGetVersion", []() -> void* { return reinterpret_cast<void*>(&FillOsVersionRecord); }},
+};
+
+std::mutex g_modules_mutex;
+
+// The modules this system knows. Absent ones stay listed so that the test hook and the counts treat every
+// name alike.
+ModuleRecord g_modules[] = {
+    {"ws2_32", true, kWs2Procs, static_cast<int>(std::size(kWs2Procs)), 0, false},
+    {"ntdll", true, kNtdllProcs, static_cast<int>(std::size(kNtdllProcs)), 0, false},
+    {"qwave", true, nullptr, 0, 0, false},
+    {"secur32", false, nullptr, 0, 0, false},
+    {"crypt32", false, nullptr, 0, 0, false},
+    {"netapi32", false, nullptr, 0, 0, false},
+};
+
+// FindModule matches a module name without regard to case, with or without a ".dll" suffix.
+ModuleRecord* FindModule(const char* name) {
+  if (name == nullptr) return nullptr;
+  size_t len = std::strlen(name);
+  if (len > 4 && CompareAsciiNoCase(name + len - 4, ".dll") == 0) len -= 4;
+  for (ModuleRecord& record : g_modules) {
+    const size_t record_len = std::strlen(record.name);
+    if (record_len != len) continue;
+    bool same = true;
+    for (size_t i = 0; i < len && same; ++i) {
+      same = AsciiLower(static_cast<unsigned char>(name[i])) == static_cast<unsigned char>(record.name[i]);
+    }
+    if (same) return &record;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ModuleHandle LoadModule(const char* name) {
+  std::lock_guard<std::mutex> lock(g_modules_mutex);
+  ModuleRecord* record = FindModule(name);
+  if (record == nullptr || !record->present || record->forced_missing) {
+    SetLastError(kErrorModNotFound);
+    return nullptr;
+  }
+  record->loads++;
+  return record;
+}
+
+void* GetProc(ModuleHandle module, const char* name) {
+  if (module != nullptr && name != nullptr) {
+    for (int i = 0; i < module->proc_count; ++i) {
+      if (std::strcmp(module->procs[i].name, name) == 0) return module->procs[i].address();
+    }
+  }
+  SetLastError(kErrorProcNotFound);
+  return nullptr;
+}
+
+bool FreeModule(ModuleHandle module) {
+  std::lock_guard<std::mutex> lock(g_modules_mutex);
+  if (module == nullptr || module->loads == 0) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  module->loads--;
+  return true;
+}
+
+namespace test {
+
+void SetModuleMissing(const char* name, bool missing) {
+  std::lock_guard<std::mutex> lock(g_modules_mutex);
+  if (ModuleRecord* record = FindModule(name)) record->forced_missing = missing;
+}
+
+int ModuleLoadCount(const char* name) {
+  std::lock_guard<std::mutex> lock(g_modules_mutex);
+  const ModuleRecord* record = FindModule(name);
+  return record != nullptr ? record->loads : 0;
+}
+
+}  // namespace test
+
+}  // namespace velmora::platform
