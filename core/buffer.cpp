@@ -44,7 +44,7 @@ void BufferCore::ReleaseHeap() {
   capacity_ = inline_capacity_;
 }
 
-int BufferCore::SetData(int32_t length, const void* source) {
+int BufferCore::SetDataSlow(int32_t length, const void* source) {
   if (length < 0) length = 0;
   if (length > kMaxLength) return kOutOfMemory;
   if (length <= inline_capacity_) {

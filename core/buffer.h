@@ -44,7 +44,15 @@ class BufferCore {
   bool IsEmpty() const { return length_ == 0; }
 
   // Setting and clearing.
-  [[nodiscard]] int SetData(int32_t length, const void* source);
+  [[nodiscard]] int SetData(int32_t length, const void* source) {
+    // Fast path: the content stays in the storage it is in now.
+    if (length >= 0 && length <= capacity_ && (data_ == inline_ || length > inline_capacity_)) {
+      if (source != nullptr) __builtin_memmove(data_, source, static_cast<unsigned long>(length));
+      SetLengthInPlace(length);
+      return 0;
+    }
+    return SetDataSlow(length, source);
+  }
   [[nodiscard]] int SetString(const char* text);
   int Clear();
   [[nodiscard]] int Resize(int32_t length);
@@ -128,6 +136,7 @@ class BufferCore {
         inline_capacity_(inline_capacity) {}
 
  private:
+  [[nodiscard]] int SetDataSlow(int32_t length, const void* source);
   [[nodiscard]] int AppendSlow(const void* bytes, int32_t count);
   [[nodiscard]] int GrowItemArray(int32_t count, int32_t item_size);
   void ReleaseHeap();
@@ -193,8 +202,9 @@ class WideStringBuffer : public Buffer {
     wide_.Clear();
     Clear();
   }
-  // ToWide converts the content from code page to UTF-16 and returns it (NUL-terminated), or null
-  // when the conversion fails. The pointer stays valid until the next change of this object.
+  // ToWide converts the content from code page to UTF-16 and returns it (NUL-terminated); when the
+  // conversion fails it returns an empty UTF-16 text. The pointer stays valid until the next change of
+  // this object.
   const char16_t* ToWide(uint32_t code_page);
   // AssignAndToWide stores text (null counts as "") and returns ToWide(code_page); null on failure.
   const char16_t* AssignAndToWide(const char* text, uint32_t code_page);

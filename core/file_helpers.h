@@ -178,7 +178,8 @@ int64_t GetFileSizeByName(const char* name, uint32_t code_page);
                                uint32_t code_page);
 // CurrentFileTimeMs returns now (UTC) in ms since 1970.
 int64_t CurrentFileTimeMs();
-// GetFileOwnerAndGroup sets owner and group to "host\name"; 0, or -1 with both untouched.
+// GetFileOwnerAndGroup sets owner and group to "host\name"; 0, or -1 (both untouched when the file or
+// a name cannot be found).
 [[nodiscard]] int GetFileOwnerAndGroup(const char* name, uint32_t code_page, BufferCore& owner, BufferCore& group);
 
 // ListDirectory replaces out's items by the names matching path ('*' and '?' wildcards in its last

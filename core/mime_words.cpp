@@ -450,11 +450,14 @@ bool EmitPiece(Writer& writer, const BufferCore& piece, bool previous_encoded, c
                int32_t chunk_bytes) {
   if (previous_encoded) writer.Put("\r\n ", 3);
   if (HasHighByte(piece.Data(), piece.Length())) {
-    if (writer.Ok()) writer.Check(AppendMimeEncodedWords(writer.Out(), piece.Data(), piece.Length(), charset, chunk_bytes));
+    if (writer.Ok()) {
+      writer.Check(AppendMimeEncodedWords(writer.Out(), piece.Data(), piece.Length(), charset, chunk_bytes));
+    }
     return true;
   }
   // After a fold the ASCII piece's own leading blank would double the fold's blank.
-  const int32_t skip = (previous_encoded && piece.Length() > 0 && IsBlankOrTab(static_cast<uint8_t>(piece.Data()[0]))) ? 1 : 0;
+  const bool leading_blank = piece.Length() > 0 && IsBlankOrTab(static_cast<uint8_t>(piece.Data()[0]));
+  const int32_t skip = (previous_encoded && leading_blank) ? 1 : 0;
   writer.Put(piece.Data() + skip, piece.Length() - skip);
   return false;
 }

@@ -83,6 +83,7 @@ struct SocketWatch {
   uint32_t armed = 0;        // events that may be reported now
   bool hangup_seen = false;  // the peer closed; FD_CLOSE waits until the pending data has been read
   bool finished = false;     // FD_CLOSE (or a failed connect) was reported; the socket is no longer polled
+  bool recheck = false;      // data was read after a hang-up: look again whether FD_CLOSE is due
   std::shared_ptr<Queue> owner;
 };
 
@@ -143,8 +144,9 @@ thread_local QueueHolder t_queue;
 
 Queue* CurrentQueue() {
   if (!t_queue.queue) {
+    // Not make_shared: its type tag would be a unique symbol that keeps the shared library from unloading.
     try {
-      t_queue.queue = std::make_shared<Queue>();
+      t_queue.queue = std::shared_ptr<Queue>(new Queue);
     } catch (const std::bad_alloc&) {
       return nullptr;
     }
@@ -184,6 +186,11 @@ void ReportSocketEvents(int64_t socket, short revents, std::vector<PendingPost>&
   if (it == tables.sockets.end()) return;
   SocketWatch& watch = it->second;
   const int fd = static_cast<int>(socket);
+  if (revents & POLLNVAL) {
+    // Closed behind the socket layer's back: nothing more will come, and polling it would never block.
+    watch.finished = true;
+    return;
+  }
   auto report = [&](uint32_t event, int error) {
     watch.armed &= ~event;
     posts.push_back({watch.window, watch.message, socket, MakeLparam(event, error)});
@@ -200,7 +207,8 @@ void ReportSocketEvents(int64_t socket, short revents, std::vector<PendingPost>&
   }
   if ((watch.armed & kFdAccept) && (revents & POLLIN)) report(kFdAccept, 0);
   if ((watch.armed & kFdWrite) && (revents & POLLOUT) && !failed) report(kFdWrite, 0);
-  const int pending = (revents & POLLIN) ? BytesPending(fd) : 0;
+  watch.recheck = false;
+  const int pending = (revents & (POLLIN | POLLHUP | POLLRDHUP)) ? BytesPending(fd) : 0;
   if ((watch.armed & kFdRead) && pending > 0 && !failed) report(kFdRead, 0);
   if (failed || hangup) {
     watch.hangup_seen = true;
@@ -225,7 +233,7 @@ void CollectWatches(const Queue* queue, PollSet& set) {
   for (const auto& [socket, watch] : tables.sockets) {
     if (watch.owner.get() != queue || watch.finished || watch.armed == 0) continue;
     // After a hang-up the descriptor stays ready for ever; only a re-enabled read has something to learn.
-    if (watch.hangup_seen && !(watch.armed & kFdRead)) continue;
+    if (watch.hangup_seen && !(watch.armed & kFdRead) && !watch.recheck) continue;
     short events = 0;
     if (watch.armed & (kFdRead | kFdAccept)) events |= POLLIN;
     if (watch.armed & (kFdWrite | kFdConnect)) events |= POLLOUT;
@@ -269,7 +277,7 @@ bool RegisterWindowClass(const char* class_name, WindowProc proc, int window_ext
   Tables& tables = GetTables();
   try {
     std::string key = ClassKey(class_name);
-    auto window_class = std::make_shared<WindowClass>();
+    auto window_class = std::shared_ptr<WindowClass>(new WindowClass);
     window_class->proc = proc;
     window_class->extra_bytes = window_extra_bytes;
     std::lock_guard<std::mutex> lock(tables.mutex);
@@ -566,7 +574,12 @@ int SelectSocketNotifications(int64_t socket, WindowHandle window, uint32_t mess
     watch.armed = event_mask & (kFdRead | kFdWrite | kFdAccept | kFdConnect | kFdClose);
     watch.owner = owner;
     try {
-      tables.sockets.insert_or_assign(socket, std::move(watch));
+      auto existing = tables.sockets.find(socket);
+      if (existing != tables.sockets.end()) {
+        existing->second = std::move(watch);
+      } else {
+        tables.sockets.emplace(socket, std::move(watch));
+      }
     } catch (const std::bad_alloc&) {
       SetLastError(static_cast<uint32_t>(kWsaEnobufs));
       return -1;
@@ -583,10 +596,14 @@ void RearmSocketNotification(int64_t socket, uint32_t events) {
     std::lock_guard<std::mutex> lock(tables.mutex);
     auto it = tables.sockets.find(socket);
     if (it == tables.sockets.end() || it->second.finished) return;
-    const uint32_t rearm = events & it->second.mask & (kFdRead | kFdWrite | kFdAccept);
-    if (rearm == 0 || (it->second.armed & rearm) == rearm) return;
-    it->second.armed |= rearm;
-    owner = it->second.owner;
+    SocketWatch& watch = it->second;
+    const uint32_t rearm = events & watch.mask & (kFdRead | kFdWrite | kFdAccept);
+    // A receive after the peer closed may have taken the last data that held FD_CLOSE back.
+    const bool recheck = (events & kFdRead) && watch.hangup_seen && (watch.armed & kFdClose) && !watch.recheck;
+    if (!recheck && (rearm == 0 || (watch.armed & rearm) == rearm)) return;
+    watch.armed |= rearm;
+    watch.recheck = watch.recheck || recheck;
+    owner = watch.owner;
   }
   owner->Wake();
 }

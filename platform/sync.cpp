@@ -1,6 +1,7 @@
 #include "platform/sync.h"
 
 #include <chrono>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -37,7 +38,12 @@ Thread::~Thread() { Join(); }
 
 bool Thread::Start(std::function<void()> body) {
   if (thread_.joinable()) return false;
-  auto finished = std::make_shared<ManualResetEvent>();
+  std::shared_ptr<ManualResetEvent> finished;
+  try {
+    finished = std::shared_ptr<ManualResetEvent>(new ManualResetEvent);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   try {
     // The thread keeps its own reference to the latch, so it may signal it after this object is gone.
     thread_ = std::thread([finished, body = std::move(body)] {

@@ -10,10 +10,12 @@
 #include "component/config_setting_parts.h"
 #include "component/tls_services.h"
 #include "platform/clock.h"
+#include "platform/time.h"
 #include "platform/files.h"
 #include "platform/modules.h"
 #include "platform/os_version.h"
 #include "platform/sockets.h"
+#include "platform/sync.h"
 #include "platform/win_codes.h"
 
 namespace velmora::component {
@@ -38,7 +40,9 @@ class TestComponent : public SocketBase {
   TestComponent() { (void)Init(); }
 
   intptr_t DefaultWindowProc(uint32_t message, uintptr_t wparam, intptr_t lparam) override {
-    if (message != kSocketMessage && message != kPingMessage) return SocketBase::DefaultWindowProc(message, wparam, lparam);
+    if (message != kSocketMessage && message != kPingMessage) {
+      return SocketBase::DefaultWindowProc(message, wparam, lparam);
+    }
     const auto bits = static_cast<uint32_t>(lparam);
     events.push_back({message, bits & 0xFFFF, static_cast<int>(bits >> 16)});
     if (message == kSocketMessage && (bits & 0xFFFF) == plat::kFdRead) {
@@ -66,13 +70,13 @@ class TestComponent : public SocketBase {
   void AdoptSocket(plat::Socket socket) { socket_ = socket; }
   void SetReadPending() { read_pending_ = 1; }
 
-  // Await is the loop every blocking operation runs: steps until the wait step stops, then the failure
-  // code of an await.
-  int Await(int steps_limit = 1000000) {
+  // Await is the loop every blocking operation runs: steps until the wait step stops (or, with a limit,
+  // until that many steps went on), then the failure code of an await.
+  int Await(int steps_limit = 0) {
     (void)StartOperationDeadline();
     int steps = 0;
     while (WaitStep(select_wait_millis_, NotificationWindow()) == 1) {
-      if (++steps >= steps_limit) return 0;
+      if (++steps == steps_limit) return 0;
     }
     SetLastErrorCode(kAwaitFailed);
     return kAwaitFailed;
@@ -336,9 +340,17 @@ TEST_F(SocketComponentTest, NegativeSelectWaitDoesNotHang) {
     ASSERT_EQ(c.Set(messages), 0);
     ASSERT_EQ(c.Set("SelectWaitMillis=-1"), 0);
     ASSERT_EQ(c.SetTimeoutSeconds(1, true), 0);
+    // Should the wait block without limit, a message after 5 s frees it and the time check fails.
+    plat::ManualResetEvent done;
+    const plat::WindowHandle w = c.NotificationWindow();
+    std::thread rescuer([&done, w] {
+      if (!done.Wait(5000)) plat::PostMessage(w, kPingMessage, 0, 0);
+    });
     const uint64_t start = plat::MonotonicMs();
     EXPECT_EQ(c.Await(), kAwaitFailed) << messages;
-    EXPECT_LT(ElapsedSince(start), 5000u) << messages;
+    done.Set();
+    rescuer.join();
+    EXPECT_LT(ElapsedSince(start), 4500u) << messages;
     EXPECT_STREQ(c.LastErrorText().Data(), kTextTimeout);
   }
 }

@@ -64,7 +64,9 @@ inline std::string ToHex(const std::string& bytes) {
 inline std::string FromHex(const std::string& hex) {
   std::string out;
   out.reserve(hex.size() / 2);
-  for (size_t i = (!hex.empty() && hex[0] == 'x') ? 1 : 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  for (size_t i = (!hex.empty() && hex[0] == 'x') ? 1 : 0; i + 1 < hex.size(); i += 2) {
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
   return out;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/time.h"
 #include "platform/last_error.h"
 #include "platform/sync.h"
 #include "platform/win_codes.h"

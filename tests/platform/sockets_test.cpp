@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/time.h"
 #include "platform/last_error.h"
 #include "platform/message_queue.h"
 #include "platform/win_codes.h"
@@ -159,6 +161,41 @@ TEST_F(SocketLayerTest, CloseWaitsForDataThatArrivedBeforeIt) {
   ASSERT_EQ(t_notes.size(), 2u);
   EXPECT_EQ(t_notes[1].event, kFdClose);
   EXPECT_EQ(CloseSocket(pair[0]), 0);
+  DestroyWindow(w);
+  EXPECT_TRUE(UnregisterWindowClass("velmora_test_sockets"));
+}
+
+TEST_F(SocketLayerTest, CloseWithoutReadNotificationsFollowsTheLastReceive) {
+  ASSERT_TRUE(RegisterWindowClass("velmora_test_sockets", &NoteProc, 8));
+  const WindowHandle w = CreateMessageWindow("velmora_test_sockets");
+  Socket pair[2];
+  ASSERT_EQ(SocketPair(pair), 0);
+  ASSERT_EQ(AsyncSelect(pair[0], w, kSocketMessage, kFdClose), 0);
+  ASSERT_EQ(Send(pair[1], "q", 1, 0), 1);
+  ASSERT_EQ(CloseSocket(pair[1]), 0);
+  EXPECT_EQ(DrainFor(50), 0u) << "unread data holds the close back";
+  char got[4];
+  ASSERT_EQ(Recv(pair[0], got, sizeof got, 0), 1);
+  PumpUntil(1);
+  ASSERT_EQ(t_notes.size(), 1u);
+  EXPECT_EQ(t_notes[0].event, kFdClose);
+  EXPECT_EQ(CloseSocket(pair[0]), 0);
+  DestroyWindow(w);
+  EXPECT_TRUE(UnregisterWindowClass("velmora_test_sockets"));
+}
+
+TEST_F(SocketLayerTest, SocketClosedBehindTheLayersBackIsNotPolledAgain) {
+  ASSERT_TRUE(RegisterWindowClass("velmora_test_sockets", &NoteProc, 8));
+  const WindowHandle w = CreateMessageWindow("velmora_test_sockets");
+  Socket pair[2];
+  ASSERT_EQ(SocketPair(pair), 0);
+  ASSERT_EQ(AsyncSelect(pair[0], w, kSocketMessage, kFdRead | kFdClose), 0);
+  close(static_cast<int>(pair[0]));
+  const std::clock_t cpu_start = std::clock();
+  EXPECT_EQ(MsgWait(300), kWaitTimeout);
+  EXPECT_LT(1000.0 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC, 100.0);
+  ForgetSocket(pair[0]);
+  CloseSocket(pair[1]);
   DestroyWindow(w);
   EXPECT_TRUE(UnregisterWindowClass("velmora_test_sockets"));
 }

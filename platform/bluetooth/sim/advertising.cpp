@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "platform/bluetooth/sim/objects.h"
-#include "platform/clock.h"
 
 namespace velmora::platform::bluetooth::sim {
 namespace {
@@ -44,7 +43,7 @@ class SimReceivedArgs final : public BluetoothLEAdvertisementReceivedEventArgs {
   SimReceivedArgs(std::shared_ptr<SimCore> core, uint64_t address, int16_t rssi, BluetoothLEAdvertisementType type,
                   std::shared_ptr<BluetoothLEAdvertisement> advertisement)
       : core_(std::move(core)), address_(address), rssi_(rssi), type_(type), advertisement_(std::move(advertisement)),
-        timestamp_(static_cast<int64_t>(MonotonicMs())) {}
+        timestamp_(TimestampMs()) {}
 
   uint64_t BluetoothAddress() override {
     auto lock = core_->Call({.api = "BluetoothLEAdvertisementReceivedEventArgs.BluetoothAddress", .address = address_});

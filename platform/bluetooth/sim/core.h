@@ -2,6 +2,7 @@
 // its failing-call rules, fault rules, asynchronous operations and event delivery. Internal to the simulator.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -188,6 +189,12 @@ class SimCore {
  private:
   int64_t last_token_ = 0;
 };
+
+// TimestampMs is the event time stamp: milliseconds of the monotonic clock.
+inline int64_t TimestampMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // Texts and conversions shared by the simulated objects.
 HString Utf8ToHString(const Bytes& utf8);

@@ -5,7 +5,6 @@
 
 #include "platform/bluetooth/sim/gatt_result.h"
 #include "platform/bluetooth/sim/objects.h"
-#include "platform/clock.h"
 
 namespace velmora::platform::bluetooth::sim {
 namespace {
@@ -33,7 +32,7 @@ bool Locked(const PeripheralState& state, const SimCharacteristic& characteristi
 class SimValueChangedArgs final : public GattValueChangedEventArgs {
  public:
   SimValueChangedArgs(std::shared_ptr<SimCore> core, Bytes value)
-      : core_(std::move(core)), value_(std::move(value)), timestamp_(static_cast<int64_t>(MonotonicMs())) {}
+      : core_(std::move(core)), value_(std::move(value)), timestamp_(TimestampMs()) {}
   Bytes CharacteristicValue() override {
     auto lock = core_->Call({.api = "GattValueChangedEventArgs.CharacteristicValue"});
     return value_;

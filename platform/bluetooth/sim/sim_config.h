@@ -122,8 +122,8 @@ constexpr int kNoProtocolError = -1;
 // it is used up after `times` operations (-1: never used up).
 struct SimFault {
   SimOp op = SimOp::kReadCharacteristic;
-  std::optional<uint64_t> address;  // match one peripheral only
-  std::optional<uint16_t> handle;   // match one attribute only (the service, characteristic or descriptor)
+  std::optional<uint64_t> address{};  // match one peripheral only
+  std::optional<uint16_t> handle{};   // match one attribute only (the service, characteristic or descriptor)
   int times = 1;
   int64_t delay_ms = 0;          // finish this much later
   bool hold = false;             // finish only on Release(rule id)
@@ -133,8 +133,8 @@ struct SimFault {
   // status replaces the GATT status (or the pairing/unpairing status) and skips the operation itself;
   // protocol_error gives the ATT error byte (0..255) or kNoProtocolError for none. A protocol_error without
   // a status means status ProtocolError.
-  std::optional<int32_t> status;
-  std::optional<int> protocol_error;
+  std::optional<int32_t> status{};
+  std::optional<int> protocol_error{};
 };
 
 // SimCall is one journal entry: a platform call as the simulator saw it. Fields that the call has no use
@@ -143,10 +143,10 @@ struct SimCall {
   const char* api = "";  // "<Class>.<Member>", e.g. "GattCharacteristic.ReadValueWithCacheModeAsync"
   uint64_t address = 0;
   uint16_t handle = 0;
-  std::optional<Guid> uuid;
+  std::optional<Guid> uuid{};
   int64_t mode = 0;
-  Bytes bytes;
-  std::u16string text;
+  Bytes bytes{};
+  std::u16string text{};
   std::thread::id thread = std::this_thread::get_id();
 };
 
