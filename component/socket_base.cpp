@@ -2,6 +2,10 @@
 
 #include <cstring>
 #include <mutex>
+#include <new>
+
+#include "component/completion_port_pool.h"
+#include "component/transcript.h"
 
 #include "core/numbers.h"
 #include "platform/clock.h"
@@ -61,6 +65,13 @@ SocketLayer& Layer() {
 template <typename Fn>
 Fn Resolve(plat::ModuleHandle module, const char* name) {
   return reinterpret_cast<Fn>(plat::GetProc(module, name));
+}
+
+// DeliverCompletionNotification hands a notification of the completion-port waiter to the component's
+// window procedure, as a window message would.
+void DeliverCompletionNotification(void* target, plat::Socket socket, uint32_t message, uint32_t event) {
+  (void)static_cast<SocketBase*>(target)->DefaultWindowProc(message, static_cast<uintptr_t>(socket),
+                                                            static_cast<intptr_t>(event));
 }
 
 const char* TrueFalse(int value) { return value != 0 ? "True" : "False"; }
@@ -176,8 +187,10 @@ SocketBase::~SocketBase() {
     (void)plat::CloseFile(transcript_file_);
     transcript_file_ = plat::kInvalidFile;
   }
-  // NOTE: no completion-port waiter can exist yet (UseCompletionPort never creates one), so there is
-  // nothing to shut down here.
+  delete completion_waiter_;
+  completion_waiter_ = nullptr;
+  delete retired_waiter_;
+  retired_waiter_ = nullptr;
 }
 
 int SocketBase::Init() {
@@ -246,6 +259,7 @@ int SocketBase::SelectEvents(plat::Socket socket, plat::WindowHandle window, uin
   selected_message_ = message;
   selected_mask_ = event_mask;
   if (use_windows_messages_) return plat::AsyncSelect(socket, window, message, event_mask);
+  if (completion_waiter_ != nullptr) return completion_waiter_->RegisterSocket(socket, message, event_mask);
   if (event_mask != 0) (void)plat::SetNonBlocking(socket, true);
   return 0;
 }
@@ -334,6 +348,8 @@ int SocketBase::WaitStep(int32_t wait_ms, plat::WindowHandle window) {
     } else if (wait != 0) {
       (void)plat::MsgWait(wait);
     }
+  } else if (completion_waiter_ != nullptr) {
+    (void)WaitOnCompletionPort(static_cast<int32_t>(wait));
   } else {
     const uint64_t started = plat::DeadlineClockMs();
     const int selected = WaitOnSelect(static_cast<int32_t>(wait), selected_message_);
@@ -451,10 +467,59 @@ uint64_t SocketBase::StartDeadline() {
 
 int SocketBase::UseCompletionPort(bool on) {
   if ((completion_waiter_ != nullptr) == on) return 0;
-  // NOTE: the completion-port waiter is not built yet; a request for one leaves none, the same outcome
-  // as a waiter that could not be allocated, and the wait step then uses the select wait.
+  if (on) {
+    // A waiter that cannot be made or started leaves none; the wait step then uses the select wait.
+    completion_waiter_ = new (std::nothrow) CompletionPortWaiter(&DeliverCompletionNotification, this);
+    if (completion_waiter_ != nullptr && completion_waiter_->Start() != 0) {
+      delete completion_waiter_;
+      completion_waiter_ = nullptr;
+    }
+  } else if (port_wait_depth_ > 0) {
+    // Switched off from inside a notification that the waiter is delivering: the waiter is still on the
+    // stack, so it is destroyed when that wait returns.
+    delete retired_waiter_;
+    retired_waiter_ = completion_waiter_;
+    completion_waiter_ = nullptr;
+  } else {
+    delete completion_waiter_;
+    completion_waiter_ = nullptr;
+  }
   use_windows_messages_ = on ? 0 : 1;
   return 0;
+}
+
+int SocketBase::WaitOnCompletionPort(int32_t wait_ms) {
+  CompletionPortWaiter* waiter = completion_waiter_;
+  if (waiter == nullptr) return 0;
+  ++port_wait_depth_;
+  int result = waiter->Wait(wait_ms);
+  if (--port_wait_depth_ == 0 && retired_waiter_ != nullptr) {
+    delete retired_waiter_;
+    retired_waiter_ = nullptr;
+  }
+  return result;
+}
+
+int SocketBase::RecordTranscript(int direction, const void* data, int32_t length) {
+  TranscriptTarget target;
+  target.file = &transcript_file_;
+  target.text = &transcript_text_;
+  target.to_string = record_to_string_ != 0;
+  target.log_file = log_file_set_ ? log_file_name_.Data() : nullptr;
+  target.log_option = log_option_;
+  target.id = reinterpret_cast<uintptr_t>(this);  // the component's identity in the debug log
+  return component::RecordTranscript(target, direction, data, length);
+}
+
+int SocketBase::RecordTranscriptText(int direction, const char* text) {
+  TranscriptTarget target;
+  target.file = &transcript_file_;
+  target.text = &transcript_text_;
+  target.to_string = record_to_string_ != 0;
+  target.log_file = log_file_set_ ? log_file_name_.Data() : nullptr;
+  target.log_option = log_option_;
+  target.id = reinterpret_cast<uintptr_t>(this);
+  return component::RecordTranscriptText(target, direction, text);
 }
 
 int SocketBase::SetBufferSize(bool receive, uint32_t size) {

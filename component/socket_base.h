@@ -140,6 +140,17 @@ class SocketBase : public ComponentBase {
   uint64_t StartDeadline();
   // UseCompletionPort switches between window messages and the completion-port waiter. Returns 0.
   int UseCompletionPort(bool on);
+  // CompletionWaiter is the waiter while UseIOCP is on, else null; owned by the component.
+  CompletionPortWaiter* CompletionWaiter() const { return completion_waiter_; }
+  // WaitOnCompletionPort is the wait step's branch with UseIOCP: waits up to wait_ms for the waiter's
+  // notifications and delivers them to DefaultWindowProc (message, socket, event). 0 without a waiter.
+  int WaitOnCompletionPort(int32_t wait_ms);
+  // RecordTranscript writes a block of socket data moving in direction (1 sent, 0 received) to the
+  // RecordToFile transcript and the RecordToString text, and dumps it to the LogDebugFile log when bit 0
+  // of LogDebugOption is set. 0, or 7 when the transcript file failed (it is closed; the text goes on).
+  int RecordTranscript(int direction, const void* data, int32_t length);
+  // RecordTranscriptText is RecordTranscript for a NUL-terminated text.
+  int RecordTranscriptText(int direction, const char* text);
   // Buffer-size setters: store the size and apply it to an open socket; 0 or the socket error number.
   int SetReceiveBufferSize(uint32_t size);
   int SetSendBufferSize(uint32_t size);
@@ -236,6 +247,8 @@ class SocketBase : public ComponentBase {
   int32_t started_ = 1;
   uint8_t use_windows_messages_ = 1;
   CompletionPortWaiter* completion_waiter_ = nullptr;
+  CompletionPortWaiter* retired_waiter_ = nullptr;  // switched off during its own delivery
+  int32_t port_wait_depth_ = 0;
   core::Buffer spare_texts_[4];
   platform::Socket socket_ = platform::kInvalidSocket;
   uint32_t receive_buffer_size_ = 0;

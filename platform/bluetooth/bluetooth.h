@@ -7,6 +7,8 @@
 // - Events are registered with Add...; the handler runs on a platform thread, never inside the call that
 //   caused the event. Handlers are never removed; the returned token may be dropped.
 // - Objects are shared: a platform object stays valid while anyone holds it, also after its source went away.
+// - The platform's later interface versions are merged into these classes; a member that the object does
+//   not support raises kENoInterface.
 #pragma once
 
 #include <cstdint>
@@ -250,7 +252,7 @@ class GattDeviceService {
                                                                                          BluetoothCacheMode mode) = 0;
   virtual AsyncOp<GattCharacteristicsResult> GetCharacteristicsWithCacheModeAsync(BluetoothCacheMode mode) = 0;
   virtual AsyncOp<GattCharacteristicsResult> GetCharacteristicsForUuidWithCacheModeAsync(const Guid& uuid,
-                                                                                        BluetoothCacheMode mode) = 0;
+                                                                                         BluetoothCacheMode mode) = 0;
 };
 
 class GattCharacteristic {
@@ -270,7 +272,7 @@ class GattCharacteristic {
   ReadClientCharacteristicConfigurationDescriptorAsync() = 0;
   virtual AsyncOp<GattDescriptorsResult> GetDescriptorsWithCacheModeAsync(BluetoothCacheMode mode) = 0;
   virtual AsyncOp<GattDescriptorsResult> GetDescriptorsForUuidWithCacheModeAsync(const Guid& uuid,
-                                                                                BluetoothCacheMode mode) = 0;
+                                                                                 BluetoothCacheMode mode) = 0;
   virtual AsyncOp<GattWriteResult> WriteValueWithResultAndOptionAsync(const Bytes& value, GattWriteOption option) = 0;
   virtual AsyncOp<GattWriteResult> WriteClientCharacteristicConfigurationDescriptorWithResultAsync(
       GattClientCharacteristicConfigurationDescriptorValue value) = 0;

@@ -202,9 +202,33 @@ enum class GattProtocolError : uint8_t {
 // GattPresentationFormatType names the presentation format numbers the platform publishes as statics
 // (Vol 3 Part G 3.3.3.5.2).
 enum class GattPresentationFormatType : uint8_t {
-  Boolean = 0x01, Bit2, Nibble, UInt8, UInt12, UInt16, UInt24, UInt32, UInt48, UInt64, UInt128,
-  SInt8, SInt12, SInt16, SInt24, SInt32, SInt48, SInt64, SInt128, Float32, Float64, SFloat, Float,
-  DUInt16, Utf8, Utf16, Struct,
+  Boolean = 0x01,
+  Bit2,
+  Nibble,
+  UInt8,
+  UInt12,
+  UInt16,
+  UInt24,
+  UInt32,
+  UInt48,
+  UInt64,
+  UInt128,
+  SInt8,
+  SInt12,
+  SInt16,
+  SInt24,
+  SInt32,
+  SInt48,
+  SInt64,
+  SInt128,
+  Float32,
+  Float64,
+  SFloat,
+  Float,
+  DUInt16,
+  Utf8,
+  Utf16,
+  Struct,
 };
 
 // GattPresentationFormat is one Characteristic Presentation Format (0x2904) of a characteristic.

@@ -20,7 +20,7 @@ void AppendServiceUuids(const BluetoothLEAdvertisementDataSection& section, std:
   const auto type = static_cast<Type>(section.data_type);
   const size_t width = (type == Type::IncompleteService16BitUuids || type == Type::CompleteService16BitUuids)   ? 2
                        : (type == Type::IncompleteService32BitUuids || type == Type::CompleteService32BitUuids) ? 4
-                                                                                                                 : 16;
+                                                                                                                : 16;
   const Bytes& d = section.data;
   for (size_t at = 0; at + width <= d.size(); at += width) {
     if (width < 16) {
@@ -42,7 +42,11 @@ class SimReceivedArgs final : public BluetoothLEAdvertisementReceivedEventArgs {
  public:
   SimReceivedArgs(std::shared_ptr<SimCore> core, uint64_t address, int16_t rssi, BluetoothLEAdvertisementType type,
                   std::shared_ptr<BluetoothLEAdvertisement> advertisement)
-      : core_(std::move(core)), address_(address), rssi_(rssi), type_(type), advertisement_(std::move(advertisement)),
+      : core_(std::move(core)),
+        address_(address),
+        rssi_(rssi),
+        type_(type),
+        advertisement_(std::move(advertisement)),
         timestamp_(TimestampMs()) {}
 
   uint64_t BluetoothAddress() override {
@@ -320,9 +324,9 @@ void SimWatcher::EndLocked(BluetoothLEAdvertisementWatcherStatus status, Bluetoo
   ++start_generation_;
   start_pending_ = false;
   status_ = status;
-  core_->Fire(stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
-              std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs>(
-                  std::make_shared<SimStoppedArgs>(core_, error)));
+  core_->Fire(
+      stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
+      std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs>(std::make_shared<SimStoppedArgs>(core_, error)));
 }
 
 void SimWatcher::ForceStartedLocked() {

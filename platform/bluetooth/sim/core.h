@@ -27,10 +27,10 @@ class SimWatcher;
 // config.gatt are the values on the device; `cache` is the client's cache of them.
 struct PeripheralState {
   SimPeripheral config;
-  std::map<uint16_t, Bytes> cache;    // by attribute handle
-  std::map<uint16_t, uint16_t> cccd;  // Client Characteristic Configuration by characteristic handle
-  std::weak_ptr<SimDevice> reused;    // the device object handed out when objects are reused
-  std::vector<std::weak_ptr<SimDevice>> devices;                   // live device objects
+  std::map<uint16_t, Bytes> cache;                // by attribute handle
+  std::map<uint16_t, uint16_t> cccd;              // Client Characteristic Configuration by characteristic handle
+  std::weak_ptr<SimDevice> reused;                // the device object handed out when objects are reused
+  std::vector<std::weak_ptr<SimDevice>> devices;  // live device objects
   std::vector<std::weak_ptr<SimGattCharacteristic>> characteristics;  // live characteristic objects
 };
 
@@ -196,8 +196,7 @@ inline int64_t TimestampMs() {
       .count();
 }
 
-// Texts and conversions shared by the simulated objects.
+// Utf8ToHString converts the simulator's UTF-8 texts to platform texts; malformed bytes become U+FFFD.
 HString Utf8ToHString(const Bytes& utf8);
-Bytes HStringToUtf8(const HString& text);
 
 }  // namespace velmora::platform::bluetooth::sim

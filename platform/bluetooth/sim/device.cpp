@@ -138,9 +138,9 @@ AsyncOp<DevicePairingResult> SimPairing::PairAsync(uint32_t kinds) {
   auto operation = std::make_shared<SimAsyncOperation<DevicePairingResult>>();
   auto finish = [core = core_, operation, fault](int32_t status) {
     return [core, operation, fault, status] {
-      operation->Finish(fault.null_result ? nullptr
-                                          : std::make_shared<SimPairingResult>(core, "DevicePairingResult.Status", status),
-                        fault.results_hresult);
+      operation->Finish(
+          fault.null_result ? nullptr : std::make_shared<SimPairingResult>(core, "DevicePairingResult.Status", status),
+          fault.results_hresult);
     };
   };
   if (fault.status) {
@@ -193,7 +193,9 @@ int32_t SimPairing::RunCeremony(uint32_t kinds, const std::vector<RequestHandler
 // ---- SimDevice
 
 SimDevice::SimDevice(std::shared_ptr<SimCore> core, std::shared_ptr<PeripheralState> state)
-    : core_(std::move(core)), state_(std::move(state)), address_(state_->config.address),
+    : core_(std::move(core)),
+      state_(std::move(state)),
+      address_(state_->config.address),
       pairing_(std::make_shared<SimPairing>(core_, state_, address_)) {}
 
 uint64_t SimDevice::BluetoothAddress() {
@@ -240,36 +242,31 @@ EventToken SimDevice::AddConnectionStatusChanged(Handler handler) {
 }
 
 AsyncOp<GattDeviceServicesResult> SimDevice::GetGattServicesWithCacheModeAsync(BluetoothCacheMode mode) {
-  core_->Call({.api = "BluetoothLEDevice.GetGattServicesWithCacheModeAsync",
-               .address = address_,
-               .mode = static_cast<int>(mode)});
-  return Services(std::nullopt);
+  return Services("BluetoothLEDevice.GetGattServicesWithCacheModeAsync", std::nullopt, mode);
 }
 
 AsyncOp<GattDeviceServicesResult> SimDevice::GetGattServicesForUuidWithCacheModeAsync(const Guid& uuid,
                                                                                       BluetoothCacheMode mode) {
-  core_->Call({.api = "BluetoothLEDevice.GetGattServicesForUuidWithCacheModeAsync",
-               .address = address_,
-               .uuid = uuid,
-               .mode = static_cast<int>(mode)});
-  return Services(uuid);
+  return Services("BluetoothLEDevice.GetGattServicesForUuidWithCacheModeAsync", uuid, mode);
 }
 
-AsyncOp<GattDeviceServicesResult> SimDevice::Services(const std::optional<Guid>& uuid) {
-  return core_->Start<GattDeviceServicesResult>(
-      SimOp::kRootServices, address_, 0, [core = core_, state = state_, uuid](const SimFault& fault) {
-        std::lock_guard lock(core->mutex);
-        auto result = std::make_shared<SimGattResult>(core, kServicesResultNames);
-        if (!Proceed(*state, fault, *result)) return result;
+// Services lists the primary services in handle order.
+AsyncOp<GattDeviceServicesResult> SimDevice::Services(const char* api, const std::optional<Guid>& uuid,
+                                                      BluetoothCacheMode mode) {
+  return Request<GattDeviceServicesResult>(
+      core_, state_, {.api = api, .uuid = uuid, .mode = static_cast<int>(mode)}, SimOp::kRootServices, Target::kDevice,
+      kServicesResultNames,
+      [core = core_, state = state_, uuid](PeripheralState&, const AttributeRef&, SimGattResult& result) {
         for (const SimService& service : state->config.gatt.services) {
-          if (service.primary && (!uuid || service.uuid == *uuid)) result->services.push_back(MakeService(core, state, service));
+          if (service.primary && (!uuid || service.uuid == *uuid)) {
+            result.services.push_back(MakeService(core, state, service));
+          }
         }
-        return result;
       });
 }
 
 void SimDevice::FireLocked(SimEvent event) {
-  const std::vector<Handler>& handlers = event == SimEvent::kNameChanged          ? name_changed_
+  const std::vector<Handler>& handlers = event == SimEvent::kNameChanged           ? name_changed_
                                          : event == SimEvent::kGattServicesChanged ? services_changed_
                                                                                    : status_changed_;
   core_->Fire(handlers, std::shared_ptr<BluetoothLEDevice>(shared_from_this()),

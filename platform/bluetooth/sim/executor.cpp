@@ -94,7 +94,11 @@ void Executor::Work(const std::shared_ptr<State>& state, const Executor* owner) 
     if (!task.background) --s.foreground_queued;
     ++s.running;
     lock.unlock();
-    task.run();
+    try {
+      task.run();
+    } catch (...) {
+      // NOTE: tasks report their own failures; nothing may end a worker thread early.
+    }
     task.run = nullptr;  // release what the task holds before reporting idle
     lock.lock();
     --s.running;

@@ -25,7 +25,7 @@ Bytes ReadThrough(PeripheralState& state, uint16_t handle, const Bytes& device_v
   return device_value;
 }
 
-bool Locked(const PeripheralState& state, const SimCharacteristic& characteristic) {
+bool NeedsPairing(const PeripheralState& state, const SimCharacteristic& characteristic) {
   return characteristic.encrypted && !state.config.paired;
 }
 
@@ -76,53 +76,34 @@ class SimGattDescriptor final : public GattDescriptor {
     return uuid_;
   }
 
+  // A CCCD descriptor reads and writes its characteristic's CCCD state, a 16-bit little-endian value
+  // (Vol 3 Part G 3.3.3.3); missing bytes of a write count as 0.
   AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override {
-    core_->Call({.api = "GattDescriptor.ReadValueWithCacheModeAsync",
-                 .address = state_->config.address,
-                 .handle = handle_,
-                 .mode = Mode(mode)});
-    return core_->Start<GattReadResult>(
-        SimOp::kReadDescriptor, state_->config.address, handle_,
-        [core = core_, state = state_, handle = handle_, mode](const SimFault& fault) {
-          std::lock_guard lock(core->mutex);
-          auto result = std::make_shared<SimGattResult>(core, kReadResultNames);
-          if (!Proceed(*state, fault, *result)) return result;
-          const AttributeRef found = FindAttribute(state->config.gatt, handle);
-          if (found.descriptor == nullptr) {
-            Refuse(*result, GattProtocolError::InvalidHandle);
-          } else if (found.descriptor->uuid == kCccdUuid) {
-            const uint16_t cccd = state->cccd[found.characteristic->handle];
-            result->value = {static_cast<uint8_t>(cccd), static_cast<uint8_t>(cccd >> 8)};
+    return Request<GattReadResult>(
+        core_, state_, {.api = "GattDescriptor.ReadValueWithCacheModeAsync", .handle = handle_, .mode = Mode(mode)},
+        SimOp::kReadDescriptor, Target::kDescriptor, kReadResultNames,
+        [mode](PeripheralState& state, const AttributeRef& found, SimGattResult& result) {
+          if (found.descriptor->uuid == kCccdUuid) {
+            const uint16_t cccd = state.cccd[found.characteristic->handle];
+            result.value = {static_cast<uint8_t>(cccd), static_cast<uint8_t>(cccd >> 8)};
           } else {
-            result->value = ReadThrough(*state, handle, found.descriptor->value, mode);
+            result.value = ReadThrough(state, found.descriptor->handle, found.descriptor->value, mode);
           }
-          return result;
         });
   }
 
   AsyncOp<GattWriteResult> WriteValueWithResultAsync(const Bytes& value) override {
-    core_->Call({.api = "GattDescriptor.WriteValueWithResultAsync",
-                 .address = state_->config.address,
-                 .handle = handle_,
-                 .bytes = value});
-    return core_->Start<GattWriteResult>(
-        SimOp::kWriteDescriptor, state_->config.address, handle_,
-        [core = core_, state = state_, handle = handle_, value](const SimFault& fault) {
-          std::lock_guard lock(core->mutex);
-          auto result = std::make_shared<SimGattResult>(core, kWriteResultNames);
-          if (!Proceed(*state, fault, *result)) return result;
-          const AttributeRef found = FindAttribute(state->config.gatt, handle);
-          if (found.descriptor == nullptr) {
-            Refuse(*result, GattProtocolError::InvalidHandle);
-          } else if (found.descriptor->uuid == kCccdUuid) {
-            // The CCCD is a 16-bit little-endian value (Vol 3 Part G 3.3.3.3); missing bytes read as 0.
-            state->cccd[found.characteristic->handle] =
+    return Request<GattWriteResult>(
+        core_, state_, {.api = "GattDescriptor.WriteValueWithResultAsync", .handle = handle_, .bytes = value},
+        SimOp::kWriteDescriptor, Target::kDescriptor, kWriteResultNames,
+        [value](PeripheralState& state, const AttributeRef& found, SimGattResult&) {
+          if (found.descriptor->uuid == kCccdUuid) {
+            state.cccd[found.characteristic->handle] =
                 static_cast<uint16_t>((value.size() > 0 ? value[0] : 0) | (value.size() > 1 ? value[1] << 8 : 0));
           } else {
             found.descriptor->value = value;
-            state->cache[handle] = value;
+            state.cache[found.descriptor->handle] = value;
           }
-          return result;
         });
   }
 
@@ -152,73 +133,52 @@ class SimGattService final : public GattDeviceService {
   }
 
   AsyncOp<GattDeviceServicesResult> GetIncludedServicesWithCacheModeAsync(BluetoothCacheMode mode) override {
-    Journal("GattDeviceService.GetIncludedServicesWithCacheModeAsync", std::nullopt, mode);
-    return Included(std::nullopt);
+    return Included("GattDeviceService.GetIncludedServicesWithCacheModeAsync", std::nullopt, mode);
   }
   AsyncOp<GattDeviceServicesResult> GetIncludedServicesForUuidWithCacheModeAsync(const Guid& uuid,
                                                                                  BluetoothCacheMode mode) override {
-    Journal("GattDeviceService.GetIncludedServicesForUuidWithCacheModeAsync", uuid, mode);
-    return Included(uuid);
+    return Included("GattDeviceService.GetIncludedServicesForUuidWithCacheModeAsync", uuid, mode);
   }
   AsyncOp<GattCharacteristicsResult> GetCharacteristicsWithCacheModeAsync(BluetoothCacheMode mode) override {
-    Journal("GattDeviceService.GetCharacteristicsWithCacheModeAsync", std::nullopt, mode);
-    return Characteristics(std::nullopt);
+    return Characteristics("GattDeviceService.GetCharacteristicsWithCacheModeAsync", std::nullopt, mode);
   }
   AsyncOp<GattCharacteristicsResult> GetCharacteristicsForUuidWithCacheModeAsync(const Guid& uuid,
-                                                                                BluetoothCacheMode mode) override {
-    Journal("GattDeviceService.GetCharacteristicsForUuidWithCacheModeAsync", uuid, mode);
-    return Characteristics(uuid);
+                                                                                 BluetoothCacheMode mode) override {
+    return Characteristics("GattDeviceService.GetCharacteristicsForUuidWithCacheModeAsync", uuid, mode);
   }
 
  private:
-  void Journal(const char* api, const std::optional<Guid>& uuid, BluetoothCacheMode mode) {
-    core_->Call({.api = api, .address = state_->config.address, .handle = handle_, .uuid = uuid, .mode = Mode(mode)});
-  }
-
   // Included lists the services this one includes, in handle order.
-  AsyncOp<GattDeviceServicesResult> Included(const std::optional<Guid>& uuid) {
-    return core_->Start<GattDeviceServicesResult>(
-        SimOp::kIncludedServices, state_->config.address, handle_,
-        [core = core_, state = state_, handle = handle_, uuid](const SimFault& fault) {
-          std::lock_guard lock(core->mutex);
-          auto result = std::make_shared<SimGattResult>(core, kServicesResultNames);
-          if (!Proceed(*state, fault, *result)) return result;
-          const AttributeRef found = FindAttribute(state->config.gatt, handle);
-          if (found.service == nullptr || found.characteristic != nullptr) {
-            Refuse(*result, GattProtocolError::InvalidHandle);
-            return result;
-          }
-          const std::vector<uint16_t> included = found.service->included;
+  AsyncOp<GattDeviceServicesResult> Included(const char* api, const std::optional<Guid>& uuid,
+                                             BluetoothCacheMode mode) {
+    return Request<GattDeviceServicesResult>(
+        core_, state_, {.api = api, .handle = handle_, .uuid = uuid, .mode = Mode(mode)}, SimOp::kIncludedServices,
+        Target::kService, kServicesResultNames,
+        [core = core_, state = state_, uuid](PeripheralState&, const AttributeRef& found, SimGattResult& result) {
+          const std::vector<uint16_t>& included = found.service->included;
           for (const SimService& service : state->config.gatt.services) {
             if (std::find(included.begin(), included.end(), service.handle) != included.end() &&
                 Wanted(uuid, service.uuid)) {
-              result->services.push_back(MakeService(core, state, service));
+              result.services.push_back(MakeService(core, state, service));
             }
           }
-          return result;
         });
   }
 
-  AsyncOp<GattCharacteristicsResult> Characteristics(const std::optional<Guid>& uuid) {
-    return core_->Start<GattCharacteristicsResult>(
-        SimOp::kCharacteristics, state_->config.address, handle_,
-        [core = core_, state = state_, handle = handle_, uuid](const SimFault& fault) {
-          std::lock_guard lock(core->mutex);
-          auto result = std::make_shared<SimGattResult>(core, kCharacteristicsResultNames);
-          if (!Proceed(*state, fault, *result)) return result;
-          const AttributeRef found = FindAttribute(state->config.gatt, handle);
-          if (found.service == nullptr || found.characteristic != nullptr) {
-            Refuse(*result, GattProtocolError::InvalidHandle);
-            return result;
-          }
+  // Characteristics makes new characteristic objects and keeps track of them for notifications.
+  AsyncOp<GattCharacteristicsResult> Characteristics(const char* api, const std::optional<Guid>& uuid,
+                                                     BluetoothCacheMode mode) {
+    return Request<GattCharacteristicsResult>(
+        core_, state_, {.api = api, .handle = handle_, .uuid = uuid, .mode = Mode(mode)}, SimOp::kCharacteristics,
+        Target::kService, kCharacteristicsResultNames,
+        [core = core_, state = state_, uuid](PeripheralState&, const AttributeRef& found, SimGattResult& result) {
           PruneExpired(state->characteristics);
           for (const SimCharacteristic& characteristic : found.service->characteristics) {
             if (!Wanted(uuid, characteristic.uuid)) continue;
             auto object = std::make_shared<SimGattCharacteristic>(core, state, characteristic);
             state->characteristics.push_back(object);
-            result->characteristics.push_back(std::move(object));
+            result.characteristics.push_back(std::move(object));
           }
-          return result;
         });
   }
 
@@ -232,28 +192,14 @@ class SimGattService final : public GattDeviceService {
 
 // ---- Shared helpers
 
-bool Proceed(const PeripheralState& state, const SimFault& fault, SimGattResult& result) {
-  if (fault.status || fault.protocol_error) {
-    result.status = fault.status.value_or(static_cast<int32_t>(GattCommunicationStatus::ProtocolError));
-    if (fault.protocol_error && *fault.protocol_error >= 0) {
-      result.protocol_error = static_cast<uint8_t>(*fault.protocol_error);
-    }
-    return false;
-  }
-  if (!state.config.link_up) {
-    result.status = static_cast<int32_t>(GattCommunicationStatus::Unreachable);
-    return false;
-  }
-  return true;
-}
-
 void Refuse(SimGattResult& result, GattProtocolError error) {
   result.status = static_cast<int32_t>(GattCommunicationStatus::ProtocolError);
   result.protocol_error = static_cast<uint8_t>(error);
 }
 
 std::shared_ptr<GattDeviceService> MakeService(const std::shared_ptr<SimCore>& core,
-                                               const std::shared_ptr<PeripheralState>& state, const SimService& service) {
+                                               const std::shared_ptr<PeripheralState>& state,
+                                               const SimService& service) {
   return std::make_shared<SimGattService>(core, state, service);
 }
 
@@ -298,7 +244,10 @@ GattClientCharacteristicConfigurationDescriptorValue SimGattResult::ClientCharac
 
 SimGattCharacteristic::SimGattCharacteristic(std::shared_ptr<SimCore> core, std::shared_ptr<PeripheralState> state,
                                              const SimCharacteristic& found)
-    : core_(std::move(core)), state_(std::move(state)), handle_(found.handle), uuid_(found.uuid),
+    : core_(std::move(core)),
+      state_(std::move(state)),
+      handle_(found.handle),
+      uuid_(found.uuid),
       properties_(found.properties) {}
 
 uint16_t SimGattCharacteristic::AttributeHandle() {
@@ -332,148 +281,105 @@ HString SimGattCharacteristic::UserDescription() {
   return {};
 }
 
-EventToken SimGattCharacteristic::AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) {
+EventToken SimGattCharacteristic::AddValueChanged(
+    TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) {
   auto lock = core_->Call({.api = "GattCharacteristic.AddValueChanged", .handle = handle_});
   value_changed_.push_back(std::move(handler));
   return core_->NextToken();
 }
 
 AsyncOp<GattReadResult> SimGattCharacteristic::ReadValueWithCacheModeAsync(BluetoothCacheMode mode) {
-  core_->Call({.api = "GattCharacteristic.ReadValueWithCacheModeAsync",
-               .address = state_->config.address,
-               .handle = handle_,
-               .mode = Mode(mode)});
-  return core_->Start<GattReadResult>(
-      SimOp::kReadCharacteristic, state_->config.address, handle_,
-      [core = core_, state = state_, handle = handle_, mode](const SimFault& fault) {
-        std::lock_guard lock(core->mutex);
-        auto result = std::make_shared<SimGattResult>(core, kReadResultNames);
-        if (!Proceed(*state, fault, *result)) return result;
-        const AttributeRef found = FindAttribute(state->config.gatt, handle);
-        if (found.characteristic == nullptr || found.descriptor != nullptr) {
-          Refuse(*result, GattProtocolError::InvalidHandle);
-        } else if ((found.characteristic->properties & GattCharacteristicProperties::Read) == 0) {
-          Refuse(*result, GattProtocolError::ReadNotPermitted);
-        } else if (Locked(*state, *found.characteristic)) {
-          Refuse(*result, GattProtocolError::InsufficientAuthentication);
+  return Request<GattReadResult>(
+      core_, state_, {.api = "GattCharacteristic.ReadValueWithCacheModeAsync", .handle = handle_, .mode = Mode(mode)},
+      SimOp::kReadCharacteristic, Target::kCharacteristic, kReadResultNames,
+      [mode](PeripheralState& state, const AttributeRef& found, SimGattResult& result) {
+        const SimCharacteristic& characteristic = *found.characteristic;
+        if ((characteristic.properties & GattCharacteristicProperties::Read) == 0) {
+          Refuse(result, GattProtocolError::ReadNotPermitted);
+        } else if (NeedsPairing(state, characteristic)) {
+          Refuse(result, GattProtocolError::InsufficientAuthentication);
         } else {
-          result->value = ReadThrough(*state, handle, found.characteristic->value, mode);
+          result.value = ReadThrough(state, characteristic.handle, characteristic.value, mode);
         }
-        return result;
       });
 }
 
 AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
 SimGattCharacteristic::ReadClientCharacteristicConfigurationDescriptorAsync() {
-  core_->Call({.api = "GattCharacteristic.ReadClientCharacteristicConfigurationDescriptorAsync",
-               .address = state_->config.address,
-               .handle = handle_});
-  return core_->Start<GattReadClientCharacteristicConfigurationDescriptorResult>(
-      SimOp::kReadCccd, state_->config.address, handle_, [core = core_, state = state_, handle = handle_](const SimFault& fault) {
-        std::lock_guard lock(core->mutex);
-        auto result = std::make_shared<SimGattResult>(core, kCccdResultNames);
-        if (!Proceed(*state, fault, *result)) return result;
-        const AttributeRef found = FindAttribute(state->config.gatt, handle);
-        if (found.characteristic == nullptr || found.descriptor != nullptr) {
-          Refuse(*result, GattProtocolError::InvalidHandle);
-        } else {
-          result->cccd = state->cccd[handle];
-        }
-        return result;
+  return Request<GattReadClientCharacteristicConfigurationDescriptorResult>(
+      core_, state_,
+      {.api = "GattCharacteristic.ReadClientCharacteristicConfigurationDescriptorAsync", .handle = handle_},
+      SimOp::kReadCccd, Target::kCharacteristic, kCccdResultNames,
+      [](PeripheralState& state, const AttributeRef& found, SimGattResult& result) {
+        result.cccd = state.cccd[found.characteristic->handle];
       });
 }
 
 AsyncOp<GattDescriptorsResult> SimGattCharacteristic::GetDescriptorsWithCacheModeAsync(BluetoothCacheMode mode) {
-  return Descriptors(std::nullopt, mode);
+  return Descriptors("GattCharacteristic.GetDescriptorsWithCacheModeAsync", std::nullopt, mode);
 }
 
 AsyncOp<GattDescriptorsResult> SimGattCharacteristic::GetDescriptorsForUuidWithCacheModeAsync(const Guid& uuid,
-                                                                                             BluetoothCacheMode mode) {
-  return Descriptors(uuid, mode);
+                                                                                              BluetoothCacheMode mode) {
+  return Descriptors("GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync", uuid, mode);
 }
 
-AsyncOp<GattDescriptorsResult> SimGattCharacteristic::Descriptors(const std::optional<Guid>& uuid,
+AsyncOp<GattDescriptorsResult> SimGattCharacteristic::Descriptors(const char* api, const std::optional<Guid>& uuid,
                                                                   BluetoothCacheMode mode) {
-  core_->Call({.api = uuid ? "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync"
-                           : "GattCharacteristic.GetDescriptorsWithCacheModeAsync",
-               .address = state_->config.address,
-               .handle = handle_,
-               .uuid = uuid,
-               .mode = Mode(mode)});
-  return core_->Start<GattDescriptorsResult>(
-      SimOp::kDescriptors, state_->config.address, handle_,
-      [core = core_, state = state_, handle = handle_, uuid](const SimFault& fault) {
-        std::lock_guard lock(core->mutex);
-        auto result = std::make_shared<SimGattResult>(core, kDescriptorsResultNames);
-        if (!Proceed(*state, fault, *result)) return result;
-        const AttributeRef found = FindAttribute(state->config.gatt, handle);
-        if (found.characteristic == nullptr || found.descriptor != nullptr) {
-          Refuse(*result, GattProtocolError::InvalidHandle);
-          return result;
-        }
+  return Request<GattDescriptorsResult>(
+      core_, state_, {.api = api, .handle = handle_, .uuid = uuid, .mode = Mode(mode)}, SimOp::kDescriptors,
+      Target::kCharacteristic, kDescriptorsResultNames,
+      [core = core_, state = state_, uuid](PeripheralState&, const AttributeRef& found, SimGattResult& result) {
         for (const SimDescriptor& descriptor : found.characteristic->descriptors) {
           if (Wanted(uuid, descriptor.uuid)) {
-            result->descriptors.push_back(std::make_shared<SimGattDescriptor>(core, state, descriptor));
+            result.descriptors.push_back(std::make_shared<SimGattDescriptor>(core, state, descriptor));
           }
         }
-        return result;
       });
 }
 
 AsyncOp<GattWriteResult> SimGattCharacteristic::WriteValueWithResultAndOptionAsync(const Bytes& value,
                                                                                    GattWriteOption option) {
-  core_->Call({.api = "GattCharacteristic.WriteValueWithResultAndOptionAsync",
-               .address = state_->config.address,
-               .handle = handle_,
-               .mode = static_cast<int>(option),
-               .bytes = value});
-  return core_->Start<GattWriteResult>(
-      SimOp::kWriteCharacteristic, state_->config.address, handle_,
-      [core = core_, state = state_, handle = handle_, value, option](const SimFault& fault) {
-        std::lock_guard lock(core->mutex);
-        auto result = std::make_shared<SimGattResult>(core, kWriteResultNames);
-        if (!Proceed(*state, fault, *result)) return result;
-        const AttributeRef found = FindAttribute(state->config.gatt, handle);
-        const uint32_t needed = option == GattWriteOption::WriteWithResponse ? GattCharacteristicProperties::Write
-                                                                             : GattCharacteristicProperties::WriteWithoutResponse;
-        if (found.characteristic == nullptr || found.descriptor != nullptr) {
-          Refuse(*result, GattProtocolError::InvalidHandle);
-        } else if ((found.characteristic->properties & needed) == 0) {
-          Refuse(*result, GattProtocolError::WriteNotPermitted);
-        } else if (Locked(*state, *found.characteristic)) {
-          Refuse(*result, GattProtocolError::InsufficientAuthentication);
+  return Request<GattWriteResult>(
+      core_, state_,
+      {.api = "GattCharacteristic.WriteValueWithResultAndOptionAsync",
+       .handle = handle_,
+       .mode = static_cast<int>(option),
+       .bytes = value},
+      SimOp::kWriteCharacteristic, Target::kCharacteristic, kWriteResultNames,
+      [value, option](PeripheralState& state, const AttributeRef& found, SimGattResult& result) {
+        SimCharacteristic& characteristic = *found.characteristic;
+        const uint32_t needed = option == GattWriteOption::WriteWithResponse
+                                    ? GattCharacteristicProperties::Write
+                                    : GattCharacteristicProperties::WriteWithoutResponse;
+        if ((characteristic.properties & needed) == 0) {
+          Refuse(result, GattProtocolError::WriteNotPermitted);
+        } else if (NeedsPairing(state, characteristic)) {
+          Refuse(result, GattProtocolError::InsufficientAuthentication);
         } else {
-          found.characteristic->value = value;
-          state->cache[handle] = value;
+          characteristic.value = value;
+          state.cache[characteristic.handle] = value;
         }
-        return result;
       });
 }
 
 AsyncOp<GattWriteResult> SimGattCharacteristic::WriteClientCharacteristicConfigurationDescriptorWithResultAsync(
     GattClientCharacteristicConfigurationDescriptorValue value) {
-  core_->Call({.api = "GattCharacteristic.WriteClientCharacteristicConfigurationDescriptorWithResultAsync",
-               .address = state_->config.address,
-               .handle = handle_,
-               .mode = static_cast<int>(value)});
-  return core_->Start<GattWriteResult>(
-      SimOp::kWriteCccd, state_->config.address, handle_,
-      [core = core_, state = state_, handle = handle_, value](const SimFault& fault) {
-        std::lock_guard lock(core->mutex);
-        auto result = std::make_shared<SimGattResult>(core, kWriteResultNames);
-        if (!Proceed(*state, fault, *result)) return result;
-        const AttributeRef found = FindAttribute(state->config.gatt, handle);
+  return Request<GattWriteResult>(
+      core_, state_,
+      {.api = "GattCharacteristic.WriteClientCharacteristicConfigurationDescriptorWithResultAsync",
+       .handle = handle_,
+       .mode = static_cast<int>(value)},
+      SimOp::kWriteCccd, Target::kCharacteristic, kWriteResultNames,
+      [value](PeripheralState& state, const AttributeRef& found, SimGattResult& result) {
         constexpr uint32_t kPushes = GattCharacteristicProperties::Notify | GattCharacteristicProperties::Indicate;
-        if (found.characteristic == nullptr || found.descriptor != nullptr) {
-          Refuse(*result, GattProtocolError::InvalidHandle);
-        } else if ((found.characteristic->properties & kPushes) == 0) {
+        if ((found.characteristic->properties & kPushes) == 0) {
           // 0xFD: Client Characteristic Configuration Descriptor Improperly Configured (Core Supplement 1.2).
-          result->status = static_cast<int32_t>(GattCommunicationStatus::ProtocolError);
-          result->protocol_error = 0xFD;
+          result.status = static_cast<int32_t>(GattCommunicationStatus::ProtocolError);
+          result.protocol_error = 0xFD;
         } else {
-          state->cccd[handle] = static_cast<uint16_t>(value);
+          state.cccd[found.characteristic->handle] = static_cast<uint16_t>(value);
         }
-        return result;
       });
 }
 

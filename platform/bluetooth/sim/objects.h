@@ -122,7 +122,7 @@ class SimDevice final : public BluetoothLEDevice, public std::enable_shared_from
 
  private:
   using Handler = TypedEventHandler<BluetoothLEDevice, Inspectable>;
-  AsyncOp<GattDeviceServicesResult> Services(const std::optional<Guid>& uuid);
+  AsyncOp<GattDeviceServicesResult> Services(const char* api, const std::optional<Guid>& uuid, BluetoothCacheMode mode);
 
   std::shared_ptr<SimCore> core_;
   std::shared_ptr<PeripheralState> state_;
@@ -133,7 +133,8 @@ class SimDevice final : public BluetoothLEDevice, public std::enable_shared_from
   std::vector<Handler> status_changed_;
 };
 
-class SimGattCharacteristic final : public GattCharacteristic, public std::enable_shared_from_this<SimGattCharacteristic> {
+class SimGattCharacteristic final : public GattCharacteristic,
+                                    public std::enable_shared_from_this<SimGattCharacteristic> {
  public:
   SimGattCharacteristic(std::shared_ptr<SimCore> core, std::shared_ptr<PeripheralState> state,
                         const SimCharacteristic& found);
@@ -145,11 +146,11 @@ class SimGattCharacteristic final : public GattCharacteristic, public std::enabl
   HString UserDescription() override;
   EventToken AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) override;
   AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override;
-  AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult> ReadClientCharacteristicConfigurationDescriptorAsync()
-      override;
+  AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
+  ReadClientCharacteristicConfigurationDescriptorAsync() override;
   AsyncOp<GattDescriptorsResult> GetDescriptorsWithCacheModeAsync(BluetoothCacheMode mode) override;
   AsyncOp<GattDescriptorsResult> GetDescriptorsForUuidWithCacheModeAsync(const Guid& uuid,
-                                                                        BluetoothCacheMode mode) override;
+                                                                         BluetoothCacheMode mode) override;
   AsyncOp<GattWriteResult> WriteValueWithResultAndOptionAsync(const Bytes& value, GattWriteOption option) override;
   AsyncOp<GattWriteResult> WriteClientCharacteristicConfigurationDescriptorWithResultAsync(
       GattClientCharacteristicConfigurationDescriptorValue value) override;
@@ -160,7 +161,7 @@ class SimGattCharacteristic final : public GattCharacteristic, public std::enabl
   size_t HandlerCountLocked() const { return value_changed_.size(); }
 
  private:
-  AsyncOp<GattDescriptorsResult> Descriptors(const std::optional<Guid>& uuid, BluetoothCacheMode mode);
+  AsyncOp<GattDescriptorsResult> Descriptors(const char* api, const std::optional<Guid>& uuid, BluetoothCacheMode mode);
 
   std::shared_ptr<SimCore> core_;
   std::shared_ptr<PeripheralState> state_;

@@ -1,14 +1,14 @@
 // Scenario reader: one statement per line, a keyword and its arguments separated by blanks.
 #include "platform/bluetooth/sim/scenario.h"
 
-#include "platform/bluetooth/sim/core.h"
-
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <utility>
 #include <vector>
+
+#include "platform/bluetooth/sim/core.h"
 
 namespace velmora::platform::bluetooth::sim {
 namespace {
@@ -166,12 +166,12 @@ class Parser {
   uint16_t Handle(size_t index) { return static_cast<uint16_t>(Number(index, 1, 0xFFFF)); }
 
   static Bytes Hex(std::string_view digits) {
-    if (digits.size() % 2 != 0) Fail("odd number of hex digits in \"" + std::string(digits) + "\"");
+    if (digits.size() % 2 != 0) Fail(std::string("odd number of hex digits in \"").append(digits).append("\""));
     Bytes bytes;
     for (size_t i = 0; i < digits.size(); i += 2) {
       const int high = HexDigit(digits[i]);
       const int low = HexDigit(digits[i + 1]);
-      if (high < 0 || low < 0) Fail("\"" + std::string(digits) + "\" is not hex");
+      if (high < 0 || low < 0) Fail(std::string("\"").append(digits).append("\" is not hex"));
       bytes.push_back(static_cast<uint8_t>(high * 16 + low));
     }
     return bytes;
@@ -384,7 +384,8 @@ class Parser {
       Characteristic().descriptors.push_back(std::move(descriptor));
     } else if (keyword == "format") {
       GattPresentationFormat format{static_cast<uint8_t>(Number(1, 0, 255)), static_cast<int32_t>(Number(2, -128, 127)),
-                                    static_cast<uint16_t>(Number(3, 0, 0xFFFF)), static_cast<uint8_t>(Number(4, 0, 255)),
+                                    static_cast<uint16_t>(Number(3, 0, 0xFFFF)),
+                                    static_cast<uint8_t>(Number(4, 0, 255)),
                                     static_cast<uint16_t>(Number(5, 0, 0xFFFF))};
       Done(6);
       Characteristic().formats.push_back(format);

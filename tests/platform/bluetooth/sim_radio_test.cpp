@@ -1,9 +1,9 @@
 #include "platform/bluetooth/sim/sim_radio.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tests/platform/bluetooth/sim_test_util.h"
 
@@ -17,11 +17,13 @@ constexpr uint64_t kAddress = 0x0011223344AA;
 
 Bytes HexBytes(const std::string& hex) {
   Bytes out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 
-SimAdvert Advert(const std::string& hex, BluetoothLEAdvertisementType type = BluetoothLEAdvertisementType::ConnectableUndirected) {
+SimAdvert Advert(const std::string& hex,
+                 BluetoothLEAdvertisementType type = BluetoothLEAdvertisementType::ConnectableUndirected) {
   SimAdvert advert;
   advert.type = type;
   advert.rssi = -61;
@@ -35,12 +37,21 @@ SimPeripheral Sensor() {
   p.address = kAddress;
   p.address_type = BluetoothAddressType::Random;
   p.name = u"Sensor";
-  p.adverts = {Advert("020106" "05030D180F18")};
+  p.adverts = {
+      Advert("020106"
+             "05030D180F18")};
   p.gatt.services = {
       {0x0010, Short(0x180F), true, {}, {{0x0012, Short(0x2A19), Props::Read | Props::Notify, {0x5A}, false, {}, {}}}},
-      {0x0001, Short(0x180D), true, {0x0030},
+      {0x0001,
+       Short(0x180D),
+       true,
+       {0x0030},
        {{0x0006, Short(0x2A39), Props::Write, {0x00}, false, {}, {}},
-        {0x0003, Short(0x2A37), Props::Notify | Props::Indicate, {0x06, 0x48}, false,
+        {0x0003,
+         Short(0x2A37),
+         Props::Notify | Props::Indicate,
+         {0x06, 0x48},
+         false,
          {{0x0005, Short(0x2901), {'B', 'e', 'a', 't', 's'}}, {0x0004, Short(0x2902), {0x00, 0x00}}},
          {{0x04, 0, 0x27AF, 1, 0}}}}},
       {0x0030, Short(0x1234), false, {}, {}},
@@ -65,10 +76,11 @@ std::shared_ptr<BluetoothLEDevice> Device(SimRadio& radio) {
 }
 
 std::shared_ptr<GattCharacteristic> Characteristic(SimRadio& radio, uint32_t service, uint32_t characteristic) {
-  auto services = Await(Device(radio)->GetGattServicesForUuidWithCacheModeAsync(Short(service), BluetoothCacheMode::Uncached));
+  auto services =
+      Await(Device(radio)->GetGattServicesForUuidWithCacheModeAsync(Short(service), BluetoothCacheMode::Uncached));
   EXPECT_EQ(services->Services().size(), 1u);
-  auto found = Await(services->Services()[0]->GetCharacteristicsForUuidWithCacheModeAsync(Short(characteristic),
-                                                                                          BluetoothCacheMode::Uncached));
+  auto found = Await(services->Services()[0]->GetCharacteristicsForUuidWithCacheModeAsync(
+      Short(characteristic), BluetoothCacheMode::Uncached));
   EXPECT_EQ(found->Characteristics().size(), 1u);
   return found->Characteristics()[0];
 }
@@ -199,8 +211,8 @@ TEST_F(SimRadioTest, AbortAndStopWithErrorReportTheirErrorAndAllowRestart) {
 
 using Received = std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>;
 
-std::shared_ptr<BluetoothLEAdvertisementWatcher> Listen(SimRadio& radio, Recorder<Received>& received,
-                                                        BluetoothLEScanningMode mode = BluetoothLEScanningMode::Passive) {
+std::shared_ptr<BluetoothLEAdvertisementWatcher> Listen(
+    SimRadio& radio, Recorder<Received>& received, BluetoothLEScanningMode mode = BluetoothLEScanningMode::Passive) {
   auto watcher = radio.CreateWatcher();
   watcher->AddReceived([&received](const auto&, const auto& args) { received.Add(args); });
   watcher->SetScanningMode(mode);
@@ -212,8 +224,16 @@ TEST_F(SimRadioTest, DerivedAdvertisementFieldsAgreeWithTheRawSections) {
   SimPeripheral p = Sensor();
   // Shortened name before the complete one, 16-bit and 128-bit service lists, two manufacturer entries,
   // TX power and a service data section.
-  p.adverts = {Advert("020106" "0408566556" "080956656C6D6F7261" "05030D180F18"
-                      "1107" "00112233445566778899AABBCCDDEEFF" "05FF4C000102" "04FF590009" "020AFC" "04160F1864"),
+  p.adverts = {Advert("020106"
+                      "0408566556"
+                      "080956656C6D6F7261"
+                      "05030D180F18"
+                      "1107"
+                      "00112233445566778899AABBCCDDEEFF"
+                      "05FF4C000102"
+                      "04FF590009"
+                      "020AFC"
+                      "04160F1864"),
                Advert("0303AAFE", BluetoothLEAdvertisementType::NonConnectableUndirected)};
   radio_.AddPeripheral(p);
   Recorder<Received> received;
@@ -252,11 +272,17 @@ TEST_F(SimRadioTest, DerivedAdvertisementFieldsAgreeWithTheRawSections) {
 
 TEST(AdvertisingData, SplitsStructuresStopsAtZeroLengthAndRejectsOverruns) {
   std::vector<BluetoothLEAdvertisementDataSection> sections;
-  ASSERT_TRUE(ParseAdvertisingData(HexBytes("020106" "0100" "00" "FFFF"), &sections));
+  ASSERT_TRUE(ParseAdvertisingData(HexBytes("020106"
+                                            "0100"
+                                            "00"
+                                            "FFFF"),
+                                   &sections));
   ASSERT_EQ(sections.size(), 2u);
   EXPECT_EQ(sections[1].data_type, 0x00);
   EXPECT_TRUE(sections[1].data.empty());
-  EXPECT_FALSE(ParseAdvertisingData(HexBytes("020106" "05FF4C00"), &sections));
+  EXPECT_FALSE(ParseAdvertisingData(HexBytes("020106"
+                                             "05FF4C00"),
+                                    &sections));
   EXPECT_EQ(sections.size(), 2u);  // unchanged on failure
 }
 
@@ -294,22 +320,19 @@ TEST_F(SimRadioTest, AdvertisementHandlerAwaitingADeviceLookupDoesNotDeadlock) {
   struct Seen {
     std::u16string name;
     bool on_event_thread;
-    bool lookup_on_completion_thread;
   };
   Recorder<Seen> seen;
   auto watcher = radio_.CreateWatcher();
   watcher->AddReceived([this, &seen](const auto&, const auto& args) {
     auto completion = Attach(radio_.FromBluetoothAddressAsync(args->BluetoothAddress()), &radio_);
     const bool finished = completion->Wait();  // waits on the event thread
-    seen.Add({finished ? completion->result->Name() : u"(timed out)", radio_.OnEventThread(),
-              completion->on_completion_thread});
+    seen.Add({finished ? completion->result->Name() : u"(timed out)", radio_.OnEventThread()});
   });
   watcher->Start();
   radio_.EmitAdvertisement(kAddress);
   ASSERT_TRUE(seen.WaitFor(1));
   EXPECT_EQ(seen.Snapshot()[0].name, u"Sensor");
   EXPECT_TRUE(seen.Snapshot()[0].on_event_thread);
-  EXPECT_TRUE(seen.Snapshot()[0].lookup_on_completion_thread);
 }
 
 // ---- Devices
@@ -336,7 +359,8 @@ TEST_F(SimRadioTest, DeviceLookupObjectsAndTheirEvents) {
   radio_.FireConnectionStatusChanged(kAddress);
   radio_.ReplaceDatabase(kAddress, {});
   radio_.WaitIdle();
-  EXPECT_EQ(events.Snapshot(), (std::vector<std::u16string>{u"name Renamed", u"down", u"down", u"GattServicesChanged"}));
+  EXPECT_EQ(events.Snapshot(),
+            (std::vector<std::u16string>{u"name Renamed", u"down", u"down", u"GattServicesChanged"}));
   EXPECT_EQ(radio_.HandlerCount(kAddress, SimEvent::kNameChanged), 1u);
 }
 
@@ -355,6 +379,7 @@ TEST_F(SimRadioTest, NewDeviceObjectsEachReceiveEvents) {
   radio_.SetName(kAddress, u"Again");
   ASSERT_TRUE(senders.WaitFor(2));
   EXPECT_EQ(radio_.HandlerCount(kAddress, SimEvent::kNameChanged), 2u);
+  radio_.WaitIdle();  // the delivery holds its sender until it is done
   second.reset();
   EXPECT_EQ(radio_.LiveDeviceObjects(kAddress), 1u);
 }
@@ -402,7 +427,9 @@ TEST_F(SimRadioTest, CachedReadsKeepTheCacheUntilAnUncachedReadOrWrite) {
   EXPECT_EQ(read(BluetoothCacheMode::Cached), Bytes{0x40});
 
   auto control = Characteristic(radio_, 0x180D, 0x2A39);
-  auto write = [](const auto& c, GattWriteOption option) { return Await(c->WriteValueWithResultAndOptionAsync({7}, option)); };
+  auto write = [](const auto& c, GattWriteOption option) {
+    return Await(c->WriteValueWithResultAndOptionAsync({7}, option));
+  };
   EXPECT_EQ(write(control, GattWriteOption::WriteWithResponse)->Status(), GattCommunicationStatus::Success);
   EXPECT_EQ(radio_.DeviceValue(kAddress, 0x0006), Bytes{7});
   auto refused = write(control, GattWriteOption::WriteWithoutResponse);
@@ -429,11 +456,13 @@ TEST_F(SimRadioTest, CccdStateGatesNotificationsAndIndications) {
   EXPECT_EQ(radio_.DeviceValue(kAddress, 0x0003), Bytes{4});  // a pushed value is the device's value
 
   // The 0x2902 descriptor and the CCCD calls share one state.
-  auto descriptors = Await(measurement->GetDescriptorsForUuidWithCacheModeAsync(Short(0x2902), BluetoothCacheMode::Uncached));
+  auto descriptors =
+      Await(measurement->GetDescriptorsForUuidWithCacheModeAsync(Short(0x2902), BluetoothCacheMode::Uncached));
   auto cccd = descriptors->Descriptors().at(0);
   EXPECT_EQ(Await(cccd->ReadValueWithCacheModeAsync(BluetoothCacheMode::Uncached))->Value(), (Bytes{0x01, 0x00}));
   Await(cccd->WriteValueWithResultAsync({0x02, 0x00}));
-  EXPECT_EQ(Await(measurement->ReadClientCharacteristicConfigurationDescriptorAsync())->ClientCharacteristicConfigurationDescriptor(),
+  EXPECT_EQ(Await(measurement->ReadClientCharacteristicConfigurationDescriptorAsync())
+                ->ClientCharacteristicConfigurationDescriptor(),
             GattClientCharacteristicConfigurationDescriptorValue::Indicate);
   EXPECT_EQ(radio_.CccdValue(kAddress, 0x0003), 2);
   EXPECT_EQ(radio_.HandlerCount(kAddress, SimEvent::kValueChanged, 0x0003), 1u);

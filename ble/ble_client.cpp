@@ -1,0 +1,200 @@
+#include "ble/ble_client.h"
+
+#include <mutex>
+#include <new>
+
+#include "ble/internal.h"
+#include "core/code_page.h"
+#include "platform/memory.h"
+
+namespace velmora::ble {
+
+namespace {
+
+// The library-wide lock: creating clients one at a time keeps their start-up (window, bridge) apart.
+std::mutex g_create_lock;
+
+thread_local CallScope* t_innermost_scope = nullptr;
+
+constexpr uint32_t kOptionUtf16Events = 1;
+constexpr const char* kActiveScanningLocked = "You cannot change the ActiveScanning property while scanning.";
+
+// ReduceId strips the variant offset of a property id; *wide tells whether texts go out as UTF-16.
+int32_t ReduceId(int32_t id, bool* wide) {
+  *wide = false;
+  if (id >= VELMORABLE_NARROW_VARIANT) return id - VELMORABLE_NARROW_VARIANT;
+  if (id >= VELMORABLE_UTF16_VARIANT) {
+    *wide = true;
+    return id - VELMORABLE_UTF16_VARIANT;
+  }
+  return id;
+}
+
+}  // namespace
+
+int ResultStringPair::ToWide(const char* text, uint32_t code_page) {
+  const int rc = narrow.SetString(TextOrEmpty(text));
+  if (rc != core::kOk) return rc;
+  return core::MultiByteToWide(wide, narrow.Data(), code_page);
+}
+
+// ---- Life cycle --------------------------------------------------------------------------------------------
+
+BLEClient::BLEClient(VelmoraBLE_Sink sink, void* context, uint32_t options)
+    : engine_(this), sink_(sink), context_(context), utf16_events_((options & kOptionUtf16Events) != 0) {
+  (void)engine_.SetComponentTag(kBuildNumber);
+  (void)engine_.Init();
+  (void)engine_.SetTimeoutSeconds(60, true);
+}
+
+BLEClient::~BLEClient() = default;
+
+void* BLEClient::operator new(std::size_t size) noexcept { return platform::Alloc(size); }
+
+void BLEClient::operator delete(void* block) noexcept { platform::Free(block); }
+
+BLEClient* BLEClient::Create(VelmoraBLE_Sink sink, void* context, uint32_t options) {
+  BLEClient* client = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_create_lock);
+    try {
+      client = new BLEClient(sink, context, options);
+    } catch (const std::bad_alloc&) {
+      client = nullptr;
+    }
+  }
+  if (client == nullptr) return nullptr;
+  // Every new client works in UTF-8 until the application changes the code page.
+  intptr_t params[2] = {reinterpret_cast<intptr_t>("CodePage=65001"), 0};
+  int32_t cbparams[2] = {0, 0};
+  (void)client->Do(VELMORABLE_METHOD_CONFIG, 1, params, cbparams);
+  return client;
+}
+
+void BLEClient::Destroy(BLEClient* client) {
+  const std::shared_ptr<BLEEvent> bridge = client->engine_.Bridge();
+  if (bridge != nullptr) {
+    bridge->Detach();
+    // Calls on other threads finish first; the caller's own calls (it runs inside them) cannot.
+    const uint32_t here = CallScope::CountOnThisThread(bridge.get());
+    bridge->WaitForCallbacks(here);
+    if (here > 0) {
+      client->destroy_pending_.store(true, std::memory_order_release);
+      return;
+    }
+  }
+  delete client;
+}
+
+CallScope::CallScope(std::shared_ptr<BLEEvent> bridge) : bridge_(std::move(bridge)) {
+  if (bridge_ == nullptr) return;
+  engine_ = bridge_->Enter();
+  if (engine_ == nullptr) return;
+  outer_ = t_innermost_scope;
+  t_innermost_scope = this;
+}
+
+CallScope::~CallScope() {
+  if (engine_ == nullptr) return;
+  t_innermost_scope = outer_;
+  BLEClient* client = engine_->Owner();
+  // Only the thread that called Destroy from inside its own calls finds the flag set: Destroy set it after
+  // every other thread's scopes had left, and no scope is admitted after it.
+  const bool free_now =
+      CountOnThisThread(bridge_.get()) == 0 && client->destroy_pending_.load(std::memory_order_acquire);
+  bridge_->Leave();
+  if (free_now) delete client;
+}
+
+uint32_t CallScope::CountOnThisThread(const BLEEvent* bridge) {
+  uint32_t count = 0;
+  for (const CallScope* scope = t_innermost_scope; scope != nullptr; scope = scope->outer_) {
+    if (scope->bridge_.get() == bridge) ++count;
+  }
+  return count;
+}
+
+// ---- Result state ------------------------------------------------------------------------------------------
+
+int BLEClient::SetLastErrorAndCode(int32_t code, const char* text) {
+  (void)engine_.LastErrorText().SetString(TextOrEmpty(text));
+  engine_.SetLastErrorCode(code);
+  return code;
+}
+
+const char* BLEClient::EventErrorText() {
+  std::lock_guard<std::mutex> lock(engine_.StateMutex());
+  return engine_.EventErrorText().Data();
+}
+
+int32_t BLEClient::EventErrorCode() {
+  std::lock_guard<std::mutex> lock(engine_.StateMutex());
+  return engine_.EventErrorCode();
+}
+
+int BLEClient::SetEventErrorAndCode(int32_t code, const char* text) {
+  std::lock_guard<std::mutex> lock(engine_.StateMutex());
+  (void)engine_.EventErrorText().SetString(TextOrEmpty(text));
+  engine_.SetEventErrorCode(code);
+  return code;
+}
+
+// ---- Properties --------------------------------------------------------------------------------------------
+
+intptr_t BLEClient::Get(int32_t property_id, int32_t) {
+  bool wide = false;
+  const int32_t id = ReduceId(property_id, &wide);
+  // The version marker is narrow text in both variants.
+  if (id == VELMORABLE_PROP_VERSION) return reinterpret_cast<intptr_t>(kVersionMarker);
+  if (id == VELMORABLE_PROP_CODE_PAGE) return static_cast<intptr_t>(engine_.CodePage());
+  engine_.SetLastErrorCode(0);
+  switch (id) {
+    case VELMORABLE_PROP_ACTIVE_SCANNING:
+      return engine_.BleSettings().active_scanning.load(std::memory_order_relaxed);
+    case VELMORABLE_PROP_SCANNING:
+      return engine_.IsScanning() ? 1 : 0;
+    case VELMORABLE_PROP_TIMEOUT:
+      return engine_.GetTimeoutSeconds();
+    default:
+      return 0;
+  }
+}
+
+int BLEClient::Set(int32_t property_id, int32_t, intptr_t value) {
+  bool wide = false;
+  const int32_t id = ReduceId(property_id, &wide);
+  const auto number = static_cast<int32_t>(value);
+  switch (id) {
+    case VELMORABLE_PROP_ACTIVE_SCANNING: {
+      RecordedCall call(engine_);
+      std::atomic<int32_t>& active = engine_.BleSettings().active_scanning;
+      if (engine_.IsScanning() && (number != 0) != (active.load(std::memory_order_relaxed) != 0)) {
+        return call.Finish(engine_.SetErrorText(kNotInAdvertisementEvent, kActiveScanningLocked));
+      }
+      active.store(number != 0 ? 1 : 0, std::memory_order_relaxed);
+      return call.Finish(0);
+    }
+    case VELMORABLE_PROP_TIMEOUT: {
+      RecordedCall call(engine_);
+      return call.Finish(engine_.SetTimeoutSeconds(number, true));
+    }
+    case VELMORABLE_PROP_CHARACTERISTIC_COUNT: {
+      // Without a current characteristic collection there is nothing to resize.
+      RecordedCall call(engine_);
+      return call.Finish(0);
+    }
+    case VELMORABLE_PROP_CHARACTERISTIC:
+    case VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION:
+    case VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX:
+    case VELMORABLE_PROP_SERVICE: {
+      RecordedCall call(engine_);
+      return call.Finish(engine_.NotAvailable("Setting a GATT property"));
+    }
+    default:
+      return kUnknownId;
+  }
+}
+
+int BLEClient::CheckIndex(int32_t, int32_t) { return 0; }
+
+}  // namespace velmora::ble

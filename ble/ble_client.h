@@ -1,0 +1,164 @@
+// BLEClient: the object behind a handle of the exported interface. It embeds its BLEClientEngine, keeps the
+// application's sink and context, dispatches numbered methods and properties to the engine, records each
+// method's result as the last error, and packs the engine's events into the sink's parameter arrays.
+//
+// Threads: the application calls a client from one thread at a time; events also arrive on platform
+// threads. Every call into a client runs inside a CallScope, which is what lets Destroy wait for calls on
+// other threads and defer the freeing when it is called from inside one on its own thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "ble/ble_client_engine.h"
+#include "core/buffer.h"
+#include "velmorable.h"
+
+namespace velmora::ble {
+
+// Version texts of this build.
+constexpr const char* kBuildInfo = "24.0.9385";
+constexpr const char* kMajorVersion = "24";
+constexpr const char* kVersionMarker = "VELMORABLE_VERSION_24_0_9385";
+constexpr const char* kBuildNumber = "9385";
+
+constexpr int kUnknownId = -1;
+// kInternalError is the code of a failure that escaped an operation (with the text naming it).
+constexpr int kInternalError = 1359;
+
+// ResultStringPair holds a text handed out in UTF-16: its narrow copy and the UTF-16 form, valid until the
+// next conversion into the same record.
+struct ResultStringPair {
+  core::Buffer narrow;
+  core::Buffer wide;
+  // ToWide copies text (null as "") and converts it with code_page. 0, 434 or 200.
+  [[nodiscard]] int ToWide(const char* text, uint32_t code_page);
+  const char16_t* Wide() const { return reinterpret_cast<const char16_t*>(wide.Data()); }
+};
+
+// One record per text property, and the last one for the UTF-16 form of a Config reply.
+constexpr int kResultRecordCount = 18;
+constexpr int kConfigReplyRecord = 17;
+
+class BLEClient {
+ public:
+  BLEClient(VelmoraBLE_Sink sink, void* context, uint32_t options);
+  BLEClient(const BLEClient&) = delete;
+  BLEClient& operator=(const BLEClient&) = delete;
+
+  // Clients live in the library's heap; new returns null when memory runs out.
+  static void* operator new(std::size_t size) noexcept;
+  static void operator delete(void* block) noexcept;
+
+  // Create returns a started client working in UTF-8, or null when memory runs out. Any thread; the
+  // client's window belongs to that thread.
+  static BLEClient* Create(VelmoraBLE_Sink sink, void* context, uint32_t options);
+  // Destroy detaches the client from its callbacks, waits for those running on other threads and frees it.
+  // Called inside a call into the client on this thread (from the sink), it frees the client when the
+  // outermost such call ends; no event reaches the sink after Destroy returns.
+  static void Destroy(BLEClient* client);
+
+  // Do runs a method (ids above 10000: the UTF-16 variant) and returns its code, recorded as the last
+  // error except for the text conversion 2003 and a UTF-16 argument that cannot be converted.
+  int Do(int32_t method_id, int32_t param_count, intptr_t* params, int32_t* cbparams);
+  // Get, Set and CheckIndex answer the properties (ids above 10000: UTF-16, above 20000: narrow).
+  intptr_t Get(int32_t property_id, int32_t index);
+  int Set(int32_t property_id, int32_t index, intptr_t value);
+  int CheckIndex(int32_t property_id, int32_t index);
+
+  // The result state. Texts are owned by the client and valid until they change.
+  const char* LastErrorText() const { return engine_.VisibleLastErrorText(); }
+  int32_t LastErrorCode() const { return engine_.LastErrorCode(); }
+  int SetLastErrorAndCode(int32_t code, const char* text);
+  // RecordFailure stores code and text as the last error and returns code.
+  int RecordFailure(int32_t code, const char* text) { return SetLastErrorAndCode(code, text); }
+  const char* EventErrorText();
+  int32_t EventErrorCode();
+  int SetEventErrorAndCode(int32_t code, const char* text);
+
+  // Event firers, in event-id order: each packs the values into the sink's arrays (converting texts to
+  // UTF-16 when the client was created for that) and calls the sink. Returns the sink's result, or the
+  // code of the failure reported for it. Texts are never null here.
+  virtual void BeforeEvent(uint32_t code_page, const char* first, const char* second);
+  virtual int FireAdvertisement(const char* server_id, const char* name, int32_t rssi, int32_t tx_power,
+                                const char* service_uuids, const char* service_data_uuids,
+                                const char* solicited_uuids, int32_t company_id, const uint8_t* data,
+                                int32_t data_len, int32_t connectable, int32_t scan_response);
+  virtual int FireConnected(int32_t status, const char* description);
+  virtual int FireDisconnected(int32_t status, const char* description);
+  virtual int FireDiscovered(int32_t kind, const char* service_id, const char* characteristic_id,
+                             const char* descriptor_id, const char* uuid, const char* description);
+  virtual int FireError(int32_t code, const char* description);
+  virtual int FireLog(int32_t level, const char* message, const char* log_type);
+  // FirePairingRequest hands the PIN to the sink in an in/out record and copies back what the sink left
+  // there into pin (emptied when it left nothing), and the accept flag into *accept.
+  virtual int FirePairingRequest(const char* server_id, int32_t kind, core::Buffer* pin, int32_t* accept);
+  virtual int FireServerUpdate(const char* name, const char* changed_services);
+  virtual int FireStartScan(const char* service_uuids);
+  virtual int FireStopScan(int32_t code, const char* description);
+  virtual int FireSubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
+                             const char* description);
+  virtual int FireUnsubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
+                               const char* description);
+  virtual int FireValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
+                        const char* uuid, const char* description, const uint8_t* value, int32_t value_len);
+  virtual int FireWriteResponse(const char* service_id, const char* characteristic_id, const char* descriptor_id,
+                                const char* uuid, const char* description);
+  virtual ~BLEClient();
+
+  BLEClientEngine& Engine() { return engine_; }
+  bool Utf16Events() const { return utf16_events_; }
+
+ private:
+  friend class CallScope;
+  struct MethodArgs;
+
+  int RunMethod(int32_t method_id, MethodArgs& args);
+  int ConfigMethod(const char* text, intptr_t* reply_slot, bool wide);
+  int ConfigCommand(const char* text, const char** reply);
+  int TextToUtf16(int32_t param_count, intptr_t* params, int32_t* cbparams);
+  int QuerySubscriptionState(MethodArgs& args);
+  int ProcessEvents();
+  // DeliverEvent calls the sink with the packed arrays; text_slots has bit i set for each text slot i.
+  int DeliverEvent(int32_t event_id, int32_t count, intptr_t* params, int32_t* cbparams, uint32_t text_slots);
+  int DeliverWideEvent(int32_t event_id, int32_t count, intptr_t* params, int32_t* cbparams, uint32_t text_slots);
+  int SinkResult(int result, int32_t event_id);
+  int ReportSinkFailure(int code, int32_t event_id);
+
+  BLEClientEngine engine_;
+  VelmoraBLE_Sink sink_;
+  void* context_;
+  core::Buffer config_reply_;
+  bool utf16_events_;
+  ResultStringPair results_[kResultRecordCount];
+  std::atomic<bool> destroy_pending_{false};
+};
+
+// CallScope marks a call into a client on the current thread: an exported call, or a platform callback.
+// It is admitted through the client's event bridge and keeps the bridge alive; once the client is being
+// destroyed it is refused (Engine() is null and nothing may touch the client). Scopes nest per thread.
+class CallScope {
+ public:
+  // For an exported call on client.
+  explicit CallScope(BLEClient& client) : CallScope(client.Engine().Bridge()) {}
+  // For a platform callback that reaches its engine through bridge.
+  explicit CallScope(std::shared_ptr<BLEEvent> bridge);
+  ~CallScope();
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+  BLEClientEngine* Engine() const { return engine_; }
+  BLEClient* Client() const { return engine_ != nullptr ? engine_->Owner() : nullptr; }
+
+  // CountOnThisThread is the number of admitted scopes of bridge on the calling thread.
+  static uint32_t CountOnThisThread(const BLEEvent* bridge);
+
+ private:
+  std::shared_ptr<BLEEvent> bridge_;
+  BLEClientEngine* engine_ = nullptr;
+  CallScope* outer_ = nullptr;
+};
+
+}  // namespace velmora::ble

@@ -1,0 +1,234 @@
+#include "ble/ble_client_engine.h"
+
+#include "platform/text.h"
+
+namespace velmora::ble {
+
+namespace {
+
+using component::ConfigSettingParts;
+using component::ParseConfigBool;
+using component::ParseConfigInt;
+
+constexpr int32_t kDefaultTimeoutSeconds = 60;
+
+enum EngineKey {
+  kAutoDiscoverCharacteristics,
+  kAutoDiscoverDescriptors,
+  kAutoDiscoverIncludedServices,
+  kGattObjTreeInfo,
+  kIncludeRediscovered,
+  kLogLevel,
+  kManufacturerCompanyId,
+  kManufacturerData,
+  kManufacturerDataCount,
+  kPreferIndications,
+  kServiceData,
+  kScanStartedTimeout,
+  kAdvertisementRawData,
+  kQueryAdditionalDeviceInfo,
+  kMaxPduSize,
+  kPairingMode,
+};
+
+enum class KeyKind {
+  kBool,       // read/write, "True"/"False"
+  kInt,        // read/write, decimal
+  kQueryOnly,  // a value passes the name on down the chain
+  kValueOnly,  // a query passes the name on down the chain
+};
+
+using SettingField = std::atomic<int32_t> BLEClientEngine::Settings::*;
+
+struct KeyEntry {
+  const char* name;
+  EngineKey key;
+  KeyKind kind;
+  SettingField field;
+};
+
+using S = BLEClientEngine::Settings;
+
+// Compared in this order, case-insensitively and as whole names.
+constexpr KeyEntry kEngineKeys[] = {
+    {"AutoDiscoverCharacteristics", kAutoDiscoverCharacteristics, KeyKind::kBool, &S::auto_discover_characteristics},
+    {"AutoDiscoverDescriptors", kAutoDiscoverDescriptors, KeyKind::kBool, &S::auto_discover_descriptors},
+    {"AutoDiscoverIncludedServices", kAutoDiscoverIncludedServices, KeyKind::kBool,
+     &S::auto_discover_included_services},
+    {"GattObjTreeInfo", kGattObjTreeInfo, KeyKind::kQueryOnly, nullptr},
+    {"IncludeRediscovered", kIncludeRediscovered, KeyKind::kBool, &S::include_rediscovered},
+    {"LogLevel", kLogLevel, KeyKind::kInt, &S::log_level},
+    {"ManufacturerCompanyId", kManufacturerCompanyId, KeyKind::kQueryOnly, nullptr},
+    {"ManufacturerData", kManufacturerData, KeyKind::kQueryOnly, nullptr},
+    {"ManufacturerDataCount", kManufacturerDataCount, KeyKind::kQueryOnly, nullptr},
+    {"PreferIndications", kPreferIndications, KeyKind::kBool, &S::prefer_indications},
+    {"ServiceData", kServiceData, KeyKind::kValueOnly, nullptr},
+    {"ScanStartedTimeout", kScanStartedTimeout, KeyKind::kInt, &S::scan_started_timeout},
+    {"AdvertisementRawData", kAdvertisementRawData, KeyKind::kQueryOnly, nullptr},
+    {"QueryAdditionalDeviceInfo", kQueryAdditionalDeviceInfo, KeyKind::kBool, &S::query_additional_device_info},
+    {"MaxPduSize", kMaxPduSize, KeyKind::kQueryOnly, nullptr},
+    {"PairingMode", kPairingMode, KeyKind::kInt, &S::pairing_mode},
+};
+
+const KeyEntry* FindEngineKey(const core::Buffer& name) {
+  for (const KeyEntry& entry : kEngineKeys) {
+    if (name.EqualsNoCase(entry.name)) return &entry;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+BLEClientEngine::BLEClientEngine(BLEClient* owner) : owner_(owner) {}
+
+BLEClientEngine::~BLEClientEngine() {
+  // Callbacks still holding the bridge find it detached and leave the freed engine alone.
+  if (bridge_ != nullptr) bridge_->Detach();
+}
+
+int BLEClientEngine::Init() {
+  if (SocketBase::Init() == 0) return 0;
+  if (bridge_ != nullptr) bridge_->Detach();
+  bridge_ = std::make_shared<BLEEvent>(this);
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    current_advertisement_ = nullptr;
+    advertisement_thread_ = std::thread::id();
+  }
+  (void)selected_service_id_.Clear();
+  (void)selected_characteristic_id_.Clear();
+  (void)ResetSettings();
+  operation_deadline_ = 0;
+  timeout_ms_ = timeout_in_milliseconds_ ? kDefaultTimeoutSeconds : kDefaultTimeoutSeconds * 1000u;
+  return 1;
+}
+
+int BLEClientEngine::ResetSettings() {
+  settings_.auto_discover_characteristics.store(0, std::memory_order_relaxed);
+  settings_.auto_discover_descriptors.store(0, std::memory_order_relaxed);
+  settings_.auto_discover_included_services.store(0, std::memory_order_relaxed);
+  settings_.include_rediscovered.store(1, std::memory_order_relaxed);
+  settings_.prefer_indications.store(0, std::memory_order_relaxed);
+  settings_.active_scanning.store(0, std::memory_order_relaxed);
+  settings_.not_connected.store(1, std::memory_order_relaxed);
+  settings_.query_additional_device_info.store(0, std::memory_order_relaxed);
+  settings_.log_level.store(1, std::memory_order_relaxed);
+  settings_.scan_started_timeout.store(2, std::memory_order_relaxed);
+  settings_.pairing_mode.store(0, std::memory_order_relaxed);
+  return 0;
+}
+
+// ---- Configuration -----------------------------------------------------------------------------------------
+
+int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** reply) {
+  const bool query = setting.Query() != 0;
+  // While a method keeps the earlier error text aside, the LastError query still answers with it.
+  if (query && earlier_error_text_ != nullptr && LastErrorText().IsEmpty() &&
+      setting.Name().EqualsNoCase("LastError")) {
+    return ConfigTextReply(earlier_error_text_->Data(), reply);
+  }
+  const KeyEntry* entry = FindEngineKey(setting.Name());
+  if (entry == nullptr) return SocketBase::Config(setting, reply);
+  switch (entry->kind) {
+    case KeyKind::kBool: {
+      std::atomic<int32_t>& field = settings_.*entry->field;
+      if (query) return ConfigTextReply(field.load(std::memory_order_relaxed) != 0 ? "True" : "False", reply);
+      field.store(ParseConfigBool(setting), std::memory_order_relaxed);
+      return 0;
+    }
+    case KeyKind::kInt: {
+      std::atomic<int32_t>& field = settings_.*entry->field;
+      if (query) return ConfigValueToText(field.load(std::memory_order_relaxed), reply);
+      field.store(ParseConfigInt(setting), std::memory_order_relaxed);
+      return 0;
+    }
+    case KeyKind::kQueryOnly:
+      if (!query) return SocketBase::Config(setting, reply);
+      break;
+    case KeyKind::kValueOnly:
+      if (query) return SocketBase::Config(setting, reply);
+      break;
+  }
+  switch (entry->key) {
+    case kManufacturerCompanyId:
+    case kManufacturerData:
+    case kManufacturerDataCount:
+    case kServiceData: {
+      if (reply != nullptr) *reply = core::kEmptyText;
+      const int rc = RequireAdvertisementContext(entry->name);
+      return rc != 0 ? rc : ConfigAdvertisementKey(entry->key, setting, reply);
+    }
+    case kAdvertisementRawData: {
+      bool in_event;
+      {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        in_event = current_advertisement_ != nullptr && advertisement_thread_ == std::this_thread::get_id();
+      }
+      // Outside the Advertisement event there is no advertisement to report: an empty reply.
+      if (!in_event) return ConfigTextReply("", reply);
+      return ConfigAdvertisementKey(entry->key, setting, reply);
+    }
+    case kGattObjTreeInfo:
+      if (reply != nullptr) *reply = core::kEmptyText;
+      return NotAvailable("GattObjTreeInfo");
+    case kMaxPduSize:
+      return ConfigMaxPduSize(reply);
+    default:
+      return SocketBase::Config(setting, reply);
+  }
+}
+
+int BLEClientEngine::RequireAdvertisementContext(const char* key) {
+  {
+    // The advertisement belongs to the thread that delivers it; any other thread would read it while
+    // that thread drops it.
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    if (current_advertisement_ != nullptr && advertisement_thread_ == std::this_thread::get_id()) return 0;
+  }
+  char text[160];
+  platform::Format(text, sizeof(text), "The %s setting is only usable within the Advertisement event handler.", key);
+  return SetErrorText(kNotInAdvertisementEvent, text);
+}
+
+int BLEClientEngine::CheckManufacturerIndex(int32_t index, int32_t count, const char* key) {
+  if (index >= 0 && index < count) return 0;
+  char text[160];
+  platform::Format(text, sizeof(text), "Index '%d' is invalid for %s.", index, key);
+  return SetErrorText(kInvalidArgument, text);
+}
+
+void BLEClientEngine::BeginAdvertisement(const void* advertisement) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  current_advertisement_ = advertisement;
+  advertisement_thread_ = std::this_thread::get_id();
+}
+
+void BLEClientEngine::EndAdvertisement() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  current_advertisement_ = nullptr;
+  advertisement_thread_ = std::thread::id();
+}
+
+int BLEClientEngine::NotAvailable(const char* what) {
+  char text[160];
+  platform::Format(text, sizeof(text), "%s is not available in this build.", what);
+  return SetErrorText(kNotAvailable, text);
+}
+
+// ---- Timeout -----------------------------------------------------------------------------------------------
+
+int BLEClientEngine::SetTimeoutSeconds(int32_t seconds, bool clear_deadline) {
+  // A negative count would be stored as an unsigned number of about 49 days.
+  return SocketBase::SetTimeoutSeconds(seconds < 0 ? 0 : seconds, clear_deadline);
+}
+
+int32_t BLEClientEngine::GetTimeoutSeconds() const {
+  return static_cast<int32_t>(timeout_in_milliseconds_ ? timeout_ms_ : timeout_ms_ / 1000u);
+}
+
+const char* BLEClientEngine::VisibleLastErrorText() const {
+  if (earlier_error_text_ != nullptr && LastErrorText().IsEmpty()) return earlier_error_text_->Data();
+  return LastErrorText().Data();
+}
+
+}  // namespace velmora::ble

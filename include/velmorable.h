@@ -1,0 +1,260 @@
+/*
+ * VelmoraBLE: a Bluetooth Low Energy GATT client behind sixteen C functions.
+ *
+ * An application creates a client with an event sink, calls numbered methods (VelmoraBLE_BLEClient_Do),
+ * reads and writes numbered properties (VelmoraBLE_BLEClient_Get / _Set), receives numbered events through
+ * the sink, and destroys the client. Each client keeps the code and text of its last error.
+ *
+ * Text: narrow text crosses the interface in the client's code page (65001, UTF-8, after Create; change it
+ * with the Config setting "CodePage"). Method and property ids above 10000 select the UTF-16 variant of the
+ * same id: its texts, in and out, are NUL-terminated UTF-16 in 16-bit units (uint16_t). Property ids above
+ * 20000 select the narrow variant explicitly.
+ *
+ * Memory: every text or byte pointer that a function returns belongs to the client. It stays valid until the
+ * same value is produced again (the next read of the same property, the next call of the same kind) or the
+ * client is destroyed. Nothing returned is freed by the application.
+ *
+ * Threads: a client is used by one application thread at a time. Events arrive on that thread while a method
+ * runs and on other threads for platform notifications; the sink must tolerate both.
+ */
+#ifndef VELMORABLE_H_
+#define VELMORABLE_H_
+
+#include <stdint.h>
+
+/* VELMORABLE_EXPORT marks the library's exported functions; everything else in it is hidden. */
+#ifndef VELMORABLE_EXPORT
+#if defined(__GNUC__) || defined(__clang__)
+#define VELMORABLE_EXPORT __attribute__((visibility("default")))
+#else
+#define VELMORABLE_EXPORT
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The client handle returned by VelmoraBLE_BLEClient_Create. */
+typedef struct VelmoraBLE_BLEClient VelmoraBLE_BLEClient;
+
+/* An in/out text record handed to the sink (the PIN of the PairingRequest event); reach it only through
+ * VelmoraBLE_EvtStr. It is valid until the sink returns. */
+typedef struct VelmoraBLE_EventString VelmoraBLE_EventString;
+
+/* The event sink: called with the context given to Create, the event id (VELMORABLE_EVENT_...), the number of
+ * parameters, the parameter slots and their byte lengths. A slot holds a text pointer, an integer in its low
+ * 32 bits, a byte pointer (its count in cbparams, with a zero byte after the bytes) or, for the PIN, a
+ * VelmoraBLE_EventString pointer. In/out values are read back from the slots after the sink returns.
+ * Return 0 when the event was handled; any other value is recorded as an event error (once, until the
+ * application empties the event error text) and reported through the Error event. */
+typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t param_count, intptr_t* params,
+                                   int32_t* cbparams);
+
+/* Options of VelmoraBLE_BLEClient_Create. */
+#define VELMORABLE_OPTION_UTF16_EVENTS 1 /* event text parameters arrive as UTF-16 */
+
+/* Method ids of VelmoraBLE_BLEClient_Do; add VELMORABLE_UTF16_VARIANT for the UTF-16 variant. */
+#define VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE 2
+#define VELMORABLE_METHOD_CONFIG 3
+#define VELMORABLE_METHOD_CONNECT 4
+#define VELMORABLE_METHOD_DISCONNECT 5
+#define VELMORABLE_METHOD_DISCOVER 6
+#define VELMORABLE_METHOD_DISCOVER_CHARACTERISTICS 7
+#define VELMORABLE_METHOD_DISCOVER_DESCRIPTORS 8
+#define VELMORABLE_METHOD_DISCOVER_SERVICES 9
+#define VELMORABLE_METHOD_PROCESS_EVENTS 10
+#define VELMORABLE_METHOD_POST_VALUE 11
+#define VELMORABLE_METHOD_READ_CHARACTERISTIC_VALUE_AT 12
+#define VELMORABLE_METHOD_READ_DESCRIPTOR_VALUE_AT 13
+#define VELMORABLE_METHOD_READ_VALUE 14
+#define VELMORABLE_METHOD_SELECT 15
+#define VELMORABLE_METHOD_START_SCANNING 16
+#define VELMORABLE_METHOD_STOP_SCANNING 17
+#define VELMORABLE_METHOD_SUBSCRIBE 18
+#define VELMORABLE_METHOD_UNSUBSCRIBE 19
+#define VELMORABLE_METHOD_WRITE_VALUE 20
+/* Converts narrow text to UTF-16 with the client's code page; never recorded as the last error. */
+#define VELMORABLE_METHOD_TEXT_TO_UTF16 2003
+
+/* Id offsets selecting a variant of a method or property. */
+#define VELMORABLE_UTF16_VARIANT 10000  /* texts in and out as UTF-16 */
+#define VELMORABLE_NARROW_VARIANT 20000 /* properties only: texts out as narrow text */
+
+/* Property ids of VelmoraBLE_BLEClient_Get, _Set and _CheckIndex. */
+#define VELMORABLE_PROP_VERSION 0 /* the version marker text; narrow in both variants */
+#define VELMORABLE_PROP_ACTIVE_SCANNING 1
+#define VELMORABLE_PROP_CHARACTERISTIC 2
+#define VELMORABLE_PROP_CHARACTERISTIC_COUNT 3
+#define VELMORABLE_PROP_CHARACTERISTIC_CAN_SUBSCRIBE 4
+#define VELMORABLE_PROP_CHARACTERISTIC_DESCRIPTION 5
+#define VELMORABLE_PROP_CHARACTERISTIC_FLAGS 6
+#define VELMORABLE_PROP_CHARACTERISTIC_ID 7
+#define VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION 8
+#define VELMORABLE_PROP_CHARACTERISTIC_UUID 9
+#define VELMORABLE_PROP_CHARACTERISTIC_VALUE_EXPONENT 10
+#define VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT 11
+#define VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_COUNT 12
+#define VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX 13
+#define VELMORABLE_PROP_CHARACTERISTIC_VALUE_UNIT 14
+#define VELMORABLE_PROP_DESCRIPTOR_COUNT 15
+#define VELMORABLE_PROP_DESCRIPTOR_DESCRIPTION 16
+#define VELMORABLE_PROP_DESCRIPTOR_ID 17
+#define VELMORABLE_PROP_DESCRIPTOR_UUID 18
+#define VELMORABLE_PROP_SCANNING 19
+#define VELMORABLE_PROP_SERVER_ID 20
+#define VELMORABLE_PROP_SERVER_NAME 21
+#define VELMORABLE_PROP_SERVICE 22
+#define VELMORABLE_PROP_SERVICE_COUNT 23
+#define VELMORABLE_PROP_SERVICE_DESCRIPTION 24
+#define VELMORABLE_PROP_SERVICE_ID 25
+#define VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS 26
+#define VELMORABLE_PROP_SERVICE_PARENT_SVC_IDS 27
+#define VELMORABLE_PROP_SERVICE_UUID 28
+#define VELMORABLE_PROP_TIMEOUT 29 /* seconds */
+#define VELMORABLE_PROP_CODE_PAGE 8000
+
+/* Event ids passed to the sink. Parameters in slot order ("int" in the low 32 bits of the slot, "bytes" with
+ * their count in cbparams, every other parameter a text):
+ * Advertisement: server id, name, RSSI (int), TX power (int), service UUIDs, service data UUIDs, solicited
+ *   service UUIDs, manufacturer company id (int), manufacturer data (bytes), connectable (int), scan response (int)
+ * Connected, Disconnected: status code (int), description
+ * Discovered: kind (int: 0 service, 1 characteristic, 2 descriptor), service id, characteristic id, descriptor
+ *   id, UUID, description
+ * Error, StopScan: error code (int), description
+ * Log: log level (int), message, log type
+ * PairingRequest: server id, pairing kind (int), PIN (in/out VelmoraBLE_EventString*), accept (in/out int)
+ * ServerUpdate: name, changed services
+ * StartScan: service UUIDs
+ * Subscribed, Unsubscribed: service id, characteristic id, UUID, description
+ * Value: service id, characteristic id, descriptor id, UUID, description, value (bytes)
+ * WriteResponse: service id, characteristic id, descriptor id, UUID, description */
+#define VELMORABLE_EVENT_ADVERTISEMENT 1
+#define VELMORABLE_EVENT_CONNECTED 2
+#define VELMORABLE_EVENT_DISCONNECTED 3
+#define VELMORABLE_EVENT_DISCOVERED 4
+#define VELMORABLE_EVENT_ERROR 5
+#define VELMORABLE_EVENT_LOG 6
+#define VELMORABLE_EVENT_PAIRING_REQUEST 7
+#define VELMORABLE_EVENT_SERVER_UPDATE 8
+#define VELMORABLE_EVENT_START_SCAN 9
+#define VELMORABLE_EVENT_STOP_SCAN 10
+#define VELMORABLE_EVENT_SUBSCRIBED 11
+#define VELMORABLE_EVENT_UNSUBSCRIBED 12
+#define VELMORABLE_EVENT_VALUE 13
+#define VELMORABLE_EVENT_WRITE_RESPONSE 14
+#define VELMORABLE_EVENT_PLATFORM_REQUEST 2004 /* reserved; never raised */
+
+/* Operations and kinds of VelmoraBLE_EvtStr. */
+#define VELMORABLE_EVTSTR_GET 0
+#define VELMORABLE_EVTSTR_SET_BY_REFERENCE 1
+#define VELMORABLE_EVTSTR_SET_BY_COPY 2
+#define VELMORABLE_EVTSTR_NARROW 1
+#define VELMORABLE_EVTSTR_UTF16 2
+
+/* Operations of VelmoraBLE_Stream. */
+#define VELMORABLE_STREAM_TRANSFER_A 500
+#define VELMORABLE_STREAM_TRANSFER_B 501
+#define VELMORABLE_STREAM_POSITION 502
+#define VELMORABLE_STREAM_CONTROL 503
+#define VELMORABLE_STREAM_CLOSE 504
+#define VELMORABLE_STREAM_QUERY_FLAG 505
+#define VELMORABLE_STREAM_QUERY_64 506
+#define VELMORABLE_STREAM_SET_64 507
+#define VELMORABLE_STREAM_ERROR_TEXT 508
+#define VELMORABLE_STREAM_ERROR_CODE 509
+
+/* The argument record of VelmoraBLE_Stream. */
+typedef struct VelmoraBLE_StreamArg {
+  void* data;
+  int32_t length;
+} VelmoraBLE_StreamArg;
+
+/* VelmoraBLE_BLEClient_Create returns a new client that sends its events to sink (null: events are dropped)
+ * with context, or null when memory runs out. options: VELMORABLE_OPTION_UTF16_EVENTS or 0. The application
+ * owns the handle until VelmoraBLE_BLEClient_Destroy. */
+VELMORABLE_EXPORT VelmoraBLE_BLEClient* VelmoraBLE_BLEClient_Create(VelmoraBLE_Sink sink, void* context,
+                                                                    uint32_t options);
+
+/* VelmoraBLE_BLEClient_Destroy frees the client and returns 0 (0 for a null handle too). Events running on
+ * other threads are waited for, and no event reaches the sink once it has returned. Called from inside the
+ * sink, it returns at once and the client is freed when the current call or event ends. */
+VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* client);
+
+/* VelmoraBLE_BLEClient_Do runs method method_id (VELMORABLE_METHOD_...) with the parameter slots params and
+ * their byte lengths cbparams; out values are written back into them. Returns the method's result code (0 on
+ * success), which is also stored as the last error code; 200 for a null handle. Out texts and bytes belong to
+ * the client. */
+VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Do(VelmoraBLE_BLEClient* client, int32_t method_id,
+                                                  int32_t param_count, intptr_t* params, int32_t* cbparams);
+
+/* VelmoraBLE_BLEClient_Get returns property property_id (VELMORABLE_PROP_...) at index: a text pointer owned by
+ * the client for text properties, else the value itself; 0 for a null handle. */
+VELMORABLE_EXPORT intptr_t VelmoraBLE_BLEClient_Get(VelmoraBLE_BLEClient* client, int32_t property_id,
+                                                    int32_t index);
+
+/* VelmoraBLE_BLEClient_Set sets property property_id at index to value (a text pointer, copied, or the integer
+ * itself). Returns the result code; -1 for a property that cannot be set; 200 for a null handle. */
+VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Set(VelmoraBLE_BLEClient* client, int32_t property_id,
+                                                   int32_t index, intptr_t value);
+
+/* VelmoraBLE_BLEClient_CheckIndex returns 0 when index is valid for property_id, else 280 with the last error
+ * text set; 200 for a null handle. */
+VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_CheckIndex(VelmoraBLE_BLEClient* client, int32_t property_id,
+                                                          int32_t index);
+
+/* VelmoraBLE_BLEClient_GetLastError returns the last error text ("" when none), owned by the client and valid
+ * until the next call on it; null for a null handle. */
+VELMORABLE_EXPORT const char* VelmoraBLE_BLEClient_GetLastError(VelmoraBLE_BLEClient* client);
+
+/* VelmoraBLE_BLEClient_GetLastErrorCode returns the last error code; 200 for a null handle. */
+VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_GetLastErrorCode(VelmoraBLE_BLEClient* client);
+
+/* VelmoraBLE_BLEClient_SetLastErrorAndCode sets the last error text (copied; null gives "") and code and returns
+ * code; 200 for a null handle. */
+VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_SetLastErrorAndCode(VelmoraBLE_BLEClient* client, int32_t code,
+                                                                   const char* text);
+
+/* VelmoraBLE_BLEClient_GetEventError returns the event error text ("" when none), owned by the client and valid
+ * until it changes; null for a null handle. */
+VELMORABLE_EXPORT const char* VelmoraBLE_BLEClient_GetEventError(VelmoraBLE_BLEClient* client);
+
+/* VelmoraBLE_BLEClient_GetEventErrorCode returns the event error code; 200 for a null handle. */
+VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_GetEventErrorCode(VelmoraBLE_BLEClient* client);
+
+/* VelmoraBLE_BLEClient_SetEventErrorAndCode sets the event error text (copied; null gives "") and code and
+ * returns code; 200 for a null handle. A sink calls it to report its own failure: while the event error text
+ * is not empty, a nonzero sink result is not reported again. */
+VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_SetEventErrorAndCode(VelmoraBLE_BLEClient* client, int32_t code,
+                                                                    const char* text);
+
+/* VelmoraBLE_BLEClient_StaticInit runs the library start-up (also run when the library is loaded; counted, so
+ * extra calls only count) and returns 0. module may be null. */
+VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_StaticInit(void* module);
+
+/* VelmoraBLE_BLEClient_StaticDestroy undoes one VelmoraBLE_BLEClient_StaticInit and returns 0; an unmatched call
+ * does nothing. */
+VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_StaticDestroy(void);
+
+/* VelmoraBLE_EvtStr reads or sets an in/out text record of an event. operation VELMORABLE_EVTSTR_GET returns
+ * the text in kind (VELMORABLE_EVTSTR_NARROW or _UTF16), converting a text held in the other kind into a copy
+ * owned by the record; null when the record holds nothing or the conversion failed. SET_BY_REFERENCE holds the
+ * pointer value (the caller keeps it valid until the sink returns); SET_BY_COPY holds a copy of the text (null
+ * only clears). Set operations return null. A null record, another operation or kind gives null. */
+VELMORABLE_EXPORT void* VelmoraBLE_EvtStr(VelmoraBLE_EventString* record, int32_t operation, const void* value,
+                                          int32_t kind);
+
+/* VelmoraBLE_Stream calls operation (VELMORABLE_STREAM_...) of a host stream object: a C++ object whose table
+ * of virtual operations holds, in this order: two unused slots; release(int flags); error text; error code;
+ * one unused slot; a boolean query(int); a 64-bit query; a 64-bit set; transfer(pointer, length) twice;
+ * position(int64, int); control(0, arg, out); close. The host declares no virtual destructor. Returns the
+ * operation's result (0 for an unknown operation). With a null stream: -1, except that 504 returns 0, 505 sets
+ * the byte *out to 0, 508 sets the const char* *out to "Invalid stream pointer." and 509 sets the int32 *out
+ * to -1, each returning 0. */
+VELMORABLE_EXPORT int32_t VelmoraBLE_Stream(void* stream, int32_t operation, VelmoraBLE_StreamArg* arg, void* out);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* VELMORABLE_H_ */
