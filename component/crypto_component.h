@@ -10,6 +10,7 @@
 #include "component/cert_store_records.h"
 #include "component/component_base.h"
 #include "core/buffer.h"
+#include "core/ptr_array.h"
 
 namespace velmora::component {
 
@@ -132,33 +133,8 @@ class CertKeyComponent : public ComponentBase {
   void* key_store_ = nullptr;
 };
 
-// ChainValidatorArray owns CertKeyComponents in numbered slots; a slot may be empty. One thread at a
-// time.
-class ChainValidatorArray {
- public:
-  ChainValidatorArray() = default;
-  ChainValidatorArray(const ChainValidatorArray&) = delete;
-  ChainValidatorArray& operator=(const ChainValidatorArray&) = delete;
-  ~ChainValidatorArray();
-
-  // SetCount makes the slot count n (negative as 0). Growing fills every new slot with a new component:
-  // 200 when memory runs out, the count then being n with the later slots empty (200 and no change when
-  // the slots themselves cannot grow). Shrinking destroys the components beyond n.
-  [[nodiscard]] int SetCount(int32_t n);
-  // CreateEntry fills an empty slot with a new component: 0 (also when the slot already holds one), 200
-  // when memory runs out (the slot stays empty), 432 when index is outside 0 .. count - 1.
-  [[nodiscard]] int CreateEntry(int32_t index);
-  // RemoveAt destroys the component of slot index and empties the slot; ignored outside 0 .. count - 1.
-  // Later slots keep their places. Returns 0.
-  int RemoveAt(int32_t index);
-  int32_t Count() const { return slots_.PointerCount(); }
-  // At returns the component of slot index, null for an empty slot or an index out of range.
-  CertKeyComponent* At(int32_t index) const;
-
- private:
-  void StoreAt(int32_t index, CertKeyComponent* entry);
-
-  core::Buffer slots_;  // one pointer per slot, 8 bytes each
-};
+// ChainValidatorArray holds owned CertKeyComponent objects in slots: CreateEntry fills an empty slot,
+// RemoveAt destroys an entry and empties its slot, later slots keeping their places.
+using ChainValidatorArray = core::SlotArray<CertKeyComponent>;
 
 }  // namespace velmora::component

@@ -268,6 +268,16 @@ class SlotArray {
     return kOk;
   }
 
+  // RemoveAt destroys the entry of slot index and empties the slot; later slots keep their places.
+  // Ignored for an empty slot or an index out of range. Returns 0.
+  int RemoveAt(int32_t index) {
+    Entry* entry = Get(index);
+    if (entry == nullptr) return kOk;
+    Traits::Destroy(entry);
+    Store(index, nullptr);
+    return kOk;
+  }
+
  private:
   void Store(int32_t index, Entry* entry) {
     std::memcpy(slots_.Data() + static_cast<size_t>(index) * 8, &entry, sizeof entry);

@@ -121,30 +121,30 @@ TEST(ChainValidatorArraySlots, CreateRemoveAndKeepPlaces) {
   ChainValidatorArray array;
   ASSERT_EQ(array.SetCount(3), 0);
   ASSERT_EQ(array.Count(), 3);
-  CertKeyComponent* first = array.At(0);
-  CertKeyComponent* last = array.At(2);
+  CertKeyComponent* first = array.Get(0);
+  CertKeyComponent* last = array.Get(2);
   ASSERT_NE(first, nullptr);
-  ASSERT_NE(array.At(1), nullptr);
+  ASSERT_NE(array.Get(1), nullptr);
 
   EXPECT_EQ(array.RemoveAt(1), 0);
-  EXPECT_EQ(array.At(1), nullptr);
+  EXPECT_EQ(array.Get(1), nullptr);
   EXPECT_EQ(array.Count(), 3);
-  EXPECT_EQ(array.At(2), last);  // later slots do not move
+  EXPECT_EQ(array.Get(2), last);  // later slots do not move
   EXPECT_EQ(array.RemoveAt(1), 0);   // an empty slot
   EXPECT_EQ(array.RemoveAt(3), 0);   // out of range: ignored
   EXPECT_EQ(array.RemoveAt(-1), 0);
 
   EXPECT_EQ(array.CreateEntry(0), 0);
-  EXPECT_EQ(array.At(0), first);  // a filled slot is left alone
+  EXPECT_EQ(array.Get(0), first);  // a filled slot is left alone
   EXPECT_EQ(array.CreateEntry(1), 0);
-  EXPECT_NE(array.At(1), nullptr);
+  EXPECT_NE(array.Get(1), nullptr);
   EXPECT_EQ(array.CreateEntry(3), 432);
   EXPECT_EQ(array.CreateEntry(-1), 432);
-  EXPECT_EQ(array.At(3), nullptr);
+  EXPECT_EQ(array.Get(3), nullptr);
 
   ASSERT_EQ(array.SetCount(1), 0);
   EXPECT_EQ(array.Count(), 1);
-  EXPECT_EQ(array.At(0), first);
+  EXPECT_EQ(array.Get(0), first);
 }
 
 TEST(ChainValidatorArraySlots, OutOfMemoryLeavesSlotsEmpty) {
@@ -153,23 +153,23 @@ TEST(ChainValidatorArraySlots, OutOfMemoryLeavesSlotsEmpty) {
   ASSERT_EQ(array.RemoveAt(1), 0);
   platform::test::FailAllocAfter(0);
   EXPECT_EQ(array.CreateEntry(1), 200);
-  EXPECT_EQ(array.At(1), nullptr);
+  EXPECT_EQ(array.Get(1), nullptr);
 
   // The slots of five entries stay inline: the first new entry is made, the second fails.
   platform::test::FailAllocAfter(1);
   EXPECT_EQ(array.SetCount(5), 200);
   platform::test::FailAllocAfter(-1);
   EXPECT_EQ(array.Count(), 5);
-  EXPECT_NE(array.At(2), nullptr);
-  EXPECT_EQ(array.At(3), nullptr);
-  EXPECT_EQ(array.At(4), nullptr);
+  EXPECT_NE(array.Get(2), nullptr);
+  EXPECT_EQ(array.Get(3), nullptr);
+  EXPECT_EQ(array.Get(4), nullptr);
 
   // Twenty slots need a heap block: when it cannot be had nothing changes.
   platform::test::FailAllocAfter(0);
   EXPECT_EQ(array.SetCount(20), 200);
   platform::test::FailAllocAfter(-1);
   EXPECT_EQ(array.Count(), 5);
-  EXPECT_NE(array.At(2), nullptr);
+  EXPECT_NE(array.Get(2), nullptr);
 }
 
 }  // namespace
