@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "component/config_setting_parts.h"
 #include "component/socket_base.h"
 #include "platform/completion_port.h"
 #include "platform/last_error.h"
 #include "platform/win_codes.h"
+#include "tests/component/configurable.h"
 
 namespace velmora::component {
 namespace {
@@ -96,19 +96,6 @@ TEST(CompletionPortPoolSize, StartsTwoWorkersPerProcessorAndAtMost32) {
     EXPECT_EQ(waiter.ThreadCount(), workers) << processors << " processors";
   }
   test::SetPoolProcessorCount(0);
-}
-
-TEST_F(PoolFixture, AcceptDeliversFdAcceptThenTheAcceptedSocketWithFdConnect) {
-  plat::Socket client = plat::kInvalidSocket, server = plat::kInvalidSocket;
-  Connect(&client, &server);
-  ASSERT_GE(collector_.got.size(), 2u);
-  EXPECT_EQ(collector_.got[0].socket, listening_);
-  EXPECT_EQ(collector_.got[0].message, kMessage);
-  EXPECT_EQ(collector_.got[0].event, plat::kFdAccept);
-  EXPECT_EQ(collector_.got[1].message, kAcceptedConnectionMessage);
-  EXPECT_EQ(collector_.got[1].event, plat::kFdConnect);
-  EXPECT_NE(server, plat::kInvalidSocket);
-  EXPECT_NE(server, listening_);
 }
 
 TEST_F(PoolFixture, ReceiveGivesWouldBlockThenTheDataThenZeroAfterThePeerCloses) {
@@ -235,7 +222,7 @@ TEST_F(PoolFixture, ShutdownWithOperationsPendingFreesNothingStillInUse) {
 }
 
 // A socket component that records the notifications its window procedure receives.
-class IocpComponent : public SocketBase {
+class IocpComponent : public Configurable<SocketBase> {
  public:
   IocpComponent() { (void)Init(); }
   intptr_t DefaultWindowProc(uint32_t message, uintptr_t wparam, intptr_t lparam) override {
@@ -243,20 +230,26 @@ class IocpComponent : public SocketBase {
     if (switch_off_on_notification) (void)Set("UseIOCP=false");
     return 0;
   }
-  int Set(const char* text) {
-    ConfigSettingParts parts;
-    EXPECT_EQ(parts.Parse(text, 0), 0);
-    return Config(parts, nullptr);
+  // AcceptOne registers a listening socket through the socket layer, connects to it and runs wait steps
+  // until `count` notifications came.
+  void AcceptOne(size_t count) {
+    uint16_t port = 0;
+    ASSERT_EQ(plat::ListenOnLoopback(&listening, &port), 0);
+    ASSERT_EQ(SelectEvents(listening, NotificationWindow(), kMessage, plat::kFdAccept), 0);
+    ASSERT_EQ(plat::ConnectToLoopback(port, &client), 0);
+    for (int i = 0; i < 500 && collector.got.size() < count; ++i) (void)WaitStep(20, NotificationWindow());
+    ASSERT_GE(collector.got.size(), count);
   }
-  std::string Get(const char* name) {
-    ConfigSettingParts parts;
-    EXPECT_EQ(parts.Parse(name, 0), 0);
-    const char* reply = nullptr;
-    EXPECT_EQ(Config(parts, &reply), 0);
-    return reply != nullptr ? reply : "(null)";
+  ~IocpComponent() override {
+    for (plat::Socket s : {listening, client}) (void)plat::CloseSocket(s);
+    for (const Delivered& d : collector.got) {
+      if (d.message == kAcceptedConnectionMessage) (void)plat::CloseSocket(d.socket);
+    }
   }
   Collector collector;
   bool switch_off_on_notification = false;
+  plat::Socket listening = plat::kInvalidSocket;
+  plat::Socket client = plat::kInvalidSocket;
 };
 
 TEST(UseIocpSetting, SwitchesTheWaitStepBetweenThePoolAndWindowMessages) {
@@ -270,16 +263,9 @@ TEST(UseIocpSetting, SwitchesTheWaitStepBetweenThePoolAndWindowMessages) {
   EXPECT_FALSE(component.UsesWindowsMessages());
 
   // The socket layer's own registration goes to the pool, and the wait step delivers its notifications.
-  plat::Socket listening = plat::kInvalidSocket, client = plat::kInvalidSocket;
-  uint16_t port = 0;
-  ASSERT_EQ(plat::ListenOnLoopback(&listening, &port), 0);
-  ASSERT_EQ(component.SelectEvents(listening, component.NotificationWindow(), kMessage, plat::kFdAccept), 0);
-  ASSERT_EQ(plat::ConnectToLoopback(port, &client), 0);
-  for (int i = 0; i < 500 && component.collector.got.size() < 2; ++i) {
-    ASSERT_EQ(component.WaitStep(20, component.NotificationWindow()), 1);
-  }
+  component.AcceptOne(2);
   ASSERT_EQ(component.collector.got.size(), 2u);
-  EXPECT_EQ(component.collector.got[0].socket, listening);
+  EXPECT_EQ(component.collector.got[0].socket, component.listening);
   EXPECT_EQ(component.collector.got[0].event, plat::kFdAccept);
   EXPECT_EQ(component.collector.got[1].message, kAcceptedConnectionMessage);
   EXPECT_EQ(component.collector.got[1].event, plat::kFdConnect);
@@ -288,24 +274,16 @@ TEST(UseIocpSetting, SwitchesTheWaitStepBetweenThePoolAndWindowMessages) {
   EXPECT_EQ(component.CompletionWaiter(), nullptr);
   EXPECT_EQ(component.Get("UseIOCP"), "0");
   EXPECT_TRUE(component.UsesWindowsMessages());
-  for (plat::Socket s : {listening, client, component.collector.got[1].socket}) (void)plat::CloseSocket(s);
 }
 
 TEST(UseIocpSetting, SwitchingOffFromInsideADeliveryIsSafe) {
   IocpComponent component;
   ASSERT_EQ(component.Set("UseIOCP=true"), 0);
   component.switch_off_on_notification = true;
-  plat::Socket listening = plat::kInvalidSocket, client = plat::kInvalidSocket;
-  uint16_t port = 0;
-  ASSERT_EQ(plat::ListenOnLoopback(&listening, &port), 0);
-  ASSERT_EQ(component.SelectEvents(listening, component.NotificationWindow(), kMessage, plat::kFdAccept), 0);
-  ASSERT_EQ(plat::ConnectToLoopback(port, &client), 0);
-  for (int i = 0; i < 500 && component.collector.got.empty(); ++i) (void)component.WaitStep(20, component.NotificationWindow());
-  ASSERT_FALSE(component.collector.got.empty());
+  component.AcceptOne(1);
   // The waiter that delivered is gone only after its wait returned; the wait step is window based again.
   EXPECT_EQ(component.CompletionWaiter(), nullptr);
   EXPECT_TRUE(component.UsesWindowsMessages());
-  for (plat::Socket s : {listening, client}) (void)plat::CloseSocket(s);
 }
 
 }  // namespace

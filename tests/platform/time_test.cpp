@@ -2,24 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-#include <string>
-
 #include "platform/last_error.h"
+#include "tests/test_support.h"
 
 namespace velmora::platform {
 namespace {
 
 SystemTime Parts(int year, int month, int day, int hour = 0, int minute = 0, int second = 0, int ms = 0) {
   SystemTime t;
-  t.year = static_cast<uint16_t>(year);
-  t.month = static_cast<uint16_t>(month);
-  t.day = static_cast<uint16_t>(day);
-  t.hour = static_cast<uint16_t>(hour);
-  t.minute = static_cast<uint16_t>(minute);
-  t.second = static_cast<uint16_t>(second);
-  t.milliseconds = static_cast<uint16_t>(ms);
+  uint16_t* fields[] = {&t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second, &t.milliseconds};
+  int values[] = {year, month, day, hour, minute, second, ms};
+  for (int i = 0; i < 7; ++i) *fields[i] = static_cast<uint16_t>(values[i]);
   return t;
 }
 
@@ -67,31 +60,7 @@ TEST(FileTimeCalendar, EveryDayRoundTripsAcrossCenturies) {
   }
 }
 
-// ZoneRules sets TZ for one test and restores it afterwards.
-class ZoneRules : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* old = std::getenv("TZ");
-    had_tz_ = old != nullptr;
-    if (had_tz_) old_tz_ = old;
-  }
-  void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", old_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-  static void UseZone(const char* zone) {
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-
- private:
-  bool had_tz_ = false;
-  std::string old_tz_;
-};
+class ZoneRules : public testing_support::ZoneTest {};
 
 TEST_F(ZoneRules, ConversionsStayInsideTheRange) {
   UseZone("Asia/Tokyo");
@@ -107,15 +76,11 @@ TEST_F(ZoneRules, ConversionsStayInsideTheRange) {
   EXPECT_EQ(utc.day, 16);
   EXPECT_EQ(utc.hour, 0);
   EXPECT_EQ(utc.milliseconds, 7);
-}
-
-TEST_F(ZoneRules, MktimeFailureValueIsARealInstant) {
+  // 1969-12-31 23:59:59 in UTC is also the value mktime reports failure with.
   UseZone("UTC");
-  // 1969-12-31 23:59:59 is also the value mktime reports failure with.
-  const uint64_t local = kFileTimeUnixEpoch - 10000000ULL;
-  uint64_t utc = 0;
-  ASSERT_TRUE(LocalFileTimeToUtcFileTime(local, &utc));
-  EXPECT_EQ(utc, local);
+  uint64_t local = kFileTimeUnixEpoch - 10000000ULL;
+  ASSERT_TRUE(LocalFileTimeToUtcFileTime(local, &out));
+  EXPECT_EQ(out, local);
 }
 
 }  // namespace
