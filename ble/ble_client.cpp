@@ -17,18 +17,6 @@ std::mutex g_create_lock;
 thread_local CallScope* t_innermost_scope = nullptr;
 
 constexpr uint32_t kOptionUtf16Events = 1;
-constexpr const char* kActiveScanningLocked = "You cannot change the ActiveScanning property while scanning.";
-
-// ReduceId strips the variant offset of a property id; *wide tells whether texts go out as UTF-16.
-int32_t ReduceId(int32_t id, bool* wide) {
-  *wide = false;
-  if (id >= VELMORABLE_NARROW_VARIANT) return id - VELMORABLE_NARROW_VARIANT;
-  if (id >= VELMORABLE_UTF16_VARIANT) {
-    *wide = true;
-    return id - VELMORABLE_UTF16_VARIANT;
-  }
-  return id;
-}
 
 }  // namespace
 
@@ -138,63 +126,5 @@ int BLEClient::SetEventErrorAndCode(int32_t code, const char* text) {
   engine_.SetEventErrorCode(code);
   return code;
 }
-
-// ---- Properties --------------------------------------------------------------------------------------------
-
-intptr_t BLEClient::Get(int32_t property_id, int32_t) {
-  bool wide = false;
-  const int32_t id = ReduceId(property_id, &wide);
-  // The version marker is narrow text in both variants.
-  if (id == VELMORABLE_PROP_VERSION) return reinterpret_cast<intptr_t>(kVersionMarker);
-  if (id == VELMORABLE_PROP_CODE_PAGE) return static_cast<intptr_t>(engine_.CodePage());
-  engine_.SetLastErrorCode(0);
-  switch (id) {
-    case VELMORABLE_PROP_ACTIVE_SCANNING:
-      return engine_.BleSettings().active_scanning.load(std::memory_order_relaxed);
-    case VELMORABLE_PROP_SCANNING:
-      return engine_.IsScanning() ? 1 : 0;
-    case VELMORABLE_PROP_TIMEOUT:
-      return engine_.GetTimeoutSeconds();
-    default:
-      return 0;
-  }
-}
-
-int BLEClient::Set(int32_t property_id, int32_t, intptr_t value) {
-  bool wide = false;
-  const int32_t id = ReduceId(property_id, &wide);
-  const auto number = static_cast<int32_t>(value);
-  switch (id) {
-    case VELMORABLE_PROP_ACTIVE_SCANNING: {
-      RecordedCall call(engine_);
-      std::atomic<int32_t>& active = engine_.BleSettings().active_scanning;
-      if (engine_.IsScanning() && (number != 0) != (active.load(std::memory_order_relaxed) != 0)) {
-        return call.Finish(engine_.SetErrorText(kNotInAdvertisementEvent, kActiveScanningLocked));
-      }
-      active.store(number != 0 ? 1 : 0, std::memory_order_relaxed);
-      return call.Finish(0);
-    }
-    case VELMORABLE_PROP_TIMEOUT: {
-      RecordedCall call(engine_);
-      return call.Finish(engine_.SetTimeoutSeconds(number, true));
-    }
-    case VELMORABLE_PROP_CHARACTERISTIC_COUNT: {
-      // Without a current characteristic collection there is nothing to resize.
-      RecordedCall call(engine_);
-      return call.Finish(0);
-    }
-    case VELMORABLE_PROP_CHARACTERISTIC:
-    case VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION:
-    case VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX:
-    case VELMORABLE_PROP_SERVICE: {
-      RecordedCall call(engine_);
-      return call.Finish(engine_.NotAvailable("Setting a GATT property"));
-    }
-    default:
-      return kUnknownId;
-  }
-}
-
-int BLEClient::CheckIndex(int32_t, int32_t) { return 0; }
 
 }  // namespace velmora::ble

@@ -67,6 +67,9 @@ class BLEClient {
   intptr_t Get(int32_t property_id, int32_t index);
   int Set(int32_t property_id, int32_t index, intptr_t value);
   int CheckIndex(int32_t property_id, int32_t index);
+  // GetServerName returns the connected device's name (code page 0), "" without a device; valid until the
+  // next call.
+  const char* GetServerName();
 
   // The result state. Texts are owned by the client and valid until they change.
   const char* LastErrorText() const { return engine_.VisibleLastErrorText(); }
@@ -133,6 +136,7 @@ class BLEClient {
   core::Buffer config_reply_;
   bool utf16_events_;
   ResultStringPair results_[kResultRecordCount];
+  core::Buffer server_name_;
   std::atomic<bool> destroy_pending_{false};
 };
 

@@ -90,13 +90,15 @@ int BLEClientEngine::Init() {
   if (SocketBase::Init() == 0) return 0;
   if (bridge_ != nullptr) bridge_->Detach();
   bridge_ = std::make_shared<BLEEvent>(this);
+  window_thread_ = std::this_thread::get_id();
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     current_advertisement_ = nullptr;
     advertisement_thread_ = std::thread::id();
   }
-  (void)selected_service_id_.Clear();
-  (void)selected_characteristic_id_.Clear();
+  // A started engine has no GATT objects and no selection.
+  (void)ClearGattTree();
+  subscriptions_.Clear();
   (void)ResetSettings();
   operation_deadline_ = 0;
   timeout_ms_ = timeout_in_milliseconds_ ? kDefaultTimeoutSeconds : kDefaultTimeoutSeconds * 1000u;
@@ -156,7 +158,7 @@ int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** repl
     case kServiceData: {
       if (reply != nullptr) *reply = core::kEmptyText;
       const int rc = RequireAdvertisementContext(entry->name);
-      return rc != 0 ? rc : ConfigAdvertisementKey(entry->key, setting, reply);
+      return rc != 0 ? rc : ConfigAdvertisementKey(entry->name, setting, reply);
     }
     case kAdvertisementRawData: {
       bool in_event;
@@ -166,7 +168,7 @@ int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** repl
       }
       // Outside the Advertisement event there is no advertisement to report: an empty reply.
       if (!in_event) return ConfigTextReply("", reply);
-      return ConfigAdvertisementKey(entry->key, setting, reply);
+      return ConfigAdvertisementKey(entry->name, setting, reply);
     }
     case kGattObjTreeInfo:
       if (reply != nullptr) *reply = core::kEmptyText;

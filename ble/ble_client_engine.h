@@ -11,15 +11,25 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <functional>
 #include <thread>
+#include <vector>
 
+#include "ble/advertisement.h"
 #include "ble/ble_event.h"
+#include "ble/discovery.h"
+#include "ble/gatt_records.h"
+#include "ble/scanning.h"
+#include "ble/reading.h"
 #include "component/socket_base.h"
 #include "core/buffer.h"
+#include "platform/bluetooth/bluetooth.h"
 
 namespace velmora::ble {
 
 class BLEClient;
+
+namespace bt = platform::bluetooth;
 
 // Result codes of the engine's own checks.
 constexpr int kInvalidArgument = 202;
@@ -60,6 +70,12 @@ class BLEClientEngine : public component::SocketBase {
   // running deadline when asked. Returns 0. GetTimeoutSeconds reads it back in the unit it was given in.
   int SetTimeoutSeconds(int32_t seconds, bool clear_deadline);
   int32_t GetTimeoutSeconds() const;
+  // SetAwaitDeadline restarts the base deadline and starts the operation deadline Timeout from now (0, no
+  // deadline, when Timeout is 0); returns the operation deadline. Called by every await.
+  uint64_t SetAwaitDeadline();
+  // WindowThread is the thread that ran Init: the one that owns the notification window and may run the
+  // wait step.
+  std::thread::id WindowThread() const { return window_thread_; }
 
   // RequireAdvertisementContext returns 0 while the calling thread delivers an Advertisement event, else
   // 602 with the text naming key.
@@ -117,6 +133,19 @@ class BLEClientEngine : public component::SocketBase {
   int ReadDescriptorCached(int32_t descriptor_index, const uint8_t** value, int32_t* length);
   int ReadValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
                 const uint8_t** value, int32_t* length);
+  // ---- Reading (reading.cpp). Each read demands a record with a platform object (601 otherwise), waits
+  // for the platform (301 when the wait stops) and maps the GATT outcome; a failure copies nothing.
+  // ReadCharacteristic/ReadDescriptor append the value to out, asking the device (from_device) or the
+  // platform's cache; a descriptor 0x2902 read also updates the characteristic's subscription state.
+  int ReadCharacteristic(GattCharacteristicRecord& record, bool from_device, core::BufferCore& out);
+  int ReadDescriptor(GattDescriptorRecord& record, bool from_device, core::BufferCore& out);
+  // GetCccdState sets *state to 1 (subscribed) or 0: the listed state, else the device's, which is then
+  // listed. A failed read returns its code and lists nothing.
+  int GetCccdState(GattCharacteristicRecord& record, int32_t* state);
+  // ProcessValueChanged delivers a value the server pushed for record (in service service_id) as a Value
+  // event with an empty descriptor id. Any thread.
+  int ProcessValueChanged(const GattCharacteristicRecord& record, const char* service_id, const bt::Bytes& value);
+  SubscriptionStates& Subscriptions() { return subscriptions_; }
   int Select(const char* service_id, const char* characteristic_id);
   int StartScanning(const char* service_uuids);
   int StopScanning();
@@ -125,6 +154,98 @@ class BLEClientEngine : public component::SocketBase {
   int WriteValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
                  const uint8_t* value, int32_t length);
   bool IsScanning() const;
+  // RequireConnection returns 0 while a device is connected, else 605 with its text. The GATT operations
+  // run it first.
+  int RequireConnection();
+  // GetServerId returns the held device's address as 12 upper-case hex digits ("" without a device), in a
+  // text of the engine's that the next call replaces. The application's thread.
+  const char* GetServerId();
+  // FormatPairingStatus returns the constant name of a pairing result status; "Unknow" outside 0..19.
+  static const char* FormatPairingStatus(int32_t status);
+  // HeldDevice returns the device the engine holds (null when none). Any thread: platform threads read the
+  // device through it, while only the application's thread changes it.
+  std::shared_ptr<bt::BluetoothLEDevice> HeldDevice();
+  // ClearAdvertisement ends the Advertisement event's context: the in-event settings answer 602 again.
+  int ClearAdvertisement();
+  // BuildAdvertisementRawData sets out to the raw report of the advertisement being delivered ("" outside
+  // the Advertisement event): 0, or 200. It waits for the device lookup, on the delivering thread.
+  int BuildAdvertisementRawData(core::BufferCore& out);
+
+  // ---- The GATT tree (gatt_records.cpp). Lookups return shared references: a record stays valid while its
+  // holder fires events or waits, whatever happens to the tree meanwhile. None holds the tree mutex across a
+  // platform wait or a sink call.
+  // BuildObjectId sets out to the id of the handles ("%04X%04X%04X"); 202 with its text for a zero service
+  // handle, or a zero characteristic handle under a descriptor handle.
+  int BuildObjectId(uint16_t service_handle, uint16_t characteristic_handle, uint16_t descriptor_handle,
+                    core::BufferCore& out);
+  // The lookups give 0, or 601 with the text naming the ids. The service is matched without regard to
+  // case; the characteristic and descriptor lists are found by the exact id of their parent.
+  int LookupService(const char* service_id, std::shared_ptr<GattServiceRecord>* record);
+  int LookupCharacteristic(const char* service_id, const char* characteristic_id,
+                           std::shared_ptr<GattCharacteristicRecord>* record);
+  int LookupDescriptor(const char* characteristic_id, const char* descriptor_id,
+                       std::shared_ptr<GattDescriptorRecord>* record);
+  // LookupDescriptorOf also demands that the characteristic belongs to the service (601 otherwise).
+  int LookupDescriptorOf(const char* service_id, const char* characteristic_id, const char* descriptor_id,
+                         std::shared_ptr<GattDescriptorRecord>* record);
+  // The Find functions give 1 (found) or 0 and set no text; records without a platform object never match.
+  // The list walks expect the caller to hold the tree mutex.
+  int FindServiceById(const char* id, std::shared_ptr<GattServiceRecord>* record);
+  static int FindCharacteristicInList(const char* id, const CharacteristicArray* list,
+                                      std::shared_ptr<GattCharacteristicRecord>* record);
+  static int FindDescriptorInList(const char* id, const DescriptorArray* list,
+                                  std::shared_ptr<GattDescriptorRecord>* record);
+  // FindCharacteristicByObject finds the tree's record of a platform characteristic (by identity) and its
+  // service id; 1 or 0. It changes nothing, so the notification path may call it on a platform thread.
+  int FindCharacteristicByObject(const bt::GattCharacteristic* object,
+                                 std::shared_ptr<GattCharacteristicRecord>* record, core::BufferCore* service_id);
+  // SelectService and SelectCharacteristic are the setters of the Service and Characteristic properties;
+  // a failure leaves the selection as it was.
+  int SelectService(const char* service_id);
+  int SelectCharacteristic(const char* characteristic_id);
+  // ClearGattTree empties every list of the tree, the selection and both current collections. Returns 0.
+  int ClearGattTree();
+  // The Add functions put a record for ref with id into the tree unless one with that id is there; *record
+  // receives the tree's record and *added whether it is new. 608 when the parent id is not listed, 202 for
+  // a ref without an object of that kind, 200. AddCharacteristicToTree registers the value handler.
+  int AddServiceToTree(const GattObjectRef& ref, const char* id, std::shared_ptr<GattServiceRecord>* record,
+                       bool* added);
+  int AddCharacteristicToTree(const char* service_id, const GattObjectRef& ref, const char* id,
+                              std::shared_ptr<GattCharacteristicRecord>* record, bool* added);
+  int AddDescriptorToTree(const char* characteristic_id, const GattObjectRef& ref, const char* id,
+                          std::shared_ptr<GattDescriptorRecord>* record, bool* added);
+  // EnsureDescriptorDiscovered makes sure the characteristic's descriptors of the UUID text are in the tree.
+  int EnsureDescriptorDiscovered(GattCharacteristicRecord& characteristic, const char* uuid_text);
+  // The indexed collections: counts (0 without a collection), and the item at an index (an empty slot gets
+  // an empty record); 432 for an index outside the collection, 200.
+  int32_t ServiceCount();
+  int32_t CharacteristicCount();
+  int32_t DescriptorCount();
+  int ServiceAt(int32_t index, std::shared_ptr<GattServiceRecord>* record);
+  int CharacteristicAt(int32_t index, std::shared_ptr<GattCharacteristicRecord>* record);
+  int DescriptorAt(int32_t index, std::shared_ptr<GattDescriptorRecord>* record);
+  // SetCharacteristicCount resizes the current characteristic collection (none: nothing). 0, or 200.
+  int SetCharacteristicCount(int32_t count);
+  std::mutex& TreeMutex() { return tree_mutex_; }
+  // Tree is the tree itself, for readers holding TreeMutex().
+  const GattTree& Tree() const { return gatt_tree_; }
+
+  // ---- Platform event handlers. The bridge (BLEEvent) calls each on a platform thread, inside a CallScope
+  // of this engine, so the engine stays alive while it runs. Each may raise PlatformError; the bridge
+  // catches it, as nothing may raise back into the platform.
+  void OnAdvertisementReceived(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
+                               const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args);
+  void OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
+                        const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs>& args);
+  void OnConnectionStatusChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device,
+                                 const std::shared_ptr<bt::Inspectable>& args);
+  void OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device, const std::shared_ptr<bt::Inspectable>& args);
+  void OnGattServicesChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device,
+                             const std::shared_ptr<bt::Inspectable>& args);
+  void OnPairingRequested(const std::shared_ptr<bt::DeviceInformationCustomPairing>& pairing,
+                          const std::shared_ptr<bt::DevicePairingRequestedEventArgs>& args);
+  void OnValueChanged(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
+                      const std::shared_ptr<bt::GattValueChangedEventArgs>& args);
 
   BLEClient* Owner() const { return owner_; }
   // Bridge is the event bridge that platform callbacks hold; null before Init.
@@ -141,12 +262,55 @@ class BLEClientEngine : public component::SocketBase {
   const char* VisibleLastErrorText() const;
 
  private:
-  int ConfigAdvertisementKey(int key, const component::ConfigSettingParts& setting, const char** reply);
+  // ConfigAdvertisementKey answers an in-event key (its canonical name); a platform failure gives 610.
+  int ConfigAdvertisementKey(const char* key, const component::ConfigSettingParts& setting, const char** reply);
+  int AdvertisementKeyReply(const char* key, const component::ConfigSettingParts& setting, const char** reply);
+  int ConfigServiceData(const component::ConfigSettingParts& setting, const char** reply);
+  int LogScanning(int32_t level, const char* message);
+  void WaitForWatcherStart();
+  void DeliverAdvertisement(const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args);
+  void LookUpDeviceName(uint64_t address, core::BufferCore& name);
   int ConfigMaxPduSize(const char** reply);
+  // Reading helpers (reading.cpp).
+  int LogRead(int32_t level, const char* log_type, const char* format, const char* id);
+  int HandleCccdValue(const char* descriptor_id, const core::BufferCore& value);
   int ResetSettings();
+  // Discovery steps (discovery.cpp). Each returns 0 or the code of the first failure, its text set.
+  struct ServiceRequestTexts;
+  class IncludedPathEntry;
+  using ServiceObjects = std::vector<std::shared_ptr<bt::GattDeviceService>>;
+  using ServicesRequest = std::function<bt::AsyncOp<bt::GattDeviceServicesResult>(const Guid* uuid)>;
+  // LogDiscovery fires Log with the formatted text (at most 255 characters) while LogLevel >= level.
+  int LogDiscovery(int32_t level, const char* log_type, const char* format, ...);
+  int DiscoverRootServices(const UuidList& filter, ServiceRecordList& out);
+  int DiscoverIncludedServices(const UuidList& filter, const std::shared_ptr<GattServiceRecord>& parent,
+                               ServiceRecordList& out);
+  int ReportIncludedCycle(const char* parent_id);
+  int RequestServices(const UuidList& filter, const ServiceRequestTexts& texts, const ServicesRequest& request,
+                      ServiceObjects& found);
+  int AddServiceRecords(const ServiceObjects& services, GattServiceRecord* parent, ServiceRecordList& out);
+  int AddServiceRecord(const GattObjectRef& ref, GattServiceRecord* parent,
+                       std::shared_ptr<GattServiceRecord>* record);
+  int DiscoverCharacteristicsOf(const GattServiceRecord& service, const UuidList& filter);
+  int AddCharacteristicRecord(const GattObjectRef& ref, const GattServiceRecord& service);
+  // DiscoverDescriptorsOf discovers all descriptors of the characteristic, or (uuid given) those of one type.
+  int DiscoverDescriptorsOf(const GattServiceRecord& service, const GattCharacteristicRecord& characteristic,
+                            const Guid* uuid);
+  int AddDescriptorRecords(const std::vector<std::shared_ptr<bt::GattDescriptor>>& descriptors,
+                           const GattServiceRecord& service, const GattCharacteristicRecord& characteristic);
+  int AddDescriptorRecord(const GattObjectRef& ref, const GattServiceRecord& service,
+                          const GattCharacteristicRecord& characteristic);
+  bool HasDescriptorOfType(const char* characteristic_id, const Guid& uuid);
+  // Connection helpers (connection.cpp).
+  int LogConnection(int32_t level, const char* text, const char* log_type);
+  int FailConnect(const char* text);
+  int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
+  void UnpairIfPairedHere(const std::shared_ptr<bt::BluetoothLEDevice>& device);
+  void SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device);
 
   BLEClient* const owner_;
   std::shared_ptr<BLEEvent> bridge_;
+  std::thread::id window_thread_;
   // The advertisement being delivered and the thread delivering it; guarded by state_mutex_.
   const void* current_advertisement_ = nullptr;
   std::thread::id advertisement_thread_;
@@ -155,6 +319,26 @@ class BLEClientEngine : public component::SocketBase {
   Settings settings_;
   std::mutex state_mutex_;
   const core::BufferCore* earlier_error_text_ = nullptr;
+  // The advertisement watcher, made by the first StartScanning and kept for the engine's life.
+  std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher_;
+  // The device held from Connect (during pairing already) until Disconnect; null while none is held. Only
+  // the application's thread changes it, under state_mutex_, so that platform threads may read it there.
+  std::shared_ptr<bt::BluetoothLEDevice> device_;
+  // paired_here_ is true once this engine paired the held device; only such a bond is removed again.
+  bool paired_here_ = false;
+  // The text GetServerId hands out.
+  core::Buffer server_id_text_;
+  // One advertisement is delivered at a time (delivery_mutex_); its context belongs to the delivering thread.
+  std::mutex delivery_mutex_;
+  AdvertisementContext advertisement_;
+  // The GATT tree and the mutex that guards it (and the selection against platform-thread readers).
+  std::mutex tree_mutex_;
+  GattTree gatt_tree_;
+  // The chain of services whose included services are being discovered, outermost first.
+  core::StrList included_path_;
+  // The subscription states (own lock) and the text that the value reads hand out.
+  SubscriptionStates subscriptions_;
+  core::Buffer value_scratch_;
 };
 
 }  // namespace velmora::ble

@@ -74,7 +74,8 @@ struct BLEClient::MethodArgs {
     if (cbparams != nullptr) cbparams[i] = length;
   }
   void SetOutBytes(int i, const uint8_t* value, int32_t length) {
-    SetOut(i, reinterpret_cast<intptr_t>(value));
+    // A caller always gets a readable pointer back: the empty text when there is no value.
+    SetOut(i, value != nullptr ? reinterpret_cast<intptr_t>(value) : reinterpret_cast<intptr_t>(core::kEmptyText));
     SetOutLength(i, length);
   }
 };

@@ -1,6 +1,12 @@
 #include "ble/ble_event.h"
 
+#include <utility>
+
+#include "ble/ble_client.h"
+
 namespace velmora::ble {
+
+namespace bt = platform::bluetooth;
 
 void BLEEvent::WaitForCallbacks(uint32_t remaining) {
   for (;;) {
@@ -9,6 +15,141 @@ void BLEEvent::WaitForCallbacks(uint32_t remaining) {
     // Leave notifies after every departure while detached, so this wakes for each one.
     state_.wait(state, std::memory_order_acquire);
   }
+}
+
+// ---- Registration ------------------------------------------------------------------------------------------
+
+template <class Object, class AddFn>
+bool BLEEvent::Register(EventKind kind, const std::shared_ptr<Object>& object, AddFn&& add) {
+  if (object == nullptr) return false;
+  std::lock_guard<std::mutex> lock(registrations_mutex_);
+  Registrations& registrations = registrations_[kind];
+  const void* key = object.get();
+  auto found = registrations.objects.find(key);
+  // An expired entry is a dead object whose address the platform has given to a new one.
+  if (found != registrations.objects.end() && !found->second.expired()) return false;
+  std::forward<AddFn>(add)();
+  if (found != registrations.objects.end()) {
+    found->second = object;
+    return true;
+  }
+  registrations.objects.emplace(key, object);
+  if (registrations.objects.size() >= registrations.purge_at) {
+    // Dropping the dead objects now and then keeps the table as large as the live ones, amortised.
+    std::erase_if(registrations.objects, [](const auto& entry) { return entry.second.expired(); });
+    registrations.purge_at = 2 * registrations.objects.size() + 16;
+  }
+  return true;
+}
+
+namespace {
+
+// Delegate returns the platform handler for member: it holds the bridge weakly and calls member while the
+// bridge exists.
+template <class Sender, class Args>
+bt::TypedEventHandler<Sender, Args> Delegate(
+    std::weak_ptr<BLEEvent> bridge,
+    void (BLEEvent::*member)(const std::shared_ptr<Sender>&, const std::shared_ptr<Args>&)) {
+  return [bridge = std::move(bridge), member](const std::shared_ptr<Sender>& sender,
+                                              const std::shared_ptr<Args>& args) {
+    if (const std::shared_ptr<BLEEvent> alive = bridge.lock()) ((*alive).*member)(sender, args);
+  };
+}
+
+}  // namespace
+
+bool BLEEvent::RegisterAdvertisementReceived(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher) {
+  return Register(kAdvertisementReceived, watcher,
+                  [&] { (void)watcher->AddReceived(Delegate(weak_from_this(), &BLEEvent::OnAdvertisementReceived)); });
+}
+
+bool BLEEvent::RegisterWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher) {
+  return Register(kWatcherStopped, watcher,
+                  [&] { (void)watcher->AddStopped(Delegate(weak_from_this(), &BLEEvent::OnWatcherStopped)); });
+}
+
+bool BLEEvent::RegisterConnectionStatusChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
+  return Register(kConnectionStatusChanged, device, [&] {
+    (void)device->AddConnectionStatusChanged(Delegate(weak_from_this(), &BLEEvent::OnConnectionStatusChanged));
+  });
+}
+
+bool BLEEvent::RegisterNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
+  return Register(kNameChanged, device,
+                  [&] { (void)device->AddNameChanged(Delegate(weak_from_this(), &BLEEvent::OnNameChanged)); });
+}
+
+bool BLEEvent::RegisterGattServicesChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
+  return Register(kGattServicesChanged, device, [&] {
+    (void)device->AddGattServicesChanged(Delegate(weak_from_this(), &BLEEvent::OnGattServicesChanged));
+  });
+}
+
+bool BLEEvent::RegisterPairingRequested(const std::shared_ptr<bt::DeviceInformationCustomPairing>& pairing) {
+  return Register(kPairingRequested, pairing, [&] {
+    (void)pairing->AddPairingRequested(Delegate(weak_from_this(), &BLEEvent::OnPairingRequested));
+  });
+}
+
+bool BLEEvent::RegisterValueChanged(const std::shared_ptr<bt::GattCharacteristic>& characteristic) {
+  return Register(kValueChanged, characteristic, [&] {
+    (void)characteristic->AddValueChanged(Delegate(weak_from_this(), &BLEEvent::OnValueChanged));
+  });
+}
+
+// ---- Member handlers ---------------------------------------------------------------------------------------
+
+namespace {
+
+// Deliver runs handler on the engine of bridge when it is still attached. The scope keeps the engine
+// alive until the handler has left it; Destroy waits for that.
+template <class Handler>
+void Deliver(BLEEvent& bridge, Handler&& handler) {
+  CallScope scope(bridge.shared_from_this());
+  BLEClientEngine* engine = scope.Engine();
+  if (engine == nullptr) return;
+  try {
+    std::forward<Handler>(handler)(*engine);
+  } catch (...) {
+    // NOTE: the platform has no use for a failure of an event handler; the event is dropped.
+  }
+}
+
+}  // namespace
+
+void BLEEvent::OnAdvertisementReceived(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
+                                       const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args) {
+  Deliver(*this, [&](BLEClientEngine& engine) { engine.OnAdvertisementReceived(watcher, args); });
+}
+
+void BLEEvent::OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
+                                const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs>& args) {
+  Deliver(*this, [&](BLEClientEngine& engine) { engine.OnWatcherStopped(watcher, args); });
+}
+
+void BLEEvent::OnConnectionStatusChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device,
+                                         const std::shared_ptr<bt::Inspectable>& args) {
+  Deliver(*this, [&](BLEClientEngine& engine) { engine.OnConnectionStatusChanged(device, args); });
+}
+
+void BLEEvent::OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device,
+                             const std::shared_ptr<bt::Inspectable>& args) {
+  Deliver(*this, [&](BLEClientEngine& engine) { engine.OnNameChanged(device, args); });
+}
+
+void BLEEvent::OnGattServicesChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device,
+                                     const std::shared_ptr<bt::Inspectable>& args) {
+  Deliver(*this, [&](BLEClientEngine& engine) { engine.OnGattServicesChanged(device, args); });
+}
+
+void BLEEvent::OnPairingRequested(const std::shared_ptr<bt::DeviceInformationCustomPairing>& pairing,
+                                  const std::shared_ptr<bt::DevicePairingRequestedEventArgs>& args) {
+  Deliver(*this, [&](BLEClientEngine& engine) { engine.OnPairingRequested(pairing, args); });
+}
+
+void BLEEvent::OnValueChanged(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
+                              const std::shared_ptr<bt::GattValueChangedEventArgs>& args) {
+  Deliver(*this, [&](BLEClientEngine& engine) { engine.OnValueChanged(characteristic, args); });
 }
 
 }  // namespace velmora::ble

@@ -2,16 +2,26 @@
 // platform registrations hold it too (as a shared reference that outlives the engine), and it points back
 // at the engine without owning it. Destroying a client detaches the bridge first and waits for the
 // callbacks already inside, so a callback never reaches a freed engine.
+//
+// The Register functions attach the bridge's handlers to platform objects. A registration holds the bridge
+// only weakly, so a platform object that outlives the engine finds the bridge gone and runs no engine code.
+// Each handler is registered at most once per platform object: a platform that hands out the same object
+// again (on a repeated connect or discovery) does not get a second handler, so no event is doubled.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/bluetooth/bluetooth.h"
 
 namespace velmora::ble {
 
 class BLEClientEngine;
 
-class BLEEvent {
+class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
  public:
   explicit BLEEvent(BLEClientEngine* engine) : engine_(engine) {}
   BLEEvent(const BLEEvent&) = delete;
@@ -42,11 +52,67 @@ class BLEEvent {
   // Inside is the number of admitted callbacks that have not left yet.
   uint32_t Inside() const { return state_.load(std::memory_order_acquire) & ~kDetached; }
 
+  // ---- Registration. Each attaches one handler to the object (null: nothing) and returns true, or false
+  // when this bridge's handler is already on that object. The platform's Add call may raise PlatformError;
+  // the object then counts as not registered. The bridge must be owned by a shared_ptr. Any thread.
+  bool RegisterAdvertisementReceived(
+      const std::shared_ptr<platform::bluetooth::BluetoothLEAdvertisementWatcher>& watcher);
+  bool RegisterWatcherStopped(const std::shared_ptr<platform::bluetooth::BluetoothLEAdvertisementWatcher>& watcher);
+  bool RegisterConnectionStatusChanged(const std::shared_ptr<platform::bluetooth::BluetoothLEDevice>& device);
+  bool RegisterNameChanged(const std::shared_ptr<platform::bluetooth::BluetoothLEDevice>& device);
+  bool RegisterGattServicesChanged(const std::shared_ptr<platform::bluetooth::BluetoothLEDevice>& device);
+  bool RegisterPairingRequested(const std::shared_ptr<platform::bluetooth::DeviceInformationCustomPairing>& pairing);
+  bool RegisterValueChanged(const std::shared_ptr<platform::bluetooth::GattCharacteristic>& characteristic);
+
+  // ---- The member handlers, called by the platform on its threads. Each enters the engine (nothing when
+  // detached) and runs the engine's handler of the same name; whatever that raises stays here, since
+  // nothing may raise back into the platform.
+  void OnAdvertisementReceived(
+      const std::shared_ptr<platform::bluetooth::BluetoothLEAdvertisementWatcher>& watcher,
+      const std::shared_ptr<platform::bluetooth::BluetoothLEAdvertisementReceivedEventArgs>& args);
+  void OnWatcherStopped(
+      const std::shared_ptr<platform::bluetooth::BluetoothLEAdvertisementWatcher>& watcher,
+      const std::shared_ptr<platform::bluetooth::BluetoothLEAdvertisementWatcherStoppedEventArgs>& args);
+  void OnConnectionStatusChanged(const std::shared_ptr<platform::bluetooth::BluetoothLEDevice>& device,
+                                 const std::shared_ptr<platform::bluetooth::Inspectable>& args);
+  void OnNameChanged(const std::shared_ptr<platform::bluetooth::BluetoothLEDevice>& device,
+                     const std::shared_ptr<platform::bluetooth::Inspectable>& args);
+  void OnGattServicesChanged(const std::shared_ptr<platform::bluetooth::BluetoothLEDevice>& device,
+                             const std::shared_ptr<platform::bluetooth::Inspectable>& args);
+  void OnPairingRequested(const std::shared_ptr<platform::bluetooth::DeviceInformationCustomPairing>& pairing,
+                          const std::shared_ptr<platform::bluetooth::DevicePairingRequestedEventArgs>& args);
+  void OnValueChanged(const std::shared_ptr<platform::bluetooth::GattCharacteristic>& characteristic,
+                      const std::shared_ptr<platform::bluetooth::GattValueChangedEventArgs>& args);
+
  private:
   static constexpr uint32_t kDetached = 1u << 31;
 
+  enum EventKind {
+    kAdvertisementReceived,
+    kWatcherStopped,
+    kConnectionStatusChanged,
+    kNameChanged,
+    kGattServicesChanged,
+    kPairingRequested,
+    kValueChanged,
+    kEventKindCount,
+  };
+
+  // Registrations of one event kind: the objects carrying the handler, by address, each with a weak
+  // reference that tells whether the object at that address is still the one registered.
+  struct Registrations {
+    std::unordered_map<const void*, std::weak_ptr<const void>> objects;
+    size_t purge_at = 16;
+  };
+
+  // Register runs add (the platform's Add call) unless object already carries the handler of kind.
+  template <class Object, class AddFn>
+  bool Register(EventKind kind, const std::shared_ptr<Object>& object, AddFn&& add);
+
   std::atomic<uint32_t> state_{0};  // the admitted callbacks, and kDetached
   BLEClientEngine* const engine_;
+  std::mutex registrations_mutex_;
+  Registrations registrations_[kEventKindCount];  // guarded by registrations_mutex_
 };
 
 }  // namespace velmora::ble

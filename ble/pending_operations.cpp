@@ -5,73 +5,31 @@
 
 namespace velmora::ble {
 
-namespace {
-
-const uint8_t kNoBytes[1] = {0};
-
-int NoValue(const uint8_t** value, int32_t* length) {
-  if (value != nullptr) *value = kNoBytes;
-  if (length != nullptr) *length = 0;
-  return 0;
+// The user description write comes with the value writes.
+int GattCharacteristicRecord::SetUserDescription(const char*) {
+  return engine != nullptr ? engine->NotAvailable("CharacteristicUserDescription") : kNotAvailable;
 }
 
-}  // namespace
+// The GATT operations demand a connection before anything else.
 
-int BLEClientEngine::GetCccdState(int32_t, int32_t* state) {
-  if (state != nullptr) *state = 0;
-  return NotAvailable("QuerySubscriptionState");
+int BLEClientEngine::PostValue(const char*, const char*, const uint8_t*, int32_t) {
+  const int rc = RequireConnection();
+  return rc != 0 ? rc : NotAvailable("PostValue");
 }
 
-int BLEClientEngine::Connect(const char*) { return NotAvailable("Connect"); }
-
-int BLEClientEngine::Disconnect() { return NotAvailable("Disconnect"); }
-
-int BLEClientEngine::Discover(const char*, const char*, int32_t, const char*) { return NotAvailable("Discover"); }
-
-int BLEClientEngine::DiscoverCharacteristics(const char*, const char*) {
-  return NotAvailable("DiscoverCharacteristics");
+int BLEClientEngine::Subscribe(const char*, const char*) {
+  const int rc = RequireConnection();
+  return rc != 0 ? rc : NotAvailable("Subscribe");
 }
 
-int BLEClientEngine::DiscoverDescriptors(const char*, const char*) { return NotAvailable("DiscoverDescriptors"); }
-
-int BLEClientEngine::DiscoverServices(const char*, const char*) { return NotAvailable("DiscoverServices"); }
-
-int BLEClientEngine::PostValue(const char*, const char*, const uint8_t*, int32_t) { return NotAvailable("PostValue"); }
-
-int BLEClientEngine::ReadCharacteristicCached(int32_t, const uint8_t** value, int32_t* length) {
-  (void)NoValue(value, length);
-  return NotAvailable("ReadCharacteristicValueAt");
+int BLEClientEngine::Unsubscribe(const char*, const char*) {
+  const int rc = RequireConnection();
+  return rc != 0 ? rc : NotAvailable("Unsubscribe");
 }
-
-int BLEClientEngine::ReadDescriptorCached(int32_t, const uint8_t** value, int32_t* length) {
-  (void)NoValue(value, length);
-  return NotAvailable("ReadDescriptorValueAt");
-}
-
-int BLEClientEngine::ReadValue(const char*, const char*, const char*, const uint8_t** value, int32_t* length) {
-  (void)NoValue(value, length);
-  return NotAvailable("ReadValue");
-}
-
-int BLEClientEngine::Select(const char*, const char*) { return NotAvailable("Select"); }
-
-int BLEClientEngine::StartScanning(const char*) { return NotAvailable("StartScanning"); }
-
-int BLEClientEngine::StopScanning() { return NotAvailable("StopScanning"); }
-
-int BLEClientEngine::Subscribe(const char*, const char*) { return NotAvailable("Subscribe"); }
-
-int BLEClientEngine::Unsubscribe(const char*, const char*) { return NotAvailable("Unsubscribe"); }
 
 int BLEClientEngine::WriteValue(const char*, const char*, const char*, const uint8_t*, int32_t) {
-  return NotAvailable("WriteValue");
-}
-
-bool BLEClientEngine::IsScanning() const { return false; }
-
-int BLEClientEngine::ConfigAdvertisementKey(int, const component::ConfigSettingParts& setting, const char** reply) {
-  if (reply != nullptr) *reply = core::kEmptyText;
-  return NotAvailable(setting.Name().Data());
+  const int rc = RequireConnection();
+  return rc != 0 ? rc : NotAvailable("WriteValue");
 }
 
 int BLEClientEngine::ConfigMaxPduSize(const char** reply) {

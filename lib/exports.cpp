@@ -1,9 +1,10 @@
 // The sixteen exported functions. Each checks its handle (a null handle gives the fixed result) and forwards
 // to the client inside a CallScope; no exception ever leaves through the C boundary: running out of memory
-// gives 200 and any other escape a recorded internal error.
+// gives 200, a platform error 610 with its failure number, and any other escape a recorded internal error.
 #include <exception>
 #include <new>
 
+#include "ble/await.h"
 #include "ble/ble_client.h"
 #include "ble/event_string_record.h"
 #include "ble/host_stream.h"
@@ -29,6 +30,9 @@ int32_t RecordEscape(BLEClient& client) {
     throw;
   } catch (const std::bad_alloc&) {
     return client.RecordFailure(velmora::core::kOutOfMemory, "Out of memory.");
+  } catch (const velmora::platform::bluetooth::PlatformError& error) {
+    // A platform failure that the operation did not turn into a code of its own: "Platform error 0x%08X.".
+    return client.RecordFailure(velmora::ble::kPlatformErrorCode, error.what());
   } catch (const std::exception& error) {
     char text[256];
     velmora::platform::Format(text, sizeof(text), "An internal error occurred: %s", error.what());

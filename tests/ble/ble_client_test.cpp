@@ -52,6 +52,11 @@ class ClientTest : public testing::Test {
   int Do(int id, intptr_t* params = nullptr, int32_t* cbparams = nullptr, int count = 0) {
     return VelmoraBLE_BLEClient_Do(handle_, id, count, params, cbparams);
   }
+  int ConnectTo(const char* server_id) {
+    intptr_t params[1] = {reinterpret_cast<intptr_t>(server_id)};
+    int32_t cbparams[1] = {0};
+    return Do(VELMORABLE_METHOD_CONNECT, params, cbparams, 1);
+  }
   BLEClientEngine& Engine() { return reinterpret_cast<BLEClient*>(handle_)->Engine(); }
 
   VelmoraBLE_BLEClient* handle_ = nullptr;
@@ -195,16 +200,16 @@ TEST_F(ClientTest, SetLastErrorAndCodeTakesNullAsEmpty) {
 }
 
 TEST_F(ClientTest, SuccessKeepsTheTextOfTheEarlierFailure) {
-  EXPECT_EQ(Do(VELMORABLE_METHOD_CONNECT), kNotAvailable);
+  EXPECT_EQ(ConnectTo("hello world!"), 202);
   const std::string failure = LastError();
-  EXPECT_EQ(failure, "Connect is not available in this build.");
+  EXPECT_EQ(failure, "Invalid server ID \"hello world!\".");
   EXPECT_EQ(Query("BuildInfo"), "24.0.9385");
   EXPECT_EQ(LastCode(), 0);
   EXPECT_EQ(LastError(), failure);
 }
 
 TEST_F(ClientTest, EachFailureGetsItsOwnText) {
-  EXPECT_EQ(Do(VELMORABLE_METHOD_CONNECT), kNotAvailable);
+  EXPECT_EQ(ConnectTo("hello world!"), 202);
   EXPECT_EQ(Config("NoSuchSetting"), -1);
   EXPECT_EQ(LastError(), "Unknown config setting.");
   EXPECT_EQ(Do(21), -1);
@@ -212,9 +217,9 @@ TEST_F(ClientTest, EachFailureGetsItsOwnText) {
 }
 
 TEST_F(ClientTest, LastErrorQueryDuringACallShowsTheEarlierText) {
-  EXPECT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), kNotAvailable);
-  EXPECT_EQ(Query("LastError"), "Disconnect is not available in this build.");
-  EXPECT_EQ(LastError(), "Disconnect is not available in this build.");
+  EXPECT_EQ(ConnectTo("hello world!"), 202);
+  EXPECT_EQ(Query("LastError"), "Invalid server ID \"hello world!\".");
+  EXPECT_EQ(LastError(), "Invalid server ID \"hello world!\".");
 }
 
 // The recording rule itself, with calls that fail with and without a text of their own.
@@ -251,24 +256,32 @@ TEST_F(ClientTest, RecordingFillsTheTextOnlyWhenTheCallSetNone) {
 
 // ---- Method dispatch ---------------------------------------------------------------------------------------
 
+// Without a connection every method id reaches its own operation: each answers with that operation's own
+// code and text (never the unknown-method result), the same in the narrow and the UTF-16 variant.
 TEST_F(ClientTest, EveryMethodReachesItsOperation) {
-  const struct {
-    int id;
-    const char* operation;
-  } methods[] = {{2, "QuerySubscriptionState"}, {4, "Connect"}, {5, "Disconnect"}, {6, "Discover"},
-                 {7, "DiscoverCharacteristics"}, {8, "DiscoverDescriptors"}, {9, "DiscoverServices"},
-                 {11, "PostValue"}, {12, "ReadCharacteristicValueAt"}, {13, "ReadDescriptorValueAt"},
-                 {14, "ReadValue"}, {15, "Select"}, {16, "StartScanning"}, {17, "StopScanning"},
-                 {18, "Subscribe"}, {19, "Unsubscribe"}, {20, "WriteValue"}};
+  const int methods[] = {2, 4, 5, 6, 7, 8, 9, 11, 12, 13, 14, 15, 17, 18, 19, 20};
   const std::u16string wide_arg = u"00112233445566";
-  for (const auto& method : methods) {
+  const std::string narrow_arg = "00112233445566";
+  for (int id : methods) {
+    int narrow_code = 0;
+    std::string narrow_text;
     for (int variant : {0, VELMORABLE_UTF16_VARIANT}) {
       intptr_t params[4] = {0, 0, 0, 0};
       int32_t cbparams[4] = {0, 0, 0, 0};
-      if (variant != 0) params[0] = reinterpret_cast<intptr_t>(wide_arg.c_str());
-      EXPECT_EQ(Do(variant + method.id, params, cbparams), kNotAvailable) << method.id + variant;
-      EXPECT_EQ(LastCode(), kNotAvailable);
-      EXPECT_EQ(LastError(), std::string(method.operation) + " is not available in this build.");
+      params[0] = variant != 0 ? reinterpret_cast<intptr_t>(wide_arg.c_str()) : reinterpret_cast<intptr_t>(narrow_arg.c_str());
+      const int code = Do(variant + id, params, cbparams, 4);
+      EXPECT_NE(code, -1) << variant + id;
+      EXPECT_EQ(LastCode(), code);
+      EXPECT_NE(LastError(), "Unknown method.");
+      if (variant == 0) {
+        narrow_code = code;
+        narrow_text = LastError();
+      } else {
+        EXPECT_EQ(code, narrow_code) << variant + id;
+        if (code != 0) {
+          EXPECT_EQ(LastError(), narrow_text) << variant + id;
+        }
+      }
     }
   }
   EXPECT_EQ(Do(VELMORABLE_METHOD_PROCESS_EVENTS), 0);
@@ -287,17 +300,17 @@ TEST_F(ClientTest, UnknownMethodIdsAreRecordedAsMinusOne) {
 TEST_F(ClientTest, OutSlotsOfTheIndexedAndReadMethods) {
   intptr_t params[4] = {0, 77, 77, 77};
   int32_t cbparams[4] = {9, 9, 9, 9};
-  EXPECT_EQ(Do(VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, params, cbparams), kNotAvailable);
+  EXPECT_NE(Do(VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, params, cbparams), 0);
   EXPECT_EQ(params[1], 0);  // a failed query never reads as "subscribed"
-  EXPECT_EQ(Do(VELMORABLE_METHOD_READ_CHARACTERISTIC_VALUE_AT, params, cbparams), kNotAvailable);
+  EXPECT_NE(Do(VELMORABLE_METHOD_READ_CHARACTERISTIC_VALUE_AT, params, cbparams), 0);
   EXPECT_NE(params[1], 0);
   EXPECT_EQ(cbparams[1], 0);
-  EXPECT_EQ(Do(VELMORABLE_METHOD_READ_VALUE, params, cbparams), kNotAvailable);
+  EXPECT_NE(Do(VELMORABLE_METHOD_READ_VALUE, params, cbparams), 0);
   EXPECT_NE(params[3], 0);
   EXPECT_EQ(cbparams[3], 0);
   // Without arrays nothing is written and nothing breaks.
-  EXPECT_EQ(Do(VELMORABLE_METHOD_READ_VALUE), kNotAvailable);
-  EXPECT_EQ(Do(VELMORABLE_METHOD_WRITE_VALUE), kNotAvailable);
+  EXPECT_NE(Do(VELMORABLE_METHOD_READ_VALUE), 0);
+  EXPECT_NE(Do(VELMORABLE_METHOD_WRITE_VALUE), 0);
 }
 
 TEST_F(ClientTest, NullTextArgumentsAreEmpty) {

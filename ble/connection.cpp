@@ -1,0 +1,340 @@
+// Connect, Disconnect, pairing, and the device handlers that report later changes of the connected server.
+//
+// The held device changes only on the application's thread (Connect, Disconnect), under the engine's state
+// mutex; the handlers run on platform threads and take their own reference through HeldDevice. The
+// not-connected flag is an atomic that both sides change: the status handler moves it only on a real
+// transition, so a drop and a return of the link are each reported once.
+#include "ble/connection.h"
+
+#include <utility>
+
+#include "ble/advertisement.h"
+#include "ble/await.h"
+#include "ble/ble_client_engine.h"
+#include "ble/internal.h"
+#include "core/hex.h"
+
+namespace velmora::ble {
+
+namespace {
+
+constexpr const char kLogTypeConnection[] = "Connection";
+constexpr const char kLogTypeDebug[] = "Debug";
+constexpr const char kLogTypeVerbose[] = "Verbose";
+constexpr int32_t kEPointer = static_cast<int32_t>(0x80004003u);
+constexpr int kServerIdLength = 12;
+
+using PairingStatus = bt::DevicePairingResultStatus;
+
+const char* const kPairingStatusNames[] = {
+    "Paired",
+    "NotReadyToPair",
+    "NotPaired",
+    "AlreadyPaired",
+    "ConnectionRejected",
+    "TooManyConnections",
+    "HardwareFailure",
+    "AuthenticationTimeout",
+    "AuthenticationNotAllowed",
+    "AuthenticationFailure",
+    "NoSupportedProfiles",
+    "ProtectionLevelCouldNotBeMet",
+    "AccessDenied",
+    "InvalidCeremonyData",
+    "PairingCanceled",
+    "OperationAlreadyInProgress",
+    "RequiredHandlerNotRegistered",
+    "RejectedByHandler",
+    "RemoteDeviceHasAssociation",
+    "Failed",
+};
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+template <class T>
+std::shared_ptr<T> Required(std::shared_ptr<T> object) {
+  if (object == nullptr) RaisePlatformError(kEPointer);
+  return object;
+}
+
+// PairingOf follows the device's information to its pairing object.
+std::shared_ptr<bt::DeviceInformationPairing> PairingOf(bt::BluetoothLEDevice& device) {
+  return Required(Required(device.DeviceInformation())->Pairing());
+}
+
+}  // namespace
+
+bool IsServerIdText(const char* text) {
+  if (text == nullptr) return false;
+  for (int i = 0; i < kServerIdLength; ++i) {
+    if (!IsHexDigit(text[i])) return false;  // the terminating NUL is no hex digit: no read past it
+  }
+  return text[kServerIdLength] == '\0';
+}
+
+int ParseBluetoothAddress(const char* text, uint64_t* address) {
+  bool ended = text == nullptr;
+  for (int k = 0; k < 6; ++k) {
+    char high = '\0';
+    char low = '\0';
+    if (!ended) {
+      high = text[2 * k];
+      ended = high == '\0';
+    }
+    if (!ended) {
+      low = text[2 * k + 1];
+      ended = low == '\0';
+    }
+    const int32_t value = core::HexPairToByte(high, low);
+    const uint64_t byte = value < 0 ? 0xFF : static_cast<uint64_t>(value);
+    *address |= byte << (40 - 8 * k);
+  }
+  return 0;
+}
+
+// ---- Engine members ----------------------------------------------------------------------------------------
+
+const char* BLEClientEngine::FormatPairingStatus(int32_t status) {
+  constexpr int32_t kCount = static_cast<int32_t>(sizeof kPairingStatusNames / sizeof kPairingStatusNames[0]);
+  return status >= 0 && status < kCount ? kPairingStatusNames[status] : "Unknow";
+}
+
+const char* BLEClientEngine::GetServerId() {
+  (void)server_id_text_.Clear();
+  if (device_ != nullptr) (void)FormatBluetoothAddress(device_->BluetoothAddress(), server_id_text_);
+  return server_id_text_.Data();
+}
+
+std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::HeldDevice() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  return device_;
+}
+
+void BLEClientEngine::SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device) {
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    device_.swap(device);
+  }
+  // The reference given up (now in device) is released here, outside the lock.
+}
+
+int BLEClientEngine::LogConnection(int32_t level, const char* text, const char* log_type) {
+  if (settings_.log_level.load(std::memory_order_relaxed) < level) return 0;
+  return FireLog(level, text, log_type);
+}
+
+int BLEClientEngine::FailConnect(const char* text) {
+  (void)LogConnection(1, text, kLogTypeConnection);
+  (void)FireConnected(kConnectionFailed, text);
+  return SetErrorText(kConnectionFailed, text);
+}
+
+int BLEClientEngine::Connect(const char* server_id) {
+  core::Buffer id;
+  int rc = id.SetString(TextOrEmpty(server_id));
+  if (rc == core::kOk) rc = id.TrimByte(' ');
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  if (id.IsEmpty()) return 0;
+  // Anything but a 12-digit address would dial some other address (bad pairs read as 0xFF) and never
+  // match the connected server's id, so each such Connect would tear the connection down.
+  if (!IsServerIdText(id.Data())) {
+    core::Buffer text;
+    (void)text.Format("Invalid server ID \"%s\".", id.Data());
+    return SetErrorText(kInvalidArgument, text.Data());
+  }
+  if (device_ != nullptr && settings_.not_connected.load(std::memory_order_acquire) == 0 &&
+      id.EqualsNoCase(GetServerId())) {
+    return 0;
+  }
+  if (IsScanning()) {
+    rc = StopScanning();
+    if (rc != 0) return rc;
+  }
+  uint64_t address = 0;
+  (void)ParseBluetoothAddress(id.Data(), &address);
+  if (device_ != nullptr) {
+    rc = Disconnect();
+    if (rc != 0) return rc;
+  }
+  const std::shared_ptr<bt::BluetoothLEDevice> device =
+      AwaitLEDevice(*this, bt::Provider()->FromBluetoothAddressAsync(address));
+  if (device == nullptr) {
+    // A wait that stopped (301) left its code and text; the Part's failure is only for "no such device".
+    if (LastErrorCode() != 0) return LastErrorCode();
+    core::Buffer text;
+    (void)text.Format("Connection to server ID %s was unsuccessful.", id.Data());
+    return FailConnect(text.Data());
+  }
+  try {
+    if (settings_.pairing_mode.load(std::memory_order_relaxed) == 1 && PairingOf(*device)->CanPair()) {
+      rc = PairDevice(device, id);
+      if (rc != 0) return rc;
+    }
+    (void)bridge_->RegisterNameChanged(device);
+    (void)bridge_->RegisterGattServicesChanged(device);
+  } catch (...) {
+    // A platform failure during pairing must not leave the device held in the pairing state.
+    SetHeldDevice(nullptr);
+    paired_here_ = false;
+    settings_.not_connected.store(1, std::memory_order_release);
+    throw;
+  }
+  SetHeldDevice(device);
+  core::Buffer text;
+  (void)text.Format("Successfully connected to server ID %s.", id.Data());
+  (void)LogConnection(1, text.Data(), kLogTypeConnection);
+  settings_.not_connected.store(0, std::memory_order_release);
+  (void)FireConnected(0, "OK");
+  (void)bridge_->RegisterConnectionStatusChanged(device);
+  return 0;
+}
+
+// PairDevice runs the custom pairing of Connect. The device is held meanwhile, so that the PairingRequest
+// event carries its server id. Returns 0 when the device may be used, else the failure (the device released).
+int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id) {
+  SetHeldDevice(device);
+  const std::shared_ptr<bt::DeviceInformationCustomPairing> custom = Required(PairingOf(*device)->Custom());
+  (void)bridge_->RegisterPairingRequested(custom);
+  const std::shared_ptr<bt::DevicePairingResult> result =
+      AwaitPairingResult(*this, custom->PairAsync(kRequestedPairingKinds));
+  int32_t status = static_cast<int32_t>(PairingStatus::Failed);
+  if (result != nullptr) {
+    status = static_cast<int32_t>(result->Status());
+  } else if (LastErrorCode() != 0) {
+    const int stopped = LastErrorCode();
+    SetHeldDevice(nullptr);
+    settings_.not_connected.store(1, std::memory_order_release);
+    return stopped;
+  }
+  if (status == static_cast<int32_t>(PairingStatus::Paired)) {
+    paired_here_ = true;
+    return 0;
+  }
+  // A bond made before (outside this connection) serves as well; it is not this engine's to remove.
+  if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) return 0;
+  SetHeldDevice(nullptr);
+  settings_.not_connected.store(1, std::memory_order_release);
+  core::Buffer text;
+  (void)text.Format("Connection to server ID %s was unsuccessful, status %s.", id.Data(), FormatPairingStatus(status));
+  return FailConnect(text.Data());
+}
+
+int BLEClientEngine::Disconnect() {
+  if (device_ == nullptr) return 0;
+  const std::shared_ptr<bt::BluetoothLEDevice> device = device_;
+  core::Buffer id;
+  try {
+    (void)id.SetString(GetServerId());
+  } catch (const bt::PlatformError&) {
+    // NOTE: the id only serves the log lines; a device that cannot tell its address is dropped all the same.
+  }
+  core::Buffer text;
+  (void)text.Format("Disconnecting from server ID %s.", id.Data());
+  (void)LogConnection(1, text.Data(), kLogTypeConnection);
+  // The tree, the selection and the current collections go first: nothing may reach the device's GATT
+  // objects once it is dropped.
+  (void)ClearGattTree();
+  UnpairIfPairedHere(device);
+  SetHeldDevice(nullptr);
+  paired_here_ = false;
+  (void)text.Format("Disconnected from server ID %s.", id.Data());
+  (void)LogConnection(1, text.Data(), kLogTypeConnection);
+  settings_.not_connected.store(1, std::memory_order_release);
+  (void)FireDisconnected(0, "OK");
+  return 0;
+}
+
+// UnpairIfPairedHere removes the bond that Connect made in this connection; a bond made outside the engine
+// stays. The outcome does not change Disconnect's result: a wait that stopped or a platform failure leaves
+// no code or text behind.
+void BLEClientEngine::UnpairIfPairedHere(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
+  if (!paired_here_) return;
+  try {
+    (void)AwaitUnpairingResult(*this, PairingOf(*device)->UnpairAsync());
+  } catch (const bt::PlatformError&) {
+    // NOTE: the device is dropped whether or not the platform could unpair it.
+  }
+  if (LastErrorCode() != 0) {
+    (void)LastErrorText().Clear();
+    SetLastErrorCode(0);
+  }
+}
+
+// ---- Device handlers (platform threads) --------------------------------------------------------------------
+
+void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::BluetoothLEDevice>&,
+                                                const std::shared_ptr<bt::Inspectable>&) {
+  // The status is read from the device the engine holds, not from the sender.
+  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
+  if (device == nullptr) return;
+  const bt::BluetoothConnectionStatus status = device->ConnectionStatus();
+  if (settings_.log_level.load(std::memory_order_relaxed) >= 3) {
+    core::Buffer status_text;
+    if (PlatformStringToText(bt::Provider()->EnumText(status), status_text) != core::kOk) (void)status_text.Clear();
+    core::Buffer line;
+    (void)line.Format("System updated device connection status to \"%s\".", status_text.Data());
+    (void)FireLog(3, line.Data(), kLogTypeDebug);
+  }
+  int32_t expected = status == bt::BluetoothConnectionStatus::Disconnected ? 0 : 1;
+  if (!settings_.not_connected.compare_exchange_strong(expected, 1 - expected, std::memory_order_acq_rel)) return;
+  if (expected == 0) {
+    (void)FireDisconnected(0, "Offline");
+  } else {
+    (void)FireConnected(0, "Online");
+  }
+}
+
+void BLEClientEngine::OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>& sender,
+                                    const std::shared_ptr<bt::Inspectable>&) {
+  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
+  // A device object of an earlier connection that is still alive does not speak for the server now.
+  if (device == nullptr || (sender != nullptr && sender != device)) return;
+  core::Buffer name;
+  if (PlatformStringToText(device->Name(), name) != core::kOk) (void)name.Clear();
+  if (settings_.log_level.load(std::memory_order_relaxed) >= 2) {
+    core::Buffer line;
+    (void)line.Format("Server's name has changed to %s.", name.Data());
+    (void)FireLog(2, line.Data(), kLogTypeVerbose);
+  }
+  (void)FireServerUpdate(name.Data(), "");
+}
+
+void BLEClientEngine::OnGattServicesChanged(const std::shared_ptr<bt::BluetoothLEDevice>& sender,
+                                            const std::shared_ptr<bt::Inspectable>& args) {
+  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
+  if (device == nullptr || (sender != nullptr && sender != device)) return;
+  (void)LogConnection(2, "Server's services have changed.", kLogTypeVerbose);
+  core::Buffer changed;
+  if (args != nullptr && PlatformStringToText(args->ToString(), changed) != core::kOk) (void)changed.Clear();
+  // The tree stays as it is: the application discovers again when it wants the new services.
+  (void)FireServerUpdate("", changed.Data());
+}
+
+void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInformationCustomPairing>&,
+                                         const std::shared_ptr<bt::DevicePairingRequestedEventArgs>& args) {
+  if (args == nullptr) return;
+  const uint32_t kind = args->PairingKind();
+  // The id is made here rather than in the engine's shared text, which belongs to the application's thread.
+  core::Buffer server_id;
+  if (const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice()) {
+    (void)FormatBluetoothAddress(device->BluetoothAddress(), server_id);
+  }
+  core::Buffer pin;
+  if (PlatformStringToText(args->Pin(), pin) != core::kOk) (void)pin.Clear();
+  int32_t accept = 0;
+  (void)FirePairingRequest(server_id.Data(), static_cast<int32_t>(kind), &pin, &accept);
+  if (accept == 0) return;
+  if (kind != bt::DevicePairingKinds::ProvidePin) {
+    args->Accept();
+    return;
+  }
+  // A PIN is required for ProvidePin: without one no answer is given and the platform refuses the pairing.
+  if (pin.IsEmpty()) return;
+  bt::HString wide_pin;
+  if (TextToPlatformString(pin.Data(), wide_pin) != core::kOk) return;
+  args->AcceptWithPin(wide_pin);
+}
+
+}  // namespace velmora::ble

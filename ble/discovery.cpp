@@ -1,0 +1,495 @@
+// Discovery of the connected server's GATT objects into the engine's tree.
+//
+// Every request asks the server itself (cache mode Uncached) and is awaited on the caller's thread; its
+// status goes through ReportGattResultOf, and a failure ends the whole call (what was added before stays in
+// the tree, and events already fired stay fired). Discovered events come in tree order: a service, then its
+// included services and characteristics, each characteristic followed by its descriptors, as the automatic
+// steps (AutoDiscoverIncludedServices, AutoDiscoverCharacteristics, AutoDiscoverDescriptors) run them.
+//
+// Records are shared references to the tree's own records, so that a sink that disconnects (emptying the
+// tree) inside a Discovered event leaves the running step with valid records; its later additions then fail
+// with 608 because the parent is no longer listed.
+#include "ble/discovery.h"
+
+#include <cstdarg>
+#include <mutex>
+#include <unordered_set>
+
+#include "ble/await.h"
+#include "ble/ble_client_engine.h"
+#include "ble/gatt_names.h"
+#include "ble/gatt_result.h"
+#include "ble/internal.h"
+#include "ble/scanning.h"
+#include "platform/text.h"
+
+namespace velmora::ble {
+
+namespace {
+
+constexpr bt::BluetoothCacheMode kUncached = bt::BluetoothCacheMode::Uncached;
+// Log texts are made in a buffer of this size (longer texts are cut).
+constexpr size_t kLogTextSize = 256;
+
+enum DiscoveredKind : int32_t { kServiceKind = 0, kCharacteristicKind = 1, kDescriptorKind = 2 };
+
+}  // namespace
+
+// The log texts of a service request, root or included.
+struct BLEClientEngine::ServiceRequestTexts {
+  const char* one_uuid;
+  const char* after_uuid;
+  const char* all;
+};
+
+namespace {
+
+// UuidText gives the text of uuid in text (empty when memory runs out: the text only goes to the log).
+const char* UuidText(const Guid& uuid, core::Buffer& text) {
+  if (GuidToUuidText(uuid, text) != core::kOk) (void)text.Clear();
+  return text.Data();
+}
+
+int32_t Count(size_t size) { return static_cast<int32_t>(size); }
+
+// AutoDescriptorsOverride sets AutoDiscoverDescriptors for the life of one Discover call and puts the old
+// value back on every way out, a raised platform error included.
+class AutoDescriptorsOverride {
+ public:
+  AutoDescriptorsOverride(std::atomic<int32_t>& setting, bool force) : setting_(setting), saved_(setting.load()) {
+    if (force) setting_.store(1);
+  }
+  ~AutoDescriptorsOverride() { setting_.store(saved_); }
+  AutoDescriptorsOverride(const AutoDescriptorsOverride&) = delete;
+  AutoDescriptorsOverride& operator=(const AutoDescriptorsOverride&) = delete;
+
+ private:
+  std::atomic<int32_t>& setting_;
+  const int32_t saved_;
+};
+
+}  // namespace
+
+// IncludedPathEntry stands for one service on the included-service discovery path while its included
+// services are discovered. It leaves the path on every way out, so that a failed or stopped discovery
+// leaves nothing behind that a later discovery could take for a cycle.
+class BLEClientEngine::IncludedPathEntry {
+ public:
+  IncludedPathEntry(core::StrList& path, const char* id) : path_(path), id_(id) {}
+  ~IncludedPathEntry() {
+    // A DiscoverServices run from a sink meanwhile may have emptied the path: only our own entry goes.
+    const int32_t last = path_.Count() - 1;
+    if (pushed_ && last >= 0 && platform::CompareBytes(path_.Item(last), id_) == 0) {
+      (void)path_.RemoveAt(last);
+    }
+  }
+  IncludedPathEntry(const IncludedPathEntry&) = delete;
+  IncludedPathEntry& operator=(const IncludedPathEntry&) = delete;
+
+  int Push() {
+    const int rc = path_.AddCString(id_);
+    pushed_ = rc == core::kOk;
+    return rc;
+  }
+
+ private:
+  core::StrList& path_;
+  const char* const id_;
+  bool pushed_ = false;
+};
+
+int BLEClientEngine::LogDiscovery(int32_t level, const char* log_type, const char* format, ...) {
+  if (settings_.log_level.load(std::memory_order_relaxed) < level) return 0;
+  char text[kLogTextSize];
+  va_list args;
+  va_start(args, format);
+  (void)platform::FormatV(text, sizeof(text), format, args);
+  va_end(args);
+  return FireLog(level, text, log_type);
+}
+
+// ---- Methods ------------------------------------------------------------------------------------------------
+
+int BLEClientEngine::DiscoverServices(const char* service_uuids, const char* service_id) {
+  int rc = RequireConnection();
+  if (rc != 0) return rc;
+  UuidList filter;
+  rc = ParseUuidList(service_uuids, *this, filter);
+  if (rc != 0) return rc;
+  (void)included_path_.Clear();
+  ServiceRecordList found;
+  if (service_id != nullptr && service_id[0] != '\0') {
+    std::shared_ptr<GattServiceRecord> parent;
+    rc = LookupService(service_id, &parent);
+    return rc != 0 ? rc : DiscoverIncludedServices(filter, parent, found);
+  }
+  return DiscoverRootServices(filter, found);
+}
+
+int BLEClientEngine::DiscoverCharacteristics(const char* service_id, const char* characteristic_uuids) {
+  int rc = RequireConnection();
+  if (rc != 0) return rc;
+  UuidList filter;
+  rc = ParseUuidList(characteristic_uuids, *this, filter);
+  if (rc != 0) return rc;
+  std::shared_ptr<GattServiceRecord> service;
+  rc = LookupService(service_id, &service);
+  return rc != 0 ? rc : DiscoverCharacteristicsOf(*service, filter);
+}
+
+int BLEClientEngine::DiscoverDescriptors(const char* service_id, const char* characteristic_id) {
+  int rc = RequireConnection();
+  if (rc != 0) return rc;
+  std::shared_ptr<GattServiceRecord> service;
+  rc = LookupService(service_id, &service);
+  if (rc != 0) return rc;
+  std::shared_ptr<GattCharacteristicRecord> characteristic;
+  rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
+  return rc != 0 ? rc : DiscoverDescriptorsOf(*service, *characteristic, nullptr);
+}
+
+int BLEClientEngine::Discover(const char* service_uuids, const char* characteristic_uuids,
+                              int32_t include_descriptors, const char* service_id) {
+  int rc = RequireConnection();
+  if (rc != 0) return rc;
+  std::shared_ptr<GattServiceRecord> parent;
+  if (service_id != nullptr && service_id[0] != '\0') {
+    rc = LookupService(service_id, &parent);
+    if (rc != 0) return rc;
+  }
+  UuidList service_filter;
+  UuidList characteristic_filter;
+  rc = ParseUuidList(service_uuids, *this, service_filter);
+  if (rc == 0) rc = ParseUuidList(characteristic_uuids, *this, characteristic_filter);
+  if (rc != 0) return rc;
+
+  AutoDescriptorsOverride descriptors(settings_.auto_discover_descriptors, include_descriptors != 0);
+  ServiceRecordList found;
+  rc = parent != nullptr ? DiscoverIncludedServices(service_filter, parent, found)
+                         : DiscoverRootServices(service_filter, found);
+  // With AutoDiscoverCharacteristics the services' characteristics were found, unfiltered, in that step.
+  if (rc != 0 || settings_.auto_discover_characteristics.load() != 0) return rc;
+  for (const auto& service : found) {
+    rc = DiscoverCharacteristicsOf(*service, characteristic_filter);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+// ---- Services -----------------------------------------------------------------------------------------------
+
+int BLEClientEngine::DiscoverRootServices(const UuidList& filter, ServiceRecordList& out) {
+  (void)LogDiscovery(1, kGattLogDiscovery, "Beginning discovery of root services.");
+  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
+  if (device == nullptr) return SetErrorText(kNotConnected, kNotConnectedText);
+  static constexpr ServiceRequestTexts kRootTexts = {
+      "Attempting to discover root services with UUID \"%s\".",
+      "Discovered %d root services with UUID \"%s\".",
+      "Attempting to discover all root services.",
+  };
+  ServiceObjects services;
+  int rc = RequestServices(filter, kRootTexts, [&](const Guid* uuid) {
+    return uuid != nullptr ? device->GetGattServicesForUuidWithCacheModeAsync(*uuid, kUncached)
+                           : device->GetGattServicesWithCacheModeAsync(kUncached);
+  }, services);
+  if (rc == 0) rc = AddServiceRecords(services, nullptr, out);
+  if (rc != 0) return rc;
+  (void)LogDiscovery(1, kGattLogDiscovery, "Finished discovering root services.");
+  (void)LogDiscovery(2, kGattLogDiscovery, "Discovered %d root services.", Count(out.size()));
+  return 0;
+}
+
+int BLEClientEngine::DiscoverIncludedServices(const UuidList& filter, const std::shared_ptr<GattServiceRecord>& parent,
+                                              ServiceRecordList& out) {
+  const char* parent_id = parent->id.Data();
+  IncludedPathEntry entry(included_path_, parent_id);
+  if (settings_.auto_discover_included_services.load() == 1) {
+    if (included_path_.IndexOf(parent_id, 0) >= 0) return ReportIncludedCycle(parent_id);
+    const int rc = entry.Push();
+    if (rc != 0) return rc;
+  }
+  out.clear();
+  (void)LogDiscovery(1, kGattLogDiscovery, "Beginning discovery of services included by service ID \"%s\".",
+                     parent_id);
+  static constexpr ServiceRequestTexts kIncludedTexts = {
+      "Attempting to discover included services with UUID \"%s\".",
+      "Discovered %d included services with UUID \"%s\".",
+      "Attempting to discover all included services.",
+  };
+  ServiceObjects services;
+  const std::shared_ptr<bt::GattDeviceService> object = parent->service;
+  int rc = RequestServices(filter, kIncludedTexts, [&](const Guid* uuid) {
+    return uuid != nullptr ? object->GetIncludedServicesForUuidWithCacheModeAsync(*uuid, kUncached)
+                           : object->GetIncludedServicesWithCacheModeAsync(kUncached);
+  }, services);
+  if (rc == 0) rc = AddServiceRecords(services, parent.get(), out);
+  if (rc != 0) return rc;
+  (void)LogDiscovery(1, kGattLogDiscovery, "Finished discovering services included by service ID \"%s\".", parent_id);
+  (void)LogDiscovery(2, kGattLogDiscovery, "Discovered %d services included by service ID \"%s\".",
+                     Count(out.size()), parent_id);
+  return 0;
+}
+
+int BLEClientEngine::ReportIncludedCycle(const char* parent_id) {
+  core::Buffer text;
+  int rc = text.SetString(kIncludedServiceCycleText);
+  if (rc == core::kOk) rc = text.AppendCString(parent_id);
+  for (int32_t i = 0; rc == core::kOk && i < included_path_.Count(); ++i) {
+    rc = text.AppendCString(" < ");
+    if (rc == core::kOk) rc = text.AppendCString(included_path_.Item(i));
+  }
+  return rc != core::kOk ? rc : SetErrorText(kIncludedServiceCycle, text.Data());
+}
+
+// A service that two filter UUIDs return is one object of the server: it is collected, and so discovered,
+// once.
+int BLEClientEngine::RequestServices(const UuidList& filter, const ServiceRequestTexts& texts,
+                                     const ServicesRequest& request, ServiceObjects& found) {
+  std::unordered_set<uint16_t> handles;
+  auto collect = [&](const Guid* uuid, int32_t* count) {
+    const auto result = AwaitServicesResult(*this, request(uuid));
+    const int rc = ReportGattResultOf(*this, result, kGattLogDiscovery);
+    if (rc != 0) return rc;
+    const auto services = result->Services();
+    *count = Count(services.size());
+    for (const auto& service : services) {
+      if (service != nullptr && handles.insert(service->AttributeHandle()).second) found.push_back(service);
+    }
+    return 0;
+  };
+  int32_t count = 0;
+  if (filter.empty()) {
+    (void)LogDiscovery(2, kGattLogDiscovery, "%s", texts.all);
+    return collect(nullptr, &count);
+  }
+  for (const Guid& uuid : filter) {
+    core::Buffer uuid_text;
+    (void)LogDiscovery(2, kGattLogDiscovery, texts.one_uuid, UuidText(uuid, uuid_text));
+    const int rc = collect(&uuid, &count);
+    if (rc != 0) return rc;
+    (void)LogDiscovery(3, kGattLogDiscovery, texts.after_uuid, count, uuid_text.Data());
+  }
+  return 0;
+}
+
+int BLEClientEngine::AddServiceRecords(const ServiceObjects& services,
+                                       GattServiceRecord* parent, ServiceRecordList& out) {
+  for (const auto& service : services) {
+    std::shared_ptr<GattServiceRecord> record;
+    const int rc = AddServiceRecord(GattObjectRef::FromService(service), parent, &record);
+    if (rc != 0) return rc;
+    out.push_back(std::move(record));
+  }
+  return 0;
+}
+
+int BLEClientEngine::AddServiceRecord(const GattObjectRef& ref, GattServiceRecord* parent,
+                                      std::shared_ptr<GattServiceRecord>* record) {
+  core::Buffer id;
+  int rc = BuildObjectId(ref.Service()->AttributeHandle(), 0, 0, id);
+  if (rc != 0) return rc;
+  bool added = false;
+  rc = AddServiceToTree(ref, id.Data(), record, &added);
+  if (rc != 0) return rc;
+  GattServiceRecord& service = **record;
+  if (parent != nullptr && !parent->id.IsEmpty()) {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (service.parent_svc_ids.IndexOf(parent->id.Data(), 0) < 0) {
+      rc = service.parent_svc_ids.AddCString(parent->id.Data());
+    }
+    if (rc == 0 && parent->included_svc_ids.IndexOf(service.id.Data(), 0) < 0) {
+      rc = parent->included_svc_ids.AddCString(service.id.Data());
+    }
+  }
+  if (rc != 0) return rc;
+  if (added || settings_.include_rediscovered.load() == 1) {
+    core::Buffer uuid_text;
+    (void)FireDiscovered(kServiceKind, service.id.Data(), "", "", UuidText(service.uuid, uuid_text),
+                         service.description.Data());
+  }
+  if (settings_.auto_discover_included_services.load() == 1) {
+    ServiceRecordList included;
+    rc = DiscoverIncludedServices(UuidList(), *record, included);
+    if (rc != 0) return rc;
+  }
+  if (settings_.auto_discover_characteristics.load() == 1) return DiscoverCharacteristicsOf(service, UuidList());
+  return 0;
+}
+
+// ---- Characteristics ----------------------------------------------------------------------------------------
+
+int BLEClientEngine::DiscoverCharacteristicsOf(const GattServiceRecord& service, const UuidList& filter) {
+  const char* service_id = service.id.Data();
+  (void)LogDiscovery(1, kGattLogDiscovery, "Beginning discovery of characteristics for service ID \"%s\".",
+                     service_id);
+  std::vector<std::shared_ptr<bt::GattCharacteristic>> found;
+  const std::shared_ptr<bt::GattDeviceService> object = service.service;
+  auto collect = [&](const Guid* uuid, int32_t* count) {
+    const auto result = AwaitCharacteristicsResult(
+        *this, uuid != nullptr ? object->GetCharacteristicsForUuidWithCacheModeAsync(*uuid, kUncached)
+                               : object->GetCharacteristicsWithCacheModeAsync(kUncached));
+    const int rc = ReportGattResultOf(*this, result, kGattLogDiscovery);
+    if (rc != 0) return rc;
+    const auto characteristics = result->Characteristics();
+    *count = Count(characteristics.size());
+    found.insert(found.end(), characteristics.begin(), characteristics.end());
+    return 0;
+  };
+  int32_t count = 0;
+  if (filter.empty()) {
+    (void)LogDiscovery(2, kGattLogDiscovery, "Attempting to discover all characteristics.");
+    const int rc = collect(nullptr, &count);
+    if (rc != 0) return rc;
+  }
+  for (const Guid& uuid : filter) {
+    core::Buffer uuid_text;
+    (void)LogDiscovery(2, kGattLogDiscovery, "Attempting to discover characteristics with UUID \"%s\".",
+                       UuidText(uuid, uuid_text));
+    const int rc = collect(&uuid, &count);
+    if (rc != 0) return rc;
+    (void)LogDiscovery(3, kGattLogDiscovery, "Discovered %d characteristics with UUID \"%s\".", count,
+                       uuid_text.Data());
+  }
+  for (const auto& characteristic : found) {
+    if (characteristic == nullptr) continue;
+    const int rc = AddCharacteristicRecord(GattObjectRef::FromCharacteristic(characteristic), service);
+    if (rc != 0) return rc;
+  }
+  (void)LogDiscovery(1, kGattLogDiscovery, "Finished discovering characteristics for service ID \"%s\".",
+                     service_id);
+  (void)LogDiscovery(2, kGattLogDiscovery, "Discovered %d characteristics for service ID \"%s\".",
+                     Count(found.size()), service_id);
+  return 0;
+}
+
+int BLEClientEngine::AddCharacteristicRecord(const GattObjectRef& ref, const GattServiceRecord& service) {
+  core::Buffer id;
+  int rc = BuildObjectId(service.service->AttributeHandle(), ref.Characteristic()->AttributeHandle(), 0, id);
+  if (rc != 0) return rc;
+  std::shared_ptr<GattCharacteristicRecord> record;
+  bool added = false;
+  rc = AddCharacteristicToTree(service.id.Data(), ref, id.Data(), &record, &added);
+  if (rc != 0) return rc;
+  if (added || settings_.include_rediscovered.load() == 1) {
+    core::Buffer uuid_text;
+    (void)FireDiscovered(kCharacteristicKind, service.id.Data(), record->id.Data(), "",
+                         UuidText(record->uuid, uuid_text), record->description.Data());
+  }
+  if (settings_.auto_discover_descriptors.load() == 1) {
+    rc = DiscoverDescriptorsOf(service, *record, nullptr);
+    if (rc != 0) return rc;
+  }
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  const int32_t index = gatt_tree_.service_ids.IndexOf(service.id.Data(), 0);
+  if (index >= 0) gatt_tree_.current_characteristics = gatt_tree_.service_characteristics.Get(index);
+  return 0;
+}
+
+// ---- Descriptors --------------------------------------------------------------------------------------------
+
+int BLEClientEngine::DiscoverDescriptorsOf(const GattServiceRecord& service,
+                                           const GattCharacteristicRecord& characteristic, const Guid* uuid) {
+  const char* characteristic_id = characteristic.id.Data();
+  const std::shared_ptr<bt::GattCharacteristic> object = characteristic.characteristic;
+  if (uuid != nullptr) {
+    core::Buffer name;
+    int rc = LookupDescriptorName(*uuid, name);
+    if (rc != 0) return rc;
+    (void)LogDiscovery(3, kGattLogDiscovery,
+                       "Trying to discover the \"%s\" descriptor for characteristic ID \"%s\".", name.Data(),
+                       characteristic_id);
+    const auto result =
+        AwaitDescriptorsResult(*this, object->GetDescriptorsForUuidWithCacheModeAsync(*uuid, kUncached));
+    rc = ReportGattResultOf(*this, result, kGattLogDebug);
+    if (rc != 0) return rc;
+    const auto descriptors = result->Descriptors();
+    rc = AddDescriptorRecords(descriptors, service, characteristic);
+    if (rc != 0) return rc;
+    (void)LogDiscovery(3, kGattLogDiscovery,
+                       "Finished; discovered %d \"%s\" descriptors for characteristic ID \"%s\".",
+                       Count(descriptors.size()), name.Data(), characteristic_id);
+    return 0;
+  }
+  (void)LogDiscovery(1, kGattLogDiscovery, "Beginning discovery of descriptors for characteristic ID \"%s\".",
+                     characteristic_id);
+  (void)LogDiscovery(2, kGattLogDiscovery, "Attempting to discover all descriptors.");
+  const auto result = AwaitDescriptorsResult(*this, object->GetDescriptorsWithCacheModeAsync(kUncached));
+  int rc = ReportGattResultOf(*this, result, kGattLogDiscovery);
+  if (rc != 0) return rc;
+  const auto descriptors = result->Descriptors();
+  rc = AddDescriptorRecords(descriptors, service, characteristic);
+  if (rc != 0) return rc;
+  (void)LogDiscovery(1, kGattLogDiscovery, "Finished discovering descriptors for characteristic ID \"%s\".",
+                     characteristic_id);
+  (void)LogDiscovery(2, kGattLogDiscovery, "Discovered %d descriptors for characteristic ID \"%s\".",
+                     Count(descriptors.size()), characteristic_id);
+  return 0;
+}
+
+int BLEClientEngine::AddDescriptorRecords(const std::vector<std::shared_ptr<bt::GattDescriptor>>& descriptors,
+                                          const GattServiceRecord& service,
+                                          const GattCharacteristicRecord& characteristic) {
+  for (const auto& descriptor : descriptors) {
+    if (descriptor == nullptr) continue;
+    const int rc = AddDescriptorRecord(GattObjectRef::FromDescriptor(descriptor), service, characteristic);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+int BLEClientEngine::AddDescriptorRecord(const GattObjectRef& ref, const GattServiceRecord& service,
+                                         const GattCharacteristicRecord& characteristic) {
+  core::Buffer id;
+  int rc = BuildObjectId(service.service->AttributeHandle(), characteristic.characteristic->AttributeHandle(),
+                         ref.Descriptor()->AttributeHandle(), id);
+  if (rc != 0) return rc;
+  std::shared_ptr<GattDescriptorRecord> record;
+  bool added = false;
+  rc = AddDescriptorToTree(characteristic.id.Data(), ref, id.Data(), &record, &added);
+  if (rc != 0) return rc;
+  if (added) {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    const int32_t index = gatt_tree_.characteristic_ids.IndexOf(characteristic.id.Data(), 0);
+    if (index >= 0) gatt_tree_.current_descriptors = gatt_tree_.characteristic_descriptors.Get(index);
+  }
+  if (added || settings_.include_rediscovered.load() == 1) {
+    core::Buffer uuid_text;
+    (void)FireDiscovered(kDescriptorKind, service.id.Data(), characteristic.id.Data(), record->id.Data(),
+                         UuidText(record->uuid, uuid_text), record->description.Data());
+  }
+  return 0;
+}
+
+int BLEClientEngine::EnsureDescriptorDiscovered(GattCharacteristicRecord& characteristic, const char* uuid_text) {
+  Guid uuid{};
+  core::Buffer error;
+  int rc = ParseUuid(uuid, uuid_text, &error);
+  if (rc != 0) return SetErrorText(rc, error.Data());
+  core::Buffer name;
+  rc = LookupDescriptorName(uuid, name);
+  if (rc != 0) return rc;
+  (void)LogDiscovery(3, kGattLogDebug,
+                     "Ensuring that any \"%s\" descriptors has been discovered for characteristic ID \"%s\".",
+                     name.Data(), characteristic.id.Data());
+  if (HasDescriptorOfType(characteristic.id.Data(), uuid)) return 0;
+  core::Buffer service_id;
+  rc = ServiceIdOf(characteristic.id.Data(), service_id);
+  if (rc != 0) return rc;
+  std::shared_ptr<GattServiceRecord> service;
+  rc = LookupService(service_id.Data(), &service);
+  return rc != 0 ? rc : DiscoverDescriptorsOf(*service, characteristic, &uuid);
+}
+
+bool BLEClientEngine::HasDescriptorOfType(const char* characteristic_id, const Guid& uuid) {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  const int32_t index = gatt_tree_.characteristic_ids.IndexOf(characteristic_id, 0);
+  const DescriptorArray* list = gatt_tree_.characteristic_descriptors.Get(index);
+  if (list == nullptr) return false;
+  for (int32_t i = 0; i < list->Count(); ++i) {
+    const std::shared_ptr<GattDescriptorRecord> record = RecordAt(*list, i);
+    if (record != nullptr && record->descriptor != nullptr && record->uuid == uuid) return true;
+  }
+  return false;
+}
+
+}  // namespace velmora::ble

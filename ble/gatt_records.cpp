@@ -1,0 +1,548 @@
+#include "ble/gatt_records.h"
+
+#include <mutex>
+
+#include "ble/ble_client_engine.h"
+#include "ble/gatt_names.h"
+#include "ble/internal.h"
+#include "platform/text.h"
+
+namespace velmora::ble {
+
+namespace {
+
+constexpr const char* kZeroServiceHandle = "Must supply a non-zero service handle.";
+constexpr const char* kZeroCharacteristicHandle =
+    "Must supply a non-zero characteristic handle to supply a non-zero descriptor handle.";
+constexpr const char* kNoServiceId = "Must supply a service ID.";
+constexpr const char* kNoServiceSelected = "You must select a service before selecting a characteristic.";
+constexpr int kSelectServiceFirst = 602;
+
+// SameId compares two ids without regard to case; an empty record (no id) matches nothing.
+bool SameId(const core::Buffer& record_id, const char* id) {
+  return !record_id.IsEmpty() && record_id.EqualsNoCase(id) != 0;
+}
+
+// CutId sets out to the first keep characters of id (fewer when id is shorter) and then tail.
+int CutId(const char* id, int32_t keep, const char* tail, core::BufferCore& out) {
+  const char* text = TextOrEmpty(id);
+  int32_t length = 0;
+  while (length < keep && text[length] != '\0') ++length;
+  int rc = out.SetData(length, text);
+  return rc != core::kOk ? rc : out.AppendCString(tail);
+}
+
+const char* JoinIds(const core::StrList& ids, core::Buffer& out) {
+  (void)out.Clear();
+  for (int32_t i = 0; i < ids.Count(); ++i) {
+    if (i > 0 && out.AppendCString(",") != core::kOk) break;
+    if (out.Append(ids.Item(i), ids.ItemLength(i)) != core::kOk) break;
+  }
+  return out.Data();
+}
+
+const char* UuidTextOf(bool has_object, const Guid& uuid, core::Buffer& out) {
+  (void)out.Clear();
+  if (has_object && GuidToUuidText(uuid, out) != core::kOk) (void)out.Clear();
+  return out.Data();
+}
+
+}  // namespace
+
+uint32_t MapCharacteristicProperties(uint32_t platform_properties) {
+  uint32_t flags = platform_properties & 0x7F;
+  if ((platform_properties & 0x100) != 0) flags |= kFlagReliableWrites;
+  if ((platform_properties & 0x200) != 0) flags |= kFlagWritableAuxiliaries;
+  return flags;
+}
+
+int ServiceIdOf(const char* id, core::BufferCore& out) { return CutId(id, 4, "00000000", out); }
+
+int CharacteristicIdOf(const char* id, core::BufferCore& out) { return CutId(id, 8, "0000", out); }
+
+// ---- Records ------------------------------------------------------------------------------------------------
+
+int GattServiceRecord::Create(const GattObjectRef& ref, const char* id_text) {
+  return Create(ref.Service(), ref.Uuid(), id_text);
+}
+
+int GattServiceRecord::Create(const std::shared_ptr<bt::GattDeviceService>& object, const Guid& object_uuid,
+                              const char* id_text) {
+  service = object;
+  uuid = object_uuid;
+  (void)parent_svc_ids.Clear();
+  (void)included_svc_ids.Clear();
+  (void)scratch.Clear();
+  (void)description.Clear();
+  int rc = id.SetString(TextOrEmpty(id_text));
+  if (rc == core::kOk && service != nullptr) rc = LookupServiceName(uuid, description);
+  return rc;
+}
+
+const char* GattServiceRecord::GetUuidText() { return UuidTextOf(service != nullptr, uuid, scratch); }
+const char* GattServiceRecord::GetParentSvcIdsText() { return JoinIds(parent_svc_ids, scratch); }
+const char* GattServiceRecord::GetIncludedSvcIdsText() { return JoinIds(included_svc_ids, scratch); }
+
+int GattCharacteristicRecord::Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text) {
+  engine = owner;
+  characteristic = ref.Characteristic();
+  uuid = ref.Uuid();
+  (void)description.Clear();
+  int rc = characteristic != nullptr ? LookupCharacteristicName(uuid, description) : core::kOk;
+  if (rc == core::kOk) rc = id.SetString(TextOrEmpty(id_text));
+  if (rc != core::kOk) return rc;
+  format_index = -1;
+  flags = 0;
+  (void)scratch.Clear();
+  cccd_ensured = extended_properties_ensured = user_description_ensured = formats_ensured = 0;
+  properties_loaded = formats_loaded = 0;
+  // The handler stays for the life of the platform object; the bridge adds it once per object.
+  if (engine != nullptr && characteristic != nullptr && engine->Bridge() != nullptr) {
+    (void)engine->Bridge()->RegisterValueChanged(characteristic);
+  }
+  return core::kOk;
+}
+
+int GattCharacteristicRecord::CloneFrom(const GattCharacteristicRecord& source) {
+  engine = source.engine;
+  characteristic = source.characteristic;
+  uuid = source.uuid;
+  int rc = description.Assign(source.description);
+  if (rc == core::kOk) rc = id.Assign(source.id);
+  if (rc == core::kOk) rc = scratch.Assign(source.scratch);
+  flags = source.flags;
+  format_index = source.format_index;
+  cccd_ensured = source.cccd_ensured;
+  extended_properties_ensured = source.extended_properties_ensured;
+  user_description_ensured = source.user_description_ensured;
+  formats_ensured = source.formats_ensured;
+  properties_loaded = source.properties_loaded;
+  formats_loaded = source.formats_loaded;
+  return rc;
+}
+
+const char* GattCharacteristicRecord::GetUuidText() { return UuidTextOf(characteristic != nullptr, uuid, scratch); }
+
+int GattCharacteristicRecord::EnsureUserDescriptionDescriptor() {
+  if (user_description_ensured == 0 && characteristic != nullptr && engine != nullptr) {
+    user_description_ensured = 1;
+    (void)engine->EnsureDescriptorDiscovered(*this, kUserDescriptionUuid);
+  }
+  return 0;
+}
+
+const char* GattCharacteristicRecord::GetUserDescription() {
+  (void)EnsureUserDescriptionDescriptor();
+  (void)scratch.Clear();
+  if (characteristic != nullptr && PlatformStringToText(characteristic->UserDescription(), scratch) != core::kOk) {
+    (void)scratch.Clear();
+  }
+  return scratch.Data();
+}
+
+int GattCharacteristicRecord::LoadProperties() {
+  if (characteristic == nullptr || engine == nullptr) return 0;
+  if (extended_properties_ensured == 0) {
+    extended_properties_ensured = 1;
+    (void)engine->EnsureDescriptorDiscovered(*this, kExtendedPropertiesUuid);
+  }
+  if (properties_loaded != 0) return 0;
+  flags = MapCharacteristicProperties(characteristic->CharacteristicProperties());
+  properties_loaded = 1;
+  return 0;
+}
+
+int GattCharacteristicRecord::LoadPresentationFormats() {
+  if (characteristic == nullptr || engine == nullptr) return 0;
+  if (formats_ensured == 0) {
+    formats_ensured = 1;
+    (void)engine->EnsureDescriptorDiscovered(*this, kAggregateFormatUuid);
+    (void)engine->EnsureDescriptorDiscovered(*this, kPresentationFormatUuid);
+  }
+  if (formats_loaded != 0) return 0;
+  formats_loaded = 1;
+  format_index = characteristic->PresentationFormats().empty() ? -1 : 0;
+  return 0;
+}
+
+int GattDescriptorRecord::Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text) {
+  engine = owner;
+  descriptor = ref.Descriptor();
+  uuid = ref.Uuid();
+  (void)scratch.Clear();
+  int rc = descriptor != nullptr ? LookupDescriptorName(uuid, description) : description.Clear();
+  return rc != core::kOk ? rc : id.SetString(TextOrEmpty(id_text));
+}
+
+int GattDescriptorRecord::CloneFrom(const GattDescriptorRecord& source) {
+  engine = source.engine;
+  descriptor = source.descriptor;
+  uuid = source.uuid;
+  int rc = description.Assign(source.description);
+  if (rc == core::kOk) rc = id.Assign(source.id);
+  if (rc == core::kOk) rc = scratch.Assign(source.scratch);
+  return rc;
+}
+
+const char* GattDescriptorRecord::GetUuidText() { return UuidTextOf(descriptor != nullptr, uuid, scratch); }
+
+// ---- Ids ----------------------------------------------------------------------------------------------------
+
+int BLEClientEngine::BuildObjectId(uint16_t service_handle, uint16_t characteristic_handle,
+                                   uint16_t descriptor_handle, core::BufferCore& out) {
+  if (service_handle == 0) return SetErrorText(kInvalidArgument, kZeroServiceHandle);
+  if (characteristic_handle == 0 && descriptor_handle != 0) {
+    return SetErrorText(kInvalidArgument, kZeroCharacteristicHandle);
+  }
+  char text[16];
+  const int length = platform::Format(text, sizeof(text), "%04X%04X%04X", static_cast<unsigned>(service_handle),
+                                      static_cast<unsigned>(characteristic_handle),
+                                      static_cast<unsigned>(descriptor_handle));
+  return out.SetData(length, text);
+}
+
+// ---- Lookups ------------------------------------------------------------------------------------------------
+
+int BLEClientEngine::FindServiceById(const char* id, std::shared_ptr<GattServiceRecord>* record) {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  for (int32_t i = 0; i < gatt_tree_.services.Count(); ++i) {
+    std::shared_ptr<GattServiceRecord> found = RecordAt(gatt_tree_.services, i);
+    // An empty record (no platform object) is never handed out for a platform call.
+    if (found != nullptr && found->service != nullptr && SameId(found->id, id)) {
+      if (record != nullptr) *record = std::move(found);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The list walks skip empty slots rather than fill them: a lookup never changes the tree, so it may run on
+// any thread.
+int BLEClientEngine::FindCharacteristicInList(const char* id, const CharacteristicArray* list,
+                                              std::shared_ptr<GattCharacteristicRecord>* record) {
+  if (list == nullptr) return 0;
+  for (int32_t i = 0; i < list->Count(); ++i) {
+    std::shared_ptr<GattCharacteristicRecord> found = RecordAt(*list, i);
+    if (found != nullptr && found->characteristic != nullptr && SameId(found->id, id)) {
+      if (record != nullptr) *record = std::move(found);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int BLEClientEngine::FindDescriptorInList(const char* id, const DescriptorArray* list,
+                                          std::shared_ptr<GattDescriptorRecord>* record) {
+  if (list == nullptr) return 0;
+  for (int32_t i = 0; i < list->Count(); ++i) {
+    std::shared_ptr<GattDescriptorRecord> found = RecordAt(*list, i);
+    if (found != nullptr && found->descriptor != nullptr && SameId(found->id, id)) {
+      if (record != nullptr) *record = std::move(found);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int BLEClientEngine::FindCharacteristicByObject(const bt::GattCharacteristic* object,
+                                                std::shared_ptr<GattCharacteristicRecord>* record,
+                                                core::BufferCore* service_id) {
+  if (object == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  for (int32_t s = 0; s < gatt_tree_.service_characteristics.Count(); ++s) {
+    const CharacteristicArray* list = gatt_tree_.service_characteristics.Get(s);
+    if (list == nullptr) continue;
+    for (int32_t i = 0; i < list->Count(); ++i) {
+      std::shared_ptr<GattCharacteristicRecord> found = RecordAt(*list, i);
+      if (found == nullptr || found->characteristic.get() != object) continue;
+      if (service_id != nullptr && service_id->SetString(gatt_tree_.service_ids.Item(s)) != core::kOk) return 0;
+      if (record != nullptr) *record = std::move(found);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int BLEClientEngine::LookupService(const char* service_id, std::shared_ptr<GattServiceRecord>* record) {
+  if (FindServiceById(service_id, record) != 0) return 0;
+  core::Buffer text;
+  (void)text.SetString("No service with the ID \"");
+  (void)text.AppendCString(TextOrEmpty(service_id));
+  (void)text.AppendCString("\" has been discovered.");
+  return SetErrorText(kNotDiscovered, text.Data());
+}
+
+int BLEClientEngine::LookupCharacteristic(const char* service_id, const char* characteristic_id,
+                                          std::shared_ptr<GattCharacteristicRecord>* record) {
+  int found;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    const int32_t index = gatt_tree_.service_ids.IndexOf(TextOrEmpty(service_id), 0);
+    found = FindCharacteristicInList(characteristic_id, gatt_tree_.service_characteristics.Get(index), record);
+  }
+  if (found != 0) return 0;
+  char text[256];
+  platform::Format(text, sizeof(text),
+                   "No characteristic with the ID \"%s\" has been discovered for the service with ID \"%s\".",
+                   TextOrEmpty(characteristic_id), TextOrEmpty(service_id));
+  return SetErrorText(kNotDiscovered, text);
+}
+
+int BLEClientEngine::LookupDescriptor(const char* characteristic_id, const char* descriptor_id,
+                                      std::shared_ptr<GattDescriptorRecord>* record) {
+  int found;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    const int32_t index = gatt_tree_.characteristic_ids.IndexOf(TextOrEmpty(characteristic_id), 0);
+    found = FindDescriptorInList(descriptor_id, gatt_tree_.characteristic_descriptors.Get(index), record);
+  }
+  if (found != 0) return 0;
+  char text[256];
+  platform::Format(text, sizeof(text),
+                   "No descriptor with the ID \"%s\" has been discovered for the characteristic with ID \"%s\".",
+                   TextOrEmpty(descriptor_id), TextOrEmpty(characteristic_id));
+  return SetErrorText(kNotDiscovered, text);
+}
+
+int BLEClientEngine::LookupDescriptorOf(const char* service_id, const char* characteristic_id,
+                                        const char* descriptor_id, std::shared_ptr<GattDescriptorRecord>* record) {
+  // The characteristic must belong to the service, or the events of the operation would name a service the
+  // descriptor is not in.
+  const int rc = LookupCharacteristic(service_id, characteristic_id, nullptr);
+  return rc != 0 ? rc : LookupDescriptor(characteristic_id, descriptor_id, record);
+}
+
+// ---- Selection ----------------------------------------------------------------------------------------------
+
+int BLEClientEngine::SelectService(const char* service_id) {
+  if (service_id == nullptr || service_id[0] == '\0') {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    (void)selected_characteristic_id_.Clear();
+    (void)selected_service_id_.Clear();
+    gatt_tree_.current_descriptors = nullptr;
+    gatt_tree_.current_characteristics = nullptr;
+    return 0;
+  }
+  // A failed lookup leaves the whole selection as it was.
+  std::shared_ptr<GattServiceRecord> service;
+  const int rc = LookupService(service_id, &service);
+  if (rc != 0) return rc;
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  // The record's own id is stored (not the id as given, which may differ in case), so that the selected id
+  // and the characteristic collection always name the same service.
+  const int stored = selected_service_id_.Assign(service->id);
+  if (stored != core::kOk) return stored;
+  (void)selected_characteristic_id_.Clear();
+  gatt_tree_.current_descriptors = nullptr;
+  const int32_t index = gatt_tree_.service_ids.IndexOf(service->id.Data(), 0);
+  gatt_tree_.current_characteristics = gatt_tree_.service_characteristics.Get(index);
+  return 0;
+}
+
+int BLEClientEngine::SelectCharacteristic(const char* characteristic_id) {
+  if (characteristic_id == nullptr || characteristic_id[0] == '\0') {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    (void)selected_characteristic_id_.Clear();
+    gatt_tree_.current_descriptors = nullptr;
+    return 0;
+  }
+  if (selected_service_id_.IsEmpty()) return SetErrorText(kSelectServiceFirst, kNoServiceSelected);
+  std::shared_ptr<GattCharacteristicRecord> characteristic;
+  const int rc = LookupCharacteristic(selected_service_id_.Data(), characteristic_id, &characteristic);
+  if (rc != 0) return rc;
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  const int stored = selected_characteristic_id_.Assign(characteristic->id);
+  if (stored != core::kOk) return stored;
+  const int32_t index = gatt_tree_.characteristic_ids.IndexOf(characteristic->id.Data(), 0);
+  gatt_tree_.current_descriptors = gatt_tree_.characteristic_descriptors.GetOrCreate(index);
+  return 0;
+}
+
+int BLEClientEngine::Select(const char* service_id, const char* characteristic_id) {
+  const int connected = RequireConnection();
+  if (connected != 0) return connected;
+  const char* service = TextOrEmpty(service_id);
+  const char* characteristic = TextOrEmpty(characteristic_id);
+  if (characteristic[0] != '\0' && service[0] == '\0') return SetErrorText(kInvalidArgument, kNoServiceId);
+  if (characteristic[0] == '\0') return SelectService(service);
+  if (!selected_service_id_.IsEmpty() && selected_service_id_.EqualsNoCase(service) != 0) {
+    return SelectCharacteristic(characteristic);
+  }
+  // Another service: a failure at either step puts the whole previous selection back.
+  core::Buffer previous_service;
+  core::Buffer previous_characteristic;
+  if (previous_service.Assign(selected_service_id_) != core::kOk ||
+      previous_characteristic.Assign(selected_characteristic_id_) != core::kOk) {
+    return core::kOutOfMemory;
+  }
+  CharacteristicArray* previous_characteristics;
+  DescriptorArray* previous_descriptors;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    previous_characteristics = gatt_tree_.current_characteristics;
+    previous_descriptors = gatt_tree_.current_descriptors;
+  }
+  int rc = SelectService(service);
+  if (rc == 0) rc = SelectCharacteristic(characteristic);
+  if (rc != 0) {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    (void)selected_service_id_.Assign(previous_service);
+    (void)selected_characteristic_id_.Assign(previous_characteristic);
+    gatt_tree_.current_characteristics = previous_characteristics;
+    gatt_tree_.current_descriptors = previous_descriptors;
+  }
+  return rc;
+}
+
+// ---- Building and emptying the tree -------------------------------------------------------------------------
+
+int BLEClientEngine::ClearGattTree() {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  (void)selected_characteristic_id_.Clear();
+  (void)selected_service_id_.Clear();
+  gatt_tree_.current_characteristics = nullptr;
+  gatt_tree_.current_descriptors = nullptr;
+  (void)gatt_tree_.service_characteristics.Clear();
+  (void)gatt_tree_.characteristic_descriptors.Clear();
+  (void)gatt_tree_.services.Clear();
+  (void)gatt_tree_.service_ids.Clear();
+  (void)gatt_tree_.characteristic_ids.Clear();
+  return 0;
+}
+
+int BLEClientEngine::AddServiceToTree(const GattObjectRef& ref, const char* id,
+                                      std::shared_ptr<GattServiceRecord>* record, bool* added) {
+  if (added != nullptr) *added = false;
+  if (ref.Service() == nullptr) return kInvalidArgument;
+  if (FindServiceById(id, record) != 0) return 0;
+  GattServiceRecord made;
+  int rc = made.Create(ref, id);
+  if (rc != core::kOk) return rc;
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  const int32_t at = gatt_tree_.services.Count();
+  rc = gatt_tree_.services.InsertAt(at, made);
+  if (rc != core::kOk) return rc;
+  // The three lists grow together, or not at all.
+  if (gatt_tree_.service_ids.AddCString(made.id.Data()) != core::kOk) {
+    (void)gatt_tree_.services.RemoveAt(at);
+    return core::kOutOfMemory;
+  }
+  if (AppendEmpty(gatt_tree_.service_characteristics) == nullptr) {
+    (void)gatt_tree_.services.RemoveAt(at);
+    (void)gatt_tree_.service_ids.RemoveAt(gatt_tree_.service_ids.Count() - 1);
+    return core::kOutOfMemory;
+  }
+  if (record != nullptr) *record = RecordAt(gatt_tree_.services, at);
+  if (added != nullptr) *added = true;
+  return 0;
+}
+
+int BLEClientEngine::AddCharacteristicToTree(const char* service_id, const GattObjectRef& ref, const char* id,
+                                             std::shared_ptr<GattCharacteristicRecord>* record, bool* added) {
+  if (added != nullptr) *added = false;
+  if (ref.Characteristic() == nullptr) return kInvalidArgument;
+  GattCharacteristicRecord made;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    const int32_t index = gatt_tree_.service_ids.IndexOf(TextOrEmpty(service_id), 0);
+    CharacteristicArray* list = gatt_tree_.service_characteristics.Get(index);
+    if (list == nullptr) return kParentNotListed;
+    if (FindCharacteristicInList(id, list, record) != 0) return 0;
+  }
+  // Init registers the value handler: outside the lock, as the platform may call back.
+  int rc = made.Init(this, ref, id);
+  if (rc != core::kOk) return rc;
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  const int32_t index = gatt_tree_.service_ids.IndexOf(TextOrEmpty(service_id), 0);
+  CharacteristicArray* list = gatt_tree_.service_characteristics.Get(index);
+  if (list == nullptr) return kParentNotListed;  // the tree was emptied meanwhile
+  const int32_t at = list->Count();
+  rc = list->InsertAt(at, made);
+  if (rc != core::kOk) return rc;
+  if (gatt_tree_.characteristic_ids.AddCString(made.id.Data()) != core::kOk) {
+    (void)list->RemoveAt(at);
+    return core::kOutOfMemory;
+  }
+  if (AppendEmpty(gatt_tree_.characteristic_descriptors) == nullptr) {
+    (void)list->RemoveAt(at);
+    (void)gatt_tree_.characteristic_ids.RemoveAt(gatt_tree_.characteristic_ids.Count() - 1);
+    return core::kOutOfMemory;
+  }
+  if (record != nullptr) *record = RecordAt(*list, at);
+  if (added != nullptr) *added = true;
+  return 0;
+}
+
+int BLEClientEngine::AddDescriptorToTree(const char* characteristic_id, const GattObjectRef& ref, const char* id,
+                                         std::shared_ptr<GattDescriptorRecord>* record, bool* added) {
+  if (added != nullptr) *added = false;
+  if (ref.Descriptor() == nullptr) return kInvalidArgument;
+  GattDescriptorRecord made;
+  int rc = made.Init(this, ref, id);
+  if (rc != core::kOk) return rc;
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  const int32_t index = gatt_tree_.characteristic_ids.IndexOf(TextOrEmpty(characteristic_id), 0);
+  DescriptorArray* list = gatt_tree_.characteristic_descriptors.Get(index);
+  if (list == nullptr) return kParentNotListed;
+  if (FindDescriptorInList(id, list, record) != 0) return 0;
+  const int32_t at = list->Count();
+  rc = list->InsertAt(at, made);
+  if (rc != core::kOk) return rc;
+  if (record != nullptr) *record = RecordAt(*list, at);
+  if (added != nullptr) *added = true;
+  return 0;
+}
+
+// ---- The indexed collections --------------------------------------------------------------------------------
+
+int32_t BLEClientEngine::ServiceCount() {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  return gatt_tree_.services.Count();
+}
+
+int32_t BLEClientEngine::CharacteristicCount() {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  return gatt_tree_.current_characteristics != nullptr ? gatt_tree_.current_characteristics->Count() : 0;
+}
+
+int32_t BLEClientEngine::DescriptorCount() {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  return gatt_tree_.current_descriptors != nullptr ? gatt_tree_.current_descriptors->Count() : 0;
+}
+
+namespace {
+
+template <class Array, class Record>
+int ItemAt(Array* list, int32_t index, std::shared_ptr<Record>* record) {
+  if (list == nullptr || index < 0 || index >= list->Count()) return core::kOutOfRange;
+  auto* slot = list->GetOrCreate(index);
+  if (slot == nullptr) return core::kOutOfMemory;
+  if (record != nullptr) *record = slot->record;
+  return 0;
+}
+
+}  // namespace
+
+int BLEClientEngine::ServiceAt(int32_t index, std::shared_ptr<GattServiceRecord>* record) {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  return ItemAt(&gatt_tree_.services, index, record);
+}
+
+int BLEClientEngine::CharacteristicAt(int32_t index, std::shared_ptr<GattCharacteristicRecord>* record) {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  return ItemAt(gatt_tree_.current_characteristics, index, record);
+}
+
+int BLEClientEngine::DescriptorAt(int32_t index, std::shared_ptr<GattDescriptorRecord>* record) {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  return ItemAt(gatt_tree_.current_descriptors, index, record);
+}
+
+int BLEClientEngine::SetCharacteristicCount(int32_t count) {
+  // Records that leave the collection live on while someone still holds them (a running read, a handler).
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  if (gatt_tree_.current_characteristics == nullptr) return 0;
+  return gatt_tree_.current_characteristics->SetCount(count);
+}
+
+}  // namespace velmora::ble

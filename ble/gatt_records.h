@@ -1,0 +1,218 @@
+// GATT object records and the tree of them that the engine keeps for the connected server.
+//
+// Every service, characteristic and descriptor found on the server is held as a record with its platform
+// object, its UUID, its standard name and a 12-character object id built from the attribute handles of the
+// object and its parents ("%04X%04X%04X": service, characteristic, descriptor), so that any id can be cut
+// back to the id of its service or characteristic.
+//
+// Ownership and threads: the tree's lists hold their records through shared references. A caller that
+// looked a record up keeps it alive while it fires events or waits for the platform, even when a sink
+// disconnects (which empties the tree) meanwhile. The engine's tree mutex guards the lists, the current
+// collections and the lookups; it is never held across an await or a sink call. A record's fixed fields
+// (engine, platform object, UUID, id, description) do not change once it is in the tree and may be read
+// from any thread; its loaded fields (flags, format index, once-flags, scratch) belong to the application's
+// thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "ble/await.h"
+#include "ble/uuid_text.h"
+#include "core/buffer.h"
+#include "core/ptr_array.h"
+#include "core/str_list.h"
+#include "platform/bluetooth/bluetooth.h"
+
+namespace velmora::ble {
+
+class BLEClientEngine;
+
+// Result codes of the tree.
+constexpr int kNotDiscovered = 601;
+constexpr int kParentNotListed = 608;
+
+// Characteristic flags: the platform's property bits 0x01..0x40 as they are, then ReliableWrites and
+// WritableAuxiliaries moved down one place (the platform's ExtendedProperties bit is not carried).
+constexpr uint32_t kFlagBroadcast = 0x001;
+constexpr uint32_t kFlagRead = 0x002;
+constexpr uint32_t kFlagWriteWithoutResponse = 0x004;
+constexpr uint32_t kFlagWrite = 0x008;
+constexpr uint32_t kFlagNotify = 0x010;
+constexpr uint32_t kFlagIndicate = 0x020;
+constexpr uint32_t kFlagAuthenticatedSignedWrites = 0x040;
+constexpr uint32_t kFlagReliableWrites = 0x080;
+constexpr uint32_t kFlagWritableAuxiliaries = 0x100;
+
+// MapCharacteristicProperties turns the platform's property bits into characteristic flags.
+uint32_t MapCharacteristicProperties(uint32_t platform_properties);
+
+// UUID texts of the standard descriptors the records make sure of.
+constexpr const char* kExtendedPropertiesUuid = "00002900-0000-1000-8000-00805F9B34FB";
+constexpr const char* kUserDescriptionUuid = "00002901-0000-1000-8000-00805F9B34FB";
+constexpr const char* kCccdUuid = "00002902-0000-1000-8000-00805F9B34FB";
+constexpr const char* kPresentationFormatUuid = "00002904-0000-1000-8000-00805F9B34FB";
+constexpr const char* kAggregateFormatUuid = "00002905-0000-1000-8000-00805F9B34FB";
+
+struct GattServiceRecord {
+  std::shared_ptr<bt::GattDeviceService> service;
+  Guid uuid{};
+  core::Buffer id;
+  core::Buffer description;
+  core::StrList parent_svc_ids;
+  core::StrList included_svc_ids;
+  core::Buffer scratch;
+
+  // Create makes this the record of ref's service with id: the description is looked up by UUID (when
+  // there is an object), both id lists and the scratch start empty. 0, or 200.
+  [[nodiscard]] int Create(const GattObjectRef& ref, const char* id_text);
+  [[nodiscard]] int Create(const std::shared_ptr<bt::GattDeviceService>& object, const Guid& object_uuid,
+                           const char* id_text);
+  // CloneFrom makes this a copy of source as the lists store it: rebuilt with Create.
+  [[nodiscard]] int CloneFrom(const GattServiceRecord& source) {
+    return Create(source.service, source.uuid, source.id.Data());
+  }
+
+  // The getters return the scratch text, valid until the next getter call on the record.
+  const char* GetUuidText();
+  const char* GetParentSvcIdsText();
+  const char* GetIncludedSvcIdsText();
+};
+
+struct GattCharacteristicRecord {
+  BLEClientEngine* engine = nullptr;
+  std::shared_ptr<bt::GattCharacteristic> characteristic;
+  Guid uuid{};
+  core::Buffer description;
+  core::Buffer id;
+  uint32_t flags = 0;
+  int32_t format_index = -1;
+  core::Buffer scratch;
+  int32_t cccd_ensured = 0;
+  int32_t extended_properties_ensured = 0;
+  int32_t user_description_ensured = 0;
+  int32_t formats_ensured = 0;
+  int32_t properties_loaded = 0;
+  int32_t formats_loaded = 0;
+
+  // Init makes this the record of ref's characteristic with id and registers the engine's value handler on
+  // the platform object (once per object). 0, or 200. May raise PlatformError.
+  [[nodiscard]] int Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text);
+  // CloneFrom copies every field; the copy shares the platform object and registers nothing.
+  [[nodiscard]] int CloneFrom(const GattCharacteristicRecord& source);
+
+  const char* GetUuidText();
+  // GetUserDescription makes sure of the User Description descriptor, then returns the platform's user
+  // description text (code page 0) in the scratch; "" without an object.
+  const char* GetUserDescription();
+  // EnsureUserDescriptionDescriptor looks for descriptor 2901 once per record. Returns 0.
+  int EnsureUserDescriptionDescriptor();
+  // LoadProperties reads the flags once (after making sure of descriptor 2900 once). Returns 0.
+  int LoadProperties();
+  // LoadPresentationFormats sets the format index to 0 or -1 once (after making sure of descriptors 2905
+  // and 2904 once). Returns 0.
+  int LoadPresentationFormats();
+
+  // Presentation formats and the user description write (the value operations; each runs
+  // LoadPresentationFormats first where it reads the formats).
+  int32_t GetValueFormatCount();
+  int32_t GetValueFormatIndex();
+  // SetValueFormatIndex: 0, or 202 "Invalid value format index.".
+  int SetValueFormatIndex(int32_t index);
+  int32_t GetValueExponent();
+  int32_t GetValueFormat();
+  const char* GetValueUnit();
+  int SetUserDescription(const char* text);
+};
+
+struct GattDescriptorRecord {
+  BLEClientEngine* engine = nullptr;
+  std::shared_ptr<bt::GattDescriptor> descriptor;
+  Guid uuid{};
+  core::Buffer description;
+  core::Buffer id;
+  core::Buffer scratch;
+
+  [[nodiscard]] int Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text);
+  [[nodiscard]] int CloneFrom(const GattDescriptorRecord& source);
+  const char* GetUuidText();
+};
+
+// RecordSlot is one element of a record list: a shared reference to the record.
+template <class Record>
+struct RecordSlot {
+  std::shared_ptr<Record> record;
+};
+
+// RecordSlotTraits: a new slot holds an empty record; inserting a record stores a clone of it.
+template <class Record>
+struct RecordSlotTraits {
+  using Slot = RecordSlot<Record>;
+  static Slot* Create() {
+    Slot* slot = core::PtrArrayTraits<Slot>::Create();
+    if (slot == nullptr) return nullptr;
+    try {
+      slot->record = std::make_shared<Record>();
+    } catch (const std::bad_alloc&) {
+      Destroy(slot);
+      return nullptr;
+    }
+    return slot;
+  }
+  static Slot* Copy(const Record& source) {
+    Slot* slot = Create();
+    if (slot != nullptr && slot->record->CloneFrom(source) != core::kOk) {
+      Destroy(slot);
+      return nullptr;
+    }
+    return slot;
+  }
+  static void Destroy(Slot* slot) { core::PtrArrayTraits<Slot>::Destroy(slot); }
+};
+
+using ServiceArray = core::PtrArray<RecordSlot<GattServiceRecord>, RecordSlotTraits<GattServiceRecord>>;
+using CharacteristicArray =
+    core::PtrArray<RecordSlot<GattCharacteristicRecord>, RecordSlotTraits<GattCharacteristicRecord>>;
+using DescriptorArray = core::PtrArray<RecordSlot<GattDescriptorRecord>, RecordSlotTraits<GattDescriptorRecord>>;
+using ServiceCharacteristicLists = core::PtrArray<CharacteristicArray>;
+using CharacteristicDescriptorLists = core::PtrArray<DescriptorArray>;
+
+// RecordAt returns the record in slot index of list, null for an empty slot or an index out of range.
+template <class Array>
+auto RecordAt(const Array& list, int32_t index) -> decltype(list.Get(0)->record) {
+  auto* slot = list.Get(index);
+  return slot != nullptr ? slot->record : nullptr;
+}
+
+// AppendEmpty adds an empty list at the end of lists and returns it; null when memory runs out (lists
+// unchanged).
+template <class List>
+List* AppendEmpty(core::PtrArray<List>& lists) {
+  const int32_t count = lists.Count();
+  if (lists.SetCount(count + 1) != core::kOk) return nullptr;
+  List* list = lists.GetOrCreate(count);
+  if (list == nullptr) (void)lists.SetCount(count);
+  return list;
+}
+
+// GattTree is the engine's tree of records (see the file comment). Its members are guarded by the engine's
+// tree mutex.
+struct GattTree {
+  ServiceArray services;
+  core::StrList service_ids;
+  ServiceCharacteristicLists service_characteristics;
+  core::StrList characteristic_ids;
+  CharacteristicDescriptorLists characteristic_descriptors;
+  // The current collections: lists of the tree, or null.
+  CharacteristicArray* current_characteristics = nullptr;
+  DescriptorArray* current_descriptors = nullptr;
+};
+
+// ServiceIdOf sets out to the id of the service of id (its first 4 characters and "00000000");
+// CharacteristicIdOf to the id of its characteristic (first 8 characters and "0000"). Neither checks id.
+// 0, or 200.
+[[nodiscard]] int ServiceIdOf(const char* id, core::BufferCore& out);
+[[nodiscard]] int CharacteristicIdOf(const char* id, core::BufferCore& out);
+
+}  // namespace velmora::ble

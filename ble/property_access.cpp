@@ -1,0 +1,306 @@
+// BLEClient::Get, Set and CheckIndex: the numbered properties of a client, in their narrow, UTF-16 (+10000)
+// and explicitly narrow (+20000) forms.
+#include <memory>
+
+#include "ble/await.h"
+#include "ble/ble_client.h"
+#include "ble/internal.h"
+#include "core/code_page.h"
+#include "platform/code_page.h"
+
+namespace velmora::ble {
+
+namespace {
+
+constexpr const char* kActiveScanningLocked = "You cannot change the ActiveScanning property while scanning.";
+constexpr const char* kBadCharacteristicIndex = "Invalid CharacteristicIndex (out of bounds).";
+constexpr const char* kBadDescriptorIndex = "Invalid DescriptorIndex (out of bounds).";
+constexpr const char* kBadServiceIndex = "Invalid ServiceIndex (out of bounds).";
+constexpr int kIndexNotValid = 280;
+constexpr int kTextNotConvertible = 434;
+constexpr int kActiveScanningWhileScanning = 602;
+
+const char16_t kEmptyWide[1] = {0};
+
+// ReduceId strips the variant offset of a property id; *wide tells whether texts go out as UTF-16.
+int32_t ReduceId(int32_t id, bool* wide) {
+  *wide = false;
+  if (id >= VELMORABLE_NARROW_VARIANT) return id - VELMORABLE_NARROW_VARIANT;
+  if (id >= VELMORABLE_UTF16_VARIANT) {
+    *wide = true;
+    return id - VELMORABLE_UTF16_VARIANT;
+  }
+  return id;
+}
+
+// The collection an indexed property reads.
+enum class IndexKind { kNone, kCharacteristics, kDescriptors, kServices };
+
+IndexKind IndexKindOf(int32_t id) {
+  if (id >= VELMORABLE_PROP_CHARACTERISTIC_CAN_SUBSCRIBE && id <= VELMORABLE_PROP_CHARACTERISTIC_VALUE_UNIT) {
+    return IndexKind::kCharacteristics;
+  }
+  if (id >= VELMORABLE_PROP_DESCRIPTOR_DESCRIPTION && id <= VELMORABLE_PROP_DESCRIPTOR_UUID) {
+    return IndexKind::kDescriptors;
+  }
+  if (id >= VELMORABLE_PROP_SERVICE_DESCRIPTION && id <= VELMORABLE_PROP_SERVICE_UUID) return IndexKind::kServices;
+  return IndexKind::kNone;
+}
+
+const char* IndexText(IndexKind kind) {
+  switch (kind) {
+    case IndexKind::kCharacteristics:
+      return kBadCharacteristicIndex;
+    case IndexKind::kDescriptors:
+      return kBadDescriptorIndex;
+    default:
+      return kBadServiceIndex;
+  }
+}
+
+// The result record of each text property (UTF-16 form), in property order; -1 for the others.
+int ResultRecordOf(int32_t id) {
+  static constexpr int32_t kTextProperties[] = {
+      VELMORABLE_PROP_CHARACTERISTIC,          VELMORABLE_PROP_CHARACTERISTIC_DESCRIPTION,
+      VELMORABLE_PROP_CHARACTERISTIC_ID,       VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION,
+      VELMORABLE_PROP_CHARACTERISTIC_UUID,     VELMORABLE_PROP_CHARACTERISTIC_VALUE_UNIT,
+      VELMORABLE_PROP_DESCRIPTOR_DESCRIPTION,  VELMORABLE_PROP_DESCRIPTOR_ID,
+      VELMORABLE_PROP_DESCRIPTOR_UUID,         VELMORABLE_PROP_SERVER_ID,
+      VELMORABLE_PROP_SERVER_NAME,             VELMORABLE_PROP_SERVICE,
+      VELMORABLE_PROP_SERVICE_DESCRIPTION,     VELMORABLE_PROP_SERVICE_ID,
+      VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS, VELMORABLE_PROP_SERVICE_PARENT_SVC_IDS,
+      VELMORABLE_PROP_SERVICE_UUID,
+  };
+  static_assert(sizeof(kTextProperties) / sizeof(kTextProperties[0]) == kConfigReplyRecord);
+  for (int i = 0; i < kConfigReplyRecord; ++i) {
+    if (kTextProperties[i] == id) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+const char* BLEClient::GetServerName() {
+  (void)server_name_.Clear();
+  const std::shared_ptr<bt::BluetoothLEDevice> device = engine_.HeldDevice();
+  if (device != nullptr && PlatformStringToText(device->Name(), server_name_) != core::kOk) {
+    (void)server_name_.Clear();
+  }
+  return server_name_.Data();
+}
+
+intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
+  bool wide = false;
+  const int32_t id = ReduceId(property_id, &wide);
+  // The version marker is narrow text in both variants.
+  if (id == VELMORABLE_PROP_VERSION) return reinterpret_cast<intptr_t>(kVersionMarker);
+  if (id == VELMORABLE_PROP_CODE_PAGE) return static_cast<intptr_t>(engine_.CodePage());
+  engine_.SetLastErrorCode(0);
+
+  // The indexed item, held for the whole Get: a sink that empties the tree meanwhile cannot free it.
+  std::shared_ptr<GattServiceRecord> service;
+  std::shared_ptr<GattCharacteristicRecord> characteristic;
+  std::shared_ptr<GattDescriptorRecord> descriptor;
+  const IndexKind kind = IndexKindOf(id);
+  int rc = 0;
+  switch (kind) {
+    case IndexKind::kCharacteristics:
+      rc = engine_.CharacteristicAt(index, &characteristic);
+      break;
+    case IndexKind::kDescriptors:
+      rc = engine_.DescriptorAt(index, &descriptor);
+      break;
+    case IndexKind::kServices:
+      rc = engine_.ServiceAt(index, &service);
+      break;
+    case IndexKind::kNone:
+      break;
+  }
+  if (rc != 0) {
+    // Every indexed id, the int ones included, answers an index outside its collection the same way.
+    (void)SetLastErrorAndCode(rc, rc == core::kOutOfRange ? IndexText(kind) : nullptr);
+    if (ResultRecordOf(id) < 0) return 0;
+    return wide ? reinterpret_cast<intptr_t>(kEmptyWide) : reinterpret_cast<intptr_t>(core::kEmptyText);
+  }
+
+  const char* text = nullptr;
+  switch (id) {
+    case VELMORABLE_PROP_ACTIVE_SCANNING:
+      return engine_.BleSettings().active_scanning.load(std::memory_order_relaxed);
+    case VELMORABLE_PROP_CHARACTERISTIC:
+      text = engine_.SelectedCharacteristicId().Data();
+      break;
+    case VELMORABLE_PROP_CHARACTERISTIC_COUNT:
+      return engine_.CharacteristicCount();
+    case VELMORABLE_PROP_CHARACTERISTIC_CAN_SUBSCRIBE:
+      (void)characteristic->LoadProperties();
+      return (characteristic->flags & (kFlagNotify | kFlagIndicate)) != 0 ? 1 : 0;
+    case VELMORABLE_PROP_CHARACTERISTIC_DESCRIPTION:
+      text = characteristic->description.Data();
+      break;
+    case VELMORABLE_PROP_CHARACTERISTIC_FLAGS:
+      (void)characteristic->LoadProperties();
+      return static_cast<intptr_t>(characteristic->flags);
+    case VELMORABLE_PROP_CHARACTERISTIC_ID:
+      text = characteristic->id.Data();
+      break;
+    case VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION:
+      text = characteristic->GetUserDescription();
+      break;
+    case VELMORABLE_PROP_CHARACTERISTIC_UUID:
+      text = characteristic->GetUuidText();
+      break;
+    case VELMORABLE_PROP_CHARACTERISTIC_VALUE_EXPONENT:
+      (void)characteristic->LoadPresentationFormats();
+      return characteristic->GetValueExponent();
+    case VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT:
+      (void)characteristic->LoadPresentationFormats();
+      return characteristic->GetValueFormat();
+    case VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_COUNT:
+      (void)characteristic->LoadPresentationFormats();
+      return characteristic->GetValueFormatCount();
+    case VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX:
+      (void)characteristic->LoadPresentationFormats();
+      return characteristic->GetValueFormatIndex();
+    case VELMORABLE_PROP_CHARACTERISTIC_VALUE_UNIT:
+      (void)characteristic->LoadPresentationFormats();
+      text = characteristic->GetValueUnit();
+      break;
+    case VELMORABLE_PROP_DESCRIPTOR_COUNT:
+      return engine_.DescriptorCount();
+    case VELMORABLE_PROP_DESCRIPTOR_DESCRIPTION:
+      text = descriptor->description.Data();
+      break;
+    case VELMORABLE_PROP_DESCRIPTOR_ID:
+      text = descriptor->id.Data();
+      break;
+    case VELMORABLE_PROP_DESCRIPTOR_UUID:
+      text = descriptor->GetUuidText();
+      break;
+    case VELMORABLE_PROP_SCANNING:
+      return engine_.IsScanning() ? 1 : 0;
+    case VELMORABLE_PROP_SERVER_ID:
+      text = engine_.GetServerId();
+      break;
+    case VELMORABLE_PROP_SERVER_NAME:
+      text = GetServerName();
+      break;
+    case VELMORABLE_PROP_SERVICE:
+      text = engine_.SelectedServiceId().Data();
+      break;
+    case VELMORABLE_PROP_SERVICE_COUNT:
+      return engine_.ServiceCount();
+    case VELMORABLE_PROP_SERVICE_DESCRIPTION:
+      text = service->description.Data();
+      break;
+    case VELMORABLE_PROP_SERVICE_ID:
+      text = service->id.Data();
+      break;
+    case VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS:
+      text = service->GetIncludedSvcIdsText();
+      break;
+    case VELMORABLE_PROP_SERVICE_PARENT_SVC_IDS:
+      text = service->GetParentSvcIdsText();
+      break;
+    case VELMORABLE_PROP_SERVICE_UUID:
+      text = service->GetUuidText();
+      break;
+    case VELMORABLE_PROP_TIMEOUT:
+      return engine_.GetTimeoutSeconds();
+    default:
+      return 0;
+  }
+  text = TextOrEmpty(text);
+  if (!wide) return reinterpret_cast<intptr_t>(text);
+  ResultStringPair& record = results_[ResultRecordOf(id)];
+  const int converted = record.ToWide(text, engine_.CodePage());
+  if (converted == core::kOutOfMemory) return 0;
+  if (converted != core::kOk) return reinterpret_cast<intptr_t>(kEmptyWide);
+  return reinterpret_cast<intptr_t>(record.Wide());
+}
+
+int BLEClient::Set(int32_t property_id, int32_t index, intptr_t value) {
+  bool wide = false;
+  const int32_t id = ReduceId(property_id, &wide);
+  const auto number = static_cast<int32_t>(value);
+  switch (id) {
+    case VELMORABLE_PROP_ACTIVE_SCANNING:
+    case VELMORABLE_PROP_CHARACTERISTIC:
+    case VELMORABLE_PROP_CHARACTERISTIC_COUNT:
+    case VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION:
+    case VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX:
+    case VELMORABLE_PROP_SERVICE:
+    case VELMORABLE_PROP_TIMEOUT:
+      break;
+    default:
+      return kUnknownId;
+  }
+  RecordedCall call(engine_);
+  // Text values: the UTF-16 form is converted with the object's code page; null is "".
+  const char* text = core::kEmptyText;
+  core::Buffer converted;
+  if (id == VELMORABLE_PROP_CHARACTERISTIC || id == VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION ||
+      id == VELMORABLE_PROP_SERVICE) {
+    if (wide && value != 0) {
+      const int rc = core::WideToMultiByte(converted, reinterpret_cast<const char16_t*>(value), engine_.CodePage());
+      if (rc != core::kOk) return call.Finish(rc == core::kOutOfMemory ? rc : kTextNotConvertible);
+      text = converted.Data();
+    } else if (!wide) {
+      text = TextOrEmpty(reinterpret_cast<const char*>(value));
+    }
+  }
+  switch (id) {
+    case VELMORABLE_PROP_ACTIVE_SCANNING: {
+      std::atomic<int32_t>& active = engine_.BleSettings().active_scanning;
+      if (engine_.IsScanning() && (number != 0) != (active.load(std::memory_order_relaxed) != 0)) {
+        return call.Finish(engine_.SetErrorText(kActiveScanningWhileScanning, kActiveScanningLocked));
+      }
+      active.store(number != 0 ? 1 : 0, std::memory_order_relaxed);
+      return call.Finish(0);
+    }
+    case VELMORABLE_PROP_CHARACTERISTIC:
+      return call.Finish(engine_.SelectCharacteristic(text));
+    case VELMORABLE_PROP_CHARACTERISTIC_COUNT:
+      return call.Finish(engine_.SetCharacteristicCount(number));
+    case VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION:
+    case VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX: {
+      std::shared_ptr<GattCharacteristicRecord> characteristic;
+      const int rc = engine_.CharacteristicAt(index, &characteristic);
+      // The index error is recorded like every other failure, so that the last error code agrees.
+      if (rc == core::kOutOfRange) return call.Finish(engine_.SetErrorText(rc, kBadCharacteristicIndex));
+      if (rc != 0) return call.Finish(rc);
+      if (id == VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION) {
+        return call.Finish(characteristic->SetUserDescription(text));
+      }
+      (void)characteristic->LoadPresentationFormats();
+      return call.Finish(characteristic->SetValueFormatIndex(number));
+    }
+    case VELMORABLE_PROP_SERVICE:
+      return call.Finish(engine_.SelectService(text));
+    default:  // VELMORABLE_PROP_TIMEOUT
+      return call.Finish(engine_.SetTimeoutSeconds(number, true));
+  }
+}
+
+int BLEClient::CheckIndex(int32_t property_id, int32_t index) {
+  // Only plain ids are checked; a variant id is never an indexed property here.
+  const IndexKind kind = IndexKindOf(property_id);
+  int32_t count;
+  switch (kind) {
+    case IndexKind::kCharacteristics:
+      count = engine_.CharacteristicCount();
+      break;
+    case IndexKind::kDescriptors:
+      count = engine_.DescriptorCount();
+      break;
+    case IndexKind::kServices:
+      count = engine_.ServiceCount();
+      break;
+    default:
+      return 0;
+  }
+  if (index >= 0 && index < count) return 0;
+  return engine_.SetErrorText(kIndexNotValid, IndexText(kind));
+}
+
+}  // namespace velmora::ble

@@ -1,0 +1,396 @@
+#include "ble/reading.h"
+
+#include <limits>
+#include <memory>
+#include <mutex>
+
+#include "ble/await.h"
+#include "ble/ble_client_engine.h"
+#include "ble/gatt_records.h"
+#include "ble/gatt_result.h"
+#include "ble/internal.h"
+#include "ble/uuid_text.h"
+
+namespace velmora::ble {
+
+namespace {
+
+constexpr const char* kNoServiceId = "Must supply a service ID.";
+constexpr const char* kNoCharacteristicId = "Must supply a characteristic ID.";
+// An index slot that was never filled holds a record without a platform object; nothing is read from it.
+constexpr const char* kNoCharacteristicObject = "No characteristic has been discovered at this index.";
+constexpr const char* kNoDescriptorObject = "No descriptor has been discovered at this index.";
+constexpr const char* kCharacteristicIndexText = "Invalid CharacteristicIndex (out of bounds).";
+constexpr const char* kDescriptorIndexText = "Invalid DescriptorIndex (out of bounds).";
+constexpr const char* kInvalidFormatIndex = "Invalid value format index.";
+
+const Guid kCccdGuid = bt::BluetoothBaseUuid(0x2902);
+
+bt::BluetoothCacheMode CacheMode(bool from_device) {
+  return from_device ? bt::BluetoothCacheMode::Uncached : bt::BluetoothCacheMode::Cached;
+}
+
+// UuidTextOf sets out to the UUID text of uuid (empty when the conversion fails) and returns it.
+const char* UuidTextOf(const Guid& uuid, core::BufferCore& out) {
+  if (GuidToUuidText(uuid, out) != core::kOk) (void)out.Clear();
+  return out.Data();
+}
+
+void ClearOutputs(const uint8_t** value, int32_t* length) {
+  if (value != nullptr) *value = nullptr;
+  if (length != nullptr) *length = 0;
+}
+
+}  // namespace
+
+// ---- Subscription states ------------------------------------------------------------------------------------
+
+int SubscriptionStates::Find(const char* characteristic_id, bool* subscribed) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int32_t index = ids_.IndexOf(TextOrEmpty(characteristic_id), 0);
+  if (index < 0) return 0;
+  if (subscribed != nullptr) *subscribed = states_.ItemAsInt(index) != 0;
+  return 1;
+}
+
+int SubscriptionStates::Update(const char* characteristic_id, bool subscribed, bool* listed, bool* previous) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int32_t index = ids_.IndexOf(TextOrEmpty(characteristic_id), 0);
+  if (listed != nullptr) *listed = index >= 0;
+  if (previous != nullptr) *previous = index >= 0 && states_.ItemAsInt(index) != 0;
+  return index < 0 ? 0 : states_.SetAtInt(index, subscribed ? 1 : 0);
+}
+
+int SubscriptionStates::Set(const char* characteristic_id, bool subscribed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const char* id = TextOrEmpty(characteristic_id);
+  const int32_t index = ids_.IndexOf(id, 0);
+  if (index >= 0) return states_.SetAtInt(index, subscribed ? 1 : 0);
+  int rc = ids_.AddCString(id);
+  if (rc != core::kOk) return rc;
+  rc = states_.AddInt(subscribed ? 1 : 0);
+  if (rc != core::kOk) (void)ids_.RemoveAt(ids_.Count() - 1);
+  return rc;
+}
+
+void SubscriptionStates::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  (void)ids_.Clear();
+  (void)states_.Clear();
+}
+
+int32_t SubscriptionStates::Count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ids_.Count();
+}
+
+// ---- Value helpers ------------------------------------------------------------------------------------------
+
+int CopyPlatformBytes(const bt::Bytes& bytes, core::BufferCore& out) {
+  if (bytes.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max() - out.Length())) {
+    return core::kOutOfMemory;
+  }
+  // Append grows the buffer first: on failure out keeps what it had.
+  return out.Append(bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+int32_t MapPresentationFormatType(uint8_t format) {
+  const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
+  for (int32_t position = 1; position <= 27; ++position) {
+    const auto type = static_cast<bt::GattPresentationFormatType>(position);
+    if (platform->GattPresentationFormatTypeValue(type) == format) return position;
+  }
+  return 0;
+}
+
+// ---- Presentation formats -----------------------------------------------------------------------------------
+
+int32_t GattCharacteristicRecord::GetValueFormatCount() {
+  return characteristic != nullptr ? static_cast<int32_t>(characteristic->PresentationFormats().size()) : 0;
+}
+
+int32_t GattCharacteristicRecord::GetValueFormatIndex() { return format_index; }
+
+int GattCharacteristicRecord::SetValueFormatIndex(int32_t index) {
+  const int32_t count = GetValueFormatCount();
+  if (count == 0 && index == -1) return 0;
+  if (index >= 0 && index < count) {
+    format_index = index;
+    return 0;
+  }
+  return engine != nullptr ? engine->SetErrorText(kInvalidArgument, kInvalidFormatIndex) : kInvalidArgument;
+}
+
+namespace {
+
+// SelectedFormat returns the format at the record's selected index, or null when none is selected (or the
+// platform now reports fewer formats).
+bool SelectedFormat(const GattCharacteristicRecord& record, bt::GattPresentationFormat* format) {
+  if (record.format_index < 0 || record.characteristic == nullptr) return false;
+  const std::vector<bt::GattPresentationFormat> formats = record.characteristic->PresentationFormats();
+  if (static_cast<size_t>(record.format_index) >= formats.size()) return false;
+  *format = formats[static_cast<size_t>(record.format_index)];
+  return true;
+}
+
+}  // namespace
+
+int32_t GattCharacteristicRecord::GetValueExponent() {
+  bt::GattPresentationFormat format;
+  return SelectedFormat(*this, &format) ? format.exponent : 0;
+}
+
+int32_t GattCharacteristicRecord::GetValueFormat() {
+  bt::GattPresentationFormat format;
+  return SelectedFormat(*this, &format) ? MapPresentationFormatType(format.format_type) : 0;
+}
+
+const char* GattCharacteristicRecord::GetValueUnit() {
+  (void)scratch.Clear();
+  bt::GattPresentationFormat format;
+  if (!SelectedFormat(*this, &format)) return scratch.Data();
+  return UuidTextOf(bt::BluetoothBaseUuid(format.unit), scratch);
+}
+
+// ---- Reads --------------------------------------------------------------------------------------------------
+
+int BLEClientEngine::LogRead(int32_t level, const char* log_type, const char* format, const char* id) {
+  if (settings_.log_level.load(std::memory_order_relaxed) < level) return 0;
+  core::Buffer text;
+  (void)text.Format(format, TextOrEmpty(id));
+  return FireLog(level, text.Data(), log_type);
+}
+
+int BLEClientEngine::ReadCharacteristic(GattCharacteristicRecord& record, bool from_device, core::BufferCore& out) {
+  if (record.characteristic == nullptr) return SetErrorText(kNotDiscovered, kNoCharacteristicObject);
+  const char* id = record.id.Data();
+  const char* log_type = from_device ? kGattLogRead : kGattLogDebug;
+  int rc = from_device ? LogRead(1, log_type, "Reading value for characteristic ID \"%s\".", id)
+                       : LogRead(3, log_type, "Getting cached value for characteristic ID \"%s\".", id);
+  if (rc != 0) return rc;
+  const std::shared_ptr<bt::GattReadResult> result =
+      AwaitReadResult(*this, record.characteristic->ReadValueWithCacheModeAsync(CacheMode(from_device)));
+  rc = ReportGattResultOf(*this, result, log_type);
+  if (rc != 0) return rc;
+  rc = CopyPlatformBytes(result->Value(), out);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  return from_device ? LogRead(1, log_type, "Successfully read value for characteristic ID \"%s\".", id) : 0;
+}
+
+int BLEClientEngine::ReadDescriptor(GattDescriptorRecord& record, bool from_device, core::BufferCore& out) {
+  if (record.descriptor == nullptr) return SetErrorText(kNotDiscovered, kNoDescriptorObject);
+  const char* id = record.id.Data();
+  const char* log_type = from_device ? kGattLogRead : kGattLogDebug;
+  int rc = from_device ? LogRead(1, log_type, "Reading value for descriptor ID \"%s\".", id)
+                       : LogRead(3, log_type, "Getting cached value for descriptor ID \"%s\".", id);
+  if (rc != 0) return rc;
+  const std::shared_ptr<bt::GattReadResult> result =
+      AwaitReadResult(*this, record.descriptor->ReadValueWithCacheModeAsync(CacheMode(from_device)));
+  rc = ReportGattResultOf(*this, result, log_type);
+  if (rc != 0) return rc;
+  const int32_t start = out.Length();
+  rc = CopyPlatformBytes(result->Value(), out);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  if (from_device) {
+    rc = LogRead(1, log_type, "Successfully read value for descriptor ID \"%s\".", id);
+    if (rc != 0) return rc;
+  }
+  if (!(record.uuid == kCccdGuid)) return 0;
+  // The value read is what follows start in out.
+  core::Buffer value;
+  rc = value.SetData(out.Length() - start, out.Bytes() + start);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  return HandleCccdValue(id, value);
+}
+
+// HandleCccdValue brings the subscription state of the descriptor's characteristic in line with a CCCD
+// value read from the device, and reports a change with Subscribed or Unsubscribed. A characteristic not
+// listed counts as unsubscribed before and stays unlisted.
+int BLEClientEngine::HandleCccdValue(const char* descriptor_id, const core::BufferCore& value) {
+  core::Buffer characteristic_id;
+  int rc = CharacteristicIdOf(descriptor_id, characteristic_id);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  const bool subscribed = value.Length() > 0 && (value.Bytes()[0] & 3) != 0;
+  bool was_subscribed = false;
+  rc = subscriptions_.Update(characteristic_id.Data(), subscribed, nullptr, &was_subscribed);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  if (was_subscribed == subscribed) return 0;
+  core::Buffer service_id;
+  rc = ServiceIdOf(descriptor_id, service_id);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  std::shared_ptr<GattCharacteristicRecord> characteristic;
+  rc = LookupCharacteristic(service_id.Data(), characteristic_id.Data(), &characteristic);
+  if (rc != 0) return rc;
+  rc = subscribed
+           ? LogRead(2, kGattLogSubscriptions, "Discovered that we are subscribed to characteristic ID \"%s\".",
+                     characteristic_id.Data())
+           : LogRead(2, kGattLogSubscriptions, "Discovered that we are unsubscribed from characteristic ID \"%s\".",
+                     characteristic_id.Data());
+  if (rc != 0) return rc;
+  core::Buffer uuid;
+  (void)UuidTextOf(characteristic->uuid, uuid);
+  return subscribed ? FireSubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
+                                     characteristic->description.Data())
+                    : FireUnsubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
+                                       characteristic->description.Data());
+}
+
+int BLEClientEngine::ReadValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
+                               const uint8_t** value, int32_t* length) {
+  ClearOutputs(value, length);
+  int rc = RequireConnection();
+  if (rc != 0) return rc;
+  service_id = TextOrEmpty(service_id);
+  characteristic_id = TextOrEmpty(characteristic_id);
+  descriptor_id = TextOrEmpty(descriptor_id);
+  if (service_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoServiceId);
+  if (characteristic_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoCharacteristicId);
+  bool service_listed;
+  bool characteristic_listed;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    service_listed = gatt_tree_.service_ids.IndexOf(service_id, 0) >= 0;
+    characteristic_listed = gatt_tree_.characteristic_ids.IndexOf(characteristic_id, 0) >= 0;
+  }
+  if (!service_listed) {
+    core::Buffer text;
+    (void)text.Format("No service with the ID \"%s\" has been discovered.", service_id);
+    return SetErrorText(kNotDiscovered, text.Data());
+  }
+  if (!characteristic_listed) {
+    core::Buffer text;
+    (void)text.Format("No characteristic with the ID \"%s\" has been discovered for the service with ID \"%s\".",
+                      characteristic_id, service_id);
+    return SetErrorText(kNotDiscovered, text.Data());
+  }
+  // The records are held until the event has been delivered, whatever a sink does to the tree meanwhile.
+  core::Buffer read;
+  core::Buffer uuid;
+  std::shared_ptr<GattDescriptorRecord> descriptor;
+  std::shared_ptr<GattCharacteristicRecord> characteristic;
+  const char* description;
+  if (descriptor_id[0] != '\0') {
+    rc = LookupDescriptorOf(service_id, characteristic_id, descriptor_id, &descriptor);
+    if (rc == 0) rc = ReadDescriptor(*descriptor, true, read);
+    if (rc != 0) return rc;
+    description = descriptor->description.Data();
+    (void)UuidTextOf(descriptor->uuid, uuid);
+  } else {
+    rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
+    if (rc == 0) rc = ReadCharacteristic(*characteristic, true, read);
+    if (rc != 0) return rc;
+    description = characteristic->description.Data();
+    (void)UuidTextOf(characteristic->uuid, uuid);
+  }
+  rc = FireValue(service_id, characteristic_id, descriptor_id, uuid.Data(), description, read.Bytes(), read.Length());
+  if (rc != 0) return rc;
+  rc = value_scratch_.Assign(read);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  if (value != nullptr) *value = value_scratch_.Bytes();
+  if (length != nullptr) *length = value_scratch_.Length();
+  return 0;
+}
+
+int BLEClientEngine::ReadCharacteristicCached(int32_t characteristic_index, const uint8_t** value,
+                                              int32_t* length) {
+  ClearOutputs(value, length);
+  std::shared_ptr<GattCharacteristicRecord> record;
+  int rc = CharacteristicAt(characteristic_index, &record);
+  if (rc == core::kOutOfRange) return SetErrorText(rc, kCharacteristicIndexText);
+  if (rc != 0) return ReportOutOfMemory(rc);
+  // The value is read aside first: an event fired during the wait may run another read of the scratch.
+  core::Buffer read;
+  rc = ReadCharacteristic(*record, false, read);
+  if (rc == 0) rc = ReportOutOfMemory(value_scratch_.Assign(read));
+  if (rc != 0) return rc;
+  if (value != nullptr) *value = value_scratch_.Bytes();
+  if (length != nullptr) *length = value_scratch_.Length();
+  return 0;
+}
+
+int BLEClientEngine::ReadDescriptorCached(int32_t descriptor_index, const uint8_t** value, int32_t* length) {
+  ClearOutputs(value, length);
+  std::shared_ptr<GattDescriptorRecord> record;
+  int rc = DescriptorAt(descriptor_index, &record);
+  if (rc == core::kOutOfRange) return SetErrorText(rc, kDescriptorIndexText);
+  if (rc != 0) return ReportOutOfMemory(rc);
+  core::Buffer read;
+  rc = ReadDescriptor(*record, false, read);
+  if (rc == 0) rc = ReportOutOfMemory(value_scratch_.Assign(read));
+  if (rc != 0) return rc;
+  if (value != nullptr) *value = value_scratch_.Bytes();
+  if (length != nullptr) *length = value_scratch_.Length();
+  return 0;
+}
+
+// ---- Subscription state -------------------------------------------------------------------------------------
+
+int BLEClientEngine::GetCccdState(int32_t characteristic_index, int32_t* state) {
+  if (state != nullptr) *state = 0;
+  // No selected service, or an index outside its characteristics, is an index error.
+  std::shared_ptr<GattCharacteristicRecord> record;
+  const int rc = CharacteristicAt(characteristic_index, &record);
+  if (rc == core::kOutOfRange) return SetErrorText(rc, kCharacteristicIndexText);
+  if (rc != 0) return ReportOutOfMemory(rc);
+  return GetCccdState(*record, state);
+}
+
+int BLEClientEngine::GetCccdState(GattCharacteristicRecord& record, int32_t* state) {
+  if (state != nullptr) *state = 0;
+  (void)record.LoadProperties();
+  // An empty record has no flags, so it never reaches the platform.
+  if ((record.flags & (kFlagNotify | kFlagIndicate)) == 0 || record.characteristic == nullptr) return 0;
+  const char* id = record.id.Data();
+  bool subscribed = false;
+  if (subscriptions_.Find(id, &subscribed) != 0) {
+    if (state != nullptr) *state = subscribed ? 1 : 0;
+    return 0;
+  }
+  if (record.cccd_ensured == 0) {
+    (void)EnsureDescriptorDiscovered(record, kCccdUuid);
+    record.cccd_ensured = 1;
+  }
+  int rc = LogRead(3, kGattLogSubscriptions, "Getting CCCD state for characteristic ID \"%s\" from device.", id);
+  if (rc != 0) return rc;
+  const std::shared_ptr<bt::GattReadClientCharacteristicConfigurationDescriptorResult> result =
+      AwaitCccdReadResult(*this, record.characteristic->ReadClientCharacteristicConfigurationDescriptorAsync());
+  // A failed read stands for no state at all: its code is returned and nothing is listed, so that a later
+  // query asks the device again.
+  rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
+  if (rc != 0) return rc;
+  subscribed = result->ClientCharacteristicConfigurationDescriptor() !=
+               bt::GattClientCharacteristicConfigurationDescriptorValue::None;
+  rc = subscriptions_.Set(id, subscribed);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  rc = LogRead(3, kGattLogSubscriptions, "Got CCCD state for characteristic ID \"%s\" from device.", id);
+  if (rc != 0) return rc;
+  if (state != nullptr) *state = subscribed ? 1 : 0;
+  return 0;
+}
+
+// ---- Notifications and indications --------------------------------------------------------------------------
+
+void BLEClientEngine::OnValueChanged(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
+                                     const std::shared_ptr<bt::GattValueChangedEventArgs>& args) {
+  if (characteristic == nullptr || args == nullptr) return;
+  // The walk only reads the tree; a value for an object the tree does not hold is dropped.
+  std::shared_ptr<GattCharacteristicRecord> record;
+  core::Buffer service_id;
+  if (FindCharacteristicByObject(characteristic.get(), &record, &service_id) == 0) return;
+  (void)ProcessValueChanged(*record, service_id.Data(), args->CharacteristicValue());
+}
+
+int BLEClientEngine::ProcessValueChanged(const GattCharacteristicRecord& record, const char* service_id,
+                                         const bt::Bytes& value) {
+  // A value has arrived, so a listed characteristic counts as subscribed; no event tells of it.
+  int rc = subscriptions_.Update(record.id.Data(), true, nullptr);
+  if (rc != core::kOk) return rc;
+  if (value.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return core::kOutOfMemory;
+  // Only the record's fixed fields are read here (a platform thread); the UUID text is made aside.
+  core::Buffer uuid;
+  (void)UuidTextOf(record.uuid, uuid);
+  return FireValue(service_id, record.id.Data(), "", uuid.Data(), record.description.Data(), value.data(),
+                   static_cast<int32_t>(value.size()));
+}
+
+}  // namespace velmora::ble

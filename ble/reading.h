@@ -1,0 +1,56 @@
+// Reading attribute values, the subscription states learnt from CCCD reads and notifications, and the
+// helpers that turn platform values into the engine's forms.
+//
+// The read operations themselves are members of BLEClientEngine (reading.cpp): ReadValue, the two cached
+// reads, ReadCharacteristic/ReadDescriptor, GetCccdState, and OnValueChanged with ProcessValueChanged for
+// the values a server pushes on a platform thread.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "core/buffer.h"
+#include "core/str_list.h"
+#include "platform/bluetooth/bluetooth.h"
+
+namespace velmora::ble {
+
+namespace bt = platform::bluetooth;
+
+// SubscriptionStates is the engine's record of which characteristics it knows to be subscribed: two lists
+// kept in step, the characteristic ids (compared exactly) and at the same index "1" or "0". A
+// characteristic enters the lists only through a CCCD state query; CCCD reads, subscribing and arriving
+// values then update its state in place. Any thread: notifications update states on a platform thread
+// while the application's thread reads and adds them, so every member takes the lists' own lock.
+class SubscriptionStates {
+ public:
+  SubscriptionStates() = default;
+  SubscriptionStates(const SubscriptionStates&) = delete;
+  SubscriptionStates& operator=(const SubscriptionStates&) = delete;
+
+  // Find returns 1 and sets *subscribed when the id is listed, else 0.
+  int Find(const char* characteristic_id, bool* subscribed) const;
+  // Update replaces the state of a listed id and sets *listed to whether it was listed and *previous to
+  // its state before (false when unlisted; an unlisted id is not added). 0, or 200.
+  [[nodiscard]] int Update(const char* characteristic_id, bool subscribed, bool* listed, bool* previous = nullptr);
+  // Set lists the id with its state, replacing the state when it is listed already. 0, or 200 (lists
+  // unchanged).
+  [[nodiscard]] int Set(const char* characteristic_id, bool subscribed);
+  void Clear();
+  int32_t Count() const;
+
+ private:
+  mutable std::mutex mutex_;
+  core::StrList ids_;
+  core::StrList states_;
+};
+
+// CopyPlatformBytes appends the bytes of a platform buffer to out. 0, or 200 with out as it was: a value is
+// never handed on shortened.
+[[nodiscard]] int CopyPlatformBytes(const bt::Bytes& bytes, core::BufferCore& out);
+
+// MapPresentationFormatType returns the 1-based position (Boolean 1 ... Struct 27) of the platform's
+// presentation format type equal to format, or 0 when none is. May raise PlatformError.
+int32_t MapPresentationFormatType(uint8_t format);
+
+}  // namespace velmora::ble
