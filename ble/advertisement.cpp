@@ -337,8 +337,8 @@ int BLEClientEngine::AdvertisementKeyReply(const char* key, const component::Con
   const auto count = static_cast<int32_t>(std::min<size_t>(entries.size(), INT32_MAX));
   if (std::strcmp(key, "ManufacturerDataCount") == 0) return ConfigUnsignedToText(static_cast<uint32_t>(count), reply);
   const int32_t index = setting.Index();
-  // The text keeps its placeholders unfilled, as applications of the interface expect it.
-  if (index < 0 || index >= count) return SetErrorText(kInvalidArgument, "Index '{0}' is invalid for {1}.");
+  const int checked = CheckManufacturerIndex(index, count, key);
+  if (checked != 0) return checked;
   const bt::BluetoothLEManufacturerData& entry = entries[static_cast<size_t>(index)];
   if (std::strcmp(key, "ManufacturerCompanyId") == 0) return ConfigValueToText(entry.company_id, reply);
   // The bytes go into the reply text as they are; the reply reaches the caller as a NUL-terminated text.

@@ -226,8 +226,8 @@ TEST_F(AdvertisementEvent, EverySectionKindDecodesIntoTheElevenValues) {
                                 "0 4660",
                                 "0 \x01\x02\x03",
                                 "0 ",  // the reply is a text: it ends at the entry's zero byte
-                                "202 Index '{0}' is invalid for {1}.",
-                                "202 Index '{0}' is invalid for {1}.",
+                                "202 Index '2' is invalid for ManufacturerCompanyId.",
+                                "202 Index '-1' is invalid for ManufacturerData.",
                                 // 3E, 12 + 21, 02, 01, type 0, public address, address LSB first, N = 21,
                                 // flags, TX power, the first manufacturer entry, three 16-bit UUIDs (the
                                 // 128-bit one has no short form), RSSI.

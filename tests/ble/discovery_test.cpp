@@ -288,7 +288,7 @@ TEST_F(Discovery, DiscoverWithoutAutomaticCharacteristicsFiltersThemAfterAllServ
   const Event cccd = sink_.Of(VELMORABLE_EVENT_DISCOVERED).at(3);
   EXPECT_EQ(cccd.Text(4), "00002902-0000-1000-8000-00805F9B34FB");
   EXPECT_EQ(cccd.Text(5), "Client Characteristic Configuration");
-  EXPECT_EQ(Setting("AutoDiscoverDescriptors"), "0");
+  EXPECT_EQ(Setting("AutoDiscoverDescriptors"), "False");
 }
 
 TEST_F(Discovery, AutomaticStepsReportEachServiceWithItsTreeBeforeTheNext) {
@@ -302,21 +302,21 @@ TEST_F(Discovery, AutomaticStepsReportEachServiceWithItsTreeBeforeTheNext) {
                               "2 000100000000/000100030000/000100030005", "1 000100000000/000100070000/",
                               "0 002000000000//", "1 002000000000/002000220000/"}));
   EXPECT_EQ(radio_->CallCount(kCharacteristicsForUuid), 0u);
-  EXPECT_EQ(Setting("AutoDiscoverDescriptors"), "0");
+  EXPECT_EQ(Setting("AutoDiscoverDescriptors"), "False");
 }
 
 TEST_F(Discovery, DiscoverRestoresAutoDiscoverDescriptorsOnEveryExit) {
   Start();
   Fail(SimOp::kCharacteristics, 0x0020, kUnreachable);
   EXPECT_EQ(Discover("", "", 1), kGattDeviceUnreachable);
-  EXPECT_EQ(Setting("AutoDiscoverDescriptors"), "0");
+  EXPECT_EQ(Setting("AutoDiscoverDescriptors"), "False");
   radio_->ClearFaults();
   radio_->FailCall(kCharacteristicsAll, static_cast<int32_t>(0x80004005u));
   EXPECT_EQ(Discover("", "", 1), kPlatformErrorCode);
-  EXPECT_EQ(Setting("AutoDiscoverDescriptors"), "0");
+  EXPECT_EQ(Setting("AutoDiscoverDescriptors"), "False");
   Set("AutoDiscoverDescriptors=1");
   EXPECT_EQ(Discover("", "", 0), 0);
-  EXPECT_EQ(Setting("AutoDiscoverDescriptors"), "1");
+  EXPECT_EQ(Setting("AutoDiscoverDescriptors"), "True");
 }
 
 TEST_F(Discovery, CharacteristicAndDescriptorStepsLogTheirTexts) {
