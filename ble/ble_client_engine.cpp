@@ -1,5 +1,6 @@
 #include "ble/ble_client_engine.h"
 
+#include "ble/tree_dump.h"
 #include "platform/text.h"
 
 namespace velmora::ble {
@@ -171,8 +172,7 @@ int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** repl
       return ConfigAdvertisementKey(entry->name, setting, reply);
     }
     case kGattObjTreeInfo:
-      if (reply != nullptr) *reply = core::kEmptyText;
-      return NotAvailable("GattObjTreeInfo");
+      return ConfigGattObjTreeInfo(*this, reply);
     case kMaxPduSize:
       return ConfigMaxPduSize(reply);
     default:

@@ -153,6 +153,24 @@ class BLEClientEngine : public component::SocketBase {
   int Unsubscribe(const char* service_id, const char* characteristic_id);
   int WriteValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
                  const uint8_t* value, int32_t length);
+  // ---- Writing (writing.cpp). Each write demands a record with a platform object (601 otherwise), waits for
+  // the platform (301 when the wait stops) and maps the GATT outcome; a failure fires no event.
+  // WriteCharacteristic writes with response (with_response non-zero) or without; WriteDescriptor writes a
+  // descriptor and, for a CCCD, brings the characteristic's listed subscription state in line, reporting a
+  // change with Subscribed or Unsubscribed.
+  int WriteCharacteristic(GattCharacteristicRecord& record, const uint8_t* bytes, int32_t length,
+                          int32_t with_response);
+  int WriteDescriptor(GattDescriptorRecord& record, const uint8_t* bytes, int32_t length);
+  // SetSubscription writes the CCCD (subscribe 1 or 0) unless the listed state already matches, and fires
+  // Subscribed or Unsubscribed on success. 602 without Notify and Indicate.
+  int SetSubscription(GattCharacteristicRecord& record, int32_t subscribe);
+  // WriteUserDescription writes text (without its NUL) to the record's User Description descriptor; 611
+  // when the record has none.
+  int WriteUserDescription(GattCharacteristicRecord& record, const char* text);
+  // ComposeMessage sets out to prefix (null: ""), text and suffix (each left out when null) and returns
+  // out's text. Allocation failures are not reported: out then holds what fitted.
+  static const char* ComposeMessage(core::BufferCore& out, const char* prefix, const char* text,
+                                    const char* suffix);
   bool IsScanning() const;
   // RequireConnection returns 0 while a device is connected, else 605 with its text. The GATT operations
   // run it first.
@@ -189,12 +207,12 @@ class BLEClientEngine : public component::SocketBase {
   int LookupDescriptorOf(const char* service_id, const char* characteristic_id, const char* descriptor_id,
                          std::shared_ptr<GattDescriptorRecord>* record);
   // The Find functions give 1 (found) or 0 and set no text; records without a platform object never match.
-  // The list walks expect the caller to hold the tree mutex.
+  // Each is one look in the tree's index. The list lookups expect the caller to hold the tree mutex.
   int FindServiceById(const char* id, std::shared_ptr<GattServiceRecord>* record);
-  static int FindCharacteristicInList(const char* id, const CharacteristicArray* list,
-                                      std::shared_ptr<GattCharacteristicRecord>* record);
-  static int FindDescriptorInList(const char* id, const DescriptorArray* list,
-                                  std::shared_ptr<GattDescriptorRecord>* record);
+  int FindCharacteristicInList(const char* id, const CharacteristicArray* list,
+                               std::shared_ptr<GattCharacteristicRecord>* record);
+  int FindDescriptorInList(const char* id, const DescriptorArray* list,
+                           std::shared_ptr<GattDescriptorRecord>* record);
   // FindCharacteristicByObject finds the tree's record of a platform characteristic (by identity) and its
   // service id; 1 or 0. It changes nothing, so the notification path may call it on a platform thread.
   int FindCharacteristicByObject(const bt::GattCharacteristic* object,
@@ -273,6 +291,10 @@ class BLEClientEngine : public component::SocketBase {
   int ConfigMaxPduSize(const char** reply);
   // Reading helpers (reading.cpp).
   int LogRead(int32_t level, const char* log_type, const char* format, const char* id);
+  // Writing helpers (writing.cpp).
+  int LogComposed(int32_t level, const char* log_type, const char* prefix, const char* id, const char* suffix);
+  int RequireListedService(const char* service_id);
+  int UnsubscribeEach(const std::vector<std::shared_ptr<GattCharacteristicRecord>>& records);
   int HandleCccdValue(const char* descriptor_id, const core::BufferCore& value);
   int ResetSettings();
   // Discovery steps (discovery.cpp). Each returns 0 or the code of the first failure, its text set.

@@ -236,6 +236,7 @@ int BLEClientEngine::Disconnect() {
   // The tree, the selection and the current collections go first: nothing may reach the device's GATT
   // objects once it is dropped.
   (void)ClearGattTree();
+  subscriptions_.Clear();  // a new connection starts with no listed subscription state
   UnpairIfPairedHere(device);
   SetHeldDevice(nullptr);
   paired_here_ = false;

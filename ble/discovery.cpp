@@ -380,7 +380,7 @@ int BLEClientEngine::AddCharacteristicRecord(const GattObjectRef& ref, const Gat
     if (rc != 0) return rc;
   }
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  const int32_t index = gatt_tree_.service_ids.IndexOf(service.id.Data(), 0);
+  const int32_t index = gatt_tree_.ServiceIndex(service.id.Data());
   if (index >= 0) gatt_tree_.current_characteristics = gatt_tree_.service_characteristics.Get(index);
   return 0;
 }
@@ -449,7 +449,7 @@ int BLEClientEngine::AddDescriptorRecord(const GattObjectRef& ref, const GattSer
   if (rc != 0) return rc;
   if (added) {
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    const int32_t index = gatt_tree_.characteristic_ids.IndexOf(characteristic.id.Data(), 0);
+    const int32_t index = gatt_tree_.CharacteristicIndex(characteristic.id.Data());
     if (index >= 0) gatt_tree_.current_descriptors = gatt_tree_.characteristic_descriptors.Get(index);
   }
   if (added || settings_.include_rediscovered.load() == 1) {
@@ -482,7 +482,7 @@ int BLEClientEngine::EnsureDescriptorDiscovered(GattCharacteristicRecord& charac
 
 bool BLEClientEngine::HasDescriptorOfType(const char* characteristic_id, const Guid& uuid) {
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  const int32_t index = gatt_tree_.characteristic_ids.IndexOf(characteristic_id, 0);
+  const int32_t index = gatt_tree_.CharacteristicIndex(characteristic_id);
   const DescriptorArray* list = gatt_tree_.characteristic_descriptors.Get(index);
   if (list == nullptr) return false;
   for (int32_t i = 0; i < list->Count(); ++i) {

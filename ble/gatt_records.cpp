@@ -1,5 +1,6 @@
 #include "ble/gatt_records.h"
 
+#include <functional>
 #include <mutex>
 
 #include "ble/ble_client_engine.h"
@@ -59,6 +60,176 @@ uint32_t MapCharacteristicProperties(uint32_t platform_properties) {
 int ServiceIdOf(const char* id, core::BufferCore& out) { return CutId(id, 4, "00000000", out); }
 
 int CharacteristicIdOf(const char* id, core::BufferCore& out) { return CutId(id, 8, "0000", out); }
+
+// ---- The tree's indexes -------------------------------------------------------------------------------------
+
+namespace {
+
+// Checked returns the record in slot position.at of list when it is still the indexed record, has its
+// platform object and carries id (without regard to case); null otherwise.
+template <class Array, class Object>
+auto Checked(const Array* list, const GattTree::Position& position, const char* id, Object object_of)
+    -> decltype(RecordAt(*list, 0)) {
+  if (list == nullptr) return nullptr;
+  auto record = RecordAt(*list, position.at);
+  if (record == nullptr || record.get() != position.record || object_of(*record) == nullptr) return nullptr;
+  return id == nullptr || SameId(record->id, id) ? record : nullptr;
+}
+
+// ForgetIf erases key from map when its entry still names record.
+template <class Map, class Key>
+void ForgetIf(Map& map, const Key& key, const void* record) {
+  const auto found = map.find(key);
+  if (found != map.end() && found->second.record == record) map.erase(found);
+}
+
+}  // namespace
+
+size_t GattTree::NoCaseHash::operator()(std::string_view id) const {
+  // FNV-1a over the folded bytes.
+  uint64_t hash = 0xCBF29CE484222325ull;
+  for (const char c : id) {
+    hash ^= platform::AsciiLower(static_cast<unsigned char>(c));
+    hash *= 0x100000001B3ull;
+  }
+  return static_cast<size_t>(hash);
+}
+
+bool GattTree::NoCaseEqual::operator()(std::string_view a, std::string_view b) const {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return platform::AsciiLower(static_cast<unsigned char>(c)); };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+size_t GattTree::ListKeyHash::operator()(const ListKeyView& key) const {
+  const size_t id_hash = NoCaseHash()(key.id);
+  return id_hash ^ (std::hash<const void*>()(key.list) + 0x9E3779B97F4A7C15ull + (id_hash << 6) + (id_hash >> 2));
+}
+
+int32_t GattTree::ServiceIndex(const char* id) const {
+  const auto found = service_exact.find(std::string_view(TextOrEmpty(id)));
+  return found != service_exact.end() ? found->second : -1;
+}
+
+int32_t GattTree::CharacteristicIndex(const char* id) const {
+  const auto found = characteristic_exact.find(std::string_view(TextOrEmpty(id)));
+  return found != characteristic_exact.end() ? found->second : -1;
+}
+
+std::shared_ptr<GattServiceRecord> GattTree::FindService(const char* id) const {
+  if (id == nullptr || id[0] == '\0') return nullptr;
+  const auto found = service_no_case.find(std::string_view(id));
+  if (found == service_no_case.end()) return nullptr;
+  std::shared_ptr<GattServiceRecord> record = RecordAt(services, found->second);
+  // An empty record (no platform object) is never handed out for a platform call.
+  return record != nullptr && record->service != nullptr && SameId(record->id, id) ? record : nullptr;
+}
+
+std::shared_ptr<GattCharacteristicRecord> GattTree::FindCharacteristic(const CharacteristicArray* list,
+                                                                       const char* id) const {
+  if (list == nullptr) return nullptr;
+  const auto found = characteristic_in_list.find(ListKeyView{list, TextOrEmpty(id)});
+  if (found == characteristic_in_list.end()) return nullptr;
+  return Checked(list, found->second, id, [](const GattCharacteristicRecord& r) { return r.characteristic.get(); });
+}
+
+std::shared_ptr<GattDescriptorRecord> GattTree::FindDescriptor(const DescriptorArray* list, const char* id) const {
+  if (list == nullptr) return nullptr;
+  const auto found = descriptor_in_list.find(ListKeyView{list, TextOrEmpty(id)});
+  if (found == descriptor_in_list.end()) return nullptr;
+  return Checked(list, found->second, id, [](const GattDescriptorRecord& r) { return r.descriptor.get(); });
+}
+
+std::shared_ptr<GattCharacteristicRecord> GattTree::FindCharacteristicByObject(const bt::GattCharacteristic* object,
+                                                                               int32_t* service_index) const {
+  if (object == nullptr) return nullptr;
+  const auto found = characteristic_by_object.find(object);
+  if (found == characteristic_by_object.end()) return nullptr;
+  std::shared_ptr<GattCharacteristicRecord> record =
+      Checked(service_characteristics.Get(found->second.list_index), found->second, nullptr,
+              [](const GattCharacteristicRecord& r) { return r.characteristic.get(); });
+  if (record == nullptr || record->characteristic.get() != object) return nullptr;
+  if (service_index != nullptr) *service_index = found->second.list_index;
+  return record;
+}
+
+int GattTree::IndexService(int32_t at) {
+  const std::shared_ptr<GattServiceRecord> record = RecordAt(services, at);
+  if (record == nullptr) return core::kOutOfRange;
+  bool exact_added = false;
+  try {
+    // service_ids answers with its first equal item: a later equal id does not take the entry over.
+    exact_added = service_exact.emplace(record->id.Data(), at).second;
+    service_no_case.insert_or_assign(record->id.Data(), at);
+  } catch (const std::bad_alloc&) {
+    if (exact_added) service_exact.erase(service_exact.find(std::string_view(record->id.Data())));
+    return core::kOutOfMemory;
+  }
+  return core::kOk;
+}
+
+int GattTree::IndexCharacteristic(int32_t service_index, int32_t at) {
+  const CharacteristicArray* list = service_characteristics.Get(service_index);
+  const std::shared_ptr<GattCharacteristicRecord> record = list != nullptr ? RecordAt(*list, at) : nullptr;
+  if (record == nullptr) return core::kOutOfRange;
+  const Position position{service_index, at, record.get()};
+  const ListKeyView key{list, record->id.Data()};
+  bool exact_added = false;
+  bool in_list_added = false;
+  try {
+    exact_added = characteristic_exact.emplace(record->id.Data(), characteristic_ids.Count() - 1).second;
+    characteristic_in_list.insert_or_assign(ListKey{list, record->id.Data()}, position);
+    in_list_added = true;
+    // The first record of an object keeps its entry while it is still in the tree (the walk over the
+    // lists found it first).
+    if (record->characteristic != nullptr) {
+      auto [entry, inserted] = characteristic_by_object.emplace(record->characteristic.get(), position);
+      if (!inserted && FindCharacteristicByObject(record->characteristic.get(), nullptr) == nullptr) {
+        entry->second = position;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    if (in_list_added) characteristic_in_list.erase(characteristic_in_list.find(key));
+    if (exact_added) characteristic_exact.erase(characteristic_exact.find(std::string_view(record->id.Data())));
+    return core::kOutOfMemory;
+  }
+  return core::kOk;
+}
+
+int GattTree::IndexDescriptor(const DescriptorArray* list, int32_t at) {
+  const std::shared_ptr<GattDescriptorRecord> record = list != nullptr ? RecordAt(*list, at) : nullptr;
+  if (record == nullptr) return core::kOutOfRange;
+  try {
+    descriptor_in_list.insert_or_assign(ListKey{list, record->id.Data()}, Position{-1, at, record.get()});
+  } catch (const std::bad_alloc&) {
+    return core::kOutOfMemory;
+  }
+  return core::kOk;
+}
+
+void GattTree::UnindexTail(const CharacteristicArray* list, int32_t from) {
+  if (list == nullptr) return;
+  for (int32_t i = from < 0 ? 0 : from; i < list->Count(); ++i) {
+    const std::shared_ptr<GattCharacteristicRecord> record = RecordAt(*list, i);
+    if (record == nullptr) continue;
+    ForgetIf(characteristic_in_list, ListKeyView{list, record->id.Data()}, record.get());
+    if (record->characteristic != nullptr) {
+      ForgetIf(characteristic_by_object, record->characteristic.get(), record.get());
+    }
+  }
+}
+
+void GattTree::ClearIndex() {
+  service_exact.clear();
+  service_no_case.clear();
+  characteristic_exact.clear();
+  characteristic_in_list.clear();
+  descriptor_in_list.clear();
+  characteristic_by_object.clear();
+}
 
 // ---- Records ------------------------------------------------------------------------------------------------
 
@@ -205,43 +376,27 @@ int BLEClientEngine::BuildObjectId(uint16_t service_handle, uint16_t characteris
 
 int BLEClientEngine::FindServiceById(const char* id, std::shared_ptr<GattServiceRecord>* record) {
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  for (int32_t i = 0; i < gatt_tree_.services.Count(); ++i) {
-    std::shared_ptr<GattServiceRecord> found = RecordAt(gatt_tree_.services, i);
-    // An empty record (no platform object) is never handed out for a platform call.
-    if (found != nullptr && found->service != nullptr && SameId(found->id, id)) {
-      if (record != nullptr) *record = std::move(found);
-      return 1;
-    }
-  }
-  return 0;
+  std::shared_ptr<GattServiceRecord> found = gatt_tree_.FindService(id);
+  if (found == nullptr) return 0;
+  if (record != nullptr) *record = std::move(found);
+  return 1;
 }
 
-// The list walks skip empty slots rather than fill them: a lookup never changes the tree, so it may run on
-// any thread.
+// The list lookups never fill an empty slot: a lookup never changes the tree, so it may run on any thread.
 int BLEClientEngine::FindCharacteristicInList(const char* id, const CharacteristicArray* list,
                                               std::shared_ptr<GattCharacteristicRecord>* record) {
-  if (list == nullptr) return 0;
-  for (int32_t i = 0; i < list->Count(); ++i) {
-    std::shared_ptr<GattCharacteristicRecord> found = RecordAt(*list, i);
-    if (found != nullptr && found->characteristic != nullptr && SameId(found->id, id)) {
-      if (record != nullptr) *record = std::move(found);
-      return 1;
-    }
-  }
-  return 0;
+  std::shared_ptr<GattCharacteristicRecord> found = gatt_tree_.FindCharacteristic(list, id);
+  if (found == nullptr) return 0;
+  if (record != nullptr) *record = std::move(found);
+  return 1;
 }
 
 int BLEClientEngine::FindDescriptorInList(const char* id, const DescriptorArray* list,
                                           std::shared_ptr<GattDescriptorRecord>* record) {
-  if (list == nullptr) return 0;
-  for (int32_t i = 0; i < list->Count(); ++i) {
-    std::shared_ptr<GattDescriptorRecord> found = RecordAt(*list, i);
-    if (found != nullptr && found->descriptor != nullptr && SameId(found->id, id)) {
-      if (record != nullptr) *record = std::move(found);
-      return 1;
-    }
-  }
-  return 0;
+  std::shared_ptr<GattDescriptorRecord> found = gatt_tree_.FindDescriptor(list, id);
+  if (found == nullptr) return 0;
+  if (record != nullptr) *record = std::move(found);
+  return 1;
 }
 
 int BLEClientEngine::FindCharacteristicByObject(const bt::GattCharacteristic* object,
@@ -249,18 +404,16 @@ int BLEClientEngine::FindCharacteristicByObject(const bt::GattCharacteristic* ob
                                                 core::BufferCore* service_id) {
   if (object == nullptr) return 0;
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  for (int32_t s = 0; s < gatt_tree_.service_characteristics.Count(); ++s) {
-    const CharacteristicArray* list = gatt_tree_.service_characteristics.Get(s);
-    if (list == nullptr) continue;
-    for (int32_t i = 0; i < list->Count(); ++i) {
-      std::shared_ptr<GattCharacteristicRecord> found = RecordAt(*list, i);
-      if (found == nullptr || found->characteristic.get() != object) continue;
-      if (service_id != nullptr && service_id->SetString(gatt_tree_.service_ids.Item(s)) != core::kOk) return 0;
-      if (record != nullptr) *record = std::move(found);
-      return 1;
-    }
+  int32_t service_index = -1;
+  std::shared_ptr<GattCharacteristicRecord> found = gatt_tree_.FindCharacteristicByObject(object, &service_index);
+  if (found == nullptr) return 0;
+  if (service_id != nullptr) {
+    // The service list and the id list grow together: the record's id is the listed id.
+    const std::shared_ptr<GattServiceRecord> service = RecordAt(gatt_tree_.services, service_index);
+    if (service == nullptr || service_id->Assign(service->id) != core::kOk) return 0;
   }
-  return 0;
+  if (record != nullptr) *record = std::move(found);
+  return 1;
 }
 
 int BLEClientEngine::LookupService(const char* service_id, std::shared_ptr<GattServiceRecord>* record) {
@@ -277,7 +430,7 @@ int BLEClientEngine::LookupCharacteristic(const char* service_id, const char* ch
   int found;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    const int32_t index = gatt_tree_.service_ids.IndexOf(TextOrEmpty(service_id), 0);
+    const int32_t index = gatt_tree_.ServiceIndex(service_id);
     found = FindCharacteristicInList(characteristic_id, gatt_tree_.service_characteristics.Get(index), record);
   }
   if (found != 0) return 0;
@@ -293,7 +446,7 @@ int BLEClientEngine::LookupDescriptor(const char* characteristic_id, const char*
   int found;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    const int32_t index = gatt_tree_.characteristic_ids.IndexOf(TextOrEmpty(characteristic_id), 0);
+    const int32_t index = gatt_tree_.CharacteristicIndex(characteristic_id);
     found = FindDescriptorInList(descriptor_id, gatt_tree_.characteristic_descriptors.Get(index), record);
   }
   if (found != 0) return 0;
@@ -334,7 +487,7 @@ int BLEClientEngine::SelectService(const char* service_id) {
   if (stored != core::kOk) return stored;
   (void)selected_characteristic_id_.Clear();
   gatt_tree_.current_descriptors = nullptr;
-  const int32_t index = gatt_tree_.service_ids.IndexOf(service->id.Data(), 0);
+  const int32_t index = gatt_tree_.ServiceIndex(service->id.Data());
   gatt_tree_.current_characteristics = gatt_tree_.service_characteristics.Get(index);
   return 0;
 }
@@ -353,7 +506,7 @@ int BLEClientEngine::SelectCharacteristic(const char* characteristic_id) {
   std::lock_guard<std::mutex> lock(tree_mutex_);
   const int stored = selected_characteristic_id_.Assign(characteristic->id);
   if (stored != core::kOk) return stored;
-  const int32_t index = gatt_tree_.characteristic_ids.IndexOf(characteristic->id.Data(), 0);
+  const int32_t index = gatt_tree_.CharacteristicIndex(characteristic->id.Data());
   gatt_tree_.current_descriptors = gatt_tree_.characteristic_descriptors.GetOrCreate(index);
   return 0;
 }
@@ -407,6 +560,7 @@ int BLEClientEngine::ClearGattTree() {
   (void)gatt_tree_.services.Clear();
   (void)gatt_tree_.service_ids.Clear();
   (void)gatt_tree_.characteristic_ids.Clear();
+  gatt_tree_.ClearIndex();
   return 0;
 }
 
@@ -419,6 +573,11 @@ int BLEClientEngine::AddServiceToTree(const GattObjectRef& ref, const char* id,
   int rc = made.Create(ref, id);
   if (rc != core::kOk) return rc;
   std::lock_guard<std::mutex> lock(tree_mutex_);
+  // Another thread may have added the service since the look above.
+  if (std::shared_ptr<GattServiceRecord> found = gatt_tree_.FindService(id); found != nullptr) {
+    if (record != nullptr) *record = std::move(found);
+    return 0;
+  }
   const int32_t at = gatt_tree_.services.Count();
   rc = gatt_tree_.services.InsertAt(at, made);
   if (rc != core::kOk) return rc;
@@ -428,6 +587,12 @@ int BLEClientEngine::AddServiceToTree(const GattObjectRef& ref, const char* id,
     return core::kOutOfMemory;
   }
   if (AppendEmpty(gatt_tree_.service_characteristics) == nullptr) {
+    (void)gatt_tree_.services.RemoveAt(at);
+    (void)gatt_tree_.service_ids.RemoveAt(gatt_tree_.service_ids.Count() - 1);
+    return core::kOutOfMemory;
+  }
+  if (gatt_tree_.IndexService(at) != core::kOk) {
+    (void)gatt_tree_.service_characteristics.SetCount(at);
     (void)gatt_tree_.services.RemoveAt(at);
     (void)gatt_tree_.service_ids.RemoveAt(gatt_tree_.service_ids.Count() - 1);
     return core::kOutOfMemory;
@@ -444,7 +609,7 @@ int BLEClientEngine::AddCharacteristicToTree(const char* service_id, const GattO
   GattCharacteristicRecord made;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    const int32_t index = gatt_tree_.service_ids.IndexOf(TextOrEmpty(service_id), 0);
+    const int32_t index = gatt_tree_.ServiceIndex(service_id);
     CharacteristicArray* list = gatt_tree_.service_characteristics.Get(index);
     if (list == nullptr) return kParentNotListed;
     if (FindCharacteristicInList(id, list, record) != 0) return 0;
@@ -453,9 +618,11 @@ int BLEClientEngine::AddCharacteristicToTree(const char* service_id, const GattO
   int rc = made.Init(this, ref, id);
   if (rc != core::kOk) return rc;
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  const int32_t index = gatt_tree_.service_ids.IndexOf(TextOrEmpty(service_id), 0);
+  const int32_t index = gatt_tree_.ServiceIndex(service_id);
   CharacteristicArray* list = gatt_tree_.service_characteristics.Get(index);
   if (list == nullptr) return kParentNotListed;  // the tree was emptied meanwhile
+  // Another thread may have added the characteristic while Init ran.
+  if (FindCharacteristicInList(id, list, record) != 0) return 0;
   const int32_t at = list->Count();
   rc = list->InsertAt(at, made);
   if (rc != core::kOk) return rc;
@@ -464,6 +631,12 @@ int BLEClientEngine::AddCharacteristicToTree(const char* service_id, const GattO
     return core::kOutOfMemory;
   }
   if (AppendEmpty(gatt_tree_.characteristic_descriptors) == nullptr) {
+    (void)list->RemoveAt(at);
+    (void)gatt_tree_.characteristic_ids.RemoveAt(gatt_tree_.characteristic_ids.Count() - 1);
+    return core::kOutOfMemory;
+  }
+  if (gatt_tree_.IndexCharacteristic(index, at) != core::kOk) {
+    (void)gatt_tree_.characteristic_descriptors.SetCount(gatt_tree_.characteristic_descriptors.Count() - 1);
     (void)list->RemoveAt(at);
     (void)gatt_tree_.characteristic_ids.RemoveAt(gatt_tree_.characteristic_ids.Count() - 1);
     return core::kOutOfMemory;
@@ -481,13 +654,17 @@ int BLEClientEngine::AddDescriptorToTree(const char* characteristic_id, const Ga
   int rc = made.Init(this, ref, id);
   if (rc != core::kOk) return rc;
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  const int32_t index = gatt_tree_.characteristic_ids.IndexOf(TextOrEmpty(characteristic_id), 0);
+  const int32_t index = gatt_tree_.CharacteristicIndex(characteristic_id);
   DescriptorArray* list = gatt_tree_.characteristic_descriptors.Get(index);
   if (list == nullptr) return kParentNotListed;
   if (FindDescriptorInList(id, list, record) != 0) return 0;
   const int32_t at = list->Count();
   rc = list->InsertAt(at, made);
   if (rc != core::kOk) return rc;
+  if (gatt_tree_.IndexDescriptor(list, at) != core::kOk) {
+    (void)list->RemoveAt(at);
+    return core::kOutOfMemory;
+  }
   if (record != nullptr) *record = RecordAt(*list, at);
   if (added != nullptr) *added = true;
   return 0;
@@ -541,8 +718,11 @@ int BLEClientEngine::DescriptorAt(int32_t index, std::shared_ptr<GattDescriptorR
 int BLEClientEngine::SetCharacteristicCount(int32_t count) {
   // Records that leave the collection live on while someone still holds them (a running read, a handler).
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  if (gatt_tree_.current_characteristics == nullptr) return 0;
-  return gatt_tree_.current_characteristics->SetCount(count);
+  CharacteristicArray* list = gatt_tree_.current_characteristics;
+  if (list == nullptr) return 0;
+  // The dropped records leave the index first (cutting a list never fails; a negative count empties it).
+  gatt_tree_.UnindexTail(list, count < 0 ? 0 : count);
+  return list->SetCount(count);
 }
 
 }  // namespace velmora::ble

@@ -17,6 +17,10 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "ble/await.h"
 #include "ble/uuid_text.h"
@@ -198,6 +202,12 @@ List* AppendEmpty(core::PtrArray<List>& lists) {
 
 // GattTree is the engine's tree of records (see the file comment). Its members are guarded by the engine's
 // tree mutex.
+//
+// The tree keeps hash indexes beside its lists so that adding an object and finding one by id cost the
+// same however large the tree grows (a full discovery adds every object after a lookup of its id and of
+// its parent). The lists stay the tree's content; every change to them goes through the Index/Unindex
+// members below, and every indexed answer is checked against the lists before it is given, so an index
+// entry left behind can only miss, never hand out a wrong record.
 struct GattTree {
   ServiceArray services;
   core::StrList service_ids;
@@ -207,6 +217,86 @@ struct GattTree {
   // The current collections: lists of the tree, or null.
   CharacteristicArray* current_characteristics = nullptr;
   DescriptorArray* current_descriptors = nullptr;
+
+  // ServiceIndex and CharacteristicIndex answer service_ids.IndexOf(id, 0) and characteristic_ids.IndexOf(id, 0):
+  // the first item equal to id byte for byte, or -1.
+  int32_t ServiceIndex(const char* id) const;
+  int32_t CharacteristicIndex(const char* id) const;
+  // FindService returns the first service whose id equals id without regard to ASCII case and that has a
+  // platform object (null when none; an empty id matches nothing).
+  std::shared_ptr<GattServiceRecord> FindService(const char* id) const;
+  // FindCharacteristic and FindDescriptor return the record of list (a list of this tree) whose id equals
+  // id without regard to ASCII case and that has a platform object; null when none.
+  std::shared_ptr<GattCharacteristicRecord> FindCharacteristic(const CharacteristicArray* list, const char* id) const;
+  std::shared_ptr<GattDescriptorRecord> FindDescriptor(const DescriptorArray* list, const char* id) const;
+  // FindCharacteristicByObject returns the record holding object and sets *service_index to the index of
+  // its service; null when the object is not in the tree.
+  std::shared_ptr<GattCharacteristicRecord> FindCharacteristicByObject(const bt::GattCharacteristic* object,
+                                                                      int32_t* service_index) const;
+
+  // IndexService indexes service `at`, just appended to services and service_ids; IndexCharacteristic the
+  // characteristic at position `at` of service service_index's list, just appended to characteristic_ids
+  // too; IndexDescriptor the descriptor at position `at` of list. 0, or 200 with nothing indexed (the caller
+  // then takes the record back out of the lists).
+  [[nodiscard]] int IndexService(int32_t at);
+  [[nodiscard]] int IndexCharacteristic(int32_t service_index, int32_t at);
+  [[nodiscard]] int IndexDescriptor(const DescriptorArray* list, int32_t at);
+  // UnindexTail forgets the records of list from position `from` on, before the list is cut to that count.
+  void UnindexTail(const CharacteristicArray* list, int32_t from);
+  // ClearIndex forgets everything, with the lists emptied.
+  void ClearIndex();
+
+  // The indexes (see above). Lookups hash the id where it lies (no key is built); the no-case maps hash and
+  // compare with A-Z folded to a-z. A list's entries are keyed by the list's address and the id, and hold
+  // the position and the record so that a lookup can check both.
+  struct ExactHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view id) const { return std::hash<std::string_view>()(id); }
+  };
+  struct NoCaseHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view id) const;
+  };
+  struct NoCaseEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+  };
+  struct ListKeyView {
+    const void* list;
+    std::string_view id;
+  };
+  struct ListKey {
+    const void* list;
+    std::string id;
+  };
+  struct ListKeyHash {
+    using is_transparent = void;
+    size_t operator()(const ListKeyView& key) const;
+    size_t operator()(const ListKey& key) const { return (*this)(ListKeyView{key.list, key.id}); }
+  };
+  struct ListKeyEqual {
+    using is_transparent = void;
+    bool operator()(const ListKeyView& a, const ListKeyView& b) const {
+      return a.list == b.list && NoCaseEqual()(a.id, b.id);
+    }
+    bool operator()(const ListKey& a, const ListKey& b) const { return (*this)(View(a), View(b)); }
+    bool operator()(const ListKey& a, const ListKeyView& b) const { return (*this)(View(a), b); }
+    bool operator()(const ListKeyView& a, const ListKey& b) const { return (*this)(a, View(b)); }
+    static ListKeyView View(const ListKey& key) { return {key.list, key.id}; }
+  };
+  struct Position {
+    int32_t list_index;  // the service's index (object index), unused otherwise
+    int32_t at;
+    const void* record;
+  };
+  using ExactMap = std::unordered_map<std::string, int32_t, ExactHash, std::equal_to<>>;
+  using ListMap = std::unordered_map<ListKey, Position, ListKeyHash, ListKeyEqual>;
+  ExactMap service_exact;
+  std::unordered_map<std::string, int32_t, NoCaseHash, NoCaseEqual> service_no_case;
+  ExactMap characteristic_exact;
+  ListMap characteristic_in_list;
+  ListMap descriptor_in_list;
+  std::unordered_map<const bt::GattCharacteristic*, Position> characteristic_by_object;
 };
 
 // ServiceIdOf sets out to the id of the service of id (its first 4 characters and "00000000");

@@ -5,33 +5,6 @@
 
 namespace velmora::ble {
 
-// The user description write comes with the value writes.
-int GattCharacteristicRecord::SetUserDescription(const char*) {
-  return engine != nullptr ? engine->NotAvailable("CharacteristicUserDescription") : kNotAvailable;
-}
-
-// The GATT operations demand a connection before anything else.
-
-int BLEClientEngine::PostValue(const char*, const char*, const uint8_t*, int32_t) {
-  const int rc = RequireConnection();
-  return rc != 0 ? rc : NotAvailable("PostValue");
-}
-
-int BLEClientEngine::Subscribe(const char*, const char*) {
-  const int rc = RequireConnection();
-  return rc != 0 ? rc : NotAvailable("Subscribe");
-}
-
-int BLEClientEngine::Unsubscribe(const char*, const char*) {
-  const int rc = RequireConnection();
-  return rc != 0 ? rc : NotAvailable("Unsubscribe");
-}
-
-int BLEClientEngine::WriteValue(const char*, const char*, const char*, const uint8_t*, int32_t) {
-  const int rc = RequireConnection();
-  return rc != 0 ? rc : NotAvailable("WriteValue");
-}
-
 int BLEClientEngine::ConfigMaxPduSize(const char** reply) {
   // Without a service list no selected service is found: the reply stays empty.
   return ConfigTextReply("", reply);

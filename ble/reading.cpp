@@ -249,8 +249,8 @@ int BLEClientEngine::ReadValue(const char* service_id, const char* characteristi
   bool characteristic_listed;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    service_listed = gatt_tree_.service_ids.IndexOf(service_id, 0) >= 0;
-    characteristic_listed = gatt_tree_.characteristic_ids.IndexOf(characteristic_id, 0) >= 0;
+    service_listed = gatt_tree_.ServiceIndex(service_id) >= 0;
+    characteristic_listed = gatt_tree_.CharacteristicIndex(characteristic_id) >= 0;
   }
   if (!service_listed) {
     core::Buffer text;

@@ -1,77 +1,443 @@
 /*
- * The VelmoraBLE example: creates a client whose sink prints every event, reads the build information and a
- * few settings, shows how a failure is reported through the last error, and destroys the client.
+ * The VelmoraBLE example: a heart-rate monitor session from scan to disconnect, through the public header only.
+ *
+ *   velmorable_example [scenario-file]
+ *
+ * It scans for a few seconds and prints each advertisement, connects to the device that advertises the Heart
+ * Rate service (else to the first connectable one), discovers its services, characteristics and descriptors,
+ * prints the GATT tree, reads the battery level, subscribes to the heart-rate measurement, prints ten beats per
+ * minute, unsubscribes and disconnects. On a failure it prints the step, the result code and the last-error
+ * text and exits with 1.
+ *
+ * Events reach the sink on this thread while a method runs and on the radio's threads otherwise, so everything
+ * the sink shares with main() is kept under one mutex, which main() never holds across a library call.
  */
+#define _POSIX_C_SOURCE 200809L
+
 #include <inttypes.h>
+#include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "velmorable.h"
 
-static const char* EventName(int32_t event_id) {
-  switch (event_id) {
-    case VELMORABLE_EVENT_ADVERTISEMENT: return "Advertisement";
-    case VELMORABLE_EVENT_CONNECTED: return "Connected";
-    case VELMORABLE_EVENT_DISCONNECTED: return "Disconnected";
-    case VELMORABLE_EVENT_DISCOVERED: return "Discovered";
-    case VELMORABLE_EVENT_ERROR: return "Error";
-    case VELMORABLE_EVENT_LOG: return "Log";
-    case VELMORABLE_EVENT_PAIRING_REQUEST: return "PairingRequest";
-    case VELMORABLE_EVENT_SERVER_UPDATE: return "ServerUpdate";
-    case VELMORABLE_EVENT_START_SCAN: return "StartScan";
-    case VELMORABLE_EVENT_STOP_SCAN: return "StopScan";
-    case VELMORABLE_EVENT_SUBSCRIBED: return "Subscribed";
-    case VELMORABLE_EVENT_UNSUBSCRIBED: return "Unsubscribed";
-    case VELMORABLE_EVENT_VALUE: return "Value";
-    case VELMORABLE_EVENT_WRITE_RESPONSE: return "WriteResponse";
-    default: return "(unknown)";
+#define SCAN_SECONDS 3
+#define WANTED_BEATS 10
+#define BEAT_TIMEOUT_SECONDS 30
+#define MAX_DEVICES 16
+#define MAX_CHARACTERISTICS 64
+#define ID_SIZE 40
+
+/* The 128-bit forms of the assigned numbers the example looks for. */
+#define BASE_UUID_TAIL "-0000-1000-8000-00805F9B34FB"
+#define HEART_RATE_SERVICE "0000180D" BASE_UUID_TAIL
+#define HEART_RATE_MEASUREMENT "00002A37" BASE_UUID_TAIL
+#define BATTERY_LEVEL "00002A19" BASE_UUID_TAIL
+
+typedef struct Device {
+  char id[ID_SIZE];
+  char name[64];
+  int connectable;
+  int heart_rate;
+} Device;
+
+typedef struct Characteristic {
+  char service_id[ID_SIZE];
+  char id[ID_SIZE];
+  char uuid[40];
+} Characteristic;
+
+/* Session: what the sink learns, read by main(). Every field is guarded by `lock`. */
+typedef struct Session {
+  pthread_mutex_t lock;
+  Device devices[MAX_DEVICES];
+  int device_count;
+  unsigned advertisements;
+  Characteristic characteristics[MAX_CHARACTERISTICS];
+  int characteristic_count;
+  char measurement_id[ID_SIZE]; /* the characteristic whose Value events are heart-rate measurements */
+  int beats[WANTED_BEATS];
+  int beat_count;
+  unsigned malformed_measurements;
+} Session;
+
+static void CopyText(char* to, size_t size, const char* from) {
+  snprintf(to, size, "%s", from != NULL ? from : "");
+}
+
+/* ShortUuid writes a UUID on the Bluetooth base as "0x180D", any other as it is. */
+static void ShortUuid(const char* uuid, char* out, size_t size) {
+  if (strlen(uuid) == 36 && strcmp(uuid + 8, BASE_UUID_TAIL) == 0 && strncmp(uuid, "0000", 4) == 0) {
+    snprintf(out, size, "0x%.4s", uuid + 4);
+  } else {
+    CopyText(out, size, uuid);
   }
 }
 
-/* PrintEvent is the sink: it prints the event's name and its parameter count. */
-static int32_t PrintEvent(void* context, int32_t event_id, int32_t param_count, intptr_t* params,
-                          int32_t* cbparams) {
-  unsigned* events = (unsigned*)context;
-  (void)params;
-  (void)cbparams;
-  ++*events;
-  printf("event %s (%" PRId32 " parameters)\n", EventName(event_id), param_count);
+/* ShortUuidList writes a comma-separated UUID list with each base UUID shortened. */
+static void ShortUuidList(const char* list, char* out, size_t size) {
+  size_t used = 0;
+  out[0] = '\0';
+  while (list != NULL && *list != '\0' && used + 1 < size) {
+    const char* comma = strchr(list, ',');
+    size_t length = comma != NULL ? (size_t)(comma - list) : strlen(list);
+    char one[40];
+    char shown[40];
+    if (length < sizeof(one)) {
+      memcpy(one, list, length);
+      one[length] = '\0';
+      ShortUuid(one, shown, sizeof(shown));
+      used += (size_t)snprintf(out + used, size - used, "%s%s", used > 0 ? " " : "", shown);
+    }
+    if (comma == NULL) break;
+    list = comma + 1;
+  }
+}
+
+/* HeartRateBpm decodes a Heart Rate Measurement value: flags bit 0 selects a uint8 or a little-endian uint16
+ * rate after the flags byte. Returns -1 for a value too short to hold the rate. */
+static int HeartRateBpm(const uint8_t* value, int32_t length) {
+  if (value == NULL || length < 2) return -1;
+  if ((value[0] & 0x01) == 0) return value[1];
+  if (length < 3) return -1;
+  return value[1] | (value[2] << 8);
+}
+
+static void OnAdvertisement(Session* session, const intptr_t* params, const int32_t* cbparams) {
+  const char* id = (const char*)params[0];
+  const char* name = (const char*)params[1];
+  const int32_t rssi = (int32_t)params[2];
+  const int32_t tx_power = (int32_t)params[3];
+  const char* services = (const char*)params[4];
+  const char* service_data = (const char*)params[5];
+  const int32_t company = (int32_t)params[7];
+  const int connectable = (int32_t)params[9] != 0;
+  const int scan_response = (int32_t)params[10] != 0;
+  char shown[256];
+  char shown_data[256];
+  ShortUuidList(services, shown, sizeof(shown));
+  ShortUuidList(service_data, shown_data, sizeof(shown_data));
+
+  pthread_mutex_lock(&session->lock);
+  ++session->advertisements;
+  Device* device = NULL;
+  for (int i = 0; i < session->device_count; ++i) {
+    if (strcmp(session->devices[i].id, id) == 0) device = &session->devices[i];
+  }
+  if (device == NULL && session->device_count < MAX_DEVICES) {
+    device = &session->devices[session->device_count++];
+    memset(device, 0, sizeof(*device));
+    CopyText(device->id, sizeof(device->id), id);
+  }
+  if (device != NULL) {
+    if (name != NULL && name[0] != '\0') CopyText(device->name, sizeof(device->name), name);
+    if (connectable) device->connectable = 1;
+    if (services != NULL && strstr(services, HEART_RATE_SERVICE) != NULL) device->heart_rate = 1;
+  }
+  printf("  %s  %-16s %4" PRId32 " dBm  %s", id, name != NULL && name[0] != '\0' ? name : "(no name)", rssi,
+         scan_response ? "scan response" : connectable ? "connectable" : "not connectable");
+  if (shown[0] != '\0') printf("  services %s", shown);
+  if (shown_data[0] != '\0') printf("  service data %s", shown_data);
+  if (tx_power >= -127 && tx_power <= 127) printf("  tx %" PRId32 " dBm", tx_power);
+  if (company >= 0) {
+    const uint8_t* data = (const uint8_t*)params[8];
+    printf("  manufacturer 0x%04" PRIX32 " data", company);
+    for (int32_t i = 0; data != NULL && i < cbparams[8]; ++i) printf(" %02X", data[i]);
+  }
+  printf("\n");
+  pthread_mutex_unlock(&session->lock);
+}
+
+static void OnValue(Session* session, const intptr_t* params, const int32_t* cbparams) {
+  const char* characteristic_id = (const char*)params[1];
+  pthread_mutex_lock(&session->lock);
+  if (session->measurement_id[0] != '\0' && strcmp(characteristic_id, session->measurement_id) == 0 &&
+      session->beat_count < WANTED_BEATS) {
+    const int bpm = HeartRateBpm((const uint8_t*)params[5], cbparams[5]);
+    if (bpm < 0) {
+      ++session->malformed_measurements;
+    } else {
+      session->beats[session->beat_count++] = bpm;
+    }
+  }
+  pthread_mutex_unlock(&session->lock);
+}
+
+static int32_t Sink(void* context, int32_t event_id, int32_t param_count, intptr_t* params, int32_t* cbparams) {
+  Session* session = (Session*)context;
+  (void)param_count;
+  switch (event_id) {
+    case VELMORABLE_EVENT_ADVERTISEMENT:
+      OnAdvertisement(session, params, cbparams);
+      break;
+    case VELMORABLE_EVENT_DISCOVERED:
+      if ((int32_t)params[0] == 1) {
+        pthread_mutex_lock(&session->lock);
+        if (session->characteristic_count < MAX_CHARACTERISTICS) {
+          Characteristic* c = &session->characteristics[session->characteristic_count++];
+          CopyText(c->service_id, sizeof(c->service_id), (const char*)params[1]);
+          CopyText(c->id, sizeof(c->id), (const char*)params[2]);
+          CopyText(c->uuid, sizeof(c->uuid), (const char*)params[4]);
+        }
+        pthread_mutex_unlock(&session->lock);
+      }
+      break;
+    case VELMORABLE_EVENT_VALUE:
+      OnValue(session, params, cbparams);
+      break;
+    case VELMORABLE_EVENT_CONNECTED:
+    case VELMORABLE_EVENT_DISCONNECTED:
+    case VELMORABLE_EVENT_ERROR:
+    case VELMORABLE_EVENT_STOP_SCAN: {
+      /* Status changes reported by the radio; a zero code is the normal end of a scan. */
+      const int32_t code = (int32_t)params[0];
+      const char* text = (const char*)params[1];
+      const char* what = event_id == VELMORABLE_EVENT_CONNECTED      ? (code == 0 ? "connected" : "connection failed")
+                         : event_id == VELMORABLE_EVENT_DISCONNECTED ? "disconnected"
+                         : event_id == VELMORABLE_EVENT_ERROR        ? "error"
+                                                                     : "scan stopped";
+      if (event_id == VELMORABLE_EVENT_STOP_SCAN && code == 0) break;
+      pthread_mutex_lock(&session->lock);
+      printf("  [%s %" PRId32 "%s%s]\n", what, code, text != NULL && text[0] != '\0' ? ": " : "",
+             text != NULL ? text : "");
+      pthread_mutex_unlock(&session->lock);
+      break;
+    }
+    default:
+      break; /* Log lines and the rest are not shown */
+  }
   return 0;
 }
 
-/* Config runs one configuration text and returns its reply ("" when there is none). */
-static const char* Config(VelmoraBLE_BLEClient* client, const char* setting, int32_t* code) {
-  intptr_t params[2] = {(intptr_t)setting, 0};
-  int32_t cbparams[2] = {0, 0};
-  *code = VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_CONFIG, 1, params, cbparams);
-  return params[1] != 0 ? (const char*)params[1] : "";
+static double Now(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
 }
 
-int main(void) {
-  unsigned events = 0;
-  VelmoraBLE_BLEClient* client = VelmoraBLE_BLEClient_Create(PrintEvent, &events, 0);
-  if (client == NULL) {
-    fprintf(stderr, "could not create a client\n");
+/* Failed prints the step, the result code and the client's last-error text; returns 1 for main(). */
+static int Failed(VelmoraBLE_BLEClient* client, const char* step, int32_t code) {
+  const char* text = VelmoraBLE_BLEClient_GetLastError(client);
+  fflush(stdout);
+  fprintf(stderr, "\n%s failed: result %" PRId32 ": %s\n", step, code,
+          text != NULL && text[0] != '\0' ? text : "(no error text)");
+  return 1;
+}
+
+static int32_t Do(VelmoraBLE_BLEClient* client, int32_t method, intptr_t* params, int32_t* cbparams) {
+  return VelmoraBLE_BLEClient_Do(client, method, 0, params, cbparams);
+}
+
+static int32_t Config(VelmoraBLE_BLEClient* client, const char* setting, const char** reply) {
+  intptr_t params[2] = {(intptr_t)setting, 0};
+  int32_t cbparams[2] = {0, 0};
+  const int32_t code = Do(client, VELMORABLE_METHOD_CONFIG, params, cbparams);
+  if (reply != NULL) *reply = params[1] != 0 ? (const char*)params[1] : "";
+  return code;
+}
+
+/* FindCharacteristic copies the ids of the first discovered characteristic with that UUID; 0 when none. */
+static int FindCharacteristic(Session* session, const char* uuid, Characteristic* found) {
+  int ok = 0;
+  pthread_mutex_lock(&session->lock);
+  for (int i = 0; i < session->characteristic_count && !ok; ++i) {
+    if (strcmp(session->characteristics[i].uuid, uuid) == 0) {
+      *found = session->characteristics[i];
+      ok = 1;
+    }
+  }
+  pthread_mutex_unlock(&session->lock);
+  return ok;
+}
+
+/* PrintTree prints the tree dump with its CR LF line ends as plain lines. */
+static void PrintTree(const char* tree) {
+  while (*tree != '\0') {
+    size_t length = strcspn(tree, "\r\n");
+    printf("  %.*s\n", (int)length, tree);
+    tree += length;
+    if (*tree == '\r') ++tree;
+    if (*tree == '\n') ++tree;
+  }
+}
+
+/* Scan runs a scan for SCAN_SECONDS and picks the device to connect to into `chosen`; 0 when none. */
+static int Scan(VelmoraBLE_BLEClient* client, Session* session, Device* chosen, int32_t* code) {
+  printf("Scanning for %d seconds...\n", SCAN_SECONDS);
+  /* Active scanning also brings the scan responses (manufacturer and service data). */
+  *code = VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_ACTIVE_SCANNING, 0, 1);
+  if (*code != 0) return 0;
+  intptr_t params[1] = {(intptr_t) ""};
+  int32_t cbparams[1] = {0};
+  *code = Do(client, VELMORABLE_METHOD_START_SCANNING, params, cbparams);
+  if (*code != 0) return 0;
+  if (VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_SCANNING, 0) == 0) {
+    *code = VelmoraBLE_BLEClient_SetLastErrorAndCode(client, 613, "The scan did not start.");
+    return 0;
+  }
+  const double end = Now() + SCAN_SECONDS;
+  while (Now() < end) (void)Do(client, VELMORABLE_METHOD_PROCESS_EVENTS, NULL, NULL);
+  *code = Do(client, VELMORABLE_METHOD_STOP_SCANNING, NULL, NULL);
+  if (*code != 0) return 0;
+
+  int found = 0;
+  pthread_mutex_lock(&session->lock);
+  printf("%u advertisement%s from %d device%s.\n", session->advertisements, session->advertisements == 1 ? "" : "s",
+         session->device_count, session->device_count == 1 ? "" : "s");
+  for (int i = 0; i < session->device_count && !found; ++i) {
+    if (session->devices[i].connectable && session->devices[i].heart_rate) {
+      *chosen = session->devices[i];
+      found = 1;
+    }
+  }
+  for (int i = 0; i < session->device_count && !found; ++i) {
+    if (session->devices[i].connectable) {
+      *chosen = session->devices[i];
+      found = 1;
+    }
+  }
+  pthread_mutex_unlock(&session->lock);
+  return found;
+}
+
+/* ReadBatteryLevel reads 0x2A19 when the device has it. */
+static int32_t ReadBatteryLevel(VelmoraBLE_BLEClient* client, Session* session) {
+  Characteristic battery;
+  if (!FindCharacteristic(session, BATTERY_LEVEL, &battery)) {
+    printf("\nThe device has no Battery Level characteristic.\n");
+    return 0;
+  }
+  intptr_t params[4] = {(intptr_t)battery.service_id, (intptr_t)battery.id, (intptr_t) "", 0};
+  int32_t cbparams[4] = {0, 0, 0, 0};
+  const int32_t code = Do(client, VELMORABLE_METHOD_READ_VALUE, params, cbparams);
+  if (code != 0) return code;
+  const uint8_t* value = (const uint8_t*)params[3];
+  if (value != NULL && cbparams[3] >= 1) {
+    printf("\nBattery level: %u %%\n", value[0]);
+  } else {
+    printf("\nBattery level: (empty value)\n");
+  }
+  return 0;
+}
+
+/* WaitForBeats prints heart-rate measurements as they arrive until WANTED_BEATS were shown or the time runs
+ * out. Returns the number shown. */
+static int WaitForBeats(VelmoraBLE_BLEClient* client, Session* session) {
+  int shown = 0;
+  const double start = Now();
+  while (shown < WANTED_BEATS && Now() - start < BEAT_TIMEOUT_SECONDS) {
+    (void)Do(client, VELMORABLE_METHOD_PROCESS_EVENTS, NULL, NULL);
+    pthread_mutex_lock(&session->lock);
+    for (; shown < session->beat_count; ++shown) {
+      printf("  %2d  %3d bpm   (%.1f s)\n", shown + 1, session->beats[shown], Now() - start);
+    }
+    pthread_mutex_unlock(&session->lock);
+    fflush(stdout);
+  }
+  return shown;
+}
+
+static int RunSession(VelmoraBLE_BLEClient* client, Session* session) {
+  int32_t code = 0;
+  Device device;
+  const char* reply = NULL;
+
+  if (!Scan(client, session, &device, &code)) {
+    if (code != 0) return Failed(client, "Scanning", code);
+    fprintf(stderr, "\nNo connectable device was found.\n");
     return 1;
   }
+  printf("\nConnecting to %s (%s)...\n", device.id, device.name[0] != '\0' ? device.name : "no name");
+  intptr_t connect[1] = {(intptr_t)device.id};
+  int32_t no_lengths[4] = {0, 0, 0, 0};
+  code = Do(client, VELMORABLE_METHOD_CONNECT, connect, no_lengths);
+  if (code != 0) return Failed(client, "Connect", code);
+  printf("Connected.\n");
 
-  static const char* const settings[] = {"BuildInfo", "MajorVersion", "LogLevel", "IncludeRediscovered",
-                                         "ScanStartedTimeout", "PairingMode", "CodePage"};
-  for (size_t i = 0; i < sizeof(settings) / sizeof(settings[0]); ++i) {
-    int32_t code = 0;
-    const char* reply = Config(client, settings[i], &code);
-    printf("%-20s %s\n", settings[i], code == 0 ? reply : "(failed)");
+  /* Everything: with these settings each service found, root or included, has its characteristics found,
+   * and each characteristic its descriptors. */
+  static const char* const auto_discover[] = {"AutoDiscoverIncludedServices=1", "AutoDiscoverCharacteristics=1",
+                                              "AutoDiscoverDescriptors=1"};
+  for (size_t i = 0; i < sizeof(auto_discover) / sizeof(auto_discover[0]); ++i) {
+    code = Config(client, auto_discover[i], NULL);
+    if (code != 0) return Failed(client, auto_discover[i], code);
   }
-  printf("%-20s %" PRIdPTR " s\n", "Timeout", VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_TIMEOUT, 0));
-  printf("%-20s %s\n", "Version", (const char*)VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_VERSION, 0));
+  intptr_t discover[4] = {(intptr_t) "", (intptr_t) "", 1, (intptr_t) ""};
+  code = Do(client, VELMORABLE_METHOD_DISCOVER, discover, no_lengths);
+  if (code != 0) return Failed(client, "Discover", code);
+  code = Config(client, "GattObjTreeInfo", &reply);
+  if (code != 0) return Failed(client, "GattObjTreeInfo", code);
+  printf("\nGATT tree:\n");
+  PrintTree(reply);
 
-  /* The advertisement settings answer only inside the Advertisement event: this query fails. */
-  int32_t code = 0;
-  (void)Config(client, "ManufacturerDataCount", &code);
-  printf("last error %" PRId32 ": %s\n", VelmoraBLE_BLEClient_GetLastErrorCode(client),
-         VelmoraBLE_BLEClient_GetLastError(client));
+  code = ReadBatteryLevel(client, session);
+  if (code != 0) return Failed(client, "Reading the battery level", code);
 
+  Characteristic measurement;
+  if (FindCharacteristic(session, HEART_RATE_MEASUREMENT, &measurement)) {
+    pthread_mutex_lock(&session->lock);
+    CopyText(session->measurement_id, sizeof(session->measurement_id), measurement.id);
+    pthread_mutex_unlock(&session->lock);
+    printf("\nSubscribing to the heart-rate measurement %s...\n", measurement.id);
+    intptr_t ids[2] = {(intptr_t)measurement.service_id, (intptr_t)measurement.id};
+    code = Do(client, VELMORABLE_METHOD_SUBSCRIBE, ids, no_lengths);
+    if (code != 0) return Failed(client, "Subscribe", code);
+    printf("Heart rate:\n");
+    const int shown = WaitForBeats(client, session);
+    code = Do(client, VELMORABLE_METHOD_UNSUBSCRIBE, ids, no_lengths);
+    if (code != 0) return Failed(client, "Unsubscribe", code);
+    printf("Unsubscribed.\n");
+    if (shown < WANTED_BEATS) {
+      fprintf(stderr, "\nOnly %d of %d heart-rate measurements arrived within %d seconds.\n", shown, WANTED_BEATS,
+              BEAT_TIMEOUT_SECONDS);
+      return 1;
+    }
+  } else {
+    printf("\nThe device has no Heart Rate Measurement characteristic: nothing to subscribe to.\n");
+  }
+
+  code = Do(client, VELMORABLE_METHOD_DISCONNECT, NULL, NULL);
+  if (code != 0) return Failed(client, "Disconnect", code);
+  printf("Disconnected.\n");
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+    fprintf(stderr, "usage: %s [scenario-file]\n", argv[0]);
+    return 2;
+  }
+  /* The simulated radio reads its scenario when the library first uses Bluetooth, that is after this. */
+  if (argc == 2 && setenv("VELMORABLE_SIM_SCENARIO", argv[1], 1) != 0) {
+    perror("setenv");
+    return 1;
+  }
+  const char* scenario = getenv("VELMORABLE_SIM_SCENARIO");
+  if (scenario == NULL || scenario[0] == '\0') {
+    fprintf(stderr, "No scenario: pass a scenario file or set VELMORABLE_SIM_SCENARIO.\n");
+    return 2;
+  }
+  FILE* check = fopen(scenario, "r");
+  if (check == NULL) {
+    perror(scenario);
+    return 1;
+  }
+  fclose(check);
+  printf("VelmoraBLE example on the simulated radio, scenario %s\n\n", scenario);
+
+  static Session session;
+  if (pthread_mutex_init(&session.lock, NULL) != 0) return 1;
+  VelmoraBLE_BLEClient* client = VelmoraBLE_BLEClient_Create(Sink, &session, 0);
+  if (client == NULL) {
+    fprintf(stderr, "Could not create a client: out of memory.\n");
+    return 1;
+  }
+  const int status = RunSession(client, &session);
+  /* Destroy waits for events still running on the radio's threads; none reaches the sink afterwards. */
   VelmoraBLE_BLEClient_Destroy(client);
-  printf("%u events received\n", events);
-  return code == 602 ? 0 : 1;
+  pthread_mutex_destroy(&session.lock);
+  if (status == 0) printf("\nDone.\n");
+  return status;
 }

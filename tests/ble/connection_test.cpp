@@ -206,8 +206,10 @@ TEST_F(Connection, DisconnectFiresDisconnectedAndDropsTheDevice) {
   ASSERT_EQ(Connect(), 0);
   AddHeldServicesToTree();
   ASSERT_EQ(Engine().ServiceCount(), 1);
+  ASSERT_EQ(Engine().Subscriptions().Set("000100020000", true), 0);
   sink_.Clear();
   EXPECT_EQ(Disconnect(), 0);
+  EXPECT_EQ(Engine().Subscriptions().Count(), 0);  // listed subscription states go with the connection
   EXPECT_EQ(Statuses(VELMORABLE_EVENT_DISCONNECTED), std::vector<std::string>{"0 OK"});
   EXPECT_EQ(Logs(), (std::vector<std::string>{"1 Connection: Disconnecting from server ID 0011223344AA.",
                                               "1 Connection: Disconnected from server ID 0011223344AA."}));

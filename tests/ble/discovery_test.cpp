@@ -27,13 +27,10 @@ constexpr const char kServerId[] = "00A1B2C3D4E5";
 // Battery (primary, includes Info), Info (secondary), Custom (primary).
 constexpr const char kBattery[] = "000100000000";
 constexpr const char kLevel[] = "000100030000";
-constexpr const char kLevelCccd[] = "000100030004";
 constexpr const char kLevelUserDescription[] = "000100030005";
 constexpr const char kBatteryPlain[] = "000100070000";
 constexpr const char kInfo[] = "001000000000";
-constexpr const char kModel[] = "001000120000";
 constexpr const char kCustom[] = "002000000000";
-constexpr const char kCustomValue[] = "002000220000";
 
 constexpr const char kRootAll[] = "BluetoothLEDevice.GetGattServicesWithCacheModeAsync";
 constexpr const char kRootForUuid[] = "BluetoothLEDevice.GetGattServicesForUuidWithCacheModeAsync";
@@ -416,6 +413,30 @@ TEST_F(Discovery, DescriptorAlreadyInTheTreeIsNotAskedFor) {
   EXPECT_EQ(radio_->CallCount(kDescriptorsForUuid), 1u);
   EXPECT_EQ(Engine().DescriptorCount(), 1);
   EXPECT_EQ(Engine().EnsureDescriptorDiscovered(*plain, "not a uuid"), kUuidSizeError);
+}
+
+// ---- The read road over discovered records -----------------------------------------------------------------
+
+TEST_F(Discovery, DiscoveredCharacteristicsAndDescriptorsCanBeRead) {
+  Start();
+  ASSERT_EQ(Discover("180F", "2A19", 1), 0);
+  sink_.Clear();
+  std::vector<intptr_t> params = {Text(kBattery), Text(kLevel), Text(""), 0};
+  std::vector<int32_t> sizes(4, 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_READ_VALUE, 4, params.data(), sizes.data()), 0);
+  ASSERT_EQ(sizes[3], 1);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(params[3])[0], 0x2A);
+  params = {Text(kBattery), Text(kLevel), Text(kLevelUserDescription), 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_READ_VALUE, 4, params.data(), sizes.data()), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(params[3]), sizes[3]), "Lv");
+  const std::vector<Event> values = sink_.Of(VELMORABLE_EVENT_VALUE);
+  ASSERT_EQ(values.size(), 2u);
+  EXPECT_EQ(values[1].Text(2), kLevelUserDescription);
+
+  Fail(SimOp::kReadCharacteristic, 0x0003, kProtocolError, 0x02);
+  params = {Text(kBattery), Text(kLevel), Text(""), 0};
+  EXPECT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_READ_VALUE, 4, params.data(), sizes.data()),
+            kGattProtocolErrorBase + 0x02);
 }
 
 // ---- Failures of a request ----------------------------------------------------------------------------------

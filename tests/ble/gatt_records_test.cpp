@@ -1,5 +1,7 @@
 // GATT records and the tree: object ids, lookups and their case rules, selection, and the record loaders,
 // on records built from simulated platform objects.
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -291,6 +293,105 @@ TEST_F(GattTreeTest, ListsCopyServicesAfreshAndKeepEveryCharacteristicField) {
   EXPECT_EQ(kept->properties_loaded, 1);
   EXPECT_EQ(kept->characteristic, level->characteristic);
   EXPECT_EQ(radio_.HandlerCount(testing::kTreeAddress, sim::SimEvent::kValueChanged, 0x0003), 1u);
+}
+
+
+TEST_F(GattTreeTest, CuttingTheCharacteristicCollectionDropsItsRecordsFromEveryLookup) {
+  BuildTree(*engine_, radio_);
+  ASSERT_EQ(engine_->SelectService("000100000000"), 0);
+  std::shared_ptr<GattCharacteristicRecord> plain;
+  ASSERT_EQ(engine_->LookupCharacteristic("000100000000", "000100070000", &plain), 0);
+  ASSERT_EQ(engine_->SetCharacteristicCount(1), 0);
+  EXPECT_EQ(engine_->LookupCharacteristic("000100000000", "000100070000", nullptr), 601);
+  EXPECT_EQ(engine_->FindCharacteristicByObject(plain->characteristic.get(), nullptr, nullptr), 0);
+  // Slots grown back hold empty records, which bring nothing back.
+  ASSERT_EQ(engine_->SetCharacteristicCount(3), 0);
+  EXPECT_EQ(engine_->LookupCharacteristic("000100000000", "000100070000", nullptr), 601);
+
+  // Discovered again, the characteristic is a new record that every lookup finds.
+  std::shared_ptr<GattCharacteristicRecord> again;
+  bool added = false;
+  ASSERT_EQ(engine_->AddCharacteristicToTree("000100000000", GattObjectRef::FromCharacteristic(plain->characteristic),
+                                             "000100070000", &again, &added), 0);
+  EXPECT_TRUE(added);
+  EXPECT_NE(again, plain);
+  std::shared_ptr<GattCharacteristicRecord> found;
+  ASSERT_EQ(engine_->LookupCharacteristic("000100000000", "000100070000", &found), 0);
+  EXPECT_EQ(found, again);
+  core::Buffer service_id;
+  ASSERT_EQ(engine_->FindCharacteristicByObject(plain->characteristic.get(), &found, &service_id), 1);
+  EXPECT_EQ(found, again);
+  EXPECT_STREQ(service_id.Data(), "000100000000");
+  EXPECT_EQ(engine_->CharacteristicCount(), 4);
+
+  // A negative count empties the collection.
+  ASSERT_EQ(engine_->SetCharacteristicCount(-1), 0);
+  EXPECT_EQ(engine_->LookupCharacteristic("000100000000", "000100030000", nullptr), 601);
+  EXPECT_EQ(engine_->LookupDescriptor("000100030000", "000100030004", nullptr), 0);
+}
+
+// A server far larger than the usual one: every object is found by its id, the service in either case, and
+// an object is added once however often it is added.
+TEST_F(GattTreeTest, EveryObjectOfALargeServerIsFoundOnceByItsId) {
+  constexpr int kServices = 40;
+  constexpr int kCharacteristics = 12;
+  sim::SimPeripheral large = TreePeripheral();
+  large.gatt.services.clear();
+  for (int s = 0; s < kServices; ++s) {
+    sim::SimService service;
+    service.handle = static_cast<uint16_t>(0x0A01 + s * 0x30);
+    service.uuid = bt::BluetoothBaseUuid(static_cast<uint16_t>(0x1800 + s));
+    for (int c = 0; c < kCharacteristics; ++c) {
+      sim::SimCharacteristic characteristic;
+      characteristic.handle = static_cast<uint16_t>(service.handle + 1 + 3 * c);
+      characteristic.uuid = bt::BluetoothBaseUuid(static_cast<uint16_t>(0x2A00 + c));
+      characteristic.descriptors.push_back(
+          {static_cast<uint16_t>(characteristic.handle + 1), bt::BluetoothBaseUuid(0x2902), {0, 0}});
+      characteristic.descriptors.push_back(
+          {static_cast<uint16_t>(characteristic.handle + 2), bt::BluetoothBaseUuid(0x2901), {'x'}});
+      service.characteristics.push_back(characteristic);
+    }
+    large.gatt.services.push_back(service);
+  }
+  radio_.AddPeripheral(large);
+  BuildTree(*engine_, radio_);
+  BuildTree(*engine_, radio_);  // everything again: nothing new
+  ASSERT_EQ(engine_->ServiceCount(), kServices);
+
+  char service_id[13];
+  char characteristic_id[13];
+  char descriptor_id[13];
+  for (int s = 0; s < kServices; ++s) {
+    const unsigned service_handle = 0x0A01 + s * 0x30;
+    std::snprintf(service_id, sizeof service_id, "%04X00000000", service_handle);
+    char lower[13];
+    std::snprintf(lower, sizeof lower, "%04x00000000", service_handle);
+    std::shared_ptr<GattServiceRecord> service;
+    ASSERT_EQ(engine_->LookupService(lower, &service), 0) << lower;
+    EXPECT_STREQ(service->id.Data(), service_id);
+    ASSERT_EQ(engine_->SelectService(service_id), 0);
+    EXPECT_EQ(engine_->CharacteristicCount(), kCharacteristics);
+    for (int c = 0; c < kCharacteristics; ++c) {
+      const unsigned handle = service_handle + 1 + 3 * c;
+      std::snprintf(characteristic_id, sizeof characteristic_id, "%04X%04X0000", service_handle, handle);
+      std::shared_ptr<GattCharacteristicRecord> characteristic;
+      ASSERT_EQ(engine_->LookupCharacteristic(service_id, characteristic_id, &characteristic), 0);
+      EXPECT_STREQ(characteristic->id.Data(), characteristic_id);
+      // The list step wants the service's exact id; the characteristic itself matches in any case.
+      if (std::strcmp(lower, service_id) != 0) {
+        EXPECT_EQ(engine_->LookupCharacteristic(lower, characteristic_id, nullptr), 601);
+      }
+      std::snprintf(descriptor_id, sizeof descriptor_id, "%04x%04x%04x", service_handle, handle, handle + 2);
+      std::shared_ptr<GattDescriptorRecord> descriptor;
+      ASSERT_EQ(engine_->LookupDescriptor(characteristic_id, descriptor_id, &descriptor), 0);
+      EXPECT_EQ(descriptor->uuid, bt::BluetoothBaseUuid(0x2901));
+      // A descriptor of another characteristic is not in this one's list.
+      std::snprintf(descriptor_id, sizeof descriptor_id, "%04X%04X%04X", service_handle, handle, handle + 4);
+      EXPECT_EQ(engine_->LookupDescriptor(characteristic_id, descriptor_id, nullptr), 601);
+      ASSERT_EQ(engine_->SelectCharacteristic(characteristic_id), 0);
+      EXPECT_EQ(engine_->DescriptorCount(), 2);
+    }
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "platform/bluetooth/sim/core.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string_view>
 
 #include "platform/code_page.h"
@@ -62,13 +64,30 @@ std::shared_ptr<PeripheralState> SimCore::Peripheral(uint64_t address) {
   return found == peripherals.end() ? nullptr : found->second;
 }
 
+// FindAttribute first takes the usual layout of a database, sorted by handle at every level with each
+// service's attributes between its handle and the next service's, and finds the handle by binary search;
+// a database laid out otherwise is searched in full.
 AttributeRef FindAttribute(SimGattDb& db, uint16_t handle) {
-  for (SimService& service : db.services) {
-    if (service.handle == handle) return {&service, nullptr, nullptr};
-    for (SimCharacteristic& characteristic : service.characteristics) {
-      if (characteristic.handle == handle) return {&service, &characteristic, nullptr};
+  auto below = [](const auto& item, uint16_t value) { return item.handle < value; };
+  auto above = [](uint16_t value, const auto& item) { return value < item.handle; };
+  auto service = std::lower_bound(db.services.begin(), db.services.end(), handle, below);
+  if (service != db.services.end() && service->handle == handle) return {&*service, nullptr, nullptr};
+  if (service != db.services.begin()) {
+    SimService& owner = *std::prev(service);
+    auto characteristic = std::upper_bound(owner.characteristics.begin(), owner.characteristics.end(), handle, above);
+    if (characteristic != owner.characteristics.begin()) {
+      SimCharacteristic& found = *std::prev(characteristic);
+      if (found.handle == handle) return {&owner, &found, nullptr};
+      auto descriptor = std::lower_bound(found.descriptors.begin(), found.descriptors.end(), handle, below);
+      if (descriptor != found.descriptors.end() && descriptor->handle == handle) return {&owner, &found, &*descriptor};
+    }
+  }
+  for (SimService& item : db.services) {
+    if (item.handle == handle) return {&item, nullptr, nullptr};
+    for (SimCharacteristic& characteristic : item.characteristics) {
+      if (characteristic.handle == handle) return {&item, &characteristic, nullptr};
       for (SimDescriptor& descriptor : characteristic.descriptors) {
-        if (descriptor.handle == handle) return {&service, &characteristic, &descriptor};
+        if (descriptor.handle == handle) return {&item, &characteristic, &descriptor};
       }
     }
   }

@@ -32,6 +32,7 @@ struct PeripheralState {
   std::weak_ptr<SimDevice> reused;                // the device object handed out when objects are reused
   std::vector<std::weak_ptr<SimDevice>> devices;  // live device objects
   std::vector<std::weak_ptr<SimGattCharacteristic>> characteristics;  // live characteristic objects
+  size_t characteristics_prune_at = 0;  // size of `characteristics` at which expired entries are next dropped
 };
 
 // AttributeRef points into a peripheral's database; members not found are null.
@@ -46,6 +47,15 @@ AttributeRef FindAttribute(SimGattDb& db, uint16_t handle);
 template <class T>
 void PruneExpired(std::vector<std::weak_ptr<T>>& list) {
   std::erase_if(list, [](const std::weak_ptr<T>& item) { return item.expired(); });
+}
+
+// PruneExpiredWhenGrown prunes only once the list has doubled since the last pruning, so that a list added
+// to by many requests is walked a constant number of times per entry.
+template <class T>
+void PruneExpiredWhenGrown(std::vector<std::weak_ptr<T>>& list, size_t& prune_at) {
+  if (list.size() < prune_at) return;
+  PruneExpired(list);
+  prune_at = 2 * list.size() + 16;
 }
 
 // SimAsyncOperation is the simulator's asynchronous operation: finished once by Finish, from any thread.

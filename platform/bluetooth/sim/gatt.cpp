@@ -155,11 +155,16 @@ class SimGattService final : public GattDeviceService {
         core_, state_, {.api = api, .handle = handle_, .uuid = uuid, .mode = Mode(mode)}, SimOp::kIncludedServices,
         Target::kService, kServicesResultNames,
         [core = core_, state = state_, uuid](PeripheralState&, const AttributeRef& found, SimGattResult& result) {
-          const std::vector<uint16_t>& included = found.service->included;
-          for (const SimService& service : state->config.gatt.services) {
-            if (std::find(included.begin(), included.end(), service.handle) != included.end() &&
-                Wanted(uuid, service.uuid)) {
-              result.services.push_back(MakeService(core, state, service));
+          // The database is sorted by handle: each included handle is looked up, in handle order, once.
+          std::vector<uint16_t> included = found.service->included;
+          std::sort(included.begin(), included.end());
+          included.erase(std::unique(included.begin(), included.end()), included.end());
+          const std::vector<SimService>& services = state->config.gatt.services;
+          auto below = [](const SimService& service, uint16_t handle) { return service.handle < handle; };
+          for (const uint16_t handle : included) {
+            for (auto service = std::lower_bound(services.begin(), services.end(), handle, below);
+                 service != services.end() && service->handle == handle; ++service) {
+              if (Wanted(uuid, service->uuid)) result.services.push_back(MakeService(core, state, *service));
             }
           }
         });
@@ -172,7 +177,7 @@ class SimGattService final : public GattDeviceService {
         core_, state_, {.api = api, .handle = handle_, .uuid = uuid, .mode = Mode(mode)}, SimOp::kCharacteristics,
         Target::kService, kCharacteristicsResultNames,
         [core = core_, state = state_, uuid](PeripheralState&, const AttributeRef& found, SimGattResult& result) {
-          PruneExpired(state->characteristics);
+          PruneExpiredWhenGrown(state->characteristics, state->characteristics_prune_at);
           for (const SimCharacteristic& characteristic : found.service->characteristics) {
             if (!Wanted(uuid, characteristic.uuid)) continue;
             auto object = std::make_shared<SimGattCharacteristic>(core, state, characteristic);

@@ -417,6 +417,37 @@ TEST_F(SimRadioTest, DiscoveryListsInHandleOrderWithIncludesAndUuidFilters) {
   EXPECT_EQ(call->handle, 0x0003);
 }
 
+// Handles are found by a binary search in the usual layout and still found when a service's attributes
+// lie outside its range of handles.
+TEST_F(SimRadioTest, AttributesAreFoundByHandleWhateverTheLayoutOfTheDatabase) {
+  EXPECT_EQ(radio_.DeviceValue(kAddress, 0x0012), Bytes{0x5A});
+  EXPECT_EQ(radio_.DeviceValue(kAddress, 0x0005), (Bytes{'B', 'e', 'a', 't', 's'}));
+  EXPECT_FALSE(radio_.DeviceValue(kAddress, 0x0011).has_value());
+  EXPECT_FALSE(radio_.DeviceValue(kAddress, 0x0010).has_value());  // a service has no value
+
+  SimGattDb scattered;
+  scattered.services.push_back({0x0001, Short(0x180F), true, {},
+                                {{0x0050, Short(0x2A19), Props::Read, {0x01}, false,
+                                  {{0x0051, Short(0x2901), {'a'}}}, {}}}});
+  scattered.services.push_back({0x0040, Short(0x180A), true, {},
+                                {{0x0002, Short(0x2A24), Props::Read, {0x02}, false,
+                                  {{0x0003, Short(0x2901), {'b'}}}, {}}}});
+  radio_.ReplaceDatabase(kAddress, scattered);
+  EXPECT_EQ(radio_.DeviceValue(kAddress, 0x0050), Bytes{0x01});
+  EXPECT_EQ(radio_.DeviceValue(kAddress, 0x0051), Bytes{'a'});
+  EXPECT_EQ(radio_.DeviceValue(kAddress, 0x0002), Bytes{0x02});
+  EXPECT_EQ(radio_.DeviceValue(kAddress, 0x0003), Bytes{'b'});
+  EXPECT_FALSE(radio_.DeviceValue(kAddress, 0x0004).has_value());
+  auto services = Await(Device(radio_)->GetGattServicesWithCacheModeAsync(BluetoothCacheMode::Uncached));
+  auto characteristics =
+      Await(services->Services().at(1)->GetCharacteristicsWithCacheModeAsync(BluetoothCacheMode::Uncached));
+  EXPECT_EQ(Handles(characteristics->Characteristics()), std::vector<uint16_t>{0x0002});
+  auto read =
+      Await(characteristics->Characteristics().at(0)->ReadValueWithCacheModeAsync(BluetoothCacheMode::Uncached));
+  EXPECT_EQ(read->Status(), GattCommunicationStatus::Success);
+  EXPECT_EQ(read->Value(), Bytes{0x02});
+}
+
 TEST_F(SimRadioTest, CachedReadsKeepTheCacheUntilAnUncachedReadOrWrite) {
   auto battery = Characteristic(radio_, 0x180F, 0x2A19);
   auto read = [&](BluetoothCacheMode mode) { return Await(battery->ReadValueWithCacheModeAsync(mode))->Value(); };

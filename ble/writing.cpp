@@ -1,0 +1,384 @@
+#include "ble/writing.h"
+
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "ble/await.h"
+#include "ble/ble_client_engine.h"
+#include "ble/gatt_records.h"
+#include "ble/gatt_result.h"
+#include "ble/internal.h"
+#include "ble/reading.h"
+#include "ble/uuid_text.h"
+#include "platform/text.h"
+
+namespace velmora::ble {
+
+namespace {
+
+constexpr const char* kNoServiceId = "Must supply a service ID.";
+constexpr const char* kNoCharacteristicId = "Must supply a characteristic ID.";
+constexpr const char* kNoCharacteristicObject = "No characteristic has been discovered at this index.";
+constexpr const char* kNoDescriptorObject = "No descriptor has been discovered at this index.";
+constexpr const char* kNotSubscribable =
+    "A characteristic cannot be subscribed to unless it has the 'Notify' and/or 'Indicate' flag set.";
+constexpr const char* kNotWritableAuxiliaries =
+    "A characteristic's user description cannot be changed unless it has the 'Writable Auxiliaries' flag set.";
+constexpr const char* kIdSuffix = "\".";
+
+const Guid kCccdGuid = bt::BluetoothBaseUuid(0x2902);
+const Guid kUserDescriptionGuid = bt::BluetoothBaseUuid(0x2901);
+
+// UuidTextOf sets out to the UUID text of uuid (empty when the conversion fails) and returns it.
+const char* UuidTextOf(const Guid& uuid, core::BufferCore& out) {
+  if (GuidToUuidText(uuid, out) != core::kOk) (void)out.Clear();
+  return out.Data();
+}
+
+bool HasPushFlag(const GattCharacteristicRecord& record) {
+  return (record.flags & (kFlagNotify | kFlagIndicate)) != 0;
+}
+
+}  // namespace
+
+int BufferToIBuffer(const uint8_t* bytes, int32_t length, bt::Bytes& out) {
+  try {
+    if (bytes == nullptr || length < 1) {
+      out.clear();
+    } else {
+      out.assign(bytes, bytes + length);
+    }
+  } catch (const std::bad_alloc&) {
+    return core::kOutOfMemory;
+  }
+  return 0;
+}
+
+const char* BLEClientEngine::ComposeMessage(core::BufferCore& out, const char* prefix, const char* text,
+                                            const char* suffix) {
+  (void)out.SetString(TextOrEmpty(prefix));
+  if (text != nullptr) (void)out.AppendCString(text);
+  if (suffix != nullptr) (void)out.AppendCString(suffix);
+  return out.Data();
+}
+
+// LogComposed fires Log with prefix, id and suffix while LogLevel is level or more; the text is composed in
+// a buffer of this call. Returns the firer's result, 0 when nothing is logged.
+int BLEClientEngine::LogComposed(int32_t level, const char* log_type, const char* prefix, const char* id,
+                                 const char* suffix) {
+  if (settings_.log_level.load(std::memory_order_relaxed) < level) return 0;
+  core::Buffer text;
+  return FireLog(level, ComposeMessage(text, prefix, id, suffix), log_type);
+}
+
+// RequireListedService returns 0 when the id is in the service-id list (exactly), else 601 with its text.
+int BLEClientEngine::RequireListedService(const char* service_id) {
+  service_id = TextOrEmpty(service_id);
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (gatt_tree_.ServiceIndex(service_id) >= 0) return 0;
+  }
+  core::Buffer text;
+  return SetErrorText(kNotDiscovered,
+                      ComposeMessage(text, "No service with the ID \"", service_id, "\" has been discovered."));
+}
+
+// ---- Characteristic and descriptor writes ---------------------------------------------------------------------
+
+int BLEClientEngine::WriteCharacteristic(GattCharacteristicRecord& record, const uint8_t* bytes, int32_t length,
+                                         int32_t with_response) {
+  if (record.characteristic == nullptr) return SetErrorText(kNotDiscovered, kNoCharacteristicObject);
+  const bool respond = with_response != 0;
+  const char* id = record.id.Data();
+  int rc = LogComposed(1, kGattLogWrite,
+                       respond ? "Writing value to characteristic ID \"" : "Posting value to characteristic ID \"", id,
+                       kIdSuffix);
+  if (rc != 0) return rc;
+  bt::Bytes buffer;
+  rc = BufferToIBuffer(bytes, length, buffer);
+  if (rc != 0) return ReportOutOfMemory(rc);
+  const bt::GattWriteOption option =
+      respond ? bt::GattWriteOption::WriteWithResponse : bt::GattWriteOption::WriteWithoutResponse;
+  const std::shared_ptr<bt::GattWriteResult> result =
+      AwaitWriteResult(*this, record.characteristic->WriteValueWithResultAndOptionAsync(buffer, option));
+  rc = ReportGattResultOf(*this, result, kGattLogWrite);
+  if (rc != 0) return rc;
+  (void)LogComposed(1, kGattLogWrite,
+                    respond ? "Successfully wrote value to characteristic ID \""
+                            : "Successfully posted value to characteristic ID \"",
+                    id, kIdSuffix);
+  return 0;
+}
+
+int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t* bytes, int32_t length) {
+  if (record.descriptor == nullptr) return SetErrorText(kNotDiscovered, kNoDescriptorObject);
+  const char* id = record.id.Data();
+  int rc = LogComposed(1, kGattLogWrite, "Writing value to descriptor ID \"", id, kIdSuffix);
+  if (rc != 0) return rc;
+  bt::Bytes buffer;
+  rc = BufferToIBuffer(bytes, length, buffer);
+  if (rc != 0) return ReportOutOfMemory(rc);
+  const std::shared_ptr<bt::GattWriteResult> result =
+      AwaitWriteResult(*this, record.descriptor->WriteValueWithResultAsync(buffer));
+  rc = ReportGattResultOf(*this, result, kGattLogWrite);
+  if (rc != 0) return rc;
+  (void)LogComposed(1, kGattLogWrite, "Successfully wrote value to descriptor ID \"", id, kIdSuffix);
+  if (!(record.uuid == kCccdGuid)) return 0;
+
+  // A CCCD write changes the subscription of its characteristic. Only a listed state is replaced; an
+  // unlisted characteristic counts as not subscribed before the write.
+  core::Buffer characteristic_id;
+  rc = CharacteristicIdOf(id, characteristic_id);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  const bool subscribed = !buffer.empty() && (buffer[0] & 3) != 0;
+  bool was_subscribed = false;
+  rc = subscriptions_.Update(characteristic_id.Data(), subscribed, nullptr, &was_subscribed);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  if (was_subscribed == subscribed) return 0;
+  core::Buffer service_id;
+  rc = ServiceIdOf(characteristic_id.Data(), service_id);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  std::shared_ptr<GattCharacteristicRecord> characteristic;
+  rc = LookupCharacteristic(service_id.Data(), characteristic_id.Data(), &characteristic);
+  if (rc != 0) return rc;
+  core::Buffer uuid;
+  (void)UuidTextOf(characteristic->uuid, uuid);
+  if (subscribed) {
+    rc = LogComposed(1, kGattLogSubscriptions, "Successfully subscribed to characteristic ID \"",
+                     characteristic_id.Data(), kIdSuffix);
+    if (rc != 0) return rc;
+    return FireSubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
+                          characteristic->description.Data());
+  }
+  rc = LogComposed(1, kGattLogSubscriptions, "Successfully unsubscribed from characteristic ID \"",
+                   characteristic_id.Data(), kIdSuffix);
+  if (rc != 0) return rc;
+  return FireUnsubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
+                          characteristic->description.Data());
+}
+
+int BLEClientEngine::WriteValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
+                                const uint8_t* value, int32_t length) {
+  int rc = RequireConnection();
+  if (rc != 0) return rc;
+  service_id = TextOrEmpty(service_id);
+  characteristic_id = TextOrEmpty(characteristic_id);
+  descriptor_id = TextOrEmpty(descriptor_id);
+  if (service_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoServiceId);
+  if (characteristic_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoCharacteristicId);
+  bool service_listed;
+  bool characteristic_listed;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    service_listed = gatt_tree_.ServiceIndex(service_id) >= 0;
+    characteristic_listed = gatt_tree_.CharacteristicIndex(characteristic_id) >= 0;
+  }
+  if (!service_listed) {
+    core::Buffer text;
+    (void)text.Format("No service with the ID \"%s\" has been discovered.", service_id);
+    return SetErrorText(kNotDiscovered, text.Data());
+  }
+  if (!characteristic_listed) {
+    core::Buffer text;
+    (void)text.Format("No characteristic with the ID \"%s\" has been discovered for the service with ID \"%s\".",
+                      characteristic_id, service_id);
+    return SetErrorText(kNotDiscovered, text.Data());
+  }
+  // The records are held until WriteResponse has been delivered, whatever a sink does to the tree meanwhile.
+  core::Buffer uuid;
+  std::shared_ptr<GattDescriptorRecord> descriptor;
+  std::shared_ptr<GattCharacteristicRecord> characteristic;
+  const char* description;
+  if (descriptor_id[0] != '\0') {
+    rc = LookupDescriptorOf(service_id, characteristic_id, descriptor_id, &descriptor);
+    if (rc == 0) rc = WriteDescriptor(*descriptor, value, length);
+    if (rc != 0) return rc;
+    description = descriptor->description.Data();
+    (void)UuidTextOf(descriptor->uuid, uuid);
+  } else {
+    rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
+    if (rc == 0) rc = WriteCharacteristic(*characteristic, value, length, 1);
+    if (rc != 0) return rc;
+    description = characteristic->description.Data();
+    (void)UuidTextOf(characteristic->uuid, uuid);
+  }
+  return FireWriteResponse(service_id, characteristic_id, descriptor_id, uuid.Data(), description);
+}
+
+int BLEClientEngine::PostValue(const char* service_id, const char* characteristic_id, const uint8_t* value,
+                               int32_t length) {
+  int rc = RequireConnection();
+  if (rc != 0) return rc;
+  service_id = TextOrEmpty(service_id);
+  characteristic_id = TextOrEmpty(characteristic_id);
+  if (characteristic_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoCharacteristicId);
+  if (service_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoServiceId);
+  rc = RequireListedService(service_id);
+  if (rc != 0) return rc;
+  std::shared_ptr<GattCharacteristicRecord> characteristic;
+  rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
+  return rc != 0 ? rc : WriteCharacteristic(*characteristic, value, length, 0);
+}
+
+// ---- Subscriptions --------------------------------------------------------------------------------------------
+
+int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t subscribe) {
+  (void)record.LoadProperties();
+  if (!HasPushFlag(record)) return SetErrorText(kCharacteristicLacksFlag, kNotSubscribable);
+  if (record.characteristic == nullptr) return SetErrorText(kNotDiscovered, kNoCharacteristicObject);
+  const bool on = subscribe != 0;
+  const char* id = record.id.Data();
+  bool listed_state = false;
+  if (subscriptions_.Find(id, &listed_state) != 0 && listed_state == on) return 0;
+
+  using CccdValue = bt::GattClientCharacteristicConfigurationDescriptorValue;
+  CccdValue value = CccdValue::None;
+  if (on) {
+    const bool prefer_indications = settings_.prefer_indications.load(std::memory_order_relaxed) != 0;
+    value = (record.flags & kFlagNotify) == 0 || (prefer_indications && (record.flags & kFlagIndicate) != 0)
+                ? CccdValue::Indicate
+                : CccdValue::Notify;
+  }
+  int rc;
+  if (record.cccd_ensured == 0) {
+    rc = EnsureDescriptorDiscovered(record, kCccdUuid);
+    if (rc != 0) return rc;
+    record.cccd_ensured = 1;
+  }
+  rc = LogComposed(1, kGattLogSubscriptions,
+                   on ? "Subscribing to characteristic ID \"" : "Unsubscribing from characteristic ID \"", id,
+                   kIdSuffix);
+  if (rc != 0) return rc;
+  const std::shared_ptr<bt::GattWriteResult> result = AwaitWriteResult(
+      *this, record.characteristic->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(value));
+  rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
+  if (rc != 0) return rc;
+  rc = subscriptions_.Update(id, on, nullptr);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  rc = LogComposed(1, kGattLogSubscriptions,
+                   on ? "Successfully subscribed to characteristic ID \""
+                      : "Successfully unsubscribed from characteristic ID \"",
+                   id, kIdSuffix);
+  if (rc != 0) return rc;
+  core::Buffer service_id;
+  rc = ServiceIdOf(id, service_id);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  core::Buffer uuid;
+  (void)UuidTextOf(record.uuid, uuid);
+  return on ? FireSubscribed(service_id.Data(), id, uuid.Data(), record.description.Data())
+            : FireUnsubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
+}
+
+int BLEClientEngine::Subscribe(const char* service_id, const char* characteristic_id) {
+  int rc = RequireConnection();
+  if (rc == 0) rc = RequireListedService(service_id);
+  if (rc != 0) return rc;
+  std::shared_ptr<GattCharacteristicRecord> characteristic;
+  rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
+  return rc != 0 ? rc : SetSubscription(*characteristic, 1);
+}
+
+// UnsubscribeEach unsubscribes from every record that has Notify or Indicate, in order; the first failure
+// ends the walk and is returned.
+int BLEClientEngine::UnsubscribeEach(const std::vector<std::shared_ptr<GattCharacteristicRecord>>& records) {
+  for (const std::shared_ptr<GattCharacteristicRecord>& record : records) {
+    (void)record->LoadProperties();
+    if (!HasPushFlag(*record)) continue;
+    const int rc = SetSubscription(*record, 0);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+int BLEClientEngine::Unsubscribe(const char* service_id, const char* characteristic_id) {
+  int rc = RequireConnection();
+  if (rc != 0) return rc;
+  service_id = TextOrEmpty(service_id);
+  characteristic_id = TextOrEmpty(characteristic_id);
+  if (service_id[0] == '\0' && characteristic_id[0] != '\0') return SetErrorText(kInvalidArgument, kNoServiceId);
+  if (service_id[0] != '\0') {
+    rc = RequireListedService(service_id);
+    if (rc != 0) return rc;
+  }
+  if (characteristic_id[0] != '\0') {
+    std::shared_ptr<GattCharacteristicRecord> characteristic;
+    rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
+    return rc != 0 ? rc : SetSubscription(*characteristic, 0);
+  }
+  // The records are taken from the tree first: the tree mutex is never held across a platform wait.
+  std::vector<std::shared_ptr<GattCharacteristicRecord>> records;
+  try {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    // The characteristic lists run parallel to the service-id list.
+    const int32_t first = service_id[0] != '\0' ? gatt_tree_.ServiceIndex(service_id) : 0;
+    const int32_t end = service_id[0] != '\0' ? first + 1 : gatt_tree_.service_ids.Count();
+    for (int32_t index = first; index >= 0 && index < end; ++index) {
+      const CharacteristicArray* list = gatt_tree_.service_characteristics.Get(index);
+      if (list == nullptr) continue;
+      for (int32_t i = 0; i < list->Count(); ++i) {
+        std::shared_ptr<GattCharacteristicRecord> record = RecordAt(*list, i);
+        if (record != nullptr) records.push_back(std::move(record));
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return ReportOutOfMemory(core::kOutOfMemory);
+  }
+  return UnsubscribeEach(records);
+}
+
+// ---- User description ---------------------------------------------------------------------------------------------
+
+int GattCharacteristicRecord::SetUserDescription(const char* text) {
+  (void)LoadProperties();
+  if ((flags & kFlagWritableAuxiliaries) == 0) {
+    return engine != nullptr ? engine->SetErrorText(kCharacteristicLacksFlag, kNotWritableAuxiliaries)
+                             : kCharacteristicLacksFlag;
+  }
+  (void)EnsureUserDescriptionDescriptor();
+  return engine != nullptr ? engine->WriteUserDescription(*this, text) : 0;
+}
+
+int BLEClientEngine::WriteUserDescription(GattCharacteristicRecord& record, const char* text) {
+  const char* id = record.id.Data();
+  std::shared_ptr<GattDescriptorRecord> descriptor;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    const int32_t index = gatt_tree_.CharacteristicIndex(id);
+    const DescriptorArray* list = gatt_tree_.characteristic_descriptors.Get(index);
+    for (int32_t i = 0; list != nullptr && i < list->Count(); ++i) {
+      std::shared_ptr<GattDescriptorRecord> candidate = RecordAt(*list, i);
+      if (candidate != nullptr && candidate->descriptor != nullptr && candidate->uuid == kUserDescriptionGuid) {
+        descriptor = std::move(candidate);
+        break;
+      }
+    }
+  }
+  if (descriptor == nullptr) {
+    core::Buffer message;
+    return SetErrorText(kNoUserDescriptionDescriptor,
+                        ComposeMessage(message, "Characteristic with ID \"", id,
+                                       "\" does not have a Characteristic User Description descriptor despite "
+                                       "having the 'Writable Auxiliaries' flag set."));
+  }
+  int rc = LogComposed(3, kGattLogDebug, "Writing new value to User Description descriptor.", nullptr, nullptr);
+  if (rc != 0) return rc;
+  text = TextOrEmpty(text);
+  bt::Bytes buffer;
+  rc = BufferToIBuffer(reinterpret_cast<const uint8_t*>(text), platform::StrLen(text), buffer);
+  if (rc != 0) return ReportOutOfMemory(rc);
+  const std::shared_ptr<bt::GattWriteResult> result =
+      AwaitWriteResult(*this, descriptor->descriptor->WriteValueWithResultAsync(buffer));
+  // A result that never came is a failure too: the stopped wait's 301, or 606 when the platform gave none.
+  rc = ReportGattResultOf(*this, result, kGattLogDebug);
+  (void)LogComposed(3, kGattLogDebug,
+                    rc != 0 ? "Failed to write new value to Characteristic User Description descriptor for "
+                              "characteristic ID \""
+                            : "Successfully wrote new value to Characteristic User Description descriptor for "
+                              "characteristic ID \"",
+                    id, kIdSuffix);
+  return rc;
+}
+
+}  // namespace velmora::ble
