@@ -62,8 +62,11 @@ class BufferCore {
   [[nodiscard]] int Append(const void* bytes, int32_t count) {
     // Fast path: the bytes fit the present storage.
     if (bytes != nullptr && count > 0 && count <= capacity_ - length_) {
-      __builtin_memmove(data_ + length_, bytes, static_cast<unsigned long>(count));
-      SetLengthInPlace(length_ + count);
+      // The bytes cannot overlap the destination: it lies past the content, where no caller's bytes are.
+      char* end = data_ + length_;
+      __builtin_memcpy(end, bytes, static_cast<unsigned long>(count));
+      end[count] = '\0';
+      length_ += count;
       return 0;
     }
     return AppendSlow(bytes, count);
