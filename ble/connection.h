@@ -8,8 +8,10 @@ namespace velmora::ble {
 // kConnectionFailed is the code of a Connect that found no device or whose pairing failed.
 constexpr int kConnectionFailed = 604;
 
-// The pairing kinds Connect accepts: ConfirmOnly, ProvidePin and ConfirmPinMatch.
-constexpr uint32_t kRequestedPairingKinds = 13;
+// The pairing kinds Connect accepts: ConfirmOnly, DisplayPin, ProvidePin and ConfirmPinMatch. Every kind the
+// PairingRequest event can answer is requested, DisplayPin included: a device that pairs only by a PIN shown
+// to the user could not pair otherwise.
+constexpr uint32_t kRequestedPairingKinds = 15;
 
 // IsServerIdText is true when text is exactly 12 hex digits (either case): the form of a Bluetooth address
 // that Connect accepts. Null is false.

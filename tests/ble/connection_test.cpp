@@ -237,7 +237,7 @@ class Pairing : public Connection {
 TEST_F(Pairing, ConfirmOnlyIsAcceptedAndTheRequestCarriesTheServerId) {
   AddServer(DevicePairingKinds::ConfirmOnly);
   EXPECT_EQ(Connect(), 0);
-  EXPECT_EQ(radio_->LastCall("DeviceInformationCustomPairing.PairAsync")->mode, 13);
+  EXPECT_EQ(radio_->LastCall("DeviceInformationCustomPairing.PairAsync")->mode, 15);
   const auto requests = Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].Text(0), kId);
@@ -297,11 +297,15 @@ TEST_F(Pairing, UnansweredRequestsFail) {
   EXPECT_EQ(LastError(), PairingFailure("RejectedByHandler"));
   EXPECT_EQ(radio_->CallCount("DevicePairingRequestedEventArgs.AcceptWithPin"), 0u);
 
-  // DisplayPin is not among the kinds Connect asks for: the platform does not allow it.
+}
+
+TEST_F(Pairing, DisplayPinShowsThePinAndIsAccepted) {
   AddServer(DevicePairingKinds::DisplayPin);
-  EXPECT_EQ(Connect(), kConnectionFailed);
-  EXPECT_EQ(LastError(), PairingFailure("AuthenticationNotAllowed"));
-  EXPECT_FALSE(IsConnected());
+  EXPECT_EQ(Connect(), 0);
+  EXPECT_EQ(offered_pins_, std::vector<std::string>{"123456"});
+  EXPECT_EQ(Requests().at(0).Int(1), 2);
+  EXPECT_EQ(radio_->CallCount("DevicePairingRequestedEventArgs.Accept"), 1u);
+  EXPECT_TRUE(radio_->IsPaired(kAddress));
 }
 
 TEST_F(Pairing, AlreadyPairedConnectsAndKeepsTheOutsideBond) {

@@ -433,10 +433,29 @@ TEST_F(Discovery, DiscoveredCharacteristicsAndDescriptorsCanBeRead) {
   ASSERT_EQ(values.size(), 2u);
   EXPECT_EQ(values[1].Text(2), kLevelUserDescription);
 
-  Fail(SimOp::kReadCharacteristic, 0x0003, kProtocolError, 0x02);
-  params = {Text(kBattery), Text(kLevel), Text(""), 0};
-  EXPECT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_READ_VALUE, 4, params.data(), sizes.data()),
-            kGattProtocolErrorBase + 0x02);
+  // Each simulated ATT error reaches the caller as the code of the result-mapping table, with a text.
+  struct Row {
+    int32_t status;
+    std::optional<int> att_error;
+    int code;
+  };
+  std::vector<Row> rows = {{kProtocolError, 0x80, kGattApplicationError},
+                           {kProtocolError, 0x9F, kGattApplicationError},
+                           {kProtocolError, 0x00, kGattCommunicationError},
+                           {kProtocolError, 0xA0, kGattCommunicationError},
+                           {kUnreachable, std::nullopt, kGattDeviceUnreachable},
+                           {static_cast<int32_t>(bt::GattCommunicationStatus::AccessDenied), std::nullopt,
+                            kGattCommunicationError}};
+  for (int e = 0x01; e <= 0x11; ++e) rows.push_back({kProtocolError, e, kGattProtocolErrorBase + e});
+  for (int e = 0xFC; e <= 0xFF; ++e) rows.push_back({kProtocolError, e, kGattCommonProfileErrorBase + e});
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.att_error.value_or(-1));
+    radio_->ClearFaults();
+    Fail(SimOp::kReadCharacteristic, 0x0003, row.status, row.att_error);
+    params = {Text(kBattery), Text(kLevel), Text(""), 0};
+    EXPECT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_READ_VALUE, 4, params.data(), sizes.data()), row.code);
+    EXPECT_NE(std::string(VelmoraBLE_BLEClient_GetLastError(handle_)), "");
+  }
 }
 
 // ---- Failures of a request ----------------------------------------------------------------------------------
