@@ -175,6 +175,10 @@ class BLEClientEngine : public component::SocketBase {
   // RequireConnection returns 0 while a device is connected, else 605 with its text. The GATT operations
   // run it first.
   int RequireConnection();
+  // CheckValueTarget returns 0 when a device is connected and both ids name a discovered service and
+  // characteristic, else 605, 202 (an id missing) or 601 (not discovered) with its text. ReadValue and
+  // WriteValue run it first. The ids must not be null.
+  int CheckValueTarget(const char* service_id, const char* characteristic_id);
   // GetServerId returns the held device's address as 12 upper-case hex digits ("" without a device), in a
   // text of the engine's that the next call replaces. The application's thread.
   const char* GetServerId();

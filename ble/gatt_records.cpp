@@ -15,7 +15,6 @@ namespace {
 constexpr const char* kZeroServiceHandle = "Must supply a non-zero service handle.";
 constexpr const char* kZeroCharacteristicHandle =
     "Must supply a non-zero characteristic handle to supply a non-zero descriptor handle.";
-constexpr const char* kNoServiceId = "Must supply a service ID.";
 constexpr const char* kNoServiceSelected = "You must select a service before selecting a characteristic.";
 constexpr int kSelectServiceFirst = 602;
 
@@ -723,6 +722,31 @@ int BLEClientEngine::SetCharacteristicCount(int32_t count) {
   // The dropped records leave the index first (cutting a list never fails; a negative count empties it).
   gatt_tree_.UnindexTail(list, count < 0 ? 0 : count);
   return list->SetCount(count);
+}
+
+int BLEClientEngine::CheckValueTarget(const char* service_id, const char* characteristic_id) {
+  int rc = RequireConnection();
+  if (rc != 0) return rc;
+  if (service_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoServiceId);
+  if (characteristic_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoCharacteristicId);
+  bool service_listed;
+  bool characteristic_listed;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    service_listed = gatt_tree_.ServiceIndex(service_id) >= 0;
+    characteristic_listed = gatt_tree_.CharacteristicIndex(characteristic_id) >= 0;
+  }
+  core::Buffer text;
+  if (!service_listed) {
+    (void)text.Format("No service with the ID \"%s\" has been discovered.", service_id);
+    return SetErrorText(kNotDiscovered, text.Data());
+  }
+  if (!characteristic_listed) {
+    (void)text.Format("No characteristic with the ID \"%s\" has been discovered for the service with ID \"%s\".",
+                      characteristic_id, service_id);
+    return SetErrorText(kNotDiscovered, text.Data());
+  }
+  return 0;
 }
 
 }  // namespace velmora::ble

@@ -11,6 +11,10 @@ namespace velmora::ble {
 // TextOrEmpty returns text, or "" for null.
 inline const char* TextOrEmpty(const char* text) { return text != nullptr ? text : core::kEmptyText; }
 
+// The texts of a GATT operation called without the ids it needs (code 202).
+inline constexpr const char* kNoServiceId = "Must supply a service ID.";
+inline constexpr const char* kNoCharacteristicId = "Must supply a characteristic ID.";
+
 // RecordedCall records the result of one method call or property write as the last error: the code is
 // stored, and the text afterwards describes this call. A text the call set itself stays; a failure that set
 // none gets the text made from its code; a success leaves the text of the earlier failure in place.

@@ -15,8 +15,6 @@ namespace velmora::ble {
 
 namespace {
 
-constexpr const char* kNoServiceId = "Must supply a service ID.";
-constexpr const char* kNoCharacteristicId = "Must supply a characteristic ID.";
 // An index slot that was never filled holds a record without a platform object; nothing is read from it.
 constexpr const char* kNoCharacteristicObject = "No characteristic has been discovered at this index.";
 constexpr const char* kNoDescriptorObject = "No descriptor has been discovered at this index.";
@@ -238,31 +236,11 @@ int BLEClientEngine::HandleCccdValue(const char* descriptor_id, const core::Buff
 int BLEClientEngine::ReadValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
                                const uint8_t** value, int32_t* length) {
   ClearOutputs(value, length);
-  int rc = RequireConnection();
-  if (rc != 0) return rc;
   service_id = TextOrEmpty(service_id);
   characteristic_id = TextOrEmpty(characteristic_id);
   descriptor_id = TextOrEmpty(descriptor_id);
-  if (service_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoServiceId);
-  if (characteristic_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoCharacteristicId);
-  bool service_listed;
-  bool characteristic_listed;
-  {
-    std::lock_guard<std::mutex> lock(tree_mutex_);
-    service_listed = gatt_tree_.ServiceIndex(service_id) >= 0;
-    characteristic_listed = gatt_tree_.CharacteristicIndex(characteristic_id) >= 0;
-  }
-  if (!service_listed) {
-    core::Buffer text;
-    (void)text.Format("No service with the ID \"%s\" has been discovered.", service_id);
-    return SetErrorText(kNotDiscovered, text.Data());
-  }
-  if (!characteristic_listed) {
-    core::Buffer text;
-    (void)text.Format("No characteristic with the ID \"%s\" has been discovered for the service with ID \"%s\".",
-                      characteristic_id, service_id);
-    return SetErrorText(kNotDiscovered, text.Data());
-  }
+  int rc = CheckValueTarget(service_id, characteristic_id);
+  if (rc != 0) return rc;
   // The records are held until the event has been delivered, whatever a sink does to the tree meanwhile.
   core::Buffer read;
   core::Buffer uuid;

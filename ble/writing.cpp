@@ -18,8 +18,6 @@ namespace velmora::ble {
 
 namespace {
 
-constexpr const char* kNoServiceId = "Must supply a service ID.";
-constexpr const char* kNoCharacteristicId = "Must supply a characteristic ID.";
 constexpr const char* kNoCharacteristicObject = "No characteristic has been discovered at this index.";
 constexpr const char* kNoDescriptorObject = "No descriptor has been discovered at this index.";
 constexpr const char* kNotSubscribable =
@@ -161,31 +159,11 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
 
 int BLEClientEngine::WriteValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
                                 const uint8_t* value, int32_t length) {
-  int rc = RequireConnection();
-  if (rc != 0) return rc;
   service_id = TextOrEmpty(service_id);
   characteristic_id = TextOrEmpty(characteristic_id);
   descriptor_id = TextOrEmpty(descriptor_id);
-  if (service_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoServiceId);
-  if (characteristic_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoCharacteristicId);
-  bool service_listed;
-  bool characteristic_listed;
-  {
-    std::lock_guard<std::mutex> lock(tree_mutex_);
-    service_listed = gatt_tree_.ServiceIndex(service_id) >= 0;
-    characteristic_listed = gatt_tree_.CharacteristicIndex(characteristic_id) >= 0;
-  }
-  if (!service_listed) {
-    core::Buffer text;
-    (void)text.Format("No service with the ID \"%s\" has been discovered.", service_id);
-    return SetErrorText(kNotDiscovered, text.Data());
-  }
-  if (!characteristic_listed) {
-    core::Buffer text;
-    (void)text.Format("No characteristic with the ID \"%s\" has been discovered for the service with ID \"%s\".",
-                      characteristic_id, service_id);
-    return SetErrorText(kNotDiscovered, text.Data());
-  }
+  int rc = CheckValueTarget(service_id, characteristic_id);
+  if (rc != 0) return rc;
   // The records are held until WriteResponse has been delivered, whatever a sink does to the tree meanwhile.
   core::Buffer uuid;
   std::shared_ptr<GattDescriptorRecord> descriptor;
