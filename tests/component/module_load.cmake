@@ -1,11 +1,7 @@
-# A shared library of the component libraries with the library load/unload entry, which a test loads
-# and unloads to check that the start-up and tear-down run cleanly and leave nothing behind.
-add_library(velmora_module_probe SHARED ${PROJECT_SOURCE_DIR}/component/module_entry.cpp)
-target_link_libraries(velmora_module_probe PRIVATE velmora_component)
-set_target_properties(velmora_module_probe PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
-
+# The shared library, which a test loads and unloads twice to check that its start-up and tear-down run
+# cleanly and leave nothing behind.
 velmora_test(velmora_module_load_test module_load_test.cpp)
-add_dependencies(velmora_module_load_test velmora_module_probe)
+add_dependencies(velmora_module_load_test velmorable)
 target_compile_definitions(velmora_module_load_test
-                           PRIVATE VELMORA_MODULE_PROBE_PATH="$<TARGET_FILE:velmora_module_probe>")
+                           PRIVATE VELMORA_LIBRARY_PATH="$<TARGET_FILE:velmorable>")
 target_link_libraries(velmora_module_load_test PRIVATE ${CMAKE_DL_LIBS})
