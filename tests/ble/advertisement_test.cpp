@@ -36,12 +36,15 @@ std::vector<AdvertisementSection> Sections(const std::string& hex) {
 
 // ---- The decoders ------------------------------------------------------------------------------------------
 
-TEST(AdvertisementDecoding, ServerIdIsTwelveUpperCaseDigits) {
+TEST(AdvertisementDecoding, ServerIdIsTwelveUpperCaseDigitsAndTxPowerTheFirstSectionsSignedByte) {
   core::Buffer text;
   ASSERT_EQ(FormatBluetoothAddress(1, text), 0);
-  EXPECT_EQ(Text(text), "000000000001");
   ASSERT_EQ(FormatBluetoothAddress(0xFFFF00A1B2C3D4E5ull, text), 0);  // appends; bits above 48 ignored
   EXPECT_EQ(Text(text), "00000000000100A1B2C3D4E5");
+  EXPECT_EQ(AdvertisedTxPower(Sections("020106")), kNoTxPower);
+  EXPECT_EQ(AdvertisedTxPower(Sections("020AF4 020A05")), -12);
+  EXPECT_EQ(AdvertisedTxPower(Sections("030A7F00")), 127);
+  EXPECT_EQ(AdvertisedTxPower(Sections("010A")), 0);
 }
 
 TEST(AdvertisementDecoding, UuidBytesOfTheThreeSizes) {
@@ -58,14 +61,7 @@ TEST(AdvertisementDecoding, UuidBytesOfTheThreeSizes) {
   for (int32_t count : {0, 1, 3, 8, 15, 17}) EXPECT_EQ(UuidFromAdvertisementBytes(Hex(kLongOnAir).data(), count, &uuid), 600);
 }
 
-TEST(AdvertisementDecoding, TxPowerIsTheFirstSectionsSignedByte) {
-  EXPECT_EQ(AdvertisedTxPower(Sections("020106")), kNoTxPower);
-  EXPECT_EQ(AdvertisedTxPower(Sections("020AF4 020A05")), -12);
-  EXPECT_EQ(AdvertisedTxPower(Sections("030A7F00")), 127);
-  EXPECT_EQ(AdvertisedTxPower(Sections("010A")), 0);
-}
-
-TEST(AdvertisementDecoding, ServiceDataInKindOrderWithDuplicates) {
+TEST(AdvertisementDecoding, ServiceDataInKindOrderWithDuplicatesAndShortSectionsStopTheDecoder) {
   UuidList uuids;
   core::StrList payloads;
   core::Buffer out;
@@ -78,15 +74,10 @@ TEST(AdvertisementDecoding, ServiceDataInKindOrderWithDuplicates) {
   EXPECT_EQ(std::string(payloads.Item(1), payloads.ItemLength(1)), "\x01\xAB");
   EXPECT_EQ(std::string(payloads.Item(2), payloads.ItemLength(2)), "\x64");
   EXPECT_EQ(payloads.ItemLength(3), 0);
-}
 
-TEST(AdvertisementDecoding, ShortServiceDataStopsTheDecoder) {
-  UuidList uuids;
-  core::StrList payloads;
-  core::Buffer out;
-  core::Buffer error;
-  const auto sections = Sections("07207856341201AB 02160F");
-  EXPECT_EQ(DecodeServiceDataSections(sections, uuids, payloads, out, error), kSectionLengthError);
+  (void)out.Clear();
+  EXPECT_EQ(DecodeServiceDataSections(Sections("07207856341201AB 02160F"), uuids, payloads, out, error),
+            kSectionLengthError);
   EXPECT_EQ(Text(error), "Expected byte[] length to be at least 2, but instead is 1.");
   EXPECT_EQ(Text(out), "");
   EXPECT_EQ(uuids.size(), 1u);  // the pair decoded before stays
@@ -240,10 +231,10 @@ TEST_F(AdvertisementEvent, InEventSettingsAnswerOnlyInsideTheEvent) {
   AddAdvertiser(kAddress, Hex(kEverySection));
   ASSERT_EQ(StartScanning(), 0);
   Emit(kAddress);
-  EXPECT_EQ(Config("ManufacturerDataCount"), 602);
-  EXPECT_EQ(LastError(), "The ManufacturerDataCount setting is only usable within the Advertisement event handler.");
-  EXPECT_EQ(Config("ServiceData=180F"), 602);
-  EXPECT_EQ(LastError(), "The ServiceData setting is only usable within the Advertisement event handler.");
+  EXPECT_FAILS_WITH(Config("ManufacturerDataCount"), 602,
+                    "The ManufacturerDataCount setting is only usable within the Advertisement event handler.");
+  EXPECT_FAILS_WITH(Config("ServiceData=180F"), 602,
+                    "The ServiceData setting is only usable within the Advertisement event handler.");
   EXPECT_EQ(Config("ManufacturerCompanyId[0]"), 602);
   EXPECT_EQ(Config("ManufacturerData[0]"), 602);
   std::string reply = "x";

@@ -10,6 +10,7 @@
 
 #include "ble/await.h"
 #include "ble/ble_client_engine.h"
+#include "tests/ble/gatt_tree_test_util.h"
 #include "component/socket_base.h"
 #include "platform/clock.h"
 #include "platform/bluetooth/sim/sim_radio.h"
@@ -30,15 +31,8 @@ int64_t MillisSince(Clock::time_point start) {
 }
 
 // TestEngine is an engine without a client that counts its wait steps and can run a hook in each.
-class TestEngine : public BLEClientEngine {
+class TestEngine : public testing::ClientlessEngine {
  public:
-  TestEngine() : BLEClientEngine(nullptr) { (void)Init(); }
-
-  // SetTimeoutMs makes Timeout count in milliseconds and sets it.
-  void SetTimeoutMs(int32_t ms) {
-    timeout_in_milliseconds_ = 1;
-    (void)SetTimeoutSeconds(ms, true);
-  }
   void SetSelectWaitMillis(int32_t ms) { select_wait_millis_ = ms; }
 
   int WaitStep(int32_t wait_ms, platform::WindowHandle window) override {
@@ -72,7 +66,7 @@ sim::SimPeripheral BatteryPeripheral() {
   return peripheral;
 }
 
-class AwaitTest : public testing::Test {
+class AwaitTest : public ::testing::Test {
  protected:
   void SetUp() override {
     component::SocketBase::StaticInit();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "ble/ble_client.h"
+#include "tests/ble/ble_test_support.h"
 #include "ble/internal.h"
 #include "component/socket_base.h"
 #include "platform/memory.h"
@@ -194,32 +195,18 @@ TEST_F(ClientTest, CreateFailsCleanlyWhenMemoryRunsOut) {
 
 TEST_F(ClientTest, SetLastErrorAndCodeTakesNullAsEmpty) {
   EXPECT_EQ(VelmoraBLE_BLEClient_SetLastErrorAndCode(handle_, 7, "seven"), 7);
-  EXPECT_EQ(VelmoraBLE_BLEClient_SetLastErrorAndCode(handle_, 5, nullptr), 5);
-  EXPECT_EQ(LastError(), "");
+  EXPECT_FAILS_WITH(VelmoraBLE_BLEClient_SetLastErrorAndCode(handle_, 5, nullptr), 5, "");
   EXPECT_EQ(LastCode(), 5);
 }
 
-TEST_F(ClientTest, SuccessKeepsTheTextOfTheEarlierFailure) {
-  EXPECT_EQ(ConnectTo("hello world!"), 202);
-  const std::string failure = LastError();
-  EXPECT_EQ(failure, "Invalid server ID \"hello world!\".");
+TEST_F(ClientTest, EachFailureRecordsItsTextWhichSuccessAndLastErrorQueriesKeep) {
+  const char* invalid = "Invalid server ID \"hello world!\".";
+  EXPECT_FAILS_WITH(ConnectTo("hello world!"), 202, invalid);
+  EXPECT_EQ(Query("LastError"), invalid);  // asked during a call: the earlier text
   EXPECT_EQ(Query("BuildInfo"), "24.0.9385");
-  EXPECT_EQ(LastCode(), 0);
-  EXPECT_EQ(LastError(), failure);
-}
-
-TEST_F(ClientTest, EachFailureGetsItsOwnText) {
-  EXPECT_EQ(ConnectTo("hello world!"), 202);
-  EXPECT_EQ(Config("NoSuchSetting"), -1);
-  EXPECT_EQ(LastError(), "Unknown config setting.");
-  EXPECT_EQ(Do(21), -1);
-  EXPECT_EQ(LastError(), "Unknown method.");
-}
-
-TEST_F(ClientTest, LastErrorQueryDuringACallShowsTheEarlierText) {
-  EXPECT_EQ(ConnectTo("hello world!"), 202);
-  EXPECT_EQ(Query("LastError"), "Invalid server ID \"hello world!\".");
-  EXPECT_EQ(LastError(), "Invalid server ID \"hello world!\".");
+  EXPECT_FAILS_WITH(LastCode(), 0, invalid);
+  EXPECT_FAILS_WITH(Config("NoSuchSetting"), -1, "Unknown config setting.");
+  EXPECT_FAILS_WITH(Do(21), -1, "Unknown method.");
 }
 
 // The recording rule itself, with calls that fail with and without a text of their own.
@@ -292,8 +279,7 @@ TEST_F(ClientTest, UnknownMethodIdsAreRecordedAsMinusOne) {
   for (int id : {0, 1, 21, 2002, 2004, 10000, 10021, 30000}) {
     EXPECT_EQ(VelmoraBLE_BLEClient_SetLastErrorAndCode(handle_, 77, "before"), 77);
     EXPECT_EQ(Do(id), -1) << id;
-    EXPECT_EQ(LastCode(), -1);
-    EXPECT_EQ(LastError(), "Unknown method.");
+    EXPECT_FAILS_WITH(LastCode(), -1, "Unknown method.");
   }
 }
 
@@ -346,8 +332,7 @@ TEST_F(ClientTest, UnconvertibleUtf16ArgumentIsNotRecorded) {
   int32_t cbparams[2] = {0, 0};
   EXPECT_EQ(Do(VELMORABLE_UTF16_VARIANT + VELMORABLE_METHOD_CONNECT, params, cbparams), 434);
   EXPECT_EQ(Do(VELMORABLE_UTF16_VARIANT + VELMORABLE_METHOD_CONFIG, params, cbparams), 434);
-  EXPECT_EQ(LastCode(), 77);
-  EXPECT_EQ(LastError(), "before");
+  EXPECT_FAILS_WITH(LastCode(), 77, "before");
 }
 
 TEST_F(ClientTest, TextConversionMethod) {
@@ -375,8 +360,7 @@ TEST_F(ClientTest, TextConversionMethod) {
   EXPECT_EQ(Do(VELMORABLE_METHOD_TEXT_TO_UTF16, params, cbparams, 2), 87);
   EXPECT_EQ(Do(VELMORABLE_METHOD_TEXT_TO_UTF16, nullptr, cbparams, 2), 87);
   EXPECT_EQ(Do(VELMORABLE_METHOD_TEXT_TO_UTF16, params, nullptr, 2), 87);
-  EXPECT_EQ(LastCode(), 77);
-  EXPECT_EQ(LastError(), "before");
+  EXPECT_FAILS_WITH(LastCode(), 77, "before");
 }
 
 }  // namespace

@@ -75,7 +75,6 @@ class Connection : public ScanFixture {
   }
   int Connect(const char* id = kId) { return Do(VELMORABLE_METHOD_CONNECT, id); }
   int Disconnect() { return Do(VELMORABLE_METHOD_DISCONNECT); }
-  BLEClientEngine& Engine() { return reinterpret_cast<BLEClient*>(handle_)->Engine(); }
   // Connected and Disconnected events as "status description".
   std::vector<std::string> Statuses(int32_t event) {
     std::vector<std::string> seen;
@@ -128,8 +127,11 @@ TEST_F(Connection, AddressWithoutDeviceFailsWith604) {
   EXPECT_FALSE(IsConnected());
 }
 
-TEST_F(Connection, TrimmedIdConnectsOnceAndTheSameIdInAnyCaseIsSilent) {
+TEST_F(Connection, TrimmedIdConnectsOnceWhileABlankOrTheSameIdInAnyCaseIsSilent) {
   AddServer();
+  EXPECT_EQ(Connect(nullptr), 0);
+  EXPECT_EQ(Connect("    "), 0);
+  EXPECT_TRUE(sink_.Events().empty());
   EXPECT_EQ(Connect("  0011223344aa  "), 0);
   ASSERT_EQ(radio_->CallCount(kFromAddress), 1u);
   EXPECT_EQ(radio_->LastCall(kFromAddress)->address, kAddress);
@@ -144,14 +146,6 @@ TEST_F(Connection, TrimmedIdConnectsOnceAndTheSameIdInAnyCaseIsSilent) {
   EXPECT_EQ(Connect(" 0011223344aA"), 0);
   EXPECT_TRUE(sink_.Events().empty());
   EXPECT_EQ(radio_->CallCount(kFromAddress), 1u);
-}
-
-TEST_F(Connection, EmptyOrBlankIdDoesNothing) {
-  AddServer();
-  EXPECT_EQ(Connect(nullptr), 0);
-  EXPECT_EQ(Connect("    "), 0);
-  EXPECT_TRUE(sink_.Events().empty());
-  EXPECT_EQ(radio_->CallCount(kFromAddress), 0u);
 }
 
 TEST_F(Connection, IdThatIsNotTwelveHexDigitsIsRefusedWithoutDialling) {
@@ -179,13 +173,9 @@ TEST_F(Connection, ParseBluetoothAddressStopsAtTheEndOfAShortText) {
 
 TEST_F(Connection, StoppedLookupReturns301WithoutEvents) {
   AddServer();
-  SimFault fault;
-  fault.op = SimOp::kFromAddress;
-  fault.hold = true;
-  radio_->AddFault(fault);
+  radio_->AddFault({.op = SimOp::kFromAddress, .hold = true});
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
-  EXPECT_EQ(Connect(), 301);
-  EXPECT_EQ(LastError(), "Timeout.");
+  EXPECT_FAILS_WITH(Connect(), 301, "Timeout.");
   EXPECT_TRUE(sink_.Events().empty());
   radio_->ReleaseAll();
 }
@@ -252,13 +242,19 @@ TEST_F(Pairing, ConfirmOnlyIsAcceptedAndTheRequestCarriesTheServerId) {
   EXPECT_FALSE(radio_->IsPaired(kAddress));
 }
 
-TEST_F(Pairing, ConfirmPinMatchOffersThePinAndIsAccepted) {
-  AddServer(DevicePairingKinds::ConfirmPinMatch);
-  EXPECT_EQ(Connect(), 0);
-  EXPECT_EQ(offered_pins_, std::vector<std::string>{"123456"});
-  EXPECT_EQ(Requests().at(0).Int(1), 8);
-  EXPECT_EQ(radio_->CallCount("DevicePairingRequestedEventArgs.Accept"), 1u);
-  EXPECT_TRUE(radio_->IsPaired(kAddress));
+TEST_F(Pairing, ConfirmPinMatchAndDisplayPinOfferThePinAndAreAccepted) {
+  for (uint32_t kind : {DevicePairingKinds::ConfirmPinMatch, DevicePairingKinds::DisplayPin}) {
+    SCOPED_TRACE(kind);
+    offered_pins_.clear();
+    sink_.Clear();
+    AddServer(kind);
+    EXPECT_EQ(Connect(), 0);
+    EXPECT_EQ(offered_pins_, std::vector<std::string>{"123456"});
+    EXPECT_EQ(static_cast<uint32_t>(Requests().at(0).Int(1)), kind);
+    EXPECT_TRUE(radio_->IsPaired(kAddress));
+    EXPECT_EQ(Disconnect(), 0);
+  }
+  EXPECT_EQ(radio_->CallCount("DevicePairingRequestedEventArgs.Accept"), 2u);
 }
 
 TEST_F(Pairing, ProvidePinAnswersWithThePinTheSinkWrites) {
@@ -275,8 +271,7 @@ TEST_F(Pairing, ProvidePinAnswersWithThePinTheSinkWrites) {
 TEST_F(Pairing, WrongPinFailsWithTheStatusName) {
   AddServer(DevicePairingKinds::ProvidePin);
   answer_.pin = "000000";
-  EXPECT_EQ(Connect(), kConnectionFailed);
-  EXPECT_EQ(LastError(), PairingFailure("AuthenticationFailure"));
+  EXPECT_FAILS_WITH(Connect(), kConnectionFailed, PairingFailure("AuthenticationFailure"));
   EXPECT_EQ(Statuses(VELMORABLE_EVENT_CONNECTED), std::vector<std::string>{"604 " + PairingFailure("AuthenticationFailure")});
   EXPECT_FALSE(IsConnected());
   EXPECT_EQ(Property(VELMORABLE_PROP_SERVER_ID), "");  // the device held for the pairing is released
@@ -286,26 +281,15 @@ TEST_F(Pairing, UnansweredRequestsFail) {
   // Refused by the sink.
   AddServer(DevicePairingKinds::ConfirmOnly);
   answer_.accept = 0;
-  EXPECT_EQ(Connect(), kConnectionFailed);
-  EXPECT_EQ(LastError(), PairingFailure("RejectedByHandler"));
+  EXPECT_FAILS_WITH(Connect(), kConnectionFailed, PairingFailure("RejectedByHandler"));
   EXPECT_EQ(radio_->CallCount("DevicePairingRequestedEventArgs.Accept"), 0u);
 
   // Accepted, but ProvidePin without a PIN gives no answer either.
   AddServer(DevicePairingKinds::ProvidePin);
   answer_ = {1, ""};
-  EXPECT_EQ(Connect(), kConnectionFailed);
-  EXPECT_EQ(LastError(), PairingFailure("RejectedByHandler"));
+  EXPECT_FAILS_WITH(Connect(), kConnectionFailed, PairingFailure("RejectedByHandler"));
   EXPECT_EQ(radio_->CallCount("DevicePairingRequestedEventArgs.AcceptWithPin"), 0u);
 
-}
-
-TEST_F(Pairing, DisplayPinShowsThePinAndIsAccepted) {
-  AddServer(DevicePairingKinds::DisplayPin);
-  EXPECT_EQ(Connect(), 0);
-  EXPECT_EQ(offered_pins_, std::vector<std::string>{"123456"});
-  EXPECT_EQ(Requests().at(0).Int(1), 2);
-  EXPECT_EQ(radio_->CallCount("DevicePairingRequestedEventArgs.Accept"), 1u);
-  EXPECT_TRUE(radio_->IsPaired(kAddress));
 }
 
 TEST_F(Pairing, AlreadyPairedConnectsAndKeepsTheOutsideBond) {
@@ -334,8 +318,7 @@ TEST_F(Pairing, WithoutCanPairOrInModeZeroNoPairingRuns) {
 TEST_F(Pairing, PlatformFailureDuringPairingReleasesTheDevice) {
   AddServer(DevicePairingKinds::ConfirmOnly);
   radio_->FailCall("DeviceInformationPairing.Custom", static_cast<int32_t>(0x80004005u));
-  EXPECT_EQ(Connect(), 610);
-  EXPECT_EQ(LastError(), "Platform error 0x80004005.");
+  EXPECT_FAILS_WITH(Connect(), 610, "Platform error 0x80004005.");
   EXPECT_EQ(Property(VELMORABLE_PROP_SERVER_ID), "");
   EXPECT_FALSE(IsConnected());
   // Nothing is left half-connected: the next Connect dials afresh and succeeds.

@@ -40,23 +40,6 @@ constexpr const char kCharacteristicsAll[] = "GattDeviceService.GetCharacteristi
 constexpr const char kDescriptorsAll[] = "GattCharacteristic.GetDescriptorsWithCacheModeAsync";
 constexpr const char kDescriptorsForUuid[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
 
-bt::sim::SimCharacteristic Characteristic(uint16_t handle, uint16_t uuid, uint32_t properties = 0x02) {
-  bt::sim::SimCharacteristic characteristic;
-  characteristic.handle = handle;
-  characteristic.uuid = bt::BluetoothBaseUuid(uuid);
-  characteristic.properties = properties;
-  characteristic.value = {0x2A};
-  return characteristic;
-}
-
-bt::sim::SimService Service(uint16_t handle, uint16_t uuid, bool primary = true) {
-  bt::sim::SimService service;
-  service.handle = handle;
-  service.uuid = bt::BluetoothBaseUuid(uuid);
-  service.primary = primary;
-  return service;
-}
-
 class Discovery : public ScanFixture {
  protected:
   // The server: Battery 0x0001 (includes Info; Level 0x0003 with CCCD 0x0004 and User Description 0x0005,
@@ -87,12 +70,6 @@ class Discovery : public ScanFixture {
     radio_->ClearJournal();
   }
 
-  int Call(int32_t method, std::vector<intptr_t> params) {
-    std::vector<int32_t> sizes(params.size(), 0);
-    return VelmoraBLE_BLEClient_Do(handle_, method, static_cast<int32_t>(params.size()), params.data(),
-                                   sizes.data());
-  }
-  static intptr_t Text(const char* text) { return reinterpret_cast<intptr_t>(text); }
   int DiscoverServices(const char* uuids, const char* service_id = "") {
     return Call(VELMORABLE_METHOD_DISCOVER_SERVICES, {Text(uuids), Text(service_id)});
   }
@@ -134,7 +111,6 @@ class Discovery : public ScanFixture {
     EXPECT_EQ(Engine().LookupService(id, &record), 0) << id;
     return record;
   }
-  BLEClientEngine& Engine() { return reinterpret_cast<BLEClient*>(handle_)->Engine(); }
   int64_t ModeOf(const char* api) {
     const auto call = radio_->LastCall(api);
     return call.has_value() ? call->mode : -1;
@@ -215,10 +191,9 @@ TEST_F(Discovery, ServiceReturnedForTwoFilterUuidsIsDiscoveredOnce) {
 
 TEST_F(Discovery, BadFilterAndUnknownServiceFailBeforeAnyRequest) {
   Start();
-  EXPECT_EQ(DiscoverServices("180F,XYZ"), kUuidSizeError);
-  EXPECT_EQ(LastError(), kUuidSizeErrorText);
-  EXPECT_EQ(DiscoverServices("", "0BAD00000000"), kNotDiscovered);
-  EXPECT_EQ(LastError(), "No service with the ID \"0BAD00000000\" has been discovered.");
+  EXPECT_FAILS_WITH(DiscoverServices("180F,XYZ"), kUuidSizeError, kUuidSizeErrorText);
+  EXPECT_FAILS_WITH(DiscoverServices("", "0BAD00000000"), kNotDiscovered,
+                    "No service with the ID \"0BAD00000000\" has been discovered.");
   EXPECT_EQ(Discover("", "", 0, "0BAD00000000"), kNotDiscovered);
   EXPECT_EQ(DiscoverCharacteristics(""), kNotDiscovered);
   EXPECT_TRUE(radio_->Journal().empty());
@@ -253,8 +228,8 @@ TEST_F(Discovery, CycleOfIncludedServicesGives609) {
   server_.gatt.services[1].included = {0x0001};
   Start();
   Set("AutoDiscoverIncludedServices=1");
-  EXPECT_EQ(DiscoverServices(""), kIncludedServiceCycle);
-  EXPECT_EQ(LastError(), "A cycle of included services was detected: 000100000000 < 000100000000 < 001000000000");
+  EXPECT_FAILS_WITH(DiscoverServices(""), kIncludedServiceCycle,
+                    "A cycle of included services was detected: 000100000000 < 000100000000 < 001000000000");
   // Without the automatic step there is no path to check: each level is asked for once.
   Set("AutoDiscoverIncludedServices=0");
   EXPECT_EQ(DiscoverServices("", kInfo), 0);
@@ -477,23 +452,15 @@ TEST_F(Discovery, RequestFailuresEndTheStepWithTheMappedCode) {
 
 TEST_F(Discovery, MissingResultIsAFailure) {
   Start();
-  SimFault fault;
-  fault.op = SimOp::kRootServices;
-  fault.null_result = true;
-  radio_->AddFault(fault);
-  EXPECT_EQ(DiscoverServices(""), kGattCommunicationError);
-  EXPECT_EQ(LastError(), kNoGattResultText);
+  radio_->AddFault({.op = SimOp::kRootServices, .null_result = true});
+  EXPECT_FAILS_WITH(DiscoverServices(""), kGattCommunicationError, kNoGattResultText);
 }
 
 TEST_F(Discovery, StoppedWaitGives301) {
   Start();
-  SimFault fault;
-  fault.op = SimOp::kDescriptors;
-  fault.hold = true;
-  radio_->AddFault(fault);
+  radio_->AddFault({.op = SimOp::kDescriptors, .hold = true});
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
-  EXPECT_EQ(Discover("180F", "2A19", 1), 301);
-  EXPECT_EQ(LastError(), "Timeout.");
+  EXPECT_FAILS_WITH(Discover("180F", "2A19", 1), 301, "Timeout.");
   EXPECT_EQ(Found(), (Strings{"0 000100000000//", "1 000100000000/000100030000/"}));
   radio_->ReleaseAll();
 }

@@ -19,10 +19,7 @@ namespace sim = platform::bluetooth::sim;
 using testing::BuildTree;
 using testing::TreePeripheral;
 
-class TreeEngine : public BLEClientEngine {
- public:
-  TreeEngine() : BLEClientEngine(nullptr) { (void)Init(); }
-};
+using TreeEngine = testing::ClientlessEngine;
 
 class GattTreeTest : public ::testing::Test {
  protected:

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "ble/ble_client_engine.h"
+#include "tests/ble/gatt_tree_test_util.h"
 #include "component/socket_base.h"
 #include "platform/bluetooth/sim/sim_radio.h"
 #include "platform/text.h"
@@ -28,9 +29,8 @@ struct LogLine {
 };
 
 // LoggingEngine is an engine without a client that keeps the Log events it fires.
-class LoggingEngine : public BLEClientEngine {
+class LoggingEngine : public testing::ClientlessEngine {
  public:
-  LoggingEngine() : BLEClientEngine(nullptr) { (void)Init(); }
   int FireLog(int32_t level, const char* message, const char* log_type) override {
     logs.push_back({level, message, log_type});
     return 0;
@@ -38,7 +38,7 @@ class LoggingEngine : public BLEClientEngine {
   std::vector<LogLine> logs;
 };
 
-class GattResultTest : public testing::Test {
+class GattResultTest : public ::testing::Test {
  protected:
   void SetUp() override {
     component::SocketBase::StaticInit();

@@ -15,6 +15,17 @@ namespace velmora::ble::testing {
 
 namespace sim = platform::bluetooth::sim;
 
+// ClientlessEngine is an engine without a client, initialised; tests derive from it to watch what it fires.
+class ClientlessEngine : public BLEClientEngine {
+ public:
+  ClientlessEngine() : BLEClientEngine(nullptr) { (void)Init(); }
+  // SetTimeoutMs makes Timeout count in milliseconds and sets it.
+  void SetTimeoutMs(int32_t ms) {
+    timeout_in_milliseconds_ = 1;
+    (void)SetTimeoutSeconds(ms, true);
+  }
+};
+
 constexpr uint64_t kTreeAddress = 0xC0FFEE0000AB;
 
 // Service 0x0001 (Battery Service) holds 0x0003 (Battery Level: Read|Notify|ExtendedProperties|ReliableWrites,

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "ble/ble_client.h"
+#include "tests/ble/ble_test_support.h"
 #include "component/socket_base.h"
 #include "gatt_tree_test_util.h"
 #include "velmorable.h"
@@ -130,11 +131,9 @@ TEST_F(PropertyTest, NothingSelectedGivesZeroCountsAndIndexErrors) {
   EXPECT_EQ(Get(VELMORABLE_PROP_CHARACTERISTIC_COUNT), 0);
   EXPECT_EQ(Get(VELMORABLE_PROP_DESCRIPTOR_COUNT), 0);
   EXPECT_EQ(Narrow(VELMORABLE_PROP_CHARACTERISTIC_ID, 0), "");
-  EXPECT_EQ(LastCode(), 432);
-  EXPECT_EQ(LastError(), "Invalid CharacteristicIndex (out of bounds).");
+  EXPECT_FAILS_WITH(LastCode(), 432, "Invalid CharacteristicIndex (out of bounds).");
   EXPECT_EQ(Wide(VELMORABLE_PROP_DESCRIPTOR_UUID, 0), u"");
-  EXPECT_EQ(LastCode(), 432);
-  EXPECT_EQ(LastError(), "Invalid DescriptorIndex (out of bounds).");
+  EXPECT_FAILS_WITH(LastCode(), 432, "Invalid DescriptorIndex (out of bounds).");
   EXPECT_EQ(Narrow(VELMORABLE_PROP_SERVICE_UUID, 2), "");
   EXPECT_EQ(LastError(), "Invalid ServiceIndex (out of bounds).");
   // The int ids of an indexed collection answer a bad index the same way, without reading anything.
@@ -146,8 +145,7 @@ TEST_F(PropertyTest, NothingSelectedGivesZeroCountsAndIndexErrors) {
 
   // Set of 8 and 13 with a bad index: 432, recorded.
   EXPECT_EQ(Set(VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX, 0, 3), 432);
-  EXPECT_EQ(LastCode(), 432);
-  EXPECT_EQ(LastError(), "Invalid CharacteristicIndex (out of bounds).");
+  EXPECT_FAILS_WITH(LastCode(), 432, "Invalid CharacteristicIndex (out of bounds).");
   EXPECT_EQ(SetText(VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, "x", -1), 432);
   EXPECT_EQ(LastCode(), 432);
 }
@@ -178,13 +176,12 @@ TEST_F(PropertyTest, CheckIndexCoversThePlainIndexedIdsOnly) {
 
 TEST_F(PropertyTest, SelectionThroughPropertiesAndResizing) {
   Build();
-  EXPECT_EQ(SetText(VELMORABLE_PROP_CHARACTERISTIC, "000100030000"), 602);
-  EXPECT_EQ(LastError(), "You must select a service before selecting a characteristic.");
+  EXPECT_FAILS_WITH(SetText(VELMORABLE_PROP_CHARACTERISTIC, "000100030000"), 602,
+                    "You must select a service before selecting a characteristic.");
   ASSERT_EQ(Set(kWide + VELMORABLE_PROP_SERVICE, reinterpret_cast<intptr_t>(u"000100000000")), 0);
   EXPECT_EQ(Narrow(VELMORABLE_PROP_SERVICE), "000100000000");
   EXPECT_EQ(SetText(VELMORABLE_PROP_SERVICE, "00FF00000000"), 601);
-  EXPECT_EQ(LastCode(), 601);
-  EXPECT_EQ(LastError(), "No service with the ID \"00FF00000000\" has been discovered.");
+  EXPECT_FAILS_WITH(LastCode(), 601, "No service with the ID \"00FF00000000\" has been discovered.");
   EXPECT_EQ(Narrow(VELMORABLE_PROP_SERVICE), "000100000000");
 
   // Growing the collection adds empty records that read as empty; shrinking to 0 empties it.

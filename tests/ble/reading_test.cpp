@@ -64,15 +64,8 @@ struct Event {
 };
 
 // ReadingEngine is an engine without a client that keeps the events it fires (from any thread).
-class ReadingEngine : public BLEClientEngine {
+class ReadingEngine : public testing::ClientlessEngine {
  public:
-  ReadingEngine() : BLEClientEngine(nullptr) { (void)Init(); }
-
-  void SetTimeoutMs(int32_t ms) {
-    timeout_in_milliseconds_ = 1;
-    (void)SetTimeoutSeconds(ms, true);
-  }
-
   int FireValue(const char* service_id, const char* characteristic_id, const char* descriptor_id, const char* uuid,
                 const char* description, const uint8_t* value, int32_t value_len) override {
     if (on_value) on_value();
@@ -418,7 +411,6 @@ class NotificationTest : public testing::ScanFixture {
     BuildTree(Engine(), *radio_);
     sink_.Clear();
   }
-  BLEClientEngine& Engine() { return reinterpret_cast<BLEClient*>(handle_)->Engine(); }
 };
 
 TEST_F(NotificationTest, NotificationFiresValueWithEmptyDescriptorAndMarksAListedStateSilently) {

@@ -15,6 +15,8 @@
 #include <variant>
 #include <vector>
 
+#include "ble/ble_client.h"
+#include "tests/ble/ble_test_support.h"
 #include "component/socket_base.h"
 #include "platform/bluetooth/bluetooth.h"
 #include "platform/bluetooth/sim/sim_radio.h"
@@ -148,6 +150,13 @@ class ScanFixture : public ::testing::Test {
   bool ScanningProperty() { return VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SCANNING, 0) != 0; }
   int StartScanning(const char* filter = "") { return Do(VELMORABLE_METHOD_START_SCANNING, filter); }
   int StopScanning() { return Do(VELMORABLE_METHOD_STOP_SCANNING); }
+  // Call runs a method with several slots; sizes default to 0.
+  int Call(int32_t method, std::vector<intptr_t> params, std::vector<int32_t> sizes = {}) {
+    sizes.resize(params.size(), 0);
+    return VelmoraBLE_BLEClient_Do(handle_, method, static_cast<int32_t>(params.size()), params.data(), sizes.data());
+  }
+  static intptr_t Text(const char* text) { return reinterpret_cast<intptr_t>(text); }
+  BLEClientEngine& Engine() { return reinterpret_cast<BLEClient*>(handle_)->Engine(); }
 
   // AddAdvertiser adds a peripheral sending one advertisement made of raw AD bytes.
   void AddAdvertiser(uint64_t address, const std::vector<uint8_t>& ad_bytes, int16_t rssi = -60,
@@ -173,6 +182,23 @@ class ScanFixture : public ::testing::Test {
   Sink sink_;
   VelmoraBLE_BLEClient* handle_ = nullptr;
 };
+
+// Builders of simulated GATT objects (UUIDs are 16-bit short forms on the Bluetooth base).
+inline bt::sim::SimCharacteristic Characteristic(uint16_t handle, uint16_t uuid, uint32_t properties = 0x02) {
+  bt::sim::SimCharacteristic characteristic;
+  characteristic.handle = handle;
+  characteristic.uuid = bt::BluetoothBaseUuid(uuid);
+  characteristic.properties = properties;
+  characteristic.value = {0x2A};
+  return characteristic;
+}
+inline bt::sim::SimService Service(uint16_t handle, uint16_t uuid, bool primary = true) {
+  bt::sim::SimService service;
+  service.handle = handle;
+  service.uuid = bt::BluetoothBaseUuid(uuid);
+  service.primary = primary;
+  return service;
+}
 
 // Hex turns "02 01 06" into bytes.
 inline std::vector<uint8_t> Hex(const std::string& text) {

@@ -1,6 +1,7 @@
 // StartScanning, StopScanning and the Scanning property through the exported interface, against the
 // simulated radio: adapter checks, the UUID filter, the watcher's life, the log lines and the scan events.
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,11 +46,9 @@ class Scanning : public ScanFixture {
 
 TEST_F(Scanning, WithoutAdapterOrLowEnergyFailsWith613) {
   radio_->SetAdapter(SimAdapter::kAbsent);
-  EXPECT_EQ(StartScanning(), kNoAdapter);
-  EXPECT_EQ(LastError(), "No Bluetooth adapter found.");
+  EXPECT_FAILS_WITH(StartScanning(), kNoAdapter, "No Bluetooth adapter found.");
   radio_->SetAdapter(SimAdapter::kNoLowEnergy);
-  EXPECT_EQ(StartScanning(), kNoAdapter);
-  EXPECT_EQ(LastError(), "Bluetooth adapter does not support Low Energy.");
+  EXPECT_FAILS_WITH(StartScanning(), kNoAdapter, "Bluetooth adapter does not support Low Energy.");
   EXPECT_EQ(LastCode(), kNoAdapter);
   EXPECT_TRUE(sink_.Events().empty());
   EXPECT_FALSE(ScanningProperty());
@@ -64,8 +63,7 @@ TEST_F(Scanning, AdapterWaitThatStopsCountsAsNoAdapter) {
   radio_->AddFault(never);
   EXPECT_EQ(Config("TimeoutInMilliseconds=True"), 0);
   EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 100), 0);
-  EXPECT_EQ(StartScanning(), kNoAdapter);
-  EXPECT_EQ(LastError(), "No Bluetooth adapter found.");
+  EXPECT_FAILS_WITH(StartScanning(), kNoAdapter, "No Bluetooth adapter found.");
 }
 
 TEST_F(Scanning, FilterIsDeduplicatedAndAnnouncedInFull) {
@@ -120,8 +118,8 @@ TEST_F(Scanning, ParametersLineOfALongFilterIsCut) {
 
 TEST_F(Scanning, ActiveScanningIsLockedWhileScanning) {
   EXPECT_EQ(StartScanning(), 0);
-  EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_ACTIVE_SCANNING, 0, 1), 602);
-  EXPECT_EQ(LastError(), "You cannot change the ActiveScanning property while scanning.");
+  EXPECT_FAILS_WITH(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_ACTIVE_SCANNING, 0, 1), 602,
+                    "You cannot change the ActiveScanning property while scanning.");
   EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_ACTIVE_SCANNING, 0, 0), 0);
   EXPECT_EQ(StopScanning(), 0);
   EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_ACTIVE_SCANNING, 0, 1), 0);
@@ -138,56 +136,45 @@ TEST_F(Scanning, SecondStartIsANoOp) {
   EXPECT_EQ(radio_->CallCount("BluetoothLEAdvertisementWatcher.Start"), 0u);
 }
 
-TEST_F(Scanning, StopFiresStopScanFromThePlatform) {
+// Each way a scan ends fires its events in order, listed as "<event> <level or code> <text>".
+TEST_F(Scanning, StopAbortAndPlatformErrorEachEndWithStopScan) {
   EXPECT_EQ(StopScanning(), 0);  // nothing running: nothing happens
   EXPECT_TRUE(sink_.Events().empty());
-  EXPECT_EQ(StartScanning(), 0);
-  sink_.Clear();
-  EXPECT_EQ(StopScanning(), 0);
-  EXPECT_FALSE(ScanningProperty());
-  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
-  const auto events = sink_.Events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].id, VELMORABLE_EVENT_LOG);
-  EXPECT_EQ(events[0].Text(1), "Scanning stopped.");
-  EXPECT_EQ(events[1].id, VELMORABLE_EVENT_STOP_SCAN);
-  EXPECT_EQ(events[1].Int(0), 0);
-  EXPECT_EQ(events[1].Text(1), "");
-}
-
-TEST_F(Scanning, AbortedScanReportsErrorThenStopScan) {
-  EXPECT_EQ(StartScanning(), 0);
-  sink_.Clear();
-  radio_->AbortWatchers(BluetoothError::RadioNotAvailable);
-  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
-  const auto events = sink_.Events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].id, VELMORABLE_EVENT_ERROR);
-  EXPECT_EQ(events[0].Int(0), kScanAborted);
-  EXPECT_EQ(events[0].Text(1), "Scanning was aborted for the following reason: RadioNotAvailable");
-  EXPECT_EQ(events[1].id, VELMORABLE_EVENT_STOP_SCAN);
-  EXPECT_EQ(events[1].Int(0), kScanAborted);
-  EXPECT_EQ(events[1].Text(1), "RadioNotAvailable");
-  EXPECT_FALSE(ScanningProperty());
-}
-
-TEST_F(Scanning, StoppedWithAnErrorLogsThenStopScan603) {
-  EXPECT_EQ(StartScanning(), 0);
-  sink_.Clear();
-  radio_->StopWatchersWithError(BluetoothError::ResourceInUse);
-  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
-  const auto events = sink_.Events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].Text(1), "Scanning stopped.");
-  EXPECT_EQ(events[1].Int(0), kScanAborted);
-  EXPECT_EQ(events[1].Text(1), "ResourceInUse");
+  struct Case {
+    const char* name;
+    std::function<void()> end;
+    std::vector<std::string> events;
+  };
+  const Case cases[] = {
+      {"stop", [&] { EXPECT_EQ(StopScanning(), 0); }, {"Log 1 Scanning stopped.", "StopScan 0 "}},
+      {"abort",
+       [&] { radio_->AbortWatchers(BluetoothError::RadioNotAvailable); },
+       {"Error 603 Scanning was aborted for the following reason: RadioNotAvailable",
+        "StopScan 603 RadioNotAvailable"}},
+      {"error",
+       [&] { radio_->StopWatchersWithError(BluetoothError::ResourceInUse); },
+       {"Log 1 Scanning stopped.", "StopScan 603 ResourceInUse"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(StartScanning(), 0);
+    sink_.Clear();
+    c.end();
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+    std::vector<std::string> seen;
+    for (const Event& e : sink_.Events()) {
+      const char* name = e.id == VELMORABLE_EVENT_LOG ? "Log" : e.id == VELMORABLE_EVENT_ERROR ? "Error" : "StopScan";
+      seen.push_back(std::string(name) + " " + std::to_string(e.Int(0)) + " " + e.Text(1));
+    }
+    EXPECT_EQ(seen, c.events);
+    EXPECT_FALSE(ScanningProperty());
+  }
 }
 
 TEST_F(Scanning, BadFilterFailsWith600) {
-  EXPECT_EQ(StartScanning("180D,XYZ"), 600);
-  EXPECT_EQ(LastError(), "UUIDs hexadecimal strings must represent either 16-, 32-, or 128-bit values.");
-  EXPECT_EQ(StartScanning("180D,18G0"), 600);
-  EXPECT_EQ(LastError(), "UUIDs hexadecimal strings must contain only hexadecimal digits.");
+  EXPECT_FAILS_WITH(StartScanning("180D,XYZ"), 600,
+                    "UUIDs hexadecimal strings must represent either 16-, 32-, or 128-bit values.");
+  EXPECT_FAILS_WITH(StartScanning("180D,18G0"), 600, "UUIDs hexadecimal strings must contain only hexadecimal digits.");
   // Items are not trimmed by the list: a blank after the last comma is an item that does not parse.
   EXPECT_EQ(StartScanning("180D, "), 600);
   EXPECT_TRUE(sink_.Events().empty());

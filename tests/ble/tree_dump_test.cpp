@@ -26,23 +26,6 @@ constexpr const char kHeader[] = "GATT Object Tree Info [>Services, >>Characteri
 constexpr const char kDescriptorsForUuid[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
 constexpr const char kDescriptorsAll[] = "GattCharacteristic.GetDescriptorsWithCacheModeAsync";
 
-bt::sim::SimCharacteristic Characteristic(uint16_t handle, uint16_t uuid, uint32_t properties) {
-  bt::sim::SimCharacteristic characteristic;
-  characteristic.handle = handle;
-  characteristic.uuid = bt::BluetoothBaseUuid(uuid);
-  characteristic.properties = properties;
-  characteristic.value = {0x2A};
-  return characteristic;
-}
-
-bt::sim::SimService Service(uint16_t handle, uint16_t uuid, bool primary = true) {
-  bt::sim::SimService service;
-  service.handle = handle;
-  service.uuid = bt::BluetoothBaseUuid(uuid);
-  service.primary = primary;
-  return service;
-}
-
 class TreeDump : public ScanFixture {
  protected:
   // The server: Battery 0x0001 (includes Info) with Level 0x0003 (Read|Notify, two presentation formats,
@@ -74,10 +57,7 @@ class TreeDump : public ScanFixture {
     ASSERT_EQ(Do(VELMORABLE_METHOD_CONNECT, kServerId), 0);
     ASSERT_EQ(Config("AutoDiscoverIncludedServices=1"), 0);
     ASSERT_EQ(Config("AutoDiscoverCharacteristics=1"), 0);
-    intptr_t params[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
-                          reinterpret_cast<intptr_t>("")};
-    int32_t sizes[4] = {0, 0, 0, 0};
-    ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_DISCOVER, 4, params, sizes), 0) << LastError();
+    ASSERT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0) << LastError();
   }
 
   std::string Dump() {
@@ -85,7 +65,6 @@ class TreeDump : public ScanFixture {
     EXPECT_EQ(Config("GattObjTreeInfo", &reply), 0) << LastError();
     return reply;
   }
-  BLEClientEngine& Engine() { return reinterpret_cast<BLEClient*>(handle_)->Engine(); }
   std::shared_ptr<GattCharacteristicRecord> CharacteristicRecord(const char* service_id, const char* id) {
     std::shared_ptr<GattCharacteristicRecord> record;
     EXPECT_EQ(Engine().LookupCharacteristic(service_id, id, &record), 0) << id;

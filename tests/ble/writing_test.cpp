@@ -37,15 +37,6 @@ constexpr const char kWriteApi[] = "GattCharacteristic.WriteValueWithResultAndOp
 constexpr const char kCccdApi[] = "GattCharacteristic.WriteClientCharacteristicConfigurationDescriptorWithResultAsync";
 constexpr const char kDescriptorWriteApi[] = "GattDescriptor.WriteValueWithResultAsync";
 
-bt::sim::SimCharacteristic Characteristic(uint16_t handle, uint16_t uuid, uint32_t properties) {
-  bt::sim::SimCharacteristic characteristic;
-  characteristic.handle = handle;
-  characteristic.uuid = bt::BluetoothBaseUuid(uuid);
-  characteristic.properties = properties;
-  characteristic.value = {0x2A};
-  return characteristic;
-}
-
 void AddCccd(bt::sim::SimCharacteristic& characteristic, uint16_t handle) {
   characteristic.descriptors.push_back({handle, bt::BluetoothBaseUuid(0x2902), {0, 0}});
 }
@@ -59,9 +50,7 @@ class Writing : public ScanFixture {
     server.address = kAddress;
     server.name = u"Gauge";
     server.pairing_kind = bt::DevicePairingKinds::None;
-    bt::sim::SimService battery;
-    battery.handle = 0x0001;
-    battery.uuid = bt::BluetoothBaseUuid(0x180F);
+    bt::sim::SimService battery = Service(0x0001, 0x180F);
     auto level = Characteristic(0x0003, 0x2A19, P::Read | P::Write | P::Notify);
     AddCccd(level, 0x0004);
     level.descriptors.push_back({0x0005, bt::BluetoothBaseUuid(0x2901), {'L', 'v'}});
@@ -73,9 +62,7 @@ class Writing : public ScanFixture {
     named.descriptors.push_back({0x000E, bt::BluetoothBaseUuid(0x2901), {'O', 'l', 'd'}});
     battery.characteristics = {level, both, indicate_only, Characteristic(0x000B, 0xFFF3, P::Read), named,
                                Characteristic(0x000F, 0xFFF5, P::WritableAuxiliaries)};
-    bt::sim::SimService custom;
-    custom.handle = 0x0020;
-    custom.uuid = bt::BluetoothBaseUuid(0xFFF0);
+    bt::sim::SimService custom = Service(0x0020, 0xFFF0);
     auto push = Characteristic(0x0022, 0xFFF6, P::Notify);
     AddCccd(push, 0x0023);
     custom.characteristics = {push};
@@ -87,11 +74,6 @@ class Writing : public ScanFixture {
     radio_->ClearJournal();
   }
 
-  int Call(int32_t method, std::vector<intptr_t> params, std::vector<int32_t> sizes = {}) {
-    sizes.resize(params.size(), 0);
-    return VelmoraBLE_BLEClient_Do(handle_, method, static_cast<int32_t>(params.size()), params.data(), sizes.data());
-  }
-  static intptr_t Text(const char* text) { return reinterpret_cast<intptr_t>(text); }
   static intptr_t Bytes(const std::vector<uint8_t>& bytes) { return reinterpret_cast<intptr_t>(bytes.data()); }
 
   int WriteValue(const char* service, const char* characteristic, const char* descriptor,
@@ -202,8 +184,7 @@ TEST_F(Writing, PostValueWritesWithoutResponseAndFiresNoEvent) {
 
 TEST_F(Writing, RefusedWritesGive703AndNoSuccessLineOrEvent) {
   const char* text = "Protocol error returned during communication: [3] {3}. Write not permitted.";
-  EXPECT_EQ(WriteValue(kBattery, kReadOnly, "", {0x01}), 703);
-  EXPECT_EQ(LastError(), text);
+  EXPECT_FAILS_WITH(WriteValue(kBattery, kReadOnly, "", {0x01}), 703, text);
   EXPECT_EQ(PostValue(kBattery, kLevel, {0x01}), 703);  // Write, but not WriteWithoutResponse
   EXPECT_EQ(LastError(), text);
   EXPECT_TRUE(NonLog().empty());
@@ -212,12 +193,10 @@ TEST_F(Writing, RefusedWritesGive703AndNoSuccessLineOrEvent) {
 }
 
 TEST_F(Writing, ArgumentChecksComeBeforeAnyPlatformCall) {
-  EXPECT_EQ(WriteValue("", kLevel, "", {1}), 202);
-  EXPECT_EQ(LastError(), "Must supply a service ID.");
-  EXPECT_EQ(WriteValue(kBattery, "", "", {1}), 202);
-  EXPECT_EQ(LastError(), "Must supply a characteristic ID.");
-  EXPECT_EQ(WriteValue("000900000000", kLevel, "", {1}), 601);
-  EXPECT_EQ(LastError(), "No service with the ID \"000900000000\" has been discovered.");
+  EXPECT_FAILS_WITH(WriteValue("", kLevel, "", {1}), 202, "Must supply a service ID.");
+  EXPECT_FAILS_WITH(WriteValue(kBattery, "", "", {1}), 202, "Must supply a characteristic ID.");
+  EXPECT_FAILS_WITH(WriteValue("000900000000", kLevel, "", {1}), 601,
+                    "No service with the ID \"000900000000\" has been discovered.");
   EXPECT_EQ(WriteValue(kBattery, "000100990000", "", {1}), 601);
   EXPECT_EQ(LastError(),
             "No characteristic with the ID \"000100990000\" has been discovered for the service with ID "
@@ -225,17 +204,13 @@ TEST_F(Writing, ArgumentChecksComeBeforeAnyPlatformCall) {
   // A characteristic of another service is listed, but not found in this one.
   EXPECT_EQ(WriteValue(kCustom, kLevel, "", {1}), 601);
 
-  EXPECT_EQ(PostValue("", "", {1}), 202);
-  EXPECT_EQ(LastError(), "Must supply a characteristic ID.");
-  EXPECT_EQ(PostValue("", kBoth, {1}), 202);
-  EXPECT_EQ(LastError(), "Must supply a service ID.");
-  EXPECT_EQ(PostValue("000900000000", kBoth, {1}), 601);
-  EXPECT_EQ(LastError(), "No service with the ID \"000900000000\" has been discovered.");
+  EXPECT_FAILS_WITH(PostValue("", "", {1}), 202, "Must supply a characteristic ID.");
+  EXPECT_FAILS_WITH(PostValue("", kBoth, {1}), 202, "Must supply a service ID.");
+  EXPECT_FAILS_WITH(PostValue("000900000000", kBoth, {1}), 601,
+                    "No service with the ID \"000900000000\" has been discovered.");
 
-  EXPECT_EQ(Subscribe("", kLevel), 601);
-  EXPECT_EQ(LastError(), "No service with the ID \"\" has been discovered.");
-  EXPECT_EQ(Unsubscribe("", kLevel), 202);
-  EXPECT_EQ(LastError(), "Must supply a service ID.");
+  EXPECT_FAILS_WITH(Subscribe("", kLevel), 601, "No service with the ID \"\" has been discovered.");
+  EXPECT_FAILS_WITH(Unsubscribe("", kLevel), 202, "Must supply a service ID.");
   EXPECT_EQ(radio_->Journal().size(), 0u);
 
   ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
@@ -329,10 +304,8 @@ TEST_F(Writing, FailedSubscriptionWriteChangesNoStateAndFiresNothing) {
 
 TEST_F(Writing, CharacteristicWithoutNotifyOrIndicateCannotBeSubscribedOrUnsubscribed) {
   const char* text = "A characteristic cannot be subscribed to unless it has the 'Notify' and/or 'Indicate' flag set.";
-  EXPECT_EQ(Subscribe(kBattery, kReadOnly), 602);
-  EXPECT_EQ(LastError(), text);
-  EXPECT_EQ(Unsubscribe(kBattery, kReadOnly), 602);
-  EXPECT_EQ(LastError(), text);
+  EXPECT_FAILS_WITH(Subscribe(kBattery, kReadOnly), 602, text);
+  EXPECT_FAILS_WITH(Unsubscribe(kBattery, kReadOnly), 602, text);
   EXPECT_TRUE(CccdWrites().empty());
 }
 
@@ -343,8 +316,8 @@ TEST_F(Writing, UnsubscribeWithAServiceIdUnsubscribesItsPushCharacteristicsInOrd
   EXPECT_EQ(CccdWrites(), (Strings{"3=0", "7=0", "9=0"}));
   EXPECT_EQ(NonLog(), (Strings{"Unsubscribed 000100000000/000100030000", "Unsubscribed 000100000000/000100070000",
                                "Unsubscribed 000100000000/000100090000"}));
-  EXPECT_EQ(Unsubscribe("000900000000", ""), 601);
-  EXPECT_EQ(LastError(), "No service with the ID \"000900000000\" has been discovered.");
+  EXPECT_FAILS_WITH(Unsubscribe("000900000000", ""), 601,
+                    "No service with the ID \"000900000000\" has been discovered.");
 }
 
 TEST_F(Writing, UnsubscribeWithoutIdsCoversEveryService) {
@@ -426,8 +399,7 @@ TEST_F(Writing, UserDescriptionNeedsWritableAuxiliariesAndTheDescriptor) {
 
 TEST_F(Writing, UserDescriptionWriteWithoutAResultIsAFailure) {
   FailOnce(SimOp::kWriteDescriptor, 0x000E, true);
-  EXPECT_EQ(SetUserDescription(4, "Gauge"), 606);
-  EXPECT_EQ(LastError(), "No result from the platform.");
+  EXPECT_FAILS_WITH(SetUserDescription(4, "Gauge"), 606, "No result from the platform.");
   FailOnce(SimOp::kWriteDescriptor, 0x000E, false, 0x03);
   Set("LogLevel=3");
   sink_.Clear();
