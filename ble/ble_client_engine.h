@@ -28,6 +28,7 @@
 namespace velmora::ble {
 
 class BLEClient;
+struct ValueTarget;
 
 namespace bt = platform::bluetooth;
 
@@ -175,10 +176,11 @@ class BLEClientEngine : public component::SocketBase {
   // RequireConnection returns 0 while a device is connected, else 605 with its text. The GATT operations
   // run it first.
   int RequireConnection();
-  // CheckValueTarget returns 0 when a device is connected and both ids name a discovered service and
-  // characteristic, else 605, 202 (an id missing) or 601 (not discovered) with its text. ReadValue and
-  // WriteValue run it first. The ids must not be null.
-  int CheckValueTarget(const char* service_id, const char* characteristic_id);
+  // ResolveValueTarget finds the object of a value operation (ReadValue, WriteValue): 0 with target holding
+  // the descriptor (when descriptor_id is not "") or the characteristic; else 605 (not connected), 202 (an id
+  // missing) or 601 (not discovered, or not in that service) with its text. The ids must not be null.
+  int ResolveValueTarget(const char* service_id, const char* characteristic_id, const char* descriptor_id,
+                         ValueTarget& target);
   // GetServerId returns the held device's address as 12 upper-case hex digits ("" without a device), in a
   // text of the engine's that the next call replaces. The application's thread.
   const char* GetServerId();

@@ -724,7 +724,8 @@ int BLEClientEngine::SetCharacteristicCount(int32_t count) {
   return list->SetCount(count);
 }
 
-int BLEClientEngine::CheckValueTarget(const char* service_id, const char* characteristic_id) {
+int BLEClientEngine::ResolveValueTarget(const char* service_id, const char* characteristic_id,
+                                          const char* descriptor_id, ValueTarget& target) {
   int rc = RequireConnection();
   if (rc != 0) return rc;
   if (service_id[0] == '\0') return SetErrorText(kInvalidArgument, kNoServiceId);
@@ -746,7 +747,8 @@ int BLEClientEngine::CheckValueTarget(const char* service_id, const char* charac
                       characteristic_id, service_id);
     return SetErrorText(kNotDiscovered, text.Data());
   }
-  return 0;
+  if (descriptor_id[0] != '\0') return LookupDescriptorOf(service_id, characteristic_id, descriptor_id, &target.descriptor);
+  return LookupCharacteristic(service_id, characteristic_id, &target.characteristic);
 }
 
 }  // namespace velmora::ble

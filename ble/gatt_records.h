@@ -143,6 +143,18 @@ struct GattDescriptorRecord {
   const char* GetUuidText();
 };
 
+// ValueTarget is the object a value operation works on: the descriptor when the call named one, else the
+// characteristic. It holds its record, so the record outlives whatever a sink does to the tree meanwhile.
+struct ValueTarget {
+  std::shared_ptr<GattDescriptorRecord> descriptor;
+  std::shared_ptr<GattCharacteristicRecord> characteristic;
+
+  const Guid& Uuid() const { return descriptor != nullptr ? descriptor->uuid : characteristic->uuid; }
+  const char* Description() const {
+    return descriptor != nullptr ? descriptor->description.Data() : characteristic->description.Data();
+  }
+};
+
 // RecordSlot is one element of a record list: a shared reference to the record.
 template <class Record>
 struct RecordSlot {

@@ -239,27 +239,16 @@ int BLEClientEngine::ReadValue(const char* service_id, const char* characteristi
   service_id = TextOrEmpty(service_id);
   characteristic_id = TextOrEmpty(characteristic_id);
   descriptor_id = TextOrEmpty(descriptor_id);
-  int rc = CheckValueTarget(service_id, characteristic_id);
+  ValueTarget target;
+  int rc = ResolveValueTarget(service_id, characteristic_id, descriptor_id, target);
   if (rc != 0) return rc;
-  // The records are held until the event has been delivered, whatever a sink does to the tree meanwhile.
   core::Buffer read;
+  rc = target.descriptor != nullptr ? ReadDescriptor(*target.descriptor, true, read)
+                                    : ReadCharacteristic(*target.characteristic, true, read);
+  if (rc != 0) return rc;
+  const char* description = target.Description();
   core::Buffer uuid;
-  std::shared_ptr<GattDescriptorRecord> descriptor;
-  std::shared_ptr<GattCharacteristicRecord> characteristic;
-  const char* description;
-  if (descriptor_id[0] != '\0') {
-    rc = LookupDescriptorOf(service_id, characteristic_id, descriptor_id, &descriptor);
-    if (rc == 0) rc = ReadDescriptor(*descriptor, true, read);
-    if (rc != 0) return rc;
-    description = descriptor->description.Data();
-    (void)UuidTextOf(descriptor->uuid, uuid);
-  } else {
-    rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
-    if (rc == 0) rc = ReadCharacteristic(*characteristic, true, read);
-    if (rc != 0) return rc;
-    description = characteristic->description.Data();
-    (void)UuidTextOf(characteristic->uuid, uuid);
-  }
+  (void)UuidTextOf(target.Uuid(), uuid);
   rc = FireValue(service_id, characteristic_id, descriptor_id, uuid.Data(), description, read.Bytes(), read.Length());
   if (rc != 0) return rc;
   rc = value_scratch_.Assign(read);

@@ -162,26 +162,15 @@ int BLEClientEngine::WriteValue(const char* service_id, const char* characterist
   service_id = TextOrEmpty(service_id);
   characteristic_id = TextOrEmpty(characteristic_id);
   descriptor_id = TextOrEmpty(descriptor_id);
-  int rc = CheckValueTarget(service_id, characteristic_id);
+  ValueTarget target;
+  int rc = ResolveValueTarget(service_id, characteristic_id, descriptor_id, target);
   if (rc != 0) return rc;
-  // The records are held until WriteResponse has been delivered, whatever a sink does to the tree meanwhile.
+  rc = target.descriptor != nullptr ? WriteDescriptor(*target.descriptor, value, length)
+                                    : WriteCharacteristic(*target.characteristic, value, length, 1);
+  if (rc != 0) return rc;
+  const char* description = target.Description();
   core::Buffer uuid;
-  std::shared_ptr<GattDescriptorRecord> descriptor;
-  std::shared_ptr<GattCharacteristicRecord> characteristic;
-  const char* description;
-  if (descriptor_id[0] != '\0') {
-    rc = LookupDescriptorOf(service_id, characteristic_id, descriptor_id, &descriptor);
-    if (rc == 0) rc = WriteDescriptor(*descriptor, value, length);
-    if (rc != 0) return rc;
-    description = descriptor->description.Data();
-    (void)UuidTextOf(descriptor->uuid, uuid);
-  } else {
-    rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
-    if (rc == 0) rc = WriteCharacteristic(*characteristic, value, length, 1);
-    if (rc != 0) return rc;
-    description = characteristic->description.Data();
-    (void)UuidTextOf(characteristic->uuid, uuid);
-  }
+  (void)UuidTextOf(target.Uuid(), uuid);
   return FireWriteResponse(service_id, characteristic_id, descriptor_id, uuid.Data(), description);
 }
 
