@@ -386,19 +386,35 @@ static int Scan(VelmoraBLE_BLEClient* client, Session* session, Device* chosen, 
   return found;
 }
 
-/* ReadBatteryLevel reads 0x2A19 when the device has it. */
-static int32_t ReadBatteryLevel(VelmoraBLE_BLEClient* client, Session* session) {
-  Characteristic battery;
-  if (!FindCharacteristic(session, BATTERY_LEVEL, &battery)) {
-    printf("\nThe device has no Battery Level characteristic.\n");
+/* ReadByUuid reads the first discovered characteristic with that UUID into *value and *length (bytes owned
+ * by the client). Without one it prints "The device has no <what>." and leaves *value NULL. Returns the
+ * read's result code. */
+static int32_t ReadByUuid(VelmoraBLE_BLEClient* client, Session* session, const char* uuid, const char* what,
+                          const uint8_t** value, int32_t* length) {
+  Characteristic found;
+  *value = NULL;
+  *length = 0;
+  if (!FindCharacteristic(session, uuid, &found)) {
+    printf("\nThe device has no %s.\n", what);
     return 0;
   }
-  intptr_t params[4] = {(intptr_t)battery.service_id, (intptr_t)battery.id, (intptr_t) "", 0};
+  intptr_t params[4] = {(intptr_t)found.service_id, (intptr_t)found.id, (intptr_t) "", 0};
   int32_t cbparams[4] = {0, 0, 0, 0};
   const int32_t code = Do(client, VELMORABLE_METHOD_READ_VALUE, params, cbparams);
   if (code != 0) return code;
-  const uint8_t* value = (const uint8_t*)params[3];
-  if (value != NULL && cbparams[3] >= 1) {
+  static const uint8_t kEmpty[1] = {0};
+  *value = params[3] != 0 ? (const uint8_t*)params[3] : kEmpty;
+  *length = params[3] != 0 ? cbparams[3] : 0;
+  return 0;
+}
+
+/* ReadBatteryLevel reads 0x2A19 when the device has it. */
+static int32_t ReadBatteryLevel(VelmoraBLE_BLEClient* client, Session* session) {
+  const uint8_t* value;
+  int32_t length;
+  const int32_t code = ReadByUuid(client, session, BATTERY_LEVEL, "Battery Level characteristic", &value, &length);
+  if (code != 0 || value == NULL) return code;
+  if (length >= 1) {
     printf("\nBattery level: %u %%\n", value[0]);
   } else {
     printf("\nBattery level: (empty value)\n");
@@ -408,19 +424,14 @@ static int32_t ReadBatteryLevel(VelmoraBLE_BLEClient* client, Session* session) 
 
 /* ReadLockState reads the lock characteristic, which needs pairing, when the device has it. */
 static int32_t ReadLockState(VelmoraBLE_BLEClient* client, Session* session) {
-  Characteristic lock;
-  if (!FindCharacteristic(session, LOCK_STATE, &lock)) {
-    printf("\nThe device has no lock characteristic to read after pairing.\n");
-    return 0;
-  }
-  intptr_t params[4] = {(intptr_t)lock.service_id, (intptr_t)lock.id, (intptr_t) "", 0};
-  int32_t cbparams[4] = {0, 0, 0, 0};
-  const int32_t code = Do(client, VELMORABLE_METHOD_READ_VALUE, params, cbparams);
-  if (code != 0) return code;
-  const uint8_t* value = (const uint8_t*)params[3];
+  const uint8_t* value;
+  int32_t length;
+  const int32_t code =
+      ReadByUuid(client, session, LOCK_STATE, "lock characteristic to read after pairing", &value, &length);
+  if (code != 0 || value == NULL) return code;
   printf("\nLock state (readable once paired):");
-  for (int32_t i = 0; value != NULL && i < cbparams[3]; ++i) printf(" %02X", value[i]);
-  printf("%s\n", value != NULL && cbparams[3] > 0 ? "" : " (empty value)");
+  for (int32_t i = 0; i < length; ++i) printf(" %02X", value[i]);
+  printf("%s\n", length > 0 ? "" : " (empty value)");
   return 0;
 }
 
