@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "crypto/symmetric/digest_cores.h"
 #include "crypto/symmetric/hash_ctx.h"
 #include "crypto/symmetric/hash_objects.h"
 #include "tests/core/python_oracle.h"
