@@ -37,8 +37,10 @@ inline uint32_t SmallSigma1(uint32_t x) { return std::rotr(x, 17) ^ std::rotr(x,
 #define VELMORA_SHA256_STEP(a, b, c, d, e, f, g, h, t, word)                      \
   {                                                                              \
     const uint32_t t1 = h + BigSigma1(e) + (g ^ (e & (f ^ g))) + kK[t] + (word); \
+    const uint32_t ab = a ^ b;                                                         \
     d += t1;                                                                     \
-    h = t1 + BigSigma0(a) + ((a & b) | (c & (a | b)));                           \
+    h = t1 + BigSigma0(a) + (b ^ (ab & bc));                                     \
+    bc = ab;                                                                     \
   }
 #define VELMORA_SHA256_EXPAND(t) \
   (w[(t) & 15] += SmallSigma1(w[((t) + 14) & 15]) + w[((t) + 9) & 15] + SmallSigma0(w[((t) + 1) & 15]))
@@ -59,6 +61,7 @@ void Sha256BlocksPortable(uint32_t state[8], const uint8_t* data, size_t blocks)
     for (int i = 0; i < 16; ++i) w[i] = Load32BE(data + 4 * i);
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+    uint32_t bc = b ^ c;  // Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)); one step's a ^ b is the next one's b ^ c
     VELMORA_SHA256_EIGHT(0, VELMORA_SHA256_PLAIN)
     VELMORA_SHA256_EIGHT(8, VELMORA_SHA256_PLAIN)
     VELMORA_SHA256_EIGHT(16, VELMORA_SHA256_EXPAND)

@@ -56,8 +56,10 @@ inline uint64_t SmallSigma1(uint64_t x) { return std::rotr(x, 19) ^ std::rotr(x,
 #define VELMORA_SHA512_STEP(a, b, c, d, e, f, g, h, t, word)                      \
   {                                                                              \
     const uint64_t t1 = h + BigSigma1(e) + (g ^ (e & (f ^ g))) + kK[t] + (word); \
+    const uint64_t ab = a ^ b;                                                         \
     d += t1;                                                                     \
-    h = t1 + BigSigma0(a) + ((a & b) | (c & (a | b)));                           \
+    h = t1 + BigSigma0(a) + (b ^ (ab & bc));                                     \
+    bc = ab;                                                                     \
   }
 #define VELMORA_SHA512_EXPAND(t) \
   (w[(t) & 15] += SmallSigma1(w[((t) + 14) & 15]) + w[((t) + 9) & 15] + SmallSigma0(w[((t) + 1) & 15]))
@@ -78,6 +80,7 @@ void Sha512Blocks(uint64_t state[8], const uint8_t* data, size_t blocks) {
     for (int i = 0; i < 16; ++i) w[i] = Load64BE(data + 8 * i);
     uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
     uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
+    uint64_t bc = b ^ c;  // Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)); one step's a ^ b is the next one's b ^ c
     VELMORA_SHA512_EIGHT(0, VELMORA_SHA512_PLAIN)
     VELMORA_SHA512_EIGHT(8, VELMORA_SHA512_PLAIN)
     VELMORA_SHA512_EIGHT(16, VELMORA_SHA512_EXPAND)
