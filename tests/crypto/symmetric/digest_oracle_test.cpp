@@ -92,6 +92,7 @@ TEST(DigestOracle, AllDigestsBlake2bAndHmacsMatchReferences) {
   ASSERT_EQ(lines.size(), cases.size());
   const bool have_md4 = !Md4("").empty();
   if (!have_md4) std::cout << "OpenSSL's legacy provider is missing: MD4 not compared\n";
+  if (!VELMORA_HAVE_NETTLE) std::cout << "nettle is missing: MD2 and Keccak padding not compared\n";
 
   InternalHmac hmac;  // one object for every message: the pads are rebuilt for each
   for (size_t i = 0; i < cases.size(); ++i) {
@@ -103,13 +104,19 @@ TEST(DigestOracle, AllDigestsBlake2bAndHmacsMatchReferences) {
       std::string digest = FromHex(fields[id]);
       std::string mac = FromHex(fields[kHashAlgorithmCount + 1 + id]);
       if (id == kHashMd4 && !have_md4) continue;
+#if !VELMORA_HAVE_NETTLE
+      if (id == kHashMd2) continue;
+#endif
       if (id == kHashMd4) {
         digest = Md4(c.message);
         mac = Rfc2104(Md4, 64, c.key, hmac_message);
-      } else if (id == kHashMd2) {
+      }
+#if VELMORA_HAVE_NETTLE
+      if (id == kHashMd2) {
         digest = NettleMd2(c.message);
         mac = Rfc2104(NettleMd2, 64, c.key, hmac_message);
       }
+#endif
       // SHA-1 and SHA-256/224 also run on their portable block functions.
       const bool two_paths = id == kHashSha1 || id == kHashSha256 || id == kHashSha224;
       for (bool portable : {false, true}) {
@@ -120,6 +127,7 @@ TEST(DigestOracle, AllDigestsBlake2bAndHmacsMatchReferences) {
             << "HMAC id " << id << " case " << i;
       }
     }
+#if VELMORA_HAVE_NETTLE
     // Keccak padding: SHA3-224..512 with the flag against the reference sponge.
     static constexpr size_t kRates[4] = {144, 136, 104, 72};
     for (int32_t k = 0; k < 4; ++k) {
@@ -127,6 +135,7 @@ TEST(DigestOracle, AllDigestsBlake2bAndHmacsMatchReferences) {
                 ToHex(KeccakSponge(c.message, kRates[k], static_cast<size_t>(HashDigestSize(kHashSha3_224 + k)))))
           << "Keccak id " << kHashSha3_224 + k << " case " << i;
     }
+#endif
     Blake2bState blake2b;
     ASSERT_EQ(blake2b.Configure(c.blake2b_size, U8(c.blake2b_key), static_cast<int32_t>(c.blake2b_key.size())), 0);
     size_t at = 0;
