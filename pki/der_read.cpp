@@ -64,6 +64,30 @@ int ReadElement(const core::BufferCore& node, int32_t start, int32_t skip, Eleme
   return core::kOk;
 }
 
+bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+// WellFormedTime checks the shape of a UTCTime (X.680 47.3: YYMMDDhhmm[ss] then "Z" or a signed hhmm) or a
+// GeneralizedTime (X.680 46.3: YYYYMMDDhh[mm[ss]] with an optional fraction and an optional zone), so that
+// no trailing text is silently dropped.
+bool WellFormedTime(const uint8_t* t, int32_t n, bool utc) {
+  int32_t pos = 0;
+  while (pos < n && IsDigit(t[pos])) ++pos;
+  if (utc ? (pos != 10 && pos != 12) : (pos != 10 && pos != 12 && pos != 14)) return false;
+  if (!utc && pos < n && t[pos] == '.') {
+    const int32_t start = ++pos;
+    while (pos < n && IsDigit(t[pos])) ++pos;
+    if (pos == start) return false;
+  }
+  if (pos == n) return !utc;
+  if (t[pos] == 'Z') return pos + 1 == n;
+  if (t[pos] != '+' && t[pos] != '-') return false;
+  if (n - pos != 5) return false;
+  for (int32_t i = pos + 1; i < n; ++i) {
+    if (!IsDigit(t[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int32_t DerElementSize(const uint8_t* bytes, int32_t available) {
@@ -279,23 +303,19 @@ int DecodeAsn1Time(const core::BufferCore& content, core::BufferCore& out, uint8
                    int to_local, int* has_zone) {
   const uint8_t* bytes = content.Bytes();
   const int32_t length = content.Length();
-  // The text reader stops at a zero byte, which would hide what follows it.
-  if (std::memchr(bytes, 0, static_cast<size_t>(length)) != nullptr) return kDerBadInner;
+  if ((tag != 23 && tag != 24) || !WellFormedTime(bytes, length, tag == 23)) return kDerBadInner;
   core::Buffer digits;
   int rc = core::kOk;
   if (tag == 23) {
     // RFC 5280 section 4.1.2.5.1: YY of 50 and above is 19YY, below 50 is 20YY.
-    if (length < 2 || bytes[0] < '0' || bytes[0] > '9' || bytes[1] < '0' || bytes[1] > '9') return kDerBadInner;
     int32_t yy = 0;
     core::ParseIntFromBytes(bytes, 2, &yy);
     char year[core::kInt64DecimalSize];
     const int32_t year_length = core::Int64ToDecimal(year, yy < 50 ? 2000 + yy : 1900 + yy);
     rc = digits.Append(year, year_length);
     if (rc == core::kOk) rc = digits.Append(bytes + 2, length - 2);
-  } else if (tag == 24) {
-    rc = digits.Assign(content);
   } else {
-    return kDerBadInner;
+    rc = digits.Assign(content);
   }
   if (rc != core::kOk) return rc;
   return core::ReformatTimeText(pattern, digits.Data(), out, to_local, has_zone) != 0 ? core::kOk : kDerBadInner;

@@ -46,7 +46,8 @@ namespace velmora::pki {
 
 // DecodeAsn1Time converts the content of a UTCTime (tag 23, years 50-99 are 19xx, 00-49 20xx) or a
 // GeneralizedTime (tag 24) into text of pattern through core::ReformatTimeText with to_local and
-// has_zone. 0; 446 for another tag or a time the text reader refuses; or 200.
+// has_zone. 0; 446 for another tag, content that is not of the time type's form (trailing text
+// included), or a time the text reader refuses; or 200.
 [[nodiscard]] int DecodeAsn1Time(const core::BufferCore& content, core::BufferCore& out, uint8_t tag,
                                  const char* pattern, int to_local, int* has_zone);
 
