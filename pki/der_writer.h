@@ -69,7 +69,8 @@ class DerWriter : public core::Buffer {
   template <typename Encode>
   int AppendEncoded(int32_t room, Encode encode);
 
-  core::Buffer open_elements_;
+  // Four bytes per open element; nesting beyond five spills to the heap.
+  core::Buffer20 open_elements_;
 };
 
 // EncodeAsn1Time writes the 14-digit time text "yyyyMMddHHmmss" as one UTCTime for the years 1950 to
