@@ -129,31 +129,19 @@ void BM_DerSkipEnterWalk(benchmark::State& state) {
 }
 BENCHMARK(BM_DerSkipEnterWalk);
 
+// The tree of every root and its destruction; range(0) is the releaseBytes flag.
 void BM_ParseChildrenAndFree(benchmark::State& state) {
   for (auto _ : state) {
     for (const auto& r : Roots()) {
       Asn1Element root;
       (void)root.SetData(int32_t(r.size()), r.data());
-      if (root.ParseChildren(0) != 0) state.SkipWithError("parse");
+      if (root.ParseChildren(static_cast<int>(state.range(0))) != 0) state.SkipWithError("parse");
       benchmark::DoNotOptimize(root.firstChild());
     }
   }
   Count(state);
 }
-BENCHMARK(BM_ParseChildrenAndFree);
-
-void BM_ParseChildrenReleasingBytes(benchmark::State& state) {
-  for (auto _ : state) {
-    for (const auto& r : Roots()) {
-      Asn1Element root;
-      (void)root.SetData(int32_t(r.size()), r.data());
-      if (root.ParseChildren(1) != 0) state.SkipWithError("parse");
-      benchmark::DoNotOptimize(root.firstChild());
-    }
-  }
-  Count(state);
-}
-BENCHMARK(BM_ParseChildrenReleasingBytes);
+BENCHMARK(BM_ParseChildrenAndFree)->Arg(0)->Arg(1);
 
 void Reencode(const Asn1Element& node, velmora::pki::DerWriter& writer) {
   if ((node.tag() & 0x20) != 0) {
@@ -216,7 +204,7 @@ void BM_OpensslI2dReX509Tbs(benchmark::State& state) {
 }
 BENCHMARK(BM_OpensslI2dReX509Tbs);
 
-// One SEQUENCE holding all roots repeated range(0) times: the tree and the walk scale with the size.
+// One SEQUENCE holding all roots repeated range(0) times, parsed with releaseBytes range(1).
 void BM_ParseRootsRepeated(benchmark::State& state) {
   const int64_t repeat = state.range(0);
   velmora::pki::DerWriter writer;
@@ -228,11 +216,23 @@ void BM_ParseRootsRepeated(benchmark::State& state) {
   for (auto _ : state) {
     Asn1Element root;
     (void)root.SetData(writer.Length(), writer.Data());
-    if (root.ParseChildren(0) != 0) state.SkipWithError("parse");
+    if (root.ParseChildren(static_cast<int>(state.range(1))) != 0) state.SkipWithError("parse");
     benchmark::DoNotOptimize(root.firstChild());
   }
   Count(state, repeat);
 }
-BENCHMARK(BM_ParseRootsRepeated)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseRootsRepeated)->ArgsProduct({{1, 10, 100}, {0, 1}})->Unit(benchmark::kMillisecond);
+
+// The header walk over the same repeated SEQUENCE.
+void BM_WalkRootsRepeated(benchmark::State& state) {
+  const int64_t repeat = state.range(0);
+  std::string all;
+  for (int64_t i = 0; i < repeat; ++i) {
+    for (const auto& r : Roots()) all += r;
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(DerWalk(reinterpret_cast<const uint8_t*>(all.data()), int32_t(all.size())));
+  Count(state, repeat);
+}
+BENCHMARK(BM_WalkRootsRepeated)->Arg(1)->Arg(10)->Arg(100);
 
 }  // namespace

@@ -174,34 +174,43 @@ const uint8_t* DerDecodeInt32(const uint8_t* pos, int32_t* remaining, uint8_t* o
   return next;
 }
 
-const uint8_t* DerDecodeInt32Strict(const uint8_t* pos, int32_t* remaining, uint8_t* out_tag, uint32_t* out,
-                                    int32_t size) {
+namespace {
+
+// DecodeSigned reads an INTEGER of 1 to max_length content bytes, the longest only after a zero byte,
+// sign-extended.
+const uint8_t* DecodeSigned(const uint8_t* pos, int32_t* remaining, uint8_t* out_tag, int32_t max_length,
+                            uint64_t* value) {
   Element e;
   int32_t left = remaining != nullptr ? *remaining : 0;
   const uint8_t* next = DecodeElement(pos, &left, &e);
-  if (next == nullptr || out == nullptr || size != 4 || e.length < 1 || e.length > 5 ||
-      (e.length == 5 && e.content[0] != 0)) {
+  if (next == nullptr || e.length < 1 || e.length > max_length || (e.length == max_length && e.content[0] != 0)) {
     return nullptr;
   }
-  *out = static_cast<uint32_t>(SignExtend(e.content, e.length));
+  *value = SignExtend(e.content, e.length);
   if (out_tag != nullptr) *out_tag = e.tag;
   *remaining = left;
   return next;
 }
 
+}  // namespace
+
+const uint8_t* DerDecodeInt32Strict(const uint8_t* pos, int32_t* remaining, uint8_t* out_tag, uint32_t* out,
+                                    int32_t size) {
+  uint64_t value = 0;
+  if (out == nullptr || size != 4) return nullptr;
+  const uint8_t* next = DecodeSigned(pos, remaining, out_tag, 5, &value);
+  if (next != nullptr) *out = static_cast<uint32_t>(value);
+  return next;
+}
+
 const uint8_t* DerDecodeInt64(const uint8_t* pos, int32_t* remaining, uint8_t* out_tag, uint32_t* out, int32_t size) {
-  Element e;
-  int32_t left = remaining != nullptr ? *remaining : 0;
-  const uint8_t* next = DecodeElement(pos, &left, &e);
-  if (next == nullptr || out == nullptr || size != 8 || e.length < 1 || e.length > 9 ||
-      (e.length == 9 && e.content[0] != 0)) {
-    return nullptr;
+  uint64_t value = 0;
+  if (out == nullptr || size != 8) return nullptr;
+  const uint8_t* next = DecodeSigned(pos, remaining, out_tag, 9, &value);
+  if (next != nullptr) {
+    out[0] = static_cast<uint32_t>(value >> 32);
+    out[1] = static_cast<uint32_t>(value);
   }
-  const uint64_t value = SignExtend(e.content, e.length);
-  out[0] = static_cast<uint32_t>(value >> 32);
-  out[1] = static_cast<uint32_t>(value);
-  if (out_tag != nullptr) *out_tag = e.tag;
-  *remaining = left;
   return next;
 }
 
