@@ -1,10 +1,10 @@
-// The writer against OpenSSL: committed vectors for every encoder, and a seeded sweep that builds the same
-// values with the writer and with `openssl asn1parse -genconf` and compares the bytes.
+// The writer against OpenSSL: a seeded sweep builds the same values with the writer and with
+// `openssl asn1parse -genconf` and compares the bytes (the committed vectors run in der_cases_test, the
+// OIDs in oid_tables_test).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -15,73 +15,9 @@
 #include "pki/der_read.h"
 #include "pki/der_writer.h"
 #include "tests/pki/pki_oracle.h"
-#include "tests/pki/vector_file.h"
-#include "tests/test_support.h"
 
 namespace velmora::pki::testing {
 namespace {
-
-std::string Write(const std::function<void(DerWriter&)>& body) {
-  DerWriter writer;
-  body(writer);
-  return Hex(Bytes(writer));
-}
-
-TEST(DerWriterVectors, EveryEncoderGivesOpensslBytes) {
-  auto records = testing_support::ReadVectorFile(DataPath("der_writer.txt"));
-  ASSERT_GT(records.size(), 80u);
-  for (auto& r : records) {
-    const std::string op = r.Get("Op");
-    const std::string der = r.Get("Der");
-    SCOPED_TRACE(r.Where());
-    if (op == "Integer") {
-      const int64_t v = std::stoll(r.Get("Value"));
-      if (v >= INT32_MIN && v <= INT32_MAX) {
-        const auto v32 = static_cast<int32_t>(v);
-        EXPECT_EQ(Write([&](DerWriter& w) { EXPECT_EQ(w.AppendSmallInteger(v32, 2), 0); }), der);
-        EXPECT_EQ(Write([&](DerWriter& w) { EXPECT_EQ(w.AppendInteger(v32, 2), 0); }), der);
-      }
-      if (v >= 0) {
-        EXPECT_EQ(Write([&](DerWriter& w) { w.AppendNonNegativeInteger(static_cast<uint32_t>(v), 2); }), der);
-      }
-    } else if (op == "Unsigned") {
-      const std::string m = Unhex(r.Get("Magnitude"));
-      EXPECT_EQ(Write([&](DerWriter& w) { EXPECT_EQ(w.AppendUnsignedInteger(m.data(), int32_t(m.size())), 0); }), der);
-    } else if (op == "Boolean") {
-      const int flag = std::stoi(r.Get("Value"));
-      EXPECT_EQ(Write([&](DerWriter& w) { EXPECT_EQ(w.AppendBoolean(flag ? 7 : 0, 1), 0); }), der);
-    } else if (op == "Null") {
-      EXPECT_EQ(Write([&](DerWriter& w) { w.AppendEmpty(5); }), der);
-    } else if (op == "BitString") {
-      const std::string b = Unhex(r.Get("Bytes"));
-      EXPECT_EQ(Write([&](DerWriter& w) { EXPECT_EQ(w.AppendBitString(b.data(), int32_t(b.size()), 3), 0); }), der);
-    } else if (op == "OctetString") {
-      const std::string b = Unhex(r.Get("Bytes"));
-      EXPECT_EQ(Write([&](DerWriter& w) { EXPECT_EQ(w.AppendTlv(b.data(), int32_t(b.size()), 4), 0); }), der);
-      // The same header through AppendHeader.
-      EXPECT_EQ(Write([&](DerWriter& w) {
-                  EXPECT_EQ(w.AppendHeader(4, uint32_t(b.size())), 0);
-                  EXPECT_EQ(w.Append(b.data(), int32_t(b.size())), 0);
-                }),
-                der);
-    } else if (op == "Oid") {
-      const std::string text = r.Get("Text");
-      EXPECT_EQ(Write([&](DerWriter& w) { EXPECT_EQ(w.AppendOid(text.c_str(), 6), 0); }), der);
-      // And back through the reader.
-      core::Buffer node, back;
-      ASSERT_EQ(node.SetData(int32_t(der.size() / 2), Unhex(der).data()), 0);
-      ASSERT_EQ(DerReadOid(node, 0, back, nullptr), 0);
-      EXPECT_EQ(Bytes(back), text);
-    } else if (op == "Time") {
-      core::Buffer text;
-      ASSERT_EQ(text.SetString(r.Get("Text").c_str()), 0);
-      EXPECT_EQ(Write([&](DerWriter& w) { EXPECT_EQ(EncodeAsn1Time(text, w), 0); }), der);
-    } else {
-      ADD_FAILURE() << "unknown Op " << op;
-    }
-    r.CheckAllRead();
-  }
-}
 
 // ---- The seeded sweep against openssl -genconf
 
@@ -97,8 +33,6 @@ struct Sweep {
     labels.push_back(label);
   }
 };
-
-std::string HexOf(const std::string& bytes) { return Hex(bytes); }
 
 // IntegerBoundaries are the byte-length boundaries of two's-complement INTEGER content.
 std::vector<int64_t> IntegerValues(std::mt19937_64& rng) {
@@ -138,36 +72,16 @@ void AddUnsigned(Sweep& s, std::mt19937_64& rng) {
     // Top bit of the first non-zero byte set or clear, by turns.
     m[zeros] = static_cast<char>(i % 2 == 0 ? (m[zeros] | 0x80) : (m[zeros] & 0x7F));
     ASSERT_EQ(s.writer.AppendUnsignedInteger(m.data(), static_cast<int32_t>(m.size())), 0);
-    s.Field("INTEGER:0x" + HexOf(m), "AppendUnsignedInteger " + HexOf(m));
+    s.Field("INTEGER:0x" + Hex(m), "AppendUnsignedInteger " + Hex(m));
   }
-}
-
-std::string RandomArc(std::mt19937_64& rng) {
-  __extension__ typedef unsigned __int128 Arc;
-  const int bits = static_cast<int>(rng() % 129);
-  Arc v = (Arc{rng()} << 64) | rng();
-  v = bits == 0 ? 0 : bits == 128 ? v : v & ((Arc{1} << bits) - 1);
-  std::string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
-    v /= 10;
-  } while (v != 0);
-  return digits;
 }
 
 void AddOthers(Sweep& s, std::mt19937_64& rng) {
-  for (int i = 0; i < 60; ++i) {
-    const int first = static_cast<int>(rng() % 3);
-    std::string text = std::to_string(first) + "." + (first < 2 ? std::to_string(rng() % 40) : RandomArc(rng));
-    for (int a = static_cast<int>(rng() % 12); a > 0; --a) text += "." + RandomArc(rng);
-    ASSERT_EQ(s.writer.AppendOid(text.c_str(), 6), 0) << text;
-    s.Field("OID:" + text, "AppendOid " + text);
-  }
   for (int i = 0; i < 40; ++i) {
     std::string bits;
     for (int n = static_cast<int>(rng() % 70); n > 0; --n) bits += static_cast<char>(rng());
     ASSERT_EQ(s.writer.AppendBitString(bits.data(), static_cast<int32_t>(bits.size()), 3), 0);
-    s.Field(bits.empty() ? "BITSTRING:" : "FORMAT:HEX,BITSTRING:" + HexOf(bits), "AppendBitString " + HexOf(bits));
+    s.Field(bits.empty() ? "BITSTRING:" : "FORMAT:HEX,BITSTRING:" + Hex(bits), "AppendBitString " + Hex(bits));
   }
   for (int flag : {0, 1}) {
     ASSERT_EQ(s.writer.AppendBoolean(flag, 1), 0);
@@ -209,10 +123,17 @@ void AddNested(Sweep& s, int32_t size) {
   ASSERT_EQ(1 + DerLengthSize(uint32_t(octets)) + octets, set_content);
   ASSERT_EQ(1 + DerLengthSize(uint32_t(set_content)) + set_content, size);
   const std::string payload(static_cast<size_t>(octets), 'A');
+  const int32_t start = s.writer.Length() - 2;
   ASSERT_EQ(s.writer.BeginElement(0x31), 0);
   ASSERT_EQ(s.writer.AppendTlv(payload.data(), octets, 4), 0);
   ASSERT_EQ(s.writer.EndElement(0), 0);
   ASSERT_EQ(s.writer.EndElement(0), 0);
+  // PrependHeader gives the same minimal headers.
+  DerWriter prepended;
+  ASSERT_EQ(prepended.AppendTlv(payload.data(), octets, 4), 0);
+  ASSERT_EQ(prepended.PrependHeader(0x31), 0);
+  ASSERT_EQ(prepended.PrependHeader(0x30), 0);
+  EXPECT_TRUE(Bytes(prepended) == Bytes(s.writer).substr(size_t(start))) << "PrependHeader at " << size;
   s.sections.push_back("[" + section + "]\nset = SET:" + section + "s\n[" + section + "s]\no = FORMAT:ASCII,OCTETSTRING:" +
                        payload + "\n");
   s.Field("SEQUENCE:" + section, label);
@@ -267,86 +188,6 @@ TEST(DerWriterSweep, SeededValuesMatchOpensslGenconf) {
   const std::string ours = Bytes(s.writer);
   ASSERT_EQ(ours.size(), theirs.size()) << FirstDifference(ours, theirs, s.labels);
   EXPECT_TRUE(ours == theirs) << FirstDifference(ours, theirs, s.labels);
-}
-
-// ---- Behaviour OpenSSL has no counterpart for
-
-TEST(DerWriterBrackets, IndefiniteCloseAndNothingOpen) {
-  DerWriter w;
-  EXPECT_EQ(w.EndElement(0), kDerEncodeFailed);
-  ASSERT_EQ(w.BeginElement(0x30), 0);
-  ASSERT_EQ(w.EndElement(1), 0);
-  EXPECT_EQ(Hex(Bytes(w)), "30800000");
-  EXPECT_EQ(w.EndElement(0), kDerEncodeFailed);
-  EXPECT_EQ(Hex(Bytes(w)), "30800000");
-  // An element left open keeps its placeholder length.
-  ASSERT_EQ(w.BeginElement(0xA0), 0);
-  EXPECT_EQ(w.OpenCount(), 1);
-  EXPECT_EQ(Hex(Bytes(w)), "30800000A080");
-}
-
-TEST(DerWriterFixedWidth, NonMinimalIntegersAndPrependedHeaders) {
-  EXPECT_EQ(Write([](DerWriter& w) { EXPECT_EQ(w.AppendUnsigned32(1, 2), 0); }), "020400000001");
-  EXPECT_EQ(Write([](DerWriter& w) { EXPECT_EQ(w.AppendUnsigned32(0x80000000u, 2), 0); }), "02050080000000");
-  EXPECT_EQ(Write([](DerWriter& w) { EXPECT_EQ(w.AppendUnsigned64(0, 5, 2), 0); }), "02080000000000000005");
-  EXPECT_EQ(Write([](DerWriter& w) { EXPECT_EQ(w.AppendUnsigned64(0x80000000u, 0, 2), 0); }), "0209008000000000000000");
-  // PrependHeader uses the minimal length for every size.
-  for (int32_t size : {3, 127, 128, 255, 256, 65535, 65536}) {
-    DerWriter w, expected;
-    const std::string content(static_cast<size_t>(size), '\x5A');
-    ASSERT_EQ(w.Append(content.data(), size), 0);
-    ASSERT_EQ(w.PrependHeader(4), 0);
-    ASSERT_EQ(expected.AppendTlv(content.data(), size, 4), 0);
-    EXPECT_EQ(Bytes(w), Bytes(expected)) << size;
-  }
-}
-
-TEST(DerWriterRefusals, MalformedArgumentsGive445) {
-  DerWriter w;
-  EXPECT_EQ(w.AppendUnsignedInteger(nullptr, 1), kDerEncodeFailed);
-  EXPECT_EQ(w.AppendUnsignedInteger("\x01", 0), kDerEncodeFailed);
-  for (const char* text : {"SHA3-256", "1.2.x", "3.1", "3", "1.40", "0.40", "1.2.-3", "1,2"}) {
-    EXPECT_EQ(w.AppendOid(text, 6), kDerEncodeFailed) << text;
-  }
-  // An arc above 2^128 - 1, and 257 arcs.
-  EXPECT_EQ(w.AppendOid("1.2.340282366920938463463374607431768211456", 6), kDerEncodeFailed);
-  EXPECT_EQ(w.AppendOid("2.340282366920938463463374607431768211376", 6), kDerEncodeFailed);
-  std::string arcs = "1.2";
-  for (int i = 2; i < 256; ++i) arcs += ".7";
-  EXPECT_EQ(Bytes(w), "");
-  EXPECT_EQ(w.AppendOid(arcs.c_str(), 6), 0);
-  EXPECT_EQ(w.AppendOid((arcs + ".7").c_str(), 6), kDerEncodeFailed);
-  // Blanks around the text are ignored; an empty text, a single arc and empty arcs stay as written.
-  EXPECT_EQ(Write([](DerWriter& x) { EXPECT_EQ(x.AppendOid("  2.5.4.3\t", 6), 0); }), "0603550403");
-  EXPECT_EQ(Write([](DerWriter& x) { EXPECT_EQ(x.AppendOid("", 6), 0); }), "060100");
-  EXPECT_EQ(Write([](DerWriter& x) { EXPECT_EQ(x.AppendOid("1", 6), 0); }), "060100");
-  EXPECT_EQ(Write([](DerWriter& x) { EXPECT_EQ(x.AppendOid("1..3", 6), 0); }), "06022803");
-  EXPECT_EQ(Write([](DerWriter& x) { EXPECT_EQ(EncodeAsn1Time(core::Buffer(), x), kDerEncodeFailed); }), "");
-}
-
-TEST(DerWriterIntegerToBytes, LowBytesFirstWithSign) {
-  core::Buffer out;
-  EXPECT_EQ(IntegerToBytes(0x0102030405060708LL, out, 3), 1);
-  EXPECT_EQ(Hex(Bytes(out)), "080706");
-  EXPECT_EQ(IntegerToBytes(-2, out, 10), 1);
-  EXPECT_EQ(Hex(Bytes(out)), "FEFFFFFFFFFFFFFFFFFF");
-  EXPECT_EQ(IntegerToBytes(5, out, 0), 1);
-  EXPECT_EQ(out.Length(), 0);
-}
-
-TEST(DerWriterAllocation, FailuresReturn200AndLeaveNoLeak) {
-  const std::string big(300, 'x');
-  for (int successes = 0; successes < 4; ++successes) {
-    DerWriter w;
-    int rc = 0;
-    {
-      testing_support::FailingAllocations fail(successes);
-      rc = w.BeginElement(0x30);
-      if (rc == 0) rc = w.AppendTlv(big.data(), 300, 4);
-      if (rc == 0) rc = w.EndElement(0);
-    }
-    EXPECT_TRUE(rc == 0 || rc == core::kOutOfMemory) << rc;
-  }
 }
 
 }  // namespace
