@@ -232,14 +232,16 @@ std::string Nested(int depth, bool indefinite) {
     for (int i = 0; i < depth; ++i) open += "\x30\x80", close += std::string(2, '\0');
     return open + close;
   }
-  std::string out;
+  std::vector<std::string> headers;  // innermost first: the encoding is the headers alone, outermost first
   uint32_t length = 0;
   for (int i = 0; i < depth; ++i) {
     DerWriter header;
     EXPECT_EQ(header.AppendHeader(0x30, length), 0);
-    out.insert(0, Bytes(header));  // the headers alone; inner ones were written first
+    headers.push_back(Bytes(header));
     length += static_cast<uint32_t>(header.Length());
   }
+  std::string out;
+  for (auto it = headers.rbegin(); it != headers.rend(); ++it) out += *it;
   return out;
 }
 
