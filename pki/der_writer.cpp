@@ -124,11 +124,6 @@ uint8_t* DerEncodeUnsigned64(uint8_t* pos, int32_t* left, uint8_t tag, const voi
   return WriteIntegerBytes(pos, left, tag, v, 8, (v >> 63) != 0);
 }
 
-DerWriter::~DerWriter() {
-  open_elements_.Clear();
-  Clear();
-}
-
 template <typename Encode>
 int DerWriter::AppendEncoded(int32_t room, Encode encode) {
   const int32_t start = Length();

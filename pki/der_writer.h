@@ -18,7 +18,8 @@ constexpr int32_t kNulTerminated = -1;
 class DerWriter : public core::Buffer {
  public:
   DerWriter() = default;
-  ~DerWriter() override;
+  // ~DerWriter clears both buffers (their own destructors do).
+  ~DerWriter() override = default;
 
   // BeginElement appends tag and a placeholder length 0x80 and remembers where the element starts.
   [[nodiscard]] int BeginElement(uint8_t tag);
