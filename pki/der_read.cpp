@@ -293,16 +293,16 @@ int DerReadOid(const core::BufferCore& node, int32_t skip, core::BufferCore& out
 
 int ParseMultiOctStr(core::BufferCore* error_text, const Asn1Element& node, core::BufferCore& out) {
   core::Buffer joined;
-  core::Buffer piece;
+  core::Buffer content;
   for (const Asn1Element* child = node.firstChild(); child != nullptr; child = child->nextSibling()) {
     uint8_t tag = 0;
-    int rc = DerReadOctets(*child, 0, piece, &tag);
+    int rc = DerReadOctets(*child, 0, content, &tag);
     if (rc != core::kOk) return rc;
     if (tag != 0x04) {
       if (error_text != nullptr) (void)error_text->SetString("Error on ParseMultiOctStr, wrong ASN type.");
       return kDerBadInner;
     }
-    rc = joined.Append(piece);
+    rc = joined.Append(content);
     if (rc != core::kOk) return rc;
   }
   return out.Assign(joined);

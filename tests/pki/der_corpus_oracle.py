@@ -110,12 +110,12 @@ for (name, der), r in zip(all_inputs, parsed):
     for off, depth, hl, length, cons, kind in elements:
         if cons or length < 0:
             continue
-        piece = der[off:off + hl + length]
+        element = der[off:off + hl + length]
         try:
             if kind == "OBJECT":
-                out.append("O %d %s" % (off, asn1crypto.core.ObjectIdentifier.load(piece).dotted))
+                out.append("O %d %s" % (off, asn1crypto.core.ObjectIdentifier.load(element).dotted))
             elif kind == "BIT":
-                out.append("B %d %d" % (off, len(asn1crypto.core.BitString.load(piece).native)))
+                out.append("B %d %d" % (off, len(asn1crypto.core.BitString.load(element).native)))
         except Exception:
             pass
     try:

@@ -57,8 +57,8 @@ std::vector<std::string> Corpus() {
   return corpus;
 }
 
-// Piece picks a random element inside the input by a few steps into and across elements.
-std::string Piece(const std::string& input, std::mt19937_64& rng) {
+// SubElement picks a random element inside the input by a few steps into and across elements.
+std::string SubElement(const std::string& input, std::mt19937_64& rng) {
   core::Buffer buffer;
   if (buffer.SetData(static_cast<int32_t>(input.size()), input.data()) != 0) return input;
   int32_t offset = 0;
@@ -120,7 +120,7 @@ TEST(DerFuzz, MutatedInputsEndInAllowedResults) {
   }
   const int64_t count = Scaled(kInputs);
   for (int64_t i = 0; i < count; ++i) {
-    std::string input = Piece(corpus[rng() % corpus.size()], rng);
+    std::string input = SubElement(corpus[rng() % corpus.size()], rng);
     for (int m = 1 + static_cast<int>(rng() % 4); m > 0; --m) Mutate(input, rng);
     ASSERT_TRUE(FuzzDerInput(reinterpret_cast<const uint8_t*>(input.data()), input.size(), &problem))
         << problem << " on input " << i << " (" << input.size() << " bytes)";
