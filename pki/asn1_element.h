@@ -11,6 +11,8 @@
 
 namespace velmora::pki {
 
+// Asn1Element is a node: a DerWriter whose Buffer holds one element's encoding, with its tag, the number
+// of children its last parse made and the owning links to its first child and its next sibling.
 class Asn1Element : public DerWriter {
  public:
   Asn1Element() = default;

@@ -8,7 +8,9 @@
 
 namespace velmora::pki {
 
-// Digest ids of the crypto engine (the numbering the digest code uses for its algorithms).
+// Digest ids of the crypto engine, and below the HashAlgorithmId values, as the digest code numbers its
+// algorithms. They are declared here so that the tables need none of that code; where both are built,
+// static_asserts must tie each constant to the digest code's own.
 constexpr int32_t kEngineDigestSha1 = 23;
 constexpr int32_t kEngineDigestMd5 = 24;
 constexpr int32_t kEngineDigestSha256 = 25;
