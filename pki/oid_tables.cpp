@@ -2,8 +2,22 @@
 
 #include <cstring>
 
+#include "crypto/symmetric/hash_ctx.h"
 #include "pki/oid_table_rows.h"
 #include "platform/text.h"
+
+namespace velmora::pki {
+
+// The tables carry the digest code's numbering; these keep the two in step.
+static_assert(kEngineDigestSha1 == crypto::kEngineSha1 && kEngineDigestSha256 == crypto::kEngineSha256);
+static_assert(kEngineDigestSha224 == crypto::kEngineSha224 && kEngineDigestSha512 == crypto::kEngineSha512);
+static_assert(kEngineDigestSha384 == crypto::kEngineSha384);
+static_assert(kHashIdSha1 == crypto::kHashSha1 && kHashIdMd5 == crypto::kHashMd5 &&
+              kHashIdSha256 == crypto::kHashSha256 && kHashIdSha224 == crypto::kHashSha224);
+static_assert(kHashIdSha512 == crypto::kHashSha512 && kHashIdSha384 == crypto::kHashSha384 &&
+              kHashIdMd4 == crypto::kHashMd4 && kHashIdMd2 == crypto::kHashMd2);
+
+}  // namespace velmora::pki
 
 namespace velmora::pki {
 namespace {

@@ -9,8 +9,8 @@
 namespace velmora::pki {
 
 // Digest ids of the crypto engine, and below the HashAlgorithmId values, as the digest code numbers its
-// algorithms. They are declared here so that the tables need none of that code; where both are built,
-// static_asserts must tie each constant to the digest code's own.
+// algorithms. They are declared here so that the tables link none of that code; oid_tables.cpp ties each
+// constant to the digest code's own with static_asserts.
 constexpr int32_t kEngineDigestSha1 = 23;
 constexpr int32_t kEngineDigestMd5 = 24;
 constexpr int32_t kEngineDigestSha256 = 25;
