@@ -14,6 +14,7 @@
 
 #include "parsers/json_parser.h"
 #include "tests/core/python_oracle.h"
+#include "tests/test_support.h"
 
 namespace velmora::parsers::testing {
 
