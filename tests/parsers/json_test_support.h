@@ -2,11 +2,14 @@
 // random pieces, a line dump of a tree, a parser that records its hooks, and the python tree checker.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -151,6 +154,9 @@ inline std::string CheckerCase(const std::string& name, const std::string& sourc
 class RecordingParser : public JsonParser {
  public:
   std::vector<std::string> starts, ends, values;
+  // open holds the starts not yet ended; an end that does not close the latest of them is unmatched.
+  std::vector<std::string> open;
+  int unmatched = 0;
   std::string whitespace;
   int document_starts = 0, document_ends = 0;
   int fail_on_value = 0;
@@ -162,6 +168,11 @@ class RecordingParser : public JsonParser {
   }
   int OnEndElement(const char* name) override {
     ends.emplace_back(name);
+    if (!open.empty() && open.back() == name) {
+      open.pop_back();
+    } else {
+      ++unmatched;
+    }
     return 0;
   }
   int OnWhitespace(const char* run) override {
@@ -170,6 +181,7 @@ class RecordingParser : public JsonParser {
   }
   int OnStartElement(const char* name) override {
     starts.emplace_back(name);
+    open.emplace_back(name);
     return 0;
   }
   int OnDocumentStart() override {
