@@ -11,28 +11,6 @@
 namespace velmora::parsers::testing {
 namespace {
 
-using testing_support::FromHex;
-
-struct SuiteCase {
-  std::string name;
-  std::string bytes;
-  bool inexact;
-};
-
-std::vector<SuiteCase> LoadSuite() {
-  std::vector<SuiteCase> cases;
-  const std::string npm = NpmFolder();
-  std::string out;
-  if (npm.empty() || !RunCommand("node " + std::string(VELMORABLE_SOURCE_DIR) +
-                                     "/tests/data/parsers/json_suite_cases.mjs " + npm, &out)) {
-    return cases;
-  }
-  for (const auto& f : testing_support::Lines(out)) {
-    if (f.size() == 3) cases.push_back({f[0], FromHex(f[1]), f[2] == "1"});
-  }
-  return cases;
-}
-
 // ParseTree parses text in tree mode with the input kept and both unescape options; the result and the
 // tree's dump.
 std::string ParseTree(const std::string& text, int feeding, uint64_t seed, int* rc) {

@@ -51,6 +51,27 @@ inline bool RunCommand(const std::string& command, std::string* output) {
   return pclose(pipe) == 0;
 }
 
+// SuiteCase is one case of JSONTestSuite, as tests/data/parsers/json_suite_cases.mjs prints it.
+struct SuiteCase {
+  std::string name;
+  std::string bytes;
+  bool inexact;
+};
+
+inline std::vector<SuiteCase> LoadSuite() {
+  std::vector<SuiteCase> cases;
+  const std::string npm = NpmFolder();
+  std::string out;
+  if (npm.empty() || !RunCommand("node " + std::string(VELMORABLE_SOURCE_DIR) +
+                                     "/tests/data/parsers/json_suite_cases.mjs " + npm, &out)) {
+    return cases;
+  }
+  for (const auto& f : testing_support::Lines(out)) {
+    if (f.size() == 3) cases.push_back({f[0], testing_support::FromHex(f[1]), f[2] == "1"});
+  }
+  return cases;
+}
+
 // Feeding: whole, one byte per call, or pieces of random length (pieces never split before a NUL,
 // which ends a text anyway).
 inline int FeedWhole(JsonParser& parser, const std::string& text) { return parser.ParseText(text.c_str()); }
