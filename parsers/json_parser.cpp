@@ -218,9 +218,10 @@ int JsonParser::SkipWhitespace(int* c) {
   return p > token_start_ ? Whitespace(token_start_, p) : 0;
 }
 
-const char* JsonParser::JsonUnescape(const char* text, int32_t length, int32_t* out_length) {
+int JsonParser::JsonUnescape(const char* text, int32_t length, const char** out_text, int32_t* out_length) {
+  *out_text = text;
   *out_length = length;
-  if (unescape_options_ == 0 || text == nullptr || length == 0) return text;
+  if (unescape_options_ == 0 || text == nullptr || length == 0) return 0;
   const bool decode = (unescape_options_ & 2) != 0;
   const bool strip = (unescape_options_ & 1) != 0;
   core::Buffer& out = unescape_work_;
@@ -267,9 +268,10 @@ const char* JsonParser::JsonUnescape(const char* text, int32_t length, int32_t* 
     if (strip && c == '"' && (i == 0 || i == length - 1)) continue;
     rc = out.AppendByte(static_cast<uint8_t>(c));
   }
-  // A failed rebuild hands on what was rebuilt so far; the value is then cut short, not wrong.
+  if (rc != core::kOk) return rc;
+  *out_text = out.Data();
   *out_length = out.Length();
-  return out.Data();
+  return 0;
 }
 
 int JsonParser::AppendUnit(uint32_t code_point) {
@@ -332,10 +334,12 @@ int JsonParser::EndValue(uint32_t type) {
 
 int JsonParser::CompleteValue(uint32_t start, uint32_t end) {
   if (end > start) {
+    const char* value = nullptr;
     int32_t length = 0;
-    const char* value = JsonUnescape(data_ + start, static_cast<int32_t>(end - start), &length);
+    int rc = JsonUnescape(data_ + start, static_cast<int32_t>(end - start), &value, &length);
+    if (rc != 0) return rc;
     if (token_.AssignJson(value, length) != core::kOk) return kJsonGrowthFailed;
-    int rc = OnValue(token_.Text());
+    rc = OnValue(token_.Text());
     if (rc != 0) return rc;
     if (tree_mode_ != 0 && current_ != nullptr) {
       rc = current_->MutableValue().Append(token_.Text(), token_.Length());
@@ -348,8 +352,10 @@ int JsonParser::CompleteValue(uint32_t start, uint32_t end) {
 }
 
 int JsonParser::CompleteName(uint32_t start, uint32_t end) {
+  const char* name = nullptr;
   int32_t length = 0;
-  const char* name = JsonUnescape(data_ + start, static_cast<int32_t>(end - start), &length);
+  const int unescaped = JsonUnescape(data_ + start, static_cast<int32_t>(end - start), &name, &length);
+  if (unescaped != 0) return unescaped;
   if (token_.AssignJson(name, length) != core::kOk) return kJsonGrowthFailed;
   if (tree_mode_ != 0 && current_ != nullptr) {
     const int rc = current_->MutableName().SetData(token_.Length(), token_.Text());
@@ -395,52 +401,30 @@ int JsonParser::OpenContainer(bool bracket, uint8_t kind) {
   return rc;
 }
 
-int JsonParser::CloseObject() {
-  if (containers_.Count() == 0 || containers_.Pop() != JsonContainerStack::kObject) return MarkupError();
-  if (tree_mode_ != 0 && (previous_char_ == '{' || previous_char_ == ',') && current_ != nullptr &&
-      current_->Parent() != nullptr) {
-    JsonNode* parent = current_->Parent();
-    JsonNode::RemoveChild(parent, current_);
-    current_ = parent;
-  }
+int JsonParser::CloseContainer(uint8_t kind) {
+  const bool object = kind == JsonContainerStack::kObject;
+  if (containers_.Count() == 0 || containers_.Pop() != kind) return MarkupError();
   int rc = 0;
-  if (bracket_marker_mode_ == 0) {
-    rc = EndValue(kJsonObject);
-  } else if (tree_mode_ != 0) {
-    rc = EndElementEvent("}");
-    if (rc == 0) rc = EndElement(kJsonObject);
-  } else {
-    path_stack_.SetValueType(kJsonObject);
-    rc = EndElementEvent("}");
-    const char* top = path_stack_.Top();
-    if (rc == 0 && std::strcmp(top, "[") != 0) rc = EndElementEvent(top);
-  }
-  if (rc != 0) return rc;
-  if (containers_.Count() == 0) return DocumentComplete();
-  state_ = kAfterValue;
-  return 0;
-}
-
-int JsonParser::CloseArray() {
-  if (containers_.Count() == 0 || containers_.Pop() != JsonContainerStack::kArray) return MarkupError();
-  int rc = 0;
-  // "[]" and a comma before "]": the place made for the next element goes again.
-  if (previous_char_ == '[' || previous_char_ == ',') {
-    if (bracket_marker_mode_ == 0) rc = EndElementEvent("");
-    if (rc != 0) return rc;
+  // An empty container, or a comma before its end: the place made for the next member or element
+  // goes again (in stream mode, with the segment pushed for the next element).
+  if (previous_char_ == (object ? '{' : '[') || previous_char_ == ',') {
+    if (!object && bracket_marker_mode_ == 0 && (rc = EndElementEvent("")) != 0) return rc;
     if (tree_mode_ != 0 && current_ != nullptr && current_->Parent() != nullptr) {
       JsonNode* parent = current_->Parent();
       JsonNode::RemoveChild(parent, current_);
       current_ = parent;
     }
   }
+  const uint32_t type = object ? kJsonObject : kJsonArray;
+  const char* marker = object ? "}" : "]";
   if (bracket_marker_mode_ == 0) {
-    rc = EndValue(kJsonArray);
+    rc = EndValue(type);
   } else if (tree_mode_ != 0) {
-    rc = EndElement(kJsonArray);
+    if (object) rc = EndElementEvent(marker);
+    if (rc == 0) rc = EndElement(type);
   } else {
-    path_stack_.SetValueType(kJsonArray);
-    rc = EndElementEvent("]");
+    path_stack_.SetValueType(type);
+    rc = EndElementEvent(marker);
     const char* top = path_stack_.Top();
     if (rc == 0 && std::strcmp(top, "[") != 0) rc = EndElementEvent(top);
   }
@@ -570,7 +554,7 @@ int JsonParser::ParseJson() {
       if (c == '/') break;
       if (c == '}') {
         state_ = kAfterValue;
-        rc = CloseObject();
+        rc = CloseContainer(JsonContainerStack::kObject);
       } else if (c == '"') {
         escape_count_ = 0;
         state_ = kName;
@@ -595,7 +579,7 @@ int JsonParser::ParseJson() {
         rc = OpenContainer(true, c == '[' ? JsonContainerStack::kArray : JsonContainerStack::kObject);
       } else if (c == ']') {
         state_ = kAfterValue;
-        rc = CloseArray();
+        rc = CloseContainer(JsonContainerStack::kArray);
       } else {
         state_ = kLiteral;
       }
@@ -704,9 +688,9 @@ int JsonParser::ParseJson() {
       if (c == ',' && containers_.Count() > 0) {
         rc = OpenContainer(false, containers_.Top());
       } else if (c == ']') {
-        rc = CloseArray();
+        rc = CloseContainer(JsonContainerStack::kArray);
       } else if (c == '}') {
-        rc = CloseObject();
+        rc = CloseContainer(JsonContainerStack::kObject);
       } else {
         return MarkupError();
       }

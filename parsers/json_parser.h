@@ -106,8 +106,8 @@ class JsonParser : public component::ComponentBase {
   // after it with the position past it, or to -1 when the input ended inside the run.
   int SkipWhitespace(int* c);
   int OpenContainer(bool bracket, uint8_t kind);
-  int CloseObject();
-  int CloseArray();
+  // CloseContainer closes the innermost object or array on its "}" or "]".
+  int CloseContainer(uint8_t kind);
   int CompleteValue(uint32_t start, uint32_t end);
   int CompleteName(uint32_t start, uint32_t end);
   int EndValue(uint32_t type);
@@ -119,9 +119,10 @@ class JsonParser : public component::ComponentBase {
   int MarkupError();
   int NewRootForScalar(uint32_t type, uint32_t start);
   void FreeDocumentTree();
-  // JsonUnescape rebuilds length bytes of text by the unescape options into the work buffer and
-  // returns it (or the text itself with no options); *out_length receives its length.
-  const char* JsonUnescape(const char* text, int32_t length, int32_t* out_length);
+  // JsonUnescape rebuilds length bytes of text by the unescape options into the work buffer and points
+  // *out_text at it (at the text itself with no options). 0, or the code of a failed append or
+  // conversion.
+  int JsonUnescape(const char* text, int32_t length, const char** out_text, int32_t* out_length);
   [[nodiscard]] int AppendUnit(uint32_t code_point);
 
   uint8_t char_class_[256];

@@ -300,5 +300,22 @@ TEST(JsonUnescaping, SurrogatePairsLoneSurrogatesUnknownEscapesAndCodePages) {
   EXPECT_EQ(TreeShape(R"(["a\n"])", 0), "0 1 x6a736f6e x\n1 2 x x22615c6e22\n");
 }
 
+TEST(JsonMemory, EveryFailedAllocationIsReportedAndNothingLeaks) {
+  const std::string text = std::string(R"({"k":"\u00e9)") + std::string(2000, 'v') + R"(","a":[[1,{"b":[]}]]})";
+  int parsed = 0;
+  for (int successes = 0; successes < 40; ++successes) {
+    testing_support::FailingAllocations failing(successes);
+    TreeParser parser(3);
+    const int rc = parser.ParseText(text.c_str());
+    parsed += rc == 0 ? 1 : 0;
+    EXPECT_TRUE(rc == 0 || rc == core::kOutOfMemory || rc == kJsonGrowthFailed) << successes << " " << rc;
+    const int found = parser.EvalPath("/json/a/[1]/[2]/b");
+    EXPECT_TRUE(found == 0 || found == kJsonPathNotFound || found == kJsonNoTree || found == core::kOutOfMemory)
+        << successes << " " << found;
+  }
+  EXPECT_GT(parsed, 0);
+  EXPECT_LT(parsed, 30);
+}
+
 }  // namespace
 }  // namespace velmora::parsers::testing
