@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "component/config_setting_parts.h"
+#include "parsers/json_path.h"
 #include "tests/parsers/json_test_support.h"
 
 namespace velmora::parsers::testing {
@@ -97,6 +98,9 @@ TEST(JsonPaths, SelectionRepliesAndLabels) {
     EXPECT_STREQ(parser.LastErrorText().Data(), "Invalid XPath.");
   }
   EXPECT_STREQ(parser.PathReply().Data(), "/json/keys/[2]");
+  EXPECT_EQ(PathTokenLength("'a\\'b'.c"), 6);
+  EXPECT_EQ(PathTokenLength("'open"), 5);
+  EXPECT_EQ(PathTokenLength("...x"), 3);
 
   // Relative paths start at the selection; with none, the first step names the root.
   TreeParser fresh;
