@@ -33,7 +33,8 @@ JsonNode::JsonNode(JsonNode* parent, uint32_t position) : start_(position), end_
   if (parent != nullptr) InsertAfter(parent, parent->last_child_, this);
 }
 
-JsonNode::~JsonNode() { FreeTree(this); }
+// The buffers empty themselves as they are destroyed; only the children need freeing here.
+JsonNode::~JsonNode() { FreeChildren(this); }
 
 JsonNode* JsonNode::Create(JsonNode* parent, uint32_t position, const char* name) {
   void* block = platform::Alloc(sizeof(JsonNode));
