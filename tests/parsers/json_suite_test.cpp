@@ -65,8 +65,10 @@ TEST(JsonTestSuite, RejectedAndOpenCasesEndCleanly) {
     if (c.name.rfind("y_", 0) == 0) continue;
     int rc = 0;
     ParseTree(c.bytes, 0, 1, &rc);
+    // The two deep cases of 100 KB and more come whole only, to keep the run short.
     int rc_bytes = 0;
-    ParseTree(c.bytes, 1, 1, &rc_bytes);
+    if (c.bytes.size() < 65536) ParseTree(c.bytes, 1, 1, &rc_bytes);
+    EXPECT_TRUE(rc_bytes == 0 || rc_bytes == kJsonMarkupError) << c.name << " " << rc_bytes;
     EXPECT_TRUE(rc == 0 || rc == kJsonMarkupError) << c.name << " " << rc;
     report[c.name.substr(0, 1) + (rc == 0 ? " taken" : " refused")].push_back(c.name);
   }
