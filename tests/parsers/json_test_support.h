@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -72,28 +73,15 @@ inline std::vector<SuiteCase> LoadSuite() {
   return cases;
 }
 
-// Feeding: whole, one byte per call, or pieces of random length (pieces never split before a NUL,
-// which ends a text anyway).
-inline int FeedWhole(JsonParser& parser, const std::string& text) { return parser.ParseText(text.c_str()); }
-
-inline int FeedBytes(JsonParser& parser, const std::string& text) {
-  for (char c : text) {
-    const char piece[2] = {c, 0};
-    const int rc = parser.ParseText(piece);
-    if (rc != 0) return rc;
+// Feed gives text to the parser whole (way 0), one byte per call (1) or in random pieces (2).
+inline int Feed(JsonParser& parser, const std::string& text, int way, std::mt19937_64& rng) {
+  if (way == 0) return parser.ParseText(text.c_str());
+  int rc = 0;
+  for (size_t at = 0, n = 0; at < text.size() && rc == 0; at += n) {
+    n = way == 1 ? 1 : 1 + rng() % 17;
+    rc = parser.ParseText(text.substr(at, n).c_str());
   }
-  return 0;
-}
-
-inline int FeedPieces(JsonParser& parser, const std::string& text, std::mt19937_64& rng) {
-  size_t at = 0;
-  while (at < text.size()) {
-    const size_t length = 1 + rng() % 17;
-    const int rc = parser.ParseText(text.substr(at, length).c_str());
-    if (rc != 0) return rc;
-    at += length;
-  }
-  return 0;
+  return rc;
 }
 
 // DumpTree writes one line per node in document order: depth, type, name and value in hex, then the
@@ -171,29 +159,34 @@ inline std::string CheckerCase(const std::string& name, const std::string& sourc
   return "CASE " + name + " x" + testing_support::ToHex(source) + "\n" + dump + "END\n";
 }
 
-// RecordingParser records the hooks it sees.
-class RecordingParser : public JsonParser {
- public:
-  std::vector<std::string> starts, ends, values;
-  // open holds the starts not yet ended; an end that does not close the latest of them is unmatched.
-  std::vector<std::string> open;
-  int unmatched = 0;
-  std::string whitespace;
-  int document_starts = 0, document_ends = 0;
-  int fail_on_value = 0;
+// CheckTrees runs the tree checker on a batch of cases, reports each disagreement as a failure and
+// returns the number of agreeing cases.
+inline int CheckTrees(const std::string& batch) {
+  std::string verdicts;
+  EXPECT_TRUE(testing_support::RunPython(kTreeChecker, "", batch, &verdicts));
+  int ok = 0;
+  for (const auto& line : testing_support::Lines(verdicts)) {
+    if (line[0] == "ok") ++ok;
+    else ADD_FAILURE() << "python disagrees: " << line[1] << " " << (line.size() > 2 ? line[2] : "");
+  }
+  return ok;
+}
 
- protected:
+// RecordingParser records the hooks it sees; `open` holds the starts not yet ended, and an end that
+// does not close the latest of them counts as unmatched.
+struct RecordingParser : JsonParser {
+  std::vector<std::string> starts, ends, values, open;
+  std::string whitespace;
+  int unmatched = 0, document_starts = 0, document_ends = 0, fail_on_value = 0;
+
   int OnValue(const char* value) override {
     values.emplace_back(value);
     return fail_on_value;
   }
   int OnEndElement(const char* name) override {
     ends.emplace_back(name);
-    if (!open.empty() && open.back() == name) {
-      open.pop_back();
-    } else {
-      ++unmatched;
-    }
+    if (!open.empty() && open.back() == name) open.pop_back();
+    else ++unmatched;
     return 0;
   }
   int OnWhitespace(const char* run) override {
@@ -205,13 +198,18 @@ class RecordingParser : public JsonParser {
     open.emplace_back(name);
     return 0;
   }
-  int OnDocumentStart() override {
-    ++document_starts;
-    return 0;
-  }
-  int OnDocumentEnd() override {
-    ++document_ends;
-    return 0;
+  int OnDocumentStart() override { return ++document_starts, 0; }
+  int OnDocumentEnd() override { return ++document_ends, 0; }
+};
+
+// TreeParser is a recording parser in tree mode with the input kept and the raw-text fallback on, as
+// the key readers use it.
+struct TreeParser : RecordingParser {
+  explicit TreeParser(uint32_t unescape = 1) {
+    BeginStream();
+    SetTreeMode(1);
+    SetUnescapeOptions(unescape);
+    SetRawNameFallback(1);
   }
 };
 
