@@ -266,7 +266,11 @@ int JsonParser::JsonUnescape(const char* text, int32_t length, const char** out_
       continue;
     }
     if (strip && c == '"' && (i == 0 || i == length - 1)) continue;
-    rc = out.AppendByte(static_cast<uint8_t>(c));
+    // Plain characters up to the next backslash or double quote are copied as one run.
+    int32_t end = i + 1;
+    while (end < length && text[end] != '\\' && text[end] != '"') ++end;
+    rc = out.Append(text + i, end - i);
+    i = end - 1;
   }
   if (rc != core::kOk) return rc;
   *out_text = out.Data();
