@@ -138,8 +138,12 @@ int HashDrbg::HashGen(uint8_t* out, int32_t count) {
     std::copy_n(ctx_.Output().Bytes(), piece, out);
     out += piece;
     count -= piece;
-    // data = data + 1 mod 2^seedlen
-    for (int32_t i = data.Length() - 1; i >= 0 && ++bytes[i] == 0; --i) {
+    // data = data + 1 mod 2^seedlen, visiting every byte whatever the carry.
+    uint32_t carry = 1;
+    for (int32_t i = data.Length() - 1; i >= 0; --i) {
+      const uint32_t sum = bytes[i] + carry;
+      bytes[i] = static_cast<uint8_t>(sum);
+      carry = sum >> 8;
     }
   }
   return rc;

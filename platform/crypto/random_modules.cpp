@@ -35,9 +35,10 @@ struct ProviderTable {
   bool fail_next_acquire = false;
 };
 
+// Never destroyed: a context released during process exit may still close its handle here.
 ProviderTable& Providers() {
-  static ProviderTable table;
-  return table;
+  static ProviderTable* table = new ProviderTable;
+  return *table;
 }
 
 bool IsOpen(HCRYPTPROV provider) {
