@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -54,6 +55,28 @@ inline void Store64LE(uint8_t* p, uint64_t v) {
 inline void Store64BE(uint8_t* p, uint64_t v) {
   if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
   std::memcpy(p, &v, 8);
+}
+
+// FeedBlocks is the buffered update of the block-at-a-time digests: held bytes wait in block; they
+// are completed and compressed first, whole blocks are compressed straight from data, and the rest is
+// kept. compress(pointer, block count) runs the block function.
+template <uint32_t kBlock, typename Compress>
+void FeedBlocks(uint8_t* block, uint32_t held, const uint8_t* data, uint32_t length, Compress compress) {
+  uint32_t taken = 0;
+  if (held != 0) {
+    const uint32_t room = kBlock - held;
+    if (length < room) {
+      std::memcpy(block + held, data, length);
+      return;
+    }
+    std::memcpy(block + held, data, room);
+    compress(block, 1);
+    taken = room;
+  }
+  const size_t whole = (length - taken) / kBlock;
+  if (whole > 0) compress(data + taken, whole);
+  taken += static_cast<uint32_t>(whole * kBlock);
+  if (taken < length) std::memcpy(block, data + taken, length - taken);
 }
 
 // The 64 SHA-256 round constants (FIPS 180-4 4.2.2), 16-byte aligned.

@@ -136,14 +136,19 @@ struct Sha512State {
 // Keccak digests. Built without a variant it is SHA3-512 shaped (rate 72, 512 output bits).
 class KeccakState {
  public:
-  KeccakState() { Configure(72, 512); }
-  KeccakState(int32_t rate, int32_t output_bits) { Configure(rate, output_bits); }
+  KeccakState() { Reset(); }
+  // A rate Configure refuses leaves the SHA3-512 shape.
+  KeccakState(int32_t rate, int32_t output_bits) {
+    Reset();
+    (void)Configure(rate, output_bits);
+  }
   virtual ~KeccakState() { output_.Clear(); }
   KeccakState(const KeccakState&) = delete;
   KeccakState& operator=(const KeccakState&) = delete;
 
-  // Configure sets the rate (bytes, 8..168 in steps of 8) and the output size, and resets the sponge.
-  void Configure(int32_t rate, int32_t output_bits);
+  // Configure sets the rate (bytes, 8..168 in steps of 8) and the output size and resets the sponge:
+  // 0, or 2001 for another rate (nothing changes then).
+  int Configure(int32_t rate, int32_t output_bits);
   // Reset empties the lanes, the partial block and the output; the padding flag is kept.
   void Reset();
   // Absorb takes length bytes; null or 0 does nothing.

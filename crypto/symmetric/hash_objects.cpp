@@ -86,35 +86,46 @@ int32_t InternalHmac::BlockSize() const { return id_ >= kHashSha512 && id_ <= kH
 
 int InternalHmac::SetKey(int32_t id, const uint8_t* key, int32_t key_length) {
   pads_pending_ = 1;
+  starts_ready_ = false;
   const int rc = ctx_.SetAlgorithm(id);
   if (rc != 0) return rc;
   id_ = id;
   return key_.SetData(key != nullptr && key_length > 0 ? key_length : 0, key);
 }
 
+int InternalHmac::BuildPads() {
+  const int32_t block = BlockSize();
+  uint8_t key_block[128] = {};
+  int rc = 0;
+  if (key_.Length() > block) {
+    // RFC 2104 section 2: a key longer than the block is replaced by its digest.
+    rc = ctx_.SetAlgorithm(id_);
+    if (rc == 0) rc = ctx_.Update(key_.Data(), static_cast<uint32_t>(key_.Length()));
+    if (rc == 0) rc = ctx_.Final();
+    if (rc == 0) std::memcpy(key_block, ctx_.Output().Data(), static_cast<size_t>(ctx_.Output().Length()));
+  } else if (key_.Length() > 0) {
+    std::memcpy(key_block, key_.Data(), static_cast<size_t>(key_.Length()));
+  }
+  uint8_t inner_pad[128];
+  for (int32_t i = 0; i < block; ++i) {
+    inner_pad[i] = static_cast<uint8_t>(key_block[i] ^ kHmacInnerByte);
+    outer_pad_[i] = static_cast<uint8_t>(key_block[i] ^ kHmacOuterByte);
+  }
+  if (rc == 0) rc = ctx_.SetAlgorithm(id_);
+  if (rc == 0) rc = ctx_.Update(inner_pad, static_cast<uint32_t>(block));
+  platform::SecureZero(key_block, sizeof key_block);
+  platform::SecureZero(inner_pad, sizeof inner_pad);
+  if (rc != 0) return rc;
+  // Keeping the two starting states is an optimisation only: when memory for them runs out, every
+  // message hashes its key blocks again.
+  starts_ready_ = inner_start_.CopyFrom(ctx_) == 0 && outer_start_.SetAlgorithm(id_) == 0 &&
+                  outer_start_.Update(outer_pad_, static_cast<uint32_t>(block)) == 0;
+  return 0;
+}
+
 int InternalHmac::Update(const void* data, uint32_t length) {
   if (pads_pending_ != 0) {
-    const int32_t block = BlockSize();
-    uint8_t key_block[128] = {};
-    int rc = 0;
-    if (key_.Length() > block) {
-      // RFC 2104 section 2: a key longer than the block is replaced by its digest.
-      rc = ctx_.SetAlgorithm(id_);
-      if (rc == 0) rc = ctx_.Update(key_.Data(), static_cast<uint32_t>(key_.Length()));
-      if (rc == 0) rc = ctx_.Final();
-      if (rc == 0) std::memcpy(key_block, ctx_.Output().Data(), static_cast<size_t>(ctx_.Output().Length()));
-    } else if (key_.Length() > 0) {
-      std::memcpy(key_block, key_.Data(), static_cast<size_t>(key_.Length()));
-    }
-    uint8_t inner_pad[128];
-    for (int32_t i = 0; i < block; ++i) {
-      inner_pad[i] = static_cast<uint8_t>(key_block[i] ^ kHmacInnerByte);
-      outer_pad_[i] = static_cast<uint8_t>(key_block[i] ^ kHmacOuterByte);
-    }
-    if (rc == 0) rc = ctx_.SetAlgorithm(id_);
-    if (rc == 0) rc = ctx_.Update(inner_pad, static_cast<uint32_t>(block));
-    platform::SecureZero(key_block, sizeof key_block);
-    platform::SecureZero(inner_pad, sizeof inner_pad);
+    const int rc = starts_ready_ ? ctx_.CopyFrom(inner_start_) : BuildPads();
     if (rc != 0) return rc;
     pads_pending_ = 0;
   }
@@ -132,8 +143,12 @@ int InternalHmac::Final() {
   uint8_t inner[64];
   const int32_t inner_length = ctx_.Output().Length();
   std::memcpy(inner, ctx_.Output().Data(), static_cast<size_t>(inner_length));
-  rc = ctx_.SetAlgorithm(id_);
-  if (rc == 0) rc = ctx_.Update(outer_pad_, static_cast<uint32_t>(BlockSize()));
+  if (starts_ready_) {
+    rc = ctx_.CopyFrom(outer_start_);
+  } else {
+    rc = ctx_.SetAlgorithm(id_);
+    if (rc == 0) rc = ctx_.Update(outer_pad_, static_cast<uint32_t>(BlockSize()));
+  }
   if (rc == 0) rc = ctx_.Update(inner, static_cast<uint32_t>(inner_length));
   if (rc == 0) rc = ctx_.Final();
   platform::SecureZero(inner, sizeof inner);
@@ -152,6 +167,7 @@ int InternalHmac::Update(const void* data, int32_t length, int32_t finalize) {
 
 int InternalHmac::Reset() {
   pads_pending_ = 1;
+  starts_ready_ = false;
   return ctx_.Reset();
 }
 

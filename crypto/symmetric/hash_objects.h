@@ -102,11 +102,18 @@ class InternalHmac final : public HmacObject {
  private:
   int32_t BlockSize() const;
 
+  // BuildPads hashes the key blocks for a new key; the states after the inner and after the outer
+  // block are kept, so later messages with the same key start from copies of them.
+  [[nodiscard]] int BuildPads();
+
   int32_t id_ = kHashSha1;
   core::SecureBuffer key_;
   HashCtx ctx_;
   int32_t pads_pending_ = 1;
   uint8_t outer_pad_[128] = {};
+  HashCtx inner_start_;
+  HashCtx outer_start_;
+  bool starts_ready_ = false;  // inner_start_ and outer_start_ belong to the current key
 };
 
 // DsaKeyParams is the DSA parameter set of the public-key code.

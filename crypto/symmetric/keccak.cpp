@@ -5,6 +5,7 @@
 
 #include "crypto/symmetric/digest_bytes.h"
 #include "crypto/symmetric/digest_cores.h"
+#include "crypto/symmetric/hash_ctx.h"
 
 namespace velmora::crypto {
 
@@ -136,10 +137,12 @@ void KeccakF1600(uint64_t lanes[25]) {
 #undef VELMORA_KECCAK_STORE_LANES
 #undef VELMORA_KECCAK_PERMUTE
 
-void KeccakState::Configure(int32_t rate, int32_t output_bits) {
+int KeccakState::Configure(int32_t rate, int32_t output_bits) {
+  if (rate < 8 || rate > static_cast<int32_t>(sizeof partial_) || rate % 8 != 0) return kUnknownDigest;
   rate_ = rate;
   output_bits_ = output_bits;
   Reset();
+  return 0;
 }
 
 void KeccakState::Reset() {

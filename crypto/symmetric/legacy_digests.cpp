@@ -108,31 +108,24 @@ void Md5Blocks(uint32_t h[4], const uint8_t* data, size_t blocks) {
 
 // ---- MD4 ----------------------------------------------------------------------------------------------
 
-// RFC 1320 3.4: three rounds of sixteen steps.
+// RFC 1320 3.4: three rounds of sixteen steps; step i of a round updates v[(4 - i) mod 4] from the
+// three others in rotating order.
 void Md4Block(uint32_t h[4], const uint8_t* data) {
-  static constexpr uint8_t kOrder2[16] = {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
-  static constexpr uint8_t kOrder3[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-  static constexpr int kShift1[4] = {3, 7, 11, 19};
-  static constexpr int kShift2[4] = {3, 5, 9, 13};
-  static constexpr int kShift3[4] = {3, 9, 11, 15};
+  static constexpr uint8_t kOrder[3][16] = {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
+                                            {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15},
+                                            {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15}};
+  static constexpr int kShift[3][4] = {{3, 7, 11, 19}, {3, 5, 9, 13}, {3, 9, 11, 15}};
+  static constexpr uint32_t kAdd[3] = {0, 0x5a827999u, 0x6ed9eba1u};
   uint32_t x[16];
   for (int i = 0; i < 16; ++i) x[i] = Load32LE(data + 4 * i);
   uint32_t v[4] = {h[0], h[1], h[2], h[3]};
-  // Step i updates v[(4 - i) mod 4] from the three others in rotating order.
-  for (int i = 0; i < 16; ++i) {
-    uint32_t& a = v[(4 - i % 4) % 4];
-    const uint32_t b = v[(5 - i % 4) % 4], c = v[(6 - i % 4) % 4], d = v[(7 - i % 4) % 4];
-    a = rotl(a + (d ^ (b & (c ^ d))) + x[i], kShift1[i % 4]);
-  }
-  for (int i = 0; i < 16; ++i) {
-    uint32_t& a = v[(4 - i % 4) % 4];
-    const uint32_t b = v[(5 - i % 4) % 4], c = v[(6 - i % 4) % 4], d = v[(7 - i % 4) % 4];
-    a = rotl(a + ((b & c) | (b & d) | (c & d)) + x[kOrder2[i]] + 0x5a827999u, kShift2[i % 4]);
-  }
-  for (int i = 0; i < 16; ++i) {
-    uint32_t& a = v[(4 - i % 4) % 4];
-    const uint32_t b = v[(5 - i % 4) % 4], c = v[(6 - i % 4) % 4], d = v[(7 - i % 4) % 4];
-    a = rotl(a + (b ^ c ^ d) + x[kOrder3[i]] + 0x6ed9eba1u, kShift3[i % 4]);
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 16; ++i) {
+      uint32_t& a = v[(4 - i % 4) % 4];
+      const uint32_t b = v[(5 - i % 4) % 4], c = v[(6 - i % 4) % 4], d = v[(7 - i % 4) % 4];
+      const uint32_t f = round == 0 ? (d ^ (b & (c ^ d))) : round == 1 ? ((b & c) | (b & d) | (c & d)) : (b ^ c ^ d);
+      a = rotl(a + f + x[kOrder[round][i]] + kAdd[round], kShift[round][i % 4]);
+    }
   }
   for (int i = 0; i < 4; ++i) h[i] += v[i];
 }
@@ -211,21 +204,8 @@ void Md5State::Update(const uint8_t* data, uint32_t length) {
   const uint64_t bits = ((uint64_t{length_high} << 32) | length_low) + (uint64_t{length} << 3);
   length_low = static_cast<uint32_t>(bits);
   length_high = static_cast<uint32_t>(bits >> 32);
-  uint32_t taken = 0;
-  if (held != 0) {
-    const uint32_t room = 64 - held;
-    if (length < room) {
-      std::memcpy(block + held, data, length);
-      return;
-    }
-    std::memcpy(block + held, data, room);
-    Md5Blocks(h, block, 1);
-    taken = room;
-  }
-  const size_t whole = (length - taken) / 64;
-  if (whole > 0) Md5Blocks(h, data + taken, whole);
-  taken += static_cast<uint32_t>(whole * 64);
-  if (taken < length) std::memcpy(block, data + taken, length - taken);
+  internal::FeedBlocks<64>(block, held, data, length,
+                                 [this](const uint8_t* p, size_t n) { Md5Blocks(h, p, n); });
 }
 
 const uint8_t* Md5State::Final() {

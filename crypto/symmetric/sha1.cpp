@@ -134,21 +134,8 @@ int Sha1State::Update(const uint8_t* data, uint32_t length) {
     corrupted = 1;
     return corrupted;
   }
-  uint32_t taken = 0;
-  if (held != 0) {
-    const uint32_t room = 64 - held;
-    if (length < room) {
-      std::memcpy(block + held, data, length);
-      return 0;
-    }
-    std::memcpy(block + held, data, room);
-    Sha1Blocks(h, block, 1);
-    taken = room;
-  }
-  const size_t whole = (length - taken) / 64;
-  if (whole > 0) Sha1Blocks(h, data + taken, whole);
-  taken += static_cast<uint32_t>(whole * 64);
-  std::memcpy(block, data + taken, length - taken);
+  internal::FeedBlocks<64>(block, held, data, length,
+                                 [this](const uint8_t* p, size_t n) { Sha1Blocks(h, p, n); });
   return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include "crypto/symmetric/digest_bytes.h"
 #include "crypto/symmetric/digest_cores.h"
+#include "crypto/symmetric/sha2_block.h"
 
 namespace velmora::crypto {
 
@@ -25,66 +26,21 @@ alignas(16) const uint32_t kSha256RoundConstants[64] = {
 };
 
 namespace {
-const uint32_t* const kK = kSha256RoundConstants;
-
-inline uint32_t BigSigma0(uint32_t x) { return std::rotr(x, 2) ^ std::rotr(x, 13) ^ std::rotr(x, 22); }
-inline uint32_t BigSigma1(uint32_t x) { return std::rotr(x, 6) ^ std::rotr(x, 11) ^ std::rotr(x, 25); }
-inline uint32_t SmallSigma0(uint32_t x) { return std::rotr(x, 7) ^ std::rotr(x, 18) ^ (x >> 3); }
-inline uint32_t SmallSigma1(uint32_t x) { return std::rotr(x, 17) ^ std::rotr(x, 19) ^ (x >> 10); }
+struct Sha256Traits {
+  using Word = uint32_t;
+  static constexpr int kRounds = 64;
+  static constexpr const uint32_t* kK = kSha256RoundConstants;
+  static uint32_t Load(const uint8_t* p) { return Load32BE(p); }
+  static uint32_t BigSigma0(uint32_t x) { return std::rotr(x, 2) ^ std::rotr(x, 13) ^ std::rotr(x, 22); }
+  static uint32_t BigSigma1(uint32_t x) { return std::rotr(x, 6) ^ std::rotr(x, 11) ^ std::rotr(x, 25); }
+  static uint32_t SmallSigma0(uint32_t x) { return std::rotr(x, 7) ^ std::rotr(x, 18) ^ (x >> 3); }
+  static uint32_t SmallSigma1(uint32_t x) { return std::rotr(x, 17) ^ std::rotr(x, 19) ^ (x >> 10); }
+};
 }  // namespace
 
-// One step: t is the step number, the eight variables rotate through the argument positions.
-#define VELMORA_SHA256_STEP(a, b, c, d, e, f, g, h, t, word)                      \
-  {                                                                              \
-    const uint32_t t1 = h + BigSigma1(e) + (g ^ (e & (f ^ g))) + kK[t] + (word); \
-    const uint32_t ab = a ^ b;                                                         \
-    d += t1;                                                                     \
-    h = t1 + BigSigma0(a) + (b ^ (ab & bc));                                     \
-    bc = ab;                                                                     \
-  }
-#define VELMORA_SHA256_EXPAND(t) \
-  (w[(t) & 15] += SmallSigma1(w[((t) + 14) & 15]) + w[((t) + 9) & 15] + SmallSigma0(w[((t) + 1) & 15]))
-#define VELMORA_SHA256_EIGHT(t, W)                   \
-  VELMORA_SHA256_STEP(a, b, c, d, e, f, g, h, t, W(t)) \
-  VELMORA_SHA256_STEP(h, a, b, c, d, e, f, g, (t) + 1, W((t) + 1)) \
-  VELMORA_SHA256_STEP(g, h, a, b, c, d, e, f, (t) + 2, W((t) + 2)) \
-  VELMORA_SHA256_STEP(f, g, h, a, b, c, d, e, (t) + 3, W((t) + 3)) \
-  VELMORA_SHA256_STEP(e, f, g, h, a, b, c, d, (t) + 4, W((t) + 4)) \
-  VELMORA_SHA256_STEP(d, e, f, g, h, a, b, c, (t) + 5, W((t) + 5)) \
-  VELMORA_SHA256_STEP(c, d, e, f, g, h, a, b, (t) + 6, W((t) + 6)) \
-  VELMORA_SHA256_STEP(b, c, d, e, f, g, h, a, (t) + 7, W((t) + 7))
-#define VELMORA_SHA256_PLAIN(t) w[t]
-
 void Sha256BlocksPortable(uint32_t state[8], const uint8_t* data, size_t blocks) {
-  uint32_t w[16];
-  for (; blocks > 0; --blocks, data += 64) {
-    for (int i = 0; i < 16; ++i) w[i] = Load32BE(data + 4 * i);
-    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-    uint32_t bc = b ^ c;  // Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)); one step's a ^ b is the next one's b ^ c
-    VELMORA_SHA256_EIGHT(0, VELMORA_SHA256_PLAIN)
-    VELMORA_SHA256_EIGHT(8, VELMORA_SHA256_PLAIN)
-    VELMORA_SHA256_EIGHT(16, VELMORA_SHA256_EXPAND)
-    VELMORA_SHA256_EIGHT(24, VELMORA_SHA256_EXPAND)
-    VELMORA_SHA256_EIGHT(32, VELMORA_SHA256_EXPAND)
-    VELMORA_SHA256_EIGHT(40, VELMORA_SHA256_EXPAND)
-    VELMORA_SHA256_EIGHT(48, VELMORA_SHA256_EXPAND)
-    VELMORA_SHA256_EIGHT(56, VELMORA_SHA256_EXPAND)
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
-    state[5] += f;
-    state[6] += g;
-    state[7] += h;
-  }
+  Sha2Blocks<Sha256Traits>(state, data, blocks);
 }
-
-#undef VELMORA_SHA256_STEP
-#undef VELMORA_SHA256_EXPAND
-#undef VELMORA_SHA256_EIGHT
-#undef VELMORA_SHA256_PLAIN
 
 }  // namespace internal
 
@@ -104,21 +60,8 @@ void Sha256State::Update(const uint8_t* data, uint32_t length) {
   const uint32_t held = static_cast<uint32_t>(bit_count >> 3) & 63;
   // The count is 64 bits wide: one update may carry more than 2^29 bytes.
   bit_count += uint64_t{length} << 3;
-  uint32_t taken = 0;
-  if (held != 0) {
-    const uint32_t room = 64 - held;
-    if (length < room) {
-      std::memcpy(block + held, data, length);
-      return;
-    }
-    std::memcpy(block + held, data, room);
-    internal::Sha256Blocks(h, block, 1);
-    taken = room;
-  }
-  const size_t whole = (length - taken) / 64;
-  if (whole > 0) internal::Sha256Blocks(h, data + taken, whole);
-  taken += static_cast<uint32_t>(whole * 64);
-  if (taken < length) std::memcpy(block, data + taken, length - taken);
+  internal::FeedBlocks<64>(block, held, data, length,
+                                 [this](const uint8_t* p, size_t n) { internal::Sha256Blocks(h, p, n); });
 }
 
 const uint8_t* Sha256State::Final() {

@@ -4,6 +4,7 @@
 
 #include "crypto/symmetric/digest_bytes.h"
 #include "crypto/symmetric/digest_cores.h"
+#include "crypto/symmetric/sha2_block.h"
 #include "crypto/symmetric/hash_ctx.h"
 
 namespace velmora::crypto {
@@ -48,64 +49,20 @@ constexpr uint64_t kInitial[4][8] = {
      0x96283ee2a88effe3ULL, 0xbe5e1e2553863992ULL, 0x2b0199fc2c85b8aaULL, 0x0eb72ddc81c52ca2ULL},
 };
 
-inline uint64_t BigSigma0(uint64_t x) { return std::rotr(x, 28) ^ std::rotr(x, 34) ^ std::rotr(x, 39); }
-inline uint64_t BigSigma1(uint64_t x) { return std::rotr(x, 14) ^ std::rotr(x, 18) ^ std::rotr(x, 41); }
-inline uint64_t SmallSigma0(uint64_t x) { return std::rotr(x, 1) ^ std::rotr(x, 8) ^ (x >> 7); }
-inline uint64_t SmallSigma1(uint64_t x) { return std::rotr(x, 19) ^ std::rotr(x, 61) ^ (x >> 6); }
-
-#define VELMORA_SHA512_STEP(a, b, c, d, e, f, g, h, t, word)                      \
-  {                                                                              \
-    const uint64_t t1 = h + BigSigma1(e) + (g ^ (e & (f ^ g))) + kK[t] + (word); \
-    const uint64_t ab = a ^ b;                                                         \
-    d += t1;                                                                     \
-    h = t1 + BigSigma0(a) + (b ^ (ab & bc));                                     \
-    bc = ab;                                                                     \
-  }
-#define VELMORA_SHA512_EXPAND(t) \
-  (w[(t) & 15] += SmallSigma1(w[((t) + 14) & 15]) + w[((t) + 9) & 15] + SmallSigma0(w[((t) + 1) & 15]))
-#define VELMORA_SHA512_EIGHT(t, W)                                 \
-  VELMORA_SHA512_STEP(a, b, c, d, e, f, g, h, t, W(t))             \
-  VELMORA_SHA512_STEP(h, a, b, c, d, e, f, g, (t) + 1, W((t) + 1)) \
-  VELMORA_SHA512_STEP(g, h, a, b, c, d, e, f, (t) + 2, W((t) + 2)) \
-  VELMORA_SHA512_STEP(f, g, h, a, b, c, d, e, (t) + 3, W((t) + 3)) \
-  VELMORA_SHA512_STEP(e, f, g, h, a, b, c, d, (t) + 4, W((t) + 4)) \
-  VELMORA_SHA512_STEP(d, e, f, g, h, a, b, c, (t) + 5, W((t) + 5)) \
-  VELMORA_SHA512_STEP(c, d, e, f, g, h, a, b, (t) + 6, W((t) + 6)) \
-  VELMORA_SHA512_STEP(b, c, d, e, f, g, h, a, (t) + 7, W((t) + 7))
-#define VELMORA_SHA512_PLAIN(t) w[t]
+struct Sha512Traits {
+  using Word = uint64_t;
+  static constexpr int kRounds = 80;
+  static constexpr const uint64_t* kK = ::velmora::crypto::kK;
+  static uint64_t Load(const uint8_t* p) { return Load64BE(p); }
+  static uint64_t BigSigma0(uint64_t x) { return std::rotr(x, 28) ^ std::rotr(x, 34) ^ std::rotr(x, 39); }
+  static uint64_t BigSigma1(uint64_t x) { return std::rotr(x, 14) ^ std::rotr(x, 18) ^ std::rotr(x, 41); }
+  static uint64_t SmallSigma0(uint64_t x) { return std::rotr(x, 1) ^ std::rotr(x, 8) ^ (x >> 7); }
+  static uint64_t SmallSigma1(uint64_t x) { return std::rotr(x, 19) ^ std::rotr(x, 61) ^ (x >> 6); }
+};
 
 void Sha512Blocks(uint64_t state[8], const uint8_t* data, size_t blocks) {
-  uint64_t w[16];
-  for (; blocks > 0; --blocks, data += 128) {
-    for (int i = 0; i < 16; ++i) w[i] = Load64BE(data + 8 * i);
-    uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
-    uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
-    uint64_t bc = b ^ c;  // Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)); one step's a ^ b is the next one's b ^ c
-    VELMORA_SHA512_EIGHT(0, VELMORA_SHA512_PLAIN)
-    VELMORA_SHA512_EIGHT(8, VELMORA_SHA512_PLAIN)
-    VELMORA_SHA512_EIGHT(16, VELMORA_SHA512_EXPAND)
-    VELMORA_SHA512_EIGHT(24, VELMORA_SHA512_EXPAND)
-    VELMORA_SHA512_EIGHT(32, VELMORA_SHA512_EXPAND)
-    VELMORA_SHA512_EIGHT(40, VELMORA_SHA512_EXPAND)
-    VELMORA_SHA512_EIGHT(48, VELMORA_SHA512_EXPAND)
-    VELMORA_SHA512_EIGHT(56, VELMORA_SHA512_EXPAND)
-    VELMORA_SHA512_EIGHT(64, VELMORA_SHA512_EXPAND)
-    VELMORA_SHA512_EIGHT(72, VELMORA_SHA512_EXPAND)
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
-    state[5] += f;
-    state[6] += g;
-    state[7] += h;
-  }
+  internal::Sha2Blocks<Sha512Traits>(state, data, blocks);
 }
-
-#undef VELMORA_SHA512_STEP
-#undef VELMORA_SHA512_EXPAND
-#undef VELMORA_SHA512_EIGHT
-#undef VELMORA_SHA512_PLAIN
 
 }  // namespace
 
@@ -122,21 +79,8 @@ void Sha512State::Update(const uint8_t* data, uint32_t length) {
   const uint64_t add = uint64_t{length} << 3;
   count_low += add;
   if (count_low < add) ++count_high;
-  uint32_t taken = 0;
-  if (held != 0) {
-    const uint32_t room = 128 - held;
-    if (length < room) {
-      std::memcpy(block + held, data, length);
-      return;
-    }
-    std::memcpy(block + held, data, room);
-    Sha512Blocks(h, block, 1);
-    taken = room;
-  }
-  const size_t whole = (length - taken) / 128;
-  if (whole > 0) Sha512Blocks(h, data + taken, whole);
-  taken += static_cast<uint32_t>(whole * 128);
-  if (taken < length) std::memcpy(block, data + taken, length - taken);
+  internal::FeedBlocks<128>(block, held, data, length,
+                                 [this](const uint8_t* p, size_t n) { Sha512Blocks(h, p, n); });
 }
 
 const uint8_t* Sha512State::Final() {
