@@ -34,39 +34,37 @@ struct EntropyStream {
   }
 };
 
-int32_t DigestId(const std::string& name) { return name == "SHA-512" ? kHashSha512 : kHashSha256; }
-
 TEST(HashDrbgKnownAnswers, NistPredictionResistanceVectors) {
-  const auto path = testing_support::VectorPath("hash_drbg.txt");
   auto entries = testing_support::ReadVectors(
-      path, {"Digest", "Entropy", "Nonce", "PersonalisationString", "AdditionalInputA", "EntropyPredictionResistanceA",
-             "AdditionalInputB", "EntropyPredictionResistanceB", "Output"});
+      testing_support::VectorPath("hash_drbg.txt"),
+      {"Digest", "Entropy", "Nonce", "PersonalisationString", "AdditionalInputA", "EntropyPredictionResistanceA",
+       "AdditionalInputB", "EntropyPredictionResistanceB", "Output"});
   for (auto& entry : entries) {
     SCOPED_TRACE(entry.Origin());
+    auto bytes = [&entry](const char* key) { return entry.Has(key) ? ToBytes(entry.Bytes(key)) : Bytes(); };
     EntropyStream entropy;
     for (const char* key : {"Entropy", "EntropyPredictionResistanceA", "EntropyPredictionResistanceB"}) {
-      const Bytes part = ToBytes(entry.Bytes(key));
+      const Bytes part = bytes(key);
       entropy.bytes.insert(entropy.bytes.end(), part.begin(), part.end());
     }
-    const Bytes nonce = ToBytes(entry.Bytes("Nonce"));
-    const std::string personalization = entry.Has("PersonalisationString") ? entry.Bytes("PersonalisationString") : "";
-    const Bytes additional_a = entry.Has("AdditionalInputA") ? ToBytes(entry.Bytes("AdditionalInputA")) : Bytes();
-    const Bytes additional_b = entry.Has("AdditionalInputB") ? ToBytes(entry.Bytes("AdditionalInputB")) : Bytes();
-    const Bytes expected = ToBytes(entry.Bytes("Output"));
+    const Bytes nonce = bytes("Nonce");
+    const Bytes expected = bytes("Output");
+    std::string personalization;
+    for (uint8_t b : bytes("PersonalisationString")) personalization += static_cast<char>(b);
 
     HashDrbg drbg;
     drbg.SetEntropySourceForTest(&EntropyStream::Fill, &entropy);
     EXPECT_EQ(drbg.Generate(entropy.bytes.data(), 0, 1, nullptr, 0), kDrbgNotInstantiated);
-    ASSERT_EQ(drbg.Instantiate(DigestId(entry.Get("Digest")), nonce.data(), static_cast<int32_t>(nonce.size()),
+    ASSERT_EQ(drbg.Instantiate(entry.Get("Digest") == "SHA-512" ? kHashSha512 : kHashSha256, nonce.data(),
+                               static_cast<int32_t>(nonce.size()),
                                personalization.empty() ? nullptr : personalization.c_str(), 256, 1),
               0);
     Bytes out(expected.size());
-    ASSERT_EQ(drbg.Generate(out.data(), 0, static_cast<int32_t>(out.size()), additional_a.data(),
-                            static_cast<int32_t>(additional_a.size())),
-              0);
-    ASSERT_EQ(drbg.Generate(out.data(), 0, static_cast<int32_t>(out.size()), additional_b.data(),
-                            static_cast<int32_t>(additional_b.size())),
-              0);
+    for (const Bytes& additional : {bytes("AdditionalInputA"), bytes("AdditionalInputB")}) {
+      ASSERT_EQ(drbg.Generate(out.data(), 0, static_cast<int32_t>(out.size()), additional.data(),
+                              static_cast<int32_t>(additional.size())),
+                0);
+    }
     EXPECT_EQ(out, expected);
     EXPECT_EQ(entropy.position, entropy.bytes.size());
   }
