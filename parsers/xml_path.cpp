@@ -203,7 +203,7 @@ class PathEvaluator {
     core::Buffer name_text, attribute, value;
     bool has_value = false;
     if (bracket != string_view::npos) {
-      if (step.back() != ']' || step.size() < bracket + 2) return Fail(kXmlInvalidPath);
+      if (StepEnd(step, bracket + 1, ']') != step.size() - 1) return Fail(kXmlInvalidPath);
       string_view inner = step.substr(bracket + 1, step.size() - bracket - 2);
       if (!inner.empty() && inner.front() == '@') {
         const size_t equals = StepEnd(inner, 1, '=');
