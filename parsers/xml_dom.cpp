@@ -208,13 +208,20 @@ uint32_t XmlDom::FirstChildRecord(uint32_t element) const {
 }
 
 uint32_t XmlDom::NextChild(uint32_t* position, uint32_t limit) const {
-  uint32_t at = *position;
-  while (at < limit && TagAt(at) == kTagNamespace) at += SizeAt(at);
-  if (at >= limit || !IsNodeTag(TagAt(at))) return 0;
-  const uint32_t end = ElementEnd(at);
-  // An open child holds everything behind it: nothing follows it at this level.
-  *position = end != 0 ? end : limit;
-  return at;
+  for (uint32_t at = *position; at < limit && IsRecord(at);) {
+    const uint32_t tag = Word(at, kFieldTag);
+    const uint32_t size = Word(at, kFieldSize);
+    if (tag == kTagNamespace) {
+      at += size;
+      continue;
+    }
+    if (!IsNodeTag(tag)) return 0;
+    // An open child holds everything behind it: nothing follows it at this level.
+    const uint32_t end = Word(at, kFieldEnd);
+    *position = static_cast<uint64_t>(at) + size <= end && end <= Length() ? end : limit;
+    return at;
+  }
+  return 0;
 }
 
 bool XmlDom::IsParentOf(uint32_t parent, uint32_t child) const { return Word(child, kFieldParent) == parent; }
@@ -467,7 +474,7 @@ int XmlDom::ChildByIndex(int64_t n, int elements_only) {
   uint32_t at = FirstChildRecord(element);
   int64_t seen = 0;
   for (uint32_t node; (node = NextChild(&at, limit)) != 0;) {
-    if (elements_only != 0 && TagAt(node) != kTagElement) continue;
+    if (elements_only != 0 && Word(node, kFieldTag) != kTagElement) continue;
     if (++seen == n) {
       if (!IsParentOf(element, node)) return kXmlInvalidPath;
       current_ = node;
@@ -499,12 +506,34 @@ int XmlDom::NextElement(int elements_only) {
   const uint32_t parent = Word(element, kFieldParent);
   const uint32_t limit = parent != 0 && parent < element ? ContentLimit(parent) : Length();
   for (uint32_t node; (node = NextChild(&at, limit)) != 0;) {
-    if (elements_only != 0 && TagAt(node) != kTagElement) continue;
+    if (elements_only != 0 && Word(node, kFieldTag) != kTagElement) continue;
     if (!IsParentOf(parent, node)) return kXmlInvalidPath;
     current_ = node;
     return core::kOk;
   }
   return kXmlInvalidPath;
+}
+
+const char* XmlDom::RecordString(uint32_t offset, uint32_t header, uint32_t size) const {
+  const char* text = records_.Data() + offset + header;
+  return std::memchr(text, 0, size - header) != nullptr ? text : core::kEmptyText;
+}
+
+bool XmlDom::HasAttribute(uint32_t element, const char* attribute, const char* value) const {
+  const uint32_t count = Word(element, kFieldAttributeCount);
+  uint32_t at = element + Word(element, kFieldSize);
+  for (uint32_t i = 0; i < count && IsRecord(at) && Word(at, kFieldTag) == kTagAttribute; ++i) {
+    const uint32_t size = Word(at, kFieldSize);
+    const char* name = RecordString(at, kAttributeHeader, size);
+    if (std::strcmp(name, attribute) == 0) {
+      // The validated record holds a second NUL behind the name when it holds a value at all.
+      if (value == nullptr) return true;
+      const char* stored = SecondStringAt(at, kAttributeHeader);
+      if (std::strcmp(stored, value) == 0) return true;
+    }
+    at += size;
+  }
+  return false;
 }
 
 int XmlDom::FindElement(const char* name, int64_t n, const char* attribute, const char* value) {
@@ -515,30 +544,26 @@ int XmlDom::FindElement(const char* name, int64_t n, const char* attribute, cons
   uint32_t at = FirstChildRecord(element);
   uint32_t seen = 0;
   for (uint32_t node; seen < count && (node = NextChild(&at, limit)) != 0;) {
-    if (TagAt(node) != kTagElement) continue;
+    if (Word(node, kFieldTag) != kTagElement) continue;
     ++seen;
-    const char* local = LocalName(node);
-    const char* uri = NamespaceUri(node);
+    const char* local = RecordString(node, kElementHeader, Word(node, kFieldSize));
+    const uint32_t scope = Word(node, kFieldNamespace) != 0 ? NamespaceRecord(node) : 0;
+    const char* prefix = scope != 0 ? StringAt(scope, kNamespaceHeader) : core::kEmptyText;
+    const char* uri = scope != 0 ? SecondStringAt(scope, kNamespaceHeader) : core::kEmptyText;
     if (MatchesExpanded(name, uri, local)) {
       current_ = node;
       return core::kOk;
     }
-    if (!MatchesQualified(name, Prefix(node), local) && std::strcmp(name, local) != 0) continue;
+    if (std::strcmp(name, local) != 0 && !MatchesQualified(name, prefix, local)) continue;
     if (attribute == nullptr) {
       if (n <= 1) {
         current_ = node;
         return core::kOk;
       }
       --n;
-      continue;
-    }
-    const uint32_t attributes = AttributeCount(node);
-    for (uint32_t i = 0, item = node + SizeAt(node); i < attributes; ++i, item += SizeAt(item)) {
-      if (std::strcmp(AttributeName(item), attribute) != 0) continue;
-      if (value == nullptr || std::strcmp(AttributeValue(item), value) == 0) {
-        current_ = node;
-        return core::kOk;
-      }
+    } else if (HasAttribute(node, attribute, value)) {
+      current_ = node;
+      return core::kOk;
     }
   }
   return kXmlNoSuchChild;

@@ -198,6 +198,9 @@ class XmlDom {
                                  const char* b, uint32_t b_length, uint32_t size);
   const char* StringAt(uint32_t offset, uint32_t header) const;
   const char* SecondStringAt(uint32_t offset, uint32_t header) const;
+  // RecordString is StringAt for a record already checked, of the given size.
+  const char* RecordString(uint32_t offset, uint32_t header, uint32_t size) const;
+  bool HasAttribute(uint32_t element, const char* attribute, const char* value) const;
   uint32_t NamespaceRecord(uint32_t element) const;
   bool IsParentOf(uint32_t parent, uint32_t child) const;
   void RemoveSpan(uint32_t start, uint32_t end);
