@@ -58,10 +58,72 @@ bool XmlCharTables::IsValidName(const char* text, int32_t length) const {
   return true;
 }
 
+NameTable::NameTable() {
+  (void)names_.SetCount(kCapacity);
+  (void)values_.SetCount(kCapacity);
+}
+
+int NameTable::Push(const char* name, int32_t name_length, const char* value, int32_t value_length) {
+  if (count_ >= kCapacity || names_.Count() < kCapacity || values_.Count() < kCapacity) return kXmlOutOfMemory;
+  core::Buffer* name_buffer = names_.GetOrCreate(count_);
+  core::Buffer* value_buffer = values_.GetOrCreate(count_);
+  if (name_buffer == nullptr || value_buffer == nullptr) return kXmlOutOfMemory;
+  if (name_buffer->SetData(name_length, name) != core::kOk) return kXmlOutOfMemory;
+  if (value != nullptr && value_buffer->SetData(value_length, value) != core::kOk) return kXmlOutOfMemory;
+  depths_[count_] = 0;
+  ++count_;
+  return core::kOk;
+}
+
+void NameTable::Release() {
+  count_ = 0;
+  (void)names_.Clear();
+  (void)values_.Clear();
+  (void)names_.SetCount(kCapacity);
+  (void)values_.SetCount(kCapacity);
+}
+
+int32_t NameTable::Lookup(const char* name, int32_t length, int direction) const {
+  for (int32_t k = 0; k < count_; ++k) {
+    const int32_t i = direction == 0 ? k : count_ - 1 - k;
+    const core::Buffer* entry = names_.Get(i);
+    if (entry != nullptr && entry->EqualsBytes(name, length)) return i;
+  }
+  return -1;
+}
+
 int XmlDocument::Reset() {
+  const uint8_t dbcs = scan_.dbcs;
+  scan_ = XmlScan();
+  scan_.dbcs = dbcs;
+  scan_.mode = settings_.input_mode;
+  scan_.detect = settings_.detect_encoding;
+  attributes_.Clear();
+  open_elements_.Clear();
+  bindings_.Clear();
+  token_.Clear();
+  tag_name_.Clear();
+  attribute_name_.Clear();
+  accumulator_.Clear();
   error_text_.Clear();
   input_.Clear();
   return dom_.Reset();
+}
+
+void XmlDocument::DestroyMembers() {
+  attributes_.Release();
+  open_elements_.Release();
+  bindings_.Release();
+  scratch2_.Clear();
+  scratch_.Clear();
+  accumulator_.Clear();
+  attribute_name_.Clear();
+  tag_name_.Clear();
+  token_.Clear();
+  path_text_.Clear();
+  error_text_.Clear();
+  input_.Clear();
+  (void)dom_.Reset();
 }
 
 int XmlErrorText(XmlDocument& document, int code) {

@@ -53,15 +53,6 @@ XmlKey FindXmlKey(const core::Buffer& name) {
 // kModeNames are the names of the input encoding modes 1 to 5.
 constexpr const char* kModeNames[] = {"UTF-8", "UTF-16LE", "UTF-16BE", "UTF-32LE", "UTF-32BE"};
 
-bool EqualsNoCase(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    char x = *a >= 'a' && *a <= 'z' ? static_cast<char>(*a - 32) : *a;
-    char y = *b >= 'a' && *b <= 'z' ? static_cast<char>(*b - 32) : *b;
-    if (x != y) return false;
-  }
-  return *a == *b;
-}
-
 constexpr uint8_t kDomMagic[2] = {0x07, 0x01};
 constexpr int64_t kDomHeaderSize = 6;
 
@@ -70,8 +61,124 @@ constexpr int64_t kDomHeaderSize = 6;
 XmlParser::XmlParser() : document_(this) {}
 
 XmlParser::~XmlParser() {
+  document_.DestroyMembers();
   contents_reply_.Clear();
   sub_tree_reply_.Clear();
+}
+
+int XmlParser::Reset() { return document_.Reset(); }
+
+int XmlParser::ParseText(const char* text) {
+  int rc = XmlParseBuffer(document_, text);
+  return rc != 0 ? SetErrorText(rc, document_.ErrorText().Data()) : 0;
+}
+
+int XmlParser::ParseChunk(const void* bytes, int32_t length) {
+  int rc = XmlParseChunk(document_, bytes, length);
+  return rc != 0 ? SetErrorText(rc, document_.ErrorText().Data()) : 0;
+}
+
+int XmlParser::LoadFile(const char* name) { return LoadSource(name, nullptr, 0); }
+
+int XmlParser::LoadStream(core::InputStream* stream, int owns_stream) { return LoadSource(nullptr, stream, owns_stream); }
+
+int XmlParser::LoadSource(const char* name, core::InputStream* stream, int owns_stream) {
+  document_.Scan().dbcs = CharsetMode() != 0 ? 1 : 0;
+  (void)document_.Reset();
+  core::FileHandle file;
+  core::InputSource source;
+  if (name != nullptr && *name != '\0') {
+    if (file.OpenRead(name, 0, GetCodePage()) != core::kOk) {
+      if (stream != nullptr && owns_stream != 0) stream->Release();
+      return SetErrorText(302, "Can't open file for reading.");
+    }
+    source.SetFile(&file);
+  } else {
+    source.SetStream(stream, owns_stream);
+  }
+  int rc = LoadFromSource(source);
+  (void)source.Close();
+  // Detection and the declaration decide this document's decoding only.
+  document_.Scan().mode = document_.Settings().input_mode;
+  document_.Scan().detect = document_.Settings().detect_encoding;
+  return rc;
+}
+
+int XmlParser::LoadFromSource(core::InputSource& source) {
+  const int64_t size = source.Size();
+  int64_t consumed = 0;
+  int rc = DetectInputEncoding(source, size, &consumed);
+  if (rc != 0) return rc;
+  uint8_t block[4096];
+  for (int64_t remaining = size - consumed; remaining > 0;) {
+    if (abort_flag_ != 0) {
+      abort_flag_ = 0;
+      (void)document_.Reset();
+      return 0;
+    }
+    const uint32_t count = remaining < static_cast<int64_t>(sizeof block) ? static_cast<uint32_t>(remaining) : sizeof block;
+    rc = source.ReadExact(block, count);
+    if (rc != core::kOk) return rc;
+    rc = XmlParseChunk(document_, block, static_cast<int32_t>(count));
+    if (rc != 0) return SetErrorText(rc, document_.ErrorText().Data());
+    remaining -= count;
+  }
+  rc = XmlFinish(document_, 1);
+  return rc != 0 ? SetErrorText(rc, document_.ErrorText().Data()) : 0;
+}
+
+int XmlParser::DetectInputEncoding(core::InputSource& source, int64_t size, int64_t* consumed) {
+  XmlScan& scan = document_.Scan();
+  if (scan.detect != 0) {
+    uint8_t b[4] = {1, 1, 1, 1};
+    const uint32_t have = size < 4 ? static_cast<uint32_t>(size < 0 ? 0 : size) : 4;
+    if (have > 0 && source.ReadExact(b, have) != core::kOk) return SetErrorText(6, "Can't open file for reading.");
+    const char* mode = nullptr;
+    if (have >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+      mode = "UTF-8", *consumed = 3;
+    } else if (have >= 4 && b[0] == 0 && b[1] == 0 && b[2] == 0xFE && b[3] == 0xFF) {
+      mode = "UTF-32BE", *consumed = 4;
+    } else if (have >= 4 && b[0] == 0xFF && b[1] == 0xFE && b[2] == 0 && b[3] == 0) {
+      mode = "UTF-32LE", *consumed = 4;
+    } else if (have >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
+      mode = "UTF-16BE", *consumed = 2;
+    } else if (have >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+      mode = "UTF-16LE", *consumed = 2;
+    }
+    if (source.Seek(*consumed, core::kFileBegin) < 0 && have > 0) return SetErrorText(8, "Can't open file for reading.");
+    if (mode == nullptr) {
+      const bool be = have == 4 && b[0] == 0 && b[1] == 0x3C && b[2] == 0 && b[3] == 0x3F;
+      const bool le = have == 4 && b[0] == 0x3C && b[1] == 0 && b[2] == 0x3F && b[3] == 0;
+      mode = be ? "UTF-16BE" : le ? "UTF-16LE" : "UTF-8";
+    }
+    ApplyCharset(mode, &scan.mode, &scan.detect);
+  }
+  // The XML declaration is read in the guessed decoding, one byte at a time, so that its encoding name
+  // decides the rest; then single bytes up to a whole unit of the decoding now in force.
+  scan.detecting = 1;
+  int rc = DetectDeclaration(source, size, consumed);
+  scan.detecting = 0;
+  return rc;
+}
+
+int XmlParser::DetectDeclaration(core::InputSource& source, int64_t size, int64_t* consumed) {
+  const XmlScan& scan = document_.Scan();
+  uint8_t byte = 0;
+  for (bool done = false; !done && *consumed < size; ++*consumed) {
+    int rc = source.ReadExact(&byte, 1);
+    if (rc != core::kOk) return rc;
+    rc = XmlParseChunk(document_, &byte, 1);
+    if (rc != 0) return SetErrorText(rc, document_.ErrorText().Data());
+    done = byte == '>';
+  }
+  const int64_t unit = scan.mode == 2 || scan.mode == 3 ? 2 : scan.mode == 4 || scan.mode == 5 ? 4 : 1;
+  for (; *consumed % unit != 0 && *consumed < size; ++*consumed) {
+    int rc = source.ReadExact(&byte, 1);
+    if (rc != core::kOk) return rc;
+    rc = XmlParseChunk(document_, &byte, 1);
+    if (rc != 0) return SetErrorText(rc, document_.ErrorText().Data());
+  }
+  return 0;
 }
 
 void XmlParser::DefaultHook8() {}
@@ -175,21 +282,9 @@ int XmlParser::ReplySlice(bool sub_tree, const char** reply) {
 
 int XmlParser::SetInputCharset(const char* name) {
   XmlSettings& settings = document_.Settings();
-  settings.detect_encoding = 0;
-  const char* text = name != nullptr ? name : "";
-  for (uint32_t mode = 1; mode <= 5; ++mode) {
-    if (EqualsNoCase(text, kModeNames[mode - 1])) {
-      settings.input_mode = mode;
-      return core::kOk;
-    }
-  }
-  const uint32_t mode = settings.input_mode;
-  if ((EqualsNoCase(text, "UTF-16") && (mode == 2 || mode == 3)) ||
-      (EqualsNoCase(text, "UTF-32") && (mode == 4 || mode == 5))) {
-    return core::kOk;
-  }
-  settings.input_mode = 0;
-  settings.detect_encoding = 1;
+  ApplyCharset(name, &settings.input_mode, &settings.detect_encoding);
+  document_.Scan().mode = settings.input_mode;
+  document_.Scan().detect = settings.detect_encoding;
   return core::kOk;
 }
 
@@ -231,6 +326,7 @@ int XmlParser::LoadDomImage(const void* bytes, int64_t size) {
 }
 
 int XmlParser::LoadDomFile(const char* name) {
+  document_.Scan().dbcs = CharsetMode() != 0 ? 1 : 0;
   (void)document_.Reset();
   core::FileHandle file;
   int rc = core::FileHandle::OpenReadByName(file, name, GetCodePage(), 0);

@@ -8,6 +8,7 @@
 
 #include "component/component_base.h"
 #include "core/buffer.h"
+#include "core/file_helpers.h"
 #include "parsers/xml_document.h"
 
 namespace velmora::parsers {
@@ -21,6 +22,20 @@ class XmlParser : public component::ComponentBase, public XmlEvents {
   int Config(const component::ConfigSettingParts& setting, const char** reply) override;
   // DefaultHook8 does nothing.
   virtual void DefaultHook8();
+
+  // Reset returns the document to its empty state (settings stay); run before a new document. 0 or 200.
+  int Reset();
+  // ParseText parses a NUL-terminated text into the document, continuing where the last parse stopped;
+  // ParseChunk the same for a block of bytes. 0, or the code with the last error text set (306 for text
+  // while the decoding is UTF-16).
+  int ParseText(const char* text);
+  int ParseChunk(const void* bytes, int32_t length);
+  // LoadFile resets the document and loads a whole file: the encoding detected from a byte-order mark,
+  // the first bytes and the XML declaration, then the end-of-document check. LoadStream does the same
+  // for a caller's stream (released at the end when owns_stream). 0, or the code with the last error
+  // text set (302 when the file cannot be opened).
+  int LoadFile(const char* name);
+  int LoadStream(core::InputStream* stream, int owns_stream);
 
   // SetInputCharset selects the input encoding by name (see the settings); returns 0.
   int SetInputCharset(const char* name);
@@ -56,6 +71,10 @@ class XmlParser : public component::ComponentBase, public XmlEvents {
   int ConfigTrueFalse(bool query, uint8_t* value, const component::ConfigSettingParts& setting, const char** reply);
   int ConfigOneZero(bool query, uint8_t* value, const component::ConfigSettingParts& setting, const char** reply);
   int ConfigPrefixFlag(bool query, uint32_t bit, const component::ConfigSettingParts& setting, const char** reply);
+  int LoadSource(const char* name, core::InputStream* stream, int owns_stream);
+  int LoadFromSource(core::InputSource& source);
+  int DetectInputEncoding(core::InputSource& source, int64_t size, int64_t* consumed);
+  int DetectDeclaration(core::InputSource& source, int64_t size, int64_t* consumed);
   // ReplySlice answers "XSubTree" (sub_tree true) or "XContents" from the kept input.
   int ReplySlice(bool sub_tree, const char** reply);
 
