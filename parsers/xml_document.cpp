@@ -36,13 +36,11 @@ XmlCharTables::XmlCharTables() {
     table['_'] = 1;
     MarkRange(table, 'A', 'Z');
     MarkRange(table, 'a', 'z');
-    MarkRange(table, 0xC0, 0xD6);
-    MarkRange(table, 0xD8, 0xF6);
-    MarkRange(table, 0xF8, 0xFF);
+    // Every byte above ASCII: names in UTF-8 (or any multibyte code page) pass through byte by byte.
+    MarkRange(table, 0x80, 0xFF);
   }
   name['-'] = 1;
   name['.'] = 1;
-  name[0xB7] = 1;
   MarkRange(name, '0', '9');
 }
 
