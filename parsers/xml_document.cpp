@@ -77,8 +77,6 @@ void NameTable::Release() {
   count_ = 0;
   (void)names_.Clear();
   (void)values_.Clear();
-  (void)names_.SetCount(kCapacity);
-  (void)values_.SetCount(kCapacity);
 }
 
 int32_t NameTable::Lookup(const char* name, int32_t length, int direction) const {

@@ -86,7 +86,7 @@ class NameTable {
   [[nodiscard]] int Push(const char* name, int32_t name_length, const char* value, int32_t value_length);
   void Pop() { count_ = count_ > 0 ? count_ - 1 : 0; }
   void Clear() { count_ = 0; }
-  // Release clears the table and destroys every entry's buffers.
+  // Release destroys every entry's buffers; the table takes no entries afterwards (its owner is going).
   void Release();
   // Lookup returns the index of the first entry named exactly name, from the first entry (direction 0)
   // or from the last (1); -1 when none.
