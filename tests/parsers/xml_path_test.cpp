@@ -41,7 +41,9 @@ bool XmllintAvailable() {
 
 // Xmllint evaluates an XPath string expression over the XML in file and returns what it prints.
 std::string Xmllint(const std::string& file, const std::string& expression) {
-  const std::string command = "xmllint --xpath '" + expression + "' " + file + " 2>/dev/null";
+  std::string quoted;
+  for (char c : expression) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  const std::string command = "xmllint --xpath '" + quoted + "' " + file + " 2>/dev/null";
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return out;
@@ -191,6 +193,60 @@ TEST(XmlPaths, SelectWhatXmllintSelects) {
   std::printf("%lld paths selected an element, %lld failed on both sides\n", static_cast<long long>(found),
               static_cast<long long>(failed));
   std::system(("rm -rf " + std::string(folder)).c_str());
+}
+
+// Paths on parsed documents: entries by index, by attribute value, the last one, the next one and the
+// parent, selected as xmllint selects them (compared by the entries' "name" attribute).
+TEST(XmlPaths, OnParsedDocumentsSelectWhatXmllintSelects) {
+  if (!XmllintAvailable()) GTEST_SKIP() << "xmllint not installed (Debian package libxml2-utils)";
+  std::mt19937_64 rng(Seed());
+  for (const char* file : {"/usr/share/xml/iso-codes/iso_639-5.xml", "/usr/share/xml/iso-codes/iso_15924.xml",
+                           "/usr/share/xml/iso-codes/iso_3166-1.xml"}) {
+    XmlParser parser;
+    parser.SetBuildDom(1);
+    if (parser.LoadFile(file) != 0) continue;  // not installed
+    XmlDom& dom = parser.Document().Dom();
+    const std::string root = dom.LocalName(dom.Root());
+    const std::string entry = dom.LocalName(dom.FirstChildRecord(dom.Root()));
+    const uint32_t count = dom.ChildCount(dom.Root());
+    std::vector<PathPair> paths;
+    std::string expression = "concat(\"\"";
+    for (int i = 0; i < 60; ++i) {
+      const uint32_t n = 1 + static_cast<uint32_t>(rng() % (count + 2));
+      const std::string nth = "/" + root + "/" + entry + "[" + std::to_string(n) + "]";
+      PathPair pair;
+      switch (i % 5) {
+        case 0: pair = {nth, nth + "/@name"}; break;
+        case 1: {
+          dom.SetCurrent(0);
+          const std::string name = dom.ChildByIndex(n, 1) == 0 ? XmlCursor::AtCurrent(parser.Document()).AttributeValue("name") : "none";
+          if (name.find('"') != std::string::npos) continue;
+          pair = {"/" + root + "/" + entry + "[@name=\"" + name + "\"]", "/" + root + "/" + entry + "[@name=\"" + name + "\"][1]/@name"};
+          break;
+        }
+        case 2: pair = {"/" + root + "/[last()]", "/" + root + "/*[last()]/@name"}; break;
+        case 3: pair = {nth + "/next()", nth + "/following-sibling::*[1]/@name"}; break;
+        default: pair = {nth + "/..", nth + "/../@name"}; break;
+      }
+      paths.push_back(pair);
+      expression += ",string(" + pair.xpath + "),\"|\"";
+    }
+    const std::string answer = Xmllint(file, expression + ")");
+    size_t at = 0;
+    for (const PathPair& path : paths) {
+      const size_t bar = answer.find('|', at);
+      ASSERT_NE(bar, std::string::npos);
+      const std::string expected = answer.substr(at, bar - at);
+      at = bar + 1;
+      const int rc = parser.SetXPath(path.ours.c_str());
+      const std::string got = rc == 0 ? XmlCursor::AtCurrent(parser.Document()).AttributeValue("name") : "";
+      if (path.ours.find("..") != std::string::npos && rc == 0) {
+        EXPECT_STREQ(dom.LocalName(dom.Current()), root.c_str()) << path.ours;  // the root has no name attribute
+      } else {
+        EXPECT_EQ(got, expected) << file << " " << path.ours << " rc " << rc;
+      }
+    }
+  }
 }
 
 // Family: r(id=r) { a(id=a1) { x(id=x1) } b(id=b1, k=v) a(id=a2) } with a text in b.
