@@ -131,6 +131,8 @@ struct XmlScan {
   uint32_t mode = 0;
   uint32_t detect = 1;
   uint8_t dbcs = 0;
+  // A name's double-byte character was cut after its lead byte.
+  uint8_t trail_pending = 0;
   // Decoder: the code point being assembled, continuation bytes still expected, a held high surrogate,
   // and the bytes of a UTF-16 or UTF-32 unit cut by the end of a feed.
   uint32_t code_point = 0;

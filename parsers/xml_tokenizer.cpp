@@ -178,7 +178,23 @@ int Tokenizer::ScanName(core::Buffer& token, bool attribute) {
   uint32_t at = s_.position;
   while (true) {
     const uint32_t run = at;
-    while (at < length_ && chars_.IsName(in_[at])) ++at;
+    if (s_.trail_pending != 0 && at < length_) {
+      // The trail byte of a double-byte character whose lead ended the last chunk.
+      s_.trail_pending = 0;
+      ++at;
+    }
+    while (at < length_ && chars_.IsName(in_[at])) {
+      // A double-byte character's trail byte may be any byte: it is part of the name.
+      if (s_.dbcs != 0 && IsDbcsLead(in_[at])) {
+        if (at + 1 >= length_) {
+          s_.trail_pending = 1;
+          ++at;
+          break;
+        }
+        ++at;
+      }
+      ++at;
+    }
     if (at > run && token.Append(in_ + run, static_cast<int32_t>(at - run)) != core::kOk) return Fail(kXmlOutOfMemory);
     if (at + 1 < length_ && in_[at] == '&' && in_[at + 1] == '#' && s_.mode >= 1 && s_.mode <= 5) {
       uint32_t end = at + 2;

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/code_page.h"
 #include "tests/parsers/xml_oracle.h"
 
 namespace velmora::parsers::testing {
@@ -137,6 +138,52 @@ TEST(XmlConformance, WellFormedDocumentsReadAsExpatReadsThem) {
     accepted += rc == 0;
   }
   std::printf("%d of %zu not-well-formed documents accepted (lenient by design)\n", accepted, not_well_formed.size());
+}
+
+// The Japanese documents: the same weekly report in UTF-8, UTF-16 (both byte orders) and Shift_JIS loads
+// alike; the Shift_JIS one is read byte by byte with the charset mode on (trail bytes are never markup)
+// and gives the UTF-8 text once converted from code page 932.
+TEST(XmlConformance, JapaneseDocumentsLoadInEveryEncoding) {
+  const std::string dir = SuiteDir() + "/xmlconf/japanese/";
+  if (!std::filesystem::exists(dir + "weekly-utf-8.xml")) {
+    GTEST_SKIP() << "XML conformance suite not found in " << SuiteDir() << " (run scripts/fetch-test-data)";
+  }
+  XmlParser reference;
+  reference.SetBuildDom(1);
+  ASSERT_EQ(reference.LoadFile((dir + "weekly-utf-8.xml").c_str()), 0) << reference.LastErrorText().Data();
+  const std::string want = StoreDump(reference.Document());
+  if (DebianPythonAvailable()) {
+    EXPECT_EQ(want, RunDebianPython(kExpatDump, dir + "weekly-utf-8.xml").substr(3 + dir.size() + 16 + 1));
+  }
+  for (const char* name : {"weekly-utf-16.xml", "weekly-little-endian.xml"}) {
+    XmlParser load;
+    load.SetBuildDom(1);
+    ASSERT_EQ(load.LoadFile((dir + name).c_str()), 0) << name << ": " << load.LastErrorText().Data();
+    EXPECT_EQ(StoreDump(load.Document()), want) << name;
+  }
+  component::ConfigSettingParts charset;
+  ASSERT_EQ(charset.Parse("CharsetMode=1", 0), 0);
+  XmlParser sjis;
+  ASSERT_EQ(sjis.Config(charset, nullptr), 0);
+  sjis.SetBuildDom(1);
+  ASSERT_EQ(sjis.LoadFile((dir + "weekly-shift_jis.xml").c_str()), 0) << sjis.LastErrorText().Data();
+  // The dump's hex fields are converted field by field.
+  std::istringstream lines(StoreDump(sjis.Document()));
+  std::string converted;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string field;
+    fields >> field;
+    converted += field;
+    while (fields >> field) {
+      const std::string bytes = testing_support::FromHex(field);
+      core::Buffer utf8;
+      ASSERT_EQ(core::ConvertCodePage(bytes.data(), static_cast<int32_t>(bytes.size()), 932, 65001, utf8), 0);
+      converted += " " + Hex(std::string(utf8.Data(), static_cast<size_t>(utf8.Length()) - 1));
+    }
+    converted += "\n";
+  }
+  EXPECT_EQ(converted, want);
 }
 
 }  // namespace
