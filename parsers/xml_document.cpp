@@ -56,13 +56,14 @@ bool XmlCharTables::IsValidName(const char* text, int32_t length) const {
   return true;
 }
 
-NameTable::NameTable() {
-  (void)names_.SetCount(kCapacity);
-  (void)values_.SetCount(kCapacity);
-}
+NameTable::NameTable() = default;
 
 int NameTable::Push(const char* name, int32_t name_length, const char* value, int32_t value_length) {
-  if (count_ >= kCapacity || names_.Count() < kCapacity || values_.Count() < kCapacity) return kXmlOutOfMemory;
+  if (count_ >= kCapacity) return kXmlOutOfMemory;
+  // Entries are made as the table first reaches them and kept for reuse.
+  if (count_ >= names_.Count() && (names_.SetCount(count_ + 1) != core::kOk || values_.SetCount(count_ + 1) != core::kOk)) {
+    return kXmlOutOfMemory;
+  }
   core::Buffer* name_buffer = names_.GetOrCreate(count_);
   core::Buffer* value_buffer = values_.GetOrCreate(count_);
   if (name_buffer == nullptr || value_buffer == nullptr) return kXmlOutOfMemory;
