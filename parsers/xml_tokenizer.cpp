@@ -60,32 +60,6 @@ constexpr const char kXmlNamespace[] = "http://www.w3.org/XML/1998/namespace";
 
 bool IsDbcsLead(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xEF); }
 
-// AppendUtf8 appends code point cp as UTF-8.
-int AppendUtf8(core::BufferCore& out, uint32_t cp) {
-  uint8_t bytes[4];
-  int32_t n;
-  if (cp < 0x80) {
-    bytes[0] = static_cast<uint8_t>(cp);
-    n = 1;
-  } else if (cp < 0x800) {
-    bytes[0] = static_cast<uint8_t>(0xC0 | (cp >> 6));
-    bytes[1] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    n = 2;
-  } else if (cp < 0x10000) {
-    bytes[0] = static_cast<uint8_t>(0xE0 | (cp >> 12));
-    bytes[1] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-    bytes[2] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    n = 3;
-  } else {
-    bytes[0] = static_cast<uint8_t>(0xF0 | (cp >> 18));
-    bytes[1] = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
-    bytes[2] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
-    bytes[3] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
-    n = 4;
-  }
-  return out.Append(bytes, n);
-}
-
 class Tokenizer {
  public:
   Tokenizer(XmlDocument& document, uint32_t length)
@@ -159,6 +133,28 @@ class Tokenizer {
   int CompleteAttribute(const char* value, int32_t value_length);
   int CompleteAttributeFromToken(uint32_t end);
   int StartElement(bool empty);
+  // CloseStartTag ends a start tag at its ">" and moves on to what follows the tag.
+  int CloseStartTag(bool empty) {
+    int rc = StartElement(empty);
+    if (rc == 0) EnterAfterTag();
+    return rc;
+  }
+  // CloseEndTag processes the end tag read so far; at its ">" (closed) what follows the tag comes next,
+  // otherwise junk up to the ">".
+  int CloseEndTag(bool closed) {
+    int rc = EndTag(doc_.Token(), false);
+    if (rc == 0 && closed) EnterAfterTag();
+    if (!closed) s_.state = kEndTagJunk;
+    return rc;
+  }
+  // CompleteComment reports the comment that ends before end (its "-->" follows).
+  int CompleteComment(uint32_t end) {
+    int rc = FlushText(Flush::kPlain);
+    if (rc == 0) rc = Copy(doc_.Scratch2(), s_.token_start, end);
+    if (rc == 0) rc = Handler()->OnComment(doc_.Scratch2().Data());
+    if (rc == 0) EnterAfterTag();
+    return rc;
+  }
   int EndTag(const core::Buffer& name, bool empty);
   int ResolvePrefix(const char* name, int32_t length, bool attribute, bool report, int32_t* binding,
                     const char** local, int32_t* local_length, const char** uri);
@@ -311,11 +307,7 @@ int Tokenizer::DecodeReference(const char* name, int32_t length, core::Buffer& o
   }
   // NUL and surrogate code points have no text: the reference stays as written.
   if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  const uint32_t code_page = settings_.code_page;
-  if (code_page == core::kCodePageSystem || code_page == core::kCodePageUtf8) {
-    return AppendUtf8(out, static_cast<uint32_t>(cp)) != core::kOk ? kXmlOutOfMemory : 0;
-  }
-  char16_t units[2];
+  char16_t units[2] = {0, 0};
   int32_t count = 1;
   if (cp >= 0x10000) {
     units[0] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
@@ -323,6 +315,16 @@ int Tokenizer::DecodeReference(const char* name, int32_t length, core::Buffer& o
     count = 2;
   } else {
     units[0] = static_cast<char16_t>(cp);
+  }
+  const uint32_t code_page = settings_.code_page;
+  if (code_page == core::kCodePageSystem || code_page == core::kCodePageUtf8) {
+    // The system code page is UTF-8 here: no conversion call needed.
+    uint8_t le[4] = {static_cast<uint8_t>(units[0]), static_cast<uint8_t>(units[0] >> 8),
+                     static_cast<uint8_t>(units[1]), static_cast<uint8_t>(units[1] >> 8)};
+    uint8_t utf8[8];
+    int32_t length = 0;
+    if (!core::Utf16LeToUtf8(utf8, &length, le, 2 * count)) return 0;
+    return out.SetData(length, utf8) != core::kOk ? kXmlOutOfMemory : 0;
   }
   int rc = core::WideToMultiByteN(out, units, count, code_page);
   if (rc == kXmlOutOfMemory) return rc;
@@ -690,8 +692,7 @@ int Tokenizer::Run() {
         s_.attribute_pending = 0;
         if (in_[pos] == '>') {
           ++pos;
-          rc = StartElement(false);
-          if (rc == 0) EnterAfterTag();
+          rc = CloseStartTag(false);
         } else {
           s_.state = kBetweenAttributes;
         }
@@ -701,8 +702,7 @@ int Tokenizer::Run() {
           ++pos;
         } else if (c == '>') {
           ++pos;
-          rc = StartElement(pos >= 2 && in_[pos - 2] == '/');
-          if (rc == 0) EnterAfterTag();
+          rc = CloseStartTag(pos >= 2 && in_[pos - 2] == '/');
         } else if (StrictReserved() && !StartsName(pos)) {
           char text[64];
           std::snprintf(text, sizeof text, "Invalid character %c used as the Attribute Name", c);
@@ -737,8 +737,7 @@ int Tokenizer::Run() {
           s_.state = kAfterEquals;
         } else if (d == '>') {
           rc = CompleteAttribute("", 0);
-          if (rc == 0) rc = StartElement(false);
-          if (rc == 0) EnterAfterTag();
+          if (rc == 0) rc = CloseStartTag(false);
         } else {
           rc = CompleteAttribute("", 0);
           s_.state = kAfterAttributeName;
@@ -754,8 +753,7 @@ int Tokenizer::Run() {
         } else if (c == '>') {
           ++pos;
           if (s_.attribute_pending != 0) rc = CompleteAttribute("", 0);
-          if (rc == 0) rc = StartElement(pos >= 2 && in_[pos - 2] == '/');
-          if (rc == 0) EnterAfterTag();
+          if (rc == 0) rc = CloseStartTag(pos >= 2 && in_[pos - 2] == '/');
         } else if (c == '/') {
           ++pos;
           if (s_.attribute_pending != 0) rc = CompleteAttribute("", 0);
@@ -785,8 +783,7 @@ int Tokenizer::Run() {
           if (Validate()) return Fail(kXmlInvalidMarkup);
           ++pos;
           rc = CompleteAttribute("", 0);
-          if (rc == 0) rc = StartElement(false);
-          if (rc == 0) EnterAfterTag();
+          if (rc == 0) rc = CloseStartTag(false);
         } else {
           s_.token_start = pos;
           s_.state = kUnquotedValue;
@@ -804,8 +801,7 @@ int Tokenizer::Run() {
         } else if (d == '>') {
           const uint32_t end = pos - 1 > s_.token_start && in_[pos - 2] == '/' ? pos - 2 : pos - 1;
           rc = CompleteAttributeFromToken(end);
-          if (rc == 0) rc = StartElement(in_[pos - 2] == '/');
-          if (rc == 0) EnterAfterTag();
+          if (rc == 0) rc = CloseStartTag(in_[pos - 2] == '/');
         } else {
           rc = CompleteAttributeFromToken(pos - 1);
           s_.state = kBetweenAttributes;
@@ -858,25 +854,18 @@ int Tokenizer::Run() {
         if (chars_.IsWhitespace(in_[pos])) {
           ++pos;
           s_.state = kAfterEndTagName;
-        } else if (in_[pos] == '>') {
-          ++pos;
-          rc = EndTag(doc_.Token(), false);
-          if (rc == 0) EnterAfterTag();
         } else {
-          rc = EndTag(doc_.Token(), false);
-          s_.state = kEndTagJunk;
+          const bool closed = in_[pos] == '>';
+          if (closed) ++pos;
+          rc = CloseEndTag(closed);
         }
         break;
       case kAfterEndTagName:
         if (chars_.IsWhitespace(c)) {
           ++pos;
-        } else if (c == '>') {
-          ++pos;
-          rc = EndTag(doc_.Token(), false);
-          if (rc == 0) EnterAfterTag();
         } else {
-          rc = EndTag(doc_.Token(), false);
-          s_.state = kEndTagJunk;
+          if (c == '>') ++pos;
+          rc = CloseEndTag(c == '>');
         }
         break;
       case kEndTagJunk:
@@ -937,10 +926,7 @@ int Tokenizer::Run() {
       case kCommentDashDash:
         if (c != '>') return Fail(kXmlInvalidMarkup);
         ++pos;
-        rc = FlushText(Flush::kPlain);
-        if (rc == 0) rc = Copy(doc_.Scratch2(), s_.token_start, pos - 3);
-        if (rc == 0) rc = Handler()->OnComment(doc_.Scratch2().Data());
-        if (rc == 0) EnterAfterTag();
+        rc = CompleteComment(pos - 3);
         break;
       case kHtmlComment: {
         uint32_t at = pos;
@@ -950,10 +936,7 @@ int Tokenizer::Run() {
         pos = at;
         if (at >= length_) break;
         ++pos;
-        rc = FlushText(Flush::kPlain);
-        if (rc == 0) rc = Copy(doc_.Scratch2(), s_.token_start, pos - 3);
-        if (rc == 0) rc = Handler()->OnComment(doc_.Scratch2().Data());
-        if (rc == 0) EnterAfterTag();
+        rc = CompleteComment(pos - 3);
         break;
       }
       case kInstruction: {

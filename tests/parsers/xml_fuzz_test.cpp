@@ -12,22 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/parsers/xml_test_support.h"
 #include "tests/parsers/xml_fuzz_entry.h"
 
 namespace velmora::parsers::testing {
 namespace {
-
-int64_t Scaled(int64_t count) {
-  const char* scale = std::getenv("VELMORABLE_FUZZ_SCALE");
-  return scale != nullptr ? static_cast<int64_t>(static_cast<double>(count) * std::atof(scale)) : count;
-}
-
-uint64_t Seed() {
-  const char* seed = std::getenv("VELMORABLE_FUZZ_SEED");
-  const uint64_t value = seed != nullptr ? std::strtoull(seed, nullptr, 0) : std::random_device{}();
-  std::printf("seed %llu (VELMORABLE_FUZZ_SEED replays it)\n", static_cast<unsigned long long>(value));
-  return value;
-}
 
 std::vector<std::string> Seeds() {
   std::vector<std::string> seeds = {

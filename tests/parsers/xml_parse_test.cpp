@@ -16,19 +16,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/parsers/xml_test_support.h"
 #include "tests/component/configurable.h"
 #include "tests/parsers/xml_oracle.h"
 #include "tests/test_support.h"
 
 namespace velmora::parsers::testing {
 namespace {
-
-uint64_t Seed() {
-  const char* seed = std::getenv("VELMORABLE_FUZZ_SEED");
-  const uint64_t value = seed != nullptr ? std::strtoull(seed, nullptr, 0) : std::random_device{}();
-  std::printf("seed %llu (VELMORABLE_FUZZ_SEED replays it)\n", static_cast<unsigned long long>(value));
-  return value;
-}
 
 // Utf16Le spreads ASCII text over UTF-16LE units.
 std::string Utf16Le(const std::string& ascii) {

@@ -16,23 +16,12 @@
 
 #include "parsers/xml_cursor.h"
 #include "parsers/xml_parser.h"
+#include "tests/parsers/xml_test_support.h"
 #include "tests/parsers/xml_test_trees.h"
 #include "tests/test_support.h"
 
 namespace velmora::parsers::testing {
 namespace {
-
-int64_t Scaled(int64_t count) {
-  const char* scale = std::getenv("VELMORABLE_FUZZ_SCALE");
-  return scale != nullptr ? static_cast<int64_t>(static_cast<double>(count) * std::atof(scale)) : count;
-}
-
-uint64_t Seed() {
-  const char* seed = std::getenv("VELMORABLE_FUZZ_SEED");
-  const uint64_t value = seed != nullptr ? std::strtoull(seed, nullptr, 0) : std::random_device{}();
-  std::printf("seed %llu (VELMORABLE_FUZZ_SEED replays it)\n", static_cast<unsigned long long>(value));
-  return value;
-}
 
 bool XmllintAvailable() {
   static const bool available = std::system("xmllint --version >/dev/null 2>&1") == 0;
