@@ -106,9 +106,9 @@ const char* const kEventDocuments[] = {
     "<a><b><c/></b><b x='&lt;'>t</b>\n<!---->\n</a>",
 };
 
-using XmlEvents = testing_support::TempDirTest;
+using XmlEventHooks = testing_support::TempDirTest;
 
-TEST_F(XmlEvents, HooksSeeWhatExpatReports) {
+TEST_F(XmlEventHooks, HooksSeeWhatExpatReports) {
   if (!DebianPythonAvailable()) GTEST_SKIP() << "/usr/bin/python3 with xml.parsers.expat not installed";
   std::vector<std::string> files;
   for (size_t i = 0; i < std::size(kEventDocuments); ++i) {
@@ -136,8 +136,10 @@ TEST_F(XmlEvents, HooksSeeWhatExpatReports) {
     }
     EXPECT_EQ(slices, RunDebianPython(kExpatSlices, file)) << file;
   }
-  // A hook's nonzero result stops the parse with that code.
+  // The document reports to the parser from its construction on; a hook's nonzero result stops the
+  // parse with that code.
   Recorder stopper;
+  EXPECT_EQ(stopper.Document().Handler(), static_cast<XmlEvents*>(&stopper));
   stopper.stop_at = 3;
   EXPECT_EQ(stopper.ParseText(kEventDocuments[0]), 77);
   EXPECT_EQ(stopper.starts, 3);

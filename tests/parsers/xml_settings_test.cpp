@@ -160,46 +160,5 @@ TEST(XmlSettings, BuildDomAndValidateSetTheirCompanions) {
   EXPECT_EQ(s.keep_original_text, 0);
 }
 
-// A subclass sees the hooks the document calls through its handler, which is the parser from the start.
-TEST(XmlSettings, TheDocumentReportsToTheParserFromConstruction) {
-  struct Recorder : XmlParser {
-    int OnComment(const char* text) override {
-      seen = text;
-      return 7;
-    }
-    std::string seen;
-  } parser;
-  ASSERT_EQ(parser.Document().Handler(), static_cast<XmlEvents*>(&parser));
-  EXPECT_EQ(parser.Document().Handler()->OnComment("c"), 7);
-  EXPECT_EQ(parser.seen, "c");
-  XmlParser plain;
-  EXPECT_EQ(plain.Document().Handler()->OnText("t"), 0);
-}
-
-TEST(XmlSettings, ErrorTextsOfTheXmlCodes) {
-  XmlParser parser;
-  const std::pair<int, const char*> texts[] = {
-      {200, "Out of memory."},
-      {201, "Unbalanced element tag."},
-      {202, "Unknown element prefix (can't find namespace)."},
-      {203, "Unknown attribute prefix (can't find namespace)."},
-      {204, "Invalid XML markup."},
-      {205, "Invalid end state for parser."},
-      {206, "Document contains unbalanced elements."},
-      {207, "Invalid XPath."},
-      {208, "No such child."},
-      {209, "Top element does not match start of path."},
-      {210, "DOM tree unavailable (set BuildDOM to TRUE and reparse)."},
-      {211, "Invalid XML: the document has more than one root element."},
-      {212, "Invalid XML: the document contains text outside the root element."},
-      {214, "Subtree not available unless KeepOriginalText is set."},
-      {213, "xmlpimpl: unknown error"},
-  };
-  for (const auto& [code, text] : texts) {
-    EXPECT_EQ(XmlErrorText(parser.Document(), code), code);
-    EXPECT_STREQ(parser.Document().ErrorText().Data(), text);
-  }
-}
-
 }  // namespace
 }  // namespace velmora::parsers
