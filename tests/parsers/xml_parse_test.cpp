@@ -131,6 +131,18 @@ TEST_F(XmlDocuments, ThreeRoadsGiveWhatExpatReads) {
     load.SetBuildDom(1);
     ASSERT_EQ(load.LoadFile(file.c_str()), 0) << file << ": " << load.LastErrorText().Data();
     EXPECT_EQ(StoreDump(load.Document()), want) << file;
+
+    // Chunks again, with consumed input dropped before each one.
+    component::Configurable<XmlParser> dropping;
+    dropping.SetBuildDom(1);
+    ASSERT_EQ(dropping.Set("KeepOriginalText=0"), 0);
+    for (size_t at = 0; at < bytes.size();) {
+      const size_t size = std::min<size_t>(bytes.size() - at, 1 + rng() % 3000);
+      ASSERT_EQ(dropping.ParseChunk(bytes.data() + at, static_cast<int32_t>(size)), 0) << file << " at " << at;
+      at += size;
+    }
+    EXPECT_EQ(StoreDump(dropping.Document()), want) << file;
+    EXPECT_LT(dropping.Document().Input().Length(), 16384) << file;  // the longest markup plus a chunk
   }
 }
 
