@@ -264,6 +264,7 @@ int Tokenizer::FlushText(Flush kind) {
       while (cut > start && chars_.IsWhitespace(in_[cut - 1])) --cut;
       rc = EmitText(start, cut);
       s_.text_start = cut;  // the whitespace stays pending
+      s_.consumed = cut;    // a long text need not be kept whole between chunks
       return rc;
     case Flush::kBeforeTag:
       if (settings_.preserve_whitespace == 0) {
