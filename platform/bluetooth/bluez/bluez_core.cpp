@@ -563,27 +563,24 @@ void BluezCore::EnsureResolved(const std::string& device_path, std::function<voi
 void BluezCore::Serial(const std::string& path, std::function<void(std::function<void()> next)> task) {
   auto& queue = serial_[path];
   queue.push_back(std::move(task));
-  if (queue.size() != 1) return;
-  // The queue's head runs; its `next` drops it and starts the following one.
-  std::function<void()> next;
-  auto start = std::make_shared<std::function<void()>>();
-  *start = [this, path, start] {
-    auto found = serial_.find(path);
-    if (found == serial_.end() || found->second.empty()) return;
-    auto head = found->second.front();
-    head([this, path, start] {
-      auto queue = serial_.find(path);
-      if (queue == serial_.end()) return;
-      queue->second.pop_front();
-      if (queue->second.empty()) {
-        serial_.erase(queue);
-        return;
-      }
-      Post(*start);
-    });
-  };
-  (*start)();
-  (void)next;
+  if (queue.size() == 1) RunSerialHead(path);
+}
+
+// RunSerialHead runs the queue's head; its `next` drops it and starts the following one.
+void BluezCore::RunSerialHead(const std::string& path) {
+  auto found = serial_.find(path);
+  if (found == serial_.end() || found->second.empty()) return;
+  auto head = found->second.front();
+  head([this, path] {
+    auto queue = serial_.find(path);
+    if (queue == serial_.end()) return;
+    queue->second.pop_front();
+    if (queue->second.empty()) {
+      serial_.erase(queue);
+      return;
+    }
+    Post([this, path] { RunSerialHead(path); });
+  });
 }
 
 void BluezCore::OpenSession(const std::string& characteristic_path, int fd, uint16_t mtu) {

@@ -156,6 +156,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void ReadSocket(const std::string& characteristic_path, int fd);
   int64_t PollTimeoutMs();
   void StopOnBusThread();
+  void RunSerialHead(const std::string& path);
   void Subscribe();
   static int OnSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
   static int OnReply(sd_bus_message* message, void* userdata, sd_bus_error* error);

@@ -16,6 +16,7 @@ import socket
 
 import dbus
 import dbus.service
+from gi.repository import GLib
 
 from dbusmock import OBJECT_MANAGER_IFACE, mockobject
 
@@ -552,6 +553,18 @@ def AcquireNotify(self, options):
         fail('org.bluez.Error.NotSupported', 'Operation is not supported')
     ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
     sockets[self.path] = ours
+    path = self.path
+
+    def hung_up(*_):
+        # The client closed its end: bluetoothd ends the notifications and clears the CCCD.
+        if sockets.get(path) is ours:
+            close_socket(path)
+            if path in mockobject.objects:
+                changed(path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(False)})
+            set_cccd(char, 0)
+        return False
+
+    GLib.io_add_watch(ours.fileno(), GLib.IO_HUP | GLib.IO_ERR, hung_up)
     changed(self.path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(True)})
     set_cccd(char, 1)
     fd = dbus.types.UnixFd(theirs.fileno())
