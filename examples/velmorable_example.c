@@ -2,6 +2,7 @@
  * The VelmoraBLE example: a heart-rate monitor session from scan to disconnect, through the public header only.
  *
  *   velmorable_example [scenario-file]
+ *   VELMORABLE_BT_BACKEND=bluez velmorable_example     (the machine's bluetoothd, no scenario)
  *
  * It scans for a few seconds and prints each advertisement, connects to the device that advertises the Heart
  * Rate service (else to the first connectable one), discovers its services, characteristics and descriptors,
@@ -414,18 +415,24 @@ int main(int argc, char** argv) {
     perror("setenv");
     return 1;
   }
+  /* With VELMORABLE_BT_BACKEND=bluez the library talks to the machine's bluetoothd: no scenario is needed. */
+  const char* backend = getenv("VELMORABLE_BT_BACKEND");
   const char* scenario = getenv("VELMORABLE_SIM_SCENARIO");
-  if (scenario == NULL || scenario[0] == '\0') {
-    fprintf(stderr, "No scenario: pass a scenario file or set VELMORABLE_SIM_SCENARIO.\n");
-    return 2;
+  if (backend != NULL && strcmp(backend, "bluez") == 0) {
+    printf("VelmoraBLE example on BlueZ\n\n");
+  } else {
+    if (scenario == NULL || scenario[0] == '\0') {
+      fprintf(stderr, "No scenario: pass a scenario file or set VELMORABLE_SIM_SCENARIO.\n");
+      return 2;
+    }
+    FILE* check = fopen(scenario, "r");
+    if (check == NULL) {
+      perror(scenario);
+      return 1;
+    }
+    fclose(check);
+    printf("VelmoraBLE example on the simulated radio, scenario %s\n\n", scenario);
   }
-  FILE* check = fopen(scenario, "r");
-  if (check == NULL) {
-    perror(scenario);
-    return 1;
-  }
-  fclose(check);
-  printf("VelmoraBLE example on the simulated radio, scenario %s\n\n", scenario);
 
   static Session session;
   if (pthread_mutex_init(&session.lock, NULL) != 0) return 1;

@@ -710,3 +710,30 @@ def heart_rate_sensor(rssi=-58):
         ]),
     ])
     return devices[HEART_RATE_ADDRESS].path
+
+
+def heart_rate_running():
+    '''The sensor advertising every second while discovery runs and measuring once a second, as the
+    scenario's sensor does.'''
+    heart_rate_sensor()
+    beats = [bytes.fromhex(v) for v in ('0648', '064A', '064C', '064A')]
+    count = [0]
+
+    def advert():
+        if HEART_RATE_ADDRESS not in devices:
+            return False
+        if ADAPTER_PATH in mockobject.objects and adapter_props()['Discovering']:
+            advertise(HEART_RATE_ADDRESS, rssi=-58)
+        return True
+
+    def beat():
+        if HEART_RATE_ADDRESS not in devices:
+            return False
+        try:
+            count[0] += notify(HEART_RATE_ADDRESS, 0x0003, [beats[count[0] % len(beats)]])
+        except KeyError:
+            pass  # not connected: nothing exported yet
+        return True
+
+    GLib.timeout_add(1000, advert)
+    GLib.timeout_add(1000, beat)
