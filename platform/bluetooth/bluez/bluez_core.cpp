@@ -112,6 +112,9 @@ bool BluezCore::Post(std::function<void()> task) {
 
 void BluezCore::Run() {
   for (;;) {
+    // What bluetoothd sent before a task was posted is taken in first, so that the task sees it.
+    while (sd_bus_process(bus_, nullptr) > 0) {
+    }
     RunTasks();
     {
       std::lock_guard lock(tasks_mutex_);

@@ -174,8 +174,7 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
     auto finish = [self, operation](R status) {
       self->core_->Complete<DevicePairingResult>(operation, std::make_shared<PairingResult>(status));
     };
-    if (!core.PropsOf(self->path_, kDeviceIface)) return finish(R::NotReadyToPair);
-    if (!self->CanPair()) return finish(R::AlreadyPaired);
+    // bluetoothd itself tells a device that is gone (UnknownObject) or already paired (AlreadyExists).
     static uint64_t counter = 0;
     auto agent = std::make_shared<Agent>();
     agent->owner = self;

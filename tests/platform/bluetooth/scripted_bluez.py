@@ -240,6 +240,7 @@ class Device:
         self.database = []          # services, see gatt()
         self.connect_error = None   # (name, message) of a failing Connect
         self.resolve = True         # False: ServicesResolved never comes
+        self.pair_error = None      # (name, message) of a failing Pair
         self.cancelled = False
         self.pending_pair = None
 
@@ -429,6 +430,14 @@ def Disconnect(self):
     link_drop(device_at(self.path).address)
 
 
+def connect_elsewhere(address):
+    '''Another program of the machine connects the device.'''
+    device = devices[address]
+    changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
+    device.export()
+    changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True)})
+
+
 def link_drop(address):
     device = devices[address]
     changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(False), 'Connected': dbus.Boolean(False)})
@@ -474,6 +483,8 @@ def Pair(self, ok, err):
     if device.props()['Paired']:
         raise dbus.exceptions.DBusException('Already Exists', name='org.bluez.Error.AlreadyExists')
     device.cancelled = False
+    if device.pair_error:
+        raise dbus.exceptions.DBusException(device.pair_error[1], name=device.pair_error[0])
 
     def paired(*_):
         if device.cancelled:
