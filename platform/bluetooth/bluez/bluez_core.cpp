@@ -92,6 +92,8 @@ void BluezCore::Shutdown() {
   }
   if (wake_fd_ >= 0) close(wake_fd_);
   wake_fd_ = -1;
+  // Operations that the shutdown ended still finish; queued events are dropped.
+  sim->completions.WaitIdle();
   sim->events.Shutdown();
   sim->completions.Shutdown();
 }
