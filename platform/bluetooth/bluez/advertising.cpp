@@ -158,29 +158,31 @@ void BluezWatcher::Start() {
   }
   auto self = shared_from_this();
   auto core = core_;
-  const bool posted = core->Post([self, core, uuids, generation] { core->WithObjects([self, core, uuids, generation] {
-    const std::string adapter = core->AdapterPath();
-    if (adapter.empty()) {
-      self->End(Status::Aborted, BluetoothError::RadioNotAvailable);
-      return;
-    }
-    auto fail = [self](Reply& reply) { self->End(Status::Aborted, ScanErrorOf(reply)); };
-    core->CallMethod(
-        adapter, kAdapterIface, "SetDiscoveryFilter",
-        [uuids](sd_bus_message* message) { return AppendDiscoveryFilter(message, uuids); }, kDefaultCallUs,
-        [self, core, adapter, generation, fail](Reply& reply) {
-          if (!reply.Ok()) return fail(reply);
-          core->CallMethod(adapter, kAdapterIface, "StartDiscovery", nullptr, kDefaultCallUs,
-                           [self, generation, fail](Reply& started) {
-                             if (!started.Ok()) return fail(started);
-                             std::lock_guard lock(self->mutex_);
-                             self->discovering_ = true;
-                             if (!self->starting_ || self->generation_ != generation) return;
-                             self->starting_ = false;
-                             self->status_ = Status::Started;
-                           });
-        });
-  }); });
+  const bool posted = core->Post([self, core, uuids, generation] {
+    core->WithObjects([self, core, uuids, generation] {
+      const std::string adapter = core->AdapterPath();
+      if (adapter.empty()) {
+        self->End(Status::Aborted, BluetoothError::RadioNotAvailable);
+        return;
+      }
+      auto fail = [self](Reply& reply) { self->End(Status::Aborted, ScanErrorOf(reply)); };
+      core->CallMethod(
+          adapter, kAdapterIface, "SetDiscoveryFilter",
+          [uuids](sd_bus_message* message) { return AppendDiscoveryFilter(message, uuids); }, kDefaultCallUs,
+          [self, core, adapter, generation, fail](Reply& reply) {
+            if (!reply.Ok()) return fail(reply);
+            core->CallMethod(adapter, kAdapterIface, "StartDiscovery", nullptr, kDefaultCallUs,
+                             [self, generation, fail](Reply& started) {
+                               if (!started.Ok()) return fail(started);
+                               std::lock_guard lock(self->mutex_);
+                               self->discovering_ = true;
+                               if (!self->starting_ || self->generation_ != generation) return;
+                               self->starting_ = false;
+                               self->status_ = Status::Started;
+                             });
+          });
+    });
+  });
   if (!posted) End(Status::Aborted, BluetoothError::RadioNotAvailable);
 }
 
@@ -254,8 +256,9 @@ void BluezWatcher::End(BluetoothLEAdvertisementWatcherStatus status, BluetoothEr
   starting_ = false;
   status_ = status;
   if (status == Status::Aborted) discovering_ = false;
-  core_->sim->Fire(stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
-                   std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs>(std::make_shared<StoppedArgs>(error)));
+  core_->sim->Fire(
+      stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
+      std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs>(std::make_shared<StoppedArgs>(error)));
 }
 
 }  // namespace velmora::platform::bluetooth::bluez

@@ -29,8 +29,8 @@ int64_t NowMs() {
 }
 
 bool IsAdvertisingKey(const std::string& key) {
-  static const char* const kKeys[] = {"RSSI",        "ManufacturerData", "ServiceData", "AdvertisingData",
-                                      "AdvertisingFlags", "TxPower",     "UUIDs",       "Name"};
+  static const char* const kKeys[] = {
+      "RSSI", "ManufacturerData", "ServiceData", "AdvertisingData", "AdvertisingFlags", "TxPower", "UUIDs", "Name"};
   for (const char* k : kKeys) {
     if (key == k) return true;
   }
@@ -43,7 +43,8 @@ LinkHold::~LinkHold() {
   if (auto core = core_.lock()) core->LinkReleased(device_path_);
 }
 
-BluezCore::BluezCore(std::string bus_address) : sim(std::make_shared<sim::SimCore>(1)), address_(std::move(bus_address)) {}
+BluezCore::BluezCore(std::string bus_address)
+    : sim(std::make_shared<sim::SimCore>(1)), address_(std::move(bus_address)) {}
 
 BluezCore::~BluezCore() { Shutdown(); }
 
@@ -70,9 +71,8 @@ bool BluezCore::Open() {
 }
 
 void BluezCore::Subscribe() {
-  sd_bus_add_match(bus_, nullptr,
-                   "type='signal',interface='org.freedesktop.DBus.ObjectManager',path='/'", &BluezCore::OnSignal,
-                   this);
+  sd_bus_add_match(bus_, nullptr, "type='signal',interface='org.freedesktop.DBus.ObjectManager',path='/'",
+                   &BluezCore::OnSignal, this);
   sd_bus_add_match(bus_, nullptr,
                    "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
                    "path_namespace='/org/bluez'",
@@ -175,9 +175,9 @@ int64_t BluezCore::PollTimeoutMs() {
   int64_t timeout = -1;
   uint64_t bus_due_us = 0;
   if (sd_bus_get_timeout(bus_, &bus_due_us) > 0 && bus_due_us != UINT64_MAX) {
-    const int64_t now_us = std::chrono::duration_cast<std::chrono::microseconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
+    const int64_t now_us =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     timeout = std::max<int64_t>(0, (static_cast<int64_t>(bus_due_us) - now_us + 999) / 1000);
   }
   const int64_t now = NowMs();

@@ -27,7 +27,6 @@
 #include "platform/bluetooth/bluez/dbus.h"
 #include "platform/bluetooth/sim/core.h"
 
-
 namespace velmora::platform::bluetooth::bluez {
 
 inline constexpr char kBluez[] = "org.bluez";

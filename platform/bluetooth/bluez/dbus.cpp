@@ -58,17 +58,39 @@ int ReadOne(sd_bus_message* message, Value* out) {
   r = sd_bus_message_read_basic(message, type, &basic);
   if (r < 0) return r;
   switch (type) {
-    case 'y': out->number = basic.y; break;
-    case 'b': out->number = basic.b != 0; break;
-    case 'n': out->number = basic.n; break;
-    case 'q': out->number = basic.q; break;
-    case 'i': out->number = basic.i; break;
-    case 'u': out->number = basic.u; break;
-    case 'x': out->number = basic.x; break;
-    case 't': out->number = static_cast<int64_t>(basic.t); break;
-    case 'd': out->real = basic.d; break;
-    case 'h': out->number = fcntl(basic.i, F_DUPFD_CLOEXEC, 3); break;
-    default: out->text = basic.s != nullptr ? basic.s : ""; break;
+    case 'y':
+      out->number = basic.y;
+      break;
+    case 'b':
+      out->number = basic.b != 0;
+      break;
+    case 'n':
+      out->number = basic.n;
+      break;
+    case 'q':
+      out->number = basic.q;
+      break;
+    case 'i':
+      out->number = basic.i;
+      break;
+    case 'u':
+      out->number = basic.u;
+      break;
+    case 'x':
+      out->number = basic.x;
+      break;
+    case 't':
+      out->number = static_cast<int64_t>(basic.t);
+      break;
+    case 'd':
+      out->real = basic.d;
+      break;
+    case 'h':
+      out->number = fcntl(basic.i, F_DUPFD_CLOEXEC, 3);
+      break;
+    default:
+      out->text = basic.s != nullptr ? basic.s : "";
+      break;
   }
   return 1;
 }

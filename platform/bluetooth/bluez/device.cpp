@@ -153,10 +153,11 @@ AsyncOp<DeviceUnpairingResult> BluezPairing::UnpairAsync() {
     self->core_->CallMethod(
         adapter, kAdapterIface, "RemoveDevice",
         [path = self->path_](sd_bus_message* message) { return sd_bus_message_append(message, "o", path.c_str()); },
-        kDefaultCallUs, [self, operation](Reply& reply) {
-          const R status = reply.Ok()                                         ? R::Unpaired
+        kDefaultCallUs,
+        [self, operation](Reply& reply) {
+          const R status = reply.Ok()                                      ? R::Unpaired
                            : reply.error == "org.bluez.Error.DoesNotExist" ? R::AlreadyUnpaired
-                                                                              : R::Failed;
+                                                                           : R::Failed;
           self->core_->Complete<DeviceUnpairingResult>(operation, std::make_shared<UnpairingResult>(status));
         });
   });
@@ -180,8 +181,7 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
     agent->owner = self;
     agent->kinds = kinds;
     agent->path = "/org/velmora/agent" + std::to_string(++counter);
-    if (sd_bus_add_object(core.bus(), &agent->slot, agent->path.c_str(), &BluezPairing::OnAgentCall, agent.get()) <
-        0) {
+    if (sd_bus_add_object(core.bus(), &agent->slot, agent->path.c_str(), &BluezPairing::OnAgentCall, agent.get()) < 0) {
       return finish(R::Failed);
     }
     self->agents_[agent.get()] = agent;
@@ -190,7 +190,8 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
         [agent](sd_bus_message* message) {
           return sd_bus_message_append(message, "os", agent->path.c_str(), CapabilityFor(agent->kinds));
         },
-        kDefaultCallUs, [self, agent, finish](Reply&) {
+        kDefaultCallUs,
+        [self, agent, finish](Reply&) {
           // Without a registered agent bluetoothd may still pair (Just Works); the outcome tells.
           self->core_->CallMethod(self->path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
                                   [self, agent, finish](Reply& reply) {
@@ -293,7 +294,8 @@ void BluezPairing::Answer(const std::shared_ptr<Agent>& agent, uint32_t kind, co
   } else if (!answer.given || (kind == Kinds::ProvidePin && !answer.with_pin)) {
     sd_bus_reply_method_errorf(request, "org.bluez.Error.Rejected", "Rejected by the application.");
   } else if (member == "RequestPasskey") {
-    sd_bus_reply_method_return(request, "u", static_cast<uint32_t>(std::strtoul(Narrow(answer.pin).c_str(), nullptr, 10)));
+    sd_bus_reply_method_return(request, "u",
+                               static_cast<uint32_t>(std::strtoul(Narrow(answer.pin).c_str(), nullptr, 10)));
   } else if (member == "RequestPinCode") {
     sd_bus_reply_method_return(request, "s", Narrow(answer.pin).c_str());
   } else {
@@ -372,7 +374,7 @@ AsyncOp<GattDeviceServicesResult> BluezDevice::GetGattServicesWithCacheModeAsync
 }
 
 AsyncOp<GattDeviceServicesResult> BluezDevice::GetGattServicesForUuidWithCacheModeAsync(const Guid& uuid,
-                                                                                       BluetoothCacheMode) {
+                                                                                        BluetoothCacheMode) {
   return Services(uuid);
 }
 

@@ -19,9 +19,7 @@ constexpr Guid kUserDescriptionUuid = BluetoothBaseUuid(0x2901);
 constexpr Guid kPresentationFormatUuid = BluetoothBaseUuid(0x2904);
 constexpr uint16_t kDefaultAttMtu = 23;
 
-bool Wanted(const std::optional<Guid>& filter, const Props& props) {
-  return !filter || UuidOf(props) == filter;
-}
+bool Wanted(const std::optional<Guid>& filter, const Props& props) { return !filter || UuidOf(props) == filter; }
 
 // PropertyBits maps the characteristic's Flags texts to property bits; permission texts are ignored.
 uint32_t PropertyBits(const Props& props) {
@@ -110,30 +108,43 @@ class BluezSession final : public GattSession {
   const std::string service_path_;
 };
 
+// Attribute is what every service and descriptor object holds: its object path, handle and UUID, and the
+// hold on its device's link.
+struct Attribute {
+  Attribute(std::shared_ptr<BluezCore> owner, std::string object_path, uint16_t attribute_handle, Guid attribute_uuid)
+      : core(std::move(owner)),
+        path(std::move(object_path)),
+        handle(attribute_handle),
+        uuid(attribute_uuid),
+        hold(core->Hold(BluezCore::DeviceOf(path))) {}
+  const std::shared_ptr<BluezCore> core;
+  const std::string path;
+  const uint16_t handle;
+  const Guid uuid;
+  const std::shared_ptr<LinkHold> hold;
+};
+
 class BluezDescriptor final : public GattDescriptor {
  public:
   BluezDescriptor(std::shared_ptr<BluezCore> core, std::string path, uint16_t handle, Guid uuid)
-      : core_(std::move(core)),
-        path_(std::move(path)),
-        handle_(handle),
-        uuid_(uuid),
-        hold_(core_->Hold(BluezCore::DeviceOf(path_))) {}
-  uint16_t AttributeHandle() override { return handle_; }
-  Guid Uuid() override { return uuid_; }
+      : a_(std::move(core), std::move(path), handle, uuid) {}
+  uint16_t AttributeHandle() override { return a_.handle; }
+  Guid Uuid() override { return a_.uuid; }
   AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override {
-    return ReadAttribute(core_, path_, kDescriptorIface, mode);
+    return ReadAttribute(a_.core, a_.path, kDescriptorIface, mode);
   }
   // bluetoothd refuses CCCD writes: a write of the CCCD starts or ends the characteristic's session.
   AsyncOp<GattWriteResult> WriteValueWithResultAsync(const Bytes& value) override {
-    if (uuid_ == kCccdUuid) {
-      const uint16_t bits = static_cast<uint16_t>((value.empty() ? 0 : value[0]) | (value.size() > 1 ? value[1] << 8 : 0));
+    if (a_.uuid == kCccdUuid) {
+      const uint16_t bits =
+          static_cast<uint16_t>((value.empty() ? 0 : value[0]) | (value.size() > 1 ? value[1] << 8 : 0));
       const Cccd cccd = (bits & 1) != 0 ? Cccd::Notify : (bits & 2) != 0 ? Cccd::Indicate : Cccd::None;
-      const std::optional<Props> props = core_->PropsOf(path_, kDescriptorIface);
+      const std::optional<Props> props = a_.core->PropsOf(a_.path, kDescriptorIface);
       auto owner = props ? props->find("Characteristic") : Props::const_iterator();
-      return WriteCccd(core_, props && owner != props->end() ? owner->second.text : std::string(), cccd);
+      return WriteCccd(a_.core, props && owner != props->end() ? owner->second.text : std::string(), cccd);
     }
-    auto core = core_;
-    const std::string path = path_;
+    auto core = a_.core;
+    const std::string path = a_.path;
     return Start<GattWriteResult>(core, [core, path, value](const std::shared_ptr<BluezAsync<GattWriteResult>>& op) {
       if (!core->PropsOf(path, kDescriptorIface) || !DeviceConnected(*core, path)) {
         return core->Complete<GattWriteResult>(op, Unreachable());
@@ -151,24 +162,16 @@ class BluezDescriptor final : public GattDescriptor {
   }
 
  private:
-  std::shared_ptr<BluezCore> core_;
-  const std::string path_;
-  const uint16_t handle_;
-  const Guid uuid_;
-  std::shared_ptr<LinkHold> hold_;
+  const Attribute a_;
 };
 
 class BluezService final : public GattDeviceService {
  public:
   BluezService(std::shared_ptr<BluezCore> core, std::string path, uint16_t handle, Guid uuid)
-      : core_(std::move(core)),
-        path_(std::move(path)),
-        handle_(handle),
-        uuid_(uuid),
-        hold_(core_->Hold(BluezCore::DeviceOf(path_))) {}
-  uint16_t AttributeHandle() override { return handle_; }
-  Guid Uuid() override { return uuid_; }
-  std::shared_ptr<GattSession> Session() override { return std::make_shared<BluezSession>(core_, path_); }
+      : a_(std::move(core), std::move(path), handle, uuid) {}
+  uint16_t AttributeHandle() override { return a_.handle; }
+  Guid Uuid() override { return a_.uuid; }
+  std::shared_ptr<GattSession> Session() override { return std::make_shared<BluezSession>(a_.core, a_.path); }
   AsyncOp<GattDeviceServicesResult> GetIncludedServicesWithCacheModeAsync(BluetoothCacheMode) override {
     return Included(std::nullopt);
   }
@@ -186,12 +189,13 @@ class BluezService final : public GattDeviceService {
 
  private:
   AsyncOp<GattDeviceServicesResult> Included(std::optional<Guid> uuid) {
-    auto core = core_;
-    const std::string path = path_;
+    auto core = a_.core;
+    const std::string path = a_.path;
     return Start<GattDeviceServicesResult>(
         core, [core, path, uuid](const std::shared_ptr<BluezAsync<GattDeviceServicesResult>>& op) {
           core->EnsureResolved(BluezCore::DeviceOf(path), [core, path, uuid, op](bool ok) {
-            if (!ok || !core->PropsOf(path, kServiceIface)) return core->Complete<GattDeviceServicesResult>(op, Unreachable());
+            if (!ok || !core->PropsOf(path, kServiceIface))
+              return core->Complete<GattDeviceServicesResult>(op, Unreachable());
             auto result = std::make_shared<BluezGattResult>();
             result->services = MakeServices(core, core->Children(path, kServiceIface, "Includes"), uuid);
             core->Complete<GattDeviceServicesResult>(op, result);
@@ -201,11 +205,7 @@ class BluezService final : public GattDeviceService {
 
   AsyncOp<GattCharacteristicsResult> Characteristics(std::optional<Guid> uuid);
 
-  std::shared_ptr<BluezCore> core_;
-  const std::string path_;
-  const uint16_t handle_;
-  const Guid uuid_;
-  std::shared_ptr<LinkHold> hold_;
+  const Attribute a_;
 };
 
 // Discovered is the state of one characteristic discovery: the characteristics found and the User
@@ -222,7 +222,8 @@ void ReadNextDescriptor(const std::shared_ptr<BluezCore>& core, const std::share
   const auto [index, path] = state->reads[state->next++];
   core->CallMethod(
       path, kDescriptorIface, "ReadValue", [](sd_bus_message* message) { return AppendOptions(message, nullptr); },
-      kDefaultCallUs, [core, state, done, index, path](Reply& reply) {
+      kDefaultCallUs,
+      [core, state, done, index, path](Reply& reply) {
         const std::optional<Props> props = core->PropsOf(path, kDescriptorIface);
         if (reply.Ok() && !reply.args.empty() && props) {
           const Bytes value = reply.args[0].AsBytes();
@@ -238,16 +239,18 @@ void ReadNextDescriptor(const std::shared_ptr<BluezCore>& core, const std::share
 }
 
 AsyncOp<GattCharacteristicsResult> BluezService::Characteristics(std::optional<Guid> uuid) {
-  auto core = core_;
-  const std::string path = path_;
+  auto core = a_.core;
+  const std::string path = a_.path;
   return Start<GattCharacteristicsResult>(
       core, [core, path, uuid](const std::shared_ptr<BluezAsync<GattCharacteristicsResult>>& op) {
         core->EnsureResolved(BluezCore::DeviceOf(path), [core, path, uuid, op](bool ok) {
-          if (!ok || !core->PropsOf(path, kServiceIface)) return core->Complete<GattCharacteristicsResult>(op, Unreachable());
+          if (!ok || !core->PropsOf(path, kServiceIface))
+            return core->Complete<GattCharacteristicsResult>(op, Unreachable());
           auto state = std::make_shared<Discovered>();
           for (const auto& [child, props] : core->Children(path, kCharacteristicIface, "Service")) {
             if (!Wanted(uuid, props)) continue;
-            state->infos.push_back({child, HandleOf(child, props), UuidOf(props).value_or(Guid{}), PropertyBits(props), {}, {}});
+            state->infos.push_back(
+                {child, HandleOf(child, props), UuidOf(props).value_or(Guid{}), PropertyBits(props), {}, {}});
             for (const auto& [descriptor, dprops] : core->Children(child, kDescriptorIface, "Characteristic")) {
               const std::optional<Guid> duuid = UuidOf(dprops);
               if (duuid == kUserDescriptionUuid || duuid == kPresentationFormatUuid) {
@@ -306,7 +309,8 @@ std::vector<std::shared_ptr<GattDeviceService>> MakeServices(const std::shared_p
   std::vector<std::shared_ptr<GattDeviceService>> services;
   for (const auto& [path, props] : found) {
     if (!Wanted(uuid, props)) continue;
-    services.push_back(std::make_shared<BluezService>(core, path, HandleOf(path, props), UuidOf(props).value_or(Guid{})));
+    services.push_back(
+        std::make_shared<BluezService>(core, path, HandleOf(path, props), UuidOf(props).value_or(Guid{})));
   }
   return services;
 }
@@ -325,7 +329,8 @@ AsyncOp<GattReadResult> ReadAttribute(const std::shared_ptr<BluezCore>& core, co
     core->Serial(path, [core, path, iface, op](std::function<void()> next) {
       core->CallMethod(
           path, iface, "ReadValue", [](sd_bus_message* message) { return AppendOptions(message, nullptr); },
-          kDefaultCallUs, [core, op, next](Reply& reply) {
+          kDefaultCallUs,
+          [core, op, next](Reply& reply) {
             auto result = ResultOf(reply);
             if (reply.Ok() && !reply.args.empty()) result->value = reply.args[0].AsBytes();
             core->Complete<GattReadResult>(op, result);
@@ -378,7 +383,8 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
 BluezCharacteristic::BluezCharacteristic(std::shared_ptr<BluezCore> core, Info info)
     : core_(std::move(core)), info_(std::move(info)), hold_(core_->Hold(BluezCore::DeviceOf(info_.path))) {}
 
-EventToken BluezCharacteristic::AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) {
+EventToken BluezCharacteristic::AddValueChanged(
+    TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) {
   std::lock_guard lock(mutex_);
   value_changed_.push_back(std::move(handler));
   return core_->NextToken();
@@ -412,8 +418,9 @@ BluezCharacteristic::ReadClientCharacteristicConfigurationDescriptorAsync() {
       return core->Complete<Result>(op, result);
     }
     core->CallMethod(
-        cccd_path, kDescriptorIface, "ReadValue", [](sd_bus_message* message) { return AppendOptions(message, nullptr); },
-        kDefaultCallUs, [core, op](Reply& reply) {
+        cccd_path, kDescriptorIface, "ReadValue",
+        [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kDefaultCallUs,
+        [core, op](Reply& reply) {
           auto result = ResultOf(reply);
           const Bytes value = reply.Ok() && !reply.args.empty() ? reply.args[0].AsBytes() : Bytes();
           const int bits = value.empty() ? 0 : value[0];
@@ -428,46 +435,48 @@ AsyncOp<GattDescriptorsResult> BluezCharacteristic::GetDescriptorsWithCacheModeA
 }
 
 AsyncOp<GattDescriptorsResult> BluezCharacteristic::GetDescriptorsForUuidWithCacheModeAsync(const Guid& uuid,
-                                                                                           BluetoothCacheMode) {
+                                                                                            BluetoothCacheMode) {
   return Descriptors(uuid);
 }
 
 AsyncOp<GattDescriptorsResult> BluezCharacteristic::Descriptors(std::optional<Guid> uuid) {
   auto core = core_;
   const std::string path = info_.path;
-  return Start<GattDescriptorsResult>(core, [core, path, uuid](const std::shared_ptr<BluezAsync<GattDescriptorsResult>>& op) {
-    if (!core->PropsOf(path, kCharacteristicIface) || !DeviceConnected(*core, path)) {
-      return core->Complete<GattDescriptorsResult>(op, Unreachable());
-    }
-    auto result = std::make_shared<BluezGattResult>();
-    for (const auto& [descriptor, props] : core->Children(path, kDescriptorIface, "Characteristic")) {
-      if (!Wanted(uuid, props)) continue;
-      result->descriptors.push_back(std::make_shared<BluezDescriptor>(core, descriptor, HandleOf(descriptor, props),
-                                                                      UuidOf(props).value_or(Guid{})));
-    }
-    core->Complete<GattDescriptorsResult>(op, result);
-  });
+  return Start<GattDescriptorsResult>(
+      core, [core, path, uuid](const std::shared_ptr<BluezAsync<GattDescriptorsResult>>& op) {
+        if (!core->PropsOf(path, kCharacteristicIface) || !DeviceConnected(*core, path)) {
+          return core->Complete<GattDescriptorsResult>(op, Unreachable());
+        }
+        auto result = std::make_shared<BluezGattResult>();
+        for (const auto& [descriptor, props] : core->Children(path, kDescriptorIface, "Characteristic")) {
+          if (!Wanted(uuid, props)) continue;
+          result->descriptors.push_back(std::make_shared<BluezDescriptor>(core, descriptor, HandleOf(descriptor, props),
+                                                                          UuidOf(props).value_or(Guid{})));
+        }
+        core->Complete<GattDescriptorsResult>(op, result);
+      });
 }
 
 AsyncOp<GattWriteResult> BluezCharacteristic::WriteValueWithResultAndOptionAsync(const Bytes& value,
-                                                                                GattWriteOption option) {
+                                                                                 GattWriteOption option) {
   auto core = core_;
   const std::string path = info_.path;
   const char* type = option == GattWriteOption::WriteWithoutResponse ? "command" : "request";
-  return Start<GattWriteResult>(core, [core, path, value, type](const std::shared_ptr<BluezAsync<GattWriteResult>>& op) {
-    if (!core->PropsOf(path, kCharacteristicIface) || !DeviceConnected(*core, path)) {
-      return core->Complete<GattWriteResult>(op, Unreachable());
-    }
-    core->Serial(path, [core, path, value, type, op](std::function<void()> next) {
-      core->CallMethod(
-          path, kCharacteristicIface, "WriteValue",
-          [value, type](sd_bus_message* message) { return AppendValue(message, value, type); }, kDefaultCallUs,
-          [core, op, next](Reply& reply) {
-            core->Complete<GattWriteResult>(op, ResultOf(reply));
-            next();
-          });
-    });
-  });
+  return Start<GattWriteResult>(
+      core, [core, path, value, type](const std::shared_ptr<BluezAsync<GattWriteResult>>& op) {
+        if (!core->PropsOf(path, kCharacteristicIface) || !DeviceConnected(*core, path)) {
+          return core->Complete<GattWriteResult>(op, Unreachable());
+        }
+        core->Serial(path, [core, path, value, type, op](std::function<void()> next) {
+          core->CallMethod(
+              path, kCharacteristicIface, "WriteValue",
+              [value, type](sd_bus_message* message) { return AppendValue(message, value, type); }, kDefaultCallUs,
+              [core, op, next](Reply& reply) {
+                core->Complete<GattWriteResult>(op, ResultOf(reply));
+                next();
+              });
+        });
+      });
 }
 
 AsyncOp<GattWriteResult> BluezCharacteristic::WriteClientCharacteristicConfigurationDescriptorWithResultAsync(

@@ -149,7 +149,8 @@ class BluezGattResult final : public GattDeviceServicesResult,
   std::vector<std::shared_ptr<GattCharacteristic>> characteristics;
   std::vector<std::shared_ptr<GattDescriptor>> descriptors;
   Bytes value;
-  GattClientCharacteristicConfigurationDescriptorValue cccd = GattClientCharacteristicConfigurationDescriptorValue::None;
+  GattClientCharacteristicConfigurationDescriptorValue cccd =
+      GattClientCharacteristicConfigurationDescriptorValue::None;
 };
 
 // Unreachable makes the result of a request that could not reach the device.

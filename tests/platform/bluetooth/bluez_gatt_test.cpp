@@ -18,25 +18,6 @@ namespace {
 using bt::GattCommunicationStatus;
 using Cccd = bt::GattClientCharacteristicConfigurationDescriptorValue;
 
-// Await waits for an operation's result (null when it failed or took more than 20 s).
-template <class T>
-std::shared_ptr<T> Await(const bt::AsyncOp<T>& operation) {
-  auto done = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
-  auto finished = std::make_shared<bool>(false);
-  operation->SetCompleted([done, finished](bt::AsyncOperation<T>&, bt::AsyncStatus) {
-    std::lock_guard lock(done->first);
-    *finished = true;
-    done->second.notify_all();
-  });
-  std::unique_lock lock(done->first);
-  if (!done->second.wait_for(lock, std::chrono::seconds(20), [&] { return *finished; })) return nullptr;
-  try {
-    return operation->GetResults();
-  } catch (const bt::PlatformError&) {
-    return nullptr;
-  }
-}
-
 std::string Hex(const bt::Bytes& bytes) {
   std::string hex;
   for (uint8_t b : bytes) {
@@ -87,7 +68,7 @@ class BluezGatt : public BluezFixture {
   }
   std::shared_ptr<bt::GattDescriptor> Descriptor(bt::GattCharacteristic& characteristic, uint16_t uuid) {
     auto found = Await(characteristic.GetDescriptorsForUuidWithCacheModeAsync(bt::BluetoothBaseUuid(uuid),
-                                                                             bt::BluetoothCacheMode::Uncached));
+                                                                              bt::BluetoothCacheMode::Uncached));
     return found != nullptr && found->Descriptors().size() == 1 ? found->Descriptors()[0] : nullptr;
   }
   // Sensor sets up the heart-rate sensor and gives the named characteristic.
@@ -131,6 +112,38 @@ TEST_F(BluezGatt, DiscoveryGivesTheSimulatorsTree) {
   EXPECT_FALSE(bluez_tree.empty());
   VelmoraBLE_BLEClient_Destroy(handle_);
   handle_ = nullptr;
+}
+
+// Lists come in handle order whatever order bluetoothd exports them in; included services are found.
+TEST_F(BluezGatt, ListsInHandleOrderWithIncludedServices) {
+  Script(
+      "add_device(HEART_RATE_ADDRESS, name='x'); gatt(HEART_RATE_ADDRESS, ["
+      "dict(handle=0x0010, uuid=0x180F, chars=[dict(handle=0x0014, uuid=0x2A19, flags=['read', 'notify']), "
+      "dict(handle=0x0012, uuid=0x2A1A, flags=['write-without-response', 'indicate'])]), "
+      "dict(handle=0x0001, uuid=0x1800, includes=[0x0010])])");
+  auto device = Device();
+  ASSERT_NE(device, nullptr);
+  auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  ASSERT_EQ(services->Services().size(), 2u);
+  EXPECT_EQ(services->Services()[0]->AttributeHandle(), 0x0001);
+  EXPECT_EQ(services->Services()[1]->AttributeHandle(), 0x0010);
+  auto included =
+      Await(services->Services()[0]->GetIncludedServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  ASSERT_EQ(included->Services().size(), 1u);
+  EXPECT_EQ(included->Services()[0]->Uuid(), bt::BluetoothBaseUuid(0x180F));
+  auto characteristics =
+      Await(services->Services()[1]->GetCharacteristicsWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  ASSERT_EQ(characteristics->Characteristics().size(), 2u);
+  auto first = characteristics->Characteristics()[0];
+  auto second = characteristics->Characteristics()[1];
+  EXPECT_EQ(first->AttributeHandle(), 0x0012);
+  EXPECT_EQ(first->Uuid(), bt::BluetoothBaseUuid(0x2A1A));
+  EXPECT_EQ(first->CharacteristicProperties(),
+            bt::GattCharacteristicProperties::WriteWithoutResponse | bt::GattCharacteristicProperties::Indicate);
+  EXPECT_EQ(second->AttributeHandle(), 0x0014);
+  EXPECT_EQ(second->CharacteristicProperties(),
+            bt::GattCharacteristicProperties::Read | bt::GattCharacteristicProperties::Notify);
+  EXPECT_EQ(services->Services()[1]->Session()->MaxPduSize(), 247);
 }
 
 TEST_F(BluezGatt, DescriptorTextsAndFormatsMatchTheSimulator) {
@@ -247,8 +260,8 @@ TEST_F(BluezGatt, ErrorsMapToStatusAndAttByte) {
     auto written = Await(rate->WriteValueWithResultAndOptionAsync({1}, bt::GattWriteOption::WriteWithResponse));
     ASSERT_NE(read, nullptr);
     ASSERT_NE(written, nullptr);
-    for (auto [status, att] : {std::pair(read->Status(), read->ProtocolError()),
-                               std::pair(written->Status(), written->ProtocolError())}) {
+    for (auto [status, att] :
+         {std::pair(read->Status(), read->ProtocolError()), std::pair(written->Status(), written->ProtocolError())}) {
       EXPECT_EQ(status, row.status);
       EXPECT_EQ(att.has_value(), row.att >= 0);
       if (att && row.att >= 0) {
@@ -259,8 +272,9 @@ TEST_F(BluezGatt, ErrorsMapToStatusAndAttByte) {
 }
 
 TEST_F(BluezGatt, FailingConnectOrMissingResolutionIsUnreachable) {
-  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].connect_error = "
-         "('org.bluez.Error.Failed', 'le-connection-abort-by-local')");
+  Script(
+      "heart_rate_sensor(); devices[HEART_RATE_ADDRESS].connect_error = "
+      "('org.bluez.Error.Failed', 'le-connection-abort-by-local')");
   auto device = Device();
   ASSERT_NE(device, nullptr);
   auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));

@@ -16,20 +16,6 @@ namespace {
 using Kinds = bt::DevicePairingKinds;
 using PairStatus = bt::DevicePairingResultStatus;
 
-template <class T>
-std::shared_ptr<T> Await(const bt::AsyncOp<T>& operation) {
-  auto state = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
-  auto finished = std::make_shared<bool>(false);
-  operation->SetCompleted([state, finished](bt::AsyncOperation<T>&, bt::AsyncStatus) {
-    std::lock_guard lock(state->first);
-    *finished = true;
-    state->second.notify_all();
-  });
-  std::unique_lock lock(state->first);
-  if (!state->second.wait_for(lock, std::chrono::seconds(20), [&] { return *finished; })) return nullptr;
-  return operation->GetResults();
-}
-
 // AcceptingSink accepts every pairing request (the PIN as offered) and records like Sink.
 int32_t AcceptingSink(void* context, int32_t id, int32_t count, intptr_t* params, int32_t* cbparams) {
   if (id == VELMORABLE_EVENT_PAIRING_REQUEST && count >= 4) params[3] = 1;
@@ -38,14 +24,6 @@ int32_t AcceptingSink(void* context, int32_t id, int32_t count, intptr_t* params
 
 class BluezLink : public BluezFixture {
  protected:
-  // WaitForCall waits until the mock logged `count` calls of member (false after 10 s).
-  bool WaitForCall(const std::string& member, size_t count = 1) {
-    for (int i = 0; i < 1000; ++i) {
-      if (mock_->CallsOf(member).size() >= count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
   // Settle makes sure that everything the backend sent before has reached the mock: a later call on the
   // same connection is answered after it.
   void Settle() { ASSERT_NE(Await(platform_->GetDefaultAdapterAsync()), nullptr); }
@@ -93,8 +71,8 @@ TEST_F(BluezLink, PairingThroughTheAgent) {
         args->AcceptWithPin(std::u16string(answer.begin(), answer.end()));
       }
     });
-    auto result = Await(custom->PairAsync(Kinds::ConfirmOnly | Kinds::DisplayPin | Kinds::ProvidePin |
-                                          Kinds::ConfirmPinMatch));
+    auto result =
+        Await(custom->PairAsync(Kinds::ConfirmOnly | Kinds::DisplayPin | Kinds::ProvidePin | Kinds::ConfirmPinMatch));
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(result->Status(), c.status);
     std::lock_guard lock(mutex);
@@ -163,13 +141,14 @@ TEST_F(BluezLink, PairingCapabilityAndFailuresOfPair) {
 TEST_F(BluezLink, PairingMadeHereIsRemovedOnDisconnect) {
   VelmoraBLE_BLEClient_Destroy(handle_);
   handle_ = VelmoraBLE_BLEClient_Create(&AcceptingSink, &sink_, 0);
-  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'; "
-         "devices[HEART_RATE_ADDRESS].database[0]['chars'][1]['encrypted'] = True");
+  Script(
+      "heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'; "
+      "devices[HEART_RATE_ADDRESS].database[0]['chars'][1]['encrypted'] = True");
   auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
   ASSERT_NE(device, nullptr);
   auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
-  auto characteristics = Await(services->Services()[0]->GetCharacteristicsWithCacheModeAsync(
-      bt::BluetoothCacheMode::Uncached));
+  auto characteristics =
+      Await(services->Services()[0]->GetCharacteristicsWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
   auto location = characteristics->Characteristics()[1];
   auto refused = Await(location->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
   EXPECT_EQ(refused->Status(), bt::GattCommunicationStatus::ProtocolError);
@@ -187,8 +166,9 @@ TEST_F(BluezLink, PairingMadeHereIsRemovedOnDisconnect) {
   EXPECT_EQ(mock_->CallsOf("RemoveDevice").size(), 1u);
 
   // Paired elsewhere: nothing is removed.
-  Script("reset(); heart_rate_sensor(); changed(devices[HEART_RATE_ADDRESS].path, DEVICE_IFACE, "
-         "{'Paired': dbus.Boolean(True)})");
+  Script(
+      "reset(); heart_rate_sensor(); changed(devices[HEART_RATE_ADDRESS].path, DEVICE_IFACE, "
+      "{'Paired': dbus.Boolean(True)})");
   ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
   ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
   Settle();
@@ -217,8 +197,8 @@ TEST_F(BluezLink, LinkLossIsOfflineAndOldObjectsAreUnreachable) {
   ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
   auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
   auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
-  auto characteristics = Await(services->Services()[1]->GetCharacteristicsWithCacheModeAsync(
-      bt::BluetoothCacheMode::Uncached));
+  auto characteristics =
+      Await(services->Services()[1]->GetCharacteristicsWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
   auto level = characteristics->Characteristics()[0];
   Script("link_drop(HEART_RATE_ADDRESS)");
   ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
@@ -249,8 +229,9 @@ TEST_F(BluezLink, VanishedDeviceIsDisconnectedAndCannotBeConnected) {
 TEST_F(BluezLink, ServiceChangesGiveOneServerUpdatePerBurst) {
   Script("heart_rate_sensor()");
   ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
-  Script("services_changed(HEART_RATE_ADDRESS, removed=[0x0020], added=[dict(handle=0x0030, uuid=0x1809, "
-         "chars=[dict(handle=0x0032, uuid=0x2A1C)]), dict(handle=0x0040, uuid=0x181A)])");
+  Script(
+      "services_changed(HEART_RATE_ADDRESS, removed=[0x0020], added=[dict(handle=0x0030, uuid=0x1809, "
+      "chars=[dict(handle=0x0032, uuid=0x2A1C)]), dict(handle=0x0040, uuid=0x181A)])");
   ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_SERVER_UPDATE));
   EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE)[0].Text(1), "GattServicesChanged");
   Script("services_changed(HEART_RATE_ADDRESS, removed=[0x0030, 0x0040])");

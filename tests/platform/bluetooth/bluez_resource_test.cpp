@@ -43,13 +43,6 @@ int64_t CpuMicros() {
 
 class BluezResources : public BluezFixture {
  protected:
-  bool WaitForCall(const std::string& member, size_t count) {
-    for (int i = 0; i < 1000; ++i) {
-      if (mock_->CallsOf(member).size() >= count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
   int Subscribe(int32_t method) { return Call(method, {Text(kMeasurementService), Text(kMeasurement)}); }
 };
 

@@ -1,9 +1,9 @@
 // The choice of backend, a missing bluetoothd or adapter, and scanning over the scripted bluetoothd.
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/bluetooth/bluez/bluez_platform.h"
@@ -151,9 +151,10 @@ TEST_F(BluezScan, SectionsAreRebuiltFromTheProperties) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_EQ(watcher->Status(), bt::BluetoothLEAdvertisementWatcherStatus::Started);
-  Script("add_device('C0:FF:EE:00:00:05', name='Velmora', rssi=-61, tx_power=-4, flags=6, "
-         "uuids=[0x180D, 0x12345678, 'e95d0000-251d-470a-a062-fa1922dfa9a8'], "
-         "service_data={0x180F: b'\\x5a'}, manufacturer={0x004C: b'\\x02\\x15'}, advertising_data={0x2A: b'\\x01'})");
+  Script(
+      "add_device('C0:FF:EE:00:00:05', name='Velmora', rssi=-61, tx_power=-4, flags=6, "
+      "uuids=[0x180D, 0x12345678, 'e95d0000-251d-470a-a062-fa1922dfa9a8'], "
+      "service_data={0x180F: b'\\x5a'}, manufacturer={0x004C: b'\\x02\\x15'}, advertising_data={0x2A: b'\\x01'})");
   Script("advertise('C0:FF:EE:00:00:05', rssi=-62)");
   for (int i = 0; i < 1000; ++i) {
     {
@@ -170,14 +171,10 @@ TEST_F(BluezScan, SectionsAreRebuiltFromTheProperties) {
   EXPECT_EQ(received[0]->AdvertisementType(), bt::BluetoothLEAdvertisementType::ConnectableUndirected);
   const auto sections = received[0]->Advertisement()->DataSections();
   const std::vector<std::pair<int, std::string>> expected = {
-      {0x01, "06"},
-      {0x09, "56656c6d6f7261"},
-      {0x0A, "fc"},
-      {0x03, "0d18"},
-      {0x05, "78563412"},
-      {0x07, "a8a9df2219fa62a00a471d2500005de9"},  // uuid.UUID(...).bytes[::-1].hex() in Python
-      {0x16, "0f185a"},
-      {0xFF, "4c000215"},
+      {0x01, "06"},       {0x09, "56656c6d6f7261"},
+      {0x0A, "fc"},       {0x03, "0d18"},
+      {0x05, "78563412"}, {0x07, "a8a9df2219fa62a00a471d2500005de9"},  // uuid.UUID(...).bytes[::-1].hex() in Python
+      {0x16, "0f185a"},   {0xFF, "4c000215"},
       {0x2A, "01"},
   };
   ASSERT_EQ(sections.size(), expected.size());

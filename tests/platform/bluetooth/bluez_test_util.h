@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "component/socket_base.h"
@@ -20,6 +24,25 @@ using testing_support::ScriptedBluez;
 
 constexpr const char kSensor[] = "C0FFEE000001";
 constexpr const char kSensorPath[] = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01";
+
+// Await waits for an operation's result; null when it failed or took more than 20 s.
+template <class T>
+std::shared_ptr<T> Await(const bt::AsyncOp<T>& operation) {
+  auto state = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+  auto finished = std::make_shared<bool>(false);
+  operation->SetCompleted([state, finished](bt::AsyncOperation<T>&, bt::AsyncStatus) {
+    std::lock_guard lock(state->first);
+    *finished = true;
+    state->second.notify_all();
+  });
+  std::unique_lock lock(state->first);
+  if (!state->second.wait_for(lock, std::chrono::seconds(20), [&] { return *finished; })) return nullptr;
+  try {
+    return operation->GetResults();
+  } catch (const bt::PlatformError&) {
+    return nullptr;
+  }
+}
 
 class BluezFixture : public ::testing::Test {
  protected:
@@ -62,8 +85,8 @@ class BluezFixture : public ::testing::Test {
   int ConnectAndDiscover(const char* server = kSensor) {
     int rc = Call(VELMORABLE_METHOD_CONNECT, {Text(server)});
     if (rc != 0) return rc;
-    for (const char* setting : {"AutoDiscoverIncludedServices=1", "AutoDiscoverCharacteristics=1",
-                                "AutoDiscoverDescriptors=1"}) {
+    for (const char* setting :
+         {"AutoDiscoverIncludedServices=1", "AutoDiscoverCharacteristics=1", "AutoDiscoverDescriptors=1"}) {
       rc = Config(setting);
       if (rc != 0) return rc;
     }
@@ -77,6 +100,15 @@ class BluezFixture : public ::testing::Test {
     const int rc = VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_READ_VALUE, 4, params.data(), sizes.data());
     if (rc == 0 && value != nullptr) value->assign(reinterpret_cast<const char*>(params[3]), sizes[3]);
     return rc;
+  }
+
+  // WaitForCall waits until the mock logged `count` calls of member (false after 10 s).
+  bool WaitForCall(const std::string& member, size_t count = 1) {
+    for (int i = 0; i < 1000; ++i) {
+      if (mock_->CallsOf(member).size() >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
 
   ScriptedBluez* mock_ = nullptr;

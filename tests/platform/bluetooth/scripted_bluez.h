@@ -103,8 +103,9 @@ class ScriptedBluez {
       return;
     }
     if (std::system("/usr/bin/python3 -c 'import dbus, gi, dbusmock' >/dev/null 2>&1") != 0) {
-      error_ = "python-dbusmock is missing (/usr/bin/python3 -c 'import dbusmock'; Debian packages python3-dbusmock, "
-               "python3-dbus, python3-gi)";
+      error_ =
+          "python-dbusmock is missing (/usr/bin/python3 -c 'import dbusmock'; Debian packages python3-dbusmock, "
+          "python3-dbus, python3-gi)";
       return;
     }
     const std::string dir = VELMORABLE_TEST_DATA_DIR;
