@@ -70,6 +70,11 @@ TEST_F(BluezScan, NoAdapterOrNoOwnerFailsWith613) {
   Script("remove_adapter()");
   EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), kNoAdapter);
   EXPECT_EQ(LastError(), "No Bluetooth adapter found.");
+  // bluetoothd not running: nobody owns org.bluez.
+  Script("reset(); manager().connection.release_name('org.bluez')");
+  EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), kNoAdapter);
+  EXPECT_EQ(LastError(), "No Bluetooth adapter found.");
+  EXPECT_EQ(mock_->Run("manager().connection.request_name('org.bluez')"), "1");
   EXPECT_TRUE(mock_->CallsOf("StartDiscovery").empty());
 }
 

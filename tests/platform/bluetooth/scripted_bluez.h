@@ -51,7 +51,7 @@ class ScriptedBluez {
     sd_bus_message* reply = nullptr;
     sd_bus_message* call = nullptr;
     std::string out;
-    int r = sd_bus_message_new_method_call(bus_, &call, "org.bluez", "/", "org.bluez.Mock", "Run");
+    int r = sd_bus_message_new_method_call(bus_, &call, unique_.c_str(), "/", "org.bluez.Mock", "Run");
     if (r >= 0) r = sd_bus_message_append(call, "s", code.c_str());
     if (r >= 0) r = sd_bus_call(bus_, call, 120'000'000, &error, &reply);
     const char* text = nullptr;
@@ -72,7 +72,7 @@ class ScriptedBluez {
     std::vector<std::string> lines;
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
-    if (sd_bus_call_method(bus_, "org.bluez", "/", "org.bluez.Mock", "Calls", &error, &reply, "") >= 0) {
+    if (sd_bus_call_method(bus_, unique_.c_str(), "/", "org.bluez.Mock", "Calls", &error, &reply, "") >= 0) {
       char** texts = nullptr;
       if (sd_bus_message_read_strv(reply, &texts) >= 0 && texts != nullptr) {
         for (char** t = texts; *t != nullptr; ++t) {
@@ -150,10 +150,25 @@ class ScriptedBluez {
       }
       sd_bus_error_free(&error);
       sd_bus_message_unref(reply);
-      if (has != 0) return;
+      if (has != 0) return FindUniqueName();
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     Fail("the scripted bluetoothd did not take the name org.bluez within 5 s");
+  }
+
+  // FindUniqueName keeps the mock's own bus name: tests may take org.bluez away from it.
+  void FindUniqueName() {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    const char* name = nullptr;
+    if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "GetNameOwner", &error, &reply, "s", "org.bluez") >= 0 &&
+        sd_bus_message_read(reply, "s", &name) >= 0 && name != nullptr) {
+      unique_ = name;
+    }
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    if (unique_.empty()) Fail("no owner of org.bluez");
   }
 
   void Fail(const char* what) {
@@ -188,6 +203,7 @@ class ScriptedBluez {
   std::mutex mutex_;
   std::string error_;
   std::string address_;
+  std::string unique_;  // the mock's unique bus name
   pid_t daemon_pid_ = 0;
   pid_t mock_pid_ = 0;
   sd_bus* bus_ = nullptr;
