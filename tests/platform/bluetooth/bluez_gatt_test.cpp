@@ -221,6 +221,20 @@ TEST_F(BluezGatt, ReadsGoToTheDeviceUnlessCachedAndWritesNameTheirType) {
   EXPECT_EQ(mock_->CallsOf("ReadValue").size(), 1u);
 }
 
+// bluetoothd refuses a second read of an attribute while one runs: reads of one attribute wait their turn.
+TEST_F(BluezGatt, ConcurrentReadsOfOneAttributeAreSerialized) {
+  auto rate = Sensor(0x180D, 0x2A38, "; devices[HEART_RATE_ADDRESS].database[0]['chars'][1]['delay'] = 50");
+  ASSERT_NE(rate, nullptr);
+  auto first = rate->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  auto second = rate->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  auto third = rate->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  for (const auto& read : {Await(first), Await(second), Await(third)}) {
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(read->Status(), GattCommunicationStatus::Success);
+    EXPECT_EQ(Hex(read->Value()), "01");
+  }
+}
+
 // Every row of the error list: the name and text bluetoothd answers with, and what the platform reports.
 TEST_F(BluezGatt, ErrorsMapToStatusAndAttByte) {
   struct Row {

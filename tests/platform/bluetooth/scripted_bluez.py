@@ -374,6 +374,7 @@ def gatt(address, services):
     '''Sets the GATT database that Connect exports. services: dicts with handle, uuid, primary (default True),
     includes (handles), chars: dicts with handle, uuid, flags, value (bytes on the device), cached (the
     Value property, optional), encrypted (reads "Not paired" until paired), errors ({method: (name, text)}),
+    delay (ms a read takes; a second read meanwhile gets InProgress),
     acquire (False: AcquireNotify refused), descs: dicts with handle, uuid, value.'''
     database = []
     for service in services:
@@ -384,7 +385,8 @@ def gatt(address, services):
             chars.append(dict(handle=char['handle'], uuid=uuid(char['uuid']), flags=list(char.get('flags', ['read'])),
                               value=bytes(char.get('value', b'')), cached=char.get('cached'),
                               encrypted=char.get('encrypted', False), errors=char.get('errors', {}),
-                              acquire=char.get('acquire', True), descs=descs, mtu=char.get('mtu', 247)))
+                              acquire=char.get('acquire', True), descs=descs, mtu=char.get('mtu', 247),
+                              delay=char.get('delay', 0)))
         database.append(dict(handle=service['handle'], uuid=uuid(service['uuid']),
                              primary=service.get('primary', True), includes=service.get('includes', []),
                              chars=chars))
@@ -537,14 +539,30 @@ def check_errors(device, attribute, method):
         fail('org.bluez.Error.NotPermitted', 'Not paired')
 
 
-@dbus.service.method(CHAR_IFACE, in_signature='a{sv}', out_signature='ay')
-def ReadValue(self, options):
+@dbus.service.method(CHAR_IFACE, in_signature='a{sv}', out_signature='ay', async_callbacks=('ok', 'err'))
+def ReadValue(self, options, ok, err):
     log('ReadValue', self.path, options)
     device, char = find_attribute(self.path)
     check_errors(device, char, 'ReadValue')
-    value = byte_array(char['value'])
-    changed(self.path, CHAR_IFACE, {'Value': value})
-    return value
+    path = self.path
+
+    def answer():
+        char['busy'] = False
+        value = byte_array(char['value'])
+        if path in mockobject.objects:
+            changed(path, CHAR_IFACE, {'Value': value})
+        ok(value)
+        return False
+
+    if not char.get('delay'):
+        answer()
+        return
+    # A read takes `delay` ms; bluetoothd refuses a second one meanwhile.
+    if char.get('busy'):
+        err(dbus.exceptions.DBusException('Operation already in progress', name='org.bluez.Error.InProgress'))
+        return
+    char['busy'] = True
+    GLib.timeout_add(char['delay'], answer)
 
 
 @dbus.service.method(CHAR_IFACE, in_signature='aya{sv}', out_signature='')
