@@ -64,6 +64,7 @@ bool BluezCore::Open() {
     return false;
   }
   bus_ = bus;
+  has_bus_ = true;
   wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   Subscribe();
   thread_ = std::thread([this] { Run(); });
@@ -99,7 +100,7 @@ void BluezCore::Shutdown() {
 }
 
 bool BluezCore::Post(std::function<void()> task) {
-  if (bus_ == nullptr) return false;
+  if (!has_bus_) return false;
   {
     std::lock_guard lock(tasks_mutex_);
     if (stopping_) return false;

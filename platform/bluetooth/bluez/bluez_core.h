@@ -174,7 +174,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void FireDevices(const std::string& device_path, int event);
 
   std::string address_;
-  sd_bus* bus_ = nullptr;
+  sd_bus* bus_ = nullptr;  // bus thread only, once it runs
+  bool has_bus_ = false;   // set by Open before the bus thread starts, then constant
   int wake_fd_ = -1;
   std::thread thread_;
   std::atomic<bool> shut_down_{false};
