@@ -311,7 +311,11 @@ void BluezCore::Refresh(std::function<void(bool)> done) {
   CallMethod("/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, 5'000'000,
              [this, done = std::move(done)](Reply& reply) {
                if (!reply.Ok() || reply.args.empty()) {
-                 ReplaceObjects({});
+                 // Without an owner of org.bluez nothing it told is true any more; a slow answer keeps the cache.
+                 if (reply.error == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+                     reply.error == "org.freedesktop.DBus.Error.NameHasNoOwner") {
+                   ReplaceObjects({});
+                 }
                  done(false);
                  return;
                }

@@ -148,6 +148,8 @@ TEST_F(BluezResources, ShutdownDoesNotWaitForAStoppedBluetoothd) {
   Script("heart_rate_sensor()");
   ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
   ASSERT_EQ(Subscribe(VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError();
+  auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+  ASSERT_NE(device, nullptr);
   ASSERT_EQ(kill(mock_->mock_pid(), SIGSTOP), 0);
   auto pending = platform_->GetDefaultAdapterAsync();  // never answered
   const auto start = std::chrono::steady_clock::now();
@@ -158,8 +160,16 @@ TEST_F(BluezResources, ShutdownDoesNotWaitForAStoppedBluetoothd) {
   const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   kill(mock_->mock_pid(), SIGCONT);
   std::printf("shutdown with bluetoothd stopped: %.3f s\n", seconds);
+  // The request that bluetoothd never answered finished with the shutdown.
   EXPECT_EQ(pending->Status(), bt::AsyncStatus::Completed);
-  EXPECT_EQ(pending->GetResults(), nullptr);
+  // Objects outlive the platform; their operations are refused.
+  EXPECT_EQ(device->ConnectionStatus(), bt::BluetoothConnectionStatus::Connected);
+  try {
+    (void)device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Cached);
+    ADD_FAILURE() << "no PlatformError";
+  } catch (const bt::PlatformError& error) {
+    EXPECT_EQ(error.HResult(), bt::kRoEClosed);
+  }
 }
 
 }  // namespace

@@ -521,6 +521,12 @@ def Pair(self, ok, err):
         call_agent('DisplayPasskey', 'ouq', (path, dbus.UInt32(device.passkey), dbus.UInt16(0)), paired, refused)
     elif device.pairing == 'passkey':
         call_agent('RequestPasskey', 'o', (path,), passkey_given, refused)
+    elif device.pairing == 'timeout':
+        # The remote side gives up while the agent asks: bluetoothd cancels the agent's request.
+        call_agent('RequestConfirmation', 'ou', (path, dbus.UInt32(device.passkey)), lambda *_: None,
+                   lambda *_: None)
+        call_agent('Cancel', '', (), lambda *_: None, lambda *_: None)
+        err(dbus.exceptions.DBusException('Authentication Timeout', name='org.bluez.Error.AuthenticationTimeout'))
 
 
 @dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
