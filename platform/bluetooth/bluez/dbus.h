@@ -58,7 +58,7 @@ struct Reply {
 // Appender writes a call's arguments into the message; it returns a negative errno on failure.
 using Appender = std::function<int(sd_bus_message*)>;
 
-// AppendDict writes an "a{sv}" of string-valued entries (BlueZ's option dictionaries).
+// AppendStringOptions writes an "a{sv}" of string-valued entries (BlueZ's option dictionaries).
 int AppendStringOptions(sd_bus_message* message, const std::map<std::string, std::string>& options);
 
 // ParseAddress reads "AA:BB:CC:DD:EE:FF" into the 48 low bits; nullopt when malformed.
