@@ -227,6 +227,15 @@ TEST_F(BluezLink, VanishedDeviceIsDisconnectedAndCannotBeConnected) {
   EXPECT_NE(LastError().find("unsuccessful"), std::string::npos) << LastError();
 }
 
+// A new name from bluetoothd (Name, never Alias) reaches the application as a ServerUpdate.
+TEST_F(BluezLink, NameChangeIsAServerUpdate) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  Script("advertise(HEART_RATE_ADDRESS, name='Velmora HR 2')");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_SERVER_UPDATE));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE)[0].Text(0), "Velmora HR 2");
+}
+
 // Services added or removed under a connected device give one ServerUpdate per burst.
 TEST_F(BluezLink, ServiceChangesGiveOneServerUpdatePerBurst) {
   Script("heart_rate_sensor()");
