@@ -190,6 +190,8 @@ int64_t BluezCore::PollTimeoutMs() {
 }
 
 void BluezCore::StopOnBusThread() {
+  // Requests posted before the stop are made, and then ended below like every other unanswered call.
+  RunTasks();
   // Discovery, notification sessions and links of this process end with it; no reply is awaited.
   std::vector<std::shared_ptr<BluezWatcher>> watchers;
   std::set<std::string> opened;
@@ -219,11 +221,16 @@ void BluezCore::StopOnBusThread() {
     CallMethod(path, kDeviceIface, "Disconnect", nullptr, kDefaultCallUs, [](Reply&) {});
   }
   // Whatever still waits for a reply ends now, as if bluetoothd had gone.
-  std::map<uint64_t, std::function<void(Reply&)>> pending;
-  pending.swap(pending_);
-  for (auto& [id, done] : pending) {
-    Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}};
-    done(reply);
+  // From here on every call ends at once, so that what waits behind an ended call ends too.
+  closing_ = true;
+  // An ended call may make another one (a pairing unregisters its agent); those end as well.
+  for (int round = 0; round < 8 && !pending_.empty(); ++round) {
+    std::map<uint64_t, std::function<void(Reply&)>> pending;
+    pending.swap(pending_);
+    for (auto& [id, done] : pending) {
+      Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}};
+      done(reply);
+    }
   }
   std::map<std::string, std::vector<Waiter>> waiters;
   waiters.swap(waiters_);
@@ -232,13 +239,17 @@ void BluezCore::StopOnBusThread() {
   }
   timers_.clear();
   serial_.clear();
-  RunTasks();
   sd_bus_flush_close_unref(bus_);
   bus_ = nullptr;
 }
 
 void BluezCore::CallMethod(const std::string& path, const char* iface, const char* member, const Appender& append,
                            uint64_t timeout_us, std::function<void(Reply&)> done, const char* destination) {
+  if (closing_) {
+    Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}};
+    done(reply);
+    return;
+  }
   sd_bus_message* message = nullptr;
   int r = sd_bus_message_new_method_call(bus_, &message, destination, path.c_str(), iface, member);
   if (r >= 0) r = sd_bus_message_set_auto_start(message, 0);
@@ -589,7 +600,11 @@ void BluezCore::RunSerialHead(const std::string& path) {
       serial_.erase(queue);
       return;
     }
-    Post([this, path] { RunSerialHead(path); });
+    if (closing_) {
+      RunSerialHead(path);
+    } else {
+      Post([this, path] { RunSerialHead(path); });
+    }
   });
 }
 

@@ -190,6 +190,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // Bus thread only.
   uint64_t next_id_ = 1;
   bool loaded_ = false;
+  bool closing_ = false;  // shutting down: calls end at once
   std::map<uint64_t, std::function<void(Reply&)>> pending_;
   std::map<uint64_t, Timer> timers_;
   std::map<std::string, Session> sessions_;

@@ -151,8 +151,15 @@ TEST_F(BluezResources, ShutdownDoesNotWaitForAStoppedBluetoothd) {
   ASSERT_EQ(Subscribe(VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError();
   auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
   ASSERT_NE(device, nullptr);
+  auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Cached));
+  auto characteristics =
+      Await(services->Services()[1]->GetCharacteristicsWithCacheModeAsync(bt::BluetoothCacheMode::Cached));
+  auto level = characteristics->Characteristics()[0];
   ASSERT_EQ(kill(mock_->mock_pid(), SIGSTOP), 0);
   auto pending = platform_->GetDefaultAdapterAsync();  // never answered
+  // The first read waits for bluetoothd, the second waits behind it.
+  auto first = level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  auto second = level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
   const auto start = std::chrono::steady_clock::now();
   VelmoraBLE_BLEClient_Destroy(handle_);
   handle_ = nullptr;
@@ -163,6 +170,10 @@ TEST_F(BluezResources, ShutdownDoesNotWaitForAStoppedBluetoothd) {
   std::printf("shutdown with bluetoothd stopped: %.3f s\n", seconds);
   // The request that bluetoothd never answered finished with the shutdown.
   EXPECT_EQ(pending->Status(), bt::AsyncStatus::Completed);
+  for (const auto& read : {first, second}) {
+    ASSERT_EQ(read->Status(), bt::AsyncStatus::Completed);
+    EXPECT_EQ(read->GetResults()->Status(), bt::GattCommunicationStatus::Unreachable);
+  }
   // Objects outlive the platform; their operations are refused.
   EXPECT_EQ(device->ConnectionStatus(), bt::BluetoothConnectionStatus::Connected);
   try {
