@@ -9,6 +9,7 @@
 #include "component/crypto_component.h"
 #include "core/buffer.h"
 #include "crypto/symmetric/cipher_params.h"
+#include "crypto/symmetric/hash_objects.h"  // provider modes and the selection codes
 
 namespace velmora::crypto {
 
