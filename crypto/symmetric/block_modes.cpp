@@ -74,8 +74,18 @@ void XorBlockInto(uint8_t target[16], const uint8_t source[16]) {
   for (int i = 15; i >= 0; --i) target[i] ^= source[i];
 }
 
-void XorBytesInto(uint8_t* target, const uint8_t* source, int32_t n) {
-  for (int32_t i = 0; i < n; ++i) target[i] ^= source[i];
+void XorBytesInto(uint8_t* target, const uint8_t* source, int32_t n) { XorBytes(target, target, source, n); }
+
+void XorBytes(uint8_t* out, const uint8_t* a, const uint8_t* b, int32_t n) {
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    x ^= y;
+    std::memcpy(out + i, &x, 8);
+  }
+  for (; i < n; ++i) out[i] = static_cast<uint8_t>(a[i] ^ b[i]);
 }
 
 void LoadWordsLittleEndian(uint32_t* words, const uint8_t* bytes, int32_t count) {

@@ -14,6 +14,38 @@ namespace {
 
 bool AddsPadding(int32_t padding) { return padding >= kPaddingPkcs7 && padding <= kPaddingRandomLength; }
 
+uint64_t Load64BE(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return __builtin_bswap64(v);
+}
+
+void Store64BE(uint8_t* p, uint64_t v) {
+  v = __builtin_bswap64(v);
+  std::memcpy(p, &v, 8);
+}
+
+// LayOutCounters writes `blocks` successive counter values starting at reg and leaves reg at the next
+// one; 16-byte counters are stepped as two 64-bit halves.
+void LayOutCounters(uint8_t* reg, int32_t b, uint8_t* counters, int32_t blocks) {
+  if (b != 16) {
+    for (int32_t i = 0; i < blocks; ++i) {
+      std::memcpy(counters + i * b, reg, static_cast<size_t>(b));
+      IncrementCounterBigEndian(reg, b);
+    }
+    return;
+  }
+  uint64_t high = Load64BE(reg);
+  uint64_t low = Load64BE(reg + 8);
+  for (int32_t i = 0; i < blocks; ++i) {
+    Store64BE(counters + 16 * i, high);
+    Store64BE(counters + 16 * i + 8, low);
+    if (++low == 0) ++high;
+  }
+  Store64BE(reg, high);
+  Store64BE(reg + 8, low);
+}
+
 // ShiftIn moves the register one byte towards the front and puts byte at its end.
 void ShiftIn(uint8_t* reg, int32_t b, uint8_t byte) {
   std::memmove(reg, reg + 1, static_cast<size_t>(b - 1));
@@ -203,7 +235,7 @@ int InternalCipher::CbcProcess(const uint8_t* in, int32_t length, core::BufferCo
     rc = Blocks(in, dst, blocks, false);
     if (rc == 0) {
       XorBytesInto(dst, reg, b);
-      for (int32_t i = 1; i < blocks; ++i) XorBytesInto(dst + i * b, in + (i - 1) * b, b);
+      XorBytes(dst + b, dst + b, in, (blocks - 1) * b);
       std::memcpy(reg, in + (blocks - 1) * b, static_cast<size_t>(b));
     }
   }
@@ -260,7 +292,7 @@ int InternalCipher::OfbProcess(const uint8_t* in, int32_t length, core::BufferCo
     const int rc = Block(reg, reg, b, true);
     if (rc != 0) return rc;
     const int32_t n = length - at < b ? length - at : b;
-    for (int32_t j = 0; j < n; ++j) dst[at + j] = static_cast<uint8_t>(in[at + j] ^ reg[j]);
+    XorBytes(dst + at, in + at, reg, n);
   }
   return StoreRegister(reg);
 }
@@ -300,13 +332,10 @@ int InternalCipher::CtrProcess(const uint8_t* in, int32_t length, core::BufferCo
       const int32_t blocks = remaining / b < batch ? remaining / b : batch;
       uint8_t* counters = scratch_[1];
       uint8_t* keystream = scratch_[2];
-      for (int32_t i = 0; i < blocks; ++i) {
-        std::memcpy(counters + i * b, reg, static_cast<size_t>(b));
-        IncrementCounterBigEndian(reg, b);
-      }
+      LayOutCounters(reg, b, counters, blocks);
       const int rc = Blocks(counters, keystream, blocks, true);
       if (rc != 0) return rc;
-      for (int32_t i = 0; i < blocks * b; ++i) dst[at + i] = static_cast<uint8_t>(in[at + i] ^ keystream[i]);
+      XorBytes(dst + at, in + at, keystream, blocks * b);
       at += blocks * b;
       continue;
     }
@@ -316,7 +345,7 @@ int InternalCipher::CtrProcess(const uint8_t* in, int32_t length, core::BufferCo
     }
     const int32_t available = b - ctr_position_;
     const int32_t take = available > remaining ? remaining : available;
-    for (int32_t j = 0; j < take; ++j) dst[at + j] = static_cast<uint8_t>(in[at + j] ^ stream[ctr_position_ + j]);
+    XorBytes(dst + at, in + at, stream + ctr_position_, take);
     at += take;
     if (take == available) {
       IncrementCounterBigEndian(reg, b);
