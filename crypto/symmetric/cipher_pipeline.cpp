@@ -242,75 +242,66 @@ int InternalCipher::CbcProcess(const uint8_t* in, int32_t length, core::BufferCo
   return rc != 0 ? rc : StoreRegister(reg);
 }
 
+// BeginFeedback prepares a feedback-mode call: the register widened to a block, a keystream block and
+// length bytes of output. 200 when any of them cannot be had.
+int InternalCipher::BeginFeedback(int32_t length, core::BufferCore& out, FeedbackWork* work) {
+  work->reg = LoadRegister();
+  work->stream = Scratch(1, B());
+  work->dst = work->reg != nullptr && work->stream != nullptr ? Grow(out, length) : nullptr;
+  return work->dst != nullptr ? 0 : core::kOutOfMemory;
+}
+
 // CFB with full-block feedback. After a partial block of n bytes the register holds the n ciphertext
 // bytes followed by the unused keystream bytes, and the next call starts a fresh block from it.
 int InternalCipher::CfbProcess(const uint8_t* in, int32_t length, core::BufferCore& out) {
   if (length < 1) return 0;
   const int32_t b = B();
-  uint8_t* reg = LoadRegister();
-  uint8_t* stream = Scratch(1, b);
-  uint8_t* dst = reg != nullptr && stream != nullptr ? Grow(out, length) : nullptr;
-  if (dst == nullptr) return core::kOutOfMemory;
-  for (int32_t at = 0; at < length; at += b) {
-    const int rc = Block(reg, stream, b, true);
-    if (rc != 0) return rc;
+  FeedbackWork w;
+  int rc = BeginFeedback(length, out, &w);
+  for (int32_t at = 0; at < length && rc == 0; at += b) {
+    rc = Block(w.reg, w.stream, b, true);
     const int32_t n = length - at < b ? length - at : b;
-    for (int32_t j = 0; j < n; ++j) {
-      const uint8_t c = static_cast<uint8_t>(in[at + j] ^ stream[j]);
-      reg[j] = encrypting_ != 0 ? c : in[at + j];
-      dst[at + j] = c;
-    }
-    std::memcpy(reg + n, stream + n, static_cast<size_t>(b - n));
+    XorBytes(w.dst + at, in + at, w.stream, n);
+    std::memcpy(w.reg, encrypting_ != 0 ? w.dst + at : in + at, static_cast<size_t>(n));
+    std::memcpy(w.reg + n, w.stream + n, static_cast<size_t>(b - n));
   }
-  return StoreRegister(reg);
-}
-
-int InternalCipher::Cfb8Process(const uint8_t* in, int32_t length, core::BufferCore& out) {
-  if (length < 1) return 0;
-  const int32_t b = B();
-  uint8_t* reg = LoadRegister();
-  uint8_t* stream = Scratch(1, b);
-  uint8_t* dst = reg != nullptr && stream != nullptr ? Grow(out, length) : nullptr;
-  if (dst == nullptr) return core::kOutOfMemory;
-  for (int32_t i = 0; i < length; ++i) {
-    const int rc = Block(reg, stream, b, true);
-    if (rc != 0) return rc;
-    dst[i] = static_cast<uint8_t>(in[i] ^ stream[0]);
-    ShiftIn(reg, b, encrypting_ != 0 ? dst[i] : in[i]);
-  }
-  return StoreRegister(reg);
+  return rc != 0 ? rc : StoreRegister(w.reg);
 }
 
 // OFB: the register becomes the last keystream block, also when only part of it was used.
 int InternalCipher::OfbProcess(const uint8_t* in, int32_t length, core::BufferCore& out) {
   if (length < 1) return 0;
   const int32_t b = B();
-  uint8_t* reg = LoadRegister();
-  uint8_t* dst = reg != nullptr ? Grow(out, length) : nullptr;
-  if (dst == nullptr) return core::kOutOfMemory;
-  for (int32_t at = 0; at < length; at += b) {
-    const int rc = Block(reg, reg, b, true);
-    if (rc != 0) return rc;
-    const int32_t n = length - at < b ? length - at : b;
-    XorBytes(dst + at, in + at, reg, n);
+  FeedbackWork w;
+  int rc = BeginFeedback(length, out, &w);
+  for (int32_t at = 0; at < length && rc == 0; at += b) {
+    rc = Block(w.reg, w.reg, b, true);
+    XorBytes(w.dst + at, in + at, w.reg, length - at < b ? length - at : b);
   }
-  return StoreRegister(reg);
+  return rc != 0 ? rc : StoreRegister(w.reg);
+}
+
+int InternalCipher::Cfb8Process(const uint8_t* in, int32_t length, core::BufferCore& out) {
+  return EightBitFeedback(in, length, out, true);
 }
 
 int InternalCipher::Ofb8Process(const uint8_t* in, int32_t length, core::BufferCore& out) {
+  return EightBitFeedback(in, length, out, false);
+}
+
+// EightBitFeedback runs one block operation per byte; the register moves one byte to the front and
+// takes the ciphertext byte (CFB-8) or the keystream byte (OFB-8) at its end.
+int InternalCipher::EightBitFeedback(const uint8_t* in, int32_t length, core::BufferCore& out, bool cfb) {
   if (length < 1) return 0;
   const int32_t b = B();
-  uint8_t* reg = LoadRegister();
-  uint8_t* stream = Scratch(1, b);
-  uint8_t* dst = reg != nullptr && stream != nullptr ? Grow(out, length) : nullptr;
-  if (dst == nullptr) return core::kOutOfMemory;
-  for (int32_t i = 0; i < length; ++i) {
-    const int rc = Block(reg, stream, b, true);
-    if (rc != 0) return rc;
-    dst[i] = static_cast<uint8_t>(in[i] ^ stream[0]);
-    ShiftIn(reg, b, stream[0]);
+  FeedbackWork w;
+  int rc = BeginFeedback(length, out, &w);
+  for (int32_t i = 0; i < length && rc == 0; ++i) {
+    rc = Block(w.reg, w.stream, b, true);
+    w.dst[i] = static_cast<uint8_t>(in[i] ^ w.stream[0]);
+    ShiftIn(w.reg, b, !cfb ? w.stream[0] : encrypting_ != 0 ? w.dst[i] : in[i]);
   }
-  return StoreRegister(reg);
+  return rc != 0 ? rc : StoreRegister(w.reg);
 }
 
 // CTR: the whole block is one big-endian counter, advanced as soon as a keystream block is used up;

@@ -179,6 +179,13 @@ class InternalCipher final : public CipherObject {
   [[nodiscard]] int Cfb8Process(const uint8_t* in, int32_t length, core::BufferCore& out);
   [[nodiscard]] int OfbProcess(const uint8_t* in, int32_t length, core::BufferCore& out);
   [[nodiscard]] int Ofb8Process(const uint8_t* in, int32_t length, core::BufferCore& out);
+  [[nodiscard]] int EightBitFeedback(const uint8_t* in, int32_t length, core::BufferCore& out, bool cfb);
+  struct FeedbackWork {
+    uint8_t* reg;
+    uint8_t* stream;
+    uint8_t* dst;
+  };
+  [[nodiscard]] int BeginFeedback(int32_t length, core::BufferCore& out, FeedbackWork* work);
   [[nodiscard]] int CtrProcess(const uint8_t* in, int32_t length, core::BufferCore& out);
   [[nodiscard]] int CtsProcess(const uint8_t* in, int32_t length, core::BufferCore& out);
   [[nodiscard]] int CtsFinal(const uint8_t* in, int32_t length, core::BufferCore& out);
