@@ -218,6 +218,20 @@ TEST(CipherObject, CopiesContinueIndependently) {
   }
 }
 
+TEST(CipherObject, UmacShellStartsWithItsSchedulesAndClearedBlocks) {
+  Umac umac;
+  EXPECT_NE(umac.PadKey().RoundKeys(), nullptr);
+  EXPECT_NE(umac.HashKey().RoundKeys(), nullptr);
+  EXPECT_EQ(umac.TagLength(), 16);
+  const std::string zeros(16, '\0');
+  for (const uint8_t* block : {umac.PadCache(), umac.NonceBlock(), umac.TagBlock()}) {
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(block), 16), zeros);
+  }
+  testing_support::FailingAllocations fail;
+  Umac starved;
+  EXPECT_EQ(starved.PadKey().RoundKeys(), nullptr);
+}
+
 class CipherProviders : public testing::Test {
  protected:
   void TearDown() override {
