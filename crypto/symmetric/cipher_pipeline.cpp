@@ -113,10 +113,9 @@ int InternalCipher::ProcessFinal(const uint8_t* data, int32_t offset, int32_t le
   const bool unpadded_stream = (mode_ == kModeCfb || mode_ == kModeCtr) && padding_ == kPaddingNone;
   if (encrypting_ == 0) {
     if (mode_ != kModeOfb && !unpadded_stream && length % b != 0) return kNotWholeBlocks;
-    const int32_t before = out.Length();
     const int rc = CipherModeDispatch(in, length, out);
     if (rc != 0 || mode_ == kModeOfb) return rc;
-    return RemovePadding(out, out.Length() - before);
+    return RemovePadding(out);
   }
   const int32_t r = length % b;
   if (mode_ == kModeOfb || !AddsPadding(padding_)) {
@@ -138,7 +137,7 @@ int InternalCipher::ProcessFinal(const uint8_t* data, int32_t offset, int32_t le
 // RemovePadding checks and strips the padding of the last block. PKCS#7 takes 1..B bytes that must all
 // equal the count; the length-byte paddings take 1..B bytes; zero padding strips trailing zeros of the
 // last block only. A bad pad gives 2004 and leaves the decrypted bytes in out.
-int InternalCipher::RemovePadding(core::BufferCore& out, int32_t) {
+int InternalCipher::RemovePadding(core::BufferCore& out) {
   const int32_t length = out.Length();
   const int32_t b = B();
   const auto* bytes = reinterpret_cast<const uint8_t*>(out.Data());

@@ -190,7 +190,7 @@ class InternalCipher final : public CipherObject {
   [[nodiscard]] int CtsProcess(const uint8_t* in, int32_t length, core::BufferCore& out);
   [[nodiscard]] int CtsFinal(const uint8_t* in, int32_t length, core::BufferCore& out);
   [[nodiscard]] int StreamProcess(const uint8_t* in, int32_t length, core::BufferCore& out, int32_t final_flag);
-  [[nodiscard]] int RemovePadding(core::BufferCore& out, int32_t produced);
+  [[nodiscard]] int RemovePadding(core::BufferCore& out);
   // Register returns the chaining register widened to one block (missing bytes zero), stored back by
   // StoreRegister.
   uint8_t* LoadRegister();

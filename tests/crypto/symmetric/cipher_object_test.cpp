@@ -75,11 +75,11 @@ TEST(CipherPadding, FivePaddingsRoundTripInBlockModes) {
       for (size_t length = 0; length <= 33; ++length) {
         std::string plain = RandomBytes(rng, length);
         if (!plain.empty()) plain.back() = 'z';  // zero padding cannot tell trailing zeros from pad
-        const CipherSpec spec{kCipherAes, mode, padding, ""};
-        const CipherRun enc = RunCipher(spec, kKey, kIv, plain, false);
+        const CipherConfig config{kCipherAes, mode, padding, ""};
+        const CipherRun enc = RunCipher(config, kKey, kIv, plain, false);
         ASSERT_EQ(enc.rc, 0);
         EXPECT_EQ(enc.out.size(), (length / 16 + 1) * 16) << mode << " " << padding << " " << length;
-        EXPECT_EQ(RunCipher(spec, kKey, kIv, enc.out, true).out, plain) << mode << " " << padding << " " << length;
+        EXPECT_EQ(RunCipher(config, kKey, kIv, enc.out, true).out, plain) << mode << " " << padding << " " << length;
       }
     }
   }
@@ -143,7 +143,7 @@ TEST(CipherModes, FeedbackModesRestartTheBlockAfterASplit) {
 }
 
 TEST(CipherModes, CiphertextStealingLimitsAndSwap) {
-  const CipherSpec cts{kCipherAes, kModeCts, kPaddingNone, ""};
+  const CipherConfig cts{kCipherAes, kModeCts, kPaddingNone, ""};
   EXPECT_EQ(RunCipher(cts, kKey, kIv, std::string(16, 'a'), false).rc, kCtsTooShort);
   EXPECT_EQ(RunCipher(cts, kKey, kIv, std::string(5, 'a'), true).rc, kCtsTooShort);
   const std::string two(32, 't');
@@ -198,11 +198,11 @@ TEST(CipherObject, Options) {
 
 TEST(CipherObject, CopiesContinueIndependently) {
   const std::string plain = "a counter-mode stream that is copied in the middle of a block";
-  for (const CipherSpec& spec : {CipherSpec{kCipherAes, kModeCtr, kPaddingNone, ""},
-                                 CipherSpec{kCipherAes, kModeCts, kPaddingNone, ""}}) {
-    const std::string expected = RunCipher(spec, kKey, kIv, plain, false).out;
+  for (const CipherConfig& config : {CipherConfig{kCipherAes, kModeCtr, kPaddingNone, ""},
+                                 CipherConfig{kCipherAes, kModeCts, kPaddingNone, ""}}) {
+    const std::string expected = RunCipher(config, kKey, kIv, plain, false).out;
     InternalCipher original;
-    ASSERT_EQ(original.Init(spec.algorithm, U8(kKey), 16, U8(kIv), 16, 0, spec.mode, 0, nullptr), 0);
+    ASSERT_EQ(original.Init(config.algorithm, U8(kKey), 16, U8(kIv), 16, 0, config.mode, 0, nullptr), 0);
     core::Buffer head;
     int32_t length = 21;
     ASSERT_EQ(original.Encrypt(U8(plain), 0, &length, head, 0), 0);
@@ -213,7 +213,7 @@ TEST(CipherObject, CopiesContinueIndependently) {
       core::Buffer tail;
       length = static_cast<int32_t>(rest.size());
       ASSERT_EQ(cipher->Encrypt(U8(rest), 0, &length, tail, 1), 0);
-      EXPECT_EQ(Str(head) + Str(tail), expected) << spec.mode;
+      EXPECT_EQ(Str(head) + Str(tail), expected) << config.mode;
     }
   }
 }

@@ -89,11 +89,11 @@ TEST(AesOracle, RijndaelWideBlocksEqualMcrypt) {
           mcrypt_module_close(td);
         }
         const std::string options = "BlockSize=" + std::to_string(block_bytes * 8);
-        const CipherSpec spec{kCipherRijndael, kModeEcb, kPaddingNone, options};
-        const CipherRun enc = RunCipher(spec, key, "", plain, false);
+        const CipherConfig config{kCipherRijndael, kModeEcb, kPaddingNone, options};
+        const CipherRun enc = RunCipher(config, key, "", plain, false);
         ASSERT_EQ(enc.rc, 0);
         EXPECT_EQ(ToHexString(enc.out), ToHexString(expected)) << block_bytes << "/" << key_bytes;
-        const CipherRun dec = RunCipher(spec, key, "", enc.out, true);
+        const CipherRun dec = RunCipher(config, key, "", enc.out, true);
         EXPECT_EQ(dec.out, plain);
       }
     }
@@ -163,17 +163,17 @@ TEST(CipherOracle, ModesEqualOpenSslOneShotAndSplit) {
       expected = Ofb8Reference(key, iv, plain);
     }
     ASSERT_TRUE(ok);
-    const CipherSpec spec{kCipherAes, mode.mode, pkcs7 ? kPaddingPkcs7 : kPaddingNone, mode.options};
-    const CipherRun enc = RunCipher(spec, key, iv, plain, false);
+    const CipherConfig config{kCipherAes, mode.mode, pkcs7 ? kPaddingPkcs7 : kPaddingNone, mode.options};
+    const CipherRun enc = RunCipher(config, key, iv, plain, false);
     ASSERT_EQ(enc.rc, 0);
     ASSERT_EQ(ToHexString(enc.out), ToHexString(expected));
-    const CipherRun dec = RunCipher(spec, key, iv, enc.out, true);
+    const CipherRun dec = RunCipher(config, key, iv, enc.out, true);
     ASSERT_EQ(dec.rc, 0);
     ASSERT_EQ(dec.out, plain);
     // Pieces at block boundaries give the one-shot output in every mode; CTR takes any split.
     const bool any = mode.mode == kModeCtr;
-    EXPECT_EQ(RunCipher(spec, key, iv, plain, false, RandomSplits(rng, length, any)).out, expected);
-    EXPECT_EQ(RunCipher(spec, key, iv, expected, true, RandomSplits(rng, length, any)).out, plain);
+    EXPECT_EQ(RunCipher(config, key, iv, plain, false, RandomSplits(rng, length, any)).out, expected);
+    EXPECT_EQ(RunCipher(config, key, iv, expected, true, RandomSplits(rng, length, any)).out, plain);
   }
 }
 
@@ -187,11 +187,11 @@ TEST(CipherOracle, CiphertextStealingEqualsOpenSslCs3) {
     bool ok = false;
     const std::string expected = EvpCrypt(EvpName(key_bytes, "CBC-CTS").c_str(), key, iv, plain, true, false, &ok, "CS3");
     ASSERT_TRUE(ok) << "OpenSSL refused CBC-CTS";
-    const CipherSpec spec{kCipherAes, kModeCts, kPaddingNone, ""};
-    const CipherRun enc = RunCipher(spec, key, iv, plain, false, RandomSplits(rng, length, false));
+    const CipherConfig config{kCipherAes, kModeCts, kPaddingNone, ""};
+    const CipherRun enc = RunCipher(config, key, iv, plain, false, RandomSplits(rng, length, false));
     ASSERT_EQ(enc.rc, 0) << length;
     EXPECT_EQ(ToHexString(enc.out), ToHexString(expected)) << length;
-    const CipherRun dec = RunCipher(spec, key, iv, expected, true);
+    const CipherRun dec = RunCipher(config, key, iv, expected, true);
     EXPECT_EQ(dec.out, plain) << length;
   }
 }

@@ -31,8 +31,8 @@ inline std::string RandomBytes(std::mt19937& rng, size_t length) {
   return bytes;
 }
 
-// CipherSpec names one configuration of the cipher object.
-struct CipherSpec {
+// CipherConfig names one configuration of the cipher object.
+struct CipherConfig {
   int32_t algorithm = kCipherAes;
   int32_t mode = kModeCbc;
   int32_t padding = kPaddingNone;
@@ -47,13 +47,13 @@ struct CipherRun {
 
 // RunCipher runs one message through a fresh object: update calls on the given piece lengths (the
 // object may leave bytes over, which go in front of the next piece), then a final call on the rest.
-inline CipherRun RunCipher(const CipherSpec& spec, const std::string& key, const std::string& iv, const std::string& data,
+inline CipherRun RunCipher(const CipherConfig& config, const std::string& key, const std::string& iv, const std::string& data,
                      bool decrypt, const std::vector<size_t>& pieces = {}) {
   InternalCipher cipher;
   CipherRun run;
-  run.rc = cipher.Init(spec.algorithm, U8(key), static_cast<int32_t>(key.size()), U8(iv),
-                       static_cast<int32_t>(iv.size()), decrypt ? 1 : 0, spec.mode, spec.padding,
-                       spec.options.empty() ? nullptr : spec.options.c_str());
+  run.rc = cipher.Init(config.algorithm, U8(key), static_cast<int32_t>(key.size()), U8(iv),
+                       static_cast<int32_t>(iv.size()), decrypt ? 1 : 0, config.mode, config.padding,
+                       config.options.empty() ? nullptr : config.options.c_str());
   if (run.rc != 0) return run;
   core::Buffer out;
   std::string pending;

@@ -30,21 +30,21 @@ TEST(CipherVectors, EveryEntryOnEveryPath) {
       const std::string iv = entry.Has("Iv") ? entry.Bytes("Iv") : "";
       const std::string plain = entry.Bytes("Plaintext");
       const std::string cipher = entry.Bytes("Ciphertext");
-      std::vector<CipherSpec> specs;
+      std::vector<CipherConfig> configs;
       const std::string block_bits = entry.GetOr("BlockBits", "128");
-      specs.push_back({kCipherRijndael, mode, kPaddingNone, "BlockSize=" + block_bits + "," + options});
+      configs.push_back({kCipherRijndael, mode, kPaddingNone, "BlockSize=" + block_bits + "," + options});
       // Rijndael with 128-bit blocks is AES.
-      if (block_bits == "128") specs.push_back({kCipherAes, mode, kPaddingNone, options});
+      if (block_bits == "128") configs.push_back({kCipherAes, mode, kPaddingNone, options});
       const size_t block = std::stoul(block_bits) / 8;
       const bool bytewise = mode == kModeCtr || std::string(options) == "FeedbackSize=8";
-      for (const CipherSpec& spec : specs) {
-        EXPECT_EQ(ToHexString(RunCipher(spec, key, iv, plain, false).out), ToHexString(cipher));
-        EXPECT_EQ(RunCipher(spec, key, iv, plain, false, EvenPieces(plain.size(), block)).out, cipher);
-        EXPECT_EQ(RunCipher(spec, key, iv, cipher, true).out, plain);
-        EXPECT_EQ(RunCipher(spec, key, iv, cipher, true, EvenPieces(plain.size(), block)).out, plain);
+      for (const CipherConfig& config : configs) {
+        EXPECT_EQ(ToHexString(RunCipher(config, key, iv, plain, false).out), ToHexString(cipher));
+        EXPECT_EQ(RunCipher(config, key, iv, plain, false, EvenPieces(plain.size(), block)).out, cipher);
+        EXPECT_EQ(RunCipher(config, key, iv, cipher, true).out, plain);
+        EXPECT_EQ(RunCipher(config, key, iv, cipher, true, EvenPieces(plain.size(), block)).out, plain);
         if (bytewise) {
-          EXPECT_EQ(RunCipher(spec, key, iv, plain, false, EvenPieces(plain.size(), 1)).out, cipher);
-          EXPECT_EQ(RunCipher(spec, key, iv, cipher, true, EvenPieces(plain.size(), 1)).out, plain);
+          EXPECT_EQ(RunCipher(config, key, iv, plain, false, EvenPieces(plain.size(), 1)).out, cipher);
+          EXPECT_EQ(RunCipher(config, key, iv, cipher, true, EvenPieces(plain.size(), 1)).out, plain);
         }
       }
     }
