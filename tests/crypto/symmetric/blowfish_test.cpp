@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
+#include "core/byte_order.h"
 #include "crypto/symmetric/blowfish.h"
 #include "crypto/symmetric/kdf_password.h"
 #include "tests/crypto/symmetric/kdf_test_util.h"
@@ -65,15 +66,6 @@ TEST(Blowfish, MatchesOpenSslForRandomKeys) {
   }
 }
 
-TEST(Blowfish, StreamToWordWrapsAround) {
-  const uint8_t data[] = {1, 2, 3};
-  int32_t position = 0;
-  uint32_t word = 0;
-  ASSERT_EQ(StreamToWord(data, 3, &position, &word), 0);
-  EXPECT_EQ(word, 0x01020301u);
-  EXPECT_EQ(position, 1);
-}
-
 // ---- bcrypt-pbkdf -------------------------------------------------------------------------------------
 
 class Bcrypt : public KdfInternal {};
@@ -127,20 +119,18 @@ TEST_F(Bcrypt, MatchesPythonBcryptAndThePublishedBlock) {
   EXPECT_EQ(Text(key), "untouched");
 }
 
-// Reader of the OpenSSH private key format: big-endian length-prefixed strings and words.
+// SshReader walks the OpenSSH private key format: big-endian words and length-prefixed strings.
 struct SshReader {
   std::string data;
   size_t at = 0;
   uint32_t Word() {
-    uint32_t value = 0;
-    for (int i = 0; i < 4 && at < data.size(); ++i) value = (value << 8) | static_cast<uint8_t>(data[at++]);
-    return value;
+    at += 4;
+    return at <= data.size() ? static_cast<uint32_t>(core::ReadUInt32BE(data.data() + at - 4)) : 0;
   }
   std::string String() {
     const uint32_t length = Word();
-    std::string out = data.substr(at, length);
     at += length;
-    return out;
+    return at <= data.size() ? data.substr(at - length, length) : "";
   }
 };
 
