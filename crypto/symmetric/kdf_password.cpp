@@ -12,6 +12,7 @@ namespace velmora::crypto {
 namespace {
 
 constexpr int32_t kMaxDigest = 64;
+constexpr int32_t kMaxBlock = 144;  // the SHA3-224 rate
 constexpr int32_t kFipsMinSaltLength = 16;
 constexpr int32_t kBcryptOutput = 48;
 constexpr int32_t kBcryptStride = 2;
@@ -92,8 +93,8 @@ int Pkcs12Derive(Pkcs12Kdf& kdf, int32_t iterations, uint8_t diversifier, int32_
   const int32_t u = EngineDigestSize(component.AlgorithmId());
   const int32_t v = Pkcs12BlockSize(component.AlgorithmId());
   kdf.block_size = v;
-  uint8_t d[128];
-  uint8_t b[128];
+  uint8_t d[kMaxBlock];
+  uint8_t b[kMaxBlock];
   std::memset(d, diversifier, static_cast<size_t>(v));
   core::SecureBuffer bmp;
   core::SecureBuffer input;  // I = S || P
@@ -114,21 +115,10 @@ int Pkcs12Derive(Pkcs12Kdf& kdf, int32_t iterations, uint8_t diversifier, int32_
   return rc;
 }
 
-int PemHmacDerive(const core::Buffer& lower_name, const char* password, const uint8_t* salt, int32_t salt_length,
+int PemHmacDerive(const char* digest_name, const char* password, const uint8_t* salt, int32_t salt_length,
                   int32_t iterations, int32_t total_length, core::BufferCore& out) {
-  static constexpr struct {
-    const char* digest;
-    int32_t hmac_id;
-  } kDigests[] = {{"sha1", kEngineHmacSha1},     {"sha224", kEngineHmacSha224}, {"sha256", kEngineHmacSha256},
-                  {"sha384", kEngineHmacSha384}, {"sha512", kEngineHmacSha512}, {"md5", kEngineHmacMd5},
-                  {"ripemd", kEngineHmacRipemd160}};
-  int32_t hmac_id = -1;
-  for (const auto& entry : kDigests) {
-    if (lower_name.Find(entry.digest, 1) >= 1) {
-      hmac_id = entry.hmac_id;
-      break;
-    }
-  }
+  // The same names as the HMAC objects take: a digest name found after the first character.
+  const int32_t hmac_id = HmacNameToAlgId(digest_name);
   if (hmac_id < 0) return kPemDigestNotSupported;
   const int32_t length = total_length > 0 ? total_length : 0;
   int rc = out.Resize(length);
@@ -191,6 +181,8 @@ int Pbkdf2Block(InternalHmac& hmac, const uint8_t* salt, int32_t salt_length, in
   if (iterations < 1) return 0;
   uint8_t counter[4];
   core::PutUIntBigEndian(index + 1, counter, 0, 4);
+  // The object keeps the states after the password's padded blocks, so every HMAC below starts from
+  // them instead of keying again.
   uint8_t u[kMaxDigest];
   int rc = hmac.Update(salt, salt_length, 0);
   if (rc == 0) rc = hmac.Update(counter, 4, 1);
@@ -239,7 +231,7 @@ int PemBytesToKey(int32_t iterations, const char* digest_name, const char* passw
   if (rc != 0) return rc;
   lower_name.ToLowerAscii();
   if (lower_name.Contains("hmac") != 0) {
-    return PemHmacDerive(lower_name, password, salt, salt_length, iterations, total_length, out);
+    return PemHmacDerive(digest_name, password, salt, salt_length, iterations, total_length, out);
   }
   if (FipsMode()) return kNotAllowedInFips;
   out.Clear();
@@ -273,6 +265,8 @@ int PemBytesToKey(int32_t iterations, const char* digest_name, const char* passw
 int DeriveKeyIv(component::CryptoJob& job, int32_t iterations, const uint8_t** key, int32_t key_length,
                 const uint8_t** iv, int32_t iv_length, int32_t order_flag) {
   core::SecureBuffer derived;
+  key_length = key_length > 0 ? key_length : 0;
+  iv_length = iv_length > 0 ? iv_length : 0;
   const int32_t total = key_length + iv_length;
   int rc = PemBytesToKey(iterations, job.DigestName().Data(), job.Password().Data(), job.Salt().Bytes(),
                          job.Salt().Length(), total, order_flag, derived);

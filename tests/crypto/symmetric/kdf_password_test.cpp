@@ -98,7 +98,7 @@ TEST_F(Pkcs12, MatchesOpenSslForEachDigestAndDiversifier) {
   const uint32_t seed = TestSeed(2102);
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
-  for (const char* digest : {"SHA1", "SHA256", "SHA512"}) {
+  for (const char* digest : {"SHA1", "SHA256", "SHA512", "SHA3-224"}) {
     for (int id = 1; id <= 3; ++id) {
       for (size_t i = 0; i < 6; ++i) {
         // Password lengths put the BMP form around the block size; the first case has no password at all,
