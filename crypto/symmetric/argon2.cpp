@@ -36,16 +36,24 @@ inline void BlaMkaG(uint64_t& a, uint64_t& b, uint64_t& c, uint64_t& d) {
   b = Rotr(b ^ c, 63);
 }
 
-// Argon2Permute is the permutation P on sixteen words given by their indices in the block.
-inline void Argon2Permute(uint64_t* w, const int32_t (&i)[16]) {
-  BlaMkaG(w[i[0]], w[i[4]], w[i[8]], w[i[12]]);
-  BlaMkaG(w[i[1]], w[i[5]], w[i[9]], w[i[13]]);
-  BlaMkaG(w[i[2]], w[i[6]], w[i[10]], w[i[14]]);
-  BlaMkaG(w[i[3]], w[i[7]], w[i[11]], w[i[15]]);
-  BlaMkaG(w[i[0]], w[i[5]], w[i[10]], w[i[15]]);
-  BlaMkaG(w[i[1]], w[i[6]], w[i[11]], w[i[12]]);
-  BlaMkaG(w[i[2]], w[i[7]], w[i[8]], w[i[13]]);
-  BlaMkaG(w[i[3]], w[i[4]], w[i[9]], w[i[14]]);
+// Argon2Permute is the permutation P (RFC 9106 3.6) on eight 16-byte registers starting at w, step
+// words apart: 2 for a row of the block, 16 for a column. The words are worked on in locals so that
+// they stay in registers.
+template <int32_t kStep>
+inline void Argon2Permute(uint64_t* w) {
+  uint64_t v[16];
+#pragma GCC unroll 16
+  for (int32_t k = 0; k < 16; ++k) v[k] = w[(k >> 1) * kStep + (k & 1)];
+  BlaMkaG(v[0], v[4], v[8], v[12]);
+  BlaMkaG(v[1], v[5], v[9], v[13]);
+  BlaMkaG(v[2], v[6], v[10], v[14]);
+  BlaMkaG(v[3], v[7], v[11], v[15]);
+  BlaMkaG(v[0], v[5], v[10], v[15]);
+  BlaMkaG(v[1], v[6], v[11], v[12]);
+  BlaMkaG(v[2], v[7], v[8], v[13]);
+  BlaMkaG(v[3], v[4], v[9], v[14]);
+#pragma GCC unroll 16
+  for (int32_t k = 0; k < 16; ++k) w[(k >> 1) * kStep + (k & 1)] = v[k];
 }
 
 // Argon2Compress is G(x, y) (RFC 9106 3.5): R = x ^ y, P over the rows then the columns, P(R) ^ R;
@@ -53,20 +61,9 @@ inline void Argon2Permute(uint64_t* w, const int32_t (&i)[16]) {
 void Argon2Compress(const Block& x, const Block& y, Block& out, bool xor_into) {
   Block r;
   Block z;
-  for (int32_t k = 0; k < kBlockWords; ++k) r.v[k] = x.v[k] ^ y.v[k];
-  std::memcpy(&z, &r, sizeof z);
-  for (int32_t row = 0; row < 8; ++row) {
-    const int32_t b = 16 * row;
-    const int32_t rows[16] = {b,     b + 1, b + 2,  b + 3,  b + 4,  b + 5,  b + 6,  b + 7,
-                              b + 8, b + 9, b + 10, b + 11, b + 12, b + 13, b + 14, b + 15};
-    Argon2Permute(z.v, rows);
-  }
-  for (int32_t column = 0; column < 8; ++column) {
-    const int32_t b = 2 * column;
-    const int32_t columns[16] = {b,      b + 1,  b + 16, b + 17, b + 32, b + 33,  b + 48,  b + 49,
-                                 b + 64, b + 65, b + 80, b + 81, b + 96, b + 97, b + 112, b + 113};
-    Argon2Permute(z.v, columns);
-  }
+  for (int32_t k = 0; k < kBlockWords; ++k) r.v[k] = z.v[k] = x.v[k] ^ y.v[k];
+  for (int32_t row = 0; row < 8; ++row) Argon2Permute<2>(z.v + 16 * row);
+  for (int32_t column = 0; column < 8; ++column) Argon2Permute<16>(z.v + 2 * column);
   if (xor_into) {
     for (int32_t k = 0; k < kBlockWords; ++k) out.v[k] ^= z.v[k] ^ r.v[k];
   } else {
