@@ -163,20 +163,24 @@ int32_t Argon2TypeFromName(const char* name) {
   return -1;
 }
 
-int Argon2HashLong(const uint8_t* in, int32_t in_length, int32_t out_length, uint8_t* out) {
-  Blake2bState hash;
+int Argon2HashLongInit(Blake2bState& hash, int32_t out_length) {
+  if (hash.Configure(out_length < 64 ? out_length : 64, nullptr, 0) != 0) return kArgon2BadParameters;
   uint8_t length_word[4];
   core::PutUIntLittleEndian(static_cast<uint32_t>(out_length), length_word, 4);
+  hash.Update(length_word, 4);
+  return 0;
+}
+
+int Argon2HashLong(const uint8_t* in, int32_t in_length, int32_t out_length, uint8_t* out) {
+  Blake2bState hash;
+  if (Argon2HashLongInit(hash, out_length) != 0) return kArgon2BadParameters;
+  hash.Update(in, static_cast<size_t>(in_length));
   if (out_length <= 64) {
-    if (hash.Configure(out_length, nullptr, 0) != 0) return kArgon2BadParameters;
-    hash.Update(length_word, 4);
-    hash.Update(in, static_cast<size_t>(in_length));
     std::memcpy(out, hash.Final(), static_cast<size_t>(out_length));
     return 0;
   }
-  if (hash.Configure(64, nullptr, 0) != 0) return kArgon2BadParameters;
-  hash.Update(length_word, 4);
-  hash.Update(in, static_cast<size_t>(in_length));
+  // RFC 9106 3.3: the first 32 bytes of V1, V2, ... while more than 64 bytes remain, then a last V of
+  // the remaining length.
   uint8_t v[64];
   std::memcpy(v, hash.Final(), sizeof v);
   int32_t remaining = out_length;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
+#include "crypto/symmetric/digest_cores.h"
 
 namespace velmora::crypto {
 
@@ -36,8 +37,11 @@ int32_t Argon2TypeFromName(const char* name);
 [[nodiscard]] int Argon2Hash(Argon2Params& params, const uint8_t* password, int32_t password_length,
                              core::BufferCore& out);
 
-// Argon2HashLong is the variable-length hash H' of RFC 9106 section 3.3: out_length (1..) bytes of in
-// into out; 0 or 200.
+// Argon2HashLongInit prepares hash for H' with output length out_length: BLAKE2b of min(out_length, 64)
+// bytes that has taken LE32(out_length); 0, or 1113 for out_length below 1.
+[[nodiscard]] int Argon2HashLongInit(Blake2bState& hash, int32_t out_length);
+// Argon2HashLong is the variable-length hash H' of RFC 9106 section 3.3: out_length bytes of in into
+// out; 0, or 1113 for out_length below 1.
 [[nodiscard]] int Argon2HashLong(const uint8_t* in, int32_t in_length, int32_t out_length, uint8_t* out);
 
 }  // namespace velmora::crypto
