@@ -18,6 +18,8 @@ constexpr int32_t kBcryptOutput = 48;
 constexpr int32_t kBcryptStride = 2;
 constexpr int32_t kBcryptKeyLength = 32;
 constexpr int32_t kBcryptIvLength = 16;
+constexpr int32_t kEngineMd5 = 24;
+constexpr int32_t kEngineMd2 = 33;
 
 bool FipsMode() { return component::UseFIPSCompliantAPI() != 0; }
 
@@ -134,9 +136,9 @@ int PemHmacDerive(const char* digest_name, const char* password, const uint8_t* 
 int32_t PemDigestEngineId(const char* digest_name) {
   core::Buffer name;
   if (name.SetString(digest_name) != 0) return -1;
-  if (name.EqualsNoCase("MD5") != 0) return 24;
+  if (name.EqualsNoCase("MD5") != 0) return kEngineMd5;
   if (name.EqualsNoCase("SHA1") != 0) return kEngineSha1;
-  if (name.EqualsNoCase("MD2") != 0) return 33;
+  if (name.EqualsNoCase("MD2") != 0) return kEngineMd2;
   return -1;
 }
 
