@@ -6,9 +6,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,18 @@
 #include "platform/memory.h"
 
 namespace velmora::testing_support {
+
+// FuzzScaled multiplies a randomized test's count by VELMORABLE_FUZZ_SCALE, when that is set.
+inline int64_t FuzzScaled(int64_t count) {
+  const char* scale = std::getenv("VELMORABLE_FUZZ_SCALE");
+  return scale != nullptr ? static_cast<int64_t>(static_cast<double>(count) * std::atof(scale)) : count;
+}
+
+// FuzzSeed returns VELMORABLE_FUZZ_SEED when set (to replay a run), else a fresh random seed.
+inline uint64_t FuzzSeed() {
+  const char* seed = std::getenv("VELMORABLE_FUZZ_SEED");
+  return seed != nullptr ? std::strtoull(seed, nullptr, 0) : std::random_device{}();
+}
 
 inline std::string Text(const core::BufferCore& buffer) {
   return std::string(buffer.Data(), static_cast<size_t>(buffer.Length()));

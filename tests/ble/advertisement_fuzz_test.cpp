@@ -22,6 +22,7 @@
 #include "ble/advertisement.h"
 #include "ble/ble_client.h"
 #include "tests/ble/scan_test_util.h"
+#include "tests/test_support.h"
 
 namespace velmora::ble::testing {
 namespace {
@@ -36,11 +37,6 @@ constexpr int64_t kEngineAdverts = 100000;
 constexpr int64_t kRadioAdverts = 50000;
 // Every kQueryEvery-th advertisement also has the sink query the in-event settings.
 constexpr int64_t kQueryEvery = 64;
-
-int64_t Scaled(int64_t count) {
-  const char* scale = std::getenv("VELMORABLE_FUZZ_SCALE");
-  return scale != nullptr ? static_cast<int64_t>(static_cast<double>(count) * std::atof(scale)) : count;
-}
 
 uint64_t Seed() {
   const char* seed = std::getenv("VELMORABLE_FUZZ_SEED");
@@ -471,7 +467,7 @@ bool CheckDecoders(Rng& rng, const std::vector<AdvertisementSection>& sections, 
 
 TEST_F(AdvertisementFuzz, DecodersSurviveAMillionHostileSectionLists) {
   Rng rng(seed_);
-  const int64_t total = Scaled(kDecoderAdverts);
+  const int64_t total = testing_support::FuzzScaled(kDecoderAdverts);
   int64_t bad = 0;
   std::vector<AdvertisementSection> sections;
   for (int64_t i = 0; i < total; ++i) {
@@ -493,7 +489,7 @@ TEST_F(AdvertisementFuzz, EngineDeliversHostileAdvertisementsIntact) {
   Rng rng(seed_ ^ 0x5A5A5A5Au);
   BLEClientEngine& engine = reinterpret_cast<BLEClient*>(handle_)->Engine();
   const std::shared_ptr<BLEEvent> bridge = engine.Bridge();
-  const int64_t total = Scaled(kEngineAdverts);
+  const int64_t total = testing_support::FuzzScaled(kEngineAdverts);
   for (int64_t i = 0; i < total; ++i) {
     const std::shared_ptr<FakeReceivedArgs> args = RandomArgs(rng);
     {
@@ -510,7 +506,7 @@ TEST_F(AdvertisementFuzz, RadioDeliversHostileAdvertisementsIntact) {
   Rng rng(seed_ ^ 0xA5A5A5A5u);
   ASSERT_EQ(StartScanning(), 0);
   constexpr size_t kBatch = 512;
-  const int64_t total = Scaled(kRadioAdverts);
+  const int64_t total = testing_support::FuzzScaled(kRadioAdverts);
   constexpr uint64_t kAddress = 0xF0E1D2C3B4A5;
   for (int64_t sent = 0; sent < total && !HasFailure();) {
     SimPeripheral peripheral;

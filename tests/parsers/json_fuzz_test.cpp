@@ -8,6 +8,7 @@
 
 #include "tests/parsers/json_fuzz_entry.h"
 #include "tests/parsers/json_test_support.h"
+#include "tests/test_support.h"
 
 namespace velmora::parsers::testing {
 namespace {
@@ -15,16 +16,6 @@ namespace {
 using Rng = std::mt19937_64;
 
 constexpr int64_t kTexts = 40000;
-
-int64_t Scaled(int64_t count) {
-  const char* scale = std::getenv("VELMORABLE_FUZZ_SCALE");
-  return scale != nullptr ? static_cast<int64_t>(static_cast<double>(count) * std::atof(scale)) : count;
-}
-
-uint64_t Seed() {
-  const char* seed = std::getenv("VELMORABLE_FUZZ_SEED");
-  return seed != nullptr ? std::strtoull(seed, nullptr, 0) : std::random_device{}();
-}
 
 const char* const kBuiltInSeeds[] = {
     R"({"kty":"RSA","keys":[1,{"b":2},3],"x":[],"e":""})",
@@ -74,7 +65,7 @@ TEST(JsonFuzz, MutatedTextsAreTakenOrRefusedCleanly) {
   for (const SuiteCase& c : LoadSuite()) {
     if (c.bytes.size() < 4096) seeds.push_back(c.bytes);
   }
-  const uint64_t seed = Seed();
+  const uint64_t seed = testing_support::FuzzSeed();
   std::printf("fuzz seed %llu (VELMORABLE_FUZZ_SEED replays it)\n", static_cast<unsigned long long>(seed));
   Rng rng(seed);
   if (!IsoCodesFolder().empty()) {
@@ -93,7 +84,7 @@ TEST(JsonFuzz, MutatedTextsAreTakenOrRefusedCleanly) {
     const std::string input = std::string{static_cast<char>(rng()), static_cast<char>(rng()), static_cast<char>(rng())} + s;
     ++results[JsonFuzzOne(reinterpret_cast<const uint8_t*>(input.data()), input.size())];
   }
-  const int64_t count = Scaled(kTexts);
+  const int64_t count = testing_support::FuzzScaled(kTexts);
   for (int64_t i = 0; i < count; ++i) {
     std::string input(3, '\0');
     for (char& c : input) c = static_cast<char>(rng());

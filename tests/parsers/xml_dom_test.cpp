@@ -130,7 +130,7 @@ void Select(XmlDom& dom, const std::vector<size_t>& path) {
 
 TEST(XmlRecordStore, EditsKeepTheStoreValidAndAgreeWithATreeModel) {
   std::mt19937_64 rng(Seed());
-  const int64_t trees = Scaled(2000);
+  const int64_t trees = testing_support::FuzzScaled(2000);
   for (int64_t t = 0; t < trees; ++t) {
     XmlDocument document(nullptr);
     XmlDom& dom = document.Dom();
@@ -309,7 +309,7 @@ TEST_F(DomFile, MutatedFilesLoadOrAreRefusedCleanly) {
     ASSERT_TRUE(builder.Build(model));
     seeds.push_back(Image(dom));
   }
-  const int64_t count = Scaled(200000);
+  const int64_t count = testing_support::FuzzScaled(200000);
   int64_t loaded = 0;
   XmlParser parser;
   for (int64_t n = 0; n < count; ++n) {

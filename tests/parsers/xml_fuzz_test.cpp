@@ -51,7 +51,7 @@ std::vector<std::string> Seeds() {
 TEST(XmlFuzz, MutatedDocumentsEndCleanlyOnEveryRoad) {
   std::mt19937_64 rng(Seed());
   const std::vector<std::string> seeds = Seeds();
-  const int64_t count = Scaled(300000);
+  const int64_t count = testing_support::FuzzScaled(300000);
   for (int64_t n = 0; n < count; ++n) {
     std::string input(2, '\0');
     input[0] = static_cast<char>(rng());

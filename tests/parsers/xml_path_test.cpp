@@ -136,7 +136,7 @@ TEST(XmlPaths, SelectWhatXmllintSelects) {
   char folder[] = "/tmp/velmora_xpath_XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const std::string file = std::string(folder) + "/tree.xml";
-  const int64_t trees = Scaled(500);
+  const int64_t trees = testing_support::FuzzScaled(500);
   int64_t found = 0, failed = 0;
   for (int64_t t = 0; t < trees; ++t) {
     TreeNode model = RandomTree(rng, 60, false);

@@ -18,6 +18,7 @@
 
 #include "core/buffer.h"
 #include "pki/der_read.h"
+#include "tests/test_support.h"
 
 namespace velmora::pki::testing {
 
@@ -26,16 +27,6 @@ bool FuzzDerInput(const uint8_t* data, size_t size, std::string* problem);
 namespace {
 
 constexpr int64_t kInputs = 25000;
-
-int64_t Scaled(int64_t count) {
-  const char* scale = std::getenv("VELMORABLE_FUZZ_SCALE");
-  return scale != nullptr ? static_cast<int64_t>(static_cast<double>(count) * std::atof(scale)) : count;
-}
-
-uint64_t Seed() {
-  const char* seed = std::getenv("VELMORABLE_FUZZ_SEED");
-  return seed != nullptr ? std::strtoull(seed, nullptr, 0) : std::random_device{}();
-}
 
 std::vector<std::string> Corpus() {
   std::vector<std::string> corpus = {
@@ -109,7 +100,7 @@ void Mutate(std::string& s, std::mt19937_64& rng) {
 }
 
 TEST(DerFuzz, MutatedInputsEndInAllowedResults) {
-  const uint64_t seed = Seed();
+  const uint64_t seed = testing_support::FuzzSeed();
   std::printf("DER fuzz seed %llu (VELMORABLE_FUZZ_SEED replays it)\n", static_cast<unsigned long long>(seed));
   std::mt19937_64 rng(seed);
   const std::vector<std::string> corpus = Corpus();
@@ -118,7 +109,7 @@ TEST(DerFuzz, MutatedInputsEndInAllowedResults) {
   for (const std::string& input : corpus) {
     ASSERT_TRUE(FuzzDerInput(reinterpret_cast<const uint8_t*>(input.data()), input.size(), &problem)) << problem;
   }
-  const int64_t count = Scaled(kInputs);
+  const int64_t count = testing_support::FuzzScaled(kInputs);
   for (int64_t i = 0; i < count; ++i) {
     std::string input = SubElement(corpus[rng() % corpus.size()], rng);
     for (int m = 1 + static_cast<int>(rng() % 4); m > 0; --m) Mutate(input, rng);
