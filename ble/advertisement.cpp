@@ -342,9 +342,10 @@ int BLEClientEngine::AdvertisementKeyReply(const char* key, const component::Con
   const bt::BluetoothLEManufacturerData& entry = entries[static_cast<size_t>(index)];
   if (std::strcmp(key, "ManufacturerCompanyId") == 0) return ConfigValueToText(entry.company_id, reply);
   // The bytes go into the reply text as they are; the reply reaches the caller as a NUL-terminated text.
-  const int copied = reply_text_.SetData(static_cast<int32_t>(entry.data.size()), entry.data.data());
+  core::Buffer& out = Results().reply_text;
+  const int copied = out.SetData(static_cast<int32_t>(entry.data.size()), entry.data.data());
   if (copied != core::kOk) return ReportOutOfMemory(copied);
-  if (reply != nullptr) *reply = reply_text_.Data();
+  if (reply != nullptr) *reply = out.Data();
   return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "ble/ble_client_engine.h"
 
+#include "ble/ble_client.h"
 #include "ble/tree_dump.h"
 #include "platform/text.h"
 
@@ -126,9 +127,9 @@ int BLEClientEngine::ResetSettings() {
 int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** reply) {
   const bool query = setting.Query() != 0;
   // While a method keeps the earlier error text aside, the LastError query still answers with it.
-  if (query && earlier_error_text_ != nullptr && LastErrorText().IsEmpty() &&
-      setting.Name().EqualsNoCase("LastError")) {
-    return ConfigTextReply(earlier_error_text_->Data(), reply);
+  const core::BufferCore* earlier = EarlierErrorText();
+  if (query && earlier != nullptr && LastErrorText().IsEmpty() && setting.Name().EqualsNoCase("LastError")) {
+    return ConfigTextReply(earlier->Data(), reply);
   }
   const KeyEntry* entry = FindEngineKey(setting.Name());
   if (entry == nullptr) return SocketBase::Config(setting, reply);
@@ -228,9 +229,19 @@ int32_t BLEClientEngine::GetTimeoutSeconds() const {
   return static_cast<int32_t>(timeout_in_milliseconds_ ? timeout_ms_ : timeout_ms_ / 1000u);
 }
 
+CallResults& BLEClientEngine::CurrentResults() const {
+  CallResults* event = CallScope::EventResults(bridge_.get());
+  return event != nullptr ? *event : main_results_;
+}
+
+bool BLEClientEngine::InPlatformEvent() const { return CallScope::EventResults(bridge_.get()) != nullptr; }
+
 const char* BLEClientEngine::VisibleLastErrorText() const {
-  if (earlier_error_text_ != nullptr && LastErrorText().IsEmpty()) return earlier_error_text_->Data();
-  return LastErrorText().Data();
+  const CallResults& results = CurrentResults();
+  if (results.earlier_error_text != nullptr && results.last_error_text.IsEmpty()) {
+    return results.earlier_error_text->Data();
+  }
+  return results.last_error_text.Data();
 }
 
 }  // namespace velmora::ble

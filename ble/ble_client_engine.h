@@ -17,6 +17,7 @@
 
 #include "ble/advertisement.h"
 #include "ble/ble_event.h"
+#include "ble/call_results.h"
 #include "ble/discovery.h"
 #include "ble/gatt_records.h"
 #include "ble/scanning.h"
@@ -182,7 +183,7 @@ class BLEClientEngine : public component::SocketBase {
   int ResolveValueTarget(const char* service_id, const char* characteristic_id, const char* descriptor_id,
                          ValueTarget& target);
   // GetServerId returns the held device's address as 12 upper-case hex digits ("" without a device), in a
-  // text of the engine's that the next call replaces. The application's thread.
+  // text of the calling thread's that its next call replaces.
   const char* GetServerId();
   // FormatPairingStatus returns the constant name of a pairing result status; "Unknow" outside 0..19.
   static const char* FormatPairingStatus(int32_t status);
@@ -279,10 +280,16 @@ class BLEClientEngine : public component::SocketBase {
   const core::Buffer& SelectedServiceId() const { return selected_service_id_; }
   const core::Buffer& SelectedCharacteristicId() const { return selected_characteristic_id_; }
 
-  // The last error text of earlier calls while the running method keeps it aside (see BLEClient); null
-  // when none is kept. VisibleLastErrorText is the text the application sees meanwhile.
-  void SetEarlierErrorText(const core::BufferCore* text) { earlier_error_text_ = text; }
-  const core::BufferCore* EarlierErrorText() const { return earlier_error_text_; }
+  // Results (and CurrentResults, the same set with the client's own parts) is the result state of the
+  // calling thread: that of the platform event it delivers, else the client's own, which belongs to the
+  // application's thread. InPlatformEvent tells whether the calling thread delivers a platform event.
+  component::ResultState& Results() const override { return CurrentResults(); }
+  CallResults& CurrentResults() const;
+  bool InPlatformEvent() const;
+  // The last error text of the calling thread's earlier calls while its running method keeps it aside (see
+  // RecordedCall); null when none is kept. VisibleLastErrorText is the text that thread sees meanwhile.
+  void SetEarlierErrorText(const core::BufferCore* text) { CurrentResults().earlier_error_text = text; }
+  const core::BufferCore* EarlierErrorText() const { return CurrentResults().earlier_error_text; }
   const char* VisibleLastErrorText() const;
 
  private:
@@ -346,7 +353,8 @@ class BLEClientEngine : public component::SocketBase {
   core::Buffer selected_characteristic_id_;
   Settings settings_;
   std::mutex state_mutex_;
-  const core::BufferCore* earlier_error_text_ = nullptr;
+  // The result state of the application's thread.
+  mutable CallResults main_results_;
   // The advertisement watcher, made by the first StartScanning and kept for the engine's life.
   std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher_;
   // The device held from Connect (during pairing already) until Disconnect; null while none is held. Only
@@ -354,8 +362,6 @@ class BLEClientEngine : public component::SocketBase {
   std::shared_ptr<bt::BluetoothLEDevice> device_;
   // paired_here_ is true once this engine paired the held device; only such a bond is removed again.
   bool paired_here_ = false;
-  // The text GetServerId hands out.
-  core::Buffer server_id_text_;
   // One advertisement is delivered at a time (delivery_mutex_); its context belongs to the delivering thread.
   std::mutex delivery_mutex_;
   AdvertisementContext advertisement_;
@@ -364,9 +370,8 @@ class BLEClientEngine : public component::SocketBase {
   GattTree gatt_tree_;
   // The chain of services whose included services are being discovered, outermost first.
   core::StrList included_path_;
-  // The subscription states (own lock) and the text that the value reads hand out.
+  // The subscription states (own lock).
   SubscriptionStates subscriptions_;
-  core::Buffer value_scratch_;
 };
 
 }  // namespace velmora::ble

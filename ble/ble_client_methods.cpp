@@ -184,13 +184,14 @@ int BLEClient::ProcessEvents() {
 
 int BLEClient::ConfigMethod(const char* text, intptr_t* reply_slot, bool wide) {
   const char* reply = core::kEmptyText;
+  CallResults& results = engine_.CurrentResults();
   int rc;
   if (platform::CompareAsciiNoCase(text, "BuildInfo") == 0) {
-    rc = config_reply_.SetString(kBuildInfo);
-    reply = config_reply_.Data();
+    rc = results.config_reply.SetString(kBuildInfo);
+    reply = results.config_reply.Data();
   } else if (platform::CompareAsciiNoCase(text, "MajorVersion") == 0) {
-    rc = config_reply_.SetString(kMajorVersion);
-    reply = config_reply_.Data();
+    rc = results.config_reply.SetString(kMajorVersion);
+    reply = results.config_reply.Data();
   } else {
     rc = ConfigCommand(text, &reply);
   }
@@ -200,9 +201,10 @@ int BLEClient::ConfigMethod(const char* text, intptr_t* reply_slot, bool wide) {
   // A UTF-16 caller always gets UTF-16 text back, an empty one when the call failed.
   *reply_slot = reinterpret_cast<intptr_t>(kEmptyWide);
   if (rc != 0) return rc;
-  ResultStringPair& record = results_[kConfigReplyRecord];
-  rc = record.ToWide(reply, engine_.CodePage());
-  if (rc == core::kOk) *reply_slot = reinterpret_cast<intptr_t>(record.Wide());
+  ResultStringPair* record = results.Record(kConfigReplyRecord);
+  if (record == nullptr) return core::kOutOfMemory;
+  rc = record->ToWide(reply, engine_.CodePage());
+  if (rc == core::kOk) *reply_slot = reinterpret_cast<intptr_t>(record->Wide());
   return rc;
 }
 

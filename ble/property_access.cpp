@@ -81,12 +81,11 @@ int ResultRecordOf(int32_t id) {
 }  // namespace
 
 const char* BLEClient::GetServerName() {
-  (void)server_name_.Clear();
+  core::Buffer& name = engine_.CurrentResults().server_name;
+  (void)name.Clear();
   const std::shared_ptr<bt::BluetoothLEDevice> device = engine_.HeldDevice();
-  if (device != nullptr && PlatformStringToText(device->Name(), server_name_) != core::kOk) {
-    (void)server_name_.Clear();
-  }
-  return server_name_.Data();
+  if (device != nullptr && PlatformStringToText(device->Name(), name) != core::kOk) (void)name.Clear();
+  return name.Data();
 }
 
 intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
@@ -212,11 +211,12 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
   }
   text = TextOrEmpty(text);
   if (!wide) return reinterpret_cast<intptr_t>(text);
-  ResultStringPair& record = results_[ResultRecordOf(id)];
-  const int converted = record.ToWide(text, engine_.CodePage());
+  ResultStringPair* record = engine_.CurrentResults().Record(ResultRecordOf(id));
+  if (record == nullptr) return 0;
+  const int converted = record->ToWide(text, engine_.CodePage());
   if (converted == core::kOutOfMemory) return 0;
   if (converted != core::kOk) return reinterpret_cast<intptr_t>(kEmptyWide);
-  return reinterpret_cast<intptr_t>(record.Wide());
+  return reinterpret_cast<intptr_t>(record->Wide());
 }
 
 int BLEClient::Set(int32_t property_id, int32_t index, intptr_t value) {

@@ -452,7 +452,8 @@ struct GuardSink {
 // outlives the client.
 void PlatformThread(std::shared_ptr<BLEEvent> bridge, std::atomic<bool>* started, std::atomic<int>* refused) {
   for (int i = 0;; ++i) {
-    CallScope scope(bridge);
+    CallResults results;
+    CallScope scope(bridge, &results);
     if (scope.Engine() == nullptr) {
       refused->fetch_add(1);
       return;
@@ -510,7 +511,8 @@ TEST(DestroyAgainstCallbacks, DestroyFromInsideACallbackIsDeferred) {
   ASSERT_NE(context.handle, nullptr);
   std::shared_ptr<BLEEvent> bridge = reinterpret_cast<BLEClient*>(context.handle)->Engine().Bridge();
   std::thread platform([&] {
-    CallScope scope(bridge);
+    CallResults results;
+    CallScope scope(bridge, &results);
     ASSERT_NE(scope.Engine(), nullptr);
     scope.Engine()->FireLog(1, "first", "Debug");
     scope.Engine()->FireLog(1, "after destroy", "Debug");  // still inside: the client lives, the sink is quiet
