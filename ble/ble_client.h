@@ -47,7 +47,8 @@ class BLEClient {
   static void Destroy(BLEClient* client);
 
   // Do runs a method (ids above 10000: the UTF-16 variant) and returns its code, recorded as the last
-  // error except for the text conversion 2003 and a UTF-16 argument that cannot be converted.
+  // error except for the text conversion 2003. A UTF-16 argument that cannot be converted gives 434 with a
+  // text naming it, and the method does not run.
   int Do(int32_t method_id, int32_t param_count, intptr_t* params, int32_t* cbparams);
   // Get, Set and CheckIndex answer the properties (ids above 10000: UTF-16, above 20000: narrow).
   intptr_t Get(int32_t property_id, int32_t index);
@@ -108,6 +109,9 @@ class BLEClient {
 
   int RunMethod(int32_t method_id, MethodArgs& args);
   int ConfigMethod(const char* text, intptr_t* reply_slot, bool wide);
+  // SelectionText returns the selected id for Get: in place on the application's thread, else a copy in
+  // copy (null when it cannot be made).
+  const char* SelectionText(const core::Buffer& selected, core::Buffer& copy);
   int ConfigCommand(const char* text, const char** reply);
   int TextToUtf16(int32_t param_count, intptr_t* params, int32_t* cbparams);
   int QuerySubscriptionState(MethodArgs& args);

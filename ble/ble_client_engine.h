@@ -36,6 +36,9 @@ namespace bt = platform::bluetooth;
 // Result codes of the engine's own checks.
 constexpr int kInvalidArgument = 202;
 constexpr int kNotInAdvertisementEvent = 602;
+// kMaxGattListCount is the most items a list of the GATT tree can hold: a server has no more attribute
+// handles than this.
+constexpr int32_t kMaxGattListCount = 65535;
 // kNotAvailable is the code of an operation that this build does not carry out yet.
 constexpr int kNotAvailable = 9998;
 
@@ -249,7 +252,8 @@ class BLEClientEngine : public component::SocketBase {
   int ServiceAt(int32_t index, std::shared_ptr<GattServiceRecord>* record);
   int CharacteristicAt(int32_t index, std::shared_ptr<GattCharacteristicRecord>* record);
   int DescriptorAt(int32_t index, std::shared_ptr<GattDescriptorRecord>* record);
-  // SetCharacteristicCount resizes the current characteristic collection (none: nothing). 0, or 200.
+  // SetCharacteristicCount resizes the current characteristic collection (none: nothing). 0, 200, or 432
+  // with its text for a count above kMaxGattListCount (nothing changes).
   int SetCharacteristicCount(int32_t count);
   std::mutex& TreeMutex() { return tree_mutex_; }
   // Tree is the tree itself, for readers holding TreeMutex().

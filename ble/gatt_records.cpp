@@ -715,6 +715,10 @@ int BLEClientEngine::DescriptorAt(int32_t index, std::shared_ptr<GattDescriptorR
 }
 
 int BLEClientEngine::SetCharacteristicCount(int32_t count) {
+  // A count no server can reach would only make the list allocate, under the tree lock, for nothing.
+  if (count > kMaxGattListCount) {
+    return SetErrorText(core::kOutOfRange, "Invalid CharacteristicCount: a server holds at most 65535 characteristics.");
+  }
   // Records that leave the collection live on while someone still holds them (a running read, a handler).
   std::lock_guard<std::mutex> lock(tree_mutex_);
   CharacteristicArray* list = gatt_tree_.current_characteristics;

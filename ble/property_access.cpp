@@ -1,6 +1,7 @@
 // BLEClient::Get, Set and CheckIndex: the numbered properties of a client, in their narrow, UTF-16 (+10000)
 // and explicitly narrow (+20000) forms.
 #include <memory>
+#include <mutex>
 
 #include "ble/await.h"
 #include "ble/ble_client.h"
@@ -80,6 +81,14 @@ int ResultRecordOf(int32_t id) {
 
 }  // namespace
 
+const char* BLEClient::SelectionText(const core::Buffer& selected, core::Buffer& copy) {
+  // The application's thread is the one that changes the selection: it reads it in place. Any other
+  // thread takes a copy under the lock that guards the change.
+  if (!engine_.InPlatformEvent()) return selected.Data();
+  std::lock_guard<std::mutex> lock(engine_.TreeMutex());
+  return copy.Assign(selected) == core::kOk ? copy.Data() : nullptr;
+}
+
 const char* BLEClient::GetServerName() {
   core::Buffer& name = engine_.CurrentResults().server_name;
   (void)name.Clear();
@@ -123,11 +132,12 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
   }
 
   const char* text = nullptr;
+  core::Buffer selection;
   switch (id) {
     case VELMORABLE_PROP_ACTIVE_SCANNING:
       return engine_.BleSettings().active_scanning.load(std::memory_order_relaxed);
     case VELMORABLE_PROP_CHARACTERISTIC:
-      text = engine_.SelectedCharacteristicId().Data();
+      text = SelectionText(engine_.SelectedCharacteristicId(), selection);
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_COUNT:
       return engine_.CharacteristicCount();
@@ -185,7 +195,7 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = GetServerName();
       break;
     case VELMORABLE_PROP_SERVICE:
-      text = engine_.SelectedServiceId().Data();
+      text = SelectionText(engine_.SelectedServiceId(), selection);
       break;
     case VELMORABLE_PROP_SERVICE_COUNT:
       return engine_.ServiceCount();
@@ -210,9 +220,13 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       return 0;
   }
   text = TextOrEmpty(text);
-  if (!wide) return reinterpret_cast<intptr_t>(text);
+  // The application's thread gets narrow texts from where they are kept. A sink on a platform thread gets
+  // a copy of its own: the application's thread may change or drop the original meanwhile.
+  const bool in_event = engine_.InPlatformEvent();
+  if (!wide && !in_event) return reinterpret_cast<intptr_t>(text);
   ResultStringPair* record = engine_.CurrentResults().Record(ResultRecordOf(id));
   if (record == nullptr) return 0;
+  if (!wide) return record->narrow.SetString(text) == core::kOk ? reinterpret_cast<intptr_t>(record->narrow.Data()) : 0;
   const int converted = record->ToWide(text, engine_.CodePage());
   if (converted == core::kOutOfMemory) return 0;
   if (converted != core::kOk) return reinterpret_cast<intptr_t>(kEmptyWide);
@@ -243,7 +257,10 @@ int BLEClient::Set(int32_t property_id, int32_t index, intptr_t value) {
       id == VELMORABLE_PROP_SERVICE) {
     if (wide && value != 0) {
       const int rc = core::WideToMultiByte(converted, reinterpret_cast<const char16_t*>(value), engine_.CodePage());
-      if (rc != core::kOk) return call.Finish(rc == core::kOutOfMemory ? rc : kTextNotConvertible);
+      if (rc == core::kOutOfMemory) return call.Finish(rc);
+      if (rc != core::kOk) {
+        return call.Finish(engine_.SetErrorText(kTextNotConvertible, "The value cannot be converted from UTF-16."));
+      }
       text = converted.Data();
     } else if (!wide) {
       text = TextOrEmpty(reinterpret_cast<const char*>(value));
