@@ -249,9 +249,9 @@ int GattServiceRecord::Create(const std::shared_ptr<bt::GattDeviceService>& obje
   return rc;
 }
 
-const char* GattServiceRecord::GetUuidText() { return UuidTextOf(service != nullptr, uuid, scratch); }
-const char* GattServiceRecord::GetParentSvcIdsText() { return JoinIds(parent_svc_ids, scratch); }
-const char* GattServiceRecord::GetIncludedSvcIdsText() { return JoinIds(included_svc_ids, scratch); }
+const char* GattServiceRecord::GetUuidText(core::Buffer& out) const { return UuidTextOf(service != nullptr, uuid, out); }
+const char* GattServiceRecord::GetParentSvcIdsText(core::Buffer& out) const { return JoinIds(parent_svc_ids, out); }
+const char* GattServiceRecord::GetIncludedSvcIdsText(core::Buffer& out) const { return JoinIds(included_svc_ids, out); }
 
 int GattCharacteristicRecord::Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text) {
   engine = owner;
@@ -291,7 +291,9 @@ int GattCharacteristicRecord::CloneFrom(const GattCharacteristicRecord& source) 
   return rc;
 }
 
-const char* GattCharacteristicRecord::GetUuidText() { return UuidTextOf(characteristic != nullptr, uuid, scratch); }
+const char* GattCharacteristicRecord::GetUuidText(core::Buffer& out) const {
+  return UuidTextOf(characteristic != nullptr, uuid, out);
+}
 
 int GattCharacteristicRecord::EnsureUserDescriptionDescriptor() {
   if (user_description_ensured == 0 && characteristic != nullptr && engine != nullptr) {
@@ -301,13 +303,13 @@ int GattCharacteristicRecord::EnsureUserDescriptionDescriptor() {
   return 0;
 }
 
-const char* GattCharacteristicRecord::GetUserDescription() {
+const char* GattCharacteristicRecord::GetUserDescription(core::Buffer& out) {
   (void)EnsureUserDescriptionDescriptor();
-  (void)scratch.Clear();
-  if (characteristic != nullptr && PlatformStringToText(characteristic->UserDescription(), scratch) != core::kOk) {
-    (void)scratch.Clear();
+  (void)out.Clear();
+  if (characteristic != nullptr && PlatformStringToText(characteristic->UserDescription(), out) != core::kOk) {
+    (void)out.Clear();
   }
-  return scratch.Data();
+  return out.Data();
 }
 
 int GattCharacteristicRecord::LoadProperties() {
@@ -354,7 +356,9 @@ int GattDescriptorRecord::CloneFrom(const GattDescriptorRecord& source) {
   return rc;
 }
 
-const char* GattDescriptorRecord::GetUuidText() { return UuidTextOf(descriptor != nullptr, uuid, scratch); }
+const char* GattDescriptorRecord::GetUuidText(core::Buffer& out) const {
+  return UuidTextOf(descriptor != nullptr, uuid, out);
+}
 
 // ---- Ids ----------------------------------------------------------------------------------------------------
 

@@ -131,13 +131,17 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
     return wide ? reinterpret_cast<intptr_t>(kEmptyWide) : reinterpret_cast<intptr_t>(core::kEmptyText);
   }
 
+  // The texts a call on a platform thread makes are its own: the records' scratch texts belong to the
+  // application's thread.
+  const bool in_event = engine_.InPlatformEvent();
+  core::Buffer local;
+  auto out = [&](core::Buffer& scratch) -> core::Buffer& { return in_event ? local : scratch; };
   const char* text = nullptr;
-  core::Buffer selection;
   switch (id) {
     case VELMORABLE_PROP_ACTIVE_SCANNING:
       return engine_.BleSettings().active_scanning.load(std::memory_order_relaxed);
     case VELMORABLE_PROP_CHARACTERISTIC:
-      text = SelectionText(engine_.SelectedCharacteristicId(), selection);
+      text = SelectionText(engine_.SelectedCharacteristicId(), local);
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_COUNT:
       return engine_.CharacteristicCount();
@@ -154,10 +158,10 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = characteristic->id.Data();
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION:
-      text = characteristic->GetUserDescription();
+      text = characteristic->GetUserDescription(out(characteristic->scratch));
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_UUID:
-      text = characteristic->GetUuidText();
+      text = characteristic->GetUuidText(out(characteristic->scratch));
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_EXPONENT:
       (void)characteristic->LoadPresentationFormats();
@@ -173,7 +177,7 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       return characteristic->GetValueFormatIndex();
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_UNIT:
       (void)characteristic->LoadPresentationFormats();
-      text = characteristic->GetValueUnit();
+      text = characteristic->GetValueUnit(out(characteristic->scratch));
       break;
     case VELMORABLE_PROP_DESCRIPTOR_COUNT:
       return engine_.DescriptorCount();
@@ -184,7 +188,7 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = descriptor->id.Data();
       break;
     case VELMORABLE_PROP_DESCRIPTOR_UUID:
-      text = descriptor->GetUuidText();
+      text = descriptor->GetUuidText(out(descriptor->scratch));
       break;
     case VELMORABLE_PROP_SCANNING:
       return engine_.IsScanning() ? 1 : 0;
@@ -195,7 +199,7 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = GetServerName();
       break;
     case VELMORABLE_PROP_SERVICE:
-      text = SelectionText(engine_.SelectedServiceId(), selection);
+      text = SelectionText(engine_.SelectedServiceId(), local);
       break;
     case VELMORABLE_PROP_SERVICE_COUNT:
       return engine_.ServiceCount();
@@ -206,13 +210,13 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = service->id.Data();
       break;
     case VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS:
-      text = service->GetIncludedSvcIdsText();
+      text = service->GetIncludedSvcIdsText(out(service->scratch));
       break;
     case VELMORABLE_PROP_SERVICE_PARENT_SVC_IDS:
-      text = service->GetParentSvcIdsText();
+      text = service->GetParentSvcIdsText(out(service->scratch));
       break;
     case VELMORABLE_PROP_SERVICE_UUID:
-      text = service->GetUuidText();
+      text = service->GetUuidText(out(service->scratch));
       break;
     case VELMORABLE_PROP_TIMEOUT:
       return engine_.GetTimeoutSeconds();
@@ -222,7 +226,6 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
   text = TextOrEmpty(text);
   // The application's thread gets narrow texts from where they are kept. A sink on a platform thread gets
   // a copy of its own: the application's thread may change or drop the original meanwhile.
-  const bool in_event = engine_.InPlatformEvent();
   if (!wide && !in_event) return reinterpret_cast<intptr_t>(text);
   ResultStringPair* record = engine_.CurrentResults().Record(ResultRecordOf(id));
   if (record == nullptr) return 0;

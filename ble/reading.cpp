@@ -154,11 +154,11 @@ int32_t GattCharacteristicRecord::GetValueFormat() {
   return SelectedFormat(*this, &format) ? MapPresentationFormatType(format.format_type) : 0;
 }
 
-const char* GattCharacteristicRecord::GetValueUnit() {
-  (void)scratch.Clear();
+const char* GattCharacteristicRecord::GetValueUnit(core::Buffer& out) {
+  (void)out.Clear();
   bt::GattPresentationFormat format;
-  if (!SelectedFormat(*this, &format)) return scratch.Data();
-  return UuidTextOf(bt::BluetoothBaseUuid(format.unit), scratch);
+  if (!SelectedFormat(*this, &format)) return out.Data();
+  return UuidTextOf(bt::BluetoothBaseUuid(format.unit), out);
 }
 
 // ---- Reads --------------------------------------------------------------------------------------------------

@@ -151,6 +151,8 @@ struct HammerSink {
         const auto* wide = reinterpret_cast<const char16_t*>(calls.Get(VELMORABLE_UTF16_VARIANT + VELMORABLE_PROP_SERVICE_ID, 0));
         (void)calls.Get(VELMORABLE_PROP_SERVICE_COUNT, 0);
         (void)calls.Get(VELMORABLE_PROP_SERVER_ID, 0);
+        (void)calls.Get(VELMORABLE_PROP_SERVICE_UUID, 1);  // the record's own text belongs to the application
+        (void)calls.Get(VELMORABLE_PROP_SERVICE, 0);
         (void)std::strlen(VelmoraBLE_BLEClient_GetEventError(self->handle));
         // The reply of this thread's last Config is still its own, whatever the other threads asked.
         if (level != nullptr && std::strcmp(level, "1") != 0) calls.checker->Problem("sink: LogLevel reply changed");
@@ -226,6 +228,7 @@ void Hammer(VelmoraBLE_BLEClient* handle, const std::string& id, Clock::time_poi
     const char* level = calls.Query("LogLevel", 0, "1");
     const auto* wide =
         reinterpret_cast<const char16_t*>(calls.Get(VELMORABLE_UTF16_VARIANT + VELMORABLE_PROP_SERVICE_ID, 1));
+    const auto* uuid = reinterpret_cast<const char*>(calls.Get(VELMORABLE_PROP_SERVICE_UUID, 1));
     calls.Query("NoSuchKey", -1, "");
     if (std::string(LastError(handle)) != "Unknown config setting.") checker.Problem("application: last error text");
     const intptr_t services = calls.Get(VELMORABLE_PROP_SERVICE_COUNT, 0);
@@ -236,6 +239,7 @@ void Hammer(VelmoraBLE_BLEClient* handle, const std::string& id, Clock::time_poi
     // Replies of this thread survive the other threads' calls until this thread asks again.
     if (std::strcmp(level, "1") != 0) checker.Problem("application: LogLevel reply changed to " + std::string(level));
     if (wide == nullptr || std::u16string(wide) != u"001000000000") checker.Problem("application: ServiceId text changed");
+    if (std::string(uuid) != "0000180F-0000-1000-8000-00805F9B34FB") checker.Problem("application: ServiceUuid " + std::string(uuid));
     if (Clock::now() >= next_session) {
       if (Do(handle, VELMORABLE_METHOD_DISCONNECT) != 0) checker.Problem("Disconnect: " + LastError(handle));
       Session(handle, id, checker);
