@@ -93,11 +93,6 @@ int BLEClientEngine::Init() {
   if (bridge_ != nullptr) bridge_->Detach();
   bridge_ = std::make_shared<BLEEvent>(this);
   window_thread_ = std::this_thread::get_id();
-  {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    current_advertisement_ = nullptr;
-    advertisement_thread_ = std::thread::id();
-  }
   // A started engine has no GATT objects and no selection.
   (void)ClearGattTree();
   subscriptions_.Clear();
@@ -163,13 +158,8 @@ int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** repl
       return rc != 0 ? rc : ConfigAdvertisementKey(entry->name, setting, reply);
     }
     case kAdvertisementRawData: {
-      bool in_event;
-      {
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        in_event = current_advertisement_ != nullptr && advertisement_thread_ == std::this_thread::get_id();
-      }
       // Outside the Advertisement event there is no advertisement to report: an empty reply.
-      if (!in_event) return ConfigTextReply("", reply);
+      if (CurrentResults().advertisement == nullptr) return ConfigTextReply("", reply);
       return ConfigAdvertisementKey(entry->name, setting, reply);
     }
     case kGattObjTreeInfo:
@@ -182,12 +172,9 @@ int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** repl
 }
 
 int BLEClientEngine::RequireAdvertisementContext(const char* key) {
-  {
-    // The advertisement belongs to the thread that delivers it; any other thread would read it while
-    // that thread drops it.
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    if (current_advertisement_ != nullptr && advertisement_thread_ == std::this_thread::get_id()) return 0;
-  }
+  // The advertisement belongs to the thread that delivers it; any other thread would read it while that
+  // thread drops it.
+  if (CurrentResults().advertisement != nullptr) return 0;
   char text[160];
   platform::Format(text, sizeof(text), "The %s setting is only usable within the Advertisement event handler.", key);
   return SetErrorText(kNotInAdvertisementEvent, text);
@@ -200,17 +187,14 @@ int BLEClientEngine::CheckManufacturerIndex(int32_t index, int32_t count, const 
   return SetErrorText(kInvalidArgument, text);
 }
 
-void BLEClientEngine::BeginAdvertisement(const void* advertisement) {
-  std::lock_guard<std::mutex> lock(state_mutex_);
-  current_advertisement_ = advertisement;
-  advertisement_thread_ = std::this_thread::get_id();
+AdvertisementContext* BLEClientEngine::BeginAdvertisement(AdvertisementContext* context) {
+  CallResults& results = CurrentResults();
+  AdvertisementContext* outer = results.advertisement;
+  results.advertisement = context;
+  return outer;
 }
 
-void BLEClientEngine::EndAdvertisement() {
-  std::lock_guard<std::mutex> lock(state_mutex_);
-  current_advertisement_ = nullptr;
-  advertisement_thread_ = std::thread::id();
-}
+void BLEClientEngine::EndAdvertisement(AdvertisementContext* outer) { CurrentResults().advertisement = outer; }
 
 int BLEClientEngine::NotAvailable(const char* what) {
   char text[160];

@@ -87,10 +87,12 @@ class BLEClientEngine : public component::SocketBase {
   int RequireAdvertisementContext(const char* key);
   // CheckManufacturerIndex returns 0 when 0 <= index < count, else 202 with the text naming the index and key.
   int CheckManufacturerIndex(int32_t index, int32_t count, const char* key);
-  // Begin/EndAdvertisement mark the calling thread as delivering an Advertisement event of advertisement
-  // (an opaque platform object, kept by the caller until EndAdvertisement).
-  void BeginAdvertisement(const void* advertisement);
-  void EndAdvertisement();
+  // BeginAdvertisement marks the calling thread as delivering the Advertisement event of context (kept by
+  // the caller until EndAdvertisement) and returns the context it delivered before (null when none, as a
+  // rule); EndAdvertisement puts that one back. Each thread has its own, so deliveries on several platform
+  // threads never wait for one another.
+  AdvertisementContext* BeginAdvertisement(AdvertisementContext* context);
+  void EndAdvertisement(AdvertisementContext* outer);
 
   // NotAvailable sets the text "<what> is not available in this build." and returns kNotAvailable.
   int NotAvailable(const char* what);
@@ -193,8 +195,6 @@ class BLEClientEngine : public component::SocketBase {
   // HeldDevice returns the device the engine holds (null when none). Any thread: platform threads read the
   // device through it, while only the application's thread changes it.
   std::shared_ptr<bt::BluetoothLEDevice> HeldDevice();
-  // ClearAdvertisement ends the Advertisement event's context: the in-event settings answer 602 again.
-  int ClearAdvertisement();
   // BuildAdvertisementRawData sets out to the raw report of the advertisement being delivered ("" outside
   // the Advertisement event): 0, or 200. It waits for the device lookup, on the delivering thread.
   int BuildAdvertisementRawData(core::BufferCore& out);
@@ -350,9 +350,6 @@ class BLEClientEngine : public component::SocketBase {
   BLEClient* const owner_;
   std::shared_ptr<BLEEvent> bridge_;
   std::thread::id window_thread_;
-  // The advertisement being delivered and the thread delivering it; guarded by state_mutex_.
-  const void* current_advertisement_ = nullptr;
-  std::thread::id advertisement_thread_;
   core::Buffer selected_service_id_;
   core::Buffer selected_characteristic_id_;
   Settings settings_;
@@ -366,9 +363,6 @@ class BLEClientEngine : public component::SocketBase {
   std::shared_ptr<bt::BluetoothLEDevice> device_;
   // paired_here_ is true once this engine paired the held device; only such a bond is removed again.
   bool paired_here_ = false;
-  // One advertisement is delivered at a time (delivery_mutex_); its context belongs to the delivering thread.
-  std::mutex delivery_mutex_;
-  AdvertisementContext advertisement_;
   // The GATT tree and the mutex that guards it (and the selection against platform-thread readers).
   std::mutex tree_mutex_;
   GattTree gatt_tree_;

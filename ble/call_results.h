@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "ble/advertisement.h"
 #include "component/component_base.h"
 #include "core/buffer.h"
 
@@ -38,6 +39,9 @@ struct CallResults : component::ResultState {
   // The last error text of this thread's earlier calls while its running method keeps it aside (see
   // RecordedCall); null when none is kept.
   const core::BufferCore* earlier_error_text = nullptr;
+  // The advertisement this thread delivers (owned by the delivery), which the in-event settings read; null
+  // outside the Advertisement event.
+  AdvertisementContext* advertisement = nullptr;
   // The reply of the names that the client answers itself (BuildInfo, MajorVersion).
   core::Buffer config_reply;
   // The texts of ServerId and ServerName, the bytes of the value reads and the copy of the event error

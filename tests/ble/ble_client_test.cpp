@@ -140,22 +140,30 @@ TEST_F(ClientTest, AdvertisementSettingsOutsideTheEvent) {
 }
 
 TEST_F(ClientTest, AdvertisementContextBelongsToTheDeliveringThread) {
-  int marker = 0;
+  AdvertisementContext context;
   int on_other_thread = -1;
   std::thread delivering([&] {
-    Engine().BeginAdvertisement(&marker);
+    // A platform thread delivers inside a callback scope with its own results.
+    CallResults results;
+    CallScope scope(Engine().Bridge(), &results);
+    AdvertisementContext* outer = Engine().BeginAdvertisement(&context);
     // The delivering thread passes the check (the data itself is read later by the decoder).
     on_other_thread = Engine().RequireAdvertisementContext("ManufacturerDataCount");
-    Engine().EndAdvertisement();
+    Engine().EndAdvertisement(outer);
   });
   delivering.join();
   EXPECT_EQ(on_other_thread, 0);
+  EXPECT_EQ(Engine().RequireAdvertisementContext("ManufacturerDataCount"), kNotInAdvertisementEvent);
 
-  Engine().BeginAdvertisement(&marker);
-  std::thread other([&] { on_other_thread = Engine().RequireAdvertisementContext("ManufacturerDataCount"); });
+  AdvertisementContext* outer = Engine().BeginAdvertisement(&context);
+  std::thread other([&] {
+    CallResults results;
+    CallScope scope(Engine().Bridge(), &results);
+    on_other_thread = Engine().RequireAdvertisementContext("ManufacturerDataCount");
+  });
   other.join();
   EXPECT_EQ(on_other_thread, kNotInAdvertisementEvent);
-  Engine().EndAdvertisement();
+  Engine().EndAdvertisement(outer);
 }
 
 TEST_F(ClientTest, ManufacturerIndexErrorNamesIndexAndKey) {
