@@ -280,14 +280,14 @@ int GattCharacteristicRecord::CloneFrom(const GattCharacteristicRecord& source) 
   int rc = description.Assign(source.description);
   if (rc == core::kOk) rc = id.Assign(source.id);
   if (rc == core::kOk) rc = scratch.Assign(source.scratch);
-  flags = source.flags;
-  format_index = source.format_index;
-  cccd_ensured = source.cccd_ensured;
-  extended_properties_ensured = source.extended_properties_ensured;
-  user_description_ensured = source.user_description_ensured;
-  formats_ensured = source.formats_ensured;
-  properties_loaded = source.properties_loaded;
-  formats_loaded = source.formats_loaded;
+  flags = source.flags.load();
+  format_index = source.format_index.load();
+  cccd_ensured = source.cccd_ensured.load();
+  extended_properties_ensured = source.extended_properties_ensured.load();
+  user_description_ensured = source.user_description_ensured.load();
+  formats_ensured = source.formats_ensured.load();
+  properties_loaded = source.properties_loaded.load();
+  formats_loaded = source.formats_loaded.load();
   return rc;
 }
 

@@ -14,6 +14,7 @@
 // thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -94,15 +95,17 @@ struct GattCharacteristicRecord {
   Guid uuid{};
   core::Buffer description;
   core::Buffer id;
-  uint32_t flags = 0;
-  int32_t format_index = -1;
+  // The loaded fields are atomics: a sink on a platform thread may read a property that loads them while
+  // the application's thread does the same. A load that runs twice finds and stores the same values.
+  std::atomic<uint32_t> flags{0};
+  std::atomic<int32_t> format_index{-1};
   core::Buffer scratch;
-  int32_t cccd_ensured = 0;
-  int32_t extended_properties_ensured = 0;
-  int32_t user_description_ensured = 0;
-  int32_t formats_ensured = 0;
-  int32_t properties_loaded = 0;
-  int32_t formats_loaded = 0;
+  std::atomic<int32_t> cccd_ensured{0};
+  std::atomic<int32_t> extended_properties_ensured{0};
+  std::atomic<int32_t> user_description_ensured{0};
+  std::atomic<int32_t> formats_ensured{0};
+  std::atomic<int32_t> properties_loaded{0};
+  std::atomic<int32_t> formats_loaded{0};
 
   // Init makes this the record of ref's characteristic with id and registers the engine's value handler on
   // the platform object (once per object). 0, or 200. May raise PlatformError.

@@ -159,6 +159,11 @@ struct HammerSink {
         (void)calls.Get(VELMORABLE_PROP_SERVER_ID, 0);
         (void)calls.Get(VELMORABLE_PROP_SERVICE_UUID, 1);  // the record's own text belongs to the application
         (void)calls.Get(VELMORABLE_PROP_SERVICE, 0);
+        // Properties that load from the server on first use, as the application thread reads them too.
+        (void)calls.Get(VELMORABLE_PROP_CHARACTERISTIC_FLAGS, 0);
+        (void)calls.Get(VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX, 0);
+        (void)calls.Get(VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+        (void)calls.Get(VELMORABLE_PROP_CHARACTERISTIC_UUID, 0);
         (void)std::strlen(VelmoraBLE_BLEClient_GetEventError(self->handle));
         // The reply of this thread's last Config is still its own, whatever the other threads asked.
         if (level != nullptr && std::strcmp(level, "1") != 0) calls.checker->Problem("sink: LogLevel reply changed");
@@ -206,7 +211,8 @@ class ThreadsTest : public ::testing::Test {
   Checker checker_;
 };
 
-// Session connects (pairing with a PIN), discovers, subscribes to the measurement and scans again.
+// Session connects (pairing with a PIN), discovers, selects the first service, subscribes to the
+// measurement and scans again.
 void Session(VelmoraBLE_BLEClient* handle, const std::string& id, Checker& checker) {
   Calls calls{handle, &checker, "application"};
   const int connected = Do(handle, VELMORABLE_METHOD_CONNECT, id.c_str());
@@ -216,6 +222,9 @@ void Session(VelmoraBLE_BLEClient* handle, const std::string& id, Checker& check
   int32_t sizes[4] = {0, 0, 0, 0};
   const int discovered = VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes);
   if (discovered != 0) checker.Problem("Discover: " + LastError(handle));
+  if (VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>("000100000000")) != 0) {
+    checker.Problem("Service: " + LastError(handle));
+  }
   intptr_t subscribe[2] = {reinterpret_cast<intptr_t>("000100000000"), reinterpret_cast<intptr_t>("000100030000")};
   const int subscribed = VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, sizes);
   if (subscribed != 0) checker.Problem("Subscribe: " + LastError(handle));
@@ -240,6 +249,9 @@ void Hammer(VelmoraBLE_BLEClient* handle, const std::string& id, Clock::time_poi
     const intptr_t services = calls.Get(VELMORABLE_PROP_SERVICE_COUNT, 0);
     if (services != 2) checker.Problem("application: ServiceCount " + std::to_string(services));
     (void)calls.Get(VELMORABLE_PROP_TIMEOUT, 0);
+    const intptr_t flags = calls.Get(VELMORABLE_PROP_CHARACTERISTIC_FLAGS, 0);
+    if (flags != 0x10) checker.Problem("application: CharacteristicFlags " + std::to_string(flags));
+    (void)calls.Get(VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
     calls.Query("ManufacturerDataCount", 602, "");
     std::this_thread::yield();
     // Replies of this thread survive the other threads' calls until this thread asks again.
