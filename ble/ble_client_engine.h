@@ -3,8 +3,9 @@
 // platform callbacks come through, the event firers, and the BLE operations that the methods call.
 //
 // Threads: the application's thread runs the operations and Config. Platform threads fire events through
-// the bridge (BLEEvent::Enter first); the int settings are atomics so that those threads may read them, and
-// state that both sides write (event error, advertisement context) is guarded by StateMutex().
+// the bridge (BLEEvent::Enter first); the int settings are atomics so that those threads may read them, the
+// event error that both sides write is guarded by StateMutex(), and each thread's calls keep their results
+// (last error, replies, the advertisement it delivers) in their own CallResults.
 #pragma once
 
 #include <atomic>

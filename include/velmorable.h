@@ -13,18 +13,20 @@
  * Memory: every text or byte pointer that a function returns belongs to the client. It stays valid for the
  * thread that received it until the same value is produced again for that thread (the next read of the same
  * property, the next call of the same kind) or the client is destroyed; a narrow property text read on the
- * application's thread stays valid until the value itself changes. A text handed to a sink that runs on a
- * platform thread is valid at the latest until that sink returns. Nothing returned is freed by the application.
+ * application's thread stays valid until the value itself changes. What the calls of a sink on a platform
+ * thread return is valid at most until that sink returns. Nothing returned is freed by the application.
  *
  * Threads: a client is used by one application thread at a time. Events arrive on that thread while a method
  * runs, and on platform threads for notifications (advertisements, values, connection changes, pairing); the
- * sink must tolerate both, and may call the client back from either. No lock of the library is held while
- * the sink runs. Each thread's calls keep their own last error: the calls that a sink makes on a platform
- * thread record their code and text apart from the application thread's, for as long as that event is being
- * delivered, so GetLastError and GetLastErrorCode always describe the calling thread's own last call. The
- * event error is one per client, shared by every thread. A sink on a platform thread that runs methods which
- * change the connection or the GATT tree races with the application thread's own calls; keep those to the
- * application thread.
+ * sink must tolerate both, and may call the client back from either. Events on several platform threads may
+ * run at the same time; the library holds no lock of its own while the sink runs. Each thread's calls keep
+ * their own last error: the calls that a sink makes on a platform thread record their code and text apart from
+ * the application thread's, for as long as that event is being delivered, so GetLastError and
+ * GetLastErrorCode always describe the calling thread's own last call. The event error is one per client,
+ * shared by every thread. From a platform thread, a sink should keep to Config queries (and the in-event
+ * settings), Get, CheckIndex, the error functions and VelmoraBLE_EvtStr: a method or Set that changes the
+ * connection, the selection or the GATT tree runs at the same time as the application thread's own calls,
+ * which then see the change mid-way.
  */
 #ifndef VELMORABLE_H_
 #define VELMORABLE_H_
@@ -251,11 +253,11 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Set(VelmoraBLE_BLEClient* client,
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_CheckIndex(VelmoraBLE_BLEClient* client, int32_t property_id,
                                                           int32_t index);
 
-/* VelmoraBLE_BLEClient_GetLastError returns the last error text ("" when none), owned by the client and valid
- * until the next call on it; null for a null handle. */
+/* VelmoraBLE_BLEClient_GetLastError returns the calling thread's last error text ("" when none), owned by the
+ * client and valid until that thread's next call on it; null for a null handle. */
 VELMORABLE_EXPORT const char* VelmoraBLE_BLEClient_GetLastError(VelmoraBLE_BLEClient* client);
 
-/* VelmoraBLE_BLEClient_GetLastErrorCode returns the last error code; 200 for a null handle. */
+/* VelmoraBLE_BLEClient_GetLastErrorCode returns the calling thread's last error code; 200 for a null handle. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_GetLastErrorCode(VelmoraBLE_BLEClient* client);
 
 /* VelmoraBLE_BLEClient_SetLastErrorAndCode sets the last error text (copied; null gives "") and code and returns
