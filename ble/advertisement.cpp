@@ -324,7 +324,8 @@ int BLEClientEngine::AdvertisementKeyReply(const char* key, const component::Con
     if (rc != core::kOk) return ReportOutOfMemory(rc);
     return ConfigTextReply(text.Data(), reply);
   }
-  const std::vector<bt::BluetoothLEManufacturerData> entries = CurrentResults().advertisement->advertisement->ManufacturerData();
+  const AdvertisementContext& context = *CurrentResults().advertisement;
+  const std::vector<bt::BluetoothLEManufacturerData> entries = context.advertisement->ManufacturerData();
   const auto count = static_cast<int32_t>(std::min<size_t>(entries.size(), INT32_MAX));
   if (std::strcmp(key, "ManufacturerDataCount") == 0) return ConfigUnsignedToText(static_cast<uint32_t>(count), reply);
   const int32_t index = setting.Index();

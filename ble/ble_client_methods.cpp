@@ -134,8 +134,9 @@ int BLEClient::Do(int32_t method_id, int32_t param_count, intptr_t* params, int3
     if (rc == core::kOutOfMemory) return call.Finish(rc);
     if (rc != core::kOk) {
       char message[160];
-      platform::Format(message, sizeof(message), "The %s (parameter %d) cannot be converted from UTF-16 in code page %u.",
-                       kTextSlotNames[id][i], i, engine_.CodePage());
+      platform::Format(message, sizeof(message),
+                       "The %s (parameter %d) cannot be converted from UTF-16 in code page %u.", kTextSlotNames[id][i],
+                       i, engine_.CodePage());
       return call.Finish(engine_.SetErrorText(rc, message));
     }
     args.texts[i] = converted[i].Data();

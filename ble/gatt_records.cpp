@@ -249,7 +249,9 @@ int GattServiceRecord::Create(const std::shared_ptr<bt::GattDeviceService>& obje
   return rc;
 }
 
-const char* GattServiceRecord::GetUuidText(core::Buffer& out) const { return UuidTextOf(service != nullptr, uuid, out); }
+const char* GattServiceRecord::GetUuidText(core::Buffer& out) const {
+  return UuidTextOf(service != nullptr, uuid, out);
+}
 const char* GattServiceRecord::GetParentSvcIdsText(core::Buffer& out) const { return JoinIds(parent_svc_ids, out); }
 const char* GattServiceRecord::GetIncludedSvcIdsText(core::Buffer& out) const { return JoinIds(included_svc_ids, out); }
 
@@ -721,7 +723,8 @@ int BLEClientEngine::DescriptorAt(int32_t index, std::shared_ptr<GattDescriptorR
 int BLEClientEngine::SetCharacteristicCount(int32_t count) {
   // A count no server can reach would only make the list allocate, under the tree lock, for nothing.
   if (count > kMaxGattListCount) {
-    return SetErrorText(core::kOutOfRange, "Invalid CharacteristicCount: a server holds at most 65535 characteristics.");
+    return SetErrorText(core::kOutOfRange,
+                        "Invalid CharacteristicCount: a server holds at most 65535 characteristics.");
   }
   // Records that leave the collection live on while someone still holds them (a running read, a handler).
   std::lock_guard<std::mutex> lock(tree_mutex_);

@@ -96,8 +96,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   2 QuerySubscriptionState: characteristic index, out state        3 Config: setting, out reply text
  *   4 Connect: server id                         5 Disconnect, 10 ProcessEvents, 17 StopScanning: no slots
  *   6 Discover: service UUIDs, characteristic UUIDs, include descriptors (int), service id
- *   7 DiscoverCharacteristics: service id, characteristic UUIDs      8 DiscoverDescriptors: service id, characteristic id
- *   9 DiscoverServices: service UUIDs, service id                    11 PostValue: service id, characteristic id, bytes
+ *   7 DiscoverCharacteristics: service id, characteristic UUIDs
+ *   8 DiscoverDescriptors: service id, characteristic id             9 DiscoverServices: service UUIDs, service id
+ *   11 PostValue: service id, characteristic id, bytes (length in cbparams[2])
  *   12, 13 Read...ValueAt: index, out bytes (length out in cbparams[1])
  *   14 ReadValue: service id, characteristic id, descriptor id, out bytes (length out in cbparams[3])
  *   15 Select, 18 Subscribe, 19 Unsubscribe: service id, characteristic id    16 StartScanning: service UUIDs

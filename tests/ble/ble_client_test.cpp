@@ -139,33 +139,6 @@ TEST_F(ClientTest, AdvertisementSettingsOutsideTheEvent) {
   EXPECT_EQ(reply, "");
 }
 
-TEST_F(ClientTest, AdvertisementContextBelongsToTheDeliveringThread) {
-  AdvertisementContext context;
-  int on_other_thread = -1;
-  std::thread delivering([&] {
-    // A platform thread delivers inside a callback scope with its own results.
-    CallResults results;
-    CallScope scope(Engine().Bridge(), &results);
-    AdvertisementContext* outer = Engine().BeginAdvertisement(&context);
-    // The delivering thread passes the check (the data itself is read later by the decoder).
-    on_other_thread = Engine().RequireAdvertisementContext("ManufacturerDataCount");
-    Engine().EndAdvertisement(outer);
-  });
-  delivering.join();
-  EXPECT_EQ(on_other_thread, 0);
-  EXPECT_EQ(Engine().RequireAdvertisementContext("ManufacturerDataCount"), kNotInAdvertisementEvent);
-
-  AdvertisementContext* outer = Engine().BeginAdvertisement(&context);
-  std::thread other([&] {
-    CallResults results;
-    CallScope scope(Engine().Bridge(), &results);
-    on_other_thread = Engine().RequireAdvertisementContext("ManufacturerDataCount");
-  });
-  other.join();
-  EXPECT_EQ(on_other_thread, kNotInAdvertisementEvent);
-  Engine().EndAdvertisement(outer);
-}
-
 TEST_F(ClientTest, ManufacturerIndexErrorNamesIndexAndKey) {
   EXPECT_EQ(Engine().CheckManufacturerIndex(1, 2, "ManufacturerData"), 0);
   EXPECT_EQ(Engine().CheckManufacturerIndex(2, 2, "ManufacturerData"), kInvalidArgument);
