@@ -216,6 +216,7 @@ struct RandomSink {
   uint64_t seed = 0;
   std::atomic<int> events{0};
   std::atomic<int> mismatches{0};
+  std::atomic<bool> destroyed_inside{false};
 
   // Check counts a call whose code is not the calling thread's last error code. A call refused because the
   // client is being destroyed (200) reaches no state at all.
@@ -238,6 +239,13 @@ struct RandomSink {
       (void)VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_GET, nullptr, 1 + static_cast<int32_t>(pick % 2));
       VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_COPY, local, VELMORABLE_EVTSTR_NARROW);
       params[3] = static_cast<intptr_t>(pick % 2);
+    } else if (std::this_thread::get_id() == self->application && random() % 40 == 0) {
+      // Destroyed from inside an event of one of its own calls: freed when that call ends.
+      self->handle.store(nullptr);
+      self->destroyed_inside.store(true);
+      VelmoraBLE_BLEClient_Destroy(handle);
+      --depth;
+      return 0;
     } else if (std::this_thread::get_id() == self->application && pick < 3) {
       const int32_t methods[] = {VELMORABLE_METHOD_CONFIG, VELMORABLE_METHOD_DISCOVER_SERVICES,
                                  VELMORABLE_METHOD_READ_VALUE, VELMORABLE_METHOD_STOP_SCANNING};
@@ -265,6 +273,27 @@ class RandomCalls {
 
   // One random call; returns false when a recorded code disagreed with the last error code.
   bool Step(VelmoraBLE_BLEClient*& handle) {
+    const bool agreed = Call(handle);
+    if (sink_.destroyed_inside.exchange(false)) {
+      ++destroyed_inside_;
+      Renew(handle);
+    }
+    return agreed;
+  }
+
+  // Renew replaces a destroyed client.
+  void Renew(VelmoraBLE_BLEClient*& handle) {
+    handle = VelmoraBLE_BLEClient_Create(&RandomSink::Call, &sink_, random_() % 2);
+    sink_.handle.store(handle);
+  }
+
+  int Succeeded() const { return succeeded_; }
+  int DestroyedInside() const { return destroyed_inside_; }
+
+ private:
+  // Call makes one random call. The sink may destroy the client during it: the checks that follow a call
+  // read the client only while it lives.
+  bool Call(VelmoraBLE_BLEClient*& handle) {
     switch (random_() % 10) {
       case 0:
       case 1:
@@ -280,23 +309,19 @@ class RandomCalls {
         return RandomSet(handle);
       case 8:
         (void)VelmoraBLE_BLEClient_CheckIndex(handle, PropertyId(), Index());
-        (void)std::strlen(VelmoraBLE_BLEClient_GetLastError(handle));
+        if (!sink_.destroyed_inside.load()) (void)std::strlen(VelmoraBLE_BLEClient_GetLastError(handle));
         return true;
       default:
         if (random_() % 50 == 0) {
           // Destroy at a random point, and carry on with a new client.
           sink_.handle.store(nullptr);
           VelmoraBLE_BLEClient_Destroy(handle);
-          handle = VelmoraBLE_BLEClient_Create(&RandomSink::Call, &sink_, random_() % 2);
-          sink_.handle.store(handle);
+          Renew(handle);
         }
         return true;
     }
   }
 
- int Succeeded() const { return succeeded_; }
-
- private:
   int32_t PropertyId() {
     const int32_t base = static_cast<int32_t>(random_() % 32);
     switch (random_() % 5) {
@@ -358,7 +383,7 @@ class RandomCalls {
     }
     const int rc = VelmoraBLE_BLEClient_Do(handle, id, static_cast<int32_t>(random_() % 5), params, sizes);
     if (rc == 0 && plain >= VELMORABLE_METHOD_CONNECT && plain <= VELMORABLE_METHOD_WRITE_VALUE) ++succeeded_;
-    return VelmoraBLE_BLEClient_GetLastErrorCode(handle) == rc;
+    return sink_.destroyed_inside.load() || VelmoraBLE_BLEClient_GetLastErrorCode(handle) == rc;
   }
 
   bool RandomSet(VelmoraBLE_BLEClient* handle) {
@@ -380,12 +405,13 @@ class RandomCalls {
     }
     const int rc = VelmoraBLE_BLEClient_Set(handle, property, Index(), value);
     // Every Set that reaches its property is recorded; an id that is no settable property gives -1 alone.
-    return rc == -1 || VelmoraBLE_BLEClient_GetLastErrorCode(handle) == rc;
+    return rc == -1 || sink_.destroyed_inside.load() || VelmoraBLE_BLEClient_GetLastErrorCode(handle) == rc;
   }
 
   std::mt19937_64 random_;
   RandomSink& sink_;
   int succeeded_ = 0;
+  int destroyed_inside_ = 0;
   TextPool pool_;
   uint8_t bytes_[600] = {0xC3, 0x28, 0xFF, 0x00, 0x41};
   char16_t converted_[64] = {};
@@ -412,8 +438,8 @@ TEST_F(SurfaceFixture, RandomCallsWithRandomTextsKeepTheLastErrorInStep) {
   sink.handle.store(nullptr);
   VelmoraBLE_BLEClient_Destroy(handle);
   radio_->WaitIdle();
-  std::printf("random calls: %d operations (Connect to WriteValue) succeeded, %d events\n", random.Succeeded(),
-              sink.events.load());
+  std::printf("random calls: %d operations (Connect to WriteValue) succeeded, %d events, %d clients destroyed by "
+              "their sink\n", random.Succeeded(), sink.events.load(), random.DestroyedInside());
   EXPECT_EQ(mismatches, 0);
   EXPECT_EQ(sink.mismatches.load(), 0);
   EXPECT_GT(sink.events.load(), 0);
