@@ -57,20 +57,12 @@ SimPeripheral Peripheral() {
   return peripheral;
 }
 
-class SurfaceFixture : public ::testing::Test {
+class SurfaceFixture : public RadioFixture<2> {
  protected:
   void SetUp() override {
-    component::SocketBase::StaticInit();
-    radio_ = std::make_shared<SimRadio>(2);
-    bt::InstallProvider(radio_);
+    RadioFixture::SetUp();
     radio_->AddPeripheral(Peripheral());
   }
-  void TearDown() override {
-    bt::InstallProvider(nullptr);
-    radio_.reset();
-    component::SocketBase::StaticDestroy();
-  }
-  std::shared_ptr<SimRadio> radio_;
 };
 
 // ---- Exactly-sized arrays --------------------------------------------------------------------------------

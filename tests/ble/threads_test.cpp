@@ -199,20 +199,8 @@ struct HammerSink {
   }
 };
 
-class ThreadsTest : public ::testing::Test {
+class ThreadsTest : public RadioFixture<4> {
  protected:
-  void SetUp() override {
-    component::SocketBase::StaticInit();
-    radio_ = std::make_shared<SimRadio>(4);
-    bt::InstallProvider(radio_);
-  }
-  void TearDown() override {
-    bt::InstallProvider(nullptr);
-    radio_.reset();
-    component::SocketBase::StaticDestroy();
-  }
-
-  std::shared_ptr<SimRadio> radio_;
   Checker checker_;
 };
 
