@@ -176,17 +176,19 @@ int AppendAdvertisementReportHex(const AdvertisementReport& in, core::BufferCore
 
 namespace {
 
-// ContextGuard ends the advertisement context however the delivery ends, so that the in-event settings
-// never answer with a stale advertisement after a failed one.
+// ContextGuard makes context the calling thread's advertisement for the delivery and ends that however the
+// delivery ends, so that the in-event settings never answer with a stale advertisement.
 class ContextGuard {
  public:
-  explicit ContextGuard(BLEClientEngine& engine) : engine_(engine) {}
-  ~ContextGuard() { (void)engine_.ClearAdvertisement(); }
+  ContextGuard(BLEClientEngine& engine, AdvertisementContext& context)
+      : engine_(engine), outer_(engine.BeginAdvertisement(&context)) {}
+  ~ContextGuard() { engine_.EndAdvertisement(outer_); }
   ContextGuard(const ContextGuard&) = delete;
   ContextGuard& operator=(const ContextGuard&) = delete;
 
  private:
   BLEClientEngine& engine_;
+  AdvertisementContext* outer_;
 };
 
 int32_t IsConnectable(bt::BluetoothLEAdvertisementType type) {
@@ -202,19 +204,17 @@ void BLEClientEngine::OnAdvertisementReceived(
     const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>&,
     const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args) {
   if (args == nullptr) return;
-  // The engine holds one current advertisement: deliveries on several platform threads take turns. The
-  // sink's own Config calls during the event do not take this lock.
-  std::lock_guard<std::mutex> turn(delivery_mutex_);
+  // Each delivery has its own context, reached through its thread's results: deliveries on several
+  // platform threads run side by side and hold no lock while the sink runs.
   DeliverAdvertisement(args);
 }
 
 void BLEClientEngine::DeliverAdvertisement(const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args) {
-  const ContextGuard guard(*this);
-  AdvertisementContext& context = advertisement_;
+  AdvertisementContext context;
   context.args = args;
   context.advertisement = args->Advertisement();
   if (context.advertisement == nullptr) return;
-  BeginAdvertisement(args.get());
+  const ContextGuard guard(*this, context);
 
   const std::vector<Guid> service_uuids = context.advertisement->ServiceUuids();
   const uint64_t address = args->BluetoothAddress();
@@ -274,20 +274,11 @@ void BLEClientEngine::LookUpDeviceName(uint64_t address, core::BufferCore& name)
   SetLastErrorCode(0);
 }
 
-int BLEClientEngine::ClearAdvertisement() {
-  EndAdvertisement();
-  advertisement_.args.reset();
-  advertisement_.advertisement.reset();
-  advertisement_.tx_power = kNoTxPower;
-  advertisement_.service_data_uuids.clear();
-  (void)advertisement_.service_data_texts.Clear();
-  return 0;
-}
-
 int BLEClientEngine::BuildAdvertisementRawData(core::BufferCore& out) {
   (void)out.Clear();
-  const AdvertisementContext& context = advertisement_;
-  if (context.args == nullptr || context.advertisement == nullptr) return 0;
+  const AdvertisementContext* current = CurrentResults().advertisement;
+  if (current == nullptr || current->args == nullptr || current->advertisement == nullptr) return 0;
+  const AdvertisementContext& context = *current;
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   AdvertisementReport report;
   report.event_type = static_cast<uint8_t>(context.args->AdvertisementType());
@@ -333,7 +324,8 @@ int BLEClientEngine::AdvertisementKeyReply(const char* key, const component::Con
     if (rc != core::kOk) return ReportOutOfMemory(rc);
     return ConfigTextReply(text.Data(), reply);
   }
-  const std::vector<bt::BluetoothLEManufacturerData> entries = advertisement_.advertisement->ManufacturerData();
+  const AdvertisementContext& context = *CurrentResults().advertisement;
+  const std::vector<bt::BluetoothLEManufacturerData> entries = context.advertisement->ManufacturerData();
   const auto count = static_cast<int32_t>(std::min<size_t>(entries.size(), INT32_MAX));
   if (std::strcmp(key, "ManufacturerDataCount") == 0) return ConfigUnsignedToText(static_cast<uint32_t>(count), reply);
   const int32_t index = setting.Index();
@@ -342,9 +334,10 @@ int BLEClientEngine::AdvertisementKeyReply(const char* key, const component::Con
   const bt::BluetoothLEManufacturerData& entry = entries[static_cast<size_t>(index)];
   if (std::strcmp(key, "ManufacturerCompanyId") == 0) return ConfigValueToText(entry.company_id, reply);
   // The bytes go into the reply text as they are; the reply reaches the caller as a NUL-terminated text.
-  const int copied = reply_text_.SetData(static_cast<int32_t>(entry.data.size()), entry.data.data());
+  core::Buffer& out = Results().reply_text;
+  const int copied = out.SetData(static_cast<int32_t>(entry.data.size()), entry.data.data());
   if (copied != core::kOk) return ReportOutOfMemory(copied);
-  if (reply != nullptr) *reply = reply_text_.Data();
+  if (reply != nullptr) *reply = out.Data();
   return 0;
 }
 
@@ -353,9 +346,10 @@ int BLEClientEngine::ConfigServiceData(const component::ConfigSettingParts& sett
   core::Buffer reason;
   int rc = ParseUuid(uuid, setting.Value().Data(), &reason);
   if (rc != core::kOk) return reason.IsEmpty() ? ReportOutOfMemory(rc) : SetErrorText(rc, reason.Data());
-  const UuidList& uuids = advertisement_.service_data_uuids;
+  const AdvertisementContext& context = *CurrentResults().advertisement;
+  const UuidList& uuids = context.service_data_uuids;
   for (size_t i = 0; i < uuids.size(); ++i) {
-    if (uuids[i] == uuid) return ConfigTextReply(advertisement_.service_data_texts.Item(static_cast<int32_t>(i)), reply);
+    if (uuids[i] == uuid) return ConfigTextReply(context.service_data_texts.Item(static_cast<int32_t>(i)), reply);
   }
   core::Buffer uuid_text;
   rc = AppendUuidText(uuid, uuid_text);

@@ -26,6 +26,12 @@ int ResultStringPair::ToWide(const char* text, uint32_t code_page) {
   return core::MultiByteToWide(wide, narrow.Data(), code_page);
 }
 
+ResultStringPair* CallResults::Record(int i) {
+  if (i < 0 || i >= kResultRecordCount) return nullptr;
+  if (records_ == nullptr) records_.reset(new (std::nothrow) ResultStringPair[kResultRecordCount]);
+  return records_ != nullptr ? &records_[i] : nullptr;
+}
+
 // ---- Life cycle --------------------------------------------------------------------------------------------
 
 BLEClient::BLEClient(VelmoraBLE_Sink sink, void* context, uint32_t options)
@@ -74,7 +80,8 @@ void BLEClient::Destroy(BLEClient* client) {
   delete client;
 }
 
-CallScope::CallScope(std::shared_ptr<BLEEvent> bridge) : bridge_(std::move(bridge)) {
+CallScope::CallScope(std::shared_ptr<BLEEvent> bridge, CallResults* event_results)
+    : bridge_(std::move(bridge)), event_results_(event_results) {
   if (bridge_ == nullptr) return;
   engine_ = bridge_->Enter();
   if (engine_ == nullptr) return;
@@ -102,6 +109,14 @@ uint32_t CallScope::CountOnThisThread(const BLEEvent* bridge) {
   return count;
 }
 
+CallResults* CallScope::EventResults(const BLEEvent* bridge) {
+  const CallScope* outermost = nullptr;
+  for (const CallScope* scope = t_innermost_scope; scope != nullptr; scope = scope->outer_) {
+    if (scope->bridge_.get() == bridge) outermost = scope;
+  }
+  return outermost != nullptr ? outermost->event_results_ : nullptr;
+}
+
 // ---- Result state ------------------------------------------------------------------------------------------
 
 int BLEClient::SetLastErrorAndCode(int32_t code, const char* text) {
@@ -111,8 +126,11 @@ int BLEClient::SetLastErrorAndCode(int32_t code, const char* text) {
 }
 
 const char* BLEClient::EventErrorText() {
+  // Another thread may set the event error at any time: each thread reads its own copy.
+  core::Buffer& copy = engine_.CurrentResults().event_error;
   std::lock_guard<std::mutex> lock(engine_.StateMutex());
-  return engine_.EventErrorText().Data();
+  if (copy.Assign(engine_.EventErrorText()) != core::kOk) (void)copy.Clear();
+  return copy.Data();
 }
 
 int32_t BLEClient::EventErrorCode() {

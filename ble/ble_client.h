@@ -28,20 +28,6 @@ constexpr int kUnknownId = -1;
 // kInternalError is the code of a failure that escaped an operation (with the text naming it).
 constexpr int kInternalError = 1359;
 
-// ResultStringPair holds a text handed out in UTF-16: its narrow copy and the UTF-16 form, valid until the
-// next conversion into the same record.
-struct ResultStringPair {
-  core::Buffer narrow;
-  core::Buffer wide;
-  // ToWide copies text (null as "") and converts it with code_page. 0, 434 or 200.
-  [[nodiscard]] int ToWide(const char* text, uint32_t code_page);
-  const char16_t* Wide() const { return reinterpret_cast<const char16_t*>(wide.Data()); }
-};
-
-// One record per text property, and the last one for the UTF-16 form of a Config reply.
-constexpr int kResultRecordCount = 18;
-constexpr int kConfigReplyRecord = 17;
-
 class BLEClient {
  public:
   BLEClient(VelmoraBLE_Sink sink, void* context, uint32_t options);
@@ -61,17 +47,20 @@ class BLEClient {
   static void Destroy(BLEClient* client);
 
   // Do runs a method (ids above 10000: the UTF-16 variant) and returns its code, recorded as the last
-  // error except for the text conversion 2003 and a UTF-16 argument that cannot be converted.
+  // error except for the text conversion 2003. A UTF-16 argument that cannot be converted gives 434 with a
+  // text naming it, and the method does not run.
   int Do(int32_t method_id, int32_t param_count, intptr_t* params, int32_t* cbparams);
   // Get, Set and CheckIndex answer the properties (ids above 10000: UTF-16, above 20000: narrow).
   intptr_t Get(int32_t property_id, int32_t index);
   int Set(int32_t property_id, int32_t index, intptr_t value);
   int CheckIndex(int32_t property_id, int32_t index);
-  // GetServerName returns the connected device's name (code page 0), "" without a device; valid until the
-  // next call.
+  // GetServerName returns the connected device's name (code page 0), "" without a device, in a text of the
+  // calling thread's that its next call replaces.
   const char* GetServerName();
 
-  // The result state. Texts are owned by the client and valid until they change.
+  // The result state of the calling thread (see CallResults). Texts are owned by the client and valid until
+  // they change: the last error text until that thread's next call, the event error text (which is the
+  // client's, shared by every thread) until that thread's next EventErrorText.
   const char* LastErrorText() const { return engine_.VisibleLastErrorText(); }
   int32_t LastErrorCode() const { return engine_.LastErrorCode(); }
   int SetLastErrorAndCode(int32_t code, const char* text);
@@ -120,6 +109,9 @@ class BLEClient {
 
   int RunMethod(int32_t method_id, MethodArgs& args);
   int ConfigMethod(const char* text, intptr_t* reply_slot, bool wide);
+  // SelectionText returns the selected id for Get: in place on the application's thread, else a copy in
+  // copy (null when it cannot be made).
+  const char* SelectionText(const core::Buffer& selected, core::Buffer& copy);
   int ConfigCommand(const char* text, const char** reply);
   int TextToUtf16(int32_t param_count, intptr_t* params, int32_t* cbparams);
   int QuerySubscriptionState(MethodArgs& args);
@@ -133,10 +125,7 @@ class BLEClient {
   BLEClientEngine engine_;
   VelmoraBLE_Sink sink_;
   void* context_;
-  core::Buffer config_reply_;
   bool utf16_events_;
-  ResultStringPair results_[kResultRecordCount];
-  core::Buffer server_name_;
   std::atomic<bool> destroy_pending_{false};
 };
 
@@ -146,9 +135,11 @@ class BLEClient {
 class CallScope {
  public:
   // For an exported call on client.
-  explicit CallScope(BLEClient& client) : CallScope(client.Engine().Bridge()) {}
-  // For a platform callback that reaches its engine through bridge.
-  explicit CallScope(std::shared_ptr<BLEEvent> bridge);
+  explicit CallScope(BLEClient& client) : CallScope(client.Engine().Bridge(), nullptr) {}
+  // For a platform callback that reaches its engine through bridge: event_results (kept by the caller
+  // until the scope ends) receives the results of every call made on this thread inside it, unless the
+  // callback runs inside an exported call of the same client on this thread.
+  CallScope(std::shared_ptr<BLEEvent> bridge, CallResults* event_results);
   ~CallScope();
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
@@ -158,10 +149,14 @@ class CallScope {
 
   // CountOnThisThread is the number of admitted scopes of bridge on the calling thread.
   static uint32_t CountOnThisThread(const BLEEvent* bridge);
+  // EventResults returns the results of the platform callback of bridge that the calling thread runs in
+  // (its outermost admitted scope of bridge), or null when that scope is an exported call or there is none.
+  static CallResults* EventResults(const BLEEvent* bridge);
 
  private:
   std::shared_ptr<BLEEvent> bridge_;
   BLEClientEngine* engine_ = nullptr;
+  CallResults* event_results_ = nullptr;
   CallScope* outer_ = nullptr;
 };
 

@@ -1,5 +1,6 @@
 #include "ble/ble_client_engine.h"
 
+#include "ble/ble_client.h"
 #include "ble/tree_dump.h"
 #include "platform/text.h"
 
@@ -92,11 +93,6 @@ int BLEClientEngine::Init() {
   if (bridge_ != nullptr) bridge_->Detach();
   bridge_ = std::make_shared<BLEEvent>(this);
   window_thread_ = std::this_thread::get_id();
-  {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    current_advertisement_ = nullptr;
-    advertisement_thread_ = std::thread::id();
-  }
   // A started engine has no GATT objects and no selection.
   (void)ClearGattTree();
   subscriptions_.Clear();
@@ -126,9 +122,9 @@ int BLEClientEngine::ResetSettings() {
 int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** reply) {
   const bool query = setting.Query() != 0;
   // While a method keeps the earlier error text aside, the LastError query still answers with it.
-  if (query && earlier_error_text_ != nullptr && LastErrorText().IsEmpty() &&
-      setting.Name().EqualsNoCase("LastError")) {
-    return ConfigTextReply(earlier_error_text_->Data(), reply);
+  const core::BufferCore* earlier = EarlierErrorText();
+  if (query && earlier != nullptr && LastErrorText().IsEmpty() && setting.Name().EqualsNoCase("LastError")) {
+    return ConfigTextReply(earlier->Data(), reply);
   }
   const KeyEntry* entry = FindEngineKey(setting.Name());
   if (entry == nullptr) return SocketBase::Config(setting, reply);
@@ -162,13 +158,8 @@ int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** repl
       return rc != 0 ? rc : ConfigAdvertisementKey(entry->name, setting, reply);
     }
     case kAdvertisementRawData: {
-      bool in_event;
-      {
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        in_event = current_advertisement_ != nullptr && advertisement_thread_ == std::this_thread::get_id();
-      }
       // Outside the Advertisement event there is no advertisement to report: an empty reply.
-      if (!in_event) return ConfigTextReply("", reply);
+      if (CurrentResults().advertisement == nullptr) return ConfigTextReply("", reply);
       return ConfigAdvertisementKey(entry->name, setting, reply);
     }
     case kGattObjTreeInfo:
@@ -181,12 +172,9 @@ int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** repl
 }
 
 int BLEClientEngine::RequireAdvertisementContext(const char* key) {
-  {
-    // The advertisement belongs to the thread that delivers it; any other thread would read it while
-    // that thread drops it.
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    if (current_advertisement_ != nullptr && advertisement_thread_ == std::this_thread::get_id()) return 0;
-  }
+  // The advertisement belongs to the thread that delivers it; any other thread would read it while that
+  // thread drops it.
+  if (CurrentResults().advertisement != nullptr) return 0;
   char text[160];
   platform::Format(text, sizeof(text), "The %s setting is only usable within the Advertisement event handler.", key);
   return SetErrorText(kNotInAdvertisementEvent, text);
@@ -199,17 +187,14 @@ int BLEClientEngine::CheckManufacturerIndex(int32_t index, int32_t count, const 
   return SetErrorText(kInvalidArgument, text);
 }
 
-void BLEClientEngine::BeginAdvertisement(const void* advertisement) {
-  std::lock_guard<std::mutex> lock(state_mutex_);
-  current_advertisement_ = advertisement;
-  advertisement_thread_ = std::this_thread::get_id();
+AdvertisementContext* BLEClientEngine::BeginAdvertisement(AdvertisementContext* context) {
+  CallResults& results = CurrentResults();
+  AdvertisementContext* outer = results.advertisement;
+  results.advertisement = context;
+  return outer;
 }
 
-void BLEClientEngine::EndAdvertisement() {
-  std::lock_guard<std::mutex> lock(state_mutex_);
-  current_advertisement_ = nullptr;
-  advertisement_thread_ = std::thread::id();
-}
+void BLEClientEngine::EndAdvertisement(AdvertisementContext* outer) { CurrentResults().advertisement = outer; }
 
 // ---- MaxPduSize ---------------------------------------------------------------------------------------------
 
@@ -246,9 +231,19 @@ int32_t BLEClientEngine::GetTimeoutSeconds() const {
   return static_cast<int32_t>(timeout_in_milliseconds_ ? timeout_ms_ : timeout_ms_ / 1000u);
 }
 
+CallResults& BLEClientEngine::CurrentResults() const {
+  CallResults* event = CallScope::EventResults(bridge_.get());
+  return event != nullptr ? *event : main_results_;
+}
+
+bool BLEClientEngine::InPlatformEvent() const { return CallScope::EventResults(bridge_.get()) != nullptr; }
+
 const char* BLEClientEngine::VisibleLastErrorText() const {
-  if (earlier_error_text_ != nullptr && LastErrorText().IsEmpty()) return earlier_error_text_->Data();
-  return LastErrorText().Data();
+  const CallResults& results = CurrentResults();
+  if (results.earlier_error_text != nullptr && results.last_error_text.IsEmpty()) {
+    return results.earlier_error_text->Data();
+  }
+  return results.last_error_text.Data();
 }
 
 }  // namespace velmora::ble

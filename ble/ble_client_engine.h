@@ -3,8 +3,9 @@
 // platform callbacks come through, the event firers, and the BLE operations that the methods call.
 //
 // Threads: the application's thread runs the operations and Config. Platform threads fire events through
-// the bridge (BLEEvent::Enter first); the int settings are atomics so that those threads may read them, and
-// state that both sides write (event error, advertisement context) is guarded by StateMutex().
+// the bridge (BLEEvent::Enter first); the int settings are atomics so that those threads may read them, the
+// event error that both sides write is guarded by StateMutex(), and each thread's calls keep their results
+// (last error, replies, the advertisement it delivers) in their own CallResults.
 #pragma once
 
 #include <atomic>
@@ -17,6 +18,7 @@
 
 #include "ble/advertisement.h"
 #include "ble/ble_event.h"
+#include "ble/call_results.h"
 #include "ble/discovery.h"
 #include "ble/gatt_records.h"
 #include "ble/scanning.h"
@@ -35,6 +37,9 @@ namespace bt = platform::bluetooth;
 // Result codes of the engine's own checks.
 constexpr int kInvalidArgument = 202;
 constexpr int kNotInAdvertisementEvent = 602;
+// kMaxGattListCount is the most items a list of the GATT tree can hold: a server has no more attribute
+// handles than this.
+constexpr int32_t kMaxGattListCount = 65535;
 
 class BLEClientEngine : public component::SocketBase {
  public:
@@ -81,10 +86,12 @@ class BLEClientEngine : public component::SocketBase {
   int RequireAdvertisementContext(const char* key);
   // CheckManufacturerIndex returns 0 when 0 <= index < count, else 202 with the text naming the index and key.
   int CheckManufacturerIndex(int32_t index, int32_t count, const char* key);
-  // Begin/EndAdvertisement mark the calling thread as delivering an Advertisement event of advertisement
-  // (an opaque platform object, kept by the caller until EndAdvertisement).
-  void BeginAdvertisement(const void* advertisement);
-  void EndAdvertisement();
+  // BeginAdvertisement marks the calling thread as delivering the Advertisement event of context (kept by
+  // the caller until EndAdvertisement) and returns the context it delivered before (null when none, as a
+  // rule); EndAdvertisement puts that one back. Each thread has its own, so deliveries on several platform
+  // threads never wait for one another.
+  AdvertisementContext* BeginAdvertisement(AdvertisementContext* context);
+  void EndAdvertisement(AdvertisementContext* outer);
 
   // QueryMaxPduSize reads the maximum PDU size of the GATT session of the record's service. Raises
   // PlatformError when the platform fails or the record has no service or session.
@@ -181,15 +188,13 @@ class BLEClientEngine : public component::SocketBase {
   int ResolveValueTarget(const char* service_id, const char* characteristic_id, const char* descriptor_id,
                          ValueTarget& target);
   // GetServerId returns the held device's address as 12 upper-case hex digits ("" without a device), in a
-  // text of the engine's that the next call replaces. The application's thread.
+  // text of the calling thread's that its next call replaces.
   const char* GetServerId();
   // FormatPairingStatus returns the constant name of a pairing result status; "Unknow" outside 0..19.
   static const char* FormatPairingStatus(int32_t status);
   // HeldDevice returns the device the engine holds (null when none). Any thread: platform threads read the
   // device through it, while only the application's thread changes it.
   std::shared_ptr<bt::BluetoothLEDevice> HeldDevice();
-  // ClearAdvertisement ends the Advertisement event's context: the in-event settings answer 602 again.
-  int ClearAdvertisement();
   // BuildAdvertisementRawData sets out to the raw report of the advertisement being delivered ("" outside
   // the Advertisement event): 0, or 200. It waits for the device lookup, on the delivering thread.
   int BuildAdvertisementRawData(core::BufferCore& out);
@@ -247,7 +252,8 @@ class BLEClientEngine : public component::SocketBase {
   int ServiceAt(int32_t index, std::shared_ptr<GattServiceRecord>* record);
   int CharacteristicAt(int32_t index, std::shared_ptr<GattCharacteristicRecord>* record);
   int DescriptorAt(int32_t index, std::shared_ptr<GattDescriptorRecord>* record);
-  // SetCharacteristicCount resizes the current characteristic collection (none: nothing). 0, or 200.
+  // SetCharacteristicCount resizes the current characteristic collection (none: nothing). 0, 200, or 432
+  // with its text for a count above kMaxGattListCount (nothing changes).
   int SetCharacteristicCount(int32_t count);
   std::mutex& TreeMutex() { return tree_mutex_; }
   // Tree is the tree itself, for readers holding TreeMutex().
@@ -278,10 +284,16 @@ class BLEClientEngine : public component::SocketBase {
   const core::Buffer& SelectedServiceId() const { return selected_service_id_; }
   const core::Buffer& SelectedCharacteristicId() const { return selected_characteristic_id_; }
 
-  // The last error text of earlier calls while the running method keeps it aside (see BLEClient); null
-  // when none is kept. VisibleLastErrorText is the text the application sees meanwhile.
-  void SetEarlierErrorText(const core::BufferCore* text) { earlier_error_text_ = text; }
-  const core::BufferCore* EarlierErrorText() const { return earlier_error_text_; }
+  // Results (and CurrentResults, the same set with the client's own parts) is the result state of the
+  // calling thread: that of the platform event it delivers, else the client's own, which belongs to the
+  // application's thread. InPlatformEvent tells whether the calling thread delivers a platform event.
+  component::ResultState& Results() const override { return CurrentResults(); }
+  CallResults& CurrentResults() const;
+  bool InPlatformEvent() const;
+  // The last error text of the calling thread's earlier calls while its running method keeps it aside (see
+  // RecordedCall); null when none is kept. VisibleLastErrorText is the text that thread sees meanwhile.
+  void SetEarlierErrorText(const core::BufferCore* text) { CurrentResults().earlier_error_text = text; }
+  const core::BufferCore* EarlierErrorText() const { return CurrentResults().earlier_error_text; }
   const char* VisibleLastErrorText() const;
 
  private:
@@ -339,14 +351,12 @@ class BLEClientEngine : public component::SocketBase {
   BLEClient* const owner_;
   std::shared_ptr<BLEEvent> bridge_;
   std::thread::id window_thread_;
-  // The advertisement being delivered and the thread delivering it; guarded by state_mutex_.
-  const void* current_advertisement_ = nullptr;
-  std::thread::id advertisement_thread_;
   core::Buffer selected_service_id_;
   core::Buffer selected_characteristic_id_;
   Settings settings_;
   std::mutex state_mutex_;
-  const core::BufferCore* earlier_error_text_ = nullptr;
+  // The result state of the application's thread.
+  mutable CallResults main_results_;
   // The advertisement watcher, made by the first StartScanning and kept for the engine's life.
   std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher_;
   // The device held from Connect (during pairing already) until Disconnect; null while none is held. Only
@@ -354,19 +364,13 @@ class BLEClientEngine : public component::SocketBase {
   std::shared_ptr<bt::BluetoothLEDevice> device_;
   // paired_here_ is true once this engine paired the held device; only such a bond is removed again.
   bool paired_here_ = false;
-  // The text GetServerId hands out.
-  core::Buffer server_id_text_;
-  // One advertisement is delivered at a time (delivery_mutex_); its context belongs to the delivering thread.
-  std::mutex delivery_mutex_;
-  AdvertisementContext advertisement_;
   // The GATT tree and the mutex that guards it (and the selection against platform-thread readers).
   std::mutex tree_mutex_;
   GattTree gatt_tree_;
   // The chain of services whose included services are being discovered, outermost first.
   core::StrList included_path_;
-  // The subscription states (own lock) and the text that the value reads hand out.
+  // The subscription states (own lock).
   SubscriptionStates subscriptions_;
-  core::Buffer value_scratch_;
 };
 
 }  // namespace velmora::ble

@@ -43,6 +43,28 @@ constexpr uint32_t kTextSlots[kLastMethod + 1] = {
     0x7,     // 20 WriteValue: service id, characteristic id, descriptor id, bytes
 };
 
+// The names of the text arguments, by method id and slot, for the text of a failed conversion.
+constexpr const char* kTextSlotNames[kLastMethod + 1][kMaxTextSlots] = {
+    {}, {}, {},
+    {"setting"},                                     // 3 Config
+    {"server ID"},                                   // 4 Connect
+    {},                                              // 5 Disconnect
+    {"service UUIDs", "characteristic UUIDs", nullptr, "service ID"},  // 6 Discover
+    {"service ID", "characteristic UUIDs"},          // 7 DiscoverCharacteristics
+    {"service ID", "characteristic ID"},             // 8 DiscoverDescriptors
+    {"service UUIDs", "service ID"},                 // 9 DiscoverServices
+    {},                                              // 10 ProcessEvents
+    {"service ID", "characteristic ID"},             // 11 PostValue
+    {}, {},                                          // 12, 13 read at an index
+    {"service ID", "characteristic ID", "descriptor ID"},  // 14 ReadValue
+    {"service ID", "characteristic ID"},             // 15 Select
+    {"service UUIDs"},                               // 16 StartScanning
+    {},                                              // 17 StopScanning
+    {"service ID", "characteristic ID"},             // 18 Subscribe
+    {"service ID", "characteristic ID"},             // 19 Unsubscribe
+    {"service ID", "characteristic ID", "descriptor ID"},  // 20 WriteValue
+};
+
 const char16_t kEmptyWide[1] = {0};
 
 }  // namespace
@@ -98,7 +120,8 @@ int BLEClient::Do(int32_t method_id, int32_t param_count, intptr_t* params, int3
     return call.Finish(RunMethod(id, args));
   }
   // The UTF-16 variant: texts are converted with the client's code page into buffers that live until the
-  // method returns. A text that cannot be converted ends the call unrecorded.
+  // method returns. A text that cannot be converted ends the call, recorded with a text naming it.
+  RecordedCall call(engine_);
   core::Buffer converted[kMaxTextSlots];
   for (int i = 0; i < kMaxTextSlots; ++i) {
     if ((text_slots & (1u << i)) == 0) continue;
@@ -108,10 +131,16 @@ int BLEClient::Do(int32_t method_id, int32_t param_count, intptr_t* params, int3
       continue;
     }
     const int rc = core::WideToMultiByte(converted[i], text, engine_.CodePage());
-    if (rc != core::kOk) return rc;
+    if (rc == core::kOutOfMemory) return call.Finish(rc);
+    if (rc != core::kOk) {
+      char message[160];
+      platform::Format(message, sizeof(message),
+                       "The %s (parameter %d) cannot be converted from UTF-16 in code page %u.", kTextSlotNames[id][i],
+                       i, engine_.CodePage());
+      return call.Finish(engine_.SetErrorText(rc, message));
+    }
     args.texts[i] = converted[i].Data();
   }
-  RecordedCall call(engine_);
   return call.Finish(RunMethod(id, args));
 }
 
@@ -184,13 +213,14 @@ int BLEClient::ProcessEvents() {
 
 int BLEClient::ConfigMethod(const char* text, intptr_t* reply_slot, bool wide) {
   const char* reply = core::kEmptyText;
+  CallResults& results = engine_.CurrentResults();
   int rc;
   if (platform::CompareAsciiNoCase(text, "BuildInfo") == 0) {
-    rc = config_reply_.SetString(kBuildInfo);
-    reply = config_reply_.Data();
+    rc = results.config_reply.SetString(kBuildInfo);
+    reply = results.config_reply.Data();
   } else if (platform::CompareAsciiNoCase(text, "MajorVersion") == 0) {
-    rc = config_reply_.SetString(kMajorVersion);
-    reply = config_reply_.Data();
+    rc = results.config_reply.SetString(kMajorVersion);
+    reply = results.config_reply.Data();
   } else {
     rc = ConfigCommand(text, &reply);
   }
@@ -200,9 +230,10 @@ int BLEClient::ConfigMethod(const char* text, intptr_t* reply_slot, bool wide) {
   // A UTF-16 caller always gets UTF-16 text back, an empty one when the call failed.
   *reply_slot = reinterpret_cast<intptr_t>(kEmptyWide);
   if (rc != 0) return rc;
-  ResultStringPair& record = results_[kConfigReplyRecord];
-  rc = record.ToWide(reply, engine_.CodePage());
-  if (rc == core::kOk) *reply_slot = reinterpret_cast<intptr_t>(record.Wide());
+  ResultStringPair* record = results.Record(kConfigReplyRecord);
+  if (record == nullptr) return core::kOutOfMemory;
+  rc = record->ToWide(reply, engine_.CodePage());
+  if (rc == core::kOk) *reply_slot = reinterpret_cast<intptr_t>(record->Wide());
   return rc;
 }
 

@@ -102,10 +102,12 @@ bool BLEEvent::RegisterValueChanged(const std::shared_ptr<bt::GattCharacteristic
 namespace {
 
 // Deliver runs handler on the engine of bridge when it is still attached. The scope keeps the engine
-// alive until the handler has left it; Destroy waits for that.
+// alive until the handler has left it; Destroy waits for that. The calls of the handler and of the sinks
+// it reaches record their results here, apart from those of the application's thread.
 template <class Handler>
 void Deliver(BLEEvent& bridge, Handler&& handler) {
-  CallScope scope(bridge.shared_from_this());
+  CallResults results;
+  CallScope scope(bridge.shared_from_this(), &results);
   BLEClientEngine* engine = scope.Engine();
   if (engine == nullptr) return;
   try {

@@ -102,9 +102,11 @@ const char* BLEClientEngine::FormatPairingStatus(int32_t status) {
 }
 
 const char* BLEClientEngine::GetServerId() {
-  (void)server_id_text_.Clear();
-  if (device_ != nullptr) (void)FormatBluetoothAddress(device_->BluetoothAddress(), server_id_text_);
-  return server_id_text_.Data();
+  core::Buffer& text = CurrentResults().server_id;
+  (void)text.Clear();
+  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
+  if (device != nullptr) (void)FormatBluetoothAddress(device->BluetoothAddress(), text);
+  return text.Data();
 }
 
 std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::HeldDevice() {

@@ -249,9 +249,11 @@ int GattServiceRecord::Create(const std::shared_ptr<bt::GattDeviceService>& obje
   return rc;
 }
 
-const char* GattServiceRecord::GetUuidText() { return UuidTextOf(service != nullptr, uuid, scratch); }
-const char* GattServiceRecord::GetParentSvcIdsText() { return JoinIds(parent_svc_ids, scratch); }
-const char* GattServiceRecord::GetIncludedSvcIdsText() { return JoinIds(included_svc_ids, scratch); }
+const char* GattServiceRecord::GetUuidText(core::Buffer& out) const {
+  return UuidTextOf(service != nullptr, uuid, out);
+}
+const char* GattServiceRecord::GetParentSvcIdsText(core::Buffer& out) const { return JoinIds(parent_svc_ids, out); }
+const char* GattServiceRecord::GetIncludedSvcIdsText(core::Buffer& out) const { return JoinIds(included_svc_ids, out); }
 
 int GattCharacteristicRecord::Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text) {
   engine = owner;
@@ -280,18 +282,20 @@ int GattCharacteristicRecord::CloneFrom(const GattCharacteristicRecord& source) 
   int rc = description.Assign(source.description);
   if (rc == core::kOk) rc = id.Assign(source.id);
   if (rc == core::kOk) rc = scratch.Assign(source.scratch);
-  flags = source.flags;
-  format_index = source.format_index;
-  cccd_ensured = source.cccd_ensured;
-  extended_properties_ensured = source.extended_properties_ensured;
-  user_description_ensured = source.user_description_ensured;
-  formats_ensured = source.formats_ensured;
-  properties_loaded = source.properties_loaded;
-  formats_loaded = source.formats_loaded;
+  flags = source.flags.load();
+  format_index = source.format_index.load();
+  cccd_ensured = source.cccd_ensured.load();
+  extended_properties_ensured = source.extended_properties_ensured.load();
+  user_description_ensured = source.user_description_ensured.load();
+  formats_ensured = source.formats_ensured.load();
+  properties_loaded = source.properties_loaded.load();
+  formats_loaded = source.formats_loaded.load();
   return rc;
 }
 
-const char* GattCharacteristicRecord::GetUuidText() { return UuidTextOf(characteristic != nullptr, uuid, scratch); }
+const char* GattCharacteristicRecord::GetUuidText(core::Buffer& out) const {
+  return UuidTextOf(characteristic != nullptr, uuid, out);
+}
 
 int GattCharacteristicRecord::EnsureUserDescriptionDescriptor() {
   if (user_description_ensured == 0 && characteristic != nullptr && engine != nullptr) {
@@ -301,13 +305,13 @@ int GattCharacteristicRecord::EnsureUserDescriptionDescriptor() {
   return 0;
 }
 
-const char* GattCharacteristicRecord::GetUserDescription() {
+const char* GattCharacteristicRecord::GetUserDescription(core::Buffer& out) {
   (void)EnsureUserDescriptionDescriptor();
-  (void)scratch.Clear();
-  if (characteristic != nullptr && PlatformStringToText(characteristic->UserDescription(), scratch) != core::kOk) {
-    (void)scratch.Clear();
+  (void)out.Clear();
+  if (characteristic != nullptr && PlatformStringToText(characteristic->UserDescription(), out) != core::kOk) {
+    (void)out.Clear();
   }
-  return scratch.Data();
+  return out.Data();
 }
 
 int GattCharacteristicRecord::LoadProperties() {
@@ -354,7 +358,9 @@ int GattDescriptorRecord::CloneFrom(const GattDescriptorRecord& source) {
   return rc;
 }
 
-const char* GattDescriptorRecord::GetUuidText() { return UuidTextOf(descriptor != nullptr, uuid, scratch); }
+const char* GattDescriptorRecord::GetUuidText(core::Buffer& out) const {
+  return UuidTextOf(descriptor != nullptr, uuid, out);
+}
 
 // ---- Ids ----------------------------------------------------------------------------------------------------
 
@@ -715,6 +721,11 @@ int BLEClientEngine::DescriptorAt(int32_t index, std::shared_ptr<GattDescriptorR
 }
 
 int BLEClientEngine::SetCharacteristicCount(int32_t count) {
+  // A count no server can reach would only make the list allocate, under the tree lock, for nothing.
+  if (count > kMaxGattListCount) {
+    return SetErrorText(core::kOutOfRange,
+                        "Invalid CharacteristicCount: a server holds at most 65535 characteristics.");
+  }
   // Records that leave the collection live on while someone still holds them (a running read, a handler).
   std::lock_guard<std::mutex> lock(tree_mutex_);
   CharacteristicArray* list = gatt_tree_.current_characteristics;

@@ -14,6 +14,7 @@
 // thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -78,10 +79,14 @@ struct GattServiceRecord {
     return Create(source.service, source.uuid, source.id.Data());
   }
 
-  // The getters return the scratch text, valid until the next getter call on the record.
-  const char* GetUuidText();
-  const char* GetParentSvcIdsText();
-  const char* GetIncludedSvcIdsText();
+  // The getters return their text in out (by default the scratch text, valid until the next getter call on
+  // the record; a caller on another thread than the application's passes its own).
+  const char* GetUuidText(core::Buffer& out) const;
+  const char* GetParentSvcIdsText(core::Buffer& out) const;
+  const char* GetIncludedSvcIdsText(core::Buffer& out) const;
+  const char* GetUuidText() { return GetUuidText(scratch); }
+  const char* GetParentSvcIdsText() { return GetParentSvcIdsText(scratch); }
+  const char* GetIncludedSvcIdsText() { return GetIncludedSvcIdsText(scratch); }
 };
 
 struct GattCharacteristicRecord {
@@ -90,15 +95,17 @@ struct GattCharacteristicRecord {
   Guid uuid{};
   core::Buffer description;
   core::Buffer id;
-  uint32_t flags = 0;
-  int32_t format_index = -1;
+  // The loaded fields are atomics: a sink on a platform thread may read a property that loads them while
+  // the application's thread does the same. A load that runs twice finds and stores the same values.
+  std::atomic<uint32_t> flags{0};
+  std::atomic<int32_t> format_index{-1};
   core::Buffer scratch;
-  int32_t cccd_ensured = 0;
-  int32_t extended_properties_ensured = 0;
-  int32_t user_description_ensured = 0;
-  int32_t formats_ensured = 0;
-  int32_t properties_loaded = 0;
-  int32_t formats_loaded = 0;
+  std::atomic<int32_t> cccd_ensured{0};
+  std::atomic<int32_t> extended_properties_ensured{0};
+  std::atomic<int32_t> user_description_ensured{0};
+  std::atomic<int32_t> formats_ensured{0};
+  std::atomic<int32_t> properties_loaded{0};
+  std::atomic<int32_t> formats_loaded{0};
 
   // Init makes this the record of ref's characteristic with id and registers the engine's value handler on
   // the platform object (once per object). 0, or 200. May raise PlatformError.
@@ -106,10 +113,13 @@ struct GattCharacteristicRecord {
   // CloneFrom copies every field; the copy shares the platform object and registers nothing.
   [[nodiscard]] int CloneFrom(const GattCharacteristicRecord& source);
 
-  const char* GetUuidText();
+  // The text getters return their text in out, by default the scratch (as for the service record).
+  const char* GetUuidText(core::Buffer& out) const;
+  const char* GetUuidText() { return GetUuidText(scratch); }
   // GetUserDescription makes sure of the User Description descriptor, then returns the platform's user
-  // description text (code page 0) in the scratch; "" without an object.
-  const char* GetUserDescription();
+  // description text (code page 0) in out; "" without an object.
+  const char* GetUserDescription(core::Buffer& out);
+  const char* GetUserDescription() { return GetUserDescription(scratch); }
   // EnsureUserDescriptionDescriptor looks for descriptor 2901 once per record. Returns 0.
   int EnsureUserDescriptionDescriptor();
   // LoadProperties reads the flags once (after making sure of descriptor 2900 once). Returns 0.
@@ -126,7 +136,8 @@ struct GattCharacteristicRecord {
   int SetValueFormatIndex(int32_t index);
   int32_t GetValueExponent();
   int32_t GetValueFormat();
-  const char* GetValueUnit();
+  const char* GetValueUnit(core::Buffer& out);
+  const char* GetValueUnit() { return GetValueUnit(scratch); }
   int SetUserDescription(const char* text);
 };
 
@@ -140,7 +151,8 @@ struct GattDescriptorRecord {
 
   [[nodiscard]] int Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text);
   [[nodiscard]] int CloneFrom(const GattDescriptorRecord& source);
-  const char* GetUuidText();
+  const char* GetUuidText(core::Buffer& out) const;
+  const char* GetUuidText() { return GetUuidText(scratch); }
 };
 
 // ValueTarget is the object a value operation works on: the descriptor when the call named one, else the

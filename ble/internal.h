@@ -21,7 +21,8 @@ inline constexpr const char* kNoCharacteristicId = "Must supply a characteristic
 //
 // To tell whether the call set a text, the earlier text is moved aside while the call runs (the engine
 // still shows it through VisibleLastErrorText and the LastError query) and the live text starts empty.
-// One thread, the application's; calls may nest (a sink calling into the client).
+// All of it lives in the calling thread's CallResults, so a call on one thread never sees, keeps or puts
+// back another thread's text; calls may nest (a sink calling into the client).
 class RecordedCall {
  public:
   explicit RecordedCall(BLEClientEngine& engine) : engine_(engine), outer_(engine.EarlierErrorText()) {

@@ -1,6 +1,7 @@
 // BLEClient::Get, Set and CheckIndex: the numbered properties of a client, in their narrow, UTF-16 (+10000)
 // and explicitly narrow (+20000) forms.
 #include <memory>
+#include <mutex>
 
 #include "ble/await.h"
 #include "ble/ble_client.h"
@@ -80,13 +81,20 @@ int ResultRecordOf(int32_t id) {
 
 }  // namespace
 
+const char* BLEClient::SelectionText(const core::Buffer& selected, core::Buffer& copy) {
+  // The application's thread is the one that changes the selection: it reads it in place. Any other
+  // thread takes a copy under the lock that guards the change.
+  if (!engine_.InPlatformEvent()) return selected.Data();
+  std::lock_guard<std::mutex> lock(engine_.TreeMutex());
+  return copy.Assign(selected) == core::kOk ? copy.Data() : nullptr;
+}
+
 const char* BLEClient::GetServerName() {
-  (void)server_name_.Clear();
+  core::Buffer& name = engine_.CurrentResults().server_name;
+  (void)name.Clear();
   const std::shared_ptr<bt::BluetoothLEDevice> device = engine_.HeldDevice();
-  if (device != nullptr && PlatformStringToText(device->Name(), server_name_) != core::kOk) {
-    (void)server_name_.Clear();
-  }
-  return server_name_.Data();
+  if (device != nullptr && PlatformStringToText(device->Name(), name) != core::kOk) (void)name.Clear();
+  return name.Data();
 }
 
 intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
@@ -123,12 +131,17 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
     return wide ? reinterpret_cast<intptr_t>(kEmptyWide) : reinterpret_cast<intptr_t>(core::kEmptyText);
   }
 
+  // The texts a call on a platform thread makes are its own: the records' scratch texts belong to the
+  // application's thread.
+  const bool in_event = engine_.InPlatformEvent();
+  core::Buffer local;
+  auto out = [&](core::Buffer& scratch) -> core::Buffer& { return in_event ? local : scratch; };
   const char* text = nullptr;
   switch (id) {
     case VELMORABLE_PROP_ACTIVE_SCANNING:
       return engine_.BleSettings().active_scanning.load(std::memory_order_relaxed);
     case VELMORABLE_PROP_CHARACTERISTIC:
-      text = engine_.SelectedCharacteristicId().Data();
+      text = SelectionText(engine_.SelectedCharacteristicId(), local);
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_COUNT:
       return engine_.CharacteristicCount();
@@ -145,10 +158,10 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = characteristic->id.Data();
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION:
-      text = characteristic->GetUserDescription();
+      text = characteristic->GetUserDescription(out(characteristic->scratch));
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_UUID:
-      text = characteristic->GetUuidText();
+      text = characteristic->GetUuidText(out(characteristic->scratch));
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_EXPONENT:
       (void)characteristic->LoadPresentationFormats();
@@ -164,7 +177,7 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       return characteristic->GetValueFormatIndex();
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_UNIT:
       (void)characteristic->LoadPresentationFormats();
-      text = characteristic->GetValueUnit();
+      text = characteristic->GetValueUnit(out(characteristic->scratch));
       break;
     case VELMORABLE_PROP_DESCRIPTOR_COUNT:
       return engine_.DescriptorCount();
@@ -175,7 +188,7 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = descriptor->id.Data();
       break;
     case VELMORABLE_PROP_DESCRIPTOR_UUID:
-      text = descriptor->GetUuidText();
+      text = descriptor->GetUuidText(out(descriptor->scratch));
       break;
     case VELMORABLE_PROP_SCANNING:
       return engine_.IsScanning() ? 1 : 0;
@@ -186,7 +199,7 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = GetServerName();
       break;
     case VELMORABLE_PROP_SERVICE:
-      text = engine_.SelectedServiceId().Data();
+      text = SelectionText(engine_.SelectedServiceId(), local);
       break;
     case VELMORABLE_PROP_SERVICE_COUNT:
       return engine_.ServiceCount();
@@ -197,13 +210,13 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = service->id.Data();
       break;
     case VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS:
-      text = service->GetIncludedSvcIdsText();
+      text = service->GetIncludedSvcIdsText(out(service->scratch));
       break;
     case VELMORABLE_PROP_SERVICE_PARENT_SVC_IDS:
-      text = service->GetParentSvcIdsText();
+      text = service->GetParentSvcIdsText(out(service->scratch));
       break;
     case VELMORABLE_PROP_SERVICE_UUID:
-      text = service->GetUuidText();
+      text = service->GetUuidText(out(service->scratch));
       break;
     case VELMORABLE_PROP_TIMEOUT:
       return engine_.GetTimeoutSeconds();
@@ -211,12 +224,16 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       return 0;
   }
   text = TextOrEmpty(text);
-  if (!wide) return reinterpret_cast<intptr_t>(text);
-  ResultStringPair& record = results_[ResultRecordOf(id)];
-  const int converted = record.ToWide(text, engine_.CodePage());
+  // The application's thread gets narrow texts from where they are kept. A sink on a platform thread gets
+  // a copy of its own: the application's thread may change or drop the original meanwhile.
+  if (!wide && !in_event) return reinterpret_cast<intptr_t>(text);
+  ResultStringPair* record = engine_.CurrentResults().Record(ResultRecordOf(id));
+  if (record == nullptr) return 0;
+  if (!wide) return record->narrow.SetString(text) == core::kOk ? reinterpret_cast<intptr_t>(record->narrow.Data()) : 0;
+  const int converted = record->ToWide(text, engine_.CodePage());
   if (converted == core::kOutOfMemory) return 0;
   if (converted != core::kOk) return reinterpret_cast<intptr_t>(kEmptyWide);
-  return reinterpret_cast<intptr_t>(record.Wide());
+  return reinterpret_cast<intptr_t>(record->Wide());
 }
 
 int BLEClient::Set(int32_t property_id, int32_t index, intptr_t value) {
@@ -243,7 +260,10 @@ int BLEClient::Set(int32_t property_id, int32_t index, intptr_t value) {
       id == VELMORABLE_PROP_SERVICE) {
     if (wide && value != 0) {
       const int rc = core::WideToMultiByte(converted, reinterpret_cast<const char16_t*>(value), engine_.CodePage());
-      if (rc != core::kOk) return call.Finish(rc == core::kOutOfMemory ? rc : kTextNotConvertible);
+      if (rc == core::kOutOfMemory) return call.Finish(rc);
+      if (rc != core::kOk) {
+        return call.Finish(engine_.SetErrorText(kTextNotConvertible, "The value cannot be converted from UTF-16."));
+      }
       text = converted.Data();
     } else if (!wide) {
       text = TextOrEmpty(reinterpret_cast<const char*>(value));

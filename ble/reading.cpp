@@ -39,6 +39,17 @@ void ClearOutputs(const uint8_t** value, int32_t* length) {
   if (length != nullptr) *length = 0;
 }
 
+// HandOutValue copies a value read into the calling thread's value text and points the outputs at it; 0 or
+// 200. The value is read aside first, since an event fired during the wait may run another read.
+int HandOutValue(BLEClientEngine& engine, const core::BufferCore& read, const uint8_t** value, int32_t* length) {
+  core::Buffer& out = engine.CurrentResults().value;
+  const int rc = engine.ReportOutOfMemory(out.Assign(read));
+  if (rc != 0) return rc;
+  if (value != nullptr) *value = out.Bytes();
+  if (length != nullptr) *length = out.Length();
+  return 0;
+}
+
 }  // namespace
 
 // ---- Subscription states ------------------------------------------------------------------------------------
@@ -143,11 +154,11 @@ int32_t GattCharacteristicRecord::GetValueFormat() {
   return SelectedFormat(*this, &format) ? MapPresentationFormatType(format.format_type) : 0;
 }
 
-const char* GattCharacteristicRecord::GetValueUnit() {
-  (void)scratch.Clear();
+const char* GattCharacteristicRecord::GetValueUnit(core::Buffer& out) {
+  (void)out.Clear();
   bt::GattPresentationFormat format;
-  if (!SelectedFormat(*this, &format)) return scratch.Data();
-  return UuidTextOf(bt::BluetoothBaseUuid(format.unit), scratch);
+  if (!SelectedFormat(*this, &format)) return out.Data();
+  return UuidTextOf(bt::BluetoothBaseUuid(format.unit), out);
 }
 
 // ---- Reads --------------------------------------------------------------------------------------------------
@@ -251,11 +262,7 @@ int BLEClientEngine::ReadValue(const char* service_id, const char* characteristi
   (void)UuidTextOf(target.Uuid(), uuid);
   rc = FireValue(service_id, characteristic_id, descriptor_id, uuid.Data(), description, read.Bytes(), read.Length());
   if (rc != 0) return rc;
-  rc = value_scratch_.Assign(read);
-  if (rc != core::kOk) return ReportOutOfMemory(rc);
-  if (value != nullptr) *value = value_scratch_.Bytes();
-  if (length != nullptr) *length = value_scratch_.Length();
-  return 0;
+  return HandOutValue(*this, read, value, length);
 }
 
 int BLEClientEngine::ReadCharacteristicCached(int32_t characteristic_index, const uint8_t** value,
@@ -265,14 +272,9 @@ int BLEClientEngine::ReadCharacteristicCached(int32_t characteristic_index, cons
   int rc = CharacteristicAt(characteristic_index, &record);
   if (rc == core::kOutOfRange) return SetErrorText(rc, kCharacteristicIndexText);
   if (rc != 0) return ReportOutOfMemory(rc);
-  // The value is read aside first: an event fired during the wait may run another read of the scratch.
   core::Buffer read;
   rc = ReadCharacteristic(*record, false, read);
-  if (rc == 0) rc = ReportOutOfMemory(value_scratch_.Assign(read));
-  if (rc != 0) return rc;
-  if (value != nullptr) *value = value_scratch_.Bytes();
-  if (length != nullptr) *length = value_scratch_.Length();
-  return 0;
+  return rc != 0 ? rc : HandOutValue(*this, read, value, length);
 }
 
 int BLEClientEngine::ReadDescriptorCached(int32_t descriptor_index, const uint8_t** value, int32_t* length) {
@@ -283,11 +285,7 @@ int BLEClientEngine::ReadDescriptorCached(int32_t descriptor_index, const uint8_
   if (rc != 0) return ReportOutOfMemory(rc);
   core::Buffer read;
   rc = ReadDescriptor(*record, false, read);
-  if (rc == 0) rc = ReportOutOfMemory(value_scratch_.Assign(read));
-  if (rc != 0) return rc;
-  if (value != nullptr) *value = value_scratch_.Bytes();
-  if (length != nullptr) *length = value_scratch_.Length();
-  return 0;
+  return rc != 0 ? rc : HandOutValue(*this, read, value, length);
 }
 
 // ---- Subscription state -------------------------------------------------------------------------------------

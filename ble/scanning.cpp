@@ -186,7 +186,7 @@ int BLEClientEngine::StartScanning(const char* service_uuids) {
     return 0;
   }
   (void)LogScanning(1, "Scanning started.");
-  rc = reply_text_.Assign(filter_text);
+  rc = Results().reply_text.Assign(filter_text);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   // The event gets its own copy: a Config query from the sink may rewrite the reply text meanwhile.
   return FireStartScan(filter_text.Data());

@@ -89,9 +89,12 @@ int ComponentBase::DefaultHook4() { return 0; }
 int ComponentBase::DefaultHook5() { return 0; }
 int ComponentBase::DefaultHook7() { return 0; }
 
+ResultState& ComponentBase::Results() const { return own_results_; }
+
 int ComponentBase::ResetErrorAndCharset() {
-  last_error_code_ = 0;
-  last_error_text_.Clear();
+  ResultState& results = Results();
+  results.last_error_code = 0;
+  results.last_error_text.Clear();
   run_flag_ = 1;
   charset_mode_ = platform::GetAnsiCodePage() == kCodePageShiftJis ? 1 : 0;
   return 1;
@@ -99,20 +102,23 @@ int ComponentBase::ResetErrorAndCharset() {
 
 int ComponentBase::ConfigValueToText(int32_t value, const char** reply) {
   // A decimal number always fits the inline storage, so the store cannot fail.
-  (void)reply_text_.Format("%d", value);
-  if (reply != nullptr) *reply = reply_text_.Data();
+  core::Buffer& out = Results().reply_text;
+  (void)out.Format("%d", value);
+  if (reply != nullptr) *reply = out.Data();
   return core::kOk;
 }
 
 int ComponentBase::ConfigUnsignedToText(uint32_t value, const char** reply) {
-  (void)reply_text_.Format("%u", value);
-  if (reply != nullptr) *reply = reply_text_.Data();
+  core::Buffer& out = Results().reply_text;
+  (void)out.Format("%u", value);
+  if (reply != nullptr) *reply = out.Data();
   return core::kOk;
 }
 
 int ComponentBase::ConfigTextReply(const char* text, const char** reply) {
-  int rc = reply_text_.SetString(text);
-  if (reply != nullptr) *reply = reply_text_.Data();
+  core::Buffer& out = Results().reply_text;
+  const int rc = out.SetString(text);
+  if (reply != nullptr) *reply = out.Data();
   return rc;
 }
 
@@ -143,7 +149,7 @@ int ComponentBase::Config(const ConfigSettingParts& setting, const char** reply)
       log_option_ = ParseLogOption(setting.Value());
       return core::kOk;
     case BaseKey::kLastError:
-      if (query) return ConfigTextReply(last_error_text_.Data(), reply);
+      if (query) return ConfigTextReply(LastErrorText().Data(), reply);
       return core::kOk;
     case BaseKey::kZeroMemory:
       if (query) return ConfigTextReply(TrueFalse(core::ZeroMemoryFlag()), reply);
@@ -165,7 +171,7 @@ int ComponentBase::Config(const ConfigSettingParts& setting, const char** reply)
       break;
   }
   if (reply != nullptr) *reply = core::kEmptyText;
-  (void)last_error_text_.SetString("Unknown config setting.");
+  (void)LastErrorText().SetString("Unknown config setting.");
   return -1;
 }
 

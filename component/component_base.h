@@ -21,6 +21,14 @@ int Allow3DESInFIPS();
 // kCodePageShiftJis is the system code page under which the charset mode starts as 1.
 constexpr uint32_t kCodePageShiftJis = 932;
 
+// ResultState is what a caller's calls leave behind: the last error code and text, and the reply text of
+// the last configuration query.
+struct ResultState {
+  int32_t last_error_code = 0;
+  core::Buffer last_error_text;
+  core::Buffer reply_text;
+};
+
 // ComponentBase is used by one thread at a time. Derived classes keep the eight virtual operations in
 // this order at the head of their table, override Config for their own keys and hand every other name
 // to their base's Config.
@@ -46,6 +54,9 @@ class ComponentBase {
   virtual int Config(const ConfigSettingParts& setting, const char** reply);
   virtual int DefaultHook7();
   virtual ~ComponentBase();
+  // Results returns the result state of the calling thread's calls: the component's own one here; a
+  // component whose calls arrive on several threads at once gives each its own.
+  virtual ResultState& Results() const;
 
   // ResetErrorAndCharset starts an operation afresh: last error code 0 and text empty, run flag 1,
   // charset mode 1 under the Shift_JIS system code page, else 0. Returns 1.
@@ -78,14 +89,14 @@ class ComponentBase {
   int ConfigUnsignedToText(uint32_t value, const char** reply);
   int ConfigTextReply(const char* text, const char** reply);
 
-  int32_t LastErrorCode() const { return last_error_code_; }
-  void SetLastErrorCode(int32_t code) { last_error_code_ = code; }
-  core::Buffer& LastErrorText() { return last_error_text_; }
-  const core::Buffer& LastErrorText() const { return last_error_text_; }
+  int32_t LastErrorCode() const { return Results().last_error_code; }
+  void SetLastErrorCode(int32_t code) { Results().last_error_code = code; }
+  core::Buffer& LastErrorText() { return Results().last_error_text; }
+  const core::Buffer& LastErrorText() const { return Results().last_error_text; }
   int32_t EventErrorCode() const { return event_error_code_; }
   void SetEventErrorCode(int32_t code) { event_error_code_ = code; }
   core::Buffer& EventErrorText() { return event_error_text_; }
-  const core::Buffer& ReplyText() const { return reply_text_; }
+  const core::Buffer& ReplyText() const { return Results().reply_text; }
   uint32_t CodePage() const { return code_page_; }
   void SetCodePage(uint32_t code_page) { code_page_ = code_page; }
   const core::Buffer20& LogFileName() const { return log_file_name_; }
@@ -100,11 +111,8 @@ class ComponentBase {
   void SetWindowSlot(uint64_t slot) { window_slot_ = slot; }
 
  protected:
-  int32_t last_error_code_ = 0;
   int32_t event_error_code_ = 0;
-  core::Buffer last_error_text_;
   core::Buffer event_error_text_;
-  core::Buffer reply_text_;
   uint32_t code_page_ = 0;
   core::Buffer20 log_file_name_;
   int32_t log_file_set_ = 0;
@@ -118,6 +126,9 @@ class ComponentBase {
   int32_t run_flag_ = 1;
   // The notification window handle of a socket-capable component; 0 in a plain component.
   uint64_t window_slot_ = 0;
+
+ private:
+  mutable ResultState own_results_;
 };
 
 }  // namespace velmora::component

@@ -83,17 +83,17 @@ const char* FindSocketErrorName(int code) {
 int ComponentBase::ReportResult(int code) {
   if (code == 0) return 0;
   if (code == kInterrupted) {
-    (void)last_error_text_.SetString("Interrupted.");
+    (void)LastErrorText().SetString("Interrupted.");
   } else if (code == core::kOutOfMemory) {
-    (void)last_error_text_.SetString("Out of memory.");
-  } else if (last_error_text_.IsEmpty()) {
+    (void)LastErrorText().SetString("Out of memory.");
+  } else if (LastErrorText().IsEmpty()) {
     (void)SetSocketErrorText(code);
   }
   return code;
 }
 
 int ComponentBase::ReportOutOfMemory(int code) {
-  if (code == core::kOutOfMemory) (void)last_error_text_.SetString("Out of memory.");
+  if (code == core::kOutOfMemory) (void)LastErrorText().SetString("Out of memory.");
   return code;
 }
 
@@ -102,27 +102,29 @@ int ComponentBase::SetSocketErrorText(int code) {
   // last error text, so neither store can fail.
   (void)SocketErrorText("[", code, "] ");
   const char* name = FindSocketErrorName(code);
-  (void)last_error_text_.AppendCString(name != nullptr ? name : "(no description available)");
+  (void)LastErrorText().AppendCString(name != nullptr ? name : "(no description available)");
   return name != nullptr ? 0 : 1;
 }
 
 int ComponentBase::SocketErrorText(const char* prefix, int code, const char* suffix) {
   // The code goes with its text: a caller that reports the text must not report success with it.
-  last_error_code_ = code;
-  int rc = last_error_text_.SetString(prefix);
-  if (rc == core::kOk) rc = last_error_text_.AppendFormat("%d", code);
-  if (rc == core::kOk) rc = last_error_text_.AppendCString(suffix);
+  SetLastErrorCode(code);
+  core::Buffer& text = LastErrorText();
+  int rc = text.SetString(prefix);
+  if (rc == core::kOk) rc = text.AppendFormat("%d", code);
+  if (rc == core::kOk) rc = text.AppendCString(suffix);
   return rc;
 }
 
 int ComponentBase::FormatLastErrorText(const char* text) {
   const uint32_t system_error = platform::GetLastError();
-  int rc = last_error_text_.SetString(text);
-  if (rc == core::kOk) rc = last_error_text_.AppendFormat(" (error 0x%x).", system_error);
+  core::Buffer& error_text = LastErrorText();
+  int rc = error_text.SetString(text);
+  if (rc == core::kOk) rc = error_text.AppendFormat(" (error 0x%x).", system_error);
   return rc;
 }
 
-int ComponentBase::SetErrorText(int code, const char* text) { return SetAltErrorText(last_error_text_, code, text); }
+int ComponentBase::SetErrorText(int code, const char* text) { return SetAltErrorText(LastErrorText(), code, text); }
 
 int ComponentBase::SetAltErrorText(core::BufferCore& error_text, int code, const char* text) {
   (void)error_text.SetString(text);

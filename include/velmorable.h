@@ -10,12 +10,23 @@
  * same id: its texts, in and out, are NUL-terminated UTF-16 in 16-bit units (uint16_t). Property ids above
  * 20000 select the narrow variant explicitly.
  *
- * Memory: every text or byte pointer that a function returns belongs to the client. It stays valid until the
- * same value is produced again (the next read of the same property, the next call of the same kind) or the
- * client is destroyed. Nothing returned is freed by the application.
+ * Memory: every text or byte pointer that a function returns belongs to the client. It stays valid for the
+ * thread that received it until the same value is produced again for that thread (the next read of the same
+ * property, the next call of the same kind) or the client is destroyed; a narrow property text read on the
+ * application's thread stays valid until the value itself changes. What the calls of a sink on a platform
+ * thread return is valid at most until that sink returns. Nothing returned is freed by the application.
  *
  * Threads: a client is used by one application thread at a time. Events arrive on that thread while a method
- * runs and on other threads for platform notifications; the sink must tolerate both.
+ * runs, and on platform threads for notifications (advertisements, values, connection changes, pairing); the
+ * sink must tolerate both, and may call the client back from either. Events on several platform threads may
+ * run at the same time; the library holds no lock of its own while the sink runs. Each thread's calls keep
+ * their own last error: the calls that a sink makes on a platform thread record their code and text apart from
+ * the application thread's, for as long as that event is being delivered, so GetLastError and
+ * GetLastErrorCode always describe the calling thread's own last call. The event error is one per client,
+ * shared by every thread. From a platform thread, a sink should keep to Config queries (and the in-event
+ * settings), Get, CheckIndex, the error functions and VelmoraBLE_EvtStr: a method or Set that changes the
+ * connection, the selection or the GATT tree runs at the same time as the application thread's own calls,
+ * which then see the change mid-way.
  */
 #ifndef VELMORABLE_H_
 #define VELMORABLE_H_
@@ -39,7 +50,7 @@ extern "C" {
 typedef struct VelmoraBLE_BLEClient VelmoraBLE_BLEClient;
 
 /* An in/out text record handed to the sink (the PIN of the PairingRequest event); reach it only through
- * VelmoraBLE_EvtStr. It is valid until the sink returns. */
+ * VelmoraBLE_EvtStr. The record itself is valid until the sink returns. */
 typedef struct VelmoraBLE_EventString VelmoraBLE_EventString;
 
 /* The event sink: called with the context given to Create, the event id (VELMORABLE_EVENT_...), the number of
@@ -76,6 +87,43 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
 #define VELMORABLE_METHOD_WRITE_VALUE 20
 /* Converts narrow text to UTF-16 with the client's code page; never recorded as the last error. */
 #define VELMORABLE_METHOD_TEXT_TO_UTF16 2003
+
+/* Parameter slots of each method: VelmoraBLE_BLEClient_Do reads and writes params[0 .. N-1] and
+ * cbparams[0 .. N-1] of method id (and of its UTF-16 variant) for N = VELMORABLE_METHOD_..._SLOTS, whatever
+ * param_count says: param_count is not checked, except by method 2003, which demands 2 (and uses 3 slots).
+ * Both arrays must hold at least N entries; ids that are no method use none. Slot contents, "out" where the
+ * method writes the slot:
+ *   2 QuerySubscriptionState: characteristic index, out state        3 Config: setting, out reply text
+ *   4 Connect: server id                         5 Disconnect, 10 ProcessEvents, 17 StopScanning: no slots
+ *   6 Discover: service UUIDs, characteristic UUIDs, include descriptors (int), service id
+ *   7 DiscoverCharacteristics: service id, characteristic UUIDs
+ *   8 DiscoverDescriptors: service id, characteristic id             9 DiscoverServices: service UUIDs, service id
+ *   11 PostValue: service id, characteristic id, bytes (length in cbparams[2])
+ *   12, 13 Read...ValueAt: index, out bytes (length out in cbparams[1])
+ *   14 ReadValue: service id, characteristic id, descriptor id, out bytes (length out in cbparams[3])
+ *   15 Select, 18 Subscribe, 19 Unsubscribe: service id, characteristic id    16 StartScanning: service UUIDs
+ *   20 WriteValue: service id, characteristic id, descriptor id, bytes (length in cbparams[3])
+ *   2003: narrow source (length in cbparams[0]), UTF-16 destination (capacity in cbparams[1]), out unit count */
+#define VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE_SLOTS 2
+#define VELMORABLE_METHOD_CONFIG_SLOTS 2
+#define VELMORABLE_METHOD_CONNECT_SLOTS 1
+#define VELMORABLE_METHOD_DISCONNECT_SLOTS 0
+#define VELMORABLE_METHOD_DISCOVER_SLOTS 4
+#define VELMORABLE_METHOD_DISCOVER_CHARACTERISTICS_SLOTS 2
+#define VELMORABLE_METHOD_DISCOVER_DESCRIPTORS_SLOTS 2
+#define VELMORABLE_METHOD_DISCOVER_SERVICES_SLOTS 2
+#define VELMORABLE_METHOD_PROCESS_EVENTS_SLOTS 0
+#define VELMORABLE_METHOD_POST_VALUE_SLOTS 3
+#define VELMORABLE_METHOD_READ_CHARACTERISTIC_VALUE_AT_SLOTS 2
+#define VELMORABLE_METHOD_READ_DESCRIPTOR_VALUE_AT_SLOTS 2
+#define VELMORABLE_METHOD_READ_VALUE_SLOTS 4
+#define VELMORABLE_METHOD_SELECT_SLOTS 2
+#define VELMORABLE_METHOD_START_SCANNING_SLOTS 1
+#define VELMORABLE_METHOD_STOP_SCANNING_SLOTS 0
+#define VELMORABLE_METHOD_SUBSCRIBE_SLOTS 2
+#define VELMORABLE_METHOD_UNSUBSCRIBE_SLOTS 2
+#define VELMORABLE_METHOD_WRITE_VALUE_SLOTS 4
+#define VELMORABLE_METHOD_TEXT_TO_UTF16_SLOTS 3
 
 /* Id offsets selecting a variant of a method or property. */
 #define VELMORABLE_UTF16_VARIANT 10000  /* texts in and out as UTF-16 */
@@ -182,9 +230,11 @@ VELMORABLE_EXPORT VelmoraBLE_BLEClient* VelmoraBLE_BLEClient_Create(VelmoraBLE_S
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* client);
 
 /* VelmoraBLE_BLEClient_Do runs method method_id (VELMORABLE_METHOD_...) with the parameter slots params and
- * their byte lengths cbparams; out values are written back into them. Returns the method's result code (0 on
- * success), which is also stored as the last error code; 200 for a null handle. Out texts and bytes belong to
- * the client. */
+ * their byte lengths cbparams (VELMORABLE_METHOD_..._SLOTS entries each); out values are written back into
+ * them. Returns the method's result code (0 on success), which is also stored as the calling thread's last
+ * error code (except for method 2003); 200 for a null handle. A UTF-16 text argument that the code page
+ * cannot represent gives 434 with a text naming the argument, and the method does not run. Out texts and
+ * bytes belong to the client. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Do(VelmoraBLE_BLEClient* client, int32_t method_id,
                                                   int32_t param_count, intptr_t* params, int32_t* cbparams);
 
@@ -194,7 +244,8 @@ VELMORABLE_EXPORT intptr_t VelmoraBLE_BLEClient_Get(VelmoraBLE_BLEClient* client
                                                     int32_t index);
 
 /* VelmoraBLE_BLEClient_Set sets property property_id at index to value (a text pointer, copied, or the integer
- * itself). Returns the result code; -1 for a property that cannot be set; 200 for a null handle. */
+ * itself). Returns the result code; -1 for a property that cannot be set; 200 for a null handle. A
+ * CharacteristicCount above 65535 (more than a server can hold) gives 432 and changes nothing. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Set(VelmoraBLE_BLEClient* client, int32_t property_id,
                                                    int32_t index, intptr_t value);
 
@@ -203,11 +254,11 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Set(VelmoraBLE_BLEClient* client,
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_CheckIndex(VelmoraBLE_BLEClient* client, int32_t property_id,
                                                           int32_t index);
 
-/* VelmoraBLE_BLEClient_GetLastError returns the last error text ("" when none), owned by the client and valid
- * until the next call on it; null for a null handle. */
+/* VelmoraBLE_BLEClient_GetLastError returns the calling thread's last error text ("" when none), owned by the
+ * client and valid until that thread's next call on it; null for a null handle. */
 VELMORABLE_EXPORT const char* VelmoraBLE_BLEClient_GetLastError(VelmoraBLE_BLEClient* client);
 
-/* VelmoraBLE_BLEClient_GetLastErrorCode returns the last error code; 200 for a null handle. */
+/* VelmoraBLE_BLEClient_GetLastErrorCode returns the calling thread's last error code; 200 for a null handle. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_GetLastErrorCode(VelmoraBLE_BLEClient* client);
 
 /* VelmoraBLE_BLEClient_SetLastErrorAndCode sets the last error text (copied; null gives "") and code and returns
@@ -215,8 +266,8 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_GetLastErrorCode(VelmoraBLE_BLECl
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_SetLastErrorAndCode(VelmoraBLE_BLEClient* client, int32_t code,
                                                                    const char* text);
 
-/* VelmoraBLE_BLEClient_GetEventError returns the event error text ("" when none), owned by the client and valid
- * until it changes; null for a null handle. */
+/* VelmoraBLE_BLEClient_GetEventError returns a copy of the event error text ("" when none), owned by the client
+ * and valid until the calling thread's next GetEventError; null for a null handle. */
 VELMORABLE_EXPORT const char* VelmoraBLE_BLEClient_GetEventError(VelmoraBLE_BLEClient* client);
 
 /* VelmoraBLE_BLEClient_GetEventErrorCode returns the event error code; 200 for a null handle. */
@@ -239,8 +290,11 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_StaticDestroy(void);
 /* VelmoraBLE_EvtStr reads or sets an in/out text record of an event. operation VELMORABLE_EVTSTR_GET returns
  * the text in kind (VELMORABLE_EVTSTR_NARROW or _UTF16), converting a text held in the other kind into a copy
  * owned by the record; null when the record holds nothing or the conversion failed. SET_BY_REFERENCE holds the
- * pointer value (the caller keeps it valid until the sink returns); SET_BY_COPY holds a copy of the text (null
- * only clears). Set operations return null. A null record, another operation or kind gives null. */
+ * pointer value without copying: the text must stay valid after the sink returns, until the library has taken
+ * it (it reads the text as soon as the sink returns and keeps no pointer to it after that), so it must not
+ * live in the sink's own stack frame; hand over such a buffer with SET_BY_COPY, which holds a copy of the text
+ * at once (null only clears). Set operations return null. A null record, another operation or kind gives
+ * null. */
 VELMORABLE_EXPORT void* VelmoraBLE_EvtStr(VelmoraBLE_EventString* record, int32_t operation, const void* value,
                                           int32_t kind);
 

@@ -139,25 +139,6 @@ TEST_F(ClientTest, AdvertisementSettingsOutsideTheEvent) {
   EXPECT_EQ(reply, "");
 }
 
-TEST_F(ClientTest, AdvertisementContextBelongsToTheDeliveringThread) {
-  int marker = 0;
-  int on_other_thread = -1;
-  std::thread delivering([&] {
-    Engine().BeginAdvertisement(&marker);
-    // The delivering thread passes the check (the data itself is read later by the decoder).
-    on_other_thread = Engine().RequireAdvertisementContext("ManufacturerDataCount");
-    Engine().EndAdvertisement();
-  });
-  delivering.join();
-  EXPECT_EQ(on_other_thread, 0);
-
-  Engine().BeginAdvertisement(&marker);
-  std::thread other([&] { on_other_thread = Engine().RequireAdvertisementContext("ManufacturerDataCount"); });
-  other.join();
-  EXPECT_EQ(on_other_thread, kNotInAdvertisementEvent);
-  Engine().EndAdvertisement();
-}
-
 TEST_F(ClientTest, ManufacturerIndexErrorNamesIndexAndKey) {
   EXPECT_EQ(Engine().CheckManufacturerIndex(1, 2, "ManufacturerData"), 0);
   EXPECT_EQ(Engine().CheckManufacturerIndex(2, 2, "ManufacturerData"), kInvalidArgument);
@@ -325,14 +306,21 @@ TEST_F(ClientTest, Utf16ConfigTakesAndGivesUtf16) {
   EXPECT_EQ(Query("LogDebugFile"), "\xc3\xa9t\xc3\xa9.log");
 }
 
-TEST_F(ClientTest, UnconvertibleUtf16ArgumentIsNotRecorded) {
+TEST_F(ClientTest, UnconvertibleUtf16ArgumentIsRecordedWithItsName) {
   EXPECT_EQ(Config("CodePage=12345"), 0);  // a code page the system cannot convert with
   EXPECT_EQ(VelmoraBLE_BLEClient_SetLastErrorAndCode(handle_, 77, "before"), 77);
-  intptr_t params[2] = {reinterpret_cast<intptr_t>(u"AB"), 0};
-  int32_t cbparams[2] = {0, 0};
+  intptr_t params[4] = {reinterpret_cast<intptr_t>(u"AB"), reinterpret_cast<intptr_t>(u"CD"), 0, 0};
+  int32_t cbparams[4] = {0, 0, 0, 0};
   EXPECT_EQ(Do(VELMORABLE_UTF16_VARIANT + VELMORABLE_METHOD_CONNECT, params, cbparams), 434);
+  EXPECT_FAILS_WITH(LastCode(), 434,
+                    "The server ID (parameter 0) cannot be converted from UTF-16 in code page 12345.");
   EXPECT_EQ(Do(VELMORABLE_UTF16_VARIANT + VELMORABLE_METHOD_CONFIG, params, cbparams), 434);
-  EXPECT_FAILS_WITH(LastCode(), 77, "before");
+  EXPECT_FAILS_WITH(LastCode(), 434, "The setting (parameter 0) cannot be converted from UTF-16 in code page 12345.");
+  // A null text is "" and needs no conversion: the first text that fails is the one named.
+  params[0] = 0;
+  EXPECT_EQ(Do(VELMORABLE_UTF16_VARIANT + VELMORABLE_METHOD_SELECT, params, cbparams), 434);
+  EXPECT_FAILS_WITH(LastCode(), 434,
+                    "The characteristic ID (parameter 1) cannot be converted from UTF-16 in code page 12345.");
 }
 
 TEST_F(ClientTest, TextConversionMethod) {

@@ -278,22 +278,33 @@ TEST_F(EventsTest, PairingPinIsReadAndReplacedThroughTheRecord) {
   ASSERT_EQ(pin.SetString("1234"), 0);
   int32_t accept = 1;
 
-  // By reference to the sink's own stack storage: the PIN is copied before that storage goes away.
-  answer = [](VelmoraBLE_EventString* record) {
-    char local[8] = "567890";
-    VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_REFERENCE, local, 1);
+  // By reference to storage that outlives the sink: the library reads it once the sink has returned.
+  char lasting[8] = "567890";
+  answer = [&lasting](VelmoraBLE_EventString* record) {
+    VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_REFERENCE, lasting, 1);
     (void)VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_GET, nullptr, 2);  // an owned copy the record frees
   };
   Engine().FirePairingRequest("A1", 1, &pin, &accept);
   EXPECT_EQ(seen_narrow, "1234");
   EXPECT_EQ(seen_wide, u"1234");
   EXPECT_STREQ(pin.Data(), "567890");
+  EXPECT_NE(pin.Data(), lasting);  // taken as a copy: no pointer to the caller's storage is kept
   EXPECT_EQ(accept, 0);
+
+  // A buffer in the sink's own frame goes by copy: it is gone by the time the sink has returned.
+  answer = [](VelmoraBLE_EventString* record) {
+    char local[8] = "246801";
+    VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_COPY, local, 1);
+    std::memset(local, 'X', 6);  // the record holds its own copy
+  };
+  Engine().FirePairingRequest("A1", 1, &pin, &accept);
+  EXPECT_EQ(seen_narrow, "567890");
+  EXPECT_STREQ(pin.Data(), "246801");
 
   // A UTF-16 copy comes back narrow.
   answer = [](VelmoraBLE_EventString* record) { VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_COPY, u"42", 2); };
   Engine().FirePairingRequest("A1", 1, &pin, &accept);
-  EXPECT_EQ(seen_narrow, "567890");
+  EXPECT_EQ(seen_narrow, "246801");
   EXPECT_STREQ(pin.Data(), "42");
 
   // Nothing left in the record: no PIN.
@@ -452,7 +463,8 @@ struct GuardSink {
 // outlives the client.
 void PlatformThread(std::shared_ptr<BLEEvent> bridge, std::atomic<bool>* started, std::atomic<int>* refused) {
   for (int i = 0;; ++i) {
-    CallScope scope(bridge);
+    CallResults results;
+    CallScope scope(bridge, &results);
     if (scope.Engine() == nullptr) {
       refused->fetch_add(1);
       return;
@@ -510,7 +522,8 @@ TEST(DestroyAgainstCallbacks, DestroyFromInsideACallbackIsDeferred) {
   ASSERT_NE(context.handle, nullptr);
   std::shared_ptr<BLEEvent> bridge = reinterpret_cast<BLEClient*>(context.handle)->Engine().Bridge();
   std::thread platform([&] {
-    CallScope scope(bridge);
+    CallResults results;
+    CallScope scope(bridge, &results);
     ASSERT_NE(scope.Engine(), nullptr);
     scope.Engine()->FireLog(1, "first", "Debug");
     scope.Engine()->FireLog(1, "after destroy", "Debug");  // still inside: the client lives, the sink is quiet

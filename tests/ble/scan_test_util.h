@@ -125,6 +125,25 @@ inline int Config(VelmoraBLE_BLEClient* handle, const char* text, std::string* r
 
 inline std::string LastError(VelmoraBLE_BLEClient* handle) { return VelmoraBLE_BLEClient_GetLastError(handle); }
 
+// RadioFixture gives each test a fresh radio with `EventThreads` event threads and no client: the test makes
+// its clients itself (and destroys them before the radio goes).
+template <int EventThreads>
+class RadioFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    component::SocketBase::StaticInit();
+    radio_ = std::make_shared<SimRadio>(EventThreads);
+    bt::InstallProvider(radio_);
+  }
+  void TearDown() override {
+    bt::InstallProvider(nullptr);
+    radio_.reset();
+    component::SocketBase::StaticDestroy();
+  }
+
+  std::shared_ptr<SimRadio> radio_;
+};
+
 // ScanFixture gives each test a fresh radio and client; the client is destroyed before the radio.
 class ScanFixture : public ::testing::Test {
  protected:

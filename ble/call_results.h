@@ -1,0 +1,58 @@
+// CallResults: everything that the calls of one thread into a client leave behind and hand out. The
+// application's thread has the client's own set; a platform thread that delivers an event gets a set of its
+// own for the calls its sink makes, which lives until the delivery ends. So no text handed to one thread is
+// rewritten by another, and no thread's last error state is reached through another thread's pointer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "ble/advertisement.h"
+#include "component/component_base.h"
+#include "core/buffer.h"
+
+namespace velmora::ble {
+
+// ResultStringPair holds a text handed out in UTF-16: its narrow copy and the UTF-16 form, valid until the
+// next conversion into the same record.
+struct ResultStringPair {
+  core::Buffer narrow;
+  core::Buffer wide;
+  // ToWide copies text (null as "") and converts it with code_page. 0, 434 or 200.
+  [[nodiscard]] int ToWide(const char* text, uint32_t code_page);
+  const char16_t* Wide() const { return reinterpret_cast<const char16_t*>(wide.Data()); }
+};
+
+// One record per text property, and the last one for the UTF-16 form of a Config reply.
+constexpr int kResultRecordCount = 18;
+constexpr int kConfigReplyRecord = 17;
+
+struct CallResults : component::ResultState {
+  CallResults() = default;
+  CallResults(const CallResults&) = delete;
+  CallResults& operator=(const CallResults&) = delete;
+
+  // Record returns result record i (0 <= i < kResultRecordCount), made on first use; null when memory
+  // runs out.
+  ResultStringPair* Record(int i);
+
+  // The last error text of this thread's earlier calls while its running method keeps it aside (see
+  // RecordedCall); null when none is kept.
+  const core::BufferCore* earlier_error_text = nullptr;
+  // The advertisement this thread delivers (owned by the delivery), which the in-event settings read; null
+  // outside the Advertisement event.
+  AdvertisementContext* advertisement = nullptr;
+  // The reply of the names that the client answers itself (BuildInfo, MajorVersion).
+  core::Buffer config_reply;
+  // The texts of ServerId and ServerName, the bytes of the value reads and the copy of the event error
+  // text that GetEventError hands out.
+  core::Buffer server_id;
+  core::Buffer server_name;
+  core::Buffer value;
+  core::Buffer event_error;
+
+ private:
+  std::unique_ptr<ResultStringPair[]> records_;
+};
+
+}  // namespace velmora::ble

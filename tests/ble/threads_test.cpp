@@ -1,0 +1,344 @@
+// Clients under threads: application threads that query their clients without pause while the simulated
+// radio delivers advertisements, notifications and pairing requests on its own threads, and the sinks call
+// the clients back from there. Each call's code must be the calling thread's last error code, each reply must
+// keep its content until that thread's next call of the same kind, and the sanitizers (AddressSanitizer,
+// ThreadSanitizer) must have nothing to report.
+//
+// VELMORABLE_THREADS_SECONDS sets how long the hammer runs (default 2 s; the single-client sequence runs half
+// as long, at least 1 s).
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "component/socket_base.h"
+#include "platform/bluetooth/bluetooth.h"
+#include "platform/bluetooth/sim/sim_radio.h"
+#include "tests/ble/scan_test_util.h"
+#include "velmorable.h"
+
+namespace velmora::ble::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kClients = 4;
+constexpr uint64_t kFirstAddress = 0xA0B0C0D00001;
+constexpr uint16_t kMeasurementHandle = 0x0003;
+constexpr const char kPin[] = "123456";
+// Flags, manufacturer data of company 0x1234 (bytes AB CD), service data of 0x180F (byte 0x64).
+constexpr const char kAdvertisement[] = "02 01 06 05 FF 34 12 AB CD 04 16 0F 18 64";
+
+int Seconds() {
+  const char* text = std::getenv("VELMORABLE_THREADS_SECONDS");
+  const int seconds = text != nullptr ? std::atoi(text) : 0;
+  return seconds > 0 ? seconds : 2;
+}
+
+std::string Id(uint64_t address) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%012llX", static_cast<unsigned long long>(address));
+  return text;
+}
+
+// A peripheral that advertises every millisecond, notifies its measurement every millisecond while
+// subscribed, and asks for a PIN when paired.
+SimPeripheral BusyPeripheral(uint64_t address) {
+  SimPeripheral peripheral;
+  peripheral.address = address;
+  peripheral.name = u"Busy";
+  SimAdvert advert;
+  EXPECT_TRUE(bt::sim::ParseAdvertisingData(Hex(kAdvertisement), &advert.sections));
+  peripheral.adverts.push_back(advert);
+  peripheral.advertising_interval_ms = 1;
+  peripheral.pairing_kind = bt::DevicePairingKinds::ProvidePin;
+  peripheral.pin = u"123456";
+  bt::sim::SimService heart_rate = Service(0x0001, 0x180D);
+  bt::sim::SimCharacteristic measurement = Characteristic(kMeasurementHandle, 0x2A37, 0x10);
+  measurement.descriptors.push_back({0x0004, bt::BluetoothBaseUuid(0x2902), {0, 0}});
+  heart_rate.characteristics.push_back(measurement);
+  peripheral.gatt.services.push_back(heart_rate);
+  peripheral.gatt.services.push_back(Service(0x0010, 0x180F));
+  peripheral.periodic_values.push_back({kMeasurementHandle, 1, false, {{0x06, 0x48}, {0x06, 0x49}}});
+  return peripheral;
+}
+
+// Checker collects what went wrong, from any thread; the first few texts are kept.
+struct Checker {
+  std::atomic<int> problems{0};
+  std::mutex mutex;
+  std::vector<std::string> texts;
+
+  void Problem(const std::string& text) {
+    if (problems.fetch_add(1) >= 5) return;
+    std::lock_guard lock(mutex);
+    texts.push_back(text);
+  }
+  std::string Report() {
+    std::lock_guard lock(mutex);
+    std::string all;
+    for (const std::string& text : texts) all += text + "\n";
+    return all;
+  }
+};
+
+// Calls checks one call on handle: its code must be what the calling thread's last error code says, and
+// the last error text must be a readable text.
+struct Calls {
+  VelmoraBLE_BLEClient* handle;
+  Checker* checker;
+  const char* where;
+  // closing is set before the client is destroyed: from then on its calls may be refused (200).
+  const std::atomic<bool>* closing = nullptr;
+
+  bool Refused(int rc) const { return rc == 200 && closing != nullptr && closing->load(); }
+  void Recorded(int rc, const char* call) {
+    if (Refused(rc)) return;
+    const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(handle);
+    if (code != rc) {
+      checker->Problem(std::string(where) + ": " + call + " gave " + std::to_string(rc) + " but the last error code is " +
+                       std::to_string(code));
+    }
+    (void)std::strlen(VelmoraBLE_BLEClient_GetLastError(handle));
+  }
+  // Query runs Config and checks its code against want and its reply (when want_reply is not null).
+  const char* Query(const char* setting, int want, const char* want_reply) {
+    intptr_t params[2] = {reinterpret_cast<intptr_t>(setting), 0};
+    int32_t cbparams[2] = {0, 0};
+    const int rc = VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_CONFIG, 1, params, cbparams);
+    Recorded(rc, setting);
+    const auto* reply = reinterpret_cast<const char*>(params[1]);
+    if (Refused(rc)) return reply;
+    if (rc != want) checker->Problem(std::string(where) + ": " + setting + " gave " + std::to_string(rc));
+    if (want_reply != nullptr && (reply == nullptr || std::strcmp(reply, want_reply) != 0)) {
+      checker->Problem(std::string(where) + ": " + setting + " replied \"" + (reply ? reply : "(null)") + "\"");
+    }
+    return reply;
+  }
+  intptr_t Get(int32_t property, int32_t index) {
+    const intptr_t value = VelmoraBLE_BLEClient_Get(handle, property, index);
+    Recorded(VelmoraBLE_BLEClient_GetLastErrorCode(handle), "Get");
+    return value;
+  }
+};
+
+// HammerSink answers events the way a busy application does: it asks the client about each advertisement
+// and value, reads the error state, and answers pairing requests with a PIN.
+struct HammerSink {
+  VelmoraBLE_BLEClient* handle = nullptr;
+  Checker* checker = nullptr;
+  std::atomic<bool> closing{false};
+  std::atomic<int> advertisements{0};
+  std::atomic<int> values{0};
+  std::atomic<int> pairings{0};
+
+  static int32_t Call(void* context, int32_t id, int32_t, intptr_t* params, int32_t*) {
+    auto* self = static_cast<HammerSink*>(context);
+    Calls calls{self->handle, self->checker, "sink", &self->closing};
+    switch (id) {
+      case VELMORABLE_EVENT_ADVERTISEMENT: {
+        ++self->advertisements;
+        calls.Query("ManufacturerDataCount", 0, "1");
+        calls.Query("ManufacturerCompanyId[0]", 0, "4660");
+        calls.Query("ServiceData=180F", 0, "d");
+        calls.Query("NoSuchKey", -1, "");
+        break;
+      }
+      case VELMORABLE_EVENT_VALUE: {
+        ++self->values;
+        const char* level = calls.Query("LogLevel", 0, "1");
+        const auto* wide = reinterpret_cast<const char16_t*>(calls.Get(VELMORABLE_UTF16_VARIANT + VELMORABLE_PROP_SERVICE_ID, 0));
+        (void)calls.Get(VELMORABLE_PROP_SERVICE_COUNT, 0);
+        (void)calls.Get(VELMORABLE_PROP_SERVER_ID, 0);
+        (void)calls.Get(VELMORABLE_PROP_SERVICE_UUID, 1);  // the record's own text belongs to the application
+        (void)calls.Get(VELMORABLE_PROP_SERVICE, 0);
+        // Properties that load from the server on first use, as the application thread reads them too.
+        (void)calls.Get(VELMORABLE_PROP_CHARACTERISTIC_FLAGS, 0);
+        (void)calls.Get(VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX, 0);
+        (void)calls.Get(VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+        (void)calls.Get(VELMORABLE_PROP_CHARACTERISTIC_UUID, 0);
+        (void)std::strlen(VelmoraBLE_BLEClient_GetEventError(self->handle));
+        // The reply of this thread's last Config is still its own, whatever the other threads asked.
+        if (level != nullptr && std::strcmp(level, "1") != 0) calls.checker->Problem("sink: LogLevel reply changed");
+        // "" while the application thread reconnects (the index is then outside the list).
+        if (wide == nullptr || (wide[0] != 0 && std::u16string(wide) != u"000100000000")) {
+          calls.checker->Problem("sink: ServiceId text changed");
+        }
+        // Now and then a value fails (the library reports it as the event error) or the event error is
+        // emptied again, while other threads read it.
+        const int n = self->values.load();
+        if (n % 40 == 0) (void)VelmoraBLE_BLEClient_SetEventErrorAndCode(self->handle, 0, "");
+        if (n % 40 == 20) return 5;
+        break;
+      }
+      case VELMORABLE_EVENT_PAIRING_REQUEST: {
+        auto* record = reinterpret_cast<VelmoraBLE_EventString*>(params[2]);
+        (void)VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_GET, nullptr, VELMORABLE_EVTSTR_UTF16);
+        if (self->pairings.fetch_add(1) % 2 == 0) {
+          char local[8];
+          std::memcpy(local, kPin, sizeof(kPin));
+          VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_COPY, local, VELMORABLE_EVTSTR_NARROW);
+        } else {
+          VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_REFERENCE, kPin, VELMORABLE_EVTSTR_NARROW);
+        }
+        params[3] = 1;
+        calls.Query("PairingMode", 0, "1");
+        break;
+      }
+      default:
+        break;
+    }
+    return 0;
+  }
+};
+
+class ThreadsTest : public RadioFixture<4> {
+ protected:
+  Checker checker_;
+};
+
+// Session connects (pairing with a PIN), discovers, selects the first service, subscribes to the
+// measurement and scans again.
+void Session(VelmoraBLE_BLEClient* handle, const std::string& id, Checker& checker) {
+  Calls calls{handle, &checker, "application"};
+  const int connected = Do(handle, VELMORABLE_METHOD_CONNECT, id.c_str());
+  calls.Recorded(connected, "Connect");
+  if (connected != 0) checker.Problem("Connect: " + LastError(handle));
+  intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1, reinterpret_cast<intptr_t>("")};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  const int discovered = VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes);
+  if (discovered != 0) checker.Problem("Discover: " + LastError(handle));
+  if (VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>("000100000000")) != 0) {
+    checker.Problem("Service: " + LastError(handle));
+  }
+  intptr_t subscribe[2] = {reinterpret_cast<intptr_t>("000100000000"), reinterpret_cast<intptr_t>("000100030000")};
+  const int subscribed = VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, sizes);
+  if (subscribed != 0) checker.Problem("Subscribe: " + LastError(handle));
+  // Connecting stopped the scan.
+  if (Do(handle, VELMORABLE_METHOD_START_SCANNING, "") != 0) checker.Problem("StartScanning: " + LastError(handle));
+}
+
+// Hammer is one application thread: it keeps querying its client and, every quarter second, connects anew
+// (which brings a pairing request), until the deadline.
+void Hammer(VelmoraBLE_BLEClient* handle, const std::string& id, Clock::time_point deadline, Checker& checker) {
+  Calls calls{handle, &checker, "application"};
+  calls.Query("PairingMode=1", 0, nullptr);
+  Session(handle, id, checker);
+  Clock::time_point next_session = Clock::now() + std::chrono::milliseconds(250);
+  while (Clock::now() < deadline && checker.problems.load() == 0) {
+    const char* level = calls.Query("LogLevel", 0, "1");
+    const auto* wide =
+        reinterpret_cast<const char16_t*>(calls.Get(VELMORABLE_UTF16_VARIANT + VELMORABLE_PROP_SERVICE_ID, 1));
+    const auto* uuid = reinterpret_cast<const char*>(calls.Get(VELMORABLE_PROP_SERVICE_UUID, 1));
+    calls.Query("NoSuchKey", -1, "");
+    if (std::string(LastError(handle)) != "Unknown config setting.") checker.Problem("application: last error text");
+    const intptr_t services = calls.Get(VELMORABLE_PROP_SERVICE_COUNT, 0);
+    if (services != 2) checker.Problem("application: ServiceCount " + std::to_string(services));
+    (void)calls.Get(VELMORABLE_PROP_TIMEOUT, 0);
+    const intptr_t flags = calls.Get(VELMORABLE_PROP_CHARACTERISTIC_FLAGS, 0);
+    if (flags != 0x10) checker.Problem("application: CharacteristicFlags " + std::to_string(flags));
+    (void)calls.Get(VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+    calls.Query("ManufacturerDataCount", 602, "");
+    const char* event_error = VelmoraBLE_BLEClient_GetEventError(handle);
+    std::this_thread::yield();
+    // Replies of this thread survive the other threads' calls until this thread asks again.
+    if (std::strcmp(level, "1") != 0) checker.Problem("application: LogLevel reply changed to " + std::string(level));
+    const std::string kept_event_error = event_error;
+    if (!kept_event_error.empty() && kept_event_error != "An unhandled error occurred in the Value event handler") {
+      checker.Problem("application: event error " + kept_event_error);
+    }
+    if (wide == nullptr || std::u16string(wide) != u"001000000000") checker.Problem("application: ServiceId text changed");
+    if (std::string(uuid) != "0000180F-0000-1000-8000-00805F9B34FB") checker.Problem("application: ServiceUuid " + std::string(uuid));
+    if (Clock::now() >= next_session) {
+      if (Do(handle, VELMORABLE_METHOD_DISCONNECT) != 0) checker.Problem("Disconnect: " + LastError(handle));
+      Session(handle, id, checker);
+      next_session = Clock::now() + std::chrono::milliseconds(250);
+    }
+  }
+  (void)Do(handle, VELMORABLE_METHOD_STOP_SCANNING);
+  (void)Do(handle, VELMORABLE_METHOD_DISCONNECT);
+}
+
+TEST_F(ThreadsTest, FourClientsHammeredWhileSinksCallBackFromPlatformThreads) {
+  HammerSink sinks[kClients];
+  std::vector<std::thread> threads;
+  VelmoraBLE_BLEClient* handles[kClients] = {};
+  for (int i = 0; i < kClients; ++i) {
+    radio_->AddPeripheral(BusyPeripheral(kFirstAddress + static_cast<uint64_t>(i)));
+    sinks[i].checker = &checker_;
+  }
+  // A connected peripheral stops advertising: two more that nobody connects to keep the scans busy.
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + kClients));
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + kClients + 1));
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(Seconds());
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([&, i] {
+      // Each client belongs to its application thread from Create on.
+      handles[i] = VelmoraBLE_BLEClient_Create(&HammerSink::Call, &sinks[i], i % 2 == 0 ? 0 : VELMORABLE_OPTION_UTF16_EVENTS);
+      sinks[i].handle = handles[i];
+      Hammer(handles[i], Id(kFirstAddress + static_cast<uint64_t>(i)), deadline, checker_);
+      sinks[i].closing.store(true);
+      VelmoraBLE_BLEClient_Destroy(handles[i]);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(checker_.problems.load(), 0) << checker_.Report();
+  for (int i = 0; i < kClients; ++i) {
+    EXPECT_GT(sinks[i].advertisements.load(), 0) << "client " << i;
+    EXPECT_GT(sinks[i].values.load(), 0) << "client " << i;
+    EXPECT_GT(sinks[i].pairings.load(), 0) << "client " << i;
+  }
+  std::printf("threads: %d s; advertisements, values, pairings per client:", Seconds());
+  for (const HammerSink& sink : sinks) {
+    std::printf(" %d/%d/%d", sink.advertisements.load(), sink.values.load(), sink.pairings.load());
+  }
+  std::printf("\n");
+}
+
+// The sequence that once let one thread restore another thread's dangling "earlier" error text: a sink
+// that asks about each advertisement while the application thread fails and succeeds in turn.
+TEST_F(ThreadsTest, FailingAndSucceedingQueriesAgainstAdvertisementQueries) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* handle = nullptr;
+    Checker* checker = nullptr;
+    std::atomic<int> advertisements{0};
+    std::atomic<bool> closing{false};
+  } context;
+  context.checker = &checker_;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_ADVERTISEMENT) return 0;
+    ++ctx->advertisements;
+    Calls{ctx->handle, ctx->checker, "sink", &ctx->closing}.Query("ManufacturerDataCount", 0, "1");
+    return 0;
+  };
+  context.handle = VelmoraBLE_BLEClient_Create(sink, &context, 0);
+  ASSERT_NE(context.handle, nullptr);
+  ASSERT_EQ(Do(context.handle, VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  Calls calls{context.handle, &checker_, "application"};
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(std::max(1, Seconds() / 2));
+  while (Clock::now() < deadline && checker_.problems.load() == 0) {
+    calls.Query("NoSuchKey", -1, "");
+    const std::string failed = LastError(context.handle);
+    calls.Query("LogLevel", 0, "1");
+    // A success keeps the failure's text.
+    const std::string kept = LastError(context.handle);
+    if (failed != "Unknown config setting." || kept != failed) checker_.Problem("last error text: " + kept);
+  }
+  EXPECT_EQ(Do(context.handle, VELMORABLE_METHOD_STOP_SCANNING), 0);
+  context.closing.store(true);
+  VelmoraBLE_BLEClient_Destroy(context.handle);
+  EXPECT_EQ(checker_.problems.load(), 0) << checker_.Report();
+  EXPECT_GT(context.advertisements.load(), 0);
+}
+
+}  // namespace
+}  // namespace velmora::ble::testing
