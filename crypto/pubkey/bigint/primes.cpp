@@ -290,6 +290,24 @@ int FindPrimeInProgression(BigInt& p, const BigInt& bound, const BigInt& a, cons
   }
 }
 
+namespace {
+
+// RandomBelowPowerOfTwo draws r uniformly from [0, 2^bits): a value of exactly `bits` bits whose top bit
+// is then kept or dropped by one more random bit. Drawing only values of exactly `bits` bits would never
+// end for a range such as [2^(n-1), 2^n], where the only such value at most d = 2^(n-1) is d itself.
+int RandomBelowPowerOfTwo(int32_t bits, RandomContext& context, BigInt& r) {
+  if (const int rc = r.SetRandom(bits, context); rc != 0) return rc;
+  if (bits == 0) return 0;
+  uint8_t coin = 0;
+  RandomBytes(context, &coin, 1);
+  if ((coin & 1) == 0) return 0;
+  BigInt top;
+  if (const int rc = BigInt::ShiftLeft(BigIntOne(), bits - 1, top); rc != 0) return rc;
+  return BigInt::Subtract(r, top, r);
+}
+
+}  // namespace
+
 int RandomPrimeInRange(const BigInt& low, const BigInt& high, const BigInt& a, const BigInt& b,
                        RandomContext& context, BigInt& out, int* found) {
   *found = 0;
@@ -301,7 +319,7 @@ int RandomPrimeInRange(const BigInt& low, const BigInt& high, const BigInt& a, c
   if (const int rc = BigInt::Multiply(b, width, span); rc != 0) return rc;
   for (int attempt = 0; attempt < 15; ++attempt) {
     do {
-      if (const int rc = r.SetRandom(bits, context); rc != 0) return rc;
+      if (const int rc = RandomBelowPowerOfTwo(bits, context, r); rc != 0) return rc;
     } while (BigInt::Compare(r, d) > 0);
     if (const int rc = BigInt::Add(low, r, out); rc != 0) return rc;
     if (const int rc = BigInt::Add(out, span, limit); rc != 0) return rc;
