@@ -31,10 +31,15 @@ struct Montgomery {
   int32_t n = 0;  // limbs
   const Limb* m = nullptr;
   Limb m_prime = 0;  // -m^-1 mod 2^64
-  Limb* t = nullptr;  // n + 2 limbs
+  Limb* t = nullptr;  // 2 n + 2 limbs
 
   // Multiply sets out = a * b * 2^(-64 n) mod m for a, b < m (CIOS). out may be a or b.
-  void Multiply(Limb* out, const Limb* a, const Limb* b) const {
+  void Multiply(Limb* out, const Limb* a_in, const Limb* b_in) const {
+    // No operand aliases the scratch, which lets the compiler keep the loops in registers.
+    Limb* __restrict t = this->t;
+    const Limb* __restrict m = this->m;
+    const Limb* __restrict a = a_in;
+    const Limb* __restrict b = b_in;
     std::memset(t, 0, static_cast<size_t>(n + 2) * sizeof(Limb));
     for (int32_t i = 0; i < n; ++i) {
       Limb carry = 0;
@@ -59,15 +64,66 @@ struct Montgomery {
       t[n - 1] = static_cast<Limb>(s);
       t[n] = t[n + 1] + static_cast<Limb>(s >> 64);
     }
-    // t < 2m: subtract m and keep the difference unless it borrowed past t's top limb.
+    FinalSubtract(out, t, t[n]);
+  }
+
+  // Square sets out = a * a * 2^(-64 n) mod m: the square with each cross product once, then the
+  // reduction word by word. out may be a.
+  void Square(Limb* out, const Limb* a_in) const {
+    Limb* __restrict t = this->t;
+    const Limb* __restrict m = this->m;
+    const Limb* __restrict a = a_in;
+    std::memset(t, 0, static_cast<size_t>(2 * n + 2) * sizeof(Limb));
+    for (int32_t i = 0; i < n; ++i) {
+      Limb carry = 0;
+      for (int32_t j = i + 1; j < n; ++j) {
+        const Wide s = static_cast<Wide>(a[i]) * a[j] + t[i + j] + carry;
+        t[i + j] = static_cast<Limb>(s);
+        carry = static_cast<Limb>(s >> 64);
+      }
+      t[i + n] = carry;
+    }
+    Limb top = 0;
+    for (int32_t k = 0; k < 2 * n; ++k) {
+      const Limb w = t[k];
+      t[k] = (w << 1) | top;
+      top = w >> 63;
+    }
+    Limb carry = 0;
+    for (int32_t i = 0; i < n; ++i) {
+      const Wide sq = static_cast<Wide>(a[i]) * a[i];
+      Wide s = static_cast<Wide>(t[2 * i]) + static_cast<Limb>(sq) + carry;
+      t[2 * i] = static_cast<Limb>(s);
+      s = static_cast<Wide>(t[2 * i + 1]) + static_cast<Limb>(sq >> 64) + static_cast<Limb>(s >> 64);
+      t[2 * i + 1] = static_cast<Limb>(s);
+      carry = static_cast<Limb>(s >> 64);
+    }
+    Limb high = 0;  // the carry out of limb i + n, at most 1
+    for (int32_t i = 0; i < n; ++i) {
+      const Limb q = t[i] * m_prime;
+      Limb c = 0;
+      for (int32_t j = 0; j < n; ++j) {
+        const Wide s = static_cast<Wide>(q) * m[j] + t[i + j] + c;
+        t[i + j] = static_cast<Limb>(s);
+        c = static_cast<Limb>(s >> 64);
+      }
+      const Wide s = static_cast<Wide>(t[i + n]) + c + high;
+      t[i + n] = static_cast<Limb>(s);
+      high = static_cast<Limb>(s >> 64);
+    }
+    FinalSubtract(out, t + n, high);
+  }
+
+  // FinalSubtract: v (n limbs below `top`) is below 2m; out = v - m unless that borrows, by a mask.
+  void FinalSubtract(Limb* out, const Limb* v, Limb top) const {
     Limb borrow = 0;
     for (int32_t j = 0; j < n; ++j) {
-      const Wide d = static_cast<Wide>(t[j]) - m[j] - borrow;
+      const Wide d = static_cast<Wide>(v[j]) - m[j] - borrow;
       out[j] = static_cast<Limb>(d);
       borrow = static_cast<Limb>(d >> 64) & 1;
     }
-    const Limb keep_t = 0 - static_cast<Limb>(borrow > t[n]);  // all ones: t was below m
-    for (int32_t j = 0; j < n; ++j) out[j] = (out[j] & ~keep_t) | (t[j] & keep_t);
+    const Limb keep_v = 0 - static_cast<Limb>(borrow > top);  // all ones: v was below m
+    for (int32_t j = 0; j < n; ++j) out[j] = (out[j] & ~keep_v) | (v[j] & keep_v);
   }
 };
 
@@ -122,7 +178,7 @@ int BigInt::ModPowOdd(const BigInt& base, const BigInt& e, const BigInt& m, BigI
   const int32_t w = public_exponent ? 1 : WindowBits(ebits);
   const int32_t entries = 1 << w;
   // One block: modulus, table, accumulator, selected entry, product scratch, result words.
-  const int32_t limbs = n * (1 + entries + 2) + (n + 2);
+  const int32_t limbs = n * (1 + entries + 2) + (2 * n + 2);
   const int32_t block_words = 2 * limbs + 2 * n;
   uint32_t* block = core::AllocZeroedInts(block_words);
   if (block == nullptr) return kBigIntNoMemory;
@@ -142,14 +198,14 @@ int BigInt::ModPowOdd(const BigInt& base, const BigInt& e, const BigInt& m, BigI
     if (public_exponent) {
       // 65537 = 2^16 + 1 is public: sixteen squarings and one product.
       std::memcpy(acc, table + n, static_cast<size_t>(n) * sizeof(Limb));
-      for (int32_t i = 0; i < 16; ++i) mont.Multiply(acc, acc, acc);
+      for (int32_t i = 0; i < 16; ++i) mont.Square(acc, acc);
       mont.Multiply(acc, acc, table + n);
     } else {
       const int32_t windows = (ebits + w - 1) / w;
       std::memcpy(acc, table, static_cast<size_t>(n) * sizeof(Limb));
       for (int32_t k = windows - 1; k >= 0; --k) {
         if (k != windows - 1) {
-          for (int32_t s = 0; s < w; ++s) mont.Multiply(acc, acc, acc);
+          for (int32_t s = 0; s < w; ++s) mont.Square(acc, acc);
         }
         Select(entry, table, entries, n, ExponentWindow(e, k * w, w));
         mont.Multiply(acc, acc, entry);
