@@ -31,11 +31,12 @@ struct Operands {
   }
 };
 
-void OursModPow(benchmark::State& state) {
-  const Operands ops(static_cast<int>(state.range(0)));
+// RunModPow times ModPow of the operands' base and modulus with the given exponent (or theirs).
+void RunModPow(benchmark::State& state, const Operands& ops, bool exponent_65537) {
   BigInt base, e, m, out;
   const auto n = static_cast<int32_t>(ops.modulus.size());
-  if (BigInt::FromBytes(ops.base.data(), n, 1, base) != 0 || BigInt::FromBytes(ops.exponent.data(), n, 1, e) != 0 ||
+  const int e_rc = exponent_65537 ? BigInt::FromInt64(65537, e) : BigInt::FromBytes(ops.exponent.data(), n, 1, e);
+  if (BigInt::FromBytes(ops.base.data(), n, 1, base) != 0 || e_rc != 0 ||
       BigInt::FromBytes(ops.modulus.data(), n, 1, m) != 0) {
     state.SkipWithError("operands");
   }
@@ -44,6 +45,8 @@ void OursModPow(benchmark::State& state) {
     benchmark::DoNotOptimize(out.Words());
   }
 }
+
+void OursModPow(benchmark::State& state) { RunModPow(state, Operands(static_cast<int>(state.range(0))), false); }
 
 void OpenSslModExpMont(benchmark::State& state) {
   const Operands ops(static_cast<int>(state.range(0)));
@@ -68,25 +71,32 @@ void OpenSslModExpMont(benchmark::State& state) {
   BN_free(base);
 }
 
-void OursModPow65537(benchmark::State& state) {
-  const Operands ops(2048);
-  BigInt base, e, m, out;
-  const auto n = static_cast<int32_t>(ops.modulus.size());
-  if (BigInt::FromBytes(ops.base.data(), n, 1, base) != 0 || BigInt::FromInt64(65537, e) != 0 ||
-      BigInt::FromBytes(ops.modulus.data(), n, 1, m) != 0) {
-    state.SkipWithError("operands");
-  }
-  for (auto _ : state) {
-    if (BigInt::ModPow(base, e, m, out) != 0) state.SkipWithError("ModPow");
-    benchmark::DoNotOptimize(out.Words());
-  }
-}
+void OursModPow65537(benchmark::State& state) { RunModPow(state, Operands(2048), true); }
 
 void OursRandomPrime1024(benchmark::State& state) {
   velmora::crypto::RandomContext context;
   BigInt prime;
   for (auto _ : state) {
     if (BigInt::RandomPrime(1024, 100, context, prime) != 0) state.SkipWithError("RandomPrime");
+    benchmark::DoNotOptimize(prime.Words());
+  }
+}
+
+// The range RSA key generation searches for 1024-bit halves: [182 * 2^504, 2^512 - 1].
+void OursRandomPrimeInRange512(benchmark::State& state) {
+  velmora::crypto::RandomContext context;
+  BigInt low, high, prime;
+  if (BigInt::FromInt64(182, low) != 0 || BigInt::ShiftLeft(low, 504, low) != 0 ||
+      BigInt::ShiftLeft(velmora::crypto::BigIntOne(), 512, high) != 0 ||
+      BigInt::Subtract(high, velmora::crypto::BigIntOne(), high) != 0) {
+    state.SkipWithError("range");
+  }
+  for (auto _ : state) {
+    int found = 0;
+    if (velmora::crypto::RandomPrimeInRange(low, high, velmora::crypto::BigIntZero(), velmora::crypto::BigIntOne(),
+                                            context, prime, &found) != 0 || found != 1) {
+      state.SkipWithError("RandomPrimeInRange");
+    }
     benchmark::DoNotOptimize(prime.Words());
   }
 }
@@ -106,4 +116,5 @@ BENCHMARK(OursModPow)->Arg(2048)->Arg(4096)->Unit(benchmark::kMillisecond);
 BENCHMARK(OpenSslModExpMont)->Arg(2048)->Arg(4096)->Unit(benchmark::kMillisecond);
 BENCHMARK(OursModPow65537)->Unit(benchmark::kMicrosecond);
 BENCHMARK(OursRandomPrime1024)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(OursRandomPrimeInRange512)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(OpenSslGeneratePrime1024)->Unit(benchmark::kMillisecond)->Iterations(20);

@@ -122,10 +122,10 @@ void BigNat::Trim() {
 
 // ---- Addition, subtraction, multiplication ----------------------------------------------------------
 
-// Both write their result right-aligned at the end of the array, from the least significant word up:
-// every operand word is read before that position is written, so b may be this number itself.
-int BigNat::AddMagnitude(const BigNat& b) {
-  const int32_t n = std::max(length_, b.length_) + 1;
+// CombineInto sets this number to x + y or x - y (x at least y) over n words. The result is written
+// right-aligned at the end of the array, from the least significant word up: every operand word is read
+// before its position is written, so x or y may be this number itself.
+int BigNat::CombineInto(const BigNat& x, const BigNat& y, int32_t n, bool subtract) {
   uint32_t* target = words_;
   int32_t target_capacity = capacity_;
   if (capacity_ < n) {
@@ -133,11 +133,12 @@ int BigNat::AddMagnitude(const BigNat& b) {
     if (target == nullptr) return kNoMemory;
     target_capacity = n;
   }
-  uint64_t carry = 0;
+  uint64_t carry = 0;  // the borrow when subtracting
   for (int32_t i = 0; i < n; ++i) {
-    const uint64_t sum = static_cast<uint64_t>(Word(i)) + b.Word(i) + carry;
-    target[target_capacity - 1 - i] = static_cast<uint32_t>(sum);
-    carry = sum >> 32;
+    const uint64_t xi = x.Word(i);
+    const uint64_t v = subtract ? xi - y.Word(i) - carry : xi + y.Word(i) + carry;
+    target[target_capacity - 1 - i] = static_cast<uint32_t>(v);
+    carry = subtract ? (v >> 32) & 1 : v >> 32;
   }
   if (target != words_) AttachWords(target, n);
   start_ = capacity_ - n;
@@ -145,6 +146,8 @@ int BigNat::AddMagnitude(const BigNat& b) {
   Trim();
   return 0;
 }
+
+int BigNat::AddMagnitude(const BigNat& b) { return CombineInto(*this, b, std::max(length_, b.length_) + 1, false); }
 
 int BigNat::SubtractMagnitude(const BigNat& b, int32_t* comparison) {
   const int32_t order = Compare(*this, b);
@@ -155,25 +158,7 @@ int BigNat::SubtractMagnitude(const BigNat& b, int32_t* comparison) {
   }
   const BigNat& big = order > 0 ? *this : b;
   const BigNat& small = order > 0 ? b : *this;
-  const int32_t n = big.length_;
-  uint32_t* target = words_;
-  int32_t target_capacity = capacity_;
-  if (capacity_ < n) {
-    target = core::AllocZeroedInts(n);
-    if (target == nullptr) return kNoMemory;
-    target_capacity = n;
-  }
-  uint64_t borrow = 0;
-  for (int32_t i = 0; i < n; ++i) {
-    const uint64_t diff = static_cast<uint64_t>(big.Word(i)) - small.Word(i) - borrow;
-    target[target_capacity - 1 - i] = static_cast<uint32_t>(diff);
-    borrow = (diff >> 32) & 1;
-  }
-  if (target != words_) AttachWords(target, n);
-  start_ = capacity_ - n;
-  length_ = n;
-  Trim();
-  return 0;
+  return CombineInto(big, small, big.length_, true);
 }
 
 int BigNat::MultiplyWord(const BigNat& a, uint32_t w, BigNat& out) {

@@ -77,6 +77,7 @@ class BigNat {
  protected:
   // Ensure gives the array room for n words and makes the value n zero words from start 0.
   [[nodiscard]] int Ensure(int32_t n);
+  [[nodiscard]] int CombineInto(const BigNat& x, const BigNat& y, int32_t n, bool subtract);
 
   uint32_t* words_ = nullptr;
   int32_t capacity_ = 0;

@@ -124,34 +124,31 @@ int32_t ModPositive(int32_t a, int32_t b) {
   return static_cast<int32_t>(r < 0 ? r + m : r);
 }
 
+namespace {
+
+// WordsMulAddAt adds w * y (ny words) into row[1 .. ny] and stores the carry word in row[0].
+void WordsMulAddAt(uint32_t* row, const uint32_t* y, int32_t ny, uint64_t w) {
+  uint64_t carry = 0;
+  for (int32_t j = ny - 1; j >= 0; --j) {
+    const uint64_t t = w * y[j] + row[j + 1] + carry;
+    row[j + 1] = static_cast<uint32_t>(t);
+    carry = t >> 32;
+  }
+  row[0] = static_cast<uint32_t>(carry);
+}
+
+}  // namespace
+
 void WordsMultiply(const uint32_t* x, int32_t nx, const uint32_t* y, int32_t ny, uint32_t* out) {
   std::memset(out, 0, static_cast<size_t>(nx + ny) * sizeof(uint32_t));
   // Rows from the least significant word of x; out[k] holds significance nx + ny - 1 - k.
-  for (int32_t i = nx - 1; i >= 0; --i) {
-    const uint64_t xi = x[i];
-    uint64_t carry = 0;
-    for (int32_t j = ny - 1; j >= 0; --j) {
-      const uint64_t t = xi * y[j] + out[i + j + 1] + carry;
-      out[i + j + 1] = static_cast<uint32_t>(t);
-      carry = t >> 32;
-    }
-    out[i] = static_cast<uint32_t>(carry);
-  }
+  for (int32_t i = nx - 1; i >= 0; --i) WordsMulAddAt(out + i, y, ny, x[i]);
 }
 
 void WordsSquare(const uint32_t* x, int32_t n, uint32_t* out) {
   std::memset(out, 0, static_cast<size_t>(2 * n) * sizeof(uint32_t));
   // Cross products x_i x_j (i below j in significance) once.
-  for (int32_t i = n - 1; i > 0; --i) {
-    const uint64_t xi = x[i];
-    uint64_t carry = 0;
-    for (int32_t j = i - 1; j >= 0; --j) {
-      const uint64_t t = xi * x[j] + out[i + j + 1] + carry;
-      out[i + j + 1] = static_cast<uint32_t>(t);
-      carry = t >> 32;
-    }
-    out[i] = static_cast<uint32_t>(carry);
-  }
+  for (int32_t i = n - 1; i > 0; --i) WordsMulAddAt(out + i, x, i, x[i]);
   // Double them, then add the squares of the words.
   uint32_t top = 0;
   for (int32_t k = 2 * n - 1; k >= 0; --k) {
