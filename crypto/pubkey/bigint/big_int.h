@@ -131,7 +131,8 @@ class BigInt {
   // IsProbablePrime sets *prime after Fermat rounds (at most limit, fewer as n grows) with random bases
   // from context, or from a context of its own when context is null.
   [[nodiscard]] static int IsProbablePrime(const BigInt& n, int32_t limit, RandomContext* context, bool* prime);
-  // RandomPrime: a probable prime of exactly n bits (n >= 20).
+  // RandomPrime: a probable prime of exactly n bits. Below 20 bits the candidate sieve would be empty
+  // and the search endless, so n < 20 is refused with 2003.
   [[nodiscard]] static int RandomPrime(int32_t n, int32_t rounds, RandomContext& context, BigInt& out);
 
  private:

@@ -13,8 +13,7 @@ namespace velmora::crypto {
 
 class BigNat {
  public:
-  // A fresh BigNat is 0 (a one-word zero array, length 0) once Init has run; the constructor itself
-  // allocates nothing.
+  // A fresh BigNat is 0 with no array; the constructor allocates nothing.
   BigNat() = default;
   virtual ~BigNat() { Reset(); }
   BigNat(const BigNat&) = delete;
