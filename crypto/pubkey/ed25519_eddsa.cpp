@@ -50,7 +50,8 @@ uint8_t* Writable(core::BufferCore& buffer) { return reinterpret_cast<uint8_t*>(
 
 // ExpandKey hashes the private key into az and clamps its first half into the secret scalar.
 int ExpandKey(HashCtx& ctx, const uint8_t* private_key, core::BufferCore& az) {
-  const int rc = DigestToBuffer(ctx, private_key, 32, az);
+  int rc = ctx.SetAlgorithm(kHashSha512);
+  if (rc == 0) rc = DigestToBuffer(ctx, private_key, 32, az);
   if (rc != 0) return rc;
   uint8_t* a = Writable(az);
   a[0] &= 248;
@@ -65,7 +66,8 @@ int MessageOf(HashCtx& ctx, const Variant& variant, const uint8_t* message, uint
   covered = {message, message_length};
   if (!variant.prehash) return 0;
   if (variant.prehashed) return message_length == 64 ? 0 : kEd25519BadPrehash;
-  const int rc = DigestToBuffer(ctx, message, message_length, digest);
+  int rc = ctx.SetAlgorithm(kHashSha512);
+  if (rc == 0) rc = DigestToBuffer(ctx, message, message_length, digest);
   covered = {digest.Data(), static_cast<uint32_t>(digest.Length())};
   return rc;
 }
