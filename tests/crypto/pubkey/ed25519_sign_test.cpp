@@ -286,3 +286,32 @@ TEST(Ed25519Signatures, FailureCodes) {
 
 }  // namespace
 }  // namespace velmora::crypto
+
+namespace velmora::crypto {
+namespace {
+
+// Signing, derivation, the base multiplication and the scalar operations under valgrind memcheck with
+// the private key and nonce undefined: a branch or index on them fails the probe.
+TEST(Ed25519Signatures, SecretsSteerNoBranchOrIndex) {
+#if !defined(VELMORA_ED25519_CT_PROBE)
+  GTEST_SKIP() << "valgrind's header is not available: constant-time check skipped";
+#elif defined(VELMORA_SANITIZED)
+  GTEST_SKIP() << "sanitized build: valgrind cannot run it, constant-time check skipped";
+#else
+  if (std::system("valgrind --version >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "valgrind is not available: constant-time check skipped";
+  }
+  const std::string command = std::string("valgrind -q --error-exitcode=1 ") + VELMORA_ED25519_CT_PROBE + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char chunk[4096];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
+  EXPECT_EQ(pclose(pipe), 0) << output;
+  EXPECT_EQ(output, "signed\n");
+#endif
+}
+
+}  // namespace
+}  // namespace velmora::crypto
