@@ -92,29 +92,28 @@ inline void SqTimes(Fe25519& out, const Fe25519& in, int n) {
   for (int i = 1; i < n; ++i) Fe25519Sq(out, out);
 }
 
-// PowChain computes z^(2^250 - 1) and z^11 (the shared head of inversion and square roots).
+// SqMul: out = in^(2^n) * m.
+inline void SqMul(Fe25519& out, const Fe25519& in, int n, const Fe25519& m) {
+  Fe25519 t;
+  SqTimes(t, in, n);
+  Fe25519Mul(out, t, m);
+}
+
+// PowChain computes z^(2^250 - 1) and z^11 (the shared head of inversion and square roots); each zN
+// below is z^(2^N - 1).
 void PowChain(Fe25519& z250, Fe25519& z11, const Fe25519& z) {
-  Fe25519 z2, z9, t, z5, z10, z20, z40, z50, z100, z200;
+  Fe25519 z2, z9, z5, z10, z20, z40, z50, z100, z200;
   Fe25519Sq(z2, z);
-  SqTimes(t, z2, 2);
-  Fe25519Mul(z9, t, z);
+  SqMul(z9, z2, 2, z);
   Fe25519Mul(z11, z2, z9);
-  Fe25519Sq(t, z11);
-  Fe25519Mul(z5, t, z9);  // z^(2^5 - 1)
-  SqTimes(t, z5, 5);
-  Fe25519Mul(z10, t, z5);
-  SqTimes(t, z10, 10);
-  Fe25519Mul(z20, t, z10);
-  SqTimes(t, z20, 20);
-  Fe25519Mul(z40, t, z20);
-  SqTimes(t, z40, 10);
-  Fe25519Mul(z50, t, z10);
-  SqTimes(t, z50, 50);
-  Fe25519Mul(z100, t, z50);
-  SqTimes(t, z100, 100);
-  Fe25519Mul(z200, t, z100);
-  SqTimes(t, z200, 50);
-  Fe25519Mul(z250, t, z50);
+  SqMul(z5, z11, 1, z9);
+  SqMul(z10, z5, 5, z5);
+  SqMul(z20, z10, 10, z10);
+  SqMul(z40, z20, 20, z20);
+  SqMul(z50, z40, 10, z10);
+  SqMul(z100, z50, 50, z50);
+  SqMul(z200, z100, 100, z100);
+  SqMul(z250, z200, 50, z50);
 }
 
 struct Constants {
@@ -210,15 +209,13 @@ void Fe25519Mul121666(Fe25519& h, const Fe25519& f) {
 void Fe25519Invert(Fe25519& out, const Fe25519& z) {
   Fe25519 z250, z11;
   PowChain(z250, z11, z);
-  SqTimes(z250, z250, 5);  // z^(2^255 - 32)
-  Fe25519Mul(out, z250, z11);
+  SqMul(out, z250, 5, z11);  // z^(2^255 - 32) * z^11
 }
 
 void Fe25519Pow22523(Fe25519& out, const Fe25519& z) {
   Fe25519 z250, z11;
   PowChain(z250, z11, z);
-  SqTimes(z250, z250, 2);  // z^(2^252 - 4)
-  Fe25519Mul(out, z250, z);
+  SqMul(out, z250, 2, z);  // z^(2^252 - 4) * z
 }
 
 int Fe25519FromBytes(Fe25519& h, const uint8_t* s, uint32_t length) {
