@@ -213,6 +213,7 @@ TEST(Ed25519Arithmetic, AgreesWithPythonModel) {
   std::string neutral_signed = std::string("\x01", 1) + std::string(31, '\0');
   neutral_signed[31] = '\x80';
   candidates.push_back(neutral_signed);
+  candidates.insert(candidates.end(), encodings.begin(), encodings.end());  // B and other valid points
   for (int i = 0; i < cases; ++i) candidates.push_back(RandomString(rng, 32));
   for (const std::string& s : candidates) {
     Ed25519PointP3 h;
@@ -272,6 +273,7 @@ TEST(Ed25519Arithmetic, ShortArraysAndLimbForms) {
   EXPECT_EQ(Ed25519ScalarMulAdd(bytes, 32, wide, 32, wide, 31, wide, 32), 0x90001);
   Ed25519PointP3 h;
   EXPECT_EQ(Ed25519ScalarMultBase(h, wide, 31), 0x90001);
+  EXPECT_EQ(Ed25519PointFromBytesNegate(h, wide, 31), 0);
   Ed25519P3Zero(h);
   EXPECT_EQ(Ed25519P3ToBytes(wide, 33, h), 0);
   EXPECT_EQ(Hex(wide, 32), "01" + std::string(62, '0'));
