@@ -24,13 +24,13 @@ struct Variant {
   bool prehashed = false;
 };
 
-struct Piece {
+struct Chunk {
   const void* data;
   uint32_t length;
 };
 
-// Hash computes SHA-512 over the dom2 block of the variant and the pieces into out (64 bytes).
-int Hash(HashCtx& ctx, const Variant& variant, std::initializer_list<Piece> pieces, core::BufferCore& out) {
+// Hash computes SHA-512 over the dom2 block of the variant and the chunks into out (64 bytes).
+int Hash(HashCtx& ctx, const Variant& variant, std::initializer_list<Chunk> chunks, core::BufferCore& out) {
   int rc = ctx.SetAlgorithm(kHashSha512);
   if (rc == 0 && variant.dom) {
     const uint8_t octets[2] = {variant.flag, static_cast<uint8_t>(variant.context_length)};
@@ -38,8 +38,8 @@ int Hash(HashCtx& ctx, const Variant& variant, std::initializer_list<Piece> piec
     if (rc == 0) rc = ctx.Update(octets, 2);
     if (rc == 0 && variant.context_length > 0) rc = ctx.Update(variant.context, variant.context_length);
   }
-  for (const Piece& piece : pieces) {
-    if (rc == 0 && piece.length > 0) rc = ctx.Update(piece.data, piece.length);
+  for (const Chunk& chunk : chunks) {
+    if (rc == 0 && chunk.length > 0) rc = ctx.Update(chunk.data, chunk.length);
   }
   if (rc == 0) rc = ctx.Final();
   if (rc == 0) rc = out.Assign(ctx.Output());
@@ -62,7 +62,7 @@ int ExpandKey(HashCtx& ctx, const uint8_t* private_key, core::BufferCore& az) {
 
 // The message the signature covers: the message itself, or its SHA-512 digest for Ed25519ph.
 int MessageOf(HashCtx& ctx, const Variant& variant, const uint8_t* message, uint32_t message_length,
-              core::BufferCore& digest, Piece& covered) {
+              core::BufferCore& digest, Chunk& covered) {
   covered = {message, message_length};
   if (!variant.prehash) return 0;
   if (variant.prehashed) return message_length == 64 ? 0 : kEd25519BadPrehash;
@@ -96,7 +96,7 @@ int Sign(const Variant& variant, const uint8_t* message, uint32_t message_length
 
   rc = signature.Resize(64);
   if (rc != 0) return rc;
-  Piece covered;
+  Chunk covered;
   rc = MessageOf(ctx, variant, message, message_length, digest, covered);
   if (rc == 0) rc = Hash(ctx, variant, {{az.Bytes() + 32, 32}, covered}, nonce);
   if (rc != 0) return rc;
@@ -120,7 +120,7 @@ int Verify(const Variant& variant, const uint8_t* message, uint32_t message_leng
   if (Ed25519PointFromBytesNegate(negated, public_key, 32) == 0) return 0;
   HashCtx ctx;
   core::Buffer digest, challenge;
-  Piece covered;
+  Chunk covered;
   if (MessageOf(ctx, variant, message, message_length, digest, covered) != 0) return 0;
   if (Hash(ctx, variant, {{signature, 32}, {public_key, 32}, covered}, challenge) != 0) return 0;
   Ed25519ScalarReduce(Writable(challenge), 64);
