@@ -1,0 +1,278 @@
+// GF(2^255 - 19) in ten signed limbs of radix 2^25.5.
+#include "crypto/pubkey/curve25519_field.h"
+
+#include <cstring>
+
+namespace velmora::crypto {
+namespace {
+
+constexpr int Width(int i) { return (i & 1) != 0 ? 25 : 26; }
+
+// Centring carry out of limb i: leaves limb i in [-2^(w-1), 2^(w-1)); the carry out of limb 9 re-enters
+// limb 0 times 19 (2^255 = 19 mod p).
+inline void Carry(int64_t h[10], int i) {
+  const int w = Width(i);
+  const int64_t c = (h[i] + (int64_t{1} << (w - 1))) >> w;
+  h[i] -= c * (int64_t{1} << w);
+  if (i == 9) {
+    h[0] += c * 19;
+  } else {
+    h[i + 1] += c;
+  }
+}
+
+// The carry order after a multiplication: two interleaved chains, then limb 9 into 0 and 0 once more.
+inline void CarryProduct(Fe25519& out, int64_t h[10]) {
+  static constexpr int kOrder[] = {0, 4, 1, 5, 2, 6, 3, 7, 4, 8, 9, 0};
+#pragma GCC unroll 12
+  for (int i : kOrder) Carry(h, i);
+#pragma GCC unroll 10
+  for (int i = 0; i < 10; ++i) out.h[i] = static_cast<int32_t>(h[i]);
+}
+
+// The carry order after decoding or a multiplication by a small constant.
+inline void CarryLoaded(Fe25519& out, int64_t h[10]) {
+  static constexpr int kOrder[] = {9, 1, 3, 5, 7, 0, 2, 4, 6, 8};
+#pragma GCC unroll 10
+  for (int i : kOrder) Carry(h, i);
+#pragma GCC unroll 10
+  for (int i = 0; i < 10; ++i) out.h[i] = static_cast<int32_t>(h[i]);
+}
+
+// Column sums of f * g: products landing at or past bit 255 fold back times 19; a product of two odd
+// limbs stands half a bit high in this radix and is doubled.
+inline void MulColumns(int64_t col[10], const Fe25519& f, const Fe25519& g) {
+  int64_t g19[10];
+  int64_t f2[10];
+#pragma GCC unroll 10
+  for (int i = 0; i < 10; ++i) {
+    g19[i] = int64_t{19} * g.h[i];
+    f2[i] = (i & 1) != 0 ? int64_t{2} * f.h[i] : int64_t{f.h[i]};
+  }
+#pragma GCC unroll 10
+  for (int k = 0; k < 10; ++k) {
+    int64_t sum = 0;
+#pragma GCC unroll 10
+    for (int i = 0; i < 10; ++i) {
+      const int j = (k - i + 10) % 10;
+      const int64_t fi = ((i & 1) != 0 && (j & 1) != 0) ? f2[i] : int64_t{f.h[i]};
+      const int64_t gj = (i + j >= 10) ? g19[j] : int64_t{g.h[j]};
+      sum += fi * gj;
+    }
+    col[k] = sum;
+  }
+}
+
+// Column sums of f^2 with the symmetric products merged (cross terms doubled).
+inline void SqColumns(int64_t col[10], const Fe25519& f) {
+#pragma GCC unroll 10
+  for (int k = 0; k < 10; ++k) {
+    int64_t sum = 0;
+#pragma GCC unroll 10
+    for (int i = 0; i < 10; ++i) {
+      const int j = (k - i + 10) % 10;
+      if (j < i) continue;
+      int64_t factor = (i == j) ? 1 : 2;
+      if ((i & 1) != 0 && (j & 1) != 0) factor *= 2;
+      if (i + j >= 10) factor *= 19;
+      sum += int64_t{f.h[i]} * (factor * f.h[j]);
+    }
+    col[k] = sum;
+  }
+}
+
+inline int64_t Load3(const uint8_t* p) {
+  return int64_t{p[0]} | (int64_t{p[1]} << 8) | (int64_t{p[2]} << 16);
+}
+inline int64_t Load4(const uint8_t* p) { return Load3(p) | (int64_t{p[3]} << 24); }
+
+// SqTimes squares n times.
+inline void SqTimes(Fe25519& out, const Fe25519& in, int n) {
+  Fe25519Sq(out, in);
+  for (int i = 1; i < n; ++i) Fe25519Sq(out, out);
+}
+
+// SqMul: out = in^(2^n) * m.
+inline void SqMul(Fe25519& out, const Fe25519& in, int n, const Fe25519& m) {
+  Fe25519 t;
+  SqTimes(t, in, n);
+  Fe25519Mul(out, t, m);
+}
+
+// PowChain computes z^(2^250 - 1) and z^11 (the shared head of inversion and square roots); each zN
+// below is z^(2^N - 1).
+void PowChain(Fe25519& z250, Fe25519& z11, const Fe25519& z) {
+  Fe25519 z2, z9, z5, z10, z20, z40, z50, z100, z200;
+  Fe25519Sq(z2, z);
+  SqMul(z9, z2, 2, z);
+  Fe25519Mul(z11, z2, z9);
+  SqMul(z5, z11, 1, z9);
+  SqMul(z10, z5, 5, z5);
+  SqMul(z20, z10, 10, z10);
+  SqMul(z40, z20, 20, z20);
+  SqMul(z50, z40, 10, z10);
+  SqMul(z100, z50, 50, z50);
+  SqMul(z200, z100, 100, z100);
+  SqMul(z250, z200, 50, z50);
+}
+
+struct Constants {
+  Fe25519 d, d2, sqrtm1;
+  Constants() {
+    Fe25519 num, den, one;
+    Fe25519Zero(num);
+    num.h[0] = -121665;
+    Fe25519Zero(den);
+    den.h[0] = 121666;
+    Fe25519Invert(den, den);
+    Fe25519Mul(d, num, den);
+    Fe25519One(one);
+    Fe25519Add(d2, d, d);
+    Fe25519Mul(d2, d2, one);
+    // (p - 1) / 4 = 2 (2^252 - 3) + 1.
+    Fe25519 two;
+    Fe25519Zero(two);
+    two.h[0] = 2;
+    Fe25519Pow22523(sqrtm1, two);
+    Fe25519Sq(sqrtm1, sqrtm1);
+    Fe25519Mul(sqrtm1, sqrtm1, two);
+  }
+};
+
+const Constants& TheConstants() {
+  static const Constants constants;
+  return constants;
+}
+
+}  // namespace
+
+void Fe25519Zero(Fe25519& h) { std::memset(h.h, 0, sizeof h.h); }
+
+void Fe25519One(Fe25519& h) {
+  Fe25519Zero(h);
+  h.h[0] = 1;
+}
+
+void Fe25519Copy(Fe25519& h, const Fe25519& f) { h = f; }
+
+void Fe25519Add(Fe25519& h, const Fe25519& f, const Fe25519& g) {
+  for (int i = 0; i < 10; ++i) h.h[i] = f.h[i] + g.h[i];
+}
+
+void Fe25519Sub(Fe25519& h, const Fe25519& f, const Fe25519& g) {
+  for (int i = 0; i < 10; ++i) h.h[i] = f.h[i] - g.h[i];
+}
+
+void Fe25519Neg(Fe25519& h, const Fe25519& f) {
+  for (int i = 0; i < 10; ++i) h.h[i] = -f.h[i];
+}
+
+void Fe25519CMov(Fe25519& f, const Fe25519& g, uint32_t b) {
+  const int32_t mask = -static_cast<int32_t>(b);
+  for (int i = 0; i < 10; ++i) f.h[i] ^= (f.h[i] ^ g.h[i]) & mask;
+}
+
+void Fe25519CSwap(Fe25519& f, Fe25519& g, uint32_t b) {
+  const int32_t mask = -static_cast<int32_t>(b);
+  for (int i = 0; i < 10; ++i) {
+    const int32_t x = (f.h[i] ^ g.h[i]) & mask;
+    f.h[i] ^= x;
+    g.h[i] ^= x;
+  }
+}
+
+void Fe25519Mul(Fe25519& h, const Fe25519& f, const Fe25519& g) {
+  int64_t col[10];
+  MulColumns(col, f, g);
+  CarryProduct(h, col);
+}
+
+void Fe25519Sq(Fe25519& h, const Fe25519& f) {
+  int64_t col[10];
+  SqColumns(col, f);
+  CarryProduct(h, col);
+}
+
+void Fe25519Sq2(Fe25519& h, const Fe25519& f) {
+  int64_t col[10];
+  SqColumns(col, f);
+  for (int i = 0; i < 10; ++i) col[i] += col[i];
+  CarryProduct(h, col);
+}
+
+void Fe25519Mul121666(Fe25519& h, const Fe25519& f) {
+  int64_t col[10];
+  for (int i = 0; i < 10; ++i) col[i] = int64_t{f.h[i]} * 121666;
+  CarryLoaded(h, col);
+}
+
+void Fe25519Invert(Fe25519& out, const Fe25519& z) {
+  Fe25519 z250, z11;
+  PowChain(z250, z11, z);
+  SqMul(out, z250, 5, z11);  // z^(2^255 - 32) * z^11
+}
+
+void Fe25519Pow22523(Fe25519& out, const Fe25519& z) {
+  Fe25519 z250, z11;
+  PowChain(z250, z11, z);
+  SqMul(out, z250, 2, z);  // z^(2^252 - 4) * z
+}
+
+int Fe25519FromBytes(Fe25519& h, const uint8_t* s, uint32_t length) {
+  if (length < 32) return kFieldShortArray;
+  int64_t l[10] = {
+      Load4(s),           Load3(s + 4) << 6,  Load3(s + 7) << 5,  Load3(s + 10) << 3,
+      Load3(s + 13) << 2, Load4(s + 16),      Load3(s + 20) << 7, Load3(s + 23) << 5,
+      Load3(s + 26) << 4, (Load3(s + 29) & 0x7FFFFF) << 2,
+  };
+  CarryLoaded(h, l);
+  return 0;
+}
+
+int Fe25519ToBytes(uint8_t* s, uint32_t room, const Fe25519& f) {
+  if (room < 32) return kFieldShortArray;
+  int32_t h[10];
+  for (int i = 0; i < 10; ++i) h[i] = f.h[i];
+  // q is the quotient of the value by p, in {-1, 0, 1}; subtracting q p (adding 19 q and dropping
+  // the carry out of bit 255) leaves the representative in [0, p).
+  int32_t q = (19 * h[9] + (int32_t{1} << 24)) >> 25;
+  for (int i = 0; i < 10; ++i) q = (h[i] + q) >> Width(i);
+  h[0] += 19 * q;
+  for (int i = 0; i < 9; ++i) {
+    const int32_t c = h[i] >> Width(i);
+    h[i + 1] += c;
+    h[i] -= c * (int32_t{1} << Width(i));
+  }
+  h[9] &= (int32_t{1} << 25) - 1;
+  uint64_t acc = 0;
+  int bits = 0;
+  int at = 0;
+  for (int i = 0; i < 10; ++i) {
+    acc |= static_cast<uint64_t>(static_cast<uint32_t>(h[i])) << bits;
+    bits += Width(i);
+    for (; bits >= 8; bits -= 8, acc >>= 8) s[at++] = static_cast<uint8_t>(acc);
+  }
+  s[at] = static_cast<uint8_t>(acc);  // the last 7 bits
+  return 0;
+}
+
+int Fe25519IsNegative(const Fe25519& f) {
+  uint8_t s[32];
+  Fe25519ToBytes(s, sizeof s, f);
+  return s[0] & 1;
+}
+
+int Fe25519IsNonZero(const Fe25519& f) {
+  uint8_t s[32];
+  Fe25519ToBytes(s, sizeof s, f);
+  for (uint8_t byte : s) {
+    if (byte != 0) return 1;
+  }
+  return 0;
+}
+
+const Fe25519& Ed25519D() { return TheConstants().d; }
+const Fe25519& Ed25519D2() { return TheConstants().d2; }
+const Fe25519& Fe25519SqrtM1() { return TheConstants().sqrtm1; }
+
+}  // namespace velmora::crypto
