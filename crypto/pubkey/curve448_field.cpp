@@ -29,6 +29,19 @@ void CarryFold(Fe448& out, uint64_t t[kFe448Limbs]) {
   for (int i = 0; i < kFe448Limbs; ++i) out.limb[i] = static_cast<uint32_t>(t[i]);
 }
 
+// Mul8 sets the fifteen columns of the product of two 8-limb halves.
+inline void Mul8(uint64_t out[15], const uint32_t* x, const uint32_t* y) {
+#pragma GCC unroll 15
+  for (int k = 0; k < 15; ++k) {
+    uint64_t column = 0;
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i) {
+      if (k - i >= 0 && k - i < 8) column += static_cast<uint64_t>(x[i]) * y[k - i];
+    }
+    out[k] = column;
+  }
+}
+
 // MulInto is the Karatsuba product over the two 224-bit halves: with phi = 2^224 and phi^2 = phi + 1,
 // (a0 + a1 phi)(b0 + b1 phi) = (a0 b0 + a1 b1) + ((a0 + a1)(b0 + b1) - a0 b0) phi.
 void MulInto(Fe448& out, const Fe448& a, const Fe448& b) {
@@ -37,21 +50,25 @@ void MulInto(Fe448& out, const Fe448& a, const Fe448& b) {
     as[i] = a.limb[i] + a.limb[i + 8];
     bs[i] = b.limb[i] + b.limb[i + 8];
   }
-  uint64_t low[15] = {}, high[15] = {};
-  for (int i = 0; i < 8; ++i) {
-    for (int j = 0; j < 8; ++j) {
-      const uint64_t p0 = static_cast<uint64_t>(a.limb[i]) * b.limb[j];
-      const uint64_t p1 = static_cast<uint64_t>(a.limb[i + 8]) * b.limb[j + 8];
-      const uint64_t p2 = static_cast<uint64_t>(as[i]) * bs[j];
-      low[i + j] += p0 + p1;
-      high[i + j] += p2 - p0;
-    }
-  }
+  uint64_t p0[15], p1[15], p2[15];
+  Mul8(p0, a.limb, b.limb);
+  Mul8(p1, a.limb + 8, b.limb + 8);
+  Mul8(p2, as, bs);
   // Columns 8..14 of the low part sit at phi times column - 8; those of the high part at phi^2.
   uint64_t t[kFe448Limbs];
+#pragma GCC unroll 8
   for (int j = 0; j < 8; ++j) {
-    t[j] = low[j] + (j < 7 ? high[j + 8] : 0);
-    t[j + 8] = high[j] + (j < 7 ? low[j + 8] + high[j + 8] : 0);
+    const uint64_t low = p0[j] + p1[j];
+    const uint64_t high = p2[j] - p0[j];
+    if (j < 7) {
+      const uint64_t low_up = p0[j + 8] + p1[j + 8];
+      const uint64_t high_up = p2[j + 8] - p0[j + 8];
+      t[j] = low + high_up;
+      t[j + 8] = high + low_up + high_up;
+    } else {
+      t[j] = low;
+      t[j + 8] = high;
+    }
   }
   CarryFold(out, t);
 }

@@ -66,9 +66,11 @@ void Select(Fe448& out, const Fe448& a, const Fe448& b, uint32_t mask) {
 
 uint32_t BitAt(const uint32_t* s, int32_t i) { return (s[i / 32] >> (i % 32)) & 1; }
 
-// The powers table of B: entry i is 2^i B on E, kept projective.
-struct PowersTable {
-  Ed448Point entry[448];
+// The fixed-base table of B: entry (i, j) is j 16^i B on E in affine coordinates, (0, 1) for j = 0, so a
+// scalar's 112 nibbles each select one entry to add.
+constexpr int kBaseWindows = 112;
+struct FixedBaseTable {
+  Ed448Affine entry[kBaseWindows][16];
 };
 
 // The comb table of B': entry (j, m) is sum over t of sigma_t 2^(14 (4j + t)) B' with sigma_3 = +1 and,
@@ -100,14 +102,28 @@ void ToNiels(Ed448Niels* out, const Ed448Point* points, size_t count) {
   }
 }
 
-const PowersTable& Powers() {
-  static PowersTable table;
+const FixedBaseTable& FixedBase() {
+  static FixedBaseTable table;
   static std::once_flag once;
   std::call_once(once, [] {
-    table.entry[0] = Ed448BaseRecords().point;
-    for (int i = 1; i < 448; ++i) {
-      table.entry[i] = table.entry[i - 1];
-      Ed448PointDouble(table.entry[i]);
+    Ed448Point power = Ed448BaseRecords().point;
+    for (int i = 0; i < kBaseWindows; ++i) {
+      Ed448Point multiples[15];
+      Fe448 zs[15], inverses[15];
+      multiples[0] = power;
+      for (int j = 1; j < 15; ++j) {
+        multiples[j] = multiples[j - 1];
+        Ed448PointAdd(multiples[j], power);
+      }
+      for (int j = 0; j < 15; ++j) zs[j] = multiples[j].z;
+      Fe448BatchInvert(inverses, zs, 15);
+      Fe448SetWord(table.entry[i][0].x, 0);
+      Fe448SetOne(table.entry[i][0].y);
+      for (int j = 0; j < 15; ++j) {
+        table.entry[i][j + 1].x = Mul(multiples[j].x, inverses[j]);
+        table.entry[i][j + 1].y = Mul(multiples[j].y, inverses[j]);
+      }
+      for (int k = 0; k < 4; ++k) Ed448PointDouble(power);
     }
   });
   return table;
@@ -376,17 +392,20 @@ void Ed448TwistPoint(Ed448Point& out, const Ed448Point& p) {
 
 int Ed448BaseMul(Ed448Point& out, const uint32_t* s, int32_t words) {
   if (words != kEd448ScalarWords) return kCurveShortOutput;
-  const PowersTable& table = Powers();
-  const Fe448 one = One();
-  const Fe448 zero = {};
+  const FixedBaseTable& table = FixedBase();
   Ed448SetIdentity(out);
-  // Every entry is added, the unset bits as the neutral element, so the time does not depend on s.
-  for (int32_t i = 0; i < 448; ++i) {
-    const uint32_t mask = 0u - BitAt(s, i);
+  // One addition per nibble, the entry read by a masked pass over all sixteen: neither the sequence of
+  // operations nor the memory touched depends on s.
+  for (int i = 0; i < kBaseWindows; ++i) {
+    const uint32_t nibble = (s[i / 8] >> (4 * (i % 8))) & 15;
     Ed448Point term;
-    Select(term.x, table.entry[i].x, zero, mask);
-    Select(term.y, table.entry[i].y, one, mask);
-    Select(term.z, table.entry[i].z, one, mask);
+    std::memset(&term, 0, sizeof term);
+    for (uint32_t j = 0; j < 16; ++j) {
+      const uint32_t hit = static_cast<uint32_t>((static_cast<uint64_t>(j ^ nibble) - 1) >> 32);
+      Select(term.x, table.entry[i][j].x, term.x, hit);
+      Select(term.y, table.entry[i][j].y, term.y, hit);
+    }
+    Fe448SetOne(term.z);
     Ed448PointAdd(out, term);
   }
   return 0;
