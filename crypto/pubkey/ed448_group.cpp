@@ -87,7 +87,7 @@ struct WindowTable {
 // ToNiels normalises count E' points to Z = 1 with one inversion.
 void ToNiels(Ed448Niels* out, const Ed448Point* points, size_t count) {
   constexpr size_t kMax = 64;
-  Fe448 zs[kMax], inverses[kMax];
+  Fe448 zs[kMax] = {}, inverses[kMax];
   for (size_t i = 0; i < count; ++i) zs[i] = points[i].z;
   Fe448BatchInvert(inverses, zs, count);
   Fe448 half, two;

@@ -351,6 +351,18 @@ TEST(Ed448Group, ScalarMultiplicationsAgree) {
   }
 }
 
+// Under valgrind's memcheck, with the scalar marked undefined, no branch and no memory index of the
+// fixed-base multiplications depends on it.
+TEST(Ed448Tables, FixedBaseTimingIndependentOfTheScalar) {
+#ifndef VELMORA_ED448_TIMING_PROBE
+  GTEST_SKIP() << "valgrind/memcheck.h is missing: the timing probe was not built";
+#else
+  if (std::system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "valgrind is missing";
+  const std::string command = std::string("valgrind -q --error-exitcode=99 ") + VELMORA_ED448_TIMING_PROBE;
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+#endif
+}
+
 // Eight threads make the first use of the tables at once and all sign and verify correctly.
 TEST(Ed448Tables, FirstUseFromEightThreads) {
   std::mt19937 rng(9);
