@@ -11,23 +11,31 @@ constexpr uint32_t kMask28 = 0x0fffffff;
 // The limbs of p: 2^28 - 1 everywhere except limb 8, which is 2^28 - 2.
 constexpr uint32_t PLimb(int i) { return i == 8 ? 0x0ffffffe : 0x0fffffff; }
 
-// CarryFold carries 64-bit columns into 28-bit limbs; the carry out of limb 15 stands for 2^448, which is
-// 2^224 + 1 modulo p, so it goes to limbs 0 and 8, whose own carries go to limbs 1 and 9.
-void CarryFold(Fe448& out, uint64_t t[kFe448Limbs]) {
-  for (int i = 0; i < kFe448Limbs - 1; ++i) {
+// CarryFold carries 64-bit columns into 28-bit limbs, the two halves as two independent chains. The
+// carry out of limb 15 stands for 2^448, which is 2^224 + 1 modulo p, so it goes to limbs 0 and 8; the
+// carry out of limb 7 goes to limb 8; limbs 0 and 8 then pass their own carries to limbs 1 and 9.
+inline void CarryFold(Fe448& out, uint64_t t[kFe448Limbs]) {
+#pragma GCC unroll 7
+  for (int i = 0; i < 7; ++i) {
     t[i + 1] += t[i] >> 28;
     t[i] &= kMask28;
+    t[i + 9] += t[i + 8] >> 28;
+    t[i + 8] &= kMask28;
   }
+  const uint64_t middle = t[7] >> 28;
   const uint64_t top = t[15] >> 28;
+  t[7] &= kMask28;
   t[15] &= kMask28;
   t[0] += top;
-  t[8] += top;
+  t[8] += top + middle;
   t[1] += t[0] >> 28;
   t[0] &= kMask28;
   t[9] += t[8] >> 28;
   t[8] &= kMask28;
   for (int i = 0; i < kFe448Limbs; ++i) out.limb[i] = static_cast<uint32_t>(t[i]);
 }
+
+inline void Combine(Fe448& out, const uint64_t p0[15], const uint64_t p1[15], const uint64_t p2[15]);
 
 // Mul8 sets the fifteen columns of the product of two 8-limb halves.
 inline void Mul8(uint64_t out[15], const uint32_t* x, const uint32_t* y) {
@@ -54,7 +62,29 @@ void MulInto(Fe448& out, const Fe448& a, const Fe448& b) {
   Mul8(p0, a.limb, b.limb);
   Mul8(p1, a.limb + 8, b.limb + 8);
   Mul8(p2, as, bs);
-  // Columns 8..14 of the low part sit at phi times column - 8; those of the high part at phi^2.
+  Combine(out, p0, p1, p2);
+}
+
+// Sqr8 is Mul8 of a half with itself, each cross product taken once and doubled.
+inline void Sqr8(uint64_t out[15], const uint32_t* x) {
+  uint32_t twice[8];
+  for (int i = 0; i < 8; ++i) twice[i] = 2 * x[i];
+#pragma GCC unroll 15
+  for (int k = 0; k < 15; ++k) {
+    uint64_t column = (k % 2 == 0) ? static_cast<uint64_t>(x[k / 2]) * x[k / 2] : 0;
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i) {
+      const int j = k - i;
+      if (j > i && j < 8) column += static_cast<uint64_t>(twice[i]) * x[j];
+    }
+    out[k] = column;
+  }
+}
+
+// Combine folds the three half products: columns 8..14 of the low part sit at phi times column - 8,
+// those of the high part at phi^2 = phi + 1.
+// (definition) of the Karatsuba form into limbs.
+inline void Combine(Fe448& out, const uint64_t p0[15], const uint64_t p1[15], const uint64_t p2[15]) {
   uint64_t t[kFe448Limbs];
 #pragma GCC unroll 8
   for (int j = 0; j < 8; ++j) {
@@ -73,11 +103,21 @@ void MulInto(Fe448& out, const Fe448& a, const Fe448& b) {
   CarryFold(out, t);
 }
 
+void SqrInto(Fe448& out, const Fe448& a) {
+  uint32_t as[8];
+  for (int i = 0; i < 8; ++i) as[i] = a.limb[i] + a.limb[i + 8];
+  uint64_t p0[15], p1[15], p2[15];
+  Sqr8(p0, a.limb);
+  Sqr8(p1, a.limb + 8);
+  Sqr8(p2, as);
+  Combine(out, p0, p1, p2);
+}
+
 void SqrN(Fe448& out, const Fe448& in, int n) {
   Fe448 t = in;
   for (int i = 0; i < n; ++i) {
     Fe448 s;
-    MulInto(s, t, t);
+    SqrInto(s, t);
     t = s;
   }
   out = t;
@@ -160,7 +200,7 @@ void Fe448Mul(Fe448& out, const Fe448& a, const Fe448& b) {
 
 void Fe448Sqr(Fe448& out, const Fe448& a) {
   Fe448 t;
-  MulInto(t, a, a);
+  SqrInto(t, a);
   out = t;
 }
 
@@ -198,9 +238,9 @@ void Fe448InvSqrt(Fe448& out, const Fe448& x) {
 
 void Fe448Invert(Fe448& out, const Fe448& a) {
   Fe448 sq, s;
-  MulInto(sq, a, a);
+  SqrInto(sq, a);
   Fe448InvSqrt(s, sq);
-  MulInto(sq, s, s);
+  SqrInto(sq, s);
   MulInto(out, sq, a);
 }
 
@@ -243,7 +283,7 @@ uint32_t Fe448Equal(const Fe448& a, const Fe448& b) {
 uint32_t Fe448IsSquare(const Fe448& x) {
   Fe448 r, r2, t, one;
   Fe448InvSqrt(r, x);
-  MulInto(r2, r, r);
+  SqrInto(r2, r);
   MulInto(t, r2, x);
   Fe448SetOne(one);
   return Fe448IsZero(x) | Fe448Equal(t, one);

@@ -33,7 +33,11 @@ Fe448 Mul(const Fe448& a, const Fe448& b) {
   return out;
 }
 
-Fe448 Sqr(const Fe448& a) { return Mul(a, a); }
+Fe448 Sqr(const Fe448& a) {
+  Fe448 out;
+  Fe448Sqr(out, a);
+  return out;
+}
 
 Fe448 Add(const Fe448& a, const Fe448& b) {
   Fe448 out;
@@ -219,12 +223,12 @@ int Ed448PointFromBytes(Ed448Point& out, const uint8_t* bytes, size_t length) {
   const Fe448 y2 = Sqr(y);
   const Fe448 u = Sub(y2, One());
   const Fe448 v = Neg(Add(MulWord(y2, kEdwardsMinusD), One()));
-  Fe448 v_inverse, r;
-  Fe448Invert(v_inverse, v);
-  const Fe448 x2 = Mul(u, v_inverse);
-  Fe448InvSqrt(r, x2);
-  Fe448 x = Mul(x2, r);
-  const uint32_t root = Fe448IsZero(x2) | Fe448Equal(Mul(x2, Sqr(r)), One());
+  // x = u (uv)^((p-3)/4) is a square root of u/v when there is one (p = 3 mod 4), with a single
+  // exponentiation; v is never 0 since d is not a square.
+  Fe448 r;
+  Fe448InvSqrt(r, Mul(u, v));
+  Fe448 x = Mul(u, r);
+  const uint32_t root = Fe448Equal(Mul(Sqr(x), v), u);
   const uint32_t sign = bytes[56] >> 7;
   Fe448CondNeg(x, 0u - (Fe448LowBit(x) ^ sign));
   out.x = x;
