@@ -123,7 +123,7 @@ void SqrN(Fe448& out, const Fe448& in, int n) {
   out = t;
 }
 
-// PowerOnes sets out = base^(2^k - 1) from base^(2^a - 1) and base^(2^b - 1) with a + b = k.
+// CombineOnes sets out = x^(2^(a + b) - 1) from high = x^(2^a - 1), shifted by b squarings, and low = x^(2^b - 1).
 void CombineOnes(Fe448& out, const Fe448& high, int shift, const Fe448& low) {
   Fe448 t;
   SqrN(t, high, shift);

@@ -266,20 +266,30 @@ void Ed448PointAdd(Ed448Point& p, const Ed448Point& q) {
   p.z = Mul(f, g);
 }
 
-void Ed448PointDouble(Ed448Point& p) {
+namespace {
+
+// DoubleOn doubles on E or, with twisted, on E': both share u = X^2 + Y^2, t = 2XY and v = Y^2 - X^2 and
+// differ in which of u and v scales the result.
+void DoubleOn(Ed448Point& p, bool twisted) {
   const Fe448 x2 = Sqr(p.x);
   const Fe448 y2 = Sqr(p.y);
   const Fe448 u = Add(x2, y2);
   const Fe448 t = Sub(Sqr(Add(p.x, p.y)), u);
   const Fe448 v = Sub(y2, x2);
   const Fe448 z2 = Sqr(p.z);
-  const Fe448 w = Sub(Add(z2, z2), u);
-  p.z = Mul(u, w);
+  const Fe448& scale = twisted ? v : u;
+  const Fe448& other = twisted ? u : v;
+  const Fe448 w = Sub(Add(z2, z2), scale);
+  p.z = Mul(scale, w);
   p.x = Mul(w, t);
-  p.y = Mul(u, v);
+  p.y = Mul(scale, other);
   p.ta = t;
-  p.tb = v;
+  p.tb = other;
 }
+
+}  // namespace
+
+void Ed448PointDouble(Ed448Point& p) { DoubleOn(p, false); }
 
 uint32_t Ed448OnCurve(const Ed448Affine& a) {
   const Fe448 x2 = Sqr(a.x);
@@ -296,20 +306,7 @@ void Ed448AffineToPoint(Ed448Point& out, const Ed448Affine& a) {
   out.tb = a.y;
 }
 
-void Ed448TwDouble(Ed448Point& p) {
-  const Fe448 x2 = Sqr(p.x);
-  const Fe448 y2 = Sqr(p.y);
-  const Fe448 u = Add(x2, y2);
-  const Fe448 t = Sub(Sqr(Add(p.x, p.y)), u);
-  const Fe448 v = Sub(y2, x2);
-  const Fe448 z2 = Sqr(p.z);
-  const Fe448 w = Sub(Add(z2, z2), v);
-  p.z = Mul(v, w);
-  p.x = Mul(w, t);
-  p.y = Mul(v, u);
-  p.ta = t;
-  p.tb = u;
-}
+void Ed448TwDouble(Ed448Point& p) { DoubleOn(p, true); }
 
 namespace {
 
