@@ -41,6 +41,8 @@ void Shake(uint8_t* out, int32_t out_len, std::initializer_list<Piece> pieces) {
   const uint8_t* digest = state.Final();
   if (digest != nullptr) {
     std::memcpy(out, digest, static_cast<size_t>(out_len));
+    // The digest may be an expanded private key: its copy in the state's output goes too.
+    platform::SecureZero(const_cast<uint8_t*>(digest), static_cast<size_t>(out_len));
   } else {
     std::memset(out, 0, static_cast<size_t>(out_len));
   }
