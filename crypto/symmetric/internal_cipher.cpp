@@ -59,7 +59,10 @@ Umac::~Umac() {
 
 InternalCipher::InternalCipher() = default;
 
-InternalCipher::~InternalCipher() { platform::SecureZero(scratch_, sizeof scratch_); }
+InternalCipher::~InternalCipher() {
+  platform::SecureZero(scratch_, sizeof scratch_);
+  platform::SecureZero(&streams_, sizeof streams_);
+}
 
 // ---- parameters -----------------------------------------------------------------------------------------
 
@@ -221,7 +224,8 @@ int InternalCipher::SetupEngine(int32_t encrypting) {
   const CipherCore* core = FindCipherCore(algorithm_);
   if (core == nullptr) return kUnknownCipher;
   // CFB, OFB and CTR run the forward cipher in both directions.
-  rc = core->setup(*this, encrypting == 0 && !UsesForwardCipher());
+  const bool decrypt_form = encrypting == 0 && !UsesForwardCipher();
+  rc = IsXts() ? XtsSetup(*this, decrypt_form) : core->setup(*this, decrypt_form);
   if (rc == 0) ready_ = 1;
   return rc;
 }
@@ -277,6 +281,7 @@ int InternalCipher::CopyFrom(const InternalCipher& other) {
   tag_bits_ = other.tag_bits_;
   options_ = other.options_;
   ctr_position_ = other.ctr_position_;
+  streams_ = other.streams_;
   int rc = iv_.Assign(other.iv_);
   if (rc == 0) rc = key_.Assign(other.key_);
   if (rc == 0) rc = working_iv_.Assign(other.working_iv_);

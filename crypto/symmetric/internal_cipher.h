@@ -8,6 +8,7 @@
 
 #include "component/crypto_component.h"
 #include "core/buffer.h"
+#include "crypto/symmetric/aead.h"
 #include "crypto/symmetric/cipher_params.h"
 #include "crypto/symmetric/hash_objects.h"  // provider modes and the selection codes
 
@@ -149,6 +150,8 @@ class InternalCipher final : public CipherObject {
   core::BufferCore& Aad() { return aad_; }
   AesContext& Aes() { return aes_; }
   RijndaelContext& Rijndael() { return rijndael_; }
+  // The running states of the AEAD, stream and XTS constructions.
+  StreamStates& Streams() { return streams_; }
 
   // Option values that later set-ups read.
   struct Options {
@@ -169,6 +172,7 @@ class InternalCipher final : public CipherObject {
   [[nodiscard]] int Block(const uint8_t* in, uint8_t* out, int32_t length, bool forward);
   [[nodiscard]] int Blocks(const uint8_t* in, uint8_t* out, int32_t blocks, bool forward);
   bool UsesForwardCipher() const;
+  bool IsXts() const { return mode_ == kModeXts && algorithm_ == kCipherAes; }
   int32_t B() const { return block_bits_ / 8; }
 
   // The mode routines; each appends to out.
@@ -225,6 +229,7 @@ class InternalCipher final : public CipherObject {
   int32_t ctr_position_ = 0;
   uint8_t scratch_[4][1024] = {};
   core::SecureBuffer wide_scratch_[4];
+  StreamStates streams_ = {};
 };
 
 // Umac is the UMAC object a CryptoComponent holds (engine id 52): two AES schedules, the tag length in
