@@ -52,10 +52,6 @@ void CipherObject::operator delete(void* block, std::size_t size) noexcept { pla
 void* Umac::operator new(std::size_t size) noexcept { return platform::Alloc(size); }
 void Umac::operator delete(void* block, std::size_t size) noexcept { platform::Free(block, size); }
 
-Umac::~Umac() {
-  platform::SecureZero(pad_cache_, sizeof pad_cache_);
-  platform::SecureZero(tag_, sizeof tag_);
-}
 
 InternalCipher::InternalCipher() = default;
 
