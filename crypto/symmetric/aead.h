@@ -177,5 +177,10 @@ int XtsSetup(InternalCipher& cipher, bool decrypt_form);
 int XtsProcess(InternalCipher& cipher, const uint8_t* in, int32_t length, core::BufferCore& out, int32_t final_flag);
 // CipherSetCounterBlock starts data unit `unit` (its tweak encrypted under the tweak key) at block 0.
 int CipherSetCounterBlock(InternalCipher& cipher, uint64_t unit);
+// XtsEncryptInPlace and XtsDecryptInPlace run length bytes (16 or more) in place as one final call
+// starting at data unit `unit`, on a cipher initialised for XTS (its key schedule is rebuilt for the
+// direction when needed): 0 or the first failing code, the data unchanged on failure.
+[[nodiscard]] int XtsEncryptInPlace(InternalCipher& cipher, uint8_t* data, int32_t length, uint64_t unit);
+[[nodiscard]] int XtsDecryptInPlace(InternalCipher& cipher, uint8_t* data, int32_t length, uint64_t unit);
 
 }  // namespace velmora::crypto

@@ -129,4 +129,28 @@ int XtsProcess(InternalCipher& cipher, const uint8_t* in, int32_t length, core::
   return 0;
 }
 
+namespace {
+
+int XtsInPlace(InternalCipher& cipher, uint8_t* data, int32_t length, uint64_t unit, bool encrypt) {
+  if ((cipher.Encrypting() != 0) != encrypt) {
+    const int rc = encrypt ? cipher.SetupEncryptEngine() : cipher.SetupDecryptEngine();
+    if (rc != 0) return rc;
+  }
+  int rc = CipherSetCounterBlock(cipher, unit);
+  core::SecureBuffer out;
+  if (rc == 0) rc = XtsProcess(cipher, data, length, out, 1);
+  if (rc == 0 && out.Length() == length) std::memcpy(data, out.Data(), static_cast<size_t>(length));
+  return rc;
+}
+
+}  // namespace
+
+int XtsEncryptInPlace(InternalCipher& cipher, uint8_t* data, int32_t length, uint64_t unit) {
+  return XtsInPlace(cipher, data, length, unit, true);
+}
+
+int XtsDecryptInPlace(InternalCipher& cipher, uint8_t* data, int32_t length, uint64_t unit) {
+  return XtsInPlace(cipher, data, length, unit, false);
+}
+
 }  // namespace velmora::crypto

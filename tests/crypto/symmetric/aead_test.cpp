@@ -411,6 +411,16 @@ TEST(AeadOracle, XtsEqualsOpenSslPerUnitAndNettleForStolenTails) {
     SCOPED_TRACE(i);
     EXPECT_EQ(ToHexString(RunCipher(config, key, "", plain, false, pieces).out), ToHexString(expected));
     EXPECT_EQ(RunCipher(config, key, "", expected, true, pieces).out, plain);
+    // The one-shot in-place forms, one unit at a time.
+    if (units == 1) {
+      InternalCipher cipher;
+      ASSERT_EQ(cipher.Init(kCipherAes, U8(key), 32, nullptr, 0, 0, kModeXts, 0, config.options.c_str()), 0);
+      std::string buffer = plain;
+      ASSERT_EQ(XtsEncryptInPlace(cipher, reinterpret_cast<uint8_t*>(buffer.data()), static_cast<int32_t>(buffer.size()), first), 0);
+      EXPECT_EQ(buffer, expected);
+      ASSERT_EQ(XtsDecryptInPlace(cipher, reinterpret_cast<uint8_t*>(buffer.data()), static_cast<int32_t>(buffer.size()), first), 0);
+      EXPECT_EQ(buffer, plain);
+    }
   }
 #if VELMORA_HAVE_NETTLE
   for (size_t length = 17; length <= 47; ++length) {
