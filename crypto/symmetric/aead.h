@@ -30,19 +30,19 @@ bool TagsEqual(const uint8_t* a, const uint8_t* b, size_t n);
 // ---- GHASH and GCM ------------------------------------------------------------------------------------------
 
 struct GhashKey {
-  uint64_t low[16];   // low halves of 0·H .. 15·H
-  uint64_t high[16];  // high halves
-  uint8_t h[16];      // H as bytes, for the carry-less multiplication path
-  bool clmul;         // the processor multiplies carry-less and the portable path is not forced
+  uint64_t low[3];   // H's halves (bytes 0..7, 8..15) and their XOR, bit-reversed: x^i at bit i
+  uint64_t high[3];  // the same three as read big-endian from the bytes
+  uint8_t h[16];     // H as bytes, for the carry-less multiplication path
+  bool clmul;        // the processor multiplies carry-less and the portable path is not forced
 };
 
-// GhashSetKey builds the multiples table of H (and chooses the multiplication path).
+// GhashSetKey prepares H for both multiplication paths and chooses one.
 void GhashSetKey(GhashKey& key, const uint8_t h[16]);
 // GHashMultiply sets result = x·H in GF(2^128); result may be x.
 void GHashMultiply(const GhashKey& key, const uint8_t x[16], uint8_t result[16]);
 // GhashBlocks folds whole 16-byte blocks into the accumulator x: x = (x ^ block)·H for each.
 void GhashBlocks(const GhashKey& key, uint8_t x[16], const uint8_t* blocks, size_t count);
-// SetPortableGhash(true) keeps GHASH on the table path even where carry-less multiplication exists.
+// SetPortableGhash(true) keeps GHASH on the portable path even where carry-less multiplication exists.
 void SetPortableGhash(bool portable);
 
 // The block budget of one GCM message: 2^32 - 2 counter blocks. Tests lower it through the hook.

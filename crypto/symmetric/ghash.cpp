@@ -1,7 +1,6 @@
-// GHASH (NIST SP 800-38D): multiplication by the hash key H in GF(2^128), four bits at a time over a
-// table of the sixteen multiples of H, or by carry-less multiplication where the processor has it
-// (chosen at run time). The table path reads every entry for every nibble and computes the reduction
-// constant from the shifted-out bits, so its memory accesses do not depend on the data or the key.
+// GHASH (NIST SP 800-38D): multiplication by the hash key H in GF(2^128), by carry-less multiplication
+// where the processor has it (chosen at run time), else by ordinary 64-bit multiplications over spaced
+// bits. Neither path reads memory at addresses that depend on the data or the key.
 // Also the small shared helpers: constant-time tag comparison, trailing zeros, one-bit shift.
 #include <atomic>
 #include <cstring>
@@ -34,14 +33,32 @@ void Store64(uint8_t* p, uint64_t v) {
   std::memcpy(p, &v, 8);
 }
 
-// Mask is all ones when bit is 1, else 0.
-uint64_t Mask(uint64_t bit) { return 0 - (bit & 1); }
-
-// ReductionFor gives the reduction constant of the four bits shifted out (the table 0x0000, 0x1C20,
-// 0x3840, ... 0xB5E0 of the polynomial x^128 + x^7 + x^2 + x + 1, which is linear in those bits).
-uint64_t ReductionFor(uint64_t rem) {
-  return (Mask(rem) & 0x1C20) ^ (Mask(rem >> 1) & 0x3840) ^ (Mask(rem >> 2) & 0x7080) ^ (Mask(rem >> 3) & 0xE100);
+// Rev64 reverses the bit order of a 64-bit word.
+uint64_t Rev64(uint64_t v) {
+  v = __builtin_bswap64(v);
+  v = ((v >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((v & 0x0F0F0F0F0F0F0F0Full) << 4);
+  v = ((v >> 2) & 0x3333333333333333ull) | ((v & 0x3333333333333333ull) << 2);
+  return ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
 }
+
+// MulLow gives the low 64 bits of the carry-less product of x and y with ordinary multiplications: the
+// operands are split into four sets of bits four places apart, so that the sums of the partial
+// products cannot carry from one set of result bits into the next below bit 64.
+uint64_t MulLow(uint64_t x, uint64_t y) {
+  constexpr uint64_t m0 = 0x1111111111111111ull, m1 = 0x2222222222222222ull, m2 = 0x4444444444444444ull,
+                     m3 = 0x8888888888888888ull;
+  const uint64_t x0 = x & m0, x1 = x & m1, x2 = x & m2, x3 = x & m3;
+  const uint64_t y0 = y & m0, y1 = y & m1, y2 = y & m2, y3 = y & m3;
+  const uint64_t z0 = (x0 * y0) ^ (x1 * y3) ^ (x2 * y2) ^ (x3 * y1);
+  const uint64_t z1 = (x0 * y1) ^ (x1 * y0) ^ (x2 * y3) ^ (x3 * y2);
+  const uint64_t z2 = (x0 * y2) ^ (x1 * y1) ^ (x2 * y0) ^ (x3 * y3);
+  const uint64_t z3 = (x0 * y3) ^ (x1 * y2) ^ (x2 * y1) ^ (x3 * y0);
+  return (z0 & m0) | (z1 & m1) | (z2 & m2) | (z3 & m3);
+}
+
+// MulHigh gives the high bits of the same product from the product of the bit-reversed operands
+// (x_rev and y_rev are Rev64 of x and y).
+uint64_t MulHigh(uint64_t x_rev, uint64_t y_rev) { return Rev64(MulLow(x_rev, y_rev)) >> 1; }
 
 #if VELMORA_HAVE_CLMUL_CODE
 bool CpuHasClmul() {
@@ -99,27 +116,28 @@ bool CpuHasClmul() { return false; }
 void ClmulBlocks(const uint8_t*, uint8_t*, const uint8_t*, size_t) {}
 #endif
 
-// TableMultiply: Shoup's method, from the last byte to the first, low nibble before high nibble.
-void TableMultiply(const GhashKey& key, const uint8_t x[16], uint8_t result[16]) {
-  uint64_t zh = 0;
-  uint64_t zl = 0;
-  for (int i = 15; i >= 0; --i) {
-    for (int half = 0; half < 2; ++half) {
-      const uint64_t nibble = half == 0 ? x[i] & 0x0F : x[i] >> 4;
-      if (i != 15 || half != 0) {
-        const uint64_t rem = zl & 0x0F;
-        zl = (zh << 60) | (zl >> 4);
-        zh = (zh >> 4) ^ (ReductionFor(rem) << 48);
-      }
-      for (uint64_t j = 0; j < 16; ++j) {
-        const uint64_t m = 0 - static_cast<uint64_t>(((j ^ nibble) - 1) >> 63);
-        zh ^= key.high[j] & m;
-        zl ^= key.low[j] & m;
-      }
-    }
-  }
-  Store64(result, zh);
-  Store64(result + 8, zl);
+// PortableMultiply sets result = x·H. The field elements are taken with the coefficient of x^i at bit i
+// (the bit reversal of the block read big-endian), multiplied by Karatsuba over 64-bit halves and
+// reduced modulo x^128 + x^7 + x^2 + x + 1. Only shifts, XORs and multiplications: the time does not
+// depend on the values.
+void PortableMultiply(const GhashKey& key, const uint8_t x[16], uint8_t result[16]) {
+  const uint64_t a1_rev = Load64(x + 8);  // reversed forms straight from the bytes
+  const uint64_t a0_rev = Load64(x);
+  const uint64_t a0 = Rev64(a0_rev), a1 = Rev64(a1_rev);
+  const uint64_t h0 = key.low[0], h1 = key.low[1], h2 = key.low[2];
+  const uint64_t h0_rev = key.high[0], h1_rev = key.high[1], h2_rev = key.high[2];
+  const uint64_t z0_lo = MulLow(a0, h0), z0_hi = MulHigh(a0_rev, h0_rev);
+  const uint64_t z2_lo = MulLow(a1, h1), z2_hi = MulHigh(a1_rev, h1_rev);
+  uint64_t z1_lo = MulLow(a0 ^ a1, h2), z1_hi = MulHigh(a0_rev ^ a1_rev, h2_rev);
+  z1_lo ^= z0_lo ^ z2_lo;
+  z1_hi ^= z0_hi ^ z2_hi;
+  const uint64_t r0 = z0_lo, r1 = z0_hi ^ z1_lo, r2 = z2_lo ^ z1_hi, r3 = z2_hi;
+  // x^128 = x^7 + x^2 + x + 1: fold r3:r2 down, then the bits that spill over 128 once more.
+  const uint64_t spill = (r3 >> 63) ^ (r3 >> 62) ^ (r3 >> 57);
+  const uint64_t t0 = r2 ^ (r2 << 1) ^ (r2 << 2) ^ (r2 << 7) ^ spill ^ (spill << 1) ^ (spill << 2) ^ (spill << 7);
+  const uint64_t t1 = r3 ^ (r3 << 1 | r2 >> 63) ^ (r3 << 2 | r2 >> 62) ^ (r3 << 7 | r2 >> 57);
+  Store64(result, Rev64(r0 ^ t0));
+  Store64(result + 8, Rev64(r1 ^ t1));
 }
 
 }  // namespace
@@ -129,26 +147,12 @@ void SetPortableGhash(bool portable) { g_portable_ghash.store(portable, std::mem
 void GhashSetKey(GhashKey& key, const uint8_t h[16]) {
   std::memcpy(key.h, h, 16);
   key.clmul = CpuHasClmul() && !g_portable_ghash.load(std::memory_order_relaxed);
-  uint64_t vh = Load64(h);
-  uint64_t vl = Load64(h + 8);
-  key.high[0] = 0;
-  key.low[0] = 0;
-  key.high[8] = vh;
-  key.low[8] = vl;
-  // 4·H, 2·H and 1·H by halving (multiplication by x in the reflected order).
-  for (int i = 4; i > 0; i >>= 1) {
-    const uint64_t carry = Mask(vl);
-    vl = (vh << 63) | (vl >> 1);
-    vh = (vh >> 1) ^ (0xE100000000000000ull & carry);
-    key.high[i] = vh;
-    key.low[i] = vl;
-  }
-  for (int i = 2; i <= 8; i <<= 1) {
-    for (int j = 1; j < i; ++j) {
-      key.high[i + j] = key.high[i] ^ key.high[j];
-      key.low[i + j] = key.low[i] ^ key.low[j];
-    }
-  }
+  // H's 64-bit halves with the coefficient of x^i at bit i, their sum for Karatsuba, and the reversed
+  // forms of the three for the high products.
+  key.high[0] = Load64(h);
+  key.high[1] = Load64(h + 8);
+  key.high[2] = key.high[0] ^ key.high[1];
+  for (int i = 0; i < 3; ++i) key.low[i] = Rev64(key.high[i]);
 }
 
 void GHashMultiply(const GhashKey& key, const uint8_t x[16], uint8_t result[16]) {
@@ -160,7 +164,7 @@ void GHashMultiply(const GhashKey& key, const uint8_t x[16], uint8_t result[16])
     std::memcpy(result, acc, 16);
     return;
   }
-  TableMultiply(key, x, result);
+  PortableMultiply(key, x, result);
 }
 
 void GhashBlocks(const GhashKey& key, uint8_t x[16], const uint8_t* blocks, size_t count) {
@@ -170,7 +174,7 @@ void GhashBlocks(const GhashKey& key, uint8_t x[16], const uint8_t* blocks, size
   }
   for (size_t i = 0; i < count; ++i) {
     for (int k = 0; k < 16; ++k) x[k] ^= blocks[16 * i + k];
-    TableMultiply(key, x, x);
+    PortableMultiply(key, x, x);
   }
 }
 
