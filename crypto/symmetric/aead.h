@@ -32,7 +32,7 @@ bool TagsEqual(const uint8_t* a, const uint8_t* b, size_t n);
 struct GhashKey {
   uint64_t low[3];   // H's halves (bytes 0..7, 8..15) and their XOR, bit-reversed: x^i at bit i
   uint64_t high[3];  // the same three as read big-endian from the bytes
-  uint8_t h[16];     // H as bytes, for the carry-less multiplication path
+  uint8_t h[4][16];  // H, H^2, H^3, H^4 as bytes, for the carry-less multiplication path
   bool clmul;        // the processor multiplies carry-less and the portable path is not forced
 };
 

@@ -102,10 +102,28 @@ VELMORA_CLMUL_TARGET inline __m128i ClmulMultiply(__m128i a, __m128i b) {
   return _mm_xor_si128(hi, lo);
 }
 
-VELMORA_CLMUL_TARGET void ClmulBlocks(const uint8_t h[16], uint8_t x[16], const uint8_t* blocks, size_t count) {
-  const __m128i key = Reverse(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)));
-  __m128i acc = Reverse(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x)));
-  for (size_t i = 0; i < count; ++i) {
+VELMORA_CLMUL_TARGET inline __m128i LoadReversed(const uint8_t* p) {
+  return Reverse(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// ClmulBlocks folds count blocks into x. Four blocks at a time are multiplied by H^4, H^3, H^2 and H
+// independently, so that the multiplications overlap.
+VELMORA_CLMUL_TARGET void ClmulBlocks(const uint8_t h[4][16], uint8_t x[16], const uint8_t* blocks, size_t count) {
+  const __m128i key = LoadReversed(h[0]);
+  __m128i acc = LoadReversed(x);
+  size_t i = 0;
+  if (count >= 4) {
+    const __m128i h2 = LoadReversed(h[1]), h3 = LoadReversed(h[2]), h4 = LoadReversed(h[3]);
+    for (; i + 4 <= count; i += 4) {
+      const uint8_t* b = blocks + 16 * i;
+      const __m128i p0 = ClmulMultiply(_mm_xor_si128(acc, LoadReversed(b)), h4);
+      const __m128i p1 = ClmulMultiply(LoadReversed(b + 16), h3);
+      const __m128i p2 = ClmulMultiply(LoadReversed(b + 32), h2);
+      const __m128i p3 = ClmulMultiply(LoadReversed(b + 48), key);
+      acc = _mm_xor_si128(_mm_xor_si128(p0, p1), _mm_xor_si128(p2, p3));
+    }
+  }
+  for (; i < count; ++i) {
     const __m128i block = Reverse(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * i)));
     acc = ClmulMultiply(_mm_xor_si128(acc, block), key);
   }
@@ -113,7 +131,7 @@ VELMORA_CLMUL_TARGET void ClmulBlocks(const uint8_t h[16], uint8_t x[16], const 
 }
 #else
 bool CpuHasClmul() { return false; }
-void ClmulBlocks(const uint8_t*, uint8_t*, const uint8_t*, size_t) {}
+void ClmulBlocks(const uint8_t (*)[16], uint8_t*, const uint8_t*, size_t) {}
 #endif
 
 // PortableMultiply sets result = x·H. The field elements are taken with the coefficient of x^i at bit i
@@ -145,7 +163,6 @@ void PortableMultiply(const GhashKey& key, const uint8_t x[16], uint8_t result[1
 void SetPortableGhash(bool portable) { g_portable_ghash.store(portable, std::memory_order_relaxed); }
 
 void GhashSetKey(GhashKey& key, const uint8_t h[16]) {
-  std::memcpy(key.h, h, 16);
   key.clmul = CpuHasClmul() && !g_portable_ghash.load(std::memory_order_relaxed);
   // H's 64-bit halves with the coefficient of x^i at bit i, their sum for Karatsuba, and the reversed
   // forms of the three for the high products.
@@ -153,6 +170,9 @@ void GhashSetKey(GhashKey& key, const uint8_t h[16]) {
   key.high[1] = Load64(h + 8);
   key.high[2] = key.high[0] ^ key.high[1];
   for (int i = 0; i < 3; ++i) key.low[i] = Rev64(key.high[i]);
+  // The powers of H for the four-block steps of the carry-less path.
+  std::memcpy(key.h[0], h, 16);
+  for (int i = 1; i < 4; ++i) PortableMultiply(key, key.h[i - 1], key.h[i]);
 }
 
 void GHashMultiply(const GhashKey& key, const uint8_t x[16], uint8_t result[16]) {
