@@ -3,6 +3,7 @@
 // that calls of any length continue the stream, and runs whole blocks straight into the output.
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "crypto/symmetric/aead.h"
 #include "crypto/symmetric/block_modes.h"
 #include "crypto/symmetric/cipher_params.h"
@@ -13,17 +14,9 @@ namespace velmora::crypto {
 
 namespace {
 
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
+uint32_t Le32(const uint8_t* p) { return core::ReadUInt32LE(p); }
 
-void StoreLe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
+void StoreLe32(uint8_t* p, uint32_t v) { core::PutUIntLittleEndian(v, p, 4); }
 
 uint32_t Rotl(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
 

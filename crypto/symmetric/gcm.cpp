@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "crypto/symmetric/aead.h"
 #include "crypto/symmetric/aes.h"
 #include "crypto/symmetric/block_modes.h"
@@ -20,9 +21,7 @@ std::atomic<uint64_t> g_gcm_budget{kGcmBlockBudget};
 // Blocks handled per bulk step (the counter and keystream scratch on the stack).
 constexpr size_t kBatch = 32;
 
-void StoreBits(uint8_t* p, uint64_t v) {
-  for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
+void StoreBits(uint8_t* p, uint64_t v) { core::PutUIntBigEndian(v, p, 0, 8); }
 
 // Fold XORs n bytes into the accumulator at position at and multiplies once a block is complete.
 void Fold(GcmState& g, const uint8_t* bytes, size_t n, uint64_t* byte_count) {

@@ -74,7 +74,9 @@ class CipherObject : public component::CryptoObject {
   [[nodiscard]] virtual int ReInitAead(const uint8_t* iv, int32_t iv_length, int32_t tag_bytes, const uint8_t* aad,
                                        int32_t aad_length, int32_t flag) = 0;
   // EncryptAead is Encrypt that appends the tag after the final piece; DecryptAead takes the tag from
-  // the end of the final piece.
+  // the end of the final piece. Decryption update calls hand out plaintext before the tag is checked;
+  // only the final call checks it (2010 and that call's output cleared on a mismatch), so a caller
+  // holds back what the update calls gave until the final call succeeded.
   [[nodiscard]] virtual int EncryptAead(const uint8_t* data, int32_t offset, int32_t* length, core::BufferCore& out,
                                         int32_t final_flag) = 0;
   [[nodiscard]] virtual int DecryptAead(const uint8_t* data, int32_t offset, int32_t* length, core::BufferCore& out,

@@ -3,6 +3,7 @@
 // at a block boundary go straight into the output.
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "crypto/symmetric/aead.h"
 #include "crypto/symmetric/block_modes.h"
 #include "crypto/symmetric/cipher_params.h"
@@ -13,10 +14,7 @@ namespace velmora::crypto {
 
 namespace {
 
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
+uint32_t Le32(const uint8_t* p) { return core::ReadUInt32LE(p); }
 
 uint32_t Rotl(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
 
@@ -76,11 +74,7 @@ void Salsa20Core(const uint32_t input[16], int32_t rounds, uint8_t out[64]) {
   std::memcpy(x, input, sizeof x);
   Permute(x, rounds);
   for (int i = 0; i < 16; ++i) {
-    const uint32_t v = x[i] + input[i];
-    out[4 * i] = static_cast<uint8_t>(v);
-    out[4 * i + 1] = static_cast<uint8_t>(v >> 8);
-    out[4 * i + 2] = static_cast<uint8_t>(v >> 16);
-    out[4 * i + 3] = static_cast<uint8_t>(v >> 24);
+    core::PutUIntLittleEndian(x[i] + input[i], out + 4 * i, 4);
   }
   platform::SecureZero(x, sizeof x);
 }

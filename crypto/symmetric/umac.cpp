@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "crypto/symmetric/aes.h"
 #include "crypto/symmetric/internal_cipher.h"
 #include "platform/memory.h"
@@ -19,10 +20,7 @@ constexpr uint64_t kP36 = 0xFFFFFFFFBull;         // 2^36 - 5
 
 std::atomic<uint64_t> g_pad_computations{0};
 
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
+uint32_t Le32(const uint8_t* p) { return core::ReadUInt32LE(p); }
 
 uint64_t Be64(const uint8_t* p) {
   uint64_t v = 0;
