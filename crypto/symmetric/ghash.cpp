@@ -73,15 +73,17 @@ VELMORA_CLMUL_TARGET inline __m128i Reverse(__m128i v) {
   return _mm_shuffle_epi8(v, _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
 }
 
-// ClmulMultiply multiplies two byte-reversed field elements: the 256-bit carry-less product, shifted
-// left one bit for the reflected bit order, reduced modulo the GCM polynomial.
-VELMORA_CLMUL_TARGET inline __m128i ClmulMultiply(__m128i a, __m128i b) {
-  __m128i lo = _mm_clmulepi64_si128(a, b, 0x00);
-  __m128i mid = _mm_xor_si128(_mm_clmulepi64_si128(a, b, 0x10), _mm_clmulepi64_si128(a, b, 0x01));
-  __m128i hi = _mm_clmulepi64_si128(a, b, 0x11);
-  lo = _mm_xor_si128(lo, _mm_slli_si128(mid, 8));
-  hi = _mm_xor_si128(hi, _mm_srli_si128(mid, 8));
-  // Shift hi:lo left by one bit.
+// ClmulProduct gives the 256-bit carry-less product hi:lo of two byte-reversed field elements; sums of
+// such products are reduced once by ClmulReduce.
+VELMORA_CLMUL_TARGET inline void ClmulProduct(__m128i a, __m128i b, __m128i* lo, __m128i* hi) {
+  const __m128i mid = _mm_xor_si128(_mm_clmulepi64_si128(a, b, 0x10), _mm_clmulepi64_si128(a, b, 0x01));
+  *lo = _mm_xor_si128(_mm_clmulepi64_si128(a, b, 0x00), _mm_slli_si128(mid, 8));
+  *hi = _mm_xor_si128(_mm_clmulepi64_si128(a, b, 0x11), _mm_srli_si128(mid, 8));
+}
+
+// ClmulReduce shifts hi:lo left one bit for the reflected bit order and reduces it modulo the GCM
+// polynomial.
+VELMORA_CLMUL_TARGET inline __m128i ClmulReduce(__m128i lo, __m128i hi) {
   __m128i carry_lo = _mm_srli_epi32(lo, 31);
   __m128i carry_hi = _mm_srli_epi32(hi, 31);
   lo = _mm_slli_epi32(lo, 1);
@@ -91,7 +93,7 @@ VELMORA_CLMUL_TARGET inline __m128i ClmulMultiply(__m128i a, __m128i b) {
   carry_lo = _mm_slli_si128(carry_lo, 4);
   lo = _mm_or_si128(lo, carry_lo);
   hi = _mm_or_si128(_mm_or_si128(hi, carry_hi), across);
-  // Reduce: fold the low half in with the shifts of x^128 = x^7 + x^2 + x + 1 in reflected order.
+  // Fold the low half in with the shifts of x^128 = x^7 + x^2 + x + 1 in reflected order.
   __m128i t = _mm_xor_si128(_mm_xor_si128(_mm_slli_epi32(lo, 31), _mm_slli_epi32(lo, 30)), _mm_slli_epi32(lo, 25));
   const __m128i spill = _mm_srli_si128(t, 4);
   t = _mm_slli_si128(t, 12);
@@ -102,12 +104,18 @@ VELMORA_CLMUL_TARGET inline __m128i ClmulMultiply(__m128i a, __m128i b) {
   return _mm_xor_si128(hi, lo);
 }
 
+VELMORA_CLMUL_TARGET inline __m128i ClmulMultiply(__m128i a, __m128i b) {
+  __m128i lo, hi;
+  ClmulProduct(a, b, &lo, &hi);
+  return ClmulReduce(lo, hi);
+}
+
 VELMORA_CLMUL_TARGET inline __m128i LoadReversed(const uint8_t* p) {
   return Reverse(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
 // ClmulBlocks folds count blocks into x. Four blocks at a time are multiplied by H^4, H^3, H^2 and H
-// independently, so that the multiplications overlap.
+// independently and their products reduced once.
 VELMORA_CLMUL_TARGET void ClmulBlocks(const uint8_t h[4][16], uint8_t x[16], const uint8_t* blocks, size_t count) {
   const __m128i key = LoadReversed(h[0]);
   __m128i acc = LoadReversed(x);
@@ -116,11 +124,13 @@ VELMORA_CLMUL_TARGET void ClmulBlocks(const uint8_t h[4][16], uint8_t x[16], con
     const __m128i h2 = LoadReversed(h[1]), h3 = LoadReversed(h[2]), h4 = LoadReversed(h[3]);
     for (; i + 4 <= count; i += 4) {
       const uint8_t* b = blocks + 16 * i;
-      const __m128i p0 = ClmulMultiply(_mm_xor_si128(acc, LoadReversed(b)), h4);
-      const __m128i p1 = ClmulMultiply(LoadReversed(b + 16), h3);
-      const __m128i p2 = ClmulMultiply(LoadReversed(b + 32), h2);
-      const __m128i p3 = ClmulMultiply(LoadReversed(b + 48), key);
-      acc = _mm_xor_si128(_mm_xor_si128(p0, p1), _mm_xor_si128(p2, p3));
+      __m128i lo0, hi0, lo1, hi1, lo2, hi2, lo3, hi3;
+      ClmulProduct(_mm_xor_si128(acc, LoadReversed(b)), h4, &lo0, &hi0);
+      ClmulProduct(LoadReversed(b + 16), h3, &lo1, &hi1);
+      ClmulProduct(LoadReversed(b + 32), h2, &lo2, &hi2);
+      ClmulProduct(LoadReversed(b + 48), key, &lo3, &hi3);
+      acc = ClmulReduce(_mm_xor_si128(_mm_xor_si128(lo0, lo1), _mm_xor_si128(lo2, lo3)),
+                        _mm_xor_si128(_mm_xor_si128(hi0, hi1), _mm_xor_si128(hi2, hi3)));
     }
   }
   for (; i < count; ++i) {
