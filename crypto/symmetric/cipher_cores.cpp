@@ -1,6 +1,7 @@
 // The cipher cores of InternalCipher, one row per internal id.
 #include "crypto/symmetric/cipher_cores.h"
 
+#include "crypto/symmetric/aead.h"
 #include "crypto/symmetric/aes.h"
 #include "crypto/symmetric/cipher_params.h"
 #include "crypto/symmetric/internal_cipher.h"
@@ -81,6 +82,14 @@ constexpr CipherCore kAesCore = {AesSetup,       AesEncrypt,        AesDecrypt, 
                                  AesDecryptMany, AesCbcEncryptMany, nullptr,    false};
 constexpr CipherCore kRijndaelCore = {RijndaelSetup, RijndaelEncrypt, RijndaelDecrypt, nullptr, nullptr, nullptr,
                                       nullptr,       false};
+// The AEAD ciphers process whole pieces; ChaCha20 and Salsa20 XOR their keystream over any length.
+constexpr CipherCore kGcmCore = {GcmSetup, nullptr, nullptr, nullptr, nullptr, nullptr, GcmProcess, false};
+constexpr CipherCore kOcbCore = {OcbSetup, nullptr, nullptr, nullptr, nullptr, nullptr, OcbProcess, false};
+constexpr CipherCore kChaCha20Core = {ChaCha20Setup, ChaCha20Xor, ChaCha20Xor, nullptr, nullptr, nullptr,
+                                      nullptr,       true};
+constexpr CipherCore kChaCha20Poly1305Core = {ChaCha20Poly1305Setup, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                              ChaCha20Poly1305Process, false};
+constexpr CipherCore kSalsa20Core = {Salsa20Setup, Salsa20Xor, Salsa20Xor, nullptr, nullptr, nullptr, nullptr, true};
 
 }  // namespace
 
@@ -90,9 +99,19 @@ const CipherCore* FindCipherCore(int32_t internal_id) {
       return &kAesCore;
     case kCipherRijndael:
       return &kRijndaelCore;
+    case kCipherAesGcm:
+      return &kGcmCore;
+    case kCipherAesOcb:
+      return &kOcbCore;
+    case kCipherChaCha20:
+      return &kChaCha20Core;
+    case kCipherChaCha20Poly1305:
+      return &kChaCha20Poly1305Core;
+    case kCipherSalsa20:
+      return &kSalsa20Core;
     default:
-      // DES, Triple DES, CAST-128, Blowfish, Twofish, IDEA, RC4, RC2, TEA, XTEA, XXTEA, the AEAD ids and
-      // the stream ciphers join here with their cores.
+      // DES, Triple DES, CAST-128, Blowfish, Twofish, IDEA, RC4, RC2, TEA, XTEA and XXTEA join here with
+      // their cores.
       return nullptr;
   }
 }

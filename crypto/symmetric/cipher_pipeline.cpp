@@ -95,8 +95,10 @@ int InternalCipher::Decrypt(const uint8_t* data, int32_t offset, int32_t* length
 int InternalCipher::ProcessUpdate(const uint8_t* data, int32_t offset, int32_t* length, core::BufferCore& out) {
   if (ready_ == 0) return kWrongPhase;
   const uint8_t* in = data + offset;
-  // NOTE: XTS joins the pipeline with its own core; until then the mode has no routine here.
+  if (IsXts()) return XtsProcess(*this, in, *length, out, 0);
   if (mode_ == kModeXts) return kModeNotSupported;
+  // OCB takes whole blocks until the final call.
+  if (algorithm_ == kCipherAesOcb) *length -= *length % 16;
   if (stream_ != 0) return StreamProcess(in, *length, out, 0);
   const bool any_length = mode_ == kModeOfb || mode_ == kModeCfb || (mode_ == kModeCtr && padding_ == kPaddingNone);
   if (!any_length) *length -= *length % B();
@@ -106,6 +108,7 @@ int InternalCipher::ProcessUpdate(const uint8_t* data, int32_t offset, int32_t* 
 int InternalCipher::ProcessFinal(const uint8_t* data, int32_t offset, int32_t length, core::BufferCore& out) {
   if (ready_ == 0) return kWrongPhase;
   const uint8_t* in = data + offset;
+  if (IsXts()) return XtsProcess(*this, in, length, out, 1);
   if (mode_ == kModeXts) return kModeNotSupported;
   if (stream_ != 0) return StreamProcess(in, length, out, 1);
   if (mode_ == kModeCts) return CtsFinal(in, length, out);

@@ -52,14 +52,13 @@ void CipherObject::operator delete(void* block, std::size_t size) noexcept { pla
 void* Umac::operator new(std::size_t size) noexcept { return platform::Alloc(size); }
 void Umac::operator delete(void* block, std::size_t size) noexcept { platform::Free(block, size); }
 
-Umac::~Umac() {
-  platform::SecureZero(pad_cache_, sizeof pad_cache_);
-  platform::SecureZero(tag_, sizeof tag_);
-}
 
 InternalCipher::InternalCipher() = default;
 
-InternalCipher::~InternalCipher() { platform::SecureZero(scratch_, sizeof scratch_); }
+InternalCipher::~InternalCipher() {
+  platform::SecureZero(scratch_, sizeof scratch_);
+  platform::SecureZero(&streams_, sizeof streams_);
+}
 
 // ---- parameters -----------------------------------------------------------------------------------------
 
@@ -221,7 +220,8 @@ int InternalCipher::SetupEngine(int32_t encrypting) {
   const CipherCore* core = FindCipherCore(algorithm_);
   if (core == nullptr) return kUnknownCipher;
   // CFB, OFB and CTR run the forward cipher in both directions.
-  rc = core->setup(*this, encrypting == 0 && !UsesForwardCipher());
+  const bool decrypt_form = encrypting == 0 && !UsesForwardCipher();
+  rc = IsXts() ? XtsSetup(*this, decrypt_form) : core->setup(*this, decrypt_form);
   if (rc == 0) ready_ = 1;
   return rc;
 }
@@ -277,6 +277,7 @@ int InternalCipher::CopyFrom(const InternalCipher& other) {
   tag_bits_ = other.tag_bits_;
   options_ = other.options_;
   ctr_position_ = other.ctr_position_;
+  streams_ = other.streams_;
   int rc = iv_.Assign(other.iv_);
   if (rc == 0) rc = key_.Assign(other.key_);
   if (rc == 0) rc = working_iv_.Assign(other.working_iv_);

@@ -1,0 +1,299 @@
+// ChaCha20, Poly1305 and ChaCha20-Poly1305 (RFC 8439) for the cipher object. Poly1305 works on five
+// 26-bit limbs with the 5·r precomputation; ChaCha20 keeps a 64-byte keystream block and its position so
+// that calls of any length continue the stream, and runs whole blocks straight into the output.
+#include <cstring>
+
+#include "core/byte_order.h"
+#include "crypto/symmetric/aead.h"
+#include "crypto/symmetric/block_modes.h"
+#include "crypto/symmetric/cipher_params.h"
+#include "crypto/symmetric/internal_cipher.h"
+#include "platform/memory.h"
+
+namespace velmora::crypto {
+
+namespace {
+
+uint32_t Le32(const uint8_t* p) { return core::ReadUInt32LE(p); }
+
+void StoreLe32(uint8_t* p, uint32_t v) { core::PutUIntLittleEndian(v, p, 4); }
+
+uint32_t Rotl(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
+
+#define VELMORA_QUARTER(a, b, c, d) \
+  a += b;                           \
+  d = Rotl(d ^ a, 16);              \
+  c += d;                           \
+  b = Rotl(b ^ c, 12);              \
+  a += b;                           \
+  d = Rotl(d ^ a, 8);               \
+  c += d;                           \
+  b = Rotl(b ^ c, 7)
+
+constexpr uint32_t kMask26 = 0x3FFFFFF;
+
+// PolyBlocks absorbs whole 16-byte blocks; hibit is 1 << 24 for full blocks, 0 for the padded last one.
+void PolyBlocks(Poly1305& p, const uint8_t* m, size_t blocks, uint32_t hibit) {
+  const uint32_t r0 = p.r[0], r1 = p.r[1], r2 = p.r[2], r3 = p.r[3], r4 = p.r[4];
+  const uint32_t s1 = r1 * 5, s2 = r2 * 5, s3 = r3 * 5, s4 = r4 * 5;
+  uint32_t h0 = p.h[0], h1 = p.h[1], h2 = p.h[2], h3 = p.h[3], h4 = p.h[4];
+  for (size_t i = 0; i < blocks; ++i, m += 16) {
+    h0 += Le32(m) & kMask26;
+    h1 += (Le32(m + 3) >> 2) & kMask26;
+    h2 += (Le32(m + 6) >> 4) & kMask26;
+    h3 += (Le32(m + 9) >> 6) & kMask26;
+    h4 += (Le32(m + 12) >> 8) | hibit;
+    const uint64_t d0 = uint64_t{h0} * r0 + uint64_t{h1} * s4 + uint64_t{h2} * s3 + uint64_t{h3} * s2 + uint64_t{h4} * s1;
+    uint64_t d1 = uint64_t{h0} * r1 + uint64_t{h1} * r0 + uint64_t{h2} * s4 + uint64_t{h3} * s3 + uint64_t{h4} * s2;
+    uint64_t d2 = uint64_t{h0} * r2 + uint64_t{h1} * r1 + uint64_t{h2} * r0 + uint64_t{h3} * s4 + uint64_t{h4} * s3;
+    uint64_t d3 = uint64_t{h0} * r3 + uint64_t{h1} * r2 + uint64_t{h2} * r1 + uint64_t{h3} * r0 + uint64_t{h4} * s4;
+    uint64_t d4 = uint64_t{h0} * r4 + uint64_t{h1} * r3 + uint64_t{h2} * r2 + uint64_t{h3} * r1 + uint64_t{h4} * r0;
+    h0 = static_cast<uint32_t>(d0) & kMask26;
+    d1 += d0 >> 26;
+    h1 = static_cast<uint32_t>(d1) & kMask26;
+    d2 += d1 >> 26;
+    h2 = static_cast<uint32_t>(d2) & kMask26;
+    d3 += d2 >> 26;
+    h3 = static_cast<uint32_t>(d3) & kMask26;
+    d4 += d3 >> 26;
+    h4 = static_cast<uint32_t>(d4) & kMask26;
+    h0 += static_cast<uint32_t>(d4 >> 26) * 5;
+    h1 += h0 >> 26;
+    h0 &= kMask26;
+  }
+  p.h[0] = h0;
+  p.h[1] = h1;
+  p.h[2] = h2;
+  p.h[3] = h3;
+  p.h[4] = h4;
+}
+
+// NextBlock makes the keystream block of the current words and steps word 12 (no carry onwards).
+void NextBlock(ChaCha20State& s, uint8_t out[64]) {
+  ChaCha20Block(s.words, out);
+  ++s.words[12];
+}
+
+}  // namespace
+
+// ---- Poly1305 -------------------------------------------------------------------------------------------
+
+void Poly1305::SetKey(const uint8_t key[32]) {
+  // r clamped: words masked with 0x0FFFFFFF, 0x0FFFFFFC, 0x0FFFFFFC, 0x0FFFFFFC, then split into limbs.
+  r[0] = Le32(key) & 0x3FFFFFF;
+  r[1] = (Le32(key + 3) >> 2) & 0x3FFFF03;
+  r[2] = (Le32(key + 6) >> 4) & 0x3FFC0FF;
+  r[3] = (Le32(key + 9) >> 6) & 0x3F03FFF;
+  r[4] = (Le32(key + 12) >> 8) & 0x00FFFFF;
+  for (int i = 0; i < 4; ++i) pad[i] = Le32(key + 16 + 4 * i);
+  std::memset(h, 0, sizeof h);
+  leftover = 0;
+}
+
+void Poly1305::Update(const uint8_t* bytes, size_t length) {
+  if (leftover != 0) {
+    size_t take = 16 - leftover;
+    if (take > length) take = length;
+    std::memcpy(buffer + leftover, bytes, take);
+    leftover += static_cast<uint32_t>(take);
+    bytes += take;
+    length -= take;
+    if (leftover < 16) return;
+    PolyBlocks(*this, buffer, 1, 1u << 24);
+    leftover = 0;
+  }
+  const size_t whole = length / 16;
+  PolyBlocks(*this, bytes, whole, 1u << 24);
+  bytes += whole * 16;
+  length -= whole * 16;
+  std::memcpy(buffer, bytes, length);
+  leftover = static_cast<uint32_t>(length);
+}
+
+void Poly1305::Finish(uint8_t tag[16]) {
+  if (leftover != 0) {
+    buffer[leftover] = 1;
+    std::memset(buffer + leftover + 1, 0, 15 - leftover);
+    PolyBlocks(*this, buffer, 1, 0);
+  }
+  uint32_t h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3], h4 = h[4];
+  h2 += h1 >> 26;
+  h1 &= kMask26;
+  h3 += h2 >> 26;
+  h2 &= kMask26;
+  h4 += h3 >> 26;
+  h3 &= kMask26;
+  h0 += (h4 >> 26) * 5;
+  h4 &= kMask26;
+  h1 += h0 >> 26;
+  h0 &= kMask26;
+  // h - p: kept when it does not borrow, chosen with masks.
+  uint32_t g0 = h0 + 5;
+  uint32_t g1 = h1 + (g0 >> 26);
+  g0 &= kMask26;
+  uint32_t g2 = h2 + (g1 >> 26);
+  g1 &= kMask26;
+  uint32_t g3 = h3 + (g2 >> 26);
+  g2 &= kMask26;
+  uint32_t g4 = h4 + (g3 >> 26) - (1u << 26);
+  g3 &= kMask26;
+  const uint32_t keep_g = (g4 >> 31) - 1;
+  h0 = (h0 & ~keep_g) | (g0 & keep_g);
+  h1 = (h1 & ~keep_g) | (g1 & keep_g);
+  h2 = (h2 & ~keep_g) | (g2 & keep_g);
+  h3 = (h3 & ~keep_g) | (g3 & keep_g);
+  h4 = (h4 & ~keep_g) | (g4 & keep_g);
+  const uint32_t w0 = h0 | (h1 << 26);
+  const uint32_t w1 = (h1 >> 6) | (h2 << 20);
+  const uint32_t w2 = (h2 >> 12) | (h3 << 14);
+  const uint32_t w3 = (h3 >> 18) | (h4 << 8);
+  uint64_t f = uint64_t{w0} + pad[0];
+  StoreLe32(tag, static_cast<uint32_t>(f));
+  f = uint64_t{w1} + pad[1] + (f >> 32);
+  StoreLe32(tag + 4, static_cast<uint32_t>(f));
+  f = uint64_t{w2} + pad[2] + (f >> 32);
+  StoreLe32(tag + 8, static_cast<uint32_t>(f));
+  f = uint64_t{w3} + pad[3] + (f >> 32);
+  StoreLe32(tag + 12, static_cast<uint32_t>(f));
+  platform::SecureZero(this, sizeof *this);
+}
+
+// ---- ChaCha20 -------------------------------------------------------------------------------------------
+
+void ChaCha20Block(const uint32_t words[16], uint8_t out[64]) {
+  uint32_t x0 = words[0], x1 = words[1], x2 = words[2], x3 = words[3], x4 = words[4], x5 = words[5],
+           x6 = words[6], x7 = words[7], x8 = words[8], x9 = words[9], x10 = words[10], x11 = words[11],
+           x12 = words[12], x13 = words[13], x14 = words[14], x15 = words[15];
+  for (int i = 0; i < 10; ++i) {
+    VELMORA_QUARTER(x0, x4, x8, x12);
+    VELMORA_QUARTER(x1, x5, x9, x13);
+    VELMORA_QUARTER(x2, x6, x10, x14);
+    VELMORA_QUARTER(x3, x7, x11, x15);
+    VELMORA_QUARTER(x0, x5, x10, x15);
+    VELMORA_QUARTER(x1, x6, x11, x12);
+    VELMORA_QUARTER(x2, x7, x8, x13);
+    VELMORA_QUARTER(x3, x4, x9, x14);
+  }
+  const uint32_t x[16] = {x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15};
+  for (int i = 0; i < 16; ++i) StoreLe32(out + 4 * i, x[i] + words[i]);
+}
+
+int ChaCha20SetKey(ChaCha20State& state, const uint8_t* key, int32_t key_length, const uint8_t* nonce,
+                   int32_t nonce_length, uint64_t counter) {
+  if (key_length != 32) return kBadStreamKeySize;
+  if (nonce_length != 8 && nonce_length != 12) return kBadNonceSize;
+  std::memset(&state, 0, sizeof state);
+  state.words[0] = 0x61707865;
+  state.words[1] = 0x3320646e;
+  state.words[2] = 0x79622d32;
+  state.words[3] = 0x6b206574;
+  for (int i = 0; i < 8; ++i) state.words[4 + i] = Le32(key + 4 * i);
+  if (nonce_length == 12) {
+    state.words[12] = static_cast<uint32_t>(counter);
+    for (int i = 0; i < 3; ++i) state.words[13 + i] = Le32(nonce + 4 * i);
+  } else {
+    state.words[12] = static_cast<uint32_t>(counter >> 32);
+    state.words[13] = static_cast<uint32_t>(counter);
+    state.words[14] = Le32(nonce);
+    state.words[15] = Le32(nonce + 4);
+  }
+  return 0;
+}
+
+void ChaCha20XorKeystream(ChaCha20State& state, const uint8_t* in, uint8_t* out, size_t length) {
+  size_t at = 0;
+  while (at < length) {
+    const size_t remaining = length - at;
+    if (state.position == 0 && remaining >= 64) {
+      uint8_t block[64];
+      for (; length - at >= 64; at += 64) {
+        NextBlock(state, block);
+        XorBytes(out + at, in + at, block, 64);
+      }
+      platform::SecureZero(block, sizeof block);
+      continue;
+    }
+    if (state.position == 0) NextBlock(state, state.keystream);
+    size_t take = 64 - state.position;
+    if (take > remaining) take = remaining;
+    XorBytes(out + at, in + at, state.keystream + state.position, static_cast<int32_t>(take));
+    state.position = (state.position + static_cast<uint32_t>(take)) % 64;
+    at += take;
+  }
+}
+
+int ChaCha20Setup(InternalCipher& cipher, bool) {
+  return ChaCha20SetKey(cipher.Streams().chacha_poly.chacha, cipher.Key().Bytes(), cipher.Key().Length(),
+                        cipher.Iv().Bytes(), cipher.Iv().Length(), cipher.OptionValues().chacha_initial_counter);
+}
+
+int ChaCha20Xor(InternalCipher& cipher, const uint8_t* in, uint8_t* out, int32_t length) {
+  if (length > 0) ChaCha20XorKeystream(cipher.Streams().chacha_poly.chacha, in, out, static_cast<size_t>(length));
+  return 0;
+}
+
+// ---- ChaCha20-Poly1305 ----------------------------------------------------------------------------------
+
+namespace {
+
+void PadTo16(Poly1305& poly, uint64_t length) {
+  static const uint8_t kZeros[16] = {};
+  if (length % 16 != 0) poly.Update(kZeros, 16 - length % 16);
+}
+
+}  // namespace
+
+int ChaCha20Poly1305Setup(InternalCipher& cipher, bool) {
+  ChaChaPolyState& s = cipher.Streams().chacha_poly;
+  int rc = ChaCha20SetKey(s.chacha, cipher.Key().Bytes(), cipher.Key().Length(), cipher.Iv().Bytes(),
+                          cipher.Iv().Length(), cipher.OptionValues().chacha_initial_counter);
+  if (rc != 0) return rc;
+  // The first block keys Poly1305; the data starts with the next one.
+  uint8_t block[64];
+  NextBlock(s.chacha, block);
+  s.poly.SetKey(block);
+  platform::SecureZero(block, sizeof block);
+  s.chacha.position = 0;
+  s.aad_length = static_cast<uint64_t>(cipher.Aad().Length());
+  s.data_length = 0;
+  s.poly.Update(cipher.Aad().Bytes(), static_cast<size_t>(s.aad_length));
+  PadTo16(s.poly, s.aad_length);
+  return 0;
+}
+
+int ChaCha20Poly1305Process(InternalCipher& cipher, const uint8_t* in, int32_t length, core::BufferCore& out,
+                            int32_t final_flag) {
+  ChaChaPolyState& s = cipher.Streams().chacha_poly;
+  const bool encrypt = cipher.Encrypting() != 0;
+  if (length > 0) {
+    const int32_t old = out.Length();
+    if (out.SetData(old + length, nullptr) != 0) return core::kOutOfMemory;
+    auto* dst = reinterpret_cast<uint8_t*>(out.Data()) + old;
+    if (!encrypt) s.poly.Update(in, static_cast<size_t>(length));
+    ChaCha20XorKeystream(s.chacha, in, dst, static_cast<size_t>(length));
+    if (encrypt) s.poly.Update(dst, static_cast<size_t>(length));
+    s.data_length += static_cast<uint64_t>(length);
+  }
+  if (final_flag == 0) return 0;
+  if (!encrypt && cipher.Tag().Length() <= 0) return kNoExpectedTag;
+  PadTo16(s.poly, s.data_length);
+  uint8_t lengths[16];
+  for (int i = 0; i < 8; ++i) {
+    lengths[i] = static_cast<uint8_t>(s.aad_length >> (8 * i));
+    lengths[8 + i] = static_cast<uint8_t>(s.data_length >> (8 * i));
+  }
+  s.poly.Update(lengths, 16);
+  uint8_t tag[16];
+  s.poly.Finish(tag);
+  int rc = 0;
+  if (encrypt) {
+    rc = cipher.Tag().SetData(16, tag);
+  } else if (cipher.Tag().Length() != 16 || !TagsEqual(cipher.Tag().Bytes(), tag, 16)) {
+    out.Clear();
+    rc = kAuthenticationFailed;
+  }
+  platform::SecureZero(tag, sizeof tag);
+  return rc;
+}
+
+}  // namespace velmora::crypto
