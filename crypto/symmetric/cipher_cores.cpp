@@ -91,9 +91,8 @@ const CipherCore* FindCipherCore(int32_t internal_id) {
     case kCipherRijndael:
       return &kRijndaelCore;
     default:
-      // DES, Triple DES, CAST-128, Blowfish, Twofish, IDEA, RC4, RC2, TEA, XTEA, XXTEA, the AEAD ids and
-      // the stream ciphers join here with their cores.
-      return nullptr;
+      // The AEAD ids and the stream ciphers join here with their cores.
+      return FindBlockCipherCore(internal_id);
   }
 }
 

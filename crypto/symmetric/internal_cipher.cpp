@@ -2,6 +2,7 @@
 // the AEAD slots; the UMAC shell; the FIPS allow-list, provider selection and the DES-ECB one-shot.
 #include "crypto/symmetric/internal_cipher.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -177,6 +178,8 @@ int InternalCipher::ApplyOption(const char* name, const char* value) {
     if (number != 8 && number != 12 && number != 20) return kBadSalsaRounds;
     options_.salsa_rounds = as_int;
   } else if (SameNameNoCase(name, "TeaRounds")) {
+    // A count of 0 or less would leave the data unencrypted.
+    if (number <= 0 || number > INT32_MAX) return kBadTeaRounds;
     options_.tea_rounds = as_int;
   } else if (SameNameNoCase(name, "XTEAAlgorithm")) {
     options_.xtea_algorithm = as_int;
@@ -286,6 +289,7 @@ int InternalCipher::CopyFrom(const InternalCipher& other) {
   if (rc == 0) rc = ctr_keystream_.Assign(other.ctr_keystream_);
   if (rc == 0) rc = aes_.CopyFrom(other.aes_);
   if (rc == 0) rc = rijndael_.CopyFrom(other.rijndael_);
+  if (rc == 0) rc = block_keys_.CopyFrom(other.block_keys_);
   if (rc != 0) ready_ = 0;
   return rc;
 }

@@ -8,6 +8,7 @@
 
 #include "component/crypto_component.h"
 #include "core/buffer.h"
+#include "crypto/symmetric/block_cipher_keys.h"
 #include "crypto/symmetric/cipher_params.h"
 #include "crypto/symmetric/hash_objects.h"  // provider modes and the selection codes
 
@@ -149,6 +150,7 @@ class InternalCipher final : public CipherObject {
   core::BufferCore& Aad() { return aad_; }
   AesContext& Aes() { return aes_; }
   RijndaelContext& Rijndael() { return rijndael_; }
+  BlockCipherKeys& BlockKeys() { return block_keys_; }
 
   // Option values that later set-ups read.
   struct Options {
@@ -220,6 +222,7 @@ class InternalCipher final : public CipherObject {
   Options options_;
   AesContext aes_;
   RijndaelContext rijndael_;
+  BlockCipherKeys block_keys_;
   core::SecureBuffer cts_hold_;
   core::SecureBuffer ctr_keystream_;
   int32_t ctr_position_ = 0;
