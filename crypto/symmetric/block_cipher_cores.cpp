@@ -65,6 +65,23 @@ int BlockCipherKeys::CopyFrom(const BlockCipherKeys& other) {
 
 namespace {
 
+using BlockFn = int (*)(InternalCipher&, const uint8_t*, uint8_t*, int32_t);
+
+// The bulk forms of a block function of kBytes-byte blocks: ECB order and CBC encryption.
+template <BlockFn kFn, int32_t kBytes>
+void ManyOf(InternalCipher& cipher, const uint8_t* in, uint8_t* out, size_t blocks) {
+  for (size_t i = 0; i < blocks; ++i) kFn(cipher, in + kBytes * i, out + kBytes * i, kBytes);
+}
+
+template <BlockFn kFn, int32_t kBytes>
+void CbcOf(InternalCipher& cipher, uint8_t* reg, const uint8_t* in, uint8_t* out, size_t blocks) {
+  for (size_t i = 0; i < blocks; ++i) {
+    for (int32_t j = 0; j < kBytes; ++j) reg[j] ^= in[kBytes * i + j];
+    kFn(cipher, reg, reg, kBytes);
+    std::memcpy(out + kBytes * i, reg, kBytes);
+  }
+}
+
 const uint8_t* KeyBytes(InternalCipher& cipher) { return cipher.Key().Bytes(); }
 int32_t KeyLength(InternalCipher& cipher) { return cipher.Key().Length(); }
 
@@ -242,7 +259,8 @@ constexpr int32_t kLargestLengthBytePad = 127;
 int XxteaSetup(InternalCipher& cipher, bool) {
   if (KeyLength(cipher) != 16) return kBadKeySize;
   const int32_t padding = cipher.Padding();
-  const bool length_byte = padding == kPaddingPkcs7 || padding == kPaddingZerosLength || padding == kPaddingRandomLength;
+  const bool length_byte =
+      padding == kPaddingPkcs7 || padding == kPaddingZerosLength || padding == kPaddingRandomLength;
   if (length_byte && cipher.BlockSize() / 8 > kLargestLengthBytePad) return kBadBlockSize;
   return XxteaSetKey(KeyBytes(cipher), 16, cipher.BlockKeys().tea_key);
 }
@@ -257,19 +275,29 @@ int XxteaDecryptCore(InternalCipher& cipher, const uint8_t* in, uint8_t* out, in
   return XxteaResult(XxteaDecrypt(in, length, out, cipher.BlockKeys().tea_key));
 }
 
-constexpr CipherCore kDesCore = {DesSetup, DesBlock, DesBlock, DesMany, DesMany, nullptr, nullptr, false};
-constexpr CipherCore kTripleDesCore = {TripleDesSetup, TripleDesBlock, TripleDesBlock, TripleDesMany,
-                                       TripleDesMany,  nullptr,        nullptr,        false};
-constexpr CipherCore kCastCore = {CastSetup, CastEncrypt, CastDecrypt, nullptr, nullptr, nullptr, nullptr, false};
-constexpr CipherCore kBlowfishCore = {BlowfishSetup, BlowfishEncrypt, BlowfishDecrypt, nullptr,
-                                      nullptr,       nullptr,         nullptr,         false};
-constexpr CipherCore kTwofishCore = {TwofishSetup, TwofishEncrypt, TwofishDecrypt, nullptr,
-                                     nullptr,      nullptr,        nullptr,        false};
-constexpr CipherCore kIdeaCore = {IdeaSetup, IdeaBlock, IdeaBlock, nullptr, nullptr, nullptr, nullptr, false};
+template <BlockFn kEncrypt, BlockFn kDecrypt, int32_t kBytes>
+constexpr CipherCore BlockCore(int (*setup)(InternalCipher&, bool)) {
+  return {setup,
+          kEncrypt,
+          kDecrypt,
+          ManyOf<kEncrypt, kBytes>,
+          ManyOf<kDecrypt, kBytes>,
+          CbcOf<kEncrypt, kBytes>,
+          nullptr,
+          false};
+}
+
+constexpr CipherCore kDesCore = {DesSetup, DesBlock, DesBlock, DesMany, DesMany, CbcOf<DesBlock, 8>, nullptr, false};
+constexpr CipherCore kTripleDesCore = {TripleDesSetup, TripleDesBlock,           TripleDesBlock, TripleDesMany,
+                                       TripleDesMany,  CbcOf<TripleDesBlock, 8>, nullptr,        false};
+constexpr CipherCore kCastCore = BlockCore<CastEncrypt, CastDecrypt, 8>(CastSetup);
+constexpr CipherCore kBlowfishCore = BlockCore<BlowfishEncrypt, BlowfishDecrypt, 8>(BlowfishSetup);
+constexpr CipherCore kTwofishCore = BlockCore<TwofishEncrypt, TwofishDecrypt, 16>(TwofishSetup);
+constexpr CipherCore kIdeaCore = BlockCore<IdeaBlock, IdeaBlock, 8>(IdeaSetup);
 constexpr CipherCore kRc4Core = {Rc4Setup, Rc4Run, Rc4Run, nullptr, nullptr, nullptr, nullptr, true};
-constexpr CipherCore kRc2Core = {Rc2Setup, Rc2Encrypt, Rc2Decrypt, nullptr, nullptr, nullptr, nullptr, false};
-constexpr CipherCore kTeaCore = {TeaSetup, TeaEncrypt, TeaDecrypt, nullptr, nullptr, nullptr, nullptr, false};
-constexpr CipherCore kXteaCore = {TeaSetup, XteaEncrypt, XteaDecrypt, nullptr, nullptr, nullptr, nullptr, false};
+constexpr CipherCore kRc2Core = BlockCore<Rc2Encrypt, Rc2Decrypt, 8>(Rc2Setup);
+constexpr CipherCore kTeaCore = BlockCore<TeaEncrypt, TeaDecrypt, 8>(TeaSetup);
+constexpr CipherCore kXteaCore = BlockCore<XteaEncrypt, XteaDecrypt, 8>(TeaSetup);
 constexpr CipherCore kXxteaCore = {XxteaSetup, XxteaEncryptCore, XxteaDecryptCore, nullptr,
                                    nullptr,    nullptr,          nullptr,          false};
 

@@ -98,30 +98,49 @@ int Cast128SetKey(const uint8_t* key, int32_t key_length, uint32_t* km, uint32_t
   return 0;
 }
 
+namespace {
+
+inline uint32_t F1(uint32_t data, uint32_t km, uint32_t kr) {
+  const uint32_t i = Rotl(km + data, kr);
+  return ((kCast128S1[i >> 24] ^ kCast128S2[(i >> 16) & 255]) - kCast128S3[(i >> 8) & 255]) + kCast128S4[i & 255];
+}
+
+inline uint32_t F2(uint32_t data, uint32_t km, uint32_t kr) {
+  const uint32_t i = Rotl(km ^ data, kr);
+  return ((kCast128S1[i >> 24] - kCast128S2[(i >> 16) & 255]) + kCast128S3[(i >> 8) & 255]) ^ kCast128S4[i & 255];
+}
+
+inline uint32_t F3(uint32_t data, uint32_t km, uint32_t kr) {
+  const uint32_t i = Rotl(km - data, kr);
+  return ((kCast128S1[i >> 24] + kCast128S2[(i >> 16) & 255]) ^ kCast128S3[(i >> 8) & 255]) - kCast128S4[i & 255];
+}
+
+template <uint32_t (*F)(uint32_t, uint32_t, uint32_t)>
+inline void Round(uint32_t& l, uint32_t& r, const uint32_t* km, const uint32_t* kr, int i) {
+  const uint32_t t = l ^ F(r, km[i], kr[i]);
+  l = r;
+  r = t;
+}
+
+}  // namespace
+
 uint32_t Cast128Round(int32_t type, uint32_t data, uint32_t km, uint32_t kr) {
-  uint32_t i;
-  if (type == 0) {
-    i = Rotl(km + data, kr);
-    return ((kCast128S1[i >> 24] ^ kCast128S2[(i >> 16) & 255]) - kCast128S3[(i >> 8) & 255]) +
-           kCast128S4[i & 255];
-  }
-  if (type == 1) {
-    i = Rotl(km ^ data, kr);
-    return ((kCast128S1[i >> 24] - kCast128S2[(i >> 16) & 255]) + kCast128S3[(i >> 8) & 255]) ^
-           kCast128S4[i & 255];
-  }
-  i = Rotl(km - data, kr);
-  return ((kCast128S1[i >> 24] + kCast128S2[(i >> 16) & 255]) ^ kCast128S3[(i >> 8) & 255]) -
-         kCast128S4[i & 255];
+  return type == 0 ? F1(data, km, kr) : type == 1 ? F2(data, km, kr) : F3(data, km, kr);
 }
 
 int Cast128EncryptBlock(const uint32_t* km, const uint32_t* kr, int32_t rounds, const uint8_t* in, uint8_t* out) {
   uint32_t l = core::ReadUInt32BE(in);
   uint32_t r = core::ReadUInt32BE(in + 4);
-  for (int32_t i = 0; i < rounds; ++i) {
-    const uint32_t t = l ^ Cast128Round(i % 3, r, km[i], kr[i]);
-    l = r;
-    r = t;
+  for (int i = 0; i < 12; i += 3) {
+    Round<F1>(l, r, km, kr, i);
+    Round<F2>(l, r, km, kr, i + 1);
+    Round<F3>(l, r, km, kr, i + 2);
+  }
+  if (rounds > 12) {
+    Round<F1>(l, r, km, kr, 12);
+    Round<F2>(l, r, km, kr, 13);
+    Round<F3>(l, r, km, kr, 14);
+    Round<F1>(l, r, km, kr, 15);
   }
   core::PutUIntBigEndian(r, out, 0, 4);
   core::PutUIntBigEndian(l, out, 4, 4);
@@ -131,10 +150,16 @@ int Cast128EncryptBlock(const uint32_t* km, const uint32_t* kr, int32_t rounds, 
 int Cast128DecryptBlock(const uint32_t* km, const uint32_t* kr, int32_t rounds, const uint8_t* in, uint8_t* out) {
   uint32_t l = core::ReadUInt32BE(in);
   uint32_t r = core::ReadUInt32BE(in + 4);
-  for (int32_t i = rounds - 1; i >= 0; --i) {
-    const uint32_t t = l ^ Cast128Round(i % 3, r, km[i], kr[i]);
-    l = r;
-    r = t;
+  if (rounds > 12) {
+    Round<F1>(l, r, km, kr, 15);
+    Round<F3>(l, r, km, kr, 14);
+    Round<F2>(l, r, km, kr, 13);
+    Round<F1>(l, r, km, kr, 12);
+  }
+  for (int i = 9; i >= 0; i -= 3) {
+    Round<F3>(l, r, km, kr, i + 2);
+    Round<F2>(l, r, km, kr, i + 1);
+    Round<F1>(l, r, km, kr, i);
   }
   core::PutUIntBigEndian(r, out, 0, 4);
   core::PutUIntBigEndian(l, out, 4, 4);

@@ -243,13 +243,33 @@ void Rc4Keystream(uint8_t* out, int64_t length, uint32_t* s, uint32_t* indices) 
   indices[1] = j;
 }
 
+namespace {
+
+inline uint32_t Rc4Next(uint32_t* s, uint32_t& i, uint32_t& j) {
+  i = (i + 1) & 255;
+  const uint32_t si = s[i];
+  j = (j + si) & 255;
+  const uint32_t sj = s[j];
+  s[i] = sj;
+  s[j] = si;
+  return s[(si + sj) & 255];
+}
+
+}  // namespace
+
 void Rc4Crypt(const uint8_t* in, int64_t length, uint8_t* out, uint32_t* s, uint32_t* indices) {
-  // Byte by byte, so that out may also be in.
-  for (int64_t n = 0; n < length; ++n) {
-    uint8_t k;
-    Rc4Keystream(&k, 1, s, indices);
-    out[n] = in[n] ^ k;
+  // Eight keystream bytes are gathered in a register before any byte store, which the compiler would
+  // otherwise have to assume may change the state; out may also be in.
+  uint32_t i = indices[0], j = indices[1];
+  int64_t n = 0;
+  for (; n + 8 <= length; n += 8) {
+    uint64_t k = 0;
+    for (int b = 0; b < 8; ++b) k |= static_cast<uint64_t>(Rc4Next(s, i, j)) << (8 * b);
+    core::StoreUInt64LE(out + n, core::ReadUInt64LE(in + n) ^ k);
   }
+  for (; n < length; ++n) out[n] = static_cast<uint8_t>(in[n] ^ Rc4Next(s, i, j));
+  indices[0] = i;
+  indices[1] = j;
 }
 
 }  // namespace velmora::crypto

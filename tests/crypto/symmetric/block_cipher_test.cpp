@@ -129,7 +129,8 @@ TEST(BlockCipherOracle, EcbAndCbcEqualOpenSslLegacy) {
       const std::string plain = RandomBytes(rng, 8 * RandomBlocks(rng));
       const std::string name = std::string(c.evp) + (cbc ? "-CBC" : "-ECB");
       bool ok = false;
-      const std::string expected = Evp(name, key, iv, plain, true, c.rc2_bits ? static_cast<int>(key.size() * 8) : 0, &ok);
+      const int rc2_bits = c.rc2_bits ? static_cast<int>(key.size() * 8) : 0;
+      const std::string expected = Evp(name, key, iv, plain, true, rc2_bits, &ok);
       ASSERT_TRUE(ok) << name;
       const CipherConfig config{c.algorithm, cbc ? kModeCbc : kModeEcb, kPaddingNone, ""};
       const CipherRun enc = RunCipher(config, key, iv, plain, false, RandomPieces(rng, plain.size()));
@@ -156,6 +157,26 @@ TEST(BlockCipherOracle, Rc4EqualsOpenSslOverSplitMessages) {
     const CipherRun enc = RunCipher(config, key, "", plain, i % 2 == 1, RandomPieces(rng, plain.size()));
     ASSERT_EQ(enc.rc, 0);
     ASSERT_EQ(ToHexString(enc.out), ToHexString(expected)) << "key bytes " << key.size();
+  }
+}
+
+TEST(BlockCipherOracle, CopiesContinueIndependently) {
+  std::mt19937 rng(Seed());
+  const std::string data = RandomBytes(rng, 96);
+  for (int32_t algorithm : {kCipherRc4, kCipherTwofish, kCipherBlowfish, kCipher3Des, kCipherIdea}) {
+    const std::string key = RandomBytes(rng, 16);
+    const std::string iv = RandomBytes(rng, algorithm == kCipherTwofish ? 16 : 8);
+    const CipherConfig config{algorithm, kModeCbc, kPaddingNone, ""};
+    const std::string expected = RunCipher(config, key, iv, data, false).out;
+    InternalCipher first, second;
+    ASSERT_EQ(first.Init(algorithm, U8(key), 16, U8(iv), static_cast<int32_t>(iv.size()), 0, kModeCbc, 0, nullptr), 0);
+    core::Buffer head, tail;
+    int32_t length = 48;
+    ASSERT_EQ(first.Encrypt(U8(data), 0, &length, head, 0), 0);
+    ASSERT_EQ(second.CopyFrom(first), 0);
+    length = 48;
+    ASSERT_EQ(second.Encrypt(U8(data), 48, &length, tail, 1), 0);
+    EXPECT_EQ(Str(head) + Str(tail), expected) << algorithm;
   }
 }
 
@@ -278,10 +299,13 @@ TEST(BlockCipherVectors, Rc2PiTableIsAPermutationAndIdeaArithmetic) {
   EXPECT_EQ(IdeaMul(0, 1), 0);
   EXPECT_EQ(IdeaMulInverse(0), 0);
   EXPECT_EQ(IdeaMulInverse(1), 1);
-  for (uint32_t x = 2; x < 65536; x += 97) EXPECT_EQ(IdeaMul(static_cast<uint16_t>(x), IdeaMulInverse(static_cast<uint16_t>(x))), 1) << x;
+  for (uint32_t x = 2; x < 65536; x += 97) {
+    const auto v = static_cast<uint16_t>(x);
+    EXPECT_EQ(IdeaMul(v, IdeaMulInverse(v)), 1) << x;
+  }
 }
 
-// ---- TEA family references, from the round formulas ------------------------------------------------------------
+// ---- TEA family references, from the round formulas -----------------------------------------------------
 
 void TeaReference(uint32_t* v, const uint32_t* k, int cycles) {
   uint32_t sum = 0;
@@ -342,7 +366,8 @@ TEST(TeaFamily, DefaultsAndPublishedFormsEqualTheReferences) {
       bool published;
     };
     for (const Form& form : {Form{kCipherTea, "", 64, false}, Form{kCipherTea, "TeaRounds=32", 32, true},
-                             Form{kCipherXtea, "", 64, false}, Form{kCipherXtea, "TeaRounds=32,XTEAAlgorithm=1", 32, true},
+                             Form{kCipherXtea, "", 64, false},
+                             Form{kCipherXtea, "TeaRounds=32,XTEAAlgorithm=1", 32, true},
                              Form{kCipherXtea, "XTEAAlgorithm=1", 64, true}}) {
       std::vector<uint32_t> v = Words(plain);
       if (form.algorithm == kCipherTea) {
@@ -421,7 +446,7 @@ TEST(TeaFamily, BadSettingsAreRefused) {
   EXPECT_EQ(result.Length(), 0);
 }
 
-// ---- salted DES, block runs, password hash ----------------------------------------------------------------------------
+// ---- salted DES, block runs, password hash ------------------------------------------------------------------
 
 TEST(SaltedDes, AgreesWithDesAndItsRuns) {
   std::mt19937 rng(Seed());
@@ -429,8 +454,12 @@ TEST(SaltedDes, AgreesWithDesAndItsRuns) {
     const std::string key = RandomBytes(rng, 24);
     const std::string iv = RandomBytes(rng, 8);
     std::string block = RandomBytes(rng, 8);
-    uint32_t schedule[kDesScheduleWords];
+    uint32_t schedule[kDesScheduleWords], flipped[kDesScheduleWords];
     DesSetKey(schedule, U8(key), 0);
+    std::string parity = key;
+    for (char& c : parity) c = static_cast<char>(c ^ 1);
+    DesSetKey(flipped, U8(parity), 0);
+    EXPECT_EQ(0, memcmp(schedule, flipped, sizeof schedule)) << "parity bits are not key bits";
     uint8_t once[8], twice[8], salted[8];
     DesCryptBlock(schedule, U8(block), once);
     DesCryptBlock(schedule, once, twice);
