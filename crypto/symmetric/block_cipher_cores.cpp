@@ -230,6 +230,7 @@ int Rc4Run(InternalCipher& cipher, const uint8_t* in, uint8_t* out, int32_t leng
 
 int TeaSetup(InternalCipher& cipher, bool) {
   if (KeyLength(cipher) != 16) return kBadKeySize;
+  // A cycle count of 0 or less would leave the data unencrypted.
   if (cipher.OptionValues().tea_rounds <= 0) return kBadTeaRounds;
   return TeaSetKey(KeyBytes(cipher), 16, cipher.BlockKeys().tea_key);
 }

@@ -2,7 +2,6 @@
 // the AEAD slots; the UMAC shell; the FIPS allow-list, provider selection and the DES-ECB one-shot.
 #include "crypto/symmetric/internal_cipher.h"
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -178,8 +177,6 @@ int InternalCipher::ApplyOption(const char* name, const char* value) {
     if (number != 8 && number != 12 && number != 20) return kBadSalsaRounds;
     options_.salsa_rounds = as_int;
   } else if (SameNameNoCase(name, "TeaRounds")) {
-    // A count of 0 or less would leave the data unencrypted.
-    if (number <= 0 || number > INT32_MAX) return kBadTeaRounds;
     options_.tea_rounds = as_int;
   } else if (SameNameNoCase(name, "XTEAAlgorithm")) {
     options_.xtea_algorithm = as_int;
