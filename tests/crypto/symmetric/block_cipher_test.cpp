@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <set>
 
@@ -431,6 +432,18 @@ TEST(TeaFamily, BadSettingsAreRefused) {
       InternalCipher cipher;
       EXPECT_EQ(cipher.Init(algorithm, U8(key), 16, nullptr, 0, 0, kModeEcb, 0, rounds), kBadTeaRounds) << rounds;
     }
+  }
+  // A missing Twofish table or RC4 permutation (the fourth and fifth allocations of a new object) gives
+  // 200 from the key set-up.
+  for (int32_t successes : {3, 4}) {
+    std::unique_ptr<InternalCipher> starved;
+    {
+      testing_support::FailingAllocations failing(successes, false);
+      starved = std::make_unique<InternalCipher>();
+    }
+    const int32_t algorithm = successes == 3 ? kCipherTwofish : kCipherRc4;
+    ASSERT_EQ(successes == 3 ? starved->BlockKeys().twofish_t : starved->BlockKeys().rc4_s, nullptr);
+    EXPECT_EQ(starved->Init(algorithm, U8(key), 16, nullptr, 0, 0, kModeEcb, 0, nullptr), core::kOutOfMemory);
   }
   // A failed working copy gives 200 from the cipher call.
   InternalCipher cipher;
