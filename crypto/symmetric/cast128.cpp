@@ -15,7 +15,7 @@ inline uint32_t B(const uint32_t* w, int n) { return (w[n >> 2] >> (24 - 8 * (n 
 
 inline uint32_t Rotl(uint32_t x, uint32_t n) {
   n &= 31;
-  return n == 0 ? x : (x << n) | (x >> (32 - n));
+  return (x << n) | (x >> ((32 - n) & 31));  // n = 0 gives x | x
 }
 
 const uint32_t* const S5 = kCast128S5;
