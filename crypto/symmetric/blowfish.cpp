@@ -67,6 +67,29 @@ int BlowfishEncryptBlock(const uint32_t* p, const uint32_t* s0, const uint32_t* 
   return 0;
 }
 
+void BlowfishDecryptWords(const uint32_t* p, const uint32_t* s0, const uint32_t* s1, const uint32_t* s2,
+                          const uint32_t* s3, uint32_t& left, uint32_t& right) {
+  uint32_t l = left ^ p[kBlowfishRounds + 1];
+  uint32_t r = right;
+  for (int32_t i = kBlowfishRounds; i >= 2; i -= 2) {
+    r = BlowfishRoundF(p, s0, s1, s2, s3, r, l, i);
+    l = BlowfishRoundF(p, s0, s1, s2, s3, l, r, i - 1);
+  }
+  r ^= p[0];
+  left = r;
+  right = l;
+}
+
+int BlowfishDecryptBlock(const uint32_t* p, const uint32_t* s0, const uint32_t* s1, const uint32_t* s2,
+                         const uint32_t* s3, const uint8_t* in, uint8_t* out) {
+  uint32_t left = core::ReadUInt32BE(in);
+  uint32_t right = core::ReadUInt32BE(in + 4);
+  BlowfishDecryptWords(p, s0, s1, s2, s3, left, right);
+  core::PutUIntBigEndian(left, out, 0, 4);
+  core::PutUIntBigEndian(right, out, 4, 4);
+  return 0;
+}
+
 int StreamToWord(const uint8_t* data, int32_t length, int32_t* position, uint32_t* word) {
   int32_t j = *position;
   uint32_t value = 0;

@@ -45,6 +45,12 @@ void BlowfishEncryptWords(const uint32_t* p, const uint32_t* s0, const uint32_t*
 int BlowfishEncryptBlock(const uint32_t* p, const uint32_t* s0, const uint32_t* s1, const uint32_t* s2,
                          const uint32_t* s3, const uint8_t* in, uint8_t* out);
 
+// BlowfishDecryptWords and BlowfishDecryptBlock invert the two above for the same state.
+void BlowfishDecryptWords(const uint32_t* p, const uint32_t* s0, const uint32_t* s1, const uint32_t* s2,
+                          const uint32_t* s3, uint32_t& left, uint32_t& right);
+int BlowfishDecryptBlock(const uint32_t* p, const uint32_t* s0, const uint32_t* s1, const uint32_t* s2,
+                         const uint32_t* s3, const uint8_t* in, uint8_t* out);
+
 // StreamToWord reads the next big-endian word of data taken cyclically from *position, which advances
 // by four modulo length; returns 0. length must be at least 1.
 int StreamToWord(const uint8_t* data, int32_t length, int32_t* position, uint32_t* word);

@@ -110,9 +110,8 @@ const CipherCore* FindCipherCore(int32_t internal_id) {
     case kCipherSalsa20:
       return &kSalsa20Core;
     default:
-      // DES, Triple DES, CAST-128, Blowfish, Twofish, IDEA, RC4, RC2, TEA, XTEA and XXTEA join here with
-      // their cores.
-      return nullptr;
+      // DES, Triple DES, CAST-128, Blowfish, Twofish, IDEA, RC4, RC2, TEA, XTEA and XXTEA.
+      return FindBlockCipherCore(internal_id);
   }
 }
 

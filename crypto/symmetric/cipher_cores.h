@@ -35,5 +35,8 @@ struct CipherCore {
 
 // FindCipherCore returns the row of an internal id, or null.
 const CipherCore* FindCipherCore(int32_t internal_id);
+// FindBlockCipherCore returns the rows of DES, Triple DES, CAST-128, Blowfish, Twofish, IDEA, RC4, RC2,
+// TEA, XTEA and XXTEA (block_cipher_cores.cpp), or null.
+const CipherCore* FindBlockCipherCore(int32_t internal_id);
 
 }  // namespace velmora::crypto

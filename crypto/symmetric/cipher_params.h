@@ -18,6 +18,7 @@ constexpr int kBadBlockSize = 2006;
 constexpr int kCtsTooShort = 2007;
 constexpr int kBadTagSize = 2009;
 constexpr int kBadSalsaRounds = 3002;
+constexpr int kBadTeaRounds = 3002;
 
 // InternalCipherId: the id the cipher object stores.
 constexpr int32_t kCipherAes = 0;

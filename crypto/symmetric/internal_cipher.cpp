@@ -287,6 +287,7 @@ int InternalCipher::CopyFrom(const InternalCipher& other) {
   if (rc == 0) rc = ctr_keystream_.Assign(other.ctr_keystream_);
   if (rc == 0) rc = aes_.CopyFrom(other.aes_);
   if (rc == 0) rc = rijndael_.CopyFrom(other.rijndael_);
+  if (rc == 0) rc = block_keys_.CopyFrom(other.block_keys_);
   if (rc != 0) ready_ = 0;
   return rc;
 }

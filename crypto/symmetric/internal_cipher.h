@@ -9,6 +9,7 @@
 #include "component/crypto_component.h"
 #include "core/buffer.h"
 #include "crypto/symmetric/aead.h"
+#include "crypto/symmetric/block_cipher_keys.h"
 #include "crypto/symmetric/cipher_params.h"
 #include "crypto/symmetric/hash_objects.h"  // provider modes and the selection codes
 
@@ -154,6 +155,7 @@ class InternalCipher final : public CipherObject {
   RijndaelContext& Rijndael() { return rijndael_; }
   // The running states of the AEAD, stream and XTS constructions.
   StreamStates& Streams() { return streams_; }
+  BlockCipherKeys& BlockKeys() { return block_keys_; }
 
   // Option values that later set-ups read.
   struct Options {
@@ -226,6 +228,7 @@ class InternalCipher final : public CipherObject {
   Options options_;
   AesContext aes_;
   RijndaelContext rijndael_;
+  BlockCipherKeys block_keys_;
   core::SecureBuffer cts_hold_;
   core::SecureBuffer ctr_keystream_;
   int32_t ctr_position_ = 0;
