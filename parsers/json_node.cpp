@@ -6,9 +6,29 @@
 #include "core/numbers.h"
 #include "platform/memory.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VELMORA_JSON_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELMORA_JSON_POOL_ASAN 1
+#endif
+#endif
+#if defined(VELMORA_JSON_POOL_ASAN)
+#include <sanitizer/asan_interface.h>
+#define POOL_POISON(block, size) ASAN_POISON_MEMORY_REGION(block, size)
+#define POOL_UNPOISON(block, size) ASAN_UNPOISON_MEMORY_REGION(block, size)
+#else
+#define POOL_POISON(block, size) ((void)(block), (void)(size))
+#define POOL_UNPOISON(block, size) ((void)(block), (void)(size))
+#endif
+
 namespace velmora::parsers {
 
 namespace {
+
+// A slab is its link, padded to the node alignment, followed by kSlabNodes node blocks.
+constexpr size_t kSlabHeader = (sizeof(void*) + alignof(JsonNode) - 1) / alignof(JsonNode) * alignof(JsonNode);
+constexpr size_t kSlabBytes = kSlabHeader + sizeof(JsonNode) * JsonNodePool::kSlabNodes;
 
 // A path segment is at most three pieces of text.
 struct Pieces {
@@ -29,17 +49,61 @@ struct Pieces {
 
 }  // namespace
 
-JsonNode::JsonNode(JsonNode* parent, uint32_t position) : start_(position), end_(position) {
+void* JsonNodePool::Take() {
+  if (free_ == nullptr) {
+    void* memory = platform::Alloc(kSlabBytes);
+    if (memory == nullptr) return nullptr;
+    auto* slab = static_cast<Slab*>(memory);
+    slab->next = slabs_;
+    slabs_ = slab;
+    ++slab_count_;
+    // Blocks go on the list last to first, so that the first is taken first.
+    char* blocks = static_cast<char*>(memory) + kSlabHeader;
+    for (uint32_t i = kSlabNodes; i-- > 0;) {
+      auto* block = reinterpret_cast<FreeBlock*>(blocks + i * sizeof(JsonNode));
+      block->next = free_;
+      free_ = block;
+      POOL_POISON(block, sizeof(JsonNode));
+    }
+  }
+  FreeBlock* block = free_;
+  POOL_UNPOISON(block, sizeof(JsonNode));
+  free_ = block->next;
+  ++in_use_;
+  return block;
+}
+
+void JsonNodePool::Give(void* block) {
+  auto* free_block = static_cast<FreeBlock*>(block);
+  free_block->next = free_;
+  free_ = free_block;
+  --in_use_;
+  POOL_POISON(block, sizeof(JsonNode));
+}
+
+void JsonNodePool::Release() {
+  while (slabs_ != nullptr) {
+    Slab* slab = slabs_;
+    POOL_UNPOISON(slab, kSlabBytes);
+    slabs_ = slab->next;
+    platform::Free(slab, kSlabBytes);
+  }
+  free_ = nullptr;
+  slab_count_ = 0;
+}
+
+JsonNode::JsonNode(JsonNodePool& pool, JsonNode* parent, uint32_t position)
+    : start_(position), end_(position), pool_(&pool) {
   if (parent != nullptr) InsertAfter(parent, parent->last_child_, this);
 }
 
 // The buffers empty themselves as they are destroyed; only the children need freeing here.
 JsonNode::~JsonNode() { FreeChildren(this); }
 
-JsonNode* JsonNode::Create(JsonNode* parent, uint32_t position, const char* name) {
-  void* block = platform::Alloc(sizeof(JsonNode));
+JsonNode* JsonNode::Create(JsonNodePool& pool, JsonNode* parent, uint32_t position, const char* name) {
+  void* block = pool.Take();
   if (block == nullptr) return nullptr;
-  auto* node = new (block) JsonNode(parent, position);
+  auto* node = new (block) JsonNode(pool, parent, position);
   if (name != nullptr && node->name_.SetString(name) != core::kOk) {
     if (parent != nullptr) {
       RemoveChild(parent, node);
@@ -53,8 +117,9 @@ JsonNode* JsonNode::Create(JsonNode* parent, uint32_t position, const char* name
 
 void JsonNode::Destroy(JsonNode* node) {
   if (node == nullptr) return;
+  JsonNodePool* pool = node->pool_;
   node->~JsonNode();
-  platform::Free(node, sizeof(JsonNode));
+  pool->Give(node);
 }
 
 void JsonNode::InsertAfter(JsonNode* parent, JsonNode* after, JsonNode* node) {
@@ -174,7 +239,7 @@ const char* JsonNode::XPathText() {
   return BuildPathText([](const JsonNode* n) {
     Pieces p;
     p.Add("/", 1);
-    p.Add(n->name_.IsEmpty() ? n->index_label_ : n->name_);
+    p.Add(n->StepLabel());
     return p;
   });
 }
