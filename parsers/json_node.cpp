@@ -97,8 +97,46 @@ JsonNode::JsonNode(JsonNodePool& pool, JsonNode* parent, uint32_t position)
   if (parent != nullptr) InsertAfter(parent, parent->last_child_, this);
 }
 
-// The buffers empty themselves as they are destroyed; only the children need freeing here.
-JsonNode::~JsonNode() { FreeChildren(this); }
+// The member buffers empty themselves as they are destroyed.
+JsonNode::~JsonNode() {
+  FreeChildren(this);
+  ReleaseTexts();
+}
+
+namespace {
+
+const core::Buffer& EmptyBuffer() {
+  static const core::Buffer empty;
+  return empty;
+}
+
+core::Buffer* NewBuffer() {
+  void* block = platform::Alloc(sizeof(core::Buffer));
+  return block == nullptr ? nullptr : new (block) core::Buffer();
+}
+
+void DeleteBuffer(core::Buffer*& buffer) {
+  if (buffer == nullptr) return;
+  buffer->~Buffer();
+  platform::Free(buffer, sizeof(core::Buffer));
+  buffer = nullptr;
+}
+
+}  // namespace
+
+void JsonNode::ReleaseTexts() {
+  DeleteBuffer(path_text_);
+  DeleteBuffer(index_label_);
+}
+
+const core::BufferCore& JsonNode::IndexLabel() const {
+  return index_label_ != nullptr ? *index_label_ : EmptyBuffer();
+}
+
+core::BufferCore* JsonNode::MutableIndexLabel() {
+  if (index_label_ == nullptr) index_label_ = NewBuffer();
+  return index_label_;
+}
 
 JsonNode* JsonNode::Create(JsonNodePool& pool, JsonNode* parent, uint32_t position, const char* name) {
   void* block = pool.Take();
@@ -193,22 +231,22 @@ void JsonNode::FreeChildren(JsonNode* node) {
 
 void JsonNode::FreeTree(JsonNode* node) {
   FreeChildren(node);
-  node->path_text_.Clear();
+  node->ReleaseTexts();
   node->value_.Clear();
   node->name_.Clear();
-  node->index_label_.Clear();
 }
 
 template <typename Segment>
 const char* JsonNode::BuildPathText(Segment segment) {
   int64_t total = 0;
   for (const JsonNode* n = this; n != nullptr; n = n->parent_) total += segment(n).Total();
-  if (total > 0x7FFFFFF0 || path_text_.Resize(static_cast<int32_t>(total)) != core::kOk) {
-    path_text_.Clear();
-    return path_text_.Data();
+  if (path_text_ == nullptr && (path_text_ = NewBuffer()) == nullptr) return core::kEmptyText;
+  if (total > 0x7FFFFFF0 || path_text_->Resize(static_cast<int32_t>(total)) != core::kOk) {
+    path_text_->Clear();
+    return path_text_->Data();
   }
   // Filled from the end: this node's segment last, the root's first.
-  char* end = path_text_.Data() + total;
+  char* end = path_text_->Data() + total;
   for (const JsonNode* n = this; n != nullptr; n = n->parent_) {
     const Pieces pieces = segment(n);
     for (int i = pieces.count - 1; i >= 0; --i) {
@@ -216,14 +254,14 @@ const char* JsonNode::BuildPathText(Segment segment) {
       if (pieces.length[i] > 0) std::memcpy(end, pieces.text[i], static_cast<size_t>(pieces.length[i]));
     }
   }
-  return path_text_.Data();
+  return path_text_->Data();
 }
 
 const char* JsonNode::JsonPathText() {
   return BuildPathText([](const JsonNode* n) {
     Pieces p;
     if (n->name_.IsEmpty()) {
-      p.Add(n->index_label_);
+      p.Add(n->IndexLabel());
     } else if (std::strcmp(n->name_.Data(), "json") == 0) {
       p.Add("$", 1);
     } else {

@@ -60,9 +60,8 @@ class JsonNodePool {
   uint32_t in_use_ = 0;
 };
 
-// Short texts of a node stay inside it; longer ones take a heap block as any buffer does. The sizes
-// fit the names and values of typical documents while keeping a node near a quarter of a kilobyte.
-class JsonShortText : public core::BufferShape<7> {};
+// Short names and values stay inside their node; longer ones take a heap block as any buffer does.
+// The sizes fit the names and values of typical documents while keeping a node near 200 bytes.
 class JsonNameText : public core::BufferShape<15> {};
 class JsonValueText : public core::BufferShape<23> {};
 
@@ -104,7 +103,7 @@ class JsonNode {
   bool MatchesStep(const char* name) const;
   bool NameEquals(const char* name) const;
   const core::BufferCore& StepLabel() const {
-    return name_.IsEmpty() ? static_cast<const core::BufferCore&>(index_label_) : name_;
+    return name_.IsEmpty() ? IndexLabel() : name_;
   }
 
   JsonNode* Parent() const { return parent_; }
@@ -119,13 +118,15 @@ class JsonNode {
   uint32_t Type() const { return type_; }
   const core::BufferCore& Name() const { return name_; }
   const core::BufferCore& Value() const { return value_; }
-  const core::BufferCore& IndexLabel() const { return index_label_; }
+  // IndexLabel is empty until the node is first selected by an index.
+  const core::BufferCore& IndexLabel() const;
   // ValueText is the value as a NUL-terminated text.
   const char* ValueText() const { return value_.Data(); }
 
   core::BufferCore& MutableName() { return name_; }
   core::BufferCore& MutableValue() { return value_; }
-  core::BufferCore& MutableIndexLabel() { return index_label_; }
+  // MutableIndexLabel makes the index label on first use; null when memory runs out.
+  core::BufferCore* MutableIndexLabel();
   void SetType(uint32_t type) { type_ = type; }
   void SetEndPosition(uint32_t position) { end_ = position; }
   void SetValueStart(uint32_t position) { value_start_ = position; }
@@ -136,8 +137,12 @@ class JsonNode {
   // BuildPathText fills path_text_ from the segments of this node and its ancestors.
   template <typename Segment>
   const char* BuildPathText(Segment segment);
+  // ReleaseTexts frees the path text and the index label.
+  void ReleaseTexts();
 
-  JsonShortText path_text_;
+  // The path text and the index label are made when first needed: few nodes are ever named or
+  // selected by index.
+  core::Buffer* path_text_ = nullptr;
   JsonNode* parent_ = nullptr;
   JsonNode* previous_ = nullptr;
   JsonNode* next_ = nullptr;
@@ -149,7 +154,7 @@ class JsonNode {
   uint32_t value_start_ = 0;
   uint32_t child_count_ = 0;
   JsonNameText name_;
-  JsonShortText index_label_;
+  core::Buffer* index_label_ = nullptr;
   uint32_t type_ = 0;
   JsonNodePool* pool_;
 };

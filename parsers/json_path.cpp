@@ -48,11 +48,12 @@ bool ParseLastOffset(const char* predicate, uint64_t* k) {
 }
 
 void SetIndexLabel(JsonNode* node, uint64_t index) {
-  core::BufferCore& label = node->MutableIndexLabel();
+  core::BufferCore* label = node->MutableIndexLabel();
   // A label that cannot be written stays empty; the selection itself stands.
-  if (label.SetString("[") != core::kOk || label.AppendUInt(static_cast<uint32_t>(index)) != core::kOk ||
-      label.AppendByte(']') != core::kOk) {
-    label.Clear();
+  if (label == nullptr) return;
+  if (label->SetString("[") != core::kOk || label->AppendUInt(static_cast<uint32_t>(index)) != core::kOk ||
+      label->AppendByte(']') != core::kOk) {
+    label->Clear();
   }
 }
 
