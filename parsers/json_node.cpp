@@ -6,9 +6,29 @@
 #include "core/numbers.h"
 #include "platform/memory.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VELMORA_JSON_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELMORA_JSON_POOL_ASAN 1
+#endif
+#endif
+#if defined(VELMORA_JSON_POOL_ASAN)
+#include <sanitizer/asan_interface.h>
+#define POOL_POISON(block, size) ASAN_POISON_MEMORY_REGION(block, size)
+#define POOL_UNPOISON(block, size) ASAN_UNPOISON_MEMORY_REGION(block, size)
+#else
+#define POOL_POISON(block, size) ((void)(block), (void)(size))
+#define POOL_UNPOISON(block, size) ((void)(block), (void)(size))
+#endif
+
 namespace velmora::parsers {
 
 namespace {
+
+// A slab is its link, padded to the node alignment, followed by kSlabNodes node blocks.
+constexpr size_t kSlabHeader = (sizeof(void*) + alignof(JsonNode) - 1) / alignof(JsonNode) * alignof(JsonNode);
+constexpr size_t kSlabBytes = kSlabHeader + sizeof(JsonNode) * JsonNodePool::kSlabNodes;
 
 // A path segment is at most three pieces of text.
 struct Pieces {
@@ -29,17 +49,99 @@ struct Pieces {
 
 }  // namespace
 
-JsonNode::JsonNode(JsonNode* parent, uint32_t position) : start_(position), end_(position) {
+void* JsonNodePool::Take() {
+  if (free_ == nullptr) {
+    void* memory = platform::Alloc(kSlabBytes);
+    if (memory == nullptr) return nullptr;
+    auto* slab = static_cast<Slab*>(memory);
+    slab->next = slabs_;
+    slabs_ = slab;
+    ++slab_count_;
+    // Blocks go on the list last to first, so that the first is taken first.
+    char* blocks = static_cast<char*>(memory) + kSlabHeader;
+    for (uint32_t i = kSlabNodes; i-- > 0;) {
+      auto* block = reinterpret_cast<FreeBlock*>(blocks + i * sizeof(JsonNode));
+      block->next = free_;
+      free_ = block;
+      POOL_POISON(block, sizeof(JsonNode));
+    }
+  }
+  FreeBlock* block = free_;
+  POOL_UNPOISON(block, sizeof(JsonNode));
+  free_ = block->next;
+  ++in_use_;
+  return block;
+}
+
+void JsonNodePool::Give(void* block) {
+  auto* free_block = static_cast<FreeBlock*>(block);
+  free_block->next = free_;
+  free_ = free_block;
+  --in_use_;
+  POOL_POISON(block, sizeof(JsonNode));
+}
+
+void JsonNodePool::Release() {
+  while (slabs_ != nullptr) {
+    Slab* slab = slabs_;
+    POOL_UNPOISON(slab, kSlabBytes);
+    slabs_ = slab->next;
+    platform::Free(slab, kSlabBytes);
+  }
+  free_ = nullptr;
+  slab_count_ = 0;
+}
+
+JsonNode::JsonNode(JsonNodePool& pool, JsonNode* parent, uint32_t position)
+    : start_(position), end_(position), pool_(&pool) {
   if (parent != nullptr) InsertAfter(parent, parent->last_child_, this);
 }
 
-// The buffers empty themselves as they are destroyed; only the children need freeing here.
-JsonNode::~JsonNode() { FreeChildren(this); }
+// The member buffers empty themselves as they are destroyed.
+JsonNode::~JsonNode() {
+  FreeChildren(this);
+  ReleaseTexts();
+}
 
-JsonNode* JsonNode::Create(JsonNode* parent, uint32_t position, const char* name) {
-  void* block = platform::Alloc(sizeof(JsonNode));
+namespace {
+
+const core::Buffer& EmptyBuffer() {
+  static const core::Buffer empty;
+  return empty;
+}
+
+core::Buffer* NewBuffer() {
+  void* block = platform::Alloc(sizeof(core::Buffer));
+  return block == nullptr ? nullptr : new (block) core::Buffer();
+}
+
+void DeleteBuffer(core::Buffer*& buffer) {
+  if (buffer == nullptr) return;
+  buffer->~Buffer();
+  platform::Free(buffer, sizeof(core::Buffer));
+  buffer = nullptr;
+}
+
+}  // namespace
+
+void JsonNode::ReleaseTexts() {
+  DeleteBuffer(path_text_);
+  DeleteBuffer(index_label_);
+}
+
+const core::BufferCore& JsonNode::IndexLabel() const {
+  return index_label_ != nullptr ? *index_label_ : EmptyBuffer();
+}
+
+core::BufferCore* JsonNode::MutableIndexLabel() {
+  if (index_label_ == nullptr) index_label_ = NewBuffer();
+  return index_label_;
+}
+
+JsonNode* JsonNode::Create(JsonNodePool& pool, JsonNode* parent, uint32_t position, const char* name) {
+  void* block = pool.Take();
   if (block == nullptr) return nullptr;
-  auto* node = new (block) JsonNode(parent, position);
+  auto* node = new (block) JsonNode(pool, parent, position);
   if (name != nullptr && node->name_.SetString(name) != core::kOk) {
     if (parent != nullptr) {
       RemoveChild(parent, node);
@@ -53,8 +155,9 @@ JsonNode* JsonNode::Create(JsonNode* parent, uint32_t position, const char* name
 
 void JsonNode::Destroy(JsonNode* node) {
   if (node == nullptr) return;
+  JsonNodePool* pool = node->pool_;
   node->~JsonNode();
-  platform::Free(node, sizeof(JsonNode));
+  pool->Give(node);
 }
 
 void JsonNode::InsertAfter(JsonNode* parent, JsonNode* after, JsonNode* node) {
@@ -128,22 +231,22 @@ void JsonNode::FreeChildren(JsonNode* node) {
 
 void JsonNode::FreeTree(JsonNode* node) {
   FreeChildren(node);
-  node->path_text_.Clear();
+  node->ReleaseTexts();
   node->value_.Clear();
   node->name_.Clear();
-  node->index_label_.Clear();
 }
 
 template <typename Segment>
 const char* JsonNode::BuildPathText(Segment segment) {
   int64_t total = 0;
   for (const JsonNode* n = this; n != nullptr; n = n->parent_) total += segment(n).Total();
-  if (total > 0x7FFFFFF0 || path_text_.Resize(static_cast<int32_t>(total)) != core::kOk) {
-    path_text_.Clear();
-    return path_text_.Data();
+  if (path_text_ == nullptr && (path_text_ = NewBuffer()) == nullptr) return core::kEmptyText;
+  if (total > 0x7FFFFFF0 || path_text_->Resize(static_cast<int32_t>(total)) != core::kOk) {
+    path_text_->Clear();
+    return path_text_->Data();
   }
   // Filled from the end: this node's segment last, the root's first.
-  char* end = path_text_.Data() + total;
+  char* end = path_text_->Data() + total;
   for (const JsonNode* n = this; n != nullptr; n = n->parent_) {
     const Pieces pieces = segment(n);
     for (int i = pieces.count - 1; i >= 0; --i) {
@@ -151,14 +254,14 @@ const char* JsonNode::BuildPathText(Segment segment) {
       if (pieces.length[i] > 0) std::memcpy(end, pieces.text[i], static_cast<size_t>(pieces.length[i]));
     }
   }
-  return path_text_.Data();
+  return path_text_->Data();
 }
 
 const char* JsonNode::JsonPathText() {
   return BuildPathText([](const JsonNode* n) {
     Pieces p;
     if (n->name_.IsEmpty()) {
-      p.Add(n->index_label_);
+      p.Add(n->IndexLabel());
     } else if (std::strcmp(n->name_.Data(), "json") == 0) {
       p.Add("$", 1);
     } else {
@@ -174,7 +277,7 @@ const char* JsonNode::XPathText() {
   return BuildPathText([](const JsonNode* n) {
     Pieces p;
     p.Add("/", 1);
-    p.Add(n->name_.IsEmpty() ? n->index_label_ : n->name_);
+    p.Add(n->StepLabel());
     return p;
   });
 }

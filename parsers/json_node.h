@@ -16,14 +16,63 @@ constexpr uint32_t kJsonNumber = 3;
 constexpr uint32_t kJsonBoolean = 4;
 constexpr uint32_t kJsonNull = 5;
 
+class JsonNode;
+
+// JsonNodePool hands out node-sized blocks cut from slabs of kSlabNodes, and keeps the blocks given
+// back on a free list for the next nodes, so that building and freeing a tree costs one allocation
+// per slab rather than one per node. Slabs go back to the library allocator when the pool is
+// destroyed, or by Trim once no block is in use. Blocks on the free list are poisoned for ASan.
+class JsonNodePool {
+ public:
+  static constexpr uint32_t kSlabNodes = 64;
+  // Trim keeps this many slabs (a tree of up to 16,384 nodes) for the next document.
+  static constexpr uint32_t kRetainedSlabs = 256;
+
+  JsonNodePool() = default;
+  ~JsonNodePool() { Release(); }
+  JsonNodePool(const JsonNodePool&) = delete;
+  JsonNodePool& operator=(const JsonNodePool&) = delete;
+
+  // Take returns an uninitialised node block, null when a new slab cannot be allocated.
+  void* Take();
+  // Give puts a block from Take back on the free list.
+  void Give(void* block);
+  // Trim releases every slab when no block is in use and more than kRetainedSlabs are held.
+  void Trim() {
+    if (in_use_ == 0 && slab_count_ > kRetainedSlabs) Release();
+  }
+  uint32_t InUse() const { return in_use_; }
+  uint32_t SlabCount() const { return slab_count_; }
+
+ private:
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+  struct Slab {
+    Slab* next;
+  };
+  // Release frees every slab; no block may be in use.
+  void Release();
+
+  Slab* slabs_ = nullptr;
+  FreeBlock* free_ = nullptr;
+  uint32_t slab_count_ = 0;
+  uint32_t in_use_ = 0;
+};
+
+// Short names and values stay inside their node; longer ones take a heap block as any buffer does.
+// The sizes fit the names and values of typical documents while keeping a node near 200 bytes.
+class JsonNameText : public core::BufferShape<15> {};
+class JsonValueText : public core::BufferShape<23> {};
+
 // JsonNode is one member, element or document root. A node is owned by its parent (the root by its
-// parser) and lives as long as the parent; nodes come singly from the library allocator.
+// parser) and lives as long as the parent; nodes come from their parser's JsonNodePool.
 class JsonNode {
  public:
-  // Create allocates a node whose start and end positions are position, linked as the last child of
-  // parent when one is given (the parent's child count grows by one), with name when not null. Null
-  // when memory runs out.
-  static JsonNode* Create(JsonNode* parent, uint32_t position, const char* name = nullptr);
+  // Create makes a node from pool whose start and end positions are position, linked as the last
+  // child of parent when one is given (the parent's child count grows by one), with name when not
+  // null. Null when memory runs out. A child must come from its parent's pool.
+  static JsonNode* Create(JsonNodePool& pool, JsonNode* parent, uint32_t position, const char* name = nullptr);
   // Destroy frees node with its whole subtree (null does nothing).
   static void Destroy(JsonNode* node);
 
@@ -53,7 +102,9 @@ class JsonNode {
   // (NameEquals, without the wildcards). StepLabel is the name, or the index label when it is empty.
   bool MatchesStep(const char* name) const;
   bool NameEquals(const char* name) const;
-  const core::Buffer& StepLabel() const { return name_.IsEmpty() ? index_label_ : name_; }
+  const core::BufferCore& StepLabel() const {
+    return name_.IsEmpty() ? IndexLabel() : name_;
+  }
 
   JsonNode* Parent() const { return parent_; }
   JsonNode* PreviousSibling() const { return previous_; }
@@ -65,40 +116,47 @@ class JsonNode {
   uint32_t EndPosition() const { return end_; }
   uint32_t ValueStart() const { return value_start_; }
   uint32_t Type() const { return type_; }
-  const core::Buffer& Name() const { return name_; }
-  const core::Buffer& Value() const { return value_; }
-  const core::Buffer& IndexLabel() const { return index_label_; }
+  const core::BufferCore& Name() const { return name_; }
+  const core::BufferCore& Value() const { return value_; }
+  // IndexLabel is empty until the node is first selected by an index.
+  const core::BufferCore& IndexLabel() const;
   // ValueText is the value as a NUL-terminated text.
   const char* ValueText() const { return value_.Data(); }
 
-  core::Buffer& MutableName() { return name_; }
-  core::Buffer& MutableValue() { return value_; }
-  core::Buffer& MutableIndexLabel() { return index_label_; }
+  core::BufferCore& MutableName() { return name_; }
+  core::BufferCore& MutableValue() { return value_; }
+  // MutableIndexLabel makes the index label on first use; null when memory runs out.
+  core::BufferCore* MutableIndexLabel();
   void SetType(uint32_t type) { type_ = type; }
   void SetEndPosition(uint32_t position) { end_ = position; }
   void SetValueStart(uint32_t position) { value_start_ = position; }
 
  private:
-  JsonNode(JsonNode* parent, uint32_t position);
+  JsonNode(JsonNodePool& pool, JsonNode* parent, uint32_t position);
   ~JsonNode();
   // BuildPathText fills path_text_ from the segments of this node and its ancestors.
   template <typename Segment>
   const char* BuildPathText(Segment segment);
+  // ReleaseTexts frees the path text and the index label.
+  void ReleaseTexts();
 
-  core::Buffer path_text_;
+  // The path text and the index label are made when first needed: few nodes are ever named or
+  // selected by index.
+  core::Buffer* path_text_ = nullptr;
   JsonNode* parent_ = nullptr;
   JsonNode* previous_ = nullptr;
   JsonNode* next_ = nullptr;
   JsonNode* first_child_ = nullptr;
   JsonNode* last_child_ = nullptr;
-  core::Buffer value_;
+  JsonValueText value_;
   uint32_t start_;
   uint32_t end_;
   uint32_t value_start_ = 0;
   uint32_t child_count_ = 0;
-  core::Buffer name_;
-  core::Buffer index_label_;
+  JsonNameText name_;
+  core::Buffer* index_label_ = nullptr;
   uint32_t type_ = 0;
+  JsonNodePool* pool_;
 };
 
 // JsonContainerStack holds the kinds of the open containers, one byte each: 2 an object, 3 an array.

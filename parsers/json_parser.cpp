@@ -112,6 +112,7 @@ int JsonParser::Reset() {
 void JsonParser::FreeDocumentTree() {
   JsonNode::Destroy(root_);
   root_ = current_ = selected_ = nullptr;
+  node_pool_.Trim();
 }
 
 int JsonParser::BeginStream() {
@@ -377,7 +378,7 @@ int JsonParser::OpenContainer(bool bracket, uint8_t kind) {
   int rc = 0;
   if (bracket && containers_.Push(kind) != 0) return kJsonGrowthFailed;
   if (root_ == nullptr) {
-    root_ = JsonNode::Create(nullptr, position_ - 1, "json");
+    root_ = JsonNode::Create(node_pool_, nullptr, position_ - 1, "json");
     if (root_ == nullptr) return core::kOutOfMemory;
     current_ = root_;
     rc = StartElementEvent("json");
@@ -386,7 +387,7 @@ int JsonParser::OpenContainer(bool bracket, uint8_t kind) {
   if (tree_mode_ != 0) {
     // Every node but the root has a parent, so that the tree owns it.
     if (current_ == nullptr) return MarkupError();
-    JsonNode* place = JsonNode::Create(current_, position_);
+    JsonNode* place = JsonNode::Create(node_pool_, current_, position_);
     if (place == nullptr) return core::kOutOfMemory;
     current_ = place;
   }
@@ -464,8 +465,8 @@ int JsonParser::NewRootForScalar(uint32_t type, uint32_t start) {
     path_stack_.SetValueType(type);
     return 0;
   }
-  JsonNode::Destroy(root_);
-  root_ = JsonNode::Create(nullptr, start);
+  FreeDocumentTree();
+  root_ = JsonNode::Create(node_pool_, nullptr, start);
   current_ = root_;
   selected_ = nullptr;
   if (root_ == nullptr) return core::kOutOfMemory;

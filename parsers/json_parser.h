@@ -131,6 +131,8 @@ class JsonParser : public component::ComponentBase {
   uint32_t state_ = 0;
   JsonContainerStack containers_;
   JsonPathStack path_stack_;
+  // The pool outlives the tree: members are destroyed in reverse order.
+  JsonNodePool node_pool_;
   JsonNode* root_ = nullptr;
   JsonNode* current_ = nullptr;
   JsonNode* selected_ = nullptr;

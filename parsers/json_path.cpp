@@ -48,11 +48,12 @@ bool ParseLastOffset(const char* predicate, uint64_t* k) {
 }
 
 void SetIndexLabel(JsonNode* node, uint64_t index) {
-  core::Buffer& label = node->MutableIndexLabel();
+  core::BufferCore* label = node->MutableIndexLabel();
   // A label that cannot be written stays empty; the selection itself stands.
-  if (label.SetString("[") != core::kOk || label.AppendUInt(static_cast<uint32_t>(index)) != core::kOk ||
-      label.AppendByte(']') != core::kOk) {
-    label.Clear();
+  if (label == nullptr) return;
+  if (label->SetString("[") != core::kOk || label->AppendUInt(static_cast<uint32_t>(index)) != core::kOk ||
+      label->AppendByte(']') != core::kOk) {
+    label->Clear();
   }
 }
 
@@ -334,7 +335,7 @@ int JsonParser::NodeType() {
 
 const char* JsonParser::CurrentName() {
   if (selected_ == nullptr) return core::kEmptyText;
-  const core::Buffer& value = selected_->Value();
+  const core::BufferCore& value = selected_->Value();
   if (!value.IsEmpty() || raw_name_fallback_ == 0 || selected_->ValueStart() < selected_->StartPosition()) {
     return value.Data();
   }
