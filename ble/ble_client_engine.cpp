@@ -211,10 +211,28 @@ void BLEClientEngine::EndAdvertisement() {
   advertisement_thread_ = std::thread::id();
 }
 
-int BLEClientEngine::NotAvailable(const char* what) {
-  char text[160];
-  platform::Format(text, sizeof(text), "%s is not available in this build.", what);
-  return SetErrorText(kNotAvailable, text);
+// ---- MaxPduSize ---------------------------------------------------------------------------------------------
+
+int32_t BLEClientEngine::QueryMaxPduSize(const GattServiceRecord& record) {
+  if (record.service == nullptr) RaisePlatformError(bt::kENoInterface);
+  const std::shared_ptr<bt::GattSession> session = record.service->Session();
+  if (session == nullptr) RaisePlatformError(bt::kENoInterface);
+  return session->MaxPduSize();
+}
+
+int BLEClientEngine::ConfigMaxPduSize(const char** reply) {
+  if (reply != nullptr) *reply = core::kEmptyText;
+  // Only records with a platform object are found: an empty record made through an index counts as no
+  // selected service.
+  std::shared_ptr<GattServiceRecord> record;
+  if (FindServiceById(selected_service_id_.Data(), &record) == 0) return ConfigTextReply("", reply);
+  int32_t size;
+  try {
+    size = QueryMaxPduSize(*record);
+  } catch (const bt::PlatformError& error) {
+    return SetErrorText(kPlatformErrorCode, error.what());
+  }
+  return ConfigValueToText(size, reply);
 }
 
 // ---- Timeout -----------------------------------------------------------------------------------------------

@@ -35,8 +35,6 @@ namespace bt = platform::bluetooth;
 // Result codes of the engine's own checks.
 constexpr int kInvalidArgument = 202;
 constexpr int kNotInAdvertisementEvent = 602;
-// kNotAvailable is the code of an operation that this build does not carry out yet.
-constexpr int kNotAvailable = 9998;
 
 class BLEClientEngine : public component::SocketBase {
  public:
@@ -64,7 +62,7 @@ class BLEClientEngine : public component::SocketBase {
 
   // Config answers the BLE keys and hands every other name (and a query-only key given a value) to
   // SocketBase::Config. Codes: 0, 602 for an advertisement key outside the Advertisement event, 202 for a
-  // bad index, kNotAvailable for work this build does not carry out, or the code of the base chain.
+  // bad index, 610 for a platform failure (its text set), or the code of the base chain.
   int Config(const component::ConfigSettingParts& setting, const char** reply) override;
 
   // SetTimeoutSeconds stores Timeout (negative counts as 0, above 2147483 as 2147483) and clears the
@@ -88,8 +86,9 @@ class BLEClientEngine : public component::SocketBase {
   void BeginAdvertisement(const void* advertisement);
   void EndAdvertisement();
 
-  // NotAvailable sets the text "<what> is not available in this build." and returns kNotAvailable.
-  int NotAvailable(const char* what);
+  // QueryMaxPduSize reads the maximum PDU size of the GATT session of the record's service. Raises
+  // PlatformError when the platform fails or the record has no service or session.
+  int32_t QueryMaxPduSize(const GattServiceRecord& record);
 
   // ---- Event firers: each passes the event to the owning client, with null texts as "" and byte values
   // followed by a zero byte. Always 0: an operation never sees what the sink returned. A platform thread
@@ -294,6 +293,7 @@ class BLEClientEngine : public component::SocketBase {
   void WaitForWatcherStart();
   void DeliverAdvertisement(const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args);
   void LookUpDeviceName(uint64_t address, core::BufferCore& name);
+  // ConfigMaxPduSize answers "MaxPduSize" for the selected service: "" without one, 610 on a platform failure.
   int ConfigMaxPduSize(const char** reply);
   // Reading helpers (reading.cpp).
   int LogRead(int32_t level, const char* log_type, const char* format, const char* id);

@@ -1,13 +1,19 @@
 /*
  * The VelmoraBLE example: a heart-rate monitor session from scan to disconnect, through the public header only.
  *
- *   velmorable_example [scenario-file]
+ *   velmorable_example [scenario-file] [--pair [--pin <digits>]]
  *
  * It scans for a few seconds and prints each advertisement, connects to the device that advertises the Heart
  * Rate service (else to the first connectable one), discovers its services, characteristics and descriptors,
  * prints the GATT tree, reads the battery level, subscribes to the heart-rate measurement, prints ten beats per
  * minute, unsubscribes and disconnects. On a failure it prints the step, the result code and the last-error
  * text and exits with 1.
+ *
+ * With --pair it pairs while connecting: a PIN the device asks for is the one given with --pin, a PIN the
+ * device shows is printed and accepted. Once paired it also reads the lock characteristic, which the
+ * pin_pairing scenario's device only lets paired clients read.
+ *
+ * A scenario file that does not load, a PIN request without --pin and bad arguments end it with 2.
  *
  * Events reach the sink on this thread while a method runs and on the radio's threads otherwise, so everything
  * the sink shares with main() is kept under one mutex, which main() never holds across a library call.
@@ -22,6 +28,9 @@
 #include <time.h>
 
 #include "velmorable.h"
+#ifdef VELMORABLE_EXAMPLE_SCENARIO_CHECK
+#include "scenario_check.h"
+#endif
 
 #define SCAN_SECONDS 3
 #define WANTED_BEATS 10
@@ -35,6 +44,17 @@
 #define HEART_RATE_SERVICE "0000180D" BASE_UUID_TAIL
 #define HEART_RATE_MEASUREMENT "00002A37" BASE_UUID_TAIL
 #define BATTERY_LEVEL "00002A19" BASE_UUID_TAIL
+/* The lock characteristic of the pin_pairing scenario: readable once paired. */
+#define LOCK_STATE "7A1C0002-5D2E-4B8F-9C3A-1F2E3D4C5B6A"
+
+/* Pairing kinds of the PairingRequest event. */
+#define PAIRING_CONFIRM_ONLY 1
+#define PAIRING_DISPLAY_PIN 2
+#define PAIRING_PROVIDE_PIN 4
+#define PAIRING_CONFIRM_PIN_MATCH 8
+
+/* Exit status for a usage error, a scenario that does not load or a PIN that was not given. */
+#define EXIT_USAGE 2
 
 typedef struct Device {
   char id[ID_SIZE];
@@ -61,6 +81,9 @@ typedef struct Session {
   int beats[WANTED_BEATS];
   int beat_count;
   unsigned malformed_measurements;
+  const char* pin;      /* the PIN of --pin, NULL when none was given */
+  int32_t pairing_kind; /* the kind of the last PairingRequest, 0 before one */
+  int pin_refused;      /* a PIN was asked for while none was given */
 } Session;
 
 static void CopyText(char* to, size_t size, const char* from) {
@@ -150,6 +173,66 @@ static void OnAdvertisement(Session* session, const intptr_t* params, const int3
   pthread_mutex_unlock(&session->lock);
 }
 
+static const char* PairingKindName(int32_t kind) {
+  switch (kind) {
+    case PAIRING_CONFIRM_ONLY:
+      return "ConfirmOnly";
+    case PAIRING_DISPLAY_PIN:
+      return "DisplayPin";
+    case PAIRING_PROVIDE_PIN:
+      return "ProvidePin";
+    case PAIRING_CONFIRM_PIN_MATCH:
+      return "ConfirmPinMatch";
+    default:
+      return "unknown";
+  }
+}
+
+/* OnPairingRequest answers the request: the PIN of --pin for ProvidePin (refused without one), acceptance for
+ * the kinds that only confirm or show a PIN. The answer goes back through the PIN record and the accept slot. */
+static void OnPairingRequest(Session* session, intptr_t* params) {
+  const char* server_id = (const char*)params[0];
+  const int32_t kind = (int32_t)params[1];
+  VelmoraBLE_EventString* pin_record = (VelmoraBLE_EventString*)params[2];
+  const char* shown = (const char*)VelmoraBLE_EvtStr(pin_record, VELMORABLE_EVTSTR_GET, NULL, VELMORABLE_EVTSTR_NARROW);
+  int32_t accept = 0;
+
+  pthread_mutex_lock(&session->lock);
+  session->pairing_kind = kind;
+  printf("  [pairing request from %s: %s", server_id, PairingKindName(kind));
+  switch (kind) {
+    case PAIRING_PROVIDE_PIN:
+      if (session->pin != NULL) {
+        /* A copy: the record keeps the PIN after this sink has returned. */
+        (void)VelmoraBLE_EvtStr(pin_record, VELMORABLE_EVTSTR_SET_BY_COPY, session->pin, VELMORABLE_EVTSTR_NARROW);
+        accept = 1;
+        printf(", answered with the PIN %s]\n", session->pin);
+      } else {
+        session->pin_refused = 1;
+        printf(", refused: no PIN was given]\n");
+      }
+      break;
+    case PAIRING_CONFIRM_ONLY:
+      accept = 1;
+      printf(", accepted]\n");
+      break;
+    case PAIRING_CONFIRM_PIN_MATCH:
+      accept = 1;
+      printf(", the device shows the PIN %s, accepted]\n", shown != NULL ? shown : "");
+      break;
+    case PAIRING_DISPLAY_PIN:
+      accept = 1;
+      printf(", enter the PIN %s on the device]\n", shown != NULL ? shown : "");
+      break;
+    default:
+      printf(", refused]\n");
+      break;
+  }
+  fflush(stdout);
+  pthread_mutex_unlock(&session->lock);
+  params[3] = accept;
+}
+
 static void OnValue(Session* session, const intptr_t* params, const int32_t* cbparams) {
   const char* characteristic_id = (const char*)params[1];
   pthread_mutex_lock(&session->lock);
@@ -186,6 +269,9 @@ static int32_t Sink(void* context, int32_t event_id, int32_t param_count, intptr
       break;
     case VELMORABLE_EVENT_VALUE:
       OnValue(session, params, cbparams);
+      break;
+    case VELMORABLE_EVENT_PAIRING_REQUEST:
+      OnPairingRequest(session, params);
       break;
     case VELMORABLE_EVENT_CONNECTED:
     case VELMORABLE_EVENT_DISCONNECTED:
@@ -302,23 +388,52 @@ static int Scan(VelmoraBLE_BLEClient* client, Session* session, Device* chosen, 
   return found;
 }
 
-/* ReadBatteryLevel reads 0x2A19 when the device has it. */
-static int32_t ReadBatteryLevel(VelmoraBLE_BLEClient* client, Session* session) {
-  Characteristic battery;
-  if (!FindCharacteristic(session, BATTERY_LEVEL, &battery)) {
-    printf("\nThe device has no Battery Level characteristic.\n");
+/* ReadByUuid reads the first discovered characteristic with that UUID into *value and *length (bytes owned
+ * by the client). Without one it prints "The device has no <what>." and leaves *value NULL. Returns the
+ * read's result code. */
+static int32_t ReadByUuid(VelmoraBLE_BLEClient* client, Session* session, const char* uuid, const char* what,
+                          const uint8_t** value, int32_t* length) {
+  Characteristic found;
+  *value = NULL;
+  *length = 0;
+  if (!FindCharacteristic(session, uuid, &found)) {
+    printf("\nThe device has no %s.\n", what);
     return 0;
   }
-  intptr_t params[4] = {(intptr_t)battery.service_id, (intptr_t)battery.id, (intptr_t) "", 0};
+  intptr_t params[4] = {(intptr_t)found.service_id, (intptr_t)found.id, (intptr_t) "", 0};
   int32_t cbparams[4] = {0, 0, 0, 0};
   const int32_t code = Do(client, VELMORABLE_METHOD_READ_VALUE, params, cbparams);
   if (code != 0) return code;
-  const uint8_t* value = (const uint8_t*)params[3];
-  if (value != NULL && cbparams[3] >= 1) {
+  static const uint8_t kEmpty[1] = {0};
+  *value = params[3] != 0 ? (const uint8_t*)params[3] : kEmpty;
+  *length = params[3] != 0 ? cbparams[3] : 0;
+  return 0;
+}
+
+/* ReadBatteryLevel reads 0x2A19 when the device has it. */
+static int32_t ReadBatteryLevel(VelmoraBLE_BLEClient* client, Session* session) {
+  const uint8_t* value;
+  int32_t length;
+  const int32_t code = ReadByUuid(client, session, BATTERY_LEVEL, "Battery Level characteristic", &value, &length);
+  if (code != 0 || value == NULL) return code;
+  if (length >= 1) {
     printf("\nBattery level: %u %%\n", value[0]);
   } else {
     printf("\nBattery level: (empty value)\n");
   }
+  return 0;
+}
+
+/* ReadLockState reads the lock characteristic, which needs pairing, when the device has it. */
+static int32_t ReadLockState(VelmoraBLE_BLEClient* client, Session* session) {
+  const uint8_t* value;
+  int32_t length;
+  const int32_t code =
+      ReadByUuid(client, session, LOCK_STATE, "lock characteristic to read after pairing", &value, &length);
+  if (code != 0 || value == NULL) return code;
+  printf("\nLock state (readable once paired):");
+  for (int32_t i = 0; i < length; ++i) printf(" %02X", value[i]);
+  printf("%s\n", length > 0 ? "" : " (empty value)");
   return 0;
 }
 
@@ -339,7 +454,7 @@ static int WaitForBeats(VelmoraBLE_BLEClient* client, Session* session) {
   return shown;
 }
 
-static int RunSession(VelmoraBLE_BLEClient* client, Session* session) {
+static int RunSession(VelmoraBLE_BLEClient* client, Session* session, int pair) {
   int32_t code = 0;
   Device device;
   const char* reply = NULL;
@@ -349,12 +464,32 @@ static int RunSession(VelmoraBLE_BLEClient* client, Session* session) {
     fprintf(stderr, "\nNo connectable device was found.\n");
     return 1;
   }
-  printf("\nConnecting to %s (%s)...\n", device.id, device.name[0] != '\0' ? device.name : "no name");
+  if (pair) {
+    code = Config(client, "PairingMode=1", NULL);
+    if (code != 0) return Failed(client, "PairingMode=1", code);
+  }
+  printf("\nConnecting to %s (%s)%s...\n", device.id, device.name[0] != '\0' ? device.name : "no name",
+         pair ? " with pairing" : "");
   intptr_t connect[1] = {(intptr_t)device.id};
   int32_t no_lengths[4] = {0, 0, 0, 0};
   code = Do(client, VELMORABLE_METHOD_CONNECT, connect, no_lengths);
+  pthread_mutex_lock(&session->lock);
+  const int32_t pairing_kind = session->pairing_kind;
+  const int pin_refused = session->pin_refused;
+  pthread_mutex_unlock(&session->lock);
+  if (code != 0 && pin_refused) {
+    fflush(stdout);
+    fprintf(stderr, "\nThe device asks for a PIN: pass it with --pin <digits>.\n");
+    return EXIT_USAGE;
+  }
   if (code != 0) return Failed(client, "Connect", code);
-  printf("Connected.\n");
+  if (pair && pairing_kind != 0) {
+    printf("Paired (%s) and connected.\n", PairingKindName(pairing_kind));
+  } else if (pair) {
+    printf("Connected; the device asked for no pairing confirmation.\n");
+  } else {
+    printf("Connected.\n");
+  }
 
   /* Everything: with these settings each service found, root or included, has its characteristics found,
    * and each characteristic its descriptors. */
@@ -374,6 +509,10 @@ static int RunSession(VelmoraBLE_BLEClient* client, Session* session) {
 
   code = ReadBatteryLevel(client, session);
   if (code != 0) return Failed(client, "Reading the battery level", code);
+  if (pair) {
+    code = ReadLockState(client, session);
+    if (code != 0) return Failed(client, "Reading the lock characteristic", code);
+  }
 
   Characteristic measurement;
   if (FindCharacteristic(session, HEART_RATE_MEASUREMENT, &measurement)) {
@@ -404,20 +543,42 @@ static int RunSession(VelmoraBLE_BLEClient* client, Session* session) {
   return 0;
 }
 
+static int Usage(const char* program) {
+  fprintf(stderr, "usage: %s [scenario-file] [--pair [--pin <digits>]]\n", program);
+  return EXIT_USAGE;
+}
+
+/* IsPin accepts a PIN of 1 to 16 decimal digits. */
+static int IsPin(const char* text) {
+  const size_t length = strlen(text);
+  return length >= 1 && length <= 16 && strspn(text, "0123456789") == length;
+}
+
 int main(int argc, char** argv) {
-  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
-    fprintf(stderr, "usage: %s [scenario-file]\n", argv[0]);
-    return 2;
+  const char* scenario_arg = NULL;
+  const char* pin = NULL;
+  int pair = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--pair") == 0) {
+      pair = 1;
+    } else if (strcmp(argv[i], "--pin") == 0 && i + 1 < argc && IsPin(argv[i + 1])) {
+      pin = argv[++i];
+    } else if (i == 1 && argv[i][0] != '-') {
+      scenario_arg = argv[i];
+    } else {
+      return Usage(argv[0]);
+    }
   }
+  if (pin != NULL && !pair) return Usage(argv[0]);
   /* The simulated radio reads its scenario when the library first uses Bluetooth, that is after this. */
-  if (argc == 2 && setenv("VELMORABLE_SIM_SCENARIO", argv[1], 1) != 0) {
+  if (scenario_arg != NULL && setenv("VELMORABLE_SIM_SCENARIO", scenario_arg, 1) != 0) {
     perror("setenv");
     return 1;
   }
   const char* scenario = getenv("VELMORABLE_SIM_SCENARIO");
   if (scenario == NULL || scenario[0] == '\0') {
     fprintf(stderr, "No scenario: pass a scenario file or set VELMORABLE_SIM_SCENARIO.\n");
-    return 2;
+    return EXIT_USAGE;
   }
   FILE* check = fopen(scenario, "r");
   if (check == NULL) {
@@ -425,16 +586,32 @@ int main(int argc, char** argv) {
     return 1;
   }
   fclose(check);
+#ifdef VELMORABLE_EXAMPLE_SCENARIO_CHECK
+  /* Checked here, as the library would go on with an empty radio. Only the build in the source tree has the
+   * check: it uses the simulated radio's own loader, which the installed library does not export, so a build
+   * against the installed library alone leaves the reason to the library's message on standard error. */
+  char reason[512];
+  const int loaded = ExampleCheckScenario(scenario, reason, sizeof(reason));
+  if (loaded == EXAMPLE_SCENARIO_UNREADABLE) {
+    fprintf(stderr, "%s: cannot read the file\n", scenario);
+    return 1;
+  }
+  if (loaded != EXAMPLE_SCENARIO_OK) {
+    fprintf(stderr, "%s\n", reason);
+    return EXIT_USAGE;
+  }
+#endif
   printf("VelmoraBLE example on the simulated radio, scenario %s\n\n", scenario);
 
   static Session session;
   if (pthread_mutex_init(&session.lock, NULL) != 0) return 1;
+  session.pin = pin;
   VelmoraBLE_BLEClient* client = VelmoraBLE_BLEClient_Create(Sink, &session, 0);
   if (client == NULL) {
     fprintf(stderr, "Could not create a client: out of memory.\n");
     return 1;
   }
-  const int status = RunSession(client, &session);
+  const int status = RunSession(client, &session, pair);
   /* Destroy waits for events still running on the radio's threads; none reaches the sink afterwards. */
   VelmoraBLE_BLEClient_Destroy(client);
   pthread_mutex_destroy(&session.lock);

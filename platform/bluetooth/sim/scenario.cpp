@@ -409,23 +409,47 @@ class Parser {
 
 }  // namespace
 
-int LoadScenario(std::string_view text, SimRadio& radio, ScenarioError* error) {
-  Parser parser;
+namespace {
+
+// Check runs the parser over text; the parser is left for Apply when the text is valid.
+int Check(std::string_view text, Parser& parser, ScenarioError* error) {
   ScenarioError ignored;
   parser.Run(text, error != nullptr ? error : &ignored);
-  if (parser.failed()) return kScenarioSyntaxError;
-  parser.Apply(radio);
-  return kScenarioOk;
+  return parser.failed() ? kScenarioSyntaxError : kScenarioOk;
 }
 
-int LoadScenarioFile(const std::string& path, SimRadio& radio, ScenarioError* error) {
+int ReadScenarioFile(const std::string& path, std::string* text, ScenarioError* error) {
   std::ifstream file(path, std::ios::binary);
   std::ostringstream content;
   if (!file || !(content << file.rdbuf())) {
     if (error != nullptr) *error = {0, "cannot read the file"};
     return kScenarioUnreadable;
   }
-  return LoadScenario(content.str(), radio, error);
+  *text = content.str();
+  return kScenarioOk;
+}
+
+}  // namespace
+
+int LoadScenario(std::string_view text, SimRadio& radio, ScenarioError* error) {
+  Parser parser;
+  if (Check(text, parser, error) != kScenarioOk) return kScenarioSyntaxError;
+  parser.Apply(radio);
+  return kScenarioOk;
+}
+
+int LoadScenarioFile(const std::string& path, SimRadio& radio, ScenarioError* error) {
+  std::string text;
+  const int rc = ReadScenarioFile(path, &text, error);
+  return rc != kScenarioOk ? rc : LoadScenario(text, radio, error);
+}
+
+int CheckScenarioFile(const std::string& path, ScenarioError* error) {
+  std::string text;
+  const int rc = ReadScenarioFile(path, &text, error);
+  if (rc != kScenarioOk) return rc;
+  Parser parser;
+  return Check(text, parser, error);
 }
 
 }  // namespace velmora::platform::bluetooth::sim

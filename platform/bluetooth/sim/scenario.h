@@ -24,5 +24,7 @@ struct ScenarioError {
 [[nodiscard]] int LoadScenario(std::string_view text, SimRadio& radio, ScenarioError* error);
 // LoadScenarioFile is LoadScenario on a file's content; kScenarioUnreadable when it cannot be read.
 [[nodiscard]] int LoadScenarioFile(const std::string& path, SimRadio& radio, ScenarioError* error);
+// CheckScenarioFile reads and checks a scenario file as LoadScenarioFile does, without a radio to apply it to.
+[[nodiscard]] int CheckScenarioFile(const std::string& path, ScenarioError* error);
 
 }  // namespace velmora::platform::bluetooth::sim
