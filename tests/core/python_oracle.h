@@ -20,10 +20,10 @@ inline bool PythonAvailable() {
   return available;
 }
 
-// RunPython runs script with python3 and the given arguments, feeding input on its standard input, and
-// stores what it prints in *output. False when python3 fails or exits non-zero.
+// RunPython runs script with python3 (or the given interpreter) and the given arguments, feeding input on
+// its standard input, and stores what it prints in *output. False when python3 fails or exits non-zero.
 inline bool RunPython(const std::string& script, const std::string& arguments, const std::string& input,
-                      std::string* output) {
+                      std::string* output, const std::string& interpreter = "python3") {
   char script_path[] = "/tmp/velmora_oracle_XXXXXX";
   char input_path[] = "/tmp/velmora_oracle_in_XXXXXX";
   const int script_fd = mkstemp(script_path);
@@ -33,7 +33,7 @@ inline bool RunPython(const std::string& script, const std::string& arguments, c
   close(input_fd);
   std::ofstream(script_path, std::ios::binary) << script;
   std::ofstream(input_path, std::ios::binary) << input;
-  const std::string command = "python3 " + std::string(script_path) + " " + arguments + " < " + input_path;
+  const std::string command = interpreter + " " + std::string(script_path) + " " + arguments + " < " + input_path;
   FILE* pipe = popen(command.c_str(), "r");
   bool ok = pipe != nullptr;
   output->clear();

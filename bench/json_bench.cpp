@@ -1,0 +1,124 @@
+// JSON parsing throughput on Debian's iso-codes iso_639-3.json (875 KB): ParseText in tree mode and in
+// stream mode (hooks that do nothing), next to RapidJSON's DOM parse, RapidJSON's SAX reader with a
+// handler that does nothing and nlohmann-json's parse of the same bytes. Also the cost against size
+// (the file's array ten times as long) and of selecting element N by "/json/639-3/[N]".
+#include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
+#include <rapidjson/document.h>
+#include <rapidjson/reader.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "parsers/json_parser.h"
+
+namespace {
+
+using velmora::parsers::JsonParser;
+
+const std::string& IsoText() {
+  static const std::string text = [] {
+    std::ifstream in("/usr/share/iso-codes/json/iso_639-3.json", std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }();
+  return text;
+}
+
+// TenfoldText is the document with its element array repeated ten times.
+const std::string& TenfoldText() {
+  static const std::string text = [] {
+    const std::string& one = IsoText();
+    const size_t open = one.find('[');
+    const size_t close = one.rfind(']');
+    if (open == std::string::npos || close == std::string::npos) return std::string();
+    const std::string elements = one.substr(open + 1, close - open - 1);
+    std::string all = one.substr(0, open + 1);
+    for (int i = 0; i < 10; ++i) all += (i == 0 ? "" : ",") + elements;
+    return all + one.substr(close);
+  }();
+  return text;
+}
+
+void ParseTree(benchmark::State& state, const std::string& text, uint32_t unescape) {
+  if (text.empty()) state.SkipWithError("iso-codes is missing");
+  for (auto _ : state) {
+    JsonParser parser;
+    parser.SetTreeMode(1);
+    parser.SetUnescapeOptions(unescape);
+    if (parser.ParseText(text.c_str()) != 0 || parser.Root() == nullptr) state.SkipWithError("parse");
+    benchmark::DoNotOptimize(parser.Root());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+
+void BM_VelmoraTree(benchmark::State& state) { ParseTree(state, IsoText(), 0); }
+BENCHMARK(BM_VelmoraTree);
+
+void BM_VelmoraTreeUnescaped(benchmark::State& state) { ParseTree(state, IsoText(), 3); }
+BENCHMARK(BM_VelmoraTreeUnescaped);
+
+void BM_VelmoraTreeTenfold(benchmark::State& state) { ParseTree(state, TenfoldText(), 0); }
+BENCHMARK(BM_VelmoraTreeTenfold);
+
+void BM_VelmoraStream(benchmark::State& state) {
+  const std::string& text = IsoText();
+  if (text.empty()) state.SkipWithError("iso-codes is missing");
+  for (auto _ : state) {
+    JsonParser parser;
+    parser.BeginStream();
+    if (parser.ParseText(text.c_str()) != 0) state.SkipWithError("parse");
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_VelmoraStream);
+
+void BM_RapidJsonDom(benchmark::State& state) {
+  const std::string& text = IsoText();
+  for (auto _ : state) {
+    rapidjson::Document document;
+    document.Parse(text.c_str());
+    if (document.HasParseError()) state.SkipWithError("parse");
+    benchmark::DoNotOptimize(&document);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_RapidJsonDom);
+
+void BM_RapidJsonSax(benchmark::State& state) {
+  const std::string& text = IsoText();
+  for (auto _ : state) {
+    rapidjson::Reader reader;
+    rapidjson::BaseReaderHandler<> handler;
+    rapidjson::StringStream stream(text.c_str());
+    if (reader.Parse(stream, handler).IsError()) state.SkipWithError("parse");
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_RapidJsonSax);
+
+void BM_NlohmannJson(benchmark::State& state) {
+  const std::string& text = IsoText();
+  for (auto _ : state) {
+    nlohmann::json document = nlohmann::json::parse(text);
+    benchmark::DoNotOptimize(&document);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_NlohmannJson);
+
+// Selecting element N walks N children.
+void BM_VelmoraSelectElement(benchmark::State& state) {
+  JsonParser parser;
+  parser.SetTreeMode(1);
+  if (parser.ParseText(IsoText().c_str()) != 0) state.SkipWithError("parse");
+  const std::string path = "/json/639-3/[" + std::to_string(state.range(0)) + "]";
+  for (auto _ : state) {
+    if (parser.EvalPath(path.c_str()) != 0) state.SkipWithError("path");
+  }
+}
+BENCHMARK(BM_VelmoraSelectElement)->Arg(1000)->Arg(2000)->Arg(4000)->Arg(7900);
+
+}  // namespace
