@@ -164,6 +164,9 @@ int BLEClientEngine::StartScanning(const char* service_uuids) {
   watcher_->SetAdvertisementFilter(filter);
   const int32_t active = settings_.active_scanning.load(std::memory_order_relaxed);
   watcher_->SetScanningMode(active != 0 ? bt::BluetoothLEScanningMode::Active : bt::BluetoothLEScanningMode::Passive);
+  if (active == 0 && !platform->SupportsPassiveScanning()) {
+    (void)LogScanning(2, "Passive scanning is not available; scanning actively.");
+  }
   core::Buffer filter_text;
   rc = UuidListToText(filter_uuids, filter_text);
   if (rc != core::kOk) return ReportOutOfMemory(rc);

@@ -53,6 +53,12 @@ struct SocketLayer {
   void* qos_set_flow = nullptr;
 
   plat::ModuleHandle secur32 = nullptr;
+  struct LifetimeHooks {
+    void (*on_init)();
+    void (*on_destroy)();
+  };
+  LifetimeHooks hooks[8] = {};
+  int hook_count = 0;
   int os63_flag = 0;
   int tls13_flag = 0;
 };
@@ -798,6 +804,20 @@ void SocketBase::StaticInit() {
     }
   }
   LoadOptionalSystemModules();
+  for (int i = 0; i < layer.hook_count; ++i) {
+    if (layer.hooks[i].on_init != nullptr) layer.hooks[i].on_init();
+  }
+}
+
+void SocketBase::AddLifetimeHooks(void (*on_init)(), void (*on_destroy)()) {
+  SocketLayer& layer = Layer();
+  std::lock_guard<std::mutex> lock(layer.mutex);
+  for (int i = 0; i < layer.hook_count; ++i) {
+    if (layer.hooks[i].on_init == on_init && layer.hooks[i].on_destroy == on_destroy) return;
+  }
+  if (layer.hook_count == static_cast<int>(sizeof(layer.hooks) / sizeof(layer.hooks[0]))) return;
+  layer.hooks[layer.hook_count++] = {on_init, on_destroy};
+  if (layer.init_count > 0 && on_init != nullptr) on_init();
 }
 
 void SocketBase::LoadOptionalSystemModules() {
@@ -841,6 +861,10 @@ void SocketBase::StaticDestroy() {
   // Only the tear-down that matches the first start-up runs; extra calls (a host's and the library
   // unload's) find nothing left to undo.
   if (layer.init_count == 0 || --layer.init_count > 0) return;
+  // The libraries above tear down first, in the reverse order of their start-up.
+  for (int i = layer.hook_count - 1; i >= 0; --i) {
+    if (layer.hooks[i].on_destroy != nullptr) layer.hooks[i].on_destroy();
+  }
   (void)plat::WsaCancelBlockingCall();
   if (layer.winsock_started) {
     (void)plat::WsaCleanup();

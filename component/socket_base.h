@@ -211,6 +211,11 @@ class SocketBase : public ComponentBase {
   // unmatched StaticDestroy does nothing. Must not overlap component use.
   static void StaticInit();
   static void StaticDestroy();
+  // AddLifetimeHooks lets a library that builds on this one join the start-up and tear-down: on_init runs
+  // at the end of the set-up of StaticInit (at once when that set-up has already run), on_destroy at the
+  // start of the matching tear-down. Either may be null. The same pair registered again is ignored; at most
+  // eight pairs. Any thread, but not while StaticInit or StaticDestroy runs on another.
+  static void AddLifetimeHooks(void (*on_init)(), void (*on_destroy)());
   // LoadOptionalSystemModules loads the certificate functions, the QoS module and the security provider's
   // function table (zeroed first, left zero when missing). Part of StaticInit.
   static void LoadOptionalSystemModules();

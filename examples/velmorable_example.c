@@ -2,6 +2,7 @@
  * The VelmoraBLE example: a heart-rate monitor session from scan to disconnect, through the public header only.
  *
  *   velmorable_example [scenario-file] [--pair [--pin <digits>]]
+ *   VELMORABLE_BT_BACKEND=bluez velmorable_example [--pair [--pin <digits>]]   (the machine's bluetoothd)
  *
  * It scans for a few seconds and prints each advertisement, connects to the device that advertises the Heart
  * Rate service (else to the first connectable one), discovers its services, characteristics and descriptors,
@@ -575,33 +576,39 @@ int main(int argc, char** argv) {
     perror("setenv");
     return 1;
   }
+  /* With VELMORABLE_BT_BACKEND=bluez the library talks to the machine's bluetoothd: no scenario is needed. */
+  const char* backend = getenv("VELMORABLE_BT_BACKEND");
   const char* scenario = getenv("VELMORABLE_SIM_SCENARIO");
-  if (scenario == NULL || scenario[0] == '\0') {
-    fprintf(stderr, "No scenario: pass a scenario file or set VELMORABLE_SIM_SCENARIO.\n");
-    return EXIT_USAGE;
-  }
-  FILE* check = fopen(scenario, "r");
-  if (check == NULL) {
-    perror(scenario);
-    return 1;
-  }
-  fclose(check);
+  if (backend != NULL && strcmp(backend, "bluez") == 0) {
+    printf("VelmoraBLE example on BlueZ\n\n");
+  } else {
+    if (scenario == NULL || scenario[0] == '\0') {
+      fprintf(stderr, "No scenario: pass a scenario file or set VELMORABLE_SIM_SCENARIO.\n");
+      return EXIT_USAGE;
+    }
+    FILE* check = fopen(scenario, "r");
+    if (check == NULL) {
+      perror(scenario);
+      return 1;
+    }
+    fclose(check);
 #ifdef VELMORABLE_EXAMPLE_SCENARIO_CHECK
-  /* Checked here, as the library would go on with an empty radio. Only the build in the source tree has the
-   * check: it uses the simulated radio's own loader, which the installed library does not export, so a build
-   * against the installed library alone leaves the reason to the library's message on standard error. */
-  char reason[512];
-  const int loaded = ExampleCheckScenario(scenario, reason, sizeof(reason));
-  if (loaded == EXAMPLE_SCENARIO_UNREADABLE) {
-    fprintf(stderr, "%s: cannot read the file\n", scenario);
-    return 1;
-  }
-  if (loaded != EXAMPLE_SCENARIO_OK) {
-    fprintf(stderr, "%s\n", reason);
-    return EXIT_USAGE;
-  }
+    /* Checked here, as the library would go on with an empty radio. Only the build in the source tree has the
+     * check: it uses the simulated radio's own loader, which the installed library does not export, so a build
+     * against the installed library alone leaves the reason to the library's message on standard error. */
+    char reason[512];
+    const int loaded = ExampleCheckScenario(scenario, reason, sizeof(reason));
+    if (loaded == EXAMPLE_SCENARIO_UNREADABLE) {
+      fprintf(stderr, "%s: cannot read the file\n", scenario);
+      return 1;
+    }
+    if (loaded != EXAMPLE_SCENARIO_OK) {
+      fprintf(stderr, "%s\n", reason);
+      return EXIT_USAGE;
+    }
 #endif
-  printf("VelmoraBLE example on the simulated radio, scenario %s\n\n", scenario);
+    printf("VelmoraBLE example on the simulated radio, scenario %s\n\n", scenario);
+  }
 
   static Session session;
   if (pthread_mutex_init(&session.lock, NULL) != 0) return 1;

@@ -10,6 +10,9 @@ namespace velmora::platform {
 // DeadlineClockMs returns MonotonicMs() (time.h) plus the test offset. Any thread.
 uint64_t DeadlineClockMs();
 
+// GetTickCount returns the low 32 bits of MonotonicMs (it wraps after 49.7 days). Any thread.
+uint32_t GetTickCount();
+
 namespace test {
 // SetDeadlineClockOffsetMs makes DeadlineClockMs read offset_ms later than MonotonicMs, for example past the
 // 49.7-day wrap of a 32-bit millisecond tick count. Process-wide.

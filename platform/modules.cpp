@@ -4,6 +4,9 @@
 #include <iterator>
 #include <mutex>
 
+#if VELMORABLE_PLATFORM_CRYPTO
+#include "platform/crypto/crypto_modules.h"
+#endif
 #include "platform/last_error.h"
 #include "platform/os_version.h"
 #include "platform/sockets.h"
@@ -41,7 +44,36 @@ constexpr ProcEntry kNtdllProcs[] = {
     {"RtlGetVersion", []() -> void* { return reinterpret_cast<void*>(&FillOsVersionRecord); }},
 };
 
+#if VELMORABLE_PLATFORM_CRYPTO
+constexpr bool kCryptoModulesPresent = true;
+constexpr ProcEntry kBcryptProcs[] = {
+    {"BCryptGenRandom", []() -> void* { return reinterpret_cast<void*>(&BCryptGenRandom); }},
+};
+constexpr ProcEntry kAdvapiProcs[] = {
+    {"CryptAcquireContextA", []() -> void* { return reinterpret_cast<void*>(&CryptAcquireContextA); }},
+    {"CryptGenRandom", []() -> void* { return reinterpret_cast<void*>(&CryptGenRandom); }},
+    {"CryptReleaseContext", []() -> void* { return reinterpret_cast<void*>(&CryptReleaseContext); }},
+};
+constexpr int kBcryptProcCount = static_cast<int>(std::size(kBcryptProcs));
+constexpr int kAdvapiProcCount = static_cast<int>(std::size(kAdvapiProcs));
+#else
+// Built without the crypto modules: both stay listed, absent.
+constexpr bool kCryptoModulesPresent = false;
+constexpr const ProcEntry* kBcryptProcs = nullptr;
+constexpr const ProcEntry* kAdvapiProcs = nullptr;
+constexpr int kBcryptProcCount = 0;
+constexpr int kAdvapiProcCount = 0;
+#endif
+
 std::mutex g_modules_mutex;
+
+// Functions a test made missing: (module, function name) pairs, looked up by GetProc.
+struct MissingProc {
+  const ModuleRecord* module;
+  const char* name;  // the table's own name string
+};
+MissingProc g_missing_procs[16];
+int g_missing_proc_count = 0;
 
 // The modules this system knows. Absent ones stay listed so that the test hook and the counts treat every
 // name alike.
@@ -49,6 +81,8 @@ ModuleRecord g_modules[] = {
     {"ws2_32", true, kWs2Procs, static_cast<int>(std::size(kWs2Procs)), 0, false},
     {"ntdll", true, kNtdllProcs, static_cast<int>(std::size(kNtdllProcs)), 0, false},
     {"qwave", true, nullptr, 0, 0, false},
+    {"bcrypt", kCryptoModulesPresent, kBcryptProcs, kBcryptProcCount, 0, false},
+    {"advapi32", kCryptoModulesPresent, kAdvapiProcs, kAdvapiProcCount, 0, false},
     {"secur32", false, nullptr, 0, 0, false},
     {"crypt32", false, nullptr, 0, 0, false},
     {"netapi32", false, nullptr, 0, 0, false},
@@ -71,6 +105,14 @@ ModuleRecord* FindModule(const char* name) {
   return nullptr;
 }
 
+bool IsProcMissing(const ModuleRecord* module, const char* name) {
+  std::lock_guard<std::mutex> lock(g_modules_mutex);
+  for (int i = 0; i < g_missing_proc_count; ++i) {
+    if (g_missing_procs[i].module == module && g_missing_procs[i].name == name) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 ModuleHandle LoadModule(const char* name) {
@@ -87,7 +129,9 @@ ModuleHandle LoadModule(const char* name) {
 void* GetProc(ModuleHandle module, const char* name) {
   if (module != nullptr && name != nullptr) {
     for (int i = 0; i < module->proc_count; ++i) {
-      if (std::strcmp(module->procs[i].name, name) == 0) return module->procs[i].address();
+      if (std::strcmp(module->procs[i].name, name) == 0 && !IsProcMissing(module, module->procs[i].name)) {
+        return module->procs[i].address();
+      }
     }
   }
   SetLastError(kErrorProcNotFound);
@@ -109,6 +153,26 @@ namespace test {
 void SetModuleMissing(const char* name, bool missing) {
   std::lock_guard<std::mutex> lock(g_modules_mutex);
   if (ModuleRecord* record = FindModule(name)) record->forced_missing = missing;
+}
+
+void SetProcMissing(const char* module, const char* name, bool missing) {
+  std::lock_guard<std::mutex> lock(g_modules_mutex);
+  const ModuleRecord* record = FindModule(module);
+  if (record == nullptr || name == nullptr) return;
+  const char* table_name = nullptr;
+  for (int i = 0; i < record->proc_count && table_name == nullptr; ++i) {
+    if (std::strcmp(record->procs[i].name, name) == 0) table_name = record->procs[i].name;
+  }
+  if (table_name == nullptr) return;
+  for (int i = 0; i < g_missing_proc_count; ++i) {
+    if (g_missing_procs[i].module == record && g_missing_procs[i].name == table_name) {
+      if (!missing) g_missing_procs[i] = g_missing_procs[--g_missing_proc_count];
+      return;
+    }
+  }
+  if (missing && g_missing_proc_count < static_cast<int>(std::size(g_missing_procs))) {
+    g_missing_procs[g_missing_proc_count++] = {record, table_name};
+  }
 }
 
 int ModuleLoadCount(const char* name) {

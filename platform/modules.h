@@ -1,7 +1,8 @@
 // Optional system modules: the libraries the components load at run time and look functions up in. Each is
 // either present, with the functions this system provides for it, or absent, exactly as a library that is
 // missing from a machine. Present now: "ws2_32" (name resolution), "ntdll" (version record) and "qwave"
-// (no functions yet). Absent on this system: "secur32", "crypt32" and "netapi32".
+// (no functions yet), and, in builds with the platform crypto modules, "bcrypt" and "advapi32" (their random
+// generators, platform/crypto/crypto_modules.h). Absent on this system: "secur32", "crypt32" and "netapi32".
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,9 @@ bool FreeModule(ModuleHandle module);
 namespace test {
 // SetModuleMissing makes LoadModule of the named module fail (missing true) or work again. Process-wide.
 void SetModuleMissing(const char* name, bool missing);
+// SetProcMissing makes GetProc of one function of a module give null with last error 127 (missing true)
+// or find it again. Process-wide; at most 16 functions are missing at a time.
+void SetProcMissing(const char* module, const char* name, bool missing);
 // ModuleLoadCount is the number of loads of the named module not yet freed.
 int ModuleLoadCount(const char* name);
 }  // namespace test

@@ -37,6 +37,18 @@ constexpr uint32_t kErrorClassDoesNotExist = 1411;
 constexpr uint32_t kErrorInvalidWindowHandle = 1400;
 constexpr uint32_t kWaitTimeout = 258;
 
+// Status codes and flags of the crypto modules (NTSTATUS and CryptoAPI values).
+constexpr int32_t kStatusSuccess = 0;
+constexpr int32_t kStatusUnsuccessful = static_cast<int32_t>(0xC0000001u);
+constexpr int32_t kStatusInvalidHandle = static_cast<int32_t>(0xC0000008u);
+constexpr int32_t kStatusInvalidParameter = static_cast<int32_t>(0xC000000Du);
+constexpr int32_t kStatusNotSupported = static_cast<int32_t>(0xC00000BBu);
+constexpr uint32_t kNteBadKeyset = 0x80090016u;
+constexpr uint32_t kNteFail = 0x80090020u;
+constexpr uint32_t kBcryptUseSystemPreferredRng = 0x2;
+constexpr uint32_t kProvRsaFull = 1;
+constexpr uint32_t kCryptNewKeyset = 0x8;
+
 // Socket error numbers (the component's texts for them are a table of the component base).
 constexpr int kWsaEintr = 10004;
 constexpr int kWsaEbadf = 10009;

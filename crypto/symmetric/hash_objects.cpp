@@ -22,19 +22,6 @@ bool FipsAllowsHmac(int32_t engine_id) {
   return engine_id == kEngineHmacSha1 || (engine_id >= kEngineHmacSha256 && engine_id <= kEngineHmacSha384);
 }
 
-// ResolveMode turns a requested provider mode into 0 (internal) or 1 (platform). FIPS mode always
-// needs the platform; the default mode moves the ids with a platform form there on a system of major
-// version 6 or later unless the internal-only setting is on.
-uint32_t ResolveMode(uint32_t mode, bool has_platform_form) {
-  if (component::UseFIPSCompliantAPI() != 0) return kProviderPlatform;
-  if (mode == kProviderDefault) {
-    const bool upgrade = has_platform_form && component::UseInternalCryptoAPI() == 0 &&
-                         component::SocketBase::IsOsVersion6OrLater() != 0;
-    return upgrade ? kProviderPlatform : kProviderInternal;
-  }
-  return mode == kProviderPlatform ? kProviderPlatform : kProviderInternal;
-}
-
 // KeepOrRelease drops the held object unless it was made for this id and requested mode; the
 // component keeps its stored id and mode either way until a new object is held.
 void KeepOrRelease(component::CryptoComponent& component, int32_t engine_id, uint32_t mode) {
@@ -48,6 +35,16 @@ void KeepOrRelease(component::CryptoComponent& component, int32_t engine_id, uin
 int PlatformUnavailable() { return kNoPlatformProvider; }
 
 }  // namespace
+
+uint32_t ResolveProviderMode(uint32_t mode, bool has_platform_form) {
+  if (component::UseFIPSCompliantAPI() != 0) return kProviderPlatform;
+  if (mode == kProviderDefault) {
+    const bool upgrade = has_platform_form && component::UseInternalCryptoAPI() == 0 &&
+                         component::SocketBase::IsOsVersion6OrLater() != 0;
+    return upgrade ? kProviderPlatform : kProviderInternal;
+  }
+  return mode == kProviderPlatform ? kProviderPlatform : kProviderInternal;
+}
 
 // ---- object storage -----------------------------------------------------------------------------------
 
@@ -183,7 +180,7 @@ HmacObject* HeldHmac(const component::CryptoComponent& component) {
 
 int SelectHashProvider(component::CryptoComponent& component, int32_t engine_id, uint32_t mode) {
   if (component::UseFIPSCompliantAPI() != 0 && !FipsAllowsHash(engine_id)) return kNotAllowedInFips;
-  const uint32_t resolved = ResolveMode(mode, PlatformDigestIndex(engine_id) >= 0);
+  const uint32_t resolved = ResolveProviderMode(mode, PlatformDigestIndex(engine_id) >= 0);
   KeepOrRelease(component, engine_id, mode);
   if (resolved == kProviderPlatform) return PlatformUnavailable();
   const int32_t id = EngineIdToHashId(engine_id);
@@ -214,7 +211,7 @@ int SelectHmacProvider(component::CryptoComponent& component, int32_t engine_id,
                        int32_t key_length, uint32_t mode) {
   if (component::UseFIPSCompliantAPI() != 0 && !FipsAllowsHmac(engine_id)) return kNotAllowedInFips;
   const bool keyed = key != nullptr && key_length > 0;
-  const uint32_t resolved = ResolveMode(mode, keyed && PlatformHmacIndex(engine_id) >= 0);
+  const uint32_t resolved = ResolveProviderMode(mode, keyed && PlatformHmacIndex(engine_id) >= 0);
   KeepOrRelease(component, engine_id, mode);
   if (resolved == kProviderPlatform) return PlatformUnavailable();
   const int32_t id = HmacIdToHashId(engine_id);
@@ -238,7 +235,7 @@ int SelectHmacProvider(component::CryptoComponent& component, int32_t engine_id,
 
 int SelectDsaProvider(component::CryptoComponent& component, const DsaKeyParams* params, uint32_t mode) {
   (void)params;
-  const uint32_t resolved = ResolveMode(mode, false);
+  const uint32_t resolved = ResolveProviderMode(mode, false);
   KeepOrRelease(component, kEngineDsa, mode);
   // NOTE: neither the platform nor the internal DSA key class is part of this library yet.
   return resolved == kProviderPlatform ? PlatformUnavailable() : kNoInternalDigest;

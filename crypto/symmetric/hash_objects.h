@@ -16,6 +16,11 @@ constexpr uint32_t kProviderInternal = 0;
 constexpr uint32_t kProviderPlatform = 1;
 constexpr uint32_t kProviderDefault = 2;  // the process default, upgraded to the platform where it applies
 
+// ResolveProviderMode turns a requested provider mode into kProviderInternal or kProviderPlatform: FIPS
+// mode always needs the platform; the default mode moves an algorithm with a platform form there on a
+// system of major version 6 or later unless the internal-only setting is on.
+uint32_t ResolveProviderMode(uint32_t mode, bool has_platform_form);
+
 // HashObject is the interface of a digest object (internal or platform). Instances come from the
 // library's allocator; `new` gives null when memory runs out.
 class HashObject : public component::CryptoObject {

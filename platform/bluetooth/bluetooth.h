@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/bluetooth/types.h"
@@ -338,13 +339,23 @@ class BluetoothPlatform {
   virtual HString EnumText(BluetoothError value) = 0;
   virtual HString EnumText(BluetoothConnectionStatus value) = 0;
   virtual HString EnumText(GattCommunicationStatus value) = 0;
+
+  // SupportsPassiveScanning tells whether a Passive watcher really scans passively; where it does not, the
+  // watcher accepts Passive and scans actively.
+  virtual bool SupportsPassiveScanning() { return true; }
 };
 
-// Provider returns the process-wide platform: the one installed last, else the simulated radio (created on
-// first use, loaded from the file named by VELMORABLE_SIM_SCENARIO when that is set). Any thread.
+// Provider returns the process-wide platform: the one installed last, else the backend that
+// ChooseBackend picks from the environment (created on first use). Any thread.
 std::shared_ptr<BluetoothPlatform> Provider();
 // InstallProvider replaces the process-wide platform; null goes back to a fresh default. Objects handed out
 // by the previous platform stay valid for whoever holds them.
 void InstallProvider(std::shared_ptr<BluetoothPlatform> platform);
+
+enum class Backend { kSimulator, kBluez };
+// ChooseBackend applies the selection rule to the values of VELMORABLE_BT_BACKEND and VELMORABLE_SIM_SCENARIO
+// (null when unset): "sim" or "bluez" choose; otherwise a non-empty scenario chooses the simulator, else
+// BlueZ. Any other backend value sets *warning to a one-line message for stderr.
+Backend ChooseBackend(const char* backend, const char* scenario, std::string* warning);
 
 }  // namespace velmora::platform::bluetooth

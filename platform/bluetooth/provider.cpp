@@ -1,9 +1,11 @@
-// The process-wide Bluetooth platform: installed by tests, else the simulated radio.
+// The process-wide Bluetooth platform: installed by tests, else the backend the environment selects.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "platform/bluetooth/bluetooth.h"
+#include "platform/bluetooth/bluez/bluez_platform.h"
 #include "platform/bluetooth/sim/scenario.h"
 #include "platform/bluetooth/sim/sim_radio.h"
 
@@ -13,11 +15,10 @@ namespace {
 std::mutex g_mutex;
 std::shared_ptr<BluetoothPlatform> g_platform;
 
-// MakeDefault builds the simulated radio and loads the scenario named by VELMORABLE_SIM_SCENARIO. A
+// MakeSimulator builds the simulated radio and loads the scenario named by VELMORABLE_SIM_SCENARIO. A
 // scenario that does not load leaves the radio with its adapter and no peripherals, and says why on stderr.
-std::shared_ptr<BluetoothPlatform> MakeDefault() {
+std::shared_ptr<BluetoothPlatform> MakeSimulator(const char* path) {
   auto radio = std::make_shared<sim::SimRadio>();
-  const char* path = std::getenv("VELMORABLE_SIM_SCENARIO");
   if (path != nullptr && *path != '\0') {
     sim::ScenarioError error;
     if (sim::LoadScenarioFile(path, *radio, &error) != 0) {
@@ -27,7 +28,26 @@ std::shared_ptr<BluetoothPlatform> MakeDefault() {
   return radio;
 }
 
+std::shared_ptr<BluetoothPlatform> MakeDefault() {
+  const char* scenario = std::getenv("VELMORABLE_SIM_SCENARIO");
+  std::string warning;
+  const Backend backend = ChooseBackend(std::getenv("VELMORABLE_BT_BACKEND"), scenario, &warning);
+  if (!warning.empty()) std::fprintf(stderr, "%s\n", warning.c_str());
+  if (backend == Backend::kSimulator) return MakeSimulator(scenario);
+  return std::make_shared<bluez::BluezPlatform>();
+}
+
 }  // namespace
+
+Backend ChooseBackend(const char* backend, const char* scenario, std::string* warning) {
+  if (backend != nullptr && std::strcmp(backend, "sim") == 0) return Backend::kSimulator;
+  if (backend != nullptr && std::strcmp(backend, "bluez") == 0) return Backend::kBluez;
+  if (backend != nullptr && *backend != '\0' && warning != nullptr) {
+    *warning = std::string("VELMORABLE_BT_BACKEND: unknown backend \"") + backend +
+               "\" (sim or bluez); choosing from VELMORABLE_SIM_SCENARIO.";
+  }
+  return scenario != nullptr && *scenario != '\0' ? Backend::kSimulator : Backend::kBluez;
+}
 
 std::shared_ptr<BluetoothPlatform> Provider() {
   std::lock_guard lock(g_mutex);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -251,5 +252,15 @@ struct BluetoothLEManufacturerData {
   uint16_t company_id = 0;
   Bytes data;
 };
+
+// The radio-free members every backend shares.
+// ShortIdOf returns the 16- or 32-bit short id of a UUID built on the Bluetooth base UUID.
+std::optional<uint32_t> ShortIdOf(const Guid& uuid);
+// GuidText gives "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" in lower case.
+std::u16string GuidText(const Guid& uuid);
+// EnumName gives the enumerator's name, or the enumeration's full type name for a value without one.
+std::u16string EnumName(BluetoothError value);
+std::u16string EnumName(BluetoothConnectionStatus value);
+std::u16string EnumName(GattCommunicationStatus value);
 
 }  // namespace velmora::platform::bluetooth

@@ -75,17 +75,6 @@ R Locked(SimCore& core, uint64_t address, R missing, F fn) {
   return state == nullptr ? missing : fn(*state);
 }
 
-const char16_t* const kBluetoothErrorNames[] = {
-    u"Success",          u"RadioNotAvailable", u"ResourceInUse",  u"DeviceNotConnected", u"OtherError",
-    u"DisabledByPolicy", u"NotSupported",      u"DisabledByUser", u"ConsentRequired",    u"TransportNotSupported"};
-const char16_t* const kConnectionStatusNames[] = {u"Disconnected", u"Connected"};
-const char16_t* const kCommunicationStatusNames[] = {u"Success", u"Unreachable", u"ProtocolError", u"AccessDenied"};
-
-template <size_t N>
-HString NameOrType(const char16_t* const (&names)[N], int32_t value, const char16_t* type_name) {
-  return value >= 0 && static_cast<size_t>(value) < N ? names[value] : type_name;
-}
-
 }  // namespace
 
 SimRadio::SimRadio(int event_threads) : core_(std::make_shared<SimCore>(event_threads)) {}
@@ -446,9 +435,7 @@ Bytes SimRadio::CreateBuffer(std::span<const uint8_t> bytes) {
 
 std::optional<uint32_t> SimRadio::TryGetShortId(const Guid& uuid) {
   auto lock = core_->Call({.api = "BluetoothUuidHelper.TryGetShortId", .uuid = uuid});
-  Guid base = BluetoothBaseUuid(uuid.data1);
-  if (!(base == uuid)) return std::nullopt;
-  return uuid.data1;
+  return ShortIdOf(uuid);
 }
 
 uint8_t SimRadio::AdvertisementDataTypeValue(BluetoothLEAdvertisementDataType type) {
@@ -468,28 +455,22 @@ uint8_t SimRadio::GattPresentationFormatTypeValue(GattPresentationFormatType typ
 
 HString SimRadio::GuidToString(const Guid& uuid) {
   auto lock = core_->Call({.api = "Guid.ToString", .uuid = uuid});
-  char text[40];
-  std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", uuid.data1, uuid.data2,
-                uuid.data3, uuid.data4[0], uuid.data4[1], uuid.data4[2], uuid.data4[3], uuid.data4[4], uuid.data4[5],
-                uuid.data4[6], uuid.data4[7]);
-  return HString(text, text + 38);
+  return GuidText(uuid);
 }
 
 HString SimRadio::EnumText(BluetoothError value) {
   auto lock = core_->Call({.api = "BluetoothError.ToString", .mode = static_cast<int32_t>(value)});
-  return NameOrType(kBluetoothErrorNames, static_cast<int32_t>(value), u"Windows.Devices.Bluetooth.BluetoothError");
+  return EnumName(value);
 }
 
 HString SimRadio::EnumText(BluetoothConnectionStatus value) {
   auto lock = core_->Call({.api = "BluetoothConnectionStatus.ToString", .mode = static_cast<int32_t>(value)});
-  return NameOrType(kConnectionStatusNames, static_cast<int32_t>(value),
-                    u"Windows.Devices.Bluetooth.BluetoothConnectionStatus");
+  return EnumName(value);
 }
 
 HString SimRadio::EnumText(GattCommunicationStatus value) {
   auto lock = core_->Call({.api = "GattCommunicationStatus.ToString", .mode = static_cast<int32_t>(value)});
-  return NameOrType(kCommunicationStatusNames, static_cast<int32_t>(value),
-                    u"Windows.Devices.Bluetooth.GenericAttributeProfile.GattCommunicationStatus");
+  return EnumName(value);
 }
 
 }  // namespace velmora::platform::bluetooth::sim

@@ -1,0 +1,105 @@
+#include "crypto/symmetric/block_modes.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/byte_order.h"
+#include "crypto/symmetric/cipher_params.h"
+
+namespace velmora::crypto {
+
+void FillPadding(uint8_t* area, int32_t n, int32_t padding) {
+  if (n < 1) return;
+  switch (padding) {
+    case kPaddingPkcs7:
+      std::memset(area, n, static_cast<size_t>(n));
+      break;
+    case kPaddingZeros:
+      std::memset(area, 0, static_cast<size_t>(n));
+      break;
+    case kPaddingZerosLength:
+      std::memset(area, 0, static_cast<size_t>(n - 1));
+      area[n - 1] = static_cast<uint8_t>(n);
+      break;
+    case kPaddingRandomLength:
+      // Only the length byte is read back, so the runtime's generator serves for the filler.
+      for (int32_t i = 0; i < n - 1; ++i) area[i] = static_cast<uint8_t>(std::rand());
+      area[n - 1] = static_cast<uint8_t>(n);
+      break;
+    default:
+      break;
+  }
+}
+
+int IncrementCounterBlock32(uint8_t block[16], uint64_t* budget) {
+  if (*budget == 0) return kCounterBudgetExhausted;
+  --*budget;
+  IncrementCounterBigEndian(block + 12, 4);
+  return 0;
+}
+
+void IncrementCounterBigEndian(uint8_t* bytes, int32_t length) {
+  for (int32_t i = length - 1; i >= 0; --i) {
+    if (++bytes[i] != 0) return;
+  }
+}
+
+void IncrementCounterBuffer(core::BufferCore& counter) {
+  IncrementCounterBigEndian(reinterpret_cast<uint8_t*>(counter.Data()), counter.Length());
+}
+
+void DoubleLittleEndian(uint8_t block[16]) {
+  const uint8_t carry = block[15] >> 7;
+  for (int i = 15; i > 0; --i) block[i] = static_cast<uint8_t>((block[i] << 1) | (block[i - 1] >> 7));
+  block[0] = static_cast<uint8_t>((block[0] << 1) ^ (0x87 & (0 - carry)));
+}
+
+void DoubleBigEndian(uint8_t block[16]) {
+  const uint8_t carry = block[0] >> 7;
+  for (int i = 0; i < 15; ++i) block[i] = static_cast<uint8_t>((block[i] << 1) | (block[i + 1] >> 7));
+  block[15] = static_cast<uint8_t>((block[15] << 1) ^ (0x87 & (0 - carry)));
+}
+
+void BlockXor(uint8_t* out, const uint8_t* a, const uint8_t* b, int32_t length) {
+  if (length < 16 || length % 16 != 0) return;
+  for (int32_t i = 0; i < length; ++i) out[i] = static_cast<uint8_t>(a[i] ^ b[i]);
+}
+
+void FinalBlockPad(uint8_t block[16], int32_t used) {
+  block[used] = 0x80;
+  std::memset(block + used + 1, 0, static_cast<size_t>(15 - used));
+}
+
+void XorBlockInto(uint8_t target[16], const uint8_t source[16]) {
+  for (int i = 15; i >= 0; --i) target[i] ^= source[i];
+}
+
+void XorBytesInto(uint8_t* target, const uint8_t* source, int32_t n) { XorBytes(target, target, source, n); }
+
+void XorBytes(uint8_t* out, const uint8_t* a, const uint8_t* b, int32_t n) {
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    x ^= y;
+    std::memcpy(out + i, &x, 8);
+  }
+  for (; i < n; ++i) out[i] = static_cast<uint8_t>(a[i] ^ b[i]);
+}
+
+void LoadWordsLittleEndian(uint32_t* words, const uint8_t* bytes, int32_t count) {
+  for (int32_t i = 0; i + 4 <= count; i += 4) words[i / 4] = core::ReadUInt32LE(bytes + i);
+}
+
+void LoadWordsBigEndian(uint32_t* words, const uint8_t* bytes, int32_t count) {
+  for (int32_t i = 0; i + 4 <= count; i += 4) words[i / 4] = core::ReadUInt32BE(bytes + i);
+}
+
+void LoadWords64BigEndian(uint64_t* words, const uint8_t* bytes, int32_t count) {
+  for (int32_t i = 0; i + 8 <= count; i += 8) {
+    words[i / 8] = (uint64_t{core::ReadUInt32BE(bytes + i)} << 32) | core::ReadUInt32BE(bytes + i + 4);
+  }
+}
+
+}  // namespace velmora::crypto

@@ -1,0 +1,356 @@
+#include "crypto/symmetric/kdf_password.h"
+
+#include <cstring>
+
+#include "component/component_base.h"
+#include "core/byte_order.h"
+#include "crypto/symmetric/blowfish.h"
+#include "platform/memory.h"
+
+namespace velmora::crypto {
+
+namespace {
+
+constexpr int32_t kMaxDigest = 64;
+constexpr int32_t kMaxBlock = 144;  // the SHA3-224 rate
+constexpr int32_t kFipsMinSaltLength = 16;
+constexpr int32_t kBcryptOutput = 48;
+constexpr int32_t kBcryptStride = 2;
+constexpr int32_t kBcryptKeyLength = 32;
+constexpr int32_t kBcryptIvLength = 16;
+constexpr int32_t kEngineMd5 = 24;
+constexpr int32_t kEngineMd2 = 33;
+
+bool FipsMode() { return component::UseFIPSCompliantAPI() != 0; }
+
+// PlatformPbkdf2 is the platform form of PBKDF2, used in FIPS mode.
+int PlatformPbkdf2(int32_t hmac_id, int32_t salt_length) {
+  if (salt_length < kFipsMinSaltLength) return kNotAllowedInFips;
+  // Only HMAC-SHA1/256/384/512 have a platform form (HMAC-MD5 has one too, but FIPS mode refuses it).
+  if (PlatformHmacIndex(hmac_id) < 0) return kNoInternalDigest;
+  // NOTE: the platform PBKDF2 provider is not part of this library yet.
+  return kNoPlatformProvider;
+}
+
+// Pkcs12BlockSize is v of RFC 7292 appendix B.2: the input block size of the digest in bytes.
+int32_t Pkcs12BlockSize(int32_t engine_id) {
+  const int32_t id = EngineIdToHashId(engine_id);
+  if (id >= kHashSha512 && id <= kHashSha384) return 128;
+  if (id == kHashSha3_224) return 144;
+  if (id == kHashSha3_256) return 136;
+  if (id == kHashSha3_384) return 104;
+  if (id == kHashSha3_512) return 72;
+  return 64;
+}
+
+// AppendRepeated appends source repeated to the next multiple of v bytes (nothing for an empty source).
+int AppendRepeated(core::BufferCore& out, const core::BufferCore& source, int32_t v) {
+  if (source.IsEmpty()) return 0;
+  const int32_t total = (source.Length() + v - 1) / v * v;
+  int rc = 0;
+  for (int32_t done = 0; done < total && rc == 0; done += source.Length()) {
+    rc = out.Append(source.Data(), total - done < source.Length() ? total - done : source.Length());
+  }
+  return rc;
+}
+
+// HashRepeat hashes first || second || third with the held digest, then the digest again iterations - 1
+// times; the digest is left in hash->Digest().
+int HashRepeat(HashObject* hash, int32_t iterations, const void* first, int32_t first_length, const void* second,
+               int32_t second_length, const void* third, int32_t third_length) {
+  hash->Reset();
+  int rc = hash->Update(first, first_length, 0);
+  if (rc == 0) rc = hash->Update(second, second_length, 0);
+  if (rc == 0) rc = hash->Update(third, third_length, 1);
+  uint8_t digest[kMaxDigest];
+  for (int32_t i = 1; i < iterations && rc == 0; ++i) {
+    const int32_t length = hash->DigestLength();
+    std::memcpy(digest, hash->Digest(), static_cast<size_t>(length));
+    hash->Reset();
+    rc = hash->Update(digest, length, 1);
+  }
+  platform::SecureZero(digest, sizeof digest);
+  return rc;
+}
+
+// AddBlockPlusOne sets each v-byte block of i to (block + b + 1) mod 2^(8v), big-endian.
+void AddBlockPlusOne(core::BufferCore& i, const uint8_t* b, int32_t v) {
+  auto* bytes = reinterpret_cast<uint8_t*>(i.Data());
+  for (int32_t block = 0; block + v <= i.Length(); block += v) {
+    uint32_t carry = 1;
+    for (int32_t k = v - 1; k >= 0; --k) {
+      carry += uint32_t{bytes[block + k]} + b[k];
+      bytes[block + k] = static_cast<uint8_t>(carry);
+      carry >>= 8;
+    }
+  }
+}
+
+int Pkcs12Derive(Pkcs12Kdf& kdf, int32_t iterations, uint8_t diversifier, int32_t n, core::BufferCore& out) {
+  if (FipsMode()) return kNotAllowedInFips;
+  component::CryptoComponent component;
+  int rc = SelectHashByName(component, kdf.digest_name.Data(), kProviderDefault);
+  if (rc != 0) return rc;
+  HashObject* hash = HeldHash(component);
+  const int32_t u = EngineDigestSize(component.AlgorithmId());
+  const int32_t v = Pkcs12BlockSize(component.AlgorithmId());
+  kdf.block_size = v;
+  uint8_t d[kMaxBlock];
+  uint8_t b[kMaxBlock];
+  std::memset(d, diversifier, static_cast<size_t>(v));
+  core::SecureBuffer bmp;
+  core::SecureBuffer input;  // I = S || P
+  core::SecureBuffer result;
+  rc = Pkcs12PasswordToBmp(kdf, bmp);
+  if (rc == 0) rc = AppendRepeated(input, kdf.salt, v);
+  if (rc == 0) rc = AppendRepeated(input, bmp, v);
+  while (rc == 0 && result.Length() < n) {
+    rc = HashRepeat(hash, iterations, d, v, input.Data(), input.Length(), nullptr, 0);
+    if (rc == 0) rc = result.Append(hash->Digest(), u);
+    if (rc == 0 && result.Length() < n) {
+      for (int32_t k = 0; k < v; ++k) b[k] = hash->Digest()[k % u];
+      AddBlockPlusOne(input, b, v);
+    }
+  }
+  platform::SecureZero(b, sizeof b);
+  if (rc == 0) rc = out.SetData(n > 0 ? n : 0, result.Data());
+  return rc;
+}
+
+int PemHmacDerive(const char* digest_name, const char* password, const uint8_t* salt, int32_t salt_length,
+                  int32_t iterations, int32_t total_length, core::BufferCore& out) {
+  // The same names as the HMAC objects take: a digest name found after the first character.
+  const int32_t hmac_id = HmacNameToAlgId(digest_name);
+  if (hmac_id < 0) return kPemDigestNotSupported;
+  const int32_t length = total_length > 0 ? total_length : 0;
+  int rc = out.Resize(length);
+  if (rc == 0) {
+    rc = Pbkdf2ByHmacId(hmac_id, reinterpret_cast<const uint8_t*>(password),
+                        static_cast<int32_t>(std::strlen(password)), salt, salt_length, iterations, length,
+                        reinterpret_cast<uint8_t*>(out.Data()));
+  }
+  if (rc != 0) out.Clear();
+  return rc;
+}
+
+int32_t PemDigestEngineId(const char* digest_name) {
+  core::Buffer name;
+  if (name.SetString(digest_name) != 0) return -1;
+  if (name.EqualsNoCase("MD5") != 0) return kEngineMd5;
+  if (name.EqualsNoCase("SHA1") != 0) return kEngineSha1;
+  if (name.EqualsNoCase("MD2") != 0) return kEngineMd2;
+  return -1;
+}
+
+}  // namespace
+
+// ---- PBKDF2 -------------------------------------------------------------------------------------------
+
+int Pbkdf2ByHmacId(int32_t hmac_id, const uint8_t* password, int32_t password_length, const uint8_t* salt,
+                   int32_t salt_length, int32_t iterations, int32_t key_length, uint8_t* out) {
+  if (FipsMode()) return PlatformPbkdf2(hmac_id, salt_length);
+  const int32_t digest_id = HmacIdToHashId(hmac_id);
+  if (digest_id < 0) return kNoInternalDigest;
+  InternalHmac hmac;
+  return Pbkdf2Internal(hmac, digest_id, password, password_length, salt, salt_length, iterations, key_length * 8,
+                        out);
+}
+
+int Pbkdf2Internal(InternalHmac& hmac, int32_t digest_id, const uint8_t* password, int32_t password_length,
+                   const uint8_t* salt, int32_t salt_length, int32_t iterations, int32_t key_bits, uint8_t* out) {
+  int rc = hmac.SetKey(digest_id, password, password_length);
+  if (rc != 0) return rc;
+  const int32_t digest_size = HashDigestSize(digest_id);
+  const int32_t key_bytes = key_bits / 8;
+  if (key_bytes <= 0) return 0;
+  // The limit of 29 digest lengths is reported as running out of memory, as callers expect.
+  if (key_bytes > kPbkdf2MaxBlocks * digest_size) return core::kOutOfMemory;
+  const int32_t blocks = (key_bytes + digest_size - 1) / digest_size;
+  core::SecureBuffer scratch;
+  rc = scratch.Resize(blocks * digest_size);
+  auto* bytes = reinterpret_cast<uint8_t*>(scratch.Data());
+  for (int32_t i = 0; i < blocks && rc == 0; ++i) {
+    rc = Pbkdf2Block(hmac, salt, salt_length, iterations, static_cast<uint32_t>(i), bytes + i * digest_size);
+  }
+  if (rc == 0) std::memcpy(out, bytes, static_cast<size_t>(key_bytes));
+  return rc;
+}
+
+int Pbkdf2Block(InternalHmac& hmac, const uint8_t* salt, int32_t salt_length, int32_t iterations, uint32_t index,
+                uint8_t* out) {
+  const int32_t digest_size = hmac.DigestBits() / 8;
+  std::memset(out, 0, static_cast<size_t>(digest_size));
+  if (iterations < 1) return 0;
+  uint8_t counter[4];
+  core::PutUIntBigEndian(index + 1, counter, 0, 4);
+  // The object keeps the states after the password's padded blocks, so every HMAC below starts from
+  // them instead of keying again.
+  uint8_t u[kMaxDigest];
+  int rc = hmac.Update(salt, salt_length, 0);
+  if (rc == 0) rc = hmac.Update(counter, 4, 1);
+  for (int32_t j = 0; j < iterations && rc == 0; ++j) {
+    if (j > 0) rc = hmac.Update(u, digest_size, 1);
+    if (rc != 0) break;
+    std::memcpy(u, hmac.Digest(), static_cast<size_t>(digest_size));
+    for (int32_t k = 0; k < digest_size; ++k) out[k] ^= u[k];
+  }
+  platform::SecureZero(u, sizeof u);
+  return rc;
+}
+
+// ---- PKCS #12 -----------------------------------------------------------------------------------------
+
+int Pkcs12PasswordToBmp(Pkcs12Kdf& kdf, core::BufferCore& out) {
+  out.Clear();
+  int rc = 0;
+  if (!kdf.password.IsEmpty()) {
+    rc = out.Resize(kdf.password.Length() * 2 + 2);
+    if (rc == 0) {
+      for (int32_t i = 0; i < kdf.password.Length(); ++i) {
+        out.SetByteAt(2 * i, 0);
+        out.SetByteAt(2 * i + 1, kdf.password.Bytes()[i]);
+      }
+      out.SetByteAt(out.Length() - 2, 0);
+      out.SetByteAt(out.Length() - 1, 0);
+    }
+  }
+  kdf.last_error = rc;
+  return rc;
+}
+
+int Pkcs12DeriveKey(Pkcs12Kdf& kdf, int32_t iterations, uint8_t diversifier, int32_t n, core::BufferCore& out) {
+  kdf.last_error = Pkcs12Derive(kdf, iterations, diversifier, n, out);
+  return kdf.last_error;
+}
+
+// ---- PEM key and IV -----------------------------------------------------------------------------------
+
+int PemBytesToKey(int32_t iterations, const char* digest_name, const char* password, const uint8_t* salt,
+                  int32_t salt_length, int32_t total_length, int32_t order_flag, core::BufferCore& out) {
+  if (password == nullptr) password = "";
+  core::Buffer lower_name;
+  int rc = lower_name.SetString(digest_name != nullptr ? digest_name : "");
+  if (rc != 0) return rc;
+  lower_name.ToLowerAscii();
+  if (lower_name.Contains("hmac") != 0) {
+    return PemHmacDerive(digest_name, password, salt, salt_length, iterations, total_length, out);
+  }
+  if (FipsMode()) return kNotAllowedInFips;
+  out.Clear();
+  component::CryptoComponent component;
+  HashObject* hash = nullptr;
+  const auto password_length = static_cast<int32_t>(std::strlen(password));
+  core::SecureBuffer previous;
+  while (rc == 0 && out.Length() < total_length) {
+    if (hash == nullptr) {
+      const int32_t engine_id = PemDigestEngineId(lower_name.Data());
+      if (engine_id < 0) return kPemDigestNotSupported;
+      rc = SelectHashProvider(component, engine_id, kProviderDefault);
+      if (rc != 0) break;
+      hash = HeldHash(component);
+    }
+    if (order_flag == 0) {
+      rc = HashRepeat(hash, iterations, previous.Data(), previous.Length(), password, password_length, salt,
+                      salt_length);
+    } else {
+      rc = HashRepeat(hash, iterations, password, password_length, previous.Data(), previous.Length(), salt,
+                      salt_length);
+    }
+    if (rc == 0) rc = previous.SetData(hash->DigestLength(), hash->Digest());
+    if (rc == 0) rc = out.Append(previous);
+  }
+  if (rc == 0 && out.Length() > total_length) rc = out.Resize(total_length > 0 ? total_length : 0);
+  if (rc != 0) out.Clear();
+  return rc;
+}
+
+int DeriveKeyIv(component::CryptoJob& job, int32_t iterations, const uint8_t** key, int32_t key_length,
+                const uint8_t** iv, int32_t iv_length, int32_t order_flag) {
+  core::SecureBuffer derived;
+  key_length = key_length > 0 ? key_length : 0;
+  iv_length = iv_length > 0 ? iv_length : 0;
+  const int32_t total = key_length + iv_length;
+  int rc = PemBytesToKey(iterations, job.DigestName().Data(), job.Password().Data(), job.Salt().Bytes(),
+                         job.Salt().Length(), total, order_flag, derived);
+  if (rc == 0 && derived.Length() < total) rc = core::kOutOfRange;
+  if (rc == 0) rc = job.Key().SetData(key_length, derived.Data());
+  if (rc == 0 && iv_length >= 1) rc = job.Iv().SetData(iv_length, derived.Data() + key_length);
+  if (rc != 0) {
+    job.SetLastErrorCode(rc);
+    return rc;
+  }
+  *key = job.Key().Bytes();
+  if (iv_length >= 1) *iv = job.Iv().Bytes();
+  return 0;
+}
+
+// ---- bcrypt-pbkdf -------------------------------------------------------------------------------------
+
+namespace {
+
+// BlowfishWork is the per-block working state of bcrypt-pbkdf, from the library's allocator.
+struct BlowfishWork {
+  uint32_t p[kBlowfishPWords];
+  uint32_t s[4][kBlowfishSWords];
+};
+
+int Sha512Of(HashObject* hash, const void* first, int32_t first_length, const void* second, int32_t second_length,
+             uint8_t* out) {
+  const int rc = HashRepeat(hash, 1, first, first_length, second, second_length, nullptr, 0);
+  if (rc == 0) std::memcpy(out, hash->Digest(), kMaxDigest);
+  return rc;
+}
+
+// BcryptBlock computes one 32-byte output block of bcrypt-pbkdf (the XOR over all rounds) for count.
+int BcryptBlock(HashObject* hash, const uint8_t* sha2pass, const uint8_t* salt, int32_t salt_length, int32_t rounds,
+                uint32_t count, uint8_t* block) {
+  auto* work = static_cast<BlowfishWork*>(platform::Alloc(sizeof(BlowfishWork)));
+  if (work == nullptr) return core::kOutOfMemory;
+  uint8_t counter[4];
+  core::PutUIntBigEndian(count, counter, 0, 4);
+  uint8_t sha2salt[kMaxDigest];
+  core::SecureBuffer tmp;
+  int rc = Sha512Of(hash, salt, salt_length, counter, 4, sha2salt);
+  for (int32_t round = 0; round < (rounds > 1 ? rounds : 1) && rc == 0; ++round) {
+    if (round > 0) rc = Sha512Of(hash, tmp.Data(), tmp.Length(), nullptr, 0, sha2salt);
+    if (rc == 0) {
+      rc = BcryptHash(work->p, work->s[0], work->s[1], work->s[2], work->s[3], sha2pass, kMaxDigest, sha2salt,
+                      kMaxDigest, tmp);
+    }
+    for (int32_t k = 0; k < kBcryptHashSize && rc == 0; ++k) block[k] = static_cast<uint8_t>(block[k] ^ tmp.Bytes()[k]);
+  }
+  platform::SecureZero(sha2salt, sizeof sha2salt);
+  platform::SecureZero(work, sizeof(BlowfishWork));
+  platform::Free(work, sizeof(BlowfishWork));
+  return rc;
+}
+
+}  // namespace
+
+int BcryptPbkdf(const core::BufferCore& password, const char* kdf_name, const uint8_t* salt, int32_t salt_length,
+                int32_t rounds, core::BufferCore& key, core::BufferCore& iv) {
+  core::Buffer name;
+  if (name.SetString(kdf_name != nullptr ? kdf_name : "") != 0 || name.EqualsNoCase("bcrypt") == 0) return 0;
+  if (FipsMode()) return kNotAllowedInFips;
+  component::CryptoComponent component;
+  int rc = SelectHashByName(component, "sha512", kProviderDefault);
+  if (rc != 0) return rc;
+  HashObject* hash = HeldHash(component);
+  uint8_t sha2pass[kMaxDigest];
+  uint8_t result[kBcryptOutput] = {};
+  rc = Sha512Of(hash, password.Data(), password.Length(), nullptr, 0, sha2pass);
+  // Each block of 32 bytes fills every second byte of the output: byte k of block b goes to 2k + b - 1.
+  for (uint32_t count = 1; count <= kBcryptStride && rc == 0; ++count) {
+    uint8_t block[kBcryptHashSize] = {};
+    rc = BcryptBlock(hash, sha2pass, salt, salt_length, rounds, count, block);
+    for (int32_t k = 0; k < kBcryptOutput / kBcryptStride && rc == 0; ++k) result[k * kBcryptStride + count - 1] = block[k];
+    platform::SecureZero(block, sizeof block);
+  }
+  if (rc == 0) rc = key.SetData(kBcryptKeyLength, result);
+  if (rc == 0) rc = iv.SetData(kBcryptIvLength, result + kBcryptKeyLength);
+  platform::SecureZero(sha2pass, sizeof sha2pass);
+  platform::SecureZero(result, sizeof result);
+  return rc;
+}
+
+}  // namespace velmora::crypto

@@ -1,0 +1,264 @@
+// Advertisement watchers over BlueZ discovery, and advertisements rebuilt from device properties.
+#include <systemd/sd-bus.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/bluetooth/bluez/objects.h"
+#include "platform/bluetooth/sim/objects.h"
+
+namespace velmora::platform::bluetooth::bluez {
+namespace {
+
+using Type = BluetoothLEAdvertisementDataType;
+using Status = BluetoothLEAdvertisementWatcherStatus;
+
+class ReceivedArgs final : public BluetoothLEAdvertisementReceivedEventArgs {
+ public:
+  ReceivedArgs(uint64_t address, int16_t rssi, std::shared_ptr<BluetoothLEAdvertisement> advertisement)
+      : address_(address), rssi_(rssi), advertisement_(std::move(advertisement)), timestamp_(sim::TimestampMs()) {}
+  uint64_t BluetoothAddress() override { return address_; }
+  int16_t RawSignalStrengthInDBm() override { return rssi_; }
+  // NOTE: bluetoothd merges advertising and scan-response data and does not tell the PDU type.
+  BluetoothLEAdvertisementType AdvertisementType() override {
+    return BluetoothLEAdvertisementType::ConnectableUndirected;
+  }
+  std::shared_ptr<BluetoothLEAdvertisement> Advertisement() override { return advertisement_; }
+  int64_t Timestamp() override { return timestamp_; }
+
+ private:
+  const uint64_t address_;
+  const int16_t rssi_;
+  const std::shared_ptr<BluetoothLEAdvertisement> advertisement_;
+  const int64_t timestamp_;
+};
+
+class StoppedArgs final : public BluetoothLEAdvertisementWatcherStoppedEventArgs {
+ public:
+  explicit StoppedArgs(BluetoothError error) : error_(error) {}
+  BluetoothError Error() override { return error_; }
+
+ private:
+  const BluetoothError error_;
+};
+
+void Append(std::vector<BluetoothLEAdvertisementDataSection>* out, uint8_t type, Bytes data) {
+  out->push_back({type, std::move(data)});
+}
+
+int AppendDiscoveryFilter(sd_bus_message* message, const std::vector<Guid>& uuids) {
+  int r = sd_bus_message_open_container(message, 'a', "{sv}");
+  if (r >= 0) r = sd_bus_message_append(message, "{sv}", "Transport", "s", "le");
+  if (r >= 0) r = sd_bus_message_append(message, "{sv}", "DuplicateData", "b", 1);
+  if (r >= 0) r = sd_bus_message_open_container(message, 'e', "sv");
+  if (r >= 0) r = sd_bus_message_append(message, "s", "UUIDs");
+  if (r >= 0) r = sd_bus_message_open_container(message, 'v', "as");
+  if (r >= 0) r = sd_bus_message_open_container(message, 'a', "s");
+  for (const Guid& uuid : uuids) {
+    if (r >= 0) r = sd_bus_message_append(message, "s", UuidText(uuid).c_str());
+  }
+  for (int i = 0; i < 4 && r >= 0; ++i) r = sd_bus_message_close_container(message);
+  return r;
+}
+
+}  // namespace
+
+std::vector<BluetoothLEAdvertisementDataSection> RebuildSections(const Props& device) {
+  std::vector<BluetoothLEAdvertisementDataSection> sections;
+  auto find = [&](const char* key) -> const Value* {
+    auto found = device.find(key);
+    return found == device.end() ? nullptr : &found->second;
+  };
+  if (const Value* flags = find("AdvertisingFlags"); flags != nullptr && !flags->AsBytes().empty()) {
+    Append(&sections, static_cast<uint8_t>(Type::Flags), {flags->AsBytes()[0]});
+  }
+  if (const Value* name = find("Name"); name != nullptr && !name->text.empty()) {
+    Append(&sections, static_cast<uint8_t>(Type::CompleteLocalName), Bytes(name->text.begin(), name->text.end()));
+  }
+  if (const Value* power = find("TxPower"); power != nullptr) {
+    Append(&sections, static_cast<uint8_t>(Type::TxPowerLevel), {static_cast<uint8_t>(power->number)});
+  }
+  if (const Value* uuids = find("UUIDs"); uuids != nullptr) {
+    // One complete list per width, each UUID in its smallest form.
+    Bytes lists[3];
+    for (const std::string& text : uuids->Texts()) {
+      const std::optional<Guid> uuid = ParseUuid(text);
+      if (!uuid) continue;
+      const Bytes bytes = UuidLittleEndian(*uuid);
+      Bytes& list = lists[bytes.size() == 2 ? 0 : bytes.size() == 4 ? 1 : 2];
+      list.insert(list.end(), bytes.begin(), bytes.end());
+    }
+    const Type types[3] = {Type::CompleteService16BitUuids, Type::CompleteService32BitUuids,
+                           Type::CompleteService128BitUuids};
+    for (int i = 0; i < 3; ++i) {
+      if (!lists[i].empty()) Append(&sections, static_cast<uint8_t>(types[i]), lists[i]);
+    }
+  }
+  if (const Value* data = find("ServiceData"); data != nullptr) {
+    for (const Value& entry : data->items) {
+      const std::optional<Guid> uuid = entry.items.size() == 2 ? ParseUuid(entry.items[0].text) : std::nullopt;
+      if (!uuid) continue;
+      Bytes bytes = UuidLittleEndian(*uuid);
+      const Type type = bytes.size() == 2   ? Type::ServiceData16BitUuids
+                        : bytes.size() == 4 ? Type::ServiceData32BitUuids
+                                            : Type::ServiceData128BitUuids;
+      const Bytes payload = entry.items[1].AsBytes();
+      bytes.insert(bytes.end(), payload.begin(), payload.end());
+      Append(&sections, static_cast<uint8_t>(type), std::move(bytes));
+    }
+  }
+  if (const Value* data = find("ManufacturerData"); data != nullptr) {
+    for (const Value& entry : data->items) {
+      if (entry.items.size() != 2) continue;
+      const auto company = static_cast<uint16_t>(entry.items[0].number);
+      Bytes bytes = {static_cast<uint8_t>(company), static_cast<uint8_t>(company >> 8)};
+      const Bytes payload = entry.items[1].AsBytes();
+      bytes.insert(bytes.end(), payload.begin(), payload.end());
+      Append(&sections, static_cast<uint8_t>(Type::ManufacturerSpecificData), std::move(bytes));
+    }
+  }
+  if (const Value* data = find("AdvertisingData"); data != nullptr) {
+    for (const Value& entry : data->items) {
+      if (entry.items.size() == 2) {
+        Append(&sections, static_cast<uint8_t>(entry.items[0].number), entry.items[1].AsBytes());
+      }
+    }
+  }
+  return sections;
+}
+
+// ---- BluezWatcher
+
+BluetoothLEAdvertisementWatcherStatus BluezWatcher::Status() {
+  std::lock_guard lock(mutex_);
+  return status_;
+}
+
+void BluezWatcher::SetAdvertisementFilter(std::shared_ptr<BluetoothLEAdvertisementFilter> filter) {
+  std::vector<Guid> uuids;
+  if (filter != nullptr) {
+    if (auto pattern = filter->Advertisement()) uuids = pattern->ServiceUuids();
+  }
+  std::lock_guard lock(mutex_);
+  filter_uuids_ = std::move(uuids);
+}
+
+// NOTE: bluetoothd always scans actively (see BluezPlatform::SupportsPassiveScanning).
+void BluezWatcher::SetScanningMode(BluetoothLEScanningMode) {}
+
+void BluezWatcher::Start() {
+  std::vector<Guid> uuids;
+  uint64_t generation;
+  {
+    std::lock_guard lock(mutex_);
+    if (status_ == Status::Started || status_ == Status::Stopping || starting_) return;
+    starting_ = true;
+    generation = ++generation_;
+    uuids = filter_uuids_;
+  }
+  auto self = shared_from_this();
+  auto core = core_;
+  const bool posted = core->Post([self, core, uuids, generation] {
+    core->WithObjects([self, core, uuids, generation] {
+      const std::string adapter = core->AdapterPath();
+      if (adapter.empty()) {
+        self->End(Status::Aborted, BluetoothError::RadioNotAvailable);
+        return;
+      }
+      auto fail = [self](Reply& reply) { self->End(Status::Aborted, ScanErrorOf(reply)); };
+      core->CallMethod(
+          adapter, kAdapterIface, "SetDiscoveryFilter",
+          [uuids](sd_bus_message* message) { return AppendDiscoveryFilter(message, uuids); }, kDefaultCallUs,
+          [self, core, adapter, generation, fail](Reply& reply) {
+            if (!reply.Ok()) return fail(reply);
+            core->CallMethod(adapter, kAdapterIface, "StartDiscovery", nullptr, kDefaultCallUs,
+                             [self, generation, fail](Reply& started) {
+                               if (!started.Ok()) return fail(started);
+                               std::lock_guard lock(self->mutex_);
+                               self->discovering_ = true;
+                               if (!self->starting_ || self->generation_ != generation) return;
+                               self->starting_ = false;
+                               self->status_ = Status::Started;
+                             });
+          });
+    });
+  });
+  if (!posted) End(Status::Aborted, BluetoothError::RadioNotAvailable);
+}
+
+void BluezWatcher::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    ++generation_;
+    const bool running = status_ == Status::Started || starting_;
+    starting_ = false;
+    if (!running) return;
+    status_ = Status::Stopping;
+  }
+  auto self = shared_from_this();
+  auto core = core_;
+  const bool posted = core->Post([self, core] {
+    const std::string adapter = core->AdapterPath();
+    bool discovering;
+    {
+      std::lock_guard lock(self->mutex_);
+      discovering = self->discovering_;
+      self->discovering_ = false;
+    }
+    if (!discovering || adapter.empty()) {
+      self->End(Status::Stopped, BluetoothError::Success);
+      return;
+    }
+    core->CallMethod(adapter, kAdapterIface, "StopDiscovery", nullptr, kDefaultCallUs,
+                     [self](Reply&) { self->End(Status::Stopped, BluetoothError::Success); });
+  });
+  if (!posted) End(Status::Stopped, BluetoothError::Success);
+}
+
+EventToken BluezWatcher::AddReceived(
+    TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) {
+  std::lock_guard lock(mutex_);
+  received_.push_back(std::move(handler));
+  return core_->NextToken();
+}
+
+EventToken BluezWatcher::AddStopped(
+    TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs> handler) {
+  std::lock_guard lock(mutex_);
+  stopped_.push_back(std::move(handler));
+  return core_->NextToken();
+}
+
+bool BluezWatcher::Discovering() {
+  std::lock_guard lock(mutex_);
+  return discovering_;
+}
+
+void BluezWatcher::Offer(uint64_t address, int16_t rssi,
+                         const std::vector<BluetoothLEAdvertisementDataSection>& sections) {
+  std::lock_guard lock(mutex_);
+  if (status_ != Status::Started) return;
+  auto advertisement = std::make_shared<sim::SimAdvertisement>(core_->sim, sections);
+  // bluetoothd passes a device advertising any of the filter's UUIDs; this filter wants all of them.
+  const std::vector<Guid>& have = advertisement->ServiceUuidsLocked();
+  for (const Guid& wanted : filter_uuids_) {
+    if (std::find(have.begin(), have.end(), wanted) == have.end()) return;
+  }
+  core_->sim->Fire(received_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
+                   std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(
+                       std::make_shared<ReceivedArgs>(address, rssi, std::move(advertisement))));
+}
+
+void BluezWatcher::End(BluetoothLEAdvertisementWatcherStatus status, BluetoothError error) {
+  std::lock_guard lock(mutex_);
+  if (status_ != Status::Started && status_ != Status::Stopping && !starting_) return;
+  ++generation_;
+  starting_ = false;
+  status_ = status;
+  if (status == Status::Aborted) discovering_ = false;
+  core_->sim->Fire(
+      stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
+      std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs>(std::make_shared<StoppedArgs>(error)));
+}
+
+}  // namespace velmora::platform::bluetooth::bluez

@@ -1,0 +1,783 @@
+#include "platform/bluetooth/bluez/bluez_core.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/bluetooth/bluez/objects.h"
+
+namespace velmora::platform::bluetooth::bluez {
+namespace {
+
+// A burst of service changes (bluetoothd adds or removes each service separately) gives one event.
+constexpr int64_t kServicesChangedBurstMs = 100;
+// Upper bound of the wait for ServicesResolved; the engine's own timeout is normally shorter.
+constexpr int64_t kResolveWaitMs = 30'000;
+constexpr size_t kRecordSize = 1024;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool IsAdvertisingKey(const std::string& key) {
+  static const char* const kKeys[] = {
+      "RSSI", "ManufacturerData", "ServiceData", "AdvertisingData", "AdvertisingFlags", "TxPower", "UUIDs", "Name"};
+  for (const char* k : kKeys) {
+    if (key == k) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+LinkHold::~LinkHold() {
+  if (auto core = core_.lock()) core->LinkReleased(device_path_);
+}
+
+BluezCore::BluezCore(std::string bus_address)
+    : sim(std::make_shared<sim::SimCore>(1)), address_(std::move(bus_address)) {}
+
+BluezCore::~BluezCore() { Shutdown(); }
+
+bool BluezCore::Open() {
+  sd_bus* bus = nullptr;
+  int r;
+  if (address_.empty()) {
+    r = sd_bus_open_system(&bus);
+  } else {
+    r = sd_bus_new(&bus);
+    if (r >= 0) r = sd_bus_set_address(bus, address_.c_str());
+    if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
+    if (r >= 0) r = sd_bus_start(bus);
+  }
+  if (r < 0) {
+    sd_bus_unref(bus);
+    return false;
+  }
+  bus_ = bus;
+  has_bus_ = true;
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  Subscribe();
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void BluezCore::Subscribe() {
+  sd_bus_add_match(bus_, nullptr, "type='signal',interface='org.freedesktop.DBus.ObjectManager',path='/'",
+                   &BluezCore::OnSignal, this);
+  sd_bus_add_match(bus_, nullptr,
+                   "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+                   "path_namespace='/org/bluez'",
+                   &BluezCore::OnSignal, this);
+}
+
+void BluezCore::Shutdown() {
+  if (shut_down_.exchange(true)) return;
+  if (thread_.joinable()) {
+    {
+      std::lock_guard lock(tasks_mutex_);
+      stopping_ = true;
+    }
+    const uint64_t one = 1;
+    (void)!write(wake_fd_, &one, sizeof one);
+    thread_.join();
+  }
+  if (wake_fd_ >= 0) close(wake_fd_);
+  wake_fd_ = -1;
+  // Operations that the shutdown ended still finish; queued events are dropped.
+  sim->completions.WaitIdle();
+  sim->events.Shutdown();
+  sim->completions.Shutdown();
+}
+
+bool BluezCore::Post(std::function<void()> task) {
+  if (!has_bus_) return false;
+  {
+    std::lock_guard lock(tasks_mutex_);
+    if (stopping_) return false;
+    tasks_.push_back(std::move(task));
+  }
+  const uint64_t one = 1;
+  (void)!write(wake_fd_, &one, sizeof one);
+  return true;
+}
+
+// ---- Bus thread
+
+void BluezCore::Run() {
+  for (;;) {
+    // What bluetoothd sent before a task was posted is taken in first, so that the task sees it.
+    while (sd_bus_process(bus_, nullptr) > 0) {
+    }
+    RunTasks();
+    {
+      std::lock_guard lock(tasks_mutex_);
+      if (stopping_) break;
+    }
+    while (sd_bus_process(bus_, nullptr) > 0) {
+    }
+    RunTimers();
+    std::vector<pollfd> fds;
+    fds.push_back({sd_bus_get_fd(bus_), static_cast<short>(sd_bus_get_events(bus_)), 0});
+    fds.push_back({wake_fd_, POLLIN, 0});
+    std::vector<std::string> session_paths;
+    for (const auto& [path, session] : sessions_) {
+      if (session.fd < 0) continue;
+      fds.push_back({session.fd, POLLIN, 0});
+      session_paths.push_back(path);
+    }
+    const int64_t timeout = PollTimeoutMs();
+    if (poll(fds.data(), fds.size(), static_cast<int>(std::min<int64_t>(timeout, INT_MAX))) < 0) continue;
+    if (fds[1].revents != 0) {
+      uint64_t count;
+      (void)!read(wake_fd_, &count, sizeof count);
+    }
+    for (size_t i = 2; i < fds.size(); ++i) {
+      if (fds[i].revents != 0) ReadSocket(session_paths[i - 2], fds[i].fd);
+    }
+  }
+  StopOnBusThread();
+}
+
+void BluezCore::RunTasks() {
+  std::deque<std::function<void()>> tasks;
+  {
+    std::lock_guard lock(tasks_mutex_);
+    tasks.swap(tasks_);
+  }
+  for (auto& task : tasks) task();
+}
+
+void BluezCore::RunTimers() {
+  const int64_t now = NowMs();
+  std::vector<uint64_t> due;
+  for (const auto& [id, timer] : timers_) {
+    if (timer.due_ms <= now) due.push_back(id);
+  }
+  for (uint64_t id : due) {
+    auto found = timers_.find(id);
+    if (found == timers_.end()) continue;
+    std::function<void()> fn = std::move(found->second.fn);
+    timers_.erase(found);
+    fn();
+  }
+}
+
+int64_t BluezCore::PollTimeoutMs() {
+  int64_t timeout = -1;
+  uint64_t bus_due_us = 0;
+  if (sd_bus_get_timeout(bus_, &bus_due_us) > 0 && bus_due_us != UINT64_MAX) {
+    const int64_t now_us =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    timeout = std::max<int64_t>(0, (static_cast<int64_t>(bus_due_us) - now_us + 999) / 1000);
+  }
+  const int64_t now = NowMs();
+  for (const auto& [id, timer] : timers_) {
+    const int64_t wait = std::max<int64_t>(0, timer.due_ms - now);
+    if (timeout < 0 || wait < timeout) timeout = wait;
+  }
+  return timeout;
+}
+
+void BluezCore::StopOnBusThread() {
+  // Requests posted before the stop are made, and then ended below like every other unanswered call.
+  RunTasks();
+  // Discovery, notification sessions and links of this process end with it; no reply is awaited.
+  std::vector<std::shared_ptr<BluezWatcher>> watchers;
+  std::set<std::string> opened;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& weak : watchers_) {
+      if (auto watcher = weak.lock()) watchers.push_back(watcher);
+    }
+    opened.swap(opened_here_);
+  }
+  const std::string adapter = AdapterPath();
+  for (const auto& watcher : watchers) {
+    if (watcher->Discovering() && !adapter.empty()) {
+      CallMethod(adapter, kAdapterIface, "StopDiscovery", nullptr, kDefaultCallUs, [](Reply&) {});
+      break;
+    }
+  }
+  for (auto& [path, session] : sessions_) {
+    if (session.fd >= 0) {
+      close(session.fd);
+    } else {
+      CallMethod(path, kCharacteristicIface, "StopNotify", nullptr, kDefaultCallUs, [](Reply&) {});
+    }
+  }
+  sessions_.clear();
+  for (const std::string& path : opened) {
+    CallMethod(path, kDeviceIface, "Disconnect", nullptr, kDefaultCallUs, [](Reply&) {});
+  }
+  // Whatever still waits for a reply ends now, as if bluetoothd had gone.
+  // From here on every call ends at once, so that what waits behind an ended call ends too.
+  closing_ = true;
+  // An ended call may make another one (a pairing unregisters its agent); those end as well.
+  for (int round = 0; round < 8 && !pending_.empty(); ++round) {
+    std::map<uint64_t, std::function<void(Reply&)>> pending;
+    pending.swap(pending_);
+    for (auto& [id, done] : pending) {
+      Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}};
+      done(reply);
+    }
+  }
+  std::map<std::string, std::vector<Waiter>> waiters;
+  waiters.swap(waiters_);
+  for (auto& [path, list] : waiters) {
+    for (auto& waiter : list) waiter.done(false);
+  }
+  timers_.clear();
+  serial_.clear();
+  sd_bus_flush_close_unref(bus_);
+  bus_ = nullptr;
+}
+
+void BluezCore::CallMethod(const std::string& path, const char* iface, const char* member, const Appender& append,
+                           uint64_t timeout_us, std::function<void(Reply&)> done, const char* destination) {
+  if (closing_) {
+    Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}};
+    done(reply);
+    return;
+  }
+  sd_bus_message* message = nullptr;
+  int r = sd_bus_message_new_method_call(bus_, &message, destination, path.c_str(), iface, member);
+  if (r >= 0) r = sd_bus_message_set_auto_start(message, 0);
+  if (r >= 0 && append) r = append(message);
+  if (r >= 0) r = sd_bus_call_async(bus_, nullptr, message, &BluezCore::OnReply, this, timeout_us);
+  uint64_t cookie = 0;
+  if (r >= 0) r = sd_bus_message_get_cookie(message, &cookie);
+  sd_bus_message_unref(message);
+  if (r < 0) {
+    Reply reply{"org.freedesktop.DBus.Error.Disconnected", std::strerror(-r), {}};
+    done(reply);
+    return;
+  }
+  // The reply (or the error sd-bus makes up on a timeout) carries the call's cookie.
+  pending_[cookie] = std::move(done);
+}
+
+int BluezCore::OnReply(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
+  auto* self = static_cast<BluezCore*>(userdata);
+  uint64_t cookie = 0;
+  if (sd_bus_message_get_reply_cookie(message, &cookie) < 0) return 0;
+  auto found = self->pending_.find(cookie);
+  if (found == self->pending_.end()) return 0;
+  std::function<void(Reply&)> done = std::move(found->second);
+  self->pending_.erase(found);
+  Reply reply;
+  if (sd_bus_message_is_method_error(message, nullptr)) {
+    const sd_bus_error* error = sd_bus_message_get_error(message);
+    reply.error = error != nullptr && error->name != nullptr ? error->name : "org.freedesktop.DBus.Error.Failed";
+    reply.message = error != nullptr && error->message != nullptr ? error->message : "";
+  } else if (!ReadAll(message, &reply.args)) {
+    reply.error = "org.freedesktop.DBus.Error.InvalidArgs";
+  }
+  done(reply);
+  return 0;
+}
+
+uint64_t BluezCore::AddTimer(int64_t ms, std::function<void()> fn) {
+  const uint64_t id = next_id_++;
+  timers_[id] = Timer{NowMs() + ms, std::move(fn)};
+  return id;
+}
+
+void BluezCore::CancelTimer(uint64_t id) { timers_.erase(id); }
+
+// ---- Signals and the object cache
+
+int BluezCore::OnSignal(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
+  static_cast<BluezCore*>(userdata)->HandleSignal(message);
+  return 0;
+}
+
+void BluezCore::HandleSignal(sd_bus_message* message) {
+  const char* member = sd_bus_message_get_member(message);
+  const char* path = sd_bus_message_get_path(message);
+  if (member == nullptr || path == nullptr) return;
+  std::vector<Value> args;
+  if (!ReadAll(message, &args)) return;
+  if (std::strcmp(member, "InterfacesAdded") == 0 && args.size() == 2) {
+    InterfacesAdded(args[0].text, InterfacesFrom(args[1]));
+  } else if (std::strcmp(member, "InterfacesRemoved") == 0 && args.size() == 2) {
+    InterfacesRemoved(args[0].text, args[1].Texts());
+  } else if (std::strcmp(member, "PropertiesChanged") == 0 && args.size() >= 2) {
+    PropertiesChanged(path, args[0].text, PropsFrom(args[1]),
+                      args.size() > 2 ? args[2].Texts() : std::vector<std::string>());
+  }
+}
+
+void BluezCore::Refresh(std::function<void(bool)> done) {
+  CallMethod("/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, 5'000'000,
+             [this, done = std::move(done)](Reply& reply) {
+               if (!reply.Ok() || reply.args.empty()) {
+                 // Without an owner of org.bluez nothing it told is true any more; a slow answer keeps the cache.
+                 if (reply.error == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+                     reply.error == "org.freedesktop.DBus.Error.NameHasNoOwner") {
+                   ReplaceObjects({});
+                 }
+                 done(false);
+                 return;
+               }
+               std::map<std::string, Interfaces> objects;
+               for (const Value& entry : reply.args[0].items) {
+                 if (entry.items.size() == 2) objects[entry.items[0].text] = InterfacesFrom(entry.items[1]);
+               }
+               ReplaceObjects(std::move(objects));
+               loaded_ = true;
+               done(true);
+             });
+}
+
+void BluezCore::WithObjects(std::function<void()> fn) {
+  if (loaded_) return fn();
+  Refresh([fn = std::move(fn)](bool) { fn(); });
+}
+
+void BluezCore::ReplaceObjects(std::map<std::string, Interfaces> objects) {
+  std::lock_guard lock(mutex_);
+  objects_ = std::move(objects);
+}
+
+void BluezCore::InterfacesAdded(const std::string& path, Interfaces added) {
+  bool device_added = false;
+  bool service_added = false;
+  Props device;
+  {
+    std::lock_guard lock(mutex_);
+    Interfaces& object = objects_[path];
+    for (auto& [iface, props] : added) {
+      if (iface == kDeviceIface) device_added = true, device = props;
+      if (iface == kServiceIface) service_added = true;
+      object[iface] = std::move(props);
+    }
+  }
+  if (device_added) DeviceChanged(path, device, true);
+  if (service_added) ServicesChanged(DeviceOf(path));
+}
+
+void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std::string>& removed) {
+  bool device_gone = false;
+  bool service_gone = false;
+  bool adapter_gone = false;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = objects_.find(path);
+    if (found == objects_.end()) return;
+    for (const std::string& iface : removed) {
+      if (found->second.erase(iface) == 0) continue;
+      device_gone |= iface == kDeviceIface;
+      service_gone |= iface == kServiceIface;
+      adapter_gone |= iface == kAdapterIface;
+    }
+    if (found->second.empty()) objects_.erase(found);
+  }
+  if (sessions_.count(path) != 0) CloseSession(path, false);
+  if (adapter_gone) AbortWatchers();
+  if (service_gone) ServicesChanged(DeviceOf(path));
+  if (device_gone) {
+    bool ours;
+    {
+      std::lock_guard lock(mutex_);
+      ours = removing_.erase(path) != 0;
+      opened_here_.erase(path);
+    }
+    LinkDown(path);
+    if (!ours) FireDevices(path, kConnectionStatusChanged);
+  }
+}
+
+void BluezCore::PropertiesChanged(const std::string& path, const std::string& iface, const Props& changed,
+                                  const std::vector<std::string>& invalidated) {
+  {
+    std::lock_guard lock(mutex_);
+    auto object = objects_.find(path);
+    if (object == objects_.end()) return;
+    auto props = object->second.find(iface);
+    if (props == object->second.end()) return;
+    for (const auto& [key, value] : changed) props->second[key] = value;
+    for (const std::string& key : invalidated) props->second.erase(key);
+  }
+  if (iface == kAdapterIface) {
+    auto powered = changed.find("Powered");
+    if (powered != changed.end() && !powered->second.Bool() && path == AdapterPath()) AbortWatchers();
+  } else if (iface == kDeviceIface) {
+    DeviceChanged(path, changed, false);
+  } else if (iface == kCharacteristicIface) {
+    auto value = changed.find("Value");
+    auto session = sessions_.find(path);
+    // During an AcquireNotify session the values come through its socket only.
+    if (value != changed.end() && session != sessions_.end() && session->second.fd < 0) {
+      DeliverValue(path, value->second.AsBytes());
+    }
+  }
+}
+
+void BluezCore::DeviceChanged(const std::string& path, const Props& changed, bool added) {
+  bool advertised = added && changed.count("RSSI") != 0;
+  for (const auto& [key, value] : changed) advertised |= !added && IsAdvertisingKey(key);
+  if (advertised) {
+    std::vector<std::shared_ptr<BluezWatcher>> watchers;
+    {
+      std::lock_guard lock(mutex_);
+      for (const auto& weak : watchers_) {
+        if (auto watcher = weak.lock()) watchers.push_back(watcher);
+      }
+    }
+    const std::optional<Props> device = PropsOf(path, kDeviceIface);
+    if (!watchers.empty() && device) {
+      auto rssi = device->find("RSSI");
+      auto address = device->find("Address");
+      const std::optional<uint64_t> parsed =
+          address != device->end() ? ParseAddress(address->second.text) : std::nullopt;
+      // A device that is only cached (no RSSI) was not heard now.
+      if (rssi != device->end() && parsed) {
+        const auto sections = RebuildSections(*device);
+        for (const auto& watcher : watchers) {
+          watcher->Offer(*parsed, static_cast<int16_t>(rssi->second.number), sections);
+        }
+      }
+    }
+  }
+  if (added) return;
+  if (changed.count("Name") != 0) FireDevices(path, kNameChanged);
+  auto connected = changed.find("Connected");
+  if (connected != changed.end()) {
+    if (!connected->second.Bool()) {
+      {
+        std::lock_guard lock(mutex_);
+        opened_here_.erase(path);
+      }
+      LinkDown(path);
+    }
+    FireDevices(path, kConnectionStatusChanged);
+  }
+  auto resolved = changed.find("ServicesResolved");
+  if (resolved != changed.end() && resolved->second.Bool()) FinishWaiters(path, true);
+}
+
+void BluezCore::LinkDown(const std::string& device_path) {
+  FinishWaiters(device_path, false);
+  std::vector<std::string> closing;
+  for (const auto& [path, session] : sessions_) {
+    if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
+  }
+  for (const std::string& path : closing) CloseSession(path, false);
+}
+
+void BluezCore::FinishWaiters(const std::string& device_path, bool ok) {
+  auto found = waiters_.find(device_path);
+  if (found == waiters_.end()) return;
+  std::vector<Waiter> waiters = std::move(found->second);
+  waiters_.erase(found);
+  for (Waiter& waiter : waiters) {
+    CancelTimer(waiter.timer);
+    waiter.done(ok);
+  }
+}
+
+void BluezCore::ServicesChanged(const std::string& device_path) {
+  const std::optional<Props> device = PropsOf(device_path, kDeviceIface);
+  if (!device) return;
+  auto resolved = device->find("ServicesResolved");
+  if (resolved == device->end() || !resolved->second.Bool()) return;
+  if (services_changed_timers_.count(device_path) != 0) {
+    CancelTimer(services_changed_timers_[device_path]);
+  }
+  services_changed_timers_[device_path] = AddTimer(kServicesChangedBurstMs, [this, device_path] {
+    services_changed_timers_.erase(device_path);
+    FireDevices(device_path, kGattServicesChanged);
+  });
+}
+
+void BluezCore::FireDevices(const std::string& device_path, int event) {
+  std::vector<std::shared_ptr<BluezDevice>> devices;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = devices_.find(device_path);
+    if (found == devices_.end()) return;
+    for (const auto& weak : found->second) {
+      if (auto device = weak.lock()) devices.push_back(device);
+    }
+  }
+  for (const auto& device : devices) device->Fire(static_cast<DeviceEvent>(event));
+}
+
+void BluezCore::AbortWatchers() {
+  std::vector<std::shared_ptr<BluezWatcher>> watchers;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& weak : watchers_) {
+      if (auto watcher = weak.lock()) watchers.push_back(watcher);
+    }
+  }
+  for (const auto& watcher : watchers) {
+    watcher->End(BluetoothLEAdvertisementWatcherStatus::Aborted, BluetoothError::RadioNotAvailable);
+  }
+}
+
+void BluezCore::DeliverValue(const std::string& characteristic_path, const Bytes& value) {
+  std::vector<std::shared_ptr<BluezCharacteristic>> targets;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = characteristics_.find(characteristic_path);
+    if (found == characteristics_.end()) return;
+    std::erase_if(found->second, [](const auto& weak) { return weak.expired(); });
+    for (const auto& weak : found->second) {
+      if (auto object = weak.lock()) targets.push_back(object);
+    }
+  }
+  const int64_t timestamp = sim::TimestampMs();
+  for (const auto& object : targets) object->Deliver(value, timestamp);
+}
+
+// ---- Connections, serial operations and notification sessions
+
+void BluezCore::EnsureResolved(const std::string& device_path, std::function<void(bool)> done) {
+  const std::optional<Props> device = PropsOf(device_path, kDeviceIface);
+  if (!device) {
+    done(false);
+    return;
+  }
+  auto flag = [&](const char* key) {
+    auto found = device->find(key);
+    return found != device->end() && found->second.Bool();
+  };
+  if (flag("Connected") && flag("ServicesResolved")) {
+    done(true);
+    return;
+  }
+  Waiter waiter{std::move(done), 0};
+  waiter.timer = AddTimer(kResolveWaitMs, [this, device_path] { FinishWaiters(device_path, false); });
+  waiters_[device_path].push_back(std::move(waiter));
+  if (flag("Connected") || connecting_.count(device_path) != 0) return;
+  connecting_.insert(device_path);
+  CallMethod(device_path, kDeviceIface, "Connect", nullptr, kConnectCallUs, [this, device_path](Reply& reply) {
+    connecting_.erase(device_path);
+    if (!reply.Ok()) {
+      FinishWaiters(device_path, false);
+      return;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      opened_here_.insert(device_path);
+    }
+    const std::optional<Props> now = PropsOf(device_path, kDeviceIface);
+    if (now) {
+      auto resolved = now->find("ServicesResolved");
+      if (resolved != now->end() && resolved->second.Bool()) FinishWaiters(device_path, true);
+    }
+  });
+}
+
+void BluezCore::Serial(const std::string& path, std::function<void(std::function<void()> next)> task) {
+  auto& queue = serial_[path];
+  queue.push_back(std::move(task));
+  if (queue.size() == 1) RunSerialHead(path);
+}
+
+// RunSerialHead runs the queue's head; its `next` drops it and starts the following one.
+void BluezCore::RunSerialHead(const std::string& path) {
+  auto found = serial_.find(path);
+  if (found == serial_.end() || found->second.empty()) return;
+  auto head = found->second.front();
+  head([this, path] {
+    auto queue = serial_.find(path);
+    if (queue == serial_.end()) return;
+    queue->second.pop_front();
+    if (queue->second.empty()) {
+      serial_.erase(queue);
+      return;
+    }
+    if (closing_) {
+      RunSerialHead(path);
+    } else {
+      Post([this, path] { RunSerialHead(path); });
+    }
+  });
+}
+
+void BluezCore::OpenSession(const std::string& characteristic_path, int fd, uint16_t mtu) {
+  CloseSession(characteristic_path, false);
+  sessions_[characteristic_path] = Session{fd, mtu};
+  if (mtu != 0) {
+    std::lock_guard lock(mutex_);
+    acquired_mtu_[DeviceOf(characteristic_path)] = mtu;
+  }
+}
+
+void BluezCore::CloseSession(const std::string& characteristic_path, bool stop_notify) {
+  auto found = sessions_.find(characteristic_path);
+  if (found == sessions_.end()) return;
+  if (found->second.fd >= 0) {
+    close(found->second.fd);
+  } else if (stop_notify) {
+    CallMethod(characteristic_path, kCharacteristicIface, "StopNotify", nullptr, kDefaultCallUs, [](Reply&) {});
+  }
+  sessions_.erase(found);
+}
+
+bool BluezCore::HasSession(const std::string& characteristic_path) { return sessions_.count(characteristic_path) != 0; }
+
+void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
+  // One record is one notification (SOCK_SEQPACKET); a hang-up ends the session.
+  uint8_t record[kRecordSize];
+  for (int i = 0; i < 64; ++i) {
+    const ssize_t got = recv(fd, record, sizeof record, MSG_DONTWAIT);
+    if (got > 0) {
+      DeliverValue(characteristic_path, Bytes(record, record + got));
+      continue;
+    }
+    if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      CloseSession(characteristic_path, false);
+    }
+    return;
+  }
+}
+
+// ---- Cache queries and registries
+
+std::optional<Props> BluezCore::PropsOf(const std::string& path, const char* iface) {
+  std::lock_guard lock(mutex_);
+  auto object = objects_.find(path);
+  if (object == objects_.end()) return std::nullopt;
+  auto props = object->second.find(iface);
+  if (props == object->second.end()) return std::nullopt;
+  return props->second;
+}
+
+std::vector<std::pair<std::string, Props>> BluezCore::Children(const std::string& parent, const char* iface,
+                                                               const char* link) {
+  std::vector<std::pair<std::string, Props>> found;
+  std::lock_guard lock(mutex_);
+  if (std::strcmp(link, "Includes") == 0) {
+    auto owner = objects_.find(parent);
+    if (owner == objects_.end() || owner->second.count(iface) == 0) return found;
+    auto includes = owner->second[iface].find("Includes");
+    if (includes == owner->second[iface].end()) return found;
+    for (const std::string& path : includes->second.Texts()) {
+      auto object = objects_.find(path);
+      if (object != objects_.end() && object->second.count(iface) != 0) found.emplace_back(path, object->second[iface]);
+    }
+  } else {
+    for (auto& [path, object] : objects_) {
+      auto props = object.find(iface);
+      if (props == object.end()) continue;
+      auto named = props->second.find(link);
+      if (named != props->second.end() && named->second.text == parent) found.emplace_back(path, props->second);
+    }
+  }
+  std::sort(found.begin(), found.end(),
+            [](const auto& a, const auto& b) { return HandleOf(a.first, a.second) < HandleOf(b.first, b.second); });
+  return found;
+}
+
+std::string BluezCore::AdapterPath() {
+  const char* wanted = std::getenv("VELMORABLE_BT_ADAPTER");
+  std::lock_guard lock(mutex_);
+  for (const auto& [path, object] : objects_) {
+    if (object.count(kAdapterIface) == 0) continue;
+    if (wanted == nullptr || *wanted == '\0' || path == std::string("/org/bluez/") + wanted) return path;
+  }
+  return {};
+}
+
+std::string BluezCore::DevicePathFor(uint64_t address) {
+  const std::string adapter = AdapterPath();
+  std::lock_guard lock(mutex_);
+  for (const auto& [path, object] : objects_) {
+    auto device = object.find(kDeviceIface);
+    if (device == object.end()) continue;
+    auto text = device->second.find("Address");
+    auto owner = device->second.find("Adapter");
+    if (text == device->second.end() || ParseAddress(text->second.text) != address) continue;
+    if (owner == device->second.end() || owner->second.text == adapter) return path;
+  }
+  return {};
+}
+
+std::string BluezCore::DeviceOf(const std::string& path) {
+  // /org/bluez/hci0/dev_XX_XX_XX_XX_XX_XX[/service...]
+  const size_t device = path.find("/dev_");
+  if (device == std::string::npos) return path;
+  const size_t end = path.find('/', device + 1);
+  return end == std::string::npos ? path : path.substr(0, end);
+}
+
+uint16_t BluezCore::AcquiredMtu(const std::string& device_path) {
+  std::lock_guard lock(mutex_);
+  auto found = acquired_mtu_.find(device_path);
+  return found == acquired_mtu_.end() ? 0 : found->second;
+}
+
+std::shared_ptr<LinkHold> BluezCore::Hold(const std::string& device_path) {
+  std::lock_guard lock(mutex_);
+  auto& weak = holds_[device_path];
+  auto hold = weak.lock();
+  if (hold == nullptr) {
+    hold = std::make_shared<LinkHold>(weak_from_this(), device_path);
+    weak = hold;
+  }
+  return hold;
+}
+
+void BluezCore::Register(const std::shared_ptr<BluezWatcher>& watcher) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(watchers_, [](const auto& weak) { return weak.expired(); });
+  watchers_.push_back(watcher);
+}
+
+void BluezCore::Register(const std::string& path, const std::shared_ptr<BluezDevice>& device) {
+  std::lock_guard lock(mutex_);
+  auto& list = devices_[path];
+  std::erase_if(list, [](const auto& weak) { return weak.expired(); });
+  list.push_back(device);
+}
+
+void BluezCore::Register(const std::string& path, const std::shared_ptr<BluezCharacteristic>& characteristic) {
+  std::lock_guard lock(mutex_);
+  auto& list = characteristics_[path];
+  std::erase_if(list, [](const auto& weak) { return weak.expired(); });
+  list.push_back(characteristic);
+}
+
+void BluezCore::LinkReleased(const std::string& device_path) {
+  {
+    std::lock_guard lock(mutex_);
+    auto hold = holds_.find(device_path);
+    if (hold != holds_.end() && hold->second.expired()) holds_.erase(hold);
+  }
+  Post([this, device_path] {
+    {
+      std::lock_guard lock(mutex_);
+      // A new object of the device may have come meanwhile; it keeps the link.
+      auto hold = holds_.find(device_path);
+      if (hold != holds_.end() && !hold->second.expired()) return;
+      if (opened_here_.erase(device_path) == 0) return;
+    }
+    std::vector<std::string> closing;
+    for (const auto& [path, session] : sessions_) {
+      if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
+    }
+    for (const std::string& path : closing) CloseSession(path, true);
+    CallMethod(device_path, kDeviceIface, "Disconnect", nullptr, kDefaultCallUs, [](Reply&) {});
+  });
+}
+
+void BluezCore::SuppressRemoval(const std::string& device_path) {
+  std::lock_guard lock(mutex_);
+  removing_.insert(device_path);
+}
+
+}  // namespace velmora::platform::bluetooth::bluez

@@ -1,0 +1,213 @@
+// The shared core of the BlueZ backend: one bus thread that owns the sd-bus connection, the cache of
+// bluetoothd's objects and properties that the signals keep current, and the registries of live platform
+// objects that events reach. Internal to the BlueZ backend.
+//
+// Threads: the bus thread runs every D-Bus call, signal, timer and notification socket; completions and
+// events are handed to the two handler threads of `sim` (completions, events), never run on the bus thread.
+// Members marked "bus thread" must only be called there (from a task given to Post).
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/bluetooth/bluetooth.h"
+#include "platform/bluetooth/bluez/dbus.h"
+#include "platform/bluetooth/sim/core.h"
+
+namespace velmora::platform::bluetooth::bluez {
+
+inline constexpr char kBluez[] = "org.bluez";
+inline constexpr char kAdapterIface[] = "org.bluez.Adapter1";
+inline constexpr char kDeviceIface[] = "org.bluez.Device1";
+inline constexpr char kServiceIface[] = "org.bluez.GattService1";
+inline constexpr char kCharacteristicIface[] = "org.bluez.GattCharacteristic1";
+inline constexpr char kDescriptorIface[] = "org.bluez.GattDescriptor1";
+
+// Call timeouts in microseconds: bluetoothd answers Connect and Pair only when the radio is done.
+inline constexpr uint64_t kDefaultCallUs = 25'000'000;
+inline constexpr uint64_t kConnectCallUs = 30'000'000;
+inline constexpr uint64_t kPairCallUs = 120'000'000;
+
+class BluezCore;
+class BluezWatcher;
+class BluezDevice;
+class BluezCharacteristic;
+
+// LinkHold is held by every device and GATT object of one device; when the last one goes, a link that the
+// backend opened is closed.
+class LinkHold {
+ public:
+  LinkHold(std::weak_ptr<BluezCore> core, std::string device_path)
+      : core_(std::move(core)), device_path_(std::move(device_path)) {}
+  ~LinkHold();
+  const std::string& device_path() const { return device_path_; }
+
+ private:
+  std::weak_ptr<BluezCore> core_;
+  const std::string device_path_;
+};
+
+// BluezAsync is the backend's asynchronous operation (finished on the completion thread).
+template <class T>
+using BluezAsync = sim::SimAsyncOperation<T>;
+
+class BluezCore : public std::enable_shared_from_this<BluezCore> {
+ public:
+  // BluezCore starts the two handler threads; Open connects. An empty address means the system bus
+  // (DBUS_SYSTEM_BUS_ADDRESS is honoured).
+  explicit BluezCore(std::string bus_address);
+  ~BluezCore();
+
+  // Open connects to the bus and starts the bus thread; false (and no bus thread) without a bus.
+  bool Open();
+  // Shutdown stops discovery, closes notification sockets and links opened here, unregisters agents,
+  // closes the bus and joins every thread. Bounded: it waits for no reply. Not from a backend thread.
+  void Shutdown();
+  bool IsShutDown() const { return shut_down_.load(); }
+
+  // Post runs task on the bus thread; false (task dropped) without a bus or after Shutdown. Any thread.
+  bool Post(std::function<void()> task);
+
+  // ---- Bus thread
+  // CallMethod calls member on a bluetoothd object and hands the reply (or the error) to done.
+  void CallMethod(const std::string& path, const char* iface, const char* member, const Appender& append,
+                  uint64_t timeout_us, std::function<void(Reply&)> done, const char* destination = kBluez);
+  // AddTimer runs fn after ms milliseconds; CancelTimer drops it.
+  uint64_t AddTimer(int64_t ms, std::function<void()> fn);
+  void CancelTimer(uint64_t id);
+  // Refresh reloads every object with GetManagedObjects; done(true) when bluetoothd answered.
+  void Refresh(std::function<void(bool)> done);
+  // WithObjects runs fn at once when the objects were loaded before, else after a Refresh.
+  void WithObjects(std::function<void()> fn);
+  // EnsureResolved connects the device when it is not connected and waits for its services to be
+  // resolved; done(false) when the device is gone, the connection fails or the link drops meanwhile.
+  void EnsureResolved(const std::string& device_path, std::function<void(bool)> done);
+  // Serial runs the operations on one attribute one after another (bluetoothd refuses a concurrent one);
+  // each task calls `next` when it is finished.
+  void Serial(const std::string& path, std::function<void(std::function<void()> next)> task);
+  // Notification sessions of characteristics: an AcquireNotify socket (fd >= 0) or a StartNotify session.
+  void OpenSession(const std::string& characteristic_path, int fd, uint16_t mtu);
+  void CloseSession(const std::string& characteristic_path, bool stop_notify);
+  bool HasSession(const std::string& characteristic_path);
+  sd_bus* bus() const { return bus_; }
+
+  // ---- Cache (any thread)
+  std::optional<Props> PropsOf(const std::string& path, const char* iface);
+  // Children lists objects with `iface` whose property `link` names parent (or, for "Includes", that the
+  // parent lists), in handle order.
+  std::vector<std::pair<std::string, Props>> Children(const std::string& parent, const char* iface, const char* link);
+  std::string AdapterPath();
+  std::string DevicePathFor(uint64_t address);
+  // DeviceOf gives the device path that a GATT object's path lies under.
+  static std::string DeviceOf(const std::string& path);
+  uint16_t AcquiredMtu(const std::string& device_path);
+
+  // ---- Registries of live objects (any thread)
+  std::shared_ptr<LinkHold> Hold(const std::string& device_path);
+  void Register(const std::shared_ptr<BluezWatcher>& watcher);
+  void Register(const std::string& path, const std::shared_ptr<BluezDevice>& device);
+  void Register(const std::string& path, const std::shared_ptr<BluezCharacteristic>& characteristic);
+  // LinkReleased is called by the last LinkHold of a device: a link opened here is closed.
+  void LinkReleased(const std::string& device_path);
+  // SuppressRemoval keeps the removal of a device that this backend unpairs from reading as a link loss.
+  void SuppressRemoval(const std::string& device_path);
+
+  // Complete finishes an operation on the completion thread.
+  template <class T>
+  void Complete(const std::shared_ptr<BluezAsync<T>>& operation, std::shared_ptr<T> result, int32_t failure = 0) {
+    sim->completions.Post([operation, result = std::move(result), failure] { operation->Finish(result, failure); });
+  }
+  EventToken NextToken() { return EventToken{++last_token_}; }
+
+  // The two handler threads and the radio-free objects (filters, advertisements) shared with the simulator.
+  const std::shared_ptr<sim::SimCore> sim;
+
+ private:
+  struct Timer {
+    int64_t due_ms;
+    std::function<void()> fn;
+  };
+  struct Session {
+    int fd = -1;
+    uint16_t mtu = 0;
+  };
+  struct Waiter {
+    std::function<void(bool)> done;
+    uint64_t timer = 0;
+  };
+
+  void Run();
+  void RunTasks();
+  void RunTimers();
+  void ReadSocket(const std::string& characteristic_path, int fd);
+  int64_t PollTimeoutMs();
+  void StopOnBusThread();
+  void RunSerialHead(const std::string& path);
+  void Subscribe();
+  static int OnSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static int OnReply(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  void HandleSignal(sd_bus_message* message);
+  void InterfacesAdded(const std::string& path, Interfaces added);
+  void InterfacesRemoved(const std::string& path, const std::vector<std::string>& removed);
+  void PropertiesChanged(const std::string& path, const std::string& iface, const Props& changed,
+                         const std::vector<std::string>& invalidated);
+  void ReplaceObjects(std::map<std::string, Interfaces> objects);
+  void DeviceChanged(const std::string& path, const Props& changed, bool added);
+  void LinkDown(const std::string& device_path);
+  void FinishWaiters(const std::string& device_path, bool ok);
+  void ServicesChanged(const std::string& device_path);
+  void DeliverValue(const std::string& characteristic_path, const Bytes& value);
+  void AbortWatchers();
+  void FireDevices(const std::string& device_path, int event);
+
+  std::string address_;
+  sd_bus* bus_ = nullptr;  // bus thread only, once it runs
+  bool has_bus_ = false;   // set by Open before the bus thread starts, then constant
+  int wake_fd_ = -1;
+  std::thread thread_;
+  std::atomic<bool> shut_down_{false};
+  std::atomic<int64_t> last_token_{0};
+
+  std::mutex tasks_mutex_;  // guards tasks_ and stopping_
+  std::deque<std::function<void()>> tasks_;
+  bool stopping_ = false;
+  bool thread_done_ = false;
+  std::condition_variable thread_done_cv_;
+
+  // Bus thread only.
+  uint64_t next_id_ = 1;
+  bool loaded_ = false;
+  bool closing_ = false;  // shutting down: calls end at once
+  std::map<uint64_t, std::function<void(Reply&)>> pending_;
+  std::map<uint64_t, Timer> timers_;
+  std::map<std::string, Session> sessions_;
+  std::map<std::string, std::vector<Waiter>> waiters_;
+  std::set<std::string> connecting_;
+  std::map<std::string, std::deque<std::function<void(std::function<void()>)>>> serial_;
+  std::map<std::string, uint64_t> services_changed_timers_;
+
+  std::mutex mutex_;  // guards everything below
+  std::map<std::string, Interfaces> objects_;
+  std::vector<std::weak_ptr<BluezWatcher>> watchers_;
+  std::map<std::string, std::vector<std::weak_ptr<BluezDevice>>> devices_;
+  std::map<std::string, std::vector<std::weak_ptr<BluezCharacteristic>>> characteristics_;
+  std::map<std::string, std::weak_ptr<LinkHold>> holds_;
+  std::set<std::string> opened_here_;
+  std::set<std::string> removing_;
+  std::map<std::string, uint16_t> acquired_mtu_;
+};
+
+}  // namespace velmora::platform::bluetooth::bluez

@@ -1,0 +1,400 @@
+// Device objects, their events, and pairing through a registered org.bluez.Agent1 object.
+#include <systemd/sd-bus.h>
+
+#include <cstdio>
+#include <utility>
+
+#include "platform/bluetooth/bluez/objects.h"
+
+namespace velmora::platform::bluetooth::bluez {
+namespace {
+
+using Kinds = DevicePairingKinds;
+
+class TextInspectable final : public Inspectable {
+ public:
+  explicit TextInspectable(HString text) : text_(std::move(text)) {}
+  HString ToString() override { return text_; }
+
+ private:
+  const HString text_;
+};
+
+class PairingResult final : public DevicePairingResult {
+ public:
+  explicit PairingResult(DevicePairingResultStatus status) : status_(status) {}
+  DevicePairingResultStatus Status() override { return status_; }
+
+ private:
+  const DevicePairingResultStatus status_;
+};
+
+class UnpairingResult final : public DeviceUnpairingResult {
+ public:
+  explicit UnpairingResult(DeviceUnpairingResultStatus status) : status_(status) {}
+  DeviceUnpairingResultStatus Status() override { return status_; }
+
+ private:
+  const DeviceUnpairingResultStatus status_;
+};
+
+// PairingRequest collects the handler's answer; answers given after the handler returned do not count.
+class PairingRequest final : public DevicePairingRequestedEventArgs {
+ public:
+  struct Answer {
+    bool given = false;
+    bool with_pin = false;
+    HString pin;
+  };
+  PairingRequest(uint32_t kind, HString pin) : kind_(kind), pin_(std::move(pin)) {}
+  uint32_t PairingKind() override { return kind_; }
+  HString Pin() override { return pin_; }
+  void Accept() override {
+    std::lock_guard lock(mutex_);
+    if (open_) answer_.given = true;
+  }
+  void AcceptWithPin(const HString& pin) override {
+    std::lock_guard lock(mutex_);
+    if (!open_) return;
+    answer_ = Answer{true, true, pin};
+  }
+  Answer Close() {
+    std::lock_guard lock(mutex_);
+    open_ = false;
+    return answer_;
+  }
+
+ private:
+  const uint32_t kind_;
+  const HString pin_;
+  std::mutex mutex_;
+  bool open_ = true;
+  Answer answer_;
+};
+
+HString SixDigits(uint32_t passkey) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%06u", passkey % 1000000u);
+  return HString(text, text + 6);
+}
+
+std::string Narrow(const HString& text) {
+  std::string out;
+  for (char16_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+const char* CapabilityFor(uint32_t kinds) {
+  if ((kinds & Kinds::ProvidePin) != 0) return "KeyboardDisplay";
+  if ((kinds & (Kinds::ConfirmPinMatch | Kinds::DisplayPin)) != 0) return "DisplayYesNo";
+  return "NoInputNoOutput";
+}
+
+}  // namespace
+
+// BluezPairing is a device's pairing information, its pairing interface and its custom pairing at once.
+class BluezPairing final : public DeviceInformation,
+                           public DeviceInformationPairing,
+                           public DeviceInformationCustomPairing,
+                           public std::enable_shared_from_this<BluezPairing> {
+ public:
+  BluezPairing(std::shared_ptr<BluezCore> core, std::string path) : core_(std::move(core)), path_(std::move(path)) {}
+
+  std::shared_ptr<DeviceInformationPairing> Pairing() override { return shared_from_this(); }
+  bool CanPair() override {
+    const std::optional<Props> props = core_->PropsOf(path_, kDeviceIface);
+    if (!props) return false;
+    auto paired = props->find("Paired");
+    return paired == props->end() || !paired->second.Bool();
+  }
+  std::shared_ptr<DeviceInformationCustomPairing> Custom() override { return shared_from_this(); }
+  AsyncOp<DeviceUnpairingResult> UnpairAsync() override;
+  EventToken AddPairingRequested(
+      TypedEventHandler<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs> handler) override {
+    std::lock_guard lock(mutex_);
+    handlers_.push_back(std::move(handler));
+    return core_->NextToken();
+  }
+  AsyncOp<DevicePairingResult> PairAsync(uint32_t kinds) override;
+
+ private:
+  // Agent is one pairing's org.bluez.Agent1 object; it lives until Pair answers.
+  struct Agent {
+    std::shared_ptr<BluezPairing> owner;
+    uint32_t kinds = 0;
+    std::string path;
+    sd_bus_slot* slot = nullptr;
+    sd_bus_message* request = nullptr;  // the agent call waiting for the application's answer
+  };
+  static int OnAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  void Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* message, uint32_t kind, HString pin);
+  void Answer(const std::shared_ptr<Agent>& agent, uint32_t kind, const PairingRequest::Answer& answer);
+  void FinishPairing(const std::shared_ptr<Agent>& agent);
+
+  std::shared_ptr<BluezCore> core_;
+  const std::string path_;
+  std::mutex mutex_;
+  std::vector<TypedEventHandler<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs>> handlers_;
+  std::map<Agent*, std::shared_ptr<Agent>> agents_;  // bus thread
+};
+
+AsyncOp<DeviceUnpairingResult> BluezPairing::UnpairAsync() {
+  if (core_->IsShutDown()) throw PlatformError(kRoEClosed);
+  auto operation = std::make_shared<BluezAsync<DeviceUnpairingResult>>();
+  auto self = shared_from_this();
+  const bool posted = core_->Post([self, operation] {
+    using R = DeviceUnpairingResultStatus;
+    const std::string adapter = self->core_->AdapterPath();
+    if (self->CanPair() || adapter.empty()) {
+      self->core_->Complete<DeviceUnpairingResult>(operation, std::make_shared<UnpairingResult>(R::AlreadyUnpaired));
+      return;
+    }
+    self->core_->SuppressRemoval(self->path_);
+    self->core_->CallMethod(
+        adapter, kAdapterIface, "RemoveDevice",
+        [path = self->path_](sd_bus_message* message) { return sd_bus_message_append(message, "o", path.c_str()); },
+        kDefaultCallUs,
+        [self, operation](Reply& reply) {
+          const R status = reply.Ok()                                      ? R::Unpaired
+                           : reply.error == "org.bluez.Error.DoesNotExist" ? R::AlreadyUnpaired
+                                                                           : R::Failed;
+          self->core_->Complete<DeviceUnpairingResult>(operation, std::make_shared<UnpairingResult>(status));
+        });
+  });
+  if (!posted) throw PlatformError(kRoEClosed);
+  return operation;
+}
+
+AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
+  if (core_->IsShutDown()) throw PlatformError(kRoEClosed);
+  auto operation = std::make_shared<BluezAsync<DevicePairingResult>>();
+  auto self = shared_from_this();
+  const bool posted = core_->Post([self, operation, kinds] {
+    using R = DevicePairingResultStatus;
+    BluezCore& core = *self->core_;
+    auto finish = [self, operation](R status) {
+      self->core_->Complete<DevicePairingResult>(operation, std::make_shared<PairingResult>(status));
+    };
+    // bluetoothd itself tells a device that is gone (UnknownObject) or already paired (AlreadyExists).
+    static uint64_t counter = 0;
+    auto agent = std::make_shared<Agent>();
+    agent->owner = self;
+    agent->kinds = kinds;
+    agent->path = "/org/velmora/agent" + std::to_string(++counter);
+    if (sd_bus_add_object(core.bus(), &agent->slot, agent->path.c_str(), &BluezPairing::OnAgentCall, agent.get()) < 0) {
+      return finish(R::Failed);
+    }
+    self->agents_[agent.get()] = agent;
+    core.CallMethod(
+        "/org/bluez", "org.bluez.AgentManager1", "RegisterAgent",
+        [agent](sd_bus_message* message) {
+          return sd_bus_message_append(message, "os", agent->path.c_str(), CapabilityFor(agent->kinds));
+        },
+        kDefaultCallUs,
+        [self, agent, finish](Reply&) {
+          // Without a registered agent bluetoothd may still pair (Just Works); the outcome tells.
+          self->core_->CallMethod(self->path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
+                                  [self, agent, finish](Reply& reply) {
+                                    self->FinishPairing(agent);
+                                    finish(PairingStatusOf(reply));
+                                  });
+        });
+  });
+  if (!posted) throw PlatformError(kRoEClosed);
+  return operation;
+}
+
+void BluezPairing::FinishPairing(const std::shared_ptr<Agent>& agent) {
+  core_->CallMethod(
+      "/org/bluez", "org.bluez.AgentManager1", "UnregisterAgent",
+      [path = agent->path](sd_bus_message* message) { return sd_bus_message_append(message, "o", path.c_str()); },
+      kDefaultCallUs, [](Reply&) {});
+  if (agent->request != nullptr) sd_bus_message_unref(agent->request);
+  agent->request = nullptr;
+  sd_bus_slot_unref(agent->slot);
+  agent->slot = nullptr;
+  agents_.erase(agent.get());
+  agent->owner.reset();
+}
+
+int BluezPairing::OnAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
+  auto* raw = static_cast<Agent*>(userdata);
+  if (raw->owner == nullptr) return 0;
+  std::shared_ptr<BluezPairing> self = raw->owner;
+  std::shared_ptr<Agent> agent = self->agents_[raw];
+  if (!sd_bus_message_is_method_call(message, "org.bluez.Agent1", nullptr)) return 0;
+  const std::string member = sd_bus_message_get_member(message);
+  std::vector<Value> args;
+  (void)ReadAll(message, &args);
+  auto number = [&](size_t i) { return args.size() > i ? static_cast<uint32_t>(args[i].number) : 0u; };
+  if (member == "RequestConfirmation") {
+    self->Ask(agent, message, Kinds::ConfirmPinMatch, SixDigits(number(1)));
+  } else if (member == "RequestAuthorization") {
+    self->Ask(agent, message, Kinds::ConfirmOnly, {});
+  } else if (member == "DisplayPasskey") {
+    self->Ask(agent, message, Kinds::DisplayPin, SixDigits(number(1)));
+  } else if (member == "DisplayPinCode") {
+    const std::string pin = args.size() > 1 ? args[1].text : "";
+    self->Ask(agent, message, Kinds::DisplayPin, HString(pin.begin(), pin.end()));
+  } else if (member == "RequestPasskey" || member == "RequestPinCode") {
+    self->Ask(agent, message, Kinds::ProvidePin, {});
+  } else if (member == "Cancel") {
+    // The pending request is void: its late answer goes nowhere.
+    if (agent->request != nullptr) sd_bus_message_unref(agent->request);
+    agent->request = nullptr;
+    sd_bus_reply_method_return(message, "");
+  } else {
+    sd_bus_reply_method_return(message, "");  // Release, AuthorizeService
+  }
+  return 1;
+}
+
+void BluezPairing::Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* message, uint32_t kind, HString pin) {
+  if (agent->request != nullptr) sd_bus_message_unref(agent->request);
+  agent->request = sd_bus_message_ref(message);
+  if ((agent->kinds & kind) == 0) {
+    // A kind the caller does not accept is refused without asking the application.
+    Answer(agent, kind, {});
+    return;
+  }
+  std::vector<TypedEventHandler<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs>> handlers;
+  {
+    std::lock_guard lock(mutex_);
+    handlers = handlers_;
+  }
+  auto request = std::make_shared<PairingRequest>(kind, std::move(pin));
+  auto self = shared_from_this();
+  core_->sim->events.Post([self, agent, kind, request, handlers] {
+    std::shared_ptr<DeviceInformationCustomPairing> sender = self;
+    std::shared_ptr<DevicePairingRequestedEventArgs> args = request;
+    for (const auto& handler : handlers) {
+      try {
+        handler(sender, args);
+      } catch (...) {
+        // NOTE: a handler that raises gives no answer.
+      }
+    }
+    const PairingRequest::Answer answer = request->Close();
+    (void)self->core_->Post([self, agent, kind, answer] { self->Answer(agent, kind, answer); });
+  });
+}
+
+void BluezPairing::Answer(const std::shared_ptr<Agent>& agent, uint32_t kind, const PairingRequest::Answer& answer) {
+  sd_bus_message* request = agent->request;
+  agent->request = nullptr;
+  const bool display = kind == Kinds::DisplayPin;
+  if (display && !answer.given) {
+    // A displayed PIN cannot be refused; the pairing is cancelled instead.
+    core_->CallMethod(path_, kDeviceIface, "CancelPairing", nullptr, kDefaultCallUs, [](Reply&) {});
+  }
+  if (request == nullptr) return;
+  const std::string member = sd_bus_message_get_member(request);
+  if (display) {
+    sd_bus_reply_method_return(request, "");
+  } else if (!answer.given || (kind == Kinds::ProvidePin && !answer.with_pin)) {
+    sd_bus_reply_method_errorf(request, "org.bluez.Error.Rejected", "Rejected by the application.");
+  } else if (member == "RequestPasskey") {
+    sd_bus_reply_method_return(request, "u",
+                               static_cast<uint32_t>(std::strtoul(Narrow(answer.pin).c_str(), nullptr, 10)));
+  } else if (member == "RequestPinCode") {
+    sd_bus_reply_method_return(request, "s", Narrow(answer.pin).c_str());
+  } else {
+    sd_bus_reply_method_return(request, "");
+  }
+  sd_bus_message_unref(request);
+}
+
+// ---- BluezDevice
+
+BluezDevice::BluezDevice(std::shared_ptr<BluezCore> core, std::string path, uint64_t address)
+    : core_(std::move(core)),
+      path_(std::move(path)),
+      address_(address),
+      hold_(core_->Hold(path_)),
+      pairing_(std::make_shared<BluezPairing>(core_, path_)) {}
+
+bluetooth::BluetoothAddressType BluezDevice::BluetoothAddressType() {
+  const std::optional<Props> props = core_->PropsOf(path_, kDeviceIface);
+  if (!props) return BluetoothAddressType::Unspecified;
+  auto type = props->find("AddressType");
+  if (type == props->end()) return BluetoothAddressType::Unspecified;
+  return type->second.text == "random" ? BluetoothAddressType::Random : BluetoothAddressType::Public;
+}
+
+// Name is the advertised or read name; never Alias, which falls back to the address.
+HString BluezDevice::Name() {
+  const std::optional<Props> props = core_->PropsOf(path_, kDeviceIface);
+  if (!props) return {};
+  auto name = props->find("Name");
+  if (name == props->end()) return {};
+  return sim::Utf8ToHString(Bytes(name->second.text.begin(), name->second.text.end()));
+}
+
+BluetoothConnectionStatus BluezDevice::ConnectionStatus() {
+  const std::optional<Props> props = core_->PropsOf(path_, kDeviceIface);
+  if (!props) return BluetoothConnectionStatus::Disconnected;
+  auto connected = props->find("Connected");
+  return connected != props->end() && connected->second.Bool() ? BluetoothConnectionStatus::Connected
+                                                               : BluetoothConnectionStatus::Disconnected;
+}
+
+std::shared_ptr<bluetooth::DeviceInformation> BluezDevice::DeviceInformation() { return pairing_; }
+
+EventToken BluezDevice::AddNameChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) {
+  std::lock_guard lock(mutex_);
+  handlers_[kNameChanged].push_back(std::move(handler));
+  return core_->NextToken();
+}
+
+EventToken BluezDevice::AddGattServicesChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) {
+  std::lock_guard lock(mutex_);
+  handlers_[kGattServicesChanged].push_back(std::move(handler));
+  return core_->NextToken();
+}
+
+EventToken BluezDevice::AddConnectionStatusChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) {
+  std::lock_guard lock(mutex_);
+  handlers_[kConnectionStatusChanged].push_back(std::move(handler));
+  return core_->NextToken();
+}
+
+void BluezDevice::Fire(DeviceEvent event) {
+  static const char16_t* const kTexts[] = {u"NameChanged", u"ConnectionStatusChanged", u"GattServicesChanged"};
+  std::vector<Handler> handlers;
+  {
+    std::lock_guard lock(mutex_);
+    handlers = handlers_[event];
+  }
+  core_->sim->Fire(std::move(handlers), std::shared_ptr<BluetoothLEDevice>(shared_from_this()),
+                   std::shared_ptr<Inspectable>(std::make_shared<TextInspectable>(kTexts[event])));
+}
+
+AsyncOp<GattDeviceServicesResult> BluezDevice::GetGattServicesWithCacheModeAsync(BluetoothCacheMode) {
+  return Services(std::nullopt);
+}
+
+AsyncOp<GattDeviceServicesResult> BluezDevice::GetGattServicesForUuidWithCacheModeAsync(const Guid& uuid,
+                                                                                        BluetoothCacheMode) {
+  return Services(uuid);
+}
+
+// NOTE: whether bluetoothd discovers again is its own [GATT] Cache setting; the cache mode cannot force it.
+AsyncOp<GattDeviceServicesResult> BluezDevice::Services(std::optional<Guid> uuid) {
+  if (core_->IsShutDown()) throw PlatformError(kRoEClosed);
+  auto operation = std::make_shared<BluezAsync<GattDeviceServicesResult>>();
+  auto core = core_;
+  const std::string path = path_;
+  auto hold = hold_;
+  const bool posted = core->Post([core, operation, path, uuid, hold] {
+    core->EnsureResolved(path, [core, operation, path, uuid, hold](bool ok) {
+      if (!ok) return core->Complete<GattDeviceServicesResult>(operation, Unreachable());
+      auto result = std::make_shared<BluezGattResult>();
+      result->services = MakeServices(core, core->Children(path, kServiceIface, "Device"), uuid);
+      core->Complete<GattDeviceServicesResult>(operation, result);
+    });
+  });
+  if (!posted) throw PlatformError(kRoEClosed);
+  return operation;
+}
+
+}  // namespace velmora::platform::bluetooth::bluez

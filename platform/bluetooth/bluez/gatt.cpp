@@ -1,0 +1,508 @@
+// GATT services, characteristics and descriptors over bluetoothd's GattService1, GattCharacteristic1 and
+// GattDescriptor1 objects, notification sessions, and their results.
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+#include "platform/bluetooth/bluez/objects.h"
+
+namespace velmora::platform::bluetooth::bluez {
+namespace {
+
+using Cccd = GattClientCharacteristicConfigurationDescriptorValue;
+
+constexpr Guid kCccdUuid = BluetoothBaseUuid(0x2902);
+constexpr Guid kUserDescriptionUuid = BluetoothBaseUuid(0x2901);
+constexpr Guid kPresentationFormatUuid = BluetoothBaseUuid(0x2904);
+constexpr uint16_t kDefaultAttMtu = 23;
+
+bool Wanted(const std::optional<Guid>& filter, const Props& props) { return !filter || UuidOf(props) == filter; }
+
+// PropertyBits maps the characteristic's Flags texts to property bits; permission texts are ignored.
+uint32_t PropertyBits(const Props& props) {
+  static const std::pair<const char*, uint32_t> kBits[] = {
+      {"broadcast", GattCharacteristicProperties::Broadcast},
+      {"read", GattCharacteristicProperties::Read},
+      {"write-without-response", GattCharacteristicProperties::WriteWithoutResponse},
+      {"write", GattCharacteristicProperties::Write},
+      {"notify", GattCharacteristicProperties::Notify},
+      {"indicate", GattCharacteristicProperties::Indicate},
+      {"authenticated-signed-writes", GattCharacteristicProperties::AuthenticatedSignedWrites},
+      {"extended-properties", GattCharacteristicProperties::ExtendedProperties},
+      {"reliable-write", GattCharacteristicProperties::ReliableWrites},
+      {"writable-auxiliaries", GattCharacteristicProperties::WritableAuxiliaries},
+  };
+  uint32_t bits = 0;
+  auto flags = props.find("Flags");
+  if (flags == props.end()) return bits;
+  for (const std::string& flag : flags->second.Texts()) {
+    for (const auto& [text, bit] : kBits) {
+      if (flag == text) bits |= bit;
+    }
+  }
+  return bits;
+}
+
+bool DeviceConnected(BluezCore& core, const std::string& path) {
+  const std::optional<Props> device = core.PropsOf(BluezCore::DeviceOf(path), kDeviceIface);
+  if (!device) return false;
+  auto connected = device->find("Connected");
+  return connected != device->end() && connected->second.Bool();
+}
+
+int AppendOptions(sd_bus_message* message, const char* type) {
+  if (type == nullptr) return AppendStringOptions(message, {});
+  return AppendStringOptions(message, {{"type", type}});
+}
+
+int AppendValue(sd_bus_message* message, const Bytes& value, const char* type) {
+  const int r = sd_bus_message_append_array(message, 'y', value.data(), value.size());
+  return r < 0 ? r : AppendOptions(message, type);
+}
+
+void CloseFds(std::vector<Value>& args) {
+  for (Value& arg : args) {
+    if (arg.type == 'h' && arg.number >= 0) close(static_cast<int>(arg.number));
+  }
+}
+
+// Start runs body on the bus thread and returns its operation; after shutdown the call raises.
+template <class T, class Body>
+AsyncOp<T> Start(const std::shared_ptr<BluezCore>& core, Body body) {
+  if (core->IsShutDown()) throw PlatformError(kRoEClosed);
+  auto operation = std::make_shared<BluezAsync<T>>();
+  if (!core->Post([core, operation, body] { body(operation); })) throw PlatformError(kRoEClosed);
+  return operation;
+}
+
+GattPresentationFormat ParseFormat(const Bytes& value) {
+  GattPresentationFormat format;
+  if (value.size() < 7) return format;
+  format.format_type = value[0];
+  format.exponent = static_cast<int8_t>(value[1]);
+  format.unit = static_cast<uint16_t>(value[2] | (value[3] << 8));
+  format.namespace_id = value[4];
+  format.description = static_cast<uint16_t>(value[5] | (value[6] << 8));
+  return format;
+}
+
+class BluezSession final : public GattSession {
+ public:
+  BluezSession(std::shared_ptr<BluezCore> core, std::string service_path)
+      : core_(std::move(core)), service_path_(std::move(service_path)) {}
+  // The characteristic's MTU (bluetoothd 5.62 and later), else the MTU an AcquireNotify reported.
+  uint16_t MaxPduSize() override {
+    for (const auto& [path, props] : core_->Children(service_path_, kCharacteristicIface, "Service")) {
+      auto mtu = props.find("MTU");
+      if (mtu != props.end() && mtu->second.number > 0) return static_cast<uint16_t>(mtu->second.number);
+    }
+    const uint16_t acquired = core_->AcquiredMtu(BluezCore::DeviceOf(service_path_));
+    return acquired != 0 ? acquired : kDefaultAttMtu;
+  }
+
+ private:
+  std::shared_ptr<BluezCore> core_;
+  const std::string service_path_;
+};
+
+// Attribute is what every service and descriptor object holds: its object path, handle and UUID, and the
+// hold on its device's link.
+struct Attribute {
+  Attribute(std::shared_ptr<BluezCore> owner, std::string object_path, uint16_t attribute_handle, Guid attribute_uuid)
+      : core(std::move(owner)),
+        path(std::move(object_path)),
+        handle(attribute_handle),
+        uuid(attribute_uuid),
+        hold(core->Hold(BluezCore::DeviceOf(path))) {}
+  const std::shared_ptr<BluezCore> core;
+  const std::string path;
+  const uint16_t handle;
+  const Guid uuid;
+  const std::shared_ptr<LinkHold> hold;
+};
+
+class BluezDescriptor final : public GattDescriptor {
+ public:
+  BluezDescriptor(std::shared_ptr<BluezCore> core, std::string path, uint16_t handle, Guid uuid)
+      : a_(std::move(core), std::move(path), handle, uuid) {}
+  uint16_t AttributeHandle() override { return a_.handle; }
+  Guid Uuid() override { return a_.uuid; }
+  AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override {
+    return ReadAttribute(a_.core, a_.path, kDescriptorIface, mode);
+  }
+  // bluetoothd refuses CCCD writes: a write of the CCCD starts or ends the characteristic's session.
+  AsyncOp<GattWriteResult> WriteValueWithResultAsync(const Bytes& value) override {
+    if (a_.uuid == kCccdUuid) {
+      const uint16_t bits =
+          static_cast<uint16_t>((value.empty() ? 0 : value[0]) | (value.size() > 1 ? value[1] << 8 : 0));
+      const Cccd cccd = (bits & 1) != 0 ? Cccd::Notify : (bits & 2) != 0 ? Cccd::Indicate : Cccd::None;
+      const std::optional<Props> props = a_.core->PropsOf(a_.path, kDescriptorIface);
+      auto owner = props ? props->find("Characteristic") : Props::const_iterator();
+      return WriteCccd(a_.core, props && owner != props->end() ? owner->second.text : std::string(), cccd);
+    }
+    auto core = a_.core;
+    const std::string path = a_.path;
+    return Start<GattWriteResult>(core, [core, path, value](const std::shared_ptr<BluezAsync<GattWriteResult>>& op) {
+      if (!core->PropsOf(path, kDescriptorIface) || !DeviceConnected(*core, path)) {
+        return core->Complete<GattWriteResult>(op, Unreachable());
+      }
+      core->Serial(path, [core, path, value, op](std::function<void()> next) {
+        core->CallMethod(
+            path, kDescriptorIface, "WriteValue",
+            [value](sd_bus_message* message) { return AppendValue(message, value, nullptr); }, kDefaultCallUs,
+            [core, op, next](Reply& reply) {
+              core->Complete<GattWriteResult>(op, ResultOf(reply));
+              next();
+            });
+      });
+    });
+  }
+
+ private:
+  const Attribute a_;
+};
+
+class BluezService final : public GattDeviceService {
+ public:
+  BluezService(std::shared_ptr<BluezCore> core, std::string path, uint16_t handle, Guid uuid)
+      : a_(std::move(core), std::move(path), handle, uuid) {}
+  uint16_t AttributeHandle() override { return a_.handle; }
+  Guid Uuid() override { return a_.uuid; }
+  std::shared_ptr<GattSession> Session() override { return std::make_shared<BluezSession>(a_.core, a_.path); }
+  AsyncOp<GattDeviceServicesResult> GetIncludedServicesWithCacheModeAsync(BluetoothCacheMode) override {
+    return Included(std::nullopt);
+  }
+  AsyncOp<GattDeviceServicesResult> GetIncludedServicesForUuidWithCacheModeAsync(const Guid& uuid,
+                                                                                 BluetoothCacheMode) override {
+    return Included(uuid);
+  }
+  AsyncOp<GattCharacteristicsResult> GetCharacteristicsWithCacheModeAsync(BluetoothCacheMode) override {
+    return Characteristics(std::nullopt);
+  }
+  AsyncOp<GattCharacteristicsResult> GetCharacteristicsForUuidWithCacheModeAsync(const Guid& uuid,
+                                                                                 BluetoothCacheMode) override {
+    return Characteristics(uuid);
+  }
+
+ private:
+  AsyncOp<GattDeviceServicesResult> Included(std::optional<Guid> uuid) {
+    auto core = a_.core;
+    const std::string path = a_.path;
+    return Start<GattDeviceServicesResult>(
+        core, [core, path, uuid](const std::shared_ptr<BluezAsync<GattDeviceServicesResult>>& op) {
+          core->EnsureResolved(BluezCore::DeviceOf(path), [core, path, uuid, op](bool ok) {
+            if (!ok || !core->PropsOf(path, kServiceIface))
+              return core->Complete<GattDeviceServicesResult>(op, Unreachable());
+            auto result = std::make_shared<BluezGattResult>();
+            result->services = MakeServices(core, core->Children(path, kServiceIface, "Includes"), uuid);
+            core->Complete<GattDeviceServicesResult>(op, result);
+          });
+        });
+  }
+
+  AsyncOp<GattCharacteristicsResult> Characteristics(std::optional<Guid> uuid);
+
+  const Attribute a_;
+};
+
+// Discovered is the state of one characteristic discovery: the characteristics found and the User
+// Description and Presentation Format descriptors still to read, one after another.
+struct Discovered {
+  std::vector<BluezCharacteristic::Info> infos;
+  std::vector<std::pair<size_t, std::string>> reads;  // (index into infos, descriptor path)
+  size_t next = 0;
+};
+
+void ReadNextDescriptor(const std::shared_ptr<BluezCore>& core, const std::shared_ptr<Discovered>& state,
+                        const std::function<void()>& done) {
+  if (state->next == state->reads.size()) return done();
+  const auto [index, path] = state->reads[state->next++];
+  core->CallMethod(
+      path, kDescriptorIface, "ReadValue", [](sd_bus_message* message) { return AppendOptions(message, nullptr); },
+      kDefaultCallUs,
+      [core, state, done, index, path](Reply& reply) {
+        const std::optional<Props> props = core->PropsOf(path, kDescriptorIface);
+        if (reply.Ok() && !reply.args.empty() && props) {
+          const Bytes value = reply.args[0].AsBytes();
+          BluezCharacteristic::Info& info = state->infos[index];
+          if (UuidOf(*props) == kUserDescriptionUuid) {
+            info.user_description = sim::Utf8ToHString(value);
+          } else {
+            info.formats.push_back(ParseFormat(value));
+          }
+        }
+        ReadNextDescriptor(core, state, done);
+      });
+}
+
+AsyncOp<GattCharacteristicsResult> BluezService::Characteristics(std::optional<Guid> uuid) {
+  auto core = a_.core;
+  const std::string path = a_.path;
+  return Start<GattCharacteristicsResult>(
+      core, [core, path, uuid](const std::shared_ptr<BluezAsync<GattCharacteristicsResult>>& op) {
+        core->EnsureResolved(BluezCore::DeviceOf(path), [core, path, uuid, op](bool ok) {
+          if (!ok || !core->PropsOf(path, kServiceIface))
+            return core->Complete<GattCharacteristicsResult>(op, Unreachable());
+          auto state = std::make_shared<Discovered>();
+          for (const auto& [child, props] : core->Children(path, kCharacteristicIface, "Service")) {
+            if (!Wanted(uuid, props)) continue;
+            state->infos.push_back(
+                {child, HandleOf(child, props), UuidOf(props).value_or(Guid{}), PropertyBits(props), {}, {}});
+            for (const auto& [descriptor, dprops] : core->Children(child, kDescriptorIface, "Characteristic")) {
+              const std::optional<Guid> duuid = UuidOf(dprops);
+              if (duuid == kUserDescriptionUuid || duuid == kPresentationFormatUuid) {
+                state->reads.emplace_back(state->infos.size() - 1, descriptor);
+              }
+            }
+          }
+          ReadNextDescriptor(core, state, [core, state, op] {
+            auto result = std::make_shared<BluezGattResult>();
+            for (BluezCharacteristic::Info& info : state->infos) {
+              auto made = std::make_shared<BluezCharacteristic>(core, std::move(info));
+              core->Register(made->Path(), made);
+              result->characteristics.push_back(made);
+            }
+            core->Complete<GattCharacteristicsResult>(op, result);
+          });
+        });
+      });
+}
+
+}  // namespace
+
+std::shared_ptr<BluezGattResult> Unreachable() {
+  auto result = std::make_shared<BluezGattResult>();
+  result->status = GattCommunicationStatus::Unreachable;
+  return result;
+}
+
+std::shared_ptr<BluezGattResult> ResultOf(const Reply& reply) {
+  auto result = std::make_shared<BluezGattResult>();
+  const GattOutcome outcome = GattOutcomeOf(reply);
+  result->status = outcome.status;
+  result->protocol_error = outcome.protocol_error;
+  return result;
+}
+
+uint16_t HandleOf(const std::string& path, const Props& props) {
+  auto handle = props.find("Handle");
+  if (handle != props.end() && handle->second.number > 0) return static_cast<uint16_t>(handle->second.number);
+  // service000c/char000d/desc000f: the handle is the path's hex suffix.
+  const size_t end = path.size();
+  size_t start = end;
+  while (start > 0 && std::isxdigit(static_cast<unsigned char>(path[start - 1])) != 0) --start;
+  if (end - start > 4) start = end - 4;
+  return start == end ? 0 : static_cast<uint16_t>(std::strtoul(path.c_str() + start, nullptr, 16));
+}
+
+std::optional<Guid> UuidOf(const Props& props) {
+  auto uuid = props.find("UUID");
+  return uuid == props.end() ? std::nullopt : ParseUuid(uuid->second.text);
+}
+
+std::vector<std::shared_ptr<GattDeviceService>> MakeServices(const std::shared_ptr<BluezCore>& core,
+                                                             const std::vector<std::pair<std::string, Props>>& found,
+                                                             const std::optional<Guid>& uuid) {
+  std::vector<std::shared_ptr<GattDeviceService>> services;
+  for (const auto& [path, props] : found) {
+    if (!Wanted(uuid, props)) continue;
+    services.push_back(
+        std::make_shared<BluezService>(core, path, HandleOf(path, props), UuidOf(props).value_or(Guid{})));
+  }
+  return services;
+}
+
+AsyncOp<GattReadResult> ReadAttribute(const std::shared_ptr<BluezCore>& core, const std::string& path,
+                                      const char* iface, BluetoothCacheMode mode) {
+  return Start<GattReadResult>(core, [core, path, iface, mode](const std::shared_ptr<BluezAsync<GattReadResult>>& op) {
+    const std::optional<Props> props = core->PropsOf(path, iface);
+    if (!props || !DeviceConnected(*core, path)) return core->Complete<GattReadResult>(op, Unreachable());
+    auto cached = props->find("Value");
+    if (mode == BluetoothCacheMode::Cached && cached != props->end()) {
+      auto result = std::make_shared<BluezGattResult>();
+      result->value = cached->second.AsBytes();
+      return core->Complete<GattReadResult>(op, result);
+    }
+    core->Serial(path, [core, path, iface, op](std::function<void()> next) {
+      core->CallMethod(
+          path, iface, "ReadValue", [](sd_bus_message* message) { return AppendOptions(message, nullptr); },
+          kDefaultCallUs,
+          [core, op, next](Reply& reply) {
+            auto result = ResultOf(reply);
+            if (reply.Ok() && !reply.args.empty()) result->value = reply.args[0].AsBytes();
+            core->Complete<GattReadResult>(op, result);
+            next();
+          });
+    });
+  });
+}
+
+AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const std::string& characteristic_path,
+                                   Cccd value) {
+  const std::string path = characteristic_path;
+  return Start<GattWriteResult>(core, [core, path, value](const std::shared_ptr<BluezAsync<GattWriteResult>>& op) {
+    if (!core->PropsOf(path, kCharacteristicIface) || !DeviceConnected(*core, path)) {
+      return core->Complete<GattWriteResult>(op, Unreachable());
+    }
+    core->Serial(path, [core, path, value, op](std::function<void()> next) {
+      auto finish = [core, op, next](std::shared_ptr<BluezGattResult> result) {
+        core->Complete<GattWriteResult>(op, std::move(result));
+        next();
+      };
+      if (value == Cccd::None) {
+        // Closing the socket ends an AcquireNotify session; a StartNotify session needs StopNotify.
+        core->CloseSession(path, true);
+        return finish(std::make_shared<BluezGattResult>());
+      }
+      if (core->HasSession(path)) return finish(std::make_shared<BluezGattResult>());
+      core->CallMethod(
+          path, kCharacteristicIface, "AcquireNotify",
+          [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kDefaultCallUs,
+          [core, path, finish](Reply& reply) {
+            if (reply.Ok() && reply.args.size() >= 2 && reply.args[0].type == 'h' && reply.args[0].number >= 0) {
+              core->OpenSession(path, static_cast<int>(reply.args[0].number),
+                                static_cast<uint16_t>(reply.args[1].number));
+              return finish(std::make_shared<BluezGattResult>());
+            }
+            CloseFds(reply.args);
+            core->CallMethod(path, kCharacteristicIface, "StartNotify", nullptr, kDefaultCallUs,
+                             [core, path, finish](Reply& started) {
+                               if (started.Ok()) core->OpenSession(path, -1, 0);
+                               finish(ResultOf(started));
+                             });
+          });
+    });
+  });
+}
+
+// ---- BluezCharacteristic
+
+BluezCharacteristic::BluezCharacteristic(std::shared_ptr<BluezCore> core, Info info)
+    : core_(std::move(core)), info_(std::move(info)), hold_(core_->Hold(BluezCore::DeviceOf(info_.path))) {}
+
+EventToken BluezCharacteristic::AddValueChanged(
+    TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) {
+  std::lock_guard lock(mutex_);
+  value_changed_.push_back(std::move(handler));
+  return core_->NextToken();
+}
+
+AsyncOp<GattReadResult> BluezCharacteristic::ReadValueWithCacheModeAsync(BluetoothCacheMode mode) {
+  return ReadAttribute(core_, info_.path, kCharacteristicIface, mode);
+}
+
+AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
+BluezCharacteristic::ReadClientCharacteristicConfigurationDescriptorAsync() {
+  using Result = GattReadClientCharacteristicConfigurationDescriptorResult;
+  auto core = core_;
+  const std::string path = info_.path;
+  const uint32_t properties = info_.properties;
+  return Start<Result>(core, [core, path, properties](const std::shared_ptr<BluezAsync<Result>>& op) {
+    const std::optional<Props> props = core->PropsOf(path, kCharacteristicIface);
+    if (!props || !DeviceConnected(*core, path)) return core->Complete<Result>(op, Unreachable());
+    auto flag = [&](const char* key) {
+      auto found = props->find(key);
+      return found != props->end() && found->second.Bool();
+    };
+    const Cccd active = (properties & GattCharacteristicProperties::Notify) != 0 ? Cccd::Notify : Cccd::Indicate;
+    std::string cccd_path;
+    for (const auto& [descriptor, dprops] : core->Children(path, kDescriptorIface, "Characteristic")) {
+      if (UuidOf(dprops) == kCccdUuid) cccd_path = descriptor;
+    }
+    if (core->HasSession(path) || cccd_path.empty()) {
+      auto result = std::make_shared<BluezGattResult>();
+      result->cccd = core->HasSession(path) || flag("Notifying") || flag("NotifyAcquired") ? active : Cccd::None;
+      return core->Complete<Result>(op, result);
+    }
+    core->CallMethod(
+        cccd_path, kDescriptorIface, "ReadValue",
+        [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kDefaultCallUs,
+        [core, op](Reply& reply) {
+          auto result = ResultOf(reply);
+          const Bytes value = reply.Ok() && !reply.args.empty() ? reply.args[0].AsBytes() : Bytes();
+          const int bits = value.empty() ? 0 : value[0];
+          result->cccd = (bits & 1) != 0 ? Cccd::Notify : (bits & 2) != 0 ? Cccd::Indicate : Cccd::None;
+          core->Complete<Result>(op, result);
+        });
+  });
+}
+
+AsyncOp<GattDescriptorsResult> BluezCharacteristic::GetDescriptorsWithCacheModeAsync(BluetoothCacheMode) {
+  return Descriptors(std::nullopt);
+}
+
+AsyncOp<GattDescriptorsResult> BluezCharacteristic::GetDescriptorsForUuidWithCacheModeAsync(const Guid& uuid,
+                                                                                            BluetoothCacheMode) {
+  return Descriptors(uuid);
+}
+
+AsyncOp<GattDescriptorsResult> BluezCharacteristic::Descriptors(std::optional<Guid> uuid) {
+  auto core = core_;
+  const std::string path = info_.path;
+  return Start<GattDescriptorsResult>(
+      core, [core, path, uuid](const std::shared_ptr<BluezAsync<GattDescriptorsResult>>& op) {
+        if (!core->PropsOf(path, kCharacteristicIface) || !DeviceConnected(*core, path)) {
+          return core->Complete<GattDescriptorsResult>(op, Unreachable());
+        }
+        auto result = std::make_shared<BluezGattResult>();
+        for (const auto& [descriptor, props] : core->Children(path, kDescriptorIface, "Characteristic")) {
+          if (!Wanted(uuid, props)) continue;
+          result->descriptors.push_back(std::make_shared<BluezDescriptor>(core, descriptor, HandleOf(descriptor, props),
+                                                                          UuidOf(props).value_or(Guid{})));
+        }
+        core->Complete<GattDescriptorsResult>(op, result);
+      });
+}
+
+AsyncOp<GattWriteResult> BluezCharacteristic::WriteValueWithResultAndOptionAsync(const Bytes& value,
+                                                                                 GattWriteOption option) {
+  auto core = core_;
+  const std::string path = info_.path;
+  const char* type = option == GattWriteOption::WriteWithoutResponse ? "command" : "request";
+  return Start<GattWriteResult>(
+      core, [core, path, value, type](const std::shared_ptr<BluezAsync<GattWriteResult>>& op) {
+        if (!core->PropsOf(path, kCharacteristicIface) || !DeviceConnected(*core, path)) {
+          return core->Complete<GattWriteResult>(op, Unreachable());
+        }
+        core->Serial(path, [core, path, value, type, op](std::function<void()> next) {
+          core->CallMethod(
+              path, kCharacteristicIface, "WriteValue",
+              [value, type](sd_bus_message* message) { return AppendValue(message, value, type); }, kDefaultCallUs,
+              [core, op, next](Reply& reply) {
+                core->Complete<GattWriteResult>(op, ResultOf(reply));
+                next();
+              });
+        });
+      });
+}
+
+AsyncOp<GattWriteResult> BluezCharacteristic::WriteClientCharacteristicConfigurationDescriptorWithResultAsync(
+    Cccd value) {
+  return WriteCccd(core_, info_.path, value);
+}
+
+class ValueChangedArgs final : public GattValueChangedEventArgs {
+ public:
+  ValueChangedArgs(Bytes value, int64_t timestamp) : value_(std::move(value)), timestamp_(timestamp) {}
+  Bytes CharacteristicValue() override { return value_; }
+  int64_t Timestamp() override { return timestamp_; }
+
+ private:
+  const Bytes value_;
+  const int64_t timestamp_;
+};
+
+void BluezCharacteristic::Deliver(const Bytes& value, int64_t timestamp) {
+  std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> handlers;
+  {
+    std::lock_guard lock(mutex_);
+    handlers = value_changed_;
+  }
+  core_->sim->Fire(std::move(handlers), std::shared_ptr<GattCharacteristic>(shared_from_this()),
+                   std::shared_ptr<GattValueChangedEventArgs>(std::make_shared<ValueChangedArgs>(value, timestamp)));
+}
+
+}  // namespace velmora::platform::bluetooth::bluez

@@ -1,0 +1,188 @@
+// The platform objects of the BlueZ backend. Internal to the backend; BluezPlatform hands them out.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/bluetooth/bluetooth.h"
+#include "platform/bluetooth/bluez/bluez_core.h"
+
+namespace velmora::platform::bluetooth::bluez {
+
+// Device events, as BluezCore fires them on the device objects of a path.
+enum DeviceEvent { kNameChanged = 0, kConnectionStatusChanged = 1, kGattServicesChanged = 2 };
+
+class BluezWatcher final : public BluetoothLEAdvertisementWatcher, public std::enable_shared_from_this<BluezWatcher> {
+ public:
+  explicit BluezWatcher(std::shared_ptr<BluezCore> core) : core_(std::move(core)) {}
+
+  BluetoothLEAdvertisementWatcherStatus Status() override;
+  void SetAdvertisementFilter(std::shared_ptr<BluetoothLEAdvertisementFilter> filter) override;
+  void SetScanningMode(BluetoothLEScanningMode mode) override;
+  void Start() override;
+  void Stop() override;
+  EventToken AddReceived(
+      TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) override;
+  EventToken AddStopped(
+      TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs> handler)
+      override;
+
+  // Offer delivers a device's advertisement while the watcher runs and its filter passes it. Bus thread.
+  void Offer(uint64_t address, int16_t rssi, const std::vector<BluetoothLEAdvertisementDataSection>& sections);
+  // End moves a running watcher to `status` and fires Stopped with `error`. Any thread.
+  void End(BluetoothLEAdvertisementWatcherStatus status, BluetoothError error);
+  bool Discovering();
+
+ private:
+  std::shared_ptr<BluezCore> core_;
+  std::mutex mutex_;
+  BluetoothLEAdvertisementWatcherStatus status_ = BluetoothLEAdvertisementWatcherStatus::Created;
+  std::vector<Guid> filter_uuids_;
+  bool starting_ = false;     // Start was called and discovery is not yet running
+  bool discovering_ = false;  // this watcher holds a StartDiscovery
+  uint64_t generation_ = 0;   // a reply counts only while no Start or Stop came after its request
+  std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs>> received_;
+  std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs>>
+      stopped_;
+};
+
+class BluezPairing;
+
+class BluezDevice final : public BluetoothLEDevice, public std::enable_shared_from_this<BluezDevice> {
+ public:
+  BluezDevice(std::shared_ptr<BluezCore> core, std::string path, uint64_t address);
+
+  uint64_t BluetoothAddress() override { return address_; }
+  bluetooth::BluetoothAddressType BluetoothAddressType() override;
+  HString Name() override;
+  BluetoothConnectionStatus ConnectionStatus() override;
+  std::shared_ptr<bluetooth::DeviceInformation> DeviceInformation() override;
+  EventToken AddNameChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  EventToken AddGattServicesChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  EventToken AddConnectionStatusChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  AsyncOp<GattDeviceServicesResult> GetGattServicesWithCacheModeAsync(BluetoothCacheMode mode) override;
+  AsyncOp<GattDeviceServicesResult> GetGattServicesForUuidWithCacheModeAsync(const Guid& uuid,
+                                                                             BluetoothCacheMode mode) override;
+
+  void Fire(DeviceEvent event);
+
+ private:
+  using Handler = TypedEventHandler<BluetoothLEDevice, Inspectable>;
+  AsyncOp<GattDeviceServicesResult> Services(std::optional<Guid> uuid);
+
+  std::shared_ptr<BluezCore> core_;
+  const std::string path_;
+  const uint64_t address_;
+  std::shared_ptr<LinkHold> hold_;
+  std::shared_ptr<BluezPairing> pairing_;
+  std::mutex mutex_;
+  std::vector<Handler> handlers_[3];
+};
+
+class BluezCharacteristic final : public GattCharacteristic, public std::enable_shared_from_this<BluezCharacteristic> {
+ public:
+  struct Info {
+    std::string path;
+    uint16_t handle = 0;
+    Guid uuid;
+    uint32_t properties = 0;
+    HString user_description;
+    std::vector<GattPresentationFormat> formats;
+  };
+  BluezCharacteristic(std::shared_ptr<BluezCore> core, Info info);
+
+  uint16_t AttributeHandle() override { return info_.handle; }
+  Guid Uuid() override { return info_.uuid; }
+  uint32_t CharacteristicProperties() override { return info_.properties; }
+  std::vector<GattPresentationFormat> PresentationFormats() override { return info_.formats; }
+  HString UserDescription() override { return info_.user_description; }
+  EventToken AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) override;
+  AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override;
+  AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
+  ReadClientCharacteristicConfigurationDescriptorAsync() override;
+  AsyncOp<GattDescriptorsResult> GetDescriptorsWithCacheModeAsync(BluetoothCacheMode mode) override;
+  AsyncOp<GattDescriptorsResult> GetDescriptorsForUuidWithCacheModeAsync(const Guid& uuid,
+                                                                         BluetoothCacheMode mode) override;
+  AsyncOp<GattWriteResult> WriteValueWithResultAndOptionAsync(const Bytes& value, GattWriteOption option) override;
+  AsyncOp<GattWriteResult> WriteClientCharacteristicConfigurationDescriptorWithResultAsync(
+      GattClientCharacteristicConfigurationDescriptorValue value) override;
+
+  const std::string& Path() const { return info_.path; }
+  // Deliver fires ValueChanged with one received value.
+  void Deliver(const Bytes& value, int64_t timestamp);
+
+ private:
+  AsyncOp<GattDescriptorsResult> Descriptors(std::optional<Guid> uuid);
+
+  std::shared_ptr<BluezCore> core_;
+  const Info info_;
+  std::shared_ptr<LinkHold> hold_;
+  std::mutex mutex_;
+  std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> value_changed_;
+};
+
+// BluezGattResult serves every GATT result interface; the request fills it before handing it out.
+class BluezGattResult final : public GattDeviceServicesResult,
+                              public GattCharacteristicsResult,
+                              public GattDescriptorsResult,
+                              public GattReadResult,
+                              public GattReadClientCharacteristicConfigurationDescriptorResult,
+                              public GattWriteResult {
+ public:
+  GattCommunicationStatus Status() override { return status; }
+  std::optional<uint8_t> ProtocolError() override { return protocol_error; }
+  std::vector<std::shared_ptr<GattDeviceService>> Services() override { return services; }
+  std::vector<std::shared_ptr<GattCharacteristic>> Characteristics() override { return characteristics; }
+  std::vector<std::shared_ptr<GattDescriptor>> Descriptors() override { return descriptors; }
+  Bytes Value() override { return value; }
+  GattClientCharacteristicConfigurationDescriptorValue ClientCharacteristicConfigurationDescriptor() override {
+    return cccd;
+  }
+
+  GattCommunicationStatus status = GattCommunicationStatus::Success;
+  std::optional<uint8_t> protocol_error;
+  std::vector<std::shared_ptr<GattDeviceService>> services;
+  std::vector<std::shared_ptr<GattCharacteristic>> characteristics;
+  std::vector<std::shared_ptr<GattDescriptor>> descriptors;
+  Bytes value;
+  GattClientCharacteristicConfigurationDescriptorValue cccd =
+      GattClientCharacteristicConfigurationDescriptorValue::None;
+};
+
+// Unreachable makes the result of a request that could not reach the device.
+std::shared_ptr<BluezGattResult> Unreachable();
+// ResultOf makes the result of a bluetoothd answer (status and ATT error mapped).
+std::shared_ptr<BluezGattResult> ResultOf(const Reply& reply);
+
+// Operations shared by the GATT objects; each starts on the bus thread and finishes its operation.
+AsyncOp<GattReadResult> ReadAttribute(const std::shared_ptr<BluezCore>& core, const std::string& path,
+                                      const char* iface, BluetoothCacheMode mode);
+AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const std::string& characteristic_path,
+                                   GattClientCharacteristicConfigurationDescriptorValue value);
+// MakeServices builds service objects for cached service paths (bus thread or any).
+std::vector<std::shared_ptr<GattDeviceService>> MakeServices(const std::shared_ptr<BluezCore>& core,
+                                                             const std::vector<std::pair<std::string, Props>>& found,
+                                                             const std::optional<Guid>& uuid);
+// Handle gives an attribute's handle: its Handle property, else the hex suffix of its path.
+uint16_t HandleOf(const std::string& path, const Props& props);
+std::optional<Guid> UuidOf(const Props& props);
+
+// Rebuilds the advertising data sections of a device from its properties, in the documented fixed order.
+std::vector<BluetoothLEAdvertisementDataSection> RebuildSections(const Props& device);
+
+// Error mapping of bluetoothd's answers.
+struct GattOutcome {
+  GattCommunicationStatus status = GattCommunicationStatus::Success;
+  std::optional<uint8_t> protocol_error;
+};
+GattOutcome GattOutcomeOf(const Reply& reply);
+DevicePairingResultStatus PairingStatusOf(const Reply& reply);
+BluetoothError ScanErrorOf(const Reply& reply);
+
+std::shared_ptr<BluetoothAdapter> MakeAdapter(std::shared_ptr<BluezCore> core, std::string path);
+
+}  // namespace velmora::platform::bluetooth::bluez

@@ -1,0 +1,373 @@
+// Connecting, discovering, reading, writing and notifications over the scripted bluetoothd, checked
+// against the simulator where both should agree and against the mock's call log elsewhere.
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/bluetooth/sim/scenario.h"
+#include "platform/bluetooth/sim/sim_radio.h"
+#include "tests/platform/bluetooth/bluez_test_util.h"
+
+namespace velmora::ble::testing {
+namespace {
+
+using bt::GattCommunicationStatus;
+using Cccd = bt::GattClientCharacteristicConfigurationDescriptorValue;
+
+std::string Hex(const bt::Bytes& bytes) {
+  std::string hex;
+  for (uint8_t b : bytes) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02x", b);
+    hex += two;
+  }
+  return hex;
+}
+
+// Values collects ValueChanged values of a characteristic (from the event thread).
+struct Values {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<bt::Bytes> values;
+  void Listen(bt::GattCharacteristic& characteristic) {
+    characteristic.AddValueChanged([this](const auto&, const auto& args) {
+      std::lock_guard lock(mutex);
+      values.push_back(args->CharacteristicValue());
+      changed.notify_all();
+    });
+  }
+  bool WaitFor(size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(20), [&] { return values.size() >= count; });
+  }
+  size_t Count() {
+    std::lock_guard lock(mutex);
+    return values.size();
+  }
+};
+
+class BluezGatt : public BluezFixture {
+ protected:
+  // Platform-level access to the sensor's attributes.
+  std::shared_ptr<bt::BluetoothLEDevice> Device(uint64_t address = 0xC0FFEE000001) {
+    return Await(platform_->FromBluetoothAddressAsync(address));
+  }
+  std::shared_ptr<bt::GattCharacteristic> Characteristic(bt::BluetoothLEDevice& device, uint16_t service_uuid,
+                                                         uint16_t uuid) {
+    auto services = Await(device.GetGattServicesForUuidWithCacheModeAsync(bt::BluetoothBaseUuid(service_uuid),
+                                                                          bt::BluetoothCacheMode::Uncached));
+    if (services == nullptr || services->Services().size() != 1) return nullptr;
+    auto characteristics = Await(services->Services()[0]->GetCharacteristicsForUuidWithCacheModeAsync(
+        bt::BluetoothBaseUuid(uuid), bt::BluetoothCacheMode::Uncached));
+    if (characteristics == nullptr || characteristics->Characteristics().size() != 1) return nullptr;
+    return characteristics->Characteristics()[0];
+  }
+  std::shared_ptr<bt::GattDescriptor> Descriptor(bt::GattCharacteristic& characteristic, uint16_t uuid) {
+    auto found = Await(characteristic.GetDescriptorsForUuidWithCacheModeAsync(bt::BluetoothBaseUuid(uuid),
+                                                                              bt::BluetoothCacheMode::Uncached));
+    return found != nullptr && found->Descriptors().size() == 1 ? found->Descriptors()[0] : nullptr;
+  }
+  // Sensor sets up the heart-rate sensor and gives the named characteristic.
+  std::shared_ptr<bt::GattCharacteristic> Sensor(uint16_t service_uuid, uint16_t uuid, const std::string& extra = "") {
+    Script("heart_rate_sensor()" + extra);
+    device_ = Device();
+    if (device_ == nullptr) return nullptr;
+    return Characteristic(*device_, service_uuid, uuid);
+  }
+  std::string CharPath(uint16_t service, uint16_t characteristic) {
+    char path[128];
+    std::snprintf(path, sizeof path, "%s/service%04x/char%04x", kSensorPath, service, characteristic);
+    return path;
+  }
+
+  std::shared_ptr<bt::BluetoothLEDevice> device_;
+};
+
+// The same database through the simulator and through BlueZ gives the same tree, with one Connect only.
+TEST_F(BluezGatt, DiscoveryGivesTheSimulatorsTree) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  std::string bluez_tree;
+  ASSERT_EQ(Config("GattObjTreeInfo", &bluez_tree), 0);
+  ASSERT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0);
+  EXPECT_EQ(mock_->CallsOf("Connect").size(), 1u);
+  std::string battery;
+  ASSERT_EQ(Read("001000000000", "001000120000", "", &battery), 0) << LastError();
+  EXPECT_EQ(battery, "\x5a");
+
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  auto radio = std::make_shared<bt::sim::SimRadio>();
+  bt::sim::ScenarioError error;
+  ASSERT_EQ(bt::sim::LoadScenarioFile(VELMORABLE_SOURCE_DIR "/examples/scenarios/heart_rate.txt", *radio, &error), 0);
+  bt::InstallProvider(radio);
+  handle_ = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink_, 0);
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  std::string sim_tree;
+  ASSERT_EQ(Config("GattObjTreeInfo", &sim_tree), 0);
+  EXPECT_EQ(bluez_tree, sim_tree);
+  EXPECT_FALSE(bluez_tree.empty());
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = nullptr;
+}
+
+// Lists come in handle order whatever order bluetoothd exports them in; included services are found.
+TEST_F(BluezGatt, ListsInHandleOrderWithIncludedServices) {
+  Script(
+      "add_device(HEART_RATE_ADDRESS, name='x'); gatt(HEART_RATE_ADDRESS, ["
+      "dict(handle=0x0010, uuid=0x180F, chars=[dict(handle=0x0014, uuid=0x2A19, flags=['read', 'notify']), "
+      "dict(handle=0x0012, uuid=0x2A1A, flags=['write-without-response', 'indicate'])]), "
+      "dict(handle=0x0001, uuid=0x1800, includes=[0x0010])])");
+  auto device = Device();
+  ASSERT_NE(device, nullptr);
+  auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  ASSERT_EQ(services->Services().size(), 2u);
+  EXPECT_EQ(services->Services()[0]->AttributeHandle(), 0x0001);
+  EXPECT_EQ(services->Services()[1]->AttributeHandle(), 0x0010);
+  auto included =
+      Await(services->Services()[0]->GetIncludedServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  ASSERT_EQ(included->Services().size(), 1u);
+  EXPECT_EQ(included->Services()[0]->Uuid(), bt::BluetoothBaseUuid(0x180F));
+  auto characteristics =
+      Await(services->Services()[1]->GetCharacteristicsWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  ASSERT_EQ(characteristics->Characteristics().size(), 2u);
+  auto first = characteristics->Characteristics()[0];
+  auto second = characteristics->Characteristics()[1];
+  EXPECT_EQ(first->AttributeHandle(), 0x0012);
+  EXPECT_EQ(first->Uuid(), bt::BluetoothBaseUuid(0x2A1A));
+  EXPECT_EQ(first->CharacteristicProperties(),
+            bt::GattCharacteristicProperties::WriteWithoutResponse | bt::GattCharacteristicProperties::Indicate);
+  EXPECT_EQ(second->AttributeHandle(), 0x0014);
+  EXPECT_EQ(second->CharacteristicProperties(),
+            bt::GattCharacteristicProperties::Read | bt::GattCharacteristicProperties::Notify);
+  EXPECT_EQ(services->Services()[1]->Session()->MaxPduSize(), 247);
+}
+
+TEST_F(BluezGatt, DescriptorTextsAndFormatsMatchTheSimulator) {
+  auto level = Sensor(0x180F, 0x2A19);
+  ASSERT_NE(level, nullptr);
+  auto firmware = Characteristic(*device_, 0x180A, 0x2A26);
+  ASSERT_NE(firmware, nullptr);
+
+  bt::sim::SimRadio radio;
+  bt::sim::ScenarioError error;
+  ASSERT_EQ(bt::sim::LoadScenarioFile(VELMORABLE_SOURCE_DIR "/examples/scenarios/heart_rate.txt", radio, &error), 0);
+  auto sim_device = Await(radio.FromBluetoothAddressAsync(0xC0FFEE000001));
+  ASSERT_NE(sim_device, nullptr);
+  auto sim_level = Characteristic(*sim_device, 0x180F, 0x2A19);
+  auto sim_firmware = Characteristic(*sim_device, 0x180A, 0x2A26);
+  ASSERT_NE(sim_level, nullptr);
+  ASSERT_NE(sim_firmware, nullptr);
+  EXPECT_EQ(firmware->UserDescription(), sim_firmware->UserDescription());
+  EXPECT_EQ(firmware->UserDescription(), u"Firmware revision");
+  const auto formats = level->PresentationFormats();
+  const auto sim_formats = sim_level->PresentationFormats();
+  ASSERT_EQ(formats.size(), 1u);
+  ASSERT_EQ(sim_formats.size(), 1u);
+  EXPECT_EQ(formats[0].format_type, sim_formats[0].format_type);
+  EXPECT_EQ(formats[0].exponent, sim_formats[0].exponent);
+  EXPECT_EQ(formats[0].unit, sim_formats[0].unit);
+  EXPECT_EQ(formats[0].namespace_id, sim_formats[0].namespace_id);
+  EXPECT_EQ(formats[0].description, sim_formats[0].description);
+  EXPECT_EQ(level->CharacteristicProperties(), sim_level->CharacteristicProperties());
+  EXPECT_EQ(level->AttributeHandle(), 0x12);
+}
+
+TEST_F(BluezGatt, ReadsGoToTheDeviceUnlessCachedAndWritesNameTheirType) {
+  auto rate = Sensor(0x180D, 0x2A38);
+  ASSERT_NE(rate, nullptr);
+  const std::string path = CharPath(0x01, 0x06);
+  Script("calls.clear()");
+
+  // No Value property yet: a cached read reads the device as well.
+  auto read = Await(rate->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Cached));
+  ASSERT_NE(read, nullptr);
+  EXPECT_EQ(Hex(read->Value()), "01");
+  EXPECT_EQ(mock_->CallsOf("ReadValue").size(), 1u);
+  // The read left a Value; the device changes, the cache does not.
+  Script("devices[HEART_RATE_ADDRESS].database[0]['chars'][1]['value'] = b'\\x02'");
+  read = Await(rate->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Cached));
+  EXPECT_EQ(Hex(read->Value()), "01");
+  EXPECT_EQ(mock_->CallsOf("ReadValue").size(), 1u);
+  read = Await(rate->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  EXPECT_EQ(Hex(read->Value()), "02");
+  EXPECT_EQ(mock_->CallsOf("ReadValue").size(), 2u);
+
+  auto control = Characteristic(*device_, 0x180D, 0x2A39);
+  ASSERT_NE(control, nullptr);
+  bt::Bytes big(300);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
+  auto written = Await(control->WriteValueWithResultAndOptionAsync(big, bt::GattWriteOption::WriteWithResponse));
+  ASSERT_NE(written, nullptr);
+  EXPECT_EQ(written->Status(), GattCommunicationStatus::Success);
+  written = Await(control->WriteValueWithResultAndOptionAsync({0x05}, bt::GattWriteOption::WriteWithoutResponse));
+  EXPECT_EQ(written->Status(), GattCommunicationStatus::Success);
+  const auto writes = mock_->CallsOf("WriteValue");
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0], "WriteValue " + CharPath(0x01, 0x08) + " " + Hex(big) + " {type=request}");
+  EXPECT_EQ(writes[1], "WriteValue " + CharPath(0x01, 0x08) + " 05 {type=command}");
+
+  // Descriptors: the same rules.
+  auto firmware = Characteristic(*device_, 0x180A, 0x2A26);
+  auto description = Descriptor(*firmware, 0x2901);
+  ASSERT_NE(description, nullptr);
+  Script("calls.clear()");
+  read = Await(description->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  const bt::Bytes text = read->Value();
+  EXPECT_EQ(std::string(text.begin(), text.end()), "Firmware revision");
+  EXPECT_EQ(mock_->CallsOf("ReadValue").size(), 1u);
+}
+
+// bluetoothd refuses a second read of an attribute while one runs: reads of one attribute wait their turn.
+TEST_F(BluezGatt, ConcurrentReadsOfOneAttributeAreSerialized) {
+  auto rate = Sensor(0x180D, 0x2A38, "; devices[HEART_RATE_ADDRESS].database[0]['chars'][1]['delay'] = 50");
+  ASSERT_NE(rate, nullptr);
+  auto first = rate->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  auto second = rate->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  auto third = rate->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  for (const auto& read : {Await(first), Await(second), Await(third)}) {
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(read->Status(), GattCommunicationStatus::Success);
+    EXPECT_EQ(Hex(read->Value()), "01");
+  }
+}
+
+// Every row of the error list: the name and text bluetoothd answers with, and what the platform reports.
+TEST_F(BluezGatt, ErrorsMapToStatusAndAttByte) {
+  struct Row {
+    const char* name;
+    const char* text;
+    GattCommunicationStatus status;
+    int att;  // -1: none
+  };
+  using S = GattCommunicationStatus;
+  const Row rows[] = {
+      {"org.bluez.Error.NotPermitted", "Read not permitted", S::ProtocolError, 0x02},
+      {"org.bluez.Error.NotPermitted", "Write not permitted", S::ProtocolError, 0x03},
+      {"org.bluez.Error.NotPermitted", "Not paired", S::ProtocolError, 0x05},
+      {"org.bluez.Error.NotAuthorized", "Operation Not Authorized", S::ProtocolError, 0x08},
+      {"org.bluez.Error.NotSupported", "Operation is not supported", S::ProtocolError, 0x06},
+      {"org.bluez.Error.InvalidArguments", "Invalid offset", S::ProtocolError, 0x07},
+      {"org.bluez.Error.InvalidArguments", "Invalid Length", S::ProtocolError, 0x0D},
+      {"org.bluez.Error.InvalidOffset", "Invalid offset", S::ProtocolError, 0x07},
+      {"org.bluez.Error.InvalidValueLength", "Invalid Length", S::ProtocolError, 0x0D},
+      {"org.bluez.Error.Failed", "Operation failed with ATT error: 0x0e", S::ProtocolError, 0x0E},
+      {"org.bluez.Error.Failed", "Operation failed with ATT error: 0x80 (Application Error)", S::ProtocolError, 0x80},
+      {"org.bluez.Error.Failed", "Not connected", S::Unreachable, -1},
+      {"org.bluez.Error.NotConnected", "Not Connected", S::Unreachable, -1},
+      {"org.freedesktop.DBus.Error.UnknownObject", "gone", S::Unreachable, -1},
+      {"org.freedesktop.DBus.Error.UnknownMethod", "gone", S::Unreachable, -1},
+      {"org.freedesktop.DBus.Error.NoReply", "no reply", S::Unreachable, -1},
+      {"org.freedesktop.DBus.Error.Timeout", "timeout", S::Unreachable, -1},
+      {"org.freedesktop.DBus.Error.AccessDenied", "policy", S::AccessDenied, -1},
+  };
+  auto rate = Sensor(0x180D, 0x2A38);
+  ASSERT_NE(rate, nullptr);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.name) + " " + row.text);
+    Script(std::string("devices[HEART_RATE_ADDRESS].database[0]['chars'][1]['errors'] = {'ReadValue': ('") + row.name +
+           "', '" + row.text + "'), 'WriteValue': ('" + row.name + "', '" + row.text + "')}");
+    auto read = Await(rate->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+    auto written = Await(rate->WriteValueWithResultAndOptionAsync({1}, bt::GattWriteOption::WriteWithResponse));
+    ASSERT_NE(read, nullptr);
+    ASSERT_NE(written, nullptr);
+    for (auto [status, att] :
+         {std::pair(read->Status(), read->ProtocolError()), std::pair(written->Status(), written->ProtocolError())}) {
+      EXPECT_EQ(status, row.status);
+      EXPECT_EQ(att.has_value(), row.att >= 0);
+      if (att && row.att >= 0) {
+        EXPECT_EQ(*att, row.att);
+      }
+    }
+  }
+}
+
+TEST_F(BluezGatt, FailingConnectOrMissingResolutionIsUnreachable) {
+  Script(
+      "heart_rate_sensor(); devices[HEART_RATE_ADDRESS].connect_error = "
+      "('org.bluez.Error.Failed', 'le-connection-abort-by-local')");
+  auto device = Device();
+  ASSERT_NE(device, nullptr);
+  auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  ASSERT_NE(services, nullptr);
+  EXPECT_EQ(services->Status(), GattCommunicationStatus::Unreachable);
+  EXPECT_TRUE(services->Services().empty());
+
+  // ServicesResolved never comes: the engine's own timeout ends the discovery.
+  Script("devices[HEART_RATE_ADDRESS].connect_error = None; devices[HEART_RATE_ADDRESS].resolve = False");
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  ASSERT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
+  EXPECT_NE(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0);
+}
+
+// AcquireNotify: each record is one ValueChanged, in order; a read while subscribed adds nothing; closing
+// the socket ends it. A direct CCCD write maps to the same calls, and a CCCD read tells the state.
+TEST_F(BluezGatt, NotificationsThroughTheAcquiredSocket) {
+  auto measurement = Sensor(0x180D, 0x2A37);
+  ASSERT_NE(measurement, nullptr);
+  Values values;
+  measurement->AddValueChanged([](const auto&, const auto&) {});
+  values.Listen(*measurement);
+  auto cccd = Descriptor(*measurement, 0x2902);
+  ASSERT_NE(cccd, nullptr);
+  auto written = Await(cccd->WriteValueWithResultAsync({0x01, 0x00}));
+  ASSERT_NE(written, nullptr);
+  EXPECT_EQ(written->Status(), GattCommunicationStatus::Success);
+  EXPECT_EQ(mock_->CallsOf("AcquireNotify").size(), 1u);
+  EXPECT_TRUE(mock_->CallsOf("WriteValue").empty());
+  auto state = Await(measurement->ReadClientCharacteristicConfigurationDescriptorAsync());
+  EXPECT_EQ(state->ClientCharacteristicConfigurationDescriptor(), Cccd::Notify);
+
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, counter(10))"), "10");
+  ASSERT_TRUE(values.WaitFor(10));
+  auto read = Await(measurement->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  EXPECT_EQ(read->Status(), GattCommunicationStatus::Success);
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, [b'\\xff'])"), "1");
+  ASSERT_TRUE(values.WaitFor(11));
+  {
+    std::lock_guard lock(values.mutex);
+    ASSERT_EQ(values.values.size(), 11u);
+    for (uint8_t i = 0; i < 10; ++i) EXPECT_EQ(values.values[i], (bt::Bytes{i, 0, 0, 0}));
+    EXPECT_EQ(values.values[10], bt::Bytes{0xff});
+  }
+
+  written = Await(measurement->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::None));
+  EXPECT_EQ(written->Status(), GattCommunicationStatus::Success);
+  for (int i = 0; i < 500 && Script("socket_open(HEART_RATE_ADDRESS, 0x0003)") == "True"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(Script("socket_open(HEART_RATE_ADDRESS, 0x0003)"), "False");
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, [b'\\x01'])"), "0");
+  state = Await(measurement->ReadClientCharacteristicConfigurationDescriptorAsync());
+  EXPECT_EQ(state->ClientCharacteristicConfigurationDescriptor(), Cccd::None);
+  EXPECT_EQ(values.Count(), 11u);
+}
+
+TEST_F(BluezGatt, NotificationsFallBackToStartNotify) {
+  auto level = Sensor(0x180F, 0x2A19, "; devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['acquire'] = False");
+  ASSERT_NE(level, nullptr);
+  Values values;
+  values.Listen(*level);
+  auto written = Await(level->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify));
+  ASSERT_NE(written, nullptr);
+  EXPECT_EQ(written->Status(), GattCommunicationStatus::Success);
+  EXPECT_EQ(mock_->CallsOf("AcquireNotify").size(), 1u);
+  EXPECT_EQ(mock_->CallsOf("StartNotify").size(), 1u);
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0012, counter(10))"), "10");
+  ASSERT_TRUE(values.WaitFor(10));
+  {
+    std::lock_guard lock(values.mutex);
+    for (uint8_t i = 0; i < 10; ++i) EXPECT_EQ(values.values[i], (bt::Bytes{i, 0, 0, 0}));
+  }
+  written = Await(level->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::None));
+  EXPECT_EQ(written->Status(), GattCommunicationStatus::Success);
+  EXPECT_EQ(mock_->CallsOf("StopNotify").size(), 1u);
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0012, [b'\\x01'])"), "0");
+  EXPECT_EQ(values.Count(), 10u);
+}
+
+}  // namespace
+}  // namespace velmora::ble::testing

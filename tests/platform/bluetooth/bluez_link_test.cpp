@@ -1,0 +1,255 @@
+// Pairing through the agent, links opened and closed, link loss, vanishing devices and service changes,
+// over the scripted bluetoothd.
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/platform/bluetooth/bluez_test_util.h"
+
+namespace velmora::ble::testing {
+namespace {
+
+using Kinds = bt::DevicePairingKinds;
+using PairStatus = bt::DevicePairingResultStatus;
+
+// AcceptingSink accepts every pairing request (the PIN as offered) and records like Sink.
+int32_t AcceptingSink(void* context, int32_t id, int32_t count, intptr_t* params, int32_t* cbparams) {
+  if (id == VELMORABLE_EVENT_PAIRING_REQUEST && count >= 4) params[3] = 1;
+  return Sink::Call(context, id, count, params, cbparams);
+}
+
+class BluezLink : public BluezFixture {
+ protected:
+  // Settle makes sure that everything the backend sent before has reached the mock: a later call on the
+  // same connection is answered after it.
+  void Settle() { ASSERT_NE(Await(platform_->GetDefaultAdapterAsync()), nullptr); }
+};
+
+// Every kind of agent request reaches the application with its kind and PIN; the answers map to statuses.
+TEST_F(BluezLink, PairingThroughTheAgent) {
+  struct Case {
+    const char* pairing;  // the device's method
+    const char* answer;   // "accept", "refuse" or a PIN to give
+    PairStatus status;
+    uint32_t kind;
+    const char16_t* pin;
+  };
+  const Case cases[] = {
+      {"'confirm'", "accept", PairStatus::Paired, Kinds::ConfirmPinMatch, u"012345"},
+      {"'confirm'", "refuse", PairStatus::RejectedByHandler, Kinds::ConfirmPinMatch, u"012345"},
+      {"'authorize'", "accept", PairStatus::Paired, Kinds::ConfirmOnly, u""},
+      {"'display'", "accept", PairStatus::Paired, Kinds::DisplayPin, u"012345"},
+      {"'display'", "refuse", PairStatus::PairingCanceled, Kinds::DisplayPin, u"012345"},
+      {"'passkey'", "012345", PairStatus::Paired, Kinds::ProvidePin, u""},
+      {"'passkey'", "999999", PairStatus::AuthenticationFailure, Kinds::ProvidePin, u""},
+      {"None", "accept", PairStatus::Paired, 0, u""},
+      // The request is cancelled while the application answers: the late answer goes nowhere.
+      {"'timeout'", "accept", PairStatus::AuthenticationTimeout, Kinds::ConfirmPinMatch, u"012345"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.pairing) + " " + c.answer);
+    Script(std::string("reset(); add_device('C0:FF:EE:00:00:01', name='lock', pairing=") + c.pairing +
+           ", passkey=12345)");
+    auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+    ASSERT_NE(device, nullptr);
+    auto pairing = device->DeviceInformation()->Pairing();
+    EXPECT_TRUE(pairing->CanPair());
+    auto custom = pairing->Custom();
+    std::mutex mutex;
+    std::vector<std::pair<uint32_t, std::u16string>> requests;
+    const std::string answer = c.answer;
+    custom->AddPairingRequested([&](const auto&, const auto& args) {
+      {
+        std::lock_guard lock(mutex);
+        requests.emplace_back(args->PairingKind(), args->Pin());
+      }
+      if (answer == "accept") {
+        args->Accept();
+      } else if (answer != "refuse") {
+        args->AcceptWithPin(std::u16string(answer.begin(), answer.end()));
+      }
+    });
+    auto result =
+        Await(custom->PairAsync(Kinds::ConfirmOnly | Kinds::DisplayPin | Kinds::ProvidePin | Kinds::ConfirmPinMatch));
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(result->Status(), c.status);
+    std::lock_guard lock(mutex);
+    if (c.kind == 0) {
+      EXPECT_TRUE(requests.empty());
+    } else {
+      ASSERT_EQ(requests.size(), 1u);
+      EXPECT_EQ(requests[0].first, c.kind);
+      EXPECT_EQ(requests[0].second, c.pin);
+    }
+    const auto registered = mock_->CallsOf("RegisterAgent");
+    ASSERT_EQ(registered.size(), 1u);
+    EXPECT_NE(registered[0].find(" KeyboardDisplay"), std::string::npos) << registered[0];
+    EXPECT_TRUE(WaitForCall("UnregisterAgent"));
+    EXPECT_EQ(pairing->CanPair(), c.status != PairStatus::Paired);
+  }
+}
+
+TEST_F(BluezLink, PairingCapabilityAndFailuresOfPair) {
+  Script("add_device('C0:FF:EE:00:00:01', name='lock', pairing='authorize')");
+  auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+  ASSERT_NE(device, nullptr);
+  auto custom = device->DeviceInformation()->Pairing()->Custom();
+  custom->AddPairingRequested([](const auto&, const auto& args) { args->Accept(); });
+  // ConfirmOnly alone registers NoInputNoOutput; a kind not accepted is refused without asking.
+  Script("devices[HEART_RATE_ADDRESS].pairing = 'confirm'");
+  auto result = Await(custom->PairAsync(Kinds::ConfirmOnly));
+  EXPECT_EQ(result->Status(), PairStatus::RejectedByHandler);
+  EXPECT_NE(mock_->CallsOf("RegisterAgent")[0].find(" NoInputNoOutput"), std::string::npos);
+  result = Await(custom->PairAsync(Kinds::ConfirmPinMatch | Kinds::DisplayPin));
+  EXPECT_NE(mock_->CallsOf("RegisterAgent")[1].find(" DisplayYesNo"), std::string::npos);
+  EXPECT_EQ(result->Status(), PairStatus::Paired);
+  result = Await(custom->PairAsync(Kinds::ConfirmOnly));
+  EXPECT_EQ(result->Status(), PairStatus::AlreadyPaired);
+
+  struct Row {
+    const char* name;
+    PairStatus status;
+  };
+  const Row rows[] = {
+      {"org.bluez.Error.AlreadyExists", PairStatus::AlreadyPaired},
+      {"org.bluez.Error.AuthenticationCanceled", PairStatus::PairingCanceled},
+      {"org.bluez.Error.AuthenticationRejected", PairStatus::RejectedByHandler},
+      {"org.bluez.Error.AuthenticationFailed", PairStatus::AuthenticationFailure},
+      {"org.bluez.Error.AuthenticationTimeout", PairStatus::AuthenticationTimeout},
+      {"org.freedesktop.DBus.Error.NoReply", PairStatus::AuthenticationTimeout},
+      {"org.bluez.Error.ConnectionAttemptFailed", PairStatus::ConnectionRejected},
+      {"org.bluez.Error.InProgress", PairStatus::OperationAlreadyInProgress},
+      {"org.bluez.Error.DoesNotExist", PairStatus::NotReadyToPair},
+      {"org.freedesktop.DBus.Error.UnknownObject", PairStatus::NotReadyToPair},
+      {"org.bluez.Error.Failed", PairStatus::Failed},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Script(std::string("changed(devices[HEART_RATE_ADDRESS].path, DEVICE_IFACE, {'Paired': dbus.Boolean(False)}); "
+                       "devices[HEART_RATE_ADDRESS].pair_error = ('") +
+           row.name + "', 'scripted')");
+    result = Await(custom->PairAsync(Kinds::ConfirmOnly));
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(result->Status(), row.status);
+  }
+}
+
+// Connect with pairing: a characteristic that refused "Not paired" reads afterwards; Disconnect removes
+// the bond made here (RemoveDevice), and a bond made elsewhere stays.
+TEST_F(BluezLink, PairingMadeHereIsRemovedOnDisconnect) {
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(&AcceptingSink, &sink_, 0);
+  Script(
+      "heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'; "
+      "devices[HEART_RATE_ADDRESS].database[0]['chars'][1]['encrypted'] = True");
+  auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+  ASSERT_NE(device, nullptr);
+  auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  auto characteristics =
+      Await(services->Services()[0]->GetCharacteristicsWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  auto location = characteristics->Characteristics()[1];
+  auto refused = Await(location->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  EXPECT_EQ(refused->Status(), bt::GattCommunicationStatus::ProtocolError);
+  EXPECT_EQ(refused->ProtocolError(), 0x05);
+
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  const auto requests = sink_.Of(VELMORABLE_EVENT_PAIRING_REQUEST);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].Text(0), kSensor);
+  EXPECT_EQ(requests[0].Int(1), static_cast<int32_t>(Kinds::ConfirmPinMatch));
+  auto read = Await(location->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  EXPECT_EQ(read->Status(), bt::GattCommunicationStatus::Success);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
+  EXPECT_EQ(mock_->CallsOf("RemoveDevice").size(), 1u);
+
+  // Paired elsewhere: nothing is removed.
+  Script(
+      "reset(); heart_rate_sensor(); changed(devices[HEART_RATE_ADDRESS].path, DEVICE_IFACE, "
+      "{'Paired': dbus.Boolean(True)})");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
+  Settle();
+  EXPECT_TRUE(mock_->CallsOf("RemoveDevice").empty());
+  EXPECT_TRUE(mock_->CallsOf("Pair").empty());
+}
+
+// The engine's Disconnect closes a link this backend opened, and only such a link.
+TEST_F(BluezLink, DisconnectClosesOnlyLinksOpenedHere) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
+  EXPECT_TRUE(WaitForCall("Disconnect"));
+
+  Script("reset(); heart_rate_sensor(); connect_elsewhere(HEART_RATE_ADDRESS)");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
+  Settle();
+  EXPECT_TRUE(mock_->CallsOf("Connect").empty());
+  EXPECT_TRUE(mock_->CallsOf("Disconnect").empty());
+}
+
+// A dropped link tells the application "Offline"; reads on the old objects fail without hanging.
+TEST_F(BluezLink, LinkLossIsOfflineAndOldObjectsAreUnreachable) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+  auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  auto characteristics =
+      Await(services->Services()[1]->GetCharacteristicsWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  auto level = characteristics->Characteristics()[0];
+  Script("link_drop(HEART_RATE_ADDRESS)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  const Event dropped = sink_.Of(VELMORABLE_EVENT_DISCONNECTED)[0];
+  EXPECT_EQ(dropped.Text(1), "Offline");
+  EXPECT_EQ(device->ConnectionStatus(), bt::BluetoothConnectionStatus::Disconnected);
+  std::string value;
+  EXPECT_NE(Read("001000000000", "001000120000", "", &value), 0);
+  auto read = Await(level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  EXPECT_EQ(read->Status(), bt::GattCommunicationStatus::Unreachable);
+  EXPECT_FALSE(read->ProtocolError().has_value());
+  auto written = Await(level->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(
+      bt::GattClientCharacteristicConfigurationDescriptorValue::Notify));
+  EXPECT_EQ(written->Status(), bt::GattCommunicationStatus::Unreachable);
+}
+
+// A device that bluetoothd forgets reads as disconnected; connecting to it again fails.
+TEST_F(BluezLink, VanishedDeviceIsDisconnectedAndCannotBeConnected) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  Script("vanish(HEART_RATE_ADDRESS)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  EXPECT_NE(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0);
+  EXPECT_NE(LastError().find("unsuccessful"), std::string::npos) << LastError();
+}
+
+// A new name from bluetoothd (Name, never Alias) reaches the application as a ServerUpdate.
+TEST_F(BluezLink, NameChangeIsAServerUpdate) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  Script("advertise(HEART_RATE_ADDRESS, name='Velmora HR 2')");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_SERVER_UPDATE));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE)[0].Text(0), "Velmora HR 2");
+}
+
+// Services added or removed under a connected device give one ServerUpdate per burst.
+TEST_F(BluezLink, ServiceChangesGiveOneServerUpdatePerBurst) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  Script(
+      "services_changed(HEART_RATE_ADDRESS, removed=[0x0020], added=[dict(handle=0x0030, uuid=0x1809, "
+      "chars=[dict(handle=0x0032, uuid=0x2A1C)]), dict(handle=0x0040, uuid=0x181A)])");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_SERVER_UPDATE));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE)[0].Text(1), "GattServicesChanged");
+  Script("services_changed(HEART_RATE_ADDRESS, removed=[0x0030, 0x0040])");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_SERVER_UPDATE, 2));
+  // A burst that had given two events would have given them before the second burst's one.
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE).size(), 2u);
+}
+
+}  // namespace
+}  // namespace velmora::ble::testing

@@ -1,0 +1,188 @@
+// What the BlueZ backend costs: threads, file descriptors, CPU while idle, memory under a notification
+// flood, and a shutdown that does not wait for a bluetoothd that stopped answering.
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "tests/platform/bluetooth/bluez_test_util.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' allocator counts the bytes the program holds (their shadow memory would swamp the RSS).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#define VELMORA_SANITIZER_HEAP 1
+#endif
+
+namespace velmora::ble::testing {
+namespace {
+
+constexpr const char kMeasurementService[] = "000100000000";
+constexpr const char kMeasurement[] = "000100030000";
+
+size_t Entries(const char* dir) {
+  size_t count = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d) != nullptr) ++count;
+    closedir(d);
+  }
+  return count;
+}
+size_t Threads() { return Entries("/proc/self/task"); }
+size_t Fds() { return Entries("/proc/self/fd"); }
+
+// MemoryInUse gives the heap in use under a sanitizer, else the resident set size.
+size_t MemoryInUse() {
+#ifdef VELMORA_SANITIZER_HEAP
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  size_t pages = 0;
+  size_t resident = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%zu %zu", &pages, &resident) != 2) resident = 0;
+    std::fclose(statm);
+  }
+  return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+#endif
+}
+
+int64_t CpuMicros() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
+
+class BluezResources : public BluezFixture {
+ protected:
+  int Subscribe(int32_t method) { return Call(method, {Text(kMeasurementService), Text(kMeasurement)}); }
+};
+
+TEST_F(BluezResources, ThreadsAndFdsStayFixedOverConnectionCycles) {
+  // The platform of the fixture runs: its bus thread and two handler threads.
+  const size_t threads_before = Threads();
+  auto second = std::make_shared<bt::bluez::BluezPlatform>(mock_->address());
+  EXPECT_EQ(Threads(), threads_before + 3);
+  second.reset();
+  EXPECT_EQ(Threads(), threads_before);
+
+  Script("heart_rate_sensor()");
+  const size_t fds = Fds();
+  const size_t threads = Threads();
+  for (int cycle = 1; cycle <= 100; ++cycle) {
+    SCOPED_TRACE(cycle);
+    ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+    ASSERT_EQ(Subscribe(VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError();
+    ASSERT_EQ(Subscribe(VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError();
+    ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
+    ASSERT_TRUE(WaitForCall("Disconnect", static_cast<size_t>(cycle)));
+    // The link is down in the backend's cache before the next cycle connects.
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED, static_cast<size_t>(cycle)));
+    ASSERT_NE(Script("1"), "");
+  }
+  EXPECT_EQ(mock_->CallsOf("AcquireNotify").size(), 100u);
+  EXPECT_EQ(Fds(), fds);
+  EXPECT_EQ(Threads(), threads);
+}
+
+// Connected and subscribed with no traffic, the backend sleeps: nothing polls on a timer.
+TEST_F(BluezResources, IdleSubscriptionCostsNoCpu) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Subscribe(VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError();
+  const int64_t before = CpuMicros();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const int64_t used = CpuMicros() - before;
+  std::printf("CPU while idle and subscribed: %lld us in 2 s\n", static_cast<long long>(used));
+  EXPECT_LE(used, 20'000) << used << " us of CPU in 2 s";
+}
+
+// 10,000 notifications arrive in order, each once; the heap does not grow with them.
+TEST_F(BluezResources, NotificationFloodArrivesInOrder) {
+  std::mutex mutex;
+  std::vector<uint32_t> seen;
+  size_t heap_at_1000 = 0;
+  size_t heap_at_10000 = 0;
+  // The sink is set before any event can run.
+  sink_.keep = false;
+  sink_.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_VALUE) return;
+    const std::string& value = event.Text(5);
+    if (value.size() != 4) return;
+    uint32_t n = 0;
+    for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<uint8_t>(value[i]);
+    std::lock_guard lock(mutex);
+    seen.push_back(n);
+    if (seen.size() == 1000) heap_at_1000 = MemoryInUse();
+    if (seen.size() == 10000) heap_at_10000 = MemoryInUse();
+  };
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Subscribe(VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, counter(10000))"), "10000");
+  for (int i = 0; i < 3000; ++i) {
+    {
+      std::lock_guard lock(mutex);
+      if (seen.size() >= 10000) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // Destroying the client waits for events that still run; none comes afterwards.
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = nullptr;
+  ASSERT_EQ(seen.size(), 10000u);
+  for (uint32_t i = 0; i < 10000; ++i) {
+    ASSERT_EQ(seen[i], i);
+  }
+  std::printf("10000 notifications in %.2f s\n", seconds);
+  EXPECT_LT(heap_at_10000, heap_at_1000 + (1u << 20)) << heap_at_1000 << " -> " << heap_at_10000;
+}
+
+// Shutting down does not wait for bluetoothd: with the mock stopped, destroying the platform returns.
+TEST_F(BluezResources, ShutdownDoesNotWaitForAStoppedBluetoothd) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Subscribe(VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError();
+  auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+  ASSERT_NE(device, nullptr);
+  auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Cached));
+  auto characteristics =
+      Await(services->Services()[1]->GetCharacteristicsWithCacheModeAsync(bt::BluetoothCacheMode::Cached));
+  auto level = characteristics->Characteristics()[0];
+  ASSERT_EQ(kill(mock_->mock_pid(), SIGSTOP), 0);
+  auto pending = platform_->GetDefaultAdapterAsync();  // never answered
+  // The first read waits for bluetoothd, the second waits behind it.
+  auto first = level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  auto second = level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  const auto start = std::chrono::steady_clock::now();
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = nullptr;
+  bt::InstallProvider(nullptr);
+  platform_.reset();
+  const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  kill(mock_->mock_pid(), SIGCONT);
+  std::printf("shutdown with bluetoothd stopped: %.3f s\n", seconds);
+  // The request that bluetoothd never answered finished with the shutdown.
+  EXPECT_EQ(pending->Status(), bt::AsyncStatus::Completed);
+  for (const auto& read : {first, second}) {
+    ASSERT_EQ(read->Status(), bt::AsyncStatus::Completed);
+    EXPECT_EQ(read->GetResults()->Status(), bt::GattCommunicationStatus::Unreachable);
+  }
+  // Objects outlive the platform; their operations are refused.
+  EXPECT_EQ(device->ConnectionStatus(), bt::BluetoothConnectionStatus::Connected);
+  try {
+    (void)device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Cached);
+    ADD_FAILURE() << "no PlatformError";
+  } catch (const bt::PlatformError& error) {
+    EXPECT_EQ(error.HResult(), bt::kRoEClosed);
+  }
+}
+
+}  // namespace
+}  // namespace velmora::ble::testing

@@ -1,0 +1,222 @@
+// The choice of backend, a missing bluetoothd or adapter, and scanning over the scripted bluetoothd.
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/bluetooth/bluez/bluez_platform.h"
+#include "tests/platform/bluetooth/bluez_test_util.h"
+
+namespace velmora::ble::testing {
+namespace {
+
+constexpr int kNoAdapter = 613;
+constexpr int kScanAborted = 603;
+
+TEST(BluezBackendChoice, FollowsTheEnvironment) {
+  struct Case {
+    const char* backend;
+    const char* scenario;
+    bt::Backend chosen;
+    bool warns;
+  };
+  const Case cases[] = {
+      {"sim", nullptr, bt::Backend::kSimulator, false},   {"bluez", "x.txt", bt::Backend::kBluez, false},
+      {nullptr, "x.txt", bt::Backend::kSimulator, false}, {nullptr, "", bt::Backend::kBluez, false},
+      {nullptr, nullptr, bt::Backend::kBluez, false},     {"", nullptr, bt::Backend::kBluez, false},
+      {"hci", "x.txt", bt::Backend::kSimulator, true},    {"SIM", nullptr, bt::Backend::kBluez, true},
+  };
+  for (const Case& c : cases) {
+    std::string warning;
+    EXPECT_EQ(bt::ChooseBackend(c.backend, c.scenario, &warning), c.chosen)
+        << (c.backend ? c.backend : "(unset)") << " / " << (c.scenario ? c.scenario : "(unset)");
+    EXPECT_EQ(!warning.empty(), c.warns) << warning;
+    EXPECT_EQ(warning.find('\n'), std::string::npos);
+  }
+}
+
+// Without a system bus the BlueZ platform has no adapter: scanning fails with 613 and starts nothing.
+TEST(BluezWithoutBus, ScanningFailsWith613) {
+  component::SocketBase::StaticInit();
+  const char* saved = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  const std::string old = saved != nullptr ? saved : "";
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/velmora-test-bus", 1);
+  auto platform = std::make_shared<bt::bluez::BluezPlatform>();
+  if (saved != nullptr) {
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", old.c_str(), 1);
+  } else {
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  }
+  EXPECT_FALSE(platform->Connected());
+  bt::InstallProvider(platform);
+  Sink sink;
+  VelmoraBLE_BLEClient* handle = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink, 0);
+  EXPECT_EQ(testing::Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), kNoAdapter);
+  EXPECT_EQ(testing::LastError(handle), "No Bluetooth adapter found.");
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 0);
+  VelmoraBLE_BLEClient_Destroy(handle);
+  bt::InstallProvider(nullptr);
+  component::SocketBase::StaticDestroy();
+}
+
+class BluezScan : public BluezFixture {
+ protected:
+  std::vector<Event> Adverts() { return sink_.Of(VELMORABLE_EVENT_ADVERTISEMENT); }
+};
+
+TEST_F(BluezScan, NoAdapterOrNoOwnerFailsWith613) {
+  Script("remove_adapter()");
+  EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), kNoAdapter);
+  EXPECT_EQ(LastError(), "No Bluetooth adapter found.");
+  // bluetoothd not running: nobody owns org.bluez.
+  Script("reset(); manager().connection.release_name('org.bluez')");
+  EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), kNoAdapter);
+  EXPECT_EQ(LastError(), "No Bluetooth adapter found.");
+  EXPECT_EQ(mock_->Run("manager().connection.request_name('org.bluez')"), "1");
+  EXPECT_TRUE(mock_->CallsOf("StartDiscovery").empty());
+}
+
+TEST_F(BluezScan, AdvertisementsBecomeEventsWithEveryField) {
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  const std::vector<std::string> calls = mock_->Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0], "SetDiscoveryFilter /org/bluez/hci0 {Transport=le,DuplicateData=true,UUIDs=[]}");
+  EXPECT_EQ(calls[1], "StartDiscovery /org/bluez/hci0");
+
+  Script("heart_rate_sensor()");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  Event first = Adverts()[0];
+  EXPECT_EQ(first.Text(0), kSensor);
+  EXPECT_EQ(first.Text(1), "Velmora HR");
+  EXPECT_EQ(first.Int(2), -58);
+  EXPECT_EQ(first.Int(3), 0);
+  EXPECT_NE(first.Text(4).find("180D"), std::string::npos) << first.Text(4);
+  EXPECT_NE(first.Text(5).find("180F"), std::string::npos) << first.Text(5);
+  EXPECT_EQ(first.Int(7), 0xFFFF);
+  EXPECT_EQ(first.Text(8), std::string("\x01\x02", 2));
+
+  // A repeat (PropertiesChanged) is a new event with the new values.
+  Script("advertise(HEART_RATE_ADDRESS, rssi=-40, manufacturer={0x0059: b'\\x07'})");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT, 2));
+  Event second = Adverts()[1];
+  EXPECT_EQ(second.Int(2), -40);
+  EXPECT_EQ(second.Int(7), 0x0059);
+  EXPECT_EQ(second.Text(8), "\x07");
+
+  ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0);
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0].Int(0), 0);
+  EXPECT_EQ(mock_->CallsOf("StopDiscovery").size(), 1u);
+}
+
+// bluetoothd passes a device with any of the filter's UUIDs; the watcher wants all of them. A device only
+// cached (no RSSI) was not heard and gives no event.
+TEST_F(BluezScan, FilterNeedsEveryUuidAndCachedDevicesStaySilent) {
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, "180D,180F"), 0);
+  EXPECT_EQ(mock_->CallsOf("SetDiscoveryFilter")[0],
+            "SetDiscoveryFilter /org/bluez/hci0 {Transport=le,DuplicateData=true,UUIDs=[0000180d-0000-1000-8000-"
+            "00805f9b34fb,0000180f-0000-1000-8000-00805f9b34fb]}");
+  Script("add_device('C0:FF:EE:00:00:02', name='only one', rssi=-50, uuids=[0x180D])");
+  Script("add_device('C0:FF:EE:00:00:03', name='cached', uuids=[0x180D, 0x180F])");
+  Script("add_device('C0:FF:EE:00:00:04', name='both', rssi=-50, uuids=[0x180F, 0x180D])");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  Script("advertise('C0:FF:EE:00:00:03', rssi=-70)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT, 2));
+  const std::vector<Event> adverts = Adverts();
+  ASSERT_EQ(adverts.size(), 2u);
+  EXPECT_EQ(adverts[0].Text(1), "both");
+  EXPECT_EQ(adverts[1].Text(1), "cached");
+}
+
+TEST_F(BluezScan, PassiveScanningIsLoggedAndRunsActively) {
+  ASSERT_EQ(Config("LogLevel=2"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_ACTIVE_SCANNING, 0, 0), 0);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  bool logged = false;
+  for (const Event& event : sink_.Of(VELMORABLE_EVENT_LOG)) {
+    logged |= event.Int(0) == 2 && event.Text(1) == "Passive scanning is not available; scanning actively.";
+  }
+  EXPECT_TRUE(logged);
+  EXPECT_EQ(mock_->CallsOf("StartDiscovery").size(), 1u);
+}
+
+// The rebuilt sections carry each property in a fixed order; the platform objects show them directly.
+TEST_F(BluezScan, SectionsAreRebuiltFromTheProperties) {
+  auto watcher = platform_->CreateWatcher();
+  std::mutex mutex;
+  std::vector<std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>> received;
+  watcher->AddReceived([&](const auto&, const auto& args) {
+    std::lock_guard lock(mutex);
+    received.push_back(args);
+  });
+  watcher->Start();
+  for (int i = 0; i < 1000 && watcher->Status() != bt::BluetoothLEAdvertisementWatcherStatus::Started; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(watcher->Status(), bt::BluetoothLEAdvertisementWatcherStatus::Started);
+  Script(
+      "add_device('C0:FF:EE:00:00:05', name='Velmora', rssi=-61, tx_power=-4, flags=6, "
+      "uuids=[0x180D, 0x12345678, 'e95d0000-251d-470a-a062-fa1922dfa9a8'], "
+      "service_data={0x180F: b'\\x5a'}, manufacturer={0x004C: b'\\x02\\x15'}, advertising_data={0x2A: b'\\x01'})");
+  Script("advertise('C0:FF:EE:00:00:05', rssi=-62)");
+  for (int i = 0; i < 1000; ++i) {
+    {
+      std::lock_guard lock(mutex);
+      if (received.size() >= 2) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[0]->BluetoothAddress(), 0xC0FFEE000005u);
+  EXPECT_EQ(received[0]->RawSignalStrengthInDBm(), -61);
+  EXPECT_EQ(received[1]->RawSignalStrengthInDBm(), -62);
+  EXPECT_EQ(received[0]->AdvertisementType(), bt::BluetoothLEAdvertisementType::ConnectableUndirected);
+  const auto sections = received[0]->Advertisement()->DataSections();
+  const std::vector<std::pair<int, std::string>> expected = {
+      {0x01, "06"},       {0x09, "56656c6d6f7261"},
+      {0x0A, "fc"},       {0x03, "0d18"},
+      {0x05, "78563412"}, {0x07, "a8a9df2219fa62a00a471d2500005de9"},  // uuid.UUID(...).bytes[::-1].hex() in Python
+      {0x16, "0f185a"},   {0xFF, "4c000215"},
+      {0x2A, "01"},
+  };
+  ASSERT_EQ(sections.size(), expected.size());
+  for (size_t i = 0; i < sections.size(); ++i) {
+    std::string hex;
+    for (uint8_t b : sections[i].data) {
+      char two[3];
+      std::snprintf(two, sizeof two, "%02x", b);
+      hex += two;
+    }
+    EXPECT_EQ(sections[i].data_type, expected[i].first) << i;
+    EXPECT_EQ(hex, expected[i].second) << i;
+  }
+  EXPECT_EQ(received[0]->Advertisement()->LocalName(), u"Velmora");
+  EXPECT_EQ(received[0]->Advertisement()->ServiceUuids().size(), 3u);
+}
+
+TEST_F(BluezScan, PowerOffOrAdapterRemovalAbortsTheScan) {
+  for (const char* script : {"power_off()", "remove_adapter()"}) {
+    SCOPED_TRACE(script);
+    sink_.Clear();
+    Script("reset()");
+    ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+    ASSERT_TRUE(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SCANNING, 0) != 0);
+    Script(script);
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+    const Event stop = sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0];
+    EXPECT_EQ(stop.Int(0), kScanAborted);
+    EXPECT_EQ(stop.Text(1), "RadioNotAvailable");
+  }
+  // Powered off before the start: StartDiscovery answers NotReady.
+  sink_.Clear();
+  Script("reset(); power_off()");
+  EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0].Text(1), "RadioNotAvailable");
+}
+
+}  // namespace
+}  // namespace velmora::ble::testing

@@ -1,0 +1,774 @@
+# -*- coding: utf-8 -*-
+'''A scripted bluetoothd for python-dbusmock (run with: python3 -m dbusmock --system --template <this file>).
+
+It offers one adapter (hci0) and the parts of org.bluez that a GATT client uses: discovery with scripted
+advertisements, devices that connect honestly and then export a scripted GATT database, ReadValue/WriteValue
+with per-attribute errors, AcquireNotify sockets and StartNotify sessions, pairing that calls the registered
+org.bluez.Agent1 back, and helpers for link loss, vanishing devices, power-off and adapter removal.
+
+Tests script it through org.bluez.Mock.Run(code): the code runs in this module's namespace; the value of an
+expression (or of `result`) comes back as text. org.bluez.Mock.Calls() gives the log of bluetoothd calls,
+one "<Member> <path> <args>" line each.
+'''
+
+import os
+import socket
+
+import dbus
+import dbus.service
+from gi.repository import GLib
+
+from dbusmock import OBJECT_MANAGER_IFACE, mockobject
+
+BUS_NAME = 'org.bluez'
+MAIN_OBJ = '/'
+SYSTEM_BUS = True
+IS_OBJECT_MANAGER = True
+
+MOCK_IFACE = 'org.bluez.Mock'
+AGENT_MANAGER_IFACE = 'org.bluez.AgentManager1'
+ADAPTER_IFACE = 'org.bluez.Adapter1'
+DEVICE_IFACE = 'org.bluez.Device1'
+SERVICE_IFACE = 'org.bluez.GattService1'
+CHAR_IFACE = 'org.bluez.GattCharacteristic1'
+DESC_IFACE = 'org.bluez.GattDescriptor1'
+AGENT_IFACE = 'org.bluez.Agent1'
+ADAPTER_PATH = '/org/bluez/hci0'
+BASE_UUID = '-0000-1000-8000-00805f9b34fb'
+
+calls = []
+devices = {}   # address -> Device (script state)
+agent = {}     # 'sender', 'path', 'capability' of the registered agent
+sockets = {}   # characteristic path -> our end of its AcquireNotify socket
+
+
+def uuid(value):
+    '''A UUID from a 16-bit number, a short hex text or a full text.'''
+    if isinstance(value, int):
+        return f'{value:08x}{BASE_UUID}'
+    return value if len(value) == 36 else f'{int(value, 16):08x}{BASE_UUID}'
+
+
+def fmt(value):
+    if isinstance(value, (dbus.Array, list)) and all(isinstance(v, (dbus.Byte, int)) for v in value) and \
+            getattr(value, 'signature', 'y') == 'y':
+        return bytes(value).hex()
+    if isinstance(value, (dbus.Dictionary, dict)):
+        return '{' + ','.join(f'{k}={fmt(v)}' for k, v in value.items()) + '}'
+    if isinstance(value, (dbus.Array, list)):
+        return '[' + ','.join(fmt(v) for v in value) + ']'
+    if isinstance(value, dbus.Boolean):
+        return 'true' if value else 'false'
+    return str(value)
+
+
+def log(member, path, *args):
+    calls.append(' '.join([member, path] + [fmt(a) for a in args]))
+
+
+def fail(name, message=''):
+    raise dbus.exceptions.DBusException(message, name=name)
+
+
+MAIN = []  # the object manager at /, set when the template loads
+
+
+def manager():
+    return MAIN[0]
+
+
+def emit_added(path):
+    manager().EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesAdded', 'oa{sa{sv}}',
+                         [dbus.ObjectPath(path), mockobject.objects[path].props])
+
+
+def emit_removed(path, interfaces):
+    manager().EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesRemoved', 'oas',
+                         [dbus.ObjectPath(path), dbus.Array(interfaces, signature='s')])
+
+
+def changed(path, iface, props, invalidated=()):
+    obj = mockobject.objects[path]
+    for key, value in props.items():
+        obj.props[iface][key] = value
+    for key in invalidated:
+        obj.props[iface].pop(key, None)
+    obj.EmitSignal(dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',
+                   [iface, dbus.Dictionary(props, signature='sv'), dbus.Array(list(invalidated), signature='s')])
+
+
+def export(obj, iface, function):
+    '''Exports a dbus.service.method-decorated function as a method of one object.'''
+    obj.methods.setdefault(iface, {})[function.__name__] = (
+        function._dbus_in_signature, function._dbus_out_signature, '', function)
+
+
+def add_object(path, iface, props, functions):
+    manager().AddObject(path, iface, props, [])
+    obj = mockobject.objects[path]
+    for function in functions:
+        export(obj, iface, function)
+    return obj
+
+
+def remove_object(path):
+    interfaces = list(mockobject.objects[path].props.keys())
+    manager().RemoveObject(path)
+    emit_removed(path, interfaces)
+
+
+def byte_array(data):
+    return dbus.Array([dbus.Byte(b) for b in bytes(data)], signature='y')
+
+
+# ---- Template entry
+
+def load(mock, _parameters):
+    MAIN.append(mock)
+    add_object('/org/bluez', AGENT_MANAGER_IFACE, {}, [RegisterAgent, UnregisterAgent, RequestDefaultAgent])
+    export(mock, MOCK_IFACE, Run)
+    export(mock, MOCK_IFACE, Calls)
+    add_adapter()
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='s')
+def Run(_self, code):
+    namespace = globals()
+    try:
+        return str(eval(code, namespace))  # pylint: disable=eval-used
+    except SyntaxError:
+        namespace.pop('result', None)
+        exec(code, namespace)  # pylint: disable=exec-used
+        return str(namespace.get('result', ''))
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='as')
+def Calls(_self):
+    return dbus.Array(calls, signature='s')
+
+
+@dbus.service.method(AGENT_MANAGER_IFACE, in_signature='os', out_signature='', sender_keyword='sender')
+def RegisterAgent(_self, path, capability, sender=None):
+    log('RegisterAgent', '/org/bluez', path, capability)
+    agent.update(sender=sender, path=str(path), capability=str(capability))
+
+
+@dbus.service.method(AGENT_MANAGER_IFACE, in_signature='o', out_signature='')
+def UnregisterAgent(_self, path):
+    log('UnregisterAgent', '/org/bluez', path)
+    if agent.get('path') != path:
+        fail('org.bluez.Error.DoesNotExist', 'No such agent')
+    agent.clear()
+
+
+@dbus.service.method(AGENT_MANAGER_IFACE, in_signature='o', out_signature='')
+def RequestDefaultAgent(_self, path):
+    log('RequestDefaultAgent', '/org/bluez', path)
+
+
+# ---- Adapter
+
+def add_adapter():
+    add_object(ADAPTER_PATH, ADAPTER_IFACE, {
+        'Address': dbus.String('00:11:22:33:44:55'),
+        'Name': dbus.String('hci0'),
+        'Powered': dbus.Boolean(True),
+        'Discovering': dbus.Boolean(False),
+        'Roles': dbus.Array(['central', 'peripheral'], signature='s'),
+    }, [SetDiscoveryFilter, StartDiscovery, StopDiscovery, RemoveDevice])
+    emit_added(ADAPTER_PATH)
+
+
+def adapter_props():
+    return mockobject.objects[ADAPTER_PATH].props[ADAPTER_IFACE]
+
+
+@dbus.service.method(ADAPTER_IFACE, in_signature='a{sv}', out_signature='')
+def SetDiscoveryFilter(_self, options):
+    log('SetDiscoveryFilter', ADAPTER_PATH, options)
+
+
+@dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='')
+def StartDiscovery(_self):
+    log('StartDiscovery', ADAPTER_PATH)
+    if not adapter_props()['Powered']:
+        fail('org.bluez.Error.NotReady', 'Resource Not Ready')
+    changed(ADAPTER_PATH, ADAPTER_IFACE, {'Discovering': dbus.Boolean(True)})
+
+
+@dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='')
+def StopDiscovery(_self):
+    log('StopDiscovery', ADAPTER_PATH)
+    changed(ADAPTER_PATH, ADAPTER_IFACE, {'Discovering': dbus.Boolean(False)})
+    # bluetoothd forgets the signal strength of what it no longer hears.
+    for device in devices.values():
+        if device.path in mockobject.objects and 'RSSI' in device.props():
+            changed(device.path, DEVICE_IFACE, {}, ['RSSI'])
+
+
+@dbus.service.method(ADAPTER_IFACE, in_signature='o', out_signature='')
+def RemoveDevice(_self, path):
+    log('RemoveDevice', ADAPTER_PATH, path)
+    for device in list(devices.values()):
+        if device.path == path:
+            device.remove()
+            return
+    fail('org.bluez.Error.DoesNotExist', 'Does Not Exist')
+
+
+def power_off():
+    changed(ADAPTER_PATH, ADAPTER_IFACE, {'Powered': dbus.Boolean(False), 'Discovering': dbus.Boolean(False)})
+
+
+def remove_adapter():
+    for device in list(devices.values()):
+        device.remove()
+    remove_object(ADAPTER_PATH)
+
+
+# ---- Devices
+
+class Device:
+    '''A scripted peripheral: its advertised properties, its GATT database and its pairing behaviour.'''
+
+    def __init__(self, address, address_type, pairing, passkey):
+        self.address = address
+        self.path = ADAPTER_PATH + '/dev_' + address.replace(':', '_')
+        self.address_type = address_type
+        self.pairing = pairing      # None (Just Works), 'confirm', 'authorize', 'display', 'passkey'
+        self.passkey = passkey
+        self.database = []          # services, see gatt()
+        self.connect_error = None   # (name, message) of a failing Connect
+        self.resolve = True         # False: ServicesResolved never comes
+        self.pair_error = None      # (name, message) of a failing Pair
+        self.cancelled = False
+        self.pending_pair = None
+
+    def props(self):
+        return mockobject.objects[self.path].props[DEVICE_IFACE]
+
+    def attribute_path(self, handle):
+        for service in self.database:
+            if service['handle'] == handle:
+                return service['path']
+            for char in service['chars']:
+                if char['handle'] == handle:
+                    return char['path']
+                for desc in char['descs']:
+                    if desc['handle'] == handle:
+                        return desc['path']
+        raise KeyError(handle)
+
+    def remove(self):
+        self.unexport()
+        if self.path in mockobject.objects:
+            remove_object(self.path)
+        devices.pop(self.address, None)
+
+    def export(self):
+        '''Exports the GATT database as bluetoothd does after connecting.'''
+        for service in self.database:
+            path = service['path'] = f'{self.path}/service{service["handle"]:04x}'
+            includes = [dbus.ObjectPath(f'{self.path}/service{h:04x}') for h in service['includes']]
+            add_object(path, SERVICE_IFACE, {
+                'UUID': dbus.String(service['uuid']),
+                'Primary': dbus.Boolean(service['primary']),
+                'Device': dbus.ObjectPath(self.path),
+                'Handle': dbus.UInt16(service['handle']),
+                'Includes': dbus.Array(includes, signature='o'),
+            }, [])
+            emit_added(path)
+            for char in service['chars']:
+                char_path = char['path'] = f'{path}/char{char["handle"]:04x}'
+                props = {
+                    'UUID': dbus.String(char['uuid']),
+                    'Service': dbus.ObjectPath(path),
+                    'Handle': dbus.UInt16(char['handle']),
+                    'Flags': dbus.Array(char['flags'], signature='s'),
+                    'Notifying': dbus.Boolean(False),
+                    'NotifyAcquired': dbus.Boolean(False),
+                    'MTU': dbus.UInt16(char.get('mtu', 247)),
+                }
+                if char.get('cached') is not None:
+                    props['Value'] = byte_array(char['cached'])
+                add_object(char_path, CHAR_IFACE, props,
+                           [ReadValue, WriteValue, AcquireNotify, StartNotify, StopNotify])
+                emit_added(char_path)
+                for desc in char['descs']:
+                    desc_path = desc['path'] = f'{char_path}/desc{desc["handle"]:04x}'
+                    add_object(desc_path, DESC_IFACE, {
+                        'UUID': dbus.String(desc['uuid']),
+                        'Characteristic': dbus.ObjectPath(char_path),
+                        'Handle': dbus.UInt16(desc['handle']),
+                    }, [DescReadValue, DescWriteValue])
+                    emit_added(desc_path)
+
+    def unexport(self):
+        for service in reversed(self.database):
+            for char in service['chars']:
+                close_socket(char.get('path'))
+                for desc in char['descs']:
+                    if desc.get('path') in mockobject.objects:
+                        remove_object(desc['path'])
+                if char.get('path') in mockobject.objects:
+                    remove_object(char['path'])
+            if service.get('path') in mockobject.objects:
+                remove_object(service['path'])
+
+
+def add_device(address, name=None, rssi=None, uuids=(), manufacturer=None, service_data=None, tx_power=None,
+               flags=None, advertising_data=None, address_type='public', paired=False, pairing=None,
+               passkey=123456):
+    '''Adds a device as discovery finds it (RSSI given) or as bluetoothd remembers it (no RSSI).'''
+    device = Device(address, address_type, pairing, passkey)
+    devices[address] = device
+    props = {
+        'Address': dbus.String(address),
+        'AddressType': dbus.String(address_type),
+        'Adapter': dbus.ObjectPath(ADAPTER_PATH),
+        'Alias': dbus.String(name or address.replace(':', '-')),
+        'Paired': dbus.Boolean(paired),
+        'Trusted': dbus.Boolean(False),
+        'Connected': dbus.Boolean(False),
+        'ServicesResolved': dbus.Boolean(False),
+        'UUIDs': dbus.Array([uuid(u) for u in uuids], signature='s'),
+    }
+    props.update(advert_props(name=name, rssi=rssi, manufacturer=manufacturer, service_data=service_data,
+                              tx_power=tx_power, flags=flags, advertising_data=advertising_data))
+    add_object(device.path, DEVICE_IFACE, props, [Connect, Disconnect, Pair, CancelPairing])
+    emit_added(device.path)
+    return device.path
+
+
+def advert_props(name=None, rssi=None, manufacturer=None, service_data=None, tx_power=None, flags=None,
+                 advertising_data=None, uuids=None):
+    props = {}
+    if name is not None:
+        props['Name'] = dbus.String(name)
+    if rssi is not None:
+        props['RSSI'] = dbus.Int16(rssi)
+    if tx_power is not None:
+        props['TxPower'] = dbus.Int16(tx_power)
+    if flags is not None:
+        props['AdvertisingFlags'] = byte_array([flags])
+    if uuids is not None:
+        props['UUIDs'] = dbus.Array([uuid(u) for u in uuids], signature='s')
+    if manufacturer is not None:
+        props['ManufacturerData'] = dbus.Dictionary(
+            {dbus.UInt16(k): byte_array(v) for k, v in manufacturer.items()}, signature='qv')
+    if service_data is not None:
+        props['ServiceData'] = dbus.Dictionary(
+            {dbus.String(uuid(k)): byte_array(v) for k, v in service_data.items()}, signature='sv')
+    if advertising_data is not None:
+        props['AdvertisingData'] = dbus.Dictionary(
+            {dbus.Byte(k): byte_array(v) for k, v in advertising_data.items()}, signature='yv')
+    return props
+
+
+def advertise(address, **kwargs):
+    '''A repeat of an advertisement: the properties that changed, as PropertiesChanged.'''
+    changed(devices[address].path, DEVICE_IFACE, advert_props(**kwargs))
+
+
+def gatt(address, services):
+    '''Sets the GATT database that Connect exports. services: dicts with handle, uuid, primary (default True),
+    includes (handles), chars: dicts with handle, uuid, flags, value (bytes on the device), cached (the
+    Value property, optional), encrypted (reads "Not paired" until paired), errors ({method: (name, text)}),
+    delay (ms a read takes; a second read meanwhile gets InProgress),
+    acquire (False: AcquireNotify refused), descs: dicts with handle, uuid, value.'''
+    database = []
+    for service in services:
+        chars = []
+        for char in service.get('chars', []):
+            descs = [dict(handle=d['handle'], uuid=uuid(d['uuid']), value=bytes(d.get('value', b'')),
+                          errors=d.get('errors', {})) for d in char.get('descs', [])]
+            chars.append(dict(handle=char['handle'], uuid=uuid(char['uuid']), flags=list(char.get('flags', ['read'])),
+                              value=bytes(char.get('value', b'')), cached=char.get('cached'),
+                              encrypted=char.get('encrypted', False), errors=char.get('errors', {}),
+                              acquire=char.get('acquire', True), descs=descs, mtu=char.get('mtu', 247),
+                              delay=char.get('delay', 0)))
+        database.append(dict(handle=service['handle'], uuid=uuid(service['uuid']),
+                             primary=service.get('primary', True), includes=service.get('includes', []),
+                             chars=chars))
+    devices[address].database = database
+
+
+def find_attribute(path):
+    for device in devices.values():
+        for service in device.database:
+            for char in service['chars']:
+                if char.get('path') == path:
+                    return device, char
+                for desc in char['descs']:
+                    if desc.get('path') == path:
+                        return device, desc
+    fail('org.freedesktop.DBus.Error.UnknownObject', path)
+    return None, None
+
+
+def device_at(path):
+    for device in devices.values():
+        if device.path == path:
+            return device
+    fail('org.freedesktop.DBus.Error.UnknownObject', path)
+    return None
+
+
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
+def Connect(self):
+    log('Connect', self.path)
+    device = device_at(self.path)
+    if device.connect_error:
+        fail(*device.connect_error)
+    changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
+    device.export()
+    if device.resolve:
+        changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True)})
+
+
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
+def Disconnect(self):
+    log('Disconnect', self.path)
+    link_drop(device_at(self.path).address)
+
+
+def connect_elsewhere(address):
+    '''Another program of the machine connects the device.'''
+    device = devices[address]
+    changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
+    device.export()
+    changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True)})
+
+
+def link_drop(address):
+    device = devices[address]
+    changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(False), 'Connected': dbus.Boolean(False)})
+    device.unexport()
+
+
+def vanish(address):
+    devices[address].remove()
+
+
+def services_changed(address, removed=(), added=()):
+    '''Removes services (by handle) and adds services (as for gatt()) under a connected device.'''
+    device = devices[address]
+    for handle in removed:
+        for service in list(device.database):
+            if service['handle'] == handle:
+                for char in service['chars']:
+                    for desc in char['descs']:
+                        remove_object(desc['path'])
+                    remove_object(char['path'])
+                remove_object(service['path'])
+                device.database.remove(service)
+    if added:
+        old = device.database
+        gatt(address, added)
+        new = device.database
+        device.database = new
+        device.export()
+        device.database = old + new
+
+
+# ---- Pairing through the registered agent
+
+def call_agent(method, signature, args, on_reply, on_error):
+    manager().connection.call_async(agent['sender'], agent['path'], AGENT_IFACE, method, signature, args,
+                                    on_reply, on_error, timeout=60.0)
+
+
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', async_callbacks=('ok', 'err'))
+def Pair(self, ok, err):
+    log('Pair', self.path)
+    device = device_at(self.path)
+    if device.props()['Paired']:
+        raise dbus.exceptions.DBusException('Already Exists', name='org.bluez.Error.AlreadyExists')
+    device.cancelled = False
+    if device.pair_error:
+        raise dbus.exceptions.DBusException(device.pair_error[1], name=device.pair_error[0])
+
+    def paired(*_):
+        if device.cancelled:
+            err(dbus.exceptions.DBusException('Authentication Canceled', name='org.bluez.Error.AuthenticationCanceled'))
+            return
+        changed(device.path, DEVICE_IFACE, {'Paired': dbus.Boolean(True)})
+        ok()
+
+    def refused(error):
+        name = error.get_dbus_name()
+        if name == 'org.bluez.Error.Rejected':
+            err(dbus.exceptions.DBusException('Authentication Rejected', name='org.bluez.Error.AuthenticationRejected'))
+        elif name == 'org.bluez.Error.Canceled':
+            err(dbus.exceptions.DBusException('Authentication Canceled', name='org.bluez.Error.AuthenticationCanceled'))
+        else:
+            err(dbus.exceptions.DBusException('Authentication Failed', name='org.bluez.Error.AuthenticationFailed'))
+
+    def passkey_given(value):
+        if int(value) == device.passkey:
+            paired()
+        else:
+            err(dbus.exceptions.DBusException('Authentication Failed', name='org.bluez.Error.AuthenticationFailed'))
+
+    path = dbus.ObjectPath(device.path)
+    if device.pairing is None or not agent:
+        paired()
+    elif device.pairing == 'confirm':
+        call_agent('RequestConfirmation', 'ou', (path, dbus.UInt32(device.passkey)), paired, refused)
+    elif device.pairing == 'authorize':
+        call_agent('RequestAuthorization', 'o', (path,), paired, refused)
+    elif device.pairing == 'display':
+        call_agent('DisplayPasskey', 'ouq', (path, dbus.UInt32(device.passkey), dbus.UInt16(0)), paired, refused)
+    elif device.pairing == 'passkey':
+        call_agent('RequestPasskey', 'o', (path,), passkey_given, refused)
+    elif device.pairing == 'timeout':
+        # The remote side gives up while the agent asks: bluetoothd cancels the agent's request.
+        call_agent('RequestConfirmation', 'ou', (path, dbus.UInt32(device.passkey)), lambda *_: None,
+                   lambda *_: None)
+        call_agent('Cancel', '', (), lambda *_: None, lambda *_: None)
+        err(dbus.exceptions.DBusException('Authentication Timeout', name='org.bluez.Error.AuthenticationTimeout'))
+
+
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
+def CancelPairing(self):
+    log('CancelPairing', self.path)
+    device_at(self.path).cancelled = True
+
+
+# ---- GATT
+
+def check_errors(device, attribute, method):
+    error = attribute['errors'].get(method)
+    if error:
+        fail(*error)
+    if attribute.get('encrypted') and not device.props()['Paired']:
+        fail('org.bluez.Error.NotPermitted', 'Not paired')
+
+
+@dbus.service.method(CHAR_IFACE, in_signature='a{sv}', out_signature='ay', async_callbacks=('ok', 'err'))
+def ReadValue(self, options, ok, err):
+    log('ReadValue', self.path, options)
+    device, char = find_attribute(self.path)
+    check_errors(device, char, 'ReadValue')
+    path = self.path
+
+    def answer():
+        char['busy'] = False
+        value = byte_array(char['value'])
+        if path in mockobject.objects:
+            changed(path, CHAR_IFACE, {'Value': value})
+        ok(value)
+        return False
+
+    if not char.get('delay'):
+        answer()
+        return
+    # A read takes `delay` ms; bluetoothd refuses a second one meanwhile.
+    if char.get('busy'):
+        err(dbus.exceptions.DBusException('Operation already in progress', name='org.bluez.Error.InProgress'))
+        return
+    char['busy'] = True
+    GLib.timeout_add(char['delay'], answer)
+
+
+@dbus.service.method(CHAR_IFACE, in_signature='aya{sv}', out_signature='')
+def WriteValue(self, value, options):
+    log('WriteValue', self.path, value, options)
+    device, char = find_attribute(self.path)
+    check_errors(device, char, 'WriteValue')
+    char['value'] = bytes(value)
+
+
+@dbus.service.method(CHAR_IFACE, in_signature='a{sv}', out_signature='hq')
+def AcquireNotify(self, options):
+    log('AcquireNotify', self.path, options)
+    device, char = find_attribute(self.path)
+    check_errors(device, char, 'AcquireNotify')
+    if not char['acquire']:
+        fail('org.bluez.Error.NotSupported', 'Operation is not supported')
+    ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    sockets[self.path] = ours
+    path = self.path
+
+    def hung_up(*_):
+        # The client closed its end: bluetoothd ends the notifications and clears the CCCD.
+        if sockets.get(path) is ours:
+            close_socket(path)
+            if path in mockobject.objects:
+                changed(path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(False)})
+            set_cccd(char, 0)
+        return False
+
+    GLib.io_add_watch(ours.fileno(), GLib.IO_HUP | GLib.IO_ERR, hung_up)
+    changed(self.path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(True)})
+    set_cccd(char, 1)
+    fd = dbus.types.UnixFd(theirs.fileno())
+    theirs.close()
+    return fd, dbus.UInt16(char['mtu'])
+
+
+@dbus.service.method(CHAR_IFACE, in_signature='', out_signature='')
+def StartNotify(self):
+    log('StartNotify', self.path)
+    device, char = find_attribute(self.path)
+    check_errors(device, char, 'StartNotify')
+    changed(self.path, CHAR_IFACE, {'Notifying': dbus.Boolean(True)})
+    set_cccd(char, 1)
+
+
+@dbus.service.method(CHAR_IFACE, in_signature='', out_signature='')
+def StopNotify(self):
+    log('StopNotify', self.path)
+    _, char = find_attribute(self.path)
+    changed(self.path, CHAR_IFACE, {'Notifying': dbus.Boolean(False)})
+    set_cccd(char, 0)
+
+
+def set_cccd(char, bits):
+    for desc in char['descs']:
+        if desc['uuid'] == uuid(0x2902):
+            desc['value'] = bytes([bits, 0])
+
+
+@dbus.service.method(DESC_IFACE, in_signature='a{sv}', out_signature='ay')
+def DescReadValue(self, options):
+    log('ReadValue', self.path, options)
+    device, desc = find_attribute(self.path)
+    check_errors(device, desc, 'ReadValue')
+    return byte_array(desc['value'])
+
+
+DescReadValue.__name__ = 'ReadValue'
+
+
+@dbus.service.method(DESC_IFACE, in_signature='aya{sv}', out_signature='')
+def DescWriteValue(self, value, options):
+    log('WriteValue', self.path, value, options)
+    device, desc = find_attribute(self.path)
+    check_errors(device, desc, 'WriteValue')
+    if desc['uuid'] == uuid(0x2902):
+        # bluetoothd keeps the CCCD to itself.
+        fail('org.bluez.Error.NotPermitted', 'Write not permitted')
+    desc['value'] = bytes(value)
+
+
+DescWriteValue.__name__ = 'WriteValue'
+
+
+def close_socket(path):
+    ours = sockets.pop(path, None)
+    if ours is not None:
+        ours.close()
+
+
+def socket_open(address, handle):
+    '''Whether the client still holds the AcquireNotify socket of a characteristic.'''
+    ours = sockets.get(devices[address].attribute_path(handle))
+    if ours is None:
+        return False
+    try:
+        return ours.recv(1, socket.MSG_DONTWAIT | socket.MSG_PEEK) != b''
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+
+
+def notify(address, handle, values, count=1):
+    '''Sends each value (count times over): through the AcquireNotify socket, else as a Value change while
+    notifying. Returns how many went out.'''
+    path = devices[address].attribute_path(handle)
+    obj = mockobject.objects[path]
+    sent = 0
+    for _ in range(count):
+        for value in values:
+            ours = sockets.get(path)
+            if ours is not None:
+                try:
+                    ours.send(bytes(value))
+                except OSError:
+                    return sent
+            elif obj.props[CHAR_IFACE]['Notifying']:
+                changed(path, CHAR_IFACE, {'Value': byte_array(value)})
+            else:
+                return sent
+            sent += 1
+    return sent
+
+
+def counter(n):
+    '''n values counting up, 4 bytes little-endian each (for ordering checks).'''
+    return [i.to_bytes(4, 'little') for i in range(n)]
+
+
+def pid():
+    return os.getpid()
+
+
+def reset():
+    '''Back to one powered adapter without devices, agent or log.'''
+    for device in list(devices.values()):
+        device.remove()
+    for path in list(sockets):
+        close_socket(path)
+    if ADAPTER_PATH not in mockobject.objects:
+        add_adapter()
+    changed(ADAPTER_PATH, ADAPTER_IFACE, {'Powered': dbus.Boolean(True), 'Discovering': dbus.Boolean(False)})
+    agent.clear()
+    calls.clear()
+
+
+HEART_RATE_ADDRESS = 'C0:FF:EE:00:00:01'
+
+
+def heart_rate_sensor(rssi=-58):
+    '''The chest strap of examples/scenarios/heart_rate.txt, as bluetoothd shows it.'''
+    add_device(HEART_RATE_ADDRESS, name='Velmora HR', rssi=rssi, address_type='random', flags=0x06, tx_power=0,
+               uuids=[0x180D, 0x180F, 0x180A], manufacturer={0xFFFF: b'\x01\x02'}, service_data={0x180F: b'\x5a'})
+    gatt(HEART_RATE_ADDRESS, [
+        dict(handle=0x0001, uuid=0x180D, chars=[
+            dict(handle=0x0003, uuid=0x2A37, flags=['notify'], value=b'\x06\x48',
+                 descs=[dict(handle=0x0004, uuid=0x2902, value=b'\x00\x00')]),
+            dict(handle=0x0006, uuid=0x2A38, flags=['read'], value=b'\x01'),
+            dict(handle=0x0008, uuid=0x2A39, flags=['write'], value=b'\x00'),
+        ]),
+        dict(handle=0x0010, uuid=0x180F, chars=[
+            dict(handle=0x0012, uuid=0x2A19, flags=['read', 'notify'], value=b'\x5a',
+                 descs=[dict(handle=0x0013, uuid=0x2902, value=b'\x00\x00'),
+                        dict(handle=0x0014, uuid=0x2904, value=bytes.fromhex('0400AD27010000'))]),
+        ]),
+        dict(handle=0x0020, uuid=0x180A, chars=[
+            dict(handle=0x0022, uuid=0x2A29, flags=['read'], value=b'Velmora Labs'),
+            dict(handle=0x0024, uuid=0x2A24, flags=['read'], value=b'HR-1'),
+            dict(handle=0x0026, uuid=0x2A26, flags=['read'], value=b'1.0.3',
+                 descs=[dict(handle=0x0027, uuid=0x2901, value=b'Firmware revision')]),
+        ]),
+    ])
+    return devices[HEART_RATE_ADDRESS].path
+
+
+def heart_rate_running():
+    '''The sensor advertising every second while discovery runs and measuring once a second, as the
+    scenario's sensor does.'''
+    heart_rate_sensor()
+    beats = [bytes.fromhex(v) for v in ('0648', '064A', '064C', '064A')]
+    count = [0]
+
+    def advert():
+        if HEART_RATE_ADDRESS not in devices:
+            return False
+        if ADAPTER_PATH in mockobject.objects and adapter_props()['Discovering']:
+            advertise(HEART_RATE_ADDRESS, rssi=-58)
+        return True
+
+    def beat():
+        if HEART_RATE_ADDRESS not in devices:
+            return False
+        try:
+            count[0] += notify(HEART_RATE_ADDRESS, 0x0003, [beats[count[0] % len(beats)]])
+        except KeyError:
+            pass  # not connected: nothing exported yet
+        return True
+
+    GLib.timeout_add(1000, advert)
+    GLib.timeout_add(1000, beat)
