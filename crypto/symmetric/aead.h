@@ -74,9 +74,9 @@ struct GcmState {
 // ---- Poly1305, ChaCha20, ChaCha20-Poly1305 ---------------------------------------------------------------
 
 struct Poly1305 {
-  uint32_t r[5];
-  uint32_t h[5];
-  uint32_t pad[4];
+  uint64_t r[2];    // r (clamped) in two 64-bit words
+  uint64_t h[3];    // the accumulator: two 64-bit words and the bits above 2^128
+  uint64_t pad[2];  // s
   uint8_t buffer[16];
   uint32_t leftover;
 
