@@ -74,29 +74,32 @@ void PolyBlocks(Poly1305& p, const uint8_t* m, size_t blocks, uint64_t hibit) {
   p.h[2] = h2;
 }
 
+// TwentyRounds runs the ten column and diagonal double rounds over the sixteen words, on plain words
+// or on lanes of several blocks.
+template <typename Word>
+inline void TwentyRounds(Word (&x)[16]) {
+  for (int i = 0; i < 10; ++i) {
+    VELMORA_QUARTER(x[0], x[4], x[8], x[12]);
+    VELMORA_QUARTER(x[1], x[5], x[9], x[13]);
+    VELMORA_QUARTER(x[2], x[6], x[10], x[14]);
+    VELMORA_QUARTER(x[3], x[7], x[11], x[15]);
+    VELMORA_QUARTER(x[0], x[5], x[10], x[15]);
+    VELMORA_QUARTER(x[1], x[6], x[11], x[12]);
+    VELMORA_QUARTER(x[2], x[7], x[8], x[13]);
+    VELMORA_QUARTER(x[3], x[4], x[9], x[14]);
+  }
+}
+
 // XorFourBlocks XORs the next four keystream blocks into 256 bytes from in to out and steps word 12 by
 // four (each lane's word 12 wraps by itself, as the single-block path does).
 void XorFourBlocks(ChaCha20State& s, const uint8_t* in, uint8_t* out) {
   Lanes start[16];
   for (int i = 0; i < 16; ++i) start[i] = Lanes{s.words[i], s.words[i], s.words[i], s.words[i]};
   start[12] += Lanes{0, 1, 2, 3};
-  Lanes x0 = start[0], x1 = start[1], x2 = start[2], x3 = start[3], x4 = start[4], x5 = start[5],
-        x6 = start[6], x7 = start[7], x8 = start[8], x9 = start[9], x10 = start[10], x11 = start[11],
-        x12 = start[12], x13 = start[13], x14 = start[14], x15 = start[15];
-  for (int i = 0; i < 10; ++i) {
-    VELMORA_QUARTER(x0, x4, x8, x12);
-    VELMORA_QUARTER(x1, x5, x9, x13);
-    VELMORA_QUARTER(x2, x6, x10, x14);
-    VELMORA_QUARTER(x3, x7, x11, x15);
-    VELMORA_QUARTER(x0, x5, x10, x15);
-    VELMORA_QUARTER(x1, x6, x11, x12);
-    VELMORA_QUARTER(x2, x7, x8, x13);
-    VELMORA_QUARTER(x3, x4, x9, x14);
-  }
-  Lanes x[16] = {x0 + start[0],   x1 + start[1],   x2 + start[2],   x3 + start[3],
-                 x4 + start[4],   x5 + start[5],   x6 + start[6],   x7 + start[7],
-                 x8 + start[8],   x9 + start[9],   x10 + start[10], x11 + start[11],
-                 x12 + start[12], x13 + start[13], x14 + start[14], x15 + start[15]};
+  Lanes x[16];
+  for (int i = 0; i < 16; ++i) x[i] = start[i];
+  TwentyRounds(x);
+  for (int i = 0; i < 16; ++i) x[i] += start[i];
   for (int j = 0; j < 4; ++j) {
     for (int i = 0; i < 16; ++i) {
       const size_t at = static_cast<size_t>(64 * j + 4 * i);
@@ -171,20 +174,9 @@ void Poly1305::Finish(uint8_t tag[16]) {
 // ---- ChaCha20 -------------------------------------------------------------------------------------------
 
 void ChaCha20Block(const uint32_t words[16], uint8_t out[64]) {
-  uint32_t x0 = words[0], x1 = words[1], x2 = words[2], x3 = words[3], x4 = words[4], x5 = words[5],
-           x6 = words[6], x7 = words[7], x8 = words[8], x9 = words[9], x10 = words[10], x11 = words[11],
-           x12 = words[12], x13 = words[13], x14 = words[14], x15 = words[15];
-  for (int i = 0; i < 10; ++i) {
-    VELMORA_QUARTER(x0, x4, x8, x12);
-    VELMORA_QUARTER(x1, x5, x9, x13);
-    VELMORA_QUARTER(x2, x6, x10, x14);
-    VELMORA_QUARTER(x3, x7, x11, x15);
-    VELMORA_QUARTER(x0, x5, x10, x15);
-    VELMORA_QUARTER(x1, x6, x11, x12);
-    VELMORA_QUARTER(x2, x7, x8, x13);
-    VELMORA_QUARTER(x3, x4, x9, x14);
-  }
-  const uint32_t x[16] = {x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15};
+  uint32_t x[16];
+  for (int i = 0; i < 16; ++i) x[i] = words[i];
+  TwentyRounds(x);
   for (int i = 0; i < 16; ++i) StoreLe32(out + 4 * i, x[i] + words[i]);
 }
 
