@@ -32,7 +32,7 @@ bool TagsEqual(const uint8_t* a, const uint8_t* b, size_t n);
 struct GhashKey {
   uint64_t low[3];   // H's halves (bytes 0..7, 8..15) and their XOR, bit-reversed: x^i at bit i
   uint64_t high[3];  // the same three as read big-endian from the bytes
-  uint8_t h[4][16];  // H, H^2, H^3, H^4 as bytes, for the carry-less multiplication path
+  uint8_t h[8][16];  // H, H^2 .. H^8 as bytes, for the carry-less multiplication path only
   bool clmul;        // the processor multiplies carry-less and the portable path is not forced
 };
 
@@ -42,6 +42,14 @@ void GhashSetKey(GhashKey& key, const uint8_t h[16]);
 void GHashMultiply(const GhashKey& key, const uint8_t x[16], uint8_t result[16]);
 // GhashBlocks folds whole 16-byte blocks into the accumulator x: x = (x ^ block)·H for each.
 void GhashBlocks(const GhashKey& key, uint8_t x[16], const uint8_t* blocks, size_t count);
+// GcmBulkAvailable is true when key takes the carry-less path and AES runs on the AES instructions:
+// then GcmBulkBlocks may run the counter blocks and GHASH together.
+bool GcmBulkAvailable(const GhashKey& key);
+// GcmBulkBlocks runs count whole blocks of counter mode from src to dst, advancing the last 32 bits of
+// counter once before each block, and folds the ciphertext blocks (dst when encrypting, src when
+// decrypting) into the accumulator x. Only when GcmBulkAvailable(key).
+void GcmBulkBlocks(const uint32_t* round_keys, int32_t rounds, const GhashKey& key, uint8_t x[16],
+                   uint8_t counter[16], const uint8_t* src, uint8_t* dst, size_t count, bool encrypt);
 // SetPortableGhash(true) keeps GHASH on the portable path even where carry-less multiplication exists.
 void SetPortableGhash(bool portable);
 
@@ -66,9 +74,9 @@ struct GcmState {
 // ---- Poly1305, ChaCha20, ChaCha20-Poly1305 ---------------------------------------------------------------
 
 struct Poly1305 {
-  uint32_t r[5];
-  uint32_t h[5];
-  uint32_t pad[4];
+  uint64_t r[2];    // r (clamped) in two 64-bit words
+  uint64_t h[3];    // the accumulator: two 64-bit words and the bits above 2^128
+  uint64_t pad[2];  // s
   uint8_t buffer[16];
   uint32_t leftover;
 

@@ -1,5 +1,5 @@
-// ChaCha20, Poly1305 and ChaCha20-Poly1305 (RFC 8439) for the cipher object. Poly1305 works on five
-// 26-bit limbs with the 5·r precomputation; ChaCha20 keeps a 64-byte keystream block and its position so
+// ChaCha20, Poly1305 and ChaCha20-Poly1305 (RFC 8439) for the cipher object. Poly1305 works on 64-bit
+// words with 128-bit products; ChaCha20 keeps a 64-byte keystream block and its position so
 // that calls of any length continue the stream, and runs whole blocks straight into the output.
 #include <cstring>
 
@@ -20,6 +20,12 @@ void StoreLe32(uint8_t* p, uint32_t v) { core::PutUIntLittleEndian(v, p, 4); }
 
 uint32_t Rotl(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
 
+// Four 32-bit lanes: word i of four consecutive blocks side by side. The compiler's vector extension
+// maps this onto the processor's 128-bit registers where there are any, else onto plain words.
+using Lanes = uint32_t __attribute__((vector_size(16)));
+
+inline Lanes Rotl(Lanes v, int n) { return (v << n) | (v >> (32 - n)); }
+
 #define VELMORA_QUARTER(a, b, c, d) \
   a += b;                           \
   d = Rotl(d ^ a, 16);              \
@@ -30,42 +36,78 @@ uint32_t Rotl(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
   c += d;                           \
   b = Rotl(b ^ c, 7)
 
-constexpr uint32_t kMask26 = 0x3FFFFFF;
+using Wide = unsigned __int128;
 
-// PolyBlocks absorbs whole 16-byte blocks; hibit is 1 << 24 for full blocks, 0 for the padded last one.
-void PolyBlocks(Poly1305& p, const uint8_t* m, size_t blocks, uint32_t hibit) {
-  const uint32_t r0 = p.r[0], r1 = p.r[1], r2 = p.r[2], r3 = p.r[3], r4 = p.r[4];
-  const uint32_t s1 = r1 * 5, s2 = r2 * 5, s3 = r3 * 5, s4 = r4 * 5;
-  uint32_t h0 = p.h[0], h1 = p.h[1], h2 = p.h[2], h3 = p.h[3], h4 = p.h[4];
+uint64_t Le64(const uint8_t* p) { return core::ReadUInt64LE(p); }
+
+// PolyBlocks absorbs whole 16-byte blocks; hibit is 1 for full blocks, 0 for the padded last one. The
+// accumulator is h0 + h1·2^64 + h2·2^128 with h2 kept small; r1 is a multiple of four (clamped), so
+// r1·2^128 = (r1 / 4)·2^130 = 5·r1/4 = s1 modulo 2^130 - 5, which folds the high products down.
+void PolyBlocks(Poly1305& p, const uint8_t* m, size_t blocks, uint64_t hibit) {
+  const uint64_t r0 = p.r[0], r1 = p.r[1], s1 = r1 + (r1 >> 2);
+  uint64_t h0 = p.h[0], h1 = p.h[1], h2 = p.h[2];
   for (size_t i = 0; i < blocks; ++i, m += 16) {
-    h0 += Le32(m) & kMask26;
-    h1 += (Le32(m + 3) >> 2) & kMask26;
-    h2 += (Le32(m + 6) >> 4) & kMask26;
-    h3 += (Le32(m + 9) >> 6) & kMask26;
-    h4 += (Le32(m + 12) >> 8) | hibit;
-    const uint64_t d0 = uint64_t{h0} * r0 + uint64_t{h1} * s4 + uint64_t{h2} * s3 + uint64_t{h3} * s2 + uint64_t{h4} * s1;
-    uint64_t d1 = uint64_t{h0} * r1 + uint64_t{h1} * r0 + uint64_t{h2} * s4 + uint64_t{h3} * s3 + uint64_t{h4} * s2;
-    uint64_t d2 = uint64_t{h0} * r2 + uint64_t{h1} * r1 + uint64_t{h2} * r0 + uint64_t{h3} * s4 + uint64_t{h4} * s3;
-    uint64_t d3 = uint64_t{h0} * r3 + uint64_t{h1} * r2 + uint64_t{h2} * r1 + uint64_t{h3} * r0 + uint64_t{h4} * s4;
-    uint64_t d4 = uint64_t{h0} * r4 + uint64_t{h1} * r3 + uint64_t{h2} * r2 + uint64_t{h3} * r1 + uint64_t{h4} * r0;
-    h0 = static_cast<uint32_t>(d0) & kMask26;
-    d1 += d0 >> 26;
-    h1 = static_cast<uint32_t>(d1) & kMask26;
-    d2 += d1 >> 26;
-    h2 = static_cast<uint32_t>(d2) & kMask26;
-    d3 += d2 >> 26;
-    h3 = static_cast<uint32_t>(d3) & kMask26;
-    d4 += d3 >> 26;
-    h4 = static_cast<uint32_t>(d4) & kMask26;
-    h0 += static_cast<uint32_t>(d4 >> 26) * 5;
-    h1 += h0 >> 26;
-    h0 &= kMask26;
+    Wide t = Wide{h0} + Le64(m);
+    h0 = static_cast<uint64_t>(t);
+    t = Wide{h1} + Le64(m + 8) + static_cast<uint64_t>(t >> 64);
+    h1 = static_cast<uint64_t>(t);
+    h2 += hibit + static_cast<uint64_t>(t >> 64);
+    // h2 < 8, r0 < 2^60 and s1 < 2^61: none of the sums below overflows.
+    const Wide d0 = Wide{h0} * r0 + Wide{h1} * s1;
+    Wide d1 = Wide{h0} * r1 + Wide{h1} * r0 + Wide{h2} * s1;
+    uint64_t d2 = h2 * r0;
+    h0 = static_cast<uint64_t>(d0);
+    d1 += static_cast<uint64_t>(d0 >> 64);
+    h1 = static_cast<uint64_t>(d1);
+    d2 += static_cast<uint64_t>(d1 >> 64);
+    // Bits from 2^130 up come back in times five.
+    const uint64_t c = (d2 & ~uint64_t{3}) + (d2 >> 2);
+    h2 = d2 & 3;
+    t = Wide{h0} + c;
+    h0 = static_cast<uint64_t>(t);
+    t = Wide{h1} + static_cast<uint64_t>(t >> 64);
+    h1 = static_cast<uint64_t>(t);
+    h2 += static_cast<uint64_t>(t >> 64);
   }
   p.h[0] = h0;
   p.h[1] = h1;
   p.h[2] = h2;
-  p.h[3] = h3;
-  p.h[4] = h4;
+}
+
+// TwentyRounds runs the ten column and diagonal double rounds over the sixteen words, on plain words
+// or on lanes of several blocks.
+template <typename Word>
+inline void TwentyRounds(Word (&x)[16]) {
+  for (int i = 0; i < 10; ++i) {
+    VELMORA_QUARTER(x[0], x[4], x[8], x[12]);
+    VELMORA_QUARTER(x[1], x[5], x[9], x[13]);
+    VELMORA_QUARTER(x[2], x[6], x[10], x[14]);
+    VELMORA_QUARTER(x[3], x[7], x[11], x[15]);
+    VELMORA_QUARTER(x[0], x[5], x[10], x[15]);
+    VELMORA_QUARTER(x[1], x[6], x[11], x[12]);
+    VELMORA_QUARTER(x[2], x[7], x[8], x[13]);
+    VELMORA_QUARTER(x[3], x[4], x[9], x[14]);
+  }
+}
+
+// XorFourBlocks XORs the next four keystream blocks into 256 bytes from in to out and steps word 12 by
+// four (each lane's word 12 wraps by itself, as the single-block path does).
+void XorFourBlocks(ChaCha20State& s, const uint8_t* in, uint8_t* out) {
+  Lanes start[16];
+  for (int i = 0; i < 16; ++i) start[i] = Lanes{s.words[i], s.words[i], s.words[i], s.words[i]};
+  start[12] += Lanes{0, 1, 2, 3};
+  Lanes x[16];
+  for (int i = 0; i < 16; ++i) x[i] = start[i];
+  TwentyRounds(x);
+  for (int i = 0; i < 16; ++i) x[i] += start[i];
+  for (int j = 0; j < 4; ++j) {
+    for (int i = 0; i < 16; ++i) {
+      const size_t at = static_cast<size_t>(64 * j + 4 * i);
+      StoreLe32(out + at, Le32(in + at) ^ x[i][j]);
+    }
+  }
+  platform::SecureZero(x, sizeof x);
+  s.words[12] += 4;
 }
 
 // NextBlock makes the keystream block of the current words and steps word 12 (no carry onwards).
@@ -79,13 +121,10 @@ void NextBlock(ChaCha20State& s, uint8_t out[64]) {
 // ---- Poly1305 -------------------------------------------------------------------------------------------
 
 void Poly1305::SetKey(const uint8_t key[32]) {
-  // r clamped: words masked with 0x0FFFFFFF, 0x0FFFFFFC, 0x0FFFFFFC, 0x0FFFFFFC, then split into limbs.
-  r[0] = Le32(key) & 0x3FFFFFF;
-  r[1] = (Le32(key + 3) >> 2) & 0x3FFFF03;
-  r[2] = (Le32(key + 6) >> 4) & 0x3FFC0FF;
-  r[3] = (Le32(key + 9) >> 6) & 0x3F03FFF;
-  r[4] = (Le32(key + 12) >> 8) & 0x00FFFFF;
-  for (int i = 0; i < 4; ++i) pad[i] = Le32(key + 16 + 4 * i);
+  r[0] = Le64(key) & 0x0FFFFFFC0FFFFFFFull;
+  r[1] = Le64(key + 8) & 0x0FFFFFFC0FFFFFFCull;
+  pad[0] = Le64(key + 16);
+  pad[1] = Le64(key + 24);
   std::memset(h, 0, sizeof h);
   leftover = 0;
 }
@@ -99,11 +138,11 @@ void Poly1305::Update(const uint8_t* bytes, size_t length) {
     bytes += take;
     length -= take;
     if (leftover < 16) return;
-    PolyBlocks(*this, buffer, 1, 1u << 24);
+    PolyBlocks(*this, buffer, 1, 1);
     leftover = 0;
   }
   const size_t whole = length / 16;
-  PolyBlocks(*this, bytes, whole, 1u << 24);
+  PolyBlocks(*this, bytes, whole, 1);
   bytes += whole * 16;
   length -= whole * 16;
   std::memcpy(buffer, bytes, length);
@@ -116,65 +155,28 @@ void Poly1305::Finish(uint8_t tag[16]) {
     std::memset(buffer + leftover + 1, 0, 15 - leftover);
     PolyBlocks(*this, buffer, 1, 0);
   }
-  uint32_t h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3], h4 = h[4];
-  h2 += h1 >> 26;
-  h1 &= kMask26;
-  h3 += h2 >> 26;
-  h2 &= kMask26;
-  h4 += h3 >> 26;
-  h3 &= kMask26;
-  h0 += (h4 >> 26) * 5;
-  h4 &= kMask26;
-  h1 += h0 >> 26;
-  h0 &= kMask26;
-  // h - p: kept when it does not borrow, chosen with masks.
-  uint32_t g0 = h0 + 5;
-  uint32_t g1 = h1 + (g0 >> 26);
-  g0 &= kMask26;
-  uint32_t g2 = h2 + (g1 >> 26);
-  g1 &= kMask26;
-  uint32_t g3 = h3 + (g2 >> 26);
-  g2 &= kMask26;
-  uint32_t g4 = h4 + (g3 >> 26) - (1u << 26);
-  g3 &= kMask26;
-  const uint32_t keep_g = (g4 >> 31) - 1;
-  h0 = (h0 & ~keep_g) | (g0 & keep_g);
-  h1 = (h1 & ~keep_g) | (g1 & keep_g);
-  h2 = (h2 & ~keep_g) | (g2 & keep_g);
-  h3 = (h3 & ~keep_g) | (g3 & keep_g);
-  h4 = (h4 & ~keep_g) | (g4 & keep_g);
-  const uint32_t w0 = h0 | (h1 << 26);
-  const uint32_t w1 = (h1 >> 6) | (h2 << 20);
-  const uint32_t w2 = (h2 >> 12) | (h3 << 14);
-  const uint32_t w3 = (h3 >> 18) | (h4 << 8);
-  uint64_t f = uint64_t{w0} + pad[0];
-  StoreLe32(tag, static_cast<uint32_t>(f));
-  f = uint64_t{w1} + pad[1] + (f >> 32);
-  StoreLe32(tag + 4, static_cast<uint32_t>(f));
-  f = uint64_t{w2} + pad[2] + (f >> 32);
-  StoreLe32(tag + 8, static_cast<uint32_t>(f));
-  f = uint64_t{w3} + pad[3] + (f >> 32);
-  StoreLe32(tag + 12, static_cast<uint32_t>(f));
+  // h < 2^130 + 2^66 here, so less than 2p: h - p is kept when h + 5 reaches 2^130, chosen with masks.
+  Wide t = Wide{h[0]} + 5;
+  const uint64_t g0 = static_cast<uint64_t>(t);
+  t = Wide{h[1]} + static_cast<uint64_t>(t >> 64);
+  const uint64_t g1 = static_cast<uint64_t>(t);
+  const uint64_t g2 = h[2] + static_cast<uint64_t>(t >> 64);
+  const uint64_t keep_g = uint64_t{0} - (g2 >> 2);
+  const uint64_t h0 = (h[0] & ~keep_g) | (g0 & keep_g);
+  const uint64_t h1 = (h[1] & ~keep_g) | (g1 & keep_g);
+  t = Wide{h0} + pad[0];
+  core::PutUIntLittleEndian(static_cast<uint64_t>(t), tag, 8);
+  t = Wide{h1} + pad[1] + static_cast<uint64_t>(t >> 64);
+  core::PutUIntLittleEndian(static_cast<uint64_t>(t), tag + 8, 8);
   platform::SecureZero(this, sizeof *this);
 }
 
 // ---- ChaCha20 -------------------------------------------------------------------------------------------
 
 void ChaCha20Block(const uint32_t words[16], uint8_t out[64]) {
-  uint32_t x0 = words[0], x1 = words[1], x2 = words[2], x3 = words[3], x4 = words[4], x5 = words[5],
-           x6 = words[6], x7 = words[7], x8 = words[8], x9 = words[9], x10 = words[10], x11 = words[11],
-           x12 = words[12], x13 = words[13], x14 = words[14], x15 = words[15];
-  for (int i = 0; i < 10; ++i) {
-    VELMORA_QUARTER(x0, x4, x8, x12);
-    VELMORA_QUARTER(x1, x5, x9, x13);
-    VELMORA_QUARTER(x2, x6, x10, x14);
-    VELMORA_QUARTER(x3, x7, x11, x15);
-    VELMORA_QUARTER(x0, x5, x10, x15);
-    VELMORA_QUARTER(x1, x6, x11, x12);
-    VELMORA_QUARTER(x2, x7, x8, x13);
-    VELMORA_QUARTER(x3, x4, x9, x14);
-  }
-  const uint32_t x[16] = {x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15};
+  uint32_t x[16];
+  for (int i = 0; i < 16; ++i) x[i] = words[i];
+  TwentyRounds(x);
   for (int i = 0; i < 16; ++i) StoreLe32(out + 4 * i, x[i] + words[i]);
 }
 
@@ -204,6 +206,10 @@ void ChaCha20XorKeystream(ChaCha20State& state, const uint8_t* in, uint8_t* out,
   size_t at = 0;
   while (at < length) {
     const size_t remaining = length - at;
+    if (state.position == 0 && remaining >= 256) {
+      for (; length - at >= 256; at += 256) XorFourBlocks(state, in + at, out + at);
+      continue;
+    }
     if (state.position == 0 && remaining >= 64) {
       uint8_t block[64];
       for (; length - at >= 64; at += 64) {

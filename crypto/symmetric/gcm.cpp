@@ -56,10 +56,22 @@ int GcmCrypt(AesContext& aes, GcmState& g, uint8_t* plain, size_t length, uint8_
   uint8_t* dst = encrypt ? cipher : plain;
   uint64_t data_bytes = g.data_bits / 8;
   size_t at = 0;
+  const bool bulk = GcmBulkAvailable(g.key);
   uint8_t counters[kBatch * 16];
   uint8_t stream[kBatch * 16];
   while (at < length) {
     const size_t remaining = length - at;
+    if (g.position == 0 && remaining >= 16 && bulk) {
+      // All whole blocks in one call: the data so far is whole blocks too, so the accumulator is ready.
+      size_t n = remaining / 16;
+      if (g.budget < n) n = static_cast<size_t>(g.budget);
+      if (n == 0) break;
+      g.budget -= n;
+      GcmBulkBlocks(aes.RoundKeys(), aes.Rounds(), g.key, g.x, g.counter, src + at, dst + at, n, encrypt);
+      data_bytes += 16 * n;
+      at += 16 * n;
+      continue;
+    }
     if (g.position == 0 && remaining >= 16) {
       size_t n = remaining / 16 < kBatch ? remaining / 16 : kBatch;
       if (g.budget < n) n = static_cast<size_t>(g.budget);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "crypto/symmetric/aead.h"
+#include "crypto/symmetric/aes.h"
 #include "platform/memory.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -139,9 +140,81 @@ VELMORA_CLMUL_TARGET void ClmulBlocks(const uint8_t h[4][16], uint8_t x[16], con
   }
   _mm_storeu_si128(reinterpret_cast<__m128i*>(x), Reverse(acc));
 }
+// ClmulPowers fills h[1..7] with H^2 .. H^8 from H in h[0].
+VELMORA_CLMUL_TARGET void ClmulPowers(uint8_t h[8][16]) {
+  const __m128i key = LoadReversed(h[0]);
+  __m128i power = key;
+  for (int i = 1; i < 8; ++i) {
+    power = ClmulMultiply(power, key);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h[i]), Reverse(power));
+  }
+}
+
+#define VELMORA_GCM_TARGET __attribute__((target("aes,pclmul,ssse3")))
+
+constexpr size_t kBulkWidth = 8;
+
+// BulkStep runs m counter blocks through the AES rounds side by side, XORs the keystream into the data
+// and multiplies the m ciphertext blocks by H^m .. H, reducing their sum once.
+template <size_t m>
+VELMORA_GCM_TARGET __attribute__((always_inline)) inline void BulkStep(const __m128i* keys, int32_t rounds,
+                                                                      const __m128i* powers, __m128i* acc,
+                                                                      __m128i* ctr, const uint8_t* src,
+                                                                      uint8_t* dst, bool encrypt) {
+  const __m128i one = _mm_set_epi32(0, 0, 0, 1);
+  __m128i state[m];
+#pragma GCC unroll 8
+  for (size_t k = 0; k < m; ++k) {
+    *ctr = _mm_add_epi32(*ctr, one);
+    state[k] = _mm_xor_si128(Reverse(*ctr), keys[0]);
+  }
+  for (int32_t r = 1; r < rounds; ++r) {
+#pragma GCC unroll 8
+    for (size_t k = 0; k < m; ++k) state[k] = _mm_aesenc_si128(state[k], keys[r]);
+  }
+  __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128();
+#pragma GCC unroll 8
+  for (size_t k = 0; k < m; ++k) {
+    const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16 * k));
+    const __m128i out = _mm_xor_si128(_mm_aesenclast_si128(state[k], keys[rounds]), in);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16 * k), out);
+    __m128i block = Reverse(encrypt ? out : in);
+    if (k == 0) block = _mm_xor_si128(block, *acc);
+    __m128i l, h;
+    ClmulProduct(block, powers[m - 1 - k], &l, &h);
+    lo = _mm_xor_si128(lo, l);
+    hi = _mm_xor_si128(hi, h);
+  }
+  *acc = ClmulReduce(lo, hi);
+}
+
+VELMORA_GCM_TARGET void ClmulBulk(const uint32_t* round_keys, int32_t rounds, const GhashKey& key, uint8_t x[16],
+                                  uint8_t counter[16], const uint8_t* src, uint8_t* dst, size_t count, bool encrypt) {
+  // The schedule's 32-bit words are stored byte-swapped against the order the AES instructions take.
+  const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+  __m128i keys[15];
+  for (int32_t r = 0; r <= rounds; ++r) {
+    keys[r] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(round_keys + 4 * r)), swap);
+  }
+  __m128i powers[kBulkWidth];
+  for (size_t k = 0; k < kBulkWidth; ++k) powers[k] = LoadReversed(key.h[k]);
+  __m128i acc = LoadReversed(x);
+  // Byte-reversed, the counter's last four bytes are the low 32-bit lane, which then wraps by itself.
+  __m128i ctr = LoadReversed(counter);
+  size_t i = 0;
+  for (; i + kBulkWidth <= count; i += kBulkWidth) {
+    BulkStep<kBulkWidth>(keys, rounds, powers, &acc, &ctr, src + 16 * i, dst + 16 * i, encrypt);
+  }
+  for (; i < count; ++i) BulkStep<1>(keys, rounds, powers, &acc, &ctr, src + 16 * i, dst + 16 * i, encrypt);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(x), Reverse(acc));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(counter), Reverse(ctr));
+}
 #else
 bool CpuHasClmul() { return false; }
 void ClmulBlocks(const uint8_t (*)[16], uint8_t*, const uint8_t*, size_t) {}
+void ClmulPowers(uint8_t (*)[16]) {}
+void ClmulBulk(const uint32_t*, int32_t, const GhashKey&, uint8_t*, uint8_t*, const uint8_t*, uint8_t*, size_t,
+               bool) {}
 #endif
 
 // PortableMultiply sets result = x·H. The field elements are taken with the coefficient of x^i at bit i
@@ -180,9 +253,17 @@ void GhashSetKey(GhashKey& key, const uint8_t h[16]) {
   key.high[1] = Load64(h + 8);
   key.high[2] = key.high[0] ^ key.high[1];
   for (int i = 0; i < 3; ++i) key.low[i] = Rev64(key.high[i]);
-  // The powers of H for the four-block steps of the carry-less path.
+  // The powers of H for the several-block steps of the carry-less path.
+  std::memset(key.h, 0, sizeof key.h);
   std::memcpy(key.h[0], h, 16);
-  for (int i = 1; i < 4; ++i) PortableMultiply(key, key.h[i - 1], key.h[i]);
+  if (key.clmul) ClmulPowers(key.h);
+}
+
+bool GcmBulkAvailable(const GhashKey& key) { return key.clmul && AesAccelerationActive(); }
+
+void GcmBulkBlocks(const uint32_t* round_keys, int32_t rounds, const GhashKey& key, uint8_t x[16],
+                   uint8_t counter[16], const uint8_t* src, uint8_t* dst, size_t count, bool encrypt) {
+  ClmulBulk(round_keys, rounds, key, x, counter, src, dst, count, encrypt);
 }
 
 void GHashMultiply(const GhashKey& key, const uint8_t x[16], uint8_t result[16]) {
