@@ -1,6 +1,7 @@
 #include "crypto/pubkey/fixed/fixed_big_int.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/memory.h"
 
