@@ -82,19 +82,9 @@ int RsaEngine::PrivateOperation(const uint8_t* input, int32_t length, core::Buff
   BigInt n, e;
   bool blinded = Set(key.Exponent) && Set(key.Modulus);
   if (blinded && ((status = ToInt(key.Modulus, n)) != 0 || (status = ToInt(key.Exponent, e)) != 0)) return status;
-  BigInt r_inverse;
   if (blinded) {
-    BigInt r, r_e, product;
-    bool found = false;
-    for (int attempt = 0; attempt < 8 && !found; ++attempt) {
-      if ((status = BigInt::Random(n.BitLength() - 1 > 1 ? n.BitLength() - 1 : 2, Random, r)) != 0) return status;
-      status = BigInt::ModInverse(r, n, r_inverse);
-      if (status == 2002) continue;  // r shares a factor with n: draw again
-      if (status != 0) return status;
-      found = true;
-    }
-    if (!found) return 2002;
-    if ((status = BigInt::ModPow(r, e, n, r_e)) != 0 || (status = BigInt::Multiply(m, r_e, product)) != 0 ||
+    BigInt product;
+    if ((status = NextBlinding(n, e)) != 0 || (status = BigInt::Multiply(m, blind_, product)) != 0 ||
         (status = BigInt::Mod(product, n, m)) != 0) {
       return status;
     }
@@ -102,11 +92,36 @@ int RsaEngine::PrivateOperation(const uint8_t* input, int32_t length, core::Buff
   if ((status = PrivateCore(key, m, result)) != 0) return status;
   if (blinded) {
     BigInt product;
-    if ((status = BigInt::Multiply(result, r_inverse, product)) != 0 || (status = BigInt::Mod(product, n, result)) != 0) {
+    if ((status = BigInt::Multiply(result, unblind_, product)) != 0 || (status = BigInt::Mod(product, n, result)) != 0) {
       return status;
     }
   }
   return ToMinimalBytes(result, out);
+}
+
+int RsaEngine::NextBlinding(const BigInt& n, const BigInt& e) {
+  int status;
+  BigInt square;
+  if (blinding_ready_ && BigInt::Equals(n, blind_modulus_)) {
+    // Squaring both keeps r^e and r^-1 paired: (r^2)^e and (r^2)^-1.
+    if ((status = BigInt::Square(blind_, square)) != 0 || (status = BigInt::Mod(square, n, blind_)) != 0 ||
+        (status = BigInt::Square(unblind_, square)) != 0 || (status = BigInt::Mod(square, n, unblind_)) != 0) {
+      blinding_ready_ = false;
+      return status;
+    }
+    return 0;
+  }
+  BigInt r;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if ((status = BigInt::Random(n.BitLength() > 2 ? n.BitLength() - 1 : 2, Random, r)) != 0) return status;
+    status = BigInt::ModInverse(r, n, unblind_);
+    if (status == 2002) continue;  // r shares a factor with n: draw again
+    if (status != 0) return status;
+    if ((status = BigInt::ModPow(r, e, n, blind_)) != 0 || (status = blind_modulus_.Assign(n)) != 0) return status;
+    blinding_ready_ = true;
+    return 0;
+  }
+  return 2002;
 }
 
 int RsaEngine::PublicOperation(const uint8_t* input, int32_t length, core::BufferCore& out) {
@@ -128,6 +143,7 @@ int RsaEngine::PublicOperation(const uint8_t* input, int32_t length, core::Buffe
 }
 
 int RsaEngine::SetKeyParams(const RsaKeyParams& params) {
+  blinding_ready_ = false;
   int status = Params.Clear();
   if (status != 0) return status;
   BigInt value;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
+#include "crypto/pubkey/bigint/big_int.h"
 #include "crypto/pubkey/keys/key_record.h"
 #include "crypto/symmetric/random.h"
 
@@ -46,6 +47,14 @@ class RsaEngine : public RsaEngineBase {
   [[nodiscard]] int PrivateOperation(const uint8_t* input, int32_t length, core::BufferCore& out);
   // PublicOperation appends input^e mod n, left-padded to KeyBits / 8 bytes.
   [[nodiscard]] int PublicOperation(const uint8_t* input, int32_t length, core::BufferCore& out);
+
+ private:
+  // The blinding pair r^e and r^-1 mod n: drawn once per key, then squared after each use.
+  [[nodiscard]] int NextBlinding(const BigInt& n, const BigInt& e);
+  bool blinding_ready_ = false;
+  BigInt blind_;
+  BigInt unblind_;
+  BigInt blind_modulus_;  // the modulus the pair belongs to
 };
 
 // The two generators: fill engine.Params with a key of engine.KeyBits bits.
