@@ -1,0 +1,168 @@
+// Key parameter sets (RSA, DSA, elliptic curve) and KeyRecord, the value that carries one public or
+// private key of any algorithm with its named attributes. Every number is an unsigned big-endian
+// Buffer; an empty Buffer means the number is absent. Operations return 0, -1 when the record holds
+// another key type, or the first failing Buffer, StrList or BigInt code (200 when memory runs out);
+// a failure leaves what was written so far in place.
+#pragma once
+
+#include <cstdint>
+
+#include "core/buffer.h"
+#include "core/str_list.h"
+#include "crypto/pubkey/curves/curve_params.h"
+
+namespace velmora::crypto {
+
+inline constexpr int32_t kKeyKindRsa = 0;
+inline constexpr int32_t kKeyKindDsa = 1;
+inline constexpr int32_t kKeyKindEc = 3;
+
+struct KeyParams {
+  explicit KeyParams(int32_t kind) : Kind(kind) {}
+  virtual ~KeyParams() = default;
+  int32_t Kind;
+};
+
+struct RsaKeyParams : KeyParams {
+  RsaKeyParams() : KeyParams(kKeyKindRsa) {}
+  core::Buffer Exponent;
+  core::Buffer Modulus;
+  core::SecureBuffer P;
+  core::SecureBuffer Q;
+  core::SecureBuffer DP;
+  core::SecureBuffer DQ;
+  core::SecureBuffer InverseQ;
+  core::SecureBuffer D;
+
+  [[nodiscard]] int CopyFrom(const RsaKeyParams& other);
+  [[nodiscard]] int Clear();
+  bool HasPrivateKey() const;
+  bool HasPublicKey() const;
+  // ModulusByteLength: the modulus length without its leading zero bytes, rounded up to 8.
+  int32_t ModulusByteLength() const;
+  // CompleteCrt computes whichever of DP, DQ and InverseQ is missing when D, P and Q are present.
+  [[nodiscard]] int CompleteCrt();
+  // RecomputeCrt recomputes all three from D, P and Q (nothing when one of those is missing).
+  [[nodiscard]] int RecomputeCrt();
+  // PadToFixedLength: Modulus and D to ModulusByteLength bytes, the CRT values and primes to half.
+  [[nodiscard]] int PadToFixedLength();
+};
+
+struct DsaKeyParams : KeyParams {
+  DsaKeyParams() : KeyParams(kKeyKindDsa) {}
+  core::Buffer P;
+  core::Buffer Q;
+  core::Buffer G;
+  core::Buffer Y;
+  core::Buffer J;
+  core::SecureBuffer X;
+  core::SecureBuffer Seed;
+  int32_t Counter = 0;
+
+  [[nodiscard]] int CopyFrom(const DsaKeyParams& other);
+  [[nodiscard]] int Clear();
+  bool HasPrivateKey() const;
+  bool HasPublicKey() const;
+  // ComputePublicKey sets Y = G^X mod P when the private key is there and the public one is not.
+  [[nodiscard]] int ComputePublicKey();
+  // PadToFixedLength fits P, G, Y to the modulus size and Q, X to the subgroup size.
+  [[nodiscard]] int PadToFixedLength();
+};
+
+struct EcKeyParams : KeyParams {
+  EcKeyParams() : KeyParams(kKeyKindEc) {}
+  core::SecureBuffer D;
+  core::Buffer X;
+  core::Buffer Y;
+  int32_t KeyType = 0;
+  CurveParams* Curve = nullptr;  // a table entry, not owned
+  core::Buffer PublicKey;
+  core::SecureBuffer PrivateKey;
+
+  [[nodiscard]] int CopyFrom(const EcKeyParams& other, bool include_private);
+  [[nodiscard]] int Clear();
+  // Types 3 to 6 (Ed25519, Ed448, X25519, X448) use the raw PublicKey and PrivateKey octets.
+  bool UsesRawKeys() const { return KeyType >= 3 && KeyType <= 6; }
+  bool HasPrivateKey() const;
+  bool HasPublicKey() const;
+  core::BufferCore& PrivatePart() { return UsesRawKeys() ? static_cast<core::BufferCore&>(PrivateKey) : D; }
+  // GetCurve: the table curve of the key type (cached), or null.
+  CurveParams* GetCurve();
+  // SetCurveOid: the key type of a curve OID; -1 (type -1) when unknown.
+  int SetCurveOid(const char* oid);
+  int32_t BitLength() const { return EcKeyTypeBitLength(KeyType); }
+};
+
+inline constexpr int32_t kKeyNone = 0;
+inline constexpr int32_t kKeyRsa = 1;
+inline constexpr int32_t kKeyDsa = 2;
+inline constexpr int32_t kKeyEc = 3;
+inline constexpr int32_t kKeyEdwards = 4;  // Ed25519, Ed448, X25519, X448
+
+struct KeyRecord {
+  int32_t Type = kKeyNone;
+  RsaKeyParams RsaParams;
+  DsaKeyParams DsaParams;
+  EcKeyParams EcParams;
+  EcKeyParams EdParams;
+  core::StrList AttributeNames;
+  core::StrList AttributeValues;
+  core::StrList FlatAttributes;
+
+  KeyRecord() = default;
+  KeyRecord(const KeyRecord&) = delete;
+  KeyRecord& operator=(const KeyRecord&) = delete;
+
+  // CopyFrom copies the type, the four parameter sets (private parts included) and the attribute
+  // lists; FlatAttributes is not copied.
+  [[nodiscard]] int CopyFrom(const KeyRecord& source);
+  // Equals compares the selected parameter sets. RSA records are first padded in place to their fixed
+  // lengths, so comparing changes both records' RSA numbers.
+  bool Equals(KeyRecord& other);
+
+  [[nodiscard]] int AddAttribute(const char* name, const char* value);
+  const char* GetAttribute(const char* name) const;
+  [[nodiscard]] int SetAttribute(const char* name, const char* value);
+  [[nodiscard]] int FlattenAttributes();
+  [[nodiscard]] int UnflattenAttributes();
+
+  // Exports: the selected parameter set (completed first) into out; publicOnly drops the private parts.
+  [[nodiscard]] int GetRsaParams(RsaKeyParams& out, bool public_only);
+  [[nodiscard]] int GetDsaParams(DsaKeyParams& out, bool public_only);
+  [[nodiscard]] int GetEcParams(EcKeyParams& out, bool public_only);
+  [[nodiscard]] int GetPublicKey(KeyRecord& out);
+  // KeyBitLength: the key size by kind, 0 for none.
+  int32_t KeyBitLength() const;
+};
+
+// The algorithm name and key size of an optional key record ("" and 0 for none).
+const char* KeyAlgorithmName(const KeyRecord* key);
+int32_t KeyBitLengthOf(const KeyRecord* key);
+int32_t DsaPrimeByteLengthRounded(const DsaKeyParams& params);
+
+// KeyEntry: a key of a key store with its id and name.
+struct KeyEntry {
+  uint32_t Id = 0;
+  core::Buffer Name;
+  KeyRecord Key;
+  [[nodiscard]] int CopyFrom(const KeyEntry& other);
+};
+
+// HexToPaddedBytes: hex text (odd length gets a leading 0) as bytes, left-padded to minimum_length.
+[[nodiscard]] int HexToPaddedBytes(const char* text, int32_t minimum_length, core::BufferCore& out);
+// AppendBytesReversed appends the bytes last first: min(count, length) of them, or with pad exactly
+// count, zeros beyond length.
+[[nodiscard]] int AppendBytesReversed(core::BufferCore& out, const uint8_t* bytes, int32_t length, int32_t count,
+                                      bool pad);
+
+// SharedBufferRef: a reference-counted Buffer; Release drops one reference and nulls the holder.
+struct SharedBuffer {
+  int32_t References = 1;
+  core::Buffer Data;
+};
+void ReleaseSharedBuffer(SharedBuffer*& holder);
+
+// GenerateKeyByAlgorithmName: "RSA", "DSA", "ECDSA_..." or "Ed25519"/"Ed448" key material into out.
+[[nodiscard]] int GenerateKeyByAlgorithmName(const char* name, int32_t bits, KeyRecord& out);
+
+}  // namespace velmora::crypto
