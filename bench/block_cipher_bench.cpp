@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crypto/symmetric/internal_cipher.h"
+#include "bench/bench_data.h"
 
 #ifdef VELMORA_HAVE_GCRYPT
 #include <gcrypt.h>
@@ -20,17 +21,9 @@ namespace {
 using namespace velmora;
 using namespace velmora::crypto;
 
-constexpr int32_t kLength = 16384;
+constexpr int32_t kLength = bench::kBenchLength;
 
-const std::vector<uint8_t>& Data() {
-  static const std::vector<uint8_t> data = [] {
-    std::vector<uint8_t> bytes(kLength + 64);
-    std::mt19937 random(1);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
-    return bytes;
-  }();
-  return data;
-}
+const std::vector<uint8_t>& Data() { return bench::BenchData(); }
 
 void Ours(benchmark::State& state, int32_t algorithm, int32_t key_bytes, int32_t iv_bytes, bool decrypt) {
   const uint8_t* key = Data().data() + kLength;

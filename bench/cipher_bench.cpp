@@ -11,23 +11,16 @@
 
 #include "crypto/symmetric/aes.h"
 #include "crypto/symmetric/internal_cipher.h"
+#include "bench/bench_data.h"
 
 namespace {
 
 using namespace velmora;
 using namespace velmora::crypto;
 
-constexpr int32_t kLength = 16384;
+constexpr int32_t kLength = bench::kBenchLength;
 
-const std::vector<uint8_t>& Data() {
-  static const std::vector<uint8_t> data = [] {
-    std::vector<uint8_t> bytes(kLength + 64);
-    std::mt19937 random(1);
-    for (auto& b : bytes) b = static_cast<uint8_t>(random());
-    return bytes;
-  }();
-  return data;
-}
+const std::vector<uint8_t>& Data() { return bench::BenchData(); }
 
 void Ours(benchmark::State& state, int32_t key_bytes, int32_t mode, bool decrypt, bool portable) {
   SetPortableAes(portable);
