@@ -59,14 +59,21 @@ TEST_F(BluezLink, PairingThroughTheAgent) {
     auto pairing = device->DeviceInformation()->Pairing();
     EXPECT_TRUE(pairing->CanPair());
     auto custom = pairing->Custom();
-    std::mutex mutex;
-    std::vector<std::pair<uint32_t, std::u16string>> requests;
+    // The handler runs on a platform thread and may still be running when the result arrives (the timeout
+    // case cancels the request while the application answers), so what it records outlives this iteration.
+    struct Seen {
+      std::mutex mutex;
+      std::condition_variable changed;
+      std::vector<std::pair<uint32_t, std::u16string>> requests;
+    };
+    auto seen = std::make_shared<Seen>();
     const std::string answer = c.answer;
-    custom->AddPairingRequested([&](const auto&, const auto& args) {
+    custom->AddPairingRequested([seen, answer](const auto&, const auto& args) {
       {
-        std::lock_guard lock(mutex);
-        requests.emplace_back(args->PairingKind(), args->Pin());
+        std::lock_guard lock(seen->mutex);
+        seen->requests.emplace_back(args->PairingKind(), args->Pin());
       }
+      seen->changed.notify_all();
       if (answer == "accept") {
         args->Accept();
       } else if (answer != "refuse") {
@@ -77,13 +84,16 @@ TEST_F(BluezLink, PairingThroughTheAgent) {
         Await(custom->PairAsync(Kinds::ConfirmOnly | Kinds::DisplayPin | Kinds::ProvidePin | Kinds::ConfirmPinMatch));
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(result->Status(), c.status);
-    std::lock_guard lock(mutex);
-    if (c.kind == 0) {
-      EXPECT_TRUE(requests.empty());
-    } else {
-      ASSERT_EQ(requests.size(), 1u);
-      EXPECT_EQ(requests[0].first, c.kind);
-      EXPECT_EQ(requests[0].second, c.pin);
+    {
+      std::unique_lock lock(seen->mutex);
+      if (c.kind == 0) {
+        EXPECT_TRUE(seen->requests.empty());
+      } else {
+        seen->changed.wait_for(lock, std::chrono::seconds(5), [&] { return !seen->requests.empty(); });
+        ASSERT_EQ(seen->requests.size(), 1u);
+        EXPECT_EQ(seen->requests[0].first, c.kind);
+        EXPECT_EQ(seen->requests[0].second, c.pin);
+      }
     }
     const auto registered = mock_->CallsOf("RegisterAgent");
     ASSERT_EQ(registered.size(), 1u);
