@@ -145,11 +145,17 @@ TEST_F(BluezScan, PassiveScanningIsLoggedAndRunsActively) {
 // The rebuilt sections carry each property in a fixed order; the platform objects show them directly.
 TEST_F(BluezScan, SectionsAreRebuiltFromTheProperties) {
   auto watcher = platform_->CreateWatcher();
-  std::mutex mutex;
-  std::vector<std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>> received;
-  watcher->AddReceived([&](const auto&, const auto& args) {
-    std::lock_guard lock(mutex);
-    received.push_back(args);
+  // Shared with the handler, which runs on a platform thread and may outlive the test body.
+  struct Seen {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>> received;
+  };
+  auto seen = std::make_shared<Seen>();
+  std::mutex& mutex = seen->mutex;
+  auto& received = seen->received;
+  watcher->AddReceived([seen](const auto&, const auto& args) {
+    std::lock_guard lock(seen->mutex);
+    seen->received.push_back(args);
   });
   watcher->Start();
   for (int i = 0; i < 1000 && watcher->Status() != bt::BluetoothLEAdvertisementWatcherStatus::Started; ++i) {
