@@ -85,21 +85,12 @@ CipherRun RunAead(const Aead& a, const std::string& data, bool decrypt, std::vec
   }
   if (run.rc != 0) return run;
   core::Buffer out;
-  std::string pending;
-  size_t at = 0;
-  for (size_t piece : pieces) {
-    pending += data.substr(at, piece);
-    at += piece;
-    auto length = static_cast<int32_t>(pending.size());
-    run.rc = decrypt ? cipher.DecryptAead(U8(pending), 0, &length, out, 0)
-                     : cipher.EncryptAead(U8(pending), 0, &length, out, 0);
-    if (run.rc != 0) return run;
-    pending.erase(0, static_cast<size_t>(length));
-  }
-  pending += data.substr(at);
-  auto length = static_cast<int32_t>(pending.size());
-  run.rc = decrypt ? cipher.DecryptAead(U8(pending), 0, &length, out, 1) : cipher.EncryptAead(U8(pending), 0, &length, out, 1);
-  run.out = Str(out);
+  bool finished = false;  // the final call was made: its output is kept even when it fails
+  run.rc = FeedInPieces(data, pieces, [&](const uint8_t* in, int32_t* length, int final) {
+    finished = final != 0;
+    return decrypt ? cipher.DecryptAead(in, 0, length, out, final) : cipher.EncryptAead(in, 0, length, out, final);
+  });
+  if (finished) run.out = Str(out);
   return run;
 }
 

@@ -45,8 +45,27 @@ struct CipherRun {
   std::string out;
 };
 
-// RunCipher runs one message through a fresh object: update calls on the given piece lengths (the
-// object may leave bytes over, which go in front of the next piece), then a final call on the rest.
+// FeedInPieces feeds data to a cipher's update/final pair: update calls on the given piece lengths (the
+// object may leave bytes over, which go in front of the next piece), then a final call on the rest. step
+// is called as step(bytes, &length, final) and returns the cipher's code; the first nonzero one ends it.
+template <typename Step>
+int FeedInPieces(const std::string& data, const std::vector<size_t>& pieces, Step step) {
+  std::string pending;
+  size_t at = 0;
+  for (size_t piece : pieces) {
+    pending += data.substr(at, piece);
+    at += piece;
+    auto length = static_cast<int32_t>(pending.size());
+    const int rc = step(U8(pending), &length, 0);
+    if (rc != 0) return rc;
+    pending.erase(0, static_cast<size_t>(length));
+  }
+  pending += data.substr(at);
+  auto length = static_cast<int32_t>(pending.size());
+  return step(U8(pending), &length, 1);
+}
+
+// RunCipher runs one message through a fresh object in update pieces and a final call (FeedInPieces).
 inline CipherRun RunCipher(const CipherConfig& config, const std::string& key, const std::string& iv, const std::string& data,
                      bool decrypt, const std::vector<size_t>& pieces = {}) {
   InternalCipher cipher;
@@ -56,20 +75,12 @@ inline CipherRun RunCipher(const CipherConfig& config, const std::string& key, c
                        config.options.empty() ? nullptr : config.options.c_str());
   if (run.rc != 0) return run;
   core::Buffer out;
-  std::string pending;
-  size_t at = 0;
-  for (size_t piece : pieces) {
-    pending += data.substr(at, piece);
-    at += piece;
-    auto length = static_cast<int32_t>(pending.size());
-    run.rc = decrypt ? cipher.Decrypt(U8(pending), 0, &length, out, 0) : cipher.Encrypt(U8(pending), 0, &length, out, 0);
-    if (run.rc != 0) return run;
-    pending.erase(0, static_cast<size_t>(length));
-  }
-  pending += data.substr(at);
-  auto length = static_cast<int32_t>(pending.size());
-  run.rc = decrypt ? cipher.Decrypt(U8(pending), 0, &length, out, 1) : cipher.Encrypt(U8(pending), 0, &length, out, 1);
-  run.out = Str(out);
+  bool finished = false;  // the final call was made: its output is kept even when it fails
+  run.rc = FeedInPieces(data, pieces, [&](const uint8_t* in, int32_t* length, int final) {
+    finished = final != 0;
+    return decrypt ? cipher.Decrypt(in, 0, length, out, final) : cipher.Encrypt(in, 0, length, out, final);
+  });
+  if (finished) run.out = Str(out);
   return run;
 }
 
