@@ -96,6 +96,34 @@ int CurveParams::SetField(const void* bytes, int32_t length) {
   return 0;
 }
 
+int CurveParams::SetPolyExponent(int32_t index, uint32_t value) {
+  if (index < 0 || index > 3) return kUnknownCurve;
+  PolyExponents[index] = value;
+  if (index == 0 && CurveForm == kCurveFormBinary) return RebuildBinaryPolynomial();
+  return 0;
+}
+
+int CurveParams::RebuildBinaryPolynomial() {
+  const uint32_t degree = PolyExponents[0];
+  if (degree == 0) return Field.SetData(0, nullptr);
+  // A degree no FixedBigInt could hold is not a field this code can work in.
+  if (degree >= static_cast<uint32_t>(FixedBigInt::kMaxWords) * 32) return kFixedTooLong;
+  const int32_t byte_length = static_cast<int32_t>((degree + 1 + 7) / 8);
+  const int status = Field.SetData(byte_length, nullptr);
+  if (status != 0) return status;
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(Field.Data());
+  std::memset(bytes, 0, static_cast<size_t>(byte_length));
+  auto set_term = [&](uint32_t exponent) {
+    bytes[byte_length - 1 - static_cast<int32_t>(exponent / 8)] |= static_cast<uint8_t>(1u << (exponent % 8));
+  };
+  set_term(degree);
+  for (int i = 1; i < 4; ++i) {
+    if (PolyExponents[i] > 0 && PolyExponents[i] < degree) set_term(PolyExponents[i]);
+  }
+  set_term(0);
+  return 0;
+}
+
 int CurveParams::SetFieldById(uint32_t field_id) {
   if (field_id == kFieldGeneric) {
     FieldId = field_id;

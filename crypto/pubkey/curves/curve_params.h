@@ -54,6 +54,12 @@ class CurveParams {
   [[nodiscard]] int InitById(uint32_t curve_id);
   [[nodiscard]] int SetFieldById(uint32_t field_id);
   [[nodiscard]] int SetField(const void* bytes, int32_t length);
+  // SetPolyExponent stores one of the four binary-field exponents; storing the first (the degree m)
+  // on a binary curve rebuilds Field from all four. Index outside 0..3: 1410.
+  [[nodiscard]] int SetPolyExponent(int32_t index, uint32_t value);
+  // RebuildBinaryPolynomial: Field = x^m + x^a + x^b + x^c + 1 for PolyExponents {m, a, b, c}, where
+  // only positive exponents give terms, big-endian in (m + 1 + 7) / 8 bytes; m = 0 empties Field.
+  [[nodiscard]] int RebuildBinaryPolynomial();
   // SetExplicit stores the parameters and then resolves the id: an id already set is kept as it is,
   // even when the new parameters belong to another curve.
   [[nodiscard]] int SetExplicit(const core::BufferCore& p, const core::BufferCore& a, const core::BufferCore& b,

@@ -4,8 +4,10 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "crypto/pubkey/curves/curve_params.h"
+#include "crypto/pubkey/fixed/fixed_big_int.h"
 #include "tests/core/python_oracle.h"
 
 namespace velmora::crypto {
@@ -131,6 +133,43 @@ TEST(CurveParams, TableKeyTypesAndExplicitParameters) {
   EXPECT_EQ(ByteStringBitLength(value), 1);
   ASSERT_EQ(value.SetData(1, bytes), 0);
   EXPECT_EQ(ByteStringBitLength(value), 0);
+}
+
+TEST(CurveParams, BinaryPolynomialRebuiltFromItsExponents) {
+  // Each binary curve's polynomial, taken apart into its middle terms and the degree, rebuilds to the
+  // same bytes; setting the degree last is what triggers the rebuild.
+  for (uint32_t id = 15; id <= 32; ++id) {
+    SCOPED_TRACE(id);
+    const CurveParams named(id);
+    ASSERT_EQ(named.CurveForm, kCurveFormBinary);
+    const core::Buffer& f = named.Field;
+    std::vector<uint32_t> middle;
+    const int32_t degree = ByteStringBitLength(f) - 1;
+    for (int32_t bit = 1; bit < degree; ++bit) {
+      if ((f.Bytes()[f.Length() - 1 - bit / 8] >> (bit % 8)) & 1) middle.push_back(static_cast<uint32_t>(bit));
+    }
+    ASSERT_TRUE(middle.size() == 1 || middle.size() == 3);
+    CurveParams rebuilt;
+    rebuilt.CurveForm = kCurveFormBinary;
+    for (size_t i = 0; i < middle.size(); ++i) {
+      ASSERT_EQ(rebuilt.SetPolyExponent(static_cast<int32_t>(i) + 1, middle[i]), 0);
+    }
+    EXPECT_TRUE(rebuilt.Field.IsEmpty());
+    ASSERT_EQ(rebuilt.SetPolyExponent(0, static_cast<uint32_t>(degree)), 0);
+    EXPECT_TRUE(rebuilt.Field.EqualsIgnoringLeadingZeros(f));
+    EXPECT_EQ(rebuilt.Field.Length(), (degree + 8) / 8);
+  }
+  // A prime curve only stores the exponent; a degree of 0 empties the field; absurd degrees are refused.
+  CurveParams prime(0);
+  core::Buffer p;
+  ASSERT_EQ(p.Assign(prime.Field), 0);
+  ASSERT_EQ(prime.SetPolyExponent(0, 163), 0);
+  EXPECT_TRUE(prime.Field.EqualsIgnoringLeadingZeros(p));
+  CurveParams binary(19);
+  ASSERT_EQ(binary.SetPolyExponent(0, 0), 0);
+  EXPECT_TRUE(binary.Field.IsEmpty());
+  EXPECT_EQ(binary.SetPolyExponent(0, 0x7FFFFFFF), kFixedTooLong);
+  EXPECT_EQ(binary.SetPolyExponent(4, 1), kUnknownCurve);
 }
 
 }  // namespace

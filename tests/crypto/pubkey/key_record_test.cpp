@@ -85,6 +85,17 @@ TEST(KeyRecord, CopyEqualsAttributesAndExports) {
   EXPECT_EQ(a.EcParams.SetCurveOid("1.3.132.0.35"), 0);
   EXPECT_EQ(a.EcParams.KeyType, 2);
   EXPECT_EQ(a.EcParams.SetCurveOid("1.2.3"), -1);
+  // The cached curve follows the key type: the same entry while the type stays, the new one after a
+  // change, none for an unknown type.
+  a.EcParams.KeyType = 14;
+  CurveParams* brainpool = a.EcParams.GetCurve();
+  EXPECT_EQ(brainpool, FindCurveParams(70));
+  EXPECT_EQ(a.EcParams.Curve, brainpool);
+  EXPECT_EQ(a.EcParams.GetCurve(), brainpool);
+  a.EcParams.KeyType = 21;
+  EXPECT_EQ(a.EcParams.GetCurve(), FindCurveParams(71));
+  a.EcParams.KeyType = 40;
+  EXPECT_EQ(a.EcParams.GetCurve(), nullptr);
 
   // Attributes: set replaces, flatten and unflatten round-trip, an odd list pairs with "".
   ASSERT_EQ(copy.SetAttribute("Comment", "changed"), 0);
