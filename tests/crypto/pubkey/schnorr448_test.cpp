@@ -96,6 +96,14 @@ TEST(Schnorr448, RefusesMalformedInput) {
   std::string unreduced = record;
   for (int i = 0; i < 56; ++i) unreduced[static_cast<size_t>(i)] = '\xff';
   EXPECT_EQ(Schnorr448Sign(U8("m"), 1, U8(unreduced), 144, out), kSchnorr448BadScalar);
+  // A record whose scalar, public key or seed was changed would leak the scalar through a nonce
+  // shared with the true record's signatures: it is refused.
+  const std::string other = KeyPair(std::string(32, '\10'));
+  for (size_t part : {size_t{0}, size_t{56}, size_t{112}}) {
+    std::string mixed = record;
+    mixed.replace(part, part == 112 ? 32 : 56, other.substr(part, part == 112 ? 32 : 56));
+    EXPECT_EQ(Schnorr448Sign(U8("m"), 1, U8(mixed), 144, out), kSchnorr448BadRecord) << "part " << part;
+  }
   EXPECT_EQ(Text(out), "kept");
   EXPECT_EQ(Verify("m", public_key + "x", signature), 0);
   EXPECT_EQ(Verify("m", public_key, signature.substr(0, 111)), 0);
