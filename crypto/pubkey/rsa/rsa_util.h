@@ -1,4 +1,4 @@
-// Small pieces shared by the RSA padding and signature code.
+// Helpers shared by the RSA padding and signature code.
 #pragma once
 
 #include <cstdint>
