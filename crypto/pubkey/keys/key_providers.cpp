@@ -95,16 +95,4 @@ int VerifyHashRaw(component::CryptoComponent& component, const uint8_t* digest, 
   return key->Verify(digest, digest_length, raw.Bytes(), raw.Length(), valid);
 }
 
-int DsaSignWithFipsCheck(component::CryptoComponent& component, const uint8_t* digest, int32_t digest_length,
-                         core::BufferCore& out, int32_t der) {
-  DsaKeyBase* key = HeldDsaKey(component);
-  if (key == nullptr) return -1;
-  int rc = CheckDsaFipsKeySize(component, *key->GetKeyParams());
-  if (rc == 0) rc = key->Sign(digest, digest_length, out);
-  if (rc != 0 || der != 1) return rc;
-  core::Buffer encoded;
-  rc = EncodeRawSignatureAsDer(out.Bytes(), out.Length(), encoded);
-  return rc == 0 ? out.Assign(encoded) : rc;
-}
-
 }  // namespace velmora::crypto

@@ -49,10 +49,4 @@ EccKeyBase* HeldEccKey(const component::CryptoComponent& component);
 [[nodiscard]] int VerifyHashRaw(component::CryptoComponent& component, const uint8_t* digest, int32_t digest_length,
                                 const uint8_t* signature, int32_t signature_length, int32_t& valid);
 
-// DsaSignWithFipsCheck appends the held DSA key's raw signature of the digest to out, or with der 1
-// replaces out by the DER form of its content. In FIPS-compliant mode a key that is not of 2048 or 3072
-// bits is refused with 9999 and the component's last-error text.
-[[nodiscard]] int DsaSignWithFipsCheck(component::CryptoComponent& component, const uint8_t* digest,
-                                       int32_t digest_length, core::BufferCore& out, int32_t der);
-
 }  // namespace velmora::crypto
