@@ -269,7 +269,7 @@ int RsaEngine::GenerateKey(bool include_private, RsaKeyParams& out, bool variant
 }
 
 int CngCreateRsaKey(int32_t bits, RsaKeyParams& out, int32_t provider_mode) {
-  if (provider_mode == kProviderPlatform) return -1;
+  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
   int status = CheckKeySize(kKeyKindRsa, bits);
   if (status != 0) return status;
   RsaEngine engine;
@@ -278,7 +278,7 @@ int CngCreateRsaKey(int32_t bits, RsaKeyParams& out, int32_t provider_mode) {
 }
 
 int CngCreateDsaKey(int32_t bits, DsaKeyParams& out, int32_t provider_mode) {
-  if (provider_mode == kProviderPlatform) return -1;
+  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
   int status = CheckKeySize(kKeyKindDsa, bits);
   if (status != 0) return status;
   DsaEngine engine;
@@ -287,11 +287,11 @@ int CngCreateDsaKey(int32_t bits, DsaKeyParams& out, int32_t provider_mode) {
 }
 
 int CngCreateEccKey(int32_t, EcKeyParams&, int32_t provider_mode) {
-  return provider_mode == kProviderPlatform ? -1 : kEngineNotAvailable;
+  return provider_mode == static_cast<int32_t>(kProviderPlatform) ? -1 : kEngineNotAvailable;
 }
 
 int CompleteRsaPrivateKey(RsaKeyParams& params, int32_t provider_mode) {
-  if (provider_mode == kProviderPlatform) return -1;
+  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
   return params.CompleteCrt();
 }
 
