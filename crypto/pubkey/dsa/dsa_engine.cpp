@@ -5,10 +5,11 @@
 
 #include "component/component_base.h"
 #include "crypto/pubkey/bigint/big_int.h"
+#include "crypto/pubkey/keys/key_classes.h"
 #include "crypto/pubkey/rsa/rsa_engine.h"
+#include "crypto/pubkey/sig/der_signature.h"
 #include "crypto/symmetric/digest_cores.h"
 #include "platform/memory.h"
-#include "pki/der_writer.h"
 
 namespace velmora::crypto {
 namespace {
@@ -32,13 +33,6 @@ int ToMinimalBytes(const BigInt& value, core::BufferCore& out) {
 }
 
 int Copy(const core::BufferCore& from, core::BufferCore& to) { return to.Assign(from); }
-
-// A SEQUENCE of two short-form INTEGERs that fits in the bytes given.
-bool IsDerSignatureShape(const uint8_t* bytes, int32_t length) {
-  if (length < 6 || bytes[0] != 0x30 || bytes[1] + 1 > length || bytes[2] != 0x02) return false;
-  const int32_t j = bytes[3] + 4;
-  return j < length && bytes[j] == 0x02 && bytes[j + 1] + j + 1 < length;
-}
 
 // A uniform value in [1, bound) from whole random bytes: `bytes` bytes, the top ones masked down to
 // the bound's bit length, drawn again when out of range. The caller's bound is at least 2.
@@ -200,14 +194,12 @@ int DsaEngine::Sign(const uint8_t* digest, int32_t digest_length, core::BufferCo
     if ((status = ToMinimalBytes(r, r_bytes)) != 0 || (status = ToMinimalBytes(s, s_bytes)) != 0) return status;
     if (r_bytes.Length() != qbytes || s_bytes.Length() != qbytes) continue;
     if (DerOutput == 1) {
-      pki::DerWriter der;
-      if ((status = der.BeginElement(0x30)) != 0 ||
-          (status = der.AppendUnsignedInteger(r_bytes.Data(), r_bytes.Length())) != 0 ||
-          (status = der.AppendUnsignedInteger(s_bytes.Data(), s_bytes.Length())) != 0 ||
-          (status = der.EndElement(0)) != 0) {
+      core::SecureBuffer raw, der;
+      if ((status = raw.Append(r_bytes)) != 0 || (status = raw.Append(s_bytes)) != 0 ||
+          (status = EncodeRawSignatureAsDer(raw.Bytes(), raw.Length(), der)) != 0) {
         return status;
       }
-      return out.Append(der.Data(), der.Length());
+      return out.Append(der);
     }
     if ((status = out.Append(r_bytes.Data(), qbytes)) != 0) return status;
     return out.Append(s_bytes.Data(), qbytes);
@@ -335,6 +327,20 @@ int CheckDsaFipsKeySize(component::ComponentBase& component, const DsaKeyParams&
                 "generation must be 2048 or 3072 bits, but the size is %d bits.",
                 static_cast<int>(bits));
   return component.SetErrorText(kDsaFipsKeySize, text);
+}
+
+int DsaSignWithFipsCheck(component::CryptoComponent& component, const uint8_t* digest, int32_t digest_length,
+                         core::BufferCore& out, int32_t der) {
+  auto* key = dynamic_cast<DsaKeyBase*>(component.Object());
+  if (key == nullptr || key->GetKeyParams() == nullptr) return kDsaNoKey;
+  int status = CheckDsaFipsKeySize(component, *key->GetKeyParams());
+  if (status != 0) return status;
+  core::Buffer raw;
+  if ((status = key->Sign(digest, digest_length, raw)) != 0) return status;
+  if (der != 1) return out.Append(raw);
+  core::Buffer encoded;
+  if ((status = EncodeRawSignatureAsDer(raw.Bytes(), raw.Length(), encoded)) != 0) return status;
+  return out.Append(encoded);
 }
 
 }  // namespace velmora::crypto
