@@ -176,6 +176,12 @@ TEST_F(SignByKey, CertificatesVerifyByTheirAlgorithm) {
     if (line[1] == "pss") {
       // The PSS OID is handed on as a digest name, which no digest answers to.
       EXPECT_EQ(VerifySignatureByAlgorithm(certificate, issuer), 9998);
+      // Under a digest's OID the PSS record's salt length is used, with MGF1 over that digest; any PSS
+      // failure is 1119.
+      SetText(certificate.signatureAlgorithm.oid, "1.2.840.113549.1.1.11");
+      EXPECT_EQ(VerifySignatureByAlgorithm(certificate, issuer), 0);
+      certificate.signatureAlgorithm.pss->saltLength = 20;
+      EXPECT_EQ(VerifySignatureByAlgorithm(certificate, issuer), 1119);
       continue;
     }
     EXPECT_EQ(VerifySignatureByAlgorithm(certificate, issuer), 0);
@@ -267,6 +273,20 @@ TEST_F(SignByKey, DsaAndEcdsaRecordsAgreeWithCryptography) {
   ASSERT_EQ(SignWithKeyRecord(data_.Bytes(), data_.Length(), "SHA256", key, raw), 0);
   EXPECT_EQ(raw.Length(), 64);
   ours += "ec " + ec[0][1] + " " + ec[0][2] + " " + Hex(raw) + "\n";
+
+  // The engine's message-level wrappers hash with a digest id (2 is SHA-256).
+  EccEngine engine;
+  ASSERT_EQ(engine.SetKeyParams(key.EcParams), 0);
+  int32_t valid = 0;
+  ASSERT_EQ(EccVerifyMessage(engine, data_.Bytes(), data_.Length(), raw.Bytes(), raw.Length(), 2, valid), 0);
+  EXPECT_EQ(valid, 1);
+  core::Buffer by_engine;
+  ASSERT_EQ(EccSignMessage(engine, data_.Bytes(), data_.Length(), 2, by_engine), 0);
+  ASSERT_EQ(EccVerifyMessage(engine, data_.Bytes(), data_.Length(), by_engine.Bytes(), by_engine.Length(), 2, valid), 0);
+  EXPECT_EQ(valid, 1);
+  ASSERT_EQ(EccVerifyMessage(engine, data_.Bytes(), data_.Length(), by_engine.Bytes(), by_engine.Length(), 0, valid), 0);
+  EXPECT_EQ(valid, 0);
+  EXPECT_EQ(EccSignMessage(engine, data_.Bytes(), data_.Length(), 99, by_engine), 2001);
 
   std::string verdicts;
   ASSERT_TRUE(testing_support::RunPython(kCheck, std::string("'") + kData + "'", ours, &verdicts, "/usr/bin/python3"));
