@@ -19,9 +19,13 @@ using rsa_detail::Select;
 
 bool LabelGiven(const uint8_t* label, int32_t label_length) { return label != nullptr && label_length >= 1; }
 
-// OaepDigest selects the label digest: the named one when a name is given, else SHA-1 (a new context
-// holds SHA-1). hash_length receives its size.
-int OaepDigest(HashCtx& ctx, const char* oaep_digest, int32_t& hash_length) {
+// OaepStart checks what both directions check first and selects the label digest: the named one when
+// a name is given, else SHA-1. hash_length receives its size, k the modulus length.
+int OaepStart(const RsaKeyParams& key, const uint8_t* input, int32_t length, HashCtx& ctx, const char* oaep_digest,
+              int32_t& hash_length, int32_t& k) {
+  if (input == nullptr || length < 1) return kRsaNoInput;
+  if (key.Modulus.IsEmpty()) return kRsaNoPublicKey;
+  k = (ModulusBits(key.Modulus) + 7) / 8;
   hash_length = 20;
   if (oaep_digest == nullptr) return ctx.SetAlgorithm(kHashSha1);
   const int status = ctx.SetAlgorithmByName(oaep_digest);
@@ -133,14 +137,11 @@ int RsaEngine::DecryptPkcs1v15(const uint8_t* input, int32_t length, core::Buffe
 
 int RsaEngine::EncryptOaep(const uint8_t* input, int32_t length, core::BufferCore& out, const uint8_t* label,
                            int32_t label_length, const char* oaep_digest, const char* mgf_digest) {
-  if (input == nullptr || length < 1) return kRsaNoInput;
-  if (Params.Modulus.IsEmpty()) return kRsaNoPublicKey;
   HashCtx ctx;
-  int32_t h = 0;
-  int status = OaepDigest(ctx, oaep_digest, h);
+  int32_t h = 0, k = 0;
+  int status = OaepStart(Params, input, length, ctx, oaep_digest, h, k);
   if (status != 0) return status;
   if (mgf_digest == nullptr || mgf_digest[0] == '\0') mgf_digest = "SHA1";
-  const int32_t k = (ModulusBits(Params.Modulus) + 7) / 8;
   if (length > k - 2 * h - 2) return kRsaMessageTooLong;
   core::Buffer label_hash;
   if ((status = LabelHash(ctx, h, label, label_length, label_hash)) != 0) return status;
@@ -164,15 +165,12 @@ int RsaEngine::EncryptOaep(const uint8_t* input, int32_t length, core::BufferCor
 
 int RsaEngine::DecryptOaep(const uint8_t* input, int32_t length, core::BufferCore& out, const uint8_t* label,
                            int32_t label_length, const char* oaep_digest, const char* mgf_digest) {
-  if (input == nullptr || length < 1) return kRsaNoInput;
-  if (Params.Modulus.IsEmpty()) return kRsaNoPublicKey;
   HashCtx ctx;
-  int32_t h = 0;
-  int status = OaepDigest(ctx, oaep_digest, h);
+  int32_t h = 0, k = 0;
+  int status = OaepStart(Params, input, length, ctx, oaep_digest, h, k);
   if (status != 0) return status;
   // Only an absent MGF name means SHA-1 here: an empty one is looked up, and fails, as a name.
   if (mgf_digest == nullptr) mgf_digest = "SHA1";
-  const int32_t k = (ModulusBits(Params.Modulus) + 7) / 8;
   if (k < 2 * h + 2) return kRsaModulusTooShort;
   core::SecureBuffer em;
   if ((status = PrivateOperation(input, length, em)) != 0) return status;
