@@ -13,12 +13,12 @@
 
 #include "component/crypto_component.h"
 #include "core/buffer.h"
+#include "crypto/pubkey/dsa/dsa_engine.h"
+#include "crypto/pubkey/ec/ecc_engine.h"
 #include "crypto/pubkey/keys/key_record.h"
+#include "crypto/pubkey/rsa/rsa_engine.h"
 
 namespace velmora::crypto {
-
-// kEcOperationUnsupported: an EC operation this key object or key type does not offer.
-inline constexpr int kEcOperationUnsupported = 1410;
 
 // RsaKeyBase: the RSA key interface.
 class RsaKeyBase : public component::ClearableKey {
@@ -105,6 +105,94 @@ class EccKeyBase : public component::CryptoObject {
                                          core::BufferCore& out) = 0;
   // ComputePublicKey fills the public part of params from its private part when it is missing.
   [[nodiscard]] virtual int ComputePublicKey(EcKeyParams& params) = 0;
+};
+
+// InternalRsaKey: the library's own RSA key, an RsaEngine and the key's own parameter set.
+class InternalRsaKey final : public RsaKeyBase {
+ public:
+  const RsaKeyParams* GetKeyParams() const override { return &params_; }
+  [[nodiscard]] int SetKeyParams(const RsaKeyParams& params) override;
+  [[nodiscard]] int GenerateKey(int32_t bits, RsaKeyParams& out) override;
+  [[nodiscard]] int Verify(const uint8_t* digest, int32_t digest_length, const uint8_t* signature,
+                           int32_t signature_length, const char* digest_name, int32_t& valid, int32_t pss,
+                           int32_t salt_length, int32_t check_prefix) override;
+  [[nodiscard]] int Sign(const uint8_t* digest, int32_t digest_length, const char* digest_name, core::BufferCore& out,
+                         int32_t pss, int32_t salt_length) override;
+  [[nodiscard]] int Encrypt(const uint8_t* input, int32_t length, core::BufferCore& out, int32_t oaep,
+                            const uint8_t* label, int32_t label_length, const char* oaep_digest,
+                            const char* mgf_digest) override;
+  [[nodiscard]] int Decrypt(const uint8_t* input, int32_t length, core::BufferCore& out, int32_t oaep,
+                            const uint8_t* label, int32_t label_length, const char* oaep_digest,
+                            const char* mgf_digest) override;
+  [[nodiscard]] int Clear() override { return engine_.Params.Clear(); }
+  [[nodiscard]] int CompletePrivateKey(RsaKeyParams& params) override { return params.CompleteCrt(); }
+
+  // Engine is the embedded engine and its working copy of the key.
+  RsaEngine& Engine() { return engine_; }
+
+ private:
+  RsaEngine engine_;
+  RsaKeyParams params_;
+};
+
+// InternalDsaKey: the library's own DSA key, a DsaEngine and the key's own parameter set.
+class InternalDsaKey final : public DsaKeyBase {
+ public:
+  const DsaKeyParams* GetKeyParams() const override { return &params_; }
+  [[nodiscard]] int SetKeyParams(const DsaKeyParams& params) override;
+  [[nodiscard]] int GenerateKey(int32_t bits, DsaKeyParams& out) override;
+  [[nodiscard]] int Verify(const uint8_t* digest, int32_t digest_length, const uint8_t* signature,
+                           int32_t signature_length, int32_t* result) override {
+    return engine_.Verify(digest, digest_length, signature, signature_length, result);
+  }
+  [[nodiscard]] int Sign(const uint8_t* digest, int32_t digest_length, core::BufferCore& out) override {
+    return engine_.Sign(digest, digest_length, out);
+  }
+  [[nodiscard]] int Clear() override { return engine_.Params.Clear(); }
+
+  DsaEngine& Engine() { return engine_; }
+
+ private:
+  DsaEngine engine_;
+  DsaKeyParams params_;
+};
+
+// InternalEccKey: the library's own EC key, its own parameter set and an EccEngine. The EdDSA slots,
+// AgreeWithKdf and ComputePublicKey answer kEngineNotAvailable (9998) until the engine offers them.
+class InternalEccKey final : public EccKeyBase {
+ public:
+  const EcKeyParams* GetKeyParams() const override { return &params_; }
+  [[nodiscard]] int SetKeyParams(const EcKeyParams& params) override;
+  [[nodiscard]] int Verify(const uint8_t* digest, int32_t digest_length, const uint8_t* signature,
+                           int32_t signature_length, int32_t& valid) override {
+    return engine_.Verify(digest, digest_length, signature, signature_length, valid);
+  }
+  [[nodiscard]] int Sign(const uint8_t* digest, int32_t digest_length, core::BufferCore& out) override {
+    return engine_.Sign(digest, digest_length, out);
+  }
+  [[nodiscard]] int EdDSAVerify(const uint8_t* message, int32_t length, const uint8_t* signature,
+                                int32_t signature_length, int32_t& valid, int32_t prehash, const uint8_t* context,
+                                int32_t context_length) override;
+  [[nodiscard]] int EdDSASign(const uint8_t* message, int32_t length, core::BufferCore& out, int32_t prehash,
+                              const uint8_t* context, int32_t context_length) override;
+  [[nodiscard]] int Agree(const EcKeyParams& peer, int32_t kdf_id, core::BufferCore& out, const uint8_t* prepend,
+                          int32_t prepend_length, const uint8_t* append, int32_t append_length,
+                          const uint8_t* hmac_key, int32_t hmac_key_length) override {
+    return engine_.Agree(peer, kdf_id, prepend, prepend_length, append, append_length, hmac_key, hmac_key_length,
+                         out);
+  }
+  [[nodiscard]] int AgreeWithKdf(const EcKeyParams& peer, const char* digest_name, const uint8_t* algorithm_id,
+                                 int32_t algorithm_id_length, const uint8_t* party_u_info, int32_t party_u_length,
+                                 const uint8_t* party_v_info, int32_t party_v_length, const uint8_t* supp_pub_info,
+                                 int32_t supp_pub_length, const uint8_t* supp_priv_info, int32_t supp_priv_length,
+                                 core::BufferCore& out) override;
+  [[nodiscard]] int ComputePublicKey(EcKeyParams& params) override;
+
+  EccEngine& Engine() { return engine_; }
+
+ private:
+  EcKeyParams params_;
+  EccEngine engine_;
 };
 
 }  // namespace velmora::crypto
