@@ -14,6 +14,8 @@
 #include "core/buffer.h"
 #include "crypto/pubkey/keys/key_record.h"
 #include "crypto/pubkey/rsa/rsa_engine.h"
+#include "crypto/pubkey/sig/sign_by_key.h"
+#include "pki/certificate.h"
 #include "tests/component/configurable.h"
 #include "tests/core/python_oracle.h"
 #include "tests/crypto/symmetric/vector_file.h"
@@ -133,6 +135,32 @@ TEST(DsaEngine, SignatureShapesAndRefusals) {
   EXPECT_EQ(out.Length(), 0);
   KeyRecord record;
   EXPECT_EQ(GenerateKeyByAlgorithmName("DSA", 4160, record), kKeySizeRefused);
+}
+
+// A DSA-2048 certificate signed with dsa-with-SHA256 verifies with the SHA-256 digest its OID names.
+TEST(DsaEngine, Sha256CertificateVerifiesByItsSignatureAlgorithm) {
+  auto vectors = ts::ReadVectors(std::string(VELMORABLE_SOURCE_DIR) + "/tests/data/crypto/pubkey/dsa_sha256_certificate.txt",
+                                 {"Tbs", "SignatureOid", "Signature", "P", "Q", "G", "Y"});
+  ASSERT_EQ(vectors.size(), 1u);
+  auto& v = vectors[0];
+  pki::Certificate certificate;
+  SetBytes(certificate.tbsDer, v.Bytes("Tbs"));
+  SetBytes(certificate.signature, v.Bytes("Signature"));
+  ASSERT_EQ(certificate.signatureAlgorithm.oid.SetString(v.Get("SignatureOid").c_str()), 0);
+  ASSERT_EQ(certificate.tbs.publicKey.algorithm.oid.SetString("1.2.840.10040.4.1"), 0);
+  KeyRecord& key = certificate.tbs.publicKey.key;
+  key.Type = kKeyDsa;
+  SetBytes(key.DsaParams.P, v.Bytes("P"));
+  SetBytes(key.DsaParams.Q, v.Bytes("Q"));
+  SetBytes(key.DsaParams.G, v.Bytes("G"));
+  SetBytes(key.DsaParams.Y, v.Bytes("Y"));
+  // The digest runs on the internal provider, as the library does until a platform one exists.
+  component::Configurable<component::ComponentBase> settings;
+  ASSERT_EQ(settings.Set("UseInternalCryptoAPI=true"), 0);
+  EXPECT_EQ(VerifySignatureByAlgorithm(certificate, certificate), 0);
+  certificate.tbsDer.Data()[40] ^= 1;
+  EXPECT_EQ(VerifySignatureByAlgorithm(certificate, certificate), -1);
+  ASSERT_EQ(settings.Set("UseInternalCryptoAPI=false"), 0);
 }
 
 TEST(DsaEngine, FipsModeRefusesSmallKeysWithItsText) {
