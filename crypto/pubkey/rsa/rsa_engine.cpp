@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "crypto/pubkey/bigint/big_int.h"
+#include "crypto/pubkey/dsa/dsa_engine.h"
 
 namespace velmora::crypto {
 namespace {
@@ -276,8 +277,13 @@ int CngCreateRsaKey(int32_t bits, RsaKeyParams& out, int32_t provider_mode) {
   return engine.GenerateKey(true, out, false);
 }
 
-int CngCreateDsaKey(int32_t, DsaKeyParams&, int32_t provider_mode) {
-  return provider_mode == static_cast<int32_t>(kProviderPlatform) ? -1 : kEngineNotAvailable;
+int CngCreateDsaKey(int32_t bits, DsaKeyParams& out, int32_t provider_mode) {
+  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
+  int status = CheckKeySize(kKeyKindDsa, bits);
+  if (status != 0) return status;
+  DsaEngine engine;
+  engine.KeySize = bits;
+  return engine.GenerateKey(true, out, false);
 }
 
 int CngCreateEccKey(int32_t, EcKeyParams&, int32_t provider_mode) {
