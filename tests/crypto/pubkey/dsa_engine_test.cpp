@@ -12,6 +12,7 @@
 
 #include "component/component_base.h"
 #include "core/buffer.h"
+#include "crypto/pubkey/keys/key_providers.h"
 #include "crypto/pubkey/keys/key_record.h"
 #include "crypto/pubkey/rsa/rsa_engine.h"
 #include "crypto/pubkey/sig/sign_by_key.h"
@@ -164,20 +165,29 @@ TEST(DsaEngine, Sha256CertificateVerifiesByItsSignatureAlgorithm) {
 }
 
 TEST(DsaEngine, FipsModeRefusesSmallKeysWithItsText) {
-  component::Configurable<component::ComponentBase> component;
   DsaKeyParams key;
   SetBytes(key.P, std::string(128, '\x80'));
-  EXPECT_EQ(CheckDsaFipsKeySize(component, key), 0);
-  ASSERT_EQ(component.Set("UseFIPSCompliantAPI=true"), 0);
-  EXPECT_EQ(CheckDsaFipsKeySize(component, key), kDsaFipsKeySize);
+  SetBytes(key.Q, std::string(20, '\x80'));
+  SetBytes(key.G, "\x02");
+  SetBytes(key.X, "\x01");
+  component::CryptoComponent component;
+  ASSERT_EQ(SelectDsaProvider(component, key, kProviderInternal), 0);
+  component::Configurable<component::ComponentBase> settings;
+  ASSERT_EQ(settings.Set("UseFIPSCompliantAPI=true"), 0);
+  const std::string digest(20, '\x11');
+  core::Buffer out;
+  EXPECT_EQ(DsaSignWithFipsCheck(component, U8(digest), 20, out, 0), kDsaFipsKeySize);
+  EXPECT_EQ(out.Length(), 0);
   EXPECT_EQ(Str(component.LastErrorText()),
             "DSA error: Could not generate signature: FIPS mode requires that the DSA key size for signature generation "
             "must be 2048 or 3072 bits, but the size is 1024 bits.");
-  SetBytes(key.P, std::string(256, '\x80'));
+  for (int32_t bytes : {256, 384}) {
+    SetBytes(key.P, std::string(static_cast<size_t>(bytes), '\x80'));
+    EXPECT_EQ(CheckDsaFipsKeySize(component, key), 0);
+  }
+  ASSERT_EQ(settings.Set("UseFIPSCompliantAPI=false"), 0);
+  SetBytes(key.P, std::string(128, '\x80'));
   EXPECT_EQ(CheckDsaFipsKeySize(component, key), 0);
-  SetBytes(key.P, std::string(384, '\x80'));
-  EXPECT_EQ(CheckDsaFipsKeySize(component, key), 0);
-  ASSERT_EQ(component.Set("UseFIPSCompliantAPI=false"), 0);
 }
 
 // The oracle reads one case a line: p q g y x hash-name digest our-DER (hex). It prints pkeyparam's
