@@ -33,17 +33,17 @@ void SetBytes(core::BufferCore& b, const std::string& bytes) {
 }
 
 const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-int32_t Len(const std::string& s) { return static_cast<int32_t>(s.size()); }
 
 int32_t VerifyResult(DsaEngine& engine, const std::string& digest, const std::string& signature) {
   int32_t result = -1;
-  EXPECT_EQ(engine.Verify(U8(digest), Len(digest), U8(signature), Len(signature), &result), 0);
+  EXPECT_EQ(engine.Verify(U8(digest), static_cast<int32_t>(digest.size()), U8(signature),
+                         static_cast<int32_t>(signature.size()), &result), 0);
   return result;
 }
 
 std::string SignWith(DsaEngine& engine, const std::string& digest) {
   core::Buffer out;
-  EXPECT_EQ(engine.Sign(U8(digest), Len(digest), out), 0);
+  EXPECT_EQ(engine.Sign(U8(digest), static_cast<int32_t>(digest.size()), out), 0);
   return Str(out);
 }
 
@@ -72,20 +72,12 @@ void ExampleKey(DsaEngine& engine) {
   DsaKeyParams out;
   ASSERT_EQ(engine.GenerateKey(true, out, true), 0);
   EXPECT_EQ(source.calls, 1);
-  EXPECT_EQ(ts::ToHex(Str(out.P)), ts::ToHex(v.Bytes("P")));
-  EXPECT_EQ(ts::ToHex(Str(out.Q)), ts::ToHex(v.Bytes("Q")));
-  EXPECT_EQ(ts::ToHex(Str(out.G)), ts::ToHex(v.Bytes("G")));
-  EXPECT_EQ(out.Seed.Length(), 0);
-  EXPECT_EQ(out.J.Length(), 0);
-  EXPECT_EQ(out.X.Length(), 20);
+  EXPECT_EQ(ts::ToHex(Str(out.P) + Str(out.Q) + Str(out.G)), ts::ToHex(v.Bytes("P") + v.Bytes("Q") + v.Bytes("G")));
+  EXPECT_TRUE(out.Seed.Length() == 0 && out.J.Length() == 0 && out.X.Length() == 20);
 }
 
-TEST(DsaEngine, SeededGenerationReproducesThePublishedExample) {
-  DsaEngine engine;
-  ExampleKey(engine);
-}
-
-TEST(DsaEngine, SignatureShapesAndRefusals) {
+// The published example's parameters, then signatures made with them.
+TEST(DsaEngine, PublishedExampleSignatureShapesAndRefusals) {
   DsaEngine engine;
   ExampleKey(engine);
   if (HasFatalFailure()) return;
