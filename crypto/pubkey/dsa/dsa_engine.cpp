@@ -173,8 +173,8 @@ int DsaEngine::Sign(const uint8_t* digest, int32_t digest_length, core::BufferCo
   if (qbytes < 1 || p.IsZero()) return kDsaMissingParams;
   core::SecureBuffer r_bytes, s_bytes;
   for (int attempt = 0; attempt < kMaxSignAttempts; ++attempt) {
-    BigInt k, gk, r, kinv, s;
-    // k uniform in [1, q) by rejection over qbytes random bytes.
+    BigInt k, gk, r, kinv, s, check;
+    // k from qbytes random bytes, drawn again while it is 0 or not below q.
     core::SecureBuffer draw;
     if ((status = draw.Resize(qbytes)) != 0) return status;
     do {
@@ -187,9 +187,12 @@ int DsaEngine::Sign(const uint8_t* digest, int32_t digest_length, core::BufferCo
     if ((status = BigInt::ModPow(g, k, p, gk)) != 0 || (status = BigInt::Mod(gk, q, r)) != 0 ||
         (status = BigInt::ModPow(k, q2, q, kinv)) != 0 || (status = BigInt::Multiply(x, r, s)) != 0 ||
         (status = BigInt::Add(s, h, s)) != 0 || (status = BigInt::Multiply(kinv, s, s)) != 0 ||
-        (status = BigInt::Mod(s, q, s)) != 0) {
+        (status = BigInt::Mod(s, q, s)) != 0 || (status = BigInt::Multiply(k, kinv, check)) != 0 ||
+        (status = BigInt::Mod(check, q, check)) != 0) {
       return status;
     }
+    // Only a q that is not prime makes k^(q-2) something other than the inverse.
+    if (BigInt::Compare(check, BigIntOne()) != 0) return kBigIntNotInvertible;
     if (r.IsZero() || s.IsZero()) continue;
     if ((status = ToMinimalBytes(r, r_bytes)) != 0 || (status = ToMinimalBytes(s, s_bytes)) != 0) return status;
     if (r_bytes.Length() != qbytes || s_bytes.Length() != qbytes) continue;

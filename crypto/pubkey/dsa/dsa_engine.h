@@ -92,7 +92,7 @@ class DsaEngine : public DsaEngineBase {
 // or a BigInt code.
 [[nodiscard]] int GenerateDsaKey(DsaEngine& engine);
 // GenerateDsaKeyWithSeed does the same with p and q from FIPS 186-2 Appendix 2.2 (SHA-1, q of 160
-// bits). The SEED and counter are not kept.
+// bits), for any L from 512 up (1206 below). The SEED and counter are not kept.
 [[nodiscard]] int GenerateDsaKeyWithSeed(DsaEngine& engine);
 
 // CheckDsaFipsKeySize applies the FIPS-compliant signing rule to a key: when UseFIPSCompliantAPI is

@@ -12,6 +12,7 @@
 
 #include "component/component_base.h"
 #include "core/buffer.h"
+#include "crypto/pubkey/keys/key_providers.h"
 #include "crypto/pubkey/keys/key_record.h"
 #include "crypto/pubkey/rsa/rsa_engine.h"
 #include "crypto/pubkey/sig/sign_by_key.h"
@@ -32,17 +33,17 @@ void SetBytes(core::BufferCore& b, const std::string& bytes) {
 }
 
 const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-int32_t Len(const std::string& s) { return static_cast<int32_t>(s.size()); }
 
 int32_t VerifyResult(DsaEngine& engine, const std::string& digest, const std::string& signature) {
   int32_t result = -1;
-  EXPECT_EQ(engine.Verify(U8(digest), Len(digest), U8(signature), Len(signature), &result), 0);
+  EXPECT_EQ(engine.Verify(U8(digest), static_cast<int32_t>(digest.size()), U8(signature),
+                         static_cast<int32_t>(signature.size()), &result), 0);
   return result;
 }
 
 std::string SignWith(DsaEngine& engine, const std::string& digest) {
   core::Buffer out;
-  EXPECT_EQ(engine.Sign(U8(digest), Len(digest), out), 0);
+  EXPECT_EQ(engine.Sign(U8(digest), static_cast<int32_t>(digest.size()), out), 0);
   return Str(out);
 }
 
@@ -71,20 +72,12 @@ void ExampleKey(DsaEngine& engine) {
   DsaKeyParams out;
   ASSERT_EQ(engine.GenerateKey(true, out, true), 0);
   EXPECT_EQ(source.calls, 1);
-  EXPECT_EQ(ts::ToHex(Str(out.P)), ts::ToHex(v.Bytes("P")));
-  EXPECT_EQ(ts::ToHex(Str(out.Q)), ts::ToHex(v.Bytes("Q")));
-  EXPECT_EQ(ts::ToHex(Str(out.G)), ts::ToHex(v.Bytes("G")));
-  EXPECT_EQ(out.Seed.Length(), 0);
-  EXPECT_EQ(out.J.Length(), 0);
-  EXPECT_EQ(out.X.Length(), 20);
+  EXPECT_EQ(ts::ToHex(Str(out.P) + Str(out.Q) + Str(out.G)), ts::ToHex(v.Bytes("P") + v.Bytes("Q") + v.Bytes("G")));
+  EXPECT_TRUE(out.Seed.Length() == 0 && out.J.Length() == 0 && out.X.Length() == 20);
 }
 
-TEST(DsaEngine, SeededGenerationReproducesThePublishedExample) {
-  DsaEngine engine;
-  ExampleKey(engine);
-}
-
-TEST(DsaEngine, SignatureShapesAndRefusals) {
+// The published example's parameters, then signatures made with them.
+TEST(DsaEngine, PublishedExampleSignatureShapesAndRefusals) {
   DsaEngine engine;
   ExampleKey(engine);
   if (HasFatalFailure()) return;
@@ -164,20 +157,29 @@ TEST(DsaEngine, Sha256CertificateVerifiesByItsSignatureAlgorithm) {
 }
 
 TEST(DsaEngine, FipsModeRefusesSmallKeysWithItsText) {
-  component::Configurable<component::ComponentBase> component;
   DsaKeyParams key;
   SetBytes(key.P, std::string(128, '\x80'));
-  EXPECT_EQ(CheckDsaFipsKeySize(component, key), 0);
-  ASSERT_EQ(component.Set("UseFIPSCompliantAPI=true"), 0);
-  EXPECT_EQ(CheckDsaFipsKeySize(component, key), kDsaFipsKeySize);
+  SetBytes(key.Q, std::string(20, '\x80'));
+  SetBytes(key.G, "\x02");
+  SetBytes(key.X, "\x01");
+  component::CryptoComponent component;
+  ASSERT_EQ(SelectDsaProvider(component, key, kProviderInternal), 0);
+  component::Configurable<component::ComponentBase> settings;
+  ASSERT_EQ(settings.Set("UseFIPSCompliantAPI=true"), 0);
+  const std::string digest(20, '\x11');
+  core::Buffer out;
+  EXPECT_EQ(DsaSignWithFipsCheck(component, U8(digest), 20, out, 0), kDsaFipsKeySize);
+  EXPECT_EQ(out.Length(), 0);
   EXPECT_EQ(Str(component.LastErrorText()),
             "DSA error: Could not generate signature: FIPS mode requires that the DSA key size for signature generation "
             "must be 2048 or 3072 bits, but the size is 1024 bits.");
-  SetBytes(key.P, std::string(256, '\x80'));
+  for (int32_t bytes : {256, 384}) {
+    SetBytes(key.P, std::string(static_cast<size_t>(bytes), '\x80'));
+    EXPECT_EQ(CheckDsaFipsKeySize(component, key), 0);
+  }
+  ASSERT_EQ(settings.Set("UseFIPSCompliantAPI=false"), 0);
+  SetBytes(key.P, std::string(128, '\x80'));
   EXPECT_EQ(CheckDsaFipsKeySize(component, key), 0);
-  SetBytes(key.P, std::string(384, '\x80'));
-  EXPECT_EQ(CheckDsaFipsKeySize(component, key), 0);
-  ASSERT_EQ(component.Set("UseFIPSCompliantAPI=false"), 0);
 }
 
 // The oracle reads one case a line: p q g y x hash-name digest our-DER (hex). It prints pkeyparam's
