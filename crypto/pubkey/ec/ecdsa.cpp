@@ -61,6 +61,11 @@ int MultiplyByForm(const CurveNumbers& c, const F& x, const F& y, const F& k, F&
   return kEcInvalidKey;
 }
 
+int MultiplyBaseByForm(const CurveNumbers& c, const F& k, F& out_x, F& out_y) {
+  if (c.form == kCurveFormPrime) return EcPointMulPrimeFixedBase(c.gx, c.gy, c.p, c.a, k, c.field_id, out_x, out_y);
+  return kEcInvalidKey;
+}
+
 int AddByForm(const CurveNumbers& c, const F& x1, const F& y1, const F& x2, const F& y2, F& out_x, F& out_y) {
   if (c.form == kCurveFormPrime) return EcPointAddAffinePrime(x1, y1, x2, y2, c.a, c.p, c.field_id, out_x, out_y);
   return kEcInvalidKey;
@@ -180,7 +185,7 @@ int EccEngine::EcdsaSign(const uint8_t* digest, int32_t digest_length, core::Buf
   CurveNumbers c;
   if ((status = LoadCurve(*curve, c)) != 0) return status;
   ec::MontField order;
-  if ((status = order.Init(c.n)) != 0) return status;
+  if ((status = order.InitCached(c.n)) != 0) return status;
   F e, d;
   if ((status = DigestToInteger(c, digest, digest_length, DerSignatures == 1 && ReduceHashModOrder != 0, e)) != 0 ||
       (status = WordsFromBufferPadded(Params.D, nullptr, d)) != 0) {
@@ -209,7 +214,7 @@ int EccEngine::EcdsaSign(const uint8_t* digest, int32_t digest_length, core::Buf
     if (ec::IsZeroMask(order, k) != 0) continue;
     F k_fixed, rx, ry;
     ec::LimbsToFixed(k, order.n, n_words, k_fixed);  // the same word count for every nonce
-    status = MultiplyByForm(c, c.gx, c.gy, k_fixed, rx, ry);
+    status = MultiplyBaseByForm(c, k_fixed, rx, ry);
     platform::SecureZero(k_fixed.Words, sizeof(uint32_t) * static_cast<size_t>(n_words));
     if (status != 0) break;
     status = kEcRandomFailed;
@@ -277,7 +282,7 @@ int EccEngine::EcdsaVerify(const uint8_t* digest, int32_t digest_length, const u
     return status;
   }
   ec::MontField order;
-  if ((status = order.Init(c.n)) != 0) return status;
+  if ((status = order.InitCached(c.n)) != 0) return status;
   ec::Limbs w, u1, u2, t;
   ec::LimbsFromFixed(s, order.n, t);
   ec::ToMont(order, w, t);
@@ -289,7 +294,7 @@ int EccEngine::EcdsaVerify(const uint8_t* digest, int32_t digest_length, const u
   F k1, k2, x1, y1, x2, y2, sx, sy;
   ec::LimbsToFixed(u1, order.n, c.n.Count, k1);
   ec::LimbsToFixed(u2, order.n, c.n.Count, k2);
-  if ((status = MultiplyByForm(c, c.gx, c.gy, k1, x1, y1)) != 0 ||
+  if ((status = MultiplyBaseByForm(c, k1, x1, y1)) != 0 ||
       (status = MultiplyByForm(c, qx, qy, k2, x2, y2)) != 0 || (status = AddByForm(c, x1, y1, x2, y2, sx, sy)) != 0) {
     return status;
   }

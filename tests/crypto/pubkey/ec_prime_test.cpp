@@ -304,6 +304,8 @@ TEST(PrimePoints, ProjectiveMultiplicationMatchesAffine) {
       ASSERT_EQ(0, EcPointMulPrime(c.gx, c.gy, c.p, c.a, k, field, x, y));
       ASSERT_EQ(0, EcPointMulAffinePrime(c.gx, c.gy, k, c.a, c.p, field, ax, ay));
       EXPECT_TRUE(SamePoint(x, y, ax, ay));
+      ASSERT_EQ(0, EcPointMulPrimeFixedBase(c.gx, c.gy, c.p, c.a, k, field, bx, by));
+      EXPECT_TRUE(SamePoint(x, y, bx, by));
       EXPECT_EQ(1, EcPointOnCurvePrime(x, y, c.a, c.b, c.p, field));
       // k + n gives the same point; P + (-P) is infinity and infinity adds as zero.
       F k_plus_n;
@@ -400,6 +402,20 @@ TEST_F(FixedNonce, SignatureEqualsPythonsAndOperationCountIsConstant) {
     input << Hex(c.p) << ' ' << Hex(c.a) << ' ' << Hex(c.gx) << ' ' << Hex(c.gy) << ' ' << Hex(c.n) << ' ' << Hex(d)
           << ' ' << testing_support::ToHex(digest) << ' ' << Hex(*k) << '\n';
   }
+  // The variable-base multiplication is as regular as the tabulated one that signing uses, for
+  // scalars given with the order's word count.
+  for (const F* k : {&one, &short_k, &n_minus_1}) {
+    F x, y, padded = *k;
+    padded.Count = c.n.Count;
+    test::PrimePointOpCounts() = {};
+    ASSERT_EQ(0, EcPointMulPrime(c.gx, c.gy, c.p, c.a, padded, c.params->FieldId, x, y));
+    doublings.push_back(test::PrimePointOpCounts().doublings);
+    additions.push_back(test::PrimePointOpCounts().additions);
+  }
+  EXPECT_EQ(doublings[3], doublings[4]);
+  EXPECT_EQ(doublings[3], doublings[5]);
+  EXPECT_EQ(additions[3], additions[4]);
+  EXPECT_EQ(additions[3], additions[5]);
   EXPECT_EQ(doublings[0], doublings[1]);
   EXPECT_EQ(doublings[0], doublings[2]);
   EXPECT_EQ(additions[0], additions[1]);
