@@ -5,6 +5,7 @@
 #include "crypto/pubkey/curves/curve_params.h"
 #include "crypto/pubkey/ec/gf2m.h"
 #include "crypto/pubkey/ec/gf2m_internal.h"
+#include "platform/memory.h"
 
 namespace velmora::crypto {
 namespace {
@@ -176,6 +177,18 @@ uint32_t ScalarBit(const FixedBigInt& k, int32_t i) {
   return (k.Words[word] >> (i % 32)) & 1;
 }
 
+// ScalarReachesPast: whether k has a set bit at or above position bits, reading every word of k.
+bool ScalarReachesPast(const FixedBigInt& k, int32_t bits) {
+  uint32_t high = 0;
+  const int32_t count = k.Count > FixedBigInt::kMaxWords ? FixedBigInt::kMaxWords : k.Count;
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t first = 32 * i;
+    const uint32_t mask = first >= bits ? 0xFFFFFFFFu : (bits - first < 32 ? ~((1u << (bits - first)) - 1) : 0u);
+    high |= k.Words[i] & mask;
+  }
+  return high != 0;
+}
+
 }  // namespace
 
 int EcPointMulBinary(const FixedBigInt& x, const FixedBigInt& y, const FixedBigInt& f, const FixedBigInt& a,
@@ -207,9 +220,9 @@ int EcPointMulBinary(const FixedBigInt& x, const FixedBigInt& y, const FixedBigI
   gf2m::Add(field, b, t, b);
 
   // Every scalar below 2^(m+1) (so every scalar reduced modulo the order) walks the same m + 1 bits:
-  // leading zero bits keep R0 at infinity and R1 at P at the full cost of a step.
-  int32_t bits = FixedBigInt::BitLength(k);
-  if (bits < field.m + 1) bits = field.m + 1;
+  // leading zero bits keep R0 at infinity and R1 at P at the full cost of a step. Whether k reaches
+  // past them is found by touching all of its words alike, so its length does not show either.
+  const int32_t bits = ScalarReachesPast(k, field.m + 1) ? FixedBigInt::BitLength(k) : field.m + 1;
   LadderPoint r0, r1;
   gf2m::SetWord(field, 1, r0.X);
   gf2m::SetWord(field, 0, r0.Z);
@@ -228,6 +241,10 @@ int EcPointMulBinary(const FixedBigInt& x, const FixedBigInt& y, const FixedBigI
   gf2m::ConditionalSwap(field, swapped, r0.Z, r1.Z);
   RecoverLadderResult(field, p.x, p.y, r0, r1, result);
   StoreAffine(field, result, out_x, out_y);
+  // The ladder's points would tell the scalar's bits to whoever reads the stack later.
+  platform::SecureZero(&r0, sizeof r0);
+  platform::SecureZero(&r1, sizeof r1);
+  platform::SecureZero(&swapped, sizeof swapped);
   return 0;
 }
 

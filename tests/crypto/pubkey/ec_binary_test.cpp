@@ -356,6 +356,13 @@ TEST(BinaryCurve, ScalarMultiplesMatchOpenSslAndAffineArithmetic) {
         EXPECT_EQ(PointHex(px, py), edge.want) << Hex(*edge.k);
       }
     }
+    // A scalar past the field size takes longer and still lands on the same point: 2^16 n + d.
+    FixedBigInt big;
+    FixedBigInt::Copy(big, c.n);
+    ASSERT_EQ(FixedBigInt::ShiftLeft(big, 16), 0);
+    ASSERT_EQ(FixedBigInt::Add(big, d, big), 0);
+    ASSERT_EQ(EcPointMulBinary(c.gx, c.gy, c.f, c.a, big, fid, px, py), 0);
+    EXPECT_EQ(PointHex(px, py), PointHex(qx, qy));
     for (const auto& count : counts) {
       EXPECT_EQ(count.additions, counts[0].additions);
       EXPECT_EQ(count.doublings, counts[0].doublings);
