@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "crypto/pubkey/curves/curve_params.h"
+#include "crypto/pubkey/ec/ec_binary.h"
 #include "crypto/pubkey/ec/ec_prime.h"
+#include "crypto/pubkey/ec/ecdsa.h"
 #include "crypto/pubkey/ec/ecc_engine.h"
 #include "crypto/pubkey/ec/mont_field.h"
 #include "crypto/symmetric/random.h"
@@ -56,18 +58,21 @@ bool CurveUsable(const CurveParams* curve) {
 }
 
 // The point operations by curve form; a form other than prime or binary is 1401.
+// (For a binary curve, p holds the reduction polynomial.)
 int MultiplyByForm(const CurveNumbers& c, const F& x, const F& y, const F& k, F& out_x, F& out_y) {
   if (c.form == kCurveFormPrime) return EcPointMulPrime(x, y, c.p, c.a, k, c.field_id, out_x, out_y);
+  if (c.form == kCurveFormBinary) return EcPointMulBinary(x, y, c.p, c.a, k, c.field_id, out_x, out_y);
   return kEcInvalidKey;
 }
 
 int MultiplyBaseByForm(const CurveNumbers& c, const F& k, F& out_x, F& out_y) {
   if (c.form == kCurveFormPrime) return EcPointMulPrimeFixedBase(c.gx, c.gy, c.p, c.a, k, c.field_id, out_x, out_y);
-  return kEcInvalidKey;
+  return MultiplyByForm(c, c.gx, c.gy, k, out_x, out_y);
 }
 
 int AddByForm(const CurveNumbers& c, const F& x1, const F& y1, const F& x2, const F& y2, F& out_x, F& out_y) {
   if (c.form == kCurveFormPrime) return EcPointAddAffinePrime(x1, y1, x2, y2, c.a, c.p, c.field_id, out_x, out_y);
+  if (c.form == kCurveFormBinary) return EcPointAddAffineBinary(x1, y1, x2, y2, c.p, c.a, c.field_id, out_x, out_y);
   return kEcInvalidKey;
 }
 
@@ -180,15 +185,23 @@ int EncodeDsaSignatureDer(core::BufferCore& r, core::BufferCore& s, core::Buffer
 int EccEngine::EcdsaSign(const uint8_t* digest, int32_t digest_length, core::BufferCore& out) {
   CurveParams* curve = Params.GetCurve();
   if (!CurveUsable(curve) || Params.D.Length() == 0) return kEcInvalidKey;
-  int status = ValidateKey();
+  const int status = ValidateKey();
   if (status != 0) return status;
+  const EcdsaSettings settings{DerSignatures, ReduceHashModOrder};
+  return EcdsaSignOnCurve(*curve, Params.D, digest, digest_length, settings, out);
+}
+
+int EcdsaSignOnCurve(const CurveParams& curve, const core::BufferCore& private_key, const uint8_t* digest,
+                     int32_t digest_length, const EcdsaSettings& settings, core::BufferCore& out) {
+  if (!CurveUsable(&curve) || private_key.Length() == 0) return kEcInvalidKey;
+  int status;
   CurveNumbers c;
-  if ((status = LoadCurve(*curve, c)) != 0) return status;
+  if ((status = LoadCurve(curve, c)) != 0) return status;
   ec::MontField order;
   if ((status = order.InitCached(c.n)) != 0) return status;
   F e, d;
-  if ((status = DigestToInteger(c, digest, digest_length, DerSignatures == 1 && ReduceHashModOrder != 0, e)) != 0 ||
-      (status = WordsFromBufferPadded(Params.D, nullptr, d)) != 0) {
+  if ((status = DigestToInteger(c, digest, digest_length, settings.der_signatures == 1 && settings.reduce_hash_mod_order != 0, e)) != 0 ||
+      (status = WordsFromBufferPadded(private_key, nullptr, d)) != 0) {
     return status;
   }
   if (F::BitLength(d) > 128 * order.n) return kEcInvalidKey;
@@ -244,7 +257,7 @@ int EccEngine::EcdsaSign(const uint8_t* digest, int32_t digest_length, core::Buf
       (status = LimbsToBytes(s_m, order, n_words, c.n_bytes, s_bytes)) != 0) {
     return status;
   }
-  if (DerSignatures == 0) {
+  if (settings.der_signatures == 0) {
     if ((status = out.Assign(r_bytes)) != 0) return status;
     return out.Append(s_bytes);
   }
@@ -254,8 +267,20 @@ int EccEngine::EcdsaSign(const uint8_t* digest, int32_t digest_length, core::Buf
 int EccEngine::EcdsaVerify(const uint8_t* digest, int32_t digest_length, const uint8_t* signature,
                            int32_t signature_length, int32_t& valid) {
   valid = 0;
-  int status = ValidateKey();
+  const int status = ValidateKey();
   if (status != 0) return status;
+  CurveParams* curve = Params.GetCurve();
+  if (curve == nullptr) return kEcInvalidKey;
+  const EcdsaSettings settings{DerSignatures, ReduceHashModOrder};
+  return EcdsaVerifyOnCurve(*curve, Params.X, Params.Y, digest, digest_length, signature, signature_length, settings,
+                            valid);
+}
+
+int EcdsaVerifyOnCurve(const CurveParams& curve, const core::BufferCore& public_x, const core::BufferCore& public_y,
+                       const uint8_t* digest, int32_t digest_length, const uint8_t* signature,
+                       int32_t signature_length, const EcdsaSettings& settings, int32_t& valid) {
+  valid = 0;
+  int status;
   const uint8_t *r_bytes = nullptr, *s_bytes = nullptr;
   int32_t r_length = 0, s_length = 0;
   const bool der = signature != nullptr && SplitDer(signature, signature_length, r_bytes, r_length, s_bytes, s_length);
@@ -266,19 +291,18 @@ int EccEngine::EcdsaVerify(const uint8_t* digest, int32_t digest_length, const u
     s_bytes = signature + r_length;
     s_length = signature_length - r_length;
   }
-  CurveParams* curve = Params.GetCurve();
-  if (!CurveUsable(curve) || Params.X.Length() == 0 || Params.Y.Length() == 0) return kEcInvalidKey;
+  if (!CurveUsable(&curve) || public_x.Length() == 0 || public_y.Length() == 0) return kEcInvalidKey;
   CurveNumbers c;
-  if ((status = LoadCurve(*curve, c)) != 0) return status;
-  if (Params.X.Length() > c.n_bytes || Params.Y.Length() > c.n_bytes) return 0;
+  if ((status = LoadCurve(curve, c)) != 0) return status;
+  if (public_x.Length() > c.n_bytes || public_y.Length() > c.n_bytes) return 0;
   if (digest == nullptr && digest_length > 0) return 0;
   if (digest_length > kMaxDigestBytes) return 0;
   F qx, qy, e, r, s;
   if (!ReadInteger(r_bytes, r_length, c.n_bytes, r) || !ReadInteger(s_bytes, s_length, c.n_bytes, s)) return 0;
   if (F::IsZero(r) || F::IsZero(s) || !F::IsGreater(c.n, r) || !F::IsGreater(c.n, s)) return 0;
-  if ((status = WordsFromBufferPadded(Params.X, &c.p, qx)) != 0 ||
-      (status = WordsFromBufferPadded(Params.Y, &c.p, qy)) != 0 ||
-      (status = DigestToInteger(c, digest, digest_length, der && ReduceHashModOrder != 0, e)) != 0) {
+  if ((status = WordsFromBufferPadded(public_x, &c.p, qx)) != 0 ||
+      (status = WordsFromBufferPadded(public_y, &c.p, qy)) != 0 ||
+      (status = DigestToInteger(c, digest, digest_length, der && settings.reduce_hash_mod_order != 0, e)) != 0) {
     return status;
   }
   ec::MontField order;

@@ -16,6 +16,7 @@
 #include "crypto/pubkey/curves/curve_params.h"
 #include "crypto/pubkey/ec/ec_prime.h"
 #include "crypto/pubkey/ec/ecc_engine.h"
+#include "crypto/pubkey/ec/ecdsa.h"
 #include "crypto/pubkey/ec/gfp.h"
 #include "tests/core/python_oracle.h"
 #include "tests/test_support.h"
@@ -511,6 +512,48 @@ TEST(Ecdsa, OutOfRangeValuesAreInvalidNotErrors) {
   const std::string e_bytes = Bytes(e_mod_n, 32), reduced_text = testing_support::Text(reduced);
   EXPECT_EQ(1, ECDSA_verify(0, U8(e_bytes), 32, U8(reduced_text), Len(reduced_text), key.openssl));
   EXPECT_EQ(1, verdict(reduced_text, long_digest));
+}
+
+TEST(Ecdsa, BinaryCurvesInteroperateWithOpenssl) {
+  // sect163k1, sect283k1 and sect571k1 reduce by their own polynomials, sect193r1 generically.
+  const std::pair<uint32_t, const char*> kCurves[] = {
+      {19, "sect163k1"}, {27, "sect283k1"}, {31, "sect571k1"}, {22, "sect193r1"}};
+  const uint64_t seed = testing_support::FuzzSeed();
+  std::mt19937_64 rng(seed);
+  for (const auto& [id, name] : kCurves) {
+    SCOPED_TRACE(std::string(name) + " seed " + std::to_string(seed));
+    CurveParams curve(id);
+    ASSERT_TRUE(IsCompleteCurve(curve));
+    EC_KEY* key = EC_KEY_new_by_curve_name(OBJ_sn2nid(name));
+    ASSERT_NE(nullptr, key);
+    ASSERT_EQ(1, EC_KEY_generate_key(key));
+    BIGNUM *x = BN_new(), *y = BN_new();
+    ASSERT_EQ(1, EC_POINT_get_affine_coordinates(EC_KEY_get0_group(key), EC_KEY_get0_public_key(key), x, y, nullptr));
+    core::Buffer d, qx, qy;
+    const F d_value = FromBn(EC_KEY_get0_private_key(key)), x_value = FromBn(x), y_value = FromBn(y);
+    ASSERT_EQ(0, F::ToBytes(d_value, (F::BitLength(d_value) + 7) / 8, d));
+    ASSERT_EQ(0, F::ToBytes(x_value, (F::BitLength(x_value) + 7) / 8, qx));
+    ASSERT_EQ(0, F::ToBytes(y_value, (F::BitLength(y_value) + 7) / 8, qy));
+    const std::string digest = Sha(rng, 32);
+    core::Buffer der;
+    ASSERT_EQ(0, EcdsaSignOnCurve(curve, d, U8(digest), Len(digest), EcdsaSettings{1, 0}, der));
+    const std::string ours = testing_support::Text(der);
+    EXPECT_EQ(1, ECDSA_verify(0, U8(digest), Len(digest), U8(ours), Len(ours), key));
+    unsigned char signature[256];
+    unsigned int length = sizeof signature;
+    ASSERT_EQ(1, ECDSA_sign(0, U8(digest), Len(digest), signature, &length, key));
+    std::string theirs(reinterpret_cast<char*>(signature), length);
+    for (int flip = 0; flip < 2; ++flip) {
+      int32_t valid = -1;
+      ASSERT_EQ(0, EcdsaVerifyOnCurve(curve, qx, qy, U8(digest), Len(digest), U8(theirs), Len(theirs),
+                                      EcdsaSettings{}, valid));
+      EXPECT_EQ(1 - flip, valid);
+      theirs[theirs.size() - 2] ^= 4;
+    }
+    BN_free(x);
+    BN_free(y);
+    EC_KEY_free(key);
+  }
 }
 
 }  // namespace
