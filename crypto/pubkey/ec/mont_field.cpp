@@ -20,25 +20,36 @@ void FinalSubtract(const MontField& f, uint64_t* out, const uint64_t* t, uint64_
   for (int32_t j = 0; j < f.n; ++j) out[j] = (t[j] & keep_t) | (d[j] & ~keep_t);
 }
 
-// Coarsely integrated operand scanning with the limb count fixed at compile time, so the compiler
-// unrolls the inner loops for each field size.
+// Coarsely integrated operand scanning with the limb count fixed at compile time and the loops
+// unrolled, so the running sums stay in registers.
 template <int N>
 void MulN(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
   uint64_t t[N + 2] = {};
+  uint64_t m[N], x[N];
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) {
+    m[j] = f.m[j];
+    x[j] = a[j];
+  }
+  const uint64_t m_inv = f.m_inv;
+#pragma GCC unroll 9
   for (int i = 0; i < N; ++i) {
+    const uint64_t bi = b[i];
     u128 c = 0;
+#pragma GCC unroll 9
     for (int j = 0; j < N; ++j) {
-      c += static_cast<u128>(a[j]) * b[i] + t[j];
+      c += static_cast<u128>(x[j]) * bi + t[j];
       t[j] = static_cast<uint64_t>(c);
       c >>= 64;
     }
     c += t[N];
     t[N] = static_cast<uint64_t>(c);
     t[N + 1] = static_cast<uint64_t>(c >> 64);
-    const uint64_t q = t[0] * f.m_inv;
-    c = (static_cast<u128>(q) * f.m[0] + t[0]) >> 64;
+    const uint64_t q = t[0] * m_inv;
+    c = (static_cast<u128>(q) * m[0] + t[0]) >> 64;
+#pragma GCC unroll 9
     for (int j = 1; j < N; ++j) {
-      c += static_cast<u128>(q) * f.m[j] + t[j];
+      c += static_cast<u128>(q) * m[j] + t[j];
       t[j - 1] = static_cast<uint64_t>(c);
       c >>= 64;
     }
@@ -46,7 +57,17 @@ void MulN(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* 
     t[N - 1] = static_cast<uint64_t>(c);
     t[N] = t[N + 1] + static_cast<uint64_t>(c >> 64);
   }
-  FinalSubtract(f, out, t, t[N]);
+  uint64_t d[N];
+  uint64_t borrow = 0;
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) {
+    const u128 diff = static_cast<u128>(t[j]) - m[j] - borrow;
+    d[j] = static_cast<uint64_t>(diff);
+    borrow = static_cast<uint64_t>(diff >> 64) & 1;
+  }
+  const uint64_t keep_t = 0 - static_cast<uint64_t>(t[N] < borrow);
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) out[j] = (t[j] & keep_t) | (d[j] & ~keep_t);
 }
 
 void DoubleMod(const MontField& f, uint64_t* x) {
@@ -100,6 +121,28 @@ int MontField::Init(const FixedBigInt& modulus) {
       MulN<1>, MulN<2>, MulN<3>, MulN<4>, MulN<5>, MulN<6>, MulN<7>, MulN<8>, MulN<9>};
   mul = kMul[n - 1];
   return 0;
+}
+
+int MontField::InitCached(const FixedBigInt& modulus) {
+  thread_local MontField cache[4];
+  thread_local int32_t next = 0;
+  const int32_t bit_length = FixedBigInt::BitLength(modulus);
+  if (bit_length > 64 * kMaxLimbs) return kFixedTooLong;
+  const int32_t limbs = (bit_length + 63) / 64;
+  Limbs wanted = {};
+  LimbsFromFixed(modulus, limbs, wanted);
+  for (const MontField& entry : cache) {
+    if (entry.n == limbs && entry.bits == bit_length && std::memcmp(entry.m, wanted, sizeof wanted) == 0) {
+      *this = entry;
+      return 0;
+    }
+  }
+  const int status = Init(modulus);
+  if (status == 0) {
+    cache[next] = *this;
+    next = (next + 1) % 4;
+  }
+  return status;
 }
 
 void ModAdd(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
@@ -190,10 +233,6 @@ uint64_t EqualMask(const MontField& f, const uint64_t* a, const uint64_t* b) {
   uint64_t acc = 0;
   for (int32_t j = 0; j < f.n; ++j) acc |= a[j] ^ b[j];
   return ((acc | (0 - acc)) >> 63) - 1;
-}
-
-void Select(const MontField& f, uint64_t mask, uint64_t* out, const uint64_t* when_set, const uint64_t* when_clear) {
-  for (int32_t j = 0; j < f.n; ++j) out[j] = (when_set[j] & mask) | (when_clear[j] & ~mask);
 }
 
 void CopyLimbs(const MontField& f, uint64_t* out, const uint64_t* a) {

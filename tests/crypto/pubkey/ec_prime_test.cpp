@@ -16,6 +16,7 @@
 #include "crypto/pubkey/curves/curve_params.h"
 #include "crypto/pubkey/ec/ec_prime.h"
 #include "crypto/pubkey/ec/ecc_engine.h"
+#include "crypto/pubkey/ec/ecdsa.h"
 #include "crypto/pubkey/ec/gfp.h"
 #include "tests/core/python_oracle.h"
 #include "tests/test_support.h"
@@ -36,7 +37,7 @@ std::string Hex(const F& v) {
   return out;
 }
 
-[[maybe_unused]] F FromHex(const std::string& hex) {
+F FromHex(const std::string& hex) {
   std::string bytes = testing_support::FromHex((hex.size() % 2) ? "0" + hex : hex);
   F v;
   EXPECT_EQ(0, F::FromBytes(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()), v));
@@ -105,6 +106,7 @@ TEST(PrimeField, AgreesWithPythonOnRandomElements) {
       F a = i == 0 ? p_minus_1 : RandomBelow(c.p, rng);
       F b = i == 1 ? p_minus_1 : RandomBelow(c.p, rng);
       if (i == 2) GfpSetZero(a, c.p);
+      if (i == 4) F::Copy(a, b = p_minus_1);  // the largest product
       if (i == 3) {
         ASSERT_EQ(0, GfpMul(b, b, c.p, kFieldGeneric, a));  // a known square
       }
@@ -272,6 +274,288 @@ TEST(Ecdsa, EveryWeierstrassKeyTypeInteroperatesWithOpenssl) {
     int32_t valid = -1;
     ASSERT_EQ(0, key.engine.Verify(U8(other), Len(other), U8(raw_text), Len(raw_text), valid));
     EXPECT_EQ(0, valid);
+  }
+}
+
+bool SamePoint(const F& x1, const F& y1, const F& x2, const F& y2) {
+  if (EcIsInfinity(x1) || EcIsInfinity(x2)) return EcIsInfinity(x1) && EcIsInfinity(x2);
+  return F::Equals(x1, x2) && F::Equals(y1, y2);
+}
+
+TEST(PrimePoints, ProjectiveMultiplicationMatchesAffine) {
+  const uint64_t seed = testing_support::FuzzSeed();
+  std::mt19937_64 rng(seed);
+  // P-256 (a = -3), secp256k1 (a = 0), brainpoolP256r1 (any other a), secp160k1 (n longer than p).
+  for (uint32_t id : {0u, 14u, 70u, 7u}) {
+    SCOPED_TRACE("curve " + std::to_string(id) + " seed " + std::to_string(seed));
+    Curve c(id);
+    const uint32_t field = c.params->FieldId;
+    F one, two, k, x, y, ax, ay, bx, by;
+    F::SetWord(one, 1);
+    F::SetWord(two, 2);
+    ASSERT_EQ(0, EcPointMulPrime(c.gx, c.gy, c.p, c.a, one, field, x, y));
+    EXPECT_TRUE(SamePoint(x, y, c.gx, c.gy));
+    ASSERT_EQ(0, EcPointMulPrime(c.gx, c.gy, c.p, c.a, two, field, x, y));
+    ASSERT_EQ(0, EcPointAddAffinePrime(c.gx, c.gy, c.gx, c.gy, c.a, c.p, field, ax, ay));
+    EXPECT_TRUE(SamePoint(x, y, ax, ay));
+    ASSERT_EQ(0, EcPointMulPrime(c.gx, c.gy, c.p, c.a, c.n, field, x, y));
+    EXPECT_TRUE(EcIsInfinity(x));
+    for (int i = 0; i < 3; ++i) {
+      k = RandomBelow(c.n, rng);
+      ASSERT_EQ(0, EcPointMulPrime(c.gx, c.gy, c.p, c.a, k, field, x, y));
+      ASSERT_EQ(0, EcPointMulAffinePrime(c.gx, c.gy, k, c.a, c.p, field, ax, ay));
+      EXPECT_TRUE(SamePoint(x, y, ax, ay));
+      ASSERT_EQ(0, EcPointMulPrimeFixedBase(c.gx, c.gy, c.p, c.a, k, field, bx, by));
+      EXPECT_TRUE(SamePoint(x, y, bx, by));
+      EXPECT_EQ(1, EcPointOnCurvePrime(x, y, c.a, c.b, c.p, field));
+      // k + n gives the same point; P + (-P) is infinity and infinity adds as zero.
+      F k_plus_n;
+      ASSERT_EQ(0, F::Add(k, c.n, k_plus_n));
+      ASSERT_EQ(0, EcPointMulPrime(c.gx, c.gy, c.p, c.a, k_plus_n, field, bx, by));
+      EXPECT_TRUE(SamePoint(x, y, bx, by));
+      F zero, neg_y, ix, iy;
+      GfpSetZero(zero, c.p);
+      ASSERT_EQ(0, GfpSub(zero, y, c.p, neg_y));
+      ASSERT_EQ(0, EcPointAddAffinePrime(x, y, x, neg_y, c.a, c.p, field, ix, iy));
+      EXPECT_TRUE(EcIsInfinity(ix));
+      ASSERT_EQ(0, EcPointAddAffinePrime(ix, iy, x, y, c.a, c.p, field, bx, by));
+      EXPECT_TRUE(SamePoint(x, y, bx, by));
+      // Recovering y from x with either parity.
+      for (int32_t parity : {0, 1}) {
+        ASSERT_EQ(1, EcRecoverYPrime(parity, x, c.a, c.b, c.p, field, by));
+        EXPECT_EQ(parity, static_cast<int32_t>(by.Words[0] & 1));
+        EXPECT_TRUE(F::Equals(by, static_cast<int32_t>(y.Words[0] & 1) == parity ? y : neg_y));
+      }
+    }
+  }
+}
+
+// The nonce hook hands out the queued nonces, each as 8 zero bytes and k, then fails.
+struct NonceQueue {
+  std::vector<std::string> nonces;
+  size_t next = 0;
+  static int Draw(uint8_t* out, int32_t count, void* context) {
+    auto* queue = static_cast<NonceQueue*>(context);
+    if (queue->next == queue->nonces.size()) return 1;
+    const std::string& k = queue->nonces[queue->next++];
+    if (Len(k) + 8 != count) return 1;
+    std::memset(out, 0, 8);
+    std::memcpy(out + 8, k.data(), k.size());
+    return 0;
+  }
+};
+
+class FixedNonce : public ::testing::Test {
+ protected:
+  void SetUp() override { test::SetEcdsaNonceHook(NonceQueue::Draw, &queue_); }
+  void TearDown() override { test::SetEcdsaNonceHook(nullptr, nullptr); }
+  NonceQueue queue_;
+};
+
+// SEC 1 section 4.1.3 with Python integers: prints r and s for each line of p a gx gy n d e k.
+constexpr char kEcdsaOracle[] = R"(
+import sys
+def add(P, Q, a, p):
+    if P is None: return Q
+    if Q is None: return P
+    if P[0] == Q[0] and (P[1] + Q[1]) % p == 0: return None
+    if P == Q: l = (3 * P[0] * P[0] + a) * pow(2 * P[1], -1, p) % p
+    else: l = (Q[1] - P[1]) * pow(Q[0] - P[0], -1, p) % p
+    x = (l * l - P[0] - Q[0]) % p
+    return (x, (l * (P[0] - x) - P[1]) % p)
+for line in sys.stdin:
+    p, a, gx, gy, n, d, e, k = [int(v, 16) for v in line.split()]
+    R, P = None, (gx, gy)
+    while k:
+        if k & 1: R = add(R, P, a, p)
+        P, k = add(P, P, a, p), k >> 1
+    r = R[0] % n
+    k = int(line.split()[7], 16)
+    print("%x %x" % (r, pow(k, -1, n) * (e + r * d) % n))
+)";
+
+TEST_F(FixedNonce, SignatureEqualsPythonsAndOperationCountIsConstant) {
+  if (!PythonAvailable()) GTEST_SKIP() << "python3 not found";
+  Curve c(0);
+  std::mt19937_64 rng(7);
+  const F d = RandomBelow(c.n, rng);
+  KeyPair key;
+  MakeKey(0, d, key);
+  const std::string digest = Sha(rng, 32);
+  F one, n_minus_1, short_k = RandomBelow(c.n, rng);
+  F::SetWord(one, 1);
+  ASSERT_EQ(0, F::Subtract(c.n, one, n_minus_1));
+  short_k.Words[7] = 0;
+  short_k.Words[6] = 0;  // 64 leading zero bits
+  std::ostringstream input;
+  std::vector<std::string> signatures;
+  std::vector<int64_t> doublings, additions;
+  for (const F* k : {&one, &short_k, &n_minus_1}) {
+    queue_.nonces = {Bytes(*k, 32)};
+    queue_.next = 0;
+    test::PrimePointOpCounts() = {};
+    core::Buffer raw;
+    ASSERT_EQ(0, key.engine.Sign(U8(digest), Len(digest), raw));
+    doublings.push_back(test::PrimePointOpCounts().doublings);
+    additions.push_back(test::PrimePointOpCounts().additions);
+    const std::string text = testing_support::Text(raw);
+    signatures.push_back(testing_support::ToHex(text.substr(0, 32)) + " " + testing_support::ToHex(text.substr(32)));
+    input << Hex(c.p) << ' ' << Hex(c.a) << ' ' << Hex(c.gx) << ' ' << Hex(c.gy) << ' ' << Hex(c.n) << ' ' << Hex(d)
+          << ' ' << testing_support::ToHex(digest) << ' ' << Hex(*k) << '\n';
+  }
+  // The variable-base multiplication is as regular as the tabulated one that signing uses, for
+  // scalars given with the order's word count.
+  for (const F* k : {&one, &short_k, &n_minus_1}) {
+    F x, y, padded = *k;
+    padded.Count = c.n.Count;
+    test::PrimePointOpCounts() = {};
+    ASSERT_EQ(0, EcPointMulPrime(c.gx, c.gy, c.p, c.a, padded, c.params->FieldId, x, y));
+    doublings.push_back(test::PrimePointOpCounts().doublings);
+    additions.push_back(test::PrimePointOpCounts().additions);
+  }
+  EXPECT_EQ(doublings[3], doublings[4]);
+  EXPECT_EQ(doublings[3], doublings[5]);
+  EXPECT_EQ(additions[3], additions[4]);
+  EXPECT_EQ(additions[3], additions[5]);
+  EXPECT_EQ(doublings[0], doublings[1]);
+  EXPECT_EQ(doublings[0], doublings[2]);
+  EXPECT_EQ(additions[0], additions[1]);
+  EXPECT_EQ(additions[0], additions[2]);
+  std::string output;
+  ASSERT_TRUE(RunPython(kEcdsaOracle, "", input.str(), &output));
+  const auto lines = testing_support::Lines(output);
+  ASSERT_EQ(3u, lines.size());
+  for (size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(2u, lines[i].size());
+    const std::string expected = Bytes(FromHex(lines[i][0]), 32) + Bytes(FromHex(lines[i][1]), 32);
+    EXPECT_EQ(testing_support::ToHex(expected.substr(0, 32)) + " " + testing_support::ToHex(expected.substr(32)),
+              signatures[i]);
+  }
+}
+
+TEST_F(FixedNonce, ZeroSIsDrawnAgainAndAFailingSourceIsAnError) {
+  Curve c(0);
+  std::mt19937_64 rng(11);
+  const F d = RandomBelow(c.n, rng);
+  KeyPair key;
+  MakeKey(0, d, key);
+  // e = -r d mod n makes s zero for the first nonce; r comes from OpenSSL's k1 G.
+  const F k1 = RandomBelow(c.n, rng), k2 = RandomBelow(c.n, rng);
+  const EC_GROUP* group = EC_KEY_get0_group(key.openssl);
+  BN_CTX* ctx = BN_CTX_new();
+  BIGNUM *bk = ToBn(k1), *bd = ToBn(d), *bn = ToBn(c.n), *x = BN_new(), *e = BN_new();
+  EC_POINT* point = EC_POINT_new(group);
+  ASSERT_EQ(1, EC_POINT_mul(group, point, bk, nullptr, nullptr, ctx));
+  ASSERT_EQ(1, EC_POINT_get_affine_coordinates(group, point, x, nullptr, ctx));
+  ASSERT_EQ(1, BN_mod_mul(e, x, bd, bn, ctx));
+  ASSERT_EQ(1, BN_mod_sub(e, bn, e, bn, ctx));
+  const std::string digest = Bytes(FromBn(e), 32);
+  queue_.nonces = {Bytes(k1, 32), Bytes(k2, 32)};
+  core::Buffer raw;
+  ASSERT_EQ(0, key.engine.Sign(U8(digest), Len(digest), raw));
+  EXPECT_EQ(2u, queue_.next);
+  BIGNUM* bk2 = ToBn(k2);
+  ASSERT_EQ(1, EC_POINT_mul(group, point, bk2, nullptr, nullptr, ctx));
+  ASSERT_EQ(1, EC_POINT_get_affine_coordinates(group, point, x, nullptr, ctx));
+  EXPECT_EQ(Bytes(FromBn(x), 32), testing_support::Text(raw).substr(0, 32));
+  // The source fails: an error, and nothing written.
+  core::Buffer untouched;
+  EXPECT_EQ(kEcRandomFailed, key.engine.Sign(U8(digest), Len(digest), untouched));
+  EXPECT_EQ(0, untouched.Length());
+  EC_POINT_free(point);
+  for (BIGNUM* b : {bk, bd, bn, x, e, bk2}) BN_free(b);
+  BN_CTX_free(ctx);
+}
+
+TEST(Ecdsa, OutOfRangeValuesAreInvalidNotErrors) {
+  Curve c(0);
+  std::mt19937_64 rng(3);
+  KeyPair key;
+  MakeKey(0, RandomBelow(c.n, rng), key);
+  const std::string digest = Sha(rng, 32);
+  core::Buffer raw;
+  ASSERT_EQ(0, key.engine.Sign(U8(digest), Len(digest), raw));
+  const std::string sig = testing_support::Text(raw), r = sig.substr(0, 32), s = sig.substr(32);
+  const std::string zero(32, '\0'), n = Bytes(c.n, 32);
+  auto verdict = [&](const std::string& signature, const std::string& hash) {
+    int32_t valid = -1;
+    EXPECT_EQ(0, key.engine.Verify(U8(hash), Len(hash), U8(signature), Len(signature), valid));
+    return valid;
+  };
+  EXPECT_EQ(1, verdict(r + s, digest));
+  // An odd-length raw signature splits at half its length, rounded down: the extra byte goes to s.
+  EXPECT_EQ(1, verdict(r + std::string(1, '\0') + s, digest));
+  EXPECT_EQ(0, verdict(std::string(1, '\0') + r + s, digest));
+  for (const std::string& bad : {zero + s, r + zero, n + s, r + n, std::string(1, '\x30')}) {
+    EXPECT_EQ(0, verdict(bad, digest));
+  }
+  // DER with r padded by zero bytes still verifies; r with a nonzero byte more than n has does not.
+  auto der = [](const std::string& a, const std::string& b) {
+    std::string out = "\x30" + std::string(1, static_cast<char>(a.size() + b.size() + 4));
+    out += "\x02" + std::string(1, static_cast<char>(a.size())) + a;
+    return out + "\x02" + std::string(1, static_cast<char>(b.size())) + b;
+  };
+  EXPECT_EQ(1, verdict(der(std::string(3, '\0') + r, s), digest));
+  EXPECT_EQ(0, verdict(der(std::string(1, '\x01') + r, s), digest));
+  // A digest beyond 1,536 bytes is refused before any conversion.
+  const std::string huge(1537, '\x5a');
+  EXPECT_EQ(0, verdict(r + s, huge));
+  core::Buffer out;
+  EXPECT_EQ(kFixedTooLong, key.engine.Sign(U8(huge), Len(huge), out));
+  // The whole digest reduced modulo n (DER with the reduction flag) verifies against OpenSSL given
+  // e mod n as the digest.
+  const std::string long_digest = Sha(rng, 64);
+  key.engine.DerSignatures = 1;
+  key.engine.ReduceHashModOrder = 1;
+  core::Buffer reduced;
+  ASSERT_EQ(0, key.engine.Sign(U8(long_digest), Len(long_digest), reduced));
+  F e, e_mod_n;
+  ASSERT_EQ(0, F::FromBytes(U8(long_digest), 64, e));
+  ASSERT_EQ(0, F::Mod(e, c.n, e_mod_n));
+  const std::string e_bytes = Bytes(e_mod_n, 32), reduced_text = testing_support::Text(reduced);
+  EXPECT_EQ(1, ECDSA_verify(0, U8(e_bytes), 32, U8(reduced_text), Len(reduced_text), key.openssl));
+  EXPECT_EQ(1, verdict(reduced_text, long_digest));
+}
+
+TEST(Ecdsa, BinaryCurvesInteroperateWithOpenssl) {
+  // sect163k1, sect283k1 and sect571k1 reduce by their own polynomials, sect193r1 generically.
+  const std::pair<uint32_t, const char*> kCurves[] = {
+      {19, "sect163k1"}, {27, "sect283k1"}, {31, "sect571k1"}, {22, "sect193r1"}};
+  const uint64_t seed = testing_support::FuzzSeed();
+  std::mt19937_64 rng(seed);
+  for (const auto& [id, name] : kCurves) {
+    SCOPED_TRACE(std::string(name) + " seed " + std::to_string(seed));
+    CurveParams curve(id);
+    ASSERT_TRUE(IsCompleteCurve(curve));
+    EC_KEY* key = EC_KEY_new_by_curve_name(OBJ_sn2nid(name));
+    ASSERT_NE(nullptr, key);
+    ASSERT_EQ(1, EC_KEY_generate_key(key));
+    BIGNUM *x = BN_new(), *y = BN_new();
+    ASSERT_EQ(1, EC_POINT_get_affine_coordinates(EC_KEY_get0_group(key), EC_KEY_get0_public_key(key), x, y, nullptr));
+    core::Buffer d, qx, qy;
+    const F d_value = FromBn(EC_KEY_get0_private_key(key)), x_value = FromBn(x), y_value = FromBn(y);
+    ASSERT_EQ(0, F::ToBytes(d_value, (F::BitLength(d_value) + 7) / 8, d));
+    ASSERT_EQ(0, F::ToBytes(x_value, (F::BitLength(x_value) + 7) / 8, qx));
+    ASSERT_EQ(0, F::ToBytes(y_value, (F::BitLength(y_value) + 7) / 8, qy));
+    const std::string digest = Sha(rng, 32);
+    core::Buffer der;
+    ASSERT_EQ(0, EcdsaSignOnCurve(curve, d, U8(digest), Len(digest), EcdsaSettings{1, 0}, der));
+    const std::string ours = testing_support::Text(der);
+    EXPECT_EQ(1, ECDSA_verify(0, U8(digest), Len(digest), U8(ours), Len(ours), key));
+    unsigned char signature[256];
+    unsigned int length = sizeof signature;
+    ASSERT_EQ(1, ECDSA_sign(0, U8(digest), Len(digest), signature, &length, key));
+    std::string theirs(reinterpret_cast<char*>(signature), length);
+    for (int flip = 0; flip < 2; ++flip) {
+      int32_t valid = -1;
+      ASSERT_EQ(0, EcdsaVerifyOnCurve(curve, qx, qy, U8(digest), Len(digest), U8(theirs), Len(theirs),
+                                      EcdsaSettings{}, valid));
+      EXPECT_EQ(1 - flip, valid);
+      theirs[theirs.size() - 2] ^= 4;
+    }
+    BN_free(x);
+    BN_free(y);
+    EC_KEY_free(key);
   }
 }
 
