@@ -267,53 +267,55 @@ int EcPointMulBinary(const FixedBigInt& x, const FixedBigInt& y, const FixedBigI
   return 0;
 }
 
-int EcPointAddAffineBinary(const FixedBigInt& x1, const FixedBigInt& y1, const FixedBigInt& x2,
-                           const FixedBigInt& y2, const FixedBigInt& f, const FixedBigInt& a, uint32_t field_id,
-                           FixedBigInt& out_x, FixedBigInt& out_y) {
+namespace {
+
+// OnAffinePoint loads (x, y) and a into the field of f, runs op (field, a, P, result) and stores the
+// result when op returns 0.
+template <typename Op>
+int OnAffinePoint(const FixedBigInt& x, const FixedBigInt& y, const FixedBigInt& f, const FixedBigInt& a,
+                  uint32_t field_id, FixedBigInt& out_x, FixedBigInt& out_y, Op op) {
   Field field;
   int status = gf2m::InitField(f, field_id, field);
   if (status != 0) return status;
-  Affine p, q, r;
+  Affine p, r;
   Words as;
-  LoadAffine(field, x1, y1, p);
-  LoadAffine(field, x2, y2, q);
+  LoadAffine(field, x, y, p);
   gf2m::Load(field, a, as);
-  status = AddAffine(field, as, p, q, r);
+  status = op(field, as, p, r);
   if (status == 0) StoreAffine(field, r, out_x, out_y);
   return status;
+}
+
+}  // namespace
+
+int EcPointAddAffineBinary(const FixedBigInt& x1, const FixedBigInt& y1, const FixedBigInt& x2,
+                           const FixedBigInt& y2, const FixedBigInt& f, const FixedBigInt& a, uint32_t field_id,
+                           FixedBigInt& out_x, FixedBigInt& out_y) {
+  return OnAffinePoint(x1, y1, f, a, field_id, out_x, out_y,
+                       [&](const Field& field, const uint32_t* as, const Affine& p, Affine& r) {
+                         Affine q;
+                         LoadAffine(field, x2, y2, q);
+                         return AddAffine(field, as, p, q, r);
+                       });
 }
 
 int EcPointDoubleAffineBinary(const FixedBigInt& x, const FixedBigInt& y, const FixedBigInt& f,
                               const FixedBigInt& a, uint32_t field_id, FixedBigInt& out_x, FixedBigInt& out_y) {
-  Field field;
-  int status = gf2m::InitField(f, field_id, field);
-  if (status != 0) return status;
-  Affine p, r;
-  Words as;
-  LoadAffine(field, x, y, p);
-  gf2m::Load(field, a, as);
-  status = DoubleAffine(field, as, p, r);
-  if (status == 0) StoreAffine(field, r, out_x, out_y);
-  return status;
+  return OnAffinePoint(x, y, f, a, field_id, out_x, out_y, DoubleAffine);
 }
 
 int EcPointMulAffineBinary(const FixedBigInt& x, const FixedBigInt& y, const FixedBigInt& f, const FixedBigInt& a,
                            const FixedBigInt& k, uint32_t field_id, FixedBigInt& out_x, FixedBigInt& out_y) {
-  Field field;
-  int status = gf2m::InitField(f, field_id, field);
-  if (status != 0) return status;
-  Affine p, r;
-  Words as;
-  LoadAffine(field, x, y, p);
-  gf2m::Load(field, a, as);
-  r.infinity = true;
-  const int32_t bits = FixedBigInt::BitLength(k);
-  for (int32_t i = bits - 1; i >= 0 && status == 0; --i) {
-    if (ScalarBit(k, i) != 0) status = AddAffine(field, as, r, p, r);
-    if (i > 0 && status == 0) status = DoubleAffine(field, as, r, r);
-  }
-  if (status == 0) StoreAffine(field, r, out_x, out_y);
-  return status;
+  return OnAffinePoint(x, y, f, a, field_id, out_x, out_y,
+                       [&](const Field& field, const uint32_t* as, const Affine& p, Affine& r) {
+                         int status = 0;
+                         r.infinity = true;
+                         for (int32_t i = FixedBigInt::BitLength(k) - 1; i >= 0 && status == 0; --i) {
+                           if (ScalarBit(k, i) != 0) status = AddAffine(field, as, r, p, r);
+                           if (i > 0 && status == 0) status = DoubleAffine(field, as, r, r);
+                         }
+                         return status;
+                       });
 }
 
 int EcRecoverYBinary(uint32_t bit, const FixedBigInt& x, const FixedBigInt& a, const FixedBigInt& b,
