@@ -128,10 +128,31 @@ int InitCurve(const F& p, const F& a, Curve& c) {
 constexpr int kWindow = 4;
 constexpr int kTableSize = 1 << kWindow;
 
-// Multiply: k P for a finite P, reading k over all of its word count. The accumulator's state at
-// infinity is a mask, so leading zero windows cost the same as any other window; the only branch on
-// the scalar is for an addition of a point to itself or its negative, which a scalar below the order
-// of P cannot produce except with negligible probability.
+// Settle finishes one window: the accumulator r becomes the sum with the window's point t (t itself
+// when r is at infinity) for a nonzero digit and stays for a zero digit, all by masks. Only an addition
+// of a point to itself or its negative, which needs a scalar multiple of the order or a point outside
+// the prime-order group, takes a branch.
+void Settle(const Curve& c, uint32_t digit, const Jacobian& t, Jacobian& sum, uint64_t h_zero, uint64_t r_zero,
+            Jacobian& r, uint64_t& infinity) {
+  const uint64_t digit_zero = 0 - static_cast<uint64_t>((digit - 1) >> 31 & 1);
+  uint64_t sum_infinity = 0;
+  if ((h_zero & ~infinity & ~digit_zero) != 0) {
+    if (r_zero != 0) {
+      Double(c, t, sum);
+    } else {
+      sum_infinity = ~uint64_t{0};
+    }
+  }
+  Jacobian chosen;
+  SelectPoint(c.f, infinity, chosen, t, sum);
+  SelectPoint(c.f, digit_zero, r, r, chosen);
+  infinity = (infinity & digit_zero) | (sum_infinity & ~digit_zero);
+}
+
+
+// Multiply: k P for a finite P, reading k over all of its word count, four doublings and one addition
+// per window. The accumulator's state at infinity is a mask, so leading zero windows cost the same as
+// any other window.
 void Multiply(const Curve& c, const Jacobian& p, const F& k, Jacobian& r, uint64_t& r_infinity) {
   const MontField& f = c.f;
   Jacobian table[kTableSize];
@@ -161,19 +182,10 @@ void Multiply(const Curve& c, const Jacobian& p, const F& k, Jacobian& r, uint64
       const uint64_t hit = 0 - static_cast<uint64_t>(((i ^ digit) - 1) >> 31 & 1);
       SelectPoint(f, hit, t, table[i], i == 0 ? table[0] : t);
     }
-    const uint64_t digit_zero = 0 - static_cast<uint64_t>((digit - 1) >> 31 & 1);
     Jacobian sum;
     uint64_t h_zero, r_zero;
     AddCore(c, r, t, sum, h_zero, r_zero);
-    uint64_t sum_infinity = 0;
-    if ((h_zero & ~infinity & ~digit_zero) != 0) {
-      if (r_zero != 0) Double(c, t, sum);
-      else sum_infinity = ~uint64_t{0};
-    }
-    Jacobian chosen;
-    SelectPoint(f, infinity, chosen, t, sum);
-    SelectPoint(f, digit_zero, r, r, chosen);
-    infinity = (infinity & digit_zero) | (sum_infinity & ~digit_zero);
+    Settle(c, digit, t, sum, h_zero, r_zero, r, infinity);
   }
   r_infinity = infinity | ec::IsZeroMask(f, r.Z);
 }
@@ -313,19 +325,10 @@ void MultiplyFixed(const BaseTable& table, const F& k, Jacobian& r, uint64_t& r_
       ec::Select(f, hit, t.X, entry, t.X);
       ec::Select(f, hit, t.Y, entry + ec::kMaxLimbs, t.Y);
     }
-    const uint64_t digit_zero = 0 - static_cast<uint64_t>((digit - 1) >> 31 & 1);
     Jacobian sum;
     uint64_t h_zero, r_zero;
     MixedAddCore(c, r, t.X, t.Y, sum, h_zero, r_zero);
-    uint64_t sum_infinity = 0;
-    if ((h_zero & ~infinity & ~digit_zero) != 0) {
-      if (r_zero != 0) Double(c, t, sum);
-      else sum_infinity = ~uint64_t{0};
-    }
-    Jacobian chosen;
-    SelectPoint(f, infinity, chosen, t, sum);
-    SelectPoint(f, digit_zero, r, r, chosen);
-    infinity = (infinity & digit_zero) | (sum_infinity & ~digit_zero);
+    Settle(c, digit, t, sum, h_zero, r_zero, r, infinity);
   }
   r_infinity = infinity | ec::IsZeroMask(f, r.Z);
 }
@@ -352,9 +355,11 @@ void EcSetInfinity(const F& p, F& x, F& y) {
   GfpSetZero(y, p);
 }
 
-int EcPointMulPrime(const F& x, const F& y, const F& p, const F& a, const F& k, uint32_t field_id, F& out_x,
-                    F& out_y) {
-  (void)field_id;  // the multiplication works in Montgomery form for every prime
+namespace {
+
+// MultiplyToAffine: k (x, y) in Jacobian coordinates, from the point's table when tabulate is set and
+// the table covers the scalar, converted to affine at the end.
+int MultiplyToAffine(const F& x, const F& y, const F& p, const F& a, const F& k, bool tabulate, F& out_x, F& out_y) {
   if (EcIsInfinity(x)) {
     EcSetInfinity(p, out_x, out_y);
     return 0;
@@ -369,8 +374,13 @@ int EcPointMulPrime(const F& x, const F& y, const F& p, const F& a, const F& k, 
   ec::LimbsFromFixed(y, c.f.n, plain);
   ec::ToMont(c.f, base.Y, plain);
   ec::CopyLimbs(c.f, base.Z, c.f.one);
+  const BaseTable* table = tabulate ? FindBaseTable(c, p, a, base) : nullptr;
   uint64_t infinity;
-  Multiply(c, base, k, r, infinity);
+  if (table != nullptr && 32 * k.Count / kWindow <= table->windows) {
+    MultiplyFixed(*table, k, r, infinity);
+  } else {
+    Multiply(c, base, k, r, infinity);
+  }
   if (infinity != 0) {
     EcSetInfinity(p, out_x, out_y);
   } else {
@@ -379,34 +389,16 @@ int EcPointMulPrime(const F& x, const F& y, const F& p, const F& a, const F& k, 
   return 0;
 }
 
-int EcPointMulPrimeFixedBase(const F& x, const F& y, const F& p, const F& a, const F& k, uint32_t field_id,
-                             F& out_x, F& out_y) {
-  if (EcIsInfinity(x)) {
-    EcSetInfinity(p, out_x, out_y);
-    return 0;
-  }
-  Curve c;
-  const int status = InitCurve(p, a, c);
-  if (status != 0) return status;
-  Jacobian base, r;
-  Limbs plain;
-  ec::LimbsFromFixed(x, c.f.n, plain);
-  ec::ToMont(c.f, base.X, plain);
-  ec::LimbsFromFixed(y, c.f.n, plain);
-  ec::ToMont(c.f, base.Y, plain);
-  ec::CopyLimbs(c.f, base.Z, c.f.one);
-  const BaseTable* table = FindBaseTable(c, p, a, base);
-  if (table == nullptr || 32 * k.Count / kWindow > table->windows) {
-    return EcPointMulPrime(x, y, p, a, k, field_id, out_x, out_y);
-  }
-  uint64_t infinity;
-  MultiplyFixed(*table, k, r, infinity);
-  if (infinity != 0) {
-    EcSetInfinity(p, out_x, out_y);
-  } else {
-    ToAffine(table->curve, r, p.Count, out_x, out_y);
-  }
-  return 0;
+}  // namespace
+
+// The multiplication works in Montgomery form for every prime: the field id is not needed.
+int EcPointMulPrime(const F& x, const F& y, const F& p, const F& a, const F& k, uint32_t, F& out_x, F& out_y) {
+  return MultiplyToAffine(x, y, p, a, k, false, out_x, out_y);
+}
+
+int EcPointMulPrimeFixedBase(const F& x, const F& y, const F& p, const F& a, const F& k, uint32_t, F& out_x,
+                             F& out_y) {
+  return MultiplyToAffine(x, y, p, a, k, true, out_x, out_y);
 }
 
 int EcPointDoubleAffinePrime(const F& x, const F& y, const F& a, const F& p, uint32_t field_id, F& out_x,
