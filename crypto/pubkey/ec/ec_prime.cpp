@@ -296,7 +296,9 @@ const BaseTable* FindBaseTable(const Curve& c, const F& p, const F& a, const Jac
   table->curve = c;
   // Enough windows for a scalar one word longer than p, which covers the order of any base.
   table->windows = 8 * (p.Count + 1);
+  const test::EcPointOpCounts before = op_counts;  // the one-time table is not part of any product
   if (!BuildBaseTable(*table, base)) table->windows = 0;
+  op_counts = before;
   tables.push_back(std::move(table));
   return tables.back()->windows > 0 ? tables.back().get() : nullptr;
 }

@@ -205,7 +205,7 @@ int EcdsaSignOnCurve(const CurveParams& curve, const core::BufferCore& private_k
     return status;
   }
   if (F::BitLength(d) > 128 * order.n) return kEcInvalidKey;
-  ec::Limbs e_m, d_m, r_m, s_m, k_m, t;
+  ec::Limbs e_m, d_m, r_m, s_m, k_m, t, k;
   ModOrder(order, e, t);
   ec::ToMont(order, e_m, t);
   ModOrder(order, d, t);
@@ -221,7 +221,6 @@ int EcdsaSignOnCurve(const CurveParams& curve, const core::BufferCore& private_k
     if ((status = DrawNonceBytes(random_context, random, draw)) != 0) break;
     F wide;
     if ((status = F::FromBytes(random, draw, wide)) != 0) break;
-    ec::Limbs k;
     ModOrder(order, wide, k);
     platform::SecureZero(wide.Words, sizeof(uint32_t) * static_cast<size_t>(wide.Count));
     if (ec::IsZeroMask(order, k) != 0) continue;
@@ -242,12 +241,12 @@ int EcdsaSignOnCurve(const CurveParams& curve, const core::BufferCore& private_k
     ec::ModAdd(order, t, t, e_m);
     ec::MontMul(order, s_m, t, k_m);
     ec::FromMont(order, s_m, s_m);
-    platform::SecureZero(k, sizeof k);
     if (ec::IsZeroMask(order, s_m) != 0) continue;
     status = 0;
     break;
   }
   platform::SecureZero(random, sizeof random);
+  platform::SecureZero(k, sizeof k);
   platform::SecureZero(k_m, sizeof k_m);
   platform::SecureZero(d_m, sizeof d_m);
   platform::SecureZero(t, sizeof t);

@@ -483,6 +483,9 @@ TEST(Ecdsa, OutOfRangeValuesAreInvalidNotErrors) {
     return valid;
   };
   EXPECT_EQ(1, verdict(r + s, digest));
+  // An odd-length raw signature splits at half its length, rounded down: the extra byte goes to s.
+  EXPECT_EQ(1, verdict(r + std::string(1, '\0') + s, digest));
+  EXPECT_EQ(0, verdict(std::string(1, '\0') + r + s, digest));
   for (const std::string& bad : {zero + s, r + zero, n + s, r + n, std::string(1, '\x30')}) {
     EXPECT_EQ(0, verdict(bad, digest));
   }
