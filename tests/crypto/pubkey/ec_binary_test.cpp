@@ -336,6 +336,11 @@ TEST(BinaryCurve, ScalarMultiplesMatchOpenSslAndAffineArithmetic) {
     FixedBigInt::Copy(small, d);
     for (int32_t i = nbits - 64; i < 32 * small.Count; ++i) ASSERT_EQ(FixedBigInt::SetBit(small, i, false), 0);
     ASSERT_EQ(Gf2Add(c.gx, c.gy, c.f, neg_gy), 0);
+    // G + (-G) is infinity, and infinity + G is G.
+    ASSERT_EQ(EcPointAddAffineBinary(c.gx, c.gy, c.gx, neg_gy, c.f, c.a, fid, sx, sy), 0);
+    EXPECT_EQ(PointHex(sx, sy), "inf 0");
+    ASSERT_EQ(EcPointAddAffineBinary(sx, sy, c.gx, c.gy, c.f, c.a, fid, sx, sy), 0);
+    EXPECT_EQ(PointHex(sx, sy), PointHex(c.gx, c.gy));
     std::vector<test::EcBinaryOpCounts> counts;
     const struct {
       const FixedBigInt* k;
