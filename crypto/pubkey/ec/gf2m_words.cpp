@@ -9,19 +9,33 @@
 namespace velmora::crypto::gf2m {
 namespace {
 
-// Clmul32 is the carry-less product of two words. Each operand is cut into four combs of every fourth
-// bit; an integer product of two combs has at most 8 terms at any bit position, which fits the 4-bit
-// gap to the next position of the same residue, so no carry disturbs the bits that are kept. No branch
-// and no table depends on the operands.
-inline uint64_t Clmul32(uint32_t x, uint32_t y) {
-  const uint64_t x0 = x & 0x11111111u, x1 = x & 0x22222222u, x2 = x & 0x44444444u, x3 = x & 0x88888888u;
-  const uint64_t y0 = y & 0x11111111u, y1 = y & 0x22222222u, y2 = y & 0x44444444u, y3 = y & 0x88888888u;
-  const uint64_t z0 = (x0 * y0) ^ (x1 * y3) ^ (x2 * y2) ^ (x3 * y1);
-  const uint64_t z1 = (x0 * y1) ^ (x1 * y0) ^ (x2 * y3) ^ (x3 * y2);
-  const uint64_t z2 = (x0 * y2) ^ (x1 * y1) ^ (x2 * y0) ^ (x3 * y3);
-  const uint64_t z3 = (x0 * y3) ^ (x1 * y2) ^ (x2 * y1) ^ (x3 * y0);
-  return (z0 & 0x1111111111111111ull) | (z1 & 0x2222222222222222ull) | (z2 & 0x4444444444444444ull) |
-         (z3 & 0x8888888888888888ull);
+// Clmul64 is the carry-less product of two 64-bit words. Each operand is cut into five combs of every
+// fifth bit; an integer product of two combs has at most 13 terms at any bit position, which fits the
+// 5-bit gap to the next position of the same residue, so no carry disturbs the bits that are kept. No
+// branch and no table depends on the operands.
+inline void Clmul64(uint64_t x, uint64_t y, uint64_t& low, uint64_t& high) {
+  using Wide = unsigned __int128;
+  constexpr uint64_t kComb = 0x1084210842108421ull;  // bits 0, 5, ..., 60
+  const uint64_t x0 = x & kComb, x1 = x & (kComb << 1), x2 = x & (kComb << 2), x3 = x & (kComb << 3),
+                 x4 = x & (kComb << 4);
+  const uint64_t y0 = y & kComb, y1 = y & (kComb << 1), y2 = y & (kComb << 2), y3 = y & (kComb << 3),
+                 y4 = y & (kComb << 4);
+  auto mul = [](uint64_t a, uint64_t b) { return static_cast<Wide>(a) * b; };
+  const Wide z[5] = {
+      mul(x0, y0) ^ mul(x1, y4) ^ mul(x2, y3) ^ mul(x3, y2) ^ mul(x4, y1),
+      mul(x0, y1) ^ mul(x1, y0) ^ mul(x2, y4) ^ mul(x3, y3) ^ mul(x4, y2),
+      mul(x0, y2) ^ mul(x1, y1) ^ mul(x2, y0) ^ mul(x3, y4) ^ mul(x4, y3),
+      mul(x0, y3) ^ mul(x1, y2) ^ mul(x2, y1) ^ mul(x3, y0) ^ mul(x4, y4),
+      mul(x0, y4) ^ mul(x1, y3) ^ mul(x2, y2) ^ mul(x3, y1) ^ mul(x4, y0),
+  };
+  low = 0;
+  high = 0;
+  for (int r = 0; r < 5; ++r) {
+    // Positions of residue r: in the low word the comb shifted by r, in the high word (64 = 4 mod 5)
+    // the comb shifted by r + 1 mod 5.
+    low |= static_cast<uint64_t>(z[r]) & (kComb << r);
+    high |= static_cast<uint64_t>(z[r] >> 64) & (kComb << ((r + 1) % 5));
+  }
 }
 
 // Spread moves bit j of w to bit 2j: the square of a word as a polynomial.
@@ -146,19 +160,33 @@ void Reduce(const Field& field, uint32_t* t) {
 }
 
 void Mul(const Field& field, const uint32_t* a, const uint32_t* b, uint32_t* out) {
-  uint32_t t[2 * kMaxWords];
+  // The product runs on 64-bit words: pairs of 32-bit words, the last one padded with zero.
+  constexpr int32_t kMaxWide = (kMaxWords + 1) / 2;
   const int32_t n = field.n;
-  std::memset(t, 0, sizeof(uint32_t) * 2 * n);
-  for (int32_t i = 0; i < n; ++i) {
-    const uint32_t ai = a[i];
-    for (int32_t j = 0; j < n; ++j) {
-      const uint64_t p = Clmul32(ai, b[j]);
-      t[i + j] ^= static_cast<uint32_t>(p);
-      t[i + j + 1] ^= static_cast<uint32_t>(p >> 32);
+  const int32_t wide = (n + 1) / 2;
+  uint64_t x[kMaxWide], y[kMaxWide], t[2 * kMaxWide];
+  for (int32_t i = 0; i < wide; ++i) {
+    const bool full = 2 * i + 1 < n;
+    x[i] = a[2 * i] | (full ? static_cast<uint64_t>(a[2 * i + 1]) << 32 : 0);
+    y[i] = b[2 * i] | (full ? static_cast<uint64_t>(b[2 * i + 1]) << 32 : 0);
+  }
+  std::memset(t, 0, sizeof(uint64_t) * 2 * wide);
+  for (int32_t i = 0; i < wide; ++i) {
+    for (int32_t j = 0; j < wide; ++j) {
+      uint64_t low, high;
+      Clmul64(x[i], y[j], low, high);
+      t[i + j] ^= low;
+      t[i + j + 1] ^= high;
     }
   }
-  Reduce(field, t);
-  std::memcpy(out, t, sizeof(uint32_t) * n);
+  // Both factors are below x^(32n), so the words at and above 2n are zero and Reduce can ignore them.
+  uint32_t product[4 * kMaxWide];
+  for (int32_t i = 0; i < 2 * wide; ++i) {
+    product[2 * i] = static_cast<uint32_t>(t[i]);
+    product[2 * i + 1] = static_cast<uint32_t>(t[i] >> 32);
+  }
+  Reduce(field, product);
+  std::memcpy(out, product, sizeof(uint32_t) * n);
 }
 
 void Sqr(const Field& field, const uint32_t* a, uint32_t* out) {

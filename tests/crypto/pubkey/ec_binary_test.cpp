@@ -336,6 +336,11 @@ TEST(BinaryCurve, ScalarMultiplesMatchOpenSslAndAffineArithmetic) {
     FixedBigInt::Copy(small, d);
     for (int32_t i = nbits - 64; i < 32 * small.Count; ++i) ASSERT_EQ(FixedBigInt::SetBit(small, i, false), 0);
     ASSERT_EQ(Gf2Add(c.gx, c.gy, c.f, neg_gy), 0);
+    // G + (-G) is infinity, and infinity + G is G.
+    ASSERT_EQ(EcPointAddAffineBinary(c.gx, c.gy, c.gx, neg_gy, c.f, c.a, fid, sx, sy), 0);
+    EXPECT_EQ(PointHex(sx, sy), "inf 0");
+    ASSERT_EQ(EcPointAddAffineBinary(sx, sy, c.gx, c.gy, c.f, c.a, fid, sx, sy), 0);
+    EXPECT_EQ(PointHex(sx, sy), PointHex(c.gx, c.gy));
     std::vector<test::EcBinaryOpCounts> counts;
     const struct {
       const FixedBigInt* k;
@@ -377,6 +382,27 @@ TEST(BinaryCurve, ScalarMultiplesMatchOpenSslAndAffineArithmetic) {
     ASSERT_EQ(lines[i].size(), 2u);
     EXPECT_EQ(lines[i][0] + " " + lines[i][1], ours[i]) << kBinaryCurves[i].name;
   }
+}
+
+// Under valgrind's memcheck, with the scalar marked undefined, no branch and no memory index of the
+// ladder depends on it, on a named and on a generic field.
+TEST(BinaryCurve, LadderTimingIndependentOfTheScalar) {
+#ifndef VELMORA_EC_BINARY_TIMING_PROBE
+  GTEST_SKIP() << "valgrind/memcheck.h is missing: the timing probe was not built";
+#else
+  if (std::system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "valgrind is missing";
+  std::mt19937_64 rng(std::random_device{}());
+  for (uint32_t id : {27u, 26u}) {
+    Curve c{id, "", {}, {}, {}, {}, {}, {}, {}};
+    LoadCurve(c);
+    FixedBigInt d = RandomElement(rng, c.n, 1);
+    ASSERT_EQ(FixedBigInt::Mod(d, c.n, d), 0);
+    const std::string command = std::string("valgrind -q --error-exitcode=99 ") + VELMORA_EC_BINARY_TIMING_PROBE +
+                                " " + Hex(c.f) + " " + Hex(c.a) + " " + Hex(c.gx) + " " + Hex(c.gy) + " " +
+                                std::to_string(c.params.FieldId) + " " + Hex(d);
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  }
+#endif
 }
 
 }  // namespace
