@@ -13,16 +13,6 @@ int EccEngine::Verify(const uint8_t*, int32_t, const uint8_t*, int32_t, int32_t&
   return kEngineNotAvailable;
 }
 
-int EccEngine::Agree(const EcKeyParams&, int32_t, const uint8_t*, int32_t, const uint8_t*, int32_t, const uint8_t*,
-                     int32_t, core::BufferCore&) {
-  return kEngineNotAvailable;
-}
-
-int EccEngine::GenerateKey(bool, EcKeyParams&) { return kEngineNotAvailable; }
-
-int EccEngine::SetKeyParams(const EcKeyParams& params) {
-  if (params.KeyType == -1) return kEcInvalidKey;
-  return Params.CopyFrom(params, true);
-}
+// Agree, GenerateKey and SetKeyParams are defined with the EC key operations (ec_key_ops.cpp).
 
 }  // namespace velmora::crypto
