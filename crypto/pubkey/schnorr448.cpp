@@ -60,19 +60,30 @@ struct Secrets {
   ~Secrets() { platform::SecureZero(this, sizeof *this); }
 };
 
+// DeriveRecord fills k.record (and k.x) from the seed.
+int DeriveRecord(Secrets& k, const uint8_t* seed) {
+  std::memcpy(k.record + kSeedOffset, seed, kSchnorr448SeedBytes);
+  const int result = HashToScalar(k.x, {{kLabels, kLabelBytes}, {seed, kSchnorr448SeedBytes}});
+  if (result != 0) return result;
+  ScalarToBytes(k.record, k.x, kEd448ScalarBytes);
+  if (Ed448TwBaseMulComb(k.point, k.x, 448) != 1) return kCurveInternalError;
+  return Encode(k.record + kPublicOffset, k.point);
+}
+
+// RecordsDiffer compares two key records without branching on their bytes.
+bool RecordsDiffer(const uint8_t* a, const uint8_t* b) {
+  uint32_t diff = 0;
+  for (int32_t i = 0; i < kSchnorr448RecordBytes; ++i) diff |= static_cast<uint32_t>(a[i] ^ b[i]);
+  return diff != 0;
+}
+
 }  // namespace
 
 int Schnorr448KeyPair(const uint8_t* seed, int32_t seed_len, core::BufferCore& out) {
   if (seed_len != kSchnorr448SeedBytes) return kSchnorr448BadSeed;
   Secrets k;
-  std::memcpy(k.record + kSeedOffset, seed, kSchnorr448SeedBytes);
-  int result = HashToScalar(k.x, {{kLabels, kLabelBytes}, {seed, kSchnorr448SeedBytes}});
-  if (result != 0) return result;
-  ScalarToBytes(k.record, k.x, kEd448ScalarBytes);
-  if (Ed448TwBaseMulComb(k.point, k.x, 448) != 1) return kCurveInternalError;
-  result = Encode(k.record + kPublicOffset, k.point);
-  if (result == 0) result = out.SetData(kSchnorr448RecordBytes, k.record);
-  return result;
+  const int result = DeriveRecord(k, seed);
+  return result != 0 ? result : out.SetData(kSchnorr448RecordBytes, k.record);
 }
 
 int Schnorr448Sign(const uint8_t* message, uint32_t message_len, const uint8_t* record, int32_t record_len,
@@ -82,9 +93,15 @@ int Schnorr448Sign(const uint8_t* message, uint32_t message_len, const uint8_t* 
   if (Ed448ScalarFromBytes(k.x, record) == 0) return kSchnorr448BadScalar;
   const uint8_t* seed = record + kSeedOffset;
   const uint8_t* public_key = record + kPublicOffset;
+  // The nonce covers only the seed and the message, while the challenge covers A: two signatures of
+  // one message under records that share the seed but differ in x or A would give away x. So the
+  // record must be the one its seed derives.
+  int result = DeriveRecord(k, seed);
+  if (result != 0) return result;
+  if (RecordsDiffer(k.record, record)) return kSchnorr448BadRecord;
   uint8_t* signature = k.record;  // R || s, built in wiped storage
   // The nonce r hashes the seed on both sides of the message.
-  int result = HashToScalar(k.r, {{kLabels + kLabelBytes, kLabelBytes},
+  result = HashToScalar(k.r, {{kLabels + kLabelBytes, kLabelBytes},
                                   {seed, kSchnorr448SeedBytes},
                                   {message, message_len},
                                   {seed, kSchnorr448SeedBytes}});

@@ -25,8 +25,8 @@ constexpr int kSchnorr448BadScalar = 0x81006;
 // scalar: hand a SecureBuffer.
 [[nodiscard]] int Schnorr448KeyPair(const uint8_t* seed, int32_t seed_len, core::BufferCore& out);
 // Schnorr448Sign sets out to the 112-byte signature of the message under the key record: 0; 0x81002
-// when the record is not 144 bytes; 0x81006 when its scalar is not below the group order; a Buffer,
-// digest or scalar error. On these refusals out is untouched. The same record and message always give
+// when the record is not 144 bytes or is not the record its seed derives (its scalar or public key
+// changed); 0x81006 when its scalar is not below the group order; a Buffer, digest or scalar error. On these refusals out is untouched. The same record and message always give
 // the same signature.
 [[nodiscard]] int Schnorr448Sign(const uint8_t* message, uint32_t message_len, const uint8_t* record,
                                  int32_t record_len, core::BufferCore& out);

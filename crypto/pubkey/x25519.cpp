@@ -22,55 +22,36 @@ struct ClampedScalar {
   ~ClampedScalar() { platform::SecureZero(k, sizeof k); }
 };
 
-// LadderState holds every value of the ladder that depends on the scalar, so that one wipe covers them.
-struct LadderState {
-  Fe25519 x1, x2, z2, x3, z3, a, b, aa, bb, e, c, d, da, cb, t;
-  ~LadderState() { platform::SecureZero(this, sizeof *this); }
-};
-
 bool LengthsOk(int32_t scalar_len, int32_t u_len, int32_t out_len) {
   return scalar_len == kX25519Bytes && u_len == kX25519Bytes && out_len == kX25519Bytes;
 }
 
-// The ladder of RFC 7748 section 5 with a24 folded as E (BB + 121666 E) = E (AA + 121665 E).
-void Ladder(uint8_t* out, const uint8_t* k, const uint8_t* u) {
-  LadderState s;
-  (void)Fe25519FromBytes(s.x1, u, kX25519Bytes);
-  Fe25519One(s.x2);
-  Fe25519Zero(s.z2);
-  Fe25519Copy(s.x3, s.x1);
-  Fe25519One(s.z3);
-  uint32_t swap = 0;
-  for (int t = 254; t >= 0; --t) {
-    const uint32_t bit = (k[t / 8] >> (t % 8)) & 1;
-    swap ^= bit;
-    Fe25519CSwap(s.x2, s.x3, swap);
-    Fe25519CSwap(s.z2, s.z3, swap);
-    swap = bit;
-    Fe25519Add(s.a, s.x2, s.z2);
-    Fe25519Sub(s.b, s.x2, s.z2);
-    Fe25519Sq(s.aa, s.a);
-    Fe25519Sq(s.bb, s.b);
-    Fe25519Sub(s.e, s.aa, s.bb);
-    Fe25519Add(s.c, s.x3, s.z3);
-    Fe25519Sub(s.d, s.x3, s.z3);
-    Fe25519Mul(s.da, s.d, s.a);
-    Fe25519Mul(s.cb, s.c, s.b);
-    Fe25519Add(s.t, s.da, s.cb);
-    Fe25519Sq(s.x3, s.t);
-    Fe25519Sub(s.t, s.da, s.cb);
-    Fe25519Sq(s.t, s.t);
-    Fe25519Mul(s.z3, s.x1, s.t);
-    Fe25519Mul(s.x2, s.aa, s.bb);
-    Fe25519Mul121666(s.t, s.e);
-    Fe25519Add(s.t, s.bb, s.t);
-    Fe25519Mul(s.z2, s.e, s.t);
+struct Fe25519Ops {
+  using Fe = Fe25519;
+  static void Add(Fe& h, const Fe& f, const Fe& g) { Fe25519Add(h, f, g); }
+  static void Sub(Fe& h, const Fe& f, const Fe& g) { Fe25519Sub(h, f, g); }
+  static void Mul(Fe& h, const Fe& f, const Fe& g) { Fe25519Mul(h, f, g); }
+  static void Sqr(Fe& h, const Fe& f) { Fe25519Sq(h, f); }
+  static void CSwap(Fe& f, Fe& g, uint32_t b) { Fe25519CSwap(f, g, b); }
+  static void One(Fe& h) { Fe25519One(h); }
+  static void Zero(Fe& h) { Fe25519Zero(h); }
+  static void Copy(Fe& h, const Fe& f) { Fe25519Copy(h, f); }
+  // AA + 121665 E, written as BB + 121666 E.
+  static void Z2Factor(Fe& out, const Fe&, const Fe& bb, const Fe& e) {
+    Fe25519Mul121666(out, e);
+    Fe25519Add(out, bb, out);
   }
-  Fe25519CSwap(s.x2, s.x3, swap);
-  Fe25519CSwap(s.z2, s.z3, swap);
-  Fe25519Invert(s.t, s.z2);
-  Fe25519Mul(s.x2, s.x2, s.t);
-  (void)Fe25519ToBytes(out, kX25519Bytes, s.x2);
+};
+
+void Ladder(uint8_t* out, const uint8_t* k, const uint8_t* u) {
+  Fe25519 x1, x2, z2;
+  (void)Fe25519FromBytes(x1, u, kX25519Bytes);
+  MontgomeryLadder<Fe25519Ops>(x2, z2, x1, k, 254);
+  Fe25519Invert(z2, z2);
+  Fe25519Mul(x2, x2, z2);
+  (void)Fe25519ToBytes(out, kX25519Bytes, x2);
+  platform::SecureZero(&x2, sizeof x2);
+  platform::SecureZero(&z2, sizeof z2);
 }
 
 }  // namespace

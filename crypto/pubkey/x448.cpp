@@ -22,55 +22,39 @@ struct ClampedScalar {
   ~ClampedScalar() { platform::SecureZero(k, sizeof k); }
 };
 
-struct LadderState {
-  Fe448 x1, x2, z2, x3, z3, a, b, aa, bb, e, c, d, da, cb, t, t2;
-  ~LadderState() { platform::SecureZero(this, sizeof *this); }
-};
-
 bool LengthsOk(int32_t scalar_len, int32_t u_len, int32_t out_len) {
   return scalar_len == kX448Bytes && u_len == kX448Bytes && out_len == kX448Bytes;
 }
 
-// The ladder of RFC 7748 section 5 with a24 = 39081. Fe448Mul refuses an output that is one of its
-// inputs, so every product lands in a value of its own.
-int Ladder(uint8_t* out, const uint8_t* k, const uint8_t* u) {
-  LadderState s;
-  (void)Fe448FromBytes(s.x1, u, kX448Bytes);
-  Fe448SetOne(s.x2);
-  Fe448SetWord(s.z2, 0);
-  Fe448Copy(s.x3, s.x1);
-  Fe448SetOne(s.z3);
-  uint32_t swap = 0;
-  for (int t = 447; t >= 0; --t) {
-    const uint32_t bit = (k[t / 8] >> (t % 8)) & 1;
-    swap ^= bit;
-    Fe448CondSwap(s.x2, s.x3, swap);
-    Fe448CondSwap(s.z2, s.z3, swap);
-    swap = bit;
-    Fe448Add(s.a, s.x2, s.z2);
-    Fe448Sub(s.b, s.x2, s.z2);
-    Fe448Sqr(s.aa, s.a);
-    Fe448Sqr(s.bb, s.b);
-    Fe448Sub(s.e, s.aa, s.bb);
-    Fe448Add(s.c, s.x3, s.z3);
-    Fe448Sub(s.d, s.x3, s.z3);
-    Fe448Mul(s.da, s.d, s.a);
-    Fe448Mul(s.cb, s.c, s.b);
-    Fe448Add(s.t, s.da, s.cb);
-    Fe448Sqr(s.x3, s.t);
-    Fe448Sub(s.t, s.da, s.cb);
-    Fe448Sqr(s.t, s.t);
-    Fe448Mul(s.z3, s.x1, s.t);
-    Fe448Mul(s.x2, s.aa, s.bb);
-    Fe448MulWord(s.t, s.e, 39081);
-    Fe448Add(s.t2, s.aa, s.t);
-    Fe448Mul(s.z2, s.e, s.t2);
+struct Fe448Ops {
+  using Fe = Fe448;
+  static void Add(Fe& h, const Fe& f, const Fe& g) { Fe448Add(h, f, g); }
+  static void Sub(Fe& h, const Fe& f, const Fe& g) { Fe448Sub(h, f, g); }
+  // Fe448Mul writes nothing when its output is an input; the ladder never asks for that.
+  static void Mul(Fe& h, const Fe& f, const Fe& g) { Fe448Mul(h, f, g); }
+  static void Sqr(Fe& h, const Fe& f) { Fe448Sqr(h, f); }
+  static void CSwap(Fe& f, Fe& g, uint32_t b) { Fe448CondSwap(f, g, b); }
+  static void One(Fe& h) { Fe448SetOne(h); }
+  static void Zero(Fe& h) { Fe448SetWord(h, 0); }
+  static void Copy(Fe& h, const Fe& f) { Fe448Copy(h, f); }
+  // AA + 39081 E.
+  static void Z2Factor(Fe& out, const Fe& aa, const Fe&, const Fe& e) {
+    Fe scaled;
+    Fe448MulWord(scaled, e, 39081);
+    Fe448Add(out, aa, scaled);
   }
-  Fe448CondSwap(s.x2, s.x3, swap);
-  Fe448CondSwap(s.z2, s.z3, swap);
-  Fe448Invert(s.t, s.z2);
-  Fe448Mul(s.t2, s.x2, s.t);
-  return Fe448ToBytes(out, kX448Bytes, s.t2);
+};
+
+int Ladder(uint8_t* out, const uint8_t* k, const uint8_t* u) {
+  Fe448 x1, x2, z2, inverse, result;
+  (void)Fe448FromBytes(x1, u, kX448Bytes);
+  MontgomeryLadder<Fe448Ops>(x2, z2, x1, k, 447);
+  Fe448Invert(inverse, z2);
+  Fe448Mul(result, x2, inverse);
+  const int code = Fe448ToBytes(out, kX448Bytes, result);
+  platform::SecureZero(&x2, sizeof x2);
+  platform::SecureZero(&result, sizeof result);
+  return code;
 }
 
 }  // namespace
