@@ -2,6 +2,7 @@
 // nettle's MD2 and MD4 and `openssl kdf` (TLS1-PRF, SSKDF); octet keys against python3-cryptography;
 // the Edwards-to-Montgomery conversions against libsodium and against X25519/X448 of the converted
 // private key; and the checks, guards and blob layout that callers depend on.
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -242,6 +243,172 @@ TEST(EcKeyGeneration, OctetKeysMatchCryptography) {
   const auto lines = Lines(output);
   ASSERT_EQ(lines.size(), ours.size());
   for (size_t i = 0; i < ours.size(); ++i) EXPECT_EQ(ours[i], lines[i].at(0)) << "key " << i;
+}
+
+constexpr const char* kWeierstrassOracle = R"PY(
+import os, subprocess, sys, tempfile
+def run(*args):
+    return subprocess.run(list(args), check=True, capture_output=True).stdout
+def key_file(folder, name, oid, d, point):
+    conf, der = os.path.join(folder, name + ".conf"), os.path.join(folder, name + ".der")
+    with open(conf, "w") as f:
+        f.write("asn1=SEQUENCE:ec\n[ec]\nversion=INTEGER:1\nkey=FORMAT:HEX,OCTETSTRING:%s\n"
+                "params=EXPLICIT:0,OID:%s\npub=EXPLICIT:1,FORMAT:HEX,BITSTRING:%s\n" % (d, oid, point))
+    run("openssl", "asn1parse", "-genconf", conf, "-out", der)
+    return der
+with tempfile.TemporaryDirectory() as folder:
+    for line in sys.stdin:
+        f = line.split()
+        if not f:
+            continue
+        oid, flen, da, pa, db, pb = f[0], int(f[1]), f[2][1:], f[3][1:], f[4][1:], f[5][1:]
+        a, b = key_file(folder, "a", oid, da, pa), key_file(folder, "b", oid, db, pb)
+        checks = [subprocess.run(["openssl", "pkey", "-inform", "DER", "-in", k, "-check", "-noout"],
+                                 capture_output=True).returncode for k in (a, b)]
+        b_public = os.path.join(folder, "b_public.der")
+        run("openssl", "ec", "-inform", "DER", "-in", b, "-pubout", "-outform", "DER", "-out", b_public)
+        z = run("openssl", "pkeyutl", "-derive", "-inkey", a, "-keyform", "DER", "-peerkey", b_public,
+                "-peerform", "DER")
+        forms = []
+        for form, length in (("compressed", 1 + flen), ("uncompressed", 1 + 2 * flen), ("hybrid", 1 + 2 * flen)):
+            spki = run("openssl", "ec", "-inform", "DER", "-in", a, "-pubout", "-outform", "DER", "-conv_form", form)
+            forms.append(spki[-length:].hex())
+        print(checks[0], checks[1], z.hex(), *forms)
+)PY";
+
+std::string EcdsaName(int32_t type) {
+  static const char* const kNist[] = {"ECDSA_P256", "ECDSA_P384", "ECDSA_P521"};
+  if (type <= 2) return kNist[type];
+  std::string name = std::string("ECDSA_") + EcKeyTypeToName(type);
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
+}
+
+// For all 21 Weierstrass key types: a key made by name and one by GenerateEcKey pass `openssl pkey
+// -check`, ECDH equals `openssl pkeyutl -derive` from both sides, the three point encodings equal
+// `openssl ec -conv_form`, and OpenSSL's encodings decode back to the point.
+TEST(EcWeierstrass, AgreementKeysAndEncodingsMatchOpenSsl) {
+  if (!OracleAvailable()) GTEST_SKIP() << "needs /usr/bin/python3 and openssl";
+  std::vector<int32_t> types = {0, 1, 2};
+  for (int32_t type = 7; type <= 24; ++type) types.push_back(type);
+  std::string input;
+  std::vector<std::vector<std::string>> ours;
+  std::vector<KeyRecord> records(types.size());
+  for (size_t i = 0; i < types.size(); ++i) {
+    const int32_t type = types[i];
+    KeyRecord& record = records[i];
+    ASSERT_EQ(GenerateKeyByAlgorithmName(EcdsaName(type).c_str(), 0, record), 0) << EcdsaName(type);
+    ASSERT_EQ(record.Type, kKeyEc);
+    EcKeyParams& a = record.EcParams;
+    ASSERT_EQ(a.KeyType, type);
+    EcKeyParams b;
+    ASSERT_EQ(GenerateEcKey(type, b), 0);
+    const CurveParams& curve = *b.GetCurve();
+    core::Buffer z_ab;
+    core::Buffer z_ba;
+    ASSERT_EQ(EcdhRawAgreement(a.D, b, 0, z_ab), 0);
+    ASSERT_EQ(EcdhRawAgreement(b.D, a, 0, z_ba), 0);
+    EXPECT_EQ(Text(z_ab), Text(z_ba));
+    std::vector<std::string> row = {"0", "0", ToHex(Text(z_ab))};
+    for (int form = 0; form < 3; ++form) {
+      core::Buffer octets;
+      ASSERT_EQ(EncodeEcPoint(a.X, a.Y, curve, form == 0, form == 2, octets), 0);
+      row.push_back(ToHex(Text(octets)));
+    }
+    ours.push_back(row);
+    core::Buffer pa;
+    core::Buffer pb;
+    ASSERT_EQ(EncodeEcPublicPoint(a, false, pa), 0);
+    ASSERT_EQ(EncodeEcPublicPoint(b, false, pb), 0);
+    input += std::string(EcKeyTypeToOid(type)) + " " + std::to_string(CurveFieldByteLength(curve)) + " " + H(a.D) +
+             " " + H(pa) + " " + H(b.D) + " " + H(pb) + "\n";
+  }
+  std::string output;
+  ASSERT_TRUE(RunPython(kWeierstrassOracle, "", input, &output, "/usr/bin/python3"));
+  const auto lines = Lines(output);
+  ASSERT_EQ(lines.size(), ours.size());
+  for (size_t i = 0; i < ours.size(); ++i) {
+    EXPECT_EQ(ours[i], lines[i]) << "key type " << types[i];
+    EcKeyParams& a = records[i].EcParams;
+    for (size_t form = 3; form < lines[i].size(); ++form) {
+      core::Buffer octets;
+      ASSERT_EQ(octets.Append(FromHex(lines[i][form]).data(), static_cast<int32_t>(lines[i][form].size() / 2)), 0);
+      EcKeyParams decoded;
+      decoded.KeyType = a.KeyType;
+      ASSERT_EQ(decoded.SetPublicPoint(octets), 0) << types[i] << " form " << form;
+      EXPECT_EQ(Text(decoded.X), Text(a.X));
+      EXPECT_EQ(Text(decoded.Y), Text(a.Y));
+    }
+  }
+}
+
+// Peer points are checked before agreement: off the curve, at infinity (0x00) or with a shared point at
+// infinity, the agreement is refused and nothing is written.
+TEST(EcWeierstrass, BadPeerPointsAreRefused) {
+  EccEngine own;
+  EcKeyParams generated;
+  ASSERT_EQ(GenerateEcKey(0, generated), 0);
+  ASSERT_EQ(own.SetKeyParams(generated), 0);
+  EcKeyParams peer;
+  ASSERT_EQ(GenerateEcKey(0, peer), 0);
+  core::Buffer out;
+  ASSERT_EQ(out.SetString("unchanged"), 0);
+  EcKeyParams off_curve;
+  ASSERT_EQ(off_curve.CopyFrom(peer, false), 0);
+  off_curve.Y.Data()[31] ^= 1;
+  EXPECT_EQ(own.Agree(off_curve, 99, nullptr, 0, nullptr, 0, nullptr, 0, out), kEcInvalidKey);
+  EXPECT_EQ(own.Agree(off_curve, 1, nullptr, 0, nullptr, 0, nullptr, 0, out), kEcInvalidKey);
+  // A point of another curve with the same field (here secp256k1's generator on P-256's field).
+  EcKeyParams foreign;
+  foreign.KeyType = 0;
+  const CurveParams* k1 = FindCurveParams(static_cast<uint32_t>(EcKeyTypeToCurveId(10)));
+  ASSERT_EQ(foreign.X.Assign(k1->Gx), 0);
+  ASSERT_EQ(foreign.Y.Assign(k1->Gy), 0);
+  EXPECT_EQ(own.Agree(foreign, 99, nullptr, 0, nullptr, 0, nullptr, 0, out), kEcInvalidKey);
+  // The point at infinity is no public key; a scalar of n gives the point at infinity.
+  EcKeyParams target;
+  ASSERT_EQ(target.CopyFrom(peer, false), 0);
+  core::Buffer infinity;
+  ASSERT_EQ(infinity.AppendByte(0), 0);
+  EXPECT_EQ(target.SetPublicPoint(infinity), kEcInvalidKey);
+  EXPECT_EQ(Text(target.X), Text(peer.X));
+  int32_t valid = 1;
+  core::Buffer x;
+  core::Buffer y;
+  ASSERT_EQ(DecodeEcPointOctets(infinity, *target.GetCurve(), valid, x, y), 0);
+  EXPECT_EQ(valid, 0);
+  core::Buffer y_out;
+  EXPECT_EQ(EcdhPointAgreement(target.GetCurve()->Order, peer, 0, out, y_out), kEcInvalidKey);
+  EXPECT_EQ(Text(out), "unchanged");
+  // A compressed x that is no point's x, and a 64-byte uncompressed point, are invalid.
+  core::Buffer octets;
+  ASSERT_EQ(EncodeEcPoint(peer.X, peer.Y, *peer.GetCurve(), true, false, octets), 0);
+  for (uint8_t bump = 1;; ++bump) {
+    octets.Data()[32] = static_cast<char>(octets.Bytes()[32] + 1);
+    ASSERT_EQ(DecodeEcPointOctets(octets, *peer.GetCurve(), valid, x, y), 0);
+    if (valid == 0) break;
+    ASSERT_LT(bump, 60);
+  }
+  ASSERT_EQ(EncodeEcPoint(peer.X, peer.Y, *peer.GetCurve(), false, false, octets), 0);
+  ASSERT_EQ(octets.Resize(64), 0);
+  ASSERT_EQ(DecodeEcPointOctets(octets, *peer.GetCurve(), valid, x, y), 0);
+  EXPECT_EQ(valid, 0);
+  // On a curve with cofactor 4 the flag multiplies the scalar by 4.
+  EcKeyParams base;
+  base.KeyType = 4;
+  ASSERT_EQ(base.X.Assign(base.GetCurve()->Gx), 0);
+  ASSERT_EQ(base.Y.Assign(base.GetCurve()->Gy), 0);
+  core::Buffer one;
+  core::Buffer four;
+  ASSERT_EQ(one.AppendByte(1), 0);
+  ASSERT_EQ(four.AppendByte(4), 0);
+  core::Buffer with_flag;
+  core::Buffer times_four;
+  ASSERT_EQ(EcdhPointAgreement(one, base, 1, with_flag, y), 0);
+  ASSERT_EQ(EcdhPointAgreement(four, base, 0, times_four, y), 0);
+  EXPECT_EQ(Text(with_flag), Text(times_four));
+  ASSERT_EQ(EcdhPointAgreement(one, base, 0, with_flag, y), 0);
+  EXPECT_EQ(Text(with_flag), Text(base.X));
 }
 
 // Ed25519 and Ed448 keys convert into X25519 and X448 keys whose public key is the X function of the
