@@ -236,6 +236,13 @@ TEST(EcKeyGeneration, OctetKeysMatchCryptography) {
       ours.push_back(ToHex(Text(key.PublicKey)));
     }
   }
+  for (const char* name : {"Ed25519", "Ed448"}) {
+    KeyRecord record;
+    ASSERT_EQ(GenerateKeyByAlgorithmName(name, 0, record), 0) << name;
+    ASSERT_EQ(record.Type, kKeyEdwards);
+    input += std::to_string(record.EdParams.KeyType) + " " + H(record.EdParams.PrivateKey) + "\n";
+    ours.push_back(ToHex(Text(record.EdParams.PublicKey)));
+  }
   EcKeyParams unsupported;
   EXPECT_EQ(GenerateOkpKey(7, unsupported), kUnknownCurve);
   std::string output;
