@@ -28,6 +28,13 @@ class CryptoObject {
 
 inline CryptoObject::~CryptoObject() = default;
 
+// ClearableKey is an RSA or DSA key object as ResetAlgorithm sees it: Clear empties the key its engine
+// works with (a platform key drops its handle) and returns 0 or the first failing code.
+class ClearableKey : public CryptoObject {
+ public:
+  [[nodiscard]] virtual int Clear() = 0;
+};
+
 // Algorithm ids with a special owner.
 constexpr int32_t kAlgorithmUmac = 52;
 constexpr int32_t kAlgorithmPlatformXts = 53;

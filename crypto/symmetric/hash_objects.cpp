@@ -22,19 +22,17 @@ bool FipsAllowsHmac(int32_t engine_id) {
   return engine_id == kEngineHmacSha1 || (engine_id >= kEngineHmacSha256 && engine_id <= kEngineHmacSha384);
 }
 
-// KeepOrRelease drops the held object unless it was made for this id and requested mode; the
-// component keeps its stored id and mode either way until a new object is held.
-void KeepOrRelease(component::CryptoComponent& component, int32_t engine_id, uint32_t mode) {
-  if (component.Object() == nullptr) return;
-  if (component.AlgorithmId() == engine_id && component.ProviderMode() == mode) return;
-  component.Hold(component.AlgorithmId(), nullptr, component.ProviderMode());
-}
-
 // NOTE: no platform hash or HMAC provider is part of this library yet, so every request that needs
 // the platform ends here with 600, the code of a missing provider.
 int PlatformUnavailable() { return kNoPlatformProvider; }
 
 }  // namespace
+
+void KeepOrRelease(component::CryptoComponent& component, int32_t engine_id, uint32_t mode) {
+  if (component.Object() == nullptr) return;
+  if (component.AlgorithmId() == engine_id && component.ProviderMode() == mode) return;
+  component.Hold(component.AlgorithmId(), nullptr, component.ProviderMode());
+}
 
 uint32_t ResolveProviderMode(uint32_t mode, bool has_platform_form) {
   if (component::UseFIPSCompliantAPI() != 0) return kProviderPlatform;
@@ -233,14 +231,6 @@ int SelectHmacProvider(component::CryptoComponent& component, int32_t engine_id,
   return rc;
 }
 
-int SelectDsaProvider(component::CryptoComponent& component, const DsaKeyParams* params, uint32_t mode) {
-  (void)params;
-  const uint32_t resolved = ResolveProviderMode(mode, false);
-  KeepOrRelease(component, kEngineDsa, mode);
-  // NOTE: neither the platform nor the internal DSA key class is part of this library yet.
-  return resolved == kProviderPlatform ? PlatformUnavailable() : kNoInternalDigest;
-}
-
 int CopyHashFrom(component::CryptoComponent& component, const component::CryptoComponent& source) {
   const int32_t engine_id = source.AlgorithmId();
   const uint32_t mode = source.ProviderMode();
@@ -252,7 +242,10 @@ int CopyHashFrom(component::CryptoComponent& component, const component::CryptoC
 
 int ResetAlgorithm(component::CryptoComponent& component) {
   const int32_t engine_id = component.AlgorithmId();
-  if (engine_id == kEngineRsa || engine_id == kEngineDsa) return kNoInternalDigest;
+  if (engine_id == kEngineRsa || engine_id == kEngineDsa) {
+    auto* key = dynamic_cast<component::ClearableKey*>(component.Object());
+    return key != nullptr ? key->Clear() : 0;
+  }
   if (engine_id >= kEngineFirstDigest && engine_id <= kEngineLastDigest) {
     HashObject* hash = HeldHash(component);
     return hash != nullptr ? hash->Reset() : 0;

@@ -20,6 +20,9 @@ constexpr uint32_t kProviderDefault = 2;  // the process default, upgraded to th
 // mode always needs the platform; the default mode moves an algorithm with a platform form there on a
 // system of major version 6 or later unless the internal-only setting is on.
 uint32_t ResolveProviderMode(uint32_t mode, bool has_platform_form);
+// KeepOrRelease drops the held object unless it was made for this id and requested mode; the
+// component keeps its stored id and mode either way until a new object is held.
+void KeepOrRelease(component::CryptoComponent& component, int32_t engine_id, uint32_t mode);
 
 // HashObject is the interface of a digest object (internal or platform). Instances come from the
 // library's allocator; `new` gives null when memory runs out.
@@ -121,9 +124,6 @@ class InternalHmac final : public HmacObject {
   bool starts_ready_ = false;  // inner_start_ and outer_start_ belong to the current key
 };
 
-// DsaKeyParams is the DSA parameter set of the public-key code.
-struct DsaKeyParams;
-
 // HeldHash and HeldHmac return the component's object as a hash or HMAC object, or null.
 HashObject* HeldHash(const component::CryptoComponent& component);
 HmacObject* HeldHmac(const component::CryptoComponent& component);
@@ -138,14 +138,11 @@ HmacObject* HeldHmac(const component::CryptoComponent& component);
 // 0, or 9999, 600, 9998, 200 as SelectHashProvider.
 [[nodiscard]] int SelectHmacProvider(component::CryptoComponent& component, int32_t engine_id, const uint8_t* key,
                                      int32_t key_length, uint32_t mode);
-// SelectDsaProvider selects the DSA key object (engine id 19): the platform side gives 600 and the
-// internal side 9998 while the key classes are not part of the library.
-[[nodiscard]] int SelectDsaProvider(component::CryptoComponent& component, const DsaKeyParams* params, uint32_t mode);
 // CopyHashFrom makes the component hold a clone of source's digest object with source's id and mode:
 // 0, or 200 when the clone cannot be made.
 [[nodiscard]] int CopyHashFrom(component::CryptoComponent& component, const component::CryptoComponent& source);
-// ResetAlgorithm restarts the held digest or HMAC object; 9998 for RSA and DSA (no key classes here);
-// 0 for anything else.
+// ResetAlgorithm restarts the held digest or HMAC object, or empties the key that the engine of a held
+// RSA or DSA key object works with (the object's own copy stays); 0 for anything else.
 int ResetAlgorithm(component::CryptoComponent& component);
 
 // One-shots: each uses a temporary component in the default provider mode and returns 0 or the first

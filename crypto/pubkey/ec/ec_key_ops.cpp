@@ -12,6 +12,8 @@
 #include "crypto/pubkey/ed448.h"
 #include "crypto/pubkey/ed448_group.h"
 #include "crypto/pubkey/fixed/integer_bytes.h"
+#include "crypto/pubkey/keys/key_classes.h"
+#include "crypto/pubkey/keys/key_providers.h"
 #include "crypto/pubkey/x25519_x448.h"
 #include "crypto/symmetric/digest_cores.h"
 #include "crypto/symmetric/hash_ctx.h"
@@ -333,23 +335,51 @@ int EccEngine::EdDSAVerify(const uint8_t* message, int32_t length, const uint8_t
 
 // ---- the component's guards -----------------------------------------------------------------------------
 
-int EcdhRawAgreementChecked(component::CryptoComponent& component, const EcKeyParams& own, const EcKeyParams& peer,
-                            core::BufferCore& out, int32_t cofactor) {
+int EcdhRawAgreementChecked(component::CryptoComponent& component, const EcKeyParams& peer, core::BufferCore& out,
+                            int32_t cofactor) {
   if (PlatformPreferred() || component.ProviderMode() != 0) {
     return component.SetErrorText(kRawAgreementRefused,
                                   "ECDH error: The raw agreement is not supported in platform implementations.");
   }
+  const EccKeyBase* key = HeldEccKey(component);
+  if (key == nullptr) return kEcInvalidKey;
+  const EcKeyParams& own = *key->GetKeyParams();
   if (own.KeyType == 3 || own.KeyType == 4) {
     return component.SetErrorText(kRawAgreementRefused, "ECDH error: The raw agreement is not supported for EdDSA.");
   }
   return EcdhRawAgreement(OwnPrivate(own), peer, cofactor, out);
 }
 
-int EdDSAGuard(component::CryptoComponent& component) {
+namespace {
+
+// EdDSAKey: the component's EC key object when its EdDSA entries may run, else null with code set.
+EccKeyBase* EdDSAKey(component::CryptoComponent& component, int& code) {
   if (PlatformPreferred() || component.ProviderMode() != 0) {
-    return component.SetErrorText(kEcUnsupported, "EdDSA error: EdDSA is not supported in FIPS compliant mode.");
+    code = component.SetErrorText(kEcUnsupported, "EdDSA error: EdDSA is not supported in FIPS compliant mode.");
+    return nullptr;
   }
-  return 0;
+  EccKeyBase* key = HeldEccKey(component);
+  code = key == nullptr ? kEcInvalidKey : 0;
+  return key;
+}
+
+}  // namespace
+
+int EdDSASignByComponent(component::CryptoComponent& component, const uint8_t* message, int32_t length,
+                         core::BufferCore& out, int32_t prehash, const uint8_t* context, int32_t context_length) {
+  int code = 0;
+  EccKeyBase* key = EdDSAKey(component, code);
+  return key == nullptr ? code : key->EdDSASign(message, length, out, prehash, context, context_length);
+}
+
+int EdDSAVerifyByComponent(component::CryptoComponent& component, const uint8_t* message, int32_t length,
+                           const uint8_t* signature, int32_t signature_length, int32_t& valid, int32_t prehash,
+                           const uint8_t* context, int32_t context_length) {
+  valid = 0;
+  int code = 0;
+  EccKeyBase* key = EdDSAKey(component, code);
+  if (key == nullptr) return code;
+  return key->EdDSAVerify(message, length, signature, signature_length, valid, prehash, context, context_length);
 }
 
 // ---- Edwards to Montgomery ------------------------------------------------------------------------------

@@ -61,18 +61,25 @@ int ValidateWeierstrassKey(const EcKeyParams& params, int32_t full);
 // kEcNoPrivateKey, kEcNoPublicKey or kEcCurveMismatch, in that order.
 [[nodiscard]] int EcdhCheckKeys(const EcKeyParams& own, const EcKeyParams& peer);
 
-// EcdhRawAgreementChecked is the crypto component's raw agreement with own, the key of the component's
-// implementation: with FIPS mode, the platform provider as default or a component in platform mode,
-// 9998 and the text "ECDH error: The raw agreement is not supported in platform implementations."; for
-// an Ed25519 or Ed448 key 9998 and "ECDH error: The raw agreement is not supported for EdDSA.";
-// otherwise EcdhPointAgreement's x-coordinate (cofactor as given) into out and its result.
-[[nodiscard]] int EcdhRawAgreementChecked(component::CryptoComponent& component, const EcKeyParams& own,
-                                          const EcKeyParams& peer, core::BufferCore& out, int32_t cofactor);
+// EcdhRawAgreementChecked is the crypto component's raw agreement of its EC key object with peer: with
+// FIPS mode, the platform provider as default or a component in platform mode, 9998 and the text "ECDH
+// error: The raw agreement is not supported in platform implementations."; for an Ed25519 or Ed448 key
+// 9998 and "ECDH error: The raw agreement is not supported for EdDSA."; 1401 when the component holds
+// no EC key; otherwise EcdhRawAgreement (cofactor as given) into out and its result.
+[[nodiscard]] int EcdhRawAgreementChecked(component::CryptoComponent& component, const EcKeyParams& peer,
+                                          core::BufferCore& out, int32_t cofactor);
 
-// EdDSAGuard is the crypto component's check before its EdDSA entries: 0 when they may run on the
-// internal key; 1410 with the text "EdDSA error: EdDSA is not supported in FIPS compliant mode." under
-// FIPS mode, the platform provider as default or a component in platform mode.
-[[nodiscard]] int EdDSAGuard(component::CryptoComponent& component);
+// EdDSASignByComponent and EdDSAVerifyByComponent are the crypto component's EdDSA entries: under FIPS
+// mode, the platform provider as default or a component in platform mode, 1410 and the text "EdDSA
+// error: EdDSA is not supported in FIPS compliant mode."; 1401 when the component holds no EC key;
+// otherwise the key object's EdDSASign / EdDSAVerify with the same arguments.
+[[nodiscard]] int EdDSASignByComponent(component::CryptoComponent& component, const uint8_t* message, int32_t length,
+                                       core::BufferCore& out, int32_t prehash, const uint8_t* context,
+                                       int32_t context_length);
+[[nodiscard]] int EdDSAVerifyByComponent(component::CryptoComponent& component, const uint8_t* message,
+                                         int32_t length, const uint8_t* signature, int32_t signature_length,
+                                         int32_t& valid, int32_t prehash, const uint8_t* context,
+                                         int32_t context_length);
 
 // ConvertEd25519ToX25519 makes target a copy of the Ed25519 source (type 3) as an X25519 key (type 5):
 // the clamped first half of SHA-512 of the seed, and the u-coordinate (1 + y) / (1 - y) of the public

@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "crypto/pubkey/bigint/big_int.h"
+#include "crypto/pubkey/dsa/dsa_engine.h"
 #include "crypto/pubkey/ec/ecc_engine.h"
 
 namespace velmora::crypto {
@@ -269,7 +270,7 @@ int RsaEngine::GenerateKey(bool include_private, RsaKeyParams& out, bool variant
 }
 
 int CngCreateRsaKey(int32_t bits, RsaKeyParams& out, int32_t provider_mode) {
-  if (provider_mode == kProviderPlatform) return -1;
+  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
   int status = CheckKeySize(kKeyKindRsa, bits);
   if (status != 0) return status;
   RsaEngine engine;
@@ -277,19 +278,24 @@ int CngCreateRsaKey(int32_t bits, RsaKeyParams& out, int32_t provider_mode) {
   return engine.GenerateKey(true, out, false);
 }
 
-int CngCreateDsaKey(int32_t, DsaKeyParams&, int32_t provider_mode) {
-  return provider_mode == kProviderPlatform ? -1 : kEngineNotAvailable;
+int CngCreateDsaKey(int32_t bits, DsaKeyParams& out, int32_t provider_mode) {
+  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
+  int status = CheckKeySize(kKeyKindDsa, bits);
+  if (status != 0) return status;
+  DsaEngine engine;
+  engine.KeySize = bits;
+  return engine.GenerateKey(true, out, false);
 }
 
 int CngCreateEccKey(int32_t key_type, EcKeyParams& out, int32_t provider_mode) {
-  if (provider_mode == kProviderPlatform) return -1;
+  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
   EccEngine engine;
   engine.Params.KeyType = key_type;
   return engine.GenerateKey(true, out);
 }
 
 int CompleteRsaPrivateKey(RsaKeyParams& params, int32_t provider_mode) {
-  if (provider_mode == kProviderPlatform) return -1;
+  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
   return params.CompleteCrt();
 }
 

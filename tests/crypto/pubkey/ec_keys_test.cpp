@@ -16,6 +16,7 @@
 #include "crypto/pubkey/ec/ec_agreement.h"
 #include "crypto/pubkey/ec/ec_key_ops.h"
 #include "crypto/pubkey/ec/ecc_engine.h"
+#include "crypto/pubkey/keys/key_providers.h"
 #include "crypto/pubkey/keys/key_record.h"
 #include "crypto/pubkey/x25519_x448.h"
 #include "tests/core/python_oracle.h"
@@ -531,27 +532,38 @@ TEST(EcKeyEdDSA, SlotsSignAndVerifyAndRefuseBadShapes) {
 }
 
 // The component's guards: raw agreement on an EdDSA key is refused with its text, an X25519 key
-// proceeds; in platform mode both raw agreement and EdDSA are refused.
+// proceeds, EdDSA runs on the held key; in platform mode raw agreement and EdDSA are refused.
 TEST(EcKeyGuards, ComponentRefusesWhatThePlatformCannotDo) {
-  EccEngine alice;
   EccEngine bob;
-  Generate(alice, 5);
   Generate(bob, 5);
+  EcKeyParams x_key;
+  ASSERT_EQ(GenerateOkpKey(5, x_key), 0);
   component::CryptoComponent internal;
   core::Buffer out;
-  EXPECT_EQ(EcdhRawAgreementChecked(internal, alice.Params, bob.Params, out, 0), 0);
-  EXPECT_EQ(out.Length(), 32);
-  EXPECT_EQ(EdDSAGuard(internal), 0);
+  EXPECT_EQ(EcdhRawAgreementChecked(internal, bob.Params, out, 0), kEcInvalidKey);  // no key held
+  ASSERT_EQ(SelectEccProvider(internal, x_key, 0), 0);
+  ASSERT_EQ(EcdhRawAgreementChecked(internal, bob.Params, out, 0), 0);
+  core::Buffer z;
+  ASSERT_EQ(EcdhRawAgreement(bob.Params.PrivateKey, x_key, 0, z), 0);
+  EXPECT_EQ(Text(out), Text(z));
   EcKeyParams ed;
   ASSERT_EQ(GenerateOkpKey(3, ed), 0);
-  EXPECT_EQ(EcdhRawAgreementChecked(internal, ed, bob.Params, out, 0), 9998);
+  ASSERT_EQ(SelectEccProvider(internal, ed, 0), 0);
+  EXPECT_EQ(EcdhRawAgreementChecked(internal, bob.Params, out, 0), 9998);
   EXPECT_EQ(Text(internal.LastErrorText()), "ECDH error: The raw agreement is not supported for EdDSA.");
+  const uint8_t message[3] = {1, 2, 3};
+  core::Buffer signature;
+  ASSERT_EQ(EdDSASignByComponent(internal, message, 3, signature, 0, nullptr, 0), 0);
+  int32_t valid = 0;
+  ASSERT_EQ(EdDSAVerifyByComponent(internal, message, 3, signature.Bytes(), signature.Length(), valid, 0, nullptr, 0),
+            0);
+  EXPECT_EQ(valid, 1);
   component::CryptoComponent platform_mode;
   platform_mode.Hold(component::kAlgorithmNone, nullptr, 1);
-  EXPECT_EQ(EcdhRawAgreementChecked(platform_mode, alice.Params, bob.Params, out, 0), 9998);
+  EXPECT_EQ(EcdhRawAgreementChecked(platform_mode, bob.Params, out, 0), 9998);
   EXPECT_EQ(Text(platform_mode.LastErrorText()),
             "ECDH error: The raw agreement is not supported in platform implementations.");
-  EXPECT_EQ(EdDSAGuard(platform_mode), kEcUnsupported);
+  EXPECT_EQ(EdDSASignByComponent(platform_mode, message, 3, signature, 0, nullptr, 0), kEcUnsupported);
   EXPECT_EQ(Text(platform_mode.LastErrorText()), "EdDSA error: EdDSA is not supported in FIPS compliant mode.");
 }
 

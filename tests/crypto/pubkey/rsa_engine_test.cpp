@@ -205,7 +205,7 @@ TEST(RsaEngine, GeneratedKeysPassOpenSslCheck) {
   SetHex(without.Params.InverseQ, "06");
   EXPECT_EQ(without.PrivateOperation(&one, 1, out), kRsaNoPrivateKey);
   KeyRecord none;
-  EXPECT_EQ(GenerateKeyByAlgorithmName("DSA", 1024, none), kEngineNotAvailable);
+  EXPECT_EQ(GenerateKeyByAlgorithmName("DSA", 1000, none), kKeySizeRefused);
   EXPECT_EQ(GenerateKeyByAlgorithmName("ECDSA_P255", 0, none), 2001);
   EXPECT_EQ(GenerateKeyByAlgorithmName("Edwards", 0, none), 2001);
   EXPECT_EQ(none.Type, kKeyNone);
