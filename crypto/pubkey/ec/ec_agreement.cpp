@@ -15,19 +15,7 @@ namespace velmora::crypto {
 
 namespace {
 
-constexpr int kEcNoPrivateKeyPart = 0x81000;
 constexpr int32_t kMaxScalarBytes = 80;  // the longest order here is 521 bits; one spare word for h d
-
-// CurveOfType: the table curve of a key type when it is of the prime or binary form, else null.
-const CurveParams* CurveOfType(int32_t key_type) {
-  const int32_t curve_id = EcKeyTypeToCurveId(key_type);
-  if (curve_id < 0) return nullptr;
-  const CurveParams* curve = FindCurveParams(static_cast<uint32_t>(curve_id));
-  if (curve == nullptr || (curve->CurveForm != kCurveFormPrime && curve->CurveForm != kCurveFormBinary)) {
-    return nullptr;
-  }
-  return curve;
-}
 
 // MultiplySmall sets out = h value for a big-endian value, one byte longer than value.
 int MultiplySmall(const core::BufferCore& value, uint32_t h, core::BufferCore& out) {
@@ -61,7 +49,7 @@ void WriteCoordinate(const core::BufferCore& value, int32_t flen, uint8_t* out) 
 
 int EcdhPointAgreement(const core::BufferCore& own_private, const EcKeyParams& peer, int32_t cofactor,
                        core::BufferCore& out_x, core::BufferCore& out_y) {
-  const CurveParams* curve = CurveOfType(peer.KeyType);
+  const CurveParams* curve = EcCurveOfKeyType(peer.KeyType);
   if (curve == nullptr) return kEcInvalidKey;
   // Every peer point is checked before use: the formulas never read b, so a point of another curve
   // with a small subgroup would reveal the private scalar modulo that subgroup's order.
@@ -111,7 +99,7 @@ int GenerateEcKey(int32_t key_type, EcKeyParams& params) {
   int status = params.Clear();
   if (status != 0) return status;
   params.KeyType = key_type;
-  const CurveParams* curve = CurveOfType(key_type);
+  const CurveParams* curve = EcCurveOfKeyType(key_type);
   if (curve == nullptr) return kEcInvalidKey;
   const int32_t order_bits = ByteStringBitLength(curve->Order);
   const int32_t order_bytes = (order_bits + 7) / 8;
@@ -177,8 +165,8 @@ int OkpPublicFromPrivate(int32_t key_type, const core::BufferCore& private_key, 
 }
 
 int EcPublicFromPrivate(EcKeyParams& params) {
-  if (!params.HasPrivateKey()) return kEcNoPrivateKeyPart;
-  const CurveParams* curve = CurveOfType(params.KeyType);
+  if (!params.HasPrivateKey()) return kEcNoPrivatePart;
+  const CurveParams* curve = EcCurveOfKeyType(params.KeyType);
   if (curve == nullptr || params.D.Length() > kMaxScalarBytes) return kEcInvalidKey;
   bool infinity = false;
   core::Buffer x;

@@ -16,6 +16,8 @@
 
 namespace velmora::crypto {
 
+inline constexpr int kEcNoPrivatePart = 0x81000;  // EcPublicFromPrivate without D
+
 // EcdhRawAgreement puts the raw shared secret of own_private and the peer's public part into out: 32
 // bytes of X25519 for a peer of type 5, 56 bytes of X448 for type 6 (own_private and the peer's
 // PublicKey are then the raw octets; an all-zero result gives 0x90002), otherwise the x-coordinate of
@@ -44,8 +46,8 @@ namespace velmora::crypto {
 // derivation's code, or 1410 for another type.
 [[nodiscard]] int OkpPublicFromPrivate(int32_t key_type, const core::BufferCore& private_key, core::BufferCore& out);
 
-// EcPublicFromPrivate sets X and Y to d G: 0; 0x81000 without D; kEcInvalidKey for a key type without
-// a Weierstrass curve or a d of 0 mod n; a field or Buffer code.
+// EcPublicFromPrivate sets X and Y to d G: 0; kEcNoPrivatePart without D; kEcInvalidKey for a key type
+// without a Weierstrass curve or a d of 0 mod n; a field or Buffer code.
 [[nodiscard]] int EcPublicFromPrivate(EcKeyParams& params);
 
 // EncodeEcPoint writes the SEC 1 octets of (x, y) on curve to out (replaced): 0x04 x y, 0x02/0x03 x

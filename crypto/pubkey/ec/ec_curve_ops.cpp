@@ -68,7 +68,20 @@ int LoadScalar(const CurveParams& curve, const core::BufferCore& k, F& out) {
   return status;
 }
 
+// LoadPoint reads the coordinates x and y as elements of the field.
+int LoadPoint(const Field& field, const core::BufferCore& x, const core::BufferCore& y, F& px, F& py) {
+  const int status = WordsFromBufferPadded(x, &field.modulus, px);
+  return status != 0 ? status : WordsFromBufferPadded(y, &field.modulus, py);
+}
+
 }  // namespace
+
+const CurveParams* EcCurveOfKeyType(int32_t key_type) {
+  const int32_t curve_id = EcKeyTypeToCurveId(key_type);
+  if (curve_id < 0) return nullptr;
+  const CurveParams* curve = FindCurveParams(static_cast<uint32_t>(curve_id));
+  return curve != nullptr && KnownForm(*curve) ? curve : nullptr;
+}
 
 int EcCurveMultiply(const CurveParams& curve, const core::BufferCore& k, const core::BufferCore& x,
                     const core::BufferCore& y, bool& infinity, core::BufferCore& out_x, core::BufferCore& out_y) {
@@ -79,8 +92,7 @@ int EcCurveMultiply(const CurveParams& curve, const core::BufferCore& k, const c
   F px, py;
   int status = field.Load(curve);
   if (status == 0) status = LoadScalar(curve, k, scalar.value);
-  if (status == 0) status = WordsFromBufferPadded(x, &field.modulus, px);
-  if (status == 0) status = WordsFromBufferPadded(y, &field.modulus, py);
+  if (status == 0) status = LoadPoint(field, x, y, px, py);
   if (status != 0) return status;
   return Multiply(curve, field, scalar.value, px, py, infinity, out_x, out_y);
 }
@@ -96,8 +108,7 @@ int EcCurveContains(const CurveParams& curve, const core::BufferCore& x, const c
   Field field;
   F px, py;
   int status = field.Load(curve);
-  if (status == 0) status = WordsFromBufferPadded(x, &field.modulus, px);
-  if (status == 0) status = WordsFromBufferPadded(y, &field.modulus, py);
+  if (status == 0) status = LoadPoint(field, x, y, px, py);
   if (status != 0) return status;
   if (px.Count > field.modulus.Count || py.Count > field.modulus.Count) return 0;
   if (!InField(curve, px, field.modulus) || !InField(curve, py, field.modulus)) return 0;
@@ -138,8 +149,7 @@ int EcCurveCompressedBit(const CurveParams& curve, const core::BufferCore& x, co
   Field field;
   F px, py;
   int status = field.Load(curve);
-  if (status == 0) status = WordsFromBufferPadded(x, &field.modulus, px);
-  if (status == 0) status = WordsFromBufferPadded(y, &field.modulus, py);
+  if (status == 0) status = LoadPoint(field, x, y, px, py);
   if (status != 0) return status;
   uint32_t value = 0;
   status = EcCompressedBitBinary(px, py, field.modulus, curve.FieldId, value);

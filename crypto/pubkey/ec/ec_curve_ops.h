@@ -10,6 +10,10 @@
 
 namespace velmora::crypto {
 
+// EcCurveOfKeyType: the table curve of an EC key type when it is of the prime or binary form, else
+// null.
+const CurveParams* EcCurveOfKeyType(int32_t key_type);
+
 // EcCurveMultiply sets (out_x, out_y) = k (x, y), or infinity to true (outputs untouched) when the
 // result is the point at infinity. 0; kEcInvalidKey (1401) for a curve of neither form; a field code.
 [[nodiscard]] int EcCurveMultiply(const CurveParams& curve, const core::BufferCore& k, const core::BufferCore& x,

@@ -36,10 +36,6 @@ const core::BufferCore& OwnPrivate(const EcKeyParams& params) {
   return params.UsesRawKeys() ? static_cast<const core::BufferCore&>(params.PrivateKey) : params.D;
 }
 
-const CurveParams* CurveOfType(int32_t key_type) {
-  const int32_t curve_id = EcKeyTypeToCurveId(key_type);
-  return curve_id < 0 ? nullptr : FindCurveParams(static_cast<uint32_t>(curve_id));
-}
 
 // LessThan compares two unsigned big-endian numbers of any lengths.
 bool LessThan(const core::BufferCore& a, const core::BufferCore& b) {
@@ -119,7 +115,7 @@ int ValidateWeierstrassKey(const EcKeyParams& params, int32_t full) {
   const bool has_d = !params.D.IsEmpty();
   if (!has_point && !has_d) return 0;
   if (full == 0) return 1;
-  const CurveParams* curve = CurveOfType(params.KeyType);
+  const CurveParams* curve = EcCurveOfKeyType(params.KeyType);
   if (curve == nullptr) return 0;
   if (has_point) {
     bool on_curve = false;
@@ -136,13 +132,19 @@ int ValidateWeierstrassKey(const EcKeyParams& params, int32_t full) {
   return 1;
 }
 
+namespace {
+
+int ValidByType(const EcKeyParams& params, int32_t full) {
+  return params.UsesRawKeys() ? ValidateOkpKey(params, full) : ValidateWeierstrassKey(params, full);
+}
+
+}  // namespace
+
 int EcKeyParams::Validate(const EccEngine& engine) {
   if (KeyType == -1) return kEcInvalidKey;
   const CurveParams* curve = GetCurve();
   if (curve == nullptr || !IsCompleteCurve(*curve)) return kEcInvalidKey;
-  const int valid = UsesRawKeys() ? ValidateOkpKey(*this, engine.FullKeyCheck)
-                                  : ValidateWeierstrassKey(*this, engine.FullKeyCheck);
-  return valid != 0 ? 0 : kEcInvalidKey;
+  return ValidByType(*this, engine.FullKeyCheck) != 0 ? 0 : kEcInvalidKey;
 }
 
 int EcdhCheckKeys(const EcKeyParams& own, const EcKeyParams& peer) {
@@ -197,8 +199,7 @@ int BuildCngEccKeyBlob(const EcKeyParams& params, bool private_blob, bool agreem
 
 int EccEngine::SetKeyParams(const EcKeyParams& params) {
   if (params.KeyType == -1) return kEcInvalidKey;
-  const int valid = params.UsesRawKeys() ? ValidateOkpKey(params, FullKeyCheck) : ValidateWeierstrassKey(params, FullKeyCheck);
-  if (valid == 0) return kEcInvalidKey;
+  if (ValidByType(params, FullKeyCheck) == 0) return kEcInvalidKey;
   return Params.CopyFrom(params, true);
 }
 
@@ -384,12 +385,23 @@ int EdDSAVerifyByComponent(component::CryptoComponent& component, const uint8_t*
 
 // ---- Edwards to Montgomery ------------------------------------------------------------------------------
 
-int ConvertEd25519ToX25519(const EcKeyParams& source, EcKeyParams& target) {
-  if (source.KeyType != 3) return kEcUnsupported;
+namespace {
+
+// CopyAsType makes target a full copy of a source of source_type, then gives it target_type; 1410 for a
+// source of another type.
+int CopyAsType(const EcKeyParams& source, int32_t source_type, EcKeyParams& target, int32_t target_type) {
+  if (source.KeyType != source_type) return kEcUnsupported;
   int status = target.Clear();
   if (status == 0) status = target.CopyFrom(source, true);
+  target.KeyType = target_type;
+  return status;
+}
+
+}  // namespace
+
+int ConvertEd25519ToX25519(const EcKeyParams& source, EcKeyParams& target) {
+  int status = CopyAsType(source, 3, target, 5);
   if (status != 0) return status;
-  target.KeyType = 5;
   if (source.HasPrivateKey()) {
     // RFC 8032 section 5.1.5: the scalar is the clamped first half of SHA-512 of the seed.
     HashCtx ctx;
@@ -421,11 +433,8 @@ int ConvertEd25519ToX25519(const EcKeyParams& source, EcKeyParams& target) {
 }
 
 int ConvertEd448ToX448(const EcKeyParams& source, EcKeyParams& target) {
-  if (source.KeyType != 4) return kEcUnsupported;
-  int status = target.Clear();
-  if (status == 0) status = target.CopyFrom(source, true);
+  int status = CopyAsType(source, 4, target, 6);
   if (status != 0) return status;
-  target.KeyType = 6;
   if (source.HasPrivateKey()) {
     if (source.PrivateKey.Length() != kEd448KeyBytes) return kEcInvalidKey;
     // RFC 8032 section 5.2.5: the scalar comes from the first 56 bytes of SHAKE256(seed, 114).

@@ -9,6 +9,7 @@
 
 #include "component/crypto_component.h"
 #include "core/buffer.h"
+#include "crypto/pubkey/ec/ec_agreement.h"
 #include "crypto/pubkey/ec/ecc_engine.h"
 #include "crypto/pubkey/keys/key_record.h"
 
@@ -20,7 +21,6 @@ inline constexpr int kEcNoAlgorithmId = 1411;     // empty AlgorithmID
 inline constexpr int kEcNoPartyUInfo = 1412;      // empty PartyUInfo
 inline constexpr int kEcNoPartyVInfo = 1413;      // empty PartyVInfo
 inline constexpr int kEcCurveMismatch = 1414;     // own and peer key on different curves
-inline constexpr int kEcNoPrivatePart = 0x81000;  // a private key was needed and is missing
 
 // Derivation ids of EccEngine::Agree.
 inline constexpr int32_t kEcdhKdfTlsPrf = 12;

@@ -128,10 +128,9 @@ TEST(EcAgreeDerivation, EveryIdMatchesTheReferences) {
         for (char& c : *s) c = static_cast<char>(rng());
       }
       core::Buffer out;
-      ASSERT_EQ(alice.Agree(bob.Params, id, reinterpret_cast<const uint8_t*>(pre.data()), static_cast<int32_t>(pre.size()),
-                            reinterpret_cast<const uint8_t*>(app.data()), static_cast<int32_t>(app.size()),
-                            reinterpret_cast<const uint8_t*>(key.data()), static_cast<int32_t>(key.size()), out),
-                0)
+      auto bytes = [](const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); };
+      auto size = [](const std::string& s) { return static_cast<int32_t>(s.size()); };
+      ASSERT_EQ(alice.Agree(bob.Params, id, bytes(pre), size(pre), bytes(app), size(app), bytes(key), size(key), out), 0)
           << id;
       if (id == 4 || id == 5) {
 #if defined(VELMORA_HAVE_NETTLE)
