@@ -1,5 +1,5 @@
-// ECDSA signing and verification on P-256 and brainpoolP256r1, ours next to OpenSSL's on the same key
-// and digest in the same run.
+// ECDSA signing and verification on P-256, brainpoolP256r1, P-384 and P-521, ours next to OpenSSL's on
+// the same key and digest in the same run.
 #define OPENSSL_API_COMPAT 0x10101000L  // EC_KEY and ECDSA_sign give the plain operation to compare
 #include <benchmark/benchmark.h>
 #include <openssl/bn.h>
@@ -21,7 +21,7 @@ struct Key {
   std::vector<uint8_t> digest = std::vector<uint8_t>(32, 0xA5);
   std::vector<uint8_t> signature;  // ours, raw
 
-  Key(int nid, int32_t key_type) {
+  Key(int nid, int32_t key_type, int bytes) {
     openssl = EC_KEY_new_by_curve_name(nid);
     EC_KEY_generate_key(openssl);
     const EC_GROUP* group = EC_KEY_get0_group(openssl);
@@ -32,9 +32,9 @@ struct Key {
     const BIGNUM* parts[] = {EC_KEY_get0_private_key(openssl), x, y};
     velmora::core::BufferCore* fields[] = {&params.D, &params.X, &params.Y};
     for (int i = 0; i < 3; ++i) {
-      std::vector<uint8_t> bytes(32);
-      BN_bn2binpad(parts[i], bytes.data(), 32);
-      (void)fields[i]->SetData(32, bytes.data());
+      std::vector<uint8_t> value(static_cast<size_t>(bytes));
+      BN_bn2binpad(parts[i], value.data(), bytes);
+      (void)fields[i]->SetData(bytes, value.data());
     }
     BN_free(x);
     BN_free(y);
@@ -47,11 +47,19 @@ struct Key {
 };
 
 Key& P256() {
-  static Key key(NID_X9_62_prime256v1, 0);
+  static Key key(NID_X9_62_prime256v1, 0, 32);
   return key;
 }
 Key& Brainpool() {
-  static Key key(NID_brainpoolP256r1, 14);
+  static Key key(NID_brainpoolP256r1, 14, 32);
+  return key;
+}
+Key& P384() {
+  static Key key(NID_secp384r1, 1, 48);
+  return key;
+}
+Key& P521() {
+  static Key key(NID_secp521r1, 2, 66);
   return key;
 }
 
@@ -74,7 +82,7 @@ void OursVerify(benchmark::State& state, Key& key) {
 }
 
 void OpenSslSign(benchmark::State& state, Key& key) {
-  unsigned char out[80];
+  unsigned char out[160];
   for (auto _ : state) {
     unsigned int length = sizeof out;
     ECDSA_sign(0, key.digest.data(), 32, out, &length, key.openssl);
@@ -83,7 +91,7 @@ void OpenSslSign(benchmark::State& state, Key& key) {
 }
 
 void OpenSslVerify(benchmark::State& state, Key& key) {
-  unsigned char der[80];
+  unsigned char der[160];
   unsigned int length = sizeof der;
   ECDSA_sign(0, key.digest.data(), 32, der, &length, key.openssl);
   int valid = 0;
@@ -101,6 +109,14 @@ void BM_BrainpoolP256r1_OursSign(benchmark::State& state) { OursSign(state, Brai
 void BM_BrainpoolP256r1_OpenSslSign(benchmark::State& state) { OpenSslSign(state, Brainpool()); }
 void BM_BrainpoolP256r1_OursVerify(benchmark::State& state) { OursVerify(state, Brainpool()); }
 void BM_BrainpoolP256r1_OpenSslVerify(benchmark::State& state) { OpenSslVerify(state, Brainpool()); }
+void BM_P384_OursSign(benchmark::State& state) { OursSign(state, P384()); }
+void BM_P384_OpenSslSign(benchmark::State& state) { OpenSslSign(state, P384()); }
+void BM_P384_OursVerify(benchmark::State& state) { OursVerify(state, P384()); }
+void BM_P384_OpenSslVerify(benchmark::State& state) { OpenSslVerify(state, P384()); }
+void BM_P521_OursSign(benchmark::State& state) { OursSign(state, P521()); }
+void BM_P521_OpenSslSign(benchmark::State& state) { OpenSslSign(state, P521()); }
+void BM_P521_OursVerify(benchmark::State& state) { OursVerify(state, P521()); }
+void BM_P521_OpenSslVerify(benchmark::State& state) { OpenSslVerify(state, P521()); }
 
 BENCHMARK(BM_P256_OursSign)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_P256_OpenSslSign)->Unit(benchmark::kMicrosecond);
@@ -110,5 +126,13 @@ BENCHMARK(BM_BrainpoolP256r1_OursSign)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BrainpoolP256r1_OpenSslSign)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BrainpoolP256r1_OursVerify)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BrainpoolP256r1_OpenSslVerify)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_P384_OursSign)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_P384_OpenSslSign)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_P384_OursVerify)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_P384_OpenSslVerify)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_P521_OursSign)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_P521_OpenSslSign)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_P521_OursVerify)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_P521_OpenSslVerify)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

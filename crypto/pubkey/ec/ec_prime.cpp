@@ -1,6 +1,9 @@
 #include "crypto/pubkey/ec/ec_prime.h"
 
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "crypto/pubkey/ec/gfp.h"
 #include "crypto/pubkey/ec/mont_field.h"
@@ -111,7 +114,7 @@ void SelectPoint(const MontField& f, uint64_t mask, Jacobian& out, const Jacobia
 }
 
 int InitCurve(const F& p, const F& a, Curve& c) {
-  const int status = c.f.Init(p);
+  const int status = c.f.InitCached(p);
   if (status != 0) return status;
   Limbs plain, three = {3}, minus3;
   ec::LimbsFromFixed(a, c.f.n, plain);
@@ -125,10 +128,31 @@ int InitCurve(const F& p, const F& a, Curve& c) {
 constexpr int kWindow = 4;
 constexpr int kTableSize = 1 << kWindow;
 
-// Multiply: k P for a finite P, reading k over all of its word count. The accumulator's state at
-// infinity is a mask, so leading zero windows cost the same as any other window; the only branch on
-// the scalar is for an addition of a point to itself or its negative, which a scalar below the order
-// of P cannot produce except with negligible probability.
+// Settle finishes one window: the accumulator r becomes the sum with the window's point t (t itself
+// when r is at infinity) for a nonzero digit and stays for a zero digit, all by masks. Only an addition
+// of a point to itself or its negative, which needs a scalar multiple of the order or a point outside
+// the prime-order group, takes a branch.
+void Settle(const Curve& c, uint32_t digit, const Jacobian& t, Jacobian& sum, uint64_t h_zero, uint64_t r_zero,
+            Jacobian& r, uint64_t& infinity) {
+  const uint64_t digit_zero = 0 - static_cast<uint64_t>((digit - 1) >> 31 & 1);
+  uint64_t sum_infinity = 0;
+  if ((h_zero & ~infinity & ~digit_zero) != 0) {
+    if (r_zero != 0) {
+      Double(c, t, sum);
+    } else {
+      sum_infinity = ~uint64_t{0};
+    }
+  }
+  Jacobian chosen;
+  SelectPoint(c.f, infinity, chosen, t, sum);
+  SelectPoint(c.f, digit_zero, r, r, chosen);
+  infinity = (infinity & digit_zero) | (sum_infinity & ~digit_zero);
+}
+
+
+// Multiply: k P for a finite P, reading k over all of its word count, four doublings and one addition
+// per window. The accumulator's state at infinity is a mask, so leading zero windows cost the same as
+// any other window.
 void Multiply(const Curve& c, const Jacobian& p, const F& k, Jacobian& r, uint64_t& r_infinity) {
   const MontField& f = c.f;
   Jacobian table[kTableSize];
@@ -158,19 +182,155 @@ void Multiply(const Curve& c, const Jacobian& p, const F& k, Jacobian& r, uint64
       const uint64_t hit = 0 - static_cast<uint64_t>(((i ^ digit) - 1) >> 31 & 1);
       SelectPoint(f, hit, t, table[i], i == 0 ? table[0] : t);
     }
-    const uint64_t digit_zero = 0 - static_cast<uint64_t>((digit - 1) >> 31 & 1);
     Jacobian sum;
     uint64_t h_zero, r_zero;
     AddCore(c, r, t, sum, h_zero, r_zero);
-    uint64_t sum_infinity = 0;
-    if ((h_zero & ~infinity & ~digit_zero) != 0) {
-      if (r_zero != 0) Double(c, t, sum);
-      else sum_infinity = ~uint64_t{0};
+    Settle(c, digit, t, sum, h_zero, r_zero, r, infinity);
+  }
+  r_infinity = infinity | ec::IsZeroMask(f, r.Z);
+}
+
+// MixedAddCore: P + (x, y) for a finite P and an affine point, without any test; as AddCore.
+void MixedAddCore(const Curve& c, const Jacobian& p, const uint64_t* x, const uint64_t* y, Jacobian& out,
+                  uint64_t& h_zero, uint64_t& r_zero) {
+  const MontField& f = c.f;
+  Limbs z1z1, u2, s2, h, r, hh, hhh, v, x3, y3, z3;
+  MontSqr(f, z1z1, p.Z);
+  MontMul(f, u2, x, z1z1);
+  MontMul(f, s2, y, p.Z);
+  MontMul(f, s2, s2, z1z1);
+  ec::ModSub(f, h, u2, p.X);
+  ec::ModSub(f, r, s2, p.Y);
+  h_zero = ec::IsZeroMask(f, h);
+  r_zero = ec::IsZeroMask(f, r);
+  MontSqr(f, hh, h);
+  MontMul(f, hhh, h, hh);
+  MontMul(f, v, p.X, hh);
+  MontSqr(f, x3, r);
+  ec::ModSub(f, x3, x3, hhh);
+  ec::ModSub(f, x3, x3, v);
+  ec::ModSub(f, x3, x3, v);
+  ec::ModSub(f, y3, v, x3);
+  MontMul(f, y3, y3, r);
+  MontMul(f, hhh, p.Y, hhh);
+  ec::ModSub(f, y3, y3, hhh);
+  MontMul(f, z3, p.Z, h);
+  CopyLimbs(f, out.X, x3);
+  CopyLimbs(f, out.Y, y3);
+  CopyLimbs(f, out.Z, z3);
+  ++op_counts.additions;
+}
+
+// A fixed base's multiples d 16^i P (d = 1..15) for every 4-bit window i of a scalar, in affine
+// Montgomery form, made once per base and kept for the life of the process.
+struct BaseTable {
+  std::vector<uint64_t> key;  // p, a, x and y as limbs
+  Curve curve;
+  int32_t windows = 0;
+  std::vector<uint64_t> points;  // windows x 16 entries of x and y (entry 0 unused)
+  const uint64_t* Entry(int32_t window, uint32_t digit) const {
+    return points.data() + (static_cast<size_t>(window) * kTableSize + digit) * 2 * ec::kMaxLimbs;
+  }
+};
+
+bool BuildBaseTable(BaseTable& t, const Jacobian& base) {
+  const Curve& c = t.curve;
+  const MontField& f = c.f;
+  const size_t count = static_cast<size_t>(t.windows) * kTableSize;
+  std::vector<Jacobian> multiples(count);
+  Jacobian window_base = base;
+  for (int32_t w = 0; w < t.windows; ++w) {
+    Jacobian* row = &multiples[static_cast<size_t>(w) * kTableSize];
+    row[0] = window_base;
+    row[1] = window_base;
+    Double(c, window_base, row[2]);
+    for (int d = 3; d < kTableSize; ++d) {
+      uint64_t h_zero, r_zero;
+      AddCore(c, row[d - 1], window_base, row[d], h_zero, r_zero);
+      if (h_zero != 0) return false;  // a base of small order is not worth a table
     }
-    Jacobian chosen;
-    SelectPoint(f, infinity, chosen, t, sum);
-    SelectPoint(f, digit_zero, r, r, chosen);
-    infinity = (infinity & digit_zero) | (sum_infinity & ~digit_zero);
+    Double(c, row[8], window_base);  // 16 times this window's base
+  }
+  // One inversion for all: prefix products of the Z values, then back to front.
+  std::vector<uint64_t> prefix(count * ec::kMaxLimbs);
+  Limbs acc;
+  CopyLimbs(f, acc, f.one);
+  for (size_t i = 0; i < count; ++i) {
+    if (ec::IsZeroMask(f, multiples[i].Z) != 0) return false;
+    CopyLimbs(f, &prefix[i * ec::kMaxLimbs], acc);
+    MontMul(f, acc, acc, multiples[i].Z);
+  }
+  ec::MontInverse(f, acc, acc);
+  t.points.assign(count * 2 * ec::kMaxLimbs, 0);
+  for (size_t i = count; i-- > 0;) {
+    Limbs zinv, zinv2;
+    MontMul(f, zinv, acc, &prefix[i * ec::kMaxLimbs]);
+    MontMul(f, acc, acc, multiples[i].Z);
+    MontSqr(f, zinv2, zinv);
+    uint64_t* out = t.points.data() + i * 2 * ec::kMaxLimbs;
+    MontMul(f, out, multiples[i].X, zinv2);
+    MontMul(f, zinv2, zinv2, zinv);
+    MontMul(f, out + ec::kMaxLimbs, multiples[i].Y, zinv2);
+  }
+  return true;
+}
+
+// FindBaseTable: the table of (x, y) on the curve, made on first use; null when the base has none.
+const BaseTable* FindBaseTable(const Curve& c, const F& p, const F& a, const Jacobian& base) {
+  static std::mutex mutex;
+  static std::vector<std::unique_ptr<BaseTable>> tables;
+  const int32_t n = c.f.n;
+  std::vector<uint64_t> key(static_cast<size_t>(4 * n));
+  ec::LimbsFromFixed(p, n, key.data());
+  ec::LimbsFromFixed(a, n, key.data() + n);
+  ec::FromMont(c.f, key.data() + 2 * n, base.X);
+  ec::FromMont(c.f, key.data() + 3 * n, base.Y);
+  std::lock_guard<std::mutex> lock(mutex);
+  for (const auto& table : tables) {
+    if (table->key == key) return table->windows > 0 ? table.get() : nullptr;
+  }
+  constexpr size_t kMaxTables = 64;
+  if (tables.size() == kMaxTables) return nullptr;
+  auto table = std::make_unique<BaseTable>();
+  table->key = std::move(key);
+  table->curve = c;
+  // Enough windows for a scalar one word longer than p, which covers the order of any base.
+  table->windows = 8 * (p.Count + 1);
+  const test::EcPointOpCounts before = op_counts;  // the one-time table is not part of any product
+  if (!BuildBaseTable(*table, base)) table->windows = 0;
+  op_counts = before;
+  tables.push_back(std::move(table));
+  return tables.back()->windows > 0 ? tables.back().get() : nullptr;
+}
+
+// MultiplyFixed: k P from P's table; one mixed addition per window and no doublings, with the same
+// masked handling of the accumulator at infinity as Multiply.
+void MultiplyFixed(const BaseTable& table, const F& k, Jacobian& r, uint64_t& r_infinity) {
+  const Curve& c = table.curve;
+  const MontField& f = c.f;
+  std::memset(&r, 0, sizeof r);
+  CopyLimbs(f, r.X, f.one);
+  CopyLimbs(f, r.Y, f.one);
+  uint64_t infinity = ~uint64_t{0};
+  const int32_t windows = 32 * k.Count / kWindow;
+  for (int32_t w = 0; w < windows; ++w) {
+    const int32_t bit = w * kWindow;
+    const uint32_t digit = (k.Words[bit / 32] >> (bit % 32)) & (kTableSize - 1);
+    Jacobian t;
+    CopyLimbs(f, t.Z, f.one);
+    const uint64_t* first = table.Entry(w, 1);
+    CopyLimbs(f, t.X, first);
+    CopyLimbs(f, t.Y, first + ec::kMaxLimbs);
+    for (uint32_t i = 2; i < kTableSize; ++i) {
+      const uint64_t hit = 0 - static_cast<uint64_t>(((i ^ digit) - 1) >> 31 & 1);
+      const uint64_t* entry = table.Entry(w, i);
+      ec::Select(f, hit, t.X, entry, t.X);
+      ec::Select(f, hit, t.Y, entry + ec::kMaxLimbs, t.Y);
+    }
+    Jacobian sum;
+    uint64_t h_zero, r_zero;
+    MixedAddCore(c, r, t.X, t.Y, sum, h_zero, r_zero);
+    Settle(c, digit, t, sum, h_zero, r_zero, r, infinity);
   }
   r_infinity = infinity | ec::IsZeroMask(f, r.Z);
 }
@@ -197,9 +357,11 @@ void EcSetInfinity(const F& p, F& x, F& y) {
   GfpSetZero(y, p);
 }
 
-int EcPointMulPrime(const F& x, const F& y, const F& p, const F& a, const F& k, uint32_t field_id, F& out_x,
-                    F& out_y) {
-  (void)field_id;  // the multiplication works in Montgomery form for every prime
+namespace {
+
+// MultiplyToAffine: k (x, y) in Jacobian coordinates, from the point's table when tabulate is set and
+// the table covers the scalar, converted to affine at the end.
+int MultiplyToAffine(const F& x, const F& y, const F& p, const F& a, const F& k, bool tabulate, F& out_x, F& out_y) {
   if (EcIsInfinity(x)) {
     EcSetInfinity(p, out_x, out_y);
     return 0;
@@ -214,14 +376,31 @@ int EcPointMulPrime(const F& x, const F& y, const F& p, const F& a, const F& k, 
   ec::LimbsFromFixed(y, c.f.n, plain);
   ec::ToMont(c.f, base.Y, plain);
   ec::CopyLimbs(c.f, base.Z, c.f.one);
+  const BaseTable* table = tabulate ? FindBaseTable(c, p, a, base) : nullptr;
   uint64_t infinity;
-  Multiply(c, base, k, r, infinity);
+  if (table != nullptr && 32 * k.Count / kWindow <= table->windows) {
+    MultiplyFixed(*table, k, r, infinity);
+  } else {
+    Multiply(c, base, k, r, infinity);
+  }
   if (infinity != 0) {
     EcSetInfinity(p, out_x, out_y);
   } else {
     ToAffine(c, r, p.Count, out_x, out_y);
   }
   return 0;
+}
+
+}  // namespace
+
+// The multiplication works in Montgomery form for every prime: the field id is not needed.
+int EcPointMulPrime(const F& x, const F& y, const F& p, const F& a, const F& k, uint32_t, F& out_x, F& out_y) {
+  return MultiplyToAffine(x, y, p, a, k, false, out_x, out_y);
+}
+
+int EcPointMulPrimeFixedBase(const F& x, const F& y, const F& p, const F& a, const F& k, uint32_t, F& out_x,
+                             F& out_y) {
+  return MultiplyToAffine(x, y, p, a, k, true, out_x, out_y);
 }
 
 int EcPointDoubleAffinePrime(const F& x, const F& y, const F& a, const F& p, uint32_t field_id, F& out_x,

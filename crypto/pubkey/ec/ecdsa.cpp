@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "crypto/pubkey/curves/curve_params.h"
+#include "crypto/pubkey/ec/ec_binary.h"
 #include "crypto/pubkey/ec/ec_prime.h"
+#include "crypto/pubkey/ec/ecdsa.h"
 #include "crypto/pubkey/ec/ecc_engine.h"
 #include "crypto/pubkey/ec/mont_field.h"
 #include "crypto/symmetric/random.h"
@@ -56,13 +58,21 @@ bool CurveUsable(const CurveParams* curve) {
 }
 
 // The point operations by curve form; a form other than prime or binary is 1401.
+// (For a binary curve, p holds the reduction polynomial.)
 int MultiplyByForm(const CurveNumbers& c, const F& x, const F& y, const F& k, F& out_x, F& out_y) {
   if (c.form == kCurveFormPrime) return EcPointMulPrime(x, y, c.p, c.a, k, c.field_id, out_x, out_y);
+  if (c.form == kCurveFormBinary) return EcPointMulBinary(x, y, c.p, c.a, k, c.field_id, out_x, out_y);
   return kEcInvalidKey;
+}
+
+int MultiplyBaseByForm(const CurveNumbers& c, const F& k, F& out_x, F& out_y) {
+  if (c.form == kCurveFormPrime) return EcPointMulPrimeFixedBase(c.gx, c.gy, c.p, c.a, k, c.field_id, out_x, out_y);
+  return MultiplyByForm(c, c.gx, c.gy, k, out_x, out_y);
 }
 
 int AddByForm(const CurveNumbers& c, const F& x1, const F& y1, const F& x2, const F& y2, F& out_x, F& out_y) {
   if (c.form == kCurveFormPrime) return EcPointAddAffinePrime(x1, y1, x2, y2, c.a, c.p, c.field_id, out_x, out_y);
+  if (c.form == kCurveFormBinary) return EcPointAddAffineBinary(x1, y1, x2, y2, c.p, c.a, c.field_id, out_x, out_y);
   return kEcInvalidKey;
 }
 
@@ -175,19 +185,27 @@ int EncodeDsaSignatureDer(core::BufferCore& r, core::BufferCore& s, core::Buffer
 int EccEngine::EcdsaSign(const uint8_t* digest, int32_t digest_length, core::BufferCore& out) {
   CurveParams* curve = Params.GetCurve();
   if (!CurveUsable(curve) || Params.D.Length() == 0) return kEcInvalidKey;
-  int status = ValidateKey();
+  const int status = ValidateKey();
   if (status != 0) return status;
+  const EcdsaSettings settings{DerSignatures, ReduceHashModOrder};
+  return EcdsaSignOnCurve(*curve, Params.D, digest, digest_length, settings, out);
+}
+
+int EcdsaSignOnCurve(const CurveParams& curve, const core::BufferCore& private_key, const uint8_t* digest,
+                     int32_t digest_length, const EcdsaSettings& settings, core::BufferCore& out) {
+  if (!CurveUsable(&curve) || private_key.Length() == 0) return kEcInvalidKey;
+  int status;
   CurveNumbers c;
-  if ((status = LoadCurve(*curve, c)) != 0) return status;
+  if ((status = LoadCurve(curve, c)) != 0) return status;
   ec::MontField order;
-  if ((status = order.Init(c.n)) != 0) return status;
+  if ((status = order.InitCached(c.n)) != 0) return status;
   F e, d;
-  if ((status = DigestToInteger(c, digest, digest_length, DerSignatures == 1 && ReduceHashModOrder != 0, e)) != 0 ||
-      (status = WordsFromBufferPadded(Params.D, nullptr, d)) != 0) {
+  if ((status = DigestToInteger(c, digest, digest_length, settings.der_signatures == 1 && settings.reduce_hash_mod_order != 0, e)) != 0 ||
+      (status = WordsFromBufferPadded(private_key, nullptr, d)) != 0) {
     return status;
   }
   if (F::BitLength(d) > 128 * order.n) return kEcInvalidKey;
-  ec::Limbs e_m, d_m, r_m, s_m, k_m, t;
+  ec::Limbs e_m, d_m, r_m, s_m, k_m, t, k;
   ModOrder(order, e, t);
   ec::ToMont(order, e_m, t);
   ModOrder(order, d, t);
@@ -203,13 +221,12 @@ int EccEngine::EcdsaSign(const uint8_t* digest, int32_t digest_length, core::Buf
     if ((status = DrawNonceBytes(random_context, random, draw)) != 0) break;
     F wide;
     if ((status = F::FromBytes(random, draw, wide)) != 0) break;
-    ec::Limbs k;
     ModOrder(order, wide, k);
     platform::SecureZero(wide.Words, sizeof(uint32_t) * static_cast<size_t>(wide.Count));
     if (ec::IsZeroMask(order, k) != 0) continue;
     F k_fixed, rx, ry;
     ec::LimbsToFixed(k, order.n, n_words, k_fixed);  // the same word count for every nonce
-    status = MultiplyByForm(c, c.gx, c.gy, k_fixed, rx, ry);
+    status = MultiplyBaseByForm(c, k_fixed, rx, ry);
     platform::SecureZero(k_fixed.Words, sizeof(uint32_t) * static_cast<size_t>(n_words));
     if (status != 0) break;
     status = kEcRandomFailed;
@@ -224,12 +241,12 @@ int EccEngine::EcdsaSign(const uint8_t* digest, int32_t digest_length, core::Buf
     ec::ModAdd(order, t, t, e_m);
     ec::MontMul(order, s_m, t, k_m);
     ec::FromMont(order, s_m, s_m);
-    platform::SecureZero(k, sizeof k);
     if (ec::IsZeroMask(order, s_m) != 0) continue;
     status = 0;
     break;
   }
   platform::SecureZero(random, sizeof random);
+  platform::SecureZero(k, sizeof k);
   platform::SecureZero(k_m, sizeof k_m);
   platform::SecureZero(d_m, sizeof d_m);
   platform::SecureZero(t, sizeof t);
@@ -239,7 +256,7 @@ int EccEngine::EcdsaSign(const uint8_t* digest, int32_t digest_length, core::Buf
       (status = LimbsToBytes(s_m, order, n_words, c.n_bytes, s_bytes)) != 0) {
     return status;
   }
-  if (DerSignatures == 0) {
+  if (settings.der_signatures == 0) {
     if ((status = out.Assign(r_bytes)) != 0) return status;
     return out.Append(s_bytes);
   }
@@ -249,8 +266,20 @@ int EccEngine::EcdsaSign(const uint8_t* digest, int32_t digest_length, core::Buf
 int EccEngine::EcdsaVerify(const uint8_t* digest, int32_t digest_length, const uint8_t* signature,
                            int32_t signature_length, int32_t& valid) {
   valid = 0;
-  int status = ValidateKey();
+  const int status = ValidateKey();
   if (status != 0) return status;
+  CurveParams* curve = Params.GetCurve();
+  if (curve == nullptr) return kEcInvalidKey;
+  const EcdsaSettings settings{DerSignatures, ReduceHashModOrder};
+  return EcdsaVerifyOnCurve(*curve, Params.X, Params.Y, digest, digest_length, signature, signature_length, settings,
+                            valid);
+}
+
+int EcdsaVerifyOnCurve(const CurveParams& curve, const core::BufferCore& public_x, const core::BufferCore& public_y,
+                       const uint8_t* digest, int32_t digest_length, const uint8_t* signature,
+                       int32_t signature_length, const EcdsaSettings& settings, int32_t& valid) {
+  valid = 0;
+  int status;
   const uint8_t *r_bytes = nullptr, *s_bytes = nullptr;
   int32_t r_length = 0, s_length = 0;
   const bool der = signature != nullptr && SplitDer(signature, signature_length, r_bytes, r_length, s_bytes, s_length);
@@ -261,23 +290,22 @@ int EccEngine::EcdsaVerify(const uint8_t* digest, int32_t digest_length, const u
     s_bytes = signature + r_length;
     s_length = signature_length - r_length;
   }
-  CurveParams* curve = Params.GetCurve();
-  if (!CurveUsable(curve) || Params.X.Length() == 0 || Params.Y.Length() == 0) return kEcInvalidKey;
+  if (!CurveUsable(&curve) || public_x.Length() == 0 || public_y.Length() == 0) return kEcInvalidKey;
   CurveNumbers c;
-  if ((status = LoadCurve(*curve, c)) != 0) return status;
-  if (Params.X.Length() > c.n_bytes || Params.Y.Length() > c.n_bytes) return 0;
+  if ((status = LoadCurve(curve, c)) != 0) return status;
+  if (public_x.Length() > c.n_bytes || public_y.Length() > c.n_bytes) return 0;
   if (digest == nullptr && digest_length > 0) return 0;
   if (digest_length > kMaxDigestBytes) return 0;
   F qx, qy, e, r, s;
   if (!ReadInteger(r_bytes, r_length, c.n_bytes, r) || !ReadInteger(s_bytes, s_length, c.n_bytes, s)) return 0;
   if (F::IsZero(r) || F::IsZero(s) || !F::IsGreater(c.n, r) || !F::IsGreater(c.n, s)) return 0;
-  if ((status = WordsFromBufferPadded(Params.X, &c.p, qx)) != 0 ||
-      (status = WordsFromBufferPadded(Params.Y, &c.p, qy)) != 0 ||
-      (status = DigestToInteger(c, digest, digest_length, der && ReduceHashModOrder != 0, e)) != 0) {
+  if ((status = WordsFromBufferPadded(public_x, &c.p, qx)) != 0 ||
+      (status = WordsFromBufferPadded(public_y, &c.p, qy)) != 0 ||
+      (status = DigestToInteger(c, digest, digest_length, der && settings.reduce_hash_mod_order != 0, e)) != 0) {
     return status;
   }
   ec::MontField order;
-  if ((status = order.Init(c.n)) != 0) return status;
+  if ((status = order.InitCached(c.n)) != 0) return status;
   ec::Limbs w, u1, u2, t;
   ec::LimbsFromFixed(s, order.n, t);
   ec::ToMont(order, w, t);
@@ -289,7 +317,7 @@ int EccEngine::EcdsaVerify(const uint8_t* digest, int32_t digest_length, const u
   F k1, k2, x1, y1, x2, y2, sx, sy;
   ec::LimbsToFixed(u1, order.n, c.n.Count, k1);
   ec::LimbsToFixed(u2, order.n, c.n.Count, k2);
-  if ((status = MultiplyByForm(c, c.gx, c.gy, k1, x1, y1)) != 0 ||
+  if ((status = MultiplyBaseByForm(c, k1, x1, y1)) != 0 ||
       (status = MultiplyByForm(c, qx, qy, k2, x2, y2)) != 0 || (status = AddByForm(c, x1, y1, x2, y2, sx, sy)) != 0) {
     return status;
   }

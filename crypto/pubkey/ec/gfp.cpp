@@ -1,6 +1,7 @@
 #include "crypto/pubkey/ec/gfp.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "crypto/pubkey/curves/curve_params.h"
 #include "crypto/pubkey/ec/mont_field.h"
@@ -108,11 +109,11 @@ constexpr Term kP384[] = {
 
 // ReduceByTerms sums the signed terms word by word, carries, then brings the value into [0, p) with a
 // few additions or subtractions of p (the signed carry out of the top word is small).
-void ReduceByTerms(F& t, const F& p, const Term* terms, int32_t count, int32_t n) {
+void ReduceByTerms(F& t, const F& p, const Term* terms, size_t count, int32_t n) {
   uint32_t c[24];
   Load(t, 2 * n, c);
   int64_t acc[12] = {};
-  for (int32_t k = 0; k < count; ++k) {
+  for (size_t k = 0; k < count; ++k) {
     for (int32_t i = 0; i < n; ++i) {
       const int index = terms[k].words[n - 1 - i];
       if (index >= 0) acc[i] += terms[k].coefficient * static_cast<int64_t>(c[index]);
@@ -274,16 +275,16 @@ int GfpSquare(const F& a, const F& p, uint32_t field_id, F& out) { return GfpMul
 int GfpReduce(F& t, const F& p, uint32_t field_id) {
   switch (field_id) {
     case kFieldP192:
-      ReduceByTerms(t, p, kP192, 4, 6);
+      ReduceByTerms(t, p, kP192, std::size(kP192), 6);
       return 0;
     case kFieldP224:
-      ReduceByTerms(t, p, kP224, 5, 7);
+      ReduceByTerms(t, p, kP224, std::size(kP224), 7);
       return 0;
     case kFieldP256:
-      ReduceByTerms(t, p, kP256, 9, 8);
+      ReduceByTerms(t, p, kP256, std::size(kP256), 8);
       return 0;
     case kFieldP384:
-      ReduceByTerms(t, p, kP384, 10, 12);
+      ReduceByTerms(t, p, kP384, std::size(kP384), 12);
       return 0;
     case kFieldP521:
       ReduceP521(t, p);

@@ -123,6 +123,28 @@ int MontField::Init(const FixedBigInt& modulus) {
   return 0;
 }
 
+int MontField::InitCached(const FixedBigInt& modulus) {
+  thread_local MontField cache[4];
+  thread_local int32_t next = 0;
+  const int32_t bit_length = FixedBigInt::BitLength(modulus);
+  if (bit_length > 64 * kMaxLimbs) return kFixedTooLong;
+  const int32_t limbs = (bit_length + 63) / 64;
+  Limbs wanted = {};
+  LimbsFromFixed(modulus, limbs, wanted);
+  for (const MontField& entry : cache) {
+    if (entry.n == limbs && entry.bits == bit_length && std::memcmp(entry.m, wanted, sizeof wanted) == 0) {
+      *this = entry;
+      return 0;
+    }
+  }
+  const int status = Init(modulus);
+  if (status == 0) {
+    cache[next] = *this;
+    next = (next + 1) % 4;
+  }
+  return status;
+}
+
 void ModAdd(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
   uint64_t s[kMaxLimbs];
   uint64_t carry = 0;
@@ -211,10 +233,6 @@ uint64_t EqualMask(const MontField& f, const uint64_t* a, const uint64_t* b) {
   uint64_t acc = 0;
   for (int32_t j = 0; j < f.n; ++j) acc |= a[j] ^ b[j];
   return ((acc | (0 - acc)) >> 63) - 1;
-}
-
-void Select(const MontField& f, uint64_t mask, uint64_t* out, const uint64_t* when_set, const uint64_t* when_clear) {
-  for (int32_t j = 0; j < f.n; ++j) out[j] = (when_set[j] & mask) | (when_clear[j] & ~mask);
 }
 
 void CopyLimbs(const MontField& f, uint64_t* out, const uint64_t* a) {

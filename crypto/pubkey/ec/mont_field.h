@@ -26,6 +26,8 @@ struct MontField {
   // Init takes an odd modulus above 1 of at most 576 bits: 0, kFixedTooLong when it is longer,
   // kFixedZeroOperand when it is even, zero or one.
   [[nodiscard]] int Init(const FixedBigInt& modulus);
+  // InitCached: the same, from a per-thread cache of the last few moduli.
+  [[nodiscard]] int InitCached(const FixedBigInt& modulus);
 };
 
 // Limb conversions: FromFixed reads the value (which must be below 2^(64 n)); ToFixed writes it with
@@ -47,7 +49,10 @@ void MontInverse(const MontField& f, uint64_t* out, const uint64_t* a);
 // Masks and selection: all ones or zero.
 uint64_t IsZeroMask(const MontField& f, const uint64_t* a);
 uint64_t EqualMask(const MontField& f, const uint64_t* a, const uint64_t* b);
-void Select(const MontField& f, uint64_t mask, uint64_t* out, const uint64_t* when_set, const uint64_t* when_clear);
+inline void Select(const MontField& f, uint64_t mask, uint64_t* out, const uint64_t* when_set,
+                   const uint64_t* when_clear) {
+  for (int32_t j = 0; j < f.n; ++j) out[j] = (when_set[j] & mask) | (when_clear[j] & ~mask);
+}
 void CopyLimbs(const MontField& f, uint64_t* out, const uint64_t* a);
 // LessThan: a < b over n limbs (not constant time, for public values).
 bool LessThan(int32_t n, const uint64_t* a, const uint64_t* b);

@@ -16,6 +16,7 @@
 #include "crypto/pubkey/curves/curve_params.h"
 #include "crypto/pubkey/ec/ec_prime.h"
 #include "crypto/pubkey/ec/ecc_engine.h"
+#include "crypto/pubkey/ec/ecdsa.h"
 #include "crypto/pubkey/ec/gfp.h"
 #include "tests/core/python_oracle.h"
 #include "tests/test_support.h"
@@ -304,6 +305,8 @@ TEST(PrimePoints, ProjectiveMultiplicationMatchesAffine) {
       ASSERT_EQ(0, EcPointMulPrime(c.gx, c.gy, c.p, c.a, k, field, x, y));
       ASSERT_EQ(0, EcPointMulAffinePrime(c.gx, c.gy, k, c.a, c.p, field, ax, ay));
       EXPECT_TRUE(SamePoint(x, y, ax, ay));
+      ASSERT_EQ(0, EcPointMulPrimeFixedBase(c.gx, c.gy, c.p, c.a, k, field, bx, by));
+      EXPECT_TRUE(SamePoint(x, y, bx, by));
       EXPECT_EQ(1, EcPointOnCurvePrime(x, y, c.a, c.b, c.p, field));
       // k + n gives the same point; P + (-P) is infinity and infinity adds as zero.
       F k_plus_n;
@@ -400,6 +403,20 @@ TEST_F(FixedNonce, SignatureEqualsPythonsAndOperationCountIsConstant) {
     input << Hex(c.p) << ' ' << Hex(c.a) << ' ' << Hex(c.gx) << ' ' << Hex(c.gy) << ' ' << Hex(c.n) << ' ' << Hex(d)
           << ' ' << testing_support::ToHex(digest) << ' ' << Hex(*k) << '\n';
   }
+  // The variable-base multiplication is as regular as the tabulated one that signing uses, for
+  // scalars given with the order's word count.
+  for (const F* k : {&one, &short_k, &n_minus_1}) {
+    F x, y, padded = *k;
+    padded.Count = c.n.Count;
+    test::PrimePointOpCounts() = {};
+    ASSERT_EQ(0, EcPointMulPrime(c.gx, c.gy, c.p, c.a, padded, c.params->FieldId, x, y));
+    doublings.push_back(test::PrimePointOpCounts().doublings);
+    additions.push_back(test::PrimePointOpCounts().additions);
+  }
+  EXPECT_EQ(doublings[3], doublings[4]);
+  EXPECT_EQ(doublings[3], doublings[5]);
+  EXPECT_EQ(additions[3], additions[4]);
+  EXPECT_EQ(additions[3], additions[5]);
   EXPECT_EQ(doublings[0], doublings[1]);
   EXPECT_EQ(doublings[0], doublings[2]);
   EXPECT_EQ(additions[0], additions[1]);
@@ -466,6 +483,9 @@ TEST(Ecdsa, OutOfRangeValuesAreInvalidNotErrors) {
     return valid;
   };
   EXPECT_EQ(1, verdict(r + s, digest));
+  // An odd-length raw signature splits at half its length, rounded down: the extra byte goes to s.
+  EXPECT_EQ(1, verdict(r + std::string(1, '\0') + s, digest));
+  EXPECT_EQ(0, verdict(std::string(1, '\0') + r + s, digest));
   for (const std::string& bad : {zero + s, r + zero, n + s, r + n, std::string(1, '\x30')}) {
     EXPECT_EQ(0, verdict(bad, digest));
   }
@@ -495,6 +515,48 @@ TEST(Ecdsa, OutOfRangeValuesAreInvalidNotErrors) {
   const std::string e_bytes = Bytes(e_mod_n, 32), reduced_text = testing_support::Text(reduced);
   EXPECT_EQ(1, ECDSA_verify(0, U8(e_bytes), 32, U8(reduced_text), Len(reduced_text), key.openssl));
   EXPECT_EQ(1, verdict(reduced_text, long_digest));
+}
+
+TEST(Ecdsa, BinaryCurvesInteroperateWithOpenssl) {
+  // sect163k1, sect283k1 and sect571k1 reduce by their own polynomials, sect193r1 generically.
+  const std::pair<uint32_t, const char*> kCurves[] = {
+      {19, "sect163k1"}, {27, "sect283k1"}, {31, "sect571k1"}, {22, "sect193r1"}};
+  const uint64_t seed = testing_support::FuzzSeed();
+  std::mt19937_64 rng(seed);
+  for (const auto& [id, name] : kCurves) {
+    SCOPED_TRACE(std::string(name) + " seed " + std::to_string(seed));
+    CurveParams curve(id);
+    ASSERT_TRUE(IsCompleteCurve(curve));
+    EC_KEY* key = EC_KEY_new_by_curve_name(OBJ_sn2nid(name));
+    ASSERT_NE(nullptr, key);
+    ASSERT_EQ(1, EC_KEY_generate_key(key));
+    BIGNUM *x = BN_new(), *y = BN_new();
+    ASSERT_EQ(1, EC_POINT_get_affine_coordinates(EC_KEY_get0_group(key), EC_KEY_get0_public_key(key), x, y, nullptr));
+    core::Buffer d, qx, qy;
+    const F d_value = FromBn(EC_KEY_get0_private_key(key)), x_value = FromBn(x), y_value = FromBn(y);
+    ASSERT_EQ(0, F::ToBytes(d_value, (F::BitLength(d_value) + 7) / 8, d));
+    ASSERT_EQ(0, F::ToBytes(x_value, (F::BitLength(x_value) + 7) / 8, qx));
+    ASSERT_EQ(0, F::ToBytes(y_value, (F::BitLength(y_value) + 7) / 8, qy));
+    const std::string digest = Sha(rng, 32);
+    core::Buffer der;
+    ASSERT_EQ(0, EcdsaSignOnCurve(curve, d, U8(digest), Len(digest), EcdsaSettings{1, 0}, der));
+    const std::string ours = testing_support::Text(der);
+    EXPECT_EQ(1, ECDSA_verify(0, U8(digest), Len(digest), U8(ours), Len(ours), key));
+    unsigned char signature[256];
+    unsigned int length = sizeof signature;
+    ASSERT_EQ(1, ECDSA_sign(0, U8(digest), Len(digest), signature, &length, key));
+    std::string theirs(reinterpret_cast<char*>(signature), length);
+    for (int flip = 0; flip < 2; ++flip) {
+      int32_t valid = -1;
+      ASSERT_EQ(0, EcdsaVerifyOnCurve(curve, qx, qy, U8(digest), Len(digest), U8(theirs), Len(theirs),
+                                      EcdsaSettings{}, valid));
+      EXPECT_EQ(1 - flip, valid);
+      theirs[theirs.size() - 2] ^= 4;
+    }
+    BN_free(x);
+    BN_free(y);
+    EC_KEY_free(key);
+  }
 }
 
 }  // namespace
