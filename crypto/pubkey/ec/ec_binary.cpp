@@ -7,6 +7,10 @@
 #include "crypto/pubkey/ec/gf2m_internal.h"
 #include "platform/memory.h"
 
+#if VELMORABLE_HAVE_VALGRIND
+#include <valgrind/memcheck.h>
+#endif
+
 namespace velmora::crypto {
 namespace {
 
@@ -136,20 +140,29 @@ void LadderDouble(const Field& field, const uint32_t* b, LadderPoint& r) {
   ++op_counts.doublings;
 }
 
+// Public marks a value derived from the secret scalar that the result reveals anyway (whether kP is
+// the point at infinity, whether k is longer than the field), so that memcheck, which the timing probe
+// runs with the scalar undefined, lets the code branch on it.
+template <typename T>
+T Public(T value) {
+#if VELMORABLE_HAVE_VALGRIND
+  VALGRIND_MAKE_MEM_DEFINED(&value, sizeof value);
+#endif
+  return value;
+}
+
+// ZeroMask: all ones when a is zero, else 0, without a branch.
+uint32_t ZeroMask(const Field& field, const uint32_t* a) {
+  uint32_t any = 0;
+  for (int32_t i = 0; i < field.n; ++i) any |= a[i];
+  return ((any | (0u - any)) >> 31) - 1;
+}
+
 // RecoverLadderResult turns R0 = kP and R1 = (k + 1)P into affine kP, with one inversion:
 // x_k = X0 / Z0, y_k = (x + x_k) [(X0 + x Z0)(X1 + x Z1) + (x^2 + y) Z0 Z1] / (x Z0 Z1) + y.
+// Z1 = 0 means kP = -P = (x, x + y), chosen by mask; Z0 = 0 means infinity.
 void RecoverLadderResult(const Field& field, const uint32_t* x, const uint32_t* y, const LadderPoint& r0,
                          const LadderPoint& r1, Affine& out) {
-  if (gf2m::IsZero(field, r0.Z)) {
-    out.infinity = true;
-    return;
-  }
-  out.infinity = false;
-  if (gf2m::IsZero(field, r1.Z)) {  // kP = -P
-    gf2m::Copy(field, x, out.x);
-    gf2m::Add(field, x, y, out.y);
-    return;
-  }
   Words x_z0, x_z1, u, v, w, zz, d, t;
   gf2m::Mul(field, x, r0.Z, x_z0);
   gf2m::Mul(field, x, r1.Z, x_z1);
@@ -169,6 +182,12 @@ void RecoverLadderResult(const Field& field, const uint32_t* x, const uint32_t* 
   gf2m::Add(field, x, out.x, t);
   gf2m::Mul(field, t, w, out.y);
   gf2m::Add(field, out.y, y, out.y);
+  const uint32_t minus_p = ZeroMask(field, r1.Z);
+  for (int32_t i = 0; i < field.n; ++i) {
+    out.x[i] = (out.x[i] & ~minus_p) | (x[i] & minus_p);
+    out.y[i] = (out.y[i] & ~minus_p) | ((x[i] ^ y[i]) & minus_p);
+  }
+  out.infinity = Public(ZeroMask(field, r0.Z)) != 0;
 }
 
 uint32_t ScalarBit(const FixedBigInt& k, int32_t i) {
@@ -186,7 +205,7 @@ bool ScalarReachesPast(const FixedBigInt& k, int32_t bits) {
     const uint32_t mask = first >= bits ? 0xFFFFFFFFu : (bits - first < 32 ? ~((1u << (bits - first)) - 1) : 0u);
     high |= k.Words[i] & mask;
   }
-  return high != 0;
+  return Public(high) != 0;
 }
 
 }  // namespace
@@ -248,53 +267,55 @@ int EcPointMulBinary(const FixedBigInt& x, const FixedBigInt& y, const FixedBigI
   return 0;
 }
 
-int EcPointAddAffineBinary(const FixedBigInt& x1, const FixedBigInt& y1, const FixedBigInt& x2,
-                           const FixedBigInt& y2, const FixedBigInt& f, const FixedBigInt& a, uint32_t field_id,
-                           FixedBigInt& out_x, FixedBigInt& out_y) {
+namespace {
+
+// OnAffinePoint loads (x, y) and a into the field of f, runs op (field, a, P, result) and stores the
+// result when op returns 0.
+template <typename Op>
+int OnAffinePoint(const FixedBigInt& x, const FixedBigInt& y, const FixedBigInt& f, const FixedBigInt& a,
+                  uint32_t field_id, FixedBigInt& out_x, FixedBigInt& out_y, Op op) {
   Field field;
   int status = gf2m::InitField(f, field_id, field);
   if (status != 0) return status;
-  Affine p, q, r;
+  Affine p, r;
   Words as;
-  LoadAffine(field, x1, y1, p);
-  LoadAffine(field, x2, y2, q);
+  LoadAffine(field, x, y, p);
   gf2m::Load(field, a, as);
-  status = AddAffine(field, as, p, q, r);
+  status = op(field, as, p, r);
   if (status == 0) StoreAffine(field, r, out_x, out_y);
   return status;
+}
+
+}  // namespace
+
+int EcPointAddAffineBinary(const FixedBigInt& x1, const FixedBigInt& y1, const FixedBigInt& x2,
+                           const FixedBigInt& y2, const FixedBigInt& f, const FixedBigInt& a, uint32_t field_id,
+                           FixedBigInt& out_x, FixedBigInt& out_y) {
+  return OnAffinePoint(x1, y1, f, a, field_id, out_x, out_y,
+                       [&](const Field& field, const uint32_t* as, const Affine& p, Affine& r) {
+                         Affine q;
+                         LoadAffine(field, x2, y2, q);
+                         return AddAffine(field, as, p, q, r);
+                       });
 }
 
 int EcPointDoubleAffineBinary(const FixedBigInt& x, const FixedBigInt& y, const FixedBigInt& f,
                               const FixedBigInt& a, uint32_t field_id, FixedBigInt& out_x, FixedBigInt& out_y) {
-  Field field;
-  int status = gf2m::InitField(f, field_id, field);
-  if (status != 0) return status;
-  Affine p, r;
-  Words as;
-  LoadAffine(field, x, y, p);
-  gf2m::Load(field, a, as);
-  status = DoubleAffine(field, as, p, r);
-  if (status == 0) StoreAffine(field, r, out_x, out_y);
-  return status;
+  return OnAffinePoint(x, y, f, a, field_id, out_x, out_y, DoubleAffine);
 }
 
 int EcPointMulAffineBinary(const FixedBigInt& x, const FixedBigInt& y, const FixedBigInt& f, const FixedBigInt& a,
                            const FixedBigInt& k, uint32_t field_id, FixedBigInt& out_x, FixedBigInt& out_y) {
-  Field field;
-  int status = gf2m::InitField(f, field_id, field);
-  if (status != 0) return status;
-  Affine p, r;
-  Words as;
-  LoadAffine(field, x, y, p);
-  gf2m::Load(field, a, as);
-  r.infinity = true;
-  const int32_t bits = FixedBigInt::BitLength(k);
-  for (int32_t i = bits - 1; i >= 0 && status == 0; --i) {
-    if (ScalarBit(k, i) != 0) status = AddAffine(field, as, r, p, r);
-    if (i > 0 && status == 0) status = DoubleAffine(field, as, r, r);
-  }
-  if (status == 0) StoreAffine(field, r, out_x, out_y);
-  return status;
+  return OnAffinePoint(x, y, f, a, field_id, out_x, out_y,
+                       [&](const Field& field, const uint32_t* as, const Affine& p, Affine& r) {
+                         int status = 0;
+                         r.infinity = true;
+                         for (int32_t i = FixedBigInt::BitLength(k) - 1; i >= 0 && status == 0; --i) {
+                           if (ScalarBit(k, i) != 0) status = AddAffine(field, as, r, p, r);
+                           if (i > 0 && status == 0) status = DoubleAffine(field, as, r, r);
+                         }
+                         return status;
+                       });
 }
 
 int EcRecoverYBinary(uint32_t bit, const FixedBigInt& x, const FixedBigInt& a, const FixedBigInt& b,

@@ -127,16 +127,39 @@ int Divide(const Field& field, const uint32_t* b, const uint32_t* a, uint32_t* o
 
 }  // namespace gf2m
 
-int Gf2Add(const FixedBigInt& a, const FixedBigInt& b, const FixedBigInt& f, FixedBigInt& out) {
+namespace {
+
+// OnOne loads a into the field of f, runs op on it in place and stores it in out when op returns 0.
+template <typename Op>
+int OnOne(const FixedBigInt& a, const FixedBigInt& f, uint32_t field_id, FixedBigInt& out, Op op) {
   Field field;
-  const int status = gf2m::InitField(f, kFieldGeneric, field);
+  const int status = gf2m::InitField(f, field_id, field);
   if (status != 0) return status;
-  Words x, y;
+  Words x;
   gf2m::Load(field, a, x);
-  gf2m::Load(field, b, y);
-  gf2m::Add(field, x, y, x);
-  gf2m::Store(field, x, out);
-  return 0;
+  const int result = op(field, x);
+  if (result == 0) gf2m::Store(field, x, out);
+  return result;
+}
+
+// OnTwo: the same with a second operand b, the result written over a's words.
+template <typename Op>
+int OnTwo(const FixedBigInt& a, const FixedBigInt& b, const FixedBigInt& f, uint32_t field_id, FixedBigInt& out,
+          Op op) {
+  Words y;
+  return OnOne(a, f, field_id, out, [&](const Field& field, uint32_t* x) {
+    gf2m::Load(field, b, y);
+    return op(field, x, y);
+  });
+}
+
+}  // namespace
+
+int Gf2Add(const FixedBigInt& a, const FixedBigInt& b, const FixedBigInt& f, FixedBigInt& out) {
+  return OnTwo(a, b, f, kFieldGeneric, out, [](const Field& field, uint32_t* x, const uint32_t* y) {
+    gf2m::Add(field, x, y, x);
+    return 0;
+  });
 }
 
 bool Gf2IsZero(const FixedBigInt& a, const FixedBigInt& f) {
@@ -148,38 +171,25 @@ bool Gf2IsZero(const FixedBigInt& a, const FixedBigInt& f) {
 }
 
 int Gf2DivideByX(const FixedBigInt& a, const FixedBigInt& f, FixedBigInt& out) {
-  Field field;
-  const int status = gf2m::InitField(f, kFieldGeneric, field);
-  if (status != 0) return status;
-  Words x;
-  gf2m::Load(field, a, x);
-  DivideByX(field, x);
-  gf2m::Store(field, x, out);
-  return 0;
+  return OnOne(a, f, kFieldGeneric, out, [](const Field& field, uint32_t* x) {
+    DivideByX(field, x);
+    return 0;
+  });
 }
 
 int Gf2Multiply(const FixedBigInt& a, const FixedBigInt& b, const FixedBigInt& f, uint32_t field_id,
                 FixedBigInt& out) {
-  Field field;
-  const int status = gf2m::InitField(f, field_id, field);
-  if (status != 0) return status;
-  Words x, y;
-  gf2m::Load(field, a, x);
-  gf2m::Load(field, b, y);
-  gf2m::Mul(field, x, y, x);
-  gf2m::Store(field, x, out);
-  return 0;
+  return OnTwo(a, b, f, field_id, out, [](const Field& field, uint32_t* x, const uint32_t* y) {
+    gf2m::Mul(field, x, y, x);
+    return 0;
+  });
 }
 
 int Gf2Square(const FixedBigInt& a, const FixedBigInt& f, uint32_t field_id, FixedBigInt& out) {
-  Field field;
-  const int status = gf2m::InitField(f, field_id, field);
-  if (status != 0) return status;
-  Words x;
-  gf2m::Load(field, a, x);
-  gf2m::Sqr(field, x, x);
-  gf2m::Store(field, x, out);
-  return 0;
+  return OnOne(a, f, field_id, out, [](const Field& field, uint32_t* x) {
+    gf2m::Sqr(field, x, x);
+    return 0;
+  });
 }
 
 int Gf2Reduce(FixedBigInt& t, const FixedBigInt& f, uint32_t field_id) {
@@ -195,58 +205,38 @@ int Gf2Reduce(FixedBigInt& t, const FixedBigInt& f, uint32_t field_id) {
 }
 
 int Gf2Inverse(const FixedBigInt& a, const FixedBigInt& f, FixedBigInt& out) {
-  Field field;
-  const int status = gf2m::InitField(f, kFieldGeneric, field);
-  if (status != 0) return status;
-  Words x, one;
-  gf2m::Load(field, a, x);
-  gf2m::SetWord(field, 1, one);
-  const int divided = gf2m::Divide(field, one, x, x);
-  if (divided == 0) gf2m::Store(field, x, out);
-  return divided;
+  return OnOne(a, f, kFieldGeneric, out, [](const Field& field, uint32_t* x) {
+    Words one;
+    gf2m::SetWord(field, 1, one);
+    return gf2m::Divide(field, one, x, x);
+  });
 }
 
 int Gf2Divide(const FixedBigInt& b, const FixedBigInt& a, const FixedBigInt& f, FixedBigInt& out) {
-  Field field;
-  const int status = gf2m::InitField(f, kFieldGeneric, field);
-  if (status != 0) return status;
-  Words x, y;
-  gf2m::Load(field, a, x);
-  gf2m::Load(field, b, y);
-  const int divided = gf2m::Divide(field, y, x, x);
-  if (divided == 0) gf2m::Store(field, x, out);
-  return divided;
+  return OnTwo(b, a, f, kFieldGeneric, out, [](const Field& field, uint32_t* x, const uint32_t* y) {
+    return gf2m::Divide(field, x, y, x);
+  });
 }
 
 int Gf2Pow(const FixedBigInt& a, const FixedBigInt& e, const FixedBigInt& f, uint32_t field_id, FixedBigInt& out) {
-  Field field;
-  const int status = gf2m::InitField(f, field_id, field);
-  if (status != 0) return status;
-  Words base, result;
-  gf2m::Load(field, a, base);
-  const int32_t bits = FixedBigInt::BitLength(e);
-  if (bits == 0) {
-    gf2m::SetWord(field, 1, result);
-  } else {
-    gf2m::Copy(field, base, result);
+  return OnOne(a, f, field_id, out, [&](const Field& field, uint32_t* x) {
+    Words base;
+    gf2m::Copy(field, x, base);
+    const int32_t bits = FixedBigInt::BitLength(e);
+    if (bits == 0) gf2m::SetWord(field, 1, x);
     for (int32_t i = bits - 2; i >= 0; --i) {
-      gf2m::Sqr(field, result, result);
-      if (FixedBigInt::TestBit(e, i)) gf2m::Mul(field, result, base, result);
+      gf2m::Sqr(field, x, x);
+      if (FixedBigInt::TestBit(e, i)) gf2m::Mul(field, x, base, x);
     }
-  }
-  gf2m::Store(field, result, out);
-  return 0;
+    return 0;
+  });
 }
 
 int Gf2HalfTrace(const FixedBigInt& beta, const FixedBigInt& f, uint32_t field_id, FixedBigInt& out) {
-  Field field;
-  const int status = gf2m::InitField(f, field_id, field);
-  if (status != 0) return status;
-  Words b;
-  gf2m::Load(field, beta, b);
-  HalfTrace(field, b, b);
-  gf2m::Store(field, b, out);
-  return 0;
+  return OnOne(beta, f, field_id, out, [](const Field& field, uint32_t* x) {
+    HalfTrace(field, x, x);
+    return 0;
+  });
 }
 
 int Gf2SolveQuadratic(const FixedBigInt& beta, const FixedBigInt& f, uint32_t field_id, bool& found,

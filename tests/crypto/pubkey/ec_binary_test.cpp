@@ -379,5 +379,26 @@ TEST(BinaryCurve, ScalarMultiplesMatchOpenSslAndAffineArithmetic) {
   }
 }
 
+// Under valgrind's memcheck, with the scalar marked undefined, no branch and no memory index of the
+// ladder depends on it, on a named and on a generic field.
+TEST(BinaryCurve, LadderTimingIndependentOfTheScalar) {
+#ifndef VELMORA_EC_BINARY_TIMING_PROBE
+  GTEST_SKIP() << "valgrind/memcheck.h is missing: the timing probe was not built";
+#else
+  if (std::system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "valgrind is missing";
+  std::mt19937_64 rng(std::random_device{}());
+  for (uint32_t id : {27u, 26u}) {
+    Curve c{id, "", {}, {}, {}, {}, {}, {}, {}};
+    LoadCurve(c);
+    FixedBigInt d = RandomElement(rng, c.n, 1);
+    ASSERT_EQ(FixedBigInt::Mod(d, c.n, d), 0);
+    const std::string command = std::string("valgrind -q --error-exitcode=99 ") + VELMORA_EC_BINARY_TIMING_PROBE +
+                                " " + Hex(c.f) + " " + Hex(c.a) + " " + Hex(c.gx) + " " + Hex(c.gy) + " " +
+                                std::to_string(c.params.FieldId) + " " + Hex(d);
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  }
+#endif
+}
+
 }  // namespace
 }  // namespace velmora::crypto

@@ -1,0 +1,50 @@
+// Runs the binary-curve ladder on a scalar that valgrind's memcheck treats as undefined: any branch or
+// memory index that depends on it is reported, and the probe then exits non-zero. The curve comes on
+// the command line as hex: f, a, Gx, Gy, the field id (decimal) and the scalar.
+#include <valgrind/memcheck.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "crypto/pubkey/ec/ec_binary.h"
+
+using namespace velmora::crypto;
+
+// The probe is built from the field, point and FixedBigInt sources alone. The ladder draws no random
+// numbers and writes no Buffer: the two outside functions those sources name stop the probe if called.
+namespace velmora::crypto {
+void RandomBytes(RandomContext&, uint8_t*, int32_t, int32_t) { std::abort(); }
+void RandomContext::Release() {}
+}  // namespace velmora::crypto
+namespace velmora::core {
+int BufferCore::SetDataSlow(int32_t, const void*) { std::abort(); }
+}  // namespace velmora::core
+
+namespace {
+
+bool Parse(const char* hex, FixedBigInt& out) {
+  std::string text(hex);
+  if (text.size() % 2 != 0) text = "0" + text;
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < text.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  return FixedBigInt::FromBytes(bytes.data(), static_cast<int32_t>(bytes.size()), out) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 7) return 2;
+  FixedBigInt f, a, gx, gy, k, x, y;
+  if (!Parse(argv[1], f) || !Parse(argv[2], a) || !Parse(argv[3], gx) || !Parse(argv[4], gy) || !Parse(argv[6], k)) {
+    return 2;
+  }
+  a.Count = gx.Count = gy.Count = f.Count;
+  const uint32_t field_id = static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10));
+  VALGRIND_MAKE_MEM_UNDEFINED(k.Words, sizeof k.Words);
+  const int status = EcPointMulBinary(gx, gy, f, a, k, field_id, x, y);
+  VALGRIND_MAKE_MEM_DEFINED(&x, sizeof x);
+  VALGRIND_MAKE_MEM_DEFINED(&y, sizeof y);
+  return status == 0 && x.Count == f.Count ? 0 : 3;
+}
