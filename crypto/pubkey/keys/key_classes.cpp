@@ -1,5 +1,6 @@
 #include "crypto/pubkey/keys/key_classes.h"
 
+#include "crypto/pubkey/ec/ec_key_ops.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {
@@ -73,24 +74,27 @@ int InternalEccKey::SetKeyParams(const EcKeyParams& params) {
   return engine_.SetKeyParams(params);
 }
 
-// NOTE: the engine has no EdDSA, concatenation-KDF agreement or public-key computation yet; these slots
-// say so with kEngineNotAvailable rather than guess at them.
-int InternalEccKey::EdDSAVerify(const uint8_t*, int32_t, const uint8_t*, int32_t, int32_t& valid, int32_t,
-                                const uint8_t*, int32_t) {
-  valid = 0;
-  return kEngineNotAvailable;
+int InternalEccKey::EdDSAVerify(const uint8_t* message, int32_t length, const uint8_t* signature,
+                                int32_t signature_length, int32_t& valid, int32_t prehash, const uint8_t* context,
+                                int32_t context_length) {
+  return engine_.EdDSAVerify(message, length, signature, signature_length, valid, prehash, context, context_length);
 }
 
-int InternalEccKey::EdDSASign(const uint8_t*, int32_t, core::BufferCore&, int32_t, const uint8_t*, int32_t) {
-  return kEngineNotAvailable;
+int InternalEccKey::EdDSASign(const uint8_t* message, int32_t length, core::BufferCore& out, int32_t prehash,
+                              const uint8_t* context, int32_t context_length) {
+  return engine_.EdDSASign(message, length, out, prehash, context, context_length);
 }
 
-int InternalEccKey::AgreeWithKdf(const EcKeyParams&, const char*, const uint8_t*, int32_t, const uint8_t*, int32_t,
-                                 const uint8_t*, int32_t, const uint8_t*, int32_t, const uint8_t*, int32_t,
-                                 core::BufferCore&) {
-  return kEngineNotAvailable;
+int InternalEccKey::AgreeWithKdf(const EcKeyParams& peer, const char* digest_name, const uint8_t* algorithm_id,
+                                 int32_t algorithm_id_length, const uint8_t* party_u_info, int32_t party_u_length,
+                                 const uint8_t* party_v_info, int32_t party_v_length, const uint8_t* supp_pub_info,
+                                 int32_t supp_pub_length, const uint8_t* supp_priv_info, int32_t supp_priv_length,
+                                 core::BufferCore& out) {
+  return engine_.AgreeWithKdf(peer, digest_name, algorithm_id, algorithm_id_length, party_u_info, party_u_length,
+                              party_v_info, party_v_length, supp_pub_info, supp_pub_length, supp_priv_info,
+                              supp_priv_length, out);
 }
 
-int InternalEccKey::ComputePublicKey(EcKeyParams&) { return kEngineNotAvailable; }
+int InternalEccKey::ComputePublicKey(EcKeyParams& params) { return ComputeEcPublicKey(params); }
 
 }  // namespace velmora::crypto

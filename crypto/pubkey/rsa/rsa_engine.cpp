@@ -4,6 +4,7 @@
 
 #include "crypto/pubkey/bigint/big_int.h"
 #include "crypto/pubkey/dsa/dsa_engine.h"
+#include "crypto/pubkey/ec/ecc_engine.h"
 
 namespace velmora::crypto {
 namespace {
@@ -286,8 +287,11 @@ int CngCreateDsaKey(int32_t bits, DsaKeyParams& out, int32_t provider_mode) {
   return engine.GenerateKey(true, out, false);
 }
 
-int CngCreateEccKey(int32_t, EcKeyParams&, int32_t provider_mode) {
-  return provider_mode == static_cast<int32_t>(kProviderPlatform) ? -1 : kEngineNotAvailable;
+int CngCreateEccKey(int32_t key_type, EcKeyParams& out, int32_t provider_mode) {
+  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
+  EccEngine engine;
+  engine.Params.KeyType = key_type;
+  return engine.GenerateKey(true, out);
 }
 
 int CompleteRsaPrivateKey(RsaKeyParams& params, int32_t provider_mode) {
