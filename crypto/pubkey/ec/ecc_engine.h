@@ -1,0 +1,78 @@
+// EccEngine, the internal elliptic-curve key engine: a working copy of one EC key and the operations an
+// internal EC key object forwards to it. ECDSA signing and verification over a caller's digest work on
+// every Weierstrass key type (prime and binary curves); agreement and key generation are not yet
+// available here and answer kEngineNotAvailable. One thread at a time per engine.
+#pragma once
+
+#include <cstdint>
+
+#include "core/buffer.h"
+#include "crypto/pubkey/keys/key_record.h"
+#include "crypto/symmetric/random.h"
+
+namespace velmora::crypto {
+
+inline constexpr int kEcInvalidKey = 1401;     // curve missing or incomplete, key part missing, unknown form
+inline constexpr int kEcNoDigest = 1402;       // missing or empty digest
+inline constexpr int kEcNoPublicKey = 1403;    // X or Y missing
+inline constexpr int kEcNoPrivateKey = 1404;   // D missing
+inline constexpr int kEcUnsupported = 1410;    // key type or operation not offered
+inline constexpr int kEcRandomFailed = 1420;   // the random source could not supply a nonce
+
+class EccEngine {
+ public:
+  EccEngine() = default;
+  EccEngine(const EccEngine&) = delete;
+  EccEngine& operator=(const EccEngine&) = delete;
+  virtual ~EccEngine();
+
+  // Sign appends an ECDSA signature of a digest to out (raw r || s, or DER when DerSignatures is 1):
+  // 0, 1402 without a digest, 1403 / 1404 without the public / private part, 1401 for a key without a
+  // usable curve, kEcRandomFailed when no nonce could be drawn, or an arithmetic / Buffer code.
+  [[nodiscard]] virtual int Sign(const uint8_t* digest, int32_t digest_length, core::BufferCore& out);
+  // Verify sets valid to 1 when signature (DER or raw r || s) is a valid ECDSA signature of the digest
+  // under the held public key, else 0; returns 0, or 1401 / a key check code when the key is unusable.
+  // A malformed signature is a verdict (valid 0), not an error.
+  [[nodiscard]] virtual int Verify(const uint8_t* digest, int32_t digest_length, const uint8_t* signature,
+                                   int32_t signature_length, int32_t& valid);
+  // Agree (peer, derivation id, prepend, append, HMAC key, out): not available yet, kEngineNotAvailable.
+  [[nodiscard]] virtual int Agree(const EcKeyParams& peer, int32_t derivation_id, const uint8_t* prepend,
+                                  int32_t prepend_length, const uint8_t* append, int32_t append_length,
+                                  const uint8_t* hmac_key, int32_t hmac_key_length, core::BufferCore& out);
+  // GenerateKey: not available yet, kEngineNotAvailable.
+  [[nodiscard]] virtual int GenerateKey(bool include_private, EcKeyParams& out);
+  // SetKeyParams checks the key by its type and copies it, private parts included, into Params: 0,
+  // 1401 for a key type of -1 or a key that fails the check, or a Buffer code.
+  [[nodiscard]] virtual int SetKeyParams(const EcKeyParams& params);
+
+  // EcdsaSign / EcdsaVerify: the ECDSA operations behind Sign and Verify, on Params.
+  [[nodiscard]] int EcdsaSign(const uint8_t* digest, int32_t digest_length, core::BufferCore& out);
+  [[nodiscard]] int EcdsaVerify(const uint8_t* digest, int32_t digest_length, const uint8_t* signature,
+                                int32_t signature_length, int32_t& valid);
+  // ValidateKey: the check of Params by its key type (with FullKeyCheck: parts in range, the point on
+  // the curve, d.G equal to the point): 0 or 1401.
+  [[nodiscard]] int ValidateKey();
+
+  int32_t Kind = kKeyKindEc;
+  RandomContext Random{};
+  int32_t KeyBits = 1024;
+  EcKeyParams Params;
+  int32_t FullKeyCheck = 0;
+  int32_t DerSignatures = 0;       // 0: signatures are raw r || s; 1: DER
+  int32_t ReduceHashModOrder = 0;  // with DER signatures, reduce the digest modulo n instead of truncating
+};
+
+// EncodeDsaSignatureDer trims r and s in place to their DER INTEGER content (no leading zero bytes, one
+// 00 byte before a first byte of 0x80 or above) and appends SEQUENCE { INTEGER r, INTEGER s } to out:
+// 0 or a Buffer code.
+[[nodiscard]] int EncodeDsaSignatureDer(core::BufferCore& r, core::BufferCore& s, core::BufferCore& out);
+
+namespace test {
+// EcdsaNonceHook, when set, replaces the random source of EccEngine::EcdsaSign: it is asked for count
+// bytes and returns 0 when it filled them, anything else when it could not. Tests use it to fix a nonce
+// or to make the source fail. Set it from one thread while no signing runs.
+using EcdsaNonceHook = int (*)(uint8_t* out, int32_t count, void* context);
+void SetEcdsaNonceHook(EcdsaNonceHook hook, void* context);
+}  // namespace test
+
+}  // namespace velmora::crypto
