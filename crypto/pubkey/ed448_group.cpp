@@ -521,4 +521,52 @@ int Ed448TwDoubleScalarMulVt(Ed448Point& p, const uint32_t* s1, int32_t bits1, c
   return list1[2 * i1] == -1 && list2[2 * i2] == -1 ? 0 : kCurveInternalError;
 }
 
+uint32_t Ed448TwFromField(Ed448Point& out, const Fe448& c, const Fe448& s) {
+  const Fe448 one = One();
+  const Fe448 z = Sqr(s);
+  const Fe448 one_plus_z = Add(one, z);
+  const Fe448 n = Neg(MulWord(Sqr(one_plus_z), kTwistMinusD));
+  const Fe448 m = Add(MulWord(z, 4), n);
+  const Fe448 e = Mul(c, Sub(one, Sqr(z)));
+  const Fe448 q1 = Mul(e, m);
+  const Fe448 q2 = Mul(q1, m);
+  const Fe448 t = Mul(e, q2);
+  const Fe448 q3 = Mul(t, q1);
+  // One inverse square root gives both the square root and the inverse the map needs.
+  Fe448 r;
+  Fe448InvSqrt(r, Mul(e, q3));
+  const Fe448 v = Mul(t, r);
+  const Fe448 k = Mul(q3, Sqr(r));
+  out.x = Mul(Mul(Add(s, s), Sub(one, z)), k);
+  out.y = Mul(Mul(one_plus_z, k), v);
+  Fe448SetOne(out.z);
+  out.ta = out.x;
+  out.tb = out.y;
+  return Fe448Equal(Mul(e, k), one);
+}
+
+void Ed448TwToField(Fe448& out, const Ed448Point& p) {
+  const Fe448 u = Sub(Sqr(Add(p.x, p.y)), Add(Mul(p.x, p.y), Mul(p.x, p.y)));
+  const Fe448 scaled = MulWord(u, kTwistMinusTwoD);
+  const Fe448 g = MulWord(scaled, kTwistMinusD);
+  const Fe448 h = Neg(Mul(scaled, Sqr(Sqr(p.z))));
+  Fe448 r;
+  Fe448InvSqrt(r, Mul(g, h));
+  out = Mul(Mul(Mul(g, r), p.x), p.y);
+}
+
+const Fe448& Ed448TwFieldConstant() {
+  static const Fe448 constant = [] {
+    // p = 3 mod 4, so a^((p+1)/4) = a a^((p-3)/4) is a square root of the square a = -39082.
+    Fe448 minus, r;
+    Fe448SetWord(minus, static_cast<uint32_t>(kTwistMinusD));
+    Fe448Neg(minus, minus);
+    Fe448InvSqrt(r, minus);
+    Fe448 root = Mul(minus, r);
+    Fe448CondNeg(root, 0u - Fe448LowBit(root));
+    return root;
+  }();
+  return constant;
+}
+
 }  // namespace velmora::crypto

@@ -63,6 +63,16 @@ int Ed448TwEqual(const Ed448Point& p, const Ed448Point& q);
 // Ed448TwistPoint maps a point of E to E' (result with Z = 1), up to adding (0, -1).
 void Ed448TwistPoint(Ed448Point& out, const Ed448Point& p);
 
+// The one-field-element encoding of E' points: Ed448TwToField writes P as a single element,
+// Ed448TwFromField reads one back as a point of E' with the constant c (c^2 = -39082, see
+// Ed448TwFieldConstant). Reading back what was written gives 2P up to a point of order 2, which
+// Ed448TwToField does not see. Ed448TwFromField returns all ones when s decodes, 0 when it does not
+// (out is written either way). Both run the same sequence of operations for every input.
+uint32_t Ed448TwFromField(Ed448Point& out, const Fe448& c, const Fe448& s);
+void Ed448TwToField(Fe448& out, const Ed448Point& p);
+// Ed448TwFieldConstant is the even square root of -39082 modulo p, computed on first use from any thread.
+const Fe448& Ed448TwFieldConstant();
+
 // Ed448BaseRecords: the base point B of RFC 8032 as affine coordinates, as a point of E, and its twist B'.
 struct Ed448Base {
   Ed448Affine affine;

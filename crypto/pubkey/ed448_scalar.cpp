@@ -69,6 +69,18 @@ uint32_t ScalarAdd(uint32_t* a, const uint32_t* b, int32_t words) {
   return ScalarMulWordAdd(a, 0, words, b, words, 1, 0);
 }
 
+uint32_t ScalarAddMasked(uint32_t* out, const uint32_t* a, int32_t words, const uint32_t* b, int32_t b_offset,
+                         int32_t b_words, uint32_t mask) {
+  uint64_t carry = 0;
+  for (int32_t i = 0; i < words; ++i) {
+    const uint32_t addend = i < b_words ? b[b_offset + i] & mask : 0;
+    carry += static_cast<uint64_t>(a[i]) + addend;
+    out[i] = static_cast<uint32_t>(carry);
+    carry >>= 32;
+  }
+  return static_cast<uint32_t>(carry);
+}
+
 int ScalarReduce(uint32_t* x, int32_t words, uint32_t extra, const ScalarDescriptor& d) {
   const int32_t n = d.words;
   if (n < 1 || n > kMaxDescriptorWords || words < n || (extra >> d.top_bits) != 0) {

@@ -51,6 +51,11 @@ void ScalarToBytes(uint8_t* out, const uint32_t* words, int32_t byte_count);
 [[nodiscard]] int ScalarRecodeSigned(int32_t* out, const uint32_t* s, int32_t bits, int32_t width);
 // ScalarAdd sets a += b over words words and returns the carry.
 uint32_t ScalarAdd(uint32_t* a, const uint32_t* b, int32_t words);
+// ScalarAddMasked sets out = a + (b AND mask) over words words, b read from word b_offset for b_words
+// words (words beyond them add 0, so the carry runs through the rest of a); returns the carry. The mask
+// is all ones or 0 and decides nothing by branching. out may be a.
+uint32_t ScalarAddMasked(uint32_t* out, const uint32_t* a, int32_t words, const uint32_t* b, int32_t b_offset,
+                         int32_t b_words, uint32_t mask);
 // ScalarMulWordAdd adds b * w + carry_in to x[offset .. offset + words - 1], carrying through the span;
 // returns the carry out (0x90003 when b_words exceeds words).
 uint32_t ScalarMulWordAdd(uint32_t* x, int32_t offset, int32_t words, const uint32_t* b, int32_t b_words, uint32_t w,

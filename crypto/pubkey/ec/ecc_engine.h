@@ -1,7 +1,7 @@
 // EccEngine, the internal elliptic-curve key engine: a working copy of one EC key and the operations an
 // internal EC key object forwards to it. ECDSA signing and verification over a caller's digest work on
-// every Weierstrass key type (prime and binary curves); agreement and key generation are not yet
-// available here and answer kEngineNotAvailable. One thread at a time per engine.
+// every Weierstrass key type (prime and binary curves); agreement, key generation, key intake and EdDSA
+// live with the EC key operations (ec_key_ops.cpp). One thread at a time per engine.
 #pragma once
 
 #include <cstdint>
@@ -36,15 +36,40 @@ class EccEngine {
   // A malformed signature is a verdict (valid 0), not an error.
   [[nodiscard]] virtual int Verify(const uint8_t* digest, int32_t digest_length, const uint8_t* signature,
                                    int32_t signature_length, int32_t& valid);
-  // Agree (peer, derivation id, prepend, append, HMAC key, out): not available yet, kEngineNotAvailable.
+  // Agree (peer, derivation id, prepend, append, HMAC key, out) puts into out the raw shared secret Z
+  // with peer (id 99), the 48-byte TLS 1.0 PRF of Z with label prepend and the 64-byte seed append (id
+  // 12), HMAC-SHA-1/256/384/512/MD5 keyed with hmac_key (ids 7-11) or SHA-1/256/384/512, MD2, MD4, MD5
+  // (ids 0-6, SHA-1 for any other id) over prepend || Z || append. 0; 1407 / 1408 for a bad TLS seed or
+  // label; the key check codes (1401, 1403, 1404, 1414); the agreement's, digest's or HMAC's code.
   [[nodiscard]] virtual int Agree(const EcKeyParams& peer, int32_t derivation_id, const uint8_t* prepend,
                                   int32_t prepend_length, const uint8_t* append, int32_t append_length,
                                   const uint8_t* hmac_key, int32_t hmac_key_length, core::BufferCore& out);
-  // GenerateKey: not available yet, kEngineNotAvailable.
+  // GenerateKey makes a key pair of Params' type when Params has no public part (1410 when that fails),
+  // then copies Params to out, with the private part when include_private is set: 0 or a Buffer code.
   [[nodiscard]] virtual int GenerateKey(bool include_private, EcKeyParams& out);
   // SetKeyParams checks the key by its type and copies it, private parts included, into Params: 0,
   // 1401 for a key type of -1 or a key that fails the check, or a Buffer code.
   [[nodiscard]] virtual int SetKeyParams(const EcKeyParams& params);
+
+  // AgreeWithKdf puts into out 32 bytes of the concatenation KDF (NIST SP 800-56A) over the raw shared
+  // secret with peer and AlgorithmID || PartyUInfo || PartyVInfo || SuppPubInfo || SuppPrivInfo, with
+  // the named digest ("SHA256" for null or ""): 0, the key check codes, 1411 / 1412 / 1413 for an
+  // empty AlgorithmID / PartyUInfo / PartyVInfo, or the agreement's or the KDF's code.
+  [[nodiscard]] int AgreeWithKdf(const EcKeyParams& peer, const char* digest_name, const uint8_t* algorithm_id,
+                                 int32_t algorithm_id_length, const uint8_t* party_u_info, int32_t party_u_length,
+                                 const uint8_t* party_v_info, int32_t party_v_length, const uint8_t* supp_pub_info,
+                                 int32_t supp_pub_length, const uint8_t* supp_priv_info, int32_t supp_priv_length,
+                                 core::BufferCore& out);
+  // EdDSASign signs message with the Ed25519 (type 3) or Ed448 (type 4) key octets: prehash selects
+  // Ed25519ph / Ed448ph over a caller's digest, a context selects Ed25519ctx. 0; 1401 for a missing or
+  // mismatched key part or another type; the signature routine's code.
+  [[nodiscard]] int EdDSASign(const uint8_t* message, int32_t length, core::BufferCore& out, int32_t prehash,
+                              const uint8_t* context, int32_t context_length);
+  // EdDSAVerify sets result to the verdict (1 valid, 0 not) and returns 0; a public key or signature of
+  // the wrong length, or another key type, is the verdict 0.
+  [[nodiscard]] int EdDSAVerify(const uint8_t* message, int32_t length, const uint8_t* signature,
+                                int32_t signature_length, int32_t& result, int32_t prehash, const uint8_t* context,
+                                int32_t context_length);
 
   // EcdsaSign / EcdsaVerify: the ECDSA operations behind Sign and Verify, on Params.
   [[nodiscard]] int EcdsaSign(const uint8_t* digest, int32_t digest_length, core::BufferCore& out);

@@ -7,6 +7,7 @@
 
 #include "core/hex.h"
 #include "crypto/pubkey/bigint/big_int.h"
+#include "crypto/pubkey/ec/ec_key_ops.h"
 #include "crypto/pubkey/fixed/integer_bytes.h"
 #include "crypto/pubkey/rsa/rsa_engine.h"
 
@@ -306,11 +307,10 @@ int KeyRecord::GetDsaParams(DsaKeyParams& out, bool public_only) {
 }
 
 int KeyRecord::GetEcParams(EcKeyParams& out, bool public_only) {
-  // The public point of a key that holds only its private part is derived by the EC key code; here
-  // the stored point is handed out as it is.
   if (Type != kKeyEc && Type != kKeyEdwards) return -1;
   EcKeyParams& source = Type == kKeyEc ? EcParams : EdParams;
-  int status = out.CopyFrom(source, true);
+  int status = EnsureEcPublicKey(source);
+  if (status == 0) status = out.CopyFrom(source, true);
   if (status == 0 && public_only) status = Empty(Type == kKeyEc ? out.D : out.PrivateKey);
   return status;
 }

@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "crypto/pubkey/bigint/big_int.h"
+#include "crypto/pubkey/ec/ecc_engine.h"
 
 namespace velmora::crypto {
 namespace {
@@ -280,8 +281,11 @@ int CngCreateDsaKey(int32_t, DsaKeyParams&, int32_t provider_mode) {
   return provider_mode == kProviderPlatform ? -1 : kEngineNotAvailable;
 }
 
-int CngCreateEccKey(int32_t, EcKeyParams&, int32_t provider_mode) {
-  return provider_mode == kProviderPlatform ? -1 : kEngineNotAvailable;
+int CngCreateEccKey(int32_t key_type, EcKeyParams& out, int32_t provider_mode) {
+  if (provider_mode == kProviderPlatform) return -1;
+  EccEngine engine;
+  engine.Params.KeyType = key_type;
+  return engine.GenerateKey(true, out);
 }
 
 int CompleteRsaPrivateKey(RsaKeyParams& params, int32_t provider_mode) {

@@ -1,0 +1,434 @@
+#include "crypto/pubkey/ec/ec_key_ops.h"
+
+#include <cstring>
+
+#include "component/component_base.h"
+#include "crypto/pubkey/curve25519_field.h"
+#include "crypto/pubkey/curve448_field.h"
+#include "crypto/pubkey/ec/ec_agreement.h"
+#include "crypto/pubkey/ec/ec_curve_ops.h"
+#include "crypto/pubkey/ed25519_eddsa.h"
+#include "crypto/pubkey/ed25519_group.h"
+#include "crypto/pubkey/ed448.h"
+#include "crypto/pubkey/ed448_group.h"
+#include "crypto/pubkey/fixed/integer_bytes.h"
+#include "crypto/pubkey/x25519_x448.h"
+#include "crypto/symmetric/digest_cores.h"
+#include "crypto/symmetric/hash_ctx.h"
+#include "crypto/symmetric/hash_objects.h"
+#include "crypto/symmetric/kdf_shared.h"
+#include "platform/memory.h"
+
+namespace velmora::crypto {
+
+namespace {
+
+// The process default provider mode: internal, and nothing in the system changes it.
+constexpr uint32_t kDefaultProviderMode = kProviderInternal;
+constexpr int kRawAgreementRefused = 9998;
+constexpr int kPlatformKeyUnavailable = -1;
+
+bool PlatformPreferred() { return component::UseFIPSCompliantAPI() != 0 || kDefaultProviderMode != kProviderInternal; }
+
+const core::BufferCore& OwnPrivate(const EcKeyParams& params) {
+  return params.UsesRawKeys() ? static_cast<const core::BufferCore&>(params.PrivateKey) : params.D;
+}
+
+const CurveParams* CurveOfType(int32_t key_type) {
+  const int32_t curve_id = EcKeyTypeToCurveId(key_type);
+  return curve_id < 0 ? nullptr : FindCurveParams(static_cast<uint32_t>(curve_id));
+}
+
+// LessThan compares two unsigned big-endian numbers of any lengths.
+bool LessThan(const core::BufferCore& a, const core::BufferCore& b) {
+  int32_t ia = 0;
+  int32_t ib = 0;
+  while (ia < a.Length() && a.Bytes()[ia] == 0) ++ia;
+  while (ib < b.Length() && b.Bytes()[ib] == 0) ++ib;
+  const int32_t la = a.Length() - ia;
+  const int32_t lb = b.Length() - ib;
+  if (la != lb) return la < lb;
+  return std::memcmp(a.Bytes() + ia, b.Bytes() + ib, static_cast<size_t>(la)) < 0;
+}
+
+// Digests of the derivation ids 0-11 (ids 7-11 through HMAC).
+int32_t AgreeDigest(int32_t id) {
+  static constexpr int32_t kIds[] = {kHashSha1,   kHashSha256, kHashSha384, kHashSha512, kHashMd2, kHashMd4,
+                                     kHashMd5,    kHashSha1,   kHashSha256, kHashSha384, kHashSha512, kHashMd5};
+  return id >= 0 && id < 12 ? kIds[id] : kHashSha1;
+}
+
+struct Bytes {
+  const uint8_t* data;
+  int32_t length;
+};
+
+// DigestParts hashes (or, with hmac, authenticates) the parts in order into out.
+int DigestParts(int32_t digest, const Bytes* hmac_key, std::initializer_list<Bytes> parts, core::BufferCore& out) {
+  int status;
+  if (hmac_key != nullptr) {
+    InternalHmac hmac;
+    if ((status = hmac.SetKey(digest, hmac_key->data, hmac_key->length)) != 0) return status;
+    for (const Bytes& part : parts) {
+      if (part.length > 0 && (status = hmac.Update(part.data, static_cast<uint32_t>(part.length))) != 0) {
+        return status;
+      }
+    }
+    if ((status = hmac.Final()) != 0) return status;
+    return out.SetData(hmac.DigestLength(), hmac.Digest());
+  }
+  HashCtx ctx;
+  if ((status = ctx.SetAlgorithm(digest)) != 0) return status;
+  for (const Bytes& part : parts) {
+    if (part.length > 0 && (status = ctx.Update(part.data, static_cast<uint32_t>(part.length))) != 0) return status;
+  }
+  if ((status = ctx.Final()) != 0) return status;
+  return out.Assign(ctx.Output());
+}
+
+// CheckAndAgree runs the key checks and the raw agreement of the engine's key with peer into z.
+int CheckAndAgree(EccEngine& engine, const EcKeyParams& peer, core::BufferCore& z) {
+  int status = engine.Params.Validate(engine);
+  if (status == 0) status = EcdhCheckKeys(engine.Params, peer);
+  if (status == 0) status = EcdhRawAgreement(OwnPrivate(engine.Params), peer, 0, z);
+  return status;
+}
+
+}  // namespace
+
+// ---- key checks -----------------------------------------------------------------------------------------
+
+int ValidateOkpKey(const EcKeyParams& params, int32_t full) {
+  const int32_t length = EcKeyTypeByteLength(params.KeyType);
+  const bool has_public = !params.PublicKey.IsEmpty();
+  const bool has_private = !params.PrivateKey.IsEmpty();
+  if (!has_public && !has_private) return 0;
+  if ((has_public && params.PublicKey.Length() != length) || (has_private && params.PrivateKey.Length() != length)) {
+    return 0;
+  }
+  if (full == 0 || !has_public || !has_private) return 1;
+  core::Buffer derived;
+  if (OkpPublicFromPrivate(params.KeyType, params.PrivateKey, derived) != 0) return 0;
+  return derived.Equals(params.PublicKey) != 0 ? 1 : 0;
+}
+
+int ValidateWeierstrassKey(const EcKeyParams& params, int32_t full) {
+  const bool has_point = !params.X.IsEmpty() && !params.Y.IsEmpty();
+  const bool has_d = !params.D.IsEmpty();
+  if (!has_point && !has_d) return 0;
+  if (full == 0) return 1;
+  const CurveParams* curve = CurveOfType(params.KeyType);
+  if (curve == nullptr) return 0;
+  if (has_point) {
+    bool on_curve = false;
+    if (EcCurveContains(*curve, params.X, params.Y, on_curve) != 0 || !on_curve) return 0;
+  }
+  if (has_d && !LessThan(params.D, curve->Order)) return 0;
+  if (has_point && has_d) {
+    bool infinity = false;
+    core::Buffer x;
+    core::Buffer y;
+    if (EcCurveMultiplyBase(*curve, params.D, infinity, x, y) != 0 || infinity) return 0;
+    if (x.EqualsIgnoringLeadingZeros(params.X) == 0 || y.EqualsIgnoringLeadingZeros(params.Y) == 0) return 0;
+  }
+  return 1;
+}
+
+int EcKeyParams::Validate(const EccEngine& engine) {
+  if (KeyType == -1) return kEcInvalidKey;
+  const CurveParams* curve = GetCurve();
+  if (curve == nullptr || !IsCompleteCurve(*curve)) return kEcInvalidKey;
+  const int valid = UsesRawKeys() ? ValidateOkpKey(*this, engine.FullKeyCheck)
+                                  : ValidateWeierstrassKey(*this, engine.FullKeyCheck);
+  return valid != 0 ? 0 : kEcInvalidKey;
+}
+
+int EcdhCheckKeys(const EcKeyParams& own, const EcKeyParams& peer) {
+  if (!own.HasPrivateKey()) return kEcNoPrivateKey;
+  if (!peer.HasPublicKey()) return kEcNoPublicKey;
+  return own.KeyType != peer.KeyType ? kEcCurveMismatch : 0;
+}
+
+// ---- public part ----------------------------------------------------------------------------------------
+
+int ComputeEcPublicKey(EcKeyParams& params) {
+  if (!params.HasPrivateKey() || params.HasPublicKey()) return 0;
+  if (params.UsesRawKeys()) return OkpPublicFromPrivate(params.KeyType, params.PrivateKey, params.PublicKey);
+  return EcPublicFromPrivate(params);
+}
+
+int ComputeEcPublicKeyPlatform(EcKeyParams& params) {
+  if (!params.HasPrivateKey() || params.HasPublicKey()) return 0;
+  const int32_t type = params.KeyType;
+  // NOTE: the platform computes these through its EC key objects, which this build does not have yet.
+  if ((type >= 0 && type <= 2) || (type >= 7 && type <= 10)) return kPlatformKeyUnavailable;
+  return kEcUnsupported;
+}
+
+int EnsureEcPublicKey(EcKeyParams& params) {
+  return PlatformPreferred() ? ComputeEcPublicKeyPlatform(params) : ComputeEcPublicKey(params);
+}
+
+int BuildCngEccKeyBlob(const EcKeyParams& params, bool private_blob, bool agreement, core::BufferCore& out) {
+  if (private_blob && !params.HasPrivateKey()) return 0;
+  int status = out.Clear();
+  if (status != 0) return status;
+  static constexpr int32_t kLengths[] = {32, 48, 66};
+  const int32_t type = params.KeyType;
+  if (type < 0 || type > 2) return kEcUnsupported;
+  const int32_t length = kLengths[type];
+  const char magic[4] = {'E', 'C', agreement ? 'K' : 'S', static_cast<char>('1' + 2 * type + (private_blob ? 1 : 0))};
+  const uint8_t length_le[4] = {static_cast<uint8_t>(length), 0, 0, 0};
+  if ((status = out.Append(magic, 4)) != 0 || (status = out.Append(length_le, 4)) != 0) return status;
+  const core::BufferCore* parts[] = {&params.X, &params.Y, &params.D};
+  core::SecureBuffer padded;
+  for (int32_t i = 0; i < (private_blob ? 3 : 2); ++i) {
+    if ((status = PadBytesLeft(parts[i]->Bytes(), parts[i]->Length(), length, padded)) != 0 ||
+        (status = out.Append(padded)) != 0) {
+      return status;
+    }
+  }
+  return 0;
+}
+
+// ---- the engine's slots ---------------------------------------------------------------------------------
+
+int EccEngine::SetKeyParams(const EcKeyParams& params) {
+  if (params.KeyType == -1) return kEcInvalidKey;
+  const int valid = params.UsesRawKeys() ? ValidateOkpKey(params, FullKeyCheck) : ValidateWeierstrassKey(params, FullKeyCheck);
+  if (valid == 0) return kEcInvalidKey;
+  return Params.CopyFrom(params, true);
+}
+
+int EccEngine::GenerateKey(bool include_private, EcKeyParams& out) {
+  if (!Params.HasPublicKey()) {
+    const int32_t type = Params.KeyType;
+    const int status = Params.UsesRawKeys() ? GenerateOkpKey(type, Params) : GenerateEcKey(type, Params);
+    if (status != 0) return kEcUnsupported;
+  }
+  return out.CopyFrom(Params, include_private);
+}
+
+int EccEngine::Agree(const EcKeyParams& peer, int32_t derivation_id, const uint8_t* prepend, int32_t prepend_length,
+                     const uint8_t* append, int32_t append_length, const uint8_t* hmac_key, int32_t hmac_key_length,
+                     core::BufferCore& out) {
+  if (derivation_id == kEcdhKdfTlsPrf) {
+    if (append_length != kEcdhTlsPrfSeedLength) return kEcTlsPrfBadSeed;
+    if (prepend_length < 1) return kEcTlsPrfNoLabel;
+  }
+  core::SecureBuffer z;
+  int status = CheckAndAgree(*this, peer, z);
+  if (status != 0) return status;
+  const Bytes before{prepend, prepend == nullptr ? 0 : prepend_length};
+  const Bytes after{append, append == nullptr ? 0 : append_length};
+  const Bytes secret{z.Bytes(), z.Length()};
+  switch (derivation_id) {
+    case kEcdhKdfRaw:
+      return out.Assign(z);
+    case kEcdhKdfTlsPrf:
+      return TlsPrf(z, prepend, prepend_length, append, append_length, kEcdhTlsPrfOutputLength, out);
+    case 7:
+    case 8:
+    case 9:
+    case 10:
+    case 11: {
+      const Bytes key{hmac_key, hmac_key == nullptr || hmac_key_length < 0 ? 0 : hmac_key_length};
+      return DigestParts(AgreeDigest(derivation_id), &key, {before, secret, after}, out);
+    }
+    default:
+      return DigestParts(AgreeDigest(derivation_id), nullptr, {before, secret, after}, out);
+  }
+}
+
+int EccEngine::AgreeWithKdf(const EcKeyParams& peer, const char* digest_name, const uint8_t* algorithm_id,
+                            int32_t algorithm_id_length, const uint8_t* party_u_info, int32_t party_u_length,
+                            const uint8_t* party_v_info, int32_t party_v_length, const uint8_t* supp_pub_info,
+                            int32_t supp_pub_length, const uint8_t* supp_priv_info, int32_t supp_priv_length,
+                            core::BufferCore& out) {
+  int status = Params.Validate(*this);
+  if (status == 0) status = EcdhCheckKeys(Params, peer);
+  if (status != 0) return status;
+  if (algorithm_id == nullptr || algorithm_id_length < 1) return kEcNoAlgorithmId;
+  if (party_u_info == nullptr || party_u_length < 1) return kEcNoPartyUInfo;
+  if (party_v_info == nullptr || party_v_length < 1) return kEcNoPartyVInfo;
+  core::SecureBuffer z;
+  if ((status = EcdhRawAgreement(OwnPrivate(Params), peer, 0, z)) != 0) return status;
+  core::Buffer other_info;
+  const Bytes pieces[] = {{algorithm_id, algorithm_id_length},
+                          {party_u_info, party_u_length},
+                          {party_v_info, party_v_length},
+                          {supp_pub_info, supp_pub_info == nullptr ? 0 : supp_pub_length},
+                          {supp_priv_info, supp_priv_info == nullptr ? 0 : supp_priv_length}};
+  for (const Bytes& piece : pieces) {
+    if (piece.length > 0 && (status = other_info.Append(piece.data, piece.length)) != 0) return status;
+  }
+  const char* name = digest_name == nullptr || digest_name[0] == '\0' ? "SHA256" : digest_name;
+  core::SecureBuffer derived;
+  status = ConcatKdf(z.Bytes(), z.Length(), name, kEcdhConcatKdfLength, other_info.Bytes(), other_info.Length(),
+                     derived);
+  if (status != 0) return status;
+  return out.SetData(kEcdhConcatKdfLength, derived.Bytes());
+}
+
+int EccEngine::EdDSASign(const uint8_t* message, int32_t length, core::BufferCore& out, int32_t prehash,
+                         const uint8_t* context, int32_t context_length) {
+  const core::BufferCore& secret = Params.PrivateKey;
+  const core::BufferCore& key = Params.PublicKey;
+  if (secret.IsEmpty() || key.IsEmpty() || key.Length() != secret.Length()) return kEcInvalidKey;
+  const auto message_length = static_cast<uint32_t>(length < 0 ? 0 : length);
+  const auto ctx_length = static_cast<uint32_t>(context == nullptr || context_length < 0 ? 0 : context_length);
+  const auto key_length = static_cast<uint32_t>(key.Length());
+  if (Params.KeyType == 3) {
+    if (prehash != 0) {
+      return Ed25519PhSign(message, message_length, true, context, ctx_length, key.Bytes(), key_length,
+                           secret.Bytes(), key_length, out);
+    }
+    if (ctx_length > 0) {
+      return Ed25519CtxSign(message, message_length, context, ctx_length, key.Bytes(), key_length, secret.Bytes(),
+                            key_length, out);
+    }
+    return Ed25519Sign(message, message_length, key.Bytes(), key_length, secret.Bytes(), key_length, out);
+  }
+  if (Params.KeyType == 4) {
+    if (prehash != 0) {
+      return Ed448phSign(message, length, true, context, static_cast<int32_t>(ctx_length), key.Bytes(), key.Length(),
+                         secret.Bytes(), secret.Length(), out);
+    }
+    return Ed448Sign(message, length, context, static_cast<int32_t>(ctx_length), key.Bytes(), key.Length(),
+                     secret.Bytes(), secret.Length(), out);
+  }
+  return kEcInvalidKey;
+}
+
+int EccEngine::EdDSAVerify(const uint8_t* message, int32_t length, const uint8_t* signature,
+                           int32_t signature_length, int32_t& result, int32_t prehash, const uint8_t* context,
+                           int32_t context_length) {
+  result = 0;
+  const core::BufferCore& key = Params.PublicKey;
+  if (key.Length() != EcKeyTypeByteLength(Params.KeyType) || signature == nullptr) return 0;
+  const auto message_length = static_cast<uint32_t>(length < 0 ? 0 : length);
+  const auto ctx_length = static_cast<uint32_t>(context == nullptr || context_length < 0 ? 0 : context_length);
+  const auto key_length = static_cast<uint32_t>(key.Length());
+  const auto sig_length = static_cast<uint32_t>(signature_length < 0 ? 0 : signature_length);
+  if (Params.KeyType == 3) {
+    if (signature_length != 64) return 0;
+    if (prehash != 0) {
+      result = Ed25519PhVerify(message, message_length, true, context, ctx_length, key.Bytes(), key_length, signature,
+                               sig_length);
+    } else if (ctx_length > 0) {
+      result = Ed25519CtxVerify(message, message_length, context, ctx_length, key.Bytes(), key_length, signature,
+                                sig_length);
+    } else {
+      result = Ed25519Verify(message, message_length, key.Bytes(), key_length, signature, sig_length);
+    }
+  } else if (Params.KeyType == 4) {
+    if (signature_length != kEd448SignatureBytes) return 0;
+    result = prehash != 0 ? Ed448phVerify(message, length, true, context, static_cast<int32_t>(ctx_length),
+                                          key.Bytes(), key.Length(), signature, signature_length)
+                          : Ed448Verify(message, length, context, static_cast<int32_t>(ctx_length), key.Bytes(),
+                                        key.Length(), signature, signature_length);
+  }
+  return 0;
+}
+
+// ---- the component's guards -----------------------------------------------------------------------------
+
+int EcdhRawAgreementChecked(component::CryptoComponent& component, const EcKeyParams& own, const EcKeyParams& peer,
+                            core::BufferCore& out, int32_t cofactor) {
+  if (PlatformPreferred() || component.ProviderMode() != 0) {
+    return component.SetErrorText(kRawAgreementRefused,
+                                  "ECDH error: The raw agreement is not supported in platform implementations.");
+  }
+  if (own.KeyType == 3 || own.KeyType == 4) {
+    return component.SetErrorText(kRawAgreementRefused, "ECDH error: The raw agreement is not supported for EdDSA.");
+  }
+  return EcdhRawAgreement(OwnPrivate(own), peer, cofactor, out);
+}
+
+int EdDSAGuard(component::CryptoComponent& component) {
+  if (PlatformPreferred() || component.ProviderMode() != 0) {
+    return component.SetErrorText(kEcUnsupported, "EdDSA error: EdDSA is not supported in FIPS compliant mode.");
+  }
+  return 0;
+}
+
+// ---- Edwards to Montgomery ------------------------------------------------------------------------------
+
+int ConvertEd25519ToX25519(const EcKeyParams& source, EcKeyParams& target) {
+  if (source.KeyType != 3) return kEcUnsupported;
+  int status = target.Clear();
+  if (status == 0) status = target.CopyFrom(source, true);
+  if (status != 0) return status;
+  target.KeyType = 5;
+  if (source.HasPrivateKey()) {
+    // RFC 8032 section 5.1.5: the scalar is the clamped first half of SHA-512 of the seed.
+    HashCtx ctx;
+    core::SecureBuffer digest;
+    if ((status = ctx.SetAlgorithm(kHashSha512)) != 0) return status;
+    status = DigestToBuffer(ctx, source.PrivateKey.Bytes(), static_cast<uint32_t>(source.PrivateKey.Length()), digest);
+    if (status != 0) return status;
+    if ((status = target.PrivateKey.SetData(kX25519Bytes, digest.Bytes())) != 0) return status;
+    auto* scalar = reinterpret_cast<uint8_t*>(target.PrivateKey.Data());
+    scalar[0] &= 248;
+    scalar[31] = static_cast<uint8_t>((scalar[31] & 63) | 64);
+  }
+  if (source.HasPublicKey()) {
+    if (source.PublicKey.Length() != kX25519Bytes) return kEcInvalidKey;
+    // Only y is needed, and the decoder sets it before it checks anything, so its verdict is not used.
+    Ed25519PointP3 point;
+    (void)Ed25519PointFromBytesNegate(point, source.PublicKey.Bytes(), kX25519Bytes);
+    Fe25519 numerator;
+    Fe25519 denominator;
+    Fe25519 u;
+    Fe25519Add(numerator, point.Z, point.Y);
+    Fe25519Sub(denominator, point.Z, point.Y);
+    Fe25519Invert(denominator, denominator);
+    Fe25519Mul(u, numerator, denominator);
+    status = Fe25519ToBytes(reinterpret_cast<uint8_t*>(target.PublicKey.Data()),
+                            static_cast<uint32_t>(target.PublicKey.Length()), u);
+  }
+  return status;
+}
+
+int ConvertEd448ToX448(const EcKeyParams& source, EcKeyParams& target) {
+  if (source.KeyType != 4) return kEcUnsupported;
+  int status = target.Clear();
+  if (status == 0) status = target.CopyFrom(source, true);
+  if (status != 0) return status;
+  target.KeyType = 6;
+  if (source.HasPrivateKey()) {
+    if (source.PrivateKey.Length() != kEd448KeyBytes) return kEcInvalidKey;
+    // RFC 8032 section 5.2.5: the scalar comes from the first 56 bytes of SHAKE256(seed, 114).
+    ShakeState shake(136, 8 * 2 * kEd448KeyBytes, 256);
+    shake.Absorb(source.PrivateKey.Bytes(), static_cast<size_t>(kEd448KeyBytes));
+    const uint8_t* digest = shake.Final();
+    if (digest == nullptr) return core::kOutOfMemory;
+    status = target.PrivateKey.SetData(kFe448Bytes, digest);
+    platform::SecureZero(const_cast<uint8_t*>(digest), static_cast<size_t>(2 * kEd448KeyBytes));
+    shake.Reset();
+    if (status != 0) return status;
+    auto* scalar = reinterpret_cast<uint8_t*>(target.PrivateKey.Data());
+    scalar[0] &= 252;
+    scalar[55] |= 128;
+  }
+  if (source.HasPublicKey()) {
+    // RFC 7748 section 4.2: the 4-isogeny from edwards448 to curve448 is u = y^2 / x^2.
+    Ed448Point point;
+    if (Ed448PointFromBytes(point, source.PublicKey.Bytes(), static_cast<size_t>(source.PublicKey.Length())) != 1) {
+      return kEcInvalidKey;
+    }
+    Fe448 x2;
+    Fe448 y2;
+    Fe448 inverse;
+    Fe448 u;
+    Fe448Sqr(x2, point.x);
+    Fe448Sqr(y2, point.y);
+    Fe448Invert(inverse, x2);
+    Fe448Mul(u, y2, inverse);
+    if ((status = target.PublicKey.Resize(kFe448Bytes)) != 0) return status;
+    status = Fe448ToBytes(reinterpret_cast<uint8_t*>(target.PublicKey.Data()), kFe448Bytes, u);
+  }
+  return status;
+}
+
+}  // namespace velmora::crypto

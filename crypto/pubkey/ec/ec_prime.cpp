@@ -1,0 +1,321 @@
+#include "crypto/pubkey/ec/ec_prime.h"
+
+#include <cstring>
+
+#include "crypto/pubkey/ec/gfp.h"
+#include "crypto/pubkey/ec/mont_field.h"
+
+namespace velmora::crypto {
+namespace {
+
+using F = FixedBigInt;
+using ec::Limbs;
+using ec::MontField;
+
+struct Jacobian {
+  Limbs X, Y, Z;
+};
+
+struct Curve {
+  MontField f;
+  Limbs a;           // Montgomery form
+  bool a_is_minus3;  // selects the cheaper doubling
+  bool a_is_zero;
+};
+
+thread_local test::EcPointOpCounts op_counts;
+
+// Double: 2P in Jacobian coordinates (infinity, Z = 0, stays at infinity). out may alias in.
+void Double(const Curve& c, const Jacobian& in, Jacobian& out) {
+  const MontField& f = c.f;
+  Limbs m, t, zz, yy, s, x3, y3, z3;
+  MontSqr(f, zz, in.Z);
+  if (c.a_is_minus3) {  // M = 3 (X - Z^2)(X + Z^2)
+    ec::ModSub(f, t, in.X, zz);
+    ec::ModAdd(f, m, in.X, zz);
+    MontMul(f, m, m, t);
+  } else {  // M = 3 X^2 + a Z^4
+    MontSqr(f, m, in.X);
+  }
+  ec::ModAdd(f, t, m, m);
+  ec::ModAdd(f, m, t, m);
+  if (!c.a_is_minus3 && !c.a_is_zero) {
+    MontSqr(f, t, zz);
+    MontMul(f, t, t, c.a);
+    ec::ModAdd(f, m, m, t);
+  }
+  MontSqr(f, yy, in.Y);
+  MontMul(f, s, in.X, yy);
+  ec::ModAdd(f, s, s, s);
+  ec::ModAdd(f, s, s, s);  // S = 4 X Y^2
+  MontSqr(f, x3, m);
+  ec::ModSub(f, x3, x3, s);
+  ec::ModSub(f, x3, x3, s);  // X' = M^2 - 2S
+  MontMul(f, z3, in.Y, in.Z);
+  ec::ModAdd(f, z3, z3, z3);  // Z' = 2YZ
+  MontSqr(f, yy, yy);
+  ec::ModAdd(f, yy, yy, yy);
+  ec::ModAdd(f, yy, yy, yy);
+  ec::ModAdd(f, yy, yy, yy);  // 8 Y^4
+  ec::ModSub(f, t, s, x3);
+  MontMul(f, y3, m, t);
+  ec::ModSub(f, y3, y3, yy);  // Y' = M (S - X') - 8 Y^4
+  CopyLimbs(f, out.X, x3);
+  CopyLimbs(f, out.Y, y3);
+  CopyLimbs(f, out.Z, z3);
+  ++op_counts.doublings;
+}
+
+// AddCore: P + Q for two finite points with different x, without any test. h_zero and r_zero report
+// the two exceptional cases (equal x: the same point, or its negative) for the caller to resolve.
+void AddCore(const Curve& c, const Jacobian& p, const Jacobian& q, Jacobian& out, uint64_t& h_zero,
+             uint64_t& r_zero) {
+  const MontField& f = c.f;
+  Limbs z1z1, z2z2, u1, u2, s1, s2, h, r, hh, hhh, v, x3, y3, z3;
+  MontSqr(f, z1z1, p.Z);
+  MontSqr(f, z2z2, q.Z);
+  MontMul(f, u1, p.X, z2z2);
+  MontMul(f, u2, q.X, z1z1);
+  MontMul(f, s1, p.Y, q.Z);
+  MontMul(f, s1, s1, z2z2);
+  MontMul(f, s2, q.Y, p.Z);
+  MontMul(f, s2, s2, z1z1);
+  ec::ModSub(f, h, u2, u1);
+  ec::ModSub(f, r, s2, s1);
+  h_zero = ec::IsZeroMask(f, h);
+  r_zero = ec::IsZeroMask(f, r);
+  MontSqr(f, hh, h);
+  MontMul(f, hhh, h, hh);
+  MontMul(f, v, u1, hh);
+  MontSqr(f, x3, r);
+  ec::ModSub(f, x3, x3, hhh);
+  ec::ModSub(f, x3, x3, v);
+  ec::ModSub(f, x3, x3, v);  // X3 = r^2 - H^3 - 2 U1 H^2
+  ec::ModSub(f, y3, v, x3);
+  MontMul(f, y3, y3, r);
+  MontMul(f, s1, s1, hhh);
+  ec::ModSub(f, y3, y3, s1);  // Y3 = r (U1 H^2 - X3) - S1 H^3
+  MontMul(f, z3, p.Z, q.Z);
+  MontMul(f, z3, z3, h);
+  CopyLimbs(f, out.X, x3);
+  CopyLimbs(f, out.Y, y3);
+  CopyLimbs(f, out.Z, z3);
+  ++op_counts.additions;
+}
+
+void SelectPoint(const MontField& f, uint64_t mask, Jacobian& out, const Jacobian& when_set,
+                 const Jacobian& when_clear) {
+  ec::Select(f, mask, out.X, when_set.X, when_clear.X);
+  ec::Select(f, mask, out.Y, when_set.Y, when_clear.Y);
+  ec::Select(f, mask, out.Z, when_set.Z, when_clear.Z);
+}
+
+int InitCurve(const F& p, const F& a, Curve& c) {
+  const int status = c.f.Init(p);
+  if (status != 0) return status;
+  Limbs plain, three = {3}, minus3;
+  ec::LimbsFromFixed(a, c.f.n, plain);
+  ec::ModSub(c.f, minus3, c.f.m, three);  // p - 3, exact since p > 3 is below 2^(64 n)
+  c.a_is_minus3 = ec::EqualMask(c.f, plain, minus3) != 0;
+  c.a_is_zero = ec::IsZeroMask(c.f, plain) != 0;
+  ec::ToMont(c.f, c.a, plain);
+  return 0;
+}
+
+constexpr int kWindow = 4;
+constexpr int kTableSize = 1 << kWindow;
+
+// Multiply: k P for a finite P, reading k over all of its word count. The accumulator's state at
+// infinity is a mask, so leading zero windows cost the same as any other window; the only branch on
+// the scalar is for an addition of a point to itself or its negative, which a scalar below the order
+// of P cannot produce except with negligible probability.
+void Multiply(const Curve& c, const Jacobian& p, const F& k, Jacobian& r, uint64_t& r_infinity) {
+  const MontField& f = c.f;
+  Jacobian table[kTableSize];
+  table[0] = p;  // stands in for the zero digit, whose sum is discarded
+  table[1] = p;
+  Double(c, p, table[2]);
+  for (int i = 3; i < kTableSize; ++i) {
+    uint64_t h_zero, r_zero;
+    AddCore(c, table[i - 1], p, table[i], h_zero, r_zero);
+    if (h_zero != 0) {  // P of small order: only for points outside the prime-order group
+      if (r_zero != 0) Double(c, table[i - 1], table[i]);
+      else std::memset(table[i].Z, 0, sizeof table[i].Z);
+    }
+  }
+  std::memset(&r, 0, sizeof r);
+  CopyLimbs(f, r.X, f.one);
+  CopyLimbs(f, r.Y, f.one);
+  uint64_t infinity = ~uint64_t{0};
+  const int32_t windows = 32 * k.Count / kWindow;
+  for (int32_t w = windows - 1; w >= 0; --w) {
+    for (int i = 0; i < kWindow; ++i) Double(c, r, r);
+    infinity |= ec::IsZeroMask(f, r.Z);  // only a point of order 2 doubles to infinity
+    const int32_t bit = w * kWindow;
+    const uint32_t digit = (k.Words[bit / 32] >> (bit % 32)) & (kTableSize - 1);
+    Jacobian t;
+    for (uint32_t i = 0; i < kTableSize; ++i) {
+      const uint64_t hit = 0 - static_cast<uint64_t>(((i ^ digit) - 1) >> 31 & 1);
+      SelectPoint(f, hit, t, table[i], i == 0 ? table[0] : t);
+    }
+    const uint64_t digit_zero = 0 - static_cast<uint64_t>((digit - 1) >> 31 & 1);
+    Jacobian sum;
+    uint64_t h_zero, r_zero;
+    AddCore(c, r, t, sum, h_zero, r_zero);
+    uint64_t sum_infinity = 0;
+    if ((h_zero & ~infinity & ~digit_zero) != 0) {
+      if (r_zero != 0) Double(c, t, sum);
+      else sum_infinity = ~uint64_t{0};
+    }
+    Jacobian chosen;
+    SelectPoint(f, infinity, chosen, t, sum);
+    SelectPoint(f, digit_zero, r, r, chosen);
+    infinity = (infinity & digit_zero) | (sum_infinity & ~digit_zero);
+  }
+  r_infinity = infinity | ec::IsZeroMask(f, r.Z);
+}
+
+void ToAffine(const Curve& c, const Jacobian& j, int32_t words, F& out_x, F& out_y) {
+  const MontField& f = c.f;
+  Limbs zinv, zinv2, x, y;
+  ec::MontInverse(f, zinv, j.Z);
+  MontSqr(f, zinv2, zinv);
+  MontMul(f, x, j.X, zinv2);
+  MontMul(f, y, j.Y, zinv2);
+  MontMul(f, y, y, zinv);
+  ec::FromMont(f, x, x);
+  ec::FromMont(f, y, y);
+  ec::LimbsToFixed(x, f.n, words, out_x);
+  ec::LimbsToFixed(y, f.n, words, out_y);
+}
+
+}  // namespace
+
+void EcSetInfinity(const F& p, F& x, F& y) {
+  GfpSetZero(x, p);
+  x.Count = 0;
+  GfpSetZero(y, p);
+}
+
+int EcPointMulPrime(const F& x, const F& y, const F& p, const F& a, const F& k, uint32_t field_id, F& out_x,
+                    F& out_y) {
+  (void)field_id;  // the multiplication works in Montgomery form for every prime
+  if (EcIsInfinity(x)) {
+    EcSetInfinity(p, out_x, out_y);
+    return 0;
+  }
+  Curve c;
+  const int status = InitCurve(p, a, c);
+  if (status != 0) return status;
+  Jacobian base, r;
+  Limbs plain;
+  ec::LimbsFromFixed(x, c.f.n, plain);
+  ec::ToMont(c.f, base.X, plain);
+  ec::LimbsFromFixed(y, c.f.n, plain);
+  ec::ToMont(c.f, base.Y, plain);
+  ec::CopyLimbs(c.f, base.Z, c.f.one);
+  uint64_t infinity;
+  Multiply(c, base, k, r, infinity);
+  if (infinity != 0) {
+    EcSetInfinity(p, out_x, out_y);
+  } else {
+    ToAffine(c, r, p.Count, out_x, out_y);
+  }
+  return 0;
+}
+
+int EcPointDoubleAffinePrime(const F& x, const F& y, const F& a, const F& p, uint32_t field_id, F& out_x,
+                             F& out_y) {
+  if (EcIsInfinity(x) || GfpIsZero(y, p)) {
+    EcSetInfinity(p, out_x, out_y);
+    return 0;
+  }
+  F num, den, lambda, t, x3, y3;
+  int status;
+  if ((status = GfpSquare(x, p, field_id, t)) != 0 || (status = GfpAdd(t, t, p, num)) != 0 ||
+      (status = GfpAdd(num, t, p, num)) != 0 || (status = GfpAdd(num, a, p, num)) != 0 ||
+      (status = GfpAdd(y, y, p, den)) != 0 || (status = GfpDivide(num, den, p, lambda)) != 0 ||
+      (status = GfpSquare(lambda, p, field_id, x3)) != 0 || (status = GfpSub(x3, x, p, x3)) != 0 ||
+      (status = GfpSub(x3, x, p, x3)) != 0 || (status = GfpSub(x, x3, p, t)) != 0 ||
+      (status = GfpMul(lambda, t, p, field_id, y3)) != 0 || (status = GfpSub(y3, y, p, y3)) != 0) {
+    return status;
+  }
+  F::Copy(out_x, x3);
+  F::Copy(out_y, y3);
+  return 0;
+}
+
+int EcPointAddAffinePrime(const F& x1, const F& y1, const F& x2, const F& y2, const F& a, const F& p,
+                          uint32_t field_id, F& out_x, F& out_y) {
+  if (EcIsInfinity(x1)) {
+    F::Copy(out_x, x2);
+    F::Copy(out_y, y2);
+    return 0;
+  }
+  if (EcIsInfinity(x2)) {
+    F::Copy(out_x, x1);
+    F::Copy(out_y, y1);
+    return 0;
+  }
+  if (GfpCompare(x1, x2, p) == 0) {
+    if (GfpCompare(y1, y2, p) != 0) {
+      EcSetInfinity(p, out_x, out_y);
+      return 0;
+    }
+    return EcPointDoubleAffinePrime(x1, y1, a, p, field_id, out_x, out_y);
+  }
+  F num, den, lambda, t, x3, y3;
+  int status;
+  if ((status = GfpSub(y2, y1, p, num)) != 0 || (status = GfpSub(x2, x1, p, den)) != 0 ||
+      (status = GfpDivide(num, den, p, lambda)) != 0 || (status = GfpSquare(lambda, p, field_id, x3)) != 0 ||
+      (status = GfpSub(x3, x1, p, x3)) != 0 || (status = GfpSub(x3, x2, p, x3)) != 0 ||
+      (status = GfpSub(x1, x3, p, t)) != 0 || (status = GfpMul(lambda, t, p, field_id, y3)) != 0 ||
+      (status = GfpSub(y3, y1, p, y3)) != 0) {
+    return status;
+  }
+  F::Copy(out_x, x3);
+  F::Copy(out_y, y3);
+  return 0;
+}
+
+int EcPointMulAffinePrime(const F& x, const F& y, const F& k, const F& a, const F& p, uint32_t field_id, F& out_x,
+                          F& out_y) {
+  F rx, ry;
+  EcSetInfinity(p, rx, ry);
+  int status;
+  const int32_t length = F::BitLength(k);
+  for (int32_t i = length - 1; i >= 1; --i) {
+    if (F::TestBit(k, i) && (status = EcPointAddAffinePrime(rx, ry, x, y, a, p, field_id, rx, ry)) != 0) {
+      return status;
+    }
+    if ((status = EcPointDoubleAffinePrime(rx, ry, a, p, field_id, rx, ry)) != 0) return status;
+  }
+  if (length > 0 && F::TestBit(k, 0) && (status = EcPointAddAffinePrime(rx, ry, x, y, a, p, field_id, rx, ry)) != 0) {
+    return status;
+  }
+  F::Copy(out_x, rx);
+  F::Copy(out_y, ry);
+  return 0;
+}
+
+int EcRecoverYPrime(int32_t parity, const F& x, const F& a, const F& b, const F& p, uint32_t field_id, F& y) {
+  F alpha, t, root;
+  if (GfpSquare(x, p, field_id, alpha) != 0 || GfpMul(alpha, x, p, field_id, alpha) != 0 ||
+      GfpMul(a, x, p, field_id, t) != 0 || GfpAdd(alpha, t, p, alpha) != 0 || GfpAdd(alpha, b, p, alpha) != 0) {
+    return 0;
+  }
+  int32_t found = 0;
+  if (GfpSqrt(alpha, p, field_id, found, root) != 0 || found == 0) return 0;
+  if (static_cast<int32_t>(root.Words[0] & 1) == (parity & 1)) {
+    F::Copy(y, root);
+  } else {
+    F zero;
+    GfpSetZero(zero, p);
+    if (GfpSub(zero, root, p, y) != 0) return 0;
+  }
+  return 1;
+}
+
+test::EcPointOpCounts& test::PrimePointOpCounts() { return op_counts; }
+
+}  // namespace velmora::crypto
