@@ -3,11 +3,12 @@
 // R || ciphertext || tag (AES-CBC, Triple DES CBC or a XOR key stream with an HMAC tag, or AES-GCM).
 #include "crypto/pubkey/ec/integrated_encryption.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/byte_order.h"
 #include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/ec/ec_key_ops.h"
+#include "crypto/pubkey/ec/ec_agreement.h"
 #include "crypto/pubkey/ec/ecc_engine.h"
 #include "crypto/symmetric/cipher_params.h"
 #include "crypto/symmetric/hash_ctx.h"
@@ -45,7 +46,7 @@ int IntegratedMac(InternalHmac& mac, const core::BufferCore& extra, int32_t with
   int rc = mac.Update(extra.Bytes(), static_cast<uint32_t>(extra.Length()));
   if (rc == 0 && with_length != 0) {
     uint8_t bits[8];
-    core::StoreBigEndian64(bits, static_cast<uint64_t>(extra.Length()) * 8);
+    core::PutUIntBigEndian(static_cast<uint64_t>(extra.Length()) * 8, bits, 0, 8);
     rc = mac.Update(bits, 8);
   }
   if (rc == 0) rc = mac.Final();

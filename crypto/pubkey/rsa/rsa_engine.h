@@ -7,6 +7,7 @@
 #include "core/buffer.h"
 #include "crypto/pubkey/bigint/big_int.h"
 #include "crypto/pubkey/keys/key_record.h"
+#include "crypto/symmetric/hash_objects.h"
 #include "crypto/symmetric/random.h"
 
 namespace velmora::crypto {
@@ -61,11 +62,8 @@ class RsaEngine : public RsaEngineBase {
 [[nodiscard]] int GenerateRsaKey(RsaEngine& engine);
 [[nodiscard]] int GenerateRsaKeyVariant2(RsaEngine& engine);
 
-// Key creation and completion by provider mode (0 internal, 1 platform, 2 default). The platform
-// provider is not available here: mode 1 gives -1.
-inline constexpr int32_t kProviderInternal = 0;
-inline constexpr int32_t kProviderPlatform = 1;
-inline constexpr int32_t kProviderDefault = 2;
+// Key creation and completion by provider mode (kProviderInternal, kProviderPlatform, kProviderDefault of
+// hash_objects.h). The platform provider is not available here: mode 1 gives -1.
 inline constexpr int kEngineNotAvailable = 9998;
 [[nodiscard]] int CngCreateRsaKey(int32_t bits, RsaKeyParams& out, int32_t provider_mode = kProviderDefault);
 [[nodiscard]] int CngCreateDsaKey(int32_t bits, DsaKeyParams& out, int32_t provider_mode = kProviderDefault);

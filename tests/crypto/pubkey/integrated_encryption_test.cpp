@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/pubkey/ec/ec_key_ops.h"
+#include "crypto/pubkey/ec/ec_agreement.h"
 #include "crypto/pubkey/ec/ecc_engine.h"
 #include "tests/core/python_oracle.h"
 
@@ -21,11 +21,6 @@ using testing_support::RunPython;
 using testing_support::ToHex;
 
 std::string Str(const core::BufferCore& b) { return std::string(b.Data(), static_cast<size_t>(b.Length())); }
-core::Buffer Buf(const std::string& s) {
-  core::Buffer b;
-  EXPECT_EQ(b.SetData(static_cast<int32_t>(s.size()), s.data()), 0);
-  return b;
-}
 
 struct Settings {
   int32_t scheme = 0;
@@ -37,9 +32,13 @@ struct Settings {
   std::string mac_info = "mac shared";
 };
 
-int Setup(EccEngine& engine, const Settings& s, int32_t encrypt) {
-  return engine.IntegratedSetup(core::Buffer(), s.aes_bits, 0, s.scheme, s.kdf_digest, s.mac_digest, Buf(s.mac_info),
-                                s.counter_flag, Buf(s.kdf_info), 0, encrypt, 0, 0);
+int Configure(EccEngine& engine, const Settings& s, int32_t encrypt) {
+  core::Buffer mac_info;
+  core::Buffer kdf_info;
+  EXPECT_EQ(mac_info.SetData(static_cast<int32_t>(s.mac_info.size()), s.mac_info.data()), 0);
+  EXPECT_EQ(kdf_info.SetData(static_cast<int32_t>(s.kdf_info.size()), s.kdf_info.data()), 0);
+  return engine.IntegratedSetup(core::Buffer(), s.aes_bits, 0, s.scheme, s.kdf_digest, s.mac_digest, mac_info,
+                                s.counter_flag, kdf_info, 0, encrypt, 0, 0);
 }
 
 // A recipient key pair on P-256 and two engines: one holding the public part, one the whole key.
@@ -57,7 +56,7 @@ struct Parties {
 };
 
 std::string Encrypt(EccEngine& engine, const Settings& s, const std::string& message, std::mt19937& rng, bool split) {
-  EXPECT_EQ(Setup(engine, s, 1), 0);
+  EXPECT_EQ(Configure(engine, s, 1), 0);
   core::Buffer out;
   if (!split || s.scheme == kIesXor) {
     EXPECT_EQ(engine.IntegratedEncrypt(reinterpret_cast<const uint8_t*>(message.data()),
@@ -80,7 +79,7 @@ std::string Encrypt(EccEngine& engine, const Settings& s, const std::string& mes
 
 int Decrypt(EccEngine& engine, const Settings& s, const std::string& message, std::string* plain, std::mt19937& rng,
             bool split) {
-  int rc = Setup(engine, s, 0);
+  int rc = Configure(engine, s, 0);
   if (rc != 0) return rc;
   core::Buffer out;
   if (!split || s.scheme == kIesXor) {
@@ -248,7 +247,7 @@ TEST(IntegratedEncryption, AgreesWithAPythonComposition) {
     if (cases[i].scheme <= 1) {
       // A well-authenticated message whose padding is wrong answers as a forged tag does, and leaves
       // the output as it was.
-      ASSERT_EQ(Setup(parties.receiver, cases[i], 0), 0);
+      ASSERT_EQ(Configure(parties.receiver, cases[i], 0), 0);
       const std::string bad = FromHex(lines[i][2]);
       core::Buffer out;
       ASSERT_EQ(out.SetString("kept"), 0);
@@ -284,7 +283,9 @@ TEST(IntegratedEncryption, ForgedReusedAndTruncatedMessagesAreRefused) {
       std::string plain = "untouched";
       const int rc = Decrypt(parties.receiver, s, forged, &plain, rng, false);
       EXPECT_NE(rc, 0) << at;
-      if (scheme != kIesXor) EXPECT_EQ(plain, "") << at;  // nothing of the forgery reaches the caller
+      if (scheme != kIesXor) {
+        EXPECT_EQ(plain, "") << at;  // nothing of the forgery reaches the caller
+      }
     }
     // Too short for R and a tag.
     std::string plain;
@@ -298,21 +299,21 @@ TEST(IntegratedEncryption, ForgedReusedAndTruncatedMessagesAreRefused) {
   }
   // Settings out of range.
   Settings bad_scheme{4};
-  EXPECT_EQ(Setup(parties.sender, bad_scheme, 1), kIesBadScheme);
+  EXPECT_EQ(Configure(parties.sender, bad_scheme, 1), kIesBadScheme);
   Settings bad_kdf{0, 5};
-  EXPECT_EQ(Setup(parties.sender, bad_kdf, 1), kIesBadKdfDigest);
+  EXPECT_EQ(Configure(parties.sender, bad_kdf, 1), kIesBadKdfDigest);
   Settings bad_mac{0, 2, 6};
-  EXPECT_EQ(Setup(parties.sender, bad_mac, 1), kIesBadMacDigest);
+  EXPECT_EQ(Configure(parties.sender, bad_mac, 1), kIesBadMacDigest);
   // Decryption needs a set-up and the private key; EdDSA and XDH keys take no part.
   EccEngine fresh;
   core::Buffer out;
   EXPECT_EQ(fresh.IntegratedDecryptMessage(reinterpret_cast<const uint8_t*>("\x04"), 1, out), kIesNotSetUp);
-  EXPECT_EQ(Setup(parties.sender, Settings{}, 0), kEcNoPrivateKey);
+  EXPECT_EQ(Configure(parties.sender, Settings{}, 0), kEcNoPrivateKey);
   EcKeyParams x25519;
   ASSERT_EQ(GenerateOkpKey(5, x25519), 0);
   EccEngine okp;
   ASSERT_EQ(okp.SetKeyParams(x25519), 0);
-  EXPECT_EQ(Setup(okp, Settings{}, 1), kEcUnsupported);
+  EXPECT_EQ(Configure(okp, Settings{}, 1), kEcUnsupported);
 }
 
 }  // namespace
