@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
+#include "crypto/pubkey/ec/integrated_encryption.h"
 #include "crypto/pubkey/keys/key_record.h"
 #include "crypto/symmetric/random.h"
 
@@ -78,6 +79,26 @@ class EccEngine {
   // the curve, d.G equal to the point): 0 or 1401.
   [[nodiscard]] int ValidateKey();
 
+  // Integrated encryption (integrated_encryption.cpp). The set-up stores the settings and, for the
+  // block-cipher schemes when encrypting, makes the ephemeral key and keys the cipher and MAC; the
+  // encryption then runs once, one shot or streamed. Decryption takes R || ciphertext || tag.
+  [[nodiscard]] int IntegratedSetup(const core::BufferCore& iv, int32_t aes_key_bits, int32_t mac_key_bits,
+                                    int32_t scheme, int32_t kdf_digest, int32_t mac_digest,
+                                    const core::BufferCore& mac_shared_info, int32_t kdf_counter_flag,
+                                    const core::BufferCore& kdf_shared_info, int32_t agreement_flag, int32_t encrypt,
+                                    int32_t kdf_variant, int32_t zero_mac_key);
+  [[nodiscard]] int IntegratedDeriveKeys(const core::BufferCore& own_private, const EcKeyParams& peer,
+                                         const core::BufferCore& shared, int32_t encrypt, int32_t message_length,
+                                         core::BufferCore* key_stream);
+  [[nodiscard]] int IntegratedEncrypt(const uint8_t* message, int32_t length, core::BufferCore& out);
+  [[nodiscard]] int IntegratedEncryptUpdate(const uint8_t* data, int32_t length, core::BufferCore& out);
+  [[nodiscard]] int IntegratedEncryptFinish(core::BufferCore& out);
+  [[nodiscard]] int IntegratedEncryptEphemeral(const uint8_t* message, int32_t length, core::BufferCore& out);
+  [[nodiscard]] int IntegratedDecrypt(core::BufferCore& out);
+  [[nodiscard]] int IntegratedDecryptMessage(const uint8_t* data, int32_t length, core::BufferCore& out);
+  [[nodiscard]] int IntegratedDecryptUpdate(const uint8_t* data, int32_t length, core::BufferCore& out);
+  [[nodiscard]] int IntegratedDecryptXor(const uint8_t* data, int32_t length, core::BufferCore& out);
+
   int32_t Kind = kKeyKindEc;
   RandomContext Random{};
   int32_t KeyBits = 1024;
@@ -85,6 +106,7 @@ class EccEngine {
   int32_t FullKeyCheck = 0;
   int32_t DerSignatures = 0;       // 0: signatures are raw r || s; 1: DER
   int32_t ReduceHashModOrder = 0;  // with DER signatures, reduce the digest modulo n instead of truncating
+  IntegratedEncryptionState Integrated;
 };
 
 // EncodeDsaSignatureDer trims r and s in place to their DER INTEGER content (no leading zero bytes, one
