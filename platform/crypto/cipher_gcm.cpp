@@ -100,7 +100,7 @@ NTSTATUS GcmCipher(BcryptKeyObject& key, bool encrypt, const uint8_t* input, ULO
     return kStatusInvalidParameter;
   }
   if (chain && input_size % 16 != 0) return kStatusInvalidBufferSize;
-  EVP_CIPHER_CTX* context = KeyContext(key, true);
+  EVP_CIPHER_CTX* context = KeyContext(key, true, nullptr, nullptr);
   if (context == nullptr) return kStatusUnsuccessful;
 
   uint8_t counter[16];

@@ -24,8 +24,9 @@ struct BcryptKeyObject {
   uint8_t hash_key[16] = {};  // GCM: E(K, 0^128)
 };
 
-// KeyContext returns the key's EVP context for the direction, keyed and without padding, or null.
-EVP_CIPHER_CTX* KeyContext(BcryptKeyObject& key, bool encrypt);
+// KeyContext returns the key's EVP context for the direction, keyed and without padding, or null. A
+// context made by this call is given iv as well, and *iv_set (when asked) says so.
+EVP_CIPHER_CTX* KeyContext(BcryptKeyObject& key, bool encrypt, const uint8_t* iv, bool* iv_set);
 
 // GcmCipher runs one GCM call (arguments checked by the caller except the mode record).
 NTSTATUS GcmCipher(BcryptKeyObject& key, bool encrypt, const uint8_t* input, ULONG input_size, void* padding_info,

@@ -24,7 +24,13 @@ struct BcryptAlgorithmObject {
   ChainingMode chaining = ChainingMode::kCbc;
   ULONG message_block = 0;
   std::mutex fetch_mutex;
-  std::vector<std::pair<std::string, EVP_CIPHER*>> fetched;
+  struct Fetched {
+    ChainingMode chaining;
+    ULONG message_block;
+    ULONG key_length;
+    EVP_CIPHER* cipher;
+  };
+  std::vector<Fetched> fetched;
 };
 
 namespace {
@@ -145,13 +151,16 @@ bool KeyLengthFits(CipherFamily family, const uint8_t* secret, ULONG length) {
   return false;
 }
 
-EVP_CIPHER* FetchFor(BcryptAlgorithmObject& algorithm, const std::string& name) {
+EVP_CIPHER* FetchFor(BcryptAlgorithmObject& algorithm, ChainingMode mode, ULONG message_block, ULONG key_length) {
   std::lock_guard<std::mutex> lock(algorithm.fetch_mutex);
-  for (auto& [fetched_name, cipher] : algorithm.fetched) {
-    if (fetched_name == name) return cipher;
+  for (const BcryptAlgorithmObject::Fetched& entry : algorithm.fetched) {
+    if (entry.chaining == mode && entry.message_block == message_block && entry.key_length == key_length) {
+      return entry.cipher;
+    }
   }
+  const std::string name = CipherName(algorithm.family, mode, message_block, key_length);
   EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, name.c_str(), nullptr);
-  if (cipher != nullptr) algorithm.fetched.emplace_back(name, cipher);
+  if (cipher != nullptr) algorithm.fetched.push_back({mode, message_block, key_length, cipher});
   return cipher;
 }
 
@@ -182,14 +191,14 @@ NTSTATUS MakeKey(BCRYPT_ALG_HANDLE handle, BCRYPT_KEY_HANDLE* out, uint8_t* key_
   if (key->chaining == ChainingMode::kCfb && key->message_block == 0) key->message_block = 1;
   std::memcpy(key->key, secret, secret_size);
   key->key_length = secret_size;
-  key->cipher = FetchFor(algorithm, CipherName(key->family, key->chaining, key->message_block, secret_size));
+  key->cipher = FetchFor(algorithm, key->chaining, key->message_block, secret_size);
   if (key->cipher == nullptr || EVP_CIPHER_up_ref(key->cipher) != 1) {
     key->cipher = nullptr;
     FreeKey(key);
     return kStatusNotSupported;
   }
   if (key->chaining == ChainingMode::kGcm) {
-    EVP_CIPHER_CTX* context = KeyContext(*key, true);
+    EVP_CIPHER_CTX* context = KeyContext(*key, true, nullptr, nullptr);
     int produced = 0;
     static constexpr uint8_t kZero[16] = {};
     if (context == nullptr || EVP_EncryptUpdate(context, key->hash_key, &produced, kZero, 16) != 1) {
@@ -208,10 +217,11 @@ NTSTATUS MakeKey(BCRYPT_ALG_HANDLE handle, BCRYPT_KEY_HANDLE* out, uint8_t* key_
 
 // Chain runs ECB, CBC or CFB; CBC and CFB leave the last iv_size bytes of (IV || ciphertext) in the IV.
 NTSTATUS Chain(BcryptKeyObject& key, bool encrypt, const uint8_t* input, ULONG size, uint8_t* iv, uint8_t* output) {
-  EVP_CIPHER_CTX* context = KeyContext(key, encrypt);
-  if (context == nullptr) return kStatusUnsuccessful;
   const bool chained = key.chaining != ChainingMode::kEcb;
-  if (chained && EVP_CipherInit_ex2(context, nullptr, nullptr, iv, encrypt ? 1 : 0, nullptr) != 1) {
+  bool iv_set = false;
+  EVP_CIPHER_CTX* context = KeyContext(key, encrypt, chained ? iv : nullptr, &iv_set);
+  if (context == nullptr) return kStatusUnsuccessful;
+  if (chained && !iv_set && EVP_CipherInit_ex2(context, nullptr, nullptr, iv, encrypt ? 1 : 0, nullptr) != 1) {
     return kStatusUnsuccessful;
   }
   const ULONG b = key.block;
@@ -243,7 +253,7 @@ NTSTATUS Chain(BcryptKeyObject& key, bool encrypt, const uint8_t* input, ULONG s
 // Xts runs whole data units, numbered from the little-endian unit number in the 8-byte IV.
 NTSTATUS Xts(BcryptKeyObject& key, bool encrypt, const uint8_t* input, ULONG size, const uint8_t* iv,
              uint8_t* output) {
-  EVP_CIPHER_CTX* context = KeyContext(key, encrypt);
+  EVP_CIPHER_CTX* context = KeyContext(key, encrypt, nullptr, nullptr);
   if (context == nullptr) return kStatusUnsuccessful;
   uint64_t unit = 0;
   for (int i = 7; i >= 0; --i) unit = (unit << 8) | iv[i];
@@ -306,13 +316,17 @@ NTSTATUS Cipher(bool encrypt, BCRYPT_KEY_HANDLE handle, const uint8_t* input, UL
 
 }  // namespace
 
-EVP_CIPHER_CTX* KeyContext(BcryptKeyObject& key, bool encrypt) {
+EVP_CIPHER_CTX* KeyContext(BcryptKeyObject& key, bool encrypt, const uint8_t* iv, bool* iv_set) {
   EVP_CIPHER_CTX*& context = key.contexts[encrypt ? 1 : 0];
+  if (iv_set != nullptr) *iv_set = context == nullptr;
   if (context != nullptr) return context;
   context = EVP_CIPHER_CTX_new();
   if (context == nullptr) return nullptr;
-  if (EVP_CipherInit_ex2(context, key.cipher, key.key, nullptr, encrypt ? 1 : 0, nullptr) != 1 ||
-      EVP_CIPHER_CTX_set_padding(context, 0) != 1) {
+  // Only the block modes pad; the others have nothing to turn off.
+  const bool blocks = key.chaining == ChainingMode::kCbc || key.chaining == ChainingMode::kEcb ||
+                      key.chaining == ChainingMode::kGcm;
+  if (EVP_CipherInit_ex2(context, key.cipher, key.key, iv, encrypt ? 1 : 0, nullptr) != 1 ||
+      (blocks && EVP_CIPHER_CTX_set_padding(context, 0) != 1)) {
     EVP_CIPHER_CTX_free(context);
     context = nullptr;
   }
@@ -354,7 +368,7 @@ NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags) 
     if (flags != 0) return kStatusInvalidParameter;
     table.algorithms.erase(algorithm);
   }
-  for (auto& entry : algorithm->fetched) EVP_CIPHER_free(entry.second);
+  for (const BcryptAlgorithmObject::Fetched& entry : algorithm->fetched) EVP_CIPHER_free(entry.cipher);
   delete algorithm;
   return kStatusSuccess;
 }
