@@ -21,6 +21,7 @@
 namespace velmora::crypto {
 namespace {
 
+#if VELMORABLE_PLATFORM_CRYPTO
 // Message is one message's configuration for both objects.
 struct Message {
   int32_t engine = kEngineCipherAes;
@@ -95,20 +96,17 @@ class CngCipherTest : public ::testing::Test {
  protected:
   void SetUp() override {
     LoadBcryptCipherFunctions();
-    if (BcryptCipherTable().encrypt == nullptr) GTEST_SKIP() << "Bcrypt.dll is absent in this build";
+    ASSERT_NE(BcryptCipherTable().encrypt, nullptr);
   }
   void TearDown() override {
     FreeBcryptCipherFunctions();
-#if VELMORABLE_PLATFORM_CRYPTO
     platform::test::SetXtsAesMissing(false);
     platform::test::SetLargeKeyObjects(false);
     platform::test::SetFullBlockCfbRefused(false);
     EXPECT_EQ(platform::test::LiveCryptoHandles(), 0);
-#endif
   }
 };
 
-#if VELMORABLE_PLATFORM_CRYPTO
 uint32_t CaseSeed() {
   const char* seed = std::getenv("VELMORABLE_FUZZ_SEED");
   return seed != nullptr ? static_cast<uint32_t>(std::strtoul(seed, nullptr, 0)) : 0x5EED2026u;
