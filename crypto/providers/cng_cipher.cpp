@@ -324,24 +324,33 @@ int CngCipher::RunBlocks(bool encrypt, const uint8_t* input, int32_t length, uin
 
 // ---- Encrypt and Decrypt --------------------------------------------------------------------------------
 
+// StreamPath runs XTS (a non-final piece cut to whole blocks) and CTR without padding, which take the
+// data as it comes; *length becomes the bytes produced.
+int CngCipher::StreamPath(const uint8_t* in, int32_t* length, core::BufferCore& out, int32_t direction,
+                          int32_t final_flag) {
+  const int32_t old = out.Length();
+  int32_t n = *length;
+  if (xts_flag_ != 0 && final_flag == 0) n -= n % 16;
+  uint8_t* dst = Grow(out, n);
+  if (dst == nullptr) return core::kOutOfMemory;
+  int32_t produced = n;
+  const int rc = xts_flag_ != 0 ? XtsProcess(xts_, in, &produced, dst, direction, final_flag)
+                                : CtrKeystream(in, n, dst, &produced);
+  (void)out.SetData(rc == 0 ? old + produced : old, nullptr);
+  if (rc == 0) *length = produced;
+  return rc;
+}
+
 int CngCipher::Encrypt(const uint8_t* data, int32_t offset, int32_t* length, core::BufferCore& out,
                        int32_t final_flag) {
   if (configured_ == 0) return kWrongPhase;
   if (length == nullptr || *length < 0 || (data == nullptr && *length > 0)) return kPlatformBadLength;
   const uint8_t* in = data + offset;
+  if (xts_flag_ != 0 || (mode_ == kModeCtr && padding_ == kPaddingNone)) {
+    return StreamPath(in, length, out, 1, final_flag);
+  }
   const int32_t old = out.Length();
   int32_t n = *length;
-  if (xts_flag_ != 0 || (mode_ == kModeCtr && padding_ == kPaddingNone)) {
-    if (xts_flag_ != 0 && final_flag == 0) n -= n % 16;
-    uint8_t* dst = Grow(out, n);
-    if (dst == nullptr) return core::kOutOfMemory;
-    int32_t produced = n;
-    const int rc = xts_flag_ != 0 ? XtsProcess(xts_, in, &produced, dst, 1, final_flag)
-                                  : CtrKeystream(in, n, dst, &produced);
-    (void)out.SetData(rc == 0 ? old + produced : old, nullptr);
-    if (rc == 0) *length = produced;
-    return rc;
-  }
   const int32_t b = BlockSizeBytes();
   const int32_t r = padding_ == kPaddingNone && message_block_bytes_ == 1 ? 0 : n % b;
   if (final_flag == 0 && r >= 1 && mode_ != kModeCtr) return kPlatformBadLength;
@@ -384,19 +393,11 @@ int CngCipher::Decrypt(const uint8_t* data, int32_t offset, int32_t* length, cor
   if (configured_ == 0) return kWrongPhase;
   if (length == nullptr || *length < 0 || (data == nullptr && *length > 0)) return kPlatformBadLength;
   const uint8_t* in = data + offset;
+  if (xts_flag_ != 0 || (mode_ == kModeCtr && padding_ == kPaddingNone)) {
+    return StreamPath(in, length, out, 0, final_flag);
+  }
   const int32_t old = out.Length();
   int32_t n = *length;
-  if (xts_flag_ != 0 || (mode_ == kModeCtr && padding_ == kPaddingNone)) {
-    if (xts_flag_ != 0 && final_flag == 0) n -= n % 16;
-    uint8_t* dst = Grow(out, n);
-    if (dst == nullptr) return core::kOutOfMemory;
-    int32_t produced = n;
-    const int rc = xts_flag_ != 0 ? XtsProcess(xts_, in, &produced, dst, 0, final_flag)
-                                  : CtrKeystream(in, n, dst, &produced);
-    (void)out.SetData(rc == 0 ? old + produced : old, nullptr);
-    if (rc == 0) *length = produced;
-    return rc;
-  }
   // The unit the ciphertext comes in: the platform's step without padding (one byte in CFB-8), as on
   // the encrypting side; with a padding whole blocks.
   const int32_t unit = padding_ == kPaddingNone ? message_block_bytes_ : BlockSizeBytes();

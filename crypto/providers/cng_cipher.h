@@ -118,6 +118,8 @@ class CngCipher final : public CipherObject {
   [[nodiscard]] int ConfigureXts(const uint8_t* key, int32_t key_length, bool tweak_given, int64_t tweak,
                                  bool unit_given, int64_t unit_length);
   [[nodiscard]] int OpenAndImport(int32_t engine_id, const uint8_t* key, int32_t key_length, const char16_t* chaining);
+  [[nodiscard]] int StreamPath(const uint8_t* in, int32_t* length, core::BufferCore& out, int32_t direction,
+                               int32_t final_flag);
   [[nodiscard]] int RunBlocks(bool encrypt, const uint8_t* input, int32_t length, uint8_t* output, int32_t room,
                               int32_t* produced);
   [[nodiscard]] int XtsTwoKeys(CngXtsState& xts, const uint8_t* input, int32_t length, uint8_t* output, bool encrypt);
