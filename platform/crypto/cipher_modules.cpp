@@ -172,10 +172,9 @@ void FreeKey(BcryptKeyObject* key) {
   delete key;
 }
 
-// MakeKey is the common end of BCryptImportKey and BCryptGenerateSymmetricKey.
+// MakeKey is the common end of BCryptImportKey and BCryptGenerateSymmetricKey, which check the handle.
 NTSTATUS MakeKey(BCRYPT_ALG_HANDLE handle, BCRYPT_KEY_HANDLE* out, uint8_t* key_object, ULONG key_object_size,
                  const uint8_t* secret, ULONG secret_size) {
-  if (!IsAlgorithm(handle)) return kStatusInvalidHandle;
   BcryptAlgorithmObject& algorithm = *handle;
   if (out == nullptr || (key_object == nullptr && key_object_size != 0) || secret == nullptr) {
     return kStatusInvalidParameter;
@@ -375,9 +374,10 @@ NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags) 
 
 NTSTATUS BCryptGetProperty(BCRYPT_HANDLE object, const char16_t* property, uint8_t* output, ULONG output_size,
                            ULONG* result, ULONG flags) {
-  if (!IsAlgorithm(object) && !IsKey(object)) return kStatusInvalidHandle;
+  const bool is_algorithm = IsAlgorithm(object);
+  if (!is_algorithm && !IsKey(object)) return kStatusInvalidHandle;
   if (property == nullptr || result == nullptr || flags != 0) return kStatusInvalidParameter;
-  if (!IsAlgorithm(object) || !SameName(property, u"ObjectLength")) return kStatusNotSupported;
+  if (!is_algorithm || !SameName(property, u"ObjectLength")) return kStatusNotSupported;
   *result = sizeof(DWORD);
   if (output == nullptr) return kStatusSuccess;
   if (output_size < sizeof(DWORD)) return kStatusBufferTooSmall;
