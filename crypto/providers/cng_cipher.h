@@ -47,6 +47,10 @@ struct CngXtsState {
   int32_t tweak_ready = 0;
   uint8_t tweak[16] = {};
   core::SecureBuffer scratch;
+
+  // SetKey is CngXtsImportKey and SetDataUnitLength CngSetMessageBlockLength on this block.
+  [[nodiscard]] int SetKey(const uint8_t* key, int32_t key_length);
+  [[nodiscard]] int SetDataUnitLength(int32_t length);
 };
 
 // CngXtsImportKey keys the block: through "XTS-AES" when the platform has it (the whole key; data-unit
@@ -60,6 +64,9 @@ struct CngXtsState {
 // answer is kept for the process; ResetCngCfbProbeForTest forgets it.
 int ProbeCngCfbSupport();
 void ResetCngCfbProbeForTest();
+
+inline int CngXtsState::SetKey(const uint8_t* key, int32_t key_length) { return CngXtsImportKey(*this, key, key_length); }
+inline int CngXtsState::SetDataUnitLength(int32_t length) { return CngSetMessageBlockLength(*this, length); }
 
 class CngCipher final : public CipherObject {
  public:
