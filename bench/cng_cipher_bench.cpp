@@ -3,12 +3,12 @@
 // iteration configures the key and IV and runs one final call, on both sides. CTR makes one platform
 // call per 16-byte block, so its figure is mostly call overhead.
 #include <benchmark/benchmark.h>
-#include <openssl/evp.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "bench/bench_data.h"
+#include "bench/evp_cipher_bench.h"
 #include "crypto/providers/bcrypt_cipher_functions.h"
 #include "crypto/providers/cng_cipher.h"
 
@@ -43,33 +43,12 @@ void Platform(benchmark::State& state, int32_t mode, bool decrypt) {
   state.SetBytesProcessed(state.iterations() * kLength);
 }
 
-void OpenSsl(benchmark::State& state, const char* name, bool decrypt) {
-  EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, name, nullptr);
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  std::vector<unsigned char> out(kLength + 32);
-  const uint8_t* key = Data().data() + kLength;
-  const uint8_t* iv = Data().data() + kLength + 32;
-  for (auto _ : state) {
-    int n = 0, tail = 0;
-    if (EVP_CipherInit_ex2(ctx, cipher, key, iv, decrypt ? 0 : 1, nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
-        EVP_CipherUpdate(ctx, out.data(), &n, Data().data(), kLength) != 1 ||
-        EVP_CipherFinal_ex(ctx, out.data() + n, &tail) != 1) {
-      state.SkipWithError("openssl");
-    }
-    benchmark::DoNotOptimize(out.data());
-  }
-  EVP_CIPHER_CTX_free(ctx);
-  EVP_CIPHER_free(cipher);
-  state.SetBytesProcessed(state.iterations() * kLength);
-}
-
 void BM_Aes128CbcEncrypt_Cng(benchmark::State& state) { Platform(state, kModeCbc, false); }
-void BM_Aes128CbcEncrypt_OpenSsl(benchmark::State& state) { OpenSsl(state, "AES-128-CBC", false); }
+void BM_Aes128CbcEncrypt_OpenSsl(benchmark::State& state) { bench::EvpCipherBench(state, "AES-128-CBC", false); }
 void BM_Aes128CbcDecrypt_Cng(benchmark::State& state) { Platform(state, kModeCbc, true); }
-void BM_Aes128CbcDecrypt_OpenSsl(benchmark::State& state) { OpenSsl(state, "AES-128-CBC", true); }
+void BM_Aes128CbcDecrypt_OpenSsl(benchmark::State& state) { bench::EvpCipherBench(state, "AES-128-CBC", true); }
 void BM_Aes128Ctr_Cng(benchmark::State& state) { Platform(state, kModeCtr, false); }
-void BM_Aes128Ctr_OpenSsl(benchmark::State& state) { OpenSsl(state, "AES-128-CTR", false); }
+void BM_Aes128Ctr_OpenSsl(benchmark::State& state) { bench::EvpCipherBench(state, "AES-128-CTR", false); }
 
 BENCHMARK(BM_Aes128CbcEncrypt_Cng);
 BENCHMARK(BM_Aes128CbcEncrypt_OpenSsl);
