@@ -12,6 +12,7 @@
 #include "crypto/symmetric/aes.h"
 #include "crypto/symmetric/internal_cipher.h"
 #include "bench/bench_data.h"
+#include "bench/evp_cipher_bench.h"
 
 namespace {
 
@@ -42,31 +43,10 @@ void Ours(benchmark::State& state, int32_t key_bytes, int32_t mode, bool decrypt
   state.SetBytesProcessed(state.iterations() * kLength);
 }
 
-void OpenSsl(benchmark::State& state, const char* name, bool decrypt) {
-  EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, name, nullptr);
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  std::vector<unsigned char> out(kLength + 32);
-  const uint8_t* key = Data().data() + kLength;
-  const uint8_t* iv = Data().data() + kLength + 32;
-  for (auto _ : state) {
-    int n = 0, tail = 0;
-    if (EVP_CipherInit_ex2(ctx, cipher, key, iv, decrypt ? 0 : 1, nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
-        EVP_CipherUpdate(ctx, out.data(), &n, Data().data(), kLength) != 1 ||
-        EVP_CipherFinal_ex(ctx, out.data() + n, &tail) != 1) {
-      state.SkipWithError("openssl");
-    }
-    benchmark::DoNotOptimize(out.data());
-  }
-  EVP_CIPHER_CTX_free(ctx);
-  EVP_CIPHER_free(cipher);
-  state.SetBytesProcessed(state.iterations() * kLength);
-}
-
 #define VELMORA_CIPHER_BENCH(label, key_bytes, mode, decrypt, openssl_name)                                  \
   void BM_##label##_Ours(benchmark::State& state) { Ours(state, key_bytes, mode, decrypt, false); }          \
   void BM_##label##_OursPortable(benchmark::State& state) { Ours(state, key_bytes, mode, decrypt, true); }   \
-  void BM_##label##_OpenSsl(benchmark::State& state) { OpenSsl(state, openssl_name, decrypt); }              \
+  void BM_##label##_OpenSsl(benchmark::State& state) { bench::EvpCipherBench(state, openssl_name, decrypt); } \
   BENCHMARK(BM_##label##_Ours);                                                                              \
   BENCHMARK(BM_##label##_OursPortable);                                                                      \
   BENCHMARK(BM_##label##_OpenSsl);

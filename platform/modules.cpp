@@ -5,6 +5,7 @@
 #include <mutex>
 
 #if VELMORABLE_PLATFORM_CRYPTO
+#include "platform/crypto/cipher_modules.h"
 #include "platform/crypto/crypto_modules.h"
 #endif
 #include "platform/last_error.h"
@@ -48,6 +49,15 @@ constexpr ProcEntry kNtdllProcs[] = {
 constexpr bool kCryptoModulesPresent = true;
 constexpr ProcEntry kBcryptProcs[] = {
     {"BCryptGenRandom", []() -> void* { return reinterpret_cast<void*>(&BCryptGenRandom); }},
+    {"BCryptOpenAlgorithmProvider", []() -> void* { return reinterpret_cast<void*>(&BCryptOpenAlgorithmProvider); }},
+    {"BCryptCloseAlgorithmProvider", []() -> void* { return reinterpret_cast<void*>(&BCryptCloseAlgorithmProvider); }},
+    {"BCryptDestroyKey", []() -> void* { return reinterpret_cast<void*>(&BCryptDestroyKey); }},
+    {"BCryptImportKey", []() -> void* { return reinterpret_cast<void*>(&BCryptImportKey); }},
+    {"BCryptGetProperty", []() -> void* { return reinterpret_cast<void*>(&BCryptGetProperty); }},
+    {"BCryptSetProperty", []() -> void* { return reinterpret_cast<void*>(&BCryptSetProperty); }},
+    {"BCryptEncrypt", []() -> void* { return reinterpret_cast<void*>(&BCryptEncrypt); }},
+    {"BCryptDecrypt", []() -> void* { return reinterpret_cast<void*>(&BCryptDecrypt); }},
+    {"BCryptGenerateSymmetricKey", []() -> void* { return reinterpret_cast<void*>(&BCryptGenerateSymmetricKey); }},
 };
 constexpr ProcEntry kAdvapiProcs[] = {
     {"CryptAcquireContextA", []() -> void* { return reinterpret_cast<void*>(&CryptAcquireContextA); }},

@@ -33,7 +33,8 @@ namespace test {
 // last ResetCryptoCallCounts; 0 for any other name.
 int CryptoCallCount(const char* function);
 void ResetCryptoCallCounts();
-// LiveCryptoHandles is the number of handles opened and not yet closed.
+// LiveCryptoHandles is the number of handles opened and not yet closed (CryptoAPI contexts and the
+// cipher module's algorithm and key handles).
 int LiveCryptoHandles();
 // FailNextAcquireContext makes the next CryptAcquireContextA fail with NTE_BAD_KEYSET, as on a machine
 // where the container was never created.

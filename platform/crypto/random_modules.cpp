@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/crypto/cipher_modules.h"
 #include "platform/crypto/crypto_modules.h"
 #include "platform/last_error.h"
 #include "platform/win_codes.h"
@@ -142,7 +143,7 @@ void ResetCryptoCallCounts() {
 int LiveCryptoHandles() {
   ProviderTable& table = Providers();
   std::lock_guard<std::mutex> lock(table.mutex);
-  return static_cast<int>(table.open.size());
+  return static_cast<int>(table.open.size()) + LiveCipherHandles();
 }
 
 void FailNextAcquireContext() {
