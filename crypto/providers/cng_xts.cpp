@@ -184,7 +184,7 @@ int CngCipher::XtsNextTweak(CngXtsState& xts) {
 int CngCipher::XtsTwoKeys(CngXtsState& xts, const uint8_t* input, int32_t length, uint8_t* output, bool encrypt) {
   const int32_t r = length % 16;
   const int32_t straight = length / 16 - (r != 0 ? 1 : 0);
-  if (xts.scratch.SetData(16 * straight + 32, nullptr) != 0) return core::kOutOfMemory;
+  if (xts.scratch.SetData(16 * straight, nullptr) != 0) return core::kOutOfMemory;
   auto* tweaks = reinterpret_cast<uint8_t*>(xts.scratch.Data());
   for (int32_t i = 0; i < straight; ++i) {
     const int status = XtsNextTweak(xts);
@@ -204,31 +204,13 @@ int CngCipher::XtsTwoKeys(CngXtsState& xts, const uint8_t* input, int32_t length
     XorBytes(output, output, tweaks, run);
   }
   if (r == 0) return 0;
-  // Ciphertext stealing over the last whole block and the r-byte tail (IEEE 1619 section 5.3.2):
-  // decryption takes the later tweak first.
-  int status = XtsNextTweak(xts);
+  const int status = XtsNextTweak(xts);
   if (status != 0) return status;
-  uint8_t* first = tweaks + 16 * straight;
-  uint8_t* second = first + 16;
-  std::memcpy(first, xts.tweak, 16);
-  DoubleLittleEndian(xts.tweak);
-  std::memcpy(second, xts.tweak, 16);
-  DoubleLittleEndian(xts.tweak);
   xts.block_index += 2;
-  const uint8_t* last = input + 16 * straight;
-  uint8_t* last_out = output + 16 * straight;
-  uint8_t cc[16];
-  uint8_t pp[16];
-  status = TweakedBlock(xts, last, cc, encrypt ? first : second, encrypt);
-  if (status == 0) {
-    std::memcpy(pp, last + 16, static_cast<size_t>(r));
-    std::memcpy(pp + r, cc + r, static_cast<size_t>(16 - r));
-    std::memcpy(last_out + 16, cc, static_cast<size_t>(r));
-    status = TweakedBlock(xts, pp, last_out, encrypt ? second : first, encrypt);
-  }
-  platform::SecureZero(cc, sizeof cc);
-  platform::SecureZero(pp, sizeof pp);
-  return status;
+  return XtsStealTail(xts.tweak, input + 16 * straight, output + 16 * straight, r, encrypt,
+                      [&xts, encrypt](const uint8_t* block_in, uint8_t* block_out, const uint8_t* tweak) {
+                        return TweakedBlock(xts, block_in, block_out, tweak, encrypt);
+                      });
 }
 
 int ProbeCngCfbSupport() {

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "core/buffer.h"
+#include "platform/memory.h"
 
 namespace velmora::crypto {
 
@@ -24,6 +26,32 @@ void IncrementCounterBuffer(core::BufferCore& counter);
 // DoubleBigEndian with byte 0 most significant (OCB and CMAC subkeys).
 void DoubleLittleEndian(uint8_t block[16]);
 void DoubleBigEndian(uint8_t block[16]);
+
+// XtsStealTail runs ciphertext stealing over the last whole block of an XTS data unit and its r-byte tail
+// (0 < r < 16; IEEE 1619 section 5.3.2): last holds those 16 + r bytes and out receives as many. tweak is
+// the tweak of that last whole block and is left two steps on. block(in, out, tweak) runs one tweaked
+// block in the call's direction and returns 0 or a code; decryption takes the later tweak first.
+template <typename Block>
+int XtsStealTail(uint8_t tweak[16], const uint8_t* last, uint8_t* out, int32_t r, bool encrypt, Block&& block) {
+  uint8_t first[16];
+  uint8_t second[16];
+  std::memcpy(first, tweak, 16);
+  DoubleLittleEndian(tweak);
+  std::memcpy(second, tweak, 16);
+  DoubleLittleEndian(tweak);
+  uint8_t cc[16];
+  uint8_t pp[16];
+  int status = block(last, cc, encrypt ? first : second);
+  if (status == 0) {
+    std::memcpy(pp, last + 16, static_cast<size_t>(r));
+    std::memcpy(pp + r, cc + r, static_cast<size_t>(16 - r));
+    std::memcpy(out + 16, cc, static_cast<size_t>(r));
+    status = block(pp, out, encrypt ? second : first);
+  }
+  platform::SecureZero(cc, sizeof cc);
+  platform::SecureZero(pp, sizeof pp);
+  return status;
+}
 
 // BlockXor sets out = a XOR b when length is a positive multiple of 16, else leaves out untouched.
 void BlockXor(uint8_t* out, const uint8_t* a, const uint8_t* b, int32_t length);

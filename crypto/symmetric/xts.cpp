@@ -103,27 +103,13 @@ int XtsProcess(InternalCipher& cipher, const uint8_t* in, int32_t length, core::
     at += count;
   }
   if (r != 0) {
-    // Ciphertext stealing over the last full block and the r-byte tail.
     StepUnit(cipher, x);
-    uint8_t first[16];
-    uint8_t second[16];
-    std::memcpy(first, x.tweak, 16);
-    DoubleLittleEndian(x.tweak);
-    std::memcpy(second, x.tweak, 16);
-    DoubleLittleEndian(x.tweak);
     x.block_index += 2;
-    const uint8_t* last = in + 16 * blocks;
-    uint8_t* last_out = dst + 16 * blocks;
-    uint8_t cc[16];
-    // Encryption runs the full block under the current tweak first; decryption under the next.
-    OneBlock(cipher, last, cc, encrypt ? first : second);
-    uint8_t pp[16];
-    std::memcpy(pp, last + 16, static_cast<size_t>(r));
-    std::memcpy(pp + r, cc + r, static_cast<size_t>(16 - r));
-    std::memcpy(last_out + 16, cc, static_cast<size_t>(r));
-    OneBlock(cipher, pp, last_out, encrypt ? second : first);
-    platform::SecureZero(cc, sizeof cc);
-    platform::SecureZero(pp, sizeof pp);
+    (void)XtsStealTail(x.tweak, in + 16 * blocks, dst + 16 * blocks, r, encrypt,
+                       [&cipher](const uint8_t* block_in, uint8_t* block_out, const uint8_t* tweak) {
+                         OneBlock(cipher, block_in, block_out, tweak);
+                         return 0;
+                       });
   }
   platform::SecureZero(work, sizeof work);
   return 0;
