@@ -1,7 +1,7 @@
 // Integrated encryption: every scheme, KDF digest and MAC digest round-trips, one shot and streamed; a
 // Python composition of the same steps (python3-cryptography's ECDH, X9.63, AES-CBC, Triple DES, XOR,
-// AES-GCM and HMAC) reads our messages and writes messages we read; forged tags and paddings, reused
-// set-ups and truncated messages are refused.
+// AES-GCM and HMAC) reads our messages, rebuilds them byte for byte from their R, and writes messages we
+// read; forged tags and paddings, reused set-ups and truncated messages are refused.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -163,7 +163,9 @@ def block(scheme, key):
 def seal(pub, m, s, bad_padding=False):
     eph = ec.generate_private_key(ec.SECP256R1())
     r = eph.public_key().public_bytes(serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint)
-    z = eph.exchange(ec.ECDH(), pub)
+    return seal_with(r, eph.exchange(ec.ECDH(), pub), m, s, bad_padding)
+
+def seal_with(r, z, m, s, bad_padding=False):
     s['n'] = len(m)
     key, mac_key = keys(z, r, s)
     scheme = s['scheme']
@@ -207,8 +209,11 @@ for line in sys.stdin:
     s = dict(scheme=int(f[1]), kdf=int(f[2]), first=int(f[3]), aes=int(f[4]),
              kinfo=bytes.fromhex(f[5][1:]), minfo=bytes.fromhex(f[6][1:]))
     m, ours = bytes.fromhex(f[7][1:]), bytes.fromhex(f[8][1:])
+    # Every step after the agreement is deterministic, so the same R and message rebuild our bytes.
+    r = ours[:65]
+    z = priv.exchange(ec.ECDH(), ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), r))
     print('x' + open_(priv, ours, dict(s)).hex(), 'x' + seal(priv.public_key(), m, dict(s)).hex(),
-          'x' + seal(priv.public_key(), m, dict(s), True).hex())
+          'x' + seal(priv.public_key(), m, dict(s), True).hex(), 'x' + seal_with(r, z, m, dict(s)).hex())
 )PY";
 
 TEST(IntegratedEncryption, AgreesWithAPythonComposition) {
@@ -221,15 +226,16 @@ TEST(IntegratedEncryption, AgreesWithAPythonComposition) {
   Parties parties;
   std::vector<Settings> cases;
   std::vector<std::string> messages;
+  std::vector<std::string> sealed;
   std::string input;
   for (int32_t scheme = 0; scheme < 4; ++scheme) {
     Settings s{scheme, scheme % 2 == 0 ? 2 : 4, 2, scheme == 1 ? 192 : 256, scheme % 2};
     std::string message(static_cast<size_t>(20 + 7 * scheme), '\0');
     for (char& c : message) c = static_cast<char>(rng());
-    const std::string sealed = Encrypt(parties.sender, s, message, rng, false);
+    sealed.push_back(Encrypt(parties.sender, s, message, rng, false));
     input += ToHex(Str(parties.key.D)) + " " + std::to_string(s.scheme) + " " + std::to_string(s.kdf_digest) + " " +
              std::to_string(s.counter_flag) + " " + std::to_string(s.aes_bits) + " x" + ToHex(s.kdf_info) + " x" +
-             ToHex(s.mac_info) + " x" + ToHex(message) + " x" + ToHex(sealed) + "\n";
+             ToHex(s.mac_info) + " x" + ToHex(message) + " x" + ToHex(sealed.back()) + "\n";
     cases.push_back(s);
     messages.push_back(message);
   }
@@ -239,8 +245,9 @@ TEST(IntegratedEncryption, AgreesWithAPythonComposition) {
   ASSERT_EQ(lines.size(), cases.size());
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(testing::Message() << "scheme " << cases[i].scheme);
-    ASSERT_EQ(lines[i].size(), 3u);
+    ASSERT_EQ(lines[i].size(), 4u);
     EXPECT_EQ(FromHex(lines[i][0]), messages[i]);  // Python read our message
+    EXPECT_EQ(lines[i][3].substr(1), ToHex(sealed[i]));  // and rebuilt it byte for byte
     std::string plain;
     ASSERT_EQ(Decrypt(parties.receiver, cases[i], FromHex(lines[i][1]), &plain, rng, false), 0);
     EXPECT_EQ(plain, messages[i]);  // we read Python's
