@@ -73,7 +73,8 @@ void ExampleKey(DsaEngine& engine) {
   ASSERT_EQ(engine.GenerateKey(true, out, true), 0);
   EXPECT_EQ(source.calls, 1);
   EXPECT_EQ(ts::ToHex(Str(out.P) + Str(out.Q) + Str(out.G)), ts::ToHex(v.Bytes("P") + v.Bytes("Q") + v.Bytes("G")));
-  EXPECT_TRUE(out.Seed.Length() == 0 && out.J.Length() == 0 && out.X.Length() == 20);
+  // x is uniform below q, so it may be shorter than q by its leading zero bytes.
+  EXPECT_TRUE(out.Seed.Length() == 0 && out.J.Length() == 0 && out.X.Length() >= 1 && out.X.Length() <= 20);
 }
 
 // The published example's parameters, then signatures made with them.
