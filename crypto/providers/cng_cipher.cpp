@@ -161,8 +161,9 @@ int CngCipher::SetConfig(int32_t engine_id, const uint8_t* key, int32_t key_leng
   if (chaining == nullptr) return kPlatformBadMode;
   const int32_t block_bytes = BlockSizeBytes();
   if (mode_ != kModeEcb && mode_ != kModeGcm && (iv == nullptr || iv_length != block_bytes)) return kPlatformBadLength;
-  // The IV copy holds 16 bytes; a longer GCM nonce is not taken.
-  if (mode_ == kModeGcm && iv_length > 16) return kPlatformBadLength;
+  // The IV copy holds 16 bytes; a longer GCM nonce is not taken, and neither is an empty one (NIST SP
+  // 800-38D section 8.2: without a nonce every message under the key shares one keystream).
+  if (mode_ == kModeGcm && (iv == nullptr || iv_length < 1 || iv_length > 16)) return kPlatformBadLength;
   if (mode_ == kModeCfb && (feedback_bits_ < 8 || feedback_bits_ % 8 != 0 || feedback_bits_ > block_bits_)) {
     return kPlatformBadLength;
   }

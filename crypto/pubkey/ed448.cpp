@@ -113,12 +113,23 @@ int SignMessage(uint8_t flag, const uint8_t* m, size_t m_len, const uint8_t* con
   return result;
 }
 
+// TimesFour sets p = [4]p on E: the part of p in the prime-order subgroup, its small-order part gone.
+void TimesFour(Ed448Point& p) {
+  Ed448PointDouble(p);
+  Ed448PointDouble(p);
+}
+
 int VerifyMessage(uint8_t flag, const uint8_t* m, size_t m_len, const uint8_t* context, int32_t context_len,
                   const uint8_t* public_key, const uint8_t* signature) {
   if (signature[kEd448SignatureBytes - 1] != 0) return 0;
   Ed448Point a, r;
   if (Ed448PointFromBytes(a, public_key, kEd448KeyBytes) != 1) return 0;
   if (Ed448PointFromBytes(r, signature, kEd448KeyBytes) != 1) return 0;
+  // [4]A and [4]R lie in the prime-order subgroup, the only points the twist maps faithfully. A key whose
+  // [4]A is neutral is of small order: no private key makes it, and every message would verify under it.
+  TimesFour(a);
+  if (Ed448IsNeutral(a) != 0) return 0;
+  TimesFour(r);
   uint32_t s[kEd448ScalarWords], k[kEd448ScalarWords];
   if (Ed448ScalarFromBytes(s, signature + kEd448KeyBytes) == 0) return 0;
   Dom4 dom;
@@ -127,7 +138,8 @@ int VerifyMessage(uint8_t flag, const uint8_t* m, size_t m_len, const uint8_t* c
   Shake(digest, kWideBytes,
         {{dom.bytes, dom.length}, {signature, kEd448KeyBytes}, {public_key, kEd448KeyBytes}, {m, m_len}});
   if (Ed448ScalarFromBytesWide(k, digest, kWideBytes) != 0) return 0;
-  // [S]B' against [k]A' + R' on the twist, each doubled once.
+  // [4][S]B' against ([4]R)' + [k]([4]A)' on the twist; the final doubling of both sides removes the
+  // order-2 ambiguity of the twist.
   Ed448Point left, right, r_twisted;
   if (Ed448TwBaseMulComb(left, s, 448) != 1) return 0;
   Ed448TwistPoint(right, a);
@@ -136,7 +148,7 @@ int VerifyMessage(uint8_t flag, const uint8_t* m, size_t m_len, const uint8_t* c
   Ed448PNiels r_pniels;
   Ed448TwToPNiels(r_pniels, r_twisted);
   Ed448TwAddPNiels(right, r_pniels);
-  Ed448TwDouble(left);
+  for (int i = 0; i < 3; ++i) Ed448TwDouble(left);
   Ed448TwDouble(right);
   return Ed448TwEqual(right, left);
 }

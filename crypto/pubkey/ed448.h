@@ -29,6 +29,13 @@ constexpr int kEd448BadContext = 0x81005;
                             const uint8_t* public_key, int32_t public_key_len, const uint8_t* private_key,
                             int32_t private_key_len, core::BufferCore& out);
 // Ed448Verify returns 1 for a valid signature and 0 for anything else, malformed input included.
+// It checks the cofactored group equation of RFC 8032 section 5.2.7, [4][S]B = [4]R + [4][k]A on E, with
+// S below L and A refused when [4]A is neutral (a key of small order). Multiplying by 4 first drops the
+// small-order parts of R and A, so what is compared lies in the subgroup of prime order L, where
+// [4][S]B - [4][k]A is fixed by S: a point of small order as R gives [4]R = 0 and verifies only for
+// S = k a mod L, which takes the private scalar a. The comparison itself runs on the twist E', which maps
+// only points of that subgroup faithfully (see Ed448TwistPoint); bits 0-6 of the last byte of R and A are
+// not examined.
 int Ed448Verify(const uint8_t* message, int32_t message_len, const uint8_t* context, int32_t context_len,
                 const uint8_t* public_key, int32_t public_key_len, const uint8_t* signature, int32_t signature_len);
 

@@ -204,6 +204,10 @@ void Ed448SetIdentity(Ed448Point& p) {
   Fe448SetOne(p.z);
 }
 
+int Ed448IsNeutral(const Ed448Point& p) {
+  return (Fe448IsZero(p.x) & Fe448Equal(p.y, p.z)) != 0 ? 1 : 0;
+}
+
 const Ed448Base& Ed448BaseRecords() {
   static const Ed448Base base = [] {
     Ed448Base b;

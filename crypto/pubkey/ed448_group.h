@@ -1,6 +1,7 @@
 // The Ed448 group: the Edwards curve E: x^2 + y^2 = 1 - 39081 x^2 y^2 (keys, signatures and signing
-// live here) and its twist E': -x^2 + y^2 = 1 - 39082 x^2 y^2 (verification computes here, comparing
-// only after a doubling, which removes the sign ambiguity of the map between them). All records belong
+// live here) and its twist E': -x^2 + y^2 = 1 - 39082 x^2 y^2 (verification computes here on points of
+// the prime-order subgroup, comparing only after a doubling, which removes the sign ambiguity of the map
+// between them). All records belong
 // to the caller; the only shared state is a set of tables built once per process, safely from any thread.
 #pragma once
 
@@ -45,6 +46,8 @@ int Ed448PointFromBytes(Ed448Point& out, const uint8_t* bytes, size_t length);
 // Group operations on E.
 void Ed448PointAdd(Ed448Point& p, const Ed448Point& q);
 void Ed448PointDouble(Ed448Point& p);
+// Ed448IsNeutral: 1 when p is the neutral element (0, 1) of E, else 0.
+int Ed448IsNeutral(const Ed448Point& p);
 uint32_t Ed448OnCurve(const Ed448Affine& a);
 void Ed448AffineToPoint(Ed448Point& out, const Ed448Affine& a);
 
@@ -60,7 +63,11 @@ void Ed448PNielsToPoint(Ed448Point& out, const Ed448PNiels& pn);
 void Ed448NielsToPoint(Ed448Point& out, const Ed448Niels& n);
 // Ed448TwEqual: 1 when both represent the same E' point, else 0.
 int Ed448TwEqual(const Ed448Point& p, const Ed448Point& q);
-// Ed448TwistPoint maps a point of E to E' (result with Z = 1), up to adding (0, -1).
+// Ed448TwistPoint maps a point of E to E' (result with Z = 1), up to adding (0, -1), by scaling both
+// coordinates with 1/sqrt(1 - x^2). That is a group map only on [2]E, the points whose 1 - x^2 is a square:
+// the prime-order subgroup and its sum with (0, -1). A point with a component of order 4 has no such root;
+// (1, 0) and (-1, 0) land on the degenerate (0, 0), others on a point unrelated to the input. Callers twist
+// only multiples of 4 (or of 2).
 void Ed448TwistPoint(Ed448Point& out, const Ed448Point& p);
 
 // The one-field-element encoding of E' points: Ed448TwToField writes P as a single element,

@@ -140,6 +140,9 @@ int Schnorr448Verify(const uint8_t* message, uint32_t message_len, const uint8_t
   // the result does not see the order-2 part.
   Ed448Point p;
   if (Ed448TwFromField(p, Ed448TwFieldConstant(), a) != 0xffffffffu) return 0;
+  // A key that decodes to the neutral element or (0, -1) is of small order: no secret scalar makes it,
+  // and a signature with s = 0 would verify under it for every message.
+  if (Fe448IsZero(p.x) != 0) return 0;
   if (Ed448TwDoubleScalarMulVt(p, c, kScalarBits, s, kScalarBits) != 0) return 0;
   Fe448 q;
   Ed448TwToField(q, p);

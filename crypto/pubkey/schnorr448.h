@@ -31,8 +31,8 @@ constexpr int kSchnorr448BadScalar = 0x81006;
 [[nodiscard]] int Schnorr448Sign(const uint8_t* message, uint32_t message_len, const uint8_t* record,
                                  int32_t record_len, core::BufferCore& out);
 // Schnorr448Verify returns 1 for a valid signature and 0 for anything else, malformed input included (a
-// public key other than 56 bytes, a signature shorter than 112 bytes, values out of range). Bytes of the
-// signature past the first 112 are not read.
+// public key other than 56 bytes, a signature shorter than 112 bytes, values out of range, a public key of
+// small order). Bytes of the signature past the first 112 are not read.
 int Schnorr448Verify(const uint8_t* message, uint32_t message_len, const uint8_t* public_key, int32_t public_key_len,
                      const uint8_t* signature, int32_t signature_len);
 

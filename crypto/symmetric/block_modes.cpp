@@ -1,10 +1,10 @@
 #include "crypto/symmetric/block_modes.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "core/byte_order.h"
 #include "crypto/symmetric/cipher_params.h"
+#include "crypto/symmetric/random.h"
 
 namespace velmora::crypto {
 
@@ -22,8 +22,9 @@ void FillPadding(uint8_t* area, int32_t n, int32_t padding) {
       area[n - 1] = static_cast<uint8_t>(n);
       break;
     case kPaddingRandomLength:
-      // Only the length byte is read back, so the runtime's generator serves for the filler.
-      for (int32_t i = 0; i < n - 1; ++i) area[i] = static_cast<uint8_t>(std::rand());
+      // Only the length byte is read back. The filler comes from the library's own source: drawing on
+      // the C runtime's generator would advance the application's sequence.
+      (void)GlobalRandomBytes(area, 0, n - 1);
       area[n - 1] = static_cast<uint8_t>(n);
       break;
     default:

@@ -128,6 +128,9 @@ int GcmSetup(InternalCipher& cipher, bool) {
   const int32_t rounds = AesSetEncryptKey(aes.RoundKeys(), cipher.Key().Bytes(), cipher.Key().Length() * 8);
   if (rounds == 0) return kBadKeySize;
   aes.Rounds() = rounds;
+  // NIST SP 800-38D section 8.2 asks for a nonce of at least one bit: with none, J0 is the same for every
+  // message under the key, and so is the keystream.
+  if (cipher.Iv().Length() < 1) return kBadNonceSize;
   GcmState& g = cipher.Streams().gcm;
   std::memset(&g, 0, sizeof g);
   uint8_t h[16] = {};
@@ -140,7 +143,7 @@ int GcmSetup(InternalCipher& cipher, bool) {
     std::memcpy(g.j0, iv, 12);
     g.j0[15] = 1;
   } else {
-    // Any other length, none included: J0 = GHASH(IV zero padded, then its bit length).
+    // Any other length: J0 = GHASH(IV zero padded, then its bit length).
     uint64_t ignored = 0;
     Fold(g, iv, iv_length, &ignored);
     if (iv_length % 16 != 0) GHashMultiply(g.key, g.x, g.x);

@@ -331,6 +331,7 @@ TEST_F(CngCipherTest, RefusalsHoldNothing) {
       {kEngineCipherAes, 16, 16, kModeOfb, nullptr, kPlatformBadMode},
       {kEngineCipherAes, 16, 16, kModeCts, nullptr, kPlatformBadMode},
       {kEngineCipherAesGcm, 16, 17, 0, nullptr, kPlatformBadLength},
+      {kEngineCipherAesGcm, 16, 0, 0, nullptr, kPlatformBadLength},
       {kEngineCipherAes, 32, 0, kModeXts, "AESXTSDataUnitLength=8", kPlatformBadLength},
       {kEngineCipherAes, 32, 0, kModeXts, "AESXTSDataUnitLength=24", kPlatformBadLength},
       {kEngineCipherAes, 16, 16, kModeCfb, "FeedbackSize=12", kPlatformBadLength},

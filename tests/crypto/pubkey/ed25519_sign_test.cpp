@@ -12,6 +12,7 @@
 #include "crypto/pubkey/ed25519_eddsa.h"
 #include "crypto/symmetric/hash_ctx.h"
 #include "tests/crypto/pubkey/ed25519_test_util.h"
+#include "tests/crypto/pubkey/small_order_points.h"
 #include "tests/crypto/symmetric/vector_file.h"
 
 #ifndef VELMORA_HAVE_SODIUM
@@ -232,6 +233,46 @@ TEST(Ed25519Signatures, LenientVerificationNextToOpenSsl) {
     EXPECT_EQ(Ed25519Verify(U8(msg), Len(msg), U8(pub), 32, U8(s), 64), 1) << f[0];
     EXPECT_EQ(f[3], f[0] == "s_plus_l" ? "0" : "1") << f[0] << ": OpenSSL's answer";
   }
+}
+
+// No signature whose R is one of the eight points of small order (in every encoding the decoder takes)
+// verifies under keys that private keys made, with S = 0, 1, L - 1 or 100 random S, through Ed25519,
+// Ed25519ctx and Ed25519ph in turn.
+TEST(Ed25519Signatures, NoSignatureVerifiesWithRofSmallOrder) {
+  const testing_support::SmallOrderTable table = testing_support::SmallOrderPoints("edwards25519");
+  ASSERT_EQ(table.encodings.size(), 22u);
+  std::mt19937 rng(std::random_device{}());
+  std::string one(32, '\0'), last = table.order;
+  one[0] = 1;
+  for (size_t i = 0; i < last.size(); ++i) {
+    if (last[i]-- != 0) break;
+  }
+  std::vector<std::string> scalars = {std::string(32, '\0'), one, last};
+  auto random_bytes = [&](size_t n) {
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = static_cast<char>(rng());
+    return bytes;
+  };
+  for (int i = 0; i < 100; ++i) scalars.push_back(random_bytes(31) + std::string(1, '\0'));
+  int accepted = 0;
+  for (const std::string& point : table.encodings) {
+    const std::string secret = random_bytes(32), pub = PublicOf(secret);
+    const std::string message = random_bytes(rng() % 64), context = random_bytes(1 + rng() % 8);
+    for (size_t i = 0; i < scalars.size(); ++i) {
+      const std::string sig = point + scalars[i];
+      const uint8_t* m = U8(message);
+      int verified = 0;
+      switch (i % 3) {
+        case 0: verified = Ed25519Verify(m, Len(message), U8(pub), 32, U8(sig), 64); break;
+        case 1: verified = Ed25519CtxVerify(m, Len(message), U8(context), Len(context), U8(pub), 32, U8(sig), 64); break;
+        default:
+          verified = Ed25519PhVerify(m, Len(message), false, U8(context), Len(context), U8(pub), 32, U8(sig), 64);
+      }
+      EXPECT_EQ(verified, 0) << "R " << testing_support::ToHex(point) << " S " << testing_support::ToHex(scalars[i]);
+      accepted += verified;
+    }
+  }
+  EXPECT_EQ(accepted, 0);
 }
 
 TEST(Ed25519Signatures, FailureCodes) {

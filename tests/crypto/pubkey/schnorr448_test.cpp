@@ -3,12 +3,14 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/buffer.h"
 #include "crypto/pubkey/schnorr448.h"
 #include "tests/core/python_oracle.h"
+#include "tests/crypto/pubkey/small_order_points.h"
 #include "tests/crypto/symmetric/vector_file.h"
 
 namespace velmora::crypto {
@@ -81,6 +83,33 @@ TEST(Schnorr448, RoundTripDeterminismAndTampering) {
       EXPECT_EQ(Verify(message, public_key, bad), 0) << "case " << i << " offset " << offset;
     }
   }
+}
+
+// The field elements 0, 1 and p - 1 as the public key or as R verify nothing, whatever s: 0 encodes the
+// neutral element, and a key of small order is refused.
+TEST(Schnorr448, SmallFieldElementsVerifyNothing) {
+  const testing_support::SmallOrderTable field = testing_support::SmallOrderPoints("curve448-field");
+  const testing_support::SmallOrderTable group = testing_support::SmallOrderPoints("edwards448");
+  ASSERT_EQ(field.elements.size(), 3u);
+  std::mt19937 rng(std::random_device{}());
+  std::vector<std::string> scalars = {std::string(56, '\0'), std::string(1, '\1') + std::string(55, '\0'),
+                                      group.order.substr(0, 56)};
+  scalars[2][0] = static_cast<char>(scalars[2][0] - 1);  // L - 1: the low byte of L is not 0
+  for (int i = 0; i < 20; ++i) {
+    std::string s(55, '\0');
+    for (char& c : s) c = static_cast<char>(rng());
+    scalars.push_back(s + '\0');
+  }
+  const std::string record = KeyPair(std::string(32, '\5'));
+  const std::string public_key = record.substr(56, 56), honest_r = Sign("m", record).substr(0, 56);
+  int accepted = 0;
+  for (const std::string& element : field.elements) {
+    for (const std::string& s : scalars) {
+      for (const std::string& r : {element, honest_r}) accepted += Verify("m", element, r + s);
+      accepted += Verify("m", public_key, element + s);
+    }
+  }
+  EXPECT_EQ(accepted, 0);
 }
 
 TEST(Schnorr448, RefusesMalformedInput) {

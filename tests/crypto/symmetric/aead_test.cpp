@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "component/crypto_component.h"
 #include "crypto/symmetric/aead.h"
+#include "crypto/symmetric/hash_objects.h"
+#include "crypto/symmetric/internal_cipher.h"
 #include "tests/crypto/symmetric/cipher_test_util.h"
 #include "tests/crypto/symmetric/vector_file.h"
 
@@ -432,7 +435,7 @@ TEST(AeadOracle, XtsEqualsOpenSslPerUnitAndNettleForStolenTails) {
 
 // ---- failure paths and refusals ---------------------------------------------------------------------------
 
-TEST(AeadChecks, TamperedTagsBudgetAndEmptyNonce) {
+TEST(AeadChecks, TamperedTagsBudgetAndShortNonces) {
   std::mt19937 rng(Seed());
   const std::string plain = RandomBytes(rng, 40);
   for (int32_t algorithm : {kCipherAesGcm, kCipherAesOcb, kCipherChaCha20Poly1305}) {
@@ -455,13 +458,24 @@ TEST(AeadChecks, TamperedTagsBudgetAndEmptyNonce) {
   EXPECT_EQ(RunAead(gcm, plain.substr(0, 33) + std::string(12, '\0'), true).rc, kCounterBudgetExhausted);
   EXPECT_EQ(RunAead(gcm, plain.substr(0, 32), false, {5, 20}).rc, 0);
   SetGcmBlockBudgetForTest(kGcmBlockBudget);
-#if VELMORA_HAVE_NETTLE
-  // An empty nonce is accepted: J0 is the GHASH of the length block alone.
+  // An empty nonce would give every message under the key one keystream: it is refused and the object
+  // stays without a key schedule. A one-byte nonce is the shortest taken.
   gcm.iv.clear();
   gcm.tag_bytes = 16;
+  EXPECT_EQ(RunAead(gcm, plain, false).rc, kBadNonceSize);
+  component::CryptoComponent component;
+  ASSERT_EQ(SelectCipherProvider(component, kEngineCipherAesGcm, kProviderInternal), 0);
+  CipherObject* refused = HeldCipher(component);
+  EXPECT_EQ(refused->Init(kCipherAesGcm, U8(gcm.key), 16, nullptr, 0, 0, 0, 0, nullptr), kBadNonceSize);
+  core::Buffer none;
+  int32_t length = 16;
+  EXPECT_NE(refused->EncryptAead(U8(plain), 0, &length, none, 1), 0);
+  EXPECT_EQ(none.Length(), 0);
+#if VELMORA_HAVE_NETTLE
+  gcm.iv = "n";
   gcm_aes128_ctx ctx;
   gcm_aes128_set_key(&ctx, U8(gcm.key));
-  gcm_aes128_set_iv(&ctx, 0, nullptr);
+  gcm_aes128_set_iv(&ctx, 1, U8(gcm.iv));
   std::string expected(plain.size() + 16, '\0');
   auto* e = reinterpret_cast<uint8_t*>(expected.data());
   gcm_aes128_encrypt(&ctx, plain.size(), e, U8(plain));

@@ -2,6 +2,8 @@
 // a block, ciphertext stealing limits, Init failures, options, copying mid-stream, the FIPS allow-list
 // and provider selection, the AES conveniences and the counter, doubling and padding helpers. Expected
 // bytes come from OpenSSL's EVP ciphers or are composed from its single-block ECB.
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include "component/component_base.h"
@@ -88,6 +90,17 @@ TEST(CipherPadding, FivePaddingsRoundTripInBlockModes) {
   const std::string sixteen(16, 's');
   EXPECT_EQ(RunCipher({kCipherAes, kModeCbc, kPaddingPkcs7, ""}, kKey, kIv, sixteen, false).out,
             EvpCrypt("AES-128-CBC", kKey, kIv, sixteen, true, true, &ok));
+}
+
+// The random-length padding draws its filler from the library's source: an application that seeded the
+// runtime's rand() sees the same sequence after encrypting as without it.
+TEST(CipherPadding, RandomFillerLeavesTheApplicationsRandAlone) {
+  std::srand(2026);
+  const int expected = std::rand();
+  std::srand(2026);
+  const CipherRun run = RunCipher({kCipherAes, kModeCbc, kPaddingRandomLength, ""}, kKey, kIv, "abc", false);
+  ASSERT_EQ(run.rc, 0);
+  EXPECT_EQ(std::rand(), expected);
 }
 
 TEST(CipherPadding, OfbNeverPadsAndWholeBlocksAreEnforced) {
