@@ -1,4 +1,4 @@
-#include "pki/asn1_element.h"
+#include "asn1/asn1_element.h"
 
 #include <new>
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "pki/der_writer.h"
+#include "asn1/der_writer.h"
 
 namespace velmora::pki {
 

@@ -1,10 +1,10 @@
-#include "pki/der_read.h"
+#include "asn1/der_read.h"
 
 #include <cstring>
 
 #include "core/date_time.h"
 #include "core/numbers.h"
-#include "pki/oid_text.h"
+#include "asn1/oid_text.h"
 
 namespace velmora::pki {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "pki/asn1_element.h"
+#include "asn1/asn1_element.h"
 
 namespace velmora::pki {
 

@@ -1,9 +1,9 @@
-#include "pki/der_writer.h"
+#include "asn1/der_writer.h"
 
 #include <cstring>
 
 #include "core/numbers.h"
-#include "pki/oid_text.h"
+#include "asn1/oid_text.h"
 #include "platform/text.h"
 
 namespace velmora::pki {

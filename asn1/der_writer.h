@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "pki/der_codes.h"
+#include "asn1/der_codes.h"
 
 namespace velmora::pki {
 

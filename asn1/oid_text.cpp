@@ -1,6 +1,6 @@
-#include "pki/oid_text.h"
+#include "asn1/oid_text.h"
 
-#include "pki/der_codes.h"
+#include "asn1/der_codes.h"
 
 namespace velmora::pki {
 namespace {

@@ -9,9 +9,9 @@
 #include <random>
 #include <vector>
 
-#include "crypto/symmetric/aead.h"
-#include "crypto/symmetric/aes.h"
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/aead.h"
+#include "crypto/cipher/aes.h"
+#include "crypto/cipher/internal_cipher.h"
 #include "bench/bench_data.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "crypto/pubkey/bigint/big_int.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/bn/big_int.h"
+#include "crypto/rand/random.h"
 
 namespace {
 

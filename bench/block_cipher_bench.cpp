@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/internal_cipher.h"
 #include "bench/bench_data.h"
 
 #ifdef VELMORA_HAVE_GCRYPT

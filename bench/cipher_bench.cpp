@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "crypto/symmetric/aes.h"
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/aes.h"
+#include "crypto/cipher/internal_cipher.h"
 #include "bench/bench_data.h"
 #include "bench/evp_cipher_bench.h"
 

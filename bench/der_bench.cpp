@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "pki/asn1_element.h"
-#include "pki/der_read.h"
+#include "asn1/asn1_element.h"
+#include "asn1/der_read.h"
 
 namespace {
 

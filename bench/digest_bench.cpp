@@ -9,9 +9,9 @@
 #include <random>
 #include <vector>
 
-#include "crypto/symmetric/digest_cores.h"
-#include "crypto/symmetric/hash_ctx.h"
-#include "crypto/symmetric/hash_objects.h"
+#include "crypto/digest/digest_cores.h"
+#include "crypto/digest/hash_ctx.h"
+#include "crypto/objects/hash_objects.h"
 
 namespace {
 

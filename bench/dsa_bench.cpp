@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "crypto/pubkey/dsa/dsa_engine.h"
+#include "crypto/dsa/dsa_engine.h"
 
 namespace {
 

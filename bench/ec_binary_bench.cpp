@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/ec/ec_binary.h"
-#include "crypto/pubkey/ec/ecdsa.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/ec/ec_binary.h"
+#include "crypto/ec/ecdsa.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "crypto/pubkey/ec/ec_agreement.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
+#include "crypto/ec/ec_agreement.h"
+#include "crypto/ec/ecc_engine.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "crypto/pubkey/ec/ecc_engine.h"
+#include "crypto/ec/ecc_engine.h"
 
 namespace {
 

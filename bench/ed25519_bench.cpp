@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/ed25519_eddsa.h"
+#include "crypto/curve25519/ed25519_eddsa.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/ed448.h"
+#include "crypto/curve448/ed448.h"
 
 namespace {
 

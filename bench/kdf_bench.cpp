@@ -13,10 +13,10 @@
 
 #include "component/component_base.h"
 #include "component/config_setting_parts.h"
-#include "crypto/symmetric/argon2.h"
-#include "crypto/symmetric/blowfish.h"
-#include "crypto/symmetric/digest_cores.h"
-#include "crypto/symmetric/kdf_password.h"
+#include "crypto/kdf/argon2.h"
+#include "crypto/cipher/blowfish.h"
+#include "crypto/digest/digest_cores.h"
+#include "crypto/kdf/kdf_password.h"
 
 #ifndef VELMORA_HAVE_GCRYPT
 #define VELMORA_HAVE_GCRYPT 0

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "component/socket_base.h"
-#include "crypto/symmetric/digest_cores.h"
-#include "crypto/symmetric/hash_drbg.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/digest/digest_cores.h"
+#include "crypto/rand/hash_drbg.h"
+#include "crypto/rand/random.h"
 
 namespace {
 

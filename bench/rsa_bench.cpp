@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "crypto/pubkey/rsa/rsa_engine.h"
+#include "crypto/rsa/rsa_engine.h"
 
 namespace {
 

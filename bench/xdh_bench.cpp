@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "crypto/pubkey/x25519_x448.h"
+#include "crypto/curve25519/x25519_x448.h"
 
 namespace {
 

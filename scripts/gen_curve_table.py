@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-# Writes crypto/pubkey/curves/curve_table_data.inc: the domain parameters of the named curves as hex
+# Writes crypto/keys/curve_table_data.inc: the domain parameters of the named curves as hex
 # text, taken from the references in tests/data/crypto/pubkey/curve_oracle.py. Each curve is checked
 # first (G on the curve, n G = O, n prime by `openssl prime`). Run once from the repository root with
 # Debian's /usr/bin/python3 (libgcrypt20 and openssl installed); the output is committed.
@@ -24,5 +24,5 @@ for cid, name, source, form, field_id, cofactor in oracle.CURVES:
     lines.append("    {%d, 0x%X, 0x%X, %d,  // %s" % (cid, form, field_id, cofactor, name))
     lines += ["     %s," % t for t in texts[:-1]] + ["     %s}," % texts[-1]]
 lines.append("};")
-with open(os.path.join(root, "crypto", "pubkey", "curves", "curve_table_data.inc"), "w") as out:
+with open(os.path.join(root, "crypto", "keys", "curve_table_data.inc"), "w") as out:
     out.write("\n".join(lines) + "\n")

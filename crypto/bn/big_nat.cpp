@@ -1,12 +1,12 @@
-#include "crypto/pubkey/bigint/big_nat.h"
+#include "crypto/bn/big_nat.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "core/numbers.h"
-#include "crypto/pubkey/bigint/big_int.h"
-#include "crypto/pubkey/bigint/words.h"
+#include "crypto/bn/big_int.h"
+#include "crypto/bn/words.h"
 
 namespace velmora::crypto {
 

@@ -1,4 +1,4 @@
-#include "crypto/pubkey/fixed/fixed_big_int.h"
+#include "crypto/bn/fixed_big_int.h"
 
 #include <cstring>
 #include <initializer_list>

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/rand/random.h"
 
 namespace velmora::crypto {
 

@@ -1,4 +1,4 @@
-#include "crypto/pubkey/fixed/integer_bytes.h"
+#include "crypto/bn/integer_bytes.h"
 
 #include "core/hex.h"
 

@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "core/numbers.h"
-#include "crypto/pubkey/bigint/big_int.h"
-#include "crypto/pubkey/bigint/big_nat.h"
-#include "crypto/pubkey/bigint/words.h"
+#include "crypto/bn/big_int.h"
+#include "crypto/bn/big_nat.h"
+#include "crypto/bn/words.h"
 
 namespace velmora::crypto {
 

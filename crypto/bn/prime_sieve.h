@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "crypto/pubkey/bigint/big_int.h"
+#include "crypto/bn/big_int.h"
 
 namespace velmora::crypto {
 

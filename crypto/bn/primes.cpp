@@ -4,10 +4,10 @@
 #include <utility>
 
 #include "core/numbers.h"
-#include "crypto/pubkey/bigint/big_int.h"
-#include "crypto/pubkey/bigint/prime_sieve.h"
-#include "crypto/pubkey/bigint/words.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/bn/big_int.h"
+#include "crypto/bn/prime_sieve.h"
+#include "crypto/bn/words.h"
+#include "crypto/rand/random.h"
 
 namespace velmora::crypto {
 

@@ -1,4 +1,4 @@
-#include "crypto/pubkey/bigint/words.h"
+#include "crypto/bn/words.h"
 
 #include <cstring>
 

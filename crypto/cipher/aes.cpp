@@ -1,13 +1,13 @@
 // AES and Rijndael with table-driven rounds. The tables are computed at compile time from the field
 // arithmetic of FIPS-197 section 4 (the S-box is the affine image of the multiplicative inverse), so
 // no table is typed in.
-#include "crypto/symmetric/aes.h"
+#include "crypto/cipher/aes.h"
 
 #include <atomic>
 #include <cstring>
 
-#include "crypto/symmetric/block_modes.h"
-#include "crypto/symmetric/cipher_params.h"
+#include "crypto/cipher/block_modes.h"
+#include "crypto/cipher/cipher_params.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

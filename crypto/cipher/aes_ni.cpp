@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "crypto/symmetric/aes.h"
+#include "crypto/cipher/aes.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>

@@ -2,12 +2,12 @@
 // and XXTEA, and their key state.
 #include <cstring>
 
-#include "crypto/symmetric/block_cipher_keys.h"
-#include "crypto/symmetric/cast128.h"
-#include "crypto/symmetric/cipher_cores.h"
-#include "crypto/symmetric/cipher_params.h"
-#include "crypto/symmetric/internal_cipher.h"
-#include "crypto/symmetric/tea.h"
+#include "crypto/cipher/block_cipher_keys.h"
+#include "crypto/cipher/cast128.h"
+#include "crypto/cipher/cipher_cores.h"
+#include "crypto/cipher/cipher_params.h"
+#include "crypto/cipher/internal_cipher.h"
+#include "crypto/cipher/tea.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

@@ -5,10 +5,10 @@
 
 #include <cstdint>
 
-#include "crypto/symmetric/blowfish.h"
-#include "crypto/symmetric/des.h"
-#include "crypto/symmetric/idea_rc.h"
-#include "crypto/symmetric/twofish.h"
+#include "crypto/cipher/blowfish.h"
+#include "crypto/cipher/des.h"
+#include "crypto/cipher/idea_rc.h"
+#include "crypto/cipher/twofish.h"
 
 namespace velmora::crypto {
 

@@ -1,10 +1,10 @@
-#include "crypto/symmetric/block_modes.h"
+#include "crypto/cipher/block_modes.h"
 
 #include <cstring>
 
 #include "core/byte_order.h"
-#include "crypto/symmetric/cipher_params.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/cipher/cipher_params.h"
+#include "crypto/rand/random.h"
 
 namespace velmora::crypto {
 

@@ -1,4 +1,4 @@
-#include "crypto/symmetric/blowfish.h"
+#include "crypto/cipher/blowfish.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // CAST-128 key schedule and block operations.
-#include "crypto/symmetric/cast128.h"
+#include "crypto/cipher/cast128.h"
 
 #include <cstring>
 

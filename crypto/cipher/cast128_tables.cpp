@@ -1,6 +1,6 @@
 // The eight CAST-128 S-boxes, transcribed from RFC 2144 Appendix A; the RFC's Appendix B vectors,
 // its maintenance test and the OpenSSL comparison in the tests cover every entry.
-#include "crypto/symmetric/cast128.h"
+#include "crypto/cipher/cast128.h"
 
 namespace velmora::crypto {
 

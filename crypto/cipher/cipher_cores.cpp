@@ -1,10 +1,10 @@
 // The cipher cores of InternalCipher, one row per internal id.
-#include "crypto/symmetric/cipher_cores.h"
+#include "crypto/cipher/cipher_cores.h"
 
-#include "crypto/symmetric/aead.h"
-#include "crypto/symmetric/aes.h"
-#include "crypto/symmetric/cipher_params.h"
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/aead.h"
+#include "crypto/cipher/aes.h"
+#include "crypto/cipher/cipher_params.h"
+#include "crypto/cipher/internal_cipher.h"
 
 namespace velmora::crypto {
 

@@ -1,4 +1,4 @@
-#include "crypto/symmetric/cipher_params.h"
+#include "crypto/cipher/cipher_params.h"
 
 #include <cstring>
 

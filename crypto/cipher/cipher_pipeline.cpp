@@ -3,9 +3,9 @@
 // stealing in the CS3 arrangement of the SP 800-38A addendum, the last two blocks always swapped).
 #include <cstring>
 
-#include "crypto/symmetric/block_modes.h"
-#include "crypto/symmetric/cipher_cores.h"
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/block_modes.h"
+#include "crypto/cipher/cipher_cores.h"
+#include "crypto/cipher/internal_cipher.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

@@ -2,7 +2,7 @@
 // tables SP1..SP8 generated at compile time from the S-boxes and P of the DES definition; the round
 // keys are laid out as 6-bit groups matching the expansion; the initial and final permutations are
 // bit-swap networks.
-#include "crypto/symmetric/des.h"
+#include "crypto/cipher/des.h"
 
 #include <array>
 #include <cstring>

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "crypto/symmetric/aead.h"
-#include "crypto/symmetric/aes.h"
+#include "crypto/cipher/aead.h"
+#include "crypto/cipher/aes.h"
 #include "platform/memory.h"
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -1,5 +1,5 @@
 // IDEA, RC2 and RC4.
-#include "crypto/symmetric/idea_rc.h"
+#include "crypto/cipher/idea_rc.h"
 
 #include <cstring>
 

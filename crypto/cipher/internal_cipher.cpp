@@ -1,15 +1,15 @@
 // InternalCipher: parameters, Init with its options, the key set-up, the block dispatchers, copying,
 // the AEAD slots; the UMAC shell; the FIPS allow-list, provider selection and the DES-ECB one-shot.
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/internal_cipher.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "component/component_base.h"
-#include "crypto/symmetric/aes.h"
-#include "crypto/symmetric/cipher_cores.h"
-#include "crypto/symmetric/hash_ctx.h"
-#include "crypto/symmetric/hash_objects.h"
+#include "crypto/cipher/aes.h"
+#include "crypto/cipher/cipher_cores.h"
+#include "crypto/digest/hash_ctx.h"
+#include "crypto/objects/hash_objects.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

@@ -6,12 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "component/crypto_component.h"
+#include "crypto/objects/crypto_component.h"
 #include "core/buffer.h"
-#include "crypto/symmetric/aead.h"
-#include "crypto/symmetric/block_cipher_keys.h"
-#include "crypto/symmetric/cipher_params.h"
-#include "crypto/symmetric/hash_objects.h"  // provider modes and the selection codes
+#include "crypto/cipher/aead.h"
+#include "crypto/cipher/block_cipher_keys.h"
+#include "crypto/cipher/cipher_params.h"
+#include "crypto/objects/hash_objects.h"  // provider modes and the selection codes
 
 namespace velmora::crypto {
 

@@ -4,11 +4,11 @@
 // cipher's second schedule holder.
 #include <cstring>
 
-#include "crypto/symmetric/aead.h"
-#include "crypto/symmetric/aes.h"
-#include "crypto/symmetric/block_modes.h"
-#include "crypto/symmetric/cipher_params.h"
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/aead.h"
+#include "crypto/cipher/aes.h"
+#include "crypto/cipher/block_modes.h"
+#include "crypto/cipher/cipher_params.h"
+#include "crypto/cipher/internal_cipher.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

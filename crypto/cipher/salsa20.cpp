@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "core/byte_order.h"
-#include "crypto/symmetric/aead.h"
-#include "crypto/symmetric/block_modes.h"
-#include "crypto/symmetric/cipher_params.h"
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/aead.h"
+#include "crypto/cipher/block_modes.h"
+#include "crypto/cipher/cipher_params.h"
+#include "crypto/cipher/internal_cipher.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

@@ -1,5 +1,5 @@
 // TEA, XTEA and XXTEA.
-#include "crypto/symmetric/tea.h"
+#include "crypto/cipher/tea.h"
 
 #include "core/byte_order.h"
 #include "platform/memory.h"

@@ -1,6 +1,6 @@
 // Twofish. q0 and q1 are generated at compile time from their 4-bit tables, and M0..M3 from the MDS
 // matrix over GF(2^8) with the polynomial 0x169.
-#include "crypto/symmetric/twofish.h"
+#include "crypto/cipher/twofish.h"
 
 #include <array>
 

@@ -5,11 +5,11 @@
 // over several update calls. A partial last block on the final call uses ciphertext stealing.
 #include <cstring>
 
-#include "crypto/symmetric/aead.h"
-#include "crypto/symmetric/aes.h"
-#include "crypto/symmetric/block_modes.h"
-#include "crypto/symmetric/cipher_params.h"
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/aead.h"
+#include "crypto/cipher/aes.h"
+#include "crypto/cipher/block_modes.h"
+#include "crypto/cipher/cipher_params.h"
+#include "crypto/cipher/internal_cipher.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

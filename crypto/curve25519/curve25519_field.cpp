@@ -1,5 +1,5 @@
 // GF(2^255 - 19) in ten signed limbs of radix 2^25.5.
-#include "crypto/pubkey/curve25519_field.h"
+#include "crypto/curve25519/curve25519_field.h"
 
 #include <cstring>
 

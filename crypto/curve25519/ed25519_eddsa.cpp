@@ -1,12 +1,12 @@
 // Ed25519, Ed25519ctx and Ed25519ph signing and verification over SHA-512.
-#include "crypto/pubkey/ed25519_eddsa.h"
+#include "crypto/curve25519/ed25519_eddsa.h"
 
 #include <cstring>
 #include <initializer_list>
 
-#include "crypto/pubkey/ed25519_group.h"
-#include "crypto/pubkey/ed25519_scalar.h"
-#include "crypto/symmetric/hash_ctx.h"
+#include "crypto/curve25519/ed25519_group.h"
+#include "crypto/curve25519/ed25519_scalar.h"
+#include "crypto/digest/hash_ctx.h"
 #include "platform/ct_check.h"
 
 namespace velmora::crypto {

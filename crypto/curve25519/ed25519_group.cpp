@@ -1,5 +1,5 @@
 // Ed25519 group operations on the radix-2^25.5 field.
-#include "crypto/pubkey/ed25519_group.h"
+#include "crypto/curve25519/ed25519_group.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "crypto/pubkey/curve25519_field.h"
+#include "crypto/curve25519/curve25519_field.h"
 
 namespace velmora::crypto {
 

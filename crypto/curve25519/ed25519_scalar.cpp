@@ -1,6 +1,6 @@
 // Reduction modulo L with 21-bit limbs: a limb at position 12 or above (weight 2^(21 k) >= 2^252) is
 // folded down with 2^252 = -(L - 2^252) mod L, whose value spans six signed 21-bit limbs.
-#include "crypto/pubkey/ed25519_scalar.h"
+#include "crypto/curve25519/ed25519_scalar.h"
 
 #include <cstring>
 

@@ -1,9 +1,9 @@
 #include <cstring>
 
-#include "crypto/pubkey/curve25519_field.h"
-#include "crypto/pubkey/ed25519_group.h"
-#include "crypto/pubkey/x25519_x448.h"
-#include "crypto/pubkey/x25519_x448_internal.h"
+#include "crypto/curve25519/curve25519_field.h"
+#include "crypto/curve25519/ed25519_group.h"
+#include "crypto/curve25519/x25519_x448.h"
+#include "crypto/curve25519/x25519_x448_internal.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

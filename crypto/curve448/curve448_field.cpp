@@ -1,4 +1,4 @@
-#include "crypto/pubkey/curve448_field.h"
+#include "crypto/curve448/curve448_field.h"
 
 #include <cstring>
 

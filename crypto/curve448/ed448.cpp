@@ -1,10 +1,10 @@
-#include "crypto/pubkey/ed448.h"
+#include "crypto/curve448/ed448.h"
 
 #include <cstring>
 
-#include "crypto/pubkey/ed448_group.h"
-#include "crypto/pubkey/ed448_scalar.h"
-#include "crypto/symmetric/digest_cores.h"
+#include "crypto/curve448/ed448_group.h"
+#include "crypto/curve448/ed448_scalar.h"
+#include "crypto/digest/digest_cores.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

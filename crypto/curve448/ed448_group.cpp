@@ -1,9 +1,9 @@
-#include "crypto/pubkey/ed448_group.h"
+#include "crypto/curve448/ed448_group.h"
 
 #include <cstring>
 #include <mutex>
 
-#include "crypto/pubkey/ed448_scalar.h"
+#include "crypto/curve448/ed448_scalar.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

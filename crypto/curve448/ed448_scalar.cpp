@@ -1,4 +1,4 @@
-#include "crypto/pubkey/ed448_scalar.h"
+#include "crypto/curve448/ed448_scalar.h"
 
 #include <algorithm>
 #include <cstring>

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crypto/pubkey/curve448_field.h"
+#include "crypto/curve448/curve448_field.h"
 
 namespace velmora::crypto {
 

@@ -1,12 +1,12 @@
-#include "crypto/pubkey/schnorr448.h"
+#include "crypto/curve448/schnorr448.h"
 
 #include <cstring>
 #include <initializer_list>
 
-#include "crypto/pubkey/curve448_field.h"
-#include "crypto/pubkey/ed448_group.h"
-#include "crypto/pubkey/ed448_scalar.h"
-#include "crypto/symmetric/hash_ctx.h"
+#include "crypto/curve448/curve448_field.h"
+#include "crypto/curve448/ed448_group.h"
+#include "crypto/curve448/ed448_scalar.h"
+#include "crypto/digest/hash_ctx.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

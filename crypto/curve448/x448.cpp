@@ -1,10 +1,10 @@
 #include <cstring>
 
-#include "crypto/pubkey/curve448_field.h"
-#include "crypto/pubkey/ed448_group.h"
-#include "crypto/pubkey/ed448_scalar.h"
-#include "crypto/pubkey/x25519_x448.h"
-#include "crypto/pubkey/x25519_x448_internal.h"
+#include "crypto/curve448/curve448_field.h"
+#include "crypto/curve448/ed448_group.h"
+#include "crypto/curve448/ed448_scalar.h"
+#include "crypto/curve25519/x25519_x448.h"
+#include "crypto/curve25519/x25519_x448_internal.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

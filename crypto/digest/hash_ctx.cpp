@@ -1,10 +1,10 @@
-#include "crypto/symmetric/hash_ctx.h"
+#include "crypto/digest/hash_ctx.h"
 
 #include <cstring>
 #include <new>
 
-#include "crypto/symmetric/digest_bytes.h"
-#include "crypto/symmetric/digest_cores.h"
+#include "crypto/digest/digest_bytes.h"
+#include "crypto/digest/digest_cores.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

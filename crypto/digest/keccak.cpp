@@ -3,9 +3,9 @@
 #include <bit>
 #include <cstring>
 
-#include "crypto/symmetric/digest_bytes.h"
-#include "crypto/symmetric/digest_cores.h"
-#include "crypto/symmetric/hash_ctx.h"
+#include "crypto/digest/digest_bytes.h"
+#include "crypto/digest/digest_cores.h"
+#include "crypto/digest/hash_ctx.h"
 
 namespace velmora::crypto {
 

@@ -3,8 +3,8 @@
 #include <bit>
 #include <cstring>
 
-#include "crypto/symmetric/digest_bytes.h"
-#include "crypto/symmetric/digest_cores.h"
+#include "crypto/digest/digest_bytes.h"
+#include "crypto/digest/digest_cores.h"
 
 namespace velmora::crypto {
 

@@ -2,9 +2,9 @@
 #include <bit>
 #include <cstring>
 
-#include "crypto/symmetric/digest_bytes.h"
-#include "crypto/symmetric/digest_cores.h"
-#include "crypto/symmetric/sha2_block.h"
+#include "crypto/digest/digest_bytes.h"
+#include "crypto/digest/digest_cores.h"
+#include "crypto/digest/sha2_block.h"
 
 namespace velmora::crypto {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crypto/symmetric/digest_bytes.h"
+#include "crypto/digest/digest_bytes.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>

@@ -1,14 +1,14 @@
-#include "crypto/pubkey/dsa/dsa_engine.h"
+#include "crypto/dsa/dsa_engine.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "component/component_base.h"
-#include "crypto/pubkey/bigint/big_int.h"
-#include "crypto/pubkey/keys/key_classes.h"
-#include "crypto/pubkey/rsa/rsa_engine.h"
-#include "crypto/pubkey/sig/der_signature.h"
-#include "crypto/symmetric/digest_cores.h"
+#include "crypto/bn/big_int.h"
+#include "crypto/objects/key_classes.h"
+#include "crypto/rsa/rsa_engine.h"
+#include "crypto/keys/der_signature.h"
+#include "crypto/digest/digest_cores.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

@@ -14,8 +14,8 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/keys/key_record.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/keys/key_record.h"
+#include "crypto/rand/random.h"
 
 namespace velmora::component {
 class ComponentBase;

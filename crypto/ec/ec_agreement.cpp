@@ -1,14 +1,14 @@
-#include "crypto/pubkey/ec/ec_agreement.h"
+#include "crypto/ec/ec_agreement.h"
 
 #include <cstring>
 
-#include "crypto/pubkey/ec/ec_curve_ops.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
-#include "crypto/pubkey/ed25519_eddsa.h"
-#include "crypto/pubkey/ed448.h"
-#include "crypto/pubkey/fixed/integer_bytes.h"
-#include "crypto/pubkey/x25519_x448.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/ec/ec_curve_ops.h"
+#include "crypto/ec/ecc_engine.h"
+#include "crypto/curve25519/ed25519_eddsa.h"
+#include "crypto/curve448/ed448.h"
+#include "crypto/bn/integer_bytes.h"
+#include "crypto/curve25519/x25519_x448.h"
+#include "crypto/rand/random.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

@@ -11,8 +11,8 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/keys/key_record.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/keys/key_record.h"
 
 namespace velmora::crypto {
 

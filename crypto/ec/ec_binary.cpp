@@ -1,10 +1,10 @@
-#include "crypto/pubkey/ec/ec_binary.h"
+#include "crypto/ec/ec_binary.h"
 
 #include <cstring>
 
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/ec/gf2m.h"
-#include "crypto/pubkey/ec/gf2m_internal.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/ec/gf2m.h"
+#include "crypto/ec/gf2m_internal.h"
 #include "platform/memory.h"
 
 #if VELMORABLE_HAVE_VALGRIND

@@ -1,11 +1,11 @@
-#include "crypto/pubkey/ec/ec_curve_ops.h"
+#include "crypto/ec/ec_curve_ops.h"
 
-#include "crypto/pubkey/ec/ec_binary.h"
-#include "crypto/pubkey/ec/ec_prime.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
-#include "crypto/pubkey/ec/gf2m.h"
-#include "crypto/pubkey/ec/gfp.h"
-#include "crypto/pubkey/fixed/fixed_big_int.h"
+#include "crypto/ec/ec_binary.h"
+#include "crypto/ec/ec_prime.h"
+#include "crypto/ec/ecc_engine.h"
+#include "crypto/ec/gf2m.h"
+#include "crypto/ec/gfp.h"
+#include "crypto/bn/fixed_big_int.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/curves/curve_params.h"
+#include "crypto/keys/curve_params.h"
 
 namespace velmora::crypto {
 

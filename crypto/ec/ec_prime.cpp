@@ -1,12 +1,12 @@
-#include "crypto/pubkey/ec/ec_prime.h"
+#include "crypto/ec/ec_prime.h"
 
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
 
-#include "crypto/pubkey/ec/gfp.h"
-#include "crypto/pubkey/ec/mont_field.h"
+#include "crypto/ec/gfp.h"
+#include "crypto/ec/mont_field.h"
 
 namespace velmora::crypto {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "crypto/pubkey/fixed/fixed_big_int.h"
+#include "crypto/bn/fixed_big_int.h"
 
 namespace velmora::crypto {
 

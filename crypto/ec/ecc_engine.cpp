@@ -1,8 +1,8 @@
-#include "crypto/pubkey/ec/ecc_engine.h"
+#include "crypto/ec/ecc_engine.h"
 
-#include "crypto/pubkey/ec/ec_prime.h"
-#include "crypto/pubkey/ec/gfp.h"
-#include "crypto/pubkey/rsa/rsa_engine.h"
+#include "crypto/ec/ec_prime.h"
+#include "crypto/ec/gfp.h"
+#include "crypto/rsa/rsa_engine.h"
 
 namespace velmora::crypto {
 namespace {

@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/ec/integrated_encryption.h"
-#include "crypto/pubkey/keys/key_record.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/ec/integrated_encryption.h"
+#include "crypto/keys/key_record.h"
+#include "crypto/rand/random.h"
 
 namespace velmora::crypto {
 

@@ -2,13 +2,13 @@
 // EccEngine, and the DER form of a DSA or ECDSA signature.
 #include <cstring>
 
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/ec/ec_binary.h"
-#include "crypto/pubkey/ec/ec_prime.h"
-#include "crypto/pubkey/ec/ecdsa.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
-#include "crypto/pubkey/ec/mont_field.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/ec/ec_binary.h"
+#include "crypto/ec/ec_prime.h"
+#include "crypto/ec/ecdsa.h"
+#include "crypto/ec/ecc_engine.h"
+#include "crypto/ec/mont_field.h"
+#include "crypto/rand/random.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

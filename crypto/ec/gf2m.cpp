@@ -1,10 +1,10 @@
-#include "crypto/pubkey/ec/gf2m.h"
+#include "crypto/ec/gf2m.h"
 
 #include <cstring>
 
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/ec/gf2m_internal.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/ec/gf2m_internal.h"
+#include "crypto/rand/random.h"
 
 namespace velmora::crypto {
 namespace {

@@ -3,8 +3,8 @@
 // exponentiation (Itoh-Tsujii).
 #include <cstring>
 
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/ec/gf2m_internal.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/ec/gf2m_internal.h"
 
 namespace velmora::crypto::gf2m {
 namespace {

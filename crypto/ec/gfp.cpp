@@ -1,11 +1,11 @@
-#include "crypto/pubkey/ec/gfp.h"
+#include "crypto/ec/gfp.h"
 
 #include <cstring>
 #include <iterator>
 
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/ec/mont_field.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/ec/mont_field.h"
+#include "crypto/rand/random.h"
 
 namespace velmora::crypto {
 namespace {

@@ -1,18 +1,18 @@
 // Integrated encryption on the EC engine: an ephemeral key pair agrees a secret with the recipient's key,
 // an X9.63 KDF stretches it into a cipher key and a MAC key, and the message goes out as
 // R || ciphertext || tag (AES-CBC, Triple DES CBC or a XOR key stream with an HMAC tag, or AES-GCM).
-#include "crypto/pubkey/ec/integrated_encryption.h"
+#include "crypto/ec/integrated_encryption.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "core/byte_order.h"
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/ec/ec_agreement.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
-#include "crypto/symmetric/cipher_params.h"
-#include "crypto/symmetric/hash_ctx.h"
-#include "crypto/symmetric/kdf_shared.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/ec/ec_agreement.h"
+#include "crypto/ec/ecc_engine.h"
+#include "crypto/cipher/cipher_params.h"
+#include "crypto/digest/hash_ctx.h"
+#include "crypto/kdf/kdf_shared.h"
 
 namespace velmora::crypto {
 namespace {

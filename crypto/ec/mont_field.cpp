@@ -1,4 +1,4 @@
-#include "crypto/pubkey/ec/mont_field.h"
+#include "crypto/ec/mont_field.h"
 
 #include <cstring>
 

@@ -2,12 +2,12 @@
 // working representation of the prime-curve point code and of ECDSA's arithmetic modulo the order.
 // Every operation runs in time independent of the values (the final subtraction and the additions use
 // masks, not branches). Values are fixed arrays of kMaxLimbs limbs, least significant first; only the
-// field's limb count is used. Used only inside crypto/pubkey/ec.
+// field's limb count is used. Used only inside crypto/ec.
 #pragma once
 
 #include <cstdint>
 
-#include "crypto/pubkey/fixed/fixed_big_int.h"
+#include "crypto/bn/fixed_big_int.h"
 
 namespace velmora::crypto::ec {
 

@@ -1,9 +1,9 @@
-#include "crypto/symmetric/argon2.h"
+#include "crypto/kdf/argon2.h"
 
 #include <cstring>
 
 #include "core/byte_order.h"
-#include "crypto/symmetric/digest_cores.h"
+#include "crypto/digest/digest_cores.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/symmetric/digest_cores.h"
+#include "crypto/digest/digest_cores.h"
 
 namespace velmora::crypto {
 

@@ -1,10 +1,10 @@
-#include "crypto/symmetric/kdf_password.h"
+#include "crypto/kdf/kdf_password.h"
 
 #include <cstring>
 
 #include "component/component_base.h"
 #include "core/byte_order.h"
-#include "crypto/symmetric/blowfish.h"
+#include "crypto/cipher/blowfish.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "component/crypto_component.h"
+#include "crypto/objects/crypto_component.h"
 #include "core/buffer.h"
-#include "crypto/symmetric/hash_objects.h"
+#include "crypto/objects/hash_objects.h"
 
 namespace velmora::crypto {
 

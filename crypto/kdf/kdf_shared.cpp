@@ -1,4 +1,4 @@
-#include "crypto/symmetric/kdf_shared.h"
+#include "crypto/kdf/kdf_shared.h"
 
 #include <cstring>
 

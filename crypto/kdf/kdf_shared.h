@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/symmetric/hash_objects.h"
+#include "crypto/objects/hash_objects.h"
 
 namespace velmora::crypto {
 

@@ -1,11 +1,11 @@
-#include "crypto/pubkey/curves/curve_params.h"
+#include "crypto/keys/curve_params.h"
 
 #include <strings.h>
 
 #include <cstring>
 
 #include "core/hex.h"
-#include "crypto/pubkey/fixed/fixed_big_int.h"
+#include "crypto/bn/fixed_big_int.h"
 
 namespace velmora::crypto {
 namespace {
@@ -24,7 +24,7 @@ struct CurveText {
   const char* seed;
 };
 
-#include "crypto/pubkey/curves/curve_table_data.inc"
+#include "crypto/keys/curve_table_data.inc"
 
 const CurveText* FindText(uint32_t id) {
   for (const CurveText& text : kCurveTexts) {

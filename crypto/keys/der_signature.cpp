@@ -1,9 +1,9 @@
-#include "crypto/pubkey/sig/der_signature.h"
+#include "crypto/keys/der_signature.h"
 
-#include "crypto/pubkey/fixed/integer_bytes.h"
-#include "pki/asn1_element.h"
-#include "pki/der_read.h"
-#include "pki/der_writer.h"
+#include "crypto/bn/integer_bytes.h"
+#include "asn1/asn1_element.h"
+#include "asn1/der_read.h"
+#include "asn1/der_writer.h"
 
 namespace velmora::crypto {
 

@@ -1,4 +1,4 @@
-#include "crypto/pubkey/keys/key_record.h"
+#include "crypto/keys/key_record.h"
 
 #include <cctype>
 #include <initializer_list>
@@ -6,10 +6,10 @@
 #include <string>
 
 #include "core/hex.h"
-#include "crypto/pubkey/bigint/big_int.h"
-#include "crypto/pubkey/ec/ec_key_ops.h"
-#include "crypto/pubkey/fixed/integer_bytes.h"
-#include "crypto/pubkey/rsa/rsa_engine.h"
+#include "crypto/bn/big_int.h"
+#include "crypto/objects/ec_key_ops.h"
+#include "crypto/bn/integer_bytes.h"
+#include "crypto/rsa/rsa_engine.h"
 
 namespace velmora::crypto {
 namespace {

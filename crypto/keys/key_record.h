@@ -9,7 +9,7 @@
 
 #include "core/buffer.h"
 #include "core/str_list.h"
-#include "crypto/pubkey/curves/curve_params.h"
+#include "crypto/keys/curve_params.h"
 
 namespace velmora::crypto {
 

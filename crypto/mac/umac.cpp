@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "core/byte_order.h"
-#include "crypto/symmetric/aes.h"
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/aes.h"
+#include "crypto/cipher/internal_cipher.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

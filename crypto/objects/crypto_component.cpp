@@ -1,4 +1,4 @@
-#include "component/crypto_component.h"
+#include "crypto/objects/crypto_component.h"
 
 #include <climits>
 #include <cstring>

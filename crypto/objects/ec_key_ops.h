@@ -7,11 +7,11 @@
 
 #include <cstdint>
 
-#include "component/crypto_component.h"
+#include "crypto/objects/crypto_component.h"
 #include "core/buffer.h"
-#include "crypto/pubkey/ec/ec_agreement.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
-#include "crypto/pubkey/keys/key_record.h"
+#include "crypto/ec/ec_agreement.h"
+#include "crypto/ec/ecc_engine.h"
+#include "crypto/keys/key_record.h"
 
 namespace velmora::crypto {
 

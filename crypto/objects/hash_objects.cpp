@@ -1,4 +1,4 @@
-#include "crypto/symmetric/hash_objects.h"
+#include "crypto/objects/hash_objects.h"
 
 #include <cstring>
 

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "component/crypto_component.h"
+#include "crypto/objects/crypto_component.h"
 #include "core/buffer.h"
-#include "crypto/symmetric/hash_ctx.h"
+#include "crypto/digest/hash_ctx.h"
 
 namespace velmora::crypto {
 

@@ -1,6 +1,6 @@
-#include "crypto/pubkey/keys/key_classes.h"
+#include "crypto/objects/key_classes.h"
 
-#include "crypto/pubkey/ec/ec_key_ops.h"
+#include "crypto/objects/ec_key_ops.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

@@ -11,12 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "component/crypto_component.h"
+#include "crypto/objects/crypto_component.h"
 #include "core/buffer.h"
-#include "crypto/pubkey/dsa/dsa_engine.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
-#include "crypto/pubkey/keys/key_record.h"
-#include "crypto/pubkey/rsa/rsa_engine.h"
+#include "crypto/dsa/dsa_engine.h"
+#include "crypto/ec/ecc_engine.h"
+#include "crypto/keys/key_record.h"
+#include "crypto/rsa/rsa_engine.h"
 
 namespace velmora::crypto {
 

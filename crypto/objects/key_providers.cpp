@@ -1,8 +1,8 @@
-#include "crypto/pubkey/keys/key_providers.h"
+#include "crypto/objects/key_providers.h"
 
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/sig/der_signature.h"
-#include "crypto/symmetric/hash_objects.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/keys/der_signature.h"
+#include "crypto/objects/hash_objects.h"
 
 namespace velmora::crypto {
 

@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-#include "component/crypto_component.h"
+#include "crypto/objects/crypto_component.h"
 #include "core/buffer.h"
-#include "crypto/pubkey/keys/key_classes.h"
+#include "crypto/objects/key_classes.h"
 
 namespace velmora::crypto {
 

@@ -1,12 +1,12 @@
-#include "crypto/pubkey/sig/sign_by_key.h"
+#include "crypto/objects/sign_by_key.h"
 
 #include <cstring>
 
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/keys/key_providers.h"
-#include "crypto/symmetric/hash_ctx.h"
-#include "crypto/symmetric/hash_objects.h"
-#include "pki/oid_tables.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/objects/key_providers.h"
+#include "crypto/digest/hash_ctx.h"
+#include "crypto/objects/hash_objects.h"
+#include "crypto/registry/oid_tables.h"
 
 namespace velmora::crypto {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
-#include "crypto/pubkey/keys/key_record.h"
+#include "crypto/ec/ecc_engine.h"
+#include "crypto/keys/key_record.h"
 #include "pki/certificate.h"
 
 namespace velmora::crypto {

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "crypto/providers/bcrypt_cipher_functions.h"
-#include "crypto/symmetric/block_modes.h"
-#include "crypto/symmetric/cipher_params.h"
+#include "crypto/cipher/block_modes.h"
+#include "crypto/cipher/cipher_params.h"
 #include "platform/memory.h"
 #include "platform/text.h"
 #include "platform/win_codes.h"

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/internal_cipher.h"
 #include "platform/crypto/cipher_types.h"
 
 namespace velmora::crypto {

@@ -5,7 +5,7 @@
 
 #include "crypto/providers/bcrypt_cipher_functions.h"
 #include "crypto/providers/cng_cipher.h"
-#include "crypto/symmetric/block_modes.h"
+#include "crypto/cipher/block_modes.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {

@@ -1,9 +1,9 @@
-#include "crypto/symmetric/hash_drbg.h"
+#include "crypto/rand/hash_drbg.h"
 
 #include <algorithm>
 
 #include "core/byte_order.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/rand/random.h"
 
 namespace velmora::crypto {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/symmetric/hash_ctx.h"
+#include "crypto/digest/hash_ctx.h"
 #include "platform/crypto/crypto_types.h"
 
 namespace velmora::crypto {

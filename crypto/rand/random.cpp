@@ -1,11 +1,11 @@
-#include "crypto/symmetric/random.h"
+#include "crypto/rand/random.h"
 
 #include <atomic>
 #include <mutex>
 #include <new>
 
 #include "component/socket_base.h"
-#include "crypto/symmetric/hash_drbg.h"
+#include "crypto/rand/hash_drbg.h"
 #include "platform/memory.h"
 #include "platform/modules.h"
 #include "platform/system_random.h"

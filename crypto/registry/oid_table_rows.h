@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "pki/oid_tables.h"
+#include "crypto/registry/oid_tables.h"
 
 namespace velmora::pki::oid_rows {
 

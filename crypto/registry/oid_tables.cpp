@@ -1,9 +1,9 @@
-#include "pki/oid_tables.h"
+#include "crypto/registry/oid_tables.h"
 
 #include <cstring>
 
-#include "crypto/symmetric/hash_ctx.h"
-#include "pki/oid_table_rows.h"
+#include "crypto/digest/hash_ctx.h"
+#include "crypto/registry/oid_table_rows.h"
 #include "platform/text.h"
 
 namespace velmora::pki {

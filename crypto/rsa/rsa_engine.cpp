@@ -1,10 +1,10 @@
-#include "crypto/pubkey/rsa/rsa_engine.h"
+#include "crypto/rsa/rsa_engine.h"
 
 #include <initializer_list>
 
-#include "crypto/pubkey/bigint/big_int.h"
-#include "crypto/pubkey/dsa/dsa_engine.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
+#include "crypto/bn/big_int.h"
+#include "crypto/dsa/dsa_engine.h"
+#include "crypto/ec/ecc_engine.h"
 
 namespace velmora::crypto {
 namespace {

@@ -6,10 +6,10 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/bigint/big_int.h"
-#include "crypto/pubkey/keys/key_record.h"
-#include "crypto/symmetric/hash_objects.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/bn/big_int.h"
+#include "crypto/keys/key_record.h"
+#include "crypto/objects/hash_objects.h"
+#include "crypto/rand/random.h"
 
 namespace velmora::crypto {
 

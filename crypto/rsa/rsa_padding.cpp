@@ -2,10 +2,10 @@
 // digests for the label hash and MGF1.
 #include <cstring>
 
-#include "crypto/pubkey/rsa/rsa_engine.h"
-#include "crypto/pubkey/rsa/rsa_util.h"
-#include "crypto/symmetric/hash_ctx.h"
-#include "crypto/symmetric/kdf_shared.h"
+#include "crypto/rsa/rsa_engine.h"
+#include "crypto/rsa/rsa_util.h"
+#include "crypto/digest/hash_ctx.h"
+#include "crypto/kdf/kdf_shared.h"
 
 namespace velmora::crypto {
 namespace {

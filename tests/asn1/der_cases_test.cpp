@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include "pki/asn1_element.h"
-#include "pki/der_read.h"
-#include "pki/oid_tables.h"
-#include "tests/pki/pki_oracle.h"
+#include "asn1/asn1_element.h"
+#include "asn1/der_read.h"
+#include "crypto/registry/oid_tables.h"
+#include "tests/asn1/asn1_oracle.h"
 
 namespace velmora::pki::testing {
 namespace {

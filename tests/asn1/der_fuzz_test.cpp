@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "core/buffer.h"
-#include "pki/der_read.h"
+#include "asn1/der_read.h"
 #include "tests/test_support.h"
 
 namespace velmora::pki::testing {

@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "pki/asn1_element.h"
-#include "pki/der_read.h"
-#include "tests/pki/pki_oracle.h"
+#include "asn1/asn1_element.h"
+#include "asn1/der_read.h"
+#include "tests/asn1/asn1_oracle.h"
 #include "tests/test_support.h"
 
 namespace velmora::pki::testing {
@@ -162,7 +162,7 @@ TEST(DerReaderCorpus, TreesMatchAsn1parseAndValuesMatchPython) {
   char dir[] = "/tmp/velmora_der_corpus_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string output, ignored;
-  const bool ran = RunCommand(std::string(kDebianPython) + " " VELMORA_TEST_SOURCE_DIR "/pki/der_corpus_oracle.py " + dir +
+  const bool ran = RunCommand(std::string(kDebianPython) + " " VELMORA_TEST_SOURCE_DIR "/asn1/der_corpus_oracle.py " + dir +
                                   " 2>/dev/null",
                               &output);
   (void)RunCommand(std::string("rm -rf ") + dir, &ignored);

@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "pki/der_read.h"
-#include "pki/der_writer.h"
-#include "tests/pki/pki_oracle.h"
+#include "asn1/der_read.h"
+#include "asn1/der_writer.h"
+#include "tests/asn1/asn1_oracle.h"
 
 namespace velmora::pki::testing {
 namespace {

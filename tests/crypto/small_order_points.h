@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/crypto/symmetric/vector_file.h"
+#include "tests/vector_file.h"
 
 namespace velmora::testing_support {
 

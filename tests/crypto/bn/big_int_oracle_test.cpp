@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "crypto/pubkey/bigint/big_int.h"
+#include "crypto/bn/big_int.h"
 #include "tests/core/python_oracle.h"
 
 namespace velmora::crypto {

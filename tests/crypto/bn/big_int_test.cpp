@@ -7,10 +7,10 @@
 #include <functional>
 #include <string>
 
-#include "crypto/pubkey/bigint/big_int.h"
-#include "crypto/pubkey/bigint/big_nat.h"
-#include "crypto/pubkey/bigint/prime_sieve.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/bn/big_int.h"
+#include "crypto/bn/big_nat.h"
+#include "crypto/bn/prime_sieve.h"
+#include "crypto/rand/random.h"
 #include "tests/core/python_oracle.h"
 #include "tests/test_support.h"
 

@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "crypto/pubkey/fixed/fixed_big_int.h"
-#include "crypto/pubkey/fixed/integer_bytes.h"
+#include "crypto/bn/fixed_big_int.h"
+#include "crypto/bn/integer_bytes.h"
 #include "tests/core/python_oracle.h"
 
 namespace velmora::crypto {

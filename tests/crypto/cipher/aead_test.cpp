@@ -10,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include "component/crypto_component.h"
-#include "crypto/symmetric/aead.h"
-#include "crypto/symmetric/hash_objects.h"
-#include "crypto/symmetric/internal_cipher.h"
-#include "tests/crypto/symmetric/cipher_test_util.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "crypto/objects/crypto_component.h"
+#include "crypto/cipher/aead.h"
+#include "crypto/objects/hash_objects.h"
+#include "crypto/cipher/internal_cipher.h"
+#include "tests/crypto/cipher/cipher_test_util.h"
+#include "tests/vector_file.h"
 
 #ifndef VELMORA_HAVE_NETTLE
 #define VELMORA_HAVE_NETTLE 0

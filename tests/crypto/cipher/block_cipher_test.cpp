@@ -14,12 +14,12 @@
 #include <gtest/gtest.h>
 
 #include "core/byte_order.h"
-#include "crypto/symmetric/cast128.h"
-#include "crypto/symmetric/des.h"
-#include "crypto/symmetric/idea_rc.h"
-#include "crypto/symmetric/tea.h"
-#include "tests/crypto/symmetric/cipher_test_util.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "crypto/cipher/cast128.h"
+#include "crypto/cipher/des.h"
+#include "crypto/cipher/idea_rc.h"
+#include "crypto/cipher/tea.h"
+#include "tests/crypto/cipher/cipher_test_util.h"
+#include "tests/vector_file.h"
 #include "tests/test_support.h"
 
 #ifndef VELMORA_HAVE_NETTLE

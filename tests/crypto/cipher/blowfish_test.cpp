@@ -4,10 +4,10 @@
 #include <openssl/provider.h>
 
 #include "core/byte_order.h"
-#include "crypto/symmetric/blowfish.h"
-#include "crypto/symmetric/kdf_password.h"
-#include "tests/crypto/symmetric/kdf_test_util.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "crypto/cipher/blowfish.h"
+#include "crypto/kdf/kdf_password.h"
+#include "tests/crypto/kdf/kdf_test_util.h"
+#include "tests/vector_file.h"
 #include "tests/test_support.h"
 
 namespace velmora::crypto {

@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "component/component_base.h"
-#include "crypto/symmetric/block_modes.h"
+#include "crypto/cipher/block_modes.h"
 #include "tests/component/configurable.h"
-#include "tests/crypto/symmetric/cipher_test_util.h"
+#include "tests/crypto/cipher/cipher_test_util.h"
 #include "tests/test_support.h"
 
 namespace velmora::crypto {

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/crypto/symmetric/cipher_test_util.h"
+#include "tests/crypto/cipher/cipher_test_util.h"
 
 #ifndef VELMORA_HAVE_MCRYPT
 #define VELMORA_HAVE_MCRYPT 0

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "core/buffer.h"
-#include "crypto/symmetric/aes.h"
-#include "crypto/symmetric/internal_cipher.h"
+#include "crypto/cipher/aes.h"
+#include "crypto/cipher/internal_cipher.h"
 #include "tests/core/python_oracle.h"
 
 namespace velmora::crypto {

@@ -2,8 +2,8 @@
 // tables against their definition, and the name, id, size and default tables.
 #include <gtest/gtest.h>
 
-#include "tests/crypto/symmetric/cipher_test_util.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "tests/crypto/cipher/cipher_test_util.h"
+#include "tests/vector_file.h"
 
 namespace velmora::crypto {
 namespace {

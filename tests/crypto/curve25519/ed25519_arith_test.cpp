@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/pubkey/curve25519_field.h"
-#include "crypto/pubkey/ed25519_group.h"
-#include "crypto/pubkey/ed25519_scalar.h"
-#include "tests/crypto/pubkey/ed25519_test_util.h"
+#include "crypto/curve25519/curve25519_field.h"
+#include "crypto/curve25519/ed25519_group.h"
+#include "crypto/curve25519/ed25519_scalar.h"
+#include "tests/crypto/curve25519/ed25519_test_util.h"
 
 namespace velmora::crypto {
 namespace {

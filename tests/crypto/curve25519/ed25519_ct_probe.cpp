@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/ed25519_eddsa.h"
+#include "crypto/curve25519/ed25519_eddsa.h"
 
 using namespace velmora;
 

@@ -9,11 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/ed25519_eddsa.h"
-#include "crypto/symmetric/hash_ctx.h"
-#include "tests/crypto/pubkey/ed25519_test_util.h"
-#include "tests/crypto/pubkey/small_order_points.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "crypto/curve25519/ed25519_eddsa.h"
+#include "crypto/digest/hash_ctx.h"
+#include "tests/crypto/curve25519/ed25519_test_util.h"
+#include "tests/crypto/small_order_points.h"
+#include "tests/vector_file.h"
 
 #ifndef VELMORA_HAVE_SODIUM
 #define VELMORA_HAVE_SODIUM 0

@@ -9,9 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/x25519_x448.h"
+#include "crypto/curve25519/x25519_x448.h"
 #include "tests/core/python_oracle.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "tests/vector_file.h"
 
 namespace velmora::crypto {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/pubkey/curve448_field.h"
-#include "crypto/pubkey/ed448_scalar.h"
+#include "crypto/curve448/curve448_field.h"
+#include "crypto/curve448/ed448_scalar.h"
 #include "tests/core/python_oracle.h"
 
 namespace velmora::crypto {

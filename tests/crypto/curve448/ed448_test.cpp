@@ -14,13 +14,13 @@
 #include <gtest/gtest.h>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/ed448.h"
-#include "crypto/pubkey/ed448_group.h"
-#include "crypto/pubkey/ed448_scalar.h"
-#include "crypto/symmetric/digest_cores.h"
+#include "crypto/curve448/ed448.h"
+#include "crypto/curve448/ed448_group.h"
+#include "crypto/curve448/ed448_scalar.h"
+#include "crypto/digest/digest_cores.h"
 #include "tests/core/python_oracle.h"
-#include "tests/crypto/pubkey/small_order_points.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "tests/crypto/small_order_points.h"
+#include "tests/vector_file.h"
 #include "tests/test_support.h"
 
 namespace velmora::crypto {

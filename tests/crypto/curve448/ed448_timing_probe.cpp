@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "crypto/pubkey/ed448_group.h"
-#include "crypto/pubkey/ed448_scalar.h"
+#include "crypto/curve448/ed448_group.h"
+#include "crypto/curve448/ed448_scalar.h"
 
 using namespace velmora::crypto;
 

@@ -8,10 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "core/buffer.h"
-#include "crypto/pubkey/schnorr448.h"
+#include "crypto/curve448/schnorr448.h"
 #include "tests/core/python_oracle.h"
-#include "tests/crypto/pubkey/small_order_points.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "tests/crypto/small_order_points.h"
+#include "tests/vector_file.h"
 
 namespace velmora::crypto {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/symmetric/digest_cores.h"
-#include "tests/crypto/symmetric/digest_test_util.h"
+#include "crypto/digest/digest_cores.h"
+#include "tests/crypto/digest/digest_test_util.h"
 
 namespace velmora::crypto {
 namespace {

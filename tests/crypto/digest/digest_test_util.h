@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/symmetric/digest_cores.h"
-#include "crypto/symmetric/hash_ctx.h"
-#include "crypto/symmetric/hash_objects.h"
+#include "crypto/digest/digest_cores.h"
+#include "crypto/digest/hash_ctx.h"
+#include "crypto/objects/hash_objects.h"
 #include "tests/core/python_oracle.h"
 
 #ifndef VELMORA_HAVE_NETTLE

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/symmetric/digest_cores.h"
-#include "tests/crypto/symmetric/digest_test_util.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "crypto/digest/digest_cores.h"
+#include "tests/crypto/digest/digest_test_util.h"
+#include "tests/vector_file.h"
 
 namespace velmora::crypto {
 namespace {

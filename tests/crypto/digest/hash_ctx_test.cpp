@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "component/component_base.h"
-#include "crypto/symmetric/digest_cores.h"
+#include "crypto/digest/digest_cores.h"
 #include "tests/component/configurable.h"
-#include "tests/crypto/symmetric/digest_test_util.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "tests/crypto/digest/digest_test_util.h"
+#include "tests/vector_file.h"
 #include "tests/test_support.h"
 
 namespace velmora::crypto {

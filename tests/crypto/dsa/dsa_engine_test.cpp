@@ -1,7 +1,7 @@
 // The DSA engine: the published FIPS 186-2 example regenerated through the seed hook; generated keys
 // and signatures checked against OpenSSL (pkeyparam -check, pkeyutl) and python3-cryptography, with
 // the whole-digest and digest-length split behaviours pinned where those tools disagree; refusals.
-#include "crypto/pubkey/dsa/dsa_engine.h"
+#include "crypto/dsa/dsa_engine.h"
 
 #include <cstring>
 #include <random>
@@ -12,14 +12,14 @@
 
 #include "component/component_base.h"
 #include "core/buffer.h"
-#include "crypto/pubkey/keys/key_providers.h"
-#include "crypto/pubkey/keys/key_record.h"
-#include "crypto/pubkey/rsa/rsa_engine.h"
-#include "crypto/pubkey/sig/sign_by_key.h"
+#include "crypto/objects/key_providers.h"
+#include "crypto/keys/key_record.h"
+#include "crypto/rsa/rsa_engine.h"
+#include "crypto/objects/sign_by_key.h"
 #include "pki/certificate.h"
 #include "tests/component/configurable.h"
 #include "tests/core/python_oracle.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "tests/vector_file.h"
 
 namespace velmora::crypto {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/ec/ec_binary.h"
-#include "crypto/pubkey/ec/gf2m.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/ec/ec_binary.h"
+#include "crypto/ec/gf2m.h"
 #include "tests/core/python_oracle.h"
 
 namespace velmora::crypto {

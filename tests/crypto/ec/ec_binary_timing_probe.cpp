@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/pubkey/ec/ec_binary.h"
+#include "crypto/ec/ec_binary.h"
 
 using namespace velmora::crypto;
 

@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/ec/ec_prime.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
-#include "crypto/pubkey/ec/ecdsa.h"
-#include "crypto/pubkey/ec/gfp.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/ec/ec_prime.h"
+#include "crypto/ec/ecc_engine.h"
+#include "crypto/ec/ecdsa.h"
+#include "crypto/ec/gfp.h"
 #include "tests/core/python_oracle.h"
 #include "tests/test_support.h"
 

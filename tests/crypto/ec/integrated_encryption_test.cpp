@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "crypto/pubkey/ec/ec_agreement.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
+#include "crypto/ec/ec_agreement.h"
+#include "crypto/ec/ecc_engine.h"
 #include "tests/core/python_oracle.h"
 
 namespace velmora::crypto {

@@ -1,8 +1,8 @@
 // Argon2d, Argon2i and Argon2id against RFC 9106 section 5 and libgcrypt's Argon2 over random parameters;
 // the parameter checks, which refuse before any memory is taken.
-#include "crypto/symmetric/argon2.h"
-#include "tests/crypto/symmetric/kdf_test_util.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "crypto/kdf/argon2.h"
+#include "tests/crypto/kdf/kdf_test_util.h"
+#include "tests/vector_file.h"
 #include "tests/test_support.h"
 
 #ifndef VELMORA_HAVE_GCRYPT

@@ -5,10 +5,10 @@
 #include <sstream>
 #include <tuple>
 
-#include "component/crypto_component.h"
-#include "crypto/symmetric/kdf_password.h"
-#include "tests/crypto/symmetric/kdf_test_util.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "crypto/objects/crypto_component.h"
+#include "crypto/kdf/kdf_password.h"
+#include "tests/crypto/kdf/kdf_test_util.h"
+#include "tests/vector_file.h"
 #include "tests/test_support.h"
 
 namespace velmora::crypto {

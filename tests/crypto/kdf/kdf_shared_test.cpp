@@ -1,8 +1,8 @@
 // The shared-secret KDFs, TLS PRF and MGF1 against OpenSSL's SSKDF, X963KDF and TLS1-PRF (in-process) and
 // against compositions over OpenSSL's digests where OpenSSL has no matching form (the X9.63 counter from
 // 0, MGF1).
-#include "crypto/symmetric/kdf_shared.h"
-#include "tests/crypto/symmetric/kdf_test_util.h"
+#include "crypto/kdf/kdf_shared.h"
+#include "tests/crypto/kdf/kdf_test_util.h"
 #include "tests/test_support.h"
 
 namespace velmora::crypto {

@@ -16,7 +16,7 @@
 
 #include "component/component_base.h"
 #include "tests/component/configurable.h"
-#include "tests/crypto/symmetric/digest_test_util.h"
+#include "tests/crypto/digest/digest_test_util.h"
 
 namespace velmora::crypto {
 

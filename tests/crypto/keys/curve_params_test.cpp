@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "crypto/pubkey/curves/curve_params.h"
-#include "crypto/pubkey/fixed/fixed_big_int.h"
+#include "crypto/keys/curve_params.h"
+#include "crypto/bn/fixed_big_int.h"
 #include "tests/core/python_oracle.h"
 
 namespace velmora::crypto {

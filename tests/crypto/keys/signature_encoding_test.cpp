@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/pubkey/sig/der_signature.h"
+#include "crypto/keys/der_signature.h"
 #include "tests/core/python_oracle.h"
 #include "tests/test_support.h"
 

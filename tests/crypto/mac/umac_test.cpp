@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/symmetric/internal_cipher.h"
-#include "tests/crypto/symmetric/cipher_test_util.h"
+#include "crypto/cipher/internal_cipher.h"
+#include "tests/crypto/cipher/cipher_test_util.h"
 
 #ifndef VELMORA_HAVE_NETTLE
 #define VELMORA_HAVE_NETTLE 0

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "component/crypto_component.h"
+#include "crypto/objects/crypto_component.h"
 #include "platform/memory.h"
 #include "tests/test_support.h"
 

@@ -11,14 +11,14 @@
 
 #include <gtest/gtest.h>
 
-#include "component/crypto_component.h"
+#include "crypto/objects/crypto_component.h"
 #include "core/buffer.h"
-#include "crypto/pubkey/ec/ec_agreement.h"
-#include "crypto/pubkey/ec/ec_key_ops.h"
-#include "crypto/pubkey/ec/ecc_engine.h"
-#include "crypto/pubkey/keys/key_providers.h"
-#include "crypto/pubkey/keys/key_record.h"
-#include "crypto/pubkey/x25519_x448.h"
+#include "crypto/ec/ec_agreement.h"
+#include "crypto/objects/ec_key_ops.h"
+#include "crypto/ec/ecc_engine.h"
+#include "crypto/objects/key_providers.h"
+#include "crypto/keys/key_record.h"
+#include "crypto/curve25519/x25519_x448.h"
 #include "tests/core/python_oracle.h"
 #include "tests/test_support.h"
 

@@ -6,7 +6,7 @@
 #include "component/component_base.h"
 #include "platform/os_version.h"
 #include "tests/component/configurable.h"
-#include "tests/crypto/symmetric/digest_test_util.h"
+#include "tests/crypto/digest/digest_test_util.h"
 #include "tests/test_support.h"
 
 namespace velmora::crypto {

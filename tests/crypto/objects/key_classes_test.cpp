@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "crypto/pubkey/keys/key_providers.h"
-#include "crypto/symmetric/hash_objects.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "crypto/objects/key_providers.h"
+#include "crypto/objects/hash_objects.h"
+#include "tests/vector_file.h"
 #include "tests/test_support.h"
 
 namespace velmora::crypto {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "crypto/pubkey/sig/der_signature.h"
-#include "crypto/pubkey/sig/sign_by_key.h"
+#include "crypto/keys/der_signature.h"
+#include "crypto/objects/sign_by_key.h"
 #include "component/component_base.h"
 #include "tests/component/configurable.h"
 #include "tests/core/python_oracle.h"

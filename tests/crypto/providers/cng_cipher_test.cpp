@@ -9,9 +9,9 @@
 
 #include "crypto/providers/bcrypt_cipher_functions.h"
 #include "crypto/providers/cng_cipher.h"
-#include "crypto/symmetric/block_modes.h"
+#include "crypto/cipher/block_modes.h"
 #include "platform/modules.h"
-#include "tests/crypto/symmetric/cipher_test_util.h"
+#include "tests/crypto/cipher/cipher_test_util.h"
 #include "tests/test_support.h"
 #if VELMORABLE_PLATFORM_CRYPTO
 #include "platform/crypto/cipher_modules.h"

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/symmetric/hash_drbg.h"
-#include "tests/crypto/symmetric/vector_file.h"
+#include "crypto/rand/hash_drbg.h"
+#include "tests/vector_file.h"
 
 namespace velmora::crypto {
 namespace {

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "component/socket_base.h"
-#include "crypto/symmetric/hash_drbg.h"
-#include "crypto/symmetric/random.h"
+#include "crypto/rand/hash_drbg.h"
+#include "crypto/rand/random.h"
 #include "platform/modules.h"
 #include "platform/system_random.h"
 #include "tests/test_support.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/pubkey/rsa/rsa_engine.h"
+#include "crypto/rsa/rsa_engine.h"
 #include "tests/core/python_oracle.h"
 
 namespace velmora::crypto {
