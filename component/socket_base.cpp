@@ -7,6 +7,7 @@
 #include "component/completion_port_pool.h"
 #include "component/transcript.h"
 
+#include "core/lifetime_hooks.h"
 #include "core/numbers.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -53,12 +54,6 @@ struct SocketLayer {
   void* qos_set_flow = nullptr;
 
   plat::ModuleHandle secur32 = nullptr;
-  struct LifetimeHooks {
-    void (*on_init)();
-    void (*on_destroy)();
-  };
-  LifetimeHooks hooks[8] = {};
-  int hook_count = 0;
   int os63_flag = 0;
   int tls13_flag = 0;
 };
@@ -804,20 +799,11 @@ void SocketBase::StaticInit() {
     }
   }
   LoadOptionalSystemModules();
-  for (int i = 0; i < layer.hook_count; ++i) {
-    if (layer.hooks[i].on_init != nullptr) layer.hooks[i].on_init();
-  }
+  core::RunStartHooks();
 }
 
 void SocketBase::AddLifetimeHooks(void (*on_init)(), void (*on_destroy)()) {
-  SocketLayer& layer = Layer();
-  std::lock_guard<std::mutex> lock(layer.mutex);
-  for (int i = 0; i < layer.hook_count; ++i) {
-    if (layer.hooks[i].on_init == on_init && layer.hooks[i].on_destroy == on_destroy) return;
-  }
-  if (layer.hook_count == static_cast<int>(sizeof(layer.hooks) / sizeof(layer.hooks[0]))) return;
-  layer.hooks[layer.hook_count++] = {on_init, on_destroy};
-  if (layer.init_count > 0 && on_init != nullptr) on_init();
+  core::AddLifetimeHooks(on_init, on_destroy);
 }
 
 void SocketBase::LoadOptionalSystemModules() {
@@ -862,9 +848,7 @@ void SocketBase::StaticDestroy() {
   // unload's) find nothing left to undo.
   if (layer.init_count == 0 || --layer.init_count > 0) return;
   // The libraries above tear down first, in the reverse order of their start-up.
-  for (int i = layer.hook_count - 1; i >= 0; --i) {
-    if (layer.hooks[i].on_destroy != nullptr) layer.hooks[i].on_destroy();
-  }
+  core::RunStopHooks();
   (void)plat::WsaCancelBlockingCall();
   if (layer.winsock_started) {
     (void)plat::WsaCleanup();

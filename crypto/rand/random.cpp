@@ -4,7 +4,7 @@
 #include <mutex>
 #include <new>
 
-#include "component/socket_base.h"
+#include "core/lifetime_hooks.h"
 #include "crypto/rand/hash_drbg.h"
 #include "platform/memory.h"
 #include "platform/modules.h"
@@ -38,9 +38,9 @@ std::atomic<uint32_t> g_fallback_count{0};
 constinit RandomContext g_global;
 constinit std::mutex g_global_mutex;
 
-// Join the library's start-up and tear-down (the component layer cannot call this one).
+// Join the library's start-up and tear-down (the socket layer above cannot call this one).
 const bool g_hooks_registered = [] {
-  component::SocketBase::AddLifetimeHooks(&LoadRngProviders, &UnloadRngProviders);
+  core::AddLifetimeHooks(&LoadRngProviders, &UnloadRngProviders);
   return true;
 }();
 
