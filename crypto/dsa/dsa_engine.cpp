@@ -247,6 +247,10 @@ int DsaEngine::Verify(const uint8_t* digest, int32_t digest_length, const uint8_
   }
   if (r.IsZero() || s.IsZero() || BigInt::Compare(r, q) >= 0 || BigInt::Compare(s, q) >= 0) return 0;
   if (p.IsZero() || q.IsZero()) return 0;
+  // y must lie in [2, p - 2]: under y = 1, or y = p - 1 for an even u2, a signature made with x = 0
+  // verifies for any key holder, and y = 0 (or p) is no group element.
+  if ((status = BigInt::Subtract(p, BigIntOne(), a)) != 0) return status;
+  if (BigInt::Compare(y, BigIntOne()) <= 0 || BigInt::Compare(y, a) >= 0) return 0;
   if ((status = BigInt::ModInverse(s, q, w)) != 0) return status;
   if ((status = BigInt::Multiply(h, w, u1)) != 0 || (status = BigInt::Mod(u1, q, u1)) != 0 ||
       (status = BigInt::Multiply(r, w, u2)) != 0 || (status = BigInt::Mod(u2, q, u2)) != 0 ||

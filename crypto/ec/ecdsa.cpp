@@ -4,6 +4,7 @@
 
 #include "crypto/keys/curve_params.h"
 #include "crypto/ec/ec_binary.h"
+#include "crypto/ec/ec_curve_ops.h"
 #include "crypto/ec/ec_prime.h"
 #include "crypto/ec/ecdsa.h"
 #include "crypto/ec/ecc_engine.h"
@@ -294,6 +295,11 @@ int EcdsaVerifyOnCurve(const CurveParams& curve, const core::BufferCore& public_
   CurveNumbers c;
   if ((status = LoadCurve(curve, c)) != 0) return status;
   if (public_x.Length() > c.n_bytes || public_y.Length() > c.n_bytes) return 0;
+  // The public point must be a field point on the curve: the multiplication takes (0, 0) for the neutral
+  // element, under which a signature made with d = 0 verifies, and reduces coordinates of p or more.
+  bool on_curve = false;
+  if ((status = EcCurveContains(curve, public_x, public_y, on_curve)) != 0) return status;
+  if (!on_curve) return 0;
   if (digest == nullptr && digest_length > 0) return 0;
   if (digest_length > kMaxDigestBytes) return 0;
   F qx, qy, e, r, s;

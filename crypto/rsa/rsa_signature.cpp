@@ -44,11 +44,25 @@ ModulusSize SizeOf(const RsaEngine& engine) {
   return {bits, (bits + 7) / 8};
 }
 
-// PublicBlock: signature^e mod n as exactly k bytes; false (with status 0) when it does not fit.
+// PublicBlock: signature^e mod n as exactly k bytes; false (with status 0) when it does not fit. A
+// signature of n or more is refused rather than reduced, which would let genuine + n verify as well,
+// and so is an exponent below 3, under which every block is its own signature.
 int PublicBlock(RsaEngine& engine, const uint8_t* signature, int32_t length, int32_t k, core::BufferCore& em,
                 bool& fits) {
+  fits = false;
   int status = engine.PublicOperation(signature, length, em);
-  if (status == 0) status = core::PadLeftWithZeros(em, k);
+  if (status != 0) return status;
+  BigInt s, n, e, three;
+  const core::BufferCore& modulus = engine.Params.Modulus;
+  const core::BufferCore& exponent = engine.Params.Exponent;
+  if ((status = BigInt::FromBytes(signature, length, 1, s)) != 0 ||
+      (status = BigInt::FromBytes(modulus.Bytes(), modulus.Length(), 1, n)) != 0 ||
+      (status = BigInt::FromBytes(exponent.Bytes(), exponent.Length(), 1, e)) != 0 ||
+      (status = BigInt::FromInt64(3, three)) != 0) {
+    return status;
+  }
+  if (BigInt::Compare(s, n) >= 0 || BigInt::Compare(e, three) < 0) return 0;
+  status = core::PadLeftWithZeros(em, k);
   fits = status == 0 && em.Length() == k;
   return status;
 }
