@@ -28,7 +28,7 @@ int HashOf(const core::BufferCore& data, const char* digest_name, core::BufferCo
 }
 
 int VerifyByType(const KeyRecord& key, const core::BufferCore& signature, const core::BufferCore& data,
-                 const pki::AlgorithmIdentifier& algorithm, int32_t& valid) {
+                 const asn1::AlgorithmIdentifier& algorithm, int32_t& valid) {
   const char* oid = algorithm.oid.Data() != nullptr ? algorithm.oid.Data() : "";
   const char* digest_name = key.Type == kKeyDsa ? DsaDigestName(oid) : pki::HashNameFromOid(oid);
   core::Buffer digest;
@@ -92,23 +92,12 @@ int SignWithKeyRecord(const uint8_t* data, int32_t length, const char* digest_na
 }
 
 int VerifyWithKeyRecord(const KeyRecord& key, const core::BufferCore& signature, const core::BufferCore& data,
-                        const pki::AlgorithmIdentifier& algorithm) {
+                        const asn1::AlgorithmIdentifier& algorithm) {
   if (key.Type != kKeyRsa && key.Type != kKeyDsa && key.Type != kKeyEc && key.Type != kKeyEdwards) return -1;
   int32_t valid = 0;
   const int rc = VerifyByType(key, signature, data, algorithm, valid);
   if (rc != 0) return rc;
   return valid > 0 ? 0 : -1;
-}
-
-int VerifySignatureByAlgorithm(const pki::Certificate& certificate, const pki::Certificate& issuer) {
-  const pki::SubjectPublicKey& issuer_key = issuer.tbs.publicKey;
-  const char* oid = issuer_key.algorithm.oid.Data() != nullptr ? issuer_key.algorithm.oid.Data() : "";
-  const char* family = KeyAlgorithmFromOid(oid);
-  if (std::strcmp(family, "RSA") != 0 && std::strcmp(family, "DSA") != 0 && std::strcmp(family, "IdEcPublicKey") != 0) {
-    return kKeyAlgorithmRefused;
-  }
-  return VerifyWithKeyRecord(issuer_key.key, certificate.signature, certificate.tbsDer,
-                             certificate.signatureAlgorithm);
 }
 
 int EccSignMessage(EccEngine& engine, const uint8_t* message, int32_t length, int32_t digest_id,

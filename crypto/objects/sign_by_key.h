@@ -1,14 +1,14 @@
-// Signing and verifying data with a KeyRecord by its algorithm, certificate signature checks, and the
+// Signing and verifying data with a KeyRecord by its algorithm, and the
 // message-level ECDSA wrappers of the EC engine. Each runs through a temporary crypto component in the
 // default provider mode. One thread at a time per record and engine.
 #pragma once
 
 #include <cstdint>
 
+#include "asn1/algorithm_identifier.h"
 #include "core/buffer.h"
 #include "crypto/ec/ecc_engine.h"
 #include "crypto/keys/key_record.h"
-#include "pki/certificate.h"
 
 namespace velmora::crypto {
 
@@ -27,11 +27,7 @@ inline constexpr int kKeyAlgorithmRefused = 508;
 // a step fails. RSA-PSS identifiers verify with their salt length and MGF1 over the same digest; DSA
 // uses SHA-224 or SHA-256 for dsa-with-SHA224 and dsa-with-SHA256 and SHA-1 for any other OID.
 [[nodiscard]] int VerifyWithKeyRecord(const KeyRecord& key, const core::BufferCore& signature,
-                                      const core::BufferCore& data, const pki::AlgorithmIdentifier& algorithm);
-
-// VerifySignatureByAlgorithm checks certificate's signature with the issuer's public key: as
-// VerifyWithKeyRecord, or 508 when the issuer's key is not RSA, DSA or EC.
-[[nodiscard]] int VerifySignatureByAlgorithm(const pki::Certificate& certificate, const pki::Certificate& issuer);
+                                      const core::BufferCore& data, const asn1::AlgorithmIdentifier& algorithm);
 
 // EccSignMessage appends the engine's signature of the digest (HashAlgorithmId digest_id) of the
 // message; EccVerifyMessage sets valid to 1 or 0 for a signature over it. 0 or the first failing code.

@@ -16,6 +16,7 @@
 #include "crypto/keys/key_record.h"
 #include "crypto/rsa/rsa_engine.h"
 #include "crypto/objects/sign_by_key.h"
+#include "pki/certificate_signature.h"
 #include "pki/certificate.h"
 #include "tests/component/configurable.h"
 #include "tests/core/python_oracle.h"

@@ -30,6 +30,7 @@
 #include "crypto/curve448/schnorr448.h"
 #include "crypto/keys/der_signature.h"
 #include "crypto/objects/sign_by_key.h"
+#include "pki/certificate_signature.h"
 #include "crypto/objects/hash_objects.h"
 #include "tests/component/configurable.h"
 #include "tests/crypto/small_order_points.h"

@@ -14,6 +14,7 @@
 
 #include "crypto/keys/der_signature.h"
 #include "crypto/objects/sign_by_key.h"
+#include "pki/certificate_signature.h"
 #include "component/component_base.h"
 #include "tests/component/configurable.h"
 #include "tests/core/python_oracle.h"
