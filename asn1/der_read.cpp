@@ -365,4 +365,33 @@ int DerEnterElement(const core::BufferCore& buffer, int32_t* offset) {
   return 0;
 }
 
+const uint8_t* DerDecodeOid(const uint8_t* pos, int32_t* remaining, uint8_t* out_tag, uint32_t* arcs,
+                            int32_t* capacity) {
+  Element e;
+  int32_t left = remaining != nullptr ? *remaining : 0;
+  const uint8_t* next = DecodeElement(pos, &left, &e);
+  if (next == nullptr || arcs == nullptr || capacity == nullptr || *capacity < 2) return nullptr;
+  if (e.length > 0 && (e.content[e.length - 1] & 0x80) != 0) return nullptr;
+  const int32_t room = *capacity < 256 ? *capacity : 256;
+  int32_t count = 0;
+  uint32_t value = 0;
+  for (int32_t i = 0; i < e.length && count < room; ++i) {
+    value = (value << 7) | (e.content[i] & 0x7fu);
+    if ((e.content[i] & 0x80) != 0) continue;
+    if (count == 0) {
+      arcs[0] = value < 40 ? 0 : (value < 80 ? 1 : 2);
+      arcs[1] = value - 40 * arcs[0];
+      count = 2;
+    } else {
+      arcs[count++] = value;
+    }
+    value = 0;
+  }
+  if (e.length == 0) arcs[count++] = 0;
+  *capacity = count;
+  if (out_tag != nullptr) *out_tag = e.tag;
+  *remaining = left;
+  return next;
+}
+
 }  // namespace velmora::pki

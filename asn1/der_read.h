@@ -94,4 +94,11 @@ const uint8_t* DerDecodeInt32Strict(const uint8_t* pos, int32_t* remaining, uint
 // DerDecodeInt64 (size 8): at most nine bytes, nine only with a leading zero; out[0] is the high word.
 const uint8_t* DerDecodeInt64(const uint8_t* pos, int32_t* remaining, uint8_t* out_tag, uint32_t* out, int32_t size);
 
+// DerDecodeOid reads an OBJECT IDENTIFIER into arcs (*capacity entries of room, at most 256 used; set to
+// the arc count): each subidentifier accumulated in 32 bits, the first split in two by X.690 8.19.4,
+// subidentifiers past the room ignored, empty content read as the single arc 0. Null for content that
+// ends inside a subidentifier.
+const uint8_t* DerDecodeOid(const uint8_t* pos, int32_t* remaining, uint8_t* out_tag, uint32_t* arcs,
+                            int32_t* capacity);
+
 }  // namespace velmora::pki

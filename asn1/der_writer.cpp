@@ -302,4 +302,21 @@ int IntegerToBytes(int64_t value, core::BufferCore& out, int32_t count) {
   return 1;
 }
 
+uint8_t* DerEncodeOid(uint8_t* pos, int32_t* left, uint8_t tag, const uint32_t* arcs, int32_t count) {
+  if (arcs == nullptr || count < 2 || count > 256 || arcs[0] > 2 || (arcs[0] < 2 && arcs[1] >= 40)) return nullptr;
+  if (arcs[0] == 2 && arcs[1] > UINT32_MAX - 80) return nullptr;
+  uint8_t content[256 * 5];
+  int32_t length = 0;
+  for (int32_t i = 1; i < count; ++i) {
+    const uint32_t value = i == 1 ? arcs[0] * 40 + arcs[1] : arcs[i];
+    // Base-128 groups, high group first, 0x80 on every group but the last (X.690 8.19.2).
+    int32_t groups = 1;
+    while (groups < 5 && (value >> (7 * groups)) != 0) ++groups;
+    for (int32_t g = groups - 1; g >= 0; --g) {
+      content[length++] = static_cast<uint8_t>(((value >> (7 * g)) & 0x7f) | (g > 0 ? 0x80 : 0));
+    }
+  }
+  return DerEncodeTlv(pos, left, tag, content, length);
+}
+
 }  // namespace velmora::pki

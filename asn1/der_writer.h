@@ -106,4 +106,8 @@ uint8_t* DerEncodeUnsigned32(uint8_t* pos, int32_t* left, uint8_t tag, const voi
 // DerEncodeUnsigned64 writes the 8 bytes of value (size 8), with a leading 0x00 when the top bit is set.
 uint8_t* DerEncodeUnsigned64(uint8_t* pos, int32_t* left, uint8_t tag, const void* value, int32_t size);
 
+// DerEncodeOid writes the OBJECT IDENTIFIER of count 32-bit arcs (at least two, the first at most 2 and
+// the second below 40 unless the first is 2), the first two joined by X.690 8.19.4.
+uint8_t* DerEncodeOid(uint8_t* pos, int32_t* left, uint8_t tag, const uint32_t* arcs, int32_t count);
+
 }  // namespace velmora::pki

@@ -348,4 +348,14 @@ int XmlParser::SetXPath(const char* path) {
   return rc != core::kOk ? SetErrorText(rc, document_.ErrorText().Data()) : core::kOk;
 }
 
+int XmlParserReset(XmlParser& parser) { return parser.Reset(); }
+
+int XmlLoadFile(XmlParser& parser, const char* name, core::InputStream* stream, int owns_stream) {
+  return parser.LoadSource(name, stream, owns_stream);
+}
+
+int XmlDetectInputEncoding(XmlParser& parser, int64_t* consumed, core::InputSource& source, int64_t size) {
+  return parser.DetectInputEncoding(source, size, consumed);
+}
+
 }  // namespace velmora::parsers

@@ -68,6 +68,9 @@ class XmlParser : public component::ComponentBase, public XmlEvents {
   int32_t abort_flag_ = 0;
 
  private:
+  friend int XmlLoadFile(XmlParser& parser, const char* name, core::InputStream* stream, int owns_stream);
+  friend int XmlDetectInputEncoding(XmlParser& parser, int64_t* consumed, core::InputSource& source, int64_t size);
+
   int ConfigTrueFalse(bool query, uint8_t* value, const component::ConfigSettingParts& setting, const char** reply);
   int ConfigOneZero(bool query, uint8_t* value, const component::ConfigSettingParts& setting, const char** reply);
   int ConfigPrefixFlag(bool query, uint32_t bit, const component::ConfigSettingParts& setting, const char** reply);
@@ -83,5 +86,13 @@ class XmlParser : public component::ComponentBase, public XmlEvents {
   int32_t error_on_empty_attr_ = 0;
   XmlDocument document_;
 };
+
+// The parser's steps under their own names. XmlParserReset is XmlParser::Reset. XmlLoadFile loads a whole
+// document from the named file, or from stream when name is null (released at the end when owns_stream),
+// as LoadFile and LoadStream do. XmlDetectInputEncoding reads the start of source (of size bytes), sets the
+// input encoding and, for a byte-order mark, *consumed to its length; 0 or the code. The owner thread of the parser only.
+int XmlParserReset(XmlParser& parser);
+int XmlLoadFile(XmlParser& parser, const char* name, core::InputStream* stream, int owns_stream);
+int XmlDetectInputEncoding(XmlParser& parser, int64_t* consumed, core::InputSource& source, int64_t size);
 
 }  // namespace velmora::parsers

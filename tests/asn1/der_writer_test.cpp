@@ -14,6 +14,7 @@
 
 #include "asn1/der_read.h"
 #include "asn1/der_writer.h"
+#include "asn1/oid_text.h"
 #include "tests/asn1/asn1_oracle.h"
 
 namespace velmora::pki::testing {
@@ -152,6 +153,40 @@ std::string FirstDifference(const std::string& ours, const std::string& theirs, 
     if (ia != ib) return labels[i] + ": ours " + Hex(ia.substr(0, 64)) + " openssl " + Hex(ib.substr(0, 64));
   }
   return "trailing bytes";
+}
+
+// The arc-array OID codec agrees with the text codec over random OIDs of 32-bit arcs, both ways.
+TEST(DerOidArcs, AgreeWithTheTextCodec) {
+  std::mt19937 rng(20261207);
+  auto next = [&rng] { return static_cast<uint32_t>(rng()); };
+  for (int i = 0; i < 500; ++i) {
+    std::vector<uint32_t> arcs = {next() % 3, 0};
+    arcs[1] = arcs[0] == 2 ? next() % 100000 : next() % 40;
+    const int extra = static_cast<int>(next() % 12);
+    for (int j = 0; j < extra; ++j) arcs.push_back(j % 3 == 0 ? next() : next() % 300);
+    std::string text;
+    for (uint32_t arc : arcs) text += (text.empty() ? "" : ".") + std::to_string(arc);
+    core::Buffer content;
+    ASSERT_EQ(OidTextToContent(text.c_str(), content), 0) << text;
+    uint8_t encoded[1400];
+    int32_t left = sizeof encoded;
+    const uint8_t* end = DerEncodeOid(encoded, &left, 0x06, arcs.data(), static_cast<int32_t>(arcs.size()));
+    ASSERT_NE(end, nullptr) << text;
+    const auto header = static_cast<int32_t>(end - encoded) - content.Length();
+    ASSERT_EQ(std::string(reinterpret_cast<const char*>(encoded + header), static_cast<size_t>(content.Length())),
+              std::string(content.Data(), static_cast<size_t>(content.Length())))
+        << text;
+    uint32_t decoded[256];
+    int32_t capacity = 256, remaining = static_cast<int32_t>(end - encoded);
+    uint8_t tag = 0;
+    ASSERT_NE(DerDecodeOid(encoded, &remaining, &tag, decoded, &capacity), nullptr) << text;
+    EXPECT_EQ(std::vector<uint32_t>(decoded, decoded + capacity), arcs) << text;
+    EXPECT_EQ(tag, 0x06);
+  }
+  uint32_t bad[] = {1, 40};
+  int32_t left = 16;
+  uint8_t out[16];
+  EXPECT_EQ(DerEncodeOid(out, &left, 0x06, bad, 2), nullptr);
 }
 
 TEST(DerWriterSweep, SeededValuesMatchOpensslGenconf) {
