@@ -163,7 +163,7 @@ int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** repl
       return ConfigAdvertisementKey(entry->name, setting, reply);
     }
     case kGattObjTreeInfo:
-      return ConfigGattObjTreeInfo(*this, reply);
+      return ConfigGattObjTreeInfo(reply);
     case kMaxPduSize:
       return ConfigMaxPduSize(reply);
     default:
@@ -203,6 +203,23 @@ int32_t BLEClientEngine::QueryMaxPduSize(const GattServiceRecord& record) {
   const std::shared_ptr<bt::GattSession> session = record.service->Session();
   if (session == nullptr) RaisePlatformError(bt::kENoInterface);
   return session->MaxPduSize();
+}
+
+int BLEClientEngine::ConfigGattObjTreeInfo(const char** reply) {
+  if (reply != nullptr) *reply = core::kEmptyText;
+  core::Buffer text;
+  int rc;
+  try {
+    rc = BuildGattObjTreeInfo(gatt_tree_, tree_mutex_, subscriptions_, text);
+  } catch (const bt::PlatformError& error) {
+    return SetErrorText(kPlatformErrorCode, error.what());
+  }
+  if (rc == core::kOk) rc = ConfigTextReply(text.Data(), reply);
+  if (rc != core::kOk) {
+    if (reply != nullptr) *reply = core::kEmptyText;
+    return ReportOutOfMemory(rc);
+  }
+  return core::kOk;
 }
 
 int BLEClientEngine::ConfigMaxPduSize(const char** reply) {

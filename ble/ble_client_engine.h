@@ -307,6 +307,10 @@ class BLEClientEngine : public component::SocketBase {
   void LookUpDeviceName(uint64_t address, core::BufferCore& name);
   // ConfigMaxPduSize answers "MaxPduSize" for the selected service: "" without one, 610 on a platform failure.
   int ConfigMaxPduSize(const char** reply);
+  // ConfigGattObjTreeInfo answers the "GattObjTreeInfo" query: the dump of the tree (BuildGattObjTreeInfo)
+  // as the reply text. A platform failure gives 610 with its text and 200 gives "Out of memory."; on a
+  // failure *reply is "".
+  int ConfigGattObjTreeInfo(const char** reply);
   // Reading helpers (reading.cpp).
   int LogRead(int32_t level, const char* log_type, const char* format, const char* id);
   // Writing helpers (writing.cpp).

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "ble/await.h"
-#include "ble/ble_client_engine.h"
 #include "ble/gatt_records.h"
 #include "ble/uuid_text.h"
 #include "platform/text.h"
@@ -209,13 +208,14 @@ int AppendDumpText(const char* text, int32_t length, core::BufferCore& out) {
   return out.Append(text + start, length - start);
 }
 
-int BuildGattObjTreeInfo(BLEClientEngine& engine, core::BufferCore& out) {
+int BuildGattObjTreeInfo(const GattTree& tree, std::mutex& tree_mutex, SubscriptionStates& subscriptions,
+                         core::BufferCore& out) {
   int rc = out.SetString(kHeader);
   if (rc != core::kOk) return rc;
   std::vector<DumpLine> lines;
   try {
-    std::lock_guard<std::mutex> lock(engine.TreeMutex());
-    CollectLines(engine.Tree(), lines);
+    std::lock_guard<std::mutex> lock(tree_mutex);
+    CollectLines(tree, lines);
   } catch (const std::bad_alloc&) {
     return core::kOutOfMemory;
   }
@@ -226,30 +226,13 @@ int BuildGattObjTreeInfo(BLEClientEngine& engine, core::BufferCore& out) {
         writer.Service(line.service.get());
         break;
       case DumpLine::kCharacteristic:
-        writer.Characteristic(line.characteristic.get(), engine.Subscriptions());
+        writer.Characteristic(line.characteristic.get(), subscriptions);
         break;
       case DumpLine::kDescriptor:
         writer.Descriptor(line.descriptor.get());
         break;
     }
     if (writer.Code() != core::kOk) return writer.Code();
-  }
-  return core::kOk;
-}
-
-int ConfigGattObjTreeInfo(BLEClientEngine& engine, const char** reply) {
-  if (reply != nullptr) *reply = core::kEmptyText;
-  core::Buffer text;
-  int rc;
-  try {
-    rc = BuildGattObjTreeInfo(engine, text);
-  } catch (const bt::PlatformError& error) {
-    return engine.SetErrorText(kPlatformErrorCode, error.what());
-  }
-  if (rc == core::kOk) rc = engine.ConfigTextReply(text.Data(), reply);
-  if (rc != core::kOk) {
-    if (reply != nullptr) *reply = core::kEmptyText;
-    return engine.ReportOutOfMemory(rc);
   }
   return core::kOk;
 }

@@ -4,12 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
+#include "ble/gatt_records.h"
+#include "ble/reading.h"
 #include "core/buffer.h"
 
 namespace velmora::ble {
-
-class BLEClientEngine;
 
 // FlagsText sets out to the abbreviations of the set characteristic flags, in bit order and joined with
 // ",": B, R, WWR, W, N, I, ASR, RW, WA. Flags 0 give "". 0, or 200.
@@ -20,16 +21,14 @@ class BLEClientEngine;
 // backslash are written as \" and \\. 0, or 200 (out then holds a prefix of the addition).
 [[nodiscard]] int AppendDumpText(const char* text, int32_t length, core::BufferCore& out);
 
-// BuildGattObjTreeInfo replaces out with the dump of engine's tree: the header line, then each service
-// followed by its characteristics, each followed by its descriptors; every line ends with CR LF. Flags are
-// the stored ones (0 until the record's properties are loaded); the user description and the format count
-// are read from the platform object (no descriptor is discovered for them), and a record without one shows
-// UserDescr="" and VFCount=0. Returns 0, or 200 with out holding the lines written so far. May raise
-// PlatformError from those platform reads. The application's thread.
-[[nodiscard]] int BuildGattObjTreeInfo(BLEClientEngine& engine, core::BufferCore& out);
-
-// ConfigGattObjTreeInfo answers the "GattObjTreeInfo" query: the dump as engine's reply text. A platform
-// failure gives 610 with its text and 200 gives "Out of memory."; on a failure *reply is "".
-int ConfigGattObjTreeInfo(BLEClientEngine& engine, const char** reply);
+// BuildGattObjTreeInfo replaces out with the dump of the tree (read under tree_mutex) with the
+// subscription states: the header line, then each service followed by its characteristics, each followed
+// by its descriptors; every line ends with CR LF. Flags are the stored ones (0 until the record's properties
+// are loaded); the user description and the format count are read from the platform object (no descriptor
+// is discovered for them), and a record without one shows UserDescr="" and VFCount=0. Returns 0, or 200
+// with out holding the lines written so far. May raise PlatformError from those platform reads. The
+// application's thread.
+[[nodiscard]] int BuildGattObjTreeInfo(const GattTree& tree, std::mutex& tree_mutex, SubscriptionStates& subscriptions,
+                                       core::BufferCore& out);
 
 }  // namespace velmora::ble
