@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "ble/ble_client_engine.h"
+#include "ble/event_sink.h"
 #include "core/buffer.h"
 #include "velmorable.h"
 
@@ -28,7 +29,7 @@ constexpr int kUnknownId = -1;
 // kInternalError is the code of a failure that escaped an operation (with the text naming it).
 constexpr int kInternalError = 1359;
 
-class BLEClient {
+class BLEClient : public BLEEventSink {
  public:
   BLEClient(VelmoraBLE_Sink sink, void* context, uint32_t options);
   BLEClient(const BLEClient&) = delete;
@@ -73,31 +74,30 @@ class BLEClient {
   // Event firers, in event-id order: each packs the values into the sink's arrays (converting texts to
   // UTF-16 when the client was created for that) and calls the sink. Returns the sink's result, or the
   // code of the failure reported for it. Texts are never null here.
-  virtual void BeforeEvent(uint32_t code_page, const char* first, const char* second);
-  virtual int FireAdvertisement(const char* server_id, const char* name, int32_t rssi, int32_t tx_power,
-                                const char* service_uuids, const char* service_data_uuids,
-                                const char* solicited_uuids, int32_t company_id, const uint8_t* data,
-                                int32_t data_len, int32_t connectable, int32_t scan_response);
-  virtual int FireConnected(int32_t status, const char* description);
-  virtual int FireDisconnected(int32_t status, const char* description);
-  virtual int FireDiscovered(int32_t kind, const char* service_id, const char* characteristic_id,
-                             const char* descriptor_id, const char* uuid, const char* description);
-  virtual int FireError(int32_t code, const char* description);
-  virtual int FireLog(int32_t level, const char* message, const char* log_type);
+  int FireAdvertisement(const char* server_id, const char* name, int32_t rssi, int32_t tx_power,
+                        const char* service_uuids, const char* service_data_uuids,
+                        const char* solicited_uuids, int32_t company_id, const uint8_t* data,
+                        int32_t data_len, int32_t connectable, int32_t scan_response) override;
+  int FireConnected(int32_t status, const char* description) override;
+  int FireDisconnected(int32_t status, const char* description) override;
+  int FireDiscovered(int32_t kind, const char* service_id, const char* characteristic_id,
+                     const char* descriptor_id, const char* uuid, const char* description) override;
+  int FireError(int32_t code, const char* description) override;
+  int FireLog(int32_t level, const char* message, const char* log_type) override;
   // FirePairingRequest hands the PIN to the sink in an in/out record and copies back what the sink left
   // there into pin (emptied when it left nothing), and the accept flag into *accept.
-  virtual int FirePairingRequest(const char* server_id, int32_t kind, core::Buffer* pin, int32_t* accept);
-  virtual int FireServerUpdate(const char* name, const char* changed_services);
-  virtual int FireStartScan(const char* service_uuids);
-  virtual int FireStopScan(int32_t code, const char* description);
-  virtual int FireSubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
-                             const char* description);
-  virtual int FireUnsubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
-                               const char* description);
-  virtual int FireValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
-                        const char* uuid, const char* description, const uint8_t* value, int32_t value_len);
-  virtual int FireWriteResponse(const char* service_id, const char* characteristic_id, const char* descriptor_id,
-                                const char* uuid, const char* description);
+  int FirePairingRequest(const char* server_id, int32_t kind, core::Buffer* pin, int32_t* accept) override;
+  int FireServerUpdate(const char* name, const char* changed_services) override;
+  int FireStartScan(const char* service_uuids) override;
+  int FireStopScan(int32_t code, const char* description) override;
+  int FireSubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
+                     const char* description) override;
+  int FireUnsubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
+                       const char* description) override;
+  int FireValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
+                const char* uuid, const char* description, const uint8_t* value, int32_t value_len) override;
+  int FireWriteResponse(const char* service_id, const char* characteristic_id, const char* descriptor_id,
+                        const char* uuid, const char* description) override;
   virtual ~BLEClient();
 
   BLEClientEngine& Engine() { return engine_; }

@@ -81,7 +81,7 @@ const KeyEntry* FindEngineKey(const core::Buffer& name) {
 
 }  // namespace
 
-BLEClientEngine::BLEClientEngine(BLEClient* owner) : owner_(owner) {}
+BLEClientEngine::BLEClientEngine(BLEClient* owner) : owner_(owner), sink_(owner) {}
 
 BLEClientEngine::~BLEClientEngine() {
   // Callbacks still holding the bridge find it detached and leave the freed engine alone.

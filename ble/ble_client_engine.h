@@ -20,6 +20,7 @@
 #include "ble/ble_event.h"
 #include "ble/call_results.h"
 #include "ble/discovery.h"
+#include "ble/event_sink.h"
 #include "ble/gatt_records.h"
 #include "ble/scanning.h"
 #include "ble/reading.h"
@@ -41,7 +42,7 @@ constexpr int kNotInAdvertisementEvent = 602;
 // handles than this.
 constexpr int32_t kMaxGattListCount = 65535;
 
-class BLEClientEngine : public component::SocketBase {
+class BLEClientEngine : public component::SocketBase, public BLEEventSink {
  public:
   // The default of every int setting, as Init sets it.
   struct Settings {
@@ -100,30 +101,30 @@ class BLEClientEngine : public component::SocketBase {
   // ---- Event firers: each passes the event to the owning client, with null texts as "" and byte values
   // followed by a zero byte. Always 0: an operation never sees what the sink returned. A platform thread
   // calls them only between BLEEvent::Enter and Leave.
-  virtual int FireAdvertisement(const char* server_id, const char* name, int32_t rssi, int32_t tx_power,
-                                const char* service_uuids, const char* service_data_uuids,
-                                const char* solicited_uuids, int32_t company_id, const uint8_t* data,
-                                int32_t data_len, int32_t connectable, int32_t scan_response);
-  virtual int FireConnected(int32_t status, const char* description);
-  virtual int FireDisconnected(int32_t status, const char* description);
-  virtual int FireDiscovered(int32_t kind, const char* service_id, const char* characteristic_id,
-                             const char* descriptor_id, const char* uuid, const char* description);
-  virtual int FireError(int32_t code, const char* description);
-  virtual int FireLog(int32_t level, const char* message, const char* log_type);
+  int FireAdvertisement(const char* server_id, const char* name, int32_t rssi, int32_t tx_power,
+                        const char* service_uuids, const char* service_data_uuids,
+                        const char* solicited_uuids, int32_t company_id, const uint8_t* data,
+                        int32_t data_len, int32_t connectable, int32_t scan_response) override;
+  int FireConnected(int32_t status, const char* description) override;
+  int FireDisconnected(int32_t status, const char* description) override;
+  int FireDiscovered(int32_t kind, const char* service_id, const char* characteristic_id,
+                     const char* descriptor_id, const char* uuid, const char* description) override;
+  int FireError(int32_t code, const char* description) override;
+  int FireLog(int32_t level, const char* message, const char* log_type) override;
   // FirePairingRequest offers the PIN in pin to the sink and leaves in pin the PIN the sink gave (empty when
   // it gave none) and in *accept its answer.
-  virtual int FirePairingRequest(const char* server_id, int32_t kind, core::Buffer* pin, int32_t* accept);
-  virtual int FireServerUpdate(const char* name, const char* changed_services);
-  virtual int FireStartScan(const char* service_uuids);
-  virtual int FireStopScan(int32_t code, const char* description);
-  virtual int FireSubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
-                             const char* description);
-  virtual int FireUnsubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
-                               const char* description);
-  virtual int FireValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
-                        const char* uuid, const char* description, const uint8_t* value, int32_t value_len);
-  virtual int FireWriteResponse(const char* service_id, const char* characteristic_id, const char* descriptor_id,
-                                const char* uuid, const char* description);
+  int FirePairingRequest(const char* server_id, int32_t kind, core::Buffer* pin, int32_t* accept) override;
+  int FireServerUpdate(const char* name, const char* changed_services) override;
+  int FireStartScan(const char* service_uuids) override;
+  int FireStopScan(int32_t code, const char* description) override;
+  int FireSubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
+                     const char* description) override;
+  int FireUnsubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
+                       const char* description) override;
+  int FireValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
+                const char* uuid, const char* description, const uint8_t* value, int32_t value_len) override;
+  int FireWriteResponse(const char* service_id, const char* characteristic_id, const char* descriptor_id,
+                        const char* uuid, const char* description) override;
 
   // ---- BLE operations called by the methods. Each returns its result code with the last error text set
   // for a failure. Out pointers stay valid until the next operation of the engine.
@@ -353,6 +354,7 @@ class BLEClientEngine : public component::SocketBase {
   void SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device);
 
   BLEClient* const owner_;
+  BLEEventSink* const sink_;  // the owner, as the receiver of the events (null without one)
   std::shared_ptr<BLEEvent> bridge_;
   std::thread::id window_thread_;
   core::Buffer selected_service_id_;

@@ -59,140 +59,138 @@ int BLEClientEngine::FireAdvertisement(const char* server_id, const char* name, 
                                        const char* service_uuids, const char* service_data_uuids,
                                        const char* solicited_uuids, int32_t company_id, const uint8_t* data,
                                        int32_t data_len, int32_t connectable, int32_t scan_response) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   server_id = TextOrEmpty(server_id);
   name = TextOrEmpty(name);
   const OwnedBytes bytes(data, data_len);
-  owner_->BeforeEvent(CodePage(), server_id, name);
-  (void)owner_->FireAdvertisement(server_id, name, rssi, tx_power, TextOrEmpty(service_uuids),
+  sink_->BeforeEvent(CodePage(), server_id, name);
+  (void)sink_->FireAdvertisement(server_id, name, rssi, tx_power, TextOrEmpty(service_uuids),
                                   TextOrEmpty(service_data_uuids), TextOrEmpty(solicited_uuids), company_id,
                                   bytes.Data(), bytes.Length(), connectable, scan_response);
   return 0;
 }
 
 int BLEClientEngine::FireConnected(int32_t status, const char* description) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   description = TextOrEmpty(description);
-  owner_->BeforeEvent(CodePage(), description, nullptr);
-  (void)owner_->FireConnected(status, description);
+  sink_->BeforeEvent(CodePage(), description, nullptr);
+  (void)sink_->FireConnected(status, description);
   return 0;
 }
 
 int BLEClientEngine::FireDisconnected(int32_t status, const char* description) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   description = TextOrEmpty(description);
-  owner_->BeforeEvent(CodePage(), description, nullptr);
-  (void)owner_->FireDisconnected(status, description);
+  sink_->BeforeEvent(CodePage(), description, nullptr);
+  (void)sink_->FireDisconnected(status, description);
   return 0;
 }
 
 int BLEClientEngine::FireDiscovered(int32_t kind, const char* service_id, const char* characteristic_id,
                                     const char* descriptor_id, const char* uuid, const char* description) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   service_id = TextOrEmpty(service_id);
   characteristic_id = TextOrEmpty(characteristic_id);
-  owner_->BeforeEvent(CodePage(), service_id, characteristic_id);
-  (void)owner_->FireDiscovered(kind, service_id, characteristic_id, TextOrEmpty(descriptor_id), TextOrEmpty(uuid),
+  sink_->BeforeEvent(CodePage(), service_id, characteristic_id);
+  (void)sink_->FireDiscovered(kind, service_id, characteristic_id, TextOrEmpty(descriptor_id), TextOrEmpty(uuid),
                                TextOrEmpty(description));
   return 0;
 }
 
 int BLEClientEngine::FireError(int32_t code, const char* description) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   description = TextOrEmpty(description);
-  owner_->BeforeEvent(CodePage(), description, nullptr);
-  (void)owner_->FireError(code, description);
+  sink_->BeforeEvent(CodePage(), description, nullptr);
+  (void)sink_->FireError(code, description);
   return 0;
 }
 
 int BLEClientEngine::FireLog(int32_t level, const char* message, const char* log_type) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   message = TextOrEmpty(message);
   log_type = TextOrEmpty(log_type);
-  owner_->BeforeEvent(CodePage(), message, log_type);
-  (void)owner_->FireLog(level, message, log_type);
+  sink_->BeforeEvent(CodePage(), message, log_type);
+  (void)sink_->FireLog(level, message, log_type);
   return 0;
 }
 
 int BLEClientEngine::FirePairingRequest(const char* server_id, int32_t kind, core::Buffer* pin, int32_t* accept) {
-  if (owner_ == nullptr || pin == nullptr || accept == nullptr) return 0;
+  if (sink_ == nullptr || pin == nullptr || accept == nullptr) return 0;
   server_id = TextOrEmpty(server_id);
-  owner_->BeforeEvent(CodePage(), server_id, nullptr);
-  (void)owner_->FirePairingRequest(server_id, kind, pin, accept);
+  sink_->BeforeEvent(CodePage(), server_id, nullptr);
+  (void)sink_->FirePairingRequest(server_id, kind, pin, accept);
   return 0;
 }
 
 int BLEClientEngine::FireServerUpdate(const char* name, const char* changed_services) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   name = TextOrEmpty(name);
   changed_services = TextOrEmpty(changed_services);
-  owner_->BeforeEvent(CodePage(), name, changed_services);
-  (void)owner_->FireServerUpdate(name, changed_services);
+  sink_->BeforeEvent(CodePage(), name, changed_services);
+  (void)sink_->FireServerUpdate(name, changed_services);
   return 0;
 }
 
 int BLEClientEngine::FireStartScan(const char* service_uuids) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   service_uuids = TextOrEmpty(service_uuids);
-  owner_->BeforeEvent(CodePage(), service_uuids, nullptr);
-  (void)owner_->FireStartScan(service_uuids);
+  sink_->BeforeEvent(CodePage(), service_uuids, nullptr);
+  (void)sink_->FireStartScan(service_uuids);
   return 0;
 }
 
 int BLEClientEngine::FireStopScan(int32_t code, const char* description) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   description = TextOrEmpty(description);
-  owner_->BeforeEvent(CodePage(), description, nullptr);
-  (void)owner_->FireStopScan(code, description);
+  sink_->BeforeEvent(CodePage(), description, nullptr);
+  (void)sink_->FireStopScan(code, description);
   return 0;
 }
 
 int BLEClientEngine::FireSubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
                                     const char* description) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   service_id = TextOrEmpty(service_id);
   characteristic_id = TextOrEmpty(characteristic_id);
-  owner_->BeforeEvent(CodePage(), service_id, characteristic_id);
-  (void)owner_->FireSubscribed(service_id, characteristic_id, TextOrEmpty(uuid), TextOrEmpty(description));
+  sink_->BeforeEvent(CodePage(), service_id, characteristic_id);
+  (void)sink_->FireSubscribed(service_id, characteristic_id, TextOrEmpty(uuid), TextOrEmpty(description));
   return 0;
 }
 
 int BLEClientEngine::FireUnsubscribed(const char* service_id, const char* characteristic_id, const char* uuid,
                                       const char* description) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   service_id = TextOrEmpty(service_id);
   characteristic_id = TextOrEmpty(characteristic_id);
-  owner_->BeforeEvent(CodePage(), service_id, characteristic_id);
-  (void)owner_->FireUnsubscribed(service_id, characteristic_id, TextOrEmpty(uuid), TextOrEmpty(description));
+  sink_->BeforeEvent(CodePage(), service_id, characteristic_id);
+  (void)sink_->FireUnsubscribed(service_id, characteristic_id, TextOrEmpty(uuid), TextOrEmpty(description));
   return 0;
 }
 
 int BLEClientEngine::FireValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
                                const char* uuid, const char* description, const uint8_t* value, int32_t value_len) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   service_id = TextOrEmpty(service_id);
   characteristic_id = TextOrEmpty(characteristic_id);
   const OwnedBytes bytes(value, value_len);
-  owner_->BeforeEvent(CodePage(), service_id, characteristic_id);
-  (void)owner_->FireValue(service_id, characteristic_id, TextOrEmpty(descriptor_id), TextOrEmpty(uuid),
+  sink_->BeforeEvent(CodePage(), service_id, characteristic_id);
+  (void)sink_->FireValue(service_id, characteristic_id, TextOrEmpty(descriptor_id), TextOrEmpty(uuid),
                           TextOrEmpty(description), bytes.Data(), bytes.Length());
   return 0;
 }
 
 int BLEClientEngine::FireWriteResponse(const char* service_id, const char* characteristic_id,
                                        const char* descriptor_id, const char* uuid, const char* description) {
-  if (owner_ == nullptr) return 0;
+  if (sink_ == nullptr) return 0;
   service_id = TextOrEmpty(service_id);
   characteristic_id = TextOrEmpty(characteristic_id);
-  owner_->BeforeEvent(CodePage(), service_id, characteristic_id);
-  (void)owner_->FireWriteResponse(service_id, characteristic_id, TextOrEmpty(descriptor_id), TextOrEmpty(uuid),
+  sink_->BeforeEvent(CodePage(), service_id, characteristic_id);
+  (void)sink_->FireWriteResponse(service_id, characteristic_id, TextOrEmpty(descriptor_id), TextOrEmpty(uuid),
                                   TextOrEmpty(description));
   return 0;
 }
 
 // ---- Client firers -----------------------------------------------------------------------------------------
-
-void BLEClient::BeforeEvent(uint32_t, const char*, const char*) {}
 
 int BLEClient::FireAdvertisement(const char* server_id, const char* name, int32_t rssi, int32_t tx_power,
                                  const char* service_uuids, const char* service_data_uuids,
