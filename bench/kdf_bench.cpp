@@ -16,7 +16,7 @@
 #include "crypto/kdf/argon2.h"
 #include "crypto/cipher/blowfish.h"
 #include "crypto/digest/digest_cores.h"
-#include "crypto/kdf/kdf_password.h"
+#include "crypto/objects/password_kdf.h"
 
 #ifndef VELMORA_HAVE_GCRYPT
 #define VELMORA_HAVE_GCRYPT 0

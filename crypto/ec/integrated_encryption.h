@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/objects/hash_objects.h"
 #include "crypto/cipher/internal_cipher.h"
+#include "crypto/mac/hmac.h"
 
 namespace velmora::crypto {
 

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "component/component_base.h"
 #include "core/byte_order.h"
 #include "crypto/cipher/blowfish.h"
 #include "platform/memory.h"
@@ -13,24 +12,10 @@ namespace {
 
 constexpr int32_t kMaxDigest = 64;
 constexpr int32_t kMaxBlock = 144;  // the SHA3-224 rate
-constexpr int32_t kFipsMinSaltLength = 16;
 constexpr int32_t kBcryptOutput = 48;
 constexpr int32_t kBcryptStride = 2;
 constexpr int32_t kBcryptKeyLength = 32;
 constexpr int32_t kBcryptIvLength = 16;
-constexpr int32_t kEngineMd5 = 24;
-constexpr int32_t kEngineMd2 = 33;
-
-bool FipsMode() { return component::UseFIPSCompliantAPI() != 0; }
-
-// PlatformPbkdf2 is the platform form of PBKDF2, used in FIPS mode.
-int PlatformPbkdf2(int32_t hmac_id, int32_t salt_length) {
-  if (salt_length < kFipsMinSaltLength) return kNotAllowedInFips;
-  // Only HMAC-SHA1/256/384/512 have a platform form (HMAC-MD5 has one too, but FIPS mode refuses it).
-  if (PlatformHmacIndex(hmac_id) < 0) return kNoInternalDigest;
-  // NOTE: the platform PBKDF2 provider is not part of this library yet.
-  return kNoPlatformProvider;
-}
 
 // Pkcs12BlockSize is v of RFC 7292 appendix B.2: the input block size of the digest in bytes.
 int32_t Pkcs12BlockSize(int32_t engine_id) {
@@ -54,8 +39,8 @@ int AppendRepeated(core::BufferCore& out, const core::BufferCore& source, int32_
   return rc;
 }
 
-// HashRepeat hashes first || second || third with the held digest, then the digest again iterations - 1
-// times; the digest is left in hash->Digest().
+}  // namespace
+
 int HashRepeat(HashObject* hash, int32_t iterations, const void* first, int32_t first_length, const void* second,
                int32_t second_length, const void* third, int32_t third_length) {
   hash->Reset();
@@ -73,6 +58,8 @@ int HashRepeat(HashObject* hash, int32_t iterations, const void* first, int32_t 
   return rc;
 }
 
+namespace {
+
 // AddBlockPlusOne sets each v-byte block of i to (block + b + 1) mod 2^(8v), big-endian.
 void AddBlockPlusOne(core::BufferCore& i, const uint8_t* b, int32_t v) {
   auto* bytes = reinterpret_cast<uint8_t*>(i.Data());
@@ -86,14 +73,13 @@ void AddBlockPlusOne(core::BufferCore& i, const uint8_t* b, int32_t v) {
   }
 }
 
-int Pkcs12Derive(Pkcs12Kdf& kdf, int32_t iterations, uint8_t diversifier, int32_t n, core::BufferCore& out) {
-  if (FipsMode()) return kNotAllowedInFips;
-  component::CryptoComponent component;
-  int rc = SelectHashByName(component, kdf.digest_name.Data(), kProviderDefault);
-  if (rc != 0) return rc;
-  HashObject* hash = HeldHash(component);
-  const int32_t u = EngineDigestSize(component.AlgorithmId());
-  const int32_t v = Pkcs12BlockSize(component.AlgorithmId());
+}  // namespace
+
+int Pkcs12DeriveWithHash(Pkcs12Kdf& kdf, HashObject& hash_object, int32_t engine_id, int32_t iterations,
+                         uint8_t diversifier, int32_t n, core::BufferCore& out) {
+  HashObject* hash = &hash_object;
+  const int32_t u = EngineDigestSize(engine_id);
+  const int32_t v = Pkcs12BlockSize(engine_id);
   kdf.block_size = v;
   uint8_t d[kMaxBlock];
   uint8_t b[kMaxBlock];
@@ -101,7 +87,7 @@ int Pkcs12Derive(Pkcs12Kdf& kdf, int32_t iterations, uint8_t diversifier, int32_
   core::SecureBuffer bmp;
   core::SecureBuffer input;  // I = S || P
   core::SecureBuffer result;
-  rc = Pkcs12PasswordToBmp(kdf, bmp);
+  int rc = Pkcs12PasswordToBmp(kdf, bmp);
   if (rc == 0) rc = AppendRepeated(input, kdf.salt, v);
   if (rc == 0) rc = AppendRepeated(input, bmp, v);
   while (rc == 0 && result.Length() < n) {
@@ -117,44 +103,7 @@ int Pkcs12Derive(Pkcs12Kdf& kdf, int32_t iterations, uint8_t diversifier, int32_
   return rc;
 }
 
-int PemHmacDerive(const char* digest_name, const char* password, const uint8_t* salt, int32_t salt_length,
-                  int32_t iterations, int32_t total_length, core::BufferCore& out) {
-  // The same names as the HMAC objects take: a digest name found after the first character.
-  const int32_t hmac_id = HmacNameToAlgId(digest_name);
-  if (hmac_id < 0) return kPemDigestNotSupported;
-  const int32_t length = total_length > 0 ? total_length : 0;
-  int rc = out.Resize(length);
-  if (rc == 0) {
-    rc = Pbkdf2ByHmacId(hmac_id, reinterpret_cast<const uint8_t*>(password),
-                        static_cast<int32_t>(std::strlen(password)), salt, salt_length, iterations, length,
-                        reinterpret_cast<uint8_t*>(out.Data()));
-  }
-  if (rc != 0) out.Clear();
-  return rc;
-}
-
-int32_t PemDigestEngineId(const char* digest_name) {
-  core::Buffer name;
-  if (name.SetString(digest_name) != 0) return -1;
-  if (name.EqualsNoCase("MD5") != 0) return kEngineMd5;
-  if (name.EqualsNoCase("SHA1") != 0) return kEngineSha1;
-  if (name.EqualsNoCase("MD2") != 0) return kEngineMd2;
-  return -1;
-}
-
-}  // namespace
-
 // ---- PBKDF2 -------------------------------------------------------------------------------------------
-
-int Pbkdf2ByHmacId(int32_t hmac_id, const uint8_t* password, int32_t password_length, const uint8_t* salt,
-                   int32_t salt_length, int32_t iterations, int32_t key_length, uint8_t* out) {
-  if (FipsMode()) return PlatformPbkdf2(hmac_id, salt_length);
-  const int32_t digest_id = HmacIdToHashId(hmac_id);
-  if (digest_id < 0) return kNoInternalDigest;
-  InternalHmac hmac;
-  return Pbkdf2Internal(hmac, digest_id, password, password_length, salt, salt_length, iterations, key_length * 8,
-                        out);
-}
 
 int Pbkdf2Internal(InternalHmac& hmac, int32_t digest_id, const uint8_t* password, int32_t password_length,
                    const uint8_t* salt, int32_t salt_length, int32_t iterations, int32_t key_bits, uint8_t* out) {
@@ -218,37 +167,17 @@ int Pkcs12PasswordToBmp(Pkcs12Kdf& kdf, core::BufferCore& out) {
   return rc;
 }
 
-int Pkcs12DeriveKey(Pkcs12Kdf& kdf, int32_t iterations, uint8_t diversifier, int32_t n, core::BufferCore& out) {
-  kdf.last_error = Pkcs12Derive(kdf, iterations, diversifier, n, out);
-  return kdf.last_error;
-}
-
 // ---- PEM key and IV -----------------------------------------------------------------------------------
 
-int PemBytesToKey(int32_t iterations, const char* digest_name, const char* password, const uint8_t* salt,
-                  int32_t salt_length, int32_t total_length, int32_t order_flag, core::BufferCore& out) {
+int PemBytesToKeyWithHash(HashObject& hash_object, int32_t iterations, const char* password, const uint8_t* salt,
+                          int32_t salt_length, int32_t total_length, int32_t order_flag, core::BufferCore& out) {
   if (password == nullptr) password = "";
-  core::Buffer lower_name;
-  int rc = lower_name.SetString(digest_name != nullptr ? digest_name : "");
-  if (rc != 0) return rc;
-  lower_name.ToLowerAscii();
-  if (lower_name.Contains("hmac") != 0) {
-    return PemHmacDerive(digest_name, password, salt, salt_length, iterations, total_length, out);
-  }
-  if (FipsMode()) return kNotAllowedInFips;
   out.Clear();
-  component::CryptoComponent component;
-  HashObject* hash = nullptr;
+  HashObject* hash = &hash_object;
   const auto password_length = static_cast<int32_t>(std::strlen(password));
   core::SecureBuffer previous;
+  int rc = 0;
   while (rc == 0 && out.Length() < total_length) {
-    if (hash == nullptr) {
-      const int32_t engine_id = PemDigestEngineId(lower_name.Data());
-      if (engine_id < 0) return kPemDigestNotSupported;
-      rc = SelectHashProvider(component, engine_id, kProviderDefault);
-      if (rc != 0) break;
-      hash = HeldHash(component);
-    }
     if (order_flag == 0) {
       rc = HashRepeat(hash, iterations, previous.Data(), previous.Length(), password, password_length, salt,
                       salt_length);
@@ -262,26 +191,6 @@ int PemBytesToKey(int32_t iterations, const char* digest_name, const char* passw
   if (rc == 0 && out.Length() > total_length) rc = out.Resize(total_length > 0 ? total_length : 0);
   if (rc != 0) out.Clear();
   return rc;
-}
-
-int DeriveKeyIv(component::CryptoJob& job, int32_t iterations, const uint8_t** key, int32_t key_length,
-                const uint8_t** iv, int32_t iv_length, int32_t order_flag) {
-  core::SecureBuffer derived;
-  key_length = key_length > 0 ? key_length : 0;
-  iv_length = iv_length > 0 ? iv_length : 0;
-  const int32_t total = key_length + iv_length;
-  int rc = PemBytesToKey(iterations, job.DigestName().Data(), job.Password().Data(), job.Salt().Bytes(),
-                         job.Salt().Length(), total, order_flag, derived);
-  if (rc == 0 && derived.Length() < total) rc = core::kOutOfRange;
-  if (rc == 0) rc = job.Key().SetData(key_length, derived.Data());
-  if (rc == 0 && iv_length >= 1) rc = job.Iv().SetData(iv_length, derived.Data() + key_length);
-  if (rc != 0) {
-    job.SetLastErrorCode(rc);
-    return rc;
-  }
-  *key = job.Key().Bytes();
-  if (iv_length >= 1) *iv = job.Iv().Bytes();
-  return 0;
 }
 
 // ---- bcrypt-pbkdf -------------------------------------------------------------------------------------
@@ -327,18 +236,12 @@ int BcryptBlock(HashObject* hash, const uint8_t* sha2pass, const uint8_t* salt, 
 
 }  // namespace
 
-int BcryptPbkdf(const core::BufferCore& password, const char* kdf_name, const uint8_t* salt, int32_t salt_length,
-                int32_t rounds, core::BufferCore& key, core::BufferCore& iv) {
-  core::Buffer name;
-  if (name.SetString(kdf_name != nullptr ? kdf_name : "") != 0 || name.EqualsNoCase("bcrypt") == 0) return 0;
-  if (FipsMode()) return kNotAllowedInFips;
-  component::CryptoComponent component;
-  int rc = SelectHashByName(component, "sha512", kProviderDefault);
-  if (rc != 0) return rc;
-  HashObject* hash = HeldHash(component);
+int BcryptPbkdfWithHash(HashObject& hash_object, const core::BufferCore& password, const uint8_t* salt,
+                        int32_t salt_length, int32_t rounds, core::BufferCore& key, core::BufferCore& iv) {
+  HashObject* hash = &hash_object;
   uint8_t sha2pass[kMaxDigest];
   uint8_t result[kBcryptOutput] = {};
-  rc = Sha512Of(hash, password.Data(), password.Length(), nullptr, 0, sha2pass);
+  int rc = Sha512Of(hash, password.Data(), password.Length(), nullptr, 0, sha2pass);
   // Each block of 32 bytes fills every second byte of the output: byte k of block b goes to 2k + b - 1.
   for (uint32_t count = 1; count <= kBcryptStride && rc == 0; ++count) {
     uint8_t block[kBcryptHashSize] = {};

@@ -1,26 +1,19 @@
-// Password-based key derivation: PBKDF2 (RFC 8018), the PKCS #12 derivation (RFC 7292 appendix B), the
-// key-and-IV derivation of encrypted PEM blocks and bcrypt-pbkdf (OpenSSH private keys). Argon2 is in
-// argon2.h.
+// Password-based key derivation over a given HMAC or digest object: PBKDF2 (RFC 8018), the PKCS #12
+// derivation (RFC 7292 appendix B), the key-and-IV derivation of encrypted PEM blocks and bcrypt-pbkdf
+// (OpenSSH private keys). Argon2 is in argon2.h. The forms that choose their digest provider for the
+// caller are in crypto/objects/password_kdf.h.
 #pragma once
 
 #include <cstdint>
 
-#include "crypto/objects/crypto_component.h"
 #include "core/buffer.h"
-#include "crypto/objects/hash_objects.h"
+#include "crypto/digest/hash_object.h"
+#include "crypto/mac/hmac.h"
 
 namespace velmora::crypto {
 
 constexpr int kPemDigestNotSupported = 3001;
 constexpr int32_t kPbkdf2MaxBlocks = 29;
-
-// Pbkdf2ByHmacId derives key_length bytes into out with PBKDF2 over the HMAC engine id 45..51. With FIPS
-// mode off it runs the internal PBKDF2; in FIPS mode it needs the platform's PBKDF2: 9999 for a salt
-// under 16 bytes, 9998 for HMAC-MD5 or an id without a platform form, else 600 (no platform provider).
-// Otherwise 0, or Pbkdf2Internal's codes.
-[[nodiscard]] int Pbkdf2ByHmacId(int32_t hmac_id, const uint8_t* password, int32_t password_length,
-                                 const uint8_t* salt, int32_t salt_length, int32_t iterations, int32_t key_length,
-                                 uint8_t* out);
 
 // Pbkdf2Internal derives key_bits / 8 bytes into out with hmac over the HashAlgorithmId digest_id: 0;
 // 200 when more than 29 digest lengths are asked for or memory runs out; 2001 for an unknown id.
@@ -52,32 +45,29 @@ constexpr uint8_t kPkcs12MacKey = 3;
 // record's last error.
 [[nodiscard]] int Pkcs12PasswordToBmp(Pkcs12Kdf& kdf, core::BufferCore& out);
 
-// Pkcs12DeriveKey derives n bytes (none for n < 1) into out with the record's digest (selected by name
-// in the default provider mode), diversifier 1, 2 or 3 and iterations: 0; 9999 in FIPS mode; 9998 for a
-// digest name not known; 600 when the digest needs the platform; 200. The code is also stored in the
-// record's last error.
-[[nodiscard]] int Pkcs12DeriveKey(Pkcs12Kdf& kdf, int32_t iterations, uint8_t diversifier, int32_t n,
-                                  core::BufferCore& out);
+// HashRepeat hashes first || second || third (either may be empty) with hash, restarted first, then the
+// digest again iterations - 1 times; the digest is left in hash->Digest(). 0 or the digest's code.
+[[nodiscard]] int HashRepeat(HashObject* hash, int32_t iterations, const void* first, int32_t first_length,
+                             const void* second, int32_t second_length, const void* third, int32_t third_length);
 
-// PemBytesToKey derives total_length bytes into out (replaced) from password and salt: a digest name
-// holding "hmac" uses PBKDF2 with that HMAC; otherwise "MD5", "SHA1" or "MD2" hashes iterations times
-// per round, D(i-1) || password || salt with order_flag 0 and password || D(i-1) || salt otherwise.
-// 0; 3001 for an unsupported name; 9999 in FIPS mode (repeated-digest form); the digest's codes.
-[[nodiscard]] int PemBytesToKey(int32_t iterations, const char* digest_name, const char* password,
-                                const uint8_t* salt, int32_t salt_length, int32_t total_length, int32_t order_flag,
-                                core::BufferCore& out);
+// Pkcs12DeriveWithHash derives n bytes (none for n < 1) into out with hash, the digest of engine id
+// engine_id, diversifier 1, 2 or 3 and iterations, and sets the record's block size: 0, or 200 or the
+// digest's code. The record's last error is left to the caller.
+[[nodiscard]] int Pkcs12DeriveWithHash(Pkcs12Kdf& kdf, HashObject& hash, int32_t engine_id, int32_t iterations,
+                                       uint8_t diversifier, int32_t n, core::BufferCore& out);
 
-// DeriveKeyIv derives the job's key (key_length bytes) and IV (iv_length bytes) from its digest name,
-// password and salt with PemBytesToKey, points *key and, for iv_length >= 1, *iv at them (valid until the
-// job changes) and returns 0; a failure's code is returned and stored as the job's last error.
-[[nodiscard]] int DeriveKeyIv(component::CryptoJob& job, int32_t iterations, const uint8_t** key,
-                              int32_t key_length, const uint8_t** iv, int32_t iv_length, int32_t order_flag);
+// PemBytesToKeyWithHash derives total_length bytes into out (replaced) from password and salt with hash,
+// iterations times per round, D(i-1) || password || salt with order_flag 0 and password || D(i-1) ||
+// salt otherwise. 0 or the digest's code (out cleared then).
+[[nodiscard]] int PemBytesToKeyWithHash(HashObject& hash, int32_t iterations, const char* password,
+                                        const uint8_t* salt, int32_t salt_length, int32_t total_length,
+                                        int32_t order_flag, core::BufferCore& out);
 
-// BcryptPbkdf derives 48 bytes with bcrypt-pbkdf over SHA-512 (selected by name in the default provider
-// mode) into key (the first 32) and iv (the next 16) when kdf_name is "bcrypt" in any case; any other
-// name returns 0 and changes nothing. 9999 in FIPS mode; 600 when SHA-512 needs the platform; 200.
-// The 48 bytes are interleaved with stride 2, as OpenSSH does for requests of 33..48 bytes.
-[[nodiscard]] int BcryptPbkdf(const core::BufferCore& password, const char* kdf_name, const uint8_t* salt,
-                              int32_t salt_length, int32_t rounds, core::BufferCore& key, core::BufferCore& iv);
+// BcryptPbkdfWithHash derives 48 bytes with bcrypt-pbkdf over hash (a SHA-512 object) into key (the first
+// 32) and iv (the next 16): 0, 200 or the digest's code. The 48 bytes are interleaved with stride 2, as
+// OpenSSH does for requests of 33..48 bytes.
+[[nodiscard]] int BcryptPbkdfWithHash(HashObject& hash, const core::BufferCore& password, const uint8_t* salt,
+                                      int32_t salt_length, int32_t rounds, core::BufferCore& key,
+                                      core::BufferCore& iv);
 
 }  // namespace velmora::crypto

@@ -6,7 +6,8 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/objects/hash_objects.h"
+#include "crypto/digest/hash_ctx.h"
+#include "crypto/mac/hmac.h"
 
 namespace velmora::crypto {
 

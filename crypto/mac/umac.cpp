@@ -2,12 +2,13 @@
 // layer modulo 2^64 - 59 for longer messages, the L3 inner product modulo 2^36 - 5 and the pad of the
 // nonce, with a cache of the last pad block so that nonces differing only in their low bits share one
 // AES computation.
+#include "crypto/mac/umac.h"
+
 #include <atomic>
 #include <cstring>
 
 #include "core/byte_order.h"
 #include "crypto/cipher/aes.h"
-#include "crypto/cipher/internal_cipher.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {
@@ -72,6 +73,9 @@ void L3(const uint64_t key[4], uint32_t translate, uint64_t y, uint8_t out[4]) {
 }
 
 }  // namespace
+
+void* Umac::operator new(std::size_t size) noexcept { return platform::Alloc(size); }
+void Umac::operator delete(void* block, std::size_t size) noexcept { platform::Free(block, size); }
 
 uint64_t Umac::PadComputationsForTest() { return g_pad_computations.load(std::memory_order_relaxed); }
 

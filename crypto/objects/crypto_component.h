@@ -11,29 +11,9 @@
 #include "component/component_base.h"
 #include "core/buffer.h"
 #include "core/ptr_array.h"
+#include "crypto/base/crypto_object.h"
 
 namespace velmora::component {
-
-// CryptoObject is the base of every algorithm object a CryptoComponent holds (ciphers, RSA, DSA and EC
-// keys, digests, HMACs); the component destroys it through its virtual destructor.
-class CryptoObject {
- public:
-  CryptoObject(const CryptoObject&) = delete;
-  CryptoObject& operator=(const CryptoObject&) = delete;
-  virtual ~CryptoObject() = 0;
-
- protected:
-  CryptoObject() = default;
-};
-
-inline CryptoObject::~CryptoObject() = default;
-
-// ClearableKey is an RSA or DSA key object as ResetAlgorithm sees it: Clear empties the key its engine
-// works with (a platform key drops its handle) and returns 0 or the first failing code.
-class ClearableKey : public CryptoObject {
- public:
-  [[nodiscard]] virtual int Clear() = 0;
-};
 
 // Algorithm ids with a special owner.
 constexpr int32_t kAlgorithmUmac = 52;

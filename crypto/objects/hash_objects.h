@@ -1,5 +1,7 @@
-// The hash and HMAC objects a CryptoComponent holds, the selection of a digest or HMAC by engine id or
-// name, and the one-shot operations the rest of the system calls to hash or authenticate bytes.
+// The selection of a digest or HMAC object for a CryptoComponent by engine id or name, and the one-shot
+// operations the rest of the system calls to hash or authenticate bytes. The objects themselves are
+// primitives: HashObject and InternalHash in crypto/digest/hash_object.h, HmacObject and InternalHmac in
+// crypto/mac/hmac.h.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +10,8 @@
 #include "crypto/objects/crypto_component.h"
 #include "core/buffer.h"
 #include "crypto/digest/hash_ctx.h"
+#include "crypto/digest/hash_object.h"
+#include "crypto/mac/hmac.h"
 
 namespace velmora::crypto {
 
@@ -23,106 +27,6 @@ uint32_t ResolveProviderMode(uint32_t mode, bool has_platform_form);
 // KeepOrRelease drops the held object unless it was made for this id and requested mode; the
 // component keeps its stored id and mode either way until a new object is held.
 void KeepOrRelease(component::CryptoComponent& component, int32_t engine_id, uint32_t mode);
-
-// HashObject is the interface of a digest object (internal or platform). Instances come from the
-// library's allocator; `new` gives null when memory runs out.
-class HashObject : public component::CryptoObject {
- public:
-  static void* operator new(std::size_t size) noexcept;
-  static void operator delete(void* block, std::size_t size) noexcept;
-
-  // Digest and DigestLength: the last digest; valid until the object changes.
-  virtual const uint8_t* Digest() const = 0;
-  virtual int32_t DigestLength() const = 0;
-  // SetAlgorithm selects a HashAlgorithmId; 0 or the context's code.
-  [[nodiscard]] virtual int SetAlgorithm(int32_t id) = 0;
-  // Update feeds data (nothing for null or length < 1) and, when finalize is nonzero, finishes.
-  [[nodiscard]] virtual int Update(const void* data, int32_t length, int32_t finalize) = 0;
-  virtual int Reset() = 0;
-  // Clone returns an independent copy (owned by the caller), or null when memory runs out.
-  virtual HashObject* Clone() const = 0;
-};
-
-// HmacObject is the interface of an HMAC object: the hash interface without Clone, keyed through
-// SetAlgorithm.
-class HmacObject : public component::CryptoObject {
- public:
-  static void* operator new(std::size_t size) noexcept;
-  static void operator delete(void* block, std::size_t size) noexcept;
-
-  virtual const uint8_t* Digest() const = 0;
-  virtual int32_t DigestLength() const = 0;
-  // SetAlgorithm selects the digest and stores the key (a negative length counts as 0).
-  [[nodiscard]] virtual int SetAlgorithm(int32_t id, const uint8_t* key, int32_t key_length) = 0;
-  [[nodiscard]] virtual int Update(const void* data, int32_t length, int32_t finalize) = 0;
-  virtual int Reset() = 0;
-};
-
-// InternalHash is the hash object over one HashCtx.
-class InternalHash final : public HashObject {
- public:
-  InternalHash() = default;
-  ~InternalHash() override;
-
-  const uint8_t* Digest() const override { return ctx_.Output().Bytes(); }
-  int32_t DigestLength() const override { return ctx_.Output().Length(); }
-  [[nodiscard]] int SetAlgorithm(int32_t id) override { return ctx_.SetAlgorithm(id); }
-  [[nodiscard]] int Update(const void* data, int32_t length, int32_t finalize) override;
-  int Reset() override { return ctx_.Reset(); }
-  HashObject* Clone() const override;
-
-  HashCtx& Ctx() { return ctx_; }
-
- private:
-  HashCtx ctx_;
-};
-
-// InternalHmac is HMAC (RFC 2104) over a HashCtx. The padded key blocks are built before the first
-// data of each message (block 128 bytes for SHA-512, SHA-512/224, SHA-512/256 and SHA-384, 64 for
-// every other digest), so one object authenticates message after message without Reset.
-class InternalHmac final : public HmacObject {
- public:
-  InternalHmac() = default;
-  ~InternalHmac() override;
-
-  const uint8_t* Digest() const override { return ctx_.Output().Bytes(); }
-  int32_t DigestLength() const override { return ctx_.Output().Length(); }
-  [[nodiscard]] int SetAlgorithm(int32_t id, const uint8_t* key, int32_t key_length) override {
-    return SetKey(id, key, key_length);
-  }
-  // Update (the object's slot): when the pads are built and there is no data only the finish runs
-  // (when finalize is set); otherwise the data step runs first, so an empty message still gets its
-  // inner block.
-  [[nodiscard]] int Update(const void* data, int32_t length, int32_t finalize) override;
-  int Reset() override;
-
-  // SetKey selects the digest id (its error is returned, 2001 leaving the object as it was) and
-  // stores the key; the pads are rebuilt before the next data.
-  [[nodiscard]] int SetKey(int32_t id, const uint8_t* key, int32_t key_length);
-  // Update (the data step) builds the pads when they are pending, then hashes the data.
-  [[nodiscard]] int Update(const void* data, uint32_t length);
-  // Final finishes the HMAC into Digest(); the next data starts a new message with the same key.
-  [[nodiscard]] int Final();
-
-  int32_t DigestId() const { return id_; }
-  int32_t DigestBits() const { return HashDigestSize(id_) * 8; }
-
- private:
-  int32_t BlockSize() const;
-
-  // BuildPads hashes the key blocks for a new key; the states after the inner and after the outer
-  // block are kept, so later messages with the same key start from copies of them.
-  [[nodiscard]] int BuildPads();
-
-  int32_t id_ = kHashSha1;
-  core::SecureBuffer key_;
-  HashCtx ctx_;
-  int32_t pads_pending_ = 1;
-  uint8_t outer_pad_[128] = {};
-  HashCtx inner_start_;
-  HashCtx outer_start_;
-  bool starts_ready_ = false;  // inner_start_ and outer_start_ belong to the current key
-};
 
 // HeldHash and HeldHmac return the component's object as a hash or HMAC object, or null.
 HashObject* HeldHash(const component::CryptoComponent& component);

@@ -14,6 +14,7 @@
 #include "crypto/cipher/aead.h"
 #include "crypto/objects/hash_objects.h"
 #include "crypto/cipher/internal_cipher.h"
+#include "crypto/objects/cipher_selection.h"
 #include "tests/crypto/cipher/cipher_test_util.h"
 #include "tests/vector_file.h"
 

@@ -5,7 +5,7 @@
 
 #include "core/byte_order.h"
 #include "crypto/cipher/blowfish.h"
-#include "crypto/kdf/kdf_password.h"
+#include "crypto/objects/password_kdf.h"
 #include "tests/crypto/kdf/kdf_test_util.h"
 #include "tests/vector_file.h"
 #include "tests/test_support.h"

@@ -8,6 +8,8 @@
 
 #include "component/component_base.h"
 #include "crypto/cipher/block_modes.h"
+#include "crypto/mac/umac.h"
+#include "crypto/objects/cipher_selection.h"
 #include "tests/component/configurable.h"
 #include "tests/crypto/cipher/cipher_test_util.h"
 #include "tests/test_support.h"

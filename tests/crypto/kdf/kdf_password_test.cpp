@@ -6,7 +6,7 @@
 #include <tuple>
 
 #include "crypto/objects/crypto_component.h"
-#include "crypto/kdf/kdf_password.h"
+#include "crypto/objects/password_kdf.h"
 #include "tests/crypto/kdf/kdf_test_util.h"
 #include "tests/vector_file.h"
 #include "tests/test_support.h"

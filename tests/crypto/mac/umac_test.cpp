@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "crypto/cipher/internal_cipher.h"
+#include "crypto/mac/umac.h"
 #include "tests/crypto/cipher/cipher_test_util.h"
 
 #ifndef VELMORA_HAVE_NETTLE
