@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "core/buffer.h"
-#include "crypto/keys/key_record.h"
+#include "crypto/objects/key_record.h"
 
 namespace velmora::pki {
 

@@ -7,7 +7,7 @@
 
 #include "core/buffer.h"
 #include "crypto/ec/ecc_engine.h"
-#include "crypto/keys/key_record.h"
+#include "crypto/objects/key_record.h"
 #include "pki/certificate.h"
 
 namespace velmora::crypto {
