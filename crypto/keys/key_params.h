@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "core/str_list.h"
 #include "crypto/keys/curve_params.h"
 
 namespace velmora::crypto {
