@@ -14,13 +14,8 @@
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "crypto/keys/key_record.h"
+#include "crypto/keys/key_params.h"
 #include "crypto/rand/random.h"
-
-namespace velmora::component {
-class ComponentBase;
-class CryptoComponent;
-}  // namespace velmora::component
 
 namespace velmora::crypto {
 
@@ -94,17 +89,5 @@ class DsaEngine : public DsaEngineBase {
 // GenerateDsaKeyWithSeed does the same with p and q from FIPS 186-2 Appendix 2.2 (SHA-1, q of 160
 // bits), for any L from 512 up (1206 below). The SEED and counter are not kept.
 [[nodiscard]] int GenerateDsaKeyWithSeed(DsaEngine& engine);
-
-// CheckDsaFipsKeySize applies the FIPS-compliant signing rule to a key: when UseFIPSCompliantAPI is
-// on, the size (P's length + 4) / 8 * 64 must be 2048 or 3072; otherwise the component's last error
-// text names the size and 9999 is returned. 0 when the rule is off or met.
-[[nodiscard]] int CheckDsaFipsKeySize(component::ComponentBase& component, const DsaKeyParams& params);
-
-// DsaSignWithFipsCheck is the component's DSA signing entry: the FIPS size rule on the DSA key object
-// the component holds, then that object's Sign; with der 1 the signature is appended in DER form,
-// otherwise raw. 0, 9999 (with the component's error text), 1203 when the component holds no DSA
-// key object, or the key's code.
-[[nodiscard]] int DsaSignWithFipsCheck(component::CryptoComponent& component, const uint8_t* digest,
-                                       int32_t digest_length, core::BufferCore& out, int32_t der);
 
 }  // namespace velmora::crypto

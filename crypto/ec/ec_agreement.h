@@ -12,7 +12,7 @@
 
 #include "core/buffer.h"
 #include "crypto/keys/curve_params.h"
-#include "crypto/keys/key_record.h"
+#include "crypto/keys/key_params.h"
 
 namespace velmora::crypto {
 

@@ -2,7 +2,6 @@
 
 #include "crypto/ec/ec_prime.h"
 #include "crypto/ec/gfp.h"
-#include "crypto/rsa/rsa_engine.h"
 
 namespace velmora::crypto {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "core/buffer.h"
 #include "crypto/ec/integrated_encryption.h"
-#include "crypto/keys/key_record.h"
+#include "crypto/keys/key_params.h"
 #include "crypto/rand/random.h"
 
 namespace velmora::crypto {

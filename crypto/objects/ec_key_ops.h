@@ -11,7 +11,7 @@
 #include "core/buffer.h"
 #include "crypto/ec/ec_agreement.h"
 #include "crypto/ec/ecc_engine.h"
-#include "crypto/keys/key_record.h"
+#include "crypto/keys/key_params.h"
 
 namespace velmora::crypto {
 

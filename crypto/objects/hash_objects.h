@@ -11,14 +11,10 @@
 #include "core/buffer.h"
 #include "crypto/digest/hash_ctx.h"
 #include "crypto/digest/hash_object.h"
+#include "crypto/keys/provider_mode.h"
 #include "crypto/mac/hmac.h"
 
 namespace velmora::crypto {
-
-// Provider modes of the selection functions.
-constexpr uint32_t kProviderInternal = 0;
-constexpr uint32_t kProviderPlatform = 1;
-constexpr uint32_t kProviderDefault = 2;  // the process default, upgraded to the platform where it applies
 
 // ResolveProviderMode turns a requested provider mode into kProviderInternal or kProviderPlatform: FIPS
 // mode always needs the platform; the default mode moves an algorithm with a platform form there on a

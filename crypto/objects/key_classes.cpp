@@ -1,5 +1,9 @@
 #include "crypto/objects/key_classes.h"
 
+#include <cstdio>
+
+#include "component/component_base.h"
+#include "crypto/keys/der_signature.h"
 #include "crypto/objects/ec_key_ops.h"
 #include "platform/memory.h"
 
@@ -96,5 +100,33 @@ int InternalEccKey::AgreeWithKdf(const EcKeyParams& peer, const char* digest_nam
 }
 
 int InternalEccKey::ComputePublicKey(EcKeyParams& params) { return ComputeEcPublicKey(params); }
+
+// ---- DSA signing under the FIPS rule ------------------------------------------------------------------
+
+int CheckDsaFipsKeySize(component::ComponentBase& component, const DsaKeyParams& params) {
+  if (component::UseFIPSCompliantAPI() == 0) return 0;
+  const int32_t bits = (params.P.Length() + 4) / 8 * 64;
+  if (bits == 2048 || bits == 3072) return 0;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "DSA error: Could not generate signature: FIPS mode requires that the DSA key size for signature "
+                "generation must be 2048 or 3072 bits, but the size is %d bits.",
+                static_cast<int>(bits));
+  return component.SetErrorText(kDsaFipsKeySize, text);
+}
+
+int DsaSignWithFipsCheck(component::CryptoComponent& component, const uint8_t* digest, int32_t digest_length,
+                         core::BufferCore& out, int32_t der) {
+  auto* key = dynamic_cast<DsaKeyBase*>(component.Object());
+  if (key == nullptr || key->GetKeyParams() == nullptr) return kDsaNoKey;
+  int status = CheckDsaFipsKeySize(component, *key->GetKeyParams());
+  if (status != 0) return status;
+  core::Buffer raw;
+  if ((status = key->Sign(digest, digest_length, raw)) != 0) return status;
+  if (der != 1) return out.Append(raw);
+  core::Buffer encoded;
+  if ((status = EncodeRawSignatureAsDer(raw.Bytes(), raw.Length(), encoded)) != 0) return status;
+  return out.Append(encoded);
+}
 
 }  // namespace velmora::crypto

@@ -8,7 +8,7 @@
 #include "asn1/algorithm_identifier.h"
 #include "core/buffer.h"
 #include "crypto/ec/ecc_engine.h"
-#include "crypto/keys/key_record.h"
+#include "crypto/objects/key_record.h"
 
 namespace velmora::crypto {
 

@@ -3,8 +3,6 @@
 #include <initializer_list>
 
 #include "crypto/bn/big_int.h"
-#include "crypto/dsa/dsa_engine.h"
-#include "crypto/ec/ecc_engine.h"
 
 namespace velmora::crypto {
 namespace {
@@ -58,20 +56,6 @@ int PrivateCore(const RsaKeyParams& key, const BigInt& m, BigInt& out) {
 }
 
 }  // namespace
-
-int CheckKeySize(int32_t kind, int32_t bits) {
-  bool ok;
-  if (kind == kKeyKindRsa) {
-    ok = bits >= 384 && bits <= 4096 && bits % 8 == 0;
-  } else if (kind == 1 || kind == 2) {
-    ok = bits >= 512 && bits <= 4096 && bits % 64 == 0;
-  } else if (kind == 3) {
-    ok = bits == 128;
-  } else {
-    ok = bits == 0;
-  }
-  return ok ? 0 : kKeySizeRefused;
-}
 
 int RsaEngine::PrivateOperation(const uint8_t* input, int32_t length, core::BufferCore& out) {
   const RsaKeyParams& key = Params;
@@ -267,36 +251,6 @@ int RsaEngine::GenerateKey(bool include_private, RsaKeyParams& out, bool variant
     return status;
   }
   return include_private ? out.D.Assign(Params.D) : 0;
-}
-
-int CngCreateRsaKey(int32_t bits, RsaKeyParams& out, int32_t provider_mode) {
-  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
-  int status = CheckKeySize(kKeyKindRsa, bits);
-  if (status != 0) return status;
-  RsaEngine engine;
-  engine.KeyBits = bits;
-  return engine.GenerateKey(true, out, false);
-}
-
-int CngCreateDsaKey(int32_t bits, DsaKeyParams& out, int32_t provider_mode) {
-  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
-  int status = CheckKeySize(kKeyKindDsa, bits);
-  if (status != 0) return status;
-  DsaEngine engine;
-  engine.KeySize = bits;
-  return engine.GenerateKey(true, out, false);
-}
-
-int CngCreateEccKey(int32_t key_type, EcKeyParams& out, int32_t provider_mode) {
-  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
-  EccEngine engine;
-  engine.Params.KeyType = key_type;
-  return engine.GenerateKey(true, out);
-}
-
-int CompleteRsaPrivateKey(RsaKeyParams& params, int32_t provider_mode) {
-  if (provider_mode == static_cast<int32_t>(kProviderPlatform)) return -1;
-  return params.CompleteCrt();
 }
 
 }  // namespace velmora::crypto

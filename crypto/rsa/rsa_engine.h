@@ -7,8 +7,7 @@
 
 #include "core/buffer.h"
 #include "crypto/bn/big_int.h"
-#include "crypto/keys/key_record.h"
-#include "crypto/objects/hash_objects.h"
+#include "crypto/keys/key_params.h"
 #include "crypto/rand/random.h"
 
 namespace velmora::crypto {
@@ -30,11 +29,6 @@ inline constexpr int kRsaOaepDecryptFailed = 1114;   // OAEP: any padding fault;
 inline constexpr int kRsaPkcs1DecryptFailed = 1116;  // v1.5: any fault of the padding structure
 inline constexpr int kRsaMessageTooLong = 1118;
 inline constexpr int kRsaPssInvalid = 1119;  // every PSS verification failure
-inline constexpr int kKeySizeRefused = 1206;
-
-// CheckKeySize: RSA (kind 0) 384..4096 in steps of 8, DSA (1, 2) 512..4096 in steps of 64, kind 3
-// exactly 128, other kinds only 0; 1206 otherwise.
-[[nodiscard]] int CheckKeySize(int32_t kind, int32_t bits);
 
 // The engine's operations, in this order. Statuses are 0 or a code; results are appended to out.
 class RsaEngineBase {
@@ -145,12 +139,7 @@ class RsaEngine : public RsaEngineBase {
 [[nodiscard]] int GenerateRsaKey(RsaEngine& engine);
 [[nodiscard]] int GenerateRsaKeyVariant2(RsaEngine& engine);
 
-// Key creation and completion by provider mode (0 internal, 1 platform, 2 default). The platform
-// provider is not available here: mode 1 gives -1. The modes are those of the hash objects.
+// kEngineNotAvailable: an operation the chosen engine does not offer.
 inline constexpr int kEngineNotAvailable = 9998;
-[[nodiscard]] int CngCreateRsaKey(int32_t bits, RsaKeyParams& out, int32_t provider_mode = kProviderDefault);
-[[nodiscard]] int CngCreateDsaKey(int32_t bits, DsaKeyParams& out, int32_t provider_mode = kProviderDefault);
-[[nodiscard]] int CngCreateEccKey(int32_t key_type, EcKeyParams& out, int32_t provider_mode = kProviderDefault);
-[[nodiscard]] int CompleteRsaPrivateKey(RsaKeyParams& params, int32_t provider_mode = kProviderDefault);
 
 }  // namespace velmora::crypto

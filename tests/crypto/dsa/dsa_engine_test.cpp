@@ -13,7 +13,7 @@
 #include "component/component_base.h"
 #include "core/buffer.h"
 #include "crypto/objects/key_providers.h"
-#include "crypto/keys/key_record.h"
+#include "crypto/objects/key_creation.h"
 #include "crypto/rsa/rsa_engine.h"
 #include "crypto/objects/sign_by_key.h"
 #include "pki/certificate_signature.h"

@@ -26,6 +26,7 @@
 #include "crypto/curve25519/ed25519_group.h"
 #include "crypto/curve448/ed448.h"
 #include "crypto/curve448/ed448_group.h"
+#include "crypto/objects/key_creation.h"
 #include "crypto/rsa/rsa_engine.h"
 #include "crypto/curve448/schnorr448.h"
 #include "crypto/keys/der_signature.h"

@@ -17,7 +17,7 @@
 #include "crypto/objects/ec_key_ops.h"
 #include "crypto/ec/ecc_engine.h"
 #include "crypto/objects/key_providers.h"
-#include "crypto/keys/key_record.h"
+#include "crypto/objects/key_creation.h"
 #include "crypto/curve25519/x25519_x448.h"
 #include "tests/core/python_oracle.h"
 #include "tests/test_support.h"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/objects/key_creation.h"
 #include "crypto/rsa/rsa_engine.h"
 #include "tests/core/python_oracle.h"
 

@@ -1,14 +1,12 @@
-// Key parameter sets (RSA, DSA, elliptic curve) and KeyRecord, the value that carries one public or
-// private key of any algorithm with its named attributes. Every number is an unsigned big-endian
-// Buffer; an empty Buffer means the number is absent. Operations return 0, -1 when the record holds
-// another key type, or the first failing Buffer, StrList or BigInt code (200 when memory runs out);
-// a failure leaves what was written so far in place.
+// Key parameter sets (RSA, DSA, elliptic curve) and the key sizes each kind accepts. Every number is an
+// unsigned big-endian Buffer; an empty Buffer means the number is absent. Operations return 0 or the
+// first failing Buffer or BigInt code (200 when memory runs out); a failure leaves what was written so
+// far in place.
 #pragma once
 
 #include <cstdint>
 
 #include "core/buffer.h"
-#include "core/str_list.h"
 #include "crypto/keys/curve_params.h"
 
 namespace velmora::crypto {
@@ -18,6 +16,12 @@ class EccEngine;
 inline constexpr int32_t kKeyKindRsa = 0;
 inline constexpr int32_t kKeyKindDsa = 1;
 inline constexpr int32_t kKeyKindEc = 3;
+
+inline constexpr int kKeySizeRefused = 1206;
+
+// CheckKeySize: RSA (kind 0) 384..4096 in steps of 8, DSA (1, 2) 512..4096 in steps of 64, kind 3
+// exactly 128, other kinds only 0; 1206 otherwise.
+[[nodiscard]] int CheckKeySize(int32_t kind, int32_t bits);
 
 struct KeyParams {
   explicit KeyParams(int32_t kind) : Kind(kind) {}
@@ -101,60 +105,8 @@ struct EcKeyParams : KeyParams {
   [[nodiscard]] int Validate(const EccEngine& engine);
 };
 
-inline constexpr int32_t kKeyNone = 0;
-inline constexpr int32_t kKeyRsa = 1;
-inline constexpr int32_t kKeyDsa = 2;
-inline constexpr int32_t kKeyEc = 3;
-inline constexpr int32_t kKeyEdwards = 4;  // Ed25519, Ed448, X25519, X448
-
-struct KeyRecord {
-  int32_t Type = kKeyNone;
-  RsaKeyParams RsaParams;
-  DsaKeyParams DsaParams;
-  EcKeyParams EcParams;
-  EcKeyParams EdParams;
-  core::StrList AttributeNames;
-  core::StrList AttributeValues;
-  core::StrList FlatAttributes;
-
-  KeyRecord() = default;
-  KeyRecord(const KeyRecord&) = delete;
-  KeyRecord& operator=(const KeyRecord&) = delete;
-
-  // CopyFrom copies the type, the four parameter sets (private parts included) and the attribute
-  // lists; FlatAttributes is not copied.
-  [[nodiscard]] int CopyFrom(const KeyRecord& source);
-  // Equals compares the selected parameter sets. RSA records are first padded in place to their fixed
-  // lengths, so comparing changes both records' RSA numbers.
-  bool Equals(KeyRecord& other);
-
-  [[nodiscard]] int AddAttribute(const char* name, const char* value);
-  const char* GetAttribute(const char* name) const;
-  [[nodiscard]] int SetAttribute(const char* name, const char* value);
-  [[nodiscard]] int FlattenAttributes();
-  [[nodiscard]] int UnflattenAttributes();
-
-  // Exports: the selected parameter set (completed first) into out; publicOnly drops the private parts.
-  [[nodiscard]] int GetRsaParams(RsaKeyParams& out, bool public_only);
-  [[nodiscard]] int GetDsaParams(DsaKeyParams& out, bool public_only);
-  [[nodiscard]] int GetEcParams(EcKeyParams& out, bool public_only);
-  [[nodiscard]] int GetPublicKey(KeyRecord& out);
-  // KeyBitLength: the key size by kind, 0 for none.
-  int32_t KeyBitLength() const;
-};
-
-// The algorithm name and key size of an optional key record ("" and 0 for none).
-const char* KeyAlgorithmName(const KeyRecord* key);
-int32_t KeyBitLengthOf(const KeyRecord* key);
+// DsaPrimeByteLengthRounded: the length of P rounded to the nearest multiple of 8 bytes.
 int32_t DsaPrimeByteLengthRounded(const DsaKeyParams& params);
-
-// KeyEntry: a key of a key store with its id and name.
-struct KeyEntry {
-  uint32_t Id = 0;
-  core::Buffer Name;
-  KeyRecord Key;
-  [[nodiscard]] int CopyFrom(const KeyEntry& other);
-};
 
 // HexToPaddedBytes: hex text (odd length gets a leading 0) as bytes, left-padded to minimum_length.
 [[nodiscard]] int HexToPaddedBytes(const char* text, int32_t minimum_length, core::BufferCore& out);
@@ -169,8 +121,5 @@ struct SharedBuffer {
   core::Buffer Data;
 };
 void ReleaseSharedBuffer(SharedBuffer*& holder);
-
-// GenerateKeyByAlgorithmName: "RSA", "DSA", "ECDSA_..." or "Ed25519"/"Ed448" key material into out.
-[[nodiscard]] int GenerateKeyByAlgorithmName(const char* name, int32_t bits, KeyRecord& out);
 
 }  // namespace velmora::crypto

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "crypto/keys/key_record.h"
+#include "crypto/objects/key_record.h"
 #include "tests/core/python_oracle.h"
 #include "tests/test_support.h"
 
