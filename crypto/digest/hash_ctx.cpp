@@ -250,6 +250,8 @@ int32_t PlatformHmacIndex(int32_t engine_id) {
   }
 }
 
+int32_t HmacBlockSize(int32_t id) { return id >= kHashSha512 && id <= kHashSha384 ? 128 : 64; }
+
 void PutWords32LE(uint8_t* out, const uint32_t* words, int32_t count) {
   int32_t i = 0;
   for (; i + 4 <= count; i += 4) internal::Store32LE(out + i, words[i / 4]);

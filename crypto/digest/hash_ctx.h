@@ -70,6 +70,9 @@ int32_t HashNameToEngineId(const char* name);
 int32_t PlatformDigestIndex(int32_t engine_id);
 // PlatformHmacIndex: the platform algorithm of HMAC ids 45, 47, 50, 49 (0..3), else -1.
 int32_t PlatformHmacIndex(int32_t engine_id);
+// HmacBlockSize returns the HMAC key block size (RFC 2104 B) in bytes of a HashAlgorithmId: 128 for the
+// SHA-512 family, 64 for every other id.
+int32_t HmacBlockSize(int32_t id);
 
 // Digest output encoders: write count bytes of the words (whole words, the last one cut short when
 // count is not a multiple of the word size; nothing is written past out + count).

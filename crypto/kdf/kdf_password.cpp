@@ -32,17 +32,6 @@ int PlatformPbkdf2(int32_t hmac_id, int32_t salt_length) {
   return kNoPlatformProvider;
 }
 
-// Pkcs12BlockSize is v of RFC 7292 appendix B.2: the input block size of the digest in bytes.
-int32_t Pkcs12BlockSize(int32_t engine_id) {
-  const int32_t id = EngineIdToHashId(engine_id);
-  if (id >= kHashSha512 && id <= kHashSha384) return 128;
-  if (id == kHashSha3_224) return 144;
-  if (id == kHashSha3_256) return 136;
-  if (id == kHashSha3_384) return 104;
-  if (id == kHashSha3_512) return 72;
-  return 64;
-}
-
 // AppendRepeated appends source repeated to the next multiple of v bytes (nothing for an empty source).
 int AppendRepeated(core::BufferCore& out, const core::BufferCore& source, int32_t v) {
   if (source.IsEmpty()) return 0;
@@ -143,6 +132,16 @@ int32_t PemDigestEngineId(const char* digest_name) {
 }
 
 }  // namespace
+
+int32_t Pkcs12BlockSize(int32_t engine_id) {
+  const int32_t id = EngineIdToHashId(engine_id);
+  if (id >= kHashSha512 && id <= kHashSha384) return 128;
+  if (id == kHashSha3_224) return 144;
+  if (id == kHashSha3_256) return 136;
+  if (id == kHashSha3_384) return 104;
+  if (id == kHashSha3_512) return 72;
+  return 64;
+}
 
 // ---- PBKDF2 -------------------------------------------------------------------------------------------
 
