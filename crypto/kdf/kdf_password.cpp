@@ -134,13 +134,8 @@ int32_t PemDigestEngineId(const char* digest_name) {
 }  // namespace
 
 int32_t Pkcs12BlockSize(int32_t engine_id) {
-  const int32_t id = EngineIdToHashId(engine_id);
-  if (id >= kHashSha512 && id <= kHashSha384) return 128;
-  if (id == kHashSha3_224) return 144;
-  if (id == kHashSha3_256) return 136;
-  if (id == kHashSha3_384) return 104;
-  if (id == kHashSha3_512) return 72;
-  return 64;
+  const DigestAlgorithm* row = DigestByEngineId(engine_id);
+  return row != nullptr ? row->block_size : 64;
 }
 
 // ---- PBKDF2 -------------------------------------------------------------------------------------------
