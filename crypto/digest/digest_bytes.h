@@ -89,6 +89,9 @@ void Sha256BlocksPortable(uint32_t h[8], const uint8_t* data, size_t blocks);
 void Sha1BlocksShaNi(uint32_t h[5], const uint8_t* data, size_t blocks);
 void Sha256BlocksShaNi(uint32_t h[8], const uint8_t* data, size_t blocks);
 bool CpuHasShaExtensions();
+// UseShaExtensions is true when the processor has the SHA extensions and SetPortableDigests has not
+// switched them off.
+bool UseShaExtensions();
 // Sha256Blocks runs the SHA-extensions form when it is available and not switched off.
 void Sha256Blocks(uint32_t h[8], const uint8_t* data, size_t blocks);
 

@@ -1,11 +1,12 @@
-// HashCtx, the one digest object of the security core, and the numbering of digests: the
-// HashAlgorithmId (0..17), the engine algorithm ids of the CryptoComponent (23..51), names and sizes.
+// HashCtx, the one digest object of the security core. The digests it computes, their ids, names and
+// sizes are the rows of digest_registry.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "core/buffer.h"
+#include "crypto/digest/digest_registry.h"
 
 namespace velmora::crypto {
 
@@ -15,61 +16,9 @@ constexpr int kNoPlatformProvider = 600;
 constexpr int kNoInternalDigest = 9998;
 constexpr int kNotAllowedInFips = 9999;
 
-// HashAlgorithmId values.
-constexpr int32_t kHashSha1 = 0;
-constexpr int32_t kHashMd5 = 1;
-constexpr int32_t kHashSha256 = 2;
-constexpr int32_t kHashSha224 = 3;
-constexpr int32_t kHashSha512 = 4;
-constexpr int32_t kHashSha512_224 = 5;
-constexpr int32_t kHashSha512_256 = 6;
-constexpr int32_t kHashSha384 = 7;
-constexpr int32_t kHashRipemd160 = 8;
-constexpr int32_t kHashMd4 = 9;
-constexpr int32_t kHashMd2 = 10;
-constexpr int32_t kHashMd5Sha1 = 11;
-constexpr int32_t kHashSha3_224 = 12;
-constexpr int32_t kHashSha3_256 = 13;
-constexpr int32_t kHashSha3_384 = 14;
-constexpr int32_t kHashSha3_512 = 15;
-constexpr int32_t kHashShake128 = 16;
-constexpr int32_t kHashShake256 = 17;
-constexpr int32_t kHashAlgorithmCount = 18;
-
-// Engine algorithm ids: digests 23..40, SHA-3 with Keccak padding 41..44, HMACs 45..51.
-constexpr int32_t kEngineSha1 = 23;
-constexpr int32_t kEngineSha256 = 25;
-constexpr int32_t kEngineSha224 = 26;
-constexpr int32_t kEngineSha512 = 27;
-constexpr int32_t kEngineSha384 = 30;
-constexpr int32_t kEngineFirstDigest = 23;
-constexpr int32_t kEngineFirstKeccak = 41;
-constexpr int32_t kEngineLastDigest = 44;
-constexpr int32_t kEngineHmacSha1 = 45;
-constexpr int32_t kEngineHmacMd5 = 46;
-constexpr int32_t kEngineHmacSha256 = 47;
-constexpr int32_t kEngineHmacSha224 = 48;
-constexpr int32_t kEngineHmacSha512 = 49;
-constexpr int32_t kEngineHmacSha384 = 50;
-constexpr int32_t kEngineHmacRipemd160 = 51;
+// Engine algorithm ids of the public-key engines (the digests' ids are in digest_registry.h).
 constexpr int32_t kEngineRsa = 18;
 constexpr int32_t kEngineDsa = 19;
-
-// HashDigestSize returns the digest size in bytes of a HashAlgorithmId, 0 for an unknown id.
-int32_t HashDigestSize(int32_t id);
-// EngineDigestSize returns the digest size of an engine id 23..51, -1 for any other id.
-int32_t EngineDigestSize(int32_t engine_id);
-// EngineIdToHashId maps engine ids 23..44 to their HashAlgorithmId, -1 otherwise.
-int32_t EngineIdToHashId(int32_t engine_id);
-// HmacIdToHashId maps the HMAC engine ids 45..51 to their HashAlgorithmId, -1 otherwise.
-int32_t HmacIdToHashId(int32_t engine_id);
-// HashNameToEngineId accepts the names of SetAlgorithmByName and "SHA3-224" .. "SHA3-512", in any case;
-// returns the engine id 23..40, or -1.
-int32_t HashNameToEngineId(const char* name);
-// PlatformDigestIndex: the platform hash algorithm of engine ids 23, 25, 30, 27 (0..3), else -1.
-int32_t PlatformDigestIndex(int32_t engine_id);
-// PlatformHmacIndex: the platform algorithm of HMAC ids 45, 47, 50, 49 (0..3), else -1.
-int32_t PlatformHmacIndex(int32_t engine_id);
 
 // Digest output encoders: write count bytes of the words (whole words, the last one cut short when
 // count is not a multiple of the word size; nothing is written past out + count).

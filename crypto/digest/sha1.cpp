@@ -13,14 +13,17 @@ using internal::Store32BE;
 
 namespace {
 std::atomic<bool> g_portable{false};
+}  // namespace
 
-bool UseShaExtensions() {
-  static const bool available = internal::CpuHasShaExtensions();
+bool internal::UseShaExtensions() {
+  static const bool available = CpuHasShaExtensions();
   return available && !g_portable.load(std::memory_order_relaxed);
 }
 
+namespace {
+
 void Sha1Blocks(uint32_t h[5], const uint8_t* data, size_t blocks) {
-  if (UseShaExtensions()) {
+  if (internal::UseShaExtensions()) {
     internal::Sha1BlocksShaNi(h, data, blocks);
   } else {
     internal::Sha1BlocksPortable(h, data, blocks);
@@ -30,17 +33,9 @@ void Sha1Blocks(uint32_t h[5], const uint8_t* data, size_t blocks) {
 
 void SetPortableDigests(bool portable) { g_portable.store(portable, std::memory_order_relaxed); }
 
-bool DigestAccelerationActive() { return UseShaExtensions(); }
+bool DigestAccelerationActive() { return internal::UseShaExtensions(); }
 
 namespace internal {
-
-void Sha256Blocks(uint32_t h[8], const uint8_t* data, size_t blocks) {
-  if (UseShaExtensions()) {
-    Sha256BlocksShaNi(h, data, blocks);
-  } else {
-    Sha256BlocksPortable(h, data, blocks);
-  }
-}
 
 // The 80 steps are unrolled in groups of five, the five working variables rotating through the
 // argument positions; the message schedule is kept as a 16-word ring.

@@ -42,6 +42,14 @@ void Sha256BlocksPortable(uint32_t state[8], const uint8_t* data, size_t blocks)
   Sha2Blocks<Sha256Traits>(state, data, blocks);
 }
 
+void Sha256Blocks(uint32_t h[8], const uint8_t* data, size_t blocks) {
+  if (UseShaExtensions()) {
+    Sha256BlocksShaNi(h, data, blocks);
+  } else {
+    Sha256BlocksPortable(h, data, blocks);
+  }
+}
+
 }  // namespace internal
 
 void Sha256State::Reset() {

@@ -4,6 +4,7 @@
 
 #include "core/byte_order.h"
 #include "crypto/cipher/blowfish.h"
+#include "crypto/digest/digest_registry.h"
 #include "platform/memory.h"
 
 namespace velmora::crypto {
@@ -16,17 +17,6 @@ constexpr int32_t kBcryptOutput = 48;
 constexpr int32_t kBcryptStride = 2;
 constexpr int32_t kBcryptKeyLength = 32;
 constexpr int32_t kBcryptIvLength = 16;
-
-// Pkcs12BlockSize is v of RFC 7292 appendix B.2: the input block size of the digest in bytes.
-int32_t Pkcs12BlockSize(int32_t engine_id) {
-  const int32_t id = EngineIdToHashId(engine_id);
-  if (id >= kHashSha512 && id <= kHashSha384) return 128;
-  if (id == kHashSha3_224) return 144;
-  if (id == kHashSha3_256) return 136;
-  if (id == kHashSha3_384) return 104;
-  if (id == kHashSha3_512) return 72;
-  return 64;
-}
 
 // AppendRepeated appends source repeated to the next multiple of v bytes (nothing for an empty source).
 int AppendRepeated(core::BufferCore& out, const core::BufferCore& source, int32_t v) {
@@ -101,6 +91,11 @@ int Pkcs12DeriveWithHash(Pkcs12Kdf& kdf, HashObject& hash_object, int32_t engine
   platform::SecureZero(b, sizeof b);
   if (rc == 0) rc = out.SetData(n > 0 ? n : 0, result.Data());
   return rc;
+}
+
+int32_t Pkcs12BlockSize(int32_t engine_id) {
+  const DigestAlgorithm* row = DigestByEngineId(engine_id);
+  return row != nullptr ? row->block_size : 64;
 }
 
 // ---- PBKDF2 -------------------------------------------------------------------------------------------

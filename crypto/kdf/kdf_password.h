@@ -26,6 +26,10 @@ constexpr int32_t kPbkdf2MaxBlocks = 29;
 [[nodiscard]] int Pbkdf2Block(InternalHmac& hmac, const uint8_t* salt, int32_t salt_length, int32_t iterations,
                               uint32_t index, uint8_t* out);
 
+// Pkcs12BlockSize returns v of RFC 7292 appendix B.2, the input block size in bytes of the digest with
+// engine id engine_id (64 for an id without a digest).
+int32_t Pkcs12BlockSize(int32_t engine_id);
+
 // Pkcs12Kdf is the PKCS #12 derivation record. block_size is set from the digest by each derivation.
 struct Pkcs12Kdf {
   core::Buffer digest_name;

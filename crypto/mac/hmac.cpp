@@ -20,7 +20,7 @@ void HmacObject::operator delete(void* block, std::size_t size) noexcept { platf
 
 InternalHmac::~InternalHmac() { platform::SecureZero(outer_pad_, sizeof outer_pad_); }
 
-int32_t InternalHmac::BlockSize() const { return id_ >= kHashSha512 && id_ <= kHashSha384 ? 128 : 64; }
+int32_t InternalHmac::BlockSize() const { return HmacBlockSize(id_); }
 
 int InternalHmac::SetKey(int32_t id, const uint8_t* key, int32_t key_length) {
   pads_pending_ = 1;

@@ -164,21 +164,6 @@ int ComputeHmacByName(const char* name, const uint8_t* key, int32_t key_length, 
   return ComputeHmac(HmacNameToAlgId(name), key, key_length, data, length, out);
 }
 
-int32_t HmacNameToAlgId(const char* name) {
-  static constexpr struct {
-    const char* digest;
-    int32_t engine_id;
-  } kHmacNames[] = {{"SHA1", kEngineHmacSha1},     {"SHA224", kEngineHmacSha224}, {"SHA256", kEngineHmacSha256},
-                    {"SHA384", kEngineHmacSha384}, {"SHA512", kEngineHmacSha512}, {"MD5", kEngineHmacMd5},
-                    {"RIPEMD", kEngineHmacRipemd160}};
-  core::Buffer upper;
-  if (upper.SetString(name != nullptr ? name : "") != 0) return -1;
-  upper.ToUpperAscii();
-  if (upper.Find("HMAC", 0) < 0) return -1;
-  for (const auto& entry : kHmacNames) {
-    if (upper.Find(entry.digest, 1) >= 1) return entry.engine_id;
-  }
-  return -1;
-}
+int32_t HmacNameToAlgId(const char* name) { return HmacNameToEngineId(name); }
 
 }  // namespace velmora::crypto

@@ -10,18 +10,9 @@
 
 namespace velmora::crypto {
 
+const char* DsaDigestName(const char* oid) { return DigestById(pki::DsaSignatureHashId(oid))->Name(); }
+
 namespace {
-
-constexpr char kDsaWithSha224Oid[] = "2.16.840.1.101.3.4.3.1";
-constexpr char kDsaWithSha256Oid[] = "2.16.840.1.101.3.4.3.2";
-
-// DsaDigestName: the digest of a DSA signature OID. The OID table has no rows for the two NIST DSA
-// signature OIDs, so they are mapped here; everything else is taken as dsa-with-SHA1.
-const char* DsaDigestName(const char* oid) {
-  if (std::strcmp(oid, kDsaWithSha224Oid) == 0) return "SHA224";
-  if (std::strcmp(oid, kDsaWithSha256Oid) == 0) return "SHA256";
-  return "SHA1";
-}
 
 int HashOf(const core::BufferCore& data, const char* digest_name, core::BufferCore& digest) {
   return HashDataByName(data.Bytes(), data.Length(), digest_name, digest);

@@ -37,4 +37,8 @@ inline constexpr int kKeyAlgorithmRefused = 508;
                                    const uint8_t* signature, int32_t signature_length, int32_t digest_id,
                                    int32_t& valid);
 
+// DsaDigestName returns the digest name of a DSA signature OID (not null): "SHA224" or "SHA256" for the
+// NIST DSA OIDs, "SHA1" for any other text. A constant text; any thread.
+const char* DsaDigestName(const char* oid);
+
 }  // namespace velmora::crypto

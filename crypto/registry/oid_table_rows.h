@@ -204,37 +204,41 @@ inline constexpr OidTextRow kAesAlgorithmNames[] = {
     {"2.16.840.1.101.3.4.1.46", "AES_GCM_256"},
 };
 
+// DigestRow names the digest of an OID by its registry row, whose name and engine id the lookups return.
 struct DigestRow {
   const char* oid;
-  const char* hash_name;
-  int32_t engine_id;
   int32_t hash_id;
 };
 
-// Digest and signature OIDs with the digest they name. The SHA-1 and MD5 digest OIDs and dsa-with-sha1
-// carry their digest's ids like every other row.
+// Digest and signature OIDs with the digest they name. MD2's own OID has no row (only md2WithRSA).
 inline constexpr DigestRow kDigests[] = {
-    {"1.3.14.3.2.26", "SHA1", kEngineDigestSha1, kHashIdSha1},
-    {"1.3.14.3.2.29", "SHA1", kEngineDigestSha1, kHashIdSha1},
-    {"1.2.840.113549.1.1.2", "MD2", kEngineDigestMd2, kHashIdMd2},
-    {"1.2.840.113549.1.1.3", "MD4", kEngineDigestMd4, kHashIdMd4},
-    {"1.2.840.113549.1.1.4", "MD5", kEngineDigestMd5, kHashIdMd5},
-    {"1.2.840.113549.1.1.5", "SHA1", kEngineDigestSha1, kHashIdSha1},
-    {"1.2.840.113549.1.1.11", "SHA256", kEngineDigestSha256, kHashIdSha256},
-    {"1.2.840.113549.1.1.12", "SHA384", kEngineDigestSha384, kHashIdSha384},
-    {"1.2.840.113549.1.1.13", "SHA512", kEngineDigestSha512, kHashIdSha512},
-    {"1.2.840.113549.1.1.14", "SHA224", kEngineDigestSha224, kHashIdSha224},
-    {"1.2.840.113549.2.5", "MD5", kEngineDigestMd5, kHashIdMd5},
-    {"1.2.840.10040.4.3", "SHA1", kEngineDigestSha1, kHashIdSha1},
-    {"1.2.840.10045.4.1", "SHA1", kEngineDigestSha1, kHashIdSha1},
-    {"1.2.840.10045.4.3.1", "SHA224", kEngineDigestSha224, kHashIdSha224},
-    {"1.2.840.10045.4.3.2", "SHA256", kEngineDigestSha256, kHashIdSha256},
-    {"1.2.840.10045.4.3.3", "SHA384", kEngineDigestSha384, kHashIdSha384},
-    {"1.2.840.10045.4.3.4", "SHA512", kEngineDigestSha512, kHashIdSha512},
-    {"2.16.840.1.101.3.4.2.4", "SHA224", kEngineDigestSha224, kHashIdSha224},
-    {"2.16.840.1.101.3.4.2.1", "SHA256", kEngineDigestSha256, kHashIdSha256},
-    {"2.16.840.1.101.3.4.2.2", "SHA384", kEngineDigestSha384, kHashIdSha384},
-    {"2.16.840.1.101.3.4.2.3", "SHA512", kEngineDigestSha512, kHashIdSha512},
+    {"1.3.14.3.2.26", crypto::kHashSha1},
+    {"1.3.14.3.2.29", crypto::kHashSha1},
+    {"1.2.840.113549.1.1.2", crypto::kHashMd2},
+    {"1.2.840.113549.1.1.3", crypto::kHashMd4},
+    {"1.2.840.113549.1.1.4", crypto::kHashMd5},
+    {"1.2.840.113549.1.1.5", crypto::kHashSha1},
+    {"1.2.840.113549.1.1.11", crypto::kHashSha256},
+    {"1.2.840.113549.1.1.12", crypto::kHashSha384},
+    {"1.2.840.113549.1.1.13", crypto::kHashSha512},
+    {"1.2.840.113549.1.1.14", crypto::kHashSha224},
+    {"1.2.840.113549.2.5", crypto::kHashMd5},
+    {"1.2.840.10040.4.3", crypto::kHashSha1},
+    {"1.2.840.10045.4.1", crypto::kHashSha1},
+    {"1.2.840.10045.4.3.1", crypto::kHashSha224},
+    {"1.2.840.10045.4.3.2", crypto::kHashSha256},
+    {"1.2.840.10045.4.3.3", crypto::kHashSha384},
+    {"1.2.840.10045.4.3.4", crypto::kHashSha512},
+    {"2.16.840.1.101.3.4.2.4", crypto::kHashSha224},
+    {"2.16.840.1.101.3.4.2.1", crypto::kHashSha256},
+    {"2.16.840.1.101.3.4.2.2", crypto::kHashSha384},
+    {"2.16.840.1.101.3.4.2.3", crypto::kHashSha512},
+};
+
+// The NIST DSA signature OIDs; any other OID on a DSA signature is taken as dsa-with-SHA1.
+inline constexpr DigestRow kDsaDigests[] = {
+    {"2.16.840.1.101.3.4.3.1", crypto::kHashSha224},
+    {"2.16.840.1.101.3.4.3.2", crypto::kHashSha256},
 };
 
 }  // namespace velmora::pki::oid_rows

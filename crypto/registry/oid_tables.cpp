@@ -2,22 +2,9 @@
 
 #include <cstring>
 
-#include "crypto/digest/hash_ctx.h"
+#include "crypto/digest/digest_registry.h"
 #include "crypto/registry/oid_table_rows.h"
 #include "platform/text.h"
-
-namespace velmora::pki {
-
-// The tables carry the digest code's numbering; these keep the two in step.
-static_assert(kEngineDigestSha1 == crypto::kEngineSha1 && kEngineDigestSha256 == crypto::kEngineSha256);
-static_assert(kEngineDigestSha224 == crypto::kEngineSha224 && kEngineDigestSha512 == crypto::kEngineSha512);
-static_assert(kEngineDigestSha384 == crypto::kEngineSha384);
-static_assert(kHashIdSha1 == crypto::kHashSha1 && kHashIdMd5 == crypto::kHashMd5 &&
-              kHashIdSha256 == crypto::kHashSha256 && kHashIdSha224 == crypto::kHashSha224);
-static_assert(kHashIdSha512 == crypto::kHashSha512 && kHashIdSha384 == crypto::kHashSha384 &&
-              kHashIdMd4 == crypto::kHashMd4 && kHashIdMd2 == crypto::kHashMd2);
-
-}  // namespace velmora::pki
 
 namespace velmora::pki {
 namespace {
@@ -27,6 +14,7 @@ using oid_rows::kAesAlgorithmNames;
 using oid_rows::kAlgorithmOids;
 using oid_rows::kDigestAlgorithmNames;
 using oid_rows::kDigests;
+using oid_rows::kDsaDigests;
 using oid_rows::kOidNames;
 using oid_rows::NameToOidRow;
 using oid_rows::OidNameRow;
@@ -41,10 +29,12 @@ const char* FindText(const Row (&rows)[N], const char* oid) {
   return nullptr;
 }
 
-const DigestRow* FindDigest(const char* oid) {
+// FindDigest returns the registry row of the digest an OID names in rows, or null.
+template <size_t N>
+const crypto::DigestAlgorithm* FindDigest(const DigestRow (&rows)[N], const char* oid) {
   if (oid == nullptr) return nullptr;
-  for (const DigestRow& row : kDigests) {
-    if (Same(row.oid, oid)) return &row;
+  for (const DigestRow& row : rows) {
+    if (Same(row.oid, oid)) return crypto::DigestById(row.hash_id);
   }
   return nullptr;
 }
@@ -79,18 +69,23 @@ const char* OidToAlgorithmName(const char* oid) {
 
 const char* HashNameFromOid(const char* oid) {
   if (oid == nullptr || *oid == '\0') return "";
-  const DigestRow* row = FindDigest(oid);
-  return row != nullptr ? row->hash_name : oid;
+  const crypto::DigestAlgorithm* row = FindDigest(kDigests, oid);
+  return row != nullptr ? row->Name() : oid;
 }
 
 int32_t SignatureOidToEngineDigestId(const char* oid) {
-  const DigestRow* row = FindDigest(oid);
+  const crypto::DigestAlgorithm* row = FindDigest(kDigests, oid);
   return row != nullptr ? row->engine_id : kEngineDigestNone;
 }
 
 int32_t SignatureOidToHashId(const char* oid) {
-  const DigestRow* row = FindDigest(oid);
+  const crypto::DigestAlgorithm* row = FindDigest(kDigests, oid);
   return row != nullptr ? row->hash_id : kHashIdNone;
+}
+
+int32_t DsaSignatureHashId(const char* oid) {
+  const crypto::DigestAlgorithm* row = FindDigest(kDsaDigests, oid);
+  return row != nullptr ? row->hash_id : crypto::kHashSha1;
 }
 
 }  // namespace velmora::pki

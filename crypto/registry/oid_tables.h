@@ -6,31 +6,30 @@
 
 #include <cstdint>
 
+#include "crypto/digest/digest_registry.h"
+
 namespace velmora::pki {
 
-// Digest ids of the crypto engine, and below the HashAlgorithmId values, as the digest code numbers its
-// algorithms. They are declared here so that the tables link none of that code; oid_tables.cpp ties each
-// constant to the digest code's own with static_asserts.
-constexpr int32_t kEngineDigestSha1 = 23;
-constexpr int32_t kEngineDigestMd5 = 24;
-constexpr int32_t kEngineDigestSha256 = 25;
-constexpr int32_t kEngineDigestSha224 = 26;
-constexpr int32_t kEngineDigestSha512 = 27;
-constexpr int32_t kEngineDigestSha384 = 30;
-constexpr int32_t kEngineDigestMd4 = 32;
-constexpr int32_t kEngineDigestMd2 = 33;
+// The digest ids the lookups return, by their registry rows.
+constexpr int32_t kEngineDigestSha1 = crypto::kEngineFirstDigest + crypto::kHashSha1;
+constexpr int32_t kEngineDigestMd5 = crypto::kEngineFirstDigest + crypto::kHashMd5;
+constexpr int32_t kEngineDigestSha256 = crypto::kEngineFirstDigest + crypto::kHashSha256;
+constexpr int32_t kEngineDigestSha224 = crypto::kEngineFirstDigest + crypto::kHashSha224;
+constexpr int32_t kEngineDigestSha512 = crypto::kEngineFirstDigest + crypto::kHashSha512;
+constexpr int32_t kEngineDigestSha384 = crypto::kEngineFirstDigest + crypto::kHashSha384;
+constexpr int32_t kEngineDigestMd4 = crypto::kEngineFirstDigest + crypto::kHashMd4;
+constexpr int32_t kEngineDigestMd2 = crypto::kEngineFirstDigest + crypto::kHashMd2;
 constexpr int32_t kEngineDigestNone = -1;
 
-// HashAlgorithmId values of the digest code; kHashIdNone means no digest.
-constexpr int32_t kHashIdSha1 = 0;
-constexpr int32_t kHashIdMd5 = 1;
-constexpr int32_t kHashIdSha256 = 2;
-constexpr int32_t kHashIdSha224 = 3;
-constexpr int32_t kHashIdSha512 = 4;
-constexpr int32_t kHashIdSha384 = 7;
-constexpr int32_t kHashIdMd4 = 9;
-constexpr int32_t kHashIdMd2 = 10;
-constexpr int32_t kHashIdNone = 18;
+constexpr int32_t kHashIdSha1 = crypto::kHashSha1;
+constexpr int32_t kHashIdMd5 = crypto::kHashMd5;
+constexpr int32_t kHashIdSha256 = crypto::kHashSha256;
+constexpr int32_t kHashIdSha224 = crypto::kHashSha224;
+constexpr int32_t kHashIdSha512 = crypto::kHashSha512;
+constexpr int32_t kHashIdSha384 = crypto::kHashSha384;
+constexpr int32_t kHashIdMd4 = crypto::kHashMd4;
+constexpr int32_t kHashIdMd2 = crypto::kHashMd2;
+constexpr int32_t kHashIdNone = crypto::kHashAlgorithmCount;  // no digest
 
 // AlgorithmNameToOid returns the OID text of an algorithm name (case ignored): "" for null or "", the
 // name itself when no row matches.
@@ -49,5 +48,8 @@ const char* HashNameFromOid(const char* oid);
 int32_t SignatureOidToEngineDigestId(const char* oid);
 // SignatureOidToHashId returns the HashAlgorithmId of a digest or signature OID, or kHashIdNone.
 int32_t SignatureOidToHashId(const char* oid);
+// DsaSignatureHashId returns the HashAlgorithmId of a DSA signature OID (not null): SHA-224 and SHA-256
+// for the NIST DSA OIDs, SHA-1 for any other text.
+int32_t DsaSignatureHashId(const char* oid);
 
 }  // namespace velmora::pki

@@ -6,33 +6,13 @@
 #include "crypto/rsa/rsa_util.h"
 #include "crypto/digest/hash_ctx.h"
 #include "crypto/kdf/kdf_shared.h"
+#include "platform/text.h"
 
 namespace velmora::crypto {
 namespace {
 
 using rsa_detail::DigestsDiffer;
 using rsa_detail::ModulusBits;
-
-// The DigestInfo prefixes: SEQUENCE { SEQUENCE { OID, NULL }, OCTET STRING of the digest length },
-// built from the algorithm's OID.
-struct DigestInfoAlgorithm {
-  const char* name;
-  uint8_t digest_length;
-  uint8_t oid_length;
-  uint8_t oid[9];
-};
-constexpr DigestInfoAlgorithm kDigestInfoAlgorithms[] = {
-    {"SHA1", 20, 5, {0x2B, 0x0E, 0x03, 0x02, 0x1A}},
-    {"MD5", 16, 8, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x05}},
-    {"MD2", 16, 8, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x02}},
-    {"SHA256", 32, 9, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01}},
-    {"SHA384", 48, 9, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02}},
-    {"SHA512", 64, 9, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03}},
-    {"SHA224", 28, 9, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x04}},
-    {"RIPEMD160", 20, 5, {0x2B, 0x24, 0x03, 0x02, 0x01}},
-    {"RIPEMD-160", 20, 5, {0x2B, 0x24, 0x03, 0x02, 0x01}},
-};
-constexpr uint8_t kMd5Sha1Length = 36;
 
 // Modulus length k and bit length of the engine's key, 0 when it has no modulus.
 struct ModulusSize {
@@ -100,32 +80,12 @@ int Pkcs1v15Sign(RsaEngine& engine, const uint8_t* digest, int32_t digest_length
 }  // namespace
 
 int AppendDigestInfoPrefix(const char* name, core::BufferCore& out) {
-  char upper[16] = "SHA1";
-  if (name != nullptr && name[0] != '\0') {
-    size_t i = 0;
-    for (; name[i] != '\0'; ++i) {
-      if (i + 1 >= sizeof(upper)) return kRsaUnknownDigestInfo;
-      const char c = name[i];
-      upper[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    upper[i] = '\0';
-  }
-  if (std::strcmp(upper, "RAW") == 0) return out.Clear();
-  if (std::strcmp(upper, "MD5SHA1") == 0) return out.AppendByte(kMd5Sha1Length);
-  for (const auto& algorithm : kDigestInfoAlgorithms) {
-    if (std::strcmp(upper, algorithm.name) != 0) continue;
-    const int32_t oid = algorithm.oid_length;
-    const uint8_t head[] = {0x30, static_cast<uint8_t>(oid + 8 + algorithm.digest_length),
-                            0x30, static_cast<uint8_t>(oid + 4),
-                            0x06, static_cast<uint8_t>(oid)};
-    const uint8_t tail[] = {0x05, 0x00, 0x04, algorithm.digest_length};
-    int status;
-    if ((status = out.Append(head, sizeof(head))) != 0 || (status = out.Append(algorithm.oid, oid)) != 0) {
-      return status;
-    }
-    return out.Append(tail, sizeof(tail));
-  }
-  return kRsaUnknownDigestInfo;
+  if (name == nullptr || name[0] == '\0') name = "SHA1";
+  if (platform::CompareAsciiNoCase(name, "RAW") == 0) return out.Clear();
+  const DigestAlgorithm* row = DigestByName(name, kNameDigestInfo);
+  if (row == nullptr) return kRsaUnknownDigestInfo;
+  const std::span<const uint8_t> prefix = DigestInfoPrefix(*row);
+  return out.Append(prefix.data(), static_cast<int32_t>(prefix.size()));
 }
 
 int RsaDigestInfoLengthAdjust(core::BufferCore& prefix) {
