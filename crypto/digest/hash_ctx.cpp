@@ -159,4 +159,10 @@ int DigestToBuffer(HashCtx& ctx, const void* data, uint32_t length, core::Buffer
   return rc;
 }
 
+int HashBytes(int32_t id, const void* data, uint32_t length, core::BufferCore& out) {
+  HashCtx ctx;
+  const int rc = ctx.SetAlgorithm(id);
+  return rc != 0 ? rc : DigestToBuffer(ctx, data, length, out);
+}
+
 }  // namespace velmora::crypto

@@ -86,4 +86,8 @@ int SetSha3ContextFlag(HashCtx& ctx, int32_t value);
 // failing code.
 [[nodiscard]] int DigestToBuffer(HashCtx& ctx, const void* data, uint32_t length, core::BufferCore& out);
 
+// HashBytes is the one-shot digest of the primitives: out receives the digest (HashAlgorithmId id) of
+// length bytes. 0, kUnknownDigest for an id outside 0..17, or 200. Any thread; no component is involved.
+[[nodiscard]] int HashBytes(int32_t id, const void* data, uint32_t length, core::BufferCore& out);
+
 }  // namespace velmora::crypto

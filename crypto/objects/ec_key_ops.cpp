@@ -116,10 +116,8 @@ int ConvertEd25519ToX25519(const EcKeyParams& source, EcKeyParams& target) {
   if (status != 0) return status;
   if (source.HasPrivateKey()) {
     // RFC 8032 section 5.1.5: the scalar is the clamped first half of SHA-512 of the seed.
-    HashCtx ctx;
     core::SecureBuffer digest;
-    if ((status = ctx.SetAlgorithm(kHashSha512)) != 0) return status;
-    status = DigestToBuffer(ctx, source.PrivateKey.Bytes(), static_cast<uint32_t>(source.PrivateKey.Length()), digest);
+    status = HashBytes(kHashSha512, source.PrivateKey.Bytes(), static_cast<uint32_t>(source.PrivateKey.Length()), digest);
     if (status != 0) return status;
     if ((status = target.PrivateKey.SetData(kX25519Bytes, digest.Bytes())) != 0) return status;
     auto* scalar = reinterpret_cast<uint8_t*>(target.PrivateKey.Data());

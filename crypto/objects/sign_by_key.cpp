@@ -94,10 +94,8 @@ int VerifyWithKeyRecord(const KeyRecord& key, const core::BufferCore& signature,
 int EccSignMessage(EccEngine& engine, const uint8_t* message, int32_t length, int32_t digest_id,
                    core::BufferCore& out) {
   if (engine.Params.KeyType == 3 || engine.Params.KeyType == 4) return kEngineNotAvailable;
-  HashCtx ctx;
   core::Buffer digest;
-  int rc = ctx.SetAlgorithm(digest_id);
-  if (rc == 0) rc = DigestToBuffer(ctx, message, static_cast<uint32_t>(length), digest);
+  int rc = HashBytes(digest_id, message, static_cast<uint32_t>(length), digest);
   if (rc == 0) rc = engine.Sign(digest.Bytes(), digest.Length(), out);
   return rc;
 }
@@ -106,10 +104,8 @@ int EccVerifyMessage(EccEngine& engine, const uint8_t* message, int32_t length, 
                      int32_t signature_length, int32_t digest_id, int32_t& valid) {
   valid = 0;
   if (engine.Params.KeyType == 3 || engine.Params.KeyType == 4) return kEngineNotAvailable;
-  HashCtx ctx;
   core::Buffer digest;
-  int rc = ctx.SetAlgorithm(digest_id);
-  if (rc == 0) rc = DigestToBuffer(ctx, message, static_cast<uint32_t>(length), digest);
+  int rc = HashBytes(digest_id, message, static_cast<uint32_t>(length), digest);
   if (rc == 0) rc = engine.Verify(digest.Bytes(), digest.Length(), signature, signature_length, valid);
   return rc;
 }

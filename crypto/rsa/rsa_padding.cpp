@@ -46,10 +46,8 @@ int LabelHash(HashCtx& ctx, int32_t hash_length, const uint8_t* label, int32_t l
     case 64: id = kHashSha512; break;
     default: break;
   }
-  HashCtx empty;
-  int status = empty.SetAlgorithm(id);
-  if (status != 0 || (status = DigestToBuffer(empty, nullptr, 0, out)) != 0) return status;
-  return out.Resize(hash_length);
+  const int status = HashBytes(id, nullptr, 0, out);
+  return status != 0 ? status : out.Resize(hash_length);
 }
 
 // XorMask xors count bytes of MGF1(seed) over target.
