@@ -28,6 +28,8 @@ constexpr const char* kBuildNumber = "9385";
 constexpr int kUnknownId = -1;
 // kInternalError is the code of a failure that escaped an operation (with the text naming it).
 constexpr int kInternalError = 1359;
+// kOutOfMemoryText is the last error text of code 200 when memory runs out.
+constexpr const char* kOutOfMemoryText = "Out of memory.";
 
 class BLEClient : public BLEEventSink {
  public:
@@ -51,8 +53,13 @@ class BLEClient : public BLEEventSink {
   // error except for the text conversion 2003. A UTF-16 argument that cannot be converted gives 434 with a
   // text naming it, and the method does not run.
   int Do(int32_t method_id, int32_t param_count, intptr_t* params, int32_t* cbparams);
-  // Get, Set and CheckIndex answer the properties (ids above 10000: UTF-16, above 20000: narrow).
+  // Get, Set and CheckIndex answer the properties (ids above 10000: UTF-16, above 20000: narrow). Get
+  // never returns null for a text property: what it cannot read gives an empty text (EmptyValue).
   intptr_t Get(int32_t property_id, int32_t index);
+  // EmptyValue returns what Get gives for property_id when it has no value to give: the version marker,
+  // the static empty text of the variant for any other text property, 0 for the rest. It reads no client,
+  // so any thread may call it, also for a call refused while the client is being destroyed.
+  static intptr_t EmptyValue(int32_t property_id);
   int Set(int32_t property_id, int32_t index, intptr_t value);
   int CheckIndex(int32_t property_id, int32_t index);
   // GetServerName returns the connected device's name (code page 0), "" without a device, in a text of the

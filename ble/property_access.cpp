@@ -81,6 +81,14 @@ int ResultRecordOf(int32_t id) {
 
 }  // namespace
 
+intptr_t BLEClient::EmptyValue(int32_t property_id) {
+  bool wide = false;
+  const int32_t id = ReduceId(property_id, &wide);
+  if (id == VELMORABLE_PROP_VERSION) return reinterpret_cast<intptr_t>(kVersionMarker);
+  if (ResultRecordOf(id) < 0) return 0;
+  return wide ? reinterpret_cast<intptr_t>(kEmptyWide) : reinterpret_cast<intptr_t>(core::kEmptyText);
+}
+
 const char* BLEClient::SelectionText(const core::Buffer& selected, core::Buffer& copy) {
   // The application's thread is the one that changes the selection: it reads it in place. Any other
   // thread takes a copy under the lock that guards the change.
@@ -127,8 +135,7 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
   if (rc != 0) {
     // Every indexed id, the int ones included, answers an index outside its collection the same way.
     (void)SetLastErrorAndCode(rc, rc == core::kOutOfRange ? IndexText(kind) : nullptr);
-    if (ResultRecordOf(id) < 0) return 0;
-    return wide ? reinterpret_cast<intptr_t>(kEmptyWide) : reinterpret_cast<intptr_t>(core::kEmptyText);
+    return EmptyValue(property_id);
   }
 
   // The texts a call on a platform thread makes are its own: the records' scratch texts belong to the
@@ -227,11 +234,18 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
   // The application's thread gets narrow texts from where they are kept. A sink on a platform thread gets
   // a copy of its own: the application's thread may change or drop the original meanwhile.
   if (!wide && !in_event) return reinterpret_cast<intptr_t>(text);
+  // Out of memory, the caller still gets a text: an empty one, with the failure as its last error.
   ResultStringPair* record = engine_.CurrentResults().Record(ResultRecordOf(id));
-  if (record == nullptr) return 0;
-  if (!wide) return record->narrow.SetString(text) == core::kOk ? reinterpret_cast<intptr_t>(record->narrow.Data()) : 0;
+  if (record == nullptr || (!wide && record->narrow.SetString(text) != core::kOk)) {
+    (void)RecordFailure(core::kOutOfMemory, kOutOfMemoryText);
+    return EmptyValue(property_id);
+  }
+  if (!wide) return reinterpret_cast<intptr_t>(record->narrow.Data());
   const int converted = record->ToWide(text, engine_.CodePage());
-  if (converted == core::kOutOfMemory) return 0;
+  if (converted == core::kOutOfMemory) {
+    (void)RecordFailure(core::kOutOfMemory, kOutOfMemoryText);
+    return EmptyValue(property_id);
+  }
   if (converted != core::kOk) return reinterpret_cast<intptr_t>(kEmptyWide);
   return reinterpret_cast<intptr_t>(record->Wide());
 }

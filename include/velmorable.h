@@ -27,6 +27,16 @@
  * settings), Get, CheckIndex, the error functions and VelmoraBLE_EvtStr: a method or Set that changes the
  * connection, the selection or the GATT tree runs at the same time as the application thread's own calls,
  * which then see the change mid-way.
+ *
+ * A sink's Get while the application thread changes the tree (Disconnect, Connect, a discovery): Get takes
+ * the item at the index as the list holds it at that instant and copies the text out of that one item for
+ * the calling thread, so the answer is the value before the change, the value after it, or, while the index
+ * is outside the list (emptied by Disconnect and not yet discovered again), an empty text with the calling
+ * thread's last error code 432. It is never a mix of two items, a text freed meanwhile, or null. An index
+ * names a position, not an object: after a discovery it names whatever the list now holds there. Once
+ * VelmoraBLE_BLEClient_Destroy has begun, the calls of a sink that is still running are refused without
+ * touching the client: Do, Set and CheckIndex return 200, Get returns an empty text for a text property (the
+ * version marker for property 0) and 0 for any other, and none of them records a last error.
  */
 #ifndef VELMORABLE_H_
 #define VELMORABLE_H_
@@ -239,7 +249,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Do(VelmoraBLE_BLEClient* client, 
                                                   int32_t param_count, intptr_t* params, int32_t* cbparams);
 
 /* VelmoraBLE_BLEClient_Get returns property property_id (VELMORABLE_PROP_...) at index: a text pointer owned by
- * the client for text properties, else the value itself; 0 for a null handle. */
+ * the client for text properties, else the value itself; 0 for a null handle. For a text property it returns
+ * null only for a null handle: an index outside the collection (last error 432), running out of memory (200)
+ * and a call refused during Destroy (see Threads above) each give an empty text of the variant asked for. */
 VELMORABLE_EXPORT intptr_t VelmoraBLE_BLEClient_Get(VelmoraBLE_BLEClient* client, int32_t property_id,
                                                     int32_t index);
 

@@ -29,7 +29,7 @@ int32_t RecordEscape(BLEClient& client) {
   try {
     throw;
   } catch (const std::bad_alloc&) {
-    return client.RecordFailure(velmora::core::kOutOfMemory, "Out of memory.");
+    return client.RecordFailure(velmora::core::kOutOfMemory, velmora::ble::kOutOfMemoryText);
   } catch (const velmora::platform::bluetooth::PlatformError& error) {
     // A platform failure that the operation did not turn into a code of its own: "Platform error 0x%08X.".
     return client.RecordFailure(velmora::ble::kPlatformErrorCode, error.what());
@@ -76,12 +76,13 @@ intptr_t VelmoraBLE_BLEClient_Get(VelmoraBLE_BLEClient* handle, int32_t property
   if (handle == nullptr) return 0;
   CallScope scope(*ClientOf(handle));
   BLEClient* client = scope.Client();
-  if (client == nullptr) return 0;
+  // A sink still running while the client is destroyed is refused, but a text property still gets a text.
+  if (client == nullptr) return BLEClient::EmptyValue(property_id);
   try {
     return client->Get(property_id, index);
   } catch (...) {
     (void)RecordEscape(*client);
-    return 0;
+    return BLEClient::EmptyValue(property_id);
   }
 }
 

@@ -130,8 +130,14 @@ TEST_F(BridgeTest, APlatformErrorLeavesTheExportAsCode610WithItsNumber) {
 // ---- Destroy against an event being delivered -------------------------------------------------------------------
 
 // BlockingSink holds the first Advertisement event until released and counts events that arrive after
-// Destroy returned.
+// Destroy returned. Released, it calls the client back (handle, when set) as a sink does and keeps what
+// those calls gave.
 struct BlockingSink {
+  VelmoraBLE_BLEClient* handle = nullptr;
+  const char* narrow_text = nullptr;
+  const char16_t* wide_text = nullptr;
+  intptr_t number = -1;
+  int32_t config = -1;
   std::mutex mutex;
   std::condition_variable changed;
   bool entered = false;
@@ -150,6 +156,16 @@ struct BlockingSink {
       sink->entered = true;
       sink->changed.notify_all();
       sink->changed.wait(lock, [sink] { return sink->release; });
+      if (sink->handle != nullptr) {
+        sink->narrow_text =
+            reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(sink->handle, VELMORABLE_PROP_SERVER_ID, 0));
+        sink->wide_text = reinterpret_cast<const char16_t*>(
+            VelmoraBLE_BLEClient_Get(sink->handle, VELMORABLE_UTF16_VARIANT + VELMORABLE_PROP_SERVICE_ID, 0));
+        sink->number = VelmoraBLE_BLEClient_Get(sink->handle, VELMORABLE_PROP_TIMEOUT, 0);
+        intptr_t params[2] = {reinterpret_cast<intptr_t>("LogLevel"), 0};
+        int32_t cbparams[2] = {0, 0};
+        sink->config = VelmoraBLE_BLEClient_Do(sink->handle, VELMORABLE_METHOD_CONFIG, 1, params, cbparams);
+      }
       sink->left.store(true);
     }
     return 0;
@@ -160,6 +176,7 @@ TEST_F(BridgeTest, DestroyWaitsForTheHandlerInsideAndNothingReachesTheSinkAfterw
   radio_->AddPeripheral(Beacon(true));
   BlockingSink sink;
   Create(&BlockingSink::Call, &sink);
+  sink.handle = handle_;
   ASSERT_EQ(StartScanning(), 0) << VelmoraBLE_BLEClient_GetLastError(handle_);
   const std::shared_ptr<BLEEvent> bridge = Engine().Bridge();
   ASSERT_TRUE(radio_->EmitAdvertisement(kAddress));
@@ -177,6 +194,7 @@ TEST_F(BridgeTest, DestroyWaitsForTheHandlerInsideAndNothingReachesTheSinkAfterw
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(returned.load());  // the handler is still inside the engine
+  while (!bridge->Detached()) std::this_thread::yield();
   {
     std::lock_guard lock(sink.mutex);
     sink.release = true;
@@ -187,6 +205,12 @@ TEST_F(BridgeTest, DestroyWaitsForTheHandlerInsideAndNothingReachesTheSinkAfterw
   sink.destroyed.store(true);
   EXPECT_TRUE(sink_had_left);
   EXPECT_EQ(bridge->Inside(), 0u);
+  // The sink's calls after Destroy began were refused, and a text property still gave a text.
+  EXPECT_STREQ(sink.narrow_text, "");
+  ASSERT_NE(sink.wide_text, nullptr);
+  EXPECT_EQ(sink.wide_text[0], u'\0');
+  EXPECT_EQ(sink.number, 0);
+  EXPECT_EQ(sink.config, 200);
 
   // The watcher outlives the client; what it delivers now finds the bridge detached.
   ASSERT_TRUE(radio_->EmitAdvertisement(kAddress));

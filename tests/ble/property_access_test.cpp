@@ -8,6 +8,7 @@
 #include "tests/ble/ble_test_support.h"
 #include "component/socket_base.h"
 #include "gatt_tree_test_util.h"
+#include "platform/memory.h"
 #include "velmorable.h"
 
 namespace velmora::ble {
@@ -88,6 +89,23 @@ TEST_F(PropertyTest, TextPropertiesInAllThreeForms) {
   EXPECT_EQ(std::u16string(service_id), u"000100000000");
   // The version marker is narrow in every form.
   for (int id : {0, kWide, kNarrow}) EXPECT_STREQ(reinterpret_cast<const char*>(Get(id)), kVersionMarker);
+}
+
+TEST_F(PropertyTest, ATextPropertyIsAnEmptyTextWhenMemoryRunsOut) {
+  Build();
+  ASSERT_EQ(SetText(VELMORABLE_PROP_SERVICE, "000100000000"), 0);
+  // Its UTF-16 form outgrows a buffer's inline bytes, so the reply needs a heap block.
+  const std::string long_text(60, 'x');
+  radio_.SetDeviceValue(testing::kTreeAddress, 0x0006, bt::Bytes(long_text.begin(), long_text.end()));
+  ASSERT_EQ(Narrow(VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION), long_text);
+  platform::test::FailAllocAfter(0, true);
+  const auto* wide = reinterpret_cast<const char16_t*>(Get(kWide + VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0));
+  const int code = LastCode();
+  platform::test::FailAllocAfter(-1);
+  ASSERT_NE(wide, nullptr);
+  EXPECT_EQ(wide[0], u'\0');
+  EXPECT_EQ(code, 200);
+  EXPECT_EQ(LastError(), "Out of memory.");
 }
 
 TEST_F(PropertyTest, IntPropertiesInAllThreeForms) {

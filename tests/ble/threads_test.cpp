@@ -42,6 +42,22 @@ int Seconds() {
   return seconds > 0 ? seconds : 2;
 }
 
+// Shown renders a UTF-16 reply for a failure message: "(null)", or its units with the non-ASCII ones as \uXXXX.
+std::string Shown(const char16_t* text) {
+  if (text == nullptr) return "(null)";
+  std::string shown = "\"";
+  for (; *text != 0; ++text) {
+    if (*text >= 0x20 && *text < 0x7F) {
+      shown += static_cast<char>(*text);
+    } else {
+      char unit[8];
+      std::snprintf(unit, sizeof(unit), "\\u%04X", static_cast<unsigned>(*text));
+      shown += unit;
+    }
+  }
+  return shown + "\"";
+}
+
 std::string Id(uint64_t address) {
   char text[16];
   std::snprintf(text, sizeof(text), "%012llX", static_cast<unsigned long long>(address));
@@ -167,9 +183,11 @@ struct HammerSink {
         (void)std::strlen(VelmoraBLE_BLEClient_GetEventError(self->handle));
         // The reply of this thread's last Config is still its own, whatever the other threads asked.
         if (level != nullptr && std::strcmp(level, "1") != 0) calls.checker->Problem("sink: LogLevel reply changed");
-        // "" while the application thread reconnects (the index is then outside the list).
+        // "" while the application thread reconnects (the index is then outside the list), and once it has
+        // begun to destroy the client (the call is refused); never null.
         if (wide == nullptr || (wide[0] != 0 && std::u16string(wide) != u"000100000000")) {
-          calls.checker->Problem("sink: ServiceId text changed");
+          const char* when = self->closing.load() ? " while closing" : "";
+          calls.checker->Problem("sink: ServiceId[0] gave " + Shown(wide) + when);
         }
         // Now and then a value fails (the library reports it as the event error) or the event error is
         // emptied again, while other threads read it.
