@@ -35,6 +35,12 @@ inline uint64_t FuzzSeed() {
   return seed != nullptr ? std::strtoull(seed, nullptr, 0) : std::random_device{}();
 }
 
+// TempPath names a file of this test process in the test temporary folder: name with the process id, so
+// that test runs side by side on one machine never share a file.
+inline std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "velmora_" + std::to_string(getpid()) + "_" + name;
+}
+
 inline std::string Text(const core::BufferCore& buffer) {
   return std::string(buffer.Data(), static_cast<size_t>(buffer.Length()));
 }

@@ -16,6 +16,7 @@
 #include "platform/sync.h"
 #include "platform/time.h"
 #include "platform/win_codes.h"
+#include "tests/test_support.h"
 #include "tests/component/configurable.h"
 
 namespace velmora::component {
@@ -440,7 +441,7 @@ TEST_F(SocketComponentTest, BufferSizesApplyToAnOpenSocket) {
 
 TEST_F(SocketComponentTest, TranscriptFileOpensForWriting) {
   TestComponent c;
-  const std::string path = ::testing::TempDir() + "velmora_socket_transcript.txt";
+  const std::string path = testing_support::TempPath("socket_transcript.txt");
   ASSERT_EQ(c.Set("RecordToFile=" + path), 0);
   EXPECT_EQ(c.Get("RecordToFile"), path);
   uint32_t attributes = 0;

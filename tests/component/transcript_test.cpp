@@ -30,7 +30,7 @@ std::string ReadAll(const std::string& path) {
 }
 
 std::string TempPath(const char* name) {
-  const std::string path = ::testing::TempDir() + "velmora_transcript_" + name;
+  const std::string path = testing_support::TempPath(std::string("transcript_") + name);
   (void)plat::DeleteFile(path.c_str());
   return path;
 }

@@ -97,7 +97,7 @@ TEST(JsonIsoCodes, PathsSelectWhatJqSelects) {
     }
     std::string program = ".[\"" + array + "\"] as $a | ";
     for (size_t q = 0; q < queries.size(); ++q) program += (q == 0 ? "(" : ", (") + queries[q][2] + " | tostring | \"b\" + @base64)";
-    const std::string program_path = ::testing::TempDir() + "velmora_jq_" + array + ".jq";
+    const std::string program_path = testing_support::TempPath("jq_" + array + ".jq");
     std::ofstream(program_path) << program;
     std::string out;
     ASSERT_TRUE(RunCommand("jq -r -f " + program_path + " " + DataPath(array), &out));
@@ -157,8 +157,8 @@ TEST(JsonIsoCodes, JsonPathFormsSelectWhatJsonPathPlusSelects) {
       ask(schema, SchemaPath(array), path);
     }
   }
-  const std::string script_path = ::testing::TempDir() + "velmora_jsonpath_plus.js";
-  const std::string input_path = ::testing::TempDir() + "velmora_jsonpath_plus.txt";
+  const std::string script_path = testing_support::TempPath("jsonpath_plus.js");
+  const std::string input_path = testing_support::TempPath("jsonpath_plus.txt");
   std::ofstream(script_path) << kJsonPathPlus;
   std::ofstream(input_path) << batch;
   std::string out;
