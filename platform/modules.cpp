@@ -4,11 +4,8 @@
 #include <iterator>
 #include <mutex>
 
-#if VELMORABLE_PLATFORM_CRYPTO
-#include "platform/crypto/cipher_modules.h"
-#include "platform/crypto/crypto_modules.h"
-#endif
 #include "platform/last_error.h"
+#include "platform/module_procs.h"
 #include "platform/os_version.h"
 #include "platform/sockets.h"
 #include "platform/text.h"
@@ -16,24 +13,21 @@
 
 namespace velmora::platform {
 
-struct ProcEntry {
-  const char* name;
-  void* (*address)();  // a function, so that the tables need no start-up code
-};
-
 struct ModuleRecord {
   const char* name;
   bool present;
-  const ProcEntry* procs;
-  int proc_count;
+  ProcList (*procs)();
   int loads;
   bool forced_missing;
 };
 
+#if !VELMORABLE_PLATFORM_CRYPTO
+ProcList BcryptProcs() { return {}; }
+ProcList AdvapiProcs() { return {}; }
+#endif
+
 namespace {
 
-// The entries are constant data: the library's own load-time set-up may look them up before any
-// dynamic initialisation of this file has run.
 constexpr ProcEntry kWs2Procs[] = {
     {"getaddrinfo", []() -> void* { return reinterpret_cast<void*>(&GetAddrInfo); }},
     {"freeaddrinfo", []() -> void* { return reinterpret_cast<void*>(&FreeAddrInfo); }},
@@ -47,33 +41,14 @@ constexpr ProcEntry kNtdllProcs[] = {
 
 #if VELMORABLE_PLATFORM_CRYPTO
 constexpr bool kCryptoModulesPresent = true;
-constexpr ProcEntry kBcryptProcs[] = {
-    {"BCryptGenRandom", []() -> void* { return reinterpret_cast<void*>(&BCryptGenRandom); }},
-    {"BCryptOpenAlgorithmProvider", []() -> void* { return reinterpret_cast<void*>(&BCryptOpenAlgorithmProvider); }},
-    {"BCryptCloseAlgorithmProvider", []() -> void* { return reinterpret_cast<void*>(&BCryptCloseAlgorithmProvider); }},
-    {"BCryptDestroyKey", []() -> void* { return reinterpret_cast<void*>(&BCryptDestroyKey); }},
-    {"BCryptImportKey", []() -> void* { return reinterpret_cast<void*>(&BCryptImportKey); }},
-    {"BCryptGetProperty", []() -> void* { return reinterpret_cast<void*>(&BCryptGetProperty); }},
-    {"BCryptSetProperty", []() -> void* { return reinterpret_cast<void*>(&BCryptSetProperty); }},
-    {"BCryptEncrypt", []() -> void* { return reinterpret_cast<void*>(&BCryptEncrypt); }},
-    {"BCryptDecrypt", []() -> void* { return reinterpret_cast<void*>(&BCryptDecrypt); }},
-    {"BCryptGenerateSymmetricKey", []() -> void* { return reinterpret_cast<void*>(&BCryptGenerateSymmetricKey); }},
-};
-constexpr ProcEntry kAdvapiProcs[] = {
-    {"CryptAcquireContextA", []() -> void* { return reinterpret_cast<void*>(&CryptAcquireContextA); }},
-    {"CryptGenRandom", []() -> void* { return reinterpret_cast<void*>(&CryptGenRandom); }},
-    {"CryptReleaseContext", []() -> void* { return reinterpret_cast<void*>(&CryptReleaseContext); }},
-};
-constexpr int kBcryptProcCount = static_cast<int>(std::size(kBcryptProcs));
-constexpr int kAdvapiProcCount = static_cast<int>(std::size(kAdvapiProcs));
 #else
-// Built without the crypto modules: both stay listed, absent.
+// Built without the crypto modules: they stay listed, absent.
 constexpr bool kCryptoModulesPresent = false;
-constexpr const ProcEntry* kBcryptProcs = nullptr;
-constexpr const ProcEntry* kAdvapiProcs = nullptr;
-constexpr int kBcryptProcCount = 0;
-constexpr int kAdvapiProcCount = 0;
 #endif
+
+ProcList Ws2Procs() { return {kWs2Procs, static_cast<int>(std::size(kWs2Procs))}; }
+ProcList NtdllProcs() { return {kNtdllProcs, static_cast<int>(std::size(kNtdllProcs))}; }
+ProcList NoProcs() { return {}; }
 
 std::mutex g_modules_mutex;
 
@@ -88,14 +63,14 @@ int g_missing_proc_count = 0;
 // The modules this system knows. Absent ones stay listed so that the test hook and the counts treat every
 // name alike.
 ModuleRecord g_modules[] = {
-    {"ws2_32", true, kWs2Procs, static_cast<int>(std::size(kWs2Procs)), 0, false},
-    {"ntdll", true, kNtdllProcs, static_cast<int>(std::size(kNtdllProcs)), 0, false},
-    {"qwave", true, nullptr, 0, 0, false},
-    {"bcrypt", kCryptoModulesPresent, kBcryptProcs, kBcryptProcCount, 0, false},
-    {"advapi32", kCryptoModulesPresent, kAdvapiProcs, kAdvapiProcCount, 0, false},
-    {"secur32", false, nullptr, 0, 0, false},
-    {"crypt32", false, nullptr, 0, 0, false},
-    {"netapi32", false, nullptr, 0, 0, false},
+    {"ws2_32", true, &Ws2Procs, 0, false},
+    {"ntdll", true, &NtdllProcs, 0, false},
+    {"qwave", true, &NoProcs, 0, false},
+    {"bcrypt", kCryptoModulesPresent, &BcryptProcs, 0, false},
+    {"advapi32", kCryptoModulesPresent, &AdvapiProcs, 0, false},
+    {"secur32", false, &NoProcs, 0, false},
+    {"crypt32", false, &NoProcs, 0, false},
+    {"netapi32", false, &NoProcs, 0, false},
 };
 
 // FindModule matches a module name without regard to case, with or without a ".dll" suffix.
@@ -138,9 +113,10 @@ ModuleHandle LoadModule(const char* name) {
 
 void* GetProc(ModuleHandle module, const char* name) {
   if (module != nullptr && name != nullptr) {
-    for (int i = 0; i < module->proc_count; ++i) {
-      if (std::strcmp(module->procs[i].name, name) == 0 && !IsProcMissing(module, module->procs[i].name)) {
-        return module->procs[i].address();
+    const ProcList list = module->procs();
+    for (int i = 0; i < list.count; ++i) {
+      if (std::strcmp(list.procs[i].name, name) == 0 && !IsProcMissing(module, list.procs[i].name)) {
+        return list.procs[i].address();
       }
     }
   }
@@ -170,8 +146,9 @@ void SetProcMissing(const char* module, const char* name, bool missing) {
   const ModuleRecord* record = FindModule(module);
   if (record == nullptr || name == nullptr) return;
   const char* table_name = nullptr;
-  for (int i = 0; i < record->proc_count && table_name == nullptr; ++i) {
-    if (std::strcmp(record->procs[i].name, name) == 0) table_name = record->procs[i].name;
+  const ProcList list = record->procs();
+  for (int i = 0; i < list.count && table_name == nullptr; ++i) {
+    if (std::strcmp(list.procs[i].name, name) == 0) table_name = list.procs[i].name;
   }
   if (table_name == nullptr) return;
   for (int i = 0; i < g_missing_proc_count; ++i) {

@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/crypto/call_counts.h"
 #include "platform/crypto/cipher_internal.h"
 #include "platform/memory.h"
 #include "platform/win_codes.h"
@@ -334,6 +335,7 @@ EVP_CIPHER_CTX* KeyContext(BcryptKeyObject& key, bool encrypt, const uint8_t* iv
 
 NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* algorithm, const char16_t* algorithm_id,
                                      const char16_t* implementation, ULONG flags) {
+  CountCryptoCall("BCryptOpenAlgorithmProvider");
   if (algorithm == nullptr || algorithm_id == nullptr || flags != 0) return kStatusInvalidParameter;
   if (implementation != nullptr && !SameName(implementation, u"Microsoft Primitive Provider")) {
     return kStatusNotFound;
@@ -360,6 +362,7 @@ NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* algorithm, const char16_
 }
 
 NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags) {
+  CountCryptoCall("BCryptCloseAlgorithmProvider");
   {
     HandleTable& table = Handles();
     std::lock_guard<std::mutex> lock(table.mutex);
@@ -374,6 +377,7 @@ NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags) 
 
 NTSTATUS BCryptGetProperty(BCRYPT_HANDLE object, const char16_t* property, uint8_t* output, ULONG output_size,
                            ULONG* result, ULONG flags) {
+  CountCryptoCall("BCryptGetProperty");
   const bool is_algorithm = IsAlgorithm(object);
   if (!is_algorithm && !IsKey(object)) return kStatusInvalidHandle;
   if (property == nullptr || result == nullptr || flags != 0) return kStatusInvalidParameter;
@@ -388,6 +392,7 @@ NTSTATUS BCryptGetProperty(BCRYPT_HANDLE object, const char16_t* property, uint8
 
 NTSTATUS BCryptSetProperty(BCRYPT_HANDLE object, const char16_t* property, const uint8_t* input, ULONG input_size,
                            ULONG flags) {
+  CountCryptoCall("BCryptSetProperty");
   const bool is_algorithm = IsAlgorithm(object);
   if (!is_algorithm && !IsKey(object)) return kStatusInvalidHandle;
   if (property == nullptr || flags != 0) return kStatusInvalidParameter;
@@ -418,6 +423,7 @@ NTSTATUS BCryptSetProperty(BCRYPT_HANDLE object, const char16_t* property, const
 NTSTATUS BCryptImportKey(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE import_key, const char16_t* blob_type,
                          BCRYPT_KEY_HANDLE* key, uint8_t* key_object, ULONG key_object_size, const uint8_t* input,
                          ULONG input_size, ULONG flags) {
+  CountCryptoCall("BCryptImportKey");
   if (!IsAlgorithm(algorithm)) return kStatusInvalidHandle;
   if (import_key != nullptr || flags != 0 || !SameName(blob_type, u"KeyDataBlob") || input == nullptr ||
       input_size < kBcryptKeyDataBlobHeaderSize) {
@@ -434,6 +440,7 @@ NTSTATUS BCryptImportKey(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE import_k
 
 NTSTATUS BCryptGenerateSymmetricKey(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE* key, uint8_t* key_object,
                                     ULONG key_object_size, const uint8_t* secret, ULONG secret_size, ULONG flags) {
+  CountCryptoCall("BCryptGenerateSymmetricKey");
   if (!IsAlgorithm(algorithm)) return kStatusInvalidHandle;
   if (flags != 0) return kStatusInvalidParameter;
   return MakeKey(algorithm, key, key_object, key_object_size, secret, secret_size);
@@ -441,15 +448,18 @@ NTSTATUS BCryptGenerateSymmetricKey(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HAND
 
 NTSTATUS BCryptEncrypt(BCRYPT_KEY_HANDLE key, const uint8_t* input, ULONG input_size, void* padding_info,
                        uint8_t* iv, ULONG iv_size, uint8_t* output, ULONG output_size, ULONG* result, ULONG flags) {
+  CountCryptoCall("BCryptEncrypt");
   return Cipher(true, key, input, input_size, padding_info, iv, iv_size, output, output_size, result, flags);
 }
 
 NTSTATUS BCryptDecrypt(BCRYPT_KEY_HANDLE key, const uint8_t* input, ULONG input_size, void* padding_info,
                        uint8_t* iv, ULONG iv_size, uint8_t* output, ULONG output_size, ULONG* result, ULONG flags) {
+  CountCryptoCall("BCryptDecrypt");
   return Cipher(false, key, input, input_size, padding_info, iv, iv_size, output, output_size, result, flags);
 }
 
 NTSTATUS BCryptDestroyKey(BCRYPT_KEY_HANDLE key) {
+  CountCryptoCall("BCryptDestroyKey");
   {
     HandleTable& table = Handles();
     std::lock_guard<std::mutex> lock(table.mutex);

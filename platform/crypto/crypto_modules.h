@@ -29,8 +29,8 @@ BOOL CryptGenRandom(HCRYPTPROV provider, DWORD count, uint8_t* buffer);
 BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags);
 
 namespace test {
-// CryptoCallCount is the number of calls of the named entry point ("BCryptGenRandom", ...) since the
-// last ResetCryptoCallCounts; 0 for any other name.
+// CryptoCallCount is the number of calls of the named entry point of any stand-in module ("BCryptGenRandom",
+// "BCryptEncrypt", ...) since the last ResetCryptoCallCounts; 0 for a name never called.
 int CryptoCallCount(const char* function);
 void ResetCryptoCallCounts();
 // LiveCryptoHandles is the number of handles opened and not yet closed (CryptoAPI contexts and the

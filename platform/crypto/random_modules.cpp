@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/crypto/call_counts.h"
 #include "platform/crypto/cipher_modules.h"
 #include "platform/crypto/crypto_modules.h"
 #include "platform/last_error.h"
@@ -16,15 +17,6 @@ namespace velmora::platform {
 namespace {
 
 constexpr char kRngContainer[] = "_VLM_RNG_";
-
-// Call counters, in the order of kCountedFunctions.
-constexpr const char* kCountedFunctions[] = {"BCryptGenRandom", "CryptAcquireContextA", "CryptGenRandom",
-                                             "CryptReleaseContext"};
-std::atomic<int> g_calls[4];
-
-enum CountedFunction { kCallGenRandom, kCallAcquire, kCallCryptGenRandom, kCallRelease };
-
-void CountCall(CountedFunction function) { g_calls[function].fetch_add(1, std::memory_order_relaxed); }
 
 // The open CryptoAPI handles and the container. A handle is a number from a counter, never reused, so a
 // stale handle is always recognised.
@@ -62,7 +54,7 @@ bool FillFromOpenSsl(uint8_t* buffer, uint64_t count) {
 }  // namespace
 
 NTSTATUS BCryptGenRandom(BCRYPT_ALG_HANDLE algorithm, uint8_t* buffer, ULONG count, ULONG flags) {
-  CountCall(kCallGenRandom);
+  CountCryptoCall("BCryptGenRandom");
   if (algorithm != nullptr || flags != kBcryptUseSystemPreferredRng || (buffer == nullptr && count != 0)) {
     return kStatusInvalidParameter;
   }
@@ -71,7 +63,7 @@ NTSTATUS BCryptGenRandom(BCRYPT_ALG_HANDLE algorithm, uint8_t* buffer, ULONG cou
 
 BOOL CryptAcquireContextA(HCRYPTPROV* provider, const char* container, const char* provider_name,
                           DWORD provider_type, DWORD flags) {
-  CountCall(kCallAcquire);
+  CountCryptoCall("CryptAcquireContextA");
   if (provider == nullptr || container == nullptr || std::strcmp(container, kRngContainer) != 0 ||
       provider_name != nullptr || provider_type != kProvRsaFull || (flags != 0 && flags != kCryptNewKeyset)) {
     SetLastError(kErrorInvalidParameter);
@@ -95,7 +87,7 @@ BOOL CryptAcquireContextA(HCRYPTPROV* provider, const char* container, const cha
 }
 
 BOOL CryptGenRandom(HCRYPTPROV provider, DWORD count, uint8_t* buffer) {
-  CountCall(kCallCryptGenRandom);
+  CountCryptoCall("CryptGenRandom");
   if (!IsOpen(provider)) {
     SetLastError(kErrorInvalidHandle);
     return 0;
@@ -112,7 +104,7 @@ BOOL CryptGenRandom(HCRYPTPROV provider, DWORD count, uint8_t* buffer) {
 }
 
 BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
-  CountCall(kCallRelease);
+  CountCryptoCall("CryptReleaseContext");
   ProviderTable& table = Providers();
   std::lock_guard<std::mutex> lock(table.mutex);
   if (table.open.count(provider) == 0) {
@@ -128,17 +120,6 @@ BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
 }
 
 namespace test {
-
-int CryptoCallCount(const char* function) {
-  for (int i = 0; i < 4; ++i) {
-    if (function != nullptr && std::strcmp(function, kCountedFunctions[i]) == 0) return g_calls[i].load();
-  }
-  return 0;
-}
-
-void ResetCryptoCallCounts() {
-  for (std::atomic<int>& calls : g_calls) calls.store(0);
-}
 
 int LiveCryptoHandles() {
   ProviderTable& table = Providers();
