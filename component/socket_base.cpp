@@ -24,7 +24,7 @@ namespace {
 
 namespace plat = velmora::platform;
 
-using InitSecurityInterfaceFn = SecurityFunctionTable* (*)();
+using InitSecurityInterfaceFn = platform::InitSecurityInterfaceAFn;
 
 // The socket layer's process-wide state. Written by StaticInit and StaticDestroy only, under the mutex;
 // components read it while no start-up or tear-down runs.
@@ -825,7 +825,7 @@ void SocketBase::LoadOptionalSystemModules() {
   if (layer.secur32 == nullptr) layer.secur32 = plat::LoadModule("secur32.dll");
   if (layer.secur32 == nullptr) return;
   auto init_interface = Resolve<InitSecurityInterfaceFn>(layer.secur32, "InitSecurityInterfaceA");
-  const SecurityFunctionTable* provided = init_interface != nullptr ? init_interface() : nullptr;
+  const platform::SecurityFunctionTableA* provided = init_interface != nullptr ? init_interface() : nullptr;
   if (provided == nullptr) return;
   std::memcpy(&table, provided, sizeof(table));
   plat::ModuleHandle ntdll = plat::LoadModule("ntdll.dll");

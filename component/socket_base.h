@@ -74,6 +74,25 @@ struct SocketTlsState {
   SocketBuffers buffers;
   int32_t value_c = 1;
   uint8_t nt61_or_later = 0;  // the system is version 6.1 or later
+  // What the last connection negotiated, as SslConnectionInfoText names it.
+  core::Buffer protocol_name;
+  core::Buffer cipher_name;
+  int32_t cipher_strength = 0;
+  core::Buffer key_exchange_name;
+  int32_t key_exchange_strength = 0;
+};
+
+// TlsSessionCache: the settings the held credential handle was acquired with, so that an acquisition with
+// the same settings may keep it. One per component.
+struct TlsSessionCache {
+  core::Buffer provider;
+  int32_t direction = 0;  // 1 inbound (server), 2 outbound (client)
+  const platform::CertContext* certificate = nullptr;
+  uint32_t protocols = 0;
+  int32_t strength = 0;
+  core::Buffer algorithms;
+  uint8_t use_default = 0;
+  SecurityHandle handle;
 };
 
 // SocketCounters: two texts and four counters of the socket components.
@@ -205,6 +224,7 @@ class SocketBase : public ComponentBase {
   core::Buffer& AcceptedAlgorithms() { return accepted_algorithms_; }
   core::Buffer& PemLabel() { return pem_label_; }
   SocketTlsState& TlsState() { return tls_state_; }
+  TlsSessionCache& TlsSessionCacheEntry() { return tls_session_cache_; }
 
   // Library start-up and tear-down, counted: only the first StaticInit sets up and only the StaticDestroy
   // that matches it tears down, so a host's calls and the library's own load and unload can be mixed. An
@@ -307,6 +327,7 @@ class SocketBase : public ComponentBase {
   core::Buffer pem_label_;
   core::Buffer accepted_algorithms_;
   SecurityHandle credentials_;
+  TlsSessionCache tls_session_cache_;
   int32_t tls_state_value_ = 0;
 
  private:

@@ -54,9 +54,8 @@ int SetTlsDefaults(SocketBase& socket) {
 
 void FreeTlsCredentials(SocketBase& socket) {
   SecurityHandle& credentials = socket.Credentials();
-  if (credentials.IsSet() && g_security_functions.free_credentials_handle != nullptr) {
-    g_security_functions.free_credentials_handle(&credentials);
-  }
+  if (!credentials.IsSet() || g_security_functions.free_credentials_handle == nullptr) return;
+  (void)g_security_functions.free_credentials_handle(&credentials);
   credentials = SecurityHandle{};
 }
 

@@ -2,26 +2,28 @@
 // certificate-store entry, the process-wide table of security-provider functions, the transport-security
 // defaults a socket component starts with and the release of its credentials.
 //
-// NOTE: this system has no certificate-store or security-provider modules ("crypt32" and "secur32" are
-// absent), so the store entry stays null, the function table stays zero and there are never credentials
-// to release. The code keeps the "pointer may be null" paths that a machine without them takes.
+// NOTE: this system has no certificate-store module ("crypt32" is absent), so the store entry stays null.
+// The security provider ("secur32") is present only in builds with the platform crypto modules; without
+// it the function table stays zero. The code keeps the "pointer may be null" paths that a machine without
+// them takes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "platform/crypto/secur32_types.h"
 
 namespace velmora::component {
 
 class SocketBase;
 
 // SecurityHandle is a credential or security-context handle of the security provider; all zero: none.
-struct SecurityHandle {
-  uint64_t lower = 0;
-  uint64_t upper = 0;
-  bool IsSet() const { return lower != 0 || upper != 0; }
-};
+using SecurityHandle = platform::SecHandle;
 
-using FreeCredentialsHandleFn = int32_t (*)(SecurityHandle* credentials);
-using DeleteSecurityContextFn = int32_t (*)(SecurityHandle* context);
+using AcquireCredentialsHandleFn = platform::AcquireCredentialsHandleAFn;
+using FreeCredentialsHandleFn = platform::FreeCredentialsHandleFn;
+using DeleteSecurityContextFn = platform::DeleteSecurityContextFn;
+using QueryContextAttributesFn = platform::QueryContextAttributesAFn;
 
 // SecurityFunctionTable is the 256-byte function table a security provider hands out; a zero member means
 // "not loaded". The transport-security code calls through acquire_credentials_handle,
@@ -30,7 +32,7 @@ struct SecurityFunctionTable {
   uint64_t version;
   void* enumerate_security_packages;
   void* query_credentials_attributes;
-  void* acquire_credentials_handle;
+  AcquireCredentialsHandleFn acquire_credentials_handle;
   FreeCredentialsHandleFn free_credentials_handle;
   void* reserved2;
   void* initialize_security_context;
@@ -38,10 +40,14 @@ struct SecurityFunctionTable {
   void* complete_auth_token;
   DeleteSecurityContextFn delete_security_context;
   void* apply_control_token;
-  void* query_context_attributes;
+  QueryContextAttributesFn query_context_attributes;
   void* further[20];
 };
 static_assert(sizeof(SecurityFunctionTable) == 256, "the provider's table is copied as 256 bytes");
+static_assert(sizeof(SecurityFunctionTable) == sizeof(platform::SecurityFunctionTableA) &&
+                  offsetof(SecurityFunctionTable, query_context_attributes) ==
+                      offsetof(platform::SecurityFunctionTableA, query_context_attributes),
+              "the copy keeps the provider's layout");
 
 // SecurityFunctions is the process-wide copy of the provider's table, filled by the socket layer's
 // start-up (SocketBase::LoadOptionalSystemModules). Read it only while no start-up or tear-down runs.
@@ -64,8 +70,8 @@ void UnloadCrypt32Functions();
 // cipher strength 40, protocols 4032, renegotiation on, flags and credentials cleared, the accepted
 // algorithm list "*" and the PEM label "CERTIFICATE") and returns 1. It leaves ReuseSSLSession alone.
 int SetTlsDefaults(SocketBase& socket);
-// FreeTlsCredentials releases the component's credential handle through the loaded function table, when
-// both exist, and zeroes the handle.
+// FreeTlsCredentials releases the component's credential handle through the loaded function table and
+// zeroes it; without the table's FreeCredentialsHandle the handle is left as it is.
 void FreeTlsCredentials(SocketBase& socket);
 
 }  // namespace velmora::component
