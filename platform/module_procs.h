@@ -19,5 +19,6 @@ struct ProcList {
 // them).
 ProcList BcryptProcs();
 ProcList AdvapiProcs();
+ProcList Crypt32Procs();
 
 }  // namespace velmora::platform
