@@ -168,8 +168,7 @@ bool FillPublicKey(X509* x, CertContextObject& object) {
   if (parameter_type != V_ASN1_UNDEF) {
     std::unique_ptr<ASN1_TYPE, Asn1TypeFree> type(ASN1_TYPE_new());
     if (!type || ASN1_TYPE_set1(type.get(), parameter_type, parameter) != 1 ||
-        !I2d(type.get(), [](const ASN1_TYPE* t, unsigned char** out) { return i2d_ASN1_TYPE(t, out); },
-             &object.key_parameters)) {
+        !I2d(type.get(), i2d_ASN1_TYPE, &object.key_parameters)) {
       return false;
     }
   }
@@ -198,16 +197,12 @@ std::unique_ptr<CertContextObject> Decode(DWORD encoding, const uint8_t* in, DWO
   }
   object->encoded.assign(in, in + len);
   Bytes serial_der;
-  const bool ok =
-      I2d(X509_get0_serialNumber(x.get()),
-          [](const ASN1_INTEGER* i, unsigned char** out) { return i2d_ASN1_INTEGER(i, out); }, &serial_der) &&
-      I2d(X509_get_issuer_name(x.get()),
-          [](const X509_NAME* n, unsigned char** out) { return i2d_X509_NAME(n, out); }, &object->issuer) &&
-      I2d(X509_get_subject_name(x.get()),
-          [](const X509_NAME* n, unsigned char** out) { return i2d_X509_NAME(n, out); }, &object->subject) &&
-      FileTimeOf(X509_get0_notBefore(x.get()), &object->info.NotBefore) &&
-      FileTimeOf(X509_get0_notAfter(x.get()), &object->info.NotAfter) && FillPublicKey(x.get(), *object) &&
-      EVP_Digest(in, len, object->sha1, nullptr, EVP_sha1(), nullptr) == 1;
+  const bool ok = I2d(X509_get0_serialNumber(x.get()), i2d_ASN1_INTEGER, &serial_der) &&
+                  I2d(X509_get_issuer_name(x.get()), i2d_X509_NAME, &object->issuer) &&
+                  I2d(X509_get_subject_name(x.get()), i2d_X509_NAME, &object->subject) &&
+                  FileTimeOf(X509_get0_notBefore(x.get()), &object->info.NotBefore) &&
+                  FileTimeOf(X509_get0_notAfter(x.get()), &object->info.NotAfter) && FillPublicKey(x.get(), *object) &&
+                  EVP_Digest(in, len, object->sha1, nullptr, EVP_sha1(), nullptr) == 1;
   // The INTEGER's header is short here: a serial longer than 127 bytes is no certificate's.
   if (!ok || serial_der.size() < 2 || serial_der[1] & 0x80) {
     SetLastError(kCryptEAsn1Corrupt);
@@ -289,8 +284,8 @@ void CopyProperties(const CertContextObject& from, CertContextObject& to) {
 }
 
 // AddToStore adds copy (a new context, not yet registered) by the disposition; it takes copy over.
-BOOL AddToStore(Crypt32State& state, CertStoreObject* store, std::unique_ptr<CertContextObject> copy,
-                DWORD disposition, PCCERT_CONTEXT* added) {
+BOOL AddToStore(Crypt32State& state, CertStoreObject* store, std::unique_ptr<CertContextObject> copy, DWORD disposition,
+                PCCERT_CONTEXT* added) {
   if (disposition < kCertStoreAddNew || disposition > kCertStoreAddAlways) {
     SetLastError(kEInvalidArg);
     return 0;
@@ -359,8 +354,8 @@ void WriteKeyProvBlock(const CertContextObject& object, uint8_t* out) {
   info.pwszProvName = put_name(object.provider_null, object.provider_name);
   for (size_t i = 0; i < object.prov_params.size(); ++i) {
     const CertContextObject::Param& param = object.prov_params[i];
-    CRYPT_KEY_PROV_PARAM record{param.id, param.data.empty() ? nullptr : cursor,
-                                static_cast<DWORD>(param.data.size()), param.flags};
+    CRYPT_KEY_PROV_PARAM record{param.id, param.data.empty() ? nullptr : cursor, static_cast<DWORD>(param.data.size()),
+                                param.flags};
     if (!param.data.empty()) std::memcpy(cursor, param.data.data(), param.data.size());
     cursor += param.data.size();
     std::memcpy(out + sizeof info + i * sizeof record, &record, sizeof record);
@@ -619,7 +614,8 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, v
     case kCertFriendlyNamePropId:
       if (!object->has_friendly_name) break;
       return Answer(object->friendly_name.size(), data, data_len, [object](uint8_t* out) {
-        if (!object->friendly_name.empty()) std::memcpy(out, object->friendly_name.data(), object->friendly_name.size());
+        if (!object->friendly_name.empty())
+          std::memcpy(out, object->friendly_name.data(), object->friendly_name.size());
       });
     default:
       break;

@@ -1,9 +1,9 @@
 // The certificate module's function table: what the socket layer's start-up fills it with, that a second
 // load changes nothing, and that an empty table answers 0 from every forwarding operation without a call.
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "component/socket_base.h"
 #include "component/tls_services.h"
@@ -90,7 +90,9 @@ std::vector<std::function<bool()>> EveryForwardingOperation() {
       [] { return CertFindCertificateInStore(nullptr, 0, 0, 0, nullptr, nullptr) == nullptr; },
       [] { return CertStrToNameA(0, nullptr, 0, nullptr, nullptr, nullptr, nullptr) == 0; },
       [] { return CertOpenSystemStoreA(0, "MY") == nullptr; },
-      [] { return CertOpenStore(reinterpret_cast<const char*>(plat::kCertStoreProvMemory), 0, 0, 0, nullptr) == nullptr; },
+      [] {
+        return CertOpenStore(reinterpret_cast<const char*>(plat::kCertStoreProvMemory), 0, 0, 0, nullptr) == nullptr;
+      },
       [] { return CertVerifyCertificateChainPolicy(nullptr, nullptr, nullptr, nullptr) == 0; },
       [] { return CertGetCertificateChain(nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr) == 0; },
       [] { return CertFreeCertificateChain(nullptr) == 0; },
@@ -117,9 +119,7 @@ std::vector<std::function<bool()>> EveryForwardingOperation() {
       [] { return CertSetCertificateContextProperty(nullptr, 11, 0, nullptr) == 0; },
       [] { return CertAddEncodedCertificateToStore(nullptr, 1, nullptr, 0, 4, nullptr) == 0; },
       [] { return CertAddCertificateContextToStore(nullptr, nullptr, 4, nullptr) == 0; },
-      [] {
-        return CryptSignAndEncodeCertificate(0, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == 0;
-      },
+      [] { return CryptSignAndEncodeCertificate(0, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == 0; },
       [] { return CryptExportPublicKeyInfo(0, 0, 0, nullptr, nullptr) == 0; },
       [] { return CryptEncodeObject(0, nullptr, nullptr, nullptr, nullptr) == 0; },
       [] { return CryptDecodeObject(0, nullptr, nullptr, 0, 0, nullptr, nullptr) == 0; },

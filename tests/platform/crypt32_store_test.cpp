@@ -1,6 +1,7 @@
 // The certificate module: contexts compared with what OpenSSL's command line and Debian's python3 read from
 // the same certificates, properties, memory stores and their reference counts, and bad input. Every test
 // ends with no context or store left alive.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -13,8 +14,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/crypto/crypt32_modules.h"
 #include "platform/crypto/crypto_modules.h"
@@ -108,7 +107,8 @@ TEST_F(Crypt32Module, ContextsAgreeWithOpensslAndPython) {
   }
   if (!Runs("openssl version")) GTEST_SKIP() << "the openssl command line is not installed";
   std::string input;
-  for (const char* name : kCertificateNames) input += std::string(name) + " " + testing_support::ToHex(Certificates().at(name)) + "\n";
+  for (const char* name : kCertificateNames)
+    input += std::string(name) + " " + testing_support::ToHex(Certificates().at(name)) + "\n";
   std::string output;
   ASSERT_TRUE(testing_support::RunPython(kReadCertificates, "", input, &output, kDebianPython));
   const auto lines = testing_support::Lines(output);
@@ -140,7 +140,8 @@ TEST_F(Crypt32Module, ContextsAgreeWithOpensslAndPython) {
     EXPECT_EQ(CertVerifyTimeValidity(&after, &info), 1);
 
     const std::string path = "/tmp/velmora_crypt32_" + std::to_string(getpid()) + ".der";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(der.data()), static_cast<std::streamsize>(der.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(der.data()), static_cast<std::streamsize>(der.size()));
     std::string fingerprint;
     FILE* pipe = popen(("openssl x509 -inform DER -noout -fingerprint -sha1 -in " + path).c_str(), "r");
     ASSERT_NE(pipe, nullptr);
@@ -150,7 +151,8 @@ TEST_F(Crypt32Module, ContextsAgreeWithOpensslAndPython) {
     std::remove(path.c_str());
     std::string hex;
     for (char c : fingerprint.substr(fingerprint.find('=') + 1)) {
-      if (std::isxdigit(static_cast<unsigned char>(c))) hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (std::isxdigit(static_cast<unsigned char>(c)))
+        hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     Bytes sha1;
     ASSERT_TRUE(Property(context, kCertSha1HashPropId, &sha1));
@@ -263,7 +265,8 @@ TEST_F(Crypt32Module, MemoryStoreAddsFindsAndDeletesByDisposition) {
   EXPECT_EQ(existing, added);
   ASSERT_EQ(CertAddCertificateContextToStore(store, context, kCertStoreAddAlways, nullptr), 1);
   ASSERT_EQ(CertAddEncodedCertificateToStore(store, kEncoding, p256.data(), static_cast<DWORD>(p256.size()),
-                                             kCertStoreAddNew, nullptr), 1);
+                                             kCertStoreAddNew, nullptr),
+            1);
   EXPECT_EQ(Enumerate(store), (std::vector<Bytes>{rsa, rsa, p256}));
 
   Bytes hash;
@@ -310,12 +313,15 @@ TEST_F(Crypt32Module, RepeatedEnumerationsBalanceTheirReferences) {
   for (const char* name : kCertificateNames) {
     const Bytes der = Der(name);
     ASSERT_EQ(CertAddEncodedCertificateToStore(store, kX509AsnEncoding, der.data(), static_cast<DWORD>(der.size()),
-                                               kCertStoreAddAlways, nullptr), 1);
+                                               kCertStoreAddAlways, nullptr),
+              1);
   }
   const int live = test::LiveCryptoHandles();
   for (int round = 0; round < 1000; ++round) {
     int seen = 0;
-    for (PCCERT_CONTEXT c = nullptr; (c = CertFindCertificateInStore(store, kEncoding, 0, kCertFindAny, nullptr, c)) != nullptr;) ++seen;
+    for (PCCERT_CONTEXT c = nullptr;
+         (c = CertFindCertificateInStore(store, kEncoding, 0, kCertFindAny, nullptr, c)) != nullptr;)
+      ++seen;
     ASSERT_EQ(seen, 4);
   }
   EXPECT_EQ(test::LiveCryptoHandles(), live);
@@ -391,7 +397,8 @@ TEST_F(Crypt32Module, MutatedCertificatesNeverCrashOrLeak) {
       if (rng() % 3 == 0) {
         der.resize(rng() % der.size());
       } else {
-        for (uint64_t flips = 1 + rng() % 4; flips > 0; --flips) der[rng() % der.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
+        for (uint64_t flips = 1 + rng() % 4; flips > 0; --flips)
+          der[rng() % der.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
       }
       // A heap copy of exactly the input's length, so a read past it shows.
       auto* input = static_cast<uint8_t*>(std::malloc(der.size() + 1));
