@@ -87,7 +87,7 @@ struct SocketTlsState {
 struct TlsSessionCache {
   core::Buffer provider;
   int32_t direction = 0;  // 1 inbound (server), 2 outbound (client)
-  const platform::CertContext* certificate = nullptr;
+  const platform::CERT_CONTEXT* certificate = nullptr;
   uint32_t protocols = 0;
   int32_t strength = 0;
   core::Buffer algorithms;

@@ -85,7 +85,7 @@ bool LookUpPiece(const char* text, int32_t begin, int32_t end, uint32_t* id) {
 }
 
 TlsCredentialSettings CurrentSettings(SocketBase& socket, int32_t direction,
-                                      const plat::CertContext* certificate) {
+                                      const plat::CERT_CONTEXT* certificate) {
   TlsCredentialSettings settings;
   settings.direction = direction;
   settings.certificate = certificate;
@@ -159,7 +159,7 @@ int AcquireTlsCredentials(SocketBase& socket, int32_t direction, uint8_t* reused
   if (reused != nullptr) *reused = 0;
   // The hook's own reuse answer does not decide here: only the cache entry does.
   uint8_t hook_reuse = 0;
-  const auto* certificate = static_cast<const plat::CertContext*>(socket.DefaultHook16(direction, &hook_reuse));
+  const auto* certificate = static_cast<const plat::CERT_CONTEXT*>(socket.DefaultHook16(direction, &hook_reuse));
   TlsSessionCache& cache = socket.TlsSessionCacheEntry();
   if (socket.ReuseSslSession() != 0 && socket.Credentials().IsSet() &&
       TlsSessionCacheMatch(cache, CurrentSettings(socket, direction, certificate)) == 1) {
@@ -175,9 +175,9 @@ int AcquireTlsCredentials(SocketBase& socket, int32_t direction, uint8_t* reused
   uint32_t flags = socket.UseDefaultCredentials() != 0 ? plat::kSchCredUseDefaultCreds : plat::kSchCredNoDefaultCreds;
   if (direction == static_cast<int32_t>(plat::kSecpkgCredOutbound)) flags |= plat::kSchCredManualCredValidation;
   const uint32_t protocols = static_cast<uint32_t>(socket.SslEnabledProtocols());
-  const plat::CertContext* const certificates[1] = {certificate};
+  const plat::CERT_CONTEXT* const certificates[1] = {certificate};
   const plat::DWORD certificate_count = certificate != nullptr ? 1 : 0;
-  const plat::CertContext* const* certificate_array = certificate != nullptr ? certificates : nullptr;
+  const plat::CERT_CONTEXT* const* certificate_array = certificate != nullptr ? certificates : nullptr;
 
   plat::SCHANNEL_CRED legacy{};
   plat::SCH_CREDENTIALS current{};

@@ -19,6 +19,7 @@ struct ProcList {
 // them).
 ProcList BcryptProcs();
 ProcList AdvapiProcs();
+ProcList Crypt32Procs();
 ProcList Secur32Procs();
 
 }  // namespace velmora::platform

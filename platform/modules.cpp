@@ -24,6 +24,7 @@ struct ModuleRecord {
 #if !VELMORABLE_PLATFORM_CRYPTO
 ProcList BcryptProcs() { return {}; }
 ProcList AdvapiProcs() { return {}; }
+ProcList Crypt32Procs() { return {}; }
 ProcList Secur32Procs() { return {}; }
 #endif
 
@@ -70,7 +71,7 @@ ModuleRecord g_modules[] = {
     {"bcrypt", kCryptoModulesPresent, &BcryptProcs, 0, false},
     {"advapi32", kCryptoModulesPresent, &AdvapiProcs, 0, false},
     {"secur32", kCryptoModulesPresent, &Secur32Procs, 0, false},
-    {"crypt32", false, &NoProcs, 0, false},
+    {"crypt32", kCryptoModulesPresent, &Crypt32Procs, 0, false},
     {"netapi32", false, &NoProcs, 0, false},
 };
 

@@ -8,6 +8,7 @@
 
 #include "platform/crypto/call_counts.h"
 #include "platform/crypto/cipher_modules.h"
+#include "platform/crypto/crypt32_modules.h"
 #include "platform/crypto/crypto_modules.h"
 #include "platform/crypto/secur32_modules.h"
 #include "platform/last_error.h"
@@ -125,7 +126,7 @@ namespace test {
 int LiveCryptoHandles() {
   ProviderTable& table = Providers();
   std::lock_guard<std::mutex> lock(table.mutex);
-  return static_cast<int>(table.open.size()) + LiveCipherHandles() + LiveSecurityHandles();
+  return static_cast<int>(table.open.size()) + LiveCipherHandles() + LiveSecurityHandles() + LiveCertHandles();
 }
 
 void FailNextAcquireContext() {

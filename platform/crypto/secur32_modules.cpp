@@ -97,7 +97,7 @@ void Record(const char* package, ULONG use, const void* auth_data) {
   r.credential_use = use;
   r.has_description = auth_data != nullptr;
   if (auth_data != nullptr) std::memcpy(&r.version, auth_data, sizeof(r.version));
-  const CertContext* const* certificates = nullptr;
+  const CERT_CONTEXT* const* certificates = nullptr;
   DWORD certificate_count = 0;
   if (r.version == kSchannelCredVersion) {
     const auto* d = static_cast<const SCHANNEL_CRED*>(auth_data);

@@ -49,7 +49,7 @@ struct ReceivedCredential {
   bool has_description = false;
   DWORD version = 0;
   DWORD flags = 0;
-  std::vector<const CertContext*> certificates;  // cred_count entries (empty when the array is null)
+  std::vector<const CERT_CONTEXT*> certificates;  // cred_count entries (empty when the array is null)
   DWORD enabled_protocols = 0;                   // version 4
   DWORD minimum_cipher_strength = 0;             // version 4
   std::vector<ALG_ID> algorithms;                // version 4

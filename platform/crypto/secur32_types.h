@@ -11,9 +11,9 @@
 
 namespace velmora::platform {
 
-// CertContext is a certificate context of the certificate-store module; the security module only passes
-// pointers to it along.
-struct CertContext;
+// A certificate context of the certificate-store module (platform/crypto/cert_types.h); the security module
+// only passes pointers to it along.
+struct CERT_CONTEXT;
 
 using ALG_ID = uint32_t;
 
@@ -62,7 +62,7 @@ constexpr ULONG kSecpkgAttrConnectionInfo = 90;
 struct SCHANNEL_CRED {
   DWORD version;
   DWORD cred_count;
-  const CertContext* const* creds;
+  const CERT_CONTEXT* const* creds;
   void* root_store;
   DWORD mapper_count;
   void* mappers;
@@ -91,7 +91,7 @@ struct SCH_CREDENTIALS {
   DWORD version;
   DWORD cred_format;
   DWORD cred_count;
-  const CertContext* const* creds;
+  const CERT_CONTEXT* const* creds;
   void* root_store;
   DWORD mapper_count;
   void* mappers;

@@ -1,0 +1,206 @@
+// The "crypt32" module's function list, and its entry points whose work is not built yet: each is counted
+// and fails with last error E_NOTIMPL.
+#include <iterator>
+
+#include "platform/crypto/call_counts.h"
+#include "platform/crypto/crypt32_modules.h"
+#include "platform/last_error.h"
+#include "platform/module_procs.h"
+
+namespace velmora::platform {
+
+namespace {
+
+// NotBuilt counts the call and sets the last error; it returns 0 (FALSE, null, length 0).
+int NotBuilt(const char* name) {
+  CountCryptoCall(name);
+  SetLastError(kENotImpl);
+  return 0;
+}
+
+#define VLM_CRYPT32_PROC(name) \
+  { #name, []() -> void* { return reinterpret_cast<void*>(&name); } }
+
+// The functions in the order callers resolve them. "CryptAcquireContextU" is not among them: the
+// platform's module exports no function of that name.
+constexpr ProcEntry kCrypt32Procs[] = {
+    VLM_CRYPT32_PROC(CertDuplicateCertificateContext),
+    VLM_CRYPT32_PROC(CertFreeCertificateContext),
+    VLM_CRYPT32_PROC(CertCloseStore),
+    VLM_CRYPT32_PROC(CertNameToStrA),
+    VLM_CRYPT32_PROC(CertFindCertificateInStore),
+    VLM_CRYPT32_PROC(CertStrToNameA),
+    VLM_CRYPT32_PROC(CertOpenSystemStoreA),
+    VLM_CRYPT32_PROC(CertOpenStore),
+    VLM_CRYPT32_PROC(CertVerifyCertificateChainPolicy),
+    VLM_CRYPT32_PROC(CertGetCertificateChain),
+    VLM_CRYPT32_PROC(CertFreeCertificateChain),
+    VLM_CRYPT32_PROC(CertEnumSystemStore),
+    VLM_CRYPT32_PROC(CertGetPublicKeyLength),
+    VLM_CRYPT32_PROC(CertGetIntendedKeyUsage),
+    VLM_CRYPT32_PROC(CertCreateCertificateContext),
+    VLM_CRYPT32_PROC(CertGetCertificateContextProperty),
+    VLM_CRYPT32_PROC(CryptEncryptMessage),
+    VLM_CRYPT32_PROC(CryptSignMessage),
+    VLM_CRYPT32_PROC(CryptSignAndEncryptMessage),
+    VLM_CRYPT32_PROC(CryptDecryptMessage),
+    VLM_CRYPT32_PROC(CryptDecryptAndVerifyMessageSignature),
+    VLM_CRYPT32_PROC(CryptVerifyDetachedMessageSignature),
+    VLM_CRYPT32_PROC(CryptVerifyMessageSignature),
+    VLM_CRYPT32_PROC(CertDeleteCertificateFromStore),
+    VLM_CRYPT32_PROC(PFXImportCertStore),
+    VLM_CRYPT32_PROC(PFXExportCertStore),
+    VLM_CRYPT32_PROC(CryptAcquireCertificatePrivateKey),
+    VLM_CRYPT32_PROC(CertSetCertificateContextProperty),
+    VLM_CRYPT32_PROC(CertAddEncodedCertificateToStore),
+    VLM_CRYPT32_PROC(CertAddCertificateContextToStore),
+    VLM_CRYPT32_PROC(CryptSignAndEncodeCertificate),
+    VLM_CRYPT32_PROC(CryptExportPublicKeyInfo),
+    VLM_CRYPT32_PROC(CryptEncodeObject),
+    VLM_CRYPT32_PROC(CryptDecodeObject),
+    VLM_CRYPT32_PROC(CryptFindOIDInfo),
+    VLM_CRYPT32_PROC(CryptMsgOpenToDecode),
+    VLM_CRYPT32_PROC(CryptMsgUpdate),
+    VLM_CRYPT32_PROC(CryptMsgGetParam),
+    VLM_CRYPT32_PROC(CryptMsgClose),
+    VLM_CRYPT32_PROC(CryptVerifyCertificateSignature),
+    VLM_CRYPT32_PROC(CertVerifyTimeValidity),
+    VLM_CRYPT32_PROC(CryptImportPublicKeyInfo),
+};
+
+#undef VLM_CRYPT32_PROC
+
+}  // namespace
+
+ProcList Crypt32Procs() { return {kCrypt32Procs, static_cast<int>(std::size(kCrypt32Procs))}; }
+
+DWORD CertNameToStrA(DWORD, const CERT_NAME_BLOB*, DWORD, char*, DWORD) {
+  return static_cast<DWORD>(NotBuilt("CertNameToStrA"));
+}
+
+BOOL CertStrToNameA(DWORD, const char*, DWORD, void*, uint8_t*, DWORD*, const char**) {
+  return NotBuilt("CertStrToNameA");
+}
+
+HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV, const char*) {
+  NotBuilt("CertOpenSystemStoreA");
+  return nullptr;
+}
+
+BOOL CertVerifyCertificateChainPolicy(const char*, const CERT_CHAIN_CONTEXT*, CERT_CHAIN_POLICY_PARA*,
+                                      CERT_CHAIN_POLICY_STATUS*) {
+  return NotBuilt("CertVerifyCertificateChainPolicy");
+}
+
+BOOL CertGetCertificateChain(HCERTCHAINENGINE, PCCERT_CONTEXT, const FILETIME*, HCERTSTORE, const CERT_CHAIN_PARA*,
+                             DWORD, void*, const CERT_CHAIN_CONTEXT** chain) {
+  if (chain != nullptr) *chain = nullptr;
+  return NotBuilt("CertGetCertificateChain");
+}
+
+void CertFreeCertificateChain(const CERT_CHAIN_CONTEXT*) { NotBuilt("CertFreeCertificateChain"); }
+
+BOOL CertEnumSystemStore(DWORD, void*, void*, CertEnumSystemStoreCallback) { return NotBuilt("CertEnumSystemStore"); }
+
+DWORD CertGetPublicKeyLength(DWORD, const CERT_PUBLIC_KEY_INFO*) {
+  return static_cast<DWORD>(NotBuilt("CertGetPublicKeyLength"));
+}
+
+BOOL CertGetIntendedKeyUsage(DWORD, const CERT_INFO*, uint8_t*, DWORD) { return NotBuilt("CertGetIntendedKeyUsage"); }
+
+BOOL CryptEncryptMessage(const CRYPT_ENCRYPT_MESSAGE_PARA*, DWORD, PCCERT_CONTEXT*, const uint8_t*, DWORD, uint8_t*,
+                         DWORD*) {
+  return NotBuilt("CryptEncryptMessage");
+}
+
+BOOL CryptSignMessage(const CRYPT_SIGN_MESSAGE_PARA*, BOOL, DWORD, const uint8_t**, DWORD*, uint8_t*, DWORD*) {
+  return NotBuilt("CryptSignMessage");
+}
+
+BOOL CryptSignAndEncryptMessage(const CRYPT_SIGN_MESSAGE_PARA*, const CRYPT_ENCRYPT_MESSAGE_PARA*, DWORD,
+                                PCCERT_CONTEXT*, const uint8_t*, DWORD, uint8_t*, DWORD*) {
+  return NotBuilt("CryptSignAndEncryptMessage");
+}
+
+BOOL CryptDecryptMessage(const CRYPT_DECRYPT_MESSAGE_PARA*, const uint8_t*, DWORD, uint8_t*, DWORD*,
+                         PCCERT_CONTEXT* exchange_cert) {
+  if (exchange_cert != nullptr) *exchange_cert = nullptr;
+  return NotBuilt("CryptDecryptMessage");
+}
+
+BOOL CryptDecryptAndVerifyMessageSignature(const CRYPT_DECRYPT_MESSAGE_PARA*, const CRYPT_VERIFY_MESSAGE_PARA*, DWORD,
+                                           const uint8_t*, DWORD, uint8_t*, DWORD*, PCCERT_CONTEXT* exchange_cert,
+                                           PCCERT_CONTEXT* signer) {
+  if (exchange_cert != nullptr) *exchange_cert = nullptr;
+  if (signer != nullptr) *signer = nullptr;
+  return NotBuilt("CryptDecryptAndVerifyMessageSignature");
+}
+
+BOOL CryptVerifyDetachedMessageSignature(const CRYPT_VERIFY_MESSAGE_PARA*, DWORD, const uint8_t*, DWORD, DWORD,
+                                         const uint8_t**, DWORD*, PCCERT_CONTEXT* signer) {
+  if (signer != nullptr) *signer = nullptr;
+  return NotBuilt("CryptVerifyDetachedMessageSignature");
+}
+
+BOOL CryptVerifyMessageSignature(const CRYPT_VERIFY_MESSAGE_PARA*, DWORD, const uint8_t*, DWORD, uint8_t*, DWORD*,
+                                 PCCERT_CONTEXT* signer) {
+  if (signer != nullptr) *signer = nullptr;
+  return NotBuilt("CryptVerifyMessageSignature");
+}
+
+HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB*, const char16_t*, DWORD) {
+  NotBuilt("PFXImportCertStore");
+  return nullptr;
+}
+
+BOOL PFXExportCertStore(HCERTSTORE, CRYPT_DATA_BLOB*, const char16_t*, DWORD) { return NotBuilt("PFXExportCertStore"); }
+
+BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT, DWORD, void*, HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* key,
+                                       DWORD* key_spec, BOOL* caller_must_free) {
+  if (key != nullptr) *key = 0;
+  if (key_spec != nullptr) *key_spec = 0;
+  if (caller_must_free != nullptr) *caller_must_free = 0;
+  return NotBuilt("CryptAcquireCertificatePrivateKey");
+}
+
+BOOL CryptSignAndEncodeCertificate(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE, DWORD, DWORD, const char*, const void*,
+                                   const CRYPT_ALGORITHM_IDENTIFIER*, const void*, uint8_t*, DWORD*) {
+  return NotBuilt("CryptSignAndEncodeCertificate");
+}
+
+BOOL CryptExportPublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE, DWORD, DWORD, CERT_PUBLIC_KEY_INFO*, DWORD*) {
+  return NotBuilt("CryptExportPublicKeyInfo");
+}
+
+BOOL CryptEncodeObject(DWORD, const char*, const void*, uint8_t*, DWORD*) { return NotBuilt("CryptEncodeObject"); }
+
+BOOL CryptDecodeObject(DWORD, const char*, const uint8_t*, DWORD, DWORD, void*, DWORD*) {
+  return NotBuilt("CryptDecodeObject");
+}
+
+const CRYPT_OID_INFO* CryptFindOIDInfo(DWORD, const void*, DWORD) {
+  NotBuilt("CryptFindOIDInfo");
+  return nullptr;
+}
+
+HCRYPTMSG CryptMsgOpenToDecode(DWORD, DWORD, DWORD, HCRYPTPROV, CERT_INFO*, CMSG_STREAM_INFO*) {
+  NotBuilt("CryptMsgOpenToDecode");
+  return nullptr;
+}
+
+BOOL CryptMsgUpdate(HCRYPTMSG, const uint8_t*, DWORD, BOOL) { return NotBuilt("CryptMsgUpdate"); }
+
+BOOL CryptMsgGetParam(HCRYPTMSG, DWORD, DWORD, void*, DWORD*) { return NotBuilt("CryptMsgGetParam"); }
+
+BOOL CryptMsgClose(HCRYPTMSG) { return NotBuilt("CryptMsgClose"); }
+
+BOOL CryptVerifyCertificateSignature(HCRYPTPROV, DWORD, const uint8_t*, DWORD, CERT_PUBLIC_KEY_INFO*) {
+  return NotBuilt("CryptVerifyCertificateSignature");
+}
+
+BOOL CryptImportPublicKeyInfo(HCRYPTPROV, DWORD, CERT_PUBLIC_KEY_INFO*, HCRYPTKEY* key) {
+  if (key != nullptr) *key = 0;
+  return NotBuilt("CryptImportPublicKeyInfo");
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,136 @@
+// The platform's certificate module ("crypt32") on this system, built on OpenSSL's X.509 decoder: the entry
+// points the module table hands out, and the count tests read. Present only in builds with
+// VELMORABLE_PLATFORM_CRYPTO on; callers reach them through the module table (LoadModule / GetProc).
+//
+// Served: certificate contexts (create, duplicate, free), memory stores (open, add, find, delete, close) and
+// the context properties 2 (key-provider information), 3 (SHA-1 hash), 6 (key spec) and 11 (friendly name).
+// Every other entry point exists and fails with FALSE or null and last error E_NOTIMPL (0x80004001).
+//
+// Reference counts: a context returned by create, duplicate, find or add holds one reference, which
+// CertFreeCertificateContext (or CertDeleteCertificateFromStore, or passing it as the previous context to
+// CertFindCertificateInStore) gives back. A store keeps its certificates until its last handle closes; a
+// context still referenced then stays valid, and keeps the store's memory, until it is freed.
+//
+// Every entry point may be called from any thread.
+#pragma once
+
+#include "platform/crypto/cert_types.h"
+
+namespace velmora::platform {
+
+// CertCreateCertificateContext decodes one DER certificate (encoding 1 or 0x10001) into a new context that
+// owns a copy of the bytes. Null with last error E_INVALIDARG for a null input or another encoding,
+// CRYPT_E_ASN1_EOD for an empty or truncated input, CRYPT_E_ASN1_BADTAG when it is not a SEQUENCE, and
+// CRYPT_E_ASN1_CORRUPT when it is no certificate.
+PCCERT_CONTEXT CertCreateCertificateContext(DWORD encoding, const uint8_t* encoded, DWORD encoded_len);
+// CertDuplicateCertificateContext adds a reference and returns the same context (null for null, or for a
+// pointer that is no live context, with E_INVALIDARG).
+PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
+// CertFreeCertificateContext gives one reference back: TRUE (also for null), FALSE with E_INVALIDARG for a
+// pointer that is no live context.
+BOOL CertFreeCertificateContext(PCCERT_CONTEXT context);
+
+// CertOpenStore opens a new, empty memory store (provider 2). Other providers are not built yet: null with
+// E_NOTIMPL.
+HCERTSTORE CertOpenStore(const char* store_provider, DWORD encoding, HCRYPTPROV provider, DWORD flags,
+                         const void* para);
+// CertCloseStore closes one handle (flags are not looked at); the last one releases the store's own
+// references to its certificates. TRUE (also for null), FALSE with E_INVALIDARG for a handle not open.
+BOOL CertCloseStore(HCERTSTORE store, DWORD flags);
+// CertAddCertificateContextToStore adds a copy of the context (bytes and properties) with disposition NEW
+// (1: FALSE with CRYPT_E_EXISTS when the same certificate is there), USE_EXISTING (2: the one there is
+// returned), REPLACE_EXISTING (3) or ALWAYS (4). *added (when asked) receives a new reference to the
+// store's context, or null on failure.
+BOOL CertAddCertificateContextToStore(HCERTSTORE store, PCCERT_CONTEXT context, DWORD disposition,
+                                      PCCERT_CONTEXT* added);
+// CertAddEncodedCertificateToStore decodes as CertCreateCertificateContext does, then adds as above.
+BOOL CertAddEncodedCertificateToStore(HCERTSTORE store, DWORD encoding, const uint8_t* encoded, DWORD encoded_len,
+                                      DWORD disposition, PCCERT_CONTEXT* added);
+// CertFindCertificateInStore returns a new reference to the next certificate after previous (null: from
+// the first) that matches find type ANY (0) or SHA1_HASH (0x10000, find_para a CRYPT_HASH_BLOB), or null
+// with CRYPT_E_NOT_FOUND. previous, when given, is freed in every case; when it is no longer in the store
+// the search ends. Other find types: null with E_NOTIMPL.
+PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWORD encoding, DWORD find_flags, DWORD find_type,
+                                          const void* find_para, PCCERT_CONTEXT previous);
+// CertDeleteCertificateFromStore removes the certificate from its store and frees the context passed
+// (in every case). FALSE with CRYPT_E_NOT_FOUND when it is in no store.
+BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT context);
+
+// CertGetCertificateContextProperty reads property 2 (a CRYPT_KEY_PROV_INFO followed by everything it
+// points at, one self-contained block), 3 (20 bytes), 6 (a DWORD, present when the key-provider
+// information names a key) or 11 (the bytes set). A null data reports the size in *data_len; a smaller
+// *data_len gives FALSE with ERROR_MORE_DATA and the size. A property not held: FALSE, CRYPT_E_NOT_FOUND.
+BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, void* data, DWORD* data_len);
+// CertSetCertificateContextProperty sets property 2 (data a CRYPT_KEY_PROV_INFO, copied) or 11 (data a
+// CRYPT_DATA_BLOB, copied); null data removes it. Other properties: FALSE with E_NOTIMPL.
+BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, DWORD flags, const void* data);
+
+// CertVerifyTimeValidity compares the time (null: now) with the certificate's validity: -1 before it, 1 after
+// it, 0 inside it.
+LONG CertVerifyTimeValidity(const FILETIME* time, const CERT_INFO* info);
+
+// Not built yet: each fails with FALSE, null or 0 and last error E_NOTIMPL.
+DWORD CertNameToStrA(DWORD encoding, const CERT_NAME_BLOB* name, DWORD string_type, char* out, DWORD out_chars);
+BOOL CertStrToNameA(DWORD encoding, const char* text, DWORD string_type, void* reserved, uint8_t* out,
+                    DWORD* out_len, const char** error_at);
+HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV provider, const char* name);
+BOOL CertVerifyCertificateChainPolicy(const char* policy, const CERT_CHAIN_CONTEXT* chain,
+                                      CERT_CHAIN_POLICY_PARA* para, CERT_CHAIN_POLICY_STATUS* status);
+BOOL CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT context, const FILETIME* time,
+                             HCERTSTORE additional, const CERT_CHAIN_PARA* para, DWORD flags, void* reserved,
+                             const CERT_CHAIN_CONTEXT** chain);
+void CertFreeCertificateChain(const CERT_CHAIN_CONTEXT* chain);
+BOOL CertEnumSystemStore(DWORD flags, void* location_para, void* arg, CertEnumSystemStoreCallback callback);
+DWORD CertGetPublicKeyLength(DWORD encoding, const CERT_PUBLIC_KEY_INFO* key);
+BOOL CertGetIntendedKeyUsage(DWORD encoding, const CERT_INFO* info, uint8_t* usage, DWORD usage_len);
+BOOL CryptEncryptMessage(const CRYPT_ENCRYPT_MESSAGE_PARA* para, DWORD recipient_count, PCCERT_CONTEXT* recipients,
+                         const uint8_t* in, DWORD in_len, uint8_t* out, DWORD* out_len);
+BOOL CryptSignMessage(const CRYPT_SIGN_MESSAGE_PARA* para, BOOL detached, DWORD count, const uint8_t** parts,
+                      DWORD* part_lens, uint8_t* out, DWORD* out_len);
+BOOL CryptSignAndEncryptMessage(const CRYPT_SIGN_MESSAGE_PARA* sign_para,
+                                const CRYPT_ENCRYPT_MESSAGE_PARA* encrypt_para, DWORD recipient_count,
+                                PCCERT_CONTEXT* recipients, const uint8_t* in, DWORD in_len, uint8_t* out,
+                                DWORD* out_len);
+BOOL CryptDecryptMessage(const CRYPT_DECRYPT_MESSAGE_PARA* para, const uint8_t* in, DWORD in_len, uint8_t* out,
+                         DWORD* out_len, PCCERT_CONTEXT* exchange_cert);
+BOOL CryptDecryptAndVerifyMessageSignature(const CRYPT_DECRYPT_MESSAGE_PARA* decrypt_para,
+                                           const CRYPT_VERIFY_MESSAGE_PARA* verify_para, DWORD signer_index,
+                                           const uint8_t* in, DWORD in_len, uint8_t* out, DWORD* out_len,
+                                           PCCERT_CONTEXT* exchange_cert, PCCERT_CONTEXT* signer);
+BOOL CryptVerifyDetachedMessageSignature(const CRYPT_VERIFY_MESSAGE_PARA* para, DWORD signer_index,
+                                         const uint8_t* signature, DWORD signature_len, DWORD count,
+                                         const uint8_t** parts, DWORD* part_lens, PCCERT_CONTEXT* signer);
+BOOL CryptVerifyMessageSignature(const CRYPT_VERIFY_MESSAGE_PARA* para, DWORD signer_index, const uint8_t* in,
+                                 DWORD in_len, uint8_t* out, DWORD* out_len, PCCERT_CONTEXT* signer);
+HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
+BOOL PFXExportCertStore(HCERTSTORE store, CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
+BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT context, DWORD flags, void* para,
+                                       HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* key, DWORD* key_spec,
+                                       BOOL* caller_must_free);
+BOOL CryptSignAndEncodeCertificate(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key, DWORD key_spec, DWORD encoding,
+                                   const char* struct_type, const void* struct_info,
+                                   const CRYPT_ALGORITHM_IDENTIFIER* signature_algorithm, const void* hash_aux,
+                                   uint8_t* out, DWORD* out_len);
+BOOL CryptExportPublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key, DWORD key_spec, DWORD encoding,
+                              CERT_PUBLIC_KEY_INFO* info, DWORD* info_len);
+BOOL CryptEncodeObject(DWORD encoding, const char* struct_type, const void* struct_info, uint8_t* out,
+                       DWORD* out_len);
+BOOL CryptDecodeObject(DWORD encoding, const char* struct_type, const uint8_t* in, DWORD in_len, DWORD flags,
+                       void* out, DWORD* out_len);
+const CRYPT_OID_INFO* CryptFindOIDInfo(DWORD key_type, const void* key, DWORD group);
+HCRYPTMSG CryptMsgOpenToDecode(DWORD encoding, DWORD flags, DWORD message_type, HCRYPTPROV provider,
+                               CERT_INFO* recipient, CMSG_STREAM_INFO* stream);
+BOOL CryptMsgUpdate(HCRYPTMSG message, const uint8_t* in, DWORD in_len, BOOL final);
+BOOL CryptMsgGetParam(HCRYPTMSG message, DWORD param, DWORD index, void* out, DWORD* out_len);
+BOOL CryptMsgClose(HCRYPTMSG message);
+BOOL CryptVerifyCertificateSignature(HCRYPTPROV provider, DWORD encoding, const uint8_t* encoded, DWORD encoded_len,
+                                     CERT_PUBLIC_KEY_INFO* key);
+BOOL CryptImportPublicKeyInfo(HCRYPTPROV provider, DWORD encoding, CERT_PUBLIC_KEY_INFO* info, HCRYPTKEY* key);
+
+namespace test {
+// LiveCertHandles is the number of certificate contexts and stores not yet released (part of
+// LiveCryptoHandles).
+int LiveCertHandles();
+}  // namespace test
+
+}  // namespace velmora::platform
