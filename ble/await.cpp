@@ -195,6 +195,8 @@ template std::shared_ptr<bt::DevicePairingResult> AwaitOperation(BLEClientEngine
                                                                  const bt::AsyncOp<bt::DevicePairingResult>&);
 template std::shared_ptr<bt::DeviceUnpairingResult> AwaitOperation(BLEClientEngine&,
                                                                    const bt::AsyncOp<bt::DeviceUnpairingResult>&);
+template std::shared_ptr<bt::DeviceCloseResult> AwaitOperation(BLEClientEngine&,
+                                                               const bt::AsyncOp<bt::DeviceCloseResult>&);
 template std::shared_ptr<bt::GattCharacteristicsResult> AwaitOperation(
     BLEClientEngine&, const bt::AsyncOp<bt::GattCharacteristicsResult>&);
 template std::shared_ptr<bt::GattDescriptorsResult> AwaitOperation(BLEClientEngine&,
@@ -224,6 +226,11 @@ std::shared_ptr<bt::DevicePairingResult> AwaitPairingResult(BLEClientEngine& eng
 
 std::shared_ptr<bt::DeviceUnpairingResult> AwaitUnpairingResult(
     BLEClientEngine& engine, const bt::AsyncOp<bt::DeviceUnpairingResult>& operation) {
+  return AwaitOperation(engine, operation);
+}
+
+std::shared_ptr<bt::DeviceCloseResult> AwaitCloseResult(BLEClientEngine& engine,
+                                                        const bt::AsyncOp<bt::DeviceCloseResult>& operation) {
   return AwaitOperation(engine, operation);
 }
 

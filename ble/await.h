@@ -36,7 +36,7 @@ constexpr int kAwaitStopped = 301;
 // "Platform error 0x%08X." with the failure number (PlatformError::what()).
 constexpr int kPlatformErrorCode = 610;
 
-// AwaitOperation is the one wait behind the ten Await functions.
+// AwaitOperation is the one wait behind the eleven Await functions.
 template <class T>
 std::shared_ptr<T> AwaitOperation(BLEClientEngine& engine, const bt::AsyncOp<T>& operation);
 
@@ -48,6 +48,8 @@ std::shared_ptr<bt::DevicePairingResult> AwaitPairingResult(BLEClientEngine& eng
                                                             const bt::AsyncOp<bt::DevicePairingResult>& operation);
 std::shared_ptr<bt::DeviceUnpairingResult> AwaitUnpairingResult(
     BLEClientEngine& engine, const bt::AsyncOp<bt::DeviceUnpairingResult>& operation);
+std::shared_ptr<bt::DeviceCloseResult> AwaitCloseResult(BLEClientEngine& engine,
+                                                        const bt::AsyncOp<bt::DeviceCloseResult>& operation);
 std::shared_ptr<bt::GattCharacteristicsResult> AwaitCharacteristicsResult(
     BLEClientEngine& engine, const bt::AsyncOp<bt::GattCharacteristicsResult>& operation);
 std::shared_ptr<bt::GattDescriptorsResult> AwaitDescriptorsResult(

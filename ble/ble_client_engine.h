@@ -350,7 +350,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int LogConnection(int32_t level, const char* text, const char* log_type);
   int FailConnect(const char* text);
   int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
-  void UnpairIfPairedHere(const std::shared_ptr<bt::BluetoothLEDevice>& device);
+  void UnpairIfPairedHere(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
+  void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
+  void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);
   void SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device);
 
   BLEClient* const owner_;

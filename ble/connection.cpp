@@ -239,7 +239,8 @@ int BLEClientEngine::Disconnect() {
   // objects once it is dropped.
   (void)ClearGattTree();
   subscriptions_.Clear();  // a new connection starts with no listed subscription state
-  UnpairIfPairedHere(device);
+  UnpairIfPairedHere(device, id);
+  CloseLink(device, id);
   SetHeldDevice(nullptr);
   paired_here_ = false;
   (void)text.Format("Disconnected from server ID %s.", id.Data());
@@ -250,19 +251,61 @@ int BLEClientEngine::Disconnect() {
 }
 
 // UnpairIfPairedHere removes the bond that Connect made in this connection; a bond made outside the engine
-// stays. The outcome does not change Disconnect's result: a wait that stopped or a platform failure leaves
-// no code or text behind.
-void BLEClientEngine::UnpairIfPairedHere(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
+// stays. The outcome does not change Disconnect's result: a refusal is only logged, and a wait that stopped
+// or a platform failure leaves no code or text behind.
+void BLEClientEngine::UnpairIfPairedHere(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id) {
   if (!paired_here_) return;
   try {
-    (void)AwaitUnpairingResult(*this, PairingOf(*device)->UnpairAsync());
+    const std::shared_ptr<bt::DeviceUnpairingResult> result =
+        AwaitUnpairingResult(*this, PairingOf(*device)->UnpairAsync());
+    if (result != nullptr && result->Status() == bt::DeviceUnpairingResultStatus::Failed) {
+      LogUnconfirmed("Removing the pairing with server ID %s was not confirmed: %s", id, result->Detail());
+    }
   } catch (const bt::PlatformError&) {
     // NOTE: the device is dropped whether or not the platform could unpair it.
   }
   if (LastErrorCode() != 0) {
+    LogUnconfirmed("Removing the pairing with server ID %s was not confirmed: %s", id, {});
     (void)LastErrorText().Clear();
     SetLastErrorCode(0);
   }
+}
+
+// CloseLink closes the link before Disconnected is raised, waiting for the platform within Timeout. The
+// platform is given nine tenths of it, so that its own time-out, with its reason, comes before this wait
+// gives up. A refusal or time-out is logged and changes nothing else; a platform that closes links with
+// their last reference has nothing to wait for.
+void BLEClientEngine::CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id) {
+  const uint32_t timeout = TimeoutMs();
+  try {
+    const std::shared_ptr<bt::DeviceCloseResult> result =
+        AwaitCloseResult(*this, device->CloseAsync(timeout - timeout / 10));
+    if (result != nullptr && !result->Succeeded()) {
+      LogUnconfirmed("Disconnect from server ID %s was not confirmed: %s", id, result->Detail());
+    }
+  } catch (const bt::PlatformError&) {
+    // NOTE: kENoInterface (or any failure) leaves the link to the release of the device.
+  }
+  if (LastErrorCode() != 0) {
+    LogUnconfirmed("Disconnect from server ID %s was not confirmed: %s", id, {});
+    (void)LastErrorText().Clear();
+    SetLastErrorCode(0);
+  }
+}
+
+// LogUnconfirmed logs at level 2 that the platform did not confirm a step of Disconnect: format takes the
+// server id and the reason, which is the platform's detail or, without one, the stopped wait's text.
+void BLEClientEngine::LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail) {
+  if (settings_.log_level.load(std::memory_order_relaxed) < 2) return;
+  core::Buffer reason;
+  if (!detail.empty()) {
+    if (PlatformStringToText(detail, reason) != core::kOk) (void)reason.Clear();
+  } else {
+    (void)reason.SetString(LastErrorText().Data());
+  }
+  core::Buffer line;
+  (void)line.Format(format, id.Data(), reason.Data());
+  (void)FireLog(2, line.Data(), kLogTypeConnection);
 }
 
 // ---- Device handlers (platform threads) --------------------------------------------------------------------

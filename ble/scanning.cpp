@@ -228,6 +228,13 @@ void BLEClientEngine::OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdve
   if (watcher == nullptr || args == nullptr) return;
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   core::Buffer text;
+  // The platform's own explanation (a powered-off adapter) comes before the events that report the stop.
+  if (settings_.log_level.load(std::memory_order_relaxed) >= 2) {
+    const bt::HString detail = args->Detail();
+    if (!detail.empty() && PlatformStringToText(detail, text) == core::kOk) {
+      (void)FireLog(2, text.Data(), kLogTypeScanning);
+    }
+  }
   if (watcher->Status() == WatcherStatus::Aborted) {
     core::Buffer reason;
     int rc = PlatformStringToText(platform->EnumText(args->Error()), reason);

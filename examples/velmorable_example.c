@@ -76,6 +76,7 @@ typedef struct Session {
   Device devices[MAX_DEVICES];
   int device_count;
   unsigned advertisements;
+  char scan_error[256]; /* the text of the last Error event, empty before one */
   Characteristic characteristics[MAX_CHARACTERISTICS];
   int characteristic_count;
   char measurement_id[ID_SIZE]; /* the characteristic whose Value events are heart-rate measurements */
@@ -287,6 +288,7 @@ static int32_t Sink(void* context, int32_t event_id, int32_t param_count, intptr
                                                                      : "scan stopped";
       if (event_id == VELMORABLE_EVENT_STOP_SCAN && code == 0) break;
       pthread_mutex_lock(&session->lock);
+      if (event_id == VELMORABLE_EVENT_ERROR) CopyText(session->scan_error, sizeof(session->scan_error), text);
       printf("  [%s %" PRId32 "%s%s]\n", what, code, text != NULL && text[0] != '\0' ? ": " : "",
              text != NULL ? text : "");
       pthread_mutex_unlock(&session->lock);
@@ -361,7 +363,17 @@ static int Scan(VelmoraBLE_BLEClient* client, Session* session, Device* chosen, 
   *code = Do(client, VELMORABLE_METHOD_START_SCANNING, params, cbparams);
   if (*code != 0) return 0;
   if (VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_SCANNING, 0) == 0) {
-    *code = VelmoraBLE_BLEClient_SetLastErrorAndCode(client, 613, "The scan did not start.");
+    /* The scan's Error event says why (a powered-off adapter, for one); it may still be queued. */
+    (void)Do(client, VELMORABLE_METHOD_PROCESS_EVENTS, NULL, NULL);
+    char text[320];
+    pthread_mutex_lock(&session->lock);
+    if (session->scan_error[0] != '\0') {
+      snprintf(text, sizeof(text), "The scan did not start. %s", session->scan_error);
+    } else {
+      snprintf(text, sizeof(text), "The scan did not start.");
+    }
+    pthread_mutex_unlock(&session->lock);
+    *code = VelmoraBLE_BLEClient_SetLastErrorAndCode(client, 613, text);
     return 0;
   }
   const double end = Now() + SCAN_SECONDS;

@@ -108,6 +108,8 @@ class BluetoothLEAdvertisementWatcherStoppedEventArgs {
  public:
   virtual ~BluetoothLEAdvertisementWatcherStoppedEventArgs() = default;
   virtual BluetoothError Error() = 0;
+  // Detail is the platform's own sentence on why the watcher stopped; empty when it has none.
+  virtual HString Detail() { return {}; }
 };
 
 class BluetoothLEAdvertisementWatcher {
@@ -149,6 +151,8 @@ class DeviceUnpairingResult {
  public:
   virtual ~DeviceUnpairingResult() = default;
   virtual DeviceUnpairingResultStatus Status() = 0;
+  // Detail names the system's refusal (its error name and text) when the status is Failed; else empty.
+  virtual HString Detail() { return {}; }
 };
 
 class DeviceInformationCustomPairing {
@@ -290,6 +294,15 @@ class GattDescriptor {
 
 // ---- Device
 
+// DeviceCloseResult is the outcome of closing a device's link: Succeeded, or the system's refusal or
+// time-out in Detail (its error name and text).
+class DeviceCloseResult {
+ public:
+  virtual ~DeviceCloseResult() = default;
+  virtual bool Succeeded() = 0;
+  virtual HString Detail() = 0;
+};
+
 class BluetoothLEDevice {
  public:
   virtual ~BluetoothLEDevice() = default;
@@ -305,6 +318,11 @@ class BluetoothLEDevice {
   virtual AsyncOp<GattDeviceServicesResult> GetGattServicesWithCacheModeAsync(BluetoothCacheMode mode) = 0;
   virtual AsyncOp<GattDeviceServicesResult> GetGattServicesForUuidWithCacheModeAsync(const Guid& uuid,
                                                                                      BluetoothCacheMode mode) = 0;
+  // CloseAsync gives up this object's hold on the link and finishes once a link that nothing else holds is
+  // closed (at once when there is none to close), within timeout_ms (0: the platform's own bound). The
+  // object keeps its properties; a later GATT request holds the link again. A platform whose links close
+  // with their last reference raises kENoInterface.
+  virtual AsyncOp<DeviceCloseResult> CloseAsync(uint32_t /*timeout_ms*/) { throw PlatformError(kENoInterface); }
 };
 
 // ---- Entry points: class activation and statics

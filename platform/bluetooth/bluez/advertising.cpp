@@ -35,12 +35,22 @@ class ReceivedArgs final : public BluetoothLEAdvertisementReceivedEventArgs {
 
 class StoppedArgs final : public BluetoothLEAdvertisementWatcherStoppedEventArgs {
  public:
-  explicit StoppedArgs(BluetoothError error) : error_(error) {}
+  StoppedArgs(BluetoothError error, HString detail) : error_(error), detail_(std::move(detail)) {}
   BluetoothError Error() override { return error_; }
+  HString Detail() override { return detail_; }
 
  private:
   const BluetoothError error_;
+  const HString detail_;
 };
+
+// Powered tells whether the cached adapter is powered (an adapter that does not say counts as powered).
+bool Powered(BluezCore& core, const std::string& adapter) {
+  const std::optional<Props> props = core.PropsOf(adapter, kAdapterIface);
+  if (!props) return true;
+  auto powered = props->find("Powered");
+  return powered == props->end() || powered->second.Bool();
+}
 
 void Append(std::vector<BluetoothLEAdvertisementDataSection>* out, uint8_t type, Bytes data) {
   out->push_back({type, std::move(data)});
@@ -165,7 +175,11 @@ void BluezWatcher::Start() {
         self->End(Status::Aborted, BluetoothError::RadioNotAvailable);
         return;
       }
-      auto fail = [self](Reply& reply) { self->End(Status::Aborted, ScanErrorOf(reply)); };
+      // NOTE: bluetoothd answers NotReady while the adapter is off; powering it on is left to the user.
+      auto fail = [self, core, adapter](Reply& reply) {
+        const bool off = reply.error == "org.bluez.Error.NotReady" || !Powered(*core, adapter);
+        self->End(Status::Aborted, ScanErrorOf(reply), off ? HString(kPoweredOffText) : HString());
+      };
       core->CallMethod(
           adapter, kAdapterIface, "SetDiscoveryFilter",
           [uuids](sd_bus_message* message) { return AppendDiscoveryFilter(message, uuids); }, kDefaultCallUs,
@@ -249,7 +263,7 @@ void BluezWatcher::Offer(uint64_t address, int16_t rssi,
                        std::make_shared<ReceivedArgs>(address, rssi, std::move(advertisement))));
 }
 
-void BluezWatcher::End(BluetoothLEAdvertisementWatcherStatus status, BluetoothError error) {
+void BluezWatcher::End(BluetoothLEAdvertisementWatcherStatus status, BluetoothError error, const HString& detail) {
   std::lock_guard lock(mutex_);
   if (status_ != Status::Started && status_ != Status::Stopping && !starting_) return;
   ++generation_;
@@ -258,7 +272,7 @@ void BluezWatcher::End(BluetoothLEAdvertisementWatcherStatus status, BluetoothEr
   if (status == Status::Aborted) discovering_ = false;
   core_->sim->Fire(
       stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
-      std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs>(std::make_shared<StoppedArgs>(error)));
+      std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs>(std::make_shared<StoppedArgs>(error, detail)));
 }
 
 }  // namespace velmora::platform::bluetooth::bluez

@@ -78,6 +78,11 @@ void BluezCore::Subscribe() {
                    "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
                    "path_namespace='/org/bluez'",
                    &BluezCore::OnSignal, this);
+  // NOTE: when bluetoothd exits only the bus tells: no InterfacesRemoved comes for what it had exported.
+  sd_bus_add_match(bus_, nullptr,
+                   "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                   "member='NameOwnerChanged',arg0='org.bluez'",
+                   &BluezCore::OnSignal, this);
 }
 
 void BluezCore::Shutdown() {
@@ -315,6 +320,8 @@ void BluezCore::HandleSignal(sd_bus_message* message) {
   } else if (std::strcmp(member, "PropertiesChanged") == 0 && args.size() >= 2) {
     PropertiesChanged(path, args[0].text, PropsFrom(args[1]),
                       args.size() > 2 ? args[2].Texts() : std::vector<std::string>());
+  } else if (std::strcmp(member, "NameOwnerChanged") == 0 && args.size() == 3 && args[0].text == kBluez) {
+    OwnerChanged(args[2].text);
   }
 }
 
@@ -390,7 +397,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
     bool ours;
     {
       std::lock_guard lock(mutex_);
-      ours = removing_.erase(path) != 0;
+      ours = quiet_.erase(path) != 0;
       opened_here_.erase(path);
     }
     LinkDown(path);
@@ -411,7 +418,7 @@ void BluezCore::PropertiesChanged(const std::string& path, const std::string& if
   }
   if (iface == kAdapterIface) {
     auto powered = changed.find("Powered");
-    if (powered != changed.end() && !powered->second.Bool() && path == AdapterPath()) AbortWatchers();
+    if (powered != changed.end() && !powered->second.Bool() && path == AdapterPath()) AbortWatchers(kPoweredOffText);
   } else if (iface == kDeviceIface) {
     DeviceChanged(path, changed, false);
   } else if (iface == kCharacteristicIface) {
@@ -454,14 +461,17 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
   if (changed.count("Name") != 0) FireDevices(path, kNameChanged);
   auto connected = changed.find("Connected");
   if (connected != changed.end()) {
+    bool quiet = false;
     if (!connected->second.Bool()) {
       {
         std::lock_guard lock(mutex_);
         opened_here_.erase(path);
+        quiet = quiet_.count(path) != 0;
       }
       LinkDown(path);
     }
-    FireDevices(path, kConnectionStatusChanged);
+    // A link that this process closes is not reported as a drop; the application already knows.
+    if (!quiet) FireDevices(path, kConnectionStatusChanged);
   }
   auto resolved = changed.find("ServicesResolved");
   if (resolved != changed.end() && resolved->second.Bool()) FinishWaiters(path, true);
@@ -514,7 +524,7 @@ void BluezCore::FireDevices(const std::string& device_path, int event) {
   for (const auto& device : devices) device->Fire(static_cast<DeviceEvent>(event));
 }
 
-void BluezCore::AbortWatchers() {
+void BluezCore::AbortWatchers(const HString& detail) {
   std::vector<std::shared_ptr<BluezWatcher>> watchers;
   {
     std::lock_guard lock(mutex_);
@@ -523,8 +533,55 @@ void BluezCore::AbortWatchers() {
     }
   }
   for (const auto& watcher : watchers) {
-    watcher->End(BluetoothLEAdvertisementWatcherStatus::Aborted, BluetoothError::RadioNotAvailable);
+    watcher->End(BluetoothLEAdvertisementWatcherStatus::Aborted, BluetoothError::RadioNotAvailable, detail);
   }
+}
+
+void BluezCore::OwnerChanged(const std::string& new_owner) {
+  if (new_owner.empty()) {
+    OwnerGone();
+  } else {
+    // A bluetoothd that (re)started: what it has is learnt afresh.
+    Refresh([](bool) {});
+  }
+}
+
+// OwnerGone forgets everything bluetoothd told: calls waiting for its answer end, a running scan ends as
+// one the system stopped, and each device that was connected is reported disconnected once.
+void BluezCore::OwnerGone() {
+  std::vector<std::string> connected;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [path, object] : objects_) {
+      auto device = object.find(kDeviceIface);
+      if (device == object.end()) continue;
+      auto flag = device->second.find("Connected");
+      if (flag != device->second.end() && flag->second.Bool()) connected.push_back(path);
+    }
+    objects_.clear();
+    opened_here_.clear();
+    quiet_.clear();
+    acquired_mtu_.clear();
+  }
+  loaded_ = false;
+  // An ended call may make another one (a pairing unregisters its agent); the bus answers those itself.
+  std::map<uint64_t, std::function<void(Reply&)>> pending;
+  pending.swap(pending_);
+  for (auto& [id, done] : pending) {
+    Reply reply{"org.freedesktop.DBus.Error.NoReply", "bluetoothd left the bus.", {}};
+    done(reply);
+  }
+  for (auto& [path, session] : sessions_) {
+    if (session.fd >= 0) close(session.fd);
+  }
+  sessions_.clear();
+  for (auto& [path, timer] : services_changed_timers_) CancelTimer(timer);
+  services_changed_timers_.clear();
+  std::vector<std::string> waiting;
+  for (const auto& [path, list] : waiters_) waiting.push_back(path);
+  for (const std::string& path : waiting) FinishWaiters(path, false);
+  AbortWatchers();
+  for (const std::string& path : connected) FireDevices(path, kConnectionStatusChanged);
 }
 
 void BluezCore::DeliverValue(const std::string& characteristic_path, const Bytes& value) {
@@ -775,9 +832,48 @@ void BluezCore::LinkReleased(const std::string& device_path) {
   });
 }
 
-void BluezCore::SuppressRemoval(const std::string& device_path) {
+void BluezCore::CloseLink(const std::string& device_path, std::shared_ptr<LinkHold> hold, uint32_t timeout_ms,
+                          std::function<void(Reply&)> done) {
+  hold.reset();
+  bool close;
+  {
+    std::lock_guard lock(mutex_);
+    auto other = holds_.find(device_path);
+    const bool held_elsewhere = other != holds_.end() && !other->second.expired();
+    close = !held_elsewhere && opened_here_.erase(device_path) != 0;
+    if (close) quiet_.insert(device_path);
+  }
+  if (!close) {
+    Reply nothing_to_close;
+    done(nothing_to_close);
+    return;
+  }
+  std::vector<std::string> closing;
+  for (const auto& [path, session] : sessions_) {
+    if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
+  }
+  for (const std::string& path : closing) CloseSession(path, true);
+  const uint64_t timeout_us = timeout_ms == 0 ? kDefaultCallUs : uint64_t{timeout_ms} * 1000;
+  CallMethod(device_path, kDeviceIface, "Disconnect", nullptr, timeout_us,
+             [this, device_path, done = std::move(done)](Reply& reply) {
+               Unquiet(device_path);
+               done(reply);
+             });
+}
+
+void BluezCore::Quiet(const std::string& device_path) {
   std::lock_guard lock(mutex_);
-  removing_.insert(device_path);
+  quiet_.insert(device_path);
+}
+
+void BluezCore::Unquiet(const std::string& device_path) {
+  std::lock_guard lock(mutex_);
+  quiet_.erase(device_path);
+}
+
+void BluezCore::ForgetLink(const std::string& device_path) {
+  std::lock_guard lock(mutex_);
+  opened_here_.erase(device_path);
 }
 
 }  // namespace velmora::platform::bluetooth::bluez

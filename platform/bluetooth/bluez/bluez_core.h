@@ -122,8 +122,17 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void Register(const std::string& path, const std::shared_ptr<BluezCharacteristic>& characteristic);
   // LinkReleased is called by the last LinkHold of a device: a link opened here is closed.
   void LinkReleased(const std::string& device_path);
-  // SuppressRemoval keeps the removal of a device that this backend unpairs from reading as a link loss.
-  void SuppressRemoval(const std::string& device_path);
+  // CloseLink drops `hold` and, when no other object holds the device's link and it was opened here, closes
+  // the link and hands bluetoothd's reply to done (within timeout_ms, 0: the default bound); otherwise done
+  // gets a success at once. Bus thread.
+  void CloseLink(const std::string& device_path, std::shared_ptr<LinkHold> hold, uint32_t timeout_ms,
+                 std::function<void(Reply&)> done);
+  // Quiet keeps the link loss of a device that this backend disconnects or unpairs (its Connected=false and
+  // its removal) from reading as a drop, until Unquiet or the device's removal. Any thread.
+  void Quiet(const std::string& device_path);
+  void Unquiet(const std::string& device_path);
+  // ForgetLink marks a link closed by bluetoothd for us (an unpairing removed the device). Any thread.
+  void ForgetLink(const std::string& device_path);
 
   // Complete finishes an operation on the completion thread.
   template <class T>
@@ -170,7 +179,9 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void FinishWaiters(const std::string& device_path, bool ok);
   void ServicesChanged(const std::string& device_path);
   void DeliverValue(const std::string& characteristic_path, const Bytes& value);
-  void AbortWatchers();
+  void AbortWatchers(const HString& detail = {});
+  void OwnerChanged(const std::string& new_owner);
+  void OwnerGone();
   void FireDevices(const std::string& device_path, int event);
 
   std::string address_;
@@ -206,7 +217,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::map<std::string, std::vector<std::weak_ptr<BluezCharacteristic>>> characteristics_;
   std::map<std::string, std::weak_ptr<LinkHold>> holds_;
   std::set<std::string> opened_here_;
-  std::set<std::string> removing_;
+  std::set<std::string> quiet_;
   std::map<std::string, uint16_t> acquired_mtu_;
 };
 

@@ -31,11 +31,24 @@ class PairingResult final : public DevicePairingResult {
 
 class UnpairingResult final : public DeviceUnpairingResult {
  public:
-  explicit UnpairingResult(DeviceUnpairingResultStatus status) : status_(status) {}
+  explicit UnpairingResult(DeviceUnpairingResultStatus status, HString detail = {})
+      : status_(status), detail_(std::move(detail)) {}
   DeviceUnpairingResultStatus Status() override { return status_; }
+  HString Detail() override { return detail_; }
 
  private:
   const DeviceUnpairingResultStatus status_;
+  const HString detail_;
+};
+
+class CloseResult final : public DeviceCloseResult {
+ public:
+  explicit CloseResult(HString detail) : detail_(std::move(detail)) {}
+  bool Succeeded() override { return detail_.empty(); }
+  HString Detail() override { return detail_; }
+
+ private:
+  const HString detail_;
 };
 
 // PairingRequest collects the handler's answer; answers given after the handler returned do not count.
@@ -149,7 +162,8 @@ AsyncOp<DeviceUnpairingResult> BluezPairing::UnpairAsync() {
       self->core_->Complete<DeviceUnpairingResult>(operation, std::make_shared<UnpairingResult>(R::AlreadyUnpaired));
       return;
     }
-    self->core_->SuppressRemoval(self->path_);
+    // Removing the device ends its link: that is no drop to report.
+    self->core_->Quiet(self->path_);
     self->core_->CallMethod(
         adapter, kAdapterIface, "RemoveDevice",
         [path = self->path_](sd_bus_message* message) { return sd_bus_message_append(message, "o", path.c_str()); },
@@ -158,7 +172,14 @@ AsyncOp<DeviceUnpairingResult> BluezPairing::UnpairAsync() {
           const R status = reply.Ok()                                      ? R::Unpaired
                            : reply.error == "org.bluez.Error.DoesNotExist" ? R::AlreadyUnpaired
                                                                            : R::Failed;
-          self->core_->Complete<DeviceUnpairingResult>(operation, std::make_shared<UnpairingResult>(status));
+          if (reply.Ok()) {
+            self->core_->ForgetLink(self->path_);
+          } else {
+            self->core_->Unquiet(self->path_);
+          }
+          HString detail = status == R::Failed ? ErrorDetail(reply) : HString();
+          self->core_->Complete<DeviceUnpairingResult>(operation,
+                                                       std::make_shared<UnpairingResult>(status, std::move(detail)));
         });
   });
   if (!posted) throw PlatformError(kRoEClosed);
@@ -378,13 +399,38 @@ AsyncOp<GattDeviceServicesResult> BluezDevice::GetGattServicesForUuidWithCacheMo
   return Services(uuid);
 }
 
+AsyncOp<DeviceCloseResult> BluezDevice::CloseAsync(uint32_t timeout_ms) {
+  if (core_->IsShutDown()) throw PlatformError(kRoEClosed);
+  auto operation = std::make_shared<BluezAsync<DeviceCloseResult>>();
+  std::shared_ptr<LinkHold> hold;
+  {
+    std::lock_guard lock(mutex_);
+    hold.swap(hold_);
+  }
+  auto core = core_;
+  const std::string path = path_;
+  // The hold goes on the bus thread, so that the link is closed here and not by its release.
+  const bool posted = core->Post([core, operation, path, hold = std::move(hold), timeout_ms]() mutable {
+    core->CloseLink(path, std::move(hold), timeout_ms, [core, operation](Reply& reply) {
+      core->Complete<DeviceCloseResult>(operation, std::make_shared<CloseResult>(ErrorDetail(reply)));
+    });
+  });
+  if (!posted) throw PlatformError(kRoEClosed);
+  return operation;
+}
+
 // NOTE: whether bluetoothd discovers again is its own [GATT] Cache setting; the cache mode cannot force it.
 AsyncOp<GattDeviceServicesResult> BluezDevice::Services(std::optional<Guid> uuid) {
   if (core_->IsShutDown()) throw PlatformError(kRoEClosed);
   auto operation = std::make_shared<BluezAsync<GattDeviceServicesResult>>();
   auto core = core_;
   const std::string path = path_;
-  auto hold = hold_;
+  std::shared_ptr<LinkHold> hold;
+  {
+    std::lock_guard lock(mutex_);
+    if (hold_ == nullptr) hold_ = core_->Hold(path_);
+    hold = hold_;
+  }
   const bool posted = core->Post([core, operation, path, uuid, hold] {
     core->EnsureResolved(path, [core, operation, path, uuid, hold](bool ok) {
       if (!ok) return core->Complete<GattDeviceServicesResult>(operation, Unreachable());

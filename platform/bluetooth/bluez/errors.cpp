@@ -71,6 +71,12 @@ DevicePairingResultStatus PairingStatusOf(const Reply& reply) {
   return R::Failed;
 }
 
+HString ErrorDetail(const Reply& reply) {
+  if (reply.Ok()) return {};
+  const std::string text = reply.message.empty() ? reply.error : reply.error + ": " + reply.message;
+  return sim::Utf8ToHString(Bytes(text.begin(), text.end()));
+}
+
 BluetoothError ScanErrorOf(const Reply& reply) {
   const std::string name = Short(reply.error);
   if (name == "NotReady" || name == "org.freedesktop.DBus.Error.UnknownObject" ||

@@ -13,6 +13,10 @@
 
 namespace velmora::platform::bluetooth::bluez {
 
+// kPoweredOffText explains a scan that a powered-off adapter refused or ended.
+inline constexpr char16_t kPoweredOffText[] =
+    u"The Bluetooth adapter is powered off; the library does not power it on.";
+
 // Device events, as BluezCore fires them on the device objects of a path.
 enum DeviceEvent { kNameChanged = 0, kConnectionStatusChanged = 1, kGattServicesChanged = 2 };
 
@@ -33,8 +37,8 @@ class BluezWatcher final : public BluetoothLEAdvertisementWatcher, public std::e
 
   // Offer delivers a device's advertisement while the watcher runs and its filter passes it. Bus thread.
   void Offer(uint64_t address, int16_t rssi, const std::vector<BluetoothLEAdvertisementDataSection>& sections);
-  // End moves a running watcher to `status` and fires Stopped with `error`. Any thread.
-  void End(BluetoothLEAdvertisementWatcherStatus status, BluetoothError error);
+  // End moves a running watcher to `status` and fires Stopped with `error` and `detail`. Any thread.
+  void End(BluetoothLEAdvertisementWatcherStatus status, BluetoothError error, const HString& detail = {});
   bool Discovering();
 
  private:
@@ -67,6 +71,7 @@ class BluezDevice final : public BluetoothLEDevice, public std::enable_shared_fr
   AsyncOp<GattDeviceServicesResult> GetGattServicesWithCacheModeAsync(BluetoothCacheMode mode) override;
   AsyncOp<GattDeviceServicesResult> GetGattServicesForUuidWithCacheModeAsync(const Guid& uuid,
                                                                              BluetoothCacheMode mode) override;
+  AsyncOp<DeviceCloseResult> CloseAsync(uint32_t timeout_ms) override;
 
   void Fire(DeviceEvent event);
 
@@ -77,7 +82,7 @@ class BluezDevice final : public BluetoothLEDevice, public std::enable_shared_fr
   std::shared_ptr<BluezCore> core_;
   const std::string path_;
   const uint64_t address_;
-  std::shared_ptr<LinkHold> hold_;
+  std::shared_ptr<LinkHold> hold_;  // guarded by mutex_; null after CloseAsync until a GATT request
   std::shared_ptr<BluezPairing> pairing_;
   std::mutex mutex_;
   std::vector<Handler> handlers_[3];
@@ -181,6 +186,8 @@ struct GattOutcome {
 };
 GattOutcome GattOutcomeOf(const Reply& reply);
 DevicePairingResultStatus PairingStatusOf(const Reply& reply);
+// ErrorDetail gives "<error name>: <error text>" of a failed reply, empty for a success.
+HString ErrorDetail(const Reply& reply);
 BluetoothError ScanErrorOf(const Reply& reply);
 
 std::shared_ptr<BluetoothAdapter> MakeAdapter(std::shared_ptr<BluezCore> core, std::string path);

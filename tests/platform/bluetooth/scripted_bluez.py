@@ -40,6 +40,7 @@ calls = []
 devices = {}   # address -> Device (script state)
 agent = {}     # 'sender', 'path', 'capability' of the registered agent
 sockets = {}   # characteristic path -> our end of its AcquireNotify socket
+unanswered = []  # callbacks of calls that are never answered
 
 
 def uuid(value):
@@ -211,6 +212,9 @@ def RemoveDevice(_self, path):
     log('RemoveDevice', ADAPTER_PATH, path)
     for device in list(devices.values()):
         if device.path == path:
+            # bluetoothd disconnects a connected device before it forgets it.
+            if device.props()['Connected']:
+                link_drop(device.address)
             device.remove()
             return
     fail('org.bluez.Error.DoesNotExist', 'Does Not Exist')
@@ -239,6 +243,7 @@ class Device:
         self.passkey = passkey
         self.database = []          # services, see gatt()
         self.connect_error = None   # (name, message) of a failing Connect
+        self.disconnect_error = None  # (name, message) of a refused Disconnect, or 'never' (no answer)
         self.resolve = True         # False: ServicesResolved never comes
         self.pair_error = None      # (name, message) of a failing Pair
         self.cancelled = False
@@ -426,10 +431,17 @@ def Connect(self):
         changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True)})
 
 
-@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
-def Disconnect(self):
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', async_callbacks=('ok', 'err'))
+def Disconnect(self, ok, err):
     log('Disconnect', self.path)
-    link_drop(device_at(self.path).address)
+    device = device_at(self.path)
+    if device.disconnect_error == 'never':
+        unanswered.append((ok, err))
+        return
+    if device.disconnect_error:
+        fail(*device.disconnect_error)
+    link_drop(device.address)
+    ok()
 
 
 def connect_elsewhere(address):
@@ -705,8 +717,23 @@ def pid():
     return os.getpid()
 
 
+def bluetoothd_exit():
+    '''bluetoothd exits: its sockets close and its name goes, and nothing else is said (no InterfacesRemoved).
+    Calls it had not answered stay unanswered.'''
+    for path in list(sockets):
+        close_socket(path)
+    return manager().connection.release_name(BUS_NAME)
+
+
+def bluetoothd_start():
+    '''bluetoothd starts again: one powered adapter, no devices, and the name org.bluez.'''
+    reset()
+    return manager().connection.request_name(BUS_NAME)
+
+
 def reset():
-    '''Back to one powered adapter without devices, agent or log.'''
+    '''Back to one powered adapter without devices, agent or log, owning org.bluez.'''
+    unanswered.clear()
     for device in list(devices.values()):
         device.remove()
     for path in list(sockets):
@@ -716,6 +743,7 @@ def reset():
     changed(ADAPTER_PATH, ADAPTER_IFACE, {'Powered': dbus.Boolean(True), 'Discovering': dbus.Boolean(False)})
     agent.clear()
     calls.clear()
+    manager().connection.request_name(BUS_NAME)
 
 
 HEART_RATE_ADDRESS = 'C0:FF:EE:00:00:01'
