@@ -19,5 +19,6 @@ struct ProcList {
 // them).
 ProcList BcryptProcs();
 ProcList AdvapiProcs();
+ProcList NcryptProcs();
 
 }  // namespace velmora::platform

@@ -24,6 +24,7 @@ struct ModuleRecord {
 #if !VELMORABLE_PLATFORM_CRYPTO
 ProcList BcryptProcs() { return {}; }
 ProcList AdvapiProcs() { return {}; }
+ProcList NcryptProcs() { return {}; }
 #endif
 
 namespace {
@@ -68,6 +69,7 @@ ModuleRecord g_modules[] = {
     {"qwave", true, &NoProcs, 0, false},
     {"bcrypt", kCryptoModulesPresent, &BcryptProcs, 0, false},
     {"advapi32", kCryptoModulesPresent, &AdvapiProcs, 0, false},
+    {"ncrypt", kCryptoModulesPresent, &NcryptProcs, 0, false},
     {"secur32", false, &NoProcs, 0, false},
     {"crypt32", false, &NoProcs, 0, false},
     {"netapi32", false, &NoProcs, 0, false},

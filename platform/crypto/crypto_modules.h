@@ -33,7 +33,8 @@ namespace test {
 // "BCryptEncrypt", ...) since the last ResetCryptoCallCounts; 0 for a name never called.
 int CryptoCallCount(const char* function);
 void ResetCryptoCallCounts();
-// LiveCryptoHandles is the number of handles opened and not yet closed (CryptoAPI contexts and the
+// LiveCryptoHandles is the number of handles opened and not yet closed (CryptoAPI contexts, "ncrypt"
+// providers, hash objects and the
 // cipher module's algorithm and key handles).
 int LiveCryptoHandles();
 // FailNextAcquireContext makes the next CryptAcquireContextA fail with NTE_BAD_KEYSET, as on a machine

@@ -7,8 +7,10 @@
 #include <set>
 
 #include "platform/crypto/call_counts.h"
+#include "platform/crypto/cipher_internal.h"
 #include "platform/crypto/cipher_modules.h"
 #include "platform/crypto/crypto_modules.h"
+#include "platform/crypto/ncrypt_modules.h"
 #include "platform/last_error.h"
 #include "platform/win_codes.h"
 
@@ -124,7 +126,7 @@ namespace test {
 int LiveCryptoHandles() {
   ProviderTable& table = Providers();
   std::lock_guard<std::mutex> lock(table.mutex);
-  return static_cast<int>(table.open.size()) + LiveCipherHandles();
+  return static_cast<int>(table.open.size()) + LiveCipherHandles() + LiveHashHandles() + LiveNcryptHandles();
 }
 
 void FailNextAcquireContext() {
