@@ -22,7 +22,7 @@ constexpr int32_t kMaxCalgIds = 32;
 // TlsCredentialSettings is what a credential handle was or will be acquired with.
 struct TlsCredentialSettings {
   int32_t direction = 0;
-  const platform::CertContext* certificate = nullptr;
+  const platform::CERT_CONTEXT* certificate = nullptr;
   uint32_t protocols = 0;
   int32_t strength = 0;
   const core::BufferCore* algorithms = nullptr;

@@ -21,5 +21,6 @@ ProcList BcryptProcs();
 ProcList AdvapiProcs();
 ProcList Crypt32Procs();
 ProcList Secur32Procs();
+ProcList NcryptProcs();
 
 }  // namespace velmora::platform

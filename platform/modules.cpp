@@ -26,6 +26,7 @@ ProcList BcryptProcs() { return {}; }
 ProcList AdvapiProcs() { return {}; }
 ProcList Crypt32Procs() { return {}; }
 ProcList Secur32Procs() { return {}; }
+ProcList NcryptProcs() { return {}; }
 #endif
 
 namespace {
@@ -70,6 +71,7 @@ ModuleRecord g_modules[] = {
     {"qwave", true, &NoProcs, 0, false},
     {"bcrypt", kCryptoModulesPresent, &BcryptProcs, 0, false},
     {"advapi32", kCryptoModulesPresent, &AdvapiProcs, 0, false},
+    {"ncrypt", kCryptoModulesPresent, &NcryptProcs, 0, false},
     {"secur32", kCryptoModulesPresent, &Secur32Procs, 0, false},
     {"crypt32", kCryptoModulesPresent, &Crypt32Procs, 0, false},
     {"netapi32", false, &NoProcs, 0, false},

@@ -1,9 +1,8 @@
 // Optional system modules: the libraries the components load at run time and look functions up in. Each is
 // either present, with the functions this system provides for it, or absent, exactly as a library that is
 // missing from a machine. Present now: "ws2_32" (name resolution), "ntdll" (version record) and "qwave"
-// (no functions yet), and, in builds with the platform crypto modules, "bcrypt" and "advapi32" (their random
-// generators, platform/crypto/crypto_modules.h) and "crypt32" (certificate contexts and memory stores,
-// platform/crypto/crypt32_modules.h). Absent on this system: "secur32" and "netapi32".
+// (no functions yet), and, in builds with the platform crypto modules, "bcrypt", "advapi32", "ncrypt",
+// "crypt32" and "secur32" (platform/crypto/). Absent on this system: "netapi32".
 #pragma once
 
 #include <cstdint>

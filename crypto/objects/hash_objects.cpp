@@ -2,6 +2,7 @@
 
 #include "component/component_base.h"
 #include "component/socket_base.h"
+#include "crypto/providers/cng_hash.h"
 
 namespace velmora::crypto {
 
@@ -16,9 +17,31 @@ bool FipsAllowsHmac(int32_t engine_id) {
   return engine_id == kEngineHmacSha1 || (engine_id >= kEngineHmacSha256 && engine_id <= kEngineHmacSha384);
 }
 
-// NOTE: no platform hash or HMAC provider is part of this library yet, so every request that needs
-// the platform ends here with 600, the code of a missing provider.
+// NOTE: the HMAC provider choice is not built yet, so every HMAC request that needs the platform ends here
+// with 600, the code of a missing provider.
 int PlatformUnavailable() { return kNoPlatformProvider; }
+
+// SelectPlatformHash makes the component hold a CngHash for a digest with a platform form: 0, 600 for one
+// without, or CngHash::SetAlgorithm's code.
+int SelectPlatformHash(component::CryptoComponent& component, int32_t engine_id, uint32_t mode) {
+  const int32_t platform_id = PlatformDigestIndex(engine_id);
+  if (platform_id < 0) return kNoPlatformProvider;
+  auto* hash = dynamic_cast<CngHash*>(component.Object());
+  const bool created = hash == nullptr;
+  if (created) {
+    hash = new CngHash;
+    if (hash == nullptr) return core::kOutOfMemory;
+  }
+  const int rc = hash->SetAlgorithm(platform_id);
+  if (created) {
+    if (rc != 0) {
+      delete hash;
+      return rc;
+    }
+    component.Hold(engine_id, hash, mode);
+  }
+  return rc;
+}
 
 }  // namespace
 
@@ -52,7 +75,7 @@ int SelectHashProvider(component::CryptoComponent& component, int32_t engine_id,
   if (component::UseFIPSCompliantAPI() != 0 && !FipsAllowsHash(engine_id)) return kNotAllowedInFips;
   const uint32_t resolved = ResolveProviderMode(mode, PlatformDigestIndex(engine_id) >= 0);
   KeepOrRelease(component, engine_id, mode);
-  if (resolved == kProviderPlatform) return PlatformUnavailable();
+  if (resolved == kProviderPlatform) return SelectPlatformHash(component, engine_id, resolved);
   const int32_t id = EngineIdToHashId(engine_id);
   if (id < 0) return kNoInternalDigest;
   auto* hash = dynamic_cast<InternalHash*>(component.Object());

@@ -29,13 +29,15 @@ HashObject* HeldHash(const component::CryptoComponent& component);
 HmacObject* HeldHmac(const component::CryptoComponent& component);
 
 // SelectHashProvider makes the component hold a digest object for engine id 23..44: 0; 9999 when FIPS
-// mode refuses the id; 600 when the platform is required (it has no provider here); 9998 for an id
-// without an internal digest; 200 when memory runs out. Ids 41..44 are SHA3-224..512 with Keccak padding.
+// mode refuses the id; when the platform is chosen a CngHash (SHA-1, SHA-256, SHA-384, SHA-512; 600 for
+// other ids or while the platform's hash functions are not loaded, -1 when the algorithm cannot be
+// opened); 9998 for an id without an internal digest; 200 when memory runs out. Ids 41..44 are SHA3-224..512 with Keccak padding.
 [[nodiscard]] int SelectHashProvider(component::CryptoComponent& component, int32_t engine_id, uint32_t mode);
 // SelectHashByName selects by digest name (HashNameToEngineId); an unknown name gives 9998.
 [[nodiscard]] int SelectHashByName(component::CryptoComponent& component, const char* name, uint32_t mode);
 // SelectHmacProvider makes the component hold an HMAC object for engine id 45..51 keyed with key:
-// 0, or 9999, 600, 9998, 200 as SelectHashProvider.
+// 0, or 9999, 9998, 200 as SelectHashProvider; 600 when the platform is required (its HMAC is not chosen
+// here yet).
 [[nodiscard]] int SelectHmacProvider(component::CryptoComponent& component, int32_t engine_id, const uint8_t* key,
                                      int32_t key_length, uint32_t mode);
 // CopyHashFrom makes the component hold a clone of source's digest object with source's id and mode:

@@ -4,6 +4,7 @@
 
 #include "component/component_base.h"
 #include "crypto/objects/hash_objects.h"
+#include "crypto/providers/cng_hash.h"
 
 namespace velmora::crypto {
 
@@ -16,12 +17,12 @@ constexpr int32_t kEngineMd2 = 33;
 bool FipsMode() { return component::UseFIPSCompliantAPI() != 0; }
 
 // PlatformPbkdf2 is the platform form of PBKDF2, used in FIPS mode.
-int PlatformPbkdf2(int32_t hmac_id, int32_t salt_length) {
+int PlatformPbkdf2(int32_t hmac_id, const uint8_t* password, int32_t password_length, const uint8_t* salt,
+                   int32_t salt_length, int32_t iterations, int32_t key_length, uint8_t* out) {
   if (salt_length < kFipsMinSaltLength) return kNotAllowedInFips;
-  // Only HMAC-SHA1/256/384/512 have a platform form (HMAC-MD5 has one too, but FIPS mode refuses it).
+  // Only HMAC-SHA1/256/384/512 have a platform form here (HMAC-MD5 has one too, but FIPS mode refuses it).
   if (PlatformHmacIndex(hmac_id) < 0) return kNoInternalDigest;
-  // NOTE: the platform PBKDF2 provider is not part of this library yet.
-  return kNoPlatformProvider;
+  return CngPbkdf2(hmac_id, password, password_length, salt, salt_length, iterations, key_length, out);
 }
 
 int Pkcs12Derive(Pkcs12Kdf& kdf, int32_t iterations, uint8_t diversifier, int32_t n, core::BufferCore& out) {
@@ -63,7 +64,9 @@ int32_t PemDigestEngineId(const char* digest_name) {
 
 int Pbkdf2ByHmacId(int32_t hmac_id, const uint8_t* password, int32_t password_length, const uint8_t* salt,
                    int32_t salt_length, int32_t iterations, int32_t key_length, uint8_t* out) {
-  if (FipsMode()) return PlatformPbkdf2(hmac_id, salt_length);
+  if (FipsMode()) {
+    return PlatformPbkdf2(hmac_id, password, password_length, salt, salt_length, iterations, key_length, out);
+  }
   const int32_t digest_id = HmacIdToHashId(hmac_id);
   if (digest_id < 0) return kNoInternalDigest;
   InternalHmac hmac;

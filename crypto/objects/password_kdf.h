@@ -14,8 +14,8 @@ namespace velmora::crypto {
 
 // Pbkdf2ByHmacId derives key_length bytes into out with PBKDF2 over the HMAC engine id 45..51. With FIPS
 // mode off it runs the internal PBKDF2; in FIPS mode it needs the platform's PBKDF2: 9999 for a salt
-// under 16 bytes, 9998 for HMAC-MD5 or an id without a platform form, else 600 (no platform provider).
-// Otherwise 0, or Pbkdf2Internal's codes.
+// under 16 bytes, 9998 for HMAC-MD5 or an id without a platform form, else CngPbkdf2's codes (600 while
+// the platform's PBKDF2 is not loaded). Otherwise 0, or Pbkdf2Internal's codes.
 [[nodiscard]] int Pbkdf2ByHmacId(int32_t hmac_id, const uint8_t* password, int32_t password_length,
                                  const uint8_t* salt, int32_t salt_length, int32_t iterations, int32_t key_length,
                                  uint8_t* out);

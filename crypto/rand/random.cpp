@@ -198,6 +198,12 @@ void UnloadRngProviders() {
 }
 
 namespace test {
+
+int RngEntryPointsLoaded() {
+  return (g_providers.acquire_context != nullptr) + (g_providers.release_context != nullptr) +
+         (g_providers.gen_random != nullptr) + (g_providers.bcrypt_gen_random != nullptr);
+}
+
 void SetRandomSourceSelector(int32_t selector) { g_selector.store(selector); }
 int32_t RandomSourceSelector() { return g_selector.load(); }
 uint32_t FallbackFillCount() { return g_fallback_count.load(); }

@@ -78,6 +78,8 @@ namespace test {
 // SetRandomSourceSelector sets the process-wide selector; RandomSourceSelector reads it.
 void SetRandomSourceSelector(int32_t selector);
 int32_t RandomSourceSelector();
+// RngEntryPointsLoaded is the number of the four platform entry points loaded now.
+int RngEntryPointsLoaded();
 // FallbackFillCount is the number of requests the kernel's generator served.
 uint32_t FallbackFillCount();
 }  // namespace test

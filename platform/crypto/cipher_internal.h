@@ -1,7 +1,11 @@
-// What the symmetric entry points of the crypto modules share between their files: the key record.
+// What the entry points of the crypto modules share between their files: the algorithm and key records and
+// the table of open algorithm handles.
 #pragma once
 
 #include <openssl/evp.h>
+
+#include <mutex>
+#include <vector>
 
 #include "platform/crypto/cipher_types.h"
 
@@ -9,6 +13,43 @@ namespace velmora::platform {
 
 enum class CipherFamily { kAes, kTripleDes, kXtsAes };
 enum class ChainingMode { kCbc, kEcb, kCfb, kGcm, kXts };
+
+// BcryptAlgorithmObject is what an algorithm handle points at. A cipher handle keeps the algorithm, the
+// properties its keys take, and the EVP ciphers fetched for it (kept until the handle closes, so making a
+// key costs no fetch). A hash handle keeps its digest, fetched once when it opens, and its flags.
+struct BcryptAlgorithmObject {
+  bool is_hash = false;
+  CipherFamily family = CipherFamily::kAes;
+  ChainingMode chaining = ChainingMode::kCbc;
+  ULONG message_block = 0;
+  std::mutex fetch_mutex;
+  struct Fetched {
+    ChainingMode chaining;
+    ULONG message_block;
+    ULONG key_length;
+    EVP_CIPHER* cipher;
+  };
+  std::vector<Fetched> fetched;
+  // Hash handles only.
+  EVP_MD* md = nullptr;
+  EVP_MAC* mac = nullptr;  // HMAC handles
+  bool hmac = false;
+  bool reusable = false;
+};
+
+// AddAlgorithm records a new handle as open; FindAlgorithm gives the record of an open handle or null;
+// RemoveAlgorithm forgets an open handle (false when it was not open).
+void AddAlgorithm(BcryptAlgorithmObject* algorithm);
+BcryptAlgorithmObject* FindAlgorithm(const void* handle);
+bool RemoveAlgorithm(const void* handle);
+
+// OpenHashAlgorithm opens a hash algorithm by name for BCryptOpenAlgorithmProvider: STATUS_NOT_FOUND for a
+// name that is not a hash, STATUS_INVALID_PARAMETER for flags it does not take; CloseHashAlgorithm frees
+// what a hash handle holds.
+NTSTATUS OpenHashAlgorithm(const char16_t* algorithm_id, ULONG flags, BcryptAlgorithmObject** out);
+void CloseHashAlgorithm(BcryptAlgorithmObject* algorithm);
+// LiveHashHandles counts the open hash objects.
+int LiveHashHandles();
 
 // BcryptKeyObject is what a key handle points at: the key's algorithm, chaining mode and step, its EVP
 // cipher, and one EVP context per direction (made on first use).

@@ -18,22 +18,6 @@
 
 namespace velmora::platform {
 
-// BcryptAlgorithmObject is what an algorithm handle points at: the algorithm, the properties its keys
-// take, and the EVP ciphers fetched for it (kept until the handle closes, so making a key costs no fetch).
-struct BcryptAlgorithmObject {
-  CipherFamily family = CipherFamily::kAes;
-  ChainingMode chaining = ChainingMode::kCbc;
-  ULONG message_block = 0;
-  std::mutex fetch_mutex;
-  struct Fetched {
-    ChainingMode chaining;
-    ULONG message_block;
-    ULONG key_length;
-    EVP_CIPHER* cipher;
-  };
-  std::vector<Fetched> fetched;
-};
-
 namespace {
 
 constexpr ULONG kObjectLength = 654;
@@ -57,10 +41,10 @@ HandleTable& Handles() {
   return *table;
 }
 
+// IsAlgorithm: an open cipher algorithm handle (hash handles make no keys and have no cipher properties).
 bool IsAlgorithm(const void* handle) {
-  HandleTable& table = Handles();
-  std::lock_guard<std::mutex> lock(table.mutex);
-  return handle != nullptr && table.algorithms.count(handle) != 0;
+  const BcryptAlgorithmObject* algorithm = FindAlgorithm(handle);
+  return algorithm != nullptr && !algorithm->is_hash;
 }
 
 bool IsKey(const void* handle) {
@@ -333,13 +317,42 @@ EVP_CIPHER_CTX* KeyContext(BcryptKeyObject& key, bool encrypt, const uint8_t* iv
   return context;
 }
 
+void AddAlgorithm(BcryptAlgorithmObject* algorithm) {
+  HandleTable& table = Handles();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.algorithms.insert(algorithm);
+}
+
+BcryptAlgorithmObject* FindAlgorithm(const void* handle) {
+  HandleTable& table = Handles();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  if (handle == nullptr || table.algorithms.count(handle) == 0) return nullptr;
+  return static_cast<BcryptAlgorithmObject*>(const_cast<void*>(handle));
+}
+
+bool RemoveAlgorithm(const void* handle) {
+  HandleTable& table = Handles();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  return handle != nullptr && table.algorithms.erase(handle) != 0;
+}
+
 NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* algorithm, const char16_t* algorithm_id,
                                      const char16_t* implementation, ULONG flags) {
   CountCryptoCall("BCryptOpenAlgorithmProvider");
-  if (algorithm == nullptr || algorithm_id == nullptr || flags != 0) return kStatusInvalidParameter;
+  if (algorithm == nullptr || algorithm_id == nullptr) return kStatusInvalidParameter;
   if (implementation != nullptr && !SameName(implementation, u"Microsoft Primitive Provider")) {
     return kStatusNotFound;
   }
+  BcryptAlgorithmObject* hash = nullptr;
+  const NTSTATUS hash_status = OpenHashAlgorithm(algorithm_id, flags, &hash);
+  if (hash_status != kStatusNotFound) {
+    if (hash_status == kStatusSuccess) {
+      AddAlgorithm(hash);
+      *algorithm = hash;
+    }
+    return hash_status;
+  }
+  if (flags != 0) return kStatusInvalidParameter;
   CipherFamily family;
   if (SameName(algorithm_id, u"AES")) {
     family = CipherFamily::kAes;
@@ -354,22 +367,17 @@ NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* algorithm, const char16_
   if (object == nullptr) return kStatusNoMemory;
   object->family = family;
   object->chaining = family == CipherFamily::kXtsAes ? ChainingMode::kXts : ChainingMode::kCbc;
-  HandleTable& table = Handles();
-  std::lock_guard<std::mutex> lock(table.mutex);
-  table.algorithms.insert(object);
+  AddAlgorithm(object);
   *algorithm = object;
   return kStatusSuccess;
 }
 
 NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm, ULONG flags) {
   CountCryptoCall("BCryptCloseAlgorithmProvider");
-  {
-    HandleTable& table = Handles();
-    std::lock_guard<std::mutex> lock(table.mutex);
-    if (algorithm == nullptr || table.algorithms.count(algorithm) == 0) return kStatusInvalidHandle;
-    if (flags != 0) return kStatusInvalidParameter;
-    table.algorithms.erase(algorithm);
-  }
+  if (FindAlgorithm(algorithm) == nullptr) return kStatusInvalidHandle;
+  if (flags != 0) return kStatusInvalidParameter;
+  if (!RemoveAlgorithm(algorithm)) return kStatusInvalidHandle;
+  if (algorithm->is_hash) CloseHashAlgorithm(algorithm);
   for (const BcryptAlgorithmObject::Fetched& entry : algorithm->fetched) EVP_CIPHER_free(entry.cipher);
   delete algorithm;
   return kStatusSuccess;

@@ -33,8 +33,9 @@ namespace test {
 // "BCryptEncrypt", ...) since the last ResetCryptoCallCounts; 0 for a name never called.
 int CryptoCallCount(const char* function);
 void ResetCryptoCallCounts();
-// LiveCryptoHandles is the number of handles opened and not yet closed (CryptoAPI contexts, the cipher
-// module's algorithm and key handles, and the security module's credentials and contexts).
+// LiveCryptoHandles is the number of handles opened and not yet closed (CryptoAPI contexts, "ncrypt"
+// providers, hash objects, the cipher module's algorithm and key handles, certificate contexts and stores,
+// and the security module's credentials and contexts).
 int LiveCryptoHandles();
 // FailNextAcquireContext makes the next CryptAcquireContextA fail with NTE_BAD_KEYSET, as on a machine
 // where the container was never created.

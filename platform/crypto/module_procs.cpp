@@ -5,6 +5,7 @@
 
 #include "platform/crypto/cipher_modules.h"
 #include "platform/crypto/crypto_modules.h"
+#include "platform/crypto/hash_modules.h"
 
 namespace velmora::platform {
 
@@ -21,6 +22,21 @@ constexpr ProcEntry kBcryptProcs[] = {
     {"BCryptEncrypt", []() -> void* { return reinterpret_cast<void*>(&BCryptEncrypt); }},
     {"BCryptDecrypt", []() -> void* { return reinterpret_cast<void*>(&BCryptDecrypt); }},
     {"BCryptGenerateSymmetricKey", []() -> void* { return reinterpret_cast<void*>(&BCryptGenerateSymmetricKey); }},
+    {"BCryptCreateHash", []() -> void* { return reinterpret_cast<void*>(&BCryptCreateHash); }},
+    {"BCryptHashData", []() -> void* { return reinterpret_cast<void*>(&BCryptHashData); }},
+    {"BCryptFinishHash", []() -> void* { return reinterpret_cast<void*>(&BCryptFinishHash); }},
+    {"BCryptDuplicateHash", []() -> void* { return reinterpret_cast<void*>(&BCryptDuplicateHash); }},
+    {"BCryptDestroyHash", []() -> void* { return reinterpret_cast<void*>(&BCryptDestroyHash); }},
+    {"BCryptDeriveKeyPBKDF2", []() -> void* { return reinterpret_cast<void*>(&BCryptDeriveKeyPBKDF2); }},
+    {"BCryptImportKeyPair", []() -> void* { return reinterpret_cast<void*>(&BCryptImportKeyPair); }},
+    {"BCryptGenerateKeyPair", []() -> void* { return reinterpret_cast<void*>(&BCryptGenerateKeyPair); }},
+    {"BCryptFinalizeKeyPair", []() -> void* { return reinterpret_cast<void*>(&BCryptFinalizeKeyPair); }},
+    {"BCryptExportKey", []() -> void* { return reinterpret_cast<void*>(&BCryptExportKey); }},
+    {"BCryptSecretAgreement", []() -> void* { return reinterpret_cast<void*>(&BCryptSecretAgreement); }},
+    {"BCryptDeriveKey", []() -> void* { return reinterpret_cast<void*>(&BCryptDeriveKey); }},
+    {"BCryptDestroySecret", []() -> void* { return reinterpret_cast<void*>(&BCryptDestroySecret); }},
+    {"BCryptSignHash", []() -> void* { return reinterpret_cast<void*>(&BCryptSignHash); }},
+    {"BCryptVerifySignature", []() -> void* { return reinterpret_cast<void*>(&BCryptVerifySignature); }},
 };
 
 constexpr ProcEntry kAdvapiProcs[] = {

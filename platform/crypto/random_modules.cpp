@@ -7,10 +7,12 @@
 #include <set>
 
 #include "platform/crypto/call_counts.h"
+#include "platform/crypto/cipher_internal.h"
 #include "platform/crypto/cipher_modules.h"
 #include "platform/crypto/crypt32_modules.h"
 #include "platform/crypto/crypto_modules.h"
 #include "platform/crypto/secur32_modules.h"
+#include "platform/crypto/ncrypt_modules.h"
 #include "platform/last_error.h"
 #include "platform/win_codes.h"
 
@@ -126,7 +128,8 @@ namespace test {
 int LiveCryptoHandles() {
   ProviderTable& table = Providers();
   std::lock_guard<std::mutex> lock(table.mutex);
-  return static_cast<int>(table.open.size()) + LiveCipherHandles() + LiveSecurityHandles() + LiveCertHandles();
+  return static_cast<int>(table.open.size()) + LiveCipherHandles() + LiveHashHandles() + LiveNcryptHandles() +
+         LiveSecurityHandles() + LiveCertHandles();
 }
 
 void FailNextAcquireContext() {

@@ -45,7 +45,7 @@ class TlsSocket : public SocketBase {
 
 // A stand-in for a certificate context: the credential code only passes its address along.
 const int kFakeCertificate = 0;
-const auto* const kCertificate = reinterpret_cast<const plat::CertContext*>(&kFakeCertificate);
+const auto* const kCertificate = reinterpret_cast<const plat::CERT_CONTEXT*>(&kFakeCertificate);
 
 class TlsCredentialsTest : public ::testing::Test {
  protected:
@@ -256,9 +256,9 @@ TEST_F(TlsCredentialsTest, DescriptionsFollowTheSettings) {
     EXPECT_EQ(r.enabled_protocols, c.version == 4 ? static_cast<uint32_t>(c.protocols) : 0u);
     EXPECT_TRUE(r.algorithms.empty());
     EXPECT_EQ(r.disabled_protocols, c.disabled);
-    const std::vector<const plat::CertContext*> certificates =
-        c.certificate != nullptr ? std::vector<const plat::CertContext*>{kCertificate}
-                                 : std::vector<const plat::CertContext*>{};
+    const std::vector<const plat::CERT_CONTEXT*> certificates =
+        c.certificate != nullptr ? std::vector<const plat::CERT_CONTEXT*>{kCertificate}
+                                 : std::vector<const plat::CERT_CONTEXT*>{};
     EXPECT_EQ(r.certificates, certificates);
   }
   // An algorithm list reaches the older description, capped; the newer one has no place for it.

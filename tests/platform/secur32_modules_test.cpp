@@ -22,7 +22,7 @@ TEST(SecurityModule, TableAndBadInput) {
   EXPECT_EQ(reinterpret_cast<UnsupportedFn>(table->initialize_security_context)(), kSecEUnsupportedFunction);
   EXPECT_EQ(reinterpret_cast<UnsupportedFn>(table->further[13])(), kSecEUnsupportedFunction);
 
-  const CertContext* const no_certificate[1] = {nullptr};
+  const CERT_CONTEXT* const no_certificate[1] = {nullptr};
   SCHANNEL_CRED null_certificate{};
   null_certificate.version = kSchannelCredVersion;
   null_certificate.cred_count = 1;

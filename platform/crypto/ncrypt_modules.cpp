@@ -1,0 +1,174 @@
+#include "platform/crypto/ncrypt_modules.h"
+
+#include <iterator>
+#include <mutex>
+#include <set>
+
+#include "platform/crypto/call_counts.h"
+#include "platform/module_procs.h"
+
+namespace velmora::platform {
+
+namespace {
+
+// The open provider handles: numbers from a counter, never reused, so a stale handle is recognised.
+struct ProviderHandles {
+  std::mutex mutex;
+  std::set<NCRYPT_HANDLE> open;
+  NCRYPT_HANDLE next = 0x7000;
+};
+
+// Never destroyed: a handle freed during process exit may still look itself up here.
+ProviderHandles& Providers() {
+  static ProviderHandles* handles = new ProviderHandles;
+  return *handles;
+}
+
+SECURITY_STATUS NotServed(const char* function) {
+  CountCryptoCall(function);
+  return kNteNotSupported;
+}
+
+// The entry points the provider does not serve, all with one answer.
+SECURITY_STATUS NCryptCreatePersistedKey(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE*, const char16_t*, const char16_t*,
+                                         DWORD, DWORD) {
+  return NotServed("NCryptCreatePersistedKey");
+}
+SECURITY_STATUS NCryptOpenKey(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE*, const char16_t*, DWORD, DWORD) {
+  return NotServed("NCryptOpenKey");
+}
+SECURITY_STATUS NCryptSetProperty(NCRYPT_HANDLE, const char16_t*, const uint8_t*, DWORD, DWORD) {
+  return NotServed("NCryptSetProperty");
+}
+SECURITY_STATUS NCryptGetProperty(NCRYPT_HANDLE, const char16_t*, uint8_t*, DWORD, DWORD*, DWORD) {
+  return NotServed("NCryptGetProperty");
+}
+SECURITY_STATUS NCryptFinalizeKey(NCRYPT_KEY_HANDLE, DWORD) { return NotServed("NCryptFinalizeKey"); }
+SECURITY_STATUS NCryptExportKey(NCRYPT_KEY_HANDLE, NCRYPT_KEY_HANDLE, const char16_t*, void*, uint8_t*, DWORD,
+                                DWORD*, DWORD) {
+  return NotServed("NCryptExportKey");
+}
+SECURITY_STATUS NCryptImportKey(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE, const char16_t*, void*, NCRYPT_KEY_HANDLE*,
+                                const uint8_t*, DWORD, DWORD) {
+  return NotServed("NCryptImportKey");
+}
+SECURITY_STATUS NCryptSignHash(NCRYPT_KEY_HANDLE, void*, const uint8_t*, DWORD, uint8_t*, DWORD, DWORD*, DWORD) {
+  return NotServed("NCryptSignHash");
+}
+SECURITY_STATUS NCryptVerifySignature(NCRYPT_KEY_HANDLE, void*, const uint8_t*, DWORD, const uint8_t*, DWORD,
+                                      DWORD) {
+  return NotServed("NCryptVerifySignature");
+}
+SECURITY_STATUS NCryptSecretAgreement(NCRYPT_KEY_HANDLE, NCRYPT_KEY_HANDLE, NCRYPT_SECRET_HANDLE*, DWORD) {
+  return NotServed("NCryptSecretAgreement");
+}
+SECURITY_STATUS NCryptDeriveKey(NCRYPT_SECRET_HANDLE, const char16_t*, void*, uint8_t*, DWORD, DWORD*, ULONG) {
+  return NotServed("NCryptDeriveKey");
+}
+SECURITY_STATUS NCryptTranslateHandle(NCRYPT_PROV_HANDLE*, NCRYPT_KEY_HANDLE*, uintptr_t, uintptr_t, DWORD, DWORD) {
+  return NotServed("NCryptTranslateHandle");
+}
+SECURITY_STATUS NCryptEncrypt(NCRYPT_KEY_HANDLE, const uint8_t*, DWORD, void*, uint8_t*, DWORD, DWORD*, DWORD) {
+  return NotServed("NCryptEncrypt");
+}
+SECURITY_STATUS NCryptDecrypt(NCRYPT_KEY_HANDLE, const uint8_t*, DWORD, void*, uint8_t*, DWORD, DWORD*, DWORD) {
+  return NotServed("NCryptDecrypt");
+}
+SECURITY_STATUS NCryptDeleteKey(NCRYPT_KEY_HANDLE, DWORD) { return NotServed("NCryptDeleteKey"); }
+SECURITY_STATUS NCryptEnumKeys(NCRYPT_PROV_HANDLE, const char16_t*, void**, void**, DWORD) {
+  return NotServed("NCryptEnumKeys");
+}
+SECURITY_STATUS NCryptFreeBuffer(void*) { return NotServed("NCryptFreeBuffer"); }
+SECURITY_STATUS NCryptCreateProtectionDescriptor(const char16_t*, DWORD, NCRYPT_DESCRIPTOR_HANDLE*) {
+  return NotServed("NCryptCreateProtectionDescriptor");
+}
+SECURITY_STATUS NCryptCloseProtectionDescriptor(NCRYPT_DESCRIPTOR_HANDLE) {
+  return NotServed("NCryptCloseProtectionDescriptor");
+}
+SECURITY_STATUS NCryptProtectSecret(NCRYPT_DESCRIPTOR_HANDLE, DWORD, const uint8_t*, ULONG, const void*, void*,
+                                    uint8_t**, ULONG*) {
+  return NotServed("NCryptProtectSecret");
+}
+SECURITY_STATUS NCryptUnprotectSecret(NCRYPT_DESCRIPTOR_HANDLE*, DWORD, const uint8_t*, ULONG, const void*, void*,
+                                      uint8_t**, ULONG*) {
+  return NotServed("NCryptUnprotectSecret");
+}
+SECURITY_STATUS NCryptGetProtectionDescriptorInfo(NCRYPT_DESCRIPTOR_HANDLE, const void*, DWORD, void**) {
+  return NotServed("NCryptGetProtectionDescriptorInfo");
+}
+SECURITY_STATUS NCryptStreamOpenToProtect(NCRYPT_DESCRIPTOR_HANDLE, DWORD, void*, void*, NCRYPT_STREAM_HANDLE*) {
+  return NotServed("NCryptStreamOpenToProtect");
+}
+SECURITY_STATUS NCryptStreamOpenToUnprotect(void*, DWORD, void*, NCRYPT_STREAM_HANDLE*) {
+  return NotServed("NCryptStreamOpenToUnprotect");
+}
+SECURITY_STATUS NCryptStreamUpdate(NCRYPT_STREAM_HANDLE, const uint8_t*, std::size_t, BOOL) {
+  return NotServed("NCryptStreamUpdate");
+}
+SECURITY_STATUS NCryptStreamClose(NCRYPT_STREAM_HANDLE) { return NotServed("NCryptStreamClose"); }
+
+#define VELMORA_NCRYPT_PROC(name) {#name, []() -> void* { return reinterpret_cast<void*>(&name); }}
+
+constexpr ProcEntry kNcryptProcs[] = {
+    VELMORA_NCRYPT_PROC(NCryptOpenStorageProvider),
+    VELMORA_NCRYPT_PROC(NCryptFreeObject),
+    VELMORA_NCRYPT_PROC(NCryptCreatePersistedKey),
+    VELMORA_NCRYPT_PROC(NCryptOpenKey),
+    VELMORA_NCRYPT_PROC(NCryptSetProperty),
+    VELMORA_NCRYPT_PROC(NCryptGetProperty),
+    VELMORA_NCRYPT_PROC(NCryptFinalizeKey),
+    VELMORA_NCRYPT_PROC(NCryptExportKey),
+    VELMORA_NCRYPT_PROC(NCryptImportKey),
+    VELMORA_NCRYPT_PROC(NCryptSignHash),
+    VELMORA_NCRYPT_PROC(NCryptVerifySignature),
+    VELMORA_NCRYPT_PROC(NCryptSecretAgreement),
+    VELMORA_NCRYPT_PROC(NCryptDeriveKey),
+    VELMORA_NCRYPT_PROC(NCryptTranslateHandle),
+    VELMORA_NCRYPT_PROC(NCryptEncrypt),
+    VELMORA_NCRYPT_PROC(NCryptDecrypt),
+    VELMORA_NCRYPT_PROC(NCryptDeleteKey),
+    VELMORA_NCRYPT_PROC(NCryptEnumKeys),
+    VELMORA_NCRYPT_PROC(NCryptFreeBuffer),
+    VELMORA_NCRYPT_PROC(NCryptCreateProtectionDescriptor),
+    VELMORA_NCRYPT_PROC(NCryptCloseProtectionDescriptor),
+    VELMORA_NCRYPT_PROC(NCryptProtectSecret),
+    VELMORA_NCRYPT_PROC(NCryptUnprotectSecret),
+    VELMORA_NCRYPT_PROC(NCryptGetProtectionDescriptorInfo),
+    VELMORA_NCRYPT_PROC(NCryptStreamOpenToProtect),
+    VELMORA_NCRYPT_PROC(NCryptStreamOpenToUnprotect),
+    VELMORA_NCRYPT_PROC(NCryptStreamUpdate),
+    VELMORA_NCRYPT_PROC(NCryptStreamClose),
+};
+
+#undef VELMORA_NCRYPT_PROC
+
+}  // namespace
+
+SECURITY_STATUS NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE* provider, const char16_t* name, DWORD flags) {
+  CountCryptoCall("NCryptOpenStorageProvider");
+  if (provider == nullptr) return kNteInvalidParameter;
+  if (flags != 0) return kNteBadFlags;
+  if (name != nullptr && CompareCryptNames(name, kSoftwareKeyStorageProvider) != 0) return kNteProvDllNotFound;
+  ProviderHandles& handles = Providers();
+  std::lock_guard<std::mutex> lock(handles.mutex);
+  *provider = handles.next++;
+  handles.open.insert(*provider);
+  return 0;
+}
+
+SECURITY_STATUS NCryptFreeObject(NCRYPT_HANDLE object) {
+  CountCryptoCall("NCryptFreeObject");
+  ProviderHandles& handles = Providers();
+  std::lock_guard<std::mutex> lock(handles.mutex);
+  return handles.open.erase(object) != 0 ? 0 : kNteInvalidHandle;
+}
+
+int LiveNcryptHandles() {
+  ProviderHandles& handles = Providers();
+  std::lock_guard<std::mutex> lock(handles.mutex);
+  return static_cast<int>(handles.open.size());
+}
+
+ProcList NcryptProcs() { return {kNcryptProcs, static_cast<int>(std::size(kNcryptProcs))}; }
+
+}  // namespace velmora::platform
