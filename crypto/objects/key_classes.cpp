@@ -9,15 +9,6 @@
 
 namespace velmora::crypto {
 
-// ---- object storage -----------------------------------------------------------------------------------
-
-void* RsaKeyBase::operator new(std::size_t size) noexcept { return platform::Alloc(size); }
-void RsaKeyBase::operator delete(void* block, std::size_t size) noexcept { platform::Free(block, size); }
-void* DsaKeyBase::operator new(std::size_t size) noexcept { return platform::Alloc(size); }
-void DsaKeyBase::operator delete(void* block, std::size_t size) noexcept { platform::Free(block, size); }
-void* EccKeyBase::operator new(std::size_t size) noexcept { return platform::Alloc(size); }
-void EccKeyBase::operator delete(void* block, std::size_t size) noexcept { platform::Free(block, size); }
-
 // ---- InternalRsaKey -----------------------------------------------------------------------------------
 
 int InternalRsaKey::SetKeyParams(const RsaKeyParams& params) {
