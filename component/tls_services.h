@@ -28,26 +28,7 @@ using QueryContextAttributesFn = platform::QueryContextAttributesAFn;
 // SecurityFunctionTable is the 256-byte function table a security provider hands out; a zero member means
 // "not loaded". The transport-security code calls through acquire_credentials_handle,
 // free_credentials_handle, delete_security_context and query_context_attributes.
-struct SecurityFunctionTable {
-  uint64_t version;
-  void* enumerate_security_packages;
-  void* query_credentials_attributes;
-  AcquireCredentialsHandleFn acquire_credentials_handle;
-  FreeCredentialsHandleFn free_credentials_handle;
-  void* reserved2;
-  void* initialize_security_context;
-  void* accept_security_context;
-  void* complete_auth_token;
-  DeleteSecurityContextFn delete_security_context;
-  void* apply_control_token;
-  QueryContextAttributesFn query_context_attributes;
-  void* further[20];
-};
-static_assert(sizeof(SecurityFunctionTable) == 256, "the provider's table is copied as 256 bytes");
-static_assert(sizeof(SecurityFunctionTable) == sizeof(platform::SecurityFunctionTableA) &&
-                  offsetof(SecurityFunctionTable, query_context_attributes) ==
-                      offsetof(platform::SecurityFunctionTableA, query_context_attributes),
-              "the copy keeps the provider's layout");
+using SecurityFunctionTable = platform::SecurityFunctionTableA;
 
 // SecurityFunctions is the process-wide copy of the provider's table, filled by the socket layer's
 // start-up (SocketBase::LoadOptionalSystemModules). Read it only while no start-up or tear-down runs.

@@ -1,7 +1,6 @@
 // The lifecycle of bluetoothd and of a link over the scripted bluetoothd: bluetoothd exiting and starting
 // again, one Disconnected per disconnect, a Disconnect that waits for bluetoothd's answer, and a
 // powered-off adapter.
-#include <dirent.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,14 +22,6 @@ constexpr int kConnectionFailed = 604;
 constexpr int kNoAdapter = 613;
 constexpr const char kPoweredOff[] = "The Bluetooth adapter is powered off; the library does not power it on.";
 
-size_t Entries(const char* dir) {
-  size_t count = 0;
-  if (DIR* d = opendir(dir)) {
-    while (readdir(d) != nullptr) ++count;
-    closedir(d);
-  }
-  return count;
-}
 
 // AcceptingSink accepts every pairing request and records like Sink.
 int32_t AcceptingSink(void* context, int32_t id, int32_t count, intptr_t* params, int32_t* cbparams) {
@@ -126,8 +117,8 @@ TEST_F(BluezLifecycle, BluetoothdExitEndsEverythingAndARestartIsUsed) {
     ASSERT_NE(handle_, nullptr);
     destroyed_ = false;
     sink_.Clear();
-    const size_t threads = Entries("/proc/self/task");
-    const size_t fds = Entries("/proc/self/fd");
+    const size_t threads = Threads();
+    const size_t fds = Fds();
     Script("heart_rate_sensor()");
     c.before();
     ASSERT_FALSE(HasFatalFailure());
@@ -167,8 +158,8 @@ TEST_F(BluezLifecycle, BluetoothdExitEndsEverythingAndARestartIsUsed) {
     Script("advertise(HEART_RATE_ADDRESS, rssi=-50)");
     EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
     EXPECT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0);
-    EXPECT_EQ(Entries("/proc/self/task"), threads);
-    EXPECT_EQ(Entries("/proc/self/fd"), fds);
+    EXPECT_EQ(Threads(), threads);
+    EXPECT_EQ(Fds(), fds);
 
     // No callback after Destroy, also when bluetoothd goes once more.
     ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);

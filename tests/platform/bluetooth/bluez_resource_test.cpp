@@ -1,6 +1,5 @@
 // What the BlueZ backend costs: threads, file descriptors, CPU while idle, memory under a notification
 // flood, and a shutdown that does not wait for a bluetoothd that stopped answering.
-#include <dirent.h>
 #include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
@@ -25,17 +24,6 @@ namespace {
 
 constexpr const char kMeasurementService[] = "000100000000";
 constexpr const char kMeasurement[] = "000100030000";
-
-size_t Entries(const char* dir) {
-  size_t count = 0;
-  if (DIR* d = opendir(dir)) {
-    while (readdir(d) != nullptr) ++count;
-    closedir(d);
-  }
-  return count;
-}
-size_t Threads() { return Entries("/proc/self/task"); }
-size_t Fds() { return Entries("/proc/self/fd"); }
 
 // HeapInUse gives the bytes the program holds on the heap: the sanitizer's count, or glibc's (every arena,
 // and the chunks it maps separately). NOTE: not the resident set: malloc keeps the pages that a burst once

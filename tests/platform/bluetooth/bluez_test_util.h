@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -19,6 +21,18 @@
 #include "velmorable.h"
 
 namespace velmora::ble::testing {
+
+// The process's threads and open file descriptors, as /proc lists them (with "." and "..").
+inline size_t ProcEntries(const char* dir) {
+  size_t count = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d) != nullptr) ++count;
+    closedir(d);
+  }
+  return count;
+}
+inline size_t Threads() { return ProcEntries("/proc/self/task"); }
+inline size_t Fds() { return ProcEntries("/proc/self/fd"); }
 
 using testing_support::ScriptedBluez;
 
