@@ -343,18 +343,21 @@ int EncodeNameFromText(const char* text, DerWriter& writer) {
   int rc = DnTextToPairList(text, pairs);
   if (rc != core::kOk) return rc;
   if (pairs.Count() % 2 != 0) return -1;
-  if ((rc = writer.BeginElement(0x30)) != core::kOk) return rc;
+  // Written apart and appended whole, so that a failure leaves the caller's writer as it was.
+  DerWriter name;
+  if ((rc = name.BeginElement(0x30)) != core::kOk) return rc;
   core::Buffer value;
   for (int32_t i = 0; i < pairs.Count() && rc == core::kOk; i += 2) {
     rc = value.SetData(pairs.ItemLength(i + 1), pairs.Item(i + 1));
-    if (rc == core::kOk) rc = writer.BeginElement(0x31);
-    if (rc == core::kOk) rc = writer.BeginElement(0x30);
-    if (rc == core::kOk) rc = writer.AppendOid(pairs.Item(i), 0x06);
-    if (rc == core::kOk) rc = AppendValue(writer, pairs.Item(i), value);
-    if (rc == core::kOk) rc = writer.EndElement(0);
-    if (rc == core::kOk) rc = writer.EndElement(0);
+    if (rc == core::kOk) rc = name.BeginElement(0x31);
+    if (rc == core::kOk) rc = name.BeginElement(0x30);
+    if (rc == core::kOk) rc = name.AppendOid(pairs.Item(i), 0x06);
+    if (rc == core::kOk) rc = AppendValue(name, pairs.Item(i), value);
+    if (rc == core::kOk) rc = name.EndElement(0);
+    if (rc == core::kOk) rc = name.EndElement(0);
   }
-  if (rc == core::kOk) rc = writer.EndElement(0);
+  if (rc == core::kOk) rc = name.EndElement(0);
+  if (rc == core::kOk) rc = writer.Append(name);
   return rc;
 }
 

@@ -45,7 +45,7 @@ bool DnValueNeedsQuotes(const core::BufferCore& value, bool inside_only);
 // The value type is IA5String for emailAddress, domainComponent, mail and unstructuredName, else
 // PrintableString; a value outside the PrintableString repertoire becomes UTF8String when it is UTF-8,
 // else BMPString (each byte one character). "" gives 30 00. 0, 445 for an attribute that is neither a
-// short name nor an OID, or 200.
+// short name nor an OID, or 200; after a failure writer is as it was.
 [[nodiscard]] int EncodeNameFromText(const char* text, DerWriter& writer);
 
 // NextDnToken sets out to the next token of the name text at *cursor and moves the cursor past it: ""
