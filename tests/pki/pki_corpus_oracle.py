@@ -112,8 +112,10 @@ def main():
             parsed = ax509.Certificate.load(cert.public_bytes(serialization_der()))
             spki = parsed["tbs_certificate"]["subject_public_key_info"]
             print("A", parsed["signature_algorithm"].dump().hex())
-            print("A", spki["algorithm"].dump().hex())
-            print("S", spki.dump().hex())
+            # The raw element: asn1crypto cannot parse the parameters of every key algorithm.
+            spki_der = spki.dump()
+            print("A", core.Sequence.load(spki_der)[0].dump().hex())
+            print("S", spki_der.hex())
     elif mode == "spki":
         spki = keys.PublicKeyInfo.load(open(paths[0], "rb").read())
         algorithm, key = spki["algorithm"]["algorithm"].native, spki["public_key"]
