@@ -19,6 +19,12 @@ int ParseOneLevel(const core::BufferCore& der, Asn1Element& node) {
   return rc;
 }
 
+// ReadKeyBits reads the subjectPublicKey BIT STRING; an empty one is a malformed value like any other.
+int ReadKeyBits(const Asn1Element& element, core::BufferCore& out) {
+  const int rc = DerReadBitString(element, 0, out, nullptr, nullptr);
+  return rc == core::kOutOfRange ? static_cast<int>(kDerBadInner) : rc;
+}
+
 // Child returns child index of a parsed node, or null.
 const Asn1Element* Child(const Asn1Element& node, int32_t index) {
   const Asn1Element* child = node.firstChild();
@@ -55,7 +61,7 @@ int DecodeSpecifiedDomain(const core::BufferCore& der, int32_t* key_type) {
   if (curve.childCount() < 2) return kDerBadInner;
   if ((rc = DerReadOctets(*Child(curve, 0), 0, a, nullptr)) != core::kOk) return rc;
   if ((rc = DerReadOctets(*Child(curve, 1), 0, b, nullptr)) != core::kOk) return rc;
-  if (curve.childCount() > 2 && (rc = DerReadBitString(*Child(curve, 2), 0, seed, nullptr, nullptr)) != core::kOk) {
+  if (curve.childCount() > 2 && (rc = ReadKeyBits(*Child(curve, 2), seed)) != core::kOk) {
     return rc;
   }
   if ((rc = DerReadOctets(*base_element, 0, base, nullptr)) != core::kOk) return rc;
@@ -216,7 +222,7 @@ int DecodePublicKeyFromSpki(const core::BufferCore& der, SubjectPublicKey& targe
   const char* family = crypto::KeyAlgorithmFromOid(target.algorithm.oid.Data());
   if (std::strcmp(family, "Unknown") == 0) return core::kOk;
   core::Buffer bits;
-  if ((rc = DerReadBitString(*spki.firstChild()->nextSibling(), 0, bits, nullptr, nullptr)) != core::kOk) return rc;
+  if ((rc = ReadKeyBits(*spki.firstChild()->nextSibling(), bits)) != core::kOk) return rc;
   const Asn1Element* parameters = algorithm.firstChild()->nextSibling();
   crypto::KeyRecord& key = target.key;
   if (std::strcmp(family, "RSA") == 0) return DecodeRsaKey(bits, key);
@@ -281,7 +287,7 @@ int ParseSubjectPublicKeyInfo(component::ComponentBase& component, const core::B
   int rc = ParseOneLevel(der, spki);
   if (rc != core::kOk) return rc;
   if (spki.childCount() != 2) return component.SetErrorText(kDerBadInner, "Invalid SubjectPublicKeyInfo ASN.1 structure");
-  return DerReadBitString(*spki.firstChild()->nextSibling(), 0, out, nullptr, nullptr);
+  return ReadKeyBits(*spki.firstChild()->nextSibling(), out);
 }
 
 int SubjectPublicKey::CopyFrom(const SubjectPublicKey& source) {
