@@ -1,7 +1,7 @@
 // The records through which a certificate's signature is checked: Certificate (the signed TBSCertificate
 // bytes, the outer signature algorithm and value, and the subject's public key) with its AlgorithmIdentifier
-// records. The DER codecs that fill them are added with the certificate reader; here they are plain
-// records.
+// records. The certificate's DER codec comes with the certificate reader; the identifier and public-key
+// codecs are in asn1/algorithm_identifier.h and pki/subject_public_key_info.h.
 #pragma once
 
 #include "asn1/algorithm_identifier.h"
@@ -18,6 +18,9 @@ using asn1::RsaPssParams;
 struct SubjectPublicKey {
   AlgorithmIdentifier algorithm;
   crypto::KeyRecord key;
+
+  // CopyFrom copies the algorithm, then the key (subject_public_key_info.cpp); the first failing code.
+  [[nodiscard]] int CopyFrom(const SubjectPublicKey& source);
 };
 
 // TbsCertificate: the decoded fields of a certificate's TBSCertificate.
