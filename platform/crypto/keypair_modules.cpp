@@ -365,10 +365,10 @@ NTSTATUS GenerateDsa(KeyPair& key) {
 
 // ---- Diffie-Hellman -----------------------------------------------------------------------------------
 
-// DhGroupFits: an odd prime above 3 and 1 < G < P - 1.
+// DhGroupFits: an odd prime above 3 that fills its L bytes, and 1 < G < P - 1.
 bool DhGroupFits(const Bytes& prime, const Bytes& generator) {
   Bn p = ToBn(prime), g = ToBn(generator), top(BN_new());
-  return p != nullptr && g != nullptr && top != nullptr && BN_is_odd(p.get()) && BN_num_bits(p.get()) > 2 &&
+  return !prime.empty() && prime[0] != 0 && p != nullptr && g != nullptr && top != nullptr && BN_is_odd(p.get()) && BN_num_bits(p.get()) > 2 &&
          BN_sub(top.get(), p.get(), BN_value_one()) == 1 && Between(BN_value_one(), g.get(), top.get());
 }
 

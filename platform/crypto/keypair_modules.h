@@ -24,8 +24,8 @@ namespace velmora::platform {
 // exactly as long as its header says and its numbers must fit together: for DSA q divides P - 1, G has
 // order q, 1 < Y < P and, in a private blob, 0 < X < q with Y = G^X; a seed (a counter other than
 // 0xFFFFFFFF) must generate P and q by FIPS 186-2 (version 1) or 186-4 (version 2). For Diffie-Hellman
-// the prime is odd, 1 < G < P - 1, a public value lies in 2 .. P - 2, and a private blob's public value
-// is either zero (then computed) or G^X.
+// the prime is odd with a nonzero first byte, 1 < G < P - 1, a public value lies in 2 .. P - 2, and a
+// private blob's public value is either zero (then computed) or G^X.
 NTSTATUS BCryptImportKeyPair(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE import_key, const char16_t* blob_type,
                              BCRYPT_KEY_HANDLE* key, const uint8_t* input, ULONG input_size, ULONG flags);
 // BCryptGenerateKeyPair starts a key of length bits (flags 0); BCryptFinalizeKeyPair makes it. A DSA key
