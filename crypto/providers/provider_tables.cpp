@@ -305,4 +305,22 @@ plat::BCRYPT_ALG_HANDLE CachedPbkdf2Algorithm(int slot) {
                     plat::kBcryptAlgHandleHmacFlag, plat::kBcryptAlgHandleHmacFlag);
 }
 
+int CachedDhAlgorithm(const char16_t* implementation, plat::BCRYPT_ALG_HANDLE* handle) {
+  CachedAlgorithm& slot = g_agreement_handle[0];
+  *handle = slot.handle.load(std::memory_order_acquire);
+  if (*handle != nullptr) return 0;
+  auto open = ProviderFunctionAs<plat::BCryptOpenAlgorithmProviderFn>(ProviderTable::kAgreement,
+                                                                      agreement_fn::kOpenAlgorithmProvider);
+  if (open == nullptr) return -1;
+  std::lock_guard<std::mutex> lock(g_open_mutex);
+  *handle = slot.handle.load(std::memory_order_acquire);
+  if (*handle != nullptr) return 0;
+  plat::BCRYPT_ALG_HANDLE opened = nullptr;
+  const plat::NTSTATUS status = open(&opened, u"DH", implementation, 0);
+  if (status != plat::kStatusSuccess) return status;
+  slot.handle.store(opened, std::memory_order_release);
+  *handle = opened;
+  return 0;
+}
+
 }  // namespace velmora::crypto

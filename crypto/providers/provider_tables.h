@@ -125,5 +125,9 @@ platform::BCRYPT_ALG_HANDLE CachedHashAlgorithm(int slot, bool* reusable);
 // CachedPbkdf2Algorithm opens the HMAC algorithm of slot 0..4 (SHA1, SHA256, SHA384, SHA512, MD5) once.
 constexpr int kPbkdf2SlotCount = 5;
 platform::BCRYPT_ALG_HANDLE CachedPbkdf2Algorithm(int slot);
+// CachedDhAlgorithm gives in *handle the agreement table's "DH" algorithm, opened once with the
+// implementation of whichever caller comes first (null: the default one): 0, -1 when
+// BCryptOpenAlgorithmProvider is not loaded, or the platform's status of the failed opening.
+int CachedDhAlgorithm(const char16_t* implementation, platform::BCRYPT_ALG_HANDLE* handle);
 
 }  // namespace velmora::crypto

@@ -13,6 +13,8 @@ namespace velmora::platform {
 
 enum class CipherFamily { kAes, kTripleDes, kXtsAes };
 enum class ChainingMode { kCbc, kEcb, kCfb, kGcm, kXts };
+// KeyPairFamily: the key-pair algorithm of a handle (kNone for cipher and hash handles).
+enum class KeyPairFamily { kNone, kDsa, kDh };
 
 // BcryptAlgorithmObject is what an algorithm handle points at. A cipher handle keeps the algorithm, the
 // properties its keys take, and the EVP ciphers fetched for it (kept until the handle closes, so making a
@@ -35,6 +37,8 @@ struct BcryptAlgorithmObject {
   EVP_MAC* mac = nullptr;  // HMAC handles
   bool hmac = false;
   bool reusable = false;
+  // Key-pair handles only.
+  KeyPairFamily key_pair = KeyPairFamily::kNone;
 };
 
 // AddAlgorithm records a new handle as open; FindAlgorithm gives the record of an open handle or null;
@@ -50,6 +54,17 @@ NTSTATUS OpenHashAlgorithm(const char16_t* algorithm_id, ULONG flags, BcryptAlgo
 void CloseHashAlgorithm(BcryptAlgorithmObject* algorithm);
 // LiveHashHandles counts the open hash objects.
 int LiveHashHandles();
+
+// The key-pair side (keypair_modules.cpp). OpenKeyPairAlgorithm opens "DSA" or "DH" for
+// BCryptOpenAlgorithmProvider: STATUS_NOT_FOUND for another name, STATUS_INVALID_PARAMETER for flags.
+// DestroyKeyPair and SetKeyPairProperty serve BCryptDestroyKey and BCryptSetProperty for handles that are
+// not cipher keys or cipher algorithms: STATUS_INVALID_HANDLE for one that is not a key pair either.
+// LiveKeyPairHandles counts the open key-pair keys and secrets.
+NTSTATUS OpenKeyPairAlgorithm(const char16_t* algorithm_id, ULONG flags, BcryptAlgorithmObject** out);
+NTSTATUS DestroyKeyPair(const void* key);
+NTSTATUS SetKeyPairProperty(void* object, const char16_t* property, const uint8_t* input, ULONG input_size,
+                            ULONG flags);
+int LiveKeyPairHandles();
 
 // BcryptKeyObject is what a key handle points at: the key's algorithm, chaining mode and step, its EVP
 // cipher, and one EVP context per direction (made on first use).

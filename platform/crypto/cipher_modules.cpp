@@ -41,10 +41,11 @@ HandleTable& Handles() {
   return *table;
 }
 
-// IsAlgorithm: an open cipher algorithm handle (hash handles make no keys and have no cipher properties).
+// IsAlgorithm: an open cipher algorithm handle (hash and key-pair handles make no symmetric keys and have
+// no cipher properties).
 bool IsAlgorithm(const void* handle) {
   const BcryptAlgorithmObject* algorithm = FindAlgorithm(handle);
-  return algorithm != nullptr && !algorithm->is_hash;
+  return algorithm != nullptr && !algorithm->is_hash && algorithm->key_pair == KeyPairFamily::kNone;
 }
 
 bool IsKey(const void* handle) {
@@ -352,6 +353,15 @@ NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* algorithm, const char16_
     }
     return hash_status;
   }
+  BcryptAlgorithmObject* key_pair = nullptr;
+  const NTSTATUS key_pair_status = OpenKeyPairAlgorithm(algorithm_id, flags, &key_pair);
+  if (key_pair_status != kStatusNotFound) {
+    if (key_pair_status == kStatusSuccess) {
+      AddAlgorithm(key_pair);
+      *algorithm = key_pair;
+    }
+    return key_pair_status;
+  }
   if (flags != 0) return kStatusInvalidParameter;
   CipherFamily family;
   if (SameName(algorithm_id, u"AES")) {
@@ -402,7 +412,7 @@ NTSTATUS BCryptSetProperty(BCRYPT_HANDLE object, const char16_t* property, const
                            ULONG flags) {
   CountCryptoCall("BCryptSetProperty");
   const bool is_algorithm = IsAlgorithm(object);
-  if (!is_algorithm && !IsKey(object)) return kStatusInvalidHandle;
+  if (!is_algorithm && !IsKey(object)) return SetKeyPairProperty(object, property, input, input_size, flags);
   if (property == nullptr || flags != 0) return kStatusInvalidParameter;
   if (SameName(property, u"ChainingMode")) {
     if (!is_algorithm) return kStatusNotSupported;
@@ -468,12 +478,14 @@ NTSTATUS BCryptDecrypt(BCRYPT_KEY_HANDLE key, const uint8_t* input, ULONG input_
 
 NTSTATUS BCryptDestroyKey(BCRYPT_KEY_HANDLE key) {
   CountCryptoCall("BCryptDestroyKey");
+  if (key == nullptr) return kStatusInvalidHandle;
+  bool cipher_key;
   {
     HandleTable& table = Handles();
     std::lock_guard<std::mutex> lock(table.mutex);
-    if (key == nullptr || table.keys.count(key) == 0) return kStatusInvalidHandle;
-    table.keys.erase(key);
+    cipher_key = table.keys.erase(key) != 0;
   }
+  if (!cipher_key) return DestroyKeyPair(key);
   FreeKey(key);
   return kStatusSuccess;
 }

@@ -86,11 +86,6 @@ bool Restart(BcryptHashObject& hash) {
   return EVP_DigestInit_ex2(hash.digest, hash.md, nullptr) == 1;
 }
 
-NTSTATUS NotServed(const char* function) {
-  CountCryptoCall(function);
-  return kStatusNotSupported;
-}
-
 }  // namespace
 
 NTSTATUS OpenHashAlgorithm(const char16_t* algorithm_id, ULONG flags, BcryptAlgorithmObject** out) {
@@ -262,31 +257,6 @@ NTSTATUS BCryptDeriveKeyPBKDF2(BCRYPT_ALG_HANDLE prf, const uint8_t* password, U
                                      static_cast<int>(salt_size), static_cast<int>(iterations), owner->md,
                                      static_cast<int>(output_size), output);
   return done == 1 ? kStatusSuccess : kStatusUnsuccessful;
-}
-
-NTSTATUS BCryptImportKeyPair(BCRYPT_ALG_HANDLE, BCRYPT_KEY_HANDLE, const char16_t*, BCRYPT_KEY_HANDLE*,
-                             const uint8_t*, ULONG, ULONG) {
-  return NotServed("BCryptImportKeyPair");
-}
-NTSTATUS BCryptGenerateKeyPair(BCRYPT_ALG_HANDLE, BCRYPT_KEY_HANDLE*, ULONG, ULONG) {
-  return NotServed("BCryptGenerateKeyPair");
-}
-NTSTATUS BCryptFinalizeKeyPair(BCRYPT_KEY_HANDLE, ULONG) { return NotServed("BCryptFinalizeKeyPair"); }
-NTSTATUS BCryptExportKey(BCRYPT_KEY_HANDLE, BCRYPT_KEY_HANDLE, const char16_t*, uint8_t*, ULONG, ULONG*, ULONG) {
-  return NotServed("BCryptExportKey");
-}
-NTSTATUS BCryptSecretAgreement(BCRYPT_KEY_HANDLE, BCRYPT_KEY_HANDLE, BCRYPT_SECRET_HANDLE*, ULONG) {
-  return NotServed("BCryptSecretAgreement");
-}
-NTSTATUS BCryptDeriveKey(BCRYPT_SECRET_HANDLE, const char16_t*, void*, uint8_t*, ULONG, ULONG*, ULONG) {
-  return NotServed("BCryptDeriveKey");
-}
-NTSTATUS BCryptDestroySecret(BCRYPT_SECRET_HANDLE) { return NotServed("BCryptDestroySecret"); }
-NTSTATUS BCryptSignHash(BCRYPT_KEY_HANDLE, void*, const uint8_t*, ULONG, uint8_t*, ULONG, ULONG*, ULONG) {
-  return NotServed("BCryptSignHash");
-}
-NTSTATUS BCryptVerifySignature(BCRYPT_KEY_HANDLE, void*, const uint8_t*, ULONG, const uint8_t*, ULONG, ULONG) {
-  return NotServed("BCryptVerifySignature");
 }
 
 namespace test {

@@ -1,7 +1,7 @@
 // The hash, HMAC and PBKDF2 entry points of the platform's "bcrypt" module on this system, built on
-// OpenSSL's EVP digests and MACs, its key-pair and secret entry points (not served yet), and the switch
-// tests use to disturb them. Present only in builds with VELMORABLE_PLATFORM_CRYPTO on; callers reach them
-// through the module table (LoadModule / GetProc).
+// OpenSSL's EVP digests and MACs, and the switch tests use to disturb them (the key-pair and secret
+// entry points are in keypair_modules.h). Present only in builds with VELMORABLE_PLATFORM_CRYPTO on;
+// callers reach them through the module table (LoadModule / GetProc).
 //
 // Hash algorithms: "SHA1", "SHA256", "SHA384", "SHA512" and "MD5" (names without regard to case), opened by
 // BCryptOpenAlgorithmProvider with flags 0, BCRYPT_ALG_HANDLE_HMAC_FLAG (0x8), BCRYPT_HASH_REUSABLE_FLAG
@@ -40,23 +40,6 @@ NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hash);
 NTSTATUS BCryptDeriveKeyPBKDF2(BCRYPT_ALG_HANDLE prf, const uint8_t* password, ULONG password_size,
                                const uint8_t* salt, ULONG salt_size, ULONGLONG iterations, uint8_t* output,
                                ULONG output_size, ULONG flags);
-
-// The key-pair and secret entry points: present, not served yet (STATUS_NOT_SUPPORTED).
-NTSTATUS BCryptImportKeyPair(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE import_key, const char16_t* blob_type,
-                             BCRYPT_KEY_HANDLE* key, const uint8_t* input, ULONG input_size, ULONG flags);
-NTSTATUS BCryptGenerateKeyPair(BCRYPT_ALG_HANDLE algorithm, BCRYPT_KEY_HANDLE* key, ULONG length, ULONG flags);
-NTSTATUS BCryptFinalizeKeyPair(BCRYPT_KEY_HANDLE key, ULONG flags);
-NTSTATUS BCryptExportKey(BCRYPT_KEY_HANDLE key, BCRYPT_KEY_HANDLE export_key, const char16_t* blob_type,
-                         uint8_t* output, ULONG output_size, ULONG* result, ULONG flags);
-NTSTATUS BCryptSecretAgreement(BCRYPT_KEY_HANDLE private_key, BCRYPT_KEY_HANDLE public_key,
-                               BCRYPT_SECRET_HANDLE* secret, ULONG flags);
-NTSTATUS BCryptDeriveKey(BCRYPT_SECRET_HANDLE secret, const char16_t* kdf, void* parameters, uint8_t* derived,
-                         ULONG derived_size, ULONG* result, ULONG flags);
-NTSTATUS BCryptDestroySecret(BCRYPT_SECRET_HANDLE secret);
-NTSTATUS BCryptSignHash(BCRYPT_KEY_HANDLE key, void* padding_info, const uint8_t* input, ULONG input_size,
-                        uint8_t* output, ULONG output_size, ULONG* result, ULONG flags);
-NTSTATUS BCryptVerifySignature(BCRYPT_KEY_HANDLE key, void* padding_info, const uint8_t* hash, ULONG hash_size,
-                               const uint8_t* signature, ULONG signature_size, ULONG flags);
 
 namespace test {
 // SetReusableHashRefused makes BCryptOpenAlgorithmProvider and BCryptCreateHash refuse

@@ -6,6 +6,7 @@
 #include "platform/crypto/cipher_modules.h"
 #include "platform/crypto/crypto_modules.h"
 #include "platform/crypto/hash_modules.h"
+#include "platform/crypto/keypair_modules.h"
 
 namespace velmora::platform {
 
