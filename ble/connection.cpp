@@ -164,7 +164,8 @@ int BLEClientEngine::Connect(const char* server_id) {
   }
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   (void)bridge_->RegisterLogged(platform);
-  const std::shared_ptr<bt::BluetoothLEDevice> device = AwaitLEDevice(*this, platform->FromBluetoothAddressAsync(address));
+  const std::shared_ptr<bt::BluetoothLEDevice> device =
+      AwaitLEDevice(*this, platform->FromBluetoothAddressAsync(address));
   if (device == nullptr) {
     // A wait that stopped (301) left its code and text; the Part's failure is only for "no such device".
     if (LastErrorCode() != 0) return LastErrorCode();

@@ -1,5 +1,6 @@
 // A bluetoothd that cannot be trusted: agent requests for devices that are not being paired, replies and
 // properties of the wrong types, notification sockets that fail, and malformed GATT objects.
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -17,7 +18,7 @@ constexpr const char kMeasurement[] = "000100030000";
 
 class BluezUntrusted : public BluezFixture {
  protected:
-  // Fresh gives a new client with LogLevel 2 and the sensor set up by `script`.
+  // Fresh gives a new client with LogLevel 2 and the sensor set up by `script`, once the backend knows it.
   void Fresh(const std::string& script) {
     VelmoraBLE_BLEClient_Destroy(handle_);
     handle_ = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink_, 0);
@@ -26,6 +27,10 @@ class BluezUntrusted : public BluezFixture {
     Script("reset()");
     Script(script);
     ASSERT_EQ(Config("LogLevel=2"), 0);
+    // The sensor's removal and its return reach the backend as signals of their own; wait for the return.
+    for (int i = 0; i < 500 && Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001)) == nullptr; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
   // LogLine waits for a level-2 Log event that contains every part; its text, or "" after 10 s.
   std::string LogLine(const std::vector<std::string>& parts) {
@@ -219,7 +224,8 @@ TEST_F(BluezUntrusted, AFailedNotificationSocketFallsBackOrIsReported) {
       SCOPED_TRACE(std::string(row.name) + (offered ? ", StartNotify offered" : ", StartNotify refused"));
       Fresh("heart_rate_sensor()");
       const std::string refuse =
-          offered ? "" : "; C['errors']['StartNotify'] = ('org.bluez.Error.NotSupported', 'Operation is not supported')";
+          offered ? ""
+                  : "; C['errors']['StartNotify'] = ('org.bluez.Error.NotSupported', 'Operation is not supported')";
       Script(std::string("C = devices[HEART_RATE_ADDRESS].database[0]['chars'][0]; ") + row.before + refuse);
       ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
       ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text(kHeartRate), Text(kMeasurement)}), 0) << LastError();
