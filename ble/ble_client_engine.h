@@ -276,6 +276,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
                           const std::shared_ptr<bt::DevicePairingRequestedEventArgs>& args);
   void OnValueChanged(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
                       const std::shared_ptr<bt::GattValueChangedEventArgs>& args);
+  void OnNotificationsLost(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
+                           const std::shared_ptr<bt::Inspectable>& args);
+  void OnPlatformLogged(const std::shared_ptr<bt::PlatformLogEventArgs>& args);
 
   BLEClient* Owner() const { return owner_; }
   // Bridge is the event bridge that platform callbacks hold; null before Init.

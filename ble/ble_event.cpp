@@ -97,6 +97,26 @@ bool BLEEvent::RegisterValueChanged(const std::shared_ptr<bt::GattCharacteristic
   });
 }
 
+bool BLEEvent::RegisterNotificationsLost(const std::shared_ptr<bt::GattCharacteristic>& characteristic) {
+  return Register(kNotificationsLost, characteristic, [&] {
+    try {
+      (void)characteristic->AddNotificationsLost(Delegate(weak_from_this(), &BLEEvent::OnNotificationsLost));
+    } catch (const bt::PlatformError&) {
+      // NOTE: a platform that never loses notifications on its own has no such event.
+    }
+  });
+}
+
+bool BLEEvent::RegisterLogged(const std::shared_ptr<bt::BluetoothPlatform>& platform) {
+  return Register(kLogged, platform, [&] {
+    try {
+      (void)platform->AddLogged(Delegate(weak_from_this(), &BLEEvent::OnLogged));
+    } catch (const bt::PlatformError&) {
+      // NOTE: a platform without log lines of its own has no such event.
+    }
+  });
+}
+
 // ---- Member handlers ---------------------------------------------------------------------------------------
 
 namespace {
@@ -147,6 +167,16 @@ void BLEEvent::OnGattServicesChanged(const std::shared_ptr<bt::BluetoothLEDevice
 void BLEEvent::OnPairingRequested(const std::shared_ptr<bt::DeviceInformationCustomPairing>& pairing,
                                   const std::shared_ptr<bt::DevicePairingRequestedEventArgs>& args) {
   Deliver(*this, [&](BLEClientEngine& engine) { engine.OnPairingRequested(pairing, args); });
+}
+
+void BLEEvent::OnNotificationsLost(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
+                                   const std::shared_ptr<bt::Inspectable>& args) {
+  Deliver(*this, [&](BLEClientEngine& engine) { engine.OnNotificationsLost(characteristic, args); });
+}
+
+void BLEEvent::OnLogged(const std::shared_ptr<bt::BluetoothPlatform>& /*platform*/,
+                        const std::shared_ptr<bt::PlatformLogEventArgs>& args) {
+  Deliver(*this, [&](BLEClientEngine& engine) { engine.OnPlatformLogged(args); });
 }
 
 void BLEEvent::OnValueChanged(const std::shared_ptr<bt::GattCharacteristic>& characteristic,

@@ -63,6 +63,9 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
   bool RegisterGattServicesChanged(const std::shared_ptr<platform::bluetooth::BluetoothLEDevice>& device);
   bool RegisterPairingRequested(const std::shared_ptr<platform::bluetooth::DeviceInformationCustomPairing>& pairing);
   bool RegisterValueChanged(const std::shared_ptr<platform::bluetooth::GattCharacteristic>& characteristic);
+  // The two below attach nothing to a platform without the event (kENoInterface), and return true.
+  bool RegisterNotificationsLost(const std::shared_ptr<platform::bluetooth::GattCharacteristic>& characteristic);
+  bool RegisterLogged(const std::shared_ptr<platform::bluetooth::BluetoothPlatform>& platform);
 
   // ---- The member handlers, called by the platform on its threads. Each enters the engine (nothing when
   // detached) and runs the engine's handler of the same name; whatever that raises stays here, since
@@ -83,6 +86,10 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
                           const std::shared_ptr<platform::bluetooth::DevicePairingRequestedEventArgs>& args);
   void OnValueChanged(const std::shared_ptr<platform::bluetooth::GattCharacteristic>& characteristic,
                       const std::shared_ptr<platform::bluetooth::GattValueChangedEventArgs>& args);
+  void OnNotificationsLost(const std::shared_ptr<platform::bluetooth::GattCharacteristic>& characteristic,
+                           const std::shared_ptr<platform::bluetooth::Inspectable>& args);
+  void OnLogged(const std::shared_ptr<platform::bluetooth::BluetoothPlatform>& platform,
+                const std::shared_ptr<platform::bluetooth::PlatformLogEventArgs>& args);
 
  private:
   static constexpr uint32_t kDetached = 1u << 31;
@@ -95,6 +102,8 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
     kGattServicesChanged,
     kPairingRequested,
     kValueChanged,
+    kNotificationsLost,
+    kLogged,
     kEventKindCount,
   };
 

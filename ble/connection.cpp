@@ -6,11 +6,13 @@
 // transition, so a drop and a return of the link are each reported once.
 #include "ble/connection.h"
 
+#include <iterator>
 #include <utility>
 
 #include "ble/advertisement.h"
 #include "ble/await.h"
 #include "ble/ble_client_engine.h"
+#include "ble/gatt_result.h"
 #include "ble/internal.h"
 #include "core/hex.h"
 
@@ -160,8 +162,10 @@ int BLEClientEngine::Connect(const char* server_id) {
     rc = Disconnect();
     if (rc != 0) return rc;
   }
+  const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
+  (void)bridge_->RegisterLogged(platform);
   const std::shared_ptr<bt::BluetoothLEDevice> device =
-      AwaitLEDevice(*this, bt::Provider()->FromBluetoothAddressAsync(address));
+      AwaitLEDevice(*this, platform->FromBluetoothAddressAsync(address));
   if (device == nullptr) {
     // A wait that stopped (301) left its code and text; the Part's failure is only for "no such device".
     if (LastErrorCode() != 0) return LastErrorCode();
@@ -306,6 +310,16 @@ void BLEClientEngine::LogUnconfirmed(const char* format, const core::Buffer& id,
   core::Buffer line;
   (void)line.Format(format, id.Data(), reason.Data());
   (void)FireLog(2, line.Data(), kLogTypeConnection);
+}
+
+// OnPlatformLogged passes a line that the platform logs on at level 2, with the log type of its activity.
+void BLEClientEngine::OnPlatformLogged(const std::shared_ptr<bt::PlatformLogEventArgs>& args) {
+  if (args == nullptr || settings_.log_level.load(std::memory_order_relaxed) < 2) return;
+  static const char* const kTypes[] = {"Scanning", kLogTypeConnection, kGattLogDiscovery, kGattLogSubscriptions};
+  const auto topic = static_cast<size_t>(args->Topic());
+  core::Buffer text;
+  if (PlatformStringToText(args->Text(), text) != core::kOk) return;
+  (void)FireLog(2, text.Data(), topic < std::size(kTypes) ? kTypes[topic] : kLogTypeConnection);
 }
 
 // ---- Device handlers (platform threads) --------------------------------------------------------------------

@@ -271,6 +271,7 @@ int GattCharacteristicRecord::Init(BLEClientEngine* owner, const GattObjectRef& 
   // The handler stays for the life of the platform object; the bridge adds it once per object.
   if (engine != nullptr && characteristic != nullptr && engine->Bridge() != nullptr) {
     (void)engine->Bridge()->RegisterValueChanged(characteristic);
+    (void)engine->Bridge()->RegisterNotificationsLost(characteristic);
   }
   return core::kOk;
 }

@@ -345,6 +345,26 @@ void BLEClientEngine::OnValueChanged(const std::shared_ptr<bt::GattCharacteristi
   (void)ProcessValueChanged(*record, service_id.Data(), args->CharacteristicValue());
 }
 
+// OnNotificationsLost ends a subscription that the platform can no longer serve: the characteristic is
+// listed as unsubscribed, and Error (610, with the platform's reason) and Unsubscribed tell the application.
+void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
+                                          const std::shared_ptr<bt::Inspectable>& args) {
+  if (characteristic == nullptr || args == nullptr) return;
+  std::shared_ptr<GattCharacteristicRecord> record;
+  core::Buffer service_id;
+  if (FindCharacteristicByObject(characteristic.get(), &record, &service_id) == 0) return;
+  if (subscriptions_.Set(record->id.Data(), false) != core::kOk) return;
+  core::Buffer reason;
+  if (PlatformStringToText(args->ToString(), reason) != core::kOk) (void)reason.Clear();
+  core::Buffer text;
+  (void)text.Format("Notifications of characteristic ID \"%s\" ended: %s.", record->id.Data(), reason.Data());
+  if (settings_.log_level.load(std::memory_order_relaxed) >= 2) (void)FireLog(2, text.Data(), kGattLogSubscriptions);
+  (void)FireError(kPlatformErrorCode, text.Data());
+  core::Buffer uuid;
+  (void)UuidTextOf(record->uuid, uuid);
+  (void)FireUnsubscribed(service_id.Data(), record->id.Data(), uuid.Data(), record->description.Data());
+}
+
 int BLEClientEngine::ProcessValueChanged(const GattCharacteristicRecord& record, const char* service_id,
                                          const bt::Bytes& value) {
   // A value has arrived, so a listed characteristic counts as subscribed; no event tells of it.

@@ -140,6 +140,7 @@ int BLEClientEngine::RequireConnection() {
 int BLEClientEngine::StartScanning(const char* service_uuids) {
   if (IsScanning()) return 0;
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
+  (void)bridge_->RegisterLogged(platform);
   const std::shared_ptr<bt::BluetoothAdapter> adapter = AwaitAdapter(*this, platform->GetDefaultAdapterAsync());
   // A wait that stopped (301) is reported as a missing adapter as well.
   if (adapter == nullptr) return SetErrorText(kNoAdapter, kNoAdapterText);

@@ -272,6 +272,12 @@ class GattCharacteristic {
   virtual HString UserDescription() = 0;
   // ValueChanged fires for every notification or indication that reaches this object.
   virtual EventToken AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) = 0;
+  // NotificationsLost fires when the platform can no longer deliver this characteristic's notifications
+  // and could not resume them another way; args->ToString() says why. The subscription is then over. A
+  // platform that never loses notifications on its own raises kENoInterface.
+  virtual EventToken AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> /*handler*/) {
+    throw PlatformError(kENoInterface);
+  }
   virtual AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) = 0;
   virtual AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
   ReadClientCharacteristicConfigurationDescriptorAsync() = 0;
@@ -327,6 +333,18 @@ class BluetoothLEDevice {
 
 // ---- Entry points: class activation and statics
 
+// PlatformLogTopic is the activity a platform log line belongs to.
+enum class PlatformLogTopic : int32_t { Scanning = 0, Connection = 1, Discovery = 2, Subscriptions = 3 };
+
+// PlatformLogEventArgs is one line the platform logs at level 2 about something of the system's that it
+// refused or skipped (a request for another device, a malformed object or value).
+class PlatformLogEventArgs {
+ public:
+  virtual ~PlatformLogEventArgs() = default;
+  virtual PlatformLogTopic Topic() = 0;
+  virtual HString Text() = 0;
+};
+
 class BluetoothPlatform {
  public:
   virtual ~BluetoothPlatform() = default;
@@ -361,6 +379,12 @@ class BluetoothPlatform {
   // SupportsPassiveScanning tells whether a Passive watcher really scans passively; where it does not, the
   // watcher accepts Passive and scans actively.
   virtual bool SupportsPassiveScanning() { return true; }
+
+  // Logged fires for every line the platform logs (the sender is null). A platform without log lines
+  // raises kENoInterface.
+  virtual EventToken AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> /*handler*/) {
+    throw PlatformError(kENoInterface);
+  }
 };
 
 // Provider returns the process-wide platform: the one installed last, else the backend that

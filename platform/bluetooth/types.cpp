@@ -18,8 +18,12 @@ std::u16string NameOrType(const char16_t* const (&names)[N], int32_t value, cons
 
 }  // namespace
 
-PlatformError::PlatformError(int32_t hresult) noexcept : hresult_(hresult) {
-  std::snprintf(text_, sizeof text_, "Platform error 0x%08X.", static_cast<unsigned>(hresult));
+PlatformError::PlatformError(int32_t hresult, const char* detail) noexcept : hresult_(hresult) {
+  if (detail == nullptr || *detail == '\0') {
+    std::snprintf(text_, sizeof text_, "Platform error 0x%08X.", static_cast<unsigned>(hresult));
+  } else {
+    std::snprintf(text_, sizeof text_, "Platform error 0x%08X. %s", static_cast<unsigned>(hresult), detail);
+  }
 }
 
 std::optional<uint32_t> ShortIdOf(const Guid& uuid) {

@@ -40,21 +40,25 @@ constexpr int32_t kEIllegalDelegateAssignment = static_cast<int32_t>(0x80000018u
 constexpr int32_t kRoEClosed = static_cast<int32_t>(0x80000013u);
 constexpr int32_t kEAccessDenied = static_cast<int32_t>(0x80070005u);
 constexpr int32_t kEInvalidArg = static_cast<int32_t>(0x80070057u);
+// kEInvalidData is a system answer of the wrong type or shape.
+constexpr int32_t kEInvalidData = static_cast<int32_t>(0x8007000Du);
 constexpr int32_t kEDeviceNotConnected = static_cast<int32_t>(0x8007048Fu);
 // kRpcEDisconnected is what an event handler reports back when the object it serves is gone.
 constexpr int32_t kRpcEDisconnected = static_cast<int32_t>(0x80010108u);
 
 // PlatformError is raised by every platform call that fails; it carries the failure number. what() gives
-// "Platform error 0x%08X." with that number.
+// "Platform error 0x%08X." with that number, followed by the platform's detail when it gave one (cut to
+// fit 240 bytes).
 class PlatformError : public std::exception {
  public:
-  explicit PlatformError(int32_t hresult) noexcept;
+  explicit PlatformError(int32_t hresult) noexcept : PlatformError(hresult, nullptr) {}
+  PlatformError(int32_t hresult, const char* detail) noexcept;
   int32_t HResult() const noexcept { return hresult_; }
   const char* what() const noexcept override { return text_; }
 
  private:
   int32_t hresult_;
-  char text_[32];
+  char text_[240];
 };
 
 enum class BluetoothLEAdvertisementWatcherStatus : int32_t {

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -36,6 +37,37 @@ bool IsAdvertisingKey(const std::string& key) {
   }
   return false;
 }
+
+class LogArgs final : public PlatformLogEventArgs {
+ public:
+  LogArgs(PlatformLogTopic topic, const std::string& text) : topic_(topic), text_(text.begin(), text.end()) {}
+  PlatformLogTopic Topic() override { return topic_; }
+  HString Text() override { return text_; }
+
+ private:
+  const PlatformLogTopic topic_;
+  const HString text_;
+};
+
+// TopicOf is the activity a property of `iface` belongs to.
+PlatformLogTopic TopicOf(const std::string& iface, const std::string& key) {
+  if (iface == kDeviceIface && IsAdvertisingKey(key)) return PlatformLogTopic::Scanning;
+  if (iface == kDeviceIface || iface == kAdapterIface) return PlatformLogTopic::Connection;
+  return PlatformLogTopic::Discovery;
+}
+
+// The GATT object kinds: the property that names each one's parent, and what that parent is.
+struct GattLevel {
+  const char* iface;
+  const char* link;
+  const char* parent_iface;
+  const char* parent_kind;
+};
+constexpr GattLevel kGattLevels[] = {
+    {kServiceIface, "Device", kDeviceIface, "device"},
+    {kCharacteristicIface, "Service", kServiceIface, "service"},
+    {kDescriptorIface, "Characteristic", kCharacteristicIface, "characteristic"},
+};
 
 }  // namespace
 
@@ -83,6 +115,30 @@ void BluezCore::Subscribe() {
                    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
                    "member='NameOwnerChanged',arg0='org.bluez'",
                    &BluezCore::OnSignal, this);
+  // An agent's path outlives its pairing: what bluetoothd sends there later is refused here.
+  sd_bus_add_fallback(bus_, nullptr, kAgentRoot, &BluezCore::OnStrayAgentCall, this);
+}
+
+int BluezCore::OnStrayAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
+  if (!sd_bus_message_is_method_call(message, kAgentIface, nullptr)) return 0;
+  const char* member = sd_bus_message_get_member(message);
+  if (std::strcmp(member, "Release") == 0 || std::strcmp(member, "Cancel") == 0) {
+    sd_bus_reply_method_return(message, "");
+    return 1;
+  }
+  std::vector<Value> args;
+  (void)ReadAll(message, &args);
+  const std::string device = !args.empty() && args[0].type == 'o' ? args[0].text : std::string();
+  static_cast<BluezCore*>(userdata)->RefuseAgentRequest(message, device, "no pairing is under way");
+  return 1;
+}
+
+void BluezCore::RefuseAgentRequest(sd_bus_message* request, const std::string& device_path, const std::string& why) {
+  const char* member = sd_bus_message_get_member(request);
+  sd_bus_reply_method_errorf(request, "org.bluez.Error.Rejected", "Rejected: %s.", why.c_str());
+  Log(PlatformLogTopic::Connection, std::string("Refused the pairing agent request ") + member + " for " +
+                                        (device_path.empty() ? std::string("no device") : device_path) + ": " +
+                                        why + ".");
 }
 
 void BluezCore::Shutdown() {
@@ -233,7 +289,7 @@ void BluezCore::StopOnBusThread() {
     std::map<uint64_t, std::function<void(Reply&)>> pending;
     pending.swap(pending_);
     for (auto& [id, done] : pending) {
-      Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}};
+      Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}, {}};
       done(reply);
     }
   }
@@ -251,7 +307,7 @@ void BluezCore::StopOnBusThread() {
 void BluezCore::CallMethod(const std::string& path, const char* iface, const char* member, const Appender& append,
                            uint64_t timeout_us, std::function<void(Reply&)> done, const char* destination) {
   if (closing_) {
-    Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}};
+    Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}, {}};
     done(reply);
     return;
   }
@@ -264,7 +320,7 @@ void BluezCore::CallMethod(const std::string& path, const char* iface, const cha
   if (r >= 0) r = sd_bus_message_get_cookie(message, &cookie);
   sd_bus_message_unref(message);
   if (r < 0) {
-    Reply reply{"org.freedesktop.DBus.Error.Disconnected", std::strerror(-r), {}};
+    Reply reply{"org.freedesktop.DBus.Error.Disconnected", std::strerror(-r), {}, {}};
     done(reply);
     return;
   }
@@ -287,6 +343,9 @@ int BluezCore::OnReply(sd_bus_message* message, void* userdata, sd_bus_error* /*
     reply.message = error != nullptr && error->message != nullptr ? error->message : "";
   } else if (!ReadAll(message, &reply.args)) {
     reply.error = "org.freedesktop.DBus.Error.InvalidArgs";
+  } else {
+    const char* signature = sd_bus_message_get_signature(message, 1);
+    reply.signature = signature != nullptr ? signature : "";
   }
   done(reply);
   return 0;
@@ -337,9 +396,18 @@ void BluezCore::Refresh(std::function<void(bool)> done) {
                  done(false);
                  return;
                }
+               const std::string problem = ReplyProblem(reply, "GetManagedObjects", "a{oa{sa{sv}}}");
+               if (!problem.empty()) {
+                 Log(PlatformLogTopic::Connection, problem);
+                 done(false);
+                 return;
+               }
                std::map<std::string, Interfaces> objects;
                for (const Value& entry : reply.args[0].items) {
-                 if (entry.items.size() == 2) objects[entry.items[0].text] = InterfacesFrom(entry.items[1]);
+                 if (entry.items.size() != 2) continue;
+                 Interfaces object = InterfacesFrom(entry.items[1]);
+                 CheckObject(entry.items[0].text, &object);
+                 objects[entry.items[0].text] = std::move(object);
                }
                ReplaceObjects(std::move(objects));
                loaded_ = true;
@@ -352,12 +420,30 @@ void BluezCore::WithObjects(std::function<void()> fn) {
   Refresh([fn = std::move(fn)](bool) { fn(); });
 }
 
+// CheckProps drops the properties that cannot be used, each with a log line; the rest stand.
+void BluezCore::CheckProps(const std::string& path, const std::string& iface, Props* props) {
+  for (auto it = props->begin(); it != props->end();) {
+    const std::string problem = PropertyProblem(iface, it->first, it->second);
+    if (problem.empty()) {
+      ++it;
+      continue;
+    }
+    Log(TopicOf(iface, it->first), "Ignored the property " + it->first + " of " + path + ": " + problem + ".");
+    it = props->erase(it);
+  }
+}
+
+void BluezCore::CheckObject(const std::string& path, Interfaces* object) {
+  for (auto& [iface, props] : *object) CheckProps(path, iface, &props);
+}
+
 void BluezCore::ReplaceObjects(std::map<std::string, Interfaces> objects) {
   std::lock_guard lock(mutex_);
   objects_ = std::move(objects);
 }
 
 void BluezCore::InterfacesAdded(const std::string& path, Interfaces added) {
+  CheckObject(path, &added);
   bool device_added = false;
   bool service_added = false;
   Props device;
@@ -405,8 +491,10 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
   }
 }
 
-void BluezCore::PropertiesChanged(const std::string& path, const std::string& iface, const Props& changed,
+void BluezCore::PropertiesChanged(const std::string& path, const std::string& iface, const Props& unchecked,
                                   const std::vector<std::string>& invalidated) {
+  Props changed = unchecked;
+  CheckProps(path, iface, &changed);
   {
     std::lock_guard lock(mutex_);
     auto object = objects_.find(path);
@@ -452,6 +540,7 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
       if (rssi != device->end() && parsed) {
         const auto sections = RebuildSections(*device);
         for (const auto& watcher : watchers) {
+          // The signature check keeps RSSI an int16.
           watcher->Offer(*parsed, static_cast<int16_t>(rssi->second.number), sections);
         }
       }
@@ -568,7 +657,7 @@ void BluezCore::OwnerGone() {
   std::map<uint64_t, std::function<void(Reply&)>> pending;
   pending.swap(pending_);
   for (auto& [id, done] : pending) {
-    Reply reply{"org.freedesktop.DBus.Error.NoReply", "bluetoothd left the bus.", {}};
+    Reply reply{"org.freedesktop.DBus.Error.NoReply", "bluetoothd left the bus.", {}, {}};
     done(reply);
   }
   for (auto& [path, session] : sessions_) {
@@ -667,7 +756,24 @@ void BluezCore::RunSerialHead(const std::string& path) {
 
 void BluezCore::OpenSession(const std::string& characteristic_path, int fd, uint16_t mtu) {
   CloseSession(characteristic_path, false);
-  sessions_[characteristic_path] = Session{fd, mtu};
+  sessions_[characteristic_path] = Session{fd, mtu, next_id_++};
+  if (fd >= 0) {
+    // NOTE: bluetoothd promises a SOCK_SEQPACKET socket; anything else fails like a socket that broke.
+    struct stat info {};
+    int type = 0;
+    socklen_t size = sizeof type;
+    if (fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode) ||
+        getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_SEQPACKET) {
+      // After the caller's answer, so that the subscription is in place before it is reported lost.
+      const uint64_t id = sessions_[characteristic_path].id;
+      (void)Post([this, characteristic_path, id] {
+        auto session = sessions_.find(characteristic_path);
+        if (session != sessions_.end() && session->second.id == id) {
+          SocketFailed(characteristic_path, "bluetoothd gave a descriptor that is not a packet socket");
+        }
+      });
+    }
+  }
   if (mtu != 0) {
     std::lock_guard lock(mutex_);
     acquired_mtu_[DeviceOf(characteristic_path)] = mtu;
@@ -688,19 +794,74 @@ void BluezCore::CloseSession(const std::string& characteristic_path, bool stop_n
 bool BluezCore::HasSession(const std::string& characteristic_path) { return sessions_.count(characteristic_path) != 0; }
 
 void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
-  // One record is one notification (SOCK_SEQPACKET); a hang-up ends the session.
+  // One record is one notification (SOCK_SEQPACKET) of at most the MTU; an empty record is the end of
+  // the stream.
+  const auto session = sessions_.find(characteristic_path);
+  const size_t mtu = session != sessions_.end() && session->second.mtu != 0 ? session->second.mtu : kRecordSize;
   uint8_t record[kRecordSize];
   for (int i = 0; i < 64; ++i) {
-    const ssize_t got = recv(fd, record, sizeof record, MSG_DONTWAIT);
-    if (got > 0) {
+    iovec part{record, sizeof record};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t got = recvmsg(fd, &message, MSG_DONTWAIT);
+    if (got > 0 && (message.msg_flags & MSG_TRUNC) == 0 && static_cast<size_t>(got) <= mtu) {
       DeliverValue(characteristic_path, Bytes(record, record + got));
       continue;
     }
-    if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      CloseSession(characteristic_path, false);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    std::string reason;
+    if (got > 0) {
+      reason = "a notification larger than the MTU of " + std::to_string(mtu) + " bytes";
+    } else if (got == 0) {
+      reason = "the notification socket was closed";
+    } else {
+      reason = std::string("reading the notification socket failed: ") + std::strerror(errno);
     }
+    SocketFailed(characteristic_path, reason);
     return;
   }
+}
+
+// SocketFailed ends a notification socket that failed and asks bluetoothd for the notifications by
+// StartNotify instead; when it refuses, the characteristic's objects learn that its notifications are
+// lost. A session closed or replaced meanwhile (the link dropped, bluetoothd left) needs neither.
+void BluezCore::SocketFailed(const std::string& characteristic_path, const std::string& reason) {
+  auto session = sessions_.find(characteristic_path);
+  if (session == sessions_.end() || session->second.fd < 0) return;
+  close(session->second.fd);
+  session->second.fd = -1;
+  const uint64_t id = session->second.id;
+  CallMethod(characteristic_path, kCharacteristicIface, "StartNotify", nullptr, kDefaultCallUs,
+             [this, characteristic_path, id, reason](Reply& reply) {
+               auto now = sessions_.find(characteristic_path);
+               if (now == sessions_.end() || now->second.id != id) return;
+               if (reply.Ok()) {
+                 Log(PlatformLogTopic::Subscriptions, "The notification socket of " + characteristic_path +
+                                                          " failed (" + reason + "); StartNotify took its place.");
+                 return;
+               }
+               sessions_.erase(now);
+               const std::optional<Props> device = PropsOf(DeviceOf(characteristic_path), kDeviceIface);
+               auto connected = device ? device->find("Connected") : Props::const_iterator();
+               // A link that dropped is reported as such; its subscriptions end with it.
+               if (!device || connected == device->end() || !connected->second.Bool()) return;
+               NotificationsLost(characteristic_path, reason + "; StartNotify failed with " + reply.error +
+                                                          (reply.message.empty() ? "" : ": " + reply.message));
+             });
+}
+
+void BluezCore::NotificationsLost(const std::string& characteristic_path, const std::string& reason) {
+  std::vector<std::shared_ptr<BluezCharacteristic>> targets;
+  {
+    std::lock_guard lock(mutex_);
+    auto found = characteristics_.find(characteristic_path);
+    if (found == characteristics_.end()) return;
+    for (const auto& weak : found->second) {
+      if (auto object = weak.lock()) targets.push_back(object);
+    }
+  }
+  for (const auto& object : targets) object->Lose(reason);
 }
 
 // ---- Cache queries and registries
@@ -725,19 +886,84 @@ std::vector<std::pair<std::string, Props>> BluezCore::Children(const std::string
     if (includes == owner->second[iface].end()) return found;
     for (const std::string& path : includes->second.Texts()) {
       auto object = objects_.find(path);
-      if (object != objects_.end() && object->second.count(iface) != 0) found.emplace_back(path, object->second[iface]);
+      if (object != objects_.end() && object->second.count(iface) != 0 && GattProblem(path, iface).empty()) {
+        found.emplace_back(path, object->second[iface]);
+      }
     }
   } else {
     for (auto& [path, object] : objects_) {
       auto props = object.find(iface);
       if (props == object.end()) continue;
       auto named = props->second.find(link);
-      if (named != props->second.end() && named->second.text == parent) found.emplace_back(path, props->second);
+      if (named != props->second.end() && named->second.text == parent && GattProblem(path, iface).empty()) {
+        found.emplace_back(path, props->second);
+      }
     }
   }
   std::sort(found.begin(), found.end(),
             [](const auto& a, const auto& b) { return HandleOf(a.first, a.second) < HandleOf(b.first, b.second); });
   return found;
+}
+
+// GattProblem says why a GATT object is malformed: no UUID, a parent that is missing or itself malformed, or
+// a path that is not one step below its parent's. Empty for a well-formed object.
+std::string BluezCore::GattProblem(const std::string& path, const char* iface) {
+  const GattLevel* level = nullptr;
+  for (const GattLevel& candidate : kGattLevels) {
+    if (std::strcmp(candidate.iface, iface) == 0) level = &candidate;
+  }
+  auto object = objects_.find(path);
+  if (level == nullptr || object == objects_.end()) return {};
+  auto props = object->second.find(iface);
+  if (props == object->second.end()) return {};
+  if (!UuidOf(props->second)) return "it has no UUID";
+  auto link = props->second.find(level->link);
+  if (link == props->second.end()) return std::string("it names no ") + level->parent_kind;
+  const std::string& parent = link->second.text;
+  auto owner = objects_.find(parent);
+  if (owner == objects_.end() || owner->second.count(level->parent_iface) == 0) {
+    return std::string("its ") + level->link + " " + parent + " names no " + level->parent_kind;
+  }
+  const size_t step = parent.size() + 1;
+  if (path.size() <= step || path.compare(0, step, parent + "/") != 0 || path.find('/', step) != std::string::npos) {
+    return std::string("it does not lie directly under its ") + level->parent_kind + " " + parent;
+  }
+  if (std::strcmp(level->parent_iface, kDeviceIface) != 0 && !GattProblem(parent, level->parent_iface).empty()) {
+    return std::string("its ") + level->parent_kind + " " + parent + " is skipped";
+  }
+  return {};
+}
+
+void BluezCore::LogMalformed(const std::string& device_path) {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [path, object] : objects_) {
+      if (path.rfind(device_path + "/", 0) != 0) continue;
+      for (const GattLevel& level : kGattLevels) {
+        if (object.count(level.iface) == 0) continue;
+        const std::string problem = GattProblem(path, level.iface);
+        if (!problem.empty()) lines.push_back("Skipped the GATT object " + path + ": " + problem + ".");
+      }
+    }
+  }
+  for (const std::string& line : lines) Log(PlatformLogTopic::Discovery, line);
+}
+
+void BluezCore::Log(PlatformLogTopic topic, const std::string& text) {
+  std::vector<TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs>> handlers;
+  {
+    std::lock_guard lock(mutex_);
+    handlers = logged_;
+  }
+  sim->Fire(std::move(handlers), std::shared_ptr<BluetoothPlatform>(),
+            std::shared_ptr<PlatformLogEventArgs>(std::make_shared<LogArgs>(topic, text)));
+}
+
+EventToken BluezCore::AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> handler) {
+  std::lock_guard lock(mutex_);
+  logged_.push_back(std::move(handler));
+  return NextToken();
 }
 
 std::string BluezCore::AdapterPath() {

@@ -35,6 +35,9 @@ inline constexpr char kDeviceIface[] = "org.bluez.Device1";
 inline constexpr char kServiceIface[] = "org.bluez.GattService1";
 inline constexpr char kCharacteristicIface[] = "org.bluez.GattCharacteristic1";
 inline constexpr char kDescriptorIface[] = "org.bluez.GattDescriptor1";
+inline constexpr char kAgentIface[] = "org.bluez.Agent1";
+// Pairing agents are exported below this path, one per pairing.
+inline constexpr char kAgentRoot[] = "/org/velmora";
 
 // Call timeouts in microseconds: bluetoothd answers Connect and Pair only when the radio is done.
 inline constexpr uint64_t kDefaultCallUs = 25'000'000;
@@ -103,12 +106,23 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void CloseSession(const std::string& characteristic_path, bool stop_notify);
   bool HasSession(const std::string& characteristic_path);
   sd_bus* bus() const { return bus_; }
+  // RefuseAgentRequest answers an org.bluez.Agent1 request with org.bluez.Error.Rejected and logs it with
+  // the device path it named and `why`. Bus thread.
+  void RefuseAgentRequest(sd_bus_message* request, const std::string& device_path, const std::string& why);
+  // Fail finishes an operation with kEInvalidData and `detail` (a reply of the wrong type). Any thread.
+  template <class T>
+  void Fail(const std::shared_ptr<BluezAsync<T>>& operation, std::string detail) {
+    sim->completions.Post(
+        [operation, detail = std::move(detail)] { operation->Finish(nullptr, kEInvalidData, detail); });
+  }
 
   // ---- Cache (any thread)
   std::optional<Props> PropsOf(const std::string& path, const char* iface);
-  // Children lists objects with `iface` whose property `link` names parent (or, for "Includes", that the
-  // parent lists), in handle order.
+  // Children lists the well-formed objects with `iface` whose property `link` names parent (or, for
+  // "Includes", that the parent lists), in handle order.
   std::vector<std::pair<std::string, Props>> Children(const std::string& parent, const char* iface, const char* link);
+  // LogMalformed logs every GATT object under a device that discovery skips, with its path and why.
+  void LogMalformed(const std::string& device_path);
   std::string AdapterPath();
   std::string DevicePathFor(uint64_t address);
   // DeviceOf gives the device path that a GATT object's path lies under.
@@ -141,6 +155,10 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   }
   EventToken NextToken() { return EventToken{++last_token_}; }
 
+  // Log hands one level-2 line to every Logged handler, on the event thread. Any thread.
+  void Log(PlatformLogTopic topic, const std::string& text);
+  EventToken AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> handler);
+
   // The two handler threads and the radio-free objects (filters, advertisements) shared with the simulator.
   const std::shared_ptr<sim::SimCore> sim;
 
@@ -152,6 +170,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   struct Session {
     int fd = -1;
     uint16_t mtu = 0;
+    uint64_t id = 0;  // tells a session from a later one of the same characteristic
   };
   struct Waiter {
     std::function<void(bool)> done;
@@ -162,12 +181,18 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void RunTasks();
   void RunTimers();
   void ReadSocket(const std::string& characteristic_path, int fd);
+  void SocketFailed(const std::string& characteristic_path, const std::string& reason);
+  void NotificationsLost(const std::string& characteristic_path, const std::string& reason);
+  void CheckProps(const std::string& path, const std::string& iface, Props* props);
+  void CheckObject(const std::string& path, Interfaces* object);
+  std::string GattProblem(const std::string& path, const char* iface);  // caller holds mutex_
   int64_t PollTimeoutMs();
   void StopOnBusThread();
   void RunSerialHead(const std::string& path);
   void Subscribe();
   static int OnSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
   static int OnReply(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static int OnStrayAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* error);
   void HandleSignal(sd_bus_message* message);
   void InterfacesAdded(const std::string& path, Interfaces added);
   void InterfacesRemoved(const std::string& path, const std::vector<std::string>& removed);
@@ -219,6 +244,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::set<std::string> opened_here_;
   std::set<std::string> quiet_;
   std::map<std::string, uint16_t> acquired_mtu_;
+  std::vector<TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs>> logged_;
 };
 
 }  // namespace velmora::platform::bluetooth::bluez

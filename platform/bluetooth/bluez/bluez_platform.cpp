@@ -106,4 +106,8 @@ HString BluezPlatform::EnumText(BluetoothError value) { return EnumName(value); 
 HString BluezPlatform::EnumText(BluetoothConnectionStatus value) { return EnumName(value); }
 HString BluezPlatform::EnumText(GattCommunicationStatus value) { return EnumName(value); }
 
+EventToken BluezPlatform::AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> handler) {
+  return core_->AddLogged(std::move(handler));
+}
+
 }  // namespace velmora::platform::bluetooth::bluez

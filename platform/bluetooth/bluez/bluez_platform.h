@@ -43,6 +43,7 @@ class BluezPlatform final : public BluetoothPlatform {
   HString EnumText(GattCommunicationStatus value) override;
   // StartDiscovery always scans actively.
   bool SupportsPassiveScanning() override { return false; }
+  EventToken AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> handler) override;
 
  private:
   std::shared_ptr<BluezCore> core_;

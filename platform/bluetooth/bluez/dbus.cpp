@@ -20,6 +20,20 @@ int ReadOne(sd_bus_message* message, Value* out) {
   int r = sd_bus_message_peek_type(message, &type, &contents);
   if (r <= 0) return r;
   out->type = type;
+  switch (type) {
+    case 'a':
+      out->signature = std::string("a") + (contents != nullptr ? contents : "");
+      break;
+    case 'r':
+      out->signature = std::string("(") + (contents != nullptr ? contents : "") + ")";
+      break;
+    case 'e':
+      out->signature = std::string("{") + (contents != nullptr ? contents : "") + "}";
+      break;
+    default:
+      out->signature = std::string(1, type);
+      break;
+  }
   if (type == 'a' && contents != nullptr && std::strcmp(contents, "y") == 0) {
     const void* data = nullptr;
     size_t size = 0;
@@ -27,7 +41,7 @@ int ReadOne(sd_bus_message* message, Value* out) {
     if (r < 0) return r;
     const auto* bytes = static_cast<const uint8_t*>(data);
     out->items.reserve(size);
-    for (size_t i = 0; i < size; ++i) out->items.push_back(Value{'y', bytes[i], 0, {}, {}});
+    for (size_t i = 0; i < size; ++i) out->items.push_back(Value{'y', bytes[i], 0, {}, {}, {}});
     return 1;
   }
   if (type == 'a' || type == 'r' || type == 'e' || type == 'v') {

@@ -18,13 +18,15 @@ namespace velmora::platform::bluetooth::bluez {
 // Value is one D-Bus value: `type` is its signature character ('a' array, 'r' struct, 'e' dict entry,
 // 'v' variant); containers keep their members in `items` (a dict entry: key, value; a variant: its
 // content). Integers of every width live in `number`, texts and object paths in `text`. A unix fd ('h')
-// is a duplicate owned by whoever takes it (see TakeFd).
+// is a duplicate owned by whoever takes it (see TakeFd). `signature` is the value's complete D-Bus type
+// ("ay", "a{qv}"); the bytes inside an "ay" leave it empty.
 struct Value {
   char type = 0;
   int64_t number = 0;
   double real = 0;
   std::string text;
   std::vector<Value> items;
+  std::string signature;
 
   bool Bool() const { return number != 0; }
   // Bytes gives the bytes of an "ay" (empty for any other value).
@@ -47,11 +49,13 @@ Props PropsFrom(const Value& dict);
 // InterfacesFrom turns an "a{sa{sv}}" value into Interfaces.
 Interfaces InterfacesFrom(const Value& dict);
 
-// Reply is the outcome of a method call: an error name and message, or the reply's arguments.
+// Reply is the outcome of a method call: an error name and message, or the reply's arguments and their
+// signature.
 struct Reply {
   std::string error;
   std::string message;
   std::vector<Value> args;
+  std::string signature;
   bool Ok() const { return error.empty(); }
 };
 

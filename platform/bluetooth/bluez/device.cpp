@@ -2,6 +2,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "platform/bluetooth/bluez/objects.h"
@@ -131,10 +132,12 @@ class BluezPairing final : public DeviceInformation,
   AsyncOp<DevicePairingResult> PairAsync(uint32_t kinds) override;
 
  private:
-  // Agent is one pairing's org.bluez.Agent1 object; it lives until Pair answers.
+  // Agent is one pairing's org.bluez.Agent1 object; it lives until Pair answers, and answers for this
+  // device only while Pair runs.
   struct Agent {
     std::shared_ptr<BluezPairing> owner;
     uint32_t kinds = 0;
+    bool pairing = false;
     std::string path;
     sd_bus_slot* slot = nullptr;
     sd_bus_message* request = nullptr;  // the agent call waiting for the application's answer
@@ -201,7 +204,7 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
     auto agent = std::make_shared<Agent>();
     agent->owner = self;
     agent->kinds = kinds;
-    agent->path = "/org/velmora/agent" + std::to_string(++counter);
+    agent->path = std::string(kAgentRoot) + "/agent" + std::to_string(++counter);
     if (sd_bus_add_object(core.bus(), &agent->slot, agent->path.c_str(), &BluezPairing::OnAgentCall, agent.get()) < 0) {
       return finish(R::Failed);
     }
@@ -214,8 +217,10 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
         kDefaultCallUs,
         [self, agent, finish](Reply&) {
           // Without a registered agent bluetoothd may still pair (Just Works); the outcome tells.
+          agent->pairing = true;
           self->core_->CallMethod(self->path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
                                   [self, agent, finish](Reply& reply) {
+                                    agent->pairing = false;
                                     self->FinishPairing(agent);
                                     finish(PairingStatusOf(reply));
                                   });
@@ -238,20 +243,58 @@ void BluezPairing::FinishPairing(const std::shared_ptr<Agent>& agent) {
   agent->owner.reset();
 }
 
+namespace {
+
+// RefusalOf says why an agent request is refused: a request for a device other than the one being paired,
+// outside its Pair call, of a kind no pairing kind covers, or with arguments of the wrong types. Empty when
+// the request is answered.
+std::string RefusalOf(const std::string& member, const char* signature, const std::string& device,
+                      const std::string& paired_device, bool pairing) {
+  static const std::pair<const char*, const char*> kRequests[] = {
+      {"RequestConfirmation", "ou"}, {"DisplayPasskey", "ouq"}, {"DisplayPinCode", "os"},
+      {"RequestPasskey", "o"},       {"RequestPinCode", "o"},
+  };
+  const char* expected = nullptr;
+  for (const auto& [name, args] : kRequests) {
+    if (member == name) expected = args;
+  }
+  if (expected == nullptr) return "the library grants no authorizations";
+  if (signature == nullptr || std::strcmp(signature, expected) != 0) {
+    return std::string("its arguments have signature \"") + (signature != nullptr ? signature : "") +
+           "\" where \"" + expected + "\" was expected";
+  }
+  if (device != paired_device) return "it is not the device being paired";
+  if (!pairing) return "no pairing is under way";
+  return {};
+}
+
+}  // namespace
+
 int BluezPairing::OnAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
   auto* raw = static_cast<Agent*>(userdata);
   if (raw->owner == nullptr) return 0;
   std::shared_ptr<BluezPairing> self = raw->owner;
   std::shared_ptr<Agent> agent = self->agents_[raw];
-  if (!sd_bus_message_is_method_call(message, "org.bluez.Agent1", nullptr)) return 0;
+  if (!sd_bus_message_is_method_call(message, kAgentIface, nullptr)) return 0;
   const std::string member = sd_bus_message_get_member(message);
   std::vector<Value> args;
   (void)ReadAll(message, &args);
   auto number = [&](size_t i) { return args.size() > i ? static_cast<uint32_t>(args[i].number) : 0u; };
+  if (member == "Release") {
+    sd_bus_reply_method_return(message, "");
+    return 1;
+  }
+  if (member != "Cancel") {
+    const std::string device = !args.empty() && args[0].type == 'o' ? args[0].text : std::string();
+    const std::string why =
+        RefusalOf(member, sd_bus_message_get_signature(message, 1), device, self->path_, agent->pairing);
+    if (!why.empty()) {
+      self->core_->RefuseAgentRequest(message, device, why);
+      return 1;
+    }
+  }
   if (member == "RequestConfirmation") {
     self->Ask(agent, message, Kinds::ConfirmPinMatch, SixDigits(number(1)));
-  } else if (member == "RequestAuthorization") {
-    self->Ask(agent, message, Kinds::ConfirmOnly, {});
   } else if (member == "DisplayPasskey") {
     self->Ask(agent, message, Kinds::DisplayPin, SixDigits(number(1)));
   } else if (member == "DisplayPinCode") {
@@ -259,13 +302,11 @@ int BluezPairing::OnAgentCall(sd_bus_message* message, void* userdata, sd_bus_er
     self->Ask(agent, message, Kinds::DisplayPin, HString(pin.begin(), pin.end()));
   } else if (member == "RequestPasskey" || member == "RequestPinCode") {
     self->Ask(agent, message, Kinds::ProvidePin, {});
-  } else if (member == "Cancel") {
-    // The pending request is void: its late answer goes nowhere.
+  } else {
+    // Cancel: the pending request is void, and its late answer goes nowhere.
     if (agent->request != nullptr) sd_bus_message_unref(agent->request);
     agent->request = nullptr;
     sd_bus_reply_method_return(message, "");
-  } else {
-    sd_bus_reply_method_return(message, "");  // Release, AuthorizeService
   }
   return 1;
 }
@@ -434,6 +475,7 @@ AsyncOp<GattDeviceServicesResult> BluezDevice::Services(std::optional<Guid> uuid
   const bool posted = core->Post([core, operation, path, uuid, hold] {
     core->EnsureResolved(path, [core, operation, path, uuid, hold](bool ok) {
       if (!ok) return core->Complete<GattDeviceServicesResult>(operation, Unreachable());
+      core->LogMalformed(path);
       auto result = std::make_shared<BluezGattResult>();
       result->services = MakeServices(core, core->Children(path, kServiceIface, "Device"), uuid);
       core->Complete<GattDeviceServicesResult>(operation, result);

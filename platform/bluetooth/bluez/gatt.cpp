@@ -225,7 +225,9 @@ void ReadNextDescriptor(const std::shared_ptr<BluezCore>& core, const std::share
       kDefaultCallUs,
       [core, state, done, index, path](Reply& reply) {
         const std::optional<Props> props = core->PropsOf(path, kDescriptorIface);
-        if (reply.Ok() && !reply.args.empty() && props) {
+        const std::string problem = ReplyProblem(reply, "ReadValue", "ay");
+        if (!problem.empty()) core->Log(PlatformLogTopic::Discovery, problem + " Descriptor " + path + " is not used.");
+        if (reply.Ok() && problem.empty() && props) {
           const Bytes value = reply.args[0].AsBytes();
           BluezCharacteristic::Info& info = state->infos[index];
           if (UuidOf(*props) == kUserDescriptionUuid) {
@@ -331,8 +333,13 @@ AsyncOp<GattReadResult> ReadAttribute(const std::shared_ptr<BluezCore>& core, co
           path, iface, "ReadValue", [](sd_bus_message* message) { return AppendOptions(message, nullptr); },
           kDefaultCallUs,
           [core, op, next](Reply& reply) {
+            const std::string problem = ReplyProblem(reply, "ReadValue", "ay");
+            if (!problem.empty()) {
+              core->Fail<GattReadResult>(op, problem);
+              return next();
+            }
             auto result = ResultOf(reply);
-            if (reply.Ok() && !reply.args.empty()) result->value = reply.args[0].AsBytes();
+            if (reply.Ok()) result->value = reply.args[0].AsBytes();
             core->Complete<GattReadResult>(op, result);
             next();
           });
@@ -362,7 +369,8 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
           path, kCharacteristicIface, "AcquireNotify",
           [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kDefaultCallUs,
           [core, path, finish](Reply& reply) {
-            if (reply.Ok() && reply.args.size() >= 2 && reply.args[0].type == 'h' && reply.args[0].number >= 0) {
+            // A reply of another shape is taken as a refusal: StartNotify is the way that is left.
+            if (reply.Ok() && reply.signature == "hq" && reply.args[0].number >= 0) {
               core->OpenSession(path, static_cast<int>(reply.args[0].number),
                                 static_cast<uint16_t>(reply.args[1].number));
               return finish(std::make_shared<BluezGattResult>());
@@ -387,6 +395,12 @@ EventToken BluezCharacteristic::AddValueChanged(
     TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) {
   std::lock_guard lock(mutex_);
   value_changed_.push_back(std::move(handler));
+  return core_->NextToken();
+}
+
+EventToken BluezCharacteristic::AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> handler) {
+  std::lock_guard lock(mutex_);
+  lost_.push_back(std::move(handler));
   return core_->NextToken();
 }
 
@@ -421,8 +435,10 @@ BluezCharacteristic::ReadClientCharacteristicConfigurationDescriptorAsync() {
         cccd_path, kDescriptorIface, "ReadValue",
         [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kDefaultCallUs,
         [core, op](Reply& reply) {
+          const std::string problem = ReplyProblem(reply, "ReadValue", "ay");
+          if (!problem.empty()) return core->Fail<Result>(op, problem);
           auto result = ResultOf(reply);
-          const Bytes value = reply.Ok() && !reply.args.empty() ? reply.args[0].AsBytes() : Bytes();
+          const Bytes value = reply.Ok() ? reply.args[0].AsBytes() : Bytes();
           const int bits = value.empty() ? 0 : value[0];
           result->cccd = (bits & 1) != 0 ? Cccd::Notify : (bits & 2) != 0 ? Cccd::Indicate : Cccd::None;
           core->Complete<Result>(op, result);
@@ -482,6 +498,25 @@ AsyncOp<GattWriteResult> BluezCharacteristic::WriteValueWithResultAndOptionAsync
 AsyncOp<GattWriteResult> BluezCharacteristic::WriteClientCharacteristicConfigurationDescriptorWithResultAsync(
     Cccd value) {
   return WriteCccd(core_, info_.path, value);
+}
+
+class ReasonArgs final : public Inspectable {
+ public:
+  explicit ReasonArgs(const std::string& reason) : text_(sim::Utf8ToHString(Bytes(reason.begin(), reason.end()))) {}
+  HString ToString() override { return text_; }
+
+ private:
+  const HString text_;
+};
+
+void BluezCharacteristic::Lose(const std::string& reason) {
+  std::vector<TypedEventHandler<GattCharacteristic, Inspectable>> handlers;
+  {
+    std::lock_guard lock(mutex_);
+    handlers = lost_;
+  }
+  core_->sim->Fire(std::move(handlers), std::shared_ptr<GattCharacteristic>(shared_from_this()),
+                   std::shared_ptr<Inspectable>(std::make_shared<ReasonArgs>(reason)));
 }
 
 class ValueChangedArgs final : public GattValueChangedEventArgs {

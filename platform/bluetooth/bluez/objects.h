@@ -106,6 +106,7 @@ class BluezCharacteristic final : public GattCharacteristic, public std::enable_
   std::vector<GattPresentationFormat> PresentationFormats() override { return info_.formats; }
   HString UserDescription() override { return info_.user_description; }
   EventToken AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) override;
+  EventToken AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> handler) override;
   AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override;
   AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
   ReadClientCharacteristicConfigurationDescriptorAsync() override;
@@ -119,6 +120,8 @@ class BluezCharacteristic final : public GattCharacteristic, public std::enable_
   const std::string& Path() const { return info_.path; }
   // Deliver fires ValueChanged with one received value.
   void Deliver(const Bytes& value, int64_t timestamp);
+  // Lose fires NotificationsLost with the reason.
+  void Lose(const std::string& reason);
 
  private:
   AsyncOp<GattDescriptorsResult> Descriptors(std::optional<Guid> uuid);
@@ -128,6 +131,7 @@ class BluezCharacteristic final : public GattCharacteristic, public std::enable_
   std::shared_ptr<LinkHold> hold_;
   std::mutex mutex_;
   std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> value_changed_;
+  std::vector<TypedEventHandler<GattCharacteristic, Inspectable>> lost_;
 };
 
 // BluezGattResult serves every GATT result interface; the request fills it before handing it out.
@@ -178,6 +182,12 @@ std::optional<Guid> UuidOf(const Props& props);
 
 // Rebuilds the advertising data sections of a device from its properties, in the documented fixed order.
 std::vector<BluetoothLEAdvertisementDataSection> RebuildSections(const Props& device);
+
+// PropertyProblem says why a property that the backend reads cannot be used (its signature, or the content
+// of an advertising dictionary); empty when it can, and for properties the backend does not read.
+std::string PropertyProblem(const std::string& iface, const std::string& key, const Value& value);
+// ReplyProblem names the signature of a successful reply that is not `expected`; empty when it is.
+std::string ReplyProblem(const Reply& reply, const char* member, const char* expected);
 
 // Error mapping of bluetoothd's answers.
 struct GattOutcome {

@@ -80,7 +80,7 @@ class SimAsyncOperation final : public AsyncOperation<T> {
   std::shared_ptr<T> GetResults() override {
     std::lock_guard lock(mutex_);
     if (status_ == AsyncStatus::Started) throw PlatformError(kEIllegalMethodCall);
-    if (failure_ != 0) throw PlatformError(failure_);
+    if (failure_ != 0) throw PlatformError(failure_, detail_.c_str());
     return result_;
   }
 
@@ -89,8 +89,9 @@ class SimAsyncOperation final : public AsyncOperation<T> {
     return status_;
   }
 
-  // Finish stores the outcome (failure != 0: GetResults raises it) and runs the handler on this thread.
-  void Finish(std::shared_ptr<T> result, int32_t failure) {
+  // Finish stores the outcome (failure != 0: GetResults raises it, with detail) and runs the handler on
+  // this thread.
+  void Finish(std::shared_ptr<T> result, int32_t failure, std::string detail = {}) {
     Handler handler;
     AsyncStatus status;
     {
@@ -98,6 +99,7 @@ class SimAsyncOperation final : public AsyncOperation<T> {
       if (status_ != AsyncStatus::Started) return;
       result_ = std::move(result);
       failure_ = failure;
+      detail_ = std::move(detail);
       status_ = status = failure != 0 ? AsyncStatus::Error : AsyncStatus::Completed;
       handler.swap(handler_);
     }
@@ -119,6 +121,7 @@ class SimAsyncOperation final : public AsyncOperation<T> {
   AsyncStatus status_ = AsyncStatus::Started;
   std::shared_ptr<T> result_;
   int32_t failure_ = 0;
+  std::string detail_;
 };
 
 class SimCore {

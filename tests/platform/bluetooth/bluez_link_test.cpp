@@ -41,7 +41,8 @@ TEST_F(BluezLink, PairingThroughTheAgent) {
   const Case cases[] = {
       {"'confirm'", "accept", PairStatus::Paired, Kinds::ConfirmPinMatch, u"012345"},
       {"'confirm'", "refuse", PairStatus::RejectedByHandler, Kinds::ConfirmPinMatch, u"012345"},
-      {"'authorize'", "accept", PairStatus::Paired, Kinds::ConfirmOnly, u""},
+      // No pairing kind covers an authorization: it is refused without asking.
+      {"'authorize'", "accept", PairStatus::RejectedByHandler, 0, u""},
       {"'display'", "accept", PairStatus::Paired, Kinds::DisplayPin, u"012345"},
       {"'display'", "refuse", PairStatus::PairingCanceled, Kinds::DisplayPin, u"012345"},
       {"'passkey'", "012345", PairStatus::Paired, Kinds::ProvidePin, u""},

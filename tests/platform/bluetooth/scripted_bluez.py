@@ -39,6 +39,9 @@ BASE_UUID = '-0000-1000-8000-00805f9b34fb'
 calls = []
 devices = {}   # address -> Device (script state)
 agent = {}     # 'sender', 'path', 'capability' of the registered agent
+agent_seen = {}  # the agent registered last, also after it was unregistered
+agent_replies = []  # "<Method> <device> ok <value>" or "<Method> <device> error <name>" of agent_request()
+pipes = []     # write ends of pipes handed out in place of notification sockets
 sockets = {}   # characteristic path -> our end of its AcquireNotify socket
 unanswered = []  # callbacks of calls that are never answered
 
@@ -152,6 +155,7 @@ def Calls(_self):
 def RegisterAgent(_self, path, capability, sender=None):
     log('RegisterAgent', '/org/bluez', path, capability)
     agent.update(sender=sender, path=str(path), capability=str(capability))
+    agent_seen.update(agent)
 
 
 @dbus.service.method(AGENT_MANAGER_IFACE, in_signature='o', out_signature='')
@@ -248,6 +252,8 @@ class Device:
         self.pair_error = None      # (name, message) of a failing Pair
         self.cancelled = False
         self.pending_pair = None
+        self.stray_requests = []    # (method, signature, args) sent to the agent before Pair's own request
+        self.extra = []             # (path suffix, interface, props) exported after the database, as given
 
     def props(self):
         return mockobject.objects[self.path].props[DEVICE_IFACE]
@@ -307,8 +313,14 @@ class Device:
                         'Handle': dbus.UInt16(desc['handle']),
                     }, [DescReadValue, DescWriteValue])
                     emit_added(desc_path)
+        for suffix, iface, props in self.extra:
+            add_object(self.path + suffix, iface, props, [])
+            emit_added(self.path + suffix)
 
     def unexport(self):
+        for suffix, _, _ in self.extra:
+            if self.path + suffix in mockobject.objects:
+                remove_object(self.path + suffix)
         for service in reversed(self.database):
             for char in service['chars']:
                 close_socket(char.get('path'))
@@ -523,6 +535,8 @@ def Pair(self, ok, err):
             err(dbus.exceptions.DBusException('Authentication Failed', name='org.bluez.Error.AuthenticationFailed'))
 
     path = dbus.ObjectPath(device.path)
+    for method, signature, args in device.stray_requests:
+        agent_request(method, signature, args)
     if device.pairing is None or not agent:
         paired()
     elif device.pairing == 'confirm':
@@ -541,6 +555,16 @@ def Pair(self, ok, err):
         err(dbus.exceptions.DBusException('Authentication Timeout', name='org.bluez.Error.AuthenticationTimeout'))
 
 
+def agent_request(method, signature, args):
+    '''Sends a request to the agent registered last (also after it was unregistered); the outcome goes to
+    agent_replies.'''
+    device = str(args[0]) if args else ''
+    manager().connection.call_async(
+        agent_seen['sender'], agent_seen['path'], AGENT_IFACE, method, signature, args,
+        lambda *reply: agent_replies.append(f'{method} {device} ok {",".join(fmt(r) for r in reply)}'),
+        lambda error: agent_replies.append(f'{method} {device} error {error.get_dbus_name()}'), timeout=60.0)
+
+
 @dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
 def CancelPairing(self):
     log('CancelPairing', self.path)
@@ -557,7 +581,8 @@ def check_errors(device, attribute, method):
         fail('org.bluez.Error.NotPermitted', 'Not paired')
 
 
-@dbus.service.method(CHAR_IFACE, in_signature='a{sv}', out_signature='ay', async_callbacks=('ok', 'err'))
+# The reads have no fixed reply signature, so that an attribute's 'reply' can answer with any type.
+@dbus.service.method(CHAR_IFACE, in_signature='a{sv}', out_signature=None, async_callbacks=('ok', 'err'))
 def ReadValue(self, options, ok, err):
     log('ReadValue', self.path, options)
     device, char = find_attribute(self.path)
@@ -566,6 +591,9 @@ def ReadValue(self, options, ok, err):
 
     def answer():
         char['busy'] = False
+        if char.get('reply') is not None:
+            ok(char['reply'])
+            return False
         value = byte_array(char['value'])
         if path in mockobject.objects:
             changed(path, CHAR_IFACE, {'Value': value})
@@ -598,7 +626,19 @@ def AcquireNotify(self, options):
     check_errors(device, char, 'AcquireNotify')
     if not char['acquire']:
         fail('org.bluez.Error.NotSupported', 'Operation is not supported')
+    fault = char.get('acquire_fault')  # None, 'closed' (our end closed at once) or 'pipe'
+    if fault == 'pipe':
+        read_end, write_end = os.pipe()
+        pipes.append(write_end)
+        fd = dbus.types.UnixFd(read_end)
+        os.close(read_end)
+        return fd, dbus.UInt16(char['mtu'])
     ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    if fault == 'closed':
+        ours.close()
+        fd = dbus.types.UnixFd(theirs.fileno())
+        theirs.close()
+        return fd, dbus.UInt16(char['mtu'])
     sockets[self.path] = ours
     path = self.path
 
@@ -624,6 +664,7 @@ def StartNotify(self):
     log('StartNotify', self.path)
     device, char = find_attribute(self.path)
     check_errors(device, char, 'StartNotify')
+    close_socket(self.path)  # a client that starts notifying has given its socket up
     changed(self.path, CHAR_IFACE, {'Notifying': dbus.Boolean(True)})
     set_cccd(char, 1)
 
@@ -642,11 +683,13 @@ def set_cccd(char, bits):
             desc['value'] = bytes([bits, 0])
 
 
-@dbus.service.method(DESC_IFACE, in_signature='a{sv}', out_signature='ay')
+@dbus.service.method(DESC_IFACE, in_signature='a{sv}', out_signature=None)
 def DescReadValue(self, options):
     log('ReadValue', self.path, options)
     device, desc = find_attribute(self.path)
     check_errors(device, desc, 'ReadValue')
+    if desc.get('reply') is not None:
+        return desc['reply']
     return byte_array(desc['value'])
 
 
@@ -708,6 +751,12 @@ def notify(address, handle, values, count=1):
     return sent
 
 
+def send_raw(address, handle, data):
+    '''Sends one datagram as it is through the AcquireNotify socket; its size, or -1 without a socket.'''
+    ours = sockets.get(devices[address].attribute_path(handle))
+    return -1 if ours is None else ours.send(bytes(data))
+
+
 def counter(n):
     '''n values counting up, 4 bytes little-endian each (for ordering checks).'''
     return [i.to_bytes(4, 'little') for i in range(n)]
@@ -742,6 +791,10 @@ def reset():
         add_adapter()
     changed(ADAPTER_PATH, ADAPTER_IFACE, {'Powered': dbus.Boolean(True), 'Discovering': dbus.Boolean(False)})
     agent.clear()
+    agent_seen.clear()
+    agent_replies.clear()
+    while pipes:
+        os.close(pipes.pop())
     calls.clear()
     manager().connection.request_name(BUS_NAME)
 
