@@ -96,7 +96,9 @@ int RawRefused(component::CryptoComponent& component, const RsaKeyBase& key, con
   return 0;
 }
 
-int ToInt(const core::BufferCore& bytes, BigInt& out) { return BigInt::FromBytes(bytes.Bytes(), bytes.Length(), 1, out); }
+int ToInt(const core::BufferCore& bytes, BigInt& out) {
+  return BigInt::FromBytes(bytes.Bytes(), bytes.Length(), 1, out);
+}
 
 bool Set(const core::BufferCore& part) { return part.Length() > 0; }
 

@@ -32,7 +32,8 @@ class ProviderHandle {
   ProviderHandle& operator=(const ProviderHandle&) = delete;
   ~ProviderHandle() {
     if (handle_ == 0) return;
-    if (auto free_object = RsaFunction<plat::NCryptFreeObjectFn>(ncrypt_rsa_fn::kFreeObject)) (void)free_object(handle_);
+    auto free_object = RsaFunction<plat::NCryptFreeObjectFn>(ncrypt_rsa_fn::kFreeObject);
+    if (free_object != nullptr) (void)free_object(handle_);
   }
   // Open: -1 when the open or free function is not loaded, else the platform's status.
   int Open() {
@@ -239,7 +240,8 @@ int CngRsaKey::ExportToParams(int32_t bits, RsaKeyParams& params, bool private_p
   if (private_part) needed += uint64_t{prime1} * 3 + uint64_t{prime2} * 2 + modulus;
   if (needed > static_cast<uint64_t>(blob.Length())) return plat::kNteBadData;
   at += plat::kRsaBlobHeaderSize;
-  if ((status = CopyPart(at, exponent, params.Exponent)) != 0 || (status = CopyPart(at, modulus, params.Modulus)) != 0) {
+  if ((status = CopyPart(at, exponent, params.Exponent)) != 0 ||
+      (status = CopyPart(at, modulus, params.Modulus)) != 0) {
     return status;
   }
   if (!private_part) {

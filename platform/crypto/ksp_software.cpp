@@ -160,7 +160,8 @@ SECURITY_STATUS Persist(const KeyObject& key) {
   const int length = i2d_PKCS8_PRIV_KEY_INFO(info.get(), &der);
   if (length <= 0) return kNteFailStatus;
   const std::string folder = KeyFolder(key.machine);
-  const bool ok = !folder.empty() && WriteProperties(key.machine, key.name, PropertiesText(key)) && WriteStoreFile(KeyPath(folder, key.name), der, length);
+  const bool ok = !folder.empty() && WriteProperties(key.machine, key.name, PropertiesText(key)) &&
+                  WriteStoreFile(KeyPath(folder, key.name), der, length);
   OPENSSL_clear_free(der, static_cast<size_t>(length));
   return ok ? 0 : kNteFailStatus;
 }
@@ -264,7 +265,8 @@ SECURITY_STATUS CheckParts(BlobKind kind, RsaParts& parts) {
   }
   if (BN_mul(product.get(), p, q, ctx.get()) != 1 || BN_cmp(product.get(), n) != 0) return kNteBadData;
   if (BN_sub(p1.get(), p, BN_value_one()) != 1 || BN_sub(q1.get(), q, BN_value_one()) != 1 ||
-      BN_gcd(gcd.get(), p1.get(), q1.get(), ctx.get()) != 1 || BN_mul(lambda.get(), p1.get(), q1.get(), ctx.get()) != 1 ||
+      BN_gcd(gcd.get(), p1.get(), q1.get(), ctx.get()) != 1 ||
+      BN_mul(lambda.get(), p1.get(), q1.get(), ctx.get()) != 1 ||
       BN_div(lambda.get(), nullptr, lambda.get(), gcd.get(), ctx.get()) != 1) {
     return kNteBadData;
   }

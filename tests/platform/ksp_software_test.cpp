@@ -73,7 +73,8 @@ Bytes Blob(ULONG magic, uint32_t bits, const std::vector<const Bytes*>& parts, s
   PutLe32(blob, 0, magic);
   PutLe32(blob, 4, bits);
   for (size_t i = 0; i < 2; ++i) PutLe32(blob, 8 + 4 * i, static_cast<uint32_t>(parts[i]->size()));
-  for (size_t i = 0; i < 2; ++i) PutLe32(blob, 16 + 4 * i, i < primes ? static_cast<uint32_t>(parts[2 + i]->size()) : 0);
+  for (size_t i = 0; i < 2; ++i)
+    PutLe32(blob, 16 + 4 * i, i < primes ? static_cast<uint32_t>(parts[2 + i]->size()) : 0);
   for (const Bytes* part : parts) blob.insert(blob.end(), part->begin(), part->end());
   return blob;
 }
@@ -130,9 +131,10 @@ TEST_F(KspTest, StatedAnswers) {
   EXPECT_EQ(nc_.free_object(imported), 0);
 
   // Private exports need plain-text export in the policy; public ones do not.
-  ASSERT_EQ(Import(kRsaPrivateBlob, Blob(kRsaPrivateMagic, 1024, {&key["Exponent"], &key["Modulus"], &key["P"], &key["Q"]}, 2),
-                   &imported),
-            0);
+  ASSERT_EQ(
+      Import(kRsaPrivateBlob,
+             Blob(kRsaPrivateMagic, 1024, {&key["Exponent"], &key["Modulus"], &key["P"], &key["Q"]}, 2), &imported),
+      0);
   DWORD size = 0;
   EXPECT_EQ(nc_.export_key(imported, 0, kRsaFullPrivateBlob, nullptr, nullptr, 0, &size, 0), kNteNotSupported);
   EXPECT_EQ(nc_.export_key(imported, 0, kRsaPublicBlob, nullptr, nullptr, 0, &size, 0), 0);
@@ -192,7 +194,8 @@ TEST_F(KspTest, MalformedBlobsAreRefusedWhole) {
   const Bytes good = Blob(kRsaPrivateMagic, 1024, {&e, &n, &p, &q}, 2);
   for (int round = 0; round < 300; ++round) {
     Bytes blob = good;
-    for (int flips = 1 + static_cast<int>(rng() % 3); flips > 0; --flips) blob[rng() % blob.size()] ^= 1u << (rng() % 8);
+    for (int flips = 1 + static_cast<int>(rng() % 3); flips > 0; --flips)
+      blob[rng() % blob.size()] ^= 1u << (rng() % 8);
     if (rng() % 4 == 0) blob.resize(rng() % blob.size());
     NCRYPT_KEY_HANDLE made = 0;
     const SECURITY_STATUS status = Import(kRsaPrivateBlob, blob, &made);

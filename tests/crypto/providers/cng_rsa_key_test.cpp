@@ -40,7 +40,9 @@ std::string Str(const core::BufferCore& b) { return std::string(b.Data(), static
 const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 int32_t Len(const std::string& s) { return static_cast<int32_t>(s.size()); }
 std::string Hex(const core::BufferCore& b) { return "x" + ToHex(Str(b)); }
-std::string Stripped(std::string bytes) { return bytes.erase(0, std::min(bytes.find_first_not_of('\0'), bytes.size())); }
+std::string Stripped(std::string bytes) {
+  return bytes.erase(0, std::min(bytes.find_first_not_of('\0'), bytes.size()));
+}
 
 struct TestKey {
   int bits = 0;
@@ -100,7 +102,8 @@ def opts(mode):
     if kind == "pkcs1": return ["-pkeyopt", "digest:" + rest[0]] if rest else []
     if kind == "pss": return ["-pkeyopt", "rsa_padding_mode:pss", "-pkeyopt", "rsa_pss_saltlen:" + rest[0],
                               "-pkeyopt", "digest:sha256"]
-    o = ["-pkeyopt", "rsa_padding_mode:oaep", "-pkeyopt", "rsa_oaep_md:" + rest[0], "-pkeyopt", "rsa_mgf1_md:" + rest[0]]
+    o = ["-pkeyopt", "rsa_padding_mode:oaep", "-pkeyopt", "rsa_oaep_md:" + rest[0],
+         "-pkeyopt", "rsa_mgf1_md:" + rest[0]]
     return o + (["-pkeyopt", "rsa_oaep_label:" + rest[1]] if len(rest) > 1 and rest[1] else [])
 def pkeyutl(key, op, mode, data, sig=None):
     path = os.path.join(tmp, "sig")
