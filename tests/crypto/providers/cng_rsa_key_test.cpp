@@ -198,7 +198,13 @@ class CngRsaTest : public ::testing::Test {
     plat::test::SetStoreRoot(nullptr);
     std::filesystem::remove_all(base_);
   }
-  static bool PlatformPresent() { return VELMORABLE_PLATFORM_CRYPTO != 0; }
+  static bool PlatformPresent() {
+#if VELMORABLE_PLATFORM_CRYPTO
+    return true;
+#else
+    return false;
+#endif
+  }
   std::string base_;
 };
 
