@@ -30,15 +30,40 @@ RsaKeyBase* HeldRsaKey(const component::CryptoComponent& component);
 DsaKeyBase* HeldDsaKey(const component::CryptoComponent& component);
 EccKeyBase* HeldEccKey(const component::CryptoComponent& component);
 
+// The RSA front operations over the held RSA key, the library's or the platform's. In FIPS-compliant mode
+// each first applies the rules below and refuses with 9999 and the component's last error text; with it
+// off each goes straight to the key's slot. -1 when the component holds no RSA key.
+//
 // PlatformRsaSign appends the held RSA key's signature of the digest (PKCS#1 v1.5 with the DigestInfo
-// of digest_name, or PSS with salt_length when pss is set).
+// of digest_name, or PSS with salt_length when pss is set). FIPS: a modulus of at least 2048 bits, then a
+// platform digest name.
 [[nodiscard]] int PlatformRsaSign(component::CryptoComponent& component, const uint8_t* digest, int32_t digest_length,
                                   const char* digest_name, core::BufferCore& out, int32_t pss, int32_t salt_length);
-// PlatformRsaVerify runs the held RSA key's Verify: valid 1 or 0 (a failed PSS check gives 1119).
+// PlatformRsaVerify runs the held RSA key's Verify: valid 1 or 0 (a failed PSS check of the library's key
+// gives 1119). FIPS: a platform digest name; a signature not of the modulus byte length is fitted to it.
 [[nodiscard]] int PlatformRsaVerify(component::CryptoComponent& component, const uint8_t* digest,
                                     int32_t digest_length, const uint8_t* signature, int32_t signature_length,
                                     const char* digest_name, int32_t& valid, int32_t pss, int32_t salt_length,
                                     int32_t check_prefix);
+// PlatformRsaEncryptOaep and PlatformRsaDecryptOaep run the held key's Encrypt and Decrypt. FIPS: the OAEP
+// and the MGF1 digest must be platform names; a ciphertext not of the modulus byte length is fitted to it.
+[[nodiscard]] int PlatformRsaEncryptOaep(component::CryptoComponent& component, const uint8_t* data, int32_t length,
+                                         core::BufferCore& out, int32_t oaep, const uint8_t* label,
+                                         int32_t label_length, const char* oaep_digest, const char* mgf_digest);
+[[nodiscard]] int PlatformRsaDecryptOaep(component::CryptoComponent& component, const uint8_t* data, int32_t length,
+                                         core::BufferCore& out, int32_t oaep, const uint8_t* label,
+                                         int32_t label_length, const char* oaep_digest, const char* mgf_digest);
+
+// kRawMissingParts: raw decryption without the key parts it needs.
+inline constexpr int kRawMissingParts = 1111;
+// RsaEncryptRaw sets out to data^Exponent mod Modulus, and RsaDecryptRaw to data^D mod Modulus (through
+// the CRT when P, Q, DP, DQ and InverseQ are all there), both as BigInt::ToBytes writes them (a leading
+// 00 when the top bit is set). Refused with 9999 and a text in FIPS-compliant mode and for the platform's
+// key; 1111 when decryption lacks both D with Modulus and the CRT parts; a BigInt code.
+[[nodiscard]] int RsaEncryptRaw(component::CryptoComponent& component, const uint8_t* data, int32_t length,
+                                core::BufferCore& out);
+[[nodiscard]] int RsaDecryptRaw(component::CryptoComponent& component, const uint8_t* data, int32_t length,
+                                core::BufferCore& out);
 
 // VerifyRaw checks a DSA signature over the digest with the held DSA key; a DER signature is first
 // turned into r || s halves of the digest's length. valid 1 or 0.

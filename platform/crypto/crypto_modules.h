@@ -34,8 +34,9 @@ namespace test {
 int CryptoCallCount(const char* function);
 void ResetCryptoCallCounts();
 // LiveCryptoHandles is the number of handles opened and not yet closed (CryptoAPI contexts, "ncrypt"
-// providers, hash objects, the cipher module's algorithm and key handles, DSA and Diffie-Hellman keys and
-// secrets, certificate contexts and stores, and the security module's credentials and contexts).
+// providers, keys and key-name buffers, hash objects, the cipher module's algorithm and key handles, DSA
+// and Diffie-Hellman keys and secrets, certificate contexts and stores, and the security module's
+// credentials and contexts).
 int LiveCryptoHandles();
 // FailNextAcquireContext makes the next CryptAcquireContextA fail with NTE_BAD_KEYSET, as on a machine
 // where the container was never created.

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "platform/crypto/call_counts.h"
+#include "platform/crypto/ksp_software.h"
 #include "platform/module_procs.h"
 
 namespace velmora::platform {
@@ -29,36 +30,90 @@ SECURITY_STATUS NotServed(const char* function) {
   return kNteNotSupported;
 }
 
+bool ProviderOpen(NCRYPT_PROV_HANDLE provider) {
+  ProviderHandles& handles = Providers();
+  std::lock_guard<std::mutex> lock(handles.mutex);
+  return handles.open.count(provider) != 0;
+}
+
+// The key entry points: the software provider's keys (ksp_software.cpp).
+SECURITY_STATUS NCryptCreatePersistedKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE* key,
+                                         const char16_t* algorithm, const char16_t* key_name, DWORD legacy_key_spec,
+                                         DWORD flags) {
+  CountCryptoCall("NCryptCreatePersistedKey");
+  if (!ProviderOpen(provider)) return kNteInvalidHandle;
+  return ksp::CreatePersistedKey(key, algorithm, key_name, legacy_key_spec, flags);
+}
+SECURITY_STATUS NCryptOpenKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE* key, const char16_t* key_name,
+                              DWORD legacy_key_spec, DWORD flags) {
+  CountCryptoCall("NCryptOpenKey");
+  if (!ProviderOpen(provider)) return kNteInvalidHandle;
+  return ksp::OpenKey(key, key_name, legacy_key_spec, flags);
+}
+SECURITY_STATUS NCryptSetProperty(NCRYPT_HANDLE object, const char16_t* property, const uint8_t* input,
+                                  DWORD input_size, DWORD flags) {
+  CountCryptoCall("NCryptSetProperty");
+  if (ProviderOpen(object)) return kNteNotSupported;
+  return ksp::SetProperty(object, property, input, input_size, flags);
+}
+SECURITY_STATUS NCryptGetProperty(NCRYPT_HANDLE object, const char16_t* property, uint8_t* output, DWORD output_size,
+                                  DWORD* result, DWORD flags) {
+  CountCryptoCall("NCryptGetProperty");
+  if (ProviderOpen(object)) return kNteNotSupported;
+  return ksp::GetProperty(object, property, output, output_size, result, flags);
+}
+SECURITY_STATUS NCryptFinalizeKey(NCRYPT_KEY_HANDLE key, DWORD flags) {
+  CountCryptoCall("NCryptFinalizeKey");
+  return ksp::FinalizeKey(key, flags);
+}
+SECURITY_STATUS NCryptExportKey(NCRYPT_KEY_HANDLE key, NCRYPT_KEY_HANDLE export_key, const char16_t* blob_type,
+                                void* parameters, uint8_t* output, DWORD output_size, DWORD* result, DWORD flags) {
+  CountCryptoCall("NCryptExportKey");
+  return ksp::ExportKey(key, export_key, blob_type, parameters, output, output_size, result, flags);
+}
+SECURITY_STATUS NCryptImportKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE import_key, const char16_t* blob_type,
+                                void* parameters, NCRYPT_KEY_HANDLE* key, const uint8_t* input, DWORD input_size,
+                                DWORD flags) {
+  CountCryptoCall("NCryptImportKey");
+  if (!ProviderOpen(provider)) return kNteInvalidHandle;
+  return ksp::ImportKey(import_key, blob_type, parameters, key, input, input_size, flags);
+}
+SECURITY_STATUS NCryptSignHash(NCRYPT_KEY_HANDLE key, void* padding_info, const uint8_t* hash, DWORD hash_size,
+                               uint8_t* signature, DWORD signature_size, DWORD* result, DWORD flags) {
+  CountCryptoCall("NCryptSignHash");
+  return ksp::SignHash(key, padding_info, hash, hash_size, signature, signature_size, result, flags);
+}
+SECURITY_STATUS NCryptVerifySignature(NCRYPT_KEY_HANDLE key, void* padding_info, const uint8_t* hash, DWORD hash_size,
+                                      const uint8_t* signature, DWORD signature_size, DWORD flags) {
+  CountCryptoCall("NCryptVerifySignature");
+  return ksp::VerifySignature(key, padding_info, hash, hash_size, signature, signature_size, flags);
+}
+SECURITY_STATUS NCryptEncrypt(NCRYPT_KEY_HANDLE key, const uint8_t* input, DWORD input_size, void* padding_info,
+                              uint8_t* output, DWORD output_size, DWORD* result, DWORD flags) {
+  CountCryptoCall("NCryptEncrypt");
+  return ksp::Encrypt(key, input, input_size, padding_info, output, output_size, result, flags);
+}
+SECURITY_STATUS NCryptDecrypt(NCRYPT_KEY_HANDLE key, const uint8_t* input, DWORD input_size, void* padding_info,
+                              uint8_t* output, DWORD output_size, DWORD* result, DWORD flags) {
+  CountCryptoCall("NCryptDecrypt");
+  return ksp::Decrypt(key, input, input_size, padding_info, output, output_size, result, flags);
+}
+SECURITY_STATUS NCryptDeleteKey(NCRYPT_KEY_HANDLE key, DWORD flags) {
+  CountCryptoCall("NCryptDeleteKey");
+  return ksp::DeleteKey(key, flags);
+}
+SECURITY_STATUS NCryptEnumKeys(NCRYPT_PROV_HANDLE provider, const char16_t* scope, void** key_name, void** enum_state,
+                               DWORD flags) {
+  CountCryptoCall("NCryptEnumKeys");
+  if (!ProviderOpen(provider)) return kNteInvalidHandle;
+  return ksp::EnumKeys(scope, key_name, enum_state, flags);
+}
+SECURITY_STATUS NCryptFreeBuffer(void* buffer) {
+  CountCryptoCall("NCryptFreeBuffer");
+  return ksp::FreeBuffer(buffer);
+}
+
 // The entry points the provider does not serve, all with one answer.
-SECURITY_STATUS NCryptCreatePersistedKey(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE*, const char16_t*, const char16_t*,
-                                         DWORD, DWORD) {
-  return NotServed("NCryptCreatePersistedKey");
-}
-SECURITY_STATUS NCryptOpenKey(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE*, const char16_t*, DWORD, DWORD) {
-  return NotServed("NCryptOpenKey");
-}
-SECURITY_STATUS NCryptSetProperty(NCRYPT_HANDLE, const char16_t*, const uint8_t*, DWORD, DWORD) {
-  return NotServed("NCryptSetProperty");
-}
-SECURITY_STATUS NCryptGetProperty(NCRYPT_HANDLE, const char16_t*, uint8_t*, DWORD, DWORD*, DWORD) {
-  return NotServed("NCryptGetProperty");
-}
-SECURITY_STATUS NCryptFinalizeKey(NCRYPT_KEY_HANDLE, DWORD) { return NotServed("NCryptFinalizeKey"); }
-SECURITY_STATUS NCryptExportKey(NCRYPT_KEY_HANDLE, NCRYPT_KEY_HANDLE, const char16_t*, void*, uint8_t*, DWORD,
-                                DWORD*, DWORD) {
-  return NotServed("NCryptExportKey");
-}
-SECURITY_STATUS NCryptImportKey(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE, const char16_t*, void*, NCRYPT_KEY_HANDLE*,
-                                const uint8_t*, DWORD, DWORD) {
-  return NotServed("NCryptImportKey");
-}
-SECURITY_STATUS NCryptSignHash(NCRYPT_KEY_HANDLE, void*, const uint8_t*, DWORD, uint8_t*, DWORD, DWORD*, DWORD) {
-  return NotServed("NCryptSignHash");
-}
-SECURITY_STATUS NCryptVerifySignature(NCRYPT_KEY_HANDLE, void*, const uint8_t*, DWORD, const uint8_t*, DWORD,
-                                      DWORD) {
-  return NotServed("NCryptVerifySignature");
-}
 SECURITY_STATUS NCryptSecretAgreement(NCRYPT_KEY_HANDLE, NCRYPT_KEY_HANDLE, NCRYPT_SECRET_HANDLE*, DWORD) {
   return NotServed("NCryptSecretAgreement");
 }
@@ -68,17 +123,6 @@ SECURITY_STATUS NCryptDeriveKey(NCRYPT_SECRET_HANDLE, const char16_t*, void*, ui
 SECURITY_STATUS NCryptTranslateHandle(NCRYPT_PROV_HANDLE*, NCRYPT_KEY_HANDLE*, uintptr_t, uintptr_t, DWORD, DWORD) {
   return NotServed("NCryptTranslateHandle");
 }
-SECURITY_STATUS NCryptEncrypt(NCRYPT_KEY_HANDLE, const uint8_t*, DWORD, void*, uint8_t*, DWORD, DWORD*, DWORD) {
-  return NotServed("NCryptEncrypt");
-}
-SECURITY_STATUS NCryptDecrypt(NCRYPT_KEY_HANDLE, const uint8_t*, DWORD, void*, uint8_t*, DWORD, DWORD*, DWORD) {
-  return NotServed("NCryptDecrypt");
-}
-SECURITY_STATUS NCryptDeleteKey(NCRYPT_KEY_HANDLE, DWORD) { return NotServed("NCryptDeleteKey"); }
-SECURITY_STATUS NCryptEnumKeys(NCRYPT_PROV_HANDLE, const char16_t*, void**, void**, DWORD) {
-  return NotServed("NCryptEnumKeys");
-}
-SECURITY_STATUS NCryptFreeBuffer(void*) { return NotServed("NCryptFreeBuffer"); }
 SECURITY_STATUS NCryptCreateProtectionDescriptor(const char16_t*, DWORD, NCRYPT_DESCRIPTOR_HANDLE*) {
   return NotServed("NCryptCreateProtectionDescriptor");
 }
@@ -158,9 +202,12 @@ SECURITY_STATUS NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE* provider, const ch
 
 SECURITY_STATUS NCryptFreeObject(NCRYPT_HANDLE object) {
   CountCryptoCall("NCryptFreeObject");
-  ProviderHandles& handles = Providers();
-  std::lock_guard<std::mutex> lock(handles.mutex);
-  return handles.open.erase(object) != 0 ? 0 : kNteInvalidHandle;
+  {
+    ProviderHandles& handles = Providers();
+    std::lock_guard<std::mutex> lock(handles.mutex);
+    if (handles.open.erase(object) != 0) return 0;
+  }
+  return ksp::FreeKey(object) ? 0 : kNteInvalidHandle;
 }
 
 int LiveNcryptHandles() {
@@ -168,6 +215,8 @@ int LiveNcryptHandles() {
   std::lock_guard<std::mutex> lock(handles.mutex);
   return static_cast<int>(handles.open.size());
 }
+
+int LiveNcryptKeys() { return ksp::LiveKeys(); }
 
 ProcList NcryptProcs() { return {kNcryptProcs, static_cast<int>(std::size(kNcryptProcs))}; }
 

@@ -1,6 +1,6 @@
 // The platform's "ncrypt" key storage module on this system. It serves one provider, "Microsoft Software
-// Key Storage Provider", which holds no keys yet: opening and freeing it work, every key, secret,
-// protection-descriptor and stream entry point answers NTE_NOT_SUPPORTED (the last two kinds for good).
+// Key Storage Provider", with RSA keys (ksp_software.h has the keys, their files and the answers); the
+// secret, handle-translation, protection-descriptor and stream entry points answer NTE_NOT_SUPPORTED.
 // Present only in builds with VELMORABLE_PLATFORM_CRYPTO on; callers reach it through the module table.
 // Any thread.
 #pragma once
@@ -13,10 +13,12 @@ namespace velmora::platform {
 // new handle in *provider; NTE_PROV_DLL_NOT_FOUND for another name, NTE_INVALID_PARAMETER for a null
 // provider, NTE_BAD_FLAGS for flags.
 SECURITY_STATUS NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE* provider, const char16_t* name, DWORD flags);
-// NCryptFreeObject closes an open handle: 0, or NTE_INVALID_HANDLE.
+// NCryptFreeObject closes an open provider or key handle: 0, or NTE_INVALID_HANDLE.
 SECURITY_STATUS NCryptFreeObject(NCRYPT_HANDLE object);
 
 // LiveNcryptHandles is the number of provider handles open now.
 int LiveNcryptHandles();
+// LiveNcryptKeys is the number of key handles and key-name buffers not yet freed.
+int LiveNcryptKeys();
 
 }  // namespace velmora::platform

@@ -129,7 +129,7 @@ int LiveCryptoHandles() {
   ProviderTable& table = Providers();
   std::lock_guard<std::mutex> lock(table.mutex);
   return static_cast<int>(table.open.size()) + LiveCipherHandles() + LiveHashHandles() + LiveNcryptHandles() +
-         LiveSecurityHandles() + LiveCertHandles() + LiveKeyPairHandles();
+         LiveNcryptKeys() + LiveSecurityHandles() + LiveCertHandles() + LiveKeyPairHandles();
 }
 
 void FailNextAcquireContext() {

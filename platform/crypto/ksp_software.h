@@ -1,0 +1,68 @@
+// The software key storage provider behind the "ncrypt" entry points (ncrypt_modules.cpp): RSA keys held
+// as OpenSSL EVP_PKEYs. A key made or imported without a name is ephemeral; a named key is, once
+// finalized, a PKCS#8 DER file and a properties file under ksp/software/user/ or ksp/software/machine/ of
+// the platform store root (platform/store_root.h), its name hex-encoded. Keys at rest are not encrypted:
+// the files' modes (0600, folders 0700) are their only protection.
+//
+// The functions take the entry points' arguments after the provider handle, which the caller has
+// checked. Answers beyond the platform's usual ones (our contract): unknown algorithm NTE_BAD_ALGID;
+// "Length" outside 512..16384 or not a multiple of 64 NTE_INVALID_PARAMETER; a malformed blob (wrong
+// magic, lengths past its end, a zero or even modulus, primes whose product is not the modulus,
+// inconsistent CRT values) NTE_BAD_DATA; a private export without plain-text export (bit 2) in the
+// "Export Policy" NTE_NOT_SUPPORTED (public blobs always export); the no-padding flag NTE_NOT_SUPPORTED;
+// a signature that does not verify NTE_BAD_SIGNATURE; a ciphertext that does not decrypt NTE_BAD_DATA;
+// a private operation on a public key NTE_NO_KEY. A null output asks for the size (for NCryptDecrypt the
+// exact plaintext size). The "Length" reported is the modulus value's bit length, whatever the blob
+// header said. Any thread.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/crypto/ncrypt_types.h"
+
+namespace velmora::platform::ksp {
+
+constexpr SECURITY_STATUS kNteNoKey = static_cast<SECURITY_STATUS>(0x8009000Du);
+
+SECURITY_STATUS CreatePersistedKey(NCRYPT_KEY_HANDLE* key, const char16_t* algorithm, const char16_t* key_name,
+                                   DWORD legacy_key_spec, DWORD flags);
+SECURITY_STATUS OpenKey(NCRYPT_KEY_HANDLE* key, const char16_t* key_name, DWORD legacy_key_spec, DWORD flags);
+SECURITY_STATUS SetProperty(NCRYPT_HANDLE object, const char16_t* property, const uint8_t* input, DWORD input_size,
+                            DWORD flags);
+SECURITY_STATUS GetProperty(NCRYPT_HANDLE object, const char16_t* property, uint8_t* output, DWORD output_size,
+                            DWORD* result, DWORD flags);
+SECURITY_STATUS FinalizeKey(NCRYPT_KEY_HANDLE key, DWORD flags);
+SECURITY_STATUS ExportKey(NCRYPT_KEY_HANDLE key, NCRYPT_KEY_HANDLE export_key, const char16_t* blob_type,
+                          void* parameters, uint8_t* output, DWORD output_size, DWORD* result, DWORD flags);
+SECURITY_STATUS ImportKey(NCRYPT_KEY_HANDLE import_key, const char16_t* blob_type, void* parameters,
+                          NCRYPT_KEY_HANDLE* key, const uint8_t* input, DWORD input_size, DWORD flags);
+SECURITY_STATUS SignHash(NCRYPT_KEY_HANDLE key, void* padding_info, const uint8_t* hash, DWORD hash_size,
+                         uint8_t* signature, DWORD signature_size, DWORD* result, DWORD flags);
+SECURITY_STATUS VerifySignature(NCRYPT_KEY_HANDLE key, void* padding_info, const uint8_t* hash, DWORD hash_size,
+                                const uint8_t* signature, DWORD signature_size, DWORD flags);
+SECURITY_STATUS Encrypt(NCRYPT_KEY_HANDLE key, const uint8_t* input, DWORD input_size, void* padding_info,
+                        uint8_t* output, DWORD output_size, DWORD* result, DWORD flags);
+SECURITY_STATUS Decrypt(NCRYPT_KEY_HANDLE key, const uint8_t* input, DWORD input_size, void* padding_info,
+                        uint8_t* output, DWORD output_size, DWORD* result, DWORD flags);
+// DeleteKey removes a named key's files and frees the handle (also for an ephemeral key).
+SECURITY_STATUS DeleteKey(NCRYPT_KEY_HANDLE key, DWORD flags);
+// EnumKeys hands out the next named key of the user's (or, with the machine flag, the machine's) keys as
+// an NCryptKeyName; NTE_NO_MORE_ITEMS after the last. Both the entry and *enum_state are freed with
+// FreeBuffer.
+SECURITY_STATUS EnumKeys(const char16_t* scope, void** key_name, void** enum_state, DWORD flags);
+SECURITY_STATUS FreeBuffer(void* buffer);
+
+// FreeKey closes a key handle: true when it was one.
+bool FreeKey(NCRYPT_HANDLE key);
+// LiveKeys is the number of open key handles and buffers not yet freed.
+int LiveKeys();
+
+namespace test {
+// LastImportedBlobHeader is the 24-byte header of the last blob NCryptImportKey accepted (empty before).
+std::vector<uint8_t> LastImportedBlobHeader();
+// ForgetOpenKeys drops every open key handle, as a new process would start without them.
+void ForgetOpenKeys();
+}  // namespace test
+
+}  // namespace velmora::platform::ksp
