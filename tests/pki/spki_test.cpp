@@ -247,6 +247,29 @@ TEST(SubjectPublicKeyInfoCodec, RefusedAndUnknownKeys) {
   short_point[1] = static_cast<char>(short_point[1] - 1);
   short_point[24] = static_cast<char>(short_point[24] - 1);
   EXPECT_EQ(DecodePublicKeyFromSpki(Held(short_point), key), 1401);
+  // One byte of Y changed, as an uncompressed and as a hybrid point: off the curve, refused (openssl
+  // refuses it too), and the key left as it was.
+  std::string off_curve = p256;
+  off_curve[90] = static_cast<char>(off_curve[90] ^ 1);
+  std::string hybrid = p256;
+  hybrid[26] = static_cast<char>(6 | (p256[90] & 1));
+  std::string hybrid_off_curve = off_curve;
+  hybrid_off_curve[26] = hybrid[26];
+  SubjectPublicKey held;
+  ASSERT_EQ(DecodePublicKeyFromSpki(Held(hybrid), held), 0);
+  ASSERT_EQ(DecodePublicKeyFromSpki(Held(p256), held), 0);
+  for (const std::string& bad : {off_curve, hybrid_off_curve}) {
+    SubjectPublicKey target;
+    ASSERT_EQ(target.key.CopyFrom(held.key), 0);
+    target.key.EcParams.KeyType = 1;
+    EXPECT_EQ(DecodePublicKeyFromSpki(Held(bad), target), 1401) << Hex(bad);
+    EXPECT_EQ(target.key.EcParams.KeyType, 1);
+    EXPECT_EQ(Bytes(target.key.EcParams.X) + Bytes(target.key.EcParams.Y), p256.substr(27));
+    FILE* file = std::fopen((dir / "bad.der").c_str(), "wb");
+    std::fwrite(bad.data(), 1, bad.size(), file);
+    std::fclose(file);
+    EXPECT_FALSE(Runs(("openssl pkey -pubin -inform DER -noout -in " + dir / "bad.der" + " 2>/dev/null").c_str()));
+  }
 
   const std::string vectors = "/usr/lib/python3/dist-packages/cryptography_vectors/x509/custom/";
   std::string algs;
