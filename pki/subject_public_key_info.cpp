@@ -119,12 +119,19 @@ int DecodeDsaKey(const Asn1Element* parameters, const core::BufferCore& bits, cr
   return core::kOk;
 }
 
+// DecodeEcKey reads the curve and point into a fresh record, so that a refused key leaves the target's.
 int DecodeEcKey(const Asn1Element* parameters, const core::BufferCore& bits, crypto::KeyRecord& key) {
+  crypto::EcKeyParams ec;
   int rc = parameters == nullptr ? static_cast<int>(kDerBadInner)
-                                 : DecodeEcParameters(parameters->Bytes(), parameters->Length(), key.EcParams);
-  if (rc == core::kOk) rc = key.EcParams.SetPublicPoint(bits);
-  if (rc == core::kOk) key.Type = crypto::kKeyEc;
-  return rc;
+                                 : DecodeEcParameters(parameters->Bytes(), parameters->Length(), ec);
+  if (rc == core::kOk) rc = ec.SetPublicPoint(bits);
+  if (rc == core::kOk) rc = key.EcParams.X.Assign(ec.X);
+  if (rc == core::kOk) rc = key.EcParams.Y.Assign(ec.Y);
+  if (rc != core::kOk) return rc;
+  key.EcParams.KeyType = ec.KeyType;
+  key.EcParams.Curve = ec.Curve;
+  key.Type = crypto::kKeyEc;
+  return core::kOk;
 }
 
 int DecodeEdwardsKey(const core::BufferCore& oid, const core::BufferCore& bits, crypto::KeyRecord& key) {

@@ -246,9 +246,16 @@ int EcKeyParams::SetPublicPoint(const core::BufferCore& octets) {
   int32_t valid = 0;
   core::Buffer x;
   core::Buffer y;
-  const int status = DecodeEcPointOctets(octets, *curve, valid, x, y);
+  int status = DecodeEcPointOctets(octets, *curve, valid, x, y);
   if (status != 0) return status;
   if (valid == 0) return kEcInvalidKey;
+  // A compressed point was found on the curve; an uncompressed or hybrid one is only read, so check it.
+  const uint8_t first = octets.Bytes()[0];
+  if (first != 0x02 && first != 0x03) {
+    bool on_curve = false;
+    if ((status = EcCurveContains(*curve, x, y, on_curve)) != 0) return status;
+    if (!on_curve) return kEcInvalidKey;
+  }
   return Assign2(X, x, Y, y);
 }
 

@@ -64,7 +64,8 @@ inline constexpr int kEcNoPrivatePart = 0x81000;  // EcPublicFromPrivate without
 // DecodeEcPointOctets reads SEC 1 point octets for curve into x and y and sets valid to 1, or sets
 // valid to 0 for a malformed point: empty input, the point at infinity (0x00), a wrong length, an
 // unknown first byte, or a compressed x that is no point's x. Uncompressed and hybrid points are taken
-// as they are (their hybrid bit is not compared with y, and the curve check comes at agreement). Returns
+// as they are (their hybrid bit is not compared with y; EcKeyParams::SetPublicPoint and the agreement
+// check the curve equation). Returns
 // 0 or a field or Buffer code; x and y are written only for a valid point.
 [[nodiscard]] int DecodeEcPointOctets(const core::BufferCore& octets, const CurveParams& curve, int32_t& valid,
                                       core::BufferCore& x, core::BufferCore& y);

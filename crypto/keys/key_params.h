@@ -98,7 +98,7 @@ struct EcKeyParams : KeyParams {
   int SetCurveOid(const char* oid);
   int32_t BitLength() const { return EcKeyTypeBitLength(KeyType); }
   // SetPublicPoint decodes SEC 1 point octets into X and Y: 0; 1401 without a curve or for an invalid
-  // point (X and Y then unchanged); the decoder's code. (ec/ec_agreement.cpp)
+  // point, malformed or off the curve (X and Y then unchanged); the decoder's code. (ec/ec_agreement.cpp)
   [[nodiscard]] int SetPublicPoint(const core::BufferCore& octets);
   // Validate: 0 for a usable key, 1401 for a key type of -1 or without a complete curve, or a key that
   // fails the check by type (with the engine's FullKeyCheck). (ec/ec_key_ops.cpp)

@@ -1,14 +1,11 @@
-"""Reference answers for the name, identifier and public-key tests, from Debian's python3-cryptography and
-asn1crypto. Modes (each prints one line per item, fields separated by blanks, byte strings in hex, "-"
-for none):
-  names FILE...  N <name DER> <expected text> <string types are the usual choice 0/1> <multi-valued 0/1>
-                 for the subject and issuer of every certificate; the expected text is "-" when
-                 python3-cryptography cannot read the name.
-  algs FILE...   A <AlgorithmIdentifier DER> for the signature and key algorithms of every certificate,
-                 S <SubjectPublicKeyInfo DER> for its key.
-  spki FILE      the numbers of one DER SubjectPublicKeyInfo: RSA n e | DSA p q g y | EC x y | RAW key.
-  pss FILE       H <hash OID> <MGF1 hash OID> <salt length> of a certificate's RSASSA-PSS signature.
-  cms FILE       <IssuerAndSerialNumber DER> of the first signer of a DER CMS SignedData."""
+"""Reference answers for the PKI tests from Debian's python3-cryptography and asn1crypto: one line per
+item, fields separated by blanks, bytes in hex, "-" for none.
+  names FILE...  N <Name DER> <text, "-" when python3-cryptography cannot read it> <usual string types 0/1>
+                 <multi-valued 0/1> for the subject and issuer of every certificate.
+  algs FILE...   A <AlgorithmIdentifier DER> for the signature (an RSASSA-PSS one followed by the hash OID,
+                 MGF1 hash OID and salt length) and the key, S <SubjectPublicKeyInfo DER>.
+  spki FILE      RSA n e | DSA p q g y | EC x y | RAW key of one DER SubjectPublicKeyInfo, as hex integers.
+  cms FILE       the IssuerAndSerialNumber DER of the first signer of a DER CMS SignedData."""
 import os
 import re
 import sys
@@ -16,6 +13,7 @@ import warnings
 
 from asn1crypto import cms, core, keys, x509 as ax509
 from cryptography import x509
+from cryptography.hazmat.primitives.serialization import Encoding
 
 SHORT = {"2.5.4.3": "CN", "2.5.4.4": "SN", "2.5.4.5": "SERIALNUMBER", "2.5.4.6": "C", "2.5.4.7": "L",
          "2.5.4.8": "S", "2.5.4.9": "STREET", "2.5.4.10": "O", "2.5.4.11": "OU", "2.5.4.12": "T",
@@ -24,23 +22,18 @@ SHORT = {"2.5.4.3": "CN", "2.5.4.4": "SN", "2.5.4.5": "SERIALNUMBER", "2.5.4.6":
          "0.9.2342.19200300.100.1.25": "DC"}
 IA5 = {"1.2.840.113549.1.9.1", "0.9.2342.19200300.100.1.25", "0.9.2342.19200300.100.1.3", "1.2.840.113549.1.9.2"}
 PRINTABLE = set(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 '()+,-./:=?")
+PEM = rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----"
 
 
 def certificates(paths):
+    """(python3-cryptography, asn1crypto) readings of every certificate the files hold."""
     warnings.simplefilter("ignore")
-    for path in paths:
-        if not os.path.isfile(path):
-            continue
+    for path in filter(os.path.isfile, paths):
         data = open(path, "rb").read()
-        blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", data, re.S)
-        if not blocks and data[:1] == b"\x30":
-            blocks = [data]
-        for block in blocks:
+        for block in [data] if data[:1] == b"\x30" else re.findall(PEM, data, re.S):
             try:
-                if block.startswith(b"-----"):
-                    yield x509.load_pem_x509_certificate(block)
-                else:
-                    yield x509.load_der_x509_certificate(block)
+                cert = (x509.load_der_x509_certificate if block[:1] == b"\x30" else x509.load_pem_x509_certificate)(block)
+                yield cert, ax509.Certificate.load(cert.public_bytes(Encoding.DER))
             except Exception:
                 continue
 
@@ -48,114 +41,77 @@ def certificates(paths):
 def value_bytes(tag, value):
     if tag == 30:  # BMPString: characters below 256 one byte each, else UTF-8
         return bytes(ord(c) for c in value) if all(ord(c) < 256 for c in value) else value.encode("utf-8")
-    if tag == 28:
-        return value.encode("utf-32-be")
-    if tag in (12, 19, 22, 26):
-        return value.encode("utf-8")
-    return None
-
-
-def attribute_text(oid, value):
-    value = value.replace(b'"', b'\\"')
-    if any(c in value for c in b',+=#<>"') or value[:1] == b" " or value[-1:] == b" ":
-        value = b'"' + value + b'"'
-    return SHORT.get(oid, oid).encode() + b"=" + value
+    if tag not in (12, 19, 22, 26, 28):
+        raise ValueError("a string type the text does not hold")
+    return value.encode("utf-32-be" if tag == 28 else "utf-8")
 
 
 def usual_type(oid, value):
-    if any(c not in PRINTABLE for c in value):
-        try:
-            value.decode("utf-8")
-            return 12
-        except UnicodeDecodeError:
-            return 30
-    return 22 if oid in IA5 else 19
-
-
-def name_line(name_der, cert_name, encoded):
-    rdns, usual, multi = [], 1, 0
+    if all(c in PRINTABLE for c in value):
+        return 22 if oid in IA5 else 19
     try:
-        for rdn, encoded_rdn in zip(cert_name.rdns, encoded.chosen):
-            multi |= len(rdn) > 1
-            texts = []
-            # python3-cryptography holds an RDN as a set; the text keeps the encoded order.
-            order = [atv["type"].dotted for atv in encoded_rdn]
-            for attribute in sorted(rdn, key=lambda a: order.index(a.oid.dotted_string)):
-                tag = attribute._type.value
-                value = value_bytes(tag, attribute.value)
-                if value is None:
-                    return "N %s - 0 %d" % (name_der.hex(), multi)
-                usual &= usual_type(attribute.oid.dotted_string, value) == tag
-                texts.append(attribute_text(attribute.oid.dotted_string, value))
-            rdns.append(b" ".join(texts))
-    except Exception:
-        return "N %s - 0 0" % name_der.hex()
-    text = b", ".join(rdns)
-    return "N %s %s %d %d" % (name_der.hex(), text.hex() or "-", usual, multi)
+        value.decode("utf-8")
+    except UnicodeDecodeError:
+        return 30
+    return 12
+
+
+def name_line(cert_name, encoded):
+    """The text python3-cryptography's attributes give, in the encoded order (it holds an RDN as a set)."""
+    rdns, usual, multi = [], 1, 0
+    for rdn, encoded_rdn in zip(cert_name.rdns, encoded.chosen):
+        multi |= len(rdn) > 1
+        order = [atv["type"].dotted for atv in encoded_rdn]
+        texts = []
+        for attribute in sorted(rdn, key=lambda a: order.index(a.oid.dotted_string)):
+            oid, value = attribute.oid.dotted_string, value_bytes(attribute._type.value, attribute.value)
+            usual &= usual_type(oid, value) == attribute._type.value
+            value = value.replace(b'"', b'\\"')
+            if any(c in value for c in b',+=#<>"') or value[:1] == b" " or value[-1:] == b" ":
+                value = b'"' + value + b'"'
+            texts.append(SHORT.get(oid, oid).encode() + b"=" + value)
+        rdns.append(b" ".join(texts))
+    return "%s %d %d" % (b", ".join(rdns).hex() or "-", usual, multi)
 
 
 def main():
     mode, paths = sys.argv[1], sys.argv[2:]
     if mode == "names":
-        for cert in certificates(paths):
-            parsed = ax509.Certificate.load(cert.public_bytes(serialization_der()))
-            tbs = parsed["tbs_certificate"]
+        for cert, parsed in certificates(paths):
             for field in ("subject", "issuer"):
+                encoded = parsed["tbs_certificate"][field]
                 try:
-                    name = getattr(cert, field)
-                except ValueError:
-                    print("N %s - 0 0" % tbs[field].dump().hex())
-                    continue
-                print(name_line(tbs[field].dump(), name, tbs[field]))
+                    print("N", encoded.dump().hex(), name_line(getattr(cert, field), encoded))
+                except Exception:
+                    print("N", encoded.dump().hex(), "- 0 0")
     elif mode == "algs":
-        for cert in certificates(paths):
-            parsed = ax509.Certificate.load(cert.public_bytes(serialization_der()))
-            spki = parsed["tbs_certificate"]["subject_public_key_info"]
-            print("A", parsed["signature_algorithm"].dump().hex())
-            # The raw element: asn1crypto cannot parse the parameters of every key algorithm.
-            spki_der = spki.dump()
-            print("A", core.Sequence.load(spki_der)[0].dump().hex())
-            print("S", spki_der.hex())
+        for _, parsed in certificates(paths):
+            # The raw elements: asn1crypto cannot parse the parameters of every key algorithm.
+            spki = parsed["tbs_certificate"]["subject_public_key_info"].dump()
+            signature = parsed["signature_algorithm"]
+            print("A", signature.dump().hex(), end="")
+            if signature["algorithm"].native == "rsassa_pss":
+                params = signature["parameters"]
+                mgf = params["mask_gen_algorithm"]["parameters"]["algorithm"].dotted
+                print("", params["hash_algorithm"]["algorithm"].dotted, mgf, params["salt_length"].native, end="")
+            print()
+            print("A", core.Sequence.load(spki)[0].dump().hex())
+            print("S", spki.hex())
     elif mode == "spki":
         spki = keys.PublicKeyInfo.load(open(paths[0], "rb").read())
         algorithm, key = spki["algorithm"]["algorithm"].native, spki["public_key"]
         if algorithm in ("rsa", "rsassa_pss"):
-            numbers = [key.native["modulus"], key.native["public_exponent"]]
-            print("RSA", " ".join(signed_hex(n) for n in numbers))
+            kind, numbers = "RSA", [key.native["modulus"], key.native["public_exponent"]]
         elif algorithm == "dsa":
-            params = spki["algorithm"]["parameters"]
-            print("DSA", " ".join(signed_hex(params[k].native) for k in ("p", "q", "g")),
-                  "%x" % key.native if key.native else "-")
+            kind, numbers = "DSA", [spki["algorithm"]["parameters"][k].native for k in "pqg"] + [key.native]
         elif algorithm == "ec":
-            x, y = spki.to_coords() if hasattr(spki, "to_coords") else key.to_coords()
-            print("EC %x %x" % (x, y))
+            kind, numbers = "EC", key.to_coords()
         else:
-            print("RAW", bytes(key).hex() if not hasattr(key, "native") else spki["public_key"].native.hex())
-    elif mode == "pss":
-        cert = ax509.Certificate.load(der_of(paths[0]))
-        params = cert["signature_algorithm"]["parameters"]
-        mgf = params["mask_gen_algorithm"]["parameters"]["algorithm"].dotted
-        print("H", params["hash_algorithm"]["algorithm"].dotted, mgf, params["salt_length"].native)
+            kind, numbers = "RAW", [int.from_bytes(key.native, "big")]
+        print(kind, *("%X" % n for n in numbers))
     elif mode == "cms":
         info = cms.ContentInfo.load(open(paths[0], "rb").read())
-        sid = info["content"]["signer_infos"][0]["sid"].chosen
-        print(sid.dump().hex())
-
-
-def signed_hex(n):
-    return n.to_bytes(n.bit_length() // 8 + 1, "big").hex()
-
-
-def serialization_der():
-    from cryptography.hazmat.primitives.serialization import Encoding
-    return Encoding.DER
-
-
-def der_of(path):
-    data = open(path, "rb").read()
-    if data.startswith(b"-----"):
-        return x509.load_pem_x509_certificate(data).public_bytes(serialization_der())
-    return data
+        print(info["content"]["signer_infos"][0]["sid"].chosen.dump().hex())
 
 
 if __name__ == "__main__":

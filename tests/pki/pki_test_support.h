@@ -1,24 +1,30 @@
-// Shared by the PKI tests: the corpus oracle script, temporary folders and the corpus file list.
+// Shared by the PKI tests: the corpus oracle script, scratch folders, byte strings as Buffers, the corpus.
 #pragma once
 
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
-#include <vector>
 
 #include "tests/asn1/asn1_oracle.h"
 
 namespace velmora::pki::testing {
 
-inline const std::string kOracle = std::string(VELMORA_TEST_SOURCE_DIR) + "/pki/pki_corpus_oracle.py";
-
-// Oracle runs the corpus oracle in a mode; false (with the test skipped by the caller) when it fails.
+// Oracle runs pki_corpus_oracle.py in a mode; false when it fails.
 inline bool Oracle(const std::string& arguments, std::string* output) {
-  return RunCommand(std::string(kDebianPython) + " " + kOracle + " " + arguments + " 2>/dev/null", output);
+  return RunCommand(std::string(kDebianPython) + " " VELMORA_TEST_SOURCE_DIR "/pki/pki_corpus_oracle.py " + arguments +
+                        " 2>/dev/null",
+                    output);
 }
 
-// ScratchDir makes a fresh folder under the temporary folder, removed when the object goes.
+// Held is a Buffer holding a byte string (Buffers are not returned by value).
+struct Held : core::Buffer {
+  explicit Held(const std::string& bytes) { EXPECT_EQ(SetData(static_cast<int32_t>(bytes.size()), bytes.data()), 0); }
+};
+
+// ScratchDir is a fresh folder under /tmp, removed with the object.
 struct ScratchDir {
   std::string path;
   ScratchDir() {
@@ -30,22 +36,23 @@ struct ScratchDir {
     if (path != "/tmp") std::filesystem::remove_all(path, ec);
   }
   std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(*this / name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(*this / name, std::ios::binary) << bytes;
+    return *this / name;
+  }
 };
 
-// CorpusFiles: the Mozilla roots and the x509 certificates of python3-cryptography-vectors, as one
-// shell argument list ("" when neither is installed).
+// CorpusFiles: the Mozilla roots and the vectors' x509 certificates as shell arguments ("" for neither).
 inline std::string CorpusFiles() {
   std::string files;
   if (std::filesystem::exists("/etc/ssl/certs/ca-certificates.crt")) files += " /etc/ssl/certs/ca-certificates.crt";
   const std::string vectors = "/usr/lib/python3/dist-packages/cryptography_vectors/x509";
   if (std::filesystem::exists(vectors)) files += " " + vectors + "/*.pem " + vectors + "/*.der " + vectors + "/custom/*";
   return files;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::string out;
-  RunCommand("cat '" + path + "'", &out);
-  return out;
 }
 
 }  // namespace velmora::pki::testing
