@@ -16,13 +16,10 @@
 #include "core/buffer.h"
 #include "crypto/keys/key_bases.h"
 #include "crypto/keys/key_params.h"
+#include "crypto/providers/cng_results.h"
 #include "platform/crypto/cipher_types.h"
 
 namespace velmora::crypto {
-
-inline constexpr int kCngNotLoaded = -1;
-inline constexpr int kCngNoKey = -2;
-inline constexpr int kCngPrivateExportOfHeldKey = -3;
 
 class CngDsaKey final : public DsaKeyBase {
  public:

@@ -260,7 +260,7 @@ int CngRsaKey::ExportToParams(int32_t bits, RsaKeyParams& params, bool private_p
 
 int CngRsaKey::Sign(const uint8_t* digest, int32_t digest_length, const char* digest_name, core::BufferCore& out,
                     int32_t pss, int32_t salt_length) {
-  if (handle_ == 0) return kCngNoKeyHandle;
+  if (handle_ == 0) return kCngNoKey;
   auto sign = RsaFunction<plat::NCryptSignHashFn>(ncrypt_rsa_fn::kSignHash);
   if (sign == nullptr) return kNotLoaded;
   const char16_t* name = CngHashNameW(digest_name);
@@ -285,7 +285,7 @@ int CngRsaKey::Verify(const uint8_t* digest, int32_t digest_length, const uint8_
                       int32_t salt_length, int32_t check_prefix) {
   (void)check_prefix;
   valid = 0;
-  if (handle_ == 0) return kCngNoKeyHandle;
+  if (handle_ == 0) return kCngNoKey;
   auto verify = RsaFunction<plat::NCryptVerifySignatureFn>(ncrypt_rsa_fn::kVerifySignature);
   if (verify == nullptr) return kNotLoaded;
   Padding padding;
@@ -299,7 +299,7 @@ int CngRsaKey::Verify(const uint8_t* digest, int32_t digest_length, const uint8_
 int CngRsaKey::Encrypt(const uint8_t* input, int32_t length, core::BufferCore& out, int32_t oaep,
                        const uint8_t* label, int32_t label_length, const char* oaep_digest, const char* mgf_digest) {
   (void)mgf_digest;
-  if (handle_ == 0) return kCngNoKeyHandle;
+  if (handle_ == 0) return kCngNoKey;
   auto encrypt = RsaFunction<plat::NCryptCipherFn>(ncrypt_rsa_fn::kEncrypt);
   if (encrypt == nullptr) return kNotLoaded;
   Padding padding;
@@ -313,7 +313,7 @@ int CngRsaKey::Encrypt(const uint8_t* input, int32_t length, core::BufferCore& o
 int CngRsaKey::Decrypt(const uint8_t* input, int32_t length, core::BufferCore& out, int32_t oaep,
                        const uint8_t* label, int32_t label_length, const char* oaep_digest, const char* mgf_digest) {
   (void)mgf_digest;
-  if (handle_ == 0) return kCngNoKeyHandle;
+  if (handle_ == 0) return kCngNoKey;
   auto decrypt = RsaFunction<plat::NCryptCipherFn>(ncrypt_rsa_fn::kDecrypt);
   if (decrypt == nullptr) return kNotLoaded;
   Padding padding;

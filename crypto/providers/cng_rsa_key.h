@@ -13,15 +13,11 @@
 #include "core/buffer.h"
 #include "crypto/keys/key_bases.h"
 #include "crypto/keys/key_params.h"
+#include "crypto/providers/cng_results.h"
 #include "platform/crypto/cert_types.h"
 #include "platform/crypto/hash_types.h"
 
 namespace velmora::crypto {
-
-inline constexpr int kCngNoKeyHandle = -2;
-// NTE_NOT_SUPPORTED: what Sign answers, without a platform call, for a digest whose DigestInfo the
-// platform cannot build.
-inline constexpr int kCngNotSupported = static_cast<int>(0x80090029u);
 
 class CngRsaKey final : public RsaKeyBase {
  public:

@@ -601,11 +601,11 @@ TEST_F(CngRsaTest, BadInputGetsACode) {
   CngRsaKey empty;
   core::Buffer out;
   int32_t valid = 1;
-  EXPECT_EQ(empty.Sign(U8(digest), 32, "SHA256", out, 0, 0), kCngNoKeyHandle);
-  EXPECT_EQ(empty.Verify(U8(digest), 32, U8(digest), 32, "SHA256", valid, 0, 0, 1), kCngNoKeyHandle);
+  EXPECT_EQ(empty.Sign(U8(digest), 32, "SHA256", out, 0, 0), kCngNoKey);
+  EXPECT_EQ(empty.Verify(U8(digest), 32, U8(digest), 32, "SHA256", valid, 0, 0, 1), kCngNoKey);
   EXPECT_EQ(valid, 0);
-  EXPECT_EQ(empty.Encrypt(U8(digest), 32, out, 0, nullptr, 0, nullptr, nullptr), kCngNoKeyHandle);
-  EXPECT_EQ(empty.Decrypt(U8(digest), 32, out, 0, nullptr, 0, nullptr, nullptr), kCngNoKeyHandle);
+  EXPECT_EQ(empty.Encrypt(U8(digest), 32, out, 0, nullptr, 0, nullptr, nullptr), kCngNoKey);
+  EXPECT_EQ(empty.Decrypt(U8(digest), 32, out, 0, nullptr, 0, nullptr, nullptr), kCngNoKey);
   if (!PlatformPresent()) return;
 #if VELMORABLE_PLATFORM_CRYPTO
   // A certificate context the platform knows no key for: -1, and no handle freed or left behind.
