@@ -232,6 +232,9 @@ TEST_F(BluezLifecycle, DisconnectWaitsForBluetoothdsAnswer) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.answer);
     Script(std::string("reset(); heart_rate_sensor(); devices[HEART_RATE_ADDRESS].disconnect_error = ") + c.answer);
+    // The sensor's removal and return must reach the backend before the connection, or the connection may
+    // take the old object, whose link the next case's Disconnect would not close.
+    Settle();
     ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
     sink_.Clear();
     // Where bluetoothd dropped the link, it did so before it answered; the event must see that.
