@@ -177,7 +177,9 @@ constexpr int32_t kDigitsPerWord[31] = {30, 19, 15, 13, 11, 11, 10, 9, 9, 8, 8, 
 
 uint64_t GroupValue(const char* digits, int32_t n, int32_t radix) {
   uint64_t value = 0;
-  for (int32_t i = 0; i < n; ++i) value = value * static_cast<uint64_t>(radix) + static_cast<uint64_t>(DigitValue(digits[i], radix));
+  for (int32_t i = 0; i < n; ++i) {
+    value = value * static_cast<uint64_t>(radix) + static_cast<uint64_t>(DigitValue(digits[i], radix));
+  }
   return value;
 }
 

@@ -76,7 +76,9 @@ int SelectDsaProvider(component::CryptoComponent& component, const DsaKeyParams&
 
 int SelectEccProvider(component::CryptoComponent& component, const EcKeyParams& params, uint32_t mode) {
   const uint32_t resolved = ResolveProviderMode(mode, false);
-  if (resolved != kProviderPlatform) return SelectKey<EccKeyBase, InternalEccKey, void>(component, kEngineEcKey, params, mode);
+  if (resolved != kProviderPlatform) {
+    return SelectKey<EccKeyBase, InternalEccKey, void>(component, kEngineEcKey, params, mode);
+  }
   KeepOrRelease(component, kEngineEcKey, mode, resolved);
   if (params.KeyType == kEcTypeEd25519 || params.KeyType == kEcTypeEd448) {
     return component.SetErrorText(kEcNotOnPlatform, "EdDSA is unsupported in FIPS mode or CNG.");
