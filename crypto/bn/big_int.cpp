@@ -175,28 +175,30 @@ constexpr int32_t kBitsPerDigit[31] = {1024, 1624, 2048, 2378, 2648, 2875, 3072,
 constexpr int32_t kDigitsPerWord[31] = {30, 19, 15, 13, 11, 11, 10, 9, 9, 8, 8, 8, 8, 7, 7, 7,
                                         7,  7,  7,  7,  6,  6,  6,  6, 6, 6, 6, 6, 6, 6, 6};
 
-// DigitValue: 0-9, then a-z or A-Z as 10 and up; other characters get whatever the rule gives.
-int64_t DigitValue(char c) {
+uint64_t GroupValue(const char* digits, int32_t n, int32_t radix) {
+  uint64_t value = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    value = value * static_cast<uint64_t>(radix) + static_cast<uint64_t>(DigitValue(digits[i], radix));
+  }
+  return value;
+}
+
+}  // namespace
+
+int64_t DigitValue(char c, int32_t /*radix*/) {
+  // The radix does not change a single digit's value; it only decides which digits a caller accepts.
   const int32_t code = static_cast<signed char>(c);
   if (static_cast<uint32_t>(code - '0') < 10) return code - '0';
   if (code >= 'a' && code <= 'z') return code - 87;
   return code - 55;
 }
 
-uint64_t GroupValue(const char* digits, int32_t n, int32_t radix) {
-  uint64_t value = 0;
-  for (int32_t i = 0; i < n; ++i) value = value * static_cast<uint64_t>(radix) + static_cast<uint64_t>(DigitValue(digits[i]));
-  return value;
-}
-
-}  // namespace
-
 int BigInt::FromText(const char* text, int32_t n, int32_t radix, int32_t sign, BigInt& out) {
   out.Clear();
   out.sign_ = 0;
   if (radix < 2 || radix > 32 || text == nullptr) return 0;
   int32_t skip = 0;
-  while (skip < n && DigitValue(text[skip]) == 0) ++skip;
+  while (skip < n && DigitValue(text[skip], radix) == 0) ++skip;
   const char* digits = text + skip;
   const int32_t count = n - skip;
   if (count <= 0) return 0;

@@ -48,6 +48,8 @@ class BigInt {
   [[nodiscard]] static int FromWords(const uint32_t* words, int32_t n, int32_t sign, BigInt& out);
   // FromSignAndWords drops leading zero words; all zero gives the empty value.
   [[nodiscard]] static int FromSignAndWords(int32_t sign, const uint32_t* words, int32_t n, BigInt& out);
+  // FromUint32 makes out the non-negative one-word value.
+  [[nodiscard]] static int FromUint32(uint32_t value, BigInt& out);
   [[nodiscard]] static int FromTwosComplementBytes(const uint8_t* bytes, int32_t n, BigInt& out);
   [[nodiscard]] static int FromTwosComplementWords(const uint32_t* words, int32_t n, BigInt& out);
   // FromText reads n digits in radix 2..32 (0-9, then a-z or A-Z). Characters are not validated; a
@@ -86,6 +88,12 @@ class BigInt {
   // ToBytes sets out to the shortest big-endian two's-complement form with room for a sign bit
   // (127 -> 7F, 128 -> 00 80, -128 -> 80, zero -> 00); 0, or the Buffer's code (out unchanged).
   [[nodiscard]] int ToBytes(core::BufferCore& out) const;
+  // ToText appends the value in radix 2..32 (any other radix counts as 10) to out: digits 0-9 then a-v,
+  // "-" before a negative value, "0" for the empty value. 0, or the Buffer's code (out may then hold part
+  // of the text) or 200.
+  [[nodiscard]] int ToText(core::BufferCore& out, int32_t radix) const;
+  // Low64 is the two least significant words of the two's-complement value (word 1 high, word 0 low).
+  uint64_t Low64() const;
   // WriteBytes writes the n low-order bytes of the two's-complement value, big-endian.
   void WriteBytes(uint8_t* destination, int32_t n) const;
 
@@ -149,6 +157,10 @@ class BigInt {
   mutable int32_t low_zero_words_ = -2;
   bool owns_ = true;
 };
+
+// DigitValue is the value FromText gives the digit character c: 0-9, then a-z or A-Z as 10 and up. A
+// character that is no digit of the radix gets whatever the rule gives (FromText does not validate).
+int64_t DigitValue(char c, int32_t radix);
 
 // BigIntZero (sign +1, one zero word) and BigIntOne (sign +1, one word 1): process-wide, read-only,
 // in static storage (they never allocate).

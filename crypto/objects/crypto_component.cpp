@@ -9,16 +9,9 @@ namespace velmora::component {
 
 // ---- CryptoComponent --------------------------------------------------------------------------------
 
-namespace {
-// Ids 0 .. 51 (ciphers, RSA, DSA, EC keys, digests, HMACs) hold a CryptoObject.
-constexpr int32_t kLastCryptoObjectId = 51;
-}  // namespace
-
 void CryptoComponent::ReleaseObject() {
-  if (object_ != nullptr && algorithm_id_ >= 0 && algorithm_id_ <= kLastCryptoObjectId) delete object_;
-  // The UMAC object (kAlgorithmUmac) and the platform XTS block (kAlgorithmPlatformXts) have owners of
-  // their own that are built with those algorithms; until then nothing of those ids can be held, and
-  // for those and every other id only the pointer is dropped.
+  // Every held object, the UMAC and the platform XTS block included, frees what it owns in its destructor.
+  delete object_;
   object_ = nullptr;
   algorithm_id_ = kAlgorithmNone;
   provider_mode_ = 0;
@@ -29,6 +22,17 @@ void CryptoComponent::Hold(int32_t algorithm_id, CryptoObject* object, uint32_t 
   algorithm_id_ = algorithm_id;
   object_ = object;
   provider_mode_ = provider_mode;
+}
+
+void CryptoComponent::Store(int32_t algorithm_id, uint32_t provider_mode) {
+  algorithm_id_ = algorithm_id;
+  provider_mode_ = provider_mode;
+}
+
+bool CryptoComponent::IdIn(int32_t first, int32_t last) const {
+  // Unsigned, so the -1 of an empty component lies in no range.
+  const auto id = static_cast<uint32_t>(algorithm_id_);
+  return id >= static_cast<uint32_t>(first) && id <= static_cast<uint32_t>(last);
 }
 
 // ---- CryptoJob --------------------------------------------------------------------------------------

@@ -32,11 +32,27 @@ class CryptoComponent : public ComponentBase {
   // Hold releases the current object and takes ownership of object for algorithm_id.
   void Hold(int32_t algorithm_id, CryptoObject* object, uint32_t provider_mode);
 
+  // Store sets the id and mode of the selection under way and leaves the held object alone.
+  void Store(int32_t algorithm_id, uint32_t provider_mode);
+
+  // The family tests: true when the stored id lies in the family's ids; they change nothing.
+  bool IsNonAeadCipher() const { return IdIn(0, 14); }
+  bool IsAeadCipher() const { return IdIn(15, 17); }
+  bool IsRsa() const { return IdIn(18, 18); }
+  bool IsDsa() const { return IdIn(19, 19); }
+  bool IsEcKey() const { return IdIn(22, 22); }
+  bool IsDigest() const { return IdIn(23, 44); }
+  bool IsHmac() const { return IdIn(45, 51); }
+  bool IsUmac() const { return IdIn(kAlgorithmUmac, kAlgorithmUmac); }
+  bool IsPlatformXts() const { return IdIn(kAlgorithmPlatformXts, kAlgorithmPlatformXts); }
+
   int32_t AlgorithmId() const { return algorithm_id_; }
   CryptoObject* Object() const { return object_; }
   uint32_t ProviderMode() const { return provider_mode_; }
 
  private:
+  bool IdIn(int32_t first, int32_t last) const;
+
   int32_t algorithm_id_ = kAlgorithmNone;
   CryptoObject* object_ = nullptr;
   uint32_t provider_mode_ = 0;

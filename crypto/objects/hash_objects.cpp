@@ -2,6 +2,7 @@
 
 #include "component/component_base.h"
 #include "component/socket_base.h"
+#include "crypto/objects/internal.h"
 #include "crypto/providers/cng_hash.h"
 
 namespace velmora::crypto {
@@ -16,10 +17,6 @@ bool FipsAllowsHash(int32_t engine_id) {
 bool FipsAllowsHmac(int32_t engine_id) {
   return engine_id == kEngineHmacSha1 || (engine_id >= kEngineHmacSha256 && engine_id <= kEngineHmacSha384);
 }
-
-// NOTE: the HMAC provider choice is not built yet, so every HMAC request that needs the platform ends here
-// with 600, the code of a missing provider.
-int PlatformUnavailable() { return kNoPlatformProvider; }
 
 // SelectPlatformHash makes the component hold a CngHash for a digest with a platform form: 0, 600 for one
 // without, or CngHash::SetAlgorithm's code.
@@ -45,10 +42,17 @@ int SelectPlatformHash(component::CryptoComponent& component, int32_t engine_id,
 
 }  // namespace
 
-void KeepOrRelease(component::CryptoComponent& component, int32_t engine_id, uint32_t mode) {
-  if (component.Object() == nullptr) return;
-  if (component.AlgorithmId() == engine_id && component.ProviderMode() == mode) return;
-  component.Hold(component.AlgorithmId(), nullptr, component.ProviderMode());
+void KeepOrRelease(component::CryptoComponent& component, int32_t engine_id, uint32_t mode, uint32_t resolved) {
+  // A request for the default mode never matches the stored mode (0 or 1), so it starts afresh.
+  if (component.Object() != nullptr && (component.AlgorithmId() != engine_id || component.ProviderMode() != mode)) {
+    component.ReleaseObject();
+  }
+  component.Store(engine_id, resolved);
+}
+
+bool IsPlatformDigestId(int32_t engine_id) {
+  if (component::SocketBase::IsOsVersion6OrLater() == 0) return false;
+  return PlatformDigestIndex(engine_id) >= 0 || PlatformHmacIndex(engine_id) >= 0;
 }
 
 uint32_t ResolveProviderMode(uint32_t mode, bool has_platform_form) {
@@ -74,7 +78,7 @@ HmacObject* HeldHmac(const component::CryptoComponent& component) {
 int SelectHashProvider(component::CryptoComponent& component, int32_t engine_id, uint32_t mode) {
   if (component::UseFIPSCompliantAPI() != 0 && !FipsAllowsHash(engine_id)) return kNotAllowedInFips;
   const uint32_t resolved = ResolveProviderMode(mode, PlatformDigestIndex(engine_id) >= 0);
-  KeepOrRelease(component, engine_id, mode);
+  KeepOrRelease(component, engine_id, mode, resolved);
   if (resolved == kProviderPlatform) return SelectPlatformHash(component, engine_id, resolved);
   const int32_t id = EngineIdToHashId(engine_id);
   if (id < 0) return kNoInternalDigest;
@@ -102,28 +106,25 @@ int SelectHashByName(component::CryptoComponent& component, const char* name, ui
 
 int SelectHmacProvider(component::CryptoComponent& component, int32_t engine_id, const uint8_t* key,
                        int32_t key_length, uint32_t mode) {
+  if (key_length < 0 || (key == nullptr && key_length != 0)) return kBadKeyArguments;
   if (component::UseFIPSCompliantAPI() != 0 && !FipsAllowsHmac(engine_id)) return kNotAllowedInFips;
-  const bool keyed = key != nullptr && key_length > 0;
-  const uint32_t resolved = ResolveProviderMode(mode, keyed && PlatformHmacIndex(engine_id) >= 0);
-  KeepOrRelease(component, engine_id, mode);
-  if (resolved == kProviderPlatform) return PlatformUnavailable();
+  const uint32_t resolved = ResolveProviderMode(mode, key_length != 0 && PlatformHmacIndex(engine_id) >= 0);
+  KeepOrRelease(component, engine_id, mode, resolved);
+  if (resolved == kProviderPlatform) {
+    const int32_t platform_id = PlatformHmacIndex(engine_id);
+    if (platform_id < 0) return kNoPlatformProvider;
+    auto* hmac = HeldOrNew<CngHmac>(component);
+    return hmac != nullptr ? hmac->SetKey(platform_id, key, key_length) : core::kOutOfMemory;
+  }
   const int32_t id = HmacIdToHashId(engine_id);
   if (id < 0) return kNoInternalDigest;
-  auto* hmac = dynamic_cast<InternalHmac*>(component.Object());
-  const bool created = hmac == nullptr;
-  if (created) {
-    hmac = new InternalHmac;
-    if (hmac == nullptr) return core::kOutOfMemory;
-  }
-  const int rc = hmac->SetKey(id, key, key_length);
-  if (created) {
-    if (rc != 0) {
-      delete hmac;
-      return rc;
-    }
-    component.Hold(engine_id, hmac, resolved);
-  }
-  return rc;
+  auto* hmac = HeldOrNew<InternalHmac>(component);
+  return hmac != nullptr ? hmac->SetKey(id, key, key_length) : core::kOutOfMemory;
+}
+
+int SelectHmacByName(component::CryptoComponent& component, const char* name, const uint8_t* key,
+                     int32_t key_length, uint32_t mode) {
+  return SelectHmacProvider(component, HmacNameToAlgId(name), key, key_length, mode);
 }
 
 int CopyHashFrom(component::CryptoComponent& component, const component::CryptoComponent& source) {

@@ -20,9 +20,18 @@ namespace velmora::crypto {
 // mode always needs the platform; the default mode moves an algorithm with a platform form there on a
 // system of major version 6 or later unless the internal-only setting is on.
 uint32_t ResolveProviderMode(uint32_t mode, bool has_platform_form);
-// KeepOrRelease drops the held object unless it was made for this id and requested mode; the
-// component keeps its stored id and mode either way until a new object is held.
-void KeepOrRelease(component::CryptoComponent& component, int32_t engine_id, uint32_t mode);
+// KeepOrRelease drops the held object unless it was made for this id and requested mode, then stores the
+// id and the resolved mode: a later refusal of the request leaves them stored.
+void KeepOrRelease(component::CryptoComponent& component, int32_t engine_id, uint32_t mode, uint32_t resolved);
+// IsPlatformDigestId: true on a system of major version 6 or later for the ids the default mode moves to
+// the platform (SHA-1, SHA-256, SHA-384, SHA-512 and their HMACs), else false.
+bool IsPlatformDigestId(int32_t engine_id);
+
+// kNotRunnable: the chosen implementation cannot run the request (an unknown name or id, a cipher mode
+// the platform does not chain, a bad smart-card PIN, a missing certificate context).
+inline constexpr int kNotRunnable = 9998;
+// kBadKeyArguments: a negative length, or a null key (or IV) with a nonzero length.
+inline constexpr int kBadKeyArguments = kNotRunnable;
 
 // HeldHash and HeldHmac return the component's object as a hash or HMAC object, or null.
 HashObject* HeldHash(const component::CryptoComponent& component);
@@ -35,11 +44,17 @@ HmacObject* HeldHmac(const component::CryptoComponent& component);
 [[nodiscard]] int SelectHashProvider(component::CryptoComponent& component, int32_t engine_id, uint32_t mode);
 // SelectHashByName selects by digest name (HashNameToEngineId); an unknown name gives 9998.
 [[nodiscard]] int SelectHashByName(component::CryptoComponent& component, const char* name, uint32_t mode);
-// SelectHmacProvider makes the component hold an HMAC object for engine id 45..51 keyed with key:
-// 0, or 9999, 9998, 200 as SelectHashProvider; 600 when the platform is required (its HMAC is not chosen
-// here yet).
+// SelectHmacProvider makes the component hold an HMAC object for engine id 45..51 keyed with key. The
+// default mode moves a keyed HMAC-SHA1/256/384/512 to the platform (CngHmac). 0; 9998 for bad key
+// arguments (nothing changed); 9999 when FIPS mode refuses the id (no text, nothing changed); 600 for an
+// id without a platform form when the platform is required (FIPS mode or mode 1); 9998 for an id
+// without an internal HMAC; 200; or the keying code. A refusal after the FIPS check leaves the new id and
+// mode stored and the old object released.
 [[nodiscard]] int SelectHmacProvider(component::CryptoComponent& component, int32_t engine_id, const uint8_t* key,
                                      int32_t key_length, uint32_t mode);
+// SelectHmacByName selects by HMAC name (HmacNameToAlgId); an unknown name gives 9998.
+[[nodiscard]] int SelectHmacByName(component::CryptoComponent& component, const char* name, const uint8_t* key,
+                                   int32_t key_length, uint32_t mode);
 // CopyHashFrom makes the component hold a clone of source's digest object with source's id and mode:
 // 0, or 200 when the clone cannot be made.
 [[nodiscard]] int CopyHashFrom(component::CryptoComponent& component, const component::CryptoComponent& source);

@@ -1,6 +1,7 @@
 #include "crypto/objects/key_providers.h"
 
 #include <cstdio>
+#include <type_traits>
 
 #include "component/component_base.h"
 #include "crypto/bn/big_int.h"
@@ -8,6 +9,8 @@
 #include "crypto/keys/curve_params.h"
 #include "crypto/keys/der_signature.h"
 #include "crypto/objects/hash_objects.h"
+#include "crypto/objects/internal.h"
+#include "crypto/providers/cng_dsa_key.h"
 #include "crypto/providers/cng_rsa_key.h"
 #include "crypto/registry/platform_names.h"
 
@@ -15,38 +18,96 @@ namespace velmora::crypto {
 
 namespace {
 
-// NOTE: the platform's key objects are not part of this library; a request resolved to the platform
-// ends here.
+// kNoPlatformKey: the platform's key class for the family is not part of this build.
 constexpr int kNoPlatformKey = -1;
+constexpr int kEcNotOnPlatform = 1410;
+// EC key types of the Edwards curves, which the platform does not sign with.
+constexpr int32_t kEcTypeEd25519 = 3;
+constexpr int32_t kEcTypeEd448 = 4;
 
 // SelectKey runs the selection steps shared by the three families: resolve the mode, release an object
-// made for another id or mode, create the internal object when none is held, and load params into it.
-template <typename Base, typename Internal, typename Params>
+// made for another id or mode, store the id and mode, create the family's object when none of the right
+// kind is held, and load params into it. Platform is void for a family without a platform class here.
+template <typename Base, typename Internal, typename Platform, typename Params>
 int SelectKey(component::CryptoComponent& component, int32_t engine_id, const Params& params, uint32_t mode) {
   const uint32_t resolved = ResolveProviderMode(mode, false);
-  KeepOrRelease(component, engine_id, mode);
-  if (resolved == kProviderPlatform) return kNoPlatformKey;
-  auto* key = dynamic_cast<Base*>(component.Object());
-  if (key == nullptr) {
-    key = new Internal;
-    if (key == nullptr) return core::kOutOfMemory;
-    component.Hold(engine_id, key, resolved);
+  KeepOrRelease(component, engine_id, mode, resolved);
+  Base* key = nullptr;
+  if (resolved == kProviderPlatform) {
+    if constexpr (std::is_void_v<Platform>) {
+      return kNoPlatformKey;
+    } else {
+      key = HeldOrNew<Platform>(component);
+    }
+  } else {
+    key = HeldOrNew<Internal>(component);
   }
-  return key->SetKeyParams(params);
+  return key != nullptr ? key->SetKeyParams(params) : core::kOutOfMemory;
+}
+
+// PinIsAscii: a smart-card PIN travels to the platform in the system code page, which only agrees with
+// every other code page below 128.
+bool PinIsAscii(const char* pin) {
+  for (const char* p = pin; p != nullptr && *p != '\0'; ++p) {
+    if (static_cast<unsigned char>(*p) > 127) return false;
+  }
+  return true;
+}
+
+// CheckCertificateArguments: the refusals of a key from a certificate context before the context is used.
+int CheckCertificateArguments(component::CryptoComponent& component, const void* context, const char* pin,
+                              const char* pin_text) {
+  if (!PinIsAscii(pin)) return component.SetErrorText(kNotRunnable, pin_text);
+  if (context == nullptr) {
+    return component.SetErrorText(kNotRunnable, "Context must be specified when calling this method.");
+  }
+  return 0;
 }
 
 }  // namespace
 
 int SelectRsaProvider(component::CryptoComponent& component, const RsaKeyParams& params, uint32_t mode) {
-  return SelectKey<RsaKeyBase, InternalRsaKey>(component, kEngineRsa, params, mode);
+  return SelectKey<RsaKeyBase, InternalRsaKey, CngRsaKey>(component, kEngineRsa, params, mode);
 }
 
 int SelectDsaProvider(component::CryptoComponent& component, const DsaKeyParams& params, uint32_t mode) {
-  return SelectKey<DsaKeyBase, InternalDsaKey>(component, kEngineDsa, params, mode);
+  return SelectKey<DsaKeyBase, InternalDsaKey, CngDsaKey>(component, kEngineDsa, params, mode);
 }
 
 int SelectEccProvider(component::CryptoComponent& component, const EcKeyParams& params, uint32_t mode) {
-  return SelectKey<EccKeyBase, InternalEccKey>(component, kEngineEcKey, params, mode);
+  const uint32_t resolved = ResolveProviderMode(mode, false);
+  if (resolved != kProviderPlatform) {
+    return SelectKey<EccKeyBase, InternalEccKey, void>(component, kEngineEcKey, params, mode);
+  }
+  KeepOrRelease(component, kEngineEcKey, mode, resolved);
+  if (params.KeyType == kEcTypeEd25519 || params.KeyType == kEcTypeEd448) {
+    return component.SetErrorText(kEcNotOnPlatform, "EdDSA is unsupported in FIPS mode or CNG.");
+  }
+  // NOTE: the platform's EC key class is not part of this build yet.
+  return kNoPlatformKey;
+}
+
+int RsaFromCertificateContext(component::CryptoComponent& component, const platform::CERT_CONTEXT* context,
+                              const char* pin, uint32_t flags) {
+  const int rc = CheckCertificateArguments(
+      component, context, pin, "Cannot initialize RSA: smartCardPin contains non-ascii characters.");
+  if (rc != 0) return rc;
+  component.ReleaseObject();
+  component.Store(kEngineRsa, kProviderPlatform);
+  auto* key = HeldOrNew<CngRsaKey>(component);
+  return key != nullptr ? key->FromCertificateContext(context, pin, flags) : core::kOutOfMemory;
+}
+
+int EccFromCertificateContext(component::CryptoComponent& component, const platform::CERT_CONTEXT* context,
+                              const char* pin, uint32_t flags) {
+  const int rc = CheckCertificateArguments(
+      component, context, pin, "Cannot initialize ECC: smartCardPin contains non-ascii characters.");
+  if (rc != 0) return rc;
+  component.ReleaseObject();
+  component.Store(kEngineEcKey, kProviderPlatform);
+  (void)flags;
+  // NOTE: the platform's EC key class is not part of this build yet.
+  return kNoPlatformKey;
 }
 
 RsaKeyBase* HeldRsaKey(const component::CryptoComponent& component) {
@@ -251,6 +312,38 @@ int VerifyHashRaw(component::CryptoComponent& component, const uint8_t* digest, 
   const int rc = DecodeDerSignatureToRaw(signature, signature_length, width, raw);
   if (rc != 0) return rc;
   return key->Verify(digest, digest_length, raw.Bytes(), raw.Length(), valid);
+}
+
+int SignHash(component::CryptoComponent& component, const uint8_t* digest, int32_t digest_length,
+             core::BufferCore& out, int32_t der) {
+  int rc = out.Clear();
+  if (DsaKeyBase* dsa = HeldDsaKey(component)) {
+    rc = dsa->Sign(digest, digest_length, out);
+  } else if (EccKeyBase* ecc = HeldEccKey(component)) {
+    rc = ecc->Sign(digest, digest_length, out);
+  } else {
+    return -1;
+  }
+  if (rc != 0 || der != 1) return rc;
+  core::Buffer raw;
+  rc = raw.Assign(out);
+  return rc != 0 ? rc : EncodeRawSignatureAsDer(raw.Bytes(), raw.Length(), out);
+}
+
+int EcdhDeriveKeyDefaultHash(component::CryptoComponent& component, const EcKeyParams& peer, const char* hash_name,
+                             const ConcatKdfInfo& info, core::BufferCore& out) {
+  EccKeyBase* key = HeldEccKey(component);
+  if (key == nullptr) return -1;
+  if (hash_name == nullptr || hash_name[0] == '\0') hash_name = "SHA256";
+  return key->AgreeWithKdf(peer, hash_name, info.algorithm_id, info.algorithm_id_length, info.party_u_info,
+                           info.party_u_length, info.party_v_info, info.party_v_length, info.supp_pub_info,
+                           info.supp_pub_length, info.supp_priv_info, info.supp_priv_length, out);
+}
+
+int32_t DsaKeySizeBits(const component::CryptoComponent& component) {
+  const DsaKeyBase* key = HeldDsaKey(component);
+  if (key == nullptr || key->GetKeyParams() == nullptr) return -1;
+  return (key->GetKeyParams()->P.Length() + 4) / 8 * 64;
 }
 
 }  // namespace velmora::crypto

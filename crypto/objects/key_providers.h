@@ -1,8 +1,9 @@
 // The crypto component's public-key selections and front operations: a component is made to hold an
-// RSA, DSA or EC key object loaded with a parameter set, and signs and verifies through it. Only the
-// library's own key objects exist; a request that needs the platform's (provider mode 1, or any mode in
-// FIPS-compliant mode) gives -1. Every operation returns 0 or a code; -1 also when the component holds
-// no key object of the family asked for. One thread at a time per component.
+// RSA, DSA or EC key object, the library's or the platform's, loaded with a parameter set or taken from a
+// certificate, and signs, verifies and agrees through it. A request needs the platform's key with
+// provider mode 1 or in FIPS-compliant mode. Every operation returns 0 or a code; -1 when the component
+// holds no key object of the family asked for, and when a platform function the key needs is not
+// loaded. One thread at a time per component.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include "crypto/objects/crypto_component.h"
 #include "core/buffer.h"
 #include "crypto/objects/key_classes.h"
+#include "platform/crypto/cert_types.h"
 
 namespace velmora::crypto {
 
@@ -18,12 +20,23 @@ namespace velmora::crypto {
 inline constexpr int32_t kEngineEcKey = 22;
 
 // SelectRsaProvider, SelectDsaProvider and SelectEccProvider make the component hold a key object of
-// the family for the provider mode (0 internal, 1 platform, 2 default: internal) and hand it params;
-// the result is that of the object's SetKeyParams. An object made for the same id and requested mode
-// is kept and reloaded; any other is released first. 200 when memory runs out.
+// the family for the provider mode (0 internal, 1 platform, 2 default: internal; FIPS mode: platform)
+// and hand it params; the result is that of the object's SetKeyParams. An object made for the same id and
+// requested mode is kept and reloaded; any other is released first. 200 when memory runs out. On the
+// platform an Ed25519 or Ed448 key gives 1410 with the text "EdDSA is unsupported in FIPS mode or CNG.";
+// such a refusal leaves the id and mode stored and the old object released.
 [[nodiscard]] int SelectRsaProvider(component::CryptoComponent& component, const RsaKeyParams& params, uint32_t mode);
 [[nodiscard]] int SelectDsaProvider(component::CryptoComponent& component, const DsaKeyParams& params, uint32_t mode);
 [[nodiscard]] int SelectEccProvider(component::CryptoComponent& component, const EcKeyParams& params, uint32_t mode);
+
+// RsaFromCertificateContext and EccFromCertificateContext make the component hold the platform key of a
+// certificate context's private key (smart cards with the PIN, which may be null). 9998 with a text, and
+// nothing changed, for a PIN byte above 127 (checked first) or a null context; otherwise the held object
+// is released and the platform key's FromCertificateContext result returned.
+[[nodiscard]] int RsaFromCertificateContext(component::CryptoComponent& component,
+                                            const platform::CERT_CONTEXT* context, const char* pin, uint32_t flags);
+[[nodiscard]] int EccFromCertificateContext(component::CryptoComponent& component,
+                                            const platform::CERT_CONTEXT* context, const char* pin, uint32_t flags);
 
 // HeldRsaKey, HeldDsaKey and HeldEccKey: the component's object as a key of the family, or null.
 RsaKeyBase* HeldRsaKey(const component::CryptoComponent& component);
@@ -73,5 +86,31 @@ inline constexpr int kRawMissingParts = 1111;
 // first turned into r || s halves of the curve's byte length (9998 for a key type without one).
 [[nodiscard]] int VerifyHashRaw(component::CryptoComponent& component, const uint8_t* digest, int32_t digest_length,
                                 const uint8_t* signature, int32_t signature_length, int32_t& valid);
+
+// SignHash sets out to the held DSA or EC key's raw r || s signature of the digest, or with der 1 to its
+// DER SEQUENCE of two INTEGERs: 0, -1 without such a key, or the key's or the encoding's code.
+[[nodiscard]] int SignHash(component::CryptoComponent& component, const uint8_t* digest, int32_t digest_length,
+                           core::BufferCore& out, int32_t der);
+
+// ConcatKdfInfo: the other-info fields of the concatenation KDF (NIST SP 800-56A 5.8.1).
+struct ConcatKdfInfo {
+  const uint8_t* algorithm_id = nullptr;
+  int32_t algorithm_id_length = 0;
+  const uint8_t* party_u_info = nullptr;
+  int32_t party_u_length = 0;
+  const uint8_t* party_v_info = nullptr;
+  int32_t party_v_length = 0;
+  const uint8_t* supp_pub_info = nullptr;
+  int32_t supp_pub_length = 0;
+  const uint8_t* supp_priv_info = nullptr;
+  int32_t supp_priv_length = 0;
+};
+// EcdhDeriveKeyDefaultHash puts into out the held EC key's agreement with peer through the concatenation
+// KDF over hash_name ("SHA256" when null or empty): 0, -1 without an EC key, or the key's code.
+[[nodiscard]] int EcdhDeriveKeyDefaultHash(component::CryptoComponent& component, const EcKeyParams& peer,
+                                           const char* hash_name, const ConcatKdfInfo& info, core::BufferCore& out);
+
+// DsaKeySizeBits is the held DSA key's size, (length of P in bytes + 4) / 8 * 64; -1 without a DSA key.
+int32_t DsaKeySizeBits(const component::CryptoComponent& component);
 
 }  // namespace velmora::crypto

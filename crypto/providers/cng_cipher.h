@@ -108,7 +108,7 @@ class CngCipher final : public CipherObject {
   [[nodiscard]] int CtrKeystream(const uint8_t* input, int32_t length, uint8_t* output, int32_t* produced);
   // XtsProcess runs *length bytes of XTS (direction 1 encrypt, 0 decrypt) into output, at least 16 bytes
   // (602), a partial last block only on the final call.
-  [[nodiscard]] int XtsProcess(CngXtsState& xts, const uint8_t* input, int32_t* length, uint8_t* output,
+  [[nodiscard]] static int XtsProcess(CngXtsState& xts, const uint8_t* input, int32_t* length, uint8_t* output,
                                int32_t direction, int32_t final_flag);
   // ReleaseHandles closes and frees everything the block holds.
   static void ReleaseHandles(CngXtsState& xts);
@@ -129,8 +129,8 @@ class CngCipher final : public CipherObject {
                                int32_t final_flag);
   [[nodiscard]] int RunBlocks(bool encrypt, const uint8_t* input, int32_t length, uint8_t* output, int32_t room,
                               int32_t* produced);
-  [[nodiscard]] int XtsTwoKeys(CngXtsState& xts, const uint8_t* input, int32_t length, uint8_t* output, bool encrypt);
-  [[nodiscard]] int XtsNextTweak(CngXtsState& xts);
+  [[nodiscard]] static int XtsTwoKeys(CngXtsState& xts, const uint8_t* input, int32_t length, uint8_t* output, bool encrypt);
+  [[nodiscard]] static int XtsNextTweak(CngXtsState& xts);
   [[nodiscard]] int RemovePadding(core::BufferCore& out) const;
 
   int32_t mode_ = kModeCbc;

@@ -122,7 +122,7 @@ TEST_F(HashObjects, HmacMessagesFollowEachOther) {
 }
 
 // With the internal-only setting off and the reported system at 10.0, the default mode sends
-// SHA-1/256/384/512 and keyed HMACs to the platform, which has no provider here yet (600).
+// SHA-1/256/384/512 and keyed HMACs to the platform, whose tables this program never loads (600).
 TEST(ProviderRouting, DefaultModeMovesPlatformDigestsAway) {
   core::Buffer out;
   for (int32_t engine_id : {23, 25, 27, 30}) EXPECT_EQ(ComputeHash(engine_id, "abc", 3, out), kNoPlatformProvider);
