@@ -36,10 +36,10 @@ namespace plat = velmora::platform;
 using testing_support::FromHex;
 using testing_support::ToHex;
 
-std::string Str(const core::BufferCore& b) { return std::string(b.Data(), static_cast<size_t>(b.Length())); }
-const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-int32_t Len(const std::string& s) { return static_cast<int32_t>(s.size()); }
-std::string X(const std::string& bytes) { return "x" + ToHex(bytes); }
+[[maybe_unused]] std::string Str(const core::BufferCore& b) { return std::string(b.Data(), static_cast<size_t>(b.Length())); }
+[[maybe_unused]] const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+[[maybe_unused]] int32_t Len(const std::string& s) { return static_cast<int32_t>(s.size()); }
+[[maybe_unused]] std::string X(const std::string& bytes) { return "x" + ToHex(bytes); }
 constexpr int32_t kField[] = {32, 48, 66};
 
 constexpr char kOracle[] = R"PY(
@@ -86,7 +86,7 @@ for line in sys.stdin:
     sys.stdout.flush()
 )PY";
 
-bool OracleAvailable() {
+[[maybe_unused]] bool OracleAvailable() {
   return std::system("/usr/bin/python3 -c 'import cryptography' >/dev/null 2>&1") == 0 &&
          std::system("openssl version >/dev/null 2>&1") == 0;
 }
@@ -111,20 +111,20 @@ struct Oracle {
     return lines;
   }
 };
-std::string Bytes(const std::string& field) { return field.size() > 1 && field[0] == 'x' ? FromHex(field.substr(1)) : ""; }
+[[maybe_unused]] std::string Bytes(const std::string& field) { return field.size() > 1 && field[0] == 'x' ? FromHex(field.substr(1)) : ""; }
 
-std::mt19937 SeededRng(const char* test) {
+[[maybe_unused]] std::mt19937 SeededRng(const char* test) {
   const uint32_t seed = static_cast<uint32_t>(std::random_device{}());
   std::printf("%s seed %u\n", test, seed);
   return std::mt19937(seed);
 }
-std::string RandomBytes(std::mt19937& rng, size_t n) {
+[[maybe_unused]] std::string RandomBytes(std::mt19937& rng, size_t n) {
   std::string out(n, '\0');
   for (char& c : out) c = static_cast<char>(rng());
   return out;
 }
 // RandomD is a private scalar below the curve order: the top bit cleared (P-521: the top 8 of 528).
-std::string RandomD(std::mt19937& rng, int type) {
+[[maybe_unused]] std::string RandomD(std::mt19937& rng, int type) {
   std::string d = RandomBytes(rng, static_cast<size_t>(kField[type]));
   d[0] = static_cast<char>(type == 2 ? 0 : (d[0] & 0x7F) | 1);
   return d;
