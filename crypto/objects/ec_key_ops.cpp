@@ -14,6 +14,7 @@
 #include "crypto/bn/integer_bytes.h"
 #include "crypto/objects/key_classes.h"
 #include "crypto/objects/key_providers.h"
+#include "crypto/providers/cng_ecc_key.h"
 #include "crypto/curve25519/x25519_x448.h"
 #include "crypto/digest/digest_cores.h"
 #include "crypto/digest/hash_ctx.h"
@@ -28,18 +29,14 @@ namespace {
 // The process default provider mode: internal, and nothing in the system changes it.
 constexpr uint32_t kDefaultProviderMode = kProviderInternal;
 constexpr int kRawAgreementRefused = 9998;
-constexpr int kPlatformKeyUnavailable = -1;
 
 bool PlatformPreferred() { return component::UseFIPSCompliantAPI() != 0 || kDefaultProviderMode != kProviderInternal; }
 
 }  // namespace
 
 int ComputeEcPublicKeyPlatform(EcKeyParams& params) {
-  if (!params.HasPrivateKey() || params.HasPublicKey()) return 0;
-  const int32_t type = params.KeyType;
-  // NOTE: the platform computes these through its EC key objects, which this build does not have yet.
-  if ((type >= 0 && type <= 2) || (type >= 7 && type <= 10)) return kPlatformKeyUnavailable;
-  return kEcUnsupported;
+  CngEccKey key;
+  return key.ComputePublicKey(params);
 }
 
 int EnsureEcPublicKey(EcKeyParams& params) {

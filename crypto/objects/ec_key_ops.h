@@ -15,8 +15,9 @@
 
 namespace velmora::crypto {
 
-// ComputeEcPublicKeyPlatform is the platform key's: the same precondition; key types 0-2 and 7-10 go to
-// the platform, which answers -1 until platform EC keys exist; any other type gives 1410.
+// ComputeEcPublicKeyPlatform is the platform key's (CngEccKey::ComputePublicKey): the same precondition;
+// key types 0-2 go to the platform; any other type, secp160k1 to secp256k1 (7-10) included, gives 1410
+// without a platform call.
 [[nodiscard]] int ComputeEcPublicKeyPlatform(EcKeyParams& params);
 // EnsureEcPublicKey computes a missing public part by the internal key, or by the platform key when
 // FIPS mode or the platform provider is the default: the chosen computation's result.

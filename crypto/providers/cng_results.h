@@ -13,4 +13,9 @@ inline constexpr int kCngPrivateExportOfHeldKey = -3;
 // DigestInfo the platform cannot build.
 inline constexpr int kCngNotSupported = static_cast<int>(0x80090029u);
 
+// kCngEcNoSignature: an EC verification without a signature.
+inline constexpr int kCngEcNoSignature = 1405;
+// kCngEcBadBlob: an ECC key blob of a field length other than 32, 48 or 66 bytes.
+inline constexpr int kCngEcBadBlob = 1409;
+
 }  // namespace velmora::crypto

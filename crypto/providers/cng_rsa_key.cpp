@@ -2,10 +2,11 @@
 
 #include <vector>
 
+#include "crypto/providers/cng_cert_key.h"
+#include "crypto/providers/platform_output.h"
 #include "crypto/providers/provider_tables.h"
 #include "crypto/registry/platform_names.h"
 #include "crypto/rsa/rsa_engine.h"
-#include "platform/code_page.h"
 #include "platform/crypto/ncrypt_types.h"
 
 namespace velmora::crypto {
@@ -15,7 +16,6 @@ namespace plat = velmora::platform;
 namespace {
 
 constexpr int kNotLoaded = -1;
-constexpr int kNotAcquired = -1;
 constexpr plat::DWORD kExportAll = plat::kAllowExportFlag | plat::kAllowPlaintextExportFlag |
                                    plat::kAllowArchivingFlag | plat::kAllowPlaintextArchivingFlag;
 
@@ -57,24 +57,6 @@ void PutLe32(uint8_t* at, uint32_t value) {
 uint32_t GetLe32(const uint8_t* at) {
   return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
          static_cast<uint32_t>(at[3]) << 24;
-}
-
-// AppendPlatformOutput runs a platform call that reports its output size when given no output, then
-// again into the tail of out, which it sets to the size the second call reports.
-template <typename Call>
-int AppendPlatformOutput(core::BufferCore& out, Call call) {
-  plat::DWORD size = 0;
-  int status = call(nullptr, 0, &size);
-  if (status != 0) return status;
-  const int32_t old = out.Length();
-  if ((status = out.Resize(old + static_cast<int32_t>(size))) != 0) return status;
-  plat::DWORD written = size;
-  status = call(reinterpret_cast<uint8_t*>(out.Data()) + old, size, &written);
-  if (status != 0) {
-    (void)out.Resize(old);
-    return status;
-  }
-  return out.Resize(old + static_cast<int32_t>(written));
 }
 
 // Padding is the platform's padding record for a signature or a cipher call, with its flags.
@@ -335,47 +317,17 @@ int CngRsaKey::CompletePrivateKey(RsaKeyParams& params) {
 }
 
 int CngRsaKey::FromCertificateContext(const plat::CERT_CONTEXT* context, const char* pin, uint32_t flags) {
-  auto acquire =
-      RsaFunction<plat::CryptAcquireCertificatePrivateKeyFn>(ncrypt_rsa_fn::kAcquireCertificatePrivateKey);
-  if (acquire == nullptr) return kNotLoaded;
+  if (RsaFunction<plat::CryptAcquireCertificatePrivateKeyFn>(ncrypt_rsa_fn::kAcquireCertificatePrivateKey) ==
+      nullptr) {
+    return kNotLoaded;
+  }
   (void)DestroyHandle();
-  plat::HCRYPTPROV_OR_NCRYPT_KEY_HANDLE acquired = 0;
-  plat::DWORD key_spec = 0;
-  plat::BOOL must_free = 0;
-  if (acquire(context, flags | plat::kCryptAcquireAllowNcryptKeyFlag, nullptr, &acquired, &key_spec, &must_free) ==
-      0) {
-    return kNotAcquired;
-  }
-  if (key_spec == plat::kCertNcryptKeySpec) {
-    AdoptHandle(acquired, must_free != 0);
-  } else {
-    auto release = RsaFunction<plat::CryptReleaseContextFn>(ncrypt_rsa_fn::kReleaseContext);
-    auto translate = RsaFunction<plat::NCryptTranslateHandleFn>(ncrypt_rsa_fn::kTranslateHandle);
-    // NOTE: a provider the platform keeps for the context (must_free 0) is not released here.
-    auto release_acquired = [&] {
-      if (must_free != 0 && release != nullptr) (void)release(acquired, 0);
-    };
-    if ((key_spec != 1 && key_spec != 2) || translate == nullptr) {
-      release_acquired();
-      return key_spec != 1 && key_spec != 2 ? kNotAcquired : kNotLoaded;
-    }
-    plat::NCRYPT_KEY_HANDLE translated = 0;
-    const int status = translate(nullptr, &translated, acquired, 0, key_spec, 0);
-    release_acquired();
-    if (status != 0) return status;
-    AdoptHandle(translated, true);
-  }
-  if (pin != nullptr && pin[0] != '\0') {
-    auto set = RsaFunction<plat::NCryptSetPropertyFn>(ncrypt_rsa_fn::kSetProperty);
-    if (set == nullptr) return kNotLoaded;
-    const int units = plat::MultiByteToWideChar(plat::kCodePageAnsi, pin, -1, nullptr, 0);
-    if (units <= 0) return kNotAcquired;
-    std::vector<char16_t> wide(static_cast<size_t>(units));
-    if (plat::MultiByteToWideChar(plat::kCodePageAnsi, pin, -1, wide.data(), units) != units) return kNotAcquired;
-    const int status = set(handle_, plat::kNcryptPinProperty, reinterpret_cast<const uint8_t*>(wide.data()),
-                           static_cast<plat::DWORD>(units * 2), 0);
-    if (status != 0) return status;
-  }
+  const CertKeyFunctions functions = {ProviderTable::kNcryptRsa, ncrypt_rsa_fn::kAcquireCertificatePrivateKey,
+                                      ncrypt_rsa_fn::kReleaseContext, ncrypt_rsa_fn::kTranslateHandle,
+                                      ncrypt_rsa_fn::kSetProperty};
+  const int status = AcquireCertificateKey(functions, context, pin, flags,
+                                           [this](plat::NCRYPT_KEY_HANDLE key, bool owned) { AdoptHandle(key, owned); });
+  if (status != 0) return status;
   if (ExportToParams(0, params_, true) == 0) return 0;
   return ExportToParams(0, params_, false);
 }

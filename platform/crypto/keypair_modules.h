@@ -44,16 +44,9 @@ NTSTATUS BCryptExportKey(BCRYPT_KEY_HANDLE key, BCRYPT_KEY_HANDLE export_key, co
 // Diffie-Hellman key over the same prime and generator (flags 0), kept at the prime's length.
 NTSTATUS BCryptSecretAgreement(BCRYPT_KEY_HANDLE private_key, BCRYPT_KEY_HANDLE public_key,
                                BCRYPT_SECRET_HANDLE* secret, ULONG flags);
-// BCryptDeriveKey derives from a secret (flags 0; parameters a BCryptBufferDesc of version 0 or null;
-// empty buffers are ignored). Z is big-endian at the prime's length.
-// - "TRUNCATE": Z itself, least significant byte first; parameters ignored.
-// - "HASH": Hash(prepend || Z || append); the hash from buffer 0 ("SHA1", "SHA256", "SHA384", "SHA512",
-//   "MD5"), SHA-1 without one.
-// - "HMAC": HMAC(key, prepend || Z || append) with the HMAC key of buffer 3, or Z without one.
-// - "TLS_PRF": 48 bytes of the TLS 1.0/1.1 PRF (MD5 and SHA-1) of Z with the label (buffer 4) and the
-//   64-byte seed (buffer 5), both required.
-// A null output reports the size in *result; a smaller one gives STATUS_BUFFER_TOO_SMALL. Another KDF
-// or hash name: STATUS_NOT_SUPPORTED.
+// BCryptDeriveKey derives from a secret (flags 0) by "TRUNCATE", "HASH", "HMAC" or "TLS_PRF"
+// (secret_derivations.h); Z is big-endian at the prime's length. A null output reports the size in
+// *result; a smaller one gives STATUS_BUFFER_TOO_SMALL.
 NTSTATUS BCryptDeriveKey(BCRYPT_SECRET_HANDLE secret, const char16_t* kdf, void* parameters, uint8_t* derived,
                          ULONG derived_size, ULONG* result, ULONG flags);
 NTSTATUS BCryptDestroySecret(BCRYPT_SECRET_HANDLE secret);

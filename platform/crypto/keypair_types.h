@@ -55,6 +55,11 @@ constexpr ULONG kKdfSecretAppend = 2;
 constexpr ULONG kKdfHmacKey = 3;
 constexpr ULONG kKdfTlsPrfLabel = 4;
 constexpr ULONG kKdfTlsPrfSeed = 5;
+constexpr ULONG kKdfAlgorithmId = 8;    // the concatenation KDF's OtherInfo parts, 8 to 12 in order
+constexpr ULONG kKdfPartyUInfo = 9;
+constexpr ULONG kKdfPartyVInfo = 10;
+constexpr ULONG kKdfSuppPubInfo = 11;
+constexpr ULONG kKdfSuppPrivInfo = 12;
 constexpr ULONG kTlsPrfSeedSize = 64;
 constexpr ULONG kTlsPrfOutputSize = 48;
 

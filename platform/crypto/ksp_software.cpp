@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/crypto/ksp_ec.h"
+#include "platform/crypto/secret_derivations.h"
 #include "platform/store_root.h"
 
 namespace velmora::platform::ksp {
@@ -57,8 +59,17 @@ struct KeyObject {
   DWORD export_policy = 0;
   DWORD key_usage = kAllowAllUsages;
   DWORD legacy_key_spec = 0;
+  int curve = ec::kNoCurve;  // an EC key's curve; kNoCurve for RSA
+  bool agreement = false;    // an EC key's use: agreement, or signing
+  bool IsEc() const { return curve != ec::kNoCurve; }
 };
 using KeyRef = std::shared_ptr<KeyObject>;
+
+// SecretObject is an agreed secret: Z, big-endian at the field length.
+struct SecretObject {
+  WipedBytes z;
+};
+using SecretRef = std::shared_ptr<SecretObject>;
 
 // EnumState is what *enum_state points at between NCryptEnumKeys calls.
 struct EnumState {
@@ -71,6 +82,7 @@ struct EnumState {
 struct Store {
   std::mutex mutex;
   std::map<NCRYPT_KEY_HANDLE, KeyRef> keys;
+  std::map<NCRYPT_SECRET_HANDLE, SecretRef> secrets;
   NCRYPT_KEY_HANDLE next = 0x40000000;
   std::set<void*> entries;               // NCryptKeyName blocks handed out
   std::map<void*, EnumState*> enums;     // enumeration states handed out
@@ -184,9 +196,11 @@ void WriteLe32(uint8_t* at, uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-enum class BlobKind { kPublic, kPrivate, kFullPrivate, kUnknown };
+enum class BlobKind { kPublic, kPrivate, kFullPrivate, kEcPublic, kEcPrivate, kUnknown };
 
 BlobKind KindOfBlob(const char16_t* type) {
+  if (CompareCryptNames(type, kEccPublicBlob) == 0) return BlobKind::kEcPublic;
+  if (CompareCryptNames(type, kEccPrivateBlob) == 0) return BlobKind::kEcPrivate;
   if (CompareCryptNames(type, kRsaPublicBlob) == 0) return BlobKind::kPublic;
   if (CompareCryptNames(type, kRsaPrivateBlob) == 0) return BlobKind::kPrivate;
   if (CompareCryptNames(type, kRsaFullPrivateBlob) == 0) return BlobKind::kFullPrivate;
@@ -495,14 +509,47 @@ SECURITY_STATUS DwordProperty(const uint8_t* input, DWORD input_size, DWORD* val
   return 0;
 }
 
+void RememberHeader(const uint8_t* input, size_t size) {
+  std::lock_guard<std::mutex> lock(TheStore().mutex);
+  TheStore().last_header.assign(input, input + size);
+}
+
+SECURITY_STATUS ImportEcKey(bool private_blob, const uint8_t* input, DWORD input_size, NCRYPT_KEY_HANDLE* key) {
+  auto object = std::make_shared<KeyObject>();
+  EVP_PKEY* made = nullptr;
+  if (const SECURITY_STATUS status = ec::ImportBlob(private_blob, input, input_size, &made, &object->curve,
+                                                    &object->agreement);
+      status != 0) {
+    return status;
+  }
+  object->pkey.reset(made);
+  object->finalized = true;
+  object->has_private = private_blob;
+  object->length = ec::Bits(object->curve);
+  RememberHeader(input, 8);
+  *key = AddKey(std::move(object));
+  return 0;
+}
+
+// UsableEcKey: 0 when the key is an EC key made for the use (agreement or signing); NTE_NOT_SUPPORTED
+// for an EC key of the other use or an RSA key.
+SECURITY_STATUS UsableEcKey(const KeyObject& key, bool agreement) {
+  return key.IsEc() && key.agreement == agreement ? 0 : kNteNotSupported;
+}
+
+
 }  // namespace
 
 SECURITY_STATUS CreatePersistedKey(NCRYPT_KEY_HANDLE* key, const char16_t* algorithm, const char16_t* key_name,
                                    DWORD legacy_key_spec, DWORD flags) {
   if (key == nullptr || algorithm == nullptr) return kNteInvalidParameter;
   if ((flags & ~(kNcryptMachineKeyFlag | kNcryptOverwriteKeyFlag | kNcryptSilentFlag)) != 0) return kNteBadFlags;
-  if (CompareCryptNames(algorithm, kNcryptRsaAlgorithm) != 0) return kNteBadAlgId;
+  const int curve = ec::CurveOfAlgorithm(algorithm);
+  if (curve == ec::kNoCurve && CompareCryptNames(algorithm, kNcryptRsaAlgorithm) != 0) return kNteBadAlgId;
+  // NOTE: EC keys live only as long as their handles (our contract).
+  if (curve != ec::kNoCurve && !View(key_name).empty()) return kNteNotSupported;
   auto object = std::make_shared<KeyObject>();
+  object->curve = curve;
   object->name = View(key_name);
   object->machine = (flags & kNcryptMachineKeyFlag) != 0;
   object->legacy_key_spec = legacy_key_spec;
@@ -560,6 +607,7 @@ SECURITY_STATUS SetProperty(NCRYPT_HANDLE object, const char16_t* property, cons
   }
   if (CompareCryptNames(property, kNcryptLengthProperty) == 0) {
     if (const SECURITY_STATUS status = DwordProperty(input, input_size, &value); status != 0) return status;
+    if (key->IsEc()) return value == ec::Bits(key->curve) ? 0 : kNteInvalidParameter;
     if (value < kMinLength || value > kMaxLength || value % 64 != 0) return kNteInvalidParameter;
     if (key->finalized) return kNteBadKeyState;
     key->length = value;
@@ -588,16 +636,19 @@ SECURITY_STATUS GetProperty(NCRYPT_HANDLE object, const char16_t* property, uint
   {
     std::lock_guard<std::mutex> lock(TheStore().mutex);
     if (CompareCryptNames(property, kNcryptAlgorithmGroupProperty) == 0) {
-      *result = sizeof kNcryptRsaAlgorithm;
+      const std::u16string_view group = !key->IsEc() ? u"RSA" : key->agreement ? u"ECDH" : u"ECDSA";
+      const auto size = static_cast<DWORD>((group.size() + 1) * sizeof(char16_t));
+      *result = size;
       if (output == nullptr) return 0;
-      if (output_size < sizeof kNcryptRsaAlgorithm) return kNteBufferTooSmall;
-      std::memcpy(output, kNcryptRsaAlgorithm, sizeof kNcryptRsaAlgorithm);
+      if (output_size < size) return kNteBufferTooSmall;
+      std::memcpy(output, group.data(), size - sizeof(char16_t));
+      std::memset(output + size - sizeof(char16_t), 0, sizeof(char16_t));
       return 0;
     }
     if (CompareCryptNames(property, kNcryptExportPolicyProperty) == 0) {
       value = key->export_policy;
     } else if (CompareCryptNames(property, kNcryptLengthProperty) == 0) {
-      value = key->finalized ? KeyBits(key->pkey.get()) : key->length;
+      value = key->IsEc() ? ec::Bits(key->curve) : key->finalized ? KeyBits(key->pkey.get()) : key->length;
     } else if (CompareCryptNames(property, kNcryptKeyUsageProperty) == 0) {
       value = key->key_usage;
     } else {
@@ -621,12 +672,16 @@ SECURITY_STATUS FinalizeKey(NCRYPT_KEY_HANDLE handle, DWORD flags) {
     if (key->finalized) return kNteBadKeyState;
     bits = key->length;
   }
-  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
   EVP_PKEY* made = nullptr;
-  if (ctx == nullptr || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(bits)) != 1 ||
-      EVP_PKEY_generate(ctx.get(), &made) != 1) {
-    return kNteFailStatus;
+  if (key->IsEc()) {
+    if (const SECURITY_STATUS status = ec::Generate(key->curve, &made); status != 0) return status;
+  } else {
+    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    if (ctx == nullptr || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(bits)) != 1 ||
+        EVP_PKEY_generate(ctx.get(), &made) != 1) {
+      return kNteFailStatus;
+    }
   }
   Pkey pkey(made);
   std::lock_guard<std::mutex> lock(TheStore().mutex);
@@ -653,10 +708,15 @@ SECURITY_STATUS ExportKey(NCRYPT_KEY_HANDLE handle, NCRYPT_KEY_HANDLE export_key
   if ((flags & ~kNcryptSilentFlag) != 0) return kNteBadFlags;
   const BlobKind kind = KindOfBlob(blob_type);
   if (kind == BlobKind::kUnknown) return kNteInvalidParameter;
-  if (kind != BlobKind::kPublic) {
+  if ((kind == BlobKind::kEcPublic || kind == BlobKind::kEcPrivate) != key->IsEc()) return kNteInvalidParameter;
+  if (kind != BlobKind::kPublic && kind != BlobKind::kEcPublic) {
     std::lock_guard<std::mutex> lock(TheStore().mutex);
     if (!key->has_private) return kNteNoKey;
     if ((key->export_policy & kAllowPlaintextExportFlag) == 0) return kNteNotSupported;
+  }
+  if (key->IsEc()) {
+    return ec::WriteBlob(key->pkey.get(), key->curve, key->agreement, kind == BlobKind::kEcPrivate, output,
+                         output_size, result);
   }
   return WriteBlob(key->pkey.get(), kind, output, output_size, result);
 }
@@ -668,6 +728,9 @@ SECURITY_STATUS ImportKey(NCRYPT_KEY_HANDLE import_key, const char16_t* blob_typ
   if ((flags & ~kNcryptSilentFlag) != 0) return kNteBadFlags;
   const BlobKind kind = KindOfBlob(blob_type);
   if (kind == BlobKind::kUnknown) return kNteInvalidParameter;
+  if (kind == BlobKind::kEcPublic || kind == BlobKind::kEcPrivate) {
+    return ImportEcKey(kind == BlobKind::kEcPrivate, input, input_size, key);
+  }
   RsaParts parts;
   SECURITY_STATUS status = ReadBlob(kind, input, input_size, parts);
   if (status == 0) status = CheckParts(kind, parts);
@@ -678,10 +741,7 @@ SECURITY_STATUS ImportKey(NCRYPT_KEY_HANDLE import_key, const char16_t* blob_typ
   object->finalized = true;
   object->has_private = kind != BlobKind::kPublic;
   object->length = KeyBits(object->pkey.get());
-  {
-    std::lock_guard<std::mutex> lock(TheStore().mutex);
-    TheStore().last_header.assign(input, input + kRsaBlobHeaderSize);
-  }
+  RememberHeader(input, kRsaBlobHeaderSize);
   *key = AddKey(std::move(object));
   return 0;
 }
@@ -691,6 +751,11 @@ SECURITY_STATUS SignHash(NCRYPT_KEY_HANDLE handle, void* padding_info, const uin
   KeyRef key;
   if (const SECURITY_STATUS status = FinalizedKey(handle, true, &key); status != 0) return status;
   if (result == nullptr || hash == nullptr || hash_size == 0) return kNteInvalidParameter;
+  if (key->IsEc()) {
+    if (const SECURITY_STATUS status = UsableEcKey(*key, false); status != 0) return status;
+    if (flags != 0) return kNteBadFlags;
+    return ec::Sign(key->pkey.get(), key->curve, hash, hash_size, signature, signature_size, result);
+  }
   PkeyCtx ctx;
   if (const SECURITY_STATUS status = SignatureCtx(key->pkey.get(), true, padding_info, hash_size, flags, &ctx);
       status != 0) {
@@ -711,6 +776,11 @@ SECURITY_STATUS VerifySignature(NCRYPT_KEY_HANDLE handle, void* padding_info, co
   KeyRef key;
   if (const SECURITY_STATUS status = FinalizedKey(handle, false, &key); status != 0) return status;
   if (hash == nullptr || hash_size == 0 || signature == nullptr) return kNteInvalidParameter;
+  if (key->IsEc()) {
+    if (const SECURITY_STATUS status = UsableEcKey(*key, false); status != 0) return status;
+    if (flags != 0) return kNteBadFlags;
+    return ec::Verify(key->pkey.get(), key->curve, hash, hash_size, signature, signature_size);
+  }
   PkeyCtx ctx;
   if (const SECURITY_STATUS status = SignatureCtx(key->pkey.get(), false, padding_info, hash_size, flags, &ctx);
       status != 0) {
@@ -725,6 +795,7 @@ SECURITY_STATUS Encrypt(NCRYPT_KEY_HANDLE handle, const uint8_t* input, DWORD in
   KeyRef key;
   if (const SECURITY_STATUS status = FinalizedKey(handle, false, &key); status != 0) return status;
   if (result == nullptr || (input == nullptr && input_size != 0)) return kNteInvalidParameter;
+  if (key->IsEc()) return kNteNotSupported;
   PkeyCtx ctx;
   if (const SECURITY_STATUS status = CipherCtx(key->pkey.get(), true, padding_info, flags, &ctx); status != 0) {
     return status;
@@ -747,6 +818,7 @@ SECURITY_STATUS Decrypt(NCRYPT_KEY_HANDLE handle, const uint8_t* input, DWORD in
   KeyRef key;
   if (const SECURITY_STATUS status = FinalizedKey(handle, true, &key); status != 0) return status;
   if (result == nullptr || input == nullptr) return kNteInvalidParameter;
+  if (key->IsEc()) return kNteNotSupported;
   PkeyCtx ctx;
   if (const SECURITY_STATUS status = CipherCtx(key->pkey.get(), false, padding_info, flags, &ctx); status != 0) {
     return status;
@@ -833,10 +905,67 @@ SECURITY_STATUS FreeBuffer(void* buffer) {
   return 0;
 }
 
-bool FreeKey(NCRYPT_HANDLE key) {
-  KeyRef released;  // destroyed after the lock is let go
+SECURITY_STATUS SecretAgreement(NCRYPT_KEY_HANDLE private_key, NCRYPT_KEY_HANDLE public_key,
+                                NCRYPT_SECRET_HANDLE* secret, DWORD flags) {
+  KeyRef own, peer;
+  if (const SECURITY_STATUS status = FinalizedKey(private_key, true, &own); status != 0) return status;
+  if (const SECURITY_STATUS status = FinalizedKey(public_key, false, &peer); status != 0) return status;
+  if (const SECURITY_STATUS status = UsableEcKey(*own, true); status != 0) return status;
+  if (const SECURITY_STATUS status = UsableEcKey(*peer, true); status != 0) return status;
+  if (secret == nullptr || own->curve != peer->curve) return kNteInvalidParameter;
+  if ((flags & ~kNcryptSilentFlag) != 0) return kNteBadFlags;
+  auto made = std::make_shared<SecretObject>();
+  if (const SECURITY_STATUS status = ec::Agree(own->pkey.get(), peer->pkey.get(), own->curve, made->z.bytes);
+      status != 0) {
+    return status;
+  }
   Store& store = TheStore();
   std::lock_guard<std::mutex> lock(store.mutex);
+  *secret = store.next++;
+  store.secrets.emplace(*secret, std::move(made));
+  return 0;
+}
+
+SECURITY_STATUS DeriveKey(NCRYPT_SECRET_HANDLE secret, const char16_t* kdf, void* parameters, uint8_t* derived,
+                          DWORD derived_size, DWORD* result, ULONG flags) {
+  SecretRef held;
+  {
+    Store& store = TheStore();
+    std::lock_guard<std::mutex> lock(store.mutex);
+    auto it = store.secrets.find(secret);
+    if (it == store.secrets.end()) return kNteInvalidHandle;
+    held = it->second;
+  }
+  if (kdf == nullptr || result == nullptr) return kNteInvalidParameter;
+  if ((flags & ~kNcryptSilentFlag) != 0) return kNteBadFlags;
+  WipedBytes out;
+  switch (DeriveFromSecret(held->z.bytes, kdf, parameters, true, out)) {
+    case DeriveOutcome::kDone:
+      break;
+    case DeriveOutcome::kBadParameters:
+      return kNteInvalidParameter;
+    case DeriveOutcome::kNotSupported:
+      return kNteNotSupported;
+    case DeriveOutcome::kFailed:
+      return kNteFailStatus;
+  }
+  *result = static_cast<DWORD>(out.bytes.size());
+  if (derived == nullptr) return 0;
+  if (derived_size < out.bytes.size()) return kNteBufferTooSmall;
+  std::memcpy(derived, out.bytes.data(), out.bytes.size());
+  return 0;
+}
+
+bool FreeKey(NCRYPT_HANDLE key) {
+  KeyRef released;        // destroyed after the lock is let go
+  SecretRef released_secret;
+  Store& store = TheStore();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  if (auto it = store.secrets.find(key); it != store.secrets.end()) {
+    released_secret = std::move(it->second);
+    store.secrets.erase(it);
+    return true;
+  }
   auto it = store.keys.find(key);
   if (it == store.keys.end()) return false;
   released = std::move(it->second);
@@ -847,7 +976,7 @@ bool FreeKey(NCRYPT_HANDLE key) {
 int LiveKeys() {
   Store& store = TheStore();
   std::lock_guard<std::mutex> lock(store.mutex);
-  return static_cast<int>(store.keys.size() + store.entries.size() + store.enums.size());
+  return static_cast<int>(store.keys.size() + store.secrets.size() + store.entries.size() + store.enums.size());
 }
 
 namespace test {
@@ -859,9 +988,11 @@ std::vector<uint8_t> LastImportedBlobHeader() {
 
 void ForgetOpenKeys() {
   std::map<NCRYPT_KEY_HANDLE, KeyRef> dropped;
+  std::map<NCRYPT_SECRET_HANDLE, SecretRef> dropped_secrets;
   Store& store = TheStore();
   std::lock_guard<std::mutex> lock(store.mutex);
   dropped.swap(store.keys);
+  dropped_secrets.swap(store.secrets);
 }
 
 }  // namespace test

@@ -1,5 +1,5 @@
-// The software key storage provider behind the "ncrypt" entry points (ncrypt_modules.cpp): RSA keys held
-// as OpenSSL EVP_PKEYs. A key made or imported without a name is ephemeral; a named key is, once
+// The software key storage provider behind the "ncrypt" entry points (ncrypt_modules.cpp): RSA keys and
+// EC keys on P-256, P-384 and P-521 (ksp_ec.h), held as OpenSSL EVP_PKEYs, and the secrets EC keys agree. A key made or imported without a name is ephemeral; a named key is, once
 // finalized, a PKCS#8 DER file and a properties file under ksp/software/user/ or ksp/software/machine/ of
 // the platform store root (platform/store_root.h), its name hex-encoded. Keys at rest are not encrypted:
 // the files' modes (0600, folders 0700) are their only protection.
@@ -13,7 +13,19 @@
 // a signature that does not verify NTE_BAD_SIGNATURE; a ciphertext that does not decrypt NTE_BAD_DATA;
 // a private operation on a public key NTE_NO_KEY. A null output asks for the size (for NCryptDecrypt the
 // exact plaintext size). The "Length" reported is the modulus value's bit length, whatever the blob
-// header said. Any thread.
+// header said.
+//
+// EC keys (our contract): made by NCryptCreatePersistedKey as "ECDSA_P256", "ECDSA_P384" or "ECDSA_P521"
+// (signing keys; without a name, else NTE_NOT_SUPPORTED: EC keys are never stored) or imported from an
+// "ECCPUBLICBLOB" or "ECCPRIVATEBLOB", whose magic decides the use: "ECS" keys sign and verify, "ECK" keys
+// agree, and the other use gives NTE_NOT_SUPPORTED, as do encryption and RSA blob types. A blob of the
+// wrong kind, a key length that does not match the curve, or a point not on the curve gives NTE_BAD_DATA.
+// Signatures are r || s at twice the field length (no padding information, flags 0). SecretAgreement
+// takes a private and a public agreement key on one curve (NTE_INVALID_PARAMETER across curves) and
+// DeriveKey derives from the secret by "TRUNCATE", "HASH", "HMAC", "TLS_PRF" or "SP800_56A_CONCAT"
+// (secret_derivations.h; a derivation or hash it does not offer NTE_NOT_SUPPORTED, a malformed or
+// incomplete parameter list NTE_INVALID_PARAMETER). Secret handles are freed with NCryptFreeObject.
+// Any thread.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +57,10 @@ SECURITY_STATUS Encrypt(NCRYPT_KEY_HANDLE key, const uint8_t* input, DWORD input
                         uint8_t* output, DWORD output_size, DWORD* result, DWORD flags);
 SECURITY_STATUS Decrypt(NCRYPT_KEY_HANDLE key, const uint8_t* input, DWORD input_size, void* padding_info,
                         uint8_t* output, DWORD output_size, DWORD* result, DWORD flags);
+SECURITY_STATUS SecretAgreement(NCRYPT_KEY_HANDLE private_key, NCRYPT_KEY_HANDLE public_key,
+                                NCRYPT_SECRET_HANDLE* secret, DWORD flags);
+SECURITY_STATUS DeriveKey(NCRYPT_SECRET_HANDLE secret, const char16_t* kdf, void* parameters, uint8_t* derived,
+                          DWORD derived_size, DWORD* result, ULONG flags);
 // DeleteKey removes a named key's files and frees the handle (also for an ephemeral key).
 SECURITY_STATUS DeleteKey(NCRYPT_KEY_HANDLE key, DWORD flags);
 // EnumKeys hands out the next named key of the user's (or, with the machine flag, the machine's) keys as
@@ -53,15 +69,16 @@ SECURITY_STATUS DeleteKey(NCRYPT_KEY_HANDLE key, DWORD flags);
 SECURITY_STATUS EnumKeys(const char16_t* scope, void** key_name, void** enum_state, DWORD flags);
 SECURITY_STATUS FreeBuffer(void* buffer);
 
-// FreeKey closes a key handle: true when it was one.
+// FreeKey closes a key or secret handle: true when it was one.
 bool FreeKey(NCRYPT_HANDLE key);
-// LiveKeys is the number of open key handles and buffers not yet freed.
+// LiveKeys is the number of open key and secret handles and buffers not yet freed.
 int LiveKeys();
 
 namespace test {
-// LastImportedBlobHeader is the 24-byte header of the last blob NCryptImportKey accepted (empty before).
+// LastImportedBlobHeader is the header of the last blob NCryptImportKey accepted: 24 bytes of an RSA
+// blob, 8 (magic and key length) of an EC blob; empty before the first.
 std::vector<uint8_t> LastImportedBlobHeader();
-// ForgetOpenKeys drops every open key handle, as a new process would start without them.
+// ForgetOpenKeys drops every open key and secret handle, as a new process would start without them.
 void ForgetOpenKeys();
 }  // namespace test
 

@@ -113,13 +113,18 @@ SECURITY_STATUS NCryptFreeBuffer(void* buffer) {
   return ksp::FreeBuffer(buffer);
 }
 
+SECURITY_STATUS NCryptSecretAgreement(NCRYPT_KEY_HANDLE private_key, NCRYPT_KEY_HANDLE public_key,
+                                      NCRYPT_SECRET_HANDLE* secret, DWORD flags) {
+  CountCryptoCall("NCryptSecretAgreement");
+  return ksp::SecretAgreement(private_key, public_key, secret, flags);
+}
+SECURITY_STATUS NCryptDeriveKey(NCRYPT_SECRET_HANDLE secret, const char16_t* kdf, void* parameters, uint8_t* derived,
+                                DWORD derived_size, DWORD* result, ULONG flags) {
+  CountCryptoCall("NCryptDeriveKey");
+  return ksp::DeriveKey(secret, kdf, parameters, derived, derived_size, result, flags);
+}
+
 // The entry points the provider does not serve, all with one answer.
-SECURITY_STATUS NCryptSecretAgreement(NCRYPT_KEY_HANDLE, NCRYPT_KEY_HANDLE, NCRYPT_SECRET_HANDLE*, DWORD) {
-  return NotServed("NCryptSecretAgreement");
-}
-SECURITY_STATUS NCryptDeriveKey(NCRYPT_SECRET_HANDLE, const char16_t*, void*, uint8_t*, DWORD, DWORD*, ULONG) {
-  return NotServed("NCryptDeriveKey");
-}
 SECURITY_STATUS NCryptTranslateHandle(NCRYPT_PROV_HANDLE*, NCRYPT_KEY_HANDLE*, uintptr_t, uintptr_t, DWORD, DWORD) {
   return NotServed("NCryptTranslateHandle");
 }

@@ -1,6 +1,7 @@
 // The platform's "ncrypt" key storage module on this system. It serves one provider, "Microsoft Software
-// Key Storage Provider", with RSA keys (ksp_software.h has the keys, their files and the answers); the
-// secret, handle-translation, protection-descriptor and stream entry points answer NTE_NOT_SUPPORTED.
+// Key Storage Provider", with RSA and EC keys and EC secrets (ksp_software.h has the keys, their files and
+// the answers); the handle-translation, protection-descriptor and stream entry points answer
+// NTE_NOT_SUPPORTED.
 // Present only in builds with VELMORABLE_PLATFORM_CRYPTO on; callers reach it through the module table.
 // Any thread.
 #pragma once
@@ -13,7 +14,7 @@ namespace velmora::platform {
 // new handle in *provider; NTE_PROV_DLL_NOT_FOUND for another name, NTE_INVALID_PARAMETER for a null
 // provider, NTE_BAD_FLAGS for flags.
 SECURITY_STATUS NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE* provider, const char16_t* name, DWORD flags);
-// NCryptFreeObject closes an open provider or key handle: 0, or NTE_INVALID_HANDLE.
+// NCryptFreeObject closes an open provider, key or secret handle: 0, or NTE_INVALID_HANDLE.
 SECURITY_STATUS NCryptFreeObject(NCRYPT_HANDLE object);
 
 // LiveNcryptHandles is the number of provider handles open now.

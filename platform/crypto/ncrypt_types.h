@@ -65,6 +65,8 @@ inline constexpr char16_t kNcryptRsaAlgorithm[] = u"RSA";
 inline constexpr char16_t kRsaPublicBlob[] = u"RSAPUBLICBLOB";
 inline constexpr char16_t kRsaPrivateBlob[] = u"RSAPRIVATEBLOB";
 inline constexpr char16_t kRsaFullPrivateBlob[] = u"RSAFULLPRIVATEBLOB";
+inline constexpr char16_t kEccPublicBlob[] = u"ECCPUBLICBLOB";
+inline constexpr char16_t kEccPrivateBlob[] = u"ECCPRIVATEBLOB";
 
 // BCRYPT_RSAKEY_BLOB: six little-endian 32-bit fields (magic, bit length, exponent, modulus, first and
 // second prime lengths), then the big-endian parts.
