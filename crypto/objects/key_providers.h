@@ -11,6 +11,7 @@
 #include "crypto/objects/crypto_component.h"
 #include "core/buffer.h"
 #include "crypto/objects/key_classes.h"
+#include "crypto/providers/cng_ecc_key.h"
 #include "platform/crypto/cert_types.h"
 
 namespace velmora::crypto {
@@ -92,19 +93,7 @@ inline constexpr int kRawMissingParts = 1111;
 [[nodiscard]] int SignHash(component::CryptoComponent& component, const uint8_t* digest, int32_t digest_length,
                            core::BufferCore& out, int32_t der);
 
-// ConcatKdfInfo: the other-info fields of the concatenation KDF (NIST SP 800-56A 5.8.1).
-struct ConcatKdfInfo {
-  const uint8_t* algorithm_id = nullptr;
-  int32_t algorithm_id_length = 0;
-  const uint8_t* party_u_info = nullptr;
-  int32_t party_u_length = 0;
-  const uint8_t* party_v_info = nullptr;
-  int32_t party_v_length = 0;
-  const uint8_t* supp_pub_info = nullptr;
-  int32_t supp_pub_length = 0;
-  const uint8_t* supp_priv_info = nullptr;
-  int32_t supp_priv_length = 0;
-};
+// ConcatKdfInfo (crypto/providers/cng_ecc_key.h) is the other-info of the concatenation KDF.
 // EcdhDeriveKeyDefaultHash puts into out the held EC key's agreement with peer through the concatenation
 // KDF over hash_name ("SHA256" when null or empty): 0, -1 without an EC key, or the key's code.
 [[nodiscard]] int EcdhDeriveKeyDefaultHash(component::CryptoComponent& component, const EcKeyParams& peer,

@@ -124,18 +124,18 @@ struct EcdhDerivation {
 [[nodiscard]] int CngEcdhDeriveKey(const EcKeyParams& own, const EcKeyParams& peer, const EcdhDerivation& derivation,
                                    core::BufferCore& out);
 
-// ConcatKdfInfo is the other-info of the concatenation KDF, in its order.
+// ConcatKdfInfo is the other-info of the concatenation KDF (NIST SP 800-56A 5.8.1), in its order.
 struct ConcatKdfInfo {
-  const uint8_t* algorithm_id;
-  int32_t algorithm_id_length;
-  const uint8_t* party_u_info;
-  int32_t party_u_length;
-  const uint8_t* party_v_info;
-  int32_t party_v_length;
-  const uint8_t* supp_pub_info;
-  int32_t supp_pub_length;
-  const uint8_t* supp_priv_info;
-  int32_t supp_priv_length;
+  const uint8_t* algorithm_id = nullptr;
+  int32_t algorithm_id_length = 0;
+  const uint8_t* party_u_info = nullptr;
+  int32_t party_u_length = 0;
+  const uint8_t* party_v_info = nullptr;
+  int32_t party_v_length = 0;
+  const uint8_t* supp_pub_info = nullptr;
+  int32_t supp_pub_length = 0;
+  const uint8_t* supp_priv_info = nullptr;
+  int32_t supp_priv_length = 0;
 };
 // CngConcatKdf replaces out with the platform's "SP800_56A_CONCAT" of the shared secret of own and peer
 // with the named digest ("SHA256" when null or empty; 2001 for one the platform does not name), at the
