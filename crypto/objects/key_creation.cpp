@@ -10,6 +10,7 @@
 #include "crypto/ec/ecc_engine.h"
 #include "crypto/keys/curve_params.h"
 #include "crypto/providers/cng_dsa_key.h"
+#include "crypto/providers/cng_ecc_key.h"
 #include "crypto/providers/cng_rsa_key.h"
 #include "crypto/rsa/rsa_engine.h"
 
@@ -86,8 +87,9 @@ int CngCreateEccKey(int32_t key_type, EcKeyParams& out, int32_t provider_mode, c
                     "Could not create ECDSA parameters: The curve %s is not supported in FIPS compliant mode.",
                     EcKeyTypeToName(key_type));
     }
-    // NOTE: the platform's EC key class is not part of this build yet.
-    return -1;
+    CngEccKey key;
+    key.OwnParams().KeyType = key_type;
+    return key.GenerateKey(true, out);
   }
   EccEngine engine;
   engine.Params.KeyType = key_type;

@@ -1,7 +1,6 @@
 #include "crypto/objects/key_providers.h"
 
 #include <cstdio>
-#include <type_traits>
 
 #include "component/component_base.h"
 #include "crypto/bn/big_int.h"
@@ -11,6 +10,7 @@
 #include "crypto/objects/hash_objects.h"
 #include "crypto/objects/internal.h"
 #include "crypto/providers/cng_dsa_key.h"
+#include "crypto/providers/cng_ecc_key.h"
 #include "crypto/providers/cng_rsa_key.h"
 #include "crypto/registry/platform_names.h"
 
@@ -18,8 +18,6 @@ namespace velmora::crypto {
 
 namespace {
 
-// kNoPlatformKey: the platform's key class for the family is not part of this build.
-constexpr int kNoPlatformKey = -1;
 constexpr int kEcNotOnPlatform = 1410;
 // EC key types of the Edwards curves, which the platform does not sign with.
 constexpr int32_t kEcTypeEd25519 = 3;
@@ -27,18 +25,14 @@ constexpr int32_t kEcTypeEd448 = 4;
 
 // SelectKey runs the selection steps shared by the three families: resolve the mode, release an object
 // made for another id or mode, store the id and mode, create the family's object when none of the right
-// kind is held, and load params into it. Platform is void for a family without a platform class here.
+// kind is held, and load params into it.
 template <typename Base, typename Internal, typename Platform, typename Params>
 int SelectKey(component::CryptoComponent& component, int32_t engine_id, const Params& params, uint32_t mode) {
   const uint32_t resolved = ResolveProviderMode(mode, false);
   KeepOrRelease(component, engine_id, mode, resolved);
   Base* key = nullptr;
   if (resolved == kProviderPlatform) {
-    if constexpr (std::is_void_v<Platform>) {
-      return kNoPlatformKey;
-    } else {
-      key = HeldOrNew<Platform>(component);
-    }
+    key = HeldOrNew<Platform>(component);
   } else {
     key = HeldOrNew<Internal>(component);
   }
@@ -76,15 +70,11 @@ int SelectDsaProvider(component::CryptoComponent& component, const DsaKeyParams&
 
 int SelectEccProvider(component::CryptoComponent& component, const EcKeyParams& params, uint32_t mode) {
   const uint32_t resolved = ResolveProviderMode(mode, false);
-  if (resolved != kProviderPlatform) {
-    return SelectKey<EccKeyBase, InternalEccKey, void>(component, kEngineEcKey, params, mode);
-  }
-  KeepOrRelease(component, kEngineEcKey, mode, resolved);
-  if (params.KeyType == kEcTypeEd25519 || params.KeyType == kEcTypeEd448) {
+  if (resolved == kProviderPlatform && (params.KeyType == kEcTypeEd25519 || params.KeyType == kEcTypeEd448)) {
+    KeepOrRelease(component, kEngineEcKey, mode, resolved);
     return component.SetErrorText(kEcNotOnPlatform, "EdDSA is unsupported in FIPS mode or CNG.");
   }
-  // NOTE: the platform's EC key class is not part of this build yet.
-  return kNoPlatformKey;
+  return SelectKey<EccKeyBase, InternalEccKey, CngEccKey>(component, kEngineEcKey, params, mode);
 }
 
 int RsaFromCertificateContext(component::CryptoComponent& component, const platform::CERT_CONTEXT* context,
@@ -105,9 +95,8 @@ int EccFromCertificateContext(component::CryptoComponent& component, const platf
   if (rc != 0) return rc;
   component.ReleaseObject();
   component.Store(kEngineEcKey, kProviderPlatform);
-  (void)flags;
-  // NOTE: the platform's EC key class is not part of this build yet.
-  return kNoPlatformKey;
+  auto* key = HeldOrNew<CngEccKey>(component);
+  return key != nullptr ? key->FromCertificateContext(context, pin, flags) : core::kOutOfMemory;
 }
 
 RsaKeyBase* HeldRsaKey(const component::CryptoComponent& component) {

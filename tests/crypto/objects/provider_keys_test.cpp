@@ -12,6 +12,7 @@
 #include "crypto/objects/hash_objects.h"
 #include "crypto/objects/key_creation.h"
 #include "crypto/objects/key_providers.h"
+#include "crypto/providers/cng_ecc_key.h"
 #include "crypto/objects/sign_by_key.h"
 #include "tests/core/python_oracle.h"
 #include "tests/crypto/objects/provider_test_util.h"
@@ -148,6 +149,10 @@ TEST_F(ProviderKeys, ProvidersAgreeEndToEnd) {
   ASSERT_EQ(CngCreateRsaKey(2048, rsa, kProviderPlatform), 0);
   ASSERT_EQ(CngCreateDsaKey(2048, dsa, kProviderPlatform), 0);
   EXPECT_EQ(dsa.Q.Length(), 32);
+  EcKeyParams p256;
+  const int created = Calls("NCryptFinalizeKey");
+  ASSERT_EQ(CngCreateEccKey(0, p256, kProviderPlatform), 0);
+  EXPECT_GT(Calls("NCryptFinalizeKey"), created);
   const std::string digest = FromHex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   for (uint32_t signer : {kProviderInternal, kProviderPlatform}) {
     const uint32_t verifier = signer == kProviderInternal ? kProviderPlatform : kProviderInternal;
@@ -167,6 +172,13 @@ TEST_F(ProviderKeys, ProvidersAgreeEndToEnd) {
     ASSERT_EQ(SelectDsaProvider(b, dsa, verifier), 0);
     ASSERT_EQ(SignHash(a, U8(digest), 32, signature, 0), 0);
     ASSERT_EQ(HeldDsaKey(b)->Verify(U8(digest), 32, signature.Bytes(), signature.Length(), &valid), 0);
+    EXPECT_EQ(valid, 1) << signer;
+
+    ASSERT_EQ(SelectEccProvider(a, p256, signer), 0);
+    ASSERT_EQ(SelectEccProvider(b, p256, verifier), 0);
+    EXPECT_EQ(dynamic_cast<CngEccKey*>(HeldEccKey(signer == kProviderPlatform ? a : b)) != nullptr, true);
+    ASSERT_EQ(SignHash(a, U8(digest), 32, signature, 0), 0);
+    ASSERT_EQ(HeldEccKey(b)->Verify(U8(digest), 32, signature.Bytes(), signature.Length(), valid), 0);
     EXPECT_EQ(valid, 1) << signer;
   }
   // PKCS#1 v1.5 is deterministic: the record signs the same bytes on either provider.
@@ -244,6 +256,18 @@ TEST_F(ProviderKeys, EcdhDefaultHashIsSha256) {
   EXPECT_EQ(by_default.Length(), 32);
   EXPECT_EQ(Hex(by_default), Hex(named));
   EXPECT_EQ(Hex(by_null), Hex(named));
+  if (testing::kPlatformCrypto) {
+    // In FIPS mode the same agreement runs through the platform's key and gives the same bytes.
+    Set("UseFIPSCompliantAPI=true");
+    component::CryptoComponent fips;
+    ASSERT_EQ(SelectEccProvider(fips, ours, kProviderDefault), 0);
+    ASSERT_NE(dynamic_cast<CngEccKey*>(HeldEccKey(fips)), nullptr);
+    const int before = Calls("NCryptSecretAgreement");
+    core::Buffer platform_default;
+    ASSERT_EQ(EcdhDeriveKeyDefaultHash(fips, theirs, "", info, platform_default), 0);
+    EXPECT_GT(Calls("NCryptSecretAgreement"), before);
+    EXPECT_EQ(Hex(platform_default), Hex(named));
+  }
   component::CryptoComponent empty;
   EXPECT_EQ(EcdhDeriveKeyDefaultHash(empty, theirs, "", info, named), -1);
 }
