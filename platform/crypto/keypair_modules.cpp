@@ -19,6 +19,7 @@
 
 #include "platform/crypto/call_counts.h"
 #include "platform/crypto/cipher_internal.h"
+#include "platform/crypto/openssl_ptr.h"
 #include "platform/crypto/secret_derivations.h"
 #include "platform/win_codes.h"
 
@@ -28,17 +29,13 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-  void operator()(T* object) const { Free(object); }
-};
-using Bn = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_clear_free>>;
-using BnCtx = std::unique_ptr<BN_CTX, Deleter<BN_CTX, BN_CTX_free>>;
-using Pkey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using ParamBld = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM, OSSL_PARAM_free>>;
-using DsaSig = std::unique_ptr<DSA_SIG, Deleter<DSA_SIG, DSA_SIG_free>>;
+using ossl::Bn;
+using ossl::BnCtx;
+using ossl::Params;
+using ossl::Pkey;
+using ossl::PkeyCtx;
+using ParamBld = ossl::ParamBuild;
+using DsaSig = ossl::Ptr<DSA_SIG, DSA_SIG_free>;
 
 void Wipe(Bytes& bytes) {
   if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());

@@ -1,3 +1,4 @@
+#include "platform/crypto/openssl_ptr.h"
 #include "platform/crypto/ksp_ec.h"
 
 #include <openssl/bn.h>
@@ -15,22 +16,15 @@ namespace velmora::platform::ksp::ec {
 
 namespace {
 
-template <auto Free>
-struct Deleter {
-  template <typename T>
-  void operator()(T* object) const {
-    Free(object);
-  }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
-using Bn = std::unique_ptr<BIGNUM, Deleter<BN_clear_free>>;
-using BnCtx = std::unique_ptr<BN_CTX, Deleter<BN_CTX_free>>;
-using Group = std::unique_ptr<EC_GROUP, Deleter<EC_GROUP_free>>;
-using Point = std::unique_ptr<EC_POINT, Deleter<EC_POINT_free>>;
-using Sig = std::unique_ptr<ECDSA_SIG, Deleter<ECDSA_SIG_free>>;
-using ParamBuild = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM_free>>;
+using ossl::Bn;
+using ossl::BnCtx;
+using ossl::Params;
+using ossl::Pkey;
+using ossl::PkeyCtx;
+using ossl::ParamBuild;
+using Group = ossl::Ptr<EC_GROUP, EC_GROUP_free>;
+using Point = ossl::Ptr<EC_POINT, EC_POINT_free>;
+using Sig = ossl::Ptr<ECDSA_SIG, ECDSA_SIG_free>;
 
 struct Curve {
   const char16_t* algorithm;

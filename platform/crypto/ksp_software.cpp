@@ -1,3 +1,4 @@
+#include "platform/crypto/openssl_ptr.h"
 #include "platform/crypto/ksp_software.h"
 
 #include <openssl/bn.h>
@@ -26,20 +27,13 @@ namespace velmora::platform::ksp {
 
 namespace {
 
-template <auto Free>
-struct Deleter {
-  template <typename T>
-  void operator()(T* object) const {
-    Free(object);
-  }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
-using Bn = std::unique_ptr<BIGNUM, Deleter<BN_clear_free>>;
-using BnCtx = std::unique_ptr<BN_CTX, Deleter<BN_CTX_free>>;
-using ParamBuild = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM_free>>;
-using Pkcs8 = std::unique_ptr<PKCS8_PRIV_KEY_INFO, Deleter<PKCS8_PRIV_KEY_INFO_free>>;
+using ossl::Bn;
+using ossl::BnCtx;
+using ossl::Params;
+using ossl::Pkey;
+using ossl::PkeyCtx;
+using ossl::ParamBuild;
+using Pkcs8 = ossl::Ptr<PKCS8_PRIV_KEY_INFO, PKCS8_PRIV_KEY_INFO_free>;
 
 constexpr DWORD kDefaultLength = 2048;
 constexpr DWORD kMinLength = 512;

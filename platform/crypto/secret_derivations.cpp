@@ -1,3 +1,4 @@
+#include "platform/crypto/openssl_ptr.h"
 #include "platform/crypto/secret_derivations.h"
 
 #include <openssl/core_names.h>
@@ -19,16 +20,12 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-  void operator()(T* object) const { Free(object); }
-};
-using Md = std::unique_ptr<EVP_MD, Deleter<EVP_MD, EVP_MD_free>>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using Mac = std::unique_ptr<EVP_MAC, Deleter<EVP_MAC, EVP_MAC_free>>;
-using MacCtx = std::unique_ptr<EVP_MAC_CTX, Deleter<EVP_MAC_CTX, EVP_MAC_CTX_free>>;
-using Kdf = std::unique_ptr<EVP_KDF, Deleter<EVP_KDF, EVP_KDF_free>>;
-using KdfCtx = std::unique_ptr<EVP_KDF_CTX, Deleter<EVP_KDF_CTX, EVP_KDF_CTX_free>>;
+using Md = ossl::Ptr<EVP_MD, EVP_MD_free>;
+using MdCtx = ossl::Ptr<EVP_MD_CTX, EVP_MD_CTX_free>;
+using Mac = ossl::Ptr<EVP_MAC, EVP_MAC_free>;
+using MacCtx = ossl::Ptr<EVP_MAC_CTX, EVP_MAC_CTX_free>;
+using Kdf = ossl::Ptr<EVP_KDF, EVP_KDF_free>;
+using KdfCtx = ossl::Ptr<EVP_KDF_CTX, EVP_KDF_CTX_free>;
 
 bool SameName(const char16_t* a, const char16_t* b) { return CompareCryptNames(a, b) == 0; }
 void PutBytes(Bytes& out, const Bytes& bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
