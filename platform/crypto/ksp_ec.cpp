@@ -1,4 +1,3 @@
-#include "platform/crypto/openssl_ptr.h"
 #include "platform/crypto/ksp_ec.h"
 
 #include <openssl/bn.h>
@@ -11,6 +10,8 @@
 
 #include <algorithm>
 #include <memory>
+
+#include "platform/crypto/openssl_ptr.h"
 
 namespace velmora::platform::ksp::ec {
 

@@ -1,4 +1,3 @@
-#include "platform/crypto/openssl_ptr.h"
 #include "platform/crypto/ksp_software.h"
 
 #include <openssl/bn.h>
@@ -20,6 +19,7 @@
 #include <string_view>
 
 #include "platform/crypto/ksp_ec.h"
+#include "platform/crypto/openssl_ptr.h"
 #include "platform/crypto/secret_derivations.h"
 #include "platform/store_root.h"
 

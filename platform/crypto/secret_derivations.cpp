@@ -1,4 +1,3 @@
-#include "platform/crypto/openssl_ptr.h"
 #include "platform/crypto/secret_derivations.h"
 
 #include <openssl/core_names.h>
@@ -9,6 +8,7 @@
 #include <memory>
 
 #include "platform/crypto/keypair_types.h"
+#include "platform/crypto/openssl_ptr.h"
 
 namespace velmora::platform {
 
