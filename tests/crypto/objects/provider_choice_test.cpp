@@ -12,7 +12,7 @@
 #include "crypto/objects/cipher_selection.h"
 #include "crypto/objects/hash_objects.h"
 #include "crypto/objects/key_providers.h"
-#include "crypto/objects/special_algorithms.h"
+#include "crypto/objects/umac_xts_selection.h"
 #include "crypto/providers/cng_hash.h"
 #include "platform/os_version.h"
 #include "tests/core/python_oracle.h"

@@ -1,4 +1,4 @@
-#include "crypto/objects/special_algorithms.h"
+#include "crypto/objects/umac_xts_selection.h"
 
 #include "crypto/objects/hash_objects.h"
 #include "crypto/objects/internal.h"
