@@ -3,14 +3,12 @@
 // the default-mode one-shot ComputeHash of 64 bytes, which runs on the platform while its tables are
 // loaded, next to the same call kept on the library's own digest by UseInternalCryptoAPI.
 #include <benchmark/benchmark.h>
-#include <openssl/evp.h>
 
 #include <cstdint>
 #include <random>
 #include <vector>
 
-#include "component/component_base.h"
-#include "component/config_setting_parts.h"
+#include "bench/bench_helpers.h"
 #include "crypto/objects/hash_objects.h"
 #include "crypto/providers/cng_hash.h"
 #include "crypto/providers/provider_tables.h"
@@ -46,34 +44,8 @@ void BM_Sha256_Cng(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * length);
 }
 
-void BM_Sha256_OpenSsl(benchmark::State& state) {
-  const auto length = static_cast<size_t>(state.range(0));
-  EVP_MD* md = EVP_MD_fetch(nullptr, "SHA2-256", nullptr);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int out_length = 0;
-  for (auto _ : state) {
-    if (EVP_DigestInit_ex2(ctx, md, nullptr) != 1 || EVP_DigestUpdate(ctx, Data().data(), length) != 1 ||
-        EVP_DigestFinal_ex(ctx, out, &out_length) != 1) {
-      state.SkipWithError("hash");
-    }
-    benchmark::DoNotOptimize(out);
-  }
-  EVP_MD_CTX_free(ctx);
-  EVP_MD_free(md);
-  state.SetBytesProcessed(state.iterations() * length);
-}
-
-void SetInternalOnly(bool on) {
-  component::ComponentBase component;
-  component::ConfigSettingParts parts;
-  if (parts.Parse(on ? "UseInternalCryptoAPI=true" : "UseInternalCryptoAPI=false", 0) == 0) {
-    (void)component.Config(parts, nullptr);
-  }
-}
-
 void OneShot(benchmark::State& state, bool internal) {
-  SetInternalOnly(internal);
+  bench::SetInternalOnly(internal);
   CryptoProvidersStaticInit();
   core::Buffer out;
   for (auto _ : state) {
@@ -81,9 +53,11 @@ void OneShot(benchmark::State& state, bool internal) {
     benchmark::DoNotOptimize(out.Data());
   }
   CryptoProvidersStaticDestroy();
-  SetInternalOnly(false);
+  bench::SetInternalOnly(false);
   state.SetBytesProcessed(state.iterations() * 64);
 }
+
+void BM_Sha256_OpenSsl(benchmark::State& state) { bench::EvpDigestLoop(state, "SHA2-256", Data().data()); }
 
 void BM_ComputeHash64_DefaultMode(benchmark::State& state) { OneShot(state, false); }
 void BM_ComputeHash64_Internal(benchmark::State& state) { OneShot(state, true); }

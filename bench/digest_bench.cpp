@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/bench_helpers.h"
 #include "crypto/digest/digest_cores.h"
 #include "crypto/digest/hash_ctx.h"
 #include "crypto/objects/hash_objects.h"
@@ -41,23 +42,7 @@ void Ours(benchmark::State& state, int32_t id, bool portable) {
   state.SetBytesProcessed(state.iterations() * length);
 }
 
-void OpenSsl(benchmark::State& state, const char* name) {
-  const auto length = static_cast<size_t>(state.range(0));
-  EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int out_length = 0;
-  for (auto _ : state) {
-    if (EVP_DigestInit_ex(ctx, md, nullptr) != 1 || EVP_DigestUpdate(ctx, Data().data(), length) != 1 ||
-        EVP_DigestFinal_ex(ctx, out, &out_length) != 1) {
-      state.SkipWithError("openssl");
-    }
-    benchmark::DoNotOptimize(out);
-  }
-  EVP_MD_CTX_free(ctx);
-  EVP_MD_free(md);
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(length));
-}
+void OpenSsl(benchmark::State& state, const char* name) { velmora::bench::EvpDigestLoop(state, name, Data().data()); }
 
 void Blake2bOurs(benchmark::State& state) {
   const auto length = static_cast<size_t>(state.range(0));

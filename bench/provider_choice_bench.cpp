@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/bench_helpers.h"
 #include "component/component_base.h"
 #include "component/config_setting_parts.h"
 #include "crypto/bn/big_int.h"
@@ -27,18 +28,10 @@ using namespace velmora::crypto;
 const uint8_t kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 const uint8_t kData[64] = {42};
 
-void SetInternalOnly(bool on) {
-  component::ComponentBase component;
-  component::ConfigSettingParts parts;
-  if (parts.Parse(on ? "UseInternalCryptoAPI=true" : "UseInternalCryptoAPI=false", 0) == 0) {
-    (void)component.Config(parts, nullptr);
-  }
-}
-
 // Each library case runs with the platform tables loaded, as after the library's start-up.
 template <typename Body>
 void WithProviders(benchmark::State& state, bool internal, Body body) {
-  SetInternalOnly(internal);
+  bench::SetInternalOnly(internal);
   CryptoProvidersStaticInit();
   core::Buffer out;
   for (auto _ : state) {
@@ -46,7 +39,7 @@ void WithProviders(benchmark::State& state, bool internal, Body body) {
     benchmark::DoNotOptimize(out.Data());
   }
   CryptoProvidersStaticDestroy();
-  SetInternalOnly(false);
+  bench::SetInternalOnly(false);
 }
 
 int Sha256(core::Buffer& out) { return ComputeHash(kEngineSha256, kData, 64, out); }
