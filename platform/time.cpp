@@ -1,5 +1,6 @@
 #include "platform/time.h"
 
+#include <atomic>
 #include <ctime>
 
 #include "platform/last_error.h"
@@ -18,6 +19,8 @@ constexpr int64_t kEpochDeltaDays = 134774;
 constexpr uint64_t kMaxFileTime = 0x7FFFFFFFFFFFFFFFULL;
 constexpr int kMinYear = 1601;
 constexpr int kMaxYear = 30827;
+
+std::atomic<uint64_t> g_fixed_now{0};
 
 bool IsLeapYear(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
@@ -73,6 +76,7 @@ bool ShiftFileTime(uint64_t file_time, int64_t seconds, uint64_t* out) {
 }  // namespace
 
 uint64_t NowFileTime() {
+  if (const uint64_t fixed = g_fixed_now.load(std::memory_order_relaxed); fixed != 0) return fixed;
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   return static_cast<uint64_t>(now.tv_sec + kEpochDeltaSeconds) * kTicksPerSecond +
@@ -171,5 +175,9 @@ bool LocalToUtc(const SystemTime& local, SystemTime* utc) {
   return SystemTimeToFileTime(local, &in) && LocalFileTimeToUtcFileTime(in, &shifted) &&
          FileTimeToSystemTime(shifted, utc);
 }
+
+namespace test {
+void SetNowFileTime(uint64_t file_time) { g_fixed_now.store(file_time, std::memory_order_relaxed); }
+}  // namespace test
 
 }  // namespace velmora::platform

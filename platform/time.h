@@ -30,7 +30,8 @@ constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
 // kFileTimeTicksPerMs is the number of FILETIME ticks in one millisecond.
 constexpr uint64_t kFileTimeTicksPerMs = 10000;
 
-// NowFileTime returns the current UTC time as a FILETIME. Any thread.
+// NowFileTime returns the current UTC time as a FILETIME, or the time fixed by test::SetNowFileTime. Any
+// thread.
 uint64_t NowFileTime();
 // GetSystemTime stores the current UTC time. Any thread.
 void GetSystemTime(SystemTime* out);
@@ -57,5 +58,11 @@ bool LocalToUtc(const SystemTime& local, SystemTime* utc);
 // UtcFileTimeToLocalFileTime and LocalFileTimeToUtcFileTime are the same conversions on FILETIMEs.
 bool UtcFileTimeToLocalFileTime(uint64_t utc, uint64_t* local);
 bool LocalFileTimeToUtcFileTime(uint64_t local, uint64_t* utc);
+
+namespace test {
+// SetNowFileTime fixes what NowFileTime and GetSystemTime read, so validity windows, generated dates and
+// default comments can be checked against a known instant; 0 gives back the real clock. Process-wide.
+void SetNowFileTime(uint64_t file_time);
+}  // namespace test
 
 }  // namespace velmora::platform

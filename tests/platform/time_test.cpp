@@ -60,6 +60,20 @@ TEST(FileTimeCalendar, EveryDayRoundTripsAcrossCenturies) {
   }
 }
 
+TEST(FileTimeCalendar, FixedNowIsReadUntilReleased) {
+  uint64_t fixed = 0;
+  ASSERT_TRUE(SystemTimeToFileTime(Parts(2030, 6, 15, 12, 30, 5), &fixed));
+  test::SetNowFileTime(fixed);
+  SystemTime t;
+  GetSystemTime(&t);
+  const uint64_t read = NowFileTime();
+  test::SetNowFileTime(0);
+  EXPECT_EQ(read, fixed);
+  EXPECT_EQ(t.year, 2030);
+  EXPECT_EQ(t.second, 5);
+  EXPECT_LT(NowFileTime(), fixed);  // the real clock again
+}
+
 class ZoneRules : public testing_support::ZoneTest {};
 
 TEST_F(ZoneRules, ConversionsStayInsideTheRange) {
