@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "component/component_base.h"
 #include "core/str_list.h"
 #include "crypto/providers/provider_tables.h"
+#include "tests/component/configurable.h"
 #include "tests/pki/pki_test_support.h"
 
 namespace velmora::pki::testing {
@@ -37,10 +39,22 @@ inline bool PemOracle(const std::string& arguments, std::vector<std::vector<std:
 }
 
 // ProvidersLoaded loads the platform tables for its lifetime, as the library's start-up does, so that the
-// default provider mode reaches the platform's digests and ciphers.
+// default provider mode reaches the platform's digests and ciphers. A build without the platform modules
+// runs everything on the internal provider instead.
 struct ProvidersLoaded {
-  ProvidersLoaded() { crypto::CryptoProvidersStaticInit(); }
-  ~ProvidersLoaded() { crypto::CryptoProvidersStaticDestroy(); }
+  component::Configurable<component::ComponentBase> settings;
+  ProvidersLoaded() {
+    crypto::CryptoProvidersStaticInit();
+#ifndef VELMORABLE_PLATFORM_CRYPTO
+    EXPECT_EQ(settings.Set("UseInternalCryptoAPI=true"), 0);
+#endif
+  }
+  ~ProvidersLoaded() {
+#ifndef VELMORABLE_PLATFORM_CRYPTO
+    EXPECT_EQ(settings.Set("UseInternalCryptoAPI=false"), 0);
+#endif
+    crypto::CryptoProvidersStaticDestroy();
+  }
 };
 
 inline std::string ReadFile(const std::string& path) {
