@@ -92,6 +92,60 @@ int ByteStream::Read(int32_t count, BufferCore& out) {
   return rc;
 }
 
+int ByteStream::ReadUInt32BE(uint32_t& value) {
+  if (EnsureData() != kOk) return kOutOfMemory;
+  if (CheckAvailable(4) != kOk) return kRangeError;
+  const auto* p = reinterpret_cast<const uint8_t*>(Data()) + cursor_;
+  value = static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+  cursor_ += 4;
+  return kOk;
+}
+
+int32_t ByteStream::ReadUInt32() {
+  uint32_t value = 0;
+  return ReadUInt32BE(value) == kOk ? static_cast<int32_t>(value) : 0;
+}
+
+int ByteStream::ReadString(BufferCore& out) {
+  out.Clear();
+  const int32_t start = cursor_;
+  uint32_t length = 0;
+  int rc = ReadUInt32BE(length);
+  if (rc != kOk) return rc;
+  const auto count = static_cast<int32_t>(length);
+  if (count < 0 || CheckAvailable(count) != kOk) {
+    cursor_ = start;
+    return -1;
+  }
+  rc = out.SetData(count, Data() + cursor_);
+  if (rc != kOk) {
+    cursor_ = start;
+    return rc;
+  }
+  cursor_ += count;
+  return kOk;
+}
+
+int ByteStream::ReadBitLengthString(BufferCore& out) {
+  out.Clear();
+  const int32_t start = cursor_;
+  uint32_t bits = 0;
+  int rc = ReadUInt32BE(bits);
+  if (rc != kOk) return rc;
+  const int64_t count = (static_cast<int64_t>(static_cast<int32_t>(bits)) + 7) / 8;
+  if (static_cast<int32_t>(bits) < 0 || CheckAvailable(static_cast<int32_t>(count)) != kOk) {
+    cursor_ = start;
+    return kRangeError;
+  }
+  rc = out.SetData(static_cast<int32_t>(count), Data() + cursor_);
+  if (rc != kOk) {
+    cursor_ = start;
+    return rc;
+  }
+  cursor_ += static_cast<int32_t>(count);
+  return kOk;
+}
+
 int ByteStream::ReadInto(void* destination, int32_t destination_offset, int32_t count) {
   if (count < 0 || destination_offset < 0) return kRangeError;
   const int32_t remaining = Length() - cursor_;

@@ -70,6 +70,20 @@ class ByteStream {
   // kRangeError when the range is not within the stored bytes (nothing is copied).
   [[nodiscard]] int CopyOut(int32_t offset, int32_t count, void* destination, int32_t destination_offset) const;
 
+  // The reads of the SSH wire encoding (big-endian). Each makes sure the stream has its store first.
+  // ReadUInt32BE: 0 and the value, or kRangeError (cursor unchanged) when fewer than 4 bytes remain.
+  [[nodiscard]] int ReadUInt32BE(uint32_t& value);
+  // ReadUInt32 returns the next 4 bytes as a signed value, or 0 (cursor unchanged) when fewer remain.
+  int32_t ReadUInt32();
+  // ReadString empties out, then reads a uint32 length and that many bytes: 0; kRangeError for a cut
+  // length; -1 when the length is negative or passes the bytes after it; 200. On failure the cursor is
+  // where it was.
+  [[nodiscard]] int ReadString(BufferCore& out);
+  // ReadBitLengthString empties out, then reads a uint32 count of bits and the ceil(bits / 8) bytes that
+  // follow: 0; kRangeError for a cut count, a negative count or one that passes the bytes; 200. On
+  // failure the cursor is where it was.
+  [[nodiscard]] int ReadBitLengthString(BufferCore& out);
+
   // InsertAt writes count bytes over the stored bytes from position on, first growing the store to
   // position + count bytes when that passes its end (a gap behind the old end is zeroed). The cursor
   // does not move. 0; kRangeError for a negative position or count; 200 when memory runs out.
