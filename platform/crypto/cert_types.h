@@ -121,6 +121,9 @@ constexpr uintptr_t kCertStoreProvSystemA = 9;
 // Find types of CertFindCertificateInStore.
 constexpr DWORD kCertFindAny = 0;
 constexpr DWORD kCertFindSha1Hash = 0x10000;
+// CryptAcquireCertificatePrivateKey flags: keep the handle with the context; NCrypt keys allowed, preferred.
+constexpr DWORD kCryptAcquireCacheFlag = 0x1;
+constexpr DWORD kCryptAcquirePreferNcryptKeyFlag = 0x20000;
 // Add dispositions.
 constexpr DWORD kCertStoreAddNew = 1;
 constexpr DWORD kCertStoreAddUseExisting = 2;
@@ -139,6 +142,7 @@ constexpr uint32_t kEOutOfMemory = 0x8007000Eu;
 constexpr uint32_t kEInvalidArg = 0x80070057u;
 constexpr uint32_t kCryptENotFound = 0x80092004u;
 constexpr uint32_t kCryptEExists = 0x80092005u;
+constexpr uint32_t kCryptENoKeyProperty = 0x8009200Bu;
 constexpr uint32_t kCryptEAsn1Corrupt = 0x80093100u;
 constexpr uint32_t kCryptEAsn1Eod = 0x80093102u;
 constexpr uint32_t kCryptEAsn1Badtag = 0x8009310Bu;

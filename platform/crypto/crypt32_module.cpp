@@ -155,14 +155,6 @@ HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB*, const char16_t*, DWORD) {
 
 BOOL PFXExportCertStore(HCERTSTORE, CRYPT_DATA_BLOB*, const char16_t*, DWORD) { return NotBuilt("PFXExportCertStore"); }
 
-BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT, DWORD, void*, HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* key,
-                                       DWORD* key_spec, BOOL* caller_must_free) {
-  if (key != nullptr) *key = 0;
-  if (key_spec != nullptr) *key_spec = 0;
-  if (caller_must_free != nullptr) *caller_must_free = 0;
-  return NotBuilt("CryptAcquireCertificatePrivateKey");
-}
-
 BOOL CryptSignAndEncodeCertificate(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE, DWORD, DWORD, const char*, const void*,
                                    const CRYPT_ALGORITHM_IDENTIFIER*, const void*, uint8_t*, DWORD*) {
   return NotBuilt("CryptSignAndEncodeCertificate");

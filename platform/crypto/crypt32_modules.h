@@ -69,6 +69,16 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, D
 // it, 0 inside it.
 LONG CertVerifyTimeValidity(const FILETIME* time, const CERT_INFO* info);
 
+// CryptAcquireCertificatePrivateKey opens the key the context's key-provider information names: for a
+// key storage provider (type 0) its key handle and the key spec 0xFFFFFFFF, only with the flag 0x10000 or
+// 0x20000 (else NTE_BAD_PROV_TYPE); for a CryptoAPI provider the provider handle of the container and the
+// information's key spec. *caller_must_free is TRUE unless the flag 1 is given; then the handle stays
+// with the context and is released with its last reference. No information: FALSE with
+// CRYPT_E_NO_KEY_PROPERTY; a provider's failure: FALSE with its status as last error.
+BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT context, DWORD flags, void* para,
+                                       HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* key, DWORD* key_spec,
+                                       BOOL* caller_must_free);
+
 // Not built yet: each fails with FALSE, null or 0 and last error E_NOTIMPL.
 DWORD CertNameToStrA(DWORD encoding, const CERT_NAME_BLOB* name, DWORD string_type, char* out, DWORD out_chars);
 BOOL CertStrToNameA(DWORD encoding, const char* text, DWORD string_type, void* reserved, uint8_t* out,
@@ -104,9 +114,6 @@ BOOL CryptVerifyMessageSignature(const CRYPT_VERIFY_MESSAGE_PARA* para, DWORD si
                                  DWORD in_len, uint8_t* out, DWORD* out_len, PCCERT_CONTEXT* signer);
 HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
 BOOL PFXExportCertStore(HCERTSTORE store, CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
-BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT context, DWORD flags, void* para,
-                                       HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* key, DWORD* key_spec,
-                                       BOOL* caller_must_free);
 BOOL CryptSignAndEncodeCertificate(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key, DWORD key_spec, DWORD encoding,
                                    const char* struct_type, const void* struct_info,
                                    const CRYPT_ALGORITHM_IDENTIFIER* signature_algorithm, const void* hash_aux,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/crypto/call_counts.h"
+#include "platform/crypto/cert_private_key.h"
 #include "platform/crypto/crypt32_modules.h"
 #include "platform/last_error.h"
 
@@ -250,6 +251,7 @@ void ReleaseStore(Crypt32State& state, CertStoreObject* store) {
 
 void Release(Crypt32State& state, CertContextObject* object) {
   if (--object->refs > 0) return;
+  ReleaseCachedCertificateKeys(&object->context);
   state.contexts.erase(&object->context);
   CertStoreObject* store = object->store;
   delete object;

@@ -16,16 +16,17 @@ namespace velmora::platform {
 // when the generator failed.
 NTSTATUS BCryptGenRandom(BCRYPT_ALG_HANDLE algorithm, uint8_t* buffer, ULONG count, ULONG flags);
 
-// CryptAcquireContextA opens the key container "_VLM_RNG_" of the PROV_RSA_FULL provider (no provider
-// name) for random generation. flags 0 opens the container and fails with NTE_BAD_KEYSET while it has
-// not been created; CRYPT_NEWKEYSET creates it (or opens it when it exists). Other names, types or flags:
-// FALSE with last error 87. On success *provider holds a new handle that CryptReleaseContext closes.
+// CryptAcquireContextA opens, creates or deletes a key container (capi_containers.h has the containers
+// and the answers). The random source opens "_VLM_RNG_" of the PROV_RSA_FULL provider, which as an empty
+// container never reaches the disk. On success *provider holds a new handle that CryptReleaseContext
+// closes; on failure FALSE with the status as last error.
 BOOL CryptAcquireContextA(HCRYPTPROV* provider, const char* container, const char* provider_name,
                           DWORD provider_type, DWORD flags);
 // CryptGenRandom fills count bytes through an open handle: TRUE, or FALSE with last error 6 for a handle
 // that is not open, 87 for a null buffer, NTE_FAIL when the generator failed.
 BOOL CryptGenRandom(HCRYPTPROV provider, DWORD count, uint8_t* buffer);
-// CryptReleaseContext closes a handle (flags must be 0): TRUE, or FALSE with last error 6 / 87.
+// CryptReleaseContext closes a handle (flags must be 0): TRUE, or FALSE with last error 6 / 87. Keys
+// imported through a handle stay in its container.
 BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags);
 
 namespace test {
@@ -39,7 +40,7 @@ void ResetCryptoCallCounts();
 // credentials and contexts).
 int LiveCryptoHandles();
 // FailNextAcquireContext makes the next CryptAcquireContextA fail with NTE_BAD_KEYSET, as on a machine
-// where the container was never created.
+// where the container was never created (test::FailAcquireContexts in capi_containers.h fails more).
 void FailNextAcquireContext();
 }  // namespace test
 

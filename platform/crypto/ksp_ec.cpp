@@ -9,6 +9,7 @@
 #include <openssl/param_build.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "platform/crypto/openssl_ptr.h"
@@ -77,6 +78,19 @@ bool ReadPoint(const EC_GROUP* group, const uint8_t* x_bytes, const uint8_t* y_b
 }
 
 }  // namespace
+
+int CurveOfKey(const EVP_PKEY* pkey) {
+  char name[32] = {0};
+  if (pkey == nullptr ||
+      EVP_PKEY_get_utf8_string_param(pkey, OSSL_PKEY_PARAM_GROUP_NAME, name, sizeof name, nullptr) != 1) {
+    return kNoCurve;
+  }
+  const int nid = OBJ_sn2nid(name) != NID_undef ? OBJ_sn2nid(name) : EC_curve_nist2nid(name);
+  for (int i = 0; i < static_cast<int>(std::size(kCurves)); ++i) {
+    if (kCurves[i].nid == nid) return i;
+  }
+  return kNoCurve;
+}
 
 int CurveOfAlgorithm(const char16_t* name) {
   for (int curve = 0; curve < 3; ++curve) {

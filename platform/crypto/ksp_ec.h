@@ -19,6 +19,8 @@ constexpr int kNoCurve = -1;
 
 // CurveOfAlgorithm: 0, 1, 2 for "ECDSA_P256", "ECDSA_P384", "ECDSA_P521"; kNoCurve for other names.
 int CurveOfAlgorithm(const char16_t* name);
+// CurveOfKey: the curve of an OpenSSL EC key on one of the three curves; kNoCurve otherwise.
+int CurveOfKey(const EVP_PKEY* pkey);
 // AlgorithmName is the name CurveOfAlgorithm reads, with its terminator.
 const char16_t* AlgorithmName(int curve);
 // FieldLength: 32, 48 or 66; Bits: 256, 384 or 521.

@@ -8,8 +8,10 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,6 +57,14 @@ struct KeyObject {
   DWORD legacy_key_spec = 0;
   int curve = ec::kNoCurve;  // an EC key's curve; kNoCurve for RSA
   bool agreement = false;    // an EC key's use: agreement, or signing
+  Provider provider = Provider::kSoftware;
+  std::string card;                  // a smart-card key's card folder
+  std::u16string stored_migration;   // the TPM's migration password set before finalize
+  std::u16string given_migration;    // the one given on this handle
+  bool migration_given = false;
+  std::u16string given_pin;          // the smart-card PIN given on this handle
+  bool pin_given = false;
+  std::vector<uint8_t> certificate;  // "SmartCardKeyCertificate" not yet stored
   bool IsEc() const { return curve != ec::kNoCurve; }
 };
 using KeyRef = std::shared_ptr<KeyObject>;
@@ -123,6 +133,19 @@ std::u16string_view View(const char16_t* text) {
 // ---- files ----
 
 std::string KeyFolder(bool machine) { return StoreFolder(machine ? "ksp/software/machine" : "ksp/software/user"); }
+std::string ProviderFolder(Provider provider, bool machine, const std::string& card) {
+  switch (provider) {
+    case Provider::kSoftware: return KeyFolder(machine);
+    case Provider::kPlatformCrypto: return StoreFolder(machine ? "ksp/pcp/machine" : "ksp/pcp/user");
+    case Provider::kSmartCard: return card.empty() ? std::string() : StoreFolder("ksp/smartcard/" + card);
+  }
+  return {};
+}
+std::string FolderOf(const KeyObject& key) { return ProviderFolder(key.provider, key.machine, key.card); }
+std::string CertificatePath(const std::string& folder, std::u16string_view name) {
+  return folder + "/" + StoreFileName(name) + ".cer";
+}
+std::string HexOf(std::u16string_view text) { return StoreFileName(text); }
 std::string KeyPath(const std::string& folder, std::u16string_view name) {
   return folder + "/" + StoreFileName(name) + ".key";
 }
@@ -131,9 +154,13 @@ std::string PropertiesPath(const std::string& folder, std::u16string_view name) 
 }
 
 std::string PropertiesText(const KeyObject& key) {
-  return "algorithm=RSA\nexport_policy=" + std::to_string(key.export_policy) +
-         "\nkey_usage=" + std::to_string(key.key_usage) + "\nlegacy_key_spec=" + std::to_string(key.legacy_key_spec) +
-         "\n";
+  std::string text = "algorithm=" + std::string(key.IsEc() ? "EC" : "RSA") +
+                     "\nexport_policy=" + std::to_string(key.export_policy) +
+                     "\nkey_usage=" + std::to_string(key.key_usage) +
+                     "\nlegacy_key_spec=" + std::to_string(key.legacy_key_spec) +
+                     "\nagreement=" + std::to_string(key.agreement ? 1 : 0) + "\n";
+  if (!key.stored_migration.empty()) text += "migration=" + HexOf(key.stored_migration) + "\n";
+  return text;
 }
 
 void ReadProperties(const std::string& text, KeyObject& key) {
@@ -150,11 +177,12 @@ void ReadProperties(const std::string& text, KeyObject& key) {
     if (name == "export_policy") key.export_policy = value;
     if (name == "key_usage") key.key_usage = value;
     if (name == "legacy_key_spec") key.legacy_key_spec = value;
+    if (name == "agreement") key.agreement = value != 0;
+    if (name == "migration") (void)StoreNameFromFile(line.substr(equals + 1), &key.stored_migration);
   }
 }
 
-bool WriteProperties(bool machine, std::u16string_view name, const std::string& text) {
-  const std::string folder = KeyFolder(machine);
+bool WriteProperties(const std::string& folder, std::u16string_view name, const std::string& text) {
   return !folder.empty() && WriteStoreFile(PropertiesPath(folder, name), text.data(), text.size());
 }
 
@@ -165,9 +193,12 @@ SECURITY_STATUS Persist(const KeyObject& key) {
   unsigned char* der = nullptr;
   const int length = i2d_PKCS8_PRIV_KEY_INFO(info.get(), &der);
   if (length <= 0) return kNteFailStatus;
-  const std::string folder = KeyFolder(key.machine);
-  const bool ok = !folder.empty() && WriteProperties(key.machine, key.name, PropertiesText(key)) &&
-                  WriteStoreFile(KeyPath(folder, key.name), der, length);
+  const std::string folder = FolderOf(key);
+  bool ok = !folder.empty() && WriteProperties(folder, key.name, PropertiesText(key)) &&
+            WriteStoreFile(KeyPath(folder, key.name), der, length);
+  if (ok && !key.certificate.empty()) {
+    ok = WriteStoreFile(CertificatePath(folder, key.name), key.certificate.data(), key.certificate.size());
+  }
   OPENSSL_clear_free(der, static_cast<size_t>(length));
   return ok ? 0 : kNteFailStatus;
 }
@@ -508,22 +539,6 @@ void RememberHeader(const uint8_t* input, size_t size) {
   TheStore().last_header.assign(input, input + size);
 }
 
-SECURITY_STATUS ImportEcKey(bool private_blob, const uint8_t* input, DWORD input_size, NCRYPT_KEY_HANDLE* key) {
-  auto object = std::make_shared<KeyObject>();
-  EVP_PKEY* made = nullptr;
-  if (const SECURITY_STATUS status = ec::ImportBlob(private_blob, input, input_size, &made, &object->curve,
-                                                    &object->agreement);
-      status != 0) {
-    return status;
-  }
-  object->pkey.reset(made);
-  object->finalized = true;
-  object->has_private = private_blob;
-  object->length = ec::Bits(object->curve);
-  RememberHeader(input, 8);
-  *key = AddKey(std::move(object));
-  return 0;
-}
 
 // UsableEcKey: 0 when the key is an EC key made for the use (agreement or signing); NTE_NOT_SUPPORTED
 // for an EC key of the other use or an RSA key.
@@ -531,12 +546,134 @@ SECURITY_STATUS UsableEcKey(const KeyObject& key, bool agreement) {
   return key.IsEc() && key.agreement == agreement ? 0 : kNteNotSupported;
 }
 
+std::u16string Utf16Of(const uint8_t* input, DWORD input_size) {
+  std::u16string text(input_size / 2, u'\0');
+  if (!text.empty()) std::memcpy(text.data(), input, text.size() * 2);
+  return text;
+}
+
+// CardPinMatches compares a PIN given on a handle (UTF-16 with its terminator) with the card's.
+bool CardPinMatches(const KeyObject& key) {
+  std::string stored;
+  const std::string folder = FolderOf(key);
+  if (folder.empty() || !ReadStoreFile(folder + "/pin", &stored)) return false;
+  const std::u16string pin = Utf16Of(reinterpret_cast<const uint8_t*>(stored.data()), static_cast<DWORD>(stored.size()));
+  OPENSSL_cleanse(stored.data(), stored.size());
+  return pin == key.given_pin;
+}
+
+// PrivateUse: 0 when the key's usage allows the operation (usage bit) and, for a card key, the right PIN
+// was given; else NTE_PERM or the card's answer.
+SECURITY_STATUS PrivateUse(const KeyObject& key, DWORD usage) {
+  bool card = false;
+  {
+    std::lock_guard<std::mutex> lock(TheStore().mutex);
+    if ((key.key_usage & usage) == 0) return kNtePerm;
+    if (key.provider == Provider::kSmartCard) {
+      if (!key.pin_given) return kScardWCardNotAuthenticated;
+      card = true;
+    }
+  }
+  return card && !CardPinMatches(key) ? kScardWWrongChv : 0;
+}
+
+// SmartCardFolders lists the card folders (relative to the root) in name order.
+std::vector<std::string> SmartCardFolders() {
+  std::vector<std::string> cards;
+  const std::string root = StoreRoot();
+  if (root.empty()) return cards;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(root + "/ksp/smartcard", error)) {
+    if (entry.is_directory(error)) cards.push_back(entry.path().filename().string());
+  }
+  std::sort(cards.begin(), cards.end());
+  return cards;
+}
+
+// LoadStoredKey reads a named key's files into object (name, provider, machine and card set): 0,
+// NTE_BAD_KEYSET when it is not there, NTE_BAD_DATA when it does not read.
+SECURITY_STATUS LoadStoredKey(KeyObject& object) {
+  if (object.provider == Provider::kSmartCard) {
+    for (const std::string& card : SmartCardFolders()) {
+      const std::string root = StoreRoot();
+      if (StoreFileExists(root + "/ksp/smartcard/" + card + "/" + StoreFileName(object.name) + ".key")) {
+        object.card = card;
+        break;
+      }
+    }
+    if (object.card.empty()) return kNteBadKeyset;
+  }
+  const std::string folder = FolderOf(object);
+  std::string der, properties, certificate;
+  if (folder.empty() || !ReadStoreFile(KeyPath(folder, object.name), &der)) return kNteBadKeyset;
+  if (ReadStoreFile(PropertiesPath(folder, object.name), &properties)) ReadProperties(properties, object);
+  if (ReadStoreFile(CertificatePath(folder, object.name), &certificate)) {
+    object.certificate.assign(certificate.begin(), certificate.end());
+  }
+  const auto* at = reinterpret_cast<const unsigned char*>(der.data());
+  Pkcs8 info(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &at, static_cast<long>(der.size())));
+  OPENSSL_cleanse(der.data(), der.size());
+  if (info == nullptr) return kNteBadData;
+  object.pkey.reset(EVP_PKCS82PKEY(info.get()));
+  if (object.pkey == nullptr) return kNteBadData;
+  const int type = EVP_PKEY_get_base_id(object.pkey.get());
+  if (type == EVP_PKEY_EC) {
+    object.curve = ec::CurveOfKey(object.pkey.get());
+    if (object.curve == ec::kNoCurve) return kNteBadData;
+    object.length = ec::Bits(object.curve);
+  } else if (type == EVP_PKEY_RSA) {
+    object.length = KeyBits(object.pkey.get());
+  } else {
+    return kNteBadData;
+  }
+  object.finalized = true;
+  object.has_private = true;
+  return 0;
+}
+
+// ImportedName reads the key name of an import's parameter list: 0 (an empty name without a list),
+// NTE_INVALID_PARAMETER for a list that is not one buffer of type 45 holding a terminated UTF-16 name.
+SECURITY_STATUS ImportedName(const void* parameters, std::u16string* name) {
+  name->clear();
+  if (parameters == nullptr) return 0;
+  const auto* list = static_cast<const NCryptBufferDesc*>(parameters);
+  if (list->ulVersion != 0 || list->cBuffers != 1 || list->pBuffers == nullptr) return kNteInvalidParameter;
+  const NCryptBuffer& buffer = list->pBuffers[0];
+  if (buffer.BufferType != kNcryptBufferPkcsKeyName || buffer.pvBuffer == nullptr || buffer.cbBuffer < 2 ||
+      buffer.cbBuffer % 2 != 0) {
+    return kNteInvalidParameter;
+  }
+  std::u16string text = Utf16Of(static_cast<const uint8_t*>(buffer.pvBuffer), buffer.cbBuffer);
+  if (text.back() != u'\0') return kNteInvalidParameter;
+  text.pop_back();
+  if (text.find(u'\0') != std::u16string::npos || text.empty() || text.size() > kMaxNameUnits) {
+    return kNteInvalidParameter;
+  }
+  *name = std::move(text);
+  return 0;
+}
+
 
 }  // namespace
 
-SECURITY_STATUS CreatePersistedKey(NCRYPT_KEY_HANDLE* key, const char16_t* algorithm, const char16_t* key_name,
-                                   DWORD legacy_key_spec, DWORD flags) {
+bool ProviderOfName(const char16_t* name, Provider* provider) {
+  if (name == nullptr || CompareCryptNames(name, kSoftwareKeyStorageProvider) == 0) {
+    *provider = Provider::kSoftware;
+  } else if (CompareCryptNames(name, kPlatformCryptoProvider) == 0) {
+    *provider = Provider::kPlatformCrypto;
+  } else if (CompareCryptNames(name, kSmartCardKeyStorageProvider) == 0) {
+    *provider = Provider::kSmartCard;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+SECURITY_STATUS CreatePersistedKey(Provider provider, NCRYPT_KEY_HANDLE* key, const char16_t* algorithm,
+                                   const char16_t* key_name, DWORD legacy_key_spec, DWORD flags) {
   if (key == nullptr || algorithm == nullptr) return kNteInvalidParameter;
+  // NOTE: the simulated TPM and cards take keys by import (or enrolment) only.
+  if (provider != Provider::kSoftware) return kNteNotSupported;
   if ((flags & ~(kNcryptMachineKeyFlag | kNcryptOverwriteKeyFlag | kNcryptSilentFlag)) != 0) return kNteBadFlags;
   const int curve = ec::CurveOfAlgorithm(algorithm);
   if (curve == ec::kNoCurve && CompareCryptNames(algorithm, kNcryptRsaAlgorithm) != 0) return kNteBadAlgId;
@@ -557,27 +694,17 @@ SECURITY_STATUS CreatePersistedKey(NCRYPT_KEY_HANDLE* key, const char16_t* algor
   return 0;
 }
 
-SECURITY_STATUS OpenKey(NCRYPT_KEY_HANDLE* key, const char16_t* key_name, DWORD legacy_key_spec, DWORD flags) {
+SECURITY_STATUS OpenKey(Provider provider, NCRYPT_KEY_HANDLE* key, const char16_t* key_name, DWORD legacy_key_spec,
+                        DWORD flags) {
   (void)legacy_key_spec;
   if (key == nullptr || View(key_name).empty()) return kNteInvalidParameter;
   if ((flags & ~(kNcryptMachineKeyFlag | kNcryptSilentFlag)) != 0) return kNteBadFlags;
   if (View(key_name).size() > kMaxNameUnits) return kNteBadKeyset;
   auto object = std::make_shared<KeyObject>();
   object->name = View(key_name);
+  object->provider = provider;
   object->machine = (flags & kNcryptMachineKeyFlag) != 0;
-  const std::string folder = KeyFolder(object->machine);
-  std::string der, properties;
-  if (folder.empty() || !ReadStoreFile(KeyPath(folder, object->name), &der)) return kNteBadKeyset;
-  if (ReadStoreFile(PropertiesPath(folder, object->name), &properties)) ReadProperties(properties, *object);
-  const auto* at = reinterpret_cast<const unsigned char*>(der.data());
-  Pkcs8 info(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &at, static_cast<long>(der.size())));
-  OPENSSL_cleanse(der.data(), der.size());
-  if (info == nullptr) return kNteBadData;
-  object->pkey.reset(EVP_PKCS82PKEY(info.get()));
-  if (object->pkey == nullptr || EVP_PKEY_get_base_id(object->pkey.get()) != EVP_PKEY_RSA) return kNteBadData;
-  object->finalized = true;
-  object->has_private = true;
-  object->length = KeyBits(object->pkey.get());
+  if (const SECURITY_STATUS status = LoadStoredKey(*object); status != 0) return status;
   *key = AddKey(std::move(object));
   return 0;
 }
@@ -592,8 +719,38 @@ SECURITY_STATUS SetProperty(NCRYPT_HANDLE object, const char16_t* property, cons
   Store& store = TheStore();
   std::unique_lock<std::mutex> lock(store.mutex);
   const bool persisted = key->finalized && !key->name.empty();
+  if (CompareCryptNames(property, kNcryptMigrationPasswordProperty) == 0) {
+    if (key->provider != Provider::kPlatformCrypto) return kNteNotSupported;
+    if (input == nullptr || input_size < 2 || input_size % 2 != 0) return kNteInvalidParameter;
+    // Before finalize the password is the key's own; afterwards it is what this handle offers.
+    if (!key->finalized) {
+      key->stored_migration = Utf16Of(input, input_size);
+    } else {
+      key->given_migration = Utf16Of(input, input_size);
+      key->migration_given = true;
+    }
+    return 0;
+  }
+  if (CompareCryptNames(property, kNcryptPinProperty) == 0) {
+    if (key->provider != Provider::kSmartCard) return kNteNotSupported;
+    if (input == nullptr || input_size % 2 != 0) return kNteInvalidParameter;
+    key->given_pin = Utf16Of(input, input_size);
+    key->pin_given = true;
+    return 0;
+  }
+  if (CompareCryptNames(property, kNcryptCertificateProperty) == 0) {
+    if (input == nullptr && input_size != 0) return kNteInvalidParameter;
+    key->certificate.assign(input, input + input_size);
+    if (!persisted) return 0;
+    const std::string folder = FolderOf(*key);
+    const std::string path = CertificatePath(folder, key->name);
+    const std::vector<uint8_t> bytes = key->certificate;
+    lock.unlock();
+    return !folder.empty() && WriteStoreFile(path, bytes.data(), bytes.size()) ? 0 : kNteFailStatus;
+  }
   if (CompareCryptNames(property, kNcryptExportPolicyProperty) == 0) {
     if (const SECURITY_STATUS status = DwordProperty(input, input_size, &value); status != 0) return status;
+    if (key->provider == Provider::kPlatformCrypto && value != 0) return kNteNotSupported;
     // NOTE: a stored key keeps the policy it was finalized with, as on the platform.
     if (persisted) return kNteNotSupported;
     key->export_policy = value;
@@ -612,10 +769,10 @@ SECURITY_STATUS SetProperty(NCRYPT_HANDLE object, const char16_t* property, cons
     key->key_usage = value;
     if (!persisted) return 0;
     const std::string text = PropertiesText(*key);
-    const bool machine = key->machine;
+    const std::string folder = FolderOf(*key);
     const std::u16string name = key->name;
     lock.unlock();
-    return WriteProperties(machine, name, text) ? 0 : kNteFailStatus;
+    return WriteProperties(folder, name, text) ? 0 : kNteFailStatus;
   }
   return kNteNotSupported;
 }
@@ -629,6 +786,15 @@ SECURITY_STATUS GetProperty(NCRYPT_HANDLE object, const char16_t* property, uint
   DWORD value = 0;
   {
     std::lock_guard<std::mutex> lock(TheStore().mutex);
+    if (CompareCryptNames(property, kNcryptCertificateProperty) == 0) {
+      if (key->certificate.empty()) return kNteNotFound;
+      const auto size = static_cast<DWORD>(key->certificate.size());
+      *result = size;
+      if (output == nullptr) return 0;
+      if (output_size < size) return kNteBufferTooSmall;
+      std::memcpy(output, key->certificate.data(), size);
+      return 0;
+    }
     if (CompareCryptNames(property, kNcryptAlgorithmGroupProperty) == 0) {
       const std::u16string_view group = !key->IsEc() ? u"RSA" : key->agreement ? u"ECDH" : u"ECDSA";
       const auto size = static_cast<DWORD>((group.size() + 1) * sizeof(char16_t));
@@ -665,6 +831,13 @@ SECURITY_STATUS FinalizeKey(NCRYPT_KEY_HANDLE handle, DWORD flags) {
     std::lock_guard<std::mutex> lock(TheStore().mutex);
     if (key->finalized) return kNteBadKeyState;
     bits = key->length;
+    if (key->pkey != nullptr) {  // imported, waiting to be stored
+      if (!key->name.empty()) {
+        if (const SECURITY_STATUS status = Persist(*key); status != 0) return status;
+      }
+      key->finalized = true;
+      return 0;
+    }
   }
   EVP_PKEY* made = nullptr;
   if (key->IsEc()) {
@@ -706,7 +879,14 @@ SECURITY_STATUS ExportKey(NCRYPT_KEY_HANDLE handle, NCRYPT_KEY_HANDLE export_key
   if (kind != BlobKind::kPublic && kind != BlobKind::kEcPublic) {
     std::lock_guard<std::mutex> lock(TheStore().mutex);
     if (!key->has_private) return kNteNoKey;
-    if ((key->export_policy & kAllowPlaintextExportFlag) == 0) return kNteNotSupported;
+    if (key->provider == Provider::kSmartCard) return kNtePerm;
+    if (key->provider == Provider::kPlatformCrypto) {
+      if (!key->migration_given || key->stored_migration.empty() || key->given_migration != key->stored_migration) {
+        return kNtePerm;
+      }
+    } else if ((key->export_policy & kAllowPlaintextExportFlag) == 0) {
+      return kNteNotSupported;
+    }
   }
   if (key->IsEc()) {
     return ec::WriteBlob(key->pkey.get(), key->curve, key->agreement, kind == BlobKind::kEcPrivate, output,
@@ -715,27 +895,60 @@ SECURITY_STATUS ExportKey(NCRYPT_KEY_HANDLE handle, NCRYPT_KEY_HANDLE export_key
   return WriteBlob(key->pkey.get(), kind, output, output_size, result);
 }
 
-SECURITY_STATUS ImportKey(NCRYPT_KEY_HANDLE import_key, const char16_t* blob_type, void* parameters,
-                          NCRYPT_KEY_HANDLE* key, const uint8_t* input, DWORD input_size, DWORD flags) {
+SECURITY_STATUS ImportKey(Provider provider, NCRYPT_KEY_HANDLE import_key, const char16_t* blob_type,
+                          void* parameters, NCRYPT_KEY_HANDLE* key, const uint8_t* input, DWORD input_size,
+                          DWORD flags) {
   if (key == nullptr || blob_type == nullptr) return kNteInvalidParameter;
-  if (import_key != 0 || parameters != nullptr) return kNteNotSupported;
-  if ((flags & ~kNcryptSilentFlag) != 0) return kNteBadFlags;
+  if (import_key != 0) return kNteNotSupported;
+  if ((flags & ~(kNcryptSilentFlag | kNcryptDoNotFinalizeFlag | kNcryptMachineKeyFlag | kNcryptOverwriteKeyFlag)) !=
+      0) {
+    return kNteBadFlags;
+  }
+  // A card takes keys by enrolment only.
+  if (provider == Provider::kSmartCard) return kNteNotSupported;
+  std::u16string name;
+  if (const SECURITY_STATUS status = ImportedName(parameters, &name); status != 0) return status;
   const BlobKind kind = KindOfBlob(blob_type);
   if (kind == BlobKind::kUnknown) return kNteInvalidParameter;
-  if (kind == BlobKind::kEcPublic || kind == BlobKind::kEcPrivate) {
-    return ImportEcKey(kind == BlobKind::kEcPrivate, input, input_size, key);
-  }
-  RsaParts parts;
-  SECURITY_STATUS status = ReadBlob(kind, input, input_size, parts);
-  if (status == 0) status = CheckParts(kind, parts);
-  if (status != 0) return status;
   auto object = std::make_shared<KeyObject>();
-  object->pkey = PkeyFromParts(parts);
-  if (object->pkey == nullptr) return kNteBadData;
-  object->finalized = true;
-  object->has_private = kind != BlobKind::kPublic;
-  object->length = KeyBits(object->pkey.get());
-  RememberHeader(input, kRsaBlobHeaderSize);
+  if (kind == BlobKind::kEcPublic || kind == BlobKind::kEcPrivate) {
+    EVP_PKEY* made = nullptr;
+    if (const SECURITY_STATUS status =
+            ec::ImportBlob(kind == BlobKind::kEcPrivate, input, input_size, &made, &object->curve, &object->agreement);
+        status != 0) {
+      return status;
+    }
+    object->pkey.reset(made);
+    object->has_private = kind == BlobKind::kEcPrivate;
+    object->length = ec::Bits(object->curve);
+    RememberHeader(input, 8);
+  } else {
+    RsaParts parts;
+    SECURITY_STATUS status = ReadBlob(kind, input, input_size, parts);
+    if (status == 0) status = CheckParts(kind, parts);
+    if (status != 0) return status;
+    object->pkey = PkeyFromParts(parts);
+    if (object->pkey == nullptr) return kNteBadData;
+    object->has_private = kind != BlobKind::kPublic;
+    object->length = KeyBits(object->pkey.get());
+    RememberHeader(input, kRsaBlobHeaderSize);
+  }
+  object->provider = provider;
+  object->name = name;
+  object->machine = (flags & kNcryptMachineKeyFlag) != 0;
+  if (provider == Provider::kPlatformCrypto) object->export_policy = 0;
+  if (!name.empty()) {
+    if (!object->has_private) return kNteInvalidParameter;  // only private keys are stored
+    const std::string folder = FolderOf(*object);
+    if (folder.empty()) return kNteFailStatus;
+    if ((flags & kNcryptOverwriteKeyFlag) == 0 && StoreFileExists(KeyPath(folder, name))) return kNteExists;
+  }
+  if ((flags & kNcryptDoNotFinalizeFlag) == 0) {
+    if (!name.empty()) {
+      if (const SECURITY_STATUS status = Persist(*object); status != 0) return status;
+    }
+    object->finalized = true;
+  }
   *key = AddKey(std::move(object));
   return 0;
 }
@@ -745,6 +958,7 @@ SECURITY_STATUS SignHash(NCRYPT_KEY_HANDLE handle, void* padding_info, const uin
   KeyRef key;
   if (const SECURITY_STATUS status = FinalizedKey(handle, true, &key); status != 0) return status;
   if (result == nullptr || hash == nullptr || hash_size == 0) return kNteInvalidParameter;
+  if (const SECURITY_STATUS status = PrivateUse(*key, kNcryptAllowSigningFlag); status != 0) return status;
   if (key->IsEc()) {
     if (const SECURITY_STATUS status = UsableEcKey(*key, false); status != 0) return status;
     if (flags != 0) return kNteBadFlags;
@@ -813,6 +1027,7 @@ SECURITY_STATUS Decrypt(NCRYPT_KEY_HANDLE handle, const uint8_t* input, DWORD in
   if (const SECURITY_STATUS status = FinalizedKey(handle, true, &key); status != 0) return status;
   if (result == nullptr || input == nullptr) return kNteInvalidParameter;
   if (key->IsEc()) return kNteNotSupported;
+  if (const SECURITY_STATUS status = PrivateUse(*key, kNcryptAllowDecryptFlag); status != 0) return status;
   PkeyCtx ctx;
   if (const SECURITY_STATUS status = CipherCtx(key->pkey.get(), false, padding_info, flags, &ctx); status != 0) {
     return status;
@@ -839,9 +1054,9 @@ SECURITY_STATUS DeleteKey(NCRYPT_KEY_HANDLE handle, DWORD flags) {
   if (key == nullptr) return kNteInvalidHandle;
   if ((flags & ~kNcryptSilentFlag) != 0) return kNteBadFlags;
   if (!key->name.empty()) {
-    const std::string folder = KeyFolder(key->machine);
+    const std::string folder = FolderOf(*key);
     if (folder.empty() || !RemoveStoreFile(KeyPath(folder, key->name)) ||
-        !RemoveStoreFile(PropertiesPath(folder, key->name))) {
+        !RemoveStoreFile(PropertiesPath(folder, key->name)) || !RemoveStoreFile(CertificatePath(folder, key->name))) {
       return kNteFailStatus;
     }
   }
@@ -904,6 +1119,7 @@ SECURITY_STATUS SecretAgreement(NCRYPT_KEY_HANDLE private_key, NCRYPT_KEY_HANDLE
   KeyRef own, peer;
   if (const SECURITY_STATUS status = FinalizedKey(private_key, true, &own); status != 0) return status;
   if (const SECURITY_STATUS status = FinalizedKey(public_key, false, &peer); status != 0) return status;
+  if (const SECURITY_STATUS status = PrivateUse(*own, kNcryptAllowKeyAgreementFlag); status != 0) return status;
   if (const SECURITY_STATUS status = UsableEcKey(*own, true); status != 0) return status;
   if (const SECURITY_STATUS status = UsableEcKey(*peer, true); status != 0) return status;
   if (secret == nullptr || own->curve != peer->curve) return kNteInvalidParameter;
@@ -950,6 +1166,51 @@ SECURITY_STATUS DeriveKey(NCRYPT_SECRET_HANDLE secret, const char16_t* kdf, void
   return 0;
 }
 
+SECURITY_STATUS AdoptKey(EVP_PKEY* pkey, bool exportable, DWORD legacy_key_spec, NCRYPT_KEY_HANDLE* key) {
+  if (pkey == nullptr || key == nullptr) return kNteInvalidParameter;
+  auto object = std::make_shared<KeyObject>();
+  const int type = EVP_PKEY_get_base_id(pkey);
+  if (type == EVP_PKEY_EC) {
+    object->curve = ec::CurveOfKey(pkey);
+    if (object->curve == ec::kNoCurve) return kNteNotSupported;
+    object->length = ec::Bits(object->curve);
+  } else if (type == EVP_PKEY_RSA) {
+    object->length = KeyBits(pkey);
+  } else {
+    return kNteNotSupported;
+  }
+  if (EVP_PKEY_up_ref(pkey) != 1) return kNteNoMemory;
+  object->pkey.reset(pkey);
+  object->finalized = true;
+  object->has_private = true;
+  object->export_policy = exportable ? kAllowExportFlag | kAllowPlaintextExportFlag : 0;
+  object->legacy_key_spec = legacy_key_spec;
+  *key = AddKey(std::move(object));
+  return 0;
+}
+
+void DeleteStoredKey(std::u16string_view name, bool machine) {
+  if (name.empty() || name.size() > kMaxNameUnits) return;
+  const std::string root = StoreRoot();
+  if (root.empty()) return;
+  const std::string folder = root + (machine ? "/ksp/software/machine" : "/ksp/software/user");
+  if (!StoreFileExists(KeyPath(folder, name))) return;
+  (void)RemoveStoreFile(KeyPath(folder, name));
+  (void)RemoveStoreFile(PropertiesPath(folder, name));
+  (void)RemoveStoreFile(CertificatePath(folder, name));
+}
+
+EVP_PKEY* StoredPrivateKey(Provider provider, std::u16string_view name, bool machine) {
+  if (name.empty() || name.size() > kMaxNameUnits) return nullptr;
+  KeyObject object;
+  object.name = name;
+  object.provider = provider;
+  object.machine = machine;
+  // NOTE: a card's key needs its PIN, which no credential carries: TLS serves software and TPM keys.
+  if (provider == Provider::kSmartCard || LoadStoredKey(object) != 0) return nullptr;
+  return object.pkey.release();
+}
+
 bool FreeKey(NCRYPT_HANDLE key) {
   KeyRef released;        // destroyed after the lock is let go
   SecretRef released_secret;
@@ -978,6 +1239,21 @@ namespace test {
 std::vector<uint8_t> LastImportedBlobHeader() {
   std::lock_guard<std::mutex> lock(TheStore().mutex);
   return TheStore().last_header;
+}
+
+bool EnrolSmartCardKey(std::u16string_view card, std::u16string_view pin, std::u16string_view key_name,
+                       const std::vector<uint8_t>& pkcs8, const std::vector<uint8_t>& certificate) {
+  if (card.empty() || key_name.empty() || key_name.size() > kMaxNameUnits) return false;
+  const std::string folder = StoreFolder("ksp/smartcard/" + StoreFileName(card));
+  if (folder.empty()) return false;
+  std::u16string pin_text(pin);
+  pin_text.push_back(u'\0');
+  const std::string properties = "algorithm=key\nexport_policy=0\nkey_usage=" + std::to_string(kAllowAllUsages) + "\n";
+  return WriteStoreFile(folder + "/pin", pin_text.data(), pin_text.size() * 2) &&
+         WriteStoreFile(PropertiesPath(folder, key_name), properties.data(), properties.size()) &&
+         (certificate.empty() ||
+          WriteStoreFile(CertificatePath(folder, key_name), certificate.data(), certificate.size())) &&
+         WriteStoreFile(KeyPath(folder, key_name), pkcs8.data(), pkcs8.size());
 }
 
 void ForgetOpenKeys() {

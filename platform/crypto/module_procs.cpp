@@ -3,6 +3,7 @@
 
 #include <iterator>
 
+#include "platform/crypto/capi_containers.h"
 #include "platform/crypto/cipher_modules.h"
 #include "platform/crypto/crypto_modules.h"
 #include "platform/crypto/hash_modules.h"
@@ -44,6 +45,8 @@ constexpr ProcEntry kAdvapiProcs[] = {
     {"CryptAcquireContextA", []() -> void* { return reinterpret_cast<void*>(&CryptAcquireContextA); }},
     {"CryptGenRandom", []() -> void* { return reinterpret_cast<void*>(&CryptGenRandom); }},
     {"CryptReleaseContext", []() -> void* { return reinterpret_cast<void*>(&CryptReleaseContext); }},
+    {"CryptImportKey", []() -> void* { return reinterpret_cast<void*>(&CryptImportKey); }},
+    {"CryptDestroyKey", []() -> void* { return reinterpret_cast<void*>(&CryptDestroyKey); }},
 };
 
 }  // namespace

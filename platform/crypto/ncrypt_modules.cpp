@@ -1,10 +1,11 @@
 #include "platform/crypto/ncrypt_modules.h"
 
 #include <iterator>
+#include <map>
 #include <mutex>
-#include <set>
 
 #include "platform/crypto/call_counts.h"
+#include "platform/crypto/capi_containers.h"
 #include "platform/crypto/ksp_software.h"
 #include "platform/module_procs.h"
 
@@ -15,7 +16,7 @@ namespace {
 // The open provider handles: numbers from a counter, never reused, so a stale handle is recognised.
 struct ProviderHandles {
   std::mutex mutex;
-  std::set<NCRYPT_HANDLE> open;
+  std::map<NCRYPT_HANDLE, ksp::Provider> open;
   NCRYPT_HANDLE next = 0x7000;
 };
 
@@ -30,10 +31,13 @@ SECURITY_STATUS NotServed(const char* function) {
   return kNteNotSupported;
 }
 
-bool ProviderOpen(NCRYPT_PROV_HANDLE provider) {
+bool ProviderOpen(NCRYPT_PROV_HANDLE provider, ksp::Provider* kind = nullptr) {
   ProviderHandles& handles = Providers();
   std::lock_guard<std::mutex> lock(handles.mutex);
-  return handles.open.count(provider) != 0;
+  auto it = handles.open.find(provider);
+  if (it == handles.open.end()) return false;
+  if (kind != nullptr) *kind = it->second;
+  return true;
 }
 
 // The key entry points: the software provider's keys (ksp_software.cpp).
@@ -41,14 +45,16 @@ SECURITY_STATUS NCryptCreatePersistedKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY
                                          const char16_t* algorithm, const char16_t* key_name, DWORD legacy_key_spec,
                                          DWORD flags) {
   CountCryptoCall("NCryptCreatePersistedKey");
-  if (!ProviderOpen(provider)) return kNteInvalidHandle;
-  return ksp::CreatePersistedKey(key, algorithm, key_name, legacy_key_spec, flags);
+  ksp::Provider kind;
+  if (!ProviderOpen(provider, &kind)) return kNteInvalidHandle;
+  return ksp::CreatePersistedKey(kind, key, algorithm, key_name, legacy_key_spec, flags);
 }
 SECURITY_STATUS NCryptOpenKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE* key, const char16_t* key_name,
                               DWORD legacy_key_spec, DWORD flags) {
   CountCryptoCall("NCryptOpenKey");
-  if (!ProviderOpen(provider)) return kNteInvalidHandle;
-  return ksp::OpenKey(key, key_name, legacy_key_spec, flags);
+  ksp::Provider kind;
+  if (!ProviderOpen(provider, &kind)) return kNteInvalidHandle;
+  return ksp::OpenKey(kind, key, key_name, legacy_key_spec, flags);
 }
 SECURITY_STATUS NCryptSetProperty(NCRYPT_HANDLE object, const char16_t* property, const uint8_t* input,
                                   DWORD input_size, DWORD flags) {
@@ -75,8 +81,9 @@ SECURITY_STATUS NCryptImportKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE i
                                 void* parameters, NCRYPT_KEY_HANDLE* key, const uint8_t* input, DWORD input_size,
                                 DWORD flags) {
   CountCryptoCall("NCryptImportKey");
-  if (!ProviderOpen(provider)) return kNteInvalidHandle;
-  return ksp::ImportKey(import_key, blob_type, parameters, key, input, input_size, flags);
+  ksp::Provider kind;
+  if (!ProviderOpen(provider, &kind)) return kNteInvalidHandle;
+  return ksp::ImportKey(kind, import_key, blob_type, parameters, key, input, input_size, flags);
 }
 SECURITY_STATUS NCryptSignHash(NCRYPT_KEY_HANDLE key, void* padding_info, const uint8_t* hash, DWORD hash_size,
                                uint8_t* signature, DWORD signature_size, DWORD* result, DWORD flags) {
@@ -124,10 +131,36 @@ SECURITY_STATUS NCryptDeriveKey(NCRYPT_SECRET_HANDLE secret, const char16_t* kdf
   return ksp::DeriveKey(secret, kdf, parameters, derived, derived_size, result, flags);
 }
 
-// The entry points the provider does not serve, all with one answer.
-SECURITY_STATUS NCryptTranslateHandle(NCRYPT_PROV_HANDLE*, NCRYPT_KEY_HANDLE*, uintptr_t, uintptr_t, DWORD, DWORD) {
-  return NotServed("NCryptTranslateHandle");
+// NCryptTranslateHandle gives a software-provider key of a CryptoAPI container's key (legacy provider
+// and key spec; the legacy key handle is not looked at) and, when asked, a software-provider handle.
+SECURITY_STATUS NCryptTranslateHandle(NCRYPT_PROV_HANDLE* provider, NCRYPT_KEY_HANDLE* key, uintptr_t legacy_provider,
+                                      uintptr_t legacy_key, DWORD legacy_key_spec, DWORD flags) {
+  CountCryptoCall("NCryptTranslateHandle");
+  (void)legacy_key;
+  if (key == nullptr) return kNteInvalidParameter;
+  if (flags != 0) return kNteBadFlags;
+  EVP_PKEY* pkey = nullptr;
+  bool exportable = false;
+  if (const SECURITY_STATUS status = capi::ContainerKey(legacy_provider, legacy_key_spec, &pkey, &exportable);
+      status != 0) {
+    return status;
+  }
+  NCRYPT_KEY_HANDLE made = 0;
+  SECURITY_STATUS status = ksp::AdoptKey(pkey, exportable, legacy_key_spec, &made);
+  capi::FreeKeyReference(pkey);
+  if (status != 0) return status;
+  if (provider != nullptr) {
+    status = NCryptOpenStorageProvider(provider, nullptr, 0);
+    if (status != 0) {
+      (void)ksp::FreeKey(made);
+      return status;
+    }
+  }
+  *key = made;
+  return 0;
 }
+
+// The entry points the provider does not serve, all with one answer.
 SECURITY_STATUS NCryptCreateProtectionDescriptor(const char16_t*, DWORD, NCRYPT_DESCRIPTOR_HANDLE*) {
   return NotServed("NCryptCreateProtectionDescriptor");
 }
@@ -197,11 +230,12 @@ SECURITY_STATUS NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE* provider, const ch
   CountCryptoCall("NCryptOpenStorageProvider");
   if (provider == nullptr) return kNteInvalidParameter;
   if (flags != 0) return kNteBadFlags;
-  if (name != nullptr && CompareCryptNames(name, kSoftwareKeyStorageProvider) != 0) return kNteProvDllNotFound;
+  ksp::Provider kind;
+  if (!ksp::ProviderOfName(name, &kind)) return kNteProvDllNotFound;
   ProviderHandles& handles = Providers();
   std::lock_guard<std::mutex> lock(handles.mutex);
   *provider = handles.next++;
-  handles.open.insert(*provider);
+  handles.open.emplace(*provider, kind);
   return 0;
 }
 

@@ -1,7 +1,8 @@
-// The platform's "ncrypt" key storage module on this system. It serves one provider, "Microsoft Software
-// Key Storage Provider", with RSA and EC keys and EC secrets (ksp_software.h has the keys, their files and
-// the answers); the handle-translation, protection-descriptor and stream entry points answer
-// NTE_NOT_SUPPORTED.
+// The platform's "ncrypt" key storage module on this system. It serves "Microsoft Software Key Storage
+// Provider" with RSA and EC keys and EC secrets, and the simulated "Microsoft Platform Crypto Provider"
+// and "Microsoft Smart Card Key Storage Provider" (ksp_software.h has the keys, their files and the
+// answers). NCryptTranslateHandle turns a CryptoAPI container's key (capi_containers.h) into a
+// software-provider key; the protection-descriptor and stream entry points answer NTE_NOT_SUPPORTED.
 // Present only in builds with VELMORABLE_PLATFORM_CRYPTO on; callers reach it through the module table.
 // Any thread.
 #pragma once
@@ -10,7 +11,8 @@
 
 namespace velmora::platform {
 
-// NCryptOpenStorageProvider opens the software provider (a null name means it too) with flags 0: 0 and a
+// NCryptOpenStorageProvider opens one of the three providers (a null name means the software one) with
+// flags 0: 0 and a
 // new handle in *provider; NTE_PROV_DLL_NOT_FOUND for another name, NTE_INVALID_PARAMETER for a null
 // provider, NTE_BAD_FLAGS for flags.
 SECURITY_STATUS NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE* provider, const char16_t* name, DWORD flags);

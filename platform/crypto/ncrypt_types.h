@@ -32,6 +32,19 @@ struct NCryptKeyName {
   DWORD dwFlags;
 };
 
+// NCryptBufferDesc is the parameter list of NCryptImportKey (version 0); buffer type 45 names the key.
+struct NCryptBuffer {
+  ULONG cbBuffer;
+  ULONG BufferType;
+  void* pvBuffer;
+};
+struct NCryptBufferDesc {
+  ULONG ulVersion;
+  ULONG cBuffers;
+  NCryptBuffer* pBuffers;
+};
+constexpr ULONG kNcryptBufferPkcsKeyName = 45;
+
 // Padding flags.
 constexpr DWORD kNcryptNoPaddingFlag = 0x1;
 constexpr DWORD kNcryptPadPkcs1Flag = 0x2;
@@ -43,6 +56,7 @@ constexpr DWORD kNcryptOverwriteKeyFlag = 0x80;
 constexpr DWORD kNcryptSilentFlag = 0x40;
 constexpr DWORD kNcryptPersistFlag = 0x80000000u;
 constexpr DWORD kNcryptPersistOnlyFlag = 0x40000000u;
+constexpr DWORD kNcryptDoNotFinalizeFlag = 0x400;
 // CryptAcquireCertificatePrivateKey: NCrypt keys allowed; the key spec that marks an NCrypt key.
 constexpr DWORD kCryptAcquireAllowNcryptKeyFlag = 0x10000;
 constexpr DWORD kCertNcryptKeySpec = 0xFFFFFFFFu;
@@ -52,7 +66,10 @@ constexpr DWORD kAllowExportFlag = 0x1;
 constexpr DWORD kAllowPlaintextExportFlag = 0x2;
 constexpr DWORD kAllowArchivingFlag = 0x4;
 constexpr DWORD kAllowPlaintextArchivingFlag = 0x8;
-// "Key Usage" of a key made without one.
+// "Key Usage" bits, and the usage of a key made without one.
+constexpr DWORD kNcryptAllowDecryptFlag = 0x1;
+constexpr DWORD kNcryptAllowSigningFlag = 0x2;
+constexpr DWORD kNcryptAllowKeyAgreementFlag = 0x4;
 constexpr DWORD kAllowAllUsages = 0x00FFFFFF;
 
 // Property, algorithm and blob names.
@@ -61,7 +78,12 @@ inline constexpr char16_t kNcryptLengthProperty[] = u"Length";
 inline constexpr char16_t kNcryptKeyUsageProperty[] = u"Key Usage";
 inline constexpr char16_t kNcryptAlgorithmGroupProperty[] = u"Algorithm Group";
 inline constexpr char16_t kNcryptPinProperty[] = u"SmartCardPin";
+inline constexpr char16_t kNcryptMigrationPasswordProperty[] = u"PCP_MIGRATIONPASSWORD";
+inline constexpr char16_t kNcryptCertificateProperty[] = u"SmartCardKeyCertificate";
 inline constexpr char16_t kNcryptRsaAlgorithm[] = u"RSA";
+// The simulated providers beside the software one.
+inline constexpr char16_t kPlatformCryptoProvider[] = u"Microsoft Platform Crypto Provider";
+inline constexpr char16_t kSmartCardKeyStorageProvider[] = u"Microsoft Smart Card Key Storage Provider";
 inline constexpr char16_t kRsaPublicBlob[] = u"RSAPUBLICBLOB";
 inline constexpr char16_t kRsaPrivateBlob[] = u"RSAPRIVATEBLOB";
 inline constexpr char16_t kRsaFullPrivateBlob[] = u"RSAFULLPRIVATEBLOB";
@@ -76,6 +98,12 @@ constexpr ULONG kRsaFullPrivateMagic = 0x33415352;  // "RSA3"
 constexpr int kRsaBlobHeaderSize = 24;
 
 // Further statuses of "ncrypt".
+constexpr SECURITY_STATUS kNteBadKey = static_cast<SECURITY_STATUS>(0x80090003u);
+constexpr SECURITY_STATUS kNtePerm = static_cast<SECURITY_STATUS>(0x80090010u);
+constexpr SECURITY_STATUS kNteNotFound = static_cast<SECURITY_STATUS>(0x80090011u);
+// A smart card's answers to a missing or wrong PIN.
+constexpr SECURITY_STATUS kScardWWrongChv = static_cast<SECURITY_STATUS>(0x8010006Bu);
+constexpr SECURITY_STATUS kScardWCardNotAuthenticated = static_cast<SECURITY_STATUS>(0x8010006Fu);
 constexpr SECURITY_STATUS kNteBadData = static_cast<SECURITY_STATUS>(0x80090005u);
 constexpr SECURITY_STATUS kNteBadSignature = static_cast<SECURITY_STATUS>(0x80090006u);
 constexpr SECURITY_STATUS kNteBadAlgId = static_cast<SECURITY_STATUS>(0x80090008u);

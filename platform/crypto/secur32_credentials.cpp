@@ -7,6 +7,8 @@
 #include <iterator>
 #include <string>
 
+#include "platform/crypto/cert_private_key.h"
+#include "platform/crypto/crypt32_modules.h"
 #include "platform/crypto/secur32_internal.h"
 
 namespace velmora::platform {
@@ -184,6 +186,9 @@ ALG_ID HashId(int nid) {
 struct PkeyFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
+struct X509Free {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
 
 // ExchangeOf names the key exchange and its strength: the bits of the peer's ephemeral key, or of the
 // server's certificate key for an RSA key exchange.
@@ -205,6 +210,27 @@ void ExchangeOf(SSL* ssl, const SSL_CIPHER* suite, SecPkgContext_ConnectionInfo*
     return;
   }
   if (peer_key != nullptr) info->exchange_strength = static_cast<DWORD>(EVP_PKEY_get_bits(peer_key.get()));
+}
+
+// UseCertificate puts the certificate and its private key into the context.
+SECURITY_STATUS UseCertificate(SSL_CTX* ctx, const CERT_CONTEXT* given) {
+  // A pointer that is no live context is refused before it is read.
+  struct Held {
+    PCCERT_CONTEXT context;
+    ~Held() { (void)CertFreeCertificateContext(context); }
+  } held{CertDuplicateCertificateContext(given)};
+  const CERT_CONTEXT* certificate = held.context;
+  if (certificate == nullptr) return kSecENoCredentials;
+  const unsigned char* at = certificate->pbCertEncoded;
+  std::unique_ptr<X509, X509Free> x509(
+      at != nullptr ? d2i_X509(nullptr, &at, static_cast<long>(certificate->cbCertEncoded)) : nullptr);
+  std::unique_ptr<EVP_PKEY, PkeyFree> key(CertificatePrivateKey(certificate));
+  if (x509 == nullptr || key == nullptr || SSL_CTX_use_certificate(ctx, x509.get()) != 1 ||
+      SSL_CTX_use_PrivateKey(ctx, key.get()) != 1 || SSL_CTX_check_private_key(ctx) != 1) {
+    ERR_clear_error();
+    return kSecENoCredentials;
+  }
+  return kSecEOk;
 }
 
 }  // namespace
@@ -238,9 +264,15 @@ SECURITY_STATUS ReadCredentialDescription(const void* auth_data, bool outbound, 
       return kSecEUnknownCredentials;
     }
   }
-  // NOTE: a certificate's private key is out of this module's reach, so no credential can carry one yet;
-  // a server cannot do without.
-  if (certificates != 0 || !outbound) return kSecENoCredentials;
+  if (certificates > 1 || (certificates == 0 && !outbound)) return kSecENoCredentials;
+  if (certificates == 1) {
+    const CERT_CONTEXT* const* list = auth_data == nullptr ? nullptr
+                                      : static_cast<const SCHANNEL_CRED*>(auth_data)->version == kSchannelCredVersion
+                                          ? static_cast<const SCHANNEL_CRED*>(auth_data)->creds
+                                          : static_cast<const SCH_CREDENTIALS*>(auth_data)->creds;
+    if (list == nullptr || list[0] == nullptr) return kSecENoCredentials;
+    request->certificate = list[0];
+  }
   return kSecEOk;
 }
 
@@ -251,6 +283,7 @@ SECURITY_STATUS MakeCredentialContext(const CredentialRequest& request, SslCtxPt
     return kSecEInsufficientMemory;
   }
   SECURITY_STATUS status = ApplyProtocols(ctx.get(), request.enabled_protocols) ? kSecEOk : kSecEInternalError;
+  if (status == kSecEOk && request.certificate != nullptr) status = UseCertificate(ctx.get(), request.certificate);
   if (status == kSecEOk) status = ApplySuites(ctx.get(), request);
   if (status == kSecEOk && request.outbound) {
     if ((request.flags & kSchCredManualCredValidation) != 0) {

@@ -27,15 +27,18 @@ struct CredentialRequest {
   DWORD minimum_strength = 0;
   const ALG_ID* algorithms = nullptr;
   DWORD algorithm_count = 0;
+  const CERT_CONTEXT* certificate = nullptr;  // the credential's certificate, if any
 };
 
 // ReadCredentialDescription reads auth_data (an SCHANNEL_CRED, an SCH_CREDENTIALS or null for the
 // defaults) into *request: SEC_E_OK, SEC_E_UNKNOWN_CREDENTIALS for another version, SEC_E_INVALID_PARAMETER
-// for a parameter count without its array, SEC_E_NO_CREDENTIALS for a certificate or for a server without
-// one.
+// for a parameter count without its array, SEC_E_NO_CREDENTIALS for a server without a certificate or
+// for more than one certificate.
 SECURITY_STATUS ReadCredentialDescription(const void* auth_data, bool outbound, CredentialRequest* request);
 
-// MakeCredentialContext builds the OpenSSL context of a request: SEC_E_OK with *out set,
+// MakeCredentialContext builds the OpenSSL context of a request, with the certificate and the private key
+// its key-provider information names: SEC_E_OK with *out set, SEC_E_NO_CREDENTIALS when the certificate's
+// key cannot be read or does not match it,
 // SEC_E_ALGORITHM_MISMATCH when no cipher suite is left, SEC_E_INSUFFICIENT_MEMORY or SEC_E_INTERNAL_ERROR
 // when OpenSSL fails.
 SECURITY_STATUS MakeCredentialContext(const CredentialRequest& request, SslCtxPtr* out);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -264,6 +265,36 @@ SECURITY_STATUS HandshakeOverLoopback(const SecHandle* credential, uint16_t port
   ERR_clear_error();
   if (!done) return kSecEIllegalMessage;
   // The connection closes here; what it negotiated stays readable from the SSL object.
+  *context = AddContext(Context{std::move(ssl), {}});
+  return kSecEOk;
+}
+
+SECURITY_STATUS AcceptOverLoopback(const SecHandle* credential, int listening_fd, SecHandle* context) {
+  if (context == nullptr) return kSecEInvalidParameter;
+  SslPtr ssl;
+  {
+    HandleTable& table = Handles();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    if (credential == nullptr || credential->upper != kCredentialTag) return kSecEInvalidHandle;
+    auto found = table.credentials.find(credential->lower);
+    if (found == table.credentials.end() || found->second.outbound) return kSecEInvalidHandle;
+    ssl.reset(SSL_new(found->second.ctx.get()));
+  }
+  if (ssl == nullptr) return kSecEInsufficientMemory;
+  pollfd waiting{listening_fd, POLLIN, 0};
+  if (poll(&waiting, 1, kHandshakeTimeoutSeconds * 1000) != 1) return kSecEInternalError;
+  FdClose connection{accept4(listening_fd, nullptr, nullptr, SOCK_CLOEXEC)};
+  timeval limit{kHandshakeTimeoutSeconds, 0};
+  if (connection.fd < 0 || setsockopt(connection.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)) != 0 ||
+      setsockopt(connection.fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0 ||
+      SSL_set_fd(ssl.get(), connection.fd) != 1) {
+    ERR_clear_error();
+    return kSecEInternalError;
+  }
+  const bool done = SSL_accept(ssl.get()) == 1;
+  if (done) (void)SSL_shutdown(ssl.get());
+  ERR_clear_error();
+  if (!done) return kSecEIllegalMessage;
   *context = AddContext(Context{std::move(ssl), {}});
   return kSecEOk;
 }

@@ -3,7 +3,8 @@
 // tests use to observe them. Present only in builds with VELMORABLE_PLATFORM_CRYPTO on.
 //
 // A credential is an OpenSSL SSL_CTX made from the description; a security context is an SSL object. Only
-// the protocol range, the minimum cipher strength and the algorithm list of a description apply. The
+// the protocol range, the minimum cipher strength, the algorithm list and the certificate of a
+// description apply. The
 // module never performs a handshake itself: contexts come only from the test hooks below. Every entry
 // point may be called from any thread; one handle is used by one thread at a time.
 #pragma once
@@ -25,8 +26,9 @@ SecurityFunctionTableA* InitSecurityInterfaceA();
 // Protocol Provider", "Schannel" or "Microsoft SSL 3.0", without regard to case) from an SCHANNEL_CRED or
 // SCH_CREDENTIALS (auth_data; null: the defaults) and writes its handle; FreeCredentialsHandle closes it.
 // Statuses: SEC_E_SECPKG_NOT_FOUND for another package, SEC_E_UNKNOWN_CREDENTIALS for another description
-// version, SEC_E_NO_CREDENTIALS for a server without a certificate or for any certificate (its private
-// key is out of reach of this module), SEC_E_ALGORITHM_MISMATCH when the algorithm list maps to nothing
+// version, SEC_E_NO_CREDENTIALS for a server without a certificate, for more than one, or for one whose
+// private key (named by its key-provider information: a software-provider or TPM key, or a CryptoAPI
+// container's) cannot be read or does not match it, SEC_E_ALGORITHM_MISMATCH when the algorithm list maps to nothing
 // or no cipher suite is left, SEC_E_INVALID_PARAMETER for a null handle or a credential use other than
 // inbound or outbound. Nothing is written to *credential on failure. The expiry, when asked, is "never".
 SECURITY_STATUS AcquireCredentialsHandleA(const char* principal, const char* package, ULONG credential_use,
@@ -66,6 +68,10 @@ void ResetReceivedCredential();
 // SEC_E_INVALID_HANDLE for a credential that is not open or not outbound, SEC_E_INTERNAL_ERROR when the
 // connection fails, SEC_E_ILLEGAL_MESSAGE when the handshake fails (within ten seconds).
 SECURITY_STATUS HandshakeOverLoopback(const SecHandle* credential, uint16_t port, SecHandle* context);
+// AcceptOverLoopback accepts one connection on the listening socket (within ten seconds), runs a server
+// handshake with the inbound credential and, on success, closes the connection and writes a new context
+// handle. Statuses as HandshakeOverLoopback's, for a credential that is not inbound SEC_E_INVALID_HANDLE.
+SECURITY_STATUS AcceptOverLoopback(const SecHandle* credential, int listening_fd, SecHandle* context);
 // MakeConnectionContext writes a new context handle whose connection information is info.
 SECURITY_STATUS MakeConnectionContext(const SecPkgContext_ConnectionInfo& info, SecHandle* context);
 // LiveSecurityHandles is the number of credential and context handles open now.

@@ -22,10 +22,10 @@ TEST(CryptoModules, RefusedRequestsWriteNothing) {
   EXPECT_EQ(BCryptGenRandom(nullptr, nullptr, 32, kBcryptUseSystemPreferredRng), kStatusInvalidParameter);
   EXPECT_EQ(out, Bytes(32, 0));
   HCRYPTPROV handle = 0;
-  EXPECT_EQ(CryptAcquireContextA(&handle, "other", nullptr, kProvRsaFull, kCryptNewKeyset), 0);
-  EXPECT_EQ(CryptAcquireContextA(&handle, "_VLM_RNG_", "provider", kProvRsaFull, kCryptNewKeyset), 0);
-  EXPECT_EQ(CryptAcquireContextA(&handle, "_VLM_RNG_", nullptr, 24, kCryptNewKeyset), 0);
-  EXPECT_EQ(CryptAcquireContextA(&handle, "_VLM_RNG_", nullptr, kProvRsaFull, 0x20), 0);
+  EXPECT_EQ(CryptAcquireContextA(&handle, "_VLM_RNG_", nullptr, 2, kCryptNewKeyset), 0);
+  EXPECT_EQ(GetLastError(), 0x80090014u);  // NTE_BAD_PROV_TYPE
+  EXPECT_EQ(CryptAcquireContextA(&handle, "_VLM_RNG_", nullptr, kProvRsaFull, 0x100), 0);
+  EXPECT_EQ(CryptAcquireContextA(nullptr, "_VLM_RNG_", nullptr, kProvRsaFull, 0), 0);
   EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
   EXPECT_EQ(handle, 0u);
   EXPECT_EQ(BCryptGenRandom(nullptr, out.data(), 32, kBcryptUseSystemPreferredRng), kStatusSuccess);

@@ -184,7 +184,7 @@ TEST(ProviderTables, NcryptWrappersCheckTheirFunctions) {
   auto open = ProviderFunctionAs<plat::NCryptOpenStorageProviderFn>(ProviderTable::kNcryptEcc,
                                                                     ncrypt_ecc_fn::kOpenStorageProvider);
   plat::NCRYPT_PROV_HANDLE other = 0;
-  EXPECT_EQ(open(&other, u"Microsoft Platform Crypto Provider", 0), plat::kNteProvDllNotFound);
+  EXPECT_EQ(open(&other, u"Some Other Key Storage Provider", 0), plat::kNteProvDllNotFound);
   FreeNcryptEccFunctions();
   plat::test::ResetCryptoCallCounts();
 }
