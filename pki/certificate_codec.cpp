@@ -98,10 +98,11 @@ int DecodeTbsNode(Asn1Element& node, TbsCertificate& target) {
   if ((rc = target.serialNumber.Assign(*field)) != core::kOk) return rc;
   target.serialHex.Clear();
   core::Buffer magnitude;
-  if ((rc = DerReadUnsignedInteger(*field, 0, magnitude)) != core::kOk ||
-      (rc = core::AppendHexLower(target.serialHex, magnitude.Data(), magnitude.Length())) != core::kOk) {
-    return rc;
-  }
+  if ((rc = DerReadUnsignedInteger(*field, 0, magnitude)) != core::kOk) return rc;
+  // A zero serial keeps one digit pair, so that it is written back from serialHex as 02 01 00.
+  rc = magnitude.IsEmpty() ? target.serialHex.SetString("00")
+                           : core::AppendHexLower(target.serialHex, magnitude.Data(), magnitude.Length());
+  if (rc != core::kOk) return rc;
   field = field->nextSibling();
   if ((rc = ReadTbsSignature(*field, target.signature)) != core::kOk) return rc;
   field = field->nextSibling();
