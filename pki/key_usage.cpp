@@ -1,6 +1,7 @@
 #include "pki/key_usage.h"
 
 #include "asn1/asn1_element.h"
+#include "asn1/der_codes.h"
 #include "asn1/der_read.h"
 #include "pki/cert_extensions.h"
 #include "pki/certificate.h"
@@ -31,7 +32,10 @@ int KeyUsageExtensionToBits(const core::BufferCore& der, uint32_t* out) {
   *out = 0;
   if (der.IsEmpty()) return core::kOk;
   core::Buffer bits;
-  int rc = DerReadBitString(der, 0, bits, nullptr, nullptr);
+  uint8_t tag = 0;
+  int rc = DerReadBitString(der, 0, bits, nullptr, &tag);
+  // A BIT STRING without its unused-bits byte (X.690 8.6.2.2) is as malformed as one of another tag.
+  if (rc == core::kOutOfRange || (rc == core::kOk && tag != 0x03)) return kDerBadInner;
   if (rc != core::kOk) return rc;
   // Bit n of the BIT STRING is bit 7 - n % 8 of byte n / 8; byte 0 stays the low byte whatever follows.
   for (int32_t i = 0; i < bits.Length() && i < 4; ++i) *out |= static_cast<uint32_t>(bits.Bytes()[i]) << (8 * i);
