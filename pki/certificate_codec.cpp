@@ -143,7 +143,10 @@ int DecodeCertificateNode(Asn1Element& node, Certificate& target, bool stored) {
     if (rc == core::kOk && algorithm->firstChild() == nullptr) rc = kDerBadInner;
     if (rc == core::kOk) rc = DerReadOid(*algorithm->firstChild(), 0, target.signatureAlgorithm.oid, nullptr);
   }
-  return rc != core::kOk ? rc : DerReadBitString(*signature, 0, target.signature, nullptr, nullptr);
+  if (rc != core::kOk) return rc;
+  rc = DerReadBitString(*signature, 0, target.signature, nullptr, nullptr);
+  // A BIT STRING without its unused-bits byte (X.690 8.6.2.2) is a malformed inner element.
+  return rc == core::kOutOfRange ? kDerBadInner : rc;
 }
 
 }  // namespace
