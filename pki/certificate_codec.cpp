@@ -12,6 +12,7 @@ namespace velmora::pki {
 namespace {
 
 constexpr char kTimePattern[] = "yyyyMMddHHmmss";
+constexpr int kNameStringRefused = 434;
 
 // ReadTime converts one UTCTime or GeneralizedTime element into its 14-digit text.
 int ReadTime(const Asn1Element& element, core::BufferCore& out) {
@@ -19,6 +20,14 @@ int ReadTime(const Asn1Element& element, core::BufferCore& out) {
   uint8_t tag = 0;
   int rc = DerReadOctets(element, 0, content, &tag);
   return rc != core::kOk ? rc : DecodeAsn1Time(content, out, tag, kTimePattern, 0, nullptr);
+}
+
+// ReadName keeps a Name element and its text; a string the name reader cannot convert (434, a BMPString
+// that is not UTF-16) is a malformed inner value here.
+int ReadName(const Asn1Element& element, core::BufferCore& der, core::BufferCore& text) {
+  int rc = der.Assign(element);
+  if (rc == core::kOk) rc = DecodeNameToString(element, text);
+  return rc == kNameStringRefused ? kDerBadInner : rc;
 }
 
 // ReadTbsSignature reads the TBS signature field: the OID and, when present, the parameters element.
@@ -106,17 +115,11 @@ int DecodeTbsNode(Asn1Element& node, TbsCertificate& target) {
   field = field->nextSibling();
   if ((rc = ReadTbsSignature(*field, target.signature)) != core::kOk) return rc;
   field = field->nextSibling();
-  if ((rc = target.issuerDer.Assign(*field)) != core::kOk ||
-      (rc = DecodeNameToString(*field, target.issuer)) != core::kOk) {
-    return rc;
-  }
+  if ((rc = ReadName(*field, target.issuerDer, target.issuer)) != core::kOk) return rc;
   field = field->nextSibling();
   if ((rc = ReadValidity(*field, target)) != core::kOk) return rc;
   field = field->nextSibling();
-  if ((rc = target.subjectDer.Assign(*field)) != core::kOk ||
-      (rc = DecodeNameToString(*field, target.subject)) != core::kOk) {
-    return rc;
-  }
+  if ((rc = ReadName(*field, target.subjectDer, target.subject)) != core::kOk) return rc;
   field = field->nextSibling();
   if ((rc = target.spkiDer.Assign(*field)) != core::kOk ||
       (rc = DecodePublicKeyFromSpki(*field, target.publicKey)) != core::kOk) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "asn1/asn1_element.h"
+#include "asn1/der_codes.h"
 #include "asn1/der_read.h"
 #include "asn1/oid_text.h"
 #include "core/hex.h"
@@ -70,6 +71,8 @@ int AppendNameValue(uint8_t t, const core::BufferCore& value, core::BufferCore& 
     case 4: {
       core::Buffer name;
       int rc = DecodeNameToString(value, name);
+      // 434, a BMPString that is not UTF-16, is a malformed value like any other.
+      if (rc == 434) return kDerBadInner;
       return rc != core::kOk ? rc : out.Append(name);
     }
     case 7:
