@@ -1,0 +1,13 @@
+// What only the certificate code of this folder shares.
+#pragma once
+
+#include "asn1/asn1_element.h"
+#include "pki/cert_extensions.h"
+
+namespace velmora::pki {
+
+// DecodeExtensionNode is CertExtension::Decode on a node that already holds the Extension's DER (it is
+// parsed in place, sparing a copy).
+[[nodiscard]] int DecodeExtensionNode(Asn1Element& node, CertExtension& target);
+
+}  // namespace velmora::pki
