@@ -5,6 +5,7 @@
 #include "core/hex.h"
 #include "pki/distinguished_name.h"
 #include "pki/internal.h"
+#include "pki/pem_armour.h"
 #include "pki/subject_public_key_info.h"
 
 namespace velmora::pki {
@@ -189,6 +190,13 @@ int EncodeCertificate(Certificate& certificate, DerWriter& writer) {
   if (rc == core::kOk) rc = writer.AppendBitString(certificate.signature.Data(), certificate.signature.Length(), 0x03);
   if (rc == core::kOk) rc = writer.EndElement(0);
   return rc;
+}
+
+int CertificateToPem(Certificate& certificate, core::BufferCore& out) {
+  out.Clear();
+  DerWriter der;
+  if (const int rc = EncodeCertificate(certificate, der); rc != core::kOk) return rc;
+  return PemEncode(der.Data(), der.Length(), "CERTIFICATE", out);
 }
 
 int EncodeTbsCertificate(TbsCertificate& record, DerWriter& writer) {

@@ -35,6 +35,10 @@ namespace velmora::pki {
 // the key from its record; the codes of EncodeCertificate.
 [[nodiscard]] int EncodeTbsCertificate(TbsCertificate& record, DerWriter& writer);
 
+// CertificateToPem writes the certificate, encoded as EncodeCertificate does, as a "CERTIFICATE" PEM block
+// (CR LF line ends) into out. 0, or the encoder's code with out left empty.
+[[nodiscard]] int CertificateToPem(Certificate& certificate, core::BufferCore& out);
+
 // CopyCertificate makes target a deep copy of source (its textResult untouched); the source's extensions
 // are added after any target already holds. 0 or the first failing member's code (200).
 [[nodiscard]] int CopyCertificate(Certificate& target, const Certificate& source);

@@ -76,9 +76,20 @@ TEST(CertificateCodec, OpensslCertificatesReencodeByteForByte) {
     EXPECT_EQ(Hex(Bytes(tbs)), Hex(Bytes(c.tbsDer)));
     EXPECT_NE(Bytes(tbs).find(Unhex("0203008001")), std::string::npos);
     EXPECT_EQ(Hex(Written([&](DerWriter& w) { return EncodeCertificate(c, w); })), Hex(der));
+    // The PEM form is openssl's, line ends aside.
+    core::Buffer pem;
+    ASSERT_EQ(CertificateToPem(c, pem), 0);
+    ASSERT_TRUE(RunCommand("openssl x509 -inform DER -outform PEM -in " + dir / "c.der", &output));
+    std::string ours = Bytes(pem);
+    for (size_t at; (at = ours.find('\r')) != std::string::npos;) ours.erase(at, 1);
+    EXPECT_EQ(ours, output);
   }
   Certificate empty;
   Written([&](DerWriter& w) { return EncodeCertificate(empty, w); }, 445);
+  core::Buffer pem;
+  ASSERT_EQ(pem.SetString("kept?"), 0);
+  EXPECT_EQ(CertificateToPem(empty, pem), 445);
+  EXPECT_TRUE(pem.IsEmpty());
 }
 
 // F33: the extensions stand after one or both unique identifiers; openssl -text lists the same ones.
