@@ -375,6 +375,11 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   std::shared_ptr<bt::BluetoothLEDevice> device_;
   // paired_here_ is true once this engine paired the held device; only such a bond is removed again.
   bool paired_here_ = false;
+  // disconnecting_ is true while Disconnect drops the held device; status_mutex_ orders it against the
+  // status handler, so that a status change read during the application's own Disconnect (a late report
+  // of the connection included) raises no second Disconnected.
+  std::mutex status_mutex_;
+  bool disconnecting_ = false;
   // The GATT tree and the mutex that guards it (and the selection against platform-thread readers).
   std::mutex tree_mutex_;
   GattTree gatt_tree_;

@@ -239,6 +239,10 @@ int BLEClientEngine::Disconnect() {
   core::Buffer text;
   (void)text.Format("Disconnecting from server ID %s.", id.Data());
   (void)LogConnection(1, text.Data(), kLogTypeConnection);
+  {
+    std::lock_guard lock(status_mutex_);
+    disconnecting_ = true;
+  }
   // The tree, the selection and the current collections go first: nothing may reach the device's GATT
   // objects once it is dropped.
   (void)ClearGattTree();
@@ -246,6 +250,10 @@ int BLEClientEngine::Disconnect() {
   UnpairIfPairedHere(device, id);
   CloseLink(device, id);
   SetHeldDevice(nullptr);
+  {
+    std::lock_guard lock(status_mutex_);
+    disconnecting_ = false;
+  }
   paired_here_ = false;
   (void)text.Format("Disconnected from server ID %s.", id.Data());
   (void)LogConnection(1, text.Data(), kLogTypeConnection);
@@ -338,7 +346,12 @@ void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::Blueto
     (void)FireLog(3, line.Data(), kLogTypeDebug);
   }
   int32_t expected = status == bt::BluetoothConnectionStatus::Disconnected ? 0 : 1;
-  if (!settings_.not_connected.compare_exchange_strong(expected, 1 - expected, std::memory_order_acq_rel)) return;
+  {
+    // The application's Disconnect raises its own Disconnected; a change seen meanwhile is its doing.
+    std::lock_guard lock(status_mutex_);
+    if (disconnecting_) return;
+    if (!settings_.not_connected.compare_exchange_strong(expected, 1 - expected, std::memory_order_acq_rel)) return;
+  }
   if (expected == 0) {
     (void)FireDisconnected(0, "Offline");
   } else {
