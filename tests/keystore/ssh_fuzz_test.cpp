@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/pki/pem_test_support.h"
-#include "tests/test_support.h"
+#include "tests/fuzz_support.h"
 
 namespace velmora::keystore::testing {
 
@@ -28,16 +28,7 @@ std::string Blob(const std::string& line) {
   return out.substr(0, static_cast<size_t>(n < 0 ? 0 : n));
 }
 
-void Mutate(std::string& s, std::mt19937_64& rng) {
-  static const std::string kBytes("\x00\x01\x04\x07\x20\x21\x41\x7f\x80\xff", 10);
-  const char byte = kBytes[rng() % kBytes.size()];
-  const size_t at = s.empty() ? 0 : rng() % s.size(), op = s.empty() ? 3 : rng() % 5;
-  if (op == 0) s[at] = static_cast<char>(s[at] ^ (1 << (rng() % 8)));
-  if (op == 1) s[at] = byte;
-  if (op == 2) s.resize(at);
-  if (op == 3) s.insert(at, 1 + rng() % 3, byte);
-  if (op == 4) s.erase(at, 1);
-}
+const std::string kBytes("\x00\x01\x04\x07\x20\x21\x41\x7f\x80\xff", 10);
 
 TEST(SshFuzz, MutatedBlobsAndLinesEndInTheirCodes) {
   pki::testing::ProvidersLoaded providers;
@@ -49,15 +40,7 @@ TEST(SshFuzz, MutatedBlobsAndLinesEndInTheirCodes) {
   }
   const std::string ed448 = pki::testing::ReadFile(VELMORA_TEST_DATA_DIR "/keystore/ssh_ed448.pub");
   seeds.push_back(Blob(ed448.substr(ed448.find('\n') + 1)));
-  const uint64_t seed = testing_support::FuzzSeed();
-  std::printf("SSH fuzz seed %llu over %zu inputs\n", static_cast<unsigned long long>(seed), seeds.size());
-  std::mt19937_64 rng(seed);
-  for (const std::string& input : seeds) ASSERT_EQ(FuzzSshInput(input), "") << pki::testing::Hex(input);
-  for (int64_t i = 0, count = testing_support::FuzzScaled(300000); i < count; ++i) {
-    std::string input = seeds[rng() % seeds.size()];
-    for (int m = 1 + static_cast<int>(rng() % 4); m > 0; --m) Mutate(input, rng);
-    ASSERT_EQ(FuzzSshInput(input), "") << "input " << i << ": " << pki::testing::Hex(input);
-  }
+  testing_support::RunMutationLoop("SSH", seeds, 300000, kBytes, FuzzSshInput);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/pki/pem_test_support.h"
-#include "tests/test_support.h"
+#include "tests/fuzz_support.h"
 
 namespace velmora::pki::testing {
 
@@ -18,16 +18,7 @@ std::string FuzzPemInput(const std::string& input);
 
 namespace {
 
-void Mutate(std::string& s, std::mt19937_64& rng) {
-  static const std::string kBytes("-:\\ \r\n=A+/\x80\xff\x00,", 14);
-  const char byte = kBytes[rng() % kBytes.size()];
-  const size_t at = s.empty() ? 0 : rng() % s.size(), op = s.empty() ? 3 : rng() % 5;
-  if (op == 0) s[at] = static_cast<char>(s[at] ^ (1 << (rng() % 8)));
-  if (op == 1) s[at] = byte;
-  if (op == 2) s.resize(at);
-  if (op == 3) s.insert(at, 1 + rng() % 3, byte);
-  if (op == 4) s.erase(at, 1);
-}
+const std::string kBytes("-:\\ \r\n=A+/\x80\xff\x00,", 14);
 
 TEST(PemFuzz, MutatedArmourEndsInItsCodesWithoutQuotingKeys) {
   ProvidersLoaded providers;
@@ -40,15 +31,7 @@ TEST(PemFuzz, MutatedArmourEndsInItsCodesWithoutQuotingKeys) {
     const std::string text = ReadFile(std::string(kVectors) + file);
     if (!text.empty()) seeds.push_back(text);
   }
-  const uint64_t seed = testing_support::FuzzSeed();
-  std::printf("PEM fuzz seed %llu over %zu inputs\n", static_cast<unsigned long long>(seed), seeds.size());
-  std::mt19937_64 rng(seed);
-  for (const std::string& input : seeds) ASSERT_EQ(FuzzPemInput(input), "") << input;
-  for (int64_t i = 0, count = testing_support::FuzzScaled(60000); i < count; ++i) {
-    std::string input = seeds[rng() % seeds.size()];
-    for (int m = 1 + static_cast<int>(rng() % 4); m > 0; --m) Mutate(input, rng);
-    ASSERT_EQ(FuzzPemInput(input), "") << "input " << i << ": " << Hex(input);
-  }
+  testing_support::RunMutationLoop("PEM", seeds, 60000, kBytes, FuzzPemInput);
 }
 
 }  // namespace
