@@ -4,8 +4,16 @@
 #include <cstdlib>
 #include <string>
 
+#include "crypto/providers/provider_tables.h"
+
 namespace velmora::pki::testing {
 std::string FuzzPemInput(const std::string& input);
+}
+
+// The digests and ciphers answer through the provider tables, loaded once as a process would.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  velmora::crypto::CryptoProvidersStaticInit();
+  return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -15,11 +15,15 @@ namespace {
 bool Allowed(int rc) { return rc == 0 || rc == -1 || rc == 1424 || rc == 602 || (rc >= 2001 && rc <= 2010); }
 
 // QuotesBody is true when the error text repeats eight consecutive characters of a base64 line inside a
-// block.
+// block. A begin or end line may be quoted (its first 32 characters), whatever it holds.
 bool QuotesBody(const std::string& text, const std::string& error) {
   const size_t colon = error.find(": ");
   const std::string quoted = colon == std::string::npos ? error : error.substr(colon + 2);
   if (quoted.size() <= 8) return false;
+  for (size_t at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at + 1)) {
+    const size_t line_start = text.find_last_of("\r\n", at) == std::string::npos ? 0 : text.find_last_of("\r\n", at) + 1;
+    if (line_start == at && quoted.compare(0, 4, "----") == 0) return false;
+  }
   bool inside = false;
   size_t start = 0;
   while (start < text.size()) {
