@@ -20,6 +20,12 @@ bool QuotesBody(const std::string& text, const std::string& error) {
   const size_t colon = error.find(": ");
   const std::string quoted = colon == std::string::npos ? error : error.substr(colon + 2);
   if (quoted.size() <= 8) return false;
+  // "label, line N" names the block by the label of its begin line.
+  std::smatch named;
+  if (std::regex_match(quoted, named, std::regex("(.*), line [0-9]+")) &&
+      text.find("BEGIN " + named[1].str()) != std::string::npos) {
+    return false;
+  }
   for (size_t at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at + 1)) {
     const size_t line_start = text.find_last_of("\r\n", at) == std::string::npos ? 0 : text.find_last_of("\r\n", at) + 1;
     if (line_start == at && quoted.compare(0, 4, "----") == 0) return false;
