@@ -24,6 +24,7 @@
 #include "platform/crypto/ncrypt_types.h"
 #include "platform/crypto/secur32_modules.h"
 #include "platform/store_root.h"
+#include "tests/asn1/asn1_oracle.h"
 #include "tests/core/python_oracle.h"
 
 extern char** environ;
@@ -111,7 +112,9 @@ class ServerCredentialTest : public ::testing::Test {
 
 TEST_F(ServerCredentialTest, OpensslClientVerifiesOurCertificate) {
   if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "the openssl command is not installed";
-  if (!testing_support::PythonAvailable()) GTEST_SKIP() << "python3 is not installed";
+  if (std::system((std::string(pki::testing::kDebianPython) + " -c 'import cryptography' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "python3-cryptography is not installed";
+  }
   ASSERT_TRUE(Run("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj '/CN=Velmora Test CA' -keyout ca.key "
                   "-out ca.pem >/dev/null 2>&1"));
   struct Case {
@@ -128,7 +131,7 @@ TEST_F(ServerCredentialTest, OpensslClientVerifiesOurCertificate) {
                     ".csr && openssl x509 -req -in " + n + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 "
                     "-outform DER -out " + n + ".der 2>/dev/null"));
     std::string out;
-    ASSERT_TRUE(testing_support::RunPython(kBlobOracle, root_ + "/" + n + ".key", "", &out));
+    ASSERT_TRUE(testing_support::RunPython(kBlobOracle, root_ + "/" + n + ".key", "", &out, pki::testing::kDebianPython));
     const auto fields = testing_support::Lines(out);
     ASSERT_EQ(fields.size(), 1u);
     const std::u16string key_name = u"server " + std::u16string(n.begin(), n.end());
