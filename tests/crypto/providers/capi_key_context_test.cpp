@@ -107,6 +107,7 @@ class ContainerTest : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_EQ(plat::test::LiveCryptoHandles(), 0);
+    EXPECT_EQ(plat::test::ModuleLoadCount("advapi32"), 0);  // released with the last context
     plat::test::SetStoreRoot(nullptr);
     fs::remove_all(root_);
   }
