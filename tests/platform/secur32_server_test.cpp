@@ -131,7 +131,8 @@ TEST_F(ServerCredentialTest, OpensslClientVerifiesOurCertificate) {
                     ".csr && openssl x509 -req -in " + n + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 "
                     "-outform DER -out " + n + ".der 2>/dev/null"));
     std::string out;
-    ASSERT_TRUE(testing_support::RunPython(kBlobOracle, root_ + "/" + n + ".key", "", &out, pki::testing::kDebianPython));
+    ASSERT_TRUE(
+        testing_support::RunPython(kBlobOracle, root_ + "/" + n + ".key", "", &out, pki::testing::kDebianPython));
     const auto fields = testing_support::Lines(out);
     ASSERT_EQ(fields.size(), 1u);
     const std::u16string key_name = u"server " + std::u16string(n.begin(), n.end());
