@@ -1,6 +1,7 @@
 // Key containers and stored keys under the platform store root: blobs that must be refused (a seeded
-// mutation test over CryptoAPI and CNG private blobs; VELMORABLE_FUZZ_SEED replays one), names that try to
-// leave the root, handles used after they were closed, and the files left behind.
+// mutation test over CryptoAPI and CNG private blobs through key_blob_fuzz_target.cpp and named imports;
+// VELMORABLE_FUZZ_SEED replays one), names that try to leave the root, handles used after they were closed,
+// and the files left behind.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,11 @@
 #include "tests/core/python_oracle.h"
 
 namespace velmora::platform {
+
+namespace testing {
+std::string FuzzKeyBlob(const std::string& input);
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -149,6 +155,8 @@ TEST_F(KeyStorageTest, MutatedBlobsAreRefusedAndLeaveNothing) {
       }
     }
     SCOPED_TRACE(std::string(s.what) + " round " + std::to_string(round));
+    // Every reader, without a name; then the blob's own, into a named container or key.
+    EXPECT_EQ(testing::FuzzKeyBlob(std::string(blob.begin(), blob.end())), "");
     if (s.cng_type == nullptr) {
       HCRYPTPROV provider = 0;
       ASSERT_EQ(CryptAcquireContextA(&provider, "fuzz", nullptr, s.provider_type, kNewKeyset), 1);
