@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 
 #include "component/tls_services.h"
 #include "core/base64.h"
@@ -26,27 +27,57 @@ using CryptImportKeyFn = plat::BOOL (*)(plat::HCRYPTPROV, const uint8_t*, plat::
                                         uintptr_t*);
 using CryptDestroyKeyFn = plat::BOOL (*)(uintptr_t);
 
-// The container functions, looked up once; null while "Advapi32.dll" or the function is missing.
+// The container functions. "Advapi32.dll" is loaded while a context holds a provider handle acquired here
+// (and for the length of a call), so nothing stays loaded once every context is released.
 struct ContainerFunctions {
   plat::CryptAcquireContextAFn acquire = nullptr;
   plat::CryptReleaseContextFn release = nullptr;
   CryptImportKeyFn import_key = nullptr;
   CryptDestroyKeyFn destroy_key = nullptr;
+  bool held = false;  // a use of the module was taken
 };
 
-const ContainerFunctions& Functions() {
-  static const ContainerFunctions functions = [] {
-    ContainerFunctions loaded;
-    // NOTE: the module stays loaded for the life of the process.
-    plat::ModuleHandle module = plat::LoadModule("Advapi32.dll");
-    if (module == nullptr) return loaded;
-    loaded.acquire = reinterpret_cast<plat::CryptAcquireContextAFn>(plat::GetProc(module, "CryptAcquireContextA"));
-    loaded.release = reinterpret_cast<plat::CryptReleaseContextFn>(plat::GetProc(module, "CryptReleaseContext"));
-    loaded.import_key = reinterpret_cast<CryptImportKeyFn>(plat::GetProc(module, "CryptImportKey"));
-    loaded.destroy_key = reinterpret_cast<CryptDestroyKeyFn>(plat::GetProc(module, "CryptDestroyKey"));
-    return loaded;
-  }();
-  return functions;
+struct ContainerModule {
+  std::mutex mutex;
+  plat::ModuleHandle module = nullptr;
+  int users = 0;
+  ContainerFunctions functions;
+};
+
+// Never destroyed: a context released during process exit may still look here.
+ContainerModule& TheModule() {
+  static ContainerModule* module = new ContainerModule;
+  return *module;
+}
+
+// HoldFunctions takes one more use of the module and gives its functions (all null, and no use taken,
+// while it is missing).
+ContainerFunctions HoldFunctions() {
+  ContainerModule& held = TheModule();
+  std::lock_guard<std::mutex> lock(held.mutex);
+  if (held.users == 0) {
+    held.module = plat::LoadModule("Advapi32.dll");
+    if (held.module == nullptr) return {};
+    held.functions.acquire =
+        reinterpret_cast<plat::CryptAcquireContextAFn>(plat::GetProc(held.module, "CryptAcquireContextA"));
+    held.functions.release =
+        reinterpret_cast<plat::CryptReleaseContextFn>(plat::GetProc(held.module, "CryptReleaseContext"));
+    held.functions.import_key = reinterpret_cast<CryptImportKeyFn>(plat::GetProc(held.module, "CryptImportKey"));
+    held.functions.destroy_key = reinterpret_cast<CryptDestroyKeyFn>(plat::GetProc(held.module, "CryptDestroyKey"));
+    held.functions.held = true;
+  }
+  ++held.users;
+  return held.functions;
+}
+
+// DropFunctions gives one use back; the last one frees the module.
+void DropFunctions() {
+  ContainerModule& held = TheModule();
+  std::lock_guard<std::mutex> lock(held.mutex);
+  if (held.users == 0 || --held.users > 0) return;
+  (void)plat::FreeModule(held.module);
+  held.module = nullptr;
+  held.functions = {};
 }
 
 // Significant is the number without its leading zero bytes.
@@ -103,7 +134,15 @@ int SetProvider(component::CryptoApiKeyContext& context, const char* text) {
 
 int Acquire(component::CryptoApiKeyContext& context, const char* provider_text, const char* container, uint32_t flags,
             bool create) {
-  const ContainerFunctions& functions = Functions();
+  const ContainerFunctions functions = HoldFunctions();
+  // The use taken here stays with the context while it holds the provider handle.
+  struct Use {
+    bool kept = false;
+    ~Use() {
+      if (!kept) DropFunctions();
+    }
+  } use;
+  use.kept = !functions.held;
   for (;;) {
     if (SetProvider(context, provider_text) != 0 || functions.acquire == nullptr) return kContainerNotAcquired;
     // The provider name as text with its terminator; none when empty.
@@ -119,6 +158,7 @@ int Acquire(component::CryptoApiKeyContext& context, const char* provider_text, 
         (create && plat::GetLastError() == kBadKeyset &&
          functions.acquire(&handle, container, provider_name, type, flags | kNewKeyset) != 0)) {
       context.provider_handle = handle;
+      use.kept = true;
       return 0;
     }
     if ((flags & kMachineKeyset) != 0) return kContainerNotAcquired;
@@ -127,7 +167,9 @@ int Acquire(component::CryptoApiKeyContext& context, const char* provider_text, 
 }
 
 void Release(component::CryptoApiKeyContext& context) {
-  const ContainerFunctions& functions = Functions();
+  if (context.key_handle == 0 && context.provider_handle == 0) return;
+  const ContainerFunctions functions = HoldFunctions();
+  const bool held = functions.held;
   if (context.key_handle != 0 && functions.destroy_key != nullptr) {
     (void)functions.destroy_key(static_cast<uintptr_t>(context.key_handle));
   }
@@ -135,7 +177,10 @@ void Release(component::CryptoApiKeyContext& context) {
   if (context.provider_handle != 0 && functions.release != nullptr) {
     (void)functions.release(static_cast<plat::HCRYPTPROV>(context.provider_handle), 0);
   }
+  // The use Acquire left with the provider handle, then this call's.
+  if (context.provider_handle != 0) DropFunctions();
   context.provider_handle = 0;
+  if (held) DropFunctions();
 }
 
 int RsaToCryptoApiPrivateBlob(const RsaKeyParams& params, core::BufferCore& out) {

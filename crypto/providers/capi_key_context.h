@@ -2,7 +2,8 @@
 // the provider, acquire a container with the retries the platform needs, release), the CryptoAPI private
 // key blobs of RSA and DSA keys, the decoding of a PEM block's body, and the release of a component's
 // certificate context. The container functions of "Advapi32.dll" are looked up at run time in a table of
-// their own, loaded on first use. Any thread; one context is used by one thread at a time.
+// their own; the module stays loaded while a context holds a provider handle Acquire gave it. Any thread;
+// one context is used by one thread at a time.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "crypto/providers/storage_provider_keys.h"
 #include "platform/modules.h"
 #include "platform/store_root.h"
+#include "tests/asn1/asn1_oracle.h"
 #include "tests/core/python_oracle.h"
 #include "tests/test_support.h"
 #if VELMORABLE_PLATFORM_CRYPTO
@@ -36,10 +38,12 @@ void Set(core::BufferCore& field, const std::string& hex) {
   ASSERT_EQ(field.SetData(static_cast<int32_t>(bytes.size()), bytes.data()), 0);
 }
 
-// "rsa" prints N E P Q DP DQ QINV; "ec CURVE" X Y D; "encrypt N E HEX" a PKCS#1 v1.5 ciphertext.
+// "rsa" prints N E P Q DP DQ QINV; "ec CURVE" X Y D; "encrypt N E HEX" the PKCS#1 v1.5 ciphertext openssl
+// pkeyutl -encrypt makes.
 constexpr char kOracle[] = R"PY(
-import sys
-from cryptography.hazmat.primitives.asymmetric import rsa, ec, padding
+import os, subprocess, sys, tempfile
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import rsa, ec
 def hx(v): return "x" + v.to_bytes((v.bit_length() + 7) // 8, "big").hex()
 for line in sys.stdin:
     f = line.split()
@@ -51,8 +55,22 @@ for line in sys.stdin:
         print(hx(n.public_numbers.x), hx(n.public_numbers.y), hx(n.private_value))
     elif f[0] == "encrypt":
         pub = rsa.RSAPublicNumbers(int(f[2], 16), int(f[1], 16)).public_key()
-        print("x" + pub.encrypt(bytes.fromhex(f[3]), padding.PKCS1v15()).hex())
+        tmp = tempfile.mkdtemp()
+        open(os.path.join(tmp, "pub.pem"), "wb").write(pub.public_bytes(
+            serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
+        open(os.path.join(tmp, "in"), "wb").write(bytes.fromhex(f[3]))
+        out = subprocess.run(["openssl", "pkeyutl", "-encrypt", "-pubin", "-inkey", os.path.join(tmp, "pub.pem"),
+                              "-pkeyopt", "rsa_padding_mode:pkcs1", "-in", os.path.join(tmp, "in")],
+                             capture_output=True, check=True).stdout
+        for name in ("pub.pem", "in"): os.remove(os.path.join(tmp, name))
+        os.rmdir(tmp)
+        print("x" + out.hex())
 )PY";
+
+bool HaveOracle() {
+  return std::system("openssl version >/dev/null 2>&1") == 0 &&
+         std::system((std::string(pki::testing::kDebianPython) + " -c 'import cryptography' 2>/dev/null").c_str()) == 0;
+}
 
 class CngKeyBlobsTest : public ::testing::Test {
  protected:
@@ -75,9 +93,10 @@ class CngKeyBlobsTest : public ::testing::Test {
 };
 
 TEST_F(CngKeyBlobsTest, RecordsMakeTheRoundTrip) {
-  if (!testing_support::PythonAvailable()) GTEST_SKIP() << "python3 is not installed";
+  if (!HaveOracle()) GTEST_SKIP() << "openssl or python3-cryptography is not installed";
   std::string out;
-  ASSERT_TRUE(testing_support::RunPython(kOracle, "", "rsa\nec 256\nec 384\nec 521\n", &out));
+  ASSERT_TRUE(
+      testing_support::RunPython(kOracle, "", "rsa\nec 256\nec 384\nec 521\n", &out, pki::testing::kDebianPython));
   const auto lines = testing_support::Lines(out);
   ASSERT_EQ(lines.size(), 4u);
   KeyRecord rsa_key;
@@ -126,9 +145,9 @@ TEST_F(CngKeyBlobsTest, RecordsMakeTheRoundTrip) {
 }
 
 TEST_F(CngKeyBlobsTest, StorageProvidersKeepTheirPolicies) {
-  if (!testing_support::PythonAvailable()) GTEST_SKIP() << "python3 is not installed";
+  if (!HaveOracle()) GTEST_SKIP() << "openssl or python3-cryptography is not installed";
   std::string out;
-  ASSERT_TRUE(testing_support::RunPython(kOracle, "", "rsa\nec 256\n", &out));
+  ASSERT_TRUE(testing_support::RunPython(kOracle, "", "rsa\nec 256\n", &out, pki::testing::kDebianPython));
   const auto lines = testing_support::Lines(out);
   ASSERT_EQ(lines.size(), 2u);
   KeyRecord key;
@@ -200,10 +219,11 @@ TEST_F(CngKeyBlobsTest, StorageProvidersKeepTheirPolicies) {
                                        u""), 0);
   EXPECT_EQ(property(kTpmProviderName, u"tpm2", u"Key Usage"), std::string("\x01\0\0\0", 4));
 
-  // Key usage: the TPM's RSA key decrypts what python encrypted and refuses to sign; its EC key signs and
+  // Key usage: the TPM's RSA key decrypts what openssl encrypted and refuses to sign; its EC key signs and
   // refuses agreement.
   ASSERT_TRUE(testing_support::RunPython(
-      kOracle, "", "encrypt " + lines[0][0].substr(1) + " " + lines[0][1].substr(1) + " 68656c6c6f\n", &out));
+      kOracle, "", "encrypt " + lines[0][0].substr(1) + " " + lines[0][1].substr(1) + " 68656c6c6f\n", &out,
+      pki::testing::kDebianPython));
   const std::string ciphertext = FromHex(testing_support::Lines(out)[0][0]);
   plat::NCRYPT_PROV_HANDLE provider = 0;
   plat::NCRYPT_KEY_HANDLE handle = 0;

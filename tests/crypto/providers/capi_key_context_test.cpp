@@ -15,6 +15,7 @@
 #include "crypto/providers/provider_tables.h"
 #include "platform/modules.h"
 #include "platform/store_root.h"
+#include "tests/asn1/asn1_oracle.h"
 #include "tests/core/python_oracle.h"
 #include "tests/test_support.h"
 #if VELMORABLE_PLATFORM_CRYPTO
@@ -107,6 +108,7 @@ class ContainerTest : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_EQ(plat::test::LiveCryptoHandles(), 0);
+    EXPECT_EQ(plat::test::ModuleLoadCount("advapi32"), 0);  // released with the last context
     plat::test::SetStoreRoot(nullptr);
     fs::remove_all(root_);
   }
@@ -115,8 +117,8 @@ class ContainerTest : public ::testing::Test {
 
 bool HaveTools() {
   std::string out;
-  return Shell("openssl version 2>/dev/null", &out) && testing_support::PythonAvailable() &&
-         Shell("python3 -c 'import cryptography' 2>/dev/null", &out);
+  return Shell("openssl version 2>/dev/null", &out) &&
+         Shell(std::string(pki::testing::kDebianPython) + " -c 'import cryptography' 2>/dev/null", &out);
 }
 
 int Calls() { return plat::test::CryptoCallCount("CryptAcquireContextA"); }
@@ -188,7 +190,8 @@ TEST_F(ContainerTest, BlobsImportAndSignThroughTheContainer) {
   LoadNCryptFunctions();
   std::string script_out;
   // Keys: 2048 bits with a 257-byte modulus, 1000 bits, 2048 bits with the exponent in five bytes.
-  ASSERT_TRUE(testing_support::RunPython(kOracle, "", "rsa 2048\nrsa 1000\nrsa 2048\ndsa\n", &script_out));
+  ASSERT_TRUE(testing_support::RunPython(kOracle, "", "rsa 2048\nrsa 1000\nrsa 2048\ndsa\n", &script_out,
+                                         pki::testing::kDebianPython));
   const auto keys = testing_support::Lines(script_out);
   ASSERT_EQ(keys.size(), 4u);
   struct Case {
@@ -256,7 +259,7 @@ TEST_F(ContainerTest, BlobsImportAndSignThroughTheContainer) {
   Release(dss_context);
   const std::vector<uint8_t> der = plat::test::ContainerKeyDer("dss", false, 2);
   commands += "der " + ToHex(std::string(der.begin(), der.end())) + "\n";
-  ASSERT_TRUE(testing_support::RunPython(kOracle, "", commands, &script_out));
+  ASSERT_TRUE(testing_support::RunPython(kOracle, "", commands, &script_out, pki::testing::kDebianPython));
   const auto answers = testing_support::Lines(script_out);
   ASSERT_EQ(answers.size(), 4u);
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(answers[i][0], "ok") << cases[i].name;
