@@ -296,8 +296,14 @@ int ArmourOpenSshPrivateKey(crypto::KeyRecord& key, const char* password, const 
   const crypto::EcKeyParams* ec = key.Type == crypto::kKeyEc       ? &key.EcParams
                                   : key.Type == crypto::kKeyEdwards ? &key.EdParams
                                                                     : nullptr;
+  core::Buffer armour, text;
   int rc = WriteOpenSshPrivateKey(body, password, comment, dsa, rsa, ec, "aes256-cbc", kWriteRounds);
-  return rc == 0 ? pki::PemEncode(body.Data(), body.Length(), "OPENSSH PRIVATE KEY", out) : rc;
+  if (rc == 0) rc = pki::PemEncode(body.Data(), body.Length(), "OPENSSH PRIVATE KEY", armour);
+  // OpenSSH finds its armour lines only with LF ends: the CRs of the PEM armour go.
+  for (int32_t i = 0; rc == 0 && i < armour.Length(); ++i) {
+    if (armour.Data()[i] != '\r') rc = text.AppendByte(static_cast<uint8_t>(armour.Data()[i]));
+  }
+  return rc == 0 ? out.Assign(text) : rc;
 }
 
 namespace test {

@@ -36,8 +36,8 @@ inline constexpr int64_t kOpenSshMaxRounds = 1024;
                                          const crypto::DsaKeyParams* dsa, const crypto::RsaKeyParams* rsa,
                                          const crypto::EcKeyParams* ec, const char* cipher_name, int32_t rounds);
 
-// ArmourOpenSshPrivateKey sets out to key as an "OPENSSH PRIVATE KEY" PEM file, encrypted with
-// aes256-cbc and 16 rounds when password is not empty: the writer's codes (1424 for a record type
+// ArmourOpenSshPrivateKey sets out to key as an "OPENSSH PRIVATE KEY" PEM file with LF line ends (OpenSSH
+// reads no other), encrypted with aes256-cbc and 16 rounds when password is not empty: the writer's codes (1424 for a record type
 // without an OpenSSH form) or PemEncode's.
 [[nodiscard]] int ArmourOpenSshPrivateKey(crypto::KeyRecord& key, const char* password, const char* comment,
                                           core::BufferCore& out);
