@@ -91,14 +91,16 @@ int ReadKeyData(crypto::KeyRecord& key, const core::BufferCore& type_in, const c
   }
   rc = stream.ReadBitLengthString(d);
   if (rc != 0) return rc;
-  // A scalar longer than the curve's is no key of it.
+  // Zeros in front (a sign byte) are dropped; a scalar longer than the curve's is no key of it.
+  int32_t skip = 0;
+  while (skip < d.Length() && d.Bytes()[skip] == 0) ++skip;
   const int32_t size = crypto::EcKeyTypeByteLength(ec.KeyType);
-  if (size <= 0 || d.Length() > size) return kBadSsh2Key;
-  rc = core::PadBytesLeft(d.Data(), d.Length(), size, ec.D);
+  if (size <= 0 || d.Length() - skip > size) return kBadSsh2Key;
+  rc = core::PadBytesLeft(d.Data() + skip, d.Length() - skip, size, ec.D);
   return rc == 0 ? crypto::EnsureEcPublicKey(ec) : rc;
 }
 
-// AppendKeyData writes the key data of key, its length word first.
+// AppendKeyData writes the key data of key after a word holding the length of the rest.
 int AppendKeyData(crypto::KeyRecord& key, core::ByteStream& data) {
   int rc = data.AppendUInt32BE(0);
   if (rc == 0 && key.Type == crypto::kKeyRsa) {
@@ -128,7 +130,8 @@ int AppendKeyData(crypto::KeyRecord& key, core::ByteStream& data) {
   } else if (rc == 0) {
     rc = kBadSsh2Key;
   }
-  return rc == 0 ? data.InsertUInt32BE(0, static_cast<uint32_t>(data.Length())) : rc;
+  // The word counts the bytes after it, as the files of other writers have it and their readers check.
+  return rc == 0 ? data.InsertUInt32BE(0, static_cast<uint32_t>(data.Length() - 4)) : rc;
 }
 
 }  // namespace
