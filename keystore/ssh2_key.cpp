@@ -70,7 +70,9 @@ int ReadKeyData(crypto::KeyRecord& key, const core::BufferCore& type_in, const c
     crypto::RsaKeyParams& rsa = key.RsaParams;
     rc = SkipWords(stream, 1);
     if (rc == 0) rc = ReadNumbers(stream, {&rsa.Exponent, &rsa.D, &rsa.Modulus, &rsa.InverseQ, &rsa.Q, &rsa.P});
-    return rc == 0 ? rsa.RecomputeCrt() : rc;
+    if (rc != 0) return rc;
+    // Numbers the CRT cannot be computed from (a wrong password, mostly) are no key.
+    return rsa.RecomputeCrt() == 0 ? 0 : kBadSsh2Key;
   }
   if (StartsWith(type, "dl-modp{sign{dsa")) {
     key.Type = crypto::kKeyDsa;
@@ -97,7 +99,8 @@ int ReadKeyData(crypto::KeyRecord& key, const core::BufferCore& type_in, const c
   const int32_t size = crypto::EcKeyTypeByteLength(ec.KeyType);
   if (size <= 0 || d.Length() - skip > size) return kBadSsh2Key;
   rc = core::PadBytesLeft(d.Data() + skip, d.Length() - skip, size, ec.D);
-  return rc == 0 ? crypto::EnsureEcPublicKey(ec) : rc;
+  if (rc != 0) return rc;
+  return crypto::EnsureEcPublicKey(ec) == 0 ? 0 : kBadSsh2Key;
 }
 
 // AppendKeyData writes the key data of key after a word holding the length of the rest.

@@ -18,8 +18,9 @@ inline constexpr int kBadSsh2Key = 280;
 inline constexpr uint32_t kSsh2Magic = 0x3F6FF9EB;
 
 // ReadSsh2PrivateKey reads the blob, given as bytes or as its base64 text, into key (handed in reset):
-// 0; 280; 1080 or -1 from a cut integer or string; the CRT or EC key code. A wrong password mostly shows
-// as a cut field or as numbers that do not work. On failure key holds what was read so far and is for
+// 0; 280 (also for numbers the CRT values or the EC public point cannot be computed from); 1080 or -1
+// from a cut integer or string; 200. A wrong password mostly shows as a cut field or as numbers that do
+// not work. On failure key holds what was read so far and is for
 // the caller to discard.
 [[nodiscard]] int ReadSsh2PrivateKey(crypto::KeyRecord& key, const void* data, int32_t length, const char* password);
 
