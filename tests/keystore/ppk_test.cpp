@@ -129,6 +129,10 @@ TEST(PpkRead, WrongPasswordMacAndFipsGiveTheirCodesAndTexts) {
       {keys.File(2, 0), true, 0, ""},
   };
   for (const auto& c : cases) {
+#ifndef VELMORABLE_PLATFORM_CRYPTO
+    // FIPS mode sends the MAC to the platform, which such a build lacks.
+    if (c.fips && (c.rc != 9999 || c.text.find("EdDSA") != std::string::npos)) continue;
+#endif
     crypto::KeyRecord key;
     std::string text;
     int rc = 0;
