@@ -5,8 +5,17 @@
 #include <cstdlib>
 #include <string>
 
+#include "crypto/providers/provider_tables.h"
+
 namespace velmora::keystore::testing {
 std::string KEY_FILE_FUZZ_ENTRY(const std::string& input);
+}
+
+// The platform tables are loaded once, as the library's start-up does, so the default provider mode finds
+// the platform's digests and ciphers.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  velmora::crypto::CryptoProvidersStaticInit();
+  return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
