@@ -251,4 +251,31 @@ int BcryptPbkdfWithHash(HashObject& hash_object, const core::BufferCore& passwor
   return rc;
 }
 
+int BcryptPbkdfBytesWithHash(HashObject& hash_object, const core::BufferCore& password, const uint8_t* salt,
+                             int32_t salt_length, int32_t rounds, int32_t length, core::BufferCore& out) {
+  if (length < 1 || length > kBcryptMaxOutput) return core::kOutOfRange;
+  HashObject* hash = &hash_object;
+  uint8_t sha2pass[kMaxDigest];
+  core::SecureBuffer result;
+  int rc = result.Resize(length);
+  if (rc == 0) rc = Sha512Of(hash, password.Data(), password.Length(), nullptr, 0, sha2pass);
+  // OpenSSH spreads the blocks over the output: stride ceil(length / 32), byte k of block b at
+  // k * stride + b - 1, so that every block is needed for any prefix of the key.
+  const int32_t stride = (length + kBcryptHashSize - 1) / kBcryptHashSize;
+  const int32_t per_block = (length + stride - 1) / stride;
+  auto* bytes = reinterpret_cast<uint8_t*>(result.Data());
+  for (int32_t count = 1; count <= stride && rc == 0; ++count) {
+    uint8_t block[kBcryptHashSize] = {};
+    rc = BcryptBlock(hash, sha2pass, salt, salt_length, rounds, static_cast<uint32_t>(count), block);
+    for (int32_t k = 0; k < per_block && rc == 0; ++k) {
+      const int32_t at = k * stride + count - 1;
+      if (at < length) bytes[at] = block[k];
+    }
+    platform::SecureZero(block, sizeof block);
+  }
+  if (rc == 0) rc = out.Assign(result);
+  platform::SecureZero(sha2pass, sizeof sha2pass);
+  return rc;
+}
+
 }  // namespace velmora::crypto

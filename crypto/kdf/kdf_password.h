@@ -74,4 +74,14 @@ constexpr uint8_t kPkcs12MacKey = 3;
                                       int32_t salt_length, int32_t rounds, core::BufferCore& key,
                                       core::BufferCore& iv);
 
+// kBcryptMaxOutput: the longest bcrypt-pbkdf output, 32 blocks of 32 bytes.
+constexpr int32_t kBcryptMaxOutput = 1024;
+
+// BcryptPbkdfBytesWithHash derives length bytes (1 to 1024) with bcrypt-pbkdf over hash (a SHA-512 object)
+// into out, the blocks interleaved with stride ceil(length / 32) as OpenSSH does: 0; 432 for another
+// length; 200 or the digest's code. At 48 bytes it gives key and IV of BcryptPbkdfWithHash in a row.
+[[nodiscard]] int BcryptPbkdfBytesWithHash(HashObject& hash, const core::BufferCore& password, const uint8_t* salt,
+                                           int32_t salt_length, int32_t rounds, int32_t length,
+                                           core::BufferCore& out);
+
 }  // namespace velmora::crypto

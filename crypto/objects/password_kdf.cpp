@@ -139,4 +139,13 @@ int BcryptPbkdf(const core::BufferCore& password, const char* kdf_name, const ui
   return BcryptPbkdfWithHash(*HeldHash(component), password, salt, salt_length, rounds, key, iv);
 }
 
+int BcryptPbkdfBytes(const core::BufferCore& password, const uint8_t* salt, int32_t salt_length, int32_t rounds,
+                     int32_t length, core::BufferCore& out) {
+  if (FipsMode()) return kNotAllowedInFips;
+  component::CryptoComponent component;
+  const int rc = SelectHashByName(component, "sha512", kProviderDefault);
+  if (rc != 0) return rc;
+  return BcryptPbkdfBytesWithHash(*HeldHash(component), password, salt, salt_length, rounds, length, out);
+}
+
 }  // namespace velmora::crypto

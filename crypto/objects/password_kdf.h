@@ -48,4 +48,9 @@ namespace velmora::crypto {
 [[nodiscard]] int BcryptPbkdf(const core::BufferCore& password, const char* kdf_name, const uint8_t* salt,
                               int32_t salt_length, int32_t rounds, core::BufferCore& key, core::BufferCore& iv);
 
+// BcryptPbkdfBytes derives length bytes (1 to 1024) with bcrypt-pbkdf over SHA-512 (selected by name in the
+// default provider mode) into out: 0; 9999 in FIPS mode; 432 for another length; 600 when SHA-512 needs
+// the platform; 200.
+[[nodiscard]] int BcryptPbkdfBytes(const core::BufferCore& password, const uint8_t* salt, int32_t salt_length,
+                                   int32_t rounds, int32_t length, core::BufferCore& out);
 }  // namespace velmora::crypto
