@@ -2,6 +2,7 @@
 // oracle itself.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,28 @@ inline std::vector<std::string> PkcsOracle(const std::string& mode, const std::s
   std::istringstream stream(output);
   for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
+}
+
+// P12Oracle runs pkcs_oracle.py over containers (password null for none) and returns each file's lines.
+inline std::map<std::string, std::vector<std::string>> P12Oracle(const char* password, const std::string& files) {
+  std::string output;
+  std::map<std::string, std::vector<std::string>> result;
+  if (!RunCommand(std::string(kDebianPython) + " " VELMORA_TEST_SOURCE_DIR "/pki/pkcs_oracle.py p12 '" +
+                      (password != nullptr ? password : "-") + "' " + files + " 2>/dev/null",
+                  &output)) {
+    return result;
+  }
+  std::istringstream stream(output);
+  std::string file;
+  for (std::string line; std::getline(stream, line);) {
+    if (line.rfind("file|", 0) == 0) {
+      file = line.substr(5);
+      result[file];
+    } else {
+      result[file].push_back(line);
+    }
+  }
+  return result;
 }
 
 }  // namespace velmora::pki::testing

@@ -1,6 +1,7 @@
 # Reference numbers of private keys and PKCS #12 containers, printed by Debian's python3-cryptography.
 #   key FILE [PASSWORD]   one line: the key's kind and numbers (hex), PEM or DER, encrypted or not
-#   p12 FILE [PASSWORD]   "key|..." (or "key|none"), then "cert|DER hex" per certificate, main one first
+#   p12 PASSWORD FILE...  per file "file|FILE", "key|..." (or "key|none") and "cert|DER hex" per certificate,
+#                         main one first, or "error|..." when python does not read it; PASSWORD "-" is none
 import sys
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import dsa, ec, ed448, ed25519, rsa, x448, x25519
@@ -38,14 +39,20 @@ def line(key):
 
 
 def main():
-    mode, path = sys.argv[1], sys.argv[2]
-    password = sys.argv[3].encode() if len(sys.argv) > 3 else None
-    data = open(path, "rb").read()
-    if mode == "key":
+    if sys.argv[1] == "key":
+        data = open(sys.argv[2], "rb").read()
+        password = sys.argv[3].encode() if len(sys.argv) > 3 else None
         loader = serialization.load_pem_private_key if b"-----BEGIN" in data else serialization.load_der_private_key
         print(line(loader(data, password)))
-    else:
-        key, cert, more = pkcs12.load_key_and_certificates(data, password)
+        return
+    password = None if sys.argv[2] == "-" else sys.argv[2].encode()
+    for path in sys.argv[3:]:
+        print("file|" + path)
+        try:
+            key, cert, more = pkcs12.load_key_and_certificates(open(path, "rb").read(), password)
+        except ValueError as error:
+            print("error|%s" % error)
+            continue
         print("key|none" if key is None else "key|" + line(key))
         for c in ([cert] if cert is not None else []) + list(more):
             print("cert|" + c.public_bytes(serialization.Encoding.DER).hex())

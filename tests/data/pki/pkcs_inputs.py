@@ -100,7 +100,11 @@ info["content_type"] = "enveloped_data"
 write("pfx_enveloped.p12", redump(pfx, auth))
 
 
-# The BER form: indefinite lengths on every constructed element, OCTET STRINGs in 64-byte segments.
+# The BER form: indefinite lengths on every constructed element, and the OCTET STRINGs of the data
+# content infos (the AuthenticatedSafe and each SafeContents) in 64-byte segments. Bag values stay DER.
+DATA_OID = bytes.fromhex("06092a864886f70d010701")
+
+
 def header(tag, length):
     if length < 0x80:
         return bytes([tag, length])
@@ -108,9 +112,10 @@ def header(tag, length):
     return bytes([tag, 0x80 | size]) + length.to_bytes(size, "big")
 
 
-def ber(data, nested):
+def ber(data, data_content):
     out = b""
     pos = 0
+    previous = b""
     while pos < len(data):
         tag = data[pos]
         first = data[pos + 1]
@@ -122,16 +127,18 @@ def ber(data, nested):
         else:
             length = first
         content = data[start:start + length]
+        element = data[pos:start + length]
         pos = start + length
-        if tag & 0x20:
-            out += bytes([tag, 0x80]) + ber(content, nested) + b"\x00\x00"
-        elif tag == 0x04 and nested and content[:1] == b"\x30":
-            inner = ber(content, nested)
+        if tag == 0x04 and data_content:
+            inner = ber(content, False)
             out += b"\x24\x80" + b"".join(header(4, len(inner[i:i + 64])) + inner[i:i + 64]
                                           for i in range(0, len(inner), 64)) + b"\x00\x00"
+        elif tag & 0x20:
+            out += bytes([tag, 0x80]) + ber(content, tag == 0xA0 and previous == DATA_OID) + b"\x00\x00"
         else:
-            out += header(tag, length) + content
+            out += element
+        previous = element
     return out
 
 
-write("pfx_ber.p12", ber(read("pfx_default_nomac.p12"), True))
+write("pfx_ber.p12", ber(read("pfx_default_nomac.p12"), False))
