@@ -146,6 +146,11 @@ int ReadOkp(const DerSpan* items, int32_t count, const char* oid, crypto::KeyRec
       rc = params.PublicKey.SetData(items[i].Length() - (bit_string ? 1 : 0), items[i].Content() + (bit_string ? 1 : 0));
     }
   }
+  // Keys of another length than the type's are refused before anything is computed from them.
+  const int32_t size = crypto::EcKeyTypeByteLength(params.KeyType);
+  if (rc == 0 && (params.PrivateKey.Length() != size || (Present(params.PublicKey) && params.PublicKey.Length() != size))) {
+    rc = kDerBadInner;
+  }
   if (rc == 0 && !Present(params.PublicKey)) rc = crypto::EnsureEcPublicKey(params);
   if (rc == 0) key.Type = crypto::kKeyEdwards;
   return rc;
