@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "asn1/der_header.h"
 #include "pki/key_der.h"
 #include "pki/password_encryption.h"
 #include "pki/pem_armour.h"
@@ -205,6 +206,15 @@ TEST(KeyDer, GenpkeyKeysReadToPythonNumbersAndWriteAsOpensslDoes) {
 
     // The traditional structures.
     if (info.key.Type == crypto::kKeyRsa) {
+      // The outer header (a long-form length) comes off whole and goes back on.
+      core::Buffer stripped;
+      uint8_t tag = 0;
+      ASSERT_EQ(stripped.SetData(Size(p8), p8.data()), 0);
+      ASSERT_EQ(DerStripHeader(stripped, &tag), 0);
+      EXPECT_EQ(tag, 0x30);
+      EXPECT_EQ(Hex(Bytes(stripped)), Hex(p8.substr(4)));
+      ASSERT_EQ(DerWrapInTag(stripped, 0x30), 0);
+      EXPECT_EQ(Hex(Bytes(stripped)), Hex(p8));
       ASSERT_TRUE(Shell("openssl rsa -traditional -outform DER -in " + key + " -out " + scratch / "t.der"));
       ASSERT_TRUE(Shell("openssl rsa -RSAPublicKey_out -outform DER -in " + key + " -out " + scratch / "tp.der"));
       const std::string traditional = scratch.Read("t.der");
