@@ -264,7 +264,9 @@ int DecodePbeAlgorithm(core::BufferCore* error_sink, const uint8_t* bytes, int32
       count < 1) {
     return SetError(error_sink, "Failed to decode algorithm.");
   }
-  if (internal::OidText(items[0], oid) != 0) return SetError(error_sink, "Failed to decode algorithm.algOID");
+  if (const int rc = internal::OidText(items[0], oid); rc != 0) {
+    return rc == core::kOutOfMemory ? rc : SetError(error_sink, "Failed to decode algorithm.algOID");
+  }
   if (std::strcmp(oid.Data(), kOidPbes2) == 0) {
     if (count != 2) return SetError(error_sink, "Failed to decode algorithm.parameters");
     return params.SetData(items[1].EncodingLength(), items[1].Encoding());
@@ -306,7 +308,9 @@ int DecodeEncryptedData(core::BufferCore* error_sink, const uint8_t* bytes, int3
   if (rc != 0) return rc;
   core::Buffer cipher_text;
   if (info[2].Constructed()) {
-    if (internal::JoinOctets(info[2], cipher_text) != 0) return SetError(error_sink, "Invalid EncryptedContentInfo.");
+    if ((rc = internal::JoinOctets(info[2], cipher_text)) != 0) {
+      return rc == core::kOutOfMemory ? rc : SetError(error_sink, "Invalid EncryptedContentInfo.");
+    }
   } else if ((rc = cipher_text.SetData(info[2].Length(), info[2].Content())) != 0) {
     return rc;
   }

@@ -174,10 +174,8 @@ class PfxReader {
       core::Buffer type;
       core::StrList names, values;
       int rc = internal::OidText(items[0], type);
-      if (rc != 0) return pfx_.SetDecodeError("Failed to parse SafeBag.");
-      if (count == 3 && internal::ReadBagAttributes(items[2], names, values) != 0) {
-        return pfx_.SetDecodeError("Failed to parse SafeBag.");
-      }
+      if (rc == 0 && count == 3) rc = internal::ReadBagAttributes(items[2], names, values);
+      if (rc != 0) return rc == core::kOutOfMemory ? rc : pfx_.SetDecodeError("Failed to parse SafeBag.");
       const bool shrouded = std::strcmp(type.Data(), kOidShroudedKeyBag) == 0;
       if (shrouded) {
         rc = ShroudedKeyBag(value);
@@ -200,7 +198,9 @@ class PfxReader {
 
   int AddKey(const uint8_t* bytes, int32_t length) {
     Pkcs8KeyInfo info;
-    if (ReadPkcs8PrivateKeyInfo(bytes, length, info) != 0) {
+    const int read = ReadPkcs8PrivateKeyInfo(bytes, length, info);
+    if (read == core::kOutOfMemory) return read;
+    if (read != 0) {
       (void)pfx_.SetDecodeError("Private key is not parsed.");
       return kPfxMacMismatch;
     }
@@ -235,13 +235,16 @@ class PfxReader {
     int32_t count = 0;
     core::Buffer type, der;
     if (value.tag != 0x30 || !internal::Children(value, items, 2, &count) || count != 2 || items[1].tag != 0xA0 ||
-        internal::OidText(items[0], type) != 0 || std::strcmp(type.Data(), kOidX509Certificate) != 0 ||
         !internal::ReadElement(items[1].bytes, items[1].content, items[1].content_end, &wrapper) ||
-        (wrapper.tag & 0xDF) != 0x04 || internal::JoinOctets(wrapper, der) != 0) {
+        (wrapper.tag & 0xDF) != 0x04) {
       return pfx_.SetDecodeError("Failed to parse CertBag.");
     }
+    int rc = internal::OidText(items[0], type);
+    if (rc == 0 && std::strcmp(type.Data(), kOidX509Certificate) != 0) rc = kDerBadInner;
+    if (rc == 0) rc = internal::JoinOctets(wrapper, der);
+    if (rc != 0) return rc == core::kOutOfMemory ? rc : pfx_.SetDecodeError("Failed to parse CertBag.");
     const int32_t index = pfx_.certificates.Count();
-    int rc = pfx_.certificates.SetCount(index + 1);
+    rc = pfx_.certificates.SetCount(index + 1);
     Certificate* certificate = rc == 0 ? pfx_.certificates.GetOrCreate(index) : nullptr;
     if (certificate == nullptr) {
       (void)pfx_.certificates.SetCount(index);

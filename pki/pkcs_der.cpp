@@ -25,7 +25,8 @@ bool Children(const DerSpan& parent, DerSpan* out, int32_t max, int32_t* count) 
 
 int OidText(const DerSpan& span, core::BufferCore& out) {
   if (span.tag != 0x06 || span.Length() < 1) return kDerBadInner;
-  return OidContentToText(span.Content(), span.Length(), out) == 0 ? 0 : kDerBadInner;
+  const int rc = OidContentToText(span.Content(), span.Length(), out);
+  return rc == 0 || rc == core::kOutOfMemory ? rc : kDerBadInner;
 }
 
 bool SmallInteger(const DerSpan& span, int64_t* out) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pki/pfx.h"
+#include "tests/test_support.h"
 #include "tests/pki/pkcs8_test_support.h"
 
 namespace velmora::pki::testing {
@@ -200,6 +201,25 @@ TEST(PfxLoad, AlteredContainers) {
   ASSERT_EQ(Load(ReadFile(data + "pfx_ber.p12"), "x", ber), 0);
   ASSERT_EQ(Load(ReadFile(data + "pfx_default_nomac.p12"), "x", der), 0);
   EXPECT_EQ(Lines(ber), Lines(der));
+}
+
+// Without certificates: the certificate reader reports a node it cannot make as malformed input.
+TEST(PfxLoad, AllocationFailuresGive200) {
+  ProvidersLoaded providers;
+  if (!OpensslAvailable()) GTEST_SKIP() << "openssl is not installed";
+  std::string data;
+  ASSERT_TRUE(Shell("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 | openssl pkcs12 -export "
+                    "-nocerts -passout pass:x", &data));
+  for (int successes = 0;; ++successes) {
+    int rc;
+    Pfx pfx;
+    {
+      testing_support::FailingAllocations failing(successes);
+      rc = Load(data, "x", pfx);
+    }
+    if (rc == 0) break;
+    ASSERT_EQ(rc, core::kOutOfMemory) << successes << " " << pfx.decodeError.Data();
+  }
 }
 
 }  // namespace
