@@ -316,6 +316,21 @@ TEST_F(Composites, ListOperations) {
   for (int i = 0; i < 3; ++i) FillCertificate(*AddNew(three.certificates), 0);
   ASSERT_EQ(CopyRecord(five, three), 0);
   EXPECT_EQ(DescribeList(five.certificates), DescribeList(three.certificates));
+  // A copy that runs out of memory keeps the certificates it completed, in order.
+  for (int successes = 0;; successes += 7) {
+    KeyWithCertificates partial;
+    int rc;
+    {
+      FailingAllocations fail(successes);
+      rc = CopyRecord(partial, three);
+    }
+    ASSERT_TRUE(rc == 0 || rc == 200);
+    ASSERT_LE(partial.certificates.Count(), 3);
+    for (int32_t i = 0; i + 1 < partial.certificates.Count(); ++i) {
+      EXPECT_EQ(Describe(*partial.certificates.Get(i)), Describe(*three.certificates.Get(i)));
+    }
+    if (rc == 0) break;
+  }
 
   // The list assignment fills a null source slot with an empty element before copying it.
   CertExtensionList source, target;
