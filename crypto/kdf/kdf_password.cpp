@@ -193,6 +193,8 @@ int Pkcs12PasswordToBmp(Pkcs12Kdf& kdf, core::BufferCore& out) {
     if (rc == 0) {
       out.SetByteAt(units, 0);
       out.SetByteAt(units + 1, 0);
+    } else {
+      out.Clear();  // no half-converted password is left behind
     }
   }
   kdf.last_error = rc;
