@@ -1,8 +1,10 @@
 #include "crypto/kdf/kdf_password.h"
 
 #include <cstring>
+#include <utility>
 
 #include "core/byte_order.h"
+#include "core/code_page.h"
 #include "crypto/cipher/blowfish.h"
 #include "crypto/digest/digest_registry.h"
 #include "platform/memory.h"
@@ -61,6 +63,32 @@ void AddBlockPlusOne(core::BufferCore& i, const uint8_t* b, int32_t v) {
       carry >>= 8;
     }
   }
+}
+
+// Utf8PasswordToBmp writes the UTF-16BE form of a password that holds a byte of 0x80 or more and is
+// UTF-8 that converts to UTF-16 and back unchanged into out (sized 2 * length + 2 by the caller) and sets
+// *units to its byte count; *units stays 0 for any other password. 0, or 200 when the scratch copy
+// cannot be had.
+int Utf8PasswordToBmp(const uint8_t* bytes, int32_t length, core::BufferCore& out, int32_t* units) {
+  bool high = false;
+  for (int32_t i = 0; i < length && !high; ++i) high = bytes[i] >= 0x80;
+  if (!high) return 0;
+  int32_t wide = 0;
+  if (!core::Utf8ToUtf16Le(reinterpret_cast<uint8_t*>(out.Data()), &wide, bytes, length)) return 0;
+  // The converter substitutes U+FFFD for overlong forms, encoded surrogates and cut sequences; only
+  // text that comes back byte for byte is taken as UTF-8.
+  core::SecureBuffer back;
+  int rc = back.Resize(wide * 2);
+  if (rc != 0) return rc;
+  int32_t narrow = 0;
+  if (!core::Utf16LeToUtf8(reinterpret_cast<uint8_t*>(back.Data()), &narrow, out.Bytes(), wide) || narrow != length ||
+      std::memcmp(back.Bytes(), bytes, static_cast<size_t>(length)) != 0) {
+    return 0;
+  }
+  auto* units_le = reinterpret_cast<uint8_t*>(out.Data());
+  for (int32_t i = 0; i + 1 < wide; i += 2) std::swap(units_le[i], units_le[i + 1]);
+  *units = wide;
+  return 0;
 }
 
 }  // namespace
@@ -146,16 +174,27 @@ int Pbkdf2Block(InternalHmac& hmac, const uint8_t* salt, int32_t salt_length, in
 
 int Pkcs12PasswordToBmp(Pkcs12Kdf& kdf, core::BufferCore& out) {
   out.Clear();
+  const int32_t length = kdf.password.Length();
   int rc = 0;
-  if (!kdf.password.IsEmpty()) {
-    rc = out.Resize(kdf.password.Length() * 2 + 2);
-    if (rc == 0) {
-      for (int32_t i = 0; i < kdf.password.Length(); ++i) {
+  if (length > 0) rc = length > INT32_MAX / 2 - 1 ? core::kOutOfMemory : out.Resize(length * 2 + 2);
+  if (rc == 0 && length > 0) {
+    const uint8_t* bytes = kdf.password.Bytes();
+    int32_t units = 0;
+    rc = Utf8PasswordToBmp(bytes, length, out, &units);
+    if (rc == 0 && units == 0) {
+      // Not UTF-8 with characters above ASCII: each byte is a character of its own value.
+      for (int32_t i = 0; i < length; ++i) {
         out.SetByteAt(2 * i, 0);
-        out.SetByteAt(2 * i + 1, kdf.password.Bytes()[i]);
+        out.SetByteAt(2 * i + 1, bytes[i]);
       }
-      out.SetByteAt(out.Length() - 2, 0);
-      out.SetByteAt(out.Length() - 1, 0);
+      units = length * 2;
+    }
+    if (rc == 0) rc = out.Resize(units + 2);
+    if (rc == 0) {
+      out.SetByteAt(units, 0);
+      out.SetByteAt(units + 1, 0);
+    } else {
+      out.Clear();  // no half-converted password is left behind
     }
   }
   kdf.last_error = rc;

@@ -44,9 +44,11 @@ constexpr uint8_t kPkcs12KeyMaterial = 1;
 constexpr uint8_t kPkcs12Iv = 2;
 constexpr uint8_t kPkcs12MacKey = 3;
 
-// Pkcs12PasswordToBmp writes the password in its BMPString form into out (cleared first): a zero byte
-// before each byte, then two zero bytes; an empty password gives nothing. 0 or 200, also stored in the
-// record's last error.
+// Pkcs12PasswordToBmp writes the password in its BMPString form into out (cleared first), reading it as
+// text of the process code page, UTF-8: a password holding a byte of 0x80 or more that is valid UTF-8
+// becomes its UTF-16 code units, big-endian (surrogate pairs above U+FFFF); any other password, ASCII
+// included, gets a zero byte before each byte. Two zero bytes end the form; an empty password gives
+// nothing. 0 or 200, also stored in the record's last error.
 [[nodiscard]] int Pkcs12PasswordToBmp(Pkcs12Kdf& kdf, core::BufferCore& out);
 
 // HashRepeat hashes first || second || third (either may be empty) with hash, restarted first, then the
