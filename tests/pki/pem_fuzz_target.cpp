@@ -1,4 +1,5 @@
 // One hostile text through the PEM readers: the target of the ctest fuzz case and of the libFuzzer program.
+#include <algorithm>
 #include <cstring>
 #include <regex>
 #include <string>
@@ -26,9 +27,12 @@ bool QuotesBody(const std::string& text, const std::string& error) {
       text.find("BEGIN " + named[1].str()) != std::string::npos) {
     return false;
   }
+  // A begin or end line (one with a dash run) may be quoted, whatever else it holds.
   for (size_t at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at + 1)) {
-    const size_t line_start = text.find_last_of("\r\n", at) == std::string::npos ? 0 : text.find_last_of("\r\n", at) + 1;
-    if (line_start == at && quoted.compare(0, 4, "----") == 0) return false;
+    const size_t from = text.find_last_of("\r\n", at);
+    const size_t line_start = from == std::string::npos ? 0 : from + 1;
+    const size_t line_end = std::min(text.find_first_of("\r\n", at), text.size());
+    if (text.substr(line_start, line_end - line_start).find("----") != std::string::npos) return false;
   }
   bool inside = false;
   size_t start = 0;
