@@ -17,9 +17,9 @@ void LowerLimits() {
 }
 
 // WriterProblem names a writer result outside its codes and the key layer's refusals of numbers it cannot
-// complete ("" when there is none).
+// complete, a zero modulus among them (2003) ("" when there is none).
 std::string WriterProblem(const char* writer, int rc) {
-  if (rc == 0 || rc == 280 || rc == 1424 || rc == -1 || rc == 1401) return "";
+  if (rc == 0 || rc == 280 || rc == 1424 || rc == -1 || rc == 1401 || rc == 2003) return "";
   return std::string(writer) + " " + std::to_string(rc);
 }
 

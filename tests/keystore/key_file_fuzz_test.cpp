@@ -13,7 +13,7 @@
 #include "keystore/openssh_key.h"
 #include "keystore/ppk.h"
 #include "tests/keystore/key_file_test_support.h"
-#include "tests/test_support.h"
+#include "tests/fuzz_support.h"
 
 namespace velmora::keystore::testing {
 
@@ -26,16 +26,7 @@ namespace {
 using pki::testing::ScratchDir;
 using pki::testing::Shell;
 
-void Mutate(std::string& s, std::mt19937_64& rng) {
-  static const std::string kBytes("\x00\x01\x04\x07\x0a\x20\x30\x3a\x41\x7f\x80\xff", 12);
-  const char byte = kBytes[rng() % kBytes.size()];
-  const size_t at = s.empty() ? 0 : rng() % s.size(), op = s.empty() ? 3 : rng() % 5;
-  if (op == 0) s[at] = static_cast<char>(s[at] ^ (1 << (rng() % 8)));
-  if (op == 1) s[at] = byte;
-  if (op == 2) s.resize(at);
-  if (op == 3) s.insert(at, 1 + rng() % 3, byte);
-  if (op == 4) s.erase(at, 1);
-}
+const std::string kBytes("\x00\x01\x04\x07\x0a\x20\x30\x3a\x41\x7f\x80\xff", 12);
 
 // Seeds: the tools' files of each kind, made once, KDF costs at the lowered limits.
 struct Seeds {
@@ -95,15 +86,7 @@ void FuzzLoop(const char* name, const std::vector<std::string>& seeds, int64_t c
          const std::function<std::string(const std::string&)>& target) {
   pki::testing::ProvidersLoaded providers;
   if (seeds.empty()) GTEST_SKIP() << "puttygen or ssh-keygen missing";
-  const uint64_t seed = testing_support::FuzzSeed();
-  std::printf("%s fuzz seed %llu over %zu inputs\n", name, static_cast<unsigned long long>(seed), seeds.size());
-  std::mt19937_64 rng(seed);
-  for (const std::string& input : seeds) ASSERT_EQ(target(input), "") << pki::testing::Hex(input);
-  for (int64_t i = 0, n = testing_support::FuzzScaled(count); i < n; ++i) {
-    std::string input = seeds[rng() % seeds.size()];
-    for (int m = 1 + static_cast<int>(rng() % 4); m > 0; --m) Mutate(input, rng);
-    ASSERT_EQ(target(input), "") << "input " << i << ": " << pki::testing::Hex(input);
-  }
+  testing_support::RunMutationLoop(name, seeds, count, kBytes, target);
   test::SetPpkArgon2Limits(0, 0);
   test::SetOpenSshMaxRounds(0);
 }

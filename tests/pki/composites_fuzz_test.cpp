@@ -13,7 +13,7 @@
 
 #include "crypto/kdf/kdf_password.h"
 #include "tests/pki/pki_test_support.h"
-#include "tests/test_support.h"
+#include "tests/fuzz_support.h"
 
 namespace velmora::pki::testing {
 
@@ -21,16 +21,7 @@ std::string FuzzCompositesInput(const std::string& input);
 
 namespace {
 
-void Mutate(std::string& s, std::mt19937_64& rng) {
-  static const std::string kBytes("\x00\x01\x02\x03\x04\x06\x30\x31\x7F\x80\x81\x82\x84\x87\x88\xA0\xA1\xA2\xA3\xFF", 20);
-  const char byte = kBytes[rng() % kBytes.size()];
-  const size_t at = s.empty() ? 0 : rng() % s.size(), op = s.empty() ? 3 : rng() % 5;
-  if (op == 0) s[at] = static_cast<char>(s[at] ^ (1 << (rng() % 8)));
-  if (op == 1) s[at] = byte;
-  if (op == 2) s.resize(at);
-  if (op == 3) s.insert(at, 1 + rng() % 3, byte);
-  if (op == 4) s.erase(at, 1);
-}
+const std::string kBytes("\x00\x01\x02\x03\x04\x06\x30\x31\x7F\x80\x81\x82\x84\x87\x88\xA0\xA1\xA2\xA3\xFF", 20);
 
 TEST(CompositesFuzz, MutatedExtendedCertificatesEndInAllowedResults) {
   std::vector<std::string> seeds;
@@ -38,16 +29,7 @@ TEST(CompositesFuzz, MutatedExtendedCertificatesEndInAllowedResults) {
   for (std::string line; std::getline(in, line);) {
     if (!line.starts_with("#")) seeds.push_back(Unhex(line.substr(line.find(' ') + 1)));
   }
-  ASSERT_FALSE(seeds.empty());
-  const uint64_t seed = testing_support::FuzzSeed();
-  std::printf("composites fuzz seed %llu\n", static_cast<unsigned long long>(seed));
-  std::mt19937_64 rng(seed);
-  for (const std::string& input : seeds) ASSERT_EQ(FuzzCompositesInput(input), "") << Hex(input);
-  for (int64_t i = 0, count = testing_support::FuzzScaled(60000); i < count; ++i) {
-    std::string input = seeds[rng() % seeds.size()];
-    for (int m = 1 + static_cast<int>(rng() % 4); m > 0; --m) Mutate(input, rng);
-    ASSERT_EQ(FuzzCompositesInput(input), "") << "input " << i << ": " << Hex(input);
-  }
+  testing_support::RunMutationLoop("composites", seeds, 60000, kBytes, FuzzCompositesInput);
 }
 
 TEST(CompositesFuzz, PasswordFormsMatchPython) {

@@ -21,11 +21,15 @@ bool QuotesBody(const std::string& text, const std::string& error) {
   const size_t colon = error.find(": ");
   const std::string quoted = colon == std::string::npos ? error : error.substr(colon + 2);
   if (quoted.size() <= 8) return false;
-  // "label, line N" names the block by the label of its begin line.
+  // "label, line N" names the block by the label of its begin line: a quote of that line.
   std::smatch named;
-  if (std::regex_match(quoted, named, std::regex("(.*), line [0-9]+")) &&
-      text.find("BEGIN " + named[1].str()) != std::string::npos) {
-    return false;
+  const std::string label = std::regex_match(quoted, named, std::regex("(.*), line [0-9]+")) ? named[1].str() : "";
+  for (size_t at = label.empty() ? std::string::npos : text.find(label); at != std::string::npos;
+       at = text.find(label, at + 1)) {
+    const size_t from = text.find_last_of("\r\n", at);
+    const size_t line_start = from == std::string::npos ? 0 : from + 1;
+    const size_t line_end = std::min(text.find_first_of("\r\n", at), text.size());
+    if (text.substr(line_start, line_end - line_start).find("BEGIN") != std::string::npos) return false;
   }
   // A begin or end line (one with a dash run) may be quoted, whatever else it holds.
   for (size_t at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at + 1)) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/pki/pem_test_support.h"
-#include "tests/test_support.h"
+#include "tests/fuzz_support.h"
 
 namespace velmora::pki::testing {
 
@@ -19,16 +19,7 @@ std::string FuzzPkcsInput(const std::string& input);
 
 namespace {
 
-void Mutate(std::string& s, std::mt19937_64& rng) {
-  static const std::string kBytes("\x00\x01\x02\x03\x04\x05\x06\x30\x31\x7F\x80\x81\x82\x84\xA0\xA1\xFF", 17);
-  const char byte = kBytes[rng() % kBytes.size()];
-  const size_t at = s.empty() ? 0 : rng() % s.size(), op = s.empty() ? 3 : rng() % 5;
-  if (op == 0) s[at] = static_cast<char>(s[at] ^ (1 << (rng() % 8)));
-  if (op == 1) s[at] = byte;
-  if (op == 2) s.resize(at);
-  if (op == 3) s.insert(at, 1 + rng() % 3, byte);
-  if (op == 4) s.erase(at, 1);
-}
+const std::string kBytes("\x00\x01\x02\x03\x04\x05\x06\x30\x31\x7F\x80\x81\x82\x84\xA0\xA1\xFF", 17);
 
 TEST(PkcsFuzz, MutatedContainersAndKeysEndInAllowedResults) {
   ProvidersLoaded providers;
@@ -61,15 +52,7 @@ TEST(PkcsFuzz, MutatedContainersAndKeysEndInAllowedResults) {
       ASSERT_TRUE(Shell("cp " + scratch / ("s" + std::to_string(i + 1)) + " " + corpus));
     }
   }
-  const uint64_t seed = testing_support::FuzzSeed();
-  std::printf("PKCS fuzz seed %llu over %zu inputs\n", static_cast<unsigned long long>(seed), seeds.size());
-  std::mt19937_64 rng(seed);
-  for (const std::string& input : seeds) ASSERT_EQ(FuzzPkcsInput(input), "") << Hex(input);
-  for (int64_t i = 0, count = testing_support::FuzzScaled(50000); i < count; ++i) {
-    std::string input = seeds[rng() % seeds.size()];
-    for (int m = 1 + static_cast<int>(rng() % 4); m > 0; --m) Mutate(input, rng);
-    ASSERT_EQ(FuzzPkcsInput(input), "") << "input " << i << ": " << Hex(input);
-  }
+  testing_support::RunMutationLoop("PKCS", seeds, 50000, kBytes, FuzzPkcsInput);
 }
 
 }  // namespace
