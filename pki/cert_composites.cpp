@@ -42,19 +42,6 @@ int ReadInfo(Asn1Element& info, ExtendedCertificate& target) {
   return core::kOk;
 }
 
-// ReadSignatureAlgorithm reads an AlgorithmIdentifier as a certificate's signature field is read: the
-// OID text and, when present, the complete parameters element, nothing decoded further.
-int ReadSignatureAlgorithm(Asn1Element& element, AlgorithmIdentifier& target) {
-  target.parameters.Clear();
-  target.pss.reset();
-  int rc = element.Parse(0, nullptr);
-  if (rc != core::kOk) return rc;
-  const Asn1Element* oid = element.firstChild();
-  if (oid == nullptr) return kDerBadInner;
-  if ((rc = DerReadOid(*oid, 0, target.oid, nullptr)) != core::kOk) return rc;
-  return oid->nextSibling() != nullptr ? target.parameters.Assign(*oid->nextSibling()) : core::kOk;
-}
-
 }  // namespace
 
 // ---- ExtendedCertificate ------------------------------------------------------------------------------

@@ -31,18 +31,6 @@ int ReadName(const Asn1Element& element, core::BufferCore& der, core::BufferCore
   return rc == kNameStringRefused ? kDerBadInner : rc;
 }
 
-// ReadTbsSignature reads the TBS signature field: the OID and, when present, the parameters element.
-int ReadTbsSignature(Asn1Element& element, AlgorithmIdentifier& target) {
-  target.parameters.Clear();
-  target.pss.reset();
-  int rc = element.Parse(0, nullptr);
-  if (rc != core::kOk) return rc;
-  const Asn1Element* oid = element.firstChild();
-  if (oid == nullptr) return kDerBadInner;
-  if ((rc = DerReadOid(*oid, 0, target.oid, nullptr)) != core::kOk) return rc;
-  return oid->nextSibling() != nullptr ? target.parameters.Assign(*oid->nextSibling()) : core::kOk;
-}
-
 // ReadValidity reads notBefore and notAfter; a validity with fewer than two times is 447.
 int ReadValidity(Asn1Element& element, TbsCertificate& target) {
   int rc = element.Parse(0, nullptr);
@@ -114,7 +102,7 @@ int DecodeTbsNode(Asn1Element& node, TbsCertificate& target) {
                            : core::AppendHexLower(target.serialHex, magnitude.Data(), magnitude.Length());
   if (rc != core::kOk) return rc;
   field = field->nextSibling();
-  if ((rc = ReadTbsSignature(*field, target.signature)) != core::kOk) return rc;
+  if ((rc = ReadSignatureAlgorithm(*field, target.signature)) != core::kOk) return rc;
   field = field->nextSibling();
   if ((rc = ReadName(*field, target.issuerDer, target.issuer)) != core::kOk) return rc;
   field = field->nextSibling();
@@ -190,6 +178,17 @@ int EncodeCertificate(Certificate& certificate, DerWriter& writer) {
   if (rc == core::kOk) rc = writer.AppendBitString(certificate.signature.Data(), certificate.signature.Length(), 0x03);
   if (rc == core::kOk) rc = writer.EndElement(0);
   return rc;
+}
+
+int ReadSignatureAlgorithm(Asn1Element& element, AlgorithmIdentifier& target) {
+  target.parameters.Clear();
+  target.pss.reset();
+  int rc = element.Parse(0, nullptr);
+  if (rc != core::kOk) return rc;
+  const Asn1Element* oid = element.firstChild();
+  if (oid == nullptr) return kDerBadInner;
+  if ((rc = DerReadOid(*oid, 0, target.oid, nullptr)) != core::kOk) return rc;
+  return oid->nextSibling() != nullptr ? target.parameters.Assign(*oid->nextSibling()) : core::kOk;
 }
 
 int CertificateToPem(Certificate& certificate, core::BufferCore& out) {
