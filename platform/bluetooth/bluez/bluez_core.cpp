@@ -24,6 +24,9 @@ constexpr int64_t kServicesChangedBurstMs = 100;
 constexpr int64_t kResolveWaitMs = 30'000;
 constexpr size_t kRecordSize = 1024;
 
+// kCloseWaitMs bounds how long CloseLink waits for holds that are on their way out.
+constexpr int64_t kCloseWaitMs = 1000;
+
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -1044,9 +1047,11 @@ void BluezCore::LinkReleased(const std::string& device_path) {
   Post([this, device_path] {
     {
       std::lock_guard lock(mutex_);
-      // A new object of the device may have come meanwhile; it keeps the link.
+      // A new object of the device may have come meanwhile; it keeps the link. A waiting CloseLink closes
+      // it itself, and reports bluetoothd's answer.
       auto hold = holds_.find(device_path);
       if (hold != holds_.end() && !hold->second.expired()) return;
+      if (closing_links_.count(device_path) != 0) return;
       if (opened_here_.erase(device_path) == 0) return;
     }
     std::vector<std::string> closing;
@@ -1061,13 +1066,39 @@ void BluezCore::LinkReleased(const std::string& device_path) {
 void BluezCore::CloseLink(const std::string& device_path, std::shared_ptr<LinkHold> hold, uint32_t timeout_ms,
                           std::function<void(Reply&)> done) {
   hold.reset();
+  const int64_t now = NowMs();
+  const int64_t bound_ms = timeout_ms == 0 ? static_cast<int64_t>(kDefaultCallUs / 1000) : timeout_ms;
+  TryCloseLink(device_path, now + std::min<int64_t>(bound_ms / 2, kCloseWaitMs), now + bound_ms, std::move(done));
+}
+
+void BluezCore::TryCloseLink(const std::string& device_path, int64_t wait_until_ms, int64_t call_until_ms,
+                             std::function<void(Reply&)> done) {
+  bool held_elsewhere;
   bool close;
   {
     std::lock_guard lock(mutex_);
     auto other = holds_.find(device_path);
-    const bool held_elsewhere = other != holds_.end() && !other->second.expired();
-    close = !held_elsewhere && opened_here_.erase(device_path) != 0;
-    if (close) quiet_.insert(device_path);
+    held_elsewhere = other != holds_.end() && !other->second.expired();
+    close = opened_here_.count(device_path) != 0;
+  }
+  const bool wait = held_elsewhere && close && NowMs() < wait_until_ms;
+  {
+    std::lock_guard lock(mutex_);
+    if (wait) {
+      closing_links_.insert(device_path);
+    } else {
+      closing_links_.erase(device_path);
+      auto other = holds_.find(device_path);
+      held_elsewhere = other != holds_.end() && !other->second.expired();
+      close = !held_elsewhere && opened_here_.erase(device_path) != 0;
+      if (close) quiet_.insert(device_path);
+    }
+  }
+  if (wait) {
+    AddTimer(10, [this, device_path, wait_until_ms, call_until_ms, done = std::move(done)]() mutable {
+      TryCloseLink(device_path, wait_until_ms, call_until_ms, std::move(done));
+    });
+    return;
   }
   if (!close) {
     Reply nothing_to_close;
@@ -1079,7 +1110,8 @@ void BluezCore::CloseLink(const std::string& device_path, std::shared_ptr<LinkHo
     if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
   }
   for (const std::string& path : closing) CloseSession(path, true);
-  const uint64_t timeout_us = timeout_ms == 0 ? kDefaultCallUs : uint64_t{timeout_ms} * 1000;
+  const int64_t left_ms = call_until_ms - NowMs();
+  const uint64_t timeout_us = static_cast<uint64_t>(left_ms > 1 ? left_ms : 1) * 1000;
   CallMethod(device_path, kDeviceIface, "Disconnect", nullptr, timeout_us,
              [this, device_path, done = std::move(done)](Reply& reply) {
                Unquiet(device_path);

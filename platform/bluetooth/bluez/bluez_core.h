@@ -138,7 +138,9 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void LinkReleased(const std::string& device_path);
   // CloseLink drops `hold` and, when no other object holds the device's link and it was opened here, closes
   // the link and hands bluetoothd's reply to done (within timeout_ms, 0: the default bound); otherwise done
-  // gets a success at once. Bus thread.
+  // gets a success. Objects that the caller let go may still be referenced for a moment by a thread on its
+  // way out (a completion just delivered): other holds are waited for in short steps, for at most half the
+  // bound and one second, and meanwhile the close stays CloseLink's. Bus thread.
   void CloseLink(const std::string& device_path, std::shared_ptr<LinkHold> hold, uint32_t timeout_ms,
                  std::function<void(Reply&)> done);
   // Quiet keeps the link loss of a device that this backend disconnects or unpairs (its Connected=false and
@@ -180,6 +182,9 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void Run();
   void RunTasks();
   void RunTimers();
+  // TryCloseLink is CloseLink's step: close, give up, or look again after a short pause.
+  void TryCloseLink(const std::string& device_path, int64_t wait_until_ms, int64_t call_until_ms,
+                    std::function<void(Reply&)> done);
   void ReadSocket(const std::string& characteristic_path, int fd);
   void SocketFailed(const std::string& characteristic_path, const std::string& reason);
   void NotificationsLost(const std::string& characteristic_path, const std::string& reason);
@@ -242,6 +247,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::map<std::string, std::vector<std::weak_ptr<BluezCharacteristic>>> characteristics_;
   std::map<std::string, std::weak_ptr<LinkHold>> holds_;
   std::set<std::string> opened_here_;
+  std::set<std::string> closing_links_;  // links whose CloseLink waits for the last holds to go
   std::set<std::string> quiet_;
   std::map<std::string, uint16_t> acquired_mtu_;
   std::vector<TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs>> logged_;
