@@ -4,7 +4,8 @@
 // - SelectBySubject over n bare-certificate entries (1,000 and 10,000) whose wanted subject is the last;
 //   the cost should grow linearly;
 // - OrderCertificateChain of a chain of n certificates (100 and 1,000) given root first, its worst order.
-// The entries and chains are the first Mozilla roots with their subject and issuer texts rewritten.
+// The entries and chain links are copies of the bundle's first certificate with their subject and issuer
+// texts rewritten.
 #include <benchmark/benchmark.h>
 #include <openssl/pkcs7.h>
 

@@ -4,7 +4,7 @@
 // encoding. Selection picks a certificate; it never vouches for it.
 //
 // Lookups return null (or false, or -1) rather than failing; operations that change something return 0,
-// 200 when memory runs out, or the code the Part below them gives; 272 means no certificate matches the
+// 200 when memory runs out, or the code of the reader below them; 272 means no certificate matches the
 // subject. One thread at a time per record.
 #pragma once
 
