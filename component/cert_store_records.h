@@ -27,6 +27,16 @@ struct CertStoreHandle {
   [[nodiscard]] int CopyFrom(const CertStoreHandle& other);
 };
 
+// CertStoreContents is a loaded certificate store as the floors above build it (its entries, its key
+// and this record). A component owns one through this interface, so nothing here names what it holds.
+class CertStoreContents {
+ public:
+  virtual ~CertStoreContents() = default;
+  // CloneContents returns a deep copy owned by the caller (release with delete), or null when memory
+  // runs out or a member cannot be copied.
+  virtual CertStoreContents* CloneContents() const = 0;
+};
+
 // CryptoApiKeyContext is one key container in use: provider and key handles, the provider type (1 by
 // default) and the provider name.
 struct CryptoApiKeyContext {

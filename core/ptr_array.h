@@ -170,6 +170,19 @@ class PtrArray {
     return last == nullptr ? kEmptyText : last->Data();
   }
 
+  // Reorder moves the elements so that slot i holds the element that was in slot order[i]; order must be
+  // a permutation of 0 .. Count() - 1. 0, or 200 with nothing moved.
+  [[nodiscard]] int Reorder(const int32_t* order) {
+    if (count_ == 0) return kOk;
+    auto** moved = static_cast<T**>(platform::Alloc(SlotBytes(count_)));
+    if (moved == nullptr) return kOutOfMemory;
+    T** slots = Slots();
+    for (int32_t i = 0; i < count_; ++i) moved[i] = slots[order[i]];
+    std::memcpy(slots, moved, SlotBytes(count_));
+    platform::Free(moved, SlotBytes(count_));
+    return kOk;
+  }
+
   // RemoveAt destroys the element at index and moves every later slot down one place; an index
   // outside 0 .. Count() - 1 changes nothing. Returns 0.
   int RemoveAt(int32_t index) {

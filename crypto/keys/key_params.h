@@ -91,6 +91,18 @@ struct EcKeyParams : KeyParams {
   bool UsesRawKeys() const { return KeyType >= 3 && KeyType <= 6; }
   bool HasPrivateKey() const;
   bool HasPublicKey() const;
+  // Key-type classes, compared unsigned so a type outside the set (negative included) is false: the SEC 2
+  // prime curves (0-2, 7-10), the Brainpool curves (11-24, regular and twisted), EdDSA (3, 4), and each
+  // Edwards or Montgomery curve alone or by field.
+  bool IsSecCurve() const { return static_cast<uint32_t>(KeyType) <= 2 || (static_cast<uint32_t>(KeyType) - 7) <= 3; }
+  bool IsBrainpool() const { return static_cast<uint32_t>(KeyType) - 11 <= 13; }
+  bool IsEdDsa() const { return static_cast<uint32_t>(KeyType) - 3 <= 1; }
+  bool IsEd25519() const { return KeyType == 3; }
+  bool IsEd448() const { return KeyType == 4; }
+  bool IsX25519() const { return KeyType == 5; }
+  bool IsX448() const { return KeyType == 6; }
+  bool IsCurve25519() const { return KeyType == 3 || KeyType == 5; }
+  bool IsCurve448() const { return KeyType == 4 || KeyType == 6; }
   core::BufferCore& PrivatePart() { return UsesRawKeys() ? static_cast<core::BufferCore&>(PrivateKey) : D; }
   // GetCurve: the table curve of the key type (cached), or null.
   CurveParams* GetCurve();

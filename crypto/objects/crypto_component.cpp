@@ -60,6 +60,7 @@ void CertKeyComponent::operator delete(void* block, const std::nothrow_t&) noexc
 
 void CertKeyComponent::ResetStore() {
   store_.Reset();
+  loaded_store_.reset();
   // NOTE: the platform certificate layer releases these handles; it does not exist yet, so nothing
   // can have been stored in them.
   certificate_context_ = nullptr;
@@ -73,6 +74,10 @@ int CertKeyComponent::CopyCertificateStateFrom(const CertKeyComponent& source) {
   certificate_set_ = source.certificate_set_;
   store_kind_ = source.store_kind_;
   int rc = store_.CopyFrom(source.store_);
+  if (rc == core::kOk && source.loaded_store_ != nullptr) {
+    loaded_store_.reset(source.loaded_store_->CloneContents());
+    if (loaded_store_ == nullptr) rc = core::kOutOfMemory;
+  }
   const core::Buffer* from[] = {&source.store_name_, &source.encoded_certificate_, &source.subject_,
                                 &source.store_password_, &source.thumbprint_, &source.further_text_};
   core::Buffer* to[] = {&store_name_, &encoded_certificate_, &subject_, &store_password_, &thumbprint_, &further_text_};

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 
 #include "component/cert_store_records.h"
@@ -103,6 +104,10 @@ class CertKeyComponent : public ComponentBase {
   void ResetCryptoApi();
 
   CertStoreHandle& Store() { return store_; }
+  // LoadedStore is the loaded store (entries, key, record), owned by the component; null until a load.
+  CertStoreContents* LoadedStore() const { return loaded_store_.get(); }
+  // SetLoadedStore makes the component own store (null drops the one held).
+  void SetLoadedStore(CertStoreContents* store) { loaded_store_.reset(store); }
   uint8_t& Flag() { return flag_; }
   uint8_t& CertificateSet() { return certificate_set_; }
   int32_t& StoreKind() { return store_kind_; }
@@ -119,6 +124,7 @@ class CertKeyComponent : public ComponentBase {
   [[nodiscard]] int CopyCertificateStateFrom(const CertKeyComponent& source);
 
   CertStoreHandle store_;
+  std::unique_ptr<CertStoreContents> loaded_store_;
   uint8_t flag_ = 0;
   uint8_t certificate_set_ = 0;
   int32_t store_kind_ = 0;

@@ -51,6 +51,11 @@ struct KeyRecord {
   [[nodiscard]] int GetDsaParams(DsaKeyParams& out, bool public_only);
   [[nodiscard]] int GetEcParams(EcKeyParams& out, bool public_only);
   [[nodiscard]] int GetPublicKey(KeyRecord& out);
+  // Key-type classes: DSA, EC (the ECDSA and ECDH curves), Edwards or Montgomery, and either curve kind.
+  bool IsDsa() const { return Type == kKeyDsa; }
+  bool IsEc() const { return Type == kKeyEc; }
+  bool IsEdDsaOrXdh() const { return Type == kKeyEdwards; }
+  bool IsEllipticCurve() const { return Type == kKeyEc || Type == kKeyEdwards; }
   // KeyBitLength: the key size by kind, 0 for none.
   int32_t KeyBitLength() const;
 };
