@@ -61,11 +61,17 @@ const char* RsaSignatureOid(const char* hash_name) {
   return IsDottedOid(hash_name) ? hash_name : nullptr;
 }
 
-// SignInto appends to signature the signature of data under key by the digest oid names.
+// SignInto sets signature to the signature of data under key by the digest oid names. DSA and ECDSA
+// signatures come from the key layer as r || s and go into certificates and requests as DER.
 int SignInto(const core::BufferCore& data, const char* oid, const crypto::KeyRecord& key,
              core::BufferCore& signature) {
-  (void)signature.Clear();
-  return crypto::SignWithKeyRecord(data.Bytes(), data.Length(), HashNameFromOid(oid), key, signature);
+  core::Buffer raw;
+  int rc = crypto::SignWithKeyRecord(data.Bytes(), data.Length(), HashNameFromOid(oid), key, raw);
+  if (rc != 0) return rc;
+  if (key.Type == crypto::kKeyDsa || key.Type == crypto::kKeyEc) {
+    return crypto::EncodeRawSignatureAsDer(raw.Bytes(), raw.Length(), signature);
+  }
+  return signature.Assign(raw);
 }
 
 int AppendPrefixedSerial(const char* serial_hex, core::BufferCore& out) {
