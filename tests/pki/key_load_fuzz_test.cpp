@@ -31,7 +31,7 @@ TEST(KeyLoadFuzz, MutatedKeysEndInTheirCodes) {
     if (!text.empty()) seeds.push_back(text);
   }
   if (seeds.empty()) GTEST_SKIP() << "the cryptography vectors are not installed";
-  testing_support::RunMutationLoop("key load", seeds, 150000, kBytes, FuzzKeyLoadInput);
+  testing_support::RunMutationLoop("key load", seeds, 100000, kBytes, FuzzKeyLoadInput);
 }
 
 }  // namespace
