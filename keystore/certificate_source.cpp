@@ -46,16 +46,6 @@ bool EqualNoCase(const char* a, const char* b) {
   return EqualNoCase(a, static_cast<int32_t>(std::strlen(a)), b, static_cast<int32_t>(std::strlen(b)));
 }
 
-bool HasPrivatePart(const KeyRecord& key) {
-  switch (key.Type) {
-    case crypto::kKeyRsa: return key.RsaParams.HasPrivateKey();
-    case crypto::kKeyDsa: return key.DsaParams.HasPrivateKey();
-    case crypto::kKeyEc: return key.EcParams.HasPrivateKey();
-    case crypto::kKeyEdwards: return key.EdParams.HasPrivateKey();
-    default: return false;
-  }
-}
-
 // The certificates of one container, for the searches that work on a Pfx and on a bundle alike.
 struct Container {
   int32_t count;
@@ -318,7 +308,7 @@ int CertStoreHandle::SelectedCertificateDer(core::BufferCore& out) const {
 
 bool CertStoreHandle::SelectedHasPrivateKey() const {
   const KeyRecord* selected = SelectedKeyInfo();
-  return selected != nullptr && HasPrivatePart(*selected);
+  return selected != nullptr && selected->HasPrivatePart();
 }
 
 bool CertStoreHandle::SelectedHasCertificateObject() const {
@@ -474,7 +464,7 @@ int CertStoreHandle::PairKeysWithCertificates(bool* found) {
     std::vector<bool> taken(static_cast<size_t>(count), false);
     for (int32_t k = 0; k < count; ++k) {
       CertificateSource* key_entry = entries.Get(k);
-      if (key_entry == nullptr || key_entry->key == nullptr || !HasPrivatePart(*key_entry->key)) continue;
+      if (key_entry == nullptr || key_entry->key == nullptr || !key_entry->key->HasPrivatePart()) continue;
       KeyRecord public_key;
       if (const int rc = key_entry->key->GetPublicKey(public_key); rc != core::kOk) return rc;
       for (int32_t c = 0; c < count; ++c) {

@@ -19,19 +19,9 @@ namespace {
 
 bool HasPassword(const char* password) { return password != nullptr && password[0] != '\0'; }
 
-bool HasPrivatePart(const crypto::KeyRecord& key) {
-  switch (key.Type) {
-    case crypto::kKeyRsa: return key.RsaParams.HasPrivateKey();
-    case crypto::kKeyDsa: return key.DsaParams.HasPrivateKey();
-    case crypto::kKeyEc: return key.EcParams.HasPrivateKey();
-    case crypto::kKeyEdwards: return key.EdParams.HasPrivateKey();
-    default: return false;
-  }
-}
-
 // CompletePrivateKey checks the private part and fills in what derives from it; 0 or 290.
 int CompletePrivateKey(crypto::KeyRecord& key) {
-  if (!HasPrivatePart(key)) return kNoPrivateKey;
+  if (!key.HasPrivatePart()) return kNoPrivateKey;
   int rc = 0;
   switch (key.Type) {
     case crypto::kKeyRsa: rc = crypto::CompleteRsaPrivateKey(key.RsaParams, crypto::kProviderDefault); break;

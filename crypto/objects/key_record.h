@@ -56,6 +56,16 @@ struct KeyRecord {
   bool IsEc() const { return Type == kKeyEc; }
   bool IsEdDsaOrXdh() const { return Type == kKeyEdwards; }
   bool IsEllipticCurve() const { return Type == kKeyEc || Type == kKeyEdwards; }
+  // HasPrivatePart is true when the numbers of the key's type hold its private part.
+  bool HasPrivatePart() const {
+    switch (Type) {
+      case kKeyRsa: return RsaParams.HasPrivateKey();
+      case kKeyDsa: return DsaParams.HasPrivateKey();
+      case kKeyEc: return EcParams.HasPrivateKey();
+      case kKeyEdwards: return EdParams.HasPrivateKey();
+      default: return false;
+    }
+  }
   // KeyBitLength: the key size by kind, 0 for none.
   int32_t KeyBitLength() const;
 };
