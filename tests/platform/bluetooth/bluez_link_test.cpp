@@ -55,7 +55,7 @@ TEST_F(BluezLink, PairingThroughTheAgent) {
     SCOPED_TRACE(std::string(c.pairing) + " " + c.answer);
     Script(std::string("reset(); add_device('C0:FF:EE:00:00:01', name='lock', pairing=") + c.pairing +
            ", passkey=12345)");
-    auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+    auto device = DeviceWhenKnown();
     ASSERT_NE(device, nullptr);
     auto pairing = device->DeviceInformation()->Pairing();
     EXPECT_TRUE(pairing->CanPair());
@@ -106,7 +106,7 @@ TEST_F(BluezLink, PairingThroughTheAgent) {
 
 TEST_F(BluezLink, PairingCapabilityAndFailuresOfPair) {
   Script("add_device('C0:FF:EE:00:00:01', name='lock', pairing='authorize')");
-  auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+  auto device = DeviceWhenKnown();
   ASSERT_NE(device, nullptr);
   auto custom = device->DeviceInformation()->Pairing()->Custom();
   custom->AddPairingRequested([](const auto&, const auto& args) { args->Accept(); });
@@ -157,7 +157,7 @@ TEST_F(BluezLink, PairingMadeHereIsRemovedOnDisconnect) {
   Script(
       "heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'; "
       "devices[HEART_RATE_ADDRESS].database[0]['chars'][1]['encrypted'] = True");
-  auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+  auto device = DeviceWhenKnown();
   ASSERT_NE(device, nullptr);
   auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
   auto characteristics =
@@ -208,7 +208,7 @@ TEST_F(BluezLink, DisconnectClosesOnlyLinksOpenedHere) {
 TEST_F(BluezLink, LinkLossIsOfflineAndOldObjectsAreUnreachable) {
   Script("heart_rate_sensor()");
   ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
-  auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+  auto device = DeviceWhenKnown();
   auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
   auto characteristics =
       Await(services->Services()[1]->GetCharacteristicsWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));

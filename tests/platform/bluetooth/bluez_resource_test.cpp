@@ -156,7 +156,7 @@ TEST_F(BluezResources, ShutdownDoesNotWaitForAStoppedBluetoothd) {
   Script("heart_rate_sensor()");
   ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
   ASSERT_EQ(Subscribe(VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError();
-  auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+  auto device = DeviceWhenKnown();
   ASSERT_NE(device, nullptr);
   auto services = Await(device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Cached));
   auto characteristics =

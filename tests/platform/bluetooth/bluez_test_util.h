@@ -116,6 +116,16 @@ class BluezFixture : public ::testing::Test {
     return rc;
   }
 
+  // DeviceWhenKnown waits until the backend knows the device (null after 5 s): a script's new device reaches
+  // the backend as a signal of its own, after the script has returned.
+  std::shared_ptr<bt::BluetoothLEDevice> DeviceWhenKnown(uint64_t address = 0xC0FFEE000001) {
+    for (int i = 0; i < 500; ++i) {
+      if (auto device = Await(platform_->FromBluetoothAddressAsync(address))) return device;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return nullptr;
+  }
+
   // WaitForCall waits until the mock logged `count` calls of member (false after 10 s).
   bool WaitForCall(const std::string& member, size_t count = 1) {
     for (int i = 0; i < 1000; ++i) {

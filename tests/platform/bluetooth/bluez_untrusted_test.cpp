@@ -28,9 +28,7 @@ class BluezUntrusted : public BluezFixture {
     Script(script);
     ASSERT_EQ(Config("LogLevel=2"), 0);
     // The sensor's removal and its return reach the backend as signals of their own; wait for the return.
-    for (int i = 0; i < 500 && Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001)) == nullptr; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    (void)DeviceWhenKnown();
   }
   // LogLine waits for a level-2 Log event that contains every part; its text, or "" after 10 s.
   std::string LogLine(const std::vector<std::string>& parts) {
@@ -85,7 +83,7 @@ TEST_F(BluezUntrusted, TheAgentAnswersOnlyForTheDeviceItPairs) {
     const bt::HString text = args->Text();
     logged.emplace_back(text.begin(), text.end());
   });
-  auto device = Await(platform_->FromBluetoothAddressAsync(0xC0FFEE000001));
+  auto device = DeviceWhenKnown();
   ASSERT_NE(device, nullptr);
   auto custom = device->DeviceInformation()->Pairing()->Custom();
   std::atomic<int> asked{0};
