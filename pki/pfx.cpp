@@ -16,13 +16,14 @@ using internal::DerSpan;
 
 namespace {
 
-constexpr const char* kOidData = "1.2.840.113549.1.7.1";
-constexpr const char* kOidEncryptedData = "1.2.840.113549.1.7.6";
+using internal::kOidCertBag;
+using internal::kOidData;
+using internal::kOidEncryptedData;
+using internal::kOidLocalKeyId;
+using internal::kOidShroudedKeyBag;
+using internal::kOidX509Certificate;
+
 constexpr const char* kOidKeyBag = "1.2.840.113549.1.12.10.1.1";
-constexpr const char* kOidShroudedKeyBag = "1.2.840.113549.1.12.10.1.2";
-constexpr const char* kOidCertBag = "1.2.840.113549.1.12.10.1.3";
-constexpr const char* kOidX509Certificate = "1.2.840.113549.1.9.22.1";
-constexpr const char* kOidLocalKeyId = "1.2.840.113549.1.9.21";
 
 // The digests a MacData may name.
 struct MacDigestOid {

@@ -16,17 +16,19 @@
 #include "pki/certificate_creation.h"
 #include "pki/key_export.h"
 #include "pki/password_encryption.h"
+#include "pki/pkcs_der.h"
 
 namespace velmora::pki {
 
 namespace {
 
-constexpr const char* kOidData = "1.2.840.113549.1.7.1";
-constexpr const char* kOidEncryptedData = "1.2.840.113549.1.7.6";
-constexpr const char* kOidShroudedKeyBag = "1.2.840.113549.1.12.10.1.2";
-constexpr const char* kOidCertBag = "1.2.840.113549.1.12.10.1.3";
-constexpr const char* kOidX509Certificate = "1.2.840.113549.1.9.22.1";
-constexpr const char* kOidLocalKeyId = "1.2.840.113549.1.9.21";
+using internal::kOidCertBag;
+using internal::kOidData;
+using internal::kOidEncryptedData;
+using internal::kOidLocalKeyId;
+using internal::kOidShroudedKeyBag;
+using internal::kOidX509Certificate;
+
 constexpr const char* kOidFriendlyName = "1.2.840.113549.1.9.20";
 constexpr const char* kOidHmacSha256 = "1.2.840.113549.2.9";
 constexpr const char* kOidSha1 = "1.3.14.3.2.26";

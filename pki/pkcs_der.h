@@ -48,4 +48,12 @@ bool SmallInteger(const DerSpan& span, int64_t* out);
 // Attribute to the lists (an empty value when the value SET is empty): 0, 446 when malformed, 200.
 [[nodiscard]] int ReadBagAttributes(const DerSpan& set, core::StrList& oids, core::StrList& values);
 
+// The object identifiers of PKCS #12 containers that both their reader and their builder name.
+constexpr const char* kOidData = "1.2.840.113549.1.7.1";
+constexpr const char* kOidEncryptedData = "1.2.840.113549.1.7.6";
+constexpr const char* kOidShroudedKeyBag = "1.2.840.113549.1.12.10.1.2";
+constexpr const char* kOidCertBag = "1.2.840.113549.1.12.10.1.3";
+constexpr const char* kOidX509Certificate = "1.2.840.113549.1.9.22.1";
+constexpr const char* kOidLocalKeyId = "1.2.840.113549.1.9.21";
+
 }  // namespace velmora::pki::internal
