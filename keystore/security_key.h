@@ -1,0 +1,16 @@
+// The security key block: a text that names a key held by a hardware token (its library, slot and
+// handles) together with its certificate or public key.
+#pragma once
+
+#include "core/buffer.h"
+#include "pki/cert_composites.h"
+
+namespace velmora::keystore {
+
+// LoadSecurityKey reads the block text into record (attributes, certificate or public key); 0 or 202
+// for a malformed block, or the code of the decoder that failed.
+[[nodiscard]] int LoadSecurityKey(pki::CertificateWithKey& record, const char* text, const char* password);
+// WriteSecurityKey writes the block of record's attributes to out; 202 when a property is missing.
+[[nodiscard]] int WriteSecurityKey(const pki::CertificateWithKey& record, core::Buffer& out);
+
+}  // namespace velmora::keystore
