@@ -79,6 +79,7 @@ int XmlParser::ParseChunk(const void* bytes, int32_t length) {
 }
 
 int XmlParser::LoadText(const char* text) {
+  document_.Scan().dbcs = CharsetMode() != 0 ? 1 : 0;
   int rc = document_.Reset();
   if (rc == 0) rc = XmlParseBuffer(document_, text);
   if (rc == 0) rc = XmlFinish(document_, 1);
