@@ -240,7 +240,7 @@ int Run(const Row* row, Kind kind, const Selection& s, Result& r) {
 
 }  // namespace
 
-Selection SelectedCertificateProperties::Select() const {
+Selection SelectedCertificateProperties::Select() {
   Selection s;
   s.store = dynamic_cast<CertStoreHandle*>(owner_.LoadedStore());
   if (s.store != nullptr) {
@@ -248,8 +248,8 @@ Selection SelectedCertificateProperties::Select() const {
     s.certificate = s.store->SelectedCertificate();
     s.key = s.store->SelectedKeyInfo();
   }
-  s.text = const_cast<core::SecureBuffer*>(&text_);
-  s.dates = const_cast<core::Buffer*>(&dates_);
+  s.text = &text_;
+  s.dates = &dates_;
   return s;
 }
 

@@ -94,7 +94,7 @@ class SelectedCertificateProperties {
   [[nodiscard]] int CertificatePem(core::BufferCore& out);
 
  private:
-  internal::CertPropertySelection Select() const;
+  internal::CertPropertySelection Select();
   pki::CertExtension* ExtensionAt(int32_t index);
 
   component::CertKeyComponent& owner_;

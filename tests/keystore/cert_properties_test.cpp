@@ -17,6 +17,7 @@
 #include "pki/certificate_codec.h"
 #include "pki/certificate_creation.h"
 #include "pki/key_der.h"
+#include "tests/fuzz_support.h"
 #include "tests/pki/pem_test_support.h"
 
 namespace velmora::keystore {
@@ -292,6 +293,36 @@ TEST_F(CertProperties, BareKeyAndEmptyStore) {
   EXPECT_STREQ(text, "");
   EXPECT_EQ(length, 0);
   EXPECT_EQ(Bytes(owner_.LastErrorText()), "Unsupported certificate in FIPS mode.");
+}
+
+// Certificates that parse after random edits answer every property without a fault (ASan and UBSan
+// watch the reads of their extension values).
+TEST_F(CertProperties, MutatedCertificatesAnswerEveryProperty) {
+  std::vector<std::string> seeds;
+  for (const char* name : {"rsa", "ec", "ed25519", "v1", "ext"}) seeds.push_back(dir_->Read(std::string(name) + ".der"));
+  testing_support::RunMutationLoop("CertProperties", seeds, 5000, std::string("\x00\x01\x04\x30\x80\xff", 6),
+                                   [&](const std::string& der) {
+    pki::Certificate certificate;
+    if (pki::ParseCertificate(reinterpret_cast<const uint8_t*>(der.data()), static_cast<int32_t>(der.size()),
+                              certificate) != 0) {
+      return std::string();
+    }
+    if (store_->entries.Clear() != 0 || store_->AddCertificate(certificate) != 0) return std::string("no entry");
+    core::Buffer out;
+    for (int p = 0; p <= static_cast<int>(CertProperty::kOcspUrl); ++p) {
+      const auto property = static_cast<CertProperty>(p);
+      (void)properties_.Text(property, true);
+      (void)properties_.Number(property);
+      (void)properties_.Fill(property, out);
+    }
+    for (int32_t i = -1; i <= properties_.Number(CertProperty::kExtensionCount); ++i) {
+      const char* data = nullptr;
+      int32_t length = 0;
+      (void)properties_.ExtensionValue(i, &data, &length);
+      (void)properties_.ExtensionValueByOid(properties_.ExtensionOid(i), out);
+    }
+    return std::string(properties_.CertificatePem(out) == 0 || out.IsEmpty() ? "" : "PEM kept after a failure");
+  });
 }
 
 }  // namespace
