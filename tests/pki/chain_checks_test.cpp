@@ -50,10 +50,7 @@ for f in *.pem; do openssl x509 -in $f -outform DER -out ${f%.pem}.der; done
 )";
 
 // Pool holds parsed certificates by file name.
-struct Pool {
-  std::map<std::string, std::unique_ptr<Certificate>> by_name;
-  const Certificate& operator[](const std::string& name) const { return *by_name.at(name); }
-};
+using Pool = std::map<std::string, std::unique_ptr<Certificate>>;
 
 Pool MakeChains(const ScratchDir& dir) {
   Pool pool;
@@ -66,7 +63,7 @@ Pool MakeChains(const ScratchDir& dir) {
     EXPECT_EQ(ParseCertificate(reinterpret_cast<const uint8_t*>(der.data()), static_cast<int32_t>(der.size()),
                                *certificate),
               0);
-    pool.by_name[entry.path().stem().string()] = std::move(certificate);
+    pool[entry.path().stem().string()] = std::move(certificate);
   }
   return pool;
 }
@@ -137,15 +134,15 @@ TEST(IssuerChain, ChainsFromOpensslPoolsInAnyOrder) {
   ProvidersLoaded providers;
   ScratchDir dir;
   const Pool pool = MakeChains(dir);
-  ASSERT_EQ(pool.by_name.size(), 52u) << "openssl could not make the certificates";
+  ASSERT_EQ(pool.size(), 52u) << "openssl could not make the certificates";
   const auto chain_of = [&](const std::string& start, const std::vector<std::string>& names) {
     core::PtrArray<Certificate> candidates;
     for (const std::string& name : names) {
       Certificate* slot = AddNew(candidates);
-      EXPECT_TRUE(slot != nullptr && CopyCertificate(*slot, pool[name]) == 0);
+      EXPECT_TRUE(slot != nullptr && CopyCertificate(*slot, *pool.at(name)) == 0);
     }
     CertificateChain chain;
-    EXPECT_EQ(BuildIssuerChain(pool[start], candidates, chain), 0);
+    EXPECT_EQ(BuildIssuerChain(*pool.at(start), candidates, chain), 0);
     std::string subjects;
     for (int32_t i = 0; i < chain.Count(); ++i) subjects += (i > 0 ? "|" : "") + Bytes(chain.Get(i)->tbs.subject);
     return subjects;
