@@ -50,7 +50,9 @@ int CheckCrl(const char* points, int32_t* status, core::BufferCore* error_text, 
   if (rc != core::kOk) return finish(rc);
   if (items.Count() == 0) {
     if (!report) return finish(core::kOk);
-    if (error_text != nullptr) (void)error_text->SetString("CRL check failed: CRL is not supported by the certificate.");
+    if (error_text != nullptr) {
+      (void)error_text->SetString("CRL check failed: CRL is not supported by the certificate.");
+    }
     return finish(kCrlCheckFailed);
   }
   for (int32_t i = 0; i < items.Count(); ++i) {

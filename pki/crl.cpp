@@ -150,9 +150,9 @@ int ReadTbs(const uint8_t* bytes, const Element& tbs, CertificateRevocationList&
   if ((rc = DecodeNameToString(scratch, target.issuer)) != core::kOk) {
     return rc == kNameStringRefused ? kDerBadInner : rc;
   }
-  if ((rc = fields.Next(field)) != core::kOk || (rc = ReadTime(bytes, field, scratch, target.thisUpdate)) != core::kOk) {
-    return rc;
-  }
+  if ((rc = fields.Next(field)) != core::kOk) return rc;
+  if ((rc = ReadTime(bytes, field, scratch, target.thisUpdate)) != core::kOk) return rc;
+  target.nextUpdate.Clear();
   if (fields.AtEnd()) return core::kOk;
   if ((rc = fields.Peek(field)) != core::kOk) return rc;
   if (field.tag == kUtcTime || field.tag == kGeneralizedTime) {
@@ -161,12 +161,8 @@ int ReadTbs(const uint8_t* bytes, const Element& tbs, CertificateRevocationList&
     if (fields.AtEnd()) return core::kOk;
     if ((rc = fields.Peek(field)) != core::kOk) return rc;
   }
-  if (field.tag == 0x30) {
-    if ((rc = ReadRevoked(bytes, field, target)) != core::kOk) return rc;
-    fields.Skip(field);
-  }
-  // crlExtensions [0] is not kept, and nothing after it is read.
-  return core::kOk;
+  // crlExtensions [0], after the revoked list, is not kept.
+  return field.tag == 0x30 ? ReadRevoked(bytes, field, target) : core::kOk;
 }
 
 }  // namespace

@@ -11,13 +11,14 @@
 
 namespace velmora::pki {
 
-// CertificateRevocationList (the CertificateList of RFC 5280): version is the TBSCertList's version INTEGER (left as it was when absent);
-// signatureAlgorithm the outer algorithm; issuer the Name as text (pki/distinguished_name.h); thisUpdate,
-// nextUpdate (empty when absent) and every revocation date "yyyyMMddHHmmss" (UTC). revokedSerials holds
-// each serialNumber as lower-case hex of its INTEGER content without one leading zero byte ("00" for
-// zero), the form TbsCertificate::serialHex has, so the two compare as text; revocationDates[i] is the
-// date of revokedSerials[i]. tbsDer is the complete TBSCertList (the signed bytes), signature the
-// BIT STRING content without its unused-bits byte. One thread at a time per record.
+// CertificateRevocationList (the CertificateList of RFC 5280): version is the TBSCertList's version
+// INTEGER (left as it was when absent); signatureAlgorithm the outer algorithm; issuer the Name as text
+// (pki/distinguished_name.h); thisUpdate, nextUpdate (empty when absent) and every revocation date
+// "yyyyMMddHHmmss" (UTC). revokedSerials holds each serialNumber as lower-case hex of its INTEGER content
+// without one leading zero byte ("00" for zero), the form TbsCertificate::serialHex has, so the two
+// compare as text; revocationDates[i] is the date of revokedSerials[i]. tbsDer is the complete
+// TBSCertList (the signed bytes), signature the BIT STRING content without its unused-bits byte. One
+// thread at a time per record.
 struct CertificateRevocationList {
   int32_t version = 0;
   asn1::AlgorithmIdentifier signatureAlgorithm;
@@ -30,12 +31,12 @@ struct CertificateRevocationList {
   core::Buffer signature;
 
   // Decode reads the CertificateList DER at der (length bytes; trailing bytes are ignored). The revoked
-  // lists are replaced only when the list has a revokedCertificates element; nextUpdate only when it has
-  // one. 0; 447 for a malformed or missing element, an outer element that is not a SEQUENCE of at least
-  // three elements, or a missing field; 446 for a malformed later element or value, a serial that is not
-  // an INTEGER or a time of another type; 200. The fields read before a failure keep their values and
-  // the two lists always hold the same number of items (both are emptied when memory runs out between
-  // the two adds of one entry).
+  // lists are replaced only when the list has a revokedCertificates element; nextUpdate is emptied when
+  // it has none. 0; 447 for a malformed or missing element, an outer element that is not a SEQUENCE of
+  // at least three elements, or a missing field; 446 for a malformed later element or value, a serial
+  // that is not an INTEGER or a time of another type; 200. The fields read before a failure keep their
+  // values and the two lists always hold the same number of items (both are emptied when memory runs
+  // out between the two adds of one entry).
   [[nodiscard]] int Decode(const uint8_t* der, int32_t length);
 };
 

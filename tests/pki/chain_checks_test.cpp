@@ -34,7 +34,9 @@ key() {
   if [ -n "$2" ]; then openssl genpkey -algorithm $2 -out $1.key
   else openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out $1.key; fi
 }
-self() { openssl req -x509 -new -key $2.key -subj "/CN=$3" -days 30 -addext basicConstraints=critical,CA:TRUE -out $1.pem; }
+self() {
+  openssl req -x509 -new -key $2.key -subj "/CN=$3" -days 30 -addext basicConstraints=critical,CA:TRUE -out $1.pem
+}
 sign() { openssl req -new -key $2.key -subj "/CN=$3" | openssl x509 -req -CA $4.pem -CAkey $5.key -days 30 \
   -set_serial ${6:-1} -extfile ext.cnf -out $1.pem; }
 printf 'basicConstraints=critical,CA:TRUE\n' > ext.cnf
@@ -84,7 +86,8 @@ TEST(CrlCheck, DistributionPointsOfOpensslCertificates) {
       {"", false, 0, ""},
       {many.c_str(), true, 280, "Failed to get a valid response from the CRL server: http://crl.example/a.crl"},
       {many.c_str(), false, 0, ""},
-      {"URI:HTTPS://CRL.EXAMPLE/B.CRL", true, 280, "Failed to get a valid response from the CRL server: HTTPS://CRL.EXAMPLE/B.CRL"},
+      {"URI:HTTPS://CRL.EXAMPLE/B.CRL", true, 280,
+       "Failed to get a valid response from the CRL server: HTTPS://CRL.EXAMPLE/B.CRL"},
       {"URI:ldap://ldap.example/cn=crl", true, 0, ""},
   };
   int made = 0;
@@ -196,7 +199,7 @@ TEST(IssuerChain, SignatureBytesAgreeWithX509VerifyOnPkits) {
     for (const auto& [issuer_name, issuer_der, issuer] : certificates) {
       if (X509_NAME_cmp(X509_get_issuer_name(x), X509_get_subject_name(issuer)) != 0) continue;
       // The codec refuses a DSA key that inherits its parameters (447); that code passes through.
-      const bool inherits = name.starts_with("DSAParametersInherited") || issuer_name.starts_with("DSAParametersInherited");
+      const bool inherits = (name + issuer_name).find("DSAParametersInherited") != std::string::npos;
       const int expected = inherits ? 447 : X509_verify(x, X509_get0_pubkey(issuer)) == 1 ? 0 : -1;
       const int rc = VerifyCertificateSignatureBytes(reinterpret_cast<const uint8_t*>(der.data()),
                                                      static_cast<int32_t>(der.size()),

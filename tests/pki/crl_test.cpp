@@ -97,7 +97,8 @@ std::string Decoded(const std::string& der, CertificateRevocationList& crl) {
 std::string SerialHexOf(const std::string& pem) {
   const std::string der = CertificateDers(pem).at(0);
   Certificate certificate;
-  EXPECT_EQ(ParseCertificate(reinterpret_cast<const uint8_t*>(der.data()), static_cast<int32_t>(der.size()), certificate), 0);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(der.data());
+  EXPECT_EQ(ParseCertificate(bytes, static_cast<int32_t>(der.size()), certificate), 0);
   return Bytes(certificate.tbs.serialHex);
 }
 
@@ -165,11 +166,13 @@ TEST(Crl, CorpusAndOpensslMadeListsDecodeAsPythonReadsThemAndDamagedOnesFail) {
     EXPECT_EQ(Bytes(crl.issuer), damage.issuer_kept ? Bytes(revoked.issuer) : "");
     EXPECT_EQ(crl.revokedSerials.Count(), crl.revocationDates.Count());
   }
-  // A list without revokedCertificates leaves the lists as they were; nextUpdate is replaced.
+  // A list without revokedCertificates leaves the lists as they were; nextUpdate is replaced or emptied.
   ASSERT_EQ(Decoded(CrlDer(dir.Read("far.pem")), revoked), "0");
   EXPECT_EQ("," + Join(revoked.revokedSerials) + ",", serials);
   EXPECT_EQ(revoked.revocationDates.Count(), 2);
   EXPECT_GT(Bytes(revoked.nextUpdate), "2050");
+  ASSERT_EQ(Decoded(CrlDer(ReadFile(std::string(kVectors) + "/custom/crl_no_next_update.pem")), revoked), "0");
+  EXPECT_EQ(Bytes(revoked.nextUpdate), "");
 }
 
 TEST(Crl, ListsPythonRefusesDecodeAsTheyAreWritten) {
