@@ -48,7 +48,7 @@ TEST(OcspFuzz, MutatedResponsesEndInAllowedResults) {
     }
   }
   if (seeds.empty()) GTEST_SKIP() << "neither the vectors nor openssl and Debian's python3 are installed";
-  testing_support::RunMutationLoop("OCSP", seeds, 4000, kBytes, FuzzOcspResponseInput);
+  testing_support::RunMutationLoop("OCSP", seeds, 10000, kBytes, FuzzOcspResponseInput);
 }
 
 }  // namespace

@@ -63,7 +63,6 @@ class Ocsp : public ::testing::Test {
     if (!pki().made) GTEST_SKIP() << "the oracle could not make its certificates";
   }
   const Pki& pki() const { return SharedPki(); }
-  std::string Path(const std::string& stem) const { return pki().dir / stem; }
 
   // Prepare sets request up for the leaves under issuer.
   void Prepare(OcspRequest& request, const std::vector<std::string>& leaves, const char* hash = "SHA1",
@@ -92,6 +91,9 @@ class Ocsp : public ::testing::Test {
     pki().dir.Write(name + ".der", request);
     Openssl("-index index.txt -CA ca.pem -reqin " + name + ".der -respout " + name + ".resp " + options);
     return pki().dir.Read(name + ".resp");
+  }
+  static int Parse(OcspRequest& request, const std::string& response) {
+    return ParseOcspResponse(request, Held(response).Bytes(), static_cast<int32_t>(response.size()));
   }
   std::string Python(const std::string& mode, const std::string& path) {
     std::string out;
@@ -249,7 +251,7 @@ TEST_F(Ocsp, ResponderAnswersAreReadAsPythonReadsThem) {
     Prepare(request, {"leaf1", "leaf2", "leaf3"}, hash);
     ASSERT_EQ(AddOcspNonceExtension(request, reinterpret_cast<const uint8_t*>(nonce.data()), 16), 0);
     const std::string response = Respond(Encode(request), options);
-    EXPECT_EQ(ParseOcspResponse(request, Held(response).Bytes(), static_cast<int32_t>(response.size())), 0)
+    EXPECT_EQ(Parse(request, response), 0)
         << options << ": " << request.errorText.Data();
     ExpectOracleAnswers(request, pki().dir.Write("answer.der", response));
   }
@@ -266,23 +268,20 @@ TEST_F(Ocsp, NonceOrderAndFreshnessAreEnforced) {
   Encode(asked);
   const std::string for_other = Respond(Encode(other), "-rsigner ca.pem -rkey ca.key -nmin 5");
   const std::string for_reversed = Respond(Encode(reversed), "-rsigner ca.pem -rkey ca.key");
-  const auto parse = [](OcspRequest& request, const std::string& response) {
-    return ParseOcspResponse(request, Held(response).Bytes(), static_cast<int32_t>(response.size()));
-  };
-  EXPECT_EQ(parse(asked, for_other), 275);
+  EXPECT_EQ(Parse(asked, for_other), 275);
   EXPECT_EQ(Bytes(asked.errorText), "Invalid Nonce response");
   Prepare(asked, {"leaf1", "leaf2"});
   Encode(asked);
-  EXPECT_EQ(parse(asked, for_reversed), 275);
+  EXPECT_EQ(Parse(asked, for_reversed), 275);
   EXPECT_EQ(Bytes(asked.errorText), "Invalid response");
 
   // nextUpdate is thisUpdate + 5 minutes; the clock may be five minutes off either way.
-  ASSERT_EQ(parse(other, for_other), 0) << other.errorText.Data();
+  ASSERT_EQ(Parse(other, for_other), 0) << other.errorText.Data();
   const int64_t this_update = UnixMs(Bytes(other.singleResponses.Get(0)->thisUpdate));
   const std::pair<int, int> minutes[] = {{-6, 275}, {-4, 0}, {9, 0}, {11, 275}};
   for (const auto& [offset, rc] : minutes) {
     NowAt now(this_update + offset * 60000LL);
-    EXPECT_EQ(parse(other, for_other), rc) << offset << " minutes";
+    EXPECT_EQ(Parse(other, for_other), rc) << offset << " minutes";
     EXPECT_EQ(Bytes(other.errorText), rc == 0 ? "" : "Invalid response");
   }
 }
@@ -305,7 +304,7 @@ TEST_F(Ocsp, OnlyTheIssuerOrItsDelegateMaySign) {
     const std::string response = Respond(Encode(request), row.options);
     std::unique_ptr<NowAt> now;
     if (row.days_ahead != 0) now = std::make_unique<NowAt>(core::CurrentUnixMs() + row.days_ahead * 86400000LL);
-    EXPECT_EQ(ParseOcspResponse(request, Held(response).Bytes(), static_cast<int32_t>(response.size())), row.rc)
+    EXPECT_EQ(Parse(request, response), row.rc)
         << row.options;
     EXPECT_EQ(Bytes(request.errorText), row.rc == 0 ? "" : kUntrusted) << row.options;
   }
@@ -329,7 +328,7 @@ TEST_F(Ocsp, CorpusResponsesGiveTheirTextsAndPythonsAnswers) {
       {patched_unauthorized, "Unknown response status: 4"}};
   for (const auto& [bytes, text] : refused) {
     OcspRequest request;
-    EXPECT_EQ(ParseOcspResponse(request, Held(bytes).Bytes(), static_cast<int32_t>(bytes.size())), 275) << text;
+    EXPECT_EQ(Parse(request, bytes), 275) << text;
     EXPECT_EQ(Bytes(request.errorText), text);
   }
   for (const char* name : {"resp-delegate-unknown-cert.der", "resp-invalid-signature-oid.der",
@@ -340,7 +339,7 @@ TEST_F(Ocsp, CorpusResponsesGiveTheirTextsAndPythonsAnswers) {
     const std::string bytes = ReadFile(std::string(kCorpus) + name);
     if (bytes.empty()) GTEST_SKIP() << "python3-cryptography-vectors is not installed";
     OcspRequest request;
-    EXPECT_NE(ParseOcspResponse(request, Held(bytes).Bytes(), static_cast<int32_t>(bytes.size())), 0) << name;
+    EXPECT_NE(Parse(request, bytes), 0) << name;
     ExpectOracleAnswers(request, std::string(kCorpus) + name);
   }
 }
@@ -353,12 +352,12 @@ TEST_F(Ocsp, DamagedResponsesEndInACodeAndKeepWhatWasRead) {
   const size_t signature_end = response.find(pki().Der("delegate"));
   ASSERT_NE(signature_end, std::string::npos);
   bad_signature[signature_end - 9] ^= 0x40;  // the signature's last byte, before A0 82 LL LL 30 82 LL LL
-  EXPECT_EQ(ParseOcspResponse(request, Held(bad_signature).Bytes(), static_cast<int32_t>(bad_signature.size())), 275);
+  EXPECT_EQ(Parse(request, bad_signature), 275);
   EXPECT_EQ(Bytes(request.errorText), "Invalid signature value");
   EXPECT_EQ(request.singleResponses.Count(), 3);
   std::string wrong_tag = response;
   wrong_tag[0] = 0x31;
-  EXPECT_EQ(ParseOcspResponse(request, Held(wrong_tag).Bytes(), static_cast<int32_t>(wrong_tag.size())), 447);
+  EXPECT_EQ(Parse(request, wrong_tag), 447);
   for (size_t length = 0; length < response.size(); length += 7) {
     EXPECT_NE(ParseOcspResponse(request, Held(response).Bytes(), static_cast<int32_t>(length)), 0) << length;
   }
