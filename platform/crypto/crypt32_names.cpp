@@ -2,10 +2,10 @@
 //
 // Text form: the relative distinguished names in encoding order (REVERSE: the other way round) joined by
 // ", ", the attributes of one name by " + " (NO_PLUS: a blank), each as KEY=value with the X.500 keys
-// below or "OID.x.y" (string type 3), the dotted number alone (type 2), or the value alone (type 1). A value
-// that is empty, has a blank at either end, or holds one of , + = " < > ; # or a line break is written
-// in double quotes, a quote inside doubled. A value that is no text, or whose text holds a zero character,
-// is written as # and the hex of its DER, so that no text can hide a part of a name.
+// below or "OID.x.y" (string type 3), the dotted number alone (type 2), or the value alone (type 1). A
+// value that is empty, has a blank or tab at either end, or holds one of , + = " < > ; # or a line break
+// is written in double quotes, a quote inside doubled. A value that is no text, or whose text holds a
+// zero character, is written as # and the hex of its DER, so that no text can hide a part of a name.
 //
 // Reading: keys ignore case; values are PrintableString when every character allows it, else UTF8String
 // (E and DC take IA5String when ASCII). Any thread.
@@ -57,8 +57,11 @@ std::string DottedOid(const ASN1_OBJECT* object) {
   return length > 0 && length < static_cast<int>(sizeof text) ? std::string(text, static_cast<size_t>(length)) : "";
 }
 
+// IsBlank: the characters the reader drops around keys and unquoted values.
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
 bool NeedsQuotes(std::string_view value) {
-  if (value.empty() || value.front() == ' ' || value.back() == ' ') return true;
+  if (value.empty() || IsBlank(value.front()) || IsBlank(value.back())) return true;
   return value.find_first_of(",+=\"<>;#\r\n") != std::string_view::npos;
 }
 
@@ -194,8 +197,6 @@ struct Parsed {
   std::string value;
   bool new_rdn;
 };
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // ParseName reads the text into attributes: the offset of the first fault, or npos.
 size_t ParseName(std::string_view text, bool no_plus, std::vector<Parsed>* out) {

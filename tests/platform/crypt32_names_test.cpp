@@ -113,7 +113,7 @@ std::string ExpectedText(std::vector<Attribute> attributes, bool reverse) {
     auto key = std::find_if(kKeys.begin(), kKeys.end(), [&a](auto& k) { return k.first == a.oid; });
     text += (key != kKeys.end() ? key->second : "OID." + a.oid) + "=";
     const std::string& v = a.value;
-    const bool quote = v.empty() || v.front() == ' ' || v.back() == ' ' ||
+    const bool quote = v.empty() || v.front() == ' ' || v.back() == ' ' || v.front() == '\t' || v.back() == '\t' ||
                        v.find_first_of(",+=\"<>;#\r\n") != std::string::npos;
     if (!quote) {
       text += v;
@@ -214,6 +214,7 @@ TEST(Crypt32Names, HostileTextsFailWithTheirErrorOrRoundTrip) {
       {"CN=\"a \"\"quoted\"\", value\" + O=x;OU=y", 0, 0, 0},
       {"OID.1.2.3.4=v, 2.5.4.3=w, cn=lower", 0, 0, 0},
       {"CN=a+b", kCertNameStrNoPlusFlag, 0, 0},
+      {"O=\"?2\t\", E=a@b", 0, 0, 0},
       {"", 0, 0, 0},
   };
   for (const Case& c : cases) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/crypto/crypt32_modules.h"
@@ -19,7 +20,9 @@ namespace {
 const std::string& FuzzRoot() {
   static const std::string* root = [] {
     char path[] = "/tmp/velmora_store_fuzz_XXXXXX";
-    return new std::string(mkdtemp(path) != nullptr ? path : "/tmp");
+    if (mkdtemp(path) == nullptr) std::abort();
+    std::atexit([] { std::filesystem::remove_all(FuzzRoot()); });
+    return new std::string(path);
   }();
   return *root;
 }
