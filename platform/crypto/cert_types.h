@@ -121,6 +121,20 @@ constexpr uintptr_t kCertStoreProvSystemA = 9;
 // Find types of CertFindCertificateInStore.
 constexpr DWORD kCertFindAny = 0;
 constexpr DWORD kCertFindSha1Hash = 0x10000;
+constexpr DWORD kCertFindSubjectName = 0x20007;    // find_para: a CERT_NAME_BLOB, compared byte for byte
+constexpr DWORD kCertFindSubjectStrA = 0x70007;    // find_para: narrow text, a substring of the simple name
+// CertNameToStrA / CertStrToNameA string types and flags.
+constexpr DWORD kCertSimpleNameStr = 1;
+constexpr DWORD kCertOidNameStr = 2;
+constexpr DWORD kCertX500NameStr = 3;
+constexpr DWORD kCertNameStrReverseFlag = 0x2000000;
+constexpr DWORD kCertNameStrNoPlusFlag = 0x20000000;
+// PFXImportCertStore / PFXExportCertStore flags.
+constexpr DWORD kPfxExportable = 0x1;
+constexpr DWORD kPfxMachineKeyset = 0x20;
+constexpr DWORD kPfxReportNoPrivateKey = 0x1;
+constexpr DWORD kPfxReportNotAbleToExport = 0x2;
+constexpr DWORD kPfxExportPrivateKeys = 0x4;
 // CryptAcquireCertificatePrivateKey flags: keep the handle with the context; NCrypt keys allowed, preferred.
 constexpr DWORD kCryptAcquireCacheFlag = 0x1;
 constexpr DWORD kCryptAcquirePreferNcryptKeyFlag = 0x20000;
@@ -129,6 +143,13 @@ constexpr DWORD kCertStoreAddNew = 1;
 constexpr DWORD kCertStoreAddUseExisting = 2;
 constexpr DWORD kCertStoreAddReplaceExisting = 3;
 constexpr DWORD kCertStoreAddAlways = 4;
+constexpr DWORD kCertStoreAddNewer = 5;
+// CertOpenStore flags of system stores: the location, and how the store is opened.
+constexpr DWORD kCertSystemStoreCurrentUser = 0x10000;
+constexpr DWORD kCertSystemStoreLocalMachine = 0x20000;
+constexpr DWORD kCertSystemStoreLocationMask = 0xFF0000;
+constexpr DWORD kCertStoreOpenExistingFlag = 0x4000;
+constexpr DWORD kCertStoreReadOnlyFlag = 0x8000;
 // Context properties served here.
 constexpr DWORD kCertKeyProvInfoPropId = 2;
 constexpr DWORD kCertSha1HashPropId = 3;
@@ -138,6 +159,12 @@ constexpr DWORD kCertFriendlyNamePropId = 11;
 // Last-error values of the module.
 constexpr uint32_t kErrorMoreData = 234;
 constexpr uint32_t kENotImpl = 0x80004001u;
+constexpr uint32_t kEAccessDenied = 0x80070005u;
+constexpr uint32_t kErrorInvalidPassword = 0x56;
+constexpr uint32_t kCryptEBadDecode = 0x80092002u;
+constexpr uint32_t kCryptEFileError = 0x80092003u;
+constexpr uint32_t kCryptEInvalidX500String = 0x80092023u;
+constexpr uint32_t kNtePermCode = 0x80090010u;
 constexpr uint32_t kEOutOfMemory = 0x8007000Eu;
 constexpr uint32_t kEInvalidArg = 0x80070057u;
 constexpr uint32_t kCryptENotFound = 0x80092004u;

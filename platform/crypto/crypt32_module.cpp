@@ -74,14 +74,6 @@ constexpr ProcEntry kCrypt32Procs[] = {
 
 ProcList Crypt32Procs() { return {kCrypt32Procs, static_cast<int>(std::size(kCrypt32Procs))}; }
 
-DWORD CertNameToStrA(DWORD, const CERT_NAME_BLOB*, DWORD, char*, DWORD) {
-  return static_cast<DWORD>(NotBuilt("CertNameToStrA"));
-}
-
-BOOL CertStrToNameA(DWORD, const char*, DWORD, void*, uint8_t*, DWORD*, const char**) {
-  return NotBuilt("CertStrToNameA");
-}
-
 HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV, const char*) {
   NotBuilt("CertOpenSystemStoreA");
   return nullptr;
@@ -147,13 +139,6 @@ BOOL CryptVerifyMessageSignature(const CRYPT_VERIFY_MESSAGE_PARA*, DWORD, const 
   if (signer != nullptr) *signer = nullptr;
   return NotBuilt("CryptVerifyMessageSignature");
 }
-
-HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB*, const char16_t*, DWORD) {
-  NotBuilt("PFXImportCertStore");
-  return nullptr;
-}
-
-BOOL PFXExportCertStore(HCERTSTORE, CRYPT_DATA_BLOB*, const char16_t*, DWORD) { return NotBuilt("PFXExportCertStore"); }
 
 BOOL CryptSignAndEncodeCertificate(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE, DWORD, DWORD, const char*, const void*,
                                    const CRYPT_ALGORITHM_IDENTIFIER*, const void*, uint8_t*, DWORD*) {

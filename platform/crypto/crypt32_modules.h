@@ -2,8 +2,10 @@
 // points the module table hands out, and the count tests read. Present only in builds with
 // VELMORABLE_PLATFORM_CRYPTO on; callers reach them through the module table (LoadModule / GetProc).
 //
-// Served: certificate contexts (create, duplicate, free), memory stores (open, add, find, delete, close) and
-// the context properties 2 (key-provider information), 3 (SHA-1 hash), 6 (key spec) and 11 (friendly name).
+// Served: certificate contexts (create, duplicate, free), memory stores and file-backed system stores (open,
+// add, find, delete, close), the context properties 2 (key-provider information), 3 (SHA-1 hash), 6 (key
+// spec) and 11 (friendly name), names as text (CertNameToStrA, CertStrToNameA) and PKCS #12 import and
+// export (PFXImportCertStore, PFXExportCertStore).
 // Every other entry point exists and fails with FALSE or null and last error E_NOTIMPL (0x80004001).
 //
 // Reference counts: a context returned by create, duplicate, find or add holds one reference, which
@@ -30,8 +32,16 @@ PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
 // pointer that is no live context.
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context);
 
-// CertOpenStore opens a new, empty memory store (provider 2). Other providers are not built yet: null with
-// E_NOTIMPL.
+// CertOpenStore opens a new, empty memory store (provider 2), or a system store (provider 9, para the
+// store's name as narrow text, flags the location CURRENT_USER 0x10000 or LOCAL_MACHINE 0x20000, plus
+// OPEN_EXISTING 0x4000 and READONLY 0x8000). "MY", "CA" and other names are folders of certificate and
+// properties files under the platform store root (the machine's under machine/); adds, deletes and
+// property changes are written at once. A name other than "MY", "CA" and "ROOT" with OPEN_EXISTING that no
+// earlier open created fails with ERROR_FILE_NOT_FOUND (2). "ROOT" also lists the certificates of OpenSSL's
+// default certificate file, read once per process, which cannot be deleted (E_ACCESSDENIED); the current
+// user's "ROOT" also shows the machine's. A damaged file in the folder fails the open with its decoding
+// error or CRYPT_E_FILE_ERROR; a store opened READONLY refuses adds with E_ACCESSDENIED. Other providers:
+// null with E_NOTIMPL.
 HCERTSTORE CertOpenStore(const char* store_provider, DWORD encoding, HCRYPTPROV provider, DWORD flags,
                          const void* para);
 // CertCloseStore closes one handle (flags are not looked at); the last one releases the store's own
@@ -39,7 +49,8 @@ HCERTSTORE CertOpenStore(const char* store_provider, DWORD encoding, HCRYPTPROV 
 BOOL CertCloseStore(HCERTSTORE store, DWORD flags);
 // CertAddCertificateContextToStore adds a copy of the context (bytes and properties) with disposition NEW
 // (1: FALSE with CRYPT_E_EXISTS when the same certificate is there), USE_EXISTING (2: the one there is
-// returned), REPLACE_EXISTING (3) or ALWAYS (4). *added (when asked) receives a new reference to the
+// returned), REPLACE_EXISTING (3), ALWAYS (4) or NEWER (5: replaces the certificate of the same issuer and
+// serial number when it starts its validity earlier, else CRYPT_E_EXISTS). *added (when asked) receives a new reference to the
 // store's context, or null on failure.
 BOOL CertAddCertificateContextToStore(HCERTSTORE store, PCCERT_CONTEXT context, DWORD disposition,
                                       PCCERT_CONTEXT* added);
@@ -47,13 +58,16 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE store, PCCERT_CONTEXT context, 
 BOOL CertAddEncodedCertificateToStore(HCERTSTORE store, DWORD encoding, const uint8_t* encoded, DWORD encoded_len,
                                       DWORD disposition, PCCERT_CONTEXT* added);
 // CertFindCertificateInStore returns a new reference to the next certificate after previous (null: from
-// the first) that matches find type ANY (0) or SHA1_HASH (0x10000, find_para a CRYPT_HASH_BLOB), or null
+// the first) that matches find type ANY (0), SHA1_HASH (0x10000, find_para a CRYPT_HASH_BLOB),
+// SUBJECT_NAME (0x20007, find_para a CERT_NAME_BLOB equal byte for byte to the subject) or SUBJECT_STR_A
+// (0x70007, find_para narrow text found, ignoring ASCII case, in the subject's simple-name text), or null
 // with CRYPT_E_NOT_FOUND. previous, when given, is freed in every case; when it is no longer in the store
 // the search ends. Other find types: null with E_NOTIMPL.
 PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWORD encoding, DWORD find_flags, DWORD find_type,
                                           const void* find_para, PCCERT_CONTEXT previous);
-// CertDeleteCertificateFromStore removes the certificate from its store and frees the context passed
-// (in every case). FALSE with CRYPT_E_NOT_FOUND when it is in no store.
+// CertDeleteCertificateFromStore removes the certificate from its store (and its files) and frees the
+// context passed (in every case). FALSE with CRYPT_E_NOT_FOUND when it is in no store, E_ACCESSDENIED for
+// a certificate of the system trust bundle.
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT context);
 
 // CertGetCertificateContextProperty reads property 2 (a CRYPT_KEY_PROV_INFO followed by everything it
@@ -79,10 +93,37 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT context, DWORD flags, void
                                        HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* key, DWORD* key_spec,
                                        BOOL* caller_must_free);
 
-// Not built yet: each fails with FALSE, null or 0 and last error E_NOTIMPL.
+// CertNameToStrA writes a DER Name (encoding 1 or 0x10001) as text: string type 1 (values only), 2 (keys
+// as dotted OIDs) or 3 (X.500 keys CN, L, O, OU, E, C, S, STREET, T, G, I, SN, DC, SERIALNUMBER,
+// POSTALCODE, PHONE, others "OID.x.y"), with REVERSE (0x2000000) and NO_PLUS (0x20000000). Relative names
+// are joined by ", ", the attributes of one by " + " (NO_PLUS: a blank); values that are empty, have an
+// edge blank or hold , + = " < > ; # or a line break are quoted, a quote doubled; a value that is no text
+// or holds a zero character is # and the hex of its DER. Returns the characters written with the
+// terminator; a null out or out_chars 0 asks for that size; a smaller out_chars gives 0 with
+// ERROR_MORE_DATA. A Name that does not decode: 0 with its CRYPT_E_ASN1_* error.
 DWORD CertNameToStrA(DWORD encoding, const CERT_NAME_BLOB* name, DWORD string_type, char* out, DWORD out_chars);
+// CertStrToNameA reads such text (string type 2 or 3; keys ignore case, "OID." is optional, attributes are
+// separated by , or ; and joined by + unless NO_PLUS) into a DER Name: PrintableString where every
+// character allows it, else UTF8String (E and DC IA5String when ASCII). A null out asks for the size in
+// *out_len; a smaller *out_len gives FALSE with ERROR_MORE_DATA and the size. Text it cannot read: FALSE
+// with CRYPT_E_INVALID_X500_STRING and *error_at (when given) at the fault.
 BOOL CertStrToNameA(DWORD encoding, const char* text, DWORD string_type, void* reserved, uint8_t* out,
                     DWORD* out_len, const char** error_at);
+// PFXImportCertStore reads a PKCS #12 file into a new memory store. An empty or null password is tried as
+// "" and as none; a wrong one gives ERROR_INVALID_PASSWORD (0x56), bytes that are no PKCS #12 file
+// CRYPT_E_BAD_DECODE. The private key is stored in the software key storage provider under a new random
+// name, exportable with CRYPT_EXPORTABLE (1), the machine's with 0x20, and its certificate gets
+// key-provider information naming it (type 0, key spec 1 for RSA, 2 for EC). A key of another type fails
+// the import with NTE_NOT_SUPPORTED.
+HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
+// PFXExportCertStore writes the store's certificates as PKCS #12 (a null pfx->pbData asks for the size in
+// pfx->cbData; a smaller cbData gives FALSE with ERROR_MORE_DATA). With EXPORT_PRIVATE_KEYS (4) the key of
+// the first certificate whose key can be exported goes with it; REPORT_NO_PRIVATE_KEY (1) fails on a
+// certificate without key (CRYPT_E_NOT_FOUND, or the provider's error), REPORT_NOT_ABLE_TO_EXPORT (2) on a
+// key that may not leave its provider (NTE_PERM). An empty store: CRYPT_E_NOT_FOUND.
+BOOL PFXExportCertStore(HCERTSTORE store, CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
+
+// Not built yet: each fails with FALSE, null or 0 and last error E_NOTIMPL.
 HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV provider, const char* name);
 BOOL CertVerifyCertificateChainPolicy(const char* policy, const CERT_CHAIN_CONTEXT* chain,
                                       CERT_CHAIN_POLICY_PARA* para, CERT_CHAIN_POLICY_STATUS* status);
@@ -112,8 +153,6 @@ BOOL CryptVerifyDetachedMessageSignature(const CRYPT_VERIFY_MESSAGE_PARA* para, 
                                          const uint8_t** parts, DWORD* part_lens, PCCERT_CONTEXT* signer);
 BOOL CryptVerifyMessageSignature(const CRYPT_VERIFY_MESSAGE_PARA* para, DWORD signer_index, const uint8_t* in,
                                  DWORD in_len, uint8_t* out, DWORD* out_len, PCCERT_CONTEXT* signer);
-HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
-BOOL PFXExportCertStore(HCERTSTORE store, CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
 BOOL CryptSignAndEncodeCertificate(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key, DWORD key_spec, DWORD encoding,
                                    const char* struct_type, const void* struct_info,
                                    const CRYPT_ALGORITHM_IDENTIFIER* signature_algorithm, const void* hash_aux,

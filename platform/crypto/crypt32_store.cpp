@@ -17,6 +17,7 @@
 
 #include "platform/crypto/call_counts.h"
 #include "platform/crypto/cert_private_key.h"
+#include "platform/crypto/crypt32_internal.h"
 #include "platform/crypto/crypt32_modules.h"
 #include "platform/last_error.h"
 
@@ -24,65 +25,7 @@ namespace velmora::platform {
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-struct CertStoreObject;
-
-// CertContextObject is what a context pointer names: the context record handed out, the certificate
-// information it points at, and the storage behind both.
-struct CertContextObject {
-  CERT_CONTEXT context{};
-  CERT_INFO info{};
-  Bytes encoded;
-  Bytes serial;  // little-endian
-  Bytes issuer;
-  Bytes subject;
-  std::string key_oid;
-  Bytes key_parameters;
-  Bytes key_bits;
-  uint8_t sha1[20] = {};
-  // Properties.
-  bool has_key_prov = false;
-  std::u16string container;
-  std::u16string provider_name;
-  bool container_null = true;
-  bool provider_null = true;
-  DWORD prov_type = 0;
-  DWORD prov_flags = 0;
-  DWORD key_spec = 0;
-  struct Param {
-    DWORD id;
-    Bytes data;
-    DWORD flags;
-  };
-  std::vector<Param> prov_params;
-  bool has_friendly_name = false;
-  Bytes friendly_name;
-  // Life: external references, plus one while the context is an entry of its store.
-  int refs = 1;
-  bool member = false;
-  CertStoreObject* store = nullptr;
-};
-
-// CertStoreObject is a memory store. refs counts its open handles and every context made for it (entry or
-// not), so the store outlives the contexts that name it.
-struct CertStoreObject {
-  int handles = 1;
-  int refs = 1;
-  std::vector<CertContextObject*> entries;
-};
-
-struct Crypt32State {
-  std::mutex mutex;
-  std::unordered_map<const CERT_CONTEXT*, CertContextObject*> contexts;
-  std::unordered_map<const void*, CertStoreObject*> stores;
-};
-
-// Never destroyed: a context freed during process exit may still look itself up here.
-Crypt32State& State() {
-  static Crypt32State* state = new Crypt32State;
-  return *state;
-}
+using namespace crypt32;
 
 struct X509Free {
   void operator()(X509* x) const { X509_free(x); }
@@ -176,6 +119,10 @@ bool FillPublicKey(X509* x, CertContextObject& object) {
   if (bits_len > 0) object.key_bits.assign(bits, bits + bits_len);
   return true;
 }
+
+}  // namespace
+
+namespace crypt32 {
 
 // Decode fills a new context from DER, or gives null with the last error set.
 std::unique_ptr<CertContextObject> Decode(DWORD encoding, const uint8_t* in, DWORD in_len) {
@@ -285,15 +232,36 @@ void CopyProperties(const CertContextObject& from, CertContextObject& to) {
   to.friendly_name = from.friendly_name;
 }
 
-// AddToStore adds copy (a new context, not yet registered) by the disposition; it takes copy over.
+// FindOlder is the entry with the same issuer and serial number whose validity starts before the
+// certificate's; one that starts at the same time or later gives CRYPT_E_EXISTS through *exists.
+CertContextObject* FindOlder(const CertStoreObject* store, const CertContextObject& object, bool* exists) {
+  auto ticks = [](const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+  for (CertContextObject* entry : store->entries) {
+    if (entry->issuer != object.issuer || entry->serial != object.serial) continue;
+    if (ticks(entry->info.NotBefore) >= ticks(object.info.NotBefore)) {
+      *exists = true;
+      return nullptr;
+    }
+    return entry;
+  }
+  return nullptr;
+}
+
 BOOL AddToStore(Crypt32State& state, CertStoreObject* store, std::unique_ptr<CertContextObject> copy, DWORD disposition,
                 PCCERT_CONTEXT* added) {
-  if (disposition < kCertStoreAddNew || disposition > kCertStoreAddAlways) {
+  if (disposition < kCertStoreAddNew || disposition > kCertStoreAddNewer) {
     SetLastError(kEInvalidArg);
     return 0;
   }
-  CertContextObject* same = disposition == kCertStoreAddAlways ? nullptr : FindSame(store, *copy);
-  if (same != nullptr && disposition == kCertStoreAddNew) {
+  if (store->read_only) {
+    SetLastError(kEAccessDenied);
+    return 0;
+  }
+  bool exists = false;
+  CertContextObject* same = disposition == kCertStoreAddAlways ? nullptr
+                            : disposition == kCertStoreAddNewer ? FindOlder(store, *copy, &exists)
+                                                                : FindSame(store, *copy);
+  if (exists || (same != nullptr && disposition == kCertStoreAddNew)) {
     SetLastError(kCryptEExists);
     return 0;
   }
@@ -304,7 +272,21 @@ BOOL AddToStore(Crypt32State& state, CertStoreObject* store, std::unique_ptr<Cer
     }
     return 1;
   }
-  if (same != nullptr) RemoveEntry(state, store, same);
+  if (same != nullptr && same->from_bundle) {
+    SetLastError(kEAccessDenied);
+    return 0;
+  }
+  if (!PersistEntry(*store, *copy)) {
+    SetLastError(kCryptEFileError);
+    return 0;
+  }
+  if (same != nullptr) {
+    // A replaced certificate of the same bytes in the same folder was just written over.
+    if (same->folder != copy->folder || std::memcmp(same->sha1, copy->sha1, sizeof same->sha1) != 0) {
+      ForgetEntry(*same);
+    }
+    RemoveEntry(state, store, same);
+  }
   CertContextObject* entry = copy.release();
   entry->context.hCertStore = store;
   entry->store = store;
@@ -326,6 +308,10 @@ std::unique_ptr<CertContextObject> CopyForStore(const CertContextObject& from) {
   if (copy) CopyProperties(from, *copy);
   return copy;
 }
+
+}  // namespace crypt32
+
+namespace {
 
 // The key-provider block: the record, its parameter records, the two names, the parameter bytes.
 size_t KeyProvBlockSize(const CertContextObject& object) {
@@ -384,6 +370,16 @@ bool SetKeyProv(CertContextObject& object, const CRYPT_KEY_PROV_INFO& info) {
   object.key_spec = info.dwKeySpec;
   object.prov_params = std::move(params);
   return true;
+}
+
+// Persisted writes a changed property of a file-backed store's entry through to its properties file.
+BOOL Persisted(CertContextObject& object) {
+  if (!object.member || object.folder.empty()) return 1;
+  if (!PersistEntry(*object.store, object)) {
+    SetLastError(kCryptEFileError);
+    return 0;
+  }
+  return 1;
 }
 
 // Answer is the common end of a property read: size query, short buffer, or copy.
@@ -445,8 +441,9 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
   return 1;
 }
 
-HCERTSTORE CertOpenStore(const char* store_provider, DWORD, HCRYPTPROV, DWORD, const void*) {
+HCERTSTORE CertOpenStore(const char* store_provider, DWORD, HCRYPTPROV, DWORD flags, const void* para) {
   CountCryptoCall("CertOpenStore");
+  if (reinterpret_cast<uintptr_t>(store_provider) == kCertStoreProvSystemA) return OpenSystemStore(flags, para);
   if (reinterpret_cast<uintptr_t>(store_provider) != kCertStoreProvMemory) {
     SetLastError(kENotImpl);
     return nullptr;
@@ -547,8 +544,12 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE handle, DWORD, DWORD, DWORD
     return nullptr;
   }
   const auto* hash = static_cast<const CRYPT_HASH_BLOB*>(find_para);
-  if (find_type != kCertFindAny && find_type != kCertFindSha1Hash) {
+  if (find_type != kCertFindAny && find_type != kCertFindSha1Hash && !FindTypeKnown(find_type)) {
     SetLastError(kENotImpl);
+    return nullptr;
+  }
+  if (FindTypeKnown(find_type) && !FindParaValid(find_type, find_para)) {
+    SetLastError(kEInvalidArg);
     return nullptr;
   }
   if (find_type == kCertFindSha1Hash && (hash == nullptr || (hash->pbData == nullptr && hash->cbData != 0))) {
@@ -566,6 +567,7 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE handle, DWORD, DWORD, DWORD
         (hash->cbData != sizeof entry->sha1 || std::memcmp(hash->pbData, entry->sha1, sizeof entry->sha1) != 0)) {
       continue;
     }
+    if (FindTypeKnown(find_type) && !MatchesFind(*entry, find_type, find_para)) continue;
     entry->refs++;
     return &entry->context;
   }
@@ -583,7 +585,15 @@ BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT context) {
     return 0;
   }
   const bool member = object->member;
-  if (member) RemoveEntry(state, object->store, object);
+  if (member && object->from_bundle) {
+    Release(state, object);
+    SetLastError(kEAccessDenied);
+    return 0;
+  }
+  if (member) {
+    ForgetEntry(*object);
+    RemoveEntry(state, object->store, object);
+  }
   Release(state, object);
   if (!member) {
     SetLastError(kCryptENotFound);
@@ -639,13 +649,13 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, D
     if (data == nullptr) {
       object->has_key_prov = false;
       object->prov_params.clear();
-      return 1;
+      return Persisted(*object);
     }
     if (!SetKeyProv(*object, *static_cast<const CRYPT_KEY_PROV_INFO*>(data))) {
       SetLastError(kEInvalidArg);
       return 0;
     }
-    return 1;
+    return Persisted(*object);
   }
   if (property == kCertFriendlyNamePropId) {
     const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(data);
@@ -655,7 +665,7 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, D
     }
     object->has_friendly_name = blob != nullptr;
     object->friendly_name = blob != nullptr ? Bytes(blob->pbData, blob->pbData + blob->cbData) : Bytes();
-    return 1;
+    return Persisted(*object);
   }
   SetLastError(kENotImpl);
   return 0;

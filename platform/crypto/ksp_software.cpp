@@ -1189,6 +1189,24 @@ SECURITY_STATUS AdoptKey(EVP_PKEY* pkey, bool exportable, DWORD legacy_key_spec,
   return 0;
 }
 
+SECURITY_STATUS StoreKey(EVP_PKEY* pkey, std::u16string_view name, bool machine, bool exportable,
+                         DWORD legacy_key_spec) {
+  if (name.empty() || name.size() > kMaxNameUnits) return kNteInvalidParameter;
+  NCRYPT_KEY_HANDLE handle = 0;
+  if (const SECURITY_STATUS status = AdoptKey(pkey, exportable, legacy_key_spec, &handle); status != 0) return status;
+  KeyRef key = FindKey(handle);
+  SECURITY_STATUS status = kNteInvalidHandle;
+  if (key != nullptr) {
+    std::lock_guard<std::mutex> lock(TheStore().mutex);
+    key->name = name;
+    key->machine = machine;
+    const std::string folder = FolderOf(*key);
+    status = folder.empty() ? kNteFailStatus : StoreFileExists(KeyPath(folder, name)) ? kNteExists : Persist(*key);
+  }
+  (void)FreeKey(handle);
+  return status;
+}
+
 void DeleteStoredKey(std::u16string_view name, bool machine) {
   if (name.empty() || name.size() > kMaxNameUnits) return;
   const std::string root = StoreRoot();

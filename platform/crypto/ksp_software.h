@@ -96,6 +96,11 @@ SECURITY_STATUS FreeBuffer(void* buffer);
 // the three curves, EC keys signing ones) with the export policy 3 when exportable, else 0: 0 with *key
 // set; NTE_NOT_SUPPORTED for another key type.
 SECURITY_STATUS AdoptKey(EVP_PKEY* pkey, bool exportable, DWORD legacy_key_spec, NCRYPT_KEY_HANDLE* key);
+// StoreKey writes a private key (RSA, or EC on the three curves) as the software provider's key of that
+// name, with the export policy 3 when exportable, else 0: 0, NTE_EXISTS when the name is taken,
+// NTE_NOT_SUPPORTED for another key type.
+SECURITY_STATUS StoreKey(EVP_PKEY* pkey, std::u16string_view name, bool machine, bool exportable,
+                         DWORD legacy_key_spec);
 // DeleteStoredKey removes the files of the software provider's key of that name, if any.
 void DeleteStoredKey(std::u16string_view name, bool machine);
 // StoredPrivateKey reads the stored private key of that name from a provider (a card's key only with its
