@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,9 +12,13 @@
 #include "core/base64.h"
 #include "keystore/jwk.h"
 #include "pki/certificate_codec.h"
+#include "tests/fuzz_support.h"
 #include "tests/pki/pem_test_support.h"
 
 namespace velmora::keystore::testing {
+
+std::string FuzzJwkInput(const std::string& input);
+
 namespace {
 
 using pki::testing::Bytes;
@@ -28,56 +31,29 @@ bool JwcryptoAvailable() {
   return available;
 }
 
-// Generates each key kind, prints "private JSON|public JSON|name=hex,..." with the numbers of the private
-// export; the JSON carries kid, use, alg and a numeric exp.
+// Generates each key kind and prints its private and its public JWK, both with kid, use, alg and a numeric
+// exp, as "private|public" lines.
 constexpr const char* kGenerate = R"(
-import base64, json
+import json
 from jwcrypto import jwk
 specs = [dict(kty='RSA', size=2048)] + [dict(kty='EC', crv=c) for c in ('P-256', 'P-384', 'P-521', 'secp256k1')] \
       + [dict(kty='OKP', crv=c) for c in ('Ed25519', 'Ed448', 'X25519', 'X448')]
 for i, spec in enumerate(specs):
-    key = jwk.JWK.generate(**spec)
-    extra = dict(kid='key:%d.a' % i, use='sig', alg='none', exp=1700000000 + i)
+    key, extra = jwk.JWK.generate(**spec), dict(kid='key:%d.a' % i, use='sig', alg='none', exp=1700000000 + i)
     full, pub = key.export(as_dict=True), key.export_public(as_dict=True)
-    full.update(extra); pub.update(extra)
-    nums = ','.join('%s=%s' % (k, base64.urlsafe_b64decode(v + '=' * (-len(v) % 4)).hex())
-                    for k, v in full.items() if k not in ('kty', 'crv') and k not in extra)
-    print(json.dumps(full, separators=(',', ':')) + '|' + json.dumps(pub) + '|' + nums)
+    print(json.dumps(dict(full, **extra), separators=(',', ':')) + '|' + json.dumps(dict(pub, **extra)))
 )";
 
-// Reads "source|ours" lines and prints one verdict a line: our JWK loads with the source's thumbprint and
-// private numbers, its EC coordinates at full curve size.
+// Reads "source|ours" lines and prints one verdict a line: ours holds the same members and numbers in the
+// same encoding (so EC coordinates at full size), and jwcrypto reads it with the source's thumbprint.
 constexpr const char* kCheck = R"(
-import base64, json, sys
+import json, sys
 from jwcrypto import jwk
-size = {'P-256': 32, 'P-384': 48, 'P-521': 66, 'secp256k1': 32}
 for line in sys.stdin.read().splitlines():
     src, ours = line.split('|')
-    a, b, d = jwk.JWK.from_json(src), jwk.JWK.from_json(ours), json.loads(ours)
-    ok = a.thumbprint() == b.thumbprint() and a.has_private == b.has_private
-    ok = ok and (not a.has_private or a.export_private(as_dict=True)['d'] == d['d'])
-    if d['kty'] == 'EC':
-        ok = ok and all(len(base64.urlsafe_b64decode(d[m] + '==')) == size[d['crv']] for m in ('x', 'y'))
-    print('ok' if ok else 'bad ' + ours)
+    same = json.loads(src) == json.loads(ours)
+    print('ok' if same and jwk.JWK.from_json(src).thumbprint() == jwk.JWK.from_json(ours).thumbprint() else ours)
 )";
-
-std::map<std::string, std::string> KeyNumbers(const crypto::KeyRecord& key) {
-  std::map<std::string, const core::BufferCore*> fields;
-  if (key.Type == crypto::kKeyRsa) {
-    const auto& r = key.RsaParams;
-    fields = {{"n", &r.Modulus}, {"e", &r.Exponent}, {"d", &r.D},   {"p", &r.P},
-              {"q", &r.Q},       {"dp", &r.DP},      {"dq", &r.DQ}, {"qi", &r.InverseQ}};
-  } else if (key.Type == crypto::kKeyEc) {
-    fields = {{"x", &key.EcParams.X}, {"y", &key.EcParams.Y}, {"d", &key.EcParams.D}};
-  } else {
-    fields = {{"x", &key.EdParams.PublicKey}, {"d", &key.EdParams.PrivateKey}};
-  }
-  std::map<std::string, std::string> out;
-  for (const auto& [name, value] : fields) {
-    if (!value->IsEmpty()) out[name] = testing_support::ToHex(Bytes(*value));
-  }
-  return out;
-}
 
 std::string Write(const crypto::KeyRecord& key, uint32_t include_private) {
   core::Buffer out;
@@ -87,40 +63,24 @@ std::string Write(const crypto::KeyRecord& key, uint32_t include_private) {
 
 TEST(Jwk, JwcryptoKeysLoadAndOurKeysLoadInJwcrypto) {
   if (!JwcryptoAvailable()) GTEST_SKIP() << "Debian's python3 with jwcrypto is not installed";
-  pki::testing::ProvidersLoaded providers;
-  std::string generated, pairs;
+  std::string generated, pairs, verdicts, all_ok;
   ASSERT_TRUE(testing_support::RunPython(kGenerate, "", "", &generated, kDebianPython));
   std::istringstream lines(generated);
   int count = 0;
   for (std::string line; std::getline(lines, line); ++count) {
-    const size_t bar1 = line.find('|'), bar2 = line.find('|', bar1 + 1);
-    const std::string full = line.substr(0, bar1), pub = line.substr(bar1 + 1, bar2 - bar1 - 1);
-    std::map<std::string, std::string> numbers;
-    std::istringstream items(line.substr(bar2 + 1));
-    for (std::string item; std::getline(items, item, ',');) numbers[item.substr(0, item.find('='))] = item.substr(item.find('=') + 1);
     for (const bool with_private : {true, false}) {
-      const std::string& source = with_private ? full : pub;
+      const std::string source = with_private ? line.substr(0, line.find('|')) : line.substr(line.find('|') + 1);
       pki::KeyWithCertificates record;
       ASSERT_EQ(LoadJwk(record, source.c_str()), 0) << source;
-      std::map<std::string, std::string> expected = numbers;
-      for (const char* m : {"d", "p", "q", "dp", "dq", "qi"}) {
-        if (!with_private) expected.erase(m);
-      }
-      EXPECT_EQ(KeyNumbers(record.key), expected) << source;
+      EXPECT_EQ(record.key.HasPrivatePart(), with_private) << source;
       EXPECT_STREQ(record.key.GetAttribute("JWK_2_kid"), ("key:" + std::to_string(count) + ".a").c_str());
-      EXPECT_STREQ(record.key.GetAttribute("JWK_2_use"), "sig");
-      EXPECT_STREQ(record.key.GetAttribute("JWK_2_alg"), "none");
       EXPECT_STREQ(record.key.GetAttribute("JWK_3_exp"), std::to_string(1700000000 + count).c_str());
-      const std::string ours = Write(record.key, with_private ? 1 : 0);
-      EXPECT_NE(ours.find(",\"exp\":" + std::to_string(1700000000 + count)), std::string::npos) << ours;
-      pairs += source + "|" + ours + "\n";
+      pairs += source + "|" + Write(record.key, with_private ? 1 : 0) + "\n";
+      all_ok += "ok\n";
     }
   }
   EXPECT_EQ(count, 9);
-  std::string verdicts;
   ASSERT_TRUE(testing_support::RunPython(kCheck, "", pairs, &verdicts, kDebianPython));
-  std::string all_ok;
-  for (int i = 0; i < 2 * count; ++i) all_ok += "ok\n";
   EXPECT_EQ(verdicts, all_ok);
 }
 
@@ -208,6 +168,27 @@ TEST(Jwk, X5cCertificatesJoinTheChainInOrder) {
   EXPECT_EQ(LoadJwk(partial, (head + items[0] + "\",\"MAMCAQE\"]}").c_str()), code);
   ASSERT_GE(partial.certificates.Count(), 1);
   EXPECT_EQ(Bytes(partial.certificates.Get(0)->der), ders[0]);
+}
+
+// Mutated keys of every type, with chains, escapes and deep nesting, end in the reader's codes; under
+// ASan nothing leaks. VELMORABLE_FUZZ_SEED replays the printed seed.
+TEST(JwkFuzz, MutatedKeysEndInTheirCodes) {
+  pki::testing::ProvidersLoaded providers;
+  const std::string pem =
+      pki::testing::ReadFile(std::string(pki::testing::kVectors) + "/x509/cryptography.io.pem");
+  std::string body;
+  for (size_t at = pem.find('\n') + 1; at < pem.size() && pem.compare(at, 5, "-----") != 0; at = pem.find('\n', at) + 1) {
+    body += pem.substr(at, pem.find('\n', at) - at);
+  }
+  std::vector<std::string> seeds = {
+      R"({"kty":"RSA","n":"wX1z","e":"AQAB","d":"AQ","p":"Aw","q":"BQ","dp":"Bw","dq":"CQ","qi":"Cw","kid":"a\"b"})",
+      R"({"kty":"EC","crv":"P-521","x":"AQID","y":"BAUG","d":"Bwg","exp":1700000000,"nbf":null})",
+      R"({"kty":"OKP","crv":"X448","x":"AQID","d":"BAUG","ok":true,"x5u":[1,{"a":[]}]})",
+      R"({"kty":"EC","crv":"BP-256","x":"AQ","y":"Ag","x5c":[")" + body + "\",\"" + body + "\"]}",
+      R"({"kty":"OKP","crv":"Ed25519","x":"AQ","n":{"a":[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]}})",
+      R"({"kty":"RSA","n":"AQ","e":"AQ","deep":)" + std::string(3000, '[') + std::string(3000, ']') + "}",
+  };
+  testing_support::RunMutationLoop("JWK", seeds, 20000, "{}[]\",:\\AQ0 \x80", FuzzJwkInput);
 }
 
 }  // namespace
