@@ -10,10 +10,14 @@
 namespace velmora::keystore {
 
 // LoadJwk reads the JSON object text (NUL-terminated) into record: its key, every member kept as a key
-// attribute "JWK_<type>_<name>", and the "x5c" chain. 0, 271, or the code of the parser or decoder that
-// failed.
+// attribute "JWK_<type>_<name>" (a string without its quotes, escapes as written; of a repeated member
+// only the last), and the "x5c" chain. A member whose name or string value holds a backslash is also
+// kept as "JWKTEXT_<name>", which tells WriteJwk that the text is JSON already. 0; 271 for a text that is
+// not one complete object, a missing or unknown "kty" or "crv", or missing key numbers; or the code of
+// the parser, decoder or certificate reader that failed (the certificates before it stay in the list).
 [[nodiscard]] int LoadJwk(pki::KeyWithCertificates& record, const char* text);
-// WriteJwk replaces out with the JWK of key, with the private members when include_private is set.
+// WriteJwk replaces out with the JWK of key, with the private members it holds when include_private is
+// set, then the "JWK_" attributes as members: string values JSON-escaped unless read so by LoadJwk.
 // 0, 1424 for a key type a JWK cannot name, or the code of the step that failed.
 [[nodiscard]] int WriteJwk(const crypto::KeyRecord& key, uint32_t include_private, core::Buffer& out);
 

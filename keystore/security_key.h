@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/buffer.h"
+#include "crypto/objects/crypto_component.h"
 #include "pki/cert_composites.h"
 
 namespace velmora::keystore {
@@ -12,5 +13,9 @@ namespace velmora::keystore {
 [[nodiscard]] int LoadSecurityKey(pki::CertificateWithKey& record, const char* text, const char* password);
 // WriteSecurityKey writes the block of record's attributes to out; 202 when a property is missing.
 [[nodiscard]] int WriteSecurityKey(const pki::CertificateWithKey& record, core::Buffer& out);
+// HasPrivateKey: for a selected security key, whether the token names a private key for it (its handle
+// present and not "0"); otherwise whether the component holds a key store handle for a store of kind
+// 0 or 1, or the selected key holds its private part. False without a key.
+bool HasPrivateKey(component::CertKeyComponent& component);
 
 }  // namespace velmora::keystore

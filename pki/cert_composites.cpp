@@ -99,6 +99,12 @@ int CertificateWithKey::AddAttribute(const char* name, const core::BufferCore& v
   return rc != core::kOk ? rc : attributeValues.Add(value.Data(), value.Length());
 }
 
+int CertificateWithKey::GetAttribute(const char* name, core::BufferCore& out) const {
+  const int32_t index = attributeNames.IndexOf(name != nullptr ? name : "", 0);
+  if (index < 0) return kNoSuchAttribute;
+  return out.SetData(attributeValues.ItemLength(index), attributeValues.Item(index));
+}
+
 Certificate* KeyWithCertificates::FirstCertificate() { return certificates.GetOrCreate(0); }
 
 // ---- Copies ------------------------------------------------------------------------------------------

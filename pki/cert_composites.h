@@ -73,7 +73,13 @@ struct CertificateWithKey {
 
   // AddAttribute appends the name text and then the value bytes; the first failing code.
   [[nodiscard]] int AddAttribute(const char* name, const core::BufferCore& value);
+  // GetAttribute sets out to the value bytes of the first attribute named exactly name: 0, 202
+  // (kNoSuchAttribute, out unchanged) when there is none, or 200.
+  [[nodiscard]] int GetAttribute(const char* name, core::BufferCore& out) const;
 };
+
+// kNoSuchAttribute: a certificate-with-key attribute that is not there.
+inline constexpr int kNoSuchAttribute = 202;
 
 // KeyWithCertificates: a private key with its certificate chain, leaf first, and a text the loaders
 // fill (it is not copied).

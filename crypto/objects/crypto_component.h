@@ -119,6 +119,7 @@ class CertKeyComponent : public ComponentBase {
   core::Buffer& FurtherText() { return further_text_; }
   CryptoApiKeyContext& KeyContext() { return key_context_; }
   core::Buffer& ContainerName() { return container_name_; }
+  bool HoldsKeyStore() const { return key_store_ != nullptr; }
 
  private:
   [[nodiscard]] int CopyCertificateStateFrom(const CertKeyComponent& source);
