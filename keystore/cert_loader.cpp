@@ -131,8 +131,8 @@ bool TagNeedsLegacyStep(const std::string& tag) {
   return true;
 }
 
-// DecryptLegacyBody opens a body whose header names a "DEK-Info" cipher. *decrypted tells whether the
-// body changed. kOk to go on, a code to end the load (*end set), or a code for the block to be skipped.
+// DecryptLegacyBody opens a body whose header names a "DEK-Info" cipher (a body without one stays as it
+// is): kOk to go on, a code that ends the load (*end set), or a code for the block to be skipped.
 int DecryptLegacyBody(Load& load, const char* header_text, core::BufferCore& body, bool* end) {
   *end = false;
   core::StrList fields;

@@ -182,8 +182,9 @@ TEST_F(CertExport, DISABLED_JwkAndXmlKeyValuesPassTheirToolsAndLoadBack) {
 }
 
 TEST_F(CertExport, RefusalsAndNamesKeepTheirCodesAndTexts) {
-  CertStoreHandle rsa, ec, public_key, bundle;
+  CertStoreHandle rsa, ec, public_key, bundle, token;
   Load(rsa, "rsa.pair");
+  ASSERT_EQ(token.AddCertificateWithKey(CertificateWithKey()), 0);
   Load(ec, "ec.pair");
   ASSERT_TRUE(Shell("cd " + keys_.dir.path + " && openssl pkey -in ec.key -pubout -out ec.pub && "
                     "openssl crl2pkcs7 -nocrl -certfile rsa.pem -certfile ec.pem -outform DER -out b.p7b"));
@@ -209,6 +210,7 @@ TEST_F(CertExport, RefusalsAndNamesKeepTheirCodesAndTexts) {
       {&public_key, "X509", false, 288, "Cannot export key to X509 format."},
       {&public_key, "P7B", false, 288, "Cannot export key to P7B format."},
       {&ec, "PKCS1", true, 288, "Cannot export to PKCS#1."},
+      {&token, "PEM", true, 288, "Cannot export PKCS#11 certificate's private key"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.format);
