@@ -44,6 +44,25 @@ int XmlCursor::FindChild(const char* name, XmlCursor* out) const {
   return Leave(document_->Dom().FindElement(name != nullptr ? name : "", 1, nullptr, nullptr), out);
 }
 
+int XmlCursor::FindPath(const char* path, XmlCursor* out) const {
+  if (IsNull()) return *out = XmlCursor(), kXmlNoSuchChild;
+  XmlCursor at = *this;
+  core::Buffer step;
+  for (const char* p = path != nullptr ? path : ""; *p != '\0';) {
+    const char* end = std::strchr(p, '/');
+    if (end == nullptr) end = p + std::strlen(p);
+    if (end != p) {
+      if (step.SetData(static_cast<int32_t>(end - p), p) != core::kOk) {
+        return *out = XmlCursor(), XmlErrorText(*document_, kXmlOutOfMemory);
+      }
+      if (int rc = at.FindChild(step.Data(), &at); rc != 0) return *out = XmlCursor(), rc;
+    }
+    p = *end == '/' ? end + 1 : end;
+  }
+  *out = at;
+  return 0;
+}
+
 bool XmlCursor::HasChild(const char* name) const {
   XmlCursor found;
   return FindChild(name, &found) == 0;

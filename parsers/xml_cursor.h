@@ -33,6 +33,10 @@ class XmlCursor {
   // FindChild reaches the first child matching name (expanded, qualified or local name).
   [[nodiscard]] int FindChild(const char* name, XmlCursor* out) const;
   bool HasChild(const char* name) const;
+  // FindPath walks down path, element names separated by "/", each step reaching the first child of that
+  // name as FindChild does; empty steps are passed over, so "" reaches this element itself. 0 with *out
+  // on the element reached, or the code of the step that found nothing with *out a null cursor.
+  [[nodiscard]] int FindPath(const char* path, XmlCursor* out) const;
   // FindAll appends a cursor for every child whose qualified name is name, in document order; 0 or 200.
   [[nodiscard]] int FindAll(const char* name, core::PtrArray<XmlCursor>& list) const;
 

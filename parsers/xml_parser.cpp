@@ -78,6 +78,14 @@ int XmlParser::ParseChunk(const void* bytes, int32_t length) {
   return rc != 0 ? SetErrorText(rc, document_.ErrorText().Data()) : 0;
 }
 
+int XmlParser::LoadText(const char* text) {
+  document_.Scan().dbcs = CharsetMode() != 0 ? 1 : 0;
+  int rc = document_.Reset();
+  if (rc == 0) rc = XmlParseBuffer(document_, text);
+  if (rc == 0) rc = XmlFinish(document_, 1);
+  return rc != 0 ? SetErrorText(rc, document_.ErrorText().Data()) : 0;
+}
+
 int XmlParser::LoadFile(const char* name) { return LoadSource(name, nullptr, 0); }
 
 int XmlParser::LoadStream(core::InputStream* stream, int owns_stream) { return LoadSource(nullptr, stream, owns_stream); }

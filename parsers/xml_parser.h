@@ -35,6 +35,9 @@ class XmlParser : public component::ComponentBase, public XmlEvents {
   // for a caller's stream (released at the end when owns_stream). 0, or the code with the last error
   // text set (302 when the file cannot be opened).
   int LoadFile(const char* name);
+  // LoadText resets the document and loads a whole NUL-terminated text, ending with the end-of-document
+  // check, so a text that stops inside the document fails. 0, or the code with the last error text set.
+  int LoadText(const char* text);
   int LoadStream(core::InputStream* stream, int owns_stream);
 
   // SetInputCharset selects the input encoding by name (see the settings); returns 0.
