@@ -110,10 +110,15 @@ TEST_F(CertLoader, EveryKindLoadsAsFileAndAsDataWithItsTranscript) {
               {"P", {leaf}}, {"C", {leaf}}, {"K", {}}, {"KK", {}}, {"K", {}}});
 }
 
-// Waits for the XML key value, JSON Web Key and security key readers, which are placeholders here.
-TEST_F(CertLoader, DISABLED_XmlJwkAndSecurityKeyLoadWithTheirKinds) {
+TEST_F(CertLoader, XmlKeyValueLoadsWithItsKind) {
   if (samples_.waiting.empty()) GTEST_SKIP() << "Debian's python3 with jwcrypto is missing";
-  CheckKinds(samples_, samples_.waiting, {{"K", {}}, {"J", {}}, {"S", {Der("leaf.pem")}}});
+  CheckKinds(samples_, {samples_.waiting[0]}, {{"K", {}}});
+}
+
+// Waits for the JSON Web Key and security key readers, which are placeholders here.
+TEST_F(CertLoader, DISABLED_JwkAndSecurityKeyLoadWithTheirKinds) {
+  if (samples_.waiting.empty()) GTEST_SKIP() << "Debian's python3 with jwcrypto is missing";
+  CheckKinds(samples_, {samples_.waiting[1], samples_.waiting[2]}, {{"J", {}}, {"S", {Der("leaf.pem")}}});
 }
 
 TEST_F(CertLoader, FailuresKeepTheirCodesTextsAndEarlierEntries) {
