@@ -25,6 +25,7 @@ int32_t FileKind(int32_t data_kind) {
     case 7: return 6;
     case 10: return 13;
     case 12: return 11;
+    case 20: return 20;  // a security key block has one kind
     default: return data_kind - 1;  // PPK, XML, JWK
   }
 }
