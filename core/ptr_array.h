@@ -8,6 +8,7 @@
 // these containers is locked: each belongs to one object and is used by one thread at a time.
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -99,7 +100,9 @@ class PtrArray {
       auto** block = static_cast<T**>(platform::Alloc(SlotBytes(new_capacity)));
       if (block == nullptr) return kOutOfMemory;
       std::memset(block, 0, SlotBytes(new_capacity));
-      std::memcpy(block, Slots(), SlotBytes(count_));
+      // Without a heap block the live slots are inline, so never more than kInlineSlots of them.
+      const int32_t live = heap_ != nullptr ? count_ : std::min(count_, kInlineSlots);
+      std::memcpy(block, Slots(), SlotBytes(live));
       if (heap_ != nullptr) {
         FreeBlock(heap_, capacity_);
       } else {
