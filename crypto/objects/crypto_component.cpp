@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 
+#include "component/tls_services.h"
 #include "platform/memory.h"
 
 namespace velmora::component {
@@ -61,9 +62,11 @@ void CertKeyComponent::operator delete(void* block, const std::nothrow_t&) noexc
 void CertKeyComponent::ResetStore() {
   store_.Reset();
   loaded_store_.reset();
-  // NOTE: the platform certificate layer releases these handles; it does not exist yet, so nothing
-  // can have been stored in them.
+  if (certificate_context_ != nullptr && component::Crypt32Entry(2) != nullptr) {
+    (void)component::CertFreeCertificateContext(certificate_context_);
+  }
   certificate_context_ = nullptr;
+  if (key_store_ != nullptr && component::Crypt32Entry(3) != nullptr) (void)component::CertCloseStore(key_store_, 0);
   key_store_ = nullptr;
 }
 

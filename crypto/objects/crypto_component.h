@@ -13,6 +13,7 @@
 #include "core/buffer.h"
 #include "core/ptr_array.h"
 #include "crypto/base/crypto_object.h"
+#include "platform/crypto/cert_types.h"
 
 namespace velmora::component {
 
@@ -119,6 +120,10 @@ class CertKeyComponent : public ComponentBase {
   core::Buffer& FurtherText() { return further_text_; }
   CryptoApiKeyContext& KeyContext() { return key_context_; }
   core::Buffer& ContainerName() { return container_name_; }
+  // CertificateContext is the platform certificate context the component holds (a duplicate it owns),
+  // KeyStore the platform store opened for it; ResetStore frees and closes them.
+  const platform::CERT_CONTEXT*& CertificateContext() { return certificate_context_; }
+  platform::HCERTSTORE& KeyStore() { return key_store_; }
   bool HoldsKeyStore() const { return key_store_ != nullptr; }
 
  private:
@@ -130,7 +135,7 @@ class CertKeyComponent : public ComponentBase {
   uint8_t certificate_set_ = 0;
   int32_t store_kind_ = 0;
   // Platform certificate context; filled and released by the platform certificate layer.
-  void* certificate_context_ = nullptr;
+  const platform::CERT_CONTEXT* certificate_context_ = nullptr;
   core::Buffer store_name_;
   core::Buffer encoded_certificate_;
   core::Buffer subject_;
@@ -140,7 +145,7 @@ class CertKeyComponent : public ComponentBase {
   CryptoApiKeyContext key_context_;
   core::Buffer container_name_;
   // Platform key store opened for a certificate with a private key; owned like the context above.
-  void* key_store_ = nullptr;
+  platform::HCERTSTORE key_store_ = nullptr;
 };
 
 // ChainValidatorArray holds owned CertKeyComponent objects in slots: CreateEntry fills an empty slot,
