@@ -199,7 +199,7 @@ int WriteX509Data(component::CertKeyComponent& component, const char** text, uin
                   int32_t include_private) {
   *text = core::kEmptyText;
   *length = 0;
-  core::Buffer& out = component.FurtherText();
+  core::Buffer& out = component.OutputText();
   out.Clear();
   CertStoreHandle* handle = LoadedHandle(component);
   int rc = 0;

@@ -26,7 +26,7 @@ namespace velmora::keystore {
 // WriteX509Data writes the selected entry's certificate as an X509Data text (base64 in lines of 64
 // characters joined by CR LF), or, for an entry without a certificate, its key as WriteXmlKey does, the
 // private part only when include_private is set and the entry holds one. The text is kept in the
-// component's FurtherText; *text and *length describe it ("" and 0 until it is written). 0, 144 when
+// component's OutputText; *text and *length describe it ("" and 0 until it is written). 0, 144 when
 // nothing is selected, or a Buffer code.
 [[nodiscard]] int WriteX509Data(component::CertKeyComponent& component, const char** text, uint32_t* length,
                                 int32_t include_private);

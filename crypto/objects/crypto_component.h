@@ -120,6 +120,8 @@ class CertKeyComponent : public ComponentBase {
   core::Buffer& FurtherText() { return further_text_; }
   CryptoApiKeyContext& KeyContext() { return key_context_; }
   core::Buffer& ContainerName() { return container_name_; }
+  // OutputText holds the last text written for the caller from the selected entry (its XML forms).
+  core::Buffer& OutputText() { return output_text_; }
   // CertificateContext is the platform certificate context the component holds (a duplicate it owns),
   // KeyStore the platform store opened for it; ResetStore frees and closes them.
   const platform::CERT_CONTEXT*& CertificateContext() { return certificate_context_; }
@@ -144,6 +146,7 @@ class CertKeyComponent : public ComponentBase {
   core::Buffer further_text_;
   CryptoApiKeyContext key_context_;
   core::Buffer container_name_;
+  core::SecureBuffer output_text_;  // may hold a private key
   // Platform key store opened for a certificate with a private key; owned like the context above.
   platform::HCERTSTORE key_store_ = nullptr;
 };
