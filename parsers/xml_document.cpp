@@ -32,15 +32,15 @@ XmlCharTables::XmlCharTables() {
   std::memset(name_start, 0, sizeof name_start);
   for (uint8_t c : {'\t', '\n', '\f', '\r', ' '}) whitespace[c] = 1;
   for (uint8_t* table : {name, name_start}) {
-    table[':'] = 1;
-    table['_'] = 1;
+    table[uint8_t{':'}] = 1;
+    table[uint8_t{'_'}] = 1;
     MarkRange(table, 'A', 'Z');
     MarkRange(table, 'a', 'z');
     // Every byte above ASCII: names in UTF-8 (or any multibyte code page) pass through byte by byte.
     MarkRange(table, 0x80, 0xFF);
   }
-  name['-'] = 1;
-  name['.'] = 1;
+  name[uint8_t{'-'}] = 1;
+  name[uint8_t{'.'}] = 1;
   MarkRange(name, '0', '9');
 }
 
