@@ -33,21 +33,8 @@ int DecodeWrappedAlgorithm(const DerSpan& member, AlgorithmIdentifier& target) {
 
 // ReadIssuerAndSerial reads the IssuerAndSerialNumber of a version 0 recipient.
 int ReadIssuerAndSerial(const DerSpan& element, RecipientInfo& recipient) {
-  DerSpan items[2];
-  int32_t count = 0;
-  if (element.tag != 0x30 || !internal::Children(element, items, 2, &count) || count < 2) return kDerBadInner;
   core::Buffer name;
-  int rc = name.SetData(items[0].EncodingLength(), items[0].Encoding());
-  if (rc == core::kOk) rc = DecodeNameToString(name, recipient.issuer);
-  if (rc != core::kOk) return rc;
-  if (items[1].tag != 0x02 || items[1].Length() < 1) return kDerBadInner;
-  const uint8_t* serial = items[1].Content();
-  int32_t length = items[1].Length();
-  if (length > 1 && serial[0] == 0) {
-    ++serial;
-    --length;
-  }
-  return recipient.serialNumber.SetData(length, serial);
+  return internal::ReadIssuerAndSerial(element, name, recipient.issuer, recipient.serialNumber, nullptr);
 }
 
 // ReadOaepParameters reads RSAES-OAEP-params (RFC 8017 A.2.1) over the defaults the record holds: [0] the

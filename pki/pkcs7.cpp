@@ -91,21 +91,8 @@ int WriteAlgorithm(const AlgorithmIdentifier& algorithm, DerWriter& writer) {
 
 // ReadIssuerAndSerial reads element 1 of a version 1 SignerInfo.
 int ReadIssuerAndSerial(const DerSpan& element, SignerInfo& signer) {
-  DerSpan items[2];
-  int32_t count = 0;
-  if (element.tag != 0x30 || !Items(element, items, 2, &count) || count < 2) return kDerBadInner;
-  int rc = SetEncoding(items[0], signer.issuerDer);
-  if (rc == core::kOk) rc = DecodeNameToString(signer.issuerDer, signer.issuer);
-  if (rc != core::kOk) return rc;
-  if (items[1].tag != 0x02 || items[1].Length() < 1) return kDerBadInner;
-  const uint8_t* serial = items[1].Content();
-  int32_t length = items[1].Length();
-  if (length > 1 && serial[0] == 0) {
-    ++serial;
-    --length;
-  }
-  rc = signer.serialNumber.SetData(length, serial);
-  return rc != core::kOk ? rc : SetEncoding(items[1], signer.serialElement);
+  return internal::ReadIssuerAndSerial(element, signer.issuerDer, signer.issuer, signer.serialNumber,
+                                       &signer.serialElement);
 }
 
 }  // namespace

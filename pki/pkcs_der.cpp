@@ -3,6 +3,7 @@
 #include "asn1/asn1_element.h"
 #include "asn1/der_codes.h"
 #include "asn1/oid_text.h"
+#include "pki/distinguished_name.h"
 
 namespace velmora::pki::internal {
 
@@ -81,6 +82,29 @@ int ReadBagAttributes(const DerSpan& set, core::StrList& oids, core::StrList& va
     if (rc != 0) return rc;
   }
   return 0;
+}
+
+int ReadIssuerAndSerial(const DerSpan& element, core::BufferCore& issuer_der, core::BufferCore& issuer,
+                        core::BufferCore& serial, core::BufferCore* serial_element) {
+  DerSpan items[2];
+  int32_t count = 0;
+  for (int32_t pos = element.content; pos < element.content_end && count < 2; pos = items[count++].end) {
+    if (!ReadElement(element.bytes, pos, element.content_end, &items[count])) return kDerBadInner;
+  }
+  if (element.tag != 0x30 || count < 2) return kDerBadInner;
+  int rc = issuer_der.SetData(items[0].EncodingLength(), items[0].Encoding());
+  if (rc == core::kOk) rc = DecodeNameToString(issuer_der, issuer);
+  if (rc != core::kOk) return rc;
+  if (items[1].tag != 0x02 || items[1].Length() < 1) return kDerBadInner;
+  const uint8_t* content = items[1].Content();
+  int32_t length = items[1].Length();
+  if (length > 1 && content[0] == 0) {
+    ++content;
+    --length;
+  }
+  rc = serial.SetData(length, content);
+  if (rc != core::kOk || serial_element == nullptr) return rc;
+  return serial_element->SetData(items[1].EncodingLength(), items[1].Encoding());
 }
 
 }  // namespace velmora::pki::internal

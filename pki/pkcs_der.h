@@ -48,6 +48,14 @@ bool SmallInteger(const DerSpan& span, int64_t* out);
 // Attribute to the lists (an empty value when the value SET is empty): 0, 446 when malformed, 200.
 [[nodiscard]] int ReadBagAttributes(const DerSpan& set, core::StrList& oids, core::StrList& values);
 
+// ReadIssuerAndSerial reads an IssuerAndSerialNumber (the first two items of element, a SEQUENCE): the
+// issuer Name's encoding into issuer_der, its text into issuer, the serial INTEGER's content with one
+// leading zero byte dropped (as a certificate's serial text is made) into serial, and, when asked, the
+// INTEGER's whole encoding into serial_element. 0, 446 when malformed, or the name reader's or a Buffer
+// code; the outputs set before a failure keep their values.
+[[nodiscard]] int ReadIssuerAndSerial(const DerSpan& element, core::BufferCore& issuer_der, core::BufferCore& issuer,
+                                      core::BufferCore& serial, core::BufferCore* serial_element);
+
 // The object identifiers of PKCS #12 containers that both their reader and their builder name.
 constexpr const char* kOidData = "1.2.840.113549.1.7.1";
 constexpr const char* kOidEncryptedData = "1.2.840.113549.1.7.6";
