@@ -14,7 +14,6 @@
 #include <openssl/x509.h>
 
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -91,11 +90,11 @@ std::u16string RandomContainerName() {
 // available, once per process, beside the default algorithms; where the legacy provider is missing those
 // files fail to import as before.
 void LoadLegacyAlgorithms() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    (void)OSSL_PROVIDER_load(nullptr, "default");
-    (void)OSSL_PROVIDER_load(nullptr, "legacy");
-  });
+  // Held for the life of the process.
+  static OSSL_PROVIDER* fallback = OSSL_PROVIDER_load(nullptr, "default");
+  static OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+  (void)fallback;
+  (void)legacy;
 }
 
 // Import adds one certificate (and, when given, its key under a new name) to the store: 0 or the error.
