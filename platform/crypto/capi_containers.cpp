@@ -324,7 +324,11 @@ BOOL CryptAcquireContextA(HCRYPTPROV* provider, const char* container, const cha
       0) {
     return Fail(kNteBadFlagsCode);
   }
-  if (provider_type != kProvRsaFull && provider_type != kProvDss && provider_type != kProvRsaAes) {
+  // A delete also takes type 0, the key storage providers' type in a certificate's key-provider
+  // information, so the key a PFX import left in the software provider can be removed by its name.
+  const bool deleting = (flags & kCryptDeleteKeyset) != 0 && (flags & kCryptVerifyContext) != kCryptVerifyContext;
+  if (provider_type != kProvRsaFull && provider_type != kProvDss && provider_type != kProvRsaAes &&
+      !(deleting && provider_type == 0)) {
     return Fail(kNteBadProvTypeCode);
   }
   Table& table = TheTable();
@@ -347,8 +351,11 @@ BOOL CryptAcquireContextA(HCRYPTPROV* provider, const char* container, const cha
   const std::string_view name = container != nullptr ? container : "";
   if (name.empty() || name.size() > kMaxNameLength) return Fail(kNteBadKeysetParamCode);
   const ContainerId id{(flags & kCryptMachineKeyset) != 0, std::string(name)};
-  if ((flags & kCryptDeleteKeyset) != 0) {
-    if (Find(table, id) == nullptr) return Fail(kBadKeyset);
+  if (deleting) {
+    if (Find(table, id) == nullptr) {
+      Pkey stored(ksp::StoredPrivateKey(ksp::Provider::kSoftware, Widen(id.second), id.first));
+      if (stored == nullptr) return Fail(kBadKeyset);
+    }
     DeleteContainer(table, id);
     return 1;
   }

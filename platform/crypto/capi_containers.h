@@ -11,7 +11,7 @@
 // Answers (our contract): provider types 1 (RSA full), 3 (DSS) and 24 (RSA and AES), any other
 // NTE_BAD_PROV_TYPE; flags 0 opens (NTE_BAD_KEYSET when missing), CRYPT_NEWKEYSET (8) creates (NTE_EXISTS
 // when present), CRYPT_DELETEKEYSET (0x10) deletes the container, and with it a software-provider key of
-// the same name, CRYPT_MACHINE_KEYSET (0x20) uses the machine's containers, CRYPT_VERIFYCONTEXT
+// the same name (also when only that key exists, and also for provider type 0), CRYPT_MACHINE_KEYSET (0x20) uses the machine's containers, CRYPT_VERIFYCONTEXT
 // (0xF0000000) opens a handle without a container whose keys last as long as it; CRYPT_SILENT (0x40) is
 // accepted; other bits NTE_BAD_FLAGS. A null, empty or longer than 60 characters name: NTE_BAD_KEYSET_PARAM.
 // CryptImportKey takes a PRIVATEKEYBLOB: RSA ("RSA2", version 2, exchange or signature algorithm) into a

@@ -9,6 +9,7 @@
 // store and, with flag 4, the private key of the first certificate that has one (OpenSSL's container
 // holds one key). Any thread.
 #include <openssl/pkcs12.h>
+#include <openssl/provider.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 
@@ -83,6 +84,17 @@ std::u16string RandomContainerName() {
   }
   name.push_back(u'}');
   return name;
+}
+
+// LoadLegacyAlgorithms makes the older bag ciphers (RC2, RC4, single DES) that many files still use
+// available, once per process, beside the default algorithms; where the legacy provider is missing those
+// files fail to import as before.
+void LoadLegacyAlgorithms() {
+  // Held for the life of the process.
+  static OSSL_PROVIDER* fallback = OSSL_PROVIDER_load(nullptr, "default");
+  static OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+  (void)fallback;
+  (void)legacy;
 }
 
 // Import adds one certificate (and, when given, its key under a new name) to the store: 0 or the error.
@@ -177,6 +189,7 @@ HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pfx, const char16_t* password, DW
     SetLastError(kEInvalidArg);
     return nullptr;
   }
+  LoadLegacyAlgorithms();
   const unsigned char* cursor = pfx->pbData;
   Pkcs12Ptr container(pfx->cbData != 0 ? d2i_PKCS12(nullptr, &cursor, static_cast<long>(pfx->cbData)) : nullptr);
   if (container == nullptr || cursor != pfx->pbData + pfx->cbData) {

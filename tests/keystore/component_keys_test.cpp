@@ -1,0 +1,218 @@
+// A component's certificate and key handed to the platform stand-ins, against keys, certificates and
+// PKCS #12 files the openssl command line made: bare keys land in containers holding the input key,
+// certificates in the memory store byte for byte, PKCS #12 files in a temporary store that release
+// purges. Nothing stays under the store root and no handle stays open.
+#include "keystore/component_keys.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "component/tls_services.h"
+#include "crypto/providers/provider_tables.h"
+#include "keystore/cert_loader.h"
+#include "platform/store_root.h"
+#include "tests/asn1/asn1_oracle.h"
+#if VELMORABLE_PLATFORM_CRYPTO
+#include "platform/crypto/capi_containers.h"
+#include "platform/crypto/crypto_modules.h"
+#include "platform/crypto/crypt32_modules.h"
+#include "platform/crypto/ncrypt_modules.h"
+#endif
+
+namespace velmora::keystore {
+namespace {
+
+#if VELMORABLE_PLATFORM_CRYPTO
+
+namespace plat = velmora::platform;
+namespace fs = std::filesystem;
+using pki::testing::RunCommand;
+
+// The inputs, made once per test: keys, a certificate and PKCS #12 files of it.
+constexpr char kMake[] = R"SH(
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out rsa.pem &&
+openssl genpkey -genparam -algorithm DSA -pkeyopt dsa_paramgen_bits:1024 -out dsa.par &&
+openssl genpkey -paramfile dsa.par -out dsa.pem &&
+for k in rsa dsa; do openssl pkcs8 -topk8 -nocrypt -in $k.pem -outform DER -out $k.p8; done &&
+openssl req -x509 -key rsa.pem -subj /CN=component -days 2 -out cert.pem &&
+openssl x509 -in cert.pem -outform DER -out cert.der &&
+openssl pkcs12 -export -in cert.pem -inkey rsa.pem -passout pass:PW -out default.pfx &&
+openssl pkcs12 -export -legacy -in cert.pem -inkey rsa.pem -passout pass:PW -out legacy.pfx &&
+openssl pkcs12 -export -in cert.pem -inkey rsa.pem -passout pass: -out empty.pfx)SH";
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string FilesUnder(const std::string& root) {
+  std::string files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) files += entry.path().string() + "\n";
+  }
+  return files;
+}
+
+// LiveObjects counts the certificate contexts and stores, containers' provider and key handles, and key
+// storage handles still open (the loaded tables' own handles are counted at tear-down).
+int LiveObjects() {
+  return plat::test::LiveCertHandles() + plat::capi::LiveHandles() + plat::LiveNcryptHandles() +
+         plat::LiveNcryptKeys();
+}
+
+class ComponentKeysTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!pki::testing::OpensslAvailable()) GTEST_SKIP() << "the openssl command is not installed";
+    char base[] = "/tmp/velmora_component_keys_XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    dir_ = base;
+    fs::create_directory(dir_ + "/store");
+    plat::test::SetStoreRoot((dir_ + "/store").c_str());
+    crypto::CryptoProvidersStaticInit();
+    crypto::LoadNCryptFunctions();
+    component::LoadCrypt32Functions();
+    ASSERT_EQ(std::system(("cd " + dir_ + " && (" + kMake + ") >/dev/null 2>&1").c_str()), 0);
+  }
+  void TearDown() override {
+    if (dir_.empty()) return;
+    ReleaseCertificateContext(component_, state_);
+    component_.ResetStore();
+    component::UnloadCrypt32Functions();
+    crypto::FreeNCryptFunctions();
+    crypto::CryptoProvidersStaticDestroy();
+    EXPECT_EQ(plat::test::LiveCryptoHandles(), 0);
+    EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
+    plat::test::SetStoreRoot(nullptr);
+    fs::remove_all(dir_);
+  }
+  // Load reads a file of the test directory into the component's loaded store.
+  CertStoreHandle& Load(const char* file, const char* password) {
+    auto* handle = new CertStoreHandle;
+    component_.SetLoadedStore(handle);
+    const std::string bytes = Read(dir_ + "/" + file);
+    EXPECT_EQ(LoadCertificate(*handle, bytes.data(), static_cast<int32_t>(bytes.size()), false, password, nullptr,
+                              nullptr),
+              0);
+    return *handle;
+  }
+  std::string dir_;
+  component::CertKeyComponent component_;
+  ComponentKeyState state_;
+};
+
+TEST_F(ComponentKeysTest, BareKeysLandInContainersThatReleaseDeletes) {
+  struct Row {
+    const char* file;
+    const char* provider;
+    uint32_t spec;
+  };
+  for (const Row& row : {Row{"rsa", "", 1}, Row{"dsa", "Microsoft Base DSS Cryptographic Provider", 2}}) {
+    SCOPED_TRACE(row.file);
+    Load((std::string(row.file) + ".pem").c_str(), "");
+    ASSERT_EQ(ImportPemKeyToCryptoApi(component_, state_, false), 0) << component_.LastErrorText().Data();
+    const std::string name = pki::testing::Bytes(component_.ContainerName());
+    EXPECT_EQ(name.rfind("pem_key_", 0), 0u);
+    EXPECT_EQ(pki::testing::Bytes(component_.KeyContext().provider_name), row.provider);
+    const std::vector<uint8_t> held = plat::test::ContainerKeyDer(name.c_str(), false, row.spec);
+    EXPECT_EQ(std::string(held.begin(), held.end()), Read(dir_ + "/" + row.file + ".p8"));
+    EXPECT_NE(FilesUnder(dir_ + "/store/capi"), "");
+    ReleaseCertificateContext(component_, state_);
+    EXPECT_TRUE(component_.ContainerName().IsEmpty());
+    EXPECT_EQ(state_.container_flags, 0u);
+    EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
+  }
+}
+
+TEST_F(ComponentKeysTest, CertificateWithoutKeyBecomesContextOfMemoryStore) {
+  Load("cert.pem", "");
+  ASSERT_EQ(ImportPemKeyToCryptoApi(component_, state_, false), 0);
+  ASSERT_NE(component_.CertificateContext(), nullptr);
+  const auto* context = component_.CertificateContext();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(context->pbCertEncoded), context->cbCertEncoded),
+            Read(dir_ + "/cert.der"));
+}
+
+TEST_F(ComponentKeysTest, PfxGoesThroughTemporaryStoreThatReleasePurges) {
+  struct Row {
+    const char* file;
+    const char* password;   // what the file was made with
+    const char* component;  // what the component gives
+    bool long_information;  // key-provider information made longer than 548 bytes before release
+    int rc;
+  };
+  const Row rows[] = {{"default.pfx", "PW", "PW", false, 0},   {"legacy.pfx", "PW", "PW", false, 0},
+                      {"empty.pfx", "", "", false, 0},         {"default.pfx", "PW", "PW", true, 0},
+                      {"default.pfx", "PW", "wrong", false, 271}};
+  const std::string der = Read(dir_ + "/cert.der");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.file) + " " + row.component);
+    Load(row.file, row.password);
+    ASSERT_EQ(component_.StorePassword().SetString(row.component), 0);
+    ASSERT_EQ(ImportPemKeyToCryptoApi(component_, state_, false), row.rc);
+    if (row.rc != 0) {
+      EXPECT_STREQ(component_.LastErrorText().Data(), "Cannot acquire private key");
+      EXPECT_EQ(LiveObjects(), 0);
+      EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
+      continue;
+    }
+    const auto* context = component_.CertificateContext();
+    ASSERT_NE(context, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(context->pbCertEncoded), context->cbCertEncoded), der);
+    EXPECT_NE(state_.temporary_key, 0u);
+    EXPECT_NE(FilesUnder(dir_ + "/store"), "");
+    if (row.long_information) {
+      std::vector<uint64_t> block;
+      ASSERT_TRUE(ReadKeyProvInfo(context, &block));
+      auto info = *reinterpret_cast<const plat::CRYPT_KEY_PROV_INFO*>(block.data());
+      std::u16string provider(400, u'P');
+      info.pwszProvName = provider.data();
+      ASSERT_NE(component::CertSetCertificateContextProperty(context, plat::kCertKeyProvInfoPropId, 0, &info), 0);
+    }
+    ReleaseCertificateContext(component_, state_);
+    EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
+  }
+}
+
+TEST_F(ComponentKeysTest, DamagedPfxFailsAndLeavesNothing) {
+  const std::string good = Read(dir_ + "/default.pfx");
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  for (int round = 0; round < 12; ++round) {
+    std::string bad = good;
+    if (round % 2 == 0) {
+      bad.resize(random() % bad.size());
+    } else {
+      bad[random() % bad.size()] ^= static_cast<char>(1 << (random() % 8));
+    }
+    SCOPED_TRACE("seed " + std::to_string(seed) + " round " + std::to_string(round));
+    CertStoreHandle& handle = Load("default.pfx", "PW");
+    ASSERT_EQ(component_.StorePassword().SetString("PW"), 0);
+    ASSERT_EQ(handle.SelectedEntry()->pfx->input.SetData(static_cast<int32_t>(bad.size()), bad.data()), 0);
+    const int rc = ImportPemKeyToCryptoApi(component_, state_, false);
+    if (rc != 0) {
+      EXPECT_STREQ(component_.LastErrorText().Data(), "Cannot acquire private key");
+    }
+    ReleaseCertificateContext(component_, state_);
+    EXPECT_EQ(LiveObjects(), 0);
+    EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
+  }
+  // An entry with neither certificate nor key hands nothing over.
+  component_.SetLoadedStore(new CertStoreHandle);
+  EXPECT_EQ(ImportPemKeyToCryptoApi(component_, state_, false), 0);
+  EXPECT_EQ(component_.CertificateContext(), nullptr);
+}
+
+#else
+
+TEST(ComponentKeys, NeedsPlatformCrypto) { GTEST_SKIP() << "built without the platform crypto modules"; }
+
+#endif
+
+}  // namespace
+}  // namespace velmora::keystore
