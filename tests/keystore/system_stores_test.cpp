@@ -90,9 +90,10 @@ class SystemStores : public ::testing::Test {
 
   // Add puts the certificate into a system store of the current user: with its key from the PKCS #12
   // file (exportable or not), or alone.
-  void Add(const Made& made, const char* store_name, bool with_key, plat::DWORD import_flags = plat::kPfxExportable) {
+  void Add(const Made& made, const char* store_name, bool with_key, plat::DWORD import_flags = plat::kPfxExportable,
+           plat::DWORD location = plat::kCertSystemStoreCurrentUser) {
     plat::HCERTSTORE store = plat::CertOpenStore(reinterpret_cast<const char*>(plat::kCertStoreProvSystemA), 0, 0,
-                                                 plat::kCertSystemStoreCurrentUser, store_name);
+                                                 location, store_name);
     ASSERT_NE(store, nullptr);
     if (with_key) {
       std::string pfx = made.pfx;
@@ -248,6 +249,61 @@ TEST_F(SystemStores, SystemCertificateArrivesWithItsKeyOnlyWhenExportable) {
   EXPECT_EQ(std::string(copy.Subject().Data()), "CN=Kept");
   EXPECT_EQ(copy.CertificateContext()->cbCertEncoded, kept.der.size());
   EXPECT_EQ(LoadedStoreOf(copy)->entries.Count(), 1);
+}
+
+TEST_F(SystemStores, SubjectAndEncodingChooseTheCertificateOfEveryStoreKind) {
+  const Made alice = Make("alice", "/CN=Alice/O=Velmora Test");
+  Add(alice, "MY", true);
+  Add(alice, "MY", true, plat::kPfxExportable, plat::kCertSystemStoreLocalMachine);
+  const std::string file = alice.base + ".pfx";
+  const std::string pem = alice.base + ".pem";
+  const char* const kSubject = "CN=Alice, O=Velmora Test";
+  const char* const kWrongKind = "The certificate store could not be opened (0x80092002).";
+  const struct {
+    int32_t kind;
+    std::string store, password, subject;
+    int rc;
+    const char* text;  // the subject afterwards, or the error text
+  } cases[] = {
+      {0, "MY", "", kSubject, 0, kSubject},
+      {1, "my", "", "Alice", 0, kSubject},
+      {1, "NOPE", "", kSubject, 271, "The certificate store could not be opened (0x2)."},
+      {2, file, "pw", "*", 0, kSubject},
+      {3, alice.pfx, "pw", "Alice", 0, kSubject},
+      {2, alice.pfx, "pw", "*", 271, kWrongKind},
+      {11, file, "pw", "*", 271, kWrongKind},
+      {99, alice.pfx, "pw", "*", 0, kSubject},
+      {99, file, "pw", "*", 0, kSubject},
+      {8, pem, "", "CN=Alice", 0, kSubject},
+      {2, file, "pw", "Nobody", 272, "Cannot find specified certificate."},
+  };
+  for (const auto& c : cases) {
+    CertKeyComponent component;
+    component.StoreKind() = c.kind;
+    ASSERT_EQ(component.StoreName().SetData(static_cast<int32_t>(c.store.size()), c.store.data()), 0);
+    ASSERT_EQ(component.StorePassword().SetString(c.password.c_str()), 0);
+    const int rc = SetCertificateSubject(component, c.subject.c_str(), nullptr);
+    EXPECT_EQ(rc, c.rc) << c.kind << " " << c.subject;
+    const core::Buffer& text = rc == 0 ? component.Subject() : component.LastErrorText();
+    EXPECT_STREQ(text.Data() ? text.Data() : "", c.text) << c.kind << " " << c.subject;
+  }
+  // By encoding: found in the system store, inside a PKCS #12 file, or taken as the store itself.
+  const uint8_t* der = reinterpret_cast<const uint8_t*>(alice.der.data());
+  const int32_t length = static_cast<int32_t>(alice.der.size());
+  for (const int32_t kind : {0, 2, 7}) {
+    CertKeyComponent component;
+    component.StoreKind() = kind;
+    ASSERT_EQ(component.StoreName().SetString(kind == 2 ? file.c_str() : "MY"), 0);
+    ASSERT_EQ(component.StorePassword().SetString("pw"), 0);
+    EXPECT_EQ(SetCertificateEncoded(component, der, length), 0) << kind;
+    EXPECT_STREQ(component.Subject().Data(), kSubject) << kind;
+    EXPECT_EQ(component.CertificateSet(), kind == 7 ? 0 : 1) << kind;
+    EXPECT_EQ(component.StoreName().Length(), kind == 7 ? length : component.StoreName().Length());
+  }
+  CertKeyComponent component;
+  const plat::CERT_CONTEXT* found = nullptr;
+  EXPECT_EQ(OpenSystemStoreAndFind(component, 2, "MY", kSubject, nullptr, 0, &found, false), 202);
+  EXPECT_EQ(found, nullptr);
 }
 #endif
 
