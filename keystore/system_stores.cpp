@@ -196,7 +196,7 @@ int SystemCertificate(CertKeyComponent& component, const char* subject, const ui
   return SetSubjectFromSelection(component, *store);
 }
 
-// LoadStoreData loads the component's store as the kind says and selects by subject.
+// ReadAsFile: the kinds whose store is the name of a file.
 bool ReadAsFile(int32_t kind) {
   switch (kind) {
     case 2: case 4: case 6: case 8: case 11: case 13: case 14: case 16: case 18: case 21: case 99:
