@@ -177,6 +177,8 @@ namespace test {
 // LiveCertHandles is the number of certificate contexts and stores not yet released (part of
 // LiveCryptoHandles).
 int LiveCertHandles();
+// FailNextPfxExport makes the next PFXExportCertStore fail with code as its last error (0 cancels).
+void FailNextPfxExport(uint32_t code);
 }  // namespace test
 
 }  // namespace velmora::platform

@@ -13,6 +13,7 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -30,6 +31,8 @@
 namespace velmora::platform {
 
 namespace {
+
+std::atomic<uint32_t> g_forced_export_failure{0};
 
 constexpr DWORD kEncoding = kX509AsnEncoding | kPkcs7AsnEncoding;
 
@@ -238,6 +241,10 @@ HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pfx, const char16_t* password, DW
 
 BOOL PFXExportCertStore(HCERTSTORE store, CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags) {
   CountCryptoCall("PFXExportCertStore");
+  if (const uint32_t forced = g_forced_export_failure.exchange(0); forced != 0) {
+    SetLastError(forced);
+    return 0;
+  }
   if (store == nullptr || pfx == nullptr) {
     SetLastError(kEInvalidArg);
     return 0;
@@ -308,5 +315,9 @@ BOOL PFXExportCertStore(HCERTSTORE store, CRYPT_DATA_BLOB* pfx, const char16_t* 
   OPENSSL_free(der);
   return ok;
 }
+
+namespace test {
+void FailNextPfxExport(uint32_t code) { g_forced_export_failure.store(code); }
+}  // namespace test
 
 }  // namespace velmora::platform
