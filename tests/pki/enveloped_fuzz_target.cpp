@@ -20,10 +20,11 @@ namespace {
 
 bool DecodeAllowed(int rc) { return rc == 0 || rc == 434 || rc == 446 || rc == 447; }
 
-// DecryptAllowed: the RSA padding and input codes, the library cipher's unknown algorithm, key size,
-// block and padding codes, and the platform cipher's key and length codes.
+// DecryptAllowed: the RSA padding and input codes (1112 when the OAEP digest named is too long for the
+// key), the library cipher's unknown algorithm, key size, block and padding codes, and the platform
+// cipher's key and length codes.
 bool DecryptAllowed(int rc) {
-  return rc == 0 || rc == 1113 || rc == 1114 || rc == 1116 || rc == 2001 || rc == 2003 || rc == 2004 || rc == 2005 ||
+  return rc == 0 || rc == 1112 || rc == 1113 || rc == 1114 || rc == 1116 || rc == 2001 || rc == 2003 || rc == 2004 || rc == 2005 ||
          rc == 2006 || rc == 601 || rc == 602;
 }
 
