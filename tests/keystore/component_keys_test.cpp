@@ -20,6 +20,7 @@
 #if VELMORABLE_PLATFORM_CRYPTO
 #include "platform/crypto/capi_containers.h"
 #include "platform/crypto/crypto_modules.h"
+#include "tests/keystore/platform_keys_fixture.h"
 #include "platform/crypto/crypt32_modules.h"
 #include "platform/crypto/ncrypt_modules.h"
 #endif
@@ -45,11 +46,6 @@ openssl pkcs12 -export -in cert.pem -inkey rsa.pem -passout pass:PW -out default
 openssl pkcs12 -export -legacy -in cert.pem -inkey rsa.pem -passout pass:PW -out legacy.pfx &&
 openssl pkcs12 -export -in cert.pem -inkey rsa.pem -passout pass: -out empty.pfx)SH";
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::string FilesUnder(const std::string& root) {
   std::string files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
@@ -65,43 +61,26 @@ int LiveObjects() {
          plat::LiveNcryptKeys();
 }
 
-class ComponentKeysTest : public ::testing::Test {
+class ComponentKeysTest : public testing::PlatformKeysFixture {
  protected:
-  void SetUp() override {
-    if (!pki::testing::OpensslAvailable()) GTEST_SKIP() << "the openssl command is not installed";
-    char base[] = "/tmp/velmora_component_keys_XXXXXX";
-    ASSERT_NE(mkdtemp(base), nullptr);
-    dir_ = base;
-    fs::create_directory(dir_ + "/store");
-    plat::test::SetStoreRoot((dir_ + "/store").c_str());
-    crypto::CryptoProvidersStaticInit();
-    crypto::LoadNCryptFunctions();
-    component::LoadCrypt32Functions();
-    ASSERT_EQ(std::system(("cd " + dir_ + " && (" + kMake + ") >/dev/null 2>&1").c_str()), 0);
-  }
+  void SetUp() override { Start("velmora_component_keys", kMake); }
   void TearDown() override {
     if (dir_.empty()) return;
     ReleaseCertificateContext(component_, state_);
     component_.ResetStore();
-    component::UnloadCrypt32Functions();
-    crypto::FreeNCryptFunctions();
-    crypto::CryptoProvidersStaticDestroy();
-    EXPECT_EQ(plat::test::LiveCryptoHandles(), 0);
     EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
-    plat::test::SetStoreRoot(nullptr);
-    fs::remove_all(dir_);
+    Finish();
   }
   // Load reads a file of the test directory into the component's loaded store.
   CertStoreHandle& Load(const char* file, const char* password) {
     auto* handle = new CertStoreHandle;
     component_.SetLoadedStore(handle);
-    const std::string bytes = Read(dir_ + "/" + file);
+    const std::string bytes = Read(file);
     EXPECT_EQ(LoadCertificate(*handle, bytes.data(), static_cast<int32_t>(bytes.size()), false, password, nullptr,
                               nullptr),
               0);
     return *handle;
   }
-  std::string dir_;
   component::CertKeyComponent component_;
   ComponentKeyState state_;
 };
@@ -120,7 +99,7 @@ TEST_F(ComponentKeysTest, BareKeysLandInContainersThatReleaseDeletes) {
     EXPECT_EQ(name.rfind("pem_key_", 0), 0u);
     EXPECT_EQ(pki::testing::Bytes(component_.KeyContext().provider_name), row.provider);
     const std::vector<uint8_t> held = plat::test::ContainerKeyDer(name.c_str(), false, row.spec);
-    EXPECT_EQ(std::string(held.begin(), held.end()), Read(dir_ + "/" + row.file + ".p8"));
+    EXPECT_EQ(std::string(held.begin(), held.end()), Read(std::string(row.file) + ".p8"));
     EXPECT_NE(FilesUnder(dir_ + "/store/capi"), "");
     ReleaseCertificateContext(component_, state_);
     EXPECT_TRUE(component_.ContainerName().IsEmpty());
@@ -135,7 +114,7 @@ TEST_F(ComponentKeysTest, CertificateWithoutKeyBecomesContextOfMemoryStore) {
   ASSERT_NE(component_.CertificateContext(), nullptr);
   const auto* context = component_.CertificateContext();
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(context->pbCertEncoded), context->cbCertEncoded),
-            Read(dir_ + "/cert.der"));
+            Read("cert.der"));
 }
 
 TEST_F(ComponentKeysTest, PfxGoesThroughTemporaryStoreThatReleasePurges) {
@@ -149,7 +128,7 @@ TEST_F(ComponentKeysTest, PfxGoesThroughTemporaryStoreThatReleasePurges) {
   const Row rows[] = {{"default.pfx", "PW", "PW", false, 0},   {"legacy.pfx", "PW", "PW", false, 0},
                       {"empty.pfx", "", "", false, 0},         {"default.pfx", "PW", "PW", true, 0},
                       {"default.pfx", "PW", "wrong", false, 271}};
-  const std::string der = Read(dir_ + "/cert.der");
+  const std::string der = Read("cert.der");
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.file) + " " + row.component);
     Load(row.file, row.password);
@@ -180,7 +159,7 @@ TEST_F(ComponentKeysTest, PfxGoesThroughTemporaryStoreThatReleasePurges) {
 }
 
 TEST_F(ComponentKeysTest, DamagedPfxFailsAndLeavesNothing) {
-  const std::string good = Read(dir_ + "/default.pfx");
+  const std::string good = Read("default.pfx");
   const unsigned seed = std::random_device{}();
   std::mt19937 random(seed);
   for (int round = 0; round < 12; ++round) {

@@ -19,6 +19,7 @@
 #include "tests/asn1/asn1_oracle.h"
 #if VELMORABLE_PLATFORM_CRYPTO
 #include "platform/crypto/crypto_modules.h"
+#include "tests/keystore/platform_keys_fixture.h"
 #include "platform/crypto/ksp_software.h"
 #include "platform/crypto/ncrypt_types.h"
 #endif
@@ -48,11 +49,6 @@ constexpr char kTripleDes[] = "1.2.840.113549.1.12.1.3";
 constexpr char kRc2[] = "1.2.840.113549.1.12.1.6";
 constexpr char kSoftware[] = "Microsoft Software Key Storage Provider";
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 bool FilesIn(const std::string& folder) {
   std::error_code error;
   for (const auto& entry : fs::recursive_directory_iterator(folder, error)) {
@@ -61,36 +57,21 @@ bool FilesIn(const std::string& folder) {
   return false;
 }
 
-class TpmKeysTest : public ::testing::Test {
+class TpmKeysTest : public testing::PlatformKeysFixture {
  protected:
-  void SetUp() override {
-    if (!pki::testing::OpensslAvailable()) GTEST_SKIP() << "the openssl command is not installed";
-    char base[] = "/tmp/velmora_tpm_keys_XXXXXX";
-    ASSERT_NE(mkdtemp(base), nullptr);
-    dir_ = base;
-    plat::test::SetStoreRoot((dir_ + "/store").c_str());
-    crypto::CryptoProvidersStaticInit();
-    crypto::LoadNCryptFunctions();
-    component::LoadCrypt32Functions();
-    ASSERT_EQ(std::system(("cd " + dir_ + " && (" + kMake + ") >/dev/null 2>&1").c_str()), 0);
-  }
+  void SetUp() override { Start("velmora_tpm_keys", kMake); }
   void TearDown() override {
     if (dir_.empty()) return;
     for (int i = 0; i < 2; ++i) {
       ReleaseCertificateContext(components_[i], states_[i]);
       components_[i].ResetStore();
     }
-    component::UnloadCrypt32Functions();
-    crypto::FreeNCryptFunctions();
-    crypto::CryptoProvidersStaticDestroy();
-    EXPECT_EQ(plat::test::LiveCryptoHandles(), 0);
-    plat::test::SetStoreRoot(nullptr);
-    fs::remove_all(dir_);
+    Finish();
   }
   void Load(int which, const std::string& file) {
     auto* handle = new CertStoreHandle;
     components_[which].SetLoadedStore(handle);
-    const std::string bytes = Read(dir_ + "/" + file);
+    const std::string bytes = Read(file);
     ASSERT_EQ(LoadCertificate(*handle, bytes.data(), static_cast<int32_t>(bytes.size()), false, "PW", nullptr,
                               nullptr),
               0);
@@ -98,7 +79,6 @@ class TpmKeysTest : public ::testing::Test {
   }
   std::string Error(int which) { return pki::testing::Bytes(components_[which].LastErrorText()); }
   bool TpmHoldsKeys() { return FilesIn(dir_ + "/store/ksp/pcp"); }
-  std::string dir_;
   component::CertKeyComponent components_[2];
   ComponentKeyState states_[2];
 };
