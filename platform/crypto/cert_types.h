@@ -100,11 +100,109 @@ struct CRYPT_KEY_PROV_INFO {
   DWORD dwKeySpec;  // 0: the information names no key
 };
 
+// CERT_TRUST_STATUS: the error bits (what is wrong) and the information bits (what was found) of a chain
+// element, a simple chain or a whole chain context.
+struct CERT_TRUST_STATUS {
+  DWORD dwErrorStatus;
+  DWORD dwInfoStatus;
+};
+
+// Error bits.
+constexpr DWORD kTrustIsNotTimeValid = 0x1;
+constexpr DWORD kTrustIsNotSignatureValid = 0x8;
+constexpr DWORD kTrustIsNotValidForUsage = 0x10;
+constexpr DWORD kTrustIsUntrustedRoot = 0x20;
+constexpr DWORD kTrustIsCyclic = 0x80;
+constexpr DWORD kTrustInvalidExtension = 0x100;
+constexpr DWORD kTrustInvalidPolicyConstraints = 0x200;
+constexpr DWORD kTrustInvalidBasicConstraints = 0x400;
+constexpr DWORD kTrustInvalidNameConstraints = 0x800;
+constexpr DWORD kTrustHasNotSupportedNameConstraint = 0x1000;
+constexpr DWORD kTrustHasNotDefinedNameConstraint = 0x2000;
+constexpr DWORD kTrustHasNotPermittedNameConstraint = 0x4000;
+constexpr DWORD kTrustHasExcludedNameConstraint = 0x8000;
+constexpr DWORD kTrustIsPartialChain = 0x10000;
+// Information bits.
+constexpr DWORD kTrustHasExactMatchIssuer = 0x1;
+constexpr DWORD kTrustHasKeyMatchIssuer = 0x2;
+constexpr DWORD kTrustHasNameMatchIssuer = 0x4;
+constexpr DWORD kTrustIsSelfSigned = 0x8;
+
+// CERT_CHAIN_ELEMENT is one certificate of a chain with its own status.
+struct CERT_CHAIN_ELEMENT {
+  DWORD cbSize;
+  PCCERT_CONTEXT pCertContext;
+  CERT_TRUST_STATUS TrustStatus;
+};
+
+// CERT_SIMPLE_CHAIN runs from the end certificate (element 0) towards its root.
+struct CERT_SIMPLE_CHAIN {
+  DWORD cbSize;
+  CERT_TRUST_STATUS TrustStatus;
+  DWORD cElement;
+  CERT_CHAIN_ELEMENT** rgpElement;
+};
+
+// CERT_CHAIN_CONTEXT is a built chain: read-only to callers, alive until CertFreeCertificateChain.
+struct CERT_CHAIN_CONTEXT {
+  DWORD cbSize;
+  CERT_TRUST_STATUS TrustStatus;
+  DWORD cChain;
+  CERT_SIMPLE_CHAIN** rgpChain;
+};
+using PCCERT_CHAIN_CONTEXT = const CERT_CHAIN_CONTEXT*;
+
+// CERT_USAGE_MATCH asks for usages (OIDs, all of them or any: dwType 0 or 1); none asked when cUsage is 0.
+struct CERT_USAGE_MATCH {
+  DWORD dwType;
+  DWORD cUsageIdentifier;
+  char** rgpszUsageIdentifier;
+};
+
+// CERT_CHAIN_PARA: callers zero it and set cbSize.
+struct CERT_CHAIN_PARA {
+  DWORD cbSize;
+  CERT_USAGE_MATCH RequestedUsage;
+};
+
+// SSL_EXTRA_CERT_CHAIN_POLICY_PARA carries the SSL policy's extra parameters: the side being
+// authenticated (kAuthTypeClient 1, kAuthTypeServer 2), checks to skip, and the server name (UTF-16,
+// terminated; null: no name check).
+struct SSL_EXTRA_CERT_CHAIN_POLICY_PARA {
+  DWORD cbSize;
+  DWORD dwAuthType;
+  DWORD fdwChecks;
+  char16_t* pwszServerName;
+};
+constexpr DWORD kAuthTypeClient = 1;
+constexpr DWORD kAuthTypeServer = 2;
+
+// CERT_CHAIN_POLICY_PARA: flags (the ignore bits below) and the policy's extra parameters.
+struct CERT_CHAIN_POLICY_PARA {
+  DWORD cbSize;
+  DWORD dwFlags;
+  void* pvExtraPolicyPara;
+};
+// Ignore bits of the policy flags.
+constexpr DWORD kPolicyIgnoreNotTimeValid = 0x1;
+constexpr DWORD kPolicyIgnoreInvalidBasicConstraints = 0x8;
+constexpr DWORD kPolicyAllowUnknownCa = 0x10;
+constexpr DWORD kPolicyIgnoreWrongUsage = 0x20;
+constexpr DWORD kPolicyIgnoreInvalidName = 0x40;
+
+// CERT_CHAIN_POLICY_STATUS: the policy's verdict (dwError 0: accepted) and the chain and element index
+// it concerns (-1 when none).
+struct CERT_CHAIN_POLICY_STATUS {
+  DWORD cbSize;
+  DWORD dwError;
+  LONG lChainIndex;
+  LONG lElementIndex;
+  void* pvExtraPolicyStatus;
+};
+// The SSL policy, as the policy argument (a small number in place of a name).
+constexpr uintptr_t kCertChainPolicySsl = 4;
+
 // Structures only passed through by the entry points that are not served here.
-struct CERT_CHAIN_CONTEXT;
-struct CERT_CHAIN_PARA;
-struct CERT_CHAIN_POLICY_PARA;
-struct CERT_CHAIN_POLICY_STATUS;
 struct CRYPT_OID_INFO;
 struct CRYPT_ENCRYPT_MESSAGE_PARA;
 struct CRYPT_DECRYPT_MESSAGE_PARA;
