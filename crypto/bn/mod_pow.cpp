@@ -3,9 +3,23 @@
 // The exponent may be a private key, so every exponent other than the public 65537 is processed with
 // a fixed window: the same squarings and multiplications for every exponent of a given bit length, the
 // table entry read by a masked scan of the whole table, and the Montgomery product's final
-// subtraction done by a mask. The arithmetic runs on 64-bit limbs, least significant first.
+// subtraction done by a mask. The arithmetic runs on 64-bit limbs, least significant first, on the
+// mulx/adcx/adox instructions where the processor has them (chosen at run time), else portable code.
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstring>
+#include <utility>
+
+#include "crypto/bn/montgomery.h"
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define VELMORA_HAVE_ADX_CODE 1
+#else
+#define VELMORA_HAVE_ADX_CODE 0
+#endif
 
 #include "core/numbers.h"
 #include "crypto/bn/big_int.h"
@@ -26,15 +40,187 @@ Limb LimbInverse(Limb x) {
   return y;
 }
 
+constexpr int32_t kAdxMaxLimbs = 64;  // the longest unrolled row
+std::atomic<bool> g_force_portable{false};
+
+#if VELMORA_HAVE_ADX_CODE
+bool CpuHasMulxAdx() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
+  return (b & (1u << 8)) != 0 && (b & (1u << 19)) != 0;  // BMI2 and ADX
+}
+#else
+bool CpuHasMulxAdx() { return false; }
+#endif
+
+bool UseMulx() {
+  static const bool available = CpuHasMulxAdx();
+  return available && !g_force_portable.load(std::memory_order_relaxed);
+}
+
+// FinalSubtract: v (n limbs below `top`) is below 2m; out = v - m unless that borrows, by a mask.
+void FinalSubtract(Limb* out, const Limb* v, Limb top, const Limb* m, int32_t n) {
+  Limb borrow = 0;
+  for (int32_t j = 0; j < n; ++j) {
+    const Wide d = static_cast<Wide>(v[j]) - m[j] - borrow;
+    out[j] = static_cast<Limb>(d);
+    borrow = static_cast<Limb>(d >> 64) & 1;
+  }
+  const Limb keep_v = 0 - static_cast<Limb>(borrow > top);  // all ones: v was below m
+  for (int32_t j = 0; j < n; ++j) out[j] = (out[j] & ~keep_v) | (v[j] & keep_v);
+}
+
+// DoubleAndAddSquares turns the cross products of a (2 n limbs in t) into the full square of a.
+void DoubleAndAddSquares(Limb* t, const Limb* a, int32_t n) {
+  Limb top = 0;
+  for (int32_t k = 0; k < 2 * n; ++k) {
+    const Limb w = t[k];
+    t[k] = (w << 1) | top;
+    top = w >> 63;
+  }
+  Limb carry = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    const Wide sq = static_cast<Wide>(a[i]) * a[i];
+    Wide s = static_cast<Wide>(t[2 * i]) + static_cast<Limb>(sq) + carry;
+    t[2 * i] = static_cast<Limb>(s);
+    s = static_cast<Wide>(t[2 * i + 1]) + static_cast<Limb>(sq >> 64) + static_cast<Limb>(s >> 64);
+    t[2 * i + 1] = static_cast<Limb>(s);
+    carry = static_cast<Limb>(s >> 64);
+  }
+}
+
+#if VELMORA_HAVE_ADX_CODE
+#define VELMORA_ADX_TARGET __attribute__((target("bmi2,adx")))
+
+// The rows below are unrolled for fixed lengths (multiples of four limbs up to 64): straight-line code
+// keeps each carry chain in the flags, where a loop of the same intrinsics makes the compiler spill the
+// sums to the stack.
+using RowFunction = Limb (*)(Limb* t, const Limb* a, Limb b, Limb carry_in);
+
+struct RowCarry {
+  unsigned long long high = 0;  // high half of the last product, not yet added
+  unsigned char low_carry = 0;
+  unsigned char sum_carry = 0;
+};
+
+// MulAddBlock adds a[0 .. 4) times b into t[0 .. 4): the products' low halves take the previous high
+// halves in one carry chain, then the sums go into t in a second.
+VELMORA_ADX_TARGET inline __attribute__((always_inline)) void MulAddBlock(Limb* __restrict t, const Limb* __restrict a,
+                                                                          Limb b, RowCarry& c) {
+  unsigned long long h0, h1, h2, h3;
+  const unsigned long long l0 = _mulx_u64(a[0], b, &h0);
+  const unsigned long long l1 = _mulx_u64(a[1], b, &h1);
+  const unsigned long long l2 = _mulx_u64(a[2], b, &h2);
+  const unsigned long long l3 = _mulx_u64(a[3], b, &h3);
+  unsigned long long s0, s1, s2, s3;
+  unsigned char ca = c.low_carry;
+  ca = _addcarryx_u64(ca, l0, c.high, &s0);
+  ca = _addcarryx_u64(ca, l1, h0, &s1);
+  ca = _addcarryx_u64(ca, l2, h1, &s2);
+  ca = _addcarryx_u64(ca, l3, h2, &s3);
+  c.high = h3;
+  c.low_carry = ca;
+  unsigned char cb = c.sum_carry;
+  cb = _addcarryx_u64(cb, t[0], s0, &s0);
+  cb = _addcarryx_u64(cb, t[1], s1, &s1);
+  cb = _addcarryx_u64(cb, t[2], s2, &s2);
+  cb = _addcarryx_u64(cb, t[3], s3, &s3);
+  c.sum_carry = cb;
+  t[0] = s0;
+  t[1] = s1;
+  t[2] = s2;
+  t[3] = s3;
+}
+
+// MulAddRow adds a (N limbs) times b, plus carry_in, into t[0 .. N) and returns the carry word (the
+// total stays below 2^(64 (N + 1)), so it fits).
+template <int32_t N>
+VELMORA_ADX_TARGET __attribute__((noinline, optimize("no-tree-slp-vectorize"))) Limb MulAddRow(
+    Limb* __restrict t, const Limb* __restrict a, Limb b, Limb carry_in) {
+  RowCarry c;
+  c.high = carry_in;
+#pragma GCC unroll 16
+  for (int32_t j = 0; j < N; j += 4) MulAddBlock(t + j, a + j, b, c);
+  return c.high + c.low_carry + c.sum_carry;
+}
+
+template <int32_t... K>
+constexpr std::array<RowFunction, sizeof...(K)> MakeRows(std::integer_sequence<int32_t, K...>) {
+  return {MulAddRow<4 * (K + 1)>...};
+}
+// kRows[k] is the row of 4 (k + 1) limbs.
+constexpr std::array<RowFunction, kAdxMaxLimbs / 4> kRows = MakeRows(std::make_integer_sequence<int32_t, kAdxMaxLimbs / 4>());
+
+inline Limb Row(int32_t length, Limb* t, const Limb* a, Limb b, Limb carry_in) {
+  return length == 0 ? carry_in : kRows[static_cast<size_t>(length / 4 - 1)](t, a, b, carry_in);
+}
+
+// ReduceAdx: t (2 n limbs) * 2^(-64 n) mod m into out, one row of q m per limb.
+VELMORA_ADX_TARGET void ReduceAdx(Limb* out, Limb* t, const Limb* m, Limb m_prime, int32_t n) {
+  unsigned char high = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    const Limb c = Row(n, t + i, m, t[i] * m_prime, 0);
+    unsigned long long sum = 0;
+    high = _addcarryx_u64(high, t[i + n], c, &sum);
+    t[i + n] = sum;
+  }
+  FinalSubtract(out, t + n, high, m, n);
+}
+
+// MultiplyAdx: out = a b 2^(-64 n) mod m, the product row by row, then the reduction. out may be a or b.
+VELMORA_ADX_TARGET void MultiplyAdx(Limb* out, const Limb* a, const Limb* b, const Limb* m, Limb m_prime, int32_t n,
+                                    Limb* t) {
+  std::memset(t, 0, static_cast<size_t>(2 * n) * sizeof(Limb));
+  for (int32_t i = 0; i < n; ++i) t[i + n] = Row(n, t + i, a, b[i], 0);
+  ReduceAdx(out, t, m, m_prime, n);
+}
+
+// SquareAdx: out = a a 2^(-64 n) mod m, each cross product once. The row of limb i = 4 k + r runs over
+// the limbs above it: those left in its block of four by plain 128-bit arithmetic, whose carry word
+// goes into the unrolled row over the blocks above. out may be a.
+VELMORA_ADX_TARGET void SquareAdx(Limb* out, const Limb* a, const Limb* m, Limb m_prime, int32_t n, Limb* t) {
+  std::memset(t, 0, static_cast<size_t>(2 * n) * sizeof(Limb));
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t block_end = (i | 3) + 1;
+    const Limb ai = a[i];
+    Limb carry = 0;
+    for (int32_t j = i + 1; j < block_end; ++j) {
+      const Wide s = static_cast<Wide>(ai) * a[j] + t[i + j] + carry;
+      t[i + j] = static_cast<Limb>(s);
+      carry = static_cast<Limb>(s >> 64);
+    }
+    t[i + n] = Row(n - block_end, t + i + block_end, a + block_end, ai, carry);
+  }
+  DoubleAndAddSquares(t, a, n);
+  ReduceAdx(out, t, m, m_prime, n);
+}
+#endif
+
 // Montgomery holds the modulus and the scratch of one exponentiation.
 struct Montgomery {
   int32_t n = 0;  // limbs
   const Limb* m = nullptr;
   Limb m_prime = 0;  // -m^-1 mod 2^64
   Limb* t = nullptr;  // 2 n + 2 limbs
+  // mulx/adx where the processor has them and unrolled rows exist for n.
+  bool adx = UseMulx() && n % 4 == 0 && n <= kAdxMaxLimbs;
 
-  // Multiply sets out = a * b * 2^(-64 n) mod m for a, b < m (CIOS). out may be a or b.
-  void Multiply(Limb* out, const Limb* a_in, const Limb* b_in) const {
+  void Multiply(Limb* out, const Limb* a, const Limb* b) const {
+#if VELMORA_HAVE_ADX_CODE
+    if (adx) return MultiplyAdx(out, a, b, m, m_prime, n, t);
+#endif
+    MultiplyPortable(out, a, b);
+  }
+
+  void Square(Limb* out, const Limb* a) const {
+#if VELMORA_HAVE_ADX_CODE
+    if (adx) return SquareAdx(out, a, m, m_prime, n, t);
+#endif
+    SquarePortable(out, a);
+  }
+
+  // MultiplyPortable sets out = a * b * 2^(-64 n) mod m for a, b < m (CIOS). out may be a or b.
+  void MultiplyPortable(Limb* out, const Limb* a_in, const Limb* b_in) const {
     // No operand aliases the scratch, which lets the compiler keep the loops in registers.
     Limb* __restrict t = this->t;
     const Limb* __restrict m = this->m;
@@ -64,12 +250,12 @@ struct Montgomery {
       t[n - 1] = static_cast<Limb>(s);
       t[n] = t[n + 1] + static_cast<Limb>(s >> 64);
     }
-    FinalSubtract(out, t, t[n]);
+    FinalSubtract(out, t, t[n], m, n);
   }
 
-  // Square sets out = a * a * 2^(-64 n) mod m: the square with each cross product once, then the
-  // reduction word by word. out may be a.
-  void Square(Limb* out, const Limb* a_in) const {
+  // SquarePortable sets out = a * a * 2^(-64 n) mod m: the square with each cross product once, then
+  // the reduction word by word. out may be a.
+  void SquarePortable(Limb* out, const Limb* a_in) const {
     Limb* __restrict t = this->t;
     const Limb* __restrict m = this->m;
     const Limb* __restrict a = a_in;
@@ -83,21 +269,7 @@ struct Montgomery {
       }
       t[i + n] = carry;
     }
-    Limb top = 0;
-    for (int32_t k = 0; k < 2 * n; ++k) {
-      const Limb w = t[k];
-      t[k] = (w << 1) | top;
-      top = w >> 63;
-    }
-    Limb carry = 0;
-    for (int32_t i = 0; i < n; ++i) {
-      const Wide sq = static_cast<Wide>(a[i]) * a[i];
-      Wide s = static_cast<Wide>(t[2 * i]) + static_cast<Limb>(sq) + carry;
-      t[2 * i] = static_cast<Limb>(s);
-      s = static_cast<Wide>(t[2 * i + 1]) + static_cast<Limb>(sq >> 64) + static_cast<Limb>(s >> 64);
-      t[2 * i + 1] = static_cast<Limb>(s);
-      carry = static_cast<Limb>(s >> 64);
-    }
+    DoubleAndAddSquares(t, a, n);
     Limb high = 0;  // the carry out of limb i + n, at most 1
     for (int32_t i = 0; i < n; ++i) {
       const Limb q = t[i] * m_prime;
@@ -111,24 +283,12 @@ struct Montgomery {
       t[i + n] = static_cast<Limb>(s);
       high = static_cast<Limb>(s >> 64);
     }
-    FinalSubtract(out, t + n, high);
-  }
-
-  // FinalSubtract: v (n limbs below `top`) is below 2m; out = v - m unless that borrows, by a mask.
-  void FinalSubtract(Limb* out, const Limb* v, Limb top) const {
-    Limb borrow = 0;
-    for (int32_t j = 0; j < n; ++j) {
-      const Wide d = static_cast<Wide>(v[j]) - m[j] - borrow;
-      out[j] = static_cast<Limb>(d);
-      borrow = static_cast<Limb>(d >> 64) & 1;
-    }
-    const Limb keep_v = 0 - static_cast<Limb>(borrow > top);  // all ones: v was below m
-    for (int32_t j = 0; j < n; ++j) out[j] = (out[j] & ~keep_v) | (v[j] & keep_v);
+    FinalSubtract(out, t + n, high, m, n);
   }
 };
 
 // Select copies table entry index (of count entries of n limbs) into out, reading every entry.
-void Select(Limb* out, const Limb* table, int32_t count, int32_t n, uint32_t index) {
+void SelectPortable(Limb* out, const Limb* table, int32_t count, int32_t n, uint32_t index) {
   std::memset(out, 0, static_cast<size_t>(n) * sizeof(Limb));
   for (int32_t e = 0; e < count; ++e) {
     const Limb mask = 0 - ((static_cast<Limb>(static_cast<uint32_t>(e) ^ index) - 1) >> 63);
@@ -137,18 +297,40 @@ void Select(Limb* out, const Limb* table, int32_t count, int32_t n, uint32_t ind
   }
 }
 
+#if VELMORA_HAVE_ADX_CODE
+// SelectAvx2 is Select on 256-bit lanes (n a multiple of 4).
+__attribute__((target("avx2"))) void SelectAvx2(Limb* out, const Limb* table, int32_t count, int32_t n, uint32_t index) {
+  const __m256i wanted = _mm256_set1_epi64x(index);
+  for (int32_t j = 0; j < n; j += 4) {
+    __m256i acc = _mm256_setzero_si256();
+    for (int32_t e = 0; e < count; ++e) {
+      const __m256i mask = _mm256_cmpeq_epi64(_mm256_set1_epi64x(e), wanted);
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + static_cast<size_t>(e) * n + j));
+      acc = _mm256_or_si256(acc, _mm256_and_si256(v, mask));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), acc);
+  }
+}
+
+bool CpuHasAvx2() {
+  static const bool available = __builtin_cpu_supports("avx2");
+  return available;
+}
+#endif
+
+// Select copies table entry index into out: AVX2 alongside the mulx products, else portable.
+void Select(Limb* out, const Limb* table, int32_t count, int32_t n, uint32_t index, bool wide) {
+#if VELMORA_HAVE_ADX_CODE
+  if (wide && n % 4 == 0 && CpuHasAvx2()) return SelectAvx2(out, table, count, n, index);
+#else
+  (void)wide;
+#endif
+  SelectPortable(out, table, count, n, index);
+}
+
 // ToLimbs writes the low 64 n bits of a non-negative value.
 void ToLimbs(const BigInt& a, Limb* out, int32_t n) {
   for (int32_t i = 0; i < n; ++i) out[i] = static_cast<Limb>(a.WordAt(2 * i)) | static_cast<Limb>(a.WordAt(2 * i + 1)) << 32;
-}
-
-// ToMontgomery sets out = a * 2^(64 n) mod m through one long division.
-int ToMontgomery(const BigInt& a, const BigInt& m, int32_t n, Limb* out) {
-  BigInt shifted, reduced;
-  if (const int rc = BigInt::ShiftLeft(a, 64 * n, shifted); rc != 0) return rc;
-  if (const int rc = BigInt::Mod(shifted, m, reduced); rc != 0) return rc;
-  ToLimbs(reduced, out, n);
-  return 0;
 }
 
 // WindowBits is the window width for an exponent of the given length: one more than the number of
@@ -167,62 +349,220 @@ uint32_t ExponentWindow(const BigInt& e, int32_t low, int32_t w) {
   return bits;
 }
 
+// Exponent digits of a sliding window: digit i is the odd window value whose lowest bit is bit i of
+// e, or 0. Variable time: only for public exponents.
+void SlidingDigits(const BigInt& e, int32_t w, int32_t* digits) {
+  int32_t i = e.BitLength() - 1;
+  while (i >= 0) {
+    if (!e.TestBit(i)) {
+      --i;
+      continue;
+    }
+    int32_t low = std::max(i - w + 1, 0);
+    while (!e.TestBit(low)) ++low;
+    int32_t value = 0;
+    for (int32_t k = i; k >= low; --k) value = (value << 1) | (e.TestBit(k) ? 1 : 0);
+    digits[low] = value;
+    i = low - 1;
+  }
+}
+
+// ToBigInt converts n limbs into out through the 2 n words of scratch.
+int ToBigInt(const Limb* limbs, int32_t n, uint32_t* words, BigInt& out) {
+  for (int32_t i = 0; i < n; ++i) {
+    words[2 * n - 1 - 2 * i] = static_cast<uint32_t>(limbs[i]);
+    words[2 * n - 2 - 2 * i] = static_cast<uint32_t>(limbs[i] >> 32);
+  }
+  return BigInt::FromSignAndWords(1, words, 2 * n, out);
+}
+
 }  // namespace
 
-int BigInt::ModPowOdd(const BigInt& base, const BigInt& e, const BigInt& m, BigInt& out) {
+MontgomeryContext::MontgomeryContext(MontgomeryContext&& other) noexcept { *this = std::move(other); }
+
+MontgomeryContext& MontgomeryContext::operator=(MontgomeryContext&& other) noexcept {
+  if (this != &other) {
+    Clear();
+    modulus_ = std::move(other.modulus_);
+    limbs_ = other.limbs_;
+    block_ = other.block_;
+    m_prime_ = other.m_prime_;
+    other.block_ = nullptr;
+    other.limbs_ = 0;
+    other.m_prime_ = 0;
+  }
+  return *this;
+}
+
+void MontgomeryContext::Clear() {
+  bigint::FreeWords(block_, 4 * limbs_);
+  block_ = nullptr;
+  limbs_ = 0;
+  m_prime_ = 0;
+  modulus_.Clear();
+}
+
+int MontgomeryContext::Set(const BigInt& m) {
+  Clear();
+  if (!m.IsOdd() || m.IsNegative() || m.BitLength() < 2) return kBigIntBadModulus;
+  const int32_t n = (m.BitLength() + 63) / 64;
+  BigInt r2;
+  int rc = modulus_.Assign(m);
+  if (rc == 0) rc = BigInt::ShiftLeft(BigIntOne(), 128 * n, r2);
+  if (rc == 0) rc = BigInt::Mod(r2, m, r2);
+  uint32_t* block = rc == 0 ? core::AllocZeroedInts(4 * n) : nullptr;
+  if (rc == 0 && block == nullptr) rc = kBigIntNoMemory;
+  if (rc != 0) {
+    modulus_.Clear();
+    return rc;
+  }
+  Limb* limbs = reinterpret_cast<Limb*>(block);
+  ToLimbs(m, limbs, n);
+  ToLimbs(r2, limbs + n, n);
+  block_ = block;
+  limbs_ = n;
+  m_prime_ = 0 - LimbInverse(limbs[0]);
+  return 0;
+}
+
+int MontgomeryContext::ModPow(const BigInt& base, const BigInt& e, BigInt& out) const {
+  if (limbs_ == 0) return kBigIntBadModulus;
+  if (e.IsZero()) return out.Assign(BigIntOne());
   if (e.Sign() > 0 && e.BitLength() == 1) return out.Assign(base);
   if (base.IsZero()) return out.Assign(BigIntZero());
-  const int32_t n = (m.BitLength() + 63) / 64;
+  const int32_t n = limbs_;
   const int32_t ebits = e.BitLength();
   const bool public_exponent = e.Count() == 1 && e.Words()[0] == 0x10001 && e.Sign() > 0;
   const int32_t w = public_exponent ? 1 : WindowBits(ebits);
   const int32_t entries = 1 << w;
-  // One block: modulus, table, accumulator, selected entry, product scratch, result words.
-  const int32_t limbs = n * (1 + entries + 2) + (2 * n + 2);
+  // One block: table, accumulator, selected entry, product scratch, result words.
+  const int32_t limbs = n * (entries + 2) + (2 * n + 2);
   const int32_t block_words = 2 * limbs + 2 * n;
   uint32_t* block = core::AllocZeroedInts(block_words);
   if (block == nullptr) return kBigIntNoMemory;
-  Limb* modulus = reinterpret_cast<Limb*>(block);
-  Limb* table = modulus + n;
+  const Limb* modulus = reinterpret_cast<const Limb*>(block_);
+  const Limb* r2 = modulus + n;
+  Limb* table = reinterpret_cast<Limb*>(block);
   Limb* acc = table + static_cast<size_t>(entries) * n;
   Limb* entry = acc + n;
   Limb* scratch = entry + n;
   uint32_t* result_words = block + 2 * limbs;
 
-  ToLimbs(m, modulus, n);
-  Montgomery mont{n, modulus, 0 - LimbInverse(modulus[0]), scratch};
-  int rc = ToMontgomery(BigIntOne(), m, n, table);
-  if (rc == 0) rc = ToMontgomery(base, m, n, table + n);
-  if (rc == 0) {
-    for (int32_t i = 2; i < entries; ++i) mont.Multiply(table + i * n, table + (i - 1) * n, table + n);
-    if (public_exponent) {
-      // 65537 = 2^16 + 1 is public: sixteen squarings and one product.
-      std::memcpy(acc, table + n, static_cast<size_t>(n) * sizeof(Limb));
-      for (int32_t i = 0; i < 16; ++i) mont.Square(acc, acc);
-      mont.Multiply(acc, acc, table + n);
-    } else {
-      const int32_t windows = (ebits + w - 1) / w;
-      std::memcpy(acc, table, static_cast<size_t>(n) * sizeof(Limb));
-      for (int32_t k = windows - 1; k >= 0; --k) {
-        if (k != windows - 1) {
-          for (int32_t s = 0; s < w; ++s) mont.Square(acc, acc);
-        }
-        Select(entry, table, entries, n, ExponentWindow(e, k * w, w));
-        mont.Multiply(acc, acc, entry);
+  const Montgomery mont{n, modulus, m_prime_, scratch};
+  // Into Montgomery form: x 2^(128 n) 2^(-64 n).
+  entry[0] = 1;
+  mont.Multiply(table, entry, r2);
+  ToLimbs(base, entry, n);
+  mont.Multiply(table + n, entry, r2);
+  for (int32_t i = 2; i < entries; ++i) mont.Multiply(table + i * n, table + (i - 1) * n, table + n);
+  if (public_exponent) {
+    // 65537 = 2^16 + 1 is public: sixteen squarings and one product.
+    std::memcpy(acc, table + n, static_cast<size_t>(n) * sizeof(Limb));
+    for (int32_t i = 0; i < 16; ++i) mont.Square(acc, acc);
+    mont.Multiply(acc, acc, table + n);
+  } else {
+    const int32_t windows = (ebits + w - 1) / w;
+    std::memcpy(acc, table, static_cast<size_t>(n) * sizeof(Limb));
+    for (int32_t k = windows - 1; k >= 0; --k) {
+      if (k != windows - 1) {
+        for (int32_t s = 0; s < w; ++s) mont.Square(acc, acc);
       }
+      Select(entry, table, entries, n, ExponentWindow(e, k * w, w), mont.adx);
+      mont.Multiply(acc, acc, entry);
     }
-    // Leave Montgomery form: multiply by 1.
-    std::memset(entry, 0, static_cast<size_t>(n) * sizeof(Limb));
-    entry[0] = 1;
-    mont.Multiply(acc, acc, entry);
-    for (int32_t i = 0; i < n; ++i) {
-      result_words[2 * n - 1 - 2 * i] = static_cast<uint32_t>(acc[i]);
-      result_words[2 * n - 2 - 2 * i] = static_cast<uint32_t>(acc[i] >> 32);
-    }
-    rc = FromSignAndWords(1, result_words, 2 * n, out);
   }
+  // Leave Montgomery form: multiply by 1.
+  std::memset(entry, 0, static_cast<size_t>(n) * sizeof(Limb));
+  entry[0] = 1;
+  mont.Multiply(acc, acc, entry);
+  const int rc = ToBigInt(acc, n, result_words, out);
   bigint::FreeWords(block, block_words);
   return rc;
+}
+
+int MontgomeryContext::ModPow2Public(const BigInt& a, const BigInt& ea, const BigInt& b, const BigInt& eb,
+                                     BigInt& out) const {
+  if (limbs_ == 0) return kBigIntBadModulus;
+  const int32_t n = limbs_;
+  const int32_t bits = std::max(ea.BitLength(), eb.BitLength());
+  const int32_t w = bits > 512 ? 5 : 4;
+  const int32_t entries = 1 << (w - 1);  // the odd powers x, x^3, ..., x^(2^w - 1)
+  // One block: two tables, accumulator, square of the base, product scratch, result words, then the
+  // two digit arrays.
+  const int32_t limbs = n * (2 * entries + 2) + (2 * n + 2);
+  const int32_t block_words = 2 * limbs + 2 * n + 2 * bits;
+  uint32_t* block = core::AllocZeroedInts(block_words);
+  if (block == nullptr) return kBigIntNoMemory;
+  const Limb* modulus = reinterpret_cast<const Limb*>(block_);
+  const Limb* r2 = modulus + n;
+  Limb* tables = reinterpret_cast<Limb*>(block);
+  Limb* acc = tables + static_cast<size_t>(2 * entries) * n;
+  Limb* square = acc + n;
+  Limb* scratch = square + n;
+  uint32_t* result_words = block + 2 * limbs;
+  auto* digits = reinterpret_cast<int32_t*>(result_words + 2 * n);
+
+  const Montgomery mont{n, modulus, m_prime_, scratch};
+  const BigInt* bases[2] = {&a, &b};
+  const BigInt* exponents[2] = {&ea, &eb};
+  for (int32_t k = 0; k < 2; ++k) {
+    Limb* table = tables + static_cast<size_t>(k * entries) * n;
+    ToLimbs(*bases[k], acc, n);
+    mont.Multiply(table, acc, r2);
+    mont.Square(square, table);
+    for (int32_t i = 1; i < entries; ++i) mont.Multiply(table + i * n, table + (i - 1) * n, square);
+    SlidingDigits(*exponents[k], w, digits + k * bits);
+  }
+  bool one = true;  // acc still holds 1
+  for (int32_t i = bits - 1; i >= 0; --i) {
+    if (!one) mont.Square(acc, acc);
+    for (int32_t k = 0; k < 2; ++k) {
+      const int32_t digit = digits[k * bits + i];
+      if (digit == 0) continue;
+      const Limb* power = tables + static_cast<size_t>(k * entries + (digit >> 1)) * n;
+      if (one) {
+        std::memcpy(acc, power, static_cast<size_t>(n) * sizeof(Limb));
+        one = false;
+      } else {
+        mont.Multiply(acc, acc, power);
+      }
+    }
+  }
+  std::memset(square, 0, static_cast<size_t>(n) * sizeof(Limb));
+  square[0] = 1;
+  if (one) {
+    mont.Multiply(acc, square, r2);  // both exponents 0: the Montgomery form of 1
+  }
+  mont.Multiply(acc, acc, square);
+  const int rc = ToBigInt(acc, n, result_words, out);
+  bigint::FreeWords(block, block_words);
+  return rc;
+}
+
+namespace bigint::internal {
+
+void ForcePortableMontgomery(bool portable) { g_force_portable.store(portable, std::memory_order_relaxed); }
+bool MontgomeryUsesMulx() { return UseMulx(); }
+
+}  // namespace bigint::internal
+
+int ModPowWithContext(MontgomeryContext& context, const BigInt& base, const BigInt& e, const BigInt& m,
+                      BigInt& out) {
+  if (!m.IsOdd() || m.IsNegative() || m.BitLength() < 2 || e.IsNegative()) return BigInt::ModPow(base, e, m, out);
+  if (!context.Matches(m)) {
+    if (const int rc = context.Set(m); rc != 0) return rc;
+  }
+  BigInt reduced;
+  if (const int rc = BigInt::Mod(base, m, reduced); rc != 0) return rc;
+  return context.ModPow(reduced, e, out);
+}
+
+int BigInt::ModPowOdd(const BigInt& base, const BigInt& e, const BigInt& m, BigInt& out) {
+  if (e.Sign() > 0 && e.BitLength() == 1) return out.Assign(base);
+  if (base.IsZero()) return out.Assign(BigIntZero());
+  MontgomeryContext context;
+  if (const int rc = context.Set(m); rc != 0) return rc;
+  return context.ModPow(base, e, out);
 }
 
 }  // namespace velmora::crypto

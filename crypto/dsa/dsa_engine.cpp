@@ -133,6 +133,8 @@ int SeededCandidate(const uint8_t seed[20], uint32_t offset, int32_t l, const Bi
 }  // namespace
 
 int DsaEngine::SetKeyParams(const DsaKeyParams& params) {
+  p_context_.Clear();
+  q_context_.Clear();
   int status = Params.Clear();
   if (status != 0) return status;
   if (!Set(params.P) || !Set(params.Q) || !Set(params.G) || (!Set(params.Y) && !Set(params.X))) {
@@ -180,8 +182,8 @@ int DsaEngine::Sign(const uint8_t* digest, int32_t digest_length, core::BufferCo
       }
     } while (k.IsZero() || BigInt::Compare(k, q) >= 0);
     // k^-1 = k^(q-2) mod q: q is prime, and the exponentiation runs in time independent of k.
-    if ((status = BigInt::ModPow(g, k, p, gk)) != 0 || (status = BigInt::Mod(gk, q, r)) != 0 ||
-        (status = BigInt::ModPow(k, q2, q, kinv)) != 0 || (status = BigInt::Multiply(x, r, s)) != 0 ||
+    if ((status = ModPowWithContext(p_context_, g, k, p, gk)) != 0 || (status = BigInt::Mod(gk, q, r)) != 0 ||
+        (status = ModPowWithContext(q_context_, k, q2, q, kinv)) != 0 || (status = BigInt::Multiply(x, r, s)) != 0 ||
         (status = BigInt::Add(s, h, s)) != 0 || (status = BigInt::Multiply(kinv, s, s)) != 0 ||
         (status = BigInt::Mod(s, q, s)) != 0 || (status = BigInt::Multiply(k, kinv, check)) != 0 ||
         (status = BigInt::Mod(check, q, check)) != 0) {
@@ -249,12 +251,20 @@ int DsaEngine::Verify(const uint8_t* digest, int32_t digest_length, const uint8_
   if (BigInt::Compare(y, BigIntOne()) <= 0 || BigInt::Compare(y, a) >= 0) return 0;
   if ((status = BigInt::ModInverse(s, q, w)) != 0) return status;
   if ((status = BigInt::Multiply(h, w, u1)) != 0 || (status = BigInt::Mod(u1, q, u1)) != 0 ||
-      (status = BigInt::Multiply(r, w, u2)) != 0 || (status = BigInt::Mod(u2, q, u2)) != 0 ||
-      (status = BigInt::ModPow(g, u1, p, a)) != 0 || (status = BigInt::ModPow(y, u2, p, b)) != 0 ||
-      (status = BigInt::Multiply(a, b, a)) != 0 || (status = BigInt::Mod(a, p, a)) != 0 ||
-      (status = BigInt::Mod(a, q, a)) != 0) {
+      (status = BigInt::Multiply(r, w, u2)) != 0 || (status = BigInt::Mod(u2, q, u2)) != 0) {
     return status;
   }
+  if (p.IsOdd() && p.BitLength() > 1) {
+    // g^u1 y^u2 in one pass: everything here is public, so it may run in variable time.
+    if (!p_context_.Matches(p) && (status = p_context_.Set(p)) != 0) return status;
+    if ((status = BigInt::Mod(g, p, b)) != 0 || (status = p_context_.ModPow2Public(b, u1, y, u2, a)) != 0) {
+      return status;
+    }
+  } else if ((status = BigInt::ModPow(g, u1, p, a)) != 0 || (status = BigInt::ModPow(y, u2, p, b)) != 0 ||
+             (status = BigInt::Multiply(a, b, a)) != 0 || (status = BigInt::Mod(a, p, a)) != 0) {
+    return status;
+  }
+  if ((status = BigInt::Mod(a, q, a)) != 0) return status;
   *result = BigInt::Compare(a, r) == 0 ? 1 : 0;
   return 0;
 }

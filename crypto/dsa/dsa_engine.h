@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "core/buffer.h"
+#include "crypto/bn/montgomery.h"
 #include "crypto/keys/key_params.h"
 #include "crypto/rand/random.h"
 
@@ -80,6 +81,9 @@ class DsaEngine : public DsaEngineBase {
   friend int GenerateDsaKeyWithSeed(DsaEngine& engine);
   DsaSeedHook seed_hook_ = nullptr;
   void* seed_hook_context_ = nullptr;
+  // The Montgomery set-up of p and q, kept between operations (set up again when they change).
+  MontgomeryContext p_context_;
+  MontgomeryContext q_context_;
 };
 
 // GenerateDsaKey fills engine.Params with new domain parameters (N = 160 below L = 2048 bits, else

@@ -26,8 +26,10 @@ int ToMinimalBytes(const BigInt& value, core::BufferCore& out) {
   return status;
 }
 
-// The private exponentiation itself, CRT when all CRT values are present.
-int PrivateCore(const RsaKeyParams& key, const BigInt& m, BigInt& out) {
+// The private exponentiation itself, CRT when all CRT values are present, through the contexts kept
+// for n, p and q.
+int PrivateCore(const RsaKeyParams& key, const BigInt& m, MontgomeryContext& n_context, MontgomeryContext& p_context,
+                MontgomeryContext& q_context, BigInt& out) {
   int status;
   if (Set(key.DP) && Set(key.DQ) && Set(key.P) && Set(key.Q) && Set(key.InverseQ)) {
     BigInt p, q, dp, dq, qinv, m1, m2, h;
@@ -36,8 +38,8 @@ int PrivateCore(const RsaKeyParams& key, const BigInt& m, BigInt& out) {
       return status;
     }
     BigInt reduced;
-    if ((status = BigInt::Mod(m, p, reduced)) != 0 || (status = BigInt::ModPow(reduced, dp, p, m1)) != 0 ||
-        (status = BigInt::Mod(m, q, reduced)) != 0 || (status = BigInt::ModPow(reduced, dq, q, m2)) != 0 ||
+    if ((status = BigInt::Mod(m, p, reduced)) != 0 || (status = ModPowWithContext(p_context, reduced, dp, p, m1)) != 0 ||
+        (status = BigInt::Mod(m, q, reduced)) != 0 || (status = ModPowWithContext(q_context, reduced, dq, q, m2)) != 0 ||
         (status = BigInt::Subtract(m1, m2, h)) != 0 || (status = BigInt::Multiply(h, qinv, reduced)) != 0 ||
         (status = BigInt::Mod(reduced, p, h)) != 0 || (status = BigInt::Multiply(q, h, reduced)) != 0) {
       return status;
@@ -50,7 +52,7 @@ int PrivateCore(const RsaKeyParams& key, const BigInt& m, BigInt& out) {
         (status = BigInt::Mod(m, n, reduced)) != 0) {
       return status;
     }
-    return BigInt::ModPow(reduced, d, n, out);
+    return ModPowWithContext(n_context, reduced, d, n, out);
   }
   return kRsaNoPrivateKey;
 }
@@ -75,7 +77,7 @@ int RsaEngine::PrivateOperation(const uint8_t* input, int32_t length, core::Buff
       return status;
     }
   }
-  if ((status = PrivateCore(key, m, result)) != 0) return status;
+  if ((status = PrivateCore(key, m, n_context_, p_context_, q_context_, result)) != 0) return status;
   if (blinded) {
     BigInt product;
     if ((status = BigInt::Multiply(result, unblind_, product)) != 0 || (status = BigInt::Mod(product, n, result)) != 0) {
@@ -103,7 +105,9 @@ int RsaEngine::NextBlinding(const BigInt& n, const BigInt& e) {
     status = BigInt::ModInverse(r, n, unblind_);
     if (status == 2002) continue;  // r shares a factor with n: draw again
     if (status != 0) return status;
-    if ((status = BigInt::ModPow(r, e, n, blind_)) != 0 || (status = blind_modulus_.Assign(n)) != 0) return status;
+    if ((status = ModPowWithContext(n_context_, r, e, n, blind_)) != 0 || (status = blind_modulus_.Assign(n)) != 0) {
+      return status;
+    }
     blinding_ready_ = true;
     return 0;
   }
@@ -115,7 +119,7 @@ int RsaEngine::PublicOperation(const uint8_t* input, int32_t length, core::Buffe
   BigInt m, e, n, c;
   int status;
   if ((status = BigInt::FromBytes(input, length, 1, m)) != 0 || (status = ToInt(Params.Exponent, e)) != 0 ||
-      (status = ToInt(Params.Modulus, n)) != 0 || (status = BigInt::ModPow(m, e, n, c)) != 0) {
+      (status = ToInt(Params.Modulus, n)) != 0 || (status = ModPowWithContext(n_context_, m, e, n, c)) != 0) {
     return status;
   }
   core::Buffer bytes;
@@ -130,6 +134,9 @@ int RsaEngine::PublicOperation(const uint8_t* input, int32_t length, core::Buffe
 
 int RsaEngine::SetKeyParams(const RsaKeyParams& params) {
   blinding_ready_ = false;
+  n_context_.Clear();
+  p_context_.Clear();
+  q_context_.Clear();
   int status = Params.Clear();
   if (status != 0) return status;
   BigInt value;

@@ -7,6 +7,7 @@
 
 #include "core/buffer.h"
 #include "crypto/bn/big_int.h"
+#include "crypto/bn/montgomery.h"
 #include "crypto/keys/key_params.h"
 #include "crypto/rand/random.h"
 
@@ -110,6 +111,11 @@ class RsaEngine : public RsaEngineBase {
   BigInt blind_;
   BigInt unblind_;
   BigInt blind_modulus_;  // the modulus the pair belongs to
+  // The Montgomery set-up of n, p and q, kept between operations (each is set up again when the key's
+  // value changes).
+  MontgomeryContext n_context_;
+  MontgomeryContext p_context_;
+  MontgomeryContext q_context_;
 };
 
 // AppendDigestInfoPrefix appends the DER DigestInfo prefix for a digest name (upper-cased; null or
