@@ -9,6 +9,7 @@
 
 #include "crypto/bn/big_int.h"
 #include "tests/core/python_oracle.h"
+#include "tests/crypto/bn/montgomery_paths.h"
 
 namespace velmora::crypto {
 namespace {
@@ -208,7 +209,9 @@ void CheckModular(const std::vector<std::string>& f) {
   EXPECT_EQ(Bytes(r), f[7]) << "pow " << f[5] << " " << f[6];
 }
 
-TEST(BigIntOracle, MatchesPythonIntegers) {
+class BigIntOracleOnPath : public MontgomeryPathTest {};
+
+TEST_P(BigIntOracleOnPath, MatchesPythonIntegers) {
   if (!PythonAvailable()) GTEST_SKIP() << "python3 not found";
   const char* scale_text = std::getenv("VELMORA_BIGINT_SCALE");
   const int scale = scale_text != nullptr ? std::max(1, std::atoi(scale_text)) : 1;
@@ -251,6 +254,7 @@ TEST(BigIntOracle, MatchesPythonIntegers) {
   }
   EXPECT_GT(cases, 500);
 }
+VELMORA_ON_MONTGOMERY_PATHS(BigIntOracleOnPath);
 
 }  // namespace
 }  // namespace velmora::crypto

@@ -20,6 +20,7 @@
 #include "pki/certificate.h"
 #include "tests/component/configurable.h"
 #include "tests/core/python_oracle.h"
+#include "tests/crypto/bn/montgomery_paths.h"
 #include "tests/vector_file.h"
 
 namespace velmora::crypto {
@@ -79,7 +80,9 @@ void ExampleKey(DsaEngine& engine) {
 }
 
 // The published example's parameters, then signatures made with them.
-TEST(DsaEngine, PublishedExampleSignatureShapesAndRefusals) {
+class DsaEngineOnPath : public MontgomeryPathTest {};
+
+TEST_P(DsaEngineOnPath, PublishedExampleSignatureShapesAndRefusals) {
   DsaEngine engine;
   ExampleKey(engine);
   if (HasFatalFailure()) return;
@@ -131,9 +134,12 @@ TEST(DsaEngine, PublishedExampleSignatureShapesAndRefusals) {
   KeyRecord record;
   EXPECT_EQ(GenerateKeyByAlgorithmName("DSA", 4160, record), kKeySizeRefused);
 }
+VELMORA_ON_MONTGOMERY_PATHS(DsaEngineOnPath);
 
 // A DSA-2048 certificate signed with dsa-with-SHA256 verifies with the SHA-256 digest its OID names.
-TEST(DsaEngine, Sha256CertificateVerifiesByItsSignatureAlgorithm) {
+class DsaCertificateOnPath : public MontgomeryPathTest {};
+
+TEST_P(DsaCertificateOnPath, Sha256CertificateVerifiesByItsSignatureAlgorithm) {
   auto vectors = ts::ReadVectors(std::string(VELMORABLE_SOURCE_DIR) + "/tests/data/crypto/pubkey/dsa_sha256_certificate.txt",
                                  {"Tbs", "SignatureOid", "Signature", "P", "Q", "G", "Y"});
   ASSERT_EQ(vectors.size(), 1u);
@@ -157,6 +163,7 @@ TEST(DsaEngine, Sha256CertificateVerifiesByItsSignatureAlgorithm) {
   EXPECT_EQ(VerifySignatureByAlgorithm(certificate, certificate), -1);
   ASSERT_EQ(settings.Set("UseInternalCryptoAPI=false"), 0);
 }
+VELMORA_ON_MONTGOMERY_PATHS(DsaCertificateOnPath);
 
 TEST(DsaEngine, FipsModeRefusesSmallKeysWithItsText) {
   DsaKeyParams key;
@@ -230,7 +237,9 @@ for line in sys.stdin:
 
 std::string Hex(const core::BufferCore& b) { return ts::ToHex(Str(b)); }
 
-TEST(DsaEngine, GeneratedKeysAndSignaturesAgreeWithOpenSslAndCryptography) {
+class DsaInteropOnPath : public MontgomeryPathTest {};
+
+TEST_P(DsaInteropOnPath, GeneratedKeysAndSignaturesAgreeWithOpenSslAndCryptography) {
   std::string probe;
   if (!ts::RunPython("import asn1crypto, cryptography", "", "", &probe, "/usr/bin/python3") ||
       std::system("openssl version >/dev/null 2>&1") != 0) {
@@ -296,6 +305,7 @@ TEST(DsaEngine, GeneratedKeysAndSignaturesAgreeWithOpenSslAndCryptography) {
     }
   }
 }
+VELMORA_ON_MONTGOMERY_PATHS(DsaInteropOnPath);
 
 }  // namespace
 }  // namespace velmora::crypto

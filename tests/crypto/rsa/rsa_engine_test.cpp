@@ -11,6 +11,7 @@
 #include "crypto/objects/key_creation.h"
 #include "crypto/rsa/rsa_engine.h"
 #include "tests/core/python_oracle.h"
+#include "tests/crypto/bn/montgomery_paths.h"
 
 namespace velmora::crypto {
 namespace {
@@ -71,7 +72,9 @@ std::string Stripped(const std::string& hex) {
   return hex.substr(i);
 }
 
-TEST(RsaEngine, PrivateAndPublicOperationsEqualOpenSsl) {
+class RsaEngineOnPath : public MontgomeryPathTest {};
+
+TEST_P(RsaEngineOnPath, PrivateAndPublicOperationsEqualOpenSsl) {
   if (!OracleAvailable()) GTEST_SKIP() << "needs /usr/bin/python3 and openssl";
   std::string output;
   ASSERT_TRUE(RunPython(kOpenSslKeys, std::to_string(std::rand()), "", &output, "/usr/bin/python3"));
@@ -141,6 +144,7 @@ TEST(RsaEngine, PrivateAndPublicOperationsEqualOpenSsl) {
   }
   EXPECT_EQ(messages, 6);
 }
+VELMORA_ON_MONTGOMERY_PATHS(RsaEngineOnPath);
 
 constexpr char kCheckKeys[] = R"PY(
 import os, subprocess, sys, tempfile

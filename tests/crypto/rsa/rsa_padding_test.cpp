@@ -12,6 +12,7 @@
 #include "crypto/objects/key_creation.h"
 #include "crypto/rsa/rsa_engine.h"
 #include "tests/core/python_oracle.h"
+#include "tests/crypto/bn/montgomery_paths.h"
 
 namespace velmora::crypto {
 namespace {
@@ -162,7 +163,9 @@ std::string Flip(std::string s) {
   return s;
 }
 
-TEST(RsaPadding, InteroperatesWithOpenSsl) {
+class RsaPaddingOnPath : public MontgomeryPathTest {};
+
+TEST_P(RsaPaddingOnPath, InteroperatesWithOpenSsl) {
   if (!OracleAvailable()) GTEST_SKIP() << "needs openssl and /usr/bin/python3 with python3-cryptography";
   const std::string seed = std::to_string(std::rand());
   std::string made, folder, ours;  // ours: our results for OpenSSL to check
@@ -309,6 +312,7 @@ TEST(RsaPadding, InteroperatesWithOpenSsl) {
   }
   EXPECT_EQ(ok, 30 + 24 + 1 + 2 + 1 + 1);
 }
+VELMORA_ON_MONTGOMERY_PATHS(RsaPaddingOnPath);
 
 }  // namespace
 }  // namespace velmora::crypto
