@@ -394,6 +394,13 @@ MontgomeryContext& MontgomeryContext::operator=(MontgomeryContext&& other) noexc
   return *this;
 }
 
+bool MontgomeryContext::Matches(const BigInt& m) const {
+  if (limbs_ == 0 || m.Sign() != modulus_.Sign() || m.Count() != modulus_.Count()) return false;
+  uint32_t difference = 0;
+  for (int32_t i = 0; i < m.Count(); ++i) difference |= m.Words()[i] ^ modulus_.Words()[i];
+  return difference == 0;
+}
+
 void MontgomeryContext::Clear() {
   bigint::FreeWords(block_, 4 * limbs_);
   block_ = nullptr;

@@ -23,8 +23,9 @@ class MontgomeryContext {
 
   // Set prepares the context for m: 0, 2003 when m is not odd and above 1, or 200.
   [[nodiscard]] int Set(const BigInt& m);
-  // Matches tells whether the context holds m.
-  bool Matches(const BigInt& m) const { return limbs_ > 0 && BigInt::Compare(modulus_, m) == 0; }
+  // Matches tells whether the context holds m. The words are compared without an early exit (the
+  // modulus may be a secret prime); only the word counts decide by a branch.
+  bool Matches(const BigInt& m) const;
   void Clear();
 
   // ModPow: base^e mod m for 0 <= base < m and e >= 0. The exponent may be secret: the running time
