@@ -1,7 +1,9 @@
 // JSON parsing throughput on Debian's iso-codes iso_639-3.json (875 KB): ParseText in tree mode and in
 // stream mode (hooks that do nothing), next to RapidJSON's DOM parse, RapidJSON's SAX reader with a
 // handler that does nothing and nlohmann-json's parse of the same bytes. Also the cost against size
-// (the file's array ten times as long) and of selecting element N by "/json/639-3/[N]".
+// (the file's array ten times as long, run beside the one-fold text) and of selecting element N by
+// "/json/639-3/[N]". The ...Copying runs force the parser's first path (the text copied in, scanned
+// byte by byte, every whitespace run copied out) for comparison.
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
 #include <rapidjson/document.h>
@@ -11,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "parsers/json_internal.h"
 #include "parsers/json_parser.h"
 
 namespace {
@@ -42,8 +45,18 @@ const std::string& TenfoldText() {
   return text;
 }
 
-void ParseTree(benchmark::State& state, const std::string& text, uint32_t unescape) {
+// CopyingPath forces the first path for the life of one benchmark.
+class CopyingPath {
+ public:
+  explicit CopyingPath(bool force) { velmora::parsers::internal::ForceJsonCopyingPath(force); }
+  ~CopyingPath() { velmora::parsers::internal::ForceJsonCopyingPath(false); }
+  CopyingPath(const CopyingPath&) = delete;
+  CopyingPath& operator=(const CopyingPath&) = delete;
+};
+
+void ParseTree(benchmark::State& state, const std::string& text, uint32_t unescape, bool copying = false) {
   if (text.empty()) state.SkipWithError("iso-codes is missing");
+  const CopyingPath path(copying);
   for (auto _ : state) {
     JsonParser parser;
     parser.SetTreeMode(1);
@@ -63,9 +76,15 @@ BENCHMARK(BM_VelmoraTreeUnescaped);
 void BM_VelmoraTreeTenfold(benchmark::State& state) { ParseTree(state, TenfoldText(), 0); }
 BENCHMARK(BM_VelmoraTreeTenfold);
 
-void BM_VelmoraStream(benchmark::State& state) {
-  const std::string& text = IsoText();
+void BM_VelmoraTreeCopying(benchmark::State& state) { ParseTree(state, IsoText(), 0, true); }
+BENCHMARK(BM_VelmoraTreeCopying);
+
+void BM_VelmoraTreeTenfoldCopying(benchmark::State& state) { ParseTree(state, TenfoldText(), 0, true); }
+BENCHMARK(BM_VelmoraTreeTenfoldCopying);
+
+void ParseStream(benchmark::State& state, const std::string& text, bool copying) {
   if (text.empty()) state.SkipWithError("iso-codes is missing");
+  const CopyingPath path(copying);
   for (auto _ : state) {
     JsonParser parser;
     parser.BeginStream();
@@ -73,7 +92,15 @@ void BM_VelmoraStream(benchmark::State& state) {
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
 }
+
+void BM_VelmoraStream(benchmark::State& state) { ParseStream(state, IsoText(), false); }
 BENCHMARK(BM_VelmoraStream);
+
+void BM_VelmoraStreamTenfold(benchmark::State& state) { ParseStream(state, TenfoldText(), false); }
+BENCHMARK(BM_VelmoraStreamTenfold);
+
+void BM_VelmoraStreamCopying(benchmark::State& state) { ParseStream(state, IsoText(), true); }
+BENCHMARK(BM_VelmoraStreamCopying);
 
 void BM_RapidJsonDom(benchmark::State& state) {
   const std::string& text = IsoText();
