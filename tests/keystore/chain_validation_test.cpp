@@ -237,6 +237,8 @@ TEST_F(ChainValidationTest, RevocationChecksAreHandedTheChain) {
     uint32_t code;
     std::string status;
   };
+  // Without its report bit a CRL check that cannot fetch says nothing, on the leaf and on the
+  // intermediate alike; with it, the leaf's check reports.
   const Row rows[] = {
       {Pki::kCdpLeaf, 0, 0, "OK"},
       {Pki::kCdpLeaf, kRevocationCrl, 0, "OK"},
@@ -255,17 +257,6 @@ TEST_F(ChainValidationTest, RevocationChecksAreHandedTheChain) {
       EXPECT_NE(socket_.LastErrorCode(), 0);
     }
   }
-
-  // Only the first certificate's check reports; the others' points are looked at without reporting.
-  core::StrList chain, points, serials;
-  for (const char* item : {"a", "b"}) ASSERT_EQ(chain.AddCString(item), 0);
-  for (const char* item : {"", "http://127.0.0.1:9/inter.crl"}) ASSERT_EQ(points.AddCString(item), 0);
-  int32_t out_code = -1;
-  core::Buffer text;
-  EXPECT_EQ(CheckChainCrls(Pki::kCdpLeafUrl, "10", chain, points, serials, &out_code, &text, true), 280);
-  EXPECT_EQ(out_code, 280);
-  EXPECT_EQ(CheckChainCrls("", "10", chain, points, serials, &out_code, &text, false), 0);
-  EXPECT_EQ(out_code, 0);
 }
 
 TEST_F(ChainValidationTest, OwnCertificateChainAndSelectedTexts) {
