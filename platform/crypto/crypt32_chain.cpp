@@ -12,10 +12,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
+#include <unordered_map>
+#include <sys/stat.h>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/crypto/call_counts.h"
@@ -140,18 +144,44 @@ X509Ptr Parse(const uint8_t* der, size_t length) {
   return X509Ptr(d2i_X509(nullptr, &cursor, static_cast<long>(length)), &X509_free);
 }
 
-// FolderKey names the store root and the certificate files of the folders under it: a changed key means
-// a changed store.
-std::string FolderKey(std::initializer_list<const char*> folders) {
-  const std::string root = StoreRoot();
-  std::string key = root;
-  for (const char* folder : folders) {
-    key += '|';
-    if (root.empty()) continue;
-    for (const std::string& file : ListStoreFolder(root + folder, ".der")) key += file + ',';
+// FolderWatch tells whether folders under the store root may have changed since the last look: their
+// listings are compared, except while every folder's modification time is unchanged and was already
+// more than two seconds old at the last listing (file times are coarse; a later change moves them on).
+struct FolderWatch {
+  explicit FolderWatch(std::vector<std::string> watched) : folders(std::move(watched)) {}
+
+  std::vector<std::string> folders;
+  std::string root;
+  std::vector<int64_t> times;
+  bool settled = false;
+  std::string listing;
+
+  // Changed looks again: true the first time and after any change. Caller holds the cache's mutex.
+  bool Changed() {
+    const std::string now_root = StoreRoot();
+    std::vector<int64_t> now_times;
+    for (const std::string& folder : folders) {
+      struct stat info {};
+      now_times.push_back(now_root.empty() || stat((now_root + folder).c_str(), &info) != 0
+                              ? 0
+                              : static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec);
+    }
+    if (settled && now_root == root && now_times == times) return false;
+    std::string now_listing;
+    for (const std::string& folder : folders) {
+      now_listing += '|';
+      if (now_root.empty()) continue;
+      for (const std::string& file : ListStoreFolder(now_root + folder, ".der")) now_listing += file + ',';
+    }
+    const int64_t old_enough = (static_cast<int64_t>(std::time(nullptr)) - 2) * 1000000000;
+    settled = std::all_of(now_times.begin(), now_times.end(), [&](int64_t t) { return t < old_enough; });
+    times = now_times;
+    const bool changed = now_root != root || now_listing != listing || listing.empty();
+    root = now_root;
+    listing = now_listing;
+    return changed;
   }
-  return key;
-}
+};
 
 // SystemStoreCertificates is the DER of every certificate the current user's system store lists.
 std::vector<Bytes> SystemStoreCertificates(const char* name) {
@@ -169,27 +199,104 @@ std::vector<Bytes> SystemStoreCertificates(const char* name) {
   return out;
 }
 
-// The parsed certificates of "ROOT" (as one X509_STORE) and of "CA", kept while their folders list the
-// same files, so that the system bundle is turned into a store once.
+// The parsed certificates of "ROOT" (as one X509_STORE) and of "CA", kept while their folders are
+// unchanged, so that the system bundle is turned into a store once; and certificates parsed and decoded
+// before, by SHA-1 (parsing is the dear part of a chain).
 struct StoreCache {
   std::mutex mutex;
-  std::string root_key;
+  FolderWatch root_watch{std::vector<std::string>{"/stores/ROOT", "/machine/stores/ROOT"}};
   X509_STORE* anchors = nullptr;
-  std::string ca_key;
+  FolderWatch ca_watch{std::vector<std::string>{"/stores/CA"}};
   std::vector<X509*> ca;
+  std::unordered_map<std::string, X509*> parsed;
+  std::unordered_map<std::string, std::unique_ptr<crypt32::CertContextObject>> decoded;
 };
+constexpr size_t kParsedLimit = 1024;
 
 StoreCache& Cache() {
   static StoreCache* cache = new StoreCache;
   return *cache;
 }
 
+std::string Sha1Key(const uint8_t* sha1) { return std::string(reinterpret_cast<const char*>(sha1), 20); }
+
+// Parsed is a new reference to the certificate of that SHA-1 and DER, parsed once (null when it does not
+// parse).
+X509* Parsed(const uint8_t* sha1, const Bytes& der) {
+  StoreCache& cache = Cache();
+  const std::string key = Sha1Key(sha1);
+  {
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    auto it = cache.parsed.find(key);
+    if (it != cache.parsed.end()) {
+      X509_up_ref(it->second);
+      return it->second;
+    }
+  }
+  X509Ptr cert = Parse(der.data(), der.size());
+  if (!cert) return nullptr;
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  if (cache.parsed.size() >= kParsedLimit) {
+    for (auto& entry : cache.parsed) X509_free(entry.second);
+    cache.parsed.clear();
+  }
+  if (cache.parsed.emplace(key, cert.get()).second) X509_up_ref(cert.get());
+  return cert.release();
+}
+
+// ElementContext is a new, unregistered context of the certificate, copied from one decoded before.
+std::unique_ptr<crypt32::CertContextObject> ElementContext(X509* cert) {
+  uint8_t sha1[20];
+  unsigned int sha1_len = 0;
+  if (X509_digest(cert, EVP_sha1(), sha1, &sha1_len) != 1 || sha1_len != 20) return nullptr;
+  StoreCache& cache = Cache();
+  const std::string key = Sha1Key(sha1);
+  std::unique_lock<std::mutex> lock(cache.mutex);
+  auto it = cache.decoded.find(key);
+  if (it == cache.decoded.end()) {
+    lock.unlock();
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(cert, &der);
+    std::unique_ptr<crypt32::CertContextObject> made =
+        length > 0 ? crypt32::Decode(kX509AsnEncoding, der, static_cast<DWORD>(length)) : nullptr;
+    OPENSSL_free(der);
+    if (!made) return nullptr;
+    lock.lock();
+    if (cache.decoded.size() >= kParsedLimit) cache.decoded.clear();
+    it = cache.decoded.emplace(key, std::move(made)).first;
+  }
+  const crypt32::CertContextObject& from = *it->second;
+  auto copy = std::unique_ptr<crypt32::CertContextObject>(new (std::nothrow) crypt32::CertContextObject);
+  if (!copy) return nullptr;
+  copy->encoded = from.encoded;
+  copy->serial = from.serial;
+  copy->issuer = from.issuer;
+  copy->subject = from.subject;
+  copy->key_oid = from.key_oid;
+  copy->key_parameters = from.key_parameters;
+  copy->key_bits = from.key_bits;
+  std::memcpy(copy->sha1, from.sha1, sizeof copy->sha1);
+  copy->info = from.info;
+  copy->context = from.context;
+  CERT_INFO& info = copy->info;
+  info.SerialNumber.pbData = copy->serial.data();
+  info.Issuer.pbData = copy->issuer.data();
+  info.Subject.pbData = copy->subject.data();
+  CERT_PUBLIC_KEY_INFO& public_key = info.SubjectPublicKeyInfo;
+  public_key.Algorithm.pszObjId = copy->key_oid.data();
+  public_key.Algorithm.Parameters.pbData = copy->key_parameters.empty() ? nullptr : copy->key_parameters.data();
+  public_key.PublicKey.pbData = copy->key_bits.data();
+  copy->context.pbCertEncoded = copy->encoded.data();
+  copy->context.pCertInfo = &copy->info;
+  copy->context.hCertStore = nullptr;
+  return copy;
+}
+
 // TrustStore is a new reference to the anchors' store (null when it cannot be made).
 X509_STORE* TrustStore() {
   StoreCache& cache = Cache();
-  const std::string key = FolderKey({"/stores/ROOT", "/machine/stores/ROOT"});
   std::lock_guard<std::mutex> lock(cache.mutex);
-  if (cache.anchors == nullptr || cache.root_key != key) {
+  if (cache.root_watch.Changed() || cache.anchors == nullptr) {
     X509_STORE* store = X509_STORE_new();
     if (store == nullptr) return nullptr;
     for (const Bytes& der : SystemStoreCertificates("ROOT")) {
@@ -198,7 +305,6 @@ X509_STORE* TrustStore() {
     }
     X509_STORE_free(cache.anchors);
     cache.anchors = store;
-    cache.root_key = key;
   }
   X509_STORE_up_ref(cache.anchors);
   return cache.anchors;
@@ -207,27 +313,35 @@ X509_STORE* TrustStore() {
 // PushIntermediates adds new references to the certificates of "CA" to out.
 void PushIntermediates(STACK_OF(X509)* out) {
   StoreCache& cache = Cache();
-  const std::string key = FolderKey({"/stores/CA"});
   std::lock_guard<std::mutex> lock(cache.mutex);
-  if (cache.ca_key != key) {
+  if (cache.ca_watch.Changed()) {
     for (X509* cert : cache.ca) X509_free(cert);
     cache.ca.clear();
     for (const Bytes& der : SystemStoreCertificates("CA")) {
       X509Ptr cert = Parse(der.data(), der.size());
       if (cert) cache.ca.push_back(cert.release());
     }
-    cache.ca_key = key;
   }
   for (X509* cert : cache.ca) {
     if (sk_X509_push(out, cert) > 0) X509_up_ref(cert);
   }
 }
 
-// AppendEntries adds the DER of every certificate of the store (when it is open) to out. Lock held.
-void AppendEntries(Crypt32State& state, HCERTSTORE handle, std::vector<Bytes>* out) {
+// Candidate is a certificate by SHA-1 and DER.
+struct Candidate {
+  uint8_t sha1[20];
+  Bytes der;
+};
+
+// AppendEntries adds every certificate of the store (when it is open) to out. Lock held.
+void AppendEntries(Crypt32State& state, HCERTSTORE handle, std::vector<Candidate>* out) {
   crypt32::CertStoreObject* store = crypt32::FindOpenStore(state, handle);
   if (store == nullptr) return;
-  for (const crypt32::CertContextObject* entry : store->entries) out->push_back(entry->encoded);
+  for (const crypt32::CertContextObject* entry : store->entries) {
+    Candidate& candidate = out->emplace_back();
+    std::memcpy(candidate.sha1, entry->sha1, sizeof candidate.sha1);
+    candidate.der = entry->encoded;
+  }
 }
 
 // The verification's record: the error bits found at each depth.
@@ -327,8 +441,8 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE, PCCERT_CONTEXT context, const FIL
                              const CERT_CHAIN_PARA*, DWORD, void*, const CERT_CHAIN_CONTEXT** chain) {
   CountCryptoCall("CertGetCertificateChain");
   if (chain != nullptr) *chain = nullptr;
-  Bytes end_der;
-  std::vector<Bytes> candidates;
+  Candidate end_cert;
+  std::vector<Candidate> candidates;
   {
     Crypt32State& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -337,11 +451,12 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE, PCCERT_CONTEXT context, const FIL
       SetLastError(kEInvalidArg);
       return 0;
     }
-    end_der = object->encoded;
+    std::memcpy(end_cert.sha1, object->sha1, sizeof end_cert.sha1);
+    end_cert.der = object->encoded;
     if (object->store != nullptr) AppendEntries(state, object->store, &candidates);
     if (additional != nullptr) AppendEntries(state, additional, &candidates);
   }
-  X509Ptr end = Parse(end_der.data(), end_der.size());
+  X509Ptr end(Parsed(end_cert.sha1, end_cert.der), &X509_free);
   if (!end) {
     SetLastError(kCryptEAsn1Corrupt);
     return 0;
@@ -366,8 +481,8 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE, PCCERT_CONTEXT context, const FIL
     SetLastError(kEOutOfMemory);
     return 0;
   }
-  for (const Bytes& der : candidates) {
-    X509Ptr cert = Parse(der.data(), der.size());
+  for (const Candidate& candidate : candidates) {
+    X509Ptr cert(Parsed(candidate.sha1, candidate.der), &X509_free);
     if (cert && sk_X509_push(untrusted, cert.get()) > 0) cert.release();
   }
   PushIntermediates(untrusted);
@@ -405,7 +520,8 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE, PCCERT_CONTEXT context, const FIL
   }
 
   auto* built = new (std::nothrow) ChainObject;
-  std::vector<Bytes> ders(static_cast<size_t>(count));
+  std::vector<std::unique_ptr<crypt32::CertContextObject>> decoded(static_cast<size_t>(count));
+  bool decoded_all = true;
   std::vector<DWORD> infos(static_cast<size_t>(count), 0);
   for (int i = 0; i < count; ++i) {
     X509* cert = sk_X509_value(path, i);
@@ -414,27 +530,17 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE, PCCERT_CONTEXT context, const FIL
     if (i + 1 == count && issuer == cert && (infos[static_cast<size_t>(i)] & kTrustIsSelfSigned) == 0) {
       infos[static_cast<size_t>(i)] &= ~(kTrustHasNameMatchIssuer | kTrustHasKeyMatchIssuer | kTrustHasExactMatchIssuer);
     }
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(cert, &der);
-    if (length > 0) ders[static_cast<size_t>(i)].assign(der, der + length);
-    OPENSSL_free(der);
+    if (i > 0) {
+      decoded[static_cast<size_t>(i)] = ElementContext(cert);
+      decoded_all = decoded_all && decoded[static_cast<size_t>(i)] != nullptr;
+    }
   }
   sk_X509_pop_free(path, X509_free);
   cleanup();
-  if (built == nullptr) {
-    SetLastError(kEOutOfMemory);
+  if (built == nullptr || !decoded_all) {
+    delete built;
+    SetLastError(built == nullptr ? kEOutOfMemory : kCryptEAsn1Corrupt);
     return 0;
-  }
-
-  std::vector<std::unique_ptr<crypt32::CertContextObject>> decoded(static_cast<size_t>(count));
-  for (int i = 1; i < count; ++i) {
-    const Bytes& der = ders[static_cast<size_t>(i)];
-    decoded[static_cast<size_t>(i)] = crypt32::Decode(kX509AsnEncoding, der.data(), static_cast<DWORD>(der.size()));
-    if (!decoded[static_cast<size_t>(i)]) {
-      delete built;
-      SetLastError(kCryptEAsn1Corrupt);
-      return 0;
-    }
   }
   built->elements.resize(static_cast<size_t>(count));
   built->element_list.resize(static_cast<size_t>(count));
@@ -518,7 +624,7 @@ BOOL CertVerifyCertificateChainPolicy(const char* policy, const CERT_CHAIN_CONTE
   const bool name_readable = check_name && Utf8(extra->pwszServerName, &name);
 
   // The end certificate's bytes and the elements' bits, read under the lock.
-  Bytes end_der;
+  Candidate end_cert;
   std::vector<DWORD> bits;
   {
     Crypt32State& state = State();
@@ -530,8 +636,9 @@ BOOL CertVerifyCertificateChainPolicy(const char* policy, const CERT_CHAIN_CONTE
     }
     const CERT_SIMPLE_CHAIN& simple = built->simple;
     for (DWORD i = 0; i < simple.cElement; ++i) bits.push_back(simple.rgpElement[i]->TrustStatus.dwErrorStatus);
-    const CERT_CONTEXT* end = simple.rgpElement[0]->pCertContext;
-    end_der.assign(end->pbCertEncoded, end->pbCertEncoded + end->cbCertEncoded);
+    const crypt32::CertContextObject* end = crypt32::FindContext(state, simple.rgpElement[0]->pCertContext);
+    std::memcpy(end_cert.sha1, end->sha1, sizeof end_cert.sha1);
+    end_cert.der = end->encoded;
   }
   status->dwError = 0;
   status->lChainIndex = -1;
@@ -550,7 +657,7 @@ BOOL CertVerifyCertificateChainPolicy(const char* policy, const CERT_CHAIN_CONTE
     return false;
   };
   if (verdict(std::begin(kPolicyRules), std::end(kPolicyRules))) return 1;
-  X509Ptr end = Parse(end_der.data(), end_der.size());
+  X509Ptr end(Parsed(end_cert.sha1, end_cert.der), &X509_free);
   if (!end) {
     status->dwError = kCertECritical;
     status->lChainIndex = 0;

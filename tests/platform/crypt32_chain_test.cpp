@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -312,6 +313,40 @@ TEST_F(ChainTest, PkitsSignaturesValidityAndNames) {
                   expected_valid ? "valid" : "invalid", openssl);
     } else {
       EXPECT_EQ(ours_valid, expected_valid);
+    }
+  }
+}
+
+// Every root of "ROOT" (the system bundle and the test roots), as a chain of its own without a server
+// name, gets the verdict `openssl verify` gives it against the same anchors (roots past their validity
+// fail in both).
+TEST_F(ChainTest, BundleRootsValidateAloneAsOpensslDoes) {
+  HCERTSTORE root = CertOpenStore(reinterpret_cast<const char*>(kCertStoreProvSystemA), 0, 0,
+                                  kCertSystemStoreCurrentUser | kCertStoreReadOnlyFlag, "ROOT");
+  ASSERT_NE(root, nullptr);
+  std::vector<std::vector<uint8_t>> roots;
+  for (PCCERT_CONTEXT context = nullptr;
+       (context = CertFindCertificateInStore(root, kX509AsnEncoding, 0, kCertFindAny, nullptr, context)) != nullptr;) {
+    roots.emplace_back(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
+  }
+  CertCloseStore(root, 0);
+  // The anchors openssl gets: the bundle and the test roots, as "ROOT" lists them.
+  const std::string anchors = *dir_ + "/anchors.pem";
+  ASSERT_EQ(std::system(("cat '" + std::string(X509_get_default_cert_file()) + "' " + Pem(ChainTestPki::kRoot) + " " +
+                         Pem(ChainTestPki::kEcRoot) + " > '" + anchors + "'")
+                            .c_str()),
+            0);
+  const std::string file = *dir_ + "/bundle_root.der";
+  for (size_t i = 0; i < roots.size(); ++i) {
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(roots[i].data()), static_cast<std::streamsize>(roots[i].size()));
+    const bool openssl_ok =
+        OpensslError("-CAfile '" + anchors + "' '" + file + "'") == 0;
+    const Verdict verdict = Check(roots[i], nullptr);
+    ASSERT_TRUE(verdict.built);
+    EXPECT_EQ(verdict.error == 0, openssl_ok) << "root " << i << " gives 0x" << std::hex << verdict.error;
+    if (openssl_ok) {
+      EXPECT_EQ(verdict.elements.size(), 1u);
     }
   }
 }
