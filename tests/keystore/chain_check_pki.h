@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "keystore/chain_check.h"
 #include "keystore/issuer_checks.h"
@@ -47,13 +48,14 @@ struct ChainPki {
   std::string Der(const std::string& name) const { return dir.Read(name + ".der"); }
 };
 
-// Outcome is what one check gave: its result, status, the last-error text and the subjects of the output
-// entries joined by "|".
+// Outcome is what one check gave: its result, status, the last-error text, the subjects of the output
+// entries joined by "|" and their DER.
 struct Outcome {
   int rc = -1;
   uint32_t status = 0xDEAD;
   std::string error;
   std::string subjects;
+  std::vector<std::string> ders;
 };
 
 inline const char* TextOrNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
@@ -77,6 +79,7 @@ inline Outcome CheckChainOf(const std::string& der, const std::string& certifica
     const pki::Certificate* certificate = out.Get(i) != nullptr ? SelectedCertificateOf(*out.Get(i)) : nullptr;
     outcome.subjects += (i > 0 ? "|" : "") + (certificate != nullptr ? pki::testing::Bytes(certificate->tbs.subject)
                                                                       : std::string("<none>"));
+    outcome.ders.push_back(certificate != nullptr ? pki::testing::Bytes(certificate->der) : "");
   }
   return outcome;
 }
