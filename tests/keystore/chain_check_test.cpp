@@ -1,15 +1,25 @@
 // The chain check against given certificates, over certificates made by openssl: the own builder fed in
 // every text and format, the trusted set and its loader failures, the thumbprint drop, validity under a
-// fixed clock, and look-alike roots that copy a trusted root's names and serial but not its key.
+// fixed clock, and look-alike roots that copy a trusted root's names and serial but not its key; then the
+// platform's chain engine over a hierarchy installed in a temporary store root: the chain it builds, the
+// own builder taking over a lone certificate, and an untrusted chain finished from the engine's chain.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <string>
 
 #include "keystore/cert_loader.h"
 #include "platform/time.h"
 #include "tests/keystore/chain_check_pki.h"
+#if VELMORABLE_PLATFORM_CRYPTO
+#include "component/tls_services.h"
+#include "crypto/providers/provider_tables.h"
+#include "platform/crypto/crypto_modules.h"
+#include "platform/store_root.h"
+#include "tests/platform/chain_test_pki.h"
+#endif
 
 namespace velmora::keystore::testing {
 namespace {
@@ -101,6 +111,89 @@ TEST(ChainCheck, OwnBuilderOverGivenTexts) {
     EXPECT_EQ(got.error, c.error);
   }
 }
+
+#if VELMORABLE_PLATFORM_CRYPTO
+using platform::testing::ChainTestPki;
+
+// ChainCheckPlatform installs the hierarchy's roots and intermediates in a temporary store root with the
+// platform tables loaded, and expects no platform handle left open after the test.
+class ChainCheckPlatform : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ChainTestPki::OpensslAvailable()) GTEST_SKIP() << "needs openssl";
+    std::filesystem::create_directories(pki_dir_.path + "/store");
+    platform::test::SetStoreRoot((pki_dir_.path + "/store").c_str());
+    crypto::CryptoProvidersStaticInit();
+    crypto::LoadNCryptFunctions();
+    component::LoadCrypt32Functions();
+    started_ = true;
+    ASSERT_TRUE(hierarchy_.Make(pki_dir_.path));
+    ASSERT_TRUE(hierarchy_.Install());
+  }
+  void TearDown() override {
+    if (!started_) return;
+    platform::test::SetNowFileTime(0);
+    component::UnloadCrypt32Functions();
+    crypto::FreeNCryptFunctions();
+    crypto::CryptoProvidersStaticDestroy();
+    EXPECT_EQ(platform::test::LiveCryptoHandles(), 0);
+    platform::test::SetStoreRoot(nullptr);
+  }
+  std::string Der(const char* name) const {
+    const std::vector<uint8_t>& der = hierarchy_.Get(name).der;
+    return std::string(der.begin(), der.end());
+  }
+  std::string Subject(const char* name) const {
+    std::string out;
+    const std::string file = hierarchy_.Get(name).pem_path;
+    EXPECT_TRUE(Shell("openssl x509 -noout -subject -nameopt sep_comma_plus_space -in " + file, &out));
+    return out.substr(out.find('=') + 1, out.find_last_not_of("\r\n") - out.find('='));
+  }
+
+  pki::testing::ScratchDir pki_dir_;
+  ChainTestPki hierarchy_;
+  bool started_ = false;
+};
+
+TEST_F(ChainCheckPlatform, EngineChainLoneCertificatesAndTheFinish) {
+  const std::string leaf = Subject(ChainTestPki::kLeaf), inter = Subject(ChainTestPki::kInter),
+                    root = Subject(ChainTestPki::kRoot);
+  const std::string full = leaf + "|" + inter + "|" + root;
+  const uint64_t later = platform::NowFileTime() + (ChainTestPki::kExpiredAfterDays + 1) * kFileTimeTicksPerDay;
+  const struct Case {
+    const char* what;
+    const char* start;
+    std::string certificates;
+    uint32_t options;
+    bool later;  // "now" past the expired leaf's window
+    uint32_t status;
+    std::string subjects;
+  } cases[] = {
+      {"engine chain to an installed root", ChainTestPki::kLeaf, "", 0, false, 0, full},
+      {"engine chain, leaf expired", ChainTestPki::kExpired, "", 0, true, 0x01,
+       Subject(ChainTestPki::kExpired) + "|" + inter + "|" + root},
+      {"engine chain, validity ignored", ChainTestPki::kExpired, "", 0x01, true, 0,
+       Subject(ChainTestPki::kExpired) + "|" + inter + "|" + root},
+      {"self-signed, untrusted", ChainTestPki::kSelfSigned, "", 0, false, 0x20, Subject(ChainTestPki::kSelfSigned)},
+      {"self-signed, accepted", ChainTestPki::kSelfSigned, "", 0x10, false, 0, Subject(ChainTestPki::kSelfSigned)},
+      {"lone orphan, own builder", ChainTestPki::kOrphan, "", 0, false, 0x20, Subject(ChainTestPki::kOrphan)},
+      {"lone orphan, not self-issued", ChainTestPki::kOrphan, "", 0x10, false, 0x20, Subject(ChainTestPki::kOrphan)},
+      // The own chain stops at inter; the engine knows inter's root and finishes it.
+      {"finished from the engine", ChainTestPki::kLeaf, hierarchy_.Get(ChainTestPki::kInter).pem, 0, false, 0, full},
+      {"no finish without the issuer", ChainTestPki::kOrphan, hierarchy_.Get(ChainTestPki::kEcInter).pem, 0, false,
+       0x20, Subject(ChainTestPki::kOrphan)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    platform::test::SetNowFileTime(c.later ? later : 0);
+    const Outcome got = CheckChainOf(Der(c.start), c.certificates, "", "", "", c.options);
+    EXPECT_EQ(got.rc, 0) << got.error;
+    EXPECT_EQ(got.status, c.status);
+    EXPECT_EQ(got.subjects, c.subjects);
+  }
+  platform::test::SetNowFileTime(0);
+}
+#endif
 
 }  // namespace
 }  // namespace velmora::keystore::testing
