@@ -17,6 +17,7 @@ namespace velmora::platform::crypt32 {
 using Bytes = std::vector<uint8_t>;
 
 struct CertStoreObject;
+struct ChainObject;
 
 // CertContextObject is what a context pointer names: the context record handed out, the certificate
 // information it points at, and the storage behind both.
@@ -74,6 +75,8 @@ struct Crypt32State {
   std::mutex mutex;
   std::unordered_map<const CERT_CONTEXT*, CertContextObject*> contexts;
   std::unordered_map<const void*, CertStoreObject*> stores;
+  // Chain contexts not yet freed (crypt32_chain.cpp).
+  std::unordered_map<const CERT_CHAIN_CONTEXT*, ChainObject*> chains;
 };
 
 // Never destroyed: a context freed during process exit may still look itself up here.

@@ -79,19 +79,6 @@ HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV, const char*) {
   return nullptr;
 }
 
-BOOL CertVerifyCertificateChainPolicy(const char*, const CERT_CHAIN_CONTEXT*, CERT_CHAIN_POLICY_PARA*,
-                                      CERT_CHAIN_POLICY_STATUS*) {
-  return NotBuilt("CertVerifyCertificateChainPolicy");
-}
-
-BOOL CertGetCertificateChain(HCERTCHAINENGINE, PCCERT_CONTEXT, const FILETIME*, HCERTSTORE, const CERT_CHAIN_PARA*,
-                             DWORD, void*, const CERT_CHAIN_CONTEXT** chain) {
-  if (chain != nullptr) *chain = nullptr;
-  return NotBuilt("CertGetCertificateChain");
-}
-
-void CertFreeCertificateChain(const CERT_CHAIN_CONTEXT*) { NotBuilt("CertFreeCertificateChain"); }
-
 BOOL CertEnumSystemStore(DWORD, void*, void*, CertEnumSystemStoreCallback) { return NotBuilt("CertEnumSystemStore"); }
 
 DWORD CertGetPublicKeyLength(DWORD, const CERT_PUBLIC_KEY_INFO*) {

@@ -4,8 +4,9 @@
 //
 // Served: certificate contexts (create, duplicate, free), memory stores and file-backed system stores (open,
 // add, find, delete, close), the context properties 2 (key-provider information), 3 (SHA-1 hash), 6 (key
-// spec) and 11 (friendly name), names as text (CertNameToStrA, CertStrToNameA) and PKCS #12 import and
-// export (PFXImportCertStore, PFXExportCertStore).
+// spec) and 11 (friendly name), names as text (CertNameToStrA, CertStrToNameA), PKCS #12 import and
+// export (PFXImportCertStore, PFXExportCertStore), and certificate chains with the SSL policy
+// (CertGetCertificateChain, CertVerifyCertificateChainPolicy, CertFreeCertificateChain).
 // Every other entry point exists and fails with FALSE or null and last error E_NOTIMPL (0x80004001).
 //
 // Reference counts: a context returned by create, duplicate, find or add holds one reference, which
@@ -123,14 +124,38 @@ HCERTSTORE PFXImportCertStore(CRYPT_DATA_BLOB* pfx, const char16_t* password, DW
 // key that may not leave its provider (NTE_PERM). An empty store: CRYPT_E_NOT_FOUND.
 BOOL PFXExportCertStore(HCERTSTORE store, CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
 
-// Not built yet: each fails with FALSE, null or 0 and last error E_NOTIMPL.
-HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV provider, const char* name);
-BOOL CertVerifyCertificateChainPolicy(const char* policy, const CERT_CHAIN_CONTEXT* chain,
-                                      CERT_CHAIN_POLICY_PARA* para, CERT_CHAIN_POLICY_STATUS* status);
+// CertGetCertificateChain builds the path of the context's certificate with OpenSSL's path validation at
+// time (null: the platform clock): trust anchors are the current user's "ROOT" store, other issuers come
+// from "CA", the context's own store and the additional store (null: none); engine, para and flags are not
+// looked at, and nothing is fetched or checked for revocation. *chain receives a context with one simple
+// chain, element 0 the certificate, each element holding a reference on its certificate context and its
+// own error bits (NOT_TIME_VALID 0x1, NOT_SIGNATURE_VALID 0x8, NOT_VALID_FOR_USAGE 0x10, UNTRUSTED_ROOT
+// 0x20, INVALID_EXTENSION 0x100, INVALID_POLICY_CONSTRAINTS 0x200, INVALID_BASIC_CONSTRAINTS 0x400, the
+// name-constraint bits 0x800-0x8000, IS_PARTIAL_CHAIN 0x10000 on the topmost element found) and
+// information bits (issuer matched by name 0x4, key identifier 0x2, serial number 0x1; IS_SELF_SIGNED 0x8);
+// the simple chain's and the context's status are the OR of the elements'. A chain with errors is still
+// built (TRUE). FALSE with E_INVALIDARG for a null chain or a context that is not live, NTE_BAD_ALGID
+// (0x80090008) when the certificate has an EdDSA key or signature.
 BOOL CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT context, const FILETIME* time,
                              HCERTSTORE additional, const CERT_CHAIN_PARA* para, DWORD flags, void* reserved,
                              const CERT_CHAIN_CONTEXT** chain);
+// CertVerifyCertificateChainPolicy applies the SSL policy (4; others: FALSE with E_NOTIMPL) to a chain
+// context and writes the verdict to status (TRUE). dwError is the first of, in this order: signature
+// 0x80096004, partial chain 0x800B010A, untrusted root 0x800B0109 (ignored with flag 0x10), time
+// 0x800B0101 (flag 0x1), basic constraints 0x80096019 (flag 0x8), usage 0x800B0110 (flag 0x20: an element
+// not valid for its usage, or an end certificate with extended key usages lacking serverAuth, clientAuth
+// for auth type 1), name 0x800B010F (flag 0x40; server authentication with a server name only: OpenSSL's
+// host check of its UTF-8 form against the DNS names, else the common name), then name constraints
+// 0x800B0114, policy constraints 0x800B0113, any other fault 0x800B0105; lChainIndex and lElementIndex
+// name where (-1 for 0). A null para checks as a server without a name. FALSE with E_INVALIDARG for a
+// chain that is not live or a null status.
+BOOL CertVerifyCertificateChainPolicy(const char* policy, const CERT_CHAIN_CONTEXT* chain,
+                                      CERT_CHAIN_POLICY_PARA* para, CERT_CHAIN_POLICY_STATUS* status);
+// CertFreeCertificateChain frees a chain context and the references of its elements (null: nothing).
 void CertFreeCertificateChain(const CERT_CHAIN_CONTEXT* chain);
+
+// Not built yet: each fails with FALSE, null or 0 and last error E_NOTIMPL.
+HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV provider, const char* name);
 BOOL CertEnumSystemStore(DWORD flags, void* location_para, void* arg, CertEnumSystemStoreCallback callback);
 DWORD CertGetPublicKeyLength(DWORD encoding, const CERT_PUBLIC_KEY_INFO* key);
 BOOL CertGetIntendedKeyUsage(DWORD encoding, const CERT_INFO* info, uint8_t* usage, DWORD usage_len);
@@ -174,9 +199,14 @@ BOOL CryptVerifyCertificateSignature(HCRYPTPROV provider, DWORD encoding, const 
 BOOL CryptImportPublicKeyInfo(HCRYPTPROV provider, DWORD encoding, CERT_PUBLIC_KEY_INFO* info, HCRYPTKEY* key);
 
 namespace test {
-// LiveCertHandles is the number of certificate contexts and stores not yet released (part of
-// LiveCryptoHandles).
+// LiveCertHandles is the number of certificate contexts, stores and chain contexts not yet released (part
+// of LiveCryptoHandles).
 int LiveCertHandles();
+// LiveChainContexts is the number of chain contexts not yet freed (part of LiveCertHandles).
+int LiveChainContexts();
+// FailNextChainPolicy makes the next CertVerifyCertificateChainPolicy fail with code as its last error (0
+// cancels).
+void FailNextChainPolicy(uint32_t code);
 // FailNextPfxExport makes the next PFXExportCertStore fail with code as its last error (0 cancels).
 void FailNextPfxExport(uint32_t code);
 }  // namespace test

@@ -694,7 +694,7 @@ namespace test {
 int LiveCertHandles() {
   Crypt32State& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
-  return static_cast<int>(state.contexts.size() + state.stores.size());
+  return static_cast<int>(state.contexts.size() + state.stores.size() + state.chains.size());
 }
 
 }  // namespace test

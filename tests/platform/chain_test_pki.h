@@ -26,6 +26,12 @@ struct ChainCert {
   std::vector<uint8_t> der;
 };
 
+// ChainTestPkiRead is the whole file at path ("" when it cannot be read).
+inline std::string ChainTestPkiRead(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
 class ChainTestPki {
  public:
   // Leaves live one day; a test that sets "now" this many days ahead sees kExpired expired and every
@@ -102,10 +108,7 @@ class ChainTestPki {
   }
 
  private:
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
+  static std::string Read(const std::string& path) { return ChainTestPkiRead(path); }
 
   bool Load(const std::string& name) {
     ChainCert cert;
