@@ -21,7 +21,6 @@ namespace plat = velmora::platform;
 namespace {
 
 constexpr plat::DWORD kEncoding = plat::kX509AsnEncoding | plat::kPkcs7AsnEncoding;
-constexpr uint32_t kDeleteKeyset = 0x10;
 // Private keys of an imported PKCS #12 file: kept with the context, key storage keys allowed.
 constexpr plat::DWORD kAcquireFlags = plat::kCryptAcquireCacheFlag | 0x10000;
 constexpr char kDssProvider[] = "Microsoft Base DSS Cryptographic Provider";
@@ -58,8 +57,9 @@ plat::PCCERT_CONTEXT FindEncoded(plat::HCERTSTORE store, const core::BufferCore&
   return nullptr;
 }
 
-int ImportPfxEntry(component::CertKeyComponent& component, ComponentKeyState& state, CertStoreHandle& handle,
-                   CertificateSource& entry, bool machine) {
+int ImportPfxEntry(component::CertKeyComponent& component, CertStoreHandle& handle, CertificateSource& entry,
+                   bool machine) {
+  ComponentKeyState& state = component.KeyState();
   core::Buffer data;
   if (const int rc = SelectedEntryData(entry, data); rc != 0) return rc;
   if (core::IsBase64Text(data.Data(), data.Length())) {
@@ -102,7 +102,8 @@ int AddCertificate(component::CertKeyComponent& component, CertStoreHandle& hand
   return 0;
 }
 
-int ImportKey(component::CertKeyComponent& component, ComponentKeyState& state, KeyRecord& key) {
+int ImportKey(component::CertKeyComponent& component, KeyRecord& key) {
+  ComponentKeyState& state = component.KeyState();
   char name[32];
   std::snprintf(name, sizeof name, "pem_key_%u", plat::GetTickCount());
   if (component.ContainerName().SetString(name) != 0) return core::kOutOfMemory;
@@ -135,38 +136,6 @@ int ImportKey(component::CertKeyComponent& component, ComponentKeyState& state, 
 
 }  // namespace
 
-KeyContainerCalls::KeyContainerCalls() {
-  plat::ModuleHandle module = plat::LoadModule("Advapi32.dll");
-  if (module == nullptr) return;
-  module_ = module;
-  acquire_ = plat::GetProc(module, "CryptAcquireContextA");
-  release_ = plat::GetProc(module, "CryptReleaseContext");
-  import_ = plat::GetProc(module, "CryptImportKey");
-}
-
-KeyContainerCalls::~KeyContainerCalls() {
-  if (module_ != nullptr) (void)plat::FreeModule(static_cast<plat::ModuleHandle>(module_));
-}
-
-bool KeyContainerCalls::ImportKey(uint64_t provider, const core::BufferCore& blob, uintptr_t* key) {
-  using ImportFn = plat::BOOL (*)(plat::HCRYPTPROV, const uint8_t*, plat::DWORD, uintptr_t, plat::DWORD, uintptr_t*);
-  *key = 0;
-  if (import_ == nullptr) return false;
-  return reinterpret_cast<ImportFn>(import_)(static_cast<plat::HCRYPTPROV>(provider), blob.Bytes(),
-                                             static_cast<plat::DWORD>(blob.Length()), 0, 1, key) != 0;
-}
-
-bool KeyContainerCalls::DeleteContainer(const char* container, const char* provider, uint32_t type, uint32_t flags) {
-  if (acquire_ == nullptr) return false;
-  plat::HCRYPTPROV handle = 0;
-  return reinterpret_cast<plat::CryptAcquireContextAFn>(acquire_)(&handle, container, provider, type,
-                                                                  flags | kDeleteKeyset) != 0;
-}
-
-void KeyContainerCalls::ReleaseProvider(uintptr_t provider) {
-  if (release_ != nullptr) (void)reinterpret_cast<plat::CryptReleaseContextFn>(release_)(provider, 0);
-}
-
 bool Utf16Text(const core::BufferCore& text, std::u16string* out) {
   out->clear();
   if (text.IsEmpty()) return true;
@@ -175,22 +144,6 @@ bool Utf16Text(const core::BufferCore& text, std::u16string* out) {
   if (!core::Utf8ToUtf16Le(wide.data(), &length, text.Bytes(), text.Length())) return false;
   for (int32_t i = 0; i + 1 < length; i += 2) out->push_back(static_cast<char16_t>(wide[i] | wide[i + 1] << 8));
   return true;
-}
-
-std::string NarrowText(const char16_t* text) {
-  std::string out;
-  for (; text != nullptr && *text != 0; ++text) out.push_back(static_cast<char>(*text));
-  return out;
-}
-
-bool ReadKeyProvInfo(plat::PCCERT_CONTEXT context, std::vector<uint64_t>* block) {
-  plat::DWORD size = 0;
-  if (component::CertGetCertificateContextProperty(context, plat::kCertKeyProvInfoPropId, nullptr, &size) == 0 ||
-      size < sizeof(plat::CRYPT_KEY_PROV_INFO)) {
-    return false;
-  }
-  block->assign(size / sizeof(uint64_t) + 1, 0);
-  return component::CertGetCertificateContextProperty(context, plat::kCertKeyProvInfoPropId, block->data(), &size) != 0;
 }
 
 CertStoreHandle* LoadedHandle(component::CertKeyComponent& component) {
@@ -207,8 +160,8 @@ int SelectedEntryData(CertificateSource& source, core::BufferCore& out) {
   return out.Assign(certificate->der);
 }
 
-int ImportPemKeyToCryptoApi(component::CertKeyComponent& component, ComponentKeyState& state, bool machine) {
-  ReleaseCertificateContext(component, state);
+int ImportPemKeyToCryptoApi(component::CertKeyComponent& component, bool machine) {
+  component.ReleaseCertificateContext();
   component.KeyStore() =
       component::CertOpenStore(reinterpret_cast<const char*>(plat::kCertStoreProvMemory), 0, 0, 0, nullptr);
   if (component.KeyStore() == nullptr) return Fail(component, kStoreNotOpened, "The certificate store could not be opened.");
@@ -216,84 +169,15 @@ int ImportPemKeyToCryptoApi(component::CertKeyComponent& component, ComponentKey
   CertificateSource* entry = handle != nullptr ? handle->SelectedEntry() : nullptr;
   int rc = 0;
   if (entry != nullptr && entry->HasPfx()) {
-    rc = ImportPfxEntry(component, state, *handle, *entry, machine);
+    rc = ImportPfxEntry(component, *handle, *entry, machine);
   } else if (entry != nullptr && handle->SelectedCertificate() != nullptr) {
     rc = AddCertificate(component, *handle);
   } else if (entry != nullptr && handle->SelectedKeyInfo() != nullptr && handle->SelectedHasPrivateKey()) {
-    rc = ImportKey(component, state, *handle->SelectedKeyInfo());
+    rc = ImportKey(component, *handle->SelectedKeyInfo());
   }
   // A failed import keeps nothing: no temporary store, no key left in a container.
-  if (rc != 0) ReleaseCertificateContext(component, state);
+  if (rc != 0) component.ReleaseCertificateContext();
   return rc;
-}
-
-void ReleaseCertificateContext(component::CertKeyComponent& component, ComponentKeyState& state) {
-  if (component.CertificateContext() != nullptr) {
-    (void)component::CertFreeCertificateContext(component.CertificateContext());
-    component.CertificateContext() = nullptr;
-  }
-  if (state.temporary_store != nullptr) {
-    PurgeTemporaryStore(state, state.temporary_store);
-    state.temporary_store = nullptr;
-    if (state.temporary_key_must_free && state.temporary_key_spec != kNcryptKeySpec) {
-      KeyContainerCalls().ReleaseProvider(state.temporary_key);
-    }
-    state.temporary_key = 0;
-    state.temporary_key_spec = 0;
-    state.temporary_key_must_free = false;
-  }
-  if (component.KeyStore() != nullptr) {
-    (void)component::CertCloseStore(component.KeyStore(), 0);
-    component.KeyStore() = nullptr;
-  }
-  if (!component.ContainerName().IsEmpty()) {
-    component::CryptoApiKeyContext& context = component.KeyContext();
-    std::string name(component.ContainerName().Data(), static_cast<size_t>(component.ContainerName().Length()));
-    std::string provider(context.provider_name.Data() != nullptr ? context.provider_name.Data() : "",
-                         static_cast<size_t>(context.provider_name.Length()));
-    const auto type = static_cast<uint32_t>(context.provider_type);
-    crypto::Release(context);
-    KeyContainerCalls().DeleteContainer(name.c_str(), provider.empty() ? nullptr : provider.c_str(), type,
-                                        state.container_flags);
-    component.ContainerName().Clear();
-  }
-  state.container_flags = 0;
-}
-
-void PurgeTemporaryStore(const ComponentKeyState& state, plat::HCERTSTORE store) {
-  if (store == nullptr) return;
-  KeyContainerCalls calls;
-  while (state.delete_containers) {
-    plat::PCCERT_CONTEXT context =
-        component::CertFindCertificateInStore(store, kEncoding, 0, plat::kCertFindAny, nullptr, nullptr);
-    if (context == nullptr) break;
-    // The information block is read whole, whatever its size: a container skipped here keeps its key.
-    std::vector<uint64_t> block;
-    if (ReadKeyProvInfo(context, &block)) {
-      const auto& info = *reinterpret_cast<const plat::CRYPT_KEY_PROV_INFO*>(block.data());
-      if (info.pwszContainerName != nullptr) {
-        const std::string container = NarrowText(info.pwszContainerName);
-        const std::string provider = NarrowText(info.pwszProvName);
-        calls.DeleteContainer(container.c_str(), provider.empty() ? nullptr : provider.c_str(), info.dwProvType,
-                              info.dwFlags);
-      }
-    }
-    if (component::CertDeleteCertificateFromStore(context) == 0) break;
-  }
-  (void)component::CertCloseStore(store, 0);
-}
-
-void ResetKeyState(component::CertKeyComponent& component, ComponentKeyState& state) {
-  component.CertificateContext() = nullptr;
-  component.KeyStore() = nullptr;
-  state.temporary_store = nullptr;
-  state.temporary_key = 0;
-  state.temporary_key_spec = 0;
-  state.temporary_key_must_free = false;
-  crypto::Release(component.KeyContext());
-  component.KeyContext().provider_type = 1;
-  state.container_flags = 0;
-  state.delete_containers = true;
 }
 
 }  // namespace velmora::keystore

@@ -74,9 +74,8 @@ int TpmContainerName(core::BufferCore& out) {
   return out.SetString(text);
 }
 
-int ImportKeyToTpm(component::CertKeyComponent& component, ComponentKeyState& state, bool machine,
-                   const char* store_name, uint32_t disposition, const char16_t* provider_name,
-                   const char16_t* migration_password) {
+int ImportKeyToTpm(component::CertKeyComponent& component, bool machine, const char* store_name,
+                   uint32_t disposition, const char16_t* provider_name, const char16_t* migration_password) {
   const plat::DWORD location = machine ? plat::kCertSystemStoreLocalMachine : plat::kCertSystemStoreCurrentUser;
   plat::HCERTSTORE store =
       component::CertOpenStore(reinterpret_cast<const char*>(plat::kCertStoreProvSystemA), 0, 0,
@@ -91,7 +90,7 @@ int ImportKeyToTpm(component::CertKeyComponent& component, ComponentKeyState& st
     rc = TpmCertificate(component, *handle, machine, provider_name, migration_password, &created);
     context = created;
   } else {
-    if (component.CertificateContext() == nullptr) (void)ImportPemKeyToCryptoApi(component, state, machine);
+    if (component.CertificateContext() == nullptr) (void)ImportPemKeyToCryptoApi(component, machine);
     context = component.CertificateContext();
     if (context == nullptr) rc = component.SetErrorText(kNoSubjectMatch, "The certificate could not be found");
   }

@@ -27,8 +27,8 @@ inline constexpr int kUnsupportedTpmKey = 1424;
 // held) is added. 0; 271 with "Cannot open certificate store" or "Cannot add certificate to store"; 272
 // with "The certificate could not be found"; 1424 with "Cannot add the private key to TPM: Only support
 // RSA or ECDSA format."; the provider's status with "Cannot add the private key to TPM.".
-[[nodiscard]] int ImportKeyToTpm(component::CertKeyComponent& component, ComponentKeyState& state, bool machine,
-                                 const char* store_name, uint32_t disposition, const char16_t* provider_name,
+[[nodiscard]] int ImportKeyToTpm(component::CertKeyComponent& component, bool machine, const char* store_name,
+                                 uint32_t disposition, const char16_t* provider_name,
                                  const char16_t* migration_password);
 
 // ExportTpmKey is ExportCertificateKey on the component's loaded store, preceded, when the store kind is

@@ -4,7 +4,10 @@
 #include <cstring>
 
 #include "component/tls_services.h"
+#include "crypto/providers/capi_key_context.h"
+#include "platform/crypto/crypto_types.h"
 #include "platform/memory.h"
+#include "platform/modules.h"
 
 namespace velmora::component {
 
@@ -60,14 +63,84 @@ void CertKeyComponent::operator delete(void* block, const std::nothrow_t&) noexc
 }
 
 void CertKeyComponent::ResetStore() {
+  store_kind_ = 0;
+  flag_ = 0;
+  certificate_set_ = 0;
+  store_name_.Clear();
+  encoded_certificate_.Clear();
+  subject_.Clear();
+  store_password_.Clear();
+  ReleaseCertificateContext();
   store_.Reset();
   loaded_store_.reset();
-  if (certificate_context_ != nullptr && component::Crypt32Entry(2) != nullptr) {
-    (void)component::CertFreeCertificateContext(certificate_context_);
+}
+
+namespace {
+
+constexpr platform::DWORD kAnyEncoding = platform::kX509AsnEncoding | platform::kPkcs7AsnEncoding;
+constexpr uint32_t kDeleteKeyset = 0x10;
+
+// PurgeTemporaryStore deletes, while containers are deleted on release, every certificate of store and
+// the container each one's key-provider information names; then closes store.
+void PurgeTemporaryStore(const ComponentKeyState& state, platform::HCERTSTORE store) {
+  KeyContainerCalls calls;
+  while (state.delete_containers) {
+    platform::PCCERT_CONTEXT context =
+        CertFindCertificateInStore(store, kAnyEncoding, 0, platform::kCertFindAny, nullptr, nullptr);
+    if (context == nullptr) break;
+    // The information block is read whole, whatever its size: a container skipped here keeps its key.
+    std::vector<uint64_t> block;
+    if (ReadKeyProvInfo(context, &block)) {
+      const auto& info = *reinterpret_cast<const platform::CRYPT_KEY_PROV_INFO*>(block.data());
+      if (info.pwszContainerName != nullptr) {
+        const std::string container = NarrowText(info.pwszContainerName);
+        const std::string provider = NarrowText(info.pwszProvName);
+        calls.DeleteContainer(container.c_str(), provider.empty() ? nullptr : provider.c_str(), info.dwProvType,
+                              info.dwFlags);
+      }
+    }
+    if (CertDeleteCertificateFromStore(context) == 0) break;
   }
+  (void)CertCloseStore(store, 0);
+}
+
+}  // namespace
+
+void CertKeyComponent::ReleaseCertificateContext() {
+  if (certificate_context_ != nullptr) (void)CertFreeCertificateContext(certificate_context_);
   certificate_context_ = nullptr;
-  if (key_store_ != nullptr && component::Crypt32Entry(3) != nullptr) (void)component::CertCloseStore(key_store_, 0);
+  ComponentKeyState& state = key_state_;
+  if (state.temporary_store != nullptr) {
+    PurgeTemporaryStore(state, state.temporary_store);
+    state.temporary_store = nullptr;
+    if (state.temporary_key_must_free && state.temporary_key_spec != kNcryptKeySpec) {
+      KeyContainerCalls().ReleaseProvider(state.temporary_key);
+    }
+    state.temporary_key = 0;
+    state.temporary_key_spec = 0;
+    state.temporary_key_must_free = false;
+  }
+  if (key_store_ != nullptr) (void)CertCloseStore(key_store_, 0);
   key_store_ = nullptr;
+  if (!container_name_.IsEmpty()) {
+    const std::string name(container_name_.Data(), static_cast<size_t>(container_name_.Length()));
+    const std::string provider(key_context_.provider_name.Data() != nullptr ? key_context_.provider_name.Data() : "",
+                               static_cast<size_t>(key_context_.provider_name.Length()));
+    const auto type = static_cast<uint32_t>(key_context_.provider_type);
+    crypto::Release(key_context_);
+    KeyContainerCalls().DeleteContainer(name.c_str(), provider.empty() ? nullptr : provider.c_str(), type,
+                                        state.container_flags);
+    container_name_.Clear();
+  }
+  state.container_flags = 0;
+}
+
+void CertKeyComponent::ResetKeyState() {
+  certificate_context_ = nullptr;
+  key_store_ = nullptr;
+  key_state_ = ComponentKeyState{};
+  crypto::Release(key_context_);
+  key_context_.provider_type = 1;
 }
 
 void CertKeyComponent::ResetCryptoApi() { key_context_.Reset(); }
@@ -98,6 +171,57 @@ CertKeyComponent* CertKeyComponent::Clone() const {
     return nullptr;
   }
   return copy;
+}
+
+// ---- The platform calls a certificate component releases through ----------------------------------
+
+KeyContainerCalls::KeyContainerCalls() {
+  platform::ModuleHandle module = platform::LoadModule("Advapi32.dll");
+  if (module == nullptr) return;
+  module_ = module;
+  acquire_ = platform::GetProc(module, "CryptAcquireContextA");
+  release_ = platform::GetProc(module, "CryptReleaseContext");
+  import_ = platform::GetProc(module, "CryptImportKey");
+}
+
+KeyContainerCalls::~KeyContainerCalls() {
+  if (module_ != nullptr) (void)platform::FreeModule(static_cast<platform::ModuleHandle>(module_));
+}
+
+bool KeyContainerCalls::ImportKey(uint64_t provider, const core::BufferCore& blob, uintptr_t* key) {
+  using ImportFn = platform::BOOL (*)(platform::HCRYPTPROV, const uint8_t*, platform::DWORD, uintptr_t,
+                                      platform::DWORD, uintptr_t*);
+  *key = 0;
+  if (import_ == nullptr) return false;
+  return reinterpret_cast<ImportFn>(import_)(static_cast<platform::HCRYPTPROV>(provider), blob.Bytes(),
+                                             static_cast<platform::DWORD>(blob.Length()), 0, 1, key) != 0;
+}
+
+bool KeyContainerCalls::DeleteContainer(const char* container, const char* provider, uint32_t type, uint32_t flags) {
+  if (acquire_ == nullptr) return false;
+  platform::HCRYPTPROV handle = 0;
+  return reinterpret_cast<platform::CryptAcquireContextAFn>(acquire_)(&handle, container, provider, type,
+                                                                      flags | kDeleteKeyset) != 0;
+}
+
+void KeyContainerCalls::ReleaseProvider(uintptr_t provider) {
+  if (release_ != nullptr) (void)reinterpret_cast<platform::CryptReleaseContextFn>(release_)(provider, 0);
+}
+
+std::string NarrowText(const char16_t* text) {
+  std::string out;
+  for (; text != nullptr && *text != 0; ++text) out.push_back(static_cast<char>(*text));
+  return out;
+}
+
+bool ReadKeyProvInfo(platform::PCCERT_CONTEXT context, std::vector<uint64_t>* block) {
+  platform::DWORD size = 0;
+  if (CertGetCertificateContextProperty(context, platform::kCertKeyProvInfoPropId, nullptr, &size) == 0 ||
+      size < sizeof(platform::CRYPT_KEY_PROV_INFO)) {
+    return false;
+  }
+  block->assign(size / sizeof(uint64_t) + 1, 0);
+  return CertGetCertificateContextProperty(context, platform::kCertKeyProvInfoPropId, block->data(), &size) != 0;
 }
 
 }  // namespace velmora::component

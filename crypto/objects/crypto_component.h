@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "component/cert_store_records.h"
 #include "component/component_base.h"
@@ -82,6 +84,52 @@ class CryptoJob : public ComponentBase {
   CryptoComponent crypto_;  // destroyed before the texts
 };
 
+// ComponentKeyState is what a certificate component keeps of the platform objects made for its
+// certificate, beside the certificate context, memory store, key container context and container name.
+struct ComponentKeyState {
+  // The store a PKCS #12 entry was imported into, and the private key acquired for its certificate
+  // (a provider or key storage handle) with whether the caller must free it.
+  platform::HCERTSTORE temporary_store = nullptr;
+  uintptr_t temporary_key = 0;
+  uint32_t temporary_key_spec = 0;
+  bool temporary_key_must_free = false;
+  // Flags the container of an imported key was acquired with (0x20: machine key set).
+  uint32_t container_flags = 0;
+  // Containers are deleted on release unless this is cleared.
+  bool delete_containers = true;
+};
+
+// kNcryptKeySpec is the key spec of a key storage handle CryptAcquireCertificatePrivateKey gives.
+inline constexpr uint32_t kNcryptKeySpec = 0xFFFFFFFFu;
+
+// KeyContainerCalls holds the container functions of "Advapi32.dll" for the length of one operation (all
+// calls fail while the module is missing).
+class KeyContainerCalls {
+ public:
+  KeyContainerCalls();
+  ~KeyContainerCalls();
+  KeyContainerCalls(const KeyContainerCalls&) = delete;
+  KeyContainerCalls& operator=(const KeyContainerCalls&) = delete;
+
+  // ImportKey imports a PRIVATEKEYBLOB, exportable, into the provider: true with *key set.
+  bool ImportKey(uint64_t provider, const core::BufferCore& blob, uintptr_t* key);
+  // DeleteContainer deletes the named container (acquire with the delete flag 0x10 added): true when done.
+  bool DeleteContainer(const char* container, const char* provider, uint32_t type, uint32_t flags);
+  void ReleaseProvider(uintptr_t provider);
+
+ private:
+  void* module_ = nullptr;
+  void* acquire_ = nullptr;
+  void* release_ = nullptr;
+  void* import_ = nullptr;
+};
+
+// NarrowText keeps the low byte of each unit of a UTF-16 name (null as "").
+std::string NarrowText(const char16_t* text);
+// ReadKeyProvInfo reads the context's key-provider information whole (a size query, then the block,
+// aligned for the structure at its start): false when it has none.
+bool ReadKeyProvInfo(platform::PCCERT_CONTEXT context, std::vector<uint64_t>* block);
+
 // CertKeyComponent holds the certificate settings of a component (store kind, store, password, subject
 // or encoded certificate), the loaded store and the key container in use. Heap instances come from the
 // library's allocator: `new (std::nothrow) CertKeyComponent` gives null when memory runs out.
@@ -99,8 +147,16 @@ class CertKeyComponent : public ComponentBase {
   // Clone returns a new component carrying this one's certificate state, owned by the caller (release
   // with delete), or null when memory runs out (nothing is left allocated then).
   CertKeyComponent* Clone() const;
-  // ResetStore empties the loaded store and drops the certificate and key store handles.
+  // ResetStore returns the certificate settings to empty (store kind 0, both flags 0, store, encoded
+  // certificate, subject and store password texts empty), releases every platform object the component
+  // opened (ReleaseCertificateContext) and drops the loaded store.
   void ResetStore();
+  // ReleaseCertificateContext frees the certificate context, purges and closes the temporary store (with
+  // the key acquired for it), closes the memory store and deletes the container of an imported key.
+  void ReleaseCertificateContext();
+  // ResetKeyState forgets the platform objects without releasing them and returns the key container
+  // context to provider type 1 (releasing its handles) with deleting turned on.
+  void ResetKeyState();
   // ResetCryptoApi returns the key container context to its default (no handles, provider type 1).
   void ResetCryptoApi();
 
@@ -127,6 +183,8 @@ class CertKeyComponent : public ComponentBase {
   const platform::CERT_CONTEXT*& CertificateContext() { return certificate_context_; }
   platform::HCERTSTORE& KeyStore() { return key_store_; }
   bool HoldsKeyStore() const { return key_store_ != nullptr; }
+  // KeyState: the temporary store, its key and the container flags of what was handed to the platform.
+  ComponentKeyState& KeyState() { return key_state_; }
 
  private:
   [[nodiscard]] int CopyCertificateStateFrom(const CertKeyComponent& source);
@@ -149,6 +207,7 @@ class CertKeyComponent : public ComponentBase {
   core::SecureBuffer output_text_;  // may hold a private key
   // Platform key store opened for a certificate with a private key; owned like the context above.
   platform::HCERTSTORE key_store_ = nullptr;
+  ComponentKeyState key_state_;
 };
 
 // ChainValidatorArray holds owned CertKeyComponent objects in slots: CreateEntry fills an empty slot,

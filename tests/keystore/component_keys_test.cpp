@@ -66,7 +66,7 @@ class ComponentKeysTest : public testing::PlatformKeysFixture {
   void SetUp() override { Start("velmora_component_keys", kMake); }
   void TearDown() override {
     if (dir_.empty()) return;
-    ReleaseCertificateContext(component_, state_);
+    component_.ReleaseCertificateContext();
     component_.ResetStore();
     EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
     Finish();
@@ -82,7 +82,6 @@ class ComponentKeysTest : public testing::PlatformKeysFixture {
     return *handle;
   }
   component::CertKeyComponent component_;
-  ComponentKeyState state_;
 };
 
 TEST_F(ComponentKeysTest, BareKeysLandInContainersThatReleaseDeletes) {
@@ -94,23 +93,23 @@ TEST_F(ComponentKeysTest, BareKeysLandInContainersThatReleaseDeletes) {
   for (const Row& row : {Row{"rsa", "", 1}, Row{"dsa", "Microsoft Base DSS Cryptographic Provider", 2}}) {
     SCOPED_TRACE(row.file);
     Load((std::string(row.file) + ".pem").c_str(), "");
-    ASSERT_EQ(ImportPemKeyToCryptoApi(component_, state_, false), 0) << component_.LastErrorText().Data();
+    ASSERT_EQ(ImportPemKeyToCryptoApi(component_, false), 0) << component_.LastErrorText().Data();
     const std::string name = pki::testing::Bytes(component_.ContainerName());
     EXPECT_EQ(name.rfind("pem_key_", 0), 0u);
     EXPECT_EQ(pki::testing::Bytes(component_.KeyContext().provider_name), row.provider);
     const std::vector<uint8_t> held = plat::test::ContainerKeyDer(name.c_str(), false, row.spec);
     EXPECT_EQ(std::string(held.begin(), held.end()), Read(std::string(row.file) + ".p8"));
     EXPECT_NE(FilesUnder(dir_ + "/store/capi"), "");
-    ReleaseCertificateContext(component_, state_);
+    component_.ReleaseCertificateContext();
     EXPECT_TRUE(component_.ContainerName().IsEmpty());
-    EXPECT_EQ(state_.container_flags, 0u);
+    EXPECT_EQ(component_.KeyState().container_flags, 0u);
     EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
   }
 }
 
 TEST_F(ComponentKeysTest, CertificateWithoutKeyBecomesContextOfMemoryStore) {
   Load("cert.pem", "");
-  ASSERT_EQ(ImportPemKeyToCryptoApi(component_, state_, false), 0);
+  ASSERT_EQ(ImportPemKeyToCryptoApi(component_, false), 0);
   ASSERT_NE(component_.CertificateContext(), nullptr);
   const auto* context = component_.CertificateContext();
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(context->pbCertEncoded), context->cbCertEncoded),
@@ -133,7 +132,7 @@ TEST_F(ComponentKeysTest, PfxGoesThroughTemporaryStoreThatReleasePurges) {
     SCOPED_TRACE(std::string(row.file) + " " + row.component);
     Load(row.file, row.password);
     ASSERT_EQ(component_.StorePassword().SetString(row.component), 0);
-    ASSERT_EQ(ImportPemKeyToCryptoApi(component_, state_, false), row.rc);
+    ASSERT_EQ(ImportPemKeyToCryptoApi(component_, false), row.rc);
     if (row.rc != 0) {
       EXPECT_STREQ(component_.LastErrorText().Data(), "Cannot acquire private key");
       EXPECT_EQ(LiveObjects(), 0);
@@ -143,7 +142,7 @@ TEST_F(ComponentKeysTest, PfxGoesThroughTemporaryStoreThatReleasePurges) {
     const auto* context = component_.CertificateContext();
     ASSERT_NE(context, nullptr);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(context->pbCertEncoded), context->cbCertEncoded), der);
-    EXPECT_NE(state_.temporary_key, 0u);
+    EXPECT_NE(component_.KeyState().temporary_key, 0u);
     EXPECT_NE(FilesUnder(dir_ + "/store"), "");
     if (row.long_information) {
       std::vector<uint64_t> block;
@@ -153,7 +152,7 @@ TEST_F(ComponentKeysTest, PfxGoesThroughTemporaryStoreThatReleasePurges) {
       info.pwszProvName = provider.data();
       ASSERT_NE(component::CertSetCertificateContextProperty(context, plat::kCertKeyProvInfoPropId, 0, &info), 0);
     }
-    ReleaseCertificateContext(component_, state_);
+    component_.ReleaseCertificateContext();
     EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
   }
 }
@@ -173,17 +172,17 @@ TEST_F(ComponentKeysTest, DamagedPfxFailsAndLeavesNothing) {
     CertStoreHandle& handle = Load("default.pfx", "PW");
     ASSERT_EQ(component_.StorePassword().SetString("PW"), 0);
     ASSERT_EQ(handle.SelectedEntry()->pfx->input.SetData(static_cast<int32_t>(bad.size()), bad.data()), 0);
-    const int rc = ImportPemKeyToCryptoApi(component_, state_, false);
+    const int rc = ImportPemKeyToCryptoApi(component_, false);
     if (rc != 0) {
       EXPECT_STREQ(component_.LastErrorText().Data(), "Cannot acquire private key");
     }
-    ReleaseCertificateContext(component_, state_);
+    component_.ReleaseCertificateContext();
     EXPECT_EQ(LiveObjects(), 0);
     EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
   }
   // An entry with neither certificate nor key hands nothing over.
   component_.SetLoadedStore(new CertStoreHandle);
-  EXPECT_EQ(ImportPemKeyToCryptoApi(component_, state_, false), 0);
+  EXPECT_EQ(ImportPemKeyToCryptoApi(component_, false), 0);
   EXPECT_EQ(component_.CertificateContext(), nullptr);
 }
 

@@ -63,7 +63,7 @@ class TpmKeysTest : public testing::PlatformKeysFixture {
   void TearDown() override {
     if (dir_.empty()) return;
     for (int i = 0; i < 2; ++i) {
-      ReleaseCertificateContext(components_[i], states_[i]);
+      components_[i].ReleaseCertificateContext();
       components_[i].ResetStore();
     }
     Finish();
@@ -80,7 +80,6 @@ class TpmKeysTest : public testing::PlatformKeysFixture {
   std::string Error(int which) { return pki::testing::Bytes(components_[which].LastErrorText()); }
   bool TpmHoldsKeys() { return FilesIn(dir_ + "/store/ksp/pcp"); }
   component::CertKeyComponent components_[2];
-  ComponentKeyState states_[2];
 };
 
 // The user's "MY" store context of the certificate in file (a reference the caller frees), or null.
@@ -106,7 +105,7 @@ TEST_F(TpmKeysTest, KeysGoIntoTpmAndComeBackWithMigrationPassword) {
     std::string der;
     ASSERT_TRUE(RunCommand("openssl x509 -in " + base + ".pem -outform DER", &der));
     Load(0, std::string(row.name) + ".pfx");
-    ASSERT_EQ(ImportKeyToTpm(components_[0], states_[0], false, "MY", plat::kCertStoreAddReplaceExisting,
+    ASSERT_EQ(ImportKeyToTpm(components_[0], false, "MY", plat::kCertStoreAddReplaceExisting,
                              crypto::kTpmProviderName, u"migrate"),
               0)
         << Error(0);
@@ -148,7 +147,7 @@ TEST_F(TpmKeysTest, KeysGoIntoTpmAndComeBackWithMigrationPassword) {
                            &from_pfx));
     ASSERT_TRUE(RunCommand("openssl x509 -in " + base + ".pem -pubkey -noout", &from_certificate));
     EXPECT_EQ(from_pfx, from_certificate);
-    ReleaseCertificateContext(components_[1], states_[1]);
+    components_[1].ReleaseCertificateContext();
   }
 }
 
@@ -178,12 +177,12 @@ TEST_F(TpmKeysTest, RefusalsLeaveNoKeyBehind) {
     std::u16string provider(row.provider, row.provider + std::strlen(row.provider));
     if (provider == u"tpm") provider = crypto::kTpmProviderName;
     components_[0].LastErrorText().Clear();
-    EXPECT_EQ(ImportKeyToTpm(components_[0], states_[0], false, row.store, plat::kCertStoreAddReplaceExisting,
+    EXPECT_EQ(ImportKeyToTpm(components_[0], false, row.store, plat::kCertStoreAddReplaceExisting,
                              provider.c_str(), u"migrate"),
               row.rc);
     EXPECT_EQ(Error(0), row.text);
     EXPECT_FALSE(TpmHoldsKeys());
-    ReleaseCertificateContext(components_[0], states_[0]);
+    components_[0].ReleaseCertificateContext();
   }
   // The ordinary context went into the store.
   std::string der;
@@ -194,7 +193,7 @@ TEST_F(TpmKeysTest, RefusalsLeaveNoKeyBehind) {
 
   // An Ed25519 certificate whose context names a TPM key has no blob to read it into.
   Load(1, "ed.pem");
-  ASSERT_EQ(ImportPemKeyToCryptoApi(components_[1], states_[1], false), 0);
+  ASSERT_EQ(ImportPemKeyToCryptoApi(components_[1], false), 0);
   std::u16string container = u"0123456789ABCDEF0123456789ABCDEF", tpm = crypto::kTpmProviderName;
   plat::CRYPT_KEY_PROV_INFO info{container.data(), tpm.data(), 0, 0, 0, nullptr, 0};
   ASSERT_NE(component::CertSetCertificateContextProperty(components_[1].CertificateContext(),
