@@ -275,4 +275,76 @@ const Fe25519& Ed25519D() { return TheConstants().d; }
 const Fe25519& Ed25519D2() { return TheConstants().d2; }
 const Fe25519& Fe25519SqrtM1() { return TheConstants().sqrtm1; }
 
+namespace {
+
+void Fe51SqMul(Fe51& out, const Fe51& in, int n, const Fe51& m) {
+  Fe51 t;
+  Fe51Sq(t, in);
+  for (int i = 1; i < n; ++i) Fe51Sq(t, t);
+  Fe51Mul(out, t, m);
+}
+
+inline uint64_t LoadLe64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+}  // namespace
+
+void Fe51Invert(Fe51& out, const Fe51& z) {
+  // The chain of PowChain: each zN is z^(2^N - 1); then z^(2^255 - 32) * z^11 = z^(p - 2).
+  Fe51 z2, z9, z11, z5, z10, z20, z40, z50, z100, z200, z250;
+  Fe51Sq(z2, z);
+  Fe51SqMul(z9, z2, 2, z);
+  Fe51Mul(z11, z2, z9);
+  Fe51SqMul(z5, z11, 1, z9);
+  Fe51SqMul(z10, z5, 5, z5);
+  Fe51SqMul(z20, z10, 10, z10);
+  Fe51SqMul(z40, z20, 20, z20);
+  Fe51SqMul(z50, z40, 10, z10);
+  Fe51SqMul(z100, z50, 50, z50);
+  Fe51SqMul(z200, z100, 100, z100);
+  Fe51SqMul(z250, z200, 50, z50);
+  Fe51SqMul(out, z250, 5, z11);
+}
+
+void Fe51FromBytes(Fe51& h, const uint8_t* s) {
+  constexpr uint64_t kMask51 = (uint64_t{1} << 51) - 1;
+  const uint64_t w0 = LoadLe64(s), w1 = LoadLe64(s + 8), w2 = LoadLe64(s + 16), w3 = LoadLe64(s + 24);
+  h.v[0] = w0 & kMask51;
+  h.v[1] = ((w0 >> 51) | (w1 << 13)) & kMask51;
+  h.v[2] = ((w1 >> 38) | (w2 << 26)) & kMask51;
+  h.v[3] = ((w2 >> 25) | (w3 << 39)) & kMask51;
+  h.v[4] = (w3 >> 12) & kMask51;
+}
+
+void Fe51ToBytes(uint8_t* s, const Fe51& f) {
+  constexpr uint64_t kMask51 = (uint64_t{1} << 51) - 1;
+  uint64_t h[5] = {f.v[0], f.v[1], f.v[2], f.v[3], f.v[4]};
+  // Two carry passes leave the value below 2^255 + 2^52; q = 1 exactly when it is p or more, and
+  // adding 19 q then dropping bit 255 subtracts q p.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int i = 0; i < 4; ++i) {
+      h[i + 1] += h[i] >> 51;
+      h[i] &= kMask51;
+    }
+    h[0] += 19 * (h[4] >> 51);
+    h[4] &= kMask51;
+  }
+  uint64_t q = (h[0] + 19) >> 51;
+  for (int i = 1; i < 5; ++i) q = (h[i] + q) >> 51;
+  h[0] += 19 * q;
+  for (int i = 0; i < 4; ++i) {
+    h[i + 1] += h[i] >> 51;
+    h[i] &= kMask51;
+  }
+  h[4] &= kMask51;
+  const uint64_t w[4] = {h[0] | (h[1] << 51), (h[1] >> 13) | (h[2] << 38), (h[2] >> 26) | (h[3] << 25),
+                         (h[3] >> 39) | (h[4] << 12)};
+  for (int i = 0; i < 4; ++i) {
+    for (int j = 0; j < 8; ++j) s[8 * i + j] = static_cast<uint8_t>(w[i] >> (8 * j));
+  }
+}
+
 }  // namespace velmora::crypto
