@@ -362,7 +362,53 @@ int MontField::InitCached(const FixedBigInt& modulus) {
   return status;
 }
 
+namespace {
+
+// ModAdd4 / ModSub4: ModAdd and ModSub for four limbs on carry chains, with the final correction by mask.
+inline void ModAdd4(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t s[4], d[4];
+  unsigned char c = AddCarry(0, a[0], b[0], s[0]);
+  c = AddCarry(c, a[1], b[1], s[1]);
+  c = AddCarry(c, a[2], b[2], s[2]);
+  c = AddCarry(c, a[3], b[3], s[3]);
+  unsigned long long diff;
+  unsigned char borrow = _subborrow_u64(0, s[0], f.m[0], &diff);
+  d[0] = diff;
+  borrow = _subborrow_u64(borrow, s[1], f.m[1], &diff);
+  d[1] = diff;
+  borrow = _subborrow_u64(borrow, s[2], f.m[2], &diff);
+  d[2] = diff;
+  borrow = _subborrow_u64(borrow, s[3], f.m[3], &diff);
+  d[3] = diff;
+  const uint64_t keep_s = 0 - static_cast<uint64_t>(c < borrow);
+  for (int j = 0; j < 4; ++j) out[j] = (s[j] & keep_s) | (d[j] & ~keep_s);
+}
+
+inline void ModSub4(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t d[4];
+  unsigned long long diff;
+  unsigned char borrow = _subborrow_u64(0, a[0], b[0], &diff);
+  d[0] = diff;
+  borrow = _subborrow_u64(borrow, a[1], b[1], &diff);
+  d[1] = diff;
+  borrow = _subborrow_u64(borrow, a[2], b[2], &diff);
+  d[2] = diff;
+  borrow = _subborrow_u64(borrow, a[3], b[3], &diff);
+  d[3] = diff;
+  const uint64_t mask = 0 - static_cast<uint64_t>(borrow);
+  unsigned char c = AddCarry(0, d[0], f.m[0] & mask, out[0]);
+  c = AddCarry(c, d[1], f.m[1] & mask, out[1]);
+  c = AddCarry(c, d[2], f.m[2] & mask, out[2]);
+  (void)AddCarry(c, d[3], f.m[3] & mask, out[3]);
+}
+
+}  // namespace
+
 void ModAdd(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  if (f.n == 4) {
+    ModAdd4(f, out, a, b);
+    return;
+  }
   uint64_t s[kMaxLimbs];
   uint64_t carry = 0;
   for (int32_t j = 0; j < f.n; ++j) {
@@ -374,6 +420,10 @@ void ModAdd(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t
 }
 
 void ModSub(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  if (f.n == 4) {
+    ModSub4(f, out, a, b);
+    return;
+  }
   uint64_t d[kMaxLimbs];
   uint64_t borrow = 0;
   for (int32_t j = 0; j < f.n; ++j) {
