@@ -266,6 +266,78 @@ void Mul4(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* 
   Reduce4(f, out, t);
 }
 
+// P-521 is 2^521 - 1, so 2^521 = 1 and the Montgomery factor 2^-576 is 2^-55 = 2^466: the product is
+// folded (the bits above 521 added to the bits below), and the multiplication by 2^466 is a rotation of
+// the 521-bit value by 55 bits to the right. p itself, the other form of zero, rotates to itself and is
+// cleared by mask at the end.
+constexpr int kP521Limbs = 9;
+constexpr uint64_t kP521Top = 0x1FF;
+
+void MulP521(const MontField&, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  constexpr int N = kP521Limbs;
+  uint64_t t[2 * N];
+  {
+    u128 c = 0;
+#pragma GCC unroll 9
+    for (int j = 0; j < N; ++j) {
+      c += static_cast<u128>(a[j]) * b[0];
+      t[j] = static_cast<uint64_t>(c);
+      c >>= 64;
+    }
+    t[N] = static_cast<uint64_t>(c);
+  }
+  for (int i = 1; i < N; ++i) {
+    const uint64_t bi = b[i];
+    u128 c = 0;
+#pragma GCC unroll 9
+    for (int j = 0; j < N; ++j) {
+      c += static_cast<u128>(a[j]) * bi + t[i + j];
+      t[i + j] = static_cast<uint64_t>(c);
+      c >>= 64;
+    }
+    t[i + N] = static_cast<uint64_t>(c);
+  }
+  // x = (t mod 2^521) + (t >> 521) < 2^522, then once more to at most 2^521 - 1 = p.
+  uint64_t x[N];
+  unsigned char c = 0;
+#pragma GCC unroll 9
+  for (int k = 0; k < N; ++k) {
+    const uint64_t low = k == N - 1 ? (t[k] & kP521Top) : t[k];
+    const uint64_t high = (t[N - 1 + k] >> 9) | (t[N + k] << 55);
+    c = AddCarry(c, low, high, x[k]);
+  }
+  uint64_t carry = x[N - 1] >> 9;
+  x[N - 1] &= kP521Top;
+  c = 0;
+#pragma GCC unroll 9
+  for (int k = 0; k < N; ++k) {
+    c = AddCarry(c, x[k], carry, x[k]);
+    carry = 0;
+  }
+  // Rotation right by 55 bits within 521.
+  const uint64_t low55 = x[0] & ((uint64_t{1} << 55) - 1);
+  uint64_t r[N];
+#pragma GCC unroll 8
+  for (int k = 0; k < N - 1; ++k) r[k] = (x[k] >> 55) | (x[k + 1] << 9);
+  r[N - 1] = (x[N - 1] >> 55) | (low55 >> 46);
+  r[N - 2] |= low55 << 18;
+  // r == p becomes 0.
+  uint64_t ones = r[N - 1] ^ kP521Top;
+#pragma GCC unroll 8
+  for (int k = 0; k < N - 1; ++k) ones |= ~r[k];
+  const uint64_t is_p = ((ones | (0 - ones)) >> 63) - 1;
+#pragma GCC unroll 9
+  for (int k = 0; k < N; ++k) out[k] = r[k] & ~is_p;
+}
+
+bool IsP521(const MontField& f) {
+  if (f.n != kP521Limbs || f.m[kP521Limbs - 1] != kP521Top) return false;
+  for (int j = 0; j < kP521Limbs - 1; ++j) {
+    if (f.m[j] != ~uint64_t{0}) return false;
+  }
+  return true;
+}
+
 bool generic_forced = false;
 
 bool IsP256(const MontField& f) {
@@ -284,6 +356,9 @@ void SelectMul(MontField& f) {
     f.dedicated = true;
   } else if (f.n == 4) {
     f.mul = Mul4;
+    f.dedicated = true;
+  } else if (IsP521(f)) {
+    f.mul = MulP521;
     f.dedicated = true;
   }
 }
@@ -364,50 +439,50 @@ int MontField::InitCached(const FixedBigInt& modulus) {
 
 namespace {
 
-// ModAdd4 / ModSub4: ModAdd and ModSub for four limbs on carry chains, with the final correction by mask.
-inline void ModAdd4(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
-  uint64_t s[4], d[4];
-  unsigned char c = AddCarry(0, a[0], b[0], s[0]);
-  c = AddCarry(c, a[1], b[1], s[1]);
-  c = AddCarry(c, a[2], b[2], s[2]);
-  c = AddCarry(c, a[3], b[3], s[3]);
-  unsigned long long diff;
-  unsigned char borrow = _subborrow_u64(0, s[0], f.m[0], &diff);
-  d[0] = diff;
-  borrow = _subborrow_u64(borrow, s[1], f.m[1], &diff);
-  d[1] = diff;
-  borrow = _subborrow_u64(borrow, s[2], f.m[2], &diff);
-  d[2] = diff;
-  borrow = _subborrow_u64(borrow, s[3], f.m[3], &diff);
-  d[3] = diff;
+// ModAddN / ModSubN: ModAdd and ModSub with the limb count fixed at compile time, on carry chains,
+// with the final correction by mask.
+template <int N>
+void ModAddN(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t s[N], d[N];
+  unsigned char c = 0;
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) c = AddCarry(c, a[j], b[j], s[j]);
+  unsigned char borrow = 0;
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) {
+    unsigned long long diff;
+    borrow = _subborrow_u64(borrow, s[j], f.m[j], &diff);
+    d[j] = diff;
+  }
   const uint64_t keep_s = 0 - static_cast<uint64_t>(c < borrow);
-  for (int j = 0; j < 4; ++j) out[j] = (s[j] & keep_s) | (d[j] & ~keep_s);
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) out[j] = (s[j] & keep_s) | (d[j] & ~keep_s);
 }
 
-inline void ModSub4(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
-  uint64_t d[4];
-  unsigned long long diff;
-  unsigned char borrow = _subborrow_u64(0, a[0], b[0], &diff);
-  d[0] = diff;
-  borrow = _subborrow_u64(borrow, a[1], b[1], &diff);
-  d[1] = diff;
-  borrow = _subborrow_u64(borrow, a[2], b[2], &diff);
-  d[2] = diff;
-  borrow = _subborrow_u64(borrow, a[3], b[3], &diff);
-  d[3] = diff;
+template <int N>
+void ModSubN(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t d[N];
+  unsigned char borrow = 0;
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) {
+    unsigned long long diff;
+    borrow = _subborrow_u64(borrow, a[j], b[j], &diff);
+    d[j] = diff;
+  }
   const uint64_t mask = 0 - static_cast<uint64_t>(borrow);
-  unsigned char c = AddCarry(0, d[0], f.m[0] & mask, out[0]);
-  c = AddCarry(c, d[1], f.m[1] & mask, out[1]);
-  c = AddCarry(c, d[2], f.m[2] & mask, out[2]);
-  (void)AddCarry(c, d[3], f.m[3] & mask, out[3]);
+  unsigned char c = 0;
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) c = AddCarry(c, d[j], f.m[j] & mask, out[j]);
 }
 
 }  // namespace
 
 void ModAdd(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
-  if (f.n == 4) {
-    ModAdd4(f, out, a, b);
-    return;
+  switch (f.n) {
+    case 4: return ModAddN<4>(f, out, a, b);
+    case 6: return ModAddN<6>(f, out, a, b);
+    case 9: return ModAddN<9>(f, out, a, b);
+    default: break;
   }
   uint64_t s[kMaxLimbs];
   uint64_t carry = 0;
@@ -420,9 +495,11 @@ void ModAdd(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t
 }
 
 void ModSub(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
-  if (f.n == 4) {
-    ModSub4(f, out, a, b);
-    return;
+  switch (f.n) {
+    case 4: return ModSubN<4>(f, out, a, b);
+    case 6: return ModSubN<6>(f, out, a, b);
+    case 9: return ModSubN<9>(f, out, a, b);
+    default: break;
   }
   uint64_t d[kMaxLimbs];
   uint64_t borrow = 0;

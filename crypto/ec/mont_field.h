@@ -22,7 +22,7 @@ struct MontField {
   Limbs r2 = {};           // R^2 mod m, R = 2^(64 n)
   Limbs one = {};          // R mod m (1 in Montgomery form)
   void (*mul)(const MontField&, uint64_t*, const uint64_t*, const uint64_t*) = nullptr;
-  bool dedicated = false;  // mul is one of the 4-limb multiplications rather than the generic one
+  bool dedicated = false;  // mul is P-521's or a 4-limb multiplication rather than the generic one
 
   // Init takes an odd modulus above 1 of at most 576 bits: 0, kFixedTooLong when it is longer,
   // kFixedZeroOperand when it is even, zero or one.

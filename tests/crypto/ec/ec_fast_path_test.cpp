@@ -1,4 +1,4 @@
-// The dedicated 4-limb field multiplications and the interleaved double multiplication of ECDSA
+// The dedicated field multiplications (P-256, P-521, any 4-limb modulus) and the interleaved double multiplication of ECDSA
 // verification, each against the generic path they replace (internal::ForceGenericPath), on every
 // prime curve of the table: random operands and scalars, the edge scalars and the cancelling sums.
 #include <cstring>
@@ -89,38 +89,38 @@ std::string OldSum(const PrimeCurve& c, const F& u1, const F& qx, const F& qy, c
   return Point(x, y);
 }
 
-TEST(EcFastPath, FourLimbMultiplicationMatchesGeneric) {
+TEST(EcFastPath, DedicatedMultiplicationMatchesGeneric) {
   const uint64_t seed = testing_support::FuzzSeed();
   std::mt19937_64 rng(seed);
   int checked = 0;
   for (const PrimeCurve& c : PrimeCurves()) {
     for (const F* modulus : {&c.p, &c.n}) {
       ec::MontField fast, generic;
-      if (fast.Init(*modulus) != 0 || fast.n != 4) continue;
+      if (fast.Init(*modulus) != 0 || !fast.dedicated) continue;
       {
         GenericPath forced;
         ASSERT_EQ(0, generic.Init(*modulus));
       }
-      ASSERT_TRUE(fast.dedicated);
       ASSERT_FALSE(generic.dedicated);
+      const size_t bytes = sizeof(uint64_t) * static_cast<size_t>(fast.n);
       ++checked;
       for (int i = 0; i < 2000; ++i) {
         ec::Limbs a = {}, b = {}, x, y;
         // Random values, and m - 1 and m - 2 for the largest carries.
         const F fa = i < 2 ? Minus(*modulus, 1 + i) : RandomBelow(*modulus, rng);
         const F fb = i < 2 ? Minus(*modulus, 1) : RandomBelow(*modulus, rng);
-        ec::LimbsFromFixed(fa, 4, a);
-        ec::LimbsFromFixed(fb, 4, b);
+        ec::LimbsFromFixed(fa, fast.n, a);
+        ec::LimbsFromFixed(fb, fast.n, b);
         ec::MontMul(fast, x, a, b);
         ec::MontMul(generic, y, a, b);
-        ASSERT_EQ(0, std::memcmp(x, y, 4 * sizeof(uint64_t))) << "seed " << seed << " product " << i;
+        ASSERT_EQ(0, std::memcmp(x, y, bytes)) << "seed " << seed << " product " << i;
         ec::MontSqr(fast, x, a);
         ec::MontSqr(generic, y, a);
-        ASSERT_EQ(0, std::memcmp(x, y, 4 * sizeof(uint64_t))) << "seed " << seed << " square " << i;
+        ASSERT_EQ(0, std::memcmp(x, y, bytes)) << "seed " << seed << " square " << i;
       }
     }
   }
-  EXPECT_GE(checked, 3);  // P-256's field and order, and the other 256-bit curves
+  EXPECT_GE(checked, 4);  // P-256's field and order, P-521's field, the other 256-bit curves
 }
 
 TEST(EcFastPath, DoubleMultiplicationMatchesTheSeparateProducts) {
