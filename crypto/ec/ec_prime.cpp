@@ -411,9 +411,11 @@ int MultiplyToAffine(const F& x, const F& y, const F& p, const F& a, const F& k,
 // variable time and is only ever given public scalars and points (a signature's u1, u2, the generator
 // and a public key).
 
+// IsInfinityVar: Z = 0, as a branchable answer (variable time, public points only).
 bool IsInfinityVar(const Curve& c, const Jacobian& p) { return ec::IsZeroMask(c.f, p.Z) != 0; }
 
 // AddVar: P + Q for any two Jacobian points, infinity (Z = 0) and equal or opposite points included.
+// Variable time; public points only.
 void AddVar(const Curve& c, const Jacobian& p, const Jacobian& q, Jacobian& out) {
   if (IsInfinityVar(c, p)) {
     out = q;
@@ -441,7 +443,7 @@ constexpr int kNafWidth = 5;
 constexpr int kNafTable = 1 << (kNafWidth - 2);  // P, 3P, ..., 15P
 
 // WidthNaf: the width-5 non-adjacent form of k, digit i of weight 2^i, odd digits in (-16, 16) or zero;
-// returns the number of digits.
+// returns the number of digits. Variable time; public scalars only.
 int32_t WidthNaf(const F& k, int8_t* digits, int32_t room) {
   uint32_t words[F::kMaxWords + 1] = {};
   int32_t count = k.Count;
@@ -483,6 +485,7 @@ int32_t WidthNaf(const F& k, int8_t* digits, int32_t room) {
   return length;
 }
 
+// OddMultiples: P, 3P, ..., 15P. Variable time; public points only.
 void OddMultiples(const Curve& c, const Jacobian& p, Jacobian table[kNafTable]) {
   table[0] = p;
   Jacobian twice;
@@ -490,6 +493,7 @@ void OddMultiples(const Curve& c, const Jacobian& p, Jacobian table[kNafTable]) 
   for (int i = 1; i < kNafTable; ++i) AddVar(c, table[i - 1], twice, table[i]);
 }
 
+// AddDigit: r + digit P from P's odd multiples; nothing for a zero digit. Variable time; public digits.
 void AddDigit(const Curve& c, int digit, const Jacobian table[kNafTable], Jacobian& r) {
   if (digit == 0) return;
   Jacobian t = table[(digit < 0 ? -digit : digit) / 2];
