@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "crypto/curve25519/x25519_x448.h"
+#include "crypto/curve25519/x25519_x448_internal.h"
 
 namespace {
 
@@ -78,6 +79,12 @@ void OpensslPublic(benchmark::State& state, const Fixture& f, int type) {
 }
 
 void X25519Ours(benchmark::State& s) { Ours(s, Curve25519(), X25519, false); }
+// The same ladder on the radix-2^25.5 field it ran on before.
+void X25519OursRadix25(benchmark::State& s) {
+  internal::ForceRadix25Ladder(true);
+  Ours(s, Curve25519(), X25519, false);
+  internal::ForceRadix25Ladder(false);
+}
 void X25519Openssl(benchmark::State& s) { OpensslDerive(s, Curve25519()); }
 void X25519PublicOurs(benchmark::State& s) { Ours(s, Curve25519(), X25519, true); }
 void X25519PublicOpenssl(benchmark::State& s) { OpensslPublic(s, Curve25519(), EVP_PKEY_X25519); }
@@ -87,6 +94,7 @@ void X448PublicOurs(benchmark::State& s) { Ours(s, Curve448(), X448, true); }
 void X448PublicOpenssl(benchmark::State& s) { OpensslPublic(s, Curve448(), EVP_PKEY_X448); }
 
 BENCHMARK(X25519Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(X25519OursRadix25)->Unit(benchmark::kMicrosecond);
 BENCHMARK(X25519Openssl)->Unit(benchmark::kMicrosecond);
 BENCHMARK(X25519PublicOurs)->Unit(benchmark::kMicrosecond);
 BENCHMARK(X25519PublicOpenssl)->Unit(benchmark::kMicrosecond);

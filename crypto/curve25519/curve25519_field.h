@@ -50,4 +50,26 @@ const Fe25519& Ed25519D();
 const Fe25519& Ed25519D2();
 const Fe25519& Fe25519SqrtM1();
 
+// Fe51: the same field in five unsigned limbs of radix 2^51 with 128-bit products, the form the X25519
+// ladder runs on. Mul, Sq, Mul121666 and FromBytes leave every limb below 2^52; Add leaves them below
+// 2^53 and its result may only go into Mul, Sq or Mul121666; Sub takes operands with limbs below 2^52.
+// All constant time; outputs may alias inputs.
+struct Fe51 {
+  uint64_t v[5];
+};
+
+void Fe51Zero(Fe51& h);
+void Fe51One(Fe51& h);
+void Fe51Add(Fe51& h, const Fe51& f, const Fe51& g);
+void Fe51Sub(Fe51& h, const Fe51& f, const Fe51& g);
+void Fe51Mul(Fe51& h, const Fe51& f, const Fe51& g);
+void Fe51Sq(Fe51& h, const Fe51& f);
+void Fe51Mul121666(Fe51& h, const Fe51& f);
+void Fe51CSwap(Fe51& f, Fe51& g, uint32_t b);
+// Invert: z^(p-2), which is 0 for z = 0.
+void Fe51Invert(Fe51& out, const Fe51& z);
+// FromBytes reads 32 little-endian bytes, ignoring bit 255; ToBytes writes the canonical encoding.
+void Fe51FromBytes(Fe51& h, const uint8_t* bytes);
+void Fe51ToBytes(uint8_t* bytes, const Fe51& h);
+
 }  // namespace velmora::crypto

@@ -43,7 +43,42 @@ struct Fe25519Ops {
   }
 };
 
+struct Fe51Ops {
+  using Fe = Fe51;
+  static void Add(Fe& h, const Fe& f, const Fe& g) { Fe51Add(h, f, g); }
+  static void Sub(Fe& h, const Fe& f, const Fe& g) { Fe51Sub(h, f, g); }
+  static void Mul(Fe& h, const Fe& f, const Fe& g) { Fe51Mul(h, f, g); }
+  static void Sqr(Fe& h, const Fe& f) { Fe51Sq(h, f); }
+  static void CSwap(Fe& f, Fe& g, uint32_t b) { Fe51CSwap(f, g, b); }
+  static void One(Fe& h) { Fe51One(h); }
+  static void Zero(Fe& h) { Fe51Zero(h); }
+  static void Copy(Fe& h, const Fe& f) { h = f; }
+  // AA + 121665 E, written as BB + 121666 E.
+  static void Z2Factor(Fe& out, const Fe&, const Fe& bb, const Fe& e) {
+    Fe51Mul121666(out, e);
+    Fe51Add(out, bb, out);
+  }
+};
+
+bool radix25_forced = false;
+
+// Ladder51: the ladder on the radix-2^51 field.
+void Ladder51(uint8_t* out, const uint8_t* k, const uint8_t* u) {
+  Fe51 x1, x2, z2;
+  Fe51FromBytes(x1, u);
+  MontgomeryLadder<Fe51Ops>(x2, z2, x1, k, 254);
+  Fe51Invert(z2, z2);
+  Fe51Mul(x2, x2, z2);
+  Fe51ToBytes(out, x2);
+  platform::SecureZero(&x2, sizeof x2);
+  platform::SecureZero(&z2, sizeof z2);
+}
+
 void Ladder(uint8_t* out, const uint8_t* k, const uint8_t* u) {
+  if (!radix25_forced) {
+    Ladder51(out, k, u);
+    return;
+  }
   Fe25519 x1, x2, z2;
   (void)Fe25519FromBytes(x1, u, kX25519Bytes);
   MontgomeryLadder<Fe25519Ops>(x2, z2, x1, k, 254);
@@ -111,5 +146,7 @@ int X25519PublicFromPrivate(const core::BufferCore& private_key, core::BufferCor
   static constexpr uint8_t kBase[kX25519Bytes] = {9};
   return XdhPublicFromPrivate(private_key, public_key, kX25519Bytes, kBase, X25519);
 }
+
+void internal::ForceRadix25Ladder(bool force) { radix25_forced = force; }
 
 }  // namespace velmora::crypto

@@ -66,4 +66,11 @@ void MontgomeryLadder(typename Ops::Fe& x2_out, typename Ops::Fe& z2_out, const 
   Ops::Copy(z2_out, s.z2);
 }
 
+namespace internal {
+// ForceRadix25Ladder(true) runs the X25519 ladder on the radix-2^25.5 field of the Ed25519 code instead
+// of the radix-2^51 one; false (the default) restores it. For tests and benchmarks; set it while no
+// X25519 runs.
+void ForceRadix25Ladder(bool force);
+}  // namespace internal
+
 }  // namespace velmora::crypto

@@ -8,6 +8,10 @@
 #include "crypto/ec/gfp.h"
 #include "crypto/ec/mont_field.h"
 
+#if VELMORABLE_HAVE_VALGRIND
+#include <valgrind/memcheck.h>
+#endif
+
 namespace velmora::crypto {
 namespace {
 
@@ -27,6 +31,18 @@ struct Curve {
 };
 
 thread_local test::EcPointOpCounts op_counts;
+
+// Public marks a value derived from a secret scalar whose disclosure is harmless (an outcome reached
+// only by a multiple of the order, or a result that is published anyway) as defined for valgrind's
+// memcheck, so that the constant-time probe, which runs with the scalar undefined, lets the code branch
+// on it.
+template <typename T>
+T Public(T value) {
+#if VELMORABLE_HAVE_VALGRIND
+  VALGRIND_MAKE_MEM_DEFINED(&value, sizeof value);
+#endif
+  return value;
+}
 
 // Double: 2P in Jacobian coordinates (infinity, Z = 0, stays at infinity). out may alias in.
 void Double(const Curve& c, const Jacobian& in, Jacobian& out) {
@@ -136,8 +152,8 @@ void Settle(const Curve& c, uint32_t digit, const Jacobian& t, Jacobian& sum, ui
             Jacobian& r, uint64_t& infinity) {
   const uint64_t digit_zero = 0 - static_cast<uint64_t>((digit - 1) >> 31 & 1);
   uint64_t sum_infinity = 0;
-  if ((h_zero & ~infinity & ~digit_zero) != 0) {
-    if (r_zero != 0) {
+  if (Public(h_zero & ~infinity & ~digit_zero) != 0) {
+    if (Public(r_zero) != 0) {
       Double(c, t, sum);
     } else {
       sum_infinity = ~uint64_t{0};
@@ -383,7 +399,7 @@ int MultiplyToAffine(const F& x, const F& y, const F& p, const F& a, const F& k,
   } else {
     Multiply(c, base, k, r, infinity);
   }
-  if (infinity != 0) {
+  if (Public(infinity) != 0) {
     EcSetInfinity(p, out_x, out_y);
   } else {
     ToAffine(c, r, p.Count, out_x, out_y);
@@ -391,7 +407,151 @@ int MultiplyToAffine(const F& x, const F& y, const F& p, const F& a, const F& k,
   return 0;
 }
 
+// The interleaved double multiplication for verification. Everything from here to MultiplyTwo runs in
+// variable time and is only ever given public scalars and points (a signature's u1, u2, the generator
+// and a public key).
+
+// IsInfinityVar: Z = 0, as a branchable answer (variable time, public points only).
+bool IsInfinityVar(const Curve& c, const Jacobian& p) { return ec::IsZeroMask(c.f, p.Z) != 0; }
+
+// AddVar: P + Q for any two Jacobian points, infinity (Z = 0) and equal or opposite points included.
+// Variable time; public points only.
+void AddVar(const Curve& c, const Jacobian& p, const Jacobian& q, Jacobian& out) {
+  if (IsInfinityVar(c, p)) {
+    out = q;
+    return;
+  }
+  if (IsInfinityVar(c, q)) {
+    out = p;
+    return;
+  }
+  uint64_t h_zero, r_zero;
+  Jacobian sum;
+  AddCore(c, p, q, sum, h_zero, r_zero);
+  if (h_zero != 0) {
+    if (r_zero != 0) {
+      Double(c, p, out);
+    } else {
+      std::memset(&out, 0, sizeof out);  // P + (-P)
+    }
+    return;
+  }
+  out = sum;
+}
+
+constexpr int kNafWidth = 5;
+constexpr int kNafTable = 1 << (kNafWidth - 2);  // P, 3P, ..., 15P
+
+// WidthNaf: the width-5 non-adjacent form of k, digit i of weight 2^i, odd digits in (-16, 16) or zero;
+// returns the number of digits. Variable time; public scalars only.
+int32_t WidthNaf(const F& k, int8_t* digits, int32_t room) {
+  uint32_t words[F::kMaxWords + 1] = {};
+  int32_t count = k.Count;
+  for (int32_t i = 0; i < count; ++i) words[i] = k.Words[i];
+  auto is_zero = [&]() {
+    for (int32_t i = 0; i < count; ++i) {
+      if (words[i] != 0) return false;
+    }
+    return true;
+  };
+  int32_t length = 0;
+  while (!is_zero() && length < room) {
+    int32_t digit = 0;
+    if ((words[0] & 1) != 0) {
+      digit = static_cast<int32_t>(words[0] & ((1u << kNafWidth) - 1));
+      if (digit >= (1 << (kNafWidth - 1))) digit -= 1 << kNafWidth;
+      // words -= digit
+      if (digit > 0) {
+        uint64_t borrow = static_cast<uint32_t>(digit);
+        for (int32_t i = 0; i <= count && borrow != 0; ++i) {
+          const uint64_t before = words[i];
+          words[i] = static_cast<uint32_t>(before - borrow);
+          borrow = before < borrow ? 1 : 0;
+        }
+      } else {
+        uint64_t carry = static_cast<uint32_t>(-digit);
+        for (int32_t i = 0; i <= count && carry != 0; ++i) {
+          const uint64_t sum = words[i] + carry;
+          words[i] = static_cast<uint32_t>(sum);
+          carry = sum >> 32;
+        }
+        if (words[count] != 0) ++count;
+      }
+    }
+    digits[length++] = static_cast<int8_t>(digit);
+    for (int32_t i = 0; i < count; ++i) words[i] = (words[i] >> 1) | (i + 1 <= count ? words[i + 1] << 31 : 0);
+    words[count] >>= 1;
+  }
+  return length;
+}
+
+// OddMultiples: P, 3P, ..., 15P. Variable time; public points only.
+void OddMultiples(const Curve& c, const Jacobian& p, Jacobian table[kNafTable]) {
+  table[0] = p;
+  Jacobian twice;
+  Double(c, p, twice);
+  for (int i = 1; i < kNafTable; ++i) AddVar(c, table[i - 1], twice, table[i]);
+}
+
+// AddDigit: r + digit P from P's odd multiples; nothing for a zero digit. Variable time; public digits.
+void AddDigit(const Curve& c, int digit, const Jacobian table[kNafTable], Jacobian& r) {
+  if (digit == 0) return;
+  Jacobian t = table[(digit < 0 ? -digit : digit) / 2];
+  if (digit < 0) {
+    Limbs zero = {};
+    ec::ModSub(c.f, t.Y, zero, t.Y);
+  }
+  AddVar(c, r, t, r);
+}
+
+// MultiplyTwo: u1 P + u2 Q by one chain of doublings over the interleaved width-5 NAF digits of both
+// scalars. Variable time; public inputs only.
+void MultiplyTwo(const Curve& c, const Jacobian& p, const F& u1, const Jacobian& q, const F& u2, Jacobian& r) {
+  constexpr int32_t kRoom = 32 * (F::kMaxWords + 1) + 1;
+  static thread_local int8_t naf1[kRoom], naf2[kRoom];
+  const int32_t n1 = WidthNaf(u1, naf1, kRoom);
+  const int32_t n2 = WidthNaf(u2, naf2, kRoom);
+  Jacobian table_p[kNafTable], table_q[kNafTable];
+  OddMultiples(c, p, table_p);
+  OddMultiples(c, q, table_q);
+  std::memset(&r, 0, sizeof r);
+  for (int32_t i = (n1 > n2 ? n1 : n2) - 1; i >= 0; --i) {
+    if (!IsInfinityVar(c, r)) Double(c, r, r);
+    if (i < n1) AddDigit(c, naf1[i], table_p, r);
+    if (i < n2) AddDigit(c, naf2[i], table_q, r);
+  }
+}
+
 }  // namespace
+
+int EcPointMulTwoPrime(const F& x1, const F& y1, const F& u1, const F& x2, const F& y2, const F& u2, const F& p,
+                       const F& a, F& out_x, F& out_y) {
+  Curve c;
+  const int status = InitCurve(p, a, c);
+  if (status != 0) return status;
+  Jacobian points[2];
+  const F* coordinates[2][2] = {{&x1, &y1}, {&x2, &y2}};
+  for (int i = 0; i < 2; ++i) {
+    if (EcIsInfinity(*coordinates[i][0])) {
+      std::memset(&points[i], 0, sizeof points[i]);
+      continue;
+    }
+    Limbs plain;
+    ec::LimbsFromFixed(*coordinates[i][0], c.f.n, plain);
+    ec::ToMont(c.f, points[i].X, plain);
+    ec::LimbsFromFixed(*coordinates[i][1], c.f.n, plain);
+    ec::ToMont(c.f, points[i].Y, plain);
+    ec::CopyLimbs(c.f, points[i].Z, c.f.one);
+  }
+  Jacobian r;
+  MultiplyTwo(c, points[0], u1, points[1], u2, r);
+  if (IsInfinityVar(c, r)) {
+    EcSetInfinity(p, out_x, out_y);
+  } else {
+    ToAffine(c, r, p.Count, out_x, out_y);
+  }
+  return 0;
+}
 
 // The multiplication works in Montgomery form for every prime: the field id is not needed.
 int EcPointMulPrime(const F& x, const F& y, const F& p, const F& a, const F& k, uint32_t, F& out_x, F& out_y) {

@@ -24,6 +24,14 @@ namespace velmora::crypto {
 [[nodiscard]] int EcPointMulPrimeFixedBase(const FixedBigInt& x, const FixedBigInt& y, const FixedBigInt& p,
                                            const FixedBigInt& a, const FixedBigInt& k, uint32_t field_id,
                                            FixedBigInt& out_x, FixedBigInt& out_y);
+// EcPointMulTwoPrime: u1 (x1, y1) + u2 (x2, y2), either point possibly at infinity, by one chain of
+// doublings over the interleaved width-5 NAF digits of both scalars, in Jacobian coordinates with one
+// conversion to affine at the end. Variable time: for public scalars and points only, as in signature
+// verification. Needs p of at most 576 bits.
+[[nodiscard]] int EcPointMulTwoPrime(const FixedBigInt& x1, const FixedBigInt& y1, const FixedBigInt& u1,
+                                     const FixedBigInt& x2, const FixedBigInt& y2, const FixedBigInt& u2,
+                                     const FixedBigInt& p, const FixedBigInt& a, FixedBigInt& out_x,
+                                     FixedBigInt& out_y);
 // The affine operations (variable time; one inversion per step).
 [[nodiscard]] int EcPointAddAffinePrime(const FixedBigInt& x1, const FixedBigInt& y1, const FixedBigInt& x2,
                                         const FixedBigInt& y2, const FixedBigInt& a, const FixedBigInt& p,

@@ -323,10 +323,14 @@ int EcdsaVerifyOnCurve(const CurveParams& curve, const core::BufferCore& public_
   F k1, k2, x1, y1, x2, y2, sx, sy;
   ec::LimbsToFixed(u1, order.n, c.n.Count, k1);
   ec::LimbsToFixed(u2, order.n, c.n.Count, k2);
-  if ((status = MultiplyBaseByForm(c, k1, x1, y1)) != 0 ||
+  if (c.form == kCurveFormPrime && !ec::internal::GenericPathForced()) {
+    // u1, u2, G and Q are all public here: the variable-time double multiplication is safe.
+    status = EcPointMulTwoPrime(c.gx, c.gy, k1, qx, qy, k2, c.p, c.a, sx, sy);
+  } else if ((status = MultiplyBaseByForm(c, k1, x1, y1)) != 0 ||
       (status = MultiplyByForm(c, qx, qy, k2, x2, y2)) != 0 || (status = AddByForm(c, x1, y1, x2, y2, sx, sy)) != 0) {
     return status;
   }
+  if (status != 0) return status;
   if (EcIsInfinity(sx)) return 0;
   ec::Limbs v, r_limbs;
   ModOrder(order, sx, v);

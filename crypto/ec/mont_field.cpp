@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <x86intrin.h>
+
 namespace velmora::crypto::ec {
 namespace {
 
@@ -70,6 +72,297 @@ void MulN(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* 
   for (int j = 0; j < N; ++j) out[j] = (t[j] & keep_t) | (d[j] & ~keep_t);
 }
 
+// The P-256 prime 2^256 - 2^224 + 2^192 + 2^96 - 1 has -p^-1 = 1 mod 2^64 and limbs 2^64 - 1, 2^32 - 1,
+// 0 and 2^64 - 2^32 + 1, so each Montgomery step adds q p with shifts and additions only: the lowest
+// limb cancels with a carry of exactly q, the next gains q 2^32, the third nothing.
+constexpr uint64_t kP256[4] = {0xFFFFFFFFFFFFFFFFu, 0x00000000FFFFFFFFu, 0, 0xFFFFFFFF00000001u};
+
+inline uint64_t MulWide(uint64_t a, uint64_t b, uint64_t& hi) {
+  const u128 p = static_cast<u128>(a) * b;
+  hi = static_cast<uint64_t>(p >> 64);
+  return static_cast<uint64_t>(p);
+}
+
+inline unsigned char AddCarry(unsigned char c, uint64_t a, uint64_t b, uint64_t& out) {
+  unsigned long long sum;
+  c = _addcarry_u64(c, a, b, &sum);
+  out = sum;
+  return c;
+}
+
+// Reduce256: t (512 bits in t[0..7]) times 2^-256 modulo the P-256 prime, into out below p. Each of the
+// four steps clears limb i by adding q p for q = t[i]: the low limb's t[i] + q (2^64 - 1) is q 2^64, so
+// limb i + 1 gains q + q (2^32 - 1) = q 2^32, limb i + 2 nothing and limb i + 3 the product q p[3].
+[[gnu::always_inline]] inline void Reduce256(uint64_t* out, uint64_t t[8]) {
+  uint64_t top = 0;
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) {
+    const uint64_t q = t[i];
+    uint64_t hi;
+    const uint64_t lo = MulWide(q, kP256[3], hi);
+    unsigned char c = AddCarry(0, t[i + 1], q << 32, t[i + 1]);
+    c = AddCarry(c, t[i + 2], q >> 32, t[i + 2]);
+    c = AddCarry(c, t[i + 3], lo, t[i + 3]);
+    c = AddCarry(c, t[i + 4], hi, t[i + 4]);
+#pragma GCC unroll 3
+    for (int j = i + 5; j < 8; ++j) c = AddCarry(c, t[j], 0, t[j]);
+    top += c;
+  }
+  // t[4..7] + top 2^256 < 2p: one masked subtraction.
+  uint64_t d[4];
+  unsigned long long borrow_out;
+  unsigned char b = _subborrow_u64(0, t[4], kP256[0], &borrow_out);
+  d[0] = borrow_out;
+  b = _subborrow_u64(b, t[5], kP256[1], &borrow_out);
+  d[1] = borrow_out;
+  b = _subborrow_u64(b, t[6], kP256[2], &borrow_out);
+  d[2] = borrow_out;
+  b = _subborrow_u64(b, t[7], kP256[3], &borrow_out);
+  d[3] = borrow_out;
+  const uint64_t keep_t = 0 - static_cast<uint64_t>(top < b);
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) out[j] = (t[j + 4] & keep_t) | (d[j] & ~keep_t);
+}
+
+// Reduce4: t (512 bits) times 2^-256 modulo any odd 4-limb modulus m, one Montgomery step per limb.
+[[gnu::always_inline]] inline void Reduce4(const MontField& f, uint64_t* out, uint64_t t[8]) {
+  const uint64_t m0 = f.m[0], m1 = f.m[1], m2 = f.m[2], m3 = f.m[3];
+  uint64_t top = 0;
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) {
+    const uint64_t q = t[i] * f.m_inv;
+    uint64_t h0, h1, h2, h3;
+    const uint64_t l0 = MulWide(q, m0, h0);
+    const uint64_t l1 = MulWide(q, m1, h1);
+    const uint64_t l2 = MulWide(q, m2, h2);
+    const uint64_t l3 = MulWide(q, m3, h3);
+    uint64_t r1, r2, r3, r4;
+    unsigned char c = AddCarry(0, l1, h0, r1);
+    c = AddCarry(c, l2, h1, r2);
+    c = AddCarry(c, l3, h2, r3);
+    r4 = h3 + c;
+    c = AddCarry(0, t[i], l0, t[i]);  // clears limb i
+    c = AddCarry(c, t[i + 1], r1, t[i + 1]);
+    c = AddCarry(c, t[i + 2], r2, t[i + 2]);
+    c = AddCarry(c, t[i + 3], r3, t[i + 3]);
+    c = AddCarry(c, t[i + 4], r4, t[i + 4]);
+#pragma GCC unroll 3
+    for (int j = i + 5; j < 8; ++j) c = AddCarry(c, t[j], 0, t[j]);
+    top += c;
+  }
+  uint64_t d[4];
+  unsigned long long diff;
+  unsigned char b = _subborrow_u64(0, t[4], m0, &diff);
+  d[0] = diff;
+  b = _subborrow_u64(b, t[5], m1, &diff);
+  d[1] = diff;
+  b = _subborrow_u64(b, t[6], m2, &diff);
+  d[2] = diff;
+  b = _subborrow_u64(b, t[7], m3, &diff);
+  d[3] = diff;
+  const uint64_t keep_t = 0 - static_cast<uint64_t>(top < b);
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) out[j] = (t[j + 4] & keep_t) | (d[j] & ~keep_t);
+}
+
+// Product4 / Square4: the 512-bit product of two 4-limb values into t.
+[[gnu::always_inline]] inline void Product4(uint64_t t[8], const uint64_t* a, const uint64_t* b) {
+  const uint64_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
+  uint64_t h0, h1, h2, h3;
+  {
+    const uint64_t bi = b[0];
+    t[0] = MulWide(a0, bi, h0);
+    const uint64_t l1 = MulWide(a1, bi, h1);
+    const uint64_t l2 = MulWide(a2, bi, h2);
+    const uint64_t l3 = MulWide(a3, bi, h3);
+    unsigned char c = AddCarry(0, l1, h0, t[1]);
+    c = AddCarry(c, l2, h1, t[2]);
+    c = AddCarry(c, l3, h2, t[3]);
+    t[4] = h3 + c;
+  }
+#pragma GCC unroll 3
+  for (int i = 1; i < 4; ++i) {
+    const uint64_t bi = b[i];
+    uint64_t r0, r1, r2, r3, r4;
+    r0 = MulWide(a0, bi, h0);
+    const uint64_t l1 = MulWide(a1, bi, h1);
+    const uint64_t l2 = MulWide(a2, bi, h2);
+    const uint64_t l3 = MulWide(a3, bi, h3);
+    unsigned char c = AddCarry(0, l1, h0, r1);
+    c = AddCarry(c, l2, h1, r2);
+    c = AddCarry(c, l3, h2, r3);
+    r4 = h3 + c;
+    c = AddCarry(0, t[i], r0, t[i]);
+    c = AddCarry(c, t[i + 1], r1, t[i + 1]);
+    c = AddCarry(c, t[i + 2], r2, t[i + 2]);
+    c = AddCarry(c, t[i + 3], r3, t[i + 3]);
+    t[i + 4] = r4 + c;
+  }
+}
+
+// Square4: the six cross products once, doubled, plus the four squares.
+[[gnu::always_inline]] inline void Square4(uint64_t t[8], const uint64_t* a) {
+  const uint64_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
+  uint64_t h01, h02, h03, h12, h13, h23;
+  const uint64_t l01 = MulWide(a0, a1, h01);
+  const uint64_t l02 = MulWide(a0, a2, h02);
+  const uint64_t l03 = MulWide(a0, a3, h03);
+  const uint64_t l12 = MulWide(a1, a2, h12);
+  const uint64_t l13 = MulWide(a1, a3, h13);
+  const uint64_t l23 = MulWide(a2, a3, h23);
+  // Cross sum at limbs 1..6.
+  uint64_t x1 = l01, x2, x3, x4, x5, x6;
+  unsigned char c = AddCarry(0, h01, l02, x2);
+  c = AddCarry(c, h02, l03, x3);
+  c = AddCarry(c, h03, 0, x4);
+  x5 = c;  // no further carry: h03 + carry fits
+  c = AddCarry(0, x3, l12, x3);
+  c = AddCarry(c, x4, h12, x4);
+  c = AddCarry(c, x5, 0, x5);
+  c = AddCarry(0, x4, l13, x4);
+  c = AddCarry(c, x5, h13, x5);
+  x6 = c;
+  c = AddCarry(0, x5, l23, x5);
+  c = AddCarry(c, x6, h23, x6);
+  const uint64_t x7 = x6 >> 63;
+  x6 = (x6 << 1) | (x5 >> 63);
+  x5 = (x5 << 1) | (x4 >> 63);
+  x4 = (x4 << 1) | (x3 >> 63);
+  x3 = (x3 << 1) | (x2 >> 63);
+  x2 = (x2 << 1) | (x1 >> 63);
+  x1 <<= 1;
+  uint64_t s0h, s1h, s2h, s3h;
+  t[0] = MulWide(a0, a0, s0h);
+  const uint64_t s1 = MulWide(a1, a1, s1h);
+  const uint64_t s2 = MulWide(a2, a2, s2h);
+  const uint64_t s3 = MulWide(a3, a3, s3h);
+  c = AddCarry(0, x1, s0h, t[1]);
+  c = AddCarry(c, x2, s1, t[2]);
+  c = AddCarry(c, x3, s1h, t[3]);
+  c = AddCarry(c, x4, s2, t[4]);
+  c = AddCarry(c, x5, s2h, t[5]);
+  c = AddCarry(c, x6, s3, t[6]);
+  c = AddCarry(c, x7, s3h, t[7]);
+}
+
+// The multiplications for 4-limb moduli: squares (a and b the same array) take the cheaper product.
+void MulP256(const MontField&, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t t[8];
+  if (a == b) {
+    Square4(t, a);
+  } else {
+    Product4(t, a, b);
+  }
+  Reduce256(out, t);
+}
+
+void Mul4(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t t[8];
+  if (a == b) {
+    Square4(t, a);
+  } else {
+    Product4(t, a, b);
+  }
+  Reduce4(f, out, t);
+}
+
+// P-521 is 2^521 - 1, so 2^521 = 1 and the Montgomery factor 2^-576 is 2^-55 = 2^466: the product is
+// folded (the bits above 521 added to the bits below), and the multiplication by 2^466 is a rotation of
+// the 521-bit value by 55 bits to the right. p itself, the other form of zero, rotates to itself and is
+// cleared by mask at the end.
+constexpr int kP521Limbs = 9;
+constexpr uint64_t kP521Top = 0x1FF;
+
+void MulP521(const MontField&, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  constexpr int N = kP521Limbs;
+  uint64_t t[2 * N];
+  {
+    u128 c = 0;
+#pragma GCC unroll 9
+    for (int j = 0; j < N; ++j) {
+      c += static_cast<u128>(a[j]) * b[0];
+      t[j] = static_cast<uint64_t>(c);
+      c >>= 64;
+    }
+    t[N] = static_cast<uint64_t>(c);
+  }
+  for (int i = 1; i < N; ++i) {
+    const uint64_t bi = b[i];
+    u128 c = 0;
+#pragma GCC unroll 9
+    for (int j = 0; j < N; ++j) {
+      c += static_cast<u128>(a[j]) * bi + t[i + j];
+      t[i + j] = static_cast<uint64_t>(c);
+      c >>= 64;
+    }
+    t[i + N] = static_cast<uint64_t>(c);
+  }
+  // x = (t mod 2^521) + (t >> 521) < 2^522, then once more to at most 2^521 - 1 = p.
+  uint64_t x[N];
+  unsigned char c = 0;
+#pragma GCC unroll 9
+  for (int k = 0; k < N; ++k) {
+    const uint64_t low = k == N - 1 ? (t[k] & kP521Top) : t[k];
+    const uint64_t high = (t[N - 1 + k] >> 9) | (t[N + k] << 55);
+    c = AddCarry(c, low, high, x[k]);
+  }
+  uint64_t carry = x[N - 1] >> 9;
+  x[N - 1] &= kP521Top;
+  c = 0;
+#pragma GCC unroll 9
+  for (int k = 0; k < N; ++k) {
+    c = AddCarry(c, x[k], carry, x[k]);
+    carry = 0;
+  }
+  // Rotation right by 55 bits within 521.
+  const uint64_t low55 = x[0] & ((uint64_t{1} << 55) - 1);
+  uint64_t r[N];
+#pragma GCC unroll 8
+  for (int k = 0; k < N - 1; ++k) r[k] = (x[k] >> 55) | (x[k + 1] << 9);
+  r[N - 1] = (x[N - 1] >> 55) | (low55 >> 46);
+  r[N - 2] |= low55 << 18;
+  // r == p becomes 0.
+  uint64_t ones = r[N - 1] ^ kP521Top;
+#pragma GCC unroll 8
+  for (int k = 0; k < N - 1; ++k) ones |= ~r[k];
+  const uint64_t is_p = ((ones | (0 - ones)) >> 63) - 1;
+#pragma GCC unroll 9
+  for (int k = 0; k < N; ++k) out[k] = r[k] & ~is_p;
+}
+
+bool IsP521(const MontField& f) {
+  if (f.n != kP521Limbs || f.m[kP521Limbs - 1] != kP521Top) return false;
+  for (int j = 0; j < kP521Limbs - 1; ++j) {
+    if (f.m[j] != ~uint64_t{0}) return false;
+  }
+  return true;
+}
+
+bool generic_forced = false;
+
+bool IsP256(const MontField& f) {
+  return f.n == 4 && f.m[0] == kP256[0] && f.m[1] == kP256[1] && f.m[2] == kP256[2] && f.m[3] == kP256[3];
+}
+
+// SelectMul installs the multiplication for the field's modulus.
+void SelectMul(MontField& f) {
+  static constexpr void (*kMul[kMaxLimbs])(const MontField&, uint64_t*, const uint64_t*, const uint64_t*) = {
+      MulN<1>, MulN<2>, MulN<3>, MulN<4>, MulN<5>, MulN<6>, MulN<7>, MulN<8>, MulN<9>};
+  f.mul = kMul[f.n - 1];
+  f.dedicated = false;
+  if (generic_forced) return;
+  if (IsP256(f)) {
+    f.mul = MulP256;
+    f.dedicated = true;
+  } else if (f.n == 4) {
+    f.mul = Mul4;
+    f.dedicated = true;
+  } else if (IsP521(f)) {
+    f.mul = MulP521;
+    f.dedicated = true;
+  }
+}
+
 void DoubleMod(const MontField& f, uint64_t* x) {
   uint64_t carry = 0;
   for (int32_t j = 0; j < f.n; ++j) {
@@ -117,9 +410,7 @@ int MontField::Init(const FixedBigInt& modulus) {
   for (int32_t i = 0; i < 64 * n; ++i) DoubleMod(*this, one);
   std::memcpy(r2, one, sizeof r2);
   for (int32_t i = 0; i < 64 * n; ++i) DoubleMod(*this, r2);
-  static constexpr void (*kMul[kMaxLimbs])(const MontField&, uint64_t*, const uint64_t*, const uint64_t*) = {
-      MulN<1>, MulN<2>, MulN<3>, MulN<4>, MulN<5>, MulN<6>, MulN<7>, MulN<8>, MulN<9>};
-  mul = kMul[n - 1];
+  SelectMul(*this);
   return 0;
 }
 
@@ -134,6 +425,7 @@ int MontField::InitCached(const FixedBigInt& modulus) {
   for (const MontField& entry : cache) {
     if (entry.n == limbs && entry.bits == bit_length && std::memcmp(entry.m, wanted, sizeof wanted) == 0) {
       *this = entry;
+      SelectMul(*this);
       return 0;
     }
   }
@@ -145,7 +437,53 @@ int MontField::InitCached(const FixedBigInt& modulus) {
   return status;
 }
 
+namespace {
+
+// ModAddN / ModSubN: ModAdd and ModSub with the limb count fixed at compile time, on carry chains,
+// with the final correction by mask.
+template <int N>
+void ModAddN(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t s[N], d[N];
+  unsigned char c = 0;
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) c = AddCarry(c, a[j], b[j], s[j]);
+  unsigned char borrow = 0;
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) {
+    unsigned long long diff;
+    borrow = _subborrow_u64(borrow, s[j], f.m[j], &diff);
+    d[j] = diff;
+  }
+  const uint64_t keep_s = 0 - static_cast<uint64_t>(c < borrow);
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) out[j] = (s[j] & keep_s) | (d[j] & ~keep_s);
+}
+
+template <int N>
+void ModSubN(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t d[N];
+  unsigned char borrow = 0;
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) {
+    unsigned long long diff;
+    borrow = _subborrow_u64(borrow, a[j], b[j], &diff);
+    d[j] = diff;
+  }
+  const uint64_t mask = 0 - static_cast<uint64_t>(borrow);
+  unsigned char c = 0;
+#pragma GCC unroll 9
+  for (int j = 0; j < N; ++j) c = AddCarry(c, d[j], f.m[j] & mask, out[j]);
+}
+
+}  // namespace
+
 void ModAdd(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  switch (f.n) {
+    case 4: return ModAddN<4>(f, out, a, b);
+    case 6: return ModAddN<6>(f, out, a, b);
+    case 9: return ModAddN<9>(f, out, a, b);
+    default: break;
+  }
   uint64_t s[kMaxLimbs];
   uint64_t carry = 0;
   for (int32_t j = 0; j < f.n; ++j) {
@@ -157,6 +495,12 @@ void ModAdd(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t
 }
 
 void ModSub(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  switch (f.n) {
+    case 4: return ModSubN<4>(f, out, a, b);
+    case 6: return ModSubN<6>(f, out, a, b);
+    case 9: return ModSubN<9>(f, out, a, b);
+    default: break;
+  }
   uint64_t d[kMaxLimbs];
   uint64_t borrow = 0;
   for (int32_t j = 0; j < f.n; ++j) {
@@ -245,5 +589,8 @@ bool LessThan(int32_t n, const uint64_t* a, const uint64_t* b) {
   }
   return false;
 }
+
+void internal::ForceGenericPath(bool force) { generic_forced = force; }
+bool internal::GenericPathForced() { return generic_forced; }
 
 }  // namespace velmora::crypto::ec

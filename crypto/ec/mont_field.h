@@ -22,6 +22,7 @@ struct MontField {
   Limbs r2 = {};           // R^2 mod m, R = 2^(64 n)
   Limbs one = {};          // R mod m (1 in Montgomery form)
   void (*mul)(const MontField&, uint64_t*, const uint64_t*, const uint64_t*) = nullptr;
+  bool dedicated = false;  // mul is P-521's or a 4-limb multiplication rather than the generic one
 
   // Init takes an odd modulus above 1 of at most 576 bits: 0, kFixedTooLong when it is longer,
   // kFixedZeroOperand when it is even, zero or one.
@@ -56,5 +57,13 @@ inline void Select(const MontField& f, uint64_t mask, uint64_t* out, const uint6
 void CopyLimbs(const MontField& f, uint64_t* out, const uint64_t* a);
 // LessThan: a < b over n limbs (not constant time, for public values).
 bool LessThan(int32_t n, const uint64_t* a, const uint64_t* b);
+
+namespace internal {
+// ForceGenericPath(true) gives every field the generic Montgomery multiplication and has ECDSA
+// verification run its two products separately in constant time, as before the dedicated paths; false
+// (the default) restores them. For tests and benchmarks; set it while no EC operation runs.
+void ForceGenericPath(bool force);
+bool GenericPathForced();
+}  // namespace internal
 
 }  // namespace velmora::crypto::ec
