@@ -120,6 +120,7 @@ void XorFourBlocks(ChaCha20State& s, const uint8_t* in, uint8_t* out) {
 #if defined(__x86_64__)
 #define VELMORA_CHACHA_AVX2 1
 #define VELMORA_AVX2_TARGET __attribute__((target("avx2")))
+#define VELMORA_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
 bool CpuHasAvx2() {
   static const bool has = __builtin_cpu_supports("avx2") != 0;
@@ -127,18 +128,18 @@ bool CpuHasAvx2() {
 }
 
 // Rotations by 16 and 8 are byte shuffles; the others take two shifts and an OR.
-VELMORA_AVX2_TARGET inline __m256i Rot16(__m256i v) {
+VELMORA_AVX2_INLINE __m256i Rot16(__m256i v) {
   const __m256i order = _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2, 13, 12, 15, 14, 9, 8,
                                         11, 10, 5, 4, 7, 6, 1, 0, 3, 2);
   return _mm256_shuffle_epi8(v, order);
 }
-VELMORA_AVX2_TARGET inline __m256i Rot8(__m256i v) {
+VELMORA_AVX2_INLINE __m256i Rot8(__m256i v) {
   const __m256i order = _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3, 14, 13, 12, 15, 10, 9,
                                         8, 11, 6, 5, 4, 7, 2, 1, 0, 3);
   return _mm256_shuffle_epi8(v, order);
 }
 template <int N>
-VELMORA_AVX2_TARGET inline __m256i RotBits(__m256i v) {
+VELMORA_AVX2_INLINE __m256i RotBits(__m256i v) {
   return _mm256_or_si256(_mm256_slli_epi32(v, N), _mm256_srli_epi32(v, 32 - N));
 }
 
@@ -154,7 +155,7 @@ VELMORA_AVX2_TARGET inline __m256i RotBits(__m256i v) {
 
 // Transpose8 turns eight vectors of one word across eight blocks (v[k] lane j = word k of block j)
 // into per-block rows, and XORs row j (32 bytes) into in/out at offset 64·j.
-VELMORA_AVX2_TARGET inline void XorRows(const __m256i v[8], const uint8_t* in, uint8_t* out) {
+VELMORA_AVX2_INLINE void XorRows(const __m256i v[8], const uint8_t* in, uint8_t* out) {
   const __m256i t0 = _mm256_unpacklo_epi32(v[0], v[1]), t1 = _mm256_unpackhi_epi32(v[0], v[1]);
   const __m256i t2 = _mm256_unpacklo_epi32(v[2], v[3]), t3 = _mm256_unpackhi_epi32(v[2], v[3]);
   const __m256i t4 = _mm256_unpacklo_epi32(v[4], v[5]), t5 = _mm256_unpackhi_epi32(v[4], v[5]);
@@ -201,8 +202,9 @@ VELMORA_AVX2_TARGET void XorEightBlocks(ChaCha20State& s, const uint8_t* in, uin
     start[12] = _mm256_add_epi32(start[12], eight);
     s.words[12] += 8;
   }
-  platform::SecureZero(x, sizeof x);
-  _mm256_zeroupper();
+  // The working vectors stay in registers (their address is never taken); clearing every vector
+  // register wipes the last keystream.
+  _mm256_zeroall();
 }
 
 #undef VELMORA_QUARTER8
@@ -259,7 +261,7 @@ void MulLimbs(const uint64_t a[5], const uint64_t b[5], uint64_t out[5]) {
 #if VELMORA_CHACHA_AVX2
 // MulVector multiplies the four lanes of h by the lanes of r (with r5 = 5·r) and carries lazily: the
 // limbs come out below 2^26 plus a little, small enough for the next message limbs and products.
-VELMORA_AVX2_TARGET inline void MulVector(__m256i h[5], const __m256i r[5], const __m256i r5[5]) {
+VELMORA_AVX2_INLINE void MulVector(__m256i h[5], const __m256i r[5], const __m256i r5[5]) {
   const __m256i mask = _mm256_set1_epi64x(static_cast<long long>(kMask26));
 #define VELMORA_MUL(a, b) _mm256_mul_epu32(a, b)
   __m256i d0 = VELMORA_MUL(h[0], r[0]);
