@@ -1,6 +1,8 @@
 // ChaCha20, Poly1305 and ChaCha20-Poly1305 (RFC 8439) for the cipher object. Poly1305 works on 64-bit
 // words with 128-bit products; ChaCha20 keeps a 64-byte keystream block and its position so
 // that calls of any length continue the stream, and runs whole blocks straight into the output.
+// Where the processor has AVX2 (chosen at run time, SetPortableChaCha switches it off), long runs take
+// eight ChaCha20 blocks side by side and Poly1305 four interleaved block streams.
 #include <atomic>
 #include <cstring>
 
@@ -153,7 +155,7 @@ VELMORA_AVX2_INLINE __m256i RotBits(__m256i v) {
   c = _mm256_add_epi32(c, d);          \
   b = RotBits<7>(_mm256_xor_si256(b, c))
 
-// Transpose8 turns eight vectors of one word across eight blocks (v[k] lane j = word k of block j)
+// XorRows turns eight vectors of one word across eight blocks (v[k] lane j = word k of block j)
 // into per-block rows, and XORs row j (32 bytes) into in/out at offset 64·j.
 VELMORA_AVX2_INLINE void XorRows(const __m256i v[8], const uint8_t* in, uint8_t* out) {
   const __m256i t0 = _mm256_unpacklo_epi32(v[0], v[1]), t1 = _mm256_unpackhi_epi32(v[0], v[1]);
