@@ -102,6 +102,9 @@ struct ChaCha20State {
 // ChaCha20XorKeystream XORs length bytes with the stream from the state's position. Each new block
 // increments word 12 alone, wrapping without a carry into word 13.
 void ChaCha20XorKeystream(ChaCha20State& state, const uint8_t* in, uint8_t* out, size_t length);
+// SetPortableChaCha(true) keeps ChaCha20 and Poly1305 on their portable paths even where the processor
+// has AVX2 (tests and benchmarks check and measure both). Process-wide.
+void SetPortableChaCha(bool portable);
 // ChaCha20Block computes one 64-byte block of the 16 input words (20 rounds).
 void ChaCha20Block(const uint32_t words[16], uint8_t out[64]);
 

@@ -1,6 +1,9 @@
 // ChaCha20, Poly1305 and ChaCha20-Poly1305 (RFC 8439) for the cipher object. Poly1305 works on 64-bit
 // words with 128-bit products; ChaCha20 keeps a 64-byte keystream block and its position so
 // that calls of any length continue the stream, and runs whole blocks straight into the output.
+// Where the processor has AVX2 (chosen at run time, SetPortableChaCha switches it off), long runs take
+// eight ChaCha20 blocks side by side and Poly1305 four interleaved block streams.
+#include <atomic>
 #include <cstring>
 
 #include "core/byte_order.h"
@@ -10,9 +13,15 @@
 #include "crypto/cipher/internal_cipher.h"
 #include "platform/memory.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace velmora::crypto {
 
 namespace {
+
+std::atomic<bool> g_portable{false};
 
 uint32_t Le32(const uint8_t* p) { return core::ReadUInt32LE(p); }
 
@@ -110,6 +119,273 @@ void XorFourBlocks(ChaCha20State& s, const uint8_t* in, uint8_t* out) {
   s.words[12] += 4;
 }
 
+#if defined(__x86_64__)
+#define VELMORA_CHACHA_AVX2 1
+#define VELMORA_AVX2_TARGET __attribute__((target("avx2")))
+#define VELMORA_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+bool CpuHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2") != 0;
+  return has;
+}
+
+// Rotations by 16 and 8 are byte shuffles; the others take two shifts and an OR.
+VELMORA_AVX2_INLINE __m256i Rot16(__m256i v) {
+  const __m256i order = _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2, 13, 12, 15, 14, 9, 8,
+                                        11, 10, 5, 4, 7, 6, 1, 0, 3, 2);
+  return _mm256_shuffle_epi8(v, order);
+}
+VELMORA_AVX2_INLINE __m256i Rot8(__m256i v) {
+  const __m256i order = _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3, 14, 13, 12, 15, 10, 9,
+                                        8, 11, 6, 5, 4, 7, 2, 1, 0, 3);
+  return _mm256_shuffle_epi8(v, order);
+}
+template <int N>
+VELMORA_AVX2_INLINE __m256i RotBits(__m256i v) {
+  return _mm256_or_si256(_mm256_slli_epi32(v, N), _mm256_srli_epi32(v, 32 - N));
+}
+
+#define VELMORA_QUARTER8(a, b, c, d)   \
+  a = _mm256_add_epi32(a, b);          \
+  d = Rot16(_mm256_xor_si256(d, a));   \
+  c = _mm256_add_epi32(c, d);          \
+  b = RotBits<12>(_mm256_xor_si256(b, c)); \
+  a = _mm256_add_epi32(a, b);          \
+  d = Rot8(_mm256_xor_si256(d, a));    \
+  c = _mm256_add_epi32(c, d);          \
+  b = RotBits<7>(_mm256_xor_si256(b, c))
+
+// XorRows turns eight vectors of one word across eight blocks (v[k] lane j = word k of block j)
+// into per-block rows, and XORs row j (32 bytes) into in/out at offset 64·j.
+VELMORA_AVX2_INLINE void XorRows(const __m256i v[8], const uint8_t* in, uint8_t* out) {
+  const __m256i t0 = _mm256_unpacklo_epi32(v[0], v[1]), t1 = _mm256_unpackhi_epi32(v[0], v[1]);
+  const __m256i t2 = _mm256_unpacklo_epi32(v[2], v[3]), t3 = _mm256_unpackhi_epi32(v[2], v[3]);
+  const __m256i t4 = _mm256_unpacklo_epi32(v[4], v[5]), t5 = _mm256_unpackhi_epi32(v[4], v[5]);
+  const __m256i t6 = _mm256_unpacklo_epi32(v[6], v[7]), t7 = _mm256_unpackhi_epi32(v[6], v[7]);
+  // u[k] holds words 0..3 of blocks k and k + 4; w[k] words 4..7 of the same blocks.
+  const __m256i u[4] = {_mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2), _mm256_unpacklo_epi64(t1, t3),
+                        _mm256_unpackhi_epi64(t1, t3)};
+  const __m256i w[4] = {_mm256_unpacklo_epi64(t4, t6), _mm256_unpackhi_epi64(t4, t6), _mm256_unpacklo_epi64(t5, t7),
+                        _mm256_unpackhi_epi64(t5, t7)};
+  for (int k = 0; k < 4; ++k) {
+    const __m256i low = _mm256_permute2x128_si256(u[k], w[k], 0x20);
+    const __m256i high = _mm256_permute2x128_si256(u[k], w[k], 0x31);
+    auto* lo_in = reinterpret_cast<const __m256i*>(in + 64 * k);
+    auto* hi_in = reinterpret_cast<const __m256i*>(in + 64 * (k + 4));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64 * k), _mm256_xor_si256(low, _mm256_loadu_si256(lo_in)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64 * (k + 4)),
+                        _mm256_xor_si256(high, _mm256_loadu_si256(hi_in)));
+  }
+}
+
+// XorEightBlocks is XorFourBlocks on eight blocks in the 256-bit lanes: it runs `groups` times over
+// 512 bytes each, stepping word 12 by eight per group (each lane's word wrapping by itself).
+VELMORA_AVX2_TARGET void XorEightBlocks(ChaCha20State& s, const uint8_t* in, uint8_t* out, size_t groups) {
+  __m256i start[16];
+  for (int i = 0; i < 16; ++i) start[i] = _mm256_set1_epi32(static_cast<int>(s.words[i]));
+  start[12] = _mm256_add_epi32(start[12], _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+  const __m256i eight = _mm256_set1_epi32(8);
+  __m256i x[16];
+  for (; groups > 0; --groups, in += 512, out += 512) {
+    for (int i = 0; i < 16; ++i) x[i] = start[i];
+    for (int round = 0; round < 10; ++round) {
+      VELMORA_QUARTER8(x[0], x[4], x[8], x[12]);
+      VELMORA_QUARTER8(x[1], x[5], x[9], x[13]);
+      VELMORA_QUARTER8(x[2], x[6], x[10], x[14]);
+      VELMORA_QUARTER8(x[3], x[7], x[11], x[15]);
+      VELMORA_QUARTER8(x[0], x[5], x[10], x[15]);
+      VELMORA_QUARTER8(x[1], x[6], x[11], x[12]);
+      VELMORA_QUARTER8(x[2], x[7], x[8], x[13]);
+      VELMORA_QUARTER8(x[3], x[4], x[9], x[14]);
+    }
+    for (int i = 0; i < 16; ++i) x[i] = _mm256_add_epi32(x[i], start[i]);
+    XorRows(x, in, out);
+    XorRows(x + 8, in + 32, out + 32);
+    start[12] = _mm256_add_epi32(start[12], eight);
+    s.words[12] += 8;
+  }
+  // The working vectors stay in registers (their address is never taken); clearing every vector
+  // register wipes the last keystream.
+  _mm256_zeroall();
+}
+
+#undef VELMORA_QUARTER8
+#else
+#define VELMORA_CHACHA_AVX2 0
+#endif
+
+// ---- Poly1305 on four lanes -------------------------------------------------------------------------
+//
+// Four interleaved streams of blocks in the 64-bit lanes of 256-bit vectors, in radix 2^26 (five limbs
+// per lane, 32×32→64-bit products): stream j takes blocks j, j + 4, j + 8, ... and is multiplied by
+// r^4 per step; the last step multiplies the streams by r^4, r^3, r^2 and r instead, and their sum is
+// the accumulator the one-block path would have reached. No branch or index depends on the key or data.
+
+constexpr uint64_t kMask26 = (uint64_t{1} << 26) - 1;
+
+// ToLimbs splits h0 + h1·2^64 + h2·2^128 (h2 small) into five 26-bit limbs, the top one holding the rest.
+void ToLimbs(uint64_t h0, uint64_t h1, uint64_t h2, uint64_t l[5]) {
+  l[0] = h0 & kMask26;
+  l[1] = (h0 >> 26) & kMask26;
+  l[2] = ((h0 >> 52) | (h1 << 12)) & kMask26;
+  l[3] = (h1 >> 14) & kMask26;
+  l[4] = (h1 >> 40) | (h2 << 24);
+}
+
+// CarryLimbs carries l[0..4] (each below 2^62) through, folding bits from 2^130 up back in times five:
+// afterwards l[0..3] < 2^26 and l[4] < 2^26 + 2^8.
+void CarryLimbs(uint64_t l[5]) {
+  for (int i = 0; i < 4; ++i) {
+    l[i + 1] += l[i] >> 26;
+    l[i] &= kMask26;
+  }
+  const uint64_t c = l[4] >> 26;
+  l[4] &= kMask26;
+  l[0] += c * 5;
+  for (int i = 0; i < 4; ++i) {
+    l[i + 1] += l[i] >> 26;
+    l[i] &= kMask26;
+  }
+}
+
+// MulLimbs sets out = a·b modulo 2^130 - 5 for limbs below 2^27.
+void MulLimbs(const uint64_t a[5], const uint64_t b[5], uint64_t out[5]) {
+  const uint64_t b5[5] = {b[0] * 5, b[1] * 5, b[2] * 5, b[3] * 5, b[4] * 5};
+  uint64_t d[5];
+  for (int i = 0; i < 5; ++i) {
+    d[i] = 0;
+    for (int j = 0; j < 5; ++j) d[i] += a[j] * (j <= i ? b[i - j] : b5[i - j + 5]);
+  }
+  CarryLimbs(d);
+  for (int i = 0; i < 5; ++i) out[i] = d[i];
+}
+
+#if VELMORA_CHACHA_AVX2
+// MulVector multiplies the four lanes of h by the lanes of r (with r5 = 5·r) and carries lazily: the
+// limbs come out below 2^26 plus a little, small enough for the next message limbs and products.
+VELMORA_AVX2_INLINE void MulVector(__m256i h[5], const __m256i r[5], const __m256i r5[5]) {
+  const __m256i mask = _mm256_set1_epi64x(static_cast<long long>(kMask26));
+#define VELMORA_MUL(a, b) _mm256_mul_epu32(a, b)
+  __m256i d0 = VELMORA_MUL(h[0], r[0]);
+  __m256i d1 = VELMORA_MUL(h[0], r[1]);
+  __m256i d2 = VELMORA_MUL(h[0], r[2]);
+  __m256i d3 = VELMORA_MUL(h[0], r[3]);
+  __m256i d4 = VELMORA_MUL(h[0], r[4]);
+  d0 = _mm256_add_epi64(d0, VELMORA_MUL(h[1], r5[4]));
+  d1 = _mm256_add_epi64(d1, VELMORA_MUL(h[1], r[0]));
+  d2 = _mm256_add_epi64(d2, VELMORA_MUL(h[1], r[1]));
+  d3 = _mm256_add_epi64(d3, VELMORA_MUL(h[1], r[2]));
+  d4 = _mm256_add_epi64(d4, VELMORA_MUL(h[1], r[3]));
+  d0 = _mm256_add_epi64(d0, VELMORA_MUL(h[2], r5[3]));
+  d1 = _mm256_add_epi64(d1, VELMORA_MUL(h[2], r5[4]));
+  d2 = _mm256_add_epi64(d2, VELMORA_MUL(h[2], r[0]));
+  d3 = _mm256_add_epi64(d3, VELMORA_MUL(h[2], r[1]));
+  d4 = _mm256_add_epi64(d4, VELMORA_MUL(h[2], r[2]));
+  d0 = _mm256_add_epi64(d0, VELMORA_MUL(h[3], r5[2]));
+  d1 = _mm256_add_epi64(d1, VELMORA_MUL(h[3], r5[3]));
+  d2 = _mm256_add_epi64(d2, VELMORA_MUL(h[3], r5[4]));
+  d3 = _mm256_add_epi64(d3, VELMORA_MUL(h[3], r[0]));
+  d4 = _mm256_add_epi64(d4, VELMORA_MUL(h[3], r[1]));
+  d0 = _mm256_add_epi64(d0, VELMORA_MUL(h[4], r5[1]));
+  d1 = _mm256_add_epi64(d1, VELMORA_MUL(h[4], r5[2]));
+  d2 = _mm256_add_epi64(d2, VELMORA_MUL(h[4], r5[3]));
+  d3 = _mm256_add_epi64(d3, VELMORA_MUL(h[4], r5[4]));
+  d4 = _mm256_add_epi64(d4, VELMORA_MUL(h[4], r[0]));
+#undef VELMORA_MUL
+  // Two carry chains side by side: 0→1→2→3→4 and 3→4→0(×5)→1.
+  __m256i c = _mm256_srli_epi64(d0, 26);
+  d0 = _mm256_and_si256(d0, mask);
+  d1 = _mm256_add_epi64(d1, c);
+  c = _mm256_srli_epi64(d3, 26);
+  d3 = _mm256_and_si256(d3, mask);
+  d4 = _mm256_add_epi64(d4, c);
+  c = _mm256_srli_epi64(d1, 26);
+  d1 = _mm256_and_si256(d1, mask);
+  d2 = _mm256_add_epi64(d2, c);
+  c = _mm256_srli_epi64(d4, 26);
+  d4 = _mm256_and_si256(d4, mask);
+  d0 = _mm256_add_epi64(d0, _mm256_add_epi64(c, _mm256_slli_epi64(c, 2)));
+  c = _mm256_srli_epi64(d2, 26);
+  d2 = _mm256_and_si256(d2, mask);
+  d3 = _mm256_add_epi64(d3, c);
+  c = _mm256_srli_epi64(d0, 26);
+  d0 = _mm256_and_si256(d0, mask);
+  d1 = _mm256_add_epi64(d1, c);
+  c = _mm256_srli_epi64(d3, 26);
+  d3 = _mm256_and_si256(d3, mask);
+  d4 = _mm256_add_epi64(d4, c);
+  h[0] = d0;
+  h[1] = d1;
+  h[2] = d2;
+  h[3] = d3;
+  h[4] = d4;
+}
+
+// PolyBlocksAvx2 absorbs 4·groups full blocks (groups ≥ 1) into p.
+VELMORA_AVX2_TARGET void PolyBlocksAvx2(Poly1305& p, const uint8_t* m, size_t groups) {
+  uint64_t power[5][5];  // power[k] = r^(k + 1)
+  ToLimbs(p.r[0], p.r[1], 0, power[0]);
+  for (int k = 1; k < 4; ++k) MulLimbs(power[k - 1], power[0], power[k]);
+  uint64_t h_limbs[5];
+  ToLimbs(p.h[0], p.h[1], p.h[2], h_limbs);
+  // The blocks load as lanes (0, 2, 1, 3) of each group; the last multiplier follows that order.
+  __m256i r4[5], r4x5[5], last[5], last_x5[5], h[5];
+  for (int i = 0; i < 5; ++i) {
+    r4[i] = _mm256_set1_epi64x(static_cast<long long>(power[3][i]));
+    r4x5[i] = _mm256_set1_epi64x(static_cast<long long>(power[3][i] * 5));
+    last[i] = _mm256_set_epi64x(static_cast<long long>(power[0][i]), static_cast<long long>(power[2][i]),
+                                static_cast<long long>(power[1][i]), static_cast<long long>(power[3][i]));
+    last_x5[i] = _mm256_set_epi64x(static_cast<long long>(power[0][i] * 5), static_cast<long long>(power[2][i] * 5),
+                                   static_cast<long long>(power[1][i] * 5), static_cast<long long>(power[3][i] * 5));
+    h[i] = _mm256_set_epi64x(0, 0, 0, static_cast<long long>(h_limbs[i]));
+  }
+  const __m256i mask = _mm256_set1_epi64x(static_cast<long long>(kMask26));
+  const __m256i hibit = _mm256_set1_epi64x(1 << 24);
+  for (; groups > 0; --groups, m += 64) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + 32));
+    const __m256i lo = _mm256_unpacklo_epi64(a, b);  // first eight bytes of blocks 0, 2, 1, 3
+    const __m256i hi = _mm256_unpackhi_epi64(a, b);  // and their last eight bytes
+    h[0] = _mm256_add_epi64(h[0], _mm256_and_si256(lo, mask));
+    h[1] = _mm256_add_epi64(h[1], _mm256_and_si256(_mm256_srli_epi64(lo, 26), mask));
+    h[2] = _mm256_add_epi64(
+        h[2], _mm256_and_si256(_mm256_or_si256(_mm256_srli_epi64(lo, 52), _mm256_slli_epi64(hi, 12)), mask));
+    h[3] = _mm256_add_epi64(h[3], _mm256_and_si256(_mm256_srli_epi64(hi, 14), mask));
+    h[4] = _mm256_add_epi64(h[4], _mm256_or_si256(_mm256_srli_epi64(hi, 40), hibit));
+    if (groups > 1) {
+      MulVector(h, r4, r4x5);
+    } else {
+      MulVector(h, last, last_x5);
+    }
+  }
+  alignas(32) uint64_t lanes[5][4];
+  for (int i = 0; i < 5; ++i) _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[i]), h[i]);
+  for (int i = 0; i < 5; ++i) h_limbs[i] = lanes[i][0] + lanes[i][1] + lanes[i][2] + lanes[i][3];
+  CarryLimbs(h_limbs);
+  p.h[0] = h_limbs[0] | (h_limbs[1] << 26) | (h_limbs[2] << 52);
+  p.h[1] = (h_limbs[2] >> 12) | (h_limbs[3] << 14) | (h_limbs[4] << 40);
+  p.h[2] = h_limbs[4] >> 24;
+  platform::SecureZero(power, sizeof power);
+  platform::SecureZero(lanes, sizeof lanes);
+  platform::SecureZero(h_limbs, sizeof h_limbs);
+  _mm256_zeroupper();
+}
+#endif
+
+// AbsorbBlocks runs whole blocks through the four-lane path where it is chosen and long enough to pay
+// for the powers of r, the rest one block at a time.
+void AbsorbBlocks(Poly1305& p, const uint8_t* m, size_t blocks) {
+#if VELMORA_CHACHA_AVX2
+  if (blocks >= 16 && !g_portable.load(std::memory_order_relaxed) && CpuHasAvx2()) {
+    const size_t groups = blocks / 4;
+    PolyBlocksAvx2(p, m, groups);
+    m += 64 * groups;
+    blocks -= 4 * groups;
+  }
+#endif
+  PolyBlocks(p, m, blocks, 1);
+}
+
 // NextBlock makes the keystream block of the current words and steps word 12 (no carry onwards).
 void NextBlock(ChaCha20State& s, uint8_t out[64]) {
   ChaCha20Block(s.words, out);
@@ -142,7 +418,7 @@ void Poly1305::Update(const uint8_t* bytes, size_t length) {
     leftover = 0;
   }
   const size_t whole = length / 16;
-  PolyBlocks(*this, bytes, whole, 1);
+  AbsorbBlocks(*this, bytes, whole);
   bytes += whole * 16;
   length -= whole * 16;
   std::memcpy(buffer, bytes, length);
@@ -172,6 +448,8 @@ void Poly1305::Finish(uint8_t tag[16]) {
 }
 
 // ---- ChaCha20 -------------------------------------------------------------------------------------------
+
+void SetPortableChaCha(bool portable) { g_portable.store(portable, std::memory_order_relaxed); }
 
 void ChaCha20Block(const uint32_t words[16], uint8_t out[64]) {
   uint32_t x[16];
@@ -206,6 +484,14 @@ void ChaCha20XorKeystream(ChaCha20State& state, const uint8_t* in, uint8_t* out,
   size_t at = 0;
   while (at < length) {
     const size_t remaining = length - at;
+#if VELMORA_CHACHA_AVX2
+    if (state.position == 0 && remaining >= 512 && !g_portable.load(std::memory_order_relaxed) && CpuHasAvx2()) {
+      const size_t groups = remaining / 512;
+      XorEightBlocks(state, in + at, out + at, groups);
+      at += groups * 512;
+      continue;
+    }
+#endif
     if (state.position == 0 && remaining >= 256) {
       for (; length - at >= 256; at += 256) XorFourBlocks(state, in + at, out + at);
       continue;

@@ -92,6 +92,11 @@ bool CpuHasShaExtensions();
 // UseShaExtensions is true when the processor has the SHA extensions and SetPortableDigests has not
 // switched them off.
 bool UseShaExtensions();
+// PortableDigestsForced is true while SetPortableDigests(true) is in force.
+bool PortableDigestsForced();
+// UseBmi2 is true when the processor has BMI1 and BMI2 and the portable forms are not forced: Keccak
+// then runs its rounds compiled for those extensions.
+bool UseBmi2();
 // Sha256Blocks runs the SHA-extensions form when it is available and not switched off.
 void Sha256Blocks(uint32_t h[8], const uint8_t* data, size_t blocks);
 

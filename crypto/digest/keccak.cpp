@@ -88,9 +88,10 @@ using std::rotl;
 
 inline uint64_t Word(const uint8_t* data, int i) { return internal::Load64LE(data + 8 * i); }
 
-// AbsorbBlocks XORs each whole rate block into the first rate / 8 lanes and permutes, the lanes kept
-// in registers across blocks for the rates of SHA-3 and SHAKE.
-void AbsorbBlocks(uint64_t lanes[25], const uint8_t* data, size_t blocks, int32_t rate) {
+// AbsorbBody XORs each whole rate block into the first rate / 8 lanes and permutes, the lanes kept
+// in registers across blocks for the rates of SHA-3 and SHAKE. It is compiled twice: for the baseline
+// processor and with BMI1/BMI2 (ANDN for chi, RORX for the rotations).
+[[gnu::always_inline]] inline void AbsorbBody(uint64_t lanes[25], const uint8_t* data, size_t blocks, int32_t rate) {
   const int32_t words = rate / 8;
   if (words != 9 && words != 13 && words != 17 && words != 18 && words != 21) {
     for (; blocks > 0; --blocks, data += rate) {
@@ -122,6 +123,40 @@ void AbsorbBlocks(uint64_t lanes[25], const uint8_t* data, size_t blocks, int32_
     VELMORA_KECCAK_PERMUTE
   }
   VELMORA_KECCAK_STORE_LANES
+}
+
+}  // namespace
+
+bool internal::UseBmi2() {
+#if defined(__x86_64__)
+  static const bool available = __builtin_cpu_supports("bmi") != 0 && __builtin_cpu_supports("bmi2") != 0;
+  return available && !PortableDigestsForced();
+#else
+  return false;
+#endif
+}
+
+namespace {
+
+void AbsorbPortable(uint64_t lanes[25], const uint8_t* data, size_t blocks, int32_t rate) {
+  AbsorbBody(lanes, data, blocks, rate);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("bmi,bmi2"))) void AbsorbBmi(uint64_t lanes[25], const uint8_t* data, size_t blocks,
+                                                   int32_t rate) {
+  AbsorbBody(lanes, data, blocks, rate);
+}
+#endif
+
+void AbsorbBlocks(uint64_t lanes[25], const uint8_t* data, size_t blocks, int32_t rate) {
+#if defined(__x86_64__)
+  if (internal::UseBmi2()) {
+    AbsorbBmi(lanes, data, blocks, rate);
+    return;
+  }
+#endif
+  AbsorbPortable(lanes, data, blocks, rate);
 }
 
 }  // namespace

@@ -33,6 +33,8 @@ void Sha1Blocks(uint32_t h[5], const uint8_t* data, size_t blocks) {
 
 void SetPortableDigests(bool portable) { g_portable.store(portable, std::memory_order_relaxed); }
 
+bool internal::PortableDigestsForced() { return g_portable.load(std::memory_order_relaxed); }
+
 bool DigestAccelerationActive() { return internal::UseShaExtensions(); }
 
 namespace internal {
