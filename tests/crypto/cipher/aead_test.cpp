@@ -129,18 +129,6 @@ std::string EvpAead(const char* name, const Aead& a, const std::string& data, bo
   return good ? out : std::string();
 }
 
-// Both GHASH and AES paths: carry-less multiplication and AES instructions where present, then the tables.
-struct PortablePaths {
-  explicit PortablePaths(bool portable) {
-    SetPortableAes(portable);
-    SetPortableGhash(portable);
-  }
-  ~PortablePaths() {
-    SetPortableAes(false);
-    SetPortableGhash(false);
-  }
-};
-
 std::string Le32(uint32_t v) {
   std::string s(4, '\0');
   for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (8 * i));
@@ -150,8 +138,8 @@ std::string Le32(uint32_t v) {
 // ---- published vectors -------------------------------------------------------------------------------------
 
 TEST(AeadVectors, GcmOcbChaChaPolyAndXts) {
-  for (bool portable : {false, true}) {
-    PortablePaths paths(portable);
+  for (internal::AesPath path : AesPaths()) {
+    AesPathScope scope(path);
     for (auto& e : ReadVectors(VectorPath("gcm.txt"), {"Key", "Iv", "Aad", "Plaintext", "Ciphertext", "Tag", "Fail"})) {
       SCOPED_TRACE(e.Origin());
       const std::string tag = e.Bytes("Tag");
@@ -216,7 +204,7 @@ TEST(AeadOracle, GcmEqualsOpenSslBothWaysOnBothPaths) {
   std::mt19937 rng(Seed());
   const int cases = getenv("VELMORA_CIPHER_CASES") != nullptr ? atoi(getenv("VELMORA_CIPHER_CASES")) : 1000;
   for (int i = 0; i < cases; ++i) {
-    PortablePaths paths(i % 2 == 1);
+    AesPathScope scope(AesPaths()[static_cast<size_t>(i) % AesPaths().size()]);
     const size_t key_bytes = 16 + 8 * Pick(rng, 0, 2);
     Aead a{kCipherAesGcm, RandomBytes(rng, key_bytes), RandomBytes(rng, Pick(rng, 1, 64)),
            RandomBytes(rng, Pick(rng, 0, 100)), static_cast<int32_t>(Pick(rng, 12, 16))};
@@ -239,7 +227,7 @@ TEST(AeadOracle, GcmEqualsOpenSslBothWaysOnBothPaths) {
 TEST(AeadOracle, OcbEqualsOpenSsl) {
   std::mt19937 rng(Seed());
   for (int i = 0; i < 300; ++i) {
-    PortablePaths paths(i % 2 == 1);
+    AesPathScope scope(AesPaths()[static_cast<size_t>(i) % AesPaths().size()]);
     const size_t key_bytes = 16 + 8 * Pick(rng, 0, 2);
     Aead a{kCipherAesOcb, RandomBytes(rng, key_bytes), RandomBytes(rng, Pick(rng, 1, 15)),
            RandomBytes(rng, Pick(rng, 0, 100)), static_cast<int32_t>(Pick(rng, 8, 16))};
@@ -383,7 +371,7 @@ TEST(AeadOracle, Salsa20EqualsNettleAndXSalsa20EqualsLibsodium) {
 TEST(AeadOracle, XtsEqualsOpenSslPerUnitAndNettleForStolenTails) {
   std::mt19937 rng(Seed());
   for (int i = 0; i < 60; ++i) {
-    PortablePaths paths(i % 2 == 1);
+    AesPathScope scope(AesPaths()[static_cast<size_t>(i) % AesPaths().size()]);
     std::string key = RandomBytes(rng, 32);
     const size_t unit = 16 * Pick(rng, 1, 256);
     const size_t units = Pick(rng, 1, 3);
