@@ -251,7 +251,6 @@ void AesCbcEncryptBlocks(const uint32_t* round_keys, int32_t rounds, uint8_t iv[
 
 void AesCbcDecryptBlocks(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16], const uint8_t* in,
                          uint8_t* out, size_t blocks) {
-  if (UseWideAes() && UseAesNi()) return internal::AesCbcDecryptBlocksWide(round_keys, rounds, iv, in, out, blocks);
   if (UseAesNi()) return internal::AesCbcDecryptBlocksNi(round_keys, rounds, iv, in, out, blocks);
   uint8_t block[16];
   for (size_t i = 0; i < blocks; ++i) {

@@ -106,8 +106,6 @@ void AesCtrBlocksWide(const uint32_t* round_keys, int32_t rounds, uint8_t counte
                       uint8_t* out, size_t blocks);
 void AesXtsBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in, uint8_t* out,
                     size_t blocks, bool encrypt);
-void AesCbcDecryptBlocksWide(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16], const uint8_t* in,
-                             uint8_t* out, size_t blocks);
 void AesXtsBlocksWide(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in, uint8_t* out,
                       size_t blocks, bool encrypt);
 void AesEncryptBlocksNi(const uint32_t* round_keys, int32_t rounds, const uint8_t* in, uint8_t* out, size_t blocks);

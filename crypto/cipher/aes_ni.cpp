@@ -1,5 +1,5 @@
 // AES on the x86 AES instructions, chosen at run time: 128-bit AES-NI with eight blocks in flight, and
-// VAES on 256-bit lanes for counter mode, CBC decryption and XTS. The schedules are the portable ones: each round
+// VAES on 256-bit lanes for counter mode and XTS. The schedules are the portable ones: each round
 // key is loaded with its 32-bit words byte-swapped into memory order, and the decryption schedule is
 // already the equivalent inverse cipher's (InvMixColumns folded in), which is what AESDEC expects.
 #include <cstddef>
@@ -152,9 +152,12 @@ VELMORA_AES_TARGET void AesCbcDecryptBlocksNi(const uint32_t* round_keys, int32_
   __m128i previous = Load(iv);
   size_t i = 0;
   for (; i + kWidth <= blocks; i += kWidth) {
-    __m128i c[kWidth], x[kWidth];
-    for (size_t k = 0; k < kWidth; ++k) x[k] = c[k] = Load(in + 16 * (i + k));
+    __m128i x[kWidth];
+    for (size_t k = 0; k < kWidth; ++k) x[k] = Load(in + 16 * (i + k));
     DecryptN<kWidth>(keys, rounds, x);
+    // The chaining blocks are read again after the rounds rather than held in registers through them.
+    __m128i c[kWidth];
+    for (size_t k = 0; k < kWidth; ++k) c[k] = Load(in + 16 * (i + k));
     Store(out + 16 * i, _mm_xor_si128(x[0], previous));
     for (size_t k = 1; k < kWidth; ++k) Store(out + 16 * (i + k), _mm_xor_si128(x[k], c[k - 1]));
     previous = c[kWidth - 1];
@@ -341,30 +344,6 @@ VELMORA_WIDE_TARGET inline void StoreWide(uint8_t* p, __m256i v) {
 
 }  // namespace
 
-// Sixteen blocks per batch; every load of a batch comes before its stores, so in and out may be equal.
-VELMORA_WIDE_TARGET void AesCbcDecryptBlocksWide(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16],
-                                                 const uint8_t* in, uint8_t* out, size_t blocks) {
-  constexpr size_t kBatch = 2 * kWideRegisters;
-  __m256i keys[15];
-  WideKeys(round_keys, rounds, keys);
-  __m128i previous = Load(iv);
-  size_t i = 0;
-  for (; i + kBatch <= blocks; i += kBatch) {
-    const uint8_t* src = in + 16 * i;
-    __m256i x[kWideRegisters];
-    for (size_t k = 0; k < kWideRegisters; ++k) x[k] = LoadWide(src + 32 * k);
-    WideRounds<false>(keys, rounds, x);
-    // The chaining blocks are read again here rather than kept through the rounds (register room).
-    __m256i chain[kWideRegisters];
-    chain[0] = _mm256_set_m128i(Load(src), previous);
-    for (size_t k = 1; k < kWideRegisters; ++k) chain[k] = LoadWide(src + 32 * k - 16);
-    previous = Load(src + 16 * (kBatch - 1));
-    for (size_t k = 0; k < kWideRegisters; ++k) StoreWide(out + 16 * i + 32 * k, _mm256_xor_si256(x[k], chain[k]));
-  }
-  Store(iv, previous);
-  if (i < blocks) AesCbcDecryptBlocksNi(round_keys, rounds, iv, in + 16 * i, out + 16 * i, blocks - i);
-}
-
 // Each register holds the tweaks of two neighbouring blocks; for the next batch each is multiplied by
 // x^16: two byte shifts within the lane, each followed by the carry-less product of the byte shifted out
 // with the reduction polynomial.
@@ -428,7 +407,6 @@ void AesCbcDecryptBlocksNi(const uint32_t*, int32_t, uint8_t*, const uint8_t*, u
 void AesCtrBlocksNi(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t) {}
 void AesCtrBlocksWide(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t) {}
 void AesXtsBlocksNi(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t, bool) {}
-void AesCbcDecryptBlocksWide(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t) {}
 void AesXtsBlocksWide(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t, bool) {}
 
 }  // namespace velmora::crypto::internal
