@@ -101,8 +101,10 @@ VELMORA_AES_TARGET void AesEncryptBlocksNi(const uint32_t* round_keys, int32_t r
   size_t i = 0;
   for (; i + kWidth <= blocks; i += kWidth) {
     __m128i x[kWidth];
+#pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) x[k] = Load(in + 16 * (i + k));
     EncryptN<kWidth>(keys, rounds, x);
+#pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) Store(out + 16 * (i + k), x[k]);
   }
   for (; i < blocks; ++i) {
@@ -119,8 +121,10 @@ VELMORA_AES_TARGET void AesDecryptBlocksNi(const uint32_t* round_keys, int32_t r
   size_t i = 0;
   for (; i + kWidth <= blocks; i += kWidth) {
     __m128i x[kWidth];
+#pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) x[k] = Load(in + 16 * (i + k));
     DecryptN<kWidth>(keys, rounds, x);
+#pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) Store(out + 16 * (i + k), x[k]);
   }
   for (; i < blocks; ++i) {
@@ -153,12 +157,15 @@ VELMORA_AES_TARGET void AesCbcDecryptBlocksNi(const uint32_t* round_keys, int32_
   size_t i = 0;
   for (; i + kWidth <= blocks; i += kWidth) {
     __m128i x[kWidth];
+#pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) x[k] = Load(in + 16 * (i + k));
     DecryptN<kWidth>(keys, rounds, x);
     // The chaining blocks are read again after the rounds rather than held in registers through them.
     __m128i c[kWidth];
+#pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) c[k] = Load(in + 16 * (i + k));
     Store(out + 16 * i, _mm_xor_si128(x[0], previous));
+#pragma GCC unroll 8
     for (size_t k = 1; k < kWidth; ++k) Store(out + 16 * (i + k), _mm_xor_si128(x[k], c[k - 1]));
     previous = c[kWidth - 1];
   }
@@ -181,8 +188,10 @@ VELMORA_AES_TARGET void AesCtrBlocksNi(const uint32_t* round_keys, int32_t round
   size_t i = 0;
   for (; i + kWidth <= blocks; i += kWidth) {
     __m128i x[kWidth];
+#pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) x[k] = CounterBlock(&high, &low);
     EncryptN<kWidth>(keys, rounds, x);
+#pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) Store(out + 16 * (i + k), _mm_xor_si128(x[k], Load(in + 16 * (i + k))));
   }
   for (; i < blocks; ++i) {
@@ -200,8 +209,9 @@ VELMORA_XTS_TARGET inline __m128i TimesX8(__m128i t, __m128i poly) {
   return _mm_xor_si128(_mm_slli_si128(t, 1), _mm_clmulepi64_si128(_mm_srli_si128(t, 15), poly, 0x00));
 }
 
-VELMORA_XTS_TARGET void AesXtsBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16],
-                                       const uint8_t* in, uint8_t* out, size_t blocks, bool encrypt) {
+template <bool encrypt>
+VELMORA_XTS_TARGET void XtsNi(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in,
+                              uint8_t* out, size_t blocks) {
   __m128i keys[15];
   LoadKeys(round_keys, rounds, keys);
   uint64_t lo = Load64(tweak), hi = Load64(tweak + 8);
@@ -209,15 +219,18 @@ VELMORA_XTS_TARGET void AesXtsBlocksNi(const uint32_t* round_keys, int32_t round
   if (blocks >= kWidth) {
     const __m128i poly = _mm_set_epi64x(0, 0x87);
     __m128i t[kWidth];
+#pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) t[k] = NextTweak(&lo, &hi);
     for (; i + kWidth <= blocks; i += kWidth) {
       __m128i x[kWidth];
+#pragma GCC unroll 8
       for (size_t k = 0; k < kWidth; ++k) x[k] = _mm_xor_si128(Load(in + 16 * (i + k)), t[k]);
-      if (encrypt) {
+      if constexpr (encrypt) {
         EncryptN<kWidth>(keys, rounds, x);
       } else {
         DecryptN<kWidth>(keys, rounds, x);
       }
+#pragma GCC unroll 8
       for (size_t k = 0; k < kWidth; ++k) {
         Store(out + 16 * (i + k), _mm_xor_si128(x[k], t[k]));
         t[k] = TimesX8(t[k], poly);
@@ -230,7 +243,7 @@ VELMORA_XTS_TARGET void AesXtsBlocksNi(const uint32_t* round_keys, int32_t round
   for (; i < blocks; ++i) {
     const __m128i t = NextTweak(&lo, &hi);
     __m128i x = _mm_xor_si128(Load(in + 16 * i), t);
-    if (encrypt) {
+    if constexpr (encrypt) {
       EncryptN<1>(keys, rounds, &x);
     } else {
       DecryptN<1>(keys, rounds, &x);
@@ -239,6 +252,15 @@ VELMORA_XTS_TARGET void AesXtsBlocksNi(const uint32_t* round_keys, int32_t round
   }
   Store64(tweak, lo);
   Store64(tweak + 8, hi);
+}
+
+void AesXtsBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in, uint8_t* out,
+                    size_t blocks, bool encrypt) {
+  if (encrypt) {
+    XtsNi<true>(round_keys, rounds, tweak, in, out, blocks);
+  } else {
+    XtsNi<false>(round_keys, rounds, tweak, in, out, blocks);
+  }
 }
 
 // ---- 256-bit lanes: two blocks per VAES instruction ------------------------------------------------------
@@ -280,12 +302,14 @@ VELMORA_WIDE_TARGET void AesCtrBlocksWide(const uint32_t* round_keys, int32_t ro
     if (low < ~uint64_t{0} - kBatch) {
       __m256i c = _mm256_set_epi64x(static_cast<long long>(high), static_cast<long long>(low + 1),
                                     static_cast<long long>(high), static_cast<long long>(low));
+#pragma GCC unroll 8
       for (size_t k = 0; k < kWideRegisters; ++k) {
         x[k] = _mm256_shuffle_epi8(c, reverse);
         c = _mm256_add_epi64(c, two);
       }
       low += kBatch;
     } else {
+#pragma GCC unroll 8
       for (size_t k = 0; k < kWideRegisters; ++k) {
         const __m128i first = CounterBlock(&high, &low);
         x[k] = _mm256_set_m128i(CounterBlock(&high, &low), first);
@@ -362,6 +386,7 @@ VELMORA_WIDE_TARGET void XtsWide(const uint32_t* round_keys, int32_t rounds,
   const __m256i poly = _mm256_set_epi64x(0, 0x87, 0, 0x87);
   uint64_t lo = Load64(tweak), hi = Load64(tweak + 8);
   __m256i t[kWideRegisters];
+#pragma GCC unroll 8
   for (size_t k = 0; k < kWideRegisters; ++k) {
     const __m128i first = NextTweak(&lo, &hi);
     t[k] = _mm256_set_m128i(NextTweak(&lo, &hi), first);
@@ -369,8 +394,10 @@ VELMORA_WIDE_TARGET void XtsWide(const uint32_t* round_keys, int32_t rounds,
   size_t i = 0;
   for (; i + kBatch <= blocks; i += kBatch) {
     __m256i x[kWideRegisters];
+#pragma GCC unroll 8
     for (size_t k = 0; k < kWideRegisters; ++k) x[k] = _mm256_xor_si256(LoadWide(in + 16 * i + 32 * k), t[k]);
     WideRounds<encrypt>(keys, rounds, x);
+#pragma GCC unroll 8
     for (size_t k = 0; k < kWideRegisters; ++k) {
       StoreWide(out + 16 * i + 32 * k, _mm256_xor_si256(x[k], t[k]));
       t[k] = TimesX8Wide(TimesX8Wide(t[k], poly), poly);
