@@ -1,7 +1,7 @@
 // AES-128 and AES-256 throughput through the cipher object next to OpenSSL's EVP on the same 16 KiB:
 // ECB encryption, CBC encryption and decryption, CTR. Each iteration sets the key and IV up and runs
-// one final call, on both sides. "Portable" keeps our AES on the table path. Run a second time with
-// OPENSSL_ia32cap="~0x1200020200000000:0" in the environment for OpenSSL's portable figures.
+// one final call, on both sides. "Portable" keeps our AES on the table path and "AesNi" on 128-bit AES-NI (no
+// VAES). OpenSSL's portable figures come first, from a copy of the program run with OpenSSL masked.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 
@@ -13,8 +13,11 @@
 #include "crypto/cipher/internal_cipher.h"
 #include "bench/bench_data.h"
 #include "bench/evp_cipher_bench.h"
+#include "bench/bench_helpers.h"
 
 namespace {
+
+VELMORA_BENCH_MASKED_OPENSSL()
 
 using namespace velmora;
 using namespace velmora::crypto;
@@ -23,8 +26,8 @@ constexpr int32_t kLength = bench::kBenchLength;
 
 const std::vector<uint8_t>& Data() { return bench::BenchData(); }
 
-void Ours(benchmark::State& state, int32_t key_bytes, int32_t mode, bool decrypt, bool portable) {
-  SetPortableAes(portable);
+void Ours(benchmark::State& state, int32_t key_bytes, int32_t mode, bool decrypt, internal::AesPath path) {
+  internal::ForceAesPath(path);
   const uint8_t* key = Data().data() + kLength;
   const uint8_t* iv = Data().data() + kLength + 32;
   InternalCipher cipher;
@@ -39,16 +42,22 @@ void Ours(benchmark::State& state, int32_t key_bytes, int32_t mode, bool decrypt
     }
     benchmark::DoNotOptimize(out.Data());
   }
-  SetPortableAes(false);
+  internal::ForceAesPath(internal::AesPath::kWide);
   state.SetBytesProcessed(state.iterations() * kLength);
 }
 
 #define VELMORA_CIPHER_BENCH(label, key_bytes, mode, decrypt, openssl_name)                                  \
-  void BM_##label##_Ours(benchmark::State& state) { Ours(state, key_bytes, mode, decrypt, false); }          \
-  void BM_##label##_OursPortable(benchmark::State& state) { Ours(state, key_bytes, mode, decrypt, true); }   \
+  void BM_##label##_Ours(benchmark::State& state) { Ours(state, key_bytes, mode, decrypt, internal::AesPath::kWide); } \
+  void BM_##label##_OursAesNi(benchmark::State& state) {                                                  \
+    Ours(state, key_bytes, mode, decrypt, internal::AesPath::kNarrow);                                    \
+  }                                                                                                       \
+  void BM_##label##_OursPortable(benchmark::State& state) {                                               \
+    Ours(state, key_bytes, mode, decrypt, internal::AesPath::kPortable);                                  \
+  }                                                                                                       \
   void BM_##label##_OpenSsl(benchmark::State& state) { bench::EvpCipherBench(state, openssl_name, decrypt); } \
-  BENCHMARK(BM_##label##_Ours);                                                                              \
-  BENCHMARK(BM_##label##_OursPortable);                                                                      \
+  BENCHMARK(BM_##label##_Ours);                                                                           \
+  BENCHMARK(BM_##label##_OursAesNi);                                                                      \
+  BENCHMARK(BM_##label##_OursPortable);                                                                   \
   BENCHMARK(BM_##label##_OpenSsl);
 
 VELMORA_CIPHER_BENCH(Aes128EcbEncrypt, 16, kModeEcb, false, "AES-128-ECB")

@@ -1,7 +1,7 @@
 // CngCipher (the platform cipher object over the crypto modules' BCrypt entry points) next to OpenSSL's
 // EVP called directly, on the same 16 KiB: AES-128-CBC encryption and decryption and AES-128-CTR. Each
-// iteration configures the key and IV and runs one final call, on both sides. CTR makes one platform
-// call per 16-byte block, so its figure is mostly call overhead.
+// iteration configures the key and IV and runs one final call, on both sides. CTR lays its counter
+// blocks out and encrypts a run of up to 16 KiB of them in one platform call.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>

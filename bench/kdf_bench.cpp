@@ -1,7 +1,7 @@
 // Key derivation next to its references in the same run: PBKDF2-HMAC-SHA256 at 10,000 iterations
 // against OpenSSL's PKCS5_PBKDF2_HMAC, Argon2id (t = 3, m = 64 MiB, p = 1) against libgcrypt when it is
-// built in, bcrypt-pbkdf at 16 rounds, and Blowfish-ECB over 16 KiB against OpenSSL's legacy BF. Run a
-// second time with OPENSSL_ia32cap="~0x1200020200000000:0" for OpenSSL's portable figures; the
+// built in, bcrypt-pbkdf at 16 rounds, and Blowfish-ECB over 16 KiB against OpenSSL's legacy BF.
+// OpenSSL's portable figures come first, from a copy of the program run with OpenSSL masked; the
 // "Portable" PBKDF2 runs SHA-256 without the SHA extensions.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
@@ -23,9 +23,12 @@
 #endif
 #if VELMORA_HAVE_GCRYPT
 #include <gcrypt.h>
+#include "bench/bench_helpers.h"
 #endif
 
 namespace {
+
+VELMORA_BENCH_MASKED_OPENSSL()
 
 using namespace velmora;
 using namespace velmora::crypto;

@@ -1,8 +1,8 @@
 // The random source next to OpenSSL in the same run: RandomBytes through the platform's BCryptGenRandom
 // (the library's start-up loads it) against RAND_bytes, at 32 B and 16 KiB, and HashDrbg::Generate of
 // 1 KiB with SHA-256 against OpenSSL's HASH-DRBG (automatic reseeding off on both sides), ours with the
-// SHA extensions where the CPU has them and on the portable block function. Run a second time with
-// OPENSSL_ia32cap="~0x1200020200000000:0" in the environment for OpenSSL's portable figures.
+// SHA extensions where the CPU has them and on the portable block function. OpenSSL's portable figures come
+// first, from a copy of the program run with OpenSSL masked.
 #include <benchmark/benchmark.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -14,8 +14,11 @@
 #include "crypto/digest/digest_cores.h"
 #include "crypto/rand/hash_drbg.h"
 #include "crypto/rand/random.h"
+#include "bench/bench_helpers.h"
 
 namespace {
+
+VELMORA_BENCH_MASKED_OPENSSL()
 
 using namespace velmora::crypto;
 

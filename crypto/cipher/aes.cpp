@@ -166,19 +166,39 @@ void AesDecryptPortable(const uint32_t* rk, int32_t rounds, const uint8_t* in, u
   Rounds<4, 3, 2, 1>(rk, rounds, in, out, kTd, kInverseSbox);
 }
 
-std::atomic<bool> g_portable{false};
+std::atomic<internal::AesPath> g_path{internal::AesPath::kWide};
 
 bool UseAesNi() {
   static const bool available = internal::CpuHasAesNi();
-  return available && !g_portable.load(std::memory_order_relaxed);
+  return available && g_path.load(std::memory_order_relaxed) != internal::AesPath::kPortable;
+}
+
+bool UseWideAes() {
+  static const bool available = internal::CpuHasWideAes();
+  return available && g_path.load(std::memory_order_relaxed) == internal::AesPath::kWide;
+}
+
+uint64_t Load64BigEndian(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return __builtin_bswap64(v);
+}
+
+void Store64BigEndian(uint8_t* p, uint64_t v) {
+  v = __builtin_bswap64(v);
+  std::memcpy(p, &v, 8);
 }
 
 }  // namespace
 
 const internal::AesTables& internal::AesTablesForTest() { return kTables; }
 
-void SetPortableAes(bool portable) { g_portable.store(portable, std::memory_order_relaxed); }
+void SetPortableAes(bool portable) {
+  internal::ForceAesPath(portable ? internal::AesPath::kPortable : internal::AesPath::kWide);
+}
 bool AesAccelerationActive() { return UseAesNi(); }
+void internal::ForceAesPath(AesPath path) { g_path.store(path, std::memory_order_relaxed); }
+bool internal::AesWideActive() { return UseAesNi() && UseWideAes(); }
 
 int32_t AesSetEncryptKey(uint32_t* round_keys, const uint8_t* key, int32_t key_bits) {
   if (!ValidSize(key_bits / 8) || key_bits % 8 != 0) return 0;
@@ -227,6 +247,56 @@ void AesCbcEncryptBlocks(const uint32_t* round_keys, int32_t rounds, uint8_t iv[
     AesEncryptPortable(round_keys, rounds, iv, iv);
     std::memcpy(out + 16 * i, iv, 16);
   }
+}
+
+void AesCbcDecryptBlocks(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16], const uint8_t* in,
+                         uint8_t* out, size_t blocks) {
+  if (UseAesNi()) return internal::AesCbcDecryptBlocksNi(round_keys, rounds, iv, in, out, blocks);
+  uint8_t block[16];
+  for (size_t i = 0; i < blocks; ++i) {
+    std::memcpy(block, in + 16 * i, 16);
+    AesDecryptPortable(round_keys, rounds, block, out + 16 * i);
+    for (int j = 0; j < 16; ++j) out[16 * i + j] ^= iv[j];
+    std::memcpy(iv, block, 16);
+  }
+}
+
+void AesCtrBlocks(const uint32_t* round_keys, int32_t rounds, uint8_t counter[16], const uint8_t* in, uint8_t* out,
+                  size_t blocks) {
+  if (UseWideAes() && UseAesNi()) return internal::AesCtrBlocksWide(round_keys, rounds, counter, in, out, blocks);
+  if (UseAesNi()) return internal::AesCtrBlocksNi(round_keys, rounds, counter, in, out, blocks);
+  uint64_t high = Load64BigEndian(counter), low = Load64BigEndian(counter + 8);
+  uint8_t stream[16];
+  for (size_t i = 0; i < blocks; ++i) {
+    Store64BigEndian(stream, high);
+    Store64BigEndian(stream + 8, low);
+    if (++low == 0) ++high;
+    AesEncryptPortable(round_keys, rounds, stream, stream);
+    for (int j = 0; j < 16; ++j) out[16 * i + j] = static_cast<uint8_t>(in[16 * i + j] ^ stream[j]);
+  }
+  Store64BigEndian(counter, high);
+  Store64BigEndian(counter + 8, low);
+  platform::SecureZero(stream, sizeof stream);
+}
+
+void AesXtsBlocks(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in, uint8_t* out,
+                  size_t blocks, bool encrypt) {
+  if (UseWideAes() && UseAesNi()) {
+    return internal::AesXtsBlocksWide(round_keys, rounds, tweak, in, out, blocks, encrypt);
+  }
+  if (UseAesNi()) return internal::AesXtsBlocksNi(round_keys, rounds, tweak, in, out, blocks, encrypt);
+  uint8_t block[16];
+  for (size_t i = 0; i < blocks; ++i) {
+    for (int j = 0; j < 16; ++j) block[j] = static_cast<uint8_t>(in[16 * i + j] ^ tweak[j]);
+    if (encrypt) {
+      AesEncryptPortable(round_keys, rounds, block, block);
+    } else {
+      AesDecryptPortable(round_keys, rounds, block, block);
+    }
+    for (int j = 0; j < 16; ++j) out[16 * i + j] = static_cast<uint8_t>(block[j] ^ tweak[j]);
+    DoubleLittleEndian(tweak);
+  }
+  platform::SecureZero(block, sizeof block);
 }
 
 int32_t RijndaelSetKey(uint32_t* round_keys, const uint8_t* key, int32_t key_bytes, int32_t block_bytes,

@@ -33,6 +33,19 @@ void AesDecryptBlocks(const uint32_t* round_keys, int32_t rounds, const uint8_t*
 void AesCbcEncryptBlocks(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16], const uint8_t* in,
                          uint8_t* out, size_t blocks);
 
+// AesCbcDecryptBlocks decrypts CBC from iv and leaves the last ciphertext block in iv.
+void AesCbcDecryptBlocks(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16], const uint8_t* in,
+                         uint8_t* out, size_t blocks);
+// AesCtrBlocks XORs the keystream of `blocks` counter blocks into in, starting at counter (the whole
+// 16 bytes one big-endian number, all 0xFF wrapping to 0), and leaves counter at the next value.
+void AesCtrBlocks(const uint32_t* round_keys, int32_t rounds, uint8_t counter[16], const uint8_t* in, uint8_t* out,
+                  size_t blocks);
+// AesXtsBlocks runs `blocks` XTS blocks from tweak (byte 0 least significant), with the encryption
+// schedule when encrypt is set and the decryption schedule otherwise, and leaves tweak doubled once
+// per block.
+void AesXtsBlocks(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in, uint8_t* out,
+                  size_t blocks, bool encrypt);
+
 // SetPortableAes(true) keeps AES on the table-driven path even where the AES instructions exist (tests
 // and benchmarks check and measure both). Process-wide.
 void SetPortableAes(bool portable);
@@ -77,6 +90,24 @@ struct AesTables {
 const AesTables& AesTablesForTest();
 
 bool CpuHasAesNi();
+// CpuHasWideAes: VAES and VPCLMULQDQ on 256-bit registers (with AVX2 and the OS saving them).
+bool CpuHasWideAes();
+// ForceAesPath limits the bulk forms: kWide (the default) takes the 256-bit instructions where the
+// processor has them, kNarrow stays on 128-bit AES-NI, kPortable on the tables (as SetPortableAes).
+enum class AesPath { kWide, kNarrow, kPortable };
+void ForceAesPath(AesPath path);
+// AesWideActive is true when the bulk forms (and GCM's) currently run on 256-bit lanes.
+bool AesWideActive();
+void AesCbcDecryptBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16], const uint8_t* in,
+                           uint8_t* out, size_t blocks);
+void AesCtrBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t counter[16], const uint8_t* in,
+                    uint8_t* out, size_t blocks);
+void AesCtrBlocksWide(const uint32_t* round_keys, int32_t rounds, uint8_t counter[16], const uint8_t* in,
+                      uint8_t* out, size_t blocks);
+void AesXtsBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in, uint8_t* out,
+                    size_t blocks, bool encrypt);
+void AesXtsBlocksWide(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in, uint8_t* out,
+                      size_t blocks, bool encrypt);
 void AesEncryptBlocksNi(const uint32_t* round_keys, int32_t rounds, const uint8_t* in, uint8_t* out, size_t blocks);
 void AesDecryptBlocksNi(const uint32_t* round_keys, int32_t rounds, const uint8_t* in, uint8_t* out, size_t blocks);
 void AesCbcEncryptBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16], const uint8_t* in,

@@ -1,4 +1,5 @@
-// AES on the x86 AES instructions, chosen at run time. The schedules are the portable ones: each round
+// AES on the x86 AES instructions, chosen at run time: 128-bit AES-NI with eight blocks in flight, and
+// VAES on 256-bit lanes for counter mode and XTS. The schedules are the portable ones: each round
 // key is loaded with its 32-bit words byte-swapped into memory order, and the decryption schedule is
 // already the equivalent inverse cipher's (InvMixColumns folded in), which is what AESDEC expects.
 #include <cstddef>
@@ -24,6 +25,7 @@ bool CpuHasAesNi() {
 namespace {
 
 #define VELMORA_AES_TARGET __attribute__((target("aes,ssse3")))
+#define VELMORA_XTS_TARGET __attribute__((target("aes,pclmul,sse4.1,ssse3")))
 
 VELMORA_AES_TARGET inline void LoadKeys(const uint32_t* round_keys, int32_t rounds, __m128i* keys) {
   const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
@@ -37,30 +39,58 @@ VELMORA_AES_TARGET inline __m128i Load(const uint8_t* p) {
 }
 VELMORA_AES_TARGET inline void Store(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
-// Four blocks go through the rounds together so that the instruction latencies overlap.
-#define VELMORA_AES_BLOCKS(ROUND, LAST)                                                   \
-  size_t i = 0;                                                                           \
-  for (; i + 4 <= blocks; i += 4) {                                                       \
-    __m128i x0 = _mm_xor_si128(Load(in + 16 * i), keys[0]);                               \
-    __m128i x1 = _mm_xor_si128(Load(in + 16 * i + 16), keys[0]);                          \
-    __m128i x2 = _mm_xor_si128(Load(in + 16 * i + 32), keys[0]);                          \
-    __m128i x3 = _mm_xor_si128(Load(in + 16 * i + 48), keys[0]);                          \
-    for (int32_t r = 1; r < rounds; ++r) {                                                \
-      x0 = ROUND(x0, keys[r]);                                                            \
-      x1 = ROUND(x1, keys[r]);                                                            \
-      x2 = ROUND(x2, keys[r]);                                                            \
-      x3 = ROUND(x3, keys[r]);                                                            \
-    }                                                                                     \
-    Store(out + 16 * i, LAST(x0, keys[rounds]));                                          \
-    Store(out + 16 * i + 16, LAST(x1, keys[rounds]));                                     \
-    Store(out + 16 * i + 32, LAST(x2, keys[rounds]));                                     \
-    Store(out + 16 * i + 48, LAST(x3, keys[rounds]));                                     \
-  }                                                                                       \
-  for (; i < blocks; ++i) {                                                               \
-    __m128i x = _mm_xor_si128(Load(in + 16 * i), keys[0]);                                \
-    for (int32_t r = 1; r < rounds; ++r) x = ROUND(x, keys[r]);                           \
-    Store(out + 16 * i, LAST(x, keys[rounds]));                                           \
+VELMORA_AES_TARGET inline uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+VELMORA_AES_TARGET inline void Store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+// Eight blocks go through the rounds together so that the instruction latencies overlap; the callers
+// fuse their loads and XORs around the rounds.
+template <size_t m>
+VELMORA_AES_TARGET __attribute__((always_inline)) inline void EncryptN(const __m128i* keys, int32_t rounds, __m128i* x) {
+#pragma GCC unroll 8
+  for (size_t k = 0; k < m; ++k) x[k] = _mm_xor_si128(x[k], keys[0]);
+  for (int32_t r = 1; r < rounds; ++r) {
+#pragma GCC unroll 8
+    for (size_t k = 0; k < m; ++k) x[k] = _mm_aesenc_si128(x[k], keys[r]);
   }
+#pragma GCC unroll 8
+  for (size_t k = 0; k < m; ++k) x[k] = _mm_aesenclast_si128(x[k], keys[rounds]);
+}
+
+template <size_t m>
+VELMORA_AES_TARGET __attribute__((always_inline)) inline void DecryptN(const __m128i* keys, int32_t rounds, __m128i* x) {
+#pragma GCC unroll 8
+  for (size_t k = 0; k < m; ++k) x[k] = _mm_xor_si128(x[k], keys[0]);
+  for (int32_t r = 1; r < rounds; ++r) {
+#pragma GCC unroll 8
+    for (size_t k = 0; k < m; ++k) x[k] = _mm_aesdec_si128(x[k], keys[r]);
+  }
+#pragma GCC unroll 8
+  for (size_t k = 0; k < m; ++k) x[k] = _mm_aesdeclast_si128(x[k], keys[rounds]);
+}
+
+// CounterBlock gives the big-endian 16-byte block of the counter high:low and steps it on.
+VELMORA_AES_TARGET inline __m128i CounterBlock(uint64_t* high, uint64_t* low) {
+  const __m128i block = _mm_set_epi64x(static_cast<long long>(__builtin_bswap64(*low)),
+                                       static_cast<long long>(__builtin_bswap64(*high)));
+  *low += 1;
+  *high += *low == 0 ? 1 : 0;
+  return block;
+}
+
+// NextTweak gives the tweak lo:hi (little-endian halves) as a block and doubles it in GF(2^128).
+VELMORA_AES_TARGET inline __m128i NextTweak(uint64_t* lo, uint64_t* hi) {
+  const __m128i block = _mm_set_epi64x(static_cast<long long>(*hi), static_cast<long long>(*lo));
+  const uint64_t carry = *hi >> 63;
+  *hi = (*hi << 1) | (*lo >> 63);
+  *lo = (*lo << 1) ^ (0x87 & (0 - carry));
+  return block;
+}
+
+constexpr size_t kWidth = 8;
 
 }  // namespace
 
@@ -68,14 +98,40 @@ VELMORA_AES_TARGET void AesEncryptBlocksNi(const uint32_t* round_keys, int32_t r
                                            uint8_t* out, size_t blocks) {
   __m128i keys[15];
   LoadKeys(round_keys, rounds, keys);
-  VELMORA_AES_BLOCKS(_mm_aesenc_si128, _mm_aesenclast_si128)
+  size_t i = 0;
+  for (; i + kWidth <= blocks; i += kWidth) {
+    __m128i x[kWidth];
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWidth; ++k) x[k] = Load(in + 16 * (i + k));
+    EncryptN<kWidth>(keys, rounds, x);
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWidth; ++k) Store(out + 16 * (i + k), x[k]);
+  }
+  for (; i < blocks; ++i) {
+    __m128i x = Load(in + 16 * i);
+    EncryptN<1>(keys, rounds, &x);
+    Store(out + 16 * i, x);
+  }
 }
 
 VELMORA_AES_TARGET void AesDecryptBlocksNi(const uint32_t* round_keys, int32_t rounds, const uint8_t* in,
                                            uint8_t* out, size_t blocks) {
   __m128i keys[15];
   LoadKeys(round_keys, rounds, keys);
-  VELMORA_AES_BLOCKS(_mm_aesdec_si128, _mm_aesdeclast_si128)
+  size_t i = 0;
+  for (; i + kWidth <= blocks; i += kWidth) {
+    __m128i x[kWidth];
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWidth; ++k) x[k] = Load(in + 16 * (i + k));
+    DecryptN<kWidth>(keys, rounds, x);
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWidth; ++k) Store(out + 16 * (i + k), x[k]);
+  }
+  for (; i < blocks; ++i) {
+    __m128i x = Load(in + 16 * i);
+    DecryptN<1>(keys, rounds, &x);
+    Store(out + 16 * i, x);
+  }
 }
 
 VELMORA_AES_TARGET void AesCbcEncryptBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16],
@@ -92,6 +148,276 @@ VELMORA_AES_TARGET void AesCbcEncryptBlocksNi(const uint32_t* round_keys, int32_
   Store(iv, chain);
 }
 
+// The ciphertext blocks are all loaded before any plaintext is stored, so in and out may be the same.
+VELMORA_AES_TARGET void AesCbcDecryptBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16],
+                                              const uint8_t* in, uint8_t* out, size_t blocks) {
+  __m128i keys[15];
+  LoadKeys(round_keys, rounds, keys);
+  __m128i previous = Load(iv);
+  size_t i = 0;
+  for (; i + kWidth <= blocks; i += kWidth) {
+    __m128i x[kWidth];
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWidth; ++k) x[k] = Load(in + 16 * (i + k));
+    DecryptN<kWidth>(keys, rounds, x);
+    // The chaining blocks are read again after the rounds rather than held in registers through them.
+    __m128i c[kWidth];
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWidth; ++k) c[k] = Load(in + 16 * (i + k));
+    Store(out + 16 * i, _mm_xor_si128(x[0], previous));
+#pragma GCC unroll 8
+    for (size_t k = 1; k < kWidth; ++k) Store(out + 16 * (i + k), _mm_xor_si128(x[k], c[k - 1]));
+    previous = c[kWidth - 1];
+  }
+  for (; i < blocks; ++i) {
+    const __m128i c = Load(in + 16 * i);
+    __m128i x = c;
+    DecryptN<1>(keys, rounds, &x);
+    Store(out + 16 * i, _mm_xor_si128(x, previous));
+    previous = c;
+  }
+  Store(iv, previous);
+}
+
+VELMORA_AES_TARGET void AesCtrBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t counter[16],
+                                       const uint8_t* in, uint8_t* out, size_t blocks) {
+  __m128i keys[15];
+  LoadKeys(round_keys, rounds, keys);
+  uint64_t high = __builtin_bswap64(Load64(counter));
+  uint64_t low = __builtin_bswap64(Load64(counter + 8));
+  size_t i = 0;
+  for (; i + kWidth <= blocks; i += kWidth) {
+    __m128i x[kWidth];
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWidth; ++k) x[k] = CounterBlock(&high, &low);
+    EncryptN<kWidth>(keys, rounds, x);
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWidth; ++k) Store(out + 16 * (i + k), _mm_xor_si128(x[k], Load(in + 16 * (i + k))));
+  }
+  for (; i < blocks; ++i) {
+    __m128i x = CounterBlock(&high, &low);
+    EncryptN<1>(keys, rounds, &x);
+    Store(out + 16 * i, _mm_xor_si128(x, Load(in + 16 * i)));
+  }
+  Store64(counter, __builtin_bswap64(high));
+  Store64(counter + 8, __builtin_bswap64(low));
+}
+
+// The eight tweaks of a batch are each multiplied by x^8 for the next batch: a byte shift and the
+// product of the byte shifted out with the reduction polynomial, eight chains side by side.
+VELMORA_XTS_TARGET inline __m128i TimesX8(__m128i t, __m128i poly) {
+  return _mm_xor_si128(_mm_slli_si128(t, 1), _mm_clmulepi64_si128(_mm_srli_si128(t, 15), poly, 0x00));
+}
+
+template <bool encrypt>
+VELMORA_XTS_TARGET void XtsNi(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in,
+                              uint8_t* out, size_t blocks) {
+  __m128i keys[15];
+  LoadKeys(round_keys, rounds, keys);
+  uint64_t lo = Load64(tweak), hi = Load64(tweak + 8);
+  size_t i = 0;
+  if (blocks >= kWidth) {
+    const __m128i poly = _mm_set_epi64x(0, 0x87);
+    __m128i t[kWidth];
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWidth; ++k) t[k] = NextTweak(&lo, &hi);
+    for (; i + kWidth <= blocks; i += kWidth) {
+      __m128i x[kWidth];
+#pragma GCC unroll 8
+      for (size_t k = 0; k < kWidth; ++k) x[k] = _mm_xor_si128(Load(in + 16 * (i + k)), t[k]);
+      if constexpr (encrypt) {
+        EncryptN<kWidth>(keys, rounds, x);
+      } else {
+        DecryptN<kWidth>(keys, rounds, x);
+      }
+#pragma GCC unroll 8
+      for (size_t k = 0; k < kWidth; ++k) {
+        Store(out + 16 * (i + k), _mm_xor_si128(x[k], t[k]));
+        t[k] = TimesX8(t[k], poly);
+      }
+    }
+    // t[0] is now the tweak of block i.
+    lo = static_cast<uint64_t>(_mm_cvtsi128_si64(t[0]));
+    hi = static_cast<uint64_t>(_mm_extract_epi64(t[0], 1));
+  }
+  for (; i < blocks; ++i) {
+    const __m128i t = NextTweak(&lo, &hi);
+    __m128i x = _mm_xor_si128(Load(in + 16 * i), t);
+    if constexpr (encrypt) {
+      EncryptN<1>(keys, rounds, &x);
+    } else {
+      DecryptN<1>(keys, rounds, &x);
+    }
+    Store(out + 16 * i, _mm_xor_si128(x, t));
+  }
+  Store64(tweak, lo);
+  Store64(tweak + 8, hi);
+}
+
+void AesXtsBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in, uint8_t* out,
+                    size_t blocks, bool encrypt) {
+  if (encrypt) {
+    XtsNi<true>(round_keys, rounds, tweak, in, out, blocks);
+  } else {
+    XtsNi<false>(round_keys, rounds, tweak, in, out, blocks);
+  }
+}
+
+// ---- 256-bit lanes: two blocks per VAES instruction ------------------------------------------------------
+
+bool CpuHasWideAes() {
+  __builtin_cpu_init();
+  return CpuHasAesNi() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("vaes") &&
+         __builtin_cpu_supports("vpclmulqdq");
+}
+
+#define VELMORA_WIDE_TARGET __attribute__((target("vaes,vpclmulqdq,avx2,aes,pclmul,sse4.1,ssse3")))
+
+namespace {
+
+constexpr size_t kWideRegisters = 8;  // sixteen blocks in flight
+
+}  // namespace
+
+
+// The counter's low half is stepped in the vector lanes while it cannot wrap within a batch; a batch
+// where it would falls back to counters built one by one. The counter is the IV's, not a secret.
+VELMORA_WIDE_TARGET void AesCtrBlocksWide(const uint32_t* round_keys, int32_t rounds, uint8_t counter[16],
+                                          const uint8_t* in, uint8_t* out, size_t blocks) {
+  constexpr size_t kBatch = 2 * kWideRegisters;
+  const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+  __m256i keys[15];
+  for (int32_t r = 0; r <= rounds; ++r) {
+    keys[r] = _mm256_broadcastsi128_si256(
+        _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(round_keys + 4 * r)), swap));
+  }
+  const __m256i reverse =
+      _mm256_broadcastsi128_si256(_mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+  const __m256i two = _mm256_set_epi64x(0, 2, 0, 2);
+  uint64_t high = __builtin_bswap64(Load64(counter));
+  uint64_t low = __builtin_bswap64(Load64(counter + 8));
+  size_t i = 0;
+  for (; i + kBatch <= blocks; i += kBatch) {
+    __m256i x[kWideRegisters];
+    if (low < ~uint64_t{0} - kBatch) {
+      __m256i c = _mm256_set_epi64x(static_cast<long long>(high), static_cast<long long>(low + 1),
+                                    static_cast<long long>(high), static_cast<long long>(low));
+#pragma GCC unroll 8
+      for (size_t k = 0; k < kWideRegisters; ++k) {
+        x[k] = _mm256_shuffle_epi8(c, reverse);
+        c = _mm256_add_epi64(c, two);
+      }
+      low += kBatch;
+    } else {
+#pragma GCC unroll 8
+      for (size_t k = 0; k < kWideRegisters; ++k) {
+        const __m128i first = CounterBlock(&high, &low);
+        x[k] = _mm256_set_m128i(CounterBlock(&high, &low), first);
+      }
+    }
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWideRegisters; ++k) x[k] = _mm256_xor_si256(x[k], keys[0]);
+    for (int32_t r = 1; r < rounds; ++r) {
+#pragma GCC unroll 8
+      for (size_t k = 0; k < kWideRegisters; ++k) x[k] = _mm256_aesenc_epi128(x[k], keys[r]);
+    }
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWideRegisters; ++k) {
+      const __m256i data = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 16 * i + 32 * k));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * i + 32 * k),
+                          _mm256_xor_si256(_mm256_aesenclast_epi128(x[k], keys[rounds]), data));
+    }
+  }
+  Store64(counter, __builtin_bswap64(high));
+  Store64(counter + 8, __builtin_bswap64(low));
+  if (i < blocks) AesCtrBlocksNi(round_keys, rounds, counter, in + 16 * i, out + 16 * i, blocks - i);
+}
+
+
+namespace {
+
+VELMORA_WIDE_TARGET inline void WideKeys(const uint32_t* round_keys, int32_t rounds, __m256i* keys) {
+  __m128i narrow[15];
+  LoadKeys(round_keys, rounds, narrow);
+  for (int32_t r = 0; r <= rounds; ++r) keys[r] = _mm256_broadcastsi128_si256(narrow[r]);
+}
+
+template <bool encrypt>
+VELMORA_WIDE_TARGET __attribute__((always_inline)) inline void WideRounds(const __m256i* keys, int32_t rounds,
+                                                                         __m256i* x) {
+#pragma GCC unroll 8
+  for (size_t k = 0; k < kWideRegisters; ++k) x[k] = _mm256_xor_si256(x[k], keys[0]);
+  for (int32_t r = 1; r < rounds; ++r) {
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWideRegisters; ++k) {
+      x[k] = encrypt ? _mm256_aesenc_epi128(x[k], keys[r]) : _mm256_aesdec_epi128(x[k], keys[r]);
+    }
+  }
+#pragma GCC unroll 8
+  for (size_t k = 0; k < kWideRegisters; ++k) {
+    x[k] = encrypt ? _mm256_aesenclast_epi128(x[k], keys[rounds]) : _mm256_aesdeclast_epi128(x[k], keys[rounds]);
+  }
+}
+
+VELMORA_WIDE_TARGET inline __m256i LoadWide(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+VELMORA_WIDE_TARGET inline void StoreWide(uint8_t* p, __m256i v) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+}
+
+}  // namespace
+
+// Each register holds the tweaks of two neighbouring blocks; for the next batch each is multiplied by
+// x^16: two byte shifts within the lane, each followed by the carry-less product of the byte shifted out
+// with the reduction polynomial.
+VELMORA_WIDE_TARGET inline __m256i TimesX8Wide(__m256i t, __m256i poly) {
+  return _mm256_xor_si256(_mm256_bslli_epi128(t, 1), _mm256_clmulepi64_epi128(_mm256_bsrli_epi128(t, 15), poly, 0x00));
+}
+
+template <bool encrypt>
+VELMORA_WIDE_TARGET void XtsWide(const uint32_t* round_keys, int32_t rounds,
+                                                                      uint8_t tweak[16], const uint8_t* in,
+                                                                      uint8_t* out, size_t blocks) {
+  constexpr size_t kBatch = 2 * kWideRegisters;
+  if (blocks < kBatch) return AesXtsBlocksNi(round_keys, rounds, tweak, in, out, blocks, encrypt);
+  __m256i keys[15];
+  WideKeys(round_keys, rounds, keys);
+  const __m256i poly = _mm256_set_epi64x(0, 0x87, 0, 0x87);
+  uint64_t lo = Load64(tweak), hi = Load64(tweak + 8);
+  __m256i t[kWideRegisters];
+#pragma GCC unroll 8
+  for (size_t k = 0; k < kWideRegisters; ++k) {
+    const __m128i first = NextTweak(&lo, &hi);
+    t[k] = _mm256_set_m128i(NextTweak(&lo, &hi), first);
+  }
+  size_t i = 0;
+  for (; i + kBatch <= blocks; i += kBatch) {
+    __m256i x[kWideRegisters];
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWideRegisters; ++k) x[k] = _mm256_xor_si256(LoadWide(in + 16 * i + 32 * k), t[k]);
+    WideRounds<encrypt>(keys, rounds, x);
+#pragma GCC unroll 8
+    for (size_t k = 0; k < kWideRegisters; ++k) {
+      StoreWide(out + 16 * i + 32 * k, _mm256_xor_si256(x[k], t[k]));
+      t[k] = TimesX8Wide(TimesX8Wide(t[k], poly), poly);
+    }
+  }
+  // The low lane of t[0] is now the tweak of block i.
+  const __m128i next = _mm256_castsi256_si128(t[0]);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(tweak), next);
+  if (i < blocks) AesXtsBlocksNi(round_keys, rounds, tweak, in + 16 * i, out + 16 * i, blocks - i, encrypt);
+}
+
+void AesXtsBlocksWide(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in,
+                      uint8_t* out, size_t blocks, bool encrypt) {
+  if (encrypt) {
+    XtsWide<true>(round_keys, rounds, tweak, in, out, blocks);
+  } else {
+    XtsWide<false>(round_keys, rounds, tweak, in, out, blocks);
+  }
+}
+
 }  // namespace velmora::crypto::internal
 
 #else
@@ -103,6 +429,12 @@ bool CpuHasAesNi() { return false; }
 void AesEncryptBlocksNi(const uint32_t*, int32_t, const uint8_t*, uint8_t*, size_t) {}
 void AesDecryptBlocksNi(const uint32_t*, int32_t, const uint8_t*, uint8_t*, size_t) {}
 void AesCbcEncryptBlocksNi(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t) {}
+bool CpuHasWideAes() { return false; }
+void AesCbcDecryptBlocksNi(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t) {}
+void AesCtrBlocksNi(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t) {}
+void AesCtrBlocksWide(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t) {}
+void AesXtsBlocksNi(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t, bool) {}
+void AesXtsBlocksWide(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t, bool) {}
 
 }  // namespace velmora::crypto::internal
 

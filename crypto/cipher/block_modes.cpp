@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/byte_order.h"
 #include "crypto/cipher/cipher_params.h"
 #include "crypto/rand/random.h"
@@ -49,10 +53,12 @@ void IncrementCounterBuffer(core::BufferCore& counter) {
   IncrementCounterBigEndian(reinterpret_cast<uint8_t*>(counter.Data()), counter.Length());
 }
 
+// On two little-endian 64-bit words: one shift each, the carry between them and the reduction.
 void DoubleLittleEndian(uint8_t block[16]) {
-  const uint8_t carry = block[15] >> 7;
-  for (int i = 15; i > 0; --i) block[i] = static_cast<uint8_t>((block[i] << 1) | (block[i - 1] >> 7));
-  block[0] = static_cast<uint8_t>((block[0] << 1) ^ (0x87 & (0 - carry)));
+  const uint64_t lo = core::ReadUInt64LE(block), hi = core::ReadUInt64LE(block + 8);
+  const uint64_t carry = hi >> 63;
+  core::StoreUInt64LE(block, (lo << 1) ^ (0x87 & (0 - carry)));
+  core::StoreUInt64LE(block + 8, (hi << 1) | (lo >> 63));
 }
 
 void DoubleBigEndian(uint8_t block[16]) {
@@ -79,6 +85,16 @@ void XorBytesInto(uint8_t* target, const uint8_t* source, int32_t n) { XorBytes(
 
 void XorBytes(uint8_t* out, const uint8_t* a, const uint8_t* b, int32_t n) {
   int32_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 32 <= n; i += 32) {
+    const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+    const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i + 16));
+    const __m128i y0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    const __m128i y1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_xor_si128(x0, y0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 16), _mm_xor_si128(x1, y1));
+  }
+#endif
   for (; i + 8 <= n; i += 8) {
     uint64_t x, y;
     std::memcpy(&x, a + i, 8);

@@ -3,6 +3,7 @@
 // stealing in the CS3 arrangement of the SP 800-38A addendum, the last two blocks always swapped).
 #include <cstring>
 
+#include "crypto/cipher/aes.h"
 #include "crypto/cipher/block_modes.h"
 #include "crypto/cipher/cipher_cores.h"
 #include "crypto/cipher/internal_cipher.h"
@@ -55,6 +56,11 @@ void ShiftIn(uint8_t* reg, int32_t b, uint8_t byte) {
 }  // namespace
 
 // ---- helpers --------------------------------------------------------------------------------------------
+
+// UsesBulkAes: AES with its schedule in place, which the fused whole-block routines take directly.
+bool InternalCipher::UsesBulkAes() {
+  return algorithm_ == kCipherAes && B() == 16 && Aes().RoundKeys() != nullptr;
+}
 
 uint8_t* InternalCipher::Grow(core::BufferCore& out, int32_t n) {
   const int32_t old = out.Length();
@@ -233,6 +239,8 @@ int InternalCipher::CbcProcess(const uint8_t* in, int32_t length, core::BufferCo
       rc = Block(reg, dst + i * b, b, true);
       std::memcpy(reg, dst + i * b, static_cast<size_t>(b));
     }
+  } else if (UsesBulkAes()) {
+    AesCbcDecryptBlocks(Aes().RoundKeys(), Aes().Rounds(), reg, in, dst, static_cast<size_t>(blocks));
   } else {
     rc = Blocks(in, dst, blocks, false);
     if (rc == 0) {
@@ -320,6 +328,13 @@ int InternalCipher::CtrProcess(const uint8_t* in, int32_t length, core::BufferCo
   int32_t at = 0;
   while (at < length) {
     const int32_t remaining = length - at;
+    if (ctr_position_ == 0 && remaining >= b && UsesBulkAes()) {
+      // AES: the counters, the rounds and the XOR in one pass over all whole blocks.
+      const int32_t blocks = remaining / b;
+      AesCtrBlocks(Aes().RoundKeys(), Aes().Rounds(), reg, in + at, dst + at, static_cast<size_t>(blocks));
+      at += blocks * b;
+      continue;
+    }
     if (ctr_position_ == 0 && remaining >= 2 * b && batch >= 2) {
       // Several whole blocks at once: lay out the counters, encrypt them together, XOR.
       const int32_t blocks = remaining / b < batch ? remaining / b : batch;

@@ -175,6 +175,7 @@ class InternalCipher final : public CipherObject {
   [[nodiscard]] int SetupEngine(int32_t encrypting);
   [[nodiscard]] int Block(const uint8_t* in, uint8_t* out, int32_t length, bool forward);
   [[nodiscard]] int Blocks(const uint8_t* in, uint8_t* out, int32_t blocks, bool forward);
+  bool UsesBulkAes();
   bool UsesForwardCipher() const;
   bool IsXts() const { return mode_ == kModeXts && algorithm_ == kCipherAes; }
   int32_t B() const { return block_bits_ / 8; }

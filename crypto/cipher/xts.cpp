@@ -16,7 +16,6 @@ namespace velmora::crypto {
 
 namespace {
 
-constexpr size_t kBatch = 32;
 constexpr int64_t kDefaultUnitLength = 512;
 
 // StepUnit moves to the tweak of the next block, starting a new data unit at a unit boundary.
@@ -81,26 +80,18 @@ int XtsProcess(InternalCipher& cipher, const uint8_t* in, int32_t length, core::
   const int32_t old = out.Length();
   if (out.SetData(old + length, nullptr) != 0) return core::kOutOfMemory;
   auto* dst = reinterpret_cast<uint8_t*>(out.Data()) + old;
-  size_t blocks = static_cast<size_t>(length / 16 - (r != 0 ? 1 : 0));
-  uint8_t tweaks[kBatch * 16];
-  uint8_t work[kBatch * 16];
+  const size_t blocks = static_cast<size_t>(length / 16 - (r != 0 ? 1 : 0));
+  const auto unit_blocks = static_cast<uint64_t>(x.unit_length / 16);
   size_t at = 0;
   while (at < blocks) {
-    size_t count = 0;
-    for (; count < kBatch && at + count < blocks; ++count) {
-      StepUnit(cipher, x);
-      std::memcpy(tweaks + 16 * count, x.tweak, 16);
-      DoubleLittleEndian(x.tweak);
-      ++x.block_index;
-    }
-    XorBytes(work, in + 16 * at, tweaks, static_cast<int32_t>(16 * count));
-    if (encrypt) {
-      AesEncryptBlocks(aes.RoundKeys(), aes.Rounds(), work, work, count);
-    } else {
-      AesDecryptBlocks(aes.RoundKeys(), aes.Rounds(), work, work, count);
-    }
-    XorBytes(dst + 16 * at, work, tweaks, static_cast<int32_t>(16 * count));
-    at += count;
+    // The rest of the current data unit in one fused run; the tweak is doubled as it goes.
+    StepUnit(cipher, x);
+    uint64_t count = unit_blocks - x.block_index;
+    if (count > blocks - at) count = blocks - at;
+    AesXtsBlocks(aes.RoundKeys(), aes.Rounds(), x.tweak, in + 16 * at, dst + 16 * at, static_cast<size_t>(count),
+                 encrypt);
+    x.block_index += count;
+    at += static_cast<size_t>(count);
   }
   if (r != 0) {
     StepUnit(cipher, x);
@@ -111,7 +102,6 @@ int XtsProcess(InternalCipher& cipher, const uint8_t* in, int32_t length, core::
                          return 0;
                        });
   }
-  platform::SecureZero(work, sizeof work);
   return 0;
 }
 

@@ -106,6 +106,7 @@ class CngCipher final : public CipherObject {
   // CtrKeystream XORs length bytes of counter-mode keystream (the counter in the IV, encrypted through
   // platform ECB, incremented as a big-endian number) into output; *produced gets the count.
   [[nodiscard]] int CtrKeystream(const uint8_t* input, int32_t length, uint8_t* output, int32_t* produced);
+  [[nodiscard]] int CtrWholeBlocks(const uint8_t* input, int32_t blocks, uint8_t* output, int32_t* done);
   // XtsProcess runs *length bytes of XTS (direction 1 encrypt, 0 decrypt) into output, at least 16 bytes
   // (602), a partial last block only on the final call.
   [[nodiscard]] static int XtsProcess(CngXtsState& xts, const uint8_t* input, int32_t* length, uint8_t* output,

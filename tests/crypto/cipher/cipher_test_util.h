@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/buffer.h"
+#include "crypto/cipher/aead.h"
 #include "crypto/cipher/aes.h"
 #include "crypto/cipher/internal_cipher.h"
 #include "tests/core/python_oracle.h"
@@ -109,16 +110,29 @@ inline std::string EvpCrypt(const char* name, const std::string& key, const std:
   return out;
 }
 
-// AesPaths runs its body once on the AES instructions (where present) and once on the tables.
-inline std::vector<bool> AesPaths() {
-  std::vector<bool> paths{true};
-  if (internal::CpuHasAesNi()) paths.push_back(false);
+// AesPaths lists the AES paths this processor runs: VAES on 256-bit lanes, 128-bit AES-NI, the tables.
+inline std::vector<internal::AesPath> AesPaths() {
+  std::vector<internal::AesPath> paths;
+  if (internal::CpuHasWideAes()) paths.push_back(internal::AesPath::kWide);
+  if (internal::CpuHasAesNi()) paths.push_back(internal::AesPath::kNarrow);
+  paths.push_back(internal::AesPath::kPortable);
   return paths;
 }
 
-struct PortableAes {
-  explicit PortableAes(bool portable) { SetPortableAes(portable); }
-  ~PortableAes() { SetPortableAes(false); }
+inline const char* AesPathName(internal::AesPath path) {
+  return path == internal::AesPath::kWide ? "VAES" : path == internal::AesPath::kNarrow ? "AES-NI" : "tables";
+}
+
+// AesPathScope runs a block on one AES path (and GHASH on its portable form with the tables).
+struct AesPathScope {
+  explicit AesPathScope(internal::AesPath path) {
+    internal::ForceAesPath(path);
+    SetPortableGhash(path == internal::AesPath::kPortable);
+  }
+  ~AesPathScope() {
+    internal::ForceAesPath(internal::AesPath::kWide);
+    SetPortableGhash(false);
+  }
 };
 
 }  // namespace velmora::crypto

@@ -21,10 +21,10 @@ TEST(CipherVectors, EveryEntryOnEveryPath) {
   const std::map<std::string, std::pair<int32_t, const char*>> modes = {
       {"ECB", {kModeEcb, ""}}, {"CBC", {kModeCbc, ""}}, {"CFB", {kModeCfb, ""}},
       {"CFB8", {kModeCfb, "FeedbackSize=8"}}, {"OFB", {kModeOfb, ""}}, {"CTR", {kModeCtr, ""}}};
-  for (bool accelerated : AesPaths()) {
-    PortableAes scope(!accelerated);
+  for (internal::AesPath path : AesPaths()) {
+    AesPathScope scope(path);
     for (auto& entry : ReadVectors(VectorPath("aes.txt"), {"Mode", "BlockBits", "Key", "Iv", "Plaintext", "Ciphertext"})) {
-      SCOPED_TRACE(entry.Origin() + (accelerated ? " AES instructions" : " tables"));
+      SCOPED_TRACE(entry.Origin() + " " + AesPathName(path));
       const auto [mode, options] = modes.at(entry.Get("Mode"));
       const std::string key = entry.Bytes("Key");
       const std::string iv = entry.Has("Iv") ? entry.Bytes("Iv") : "";
