@@ -2,7 +2,9 @@
 // the bytes. Bytes beyond the eighth of a wider field are zero.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace velmora::core {
 
@@ -38,6 +40,19 @@ inline uint64_t ReadUInt64LE(const void* bytes) {
 inline void StoreUInt64LE(void* bytes, uint64_t value) {
   uint8_t* b = byte_order_internal::At(bytes);
   for (int i = 0; i < 8; ++i) b[i] = byte_order_internal::ByteOf(value, i);
+}
+
+// LoadUInt64BE and StoreUInt64BE move a big-endian 64-bit word in one load or store.
+inline uint64_t LoadUInt64BE(const void* bytes) {
+  uint64_t value;
+  std::memcpy(&value, bytes, 8);
+  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
+  return value;
+}
+
+inline void StoreUInt64BE(void* bytes, uint64_t value) {
+  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
+  std::memcpy(bytes, &value, 8);
 }
 
 // PutUIntBigEndian writes the low n bytes of value at bytes + offset, most significant first.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "crypto/cipher/block_modes.h"
 #include "crypto/cipher/cipher_params.h"
 #include "platform/memory.h"
@@ -178,17 +179,6 @@ bool UseWideAes() {
   return available && g_path.load(std::memory_order_relaxed) == internal::AesPath::kWide;
 }
 
-uint64_t Load64BigEndian(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return __builtin_bswap64(v);
-}
-
-void Store64BigEndian(uint8_t* p, uint64_t v) {
-  v = __builtin_bswap64(v);
-  std::memcpy(p, &v, 8);
-}
-
 }  // namespace
 
 const internal::AesTables& internal::AesTablesForTest() { return kTables; }
@@ -265,17 +255,17 @@ void AesCtrBlocks(const uint32_t* round_keys, int32_t rounds, uint8_t counter[16
                   size_t blocks) {
   if (UseWideAes() && UseAesNi()) return internal::AesCtrBlocksWide(round_keys, rounds, counter, in, out, blocks);
   if (UseAesNi()) return internal::AesCtrBlocksNi(round_keys, rounds, counter, in, out, blocks);
-  uint64_t high = Load64BigEndian(counter), low = Load64BigEndian(counter + 8);
+  uint64_t high = core::LoadUInt64BE(counter), low = core::LoadUInt64BE(counter + 8);
   uint8_t stream[16];
   for (size_t i = 0; i < blocks; ++i) {
-    Store64BigEndian(stream, high);
-    Store64BigEndian(stream + 8, low);
+    core::StoreUInt64BE(stream, high);
+    core::StoreUInt64BE(stream + 8, low);
     if (++low == 0) ++high;
     AesEncryptPortable(round_keys, rounds, stream, stream);
     for (int j = 0; j < 16; ++j) out[16 * i + j] = static_cast<uint8_t>(in[16 * i + j] ^ stream[j]);
   }
-  Store64BigEndian(counter, high);
-  Store64BigEndian(counter + 8, low);
+  core::StoreUInt64BE(counter, high);
+  core::StoreUInt64BE(counter + 8, low);
   platform::SecureZero(stream, sizeof stream);
 }
 

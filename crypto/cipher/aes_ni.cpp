@@ -92,10 +92,11 @@ VELMORA_AES_TARGET inline __m128i NextTweak(uint64_t* lo, uint64_t* hi) {
 
 constexpr size_t kWidth = 8;
 
-}  // namespace
-
-VELMORA_AES_TARGET void AesEncryptBlocksNi(const uint32_t* round_keys, int32_t rounds, const uint8_t* in,
-                                           uint8_t* out, size_t blocks) {
+// BlocksNi runs ECB over whole blocks, kWidth blocks in flight.
+template <bool kDecrypt>
+VELMORA_AES_TARGET __attribute__((always_inline)) inline void BlocksNi(const uint32_t* round_keys, int32_t rounds,
+                                                                       const uint8_t* in, uint8_t* out,
+                                                                       size_t blocks) {
   __m128i keys[15];
   LoadKeys(round_keys, rounds, keys);
   size_t i = 0;
@@ -103,35 +104,35 @@ VELMORA_AES_TARGET void AesEncryptBlocksNi(const uint32_t* round_keys, int32_t r
     __m128i x[kWidth];
 #pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) x[k] = Load(in + 16 * (i + k));
-    EncryptN<kWidth>(keys, rounds, x);
+    if constexpr (kDecrypt) {
+      DecryptN<kWidth>(keys, rounds, x);
+    } else {
+      EncryptN<kWidth>(keys, rounds, x);
+    }
 #pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) Store(out + 16 * (i + k), x[k]);
   }
   for (; i < blocks; ++i) {
     __m128i x = Load(in + 16 * i);
-    EncryptN<1>(keys, rounds, &x);
+    if constexpr (kDecrypt) {
+      DecryptN<1>(keys, rounds, &x);
+    } else {
+      EncryptN<1>(keys, rounds, &x);
+    }
     Store(out + 16 * i, x);
   }
 }
 
+}  // namespace
+
+VELMORA_AES_TARGET void AesEncryptBlocksNi(const uint32_t* round_keys, int32_t rounds, const uint8_t* in,
+                                           uint8_t* out, size_t blocks) {
+  BlocksNi<false>(round_keys, rounds, in, out, blocks);
+}
+
 VELMORA_AES_TARGET void AesDecryptBlocksNi(const uint32_t* round_keys, int32_t rounds, const uint8_t* in,
                                            uint8_t* out, size_t blocks) {
-  __m128i keys[15];
-  LoadKeys(round_keys, rounds, keys);
-  size_t i = 0;
-  for (; i + kWidth <= blocks; i += kWidth) {
-    __m128i x[kWidth];
-#pragma GCC unroll 8
-    for (size_t k = 0; k < kWidth; ++k) x[k] = Load(in + 16 * (i + k));
-    DecryptN<kWidth>(keys, rounds, x);
-#pragma GCC unroll 8
-    for (size_t k = 0; k < kWidth; ++k) Store(out + 16 * (i + k), x[k]);
-  }
-  for (; i < blocks; ++i) {
-    __m128i x = Load(in + 16 * i);
-    DecryptN<1>(keys, rounds, &x);
-    Store(out + 16 * i, x);
-  }
+  BlocksNi<true>(round_keys, rounds, in, out, blocks);
 }
 
 VELMORA_AES_TARGET void AesCbcEncryptBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16],

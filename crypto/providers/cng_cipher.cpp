@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "crypto/providers/bcrypt_cipher_functions.h"
 #include "crypto/cipher/block_modes.h"
 #include "crypto/cipher/cipher_params.h"
@@ -19,17 +20,6 @@ constexpr int32_t kInlineKeyObject = 1024;
 constexpr int64_t kDefaultDataUnit = 512;
 
 BcryptCipherFunctions& F() { return BcryptCipherTable(); }
-
-uint64_t Load64BigEndian(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return __builtin_bswap64(v);
-}
-
-void Store64BigEndian(uint8_t* p, uint64_t v) {
-  v = __builtin_bswap64(v);
-  std::memcpy(p, &v, 8);
-}
 
 struct ConfigOptions {
   bool tweak_given = false;
@@ -329,14 +319,14 @@ int CngCipher::CtrWholeBlocks(const uint8_t* input, int32_t blocks, uint8_t* out
   const int32_t n = blocks < (apart ? kDirectRun : kBufferedRun) ? blocks : (apart ? kDirectRun : kBufferedRun);
   uint8_t* stream = apart ? output : buffer;
   // The counter is stepped as two 64-bit halves in registers and written back once.
-  uint64_t high = Load64BigEndian(iv_), low = Load64BigEndian(iv_ + 8);
+  uint64_t high = core::LoadUInt64BE(iv_), low = core::LoadUInt64BE(iv_ + 8);
   for (int32_t i = 0; i < n; ++i) {
     const uint64_t words[2] = {__builtin_bswap64(high), __builtin_bswap64(low)};
     std::memcpy(stream + 16 * i, words, 16);
     high += ++low == 0 ? 1 : 0;
   }
-  Store64BigEndian(iv_, high);
-  Store64BigEndian(iv_ + 8, low);
+  core::StoreUInt64BE(iv_, high);
+  core::StoreUInt64BE(iv_ + 8, low);
   const auto bytes = static_cast<platform::ULONG>(16 * n);
   platform::ULONG got = 0;
   const int32_t status = F().encrypt(key_, stream, bytes, nullptr, nullptr, 0, stream, bytes, &got, 0);

@@ -9,30 +9,11 @@
 #include <vector>
 
 #include "crypto/ec/ec_binary.h"
+#include "tests/crypto/ec/probe_support.h"
 
 using namespace velmora::crypto;
 
-// The probe is built from the field, point and FixedBigInt sources alone. The ladder draws no random
-// numbers and writes no Buffer: the two outside functions those sources name stop the probe if called.
-namespace velmora::crypto {
-void RandomBytes(RandomContext&, uint8_t*, int32_t, int32_t) { std::abort(); }
-void RandomContext::Release() {}
-}  // namespace velmora::crypto
-namespace velmora::core {
-int BufferCore::SetDataSlow(int32_t, const void*) { std::abort(); }
-}  // namespace velmora::core
-
-namespace {
-
-bool Parse(const char* hex, FixedBigInt& out) {
-  std::string text(hex);
-  if (text.size() % 2 != 0) text = "0" + text;
-  std::vector<uint8_t> bytes;
-  for (size_t i = 0; i < text.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-  return FixedBigInt::FromBytes(bytes.data(), static_cast<int32_t>(bytes.size()), out) == 0;
-}
-
-}  // namespace
+using probe_support::Parse;
 
 int main(int argc, char** argv) {
   if (argc != 7) return 2;
