@@ -2,8 +2,7 @@
 // stream mode (hooks that do nothing), next to RapidJSON's DOM parse, RapidJSON's SAX reader with a
 // handler that does nothing and nlohmann-json's parse of the same bytes. Also the cost against size
 // (the file's array ten times as long, run beside the one-fold text) and of selecting element N by
-// "/json/639-3/[N]". The ...Copying runs force the parser's first path (the text copied in, scanned
-// byte by byte, every whitespace run copied out) for comparison.
+// "/json/639-3/[N]".
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
 #include <rapidjson/document.h>
@@ -13,7 +12,6 @@
 #include <sstream>
 #include <string>
 
-#include "parsers/json_internal.h"
 #include "parsers/json_parser.h"
 
 namespace {
@@ -45,18 +43,8 @@ const std::string& TenfoldText() {
   return text;
 }
 
-// CopyingPath forces the first path for the life of one benchmark.
-class CopyingPath {
- public:
-  explicit CopyingPath(bool force) { velmora::parsers::internal::ForceJsonCopyingPath(force); }
-  ~CopyingPath() { velmora::parsers::internal::ForceJsonCopyingPath(false); }
-  CopyingPath(const CopyingPath&) = delete;
-  CopyingPath& operator=(const CopyingPath&) = delete;
-};
-
-void ParseTree(benchmark::State& state, const std::string& text, uint32_t unescape, bool copying = false) {
+void ParseTree(benchmark::State& state, const std::string& text, uint32_t unescape) {
   if (text.empty()) state.SkipWithError("iso-codes is missing");
-  const CopyingPath path(copying);
   for (auto _ : state) {
     JsonParser parser;
     parser.SetTreeMode(1);
@@ -76,15 +64,8 @@ BENCHMARK(BM_VelmoraTreeUnescaped);
 void BM_VelmoraTreeTenfold(benchmark::State& state) { ParseTree(state, TenfoldText(), 0); }
 BENCHMARK(BM_VelmoraTreeTenfold);
 
-void BM_VelmoraTreeCopying(benchmark::State& state) { ParseTree(state, IsoText(), 0, true); }
-BENCHMARK(BM_VelmoraTreeCopying);
-
-void BM_VelmoraTreeTenfoldCopying(benchmark::State& state) { ParseTree(state, TenfoldText(), 0, true); }
-BENCHMARK(BM_VelmoraTreeTenfoldCopying);
-
-void ParseStream(benchmark::State& state, const std::string& text, bool copying) {
+void ParseStream(benchmark::State& state, const std::string& text) {
   if (text.empty()) state.SkipWithError("iso-codes is missing");
-  const CopyingPath path(copying);
   for (auto _ : state) {
     JsonParser parser;
     parser.BeginStream();
@@ -93,14 +74,11 @@ void ParseStream(benchmark::State& state, const std::string& text, bool copying)
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
 }
 
-void BM_VelmoraStream(benchmark::State& state) { ParseStream(state, IsoText(), false); }
+void BM_VelmoraStream(benchmark::State& state) { ParseStream(state, IsoText()); }
 BENCHMARK(BM_VelmoraStream);
 
-void BM_VelmoraStreamTenfold(benchmark::State& state) { ParseStream(state, TenfoldText(), false); }
+void BM_VelmoraStreamTenfold(benchmark::State& state) { ParseStream(state, TenfoldText()); }
 BENCHMARK(BM_VelmoraStreamTenfold);
-
-void BM_VelmoraStreamCopying(benchmark::State& state) { ParseStream(state, IsoText(), true); }
-BENCHMARK(BM_VelmoraStreamCopying);
 
 void BM_RapidJsonDom(benchmark::State& state) {
   const std::string& text = IsoText();

@@ -1,26 +1,12 @@
 #include "parsers/json_parser.h"
 
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
-#include <atomic>
 
 #include "core/code_page.h"
 #include "core/numbers.h"
-#include "parsers/json_internal.h"
 #include "platform/memory.h"
 
 namespace velmora::parsers {
-
-namespace internal {
-namespace {
-std::atomic<bool> g_force_copying{false};
-}  // namespace
-void ForceJsonCopyingPath(bool force) { g_force_copying.store(force, std::memory_order_relaxed); }
-bool JsonCopyingPathForced() { return g_force_copying.load(std::memory_order_relaxed); }
-}  // namespace internal
 
 namespace {
 
@@ -83,50 +69,6 @@ int32_t HexUnit(const char* text) {
     unit = unit * 16 + digit;
   }
   return unit;
-}
-
-// The scanners below find the end of a run sixteen bytes at a time. They run in variable time, on the
-// document text only. Each returns the offset of the first byte at or after p that ends the run, or n.
-#if defined(__SSE2__)
-inline uint32_t FirstSet(int mask) { return static_cast<uint32_t>(__builtin_ctz(static_cast<unsigned>(mask))); }
-#endif
-
-// ScanString stops at a double quote or a backslash.
-uint32_t ScanString(const uint8_t* d, uint32_t p, uint32_t n) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  for (; n - p >= 16; p += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p));
-    const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
-    if (mask != 0) return p + FirstSet(mask);
-  }
-#endif
-  while (p < n && d[p] != '"' && d[p] != '\\') ++p;
-  return p;
-}
-
-// ScanBlanks stops at the first character that is not whitespace (tab, line feed, form feed, carriage
-// return, space).
-uint32_t ScanBlanks(const uint8_t* d, uint32_t p, uint32_t n) {
-#if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i tab = _mm_set1_epi8('\t');
-  const __m128i line_feed = _mm_set1_epi8('\n');
-  const __m128i form_feed = _mm_set1_epi8('\f');
-  const __m128i carriage_return = _mm_set1_epi8('\r');
-  for (; n - p >= 16; p += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p));
-    const __m128i blank = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)),
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, line_feed), _mm_cmpeq_epi8(v, form_feed)),
-                     _mm_cmpeq_epi8(v, carriage_return)));
-    const int mask = ~_mm_movemask_epi8(blank) & 0xFFFF;
-    if (mask != 0) return p + FirstSet(mask);
-  }
-#endif
-  while (p < n && (d[p] == ' ' || d[p] == '\t' || d[p] == '\n' || d[p] == '\f' || d[p] == '\r')) ++p;
-  return p;
 }
 
 }  // namespace
@@ -220,53 +162,29 @@ const char* JsonParser::SelectedName() const {
 
 int JsonParser::OnValue(const char*) { return 0; }
 int JsonParser::OnEndElement(const char*) { return 0; }
-int JsonParser::OnWhitespace(const char*) {
-  whitespace_hook_unused_ = 1;
-  return 0;
-}
+int JsonParser::OnWhitespace(const char*) { return 0; }
 int JsonParser::OnStartElement(const char*) { return 0; }
 int JsonParser::OnDocumentStart() { return 0; }
 int JsonParser::OnDocumentEnd() { return 0; }
 
 int JsonParser::ParseText(const char* text) {
-  const uint32_t text_length = text != nullptr ? static_cast<uint32_t>(std::strlen(text)) : 0;
-  scan_in_bulk_ = internal::JsonCopyingPathForced() ? 0 : 1;
-  // With nothing pending and nothing of the input to keep, the text is read where it is; only the
-  // pending token is copied afterwards, as the copying path would keep it.
-  const bool in_place = text_length > 0 && text_length < 0x7FFFFFF0u && input_.IsEmpty() && position_ == 0 &&
-                        !(keep_input_ != 0 && tree_mode_ != 0) && !internal::JsonCopyingPathForced();
-  if (in_place) {
-    data_ = text;
-    input_length_ = text_length;
-    position_ = 0;
-  } else {
-    if (text_length > 0) {
-      const int rc = input_.Append(text, static_cast<int32_t>(text_length));
-      if (rc != core::kOk) return rc;
-    }
-    data_ = input_.Data();
-    input_length_ = static_cast<uint32_t>(input_.Length());
+  if (text != nullptr && text[0] != '\0') {
+    const int rc = input_.Append(text, static_cast<int32_t>(std::strlen(text)));
+    if (rc != core::kOk) return rc;
   }
+  data_ = input_.Data();
+  input_length_ = static_cast<uint32_t>(input_.Length());
   while (position_ < input_length_) {
     const int rc = ParseJson();
-    if (rc != 0) {
-      // A hook that reset the parser left nothing to keep.
-      if (!in_place || data_ != text) return rc;
-      // The parser stays as the copying path leaves it: the whole text in its input.
-      const int copied = input_.SetData(static_cast<int32_t>(text_length), text);
-      data_ = input_.Data();
-      return copied != core::kOk ? copied : rc;
-    }
+    if (rc != 0) return rc;
   }
   if (keep_input_ != 0 && tree_mode_ != 0) return 0;
   // Only the pending token and the character before it are kept.
-  const uint32_t length = input_length_;
+  const uint32_t length = static_cast<uint32_t>(input_.Length());
   if (length == 0) return 0;
   const uint32_t keep_from = token_start_ > 0 ? token_start_ - 1 : 0;
   int rc = 0;
-  if (in_place) {
-    if (keep_from < length) rc = input_.SetData(static_cast<int32_t>(length - keep_from), text + keep_from);
-  } else if (keep_from >= length) {
+  if (keep_from >= length) {
     input_.Clear();
   } else if (keep_from > 0) {
     rc = core::BufferConsumeFront(input_, static_cast<int32_t>(keep_from));
@@ -280,8 +198,6 @@ int JsonParser::ParseText(const char* text) {
 int JsonParser::MarkupError() { return SetErrorText(kJsonMarkupError, kMarkupText); }
 
 int JsonParser::Whitespace(uint32_t start, uint32_t end) {
-  // Once JsonParser's own hook has run, no subclass sees the runs: nothing is copied for them.
-  if (whitespace_hook_unused_ != 0 && !internal::JsonCopyingPathForced()) return 0;
   if (token_.AssignJson(data_ + start, static_cast<int32_t>(end - start)) != core::kOk) return kJsonGrowthFailed;
   return OnWhitespace(token_.Text());
 }
@@ -290,11 +206,7 @@ int JsonParser::SkipWhitespace(int* c) {
   if (in_whitespace_ == 0) token_start_ = position_;
   const auto* d = reinterpret_cast<const uint8_t*>(data_);
   uint32_t p = position_;
-  if (scan_in_bulk_ != 0) {
-    p = ScanBlanks(d, p, input_length_);
-  } else {
-    while (p < input_length_ && char_class_[d[p]] == kBlank) ++p;
-  }
+  while (p < input_length_ && char_class_[d[p]] == kBlank) ++p;
   if (p == input_length_) {
     position_ = p;
     in_whitespace_ = 1;
@@ -686,11 +598,7 @@ int JsonParser::ParseJson() {
       bool closed = false;
       while (p < n) {
         if (escape_count_ == 0) {
-          if (scan_in_bulk_ != 0) {
-            p = ScanString(d, p, n);
-          } else {
-            while (p < n && d[p] != '"' && d[p] != '\\') ++p;
-          }
+          while (p < n && d[p] != '"' && d[p] != '\\') ++p;
           if (p == n) break;
           if (d[p++] == '"') {
             closed = true;

@@ -165,11 +165,6 @@ class JsonParser : public component::ComponentBase {
   // The previous character when a comment began: a comment leaves it as it found it, so that "{/**/}"
   // and "[1,/**/]" close as their forms without the comment do.
   uint8_t saved_previous_char_ = 0;
-  // 1 once JsonParser's own OnWhitespace has run: the object's class does not override it, so later
-  // runs are not copied out for it. A subclass that overrides it must not call JsonParser's.
-  uint32_t whitespace_hook_unused_ = 0;
-  // 1 when strings and whitespace runs are scanned sixteen bytes at a time.
-  uint32_t scan_in_bulk_ = 1;
   // 1 while the input ended inside a whitespace run that began at the token start.
   uint32_t in_whitespace_ = 0;
 };
