@@ -1,8 +1,25 @@
 #include "asn1/asn1_element.h"
 
+#include <atomic>
 #include <new>
 
 #include "platform/memory.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VELMORA_DER_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELMORA_DER_POOL_ASAN 1
+#endif
+#endif
+#if defined(VELMORA_DER_POOL_ASAN)
+#include <sanitizer/asan_interface.h>
+#define POOL_POISON(block, size) ASAN_POISON_MEMORY_REGION(block, size)
+#define POOL_UNPOISON(block, size) ASAN_UNPOISON_MEMORY_REGION(block, size)
+#else
+#define POOL_POISON(block, size) ((void)(block), (void)(size))
+#define POOL_UNPOISON(block, size) ((void)(block), (void)(size))
+#endif
 
 namespace velmora::pki {
 namespace {
@@ -59,7 +76,115 @@ bool Walk(const uint8_t* bytes, int32_t offset, int32_t limit, int depth, Header
   return false;
 }
 
+std::atomic<bool> g_force_copying{false};
+
+// A slab is its header, padded to the node alignment, followed by kSlabNodes node blocks.
+constexpr uint32_t kSlabNodes = 64;
+struct Slab {
+  Slab* next;
+};
+constexpr size_t kSlabHeader = (sizeof(Slab) + alignof(Asn1Element) - 1) / alignof(Asn1Element) * alignof(Asn1Element);
+constexpr size_t kSlabBytes = kSlabHeader + sizeof(Asn1Element) * kSlabNodes;
+// The slabs of freed trees a thread keeps for its next trees (64 MiB), so that parsing tree after tree
+// reuses warm memory instead of returning it to the system and faulting it in again.
+constexpr size_t kCachedSlabs = (size_t{64} << 20) / kSlabBytes;
+
+struct SlabCache {
+  Slab* head = nullptr;
+  size_t count = 0;
+  ~SlabCache();
+};
+thread_local SlabCache t_slab_cache;
+// Set once the thread's cache is gone (a tree freed by a later destructor frees its slabs directly).
+thread_local bool t_slab_cache_gone = false;
+
+SlabCache::~SlabCache() {
+  t_slab_cache_gone = true;
+  while (head != nullptr) {
+    Slab* slab = head;
+    head = slab->next;
+    platform::Free(slab, kSlabBytes);
+  }
+  count = 0;
+}
+
+Slab* TakeSlab() {
+  if (!t_slab_cache_gone && t_slab_cache.head != nullptr) {
+    Slab* slab = t_slab_cache.head;
+    t_slab_cache.head = slab->next;
+    --t_slab_cache.count;
+    return slab;
+  }
+  return static_cast<Slab*>(platform::Alloc(kSlabBytes));
+}
+
+void GiveSlab(Slab* slab) {
+  POOL_UNPOISON(slab, kSlabBytes);
+  if (!t_slab_cache_gone && t_slab_cache.count < kCachedSlabs) {
+    slab->next = t_slab_cache.head;
+    t_slab_cache.head = slab;
+    ++t_slab_cache.count;
+    return;
+  }
+  platform::Free(slab, kSlabBytes);
+}
+
 }  // namespace
+
+// Pool hands out node blocks in order from its slabs and keeps blocks given back on a free list; its
+// slabs go to the thread's cache when the pool is destroyed. Free blocks are poisoned for ASan.
+class Asn1Element::Pool {
+ public:
+  Pool() = default;
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+  ~Pool() {
+    while (slabs_ != nullptr) {
+      Slab* slab = slabs_;
+      slabs_ = slab->next;
+      GiveSlab(slab);
+    }
+  }
+
+  // Take returns an uninitialised node block, null when a new slab cannot be had.
+  void* Take() {
+    if (free_ != nullptr) {
+      FreeBlock* block = free_;
+      POOL_UNPOISON(block, sizeof(Asn1Element));
+      free_ = block->next;
+      return block;
+    }
+    if (cut_ == kSlabNodes) {
+      Slab* slab = TakeSlab();
+      if (slab == nullptr) return nullptr;
+      slab->next = slabs_;
+      slabs_ = slab;
+      POOL_POISON(reinterpret_cast<char*>(slab) + kSlabHeader, kSlabBytes - kSlabHeader);
+      cut_ = 0;
+    }
+    char* block = reinterpret_cast<char*>(slabs_) + kSlabHeader + sizeof(Asn1Element) * cut_++;
+    POOL_UNPOISON(block, sizeof(Asn1Element));
+    return block;
+  }
+  void Give(void* block) {
+    auto* free_block = static_cast<FreeBlock*>(block);
+    free_block->next = free_;
+    free_ = free_block;
+    POOL_POISON(free_block, sizeof(Asn1Element));
+  }
+
+ private:
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+  Slab* slabs_ = nullptr;
+  FreeBlock* free_ = nullptr;
+  uint32_t cut_ = kSlabNodes;  // blocks handed out from the newest slab
+};
+
+namespace internal {
+void ForceDerCopyingPath(bool force) { g_force_copying.store(force, std::memory_order_relaxed); }
+}  // namespace internal
 
 bool DerWalkHeader(const uint8_t* bytes, int32_t offset, int32_t limit, uint8_t* out_tag, int32_t* out_content_start,
                    int32_t* out_content_end, int32_t* out_element_start, int32_t* out_element_end) {
@@ -83,42 +208,76 @@ Asn1Element::~Asn1Element() {
   FreeChain(next_sibling_);
   first_child_ = nullptr;
   next_sibling_ = nullptr;
+  if (owns_pool_) {
+    pool_->~Pool();
+    platform::Free(pool_, sizeof(Pool));
+  }
 }
 
-Asn1Element* Asn1Element::NewNode(const uint8_t* bytes, int32_t size, uint8_t tag, int* rc) {
-  void* block = platform::Alloc(sizeof(Asn1Element));
+Asn1Element::Pool* Asn1Element::ChildPool() {
+  if (pool_ != nullptr || g_force_copying.load(std::memory_order_relaxed)) return pool_;
+  void* block = platform::Alloc(sizeof(Pool));
+  if (block == nullptr) return nullptr;
+  pool_ = new (block) Pool();
+  owns_pool_ = true;
+  return pool_;
+}
+
+Asn1Element* Asn1Element::NewNode(Pool* pool, const uint8_t* bytes, int32_t size, uint8_t tag, bool lazy, int* rc) {
+  void* block = pool != nullptr ? pool->Take() : platform::Alloc(sizeof(Asn1Element));
   if (block == nullptr) {
     *rc = kDerBadInner;
     return nullptr;
   }
   auto* node = new (block) Asn1Element();
+  node->tag_ = tag;
+  node->pool_ = pool;
+  if (lazy) {
+    node->source_ = bytes;
+    node->source_size_ = size;
+    node->pending_ = true;
+    return node;
+  }
   *rc = node->SetData(size, bytes);
   if (*rc != core::kOk) {
     node->~Asn1Element();
-    platform::Free(block, sizeof(Asn1Element));
+    if (pool != nullptr) {
+      pool->Give(block);
+    } else {
+      platform::Free(block, sizeof(Asn1Element));
+    }
     return nullptr;
   }
-  node->tag_ = tag;
   return node;
 }
 
 void Asn1Element::FreeChain(Asn1Element* head) {
-  // The sibling links serve as the stack: a node's children are spliced in front of the nodes still to
-  // free, so each child list is walked once and a tree of any depth or length needs no recursion.
-  Asn1Element* stack = head;
-  while (stack != nullptr) {
-    Asn1Element* node = stack;
-    stack = node->next_sibling_;
-    if (Asn1Element* child = node->first_child_; child != nullptr) {
-      Asn1Element* tail = child;
-      while (tail->next_sibling_ != nullptr) tail = tail->next_sibling_;
-      tail->next_sibling_ = stack;
-      stack = child;
+  // Seen as a binary tree (first child left, next sibling right), a node with children is rotated
+  // right until the leftmost node has none and can go: each node is reached a bounded number of times
+  // per child, and a tree of any depth or length needs no recursion and no stack.
+  Asn1Element* node = head;
+  while (node != nullptr) {
+    // A node owning a pool (made on the copying path, parsed later) frees its subtree before the pool.
+    if (node->owns_pool_) {
+      FreeChain(node->first_child_);
+      node->first_child_ = nullptr;
     }
-    node->first_child_ = nullptr;
+    if (Asn1Element* child = node->first_child_; child != nullptr) {
+      node->first_child_ = child->next_sibling_;
+      child->next_sibling_ = node;
+      node = child;
+      continue;
+    }
+    Asn1Element* next = node->next_sibling_;
     node->next_sibling_ = nullptr;
+    Pool* from = node->owns_pool_ ? nullptr : node->pool_;
     node->~Asn1Element();
-    platform::Free(node, sizeof(Asn1Element));
+    if (from != nullptr) {
+      from->Give(node);
+    } else {
+      platform::Free(node, sizeof(Asn1Element));
+    }
+    node = next;
   }
 }
 
@@ -132,23 +291,34 @@ int Asn1Element::ParseFailed(int rc) {
 }
 
 int Asn1Element::Parse(int release_bytes, uint32_t* out_encoded_size) {
-  const uint8_t* bytes = Bytes();
+  bool empty = false;
+  const int rc = Split(Bytes(), Length(), false, out_encoded_size, &empty);
+  if (rc == core::kOk && !empty && release_bytes != 0) Clear();
+  return rc;
+}
+
+int Asn1Element::Split(const uint8_t* bytes, int32_t length, bool lazy, uint32_t* out_encoded_size, bool* out_empty) {
   Header h;
-  if (!Walk(bytes, 0, Length(), 0, &h)) return kDerBadOuter;
+  *out_empty = false;
+  if (!Walk(bytes, 0, length, 0, &h)) return kDerBadOuter;
   if (out_encoded_size != nullptr) *out_encoded_size = static_cast<uint32_t>(h.element_end);
   tag_ = h.tag;
-  if (h.content_start == h.content_end) return core::kOk;
+  if (h.content_start == h.content_end) {
+    *out_empty = true;
+    return core::kOk;
+  }
 
   Header item;
   if (!Walk(bytes, h.content_start, h.content_end, 1, &item)) return kDerBadOuter;
   FreeChain(first_child_);
   first_child_ = nullptr;
   child_count_ = 0;
+  Pool* pool = ChildPool();
   int rc = core::kOk;
   int32_t pos = h.content_start;
   Asn1Element* previous = nullptr;
   for (;;) {
-    Asn1Element* node = NewNode(bytes + pos, item.element_end - pos, item.tag, &rc);
+    Asn1Element* node = NewNode(pool, bytes + pos, item.element_end - pos, item.tag, lazy, &rc);
     if (node == nullptr) return ParseFailed(rc);
     if (previous == nullptr) {
       first_child_ = node;
@@ -161,7 +331,6 @@ int Asn1Element::Parse(int release_bytes, uint32_t* out_encoded_size) {
     if (pos >= h.content_end) break;
     if (!Walk(bytes, pos, h.content_end, 1, &item)) return kDerBadInner;
   }
-  if (release_bytes != 0) Clear();
   return core::kOk;
 }
 
@@ -169,6 +338,98 @@ int Asn1Element::ParseChildren(int release_bytes) {
   if (IsEmpty()) return core::kOk;
   tag_ = Bytes()[0];
   if ((tag_ & 0x20) == 0) return core::kOk;
+  if (g_force_copying.load(std::memory_order_relaxed)) return ParseChildrenCopying(release_bytes);
+  return ParseChildrenLazy(release_bytes);
+}
+
+int Asn1Element::ParseChildrenLazy(int release_bytes) {
+  bool empty = false;
+  int rc = Split(Bytes(), Length(), true, nullptr, &empty);
+  if (rc != core::kOk) {
+    FillPending();
+    return rc;
+  }
+  // Released, this node's bytes stay until the walk ends: the pending nodes point into them.
+  if (empty) return ParseChildrenCopying(release_bytes);
+  bool release_root = release_bytes != 0;
+  // Depth-first as in ParseChildrenCopying; a node gets its copy (or, constructed and released, only its
+  // children) when the walk reaches it, and a failure fills in what the copying path would have left.
+  Asn1Element* path[kDerMaxDepth + 1];
+  int level = 0;
+  path[0] = first_child_;
+  while (level >= 0) {
+    Asn1Element* node = path[level];
+    if (node == nullptr) {
+      if (--level >= 0) path[level] = path[level]->next_sibling_;
+      continue;
+    }
+    const bool constructed = (node->tag_ & 0x20) != 0;
+    if (constructed && level + 1 > kDerMaxDepth) {
+      rc = kDerBadInner;
+      break;
+    }
+    if (constructed && release_bytes != 0) {
+      rc = node->Split(node->source_, node->source_size_, true, nullptr, &empty);
+      if (rc != core::kOk) break;
+      node->pending_ = false;
+      // An empty constructed element keeps its bytes, as Parse leaves them (at most a few, kept inline).
+      if (empty) (void)node->SetData(node->source_size_, node->source_);
+    } else {
+      rc = node->SetData(node->source_size_, node->source_);
+      if (rc != core::kOk) {
+        // The copying path fails while splitting the parent: its children and later siblings go, and
+        // it keeps its bytes.
+        Asn1Element* parent = level == 0 ? this : path[level - 1];
+        if (parent == this) {
+          release_root = false;
+        } else if (parent->IsEmpty()) {
+          (void)parent->SetData(parent->source_size_, parent->source_);
+        }
+        (void)parent->ParseFailed(rc);
+        break;
+      }
+      node->pending_ = false;
+      if (constructed) {
+        rc = node->Split(node->Bytes(), node->Length(), true, nullptr, &empty);
+        if (rc != core::kOk) break;
+      }
+    }
+    if (constructed && node->first_child_ != nullptr) {
+      path[++level] = node->first_child_;
+      continue;
+    }
+    path[level] = node->next_sibling_;
+  }
+  if (rc != core::kOk) FillPending();
+  if (release_root) Clear();
+  return rc;
+}
+
+void Asn1Element::FillPending() {
+  // Every node below this one, depth first; the tree is at most kDerMaxDepth + 1 levels deep. A copy
+  // that cannot be made leaves the node empty.
+  Asn1Element* path[kDerMaxDepth + 2];
+  int level = 0;
+  path[0] = first_child_;
+  while (level >= 0) {
+    Asn1Element* node = path[level];
+    if (node == nullptr) {
+      if (--level >= 0) path[level] = path[level]->next_sibling_;
+      continue;
+    }
+    if (node->pending_) {
+      (void)node->SetData(node->source_size_, node->source_);
+      node->pending_ = false;
+    }
+    if (node->first_child_ != nullptr && level + 1 < kDerMaxDepth + 2) {
+      path[++level] = node->first_child_;
+      continue;
+    }
+    path[level] = node->next_sibling_;
+  }
+}
+
+int Asn1Element::ParseChildrenCopying(int release_bytes) {
   int rc = Parse(release_bytes, nullptr);
   if (rc != core::kOk) return rc;
   // Depth-first over the tree with one slot per level: path[i] is the node being visited i + 1 levels

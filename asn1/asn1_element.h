@@ -2,7 +2,8 @@
 //
 // A node holds the complete encoding (tag, length, content) of one element in its Buffer; parsing
 // splits a constructed element into child nodes that hold their own encodings. A parent owns its
-// first child and each child the sibling after it. A tree belongs to the thread that builds it.
+// first child and each child the sibling after it. The nodes of a tree come from a pool held by its
+// root (the node the caller owns), freed with the root. A tree belongs to the thread that builds it.
 #pragma once
 
 #include <cstdint>
@@ -40,17 +41,48 @@ class Asn1Element : public DerWriter {
   Asn1Element* nextSibling() const { return next_sibling_; }
 
  private:
-  // NewNode makes a node holding size bytes and tag; null with *rc set when memory runs out.
-  static Asn1Element* NewNode(const uint8_t* bytes, int32_t size, uint8_t tag, int* rc);
+  class Pool;
+  // NewNode makes a node holding size bytes and tag, from pool (or on its own when pool is null); null
+  // with *rc set when memory runs out. With lazy set the node only points at the bytes (pending_) until
+  // FillPending or the tree walk copies them.
+  static Asn1Element* NewNode(Pool* pool, const uint8_t* bytes, int32_t size, uint8_t tag, bool lazy, int* rc);
+  // ChildPool is the pool new children come from: this node's, made on first use for a root; null on
+  // the copying path or when the pool cannot be made.
+  Pool* ChildPool();
+  // Split is Parse over the given encoding without the release: *out_empty is set when the element has
+  // no content (its children then stay as they were).
+  int Split(const uint8_t* bytes, int32_t length, bool lazy, uint32_t* out_encoded_size, bool* out_empty);
+  // ParseChildrenCopying is ParseChildren with every node copied when its parent is split.
+  int ParseChildrenCopying(int release_bytes);
+  // ParseChildrenLazy is ParseChildren with each node's bytes copied when the walk reaches it, so the
+  // copies are made in document order while their source is in cache, and never for a constructed
+  // node whose bytes are released.
+  int ParseChildrenLazy(int release_bytes);
+  // FillPending gives every node of the tree still pointing at its bytes a copy of them.
+  void FillPending();
   // FreeChain frees head, its subtrees and its following siblings with the sibling links as the stack.
   static void FreeChain(Asn1Element* head);
   int ParseFailed(int rc);
 
   uint8_t tag_ = 4;
+  // Whether the node still waits for its copy of source_, and whether it owns pool_ (a root does).
+  bool pending_ = false;
+  bool owns_pool_ = false;
   int32_t child_count_ = 0;
+  int32_t source_size_ = 0;
   Asn1Element* first_child_ = nullptr;
   Asn1Element* next_sibling_ = nullptr;
+  // The encoding a lazily made node was split from, inside an ancestor's or the root's Buffer.
+  const uint8_t* source_ = nullptr;
+  // The pool the node's children come from; a pooled node's own block came from it too.
+  Pool* pool_ = nullptr;
 };
+
+namespace internal {
+// ForceDerCopyingPath makes ParseChildren copy every node when its parent is split (the older path);
+// for tests and benchmarks. Process-wide.
+void ForceDerCopyingPath(bool force);
+}  // namespace internal
 
 // DerWalkHeader reads the element that starts at offset of bytes and ends at or before limit; all
 // positions are offsets from bytes and every out parameter is optional. An indefinite length is

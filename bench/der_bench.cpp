@@ -207,7 +207,8 @@ void BM_OpensslI2dReX509Tbs_UnlikeWork(benchmark::State& state) {
 }
 BENCHMARK(BM_OpensslI2dReX509Tbs_UnlikeWork);
 
-// One SEQUENCE holding all roots repeated range(0) times, parsed with releaseBytes range(1).
+// One SEQUENCE holding all roots repeated range(0) times, parsed with releaseBytes range(1); range(2) set
+// forces the copying path (every child copied when its parent is split, each node allocated alone).
 void BM_ParseRootsRepeated(benchmark::State& state) {
   const int64_t repeat = state.range(0);
   velmora::pki::DerWriter writer;
@@ -216,15 +217,20 @@ void BM_ParseRootsRepeated(benchmark::State& state) {
     for (const auto& r : Roots()) (void)writer.Append(r.data(), int32_t(r.size()));
   }
   (void)writer.EndElement(0);
+  velmora::pki::internal::ForceDerCopyingPath(state.range(2) != 0);
   for (auto _ : state) {
     Asn1Element root;
     (void)root.SetData(writer.Length(), writer.Data());
     if (root.ParseChildren(static_cast<int>(state.range(1))) != 0) state.SkipWithError("parse");
     benchmark::DoNotOptimize(root.firstChild());
   }
+  velmora::pki::internal::ForceDerCopyingPath(false);
   Count(state, repeat);
 }
-BENCHMARK(BM_ParseRootsRepeated)->ArgsProduct({{1, 10, 100}, {0, 1}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseRootsRepeated)
+    ->ArgNames({"repeat", "release", "copying"})
+    ->ArgsProduct({{1, 10, 100}, {0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 
 // The header walk over the same repeated SEQUENCE.
 void BM_WalkRootsRepeated(benchmark::State& state) {
