@@ -85,9 +85,9 @@ struct Slab {
 };
 constexpr size_t kSlabHeader = (sizeof(Slab) + alignof(Asn1Element) - 1) / alignof(Asn1Element) * alignof(Asn1Element);
 constexpr size_t kSlabBytes = kSlabHeader + sizeof(Asn1Element) * kSlabNodes;
-// The slabs of freed trees a thread keeps for its next trees (64 MiB), so that parsing tree after tree
+// The slabs of freed trees a thread keeps for its next trees (1 MiB), so that parsing tree after tree
 // reuses warm memory instead of returning it to the system and faulting it in again.
-constexpr size_t kCachedSlabs = (size_t{64} << 20) / kSlabBytes;
+constexpr size_t kCachedSlabs = (size_t{1} << 20) / kSlabBytes;
 
 struct SlabCache {
   Slab* head = nullptr;
