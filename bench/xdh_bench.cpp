@@ -79,11 +79,16 @@ void OpensslPublic(benchmark::State& state, const Fixture& f, int type) {
 }
 
 void X25519Ours(benchmark::State& s) { Ours(s, Curve25519(), X25519, false); }
-// The same ladder on the radix-2^25.5 field it ran on before.
-void X25519OursRadix25(benchmark::State& s) {
-  internal::ForceRadix25Ladder(true);
+// The same ladder on the older fields: radix 2^51 (the path without BMI2) and radix 2^25.5.
+void X25519OursRadix51(benchmark::State& s) {
+  internal::ForceLadderField(internal::LadderField::kRadix51);
   Ours(s, Curve25519(), X25519, false);
-  internal::ForceRadix25Ladder(false);
+  internal::ForceLadderField(internal::LadderField::kFastest);
+}
+void X25519OursRadix25(benchmark::State& s) {
+  internal::ForceLadderField(internal::LadderField::kRadix25);
+  Ours(s, Curve25519(), X25519, false);
+  internal::ForceLadderField(internal::LadderField::kFastest);
 }
 void X25519Openssl(benchmark::State& s) { OpensslDerive(s, Curve25519()); }
 void X25519PublicOurs(benchmark::State& s) { Ours(s, Curve25519(), X25519, true); }
@@ -94,6 +99,7 @@ void X448PublicOurs(benchmark::State& s) { Ours(s, Curve448(), X448, true); }
 void X448PublicOpenssl(benchmark::State& s) { OpensslPublic(s, Curve448(), EVP_PKEY_X448); }
 
 BENCHMARK(X25519Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(X25519OursRadix51)->Unit(benchmark::kMicrosecond);
 BENCHMARK(X25519OursRadix25)->Unit(benchmark::kMicrosecond);
 BENCHMARK(X25519Openssl)->Unit(benchmark::kMicrosecond);
 BENCHMARK(X25519PublicOurs)->Unit(benchmark::kMicrosecond);

@@ -72,4 +72,10 @@ void Fe51Invert(Fe51& out, const Fe51& z);
 void Fe51FromBytes(Fe51& h, const uint8_t* bytes);
 void Fe51ToBytes(uint8_t* bytes, const Fe51& h);
 
+// Fe64LadderAvailable: true when the CPU has BMI2 (mulx), which Fe64X25519 needs.
+bool Fe64LadderAvailable();
+// Fe64X25519: out = the 32-byte u-coordinate of k times the point with u-coordinate u (bit 255
+// ignored), k already clamped, by the ladder on four 64-bit limbs with mulx products. Constant time.
+void Fe64X25519(uint8_t* out, const uint8_t* k, const uint8_t* u);
+
 }  // namespace velmora::crypto

@@ -60,7 +60,7 @@ struct Fe51Ops {
   }
 };
 
-bool radix25_forced = false;
+internal::LadderField forced_field = internal::LadderField::kFastest;
 
 // Ladder51: the ladder on the radix-2^51 field.
 void Ladder51(uint8_t* out, const uint8_t* k, const uint8_t* u) {
@@ -75,7 +75,11 @@ void Ladder51(uint8_t* out, const uint8_t* k, const uint8_t* u) {
 }
 
 void Ladder(uint8_t* out, const uint8_t* k, const uint8_t* u) {
-  if (!radix25_forced) {
+  if (forced_field == internal::LadderField::kFastest && Fe64LadderAvailable()) {
+    Fe64X25519(out, k, u);
+    return;
+  }
+  if (forced_field != internal::LadderField::kRadix25) {
     Ladder51(out, k, u);
     return;
   }
@@ -147,6 +151,6 @@ int X25519PublicFromPrivate(const core::BufferCore& private_key, core::BufferCor
   return XdhPublicFromPrivate(private_key, public_key, kX25519Bytes, kBase, X25519);
 }
 
-void internal::ForceRadix25Ladder(bool force) { radix25_forced = force; }
+void internal::ForceLadderField(LadderField field) { forced_field = field; }
 
 }  // namespace velmora::crypto

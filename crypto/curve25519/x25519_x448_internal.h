@@ -67,10 +67,13 @@ void MontgomeryLadder(typename Ops::Fe& x2_out, typename Ops::Fe& z2_out, const 
 }
 
 namespace internal {
-// ForceRadix25Ladder(true) runs the X25519 ladder on the radix-2^25.5 field of the Ed25519 code instead
-// of the radix-2^51 one; false (the default) restores it. For tests and benchmarks; set it while no
-// X25519 runs.
-void ForceRadix25Ladder(bool force);
+// LadderField names the field the X25519 ladder runs on: kFastest is four 64-bit limbs with mulx when
+// the CPU has BMI2 and radix 2^51 otherwise; kRadix51 and kRadix25 force the older fields (the
+// latter the Ed25519 code's radix-2^25.5 field).
+enum class LadderField { kFastest, kRadix51, kRadix25 };
+// ForceLadderField selects the field for every later X25519 ladder. For tests and benchmarks; set it
+// while no X25519 runs.
+void ForceLadderField(LadderField field);
 }  // namespace internal
 
 }  // namespace velmora::crypto

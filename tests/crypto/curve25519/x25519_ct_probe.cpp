@@ -1,4 +1,4 @@
-// Runs the X25519 ladder on the radix-2^51 field, and on the radix-2^25.5 one it replaced, with the
+// Runs the X25519 ladder on each of its fields (64-bit limbs, radix 2^51, radix 2^25.5) with the
 // private scalar marked undefined for valgrind's memcheck: any branch or memory index that depends on
 // it is reported. Run it under valgrind --error-exitcode=1.
 #include <valgrind/memcheck.h>
@@ -18,8 +18,9 @@ int main() {
     u[i] = static_cast<uint8_t>(i * 91 + 5);
   }
   int rc = 0;
-  for (bool old_field : {false, true}) {
-    crypto::internal::ForceRadix25Ladder(old_field);
+  using crypto::internal::LadderField;
+  for (LadderField field : {LadderField::kFastest, LadderField::kRadix51, LadderField::kRadix25}) {
+    crypto::internal::ForceLadderField(field);
     VALGRIND_MAKE_MEM_UNDEFINED(scalar, sizeof scalar);
     rc |= crypto::X25519(scalar, 32, u, 32, out, 32);
     VALGRIND_MAKE_MEM_DEFINED(out, sizeof out);
