@@ -51,8 +51,9 @@ const Fe25519& Ed25519D2();
 const Fe25519& Fe25519SqrtM1();
 
 // Fe51: the same field in five unsigned limbs of radix 2^51 with 128-bit products, the form the X25519
-// ladder runs on. Mul, Sq, Mul121666 and FromBytes leave every limb below 2^52; Add leaves them below
-// 2^53 and its result may only go into Mul, Sq or Mul121666; Sub takes operands with limbs below 2^52.
+// ladder runs on without BMI2. Mul, Sq, Mul121666 and FromBytes leave every limb below 2^52; Add leaves
+// them below 2^53 and its result may only go into Mul, Sq or Mul121666; Sub takes operands with limbs
+// below 2^52.
 // All constant time; outputs may alias inputs.
 struct Fe51 {
   uint64_t v[5];

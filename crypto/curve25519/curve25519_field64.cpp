@@ -1,7 +1,8 @@
 // The X25519 ladder on GF(2^255 - 19) in four full 64-bit limbs, for CPUs with BMI2: products by mulx
-// (which leaves the carry flag alone, so the adc chains around it stay unbroken) into eight words, folded back with 2^256 = 38 (mod p). Values stay below 2^256 without being
-// reduced further until the final encoding. Every operation is straight-line carry arithmetic: no branch
-// and no memory index depends on the data.
+// (which leaves the carry flag alone, so the adc chains around it stay unbroken) into eight words,
+// folded back with 2^256 = 38 (mod p). Values stay below 2^256 without being reduced further until the
+// final encoding. Every operation is straight-line carry arithmetic: no branch and no memory index
+// depends on the data.
 #include <cstring>
 
 #include "crypto/curve25519/curve25519_field.h"
@@ -35,8 +36,12 @@ VELMORA_FE64_INLINE u64 MulWide(u64 a, u64 b, u64* high) {
   return static_cast<u64>(p);
 }
 
-VELMORA_FE64_INLINE unsigned char AddC(unsigned char c, u64 a, u64 b, u64* out) { return _addcarry_u64(c, a, b, out); }
-VELMORA_FE64_INLINE unsigned char SubB(unsigned char c, u64 a, u64 b, u64* out) { return _subborrow_u64(c, a, b, out); }
+VELMORA_FE64_INLINE unsigned char AddC(unsigned char c, u64 a, u64 b, u64* out) {
+  return _addcarry_u64(c, a, b, out);
+}
+VELMORA_FE64_INLINE unsigned char SubB(unsigned char c, u64 a, u64 b, u64* out) {
+  return _subborrow_u64(c, a, b, out);
+}
 
 // Fold: h = r[0..3] + 38 r[4..7], below 2^256.
 VELMORA_FE64_INLINE void Fold(Fe64& h, const u64 r[8]) {
