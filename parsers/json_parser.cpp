@@ -1,6 +1,8 @@
 #include "parsers/json_parser.h"
 
+#include <atomic>
 #include <cstring>
+#include <typeinfo>
 
 #include "core/code_page.h"
 #include "core/numbers.h"
@@ -71,7 +73,13 @@ int32_t HexUnit(const char* text) {
   return unit;
 }
 
+std::atomic<bool> g_force_stepwise{false};
+
 }  // namespace
+
+namespace internal {
+void ForceStepwiseJson(bool force) { g_force_stepwise.store(force, std::memory_order_relaxed); }
+}  // namespace internal
 
 JsonParser::JsonParser() { Reset(); }
 
@@ -110,7 +118,13 @@ int JsonParser::Reset() {
 }
 
 void JsonParser::FreeDocumentTree() {
-  JsonNode::Destroy(root_);
+  // Every node in use is in the tree: when none holds memory of its own, the pool takes them all back
+  // without a walk.
+  if (root_ != nullptr && node_pool_.OwningCount() == 0) {
+    node_pool_.GiveAll();
+  } else {
+    JsonNode::Destroy(root_);
+  }
   root_ = current_ = selected_ = nullptr;
   node_pool_.Trim();
 }
@@ -157,7 +171,7 @@ const char* JsonParser::TokenText() {
 }
 
 const char* JsonParser::SelectedName() const {
-  return selected_ != nullptr ? selected_->Name().Data() : core::kEmptyText;
+  return selected_ != nullptr ? selected_->NameText() : core::kEmptyText;
 }
 
 int JsonParser::OnValue(const char*) { return 0; }
@@ -168,8 +182,15 @@ int JsonParser::OnDocumentStart() { return 0; }
 int JsonParser::OnDocumentEnd() { return 0; }
 
 int JsonParser::ParseText(const char* text) {
-  if (text != nullptr && text[0] != '\0') {
-    const int rc = input_.Append(text, static_cast<int32_t>(std::strlen(text)));
+  quiet_ = tree_mode_ != 0 && typeid(*this) == typeid(JsonParser) && !g_force_stepwise.load(std::memory_order_relaxed);
+  const size_t text_length = text != nullptr ? std::strlen(text) : 0;
+  // With no hook to look at the input and none of it to keep, the text is read where it is and only
+  // what is left of it at the end is copied.
+  if (quiet_ && keep_input_ == 0 && input_.IsEmpty() && position_ == 0 && text_length <= 0x7FFFFFF0) {
+    return ParseInPlace(text, static_cast<uint32_t>(text_length));
+  }
+  if (text_length > 0) {
+    const int rc = input_.Append(text, static_cast<int32_t>(text_length));
     if (rc != core::kOk) return rc;
   }
   data_ = input_.Data();
@@ -189,6 +210,28 @@ int JsonParser::ParseText(const char* text) {
   } else if (keep_from > 0) {
     rc = core::BufferConsumeFront(input_, static_cast<int32_t>(keep_from));
   }
+  data_ = input_.Data();
+  input_length_ = position_ = static_cast<uint32_t>(input_.Length());
+  token_start_ -= keep_from;
+  return rc;
+}
+
+int JsonParser::ParseInPlace(const char* text, uint32_t length) {
+  data_ = length > 0 ? text : input_.Data();
+  input_length_ = length;
+  while (position_ < input_length_) {
+    const int rc = ParseJson();
+    if (rc != 0) {
+      // The parse stops here: the input is kept whole, as the copying path keeps it.
+      const int copied = input_.SetData(static_cast<int32_t>(length), text);
+      data_ = input_.Data();
+      return copied != core::kOk ? copied : rc;
+    }
+  }
+  if (length == 0) return 0;
+  const uint32_t keep_from = token_start_ > 0 ? token_start_ - 1 : 0;
+  int rc = 0;
+  if (keep_from < length) rc = input_.SetData(static_cast<int32_t>(length - keep_from), text + keep_from);
   data_ = input_.Data();
   input_length_ = position_ = static_cast<uint32_t>(input_.Length());
   token_start_ -= keep_from;
@@ -216,7 +259,7 @@ int JsonParser::SkipWhitespace(int* c) {
   in_whitespace_ = 0;
   position_ = p + 1;
   *c = d[p];
-  return p > token_start_ ? Whitespace(token_start_, p) : 0;
+  return p > token_start_ && !quiet_ ? Whitespace(token_start_, p) : 0;
 }
 
 int JsonParser::JsonUnescape(const char* text, int32_t length, const char** out_text, int32_t* out_length) {
@@ -299,11 +342,11 @@ int JsonParser::StartElementEvent(const char* name) {
     const int rc = path_stack_.Push(name, static_cast<uint32_t>(std::strlen(name)));
     if (rc != 0) return rc;
   }
-  return OnStartElement(name);
+  return quiet_ ? 0 : OnStartElement(name);
 }
 
 int JsonParser::EndElementEvent(const char* name) {
-  if (tree_mode_ != 0 || path_stack_.Count() == 0) return OnEndElement(name);
+  if (tree_mode_ != 0 || path_stack_.Count() == 0) return quiet_ ? 0 : OnEndElement(name);
   if (bracket_marker_mode_ == 0) {
     path_stack_.Pop();
     return OnEndElement(name);
@@ -324,7 +367,7 @@ int JsonParser::EndElement(uint32_t type) {
     node->SetEndPosition(position_);
     node->SetType(type);
     current_ = node->Parent();
-    return OnEndElement(node->Name().Data());
+    return quiet_ ? 0 : OnEndElement(node->NameText());
   }
   path_stack_.SetValueType(type);
   return EndElementEvent(path_stack_.Top());
@@ -343,13 +386,21 @@ int JsonParser::CompleteValue(uint32_t start, uint32_t end) {
     int32_t length = 0;
     int rc = JsonUnescape(data_ + start, static_cast<int32_t>(end - start), &value, &length);
     if (rc != 0) return rc;
+    if (quiet_) {
+      if (current_ != nullptr) {
+        if ((rc = current_->AppendValueText(value, length)) != core::kOk) return rc;
+        if (raw_name_fallback_ != 0 && current_->ValueLength() == 0) current_->SetValueStart(0);
+      }
+      token_start_ = position_;
+      return 0;
+    }
     if (token_.AssignJson(value, length) != core::kOk) return kJsonGrowthFailed;
     rc = OnValue(token_.Text());
     if (rc != 0) return rc;
     if (tree_mode_ != 0 && current_ != nullptr) {
-      rc = current_->MutableValue().Append(token_.Text(), token_.Length());
+      rc = current_->AppendValueText(token_.Text(), token_.Length());
       if (rc != core::kOk) return rc;
-      if (raw_name_fallback_ != 0 && current_->Value().IsEmpty()) current_->SetValueStart(0);
+      if (raw_name_fallback_ != 0 && current_->ValueLength() == 0) current_->SetValueStart(0);
     }
   }
   token_start_ = position_;
@@ -361,9 +412,13 @@ int JsonParser::CompleteName(uint32_t start, uint32_t end) {
   int32_t length = 0;
   const int unescaped = JsonUnescape(data_ + start, static_cast<int32_t>(end - start), &name, &length);
   if (unescaped != 0) return unescaped;
+  if (quiet_) {
+    token_start_ = position_;
+    return current_ != nullptr ? current_->SetNameText(name, length) : 0;
+  }
   if (token_.AssignJson(name, length) != core::kOk) return kJsonGrowthFailed;
   if (tree_mode_ != 0 && current_ != nullptr) {
-    const int rc = current_->MutableName().SetData(token_.Length(), token_.Text());
+    const int rc = current_->SetNameText(token_.Text(), token_.Length());
     if (rc != core::kOk) return rc;
   }
   token_start_ = position_;

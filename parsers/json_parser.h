@@ -24,6 +24,12 @@ constexpr int kJsonNoTree = 10234;
 constexpr int kJsonNothingSelected = 207;
 constexpr int kJsonGrowthFailed = 10000;
 
+namespace internal {
+// ForceStepwiseJson makes tree mode copy every token and call every hook even for a parser whose hooks
+// do nothing (the older path); for tests and benchmarks. Process-wide.
+void ForceStepwiseJson(bool force);
+}  // namespace internal
+
 class JsonParser : public component::ComponentBase {
  public:
   JsonParser();
@@ -100,6 +106,9 @@ class JsonParser : public component::ComponentBase {
   virtual int OnDocumentEnd();
 
  private:
+  // ParseInPlace is ParseText reading length bytes of text where they are (quiet tree mode with no
+  // input kept and none pending), keeping only the pending token, or all of the text after an error.
+  int ParseInPlace(const char* text, uint32_t length);
   // One step of the state machine: the character at the position, or one run of characters.
   int ParseJson();
   // SkipWhitespace passes a whitespace run (OnWhitespace receives it) and sets *c to the character
@@ -167,6 +176,9 @@ class JsonParser : public component::ComponentBase {
   uint8_t saved_previous_char_ = 0;
   // 1 while the input ended inside a whitespace run that began at the token start.
   uint32_t in_whitespace_ = 0;
+  // True during ParseText in tree mode when the hooks are JsonParser's own, which do nothing: tokens
+  // then go straight from the input into the nodes, and the hooks are not called.
+  bool quiet_ = false;
 };
 
 }  // namespace velmora::parsers
