@@ -1,6 +1,7 @@
 #include "parsers/json_parser.h"
 
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <typeinfo>
 
@@ -46,6 +47,48 @@ constexpr char kMarkupText[] = "Invalid JSON markup.";
 constexpr char kTrailingText[] = "Unexpected content found after end of JSON document.";
 constexpr char kRecordStartText[] = "Invalid record start delimiter found.";
 constexpr char kRecordEndText[] = "Invalid record end delimiter found.";
+
+// Byte-parallel scans over eight input bytes at a time (the input is public text). ZeroBytes sets the
+// top bit of each byte of x that is zero, and of no other byte.
+constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+// The first byte in memory is the lowest of a loaded word only on little-endian machines.
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+inline uint64_t ZeroBytes(uint64_t x) { return ~(((x & kLow7) + kLow7) | x | kLow7); }
+inline uint64_t BytesEqual(uint64_t x, uint8_t c) { return ZeroBytes(x ^ (kOnes * c)); }
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t x;
+  std::memcpy(&x, p, sizeof x);
+  return x;
+}
+
+// SkipBlanks returns the position of the first byte at or after p that is not JSON whitespace, or n.
+inline uint32_t SkipBlanks(const uint8_t* d, uint32_t p, uint32_t n) {
+  while (kLittleEndian && p + 8 <= n) {
+    const uint64_t x = Load64(d + p);
+    const uint64_t blank = BytesEqual(x, ' ') | BytesEqual(x, '\n') | BytesEqual(x, '\r') | BytesEqual(x, '\t') |
+                           BytesEqual(x, '\f');
+    const uint64_t other = ~blank & ~kLow7;
+    if (other != 0) return p + static_cast<uint32_t>(__builtin_ctzll(other) >> 3);
+    p += 8;
+  }
+  while (p < n && (d[p] == ' ' || d[p] == '\n' || d[p] == '\r' || d[p] == '\t' || d[p] == '\f')) ++p;
+  return p;
+}
+
+// SkipPlain returns the position of the first double quote or backslash at or after p, or n.
+inline uint32_t SkipPlain(const uint8_t* d, uint32_t p, uint32_t n) {
+  while (kLittleEndian && p + 8 <= n) {
+    const uint64_t x = Load64(d + p);
+    const uint64_t stop = BytesEqual(x, '"') | BytesEqual(x, '\\');
+    if (stop != 0) return p + static_cast<uint32_t>(__builtin_ctzll(stop) >> 3);
+    p += 8;
+  }
+  while (p < n && d[p] != '"' && d[p] != '\\') ++p;
+  return p;
+}
 
 bool SameNoCase(const char* text, int32_t length, const char* word) {
   return static_cast<int32_t>(std::strlen(word)) == length && core::StrNICmp(text, word, length) == 0;
@@ -245,11 +288,10 @@ int JsonParser::Whitespace(uint32_t start, uint32_t end) {
   return OnWhitespace(token_.Text());
 }
 
-int JsonParser::SkipWhitespace(int* c) {
+inline int JsonParser::SkipWhitespace(int* c) {
   if (in_whitespace_ == 0) token_start_ = position_;
   const auto* d = reinterpret_cast<const uint8_t*>(data_);
-  uint32_t p = position_;
-  while (p < input_length_ && char_class_[d[p]] == kBlank) ++p;
+  const uint32_t p = SkipBlanks(d, position_, input_length_);
   if (p == input_length_) {
     position_ = p;
     in_whitespace_ = 1;
@@ -262,10 +304,14 @@ int JsonParser::SkipWhitespace(int* c) {
   return p > token_start_ && !quiet_ ? Whitespace(token_start_, p) : 0;
 }
 
-int JsonParser::JsonUnescape(const char* text, int32_t length, const char** out_text, int32_t* out_length) {
+inline int JsonParser::JsonUnescape(const char* text, int32_t length, const char** out_text, int32_t* out_length) {
   *out_text = text;
   *out_length = length;
   if (unescape_options_ == 0 || text == nullptr || length == 0) return 0;
+  return UnescapeInto(text, length, out_text, out_length);
+}
+
+int JsonParser::UnescapeInto(const char* text, int32_t length, const char** out_text, int32_t* out_length) {
   const bool decode = (unescape_options_ & 2) != 0;
   const bool strip = (unescape_options_ & 1) != 0;
   core::Buffer& out = unescape_work_;
@@ -653,7 +699,7 @@ int JsonParser::ParseJson() {
       bool closed = false;
       while (p < n) {
         if (escape_count_ == 0) {
-          while (p < n && d[p] != '"' && d[p] != '\\') ++p;
+          p = SkipPlain(d, p, n);
           if (p == n) break;
           if (d[p++] == '"') {
             closed = true;

@@ -132,6 +132,8 @@ class JsonParser : public component::ComponentBase {
   // *out_text at it (at the text itself with no options). 0, or the code of a failed append or
   // conversion.
   int JsonUnescape(const char* text, int32_t length, const char** out_text, int32_t* out_length);
+  // UnescapeInto is the work of JsonUnescape once some option is set.
+  int UnescapeInto(const char* text, int32_t length, const char** out_text, int32_t* out_length);
   [[nodiscard]] int AppendUnit(uint32_t code_point);
 
   uint8_t char_class_[256];
