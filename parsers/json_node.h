@@ -26,9 +26,9 @@ class JsonNode;
 // is destroyed, or by Trim once no block is in use. Free blocks are poisoned for ASan.
 class JsonNodePool {
  public:
-  static constexpr uint32_t kSlabNodes = 64;
+  static constexpr uint32_t kSlabNodes = 256;
   // Trim keeps this many slabs (a tree of up to 16,384 nodes) for the next document.
-  static constexpr uint32_t kRetainedSlabs = 256;
+  static constexpr uint32_t kRetainedSlabs = 64;
 
   JsonNodePool() = default;
   ~JsonNodePool() { Release(); }

@@ -238,10 +238,7 @@ int JsonParser::ParseText(const char* text) {
   }
   data_ = input_.Data();
   input_length_ = static_cast<uint32_t>(input_.Length());
-  while (position_ < input_length_) {
-    const int rc = ParseJson();
-    if (rc != 0) return rc;
-  }
+  if (const int rc = ParseJson(); rc != 0) return rc;
   if (keep_input_ != 0 && tree_mode_ != 0) return 0;
   // Only the pending token and the character before it are kept.
   const uint32_t length = static_cast<uint32_t>(input_.Length());
@@ -262,18 +259,15 @@ int JsonParser::ParseText(const char* text) {
 int JsonParser::ParseInPlace(const char* text, uint32_t length) {
   data_ = length > 0 ? text : input_.Data();
   input_length_ = length;
-  while (position_ < input_length_) {
-    const int rc = ParseJson();
-    if (rc != 0) {
-      // The parse stops here: the input is kept whole, as the copying path keeps it.
-      const int copied = input_.SetData(static_cast<int32_t>(length), text);
-      data_ = input_.Data();
-      return copied != core::kOk ? copied : rc;
-    }
+  int rc = ParseJson();
+  if (rc != 0) {
+    // The parse stops here: the input is kept whole, as the copying path keeps it.
+    const int copied = input_.SetData(static_cast<int32_t>(length), text);
+    data_ = input_.Data();
+    return copied != core::kOk ? copied : rc;
   }
   if (length == 0) return 0;
   const uint32_t keep_from = token_start_ > 0 ? token_start_ - 1 : 0;
-  int rc = 0;
   if (keep_from < length) rc = input_.SetData(static_cast<int32_t>(length - keep_from), text + keep_from);
   data_ = input_.Data();
   input_length_ = position_ = static_cast<uint32_t>(input_.Length());
@@ -615,9 +609,9 @@ int JsonParser::TopLevelScalar(uint8_t c) {
   return DocumentComplete();
 }
 
-// ParseJson is one block per state; a step handles one character or one run, and a run that reaches
+// ParseStep is one block per state; a step handles one character or one run, and a run that reaches
 // the end of the input goes on with the next text.
-int JsonParser::ParseJson() {
+[[gnu::always_inline]] inline int JsonParser::ParseStep() {
   const auto* d = reinterpret_cast<const uint8_t*>(data_);
   const uint32_t n = input_length_;
   int c = 0;
@@ -920,7 +914,7 @@ int JsonParser::ParseJson() {
       }
       if (c != '/') return MarkupError();
       state_ = kLineComment;
-      return position_ < input_length_ ? ParseJson() : 0;
+      return 0;
     }
 
     default:
@@ -931,6 +925,12 @@ int JsonParser::ParseJson() {
   saved_previous_char_ = previous_char_;
   state_ = kAfterSlash;
   return 0;
+}
+
+int JsonParser::ParseJson() {
+  int rc = 0;
+  while (rc == 0 && position_ < input_length_) rc = ParseStep();
+  return rc;
 }
 
 }  // namespace velmora::parsers

@@ -109,8 +109,10 @@ class JsonParser : public component::ComponentBase {
   // ParseInPlace is ParseText reading length bytes of text where they are (quiet tree mode with no
   // input kept and none pending), keeping only the pending token, or all of the text after an error.
   int ParseInPlace(const char* text, uint32_t length);
-  // One step of the state machine: the character at the position, or one run of characters.
+  // ParseJson runs the state machine to the end of the input or to the first nonzero result; a step is
+  // the character at the position, or one run of characters.
   int ParseJson();
+  int ParseStep();
   // SkipWhitespace passes a whitespace run (OnWhitespace receives it) and sets *c to the character
   // after it with the position past it, or to -1 when the input ended inside the run.
   int SkipWhitespace(int* c);
