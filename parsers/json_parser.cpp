@@ -264,7 +264,10 @@ int JsonParser::ParseInPlace(const char* text, uint32_t length) {
     // The parse stops here: the input is kept whole, as the copying path keeps it.
     const int copied = input_.SetData(static_cast<int32_t>(length), text);
     data_ = input_.Data();
-    return copied != core::kOk ? copied : rc;
+    if (copied == core::kOk) return rc;
+    // Without the copy no position may point into the input.
+    input_length_ = position_ = token_start_ = 0;
+    return copied;
   }
   if (length == 0) return 0;
   const uint32_t keep_from = token_start_ > 0 ? token_start_ - 1 : 0;
