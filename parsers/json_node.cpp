@@ -5,6 +5,7 @@
 
 #include "core/numbers.h"
 #include "platform/memory.h"
+#include "platform/text.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VELMORA_JSON_POOL_ASAN 1
@@ -28,7 +29,12 @@ namespace {
 
 // A slab is its link, padded to the node alignment, followed by kSlabNodes node blocks.
 constexpr size_t kSlabHeader = (sizeof(void*) + alignof(JsonNode) - 1) / alignof(JsonNode) * alignof(JsonNode);
-constexpr size_t kSlabBytes = kSlabHeader + sizeof(JsonNode) * JsonNodePool::kSlabNodes;
+constexpr size_t kSlabBlocks = sizeof(JsonNode) * JsonNodePool::kSlabNodes;
+constexpr size_t kSlabBytes = kSlabHeader + kSlabBlocks;
+// Text chunks hold this many bytes, or one longer text.
+constexpr size_t kTextChunkBytes = 64 * 1024;
+
+char* SlabBlocks(void* slab) { return static_cast<char*>(slab) + kSlabHeader; }
 
 // A path segment is at most three pieces of text.
 struct Pieces {
@@ -50,27 +56,37 @@ struct Pieces {
 }  // namespace
 
 void* JsonNodePool::Take() {
-  if (free_ == nullptr) {
-    void* memory = platform::Alloc(kSlabBytes);
-    if (memory == nullptr) return nullptr;
-    auto* slab = static_cast<Slab*>(memory);
-    slab->next = slabs_;
-    slabs_ = slab;
-    ++slab_count_;
-    // Blocks go on the list last to first, so that the first is taken first.
-    char* blocks = static_cast<char*>(memory) + kSlabHeader;
-    for (uint32_t i = kSlabNodes; i-- > 0;) {
-      auto* block = reinterpret_cast<FreeBlock*>(blocks + i * sizeof(JsonNode));
-      block->next = free_;
-      free_ = block;
-      POOL_POISON(block, sizeof(JsonNode));
-    }
-  }
   FreeBlock* block = free_;
-  POOL_UNPOISON(block, sizeof(JsonNode));
-  free_ = block->next;
+  if (block != nullptr) {
+    POOL_UNPOISON(block, sizeof(JsonNode));
+    free_ = block->next;
+    ++in_use_;
+    return block;
+  }
+  if (fresh_next_ == kSlabNodes) {
+    if (fresh_ != nullptr && fresh_->next != nullptr) {
+      fresh_ = fresh_->next;
+    } else {
+      void* memory = platform::Alloc(kSlabBytes);
+      if (memory == nullptr) return nullptr;
+      auto* slab = static_cast<Slab*>(memory);
+      slab->next = nullptr;
+      if (last_slab_ != nullptr) {
+        last_slab_->next = slab;
+      } else {
+        slabs_ = slab;
+      }
+      last_slab_ = slab;
+      ++slab_count_;
+      POOL_POISON(SlabBlocks(slab), kSlabBlocks);
+      fresh_ = slab;
+    }
+    fresh_next_ = 0;
+  }
+  void* fresh = SlabBlocks(fresh_) + fresh_next_++ * sizeof(JsonNode);
+  POOL_UNPOISON(fresh, sizeof(JsonNode));
   ++in_use_;
-  return block;
+  return fresh;
 }
 
 void JsonNodePool::Give(void* block) {
@@ -81,6 +97,68 @@ void JsonNodePool::Give(void* block) {
   POOL_POISON(block, sizeof(JsonNode));
 }
 
+void JsonNodePool::GiveAll() {
+  for (Slab* slab = slabs_; slab != nullptr; slab = slab->next) POOL_POISON(SlabBlocks(slab), kSlabBlocks);
+  free_ = nullptr;
+  fresh_ = slabs_;
+  fresh_next_ = slabs_ != nullptr ? 0 : kSlabNodes;
+  in_use_ = 0;
+  owning_ = 0;
+}
+
+void JsonNodePool::Trim() {
+  if (in_use_ != 0) return;
+  // The first chunk is kept for the next document.
+  if (texts_ != nullptr) {
+    ReleaseTexts(texts_->next);
+    texts_->next = nullptr;
+    text_next_ = reinterpret_cast<char*>(texts_ + 1);
+    text_end_ = reinterpret_cast<char*>(texts_) + texts_->size;
+  }
+  if (slab_count_ > kRetainedSlabs) Release();
+}
+
+char* JsonNodePool::TakeText(uint32_t length) {
+  const size_t bytes = static_cast<size_t>(length) + 1;
+  if (bytes <= static_cast<size_t>(text_end_ - text_next_)) {
+    char* text = text_next_;
+    text_next_ += bytes;
+    return text;
+  }
+  return TakeTextSlow(bytes);
+}
+
+char* JsonNodePool::TakeTextSlow(size_t bytes) {
+  const size_t size = sizeof(TextChunk) + (bytes > kTextChunkBytes ? bytes : kTextChunkBytes);
+  void* memory = platform::Alloc(size);
+  if (memory == nullptr) return nullptr;
+  auto* chunk = static_cast<TextChunk*>(memory);
+  chunk->size = size;
+  char* text = reinterpret_cast<char*>(chunk + 1);
+  if (texts_ == nullptr) {
+    chunk->next = nullptr;
+    texts_ = chunk;
+  } else {
+    // The newest chunk goes second, so that the first (the one Trim keeps) stays first.
+    chunk->next = texts_->next;
+    texts_->next = chunk;
+  }
+  // A chunk made for one long text leaves the open chunk as it is.
+  if (bytes <= kTextChunkBytes) {
+    text_next_ = text + bytes;
+    text_end_ = reinterpret_cast<char*>(chunk) + size;
+  }
+  return text;
+}
+
+void JsonNodePool::ReleaseTexts(TextChunk* from) {
+  while (from != nullptr) {
+    TextChunk* next = from->next;
+    platform::Free(from, from->size);
+    from = next;
+  }
+}
+
 void JsonNodePool::Release() {
   while (slabs_ != nullptr) {
     Slab* slab = slabs_;
@@ -88,19 +166,25 @@ void JsonNodePool::Release() {
     slabs_ = slab->next;
     platform::Free(slab, kSlabBytes);
   }
+  last_slab_ = fresh_ = nullptr;
+  fresh_next_ = kSlabNodes;
   free_ = nullptr;
   slab_count_ = 0;
+  ReleaseTexts(texts_);
+  texts_ = nullptr;
+  text_next_ = text_end_ = nullptr;
 }
+
+struct JsonNode::Extras {
+  JsonNameText name;
+  JsonValueText value;
+  core::Buffer* path_text = nullptr;
+  core::Buffer* index_label = nullptr;
+};
 
 JsonNode::JsonNode(JsonNodePool& pool, JsonNode* parent, uint32_t position)
-    : start_(position), end_(position), pool_(&pool) {
+    : name_(core::kEmptyText), value_(core::kEmptyText), start_(position), end_(position), pool_(&pool) {
   if (parent != nullptr) InsertAfter(parent, parent->last_child_, this);
-}
-
-// The member buffers empty themselves as they are destroyed.
-JsonNode::~JsonNode() {
-  FreeChildren(this);
-  ReleaseTexts();
 }
 
 namespace {
@@ -108,6 +192,13 @@ namespace {
 const core::Buffer& EmptyBuffer() {
   static const core::Buffer empty;
   return empty;
+}
+
+// ScratchBuffer stands in for a buffer that could not be made.
+core::BufferCore& ScratchBuffer() {
+  thread_local core::Buffer scratch;
+  (void)scratch.Clear();
+  return scratch;
 }
 
 core::Buffer* NewBuffer() {
@@ -124,25 +215,104 @@ void DeleteBuffer(core::Buffer*& buffer) {
 
 }  // namespace
 
-void JsonNode::ReleaseTexts() {
-  DeleteBuffer(path_text_);
-  DeleteBuffer(index_label_);
+JsonNode::Extras* JsonNode::TakeExtras() const {
+  if (extras_ != nullptr) return extras_;
+  void* block = platform::Alloc(sizeof(Extras));
+  if (block == nullptr) return nullptr;
+  auto* extras = new (block) Extras();
+  if (extras->name.SetData(name_length_, name_) != core::kOk ||
+      extras->value.SetData(value_length_, value_) != core::kOk) {
+    extras->~Extras();
+    platform::Free(block, sizeof(Extras));
+    return nullptr;
+  }
+  extras_ = extras;
+  pool_->NoteOwning(1);
+  return extras;
+}
+
+void JsonNode::ReleaseExtras() {
+  if (extras_ == nullptr) return;
+  DeleteBuffer(extras_->path_text);
+  DeleteBuffer(extras_->index_label);
+  extras_->~Extras();
+  platform::Free(extras_, sizeof(Extras));
+  extras_ = nullptr;
+  pool_->NoteOwning(-1);
+}
+
+const core::BufferCore& JsonNode::Name() const {
+  Extras* extras = TakeExtras();
+  return extras != nullptr ? static_cast<const core::BufferCore&>(extras->name) : EmptyBuffer();
+}
+
+const core::BufferCore& JsonNode::Value() const {
+  Extras* extras = TakeExtras();
+  return extras != nullptr ? static_cast<const core::BufferCore&>(extras->value) : EmptyBuffer();
+}
+
+core::BufferCore& JsonNode::MutableName() {
+  Extras* extras = TakeExtras();
+  return extras != nullptr ? static_cast<core::BufferCore&>(extras->name) : ScratchBuffer();
+}
+
+core::BufferCore& JsonNode::MutableValue() {
+  Extras* extras = TakeExtras();
+  return extras != nullptr ? static_cast<core::BufferCore&>(extras->value) : ScratchBuffer();
+}
+
+const char* JsonNode::NameText() const { return extras_ != nullptr ? extras_->name.Data() : name_; }
+int32_t JsonNode::NameLength() const { return extras_ != nullptr ? extras_->name.Length() : name_length_; }
+const char* JsonNode::ValueText() const { return extras_ != nullptr ? extras_->value.Data() : value_; }
+int32_t JsonNode::ValueLength() const { return extras_ != nullptr ? extras_->value.Length() : value_length_; }
+
+int JsonNode::SetNameText(const char* text, int32_t length) {
+  if (extras_ != nullptr) return extras_->name.SetData(length, text);
+  if (length <= 0) {
+    name_ = core::kEmptyText;
+    name_length_ = 0;
+    return core::kOk;
+  }
+  char* copy = pool_->TakeText(static_cast<uint32_t>(length));
+  if (copy == nullptr) return core::kOutOfMemory;
+  std::memcpy(copy, text, static_cast<size_t>(length));
+  copy[length] = '\0';
+  name_ = copy;
+  name_length_ = length;
+  return core::kOk;
+}
+
+int JsonNode::AppendValueText(const char* text, int32_t length) {
+  if (extras_ != nullptr) return extras_->value.Append(text, length);
+  if (text == nullptr || length <= 0) return core::kOk;
+  if (static_cast<int64_t>(value_length_) + length > 0x7FFFFFF0) return core::kOutOfMemory;
+  const int32_t total = value_length_ + length;
+  char* copy = pool_->TakeText(static_cast<uint32_t>(total));
+  if (copy == nullptr) return core::kOutOfMemory;
+  if (value_length_ > 0) std::memcpy(copy, value_, static_cast<size_t>(value_length_));
+  std::memcpy(copy + value_length_, text, static_cast<size_t>(length));
+  copy[total] = '\0';
+  value_ = copy;
+  value_length_ = total;
+  return core::kOk;
 }
 
 const core::BufferCore& JsonNode::IndexLabel() const {
-  return index_label_ != nullptr ? *index_label_ : EmptyBuffer();
+  return extras_ != nullptr && extras_->index_label != nullptr ? *extras_->index_label : EmptyBuffer();
 }
 
 core::BufferCore* JsonNode::MutableIndexLabel() {
-  if (index_label_ == nullptr) index_label_ = NewBuffer();
-  return index_label_;
+  Extras* extras = TakeExtras();
+  if (extras == nullptr) return nullptr;
+  if (extras->index_label == nullptr) extras->index_label = NewBuffer();
+  return extras->index_label;
 }
 
 JsonNode* JsonNode::Create(JsonNodePool& pool, JsonNode* parent, uint32_t position, const char* name) {
   void* block = pool.Take();
   if (block == nullptr) return nullptr;
   auto* node = new (block) JsonNode(pool, parent, position);
-  if (name != nullptr && node->name_.SetString(name) != core::kOk) {
+  if (name != nullptr && node->SetNameText(name, static_cast<int32_t>(std::strlen(name))) != core::kOk) {
     if (parent != nullptr) {
       RemoveChild(parent, node);
     } else {
@@ -155,6 +325,8 @@ JsonNode* JsonNode::Create(JsonNodePool& pool, JsonNode* parent, uint32_t positi
 
 void JsonNode::Destroy(JsonNode* node) {
   if (node == nullptr) return;
+  if (node->first_child_ != nullptr) FreeChildren(node);
+  node->ReleaseExtras();
   JsonNodePool* pool = node->pool_;
   node->~JsonNode();
   pool->Give(node);
@@ -231,22 +403,25 @@ void JsonNode::FreeChildren(JsonNode* node) {
 
 void JsonNode::FreeTree(JsonNode* node) {
   FreeChildren(node);
-  node->ReleaseTexts();
-  node->value_.Clear();
-  node->name_.Clear();
+  node->ReleaseExtras();
+  node->name_ = node->value_ = core::kEmptyText;
+  node->name_length_ = node->value_length_ = 0;
 }
 
 template <typename Segment>
 const char* JsonNode::BuildPathText(Segment segment) {
   int64_t total = 0;
   for (const JsonNode* n = this; n != nullptr; n = n->parent_) total += segment(n).Total();
-  if (path_text_ == nullptr && (path_text_ = NewBuffer()) == nullptr) return core::kEmptyText;
-  if (total > 0x7FFFFFF0 || path_text_->Resize(static_cast<int32_t>(total)) != core::kOk) {
-    path_text_->Clear();
-    return path_text_->Data();
+  Extras* extras = TakeExtras();
+  if (extras == nullptr) return core::kEmptyText;
+  core::Buffer*& path_text = extras->path_text;
+  if (path_text == nullptr && (path_text = NewBuffer()) == nullptr) return core::kEmptyText;
+  if (total > 0x7FFFFFF0 || path_text->Resize(static_cast<int32_t>(total)) != core::kOk) {
+    path_text->Clear();
+    return path_text->Data();
   }
   // Filled from the end: this node's segment last, the root's first.
-  char* end = path_text_->Data() + total;
+  char* end = path_text->Data() + total;
   for (const JsonNode* n = this; n != nullptr; n = n->parent_) {
     const Pieces pieces = segment(n);
     for (int i = pieces.count - 1; i >= 0; --i) {
@@ -254,19 +429,19 @@ const char* JsonNode::BuildPathText(Segment segment) {
       if (pieces.length[i] > 0) std::memcpy(end, pieces.text[i], static_cast<size_t>(pieces.length[i]));
     }
   }
-  return path_text_->Data();
+  return path_text->Data();
 }
 
 const char* JsonNode::JsonPathText() {
   return BuildPathText([](const JsonNode* n) {
     Pieces p;
-    if (n->name_.IsEmpty()) {
+    if (n->NameLength() == 0) {
       p.Add(n->IndexLabel());
-    } else if (std::strcmp(n->name_.Data(), "json") == 0) {
+    } else if (std::strcmp(n->NameText(), "json") == 0) {
       p.Add("$", 1);
     } else {
       p.Add("['", 2);
-      p.Add(n->name_);
+      p.Add(n->NameText(), n->NameLength());
       p.Add("']", 2);
     }
     return p;
@@ -277,13 +452,17 @@ const char* JsonNode::XPathText() {
   return BuildPathText([](const JsonNode* n) {
     Pieces p;
     p.Add("/", 1);
-    p.Add(n->StepLabel());
+    if (n->NameLength() == 0) {
+      p.Add(n->IndexLabel());
+    } else {
+      p.Add(n->NameText(), n->NameLength());
+    }
     return p;
   });
 }
 
 bool JsonNode::NameEquals(const char* name) const {
-  return name_.EqualsNoCase(name) != 0;
+  return platform::CompareAsciiNoCase(NameText(), name) == 0;
 }
 
 bool JsonNode::MatchesStep(const char* name) const {

@@ -2,6 +2,7 @@
 // containers, and the path stack of stream mode. All are used by one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/buffer.h"
@@ -20,13 +21,14 @@ class JsonNode;
 
 // JsonNodePool hands out node-sized blocks cut from slabs of kSlabNodes, and keeps the blocks given
 // back on a free list for the next nodes, so that building and freeing a tree costs one allocation
-// per slab rather than one per node. Slabs go back to the library allocator when the pool is
-// destroyed, or by Trim once no block is in use. Blocks on the free list are poisoned for ASan.
+// per slab rather than one per node. The texts of the nodes come from the pool's text arena, chunks
+// that are only rewound once no node is in use. Slabs go back to the library allocator when the pool
+// is destroyed, or by Trim once no block is in use. Free blocks are poisoned for ASan.
 class JsonNodePool {
  public:
-  static constexpr uint32_t kSlabNodes = 64;
+  static constexpr uint32_t kSlabNodes = 256;
   // Trim keeps this many slabs (a tree of up to 16,384 nodes) for the next document.
-  static constexpr uint32_t kRetainedSlabs = 256;
+  static constexpr uint32_t kRetainedSlabs = 64;
 
   JsonNodePool() = default;
   ~JsonNodePool() { Release(); }
@@ -37,12 +39,19 @@ class JsonNodePool {
   void* Take();
   // Give puts a block from Take back on the free list.
   void Give(void* block);
-  // Trim releases every slab when no block is in use and more than kRetainedSlabs are held.
-  void Trim() {
-    if (in_use_ == 0 && slab_count_ > kRetainedSlabs) Release();
-  }
+  // GiveAll takes every block back at once; the blocks in use must hold nothing to free.
+  void GiveAll();
+  // Trim rewinds the text arena when no block is in use, and then releases every slab when more than
+  // kRetainedSlabs are held.
+  void Trim();
+  // TakeText returns length + 1 bytes of the text arena, null when memory runs out. The bytes stay
+  // until the arena is rewound.
+  char* TakeText(uint32_t length);
   uint32_t InUse() const { return in_use_; }
   uint32_t SlabCount() const { return slab_count_; }
+  // The count of blocks holding memory of their own (see JsonNode), which GiveAll would leak.
+  uint32_t OwningCount() const { return owning_; }
+  void NoteOwning(int delta) { owning_ += static_cast<uint32_t>(delta); }
 
  private:
   struct FreeBlock {
@@ -51,22 +60,40 @@ class JsonNodePool {
   struct Slab {
     Slab* next;
   };
-  // Release frees every slab; no block may be in use.
+  struct TextChunk {
+    TextChunk* next;
+    std::size_t size;
+  };
+  // Release frees every slab and text chunk; no block may be in use.
   void Release();
+  void ReleaseTexts(TextChunk* from);
+  char* TakeTextSlow(std::size_t bytes);
 
   Slab* slabs_ = nullptr;
+  Slab* last_slab_ = nullptr;
+  // Blocks never handed out since the slabs were made or GiveAll: fresh_ from index fresh_next_ on,
+  // then the slabs after it.
+  Slab* fresh_ = nullptr;
+  uint32_t fresh_next_ = kSlabNodes;
   FreeBlock* free_ = nullptr;
   uint32_t slab_count_ = 0;
   uint32_t in_use_ = 0;
+  uint32_t owning_ = 0;
+  TextChunk* texts_ = nullptr;
+  char* text_next_ = nullptr;
+  char* text_end_ = nullptr;
 };
 
-// Short names and values stay inside their node; longer ones take a heap block as any buffer does.
-// The sizes fit the names and values of typical documents while keeping a node near 200 bytes.
+// Short names and values stay inside their buffer; longer ones take a heap block as any buffer does.
 class JsonNameText : public core::BufferShape<15> {};
 class JsonValueText : public core::BufferShape<23> {};
 
 // JsonNode is one member, element or document root. A node is owned by its parent (the root by its
 // parser) and lives as long as the parent; nodes come from their parser's JsonNodePool.
+//
+// The name and value are kept as NUL-terminated texts in the pool's arena; the first call that asks
+// for them as buffers (Name, Value and their Mutable forms) copies them into buffers of the node's
+// own, which from then on hold them.
 class JsonNode {
  public:
   // Create makes a node from pool whose start and end positions are position, linked as the last
@@ -88,7 +115,7 @@ class JsonNode {
   // FreeChildren frees every child of node with its subtree, children before their parent, without
   // recursion, so that any depth is freed. The node is left without children.
   static void FreeChildren(JsonNode* node);
-  // FreeTree frees node's children and empties its buffers; the node itself stays allocated.
+  // FreeTree frees node's children and empties its texts; the node itself stays allocated.
   static void FreeTree(JsonNode* node);
 
   // JsonPathText sets the path text to "$" followed by "['name']" or the index label of each node on
@@ -103,7 +130,7 @@ class JsonNode {
   bool MatchesStep(const char* name) const;
   bool NameEquals(const char* name) const;
   const core::BufferCore& StepLabel() const {
-    return name_.IsEmpty() ? IndexLabel() : name_;
+    return NameLength() == 0 ? IndexLabel() : Name();
   }
 
   JsonNode* Parent() const { return parent_; }
@@ -116,15 +143,25 @@ class JsonNode {
   uint32_t EndPosition() const { return end_; }
   uint32_t ValueStart() const { return value_start_; }
   uint32_t Type() const { return type_; }
-  const core::BufferCore& Name() const { return name_; }
-  const core::BufferCore& Value() const { return value_; }
+  // Name and Value give the texts as buffers (made on first use; empty when memory runs out).
+  const core::BufferCore& Name() const;
+  const core::BufferCore& Value() const;
+  // NameText and ValueText are the texts as NUL-terminated strings; the lengths count embedded NULs.
+  const char* NameText() const;
+  int32_t NameLength() const;
+  const char* ValueText() const;
+  int32_t ValueLength() const;
   // IndexLabel is empty until the node is first selected by an index.
   const core::BufferCore& IndexLabel() const;
-  // ValueText is the value as a NUL-terminated text.
-  const char* ValueText() const { return value_.Data(); }
 
-  core::BufferCore& MutableName() { return name_; }
-  core::BufferCore& MutableValue() { return value_; }
+  // MutableName and MutableValue give the texts as buffers to change (a scratch buffer, whose changes
+  // are lost, when memory runs out).
+  core::BufferCore& MutableName();
+  core::BufferCore& MutableValue();
+  // SetNameText makes the name length bytes of text; AppendValueText appends to the value. 0, or 200
+  // when memory runs out.
+  [[nodiscard]] int SetNameText(const char* text, int32_t length);
+  [[nodiscard]] int AppendValueText(const char* text, int32_t length);
   // MutableIndexLabel makes the index label on first use; null when memory runs out.
   core::BufferCore* MutableIndexLabel();
   void SetType(uint32_t type) { type_ = type; }
@@ -132,30 +169,35 @@ class JsonNode {
   void SetValueStart(uint32_t position) { value_start_ = position; }
 
  private:
+  // Extras holds what few nodes need: the texts as buffers, the path text and the index label.
+  struct Extras;
+
   JsonNode(JsonNodePool& pool, JsonNode* parent, uint32_t position);
-  ~JsonNode();
-  // BuildPathText fills path_text_ from the segments of this node and its ancestors.
+  ~JsonNode() = default;
+  // BuildPathText fills the path text from the segments of this node and its ancestors.
   template <typename Segment>
   const char* BuildPathText(Segment segment);
-  // ReleaseTexts frees the path text and the index label.
-  void ReleaseTexts();
+  // TakeExtras makes the extras with the texts copied into their buffers; null when memory runs out.
+  Extras* TakeExtras() const;
+  // ReleaseExtras frees the extras and everything they hold.
+  void ReleaseExtras();
 
-  // The path text and the index label are made when first needed: few nodes are ever named or
-  // selected by index.
-  core::Buffer* path_text_ = nullptr;
   JsonNode* parent_ = nullptr;
   JsonNode* previous_ = nullptr;
   JsonNode* next_ = nullptr;
   JsonNode* first_child_ = nullptr;
   JsonNode* last_child_ = nullptr;
-  JsonValueText value_;
+  // The arena texts, until the extras take them over.
+  const char* name_;
+  const char* value_;
+  int32_t name_length_ = 0;
+  int32_t value_length_ = 0;
   uint32_t start_;
   uint32_t end_;
   uint32_t value_start_ = 0;
   uint32_t child_count_ = 0;
-  JsonNameText name_;
-  core::Buffer* index_label_ = nullptr;
   uint32_t type_ = 0;
+  mutable Extras* extras_ = nullptr;
   JsonNodePool* pool_;
 };
 

@@ -1,6 +1,9 @@
 #include "parsers/json_parser.h"
 
+#include <atomic>
+#include <bit>
 #include <cstring>
+#include <typeinfo>
 
 #include "core/code_page.h"
 #include "core/numbers.h"
@@ -45,6 +48,48 @@ constexpr char kTrailingText[] = "Unexpected content found after end of JSON doc
 constexpr char kRecordStartText[] = "Invalid record start delimiter found.";
 constexpr char kRecordEndText[] = "Invalid record end delimiter found.";
 
+// Byte-parallel scans over eight input bytes at a time (the input is public text). ZeroBytes sets the
+// top bit of each byte of x that is zero, and of no other byte.
+constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+// The first byte in memory is the lowest of a loaded word only on little-endian machines.
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+inline uint64_t ZeroBytes(uint64_t x) { return ~(((x & kLow7) + kLow7) | x | kLow7); }
+inline uint64_t BytesEqual(uint64_t x, uint8_t c) { return ZeroBytes(x ^ (kOnes * c)); }
+
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t x;
+  std::memcpy(&x, p, sizeof x);
+  return x;
+}
+
+// SkipBlanks returns the position of the first byte at or after p that is not JSON whitespace, or n.
+inline uint32_t SkipBlanks(const uint8_t* d, uint32_t p, uint32_t n) {
+  while (kLittleEndian && p + 8 <= n) {
+    const uint64_t x = Load64(d + p);
+    const uint64_t blank = BytesEqual(x, ' ') | BytesEqual(x, '\n') | BytesEqual(x, '\r') | BytesEqual(x, '\t') |
+                           BytesEqual(x, '\f');
+    const uint64_t other = ~blank & ~kLow7;
+    if (other != 0) return p + static_cast<uint32_t>(__builtin_ctzll(other) >> 3);
+    p += 8;
+  }
+  while (p < n && (d[p] == ' ' || d[p] == '\n' || d[p] == '\r' || d[p] == '\t' || d[p] == '\f')) ++p;
+  return p;
+}
+
+// SkipPlain returns the position of the first double quote or backslash at or after p, or n.
+inline uint32_t SkipPlain(const uint8_t* d, uint32_t p, uint32_t n) {
+  while (kLittleEndian && p + 8 <= n) {
+    const uint64_t x = Load64(d + p);
+    const uint64_t stop = BytesEqual(x, '"') | BytesEqual(x, '\\');
+    if (stop != 0) return p + static_cast<uint32_t>(__builtin_ctzll(stop) >> 3);
+    p += 8;
+  }
+  while (p < n && d[p] != '"' && d[p] != '\\') ++p;
+  return p;
+}
+
 bool SameNoCase(const char* text, int32_t length, const char* word) {
   return static_cast<int32_t>(std::strlen(word)) == length && core::StrNICmp(text, word, length) == 0;
 }
@@ -71,7 +116,13 @@ int32_t HexUnit(const char* text) {
   return unit;
 }
 
+std::atomic<bool> g_force_stepwise{false};
+
 }  // namespace
+
+namespace internal {
+void ForceStepwiseJson(bool force) { g_force_stepwise.store(force, std::memory_order_relaxed); }
+}  // namespace internal
 
 JsonParser::JsonParser() { Reset(); }
 
@@ -110,7 +161,13 @@ int JsonParser::Reset() {
 }
 
 void JsonParser::FreeDocumentTree() {
-  JsonNode::Destroy(root_);
+  // Every node in use is in the tree: when none holds memory of its own, the pool takes them all back
+  // without a walk.
+  if (root_ != nullptr && node_pool_.OwningCount() == 0) {
+    node_pool_.GiveAll();
+  } else {
+    JsonNode::Destroy(root_);
+  }
   root_ = current_ = selected_ = nullptr;
   node_pool_.Trim();
 }
@@ -157,7 +214,7 @@ const char* JsonParser::TokenText() {
 }
 
 const char* JsonParser::SelectedName() const {
-  return selected_ != nullptr ? selected_->Name().Data() : core::kEmptyText;
+  return selected_ != nullptr ? selected_->NameText() : core::kEmptyText;
 }
 
 int JsonParser::OnValue(const char*) { return 0; }
@@ -168,16 +225,20 @@ int JsonParser::OnDocumentStart() { return 0; }
 int JsonParser::OnDocumentEnd() { return 0; }
 
 int JsonParser::ParseText(const char* text) {
-  if (text != nullptr && text[0] != '\0') {
-    const int rc = input_.Append(text, static_cast<int32_t>(std::strlen(text)));
+  quiet_ = tree_mode_ != 0 && typeid(*this) == typeid(JsonParser) && !g_force_stepwise.load(std::memory_order_relaxed);
+  const size_t text_length = text != nullptr ? std::strlen(text) : 0;
+  // With no hook to look at the input and none of it to keep, the text is read where it is and only
+  // what is left of it at the end is copied.
+  if (quiet_ && keep_input_ == 0 && input_.IsEmpty() && position_ == 0 && text_length <= 0x7FFFFFF0) {
+    return ParseInPlace(text, static_cast<uint32_t>(text_length));
+  }
+  if (text_length > 0) {
+    const int rc = input_.Append(text, static_cast<int32_t>(text_length));
     if (rc != core::kOk) return rc;
   }
   data_ = input_.Data();
   input_length_ = static_cast<uint32_t>(input_.Length());
-  while (position_ < input_length_) {
-    const int rc = ParseJson();
-    if (rc != 0) return rc;
-  }
+  if (const int rc = ParseJson(); rc != 0) return rc;
   if (keep_input_ != 0 && tree_mode_ != 0) return 0;
   // Only the pending token and the character before it are kept.
   const uint32_t length = static_cast<uint32_t>(input_.Length());
@@ -195,6 +256,28 @@ int JsonParser::ParseText(const char* text) {
   return rc;
 }
 
+int JsonParser::ParseInPlace(const char* text, uint32_t length) {
+  data_ = length > 0 ? text : input_.Data();
+  input_length_ = length;
+  int rc = ParseJson();
+  if (rc != 0) {
+    // The parse stops here: the input is kept whole, as the copying path keeps it.
+    const int copied = input_.SetData(static_cast<int32_t>(length), text);
+    data_ = input_.Data();
+    if (copied == core::kOk) return rc;
+    // Without the copy no position may point into the input.
+    input_length_ = position_ = token_start_ = 0;
+    return copied;
+  }
+  if (length == 0) return 0;
+  const uint32_t keep_from = token_start_ > 0 ? token_start_ - 1 : 0;
+  if (keep_from < length) rc = input_.SetData(static_cast<int32_t>(length - keep_from), text + keep_from);
+  data_ = input_.Data();
+  input_length_ = position_ = static_cast<uint32_t>(input_.Length());
+  token_start_ -= keep_from;
+  return rc;
+}
+
 int JsonParser::MarkupError() { return SetErrorText(kJsonMarkupError, kMarkupText); }
 
 int JsonParser::Whitespace(uint32_t start, uint32_t end) {
@@ -202,11 +285,10 @@ int JsonParser::Whitespace(uint32_t start, uint32_t end) {
   return OnWhitespace(token_.Text());
 }
 
-int JsonParser::SkipWhitespace(int* c) {
+inline int JsonParser::SkipWhitespace(int* c) {
   if (in_whitespace_ == 0) token_start_ = position_;
   const auto* d = reinterpret_cast<const uint8_t*>(data_);
-  uint32_t p = position_;
-  while (p < input_length_ && char_class_[d[p]] == kBlank) ++p;
+  const uint32_t p = SkipBlanks(d, position_, input_length_);
   if (p == input_length_) {
     position_ = p;
     in_whitespace_ = 1;
@@ -216,13 +298,17 @@ int JsonParser::SkipWhitespace(int* c) {
   in_whitespace_ = 0;
   position_ = p + 1;
   *c = d[p];
-  return p > token_start_ ? Whitespace(token_start_, p) : 0;
+  return p > token_start_ && !quiet_ ? Whitespace(token_start_, p) : 0;
 }
 
-int JsonParser::JsonUnescape(const char* text, int32_t length, const char** out_text, int32_t* out_length) {
+inline int JsonParser::JsonUnescape(const char* text, int32_t length, const char** out_text, int32_t* out_length) {
   *out_text = text;
   *out_length = length;
   if (unescape_options_ == 0 || text == nullptr || length == 0) return 0;
+  return UnescapeInto(text, length, out_text, out_length);
+}
+
+int JsonParser::UnescapeInto(const char* text, int32_t length, const char** out_text, int32_t* out_length) {
   const bool decode = (unescape_options_ & 2) != 0;
   const bool strip = (unescape_options_ & 1) != 0;
   core::Buffer& out = unescape_work_;
@@ -299,11 +385,11 @@ int JsonParser::StartElementEvent(const char* name) {
     const int rc = path_stack_.Push(name, static_cast<uint32_t>(std::strlen(name)));
     if (rc != 0) return rc;
   }
-  return OnStartElement(name);
+  return quiet_ ? 0 : OnStartElement(name);
 }
 
 int JsonParser::EndElementEvent(const char* name) {
-  if (tree_mode_ != 0 || path_stack_.Count() == 0) return OnEndElement(name);
+  if (tree_mode_ != 0 || path_stack_.Count() == 0) return quiet_ ? 0 : OnEndElement(name);
   if (bracket_marker_mode_ == 0) {
     path_stack_.Pop();
     return OnEndElement(name);
@@ -324,7 +410,7 @@ int JsonParser::EndElement(uint32_t type) {
     node->SetEndPosition(position_);
     node->SetType(type);
     current_ = node->Parent();
-    return OnEndElement(node->Name().Data());
+    return quiet_ ? 0 : OnEndElement(node->NameText());
   }
   path_stack_.SetValueType(type);
   return EndElementEvent(path_stack_.Top());
@@ -343,13 +429,21 @@ int JsonParser::CompleteValue(uint32_t start, uint32_t end) {
     int32_t length = 0;
     int rc = JsonUnescape(data_ + start, static_cast<int32_t>(end - start), &value, &length);
     if (rc != 0) return rc;
+    if (quiet_) {
+      if (current_ != nullptr) {
+        if ((rc = current_->AppendValueText(value, length)) != core::kOk) return rc;
+        if (raw_name_fallback_ != 0 && current_->ValueLength() == 0) current_->SetValueStart(0);
+      }
+      token_start_ = position_;
+      return 0;
+    }
     if (token_.AssignJson(value, length) != core::kOk) return kJsonGrowthFailed;
     rc = OnValue(token_.Text());
     if (rc != 0) return rc;
     if (tree_mode_ != 0 && current_ != nullptr) {
-      rc = current_->MutableValue().Append(token_.Text(), token_.Length());
+      rc = current_->AppendValueText(token_.Text(), token_.Length());
       if (rc != core::kOk) return rc;
-      if (raw_name_fallback_ != 0 && current_->Value().IsEmpty()) current_->SetValueStart(0);
+      if (raw_name_fallback_ != 0 && current_->ValueLength() == 0) current_->SetValueStart(0);
     }
   }
   token_start_ = position_;
@@ -361,9 +455,13 @@ int JsonParser::CompleteName(uint32_t start, uint32_t end) {
   int32_t length = 0;
   const int unescaped = JsonUnescape(data_ + start, static_cast<int32_t>(end - start), &name, &length);
   if (unescaped != 0) return unescaped;
+  if (quiet_) {
+    token_start_ = position_;
+    return current_ != nullptr ? current_->SetNameText(name, length) : 0;
+  }
   if (token_.AssignJson(name, length) != core::kOk) return kJsonGrowthFailed;
   if (tree_mode_ != 0 && current_ != nullptr) {
-    const int rc = current_->MutableName().SetData(token_.Length(), token_.Text());
+    const int rc = current_->SetNameText(token_.Text(), token_.Length());
     if (rc != core::kOk) return rc;
   }
   token_start_ = position_;
@@ -514,9 +612,9 @@ int JsonParser::TopLevelScalar(uint8_t c) {
   return DocumentComplete();
 }
 
-// ParseJson is one block per state; a step handles one character or one run, and a run that reaches
+// ParseStep is one block per state; a step handles one character or one run, and a run that reaches
 // the end of the input goes on with the next text.
-int JsonParser::ParseJson() {
+[[gnu::always_inline]] inline int JsonParser::ParseStep() {
   const auto* d = reinterpret_cast<const uint8_t*>(data_);
   const uint32_t n = input_length_;
   int c = 0;
@@ -598,7 +696,7 @@ int JsonParser::ParseJson() {
       bool closed = false;
       while (p < n) {
         if (escape_count_ == 0) {
-          while (p < n && d[p] != '"' && d[p] != '\\') ++p;
+          p = SkipPlain(d, p, n);
           if (p == n) break;
           if (d[p++] == '"') {
             closed = true;
@@ -819,7 +917,7 @@ int JsonParser::ParseJson() {
       }
       if (c != '/') return MarkupError();
       state_ = kLineComment;
-      return position_ < input_length_ ? ParseJson() : 0;
+      return 0;
     }
 
     default:
@@ -830,6 +928,12 @@ int JsonParser::ParseJson() {
   saved_previous_char_ = previous_char_;
   state_ = kAfterSlash;
   return 0;
+}
+
+int JsonParser::ParseJson() {
+  int rc = 0;
+  while (rc == 0 && position_ < input_length_) rc = ParseStep();
+  return rc;
 }
 
 }  // namespace velmora::parsers

@@ -24,6 +24,12 @@ constexpr int kJsonNoTree = 10234;
 constexpr int kJsonNothingSelected = 207;
 constexpr int kJsonGrowthFailed = 10000;
 
+namespace internal {
+// ForceStepwiseJson makes tree mode copy every token and call every hook even for a parser whose hooks
+// do nothing (the older path); for tests and benchmarks. Process-wide.
+void ForceStepwiseJson(bool force);
+}  // namespace internal
+
 class JsonParser : public component::ComponentBase {
  public:
   JsonParser();
@@ -100,8 +106,13 @@ class JsonParser : public component::ComponentBase {
   virtual int OnDocumentEnd();
 
  private:
-  // One step of the state machine: the character at the position, or one run of characters.
+  // ParseInPlace is ParseText reading length bytes of text where they are (quiet tree mode with no
+  // input kept and none pending), keeping only the pending token, or all of the text after an error.
+  int ParseInPlace(const char* text, uint32_t length);
+  // ParseJson runs the state machine to the end of the input or to the first nonzero result; a step is
+  // the character at the position, or one run of characters.
   int ParseJson();
+  int ParseStep();
   // SkipWhitespace passes a whitespace run (OnWhitespace receives it) and sets *c to the character
   // after it with the position past it, or to -1 when the input ended inside the run.
   int SkipWhitespace(int* c);
@@ -123,6 +134,8 @@ class JsonParser : public component::ComponentBase {
   // *out_text at it (at the text itself with no options). 0, or the code of a failed append or
   // conversion.
   int JsonUnescape(const char* text, int32_t length, const char** out_text, int32_t* out_length);
+  // UnescapeInto is the work of JsonUnescape once some option is set.
+  int UnescapeInto(const char* text, int32_t length, const char** out_text, int32_t* out_length);
   [[nodiscard]] int AppendUnit(uint32_t code_point);
 
   uint8_t char_class_[256];
@@ -167,6 +180,9 @@ class JsonParser : public component::ComponentBase {
   uint8_t saved_previous_char_ = 0;
   // 1 while the input ended inside a whitespace run that began at the token start.
   uint32_t in_whitespace_ = 0;
+  // True during ParseText in tree mode when the hooks are JsonParser's own, which do nothing: tokens
+  // then go straight from the input into the nodes, and the hooks are not called.
+  bool quiet_ = false;
 };
 
 }  // namespace velmora::parsers

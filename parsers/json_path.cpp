@@ -335,9 +335,8 @@ int JsonParser::NodeType() {
 
 const char* JsonParser::CurrentName() {
   if (selected_ == nullptr) return core::kEmptyText;
-  const core::BufferCore& value = selected_->Value();
-  if (!value.IsEmpty() || raw_name_fallback_ == 0 || selected_->ValueStart() < selected_->StartPosition()) {
-    return value.Data();
+  if (selected_->ValueLength() != 0 || raw_name_fallback_ == 0 || selected_->ValueStart() < selected_->StartPosition()) {
+    return selected_->ValueText();
   }
   const uint32_t start = selected_->ValueStart();
   const uint32_t end = selected_->EndPosition();
