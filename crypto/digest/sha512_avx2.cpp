@@ -41,12 +41,12 @@ VELMORA_SHA512_TARGET inline __m256i SmallSigma1(__m256i x) {
 }
 
 // The schedule of two blocks: x[i] holds words 2i and 2i + 1 (mod 16) of both, the first block's in the
-// low half. Entry 4 * (t / 2) + 2 * half + t % 2 of the table wk receives W[t] + K[t].
+// low half. Entry 4 * (t / 2) + 2 * half + t % 2 of the table out receives W[t] + K[t].
 #define VELMORA_SHA512_LOAD(i)                                                                           \
   x[i] = _mm256_shuffle_epi8(_mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(second + 16 * (i)),     \
                                                  reinterpret_cast<const __m128i*>(first + 16 * (i))),     \
                              swap);                                                                      \
-  _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 4 * (i)),                                          \
+  _mm256_store_si256(reinterpret_cast<__m256i*>(out + 4 * (i)),                                          \
                      _mm256_add_epi64(x[i], _mm256_broadcastsi128_si256(_mm_load_si128(                 \
                                                 reinterpret_cast<const __m128i*>(k + 2 * (i))))));
 // Words t = 2s and t + 1: W[t - 16] + sigma0(W[t - 15]) + W[t - 7] + sigma1(W[t - 2]), into x[s % 8].
@@ -56,12 +56,18 @@ VELMORA_SHA512_TARGET inline __m256i SmallSigma1(__m256i x) {
     const __m256i w7 = _mm256_alignr_epi8(x[((s) + 5) & 7], x[((s) + 4) & 7], 8);                      \
     const __m256i sum = _mm256_add_epi64(_mm256_add_epi64(x[(s) & 7], w7), SmallSigma0(w15, rotate8));   \
     x[(s) & 7] = _mm256_add_epi64(sum, SmallSigma1(x[((s) + 7) & 7]));                                  \
-    _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 4 * (s)),                                        \
+    _mm256_store_si256(reinterpret_cast<__m256i*>(out + 4 * (s)),                                        \
                        _mm256_add_epi64(x[(s) & 7], _mm256_broadcastsi128_si256(_mm_load_si128(         \
                                                        reinterpret_cast<const __m128i*>(k + 2 * (s))))));  \
   }
-#define VELMORA_SHA512_SCHEDULE4(s) \
-  VELMORA_SHA512_SCHEDULE(s) VELMORA_SHA512_SCHEDULE((s) + 1) VELMORA_SHA512_SCHEDULE((s) + 2) VELMORA_SHA512_SCHEDULE((s) + 3)
+#define VELMORA_SHA512_SCHEDULE2(s) VELMORA_SHA512_SCHEDULE(s) VELMORA_SHA512_SCHEDULE((s) + 1)
+#define VELMORA_SHA512_SCHEDULE4(s) VELMORA_SHA512_SCHEDULE2(s) VELMORA_SHA512_SCHEDULE2((s) + 2)
+#define VELMORA_SHA512_CONSTANTS                                                                  \
+  const __m256i swap = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,      \
+                                        7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);     \
+  const __m256i rotate8 = _mm256_setr_epi8(1, 2, 3, 4, 5, 6, 7, 0, 9, 10, 11, 12, 13, 14, 15, 8,   \
+                                           1, 2, 3, 4, 5, 6, 7, 0, 9, 10, 11, 12, 13, 14, 15, 8);  \
+  const uint64_t* k = kSha512RoundConstants;
 
 // One step with W[t] + K[t] taken from the table; Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)) and one step's
 // a ^ b is the next one's b ^ c.
@@ -98,15 +104,9 @@ VELMORA_SHA512_TARGET inline __m256i SmallSigma1(__m256i x) {
   state[6] += g;                 \
   state[7] += h;
 
-// FirstBlock loads two blocks, runs the first one's 80 steps and computes the rest of both schedules
-// on the way, sixteen words ahead of the steps that read them. wk is left for SecondBlock.
-VELMORA_SHA512_TARGET inline void FirstBlock(uint64_t state[8], const uint8_t* first, const uint8_t* second,
-                                             uint64_t* wk) {
-  const __m256i swap = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,  //
-                                        7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
-  const __m256i rotate8 = _mm256_setr_epi8(1, 2, 3, 4, 5, 6, 7, 0, 9, 10, 11, 12, 13, 14, 15, 8,  //
-                                           1, 2, 3, 4, 5, 6, 7, 0, 9, 10, 11, 12, 13, 14, 15, 8);
-  const uint64_t* k = kSha512RoundConstants;
+// Schedule fills out with the schedules of the blocks at first and second.
+VELMORA_SHA512_TARGET inline void Schedule(const uint8_t* first, const uint8_t* second, uint64_t* out) {
+  VELMORA_SHA512_CONSTANTS
   __m256i x[8];
   VELMORA_SHA512_LOAD(0)
   VELMORA_SHA512_LOAD(1)
@@ -116,47 +116,84 @@ VELMORA_SHA512_TARGET inline void FirstBlock(uint64_t state[8], const uint8_t* f
   VELMORA_SHA512_LOAD(5)
   VELMORA_SHA512_LOAD(6)
   VELMORA_SHA512_LOAD(7)
-  VELMORA_SHA512_LOAD_STATE
   VELMORA_SHA512_SCHEDULE4(8)
-  VELMORA_SHA512_EIGHT(0)
   VELMORA_SHA512_SCHEDULE4(12)
-  VELMORA_SHA512_EIGHT(8)
   VELMORA_SHA512_SCHEDULE4(16)
-  VELMORA_SHA512_EIGHT(16)
   VELMORA_SHA512_SCHEDULE4(20)
-  VELMORA_SHA512_EIGHT(24)
   VELMORA_SHA512_SCHEDULE4(24)
-  VELMORA_SHA512_EIGHT(32)
   VELMORA_SHA512_SCHEDULE4(28)
-  VELMORA_SHA512_EIGHT(40)
   VELMORA_SHA512_SCHEDULE4(32)
-  VELMORA_SHA512_EIGHT(48)
   VELMORA_SHA512_SCHEDULE4(36)
-  VELMORA_SHA512_EIGHT(56)
-  VELMORA_SHA512_EIGHT(64)
-  VELMORA_SHA512_EIGHT(72)
-  VELMORA_SHA512_ADD_STATE
 }
 
-// SecondBlock runs the 80 steps of the second block on the table FirstBlock filled.
-VELMORA_SHA512_TARGET inline void SecondBlock(uint64_t state[8], const uint64_t* wk) {
+// Pair runs the 160 steps of two blocks whose schedules are in table (lone: only the first, the last
+// block of the run), and meanwhile fills out with the schedules of the blocks at first and second:
+// the vector work is spread over both blocks' steps, where the general registers' dependency chains
+// leave the vector units idle.
+VELMORA_SHA512_TARGET inline void Pair(uint64_t state[8], const uint64_t* table, bool lone, const uint8_t* first,
+                                       const uint8_t* second, uint64_t* out) {
+  VELMORA_SHA512_CONSTANTS
+  __m256i x[8];
+  const uint64_t* wk = table;
+  {
+    VELMORA_SHA512_LOAD_STATE
+    VELMORA_SHA512_LOAD(0)
+    VELMORA_SHA512_LOAD(1)
+    VELMORA_SHA512_EIGHT(0)
+    VELMORA_SHA512_LOAD(2)
+    VELMORA_SHA512_LOAD(3)
+    VELMORA_SHA512_EIGHT(8)
+    VELMORA_SHA512_LOAD(4)
+    VELMORA_SHA512_LOAD(5)
+    VELMORA_SHA512_EIGHT(16)
+    VELMORA_SHA512_LOAD(6)
+    VELMORA_SHA512_LOAD(7)
+    VELMORA_SHA512_EIGHT(24)
+    VELMORA_SHA512_SCHEDULE2(8)
+    VELMORA_SHA512_EIGHT(32)
+    VELMORA_SHA512_SCHEDULE2(10)
+    VELMORA_SHA512_EIGHT(40)
+    VELMORA_SHA512_SCHEDULE2(12)
+    VELMORA_SHA512_EIGHT(48)
+    VELMORA_SHA512_SCHEDULE2(14)
+    VELMORA_SHA512_EIGHT(56)
+    VELMORA_SHA512_SCHEDULE2(16)
+    VELMORA_SHA512_EIGHT(64)
+    VELMORA_SHA512_SCHEDULE2(18)
+    VELMORA_SHA512_EIGHT(72)
+    VELMORA_SHA512_ADD_STATE
+  }
+  if (lone) return;  // the last block: nothing follows, the half-made schedule is not needed
+  wk = table + 2;
   VELMORA_SHA512_LOAD_STATE
+  VELMORA_SHA512_SCHEDULE2(20)
   VELMORA_SHA512_EIGHT(0)
+  VELMORA_SHA512_SCHEDULE2(22)
   VELMORA_SHA512_EIGHT(8)
+  VELMORA_SHA512_SCHEDULE2(24)
   VELMORA_SHA512_EIGHT(16)
+  VELMORA_SHA512_SCHEDULE2(26)
   VELMORA_SHA512_EIGHT(24)
+  VELMORA_SHA512_SCHEDULE2(28)
   VELMORA_SHA512_EIGHT(32)
+  VELMORA_SHA512_SCHEDULE2(30)
   VELMORA_SHA512_EIGHT(40)
+  VELMORA_SHA512_SCHEDULE2(32)
   VELMORA_SHA512_EIGHT(48)
+  VELMORA_SHA512_SCHEDULE2(34)
   VELMORA_SHA512_EIGHT(56)
+  VELMORA_SHA512_SCHEDULE2(36)
   VELMORA_SHA512_EIGHT(64)
+  VELMORA_SHA512_SCHEDULE2(38)
   VELMORA_SHA512_EIGHT(72)
   VELMORA_SHA512_ADD_STATE
 }
 
 #undef VELMORA_SHA512_LOAD
 #undef VELMORA_SHA512_SCHEDULE
+#undef VELMORA_SHA512_SCHEDULE2
 #undef VELMORA_SHA512_SCHEDULE4
+#undef VELMORA_SHA512_CONSTANTS
 #undef VELMORA_SHA512_STEP
 #undef VELMORA_SHA512_EIGHT
 #undef VELMORA_SHA512_LOAD_STATE
@@ -164,13 +201,22 @@ VELMORA_SHA512_TARGET inline void SecondBlock(uint64_t state[8], const uint64_t*
 
 }  // namespace
 
+// The schedules of the next two blocks are computed while the current two run (a lone last block is
+// scheduled in both halves); the last call schedules its own blocks again, unused.
 VELMORA_SHA512_TARGET void Sha512BlocksAvx2(uint64_t state[8], const uint8_t* data, size_t blocks) {
-  alignas(32) uint64_t wk[160];
-  for (; blocks >= 2; blocks -= 2, data += 256) {
-    FirstBlock(state, data, data + 128, wk);
-    SecondBlock(state, wk + 2);
+  if (blocks == 0) return;
+  alignas(32) uint64_t tables[2][160];
+  Schedule(data, blocks >= 2 ? data + 128 : data, tables[0]);
+  for (int current = 0;; current ^= 1) {
+    const bool lone = blocks == 1;
+    const size_t taken = lone ? 1 : 2;
+    const uint8_t* next = blocks > taken ? data + 128 * taken : data;
+    const uint8_t* after = blocks > taken + 1 ? next + 128 : next;
+    Pair(state, tables[current], lone, next, after, tables[current ^ 1]);
+    blocks -= taken;
+    if (blocks == 0) return;
+    data = next;
   }
-  if (blocks == 1) FirstBlock(state, data, data, wk);
 }
 
 #undef VELMORA_SHA512_TARGET
