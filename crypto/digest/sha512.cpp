@@ -1,4 +1,5 @@
-// SHA-512, SHA-384, SHA-512/224 and SHA-512/256 (FIPS 180-4) with a fully unrolled compression function.
+// SHA-512, SHA-384, SHA-512/224 and SHA-512/256 (FIPS 180-4) with a fully unrolled compression function;
+// where the processor has AVX2 and BMI2 the block function of sha512_avx2.cpp runs instead.
 #include <bit>
 #include <cstring>
 

@@ -1,11 +1,12 @@
 // The SHA-512 block function for processors with AVX2 and BMI2, chosen at run time. Two blocks are
 // taken side by side: their message schedules run in the two 128-bit halves of 256-bit registers, two
-// words of each block per register, and land in a table with the round constants already added,
-// sixteen words ahead of the first block's steps, which run meanwhile. The steps run on general
-// registers, fully unrolled, reading one table word each; compiled for BMI2, the rotations are RORX,
-// which leaves its source intact. The second block's steps then read their half of the table. A lone
-// last block runs in both halves and only its own steps are taken. Same FIPS 180-4 compression as the
-// portable form.
+// words of each block per register, and land in a table with the round constants already added. The
+// steps run on general registers, fully unrolled, reading one table word each; compiled for BMI2, the
+// rotations are RORX, which leaves its source intact. The vector work of the next two blocks is spread
+// over the current two blocks' steps, whose dependency chains leave the vector units idle. A lone last
+// block runs in both halves and only its own steps are taken. Same FIPS 180-4 compression as the
+// portable form, and like it without a data-dependent branch or memory index (the only branches follow
+// the block count).
 #include <bit>
 #include <cstddef>
 #include <cstdint>
