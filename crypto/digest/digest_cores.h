@@ -11,8 +11,9 @@
 namespace velmora::crypto {
 
 // SetPortableDigests(true) makes SHA-1 and SHA-256 use their portable block functions even where the
-// processor has the SHA extensions, and Keccak its baseline rounds even where it has BMI1/BMI2
-// (benchmarks and tests measure and check both forms). Process-wide.
+// processor has the SHA extensions, SHA-512 its portable one even where it has AVX2 and BMI2, and
+// Keccak its baseline rounds even where it has BMI1/BMI2 (benchmarks and tests measure and check both
+// forms). Process-wide.
 void SetPortableDigests(bool portable);
 // DigestAccelerationActive is true when SHA-1 and SHA-256 currently run on the SHA extensions.
 bool DigestAccelerationActive();

@@ -7,6 +7,14 @@
 
 namespace velmora::crypto::internal {
 
+// The 80 SHA-512 round constants (FIPS 180-4 4.2.3).
+extern const uint64_t kSha512RoundConstants[80];
+// SHA-512 block functions: compress `blocks` whole 128-byte blocks at data into the chaining value.
+// Sha512BlocksAvx2 is only called when CpuHasAvx2Bmi2() says so.
+void Sha512BlocksPortable(uint64_t state[8], const uint8_t* data, size_t blocks);
+void Sha512BlocksAvx2(uint64_t state[8], const uint8_t* data, size_t blocks);
+bool CpuHasAvx2Bmi2();
+
 // One step: t is the step number, the eight variables rotate through the argument positions.
 // Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)); one step's a ^ b is the next one's b ^ c.
 #define VELMORA_SHA2_STEP(a, b, c, d, e, f, g, h, t, word)                                        \

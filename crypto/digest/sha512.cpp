@@ -1,4 +1,5 @@
-// SHA-512, SHA-384, SHA-512/224 and SHA-512/256 (FIPS 180-4) with a fully unrolled compression function.
+// SHA-512, SHA-384, SHA-512/224 and SHA-512/256 (FIPS 180-4) with a fully unrolled compression function;
+// where the processor has AVX2 and BMI2 the block function of sha512_avx2.cpp runs instead.
 #include <bit>
 #include <cstring>
 
@@ -11,10 +12,10 @@ namespace velmora::crypto {
 
 using internal::Load64BE;
 
-namespace {
+namespace internal {
 
 // FIPS 180-4 4.2.3: the first 64 bits of the fractional parts of the cube roots of the first 80 primes.
-constexpr uint64_t kK[80] = {
+alignas(32) const uint64_t kSha512RoundConstants[80] = {
     0x428a2f98d728ae22ULL, 0x7137449123ef65cdULL, 0xb5c0fbcfec4d3b2fULL, 0xe9b5dba58189dbbcULL,
     0x3956c25bf348b538ULL, 0x59f111f1b605d019ULL, 0x923f82a4af194f9bULL, 0xab1c5ed5da6d8118ULL,
     0xd807aa98a3030242ULL, 0x12835b0145706fbeULL, 0x243185be4ee4b28cULL, 0x550c7dc3d5ffb4e2ULL,
@@ -37,6 +38,10 @@ constexpr uint64_t kK[80] = {
     0x4cc5d4becb3e42b6ULL, 0x597f299cfc657e2aULL, 0x5fcb6fab3ad6faecULL, 0x6c44198c4a475817ULL,
 };
 
+}  // namespace internal
+
+namespace {
+
 // FIPS 180-4 5.3.5, 5.3.4 and 5.3.6 (the SHA-512/t values come from its IV generation function).
 constexpr uint64_t kInitial[4][8] = {
     {0x6a09e667f3bcc908ULL, 0xbb67ae8584caa73bULL, 0x3c6ef372fe94f82bULL, 0xa54ff53a5f1d36f1ULL,
@@ -52,7 +57,7 @@ constexpr uint64_t kInitial[4][8] = {
 struct Sha512Traits {
   using Word = uint64_t;
   static constexpr int kRounds = 80;
-  static constexpr const uint64_t* kK = ::velmora::crypto::kK;
+  static constexpr const uint64_t* kK = internal::kSha512RoundConstants;
   static uint64_t Load(const uint8_t* p) { return Load64BE(p); }
   static uint64_t BigSigma0(uint64_t x) { return std::rotr(x, 28) ^ std::rotr(x, 34) ^ std::rotr(x, 39); }
   static uint64_t BigSigma1(uint64_t x) { return std::rotr(x, 14) ^ std::rotr(x, 18) ^ std::rotr(x, 41); }
@@ -60,8 +65,22 @@ struct Sha512Traits {
   static uint64_t SmallSigma1(uint64_t x) { return std::rotr(x, 19) ^ std::rotr(x, 61) ^ (x >> 6); }
 };
 
+}  // namespace
+
+void internal::Sha512BlocksPortable(uint64_t state[8], const uint8_t* data, size_t blocks) {
+  Sha2Blocks<Sha512Traits>(state, data, blocks);
+}
+
+namespace {
+
+// The AVX2 form unless the processor lacks AVX2 or BMI2, or SetPortableDigests has forced the portable one.
 void Sha512Blocks(uint64_t state[8], const uint8_t* data, size_t blocks) {
-  internal::Sha2Blocks<Sha512Traits>(state, data, blocks);
+  static const bool available = internal::CpuHasAvx2Bmi2();
+  if (available && !internal::PortableDigestsForced()) {
+    internal::Sha512BlocksAvx2(state, data, blocks);
+  } else {
+    internal::Sha512BlocksPortable(state, data, blocks);
+  }
 }
 
 }  // namespace

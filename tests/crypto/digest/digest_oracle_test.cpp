@@ -117,8 +117,10 @@ TEST(DigestOracle, AllDigestsBlake2bAndHmacsMatchReferences) {
         mac = Rfc2104(NettleMd2, 64, c.key, hmac_message);
       }
 #endif
-      // SHA-1, SHA-256/224 and the Keccak sponges also run on their portable block functions.
-      const bool two_paths = id == kHashSha1 || id == kHashSha256 || id == kHashSha224 ||
+      // SHA-1, SHA-256/224, the SHA-512 family and the Keccak sponges also run on their portable block
+      // functions.
+      const bool two_paths = id == kHashSha1 || id == kHashSha256 || id == kHashSha224 || id == kHashSha512 ||
+                             id == kHashSha384 || id == kHashSha512_224 || id == kHashSha512_256 ||
                              (id >= kHashSha3_224 && id <= kHashShake256);
       for (bool portable : {false, true}) {
         if (portable && !two_paths) continue;

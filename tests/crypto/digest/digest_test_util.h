@@ -151,7 +151,7 @@ std::string Rfc2104(Digest digest, size_t block, std::string key, const std::str
   return digest(outer + digest(inner + message));
 }
 
-// PortablePaths runs a block with SHA-1 and SHA-256 on their portable forms and restores the choice.
+// PortablePaths runs a block with the digests on their portable block functions and restores the choice.
 struct PortablePaths {
   explicit PortablePaths(bool portable) { SetPortableDigests(portable); }
   ~PortablePaths() { SetPortableDigests(false); }
