@@ -4,8 +4,8 @@
 // a fixed window: the same squarings and multiplications for every exponent of a given bit length, the
 // table entry read by a masked scan of the whole table, and the Montgomery product's final
 // subtraction done by a mask. The arithmetic runs on 64-bit limbs, least significant first: on mulx
-// with the ADX add-with-carry intrinsics where the processor has BMI2 and ADX (chosen at run time),
-// else on portable code.
+// with the adcx/adox carry chains where the processor has BMI2 and ADX (chosen at run time), else on
+// portable code.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
