@@ -97,12 +97,13 @@ void DoubleAndAddSquares(Limb* t, const Limb* a, int32_t n) {
 // two chains, which costs about half the speed. Every branch below depends only on the length.
 
 // MulAddRow adds a (length limbs) times b, plus carry_in, into t[0 .. length) and returns the carry
-// word (the total stays below 2^(64 (length + 1)), so it fits). The loops count rcx up to zero with
-// lea and jrcxz, which leave the flags alone.
+// word (the total stays below 2^(64 (length + 1)), so it fits): single limbs, then a block of four,
+// then blocks of eight. The loops count rcx up to zero with lea and jrcxz, which leave the flags alone.
 inline Limb MulAddRow(Limb* t, const Limb* a, Limb b, Limb carry_in, int32_t length) {
   Limb high = carry_in;
   const int64_t singles = -static_cast<int64_t>(length & 3);
-  const int64_t blocks = -static_cast<int64_t>(length >> 2);
+  const int64_t quad = (length >> 2) & 1;
+  const int64_t blocks = -static_cast<int64_t>(length >> 3);
   int64_t counter = 0;
   asm volatile(
       "xorl %%r8d, %%r8d\n\t"  // clears CF and OF
@@ -119,13 +120,12 @@ inline Limb MulAddRow(Limb* t, const Limb* a, Limb b, Limb carry_in, int32_t len
       "leaq 1(%%rcx), %%rcx\n\t"
       "jmp 1b\n"
       "2:\n\t"
-      "movq %[blocks], %%rcx\n"
-      "3:\n\t"
-      "jrcxz 4f\n\t"
-      "mulxq (%[a]), %%r8, %%r9\n\t"
+      "movq %[quad], %%rcx\n\t"  // one block of four when length & 4
+      "jrcxz 3f\n\t"
+      "mulxq 0(%[a]), %%r8, %%r9\n\t"
       "adcxq %[high], %%r8\n\t"
-      "adoxq (%[t]), %%r8\n\t"
-      "movq %%r8, (%[t])\n\t"
+      "adoxq 0(%[t]), %%r8\n\t"
+      "movq %%r8, 0(%[t])\n\t"
       "mulxq 8(%[a]), %%r10, %[high]\n\t"
       "adcxq %%r9, %%r10\n\t"
       "adoxq 8(%[t]), %%r10\n\t"
@@ -139,15 +139,55 @@ inline Limb MulAddRow(Limb* t, const Limb* a, Limb b, Limb carry_in, int32_t len
       "adoxq 24(%[t]), %%r10\n\t"
       "movq %%r10, 24(%[t])\n\t"
       "leaq 32(%[a]), %[a]\n\t"
-      "leaq 32(%[t]), %[t]\n\t"
-      "leaq 1(%%rcx), %%rcx\n\t"
-      "jmp 3b\n"
+      "leaq 32(%[t]), %[t]\n"
+      "3:\n\t"
+      "movq %[blocks], %%rcx\n\t"
+      "jmp 6f\n"  // the test sits at the bottom: jrcxz reaches only 127 bytes
+      "5:\n\t"
+      "mulxq 0(%[a]), %%r8, %%r9\n\t"
+      "adcxq %[high], %%r8\n\t"
+      "adoxq 0(%[t]), %%r8\n\t"
+      "movq %%r8, 0(%[t])\n\t"
+      "mulxq 8(%[a]), %%r10, %[high]\n\t"
+      "adcxq %%r9, %%r10\n\t"
+      "adoxq 8(%[t]), %%r10\n\t"
+      "movq %%r10, 8(%[t])\n\t"
+      "mulxq 16(%[a]), %%r8, %%r9\n\t"
+      "adcxq %[high], %%r8\n\t"
+      "adoxq 16(%[t]), %%r8\n\t"
+      "movq %%r8, 16(%[t])\n\t"
+      "mulxq 24(%[a]), %%r10, %[high]\n\t"
+      "adcxq %%r9, %%r10\n\t"
+      "adoxq 24(%[t]), %%r10\n\t"
+      "movq %%r10, 24(%[t])\n\t"
+      "mulxq 32(%[a]), %%r8, %%r9\n\t"
+      "adcxq %[high], %%r8\n\t"
+      "adoxq 32(%[t]), %%r8\n\t"
+      "movq %%r8, 32(%[t])\n\t"
+      "mulxq 40(%[a]), %%r10, %[high]\n\t"
+      "adcxq %%r9, %%r10\n\t"
+      "adoxq 40(%[t]), %%r10\n\t"
+      "movq %%r10, 40(%[t])\n\t"
+      "mulxq 48(%[a]), %%r8, %%r9\n\t"
+      "adcxq %[high], %%r8\n\t"
+      "adoxq 48(%[t]), %%r8\n\t"
+      "movq %%r8, 48(%[t])\n\t"
+      "mulxq 56(%[a]), %%r10, %[high]\n\t"
+      "adcxq %%r9, %%r10\n\t"
+      "adoxq 56(%[t]), %%r10\n\t"
+      "movq %%r10, 56(%[t])\n\t"
+      "leaq 64(%[a]), %[a]\n\t"
+      "leaq 64(%[t]), %[t]\n\t"
+      "leaq 1(%%rcx), %%rcx\n"
+      "6:\n\t"
+      "jrcxz 4f\n\t"
+      "jmp 5b\n"
       "4:\n\t"
       "movl $0, %%r8d\n\t"
       "adcxq %%r8, %[high]\n\t"
       "adoxq %%r8, %[high]\n\t"
       : [high] "+&r"(high), [a] "+&r"(a), [t] "+&r"(t), "=&c"(counter)
-      : [singles] "rm"(singles), [blocks] "rm"(blocks), "d"(b)
+      : [singles] "rm"(singles), [quad] "rm"(quad), [blocks] "rm"(blocks), "d"(b)
       : "r8", "r9", "r10", "cc", "memory");
   return high;
 }
