@@ -4,10 +4,9 @@
 // a fixed window: the same squarings and multiplications for every exponent of a given bit length, the
 // table entry read by a masked scan of the whole table, and the Montgomery product's final
 // subtraction done by a mask. The arithmetic runs on 64-bit limbs, least significant first: on mulx
-// with the ADX add-with-carry intrinsics where the processor has BMI2 and ADX (chosen at run time),
-// else on portable code.
+// with the adcx/adox carry chains where the processor has BMI2 and ADX (chosen at run time), else on
+// portable code.
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstring>
 #include <utility>
@@ -41,7 +40,6 @@ Limb LimbInverse(Limb x) {
   return y;
 }
 
-constexpr int32_t kAdxMaxLimbs = 64;  // the longest unrolled row
 std::atomic<bool> g_force_portable{false};
 
 #if VELMORA_HAVE_ADX_CODE
@@ -93,74 +91,140 @@ void DoubleAndAddSquares(Limb* t, const Limb* a, int32_t n) {
 #if VELMORA_HAVE_ADX_CODE
 #define VELMORA_ADX_TARGET __attribute__((target("bmi2,adx")))
 
-// The rows below are unrolled for fixed lengths (multiples of four limbs up to 64): straight-line code
-// keeps each carry chain in the flags, where a loop of the same intrinsics makes the compiler spill the
-// sums to the stack.
-using RowFunction = Limb (*)(Limb* t, const Limb* a, Limb b, Limb carry_in);
+// The rows are written in assembly: each keeps two carry chains in flight, the low halves of the
+// products taking the previous high halves on CF (adcx) while the sums go into t on OF (adox). The
+// compiler turns _addcarryx_u64 into adc on CF alone and parks each carry in a register between the
+// two chains, which costs about half the speed. Every branch below depends only on the length.
 
-struct RowCarry {
-  unsigned long long high = 0;  // high half of the last product, not yet added
-  unsigned char low_carry = 0;
-  unsigned char sum_carry = 0;
-};
-
-// MulAddBlock adds a[0 .. 4) times b into t[0 .. 4): the products' low halves take the previous high
-// halves in one carry chain, then the sums go into t in a second.
-VELMORA_ADX_TARGET inline __attribute__((always_inline)) void MulAddBlock(Limb* __restrict t, const Limb* __restrict a,
-                                                                          Limb b, RowCarry& c) {
-  unsigned long long h0, h1, h2, h3;
-  const unsigned long long l0 = _mulx_u64(a[0], b, &h0);
-  const unsigned long long l1 = _mulx_u64(a[1], b, &h1);
-  const unsigned long long l2 = _mulx_u64(a[2], b, &h2);
-  const unsigned long long l3 = _mulx_u64(a[3], b, &h3);
-  unsigned long long s0, s1, s2, s3;
-  unsigned char ca = c.low_carry;
-  ca = _addcarryx_u64(ca, l0, c.high, &s0);
-  ca = _addcarryx_u64(ca, l1, h0, &s1);
-  ca = _addcarryx_u64(ca, l2, h1, &s2);
-  ca = _addcarryx_u64(ca, l3, h2, &s3);
-  c.high = h3;
-  c.low_carry = ca;
-  unsigned char cb = c.sum_carry;
-  cb = _addcarryx_u64(cb, t[0], s0, &s0);
-  cb = _addcarryx_u64(cb, t[1], s1, &s1);
-  cb = _addcarryx_u64(cb, t[2], s2, &s2);
-  cb = _addcarryx_u64(cb, t[3], s3, &s3);
-  c.sum_carry = cb;
-  t[0] = s0;
-  t[1] = s1;
-  t[2] = s2;
-  t[3] = s3;
+// MulAddRow adds a (length limbs) times b, plus carry_in, into t[0 .. length) and returns the carry
+// word (the total stays below 2^(64 (length + 1)), so it fits): single limbs, then a block of four,
+// then blocks of eight. The loops count rcx up to zero with lea and jrcxz, which leave the flags alone.
+inline Limb MulAddRow(Limb* t, const Limb* a, Limb b, Limb carry_in, int32_t length) {
+  Limb high = carry_in;
+  const int64_t singles = -static_cast<int64_t>(length & 3);
+  const int64_t quad = (length >> 2) & 1;
+  const int64_t blocks = -static_cast<int64_t>(length >> 3);
+  int64_t counter = 0;
+  asm volatile(
+      "xorl %%r8d, %%r8d\n\t"  // clears CF and OF
+      "movq %[singles], %%rcx\n"
+      "1:\n\t"
+      "jrcxz 2f\n\t"
+      "mulxq (%[a]), %%r8, %%r9\n\t"
+      "adcxq %[high], %%r8\n\t"
+      "adoxq (%[t]), %%r8\n\t"
+      "movq %%r8, (%[t])\n\t"
+      "movq %%r9, %[high]\n\t"
+      "leaq 8(%[a]), %[a]\n\t"
+      "leaq 8(%[t]), %[t]\n\t"
+      "leaq 1(%%rcx), %%rcx\n\t"
+      "jmp 1b\n"
+      "2:\n\t"
+      "movq %[quad], %%rcx\n\t"  // one block of four when length & 4
+      "jrcxz 3f\n\t"
+      "mulxq 0(%[a]), %%r8, %%r9\n\t"
+      "adcxq %[high], %%r8\n\t"
+      "adoxq 0(%[t]), %%r8\n\t"
+      "movq %%r8, 0(%[t])\n\t"
+      "mulxq 8(%[a]), %%r10, %[high]\n\t"
+      "adcxq %%r9, %%r10\n\t"
+      "adoxq 8(%[t]), %%r10\n\t"
+      "movq %%r10, 8(%[t])\n\t"
+      "mulxq 16(%[a]), %%r8, %%r9\n\t"
+      "adcxq %[high], %%r8\n\t"
+      "adoxq 16(%[t]), %%r8\n\t"
+      "movq %%r8, 16(%[t])\n\t"
+      "mulxq 24(%[a]), %%r10, %[high]\n\t"
+      "adcxq %%r9, %%r10\n\t"
+      "adoxq 24(%[t]), %%r10\n\t"
+      "movq %%r10, 24(%[t])\n\t"
+      "leaq 32(%[a]), %[a]\n\t"
+      "leaq 32(%[t]), %[t]\n"
+      "3:\n\t"
+      "movq %[blocks], %%rcx\n\t"
+      "jmp 6f\n"  // the test sits at the bottom: jrcxz reaches only 127 bytes
+      "5:\n\t"
+      "mulxq 0(%[a]), %%r8, %%r9\n\t"
+      "adcxq %[high], %%r8\n\t"
+      "adoxq 0(%[t]), %%r8\n\t"
+      "movq %%r8, 0(%[t])\n\t"
+      "mulxq 8(%[a]), %%r10, %[high]\n\t"
+      "adcxq %%r9, %%r10\n\t"
+      "adoxq 8(%[t]), %%r10\n\t"
+      "movq %%r10, 8(%[t])\n\t"
+      "mulxq 16(%[a]), %%r8, %%r9\n\t"
+      "adcxq %[high], %%r8\n\t"
+      "adoxq 16(%[t]), %%r8\n\t"
+      "movq %%r8, 16(%[t])\n\t"
+      "mulxq 24(%[a]), %%r10, %[high]\n\t"
+      "adcxq %%r9, %%r10\n\t"
+      "adoxq 24(%[t]), %%r10\n\t"
+      "movq %%r10, 24(%[t])\n\t"
+      "mulxq 32(%[a]), %%r8, %%r9\n\t"
+      "adcxq %[high], %%r8\n\t"
+      "adoxq 32(%[t]), %%r8\n\t"
+      "movq %%r8, 32(%[t])\n\t"
+      "mulxq 40(%[a]), %%r10, %[high]\n\t"
+      "adcxq %%r9, %%r10\n\t"
+      "adoxq 40(%[t]), %%r10\n\t"
+      "movq %%r10, 40(%[t])\n\t"
+      "mulxq 48(%[a]), %%r8, %%r9\n\t"
+      "adcxq %[high], %%r8\n\t"
+      "adoxq 48(%[t]), %%r8\n\t"
+      "movq %%r8, 48(%[t])\n\t"
+      "mulxq 56(%[a]), %%r10, %[high]\n\t"
+      "adcxq %%r9, %%r10\n\t"
+      "adoxq 56(%[t]), %%r10\n\t"
+      "movq %%r10, 56(%[t])\n\t"
+      "leaq 64(%[a]), %[a]\n\t"
+      "leaq 64(%[t]), %[t]\n\t"
+      "leaq 1(%%rcx), %%rcx\n"
+      "6:\n\t"
+      "jrcxz 4f\n\t"
+      "jmp 5b\n"
+      "4:\n\t"
+      "movl $0, %%r8d\n\t"
+      "adcxq %%r8, %[high]\n\t"
+      "adoxq %%r8, %[high]\n\t"
+      : [high] "+&r"(high), [a] "+&r"(a), [t] "+&r"(t), "=&c"(counter)
+      : [singles] "rm"(singles), [quad] "rm"(quad), [blocks] "rm"(blocks), "d"(b)
+      : "r8", "r9", "r10", "cc", "memory");
+  return high;
 }
 
-// MulAddRow adds a (N limbs) times b, plus carry_in, into t[0 .. N) and returns the carry word (the
-// total stays below 2^(64 (N + 1)), so it fits).
-template <int32_t N>
-VELMORA_ADX_TARGET __attribute__((noinline, optimize("no-tree-slp-vectorize"))) Limb MulAddRow(
-    Limb* __restrict t, const Limb* __restrict a, Limb b, Limb carry_in) {
-  RowCarry c;
-  c.high = carry_in;
-#pragma GCC unroll 16
-  for (int32_t j = 0; j < N; j += 4) MulAddBlock(t + j, a + j, b, c);
-  return c.high + c.low_carry + c.sum_carry;
-}
-
-template <int32_t... K>
-constexpr std::array<RowFunction, sizeof...(K)> MakeRows(std::integer_sequence<int32_t, K...>) {
-  return {MulAddRow<4 * (K + 1)>...};
-}
-// kRows[k] is the row of 4 (k + 1) limbs.
-constexpr std::array<RowFunction, kAdxMaxLimbs / 4> kRows = MakeRows(std::make_integer_sequence<int32_t, kAdxMaxLimbs / 4>());
-
-inline Limb Row(int32_t length, Limb* t, const Limb* a, Limb b, Limb carry_in) {
-  return length == 0 ? carry_in : kRows[static_cast<size_t>(length / 4 - 1)](t, a, b, carry_in);
+// DoubleAndAddSquaresAdx is DoubleAndAddSquares in one pass: t doubles on the OF chain (adox of a limb
+// to itself) while the squares go in on the CF chain.
+inline void DoubleAndAddSquaresAdx(Limb* t, const Limb* a, int32_t n) {
+  int64_t counter = -static_cast<int64_t>(n);
+  asm volatile(
+      "xorl %%r8d, %%r8d\n\t"  // clears CF and OF
+      "1:\n\t"
+      "jrcxz 2f\n\t"
+      "movq (%[a]), %%rdx\n\t"
+      "mulxq %%rdx, %%r8, %%r9\n\t"
+      "movq (%[t]), %%r10\n\t"
+      "adoxq %%r10, %%r10\n\t"
+      "movq 8(%[t]), %%r11\n\t"
+      "adoxq %%r11, %%r11\n\t"
+      "adcxq %%r8, %%r10\n\t"
+      "adcxq %%r9, %%r11\n\t"
+      "movq %%r10, (%[t])\n\t"
+      "movq %%r11, 8(%[t])\n\t"
+      "leaq 8(%[a]), %[a]\n\t"
+      "leaq 16(%[t]), %[t]\n\t"
+      "leaq 1(%%rcx), %%rcx\n\t"
+      "jmp 1b\n"
+      "2:\n\t"
+      : [a] "+&r"(a), [t] "+&r"(t), "+c"(counter)
+      :
+      : "rdx", "r8", "r9", "r10", "r11", "cc", "memory");
 }
 
 // ReduceAdx: t (2 n limbs) * 2^(-64 n) mod m into out, one row of q m per limb.
 VELMORA_ADX_TARGET void ReduceAdx(Limb* out, Limb* t, const Limb* m, Limb m_prime, int32_t n) {
   unsigned char high = 0;
   for (int32_t i = 0; i < n; ++i) {
-    const Limb c = Row(n, t + i, m, t[i] * m_prime, 0);
+    const Limb c = MulAddRow(t + i, m, t[i] * m_prime, 0, n);
     unsigned long long sum = 0;
     high = _addcarryx_u64(high, t[i + n], c, &sum);
     t[i + n] = sum;
@@ -172,27 +236,16 @@ VELMORA_ADX_TARGET void ReduceAdx(Limb* out, Limb* t, const Limb* m, Limb m_prim
 VELMORA_ADX_TARGET void MultiplyAdx(Limb* out, const Limb* a, const Limb* b, const Limb* m, Limb m_prime, int32_t n,
                                     Limb* t) {
   std::memset(t, 0, static_cast<size_t>(2 * n) * sizeof(Limb));
-  for (int32_t i = 0; i < n; ++i) t[i + n] = Row(n, t + i, a, b[i], 0);
+  for (int32_t i = 0; i < n; ++i) t[i + n] = MulAddRow(t + i, a, b[i], 0, n);
   ReduceAdx(out, t, m, m_prime, n);
 }
 
-// SquareAdx: out = a a 2^(-64 n) mod m, each cross product once. The row of limb i = 4 k + r runs over
-// the limbs above it: those left in its block of four by plain 128-bit arithmetic, whose carry word
-// goes into the unrolled row over the blocks above. out may be a.
+// SquareAdx: out = a a 2^(-64 n) mod m, each cross product once: the row of limb i runs over the
+// limbs above it. out may be a.
 VELMORA_ADX_TARGET void SquareAdx(Limb* out, const Limb* a, const Limb* m, Limb m_prime, int32_t n, Limb* t) {
   std::memset(t, 0, static_cast<size_t>(2 * n) * sizeof(Limb));
-  for (int32_t i = 0; i < n; ++i) {
-    const int32_t block_end = (i | 3) + 1;
-    const Limb ai = a[i];
-    Limb carry = 0;
-    for (int32_t j = i + 1; j < block_end; ++j) {
-      const Wide s = static_cast<Wide>(ai) * a[j] + t[i + j] + carry;
-      t[i + j] = static_cast<Limb>(s);
-      carry = static_cast<Limb>(s >> 64);
-    }
-    t[i + n] = Row(n - block_end, t + i + block_end, a + block_end, ai, carry);
-  }
-  DoubleAndAddSquares(t, a, n);
+  for (int32_t i = 0; i + 1 < n; ++i) t[i + n] = MulAddRow(t + 2 * i + 1, a + i + 1, a[i], 0, n - 1 - i);
+  DoubleAndAddSquaresAdx(t, a, n);
   ReduceAdx(out, t, m, m_prime, n);
 }
 #endif
@@ -203,8 +256,8 @@ struct Montgomery {
   const Limb* m = nullptr;
   Limb m_prime = 0;  // -m^-1 mod 2^64
   Limb* t = nullptr;  // 2 n + 2 limbs
-  // mulx/adx where the processor has them and unrolled rows exist for n.
-  bool adx = UseMulx() && n % 4 == 0 && n <= kAdxMaxLimbs;
+  // mulx/adx where the processor has them.
+  bool adx = UseMulx();
 
   void Multiply(Limb* out, const Limb* a, const Limb* b) const {
 #if VELMORA_HAVE_ADX_CODE

@@ -2,7 +2,7 @@
 // limbs, -m^-1 mod 2^64 and 2^(128 n) mod m), so that a key's modulus is set up when the key is first
 // used rather than on every operation.
 //
-// The products run on mulx with the ADX add-with-carry intrinsics when the processor has BMI2 and ADX
+// The products run on mulx with two carry chains (adcx/adox) when the processor has BMI2 and ADX
 // (chosen at run time), else on portable 64-bit code; both give the same results.
 #pragma once
 

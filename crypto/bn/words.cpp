@@ -36,12 +36,22 @@ uint32_t* Allocate(int32_t n, int32_t* count) {
 }
 
 // PackBytes packs n big-endian bytes into words (most significant first), the missing high bytes of
-// the top word set to fill.
+// the top word set to fill. Word k from the least significant end takes bytes n - 4 k - 4 .. n - 4 k - 1,
+// four at a time where all four are there.
 void PackBytes(const uint8_t* bytes, int32_t n, uint32_t* words, int32_t count, uint8_t fill) {
-  for (int32_t i = 0; i < count * 4; ++i) {
-    const int32_t from_end = i;  // byte i counted from the least significant end
-    const uint8_t byte = from_end < n ? bytes[n - 1 - from_end] : fill;
-    words[count - 1 - i / 4] |= static_cast<uint32_t>(byte) << (8 * (i % 4));
+  for (int32_t k = 0; k < count; ++k) {
+    const int32_t end = n - 4 * k;  // one past the word's least significant byte
+    uint32_t word = 0;
+    if (end >= 4) {
+      const uint8_t* p = bytes + end - 4;
+      word = static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+    } else {
+      for (int32_t i = 0; i < 4; ++i) {
+        const uint8_t byte = end - 1 - i >= 0 ? bytes[end - 1 - i] : fill;
+        word |= static_cast<uint32_t>(byte) << (8 * i);
+      }
+    }
+    words[count - 1 - k] |= word;
   }
 }
 

@@ -73,8 +73,9 @@ TEST(MontgomeryProducts, MulxMatchesPortableOnRandomOperands) {
         ASSERT_EQ(BigInt::Subtract(m, BigIntOne(), m_minus_one), 0);
         BigInt base;
         ASSERT_EQ(BigInt::Mod(Random(rng, bits), m, base), 0);
-        // Full-length exponents up to 512 bits and at 1024; shorter ones keep the long moduli quick.
-        const int32_t ebits = limbs <= 8 || limbs == 16 ? bits : 128;
+        // Full-length exponents up to 512 bits and at the RSA sizes 1024 and 2048 (thousands of products
+        // through every row length and the squaring's doubling); shorter ones keep the other moduli quick.
+        const int32_t ebits = limbs <= 8 || limbs == 16 || limbs == 32 ? bits : 128;
         const BigInt e = Random(rng, ebits);
         const BigInt e_ones = Random(rng, ebits, 1);
         const std::pair<const BigInt*, const BigInt*> cases[] = {
