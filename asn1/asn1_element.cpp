@@ -1,6 +1,7 @@
 #include "asn1/asn1_element.h"
 
 #include <atomic>
+#include <cstddef>
 #include <new>
 
 #include "platform/memory.h"
@@ -78,55 +79,87 @@ bool Walk(const uint8_t* bytes, int32_t offset, int32_t limit, int depth, Header
 
 std::atomic<bool> g_force_copying{false};
 
-// A slab is its header, padded to the node alignment, followed by kSlabNodes node blocks.
-constexpr uint32_t kSlabNodes = 64;
+// A slab is its header, one cache line, followed by its node blocks; slabs start on a cache line so that
+// a node spans no more lines than its size needs. A pool's first slabs are small, so that the many small
+// trees cost little memory; a tree that outgrows them takes large slabs, so that it makes few
+// allocations and frees few blocks. Both sizes stay below the allocator's threshold for mapping blocks
+// of their own.
+constexpr uint32_t kSmallSlabNodes = 64;
+constexpr uint32_t kLargeSlabNodes = 256;
+constexpr uint32_t kSmallSlabsPerPool = 4;
+constexpr size_t kLine = 64;
 struct Slab {
   Slab* next;
+  void* block;     // the allocation the slab was cut from
+  uint32_t nodes;  // kSmallSlabNodes or kLargeSlabNodes
 };
-constexpr size_t kSlabHeader = (sizeof(Slab) + alignof(Asn1Element) - 1) / alignof(Asn1Element) * alignof(Asn1Element);
-constexpr size_t kSlabBytes = kSlabHeader + sizeof(Asn1Element) * kSlabNodes;
-// The slabs of freed trees a thread keeps for its next trees (1 MiB), so that parsing tree after tree
-// reuses warm memory instead of returning it to the system and faulting it in again.
-constexpr size_t kCachedSlabs = (size_t{1} << 20) / kSlabBytes;
+constexpr size_t kSlabHeader = kLine;
+static_assert(sizeof(Slab) <= kSlabHeader && alignof(Asn1Element) <= kLine);
+constexpr size_t SlabBytes(uint32_t nodes) { return kSlabHeader + sizeof(Asn1Element) * nodes; }
+constexpr size_t SlabAlloc(uint32_t nodes) { return SlabBytes(nodes) + kLine - 1; }
+// How many blocks ahead Take prefetches the block it will cut, and Sweep the node it will read.
+constexpr size_t kCutAhead = 4;
+constexpr uint32_t kSweepAhead = 16;
+// Where in a node the open-element list starts (the second line HoldsHeap reads).
+constexpr size_t kOpenListOffset = sizeof(core::Buffer);
+// The slabs of freed trees a thread keeps for its next trees (1 MiB in all), so that parsing tree after
+// tree reuses warm memory instead of returning it to the system and faulting it in again.
+constexpr size_t kCachedBytes = size_t{1} << 20;
 
 struct SlabCache {
-  Slab* head = nullptr;
-  size_t count = 0;
+  Slab* small = nullptr;
+  Slab* large = nullptr;
+  size_t bytes = 0;
   ~SlabCache();
 };
 thread_local SlabCache t_slab_cache;
 // Set once the thread's cache is gone (a tree freed by a later destructor frees its slabs directly).
 thread_local bool t_slab_cache_gone = false;
 
+void FreeSlab(Slab* slab) { platform::Free(slab->block, SlabAlloc(slab->nodes)); }
+
 SlabCache::~SlabCache() {
   t_slab_cache_gone = true;
-  while (head != nullptr) {
-    Slab* slab = head;
-    head = slab->next;
-    platform::Free(slab, kSlabBytes);
+  for (Slab* list : {small, large}) {
+    while (list != nullptr) {
+      Slab* slab = list;
+      list = slab->next;
+      FreeSlab(slab);
+    }
   }
-  count = 0;
+  small = large = nullptr;
+  bytes = 0;
 }
 
-Slab* TakeSlab() {
-  if (!t_slab_cache_gone && t_slab_cache.head != nullptr) {
-    Slab* slab = t_slab_cache.head;
-    t_slab_cache.head = slab->next;
-    --t_slab_cache.count;
-    return slab;
+Slab* TakeSlab(uint32_t nodes) {
+  if (!t_slab_cache_gone) {
+    Slab*& head = nodes == kSmallSlabNodes ? t_slab_cache.small : t_slab_cache.large;
+    if (head != nullptr) {
+      Slab* slab = head;
+      head = slab->next;
+      t_slab_cache.bytes -= SlabBytes(nodes);
+      return slab;
+    }
   }
-  return static_cast<Slab*>(platform::Alloc(kSlabBytes));
+  void* block = platform::Alloc(SlabAlloc(nodes));
+  if (block == nullptr) return nullptr;
+  const uintptr_t at = (reinterpret_cast<uintptr_t>(block) + kLine - 1) & ~uintptr_t{kLine - 1};
+  Slab* slab = reinterpret_cast<Slab*>(at);
+  slab->block = block;
+  slab->nodes = nodes;
+  return slab;
 }
 
 void GiveSlab(Slab* slab) {
-  POOL_UNPOISON(slab, kSlabBytes);
-  if (!t_slab_cache_gone && t_slab_cache.count < kCachedSlabs) {
-    slab->next = t_slab_cache.head;
-    t_slab_cache.head = slab;
-    ++t_slab_cache.count;
+  POOL_UNPOISON(slab, SlabBytes(slab->nodes));
+  if (!t_slab_cache_gone && t_slab_cache.bytes + SlabBytes(slab->nodes) <= kCachedBytes) {
+    Slab*& head = slab->nodes == kSmallSlabNodes ? t_slab_cache.small : t_slab_cache.large;
+    slab->next = head;
+    head = slab;
+    t_slab_cache.bytes += SlabBytes(slab->nodes);
     return;
   }
-  platform::Free(slab, kSlabBytes);
+  FreeSlab(slab);
 }
 
 }  // namespace
@@ -138,13 +171,7 @@ class Asn1Element::Pool {
   Pool() = default;
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
-  ~Pool() {
-    while (slabs_ != nullptr) {
-      Slab* slab = slabs_;
-      slabs_ = slab->next;
-      GiveSlab(slab);
-    }
-  }
+  ~Pool() { ReleaseSlabs(); }
 
   // Take returns an uninitialised node block, null when a new slab cannot be had.
   void* Take() {
@@ -154,17 +181,50 @@ class Asn1Element::Pool {
       free_ = block->next;
       return block;
     }
-    if (cut_ == kSlabNodes) {
-      Slab* slab = TakeSlab();
+    if (slabs_ == nullptr || cut_ == slabs_->nodes) {
+      Slab* slab = TakeSlab(slab_count_ < kSmallSlabsPerPool ? kSmallSlabNodes : kLargeSlabNodes);
       if (slab == nullptr) return nullptr;
       slab->next = slabs_;
       slabs_ = slab;
-      POOL_POISON(reinterpret_cast<char*>(slab) + kSlabHeader, kSlabBytes - kSlabHeader);
+      ++slab_count_;
+      POOL_POISON(reinterpret_cast<char*>(slab) + kSlabHeader, SlabBytes(slab->nodes) - kSlabHeader);
       cut_ = 0;
     }
     char* block = reinterpret_cast<char*>(slabs_) + kSlabHeader + sizeof(Asn1Element) * cut_++;
+    // The blocks are cut in order: the lines of one a few blocks on are fetched for writing now, so that
+    // a large tree, whose blocks are no longer in cache, does not wait for each node's lines in turn.
+    for (size_t line = 0; line < sizeof(Asn1Element); line += kLine) {
+      __builtin_prefetch(block + sizeof(Asn1Element) * kCutAhead + line, 1);
+    }
     POOL_UNPOISON(block, sizeof(Asn1Element));
     return block;
+  }
+  // Sweep ends the life of every node handed out, slab by slab in the order the blocks were cut, and
+  // returns the slabs: the nodes of a tree are freed as one pass over memory instead of a walk along
+  // its links. A node with no heap block has nothing to free or wipe when storage is not wiped on
+  // release, and its destructor is skipped (its storage is only reused). False, with nothing done, when
+  // blocks were given back (they cannot be told from live nodes then). Only for the pool's owner, whose
+  // tree holds every live block.
+  bool Sweep() {
+    if (free_ != nullptr) return false;
+    const bool wipe = core::ZeroMemoryFlag() != 0;
+    uint32_t used = cut_;
+    for (Slab* slab = slabs_; slab != nullptr; slab = slab->next) {
+      char* first = reinterpret_cast<char*>(slab) + kSlabHeader;
+      for (uint32_t i = 0; i < used; ++i) {
+        char* ahead = first + sizeof(Asn1Element) * (i + kSweepAhead);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + kOpenListOffset);
+        auto* node = reinterpret_cast<Asn1Element*>(first + sizeof(Asn1Element) * i);
+        if (!wipe && !node->HoldsHeap()) continue;
+        node->first_child_ = nullptr;
+        node->next_sibling_ = nullptr;
+        node->~Asn1Element();
+      }
+      if (slab->next != nullptr) used = slab->next->nodes;
+    }
+    ReleaseSlabs();
+    return true;
   }
   void Give(void* block) {
     auto* free_block = static_cast<FreeBlock*>(block);
@@ -177,9 +237,20 @@ class Asn1Element::Pool {
   struct FreeBlock {
     FreeBlock* next;
   };
+  void ReleaseSlabs() {
+    while (slabs_ != nullptr) {
+      Slab* slab = slabs_;
+      slabs_ = slab->next;
+      GiveSlab(slab);
+    }
+    free_ = nullptr;
+    cut_ = 0;
+    slab_count_ = 0;
+  }
   Slab* slabs_ = nullptr;
   FreeBlock* free_ = nullptr;
-  uint32_t cut_ = kSlabNodes;  // blocks handed out from the newest slab
+  uint32_t cut_ = 0;  // blocks handed out from the newest slab
+  uint32_t slab_count_ = 0;
 };
 
 namespace internal {
@@ -204,7 +275,7 @@ bool DerIsSingleElement(const uint8_t* bytes, int32_t length) {
 }
 
 Asn1Element::~Asn1Element() {
-  FreeChain(first_child_);
+  FreeChildren();
   FreeChain(next_sibling_);
   first_child_ = nullptr;
   next_sibling_ = nullptr;
@@ -229,7 +300,8 @@ Asn1Element* Asn1Element::NewNode(Pool* pool, const uint8_t* bytes, int32_t size
     *rc = kDerBadInner;
     return nullptr;
   }
-  auto* node = new (block) Asn1Element();
+  // Default-initialised: every member has its initialiser, and the inline bytes need no zeroing first.
+  auto* node = new (block) Asn1Element;
   node->tag_ = tag;
   node->pool_ = pool;
   if (lazy) {
@@ -258,10 +330,7 @@ void Asn1Element::FreeChain(Asn1Element* head) {
   Asn1Element* node = head;
   while (node != nullptr) {
     // A node owning a pool (made on the copying path, parsed later) frees its subtree before the pool.
-    if (node->owns_pool_) {
-      FreeChain(node->first_child_);
-      node->first_child_ = nullptr;
-    }
+    if (node->owns_pool_) node->FreeChildren();
     if (Asn1Element* child = node->first_child_; child != nullptr) {
       node->first_child_ = child->next_sibling_;
       child->next_sibling_ = node;
@@ -281,8 +350,14 @@ void Asn1Element::FreeChain(Asn1Element* head) {
   }
 }
 
+void Asn1Element::FreeChildren() {
+  // The owner of a pool holds every live node of it: the pool frees them in one sweep when it can.
+  if (first_child_ != nullptr && !(owns_pool_ && pool_->Sweep())) FreeChain(first_child_);
+  first_child_ = nullptr;
+}
+
 int Asn1Element::ParseFailed(int rc) {
-  FreeChain(first_child_);
+  FreeChildren();
   FreeChain(next_sibling_);
   first_child_ = nullptr;
   next_sibling_ = nullptr;
@@ -310,8 +385,7 @@ int Asn1Element::Split(const uint8_t* bytes, int32_t length, bool lazy, uint32_t
 
   Header item;
   if (!Walk(bytes, h.content_start, h.content_end, 1, &item)) return kDerBadOuter;
-  FreeChain(first_child_);
-  first_child_ = nullptr;
+  FreeChildren();
   child_count_ = 0;
   Pool* pool = ChildPool();
   int rc = core::kOk;

@@ -62,6 +62,8 @@ class Asn1Element : public DerWriter {
   void FillPending();
   // FreeChain frees head, its subtrees and its following siblings with the sibling links as the stack.
   static void FreeChain(Asn1Element* head);
+  // FreeChildren frees this node's subtrees and leaves it without children.
+  void FreeChildren();
   int ParseFailed(int rc);
 
   uint8_t tag_ = 4;

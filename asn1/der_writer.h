@@ -64,6 +64,8 @@ class DerWriter : public core::Buffer {
 
   // OpenCount is the number of elements opened and not yet closed.
   int32_t OpenCount() const { return open_elements_.Length() / 4; }
+  // HoldsHeap is true when the encoding or the open-element list is kept in a heap block.
+  bool HoldsHeap() const { return !IsInline() || !open_elements_.IsInline(); }
 
  private:
   // AppendEncoded reserves room, lets encode write into it and trims to what was written.
