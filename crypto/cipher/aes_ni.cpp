@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crypto/cipher/aes.h"
+#include "platform/memory.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -226,47 +227,53 @@ VELMORA_AES_TARGET __attribute__((always_inline)) inline __m128i LastRound(__m12
 
 // XtsBatches runs `batches` runs of kWidth blocks with the round count fixed at compile time and leaves
 // in *tweak the tweak of the block after them. The tweaks of the next batch are doubled between the
-// rounds of the current one, and each block's tweak rides on the round keys: the input is XORed with
-// tweak ^ first key (the whitening step), and the last round takes tweak ^ last key as its key, which
-// XORs the tweak into the output.
+// rounds of the current one and parked in memory (two sets, the running batch's and the next one's), so
+// the loop keeps no more values than there are registers. Each block's tweak rides on the round keys:
+// the whitening step XORs it in with the first key, and the last round takes tweak ^ last key as its
+// key, which XORs the tweak into the output.
 template <bool encrypt, int32_t kRounds>
 VELMORA_AES_TARGET __attribute__((always_inline)) inline void XtsBatches(const __m128i* keys, __m128i* tweak,
                                                                         const uint8_t* in, uint8_t* out,
                                                                         size_t batches) {
   const __m128i fold = _mm_set_epi32(0, 1, 0, 0x87);
+  const __m128i first = keys[0], final = keys[kRounds];
   __m128i t = *tweak;
-  __m128i next[kWidth];
+  __m128i whitening[2][kWidth], closing[2][kWidth];
 #pragma GCC unroll 8
   for (size_t k = 0; k < kWidth; ++k) {
-    next[k] = t;
+    whitening[0][k] = t;
+    closing[0][k] = _mm_xor_si128(t, final);
     t = DoubleTweak(t, fold);
   }
   for (size_t b = 0; b < batches; ++b, in += 16 * kWidth, out += 16 * kWidth) {
-    __m128i x[kWidth], last[kWidth];
+    const size_t now = b & 1;
+    __m128i x[kWidth];
 #pragma GCC unroll 8
     for (size_t k = 0; k < kWidth; ++k) {
-      x[k] = _mm_xor_si128(Load(in + 16 * k), _mm_xor_si128(next[k], keys[0]));
-      last[k] = _mm_xor_si128(next[k], keys[kRounds]);
+      x[k] = _mm_xor_si128(_mm_xor_si128(Load(in + 16 * k), first), whitening[now][k]);
     }
 #pragma GCC unroll 14
     for (int32_t r = 1; r < kRounds; ++r) {
 #pragma GCC unroll 8
       for (size_t k = 0; k < kWidth; ++k) x[k] = MiddleRound<encrypt>(x[k], keys[r]);
       if (static_cast<size_t>(r) <= kWidth) {
-        next[r - 1] = t;
+        whitening[now ^ 1][r - 1] = t;
+        closing[now ^ 1][r - 1] = _mm_xor_si128(t, final);
         t = DoubleTweak(t, fold);
       }
     }
 #pragma GCC unroll 8
-    for (size_t k = 0; k < kWidth; ++k) Store(out + 16 * k, LastRound<encrypt>(x[k], last[k]));
+    for (size_t k = 0; k < kWidth; ++k) Store(out + 16 * k, LastRound<encrypt>(x[k], closing[now][k]));
   }
-  *tweak = next[0];
+  *tweak = whitening[batches & 1][0];
+  // A tweak and the same tweak XORed with the last round key would give that key away.
+  platform::SecureZero(whitening, sizeof whitening);
+  platform::SecureZero(closing, sizeof closing);
 }
 
 // The batch loop is compiled twice: in the two-operand SSE encoding every processor with AES-NI runs,
-// and in the three-operand AVX encoding, which drops the register copies the SSE forms need; with
-// them gone the tweak arithmetic fits between the AES rounds (a quarter faster here). Each is a
-// function of its own: inlined into the caller, the loop lost most of that gain.
+// and in the three-operand AVX encoding, which drops the register copies the SSE forms need (a sixth
+// faster here). Each is a function of its own, so that its registers are allocated for the loop alone.
 #define VELMORA_AES_VEX_TARGET __attribute__((target("aes,ssse3,avx")))
 
 template <bool encrypt, int32_t kRounds>
