@@ -355,6 +355,41 @@ void AesXtsBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16
   }
 }
 
+namespace {
+
+// One step of the AES-128 schedule: the previous round key's words XORed in a running prefix, then
+// the generator's SubWord(RotWord(last word)) ^ rcon in every word.
+template <int kRcon>
+VELMORA_AES_TARGET __attribute__((always_inline)) inline __m128i NextRoundKey128(__m128i key) {
+  const __m128i generated = _mm_shuffle_epi32(_mm_aeskeygenassist_si128(key, kRcon), 0xff);
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+  key = _mm_xor_si128(key, _mm_slli_si128(key, 8));
+  return _mm_xor_si128(key, generated);
+}
+
+}  // namespace
+
+// The AES-128 schedule on the AES instructions, stored in the portable layout (each word the big-endian
+// reading of its four bytes). No table is indexed by key bytes here.
+VELMORA_AES_TARGET void AesExpandKey128Ni(uint32_t* round_keys, const uint8_t* key) {
+  const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+  __m128i k[11];
+  k[0] = Load(key);
+  k[1] = NextRoundKey128<0x01>(k[0]);
+  k[2] = NextRoundKey128<0x02>(k[1]);
+  k[3] = NextRoundKey128<0x04>(k[2]);
+  k[4] = NextRoundKey128<0x08>(k[3]);
+  k[5] = NextRoundKey128<0x10>(k[4]);
+  k[6] = NextRoundKey128<0x20>(k[5]);
+  k[7] = NextRoundKey128<0x40>(k[6]);
+  k[8] = NextRoundKey128<0x80>(k[7]);
+  k[9] = NextRoundKey128<0x1b>(k[8]);
+  k[10] = NextRoundKey128<0x36>(k[9]);
+  for (int r = 0; r <= 10; ++r) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(round_keys + 4 * r), _mm_shuffle_epi8(k[r], swap));
+  }
+}
+
 // ---- 256-bit lanes: two blocks per VAES instruction ------------------------------------------------------
 
 bool CpuHasWideAes() {
@@ -527,6 +562,7 @@ void AesCtrBlocksNi(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*
 void AesCtrBlocksWide(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t) {}
 void AesXtsBlocksNi(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t, bool) {}
 void AesXtsBlocksNiSse(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t, bool) {}
+void AesExpandKey128Ni(uint32_t*, const uint8_t*) {}
 void AesXtsBlocksWide(const uint32_t*, int32_t, uint8_t*, const uint8_t*, uint8_t*, size_t, bool) {}
 
 }  // namespace velmora::crypto::internal

@@ -432,7 +432,7 @@ TEST(AeadOracle, XtsEqualsOpenSslPerUnitAndNettleForStolenTails) {
 #endif
 }
 
-// The bulk XTS forms on every AES path and both AES-NI encodings, over block counts around the
+// The key schedules and the bulk XTS forms on every AES path and both AES-NI encodings, over block counts around the
 // eight-block batches, against OpenSSL's XTS for 128- and 256-bit keys (the starting tweak from its ECB
 // under the second key) and against the tables for 192-bit keys, which OpenSSL's XTS lacks. Each
 // path must also leave the same tweak for the next block.
@@ -462,10 +462,18 @@ TEST(AeadOracle, XtsBulkFormsEqualOpenSslOnEveryPath) {
     const int32_t bits = static_cast<int32_t>(8 * key_bytes);
     const int32_t rounds = encrypt ? AesSetEncryptKey(schedule.data(), U8(data_key), bits)
                                    : AesSetDecryptKey(schedule.data(), U8(data_key), bits);
-    // The tables give the 192-bit expectation and, for every size, the tweak left for the next block.
+    // The tables give the key schedule, the 192-bit expectation and, for every size, the tweak left for
+    // the next block.
     std::string reference_tweak = tweak, reference_out(data.size(), '\0');
     {
       AesPathScope scope(internal::AesPath::kPortable);
+      std::vector<uint32_t> table_schedule(kRoundKeyWords);
+      if (encrypt) {
+        AesSetEncryptKey(table_schedule.data(), U8(data_key), bits);
+      } else {
+        AesSetDecryptKey(table_schedule.data(), U8(data_key), bits);
+      }
+      EXPECT_EQ(table_schedule, schedule) << i;
       AesXtsBlocks(schedule.data(), rounds, reinterpret_cast<uint8_t*>(reference_tweak.data()), U8(data),
                    reinterpret_cast<uint8_t*>(reference_out.data()), blocks, encrypt);
     }
