@@ -50,7 +50,7 @@ void Ours(benchmark::State& state, int32_t algorithm, int32_t mode, int32_t key_
   state.SetBytesProcessed(state.iterations() * kLength);
 }
 
-void OpenSsl(benchmark::State& state, const char* name, int32_t iv_bytes, bool aead) {
+void OpenSsl(benchmark::State& state, const char* name, int32_t iv_bytes, bool aead, bool decrypt = false) {
   EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, name, nullptr);
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   std::vector<unsigned char> out(kLength + 32);
@@ -60,7 +60,7 @@ void OpenSsl(benchmark::State& state, const char* name, int32_t iv_bytes, bool a
   for (auto _ : state) {
     int n = 0, tail = 0;
     unsigned char tag[16];
-    if (EVP_CipherInit_ex2(ctx, cipher, key, iv.data(), 1, nullptr) != 1 ||
+    if (EVP_CipherInit_ex2(ctx, cipher, key, iv.data(), decrypt ? 0 : 1, nullptr) != 1 ||
         EVP_CipherUpdate(ctx, out.data(), &n, Data().data(), kLength) != 1 ||
         EVP_CipherFinal_ex(ctx, out.data() + n, &tail) != 1 ||
         (aead && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, tag) != 1)) {
@@ -77,7 +77,9 @@ void OpenSsl(benchmark::State& state, const char* name, int32_t iv_bytes, bool a
 constexpr const char* kOneUnit = "AESXTSDataUnitLength=16384";
 
 // OursAesNi runs Ours with AES held on 128-bit AES-NI (no VAES); Ours itself sets the path back first.
-void OursAesNi(benchmark::State& state, int32_t mode, int32_t key_bytes, int32_t iv_bytes, const char* options) {
+// XTS also runs the other way (the 16 KiB taken as ciphertext).
+void OursAesNi(benchmark::State& state, int32_t mode, int32_t key_bytes, int32_t iv_bytes, const char* options,
+               bool decrypt = false) {
   const int32_t algorithm = mode == kModeXts ? kCipherAes : kCipherAesGcm;
   const uint8_t* key = Data().data() + kLength;
   const uint8_t* iv = Data().data() + kLength + 32;
@@ -87,7 +89,7 @@ void OursAesNi(benchmark::State& state, int32_t mode, int32_t key_bytes, int32_t
   for (auto _ : state) {
     if (out.SetData(1000, nullptr) != 0) state.SkipWithError("buffer");
     int32_t length = kLength;
-    if (cipher.Init(algorithm, key, key_bytes, iv, iv_bytes, 0, mode, 0, options) != 0 ||
+    if (cipher.Init(algorithm, key, key_bytes, iv, iv_bytes, decrypt ? 1 : 0, mode, 0, options) != 0 ||
         cipher.Encrypt(Data().data(), 0, &length, out, 1) != 0) {
       state.SkipWithError("cipher");
     }
@@ -112,6 +114,8 @@ void BM_Aes128Xts_Ours(benchmark::State& s) { Ours(s, kCipherAes, kModeXts, 32, 
 void BM_Aes128Xts_OursAesNi(benchmark::State& s) { OursAesNi(s, kModeXts, 32, 0, kOneUnit); }
 void BM_Aes128Xts_OursPortable(benchmark::State& s) { Ours(s, kCipherAes, kModeXts, 32, 0, true, kOneUnit); }
 void BM_Aes128Xts_OpenSsl(benchmark::State& s) { OpenSsl(s, "AES-128-XTS", 16, false); }
+void BM_Aes128XtsDecrypt_OursAesNi(benchmark::State& s) { OursAesNi(s, kModeXts, 32, 0, kOneUnit, true); }
+void BM_Aes128XtsDecrypt_OpenSsl(benchmark::State& s) { OpenSsl(s, "AES-128-XTS", 16, false, true); }
 
 BENCHMARK(BM_Aes128Gcm_Ours);
 BENCHMARK(BM_Aes128Gcm_OursAesNi);
@@ -127,5 +131,7 @@ BENCHMARK(BM_Aes128Xts_Ours);
 BENCHMARK(BM_Aes128Xts_OursAesNi);
 BENCHMARK(BM_Aes128Xts_OursPortable);
 BENCHMARK(BM_Aes128Xts_OpenSsl);
+BENCHMARK(BM_Aes128XtsDecrypt_OursAesNi);
+BENCHMARK(BM_Aes128XtsDecrypt_OpenSsl);
 
 }  // namespace

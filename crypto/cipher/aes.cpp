@@ -193,7 +193,11 @@ bool internal::AesWideActive() { return UseAesNi() && UseWideAes(); }
 int32_t AesSetEncryptKey(uint32_t* round_keys, const uint8_t* key, int32_t key_bits) {
   if (!ValidSize(key_bits / 8) || key_bits % 8 != 0) return 0;
   const int32_t rounds = RoundsFor(key_bits / 8, 16);
-  ExpandKey(round_keys, key, key_bits / 32, 4, rounds);
+  if (key_bits == 128 && UseAesNi()) {
+    internal::AesExpandKey128Ni(round_keys, key);
+  } else {
+    ExpandKey(round_keys, key, key_bits / 32, 4, rounds);
+  }
   return rounds;
 }
 

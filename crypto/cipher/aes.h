@@ -106,8 +106,15 @@ void AesCtrBlocksWide(const uint32_t* round_keys, int32_t rounds, uint8_t counte
                       uint8_t* out, size_t blocks);
 void AesXtsBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in, uint8_t* out,
                     size_t blocks, bool encrypt);
+// AesXtsBlocksNiSse is the AES-NI form in the two-operand SSE encoding, which AesXtsBlocksNi runs on
+// processors without AVX (the test compares it with the others).
+void AesXtsBlocksNiSse(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in,
+                       uint8_t* out, size_t blocks, bool encrypt);
 void AesXtsBlocksWide(const uint32_t* round_keys, int32_t rounds, uint8_t tweak[16], const uint8_t* in, uint8_t* out,
                       size_t blocks, bool encrypt);
+// AesExpandKey128Ni writes the AES-128 encryption schedule, as AesSetEncryptKey does, with the AES
+// instructions.
+void AesExpandKey128Ni(uint32_t* round_keys, const uint8_t* key);
 void AesEncryptBlocksNi(const uint32_t* round_keys, int32_t rounds, const uint8_t* in, uint8_t* out, size_t blocks);
 void AesDecryptBlocksNi(const uint32_t* round_keys, int32_t rounds, const uint8_t* in, uint8_t* out, size_t blocks);
 void AesCbcEncryptBlocksNi(const uint32_t* round_keys, int32_t rounds, uint8_t iv[16], const uint8_t* in,
