@@ -1,0 +1,235 @@
+// The P-256 field, 2^256 - 2^224 + 2^192 + 2^96 - 1, as inline operations on four 64-bit limbs in
+// Montgomery form (R = 2^256), for the point code that is compiled for this one prime, and the 4-limb
+// products shared with the other 4-limb moduli. Every operation runs in time independent of the values.
+// Used only inside crypto/ec.
+#pragma once
+
+#include <cstdint>
+
+#include <x86intrin.h>
+
+namespace velmora::crypto::ec::p256 {
+
+using u128 = unsigned __int128;
+
+// The P-256 prime 2^256 - 2^224 + 2^192 + 2^96 - 1 has -p^-1 = 1 mod 2^64 and limbs 2^64 - 1, 2^32 - 1,
+// 0 and 2^64 - 2^32 + 1, so each Montgomery step adds q p with shifts and additions only: the lowest
+// limb cancels with a carry of exactly q, the next gains q 2^32, the third nothing.
+inline constexpr uint64_t kP256[4] = {0xFFFFFFFFFFFFFFFFu, 0x00000000FFFFFFFFu, 0, 0xFFFFFFFF00000001u};
+
+inline uint64_t MulWide(uint64_t a, uint64_t b, uint64_t& hi) {
+  const u128 p = static_cast<u128>(a) * b;
+  hi = static_cast<uint64_t>(p >> 64);
+  return static_cast<uint64_t>(p);
+}
+
+inline unsigned char AddCarry(unsigned char c, uint64_t a, uint64_t b, uint64_t& out) {
+  unsigned long long sum;
+  c = _addcarry_u64(c, a, b, &sum);
+  out = sum;
+  return c;
+}
+
+// Reduce256: t (512 bits in t[0..7]) times 2^-256 modulo the P-256 prime, into out below p. Each of the
+// four steps clears limb i by adding q p for q = t[i]: the low limb's t[i] + q (2^64 - 1) is q 2^64, so
+// limb i + 1 gains q + q (2^32 - 1) = q 2^32, limb i + 2 nothing and limb i + 3 the product q p[3].
+[[gnu::always_inline]] inline void Reduce256(uint64_t* out, uint64_t t[8]) {
+  uint64_t top = 0;
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; ++i) {
+    const uint64_t q = t[i];
+    uint64_t hi;
+    const uint64_t lo = MulWide(q, kP256[3], hi);
+    unsigned char c = AddCarry(0, t[i + 1], q << 32, t[i + 1]);
+    c = AddCarry(c, t[i + 2], q >> 32, t[i + 2]);
+    c = AddCarry(c, t[i + 3], lo, t[i + 3]);
+    c = AddCarry(c, t[i + 4], hi, t[i + 4]);
+#pragma GCC unroll 3
+    for (int j = i + 5; j < 8; ++j) c = AddCarry(c, t[j], 0, t[j]);
+    top += c;
+  }
+  // t[4..7] + top 2^256 < 2p: one masked subtraction.
+  uint64_t d[4];
+  unsigned long long borrow_out;
+  unsigned char b = _subborrow_u64(0, t[4], kP256[0], &borrow_out);
+  d[0] = borrow_out;
+  b = _subborrow_u64(b, t[5], kP256[1], &borrow_out);
+  d[1] = borrow_out;
+  b = _subborrow_u64(b, t[6], kP256[2], &borrow_out);
+  d[2] = borrow_out;
+  b = _subborrow_u64(b, t[7], kP256[3], &borrow_out);
+  d[3] = borrow_out;
+  const uint64_t keep_t = 0 - static_cast<uint64_t>(top < b);
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) out[j] = (t[j + 4] & keep_t) | (d[j] & ~keep_t);
+}
+
+// Product4 / Square4: the 512-bit product of two 4-limb values into t.
+[[gnu::always_inline]] inline void Product4(uint64_t t[8], const uint64_t* a, const uint64_t* b) {
+  const uint64_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
+  uint64_t h0, h1, h2, h3;
+  {
+    const uint64_t bi = b[0];
+    t[0] = MulWide(a0, bi, h0);
+    const uint64_t l1 = MulWide(a1, bi, h1);
+    const uint64_t l2 = MulWide(a2, bi, h2);
+    const uint64_t l3 = MulWide(a3, bi, h3);
+    unsigned char c = AddCarry(0, l1, h0, t[1]);
+    c = AddCarry(c, l2, h1, t[2]);
+    c = AddCarry(c, l3, h2, t[3]);
+    t[4] = h3 + c;
+  }
+#pragma GCC unroll 3
+  for (int i = 1; i < 4; ++i) {
+    const uint64_t bi = b[i];
+    uint64_t r0, r1, r2, r3, r4;
+    r0 = MulWide(a0, bi, h0);
+    const uint64_t l1 = MulWide(a1, bi, h1);
+    const uint64_t l2 = MulWide(a2, bi, h2);
+    const uint64_t l3 = MulWide(a3, bi, h3);
+    unsigned char c = AddCarry(0, l1, h0, r1);
+    c = AddCarry(c, l2, h1, r2);
+    c = AddCarry(c, l3, h2, r3);
+    r4 = h3 + c;
+    c = AddCarry(0, t[i], r0, t[i]);
+    c = AddCarry(c, t[i + 1], r1, t[i + 1]);
+    c = AddCarry(c, t[i + 2], r2, t[i + 2]);
+    c = AddCarry(c, t[i + 3], r3, t[i + 3]);
+    t[i + 4] = r4 + c;
+  }
+}
+
+// Square4: the six cross products once, doubled, plus the four squares.
+[[gnu::always_inline]] inline void Square4(uint64_t t[8], const uint64_t* a) {
+  const uint64_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
+  uint64_t h01, h02, h03, h12, h13, h23;
+  const uint64_t l01 = MulWide(a0, a1, h01);
+  const uint64_t l02 = MulWide(a0, a2, h02);
+  const uint64_t l03 = MulWide(a0, a3, h03);
+  const uint64_t l12 = MulWide(a1, a2, h12);
+  const uint64_t l13 = MulWide(a1, a3, h13);
+  const uint64_t l23 = MulWide(a2, a3, h23);
+  // Cross sum at limbs 1..6.
+  uint64_t x1 = l01, x2, x3, x4, x5, x6;
+  unsigned char c = AddCarry(0, h01, l02, x2);
+  c = AddCarry(c, h02, l03, x3);
+  c = AddCarry(c, h03, 0, x4);
+  x5 = c;  // no further carry: h03 + carry fits
+  c = AddCarry(0, x3, l12, x3);
+  c = AddCarry(c, x4, h12, x4);
+  c = AddCarry(c, x5, 0, x5);
+  c = AddCarry(0, x4, l13, x4);
+  c = AddCarry(c, x5, h13, x5);
+  x6 = c;
+  c = AddCarry(0, x5, l23, x5);
+  c = AddCarry(c, x6, h23, x6);
+  const uint64_t x7 = x6 >> 63;
+  x6 = (x6 << 1) | (x5 >> 63);
+  x5 = (x5 << 1) | (x4 >> 63);
+  x4 = (x4 << 1) | (x3 >> 63);
+  x3 = (x3 << 1) | (x2 >> 63);
+  x2 = (x2 << 1) | (x1 >> 63);
+  x1 <<= 1;
+  uint64_t s0h, s1h, s2h, s3h;
+  t[0] = MulWide(a0, a0, s0h);
+  const uint64_t s1 = MulWide(a1, a1, s1h);
+  const uint64_t s2 = MulWide(a2, a2, s2h);
+  const uint64_t s3 = MulWide(a3, a3, s3h);
+  c = AddCarry(0, x1, s0h, t[1]);
+  c = AddCarry(c, x2, s1, t[2]);
+  c = AddCarry(c, x3, s1h, t[3]);
+  c = AddCarry(c, x4, s2, t[4]);
+  c = AddCarry(c, x5, s2h, t[5]);
+  c = AddCarry(c, x6, s3, t[6]);
+  c = AddCarry(c, x7, s3h, t[7]);
+}
+
+// Mul / Sqr: a b R^-1 and a^2 R^-1 modulo p; out may alias the inputs.
+inline void Mul(uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t t[8];
+  Product4(t, a, b);
+  Reduce256(out, t);
+}
+
+inline void Sqr(uint64_t* out, const uint64_t* a) {
+  uint64_t t[8];
+  Square4(t, a);
+  Reduce256(out, t);
+}
+
+// Add / Sub modulo p on carry chains, the correction by mask.
+inline void Add(uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t s[4], d[4];
+  unsigned char c = 0;
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) c = AddCarry(c, a[j], b[j], s[j]);
+  unsigned char borrow = 0;
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) {
+    unsigned long long diff;
+    borrow = _subborrow_u64(borrow, s[j], kP256[j], &diff);
+    d[j] = diff;
+  }
+  const uint64_t keep_s = 0 - static_cast<uint64_t>(c < borrow);
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) out[j] = (s[j] & keep_s) | (d[j] & ~keep_s);
+}
+
+inline void Sub(uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t d[4];
+  unsigned char borrow = 0;
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) {
+    unsigned long long diff;
+    borrow = _subborrow_u64(borrow, a[j], b[j], &diff);
+    d[j] = diff;
+  }
+  const uint64_t mask = 0 - static_cast<uint64_t>(borrow);
+  unsigned char c = 0;
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; ++j) c = AddCarry(c, d[j], kP256[j] & mask, out[j]);
+}
+
+// SqrN: a squared n times in place.
+inline void SqrN(uint64_t* a, int n) {
+  for (int i = 0; i < n; ++i) Sqr(a, a);
+}
+
+// Inverse: a^(p - 2) (the inverse; 0 for 0) by a fixed chain of 255 squarings and 12 multiplications.
+// p - 2 is, from the top, 32 ones, 31 zeros, a one, 96 zeros, 94 ones, a zero and a one; x_k below is
+// a^(2^k - 1).
+inline void Inverse(uint64_t* out, const uint64_t* a) {
+  uint64_t x2[4], x3[4], x6[4], x12[4], x15[4], x30[4], x32[4], t[4];
+  Sqr(x2, a);
+  Mul(x2, x2, a);
+  Sqr(x3, x2);
+  Mul(x3, x3, a);
+  for (int j = 0; j < 4; ++j) x6[j] = x3[j];
+  SqrN(x6, 3);
+  Mul(x6, x6, x3);
+  for (int j = 0; j < 4; ++j) x12[j] = x6[j];
+  SqrN(x12, 6);
+  Mul(x12, x12, x6);
+  for (int j = 0; j < 4; ++j) x15[j] = x12[j];
+  SqrN(x15, 3);
+  Mul(x15, x15, x3);
+  for (int j = 0; j < 4; ++j) x30[j] = x15[j];
+  SqrN(x30, 15);
+  Mul(x30, x30, x15);
+  for (int j = 0; j < 4; ++j) x32[j] = x30[j];
+  SqrN(x32, 2);
+  Mul(x32, x32, x2);
+  for (int j = 0; j < 4; ++j) t[j] = x32[j];
+  SqrN(t, 32);
+  Mul(t, t, a);  // 32 ones, 31 zeros, a one
+  SqrN(t, 128);
+  Mul(t, t, x32);  // then 96 zeros and 32 ones
+  SqrN(t, 32);
+  Mul(t, t, x32);
+  SqrN(t, 30);
+  Mul(t, t, x30);
+  SqrN(t, 2);
+  Mul(out, t, a);  // the final zero and one
+}
+
+}  // namespace velmora::crypto::ec::p256
