@@ -14,7 +14,6 @@ using p256::AddCarry;
 using p256::kP256;
 using p256::MulWide;
 using p256::Product4;
-using p256::Reduce256;
 using p256::Square4;
 
 // t (n limbs plus a top limb) minus m when that does not go below zero, into out.
@@ -121,18 +120,21 @@ void MulN(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* 
   for (int j = 0; j < 4; ++j) out[j] = (t[j + 4] & keep_t) | (d[j] & ~keep_t);
 }
 
-// The multiplications for 4-limb moduli: squares (a and b the same array) take the cheaper product.
+// The multiplications for 4-limb moduli: mulx and adx where the processor has them; otherwise squares
+// (a and b the same array) take the cheaper product.
 void MulP256(const MontField&, uint64_t* out, const uint64_t* a, const uint64_t* b) {
-  uint64_t t[8];
   if (a == b) {
-    Square4(t, a);
+    p256::Sqr(out, a);
   } else {
-    Product4(t, a, b);
+    p256::Mul(out, a, b);
   }
-  Reduce256(out, t);
 }
 
 void Mul4(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  if (p256::kUseAdx) {
+    p256::MontMul4Adx(out, a, b, f.m, f.m_inv);
+    return;
+  }
   uint64_t t[8];
   if (a == b) {
     Square4(t, a);

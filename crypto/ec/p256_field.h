@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include <cpuid.h>
 #include <x86intrin.h>
 
 namespace velmora::crypto::ec::p256 {
@@ -144,17 +145,192 @@ inline unsigned char AddCarry(unsigned char c, uint64_t a, uint64_t b, uint64_t&
   c = AddCarry(c, x7, s3h, t[7]);
 }
 
-// Mul / Sqr: a b R^-1 and a^2 R^-1 modulo p; out may alias the inputs.
-inline void Mul(uint64_t* out, const uint64_t* a, const uint64_t* b) {
+// The rows of MulAdx: P256_ROW adds a times one limb of b to the five-limb accumulator L0..L4 with its
+// new top limb L5; P256_REDUCE adds q p for q = L0 (see Reduce256), which clears L0.
+#define P256_REDUCE(L0, L1, L2, L3, L4, L5)  \
+  "movq %[" #L0 "], %%rdx\n\t"               \
+  "movq %[" #L0 "], %[lo]\n\t"               \
+  "shlq $32, %[lo]\n\t"                      \
+  "movq %[" #L0 "], %[hi]\n\t"               \
+  "shrq $32, %[hi]\n\t"                      \
+  "addq %[lo], %[" #L1 "]\n\t"               \
+  "adcq %[hi], %[" #L2 "]\n\t"               \
+  "mulxq %[p3], %[lo], %[hi]\n\t"            \
+  "adcq %[lo], %[" #L3 "]\n\t"               \
+  "adcq %[hi], %[" #L4 "]\n\t"               \
+  "adcq $0, %[" #L5 "]\n\t"
+#define P256_ROW(OFF, L0, L1, L2, L3, L4, L5) \
+  "movq " #OFF "(%[b]), %%rdx\n\t"            \
+  "xorl %k[" #L5 "], %k[" #L5 "]\n\t"         \
+  "mulxq (%[a]), %[lo], %[hi]\n\t"            \
+  "adcxq %[lo], %[" #L0 "]\n\t"               \
+  "adoxq %[hi], %[" #L1 "]\n\t"               \
+  "mulxq 8(%[a]), %[lo], %[hi]\n\t"           \
+  "adcxq %[lo], %[" #L1 "]\n\t"               \
+  "adoxq %[hi], %[" #L2 "]\n\t"               \
+  "mulxq 16(%[a]), %[lo], %[hi]\n\t"          \
+  "adcxq %[lo], %[" #L2 "]\n\t"               \
+  "adoxq %[hi], %[" #L3 "]\n\t"               \
+  "mulxq 24(%[a]), %[lo], %[hi]\n\t"          \
+  "adcxq %[lo], %[" #L3 "]\n\t"               \
+  "adoxq %[hi], %[" #L4 "]\n\t"               \
+  "adcxq %[" #L5 "], %[" #L4 "]\n\t"          \
+  "adoxq %[" #L5 "], %[" #L5 "]\n\t"          \
+  "adcq $0, %[" #L5 "]\n\t"
+
+// MulAdx: a b R^-1 modulo p with mulx and the two carry chains of adcx and adox, one product row
+// followed by one reduction step at a time; the final subtraction of p is chosen by cmov. Needs BMI2
+// and ADX; out may alias the inputs (it is written last).
+inline void MulAdx(uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  uint64_t l0, l1, l2, l3, l4, l5, lo, hi;
+  __asm__ volatile(
+      "movq (%[b]), %%rdx\n\t"
+      "mulxq (%[a]), %[l0], %[l1]\n\t"
+      "mulxq 8(%[a]), %[lo], %[l2]\n\t"
+      "addq %[lo], %[l1]\n\t"
+      "mulxq 16(%[a]), %[lo], %[l3]\n\t"
+      "adcq %[lo], %[l2]\n\t"
+      "mulxq 24(%[a]), %[lo], %[l4]\n\t"
+      "adcq %[lo], %[l3]\n\t"
+      "adcq $0, %[l4]\n\t"
+      "xorl %k[l5], %k[l5]\n\t"
+      P256_REDUCE(l0, l1, l2, l3, l4, l5)
+      P256_ROW(8, l1, l2, l3, l4, l5, l0)
+      P256_REDUCE(l1, l2, l3, l4, l5, l0)
+      P256_ROW(16, l2, l3, l4, l5, l0, l1)
+      P256_REDUCE(l2, l3, l4, l5, l0, l1)
+      P256_ROW(24, l3, l4, l5, l0, l1, l2)
+      P256_REDUCE(l3, l4, l5, l0, l1, l2)
+      "movq %[l4], %[lo]\n\t"
+      "subq $-1, %[lo]\n\t"
+      "movq %[l5], %[hi]\n\t"
+      "sbbq %[p1], %[hi]\n\t"
+      "movq %[l0], %%rdx\n\t"
+      "sbbq $0, %%rdx\n\t"
+      "movq %[l1], %[l3]\n\t"
+      "sbbq %[p3], %[l3]\n\t"
+      "sbbq $0, %[l2]\n\t"
+      "cmovncq %[lo], %[l4]\n\t"
+      "cmovncq %[hi], %[l5]\n\t"
+      "cmovncq %%rdx, %[l0]\n\t"
+      "cmovncq %[l3], %[l1]\n\t"
+      "movq %[l4], (%[out])\n\t"
+      "movq %[l5], 8(%[out])\n\t"
+      "movq %[l0], 16(%[out])\n\t"
+      "movq %[l1], 24(%[out])\n\t"
+      : [l0] "=&r"(l0), [l1] "=&r"(l1), [l2] "=&r"(l2), [l3] "=&r"(l3), [l4] "=&r"(l4), [l5] "=&r"(l5),
+        [lo] "=&r"(lo), [hi] "=&r"(hi)
+      : [a] "r"(a), [b] "r"(b), [out] "r"(out), [p1] "m"(kP256[1]), [p3] "m"(kP256[3])
+      : "rdx", "cc", "memory");
+}
+
+// MontMul4Adx: a b R^-1 modulo any odd 4-limb m (m_inv = -m^-1 mod 2^64), as MulAdx with the general
+// reduction step q = L0 m_inv, q m added on the two carry chains.
+#define MONT4_REDUCE(L0, L1, L2, L3, L4, L5)  \
+  "movq %[" #L0 "], %%rdx\n\t"                \
+  "imulq %[m_inv], %%rdx\n\t"                 \
+  "xorl %k[lo], %k[lo]\n\t"                   \
+  "mulxq (%[m]), %[lo], %[hi]\n\t"            \
+  "adcxq %[lo], %[" #L0 "]\n\t"               \
+  "adoxq %[hi], %[" #L1 "]\n\t"               \
+  "mulxq 8(%[m]), %[lo], %[hi]\n\t"           \
+  "adcxq %[lo], %[" #L1 "]\n\t"               \
+  "adoxq %[hi], %[" #L2 "]\n\t"               \
+  "mulxq 16(%[m]), %[lo], %[hi]\n\t"          \
+  "adcxq %[lo], %[" #L2 "]\n\t"               \
+  "adoxq %[hi], %[" #L3 "]\n\t"               \
+  "mulxq 24(%[m]), %[lo], %[hi]\n\t"          \
+  "adcxq %[lo], %[" #L3 "]\n\t"               \
+  "adoxq %[hi], %[" #L4 "]\n\t"               \
+  "movl $0, %k[lo]\n\t"                       \
+  "adcxq %[lo], %[" #L4 "]\n\t"               \
+  "adoxq %[lo], %[" #L5 "]\n\t"               \
+  "adcxq %[lo], %[" #L5 "]\n\t"
+
+inline void MontMul4Adx(uint64_t* out, const uint64_t* a, const uint64_t* b, const uint64_t* m, uint64_t m_inv) {
+  uint64_t l0, l1, l2, l3, l4, l5, lo, hi;
+  __asm__ volatile(
+      "movq (%[b]), %%rdx\n\t"
+      "mulxq (%[a]), %[l0], %[l1]\n\t"
+      "mulxq 8(%[a]), %[lo], %[l2]\n\t"
+      "addq %[lo], %[l1]\n\t"
+      "mulxq 16(%[a]), %[lo], %[l3]\n\t"
+      "adcq %[lo], %[l2]\n\t"
+      "mulxq 24(%[a]), %[lo], %[l4]\n\t"
+      "adcq %[lo], %[l3]\n\t"
+      "adcq $0, %[l4]\n\t"
+      "xorl %k[l5], %k[l5]\n\t"
+      MONT4_REDUCE(l0, l1, l2, l3, l4, l5)
+      P256_ROW(8, l1, l2, l3, l4, l5, l0)
+      MONT4_REDUCE(l1, l2, l3, l4, l5, l0)
+      P256_ROW(16, l2, l3, l4, l5, l0, l1)
+      MONT4_REDUCE(l2, l3, l4, l5, l0, l1)
+      P256_ROW(24, l3, l4, l5, l0, l1, l2)
+      MONT4_REDUCE(l3, l4, l5, l0, l1, l2)
+      "movq %[l4], %[lo]\n\t"
+      "subq (%[m]), %[lo]\n\t"
+      "movq %[l5], %[hi]\n\t"
+      "sbbq 8(%[m]), %[hi]\n\t"
+      "movq %[l0], %%rdx\n\t"
+      "sbbq 16(%[m]), %%rdx\n\t"
+      "movq %[l1], %[l3]\n\t"
+      "sbbq 24(%[m]), %[l3]\n\t"
+      "sbbq $0, %[l2]\n\t"
+      "cmovncq %[lo], %[l4]\n\t"
+      "cmovncq %[hi], %[l5]\n\t"
+      "cmovncq %%rdx, %[l0]\n\t"
+      "cmovncq %[l3], %[l1]\n\t"
+      "movq %[l4], (%[out])\n\t"
+      "movq %[l5], 8(%[out])\n\t"
+      "movq %[l0], 16(%[out])\n\t"
+      "movq %[l1], 24(%[out])\n\t"
+      : [l0] "=&r"(l0), [l1] "=&r"(l1), [l2] "=&r"(l2), [l3] "=&r"(l3), [l4] "=&r"(l4), [l5] "=&r"(l5),
+        [lo] "=&r"(lo), [hi] "=&r"(hi)
+      : [a] "r"(a), [b] "r"(b), [out] "r"(out), [m] "r"(m), [m_inv] "m"(m_inv)
+      : "rdx", "cc", "memory");
+}
+
+#undef MONT4_REDUCE
+#undef P256_ROW
+#undef P256_REDUCE
+
+inline bool CpuHasMulxAdx() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
+  return (b & (1u << 8)) != 0 && (b & (1u << 19)) != 0;  // BMI2 and ADX
+}
+
+// kUseAdx: the processor runs MulAdx and MontMul4Adx; asked once at start-up.
+inline const bool kUseAdx = CpuHasMulxAdx();
+
+// MulPortable / SqrPortable: the same products in C, for processors without BMI2 and ADX.
+inline void MulPortable(uint64_t* out, const uint64_t* a, const uint64_t* b) {
   uint64_t t[8];
   Product4(t, a, b);
   Reduce256(out, t);
 }
 
-inline void Sqr(uint64_t* out, const uint64_t* a) {
+inline void SqrPortable(uint64_t* out, const uint64_t* a) {
   uint64_t t[8];
   Square4(t, a);
   Reduce256(out, t);
+}
+
+// Mul / Sqr: a b R^-1 and a^2 R^-1 modulo p; out may alias the inputs.
+inline void Mul(uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  if (kUseAdx) {
+    MulAdx(out, a, b);
+  } else {
+    MulPortable(out, a, b);
+  }
+}
+
+inline void Sqr(uint64_t* out, const uint64_t* a) {
+  if (kUseAdx) {
+    MulAdx(out, a, a);
+  } else {
+    SqrPortable(out, a);
+  }
 }
 
 // Add / Sub modulo p on carry chains, the correction by mask.
