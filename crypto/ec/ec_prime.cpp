@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include <emmintrin.h>
+
 #include "crypto/ec/gfp.h"
 #include "crypto/ec/mont_field.h"
 #include "crypto/ec/p256_field.h"
@@ -502,6 +504,25 @@ void CombDigit(const uint64_t s[5], int w, uint32_t& magnitude, uint64_t& negati
   negative = top;
 }
 
+// SelectCombEntry: entry magnitude - 1 of a row into x and y (zeros for magnitude 0), reading every
+// entry of the row and keeping the wanted one by mask, in 128-bit lanes.
+void SelectCombEntry(const uint64_t* row, uint32_t magnitude, uint64_t* x, uint64_t* y) {
+  __m128i acc0 = _mm_setzero_si128(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
+  for (uint32_t i = 0; i < kCombEntries; ++i) {
+    const uint64_t hit = 0 - ((static_cast<uint64_t>((i + 1) ^ magnitude) - 1) >> 63);
+    const __m128i mask = _mm_set1_epi64x(static_cast<long long>(hit));
+    const auto* entry = reinterpret_cast<const __m128i*>(row + i * kEntryLimbs);
+    acc0 = _mm_or_si128(acc0, _mm_and_si128(_mm_loadu_si128(entry), mask));
+    acc1 = _mm_or_si128(acc1, _mm_and_si128(_mm_loadu_si128(entry + 1), mask));
+    acc2 = _mm_or_si128(acc2, _mm_and_si128(_mm_loadu_si128(entry + 2), mask));
+    acc3 = _mm_or_si128(acc3, _mm_and_si128(_mm_loadu_si128(entry + 3), mask));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(x), acc0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(x + 2), acc1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(y), acc2);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(y + 2), acc3);
+}
+
 // MultiplyComb: k B for a scalar of at most eight words from B's table: one mixed addition per window,
 // no doublings. Each window reads every entry of its row and keeps the wanted one by mask, and the
 // accumulator at infinity is a mask as in Multiply, so the time and the memory accesses do not depend
@@ -518,16 +539,8 @@ void MultiplyComb(const Curve& c, const P256Table& table, const F& k, Jacobian& 
     uint32_t magnitude;
     uint64_t negative;
     CombDigit(s, w, magnitude, negative);
-    Jacobian t = {};
-    const uint64_t* row = &table.comb[static_cast<size_t>(w) * kCombEntries * kEntryLimbs];
-    for (uint32_t i = 0; i < kCombEntries; ++i) {
-      const uint64_t hit = 0 - ((static_cast<uint64_t>((i + 1) ^ magnitude) - 1) >> 63);
-      const uint64_t* entry = row + i * kEntryLimbs;
-      for (int j = 0; j < 4; ++j) {
-        t.X[j] |= entry[j] & hit;
-        t.Y[j] |= entry[4 + j] & hit;
-      }
-    }
+    Jacobian t;
+    SelectCombEntry(&table.comb[static_cast<size_t>(w) * kCombEntries * kEntryLimbs], magnitude, t.X, t.Y);
     uint64_t minus_y[4];
     const uint64_t zero[4] = {};
     ec::p256::Sub(minus_y, zero, t.Y);
