@@ -224,6 +224,111 @@ inline void MulAdx(uint64_t* out, const uint64_t* a, const uint64_t* b) {
       : "rdx", "cc", "memory");
 }
 
+// SqrAdx: a^2 R^-1 modulo p as MulAdx, from the six cross products doubled plus the four squares, then
+// four reduction steps over the 512-bit square.
+#define P256_REDUCE_STEP(T0, T1, T2, T3, T4) \
+  "movq %[" #T0 "], %%rdx\n\t"                \
+  "movq %[" #T0 "], %[lo]\n\t"                \
+  "shlq $32, %[lo]\n\t"                       \
+  "movq %[" #T0 "], %[hi]\n\t"                \
+  "shrq $32, %[hi]\n\t"                       \
+  "addq %[lo], %[" #T1 "]\n\t"                \
+  "adcq %[hi], %[" #T2 "]\n\t"                \
+  "mulxq %[p3], %[lo], %[hi]\n\t"             \
+  "adcq %[lo], %[" #T3 "]\n\t"                \
+  "adcq %[hi], %[" #T4 "]\n\t"
+
+inline void SqrAdx(uint64_t* out, const uint64_t* a) {
+  uint64_t t0, t1, t2, t3, t4, t5, t6, t7, lo, hi;
+  __asm__ volatile(
+      // The cross products a_i a_j (i < j) into t1..t6.
+      "movq (%[a]), %%rdx\n\t"
+      "mulxq 8(%[a]), %[t1], %[t2]\n\t"
+      "mulxq 16(%[a]), %[lo], %[t3]\n\t"
+      "addq %[lo], %[t2]\n\t"
+      "mulxq 24(%[a]), %[lo], %[t4]\n\t"
+      "adcq %[lo], %[t3]\n\t"
+      "movq 8(%[a]), %%rdx\n\t"
+      "mulxq 24(%[a]), %[lo], %[t5]\n\t"
+      "adcq %[lo], %[t4]\n\t"
+      "adcq $0, %[t5]\n\t"
+      "movq 16(%[a]), %%rdx\n\t"
+      "mulxq 24(%[a]), %[lo], %[t6]\n\t"
+      "addq %[lo], %[t5]\n\t"
+      "adcq $0, %[t6]\n\t"
+      "movq 8(%[a]), %%rdx\n\t"
+      "mulxq 16(%[a]), %[lo], %[hi]\n\t"
+      "addq %[lo], %[t3]\n\t"
+      "adcq %[hi], %[t4]\n\t"
+      "adcq $0, %[t5]\n\t"
+      "adcq $0, %[t6]\n\t"
+      // Doubled into t1..t7, then the squares a_i^2 added.
+      "movl $0, %k[t7]\n\t"
+      "addq %[t1], %[t1]\n\t"
+      "adcq %[t2], %[t2]\n\t"
+      "adcq %[t3], %[t3]\n\t"
+      "adcq %[t4], %[t4]\n\t"
+      "adcq %[t5], %[t5]\n\t"
+      "adcq %[t6], %[t6]\n\t"
+      "adcq $0, %[t7]\n\t"
+      "movq (%[a]), %%rdx\n\t"
+      "mulxq %%rdx, %[t0], %[hi]\n\t"
+      "addq %[hi], %[t1]\n\t"
+      "movq 8(%[a]), %%rdx\n\t"
+      "mulxq %%rdx, %[lo], %[hi]\n\t"
+      "adcq %[lo], %[t2]\n\t"
+      "adcq %[hi], %[t3]\n\t"
+      "movq 16(%[a]), %%rdx\n\t"
+      "mulxq %%rdx, %[lo], %[hi]\n\t"
+      "adcq %[lo], %[t4]\n\t"
+      "adcq %[hi], %[t5]\n\t"
+      "movq 24(%[a]), %%rdx\n\t"
+      "mulxq %%rdx, %[lo], %[hi]\n\t"
+      "adcq %[lo], %[t6]\n\t"
+      "adcq %[hi], %[t7]\n\t"
+      // Four reduction steps; each carry runs to the top, and t0, cleared by the first step, collects
+      // what leaves t7.
+      P256_REDUCE_STEP(t0, t1, t2, t3, t4)
+      "movl $0, %k[t0]\n\t"
+      "adcq $0, %[t5]\n\t"
+      "adcq $0, %[t6]\n\t"
+      "adcq $0, %[t7]\n\t"
+      "adcq $0, %[t0]\n\t"
+      P256_REDUCE_STEP(t1, t2, t3, t4, t5)
+      "adcq $0, %[t6]\n\t"
+      "adcq $0, %[t7]\n\t"
+      "adcq $0, %[t0]\n\t"
+      P256_REDUCE_STEP(t2, t3, t4, t5, t6)
+      "adcq $0, %[t7]\n\t"
+      "adcq $0, %[t0]\n\t"
+      P256_REDUCE_STEP(t3, t4, t5, t6, t7)
+      "adcq $0, %[t0]\n\t"
+      // t4..t7 with the top bit in t0 is below 2p: subtract p unless that borrows.
+      "movq %[t4], %[lo]\n\t"
+      "subq $-1, %[lo]\n\t"
+      "movq %[t5], %[hi]\n\t"
+      "sbbq %[p1], %[hi]\n\t"
+      "movq %[t6], %%rdx\n\t"
+      "sbbq $0, %%rdx\n\t"
+      "movq %[t7], %[t1]\n\t"
+      "sbbq %[p3], %[t1]\n\t"
+      "sbbq $0, %[t0]\n\t"
+      "cmovncq %[lo], %[t4]\n\t"
+      "cmovncq %[hi], %[t5]\n\t"
+      "cmovncq %%rdx, %[t6]\n\t"
+      "cmovncq %[t1], %[t7]\n\t"
+      "movq %[t4], (%[out])\n\t"
+      "movq %[t5], 8(%[out])\n\t"
+      "movq %[t6], 16(%[out])\n\t"
+      "movq %[t7], 24(%[out])\n\t"
+      : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4), [t5] "=&r"(t5),
+        [t6] "=&r"(t6), [t7] "=&r"(t7), [lo] "=&r"(lo), [hi] "=&r"(hi)
+      : [a] "r"(a), [out] "r"(out), [p1] "m"(kP256[1]), [p3] "m"(kP256[3])
+      : "rdx", "cc", "memory");
+}
+
+#undef P256_REDUCE_STEP
+
 // MontMul4Adx: a b R^-1 modulo any odd 4-limb m (m_inv = -m^-1 mod 2^64), as MulAdx with the general
 // reduction step q = L0 m_inv, q m added on the two carry chains.
 #define MONT4_REDUCE(L0, L1, L2, L3, L4, L5)  \
@@ -327,7 +432,7 @@ inline void Mul(uint64_t* out, const uint64_t* a, const uint64_t* b) {
 
 inline void Sqr(uint64_t* out, const uint64_t* a) {
   if (kUseAdx) {
-    MulAdx(out, a, a);
+    SqrAdx(out, a);
   } else {
     SqrPortable(out, a);
   }
