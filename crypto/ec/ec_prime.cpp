@@ -5,8 +5,11 @@
 #include <mutex>
 #include <vector>
 
+#include <emmintrin.h>
+
 #include "crypto/ec/gfp.h"
 #include "crypto/ec/mont_field.h"
+#include "crypto/ec/p256_field.h"
 
 #if VELMORABLE_HAVE_VALGRIND
 #include <valgrind/memcheck.h>
@@ -28,6 +31,27 @@ struct Curve {
   Limbs a;           // Montgomery form
   bool a_is_minus3;  // selects the cheaper doubling
   bool a_is_zero;
+  bool p256;  // P-256 with its dedicated field, unless the generic path is forced
+};
+
+// The field operations of the point formulas: AnyField through the curve's MontField, for any prime;
+// P256Field inline for P-256 (whose a is -3).
+struct AnyField {
+  static constexpr bool kMinus3 = false;
+  static void Mul(const MontField& f, uint64_t* o, const uint64_t* a, const uint64_t* b) { ec::MontMul(f, o, a, b); }
+  static void Sqr(const MontField& f, uint64_t* o, const uint64_t* a) { ec::MontSqr(f, o, a); }
+  static void Add(const MontField& f, uint64_t* o, const uint64_t* a, const uint64_t* b) { ec::ModAdd(f, o, a, b); }
+  static void Sub(const MontField& f, uint64_t* o, const uint64_t* a, const uint64_t* b) { ec::ModSub(f, o, a, b); }
+  static void Inverse(const MontField& f, uint64_t* o, const uint64_t* a) { ec::MontInverse(f, o, a); }
+};
+
+struct P256Field {
+  static constexpr bool kMinus3 = true;
+  static void Mul(const MontField&, uint64_t* o, const uint64_t* a, const uint64_t* b) { ec::p256::Mul(o, a, b); }
+  static void Sqr(const MontField&, uint64_t* o, const uint64_t* a) { ec::p256::Sqr(o, a); }
+  static void Add(const MontField&, uint64_t* o, const uint64_t* a, const uint64_t* b) { ec::p256::Add(o, a, b); }
+  static void Sub(const MontField&, uint64_t* o, const uint64_t* a, const uint64_t* b) { ec::p256::Sub(o, a, b); }
+  static void Inverse(const MontField&, uint64_t* o, const uint64_t* a) { ec::p256::Inverse(o, a); }
 };
 
 thread_local test::EcPointOpCounts op_counts;
@@ -45,40 +69,41 @@ T Public(T value) {
 }
 
 // Double: 2P in Jacobian coordinates (infinity, Z = 0, stays at infinity). out may alias in.
+template <class Fp>
 void Double(const Curve& c, const Jacobian& in, Jacobian& out) {
   const MontField& f = c.f;
   Limbs m, t, zz, yy, s, x3, y3, z3;
-  MontSqr(f, zz, in.Z);
-  if (c.a_is_minus3) {  // M = 3 (X - Z^2)(X + Z^2)
-    ec::ModSub(f, t, in.X, zz);
-    ec::ModAdd(f, m, in.X, zz);
-    MontMul(f, m, m, t);
+  Fp::Sqr(f, zz, in.Z);
+  if (Fp::kMinus3 || c.a_is_minus3) {  // M = 3 (X - Z^2)(X + Z^2)
+    Fp::Sub(f, t, in.X, zz);
+    Fp::Add(f, m, in.X, zz);
+    Fp::Mul(f, m, m, t);
   } else {  // M = 3 X^2 + a Z^4
-    MontSqr(f, m, in.X);
+    Fp::Sqr(f, m, in.X);
   }
-  ec::ModAdd(f, t, m, m);
-  ec::ModAdd(f, m, t, m);
-  if (!c.a_is_minus3 && !c.a_is_zero) {
-    MontSqr(f, t, zz);
-    MontMul(f, t, t, c.a);
-    ec::ModAdd(f, m, m, t);
+  Fp::Add(f, t, m, m);
+  Fp::Add(f, m, t, m);
+  if (!Fp::kMinus3 && !c.a_is_minus3 && !c.a_is_zero) {
+    Fp::Sqr(f, t, zz);
+    Fp::Mul(f, t, t, c.a);
+    Fp::Add(f, m, m, t);
   }
-  MontSqr(f, yy, in.Y);
-  MontMul(f, s, in.X, yy);
-  ec::ModAdd(f, s, s, s);
-  ec::ModAdd(f, s, s, s);  // S = 4 X Y^2
-  MontSqr(f, x3, m);
-  ec::ModSub(f, x3, x3, s);
-  ec::ModSub(f, x3, x3, s);  // X' = M^2 - 2S
-  MontMul(f, z3, in.Y, in.Z);
-  ec::ModAdd(f, z3, z3, z3);  // Z' = 2YZ
-  MontSqr(f, yy, yy);
-  ec::ModAdd(f, yy, yy, yy);
-  ec::ModAdd(f, yy, yy, yy);
-  ec::ModAdd(f, yy, yy, yy);  // 8 Y^4
-  ec::ModSub(f, t, s, x3);
-  MontMul(f, y3, m, t);
-  ec::ModSub(f, y3, y3, yy);  // Y' = M (S - X') - 8 Y^4
+  Fp::Sqr(f, yy, in.Y);
+  Fp::Mul(f, s, in.X, yy);
+  Fp::Add(f, s, s, s);
+  Fp::Add(f, s, s, s);  // S = 4 X Y^2
+  Fp::Sqr(f, x3, m);
+  Fp::Sub(f, x3, x3, s);
+  Fp::Sub(f, x3, x3, s);  // X' = M^2 - 2S
+  Fp::Mul(f, z3, in.Y, in.Z);
+  Fp::Add(f, z3, z3, z3);  // Z' = 2YZ
+  Fp::Sqr(f, yy, yy);
+  Fp::Add(f, yy, yy, yy);
+  Fp::Add(f, yy, yy, yy);
+  Fp::Add(f, yy, yy, yy);  // 8 Y^4
+  Fp::Sub(f, t, s, x3);
+  Fp::Mul(f, y3, m, t);
+  Fp::Sub(f, y3, y3, yy);  // Y' = M (S - X') - 8 Y^4
   CopyLimbs(f, out.X, x3);
   CopyLimbs(f, out.Y, y3);
   CopyLimbs(f, out.Z, z3);
@@ -87,35 +112,36 @@ void Double(const Curve& c, const Jacobian& in, Jacobian& out) {
 
 // AddCore: P + Q for two finite points with different x, without any test. h_zero and r_zero report
 // the two exceptional cases (equal x: the same point, or its negative) for the caller to resolve.
+template <class Fp>
 void AddCore(const Curve& c, const Jacobian& p, const Jacobian& q, Jacobian& out, uint64_t& h_zero,
              uint64_t& r_zero) {
   const MontField& f = c.f;
   Limbs z1z1, z2z2, u1, u2, s1, s2, h, r, hh, hhh, v, x3, y3, z3;
-  MontSqr(f, z1z1, p.Z);
-  MontSqr(f, z2z2, q.Z);
-  MontMul(f, u1, p.X, z2z2);
-  MontMul(f, u2, q.X, z1z1);
-  MontMul(f, s1, p.Y, q.Z);
-  MontMul(f, s1, s1, z2z2);
-  MontMul(f, s2, q.Y, p.Z);
-  MontMul(f, s2, s2, z1z1);
-  ec::ModSub(f, h, u2, u1);
-  ec::ModSub(f, r, s2, s1);
+  Fp::Sqr(f, z1z1, p.Z);
+  Fp::Sqr(f, z2z2, q.Z);
+  Fp::Mul(f, u1, p.X, z2z2);
+  Fp::Mul(f, u2, q.X, z1z1);
+  Fp::Mul(f, s1, p.Y, q.Z);
+  Fp::Mul(f, s1, s1, z2z2);
+  Fp::Mul(f, s2, q.Y, p.Z);
+  Fp::Mul(f, s2, s2, z1z1);
+  Fp::Sub(f, h, u2, u1);
+  Fp::Sub(f, r, s2, s1);
   h_zero = ec::IsZeroMask(f, h);
   r_zero = ec::IsZeroMask(f, r);
-  MontSqr(f, hh, h);
-  MontMul(f, hhh, h, hh);
-  MontMul(f, v, u1, hh);
-  MontSqr(f, x3, r);
-  ec::ModSub(f, x3, x3, hhh);
-  ec::ModSub(f, x3, x3, v);
-  ec::ModSub(f, x3, x3, v);  // X3 = r^2 - H^3 - 2 U1 H^2
-  ec::ModSub(f, y3, v, x3);
-  MontMul(f, y3, y3, r);
-  MontMul(f, s1, s1, hhh);
-  ec::ModSub(f, y3, y3, s1);  // Y3 = r (U1 H^2 - X3) - S1 H^3
-  MontMul(f, z3, p.Z, q.Z);
-  MontMul(f, z3, z3, h);
+  Fp::Sqr(f, hh, h);
+  Fp::Mul(f, hhh, h, hh);
+  Fp::Mul(f, v, u1, hh);
+  Fp::Sqr(f, x3, r);
+  Fp::Sub(f, x3, x3, hhh);
+  Fp::Sub(f, x3, x3, v);
+  Fp::Sub(f, x3, x3, v);  // X3 = r^2 - H^3 - 2 U1 H^2
+  Fp::Sub(f, y3, v, x3);
+  Fp::Mul(f, y3, y3, r);
+  Fp::Mul(f, s1, s1, hhh);
+  Fp::Sub(f, y3, y3, s1);  // Y3 = r (U1 H^2 - X3) - S1 H^3
+  Fp::Mul(f, z3, p.Z, q.Z);
+  Fp::Mul(f, z3, z3, h);
   CopyLimbs(f, out.X, x3);
   CopyLimbs(f, out.Y, y3);
   CopyLimbs(f, out.Z, z3);
@@ -138,6 +164,7 @@ int InitCurve(const F& p, const F& a, Curve& c) {
   c.a_is_minus3 = ec::EqualMask(c.f, plain, minus3) != 0;
   c.a_is_zero = ec::IsZeroMask(c.f, plain) != 0;
   ec::ToMont(c.f, c.a, plain);
+  c.p256 = c.a_is_minus3 && c.f.dedicated && c.f.n == 4 && std::memcmp(c.f.m, ec::p256::kP256, sizeof ec::p256::kP256) == 0;
   return 0;
 }
 
@@ -148,13 +175,14 @@ constexpr int kTableSize = 1 << kWindow;
 // when r is at infinity) for a nonzero digit and stays for a zero digit, all by masks. Only an addition
 // of a point to itself or its negative, which needs a scalar multiple of the order or a point outside
 // the prime-order group, takes a branch.
+template <class Fp>
 void Settle(const Curve& c, uint32_t digit, const Jacobian& t, Jacobian& sum, uint64_t h_zero, uint64_t r_zero,
             Jacobian& r, uint64_t& infinity) {
   const uint64_t digit_zero = 0 - static_cast<uint64_t>((digit - 1) >> 31 & 1);
   uint64_t sum_infinity = 0;
   if (Public(h_zero & ~infinity & ~digit_zero) != 0) {
     if (Public(r_zero) != 0) {
-      Double(c, t, sum);
+      Double<Fp>(c, t, sum);
     } else {
       sum_infinity = ~uint64_t{0};
     }
@@ -169,17 +197,18 @@ void Settle(const Curve& c, uint32_t digit, const Jacobian& t, Jacobian& sum, ui
 // Multiply: k P for a finite P, reading k over all of its word count, four doublings and one addition
 // per window. The accumulator's state at infinity is a mask, so leading zero windows cost the same as
 // any other window.
+template <class Fp>
 void Multiply(const Curve& c, const Jacobian& p, const F& k, Jacobian& r, uint64_t& r_infinity) {
   const MontField& f = c.f;
   Jacobian table[kTableSize];
   table[0] = p;  // stands in for the zero digit, whose sum is discarded
   table[1] = p;
-  Double(c, p, table[2]);
+  Double<Fp>(c, p, table[2]);
   for (int i = 3; i < kTableSize; ++i) {
     uint64_t h_zero, r_zero;
-    AddCore(c, table[i - 1], p, table[i], h_zero, r_zero);
+    AddCore<Fp>(c, table[i - 1], p, table[i], h_zero, r_zero);
     if (h_zero != 0) {  // P of small order: only for points outside the prime-order group
-      if (r_zero != 0) Double(c, table[i - 1], table[i]);
+      if (r_zero != 0) Double<Fp>(c, table[i - 1], table[i]);
       else std::memset(table[i].Z, 0, sizeof table[i].Z);
     }
   }
@@ -189,7 +218,7 @@ void Multiply(const Curve& c, const Jacobian& p, const F& k, Jacobian& r, uint64
   uint64_t infinity = ~uint64_t{0};
   const int32_t windows = 32 * k.Count / kWindow;
   for (int32_t w = windows - 1; w >= 0; --w) {
-    for (int i = 0; i < kWindow; ++i) Double(c, r, r);
+    for (int i = 0; i < kWindow; ++i) Double<Fp>(c, r, r);
     infinity |= ec::IsZeroMask(f, r.Z);  // only a point of order 2 doubles to infinity
     const int32_t bit = w * kWindow;
     const uint32_t digit = (k.Words[bit / 32] >> (bit % 32)) & (kTableSize - 1);
@@ -200,37 +229,38 @@ void Multiply(const Curve& c, const Jacobian& p, const F& k, Jacobian& r, uint64
     }
     Jacobian sum;
     uint64_t h_zero, r_zero;
-    AddCore(c, r, t, sum, h_zero, r_zero);
-    Settle(c, digit, t, sum, h_zero, r_zero, r, infinity);
+    AddCore<Fp>(c, r, t, sum, h_zero, r_zero);
+    Settle<Fp>(c, digit, t, sum, h_zero, r_zero, r, infinity);
   }
   r_infinity = infinity | ec::IsZeroMask(f, r.Z);
 }
 
 // MixedAddCore: P + (x, y) for a finite P and an affine point, without any test; as AddCore.
+template <class Fp>
 void MixedAddCore(const Curve& c, const Jacobian& p, const uint64_t* x, const uint64_t* y, Jacobian& out,
                   uint64_t& h_zero, uint64_t& r_zero) {
   const MontField& f = c.f;
   Limbs z1z1, u2, s2, h, r, hh, hhh, v, x3, y3, z3;
-  MontSqr(f, z1z1, p.Z);
-  MontMul(f, u2, x, z1z1);
-  MontMul(f, s2, y, p.Z);
-  MontMul(f, s2, s2, z1z1);
-  ec::ModSub(f, h, u2, p.X);
-  ec::ModSub(f, r, s2, p.Y);
+  Fp::Sqr(f, z1z1, p.Z);
+  Fp::Mul(f, u2, x, z1z1);
+  Fp::Mul(f, s2, y, p.Z);
+  Fp::Mul(f, s2, s2, z1z1);
+  Fp::Sub(f, h, u2, p.X);
+  Fp::Sub(f, r, s2, p.Y);
   h_zero = ec::IsZeroMask(f, h);
   r_zero = ec::IsZeroMask(f, r);
-  MontSqr(f, hh, h);
-  MontMul(f, hhh, h, hh);
-  MontMul(f, v, p.X, hh);
-  MontSqr(f, x3, r);
-  ec::ModSub(f, x3, x3, hhh);
-  ec::ModSub(f, x3, x3, v);
-  ec::ModSub(f, x3, x3, v);
-  ec::ModSub(f, y3, v, x3);
-  MontMul(f, y3, y3, r);
-  MontMul(f, hhh, p.Y, hhh);
-  ec::ModSub(f, y3, y3, hhh);
-  MontMul(f, z3, p.Z, h);
+  Fp::Sqr(f, hh, h);
+  Fp::Mul(f, hhh, h, hh);
+  Fp::Mul(f, v, p.X, hh);
+  Fp::Sqr(f, x3, r);
+  Fp::Sub(f, x3, x3, hhh);
+  Fp::Sub(f, x3, x3, v);
+  Fp::Sub(f, x3, x3, v);
+  Fp::Sub(f, y3, v, x3);
+  Fp::Mul(f, y3, y3, r);
+  Fp::Mul(f, hhh, p.Y, hhh);
+  Fp::Sub(f, y3, y3, hhh);
+  Fp::Mul(f, z3, p.Z, h);
   CopyLimbs(f, out.X, x3);
   CopyLimbs(f, out.Y, y3);
   CopyLimbs(f, out.Z, z3);
@@ -259,13 +289,13 @@ bool BuildBaseTable(BaseTable& t, const Jacobian& base) {
     Jacobian* row = &multiples[static_cast<size_t>(w) * kTableSize];
     row[0] = window_base;
     row[1] = window_base;
-    Double(c, window_base, row[2]);
+    Double<AnyField>(c, window_base, row[2]);
     for (int d = 3; d < kTableSize; ++d) {
       uint64_t h_zero, r_zero;
-      AddCore(c, row[d - 1], window_base, row[d], h_zero, r_zero);
+      AddCore<AnyField>(c, row[d - 1], window_base, row[d], h_zero, r_zero);
       if (h_zero != 0) return false;  // a base of small order is not worth a table
     }
-    Double(c, row[8], window_base);  // 16 times this window's base
+    Double<AnyField>(c, row[8], window_base);  // 16 times this window's base
   }
   // One inversion for all: prefix products of the Z values, then back to front.
   std::vector<uint64_t> prefix(count * ec::kMaxLimbs);
@@ -345,24 +375,183 @@ void MultiplyFixed(const BaseTable& table, const F& k, Jacobian& r, uint64_t& r_
     }
     Jacobian sum;
     uint64_t h_zero, r_zero;
-    MixedAddCore(c, r, t.X, t.Y, sum, h_zero, r_zero);
-    Settle(c, digit, t, sum, h_zero, r_zero, r, infinity);
+    MixedAddCore<AnyField>(c, r, t.X, t.Y, sum, h_zero, r_zero);
+    Settle<AnyField>(c, digit, t, sum, h_zero, r_zero, r, infinity);
   }
   r_infinity = infinity | ec::IsZeroMask(f, r.Z);
 }
 
+template <class Fp>
 void ToAffine(const Curve& c, const Jacobian& j, int32_t words, F& out_x, F& out_y) {
   const MontField& f = c.f;
   Limbs zinv, zinv2, x, y;
-  ec::MontInverse(f, zinv, j.Z);
-  MontSqr(f, zinv2, zinv);
-  MontMul(f, x, j.X, zinv2);
-  MontMul(f, y, j.Y, zinv2);
-  MontMul(f, y, y, zinv);
+  Fp::Inverse(f, zinv, j.Z);
+  Fp::Sqr(f, zinv2, zinv);
+  Fp::Mul(f, x, j.X, zinv2);
+  Fp::Mul(f, y, j.Y, zinv2);
+  Fp::Mul(f, y, y, zinv);
   ec::FromMont(f, x, x);
   ec::FromMont(f, y, y);
   ec::LimbsToFixed(x, f.n, words, out_x);
   ec::LimbsToFixed(y, f.n, words, out_y);
+}
+
+// The P-256 base table: for a fixed base B, the affine multiples d 2^(6 i) B (d = 1..32) for each of
+// the 43 windows i of a 256-bit scalar read in signed (Booth) digits of 6 bits, and, for verification,
+// the odd multiples B, 3B, ..., 127B. Made once per base and kept for the life of the process; entries
+// are x then y, four limbs each, in Montgomery form.
+constexpr int kCombWidth = 6;
+constexpr int kCombEntries = 1 << (kCombWidth - 1);
+constexpr int kCombWindows = (256 + kCombWidth) / kCombWidth;  // digits of weight up to 2^257
+constexpr int kBaseNafWidth = 8;
+constexpr int kBaseNafTable = 1 << (kBaseNafWidth - 2);
+constexpr int kEntryLimbs = 8;
+
+struct P256Table {
+  Limbs key;  // the base's x and y, four limbs each
+  std::vector<uint64_t> comb;  // kCombWindows x kCombEntries entries
+  std::vector<uint64_t> odd;   // kBaseNafTable entries
+};
+
+bool BuildP256Table(const Curve& c, const Jacobian& base, P256Table& t) {
+  const size_t comb_count = static_cast<size_t>(kCombWindows) * kCombEntries;
+  std::vector<Jacobian> points(comb_count + kBaseNafTable);
+  Jacobian window_base = base;
+  uint64_t h_zero, r_zero;
+  for (int w = 0; w < kCombWindows; ++w) {
+    Jacobian* row = &points[static_cast<size_t>(w) * kCombEntries];
+    row[0] = window_base;
+    Double<P256Field>(c, window_base, row[1]);
+    for (int d = 2; d < kCombEntries; ++d) {
+      AddCore<P256Field>(c, row[d - 1], window_base, row[d], h_zero, r_zero);
+      if (h_zero != 0) return false;  // not a point of the prime-order group
+    }
+    Double<P256Field>(c, row[kCombEntries - 1], window_base);
+  }
+  Jacobian* odd = &points[comb_count];
+  Jacobian twice;
+  Double<P256Field>(c, base, twice);
+  odd[0] = base;
+  for (int i = 1; i < kBaseNafTable; ++i) {
+    AddCore<P256Field>(c, odd[i - 1], twice, odd[i], h_zero, r_zero);
+    if (h_zero != 0) return false;
+  }
+  // One inversion for all: prefix products of the Z values, then back to front.
+  const size_t count = points.size();
+  std::vector<uint64_t> prefix(count * 4), affine(count * kEntryLimbs);
+  uint64_t acc[4] = {c.f.one[0], c.f.one[1], c.f.one[2], c.f.one[3]};
+  for (size_t i = 0; i < count; ++i) {
+    if (ec::IsZeroMask(c.f, points[i].Z) != 0) return false;
+    std::memcpy(&prefix[i * 4], acc, sizeof acc);
+    ec::p256::Mul(acc, acc, points[i].Z);
+  }
+  ec::p256::Inverse(acc, acc);
+  for (size_t i = count; i-- > 0;) {
+    uint64_t zinv[4], zinv2[4];
+    ec::p256::Mul(zinv, acc, &prefix[i * 4]);
+    ec::p256::Mul(acc, acc, points[i].Z);
+    ec::p256::Sqr(zinv2, zinv);
+    uint64_t* out = &affine[i * kEntryLimbs];
+    ec::p256::Mul(out, points[i].X, zinv2);
+    ec::p256::Mul(zinv2, zinv2, zinv);
+    ec::p256::Mul(out + 4, points[i].Y, zinv2);
+  }
+  t.comb.assign(affine.begin(), affine.begin() + static_cast<std::ptrdiff_t>(comb_count * kEntryLimbs));
+  t.odd.assign(affine.begin() + static_cast<std::ptrdiff_t>(comb_count * kEntryLimbs), affine.end());
+  return true;
+}
+
+// FindP256Table: the table of a P-256 base, made on first use; null when none can be made (a point
+// outside the group, or 64 bases tabulated already).
+const P256Table* FindP256Table(const Curve& c, const Jacobian& base) {
+  static std::mutex mutex;
+  static std::vector<std::unique_ptr<P256Table>> tables;
+  Limbs key = {};
+  std::memcpy(key, base.X, 4 * sizeof(uint64_t));
+  std::memcpy(key + 4, base.Y, 4 * sizeof(uint64_t));
+  std::lock_guard<std::mutex> lock(mutex);
+  for (const auto& table : tables) {
+    if (std::memcmp(table->key, key, sizeof key) == 0) return table->comb.empty() ? nullptr : table.get();
+  }
+  constexpr size_t kMaxTables = 64;
+  if (tables.size() == kMaxTables) return nullptr;
+  auto table = std::make_unique<P256Table>();
+  std::memcpy(table->key, key, sizeof key);
+  const test::EcPointOpCounts before = op_counts;  // the one-time table is not part of any product
+  if (!BuildP256Table(c, base, *table)) table->comb.clear();
+  op_counts = before;
+  tables.push_back(std::move(table));
+  return tables.back()->comb.empty() ? nullptr : tables.back().get();
+}
+
+// CombDigit: the signed digit of window w of the scalar s (five limbs, the top one zero): bits
+// 6w - 1 .. 6w + 5 recoded to a magnitude in [0, 32] and a sign mask, without branches.
+void CombDigit(const uint64_t s[5], int w, uint32_t& magnitude, uint64_t& negative) {
+  const int low = kCombWidth * w - 1;  // bit -1 reads as zero
+  uint64_t bits;
+  if (low < 0) {
+    bits = (s[0] << 1) & ((1u << (kCombWidth + 1)) - 1);
+  } else {
+    const int limb = low / 64, shift = low % 64;
+    bits = s[limb] >> shift;
+    if (shift > 64 - (kCombWidth + 1)) bits |= s[limb + 1] << (64 - shift);
+    bits &= (1u << (kCombWidth + 1)) - 1;
+  }
+  const uint64_t top = 0 - (bits >> kCombWidth);  // all ones for a negative digit
+  uint64_t d = ((((uint64_t{1} << (kCombWidth + 1)) - 1) - bits) & top) | (bits & ~top);
+  d = (d >> 1) + (d & 1);
+  magnitude = static_cast<uint32_t>(d);
+  negative = top;
+}
+
+// SelectCombEntry: entry magnitude - 1 of a row into x and y (zeros for magnitude 0), reading every
+// entry of the row and keeping the wanted one by mask, in 128-bit lanes.
+void SelectCombEntry(const uint64_t* row, uint32_t magnitude, uint64_t* x, uint64_t* y) {
+  __m128i acc0 = _mm_setzero_si128(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
+  for (uint32_t i = 0; i < kCombEntries; ++i) {
+    const uint64_t hit = 0 - ((static_cast<uint64_t>((i + 1) ^ magnitude) - 1) >> 63);
+    const __m128i mask = _mm_set1_epi64x(static_cast<long long>(hit));
+    const auto* entry = reinterpret_cast<const __m128i*>(row + i * kEntryLimbs);
+    acc0 = _mm_or_si128(acc0, _mm_and_si128(_mm_loadu_si128(entry), mask));
+    acc1 = _mm_or_si128(acc1, _mm_and_si128(_mm_loadu_si128(entry + 1), mask));
+    acc2 = _mm_or_si128(acc2, _mm_and_si128(_mm_loadu_si128(entry + 2), mask));
+    acc3 = _mm_or_si128(acc3, _mm_and_si128(_mm_loadu_si128(entry + 3), mask));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(x), acc0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(x + 2), acc1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(y), acc2);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(y + 2), acc3);
+}
+
+// MultiplyComb: k B for a scalar of at most eight words from B's table: one mixed addition per window,
+// no doublings. Each window reads every entry of its row and keeps the wanted one by mask, and the
+// accumulator at infinity is a mask as in Multiply, so the time and the memory accesses do not depend
+// on k.
+void MultiplyComb(const Curve& c, const P256Table& table, const F& k, Jacobian& r, uint64_t& r_infinity) {
+  const MontField& f = c.f;
+  uint64_t s[5] = {};
+  ec::LimbsFromFixed(k, 4, s);
+  std::memset(&r, 0, sizeof r);
+  CopyLimbs(f, r.X, f.one);
+  CopyLimbs(f, r.Y, f.one);
+  uint64_t infinity = ~uint64_t{0};
+  for (int w = 0; w < kCombWindows; ++w) {
+    uint32_t magnitude;
+    uint64_t negative;
+    CombDigit(s, w, magnitude, negative);
+    Jacobian t;
+    SelectCombEntry(&table.comb[static_cast<size_t>(w) * kCombEntries * kEntryLimbs], magnitude, t.X, t.Y);
+    uint64_t minus_y[4];
+    const uint64_t zero[4] = {};
+    ec::p256::Sub(minus_y, zero, t.Y);
+    for (int j = 0; j < 4; ++j) t.Y[j] = (minus_y[j] & negative) | (t.Y[j] & ~negative);
+    CopyLimbs(f, t.Z, f.one);
+    Jacobian sum;
+    uint64_t h_zero, r_zero;
+    MixedAddCore<P256Field>(c, r, t.X, t.Y, sum, h_zero, r_zero);
+    Settle<P256Field>(c, magnitude, t, sum, h_zero, r_zero, r, infinity);
+  }
+  r_infinity = infinity | ec::IsZeroMask(f, r.Z);
 }
 
 }  // namespace
@@ -392,17 +581,25 @@ int MultiplyToAffine(const F& x, const F& y, const F& p, const F& a, const F& k,
   ec::LimbsFromFixed(y, c.f.n, plain);
   ec::ToMont(c.f, base.Y, plain);
   ec::CopyLimbs(c.f, base.Z, c.f.one);
-  const BaseTable* table = tabulate ? FindBaseTable(c, p, a, base) : nullptr;
+  // P-256 bases get the signed-digit table, other curves (and P-256 on the generic path) the 4-bit one.
+  const P256Table* comb = c.p256 && tabulate && k.Count <= 8 ? FindP256Table(c, base) : nullptr;
+  const BaseTable* table = tabulate && !c.p256 ? FindBaseTable(c, p, a, base) : nullptr;
   uint64_t infinity;
-  if (table != nullptr && 32 * k.Count / kWindow <= table->windows) {
+  if (comb != nullptr) {
+    MultiplyComb(c, *comb, k, r, infinity);
+  } else if (table != nullptr && 32 * k.Count / kWindow <= table->windows) {
     MultiplyFixed(*table, k, r, infinity);
+  } else if (c.p256) {
+    Multiply<P256Field>(c, base, k, r, infinity);
   } else {
-    Multiply(c, base, k, r, infinity);
+    Multiply<AnyField>(c, base, k, r, infinity);
   }
   if (Public(infinity) != 0) {
     EcSetInfinity(p, out_x, out_y);
+  } else if (c.p256) {
+    ToAffine<P256Field>(c, r, p.Count, out_x, out_y);
   } else {
-    ToAffine(c, r, p.Count, out_x, out_y);
+    ToAffine<AnyField>(c, r, p.Count, out_x, out_y);
   }
   return 0;
 }
@@ -416,6 +613,7 @@ bool IsInfinityVar(const Curve& c, const Jacobian& p) { return ec::IsZeroMask(c.
 
 // AddVar: P + Q for any two Jacobian points, infinity (Z = 0) and equal or opposite points included.
 // Variable time; public points only.
+template <class Fp>
 void AddVar(const Curve& c, const Jacobian& p, const Jacobian& q, Jacobian& out) {
   if (IsInfinityVar(c, p)) {
     out = q;
@@ -427,10 +625,10 @@ void AddVar(const Curve& c, const Jacobian& p, const Jacobian& q, Jacobian& out)
   }
   uint64_t h_zero, r_zero;
   Jacobian sum;
-  AddCore(c, p, q, sum, h_zero, r_zero);
+  AddCore<Fp>(c, p, q, sum, h_zero, r_zero);
   if (h_zero != 0) {
     if (r_zero != 0) {
-      Double(c, p, out);
+      Double<Fp>(c, p, out);
     } else {
       std::memset(&out, 0, sizeof out);  // P + (-P)
     }
@@ -442,9 +640,9 @@ void AddVar(const Curve& c, const Jacobian& p, const Jacobian& q, Jacobian& out)
 constexpr int kNafWidth = 5;
 constexpr int kNafTable = 1 << (kNafWidth - 2);  // P, 3P, ..., 15P
 
-// WidthNaf: the width-5 non-adjacent form of k, digit i of weight 2^i, odd digits in (-16, 16) or zero;
-// returns the number of digits. Variable time; public scalars only.
-int32_t WidthNaf(const F& k, int8_t* digits, int32_t room) {
+// WidthNaf: the width-w non-adjacent form of k (w at most 8), digit i of weight 2^i, odd digits in
+// (-2^(w-1), 2^(w-1)) or zero; returns the number of digits. Variable time; public scalars only.
+int32_t WidthNaf(const F& k, int width, int8_t* digits, int32_t room) {
   uint32_t words[F::kMaxWords + 1] = {};
   int32_t count = k.Count;
   for (int32_t i = 0; i < count; ++i) words[i] = k.Words[i];
@@ -458,8 +656,8 @@ int32_t WidthNaf(const F& k, int8_t* digits, int32_t room) {
   while (!is_zero() && length < room) {
     int32_t digit = 0;
     if ((words[0] & 1) != 0) {
-      digit = static_cast<int32_t>(words[0] & ((1u << kNafWidth) - 1));
-      if (digit >= (1 << (kNafWidth - 1))) digit -= 1 << kNafWidth;
+      digit = static_cast<int32_t>(words[0] & ((1u << width) - 1));
+      if (digit >= (1 << (width - 1))) digit -= 1 << width;
       // words -= digit
       if (digit > 0) {
         uint64_t borrow = static_cast<uint32_t>(digit);
@@ -486,39 +684,83 @@ int32_t WidthNaf(const F& k, int8_t* digits, int32_t room) {
 }
 
 // OddMultiples: P, 3P, ..., 15P. Variable time; public points only.
+template <class Fp>
 void OddMultiples(const Curve& c, const Jacobian& p, Jacobian table[kNafTable]) {
   table[0] = p;
   Jacobian twice;
-  Double(c, p, twice);
-  for (int i = 1; i < kNafTable; ++i) AddVar(c, table[i - 1], twice, table[i]);
+  Double<Fp>(c, p, twice);
+  for (int i = 1; i < kNafTable; ++i) AddVar<Fp>(c, table[i - 1], twice, table[i]);
 }
 
 // AddDigit: r + digit P from P's odd multiples; nothing for a zero digit. Variable time; public digits.
+template <class Fp>
 void AddDigit(const Curve& c, int digit, const Jacobian table[kNafTable], Jacobian& r) {
   if (digit == 0) return;
   Jacobian t = table[(digit < 0 ? -digit : digit) / 2];
   if (digit < 0) {
     Limbs zero = {};
-    ec::ModSub(c.f, t.Y, zero, t.Y);
+    Fp::Sub(c.f, t.Y, zero, t.Y);
   }
-  AddVar(c, r, t, r);
+  AddVar<Fp>(c, r, t, r);
 }
 
-// MultiplyTwo: u1 P + u2 Q by one chain of doublings over the interleaved width-5 NAF digits of both
-// scalars. Variable time; public inputs only.
-void MultiplyTwo(const Curve& c, const Jacobian& p, const F& u1, const Jacobian& q, const F& u2, Jacobian& r) {
+// AddAffineDigit: r + digit B from B's affine odd multiples; nothing for a zero digit. Variable time;
+// public digits and points only.
+template <class Fp>
+void AddAffineDigit(const Curve& c, int digit, const uint64_t* odd, Jacobian& r) {
+  if (digit == 0) return;
+  const uint64_t* entry = odd + static_cast<size_t>((digit < 0 ? -digit : digit) / 2) * kEntryLimbs;
+  Limbs y = {};
+  if (digit < 0) {
+    Limbs zero = {};
+    Fp::Sub(c.f, y, zero, entry + 4);
+  } else {
+    CopyLimbs(c.f, y, entry + 4);
+  }
+  if (IsInfinityVar(c, r)) {
+    CopyLimbs(c.f, r.X, entry);
+    CopyLimbs(c.f, r.Y, y);
+    CopyLimbs(c.f, r.Z, c.f.one);
+    return;
+  }
+  Jacobian sum;
+  uint64_t h_zero, r_zero;
+  MixedAddCore<Fp>(c, r, entry, y, sum, h_zero, r_zero);
+  if (h_zero != 0) {
+    if (r_zero != 0) {
+      Double<Fp>(c, r, r);
+    } else {
+      std::memset(&r, 0, sizeof r);  // R + (-R)
+    }
+    return;
+  }
+  r = sum;
+}
+
+// MultiplyTwo: u1 P + u2 Q by one chain of doublings over the interleaved NAF digits of both scalars:
+// width 5 from Jacobian odd multiples, or, when P's table is given, width 8 from its affine odd
+// multiples with mixed additions. Variable time; public inputs only.
+template <class Fp>
+void MultiplyTwo(const Curve& c, const Jacobian& p, const F& u1, const Jacobian& q, const F& u2,
+                 const P256Table* p_table, Jacobian& r) {
   constexpr int32_t kRoom = 32 * (F::kMaxWords + 1) + 1;
   static thread_local int8_t naf1[kRoom], naf2[kRoom];
-  const int32_t n1 = WidthNaf(u1, naf1, kRoom);
-  const int32_t n2 = WidthNaf(u2, naf2, kRoom);
+  const int32_t n1 = WidthNaf(u1, p_table != nullptr ? kBaseNafWidth : kNafWidth, naf1, kRoom);
+  const int32_t n2 = WidthNaf(u2, kNafWidth, naf2, kRoom);
   Jacobian table_p[kNafTable], table_q[kNafTable];
-  OddMultiples(c, p, table_p);
-  OddMultiples(c, q, table_q);
+  if (p_table == nullptr) OddMultiples<Fp>(c, p, table_p);
+  OddMultiples<Fp>(c, q, table_q);
   std::memset(&r, 0, sizeof r);
   for (int32_t i = (n1 > n2 ? n1 : n2) - 1; i >= 0; --i) {
-    if (!IsInfinityVar(c, r)) Double(c, r, r);
-    if (i < n1) AddDigit(c, naf1[i], table_p, r);
-    if (i < n2) AddDigit(c, naf2[i], table_q, r);
+    if (!IsInfinityVar(c, r)) Double<Fp>(c, r, r);
+    if (i < n1) {
+      if (p_table != nullptr) {
+        AddAffineDigit<Fp>(c, naf1[i], p_table->odd.data(), r);
+      } else {
+        AddDigit<Fp>(c, naf1[i], table_p, r);
+      }
+    }
+    if (i < n2) AddDigit<Fp>(c, naf2[i], table_q, r);
   }
 }
 
@@ -544,11 +786,19 @@ int EcPointMulTwoPrime(const F& x1, const F& y1, const F& u1, const F& x2, const
     ec::CopyLimbs(c.f, points[i].Z, c.f.one);
   }
   Jacobian r;
-  MultiplyTwo(c, points[0], u1, points[1], u2, r);
+  if (c.p256) {
+    // The first point is the generator in verification: its table is the one signing uses.
+    const P256Table* table = EcIsInfinity(x1) ? nullptr : FindP256Table(c, points[0]);
+    MultiplyTwo<P256Field>(c, points[0], u1, points[1], u2, table, r);
+  } else {
+    MultiplyTwo<AnyField>(c, points[0], u1, points[1], u2, nullptr, r);
+  }
   if (IsInfinityVar(c, r)) {
     EcSetInfinity(p, out_x, out_y);
+  } else if (c.p256) {
+    ToAffine<P256Field>(c, r, p.Count, out_x, out_y);
   } else {
-    ToAffine(c, r, p.Count, out_x, out_y);
+    ToAffine<AnyField>(c, r, p.Count, out_x, out_y);
   }
   return 0;
 }

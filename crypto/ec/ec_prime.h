@@ -18,15 +18,17 @@ namespace velmora::crypto {
                                   const FixedBigInt& a, const FixedBigInt& k, uint32_t field_id, FixedBigInt& out_x,
                                   FixedBigInt& out_y);
 // EcPointMulPrimeFixedBase: the same product for a point that is multiplied again and again, such as
-// a curve's generator: the multiples of each 4-bit window of the scalar are tabulated on the first call
-// for that point and kept for the life of the process (at most 64 points; later ones are multiplied
-// without a table), which leaves one mixed addition per window. Equally constant in time. Any thread.
+// a curve's generator: the multiples of each 4-bit window of the scalar (on P-256, of each signed 6-bit
+// digit of a scalar of at most eight words) are tabulated on the first call for that point and kept for
+// the life of the process (at most 64 points per kind of table; later ones are multiplied without a
+// table), which leaves one mixed addition per window. Equally constant in time. Any thread.
 [[nodiscard]] int EcPointMulPrimeFixedBase(const FixedBigInt& x, const FixedBigInt& y, const FixedBigInt& p,
                                            const FixedBigInt& a, const FixedBigInt& k, uint32_t field_id,
                                            FixedBigInt& out_x, FixedBigInt& out_y);
 // EcPointMulTwoPrime: u1 (x1, y1) + u2 (x2, y2), either point possibly at infinity, by one chain of
-// doublings over the interleaved width-5 NAF digits of both scalars, in Jacobian coordinates with one
-// conversion to affine at the end. Variable time: for public scalars and points only, as in signature
+// doublings over the interleaved width-5 NAF digits of both scalars (on P-256, width 8 for u1 from the
+// first point's table of affine odd multiples, the one EcPointMulPrimeFixedBase keeps), in Jacobian
+// coordinates with one conversion to affine at the end. Variable time: for public scalars and points only, as in signature
 // verification. Needs p of at most 576 bits.
 [[nodiscard]] int EcPointMulTwoPrime(const FixedBigInt& x1, const FixedBigInt& y1, const FixedBigInt& u1,
                                      const FixedBigInt& x2, const FixedBigInt& y2, const FixedBigInt& u2,

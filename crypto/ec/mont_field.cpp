@@ -4,10 +4,17 @@
 
 #include <x86intrin.h>
 
+#include "crypto/ec/p256_field.h"
+
 namespace velmora::crypto::ec {
 namespace {
 
 using u128 = unsigned __int128;
+using p256::AddCarry;
+using p256::kP256;
+using p256::MulWide;
+using p256::Product4;
+using p256::Square4;
 
 // t (n limbs plus a top limb) minus m when that does not go below zero, into out.
 void FinalSubtract(const MontField& f, uint64_t* out, const uint64_t* t, uint64_t top) {
@@ -72,58 +79,6 @@ void MulN(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* 
   for (int j = 0; j < N; ++j) out[j] = (t[j] & keep_t) | (d[j] & ~keep_t);
 }
 
-// The P-256 prime 2^256 - 2^224 + 2^192 + 2^96 - 1 has -p^-1 = 1 mod 2^64 and limbs 2^64 - 1, 2^32 - 1,
-// 0 and 2^64 - 2^32 + 1, so each Montgomery step adds q p with shifts and additions only: the lowest
-// limb cancels with a carry of exactly q, the next gains q 2^32, the third nothing.
-constexpr uint64_t kP256[4] = {0xFFFFFFFFFFFFFFFFu, 0x00000000FFFFFFFFu, 0, 0xFFFFFFFF00000001u};
-
-inline uint64_t MulWide(uint64_t a, uint64_t b, uint64_t& hi) {
-  const u128 p = static_cast<u128>(a) * b;
-  hi = static_cast<uint64_t>(p >> 64);
-  return static_cast<uint64_t>(p);
-}
-
-inline unsigned char AddCarry(unsigned char c, uint64_t a, uint64_t b, uint64_t& out) {
-  unsigned long long sum;
-  c = _addcarry_u64(c, a, b, &sum);
-  out = sum;
-  return c;
-}
-
-// Reduce256: t (512 bits in t[0..7]) times 2^-256 modulo the P-256 prime, into out below p. Each of the
-// four steps clears limb i by adding q p for q = t[i]: the low limb's t[i] + q (2^64 - 1) is q 2^64, so
-// limb i + 1 gains q + q (2^32 - 1) = q 2^32, limb i + 2 nothing and limb i + 3 the product q p[3].
-[[gnu::always_inline]] inline void Reduce256(uint64_t* out, uint64_t t[8]) {
-  uint64_t top = 0;
-#pragma GCC unroll 4
-  for (int i = 0; i < 4; ++i) {
-    const uint64_t q = t[i];
-    uint64_t hi;
-    const uint64_t lo = MulWide(q, kP256[3], hi);
-    unsigned char c = AddCarry(0, t[i + 1], q << 32, t[i + 1]);
-    c = AddCarry(c, t[i + 2], q >> 32, t[i + 2]);
-    c = AddCarry(c, t[i + 3], lo, t[i + 3]);
-    c = AddCarry(c, t[i + 4], hi, t[i + 4]);
-#pragma GCC unroll 3
-    for (int j = i + 5; j < 8; ++j) c = AddCarry(c, t[j], 0, t[j]);
-    top += c;
-  }
-  // t[4..7] + top 2^256 < 2p: one masked subtraction.
-  uint64_t d[4];
-  unsigned long long borrow_out;
-  unsigned char b = _subborrow_u64(0, t[4], kP256[0], &borrow_out);
-  d[0] = borrow_out;
-  b = _subborrow_u64(b, t[5], kP256[1], &borrow_out);
-  d[1] = borrow_out;
-  b = _subborrow_u64(b, t[6], kP256[2], &borrow_out);
-  d[2] = borrow_out;
-  b = _subborrow_u64(b, t[7], kP256[3], &borrow_out);
-  d[3] = borrow_out;
-  const uint64_t keep_t = 0 - static_cast<uint64_t>(top < b);
-#pragma GCC unroll 4
-  for (int j = 0; j < 4; ++j) out[j] = (t[j + 4] & keep_t) | (d[j] & ~keep_t);
-}
-
 // Reduce4: t (512 bits) times 2^-256 modulo any odd 4-limb modulus m, one Montgomery step per limb.
 [[gnu::always_inline]] inline void Reduce4(const MontField& f, uint64_t* out, uint64_t t[8]) {
   const uint64_t m0 = f.m[0], m1 = f.m[1], m2 = f.m[2], m3 = f.m[3];
@@ -165,98 +120,21 @@ inline unsigned char AddCarry(unsigned char c, uint64_t a, uint64_t b, uint64_t&
   for (int j = 0; j < 4; ++j) out[j] = (t[j + 4] & keep_t) | (d[j] & ~keep_t);
 }
 
-// Product4 / Square4: the 512-bit product of two 4-limb values into t.
-[[gnu::always_inline]] inline void Product4(uint64_t t[8], const uint64_t* a, const uint64_t* b) {
-  const uint64_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
-  uint64_t h0, h1, h2, h3;
-  {
-    const uint64_t bi = b[0];
-    t[0] = MulWide(a0, bi, h0);
-    const uint64_t l1 = MulWide(a1, bi, h1);
-    const uint64_t l2 = MulWide(a2, bi, h2);
-    const uint64_t l3 = MulWide(a3, bi, h3);
-    unsigned char c = AddCarry(0, l1, h0, t[1]);
-    c = AddCarry(c, l2, h1, t[2]);
-    c = AddCarry(c, l3, h2, t[3]);
-    t[4] = h3 + c;
-  }
-#pragma GCC unroll 3
-  for (int i = 1; i < 4; ++i) {
-    const uint64_t bi = b[i];
-    uint64_t r0, r1, r2, r3, r4;
-    r0 = MulWide(a0, bi, h0);
-    const uint64_t l1 = MulWide(a1, bi, h1);
-    const uint64_t l2 = MulWide(a2, bi, h2);
-    const uint64_t l3 = MulWide(a3, bi, h3);
-    unsigned char c = AddCarry(0, l1, h0, r1);
-    c = AddCarry(c, l2, h1, r2);
-    c = AddCarry(c, l3, h2, r3);
-    r4 = h3 + c;
-    c = AddCarry(0, t[i], r0, t[i]);
-    c = AddCarry(c, t[i + 1], r1, t[i + 1]);
-    c = AddCarry(c, t[i + 2], r2, t[i + 2]);
-    c = AddCarry(c, t[i + 3], r3, t[i + 3]);
-    t[i + 4] = r4 + c;
-  }
-}
-
-// Square4: the six cross products once, doubled, plus the four squares.
-[[gnu::always_inline]] inline void Square4(uint64_t t[8], const uint64_t* a) {
-  const uint64_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
-  uint64_t h01, h02, h03, h12, h13, h23;
-  const uint64_t l01 = MulWide(a0, a1, h01);
-  const uint64_t l02 = MulWide(a0, a2, h02);
-  const uint64_t l03 = MulWide(a0, a3, h03);
-  const uint64_t l12 = MulWide(a1, a2, h12);
-  const uint64_t l13 = MulWide(a1, a3, h13);
-  const uint64_t l23 = MulWide(a2, a3, h23);
-  // Cross sum at limbs 1..6.
-  uint64_t x1 = l01, x2, x3, x4, x5, x6;
-  unsigned char c = AddCarry(0, h01, l02, x2);
-  c = AddCarry(c, h02, l03, x3);
-  c = AddCarry(c, h03, 0, x4);
-  x5 = c;  // no further carry: h03 + carry fits
-  c = AddCarry(0, x3, l12, x3);
-  c = AddCarry(c, x4, h12, x4);
-  c = AddCarry(c, x5, 0, x5);
-  c = AddCarry(0, x4, l13, x4);
-  c = AddCarry(c, x5, h13, x5);
-  x6 = c;
-  c = AddCarry(0, x5, l23, x5);
-  c = AddCarry(c, x6, h23, x6);
-  const uint64_t x7 = x6 >> 63;
-  x6 = (x6 << 1) | (x5 >> 63);
-  x5 = (x5 << 1) | (x4 >> 63);
-  x4 = (x4 << 1) | (x3 >> 63);
-  x3 = (x3 << 1) | (x2 >> 63);
-  x2 = (x2 << 1) | (x1 >> 63);
-  x1 <<= 1;
-  uint64_t s0h, s1h, s2h, s3h;
-  t[0] = MulWide(a0, a0, s0h);
-  const uint64_t s1 = MulWide(a1, a1, s1h);
-  const uint64_t s2 = MulWide(a2, a2, s2h);
-  const uint64_t s3 = MulWide(a3, a3, s3h);
-  c = AddCarry(0, x1, s0h, t[1]);
-  c = AddCarry(c, x2, s1, t[2]);
-  c = AddCarry(c, x3, s1h, t[3]);
-  c = AddCarry(c, x4, s2, t[4]);
-  c = AddCarry(c, x5, s2h, t[5]);
-  c = AddCarry(c, x6, s3, t[6]);
-  c = AddCarry(c, x7, s3h, t[7]);
-}
-
-// The multiplications for 4-limb moduli: squares (a and b the same array) take the cheaper product.
+// The multiplications for 4-limb moduli: mulx and adx where the processor has them; otherwise squares
+// (a and b the same array) take the cheaper product.
 void MulP256(const MontField&, uint64_t* out, const uint64_t* a, const uint64_t* b) {
-  uint64_t t[8];
   if (a == b) {
-    Square4(t, a);
+    p256::Sqr(out, a);
   } else {
-    Product4(t, a, b);
+    p256::Mul(out, a, b);
   }
-  Reduce256(out, t);
 }
 
 void Mul4(const MontField& f, uint64_t* out, const uint64_t* a, const uint64_t* b) {
+  if (p256::kUseAdx) {
+    p256::MontMul4Adx(out, a, b, f.m, f.m_inv);
+    return;
+  }
   uint64_t t[8];
   if (a == b) {
     Square4(t, a);
@@ -547,22 +425,39 @@ void ReduceWide(const MontField& f, uint64_t* out, const uint64_t* wide) {
 }
 
 void MontInverse(const MontField& f, uint64_t* out, const uint64_t* a) {
-  // a^(m-2) with a fixed 4-bit window; the exponent is public.
+  // a^(m-2) by a sliding window over the odd powers a, a^3, ..., a^31. The windows follow the exponent,
+  // which is public, so the sequence of squarings, multiplications and table reads is the same for
+  // every a.
   Limbs e;
   uint64_t borrow = 2;
   for (int32_t j = 0; j < f.n; ++j) {
     e[j] = f.m[j] - borrow;
     borrow = f.m[j] < borrow ? 1 : 0;
   }
-  Limbs table[16];
-  CopyLimbs(f, table[0], f.one);
-  for (int i = 1; i < 16; ++i) MontMul(f, table[i], table[i - 1], a);
+  constexpr int kWidth = 5;
+  Limbs table[1 << (kWidth - 1)], square;
+  CopyLimbs(f, table[0], a);
+  MontSqr(f, square, a);
+  for (int i = 1; i < (1 << (kWidth - 1)); ++i) MontMul(f, table[i], table[i - 1], square);
+  auto bit = [&](int32_t i) { return static_cast<int>((e[i / 64] >> (i % 64)) & 1); };
   Limbs acc;
   CopyLimbs(f, acc, f.one);
-  for (int32_t bit = 4 * ((f.bits + 3) / 4) - 4; bit >= 0; bit -= 4) {
-    for (int k = 0; k < 4; ++k) MontSqr(f, acc, acc);
-    const int digit = static_cast<int>((e[bit / 64] >> (bit % 64)) & 15);
-    MontMul(f, acc, acc, table[digit]);
+  for (int32_t i = f.bits - 1; i >= 0;) {
+    if (bit(i) == 0) {
+      MontSqr(f, acc, acc);
+      --i;
+      continue;
+    }
+    // The longest window of at most kWidth bits from bit i down that ends in a one.
+    int32_t low = i - kWidth + 1 < 0 ? 0 : i - kWidth + 1;
+    while (bit(low) == 0) ++low;
+    int value = 0;
+    for (int32_t j = i; j >= low; --j) {
+      MontSqr(f, acc, acc);
+      value = (value << 1) | bit(j);
+    }
+    MontMul(f, acc, acc, table[value >> 1]);
+    i = low - 1;
   }
   CopyLimbs(f, out, acc);
 }

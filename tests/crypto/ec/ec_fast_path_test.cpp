@@ -1,6 +1,7 @@
-// The dedicated field multiplications (P-256, P-521, any 4-limb modulus) and the interleaved double multiplication of ECDSA
-// verification, each against the generic path they replace (internal::ForceGenericPath), on every
-// prime curve of the table: random operands and scalars, the edge scalars and the cancelling sums.
+// The dedicated field multiplications (P-256 with and without mulx/adx, P-521, any 4-limb modulus),
+// P-256's signed-digit base table and the interleaved double multiplication of ECDSA verification, each
+// against the generic path they replace (internal::ForceGenericPath), on every prime curve of the
+// table: random operands and scalars, the edge scalars and the cancelling sums.
 #include <cstring>
 #include <random>
 #include <string>
@@ -12,6 +13,7 @@
 #include "crypto/ec/ecc_engine.h"
 #include "crypto/ec/ecdsa.h"
 #include "crypto/ec/mont_field.h"
+#include "crypto/ec/p256_field.h"
 #include "crypto/keys/curve_params.h"
 #include "tests/test_support.h"
 
@@ -117,6 +119,15 @@ TEST(EcFastPath, DedicatedMultiplicationMatchesGeneric) {
         ec::MontSqr(fast, x, a);
         ec::MontSqr(generic, y, a);
         ASSERT_EQ(0, std::memcmp(x, y, bytes)) << "seed " << seed << " square " << i;
+        if (std::memcmp(fast.m, ec::p256::kP256, sizeof ec::p256::kP256) == 0) {
+          // The C products that stand in where the processor lacks mulx and adx.
+          ec::p256::MulPortable(x, a, b);
+          ec::MontMul(generic, y, a, b);
+          ASSERT_EQ(0, std::memcmp(x, y, bytes)) << "seed " << seed << " portable product " << i;
+          ec::p256::SqrPortable(x, a);
+          ec::MontSqr(generic, y, a);
+          ASSERT_EQ(0, std::memcmp(x, y, bytes)) << "seed " << seed << " portable square " << i;
+        }
       }
     }
   }
@@ -159,6 +170,45 @@ TEST(EcFastPath, DoubleMultiplicationMatchesTheSeparateProducts) {
       F x, y;
       ASSERT_EQ(0, EcPointMulTwoPrime(c.gx, c.gy, k.u1, px, py, k.u2, c.p, c.a, x, y));
       EXPECT_EQ(OldSum(c, k.u1, px, py, k.u2), Point(x, y)) << "case " << i;
+    }
+  }
+}
+
+// P-256's signed-digit base table against the 4-bit one of the generic path, for the generator and
+// another base: the edge scalars (zero, the order and its neighbours, all ones) and random ones.
+TEST(EcFastPath, P256BaseTableMatchesTheGenericPath) {
+  const uint64_t seed = testing_support::FuzzSeed();
+  std::mt19937_64 rng(seed);
+  const PrimeCurve c = PrimeCurves().front();  // key type 0, P-256
+  ASSERT_EQ(8, c.n.Count);
+  F qx, qy;
+  ASSERT_EQ(0, EcPointMulPrime(c.gx, c.gy, c.p, c.a, RandomBelow(c.n, rng), 0, qx, qy));
+  F all_ones, n_plus_1, one;
+  all_ones.Count = 8;
+  for (int32_t i = 0; i < 8; ++i) all_ones.Words[i] = ~uint32_t{0};
+  F::SetWord(one, 1);
+  ASSERT_EQ(0, F::Add(c.n, one, n_plus_1));
+  std::vector<F> scalars = {Minus(c.n, 0), Minus(c.n, 1), Minus(c.n, 2), c.n, n_plus_1, all_ones};
+  F zero = c.n, small = c.n;
+  std::memset(zero.Words, 0, sizeof zero.Words);
+  std::memset(small.Words, 0, sizeof small.Words);
+  small.Words[0] = 1;
+  scalars.push_back(small);
+  small.Words[0] = 2;
+  scalars.push_back(small);
+  for (int i = 0; i < 16; ++i) scalars.push_back(RandomBelow(c.n, rng));
+  scalars[0] = zero;
+  for (const bool generator : {true, false}) {
+    const F& bx = generator ? c.gx : qx;
+    const F& by = generator ? c.gy : qy;
+    for (size_t i = 0; i < scalars.size(); ++i) {
+      F x, y, old_x, old_y;
+      ASSERT_EQ(0, EcPointMulPrimeFixedBase(bx, by, c.p, c.a, scalars[i], 0, x, y));
+      {
+        GenericPath generic;
+        ASSERT_EQ(0, EcPointMulPrimeFixedBase(bx, by, c.p, c.a, scalars[i], 0, old_x, old_y));
+      }
+      EXPECT_EQ(Point(old_x, old_y), Point(x, y)) << "seed " << seed << " scalar " << i << " generator " << generator;
     }
   }
 }
