@@ -178,22 +178,26 @@ inline unsigned char AddCarry(unsigned char c, uint64_t a, uint64_t b, uint64_t&
   "adoxq %[" #L5 "], %[" #L5 "]\n\t"          \
   "adcq $0, %[" #L5 "]\n\t"
 
+// P256_FIRST_ROW: l0..l4 = a b[0], l5 = 0 with CF and OF clear, the start of both Montgomery products.
+#define P256_FIRST_ROW                          \
+  "movq (%[b]), %%rdx\n\t"                      \
+  "mulxq (%[a]), %[l0], %[l1]\n\t"              \
+  "mulxq 8(%[a]), %[lo], %[l2]\n\t"             \
+  "addq %[lo], %[l1]\n\t"                       \
+  "mulxq 16(%[a]), %[lo], %[l3]\n\t"            \
+  "adcq %[lo], %[l2]\n\t"                       \
+  "mulxq 24(%[a]), %[lo], %[l4]\n\t"            \
+  "adcq %[lo], %[l3]\n\t"                       \
+  "adcq $0, %[l4]\n\t"                          \
+  "xorl %k[l5], %k[l5]\n\t"
+
 // MulAdx: a b R^-1 modulo p with mulx and the two carry chains of adcx and adox, one product row
 // followed by one reduction step at a time; the final subtraction of p is chosen by cmov. Needs BMI2
 // and ADX; out may alias the inputs (it is written last).
 inline void MulAdx(uint64_t* out, const uint64_t* a, const uint64_t* b) {
   uint64_t l0, l1, l2, l3, l4, l5, lo, hi;
   __asm__ volatile(
-      "movq (%[b]), %%rdx\n\t"
-      "mulxq (%[a]), %[l0], %[l1]\n\t"
-      "mulxq 8(%[a]), %[lo], %[l2]\n\t"
-      "addq %[lo], %[l1]\n\t"
-      "mulxq 16(%[a]), %[lo], %[l3]\n\t"
-      "adcq %[lo], %[l2]\n\t"
-      "mulxq 24(%[a]), %[lo], %[l4]\n\t"
-      "adcq %[lo], %[l3]\n\t"
-      "adcq $0, %[l4]\n\t"
-      "xorl %k[l5], %k[l5]\n\t"
+      P256_FIRST_ROW
       P256_REDUCE(l0, l1, l2, l3, l4, l5)
       P256_ROW(8, l1, l2, l3, l4, l5, l0)
       P256_REDUCE(l1, l2, l3, l4, l5, l0)
@@ -355,16 +359,7 @@ inline void SqrAdx(uint64_t* out, const uint64_t* a) {
 inline void MontMul4Adx(uint64_t* out, const uint64_t* a, const uint64_t* b, const uint64_t* m, uint64_t m_inv) {
   uint64_t l0, l1, l2, l3, l4, l5, lo, hi;
   __asm__ volatile(
-      "movq (%[b]), %%rdx\n\t"
-      "mulxq (%[a]), %[l0], %[l1]\n\t"
-      "mulxq 8(%[a]), %[lo], %[l2]\n\t"
-      "addq %[lo], %[l1]\n\t"
-      "mulxq 16(%[a]), %[lo], %[l3]\n\t"
-      "adcq %[lo], %[l2]\n\t"
-      "mulxq 24(%[a]), %[lo], %[l4]\n\t"
-      "adcq %[lo], %[l3]\n\t"
-      "adcq $0, %[l4]\n\t"
-      "xorl %k[l5], %k[l5]\n\t"
+      P256_FIRST_ROW
       MONT4_REDUCE(l0, l1, l2, l3, l4, l5)
       P256_ROW(8, l1, l2, l3, l4, l5, l0)
       MONT4_REDUCE(l1, l2, l3, l4, l5, l0)
@@ -398,6 +393,7 @@ inline void MontMul4Adx(uint64_t* out, const uint64_t* a, const uint64_t* b, con
 #undef MONT4_REDUCE
 #undef P256_ROW
 #undef P256_REDUCE
+#undef P256_FIRST_ROW
 
 inline bool CpuHasMulxAdx() {
   unsigned a = 0, b = 0, c = 0, d = 0;
