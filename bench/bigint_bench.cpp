@@ -52,9 +52,8 @@ void RunModPow(benchmark::State& state, const Operands& ops, bool exponent_65537
 void OursModPow(benchmark::State& state) { RunModPow(state, Operands(static_cast<int>(state.range(0))), false); }
 
 void OursModPowPortable(benchmark::State& state) {
-  velmora::crypto::bigint::internal::ForcePortableMontgomery(true);
+  const velmora::crypto::bigint::internal::PortableMontgomeryScope portable;
   RunModPow(state, Operands(static_cast<int>(state.range(0))), false);
-  velmora::crypto::bigint::internal::ForcePortableMontgomery(false);
 }
 
 void OpenSslModExpMont(benchmark::State& state) {

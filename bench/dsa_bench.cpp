@@ -106,12 +106,9 @@ void BM_OpenSslVerify(benchmark::State& state) {
   if (valid != 1) state.SkipWithError("OpenSSL's signature did not verify");
 }
 
-// PortableProducts forces the Montgomery products onto the portable code for one benchmark, so that
-// both paths are measured in the same run.
-struct PortableProducts {
-  PortableProducts() { velmora::crypto::bigint::internal::ForcePortableMontgomery(true); }
-  ~PortableProducts() { velmora::crypto::bigint::internal::ForcePortableMontgomery(false); }
-};
+// The Portable rows force the Montgomery products onto the portable code, so that both paths are
+// measured in the same run.
+using PortableProducts = velmora::crypto::bigint::internal::PortableMontgomeryScope;
 
 void BM_OursSignPortable(benchmark::State& state) {
   const PortableProducts portable;

@@ -188,12 +188,9 @@ void BM_OpenSslSign(benchmark::State& state) { RunOpenSslPadded(state, 0); }
 void BM_OpenSslVerify(benchmark::State& state) { RunOpenSslPadded(state, 1); }
 void BM_OpenSslOaepDecrypt(benchmark::State& state) { RunOpenSslPadded(state, 2); }
 
-// PortableProducts forces the Montgomery products onto the portable code for one benchmark, so that
-// both paths are measured in the same run.
-struct PortableProducts {
-  PortableProducts() { velmora::crypto::bigint::internal::ForcePortableMontgomery(true); }
-  ~PortableProducts() { velmora::crypto::bigint::internal::ForcePortableMontgomery(false); }
-};
+// The Portable rows force the Montgomery products onto the portable code, so that both paths are
+// measured in the same run.
+using PortableProducts = velmora::crypto::bigint::internal::PortableMontgomeryScope;
 
 void BM_OursSignPortable(benchmark::State& state) {
   const PortableProducts portable;

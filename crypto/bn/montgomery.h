@@ -56,6 +56,13 @@ namespace bigint::internal {
 void ForcePortableMontgomery(bool portable);
 // MontgomeryUsesMulx: whether the products currently run on mulx/adx.
 bool MontgomeryUsesMulx();
+// PortableMontgomeryScope forces the portable products for its lifetime.
+struct PortableMontgomeryScope {
+  PortableMontgomeryScope() { ForcePortableMontgomery(true); }
+  ~PortableMontgomeryScope() { ForcePortableMontgomery(false); }
+  PortableMontgomeryScope(const PortableMontgomeryScope&) = delete;
+  PortableMontgomeryScope& operator=(const PortableMontgomeryScope&) = delete;
+};
 
 }  // namespace bigint::internal
 
