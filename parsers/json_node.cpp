@@ -27,14 +27,19 @@ namespace velmora::parsers {
 
 namespace {
 
-// A slab is its link, padded to the node alignment, followed by kSlabNodes node blocks.
-constexpr size_t kSlabHeader = (sizeof(void*) + alignof(JsonNode) - 1) / alignof(JsonNode) * alignof(JsonNode);
-constexpr size_t kSlabBlocks = sizeof(JsonNode) * JsonNodePool::kSlabNodes;
-constexpr size_t kSlabBytes = kSlabHeader + kSlabBlocks;
-// Text chunks hold this many bytes, or one longer text.
-constexpr size_t kTextChunkBytes = 64 * 1024;
+// A slab is its header, padded to the node alignment, followed by its node blocks.
+template <typename Header>
+constexpr size_t PaddedHeader() {
+  return (sizeof(Header) + alignof(JsonNode) - 1) / alignof(JsonNode) * alignof(JsonNode);
+}
+// The small slabs of the first nodes.
+constexpr size_t kSmallSlabBlocks = sizeof(JsonNode) * JsonNodePool::kSlabNodes;
 
-char* SlabBlocks(void* slab) { return static_cast<char*>(slab) + kSlabHeader; }
+// RunBytes is the size of the page run that follows `earlier` runs of its kind.
+size_t RunBytes(uint32_t earlier) {
+  const size_t bytes = platform::kLargePageBytes << (earlier < 4 ? earlier : 4);
+  return bytes < JsonNodePool::kMaxRunBytes ? bytes : JsonNodePool::kMaxRunBytes;
+}
 
 // A path segment is at most three pieces of text.
 struct Pieces {
@@ -55,7 +60,20 @@ struct Pieces {
 
 }  // namespace
 
+char* JsonNodePool::SlabBlocks(Slab* slab) { return reinterpret_cast<char*>(slab) + PaddedHeader<Slab>(); }
+
 void* JsonNodePool::Take() {
+  if (free_ == nullptr && fresh_cursor_ != fresh_limit_) {
+    void* fresh = fresh_cursor_;
+    fresh_cursor_ += sizeof(JsonNode);
+    POOL_UNPOISON(fresh, sizeof(JsonNode));
+    ++in_use_;
+    return fresh;
+  }
+  return TakeSlow();
+}
+
+void* JsonNodePool::TakeSlow() {
   FreeBlock* block = free_;
   if (block != nullptr) {
     POOL_UNPOISON(block, sizeof(JsonNode));
@@ -63,30 +81,43 @@ void* JsonNodePool::Take() {
     ++in_use_;
     return block;
   }
-  if (fresh_next_ == kSlabNodes) {
-    if (fresh_ != nullptr && fresh_->next != nullptr) {
-      fresh_ = fresh_->next;
-    } else {
-      void* memory = platform::Alloc(kSlabBytes);
-      if (memory == nullptr) return nullptr;
-      auto* slab = static_cast<Slab*>(memory);
-      slab->next = nullptr;
-      if (last_slab_ != nullptr) {
-        last_slab_->next = slab;
-      } else {
-        slabs_ = slab;
-      }
-      last_slab_ = slab;
-      ++slab_count_;
-      POOL_POISON(SlabBlocks(slab), kSlabBlocks);
-      fresh_ = slab;
-    }
-    fresh_next_ = 0;
+  if (fresh_ != nullptr && fresh_->next != nullptr) {
+    StartFresh(fresh_->next);
+  } else {
+    Slab* slab = NewSlab();
+    if (slab == nullptr) return nullptr;
+    StartFresh(slab);
   }
-  void* fresh = SlabBlocks(fresh_) + fresh_next_++ * sizeof(JsonNode);
-  POOL_UNPOISON(fresh, sizeof(JsonNode));
-  ++in_use_;
-  return fresh;
+  return Take();
+}
+
+JsonNodePool::Slab* JsonNodePool::NewSlab() {
+  // The first slabs are small ones from the library allocator; a larger tree goes on in page runs.
+  const bool pages = slab_count_ >= kRetainedSlabs;
+  const size_t bytes = pages ? RunBytes(page_runs_) : PaddedHeader<Slab>() + kSmallSlabBlocks;
+  void* memory = pages ? platform::AllocPages(bytes) : platform::Alloc(bytes);
+  if (memory == nullptr) return nullptr;
+  auto* slab = static_cast<Slab*>(memory);
+  slab->next = nullptr;
+  slab->bytes = bytes;
+  slab->nodes = static_cast<uint32_t>((bytes - PaddedHeader<Slab>()) / sizeof(JsonNode));
+  slab->pages = pages;
+  if (last_slab_ != nullptr) {
+    last_slab_->next = slab;
+  } else {
+    slabs_ = slab;
+  }
+  last_slab_ = slab;
+  ++slab_count_;
+  if (pages) ++page_runs_;
+  POOL_POISON(SlabBlocks(slab), slab->nodes * sizeof(JsonNode));
+  return slab;
+}
+
+void JsonNodePool::StartFresh(Slab* slab) {
+  fresh_ = slab;
+  fresh_cursor_ = SlabBlocks(slab);
+  fresh_limit_ = fresh_cursor_ + slab->nodes * sizeof(JsonNode);
 }
 
 void JsonNodePool::Give(void* block) {
@@ -98,10 +129,16 @@ void JsonNodePool::Give(void* block) {
 }
 
 void JsonNodePool::GiveAll() {
-  for (Slab* slab = slabs_; slab != nullptr; slab = slab->next) POOL_POISON(SlabBlocks(slab), kSlabBlocks);
+  for (Slab* slab = slabs_; slab != nullptr; slab = slab->next) {
+    POOL_POISON(SlabBlocks(slab), slab->nodes * sizeof(JsonNode));
+  }
   free_ = nullptr;
-  fresh_ = slabs_;
-  fresh_next_ = slabs_ != nullptr ? 0 : kSlabNodes;
+  if (slabs_ != nullptr) {
+    StartFresh(slabs_);
+  } else {
+    fresh_ = nullptr;
+    fresh_cursor_ = fresh_limit_ = nullptr;
+  }
   in_use_ = 0;
   owning_ = 0;
 }
@@ -112,6 +149,7 @@ void JsonNodePool::Trim() {
   if (texts_ != nullptr) {
     ReleaseTexts(texts_->next);
     texts_->next = nullptr;
+    text_chunks_ = 1;
     text_next_ = reinterpret_cast<char*>(texts_ + 1);
     text_end_ = reinterpret_cast<char*>(texts_) + texts_->size;
   }
@@ -129,11 +167,16 @@ char* JsonNodePool::TakeText(uint32_t length) {
 }
 
 char* JsonNodePool::TakeTextSlow(size_t bytes) {
-  const size_t size = sizeof(TextChunk) + (bytes > kTextChunkBytes ? bytes : kTextChunkBytes);
-  void* memory = platform::Alloc(size);
+  // The first chunks are small; a document with more text goes on in page runs, as its nodes do.
+  const size_t usual = text_chunks_ < kSmallTextChunks ? kTextChunkBytes
+                                                     : RunBytes(text_chunks_ - kSmallTextChunks) - sizeof(TextChunk);
+  const size_t size = sizeof(TextChunk) + (bytes > usual ? bytes : usual);
+  const bool pages = size >= platform::kLargePageBytes;
+  void* memory = pages ? platform::AllocPages(size) : platform::Alloc(size);
   if (memory == nullptr) return nullptr;
   auto* chunk = static_cast<TextChunk*>(memory);
   chunk->size = size;
+  chunk->pages = pages;
   char* text = reinterpret_cast<char*>(chunk + 1);
   if (texts_ == nullptr) {
     chunk->next = nullptr;
@@ -144,7 +187,8 @@ char* JsonNodePool::TakeTextSlow(size_t bytes) {
     texts_->next = chunk;
   }
   // A chunk made for one long text leaves the open chunk as it is.
-  if (bytes <= kTextChunkBytes) {
+  if (bytes <= usual) {
+    ++text_chunks_;
     text_next_ = text + bytes;
     text_end_ = reinterpret_cast<char*>(chunk) + size;
   }
@@ -154,7 +198,11 @@ char* JsonNodePool::TakeTextSlow(size_t bytes) {
 void JsonNodePool::ReleaseTexts(TextChunk* from) {
   while (from != nullptr) {
     TextChunk* next = from->next;
-    platform::Free(from, from->size);
+    if (from->pages) {
+      platform::FreePages(from, from->size);
+    } else {
+      platform::Free(from, from->size);
+    }
     from = next;
   }
 }
@@ -162,14 +210,20 @@ void JsonNodePool::ReleaseTexts(TextChunk* from) {
 void JsonNodePool::Release() {
   while (slabs_ != nullptr) {
     Slab* slab = slabs_;
-    POOL_UNPOISON(slab, kSlabBytes);
+    POOL_UNPOISON(slab, slab->bytes);
     slabs_ = slab->next;
-    platform::Free(slab, kSlabBytes);
+    if (slab->pages) {
+      platform::FreePages(slab, slab->bytes);
+    } else {
+      platform::Free(slab, slab->bytes);
+    }
   }
   last_slab_ = fresh_ = nullptr;
-  fresh_next_ = kSlabNodes;
+  fresh_cursor_ = fresh_limit_ = nullptr;
   free_ = nullptr;
   slab_count_ = 0;
+  page_runs_ = 0;
+  text_chunks_ = 0;
   ReleaseTexts(texts_);
   texts_ = nullptr;
   text_next_ = text_end_ = nullptr;

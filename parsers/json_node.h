@@ -19,16 +19,24 @@ constexpr uint32_t kJsonNull = 5;
 
 class JsonNode;
 
-// JsonNodePool hands out node-sized blocks cut from slabs of kSlabNodes, and keeps the blocks given
-// back on a free list for the next nodes, so that building and freeing a tree costs one allocation
-// per slab rather than one per node. The texts of the nodes come from the pool's text arena, chunks
-// that are only rewound once no node is in use. Slabs go back to the library allocator when the pool
-// is destroyed, or by Trim once no block is in use. Free blocks are poisoned for ASan.
+// JsonNodePool hands out node-sized blocks cut from slabs, and keeps the blocks given back on a free
+// list for the next nodes, so that building and freeing a tree costs one allocation per slab rather
+// than one per node. The first kRetainedSlabs slabs hold kSlabNodes blocks each; a larger tree takes
+// its further nodes in runs of pages from the system, each twice the size of the one before up to
+// kMaxRunBytes, so that a large document costs a few calls and, where the system has large pages, a
+// fault per large page rather than per page. The texts of the nodes come from the pool's text arena,
+// chunks that are only rewound once no node is in use, and that grow into page runs the same way.
+// Slabs go back when the pool is destroyed, or by Trim once no block is in use. Free blocks are
+// poisoned for ASan.
 class JsonNodePool {
  public:
   static constexpr uint32_t kSlabNodes = 256;
   // Trim keeps this many slabs (a tree of up to 16,384 nodes) for the next document.
   static constexpr uint32_t kRetainedSlabs = 64;
+  // Text chunks hold kTextChunkBytes up to kSmallTextChunks of them, then page runs.
+  static constexpr std::size_t kTextChunkBytes = 64 * 1024;
+  static constexpr uint32_t kSmallTextChunks = 16;
+  static constexpr std::size_t kMaxRunBytes = std::size_t{16} * 1024 * 1024;
 
   JsonNodePool() = default;
   ~JsonNodePool() { Release(); }
@@ -57,13 +65,24 @@ class JsonNodePool {
   struct FreeBlock {
     FreeBlock* next;
   };
+  // A slab's header; its blocks follow, from SlabBlocks on.
   struct Slab {
     Slab* next;
+    std::size_t bytes;
+    uint32_t nodes;
+    bool pages;
   };
   struct TextChunk {
     TextChunk* next;
     std::size_t size;
+    bool pages;
   };
+  static char* SlabBlocks(Slab* slab);
+  void* TakeSlow();
+  // NewSlab allocates the next slab and links it last; null when memory runs out.
+  Slab* NewSlab();
+  // StartFresh makes slab's blocks the fresh ones.
+  void StartFresh(Slab* slab);
   // Release frees every slab and text chunk; no block may be in use.
   void Release();
   void ReleaseTexts(TextChunk* from);
@@ -71,14 +90,17 @@ class JsonNodePool {
 
   Slab* slabs_ = nullptr;
   Slab* last_slab_ = nullptr;
-  // Blocks never handed out since the slabs were made or GiveAll: fresh_ from index fresh_next_ on,
-  // then the slabs after it.
+  // Blocks never handed out since the slabs were made or GiveAll: fresh_cursor_ up to fresh_limit_ in
+  // slab fresh_, then the slabs after it.
   Slab* fresh_ = nullptr;
-  uint32_t fresh_next_ = kSlabNodes;
+  char* fresh_cursor_ = nullptr;
+  char* fresh_limit_ = nullptr;
   FreeBlock* free_ = nullptr;
   uint32_t slab_count_ = 0;
+  uint32_t page_runs_ = 0;
   uint32_t in_use_ = 0;
   uint32_t owning_ = 0;
+  uint32_t text_chunks_ = 0;
   TextChunk* texts_ = nullptr;
   char* text_next_ = nullptr;
   char* text_end_ = nullptr;

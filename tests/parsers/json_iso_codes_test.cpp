@@ -59,6 +59,61 @@ TEST(JsonIsoCodes, TreesAndStreamEventsAgreeWithPython) {
   EXPECT_EQ(CheckTrees(batch), 16);
 }
 
+// A file's array ten times over makes a tree large enough to take its nodes and texts from page runs:
+// by either tree path, each element equals its twin in the one-fold tree (which the test above checks
+// against python), with its positions shifted by the length of the copies before it.
+TEST(JsonIsoCodes, TenfoldTreeEqualsTenCopiesOfTheOnefoldTree) {
+  if (IsoCodesFolder().empty()) GTEST_SKIP() << "iso-codes is missing";
+  const std::string one = ReadFile(DataPath("639-3"));
+  const size_t open = one.find('['), close = one.rfind(']');
+  const std::string elements = one.substr(open + 1, close - open - 1);
+  std::string tenfold = one.substr(0, open + 1);
+  for (int i = 0; i < 10; ++i) tenfold += (i == 0 ? "" : ",") + elements;
+  tenfold += one.substr(close);
+  auto text = [](const char* data, int32_t length) { return std::string(data, static_cast<size_t>(length)); };
+  auto same = [&](const JsonNode* a, const JsonNode* b, uint32_t shift) {
+    return a->Type() == b->Type() && a->ChildCount() == b->ChildCount() &&
+           text(a->NameText(), a->NameLength()) == text(b->NameText(), b->NameLength()) &&
+           text(a->ValueText(), a->ValueLength()) == text(b->ValueText(), b->ValueLength()) &&
+           a->StartPosition() + shift == b->StartPosition() && a->EndPosition() + shift == b->EndPosition() &&
+           (a->ValueStart() == 0 ? 0 : a->ValueStart() + shift) == b->ValueStart();
+  };
+  for (const bool stepwise : {false, true}) {
+    internal::ForceStepwiseJson(stepwise);
+    JsonParser small, large;
+    for (JsonParser* parser : {&small, &large}) {
+      parser->SetTreeMode(1);
+      parser->SetUnescapeOptions(3);
+    }
+    const int small_rc = small.ParseText(one.c_str());
+    const int large_rc = large.ParseText(tenfold.c_str());
+    internal::ForceStepwiseJson(false);
+    ASSERT_EQ(small_rc, 0);
+    ASSERT_EQ(large_rc, 0);
+    const JsonNode* array = small.Root()->FirstChild();
+    const JsonNode* big_array = large.Root()->FirstChild();
+    ASSERT_TRUE(array != nullptr && big_array != nullptr);
+    ASSERT_EQ(big_array->ChildCount(), 10 * array->ChildCount());
+    uint32_t copy = 0, mismatches = 0;
+    const JsonNode* twin = array->FirstChild();
+    for (const JsonNode* element = big_array->FirstChild(); element != nullptr; element = element->NextSibling()) {
+      const auto shift = static_cast<uint32_t>(copy * (elements.size() + 1));
+      bool equal = same(twin, element, shift);
+      for (const JsonNode *a = twin->FirstChild(), *b = element->FirstChild(); equal && a != nullptr;
+           a = a->NextSibling(), b = b->NextSibling()) {
+        equal = same(a, b, shift) && a->FirstChild() == nullptr;
+      }
+      mismatches += equal ? 0 : 1;
+      if ((twin = twin->NextSibling()) == nullptr) {
+        twin = array->FirstChild();
+        ++copy;
+      }
+    }
+    EXPECT_EQ(copy, 10u) << "stepwise " << stepwise;
+    EXPECT_EQ(mismatches, 0u) << "stepwise " << stepwise;
+  }
+}
+
 // MemberOf selects element `step` of the file's array and picks one of its member names.
 std::string MemberOf(IsoTree& tree, const std::string& array, const std::string& step, std::mt19937_64& rng) {
   EXPECT_EQ(tree.EvalPath(("/json/" + array + "/" + step).c_str()), 0);
