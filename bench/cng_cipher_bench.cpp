@@ -1,7 +1,8 @@
 // CngCipher (the platform cipher object over the crypto modules' BCrypt entry points) next to OpenSSL's
 // EVP called directly, on the same 16 KiB: AES-128-CBC encryption and decryption and AES-128-CTR. Each
 // iteration configures the key and IV and runs one final call, on both sides. CTR lays its counter
-// blocks out and encrypts a run of up to 16 KiB of them in one platform call.
+// blocks out and encrypts a run of up to 16 KiB of them in one platform call; the _Portable row lays the
+// counters out and XORs without AVX2.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "bench/bench_data.h"
 #include "bench/evp_cipher_bench.h"
+#include "crypto/cipher/block_modes.h"
 #include "crypto/providers/bcrypt_cipher_functions.h"
 #include "crypto/providers/cng_cipher.h"
 
@@ -49,6 +51,14 @@ void BM_Aes128CbcDecrypt_Cng(benchmark::State& state) { Platform(state, kModeCbc
 void BM_Aes128CbcDecrypt_OpenSsl(benchmark::State& state) { bench::EvpCipherBench(state, "AES-128-CBC", true); }
 void BM_Aes128Ctr_Cng(benchmark::State& state) { Platform(state, kModeCtr, false); }
 void BM_Aes128Ctr_OpenSsl(benchmark::State& state) { bench::EvpCipherBench(state, "AES-128-CTR", false); }
+// The same CTR with the counters laid out one at a time and the XOR off AVX2.
+void BM_Aes128Ctr_Cng_Portable(benchmark::State& state) {
+  internal::ForcePortableCtrCounters(true);
+  internal::ForcePortableXor(true);
+  Platform(state, kModeCtr, false);
+  internal::ForcePortableCtrCounters(false);
+  internal::ForcePortableXor(false);
+}
 
 BENCHMARK(BM_Aes128CbcEncrypt_Cng);
 BENCHMARK(BM_Aes128CbcEncrypt_OpenSsl);
@@ -56,5 +66,6 @@ BENCHMARK(BM_Aes128CbcDecrypt_Cng);
 BENCHMARK(BM_Aes128CbcDecrypt_OpenSsl);
 BENCHMARK(BM_Aes128Ctr_Cng);
 BENCHMARK(BM_Aes128Ctr_OpenSsl);
+BENCHMARK(BM_Aes128Ctr_Cng_Portable);
 
 }  // namespace

@@ -1,9 +1,13 @@
 #include "crypto/cipher/block_modes.h"
 
+#include <atomic>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "core/byte_order.h"
@@ -83,8 +87,54 @@ void XorBlockInto(uint8_t target[16], const uint8_t source[16]) {
 
 void XorBytesInto(uint8_t* target, const uint8_t* source, int32_t n) { XorBytes(target, target, source, n); }
 
+namespace {
+
+std::atomic<bool> g_portable_xor{false};
+
+#if defined(__x86_64__)
+bool CpuHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2") != 0;
+  return has;
+}
+
+// XorBytesAvx2 does the whole 32-byte words of n, 128 bytes per round while that much is left; it
+// returns how many bytes it did. Each round loads before it stores, so out may equal a or b.
+__attribute__((target("avx2"))) int32_t XorBytesAvx2(uint8_t* out, const uint8_t* a, const uint8_t* b, int32_t n) {
+  int32_t i = 0;
+  for (; i + 128 <= n; i += 128) {
+    const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+    const __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i + 32));
+    const __m256i x2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i + 64));
+    const __m256i x3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i + 96));
+    const __m256i y0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+    const __m256i y1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 32));
+    const __m256i y2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 64));
+    const __m256i y3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 96));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_xor_si256(x0, y0));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 32), _mm256_xor_si256(x1, y1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 64), _mm256_xor_si256(x2, y2));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 96), _mm256_xor_si256(x3, y3));
+  }
+  for (; i + 32 <= n; i += 32) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_xor_si256(x, y));
+  }
+  _mm256_zeroupper();
+  return i;
+}
+#endif
+
+}  // namespace
+
+void internal::ForcePortableXor(bool portable) { g_portable_xor.store(portable, std::memory_order_relaxed); }
+
 void XorBytes(uint8_t* out, const uint8_t* a, const uint8_t* b, int32_t n) {
   int32_t i = 0;
+#if defined(__x86_64__)
+  // Short spans (single blocks, tails) stay on the loop below, which needs no dispatch.
+  if (n >= 128 && !g_portable_xor.load(std::memory_order_relaxed) && CpuHasAvx2()) i = XorBytesAvx2(out, a, b, n);
+#endif
 #if defined(__SSE2__)
   for (; i + 32 <= n; i += 32) {
     const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));

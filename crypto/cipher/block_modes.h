@@ -60,8 +60,14 @@ void FinalBlockPad(uint8_t block[16], int32_t used);
 // XorBlockInto XORs a 16-byte block into target; XorBytesInto XORs n bytes (nothing when n < 1).
 void XorBlockInto(uint8_t target[16], const uint8_t source[16]);
 void XorBytesInto(uint8_t* target, const uint8_t* source, int32_t n);
-// XorBytes sets out = a XOR b over n bytes, eight at a time (out may equal a or b).
+// XorBytes sets out = a XOR b over n bytes (out may equal a or b): 32 bytes at a time with AVX2 where the
+// processor has it, else 16 (SSE2) and 8 at a time.
 void XorBytes(uint8_t* out, const uint8_t* a, const uint8_t* b, int32_t n);
+
+namespace internal {
+// ForcePortableXor(true) keeps XorBytes off AVX2, for tests and benchmarks that compare both forms.
+void ForcePortableXor(bool portable);
+}  // namespace internal
 
 // Word loading for the cores: count bytes (a multiple of 4 or 8) into words.
 void LoadWordsLittleEndian(uint32_t* words, const uint8_t* bytes, int32_t count);

@@ -1,8 +1,13 @@
 #include "crypto/providers/cng_cipher.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "core/byte_order.h"
 #include "crypto/providers/bcrypt_cipher_functions.h"
@@ -270,6 +275,83 @@ int CngCipher::ConfigureXts(const uint8_t* key, int32_t key_length, bool tweak_g
 
 // ---- Counter mode ---------------------------------------------------------------------------------------
 
+namespace {
+
+std::atomic<bool> g_portable_counters{false};
+
+// The counter is the IV, which travels with the ciphertext: the layout below may branch on its value
+// (whether the low half wraps inside a run) without telling anything about the key or the data.
+
+// LayCountersPortable writes n big-endian counters from (high, low) at stream, stepping the two 64-bit
+// halves in registers with the carry into the high half.
+void LayCountersPortable(uint8_t* stream, uint64_t& high, uint64_t& low, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) {
+    const uint64_t words[2] = {__builtin_bswap64(high), __builtin_bswap64(low)};
+    std::memcpy(stream + 16 * i, words, 16);
+    high += ++low == 0 ? 1 : 0;
+  }
+}
+
+#if defined(__x86_64__)
+bool CpuHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2") != 0;
+  return has;
+}
+
+// LayCountersAvx2 writes n counters (n even) two to a 256-bit store: the lanes hold (high, low, high,
+// low + 1) as numbers, step by two in the low halves and are byte-swapped on the way out. The caller
+// makes sure the low half does not wrap inside the run.
+__attribute__((target("avx2"))) void LayCountersAvx2(uint8_t* stream, uint64_t high, uint64_t low, int32_t n) {
+  const __m256i swap = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,  //
+                                        7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+  const auto h = static_cast<long long>(high);
+  const __m256i step = _mm256_setr_epi64x(0, 2, 0, 2);
+  const __m256i step4 = _mm256_setr_epi64x(0, 8, 0, 8);
+  __m256i c0 = _mm256_setr_epi64x(h, static_cast<long long>(low), h, static_cast<long long>(low + 1));
+  __m256i c1 = _mm256_add_epi64(c0, step);
+  __m256i c2 = _mm256_add_epi64(c1, step);
+  __m256i c3 = _mm256_add_epi64(c2, step);
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(stream + 16 * i), _mm256_shuffle_epi8(c0, swap));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(stream + 16 * i + 32), _mm256_shuffle_epi8(c1, swap));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(stream + 16 * i + 64), _mm256_shuffle_epi8(c2, swap));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(stream + 16 * i + 96), _mm256_shuffle_epi8(c3, swap));
+    c0 = _mm256_add_epi64(c0, step4);
+    c1 = _mm256_add_epi64(c1, step4);
+    c2 = _mm256_add_epi64(c2, step4);
+    c3 = _mm256_add_epi64(c3, step4);
+  }
+  for (; i < n; i += 2) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(stream + 16 * i), _mm256_shuffle_epi8(c0, swap));
+    c0 = _mm256_add_epi64(c0, step);
+  }
+  _mm256_zeroupper();
+}
+#endif
+
+// LayCounters writes n counters from the IV's halves and leaves the halves n steps on.
+void LayCounters(uint8_t* stream, uint64_t& high, uint64_t& low, int32_t n) {
+#if defined(__x86_64__)
+  const auto even = static_cast<uint64_t>(n & ~1);
+  if (even >= 2 && low <= UINT64_MAX - (even - 1) && !g_portable_counters.load(std::memory_order_relaxed) &&
+      CpuHasAvx2()) {
+    LayCountersAvx2(stream, high, low, static_cast<int32_t>(even));
+    low += even;  // 0 exactly when the next counter carries into the high half
+    if (low == 0) ++high;
+    LayCountersPortable(stream + 16 * even, high, low, n - static_cast<int32_t>(even));
+    return;
+  }
+#endif
+  LayCountersPortable(stream, high, low, n);
+}
+
+}  // namespace
+
+void internal::ForcePortableCtrCounters(bool portable) {
+  g_portable_counters.store(portable, std::memory_order_relaxed);
+}
+
 int CngCipher::CtrKeystream(const uint8_t* input, int32_t length, uint8_t* output, int32_t* produced) {
   *produced = 0;
   if (length < 1) return 0;
@@ -320,11 +402,7 @@ int CngCipher::CtrWholeBlocks(const uint8_t* input, int32_t blocks, uint8_t* out
   uint8_t* stream = apart ? output : buffer;
   // The counter is stepped as two 64-bit halves in registers and written back once.
   uint64_t high = core::LoadUInt64BE(iv_), low = core::LoadUInt64BE(iv_ + 8);
-  for (int32_t i = 0; i < n; ++i) {
-    const uint64_t words[2] = {__builtin_bswap64(high), __builtin_bswap64(low)};
-    std::memcpy(stream + 16 * i, words, 16);
-    high += ++low == 0 ? 1 : 0;
-  }
+  LayCounters(stream, high, low, n);
   core::StoreUInt64BE(iv_, high);
   core::StoreUInt64BE(iv_ + 8, low);
   const auto bytes = static_cast<platform::ULONG>(16 * n);

@@ -162,4 +162,10 @@ class CngCipher final : public CipherObject {
   int32_t xts_flag_ = 0;
 };
 
+namespace internal {
+// ForcePortableCtrCounters(true) lays counter blocks out one at a time in 64-bit registers instead of
+// two to an AVX2 store, for tests and benchmarks that compare both forms.
+void ForcePortableCtrCounters(bool portable);
+}  // namespace internal
+
 }  // namespace velmora::crypto

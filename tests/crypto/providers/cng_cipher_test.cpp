@@ -238,24 +238,37 @@ TEST_F(CngCipherTest, LongXtsKeysMatchOpenSsl) {
 }
 
 // CTR runs go to the platform several KiB at a time: long messages in random pieces, with counters
-// that carry out of the low half and out of all 128 bits inside a run, against OpenSSL.
+// that carry out of the low half and out of all 128 bits inside a run (or, for the low half, right at
+// the end of the first run), against OpenSSL; with the counters and the XOR on AVX2 and off it.
 TEST_F(CngCipherTest, LongCtrRunsMatchOpenSsl) {
   std::mt19937 rng(CaseSeed());
-  for (int i = 0; i < 12; ++i) {
-    Message s = Plain(kEngineCipherAes, kCipherAes, kModeCtr, kPaddingNone, "", RandomBytes(rng, 16 + 8 * (i % 3)),
-                      RandomBytes(rng, 16));
-    if (i % 3 == 1) s.iv.replace(8, 8, std::string(7, '\xff') + static_cast<char>(rng()));
-    if (i % 3 == 2) s.iv = std::string(14, '\xff') + static_cast<char>(0xf0 + rng() % 16) + static_cast<char>(rng());
-    const std::string data = RandomBytes(rng, 16 * (200 + rng() % 2000) + rng() % 16);
-    SCOPED_TRACE(Describe(s, data.size()));
-    bool ok = false;
-    const std::string name = "AES-" + std::to_string(s.key.size() * 8) + "-CTR";
-    const std::string expected = EvpCrypt(name.c_str(), s.key, s.iv, data, true, false, &ok);
-    ASSERT_TRUE(ok);
-    const CipherRun run = RunCng(s, data, false, Pieces(rng, data.size(), 1));
-    ASSERT_EQ(run.rc, 0);
-    EXPECT_EQ(ToHexString(run.out), ToHexString(expected));
+  for (bool portable : {false, true}) {
+    internal::ForcePortableCtrCounters(portable);
+    internal::ForcePortableXor(portable);
+    for (int i = 0; i < 12; ++i) {
+      Message s = Plain(kEngineCipherAes, kCipherAes, kModeCtr, kPaddingNone, "", RandomBytes(rng, 16 + 8 * (i % 3)),
+                        RandomBytes(rng, 16));
+      // Odd and even block counts up to the wrap: the vector layout ends on it or one block before.
+      const auto last = static_cast<uint8_t>((rng() & 0xfe) | ((i / 6) & 1));
+      if (i % 3 == 1) s.iv.replace(8, 8, std::string(7, '\xff') + static_cast<char>(last));
+      if (i % 3 == 2) s.iv = std::string(14, '\xff') + static_cast<char>(0xf0 + rng() % 16) + static_cast<char>(rng());
+      const std::string data = RandomBytes(rng, 16 * (256 + rng() % 2000) + rng() % 16);
+      std::vector<size_t> pieces;
+      const size_t to_wrap = 16 * (256 - static_cast<size_t>(last));
+      if (i % 6 == 1) pieces.push_back(to_wrap);
+      for (size_t piece : Pieces(rng, data.size() - (i % 6 == 1 ? to_wrap : 0), 1)) pieces.push_back(piece);
+      SCOPED_TRACE(Describe(s, data.size()) + (portable ? " portable" : ""));
+      bool ok = false;
+      const std::string name = "AES-" + std::to_string(s.key.size() * 8) + "-CTR";
+      const std::string expected = EvpCrypt(name.c_str(), s.key, s.iv, data, true, false, &ok);
+      ASSERT_TRUE(ok);
+      const CipherRun run = RunCng(s, data, false, pieces);
+      ASSERT_EQ(run.rc, 0);
+      EXPECT_EQ(ToHexString(run.out), ToHexString(expected));
+    }
   }
+  internal::ForcePortableCtrCounters(false);
+  internal::ForcePortableXor(false);
 }
 
 // The differences from InternalCipher that callers are told about.
