@@ -19,7 +19,7 @@ constexpr const char* kNoServiceSelected = "You must select a service before sel
 constexpr int kSelectServiceFirst = 602;
 
 // SameId compares two ids without regard to case; an empty record (no id) matches nothing.
-bool SameId(const core::Buffer& record_id, const char* id) {
+bool SameId(const core::BufferCore& record_id, const char* id) {
   return !record_id.IsEmpty() && record_id.EqualsNoCase(id) != 0;
 }
 

@@ -64,7 +64,7 @@ constexpr const char* kAggregateFormatUuid = "00002905-0000-1000-8000-00805F9B34
 struct GattServiceRecord {
   std::shared_ptr<bt::GattDeviceService> service;
   Guid uuid{};
-  core::Buffer id;
+  core::Buffer20 id;  // 12 characters
   core::Buffer description;
   core::StrList parent_svc_ids;
   core::StrList included_svc_ids;
@@ -95,7 +95,7 @@ struct GattCharacteristicRecord {
   std::shared_ptr<bt::GattCharacteristic> characteristic;
   Guid uuid{};
   core::Buffer description;
-  core::Buffer id;
+  core::Buffer20 id;  // 12 characters
   // The loaded fields are atomics: a sink on a platform thread may read a property that loads them while
   // the application's thread does the same. A load that runs twice finds and stores the same values.
   std::atomic<uint32_t> flags{0};
@@ -147,7 +147,7 @@ struct GattDescriptorRecord {
   std::shared_ptr<bt::GattDescriptor> descriptor;
   Guid uuid{};
   core::Buffer description;
-  core::Buffer id;
+  core::Buffer20 id;  // 12 characters
   core::Buffer scratch;
 
   [[nodiscard]] int Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text);
