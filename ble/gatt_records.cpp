@@ -101,7 +101,8 @@ int IndexList(GattTree& tree, GattTree::ListMap& map, const Array* list, int32_t
   try {
     if (whole) {
       for (int32_t i = 0; i < list->Count(); ++i) {
-        if (i != at && RecordAt(*list, i) != nullptr) map.insert_or_assign(GattTree::ListKey{list, id_of(i)}, entry_of(i));
+        if (i == at || RecordAt(*list, i) == nullptr) continue;
+        map.insert_or_assign(GattTree::ListKey{list, id_of(i)}, entry_of(i));
       }
     }
     map.insert_or_assign(GattTree::ListKey{list, id_of(at)}, entry_of(at));
@@ -223,8 +224,8 @@ int GattTree::IndexCharacteristic(int32_t service_index, int32_t at) {
   bool in_list_added = false;
   try {
     exact_added = characteristic_exact.emplace(record->id.Data(), characteristic_ids.Count() - 1).second;
-    in_list_added = IndexList(*this, characteristic_in_list, list, at, service_index) == core::kOk;
-    if (!in_list_added) throw std::bad_alloc();  // its own entry is already taken back
+    // IndexList takes its own entry back when it fails.
+    if (IndexList(*this, characteristic_in_list, list, at, service_index) != core::kOk) throw std::bad_alloc();
     in_list_added = list->Count() >= kIndexedListCount;
     // The first record of an object keeps its entry while it is still in the tree (the walk over the
     // lists found it first).
