@@ -42,6 +42,14 @@ bool BLEEvent::Register(EventKind kind, const std::shared_ptr<Object>& object, A
   return true;
 }
 
+void BLEEvent::ForgetDeadObjects() {
+  std::lock_guard<std::mutex> lock(registrations_mutex_);
+  for (Registrations& registrations : registrations_) {
+    std::erase_if(registrations.objects, [](const auto& entry) { return entry.second.expired(); });
+    registrations.purge_at = 2 * registrations.objects.size() + 16;
+  }
+}
+
 namespace {
 
 // Delegate returns the platform handler for member: it holds the bridge weakly and calls member while the

@@ -66,6 +66,9 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
   // The two below attach nothing to a platform without the event (kENoInterface), and return true.
   bool RegisterNotificationsLost(const std::shared_ptr<platform::bluetooth::GattCharacteristic>& characteristic);
   bool RegisterLogged(const std::shared_ptr<platform::bluetooth::BluetoothPlatform>& platform);
+  // ForgetDeadObjects drops the registrations of objects that no longer exist. Their weak references would
+  // otherwise keep the dead objects' memory allocated until the next amortised purge. Any thread.
+  void ForgetDeadObjects();
 
   // ---- The member handlers, called by the platform on its threads. Each enters the engine (nothing when
   // detached) and runs the engine's handler of the same name; whatever that raises stays here, since

@@ -19,7 +19,7 @@ constexpr const char* kNoServiceSelected = "You must select a service before sel
 constexpr int kSelectServiceFirst = 602;
 
 // SameId compares two ids without regard to case; an empty record (no id) matches nothing.
-bool SameId(const core::Buffer& record_id, const char* id) {
+bool SameId(const core::BufferCore& record_id, const char* id) {
   return !record_id.IsEmpty() && record_id.EqualsNoCase(id) != 0;
 }
 
@@ -73,6 +73,46 @@ auto Checked(const Array* list, const GattTree::Position& position, const char* 
   auto record = RecordAt(*list, position.at);
   if (record == nullptr || record.get() != position.record || object_of(*record) == nullptr) return nullptr;
   return id == nullptr || SameId(record->id, id) ? record : nullptr;
+}
+
+// Walk returns the first record of list that carries id (without regard to case) and has its platform
+// object; null when none. It answers as the list's index would: ids of records with an object are unique
+// within a list, as the tree adds a record only after looking its id up.
+template <class Array, class Object>
+auto Walk(const Array& list, const char* id, Object object_of) -> decltype(RecordAt(list, 0)) {
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    const auto* slot = list.Get(i);
+    if (slot == nullptr || slot->record == nullptr) continue;
+    if (object_of(*slot->record) != nullptr && SameId(slot->record->id, id)) return slot->record;
+  }
+  return nullptr;
+}
+
+// IndexList gives list's records from position 0 to its end their entries in map once the list is long
+// enough to be looked up through it (see GattTree). The entry of the record at `at` goes in last, and is
+// the only one taken back when memory runs out: the others name records that are in the list.
+template <class Array>
+int IndexList(GattTree& tree, GattTree::ListMap& map, const Array* list, int32_t at, int32_t list_index) {
+  if (list->Count() < GattTree::kIndexedListCount) return core::kOk;
+  const auto entry_of = [&](int32_t i) { return GattTree::Position{list_index, i, RecordAt(*list, i).get()}; };
+  const auto id_of = [&](int32_t i) { return std::string(RecordAt(*list, i)->id.Data()); };
+  const bool whole = !tree.indexed_lists.contains(list);
+  bool added = false;
+  try {
+    if (whole) {
+      for (int32_t i = 0; i < list->Count(); ++i) {
+        if (i == at || RecordAt(*list, i) == nullptr) continue;
+        map.insert_or_assign(GattTree::ListKey{list, id_of(i)}, entry_of(i));
+      }
+    }
+    map.insert_or_assign(GattTree::ListKey{list, id_of(at)}, entry_of(at));
+    added = true;
+    if (whole) tree.indexed_lists.insert(list);
+  } catch (const std::bad_alloc&) {
+    if (added) map.erase(map.find(GattTree::ListKeyView{list, RecordAt(*list, at)->id.Data()}));
+    return core::kOutOfMemory;
+  }
+  return core::kOk;
 }
 
 // ForgetIf erases key from map when its entry still names record.
@@ -130,16 +170,20 @@ std::shared_ptr<GattServiceRecord> GattTree::FindService(const char* id) const {
 std::shared_ptr<GattCharacteristicRecord> GattTree::FindCharacteristic(const CharacteristicArray* list,
                                                                        const char* id) const {
   if (list == nullptr) return nullptr;
+  const auto object_of = [](const GattCharacteristicRecord& r) { return r.characteristic.get(); };
+  if (list->Count() < kIndexedListCount || !indexed_lists.contains(list)) return Walk(*list, id, object_of);
   const auto found = characteristic_in_list.find(ListKeyView{list, TextOrEmpty(id)});
   if (found == characteristic_in_list.end()) return nullptr;
-  return Checked(list, found->second, id, [](const GattCharacteristicRecord& r) { return r.characteristic.get(); });
+  return Checked(list, found->second, id, object_of);
 }
 
 std::shared_ptr<GattDescriptorRecord> GattTree::FindDescriptor(const DescriptorArray* list, const char* id) const {
   if (list == nullptr) return nullptr;
+  const auto object_of = [](const GattDescriptorRecord& r) { return r.descriptor.get(); };
+  if (list->Count() < kIndexedListCount || !indexed_lists.contains(list)) return Walk(*list, id, object_of);
   const auto found = descriptor_in_list.find(ListKeyView{list, TextOrEmpty(id)});
   if (found == descriptor_in_list.end()) return nullptr;
-  return Checked(list, found->second, id, [](const GattDescriptorRecord& r) { return r.descriptor.get(); });
+  return Checked(list, found->second, id, object_of);
 }
 
 std::shared_ptr<GattCharacteristicRecord> GattTree::FindCharacteristicByObject(const bt::GattCharacteristic* object,
@@ -180,8 +224,9 @@ int GattTree::IndexCharacteristic(int32_t service_index, int32_t at) {
   bool in_list_added = false;
   try {
     exact_added = characteristic_exact.emplace(record->id.Data(), characteristic_ids.Count() - 1).second;
-    characteristic_in_list.insert_or_assign(ListKey{list, record->id.Data()}, position);
-    in_list_added = true;
+    // IndexList takes its own entry back when it fails.
+    if (IndexList(*this, characteristic_in_list, list, at, service_index) != core::kOk) throw std::bad_alloc();
+    in_list_added = list->Count() >= kIndexedListCount;
     // The first record of an object keeps its entry while it is still in the tree (the walk over the
     // lists found it first).
     if (record->characteristic != nullptr) {
@@ -201,16 +246,13 @@ int GattTree::IndexCharacteristic(int32_t service_index, int32_t at) {
 int GattTree::IndexDescriptor(const DescriptorArray* list, int32_t at) {
   const std::shared_ptr<GattDescriptorRecord> record = list != nullptr ? RecordAt(*list, at) : nullptr;
   if (record == nullptr) return core::kOutOfRange;
-  try {
-    descriptor_in_list.insert_or_assign(ListKey{list, record->id.Data()}, Position{-1, at, record.get()});
-  } catch (const std::bad_alloc&) {
-    return core::kOutOfMemory;
-  }
-  return core::kOk;
+  return IndexList(*this, descriptor_in_list, list, at, -1);
 }
 
 void GattTree::UnindexTail(const CharacteristicArray* list, int32_t from) {
   if (list == nullptr) return;
+  // The list is indexed afresh when it reaches the indexed count again.
+  indexed_lists.erase(list);
   for (int32_t i = from < 0 ? 0 : from; i < list->Count(); ++i) {
     const std::shared_ptr<GattCharacteristicRecord> record = RecordAt(*list, i);
     if (record == nullptr) continue;
@@ -227,6 +269,7 @@ void GattTree::ClearIndex() {
   characteristic_exact.clear();
   characteristic_in_list.clear();
   descriptor_in_list.clear();
+  indexed_lists.clear();
   characteristic_by_object.clear();
 }
 
@@ -556,17 +599,21 @@ int BLEClientEngine::Select(const char* service_id, const char* characteristic_i
 // ---- Building and emptying the tree -------------------------------------------------------------------------
 
 int BLEClientEngine::ClearGattTree() {
-  std::lock_guard<std::mutex> lock(tree_mutex_);
-  (void)selected_characteristic_id_.Clear();
-  (void)selected_service_id_.Clear();
-  gatt_tree_.current_characteristics = nullptr;
-  gatt_tree_.current_descriptors = nullptr;
-  (void)gatt_tree_.service_characteristics.Clear();
-  (void)gatt_tree_.characteristic_descriptors.Clear();
-  (void)gatt_tree_.services.Clear();
-  (void)gatt_tree_.service_ids.Clear();
-  (void)gatt_tree_.characteristic_ids.Clear();
-  gatt_tree_.ClearIndex();
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    (void)selected_characteristic_id_.Clear();
+    (void)selected_service_id_.Clear();
+    gatt_tree_.current_characteristics = nullptr;
+    gatt_tree_.current_descriptors = nullptr;
+    (void)gatt_tree_.service_characteristics.Clear();
+    (void)gatt_tree_.characteristic_descriptors.Clear();
+    (void)gatt_tree_.services.Clear();
+    (void)gatt_tree_.service_ids.Clear();
+    (void)gatt_tree_.characteristic_ids.Clear();
+    gatt_tree_.ClearIndex();
+  }
+  // The platform objects that only the records held died with them.
+  if (bridge_ != nullptr) bridge_->ForgetDeadObjects();
   return 0;
 }
 

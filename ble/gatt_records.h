@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "ble/await.h"
 #include "ble/uuid_text.h"
@@ -63,7 +64,7 @@ constexpr const char* kAggregateFormatUuid = "00002905-0000-1000-8000-00805F9B34
 struct GattServiceRecord {
   std::shared_ptr<bt::GattDeviceService> service;
   Guid uuid{};
-  core::Buffer id;
+  core::Buffer20 id;  // 12 characters
   core::Buffer description;
   core::StrList parent_svc_ids;
   core::StrList included_svc_ids;
@@ -94,7 +95,7 @@ struct GattCharacteristicRecord {
   std::shared_ptr<bt::GattCharacteristic> characteristic;
   Guid uuid{};
   core::Buffer description;
-  core::Buffer id;
+  core::Buffer20 id;  // 12 characters
   // The loaded fields are atomics: a sink on a platform thread may read a property that loads them while
   // the application's thread does the same. A load that runs twice finds and stores the same values.
   std::atomic<uint32_t> flags{0};
@@ -146,7 +147,7 @@ struct GattDescriptorRecord {
   std::shared_ptr<bt::GattDescriptor> descriptor;
   Guid uuid{};
   core::Buffer description;
-  core::Buffer id;
+  core::Buffer20 id;  // 12 characters
   core::Buffer scratch;
 
   [[nodiscard]] int Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text);
@@ -273,6 +274,12 @@ struct GattTree {
   // The indexes (see above). Lookups hash the id where it lies (no key is built); the no-case maps hash and
   // compare with A-Z folded to a-z. A list's entries are keyed by the list's address and the id, and hold
   // the position and the record so that a lookup can check both.
+  //
+  // A characteristic or descriptor list shorter than kIndexedListCount is searched by walking it: its few
+  // records were made together and lie close in memory, where hash entries of a large tree would be spread
+  // over the whole heap. A list gets its entries once it reaches that count (all of them at once) and is
+  // then named in indexed_lists; cutting it drops it from there, so that it is indexed afresh when it grows
+  // again. Only a list named there is looked up through the map.
   struct ExactHash {
     using is_transparent = void;
     size_t operator()(std::string_view id) const { return std::hash<std::string_view>()(id); }
@@ -318,8 +325,10 @@ struct GattTree {
   ExactMap service_exact;
   std::unordered_map<std::string, int32_t, NoCaseHash, NoCaseEqual> service_no_case;
   ExactMap characteristic_exact;
+  static constexpr int32_t kIndexedListCount = 16;
   ListMap characteristic_in_list;
   ListMap descriptor_in_list;
+  std::unordered_set<const void*> indexed_lists;
   std::unordered_map<const bt::GattCharacteristic*, Position> characteristic_by_object;
 };
 

@@ -45,7 +45,7 @@ struct DumpLine {
 
 // ListIndex finds id in ids, trying hint first: the lists are built in step with the record lists, so the
 // walk usually finds each id where the previous one ended and stays linear.
-int32_t ListIndex(const core::StrList& ids, const core::Buffer& id, int32_t hint) {
+int32_t ListIndex(const core::StrList& ids, const core::BufferCore& id, int32_t hint) {
   if (id.IsEmpty()) return -1;
   if (hint >= 0 && hint < ids.Count() && std::strcmp(ids.Item(hint), id.Data()) == 0) return hint;
   return ids.IndexOf(id.Data(), 0);
@@ -89,8 +89,8 @@ class LineWriter {
   }
   // Head writes the line's marker, the UUID text (empty without a platform object) and the quoted
   // description when there is one, then "[ID=" and the id.
-  void Head(const char* marker, bool has_object, const Guid& uuid, const core::Buffer& description,
-            const core::Buffer& id) {
+  void Head(const char* marker, bool has_object, const Guid& uuid, const core::BufferCore& description,
+            const core::BufferCore& id) {
     Text(marker);
     if (has_object && code_ == core::kOk) code_ = GuidToUuidText(uuid, scratch_);
     if (has_object) Text(scratch_.Data());

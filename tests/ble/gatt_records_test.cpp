@@ -1,9 +1,13 @@
 // GATT records and the tree: object ids, lookups and their case rules, selection, and the record loaders,
 // on records built from simulated platform objects.
+#include <strings.h>
+
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -389,6 +393,98 @@ TEST_F(GattTreeTest, EveryObjectOfALargeServerIsFoundOnceByItsId) {
       EXPECT_EQ(engine_->DescriptorCount(), 2);
     }
   }
+}
+
+// The id lookups of a list against a walk over the collection the application sees, at every step of a
+// list's life: built past the size from which lists are hashed, cut below it and above it, grown with
+// empty slots, and filled again.
+TEST_F(GattTreeTest, ListLookupsAgreeWithAWalkOfTheCollection) {
+  constexpr int kCharacteristics = 40;
+  constexpr int kDescriptors = 24;
+  constexpr unsigned kService = 0x0A01;
+  sim::SimPeripheral large = TreePeripheral();
+  large.gatt.services.clear();
+  sim::SimService service;
+  service.handle = kService;
+  service.uuid = bt::BluetoothBaseUuid(0x1800);
+  for (int c = 0; c < kCharacteristics; ++c) {
+    sim::SimCharacteristic characteristic;
+    characteristic.handle = static_cast<uint16_t>(kService + 1 + (kDescriptors + 1) * c);
+    characteristic.uuid = bt::BluetoothBaseUuid(static_cast<uint16_t>(0x2A00 + c));
+    for (int d = 0; d < (c == 0 ? kDescriptors : 2); ++d) {
+      characteristic.descriptors.push_back(
+          {static_cast<uint16_t>(characteristic.handle + 1 + d), bt::BluetoothBaseUuid(0x2901), {'x'}});
+    }
+    service.characteristics.push_back(characteristic);
+  }
+  large.gatt.services.push_back(service);
+  radio_.AddPeripheral(large);
+  BuildTree(*engine_, radio_);
+  const std::string service_id = "0A0100000000";
+  ASSERT_EQ(engine_->SelectService(service_id.c_str()), 0);
+
+  std::vector<std::string> ids;  // every characteristic id in both cases, and one that is not there
+  std::vector<std::shared_ptr<GattCharacteristicRecord>> records;
+  for (int c = 0; c < kCharacteristics; ++c) {
+    char id[13];
+    std::snprintf(id, sizeof id, "%04X%04X0000", kService, kService + 1 + (kDescriptors + 1) * c);
+    ids.push_back(id);
+    std::snprintf(id, sizeof id, "%04x%04x0000", kService, kService + 1 + (kDescriptors + 1) * c);
+    ids.push_back(id);
+    records.emplace_back();
+    ASSERT_EQ(engine_->LookupCharacteristic(service_id.c_str(), ids[2 * c].c_str(), &records.back()), 0);
+  }
+  ids.push_back("0A01FFFF0000");
+  const auto agree = [&](const char* step) {
+    for (const std::string& id : ids) {
+      std::shared_ptr<GattCharacteristicRecord> walked;
+      for (int32_t i = 0; walked == nullptr && i < engine_->CharacteristicCount(); ++i) {
+        std::shared_ptr<GattCharacteristicRecord> record;
+        ASSERT_EQ(engine_->CharacteristicAt(i, &record), 0);
+        if (record->characteristic != nullptr && strcasecmp(record->id.Data(), id.c_str()) == 0) walked = record;
+      }
+      std::shared_ptr<GattCharacteristicRecord> found;
+      const int rc = engine_->LookupCharacteristic(service_id.c_str(), id.c_str(), &found);
+      EXPECT_EQ(rc, walked != nullptr ? 0 : 601) << step << " " << id;
+      EXPECT_EQ(found, walked) << step << " " << id;
+    }
+  };
+  const auto add_back = [&](int from, int to) {
+    for (int c = from; c < to; ++c) {
+      ASSERT_EQ(engine_->AddCharacteristicToTree(service_id.c_str(),
+                                                 GattObjectRef::FromCharacteristic(records[c]->characteristic),
+                                                 ids[2 * c].c_str(), nullptr, nullptr), 0);
+    }
+  };
+  agree("built");
+  ASSERT_EQ(engine_->SetCharacteristicCount(10), 0);
+  agree("cut below");
+  add_back(10, 12);
+  agree("refilled below");
+  ASSERT_EQ(engine_->SetCharacteristicCount(30), 0);
+  agree("grown with empty slots");
+  add_back(12, kCharacteristics);
+  agree("refilled above");
+  ASSERT_EQ(engine_->SetCharacteristicCount(20), 0);
+  agree("cut above");
+  add_back(0, kCharacteristics);  // the ones still listed are found, not added again
+  agree("refilled after the cut");
+
+  // The long descriptor list of the first characteristic, in both cases.
+  ASSERT_EQ(engine_->SelectCharacteristic(ids[0].c_str()), 0);
+  ASSERT_EQ(engine_->DescriptorCount(), kDescriptors);
+  for (int32_t i = 0; i < kDescriptors; ++i) {
+    std::shared_ptr<GattDescriptorRecord> listed;
+    ASSERT_EQ(engine_->DescriptorAt(i, &listed), 0);
+    std::string lower = listed->id.Data();
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& id : {std::string(listed->id.Data()), lower}) {
+      std::shared_ptr<GattDescriptorRecord> found;
+      ASSERT_EQ(engine_->LookupDescriptor(ids[0].c_str(), id.c_str(), &found), 0) << id;
+      EXPECT_EQ(found, listed) << id;
+    }
+  }
+  EXPECT_EQ(engine_->LookupDescriptor(ids[0].c_str(), "0A010A02FFFF", nullptr), 601);
 }
 
 }  // namespace

@@ -9,8 +9,6 @@
 namespace velmora::platform::bluetooth::sim {
 namespace {
 
-// The journal keeps the most recent calls only, so that a long-running scenario does not grow without end.
-constexpr size_t kJournalLimit = 100000;
 constexpr uint32_t kCodePageUtf8 = 65001;
 
 bool Matches(const SimFault& fault, SimOp op, uint64_t address, uint16_t handle) {
@@ -25,13 +23,17 @@ std::unique_lock<std::mutex> SimCore::Call(SimCall call) {
     if (rule->api != call.api) continue;
     const int32_t hresult = rule->hresult;
     if (rule->remaining > 0 && --rule->remaining == 0) fail_rules.erase(rule);
-    journal.push_back(std::move(call));
-    if (journal.size() > kJournalLimit) journal.pop_front();
+    Journal(std::move(call));
     throw PlatformError(hresult);
   }
-  journal.push_back(std::move(call));
-  if (journal.size() > kJournalLimit) journal.pop_front();
+  Journal(std::move(call));
   return lock;
+}
+
+void SimCore::Journal(SimCall&& call) {
+  if (journal_limit == 0) return;
+  journal.push_back(std::move(call));
+  if (journal.size() > journal_limit) journal.pop_front();
 }
 
 SimFault SimCore::TakeFault(SimOp op, uint64_t address, uint16_t handle, int* rule_id) {

@@ -131,6 +131,8 @@ class SimCore {
   // Call records one platform call in the journal and raises the failure of a matching FailCall rule.
   // Returns with `mutex` held, so that the caller reads the state it answers from under the same lock.
   std::unique_lock<std::mutex> Call(SimCall call);
+  // Journal appends call to the journal (nothing with a limit of 0), dropping the oldest past the limit.
+  void Journal(SimCall&& call);
 
   // TakeFault returns the fault rule for one operation (a default, do-nothing rule when none matches) and
   // uses it up; *rule_id receives its id (0 for the default). Caller holds `mutex`.
@@ -194,6 +196,8 @@ class SimCore {
   std::map<uint64_t, std::shared_ptr<PeripheralState>> peripherals;
   std::vector<std::weak_ptr<SimWatcher>> watchers;
   std::deque<SimCall> journal;
+  // The journal keeps the most recent calls only, so that a long-running scenario does not grow without end.
+  size_t journal_limit = 100000;
   std::vector<FailRule> fail_rules;
   std::vector<FaultRule> faults;
   std::map<int, std::vector<std::function<void()>>> held;

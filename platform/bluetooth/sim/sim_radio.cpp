@@ -332,6 +332,12 @@ void SimRadio::ClearJournal() {
   core_->journal.clear();
 }
 
+void SimRadio::SetJournalLimit(size_t limit) {
+  std::lock_guard lock(core_->mutex);
+  core_->journal_limit = limit;
+  while (core_->journal.size() > limit) core_->journal.pop_front();
+}
+
 size_t SimRadio::HandlerCount(uint64_t address, SimEvent event, uint16_t handle) {
   std::lock_guard lock(core_->mutex);
   size_t count = 0;

@@ -89,6 +89,8 @@ class SimRadio final : public BluetoothPlatform {
   size_t CallCount(std::string_view api);
   std::optional<SimCall> LastCall(std::string_view api);
   void ClearJournal();
+  // SetJournalLimit keeps at most limit of the most recent calls from now on (0: none; 100000 unless set).
+  void SetJournalLimit(size_t limit);
   // HandlerCount sums the handlers registered for `event` on the live objects of a peripheral (for
   // kValueChanged: of characteristic `handle`); watcher events count across all watchers.
   size_t HandlerCount(uint64_t address, SimEvent event, uint16_t handle = 0);
