@@ -106,9 +106,23 @@ constexpr size_t kOpenListOffset = sizeof(core::Buffer);
 // tree reuses warm memory instead of returning it to the system and faulting it in again.
 constexpr size_t kCachedBytes = size_t{1} << 20;
 
+// The copies of node bytes are cut in document order from chunks of the pool, so that they lie packed
+// together and the tree makes no allocation per node. A copy larger than kLargestLentCopy gets a heap
+// block of its own instead, so that a chunk wastes little.
+constexpr size_t kChunkBytes = size_t{32} << 10;
+constexpr int32_t kLargestLentCopy = 2048;
+// A copy this small stays inline, on the node's first cache line, which the parse writes anyway.
+constexpr int32_t kLargestInlineCopy = static_cast<int32_t>(kLine - sizeof(core::BufferCore)) - 1;
+struct Chunk {
+  Chunk* next;
+  size_t used;
+};
+constexpr size_t kChunkHeader = sizeof(Chunk);
+
 struct SlabCache {
   Slab* small = nullptr;
   Slab* large = nullptr;
+  Chunk* chunks = nullptr;
   size_t bytes = 0;
   ~SlabCache();
 };
@@ -126,6 +140,11 @@ SlabCache::~SlabCache() {
       list = slab->next;
       FreeSlab(slab);
     }
+  }
+  while (chunks != nullptr) {
+    Chunk* chunk = chunks;
+    chunks = chunk->next;
+    platform::Free(chunk, kChunkBytes);
   }
   small = large = nullptr;
   bytes = 0;
@@ -160,6 +179,35 @@ void GiveSlab(Slab* slab) {
     return;
   }
   FreeSlab(slab);
+}
+
+Chunk* TakeChunk() {
+  Chunk* chunk = nullptr;
+  if (!t_slab_cache_gone && t_slab_cache.chunks != nullptr) {
+    chunk = t_slab_cache.chunks;
+    t_slab_cache.chunks = chunk->next;
+    t_slab_cache.bytes -= kChunkBytes;
+  } else {
+    chunk = static_cast<Chunk*>(platform::Alloc(kChunkBytes));
+    if (chunk == nullptr) return nullptr;
+  }
+  chunk->next = nullptr;
+  chunk->used = kChunkHeader;
+  POOL_POISON(reinterpret_cast<char*>(chunk) + kChunkHeader, kChunkBytes - kChunkHeader);
+  return chunk;
+}
+
+// GiveChunk wipes the bytes cut from chunk when storage is wiped on release (the copies may be secret).
+void GiveChunk(Chunk* chunk) {
+  POOL_UNPOISON(chunk, kChunkBytes);
+  if (core::ZeroMemoryFlag() != 0) platform::SecureZero(chunk + 1, chunk->used - kChunkHeader);
+  if (!t_slab_cache_gone && t_slab_cache.bytes + kChunkBytes <= kCachedBytes) {
+    chunk->next = t_slab_cache.chunks;
+    t_slab_cache.chunks = chunk;
+    t_slab_cache.bytes += kChunkBytes;
+    return;
+  }
+  platform::Free(chunk, kChunkBytes);
 }
 
 }  // namespace
@@ -226,6 +274,26 @@ class Asn1Element::Pool {
     ReleaseSlabs();
     return true;
   }
+  // Lend copies size bytes of bytes, and a zero byte after them, into the pool's chunks and returns the
+  // copy; null when the copy is too large for them or no chunk can be had.
+  char* Lend(const uint8_t* bytes, int32_t size) {
+    if (size > kLargestLentCopy) return nullptr;
+    const size_t need = static_cast<size_t>(size) + 1;
+    if (chunks_ == nullptr || kChunkBytes - chunks_->used < need) {
+      Chunk* chunk = TakeChunk();
+      if (chunk == nullptr) return nullptr;
+      chunk->next = chunks_;
+      chunks_ = chunk;
+    }
+    char* copy = reinterpret_cast<char*>(chunks_) + chunks_->used;
+    chunks_->used += need;
+    POOL_UNPOISON(copy, need);
+    __builtin_memcpy(copy, bytes, static_cast<size_t>(size));
+    copy[size] = '\0';
+    return copy;
+  }
+  // ReleaseAll returns every slab and chunk; only once no node of the pool is alive.
+  void ReleaseAll() { ReleaseSlabs(); }
   void Give(void* block) {
     auto* free_block = static_cast<FreeBlock*>(block);
     free_block->next = free_;
@@ -243,11 +311,17 @@ class Asn1Element::Pool {
       slabs_ = slab->next;
       GiveSlab(slab);
     }
+    while (chunks_ != nullptr) {
+      Chunk* chunk = chunks_;
+      chunks_ = chunk->next;
+      GiveChunk(chunk);
+    }
     free_ = nullptr;
     cut_ = 0;
     slab_count_ = 0;
   }
   Slab* slabs_ = nullptr;
+  Chunk* chunks_ = nullptr;
   FreeBlock* free_ = nullptr;
   uint32_t cut_ = 0;  // blocks handed out from the newest slab
   uint32_t slab_count_ = 0;
@@ -285,6 +359,21 @@ Asn1Element::~Asn1Element() {
   }
 }
 
+// The source lies past the zero byte of the empty content, on the node's first cache line.
+constexpr int32_t kSourceOffset = 8;
+
+void Asn1Element::SetSource(const uint8_t* bytes, int32_t size) {
+  static_assert(kSourceOffset + sizeof(Source) <= core::Buffer::kInlineCapacity);
+  const Source source{bytes, size};
+  __builtin_memcpy(Data() + kSourceOffset, &source, sizeof source);
+}
+
+Asn1Element::Source Asn1Element::GetSource() const {
+  Source source;
+  __builtin_memcpy(&source, Data() + kSourceOffset, sizeof source);
+  return source;
+}
+
 Asn1Element::Pool* Asn1Element::ChildPool() {
   if (pool_ != nullptr || g_force_copying.load(std::memory_order_relaxed)) return pool_;
   void* block = platform::Alloc(sizeof(Pool));
@@ -305,8 +394,7 @@ Asn1Element* Asn1Element::NewNode(Pool* pool, const uint8_t* bytes, int32_t size
   node->tag_ = tag;
   node->pool_ = pool;
   if (lazy) {
-    node->source_ = bytes;
-    node->source_size_ = size;
+    node->SetSource(bytes, size);
     node->pending_ = true;
     return node;
   }
@@ -352,7 +440,11 @@ void Asn1Element::FreeChain(Asn1Element* head) {
 
 void Asn1Element::FreeChildren() {
   // The owner of a pool holds every live node of it: the pool frees them in one sweep when it can.
-  if (first_child_ != nullptr && !(owns_pool_ && pool_->Sweep())) FreeChain(first_child_);
+  if (first_child_ != nullptr && !(owns_pool_ && pool_->Sweep())) {
+    FreeChain(first_child_);
+    // The owner's tree held every live node: the pool is unused now, chunks of copies included.
+    if (owns_pool_) pool_->ReleaseAll();
+  }
   first_child_ = nullptr;
 }
 
@@ -426,6 +518,9 @@ int Asn1Element::ParseChildrenLazy(int release_bytes) {
   // Released, this node's bytes stay until the walk ends: the pending nodes point into them.
   if (empty) return ParseChildrenCopying(release_bytes);
   bool release_root = release_bytes != 0;
+  // The copies come from the pool's chunks when this node owns the pool: its next parse or its end
+  // frees the whole tree and the chunks with it. A node parsed on its own copies to heap blocks.
+  Pool* lender = owns_pool_ ? pool_ : nullptr;
   // Depth-first as in ParseChildrenCopying; a node gets its copy (or, constructed and released, only its
   // children) when the walk reaches it, and a failure fills in what the copying path would have left.
   Asn1Element* path[kDerMaxDepth + 1];
@@ -442,14 +537,20 @@ int Asn1Element::ParseChildrenLazy(int release_bytes) {
       rc = kDerBadInner;
       break;
     }
+    const Source source = node->GetSource();
     if (constructed && release_bytes != 0) {
-      rc = node->Split(node->source_, node->source_size_, true, nullptr, &empty);
+      rc = node->Split(source.bytes, source.size, true, nullptr, &empty);
       if (rc != core::kOk) break;
       node->pending_ = false;
       // An empty constructed element keeps its bytes, as Parse leaves them (at most a few, kept inline).
-      if (empty) (void)node->SetData(node->source_size_, node->source_);
+      if (empty) (void)node->SetData(source.size, source.bytes);
     } else {
-      rc = node->SetData(node->source_size_, node->source_);
+      char* copy = lender != nullptr && source.size > kLargestInlineCopy ? lender->Lend(source.bytes, source.size) : nullptr;
+      if (copy != nullptr) {
+        node->UseLentStorage(copy, source.size);
+      } else {
+        rc = node->SetData(source.size, source.bytes);
+      }
       if (rc != core::kOk) {
         // The copying path fails while splitting the parent: its children and later siblings go, and
         // it keeps its bytes.
@@ -457,7 +558,8 @@ int Asn1Element::ParseChildrenLazy(int release_bytes) {
         if (parent == this) {
           release_root = false;
         } else if (parent->IsEmpty()) {
-          (void)parent->SetData(parent->source_size_, parent->source_);
+          const Source kept = parent->GetSource();
+          (void)parent->SetData(kept.size, kept.bytes);
         }
         (void)parent->ParseFailed(rc);
         break;
@@ -492,7 +594,8 @@ void Asn1Element::FillPending() {
       continue;
     }
     if (node->pending_) {
-      (void)node->SetData(node->source_size_, node->source_);
+      const Source source = node->GetSource();
+      (void)node->SetData(source.size, source.bytes);
       node->pending_ = false;
     }
     if (node->first_child_ != nullptr && level + 1 < kDerMaxDepth + 2) {

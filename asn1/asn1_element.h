@@ -65,19 +65,25 @@ class Asn1Element : public DerWriter {
   // FreeChildren frees this node's subtrees and leaves it without children.
   void FreeChildren();
   int ParseFailed(int rc);
+  // A lazily made node keeps where its encoding is (inside an ancestor's or the root's Buffer) in its
+  // inline storage, unused while its content is empty, so that the many nodes of a large tree stay
+  // small. Read only while the node is empty and inline.
+  struct Source {
+    const uint8_t* bytes;
+    int32_t size;
+  };
+  void SetSource(const uint8_t* bytes, int32_t size);
+  Source GetSource() const;
 
-  uint8_t tag_ = 4;
-  // Whether the node still waits for its copy of source_, and whether it owns pool_ (a root does).
-  bool pending_ = false;
-  bool owns_pool_ = false;
-  int32_t child_count_ = 0;
-  int32_t source_size_ = 0;
   Asn1Element* first_child_ = nullptr;
   Asn1Element* next_sibling_ = nullptr;
-  // The encoding a lazily made node was split from, inside an ancestor's or the root's Buffer.
-  const uint8_t* source_ = nullptr;
   // The pool the node's children come from; a pooled node's own block came from it too.
   Pool* pool_ = nullptr;
+  int32_t child_count_ = 0;
+  uint8_t tag_ = 4;
+  // Whether the node still waits for its copy of its source, and whether it owns pool_ (a root does).
+  bool pending_ = false;
+  bool owns_pool_ = false;
 };
 
 namespace internal {

@@ -4,6 +4,7 @@
 
 #include "core/numbers.h"
 #include "asn1/oid_text.h"
+#include "platform/memory.h"
 #include "platform/text.h"
 
 namespace velmora::pki {
@@ -137,23 +138,34 @@ int DerWriter::AppendEncoded(int32_t room, Encode encode) {
   return Resize(start + room - left);
 }
 
+DerWriter::~DerWriter() {
+  if (open_ != nullptr) core::WipeAndFree(*this, open_, open_capacity_ * 4, 1);
+}
+
 int DerWriter::BeginElement(uint8_t tag) {
-  const uint32_t start = static_cast<uint32_t>(Length());
-  int rc = open_elements_.Append(&start, 4);
-  if (rc != core::kOk) return rc;
+  if (open_count_ == open_capacity_) {
+    // Eight levels first, then twice as many each time; a failure leaves the list as it was.
+    if (open_capacity_ > (INT32_MAX / 8)) return core::kOutOfMemory;
+    const int32_t capacity = open_capacity_ == 0 ? 8 : open_capacity_ * 2;
+    auto* grown = static_cast<uint32_t*>(platform::Alloc(static_cast<size_t>(capacity) * 4));
+    if (grown == nullptr) return core::kOutOfMemory;
+    if (open_ != nullptr) {
+      std::memcpy(grown, open_, static_cast<size_t>(open_count_) * 4);
+      core::WipeAndFree(*this, open_, open_capacity_ * 4, 1);
+    }
+    open_ = grown;
+    open_capacity_ = capacity;
+  }
   const uint8_t header[2] = {tag, 0x80};
-  rc = Append(header, 2);
-  // Shrinking never allocates, so the record of the element that was not opened always goes.
-  if (rc != core::kOk) (void)open_elements_.Resize(open_elements_.Length() - 4);
+  const uint32_t start = static_cast<uint32_t>(Length());
+  const int rc = Append(header, 2);
+  if (rc == core::kOk) open_[open_count_++] = start;
   return rc;
 }
 
 int DerWriter::EndElement(int indefinite) {
-  const int32_t open = open_elements_.Length();
-  if (open < 4) return kDerEncodeFailed;
-  uint32_t start;
-  std::memcpy(&start, open_elements_.Data() + open - 4, 4);
-  if (open_elements_.Resize(open - 4) != core::kOk) return kDerEncodeFailed;
+  if (open_count_ == 0) return kDerEncodeFailed;
+  const uint32_t start = open_[--open_count_];
   // X.690 8.1.3.6: the indefinite form keeps 0x80 and ends with the end-of-contents octets.
   if (indefinite != 0) return Append("\0\0", 2);
   const uint32_t length = static_cast<uint32_t>(Length()) - start - 2;

@@ -18,8 +18,8 @@ constexpr int32_t kNulTerminated = -1;
 class DerWriter : public core::Buffer {
  public:
   DerWriter() = default;
-  // ~DerWriter clears both buffers (their own destructors do).
-  ~DerWriter() override = default;
+  // ~DerWriter frees the open-element list; the Buffer's destructor clears the encoding.
+  ~DerWriter() override;
 
   // BeginElement appends tag and a placeholder length 0x80 and remembers where the element starts.
   [[nodiscard]] int BeginElement(uint8_t tag);
@@ -63,17 +63,20 @@ class DerWriter : public core::Buffer {
   [[nodiscard]] int PrependHeader(uint8_t tag);
 
   // OpenCount is the number of elements opened and not yet closed.
-  int32_t OpenCount() const { return open_elements_.Length() / 4; }
+  int32_t OpenCount() const { return open_count_; }
   // HoldsHeap is true when the encoding or the open-element list is kept in a heap block.
-  bool HoldsHeap() const { return !IsInline() || !open_elements_.IsInline(); }
+  bool HoldsHeap() const { return (!IsInline() && !HoldsLentStorage()) || open_ != nullptr; }
 
  private:
   // AppendEncoded reserves room, lets encode write into it and trims to what was written.
   template <typename Encode>
   int AppendEncoded(int32_t room, Encode encode);
 
-  // Four bytes per open element; nesting beyond five spills to the heap.
-  core::Buffer20 open_elements_;
+  // The start positions of the open elements, in a heap block made by the first BeginElement; kept this
+  // small because every node of a parsed element tree is a writer.
+  uint32_t* open_ = nullptr;
+  int32_t open_count_ = 0;
+  int32_t open_capacity_ = 0;
 };
 
 // EncodeAsn1Time writes the 14-digit time text "yyyyMMddHHmmss" as one UTCTime for the years 1950 to

@@ -39,9 +39,17 @@ int BufferCore::WipeOnFree() const { return ZeroMemoryFlag(); }
 void BufferCore::ReleaseHeap() {
   if (data_ == inline_) return;
   if (WipeOnFree()) platform::SecureZero(data_, static_cast<size_t>(capacity_) + 1);
-  platform::Free(data_, static_cast<size_t>(capacity_) + 1);
+  if (!lent_) platform::Free(data_, static_cast<size_t>(capacity_) + 1);
+  lent_ = false;
   data_ = inline_;
   capacity_ = inline_capacity_;
+}
+
+void BufferCore::UseLentStorage(char* storage, int32_t length) {
+  ReleaseHeap();
+  data_ = storage;
+  lent_ = true;
+  length_ = capacity_ = length;
 }
 
 int BufferCore::SetDataSlow(int32_t length, const void* source) {
@@ -49,14 +57,16 @@ int BufferCore::SetDataSlow(int32_t length, const void* source) {
   if (length > kMaxLength) return kOutOfMemory;
   if (length <= inline_capacity_) {
     if (data_ != inline_) {
-      std::memmove(inline_, source != nullptr ? source : data_, static_cast<size_t>(length));
+      // Lent storage may end right after the content: only the content moves from there.
+      const int32_t count = source == nullptr && lent_ && length_ < length ? length_ : length;
+      std::memmove(inline_, source != nullptr ? source : data_, static_cast<size_t>(count));
       ReleaseHeap();
     } else if (source != nullptr) {
       std::memmove(inline_, source, static_cast<size_t>(length));
     }
   } else if (length > capacity_) {
     int32_t new_capacity = GrowthCapacity(length);
-    if (source == nullptr && data_ != inline_ && !WipeOnFree()) {
+    if (source == nullptr && data_ != inline_ && !lent_ && !WipeOnFree()) {
       // Growth that keeps the content reallocates in place; on failure the old block stays as it was.
       auto* grown = static_cast<char*>(platform::Realloc(data_, static_cast<size_t>(new_capacity) + 1));
       if (grown == nullptr) return kOutOfMemory;
@@ -96,7 +106,8 @@ int BufferCore::Clear() {
   if (wipe) platform::SecureZero(inline_, static_cast<size_t>(inline_capacity_) + 1);
   if (data_ != inline_) {
     if (wipe) platform::SecureZero(data_, static_cast<size_t>(capacity_) + 1);
-    platform::Free(data_, static_cast<size_t>(capacity_) + 1);
+    if (!lent_) platform::Free(data_, static_cast<size_t>(capacity_) + 1);
+    lent_ = false;
     data_ = inline_;
   }
   capacity_ = inline_capacity_;

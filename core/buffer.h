@@ -138,6 +138,14 @@ class BufferCore {
       : data_(inline_storage), inline_(inline_storage), length_(0), capacity_(inline_capacity),
         inline_capacity_(inline_capacity) {}
 
+  // UseLentStorage releases the present storage and makes the content the length bytes at storage,
+  // which are followed by a zero byte and outlive the buffer (or its next change of storage). The buffer
+  // edits them in place but never frees or grows that block: a change that needs more room moves the
+  // content to a heap block of its own, and releasing the storage only wipes it (when asked).
+  void UseLentStorage(char* storage, int32_t length);
+  // HoldsLentStorage is true while the content is in storage given by UseLentStorage.
+  bool HoldsLentStorage() const { return lent_; }
+
  private:
   [[nodiscard]] int SetDataSlow(int32_t length, const void* source);
   [[nodiscard]] int AppendSlow(const void* bytes, int32_t count);
@@ -153,6 +161,7 @@ class BufferCore {
   int32_t length_;
   int32_t capacity_;    // content bytes the current storage holds (its block is one byte larger)
   int32_t inline_capacity_;
+  bool lent_ = false;   // data_ is storage given by UseLentStorage (never freed here)
 };
 
 // BufferShape supplies the N + 1 inline bytes of one buffer shape.

@@ -2,8 +2,8 @@
 // when its parent is split), on real structures and mutations of them: the same result code and the
 // same partial tree, node for node (tag, child count, bytes), with and without released bytes, after a
 // child of the finished tree is split again and after the whole tree is parsed a second time. Trees of
-// many certificates outgrow the small slabs; a node left holding a heap block when the tree goes must
-// not leak (LeakSanitizer), with storage wiped on release or not.
+// many certificates outgrow the small slabs and the chunks of copied bytes; a node left holding a heap
+// block when the tree goes must not leak (LeakSanitizer), with storage wiped on release or not.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -87,6 +87,11 @@ std::vector<std::string> Seeds() {
   // One SEQUENCE of a dozen certificates: a tree of several hundred nodes (a two-byte length).
   if (!many.empty() && many.size() < 0x10000) {
     seeds.push_back(std::string("\x30\x82", 2) + char(many.size() >> 8) + char(many.size() & 0xFF) + many);
+    // The same inside one more SEQUENCE: a child too large for the chunks that hold the copies.
+    const std::string inner = seeds.back();
+    if (inner.size() < 0x10000) {
+      seeds.push_back(std::string("\x30\x82", 2) + char(inner.size() >> 8) + char(inner.size() & 0xFF) + inner);
+    }
   }
   return seeds;
 }

@@ -56,6 +56,42 @@ TEST(BufferStorage, InlineUpToNThenHeapWithHalfAgainThenInlineAgain) {
   EXPECT_EQ(b1024.Capacity(), 1537);
 }
 
+// LentBuffer exposes the lent-storage calls of the buffer shapes' base.
+struct LentBuffer : Buffer {
+  using Buffer::HoldsLentStorage;
+  using Buffer::UseLentStorage;
+};
+
+TEST(BufferStorage, LentStorageIsEditedInPlaceNeverFreedAndWipedOnReleaseWhenAsked) {
+  for (int wipe = 0; wipe < 2; ++wipe) {
+    SetZeroMemoryFlag(wipe);
+    std::string lent = std::string(150, 'L') + '\0';
+    FreedBlocks freed;
+    {
+      LentBuffer b;
+      b.UseLentStorage(lent.data(), 150);
+      EXPECT_TRUE(b.HoldsLentStorage() && !b.IsInline());
+      ASSERT_EQ(b.SetData(120, std::string(120, 'e').data()), kOk);  // in place
+      EXPECT_EQ(lent.substr(0, 121), std::string(120, 'e') + '\0');
+      ASSERT_EQ(b.Append(std::string(40, 'g').data(), 40), kOk);  // grows into a block of its own
+      EXPECT_FALSE(b.HoldsLentStorage());
+      EXPECT_EQ(Text(b), std::string(120, 'e') + std::string(40, 'g'));
+      EXPECT_EQ(freed.count, 0);
+      b.UseLentStorage(lent.data(), 150);  // gives up that block
+      EXPECT_EQ(freed.count, 1);
+      ASSERT_EQ(b.SetData(3, "abc"), kOk);  // short content moves inline
+      EXPECT_TRUE(b.IsInline() && !b.HoldsLentStorage());
+      b.UseLentStorage(lent.data() + 147, 3);  // "LLL", or zeros once wiped, and the final zero byte
+      ASSERT_EQ(b.AppendByte('x'), kOk);      // moves inline, reading no byte past the lent ones
+      EXPECT_EQ(Text(b), (wipe ? std::string(3, '\0') : std::string("LLL")) + "x");
+      b.UseLentStorage(lent.data(), 150);
+    }
+    EXPECT_EQ(freed.count, 1);
+    EXPECT_EQ(lent == std::string(151, '\0'), wipe == 1);
+  }
+  SetZeroMemoryFlag(0);
+}
+
 TEST(BufferStorage, NegativeLengthEmptiesAndSourceMayOverlap) {
   Buffer b;
   ASSERT_EQ(b.SetString("hello"), kOk);
