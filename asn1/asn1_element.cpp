@@ -132,21 +132,21 @@ thread_local bool t_slab_cache_gone = false;
 
 void FreeSlab(Slab* slab) { platform::Free(slab->block, SlabAlloc(slab->nodes)); }
 
+// DrainList empties a list linked through `next`, handing each item to release after unlinking it.
+template <typename Item, typename Release>
+void DrainList(Item*& head, Release release) {
+  while (head != nullptr) {
+    Item* item = head;
+    head = item->next;
+    release(item);
+  }
+}
+
 SlabCache::~SlabCache() {
   t_slab_cache_gone = true;
-  for (Slab* list : {small, large}) {
-    while (list != nullptr) {
-      Slab* slab = list;
-      list = slab->next;
-      FreeSlab(slab);
-    }
-  }
-  while (chunks != nullptr) {
-    Chunk* chunk = chunks;
-    chunks = chunk->next;
-    platform::Free(chunk, kChunkBytes);
-  }
-  small = large = nullptr;
+  DrainList(small, FreeSlab);
+  DrainList(large, FreeSlab);
+  DrainList(chunks, [](Chunk* chunk) { platform::Free(chunk, kChunkBytes); });
   bytes = 0;
 }
 
@@ -306,16 +306,8 @@ class Asn1Element::Pool {
     FreeBlock* next;
   };
   void ReleaseSlabs() {
-    while (slabs_ != nullptr) {
-      Slab* slab = slabs_;
-      slabs_ = slab->next;
-      GiveSlab(slab);
-    }
-    while (chunks_ != nullptr) {
-      Chunk* chunk = chunks_;
-      chunks_ = chunk->next;
-      GiveChunk(chunk);
-    }
+    DrainList(slabs_, GiveSlab);
+    DrainList(chunks_, GiveChunk);
     free_ = nullptr;
     cut_ = 0;
     slab_count_ = 0;
