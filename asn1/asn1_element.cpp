@@ -98,9 +98,10 @@ static_assert(sizeof(Slab) <= kSlabHeader && alignof(Asn1Element) <= kLine);
 constexpr size_t SlabBytes(uint32_t nodes) { return kSlabHeader + sizeof(Asn1Element) * nodes; }
 constexpr size_t SlabAlloc(uint32_t nodes) { return SlabBytes(nodes) + kLine - 1; }
 // How many blocks ahead Take prefetches the block it will cut, and Sweep the node it will read.
-constexpr size_t kCutAhead = 4;
-constexpr uint32_t kSweepAhead = 16;
-// Where in a node the open-element list starts (the second line HoldsHeap reads).
+constexpr size_t kCutAhead = 16;
+constexpr uint32_t kSweepAhead = 64;
+// Where in a node the open-element list starts: the node's last line, which holds its links too and
+// which the parse writes with its first (HoldsHeap reads the first line only).
 constexpr size_t kOpenListOffset = sizeof(core::Buffer);
 // The slabs of freed trees a thread keeps for its next trees (1 MiB in all), so that parsing tree after
 // tree reuses warm memory instead of returning it to the system and faulting it in again.
@@ -241,9 +242,8 @@ class Asn1Element::Pool {
     char* block = reinterpret_cast<char*>(slabs_) + kSlabHeader + sizeof(Asn1Element) * cut_++;
     // The blocks are cut in order: the lines of one a few blocks on are fetched for writing now, so that
     // a large tree, whose blocks are no longer in cache, does not wait for each node's lines in turn.
-    for (size_t line = 0; line < sizeof(Asn1Element); line += kLine) {
-      __builtin_prefetch(block + sizeof(Asn1Element) * kCutAhead + line, 1);
-    }
+    __builtin_prefetch(block + sizeof(Asn1Element) * kCutAhead, 1);
+    __builtin_prefetch(block + sizeof(Asn1Element) * kCutAhead + kOpenListOffset, 1);
     POOL_UNPOISON(block, sizeof(Asn1Element));
     return block;
   }
@@ -262,7 +262,6 @@ class Asn1Element::Pool {
       for (uint32_t i = 0; i < used; ++i) {
         char* ahead = first + sizeof(Asn1Element) * (i + kSweepAhead);
         __builtin_prefetch(ahead);
-        __builtin_prefetch(ahead + kOpenListOffset);
         auto* node = reinterpret_cast<Asn1Element*>(first + sizeof(Asn1Element) * i);
         if (!wipe && !node->HoldsHeap()) continue;
         node->first_child_ = nullptr;

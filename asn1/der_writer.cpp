@@ -155,6 +155,7 @@ int DerWriter::BeginElement(uint8_t tag) {
     }
     open_ = grown;
     open_capacity_ = capacity;
+    MarkOtherHeap();
   }
   const uint8_t header[2] = {tag, 0x80};
   const uint32_t start = static_cast<uint32_t>(Length());

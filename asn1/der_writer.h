@@ -65,7 +65,7 @@ class DerWriter : public core::Buffer {
   // OpenCount is the number of elements opened and not yet closed.
   int32_t OpenCount() const { return open_count_; }
   // HoldsHeap is true when the encoding or the open-element list is kept in a heap block.
-  bool HoldsHeap() const { return (!IsInline() && !HoldsLentStorage()) || open_ != nullptr; }
+  bool HoldsHeap() const { return (!IsInline() && !HoldsLentStorage()) || HoldsOtherHeap(); }
 
  private:
   // AppendEncoded reserves room, lets encode write into it and trims to what was written.

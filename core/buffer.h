@@ -145,6 +145,10 @@ class BufferCore {
   void UseLentStorage(char* storage, int32_t length);
   // HoldsLentStorage is true while the content is in storage given by UseLentStorage.
   bool HoldsLentStorage() const { return lent_; }
+  // MarkOtherHeap records that a derived class keeps a heap block of its own besides the content, so
+  // that HoldsOtherHeap can answer from the buffer's first bytes; the mark stays for the buffer's life.
+  void MarkOtherHeap() { other_heap_ = true; }
+  bool HoldsOtherHeap() const { return other_heap_; }
 
  private:
   [[nodiscard]] int SetDataSlow(int32_t length, const void* source);
@@ -162,6 +166,7 @@ class BufferCore {
   int32_t capacity_;    // content bytes the current storage holds (its block is one byte larger)
   int32_t inline_capacity_;
   bool lent_ = false;   // data_ is storage given by UseLentStorage (never freed here)
+  bool other_heap_ = false;
 };
 
 // BufferShape supplies the N + 1 inline bytes of one buffer shape.
