@@ -611,6 +611,21 @@ int MultiplyToAffine(const F& x, const F& y, const F& p, const F& a, const F& k,
 // IsInfinityVar: Z = 0, as a branchable answer (variable time, public points only).
 bool IsInfinityVar(const Curve& c, const Jacobian& p) { return ec::IsZeroMask(c.f, p.Z) != 0; }
 
+// FinishAddVar settles P + Q from the sum formula's result: equal points (H = 0, R = 0) are doubled,
+// opposite ones (H = 0 only) give infinity, any other pair takes sum. out may be p. Variable time;
+// public points only.
+template <class Fp>
+void FinishAddVar(const Curve& c, const Jacobian& p, const Jacobian& sum, uint64_t h_zero, uint64_t r_zero,
+                  Jacobian& out) {
+  if (h_zero == 0) {
+    out = sum;
+  } else if (r_zero != 0) {
+    Double<Fp>(c, p, out);
+  } else {
+    std::memset(&out, 0, sizeof out);  // P + (-P)
+  }
+}
+
 // AddVar: P + Q for any two Jacobian points, infinity (Z = 0) and equal or opposite points included.
 // Variable time; public points only.
 template <class Fp>
@@ -626,15 +641,7 @@ void AddVar(const Curve& c, const Jacobian& p, const Jacobian& q, Jacobian& out)
   uint64_t h_zero, r_zero;
   Jacobian sum;
   AddCore<Fp>(c, p, q, sum, h_zero, r_zero);
-  if (h_zero != 0) {
-    if (r_zero != 0) {
-      Double<Fp>(c, p, out);
-    } else {
-      std::memset(&out, 0, sizeof out);  // P + (-P)
-    }
-    return;
-  }
-  out = sum;
+  FinishAddVar<Fp>(c, p, sum, h_zero, r_zero, out);
 }
 
 constexpr int kNafWidth = 5;
@@ -726,15 +733,7 @@ void AddAffineDigit(const Curve& c, int digit, const uint64_t* odd, Jacobian& r)
   Jacobian sum;
   uint64_t h_zero, r_zero;
   MixedAddCore<Fp>(c, r, entry, y, sum, h_zero, r_zero);
-  if (h_zero != 0) {
-    if (r_zero != 0) {
-      Double<Fp>(c, r, r);
-    } else {
-      std::memset(&r, 0, sizeof r);  // R + (-R)
-    }
-    return;
-  }
-  r = sum;
+  FinishAddVar<Fp>(c, r, sum, h_zero, r_zero, r);
 }
 
 // MultiplyTwo: u1 P + u2 Q by one chain of doublings over the interleaved NAF digits of both scalars:
