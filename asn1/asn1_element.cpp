@@ -220,7 +220,7 @@ class Asn1Element::Pool {
   Pool() = default;
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
-  ~Pool() { ReleaseSlabs(); }
+  ~Pool() { ReleaseAll(); }
 
   // Take returns an uninitialised node block, null when a new slab cannot be had.
   void* Take() {
@@ -270,7 +270,7 @@ class Asn1Element::Pool {
       }
       if (slab->next != nullptr) used = slab->next->nodes;
     }
-    ReleaseSlabs();
+    ReleaseAll();
     return true;
   }
   // Lend copies size bytes of bytes, and a zero byte after them, into the pool's chunks and returns the
@@ -292,7 +292,13 @@ class Asn1Element::Pool {
     return copy;
   }
   // ReleaseAll returns every slab and chunk; only once no node of the pool is alive.
-  void ReleaseAll() { ReleaseSlabs(); }
+  void ReleaseAll() {
+    DrainList(slabs_, GiveSlab);
+    DrainList(chunks_, GiveChunk);
+    free_ = nullptr;
+    cut_ = 0;
+    slab_count_ = 0;
+  }
   void Give(void* block) {
     auto* free_block = static_cast<FreeBlock*>(block);
     free_block->next = free_;
@@ -304,13 +310,6 @@ class Asn1Element::Pool {
   struct FreeBlock {
     FreeBlock* next;
   };
-  void ReleaseSlabs() {
-    DrainList(slabs_, GiveSlab);
-    DrainList(chunks_, GiveChunk);
-    free_ = nullptr;
-    cut_ = 0;
-    slab_count_ = 0;
-  }
   Slab* slabs_ = nullptr;
   Chunk* chunks_ = nullptr;
   FreeBlock* free_ = nullptr;

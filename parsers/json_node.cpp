@@ -48,6 +48,18 @@ size_t RunBytes(uint32_t earlier) {
   return bytes < JsonNodePool::kMaxRunBytes ? bytes : JsonNodePool::kMaxRunBytes;
 }
 
+// A block of a large page or more is a page run from the system; a smaller one comes from the library
+// allocator. Slabs and text chunks both go by their size, which they keep.
+constexpr bool IsPageRun(size_t bytes) { return bytes >= platform::kLargePageBytes; }
+void* TakeBlock(size_t bytes) { return IsPageRun(bytes) ? platform::AllocPages(bytes) : platform::Alloc(bytes); }
+void ReturnBlock(void* block, size_t bytes) {
+  if (IsPageRun(bytes)) {
+    platform::FreePages(block, bytes);
+  } else {
+    platform::Free(block, bytes);
+  }
+}
+
 // A path segment is at most three pieces of text.
 struct Pieces {
   const char* text[3];
@@ -100,15 +112,15 @@ void* JsonNodePool::TakeSlow() {
 
 JsonNodePool::Slab* JsonNodePool::NewSlab() {
   // The first slabs are small ones from the library allocator; a larger tree goes on in page runs.
+  static_assert(!IsPageRun(PaddedHeader<Slab>() + kSmallSlabBlocks), "a small slab is an allocator block");
   const bool pages = slab_count_ >= kRetainedSlabs;
   const size_t bytes = pages ? RunBytes(page_runs_) : PaddedHeader<Slab>() + kSmallSlabBlocks;
-  void* memory = pages ? platform::AllocPages(bytes) : platform::Alloc(bytes);
+  void* memory = TakeBlock(bytes);
   if (memory == nullptr) return nullptr;
   auto* slab = static_cast<Slab*>(memory);
   slab->next = nullptr;
   slab->bytes = bytes;
   slab->nodes = static_cast<uint32_t>((bytes - PaddedHeader<Slab>()) / sizeof(JsonNode));
-  slab->pages = pages;
   if (last_slab_ != nullptr) {
     last_slab_->next = slab;
   } else {
@@ -181,12 +193,10 @@ char* JsonNodePool::TakeTextSlow(size_t bytes) {
   const size_t usual = text_chunks_ < kSmallTextChunks ? kTextChunkBytes
                                                      : RunBytes(text_chunks_ - kSmallTextChunks) - sizeof(TextChunk);
   const size_t size = sizeof(TextChunk) + (bytes > usual ? bytes : usual);
-  const bool pages = size >= platform::kLargePageBytes;
-  void* memory = pages ? platform::AllocPages(size) : platform::Alloc(size);
+  void* memory = TakeBlock(size);
   if (memory == nullptr) return nullptr;
   auto* chunk = static_cast<TextChunk*>(memory);
   chunk->size = size;
-  chunk->pages = pages;
   char* text = reinterpret_cast<char*>(chunk + 1);
   if (texts_ == nullptr) {
     chunk->next = nullptr;
@@ -208,11 +218,7 @@ char* JsonNodePool::TakeTextSlow(size_t bytes) {
 void JsonNodePool::ReleaseTexts(TextChunk* from) {
   while (from != nullptr) {
     TextChunk* next = from->next;
-    if (from->pages) {
-      platform::FreePages(from, from->size);
-    } else {
-      platform::Free(from, from->size);
-    }
+    ReturnBlock(from, from->size);
     from = next;
   }
 }
@@ -222,12 +228,8 @@ void JsonNodePool::Release() {
     Slab* slab = slabs_;
     POOL_UNPOISON(slab, slab->bytes);
     slabs_ = slab->next;
-    if (slab->pages) {
-      POOL_UNSCAN(slab, slab->bytes);
-      platform::FreePages(slab, slab->bytes);
-    } else {
-      platform::Free(slab, slab->bytes);
-    }
+    if (IsPageRun(slab->bytes)) POOL_UNSCAN(slab, slab->bytes);
+    ReturnBlock(slab, slab->bytes);
   }
   last_slab_ = fresh_ = nullptr;
   fresh_cursor_ = fresh_limit_ = nullptr;

@@ -70,12 +70,10 @@ class JsonNodePool {
     Slab* next;
     std::size_t bytes;
     uint32_t nodes;
-    bool pages;
   };
   struct TextChunk {
     TextChunk* next;
     std::size_t size;
-    bool pages;
   };
   static char* SlabBlocks(Slab* slab);
   void* TakeSlow();

@@ -92,11 +92,6 @@ namespace {
 std::atomic<bool> g_portable_xor{false};
 
 #if defined(__x86_64__)
-bool CpuHasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2") != 0;
-  return has;
-}
-
 // XorBytesAvx2 does the whole 32-byte words of n, 128 bytes per round while that much is left; it
 // returns how many bytes it did. Each round loads before it stores, so out may equal a or b.
 __attribute__((target("avx2"))) int32_t XorBytesAvx2(uint8_t* out, const uint8_t* a, const uint8_t* b, int32_t n) {
@@ -127,13 +122,24 @@ __attribute__((target("avx2"))) int32_t XorBytesAvx2(uint8_t* out, const uint8_t
 
 }  // namespace
 
+#if defined(__x86_64__)
+bool internal::CpuHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2") != 0;
+  return has;
+}
+#else
+bool internal::CpuHasAvx2() { return false; }
+#endif
+
 void internal::ForcePortableXor(bool portable) { g_portable_xor.store(portable, std::memory_order_relaxed); }
 
 void XorBytes(uint8_t* out, const uint8_t* a, const uint8_t* b, int32_t n) {
   int32_t i = 0;
 #if defined(__x86_64__)
   // Short spans (single blocks, tails) stay on the loop below, which needs no dispatch.
-  if (n >= 128 && !g_portable_xor.load(std::memory_order_relaxed) && CpuHasAvx2()) i = XorBytesAvx2(out, a, b, n);
+  if (n >= 128 && !g_portable_xor.load(std::memory_order_relaxed) && internal::CpuHasAvx2()) {
+    i = XorBytesAvx2(out, a, b, n);
+  }
 #endif
 #if defined(__SSE2__)
   for (; i + 32 <= n; i += 32) {

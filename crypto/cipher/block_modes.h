@@ -65,6 +65,8 @@ void XorBytesInto(uint8_t* target, const uint8_t* source, int32_t n);
 void XorBytes(uint8_t* out, const uint8_t* a, const uint8_t* b, int32_t n);
 
 namespace internal {
+// CpuHasAvx2 is true when the processor runs AVX2 (256-bit integer vectors); the answer is taken once.
+bool CpuHasAvx2();
 // ForcePortableXor(true) keeps XorBytes off AVX2, for tests and benchmarks that compare both forms.
 void ForcePortableXor(bool portable);
 }  // namespace internal

@@ -124,11 +124,6 @@ void XorFourBlocks(ChaCha20State& s, const uint8_t* in, uint8_t* out) {
 #define VELMORA_AVX2_TARGET __attribute__((target("avx2")))
 #define VELMORA_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
-bool CpuHasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2") != 0;
-  return has;
-}
-
 // Rotations by 16 and 8 are byte shuffles; the others take two shifts and an OR.
 VELMORA_AVX2_INLINE __m256i Rot16(__m256i v) {
   const __m256i order = _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2, 13, 12, 15, 14, 9, 8,
@@ -376,7 +371,7 @@ VELMORA_AVX2_TARGET void PolyBlocksAvx2(Poly1305& p, const uint8_t* m, size_t gr
 // for the powers of r, the rest one block at a time.
 void AbsorbBlocks(Poly1305& p, const uint8_t* m, size_t blocks) {
 #if VELMORA_CHACHA_AVX2
-  if (blocks >= 16 && !g_portable.load(std::memory_order_relaxed) && CpuHasAvx2()) {
+  if (blocks >= 16 && !g_portable.load(std::memory_order_relaxed) && internal::CpuHasAvx2()) {
     const size_t groups = blocks / 4;
     PolyBlocksAvx2(p, m, groups);
     m += 64 * groups;
@@ -485,7 +480,8 @@ void ChaCha20XorKeystream(ChaCha20State& state, const uint8_t* in, uint8_t* out,
   while (at < length) {
     const size_t remaining = length - at;
 #if VELMORA_CHACHA_AVX2
-    if (state.position == 0 && remaining >= 512 && !g_portable.load(std::memory_order_relaxed) && CpuHasAvx2()) {
+    if (state.position == 0 && remaining >= 512 && !g_portable.load(std::memory_order_relaxed) &&
+        internal::CpuHasAvx2()) {
       const size_t groups = remaining / 512;
       XorEightBlocks(state, in + at, out + at, groups);
       at += groups * 512;

@@ -293,11 +293,6 @@ void LayCountersPortable(uint8_t* stream, uint64_t& high, uint64_t& low, int32_t
 }
 
 #if defined(__x86_64__)
-bool CpuHasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2") != 0;
-  return has;
-}
-
 // LayCountersAvx2 writes n counters (n even) two to a 256-bit store: the lanes hold (high, low, high,
 // low + 1) as numbers, step by two in the low halves and are byte-swapped on the way out. The caller
 // makes sure the low half does not wrap inside the run.
@@ -335,7 +330,7 @@ void LayCounters(uint8_t* stream, uint64_t& high, uint64_t& low, int32_t n) {
 #if defined(__x86_64__)
   const auto even = static_cast<uint64_t>(n & ~1);
   if (even >= 2 && low <= UINT64_MAX - (even - 1) && !g_portable_counters.load(std::memory_order_relaxed) &&
-      CpuHasAvx2()) {
+      internal::CpuHasAvx2()) {
     LayCountersAvx2(stream, high, low, static_cast<int32_t>(even));
     low += even;  // 0 exactly when the next counter carries into the high half
     if (low == 0) ++high;
