@@ -1,5 +1,5 @@
-// The "crypt32" module's function list, and its entry points whose work is not built yet: each is counted
-// and fails with last error E_NOTIMPL.
+// The "crypt32" module's function list, and the entry points that no part of the library calls: each is
+// counted and fails with last error E_NOTIMPL.
 #include <iterator>
 
 #include "platform/crypto/call_counts.h"
@@ -11,8 +11,8 @@ namespace velmora::platform {
 
 namespace {
 
-// NotBuilt counts the call and sets the last error; it returns 0 (FALSE, null, length 0).
-int NotBuilt(const char* name) {
+// NotImpl counts the call and sets the last error; it returns 0 (FALSE, null, length 0).
+int NotImpl(const char* name) {
   CountCryptoCall(name);
   SetLastError(kENotImpl);
   return 0;
@@ -75,36 +75,36 @@ constexpr ProcEntry kCrypt32Procs[] = {
 ProcList Crypt32Procs() { return {kCrypt32Procs, static_cast<int>(std::size(kCrypt32Procs))}; }
 
 HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV, const char*) {
-  NotBuilt("CertOpenSystemStoreA");
+  NotImpl("CertOpenSystemStoreA");
   return nullptr;
 }
 
-BOOL CertEnumSystemStore(DWORD, void*, void*, CertEnumSystemStoreCallback) { return NotBuilt("CertEnumSystemStore"); }
+BOOL CertEnumSystemStore(DWORD, void*, void*, CertEnumSystemStoreCallback) { return NotImpl("CertEnumSystemStore"); }
 
 DWORD CertGetPublicKeyLength(DWORD, const CERT_PUBLIC_KEY_INFO*) {
-  return static_cast<DWORD>(NotBuilt("CertGetPublicKeyLength"));
+  return static_cast<DWORD>(NotImpl("CertGetPublicKeyLength"));
 }
 
-BOOL CertGetIntendedKeyUsage(DWORD, const CERT_INFO*, uint8_t*, DWORD) { return NotBuilt("CertGetIntendedKeyUsage"); }
+BOOL CertGetIntendedKeyUsage(DWORD, const CERT_INFO*, uint8_t*, DWORD) { return NotImpl("CertGetIntendedKeyUsage"); }
 
 BOOL CryptEncryptMessage(const CRYPT_ENCRYPT_MESSAGE_PARA*, DWORD, PCCERT_CONTEXT*, const uint8_t*, DWORD, uint8_t*,
                          DWORD*) {
-  return NotBuilt("CryptEncryptMessage");
+  return NotImpl("CryptEncryptMessage");
 }
 
 BOOL CryptSignMessage(const CRYPT_SIGN_MESSAGE_PARA*, BOOL, DWORD, const uint8_t**, DWORD*, uint8_t*, DWORD*) {
-  return NotBuilt("CryptSignMessage");
+  return NotImpl("CryptSignMessage");
 }
 
 BOOL CryptSignAndEncryptMessage(const CRYPT_SIGN_MESSAGE_PARA*, const CRYPT_ENCRYPT_MESSAGE_PARA*, DWORD,
                                 PCCERT_CONTEXT*, const uint8_t*, DWORD, uint8_t*, DWORD*) {
-  return NotBuilt("CryptSignAndEncryptMessage");
+  return NotImpl("CryptSignAndEncryptMessage");
 }
 
 BOOL CryptDecryptMessage(const CRYPT_DECRYPT_MESSAGE_PARA*, const uint8_t*, DWORD, uint8_t*, DWORD*,
                          PCCERT_CONTEXT* exchange_cert) {
   if (exchange_cert != nullptr) *exchange_cert = nullptr;
-  return NotBuilt("CryptDecryptMessage");
+  return NotImpl("CryptDecryptMessage");
 }
 
 BOOL CryptDecryptAndVerifyMessageSignature(const CRYPT_DECRYPT_MESSAGE_PARA*, const CRYPT_VERIFY_MESSAGE_PARA*, DWORD,
@@ -112,59 +112,59 @@ BOOL CryptDecryptAndVerifyMessageSignature(const CRYPT_DECRYPT_MESSAGE_PARA*, co
                                            PCCERT_CONTEXT* signer) {
   if (exchange_cert != nullptr) *exchange_cert = nullptr;
   if (signer != nullptr) *signer = nullptr;
-  return NotBuilt("CryptDecryptAndVerifyMessageSignature");
+  return NotImpl("CryptDecryptAndVerifyMessageSignature");
 }
 
 BOOL CryptVerifyDetachedMessageSignature(const CRYPT_VERIFY_MESSAGE_PARA*, DWORD, const uint8_t*, DWORD, DWORD,
                                          const uint8_t**, DWORD*, PCCERT_CONTEXT* signer) {
   if (signer != nullptr) *signer = nullptr;
-  return NotBuilt("CryptVerifyDetachedMessageSignature");
+  return NotImpl("CryptVerifyDetachedMessageSignature");
 }
 
 BOOL CryptVerifyMessageSignature(const CRYPT_VERIFY_MESSAGE_PARA*, DWORD, const uint8_t*, DWORD, uint8_t*, DWORD*,
                                  PCCERT_CONTEXT* signer) {
   if (signer != nullptr) *signer = nullptr;
-  return NotBuilt("CryptVerifyMessageSignature");
+  return NotImpl("CryptVerifyMessageSignature");
 }
 
 BOOL CryptSignAndEncodeCertificate(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE, DWORD, DWORD, const char*, const void*,
                                    const CRYPT_ALGORITHM_IDENTIFIER*, const void*, uint8_t*, DWORD*) {
-  return NotBuilt("CryptSignAndEncodeCertificate");
+  return NotImpl("CryptSignAndEncodeCertificate");
 }
 
 BOOL CryptExportPublicKeyInfo(HCRYPTPROV_OR_NCRYPT_KEY_HANDLE, DWORD, DWORD, CERT_PUBLIC_KEY_INFO*, DWORD*) {
-  return NotBuilt("CryptExportPublicKeyInfo");
+  return NotImpl("CryptExportPublicKeyInfo");
 }
 
-BOOL CryptEncodeObject(DWORD, const char*, const void*, uint8_t*, DWORD*) { return NotBuilt("CryptEncodeObject"); }
+BOOL CryptEncodeObject(DWORD, const char*, const void*, uint8_t*, DWORD*) { return NotImpl("CryptEncodeObject"); }
 
 BOOL CryptDecodeObject(DWORD, const char*, const uint8_t*, DWORD, DWORD, void*, DWORD*) {
-  return NotBuilt("CryptDecodeObject");
+  return NotImpl("CryptDecodeObject");
 }
 
 const CRYPT_OID_INFO* CryptFindOIDInfo(DWORD, const void*, DWORD) {
-  NotBuilt("CryptFindOIDInfo");
+  NotImpl("CryptFindOIDInfo");
   return nullptr;
 }
 
 HCRYPTMSG CryptMsgOpenToDecode(DWORD, DWORD, DWORD, HCRYPTPROV, CERT_INFO*, CMSG_STREAM_INFO*) {
-  NotBuilt("CryptMsgOpenToDecode");
+  NotImpl("CryptMsgOpenToDecode");
   return nullptr;
 }
 
-BOOL CryptMsgUpdate(HCRYPTMSG, const uint8_t*, DWORD, BOOL) { return NotBuilt("CryptMsgUpdate"); }
+BOOL CryptMsgUpdate(HCRYPTMSG, const uint8_t*, DWORD, BOOL) { return NotImpl("CryptMsgUpdate"); }
 
-BOOL CryptMsgGetParam(HCRYPTMSG, DWORD, DWORD, void*, DWORD*) { return NotBuilt("CryptMsgGetParam"); }
+BOOL CryptMsgGetParam(HCRYPTMSG, DWORD, DWORD, void*, DWORD*) { return NotImpl("CryptMsgGetParam"); }
 
-BOOL CryptMsgClose(HCRYPTMSG) { return NotBuilt("CryptMsgClose"); }
+BOOL CryptMsgClose(HCRYPTMSG) { return NotImpl("CryptMsgClose"); }
 
 BOOL CryptVerifyCertificateSignature(HCRYPTPROV, DWORD, const uint8_t*, DWORD, CERT_PUBLIC_KEY_INFO*) {
-  return NotBuilt("CryptVerifyCertificateSignature");
+  return NotImpl("CryptVerifyCertificateSignature");
 }
 
 BOOL CryptImportPublicKeyInfo(HCRYPTPROV, DWORD, CERT_PUBLIC_KEY_INFO*, HCRYPTKEY* key) {
   if (key != nullptr) *key = 0;
-  return NotBuilt("CryptImportPublicKeyInfo");
+  return NotImpl("CryptImportPublicKeyInfo");
 }
 
 }  // namespace velmora::platform

@@ -154,7 +154,7 @@ BOOL CertVerifyCertificateChainPolicy(const char* policy, const CERT_CHAIN_CONTE
 // CertFreeCertificateChain frees a chain context and the references of its elements (null: nothing).
 void CertFreeCertificateChain(const CERT_CHAIN_CONTEXT* chain);
 
-// Not built yet: each fails with FALSE, null or 0 and last error E_NOTIMPL.
+// Entries no part of the library calls: each fails with FALSE, null or 0 and last error E_NOTIMPL.
 HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV provider, const char* name);
 BOOL CertEnumSystemStore(DWORD flags, void* location_para, void* arg, CertEnumSystemStoreCallback callback);
 DWORD CertGetPublicKeyLength(DWORD encoding, const CERT_PUBLIC_KEY_INFO* key);
