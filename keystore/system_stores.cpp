@@ -196,6 +196,17 @@ int SystemCertificate(CertKeyComponent& component, const char* subject, const ui
   return SetSubjectFromSelection(component, *store);
 }
 
+// EncodedCertificateDer sets der to the DER of the certificate that data holds in any form the loader
+// reads (DER, PEM, base64 and the rest); never read as a file name, since the bytes are the certificate.
+// der is empty when data holds no certificate; the loader's code when it reads nothing.
+int EncodedCertificateDer(const uint8_t* data, int32_t length, core::Buffer& der) {
+  der.Clear();
+  CertStoreHandle loaded;
+  const int rc = LoadCertificateFromInput(loaded, data, length, false, "", nullptr, nullptr, nullptr, nullptr);
+  if (rc != 0) return rc;
+  return loaded.SelectedCertificateDer(der) != core::kOk ? core::kOutOfMemory : 0;
+}
+
 // ReadAsFile: the kinds whose store is the name of a file.
 bool ReadAsFile(int32_t kind) {
   switch (kind) {
@@ -214,6 +225,14 @@ CertStoreHandle* LoadedStoreOf(CertKeyComponent& component) {
   store = new (std::nothrow) CertStoreHandle();
   if (store != nullptr) component.SetLoadedStore(store);
   return store;
+}
+
+int FindByEncodedCertificate(CertKeyComponent& component, const uint8_t* data, int32_t length) {
+  auto* store = dynamic_cast<CertStoreHandle*>(component.LoadedStore());
+  if (store == nullptr || store->SelectedCertificate() == nullptr || data == nullptr || length <= 0) return -1;
+  core::Buffer der;
+  if (EncodedCertificateDer(data, length, der) != 0 || der.IsEmpty()) return -1;
+  return store->FindEncoded(der.Bytes(), der.Length());
 }
 
 int CheckStoreKind(CertKeyComponent& component, int32_t requested) {
@@ -276,10 +295,7 @@ int FindCertificateInStore(CertKeyComponent& component, plat::HCERTSTORE store, 
   }
   core::Buffer der;
   if (data != nullptr) {
-    CertStoreHandle loaded;
-    const int rc = LoadCertificateFromInput(loaded, data, length, false, "", nullptr, nullptr, nullptr, nullptr);
-    if (rc != 0) return rc;
-    if (loaded.SelectedCertificateDer(der) != core::kOk) return core::kOutOfMemory;
+    if (const int rc = EncodedCertificateDer(data, length, der); rc != 0) return rc;
   }
   Search search{by_thumbprint ? "" : wanted, wanted, wanted, data != nullptr ? &der : nullptr,
                 by_thumbprint ? &component.Thumbprint() : nullptr, require_private_key};
@@ -406,7 +422,7 @@ int SetCertificateEncoded(CertKeyComponent& component, const uint8_t* der, int32
         return kStoreNotOpened;
       }
     }
-    if (store->entries.Count() > 0 && store->FindEncoded(der, length) >= 0) {
+    if (store->entries.Count() > 0 && FindByEncodedCertificate(component, der, length) >= 0) {
       component.CertificateSet() = 1;
       return SetSubjectFromSelection(component, *store);
     }

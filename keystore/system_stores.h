@@ -29,6 +29,12 @@ inline constexpr int kStoreKindOutOfRange = 202;
 // LoadedStoreOf is the component's loaded store, made empty when it has none; null when memory runs out.
 CertStoreHandle* LoadedStoreOf(component::CertKeyComponent& component);
 
+// FindByEncodedCertificate selects, in the component's loaded store, the certificate that data holds in
+// any form the loader reads (DER, PEM, base64): inside a single PKCS #12 or PKCS #7 entry (0 when found),
+// else the first entry with that certificate (its index). -1, the selection unchanged, when the store has
+// no selected certificate, data holds no certificate, or the certificate is not in the store.
+int FindByEncodedCertificate(component::CertKeyComponent& component, const uint8_t* data, int32_t length);
+
 // CheckStoreKind is 0 when the loaded store's detected kind suits the requested kind, else 271.
 int CheckStoreKind(component::CertKeyComponent& component, int32_t requested);
 
@@ -65,7 +71,8 @@ int EnumerateStoreCertificates(component::CertKeyComponent& holder, core::StrLis
 
 // SetCertificateSubject chooses the component's certificate by subject in its configured store; log
 // (optional) receives the loader's transcript. SetCertificateEncoded chooses it by its encoding, in the
-// configured store when it is there, else taking the bytes themselves as the store.
+// configured store when it is there (FindByEncodedCertificate for PKCS #12 and PKCS #7 stores), else taking
+// the bytes themselves as the store.
 int SetCertificateSubject(component::CertKeyComponent& component, const char* subject, core::BufferCore* log);
 int SetCertificateEncoded(component::CertKeyComponent& component, const uint8_t* der, int32_t length);
 

@@ -306,6 +306,46 @@ TEST_F(SystemStores, SubjectAndEncodingChooseTheCertificateOfEveryStoreKind) {
   EXPECT_EQ(OpenSystemStoreAndFind(component, 2, "MY", kSubject, nullptr, 0, &found, false), 202);
   EXPECT_EQ(found, nullptr);
 }
+
+// A certificate handed over as DER, PEM or base64 is found inside the configured PKCS #12 or PKCS #7
+// store, which stays with its kind and key; one that is not there selects nothing.
+TEST_F(SystemStores, EncodedCertificateInAnyFormIsFoundInTheConfiguredStore) {
+  const Made alice = Make("alice", "/CN=Alice/O=Velmora Test");
+  const Made bob = Make("bob", "/CN=Bob");
+  ASSERT_TRUE(pki::testing::Runs(("openssl crl2pkcs7 -nocrl -certfile " + alice.base + ".pem -certfile " + bob.base +
+                                 ".pem -outform der -out " + dir_ + "/both.p7b && openssl base64 -A -in " + bob.base +
+                                 ".der -out " + bob.base + ".b64 && openssl base64 -A -in " + alice.base + ".der -out " +
+                                 alice.base + ".b64").c_str()));
+  const std::string p7b = Slurp(dir_ + "/both.p7b");
+  const struct {
+    int32_t kind;
+    const std::string* store;
+    const Made* wanted;
+    const char* subject;
+  } cases[] = {{3, &alice.pfx, &alice, "CN=Alice, O=Velmora Test"}, {12, &p7b, &bob, "CN=Bob"}};
+  for (const auto& c : cases) {
+    for (const std::string& form : {c.wanted->der, Slurp(c.wanted->base + ".pem"), Slurp(c.wanted->base + ".b64")}) {
+      SCOPED_TRACE(std::to_string(c.kind) + " " + form.substr(0, 12));
+      CertKeyComponent component;
+      component.StoreKind() = c.kind;
+      ASSERT_EQ(component.StoreName().SetData(static_cast<int32_t>(c.store->size()), c.store->data()), 0);
+      ASSERT_EQ(component.StorePassword().SetString("pw"), 0);
+      EXPECT_EQ(SetCertificateEncoded(component, reinterpret_cast<const uint8_t*>(form.data()),
+                                      static_cast<int32_t>(form.size())), 0);
+      EXPECT_EQ(component.CertificateSet(), 1);
+      EXPECT_EQ(component.StoreKind(), c.kind);
+      EXPECT_TRUE(component.StoreName().EqualsBytes(c.store->data(), static_cast<int32_t>(c.store->size())));
+      EXPECT_STREQ(component.Subject().Data(), c.subject);
+      EXPECT_EQ(LoadedStoreOf(component)->SelectedHasPrivateKey(), c.kind == 3);
+      if (c.kind != 3) continue;
+      const std::string absent = Slurp(bob.base + ".pem");
+      EXPECT_EQ(FindByEncodedCertificate(component, reinterpret_cast<const uint8_t*>(absent.data()),
+                                         static_cast<int32_t>(absent.size())), -1);
+      EXPECT_EQ(LoadedStoreOf(component)->entries.Count(), 1);
+      EXPECT_TRUE(LoadedStoreOf(component)->SelectedHasPrivateKey());
+    }
+  }
+}
 #endif
 
 }  // namespace
