@@ -100,7 +100,9 @@ int Pkcs8(Export& e) {
   return pki::WritePkcs8PrivateKeyPem(*key, e.password, e.out);
 }
 
-int Pkcs1(Export& e) {
+// Pkcs1 writes the traditional structure of an RSA or DSA key. The public one is DER unless armour is
+// asked for, as it is when "PEM" comes here: text under the label the loader reads back.
+int Pkcs1(Export& e, bool armour) {
   KeyRecord* key = e.Key();
   if (key == nullptr) return e.Unsupported();
   int rc;
@@ -108,7 +110,7 @@ int Pkcs1(Export& e) {
     if (!e.HasPrivate()) return e.Refuse("Cannot export public key to PKCS1/PEM private key format.");
     rc = pki::WriteTraditionalPrivateKeyPem(*key, e.password, e.out);
   } else {
-    rc = pki::WriteTraditionalPublicKeyPem(*key, e.out);
+    rc = pki::WriteTraditionalPublicKeyPem(*key, e.out, armour);
   }
   return rc == core::kOk ? rc : e.Refuse("Cannot export to PKCS#1.");
 }
@@ -194,7 +196,7 @@ int Pem(Export& e) {
   const bool traditional = key != nullptr && (key->Type == crypto::kKeyRsa || key->Type == crypto::kKeyDsa);
   if (!e.include_private && e.Cert() != nullptr) return CertificatePem(e);
   if (key == nullptr) return e.Unsupported();
-  return traditional ? Pkcs1(e) : Pkcs8(e);
+  return traditional ? Pkcs1(e, true) : Pkcs8(e);
 }
 
 int OpenSsh(Export& e, uint32_t width) {
@@ -202,8 +204,9 @@ int OpenSsh(Export& e, uint32_t width) {
   if (key == nullptr) return e.Unsupported();
   if (!e.include_private) return WriteSsh2PublicKey(*key, false, width, e.comment, e.out);
   if (!e.HasPrivate()) return e.Refuse("Cannot export public key to OpenSSHPrivateKey format.");
+  // An absent attribute reads as "": the caller's comment stands in for a key that has none of its own.
   const char* own = key->GetAttribute("Comment");
-  return ArmourOpenSshPrivateKey(*key, e.password, own != nullptr ? own : e.comment, e.out);
+  return ArmourOpenSshPrivateKey(*key, e.password, own[0] != '\0' ? own : e.comment, e.out);
 }
 
 int Jwk(Export& e) {
@@ -256,7 +259,7 @@ int ExportCertificateKey(CertStoreHandle& handle, const char* format, bool inclu
   if (name == "xml") return Xml(e);
   if (name == "pkcs8") return Pkcs8(e);
   if (name == "pem") return Pem(e);
-  if (name == "pkcs1") return Pkcs1(e);
+  if (name == "pkcs1") return Pkcs1(e, false);
   if (name.rfind("openssh", 0) == 0) return OpenSsh(e, LineWidth(name));
   if (name.rfind("ssh2publickey", 0) == 0) {
     if (key == nullptr) return e.Unsupported();
@@ -264,6 +267,7 @@ int ExportCertificateKey(CertStoreHandle& handle, const char* format, bool inclu
   }
   if (name.rfind("ssh2privatekey", 0) == 0) {
     if (key == nullptr) return e.Unsupported();
+    if (!e.HasPrivate()) return e.Refuse("Cannot export public key to SSH2PrivateKey format.");
     return WriteSsh2PrivateKey(*e.Key(), LineWidth(name), e.comment, password != nullptr ? password : "", out);
   }
   if (name == "jwk") return Jwk(e);

@@ -107,16 +107,31 @@ int ReadPrivateFields(core::ByteStream& stream, crypto::KeyRecord& key) {
     return kBadOpenSshKey;
   }
   if (ReadSshPublicKeyFields(stream, canonical, key) != 0) return kBadOpenSshKey;
-  if (key.Type == crypto::kKeyDsa) return stream.ReadString(key.DsaParams.X) == 0 ? 0 : kBadOpenSshKey;
-  if (key.Type == crypto::kKeyEc) return stream.ReadString(key.EcParams.D) == 0 ? 0 : kBadOpenSshKey;
+  core::BufferCore& secret = key.Type == crypto::kKeyDsa ? key.DsaParams.X
+                             : key.Type == crypto::kKeyEc ? key.EcParams.D
+                                                          : key.EdParams.PrivateKey;
+  if (stream.ReadString(secret) != 0) return kBadOpenSshKey;
+  if (key.Type != crypto::kKeyEdwards) return 0;
   core::Buffer comment;
   crypto::EcKeyParams& ed = key.EdParams;
-  if (stream.ReadString(ed.PrivateKey) != 0 || stream.ReadString(comment) != 0) return kBadOpenSshKey;
+  if (stream.ReadString(comment) != 0) return kBadOpenSshKey;
   if (key.AddAttribute("Comment", comment.Data()) != 0) return kBadOpenSshKey;
   // The private octets are followed by the public ones; a shorter field is no key.
   const int32_t size = ed25519 ? 32 : 57;
   if (ed.PrivateKey.Length() < size) return kBadOpenSshKey;
   return ed.PrivateKey.Resize(size) == 0 ? 0 : kBadOpenSshKey;
+}
+
+// SectionEndsWell is true when what follows the key fields is the comment (read here for the key types
+// that keep none) and then only the padding bytes 1, 2, 3, ...: a section cut short or trailed by other
+// bytes is no key.
+bool SectionEndsWell(core::ByteStream& section, const crypto::KeyRecord& key) {
+  core::Buffer comment;
+  if (key.Type != crypto::kKeyEdwards && section.ReadString(comment) != 0) return false;
+  for (int32_t at = section.Cursor(), pad = 1; at < section.Length(); ++at, ++pad) {
+    if (section.ByteAt(at) != (pad & 0xFF)) return false;
+  }
+  return true;
 }
 
 // KeyFromParams puts a copy of the one parameter set given into key.
@@ -183,7 +198,7 @@ int AppendPrivateFields(crypto::KeyRecord& key, core::ByteStream& section) {
 int ReadOpenSshPrivateKey(crypto::KeyRecord& key, const void* body, uint32_t length, const char* password) {
   if (body == nullptr || length > 0x7FFFFFFFu) return kBadOpenSshKey;
   core::ByteStream stream(body, 0, static_cast<int32_t>(length));
-  core::Buffer magic, cipher_name, kdf_name, salt, options, section;
+  core::Buffer magic, cipher_name, kdf_name, salt, options;
   uint32_t option_length = 0, rounds = 0, key_count = 0, public_length = 0, section_length = 0;
   if (stream.Read(kMagicLength, magic) > 1) return kBadOpenSshKey;
   if (stream.ReadString(cipher_name) != 0 || stream.ReadString(kdf_name) != 0) return kBadOpenSshKey;
@@ -212,19 +227,25 @@ int ReadOpenSshPrivateKey(crypto::KeyRecord& key, const void* body, uint32_t len
     if (rc != 0) return kBadOpenSshKey;
   }
   if (SkipPublicBlob(stream) != 0 || stream.ReadUInt32BE(section_length) != 0) return kBadOpenSshKey;
-  core::ByteStream plain_stream;
-  core::ByteStream* reader = &stream;
-  if (bcrypt) {
+  // The section is read only within its stated length, and all of that length must be there.
+  const auto count = static_cast<int32_t>(section_length > 0x7FFFFFFFu ? 0x7FFFFFFFu : section_length);
+  if (stream.CheckAvailable(count) != 0) return kBadOpenSshKey;
+  core::ByteStream reader(stream.Data() + stream.Cursor(), 0, count);
+  int rc = reader.Length() == count ? 0 : kBadOpenSshKey;
+  if (rc == 0 && bcrypt) {
     core::SecureBuffer plain;
-    const auto count = static_cast<int32_t>(section_length > 0x7FFFFFFFu ? 0x7FFFFFFFu : section_length);
-    if (stream.Read(count, section) > 1) return kBadOpenSshKey;
-    if (RunAes(key_iv, key_length, mode, true, section.Bytes(), section.Length(), plain) != 0) return kBadOpenSshKey;
-    if (plain_stream.SetData(plain.Data(), 0, plain.Length()) != 0) return kBadOpenSshKey;
-    reader = &plain_stream;
+    if (RunAes(key_iv, key_length, mode, true, reinterpret_cast<const uint8_t*>(reader.Data()), count, plain) != 0 ||
+        reader.SetData(plain.Data(), 0, plain.Length()) != 0) {
+      rc = kBadOpenSshKey;
+    }
   }
   uint32_t check = 0;
-  if (reader->ReadUInt32BE(check) != 0 || reader->ReadUInt32BE(check) != 0) return kBadOpenSshKey;
-  return ReadPrivateFields(*reader, key);
+  if (rc == 0 && (reader.ReadUInt32BE(check) != 0 || reader.ReadUInt32BE(check) != 0)) rc = kBadOpenSshKey;
+  if (rc == 0) rc = ReadPrivateFields(reader, key);
+  if (rc == 0 && !SectionEndsWell(reader, key)) rc = kBadOpenSshKey;
+  // The plaintext section held the private key: wipe the copy before the store goes.
+  if (reader.Length() > 0) std::memset(const_cast<char*>(reader.Data()), 0, static_cast<size_t>(reader.Length()));
+  return rc;
 }
 
 int WriteOpenSshPrivateKey(core::BufferCore& out, const char* password, const char* comment,

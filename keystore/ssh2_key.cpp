@@ -1,7 +1,9 @@
 #include "keystore/ssh2_key.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 #include "core/base64.h"
 #include "core/byte_stream.h"
@@ -20,7 +22,9 @@ constexpr char kDsaType[] = "dl-modp{sign{dsa-nist-sha1},dh{plain}}";
 constexpr char kEcType[] = "ec-modp";
 constexpr char kArmourTag[] = "SSH2 ENCRYPTED PRIVATE KEY";
 
-// The curve names of the EC key types 0, 1, 2 and 7 to 10 (the reader knows the first three).
+constexpr int32_t kCurveKeyTypes[] = {0, 1, 2, 7, 8, 9, 10};
+
+// The curve names of the EC key types 0, 1, 2 and 7 to 10.
 const char* CurveName(int32_t ec_key_type) {
   switch (ec_key_type) {
     case 0: return "nistp256";
@@ -88,9 +92,11 @@ int ReadKeyData(crypto::KeyRecord& key, const core::BufferCore& type_in, const c
   rc = SkipWords(stream, 2);
   if (rc == 0) rc = stream.ReadString(curve);
   if (rc != 0) return rc;
-  for (int32_t type_id = 0; type_id < 3; ++type_id) {
-    if (curve.EqualsNoCase(CurveName(type_id))) ec.KeyType = type_id;
-  }
+  // The reader takes every name the writer writes; a curve it cannot name is no key, not a P-256 one.
+  const auto names = [&curve](int32_t type_id) { return curve.EqualsNoCase(CurveName(type_id)) != 0; };
+  const int32_t* known = std::find_if(std::begin(kCurveKeyTypes), std::end(kCurveKeyTypes), names);
+  if (known == std::end(kCurveKeyTypes)) return kBadSsh2Key;
+  ec.KeyType = *known;
   rc = stream.ReadBitLengthString(d);
   if (rc != 0) return rc;
   // Zeros in front (a sign byte) are dropped; a scalar longer than the curve's is no key of it.

@@ -82,18 +82,18 @@ int WriteTraditionalPrivateKeyPem(crypto::KeyRecord& key, const char* password, 
   return PemEncode(der.Bytes(), der.Length(), label, out);
 }
 
-int WriteTraditionalPublicKeyPem(crypto::KeyRecord& key, core::BufferCore& out) {
+int WriteTraditionalPublicKeyPem(crypto::KeyRecord& key, core::BufferCore& out, bool pem) {
   if (key.Type == crypto::kKeyRsa) {
     crypto::RsaKeyParams pub;
     int rc = key.GetRsaParams(pub, true);
-    return rc == 0 ? EncodeRsaKeyDer(pub, true, out) : rc;
+    return rc == 0 ? EncodeRsaKeyDer(pub, pem, out) : rc;
   }
   if (key.Type == crypto::kKeyDsa) {
     int rc = key.DsaParams.Y.IsEmpty() && !key.DsaParams.X.IsEmpty() ? key.DsaParams.ComputePublicKey() : 0;
     crypto::DsaKeyParams pub;
     if (rc == 0) rc = pub.CopyFrom(key.DsaParams);
     if (rc == 0) rc = pub.X.Clear();
-    return rc == 0 ? EncodeDsaKeyDer(pub, true, out) : rc;
+    return rc == 0 ? EncodeDsaKeyDer(pub, pem, out) : rc;
   }
   return kNoKeyForm;
 }

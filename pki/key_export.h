@@ -21,9 +21,10 @@ inline constexpr int kNoKeyForm = 1424;
 // encrypted as a legacy PEM body when password is not null or "". 0; 290; 1424 for EC and Edwards keys;
 // the encoder's or encryption's code.
 [[nodiscard]] int WriteTraditionalPrivateKeyPem(crypto::KeyRecord& key, const char* password, core::BufferCore& out);
-// WriteTraditionalPublicKeyPem sets out to the "RSA PUBLIC KEY" or "DSA PUBLIC KEY" block of key (a DSA Y is
-// computed into key when missing). 0; 1424 for other types; the encoder's code.
-[[nodiscard]] int WriteTraditionalPublicKeyPem(crypto::KeyRecord& key, core::BufferCore& out);
+// WriteTraditionalPublicKeyPem sets out to the RSAPublicKey or DSA public key structure of key, as DER or as
+// an "RSA PUBLIC KEY" or "DSA PUBLIC KEY" block (a DSA Y is computed into key when missing). 0; 1424 for
+// other types; the encoder's code.
+[[nodiscard]] int WriteTraditionalPublicKeyPem(crypto::KeyRecord& key, core::BufferCore& out, bool pem);
 // WritePkcs8PrivateKeyDer sets out to the PrivateKeyInfo of key, as DER or as a "PRIVATE KEY" block.
 // 0; 290; 1424 for a key of no known type; the encoder's code.
 [[nodiscard]] int WritePkcs8PrivateKeyDer(crypto::KeyRecord& key, core::BufferCore& out, bool pem);

@@ -185,9 +185,52 @@ TEST_F(CertExport, JwkPassesJqAndJwcryptoAndLoadsBack) {
                        " -c 'import sys; from jwcrypto import jwk; jwk.JWK.from_json(open(sys.argv[1]).read())' $f");
 }
 
+// The private OpenSSH key carries the key's own comment, else the caller's: ssh-keygen prints it.
+TEST_F(CertExport, OpenSshPrivateKeyKeepsOwnCommentElseTakesTheCallers) {
+  if (!Shell("command -v ssh-keygen")) GTEST_SKIP() << "ssh-keygen is missing";
+  ASSERT_TRUE(Shell("ssh-keygen -q -N '' -C own -t ed25519 -f " + keys_.dir.path + "/own"));
+  for (const auto& [name, comment] : {std::pair{"rsa.pair", " note\n"}, std::pair{"own", " own\n"}}) {
+    CertStoreHandle handle;
+    Load(handle, name);
+    core::Buffer out, error;
+    ASSERT_EQ(Export(handle, "OpenSSH", true, out, error), 0) << Text(error);
+    std::string line;
+    const std::string file = keys_.dir.Write("out", Text(out));
+    ASSERT_TRUE(Shell("chmod 600 " + file + " && ssh-keygen -y -P pw -f " + file, &line));
+    EXPECT_TRUE(line.size() > 6 && line.ends_with(comment)) << name << ": " << line;
+  }
+}
+
+// Without the flag "PKCS1" writes the RSAPublicKey DER and "PEM" armours the same DER as "RSA PUBLIC KEY",
+// which the loader reads back.
+TEST_F(CertExport, Pkcs1PublicKeyIsDerAndPemArmoursIt) {
+  ASSERT_TRUE(Shell("cd " + keys_.dir.path + " && openssl pkey -in rsa.key -pubout -out rsa.pub"));
+  CertStoreHandle handle;
+  Load(handle, "rsa.pub");
+  core::Buffer der, pem, error;
+  ASSERT_EQ(Export(handle, "PKCS1", false, der, error), 0) << Text(error);
+  ASSERT_EQ(Export(handle, "PEM", false, pem, error), 0) << Text(error);
+  std::string ours, theirs, from_pem;
+  EXPECT_TRUE(Shell("xxd -p " + keys_.dir.Write("der", Text(der)), &ours));
+  const std::string reference = "openssl rsa -pubin -in rsa.pub -RSAPublicKey_out -outform DER | xxd -p";
+  EXPECT_TRUE(Shell("cd " + keys_.dir.path + " && " + reference, &theirs));
+  EXPECT_FALSE(theirs.empty());
+  EXPECT_EQ(ours, theirs);
+  EXPECT_TRUE(
+      Shell("openssl rsa -RSAPublicKey_in -inform PEM -pubout -in " + keys_.dir.Write("pem", Text(pem)), &from_pem));
+  EXPECT_EQ(from_pem, keys_.dir.Read("rsa.pub"));
+  EXPECT_EQ(Text(pem).rfind("-----BEGIN RSA PUBLIC KEY-----", 0), 0u) << Text(pem);
+  CertStoreHandle again;
+  ASSERT_EQ(LoadCertificateFromInput(again, pem.Data(), pem.Length(), false, "", nullptr, nullptr, nullptr, &error), 0);
+  KeyRecord expected;
+  ASSERT_EQ(handle.SelectedKeyInfo()->GetPublicKey(expected), 0);
+  EXPECT_TRUE(again.SelectedKeyInfo()->Equals(expected));
+}
+
 TEST_F(CertExport, RefusalsAndNamesKeepTheirCodesAndTexts) {
-  CertStoreHandle rsa, ec, public_key, bundle, token;
+  CertStoreHandle rsa, ec, public_key, bundle, token, certificate;
   Load(rsa, "rsa.pair");
+  Load(certificate, "rsa.pem");
   ASSERT_EQ(token.AddCertificateWithKey(CertificateWithKey()), 0);
   Load(ec, "ec.pair");
   ASSERT_TRUE(Shell("cd " + keys_.dir.path + " && openssl pkey -in ec.key -pubout -out ec.pub && "
@@ -207,6 +250,7 @@ TEST_F(CertExport, RefusalsAndNamesKeepTheirCodesAndTexts) {
       {&public_key, "PKCS8", true, 288, "Cannot export public key to PKCS8 private key format."},
       {&public_key, "PKCS1", true, 288, "Cannot export public key to PKCS1/PEM private key format."},
       {&public_key, "OpenSSH", true, 288, "Cannot export public key to OpenSSHPrivateKey format."},
+      {&certificate, "ssh2privatekey", false, 288, "Cannot export public key to SSH2PrivateKey format."},
       {&public_key, "JWK", true, 288, "Canot export public key to JWK private key format."},
       {&public_key, "PPK", true, 288, "Cannot export public key to PPK format."},
       {&public_key, "XML", true, 288, "Cannot export public key to XML private key format."},

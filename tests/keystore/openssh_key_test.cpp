@@ -156,6 +156,19 @@ TEST(OpenSshRead, OtherCiphersWrongPasswordsAndHostileRoundsGive280) {
   }
 }
 
+// The private section must be all there: every cut of an ssh-keygen ECDSA body (whose comment and
+// padding the key itself does not need) is refused.
+TEST(OpenSshRead, EveryCutOfAKeygenBodyGives280) {
+  pki::testing::ProvidersLoaded providers;
+  const std::string body = Body(pki::testing::ReadFile(VELMORA_TEST_DATA_DIR "/keystore/ssh_ecdsa_p256.key"));
+  crypto::KeyRecord whole;
+  ASSERT_EQ(ReadBody(body, "", whole), 0);
+  for (size_t cut = 0; cut < body.size(); ++cut) {
+    crypto::KeyRecord key;
+    EXPECT_EQ(ReadBody(body.substr(0, cut), "", key), 280) << cut;
+  }
+}
+
 TEST(OpenSshWrite, KeygenAndPythonReadOurKeysAsTheSource) {
   pki::testing::ProvidersLoaded providers;
   OpenSshKeys& keys = Keys();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "keystore/ppk.h"
@@ -108,6 +109,32 @@ TEST(Ssh2Key, EcKeysRoundTripAndEdwardsKeysAreRefused) {
       ASSERT_EQ(Read(Base64Of(pki::testing::Bytes(file)), password, back), 0) << spec;
       EXPECT_EQ(Numbers(back), Numbers(key)) << spec;
     }
+  }
+}
+
+// The Koblitz curves the writer names come back as the same key; a curve name no reader knows is no key.
+TEST(Ssh2Key, KoblitzCurvesRoundTripAndUnknownCurvesGive280) {
+  pki::testing::ProvidersLoaded providers;
+  for (const auto& [type, size, name] : {std::tuple{7, 20, "secp160k1"}, std::tuple{8, 24, "secp192k1"},
+                                         std::tuple{9, 28, "secp224k1"}, std::tuple{10, 32, "secp256k1"}}) {
+    SCOPED_TRACE(name);
+    crypto::KeyRecord key;
+    key.Type = crypto::kKeyEc;
+    key.EcParams.KeyType = type;
+    std::string d;
+    for (int i = 1; i <= size; ++i) d += static_cast<char>(i);
+    ASSERT_EQ(key.EcParams.D.SetData(size, d.data()), 0);
+    core::Buffer file;
+    ASSERT_EQ(WriteSsh2PrivateKey(key, 64, "", "", file), 0);
+    crypto::KeyRecord back;
+    std::string blob = Unbase64(Base64Of(pki::testing::Bytes(file)));
+    ASSERT_EQ(Read(blob, "", back), 0);
+    EXPECT_EQ(back.EcParams.KeyType, type);
+    EXPECT_EQ(pki::testing::Bytes(back.EcParams.D), d);
+    EXPECT_EQ(back.EcParams.X.Length(), size);
+    blob.replace(blob.find(name), 9, "secp999k1");
+    crypto::KeyRecord unknown;
+    EXPECT_EQ(Read(blob, "", unknown), 280);
   }
 }
 

@@ -175,7 +175,7 @@ TEST_F(KeyExport, TraditionalPublicBlocks) {
   ASSERT_EQ(LoadText(dsa, ReadFile(Path(kKinds[1], ".pem"))), 0);
   ASSERT_EQ(LoadText(ec, ReadFile(Path(kKinds[2], ".pem"))), 0);
   core::Buffer out;
-  ASSERT_EQ(WriteTraditionalPublicKeyPem(rsa, out), 0);
+  ASSERT_EQ(WriteTraditionalPublicKeyPem(rsa, out, true), 0);
   const std::string ours = scratch_->Write("rsa.rsapub", Bytes(out));
   std::string a, b;
   EXPECT_TRUE(Shell("openssl rsa -RSAPublicKey_in -in " + ours + " -RSAPublicKey_out -outform DER | xxd -p", &a));
@@ -183,7 +183,7 @@ TEST_F(KeyExport, TraditionalPublicBlocks) {
   EXPECT_FALSE(a.empty());
   EXPECT_EQ(a, b);
 
-  ASSERT_EQ(WriteTraditionalPublicKeyPem(dsa, out), 0);
+  ASSERT_EQ(WriteTraditionalPublicKeyPem(dsa, out, true), 0);
   ASSERT_EQ(Bytes(out).find("-----BEGIN DSA PUBLIC KEY-----"), 0u);
   const std::string dsa_file = scratch_->Write("dsa.dsapub", Bytes(out));
   std::string numbers;
@@ -192,7 +192,7 @@ TEST_F(KeyExport, TraditionalPublicBlocks) {
                     &numbers));
   const std::string line = Oracle(Path(kKinds[1], ".pem"));  // dsa|p|q|g|y|x
   EXPECT_EQ("dsa|" + numbers.substr(0, numbers.size() - 1) + "|" + line.substr(line.rfind('|') + 1), line);
-  EXPECT_EQ(WriteTraditionalPublicKeyPem(ec, out), kNoKeyForm);
+  EXPECT_EQ(WriteTraditionalPublicKeyPem(ec, out, true), kNoKeyForm);
 }
 
 // An RSA key holding only n, e, d, p and q is written with its CRT values.
