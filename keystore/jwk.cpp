@@ -8,6 +8,7 @@
 #include "core/base64.h"
 #include "core/numbers.h"
 #include "core/str_list.h"
+#include "crypto/ec/ec_key_checks.h"
 #include "crypto/keys/curve_params.h"
 #include "parsers/json_parser.h"
 #include "pki/certificate_codec.h"
@@ -107,6 +108,29 @@ int ReadMember(crypto::KeyRecord& key, std::string_view name, const char* value)
   if (name == "x") return SetDecoded(params.PublicKey, value);
   if (name == "d") return SetDecoded(params.PrivateKey, value);
   return core::kOk;
+}
+
+// CheckKeyValues refuses, as the SubjectPublicKeyInfo and SSH readers do, an EC point that is not on
+// its curve or has a coordinate wider than the field (the door of an invalid-curve attack on ECDH), and
+// an octet key part that is not of its curve's length: 0 or 1401. RFC 7518 section 6.2.1.2 wants the
+// coordinates at full size; shorter ones are taken as numbers with their leading zeros left out.
+int CheckKeyValues(const crypto::KeyRecord& key) {
+  if (key.Type == crypto::kKeyEdwards) {
+    const crypto::EcKeyParams& octets = key.EdParams;
+    const bool any = !octets.PublicKey.IsEmpty() || !octets.PrivateKey.IsEmpty();
+    return any && crypto::ValidateOkpKey(octets, 0) == 0 ? crypto::kEcInvalidKey : core::kOk;
+  }
+  if (key.Type != crypto::kKeyEc) return core::kOk;
+  const int32_t width = crypto::EcKeyTypeByteLength(key.EcParams.KeyType);
+  if (key.EcParams.X.Length() > width || key.EcParams.Y.Length() > width) return crypto::kEcInvalidKey;
+  // The point is checked through a copy, so that the key keeps its coordinates as read.
+  crypto::EcKeyParams point;
+  point.KeyType = key.EcParams.KeyType;
+  core::Buffer encoded;
+  int rc = point.X.Assign(key.EcParams.X);
+  if (rc == core::kOk) rc = point.Y.Assign(key.EcParams.Y);
+  if (rc == core::kOk) rc = crypto::EncodeEcPublicPoint(point, false, encoded);
+  return rc != core::kOk ? rc : point.SetPublicPoint(encoded);
 }
 
 // LoadChain parses the base64 DER certificates of the "x5c" array text into the record's list, in
@@ -294,6 +318,7 @@ int LoadJwk(pki::KeyWithCertificates& record, const char* text) {
     return kBadJwk;
   }
   if (key.Type == crypto::kKeyEc && (key.EcParams.X.IsEmpty() || key.EcParams.Y.IsEmpty())) return kBadJwk;
+  if ((rc = CheckKeyValues(key)) != core::kOk) return rc;
 
   const char* chain = key.GetAttribute("JWK_1_x5c");
   return chain[0] != '\0' ? LoadChain(record, chain) : core::kOk;

@@ -13,8 +13,10 @@ namespace velmora::keystore {
 // attribute "JWK_<type>_<name>" (a string without its quotes, escapes as written; of a repeated member
 // only the last), and the "x5c" chain. A member whose name or string value holds a backslash is also
 // kept as "JWKTEXT_<name>", which tells WriteJwk that the text is JSON already. 0; 271 for a text that is
-// not one complete object, a missing or unknown "kty" or "crv", or missing key numbers; or the code of
-// the parser, decoder or certificate reader that failed (the certificates before it stay in the list).
+// not one complete object, a missing or unknown "kty" or "crv", or missing key numbers; 1401 for an EC
+// point off its curve or with a coordinate wider than the field, or an octet key part not of its curve's
+// length; or the code of the parser, decoder or certificate reader that failed (the certificates before
+// it stay in the list).
 [[nodiscard]] int LoadJwk(pki::KeyWithCertificates& record, const char* text);
 // WriteJwk replaces out with the JWK of key, with the private members it holds when include_private is
 // set, then the "JWK_" attributes as members: string values JSON-escaped unless read so by LoadJwk.

@@ -202,7 +202,10 @@ int EccEngine::Agree(const EcKeyParams& peer, int32_t derivation_id, const uint8
     case 9:
     case 10:
     case 11: {
-      const Bytes key{hmac_key, hmac_key == nullptr || hmac_key_length < 0 ? 0 : hmac_key_length};
+      // Without an HMAC key the platform's derivation keys HMAC with Z itself; so does this one, so that
+      // the two providers derive the same bytes.
+      const bool keyed = hmac_key != nullptr && hmac_key_length > 0;
+      const Bytes key = keyed ? Bytes{hmac_key, hmac_key_length} : secret;
       return DigestParts(AgreeDigest(derivation_id), &key, {before, secret, after}, out);
     }
     default:

@@ -38,8 +38,8 @@ class EccEngine {
                                    int32_t signature_length, int32_t& valid);
   // Agree (peer, derivation id, prepend, append, HMAC key, out) puts into out the raw shared secret Z
   // with peer (id 99), the 48-byte TLS 1.0 PRF of Z with label prepend and the 64-byte seed append (id
-  // 12), HMAC-SHA-1/256/384/512/MD5 keyed with hmac_key (ids 7-11) or SHA-1/256/384/512, MD2, MD4, MD5
-  // (ids 0-6, SHA-1 for any other id) over prepend || Z || append. 0; 1407 / 1408 for a bad TLS seed or
+  // 12), HMAC-SHA-1/256/384/512/MD5 keyed with hmac_key, or with Z when that is empty (ids 7-11), or
+  // SHA-1/256/384/512, MD2, MD4, MD5 (ids 0-6, SHA-1 for any other id) over prepend || Z || append. 0; 1407 / 1408 for a bad TLS seed or
   // label; the key check codes (1401, 1403, 1404, 1414); the agreement's, digest's or HMAC's code.
   [[nodiscard]] virtual int Agree(const EcKeyParams& peer, int32_t derivation_id, const uint8_t* prepend,
                                   int32_t prepend_length, const uint8_t* append, int32_t append_length,

@@ -116,10 +116,15 @@ namespace {
 bool Fips() { return component::UseFIPSCompliantAPI() != 0; }
 
 // FittedToModulus: in FIPS mode, a signature or ciphertext whose length is not the modulus byte length
-// is fitted to it (leading zero bytes added or removed) in fitted, and bytes/length point there.
+// is fitted to it (leading zero bytes added or removed) in fitted, and bytes/length point there. Only
+// zero bytes may go: an input whose excess holds any other byte is a different integer, so it is passed
+// on as it is for the key to refuse, as it does outside FIPS mode.
 int FittedToModulus(const RsaKeyBase& key, const uint8_t*& bytes, int32_t& length, core::BufferCore& fitted) {
   const int32_t width = key.GetKeyParams()->ModulusByteLength();
   if (!Fips() || length == width || bytes == nullptr || length < 1) return 0;
+  for (int32_t i = 0; i < length - width; ++i) {
+    if (bytes[i] != 0) return 0;
+  }
   int status = fitted.SetData(length, bytes);
   if (status == 0) status = FitIntegerBytes(width, fitted, false);
   if (status != 0) return status;

@@ -54,13 +54,15 @@ EccKeyBase* HeldEccKey(const component::CryptoComponent& component);
 [[nodiscard]] int PlatformRsaSign(component::CryptoComponent& component, const uint8_t* digest, int32_t digest_length,
                                   const char* digest_name, core::BufferCore& out, int32_t pss, int32_t salt_length);
 // PlatformRsaVerify runs the held RSA key's Verify: valid 1 or 0 (a failed PSS check of the library's key
-// gives 1119). FIPS: a platform digest name; a signature not of the modulus byte length is fitted to it.
+// gives 1119). FIPS: a platform digest name; a signature not of the modulus byte length is fitted to it
+// when that adds or drops only zero bytes.
 [[nodiscard]] int PlatformRsaVerify(component::CryptoComponent& component, const uint8_t* digest,
                                     int32_t digest_length, const uint8_t* signature, int32_t signature_length,
                                     const char* digest_name, int32_t& valid, int32_t pss, int32_t salt_length,
                                     int32_t check_prefix);
 // PlatformRsaEncryptOaep and PlatformRsaDecryptOaep run the held key's Encrypt and Decrypt. FIPS: the OAEP
-// and the MGF1 digest must be platform names; a ciphertext not of the modulus byte length is fitted to it.
+// and the MGF1 digest must be platform names; a ciphertext not of the modulus byte length is fitted to it
+// in the same way.
 [[nodiscard]] int PlatformRsaEncryptOaep(component::CryptoComponent& component, const uint8_t* data, int32_t length,
                                          core::BufferCore& out, int32_t oaep, const uint8_t* label,
                                          int32_t label_length, const char* oaep_digest, const char* mgf_digest);

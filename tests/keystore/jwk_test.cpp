@@ -55,6 +55,10 @@ for line in sys.stdin.read().splitlines():
     print('ok' if same and jwk.JWK.from_json(src).thumbprint() == jwk.JWK.from_json(ours).thumbprint() else ours)
 )";
 
+// The base point of P-256 (SEC 2 section 2.4.2) as JWK members, printed by openssl ecparam.
+const std::string kP256Base = R"("x":"axfR8uEsQkf4vOblY6RA8ncDfYEt6zOg9KE5RdiYwpY",)"
+                              R"("y":"T-NC4v4af5uO5-tKfA-eFivOM1drMV7Oy7ZAaDe_UfU")";
+
 std::string Write(const crypto::KeyRecord& key, uint32_t include_private) {
   core::Buffer out;
   EXPECT_EQ(WriteJwk(key, include_private, out), 0);
@@ -110,10 +114,32 @@ TEST(Jwk, BadDocumentsGive271AndRepeatedMembersKeepTheLast) {
     EXPECT_EQ(LoadJwk(record, c.text.c_str()), c.code) << c.text;
   }
   pki::KeyWithCertificates record;
-  ASSERT_EQ(LoadJwk(record, R"({"kty":"OKP","crv":"Ed25519","x":"AAAA","x":"AQID","kid":"k"})"), 0);
-  EXPECT_EQ(Bytes(record.key.EdParams.PublicKey), std::string("\x01\x02\x03"));
-  EXPECT_STREQ(record.key.GetAttribute("JWK_2_x"), "AQID");
-  EXPECT_EQ(Write(record.key, 0), R"({"kty":"OKP","crv":"Ed25519","x":"AQID","kid":"k"})");
+  const std::string last = "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE";  // 32 bytes of 01
+  ASSERT_EQ(LoadJwk(record, (R"({"kty":"OKP","crv":"Ed25519","x":"AAAA","x":")" + last + R"(","kid":"k"})").c_str()),
+            0);
+  EXPECT_EQ(Bytes(record.key.EdParams.PublicKey), std::string(32, '\x01'));
+  EXPECT_STREQ(record.key.GetAttribute("JWK_2_x"), last.c_str());
+  EXPECT_EQ(Write(record.key, 0), R"({"kty":"OKP","crv":"Ed25519","x":")" + last + R"(","kid":"k"})");
+}
+
+// The public key readers refuse a point off its curve (an invalid-curve attack on ECDH): the base point
+// of P-256 loads, (1, 1) does not, nor the base point with 01 in front of x, nor an Ed25519 key of 3
+// bytes.
+TEST(Jwk, KeysOffTheirCurveOrOfAnotherLengthGive1401) {
+  const std::string wide_x = R"("x":"AWsX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKW")";
+  const struct {
+    std::string text;
+    int code;
+  } cases[] = {
+      {R"({"kty":"EC","crv":"P-256",)" + kP256Base + "}", 0},
+      {R"({"kty":"EC","crv":"P-256","x":"AQ","y":"AQ"})", 1401},
+      {R"({"kty":"EC","crv":"P-256",)" + wide_x + kP256Base.substr(kP256Base.find(',')) + "}", 1401},
+      {R"({"kty":"OKP","crv":"Ed25519","x":"AQID"})", 1401},
+  };
+  for (const auto& c : cases) {
+    pki::KeyWithCertificates record;
+    EXPECT_EQ(LoadJwk(record, c.text.c_str()), c.code) << c.text;
+  }
 }
 
 TEST(Jwk, MemberTextsComeBackAsWritten) {
@@ -155,7 +181,7 @@ TEST(Jwk, X5cCertificatesJoinTheChainInOrder) {
     ders.push_back(der);
     items.push_back(Bytes(b64));
   }
-  const std::string head = R"({"kty":"EC","crv":"P-256","x":"AQ","y":"AQ","x5c":[")";
+  const std::string head = R"({"kty":"EC","crv":"P-256",)" + kP256Base + R"(,"x5c":[")";
   pki::KeyWithCertificates record;
   ASSERT_EQ(LoadJwk(record, (head + items[0] + "\",\n \"" + items[1] + "\"]}").c_str()), 0);
   ASSERT_EQ(record.certificates.Count(), 2);
@@ -182,10 +208,16 @@ TEST(JwkFuzz, MutatedKeysEndInTheirCodes) {
   }
   std::vector<std::string> seeds = {
       R"({"kty":"RSA","n":"wX1z","e":"AQAB","d":"AQ","p":"Aw","q":"BQ","dp":"Bw","dq":"CQ","qi":"Cw","kid":"a\"b"})",
-      R"({"kty":"EC","crv":"P-521","x":"AQID","y":"BAUG","d":"Bwg","exp":1700000000,"nbf":null})",
-      R"({"kty":"OKP","crv":"X448","x":"AQID","d":"BAUG","ok":true,"x5u":[1,{"a":[]}]})",
-      R"({"kty":"EC","crv":"BP-256","x":"AQ","y":"Ag","x5c":[")" + body + "\",\"" + body + "\"]}",
-      R"({"kty":"OKP","crv":"Ed25519","x":"AQ","n":{"a":[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]}})",
+      // The base points of P-521 (SEC 2) and brainpoolP256r1 (RFC 5639), printed by openssl ecparam.
+      R"({"kty":"EC","crv":"P-521","x":"AMaFjga3BATpzZ4-y2YjlbRCnGSBOQU_tSH4KK9ga009uqFLXnfv51ko_h3BJ6L_qN4zSLPBhWpCm_)"
+      R"(l-fjHC5b1m","y":"ARg5KWp4mjvABFyKX7QsfRvZmPVESVebRGgXr70XJz5mLJfucple9CZAxVC5AT-tB2E1PHCGonLCQIi-lHaf0WZQ",)"
+      R"("d":"Bwg","exp":1700000000,"nbf":null})",
+      R"({"kty":"OKP","crv":"X448","x":")" + std::string(75, 'A') + R"(","d":")" + std::string(75, 'B') +
+          R"(","ok":true,"x5u":[1,{"a":[]}]})",
+      R"({"kty":"EC","crv":"BP-256","x":"i9Kuuct-V8ssS0gv_IG3r7neJ-HjvSPCOkRTvZrOMmI",)"
+      R"("y":"VH74NcPaxP2X-EYaFGEdycJ3RRMt7Y5UXB1Uxy8EaZc","x5c":[")" + body + "\",\"" + body + "\"]}",
+      R"({"kty":"OKP","crv":"Ed25519","x":")" + std::string(43, 'C') +
+          R"(","n":{"a":[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]}})",
       R"({"kty":"RSA","n":"AQ","e":"AQ","deep":)" + std::string(3000, '[') + std::string(3000, ']') + "}",
   };
   testing_support::RunMutationLoop("JWK", seeds, 20000, "{}[]\",:\\AQ0 \x80", FuzzJwkInput);

@@ -94,7 +94,7 @@ for line in sys.stdin:
             print(kdf("-keylen", "48", "-kdfopt", "digest:MD5-SHA1", "-kdfopt", "hexsecret:" + z.hex(),
                       "-kdfopt", "hexseed:" + (pre + app).hex(), "TLS1-PRF"))
         elif 7 <= kid <= 11:
-            print(hmac.new(key, pre + z + app, names[kid]).hexdigest())
+            print(hmac.new(key or z, pre + z + app, names[kid]).hexdigest())
         else:
             print(hashlib.new(names.get(kid, "sha1"), pre + z + app).hexdigest())
     else:

@@ -272,6 +272,25 @@ TEST_F(ProviderKeys, EcdhDefaultHashIsSha256) {
   EXPECT_EQ(EcdhDeriveKeyDefaultHash(empty, theirs, "", info, named), -1);
 }
 
+// HMAC-SHA256 over the P-256 secret with an empty HMAC key: the platform keys it with Z, and the
+// library's key must derive the same bytes.
+TEST_F(ProviderKeys, EcdhHmacWithoutKeyIsTheSameOnBothProviders) {
+  VELMORA_REQUIRE_PLATFORM_CRYPTO();
+  EcKeyParams ours, theirs;
+  ASSERT_EQ(CngCreateEccKey(0, ours, kProviderDefault), 0);
+  ASSERT_EQ(CngCreateEccKey(0, theirs, kProviderDefault), 0);
+  std::string derived[2];
+  for (uint32_t provider : {kProviderInternal, kProviderPlatform}) {
+    component::CryptoComponent c;
+    ASSERT_EQ(SelectEccProvider(c, ours, provider), 0);
+    core::Buffer out;
+    ASSERT_EQ(HeldEccKey(c)->Agree(theirs, 8, out, nullptr, 0, nullptr, 0, nullptr, 0), 0) << provider;
+    EXPECT_EQ(out.Length(), 32) << provider;
+    derived[provider == kProviderPlatform] = Hex(out);
+  }
+  EXPECT_EQ(derived[0], derived[1]);
+}
+
 // The default mode's keyed HMAC and AES now run on the platform and agree with the internal-only results.
 TEST_F(ProviderKeys, DefaultModeSymmetricWorkRunsOnThePlatform) {
   VELMORA_REQUIRE_PLATFORM_CRYPTO();

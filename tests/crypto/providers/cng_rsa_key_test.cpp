@@ -532,6 +532,49 @@ TEST_F(CngRsaFips, FrontChecks) {
   }
 }
 
+// A signature or ciphertext one byte longer than the modulus. A zero in front leaves the integer as it
+// is and FIPS mode fits it; any other byte makes another integer, refused as outside FIPS mode (where
+// the platform key refuses every length but the modulus's).
+TEST_F(CngRsaFips, OnlyLeadingZerosAreDropped) {
+  if (!PlatformPresent()) GTEST_SKIP() << "built without the platform crypto stand-in";
+  const std::string digest(32, '\x6b'), message = "secret";
+  for (bool platform : {true, false}) {
+    component::CryptoComponent component;
+    if (platform) {
+      HoldCng(component, KeyOfBits(2048).params);
+    } else {
+      auto* internal = new InternalRsaKey;
+      component.Hold(kEngineRsa, internal, 1);
+      ASSERT_EQ(internal->SetKeyParams(KeyOfBits(2048).params), 0);
+    }
+    RsaKeyBase& key = *HeldRsaKey(component);
+    core::Buffer signature, ciphertext;
+    ASSERT_EQ(key.Sign(U8(digest), 32, "SHA256", signature, 0, 0), 0);
+    ASSERT_EQ(key.Encrypt(U8(message), Len(message), ciphertext, 1, nullptr, 0, "SHA256", "SHA256"), 0);
+    // Verification as 0 valid, 1 not valid or a code; decryption as 0, 2 for a wrong plaintext or a code.
+    auto run = [&](bool fips, char front) {
+      Fips(fips);
+      const std::string s = front + Str(signature), c = front + Str(ciphertext);
+      int32_t valid = 0;
+      int verified = PlatformRsaVerify(component, U8(digest), 32, U8(s), Len(s), "SHA256", valid, 0, 0, 1);
+      core::SecureBuffer plain;
+      int decrypted = PlatformRsaDecryptOaep(component, U8(c), Len(c), plain, 1, nullptr, 0, "SHA256", "SHA256");
+      if (verified == 0 && valid != 1) verified = 1;
+      if (decrypted == 0 && Str(plain) != message) decrypted = 2;
+      return std::make_pair(verified, decrypted);
+    };
+    const char* where = platform ? "platform key" : "library key";
+    EXPECT_EQ(run(true, '\0'), std::make_pair(0, 0)) << where;
+    if (!platform) {
+      EXPECT_EQ(run(false, '\0'), std::make_pair(0, 0)) << where;
+    }
+    const auto refused = run(false, '\1');
+    EXPECT_NE(refused.first, 0) << where;
+    EXPECT_NE(refused.second, 0) << where;
+    EXPECT_EQ(run(true, '\1'), refused) << where;
+  }
+}
+
 TEST_F(CngRsaFips, RawRsa) {
   if (!OracleAvailable()) GTEST_SKIP() << "needs openssl and /usr/bin/python3 with cryptography";
   const RsaKeyParams& full = KeyOfBits(2048).params;
