@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/crypto/crypto_types.h"
 #include "platform/modules.h"
+#include "platform/os_version.h"
 
 namespace velmora::keystore {
 
@@ -102,20 +103,44 @@ int AddCertificate(component::CertKeyComponent& component, CertStoreHandle& hand
   return 0;
 }
 
+// CreateNamedContainer creates a new container "pem_key_" and the tick count for the component, taking
+// the next number while the name belongs to a container that exists: two imports in one millisecond
+// (or a container another component or process still holds) must never share a key set, since the
+// second import would replace the first one's key and the first release would delete both. 0 with the
+// name kept by the component, or 221.
+int CreateNamedContainer(component::CertKeyComponent& component, const char* provider, uint32_t flags) {
+  constexpr uint32_t kNamesTried = 256;
+  const uint32_t tick = plat::GetTickCount();
+  for (uint32_t i = 0; i < kNamesTried; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "pem_key_%u", tick + i);
+    if (component.ContainerName().SetString(name) != 0) return core::kOutOfMemory;
+    bool exists = false;
+    if (crypto::CreateContainer(component.KeyContext(), provider, name, flags, &exists) == 0) return 0;
+    if (!exists) break;
+  }
+  component.ContainerName().Clear();
+  return crypto::kContainerNotAcquired;
+}
+
 int ImportKey(component::CertKeyComponent& component, KeyRecord& key) {
   ComponentKeyState& state = component.KeyState();
-  char name[32];
-  std::snprintf(name, sizeof name, "pem_key_%u", plat::GetTickCount());
-  if (component.ContainerName().SetString(name) != 0) return core::kOutOfMemory;
+  // NOTE: on Windows 5.x the key goes into the machine's key sets from the start.
+  if (plat::GetOsVersion().major == 5) state.container_flags |= kContainerMachineKeyset;
   const char* provider = key.IsDsa() ? kDssProvider : nullptr;
   component::CryptoApiKeyContext& context = component.KeyContext();
-  if (crypto::Acquire(context, provider, name, state.container_flags, true) != 0) {
+  int acquired = CreateNamedContainer(component, provider, state.container_flags);
+  if (acquired == crypto::kContainerNotAcquired) {
     state.container_flags = kContainerMachineKeyset;
-    if (crypto::Acquire(context, provider, name, state.container_flags, true) != 0) {
-      component.ContainerName().Clear();
-      return Fail(component, crypto::kContainerNotAcquired, "Could not acquire provider");
-    }
+    acquired = CreateNamedContainer(component, provider, state.container_flags);
   }
+  if (acquired != 0) {
+    crypto::Release(context);
+    component.ContainerName().Clear();
+    state.container_flags = 0;
+    return Fail(component, acquired, "Could not acquire provider");
+  }
+  const std::string name(component.ContainerName().Data(), static_cast<size_t>(component.ContainerName().Length()));
   core::Buffer blob;
   int rc = (key.Type == crypto::kKeyRsa)   ? crypto::RsaToCryptoApiPrivateBlob(key.RsaParams, blob)
            : key.IsDsa() ? crypto::DsaToCryptoApiPrivateBlob(key.DsaParams, blob)
@@ -125,7 +150,7 @@ int ImportKey(component::CertKeyComponent& component, KeyRecord& key) {
   if (rc == 0 && !calls.ImportKey(context.provider_handle, blob, &imported)) rc = kStoreNotOpened;
   if (rc != 0) {
     crypto::Release(context);
-    calls.DeleteContainer(name, nullptr, 1, state.container_flags);
+    calls.DeleteContainer(name.c_str(), provider, context.provider_type, state.container_flags);
     component.ContainerName().Clear();
     state.container_flags = 0;
     return Fail(component, rc, "Could not import key");

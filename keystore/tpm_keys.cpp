@@ -30,9 +30,11 @@ std::u16string Wide(const core::BufferCore& ascii) {
 }
 
 // TpmCertificate makes the context of the selected certificate that names the key imported for it:
-// *context set, or a code with the component's text.
+// *context set, or a code with the component's text. *key_name is the name the key was imported under
+// once the import was tried (empty before).
 int TpmCertificate(component::CertKeyComponent& component, CertStoreHandle& handle, bool machine,
-                   const char16_t* provider_name, const char16_t* migration_password, plat::PCCERT_CONTEXT* context) {
+                   const char16_t* provider_name, const char16_t* migration_password, plat::PCCERT_CONTEXT* context,
+                   std::u16string* key_name) {
   KeyRecord& key = *handle.SelectedKeyInfo();
   if (!(key.Type == crypto::kKeyRsa) && !key.IsEc()) {
     return component.SetErrorText(kUnsupportedTpmKey,
@@ -52,6 +54,7 @@ int TpmCertificate(component::CertKeyComponent& component, CertStoreHandle& hand
     return component.SetErrorText(kStoreNotOpened, kCannotAddKey);
   }
   const char16_t* blob_type = key.IsEc() ? u"ECCPRIVATEBLOB" : u"RSAPRIVATEBLOB";
+  *key_name = container;
   const int status = crypto::ImportKeyToStorageProvider(
       container.c_str(), blob.Bytes(), static_cast<uint32_t>(blob.Length()), machine ? kMachineKeyFlag : 0,
       key.IsEc() ? 2 : 1, provider_name, blob_type, der.Bytes(), static_cast<uint32_t>(der.Length()),
@@ -85,9 +88,10 @@ int ImportKeyToTpm(component::CertKeyComponent& component, bool machine, const c
   const bool tpm = provider_name != nullptr && std::u16string_view(provider_name) == crypto::kTpmProviderName;
   plat::PCCERT_CONTEXT created = nullptr;
   plat::PCCERT_CONTEXT context = nullptr;
+  std::u16string key_name;
   int rc = 0;
   if (tpm && handle != nullptr && handle->SelectedKeyInfo() != nullptr && handle->SelectedHasPrivateKey()) {
-    rc = TpmCertificate(component, *handle, machine, provider_name, migration_password, &created);
+    rc = TpmCertificate(component, *handle, machine, provider_name, migration_password, &created, &key_name);
     context = created;
   } else {
     if (component.CertificateContext() == nullptr) (void)ImportPemKeyToCryptoApi(component, machine);
@@ -96,6 +100,10 @@ int ImportKeyToTpm(component::CertKeyComponent& component, bool machine, const c
   }
   if (rc == 0 && component::CertAddCertificateContextToStore(store, context, disposition, nullptr) == 0) {
     rc = component.SetErrorText(kStoreNotOpened, "Cannot add certificate to store");
+  }
+  // A key no certificate in the store names is out of every caller's reach: it must not stay behind.
+  if (rc != 0) {
+    (void)crypto::DeleteKeyFromStorageProvider(key_name.c_str(), provider_name, machine ? kMachineKeyFlag : 0);
   }
   if (created != nullptr) (void)component::CertFreeCertificateContext(created);
   (void)component::CertCloseStore(store, 0);

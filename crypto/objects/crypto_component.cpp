@@ -132,7 +132,8 @@ void CertKeyComponent::ReleaseCertificateContext() {
                                         state.container_flags);
     container_name_.Clear();
   }
-  state.container_flags = 0;
+  // Everything made for the platform is released: the key state starts afresh for the next import.
+  ResetKeyState();
 }
 
 void CertKeyComponent::ResetKeyState() {

@@ -152,7 +152,8 @@ class CertKeyComponent : public ComponentBase {
   // opened (ReleaseCertificateContext) and drops the loaded store.
   void ResetStore();
   // ReleaseCertificateContext frees the certificate context, purges and closes the temporary store (with
-  // the key acquired for it), closes the memory store and deletes the container of an imported key.
+  // the key acquired for it), closes the memory store and deletes the container of an imported key; then
+  // resets the key state (ResetKeyState).
   void ReleaseCertificateContext();
   // ResetKeyState forgets the platform objects without releasing them and returns the key container
   // context to provider type 1 (releasing its handles) with deleting turned on.

@@ -20,6 +20,7 @@ namespace {
 constexpr int kNoPrivateKey = 290;
 constexpr int kUnreadableKey = 280;
 constexpr uint32_t kBadKeyset = 0x80090016u;
+constexpr uint32_t kKeysetExists = 0x8009000Fu;
 constexpr uint32_t kNewKeyset = 0x8;
 constexpr uint32_t kMachineKeyset = 0x20;
 
@@ -80,6 +81,43 @@ void DropFunctions() {
   held.functions = {};
 }
 
+// FunctionsUse takes a use of the module for one call; the call keeps it (kept) when the context it
+// filled holds a provider handle.
+struct FunctionsUse {
+  ContainerFunctions functions = HoldFunctions();
+  bool kept = !functions.held;
+  FunctionsUse() = default;
+  FunctionsUse(const FunctionsUse&) = delete;
+  FunctionsUse& operator=(const FunctionsUse&) = delete;
+  ~FunctionsUse() {
+    if (!kept) DropFunctions();
+  }
+};
+
+// TryAcquire sets the provider from text and acquires the container with flags once (creating a missing
+// one when create is set): 0 with the handle in the context, else the platform's status.
+uint32_t TryAcquire(const ContainerFunctions& functions, component::CryptoApiKeyContext& context,
+                    const char* provider_text, const char* container, uint32_t flags, bool create) {
+  if (SetProvider(context, provider_text) != 0 || functions.acquire == nullptr) return kContainerNotAcquired;
+  // The provider name as text with its terminator; none when empty.
+  core::Buffer name;
+  const char* provider_name = nullptr;
+  if (!context.provider_name.IsEmpty()) {
+    if (name.Assign(context.provider_name) != 0 || name.AppendByte(0) != 0) return kContainerNotAcquired;
+    provider_name = name.Data();
+  }
+  const auto type = static_cast<plat::DWORD>(context.provider_type);
+  plat::HCRYPTPROV handle = 0;
+  if (functions.acquire(&handle, container, provider_name, type, flags) != 0 ||
+      (create && plat::GetLastError() == kBadKeyset &&
+       functions.acquire(&handle, container, provider_name, type, flags | kNewKeyset) != 0)) {
+    context.provider_handle = handle;
+    return 0;
+  }
+  const uint32_t status = plat::GetLastError();
+  return status != 0 ? status : kContainerNotAcquired;
+}
+
 // Significant is the number without its leading zero bytes.
 struct Significant {
   const uint8_t* bytes;
@@ -134,36 +172,25 @@ int SetProvider(component::CryptoApiKeyContext& context, const char* text) {
 
 int Acquire(component::CryptoApiKeyContext& context, const char* provider_text, const char* container, uint32_t flags,
             bool create) {
-  const ContainerFunctions functions = HoldFunctions();
-  // The use taken here stays with the context while it holds the provider handle.
-  struct Use {
-    bool kept = false;
-    ~Use() {
-      if (!kept) DropFunctions();
-    }
-  } use;
-  use.kept = !functions.held;
+  FunctionsUse use;
   for (;;) {
-    if (SetProvider(context, provider_text) != 0 || functions.acquire == nullptr) return kContainerNotAcquired;
-    // The provider name as text with its terminator; none when empty.
-    core::Buffer name;
-    const char* provider_name = nullptr;
-    if (!context.provider_name.IsEmpty()) {
-      if (name.Assign(context.provider_name) != 0 || name.AppendByte(0) != 0) return kContainerNotAcquired;
-      provider_name = name.Data();
-    }
-    const auto type = static_cast<plat::DWORD>(context.provider_type);
-    plat::HCRYPTPROV handle = 0;
-    if (functions.acquire(&handle, container, provider_name, type, flags) != 0 ||
-        (create && plat::GetLastError() == kBadKeyset &&
-         functions.acquire(&handle, container, provider_name, type, flags | kNewKeyset) != 0)) {
-      context.provider_handle = handle;
+    if (TryAcquire(use.functions, context, provider_text, container, flags, create) == 0) {
       use.kept = true;
       return 0;
     }
     if ((flags & kMachineKeyset) != 0) return kContainerNotAcquired;
     flags |= kMachineKeyset;
   }
+}
+
+int CreateContainer(component::CryptoApiKeyContext& context, const char* provider_text, const char* container,
+                    uint32_t flags, bool* exists) {
+  FunctionsUse use;
+  const uint32_t status = TryAcquire(use.functions, context, provider_text, container, flags | kNewKeyset, false);
+  *exists = status == kKeysetExists;
+  if (status != 0) return kContainerNotAcquired;
+  use.kept = true;
+  return 0;
 }
 
 void Release(component::CryptoApiKeyContext& context) {

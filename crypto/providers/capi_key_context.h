@@ -27,6 +27,11 @@ inline constexpr int kContainerNotAcquired = 221;
 // as a machine key set unless the flags hold that already. 0, or 221.
 [[nodiscard]] int Acquire(component::CryptoApiKeyContext& context, const char* provider_text, const char* container,
                           uint32_t flags, bool create);
+// CreateContainer sets the provider from text and creates a new container (flags plus CRYPT_NEWKEYSET),
+// never opening an existing one and never retrying with other flags. 0; 221 with *exists telling whether
+// a container of that name was there already.
+[[nodiscard]] int CreateContainer(component::CryptoApiKeyContext& context, const char* provider_text,
+                                  const char* container, uint32_t flags, bool* exists);
 // Release destroys the key and releases the provider handle, when held.
 void Release(component::CryptoApiKeyContext& context);
 

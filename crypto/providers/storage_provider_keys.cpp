@@ -118,4 +118,26 @@ int ExportKeyFromStorageProvider(const char16_t* key_name, uint8_t* output, uint
   return 0;
 }
 
+int DeleteKeyFromStorageProvider(const char16_t* key_name, const char16_t* provider_name, uint32_t open_flags) {
+  if (View(key_name).empty()) return 0;
+  auto open = KeyStore<plat::NCryptOpenStorageProviderFn>(key_store_fn::kOpenStorageProvider);
+  auto open_key = KeyStore<plat::NCryptOpenKeyFn>(key_store_fn::kOpenKey);
+  auto delete_key = KeyStore<plat::NCryptDeleteKeyFn>(key_store_fn::kDeleteKey);
+  auto free_object = KeyStore<plat::NCryptFreeObjectFn>(key_store_fn::kFreeObject);
+  if (open == nullptr || open_key == nullptr || delete_key == nullptr || free_object == nullptr) return kCngNotLoaded;
+  Handles handles{free_object};
+  if (const int status = open(&handles.provider, provider_name, 0); status != 0) {
+    handles.provider = 0;
+    return status;
+  }
+  if (const int status = open_key(handles.provider, &handles.key, key_name, 0, open_flags); status != 0) {
+    handles.key = 0;
+    return status;
+  }
+  // A deleted key's handle is freed with it; a key that could not be deleted keeps its handle to free.
+  const int status = delete_key(handles.key, 0);
+  if (status == 0) handles.key = 0;
+  return status;
+}
+
 }  // namespace velmora::crypto

@@ -25,5 +25,10 @@ inline constexpr char16_t kTpmProviderName[] = u"Microsoft Platform Crypto Provi
 [[nodiscard]] int ExportKeyFromStorageProvider(const char16_t* key_name, uint8_t* output, uint32_t* output_length,
                                                const char16_t* provider_name, const char16_t* blob_type,
                                                const char16_t* migration_password);
+// DeleteKeyFromStorageProvider deletes the named key of the provider (open_flags as the key was imported
+// with: NCRYPT_MACHINE_KEY_FLAG for a machine key). 0 without doing anything for an empty name; -1 when a
+// function it needs is not loaded; else the first failing status. The handles are freed on every path.
+[[nodiscard]] int DeleteKeyFromStorageProvider(const char16_t* key_name, const char16_t* provider_name,
+                                               uint32_t open_flags);
 
 }  // namespace velmora::crypto

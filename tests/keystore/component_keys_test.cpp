@@ -15,6 +15,8 @@
 #include "component/tls_services.h"
 #include "crypto/providers/provider_tables.h"
 #include "keystore/cert_loader.h"
+#include "platform/clock.h"
+#include "platform/os_version.h"
 #include "platform/store_root.h"
 #include "tests/asn1/asn1_oracle.h"
 #if VELMORABLE_PLATFORM_CRYPTO
@@ -65,16 +67,19 @@ class ComponentKeysTest : public testing::PlatformKeysFixture {
  protected:
   void SetUp() override { Start("velmora_component_keys", kMake); }
   void TearDown() override {
+    plat::test::ResetOsVersion();
+    plat::test::ThawTickCount();
     if (dir_.empty()) return;
     component_.ReleaseCertificateContext();
     component_.ResetStore();
     EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
     Finish();
   }
-  // Load reads a file of the test directory into the component's loaded store.
-  CertStoreHandle& Load(const char* file, const char* password) {
+  // Load reads a file of the test directory into the loaded store of into (the fixture's component when
+  // null).
+  CertStoreHandle& Load(const char* file, const char* password, component::CertKeyComponent* into = nullptr) {
     auto* handle = new CertStoreHandle;
-    component_.SetLoadedStore(handle);
+    (into != nullptr ? *into : component_).SetLoadedStore(handle);
     const std::string bytes = Read(file);
     EXPECT_EQ(LoadCertificate(*handle, bytes.data(), static_cast<int32_t>(bytes.size()), false, password, nullptr,
                               nullptr),
@@ -105,6 +110,44 @@ TEST_F(ComponentKeysTest, BareKeysLandInContainersThatReleaseDeletes) {
     EXPECT_EQ(component_.KeyState().container_flags, 0u);
     EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
   }
+}
+
+TEST_F(ComponentKeysTest, OldSystemKeepsBareKeyInMachineKeySet) {
+  plat::test::SetOsVersion({5, 1, 2600, true});
+  Load("dsa.pem", "");
+  ASSERT_EQ(ImportPemKeyToCryptoApi(component_, false), 0) << component_.LastErrorText().Data();
+  EXPECT_EQ(component_.KeyState().container_flags, kContainerMachineKeyset);
+  const std::vector<uint8_t> held =
+      plat::test::ContainerKeyDer(pki::testing::Bytes(component_.ContainerName()).c_str(), true, 2);
+  EXPECT_EQ(std::string(held.begin(), held.end()), Read("dsa.p8"));
+  component_.ReleaseCertificateContext();
+  // The DSS provider chosen for the key does not outlive its container.
+  EXPECT_EQ(component_.KeyContext().provider_type, 1);
+  EXPECT_EQ(FilesUnder(dir_ + "/store"), "");
+}
+
+TEST_F(ComponentKeysTest, ImportsInOneMillisecondKeepTheirOwnContainers) {
+  std::string ignored;
+  ASSERT_TRUE(RunCommand("cd " + dir_ + " && openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 "
+                         "-out other.pem 2>/dev/null && openssl pkcs8 -topk8 -nocrypt -in other.pem -outform DER "
+                         "-out other.p8",
+                         &ignored));
+  auto held = [](const core::BufferCore& container) {
+    const std::vector<uint8_t> der =
+        plat::test::ContainerKeyDer(pki::testing::Bytes(container).c_str(), false, plat::kAtKeyExchange);
+    return std::string(der.begin(), der.end());
+  };
+  plat::test::FreezeTickCount(4711);
+  component::CertKeyComponent other;
+  Load("rsa.pem", "");
+  Load("other.pem", "", &other);
+  ASSERT_EQ(ImportPemKeyToCryptoApi(component_, false), 0) << component_.LastErrorText().Data();
+  ASSERT_EQ(ImportPemKeyToCryptoApi(other, false), 0) << other.LastErrorText().Data();
+  EXPECT_EQ(held(component_.ContainerName()), Read("rsa.p8"));
+  EXPECT_EQ(held(other.ContainerName()), Read("other.p8"));
+  component_.ReleaseCertificateContext();
+  EXPECT_EQ(held(other.ContainerName()), Read("other.p8"));
+  EXPECT_TRUE(plat::capi::IsOpen(other.KeyContext().provider_handle));
 }
 
 TEST_F(ComponentKeysTest, CertificateWithoutKeyBecomesContextOfMemoryStore) {

@@ -49,12 +49,11 @@ constexpr char kTripleDes[] = "1.2.840.113549.1.12.1.3";
 constexpr char kRc2[] = "1.2.840.113549.1.12.1.6";
 constexpr char kSoftware[] = "Microsoft Software Key Storage Provider";
 
-bool FilesIn(const std::string& folder) {
+int FilesIn(const std::string& folder) {
   std::error_code error;
-  for (const auto& entry : fs::recursive_directory_iterator(folder, error)) {
-    if (entry.is_regular_file()) return true;
-  }
-  return false;
+  int files = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(folder, error)) files += entry.is_regular_file() ? 1 : 0;
+  return files;
 }
 
 class TpmKeysTest : public testing::PlatformKeysFixture {
@@ -78,7 +77,8 @@ class TpmKeysTest : public testing::PlatformKeysFixture {
     ASSERT_EQ(components_[which].StorePassword().SetString("PW"), 0);
   }
   std::string Error(int which) { return pki::testing::Bytes(components_[which].LastErrorText()); }
-  bool TpmHoldsKeys() { return FilesIn(dir_ + "/store/ksp/pcp"); }
+  bool TpmHoldsKeys() { return TpmFiles() != 0; }
+  int TpmFiles() { return FilesIn(dir_ + "/store/ksp/pcp"); }
   component::CertKeyComponent components_[2];
 };
 
@@ -204,6 +204,18 @@ TEST_F(TpmKeysTest, RefusalsLeaveNoKeyBehind) {
   EXPECT_EQ(ExportTpmKey(components_[1], "PFX", "PW2", true, none, none, kTripleDes, kRc2, out, u"migrate"),
             kUnsupportedTpmKey);
   EXPECT_EQ(Error(1), "Cannot export the TPM private key: Only RSA or ECDSA formats are supported.");
+}
+
+TEST_F(TpmKeysTest, KeyOfRefusedCertificateLeavesTpm) {
+  Load(0, "rsa.pfx");
+  ASSERT_EQ(ImportKeyToTpm(components_[0], false, "MY", plat::kCertStoreAddNew, crypto::kTpmProviderName, u"m"), 0)
+      << Error(0);
+  const int files = TpmFiles();
+  // The certificate is in the store already: an "add new" is refused.
+  EXPECT_EQ(ImportKeyToTpm(components_[0], false, "MY", plat::kCertStoreAddNew, crypto::kTpmProviderName, u"m"),
+            kStoreNotOpened);
+  EXPECT_EQ(Error(0), "Cannot add certificate to store");
+  EXPECT_EQ(TpmFiles(), files);
 }
 
 #else
