@@ -391,25 +391,29 @@ core::BufferCore& JsonNode::MutableValue() {
   return extras != nullptr ? static_cast<core::BufferCore&>(extras->value) : ScratchBuffer();
 }
 
+namespace {
+
+int32_t TextLength(const JsonNodePool& pool, uint32_t ref) {
+  int32_t length = 0;
+  (void)pool.Text(ref, &length);
+  return length;
+}
+
+}  // namespace
+
 const char* JsonNode::NameText() const {
   int32_t length = 0;
   return has_extras_ ? texts_.extras->name.Data() : Pool().Text(texts_.refs.name, &length);
 }
 int32_t JsonNode::NameLength() const {
-  int32_t length = 0;
-  if (has_extras_) return texts_.extras->name.Length();
-  (void)Pool().Text(texts_.refs.name, &length);
-  return length;
+  return has_extras_ ? texts_.extras->name.Length() : TextLength(Pool(), texts_.refs.name);
 }
 const char* JsonNode::ValueText() const {
   int32_t length = 0;
   return has_extras_ ? texts_.extras->value.Data() : Pool().Text(texts_.refs.value, &length);
 }
 int32_t JsonNode::ValueLength() const {
-  int32_t length = 0;
-  if (has_extras_) return texts_.extras->value.Length();
-  (void)Pool().Text(texts_.refs.value, &length);
-  return length;
+  return has_extras_ ? texts_.extras->value.Length() : TextLength(Pool(), texts_.refs.value);
 }
 
 int JsonNode::SetNameText(const char* text, int32_t length) {
