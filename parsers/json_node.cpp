@@ -34,30 +34,24 @@ namespace velmora::parsers {
 
 namespace {
 
-// A slab is its header, padded to the node alignment, followed by its node blocks.
-template <typename Header>
-constexpr size_t PaddedHeader() {
-  return (sizeof(Header) + alignof(JsonNode) - 1) / alignof(JsonNode) * alignof(JsonNode);
-}
-// The small slabs of the first nodes.
-constexpr size_t kSmallSlabBlocks = sizeof(JsonNode) * JsonNodePool::kSlabNodes;
+static_assert(sizeof(JsonNode) == JsonNodePool::kNodeBytes, "a node fills its slot");
+static_assert(JsonNodePool::kSegmentBytes % alignof(JsonNode) == 0, "slots keep the node alignment");
 
-// RunBytes is the size of the page run that follows `earlier` runs of its kind.
+// RunBytes is the size of the page run that follows `earlier` runs.
 size_t RunBytes(uint32_t earlier) {
-  const size_t bytes = platform::kLargePageBytes << (earlier < 4 ? earlier : 4);
+  const size_t bytes = platform::kLargePageBytes << (earlier < 3 ? earlier : 3);
   return bytes < JsonNodePool::kMaxRunBytes ? bytes : JsonNodePool::kMaxRunBytes;
 }
 
-// A block of a large page or more is a page run from the system; a smaller one comes from the library
-// allocator. Slabs and text chunks both go by their size, which they keep.
-constexpr bool IsPageRun(size_t bytes) { return bytes >= platform::kLargePageBytes; }
-void* TakeBlock(size_t bytes) { return IsPageRun(bytes) ? platform::AllocPages(bytes) : platform::Alloc(bytes); }
-void ReturnBlock(void* block, size_t bytes) {
-  if (IsPageRun(bytes)) {
-    platform::FreePages(block, bytes);
-  } else {
-    platform::Free(block, bytes);
-  }
+// A text is stored after its length: one byte below 255, else 255 and four bytes.
+constexpr uint32_t kLongLength = 255;
+size_t LengthBytes(uint32_t length) { return length < kLongLength ? 1 : 5; }
+
+// FNV-1a, to spread the shared names over their table.
+uint32_t NameHash(const char* text, uint32_t length) {
+  uint32_t hash = 2166136261u;
+  for (uint32_t i = 0; i < length; ++i) hash = (hash ^ static_cast<uint8_t>(text[i])) * 16777619u;
+  return hash;
 }
 
 // A path segment is at most three pieces of text.
@@ -79,13 +73,22 @@ struct Pieces {
 
 }  // namespace
 
-char* JsonNodePool::SlabBlocks(Slab* slab) { return reinterpret_cast<char*>(slab) + PaddedHeader<Slab>(); }
+template <typename T>
+bool JsonNodePool::Grow(T*& table, uint32_t count, uint32_t& capacity) {
+  if (count < capacity) return true;
+  const uint32_t grown = capacity == 0 ? 16 : capacity * 2;
+  void* moved = platform::Realloc(table, sizeof(T) * grown);
+  if (moved == nullptr) return false;
+  table = static_cast<T*>(moved);
+  capacity = grown;
+  return true;
+}
 
 void* JsonNodePool::Take() {
   if (free_ == nullptr && fresh_cursor_ != fresh_limit_) {
     void* fresh = fresh_cursor_;
-    fresh_cursor_ += sizeof(JsonNode);
-    POOL_UNPOISON(fresh, sizeof(JsonNode));
+    fresh_cursor_ += kNodeBytes;
+    POOL_UNPOISON(fresh, kNodeBytes);
     ++in_use_;
     return fresh;
   }
@@ -95,51 +98,57 @@ void* JsonNodePool::Take() {
 void* JsonNodePool::TakeSlow() {
   FreeBlock* block = free_;
   if (block != nullptr) {
-    POOL_UNPOISON(block, sizeof(JsonNode));
+    POOL_UNPOISON(block, kNodeBytes);
     free_ = block->next;
     ++in_use_;
     return block;
   }
-  if (fresh_ != nullptr && fresh_->next != nullptr) {
-    StartFresh(fresh_->next);
+  if (fresh_cursor_ != nullptr && fresh_ + 1 < slab_count_) {
+    StartFresh(fresh_ + 1);
   } else {
-    Slab* slab = NewSlab();
-    if (slab == nullptr) return nullptr;
-    StartFresh(slab);
+    if (!NewSegment()) return nullptr;
+    StartFresh(slab_count_ - 1);
   }
   return Take();
 }
 
-JsonNodePool::Slab* JsonNodePool::NewSlab() {
-  // The first slabs are small ones from the library allocator; a larger tree goes on in page runs.
-  static_assert(!IsPageRun(PaddedHeader<Slab>() + kSmallSlabBlocks), "a small slab is an allocator block");
-  const bool pages = slab_count_ >= kRetainedSlabs;
-  const size_t bytes = pages ? RunBytes(page_runs_) : PaddedHeader<Slab>() + kSmallSlabBlocks;
-  void* memory = TakeBlock(bytes);
-  if (memory == nullptr) return nullptr;
-  auto* slab = static_cast<Slab*>(memory);
-  slab->next = nullptr;
-  slab->bytes = bytes;
-  slab->nodes = static_cast<uint32_t>((bytes - PaddedHeader<Slab>()) / sizeof(JsonNode));
-  if (last_slab_ != nullptr) {
-    last_slab_->next = slab;
+bool JsonNodePool::NewSegment() {
+  if (slab_count_ >= (1u << (32 - kSlotBits)) - 1) return false;
+  if (!Grow(segments_, slab_count_, segment_capacity_)) return false;
+  char* segment = nullptr;
+  if (slab_count_ < kRetainedSlabs) {
+    // The first segments come one by one from the allocator, so that a small tree stays small.
+    segment = static_cast<char*>(platform::AllocAligned(kSegmentBytes, kSegmentBytes));
+    if (segment == nullptr) return false;
   } else {
-    slabs_ = slab;
+    if (run_next_ == run_end_) {
+      const size_t bytes = RunBytes(run_count_);
+      void* run = platform::AllocPages(bytes);
+      if (run == nullptr) return false;
+      POOL_SCAN(run, bytes);
+      auto* first = static_cast<SegmentHeader*>(run);
+      first->next_run = runs_;
+      first->run_bytes = bytes;
+      runs_ = first;
+      ++run_count_;
+      run_next_ = static_cast<char*>(run);
+      run_end_ = run_next_ + bytes;
+    }
+    segment = run_next_;
+    run_next_ += kSegmentBytes;
   }
-  last_slab_ = slab;
-  ++slab_count_;
-  if (pages) {
-    ++page_runs_;
-    POOL_SCAN(slab, bytes);
-  }
-  POOL_POISON(SlabBlocks(slab), slab->nodes * sizeof(JsonNode));
-  return slab;
+  auto* header = reinterpret_cast<SegmentHeader*>(segment);
+  header->pool = this;
+  header->number = slab_count_;
+  POOL_POISON(segment + kNodeBytes, kSlabNodes * kNodeBytes);
+  segments_[slab_count_++] = segment;
+  return true;
 }
 
-void JsonNodePool::StartFresh(Slab* slab) {
-  fresh_ = slab;
-  fresh_cursor_ = SlabBlocks(slab);
-  fresh_limit_ = fresh_cursor_ + slab->nodes * sizeof(JsonNode);
+void JsonNodePool::StartFresh(uint32_t number) {
+  fresh_ = number;
+  fresh_cursor_ = segments_[number] + kNodeBytes;
+  fresh_limit_ = fresh_cursor_ + kSlabNodes * kNodeBytes;
 }
 
 void JsonNodePool::Give(void* block) {
@@ -147,18 +156,15 @@ void JsonNodePool::Give(void* block) {
   free_block->next = free_;
   free_ = free_block;
   --in_use_;
-  POOL_POISON(block, sizeof(JsonNode));
+  POOL_POISON(block, kNodeBytes);
 }
 
 void JsonNodePool::GiveAll() {
-  for (Slab* slab = slabs_; slab != nullptr; slab = slab->next) {
-    POOL_POISON(SlabBlocks(slab), slab->nodes * sizeof(JsonNode));
-  }
+  for (uint32_t i = 0; i < slab_count_; ++i) POOL_POISON(segments_[i] + kNodeBytes, kSlabNodes * kNodeBytes);
   free_ = nullptr;
-  if (slabs_ != nullptr) {
-    StartFresh(slabs_);
+  if (slab_count_ != 0) {
+    StartFresh(0);
   } else {
-    fresh_ = nullptr;
     fresh_cursor_ = fresh_limit_ = nullptr;
   }
   in_use_ = 0;
@@ -168,78 +174,132 @@ void JsonNodePool::GiveAll() {
 void JsonNodePool::Trim() {
   if (in_use_ != 0) return;
   // The first chunk is kept for the next document.
-  if (texts_ != nullptr) {
-    ReleaseTexts(texts_->next);
-    texts_->next = nullptr;
-    text_chunks_ = 1;
-    text_next_ = reinterpret_cast<char*>(texts_ + 1);
-    text_end_ = reinterpret_cast<char*>(texts_) + texts_->size;
-  }
+  ReleaseTexts(1);
   if (slab_count_ > kRetainedSlabs) Release();
 }
 
-char* JsonNodePool::TakeText(uint32_t length) {
-  const size_t bytes = static_cast<size_t>(length) + 1;
-  if (bytes <= static_cast<size_t>(text_end_ - text_next_)) {
-    char* text = text_next_;
+char* JsonNodePool::NewText(uint32_t length, uint32_t* ref) {
+  const size_t bytes = LengthBytes(length) + length + 1;
+  char* at = text_next_;
+  if (bytes > static_cast<size_t>(text_end_ - text_next_)) {
+    at = NewTextSlow(bytes, ref);
+    if (at == nullptr) return nullptr;
+  } else {
     text_next_ += bytes;
-    return text;
+    *ref = (text_open_ + 1) << kTextOffsetBits | static_cast<uint32_t>(at - texts_[text_open_].base);
   }
-  return TakeTextSlow(bytes);
+  if (length < kLongLength) {
+    *at = static_cast<char>(length);
+    return at + 1;
+  }
+  at[0] = static_cast<char>(kLongLength);
+  std::memcpy(at + 1, &length, sizeof(length));
+  return at + 5;
 }
 
-char* JsonNodePool::TakeTextSlow(size_t bytes) {
-  // The first chunks are small; a document with more text goes on in page runs, as its nodes do.
-  const size_t usual = text_chunks_ < kSmallTextChunks ? kTextChunkBytes
-                                                     : RunBytes(text_chunks_ - kSmallTextChunks) - sizeof(TextChunk);
-  const size_t size = sizeof(TextChunk) + (bytes > usual ? bytes : usual);
-  void* memory = TakeBlock(size);
-  if (memory == nullptr) return nullptr;
-  auto* chunk = static_cast<TextChunk*>(memory);
-  chunk->size = size;
-  char* text = reinterpret_cast<char*>(chunk + 1);
-  if (texts_ == nullptr) {
-    chunk->next = nullptr;
-    texts_ = chunk;
-  } else {
-    // The newest chunk goes second, so that the first (the one Trim keeps) stays first.
-    chunk->next = texts_->next;
-    texts_->next = chunk;
-  }
+char* JsonNodePool::NewTextSlow(size_t bytes, uint32_t* ref) {
+  // The first chunks are small; a document with more text goes on in larger ones.
+  const size_t usual = text_count_ < kSmallTextChunks ? kTextChunkBytes : kLargeTextChunkBytes;
+  const size_t size = bytes > usual ? bytes : usual;
+  if (text_count_ >= kMaxTextChunks || !Grow(texts_, text_count_, text_capacity_)) return nullptr;
+  auto* base = static_cast<char*>(platform::Alloc(size));
+  if (base == nullptr) return nullptr;
+  texts_[text_count_] = TextChunk{base, size};
+  *ref = (text_count_ + 1) << kTextOffsetBits;
   // A chunk made for one long text leaves the open chunk as it is.
   if (bytes <= usual) {
-    ++text_chunks_;
-    text_next_ = text + bytes;
-    text_end_ = reinterpret_cast<char*>(chunk) + size;
+    text_open_ = text_count_;
+    text_next_ = base + bytes;
+    text_end_ = base + size;
   }
-  return text;
+  ++text_count_;
+  return base;
 }
 
-void JsonNodePool::ReleaseTexts(TextChunk* from) {
-  while (from != nullptr) {
-    TextChunk* next = from->next;
-    ReturnBlock(from, from->size);
-    from = next;
+bool JsonNodePool::NameText(const char* text, uint32_t length, uint32_t* ref) {
+  const bool shared = length <= kMaxSharedName;
+  uint32_t slot = 0;
+  if (shared) {
+    slot = NameHash(text, length) & (kNameSlots - 1);
+    for (; names_[slot] != 0; slot = (slot + 1) & (kNameSlots - 1)) {
+      int32_t known_length = 0;
+      const char* known = Text(names_[slot], &known_length);
+      if (static_cast<uint32_t>(known_length) == length && std::memcmp(known, text, length) == 0) {
+        *ref = names_[slot];
+        return true;
+      }
+    }
+  }
+  char* copy = NewText(length, ref);
+  if (copy == nullptr) return false;
+  std::memcpy(copy, text, length);
+  copy[length] = '\0';
+  if (shared && name_count_ < kMaxNames) {
+    names_[slot] = *ref;
+    ++name_count_;
+  }
+  return true;
+}
+
+const char* JsonNodePool::Text(uint32_t ref, int32_t* length) const {
+  if (ref == 0) {
+    *length = 0;
+    return core::kEmptyText;
+  }
+  const char* at = texts_[(ref >> kTextOffsetBits) - 1].base + (ref & ((1u << kTextOffsetBits) - 1));
+  const auto first = static_cast<uint8_t>(*at);
+  if (first < kLongLength) {
+    *length = first;
+    return at + 1;
+  }
+  uint32_t long_length = 0;
+  std::memcpy(&long_length, at + 1, sizeof(long_length));
+  *length = static_cast<int32_t>(long_length);
+  return at + 5;
+}
+
+void JsonNodePool::ReleaseTexts(uint32_t keep) {
+  while (text_count_ > keep) {
+    --text_count_;
+    platform::Free(texts_[text_count_].base, texts_[text_count_].bytes);
+  }
+  std::memset(names_, 0, sizeof(names_));
+  name_count_ = 0;
+  if (text_count_ == 0) {
+    platform::Free(texts_, sizeof(TextChunk) * text_capacity_);
+    texts_ = nullptr;
+    text_capacity_ = 0;
+    text_next_ = text_end_ = nullptr;
+  } else {
+    text_open_ = 0;
+    text_next_ = texts_[0].base;
+    text_end_ = texts_[0].base + texts_[0].bytes;
   }
 }
 
 void JsonNodePool::Release() {
-  while (slabs_ != nullptr) {
-    Slab* slab = slabs_;
-    POOL_UNPOISON(slab, slab->bytes);
-    slabs_ = slab->next;
-    if (IsPageRun(slab->bytes)) POOL_UNSCAN(slab, slab->bytes);
-    ReturnBlock(slab, slab->bytes);
+  for (uint32_t i = 0; i < slab_count_ && i < kRetainedSlabs; ++i) {
+    POOL_UNPOISON(segments_[i], kSegmentBytes);
+    platform::Free(segments_[i], kSegmentBytes);
   }
-  last_slab_ = fresh_ = nullptr;
+  while (runs_ != nullptr) {
+    SegmentHeader* run = runs_;
+    runs_ = run->next_run;
+    const size_t bytes = run->run_bytes;
+    POOL_UNPOISON(run, bytes);
+    POOL_UNSCAN(run, bytes);
+    platform::FreePages(run, bytes);
+  }
+  platform::Free(segments_, sizeof(char*) * segment_capacity_);
+  segments_ = nullptr;
+  segment_capacity_ = 0;
+  slab_count_ = 0;
+  run_count_ = 0;
+  run_next_ = run_end_ = nullptr;
+  fresh_ = 0;
   fresh_cursor_ = fresh_limit_ = nullptr;
   free_ = nullptr;
-  slab_count_ = 0;
-  page_runs_ = 0;
-  text_chunks_ = 0;
-  ReleaseTexts(texts_);
-  texts_ = nullptr;
-  text_next_ = text_end_ = nullptr;
+  ReleaseTexts(0);
 }
 
 struct JsonNode::Extras {
@@ -249,9 +309,9 @@ struct JsonNode::Extras {
   core::Buffer* index_label = nullptr;
 };
 
-JsonNode::JsonNode(JsonNodePool& pool, JsonNode* parent, uint32_t position)
-    : name_(core::kEmptyText), value_(core::kEmptyText), start_(position), end_(position), pool_(&pool) {
-  if (parent != nullptr) InsertAfter(parent, parent->last_child_, this);
+JsonNode::JsonNode(JsonNode* parent, uint32_t position) : start_(position), end_(position) {
+  texts_.refs = TextRefs{0, 0};
+  if (parent != nullptr) InsertAfter(parent, parent->LastChild(), this);
 }
 
 namespace {
@@ -283,29 +343,32 @@ void DeleteBuffer(core::Buffer*& buffer) {
 }  // namespace
 
 JsonNode::Extras* JsonNode::TakeExtras() const {
-  if (extras_ != nullptr) return extras_;
+  if (has_extras_) return texts_.extras;
   void* block = platform::Alloc(sizeof(Extras));
   if (block == nullptr) return nullptr;
   auto* extras = new (block) Extras();
-  if (extras->name.SetData(name_length_, name_) != core::kOk ||
-      extras->value.SetData(value_length_, value_) != core::kOk) {
+  if (extras->name.SetData(NameLength(), NameText()) != core::kOk ||
+      extras->value.SetData(ValueLength(), ValueText()) != core::kOk) {
     extras->~Extras();
     platform::Free(block, sizeof(Extras));
     return nullptr;
   }
-  extras_ = extras;
-  pool_->NoteOwning(1);
+  texts_.extras = extras;
+  has_extras_ = true;
+  Pool().NoteOwning(1);
   return extras;
 }
 
 void JsonNode::ReleaseExtras() {
-  if (extras_ == nullptr) return;
-  DeleteBuffer(extras_->path_text);
-  DeleteBuffer(extras_->index_label);
-  extras_->~Extras();
-  platform::Free(extras_, sizeof(Extras));
-  extras_ = nullptr;
-  pool_->NoteOwning(-1);
+  if (!has_extras_) return;
+  Extras* extras = texts_.extras;
+  DeleteBuffer(extras->path_text);
+  DeleteBuffer(extras->index_label);
+  extras->~Extras();
+  platform::Free(extras, sizeof(Extras));
+  has_extras_ = false;
+  texts_.refs = TextRefs{0, 0};
+  Pool().NoteOwning(-1);
 }
 
 const core::BufferCore& JsonNode::Name() const {
@@ -328,44 +391,63 @@ core::BufferCore& JsonNode::MutableValue() {
   return extras != nullptr ? static_cast<core::BufferCore&>(extras->value) : ScratchBuffer();
 }
 
-const char* JsonNode::NameText() const { return extras_ != nullptr ? extras_->name.Data() : name_; }
-int32_t JsonNode::NameLength() const { return extras_ != nullptr ? extras_->name.Length() : name_length_; }
-const char* JsonNode::ValueText() const { return extras_ != nullptr ? extras_->value.Data() : value_; }
-int32_t JsonNode::ValueLength() const { return extras_ != nullptr ? extras_->value.Length() : value_length_; }
+namespace {
+
+int32_t TextLength(const JsonNodePool& pool, uint32_t ref) {
+  int32_t length = 0;
+  (void)pool.Text(ref, &length);
+  return length;
+}
+
+}  // namespace
+
+const char* JsonNode::NameText() const {
+  int32_t length = 0;
+  return has_extras_ ? texts_.extras->name.Data() : Pool().Text(texts_.refs.name, &length);
+}
+int32_t JsonNode::NameLength() const {
+  return has_extras_ ? texts_.extras->name.Length() : TextLength(Pool(), texts_.refs.name);
+}
+const char* JsonNode::ValueText() const {
+  int32_t length = 0;
+  return has_extras_ ? texts_.extras->value.Data() : Pool().Text(texts_.refs.value, &length);
+}
+int32_t JsonNode::ValueLength() const {
+  return has_extras_ ? texts_.extras->value.Length() : TextLength(Pool(), texts_.refs.value);
+}
 
 int JsonNode::SetNameText(const char* text, int32_t length) {
-  if (extras_ != nullptr) return extras_->name.SetData(length, text);
+  if (has_extras_) return texts_.extras->name.SetData(length, text);
   if (length <= 0) {
-    name_ = core::kEmptyText;
-    name_length_ = 0;
+    texts_.refs.name = 0;
     return core::kOk;
   }
-  char* copy = pool_->TakeText(static_cast<uint32_t>(length));
-  if (copy == nullptr) return core::kOutOfMemory;
-  std::memcpy(copy, text, static_cast<size_t>(length));
-  copy[length] = '\0';
-  name_ = copy;
-  name_length_ = length;
+  uint32_t ref = 0;
+  if (!Pool().NameText(text, static_cast<uint32_t>(length), &ref)) return core::kOutOfMemory;
+  texts_.refs.name = ref;
   return core::kOk;
 }
 
 int JsonNode::AppendValueText(const char* text, int32_t length) {
-  if (extras_ != nullptr) return extras_->value.Append(text, length);
+  if (has_extras_) return texts_.extras->value.Append(text, length);
   if (text == nullptr || length <= 0) return core::kOk;
-  if (static_cast<int64_t>(value_length_) + length > 0x7FFFFFF0) return core::kOutOfMemory;
-  const int32_t total = value_length_ + length;
-  char* copy = pool_->TakeText(static_cast<uint32_t>(total));
+  JsonNodePool& pool = Pool();
+  int32_t old_length = 0;
+  const char* old = pool.Text(texts_.refs.value, &old_length);
+  if (static_cast<int64_t>(old_length) + length > 0x7FFFFFF0) return core::kOutOfMemory;
+  const int32_t total = old_length + length;
+  uint32_t ref = 0;
+  char* copy = pool.NewText(static_cast<uint32_t>(total), &ref);
   if (copy == nullptr) return core::kOutOfMemory;
-  if (value_length_ > 0) std::memcpy(copy, value_, static_cast<size_t>(value_length_));
-  std::memcpy(copy + value_length_, text, static_cast<size_t>(length));
+  if (old_length > 0) std::memcpy(copy, old, static_cast<size_t>(old_length));
+  std::memcpy(copy + old_length, text, static_cast<size_t>(length));
   copy[total] = '\0';
-  value_ = copy;
-  value_length_ = total;
+  texts_.refs.value = ref;
   return core::kOk;
 }
 
 const core::BufferCore& JsonNode::IndexLabel() const {
-  return extras_ != nullptr && extras_->index_label != nullptr ? *extras_->index_label : EmptyBuffer();
+  return has_extras_ && texts_.extras->index_label != nullptr ? *texts_.extras->index_label : EmptyBuffer();
 }
 
 core::BufferCore* JsonNode::MutableIndexLabel() {
@@ -378,7 +460,7 @@ core::BufferCore* JsonNode::MutableIndexLabel() {
 JsonNode* JsonNode::Create(JsonNodePool& pool, JsonNode* parent, uint32_t position, const char* name) {
   void* block = pool.Take();
   if (block == nullptr) return nullptr;
-  auto* node = new (block) JsonNode(pool, parent, position);
+  auto* node = new (block) JsonNode(parent, position);
   if (name != nullptr && node->SetNameText(name, static_cast<int32_t>(std::strlen(name))) != core::kOk) {
     if (parent != nullptr) {
       RemoveChild(parent, node);
@@ -392,50 +474,52 @@ JsonNode* JsonNode::Create(JsonNodePool& pool, JsonNode* parent, uint32_t positi
 
 void JsonNode::Destroy(JsonNode* node) {
   if (node == nullptr) return;
-  if (node->first_child_ != nullptr) FreeChildren(node);
+  if (node->first_child_ != 0) FreeChildren(node);
   node->ReleaseExtras();
-  JsonNodePool* pool = node->pool_;
+  JsonNodePool& pool = node->Pool();
   node->~JsonNode();
-  pool->Give(node);
+  pool.Give(node);
 }
 
 void JsonNode::InsertAfter(JsonNode* parent, JsonNode* after, JsonNode* node) {
   ++parent->child_count_;
-  node->parent_ = parent;
-  if (parent->first_child_ == nullptr) {
-    node->previous_ = node->next_ = nullptr;
-    parent->first_child_ = parent->last_child_ = node;
+  const uint32_t self = HandleOf(node);
+  node->parent_ = HandleOf(parent);
+  if (parent->first_child_ == 0) {
+    node->previous_ = node->next_ = 0;
+    parent->first_child_ = parent->last_child_ = self;
   } else if (after != nullptr) {
-    node->previous_ = after;
+    node->previous_ = HandleOf(after);
     node->next_ = after->next_;
-    if (after->next_ != nullptr) {
-      after->next_->previous_ = node;
+    if (after->next_ != 0) {
+      after->NextSibling()->previous_ = self;
     } else {
-      parent->last_child_ = node;
+      parent->last_child_ = self;
     }
-    after->next_ = node;
+    after->next_ = self;
   } else {
     PushFront(parent, node);
   }
 }
 
 void JsonNode::PushFront(JsonNode* parent, JsonNode* node) {
-  node->parent_ = parent;
-  node->previous_ = nullptr;
+  const uint32_t self = HandleOf(node);
+  node->parent_ = HandleOf(parent);
+  node->previous_ = 0;
   node->next_ = parent->first_child_;
-  if (parent->first_child_ != nullptr) parent->first_child_->previous_ = node;
-  parent->first_child_ = node;
-  if (parent->last_child_ == nullptr) parent->last_child_ = node;
+  if (parent->first_child_ != 0) parent->FirstChild()->previous_ = self;
+  parent->first_child_ = self;
+  if (parent->last_child_ == 0) parent->last_child_ = self;
 }
 
 void JsonNode::RemoveChild(JsonNode* parent, JsonNode* node) {
-  if (node->previous_ != nullptr) {
-    node->previous_->next_ = node->next_;
+  if (node->previous_ != 0) {
+    node->PreviousSibling()->next_ = node->next_;
   } else {
     parent->first_child_ = node->next_;
   }
-  if (node->next_ != nullptr) {
-    node->next_->previous_ = node->previous_;
+  if (node->next_ != 0) {
+    node->NextSibling()->previous_ = node->previous_;
   } else {
     parent->last_child_ = node->previous_;
   }
@@ -446,39 +530,38 @@ void JsonNode::RemoveChild(JsonNode* parent, JsonNode* node) {
 void JsonNode::FreeChildren(JsonNode* node) {
   // Walks down to a leaf, frees it and goes on with its next sibling, or climbs to its parent, which
   // has then become a leaf. Only leaves are destroyed, so no destructor recurses.
-  JsonNode* current = node->first_child_;
+  JsonNode* current = node->FirstChild();
   while (current != nullptr) {
-    if (current->first_child_ != nullptr) {
-      current = current->first_child_;
+    if (current->first_child_ != 0) {
+      current = current->FirstChild();
       continue;
     }
-    JsonNode* next = current->next_;
-    JsonNode* up = current->parent_;
-    up->first_child_ = next;
+    JsonNode* next = current->NextSibling();
+    JsonNode* up = current->Parent();
+    up->first_child_ = current->next_;
     Destroy(current);
     if (next != nullptr) {
       current = next;
     } else {
-      up->last_child_ = nullptr;
+      up->last_child_ = 0;
       up->child_count_ = 0;
       current = up == node ? nullptr : up;
     }
   }
-  node->first_child_ = node->last_child_ = nullptr;
+  node->first_child_ = node->last_child_ = 0;
   node->child_count_ = 0;
 }
 
 void JsonNode::FreeTree(JsonNode* node) {
   FreeChildren(node);
   node->ReleaseExtras();
-  node->name_ = node->value_ = core::kEmptyText;
-  node->name_length_ = node->value_length_ = 0;
+  node->texts_.refs = TextRefs{0, 0};
 }
 
 template <typename Segment>
 const char* JsonNode::BuildPathText(Segment segment) {
   int64_t total = 0;
-  for (const JsonNode* n = this; n != nullptr; n = n->parent_) total += segment(n).Total();
+  for (const JsonNode* n = this; n != nullptr; n = n->Parent()) total += segment(n).Total();
   Extras* extras = TakeExtras();
   if (extras == nullptr) return core::kEmptyText;
   core::Buffer*& path_text = extras->path_text;
@@ -489,7 +572,7 @@ const char* JsonNode::BuildPathText(Segment segment) {
   }
   // Filled from the end: this node's segment last, the root's first.
   char* end = path_text->Data() + total;
-  for (const JsonNode* n = this; n != nullptr; n = n->parent_) {
+  for (const JsonNode* n = this; n != nullptr; n = n->Parent()) {
     const Pieces pieces = segment(n);
     for (int i = pieces.count - 1; i >= 0; --i) {
       end -= pieces.length[i];

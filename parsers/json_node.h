@@ -19,89 +19,138 @@ constexpr uint32_t kJsonNull = 5;
 
 class JsonNode;
 
-// JsonNodePool hands out node-sized blocks cut from slabs, and keeps the blocks given back on a free
-// list for the next nodes, so that building and freeing a tree costs one allocation per slab rather
-// than one per node. The first kRetainedSlabs slabs hold kSlabNodes blocks each; a larger tree takes
-// its further nodes in runs of pages from the system, each twice the size of the one before up to
-// kMaxRunBytes, so that a large document costs a few calls and, where the system has large pages, a
-// fault per large page rather than per page. The texts of the nodes come from the pool's text arena,
-// chunks that are only rewound once no node is in use, and that grow into page runs the same way.
-// Slabs go back when the pool is destroyed, or by Trim once no block is in use. Free blocks are
-// poisoned for ASan.
+// JsonNodePool hands out node-sized blocks and keeps the blocks given back on a free list for the next
+// nodes, so that building and freeing a tree costs one allocation per segment rather than one per node.
+// Nodes live in segments of kSegmentBytes, each aligned to its size and headed by its pool and its
+// number, so that a node finds its pool from its own address and names another node by a 32-bit
+// handle: the segment number and the slot in it. The first kRetainedSlabs segments are allocated one by
+// one; a larger tree takes its further segments from runs of pages, each twice the size of the one
+// before up to kMaxRunBytes. The texts of the nodes live in the pool's text arena, chunks that are only
+// rewound once no node is in use, and are named by 32-bit references too; short member names, which a
+// document repeats, are stored once. Segments go back when the pool is destroyed, or by Trim once no
+// block is in use. Free blocks are poisoned for ASan.
 class JsonNodePool {
  public:
-  static constexpr uint32_t kSlabNodes = 256;
-  // Trim keeps this many slabs (a tree of up to 16,384 nodes) for the next document.
-  static constexpr uint32_t kRetainedSlabs = 64;
-  // Text chunks hold kTextChunkBytes up to kSmallTextChunks of them, then page runs.
+  static constexpr std::size_t kSegmentBytes = 64 * 1024;
+  static constexpr std::size_t kNodeBytes = 48;
+  // Slot 0 of a segment holds its header.
+  static constexpr uint32_t kSlabNodes = static_cast<uint32_t>(kSegmentBytes / kNodeBytes) - 1;
+  // Trim keeps this many segments (a tree of up to 21,824 nodes) for the next document.
+  static constexpr uint32_t kRetainedSlabs = 16;
+  static constexpr std::size_t kMaxRunBytes = std::size_t{16} * 1024 * 1024;
+  // Text chunks hold kTextChunkBytes up to kSmallTextChunks of them, then kLargeTextChunkBytes.
   static constexpr std::size_t kTextChunkBytes = 64 * 1024;
   static constexpr uint32_t kSmallTextChunks = 16;
-  static constexpr std::size_t kMaxRunBytes = std::size_t{16} * 1024 * 1024;
+  static constexpr std::size_t kLargeTextChunkBytes = std::size_t{1} << 20;
 
   JsonNodePool() = default;
   ~JsonNodePool() { Release(); }
   JsonNodePool(const JsonNodePool&) = delete;
   JsonNodePool& operator=(const JsonNodePool&) = delete;
 
-  // Take returns an uninitialised node block, null when a new slab cannot be allocated.
+  // Take returns an uninitialised node block, null when a new segment cannot be allocated.
   void* Take();
   // Give puts a block from Take back on the free list.
   void Give(void* block);
   // GiveAll takes every block back at once; the blocks in use must hold nothing to free.
   void GiveAll();
-  // Trim rewinds the text arena when no block is in use, and then releases every slab when more than
-  // kRetainedSlabs are held.
+  // Trim rewinds the text arena when no block is in use, and then releases every segment when more
+  // than kRetainedSlabs are held.
   void Trim();
-  // TakeText returns length + 1 bytes of the text arena, null when memory runs out. The bytes stay
-  // until the arena is rewound.
-  char* TakeText(uint32_t length);
   uint32_t InUse() const { return in_use_; }
   uint32_t SlabCount() const { return slab_count_; }
   // The count of blocks holding memory of their own (see JsonNode), which GiveAll would leak.
   uint32_t OwningCount() const { return owning_; }
   void NoteOwning(int delta) { owning_ += static_cast<uint32_t>(delta); }
 
+  // NewText makes room in the text arena for a text of length bytes and its NUL, sets *ref to the text's
+  // reference and returns where its bytes go; null when memory runs out. The text stays until the arena
+  // is rewound. NameText does the same for a member name and fills it in, reusing an earlier copy of a
+  // short name; false when memory runs out.
+  char* NewText(uint32_t length, uint32_t* ref);
+  [[nodiscard]] bool NameText(const char* text, uint32_t length, uint32_t* ref);
+  // Text returns the text of ref with its length (reference 0 is the empty text).
+  const char* Text(uint32_t ref, int32_t* length) const;
+
+  // Of returns the pool of a block from Take; At the node of a handle (not 0); HandleOf a node's handle.
+  static JsonNodePool* Of(const void* block) {
+    return reinterpret_cast<const SegmentHeader*>(reinterpret_cast<uintptr_t>(block) & ~(kSegmentBytes - 1))->pool;
+  }
+  JsonNode* At(uint32_t handle) const {
+    return reinterpret_cast<JsonNode*>(segments_[handle >> kSlotBits] + (handle & kSlotMask) * kNodeBytes);
+  }
+  static uint32_t HandleOf(const void* block) {
+    const uintptr_t address = reinterpret_cast<uintptr_t>(block);
+    const auto* header = reinterpret_cast<const SegmentHeader*>(address & ~(kSegmentBytes - 1));
+    return header->number << kSlotBits | static_cast<uint32_t>((address & (kSegmentBytes - 1)) / kNodeBytes);
+  }
+
  private:
+  static constexpr uint32_t kSlotBits = 11;
+  static constexpr uint32_t kSlotMask = (1u << kSlotBits) - 1;
+  static_assert(kSegmentBytes / kNodeBytes <= kSlotMask + 1, "a slot fits its bits");
+  // A text reference is the chunk number plus one above kTextOffsetBits bits of offset.
+  static constexpr uint32_t kTextOffsetBits = 20;
+  static constexpr uint32_t kMaxTextChunks = (1u << (32 - kTextOffsetBits)) - 1;
+  static constexpr uint32_t kNameSlots = 512;
+  static constexpr uint32_t kMaxNames = 384;
+  static constexpr uint32_t kMaxSharedName = 32;
+
   struct FreeBlock {
     FreeBlock* next;
   };
-  // A slab's header; its blocks follow, from SlabBlocks on.
-  struct Slab {
-    Slab* next;
-    std::size_t bytes;
-    uint32_t nodes;
+  // SegmentHeader fills slot 0 of a segment. The first segment of a page run also links the runs.
+  struct SegmentHeader {
+    JsonNodePool* pool;
+    uint32_t number;
+    SegmentHeader* next_run;
+    std::size_t run_bytes;
   };
+  static_assert(sizeof(SegmentHeader) <= kNodeBytes, "a header fits slot 0");
   struct TextChunk {
-    TextChunk* next;
-    std::size_t size;
+    char* base;
+    std::size_t bytes;
   };
-  static char* SlabBlocks(Slab* slab);
-  void* TakeSlow();
-  // NewSlab allocates the next slab and links it last; null when memory runs out.
-  Slab* NewSlab();
-  // StartFresh makes slab's blocks the fresh ones.
-  void StartFresh(Slab* slab);
-  // Release frees every slab and text chunk; no block may be in use.
-  void Release();
-  void ReleaseTexts(TextChunk* from);
-  char* TakeTextSlow(std::size_t bytes);
 
-  Slab* slabs_ = nullptr;
-  Slab* last_slab_ = nullptr;
-  // Blocks never handed out since the slabs were made or GiveAll: fresh_cursor_ up to fresh_limit_ in
-  // slab fresh_, then the slabs after it.
-  Slab* fresh_ = nullptr;
+  void* TakeSlow();
+  // NewSegment makes the next segment and numbers it; false when memory runs out.
+  bool NewSegment();
+  // StartFresh makes the blocks of segment `number` the fresh ones.
+  void StartFresh(uint32_t number);
+  // Release frees every segment and text chunk; no block may be in use.
+  void Release();
+  void ReleaseTexts(uint32_t keep);
+  char* NewTextSlow(std::size_t bytes, uint32_t* ref);
+  // Grow makes room for one more entry in a table of count entries; false when memory runs out.
+  template <typename T>
+  static bool Grow(T*& table, uint32_t count, uint32_t& capacity);
+
+  char** segments_ = nullptr;
+  uint32_t segment_capacity_ = 0;
+  uint32_t slab_count_ = 0;
+  // Page runs, newest first, and the part of the newest not yet cut into segments.
+  SegmentHeader* runs_ = nullptr;
+  char* run_next_ = nullptr;
+  char* run_end_ = nullptr;
+  uint32_t run_count_ = 0;
+  // Blocks never handed out since the segments were made or GiveAll: fresh_cursor_ up to fresh_limit_ in
+  // segment fresh_, then the segments after it.
+  uint32_t fresh_ = 0;
   char* fresh_cursor_ = nullptr;
   char* fresh_limit_ = nullptr;
   FreeBlock* free_ = nullptr;
-  uint32_t slab_count_ = 0;
-  uint32_t page_runs_ = 0;
   uint32_t in_use_ = 0;
   uint32_t owning_ = 0;
-  uint32_t text_chunks_ = 0;
   TextChunk* texts_ = nullptr;
+  uint32_t text_count_ = 0;
+  uint32_t text_capacity_ = 0;
+  // The open chunk: its number and the free part of it.
+  uint32_t text_open_ = 0;
   char* text_next_ = nullptr;
   char* text_end_ = nullptr;
+  // Shared names: an open-addressed table of text references, 0 for a free slot.
+  uint32_t names_[kNameSlots] = {};
+  uint32_t name_count_ = 0;
 };
 
 // Short names and values stay inside their buffer; longer ones take a heap block as any buffer does.
@@ -153,11 +202,11 @@ class JsonNode {
     return NameLength() == 0 ? IndexLabel() : Name();
   }
 
-  JsonNode* Parent() const { return parent_; }
-  JsonNode* PreviousSibling() const { return previous_; }
-  JsonNode* NextSibling() const { return next_; }
-  JsonNode* FirstChild() const { return first_child_; }
-  JsonNode* LastChild() const { return last_child_; }
+  JsonNode* Parent() const { return Link(parent_); }
+  JsonNode* PreviousSibling() const { return Link(previous_); }
+  JsonNode* NextSibling() const { return Link(next_); }
+  JsonNode* FirstChild() const { return Link(first_child_); }
+  JsonNode* LastChild() const { return Link(last_child_); }
   uint32_t ChildCount() const { return child_count_; }
   uint32_t StartPosition() const { return start_; }
   uint32_t EndPosition() const { return end_; }
@@ -184,16 +233,23 @@ class JsonNode {
   [[nodiscard]] int AppendValueText(const char* text, int32_t length);
   // MutableIndexLabel makes the index label on first use; null when memory runs out.
   core::BufferCore* MutableIndexLabel();
-  void SetType(uint32_t type) { type_ = type; }
+  void SetType(uint32_t type) { type_ = static_cast<uint8_t>(type); }
   void SetEndPosition(uint32_t position) { end_ = position; }
   void SetValueStart(uint32_t position) { value_start_ = position; }
 
  private:
   // Extras holds what few nodes need: the texts as buffers, the path text and the index label.
   struct Extras;
+  struct TextRefs {
+    uint32_t name;
+    uint32_t value;
+  };
 
-  JsonNode(JsonNodePool& pool, JsonNode* parent, uint32_t position);
+  JsonNode(JsonNode* parent, uint32_t position);
   ~JsonNode() = default;
+  JsonNodePool& Pool() const { return *JsonNodePool::Of(this); }
+  JsonNode* Link(uint32_t handle) const { return handle == 0 ? nullptr : Pool().At(handle); }
+  static uint32_t HandleOf(const JsonNode* node) { return node == nullptr ? 0 : JsonNodePool::HandleOf(node); }
   // BuildPathText fills the path text from the segments of this node and its ancestors.
   template <typename Segment>
   const char* BuildPathText(Segment segment);
@@ -202,23 +258,23 @@ class JsonNode {
   // ReleaseExtras frees the extras and everything they hold.
   void ReleaseExtras();
 
-  JsonNode* parent_ = nullptr;
-  JsonNode* previous_ = nullptr;
-  JsonNode* next_ = nullptr;
-  JsonNode* first_child_ = nullptr;
-  JsonNode* last_child_ = nullptr;
-  // The arena texts, until the extras take them over.
-  const char* name_;
-  const char* value_;
-  int32_t name_length_ = 0;
-  int32_t value_length_ = 0;
+  // The links are handles within the pool, 0 for none.
+  uint32_t parent_ = 0;
+  uint32_t previous_ = 0;
+  uint32_t next_ = 0;
+  uint32_t first_child_ = 0;
+  uint32_t last_child_ = 0;
   uint32_t start_;
   uint32_t end_;
   uint32_t value_start_ = 0;
   uint32_t child_count_ = 0;
-  uint32_t type_ = 0;
-  mutable Extras* extras_ = nullptr;
-  JsonNodePool* pool_;
+  uint8_t type_ = 0;
+  mutable bool has_extras_ = false;
+  // The arena texts, until the extras take them over.
+  mutable union {
+    TextRefs refs;
+    Extras* extras;
+  } texts_;
 };
 
 // JsonContainerStack holds the kinds of the open containers, one byte each: 2 an object, 3 an array.

@@ -41,6 +41,11 @@ void* Alloc(std::size_t size) {
   return std::malloc(size == 0 ? 1 : size);
 }
 
+void* AllocAligned(std::size_t alignment, std::size_t size) {
+  if (ShouldFail()) return nullptr;
+  return std::aligned_alloc(alignment, size == 0 ? alignment : size);
+}
+
 void* Realloc(void* block, std::size_t size) {
   if (ShouldFail()) return nullptr;
   return std::realloc(block, size == 0 ? 1 : size);

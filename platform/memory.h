@@ -10,6 +10,9 @@ namespace velmora::platform {
 // Alloc returns a block of size bytes (uninitialised), or null when memory runs out or the failure hook
 // says so. Any thread may call it.
 void* Alloc(std::size_t size);
+// AllocAligned is Alloc for a block whose address is a multiple of alignment (a power of two; size a
+// multiple of it). Free releases it.
+void* AllocAligned(std::size_t alignment, std::size_t size);
 // Realloc resizes block to size bytes keeping its content, or returns null (block untouched) on failure.
 void* Realloc(void* block, std::size_t size);
 // Free releases a block from Alloc/Realloc (null does nothing). size, when the caller knows it, is

@@ -7,6 +7,7 @@
 
 #include "component/config_setting_parts.h"
 #include "parsers/json_path.h"
+#include "platform/memory.h"
 #include "tests/parsers/json_test_support.h"
 
 namespace velmora::parsers::testing {
@@ -335,6 +336,26 @@ TEST(JsonMemory, NodePoolReusesBlocksAndReleasesLargeTrees) {
   pool.Trim();
   EXPECT_EQ(pool.SlabCount(), 0u);
   EXPECT_EQ(pool.InUse(), 0u);
+}
+
+
+// A large tree holds little more than its nodes: what the parser gives back when it goes, counted by
+// the free observer, stays under 64 bytes a node (a page run is counted whole, as it was mapped).
+TEST(JsonMemory, LargeTreeHoldsUnderSixtyFourBytesANode) {
+  constexpr int kElements = 60000;
+  std::string text = "[";
+  for (int i = 0; i < kElements; ++i) text += i == 0 ? "1" : ",1";
+  text += "]";
+  std::size_t freed = 0;
+  {
+    JsonParser parser;
+    parser.SetTreeMode(1);
+    ASSERT_EQ(parser.ParseText(text.c_str()), 0);
+    ASSERT_EQ(parser.Root()->ChildCount(), static_cast<uint32_t>(kElements));
+    platform::test::SetFreeObserver([&](const void*, std::size_t size) { freed += size; });
+  }
+  platform::test::SetFreeObserver({});
+  EXPECT_LT(freed, std::size_t{64} * kElements);
 }
 
 }  // namespace
