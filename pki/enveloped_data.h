@@ -1,8 +1,8 @@
 // PKCS #7 enveloped data (RFC 2315 section 10, RFC 5652 section 6): content encrypted under a content-
 // encryption key, and that key encrypted for each recipient's RSA key. EnvelopedData::Decode reads the
-// content of an envelopedData ContentInfo (Pkcs7ContentInfo::content) with its key-transport recipients,
-// RSAES-OAEP parameters included; DecryptEnvelopedData recovers the content with the first recipient's
-// encrypted key and a private RSA key.
+// content of an envelopedData ContentInfo (Pkcs7ContentInfo::Decode calls it) with its key-transport
+// recipients, RSAES-OAEP parameters included; DecryptEnvelopedData recovers the content with the first
+// recipient's encrypted key and a private RSA key.
 //
 // Every operation returns 0, 447 for a missing element or too few elements, 446 for a malformed element,
 // 200 when memory runs out, or a code of the readers and crypto layers below. What a decoder read before a

@@ -12,6 +12,7 @@
 #include "core/ptr_array.h"
 #include "core/str_list.h"
 #include "crypto/objects/key_record.h"
+#include "pki/cert_composites.h"
 #include "pki/cert_extensions.h"
 
 namespace velmora::pki {
@@ -36,7 +37,14 @@ struct OcspSingleResponse {
   core::Buffer thisUpdate;
   core::Buffer nextUpdate;
   CertExtensionList extensions;
+
+  // Clone returns a new deep copy of source; null when memory runs out.
+  static RecordPtr<OcspSingleResponse> Clone(const OcspSingleResponse& source);
 };
+
+// CopyRecord makes target a deep copy of source: the texts and values, then the extension list replaced
+// by copies of source's; 0 or the first failing code, the members copied so far kept.
+[[nodiscard]] int CopyRecord(OcspSingleResponse& target, const OcspSingleResponse& source);
 
 // OcspEntryArray owns the single responses of an exchange, in response order.
 class OcspEntryArray : public core::PtrArray<OcspSingleResponse> {

@@ -91,6 +91,18 @@ OcspSingleResponse* OcspEntryArray::AddNew() {
   return record;
 }
 
+RecordPtr<OcspSingleResponse> OcspSingleResponse::Clone(const OcspSingleResponse& source) { return pki::Clone(source); }
+
+int CopyRecord(OcspSingleResponse& target, const OcspSingleResponse& source) {
+  target.status = source.status;
+  target.revocationReason = source.revocationReason;
+  int rc = target.certID.Assign(source.certID);
+  if (rc == core::kOk) rc = target.revocationTime.Assign(source.revocationTime);
+  if (rc == core::kOk) rc = target.thisUpdate.Assign(source.thisUpdate);
+  if (rc == core::kOk) rc = target.nextUpdate.Assign(source.nextUpdate);
+  return rc != core::kOk ? rc : CopyList(target.extensions, source.extensions);
+}
+
 OcspRequest::OcspRequest() { Reset(); }
 
 OcspRequest::~OcspRequest() = default;

@@ -381,8 +381,9 @@ int Pkcs7ContentInfo::Reset() {
   contentType.Clear();
   content.Clear();
   isData = false;
-  isEncryptedData = false;
+  envelopedData.reset();
   signedData.reset();
+  isEncryptedData = false;
   return core::kOk;
 }
 
@@ -407,6 +408,10 @@ int Pkcs7ContentInfo::Decode() {
     isData = true;
   } else if (contentType.EqualsNoCase(kPkcs7EncryptedDataOid)) {
     isEncryptedData = true;
+  } else if (contentType.EqualsNoCase(kPkcs7EnvelopedDataOid)) {
+    envelopedData.reset(core::PtrArrayTraits<EnvelopedData>::Create());
+    if (envelopedData == nullptr) return core::kOutOfMemory;
+    return EnvelopedData::Decode(content, *envelopedData);
   } else if (contentType.EqualsNoCase(kPkcs7SignedDataOid)) {
     signedData.reset(core::PtrArrayTraits<SignedData>::Create());
     if (signedData == nullptr) return core::kOutOfMemory;

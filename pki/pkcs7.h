@@ -18,6 +18,7 @@
 #include "core/str_list.h"
 #include "pki/cert_composites.h"
 #include "pki/certificate.h"
+#include "pki/enveloped_data.h"
 
 namespace velmora::pki {
 
@@ -103,8 +104,8 @@ struct SignedDataEntry {
 };
 
 // Pkcs7ContentInfo decodes input (DER, or base64 text of DER) into the content type and the content;
-// a signedData content is decoded into signedData. An envelopedData or unknown type keeps only type and
-// content.
+// a signedData content is decoded into signedData, an envelopedData content into envelopedData. An
+// unknown type keeps only type and content.
 class Pkcs7ContentInfo {
  public:
   Pkcs7ContentInfo() = default;
@@ -112,17 +113,20 @@ class Pkcs7ContentInfo {
   Pkcs7ContentInfo(const Pkcs7ContentInfo&) = delete;
   Pkcs7ContentInfo& operator=(const Pkcs7ContentInfo&) = delete;
 
-  // Decode resets the object and decodes input; 447 below two elements, a base64 failure's code.
+  // Decode resets the object and decodes input; 447 below two elements, a base64 failure's code, or the
+  // code of the SignedData or EnvelopedData decoder (the record then holds what was read).
   [[nodiscard]] virtual int Decode();
-  // Reset clears the content type, the content, the markers and the SignedData; returns 0.
+  // Reset clears the content type, the content, the markers, the EnvelopedData and the SignedData;
+  // returns 0.
   int Reset();
 
   core::Buffer input;
   core::Buffer contentType;
   core::Buffer content;
   bool isData = false;
-  bool isEncryptedData = false;
+  RecordPtr<EnvelopedData> envelopedData;
   RecordPtr<SignedData> signedData;
+  bool isEncryptedData = false;
 };
 
 // ParseSignedData decodes the DER of a SignedData into target; 447 below five top-level elements (a

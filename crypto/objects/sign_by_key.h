@@ -24,8 +24,10 @@ inline constexpr int kKeyAlgorithmRefused = 508;
 
 // VerifyWithKeyRecord checks signature over data under key, with the digest the signature algorithm
 // names: 0 when it verifies, -1 when it does not (or the record's type is not known), another code when
-// a step fails. RSA-PSS identifiers verify with their salt length and MGF1 over the same digest; DSA
-// uses SHA-224 or SHA-256 for dsa-with-SHA224 and dsa-with-SHA256 and SHA-1 for any other OID.
+// a step fails. RSASSA-PSS identifiers verify with the digest and salt length of their parameters (RFC
+// 4055 defaults when absent); parameters with another mask than MGF1 over that same digest, a trailer
+// field other than 1, or a non-RSA key give -1. DSA uses SHA-224 or SHA-256 for dsa-with-SHA224 and
+// dsa-with-SHA256 and SHA-1 for any other OID.
 [[nodiscard]] int VerifyWithKeyRecord(const KeyRecord& key, const core::BufferCore& signature,
                                       const core::BufferCore& data, const asn1::AlgorithmIdentifier& algorithm);
 

@@ -17,7 +17,9 @@
 #include "pki/cert_composites.h"
 #include "pki/cert_extensions.h"
 #include "pki/certificate_codec.h"
+#include "pki/certificate_signature.h"
 #include "pki/chain_checks.h"
+#include "pki/pem_armour.h"
 #include "platform/time.h"
 #include "tests/pki/pem_test_support.h"
 
@@ -175,6 +177,31 @@ TEST(IssuerChain, ChainsFromOpensslPoolsInAnyOrder) {
                                             reinterpret_cast<const uint8_t*>(edroot.data()),
                                             static_cast<int32_t>(edroot.size())),
             508);
+}
+
+TEST(IssuerChain, RsaPssSignaturesVerifyWithTheirParameters) {
+  ProvidersLoaded providers;
+  const std::string text = ReadFile(VELMORA_TEST_DATA_DIR "/pki/rsa_pss_certs.pem");
+  int certificates = 0;
+  for (size_t at = text.find("-----BEGIN"); at != std::string::npos; at = text.find("-----BEGIN", at + 1)) {
+    core::Buffer pem_der;
+    ASSERT_EQ(PemDecode(text.c_str() + at, "CERTIFICATE", pem_der, nullptr), 0);
+    std::string der = Bytes(pem_der);
+    // Each certificate is self-signed; the parsed record (outer OID only) and the stored one (outer
+    // parameters) both verify, and not once the signature's last byte has one bit flipped.
+    for (const int expected : {0, -1}) {
+      SCOPED_TRACE(std::to_string(certificates) + (expected == 0 ? " as made" : " with a flipped bit"));
+      const auto* bytes = reinterpret_cast<const uint8_t*>(der.data());
+      const auto length = static_cast<int32_t>(der.size());
+      Certificate parsed;
+      ASSERT_EQ(ParseCertificate(bytes, length, parsed), 0);
+      EXPECT_EQ(VerifySignatureByAlgorithm(parsed, parsed), expected);
+      EXPECT_EQ(VerifyCertificateSignatureBytes(bytes, length, bytes, length), expected);
+      der.back() = static_cast<char>(der.back() ^ 0x01);
+    }
+    ++certificates;
+  }
+  EXPECT_EQ(certificates, 2);
 }
 
 TEST(IssuerChain, SignatureBytesAgreeWithX509VerifyOnPkits) {

@@ -82,13 +82,18 @@ std::vector<std::string> Oracle(const ScratchDir& dir, const std::string& argume
   return lines;
 }
 
-// DecodeMessage runs the content info and the enveloped-data decoders over a message (DER or base64).
-int DecodeMessage(const std::string& bytes, EnvelopedData& data) {
-  Pkcs7ContentInfo info;
+// DecodeMessage decodes a message (DER or base64) as a content info; -2 when it is not enveloped data.
+int DecodeMessage(const std::string& bytes, Pkcs7ContentInfo& info) {
   int rc = info.input.SetData(static_cast<int32_t>(bytes.size()), bytes.data());
   if (rc == 0) rc = info.Decode();
-  if (rc == 0 && !info.contentType.EqualsNoCase(kPkcs7EnvelopedDataOid)) rc = -2;
-  return rc != 0 ? rc : EnvelopedData::Decode(info.content, data);
+  if (rc == 0 && info.envelopedData == nullptr) rc = -2;
+  return rc;
+}
+
+// Enveloped is the enveloped data of a decoded message (what was read of it), empty when there is none.
+const EnvelopedData& Enveloped(const Pkcs7ContentInfo& info) {
+  static const EnvelopedData kNone;
+  return info.envelopedData != nullptr ? *info.envelopedData : kNone;
 }
 
 // KeyFile is the RSA private key of a PKCS #8 PEM file.
@@ -142,8 +147,9 @@ TEST(EnvelopedData, MessagesDecodeAsAsn1cryptoReadsThemAndDecryptWithTheFirstRec
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(Shell(cd + "openssl cms -encrypt -binary -in plain.bin -outform DER -out m.der " + c.options));
-    EnvelopedData data;
-    ASSERT_EQ(DecodeMessage(dir.Read("m.der"), data), 0);
+    Pkcs7ContentInfo info;
+    ASSERT_EQ(DecodeMessage(dir.Read("m.der"), info), 0);
+    const EnvelopedData& data = Enveloped(info);
     const std::vector<std::string> expected = Oracle(dir, dir / "m.der");
     EXPECT_EQ(Lines(data), expected);
     const RecordPtr<RecipientInfo> copy = RecipientInfo::Clone(*data.recipientInfos.Get(0));
@@ -163,12 +169,30 @@ TEST(EnvelopedData, MessagesDecodeAsAsn1cryptoReadsThemAndDecryptWithTheFirstRec
       // The second recipient's encrypted key is not an OCTET STRING: 446, both records kept, the first whole.
       const std::vector<std::string> damaged = Oracle(dir, (dir / "m.der") + " damage");
       ASSERT_EQ(damaged.size(), 1u);
-      EnvelopedData partial;
-      EXPECT_EQ(DecodeMessage(testing_support::FromHex(damaged[0]), partial), 446);
+      Pkcs7ContentInfo damaged_info;
+      EXPECT_EQ(DecodeMessage(testing_support::FromHex(damaged[0]), damaged_info), 446);
+      const EnvelopedData& partial = Enveloped(damaged_info);
       ASSERT_EQ(partial.recipientInfos.Count(), 2);
       EXPECT_EQ(Line(*partial.recipientInfos.Get(0)), expected[0]);
     }
   }
+}
+
+TEST(EnvelopedData, ContentInfoDecodesTheEnvelopedContentAsTheDirectDecoder) {
+  if (!OpensslAvailable()) GTEST_SKIP() << "openssl missing";
+  ScratchDir dir;
+  const std::string cd = "cd " + dir.path + " && ";
+  ASSERT_TRUE(Shell(cd + "openssl req -x509 -newkey rsa:2048 -nodes -keyout one.key -out one.pem -subj /CN=One"));
+  ASSERT_TRUE(Shell(cd + "openssl req -x509 -newkey rsa:2048 -nodes -keyout two.key -out two.pem -subj /CN=Two"));
+  ASSERT_TRUE(Shell(cd + "openssl rand -out plain.bin 100 && openssl cms -encrypt -des3 -binary -in plain.bin "
+                         "-outform DER -out m.der one.pem two.pem"));
+  Pkcs7ContentInfo info;
+  ASSERT_EQ(DecodeMessage(dir.Read("m.der"), info), 0);
+  ASSERT_NE(info.envelopedData, nullptr);
+  EnvelopedData direct;
+  ASSERT_EQ(EnvelopedData::Decode(info.content, direct), 0);
+  EXPECT_EQ(direct.recipientInfos.Count(), 2);
+  EXPECT_EQ(Lines(*info.envelopedData), Lines(direct));
 }
 
 TEST(EnvelopedData, VectorsMessageDecodesAsAsn1cryptoReadsIt) {
@@ -178,16 +202,18 @@ TEST(EnvelopedData, VectorsMessageDecodesAsAsn1cryptoReadsIt) {
   ScratchDir dir;
   const size_t body = pem.find('\n') + 1;
   const std::string message = pem.substr(body, pem.find("-----END") - body);
-  EnvelopedData data;
-  ASSERT_EQ(DecodeMessage(message, data), 0);
+  Pkcs7ContentInfo info;
+  ASSERT_EQ(DecodeMessage(message, info), 0);
+  const EnvelopedData& data = Enveloped(info);
   const std::vector<std::string> expected = Oracle(dir, path);
   EXPECT_EQ(Lines(data), expected);
   // Each allocation in turn fails: decoding ends in 200 (446 where the element tree cannot make a node) or
   // decodes all, a clone is whole or none, and nothing leaks.
   for (int successes = 0; ; ++successes) {
     platform::test::FailAllocAfter(successes);
-    EnvelopedData again;
-    const int rc = DecodeMessage(message, again);
+    Pkcs7ContentInfo again_info;
+    const int rc = DecodeMessage(message, again_info);
+    const EnvelopedData& again = Enveloped(again_info);
     const RecordPtr<RecipientInfo> copy =
         again.recipientInfos.Count() > 0 ? RecipientInfo::Clone(*again.recipientInfos.Get(0)) : nullptr;
     platform::test::FailAllocAfter(-1);

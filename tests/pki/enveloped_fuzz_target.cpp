@@ -53,13 +53,11 @@ std::string FuzzEnvelopedInput(const std::string& input) {
   }
   Pkcs7ContentInfo info;
   if (info.input.SetData(length, input.data()) != 0) return "SetData";
-  if (info.Decode() != 0 || !info.contentType.EqualsNoCase(kPkcs7EnvelopedDataOid)) return "";
-  EnvelopedData data;
-  if (const int rc = EnvelopedData::Decode(info.content, data); !DecodeAllowed(rc)) {
-    return "EnvelopedData::Decode " + std::to_string(rc);
-  } else if (rc != 0) {
-    return "";
-  }
+  const int decoded = info.Decode();
+  if (!info.contentType.EqualsNoCase(kPkcs7EnvelopedDataOid) || info.envelopedData == nullptr) return "";
+  if (!DecodeAllowed(decoded)) return "Pkcs7ContentInfo::Decode " + std::to_string(decoded);
+  if (decoded != 0) return "";
+  const EnvelopedData& data = *info.envelopedData;
   for (int32_t i = 0; i < data.recipientInfos.Count(); ++i) {
     if (RecipientInfo::Clone(*data.recipientInfos.Get(i)) == nullptr) return "RecipientInfo::Clone";
   }

@@ -103,13 +103,13 @@ class Ocsp : public ::testing::Test {
   // Answers is the response side as the oracle prints it (without the serial, checked against certID).
   static std::string Answers(const OcspRequest& request) {
     std::string text;
-    for (int32_t i = 0; i < request.singleResponses.Count(); ++i) {
-      const OcspSingleResponse& a = *request.singleResponses.Get(i);
-      const auto stamp = [](const core::Buffer& b) { return b.IsEmpty() ? std::string("-") : Bytes(b); };
-      text += std::to_string(a.status) + " " + stamp(a.thisUpdate) + " " + stamp(a.nextUpdate) + " " +
-              stamp(a.revocationTime) + " " + std::to_string(a.revocationReason) + "\n";
-    }
+    for (int32_t i = 0; i < request.singleResponses.Count(); ++i) text += Answers(*request.singleResponses.Get(i));
     return text;
+  }
+  static std::string Answers(const OcspSingleResponse& a) {
+    const auto stamp = [](const core::Buffer& b) { return b.IsEmpty() ? std::string("-") : Bytes(b); };
+    return std::to_string(a.status) + " " + stamp(a.thisUpdate) + " " + stamp(a.nextUpdate) + " " +
+           stamp(a.revocationTime) + " " + std::to_string(a.revocationReason) + "\n";
   }
   // ExpectOracleAnswers compares the response side with the oracle's reading of the response file.
   void ExpectOracleAnswers(const OcspRequest& request, const std::string& response_path) {
@@ -342,6 +342,29 @@ TEST_F(Ocsp, CorpusResponsesGiveTheirTextsAndPythonsAnswers) {
     EXPECT_NE(Parse(request, bytes), 0) << name;
     ExpectOracleAnswers(request, std::string(kCorpus) + name);
   }
+}
+
+TEST_F(Ocsp, SingleResponseClonesAreWholeAndOwnTheirStorage) {
+  const std::string bytes = ReadFile(std::string(kCorpus) + "resp-single-extension-reason.der");
+  if (bytes.empty()) GTEST_SKIP() << "python3-cryptography-vectors is not installed";
+  OcspRequest request;
+  EXPECT_NE(Parse(request, bytes), 0);  // read, but its signer is not known here
+  ASSERT_EQ(request.singleResponses.Count(), 1);
+  const OcspSingleResponse& source = *request.singleResponses.Get(0);
+  ASSERT_EQ(source.extensions.Count(), 1);
+  const auto text = [](const OcspSingleResponse& a) {
+    std::string out = testing_support::ToHex(Bytes(a.certID)) + " " + Answers(a);
+    for (int32_t i = 0; i < a.extensions.Count(); ++i) {
+      const CertExtension& e = *a.extensions.Get(i);
+      out += " " + Bytes(e.oid) + " " + std::to_string(e.critical) + " " + testing_support::ToHex(Bytes(e.value));
+    }
+    return out;
+  };
+  const std::string expected = text(source);
+  const RecordPtr<OcspSingleResponse> clone = OcspSingleResponse::Clone(source);
+  ASSERT_NE(clone, nullptr);
+  request.ResetResponse();  // a clone that shared the source's storage now reads freed memory
+  EXPECT_EQ(text(*clone), expected);
 }
 
 TEST_F(Ocsp, DamagedResponsesEndInACodeAndKeepWhatWasRead) {
