@@ -99,6 +99,14 @@ struct KeyCertificatePair {
   Certificate certificate;
 };
 
+// IndexEntry: one row of an index over a list: the indexed record (not owned) and two numbers kept
+// beside it, such as its position and a sort key. Its copy and clone copy the three members.
+struct IndexEntry {
+  const void* record = nullptr;
+  int32_t first = 0;
+  int32_t second = 0;
+};
+
 // CopyRecord makes target a deep copy of source; 0 or the first failing member's code. A certificate's
 // extensions are added after those the target holds (CopyCertificate); every other list of the target
 // is replaced.
@@ -112,6 +120,10 @@ struct KeyCertificatePair {
 [[nodiscard]] int CopyRecord(CertificateWithKey& target, const CertificateWithKey& source);
 [[nodiscard]] int CopyRecord(KeyWithCertificates& target, const KeyWithCertificates& source);
 [[nodiscard]] int CopyRecord(KeyCertificatePair& target, const KeyCertificatePair& source);
+inline int CopyRecord(IndexEntry& target, const IndexEntry& source) {
+  target = source;
+  return core::kOk;
+}
 
 // RecordDeleter destroys a record made in the platform allocator, as the lists destroy their elements.
 template <typename T>

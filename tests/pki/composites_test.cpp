@@ -100,6 +100,10 @@ std::string Describe(CertificateWithKey& c) {
 std::string Describe(KeyWithCertificates& k) { return Describe(k.key) + " " + DescribeList(k.certificates); }
 std::string Describe(KeyCertificatePair& p) { return Describe(p.key) + " " + Describe(p.certificate); }
 std::string Describe(KeyEntry& e) { return std::to_string(e.Id) + " " + Bytes(e.Name) + " " + Describe(e.Key); }
+std::string Describe(IndexEntry& e) {
+  return std::to_string(reinterpret_cast<uintptr_t>(e.record)) + " " + std::to_string(e.first) + " " +
+         std::to_string(e.second);
+}
 
 class Composites : public ::testing::Test {
  public:
@@ -300,6 +304,13 @@ TEST_F(Composites, CopiesAndClonesAreIndependentOfTheirSource) {
            e.Id = 0xFFFFFFF0u + static_cast<uint32_t>(w);
            ASSERT_EQ(e.Name.SetString(w == 0 ? "first" : "second"), 0);
            t->FillKey(e.Key, w);
+         });
+       }},
+      {"IndexEntry", [](Composites* t) {
+         CheckCopies<IndexEntry>([t](IndexEntry& e, int w) {
+           e.record = w == 0 ? static_cast<const void*>(&t->rsa_) : &t->ec_;
+           e.first = w - 1;
+           e.second = INT32_MAX - w;
          });
        }},
   };
