@@ -5,8 +5,8 @@
 //
 // The keystream is made a batch of counter blocks at a time by the ECB context; each batch is then XORed
 // into the data and its ciphertext folded into GHASH while both are still in cache. GHASH runs on
-// carry-less multiplication where the processor has it, else one bit at a time; neither path branches
-// on or indexes by the key or the data.
+// carry-less multiplication where the processor has it (two blocks to an instruction where it has
+// VPCLMULQDQ), else one bit at a time; no path branches on or indexes by the key or the data.
 #include <openssl/crypto.h>
 
 #include <cstring>
@@ -129,7 +129,8 @@ VELMORA_GCM_CLMUL_TARGET inline __m128i Multiply(__m128i a, __m128i p) {
   return Reduce(sum);
 }
 
-// ClmulPowers fills powers with H * x, then its products with itself up to the eighth, from the hash key.
+// ClmulPowers fills powers with H * x, then its products with itself up to the kGcmPowers-th, from the
+// hash key.
 VELMORA_GCM_CLMUL_TARGET void ClmulPowers(const uint8_t hash_key[16], uint8_t powers[kGcmPowers][16]) {
   uint64_t words[2];
   std::memcpy(words, hash_key, 16);
@@ -140,16 +141,17 @@ VELMORA_GCM_CLMUL_TARGET void ClmulPowers(const uint8_t hash_key[16], uint8_t po
   lo <<= 1;
   hi ^= 0xC200000000000000ull & carry;
   lo ^= 1u & carry;
-  const __m128i first = _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
-  __m128i power = first;
-  for (int k = 0; k < kGcmPowers; ++k) {
-    if (k > 0) power = Multiply(power, first);
-    Store(powers[k], power);
+  __m128i p[kGcmPowers];
+  p[0] = _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+  // Each round doubles the powers known, their products independent of one another.
+  for (int known = 1; known < kGcmPowers; known *= 2) {
+    for (int k = 0; k < known; ++k) p[known + k] = Multiply(p[k], p[known - 1]);
   }
+  for (int k = 0; k < kGcmPowers; ++k) Store(powers[k], p[k]);
 }
 
-// Step handles m whole blocks from block index at: XORs the keystream in (unless stream is null) and
-// folds the m ciphertext blocks into acc with one reduction, by H^m .. H.
+// Step handles m whole blocks: XORs the keystream in (unless stream is null) and folds the m ciphertext
+// blocks into acc with one reduction, by H^m .. H.
 VELMORA_GCM_CLMUL_TARGET __attribute__((always_inline)) inline void Step(const __m128i* p, const __m128i* halves,
                                                                          __m128i& acc, const uint8_t* in,
                                                                          const uint8_t* stream, uint8_t* out,
@@ -169,6 +171,72 @@ VELMORA_GCM_CLMUL_TARGET __attribute__((always_inline)) inline void Step(const _
   acc = Reduce(sum);
 }
 
+// The wide path multiplies two blocks at once in 256-bit registers, where the processor has VPCLMULQDQ.
+#define VELMORA_GCM_WIDE_TARGET __attribute__((target("avx2,pclmul,vpclmulqdq")))
+
+bool CpuHasWideClmul() {
+  static const bool has = __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("vpclmulqdq") != 0;
+  return has;
+}
+
+// WideSteps is Step for groups runs of kGcmPowers whole blocks, blocks 2j and 2j + 1 side by side in
+// the halves of one register.
+constexpr int kPairs = kGcmPowers / 2;
+constexpr size_t kGroupBytes = 16 * kGcmPowers;
+
+VELMORA_GCM_WIDE_TARGET void WideSteps(const __m128i* p, const __m128i* halves, __m128i& acc, const uint8_t* in,
+                                       const uint8_t* stream, uint8_t* out, bool encrypt, size_t groups) {
+  const __m256i swap = _mm256_broadcastsi128_si256(
+      _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+  __m256i wp[kPairs];
+  __m256i wh[kPairs];
+  for (int j = 0; j < kPairs; ++j) {
+    wp[j] = _mm256_set_m128i(p[kGcmPowers - 2 - 2 * j], p[kGcmPowers - 1 - 2 * j]);
+    wh[j] = _mm256_set_m128i(halves[kGcmPowers - 2 - 2 * j], halves[kGcmPowers - 1 - 2 * j]);
+  }
+  __m256i state = _mm256_set_m128i(_mm_setzero_si128(), acc);
+  for (size_t g = 0; g < groups; ++g) {
+    __m256i lo = _mm256_setzero_si256();
+    __m256i mid = _mm256_setzero_si256();
+    __m256i hi = _mm256_setzero_si256();
+    for (int j = 0; j < kPairs; ++j) {
+      const size_t at = kGroupBytes * g + 32 * j;
+      __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + at));
+      if (stream != nullptr) {
+        const __m256i y = _mm256_xor_si256(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(stream + at)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + at), y);
+        if (encrypt) x = y;
+      }
+      x = _mm256_shuffle_epi8(x, swap);
+      if (j == 0) x = _mm256_xor_si256(x, state);
+      lo = _mm256_xor_si256(lo, _mm256_clmulepi64_epi128(x, wp[j], 0x00));
+      hi = _mm256_xor_si256(hi, _mm256_clmulepi64_epi128(x, wp[j], 0x11));
+      const __m256i x_halves = _mm256_xor_si256(x, _mm256_shuffle_epi32(x, 0x4E));
+      mid = _mm256_xor_si256(mid, _mm256_clmulepi64_epi128(x_halves, wh[j], 0x00));
+    }
+    const Product sum{
+        _mm_xor_si128(_mm256_castsi256_si128(lo), _mm256_extracti128_si256(lo, 1)),
+        _mm_xor_si128(_mm256_castsi256_si128(mid), _mm256_extracti128_si256(mid, 1)),
+        _mm_xor_si128(_mm256_castsi256_si128(hi), _mm256_extracti128_si256(hi, 1)),
+    };
+    state = _mm256_set_m128i(_mm_setzero_si128(), Reduce(sum));
+  }
+  acc = _mm256_castsi256_si128(state);
+}
+
+// Ssse3Counters lays out blocks counter blocks from counter and advances it (on the processors of the
+// carry-less path): the last 32-bit word is kept byte-swapped, as a number, in a register.
+VELMORA_GCM_CLMUL_TARGET void Ssse3Counters(uint8_t counter[16], uint8_t* stream, size_t blocks) {
+  const __m128i swap_last = _mm_set_epi8(12, 13, 14, 15, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  const __m128i one = _mm_set_epi32(1, 0, 0, 0);
+  __m128i v = _mm_shuffle_epi8(Load(counter), swap_last);
+  for (size_t i = 0; i < blocks; ++i) {
+    Store(stream + 16 * i, _mm_shuffle_epi8(v, swap_last));
+    v = _mm_add_epi32(v, one);
+  }
+  Store(counter, _mm_shuffle_epi8(v, swap_last));
+}
+
 VELMORA_GCM_CLMUL_TARGET void ClmulCrypt(const uint8_t powers[kGcmPowers][16], uint8_t acc_bytes[16],
                                          const uint8_t* in, const uint8_t* stream, size_t length, uint8_t* out,
                                          bool encrypt) {
@@ -181,6 +249,11 @@ VELMORA_GCM_CLMUL_TARGET void ClmulCrypt(const uint8_t powers[kGcmPowers][16], u
   __m128i acc = Swap(Load(acc_bytes));
   const size_t blocks = length / 16;
   size_t at = 0;
+  if (blocks >= kGcmPowers && CpuHasWideClmul()) {
+    const size_t groups = blocks / kGcmPowers;
+    WideSteps(p, halves, acc, in, stream, out, encrypt, groups);
+    at = groups * kGcmPowers;
+  }
   while (at < blocks) {
     // Without a stream there is no output either: only in is stepped through.
     const uint8_t* s = stream == nullptr ? nullptr : stream + 16 * at;
@@ -227,23 +300,26 @@ void CryptAndHash(const BcryptKeyObject& key, uint8_t acc[16], const uint8_t* in
   PortableCrypt(key.hash_key, acc, in, stream, length, out, encrypt);
 }
 
+void Increment32(uint8_t block[16]) {
+  for (int i = 15; i >= 12; --i) {
+    if (++block[i] != 0) break;
+  }
+}
+
 // Keystream encrypts the next blocks counter blocks into stream and advances the counter, whose last
 // 32 bits alone count (SP 800-38D inc32).
 bool Keystream(EVP_CIPHER_CTX* context, uint8_t counter[16], uint8_t* stream, size_t blocks) {
-  uint64_t prefix;
-  uint32_t middle;
-  std::memcpy(&prefix, counter, 8);
-  std::memcpy(&middle, counter + 8, 4);
-  uint32_t count = static_cast<uint32_t>(counter[12]) << 24 | static_cast<uint32_t>(counter[13]) << 16 |
-                   static_cast<uint32_t>(counter[14]) << 8 | counter[15];
-  for (size_t i = 0; i < blocks; ++i, ++count) {
-    const uint8_t big[4] = {static_cast<uint8_t>(count >> 24), static_cast<uint8_t>(count >> 16),
-                            static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
-    std::memcpy(stream + 16 * i, &prefix, 8);
-    std::memcpy(stream + 16 * i + 8, &middle, 4);
-    std::memcpy(stream + 16 * i + 12, big, 4);
+#if VELMORA_GCM_CLMUL
+  if (CpuHasClmul()) {
+    Ssse3Counters(counter, stream, blocks);
+  } else
+#endif
+  {
+    for (size_t i = 0; i < blocks; ++i) {
+      std::memcpy(stream + 16 * i, counter, 16);
+      Increment32(counter);
+    }
   }
-  for (int i = 0; i < 4; ++i) counter[12 + i] = static_cast<uint8_t>(count >> (24 - 8 * i));
   int produced = 0;
   return EVP_EncryptUpdate(context, stream, &produced, stream, static_cast<int>(16 * blocks)) == 1;
 }
