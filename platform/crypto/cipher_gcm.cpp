@@ -306,20 +306,24 @@ void Increment32(uint8_t block[16]) {
   }
 }
 
-// Keystream encrypts the next blocks counter blocks into stream and advances the counter, whose last
-// 32 bits alone count (SP 800-38D inc32).
-bool Keystream(EVP_CIPHER_CTX* context, uint8_t counter[16], uint8_t* stream, size_t blocks) {
+// LayCounters writes the next blocks counter blocks to stream and advances the counter, whose last 32
+// bits alone count (SP 800-38D inc32).
+void LayCounters(uint8_t counter[16], uint8_t* stream, size_t blocks) {
 #if VELMORA_GCM_CLMUL
   if (CpuHasClmul()) {
     Ssse3Counters(counter, stream, blocks);
-  } else
-#endif
-  {
-    for (size_t i = 0; i < blocks; ++i) {
-      std::memcpy(stream + 16 * i, counter, 16);
-      Increment32(counter);
-    }
+    return;
   }
+#endif
+  for (size_t i = 0; i < blocks; ++i) {
+    std::memcpy(stream + 16 * i, counter, 16);
+    Increment32(counter);
+  }
+}
+
+// Keystream encrypts the next blocks counter blocks into stream and advances the counter.
+bool Keystream(EVP_CIPHER_CTX* context, uint8_t counter[16], uint8_t* stream, size_t blocks) {
+  LayCounters(counter, stream, blocks);
   int produced = 0;
   return EVP_EncryptUpdate(context, stream, &produced, stream, static_cast<int>(16 * blocks)) == 1;
 }

@@ -81,7 +81,7 @@ struct BcryptKeyObject {
   uint8_t key[64] = {};
   ULONG key_length = 0;
   uint8_t hash_key[16] = {};  // GCM: E(K, 0^128)
-  uint8_t hash_powers[kGcmPowers][16] = {};  // GCM on carry-less multiplication: the multipliers it takes
+  uint8_t hash_powers[kGcmPowers][16] = {};  // GCM, carry-less path: H * x and its powers, as GHASH takes them
 };
 
 // KeyContext returns the key's EVP context for the direction, keyed and without padding, or null. A
