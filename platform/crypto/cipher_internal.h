@@ -66,6 +66,9 @@ NTSTATUS SetKeyPairProperty(void* object, const char16_t* property, const uint8_
                             ULONG flags);
 int LiveKeyPairHandles();
 
+// kGcmPowers: how many powers of the GCM hash key a key keeps, and so how many blocks GHASH folds at once.
+constexpr int kGcmPowers = 8;
+
 // BcryptKeyObject is what a key handle points at: the key's algorithm, chaining mode and step, its EVP
 // cipher, and one EVP context per direction (made on first use).
 struct BcryptKeyObject {
@@ -78,11 +81,15 @@ struct BcryptKeyObject {
   uint8_t key[64] = {};
   ULONG key_length = 0;
   uint8_t hash_key[16] = {};  // GCM: E(K, 0^128)
+  uint8_t hash_powers[kGcmPowers][16] = {};  // GCM, carry-less path: H * x and its powers, as GHASH takes them
 };
 
 // KeyContext returns the key's EVP context for the direction, keyed and without padding, or null. A
 // context made by this call is given iv as well, and *iv_set (when asked) says so.
 EVP_CIPHER_CTX* KeyContext(BcryptKeyObject& key, bool encrypt, const uint8_t* iv, bool* iv_set);
+
+// GcmKeySetUp computes what a GCM key keeps besides its ECB context (false when the context fails).
+bool GcmKeySetUp(BcryptKeyObject& key);
 
 // GcmCipher runs one GCM call (arguments checked by the caller except the mode record).
 NTSTATUS GcmCipher(BcryptKeyObject& key, bool encrypt, const uint8_t* input, ULONG input_size, void* padding_info,

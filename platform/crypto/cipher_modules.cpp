@@ -155,6 +155,7 @@ void FreeKey(BcryptKeyObject* key) {
   EVP_CIPHER_free(key->cipher);
   SecureZero(key->key, sizeof key->key);
   SecureZero(key->hash_key, sizeof key->hash_key);
+  SecureZero(key->hash_powers, sizeof key->hash_powers);
   delete key;
 }
 
@@ -182,14 +183,9 @@ NTSTATUS MakeKey(BCRYPT_ALG_HANDLE handle, BCRYPT_KEY_HANDLE* out, uint8_t* key_
     FreeKey(key);
     return kStatusNotSupported;
   }
-  if (key->chaining == ChainingMode::kGcm) {
-    EVP_CIPHER_CTX* context = KeyContext(*key, true, nullptr, nullptr);
-    int produced = 0;
-    static constexpr uint8_t kZero[16] = {};
-    if (context == nullptr || EVP_EncryptUpdate(context, key->hash_key, &produced, kZero, 16) != 1) {
-      FreeKey(key);
-      return kStatusUnsuccessful;
-    }
+  if (key->chaining == ChainingMode::kGcm && !GcmKeySetUp(*key)) {
+    FreeKey(key);
+    return kStatusUnsuccessful;
   }
   // The key lives in the module's own record; the caller's key object is only claimed.
   if (key_object != nullptr) std::memset(key_object, kKeyObjectFill, ObjectLength());
