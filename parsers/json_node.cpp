@@ -116,9 +116,9 @@ bool JsonNodePool::NewSegment() {
   } else {
     if (run_next_ == run_end_) {
       const size_t bytes = RunBytes(run_count_);
-      // A run is an ordinary heap block, so that the allocator can hand freed runs to the next document.
-      // Large pages were tried: the system clears and compacts for them at fault time, at a cost that
-      // swings widely between parses.
+      // A run is an ordinary heap block, which the allocator may keep for the next document once freed.
+      // Runs mapped with a large-page hint had the system clear and compact for large pages at fault
+      // time, at a cost that swung widely from one parse to the next.
       void* run = platform::AllocAligned(kSegmentBytes, bytes);
       if (run == nullptr) return false;
       auto* first = static_cast<SegmentHeader*>(run);

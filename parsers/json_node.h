@@ -27,8 +27,8 @@ class JsonNode;
 // one; a larger tree takes its further segments from larger blocks (runs), each twice the size of the
 // one before from kFirstRunBytes up to kMaxRunBytes. The texts of the nodes live in the pool's text
 // arena, chunks that are only rewound once no node is in use, and are named by 32-bit references too;
-// short member names, which a document repeats, are stored once. Segments go back when the pool is destroyed, or by Trim once no
-// block is in use. Free blocks are poisoned for ASan.
+// short member names, which a document repeats, are stored once. Segments go back when the pool is
+// destroyed, or by Trim once no block is in use. Free blocks are poisoned for ASan.
 class JsonNodePool {
  public:
   static constexpr std::size_t kSegmentBytes = 64 * 1024;
