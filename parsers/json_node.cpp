@@ -16,18 +16,11 @@
 #endif
 #if defined(VELMORA_JSON_POOL_ASAN)
 #include <sanitizer/asan_interface.h>
-#include <sanitizer/lsan_interface.h>
-// Page runs lie outside the heap that the leak checker scans; the blocks that nodes own are reached
-// through them.
-#define POOL_SCAN(block, size) __lsan_register_root_region(block, size)
-#define POOL_UNSCAN(block, size) __lsan_unregister_root_region(block, size)
 #define POOL_POISON(block, size) ASAN_POISON_MEMORY_REGION(block, size)
 #define POOL_UNPOISON(block, size) ASAN_UNPOISON_MEMORY_REGION(block, size)
 #else
 #define POOL_POISON(block, size) ((void)(block), (void)(size))
 #define POOL_UNPOISON(block, size) ((void)(block), (void)(size))
-#define POOL_SCAN(block, size) ((void)(block), (void)(size))
-#define POOL_UNSCAN(block, size) ((void)(block), (void)(size))
 #endif
 
 namespace velmora::parsers {
@@ -37,9 +30,9 @@ namespace {
 static_assert(sizeof(JsonNode) == JsonNodePool::kNodeBytes, "a node fills its slot");
 static_assert(JsonNodePool::kSegmentBytes % alignof(JsonNode) == 0, "slots keep the node alignment");
 
-// RunBytes is the size of the page run that follows `earlier` runs.
+// RunBytes is the size of the run that follows `earlier` runs.
 size_t RunBytes(uint32_t earlier) {
-  const size_t bytes = platform::kLargePageBytes << (earlier < 3 ? earlier : 3);
+  const size_t bytes = JsonNodePool::kFirstRunBytes << (earlier < 3 ? earlier : 3);
   return bytes < JsonNodePool::kMaxRunBytes ? bytes : JsonNodePool::kMaxRunBytes;
 }
 
@@ -123,9 +116,11 @@ bool JsonNodePool::NewSegment() {
   } else {
     if (run_next_ == run_end_) {
       const size_t bytes = RunBytes(run_count_);
-      void* run = platform::AllocPages(bytes);
+      // A run is an ordinary heap block, which the allocator may keep for the next document once freed.
+      // Runs mapped with a large-page hint cost a little less on a quiet machine but swung widely from
+      // one parse to the next, each fault taking and clearing a fresh 2 MiB page.
+      void* run = platform::AllocAligned(kSegmentBytes, bytes);
       if (run == nullptr) return false;
-      POOL_SCAN(run, bytes);
       auto* first = static_cast<SegmentHeader*>(run);
       first->next_run = runs_;
       first->run_bytes = bytes;
@@ -136,6 +131,9 @@ bool JsonNodePool::NewSegment() {
     }
     segment = run_next_;
     run_next_ += kSegmentBytes;
+    // The segment is about to be filled: one call faults in its pages rather than one trap each. Only
+    // the segments cut are touched, so that the unused end of the last run takes no memory.
+    platform::Prefault(segment, kSegmentBytes);
   }
   auto* header = reinterpret_cast<SegmentHeader*>(segment);
   header->pool = this;
@@ -287,8 +285,7 @@ void JsonNodePool::Release() {
     runs_ = run->next_run;
     const size_t bytes = run->run_bytes;
     POOL_UNPOISON(run, bytes);
-    POOL_UNSCAN(run, bytes);
-    platform::FreePages(run, bytes);
+    platform::Free(run, bytes);
   }
   platform::Free(segments_, sizeof(char*) * segment_capacity_);
   segments_ = nullptr;

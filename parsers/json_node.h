@@ -24,11 +24,11 @@ class JsonNode;
 // Nodes live in segments of kSegmentBytes, each aligned to its size and headed by its pool and its
 // number, so that a node finds its pool from its own address and names another node by a 32-bit
 // handle: the segment number and the slot in it. The first kRetainedSlabs segments are allocated one by
-// one; a larger tree takes its further segments from runs of pages, each twice the size of the one
-// before up to kMaxRunBytes. The texts of the nodes live in the pool's text arena, chunks that are only
-// rewound once no node is in use, and are named by 32-bit references too; short member names, which a
-// document repeats, are stored once. Segments go back when the pool is destroyed, or by Trim once no
-// block is in use. Free blocks are poisoned for ASan.
+// one; a larger tree takes its further segments from larger blocks (runs), each twice the size of the
+// one before from kFirstRunBytes up to kMaxRunBytes. The texts of the nodes live in the pool's text
+// arena, chunks that are only rewound once no node is in use, and are named by 32-bit references too;
+// short member names, which a document repeats, are stored once. Segments go back when the pool is
+// destroyed, or by Trim once no block is in use. Free blocks are poisoned for ASan.
 class JsonNodePool {
  public:
   static constexpr std::size_t kSegmentBytes = 64 * 1024;
@@ -37,6 +37,7 @@ class JsonNodePool {
   static constexpr uint32_t kSlabNodes = static_cast<uint32_t>(kSegmentBytes / kNodeBytes) - 1;
   // Trim keeps this many segments (a tree of up to 21,824 nodes) for the next document.
   static constexpr uint32_t kRetainedSlabs = 16;
+  static constexpr std::size_t kFirstRunBytes = std::size_t{2} * 1024 * 1024;
   static constexpr std::size_t kMaxRunBytes = std::size_t{16} * 1024 * 1024;
   // Text chunks hold kTextChunkBytes up to kSmallTextChunks of them, then kLargeTextChunkBytes.
   static constexpr std::size_t kTextChunkBytes = 64 * 1024;
@@ -99,7 +100,7 @@ class JsonNodePool {
   struct FreeBlock {
     FreeBlock* next;
   };
-  // SegmentHeader fills slot 0 of a segment. The first segment of a page run also links the runs.
+  // SegmentHeader fills slot 0 of a segment. The first segment of a run also links the runs.
   struct SegmentHeader {
     JsonNodePool* pool;
     uint32_t number;
@@ -128,7 +129,7 @@ class JsonNodePool {
   char** segments_ = nullptr;
   uint32_t segment_capacity_ = 0;
   uint32_t slab_count_ = 0;
-  // Page runs, newest first, and the part of the newest not yet cut into segments.
+  // Runs, newest first, and the part of the newest not yet cut into segments.
   SegmentHeader* runs_ = nullptr;
   char* run_next_ = nullptr;
   char* run_end_ = nullptr;

@@ -60,47 +60,19 @@ void Free(void* block, std::size_t size) {
   std::free(block);
 }
 
-#if defined(__linux__)
-
-void* AllocPages(std::size_t size) {
-  if (ShouldFail()) return nullptr;
-  static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  if (size > SIZE_MAX / 2) return nullptr;
-  const std::size_t run = (size == 0 ? 1 : size + page - 1) / page * page;
-  // Mapped with a large page of slack, so that the run can start on a large-page boundary; the slack
-  // on either side goes back at once.
-  const std::size_t mapped = run + kLargePageBytes;
-  void* memory = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return nullptr;
-  const auto start = reinterpret_cast<std::uintptr_t>(memory);
-  const std::uintptr_t aligned = (start + kLargePageBytes - 1) & ~(std::uintptr_t{kLargePageBytes} - 1);
-  const std::size_t head = aligned - start;
-  const std::size_t tail = mapped - head - run;
-  if (head != 0) munmap(memory, head);
-  if (tail != 0) munmap(reinterpret_cast<void*>(aligned + run), tail);
-#if defined(MADV_HUGEPAGE)
-  // A hint: where the system does not take it, the run is made of ordinary pages.
-  (void)madvise(reinterpret_cast<void*>(aligned), run, MADV_HUGEPAGE);
-#endif
-  return reinterpret_cast<void*>(aligned);
-}
-
-void FreePages(void* block, std::size_t size) {
-  if (block == nullptr) return;
-  if (g_observer_set.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> lock(g_observer_mutex);
-    if (g_observer) g_observer(block, size);
-  }
-  munmap(block, size == 0 ? 1 : size);
-}
-
+void Prefault(void* block, std::size_t size) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t first = (start + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (start + size) & ~(page - 1);
+  // Older kernels refuse the advice; the pages are then faulted in as they are first written.
+  if (block != nullptr && end > first) (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
 #else
-
-void* AllocPages(std::size_t size) { return Alloc(size); }
-
-void FreePages(void* block, std::size_t size) { Free(block, size); }
-
+  (void)block;
+  (void)size;
 #endif
+}
 
 void SecureZero(void* block, std::size_t size) {
   if (block != nullptr && size != 0) explicit_bzero(block, size);

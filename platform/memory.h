@@ -18,14 +18,9 @@ void* Realloc(void* block, std::size_t size);
 // Free releases a block from Alloc/Realloc (null does nothing). size, when the caller knows it, is
 // handed to the free observer so that tests can inspect the bytes being released.
 void Free(void* block, std::size_t size = 0);
-// AllocPages returns a run of size bytes taken straight from the system, for a large block that lives
-// briefly: where the system has large pages, the run is aligned to kLargePageBytes and marked for them,
-// so that first touching it costs one fault per large page rather than one per page. Elsewhere it is an
-// ordinary block. The content is unspecified; null when memory runs out or the failure hook says so.
-// FreePages hands the run back to the system at once (null does nothing); size must be the one asked.
-inline constexpr std::size_t kLargePageBytes = std::size_t{2} * 1024 * 1024;
-void* AllocPages(std::size_t size);
-void FreePages(void* block, std::size_t size);
+// Prefault makes the whole pages inside block present and writable in one call to the system, so that
+// filling a large fresh block costs no fault per page. A hint: where the system cannot, it does nothing.
+void Prefault(void* block, std::size_t size);
 // SecureZero overwrites size bytes with zeros; the compiler may not drop it as a dead store.
 void SecureZero(void* block, std::size_t size);
 

@@ -59,7 +59,7 @@ TEST(JsonIsoCodes, TreesAndStreamEventsAgreeWithPython) {
   EXPECT_EQ(CheckTrees(batch), 16);
 }
 
-// A file's array ten times over makes a tree large enough to take its nodes and texts from page runs:
+// A file's array ten times over makes a tree large enough to take its nodes and texts from runs:
 // by either tree path, each element equals its twin in the one-fold tree (which the test above checks
 // against python), with its positions shifted by the length of the copies before it.
 TEST(JsonIsoCodes, TenfoldTreeEqualsTenCopiesOfTheOnefoldTree) {

@@ -340,7 +340,7 @@ TEST(JsonMemory, NodePoolReusesBlocksAndReleasesLargeTrees) {
 
 
 // A large tree holds little more than its nodes: what the parser gives back when it goes, counted by
-// the free observer, stays under 64 bytes a node (a page run is counted whole, as it was mapped).
+// the free observer, stays under 64 bytes a node (a run is counted whole, as it was allocated).
 TEST(JsonMemory, LargeTreeHoldsUnderSixtyFourBytesANode) {
   constexpr int kElements = 60000;
   std::string text = "[";
