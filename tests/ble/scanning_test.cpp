@@ -244,6 +244,33 @@ TEST_F(Scanning, StopGivesUpWhenThePlatformNeverStops) {
   EXPECT_TRUE(ScanningProperty());  // still Stopping
 }
 
+// Stopping the scan once the device is seen, or connecting to it at once, from the Advertisement sink: the
+// radio ends the scan on the thread that runs the sink, so neither call may wait for that, and StopScan
+// follows once the sink has returned.
+TEST_F(Scanning, StopOrConnectFromTheAdvertisementSinkDoesNotWaitForItsOwnThread) {
+  AddAdvertisers();
+  // A call that waited for its own thread would give up after this Timeout with 301.
+  EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  for (const int32_t method : {VELMORABLE_METHOD_STOP_SCANNING, VELMORABLE_METHOD_CONNECT}) {
+    SCOPED_TRACE(method);
+    int result = -1;
+    std::string text;
+    sink_.inside = [&](const Event& event) {
+      if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || result != -1) return;
+      result = testing::Do(handle_, method, event.Text(0).c_str());
+      text = LastError();
+    };
+    EXPECT_EQ(StartScanning(), 0);
+    Emit(kHeartRate);
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+    EXPECT_EQ(result, 0) << text;
+    EXPECT_FALSE(ScanningProperty());
+    radio_->WaitIdle();
+    sink_.inside = nullptr;
+  }
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_CONNECTED).size(), 1u);
+}
+
 TEST_F(Scanning, GattMethodsDemandAConnection) {
   for (int method : {VELMORABLE_METHOD_DISCOVER, VELMORABLE_METHOD_DISCOVER_CHARACTERISTICS,
                      VELMORABLE_METHOD_DISCOVER_DESCRIPTORS, VELMORABLE_METHOD_DISCOVER_SERVICES,
