@@ -98,7 +98,8 @@ int BLEClientEngine::Init() {
   subscriptions_.Clear();
   (void)ResetSettings();
   operation_deadline_.store(0, std::memory_order_relaxed);
-  timeout_ms_.store(timeout_in_milliseconds_ ? kDefaultTimeoutSeconds : kDefaultTimeoutSeconds * 1000u, std::memory_order_relaxed);
+  timeout_ms_.store(timeout_in_milliseconds_ ? kDefaultTimeoutSeconds : kDefaultTimeoutSeconds * 1000u,
+                    std::memory_order_relaxed);
   return 1;
 }
 
@@ -224,10 +225,9 @@ int BLEClientEngine::ConfigGattObjTreeInfo(const char** reply) {
 
 int BLEClientEngine::ConfigMaxPduSize(const char** reply) {
   if (reply != nullptr) *reply = core::kEmptyText;
-  // Only records with a platform object are found: an empty record made through an index counts as no
-  // selected service.
   // A sink may ask while the application thread selects another service: the id is copied under the lock
-  // that guards the change.
+  // that guards the change. Only records with a platform object are found: an empty record made through an
+  // index counts as no selected service.
   core::Buffer service_id;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
