@@ -97,8 +97,9 @@ int BLEClientEngine::Init() {
   (void)ClearGattTree();
   subscriptions_.Clear();
   (void)ResetSettings();
-  operation_deadline_ = 0;
-  timeout_ms_ = timeout_in_milliseconds_ ? kDefaultTimeoutSeconds : kDefaultTimeoutSeconds * 1000u;
+  operation_deadline_.store(0, std::memory_order_relaxed);
+  timeout_ms_.store(timeout_in_milliseconds_ ? kDefaultTimeoutSeconds : kDefaultTimeoutSeconds * 1000u,
+                    std::memory_order_relaxed);
   return 1;
 }
 
@@ -224,10 +225,16 @@ int BLEClientEngine::ConfigGattObjTreeInfo(const char** reply) {
 
 int BLEClientEngine::ConfigMaxPduSize(const char** reply) {
   if (reply != nullptr) *reply = core::kEmptyText;
-  // Only records with a platform object are found: an empty record made through an index counts as no
-  // selected service.
+  // A sink may ask while the application thread selects another service: the id is copied under the lock
+  // that guards the change. Only records with a platform object are found: an empty record made through an
+  // index counts as no selected service.
+  core::Buffer service_id;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (service_id.Assign(selected_service_id_) != core::kOk) return ReportOutOfMemory(core::kOutOfMemory);
+  }
   std::shared_ptr<GattServiceRecord> record;
-  if (FindServiceById(selected_service_id_.Data(), &record) == 0) return ConfigTextReply("", reply);
+  if (FindServiceById(service_id.Data(), &record) == 0) return ConfigTextReply("", reply);
   int32_t size;
   try {
     size = QueryMaxPduSize(*record);
@@ -245,7 +252,8 @@ int BLEClientEngine::SetTimeoutSeconds(int32_t seconds, bool clear_deadline) {
 }
 
 int32_t BLEClientEngine::GetTimeoutSeconds() const {
-  return static_cast<int32_t>(timeout_in_milliseconds_ ? timeout_ms_ : timeout_ms_ / 1000u);
+  const uint32_t timeout = TimeoutMs();
+  return static_cast<int32_t>(timeout_in_milliseconds_ ? timeout : timeout / 1000u);
 }
 
 CallResults& BLEClientEngine::CurrentResults() const {

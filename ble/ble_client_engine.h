@@ -19,6 +19,7 @@
 #include "ble/advertisement.h"
 #include "ble/ble_event.h"
 #include "ble/call_results.h"
+#include "ble/connection.h"
 #include "ble/discovery.h"
 #include "ble/event_sink.h"
 #include "ble/gatt_records.h"
@@ -196,6 +197,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // HeldDevice returns the device the engine holds (null when none). Any thread: platform threads read the
   // device through it, while only the application's thread changes it.
   std::shared_ptr<bt::BluetoothLEDevice> HeldDevice();
+  // HeldDeviceFor is HeldDevice for a platform handler that reports on the device: delivery is admitted
+  // when a device is held.
+  std::shared_ptr<bt::BluetoothLEDevice> HeldDeviceFor(ConnectionDeliveries::Delivery& delivery);
   // BuildAdvertisementRawData sets out to the raw report of the advertisement being delivered ("" outside
   // the Advertisement event): 0, or 200. It waits for the device lookup, on the delivering thread.
   int BuildAdvertisementRawData(core::BufferCore& out);
@@ -212,6 +216,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int LookupService(const char* service_id, std::shared_ptr<GattServiceRecord>* record);
   int LookupCharacteristic(const char* service_id, const char* characteristic_id,
                            std::shared_ptr<GattCharacteristicRecord>* record);
+  // ReportCharacteristicNotDiscovered sets the 601 text of a characteristic id not listed for the service.
+  int ReportCharacteristicNotDiscovered(const char* service_id, const char* characteristic_id);
   int LookupDescriptor(const char* characteristic_id, const char* descriptor_id,
                        std::shared_ptr<GattDescriptorRecord>* record);
   // LookupDescriptorOf also demands that the characteristic belongs to the service (601 otherwise).
@@ -225,9 +231,11 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int FindDescriptorInList(const char* id, const DescriptorArray* list,
                            std::shared_ptr<GattDescriptorRecord>* record);
   // FindCharacteristicByObject finds the tree's record of a platform characteristic (by identity) and its
-  // service id; 1 or 0. It changes nothing, so the notification path may call it on a platform thread.
+  // service id; 1 or 0. It changes nothing, so the notification path may call it on a platform thread. A
+  // delivery given is admitted when the record is found (see ConnectionDeliveries).
   int FindCharacteristicByObject(const bt::GattCharacteristic* object,
-                                 std::shared_ptr<GattCharacteristicRecord>* record, core::BufferCore* service_id);
+                                 std::shared_ptr<GattCharacteristicRecord>* record, core::BufferCore* service_id,
+                                 ConnectionDeliveries::Delivery* delivery = nullptr);
   // SelectService and SelectCharacteristic are the setters of the Service and Characteristic properties;
   // a failure leaves the selection as it was.
   int SelectService(const char* service_id);
@@ -357,6 +365,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);
   void SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device);
+  void WaitForDeliveries();
 
   BLEClient* const owner_;
   BLEEventSink* const sink_;  // the owner, as the receiver of the events (null without one)
@@ -387,6 +396,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   core::StrList included_path_;
   // The subscription states (own lock).
   SubscriptionStates subscriptions_;
+  // The connection's events that platform threads are delivering; Disconnect waits for them.
+  ConnectionDeliveries deliveries_;
 };
 
 }  // namespace velmora::ble

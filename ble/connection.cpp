@@ -6,6 +6,7 @@
 // transition, so a drop and a return of the link are each reported once.
 #include "ble/connection.h"
 
+#include <chrono>
 #include <iterator>
 #include <utility>
 
@@ -27,6 +28,11 @@ constexpr int32_t kEPointer = static_cast<int32_t>(0x80004003u);
 constexpr int kServerIdLength = 12;
 
 using PairingStatus = bt::DevicePairingResultStatus;
+
+// The deliveries of the calling thread, innermost first.
+thread_local ConnectionDeliveries::Delivery* t_innermost_delivery = nullptr;
+// How often a Disconnect that waits for deliveries asks whether to give up.
+constexpr auto kDeliveryWaitStep = std::chrono::milliseconds(5);
 
 const char* const kPairingStatusNames[] = {
     "Paired",
@@ -96,6 +102,43 @@ int ParseBluetoothAddress(const char* text, uint64_t* address) {
   return 0;
 }
 
+// ---- ConnectionDeliveries --------------------------------------------------------------------------------
+
+void ConnectionDeliveries::Delivery::Admit(ConnectionDeliveries& deliveries) {
+  if (deliveries_ != nullptr) return;
+  {
+    std::lock_guard lock(deliveries.mutex_);
+    ++deliveries.inside_;
+  }
+  deliveries_ = &deliveries;
+  outer_ = t_innermost_delivery;
+  t_innermost_delivery = this;
+}
+
+ConnectionDeliveries::Delivery::~Delivery() {
+  if (deliveries_ == nullptr) return;
+  t_innermost_delivery = outer_;
+  deliveries_->Leave();
+}
+
+void ConnectionDeliveries::Leave() {
+  std::lock_guard lock(mutex_);
+  --inside_;
+  if (inside_ == 0) left_.notify_all();
+}
+
+void ConnectionDeliveries::WaitForOthers(const std::function<bool()>& give_up) {
+  uint32_t own = 0;
+  for (const Delivery* delivery = t_innermost_delivery; delivery != nullptr; delivery = delivery->outer_) {
+    if (delivery->deliveries_ == this) ++own;
+  }
+  std::unique_lock lock(mutex_);
+  inside_ -= own;
+  if (inside_ == 0) left_.notify_all();
+  while (inside_ != 0 && !give_up()) (void)left_.wait_for(lock, kDeliveryWaitStep);
+  inside_ += own;
+}
+
 // ---- Engine members ----------------------------------------------------------------------------------------
 
 const char* BLEClientEngine::FormatPairingStatus(int32_t status) {
@@ -113,6 +156,12 @@ const char* BLEClientEngine::GetServerId() {
 
 std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::HeldDevice() {
   std::lock_guard<std::mutex> lock(state_mutex_);
+  return device_;
+}
+
+std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::HeldDeviceFor(ConnectionDeliveries::Delivery& delivery) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (device_ != nullptr) delivery.Admit(deliveries_);
   return device_;
 }
 
@@ -246,10 +295,14 @@ int BLEClientEngine::Disconnect() {
   // The tree, the selection and the current collections go first: nothing may reach the device's GATT
   // objects once it is dropped.
   (void)ClearGattTree();
+  // A value that found its characteristic before the tree was emptied may still be on its way to the sink
+  // on a platform thread, and would list its subscription again: it is waited for first.
+  WaitForDeliveries();
   subscriptions_.Clear();  // a new connection starts with no listed subscription state
   UnpairIfPairedHere(device, id);
   CloseLink(device, id);
   SetHeldDevice(nullptr);
+  WaitForDeliveries();
   {
     std::lock_guard lock(status_mutex_);
     disconnecting_ = false;
@@ -260,6 +313,12 @@ int BLEClientEngine::Disconnect() {
   settings_.not_connected.store(1, std::memory_order_release);
   (void)FireDisconnected(0, "OK");
   return 0;
+}
+
+// WaitForDeliveries waits for the connection's events that platform threads are delivering. Destroy, once
+// begun, ends the wait: a sink that destroys the client waits for this thread in turn.
+void BLEClientEngine::WaitForDeliveries() {
+  deliveries_.WaitForOthers([this] { return bridge_ == nullptr || bridge_->Detached(); });
 }
 
 // UnpairIfPairedHere removes the bond that Connect made in this connection; a bond made outside the engine
@@ -335,7 +394,8 @@ void BLEClientEngine::OnPlatformLogged(const std::shared_ptr<bt::PlatformLogEven
 void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::BluetoothLEDevice>&,
                                                 const std::shared_ptr<bt::Inspectable>&) {
   // The status is read from the device the engine holds, not from the sender.
-  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
+  ConnectionDeliveries::Delivery delivery;
+  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   if (device == nullptr) return;
   const bt::BluetoothConnectionStatus status = device->ConnectionStatus();
   if (settings_.log_level.load(std::memory_order_relaxed) >= 3) {
@@ -361,7 +421,8 @@ void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::Blueto
 
 void BLEClientEngine::OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>& sender,
                                     const std::shared_ptr<bt::Inspectable>&) {
-  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
+  ConnectionDeliveries::Delivery delivery;
+  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   // A device object of an earlier connection that is still alive does not speak for the server now.
   if (device == nullptr || (sender != nullptr && sender != device)) return;
   core::Buffer name;
@@ -376,7 +437,8 @@ void BLEClientEngine::OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>
 
 void BLEClientEngine::OnGattServicesChanged(const std::shared_ptr<bt::BluetoothLEDevice>& sender,
                                             const std::shared_ptr<bt::Inspectable>& args) {
-  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
+  ConnectionDeliveries::Delivery delivery;
+  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   if (device == nullptr || (sender != nullptr && sender != device)) return;
   (void)LogConnection(2, "Server's services have changed.", kLogTypeVerbose);
   core::Buffer changed;

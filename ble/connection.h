@@ -1,7 +1,10 @@
 // Connecting to a server by its Bluetooth address, pairing with it, and the server id text.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 
 namespace velmora::ble {
 
@@ -22,5 +25,44 @@ bool IsServerIdText(const char* text);
 // the end of text: a short text never reads past its terminating NUL, its missing pairs counting as 0xFF.
 // Returns 0.
 int ParseBluetoothAddress(const char* text, uint64_t* address);
+
+// ConnectionDeliveries counts the events of a connection that platform threads are delivering: each such
+// delivery found what it reports (a characteristic in the GATT tree, the held device) under a lock, and is
+// admitted while it still holds that lock. Once Disconnect has emptied the tree and dropped the device under
+// those locks, no delivery of the old connection can be admitted any more, so waiting for the admitted ones
+// is enough to make sure that none reaches the sink after Disconnect has returned.
+class ConnectionDeliveries {
+ public:
+  // Delivery is one delivery on the calling thread; it counts from Admit until it is destroyed. Deliveries
+  // of a thread end in the reverse order of their admission (they live on its stack).
+  class Delivery {
+   public:
+    Delivery() = default;
+    ~Delivery();
+    Delivery(const Delivery&) = delete;
+    Delivery& operator=(const Delivery&) = delete;
+
+    // Admit counts this delivery in deliveries (once). The caller holds the lock under which the delivery
+    // found what it reports.
+    void Admit(ConnectionDeliveries& deliveries);
+
+   private:
+    friend class ConnectionDeliveries;
+    ConnectionDeliveries* deliveries_ = nullptr;
+    Delivery* outer_ = nullptr;  // the thread's delivery admitted before this one
+  };
+
+  // WaitForOthers returns once no admitted delivery runs on another thread, or once give_up() is true (asked
+  // every few milliseconds). The calling thread cannot wait for its own deliveries (a sink that disconnects):
+  // they do not count meanwhile, so that two sinks that disconnect at once do not wait for each other.
+  void WaitForOthers(const std::function<bool()>& give_up);
+
+ private:
+  void Leave();
+
+  std::mutex mutex_;
+  std::condition_variable left_;
+  uint32_t inside_ = 0;  // guarded by mutex_
+};
 
 }  // namespace velmora::ble

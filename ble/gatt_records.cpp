@@ -450,7 +450,8 @@ int BLEClientEngine::FindDescriptorInList(const char* id, const DescriptorArray*
 
 int BLEClientEngine::FindCharacteristicByObject(const bt::GattCharacteristic* object,
                                                 std::shared_ptr<GattCharacteristicRecord>* record,
-                                                core::BufferCore* service_id) {
+                                                core::BufferCore* service_id,
+                                                ConnectionDeliveries::Delivery* delivery) {
   if (object == nullptr) return 0;
   std::lock_guard<std::mutex> lock(tree_mutex_);
   int32_t service_index = -1;
@@ -462,6 +463,7 @@ int BLEClientEngine::FindCharacteristicByObject(const bt::GattCharacteristic* ob
     if (service == nullptr || service_id->Assign(service->id) != core::kOk) return 0;
   }
   if (record != nullptr) *record = std::move(found);
+  if (delivery != nullptr) delivery->Admit(deliveries_);
   return 1;
 }
 
@@ -483,6 +485,10 @@ int BLEClientEngine::LookupCharacteristic(const char* service_id, const char* ch
     found = FindCharacteristicInList(characteristic_id, gatt_tree_.service_characteristics.Get(index), record);
   }
   if (found != 0) return 0;
+  return ReportCharacteristicNotDiscovered(service_id, characteristic_id);
+}
+
+int BLEClientEngine::ReportCharacteristicNotDiscovered(const char* service_id, const char* characteristic_id) {
   char text[256];
   platform::Format(text, sizeof(text),
                    "No characteristic with the ID \"%s\" has been discovered for the service with ID \"%s\".",
@@ -548,16 +554,27 @@ int BLEClientEngine::SelectCharacteristic(const char* characteristic_id) {
     gatt_tree_.current_descriptors = nullptr;
     return 0;
   }
-  if (selected_service_id_.IsEmpty()) return SetErrorText(kSelectServiceFirst, kNoServiceSelected);
-  std::shared_ptr<GattCharacteristicRecord> characteristic;
-  const int rc = LookupCharacteristic(selected_service_id_.Data(), characteristic_id, &characteristic);
-  if (rc != 0) return rc;
-  std::lock_guard<std::mutex> lock(tree_mutex_);
-  const int stored = selected_characteristic_id_.Assign(characteristic->id);
-  if (stored != core::kOk) return stored;
-  const int32_t index = gatt_tree_.CharacteristicIndex(characteristic->id.Data());
-  gatt_tree_.current_descriptors = gatt_tree_.characteristic_descriptors.GetOrCreate(index);
-  return 0;
+  // The selected service is read, its characteristic looked up and the selection stored under one hold of
+  // the lock: a sink may set Service on another thread meanwhile.
+  core::Buffer service_id;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (!selected_service_id_.IsEmpty()) {
+      std::shared_ptr<GattCharacteristicRecord> characteristic;
+      const int32_t service_index = gatt_tree_.ServiceIndex(selected_service_id_.Data());
+      if (FindCharacteristicInList(characteristic_id, gatt_tree_.service_characteristics.Get(service_index),
+                                   &characteristic) != 0) {
+        const int stored = selected_characteristic_id_.Assign(characteristic->id);
+        if (stored != core::kOk) return stored;
+        const int32_t index = gatt_tree_.CharacteristicIndex(characteristic->id.Data());
+        gatt_tree_.current_descriptors = gatt_tree_.characteristic_descriptors.GetOrCreate(index);
+        return 0;
+      }
+      if (service_id.Assign(selected_service_id_) != core::kOk) return core::kOutOfMemory;
+    }
+  }
+  if (service_id.IsEmpty()) return SetErrorText(kSelectServiceFirst, kNoServiceSelected);
+  return ReportCharacteristicNotDiscovered(service_id.Data(), characteristic_id);
 }
 
 int BLEClientEngine::Select(const char* service_id, const char* characteristic_id) {
@@ -567,23 +584,25 @@ int BLEClientEngine::Select(const char* service_id, const char* characteristic_i
   const char* characteristic = TextOrEmpty(characteristic_id);
   if (characteristic[0] != '\0' && service[0] == '\0') return SetErrorText(kInvalidArgument, kNoServiceId);
   if (characteristic[0] == '\0') return SelectService(service);
-  if (!selected_service_id_.IsEmpty() && selected_service_id_.EqualsNoCase(service) != 0) {
-    return SelectCharacteristic(characteristic);
-  }
-  // Another service: a failure at either step puts the whole previous selection back.
+  // The selection as it is now, read under the lock that a sink's Service or Characteristic takes to
+  // change it.
   core::Buffer previous_service;
   core::Buffer previous_characteristic;
-  if (previous_service.Assign(selected_service_id_) != core::kOk ||
-      previous_characteristic.Assign(selected_characteristic_id_) != core::kOk) {
-    return core::kOutOfMemory;
-  }
   CharacteristicArray* previous_characteristics;
   DescriptorArray* previous_descriptors;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (previous_service.Assign(selected_service_id_) != core::kOk ||
+        previous_characteristic.Assign(selected_characteristic_id_) != core::kOk) {
+      return core::kOutOfMemory;
+    }
     previous_characteristics = gatt_tree_.current_characteristics;
     previous_descriptors = gatt_tree_.current_descriptors;
   }
+  if (!previous_service.IsEmpty() && previous_service.EqualsNoCase(service) != 0) {
+    return SelectCharacteristic(characteristic);
+  }
+  // Another service: a failure at either step puts the whole previous selection back.
   int rc = SelectService(service);
   if (rc == 0) rc = SelectCharacteristic(characteristic);
   if (rc != 0) {

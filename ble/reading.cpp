@@ -341,7 +341,8 @@ void BLEClientEngine::OnValueChanged(const std::shared_ptr<bt::GattCharacteristi
   // The walk only reads the tree; a value for an object the tree does not hold is dropped.
   std::shared_ptr<GattCharacteristicRecord> record;
   core::Buffer service_id;
-  if (FindCharacteristicByObject(characteristic.get(), &record, &service_id) == 0) return;
+  ConnectionDeliveries::Delivery delivery;
+  if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
   (void)ProcessValueChanged(*record, service_id.Data(), args->CharacteristicValue());
 }
 
@@ -352,7 +353,8 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
   if (characteristic == nullptr || args == nullptr) return;
   std::shared_ptr<GattCharacteristicRecord> record;
   core::Buffer service_id;
-  if (FindCharacteristicByObject(characteristic.get(), &record, &service_id) == 0) return;
+  ConnectionDeliveries::Delivery delivery;
+  if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
   if (subscriptions_.Set(record->id.Data(), false) != core::kOk) return;
   core::Buffer reason;
   if (PlatformStringToText(args->ToString(), reason) != core::kOk) (void)reason.Clear();

@@ -208,6 +208,10 @@ int BLEClientEngine::StopScanning() {
   if (!IsScanning()) return 0;
   (void)LogScanning(2, "Scanning is stopping.");
   watcher_->Stop();
+  // A platform may end the scan on the very thread that delivers its events (the simulated radio does), so
+  // a sink that waited here would wait for itself until the Timeout, and hold every other event of that
+  // thread meanwhile. From an event the stop is only requested: StopScan follows once the sink returns.
+  if (InPlatformEvent()) return 0;
   // The platform leaves Stopping on its own. The wait is capped all the same, so that a platform that
   // never stops cannot hold the caller: Timeout, or a generous internal limit when Timeout is 0.
   const uint64_t limit = TimeoutMs() != 0 ? TimeoutMs() : kStopScanningCapMs;

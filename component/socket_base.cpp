@@ -205,8 +205,8 @@ int SocketBase::Init() {
   remote_ipv6_ = plat::SockAddrIn6{};
   remote_ipv6_.family = plat::kAfInet6;
   numeric_address_[0] = '\0';
-  timeout_ms_ = 0;
-  operation_deadline_ = 0;
+  timeout_ms_.store(0, std::memory_order_relaxed);
+  operation_deadline_.store(0, std::memory_order_relaxed);
   base_timeout_ms_ = 0;
   base_deadline_ = 0;
   record_to_string_ = 0;
@@ -362,7 +362,8 @@ int SocketBase::WaitStep(int32_t wait_ms, plat::WindowHandle window) {
     }
   }
   if (interrupt_request_.load(std::memory_order_relaxed)) return Interrupt();
-  if (operation_deadline_ != 0 && plat::DeadlineClockMs() > operation_deadline_) {
+  const uint64_t deadline = operation_deadline_.load(std::memory_order_relaxed);
+  if (deadline != 0 && plat::DeadlineClockMs() > deadline) {
     (void)SetErrorText(0, kTextTimeout);
     return 0;
   }
@@ -440,9 +441,9 @@ int SocketBase::WaitOnSelect(int32_t wait_ms, uint32_t message) {
 
 int SocketBase::SetTimeoutSeconds(int32_t seconds, bool clear_deadline) {
   if (seconds > kMaxTimeoutSeconds) seconds = kMaxTimeoutSeconds;
-  if (clear_deadline) operation_deadline_ = 0;
+  if (clear_deadline) operation_deadline_.store(0, std::memory_order_relaxed);
   const uint32_t value = static_cast<uint32_t>(seconds);
-  timeout_ms_ = timeout_in_milliseconds_ ? value : value * 1000u;
+  timeout_ms_.store(timeout_in_milliseconds_ ? value : value * 1000u, std::memory_order_relaxed);
   return 0;
 }
 
@@ -457,8 +458,10 @@ int SocketBase::SetBaseTimeoutSeconds(int32_t seconds, bool clear_deadline) {
 uint64_t SocketBase::StartOperationDeadline() {
   // 64-bit milliseconds: the sum cannot wrap, so a deadline is never taken for "already passed" or
   // "none" by accident.
-  operation_deadline_ = timeout_ms_ != 0 ? plat::DeadlineClockMs() + timeout_ms_ : 0;
-  return operation_deadline_;
+  const uint32_t timeout = timeout_ms_.load(std::memory_order_relaxed);
+  const uint64_t deadline = timeout != 0 ? plat::DeadlineClockMs() + timeout : 0;
+  operation_deadline_.store(deadline, std::memory_order_relaxed);
+  return deadline;
 }
 
 uint64_t SocketBase::StartDeadline() {
@@ -709,7 +712,8 @@ int SocketBase::ConfigSet(int key, const ConfigSettingParts& setting) {
     case kAbsoluteTimeout: absolute_timeout_ = static_cast<uint8_t>(ParseConfigBool(setting)); return 0;
     case kTimeoutInMilliseconds: {
       // The Timeout keeps the number the host gave, read back in the unit it was given in.
-      const int32_t given = static_cast<int32_t>(timeout_in_milliseconds_ ? timeout_ms_ : timeout_ms_ / 1000u);
+      const uint32_t timeout = TimeoutMs();
+      const int32_t given = static_cast<int32_t>(timeout_in_milliseconds_ ? timeout : timeout / 1000u);
       timeout_in_milliseconds_ = ParseConfigBool(setting);
       return SetTimeoutSeconds(given, true);
     }

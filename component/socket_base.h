@@ -197,8 +197,8 @@ class SocketBase : public ComponentBase {
 
   platform::WindowHandle NotificationWindow() const { return WindowSlot(); }
   platform::Socket SocketHandle() const { return socket_; }
-  uint32_t TimeoutMs() const { return timeout_ms_; }
-  uint64_t OperationDeadline() const { return operation_deadline_; }
+  uint32_t TimeoutMs() const { return timeout_ms_.load(std::memory_order_relaxed); }
+  uint64_t OperationDeadline() const { return operation_deadline_.load(std::memory_order_relaxed); }
   uint32_t BaseTimeoutMs() const { return base_timeout_ms_; }
   uint64_t BaseDeadline() const { return base_deadline_; }
   int32_t SelectWaitMillis() const { return select_wait_millis_; }
@@ -263,8 +263,10 @@ class SocketBase : public ComponentBase {
   // ClearError empties the last error code and text.
   void ClearError();
 
-  uint32_t timeout_ms_ = 0;
-  uint64_t operation_deadline_ = 0;  // on platform::DeadlineClockMs; 0: none
+  // Timeout and the running operation's deadline: a component that delivers events on other threads may
+  // have its Timeout set on one thread while a wait on another reads it.
+  std::atomic<uint32_t> timeout_ms_{0};
+  std::atomic<uint64_t> operation_deadline_{0};  // on platform::DeadlineClockMs; 0: none
   uint32_t base_timeout_ms_ = 0;
   uint64_t base_deadline_ = 0;
   char local_host_[101] = {};

@@ -26,7 +26,13 @@
  * shared by every thread. From a platform thread, a sink should keep to Config queries (and the in-event
  * settings), Get, CheckIndex, the error functions and VelmoraBLE_EvtStr: a method or Set that changes the
  * connection, the selection or the GATT tree runs at the same time as the application thread's own calls,
- * which then see the change mid-way.
+ * which then see the change mid-way. StopScanning from a sink on a platform thread only requests the stop and
+ * returns 0 at once: the platform may end the scan on that very thread, so StopScan follows once the sink has
+ * returned; Connect from a sink (after an Advertisement, say) stops a running scan the same way and goes on.
+ * Disconnect (and the disconnect that Connect makes first) waits for the events of the connection that other
+ * threads are delivering, so that none of them (a Value above all) reaches the sink once it has returned.
+ * Called from inside a sink it cannot wait for the event it runs in, which ends after it; Destroy, once
+ * begun, ends the wait.
  *
  * A sink's Get while the application thread changes the tree (Disconnect, Connect, a discovery): Get takes
  * the item at the index as the list holds it at that instant and copies the text out of that one item for

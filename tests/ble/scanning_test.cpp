@@ -21,6 +21,7 @@ constexpr const char k180D[] = "0000180D-0000-1000-8000-00805F9B34FB";
 constexpr const char k180F[] = "0000180F-0000-1000-8000-00805F9B34FB";
 constexpr uint64_t kHeartRate = 0xC0FFEE000001;  // advertises 180D and 180F
 constexpr uint64_t kBattery = 0xC0FFEE000002;    // advertises 180F only
+constexpr uint64_t kPairs = 0xC0FFEE000003;      // advertises no service; pairs without a request
 
 class Scanning : public ScanFixture {
  protected:
@@ -242,6 +243,48 @@ TEST_F(Scanning, StopGivesUpWhenThePlatformNeverStops) {
   EXPECT_LT(spent, std::chrono::seconds(5));
   EXPECT_EQ(LastError(), "Timeout.");
   EXPECT_TRUE(ScanningProperty());  // still Stopping
+}
+
+// Stopping the scan once the device is seen, or connecting to it at once (pairing too), from the
+// Advertisement sink: the radio ends the scan and runs the pairing ceremony on the thread that runs the sink
+// unless that thread asks, so no call may wait for that, and StopScan follows once the sink has returned.
+TEST_F(Scanning, StopOrConnectFromTheAdvertisementSinkDoesNotWaitForItsOwnThread) {
+  AddAdvertisers();
+  SimPeripheral pairs;  // pairs without asking the application
+  pairs.address = kPairs;
+  pairs.pairing_kind = bt::DevicePairingKinds::None;
+  pairs.adverts.emplace_back();
+  ASSERT_TRUE(bt::sim::ParseAdvertisingData(Hex("020106"), &pairs.adverts.back().sections));
+  radio_->AddPeripheral(pairs);
+  // A call that waited for its own thread would give up after this Timeout with 301.
+  EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  const struct {
+    int32_t method;
+    const char* pairing_mode;
+    uint64_t advertiser;
+  } cases[] = {{VELMORABLE_METHOD_STOP_SCANNING, "PairingMode=0", kHeartRate},
+               {VELMORABLE_METHOD_CONNECT, "PairingMode=0", kHeartRate},
+               {VELMORABLE_METHOD_CONNECT, "PairingMode=1", kPairs}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.method) + " " + c.pairing_mode);
+    ASSERT_EQ(Config(c.pairing_mode), 0);
+    int result = -1;
+    std::string text;
+    sink_.inside = [&](const Event& event) {
+      if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || result != -1) return;
+      result = testing::Do(handle_, c.method, event.Text(0).c_str());
+      text = LastError();
+    };
+    EXPECT_EQ(StartScanning(), 0);
+    Emit(c.advertiser);
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+    EXPECT_EQ(result, 0) << text;
+    EXPECT_FALSE(ScanningProperty());
+    radio_->WaitIdle();
+    sink_.inside = nullptr;
+    EXPECT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
+    sink_.Clear();
+  }
 }
 
 TEST_F(Scanning, GattMethodsDemandAConnection) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "platform/bluetooth/bluetooth.h"
 #include "platform/bluetooth/sim/sim_radio.h"
 #include "tests/ble/scan_test_util.h"
+#include "tests/test_support.h"
 #include "velmorable.h"
 
 namespace velmora::ble::testing {
@@ -356,6 +358,116 @@ TEST_F(ThreadsTest, FailingAndSucceedingQueriesAgainstAdvertisementQueries) {
   VelmoraBLE_BLEClient_Destroy(context.handle);
   EXPECT_EQ(checker_.problems.load(), 0) << checker_.Report();
   EXPECT_GT(context.advertisements.load(), 0);
+}
+
+// Values pushed every millisecond while the application connects, subscribes and disconnects after a random
+// pause: once Disconnect has returned, no Value of that connection reaches the sink, not even one whose
+// delivery had begun on a platform thread before the tree was emptied. The sink takes a moment, so that a
+// delivery still running when Disconnect returns is caught as well.
+TEST_F(ThreadsTest, NoValueReachesTheSinkAfterDisconnectReturns) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    std::atomic<bool> disconnected{false};
+    std::atomic<int> values{0};
+    std::atomic<int> late{0};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_VALUE) return 0;
+    ++ctx->values;
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    if (ctx->disconnected.load()) ++ctx->late;
+    return 0;
+  };
+  VelmoraBLE_BLEClient* handle = VelmoraBLE_BLEClient_Create(sink, &context, 0);
+  ASSERT_NE(handle, nullptr);
+  const std::string id = Id(kFirstAddress);
+  std::mt19937 random(82);
+  std::uniform_int_distribution<int> pause_us(0, 1500);
+  intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1, reinterpret_cast<intptr_t>("")};
+  intptr_t subscribe[2] = {reinterpret_cast<intptr_t>("000100000000"), reinterpret_cast<intptr_t>("000100030000")};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  const int64_t cycles = testing_support::FuzzScaled(2000);
+  for (int64_t i = 0; i < cycles && context.late.load() == 0; ++i) {
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_CONNECT, id.c_str()), 0) << LastError(handle);
+    // Until the discovery the tree is empty: a value seen before it is a late one of the last connection.
+    context.disconnected.store(false);
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(handle);
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, sizes), 0) << LastError(handle);
+    std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(handle);
+    context.disconnected.store(true);
+  }
+  VelmoraBLE_BLEClient_Destroy(handle);
+  EXPECT_EQ(context.late.load(), 0) << "of " << context.values.load() << " values";
+  EXPECT_GT(context.values.load(), 0);
+}
+
+// Timeout is written by Set on any thread and read by the waits of every thread: a sink's AdvertisementRawData
+// query waits for the device lookup on its platform thread under Timeout, and sets Timeout (which clears the
+// running deadline), while the application thread sets it too.
+TEST_F(ThreadsTest, TimeoutSetOnOneThreadWhileAnotherWaits) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* handle = nullptr;
+    std::atomic<int> advertisements{0};
+    std::atomic<int> failures{0};
+    std::atomic<bool> closing{false};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_ADVERTISEMENT) return 0;
+    ++ctx->advertisements;
+    for (const int rc : {Config(ctx->handle, "AdvertisementRawData"),
+                         VelmoraBLE_BLEClient_Set(ctx->handle, VELMORABLE_PROP_TIMEOUT, 0, 30)}) {
+      // Once Destroy has begun, the calls of a sink still running are refused.
+      if (rc != 0 && !(rc == 200 && ctx->closing.load())) ++ctx->failures;
+    }
+    return 0;
+  };
+  context.handle = VelmoraBLE_BLEClient_Create(sink, &context, 0);
+  ASSERT_NE(context.handle, nullptr);
+  ASSERT_EQ(Do(context.handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(context.handle);
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(30);
+  for (int i = 0; context.advertisements.load() < 50; ++i) {
+    ASSERT_LT(Clock::now(), give_up) << context.advertisements.load() << " advertisements";
+    EXPECT_EQ(VelmoraBLE_BLEClient_Set(context.handle, VELMORABLE_PROP_TIMEOUT, 0, 20 + i % 2), 0);
+  }
+  EXPECT_EQ(Do(context.handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(context.handle);
+  context.closing.store(true);
+  VelmoraBLE_BLEClient_Destroy(context.handle);
+  EXPECT_EQ(context.failures.load(), 0);
+}
+
+// The selection is read under the lock that changes it: a sink sets Service on its platform thread while the
+// application thread sets Characteristic, which reads the selected service.
+TEST_F(ThreadsTest, ServiceSetByASinkWhileTheApplicationSetsCharacteristic) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* handle = nullptr;
+    std::atomic<int> values{0};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_VALUE) return 0;
+    const char* service = ctx->values.fetch_add(1) % 2 == 0 ? "001000000000" : "000100000000";
+    (void)VelmoraBLE_BLEClient_Set(ctx->handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>(service));
+    return 0;
+  };
+  context.handle = VelmoraBLE_BLEClient_Create(sink, &context, 0);
+  ASSERT_NE(context.handle, nullptr);
+  Session(context.handle, Id(kFirstAddress), checker_);
+  ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
+  for (int i = 0; i < 200 || context.values.load() < 50; ++i) {
+    ASSERT_LT(i, 1000000);
+    // 0 while the heart rate service is selected, else 601 (not in the battery service) or 602.
+    const int rc = VelmoraBLE_BLEClient_Set(context.handle, VELMORABLE_PROP_CHARACTERISTIC, 0,
+                                            reinterpret_cast<intptr_t>("000100030000"));
+    if (rc != 0 && rc != 601 && rc != 602) ADD_FAILURE() << rc << " " << LastError(context.handle);
+  }
+  (void)Do(context.handle, VELMORABLE_METHOD_STOP_SCANNING);
+  (void)Do(context.handle, VELMORABLE_METHOD_DISCONNECT);
+  VelmoraBLE_BLEClient_Destroy(context.handle);
 }
 
 }  // namespace

@@ -141,6 +141,8 @@ class BluezPairing final : public DeviceInformation,
     std::string path;
     sd_bus_slot* slot = nullptr;
     sd_bus_message* request = nullptr;  // the agent call waiting for the application's answer
+    // The pairing was asked from an event handler, which holds an event thread while it waits for it.
+    bool asked_on_event_thread = false;
   };
   static int OnAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* error);
   void Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* message, uint32_t kind, HString pin);
@@ -193,7 +195,8 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
   if (core_->IsShutDown()) throw PlatformError(kRoEClosed);
   auto operation = std::make_shared<BluezAsync<DevicePairingResult>>();
   auto self = shared_from_this();
-  const bool posted = core_->Post([self, operation, kinds] {
+  const bool on_event_thread = core_->sim->events.IsCurrentThread();
+  const bool posted = core_->Post([self, operation, kinds, on_event_thread] {
     using R = DevicePairingResultStatus;
     BluezCore& core = *self->core_;
     auto finish = [self, operation](R status) {
@@ -204,6 +207,7 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
     auto agent = std::make_shared<Agent>();
     agent->owner = self;
     agent->kinds = kinds;
+    agent->asked_on_event_thread = on_event_thread;
     agent->path = std::string(kAgentRoot) + "/agent" + std::to_string(++counter);
     if (sd_bus_add_object(core.bus(), &agent->slot, agent->path.c_str(), &BluezPairing::OnAgentCall, agent.get()) < 0) {
       return finish(R::Failed);
@@ -326,7 +330,10 @@ void BluezPairing::Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* mess
   }
   auto request = std::make_shared<PairingRequest>(kind, std::move(pin));
   auto self = shared_from_this();
-  core_->sim->events.Post([self, agent, kind, request, handlers] {
+  // The request goes to the application on the event thread, unless an event handler there waits for this
+  // pairing: then on the completion thread, as it could not run before that handler returned.
+  auto& handler_thread = agent->asked_on_event_thread ? core_->sim->completions : core_->sim->events;
+  handler_thread.Post([self, agent, kind, request, handlers] {
     std::shared_ptr<DeviceInformationCustomPairing> sender = self;
     std::shared_ptr<DevicePairingRequestedEventArgs> args = request;
     for (const auto& handler : handlers) {

@@ -125,7 +125,9 @@ EventToken SimPairing::AddPairingRequested(RequestHandler handler) {
 
 // PairAsync runs the ceremony on the event thread (the request handler may take its time there while the
 // caller waits for the operation) and then finishes the operation as its fault rule says. A rule with a
-// status skips the ceremony, so that such an operation can also be finished inline.
+// status skips the ceremony, so that such an operation can also be finished inline. Asked from an event
+// handler, which holds an event thread while it waits, the ceremony runs on the completion thread instead,
+// as a platform raises the request on a thread of its own and not on the one that asks.
 AsyncOp<DevicePairingResult> SimPairing::PairAsync(uint32_t kinds) {
   std::vector<RequestHandler> handlers;
   SimFault fault;
@@ -147,7 +149,8 @@ AsyncOp<DevicePairingResult> SimPairing::PairAsync(uint32_t kinds) {
     core_->Schedule(fault, rule_id, finish(*fault.status));
     return operation;
   }
-  core_->events.Post([self = shared_from_this(), kinds, handlers = std::move(handlers), fault, rule_id, finish] {
+  Executor& ceremony = core_->events.IsCurrentThread() ? core_->completions : core_->events;
+  ceremony.Post([self = shared_from_this(), kinds, handlers = std::move(handlers), fault, rule_id, finish] {
     self->core_->Schedule(fault, rule_id, finish(self->RunCeremony(kinds, handlers)));
   });
   return operation;

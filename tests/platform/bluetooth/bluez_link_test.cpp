@@ -104,6 +104,32 @@ TEST_F(BluezLink, PairingThroughTheAgent) {
   }
 }
 
+// Connecting with pairing from the Advertisement sink: the agent's request must reach the application on a
+// thread other than the one the sink holds while it waits for the pairing.
+TEST_F(BluezLink, PairingFromTheAdvertisementSinkDoesNotWaitForItsOwnThread) {
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(&AcceptingSink, &sink_, 0);
+  ASSERT_NE(handle_, nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  // A pairing that waited for the sink's own thread would give up after this Timeout with 301.
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  int result = -1;
+  std::string text;
+  sink_.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || result != -1) return;
+    result = testing::Do(handle_, VELMORABLE_METHOD_CONNECT, event.Text(0).c_str());
+    text = LastError();
+  };
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  Script("add_device('C0:FF:EE:00:00:01', name='lock', rssi=-50, pairing='confirm', passkey=12345)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  // No event reaches the sink (and its references to this frame) once Destroy has returned.
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = nullptr;
+  EXPECT_EQ(result, 0) << text;
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_PAIRING_REQUEST).size(), 1u);
+}
+
 TEST_F(BluezLink, PairingCapabilityAndFailuresOfPair) {
   Script("add_device('C0:FF:EE:00:00:01', name='lock', pairing='authorize')");
   auto device = DeviceWhenKnown();
