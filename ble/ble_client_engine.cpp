@@ -98,7 +98,7 @@ int BLEClientEngine::Init() {
   subscriptions_.Clear();
   (void)ResetSettings();
   operation_deadline_.store(0, std::memory_order_relaxed);
-  timeout_ms_.store(timeout_in_milliseconds_ ? kDefaultTimeoutSeconds : kDefaultTimeoutSeconds * 1000u,
+  timeout_ms_.store(TimeoutInMs() ? kDefaultTimeoutSeconds : kDefaultTimeoutSeconds * 1000u,
                     std::memory_order_relaxed);
   return 1;
 }
@@ -253,7 +253,7 @@ int BLEClientEngine::SetTimeoutSeconds(int32_t seconds, bool clear_deadline) {
 
 int32_t BLEClientEngine::GetTimeoutSeconds() const {
   const uint32_t timeout = TimeoutMs();
-  return static_cast<int32_t>(timeout_in_milliseconds_ ? timeout : timeout / 1000u);
+  return static_cast<int32_t>(TimeoutInMs() ? timeout : timeout / 1000u);
 }
 
 CallResults& BLEClientEngine::CurrentResults() const {

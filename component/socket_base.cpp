@@ -196,7 +196,7 @@ SocketBase::~SocketBase() {
 
 int SocketBase::Init() {
   (void)ResetErrorAndCharset();
-  select_wait_millis_ = 20;
+  select_wait_millis_.store(20, std::memory_order_relaxed);
   started_ = 1;
   use_ipv6_ = 0;
   use_get_addr_info_ = 1;
@@ -211,7 +211,7 @@ int SocketBase::Init() {
   base_deadline_ = 0;
   record_to_string_ = 0;
   absolute_timeout_ = 0;
-  timeout_in_milliseconds_ = 0;
+  timeout_in_milliseconds_.store(0, std::memory_order_relaxed);
 
   const bool modern = GetOsMajorVersion() >= 6;
   receive_buffer_size_ = modern ? 1048576 : 65536;
@@ -443,14 +443,14 @@ int SocketBase::SetTimeoutSeconds(int32_t seconds, bool clear_deadline) {
   if (seconds > kMaxTimeoutSeconds) seconds = kMaxTimeoutSeconds;
   if (clear_deadline) operation_deadline_.store(0, std::memory_order_relaxed);
   const uint32_t value = static_cast<uint32_t>(seconds);
-  timeout_ms_.store(timeout_in_milliseconds_ ? value : value * 1000u, std::memory_order_relaxed);
+  timeout_ms_.store(TimeoutInMs() ? value : value * 1000u, std::memory_order_relaxed);
   return 0;
 }
 
 int SocketBase::SetBaseTimeoutSeconds(int32_t seconds, bool clear_deadline) {
   if (clear_deadline) base_deadline_ = 0;
   const uint32_t value = static_cast<uint32_t>(seconds);
-  base_timeout_ms_ = timeout_in_milliseconds_ ? value : value * 1000u;
+  base_timeout_ms_ = TimeoutInMs() ? value : value * 1000u;
   (void)StartDeadline();
   return 0;
 }
@@ -669,9 +669,9 @@ int SocketBase::Config(const ConfigSettingParts& setting, const char** reply) {
 
 int SocketBase::ConfigQuery(int key, const char** reply) {
   switch (key) {
-    case kSelectWaitMillis: return ConfigValueToText(select_wait_millis_, reply);
+    case kSelectWaitMillis: return ConfigValueToText(select_wait_millis_.load(std::memory_order_relaxed), reply);
     case kAbsoluteTimeout: return ConfigTextReply(TrueFalse(absolute_timeout_), reply);
-    case kTimeoutInMilliseconds: return ConfigValueToText(timeout_in_milliseconds_, reply);
+    case kTimeoutInMilliseconds: return ConfigValueToText(TimeoutInMs() ? 1 : 0, reply);
     case kWinsockStatus: return ConfigValueToText(WinsockStatus(), reply);
     case kIgnoreExternalEvents: return ConfigTextReply(TrueFalse(ignore_external_events_), reply);
     case kIgnoreOtherWindowEvents: return ConfigTextReply(TrueFalse(ignore_other_window_events_), reply);
@@ -708,13 +708,13 @@ int SocketBase::ConfigQuery(int key, const char** reply) {
 int SocketBase::ConfigSet(int key, const ConfigSettingParts& setting) {
   const core::Buffer& value = setting.Value();
   switch (key) {
-    case kSelectWaitMillis: select_wait_millis_ = ParseConfigInt(setting); return 0;
+    case kSelectWaitMillis: select_wait_millis_.store(ParseConfigInt(setting), std::memory_order_relaxed); return 0;
     case kAbsoluteTimeout: absolute_timeout_ = static_cast<uint8_t>(ParseConfigBool(setting)); return 0;
     case kTimeoutInMilliseconds: {
       // The Timeout keeps the number the host gave, read back in the unit it was given in.
       const uint32_t timeout = TimeoutMs();
-      const int32_t given = static_cast<int32_t>(timeout_in_milliseconds_ ? timeout : timeout / 1000u);
-      timeout_in_milliseconds_ = ParseConfigBool(setting);
+      const int32_t given = static_cast<int32_t>(TimeoutInMs() ? timeout : timeout / 1000u);
+      timeout_in_milliseconds_.store(ParseConfigBool(setting), std::memory_order_relaxed);
       return SetTimeoutSeconds(given, true);
     }
     case kWinsockStatus:

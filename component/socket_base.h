@@ -198,10 +198,12 @@ class SocketBase : public ComponentBase {
   platform::WindowHandle NotificationWindow() const { return WindowSlot(); }
   platform::Socket SocketHandle() const { return socket_; }
   uint32_t TimeoutMs() const { return timeout_ms_.load(std::memory_order_relaxed); }
+  // TimeoutInMs: Timeout counts milliseconds (TimeoutInMilliseconds) rather than seconds.
+  bool TimeoutInMs() const { return timeout_in_milliseconds_.load(std::memory_order_relaxed) != 0; }
   uint64_t OperationDeadline() const { return operation_deadline_.load(std::memory_order_relaxed); }
   uint32_t BaseTimeoutMs() const { return base_timeout_ms_; }
   uint64_t BaseDeadline() const { return base_deadline_; }
-  int32_t SelectWaitMillis() const { return select_wait_millis_; }
+  int32_t SelectWaitMillis() const { return select_wait_millis_.load(std::memory_order_relaxed); }
   bool UsesWindowsMessages() const { return use_windows_messages_ != 0; }
   uint32_t ReceiveBufferSize() const { return receive_buffer_size_; }
   uint32_t SendBufferSize() const { return send_buffer_size_; }
@@ -263,14 +265,14 @@ class SocketBase : public ComponentBase {
   // ClearError empties the last error code and text.
   void ClearError();
 
-  // Timeout and the running operation's deadline: a component that delivers events on other threads may
-  // have its Timeout set on one thread while a wait on another reads it.
+  // Timeout, its unit, the wait step and the running operation's deadline: a component that delivers
+  // events on other threads may have these set on one thread while a wait on another reads them.
   std::atomic<uint32_t> timeout_ms_{0};
   std::atomic<uint64_t> operation_deadline_{0};  // on platform::DeadlineClockMs; 0: none
   uint32_t base_timeout_ms_ = 0;
   uint64_t base_deadline_ = 0;
   char local_host_[101] = {};
-  int32_t select_wait_millis_ = 20;
+  std::atomic<int32_t> select_wait_millis_{20};
   int32_t started_ = 1;
   uint8_t use_windows_messages_ = 1;
   CompletionPortWaiter* completion_waiter_ = nullptr;
@@ -280,7 +282,7 @@ class SocketBase : public ComponentBase {
   platform::Socket socket_ = platform::kInvalidSocket;
   uint32_t receive_buffer_size_ = 0;
   uint32_t send_buffer_size_ = 0;
-  int32_t timeout_in_milliseconds_ = 0;
+  std::atomic<int32_t> timeout_in_milliseconds_{0};
   uint8_t remote_ipv4_[4] = {0, 0, 0, 0};
   platform::SockAddrIn6 remote_ipv6_{};
   char numeric_address_[60] = {};

@@ -432,6 +432,8 @@ TEST_F(ThreadsTest, TimeoutSetOnOneThreadWhileAnotherWaits) {
   for (int i = 0; context.advertisements.load() < 50; ++i) {
     ASSERT_LT(Clock::now(), give_up) << context.advertisements.load() << " advertisements";
     EXPECT_EQ(VelmoraBLE_BLEClient_Set(context.handle, VELMORABLE_PROP_TIMEOUT, 0, 20 + i % 2), 0);
+    // The wait step and the Timeout's unit are read by the same waits.
+    EXPECT_EQ(Config(context.handle, i % 2 == 0 ? "SelectWaitMillis=20" : "TimeoutInMilliseconds=False"), 0);
   }
   EXPECT_EQ(Do(context.handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(context.handle);
   context.closing.store(true);
