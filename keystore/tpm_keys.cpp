@@ -102,7 +102,7 @@ int ImportKeyToTpm(component::CertKeyComponent& component, bool machine, const c
     rc = component.SetErrorText(kStoreNotOpened, "Cannot add certificate to store");
   }
   // A key no certificate in the store names is out of every caller's reach: it must not stay behind.
-  if (rc != 0) {
+  if (rc != 0 && !key_name.empty()) {
     (void)crypto::DeleteKeyFromStorageProvider(key_name.c_str(), provider_name, machine ? kMachineKeyFlag : 0);
   }
   if (created != nullptr) (void)component::CertFreeCertificateContext(created);
