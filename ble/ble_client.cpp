@@ -117,6 +117,13 @@ CallResults* CallScope::EventResults(const BLEEvent* bridge) {
   return outermost != nullptr ? outermost->event_results_ : nullptr;
 }
 
+bool CallScope::DeliversPlatformEvent() {
+  const CallScope* outermost = t_innermost_scope;
+  if (outermost == nullptr) return false;
+  while (outermost->outer_ != nullptr) outermost = outermost->outer_;
+  return outermost->event_results_ != nullptr;
+}
+
 // ---- Result state ------------------------------------------------------------------------------------------
 
 int BLEClient::SetLastErrorAndCode(int32_t code, const char* text) {

@@ -60,6 +60,11 @@ class BLEClient : public BLEEventSink {
   // the static empty text of the variant for any other text property, 0 for the rest. It reads no client,
   // so any thread may call it, also for a call refused while the client is being destroyed.
   static intptr_t EmptyValue(int32_t property_id);
+  // OutOfMemoryValue records 200 ("Out of memory.") as the last error and returns EmptyValue(property_id).
+  intptr_t OutOfMemoryValue(int32_t property_id) {
+    (void)RecordFailure(core::kOutOfMemory, kOutOfMemoryText);
+    return EmptyValue(property_id);
+  }
   int Set(int32_t property_id, int32_t index, intptr_t value);
   int CheckIndex(int32_t property_id, int32_t index);
   // GetServerName returns the connected device's name (code page 0), "" without a device, in a text of the
@@ -116,8 +121,8 @@ class BLEClient : public BLEEventSink {
 
   int RunMethod(int32_t method_id, MethodArgs& args);
   int ConfigMethod(const char* text, intptr_t* reply_slot, bool wide);
-  // SelectionText returns the selected id for Get: in place on the application's thread, else a copy in
-  // copy (null when it cannot be made).
+  // SelectionText returns the selected id for Get as a copy in copy, taken under the tree lock (null when
+  // it cannot be made).
   const char* SelectionText(const core::Buffer& selected, core::Buffer& copy);
   int ConfigCommand(const char* text, const char** reply);
   int TextToUtf16(int32_t param_count, intptr_t* params, int32_t* cbparams);
@@ -159,6 +164,10 @@ class CallScope {
   // EventResults returns the results of the platform callback of bridge that the calling thread runs in
   // (its outermost admitted scope of bridge), or null when that scope is an exported call or there is none.
   static CallResults* EventResults(const BLEEvent* bridge);
+  // DeliversPlatformEvent tells whether the calling thread runs a platform callback of any client (its
+  // outermost admitted scope is one): a thread that the platform delivers events on, which must not wait
+  // for an event the platform would deliver on it.
+  static bool DeliversPlatformEvent();
 
  private:
   std::shared_ptr<BLEEvent> bridge_;

@@ -263,6 +263,8 @@ CallResults& BLEClientEngine::CurrentResults() const {
 
 bool BLEClientEngine::InPlatformEvent() const { return CallScope::EventResults(bridge_.get()) != nullptr; }
 
+bool BLEClientEngine::OnPlatformEventThread() { return CallScope::DeliversPlatformEvent(); }
+
 const char* BLEClientEngine::VisibleLastErrorText() const {
   const CallResults& results = CurrentResults();
   if (results.earlier_error_text != nullptr && results.last_error_text.IsEmpty()) {

@@ -42,6 +42,9 @@ constexpr int kNotInAdvertisementEvent = 602;
 // kMaxGattListCount is the most items a list of the GATT tree can hold: a server has no more attribute
 // handles than this.
 constexpr int32_t kMaxGattListCount = 65535;
+// kUnboundedWaitCapMs bounds the waits that Timeout 0 (no deadline) leaves open, so that a platform or a
+// sink that never lets go cannot hold the caller for ever.
+constexpr uint64_t kUnboundedWaitCapMs = 60000;
 
 class BLEClientEngine : public component::SocketBase, public BLEEventSink {
  public:
@@ -302,6 +305,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   component::ResultState& Results() const override { return CurrentResults(); }
   CallResults& CurrentResults() const;
   bool InPlatformEvent() const;
+  // OnPlatformEventThread tells whether the calling thread delivers a platform event of any client: such a
+  // thread must not wait for the platform's events, which may be queued behind the one it runs.
+  static bool OnPlatformEventThread();
   // The last error text of the calling thread's earlier calls while its running method keeps it aside (see
   // RecordedCall); null when none is kept. VisibleLastErrorText is the text that thread sees meanwhile.
   void SetEarlierErrorText(const core::BufferCore* text) { CurrentResults().earlier_error_text = text; }
@@ -315,6 +321,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int ConfigServiceData(const component::ConfigSettingParts& setting, const char** reply);
   int LogScanning(int32_t level, const char* message);
   void WaitForWatcherStart();
+  int WaitForWatcherStop();
   void DeliverAdvertisement(const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args);
   void LookUpDeviceName(uint64_t address, core::BufferCore& name);
   // ConfigMaxPduSize answers "MaxPduSize" for the selected service: "" without one, 610 on a platform failure.
@@ -365,7 +372,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);
   void SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device);
-  void WaitForDeliveries();
+  [[nodiscard]] bool WaitForDeliveries(uint64_t deadline);
 
   BLEClient* const owner_;
   BLEEventSink* const sink_;  // the owner, as the receiver of the events (null without one)

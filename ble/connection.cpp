@@ -16,6 +16,7 @@
 #include "ble/gatt_result.h"
 #include "ble/internal.h"
 #include "core/hex.h"
+#include "platform/clock.h"
 
 namespace velmora::ble {
 
@@ -127,7 +128,7 @@ void ConnectionDeliveries::Leave() {
   if (inside_ == 0) left_.notify_all();
 }
 
-void ConnectionDeliveries::WaitForOthers(const std::function<bool()>& give_up) {
+bool ConnectionDeliveries::WaitForOthers(const std::function<bool()>& give_up) {
   uint32_t own = 0;
   for (const Delivery* delivery = t_innermost_delivery; delivery != nullptr; delivery = delivery->outer_) {
     if (delivery->deliveries_ == this) ++own;
@@ -136,7 +137,9 @@ void ConnectionDeliveries::WaitForOthers(const std::function<bool()>& give_up) {
   inside_ -= own;
   if (inside_ == 0) left_.notify_all();
   while (inside_ != 0 && !give_up()) (void)left_.wait_for(lock, kDeliveryWaitStep);
+  const bool none_left = inside_ == 0;
   inside_ += own;
+  return none_left;
 }
 
 // ---- Engine members ----------------------------------------------------------------------------------------
@@ -216,7 +219,8 @@ int BLEClientEngine::Connect(const char* server_id) {
   const std::shared_ptr<bt::BluetoothLEDevice> device =
       AwaitLEDevice(*this, platform->FromBluetoothAddressAsync(address));
   if (device == nullptr) {
-    // A wait that stopped (301) left its code and text; the Part's failure is only for "no such device".
+    // A wait that stopped (301) left its code and text; the failed connection (604, with a Connected event)
+    // reports only a device that the platform does not know.
     if (LastErrorCode() != 0) return LastErrorCode();
     core::Buffer text;
     (void)text.Format("Connection to server ID %s was unsuccessful.", id.Data());
@@ -296,13 +300,16 @@ int BLEClientEngine::Disconnect() {
   // objects once it is dropped.
   (void)ClearGattTree();
   // A value that found its characteristic before the tree was emptied may still be on its way to the sink
-  // on a platform thread, and would list its subscription again: it is waited for first.
-  WaitForDeliveries();
+  // on a platform thread, and would list its subscription again: it is waited for first. A sink may itself
+  // wait for this thread (an application that marshals events to it), so the wait is bounded like every
+  // other wait of the engine; the disconnect goes on when it runs out.
+  const uint64_t deadline = platform::DeadlineClockMs() + (TimeoutMs() != 0 ? TimeoutMs() : kUnboundedWaitCapMs);
+  bool delivered = WaitForDeliveries(deadline);
   subscriptions_.Clear();  // a new connection starts with no listed subscription state
   UnpairIfPairedHere(device, id);
   CloseLink(device, id);
   SetHeldDevice(nullptr);
-  WaitForDeliveries();
+  delivered = WaitForDeliveries(deadline) && delivered;
   {
     std::lock_guard lock(status_mutex_);
     disconnecting_ = false;
@@ -312,13 +319,20 @@ int BLEClientEngine::Disconnect() {
   (void)LogConnection(1, text.Data(), kLogTypeConnection);
   settings_.not_connected.store(1, std::memory_order_release);
   (void)FireDisconnected(0, "OK");
+  // The connection is closed either way; 301 tells the caller that an event of it that another thread was
+  // still delivering may yet reach the sink.
+  if (!delivered) return SetErrorText(kAwaitStopped, component::kTextTimeout);
   return 0;
 }
 
-// WaitForDeliveries waits for the connection's events that platform threads are delivering. Destroy, once
-// begun, ends the wait: a sink that destroys the client waits for this thread in turn.
-void BLEClientEngine::WaitForDeliveries() {
-  deliveries_.WaitForOthers([this] { return bridge_ == nullptr || bridge_->Detached(); });
+// WaitForDeliveries waits for the connection's events that platform threads are delivering, until the
+// deadline (DeadlineClockMs): true when none is left. Destroy, once begun, ends the wait too (true): a sink
+// that destroys the client waits for this thread in turn, and no event reaches a destroyed client's sink.
+bool BLEClientEngine::WaitForDeliveries(uint64_t deadline) {
+  return deliveries_.WaitForOthers([this, deadline] {
+    if (bridge_ == nullptr || bridge_->Detached()) return true;
+    return platform::DeadlineClockMs() >= deadline;
+  }) || bridge_ == nullptr || bridge_->Detached();
 }
 
 // UnpairIfPairedHere removes the bond that Connect made in this connection; a bond made outside the engine

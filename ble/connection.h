@@ -52,10 +52,11 @@ class ConnectionDeliveries {
     Delivery* outer_ = nullptr;  // the thread's delivery admitted before this one
   };
 
-  // WaitForOthers returns once no admitted delivery runs on another thread, or once give_up() is true (asked
-  // every few milliseconds). The calling thread cannot wait for its own deliveries (a sink that disconnects):
-  // they do not count meanwhile, so that two sinks that disconnect at once do not wait for each other.
-  void WaitForOthers(const std::function<bool()>& give_up);
+  // WaitForOthers returns true once no admitted delivery runs on another thread, or false once give_up() is
+  // true first (asked every few milliseconds). The calling thread cannot wait for its own deliveries (a sink
+  // that disconnects): they do not count meanwhile, so that two sinks that disconnect at once do not wait
+  // for each other.
+  [[nodiscard]] bool WaitForOthers(const std::function<bool()>& give_up);
 
  private:
   void Leave();

@@ -90,9 +90,8 @@ intptr_t BLEClient::EmptyValue(int32_t property_id) {
 }
 
 const char* BLEClient::SelectionText(const core::Buffer& selected, core::Buffer& copy) {
-  // The application's thread is the one that changes the selection: it reads it in place. Any other
-  // thread takes a copy under the lock that guards the change.
-  if (!engine_.InPlatformEvent()) return selected.Data();
+  // A sink may change the selection on a platform thread while the application's thread reads it, and the
+  // other way round: every thread takes a copy under the lock that guards the change.
   std::lock_guard<std::mutex> lock(engine_.TreeMutex());
   return copy.Assign(selected) == core::kOk ? copy.Data() : nullptr;
 }
@@ -144,11 +143,14 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
   core::Buffer local;
   auto out = [&](core::Buffer& scratch) -> core::Buffer& { return in_event ? local : scratch; };
   const char* text = nullptr;
+  bool copied = false;  // text is in local: it goes out through the thread's result record
   switch (id) {
     case VELMORABLE_PROP_ACTIVE_SCANNING:
       return engine_.BleSettings().active_scanning.load(std::memory_order_relaxed);
     case VELMORABLE_PROP_CHARACTERISTIC:
       text = SelectionText(engine_.SelectedCharacteristicId(), local);
+      if (text == nullptr) return OutOfMemoryValue(property_id);
+      copied = true;
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_COUNT:
       return engine_.CharacteristicCount();
@@ -207,6 +209,8 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       break;
     case VELMORABLE_PROP_SERVICE:
       text = SelectionText(engine_.SelectedServiceId(), local);
+      if (text == nullptr) return OutOfMemoryValue(property_id);
+      copied = true;
       break;
     case VELMORABLE_PROP_SERVICE_COUNT:
       return engine_.ServiceCount();
@@ -233,19 +237,15 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
   text = TextOrEmpty(text);
   // The application's thread gets narrow texts from where they are kept. A sink on a platform thread gets
   // a copy of its own: the application's thread may change or drop the original meanwhile.
-  if (!wide && !in_event) return reinterpret_cast<intptr_t>(text);
+  if (!wide && !in_event && !copied) return reinterpret_cast<intptr_t>(text);
   // Out of memory, the caller still gets a text: an empty one, with the failure as its last error.
   ResultStringPair* record = engine_.CurrentResults().Record(ResultRecordOf(id));
   if (record == nullptr || (!wide && record->narrow.SetString(text) != core::kOk)) {
-    (void)RecordFailure(core::kOutOfMemory, kOutOfMemoryText);
-    return EmptyValue(property_id);
+    return OutOfMemoryValue(property_id);
   }
   if (!wide) return reinterpret_cast<intptr_t>(record->narrow.Data());
   const int converted = record->ToWide(text, engine_.CodePage());
-  if (converted == core::kOutOfMemory) {
-    (void)RecordFailure(core::kOutOfMemory, kOutOfMemoryText);
-    return EmptyValue(property_id);
-  }
+  if (converted == core::kOutOfMemory) return OutOfMemoryValue(property_id);
   if (converted != core::kOk) return reinterpret_cast<intptr_t>(kEmptyWide);
   return reinterpret_cast<intptr_t>(record->Wide());
 }

@@ -114,8 +114,6 @@ constexpr const char kAbortedPrefix[] = "Scanning was aborted for the following 
 // Status polls while waiting for the watcher to start: ScanStartedTimeout seconds in steps of about 50 ms.
 constexpr int64_t kStartPollsPerSecond = 20;
 constexpr uint32_t kStartPollSleepMs = 50;
-// With Timeout 0 (no deadline) StopScanning still gives up on a platform that never stops after this long.
-constexpr uint64_t kStopScanningCapMs = 60000;
 
 using WatcherStatus = bt::BluetoothLEAdvertisementWatcherStatus;
 
@@ -138,6 +136,14 @@ int BLEClientEngine::RequireConnection() {
 }
 
 int BLEClientEngine::StartScanning(const char* service_uuids) {
+  if (watcher_ != nullptr && watcher_->Status() == WatcherStatus::Stopping) {
+    // The platform ignores a start while the watcher stops, so a start now would report a scan that never
+    // runs. A thread that can wait lets the stop end first; an event thread cannot (the stop may be
+    // delivered on it) and says so.
+    if (OnPlatformEventThread()) return SetErrorText(kStillStopping, kStillStoppingText);
+    const int rc = WaitForWatcherStop();
+    if (rc != 0) return rc;
+  }
   if (IsScanning()) return 0;
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   (void)bridge_->RegisterLogged(platform);
@@ -210,11 +216,17 @@ int BLEClientEngine::StopScanning() {
   watcher_->Stop();
   // A platform may end the scan on the very thread that delivers its events (the simulated radio does), so
   // a sink that waited here would wait for itself until the Timeout, and hold every other event of that
-  // thread meanwhile. From an event the stop is only requested: StopScan follows once the sink returns.
-  if (InPlatformEvent()) return 0;
+  // thread meanwhile, whichever client's event it runs. From an event the stop is only requested: StopScan
+  // follows once the sink returns.
+  if (OnPlatformEventThread()) return 0;
+  return WaitForWatcherStop();
+}
+
+// WaitForWatcherStop waits until the watcher is neither Started nor Stopping: 0, or 301 with "Timeout.".
+int BLEClientEngine::WaitForWatcherStop() {
   // The platform leaves Stopping on its own. The wait is capped all the same, so that a platform that
   // never stops cannot hold the caller: Timeout, or a generous internal limit when Timeout is 0.
-  const uint64_t limit = TimeoutMs() != 0 ? TimeoutMs() : kStopScanningCapMs;
+  const uint64_t limit = TimeoutMs() != 0 ? TimeoutMs() : kUnboundedWaitCapMs;
   const uint64_t deadline = platform::DeadlineClockMs() + limit;
   while (IsScanning()) {
     if (platform::DeadlineClockMs() >= deadline) return SetErrorText(kAwaitStopped, component::kTextTimeout);

@@ -21,9 +21,13 @@ using UuidList = std::vector<Guid>;
 constexpr int kNoAdapter = 613;
 constexpr int kScanAborted = 603;
 constexpr int kNotConnected = 605;
+// kStillStopping is StartScanning's code on a platform event thread while the scan it stopped has not ended.
+constexpr int kStillStopping = 614;
 
 constexpr const char kNoAdapterText[] = "No Bluetooth adapter found.";
 constexpr const char kNoLowEnergyText[] = "Bluetooth adapter does not support Low Energy.";
+constexpr const char kStillStoppingText[] =
+    "Scanning is still stopping; start it again once the StopScan event has arrived.";
 constexpr const char kNotConnectedText[] = "You must be connected to a server to perform the requested action.";
 
 // ParseUuidList appends to list the UUIDs of text (null counts as ""), items separated by ",". Empty items

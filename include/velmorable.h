@@ -26,13 +26,22 @@
  * shared by every thread. From a platform thread, a sink should keep to Config queries (and the in-event
  * settings), Get, CheckIndex, the error functions and VelmoraBLE_EvtStr: a method or Set that changes the
  * connection, the selection or the GATT tree runs at the same time as the application thread's own calls,
- * which then see the change mid-way. StopScanning from a sink on a platform thread only requests the stop and
- * returns 0 at once: the platform may end the scan on that very thread, so StopScan follows once the sink has
- * returned; Connect from a sink (after an Advertisement, say) stops a running scan the same way and goes on.
+ * which then see the change mid-way. StopScanning from a sink on a platform thread, whichever client's event
+ * it runs in, only requests the stop and returns 0 at once: the platform may end the scan on that very
+ * thread, so StopScan follows once the sink has returned; Connect from a sink (after an Advertisement, say)
+ * stops a running scan the same way and goes on. StartScanning while that stop is still under way waits for
+ * it to end on the application's thread and then starts the scan; from a sink on a platform thread it
+ * cannot wait and returns 614 ("Scanning is still stopping; start it again once the StopScan event has
+ * arrived."), starting nothing: a sink that changes the filter starts the new scan from the StopScan event.
+ * So a 0 from StartScanning is never swallowed by a stop in progress.
  * Disconnect (and the disconnect that Connect makes first) waits for the events of the connection that other
  * threads are delivering, so that none of them (a Value above all) reaches the sink once it has returned.
  * Called from inside a sink it cannot wait for the event it runs in, which ends after it; Destroy, once
- * begun, ends the wait.
+ * begun, ends the wait. The wait is bounded by Timeout (60 s when Timeout is 0): a sink that is still
+ * delivering then (one that waits for the application's thread, say) does not hold Disconnect longer. The
+ * connection is closed and Disconnected fired all the same, and Disconnect returns 301 "Timeout." (a Connect
+ * that disconnected first returns it too, without connecting): the events that were being delivered may
+ * still reach the sink after it returns, but no later event of that connection does.
  *
  * A sink's Get while the application thread changes the tree (Disconnect, Connect, a discovery): Get takes
  * the item at the index as the list holds it at that instant and copies the text out of that one item for

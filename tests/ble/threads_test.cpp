@@ -472,5 +472,160 @@ TEST_F(ThreadsTest, ServiceSetByASinkWhileTheApplicationSetsCharacteristic) {
   VelmoraBLE_BLEClient_Destroy(context.handle);
 }
 
+// Sinks that call a client from the one event thread of the radio, which also delivers the end of a scan.
+class OneEventThreadTest : public RadioFixture<1> {};
+
+// A sink of client B stops and connects client A: A's stop is delivered on the thread that runs B's sink, so
+// waiting for it there would wait for itself until the Timeout and hold every client's events meanwhile.
+TEST_F(OneEventThreadTest, ASinkStopsAndConnectsAnotherClientWithoutWaitingForItself) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  Sink sink_a;
+  Sink sink_b;
+  VelmoraBLE_BLEClient* a = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink_a, 0);
+  VelmoraBLE_BLEClient* b = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink_b, 0);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(a, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  std::atomic<bool> once{false};
+  std::atomic<int> stopped{-1};
+  std::atomic<int> connected{-1};
+  const std::string id = Id(kFirstAddress);
+  sink_b.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || once.exchange(true)) return;
+    stopped = Do(a, VELMORABLE_METHOD_STOP_SCANNING);
+    connected = Do(a, VELMORABLE_METHOD_CONNECT, id.c_str());
+  };
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(a);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
+  ASSERT_TRUE(sink_a.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  ASSERT_TRUE(sink_a.WaitFor(VELMORABLE_EVENT_CONNECTED));
+  EXPECT_EQ(stopped.load(), 0);
+  EXPECT_EQ(connected.load(), 0);
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(a, VELMORABLE_PROP_SCANNING, 0), 0);
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(b);
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(a);
+  VelmoraBLE_BLEClient_Destroy(b);
+  VelmoraBLE_BLEClient_Destroy(a);
+}
+
+// The platform ignores a start while its watcher stops. From a sink, StartScanning right after StopScanning
+// says that it started nothing; on the application thread it waits for the stop and then scans.
+TEST_F(OneEventThreadTest, StartScanningDuringAStopScansOrSaysItDidNot) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  radio_->SetWatcherTiming(0, 200);
+  Sink sink;
+  VelmoraBLE_BLEClient* handle = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink, 0);
+  ASSERT_NE(handle, nullptr);
+  std::atomic<bool> restart_in_sink{true};
+  std::atomic<int> stops{0};
+  std::atomic<int> stopped{-1};
+  std::atomic<int> started{-1};
+  std::string started_text;
+  sink.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || stops.load() != 0) return;
+    stopped = Do(handle, VELMORABLE_METHOD_STOP_SCANNING);
+    if (restart_in_sink.load()) {
+      started = Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
+      started_text = LastError(handle);
+    }
+    ++stops;
+  };
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+  ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  EXPECT_EQ(stopped.load(), 0);
+  EXPECT_EQ(started.load(), 614);
+  EXPECT_EQ(started_text, "Scanning is still stopping; start it again once the StopScan event has arrived.");
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 0);
+
+  // The sink only requests the stop; the application thread starts again while the watcher still stops.
+  restart_in_sink = false;
+  stops = 0;
+  sink.Clear();
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(10);
+  while (stops.load() == 0) {
+    ASSERT_LT(Clock::now(), give_up);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+  ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
+  sink.Clear();
+  EXPECT_TRUE(sink.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  VelmoraBLE_BLEClient_Destroy(handle);
+}
+
+// A sink that waits for the application thread (as a GUI application marshals an event to its UI thread)
+// while that thread disconnects: Disconnect gives up waiting for that delivery after Timeout, closes the
+// connection all the same and says so with 301.
+TEST_F(ThreadsTest, DisconnectStopsWaitingForADeliveryAfterTimeout) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  Sink sink;
+  sink.keep = false;
+  std::atomic<bool> in_sink{false};
+  std::atomic<bool> released{false};
+  sink.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_VALUE || in_sink.exchange(true)) return;
+    // Bounded, so that a Disconnect that waits for this delivery without end still ends the test.
+    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(10);
+    while (!released.load() && Clock::now() < give_up) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  VelmoraBLE_BLEClient* handle = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink, 0);
+  ASSERT_NE(handle, nullptr);
+  Session(handle, Id(kFirstAddress), checker_);
+  ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(10);
+  while (!in_sink.load()) {
+    ASSERT_LT(Clock::now(), give_up);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_DISCONNECT), 301);
+  EXPECT_EQ(LastError(handle), "Timeout.");
+  released = true;
+  EXPECT_STREQ(reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SERVER_ID, 0)), "");
+  VelmoraBLE_BLEClient_Destroy(handle);
+}
+
+// The application thread reads Service and Characteristic while a sink selects on its platform thread: each
+// read is one whole id, taken under the lock that the change holds.
+TEST_F(ThreadsTest, SelectionReadWhileASinkSelects) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* handle = nullptr;
+    std::atomic<int> values{0};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_VALUE) return 0;
+    if (ctx->values.fetch_add(1) % 2 == 0) {
+      (void)VelmoraBLE_BLEClient_Set(ctx->handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>("001000000000"));
+    } else {
+      (void)VelmoraBLE_BLEClient_Set(ctx->handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>("000100000000"));
+      (void)VelmoraBLE_BLEClient_Set(ctx->handle, VELMORABLE_PROP_CHARACTERISTIC, 0,
+                                     reinterpret_cast<intptr_t>("000100030000"));
+    }
+    return 0;
+  };
+  context.handle = VelmoraBLE_BLEClient_Create(sink, &context, 0);
+  ASSERT_NE(context.handle, nullptr);
+  Session(context.handle, Id(kFirstAddress), checker_);
+  ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
+  for (int i = 0; i < 2000 || context.values.load() < 50; ++i) {
+    ASSERT_LT(i, 1000000);
+    const std::string service =
+        reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(context.handle, VELMORABLE_PROP_SERVICE, 0));
+    const std::string characteristic =
+        reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(context.handle, VELMORABLE_PROP_CHARACTERISTIC, 0));
+    if (service != "001000000000" && service != "000100000000") ADD_FAILURE() << "Service " << service;
+    if (!characteristic.empty() && characteristic != "000100030000") ADD_FAILURE() << "Characteristic " << characteristic;
+  }
+  (void)Do(context.handle, VELMORABLE_METHOD_STOP_SCANNING);
+  (void)Do(context.handle, VELMORABLE_METHOD_DISCONNECT);
+  VelmoraBLE_BLEClient_Destroy(context.handle);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
