@@ -9,9 +9,11 @@
 // VPCLMULQDQ), else one bit at a time; no path branches on or indexes by the key or the data.
 #include <openssl/crypto.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/crypto/cipher_internal.h"
+#include "platform/crypto/cipher_modules.h"
 #include "platform/memory.h"
 #include "platform/win_codes.h"
 
@@ -28,6 +30,8 @@ namespace {
 
 constexpr ULONG kNonceBytes = 12;
 constexpr size_t kBatchBytes = 1024;
+
+std::atomic<test::GhashPath> g_ghash_path{test::GhashPath::kWide};
 
 uint64_t Load64(const uint8_t* p) {
   uint64_t v = 0;
@@ -86,6 +90,10 @@ bool CpuHasClmul() {
   static const bool has = __builtin_cpu_supports("pclmul") != 0 && __builtin_cpu_supports("ssse3") != 0;
   return has;
 }
+
+// UseClmul: GHASH and the counter layout take the carry-less path (the hash powers are made wherever the
+// processor has it, so that ForceGcmGhashPath may change paths under a live key).
+bool UseClmul() { return CpuHasClmul() && g_ghash_path.load(std::memory_order_relaxed) != test::GhashPath::kPortable; }
 
 VELMORA_GCM_CLMUL_TARGET inline __m128i Swap(__m128i v) {
   return _mm_shuffle_epi8(v, _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
@@ -179,6 +187,10 @@ bool CpuHasWideClmul() {
   return has;
 }
 
+bool UseWideClmul() {
+  return CpuHasWideClmul() && g_ghash_path.load(std::memory_order_relaxed) == test::GhashPath::kWide;
+}
+
 // WideSteps is Step for groups runs of kGcmPowers whole blocks, blocks 2j and 2j + 1 side by side in
 // the halves of one register.
 constexpr int kPairs = kGcmPowers / 2;
@@ -249,7 +261,7 @@ VELMORA_GCM_CLMUL_TARGET void ClmulCrypt(const uint8_t powers[kGcmPowers][16], u
   __m128i acc = Swap(Load(acc_bytes));
   const size_t blocks = length / 16;
   size_t at = 0;
-  if (blocks >= kGcmPowers && CpuHasWideClmul()) {
+  if (blocks >= kGcmPowers && UseWideClmul()) {
     const size_t groups = blocks / kGcmPowers;
     WideSteps(p, halves, acc, in, stream, out, encrypt, groups);
     at = groups * kGcmPowers;
@@ -292,7 +304,7 @@ VELMORA_GCM_CLMUL_TARGET void ClmulCrypt(const uint8_t powers[kGcmPowers][16], u
 void CryptAndHash(const BcryptKeyObject& key, uint8_t acc[16], const uint8_t* in, const uint8_t* stream,
                   size_t length, uint8_t* out, bool encrypt) {
 #if VELMORA_GCM_CLMUL
-  if (CpuHasClmul()) {
+  if (UseClmul()) {
     ClmulCrypt(key.hash_powers, acc, in, stream, length, out, encrypt);
     return;
   }
@@ -310,7 +322,7 @@ void Increment32(uint8_t block[16]) {
 // bits alone count (SP 800-38D inc32).
 void LayCounters(uint8_t counter[16], uint8_t* stream, size_t blocks) {
 #if VELMORA_GCM_CLMUL
-  if (CpuHasClmul()) {
+  if (UseClmul()) {
     Ssse3Counters(counter, stream, blocks);
     return;
   }
@@ -419,5 +431,18 @@ NTSTATUS GcmCipher(BcryptKeyObject& key, bool encrypt, const uint8_t* input, ULO
   SecureZero(tag, sizeof tag);
   return status;
 }
+
+namespace test {
+
+bool ForceGcmGhashPath(GhashPath path) {
+  g_ghash_path.store(path, std::memory_order_relaxed);
+#if VELMORA_GCM_CLMUL
+  if (path == GhashPath::kWide) return CpuHasClmul() && CpuHasWideClmul();
+  if (path == GhashPath::kClmul) return CpuHasClmul();
+#endif
+  return path == GhashPath::kPortable;
+}
+
+}  // namespace test
 
 }  // namespace velmora::platform

@@ -68,6 +68,12 @@ void SetXtsAesMissing(bool missing);
 void SetLargeKeyObjects(bool large);
 // SetFullBlockCfbRefused makes "MessageBlockLength" of one block in CFB give STATUS_NOT_SUPPORTED.
 void SetFullBlockCfbRefused(bool refused);
+// ForceGcmGhashPath limits GCM's GHASH: kWide (the default) takes two blocks to an instruction where the
+// processor has VPCLMULQDQ, kClmul stays on PCLMULQDQ, kPortable runs one bit at a time (with the counter
+// blocks laid out as on processors without carry-less multiplication), for tests that compare the paths.
+// It returns true when the processor has the path, so that GCM calls now run on it.
+enum class GhashPath { kWide, kClmul, kPortable };
+bool ForceGcmGhashPath(GhashPath path);
 }  // namespace test
 
 }  // namespace velmora::platform

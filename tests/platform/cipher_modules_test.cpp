@@ -1,12 +1,16 @@
 // The cipher entry points of the crypto modules held to the platform's own rules (not compared with
 // OpenSSL, which backs them): lengths and buffer sizes, the chaining value left in the caller's IV, the
-// properties each mode takes, GCM chained through the caller's records, XTS data units, handle life.
+// properties each mode takes, GCM chained through the caller's records, XTS data units, handle life. GCM's
+// GHASH is the module's own code, so there OpenSSL's AES-GCM is the oracle, on each GHASH path.
+#include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/crypto/cipher_modules.h"
+#include "platform/crypto/openssl_ptr.h"
 #include "platform/win_codes.h"
 
 namespace velmora::platform {
@@ -29,11 +33,13 @@ NTSTATUS SetDword(BCRYPT_HANDLE object, const char16_t* property, DWORD value) {
   return BCryptSetProperty(object, property, reinterpret_cast<const uint8_t*>(&value), sizeof value, 0);
 }
 
-// Handles opens an algorithm, sets its chaining mode and step, and makes a key; everything closes with it.
+// Handles opens an algorithm, sets its chaining mode and step, and makes a key (from secret, else from a
+// pattern of key_length bytes); everything closes with it.
 struct Handles {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
   BCRYPT_KEY_HANDLE key = nullptr;
-  Handles(const char16_t* name, const std::u16string& chaining, DWORD step, size_t key_length) {
+  Handles(const char16_t* name, const std::u16string& chaining, DWORD step, size_t key_length,
+          const Bytes& secret_bytes = {}) {
     EXPECT_EQ(BCryptOpenAlgorithmProvider(&algorithm, name, nullptr, 0), kStatusSuccess);
     if (!chaining.empty()) {
       EXPECT_EQ(SetText(algorithm, u"ChainingMode", chaining), kStatusSuccess);
@@ -41,7 +47,7 @@ struct Handles {
     if (step != 0) {
       EXPECT_EQ(SetDword(algorithm, u"MessageBlockLength", step), kStatusSuccess);
     }
-    const Bytes secret = Pattern(key_length, 7);
+    const Bytes secret = secret_bytes.empty() ? Pattern(key_length, 7) : secret_bytes;
     EXPECT_EQ(BCryptGenerateSymmetricKey(algorithm, &key, nullptr, 0, secret.data(), static_cast<ULONG>(key_length), 0),
               kStatusSuccess);
   }
@@ -61,12 +67,29 @@ struct Handles {
   }
 };
 
+// GcmRecord is the mode record of one GCM message with a 16-byte tag and MAC context.
+BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO GcmRecord(Bytes& nonce, Bytes& aad, uint8_t* tag, uint8_t* mac) {
+  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info{};
+  info.cbSize = sizeof info;
+  info.dwInfoVersion = 1;
+  info.pbNonce = nonce.data();
+  info.cbNonce = static_cast<ULONG>(nonce.size());
+  info.pbAuthData = aad.data();
+  info.cbAuthData = static_cast<ULONG>(aad.size());
+  info.pbTag = tag;
+  info.cbTag = 16;
+  info.pbMacContext = mac;
+  info.cbMacContext = 16;
+  return info;
+}
+
 class CipherModules : public ::testing::Test {
  protected:
   void TearDown() override {
     test::SetXtsAesMissing(false);
     test::SetLargeKeyObjects(false);
     test::SetFullBlockCfbRefused(false);
+    test::ForceGcmGhashPath(test::GhashPath::kWide);
     EXPECT_EQ(test::LiveCipherHandles(), 0);
   }
 };
@@ -227,20 +250,7 @@ TEST_F(CipherModules, GcmChainsThroughTheCallersRecord) {
   Bytes nonce = Pattern(12, 5);
   Bytes aad = Pattern(20, 6);
   const Bytes message = Pattern(45, 8);
-  auto record = [&](uint8_t* tag, uint8_t* mac) {
-    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info{};
-    info.cbSize = sizeof info;
-    info.dwInfoVersion = 1;
-    info.pbNonce = nonce.data();
-    info.cbNonce = 12;
-    info.pbAuthData = aad.data();
-    info.cbAuthData = 20;
-    info.pbTag = tag;
-    info.cbTag = 16;
-    info.pbMacContext = mac;
-    info.cbMacContext = 16;
-    return info;
-  };
+  auto record = [&](uint8_t* tag, uint8_t* mac) { return GcmRecord(nonce, aad, tag, mac); };
   Bytes tag(16);
   Bytes mac(16);
   BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO one = record(tag.data(), mac.data());
@@ -283,6 +293,118 @@ TEST_F(CipherModules, GcmChainsThroughTheCallersRecord) {
   EXPECT_EQ(h.Run(false, whole, nullptr, &back, &check), kStatusInvalidParameter);
   EXPECT_EQ(h.Run(false, whole, nullptr, &back), kStatusInvalidParameter);
 }
+
+Bytes RandomBytes(std::mt19937& rng, size_t n) {
+  Bytes b(n);
+  for (uint8_t& byte : b) byte = static_cast<uint8_t>(rng());
+  return b;
+}
+
+// EvpSeal is OpenSSL's AES-GCM of message under a 16- or 32-byte key, with a 16-byte tag.
+bool EvpSeal(const Bytes& key, const Bytes& nonce, const Bytes& aad, const Bytes& message, Bytes* sealed,
+             Bytes* tag) {
+  const ossl::Ptr<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> context(EVP_CIPHER_CTX_new());
+  sealed->assign(message.size() + 16, 0);
+  tag->assign(16, 0);
+  int n = 0;
+  int last = 0;
+  const bool ok =
+      context != nullptr &&
+      EVP_EncryptInit_ex(context.get(), key.size() == 16 ? EVP_aes_128_gcm() : EVP_aes_256_gcm(), nullptr,
+                         key.data(), nonce.data()) == 1 &&
+      (aad.empty() || EVP_EncryptUpdate(context.get(), nullptr, &n, aad.data(), static_cast<int>(aad.size())) == 1) &&
+      (message.empty() ||
+       EVP_EncryptUpdate(context.get(), sealed->data(), &n, message.data(), static_cast<int>(message.size())) == 1) &&
+      EVP_EncryptFinal_ex(context.get(), sealed->data() + n, &last) == 1 &&
+      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, 16, tag->data()) == 1;
+  sealed->resize(message.size());
+  return ok;
+}
+
+// OddBlockCalls cuts total bytes into chained calls of odd block counts up to 99 blocks, so that calls
+// end inside keystream batches and eight-block folds, and a last call with the rest.
+std::vector<size_t> OddBlockCalls(std::mt19937& rng, size_t total) {
+  std::vector<size_t> calls;
+  for (size_t n = 16 * (2 * (rng() % 50) + 1); n < total; n = 16 * (2 * (rng() % 50) + 1)) {
+    calls.push_back(n);
+    total -= n;
+  }
+  calls.push_back(total);
+  return calls;
+}
+
+// GcmInCalls runs in through the key's GCM in calls of the given sizes, all but the last chained: the
+// status of the last call made, the output in *out; the tag is written when sealing, checked when opening.
+NTSTATUS GcmInCalls(BCRYPT_KEY_HANDLE key, bool encrypt, Bytes nonce, Bytes aad, const Bytes& in,
+                    const std::vector<size_t>& calls, Bytes* out, Bytes* tag) {
+  Bytes mac(16);
+  Bytes iv(16);
+  BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = GcmRecord(nonce, aad, tag->data(), mac.data());
+  info.dwFlags = kBcryptAuthModeChainCalls;
+  out->assign(in.size() + 1, 0);  // never null: a null output asks for the size only
+  NTSTATUS status = kStatusSuccess;
+  size_t at = 0;
+  for (size_t i = 0; i < calls.size() && status == kStatusSuccess; ++i) {
+    if (i + 1 == calls.size()) info.dwFlags &= ~kBcryptAuthModeChainCalls;
+    const auto size = static_cast<ULONG>(calls[i]);
+    ULONG got = 0;
+    status = (encrypt ? BCryptEncrypt : BCryptDecrypt)(key, in.data() + at, size, &info, iv.data(), 16,
+                                                      out->data() + at, size, &got, 0);
+    at += size;
+  }
+  out->resize(in.size());
+  return status;
+}
+
+// GCM on each GHASH path (one bit at a time, PCLMULQDQ, VPCLMULQDQ two blocks to an instruction) seals and
+// opens as OpenSSL's AES-GCM, in one call and in chained calls: messages on both sides of an eight-block
+// fold and of the 1 KiB keystream batch, AAD empty, partial, whole blocks and past a fold.
+class GcmEachGhashPath : public CipherModules, public ::testing::WithParamInterface<test::GhashPath> {};
+
+TEST_P(GcmEachGhashPath, MatchesOpenSsl) {
+  if (!test::ForceGcmGhashPath(GetParam())) {
+    GTEST_SKIP() << "this processor lacks "
+                 << (GetParam() == test::GhashPath::kWide ? "VPCLMULQDQ or AVX2" : "PCLMULQDQ or SSSE3");
+  }
+  constexpr uint32_t kSeed = 0x6C3A91E5u;
+  std::printf("GcmEachGhashPath seed 0x%08X\n", kSeed);
+  std::mt19937 rng(kSeed);
+  for (const size_t key_length : {16, 32}) {
+    for (const size_t length : {0, 1, 15, 16, 17, 127, 128, 129, 255, 1023, 1024, 1025, 2047, 4096 + 13}) {
+      const Bytes secret = RandomBytes(rng, key_length);
+      Handles h(u"AES", u"ChainingModeGCM", 0, key_length, secret);
+      for (const size_t aad_length : {0, 1, 16, 17, 100, 129}) {
+        const Bytes nonce = RandomBytes(rng, 12);
+        const Bytes aad = RandomBytes(rng, aad_length);
+        const Bytes message = RandomBytes(rng, length);
+        Bytes expected;
+        Bytes expected_tag;
+        ASSERT_TRUE(EvpSeal(secret, nonce, aad, message, &expected, &expected_tag));
+        for (const std::vector<size_t>& calls : {std::vector<size_t>{length}, OddBlockCalls(rng, length)}) {
+          SCOPED_TRACE(::testing::Message() << "key " << key_length << ", message " << length << ", AAD "
+                                            << aad_length << ", " << calls.size() << " calls");
+          Bytes sealed;
+          Bytes tag(16);
+          ASSERT_EQ(GcmInCalls(h.key, true, nonce, aad, message, calls, &sealed, &tag), kStatusSuccess);
+          EXPECT_EQ(sealed, expected);
+          EXPECT_EQ(tag, expected_tag);
+          Bytes opened;
+          EXPECT_EQ(GcmInCalls(h.key, false, nonce, aad, expected, calls, &opened, &expected_tag), kStatusSuccess);
+          EXPECT_EQ(opened, message);
+        }
+      }
+    }
+  }
+}
+
+std::string PathName(const ::testing::TestParamInfo<test::GhashPath>& info) {
+  const char* const names[] = {"Wide", "Clmul", "Portable"};
+  return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, GcmEachGhashPath,
+                         ::testing::Values(test::GhashPath::kPortable, test::GhashPath::kClmul, test::GhashPath::kWide),
+                         PathName);
 
 // XTS data units are numbered from the IV: a call over two units equals two calls, the second with the
 // next number; the last unit of a call may be shorter.
