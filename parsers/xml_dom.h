@@ -43,6 +43,9 @@ constexpr int32_t kMaxDepth = 256;
 constexpr int32_t kMeasure = -1;
 // kEmptyElementCount is the child count stored for an element written from an empty-element tag.
 constexpr uint32_t kEmptyElementCount = 0xFFFFFFFFu;
+// kContentDropped is the content start of an element part of whose content was dropped with consumed
+// input; it lies after every end tag, so that content never counts as whitespace only.
+constexpr uint32_t kContentDropped = 0xFFFFFFFFu;
 
 // XML result codes shared by the store, the paths and the parser.
 constexpr int kXmlOutOfMemory = 200;

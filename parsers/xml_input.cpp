@@ -149,6 +149,20 @@ class Decoder {
 
 uint32_t Lowered(uint32_t position, uint32_t d) { return position < d ? 0 : position - d; }
 
+// LowerContentStarts keeps the content start of every open element on its byte when the first d bytes of
+// the input are dropped: the end tag reads the content again to tell whether it is whitespace only. Input
+// is dropped only up to the end of markup, of a reference or of a line's last character other than
+// whitespace, so content that loses bytes holds more than whitespace; its start becomes kContentDropped.
+void LowerContentStarts(XmlDocument& document, uint32_t d) {
+  XmlDom& dom = document.Dom();
+  for (int32_t depth = 1; depth <= document.OpenElements().Count(); ++depth) {
+    const uint32_t element = dom.ElementStackEntry(depth);
+    if (!dom.IsElement(element) || dom.Word(element, kFieldEndPosition) != 0) continue;
+    const uint32_t start = dom.Word(element, kFieldContentStart);
+    if (start != kContentDropped) dom.SetWord(element, kFieldContentStart, start >= d ? start - d : kContentDropped);
+  }
+}
+
 }  // namespace
 
 void ApplyCharset(const char* name, uint32_t* mode, uint32_t* detect) {
@@ -191,11 +205,8 @@ int XmlDiscardConsumedInput(XmlDocument& document, const void* bytes, int32_t le
     XmlDom& dom = document.Dom();
     const XmlSettings& settings = document.Settings();
     const uint32_t element = dom.LastElementMark();
-    if (settings.preserve_whitespace != 0 && settings.build_dom != 0 && dom.IsElement(element)) {
-      dom.SetCurrent(element);
-      const uint32_t start = dom.Word(element, kFieldContentStart);
-      if (dom.Word(element, kFieldContentEnd) == 0 && start >= d) dom.SetWord(element, kFieldContentStart, start - d);
-    }
+    if (settings.preserve_whitespace != 0 && settings.build_dom != 0 && dom.IsElement(element)) dom.SetCurrent(element);
+    if (settings.build_dom != 0) LowerContentStarts(document, d);
   }
   scan.consumed = 0;
   return XmlFeedInput(document, bytes, length);

@@ -1,7 +1,8 @@
 // Parsing XML documents into the record store, checked against expat: real documents (iso-codes,
 // shared-mime-info) and small hand-written ones go three roads (one text, chunks cut at random places, a
-// file load with detection) and in every Unicode encoding; then the decoder's own cases, the failures
-// with their codes and texts, and the sound behaviour where input is broken.
+// file load with detection) and in every Unicode encoding; then the decoder's own cases, a document cut
+// into three at every pair of places with consumed input dropped, the failures with their codes and
+// texts, and the sound behaviour where input is broken.
 //
 // The seed is printed; VELMORABLE_FUZZ_SEED replays one.
 #include <cstdio>
@@ -220,6 +221,38 @@ TEST_F(XmlDocuments, DetectionOfAPlainDeclarationConsumesNothing) {
   // The whole file is in the input, decoded: nothing was taken for a mark.
   EXPECT_STREQ(parser.Document().Input().Data(), "<?xml version=\"1.0\"?><r>&#233;</r>");
   EXPECT_STREQ(parser.Document().Dom().Text(parser.Document().Dom().Root()), "\xC3\xA9");
+}
+
+// ---- Chunks with consumed input dropped.
+
+// ParsedWithoutKeptText parses the pieces as chunks, dropping consumed input between them, with whitespace
+// preserved, ends the document and returns the store's dump.
+std::string ParsedWithoutKeptText(const std::vector<std::string>& pieces) {
+  component::Configurable<XmlParser> parser;
+  parser.SetBuildDom(1);
+  EXPECT_EQ(parser.Set("KeepOriginalText=0"), 0);
+  EXPECT_EQ(parser.Set("PreserveWhitespace=1"), 0);
+  for (const std::string& piece : pieces) {
+    EXPECT_EQ(parser.ParseChunk(piece.data(), static_cast<int32_t>(piece.size())), 0) << piece;
+  }
+  EXPECT_EQ(XmlFinish(parser.Document(), 1), 0);
+  return StoreDump(parser.Document());
+}
+
+TEST(XmlDroppedInput, TheDocumentDoesNotDependOnWhereTheInputWasCut) {
+  // Input dropped twice after the start of "a": its content is not whitespace only, so neither "a" nor
+  // "b" has a text.
+  EXPECT_EQ(ParsedWithoutKeptText({"<a>", "<b></b>", "\n</a>"}), "1 x x61 x x\n2 x x62 x x\n");
+
+  // Whitespace-only contents at several depths, beside contents that hold elements.
+  const std::string document = "<r>\n <a> </a>\n <b><c>\n\n</c>\n</b> <d/>\n</r>";
+  const std::string whole = ParsedWithoutKeptText({document});
+  for (size_t i = 1; i + 1 < document.size(); ++i) {
+    for (size_t j = i + 1; j < document.size(); ++j) {
+      EXPECT_EQ(ParsedWithoutKeptText({document.substr(0, i), document.substr(i, j - i), document.substr(j)}), whole)
+          << "cut at " << i << " and " << j;
+    }
+  }
 }
 
 // ---- Failures: code, text, and a reset parser takes the next document.
