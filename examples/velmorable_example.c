@@ -14,13 +14,16 @@
  * device shows is printed and accepted. Once paired it also reads the lock characteristic, which the
  * pin_pairing scenario's device only lets paired clients read.
  *
- * A scenario file that does not load, a PIN request without --pin and bad arguments end it with 2.
+ * A scenario file that does not load (it cannot be opened or read, or a line of it is not valid) ends it with 2
+ * and one line on standard error that names the file (and the line, for content that is not valid). A PIN
+ * request without --pin and bad arguments end it with 2 as well.
  *
  * Events reach the sink on this thread while a method runs and on the radio's threads otherwise, so everything
  * the sink shares with main() is kept under one mutex, which main() never holds across a library call.
  */
 #define _POSIX_C_SOURCE 200809L
 
+#include <errno.h>
 #include <inttypes.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -600,8 +603,8 @@ int main(int argc, char** argv) {
     }
     FILE* check = fopen(scenario, "r");
     if (check == NULL) {
-      perror(scenario);
-      return 1;
+      fprintf(stderr, "%s: cannot open the file: %s\n", scenario, strerror(errno));
+      return EXIT_USAGE;
     }
     fclose(check);
 #ifdef VELMORABLE_EXAMPLE_SCENARIO_CHECK
@@ -612,7 +615,7 @@ int main(int argc, char** argv) {
     const int loaded = ExampleCheckScenario(scenario, reason, sizeof(reason));
     if (loaded == EXAMPLE_SCENARIO_UNREADABLE) {
       fprintf(stderr, "%s: cannot read the file\n", scenario);
-      return 1;
+      return EXIT_USAGE;
     }
     if (loaded != EXAMPLE_SCENARIO_OK) {
       fprintf(stderr, "%s\n", reason);

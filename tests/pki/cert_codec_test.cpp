@@ -184,7 +184,8 @@ TEST(GeneralNames, SubjectAltNameFromTextReadsBackAndBadTextsWriteNothing) {
             "('directory_name', 'Common Name: Z')]");
 }
 
-// Key usage: the Part's example, names to bits, and minimal BIT STRINGs read back by asn1crypto.
+// Key usage: a value with digitalSignature and keyEncipherment (BIT STRING 05 A0) read to its bits and
+// their text, names to bits, and minimal BIT STRINGs read back by asn1crypto.
 TEST(KeyUsage, BitsTextNamesAndMinimalValues) {
   uint32_t bits = 0;
   ASSERT_EQ(KeyUsageExtensionToBits(Held(Unhex("030205A0")), &bits), 0);
