@@ -257,6 +257,10 @@ const char* JsonNodePool::Text(uint32_t ref, int32_t* length) const {
 }
 
 void JsonNodePool::ReleaseTexts(uint32_t keep) {
+  // The chunk kept becomes the open one. A first chunk made for one long text can be larger than a
+  // reference reaches into, so that texts written past kTextOffsetLimit in it would get offsets that
+  // spill into the chunk number: it goes too.
+  if (keep > 0 && text_count_ > 0 && texts_[0].bytes > kTextOffsetLimit) keep = 0;
   while (text_count_ > keep) {
     --text_count_;
     platform::Free(texts_[text_count_].base, texts_[text_count_].bytes);

@@ -55,7 +55,8 @@ class JsonNodePool {
   void Give(void* block);
   // GiveAll takes every block back at once; the blocks in use must hold nothing to free.
   void GiveAll();
-  // Trim rewinds the text arena when no block is in use, and then releases every segment when more
+  // Trim rewinds the text arena when no block is in use (keeping its first chunk, unless that one was
+  // made for a text longer than a reference reaches into), and then releases every segment when more
   // than kRetainedSlabs are held.
   void Trim();
   uint32_t InUse() const { return in_use_; }
@@ -93,6 +94,10 @@ class JsonNodePool {
   // A text reference is the chunk number plus one above kTextOffsetBits bits of offset.
   static constexpr uint32_t kTextOffsetBits = 20;
   static constexpr uint32_t kMaxTextChunks = (1u << (32 - kTextOffsetBits)) - 1;
+  // The bytes of a chunk an offset reaches: an open chunk is written only this far.
+  static constexpr std::size_t kTextOffsetLimit = std::size_t{1} << kTextOffsetBits;
+  static_assert(kTextChunkBytes <= kLargeTextChunkBytes && kLargeTextChunkBytes <= kTextOffsetLimit,
+                "every text of an open chunk has an offset that fits its bits");
   static constexpr uint32_t kNameSlots = 512;
   static constexpr uint32_t kMaxNames = 384;
   static constexpr uint32_t kMaxSharedName = 32;
@@ -145,7 +150,7 @@ class JsonNodePool {
   TextChunk* texts_ = nullptr;
   uint32_t text_count_ = 0;
   uint32_t text_capacity_ = 0;
-  // The open chunk: its number and the free part of it.
+  // The open chunk: its number and the free part of it, which ends within kTextOffsetLimit of its base.
   uint32_t text_open_ = 0;
   char* text_next_ = nullptr;
   char* text_end_ = nullptr;

@@ -358,5 +358,76 @@ TEST(JsonMemory, LargeTreeHoldsUnderSixtyFourBytesANode) {
   EXPECT_LT(freed, std::size_t{64} * kElements);
 }
 
+// A reused parser reads back every value as given, whatever the document before it left in the text
+// arena. The first document is a lone string, the first text of an empty arena, whose stored form (a
+// five-byte length, the text with its quotes, a NUL: the string's length plus 8 bytes) is just under,
+// at and just over the 64 KiB first chunk and the 1 MiB a text reference can reach into a chunk, or
+// well over it. The next documents hold more text than the sixteen small chunks, so that they run on
+// into the large ones.
+TEST(JsonMemory, ReusedParserReadsBackEveryValueAfterALongLoneString) {
+  constexpr std::size_t kStored = 8;
+  constexpr std::size_t kSmall = JsonNodePool::kTextChunkBytes;
+  constexpr std::size_t kLarge = JsonNodePool::kLargeTextChunkBytes;
+  const std::size_t lone_stored[] = {kSmall - 1, kSmall, kSmall + 1, kLarge - 1, kLarge,
+                                     kLarge + 1, 2 * kLarge,  3 * kLarge};
+  // An object of `count` members k0, k1... whose strings of `bytes` each tell their member apart.
+  const auto members = [](int count, std::size_t bytes, std::vector<std::string>* values) {
+    std::string text = "{";
+    values->clear();
+    for (int i = 0; i < count; ++i) {
+      std::string value = "\"" + std::to_string(i) + ":";
+      value += std::string(bytes - value.size() - 1, static_cast<char>('a' + i % 26)) + "\"";
+      text += (i == 0 ? "\"k" : ",\"k") + std::to_string(i) + "\":" + value;
+      values->push_back(std::move(value));
+    }
+    return text + "}";
+  };
+  std::vector<std::string> small_values;
+  std::vector<std::string> large_values;
+  const std::string small_members = members(2500, 1000, &small_values);
+  const std::string large_members = members(200, 20 * 1024, &large_values);
+  // Check reads the arena texts of every member and finds one of them by its path.
+  const auto check = [](JsonParser& parser, const std::vector<std::string>& values, const std::string& label) {
+    ASSERT_NE(parser.Root(), nullptr) << label;
+    EXPECT_EQ(parser.Root()->ChildCount(), values.size()) << label;
+    std::size_t wrong = 0;
+    std::size_t i = 0;
+    for (const JsonNode* n = parser.Root()->FirstChild(); n != nullptr; n = n->NextSibling(), ++i) {
+      const std::string name = "k" + std::to_string(i);
+      const bool right = i < values.size() && std::string(n->NameText(), n->NameLength()) == name &&
+                         std::string(n->ValueText(), n->ValueLength()) == values[i];
+      wrong += right ? 0 : 1;
+    }
+    EXPECT_EQ(wrong, 0u) << label;
+    const std::size_t probe = values.size() * 7 / 10;
+    ASSERT_EQ(parser.EvalPath(("/json/k" + std::to_string(probe)).c_str()), 0) << label;
+    EXPECT_EQ(std::string(parser.CurrentName()), values[probe]) << label;
+  };
+  for (const std::size_t stored : lone_stored) {
+    const std::string label = "lone string stored in " + std::to_string(stored) + " bytes";
+    const std::string lone = "\"" + std::string(stored - kStored, 'a') + "\"";
+    JsonParser parser;
+    parser.SetTreeMode(1);
+    ASSERT_EQ(parser.ParseText(lone.c_str()), 0) << label;
+    ASSERT_NE(parser.Root(), nullptr) << label;
+    EXPECT_EQ(parser.Root()->ValueLength(), static_cast<int32_t>(lone.size())) << label;
+    EXPECT_TRUE(std::string(parser.Root()->ValueText(), parser.Root()->ValueLength()) == lone) << label;
+    // Each document after a Reset starts on what the one before left; the third on what a document of
+    // many texts left.
+    parser.Reset();
+    parser.SetTreeMode(1);
+    ASSERT_EQ(parser.ParseText(small_members.c_str()), 0) << label;
+    check(parser, small_values, label + ", then 1000-byte members");
+    parser.Reset();
+    parser.SetTreeMode(1);
+    ASSERT_EQ(parser.ParseText(large_members.c_str()), 0) << label;
+    check(parser, large_values, label + ", then 20 KiB members");
+    parser.Reset();
+    parser.SetTreeMode(1);
+    ASSERT_EQ(parser.ParseText(lone.c_str()), 0) << label;
+    EXPECT_TRUE(std::string(parser.Root()->ValueText(), parser.Root()->ValueLength()) == lone) << label;
+  }
+}
+
 }  // namespace
 }  // namespace velmora::parsers::testing
