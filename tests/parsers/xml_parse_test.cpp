@@ -225,15 +225,15 @@ TEST_F(XmlDocuments, DetectionOfAPlainDeclarationConsumesNothing) {
 
 // ---- Chunks with consumed input dropped.
 
-// ParsedWithoutKeptText parses the pieces as chunks, dropping consumed input between them, with whitespace
+// ParsedWithoutKeptText parses each of chunks in turn, dropping consumed input between them, with whitespace
 // preserved, ends the document and returns the store's dump.
-std::string ParsedWithoutKeptText(const std::vector<std::string>& pieces) {
+std::string ParsedWithoutKeptText(const std::vector<std::string>& chunks) {
   component::Configurable<XmlParser> parser;
   parser.SetBuildDom(1);
   EXPECT_EQ(parser.Set("KeepOriginalText=0"), 0);
   EXPECT_EQ(parser.Set("PreserveWhitespace=1"), 0);
-  for (const std::string& piece : pieces) {
-    EXPECT_EQ(parser.ParseChunk(piece.data(), static_cast<int32_t>(piece.size())), 0) << piece;
+  for (const std::string& chunk : chunks) {
+    EXPECT_EQ(parser.ParseChunk(chunk.data(), static_cast<int32_t>(chunk.size())), 0) << chunk;
   }
   EXPECT_EQ(XmlFinish(parser.Document(), 1), 0);
   return StoreDump(parser.Document());
