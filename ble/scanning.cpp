@@ -214,10 +214,10 @@ int BLEClientEngine::StopScanning() {
   if (!IsScanning()) return 0;
   (void)LogScanning(2, "Scanning is stopping.");
   watcher_->Stop();
-  // A platform may end the scan on the very thread that delivers its events (the simulated radio does), so
-  // a sink that waited here would wait for itself until the Timeout, and hold every other event of that
-  // thread meanwhile, whichever client's event it runs. From an event the stop is only requested: StopScan
-  // follows once the sink returns.
+  // A platform may end the scan on the very thread that delivers its events, and a sink that waited here
+  // would hold every other event of that thread meanwhile (whichever client's event it runs), or wait for
+  // itself until the Timeout. From an event the stop is only requested: StopScan follows once the sink
+  // returns.
   if (OnPlatformEventThread()) return 0;
   return WaitForWatcherStop();
 }

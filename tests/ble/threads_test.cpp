@@ -6,6 +6,7 @@
 //
 // VELMORABLE_THREADS_SECONDS sets how long the hammer runs (default 2 s; the single-client sequence runs half
 // as long, at least 1 s).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -484,20 +485,22 @@ TEST_F(ThreadsTest, ServiceSetByASinkWhileTheApplicationSetsCharacteristic) {
   VelmoraBLE_BLEClient_Destroy(context.handle);
 }
 
-// Sinks that call a client from the one event thread of the radio, which also delivers the end of a scan.
+// Sinks that call a client from the one event thread of the radio.
 class OneEventThreadTest : public RadioFixture<1> {};
 
-// A sink of client B stops and connects client A: A's stop is delivered on the thread that runs B's sink, so
-// waiting for it there would wait for itself until the Timeout and hold every client's events meanwhile.
+// A sink of client B stops and connects client A. A call from a sink never waits for the platform's events,
+// whichever client it calls: here the radio ends A's scan only after A's Timeout, and a sink that waited for
+// that would hold the event thread, and every client's events with it, and then fail with 301.
 TEST_F(OneEventThreadTest, ASinkStopsAndConnectsAnotherClientWithoutWaitingForItself) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  radio_->SetWatcherTiming(0, 2000);
   Sink sink_a;
   Sink sink_b;
   VelmoraBLE_BLEClient* a = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink_a, 0);
   VelmoraBLE_BLEClient* b = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink_b, 0);
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
-  ASSERT_EQ(VelmoraBLE_BLEClient_Set(a, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(a, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
   std::atomic<bool> once{false};
   std::atomic<int> stopped{-1};
   std::atomic<int> connected{-1};
@@ -599,6 +602,88 @@ TEST_F(ThreadsTest, DisconnectStopsWaitingForADeliveryAfterTimeout) {
   released = true;
   EXPECT_STREQ(reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SERVER_ID, 0)), "");
   VelmoraBLE_BLEClient_Destroy(handle);
+}
+
+// One event thread delivers to two clients: the first takes a value every millisecond and its sink blocks for
+// 100 ms on each while the application restarts the second client's scan. Starting and stopping a scan are
+// the radio's business and do not wait behind the values queued for the busy sink; the restarted scan
+// delivers once that backlog has drained.
+class ScanRestartBesideABusySink : public RadioFixture<1> {};
+
+TEST_F(ScanRestartBesideABusySink, StopAndStartDoNotWaitForQueuedValues) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 1));
+  radio_->SetWatcherTiming(10, 10);  // both transitions of the watcher wait for the radio
+  struct Busy {
+    std::atomic<bool> busy{false};
+    std::atomic<int> blocked{0};
+  } busy;
+  auto busy_sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* self = static_cast<Busy*>(raw);
+    if (id == VELMORABLE_EVENT_VALUE && self->busy.load()) {
+      ++self->blocked;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return 0;
+  };
+  Checker checker;
+  Sink scan_sink;
+  VelmoraBLE_BLEClient* subscriber = VelmoraBLE_BLEClient_Create(busy_sink, &busy, 0);
+  VelmoraBLE_BLEClient* scanner = VelmoraBLE_BLEClient_Create(&Sink::Call, &scan_sink, 0);
+  ASSERT_NE(subscriber, nullptr);
+  ASSERT_NE(scanner, nullptr);
+  Session(subscriber, Id(kFirstAddress), checker);
+  ASSERT_EQ(checker.problems.load(), 0) << checker.Report();
+  ASSERT_EQ(Do(subscriber, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(subscriber);
+  ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(scanner);
+  ASSERT_TRUE(scan_sink.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  // A stop that waited for the busy sink would wait for as long as it stays busy: Timeout ends it with 301.
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(scanner, VELMORABLE_PROP_TIMEOUT, 0, 2), 0);
+  busy.busy.store(true);
+  for (int i = 0; busy.blocked.load() < 2; ++i) {
+    ASSERT_LT(i, 10000) << "the subscriber's sink never got a value";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  const Clock::time_point before_stop = Clock::now();
+  const int stopped = Do(scanner, VELMORABLE_METHOD_STOP_SCANNING);
+  const std::string stop_text = LastError(scanner);
+  const intptr_t scanning_after_stop = VelmoraBLE_BLEClient_Get(scanner, VELMORABLE_PROP_SCANNING, 0);
+  const Clock::time_point before_start = Clock::now();
+  const int started = Do(scanner, VELMORABLE_METHOD_START_SCANNING, "");
+  const Clock::time_point after_start = Clock::now();
+  const intptr_t scanning_after_start = VelmoraBLE_BLEClient_Get(scanner, VELMORABLE_PROP_SCANNING, 0);
+  busy.busy.store(false);
+  auto ms = [](Clock::duration d) {
+    return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+  };
+  std::printf("StopScanning %lld ms, StartScanning %lld ms, values blocked meanwhile %d\n",
+              ms(before_start - before_stop), ms(after_start - before_start), busy.blocked.load());
+  EXPECT_EQ(stopped, 0) << stop_text;
+  EXPECT_EQ(scanning_after_stop, 0);
+  EXPECT_EQ(started, 0) << LastError(scanner);
+  EXPECT_EQ(scanning_after_start, 1);
+  EXPECT_EQ(scan_sink.Of(VELMORABLE_EVENT_START_SCAN).size(), 2u);
+
+  // The first scan's StopScan comes once the backlog has drained, and the new scan's advertisements after it.
+  bool advertised = false;
+  for (int i = 0; i < 1000 && !advertised; ++i) {
+    const std::vector<Event> events = scan_sink.Events();
+    auto stop = std::find_if(events.begin(), events.end(),
+                             [](const Event& event) { return event.id == VELMORABLE_EVENT_STOP_SCAN; });
+    advertised = stop != events.end() && std::any_of(stop, events.end(), [](const Event& event) {
+                   return event.id == VELMORABLE_EVENT_ADVERTISEMENT;
+                 });
+    if (!advertised) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const Clock::time_point delivered = Clock::now();
+  EXPECT_TRUE(advertised);
+  std::printf("first advertisement of the new scan %lld ms after StartScanning returned\n",
+              ms(delivered - after_start));
+  EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
+  EXPECT_EQ(Do(subscriber, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(subscriber);
+  VelmoraBLE_BLEClient_Destroy(scanner);
+  VelmoraBLE_BLEClient_Destroy(subscriber);
 }
 
 }  // namespace

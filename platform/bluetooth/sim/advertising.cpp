@@ -261,7 +261,8 @@ void SimWatcher::Start() {
   if (delay == 0) {
     status_ = S::Started;
   } else if (delay > 0) {
-    core_->events.Post(
+    // On the radio's own thread, as the stop.
+    core_->completions.Post(
         [weak = weak_from_this(), generation] {
           auto self = weak.lock();
           if (self == nullptr) return;
@@ -279,7 +280,10 @@ void SimWatcher::Stop() {
   start_pending_ = false;
   if (status_ != S::Started) return;
   status_ = S::Stopping;
-  core_->events.Post(
+  // The radio ends the scan on its own thread, the one that runs its periodic activity, not behind the events
+  // queued for delivery: a backlog of another client's notifications for a busy sink must not hold this stop.
+  // The Stopped event still follows the events received before it.
+  core_->completions.Post(
       [self = shared_from_this()] {
         std::lock_guard inner(self->core_->mutex);
         if (self->status_ == S::Stopping) self->EndLocked(S::Stopped, BluetoothError::Success);

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "tests/platform/bluetooth/sim_test_util.h"
 
@@ -165,15 +167,29 @@ TEST_F(SimRadioTest, WatcherStartStopTransitionsWithTheirStoppedEvent) {
   watcher->Start();
   EXPECT_EQ(watcher->Status(), S::Started);
 
-  // Keep the event thread busy, so that Stopping is seen before the platform finishes the stop.
-  Latch latch;
-  watcher->AddReceived([&latch](const auto&, const auto&) { latch.EnterAndWait(); });
+  // The radio ends the scan on its own thread, not behind the events waiting for delivery: with the event
+  // thread busy the stop still finishes, and Stopped follows once that thread is free. Keeping the radio's
+  // thread busy (a completion handler that waits) shows Stopping first.
+  Latch event_latch;
+  watcher->AddReceived([&event_latch](const auto&, const auto&) { event_latch.EnterAndWait(); });
   ASSERT_TRUE(radio_.EmitAdvertisement(kAddress));
-  ASSERT_TRUE(latch.WaitEntered());
+  ASSERT_TRUE(event_latch.WaitEntered());
+  Latch radio_latch;
+  const int rule = radio_.AddFault({.op = SimOp::kGetAdapter, .hold = true});
+  auto operation = radio_.GetDefaultAdapterAsync();
+  operation->SetCompleted([&radio_latch](auto&, AsyncStatus) { radio_latch.EnterAndWait(); });
+  radio_.Release(rule);
+  ASSERT_TRUE(radio_latch.WaitEntered());
   watcher->Stop();
   EXPECT_EQ(watcher->Status(), S::Stopping);
+  radio_latch.Open();
+  for (int i = 0; watcher->Status() == S::Stopping; ++i) {
+    ASSERT_LT(i, 10000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(watcher->Status(), S::Stopped);
   EXPECT_TRUE(stops.Snapshot().empty());
-  latch.Open();
+  event_latch.Open();
   radio_.WaitIdle();
   ASSERT_EQ(stops.Snapshot().size(), 1u);
   EXPECT_EQ(stops.Snapshot()[0].status, S::Stopped);
