@@ -82,6 +82,12 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // SetAwaitDeadline restarts the base deadline and starts the operation deadline Timeout from now (0, no
   // deadline, when Timeout is 0); returns the operation deadline. Called by every await.
   uint64_t SetAwaitDeadline();
+  // BoundedWaitMs is how long a wait that Timeout bounds may last: Timeout, or kUnboundedWaitCapMs when
+  // Timeout is 0.
+  uint64_t BoundedWaitMs() const {
+    const uint32_t timeout = TimeoutMs();  // once: another thread may set Timeout meanwhile
+    return timeout != 0 ? timeout : kUnboundedWaitCapMs;
+  }
   // WindowThread is the thread that ran Init: the one that owns the notification window and may run the
   // wait step.
   std::thread::id WindowThread() const { return window_thread_; }

@@ -303,7 +303,7 @@ int BLEClientEngine::Disconnect() {
   // on a platform thread, and would list its subscription again: it is waited for first. A sink may itself
   // wait for this thread (an application that marshals events to it), so the wait is bounded like every
   // other wait of the engine; the disconnect goes on when it runs out.
-  const uint64_t deadline = platform::DeadlineClockMs() + (TimeoutMs() != 0 ? TimeoutMs() : kUnboundedWaitCapMs);
+  const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
   bool delivered = WaitForDeliveries(deadline);
   subscriptions_.Clear();  // a new connection starts with no listed subscription state
   UnpairIfPairedHere(device, id);
@@ -329,10 +329,9 @@ int BLEClientEngine::Disconnect() {
 // deadline (DeadlineClockMs): true when none is left. Destroy, once begun, ends the wait too (true): a sink
 // that destroys the client waits for this thread in turn, and no event reaches a destroyed client's sink.
 bool BLEClientEngine::WaitForDeliveries(uint64_t deadline) {
-  return deliveries_.WaitForOthers([this, deadline] {
-    if (bridge_ == nullptr || bridge_->Detached()) return true;
-    return platform::DeadlineClockMs() >= deadline;
-  }) || bridge_ == nullptr || bridge_->Detached();
+  const auto destroying = [this] { return bridge_ == nullptr || bridge_->Detached(); };
+  if (deliveries_.WaitForOthers([&] { return destroying() || platform::DeadlineClockMs() >= deadline; })) return true;
+  return destroying();
 }
 
 // UnpairIfPairedHere removes the bond that Connect made in this connection; a bond made outside the engine

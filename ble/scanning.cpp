@@ -226,8 +226,7 @@ int BLEClientEngine::StopScanning() {
 int BLEClientEngine::WaitForWatcherStop() {
   // The platform leaves Stopping on its own. The wait is capped all the same, so that a platform that
   // never stops cannot hold the caller: Timeout, or a generous internal limit when Timeout is 0.
-  const uint64_t limit = TimeoutMs() != 0 ? TimeoutMs() : kUnboundedWaitCapMs;
-  const uint64_t deadline = platform::DeadlineClockMs() + limit;
+  const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
   while (IsScanning()) {
     if (platform::DeadlineClockMs() >= deadline) return SetErrorText(kAwaitStopped, component::kTextTimeout);
     if (WaitStep(SelectWaitMillis(), NotificationWindow()) == 0) {

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -107,6 +108,16 @@ struct Checker {
     return all;
   }
 };
+
+// Eventually polls done every millisecond until it holds (true) or ten seconds have passed (false).
+bool Eventually(const std::function<bool()>& done) {
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (Clock::now() >= give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 // Calls checks one call on handle: its code must be what the calling thread's last error code says, and
 // the last error text must be a readable text.
@@ -557,11 +568,7 @@ TEST_F(OneEventThreadTest, StartScanningDuringAStopScansOrSaysItDidNot) {
   stops = 0;
   sink.Clear();
   ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
-  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(10);
-  while (stops.load() == 0) {
-    ASSERT_LT(Clock::now(), give_up);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(Eventually([&] { return stops.load() != 0; }));
   ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
   ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
@@ -583,19 +590,14 @@ TEST_F(ThreadsTest, DisconnectStopsWaitingForADeliveryAfterTimeout) {
   sink.inside = [&](const Event& event) {
     if (event.id != VELMORABLE_EVENT_VALUE || in_sink.exchange(true)) return;
     // Bounded, so that a Disconnect that waits for this delivery without end still ends the test.
-    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(10);
-    while (!released.load() && Clock::now() < give_up) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    (void)Eventually([&] { return released.load(); });
   };
   VelmoraBLE_BLEClient* handle = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink, 0);
   ASSERT_NE(handle, nullptr);
   Session(handle, Id(kFirstAddress), checker_);
   ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
   ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
-  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(10);
-  while (!in_sink.load()) {
-    ASSERT_LT(Clock::now(), give_up);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(Eventually([&] { return in_sink.load(); }));
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
   EXPECT_EQ(Do(handle, VELMORABLE_METHOD_DISCONNECT), 301);
   EXPECT_EQ(LastError(handle), "Timeout.");
@@ -640,10 +642,7 @@ TEST_F(ScanRestartBesideABusySink, StopAndStartDoNotWaitForQueuedValues) {
   // A stop that waited for the busy sink would wait for as long as it stays busy: Timeout ends it with 301.
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(scanner, VELMORABLE_PROP_TIMEOUT, 0, 2), 0);
   busy.busy.store(true);
-  for (int i = 0; busy.blocked.load() < 2; ++i) {
-    ASSERT_LT(i, 10000) << "the subscriber's sink never got a value";
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(Eventually([&] { return busy.blocked.load() >= 2; })) << "the subscriber's sink never got a value";
 
   const Clock::time_point before_stop = Clock::now();
   const int stopped = Do(scanner, VELMORABLE_METHOD_STOP_SCANNING);
@@ -666,16 +665,14 @@ TEST_F(ScanRestartBesideABusySink, StopAndStartDoNotWaitForQueuedValues) {
   EXPECT_EQ(scan_sink.Of(VELMORABLE_EVENT_START_SCAN).size(), 2u);
 
   // The first scan's StopScan comes once the backlog has drained, and the new scan's advertisements after it.
-  bool advertised = false;
-  for (int i = 0; i < 1000 && !advertised; ++i) {
+  const bool advertised = Eventually([&] {
     const std::vector<Event> events = scan_sink.Events();
     auto stop = std::find_if(events.begin(), events.end(),
                              [](const Event& event) { return event.id == VELMORABLE_EVENT_STOP_SCAN; });
-    advertised = stop != events.end() && std::any_of(stop, events.end(), [](const Event& event) {
-                   return event.id == VELMORABLE_EVENT_ADVERTISEMENT;
-                 });
-    if (!advertised) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+    return stop != events.end() && std::any_of(stop, events.end(), [](const Event& event) {
+             return event.id == VELMORABLE_EVENT_ADVERTISEMENT;
+           });
+  });
   const Clock::time_point delivered = Clock::now();
   EXPECT_TRUE(advertised);
   std::printf("first advertisement of the new scan %lld ms after StartScanning returned\n",
