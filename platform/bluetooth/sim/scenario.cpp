@@ -420,6 +420,12 @@ int Check(std::string_view text, Parser& parser, ScenarioError* error) {
 
 int ReadScenarioFile(const std::string& path, std::string* text, ScenarioError* error) {
   std::ifstream file(path, std::ios::binary);
+  // An empty file is a scenario without devices, as one holding only comments is. Copying its buffer would
+  // fail as a read that fails does, so the end is looked for first: a read error (a directory) sets badbit.
+  if (file && file.peek() == std::ifstream::traits_type::eof() && !file.bad()) {
+    text->clear();
+    return kScenarioOk;
+  }
   std::ostringstream content;
   if (!file || !(content << file.rdbuf())) {
     if (error != nullptr) *error = {0, "cannot read the file"};

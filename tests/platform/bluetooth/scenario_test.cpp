@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "tests/platform/bluetooth/sim_test_util.h"
@@ -116,6 +117,29 @@ TEST(SimScenario, ErrorsNameTheLineAndLeaveTheRadioUntouched) {
   SimRadio radio;
   ScenarioError error;
   EXPECT_EQ(LoadScenarioFile(kExamples + "missing.txt", radio, &error), kScenarioUnreadable);
+}
+
+// A file with nothing in it is a radio without devices, as a file of comments is; only a file that cannot be
+// read (here a directory) is unreadable.
+TEST(SimScenario, AnEmptyFileLoadsAsAFileOfCommentsDoes) {
+  const std::string folder = ::testing::TempDir() + "velmora_scenario_files";
+  (void)std::system(("mkdir -p '" + folder + "'").c_str());
+  const std::string empty = folder + "/empty.txt";
+  const std::string comments = folder + "/comments.txt";
+  std::ofstream(empty, std::ios::binary | std::ios::trunc).close();
+  std::ofstream(comments, std::ios::binary | std::ios::trunc) << "# no devices\n";
+  for (const std::string& path : {empty, comments}) {
+    SCOPED_TRACE(path);
+    SimRadio radio;
+    ScenarioError error;
+    EXPECT_EQ(LoadScenarioFile(path, radio, &error), kScenarioOk) << error.message;
+    EXPECT_NE(Await(radio.GetDefaultAdapterAsync()), nullptr);
+    EXPECT_EQ(Await(radio.FromBluetoothAddressAsync(0x0011223344AA)), nullptr);
+  }
+  SimRadio radio;
+  ScenarioError error;
+  EXPECT_EQ(LoadScenarioFile(folder, radio, &error), kScenarioUnreadable);
+  EXPECT_EQ(error.message, "cannot read the file");
 }
 
 TEST(SimScenario, FaultLinesBindToTheirPeripheral) {
