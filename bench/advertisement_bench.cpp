@@ -60,6 +60,7 @@ class BenchReceivedArgs final : public bt::BluetoothLEAdvertisementReceivedEvent
   }
   std::shared_ptr<bt::BluetoothLEAdvertisement> Advertisement() override { return advertisement_; }
   int64_t Timestamp() override { return 0; }
+  uint64_t Run() override { return 1; }  // the first scan of the watcher, which nobody stops
 
  private:
   const std::shared_ptr<bt::BluetoothLEAdvertisement> advertisement_ = std::make_shared<BenchAdvertisement>();

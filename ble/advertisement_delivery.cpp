@@ -42,6 +42,10 @@ void BLEClientEngine::OnAdvertisementReceived(
     const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>&,
     const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args) {
   if (args == nullptr) return;
+  // An advertisement of a scan that has been stopped is dropped, and one being delivered is counted, so that
+  // StopScanning can wait for it.
+  EventDeliveries::Delivery delivery;
+  if (!AdmitAdvertisement(args->Run(), delivery)) return;
   // Each delivery has its own context, reached through its thread's results: deliveries on several
   // platform threads run side by side and hold no lock while the sink runs.
   DeliverAdvertisement(args);

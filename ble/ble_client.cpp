@@ -109,12 +109,35 @@ uint32_t CallScope::CountOnThisThread(const BLEEvent* bridge) {
   return count;
 }
 
-CallResults* CallScope::EventResults(const BLEEvent* bridge) {
-  const CallScope* outermost = nullptr;
-  for (const CallScope* scope = t_innermost_scope; scope != nullptr; scope = scope->outer_) {
-    if (scope->bridge_.get() == bridge) outermost = scope;
+CallResults* CallScope::EventResults(const std::shared_ptr<BLEEvent>& bridge) {
+  CallScope* outermost_of_bridge = nullptr;
+  CallScope* outermost = nullptr;
+  for (CallScope* scope = t_innermost_scope; scope != nullptr; scope = scope->outer_) {
+    if (scope->bridge_ == bridge) outermost_of_bridge = scope;
+    outermost = scope;
   }
-  return outermost != nullptr ? outermost->event_results_ : nullptr;
+  if (outermost_of_bridge != nullptr && outermost_of_bridge->event_results_ != nullptr) {
+    return outermost_of_bridge->event_results_;
+  }
+  // A sink of another client calling this one on a platform thread: the application's thread owns this
+  // client's own results, so the calls of this thread keep theirs apart.
+  if (outermost == nullptr || outermost->event_results_ == nullptr) return nullptr;
+  return &outermost->ResultsOf(bridge);
+}
+
+CallResults& CallScope::ResultsOf(const std::shared_ptr<BLEEvent>& bridge) {
+  for (const std::unique_ptr<OtherClientResults>& other : other_results_) {
+    if (other->bridge == bridge) return other->results;
+  }
+  thread_local CallResults t_spare_results;
+  std::unique_ptr<OtherClientResults> made(new (std::nothrow) OtherClientResults{bridge, {}});
+  if (made == nullptr) return t_spare_results;
+  try {
+    other_results_.push_back(std::move(made));
+  } catch (const std::bad_alloc&) {
+    return t_spare_results;
+  }
+  return other_results_.back()->results;
 }
 
 bool CallScope::DeliversPlatformEvent() {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "ble/ble_client_engine.h"
 #include "ble/event_sink.h"
@@ -150,7 +151,9 @@ class CallScope {
   explicit CallScope(BLEClient& client) : CallScope(client.Engine().Bridge(), nullptr) {}
   // For a platform callback that reaches its engine through bridge: event_results (kept by the caller
   // until the scope ends) receives the results of every call made on this thread inside it, unless the
-  // callback runs inside an exported call of the same client on this thread.
+  // callback runs inside an exported call of the same client on this thread. The calls that it makes on
+  // other clients record theirs apart as well, one set per client, kept until the outermost callback of the
+  // thread ends (see EventResults).
   CallScope(std::shared_ptr<BLEEvent> bridge, CallResults* event_results);
   ~CallScope();
   CallScope(const CallScope&) = delete;
@@ -161,19 +164,32 @@ class CallScope {
 
   // CountOnThisThread is the number of admitted scopes of bridge on the calling thread.
   static uint32_t CountOnThisThread(const BLEEvent* bridge);
-  // EventResults returns the results of the platform callback of bridge that the calling thread runs in
-  // (its outermost admitted scope of bridge), or null when that scope is an exported call or there is none.
-  static CallResults* EventResults(const BLEEvent* bridge);
+  // EventResults returns the results that the calling thread's calls on the client of bridge record: those
+  // of the platform callback of bridge that the thread runs in (its outermost admitted scope of bridge);
+  // else, when the thread's outermost scope is a platform callback of another client, a set of its own for
+  // this client, made on first use and kept until that callback ends; null on a thread that delivers no
+  // platform callback (the application's thread, whose results are the client's own).
+  static CallResults* EventResults(const std::shared_ptr<BLEEvent>& bridge);
   // DeliversPlatformEvent tells whether the calling thread runs a platform callback of any client (its
   // outermost admitted scope is one): a thread that the platform delivers events on, which must not wait
   // for an event the platform would deliver on it.
   static bool DeliversPlatformEvent();
 
  private:
+  // The results of one other client's calls during a platform callback (see EventResults).
+  struct OtherClientResults {
+    std::shared_ptr<BLEEvent> bridge;  // held, so that no other client's bridge takes its address meanwhile
+    CallResults results;
+  };
+  // ResultsOf returns the set of bridge's client in this outermost callback scope, made on first use; the
+  // thread's spare set when memory runs out (shared only by that thread's calls).
+  CallResults& ResultsOf(const std::shared_ptr<BLEEvent>& bridge);
+
   std::shared_ptr<BLEEvent> bridge_;
   BLEClientEngine* engine_ = nullptr;
   CallResults* event_results_ = nullptr;
   CallScope* outer_ = nullptr;
+  std::vector<std::unique_ptr<OtherClientResults>> other_results_;
 };
 
 }  // namespace velmora::ble

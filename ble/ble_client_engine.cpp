@@ -257,11 +257,11 @@ int32_t BLEClientEngine::GetTimeoutSeconds() const {
 }
 
 CallResults& BLEClientEngine::CurrentResults() const {
-  CallResults* event = CallScope::EventResults(bridge_.get());
+  CallResults* event = CallScope::EventResults(bridge_);
   return event != nullptr ? *event : main_results_;
 }
 
-bool BLEClientEngine::InPlatformEvent() const { return CallScope::EventResults(bridge_.get()) != nullptr; }
+bool BLEClientEngine::InPlatformEvent() const { return CallScope::EventResults(bridge_) != nullptr; }
 
 bool BLEClientEngine::OnPlatformEventThread() { return CallScope::DeliversPlatformEvent(); }
 

@@ -164,6 +164,13 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // event with an empty descriptor id. Any thread.
   int ProcessValueChanged(const GattCharacteristicRecord& record, const char* service_id, const bt::Bytes& value);
   SubscriptionStates& Subscriptions() { return subscriptions_; }
+  // ListSubscription changes the listed subscription state of record's characteristic: kSet lists it,
+  // kUpdate changes a listed one only (and sets *previous as SubscriptionStates::Update does). Only a record
+  // that the tree holds changes the list: one of an earlier connection (found before Disconnect emptied the
+  // tree) leaves it alone, so that no connection starts with a state of the one before. 0, or 200.
+  enum class Listing { kSet, kUpdate };
+  [[nodiscard]] int ListSubscription(const GattCharacteristicRecord& record, bool subscribed, Listing listing,
+                                     bool* previous = nullptr);
   int Select(const char* service_id, const char* characteristic_id);
   int StartScanning(const char* service_uuids);
   int StopScanning();
@@ -208,7 +215,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   std::shared_ptr<bt::BluetoothLEDevice> HeldDevice();
   // HeldDeviceFor is HeldDevice for a platform handler that reports on the device: delivery is admitted
   // when a device is held.
-  std::shared_ptr<bt::BluetoothLEDevice> HeldDeviceFor(ConnectionDeliveries::Delivery& delivery);
+  std::shared_ptr<bt::BluetoothLEDevice> HeldDeviceFor(EventDeliveries::Delivery& delivery);
   // BuildAdvertisementRawData sets out to the raw report of the advertisement being delivered ("" outside
   // the Advertisement event): 0, or 200. It waits for the device lookup, on the delivering thread.
   int BuildAdvertisementRawData(core::BufferCore& out);
@@ -241,10 +248,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
                            std::shared_ptr<GattDescriptorRecord>* record);
   // FindCharacteristicByObject finds the tree's record of a platform characteristic (by identity) and its
   // service id; 1 or 0. It changes nothing, so the notification path may call it on a platform thread. A
-  // delivery given is admitted when the record is found (see ConnectionDeliveries).
+  // delivery given is admitted when the record is found (see EventDeliveries).
   int FindCharacteristicByObject(const bt::GattCharacteristic* object,
                                  std::shared_ptr<GattCharacteristicRecord>* record, core::BufferCore* service_id,
-                                 ConnectionDeliveries::Delivery* delivery = nullptr);
+                                 EventDeliveries::Delivery* delivery = nullptr);
   // SelectService and SelectCharacteristic are the setters of the Service and Characteristic properties;
   // a failure leaves the selection as it was.
   int SelectService(const char* service_id);
@@ -306,8 +313,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   const core::Buffer& SelectedCharacteristicId() const { return selected_characteristic_id_; }
 
   // Results (and CurrentResults, the same set with the client's own parts) is the result state of the
-  // calling thread: that of the platform event it delivers, else the client's own, which belongs to the
-  // application's thread. InPlatformEvent tells whether the calling thread delivers a platform event.
+  // calling thread: on a thread that delivers a platform event, that event's own set (for a call on another
+  // client than the event's, a set of that thread's for this client; see CallScope::EventResults), else the
+  // client's own, which belongs to the application's thread. InPlatformEvent tells whether the calling
+  // thread's results are apart from the application's thread's.
   component::ResultState& Results() const override { return CurrentResults(); }
   CallResults& CurrentResults() const;
   bool InPlatformEvent() const;
@@ -327,7 +336,20 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int ConfigServiceData(const component::ConfigSettingParts& setting, const char** reply);
   int LogScanning(int32_t level, const char* message);
   void WaitForWatcherStart();
-  int WaitForWatcherStop();
+  // Scan steps (scanning.cpp). The watcher numbers its runs, and every event of a run carries its number.
+  // WaitForWatcherStop waits while the watcher's run is still run and Started or Stopping: 0, or 301.
+  int WaitForWatcherStop(uint64_t run);
+  // AdmitAdvertisement admits the delivery of an advertisement of run (true), unless that run is closed.
+  bool AdmitAdvertisement(uint64_t run, EventDeliveries::Delivery& delivery);
+  // CloseRun ends the delivery of the advertisements of run and of the runs before it.
+  void CloseRun(uint64_t run);
+  // ClaimStopReport is true for the one caller that is to report the end of run (closing it as well), false
+  // when the end of run, or of a later run, has been reported already.
+  bool ClaimStopReport(uint64_t run);
+  // ReportStop fires what the end of a run tells the application: Log lines, Error for an aborted scan, StopScan.
+  void ReportStop(bt::BluetoothLEAdvertisementWatcher& watcher, bt::BluetoothLEAdvertisementWatcherStoppedEventArgs& args);
+  // ReportEndedRun reports the end of the watcher's last ended run when its Stopped event has not yet done so.
+  void ReportEndedRun();
   void DeliverAdvertisement(const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args);
   void LookUpDeviceName(uint64_t address, core::BufferCore& name);
   // ConfigMaxPduSize answers "MaxPduSize" for the selected service: "" without one, 610 on a platform failure.
@@ -378,7 +400,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);
   void SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device);
-  [[nodiscard]] bool WaitForDeliveries(uint64_t deadline);
+  // WaitForDeliveries waits for the deliveries of deliveries that run on other threads, until the deadline
+  // (DeadlineClockMs): true when none is left. Destroy, once begun, ends the wait too (true): a sink that
+  // destroys the client waits for this thread in turn, and no event reaches a destroyed client's sink.
+  [[nodiscard]] bool WaitForDeliveries(EventDeliveries& deliveries, uint64_t deadline);
 
   BLEClient* const owner_;
   BLEEventSink* const sink_;  // the owner, as the receiver of the events (null without one)
@@ -410,7 +435,14 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // The subscription states (own lock).
   SubscriptionStates subscriptions_;
   // The connection's events that platform threads are delivering; Disconnect waits for them.
-  ConnectionDeliveries deliveries_;
+  EventDeliveries deliveries_;
+  // The runs of the watcher whose advertisements are no longer delivered (closed_run_ and before) and whose
+  // end has been reported with StopScan (reported_run_ and before), guarded by scan_mutex_; the advertisements
+  // that platform threads are delivering, which StopScanning and StartScanning wait for.
+  std::mutex scan_mutex_;
+  uint64_t closed_run_ = 0;
+  uint64_t reported_run_ = 0;
+  EventDeliveries advertisement_deliveries_;
 };
 
 }  // namespace velmora::ble

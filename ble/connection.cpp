@@ -31,7 +31,7 @@ constexpr int kServerIdLength = 12;
 using PairingStatus = bt::DevicePairingResultStatus;
 
 // The deliveries of the calling thread, innermost first.
-thread_local ConnectionDeliveries::Delivery* t_innermost_delivery = nullptr;
+thread_local EventDeliveries::Delivery* t_innermost_delivery = nullptr;
 // How often a Disconnect that waits for deliveries asks whether to give up.
 constexpr auto kDeliveryWaitStep = std::chrono::milliseconds(5);
 
@@ -103,9 +103,9 @@ int ParseBluetoothAddress(const char* text, uint64_t* address) {
   return 0;
 }
 
-// ---- ConnectionDeliveries --------------------------------------------------------------------------------
+// ---- EventDeliveries ---------------------------------------------------------------------------------------
 
-void ConnectionDeliveries::Delivery::Admit(ConnectionDeliveries& deliveries) {
+void EventDeliveries::Delivery::Admit(EventDeliveries& deliveries) {
   if (deliveries_ != nullptr) return;
   {
     std::lock_guard lock(deliveries.mutex_);
@@ -116,19 +116,19 @@ void ConnectionDeliveries::Delivery::Admit(ConnectionDeliveries& deliveries) {
   t_innermost_delivery = this;
 }
 
-ConnectionDeliveries::Delivery::~Delivery() {
+EventDeliveries::Delivery::~Delivery() {
   if (deliveries_ == nullptr) return;
   t_innermost_delivery = outer_;
   deliveries_->Leave();
 }
 
-void ConnectionDeliveries::Leave() {
+void EventDeliveries::Leave() {
   std::lock_guard lock(mutex_);
   --inside_;
   if (inside_ == 0) left_.notify_all();
 }
 
-bool ConnectionDeliveries::WaitForOthers(const std::function<bool()>& give_up) {
+bool EventDeliveries::WaitForOthers(const std::function<bool()>& give_up) {
   uint32_t own = 0;
   for (const Delivery* delivery = t_innermost_delivery; delivery != nullptr; delivery = delivery->outer_) {
     if (delivery->deliveries_ == this) ++own;
@@ -162,7 +162,7 @@ std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::HeldDevice() {
   return device_;
 }
 
-std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::HeldDeviceFor(ConnectionDeliveries::Delivery& delivery) {
+std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::HeldDeviceFor(EventDeliveries::Delivery& delivery) {
   std::lock_guard<std::mutex> lock(state_mutex_);
   if (device_ != nullptr) delivery.Admit(deliveries_);
   return device_;
@@ -303,13 +303,15 @@ int BLEClientEngine::Disconnect() {
   // on a platform thread, and would list its subscription again: it is waited for first. A sink may itself
   // wait for this thread (an application that marshals events to it), so the wait is bounded like every
   // other wait of the engine; the disconnect goes on when it runs out.
-  const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
-  bool delivered = WaitForDeliveries(deadline);
+  bool delivered = WaitForDeliveries(deliveries_, platform::DeadlineClockMs() + BoundedWaitMs());
   subscriptions_.Clear();  // a new connection starts with no listed subscription state
   UnpairIfPairedHere(device, id);
   CloseLink(device, id);
   SetHeldDevice(nullptr);
-  delivered = WaitForDeliveries(deadline) && delivered;
+  // The deliveries of the device's own events admitted before it was dropped: a wait bounded on its own, so
+  // that the time the platform took to unpair and close the link is not taken from it. After a first wait
+  // that ran out, a delivery still holds out and this one would only wait for it again.
+  delivered = delivered && WaitForDeliveries(deliveries_, platform::DeadlineClockMs() + BoundedWaitMs());
   {
     std::lock_guard lock(status_mutex_);
     disconnecting_ = false;
@@ -325,12 +327,9 @@ int BLEClientEngine::Disconnect() {
   return 0;
 }
 
-// WaitForDeliveries waits for the connection's events that platform threads are delivering, until the
-// deadline (DeadlineClockMs): true when none is left. Destroy, once begun, ends the wait too (true): a sink
-// that destroys the client waits for this thread in turn, and no event reaches a destroyed client's sink.
-bool BLEClientEngine::WaitForDeliveries(uint64_t deadline) {
+bool BLEClientEngine::WaitForDeliveries(EventDeliveries& deliveries, uint64_t deadline) {
   const auto destroying = [this] { return bridge_ == nullptr || bridge_->Detached(); };
-  if (deliveries_.WaitForOthers([&] { return destroying() || platform::DeadlineClockMs() >= deadline; })) return true;
+  if (deliveries.WaitForOthers([&] { return destroying() || platform::DeadlineClockMs() >= deadline; })) return true;
   return destroying();
 }
 
@@ -407,7 +406,7 @@ void BLEClientEngine::OnPlatformLogged(const std::shared_ptr<bt::PlatformLogEven
 void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::BluetoothLEDevice>&,
                                                 const std::shared_ptr<bt::Inspectable>&) {
   // The status is read from the device the engine holds, not from the sender.
-  ConnectionDeliveries::Delivery delivery;
+  EventDeliveries::Delivery delivery;
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   if (device == nullptr) return;
   const bt::BluetoothConnectionStatus status = device->ConnectionStatus();
@@ -434,7 +433,7 @@ void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::Blueto
 
 void BLEClientEngine::OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>& sender,
                                     const std::shared_ptr<bt::Inspectable>&) {
-  ConnectionDeliveries::Delivery delivery;
+  EventDeliveries::Delivery delivery;
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   // A device object of an earlier connection that is still alive does not speak for the server now.
   if (device == nullptr || (sender != nullptr && sender != device)) return;
@@ -450,7 +449,7 @@ void BLEClientEngine::OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>
 
 void BLEClientEngine::OnGattServicesChanged(const std::shared_ptr<bt::BluetoothLEDevice>& sender,
                                             const std::shared_ptr<bt::Inspectable>& args) {
-  ConnectionDeliveries::Delivery delivery;
+  EventDeliveries::Delivery delivery;
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   if (device == nullptr || (sender != nullptr && sender != device)) return;
   (void)LogConnection(2, "Server's services have changed.", kLogTypeVerbose);

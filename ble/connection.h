@@ -26,12 +26,13 @@ bool IsServerIdText(const char* text);
 // Returns 0.
 int ParseBluetoothAddress(const char* text, uint64_t* address);
 
-// ConnectionDeliveries counts the events of a connection that platform threads are delivering: each such
-// delivery found what it reports (a characteristic in the GATT tree, the held device) under a lock, and is
-// admitted while it still holds that lock. Once Disconnect has emptied the tree and dropped the device under
-// those locks, no delivery of the old connection can be admitted any more, so waiting for the admitted ones
-// is enough to make sure that none reaches the sink after Disconnect has returned.
-class ConnectionDeliveries {
+// EventDeliveries counts the events that platform threads are delivering, of a connection or of a scan: each
+// such delivery found what it reports (a characteristic in the GATT tree, the held device, a scan still open)
+// under a lock, and is admitted while it still holds that lock. Once Disconnect has emptied the tree and
+// dropped the device under those locks (or StopScanning has closed the scan), no delivery of the old
+// connection (scan) can be admitted any more, so waiting for the admitted ones is enough to make sure that
+// none reaches the sink after Disconnect (StopScanning) has returned.
+class EventDeliveries {
  public:
   // Delivery is one delivery on the calling thread; it counts from Admit until it is destroyed. Deliveries
   // of a thread end in the reverse order of their admission (they live on its stack).
@@ -44,11 +45,11 @@ class ConnectionDeliveries {
 
     // Admit counts this delivery in deliveries (once). The caller holds the lock under which the delivery
     // found what it reports.
-    void Admit(ConnectionDeliveries& deliveries);
+    void Admit(EventDeliveries& deliveries);
 
    private:
-    friend class ConnectionDeliveries;
-    ConnectionDeliveries* deliveries_ = nullptr;
+    friend class EventDeliveries;
+    EventDeliveries* deliveries_ = nullptr;
     Delivery* outer_ = nullptr;  // the thread's delivery admitted before this one
   };
 

@@ -451,7 +451,7 @@ int BLEClientEngine::FindDescriptorInList(const char* id, const DescriptorArray*
 int BLEClientEngine::FindCharacteristicByObject(const bt::GattCharacteristic* object,
                                                 std::shared_ptr<GattCharacteristicRecord>* record,
                                                 core::BufferCore* service_id,
-                                                ConnectionDeliveries::Delivery* delivery) {
+                                                EventDeliveries::Delivery* delivery) {
   if (object == nullptr) return 0;
   std::lock_guard<std::mutex> lock(tree_mutex_);
   int32_t service_index = -1;
@@ -465,6 +465,16 @@ int BLEClientEngine::FindCharacteristicByObject(const bt::GattCharacteristic* ob
   if (record != nullptr) *record = std::move(found);
   if (delivery != nullptr) delivery->Admit(deliveries_);
   return 1;
+}
+
+int BLEClientEngine::ListSubscription(const GattCharacteristicRecord& record, bool subscribed, Listing listing,
+                                      bool* previous) {
+  if (previous != nullptr) *previous = false;
+  // Under the tree lock, which Disconnect empties the tree under before it empties the list.
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  if (gatt_tree_.FindCharacteristicByObject(record.characteristic.get(), nullptr).get() != &record) return 0;
+  if (listing == Listing::kSet) return subscriptions_.Set(record.id.Data(), subscribed);
+  return subscriptions_.Update(record.id.Data(), subscribed, nullptr, previous);
 }
 
 int BLEClientEngine::LookupService(const char* service_id, std::shared_ptr<GattServiceRecord>* record) {

@@ -325,7 +325,7 @@ int BLEClientEngine::GetCccdState(GattCharacteristicRecord& record, int32_t* sta
   if (rc != 0) return rc;
   subscribed = result->ClientCharacteristicConfigurationDescriptor() !=
                bt::GattClientCharacteristicConfigurationDescriptorValue::None;
-  rc = subscriptions_.Set(id, subscribed);
+  rc = ListSubscription(record, subscribed, Listing::kSet);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   rc = LogRead(3, kGattLogSubscriptions, "Got CCCD state for characteristic ID \"%s\" from device.", id);
   if (rc != 0) return rc;
@@ -341,7 +341,7 @@ void BLEClientEngine::OnValueChanged(const std::shared_ptr<bt::GattCharacteristi
   // The walk only reads the tree; a value for an object the tree does not hold is dropped.
   std::shared_ptr<GattCharacteristicRecord> record;
   core::Buffer service_id;
-  ConnectionDeliveries::Delivery delivery;
+  EventDeliveries::Delivery delivery;
   if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
   (void)ProcessValueChanged(*record, service_id.Data(), args->CharacteristicValue());
 }
@@ -353,9 +353,9 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
   if (characteristic == nullptr || args == nullptr) return;
   std::shared_ptr<GattCharacteristicRecord> record;
   core::Buffer service_id;
-  ConnectionDeliveries::Delivery delivery;
+  EventDeliveries::Delivery delivery;
   if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
-  if (subscriptions_.Set(record->id.Data(), false) != core::kOk) return;
+  if (ListSubscription(*record, false, Listing::kSet) != core::kOk) return;
   core::Buffer reason;
   if (PlatformStringToText(args->ToString(), reason) != core::kOk) (void)reason.Clear();
   core::Buffer text;
@@ -370,7 +370,7 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
 int BLEClientEngine::ProcessValueChanged(const GattCharacteristicRecord& record, const char* service_id,
                                          const bt::Bytes& value) {
   // A value has arrived, so a listed characteristic counts as subscribed; no event tells of it.
-  int rc = subscriptions_.Update(record.id.Data(), true, nullptr);
+  int rc = ListSubscription(record, true, Listing::kUpdate);
   if (rc != core::kOk) return rc;
   if (value.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return core::kOutOfMemory;
   // Only the record's fixed fields are read here (a platform thread); the UUID text is made aside.

@@ -139,12 +139,24 @@ int BLEClientEngine::StartScanning(const char* service_uuids) {
   if (watcher_ != nullptr && watcher_->Status() == WatcherStatus::Stopping) {
     // The platform ignores a start while the watcher stops, so a start now would report a scan that never
     // runs. A thread that can wait lets the stop end first; an event thread cannot (the stop may be
-    // delivered on it) and says so.
+    // delivered on it) and says so. The wait is for the stop only: a scan that a sink starts again meanwhile
+    // (from StopScan) is a running scan like any other.
     if (OnPlatformEventThread()) return SetErrorText(kStillStopping, kStillStoppingText);
-    const int rc = WaitForWatcherStop();
+    const int rc = WaitForWatcherStop(watcher_->Run());
     if (rc != 0) return rc;
   }
   if (IsScanning()) return 0;
+  if (watcher_ != nullptr) {
+    // The events of the last scan come before those of this one: its advertisements that other threads are
+    // still delivering, then its StopScan, here and now when its Stopped event is still on its way.
+    if (!OnPlatformEventThread() &&
+        !WaitForDeliveries(advertisement_deliveries_, platform::DeadlineClockMs() + BoundedWaitMs())) {
+      return SetErrorText(kAwaitStopped, component::kTextTimeout);
+    }
+    ReportEndedRun();
+    // A sink may have started the scan again from that StopScan.
+    if (IsScanning()) return 0;
+  }
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   (void)bridge_->RegisterLogged(platform);
   const std::shared_ptr<bt::BluetoothAdapter> adapter = AwaitAdapter(*this, platform->GetDefaultAdapterAsync());
@@ -211,23 +223,39 @@ void BLEClientEngine::WaitForWatcherStart() {
 }
 
 int BLEClientEngine::StopScanning() {
-  if (!IsScanning()) return 0;
-  (void)LogScanning(2, "Scanning is stopping.");
-  watcher_->Stop();
+  if (watcher_ == nullptr) return 0;
+  // From now on no advertisement of this scan reaches the sink, not even one the platform received before:
+  // of the scan stopped here, or of one that has ended already (a start that is still to come keeps its
+  // advertisements).
+  const uint64_t run = watcher_->Run();
+  const bool scanning = IsScanning();
+  const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> ended = watcher_->LastStopped();
+  if (scanning || (ended != nullptr && ended->Run() == run)) CloseRun(run);
+  if (scanning) {
+    (void)LogScanning(2, "Scanning is stopping.");
+    watcher_->Stop();
+  }
   // A platform may end the scan on the very thread that delivers its events, and a sink that waited here
   // would hold every other event of that thread meanwhile (whichever client's event it runs), or wait for
   // itself until the Timeout. From an event the stop is only requested: StopScan follows once the sink
   // returns.
   if (OnPlatformEventThread()) return 0;
-  return WaitForWatcherStop();
+  const int rc = WaitForWatcherStop(run);
+  if (rc != 0) return rc;
+  // The advertisements admitted before the scan closed may still be with the sink on other threads. (A scan
+  // that a sink started again meanwhile, from StopScan, runs on: its advertisements are not waited for.)
+  if (watcher_->Run() == run &&
+      !WaitForDeliveries(advertisement_deliveries_, platform::DeadlineClockMs() + BoundedWaitMs())) {
+    return SetErrorText(kAwaitStopped, component::kTextTimeout);
+  }
+  return 0;
 }
 
-// WaitForWatcherStop waits until the watcher is neither Started nor Stopping: 0, or 301 with "Timeout.".
-int BLEClientEngine::WaitForWatcherStop() {
+int BLEClientEngine::WaitForWatcherStop(uint64_t run) {
   // The platform leaves Stopping on its own. The wait is capped all the same, so that a platform that
   // never stops cannot hold the caller: Timeout, or a generous internal limit when Timeout is 0.
   const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
-  while (IsScanning()) {
+  while (watcher_->Run() == run && IsScanning()) {
     if (platform::DeadlineClockMs() >= deadline) return SetErrorText(kAwaitStopped, component::kTextTimeout);
     if (WaitStep(SelectWaitMillis(), NotificationWindow()) == 0) {
       // A wait step that stops (an old deadline, a quit request, a closed window) returns at once: pause
@@ -239,28 +267,59 @@ int BLEClientEngine::WaitForWatcherStop() {
   return 0;
 }
 
+bool BLEClientEngine::AdmitAdvertisement(uint64_t run, EventDeliveries::Delivery& delivery) {
+  std::lock_guard lock(scan_mutex_);
+  if (run <= closed_run_) return false;
+  delivery.Admit(advertisement_deliveries_);
+  return true;
+}
+
+void BLEClientEngine::CloseRun(uint64_t run) {
+  std::lock_guard lock(scan_mutex_);
+  closed_run_ = std::max(closed_run_, run);
+}
+
+bool BLEClientEngine::ClaimStopReport(uint64_t run) {
+  std::lock_guard lock(scan_mutex_);
+  if (run <= reported_run_) return false;
+  reported_run_ = run;
+  closed_run_ = std::max(closed_run_, run);
+  return true;
+}
+
+void BLEClientEngine::ReportEndedRun() {
+  const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> args = watcher_->LastStopped();
+  if (args != nullptr && ClaimStopReport(args->Run())) ReportStop(*watcher_, *args);
+}
+
 void BLEClientEngine::OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
                                        const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs>& args) {
   if (watcher == nullptr || args == nullptr) return;
+  // A StartScanning that came first has reported this end already, before its own StartScan.
+  if (ClaimStopReport(args->Run())) ReportStop(*watcher, *args);
+}
+
+void BLEClientEngine::ReportStop(bt::BluetoothLEAdvertisementWatcher& watcher,
+                                 bt::BluetoothLEAdvertisementWatcherStoppedEventArgs& args) {
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   core::Buffer text;
   // The platform's own explanation (a powered-off adapter) comes before the events that report the stop.
   if (settings_.log_level.load(std::memory_order_relaxed) >= 2) {
-    const bt::HString detail = args->Detail();
+    const bt::HString detail = args.Detail();
     if (!detail.empty() && PlatformStringToText(detail, text) == core::kOk) {
       (void)FireLog(2, text.Data(), kLogTypeScanning);
     }
   }
-  if (watcher->Status() == WatcherStatus::Aborted) {
+  if (watcher.Status() == WatcherStatus::Aborted) {
     core::Buffer reason;
-    int rc = PlatformStringToText(platform->EnumText(args->Error()), reason);
+    int rc = PlatformStringToText(platform->EnumText(args.Error()), reason);
     if (rc == core::kOk) rc = text.SetString(kAbortedPrefix);
     if (rc == core::kOk) rc = text.Append(reason);
     (void)FireError(kScanAborted, rc == core::kOk ? text.Data() : kAbortedPrefix);
   } else {
     (void)LogScanning(1, "Scanning stopped.");
   }
-  const bt::BluetoothError error = args->Error();
+  const bt::BluetoothError error = args.Error();
   if (error == bt::BluetoothError::Success) {
     (void)FireStopScan(0, "");
     return;

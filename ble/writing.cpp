@@ -222,7 +222,7 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
       *this, record.characteristic->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(value));
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
-  rc = subscriptions_.Update(id, on, nullptr);
+  rc = ListSubscription(record, on, Listing::kUpdate);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   rc = LogComposed(1, kGattLogSubscriptions,
                    on ? "Successfully subscribed to characteristic ID \""

@@ -17,31 +17,48 @@
  * thread return is valid at most until that sink returns. Nothing returned is freed by the application.
  *
  * Threads: a client is used by one application thread at a time. Events arrive on that thread while a method
- * runs, and on platform threads for notifications (advertisements, values, connection changes, pairing); the
- * sink must tolerate both, and may call the client back from either. Events on several platform threads may
- * run at the same time; the library holds no lock of its own while the sink runs. Each thread's calls keep
- * their own last error: the calls that a sink makes on a platform thread record their code and text apart from
- * the application thread's, for as long as that event is being delivered, so GetLastError and
- * GetLastErrorCode always describe the calling thread's own last call. The event error is one per client,
- * shared by every thread. From a platform thread, a sink should keep to Config queries (and the in-event
- * settings), Get, CheckIndex, the error functions and VelmoraBLE_EvtStr: a method or Set that changes the
- * connection, the selection or the GATT tree runs at the same time as the application thread's own calls,
- * which then see the change mid-way. StopScanning from a sink on a platform thread, whichever client's event
- * it runs in, only requests the stop and returns 0 at once: the platform may end the scan on that very
- * thread, so StopScan follows once the sink has returned; Connect from a sink (after an Advertisement, say)
- * stops a running scan the same way and goes on. StartScanning while that stop is still under way waits for
- * it to end on the application's thread and then starts the scan; from a sink on a platform thread it
- * cannot wait and returns 614 ("Scanning is still stopping; start it again once the StopScan event has
- * arrived."), starting nothing: a sink that changes the filter starts the new scan from the StopScan event.
- * So a 0 from StartScanning is never swallowed by a stop in progress.
+ * runs, and on platform threads for notifications (advertisements, values, connection changes, pairing); the sink
+ * must tolerate both, and may call the client back from either. Events on several platform threads may run at the
+ * same time; the library holds no lock of its own while the sink runs. Each thread's calls keep their own last
+ * error: the calls that a sink makes on a platform thread, on the client whose event it runs or on any other
+ * client, record their code and text, and keep the texts that Get and Config hand out, apart from that client's
+ * application thread, for as long as that event is being delivered. So GetLastError and GetLastErrorCode always
+ * describe the calling thread's own last call on that client, and a text read on the application's thread is
+ * never rewritten by a sink. The event error is one per client, shared by every thread. From a platform thread, a
+ * sink should keep to Config queries (and the in-event settings), Get, CheckIndex, the error functions and
+ * VelmoraBLE_EvtStr: a method or Set that changes the connection, the selection or the GATT tree runs at the same
+ * time as the application thread's own calls, which then see the change mid-way.
+ *
+ * Scanning and threads: StopScanning on the application's thread returns 0 once the scan has stopped and no
+ * Advertisement of it is being delivered on another thread; no Advertisement of that scan reaches the sink
+ * after that (those the platform received but had not yet delivered are dropped). Each of its two waits, for
+ * the platform to stop the scan and for those deliveries, is bounded by Timeout (60 s when Timeout is 0); when
+ * one runs out, StopScanning returns 301 "Timeout.". StopScanning from a sink on a platform thread, whichever
+ * client's event it runs in, only requests the stop and returns 0 at once: the platform may end the scan on
+ * that very thread, so StopScan follows once the sink has returned; Connect from a sink (after an
+ * Advertisement, say) stops a running scan the same way and goes on. StartScanning while that stop is still
+ * under way waits for the stop (not for a scan started again meanwhile) on the application's thread, and then
+ * starts the scan, or returns 0 when a sink has started it again from StopScan; from a sink on a platform
+ * thread it cannot wait and returns 614 ("Scanning is still stopping; start it again once the StopScan event
+ * has arrived."), starting nothing: a sink that changes the filter starts the new scan from the StopScan
+ * event. So a 0 from StartScanning is never swallowed by a stop in progress. The events of one scan never mix
+ * with those of the next: before its StartScan comes the last scan's StopScan (StartScanning fires it itself
+ * when the platform's report of the stop is still on its way, which then raises none), and on the application's
+ * thread StartScanning first waits for the last scan's Advertisements still being delivered. Those waits are
+ * bounded by Timeout too, and StartScanning returns 301 "Timeout." when one runs out. An Advertisement of the
+ * new scan may arrive before its StartScan, which follows once the platform reports the scan started.
+ *
  * Disconnect (and the disconnect that Connect makes first) waits for the events of the connection that other
  * threads are delivering, so that none of them (a Value above all) reaches the sink once it has returned.
  * Called from inside a sink it cannot wait for the event it runs in, which ends after it; Destroy, once
- * begun, ends the wait. The wait is bounded by Timeout (60 s when Timeout is 0): a sink that is still
- * delivering then (one that waits for the application's thread, say) does not hold Disconnect longer. The
- * connection is closed and Disconnected fired all the same, and Disconnect returns 301 "Timeout." (a Connect
- * that disconnected first returns it too, without connecting): the events that were being delivered may
- * still reach the sink after it returns, but no later event of that connection does.
+ * begun, ends the wait. It waits twice: before it closes the link, for the events being delivered, and after
+ * it has dropped the device, for the device's own events (a status or name change) that came in meanwhile;
+ * each wait is bounded by Timeout on its own (60 s when Timeout is 0), and when the first runs out the second
+ * is not made. A sink that is still delivering then (one that waits for the application's thread, say) does
+ * not hold Disconnect longer. The connection is closed and Disconnected fired all the same, and Disconnect
+ * returns 301 "Timeout." (a Connect that disconnected first returns it too, without connecting): the events
+ * that were being delivered may still reach the sink after it returns, but no later event of that connection
+ * does, and nothing they do reaches the next connection (no subscription state is listed for it).
  *
  * A sink's Get while the application thread changes the tree (Disconnect, Connect, a discovery): Get takes
  * the item at the index as the list holds it at that instant and copies the text out of that one item for

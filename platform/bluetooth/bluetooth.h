@@ -102,6 +102,9 @@ class BluetoothLEAdvertisementReceivedEventArgs {
   virtual std::shared_ptr<BluetoothLEAdvertisement> Advertisement() = 0;
   // Timestamp is the reception time in milliseconds of the monotonic clock.
   virtual int64_t Timestamp() = 0;
+  // Run is the number of the watcher's run that received the advertisement (see
+  // BluetoothLEAdvertisementWatcher::Run).
+  virtual uint64_t Run() = 0;
 };
 
 class BluetoothLEAdvertisementWatcherStoppedEventArgs {
@@ -110,6 +113,8 @@ class BluetoothLEAdvertisementWatcherStoppedEventArgs {
   virtual BluetoothError Error() = 0;
   // Detail is the platform's own sentence on why the watcher stopped; empty when it has none.
   virtual HString Detail() { return {}; }
+  // Run is the number of the run that ended.
+  virtual uint64_t Run() = 0;
 };
 
 class BluetoothLEAdvertisementWatcher {
@@ -121,6 +126,13 @@ class BluetoothLEAdvertisementWatcher {
   // Start moves the watcher towards Started (maybe later); Stop towards Stopped, then fires Stopped.
   virtual void Start() = 0;
   virtual void Stop() = 0;
+  // Run is the number of the watcher's latest run: each Start that the watcher takes (it ignores one while
+  // Started or Stopping) begins a run, numbered from 1; 0 before the first. The events of a run carry its
+  // number, so that a receiver tells them from the events of an earlier run still on their way.
+  virtual uint64_t Run() = 0;
+  // LastStopped returns the arguments of the Stopped event of the latest run that ended (the object that
+  // event carries), or null before any ended.
+  virtual std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> LastStopped() = 0;
   virtual EventToken AddReceived(
       TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) = 0;
   virtual EventToken AddStopped(

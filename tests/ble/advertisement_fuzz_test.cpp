@@ -295,6 +295,7 @@ class FakeReceivedArgs final : public bt::BluetoothLEAdvertisementReceivedEventA
   BluetoothLEAdvertisementType AdvertisementType() override { return type; }
   std::shared_ptr<bt::BluetoothLEAdvertisement> Advertisement() override { return advertisement; }
   int64_t Timestamp() override { return 0; }
+  uint64_t Run() override { return 1; }  // the first scan of the watcher, which nobody stops
 };
 
 std::shared_ptr<FakeReceivedArgs> RandomArgs(Rng& rng) {

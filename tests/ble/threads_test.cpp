@@ -231,6 +231,26 @@ struct HammerSink {
   }
 };
 
+// Client owns a client for a test and destroys it on every way out of the test, an ASSERT included. Declared
+// after the sink and the state that the sink reaches, it goes before them, so no event finds them gone.
+class Client {
+ public:
+  Client(VelmoraBLE_Sink sink, void* context, uint32_t options = 0)
+      : handle_(VelmoraBLE_BLEClient_Create(sink, context, options)) {}
+  ~Client() { Destroy(); }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  operator VelmoraBLE_BLEClient*() const { return handle_; }
+  VelmoraBLE_BLEClient* get() const { return handle_; }
+  void Destroy() {
+    if (handle_ != nullptr) VelmoraBLE_BLEClient_Destroy(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  VelmoraBLE_BLEClient* handle_;
+};
+
 class ThreadsTest : public RadioFixture<4> {
  protected:
   Checker checker_;
@@ -352,8 +372,9 @@ TEST_F(ThreadsTest, FailingAndSucceedingQueriesAgainstAdvertisementQueries) {
     Calls{ctx->handle, ctx->checker, "sink", &ctx->closing}.Query("ManufacturerDataCount", 0, "1");
     return 0;
   };
-  context.handle = VelmoraBLE_BLEClient_Create(sink, &context, 0);
-  ASSERT_NE(context.handle, nullptr);
+  Client client(sink, &context);
+  context.handle = client;
+  ASSERT_NE(client.get(), nullptr);
   ASSERT_EQ(Do(context.handle, VELMORABLE_METHOD_START_SCANNING, ""), 0);
   Calls calls{context.handle, &checker_, "application"};
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(std::max(1, Seconds() / 2));
@@ -367,7 +388,7 @@ TEST_F(ThreadsTest, FailingAndSucceedingQueriesAgainstAdvertisementQueries) {
   }
   EXPECT_EQ(Do(context.handle, VELMORABLE_METHOD_STOP_SCANNING), 0);
   context.closing.store(true);
-  VelmoraBLE_BLEClient_Destroy(context.handle);
+  client.Destroy();
   EXPECT_EQ(checker_.problems.load(), 0) << checker_.Report();
   EXPECT_GT(context.advertisements.load(), 0);
 }
@@ -391,8 +412,8 @@ TEST_F(ThreadsTest, NoValueReachesTheSinkAfterDisconnectReturns) {
     if (ctx->disconnected.load()) ++ctx->late;
     return 0;
   };
-  VelmoraBLE_BLEClient* handle = VelmoraBLE_BLEClient_Create(sink, &context, 0);
-  ASSERT_NE(handle, nullptr);
+  Client handle(sink, &context);
+  ASSERT_NE(handle.get(), nullptr);
   const std::string id = Id(kFirstAddress);
   std::mt19937 random(82);
   std::uniform_int_distribution<int> pause_us(0, 1500);
@@ -410,7 +431,7 @@ TEST_F(ThreadsTest, NoValueReachesTheSinkAfterDisconnectReturns) {
     ASSERT_EQ(Do(handle, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(handle);
     context.disconnected.store(true);
   }
-  VelmoraBLE_BLEClient_Destroy(handle);
+  handle.Destroy();
   EXPECT_EQ(context.late.load(), 0) << "of " << context.values.load() << " values";
   EXPECT_GT(context.values.load(), 0);
 }
@@ -437,8 +458,9 @@ TEST_F(ThreadsTest, TimeoutSetOnOneThreadWhileAnotherWaits) {
     }
     return 0;
   };
-  context.handle = VelmoraBLE_BLEClient_Create(sink, &context, 0);
-  ASSERT_NE(context.handle, nullptr);
+  Client client(sink, &context);
+  context.handle = client;
+  ASSERT_NE(client.get(), nullptr);
   ASSERT_EQ(Do(context.handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(context.handle);
   const Clock::time_point give_up = Clock::now() + std::chrono::seconds(30);
   for (int i = 0; context.advertisements.load() < 50; ++i) {
@@ -449,7 +471,7 @@ TEST_F(ThreadsTest, TimeoutSetOnOneThreadWhileAnotherWaits) {
   }
   EXPECT_EQ(Do(context.handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(context.handle);
   context.closing.store(true);
-  VelmoraBLE_BLEClient_Destroy(context.handle);
+  client.Destroy();
   EXPECT_EQ(context.failures.load(), 0);
 }
 
@@ -474,8 +496,9 @@ TEST_F(ThreadsTest, ServiceSetByASinkWhileTheApplicationSetsCharacteristic) {
     }
     return 0;
   };
-  context.handle = VelmoraBLE_BLEClient_Create(sink, &context, 0);
-  ASSERT_NE(context.handle, nullptr);
+  Client client(sink, &context);
+  context.handle = client;
+  ASSERT_NE(client.get(), nullptr);
   Session(context.handle, Id(kFirstAddress), checker_);
   ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
   for (int i = 0; i < 200 || context.values.load() < 50; ++i) {
@@ -493,7 +516,78 @@ TEST_F(ThreadsTest, ServiceSetByASinkWhileTheApplicationSetsCharacteristic) {
   }
   (void)Do(context.handle, VELMORABLE_METHOD_STOP_SCANNING);
   (void)Do(context.handle, VELMORABLE_METHOD_DISCONNECT);
-  VelmoraBLE_BLEClient_Destroy(context.handle);
+  client.Destroy();
+}
+
+// A sink of client B calls client A on B's platform thread while A's application thread works on A. Each
+// thread keeps its own results: after its own success the application reads 0 and no text whatever the
+// sink's failing Connect recorded, the sink reads its own failure, and the Service text that the application
+// read stays the id it selected while the sink reads A's Service as well.
+TEST_F(ThreadsTest, ASinkCallingAnotherClientLeavesThatClientsApplicationResultsAlone) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));      // A's server
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 1));  // advertises to B
+  struct Context {
+    VelmoraBLE_BLEClient* a = nullptr;
+    Checker* checker = nullptr;
+    // 1: the sink fails one Connect on A, then sets 2; 3: it fails Connect and reads A's Service on each
+    // advertisement; anything else: it leaves A alone.
+    std::atomic<int> phase{0};
+    std::atomic<int> calls{0};
+  } context;
+  context.checker = &checker_;
+  auto sink_b = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    const int phase = ctx->phase.load();
+    if (id != VELMORABLE_EVENT_ADVERTISEMENT || (phase != 1 && phase != 3)) return 0;
+    const int rc = Do(ctx->a, VELMORABLE_METHOD_CONNECT, "bad");
+    const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(ctx->a);
+    const std::string text = LastError(ctx->a);
+    if (rc != 202 || code != 202 || text != "Invalid server ID \"bad\".") {
+      ctx->checker->Problem("sink: Connect gave " + std::to_string(rc) + ", then the last error " + std::to_string(code) +
+                            " \"" + text + "\"");
+    }
+    if (phase == 3) (void)VelmoraBLE_BLEClient_Get(ctx->a, VELMORABLE_PROP_SERVICE, 0);
+    ++ctx->calls;
+    if (phase == 1) ctx->phase.store(2);
+    return 0;
+  };
+  Client a(nullptr, nullptr);
+  Client b(sink_b, &context);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  context.a = a;
+  Session(a, Id(kFirstAddress), checker_);
+  ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
+
+  EXPECT_EQ(Config(a, "LogLevel"), 0);
+  context.phase.store(1);
+  ASSERT_TRUE(Eventually([&] { return context.phase.load() == 2; }));
+  EXPECT_EQ(VelmoraBLE_BLEClient_GetLastErrorCode(a), 0);
+  EXPECT_EQ(LastError(a), "");
+
+  const char* const kServices[2] = {"000100000000", "001000000000"};
+  context.phase.store(3);
+  for (int i = 0; (i < 2000 || context.calls.load() < 200) && i < 1000000 && checker_.problems.load() == 0; ++i) {
+    const char* selected = kServices[i % 2];
+    if (VelmoraBLE_BLEClient_Set(a, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>(selected)) != 0) {
+      checker_.Problem("application: Service " + LastError(a));
+    }
+    const auto* read = reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(a, VELMORABLE_PROP_SERVICE, 0));
+    if (Config(a, "LogLevel") != 0) checker_.Problem("application: LogLevel " + LastError(a));
+    const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(a);
+    if (code != 0 || LastError(a) != "") {
+      checker_.Problem("application: last error " + std::to_string(code) + " \"" + LastError(a) + "\" after a success");
+    }
+    if (std::strcmp(read, selected) != 0) {
+      checker_.Problem(std::string("application: Service read ") + read + " after selecting " + selected);
+    }
+  }
+  context.phase.store(4);
+  EXPECT_EQ(checker_.problems.load(), 0) << checker_.Report();
+  EXPECT_GT(context.calls.load(), 1);
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(b);
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(a);
 }
 
 // Sinks that call a client from the one event thread of the radio.
@@ -507,15 +601,15 @@ TEST_F(OneEventThreadTest, ASinkStopsAndConnectsAnotherClientWithoutWaitingForIt
   radio_->SetWatcherTiming(0, 2000);
   Sink sink_a;
   Sink sink_b;
-  VelmoraBLE_BLEClient* a = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink_a, 0);
-  VelmoraBLE_BLEClient* b = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink_b, 0);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  ASSERT_EQ(VelmoraBLE_BLEClient_Set(a, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
   std::atomic<bool> once{false};
   std::atomic<int> stopped{-1};
   std::atomic<int> connected{-1};
   const std::string id = Id(kFirstAddress);
+  Client a(&Sink::Call, &sink_a);
+  Client b(&Sink::Call, &sink_b);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(a, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
   sink_b.inside = [&](const Event& event) {
     if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || once.exchange(true)) return;
     stopped = Do(a, VELMORABLE_METHOD_STOP_SCANNING);
@@ -530,24 +624,29 @@ TEST_F(OneEventThreadTest, ASinkStopsAndConnectsAnotherClientWithoutWaitingForIt
   EXPECT_EQ(VelmoraBLE_BLEClient_Get(a, VELMORABLE_PROP_SCANNING, 0), 0);
   EXPECT_EQ(Do(b, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(b);
   EXPECT_EQ(Do(a, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(a);
-  VelmoraBLE_BLEClient_Destroy(b);
-  VelmoraBLE_BLEClient_Destroy(a);
+  b.Destroy();
+  a.Destroy();
 }
 
 // The platform ignores a start while its watcher stops. From a sink, StartScanning right after StopScanning
-// says that it started nothing; on the application thread it waits for the stop and then scans.
+// says that it started nothing; on the application thread it waits for the stop and then scans, or finds the
+// scan that a sink started again from StopScan running.
 TEST_F(OneEventThreadTest, StartScanningDuringAStopScansOrSaysItDidNot) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   radio_->SetWatcherTiming(0, 200);
   Sink sink;
-  VelmoraBLE_BLEClient* handle = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink, 0);
-  ASSERT_NE(handle, nullptr);
   std::atomic<bool> restart_in_sink{true};
+  std::atomic<bool> restart_on_stop_scan{false};
   std::atomic<int> stops{0};
   std::atomic<int> stopped{-1};
   std::atomic<int> started{-1};
   std::string started_text;
+  Client handle(&Sink::Call, &sink);
+  ASSERT_NE(handle.get(), nullptr);
   sink.inside = [&](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_STOP_SCAN && restart_on_stop_scan.exchange(false)) {
+      started = Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
+    }
     if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || stops.load() != 0) return;
     stopped = Do(handle, VELMORABLE_METHOD_STOP_SCANNING);
     if (restart_in_sink.load()) {
@@ -574,8 +673,87 @@ TEST_F(OneEventThreadTest, StartScanningDuringAStopScansOrSaysItDidNot) {
   EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
   sink.Clear();
   EXPECT_TRUE(sink.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+
+  // The sink starts the scan again from StopScan while the application thread starts it during the stop: the
+  // application's start waits for the stop only (not for Timeout) and finds the sink's scan running.
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  stops = 0;
+  started = -1;
+  restart_on_stop_scan = true;
+  ASSERT_TRUE(Eventually([&] { return stops.load() != 0; }));
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+  EXPECT_EQ(started.load(), 0);
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
   EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
-  VelmoraBLE_BLEClient_Destroy(handle);
+  handle.Destroy();
+}
+
+// ScanOrder follows the scan events of one client as its sink sees them on entry: a StartScan while a scan is
+// reported running (its StopScan not yet seen), a StopScan without a running scan, or an Advertisement between
+// a StopScan and the next StartScan is a crossing; an Advertisement once `stopped` is set (StopScanning has
+// returned on the application thread) is a late one, counted when the sink returns.
+struct ScanOrder {
+  std::mutex mutex;
+  bool running = false;
+  std::vector<std::string> crossings;
+  std::atomic<bool> stopped{false};
+  std::atomic<int> advertisements{0};
+  std::atomic<int> late{0};
+
+  void Enter(int32_t id) {
+    std::lock_guard lock(mutex);
+    const bool was_running = running;
+    if (id == VELMORABLE_EVENT_START_SCAN) running = true;
+    if (id == VELMORABLE_EVENT_STOP_SCAN) running = false;
+    const bool crossing = id == VELMORABLE_EVENT_START_SCAN ? was_running : id == VELMORABLE_EVENT_STOP_SCAN ? !was_running
+                          : id == VELMORABLE_EVENT_ADVERTISEMENT                                          ? !was_running
+                                                                                                         : false;
+    if (crossing && crossings.size() < 5) {
+      crossings.push_back(std::to_string(id) + (was_running ? " while scanning" : " while stopped"));
+    }
+  }
+  void Leave(int32_t id) {
+    if (id == VELMORABLE_EVENT_ADVERTISEMENT && stopped.load()) ++late;
+  }
+  std::string Crossings() {
+    std::lock_guard lock(mutex);
+    std::string all;
+    for (const std::string& crossing : crossings) all += crossing + "; ";
+    return all;
+  }
+};
+
+// StopScanning on the application thread while the sink is busy with advertisements (0.3 ms each) on the
+// platform threads: once it has returned 0, no advertisement of that scan is with the sink, early or late.
+TEST_F(ThreadsTest, NoAdvertisementReachesTheSinkAfterStopScanningReturns) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 1));
+  ScanOrder order;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* scan = static_cast<ScanOrder*>(raw);
+    if (id == VELMORABLE_EVENT_ADVERTISEMENT) {
+      ++scan->advertisements;
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+    scan->Leave(id);
+    return 0;
+  };
+  Client handle(sink, &order);
+  ASSERT_NE(handle.get(), nullptr);
+  std::mt19937 random(88);
+  std::uniform_int_distribution<int> pause_us(0, 3000);
+  const int64_t rounds = testing_support::FuzzScaled(100);
+  for (int64_t i = 0; i < rounds && order.late.load() == 0; ++i) {
+    order.stopped = false;
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+    order.stopped = true;
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  handle.Destroy();
+  EXPECT_EQ(order.late.load(), 0) << "of " << order.advertisements.load() << " advertisements";
+  EXPECT_GT(order.advertisements.load(), 0);
 }
 
 // A sink that waits for the application thread (as a GUI application marshals an event to its UI thread)
@@ -592,8 +770,8 @@ TEST_F(ThreadsTest, DisconnectStopsWaitingForADeliveryAfterTimeout) {
     // Bounded, so that a Disconnect that waits for this delivery without end still ends the test.
     (void)Eventually([&] { return released.load(); });
   };
-  VelmoraBLE_BLEClient* handle = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink, 0);
-  ASSERT_NE(handle, nullptr);
+  Client handle(&Sink::Call, &sink);
+  ASSERT_NE(handle.get(), nullptr);
   Session(handle, Id(kFirstAddress), checker_);
   ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
   ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
@@ -603,13 +781,124 @@ TEST_F(ThreadsTest, DisconnectStopsWaitingForADeliveryAfterTimeout) {
   EXPECT_EQ(LastError(handle), "Timeout.");
   released = true;
   EXPECT_STREQ(reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SERVER_ID, 0)), "");
-  VelmoraBLE_BLEClient_Destroy(handle);
+  handle.Destroy();
+}
+
+// A sink asks for the subscription state on a Value, and the device's answer comes only once Disconnect has
+// given up waiting for that delivery and emptied the subscription list (it is unpairing then): the answer
+// lists nothing, and the next connection starts with no subscription listed.
+TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* handle = nullptr;
+    std::atomic<bool> armed{false};
+    std::atomic<bool> asking{false};
+    std::atomic<int> answered{-1};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) {
+      VelmoraBLE_EvtStr(reinterpret_cast<VelmoraBLE_EventString*>(params[2]), VELMORABLE_EVTSTR_SET_BY_COPY, kPin,
+                        VELMORABLE_EVTSTR_NARROW);
+      params[3] = 1;
+    }
+    if (id != VELMORABLE_EVENT_VALUE || !ctx->armed.exchange(false)) return 0;
+    ctx->asking = true;
+    intptr_t query[2] = {0, 0};  // the first characteristic of the selected service
+    int32_t sizes[2] = {0, 0};
+    ctx->answered = VelmoraBLE_BLEClient_Do(ctx->handle, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, query, sizes);
+    return 0;
+  };
+  Client client(sink, &context);
+  context.handle = client;
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  Session(client, Id(kFirstAddress), checker_);
+  ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(client);
+  const int read_rule = radio_->AddFault({.op = bt::sim::SimOp::kReadCccd, .hold = true});
+  const int unpair_rule = radio_->AddFault({.op = bt::sim::SimOp::kUnpair, .hold = true});
+  context.armed = true;
+  ASSERT_TRUE(Eventually([&] { return context.asking.load(); }));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  bool unpairing = false;
+  bool answered = false;
+  std::thread radio_side([&] {
+    unpairing = Eventually([&] { return radio_->CallCount("DeviceInformationPairing.UnpairAsync") > 0; });
+    radio_->Release(read_rule);
+    answered = Eventually([&] { return context.answered.load() != -1; });
+    radio_->Release(unpair_rule);
+  });
+  const int disconnected = Do(client, VELMORABLE_METHOD_DISCONNECT);
+  radio_side.join();
+  EXPECT_EQ(disconnected, 301);
+  EXPECT_TRUE(unpairing);
+  EXPECT_TRUE(answered);
+  EXPECT_EQ(context.answered.load(), 0);
+
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 60), 0);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(client);
+  intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1, reinterpret_cast<intptr_t>("")};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(client);
+  std::string tree;
+  EXPECT_EQ(Config(client, "GattObjTreeInfo", &tree), 0);
+  EXPECT_EQ(tree.find("Subscribed=True"), std::string::npos) << tree;
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
+// A sink (one that changes its filter, say) stops the scan and at once starts a new one from an Advertisement
+// (or, when the start finds the old scan still stopping, from its StopScan), round after round: each scan's
+// StopScan comes before the next one's StartScan, and no Advertisement comes between them.
+TEST_F(OneEventThreadTest, ASinkThatRestartsItsScanSeesOneScanAfterTheOther) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  radio_->SetWatcherTiming(0, 0);
+  struct Context {
+    VelmoraBLE_BLEClient* handle = nullptr;
+    ScanOrder order;
+    std::atomic<int> restarts{0};
+    std::atomic<bool> restart_on_stop_scan{false};
+    std::atomic<int> failures{0};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    ctx->order.Enter(id);
+    const bool restart = (id == VELMORABLE_EVENT_ADVERTISEMENT && ctx->restarts.load() < 20) ||
+                         (id == VELMORABLE_EVENT_STOP_SCAN && ctx->restart_on_stop_scan.exchange(false));
+    if (!restart) return 0;
+    if (id == VELMORABLE_EVENT_ADVERTISEMENT) {
+      ++ctx->restarts;
+      if (Do(ctx->handle, VELMORABLE_METHOD_STOP_SCANNING) != 0) ++ctx->failures;
+      // Until Scanning reads 0 (briefly: the radio stops at once), so that the start finds the scan stopped.
+      for (int i = 0; i < 1000 && VelmoraBLE_BLEClient_Get(ctx->handle, VELMORABLE_PROP_SCANNING, 0) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+    const int started = Do(ctx->handle, VELMORABLE_METHOD_START_SCANNING, "");
+    if (started == 614) {
+      ctx->restart_on_stop_scan = true;
+    } else if (started != 0) {
+      ++ctx->failures;
+    }
+    return 0;
+  };
+  Client handle(sink, &context);
+  context.handle = handle;
+  ASSERT_NE(handle.get(), nullptr);
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+  EXPECT_TRUE(Eventually([&] { return context.restarts.load() >= 20; }));
+  radio_->WaitIdle();
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  radio_->WaitIdle();
+  handle.Destroy();
+  EXPECT_EQ(context.failures.load(), 0);
+  EXPECT_EQ(context.order.Crossings(), "");
 }
 
 // One event thread delivers to two clients: the first takes a value every millisecond and its sink blocks for
 // 100 ms on each while the application restarts the second client's scan. Starting and stopping a scan are
 // the radio's business and do not wait behind the values queued for the busy sink; the restarted scan
-// delivers once that backlog has drained.
+// delivers once that backlog has drained, after the StopScan of the scan before.
 class ScanRestartBesideABusySink : public RadioFixture<1> {};
 
 TEST_F(ScanRestartBesideABusySink, StopAndStartDoNotWaitForQueuedValues) {
@@ -630,10 +919,10 @@ TEST_F(ScanRestartBesideABusySink, StopAndStartDoNotWaitForQueuedValues) {
   };
   Checker checker;
   Sink scan_sink;
-  VelmoraBLE_BLEClient* subscriber = VelmoraBLE_BLEClient_Create(busy_sink, &busy, 0);
-  VelmoraBLE_BLEClient* scanner = VelmoraBLE_BLEClient_Create(&Sink::Call, &scan_sink, 0);
-  ASSERT_NE(subscriber, nullptr);
-  ASSERT_NE(scanner, nullptr);
+  Client subscriber(busy_sink, &busy);
+  Client scanner(&Sink::Call, &scan_sink);
+  ASSERT_NE(subscriber.get(), nullptr);
+  ASSERT_NE(scanner.get(), nullptr);
   Session(subscriber, Id(kFirstAddress), checker);
   ASSERT_EQ(checker.problems.load(), 0) << checker.Report();
   ASSERT_EQ(Do(subscriber, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(subscriber);
@@ -664,14 +953,19 @@ TEST_F(ScanRestartBesideABusySink, StopAndStartDoNotWaitForQueuedValues) {
   EXPECT_EQ(scanning_after_start, 1);
   EXPECT_EQ(scan_sink.Of(VELMORABLE_EVENT_START_SCAN).size(), 2u);
 
-  // The first scan's StopScan comes once the backlog has drained, and the new scan's advertisements after it.
+  // The first scan's StopScan came before the new scan's StartScan, while its Stopped event waits behind the
+  // backlog; the new scan's advertisements come once the backlog has drained, and none of the first scan's.
+  const std::vector<Event> at_start = scan_sink.Events();
+  const auto starts = [](const Event& event) { return event.id == VELMORABLE_EVENT_START_SCAN; };
+  const auto second_start = std::find_if(std::find_if(at_start.begin(), at_start.end(), starts) + 1, at_start.end(), starts);
+  EXPECT_TRUE(second_start != at_start.end() && std::any_of(at_start.begin(), second_start, [](const Event& event) {
+                return event.id == VELMORABLE_EVENT_STOP_SCAN;
+              }));
+  const size_t new_scan_from = static_cast<size_t>(second_start - at_start.begin());
   const bool advertised = Eventually([&] {
     const std::vector<Event> events = scan_sink.Events();
-    auto stop = std::find_if(events.begin(), events.end(),
-                             [](const Event& event) { return event.id == VELMORABLE_EVENT_STOP_SCAN; });
-    return stop != events.end() && std::any_of(stop, events.end(), [](const Event& event) {
-             return event.id == VELMORABLE_EVENT_ADVERTISEMENT;
-           });
+    return std::any_of(events.begin() + static_cast<std::ptrdiff_t>(std::min(new_scan_from, events.size())), events.end(),
+                       [](const Event& event) { return event.id == VELMORABLE_EVENT_ADVERTISEMENT; });
   });
   const Clock::time_point delivered = Clock::now();
   EXPECT_TRUE(advertised);
@@ -679,8 +973,8 @@ TEST_F(ScanRestartBesideABusySink, StopAndStartDoNotWaitForQueuedValues) {
               ms(delivered - after_start));
   EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
   EXPECT_EQ(Do(subscriber, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(subscriber);
-  VelmoraBLE_BLEClient_Destroy(scanner);
-  VelmoraBLE_BLEClient_Destroy(subscriber);
+  scanner.Destroy();
+  subscriber.Destroy();
 }
 
 }  // namespace

@@ -15,8 +15,12 @@ using Status = BluetoothLEAdvertisementWatcherStatus;
 
 class ReceivedArgs final : public BluetoothLEAdvertisementReceivedEventArgs {
  public:
-  ReceivedArgs(uint64_t address, int16_t rssi, std::shared_ptr<BluetoothLEAdvertisement> advertisement)
-      : address_(address), rssi_(rssi), advertisement_(std::move(advertisement)), timestamp_(sim::TimestampMs()) {}
+  ReceivedArgs(uint64_t address, int16_t rssi, std::shared_ptr<BluetoothLEAdvertisement> advertisement, uint64_t run)
+      : address_(address),
+        rssi_(rssi),
+        advertisement_(std::move(advertisement)),
+        timestamp_(sim::TimestampMs()),
+        run_(run) {}
   uint64_t BluetoothAddress() override { return address_; }
   int16_t RawSignalStrengthInDBm() override { return rssi_; }
   // NOTE: bluetoothd merges advertising and scan-response data and does not tell the PDU type.
@@ -25,23 +29,28 @@ class ReceivedArgs final : public BluetoothLEAdvertisementReceivedEventArgs {
   }
   std::shared_ptr<BluetoothLEAdvertisement> Advertisement() override { return advertisement_; }
   int64_t Timestamp() override { return timestamp_; }
+  uint64_t Run() override { return run_; }
 
  private:
   const uint64_t address_;
   const int16_t rssi_;
   const std::shared_ptr<BluetoothLEAdvertisement> advertisement_;
   const int64_t timestamp_;
+  const uint64_t run_;
 };
 
 class StoppedArgs final : public BluetoothLEAdvertisementWatcherStoppedEventArgs {
  public:
-  StoppedArgs(BluetoothError error, HString detail) : error_(error), detail_(std::move(detail)) {}
+  StoppedArgs(BluetoothError error, HString detail, uint64_t run)
+      : error_(error), detail_(std::move(detail)), run_(run) {}
   BluetoothError Error() override { return error_; }
   HString Detail() override { return detail_; }
+  uint64_t Run() override { return run_; }
 
  private:
   const BluetoothError error_;
   const HString detail_;
+  const uint64_t run_;
 };
 
 // Powered tells whether the cached adapter is powered (an adapter that does not say counts as powered).
@@ -162,6 +171,7 @@ void BluezWatcher::Start() {
   {
     std::lock_guard lock(mutex_);
     if (status_ == Status::Started || status_ == Status::Stopping || starting_) return;
+    ++run_;
     starting_ = true;
     generation = ++generation_;
     uuids = filter_uuids_;
@@ -229,6 +239,16 @@ void BluezWatcher::Stop() {
   if (!posted) End(Status::Stopped, BluetoothError::Success);
 }
 
+uint64_t BluezWatcher::Run() {
+  std::lock_guard lock(mutex_);
+  return run_;
+}
+
+std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> BluezWatcher::LastStopped() {
+  std::lock_guard lock(mutex_);
+  return last_stopped_;
+}
+
 EventToken BluezWatcher::AddReceived(
     TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) {
   std::lock_guard lock(mutex_);
@@ -260,7 +280,7 @@ void BluezWatcher::Offer(uint64_t address, int16_t rssi,
   }
   core_->sim->Fire(received_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
                    std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(
-                       std::make_shared<ReceivedArgs>(address, rssi, std::move(advertisement))));
+                       std::make_shared<ReceivedArgs>(address, rssi, std::move(advertisement), run_)));
 }
 
 void BluezWatcher::End(BluetoothLEAdvertisementWatcherStatus status, BluetoothError error, const HString& detail) {
@@ -270,9 +290,8 @@ void BluezWatcher::End(BluetoothLEAdvertisementWatcherStatus status, BluetoothEr
   starting_ = false;
   status_ = status;
   if (status == Status::Aborted) discovering_ = false;
-  core_->sim->Fire(
-      stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
-      std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs>(std::make_shared<StoppedArgs>(error, detail)));
+  last_stopped_ = std::make_shared<StoppedArgs>(error, detail, run_);
+  core_->sim->Fire(stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()), last_stopped_);
 }
 
 }  // namespace velmora::platform::bluetooth::bluez

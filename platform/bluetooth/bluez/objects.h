@@ -29,6 +29,8 @@ class BluezWatcher final : public BluetoothLEAdvertisementWatcher, public std::e
   void SetScanningMode(BluetoothLEScanningMode mode) override;
   void Start() override;
   void Stop() override;
+  uint64_t Run() override;
+  std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> LastStopped() override;
   EventToken AddReceived(
       TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) override;
   EventToken AddStopped(
@@ -49,6 +51,8 @@ class BluezWatcher final : public BluetoothLEAdvertisementWatcher, public std::e
   bool starting_ = false;     // Start was called and discovery is not yet running
   bool discovering_ = false;  // this watcher holds a StartDiscovery
   uint64_t generation_ = 0;   // a reply counts only while no Start or Stop came after its request
+  uint64_t run_ = 0;          // the number of the latest run (each Start taken begins one)
+  std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> last_stopped_;
   std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs>> received_;
   std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs>>
       stopped_;

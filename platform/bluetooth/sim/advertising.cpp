@@ -41,13 +41,14 @@ void AppendServiceUuids(const BluetoothLEAdvertisementDataSection& section, std:
 class SimReceivedArgs final : public BluetoothLEAdvertisementReceivedEventArgs {
  public:
   SimReceivedArgs(std::shared_ptr<SimCore> core, uint64_t address, int16_t rssi, BluetoothLEAdvertisementType type,
-                  std::shared_ptr<BluetoothLEAdvertisement> advertisement)
+                  std::shared_ptr<BluetoothLEAdvertisement> advertisement, uint64_t run)
       : core_(std::move(core)),
         address_(address),
         rssi_(rssi),
         type_(type),
         advertisement_(std::move(advertisement)),
-        timestamp_(TimestampMs()) {}
+        timestamp_(TimestampMs()),
+        run_(run) {}
 
   uint64_t BluetoothAddress() override {
     auto lock = core_->Call({.api = "BluetoothLEAdvertisementReceivedEventArgs.BluetoothAddress", .address = address_});
@@ -69,6 +70,10 @@ class SimReceivedArgs final : public BluetoothLEAdvertisementReceivedEventArgs {
     auto lock = core_->Call({.api = "BluetoothLEAdvertisementReceivedEventArgs.Timestamp"});
     return timestamp_;
   }
+  uint64_t Run() override {
+    auto lock = core_->Call({.api = "BluetoothLEAdvertisementReceivedEventArgs.Run"});
+    return run_;
+  }
 
  private:
   std::shared_ptr<SimCore> core_;
@@ -77,19 +82,26 @@ class SimReceivedArgs final : public BluetoothLEAdvertisementReceivedEventArgs {
   const BluetoothLEAdvertisementType type_;
   const std::shared_ptr<BluetoothLEAdvertisement> advertisement_;
   const int64_t timestamp_;
+  const uint64_t run_;
 };
 
 class SimStoppedArgs final : public BluetoothLEAdvertisementWatcherStoppedEventArgs {
  public:
-  SimStoppedArgs(std::shared_ptr<SimCore> core, BluetoothError error) : core_(std::move(core)), error_(error) {}
+  SimStoppedArgs(std::shared_ptr<SimCore> core, BluetoothError error, uint64_t run)
+      : core_(std::move(core)), error_(error), run_(run) {}
   BluetoothError Error() override {
     auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcherStoppedEventArgs.Error"});
     return error_;
+  }
+  uint64_t Run() override {
+    auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcherStoppedEventArgs.Run"});
+    return run_;
   }
 
  private:
   std::shared_ptr<SimCore> core_;
   const BluetoothError error_;
+  const uint64_t run_;
 };
 
 class SimFilter final : public BluetoothLEAdvertisementFilter {
@@ -255,6 +267,7 @@ void SimWatcher::Start() {
   auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.Start"});
   using S = BluetoothLEAdvertisementWatcherStatus;
   if (status_ == S::Started || status_ == S::Stopping) return;
+  ++run_;
   const uint64_t generation = ++start_generation_;
   const int64_t delay = core_->watcher_start_delay_ms;
   start_pending_ = delay != 0;
@@ -291,6 +304,16 @@ void SimWatcher::Stop() {
       core_->watcher_stop_delay_ms);
 }
 
+uint64_t SimWatcher::Run() {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.Run"});
+  return run_;
+}
+
+std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> SimWatcher::LastStopped() {
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.LastStopped"});
+  return last_stopped_;
+}
+
 EventToken SimWatcher::AddReceived(
     TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) {
   auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.AddReceived"});
@@ -313,12 +336,12 @@ void SimWatcher::OfferLocked(uint64_t address, const SimAdvert& advert, const st
   std::shared_ptr<BluetoothLEAdvertisementWatcher> sender = shared_from_this();
   core_->Fire(received_, sender,
               std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(std::make_shared<SimReceivedArgs>(
-                  core_, address, advert.rssi, advert.type, std::move(advertisement))));
+                  core_, address, advert.rssi, advert.type, std::move(advertisement), run_)));
   if (scan_response && mode_ == BluetoothLEScanningMode::Active) {
     core_->Fire(received_, sender,
                 std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(std::make_shared<SimReceivedArgs>(
                     core_, address, scan_response->rssi, BluetoothLEAdvertisementType::ScanResponse,
-                    std::make_shared<SimAdvertisement>(core_, scan_response->sections))));
+                    std::make_shared<SimAdvertisement>(core_, scan_response->sections), run_)));
   }
 }
 
@@ -328,9 +351,8 @@ void SimWatcher::EndLocked(BluetoothLEAdvertisementWatcherStatus status, Bluetoo
   ++start_generation_;
   start_pending_ = false;
   status_ = status;
-  core_->Fire(
-      stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
-      std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs>(std::make_shared<SimStoppedArgs>(core_, error)));
+  last_stopped_ = std::make_shared<SimStoppedArgs>(core_, error, run_);
+  core_->Fire(stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()), last_stopped_);
 }
 
 void SimWatcher::ForceStartedLocked() {

@@ -45,6 +45,8 @@ class SimWatcher final : public BluetoothLEAdvertisementWatcher, public std::ena
   void SetScanningMode(BluetoothLEScanningMode mode) override;
   void Start() override;
   void Stop() override;
+  uint64_t Run() override;
+  std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> LastStopped() override;
   EventToken AddReceived(
       TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) override;
   EventToken AddStopped(
@@ -66,6 +68,8 @@ class SimWatcher final : public BluetoothLEAdvertisementWatcher, public std::ena
   std::shared_ptr<BluetoothLEAdvertisementFilter> filter_;
   bool start_pending_ = false;
   uint64_t start_generation_ = 0;  // a delayed start applies only while no Start or Stop came after it
+  uint64_t run_ = 0;               // the number of the latest run (each Start taken begins one)
+  std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> last_stopped_;
   std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs>> received_;
   std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs>>
       stopped_;
