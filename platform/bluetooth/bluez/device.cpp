@@ -483,8 +483,16 @@ AsyncOp<GattDeviceServicesResult> BluezDevice::Services(std::optional<Guid> uuid
     core->EnsureResolved(path, [core, operation, path, uuid, hold](bool ok) {
       if (!ok) return core->Complete<GattDeviceServicesResult>(operation, Unreachable());
       core->LogMalformed(path);
+      // A secondary service is reached only through the services that include it (Bluetooth Core, Vol 3
+      // Part G 2.5.1). NOTE: bluetoothd always sets Primary; a service without it is taken for primary
+      // rather than lost.
+      auto found = core->Children(path, kServiceIface, "Device");
+      std::erase_if(found, [](const auto& service) {
+        auto primary = service.second.find("Primary");
+        return primary != service.second.end() && !primary->second.Bool();
+      });
       auto result = std::make_shared<BluezGattResult>();
-      result->services = MakeServices(core, core->Children(path, kServiceIface, "Device"), uuid);
+      result->services = MakeServices(core, found, uuid);
       core->Complete<GattDeviceServicesResult>(operation, result);
     });
   });
