@@ -275,8 +275,16 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) return 0;
   SetHeldDevice(nullptr);
   settings_.not_connected.store(1, std::memory_order_release);
+  // The platform's detail says why, where the status alone does not.
+  core::Buffer reason;
+  if (result != nullptr && PlatformStringToText(result->Detail(), reason) != core::kOk) (void)reason.Clear();
   core::Buffer text;
-  (void)text.Format("Connection to server ID %s was unsuccessful, status %s.", id.Data(), FormatPairingStatus(status));
+  if (reason.IsEmpty()) {
+    (void)text.Format("Connection to server ID %s was unsuccessful, status %s.", id.Data(), FormatPairingStatus(status));
+  } else {
+    (void)text.Format("Connection to server ID %s was unsuccessful, status %s: %s.", id.Data(),
+                      FormatPairingStatus(status), reason.Data());
+  }
   return FailConnect(text.Data());
 }
 

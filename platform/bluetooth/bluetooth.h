@@ -157,6 +157,9 @@ class DevicePairingResult {
  public:
   virtual ~DevicePairingResult() = default;
   virtual DevicePairingResultStatus Status() = 0;
+  // Detail says why a pairing failed where the status alone does not (an answer of the application that
+  // the platform refused); else empty.
+  virtual HString Detail() { return {}; }
 };
 
 class DeviceUnpairingResult {

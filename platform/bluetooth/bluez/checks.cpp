@@ -33,6 +33,7 @@ constexpr Expected kProperties[] = {
     {kDeviceIface, "AdvertisingFlags", "ay"},
     {kDeviceIface, "AdvertisingData", "a{yv}"},
     {kServiceIface, "UUID", "s"},
+    {kServiceIface, "Primary", "b"},
     {kServiceIface, "Device", "o"},
     {kServiceIface, "Handle", "q"},
     {kServiceIface, "Includes", "ao"},

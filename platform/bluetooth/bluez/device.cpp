@@ -23,11 +23,13 @@ class TextInspectable final : public Inspectable {
 
 class PairingResult final : public DevicePairingResult {
  public:
-  explicit PairingResult(DevicePairingResultStatus status) : status_(status) {}
+  PairingResult(DevicePairingResultStatus status, HString detail) : status_(status), detail_(std::move(detail)) {}
   DevicePairingResultStatus Status() override { return status_; }
+  HString Detail() override { return detail_; }
 
  private:
   const DevicePairingResultStatus status_;
+  const HString detail_;
 };
 
 class UnpairingResult final : public DeviceUnpairingResult {
@@ -98,6 +100,19 @@ std::string Narrow(const HString& text) {
   return out;
 }
 
+// PasskeyOf reads the application's answer to a passkey request: one to six decimal digits and nothing else,
+// as a passkey is 000000 to 999999 (Bluetooth Core, Vol 3 Part H 2.3.5.3). Anything else has no value, so
+// that no other number is ever sent in its place.
+std::optional<uint32_t> PasskeyOf(const HString& pin) {
+  if (pin.empty() || pin.size() > 6) return std::nullopt;
+  uint32_t passkey = 0;
+  for (char16_t c : pin) {
+    if (c < u'0' || c > u'9') return std::nullopt;
+    passkey = passkey * 10 + static_cast<uint32_t>(c - u'0');
+  }
+  return passkey;
+}
+
 const char* CapabilityFor(uint32_t kinds) {
   if ((kinds & Kinds::ProvidePin) != 0) return "KeyboardDisplay";
   if ((kinds & (Kinds::ConfirmPinMatch | Kinds::DisplayPin)) != 0) return "DisplayYesNo";
@@ -143,6 +158,8 @@ class BluezPairing final : public DeviceInformation,
     sd_bus_message* request = nullptr;  // the agent call waiting for the application's answer
     // The pairing was asked from an event handler, which holds an event thread while it waits for it.
     bool asked_on_event_thread = false;
+    // Why an answer of the application was refused; it goes with a failed pairing's result.
+    std::string refusal;
   };
   static int OnAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* error);
   void Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* message, uint32_t kind, HString pin);
@@ -199,8 +216,9 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
   const bool posted = core_->Post([self, operation, kinds, on_event_thread] {
     using R = DevicePairingResultStatus;
     BluezCore& core = *self->core_;
-    auto finish = [self, operation](R status) {
-      self->core_->Complete<DevicePairingResult>(operation, std::make_shared<PairingResult>(status));
+    auto finish = [self, operation](R status, const std::string& detail = {}) {
+      self->core_->Complete<DevicePairingResult>(
+          operation, std::make_shared<PairingResult>(status, HString(detail.begin(), detail.end())));
     };
     // bluetoothd itself tells a device that is gone (UnknownObject) or already paired (AlreadyExists).
     static uint64_t counter = 0;
@@ -226,7 +244,7 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
                                   [self, agent, finish](Reply& reply) {
                                     agent->pairing = false;
                                     self->FinishPairing(agent);
-                                    finish(PairingStatusOf(reply));
+                                    finish(PairingStatusOf(reply), reply.Ok() ? std::string() : agent->refusal);
                                   });
         });
   });
@@ -363,8 +381,12 @@ void BluezPairing::Answer(const std::shared_ptr<Agent>& agent, uint32_t kind, co
   } else if (!answer.given || (kind == Kinds::ProvidePin && !answer.with_pin)) {
     sd_bus_reply_method_errorf(request, "org.bluez.Error.Rejected", "Rejected by the application.");
   } else if (member == "RequestPasskey") {
-    sd_bus_reply_method_return(request, "u",
-                               static_cast<uint32_t>(std::strtoul(Narrow(answer.pin).c_str(), nullptr, 10)));
+    if (const std::optional<uint32_t> passkey = PasskeyOf(answer.pin)) {
+      sd_bus_reply_method_return(request, "u", *passkey);
+    } else {
+      agent->refusal = "the PIN given is not a passkey (one to six decimal digits)";
+      core_->RefuseAgentRequest(request, path_, agent->refusal);
+    }
   } else if (member == "RequestPinCode") {
     sd_bus_reply_method_return(request, "s", Narrow(answer.pin).c_str());
   } else {
@@ -483,8 +505,16 @@ AsyncOp<GattDeviceServicesResult> BluezDevice::Services(std::optional<Guid> uuid
     core->EnsureResolved(path, [core, operation, path, uuid, hold](bool ok) {
       if (!ok) return core->Complete<GattDeviceServicesResult>(operation, Unreachable());
       core->LogMalformed(path);
+      // A secondary service is reached only through the services that include it (Bluetooth Core, Vol 3
+      // Part G 2.5.1). NOTE: bluetoothd always sets Primary; a service without it is taken for primary
+      // rather than lost.
+      auto found = core->Children(path, kServiceIface, "Device");
+      std::erase_if(found, [](const auto& service) {
+        auto primary = service.second.find("Primary");
+        return primary != service.second.end() && !primary->second.Bool();
+      });
       auto result = std::make_shared<BluezGattResult>();
-      result->services = MakeServices(core, core->Children(path, kServiceIface, "Device"), uuid);
+      result->services = MakeServices(core, found, uuid);
       core->Complete<GattDeviceServicesResult>(operation, result);
     });
   });

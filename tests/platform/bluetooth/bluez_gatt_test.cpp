@@ -114,6 +114,31 @@ TEST_F(BluezGatt, DiscoveryGivesTheSimulatorsTree) {
   handle_ = nullptr;
 }
 
+// A secondary service is no root service, as on the simulator: it is reached only as an included service.
+TEST_F(BluezGatt, SecondaryServicesAreReachedOnlyAsIncluded) {
+  Script(
+      "heart_rate_sensor(); D = devices[HEART_RATE_ADDRESS].database; D[0]['includes'] = [0x0010]; "
+      "D[1]['primary'] = False");
+  ASSERT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
+  auto service_count = [&] { return VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SERVICE_COUNT, 0); };
+  EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER_SERVICES, {Text("180F"), Text("")}), 0) << LastError();
+  EXPECT_EQ(service_count(), 0);
+  EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 0, Text("")}), 0) << LastError();
+  EXPECT_EQ(service_count(), 2);
+  ASSERT_EQ(Config("AutoDiscoverIncludedServices=1"), 0);
+  EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 0, Text("")}), 0) << LastError();
+  ASSERT_EQ(service_count(), 3);
+  std::string battery_parents = "(no service 001000000000)";
+  for (int32_t i = 0; i < 3; ++i) {
+    const std::string id = reinterpret_cast<const char*>(
+        VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_NARROW_VARIANT + VELMORABLE_PROP_SERVICE_ID, i));
+    if (id != "001000000000") continue;
+    battery_parents = reinterpret_cast<const char*>(
+        VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_NARROW_VARIANT + VELMORABLE_PROP_SERVICE_PARENT_SVC_IDS, i));
+  }
+  EXPECT_EQ(battery_parents, "000100000000");
+}
+
 // Lists come in handle order whatever order bluetoothd exports them in; included services are found.
 TEST_F(BluezGatt, ListsInHandleOrderWithIncludedServices) {
   Script(

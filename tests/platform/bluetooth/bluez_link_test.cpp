@@ -27,6 +27,19 @@ class BluezLink : public BluezFixture {
   // Settle makes sure that everything the backend sent before has reached the mock: a later call on the
   // same connection is answered after it.
   void Settle() { ASSERT_NE(Await(platform_->GetDefaultAdapterAsync()), nullptr); }
+
+  // PinSink answers every pairing request with pin_ and records like Sink; its context is the fixture.
+  static int32_t PinSink(void* context, int32_t id, int32_t count, intptr_t* params, int32_t* cbparams) {
+    auto* self = static_cast<BluezLink*>(context);
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST && count >= 4) {
+      VelmoraBLE_EvtStr(reinterpret_cast<VelmoraBLE_EventString*>(params[2]), VELMORABLE_EVTSTR_SET_BY_COPY,
+                        self->pin_.c_str(), VELMORABLE_EVTSTR_NARROW);
+      params[3] = 1;
+    }
+    return Sink::Call(&self->sink_, id, count, params, cbparams);
+  }
+
+  std::string pin_;  // changed only while no Connect runs
 };
 
 // Every kind of agent request reaches the application with its kind and PIN; the answers map to statuses.
@@ -101,6 +114,44 @@ TEST_F(BluezLink, PairingThroughTheAgent) {
     EXPECT_NE(registered[0].find(" KeyboardDisplay"), std::string::npos) << registered[0];
     EXPECT_TRUE(WaitForCall("UnregisterAgent"));
     EXPECT_EQ(pairing->CanPair(), c.status != PairStatus::Paired);
+  }
+}
+
+// A passkey answer is one to six decimal digits: bluetoothd gets that number, and anything else is refused
+// and named in Connect's failure; it never reaches bluetoothd as some other number.
+TEST_F(BluezLink, OnlyDecimalPasskeysOfUpToSixDigitsAreSent) {
+  struct Case {
+    const char* pin;
+    const char* sent;  // the passkey bluetoothd receives; null: the request is refused
+    int connect;
+  };
+  const Case cases[] = {
+      {"123456", "123456", 0},
+      {"000042", "42", 604},  // sent as 42, which is not the device's passkey
+      {"12a456", nullptr, 604},  {"999999x", nullptr, 604}, {"1234567", nullptr, 604},
+      {" 123456", nullptr, 604}, {"-1", nullptr, 604},
+  };
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(&PinSink, this, 0);
+  ASSERT_NE(handle_, nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  const std::string request = std::string("RequestPasskey ") + kSensorPath;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("\"") + c.pin + "\"");
+    Script("reset(); add_device(HEART_RATE_ADDRESS, name='lock', pairing='passkey', passkey=123456)");
+    ASSERT_NE(DeviceWhenKnown(), nullptr);
+    pin_ = c.pin;
+    EXPECT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), c.connect) << LastError();
+    const std::string replies = Script("'\\n'.join(pair_replies)");
+    if (c.sent != nullptr) {
+      EXPECT_EQ(replies, request + " ok " + c.sent);
+    } else {
+      EXPECT_EQ(replies, request + " error org.bluez.Error.Rejected");
+      EXPECT_EQ(LastError(),
+                "Connection to server ID C0FFEE000001 was unsuccessful, status RejectedByHandler: the PIN given is "
+                "not a passkey (one to six decimal digits).");
+    }
+    EXPECT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
   }
 }
 

@@ -41,6 +41,7 @@ devices = {}   # address -> Device (script state)
 agent = {}     # 'sender', 'path', 'capability' of the registered agent
 agent_seen = {}  # the agent registered last, also after it was unregistered
 agent_replies = []  # "<Method> <device> ok <value>" or "<Method> <device> error <name>" of agent_request()
+pair_replies = []  # the same, of the requests that Pair makes itself
 pipes = []     # write ends of pipes handed out in place of notification sockets
 sockets = {}   # characteristic path -> our end of its AcquireNotify socket
 unanswered = []  # callbacks of calls that are never answered
@@ -497,9 +498,24 @@ def services_changed(address, removed=(), added=()):
 
 # ---- Pairing through the registered agent
 
+def noting(replies, method, args, on_reply=lambda *_: None, on_error=lambda _: None):
+    '''The callbacks of an agent call that note its outcome in replies, then go on to on_reply or on_error.'''
+    device = str(args[0]) if args else ''
+
+    def replied(*reply):
+        replies.append(f'{method} {device} ok {",".join(fmt(r) for r in reply)}')
+        on_reply(*reply)
+
+    def failed(error):
+        replies.append(f'{method} {device} error {error.get_dbus_name()}')
+        on_error(error)
+
+    return replied, failed
+
+
 def call_agent(method, signature, args, on_reply, on_error):
     manager().connection.call_async(agent['sender'], agent['path'], AGENT_IFACE, method, signature, args,
-                                    on_reply, on_error, timeout=60.0)
+                                    *noting(pair_replies, method, args, on_reply, on_error), timeout=60.0)
 
 
 @dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', async_callbacks=('ok', 'err'))
@@ -558,11 +574,8 @@ def Pair(self, ok, err):
 def agent_request(method, signature, args):
     '''Sends a request to the agent registered last (also after it was unregistered); the outcome goes to
     agent_replies.'''
-    device = str(args[0]) if args else ''
-    manager().connection.call_async(
-        agent_seen['sender'], agent_seen['path'], AGENT_IFACE, method, signature, args,
-        lambda *reply: agent_replies.append(f'{method} {device} ok {",".join(fmt(r) for r in reply)}'),
-        lambda error: agent_replies.append(f'{method} {device} error {error.get_dbus_name()}'), timeout=60.0)
+    manager().connection.call_async(agent_seen['sender'], agent_seen['path'], AGENT_IFACE, method, signature, args,
+                                    *noting(agent_replies, method, args), timeout=60.0)
 
 
 @dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
@@ -793,6 +806,7 @@ def reset():
     agent.clear()
     agent_seen.clear()
     agent_replies.clear()
+    pair_replies.clear()
     while pipes:
         os.close(pipes.pop())
     calls.clear()
