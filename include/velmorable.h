@@ -167,6 +167,84 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
 #define VELMORABLE_METHOD_WRITE_VALUE_SLOTS 4
 #define VELMORABLE_METHOD_TEXT_TO_UTF16_SLOTS 3
 
+/* Config (method 3) reads or changes one setting: params[0] is the setting text, and params[1] receives the
+ * reply text, owned by the client and valid until the calling thread's next Config or StartScanning ("" after
+ * a set or a failure). The text is parsed as follows:
+ *   "Name"        a query: the reply is the value, "True" or "False" for a flag, decimal for a number.
+ *   "Name=value"  a set, which returns 0: blanks round the name and the value are dropped, and so are double
+ *                 quotes round the value. A flag is on for "True" or "yes" (any case) or "1", off for anything
+ *                 else; a number is decimal, "0x" hexadecimal, "True"/"yes" (1) or "False"/"no" (0).
+ *   "Name[i]"     an index (also "Name(i)"), for the settings that take one.
+ * Names match whole and in any case; a query takes the name as written, blanks included. An unknown name, a
+ * value for a setting that is only queried and a query of one that only takes a value give -1 with "Unknown
+ * config setting.". A sink on a platform thread keeps to queries (see Threads above).
+ * The settings, with their defaults:
+ *   AutoDiscoverCharacteristics  False  True: each service a discovery finds gets all its characteristics
+ *                                       discovered (Discover's characteristic UUIDs then filter nothing).
+ *   AutoDiscoverDescriptors      False  True: each characteristic found gets its descriptors discovered (Discover
+ *                                       with its include-descriptors slot nonzero does so for that call).
+ *   AutoDiscoverIncludedServices False  True: each service found gets its included services discovered; a cycle
+ *                                       of included services fails with 609.
+ *   IncludeRediscovered          True   False: Discovered is raised only for objects not already in the tree.
+ *   LogLevel                     1      the highest level of Log event raised: 0 none, 1 the steps of each
+ *                                       operation, 2 details and the backend's own lines, 3 debugging.
+ *   PairingMode                  0      1: Connect pairs with the device first (see Pairing below); any other
+ *                                       value: Connect does not pair.
+ *   PreferIndications            False  True: Subscribe asks a characteristic that has both Notify and Indicate
+ *                                       for indications; otherwise it asks for notifications, or indications
+ *                                       when the characteristic has only Indicate. On BlueZ, bluetoothd
+ *                                       chooses itself and the setting has no effect.
+ *   QueryAdditionalDeviceInfo    False  True: an advertisement without a name carries the name the platform
+ *                                       knows for the device, looked up (a wait) on the delivering thread.
+ *   ScanStartedTimeout           2      StartScanning waits at least this many seconds for the scan to start
+ *                                       (20 polls a second, each a 50 ms pause and a wait step). A scan that has
+ *                                       not started by then still returns 0, with the Log line "Scanning failed
+ *                                       to start." (level 1); it may start later.
+ *   SelectWaitMillis             20     milliseconds of one wait step (ProcessEvents, and each step of the
+ *                                       library's own waits).
+ *   TimeoutInMilliseconds        0      1: the Timeout property counts milliseconds. The number keeps its value
+ *                                       (a Timeout of 60 then means 60 ms). Queried as "0" or "1".
+ *   CodePage                     65001  the code page of narrow texts (see Text above).
+ * Queries only:
+ *   GattObjTreeInfo    the GATT tree as text: the line "GATT Object Tree Info [>Services, >>Characteristics,
+ *                      >>>Descriptors]:", then one line per service, characteristic and descriptor, each line
+ *                      ending in CR LF.
+ *   MaxPduSize         the ATT MTU of the selected service's connection; "" while no service is selected.
+ *   LastError          the calling thread's last error text (a set is accepted and changes nothing).
+ *   BuildInfo          "24.0.9385"; MajorVersion "24". These two are recognised only as the whole text.
+ * Inside the Advertisement event only, on the thread that delivers it; anywhere else they give 602 "The <Name>
+ * setting is only usable within the Advertisement event handler.":
+ *   ManufacturerDataCount     the number of manufacturer data sections of the advertisement.
+ *   ManufacturerCompanyId[i]  the company id of section i; an index outside the sections gives 202 "Index '<i>'
+ *   ManufacturerData[i]       is invalid for <Name>.". The data is its bytes as they are (a zero byte ends the
+ *                             reply text).
+ *   ServiceData=<uuid>        a query that takes the UUID as its value: the bytes of the service data for that
+ *                             UUID; 202 "No service data in advertisement for UUID <uuid>." when there is none,
+ *                             600 for a text that is no UUID (see Result codes below).
+ *   AdvertisementRawData      an HCI LE Advertising Report rebuilt from the advertisement, in lower-case hex:
+ *                             event type, address, the flags, TX power, first manufacturer data and 16-bit service
+ *                             UUID sections, and RSSI; not the bytes received. Outside the event it gives "" and 0.
+ * ActiveScanning and Timeout are properties, not settings (Config answers -1): VELMORABLE_PROP_ACTIVE_SCANNING
+ * is 0 (passive scanning, the default) or 1 (active), and cannot be changed while scanning (602);
+ * VELMORABLE_PROP_TIMEOUT, 60 seconds by default, bounds each of the library's waits for the platform; the
+ * method then fails, as a rule with 301 "Timeout.". 0 takes that bound from the waits for platform operations.
+ * Config also answers the settings of the layers the client is built on: CharsetMode, LogDebugFile,
+ * LogDebugOption, ZeroMemory, UseInternalCryptoAPI, UseFIPSCompliantAPI, Allow3DESInFIPS, AbsoluteTimeout,
+ * IgnoreExternalEvents, IgnoreOtherWindowEvents, UseWindowsMessages, UseIOCP, the Winsock, QOS and SSL
+ * settings, UseIPv6, UseIPv6Int, UseGetAddrInfo, KerberosSPN, UseSystemSSPI, UseDefaultCredentials,
+ * ExtendedProtection, ReuseSSLSession, UseInternalSecurityAPI, RecordToFile and RecordToString. A BLE
+ * application has no use for them and leaves them at their defaults. */
+
+/* ProcessEvents (method 10) runs one step of the library's wait on the calling thread: it returns 0 after at
+ * most SelectWaitMillis milliseconds (20 by default). No event of the client waits for it. The events that a
+ * method raises (Connected and Disconnected of Connect and Disconnect, Discovered, StartScan, Subscribed,
+ * Unsubscribed, WriteResponse, the Value of ReadValue, their Log lines) reach the sink inside that method, on
+ * the calling thread. All others arrive on the backend's threads, on the simulated radio and on BlueZ alike,
+ * whether or not the application calls ProcessEvents: Advertisement, StopScan and the Error of a scan that
+ * ends, the Value of a notification, Connected "Online" and Disconnected "Offline" of the link, ServerUpdate,
+ * PairingRequest, the Error and Unsubscribed of notifications that ended, and the backend's own Log lines.
+ * An application therefore needs ProcessEvents only as a pause, in a loop that waits for such events. */
+
 /* Id offsets selecting a variant of a method or property. */
 #define VELMORABLE_UTF16_VARIANT 10000  /* texts in and out as UTF-16 */
 #define VELMORABLE_NARROW_VARIANT 20000 /* properties only: texts out as narrow text */
@@ -235,6 +313,24 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
 #define VELMORABLE_EVENT_WRITE_RESPONSE 14
 #define VELMORABLE_EVENT_PLATFORM_REQUEST 2004 /* reserved; never raised */
 
+/* Pairing. With the Config setting "PairingMode=1", Connect pairs with the device before it connects when the
+ * platform offers pairing for it (on BlueZ: when it is not paired yet), and Disconnect removes the bond that
+ * Connect made; a device already paired connects as it is, and its bond stays. With any other PairingMode (0
+ * by default) Connect does not pair. While Connect waits for the pairing, the device's request reaches the
+ * sink as PairingRequest on a platform thread: slot 1 holds the pairing kind, slot 2 the PIN record (read and
+ * set it through VelmoraBLE_EvtStr), slot 3 the accept flag, 0 on entry, which the sink sets to 1 to go on.
+ * The kinds:
+ *   1 ConfirmOnly      nothing to show: accept to pair.
+ *   2 DisplayPin       the record holds the PIN for the user to enter on the device; accept to go on.
+ *   4 ProvidePin       the record is empty: the sink sets the PIN the device expects (SET_BY_COPY, or
+ *                      SET_BY_REFERENCE with a text that outlives the sink) and accepts. Accepting without a
+ *                      PIN gives no answer, and the pairing is refused.
+ *   8 ConfirmPinMatch  the record holds the PIN the device shows; accept when the two match.
+ * A request left unaccepted refuses the pairing. A pairing that fails (refused, a wrong PIN) fails Connect
+ * with 604 "Connection to server ID <id> was unsuccessful, status <status>." (RejectedByHandler,
+ * AuthenticationFailure and the like) and a Connected event with the same code and text. Which kinds arrive
+ * depends on the device and the backend: on BlueZ, ConfirmOnly never does (see the README). */
+
 /* Operations and kinds of VelmoraBLE_EvtStr. */
 #define VELMORABLE_EVTSTR_GET 0
 #define VELMORABLE_EVTSTR_SET_BY_REFERENCE 1
@@ -271,12 +367,77 @@ VELMORABLE_EXPORT VelmoraBLE_BLEClient* VelmoraBLE_BLEClient_Create(VelmoraBLE_S
  * sink, it returns at once and the client is freed when the current call or event ends. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* client);
 
+/* Result codes. Do, Set and CheckIndex return them; the code of Do and of Set is also the calling thread's
+ * last error code, with the text below as its last error text (<...> stands for what is filled in). A success
+ * (0) leaves the text of the failure before it in place: only the code tells. A failure of Do or Set without a
+ * text of its own gets "[<code>] (no description available)".
+ *   -1   "Unknown method." (an id that is no method); "Unknown config setting." (Config); Set of a property
+ *        that cannot be set (nothing recorded).
+ *   200  a null handle, or a call refused while the client is destroyed (nothing recorded); "Out of memory.".
+ *   202  an argument missing or malformed: "Must supply a service ID.", "Must supply a characteristic ID.",
+ *        "Invalid server ID \"<id>\"." (Connect takes 12 hex digits), "Invalid value format index.", the
+ *        index and ServiceData texts of the in-event settings (see Config above); and for a GATT object the
+ *        platform gave without a handle, "Must supply a non-zero service handle." or "Must supply a non-zero
+ *        characteristic handle to supply a non-zero descriptor handle.".
+ *   280  CheckIndex: "Invalid ServiceIndex (out of bounds)." (CharacteristicIndex and DescriptorIndex alike).
+ *   301  "Timeout.": a wait that Timeout bounds ran out before the platform answered (see Threads above).
+ *   432  an index outside its collection, with the texts of 280: Get (which gives an empty text or 0),
+ *        ReadCharacteristicValueAt, ReadDescriptorValueAt, QuerySubscriptionState and the indexed Set; a
+ *        CharacteristicCount above 65535: "Invalid CharacteristicCount: a server holds at most 65535
+ *        characteristics.".
+ *   434  a UTF-16 text the code page cannot represent: "The <argument> (parameter <n>) cannot be converted from
+ *        UTF-16 in code page <code page>." (Do), "The value cannot be converted from UTF-16." (Set).
+ *   600  a UUID text that cannot be read: "UUIDs hexadecimal strings must represent either 16-, 32-, or 128-bit
+ *        values.", "UUIDs hexadecimal strings must contain only hexadecimal digits.".
+ *   601  not discovered: "No service with the ID \"<id>\" has been discovered.", "No characteristic with the ID
+ *        \"<id>\" has been discovered for the service with ID \"<id>\".", "No descriptor with the ID \"<id>\" has
+ *        been discovered for the characteristic with ID \"<id>\".", "No characteristic has been discovered at
+ *        this index.", "No descriptor has been discovered at this index.".
+ *   602  refused as things stand: "You cannot change the ActiveScanning property while scanning.", "You must
+ *        select a service before selecting a characteristic.", "A characteristic cannot be subscribed to unless
+ *        it has the 'Notify' and/or 'Indicate' flag set.", "A characteristic's user description cannot be
+ *        changed unless it has the 'Writable Auxiliaries' flag set.", and the in-event settings outside the
+ *        Advertisement event (see Config above).
+ *   603  Error and StopScan events only, for a scan the platform ended: Error "Scanning was aborted for the
+ *        following reason: <reason>" and StopScan "<reason>", the reason being the platform's (such as
+ *        RadioNotAvailable, DisabledByPolicy, ResourceInUse or OtherError).
+ *   604  Connect: "Connection to server ID <id> was unsuccessful." (a device the platform does not know) or
+ *        "Connection to server ID <id> was unsuccessful, status <status>." (a failed pairing), each also raised
+ *        as a Connected event.
+ *   605  "You must be connected to a server to perform the requested action.".
+ *   606  "Error attempting communication: Access denied by system.", "Unknown protocol error <n> (0x<n>)
+ *        returned during communication.", "Unknown communication status <n>.", "No result from the platform.".
+ *   607  "Error attempting communication: Device unreachable.".
+ *   608  a discovery whose parent left the tree meanwhile (a sink disconnected); it has no text of its own.
+ *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
+ *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives
+ *        one; also the Error event of notifications that ended: "Notifications of characteristic ID \"<id>\"
+ *        ended: <the platform's reason>.", followed by Unsubscribed.
+ *   611  "Characteristic with ID \"<id>\" does not have a Characteristic User Description descriptor despite
+ *        having the 'Writable Auxiliaries' flag set.".
+ *   612  an ATT application error (0x80 to 0x9F): "Application-specific protocol error {<n> (0x<n>) returned
+ *        during communication. Consult the remote device's documentation for more information.".
+ *   613  StartScanning: "No Bluetooth adapter found." (also when the wait for the adapter ran out), "Bluetooth
+ *        adapter does not support Low Energy.".
+ *   614  StartScanning from a sink on a platform thread while a scan stops: "Scanning is still stopping; start
+ *        it again once the StopScan event has arrived.".
+ *   701 to 717  ATT error n = code - 700: "Protocol error returned during communication: [<n>] {<n>}. <reason>"
+ *        (the reasons from "Invalid handle." to "Insufficient resources.").
+ *   952 to 955  the common profile errors 0xFC to 0xFF, in the same form (the reasons "Write request
+ *        rejected.", "Client characteristic configuration descriptor (CCCD) improperly configured.", "A
+ *        procedure is already in progress.", "Attribute value is out of range.").
+ *   1359 a failure the library did not foresee: "An internal error occurred: <what>" or "An internal error
+ *        occurred.".
+ * The Error event also reports a sink that returned nonzero, with that value and "An unhandled error occurred
+ * in the <event> event handler". Method 2003 returns 0, -1 for a param_count other than 2, or the system's
+ * error number (87 for arguments it cannot use); none of these is recorded. */
+
 /* VelmoraBLE_BLEClient_Do runs method method_id (VELMORABLE_METHOD_...) with the parameter slots params and
  * their byte lengths cbparams (VELMORABLE_METHOD_..._SLOTS entries each); out values are written back into
- * them. Returns the method's result code (0 on success), which is also stored as the calling thread's last
- * error code (except for method 2003); 200 for a null handle. A UTF-16 text argument that the code page
- * cannot represent gives 434 with a text naming the argument, and the method does not run. Out texts and
- * bytes belong to the client. */
+ * them. Returns the method's result code (0 on success; see Result codes above), which is also stored as the
+ * calling thread's last error code (except for method 2003); 200 for a null handle. A UTF-16 text argument
+ * that the code page cannot represent gives 434 with a text naming the argument, and the method does not run.
+ * Out texts and bytes belong to the client. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Do(VelmoraBLE_BLEClient* client, int32_t method_id,
                                                   int32_t param_count, intptr_t* params, int32_t* cbparams);
 
