@@ -328,8 +328,11 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   8 ConfirmPinMatch  the record holds the PIN the device shows; accept when the two match.
  * A request left unaccepted refuses the pairing. A pairing that fails (refused, a wrong PIN) fails Connect
  * with 604 "Connection to server ID <id> was unsuccessful, status <status>." (RejectedByHandler,
- * AuthenticationFailure and the like) and a Connected event with the same code and text. Which kinds arrive
- * depends on the device and the backend: on BlueZ, ConfirmOnly never does (see the README). */
+ * AuthenticationFailure and the like), or "..., status <status>: <reason>." where the backend says why, and a
+ * Connected event with the same code and text. On BlueZ the PIN given for a passkey must be one to six
+ * decimal digits; any other answer refuses the pairing with the reason "the PIN given is not a passkey (one to
+ * six decimal digits)". Which kinds arrive depends on the device and the backend: on BlueZ, ConfirmOnly never
+ * does (see the README). */
 
 /* Operations and kinds of VelmoraBLE_EvtStr. */
 #define VELMORABLE_EVTSTR_GET 0
@@ -380,7 +383,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        platform gave without a handle, "Must supply a non-zero service handle." or "Must supply a non-zero
  *        characteristic handle to supply a non-zero descriptor handle.".
  *   280  CheckIndex: "Invalid ServiceIndex (out of bounds)." (CharacteristicIndex and DescriptorIndex alike).
- *   301  "Timeout.": a wait that Timeout bounds ran out before the platform answered (see Threads above).
+ *   301  "Timeout.": a wait that Timeout bounds ran out: for the platform's answer, or, in StopScanning,
+ *        StartScanning and Disconnect, for a stop or for events that other threads were still delivering (see
+ *        Threads above).
  *   432  an index outside its collection, with the texts of 280: Get (which gives an empty text or 0),
  *        ReadCharacteristicValueAt, ReadDescriptorValueAt, QuerySubscriptionState and the indexed Set; a
  *        CharacteristicCount above 65535: "Invalid CharacteristicCount: a server holds at most 65535
@@ -402,8 +407,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        following reason: <reason>" and StopScan "<reason>", the reason being the platform's (such as
  *        RadioNotAvailable, DisabledByPolicy, ResourceInUse or OtherError).
  *   604  Connect: "Connection to server ID <id> was unsuccessful." (a device the platform does not know) or
- *        "Connection to server ID <id> was unsuccessful, status <status>." (a failed pairing), each also raised
- *        as a Connected event.
+ *        "Connection to server ID <id> was unsuccessful, status <status>." (a failed pairing; "..., status
+ *        <status>: <reason>." where the backend says why, see Pairing above), each also raised as a Connected
+ *        event.
  *   605  "You must be connected to a server to perform the requested action.".
  *   606  "Error attempting communication: Access denied by system.", "Unknown protocol error <n> (0x<n>)
  *        returned during communication.", "Unknown communication status <n>.", "No result from the platform.".

@@ -12,7 +12,7 @@ namespace {
 class BluezAdapter final : public BluetoothAdapter {
  public:
   BluezAdapter(std::shared_ptr<BluezCore> core, std::string path) : core_(std::move(core)), path_(std::move(path)) {}
-  // An adapter that does not list its roles (bluetoothd before 5.57) is taken to be LE capable.
+  // An adapter that does not list its roles (bluetoothd before 5.55) is taken to be LE capable.
   bool IsLowEnergySupported() override {
     const std::optional<Props> props = core_->PropsOf(path_, kAdapterIface);
     if (!props) return false;
