@@ -688,41 +688,6 @@ TEST_F(OneEventThreadTest, StartScanningDuringAStopScansOrSaysItDidNot) {
   handle.Destroy();
 }
 
-// ScanOrder follows the scan events of one client as its sink sees them on entry: a StartScan while a scan is
-// reported running (its StopScan not yet seen), a StopScan without a running scan, or an Advertisement between
-// a StopScan and the next StartScan is a crossing; an Advertisement once `stopped` is set (StopScanning has
-// returned on the application thread) is a late one, counted when the sink returns.
-struct ScanOrder {
-  std::mutex mutex;
-  bool running = false;
-  std::vector<std::string> crossings;
-  std::atomic<bool> stopped{false};
-  std::atomic<int> advertisements{0};
-  std::atomic<int> late{0};
-
-  void Enter(int32_t id) {
-    std::lock_guard lock(mutex);
-    const bool was_running = running;
-    if (id == VELMORABLE_EVENT_START_SCAN) running = true;
-    if (id == VELMORABLE_EVENT_STOP_SCAN) running = false;
-    const bool crossing = id == VELMORABLE_EVENT_START_SCAN ? was_running : id == VELMORABLE_EVENT_STOP_SCAN ? !was_running
-                          : id == VELMORABLE_EVENT_ADVERTISEMENT                                          ? !was_running
-                                                                                                         : false;
-    if (crossing && crossings.size() < 5) {
-      crossings.push_back(std::to_string(id) + (was_running ? " while scanning" : " while stopped"));
-    }
-  }
-  void Leave(int32_t id) {
-    if (id == VELMORABLE_EVENT_ADVERTISEMENT && stopped.load()) ++late;
-  }
-  std::string Crossings() {
-    std::lock_guard lock(mutex);
-    std::string all;
-    for (const std::string& crossing : crossings) all += crossing + "; ";
-    return all;
-  }
-};
-
 // StopScanning on the application thread while the sink is busy with advertisements (0.3 ms each) on the
 // platform threads: once it has returned 0, no advertisement of that scan is with the sink, early or late.
 TEST_F(ThreadsTest, NoAdvertisementReachesTheSinkAfterStopScanningReturns) {

@@ -26,6 +26,9 @@ constexpr size_t kRecordSize = 1024;
 
 // kCloseWaitMs bounds how long CloseLink waits for holds that are on their way out.
 constexpr int64_t kCloseWaitMs = 1000;
+// kIncomingSlice is how many of bluetoothd's messages the bus thread takes in before it turns to its tasks
+// and timers again.
+constexpr int kIncomingSlice = 64;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -179,16 +182,18 @@ bool BluezCore::Post(std::function<void()> task) {
 
 void BluezCore::Run() {
   for (;;) {
-    // What bluetoothd sent before a task was posted is taken in first, so that the task sees it.
-    while (sd_bus_process(bus_, nullptr) > 0) {
-    }
+    // What bluetoothd sent before a task was posted is taken in first, so that the task sees it; a slice at a
+    // time, though. While discovery runs, bluetoothd reports every advertisement (DuplicateData), and a bus
+    // thread that took everything in before its tasks would not come back to them while the signals came in
+    // faster than it handles them: the task that stops discovery, the one thing that ends them, would wait
+    // for as long as they come.
+    bool more = TakeIncoming();
     RunTasks();
     {
       std::lock_guard lock(tasks_mutex_);
       if (stopping_) break;
     }
-    while (sd_bus_process(bus_, nullptr) > 0) {
-    }
+    more = TakeIncoming() || more;
     RunTimers();
     std::vector<pollfd> fds;
     fds.push_back({sd_bus_get_fd(bus_), static_cast<short>(sd_bus_get_events(bus_)), 0});
@@ -199,7 +204,8 @@ void BluezCore::Run() {
       fds.push_back({session.fd, POLLIN, 0});
       session_paths.push_back(path);
     }
-    const int64_t timeout = PollTimeoutMs();
+    // Messages left over from a slice are read already: poll would not wake for them.
+    const int64_t timeout = more ? 0 : PollTimeoutMs();
     if (poll(fds.data(), fds.size(), static_cast<int>(std::min<int64_t>(timeout, INT_MAX))) < 0) continue;
     if (fds[1].revents != 0) {
       uint64_t count;
@@ -210,6 +216,13 @@ void BluezCore::Run() {
     }
   }
   StopOnBusThread();
+}
+
+bool BluezCore::TakeIncoming() {
+  for (int i = 0; i < kIncomingSlice; ++i) {
+    if (sd_bus_process(bus_, nullptr) <= 0) return false;
+  }
+  return true;
 }
 
 void BluezCore::RunTasks() {

@@ -180,6 +180,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   };
 
   void Run();
+  // TakeIncoming handles a slice of the messages that came in on the bus; true when more may be waiting.
+  bool TakeIncoming();
   void RunTasks();
   void RunTimers();
   // TryCloseLink is CloseLink's step: close, give up, or look again after a short pause.

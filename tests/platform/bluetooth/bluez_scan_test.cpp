@@ -1,7 +1,10 @@
 // The choice of backend, a missing bluetoothd or adapter, and scanning over the scripted bluetoothd.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -222,6 +225,140 @@ TEST_F(BluezScan, PowerOffOrAdapterRemovalAbortsTheScan) {
   EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
   ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0].Text(1), "RadioNotAvailable");
+}
+
+// ScanRounds is the context of a client whose sink takes 0.3 ms over each Advertisement (and holds one when
+// the test asks) and, when `restart` is set, stops the scan on an Advertisement and at once starts it again,
+// for kRounds rounds.
+struct ScanRounds {
+  static constexpr int kRounds = 16;
+  enum HoldState : int { kNone, kAsked, kHolding, kReleased };
+
+  static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
+    auto* self = static_cast<ScanRounds*>(raw);
+    // An Advertisement may come before the StartScan of a scan started on the application thread: a sink
+    // that restarts begins once that StartScanning has returned.
+    if (self->restart && !self->begun.load() && id != VELMORABLE_EVENT_START_SCAN) return 0;
+    self->order.Enter(id);
+    bool held = false;
+    if (id == VELMORABLE_EVENT_ADVERTISEMENT) {
+      ++self->order.advertisements;
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      held = self->Hold();
+    }
+    if (self->restart) self->Restart(id);
+    self->order.Leave(id);
+    if (held) self->hold = kReleased;
+    return 0;
+  }
+
+  // Hold keeps the Advertisement being delivered with the sink when the test has asked for that (true then):
+  // until the application thread's StopScanning has stopped the scan, and 10 ms longer. That StopScanning
+  // returns only after this delivery.
+  bool Hold() {
+    int asked = kAsked;
+    if (!hold.compare_exchange_strong(asked, kHolding)) return false;
+    for (int i = 0; i < 1000 && VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0) != 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return true;
+  }
+
+  // Restart runs on the event thread. Every other round it lets the stop end first, so that the start finds
+  // the scan stopped; otherwise the start usually finds it still stopping (614) and the scan starts again
+  // from its StopScan.
+  void Restart(int32_t id) {
+    const bool from_advertisement = id == VELMORABLE_EVENT_ADVERTISEMENT && restarts.load() < kRounds;
+    if (!from_advertisement && !(id == VELMORABLE_EVENT_STOP_SCAN && restart_on_stop_scan.exchange(false))) return;
+    if (from_advertisement) {
+      ++restarting;
+      const int round = ++restarts;
+      if (Do(handle, VELMORABLE_METHOD_STOP_SCANNING) != 0) ++failures;
+      for (int i = 0; round % 2 == 0 && i < 1000 && VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0) != 0;
+           ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+    const int started = Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
+    if (started == 614) {
+      restart_on_stop_scan = true;
+      return;
+    }
+    if (started != 0) ++failures;
+    --restarting;
+  }
+
+  // WaitFor polls done every 100 us until it holds (true) or `seconds` have passed (false).
+  static bool WaitFor(const std::function<bool()>& done, int seconds = 1) {
+    for (int i = 0; i < seconds * 10000; ++i) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return done();
+  }
+
+  VelmoraBLE_BLEClient* handle = nullptr;
+  bool restart = false;  // constant once the client exists
+  std::atomic<int> hold{kNone};
+  std::atomic<bool> begun{false};
+  ScanOrder order;
+  std::atomic<int> restarts{0};
+  std::atomic<int> restarting{0};  // restarts begun whose scan has not started again yet
+  std::atomic<bool> restart_on_stop_scan{false};
+  std::atomic<int> failures{0};
+};
+
+// The sensor advertises in bursts while discovery runs, 16 every 20 ms. Row one: the application thread
+// starts the scan, waits until the sink holds an Advertisement (the rest of its burst queues up behind),
+// pauses for up to 2 ms and stops the scan, round after round; once StopScanning has returned 0 (with a wait
+// step of 1 ms it returns as soon as it may), no Advertisement is with the sink, neither the one held nor
+// one of those queued. Row two: the sink restarts its scan round after round; each scan's StopScan comes
+// before the next one's StartScan, and no Advertisement comes between them.
+TEST_F(BluezScan, OneScanEndsBeforeTheNextWhileAdvertisementsKeepComing) {
+  Script("heart_rate_sensor(); advertise_every(HEART_RATE_ADDRESS, 20, burst=16)");
+  for (const bool restart : {false, true}) {
+    SCOPED_TRACE(restart ? "the sink restarts" : "the application restarts");
+    ScanRounds rounds;
+    rounds.restart = restart;
+    rounds.handle = VelmoraBLE_BLEClient_Create(&ScanRounds::Call, &rounds, 0);
+    ASSERT_NE(rounds.handle, nullptr);
+    const auto call = [&rounds](int32_t method) {
+      const int rc = testing::Do(rounds.handle, method, "");
+      EXPECT_EQ(rc, 0) << testing::LastError(rounds.handle);
+      return rc == 0;
+    };
+    EXPECT_EQ(testing::Config(rounds.handle, "SelectWaitMillis=1"), 0);
+    std::mt19937 random(88);
+    std::uniform_int_distribution<int> pause_us(0, 2000);
+    for (int i = 0; !restart && i < ScanRounds::kRounds && rounds.order.late.load() == 0; ++i) {
+      if (!call(VELMORABLE_METHOD_START_SCANNING)) break;
+      rounds.hold = ScanRounds::kAsked;
+      (void)ScanRounds::WaitFor([&] { return rounds.hold.load() != ScanRounds::kAsked; });
+      std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
+      if (!call(VELMORABLE_METHOD_STOP_SCANNING)) break;
+      rounds.order.stopped = true;
+      // Until the held delivery has ended, had StopScanning left it behind, and the queued ones with it.
+      (void)ScanRounds::WaitFor([&] { return rounds.hold.load() == ScanRounds::kReleased; });
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      rounds.order.stopped = false;
+    }
+    if (restart && call(VELMORABLE_METHOD_START_SCANNING)) {
+      rounds.begun = true;
+      // Until the last round's scan has started again.
+      EXPECT_TRUE(ScanRounds::WaitFor(
+          [&] { return rounds.restarts.load() >= ScanRounds::kRounds && rounds.restarting.load() == 0; }, 10));
+      (void)call(VELMORABLE_METHOD_STOP_SCANNING);
+    }
+    VelmoraBLE_BLEClient_Destroy(rounds.handle);
+    EXPECT_EQ(rounds.order.late.load(), 0) << "of " << rounds.order.advertisements.load() << " advertisements";
+    EXPECT_GT(rounds.order.advertisements.load(), 0);
+    EXPECT_EQ(rounds.failures.load(), 0);
+    if (restart) {
+      EXPECT_EQ(rounds.restarts.load(), ScanRounds::kRounds);
+      EXPECT_EQ(rounds.order.Crossings(), "");
+    }
+  }
 }
 
 }  // namespace

@@ -388,6 +388,24 @@ def advertise(address, **kwargs):
     changed(devices[address].path, DEVICE_IFACE, advert_props(**kwargs))
 
 
+def advertise_every(address, interval_ms, burst=1):
+    '''The device advertises `burst` times every interval_ms while discovery runs, its RSSI changing each time,
+    for as long as it exists (reset() ends it).'''
+    device = devices[address]
+    count = [0]
+
+    def advert():
+        if devices.get(address) is not device:
+            return False
+        for _ in range(burst):
+            if ADAPTER_PATH in mockobject.objects and adapter_props()['Discovering']:
+                count[0] += 1
+                advertise(address, rssi=-40 - count[0] % 20)
+        return True
+
+    GLib.timeout_add(interval_ms, advert)
+
+
 def gatt(address, services):
     '''Sets the GATT database that Connect exports. services: dicts with handle, uuid, primary (default True),
     includes (handles), chars: dicts with handle, uuid, flags, value (bytes on the device), cached (the
