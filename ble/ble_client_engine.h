@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -335,7 +336,13 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int AdvertisementKeyReply(const char* key, const component::ConfigSettingParts& setting, const char** reply);
   int ConfigServiceData(const component::ConfigSettingParts& setting, const char** reply);
   int LogScanning(int32_t level, const char* message);
-  void WaitForWatcherStart();
+  // WaitForWatcherStart polls (ScanStartedTimeout) until the watcher's run `run` is Started, or it has
+  // ended, been closed or been followed by another run.
+  void WaitForWatcherStart(uint64_t run);
+  // WaitWhileStarting waits, on a platform thread, for a StartScanning that is on its way to its StartScan
+  // (starting_) to get there, unless done() says that the wait is over sooner: a bounded wait, which Destroy
+  // ends too. The caller holds lock (on scan_mutex_).
+  void WaitWhileStarting(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done);
   // Scan steps (scanning.cpp). The watcher numbers its runs, and every event of a run carries its number.
   // WaitForWatcherStop waits while the watcher's run is still run and Started or Stopping: 0, or 301.
   int WaitForWatcherStop(uint64_t run);
@@ -437,11 +444,15 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // The connection's events that platform threads are delivering; Disconnect waits for them.
   EventDeliveries deliveries_;
   // The runs of the watcher whose advertisements are no longer delivered (closed_run_ and before) and whose
-  // end has been reported with StopScan (reported_run_ and before), guarded by scan_mutex_; the advertisements
-  // that platform threads are delivering, which StopScanning and StartScanning wait for.
+  // end has been reported with StopScan (reported_run_ and before), and whether a StartScanning is on its
+  // way from the watcher's Start to the return of its StartScan (starting_), guarded by scan_mutex_ and
+  // announced through scan_changed_; the advertisements that platform threads are delivering, which
+  // StopScanning and StartScanning wait for.
   std::mutex scan_mutex_;
+  std::condition_variable scan_changed_;
   uint64_t closed_run_ = 0;
   uint64_t reported_run_ = 0;
+  bool starting_ = false;
   EventDeliveries advertisement_deliveries_;
 };
 

@@ -1,6 +1,7 @@
 #include "ble/scanning.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <functional>
@@ -197,8 +198,37 @@ int BLEClientEngine::StartScanning(const char* service_uuids) {
                      filter_text.Data());
     (void)LogScanning(3, line);
   }
+  // The scan's events come in order: its advertisements (and the report of its end) wait until its
+  // StartScan has returned, or until this call has found that the scan did not start.
+  class StartReport {
+   public:
+    explicit StartReport(BLEClientEngine& engine) : engine_(engine) {
+      std::lock_guard lock(engine_.scan_mutex_);
+      engine_.starting_ = true;
+    }
+    ~StartReport() {
+      {
+        std::lock_guard lock(engine_.scan_mutex_);
+        engine_.starting_ = false;
+      }
+      engine_.scan_changed_.notify_all();
+    }
+    StartReport(const StartReport&) = delete;
+    StartReport& operator=(const StartReport&) = delete;
+
+   private:
+    BLEClientEngine& engine_;
+  };
+  const StartReport report(*this);
   watcher_->Start();
-  WaitForWatcherStart();
+  const uint64_t run = watcher_->Run();
+  WaitForWatcherStart(run);
+  {
+    // Stopped meanwhile (by a sink on another thread, say): its StopScan tells of it, and no StartScan.
+    std::lock_guard lock(scan_mutex_);
+    if (run <= closed_run_) return 0;
+  }
+  if (watcher_->Run() != run) return 0;
   if (watcher_->Status() != WatcherStatus::Started) {
     // The scan may still start later and deliver advertisements; the result stays 0.
     (void)LogScanning(1, "Scanning failed to start.");
@@ -211,10 +241,16 @@ int BLEClientEngine::StartScanning(const char* service_uuids) {
   return FireStartScan(filter_text.Data());
 }
 
-void BLEClientEngine::WaitForWatcherStart() {
+void BLEClientEngine::WaitForWatcherStart(uint64_t run) {
   const int64_t seconds = settings_.scan_started_timeout.load(std::memory_order_relaxed);
   for (int64_t polls = seconds * kStartPollsPerSecond; polls > 0; --polls) {
-    if (watcher_->Status() == WatcherStatus::Started) return;
+    if (watcher_->Status() == WatcherStatus::Started || watcher_->Run() != run) return;
+    {
+      std::lock_guard lock(scan_mutex_);
+      if (run <= closed_run_) return;
+    }
+    const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> ended = watcher_->LastStopped();
+    if (ended != nullptr && ended->Run() == run) return;
     // The step only keeps the thread's messages moving; a stop it reports (an old deadline, an interrupt)
     // does not end the wait and its text does not describe this call.
     if (WaitStep(SelectWaitMillis(), NotificationWindow()) == 0) (void)LastErrorText().Clear();
@@ -268,10 +304,20 @@ int BLEClientEngine::WaitForWatcherStop(uint64_t run) {
 }
 
 bool BLEClientEngine::AdmitAdvertisement(uint64_t run, EventDeliveries::Delivery& delivery) {
-  std::lock_guard lock(scan_mutex_);
+  std::unique_lock lock(scan_mutex_);
+  WaitWhileStarting(lock, [&] { return run <= closed_run_; });
   if (run <= closed_run_) return false;
   delivery.Admit(advertisement_deliveries_);
   return true;
+}
+
+void BLEClientEngine::WaitWhileStarting(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(BoundedWaitMs());
+  while (starting_ && !done() && std::chrono::steady_clock::now() < give_up &&
+         !(bridge_ == nullptr || bridge_->Detached())) {
+    // Woken at once by the end of the start; the steps only look for Destroy.
+    (void)scan_changed_.wait_for(lock, std::chrono::milliseconds(5));
+  }
 }
 
 void BLEClientEngine::CloseRun(uint64_t run) {
@@ -295,8 +341,14 @@ void BLEClientEngine::ReportEndedRun() {
 void BLEClientEngine::OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
                                        const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs>& args) {
   if (watcher == nullptr || args == nullptr) return;
+  const uint64_t run = args->Run();
+  {
+    // The StopScan of a scan comes after its StartScan, which a StartScanning may be on its way to.
+    std::unique_lock lock(scan_mutex_);
+    WaitWhileStarting(lock, [&] { return run <= reported_run_; });
+  }
   // A StartScanning that came first has reported this end already, before its own StartScan.
-  if (ClaimStopReport(args->Run())) ReportStop(*watcher, *args);
+  if (ClaimStopReport(run)) ReportStop(*watcher, *args);
 }
 
 void BLEClientEngine::ReportStop(bt::BluetoothLEAdvertisementWatcher& watcher,

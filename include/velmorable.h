@@ -45,8 +45,12 @@
  * with those of the next: before its StartScan comes the last scan's StopScan (StartScanning fires it itself
  * when the platform's report of the stop is still on its way, which then raises none), and on the application's
  * thread StartScanning first waits for the last scan's Advertisements still being delivered. Those waits are
- * bounded by Timeout too, and StartScanning returns 301 "Timeout." when one runs out. An Advertisement of the
- * new scan may arrive before its StartScan, which follows once the platform reports the scan started.
+ * bounded by Timeout too, and StartScanning returns 301 "Timeout." when one runs out. Within a scan the order is
+ * StartScan, its Advertisements, StopScan: an Advertisement (or the platform's report of the end) that comes
+ * while StartScanning still waits for the platform to start the scan waits on its platform thread until that
+ * StartScan has returned, or until StartScanning has found the scan not started ("Scanning failed to start.";
+ * it may start later, without a StartScan) or stopped meanwhile (by a sink on another thread; then it has no
+ * StartScan, only its StopScan).
  *
  * Disconnect (and the disconnect that Connect makes first) waits for the events of the connection that other
  * threads are delivering, so that none of them (a Value above all) reaches the sink once it has returned.

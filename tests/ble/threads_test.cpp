@@ -817,7 +817,8 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
 // StopScan comes before the next one's StartScan, and no Advertisement comes between them.
 TEST_F(OneEventThreadTest, ASinkThatRestartsItsScanSeesOneScanAfterTheOther) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
-  radio_->SetWatcherTiming(0, 0);
+  // Each start takes the radio a moment, so that advertisements come while StartScanning waits for it.
+  radio_->SetWatcherTiming(10, 1);
   struct Context {
     VelmoraBLE_BLEClient* handle = nullptr;
     ScanOrder order;
