@@ -200,10 +200,11 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                                       chooses itself and the setting has no effect.
  *   QueryAdditionalDeviceInfo    False  True: an advertisement without a name carries the name the platform
  *                                       knows for the device, looked up (a wait) on the delivering thread.
- *   ScanStartedTimeout           2      StartScanning waits at least this many seconds for the scan to start
- *                                       (20 polls a second, each a 50 ms pause and a wait step). A scan that has
- *                                       not started by then still returns 0, with the Log line "Scanning failed
- *                                       to start." (level 1); it may start later.
+ *   ScanStartedTimeout           2      StartScanning waits this many seconds for the scan to start (20 polls a
+ *                                       second, each a 50 ms pause and a wait step, so somewhat longer). A scan
+ *                                       that has not started by then, or that the platform ended meanwhile,
+ *                                       still returns 0, with the Log line "Scanning failed to start." (level
+ *                                       1); one that has not ended may start later.
  *   SelectWaitMillis             20     milliseconds of one wait step (ProcessEvents, and each step of the
  *                                       library's own waits).
  *   TimeoutInMilliseconds        0      1: the Timeout property counts milliseconds. The number keeps its value
