@@ -348,8 +348,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int WaitForWatcherStop(uint64_t run);
   // AdmitAdvertisement admits the delivery of an advertisement of run (true), unless that run is closed.
   bool AdmitAdvertisement(uint64_t run, EventDeliveries::Delivery& delivery);
-  // CloseRun ends the delivery of the advertisements of run and of the runs before it.
+  // CloseRun ends the delivery of the advertisements of run and of the runs before it; RunClosed tells
+  // whether it has ended.
   void CloseRun(uint64_t run);
+  bool RunClosed(uint64_t run);
   // ClaimStopReport is true for the one caller that is to report the end of run (closing it as well), false
   // when the end of run, or of a later run, has been reported already.
   bool ClaimStopReport(uint64_t run);
@@ -411,6 +413,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // (DeadlineClockMs): true when none is left. Destroy, once begun, ends the wait too (true): a sink that
   // destroys the client waits for this thread in turn, and no event reaches a destroyed client's sink.
   [[nodiscard]] bool WaitForDeliveries(EventDeliveries& deliveries, uint64_t deadline);
+  // Destroying tells whether Destroy has begun (the bridge is detached): waits for other threads end then.
+  bool Destroying() const { return bridge_ == nullptr || bridge_->Detached(); }
 
   BLEClient* const owner_;
   BLEEventSink* const sink_;  // the owner, as the receiver of the events (null without one)

@@ -336,9 +336,8 @@ int BLEClientEngine::Disconnect() {
 }
 
 bool BLEClientEngine::WaitForDeliveries(EventDeliveries& deliveries, uint64_t deadline) {
-  const auto destroying = [this] { return bridge_ == nullptr || bridge_->Detached(); };
-  if (deliveries.WaitForOthers([&] { return destroying() || platform::DeadlineClockMs() >= deadline; })) return true;
-  return destroying();
+  if (deliveries.WaitForOthers([&] { return Destroying() || platform::DeadlineClockMs() >= deadline; })) return true;
+  return Destroying();
 }
 
 // UnpairIfPairedHere removes the bond that Connect made in this connection; a bond made outside the engine

@@ -223,12 +223,8 @@ int BLEClientEngine::StartScanning(const char* service_uuids) {
   watcher_->Start();
   const uint64_t run = watcher_->Run();
   WaitForWatcherStart(run);
-  {
-    // Stopped meanwhile (by a sink on another thread, say): its StopScan tells of it, and no StartScan.
-    std::lock_guard lock(scan_mutex_);
-    if (run <= closed_run_) return 0;
-  }
-  if (watcher_->Run() != run) return 0;
+  // Stopped meanwhile (by a sink on another thread, say): its StopScan tells of it, and no StartScan.
+  if (RunClosed(run) || watcher_->Run() != run) return 0;
   if (watcher_->Status() != WatcherStatus::Started) {
     // The scan may still start later and deliver advertisements; the result stays 0.
     (void)LogScanning(1, "Scanning failed to start.");
@@ -244,11 +240,7 @@ int BLEClientEngine::StartScanning(const char* service_uuids) {
 void BLEClientEngine::WaitForWatcherStart(uint64_t run) {
   const int64_t seconds = settings_.scan_started_timeout.load(std::memory_order_relaxed);
   for (int64_t polls = seconds * kStartPollsPerSecond; polls > 0; --polls) {
-    if (watcher_->Status() == WatcherStatus::Started || watcher_->Run() != run) return;
-    {
-      std::lock_guard lock(scan_mutex_);
-      if (run <= closed_run_) return;
-    }
+    if (watcher_->Status() == WatcherStatus::Started || watcher_->Run() != run || RunClosed(run)) return;
     const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> ended = watcher_->LastStopped();
     if (ended != nullptr && ended->Run() == run) return;
     // The step only keeps the thread's messages moving; a stop it reports (an old deadline, an interrupt)
@@ -312,24 +304,36 @@ bool BLEClientEngine::AdmitAdvertisement(uint64_t run, EventDeliveries::Delivery
 }
 
 void BLEClientEngine::WaitWhileStarting(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done) {
+  if (!starting_) return;  // as a rule: every advertisement passes here
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(BoundedWaitMs());
-  while (starting_ && !done() && std::chrono::steady_clock::now() < give_up &&
-         !(bridge_ == nullptr || bridge_->Detached())) {
+  while (starting_ && !done() && std::chrono::steady_clock::now() < give_up && !Destroying()) {
     // Woken at once by the end of the start; the steps only look for Destroy.
     (void)scan_changed_.wait_for(lock, std::chrono::milliseconds(5));
   }
 }
 
 void BLEClientEngine::CloseRun(uint64_t run) {
+  {
+    std::lock_guard lock(scan_mutex_);
+    closed_run_ = std::max(closed_run_, run);
+  }
+  // An advertisement waiting for the run's StartScan is dropped at once.
+  scan_changed_.notify_all();
+}
+
+bool BLEClientEngine::RunClosed(uint64_t run) {
   std::lock_guard lock(scan_mutex_);
-  closed_run_ = std::max(closed_run_, run);
+  return run <= closed_run_;
 }
 
 bool BLEClientEngine::ClaimStopReport(uint64_t run) {
-  std::lock_guard lock(scan_mutex_);
-  if (run <= reported_run_) return false;
-  reported_run_ = run;
-  closed_run_ = std::max(closed_run_, run);
+  {
+    std::lock_guard lock(scan_mutex_);
+    if (run <= reported_run_) return false;
+    reported_run_ = run;
+    closed_run_ = std::max(closed_run_, run);
+  }
+  scan_changed_.notify_all();
   return true;
 }
 
