@@ -7,6 +7,7 @@
 #include "ble/await.h"
 #include "ble/ble_client_engine.h"
 #include "platform/text.h"
+#include "platform/time.h"
 
 namespace velmora::ble {
 
@@ -42,13 +43,47 @@ void BLEClientEngine::OnAdvertisementReceived(
     const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>&,
     const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args) {
   if (args == nullptr) return;
-  // An advertisement of a scan that has been stopped is dropped, and one being delivered is counted, so that
-  // StopScanning can wait for it.
-  EventDeliveries::Delivery delivery;
-  if (!AdmitAdvertisement(args->Run(), delivery)) return;
-  // Each delivery has its own context, reached through its thread's results: deliveries on several
-  // platform threads run side by side and hold no lock while the sink runs.
-  DeliverAdvertisement(args);
+  const ScanSequence::Caller me = ScanSequence::ThisCaller();
+  const uint64_t run = args->Run();
+  const ScanSequence::Arrival arrival =
+      scans_.Arrive(run, args->Timestamp(), static_cast<int64_t>(platform::MonotonicMs()), args, me);
+  switch (arrival.action) {
+    case ScanSequence::Arrival::kDrop:
+      LogDrops(false);
+      return;
+    case ScanSequence::Arrival::kHeld:
+      return;
+    case ScanSequence::Arrival::kDeliver:
+      DeliverOne(run, arrival.advertisement, me);
+      return;
+    case ScanSequence::Arrival::kAnnounce:
+      AnnounceLate(run, arrival.filter, me);
+      return;
+  }
+}
+
+void BLEClientEngine::DeliverOne(uint64_t run, const ScanSequence::Advertisement& args, ScanSequence::Caller me) {
+  // Counted until the sink has returned, so that StopScanning can wait for it.
+  class Delivery {
+   public:
+    Delivery(ScanSequence& scans, uint64_t run, ScanSequence::Caller me) : scans_(scans), run_(run), me_(me) {}
+    ~Delivery() { scans_.Delivered(run_, me_); }
+    Delivery(const Delivery&) = delete;
+    Delivery& operator=(const Delivery&) = delete;
+
+   private:
+    ScanSequence& scans_;
+    const uint64_t run_;
+    const ScanSequence::Caller me_;
+  };
+  const Delivery delivery(scans_, run, me);
+  try {
+    // Each delivery has its own context, reached through its thread's results: deliveries on several
+    // threads run side by side and hold no lock while the sink runs.
+    DeliverAdvertisement(args);
+  } catch (const bt::PlatformError&) {
+    // NOTE: an advertisement the platform fails to describe is dropped, and the next is delivered.
+  }
 }
 
 void BLEClientEngine::DeliverAdvertisement(const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args) {

@@ -9,11 +9,11 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,6 +24,7 @@
 #include "ble/discovery.h"
 #include "ble/event_sink.h"
 #include "ble/gatt_records.h"
+#include "ble/scan_sequence.h"
 #include "ble/scanning.h"
 #include "ble/reading.h"
 #include "component/socket_base.h"
@@ -336,29 +337,35 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int AdvertisementKeyReply(const char* key, const component::ConfigSettingParts& setting, const char** reply);
   int ConfigServiceData(const component::ConfigSettingParts& setting, const char** reply);
   int LogScanning(int32_t level, const char* message);
-  // WaitForWatcherStart polls (ScanStartedTimeout) until the watcher's run `run` is Started, or it has
-  // ended, been closed or been followed by another run.
+  // Scan steps (scanning.cpp). The watcher numbers its runs, every event of a run carries its number, and
+  // scans_ keeps their order: these do what it decides.
+  // StartNewScan starts a scan once scans_ has given StartScanning its turn (kStart).
+  int StartNewScan(const char* service_uuids, ScanSequence::Caller me);
+  // WaitForWatcherStart polls (ScanStartedTimeout) until the watcher's run `run` is Started, or scans_ says
+  // the wait is over (closed, ended, advertisements came).
   void WaitForWatcherStart(uint64_t run);
-  // WaitWhileStarting waits, on a platform thread, for a StartScanning that is on its way to its StartScan
-  // (starting_) to get there, unless done() says that the wait is over sooner: a bounded wait, which Destroy
-  // ends too. The caller holds lock (on scan_mutex_).
-  void WaitWhileStarting(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done);
-  // Scan steps (scanning.cpp). The watcher numbers its runs, and every event of a run carries its number.
-  // WaitForWatcherStop waits while the watcher's run is still run and Started or Stopping: 0, or 301.
-  int WaitForWatcherStop(uint64_t run);
-  // AdmitAdvertisement admits the delivery of an advertisement of run (true), unless that run is closed.
-  bool AdmitAdvertisement(uint64_t run, EventDeliveries::Delivery& delivery);
-  // CloseRun ends the delivery of the advertisements of run and of the runs before it; RunClosed tells
-  // whether it has ended.
-  void CloseRun(uint64_t run);
-  bool RunClosed(uint64_t run);
-  // ClaimStopReport is true for the one caller that is to report the end of run (closing it as well), false
-  // when the end of run, or of a later run, has been reported already.
-  bool ClaimStopReport(uint64_t run);
-  // ReportStop fires what the end of a run tells the application: Log lines, Error for an aborted scan, StopScan.
-  void ReportStop(bt::BluetoothLEAdvertisementWatcher& watcher, bt::BluetoothLEAdvertisementWatcherStoppedEventArgs& args);
-  // ReportEndedRun reports the end of the watcher's last ended run when its Stopped event has not yet done so.
-  void ReportEndedRun();
+  // WaitForWatcherStop waits while the watcher's run is still run and Started or Stopping, until the
+  // deadline (DeadlineClockMs): 0, or 301. scans_ then knows that run ended, also when the platform ended it
+  // without a report.
+  int WaitForWatcherStop(uint64_t run, uint64_t deadline);
+  // NoteWatcherEnd tells scans_ of the run the watcher last reported ended (its report may still be on its way).
+  void NoteWatcherEnd();
+  // WaitForScans waits for scans_ to change after version, until the deadline: false when it ran out (not
+  // when Destroy ended the wait).
+  [[nodiscard]] bool WaitForScans(uint64_t version, uint64_t deadline);
+  // ReportStop fires what the end of run tells the application: the platform's Log line, Error for an aborted
+  // scan or "Scanning stopped.", then StopScan (stop null: a plain stop). The caller has claimed the report.
+  void ReportStop(uint64_t run, const ScanSequence::StopArgs& stop, ScanSequence::Caller me);
+  // AnnounceLate fires the StartScan of run (filter its text) and hands out what scans_ held for it after.
+  void AnnounceLate(uint64_t run, const std::string& filter, ScanSequence::Caller me);
+  // DeliverHeld delivers what scans_ held for run until StartScan had returned, then reports the end when
+  // that is owed to this caller by then.
+  void DeliverHeld(uint64_t run, ScanSequence::Caller me);
+  // DeliverOne delivers one advertisement of run that scans_ handed to me, and tells it so afterwards.
+  void DeliverOne(uint64_t run, const ScanSequence::Advertisement& args, ScanSequence::Caller me);
+  // LogDrops fires the level-2 line that counts the advertisements dropped for their wait (at most once a
+  // second, unless forced).
+  void LogDrops(bool force);
   void DeliverAdvertisement(const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args);
   void LookUpDeviceName(uint64_t address, core::BufferCore& name);
   // ConfigMaxPduSize answers "MaxPduSize" for the selected service: "" without one, 610 on a platform failure.
@@ -447,17 +454,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   SubscriptionStates subscriptions_;
   // The connection's events that platform threads are delivering; Disconnect waits for them.
   EventDeliveries deliveries_;
-  // The runs of the watcher whose advertisements are no longer delivered (closed_run_ and before) and whose
-  // end has been reported with StopScan (reported_run_ and before), and whether a StartScanning is on its
-  // way from the watcher's Start to the return of its StartScan (starting_), guarded by scan_mutex_ and
-  // announced through scan_changed_; the advertisements that platform threads are delivering, which
-  // StopScanning and StartScanning wait for.
-  std::mutex scan_mutex_;
-  std::condition_variable scan_changed_;
-  uint64_t closed_run_ = 0;
-  uint64_t reported_run_ = 0;
-  bool starting_ = false;
-  EventDeliveries advertisement_deliveries_;
+  // The order of the scans and their deliveries (own lock).
+  ScanSequence scans_;
 };
 
 }  // namespace velmora::ble

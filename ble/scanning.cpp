@@ -1,16 +1,15 @@
 #include "ble/scanning.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstring>
-#include <functional>
 
 #include "ble/await.h"
 #include "ble/ble_client_engine.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
 #include "platform/text.h"
+#include "platform/time.h"
 
 namespace velmora::ble {
 
@@ -137,27 +136,61 @@ int BLEClientEngine::RequireConnection() {
 }
 
 int BLEClientEngine::StartScanning(const char* service_uuids) {
-  if (watcher_ != nullptr && watcher_->Status() == WatcherStatus::Stopping) {
-    // The platform ignores a start while the watcher stops, so a start now would report a scan that never
-    // runs. A thread that can wait lets the stop end first; an event thread cannot (the stop may be
-    // delivered on it) and says so. The wait is for the stop only: a scan that a sink starts again meanwhile
-    // (from StopScan) is a running scan like any other.
-    if (OnPlatformEventThread()) return SetErrorText(kStillStopping, kStillStoppingText);
-    const int rc = WaitForWatcherStop(watcher_->Run());
-    if (rc != 0) return rc;
-  }
-  if (IsScanning()) return 0;
-  if (watcher_ != nullptr) {
-    // The events of the last scan come before those of this one: its advertisements that other threads are
-    // still delivering, then its StopScan, here and now when its Stopped event is still on its way.
-    if (!OnPlatformEventThread() &&
-        !WaitForDeliveries(advertisement_deliveries_, platform::DeadlineClockMs() + BoundedWaitMs())) {
-      return SetErrorText(kAwaitStopped, component::kTextTimeout);
+  const ScanSequence::Caller me = ScanSequence::ThisCaller();
+  // A platform event thread cannot wait: the events it would wait for may be queued behind the one it runs.
+  const bool can_wait = !OnPlatformEventThread();
+  const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
+  for (;;) {
+    if (watcher_ != nullptr) NoteWatcherEnd();
+    const ScanSequence::StartStep step = scans_.BeginStart(me, can_wait);
+    switch (step.action) {
+      case ScanSequence::StartStep::kScanning:
+        return 0;
+      case ScanSequence::StartStep::kStillStopping:
+        return SetErrorText(kStillStopping, kStillStoppingText);
+      case ScanSequence::StartStep::kWaitForStop: {
+        // The platform ignores a start while its watcher stops: the stop ends first.
+        const int rc = WaitForWatcherStop(step.run, deadline);
+        if (rc != 0) return rc;
+        continue;
+      }
+      case ScanSequence::StartStep::kWait:
+        // For the last scan's advertisements still with the sink, or its StopScan on another thread.
+        if (!WaitForScans(step.version, deadline)) return SetErrorText(kAwaitStopped, component::kTextTimeout);
+        continue;
+      case ScanSequence::StartStep::kReportStop:
+        // The last scan's end is known, its report still on its way: its StopScan comes before this StartScan.
+        ReportStop(step.run, step.stop, me);
+        continue;
+      case ScanSequence::StartStep::kStart:
+        return StartNewScan(service_uuids, me);
     }
-    ReportEndedRun();
-    // A sink may have started the scan again from that StopScan.
-    if (IsScanning()) return 0;
   }
+}
+
+int BLEClientEngine::StartNewScan(const char* service_uuids, ScanSequence::Caller me) {
+  // Until the platform has taken the start the scan has no run; however this call ends, no scan is left
+  // waiting for it.
+  class StartTurn {
+   public:
+    StartTurn(ScanSequence& scans, ScanSequence::Caller me) : scans_(scans), me_(me) {}
+    ~StartTurn() {
+      if (run_ == 0) {
+        scans_.AbandonStart(me_);
+      } else {
+        scans_.Finish(run_, me_);
+      }
+    }
+    StartTurn(const StartTurn&) = delete;
+    StartTurn& operator=(const StartTurn&) = delete;
+    void Taken(uint64_t run) { run_ = run; }
+
+   private:
+    ScanSequence& scans_;
+    const ScanSequence::Caller me_;
+    uint64_t run_ = 0;
+  };
+  StartTurn turn(scans_, me);
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   (void)bridge_->RegisterLogged(platform);
   const std::shared_ptr<bt::BluetoothAdapter> adapter = AwaitAdapter(*this, platform->GetDefaultAdapterAsync());
@@ -198,51 +231,47 @@ int BLEClientEngine::StartScanning(const char* service_uuids) {
                      filter_text.Data());
     (void)LogScanning(3, line);
   }
-  // The scan's events come in order: its advertisements (and the report of its end) wait until its
-  // StartScan has returned, or until this call has found that the scan did not start.
-  class StartReport {
-   public:
-    explicit StartReport(BLEClientEngine& engine) : engine_(engine) {
-      std::lock_guard lock(engine_.scan_mutex_);
-      engine_.starting_ = true;
-    }
-    ~StartReport() {
-      {
-        std::lock_guard lock(engine_.scan_mutex_);
-        engine_.starting_ = false;
-      }
-      engine_.scan_changed_.notify_all();
-    }
-    StartReport(const StartReport&) = delete;
-    StartReport& operator=(const StartReport&) = delete;
-
-   private:
-    BLEClientEngine& engine_;
-  };
-  const StartReport report(*this);
   watcher_->Start();
   const uint64_t run = watcher_->Run();
+  turn.Taken(run);
+  switch (scans_.Begun(run, filter_text.Data(), me)) {
+    case ScanSequence::Begin::kIgnored:
+      return 0;
+    case ScanSequence::Begin::kClosed:
+      // StopScanning (from a sink) came while the platform was being asked: its StopScan tells of the scan.
+      watcher_->Stop();
+      return 0;
+    case ScanSequence::Begin::kGoOn:
+      break;
+  }
   WaitForWatcherStart(run);
-  // Stopped meanwhile (by a sink on another thread, say): its StopScan tells of it, and no StartScan.
-  if (RunClosed(run) || watcher_->Run() != run) return 0;
-  if (watcher_->Status() != WatcherStatus::Started) {
-    // The scan may still start later and deliver advertisements; the result stays 0.
+  const ScanSequence::Decision decision =
+      scans_.Decide(run, watcher_->Status() == WatcherStatus::Started, me);
+  if (decision.action == ScanSequence::Decision::kNotStarted) {
+    // The scan may still start later; its first advertisement then brings its StartScan. The result stays 0.
     (void)LogScanning(1, "Scanning failed to start.");
+  }
+  if (decision.action != ScanSequence::Decision::kAnnounce) {
+    // Stopped meanwhile, or ended before it started: only its StopScan tells of it.
+    if (decision.report_stop) ReportStop(run, decision.stop, me);
     return 0;
   }
   (void)LogScanning(1, "Scanning started.");
   rc = Results().reply_text.Assign(filter_text);
-  if (rc != core::kOk) return ReportOutOfMemory(rc);
   // The event gets its own copy: a Config query from the sink may rewrite the reply text meanwhile.
-  return FireStartScan(filter_text.Data());
+  (void)FireStartScan(filter_text.Data());
+  scans_.Announced(run, me);
+  // What came while this call waited for the platform follows its StartScan, here, in the order it came.
+  DeliverHeld(run, me);
+  return rc == core::kOk ? 0 : ReportOutOfMemory(rc);
 }
 
 void BLEClientEngine::WaitForWatcherStart(uint64_t run) {
   const int64_t seconds = settings_.scan_started_timeout.load(std::memory_order_relaxed);
   for (int64_t polls = seconds * kStartPollsPerSecond; polls > 0; --polls) {
-    if (watcher_->Status() == WatcherStatus::Started || watcher_->Run() != run || RunClosed(run)) return;
-    const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> ended = watcher_->LastStopped();
-    if (ended != nullptr && ended->Run() == run) return;
+    if (watcher_->Status() == WatcherStatus::Started || watcher_->Run() != run) return;
+    NoteWatcherEnd();
+    if (scans_.Settled(run)) return;
     // The step only keeps the thread's messages moving; a stop it reports (an old deadline, an interrupt)
     // does not end the wait and its text does not describe this call.
     if (WaitStep(SelectWaitMillis(), NotificationWindow()) == 0) (void)LastErrorText().Clear();
@@ -252,14 +281,12 @@ void BLEClientEngine::WaitForWatcherStart(uint64_t run) {
 
 int BLEClientEngine::StopScanning() {
   if (watcher_ == nullptr) return 0;
-  // From now on no advertisement of this scan reaches the sink, not even one the platform received before:
-  // of the scan stopped here, or of one that has ended already (a start that is still to come keeps its
-  // advertisements).
-  const uint64_t run = watcher_->Run();
-  const bool scanning = IsScanning();
-  const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> ended = watcher_->LastStopped();
-  if (scanning || (ended != nullptr && ended->Run() == run)) CloseRun(run);
-  if (scanning) {
+  const ScanSequence::Caller me = ScanSequence::ThisCaller();
+  NoteWatcherEnd();
+  // From now on no advertisement of the latest scan reaches the sink, not even one the platform received
+  // before, and a scan that is still starting is stopped as well.
+  const ScanSequence::CloseStep step = scans_.Close(me);
+  if (step.stop_platform) {
     (void)LogScanning(2, "Scanning is stopping.");
     watcher_->Stop();
   }
@@ -267,22 +294,22 @@ int BLEClientEngine::StopScanning() {
   // would hold every other event of that thread meanwhile (whichever client's event it runs), or wait for
   // itself until the Timeout. From an event the stop is only requested: StopScan follows once the sink
   // returns.
-  if (OnPlatformEventThread()) return 0;
-  const int rc = WaitForWatcherStop(run);
+  if (OnPlatformEventThread() || step.run == 0) return 0;
+  const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
+  const int rc = WaitForWatcherStop(step.run, deadline);
   if (rc != 0) return rc;
-  // The advertisements admitted before the scan closed may still be with the sink on other threads. (A scan
-  // that a sink started again meanwhile, from StopScan, runs on: its advertisements are not waited for.)
-  if (watcher_->Run() == run &&
-      !WaitForDeliveries(advertisement_deliveries_, platform::DeadlineClockMs() + BoundedWaitMs())) {
-    return SetErrorText(kAwaitStopped, component::kTextTimeout);
+  // The advertisements of this scan that other threads are still delivering (never those of a scan that a
+  // sink started again meanwhile, from StopScan).
+  for (;;) {
+    const uint64_t version = scans_.Version();
+    if (!scans_.DeliveriesElsewhere(step.run, me)) return 0;
+    if (!WaitForScans(version, deadline)) return SetErrorText(kAwaitStopped, component::kTextTimeout);
   }
-  return 0;
 }
 
-int BLEClientEngine::WaitForWatcherStop(uint64_t run) {
+int BLEClientEngine::WaitForWatcherStop(uint64_t run, uint64_t deadline) {
   // The platform leaves Stopping on its own. The wait is capped all the same, so that a platform that
   // never stops cannot hold the caller: Timeout, or a generous internal limit when Timeout is 0.
-  const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
   while (watcher_->Run() == run && IsScanning()) {
     if (platform::DeadlineClockMs() >= deadline) return SetErrorText(kAwaitStopped, component::kTextTimeout);
     if (WaitStep(SelectWaitMillis(), NotificationWindow()) == 0) {
@@ -292,96 +319,112 @@ int BLEClientEngine::WaitForWatcherStop(uint64_t run) {
       platform::SleepMs(static_cast<uint32_t>(std::max<int32_t>(SelectWaitMillis(), 1)));
     }
   }
+  const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> ended = watcher_->LastStopped();
+  if (ended != nullptr && ended->Run() == run) {
+    scans_.NoteEnded(run, ended);
+  } else if (watcher_->Run() == run) {
+    // NOTE: a platform may drop a start that has not completed without a Stopped event: the run is over.
+    scans_.NoteEnded(run, nullptr);
+  }
   return 0;
 }
 
-bool BLEClientEngine::AdmitAdvertisement(uint64_t run, EventDeliveries::Delivery& delivery) {
-  std::unique_lock lock(scan_mutex_);
-  WaitWhileStarting(lock, [&] { return run <= closed_run_; });
-  if (run <= closed_run_) return false;
-  delivery.Admit(advertisement_deliveries_);
-  return true;
+void BLEClientEngine::NoteWatcherEnd() {
+  const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> ended = watcher_->LastStopped();
+  if (ended != nullptr) scans_.NoteEnded(ended->Run(), ended);
 }
 
-void BLEClientEngine::WaitWhileStarting(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done) {
-  if (!starting_) return;  // as a rule: every advertisement passes here
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(BoundedWaitMs());
-  while (starting_ && !done() && std::chrono::steady_clock::now() < give_up && !Destroying()) {
-    // Woken at once by the end of the start; the steps only look for Destroy.
-    (void)scan_changed_.wait_for(lock, std::chrono::milliseconds(5));
+bool BLEClientEngine::WaitForScans(uint64_t version, uint64_t deadline) {
+  if (scans_.WaitForChange(version, [&] { return Destroying() || platform::DeadlineClockMs() >= deadline; })) {
+    return true;
   }
-}
-
-void BLEClientEngine::CloseRun(uint64_t run) {
-  {
-    std::lock_guard lock(scan_mutex_);
-    closed_run_ = std::max(closed_run_, run);
-  }
-  // An advertisement waiting for the run's StartScan is dropped at once.
-  scan_changed_.notify_all();
-}
-
-bool BLEClientEngine::RunClosed(uint64_t run) {
-  std::lock_guard lock(scan_mutex_);
-  return run <= closed_run_;
-}
-
-bool BLEClientEngine::ClaimStopReport(uint64_t run) {
-  {
-    std::lock_guard lock(scan_mutex_);
-    if (run <= reported_run_) return false;
-    reported_run_ = run;
-    closed_run_ = std::max(closed_run_, run);
-  }
-  scan_changed_.notify_all();
-  return true;
-}
-
-void BLEClientEngine::ReportEndedRun() {
-  const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> args = watcher_->LastStopped();
-  if (args != nullptr && ClaimStopReport(args->Run())) ReportStop(*watcher_, *args);
+  return Destroying();
 }
 
 void BLEClientEngine::OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
                                        const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs>& args) {
   if (watcher == nullptr || args == nullptr) return;
+  const ScanSequence::Caller me = ScanSequence::ThisCaller();
   const uint64_t run = args->Run();
-  {
-    // The StopScan of a scan comes after its StartScan, which a StartScanning may be on its way to.
-    std::unique_lock lock(scan_mutex_);
-    WaitWhileStarting(lock, [&] { return run <= reported_run_; });
-  }
-  // A StartScanning that came first has reported this end already, before its own StartScan.
-  if (ClaimStopReport(run)) ReportStop(*watcher, *args);
+  // Reported here unless a StartScanning reported it already, or the thread that announces the scan owes it
+  // (after the StartScan and what was held for it).
+  if (scans_.Ended(run, args, me)) ReportStop(run, args, me);
 }
 
-void BLEClientEngine::ReportStop(bt::BluetoothLEAdvertisementWatcher& watcher,
-                                 bt::BluetoothLEAdvertisementWatcherStoppedEventArgs& args) {
+void BLEClientEngine::ReportStop(uint64_t run, const ScanSequence::StopArgs& stop, ScanSequence::Caller me) {
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   core::Buffer text;
   // The platform's own explanation (a powered-off adapter) comes before the events that report the stop.
-  if (settings_.log_level.load(std::memory_order_relaxed) >= 2) {
-    const bt::HString detail = args.Detail();
+  if (stop != nullptr && settings_.log_level.load(std::memory_order_relaxed) >= 2) {
+    const bt::HString detail = stop->Detail();
     if (!detail.empty() && PlatformStringToText(detail, text) == core::kOk) {
       (void)FireLog(2, text.Data(), kLogTypeScanning);
     }
   }
-  if (watcher.Status() == WatcherStatus::Aborted) {
+  const bt::BluetoothError error = stop != nullptr ? stop->Error() : bt::BluetoothError::Success;
+  if (watcher_->Status() == WatcherStatus::Aborted) {
     core::Buffer reason;
-    int rc = PlatformStringToText(platform->EnumText(args.Error()), reason);
+    int rc = PlatformStringToText(platform->EnumText(error), reason);
     if (rc == core::kOk) rc = text.SetString(kAbortedPrefix);
     if (rc == core::kOk) rc = text.Append(reason);
     (void)FireError(kScanAborted, rc == core::kOk ? text.Data() : kAbortedPrefix);
   } else {
     (void)LogScanning(1, "Scanning stopped.");
   }
-  const bt::BluetoothError error = args.Error();
-  if (error == bt::BluetoothError::Success) {
-    (void)FireStopScan(0, "");
-    return;
+  LogDrops(true);
+  if (error == bt::BluetoothError::Success || PlatformStringToText(platform->EnumText(error), text) != core::kOk) {
+    (void)text.Clear();
   }
-  if (PlatformStringToText(platform->EnumText(error), text) != core::kOk) (void)text.Clear();
-  (void)FireStopScan(kScanAborted, text.Data());
+  scans_.StopScanFiring(run, me);
+  (void)FireStopScan(error == bt::BluetoothError::Success ? 0 : kScanAborted, text.Data());
+  scans_.StopReported(run, me);
+}
+
+void BLEClientEngine::AnnounceLate(uint64_t run, const std::string& filter, ScanSequence::Caller me) {
+  (void)LogScanning(1, "Scanning started.");
+  (void)FireStartScan(filter.c_str());
+  scans_.Announced(run, me);
+  DeliverHeld(run, me);
+}
+
+void BLEClientEngine::DeliverHeld(uint64_t run, ScanSequence::Caller me) {
+  // However this ends, the drain is given up, so that the scan's end is reported by the next who comes.
+  class Drain {
+   public:
+    Drain(ScanSequence& scans, uint64_t run, ScanSequence::Caller me) : scans_(scans), run_(run), me_(me) {}
+    ~Drain() { scans_.EndDrain(run_, me_); }
+    Drain(const Drain&) = delete;
+    Drain& operator=(const Drain&) = delete;
+
+   private:
+    ScanSequence& scans_;
+    const uint64_t run_;
+    const ScanSequence::Caller me_;
+  };
+  const Drain drain(scans_, run, me);
+  for (;;) {
+    const ScanSequence::Next next = scans_.NextHeld(run, me, static_cast<int64_t>(platform::MonotonicMs()));
+    switch (next.action) {
+      case ScanSequence::Next::kDeliver:
+        DeliverOne(run, next.advertisement, me);
+        break;
+      case ScanSequence::Next::kReportStop:
+        ReportStop(run, next.stop, me);
+        return;
+      case ScanSequence::Next::kDone:
+        LogDrops(false);
+        return;
+    }
+  }
+}
+
+void BLEClientEngine::LogDrops(bool force) {
+  const uint64_t drops = scans_.TakeDrops(static_cast<int64_t>(platform::MonotonicMs()), force);
+  if (drops == 0) return;
+  char line[160];
+  platform::Format(line, sizeof line, "Dropped %llu advertisements that waited more than %d ms for the Advertisement event handler.",
+                   static_cast<unsigned long long>(drops), static_cast<int>(ScanSequence::kMaxAdvertisementWaitMs));
+  (void)LogScanning(2, line);
 }
 
 }  // namespace velmora::ble

@@ -21,6 +21,7 @@
 
 #include "ble/advertisement.h"
 #include "ble/ble_client.h"
+#include "platform/time.h"
 #include "tests/ble/scan_test_util.h"
 #include "tests/test_support.h"
 
@@ -294,8 +295,9 @@ class FakeReceivedArgs final : public bt::BluetoothLEAdvertisementReceivedEventA
   int16_t RawSignalStrengthInDBm() override { return rssi; }
   BluetoothLEAdvertisementType AdvertisementType() override { return type; }
   std::shared_ptr<bt::BluetoothLEAdvertisement> Advertisement() override { return advertisement; }
-  int64_t Timestamp() override { return 0; }
-  uint64_t Run() override { return 1; }  // the first scan of the watcher, which nobody stops
+  // Received just now, by the first scan of the watcher, which the test starts and nobody stops.
+  int64_t Timestamp() override { return static_cast<int64_t>(platform::MonotonicMs()); }
+  uint64_t Run() override { return 1; }
 };
 
 std::shared_ptr<FakeReceivedArgs> RandomArgs(Rng& rng) {
@@ -491,6 +493,7 @@ TEST_F(AdvertisementFuzz, EngineDeliversHostileAdvertisementsIntact) {
   BLEClientEngine& engine = reinterpret_cast<BLEClient*>(handle_)->Engine();
   const std::shared_ptr<BLEEvent> bridge = engine.Bridge();
   const int64_t total = testing_support::FuzzScaled(kEngineAdverts);
+  ASSERT_EQ(StartScanning(), 0);
   for (int64_t i = 0; i < total; ++i) {
     const std::shared_ptr<FakeReceivedArgs> args = RandomArgs(rng);
     {

@@ -290,8 +290,10 @@ void SimWatcher::Stop() {
   auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.Stop"});
   using S = BluetoothLEAdvertisementWatcherStatus;
   ++start_generation_;
+  // A start still under way is stopped as a running scan is: Stopping, then Stopped with its event.
+  const bool starting = start_pending_;
   start_pending_ = false;
-  if (status_ != S::Started) return;
+  if (status_ != S::Started && !starting) return;
   status_ = S::Stopping;
   // The radio ends the scan on its own thread, the one that runs its periodic activity, not behind the events
   // queued for delivery: a backlog of another client's notifications for a busy sink must not hold this stop.
