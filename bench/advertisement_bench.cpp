@@ -9,6 +9,9 @@
 
 #include "ble/advertisement.h"
 #include "ble/ble_client.h"
+#include "component/socket_base.h"
+#include "platform/bluetooth/sim/sim_radio.h"
+#include "platform/time.h"
 #include "velmorable.h"
 
 namespace {
@@ -59,8 +62,9 @@ class BenchReceivedArgs final : public bt::BluetoothLEAdvertisementReceivedEvent
     return bt::BluetoothLEAdvertisementType::ConnectableUndirected;
   }
   std::shared_ptr<bt::BluetoothLEAdvertisement> Advertisement() override { return advertisement_; }
-  int64_t Timestamp() override { return 0; }
-  uint64_t Run() override { return 1; }  // the first scan of the watcher, which nobody stops
+  // Received just now, by the first scan of the watcher, which the benchmark starts and nobody stops.
+  int64_t Timestamp() override { return static_cast<int64_t>(velmora::platform::MonotonicMs()); }
+  uint64_t Run() override { return 1; }
 
  private:
   const std::shared_ptr<bt::BluetoothLEAdvertisement> advertisement_ = std::make_shared<BenchAdvertisement>();
@@ -68,13 +72,25 @@ class BenchReceivedArgs final : public bt::BluetoothLEAdvertisementReceivedEvent
 
 // Received handler to sink: what the engine spends per advertisement while a scan runs.
 void BM_DeliverTypicalAdvertisement(benchmark::State& state) {
+  velmora::component::SocketBase::StaticInit();
+  // A simulated radio without devices runs the scan; the advertisements come from the benchmark alone.
+  const auto radio = std::make_shared<bt::sim::SimRadio>();
+  radio->SetJournalLimit(0);
+  bt::InstallProvider(radio);
   VelmoraBLE_BLEClient* handle = VelmoraBLE_BLEClient_Create(IgnoreEvent, nullptr, 0);
+  intptr_t params[1] = {reinterpret_cast<intptr_t>("")};
+  int32_t sizes[1] = {0};
+  if (VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_START_SCANNING, 1, params, sizes) != 0) {
+    state.SkipWithError("StartScanning failed");
+  }
   const std::shared_ptr<velmora::ble::BLEEvent> bridge =
       reinterpret_cast<velmora::ble::BLEClient*>(handle)->Engine().Bridge();
   const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs> args = std::make_shared<BenchReceivedArgs>();
   for (auto _ : state) bridge->OnAdvertisementReceived(nullptr, args);
   state.SetItemsProcessed(state.iterations());
   VelmoraBLE_BLEClient_Destroy(handle);
+  bt::InstallProvider(nullptr);
+  velmora::component::SocketBase::StaticDestroy();
 }
 BENCHMARK(BM_DeliverTypicalAdvertisement);
 

@@ -322,7 +322,10 @@ ScanSequence::CloseStep ScanSequence::Close(Caller /*me*/) {
   step.run = scan->run;
   if (scan->closed) return step;
   scan->closed = true;
+  // Nothing held is delivered now, so nothing is left to drain: the end is reported by whoever gets to it.
   scan->held.clear();
+  scan->draining = false;
+  scan->drainer = 0;
   step.stop_platform = !scan->ended;
   Changed();
   return step;

@@ -29,28 +29,35 @@
  * VelmoraBLE_EvtStr: a method or Set that changes the connection, the selection or the GATT tree runs at the same
  * time as the application thread's own calls, which then see the change mid-way.
  *
- * Scanning and threads: StopScanning on the application's thread returns 0 once the scan has stopped and no
- * Advertisement of it is being delivered on another thread; no Advertisement of that scan reaches the sink
- * after that (those the platform received but had not yet delivered are dropped). Each of its two waits, for
- * the platform to stop the scan and for those deliveries, is bounded by Timeout (60 s when Timeout is 0); when
- * one runs out, StopScanning returns 301 "Timeout.". StopScanning from a sink on a platform thread, whichever
- * client's event it runs in, only requests the stop and returns 0 at once: the platform may end the scan on
- * that very thread, so StopScan follows once the sink has returned; Connect from a sink (after an
- * Advertisement, say) stops a running scan the same way and goes on. StartScanning while that stop is still
- * under way waits for the stop (not for a scan started again meanwhile) on the application's thread, and then
- * starts the scan, or returns 0 when a sink has started it again from StopScan; from a sink on a platform
- * thread it cannot wait and returns 614 ("Scanning is still stopping; start it again once the StopScan event
- * has arrived."), starting nothing: a sink that changes the filter starts the new scan from the StopScan
- * event. So a 0 from StartScanning is never swallowed by a stop in progress. The events of one scan never mix
- * with those of the next: before its StartScan comes the last scan's StopScan (StartScanning fires it itself
- * when the platform's report of the stop is still on its way, which then raises none), and on the application's
- * thread StartScanning first waits for the last scan's Advertisements still being delivered. Those waits are
- * bounded by Timeout too, and StartScanning returns 301 "Timeout." when one runs out. Within a scan the order is
- * StartScan, its Advertisements, StopScan: an Advertisement (or the platform's report of the end) that comes
- * while StartScanning still waits for the platform to start the scan waits on its platform thread until that
- * StartScan has returned, or until StartScanning has found the scan not started ("Scanning failed to start.";
- * it may start later, without a StartScan) or stopped meanwhile (by a sink on another thread; then it has no
- * StartScan, only its StopScan).
+ * Scanning and threads: each scan's events come in the order StartScan, its Advertisements, StopScan (with
+ * the Error of an aborted scan before it), and one scan's events never mix with the next's: a StartScan comes
+ * only after the last scan's StopScan has returned from the sink. An Advertisement that comes before its
+ * scan's StartScan has returned is held by the client, not on the thread that brought it, and follows the
+ * StartScan in the order it came: those that came while StartScanning waited for the platform are delivered by
+ * StartScanning itself, on its thread, before it returns. A scan that starts only after StartScanning gave up
+ * waiting ("Scanning failed to start.") gets its StartScan, with "Scanning started.", on the platform thread
+ * that brings its first Advertisement, before it. A scan that is stopped, or that the platform ends, before it
+ * was seen started has no StartScan, only its StopScan.
+ * StopScanning stops the latest scan, also one that is still starting. On the application's thread it returns
+ * 0 once the platform has ended that scan and no event of it is in the sink on another thread; no Advertisement
+ * of it reaches the sink after that (those received but not yet delivered are dropped). It waits for that scan
+ * only, never for one that a sink started again from StopScan. Each of its two waits is bounded by Timeout (60
+ * s when Timeout is 0); when one runs out it returns 301 "Timeout.". From a sink on a platform thread,
+ * whichever client's event it runs in, StopScanning only requests the stop and returns 0 at once: StopScan
+ * follows once the sink has returned; Connect from a sink stops a running scan the same way and goes on.
+ * StartScanning while a scan runs or is still starting returns 0 and starts nothing. While the last scan stops,
+ * or its StopScan is still to be delivered, StartScanning on the application's thread waits (it fires that
+ * StopScan itself when the platform's report is still on its way, which then raises none), and first waits for
+ * the last scan's Advertisements still in the sink on other threads; then it starts the scan, or returns 0 when
+ * a sink has started one again meanwhile. These waits are bounded by Timeout too (301 "Timeout."). From a sink
+ * on a platform thread StartScanning cannot wait and returns 614 ("Scanning is still stopping; start it again
+ * once the StopScan event has arrived."), starting nothing; called from the StopScan event itself it starts the
+ * scan, so a sink that changes the filter starts the new scan from StopScan. No platform thread ever waits for
+ * a StartScan. An Advertisement that has waited more than 1000 ms since the platform received it (a sink slower
+ * than the advertisements come, or a platform thread busy with other events) is dropped, so that what waits
+ * for the sink stays bounded and no Advertisement delivered is older than that; the Log line "Dropped <n>
+ * advertisements that waited more than 1000 ms for the Advertisement event handler." (level 2, type
+ * "Scanning"), at most once a second and before the scan's StopScan, counts them. No other event is dropped.
  *
  * Disconnect (and the disconnect that Connect makes first) waits for the events of the connection that other
  * threads are delivering, so that none of them (a Value above all) reaches the sink once it has returned.
@@ -204,7 +211,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                                       second, each a 50 ms pause and a wait step, so somewhat longer). A scan
  *                                       that has not started by then, or that the platform ended meanwhile,
  *                                       still returns 0, with the Log line "Scanning failed to start." (level
- *                                       1); one that has not ended may start later.
+ *                                       1); one that has not ended may start later and then gets its
+ *                                       StartScan with its first advertisement (see Scanning and threads).
  *   SelectWaitMillis             20     milliseconds of one wait step (ProcessEvents, and each step of the
  *                                       library's own waits).
  *   TimeoutInMilliseconds        0      1: the Timeout property counts milliseconds. The number keeps its value
@@ -243,11 +251,13 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
 /* ProcessEvents (method 10) runs one step of the library's wait on the calling thread: it returns 0 after at
  * most SelectWaitMillis milliseconds (20 by default). No event of the client waits for it. The events that a
  * method raises (Connected and Disconnected of Connect and Disconnect, Discovered, StartScan, Subscribed,
- * Unsubscribed, WriteResponse, the Value of ReadValue, their Log lines) reach the sink inside that method, on
- * the calling thread. All others arrive on the backend's threads, on the simulated radio and on BlueZ alike,
- * whether or not the application calls ProcessEvents: Advertisement, StopScan and the Error of a scan that
- * ends, the Value of a notification, Connected "Online" and Disconnected "Offline" of the link, ServerUpdate,
- * PairingRequest, the Error and Unsubscribed of notifications that ended, and the backend's own Log lines.
+ * Unsubscribed, WriteResponse, the Value of ReadValue, their Log lines, and the scan events that StartScanning
+ * delivers itself, see Scanning and threads) reach the sink inside that method, on the calling thread. All
+ * others arrive on the backend's threads, on the simulated radio and on BlueZ alike, whether or not the
+ * application calls ProcessEvents: Advertisement, StopScan and the Error of a scan that ends, the StartScan of
+ * a scan that started late, the Value of a notification, Connected "Online" and Disconnected "Offline" of the
+ * link, ServerUpdate, PairingRequest, the Error and Unsubscribed of notifications that ended, and the backend's
+ * own Log lines.
  * An application therefore needs ProcessEvents only as a pause, in a loop that waits for such events. */
 
 /* Id offsets selecting a variant of a method or property. */
