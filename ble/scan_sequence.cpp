@@ -350,7 +350,9 @@ bool ScanSequence::WaitForChange(uint64_t version, const std::function<bool()>& 
     lock.unlock();
     if (give_up()) return false;
     lock.lock();
+    ++waiters_;
     (void)changed_.wait_for(lock, kWaitStep, [&] { return version_ != version; });
+    --waiters_;
   }
   return true;
 }
@@ -426,7 +428,7 @@ void ScanSequence::Leave(Scan& scan, Caller me) {
 
 void ScanSequence::Changed() {
   ++version_;
-  changed_.notify_all();
+  if (waiters_ != 0) changed_.notify_all();
 }
 
 void ScanSequence::Prune() {

@@ -204,6 +204,7 @@ class ScanSequence {
   std::mutex mutex_;
   std::condition_variable changed_;
   uint64_t version_ = 0;
+  int waiters_ = 0;  // threads in WaitForChange
   std::deque<Scan> scans_;  // oldest first
   // A StartScanning between kStart and Begun: the scan it starts has no run number yet.
   bool start_pending_ = false;
