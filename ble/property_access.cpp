@@ -249,9 +249,9 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
     }
     if (!copied) return reinterpret_cast<intptr_t>(text);
   }
-  // A sink on a platform thread gets a copy of its own: the application's thread may change or drop the
-  // original meanwhile.
-  // Out of memory, the caller still gets a text: an empty one, with the failure as its last error.
+  // Every other read gets a copy in the thread's result record: a sink's texts are its own, as the
+  // application's thread may change or drop the original meanwhile. Out of memory, the caller still gets a
+  // text: an empty one, with the failure as its last error.
   ResultStringPair* record = engine_.CurrentResults().Record(ResultRecordOf(id));
   if (record == nullptr || (!wide && record->narrow.SetString(text) != core::kOk)) {
     return OutOfMemoryValue(property_id);
