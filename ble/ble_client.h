@@ -68,9 +68,8 @@ class BLEClient : public BLEEventSink {
   }
   int Set(int32_t property_id, int32_t index, intptr_t value);
   int CheckIndex(int32_t property_id, int32_t index);
-  // GetServerName returns the connected device's name (code page 0), "" without a device, in a text of the
-  // calling thread's that its next call replaces.
-  const char* GetServerName();
+  // GetServerName returns the connected device's name (code page 0), "" without a device, in name.
+  const char* GetServerName(core::Buffer& name);
 
   // The result state of the calling thread (see CallResults). Texts are owned by the client and valid until
   // they change: the last error text until that thread's next call, the event error text (which is the

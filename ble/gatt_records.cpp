@@ -285,7 +285,6 @@ int GattServiceRecord::Create(const std::shared_ptr<bt::GattDeviceService>& obje
   uuid = object_uuid;
   (void)parent_svc_ids.Clear();
   (void)included_svc_ids.Clear();
-  (void)scratch.Clear();
   (void)description.Clear();
   int rc = id.SetString(TextOrEmpty(id_text));
   if (rc == core::kOk && service != nullptr) rc = LookupServiceName(uuid, description);
@@ -308,7 +307,6 @@ int GattCharacteristicRecord::Init(BLEClientEngine* owner, const GattObjectRef& 
   if (rc != core::kOk) return rc;
   format_index = -1;
   flags = 0;
-  (void)scratch.Clear();
   cccd_ensured = extended_properties_ensured = user_description_ensured = formats_ensured = 0;
   properties_loaded = formats_loaded = 0;
   // The handler stays for the life of the platform object; the bridge adds it once per object.
@@ -325,7 +323,6 @@ int GattCharacteristicRecord::CloneFrom(const GattCharacteristicRecord& source) 
   uuid = source.uuid;
   int rc = description.Assign(source.description);
   if (rc == core::kOk) rc = id.Assign(source.id);
-  if (rc == core::kOk) rc = scratch.Assign(source.scratch);
   flags = source.flags.load();
   format_index = source.format_index.load();
   cccd_ensured = source.cccd_ensured.load();
@@ -387,7 +384,6 @@ int GattDescriptorRecord::Init(BLEClientEngine* owner, const GattObjectRef& ref,
   engine = owner;
   descriptor = ref.Descriptor();
   uuid = ref.Uuid();
-  (void)scratch.Clear();
   int rc = descriptor != nullptr ? LookupDescriptorName(uuid, description) : description.Clear();
   return rc != core::kOk ? rc : id.SetString(TextOrEmpty(id_text));
 }
@@ -398,7 +394,6 @@ int GattDescriptorRecord::CloneFrom(const GattDescriptorRecord& source) {
   uuid = source.uuid;
   int rc = description.Assign(source.description);
   if (rc == core::kOk) rc = id.Assign(source.id);
-  if (rc == core::kOk) rc = scratch.Assign(source.scratch);
   return rc;
 }
 

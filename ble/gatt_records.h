@@ -10,8 +10,8 @@
 // disconnects (which empties the tree) meanwhile. The engine's tree mutex guards the lists, the current
 // collections and the lookups; it is never held across an await or a sink call. A record's fixed fields
 // (engine, platform object, UUID, id, description) do not change once it is in the tree and may be read
-// from any thread; its loaded fields (flags, format index, once-flags, scratch) belong to the application's
-// thread.
+// from any thread; its loaded fields (flags, format index, once-flags) may be loaded by any thread (see
+// GattCharacteristicRecord); its kept texts belong to the application's thread.
 #pragma once
 
 #include <atomic>
@@ -68,10 +68,14 @@ struct GattServiceRecord {
   core::Buffer description;
   core::StrList parent_svc_ids;
   core::StrList included_svc_ids;
-  core::Buffer scratch;
+  // The texts Get hands to the application's thread, one per text property, so that reading one never
+  // rewrites another's.
+  core::Buffer uuid_text;
+  core::Buffer parent_svc_ids_text;
+  core::Buffer included_svc_ids_text;
 
   // Create makes this the record of ref's service with id: the description is looked up by UUID (when
-  // there is an object), both id lists and the scratch start empty. 0, or 200.
+  // there is an object), both id lists and the kept texts start empty. 0, or 200.
   [[nodiscard]] int Create(const GattObjectRef& ref, const char* id_text);
   [[nodiscard]] int Create(const std::shared_ptr<bt::GattDeviceService>& object, const Guid& object_uuid,
                            const char* id_text);
@@ -80,14 +84,14 @@ struct GattServiceRecord {
     return Create(source.service, source.uuid, source.id.Data());
   }
 
-  // The getters return their text in out (by default the scratch text, valid until the next getter call on
-  // the record; a caller on another thread than the application's passes its own).
+  // The getters return their text in out (by default the record's kept text of that property, valid until
+  // the next call of the same getter on the record).
   const char* GetUuidText(core::Buffer& out) const;
   const char* GetParentSvcIdsText(core::Buffer& out) const;
   const char* GetIncludedSvcIdsText(core::Buffer& out) const;
-  const char* GetUuidText() { return GetUuidText(scratch); }
-  const char* GetParentSvcIdsText() { return GetParentSvcIdsText(scratch); }
-  const char* GetIncludedSvcIdsText() { return GetIncludedSvcIdsText(scratch); }
+  const char* GetUuidText() { return GetUuidText(uuid_text); }
+  const char* GetParentSvcIdsText() { return GetParentSvcIdsText(parent_svc_ids_text); }
+  const char* GetIncludedSvcIdsText() { return GetIncludedSvcIdsText(included_svc_ids_text); }
 };
 
 struct GattCharacteristicRecord {
@@ -100,7 +104,10 @@ struct GattCharacteristicRecord {
   // the application's thread does the same. A load that runs twice finds and stores the same values.
   std::atomic<uint32_t> flags{0};
   std::atomic<int32_t> format_index{-1};
-  core::Buffer scratch;
+  // The texts Get hands to the application's thread, one per text property (as for the service record).
+  core::Buffer uuid_text;
+  core::Buffer user_description_text;
+  core::Buffer value_unit_text;
   std::atomic<int32_t> cccd_ensured{0};
   std::atomic<int32_t> extended_properties_ensured{0};
   std::atomic<int32_t> user_description_ensured{0};
@@ -111,16 +118,16 @@ struct GattCharacteristicRecord {
   // Init makes this the record of ref's characteristic with id and registers the engine's value handler on
   // the platform object (once per object). 0, or 200. May raise PlatformError.
   [[nodiscard]] int Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text);
-  // CloneFrom copies every field; the copy shares the platform object and registers nothing.
+  // CloneFrom copies every field but the kept texts; the copy shares the platform object and registers nothing.
   [[nodiscard]] int CloneFrom(const GattCharacteristicRecord& source);
 
-  // The text getters return their text in out, by default the scratch (as for the service record).
+  // The text getters return their text in out, by default the kept text (as for the service record).
   const char* GetUuidText(core::Buffer& out) const;
-  const char* GetUuidText() { return GetUuidText(scratch); }
+  const char* GetUuidText() { return GetUuidText(uuid_text); }
   // GetUserDescription makes sure of the User Description descriptor, then returns the platform's user
   // description text (code page 0) in out; "" without an object.
   const char* GetUserDescription(core::Buffer& out);
-  const char* GetUserDescription() { return GetUserDescription(scratch); }
+  const char* GetUserDescription() { return GetUserDescription(user_description_text); }
   // EnsureUserDescriptionDescriptor looks for descriptor 2901 once per record. Returns 0.
   int EnsureUserDescriptionDescriptor();
   // LoadProperties reads the flags once (after making sure of descriptor 2900 once). Returns 0.
@@ -138,7 +145,7 @@ struct GattCharacteristicRecord {
   int32_t GetValueExponent();
   int32_t GetValueFormat();
   const char* GetValueUnit(core::Buffer& out);
-  const char* GetValueUnit() { return GetValueUnit(scratch); }
+  const char* GetValueUnit() { return GetValueUnit(value_unit_text); }
   int SetUserDescription(const char* text);
 };
 
@@ -148,12 +155,12 @@ struct GattDescriptorRecord {
   Guid uuid{};
   core::Buffer description;
   core::Buffer20 id;  // 12 characters
-  core::Buffer scratch;
+  core::Buffer uuid_text;  // the text Get hands to the application's thread
 
   [[nodiscard]] int Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text);
   [[nodiscard]] int CloneFrom(const GattDescriptorRecord& source);
   const char* GetUuidText(core::Buffer& out) const;
-  const char* GetUuidText() { return GetUuidText(scratch); }
+  const char* GetUuidText() { return GetUuidText(uuid_text); }
 };
 
 // ValueTarget is the object a value operation works on: the descriptor when the call named one, else the

@@ -96,8 +96,7 @@ const char* BLEClient::SelectionText(const core::Buffer& selected, core::Buffer&
   return copy.Assign(selected) == core::kOk ? copy.Data() : nullptr;
 }
 
-const char* BLEClient::GetServerName() {
-  core::Buffer& name = engine_.CurrentResults().server_name;
+const char* BLEClient::GetServerName(core::Buffer& name) {
   (void)name.Clear();
   const std::shared_ptr<bt::BluetoothLEDevice> device = engine_.HeldDevice();
   if (device != nullptr && PlatformStringToText(device->Name(), name) != core::kOk) (void)name.Clear();
@@ -137,11 +136,17 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
     return EmptyValue(property_id);
   }
 
-  // The texts a call on a platform thread makes are its own: the records' scratch texts belong to the
-  // application's thread.
+  // A text made afresh is made in local. The application's thread gets its narrow form from the text that
+  // the item (or the thread's results) keeps for that one property; every other read goes out through the
+  // thread's result record of the property. So no read rewrites another property's text, a sink never
+  // touches what the application's thread was given, and the UTF-16 form leaves the narrow one alone.
   const bool in_event = engine_.InPlatformEvent();
   core::Buffer local;
-  auto out = [&](core::Buffer& scratch) -> core::Buffer& { return in_event ? local : scratch; };
+  core::Buffer* kept = nullptr;
+  auto out = [&](core::Buffer& own) -> core::Buffer& {
+    kept = &own;
+    return local;
+  };
   const char* text = nullptr;
   bool copied = false;  // text is in local: it goes out through the thread's result record
   switch (id) {
@@ -167,10 +172,10 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = characteristic->id.Data();
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION:
-      text = characteristic->GetUserDescription(out(characteristic->scratch));
+      text = characteristic->GetUserDescription(out(characteristic->user_description_text));
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_UUID:
-      text = characteristic->GetUuidText(out(characteristic->scratch));
+      text = characteristic->GetUuidText(out(characteristic->uuid_text));
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_EXPONENT:
       (void)characteristic->LoadPresentationFormats();
@@ -186,7 +191,7 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       return characteristic->GetValueFormatIndex();
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_UNIT:
       (void)characteristic->LoadPresentationFormats();
-      text = characteristic->GetValueUnit(out(characteristic->scratch));
+      text = characteristic->GetValueUnit(out(characteristic->value_unit_text));
       break;
     case VELMORABLE_PROP_DESCRIPTOR_COUNT:
       return engine_.DescriptorCount();
@@ -197,7 +202,7 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = descriptor->id.Data();
       break;
     case VELMORABLE_PROP_DESCRIPTOR_UUID:
-      text = descriptor->GetUuidText(out(descriptor->scratch));
+      text = descriptor->GetUuidText(out(descriptor->uuid_text));
       break;
     case VELMORABLE_PROP_SCANNING:
       return engine_.IsScanning() ? 1 : 0;
@@ -205,7 +210,7 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = engine_.GetServerId();
       break;
     case VELMORABLE_PROP_SERVER_NAME:
-      text = GetServerName();
+      text = GetServerName(out(engine_.CurrentResults().server_name));
       break;
     case VELMORABLE_PROP_SERVICE:
       text = SelectionText(engine_.SelectedServiceId(), local);
@@ -221,13 +226,13 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       text = service->id.Data();
       break;
     case VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS:
-      text = service->GetIncludedSvcIdsText(out(service->scratch));
+      text = service->GetIncludedSvcIdsText(out(service->included_svc_ids_text));
       break;
     case VELMORABLE_PROP_SERVICE_PARENT_SVC_IDS:
-      text = service->GetParentSvcIdsText(out(service->scratch));
+      text = service->GetParentSvcIdsText(out(service->parent_svc_ids_text));
       break;
     case VELMORABLE_PROP_SERVICE_UUID:
-      text = service->GetUuidText(out(service->scratch));
+      text = service->GetUuidText(out(service->uuid_text));
       break;
     case VELMORABLE_PROP_TIMEOUT:
       return engine_.GetTimeoutSeconds();
@@ -235,10 +240,18 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       return 0;
   }
   text = TextOrEmpty(text);
-  // The application's thread gets narrow texts from where they are kept. A sink on a platform thread gets
-  // a copy of its own: the application's thread may change or drop the original meanwhile.
-  if (!wide && !in_event && !copied) return reinterpret_cast<intptr_t>(text);
-  // Out of memory, the caller still gets a text: an empty one, with the failure as its last error.
+  if (!wide && !in_event) {
+    // The application's thread gets narrow texts from where they are kept. A text made afresh replaces the
+    // kept one only when the value changed, so that a text read before stays valid as long as its value.
+    if (kept != nullptr) {
+      if (!kept->Equals(local) && kept->Assign(local) != core::kOk) return OutOfMemoryValue(property_id);
+      return reinterpret_cast<intptr_t>(kept->Data());
+    }
+    if (!copied) return reinterpret_cast<intptr_t>(text);
+  }
+  // Every other read gets a copy in the thread's result record: a sink's texts are its own, as the
+  // application's thread may change or drop the original meanwhile. Out of memory, the caller still gets a
+  // text: an empty one, with the failure as its last error.
   ResultStringPair* record = engine_.CurrentResults().Record(ResultRecordOf(id));
   if (record == nullptr || (!wide && record->narrow.SetString(text) != core::kOk)) {
     return OutOfMemoryValue(property_id);

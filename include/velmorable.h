@@ -8,13 +8,20 @@
  * Text: narrow text crosses the interface in the client's code page (65001, UTF-8, after Create; change it
  * with the Config setting "CodePage"). Method and property ids above 10000 select the UTF-16 variant of the
  * same id: its texts, in and out, are NUL-terminated UTF-16 in 16-bit units (uint16_t). Property ids above
- * 20000 select the narrow variant explicitly.
+ * 20000 select the narrow variant explicitly. A UTF-16 character that the code page lacks becomes "?" (with
+ * CodePage 1252, a UTF-16 Connect to a CJK character and "A" fails with 202 "Invalid server ID \"?A\"."). The
+ * setting CodePage takes any number; under one the system cannot convert, every UTF-16 text fails: Do of a
+ * method with a text argument and Set of a text property return 434 (see Result codes below) and do nothing
+ * else (method 2003 returns 87), Get gives an empty UTF-16 text (last error code 0), and with
+ * VELMORABLE_OPTION_UTF16_EVENTS no event reaches the sink (the event error becomes 434). Narrow texts are
+ * not converted and are not affected.
  *
  * Memory: every text or byte pointer that a function returns belongs to the client. It stays valid for the
  * thread that received it until the same value is produced again for that thread (the next read of the same
  * property, the next call of the same kind) or the client is destroyed; a narrow property text read on the
- * application's thread stays valid until the value itself changes. What the calls of a sink on a platform
- * thread return is valid at most until that sink returns. Nothing returned is freed by the application.
+ * application's thread stays valid until the value itself changes. Reading one property never rewrites the
+ * text of another. What the calls of a sink on a platform thread return is valid at most until that sink
+ * returns. Nothing returned is freed by the application.
  *
  * Threads: a client is used by one application thread at a time. Events arrive on that thread while a method
  * runs, and on platform threads for notifications (advertisements, values, connection changes, pairing); the sink
@@ -156,7 +163,23 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   14 ReadValue: service id, characteristic id, descriptor id, out bytes (length out in cbparams[3])
  *   15 Select, 18 Subscribe, 19 Unsubscribe: service id, characteristic id    16 StartScanning: service UUIDs
  *   20 WriteValue: service id, characteristic id, descriptor id, bytes (length in cbparams[3])
- *   2003: narrow source (length in cbparams[0]), UTF-16 destination (capacity in cbparams[1]), out unit count */
+ *   2003: narrow source (length in cbparams[0]), UTF-16 destination (capacity in cbparams[1]), out unit count
+ * Values of the slots:
+ *   The state of QuerySubscriptionState: 1 when the characteristic at the index (of the selected service's
+ *     characteristics) is subscribed to, as Subscribe or Unsubscribe left it, else as its Client
+ *     Characteristic Configuration descriptor on the device says (read at the first query); 0 when it is not,
+ *     when it has neither the Notify nor the Indicate flag (nothing is asked) and on any failure (432 for an
+ *     index outside the characteristics).
+ *   A UUID list (Discover's service and characteristic UUIDs, DiscoverServices, DiscoverCharacteristics,
+ *     StartScanning): UUIDs separated by commas, each of 4, 8 or 32 hexadecimal digits once blanks round it,
+ *     "0x" and dashes are dropped (a 16- or 32-bit UUID stands for its Bluetooth base UUID). An empty item is
+ *     skipped; one of blanks only fails with 600. An empty list ("" or null) names no UUID and filters
+ *     nothing: the discovery finds every object, StartScanning passes every advertisement. A discovery finds
+ *     the objects of any UUID listed; StartScanning passes only an advertisement that carries every UUID
+ *     listed among its service UUIDs ("180D,180F" passes a device that advertises both).
+ *   The server id of Connect: 12 hexadecimal digits (blanks round them are dropped). A null, empty or blank id
+ *     returns 0 and does nothing (a connection stays as it is); the id of the server already connected
+ *     returns 0 at once. */
 #define VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE_SLOTS 2
 #define VELMORABLE_METHOD_CONFIG_SLOTS 2
 #define VELMORABLE_METHOD_CONNECT_SLOTS 1
@@ -184,7 +207,12 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   "Name"        a query: the reply is the value, "True" or "False" for a flag, decimal for a number.
  *   "Name=value"  a set, which returns 0: blanks round the name and the value are dropped, and so are double
  *                 quotes round the value. A flag is on for "True" or "yes" (any case) or "1", off for anything
- *                 else; a number is decimal, "0x" hexadecimal, "True"/"yes" (1) or "False"/"no" (0).
+ *                 else ("2" too). A number is "True"/"yes" (1), "False"/"no" (0), hexadecimal after "0x", or
+ *                 else decimal with an optional sign, read up to the first character that is no digit. No
+ *                 value is refused: one without digits sets 0 ("abc", or nothing after the '='), "12abc"
+ *                 sets 12, one beyond 32 bits keeps its low 32 bits ("99999999999" sets 1215752191,
+ *                 "0xFFFFFFFFF" sets -1), and a negative one is stored as it is; the settings below say what
+ *                 they do with a value outside their range.
  *   "Name[i]"     an index (also "Name(i)"), for the settings that take one.
  * Names match whole and in any case; a query takes the name as written, blanks included. An unknown name, a
  * value for a setting that is only queried and a query of one that only takes a value give -1 with "Unknown
@@ -198,7 +226,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                                       of included services fails with 609.
  *   IncludeRediscovered          True   False: Discovered is raised only for objects not already in the tree.
  *   LogLevel                     1      the highest level of Log event raised: 0 none, 1 the steps of each
- *                                       operation, 2 details and the backend's own lines, 3 debugging.
+ *                                       operation, 2 details and the backend's own lines, 3 debugging (below
+ *                                       0 as 0, above 3 as 3).
  *   PairingMode                  0      1: Connect pairs with the device first (see Pairing below); any other
  *                                       value: Connect does not pair.
  *   PreferIndications            False  True: Subscribe asks a characteristic that has both Notify and Indicate
@@ -213,15 +242,26 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                                       still returns 0, with the Log line "Scanning failed to start." (level
  *                                       1); one that has not ended may start later and then gets its
  *                                       StartScan with its first advertisement (see Scanning and threads).
+ *                                       0 or below: StartScanning looks once and does not wait.
  *   SelectWaitMillis             20     milliseconds of one wait step (ProcessEvents, and each step of the
- *                                       library's own waits).
+ *                                       library's own waits). 0 or below: a step does not wait, so
+ *                                       ProcessEvents returns at once and the library's own waits poll the
+ *                                       platform without pause. The library's own waits end as soon as the
+ *                                       platform answers, whatever the step, but look at Timeout only between
+ *                                       steps: with a step longer than Timeout, a platform that does not answer
+ *                                       is waited for one step (0x7FFFFFFF: about 24.8 days, as long as one
+ *                                       ProcessEvents then lasts).
  *   TimeoutInMilliseconds        0      1: the Timeout property counts milliseconds. The number keeps its value
  *                                       (a Timeout of 60 then means 60 ms). Queried as "0" or "1".
- *   CodePage                     65001  the code page of narrow texts (see Text above).
+ *   CodePage                     65001  the code page of narrow texts; any number is taken (see Text above).
  * Queries only:
  *   GattObjTreeInfo    the GATT tree as text: the line "GATT Object Tree Info [>Services, >>Characteristics,
  *                      >>>Descriptors]:", then one line per service, characteristic and descriptor, each line
- *                      ending in CR LF.
+ *                      ending in CR LF. A characteristic's line shows its flags as far as they were loaded:
+ *                      "Flags=0x0 ()" until its properties were read from the platform, which discovery does
+ *                      not do. Get of VELMORABLE_PROP_CHARACTERISTIC_FLAGS or _CAN_SUBSCRIBE at its index
+ *                      loads them, and so do QuerySubscriptionState, Subscribe, Unsubscribe and Set of
+ *                      VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION on it.
  *   MaxPduSize         the ATT MTU of the selected service's connection; "" while no service is selected.
  *   LastError          the calling thread's last error text (a set is accepted and changes nothing).
  *   BuildInfo          "24.0.9385"; MajorVersion "24". These two are recognised only as the whole text.
@@ -248,23 +288,79 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * ExtendedProtection, ReuseSSLSession, UseInternalSecurityAPI, RecordToFile and RecordToString. A BLE
  * application has no use for them and leaves them at their defaults. */
 
-/* ProcessEvents (method 10) runs one step of the library's wait on the calling thread: it returns 0 after at
- * most SelectWaitMillis milliseconds (20 by default). No event of the client waits for it. The events that a
- * method raises (Connected and Disconnected of Connect and Disconnect, Discovered, StartScan, Subscribed,
- * Unsubscribed, WriteResponse, the Value of ReadValue, their Log lines, and the scan events that StartScanning
- * delivers itself, see Scanning and threads) reach the sink inside that method, on the calling thread. All
- * others arrive on the backend's threads, on the simulated radio and on BlueZ alike, whether or not the
- * application calls ProcessEvents: Advertisement, StopScan and the Error of a scan that ends, the StartScan of
- * a scan that started late, the Value of a notification, Connected "Online" and Disconnected "Offline" of the
- * link, ServerUpdate, PairingRequest, the Error and Unsubscribed of notifications that ended, and the backend's
- * own Log lines.
- * An application therefore needs ProcessEvents only as a pause, in a loop that waits for such events. */
+/* ProcessEvents (method 10) runs one step of the library's wait on the calling thread: it waits the whole
+ * SelectWaitMillis milliseconds (20 by default; at 0 or below it returns at once) and returns 0. Events that
+ * arrive meanwhile reach the sink on their own threads and do not end the step early; no event of the client
+ * waits for it. The events that a method raises (Connected and Disconnected of Connect and Disconnect,
+ * Discovered, StartScan, Subscribed, Unsubscribed, WriteResponse, the Value of ReadValue, their Log lines, and
+ * the scan events that StartScanning delivers itself, see Scanning and threads) reach the sink inside that
+ * method, on the calling thread. All others arrive on the backend's threads, on the simulated radio and on
+ * BlueZ alike, whether or not the application calls ProcessEvents: Advertisement, StopScan and the Error of a
+ * scan that ends, the StartScan of a scan that started late, the Value of a notification, Connected "Online"
+ * and Disconnected "Offline" of the link, ServerUpdate, PairingRequest, the Error and Unsubscribed of
+ * notifications that ended, and the backend's own Log lines. An application therefore needs ProcessEvents only
+ * as a pause, in a loop that waits for such events. */
 
 /* Id offsets selecting a variant of a method or property. */
 #define VELMORABLE_UTF16_VARIANT 10000  /* texts in and out as UTF-16 */
 #define VELMORABLE_NARROW_VARIANT 20000 /* properties only: texts out as narrow text */
 
-/* Property ids of VelmoraBLE_BLEClient_Get, _Set and _CheckIndex. */
+/* Property ids of VelmoraBLE_BLEClient_Get, _Set and _CheckIndex, with the type of what Get gives (text: a
+ * pointer, UTF-16 in the UTF-16 variant, see Memory above; int: the value itself, in every variant), what the
+ * index counts, and whether Set takes the id (Set of any other id gives -1). The indexed collections:
+ *   svc  the services discovered, in the order found;
+ *   chr  the characteristics of the selected service (VELMORABLE_PROP_SERVICE; none while none is selected);
+ *   dsc  the descriptors of the selected characteristic (VELMORABLE_PROP_CHARACTERISTIC).
+ * Every other id ignores its index. An object id is a text of 12 upper-case hexadecimal digits: the handles
+ * of the service, the characteristic and the descriptor, four digits each ("001000120013" is descriptor
+ * 0x0013 of characteristic 0x0012 of service 0x0010; a service's id ends in eight zeros, a characteristic's in
+ * four). A UUID is a text in the 128-bit form, upper case ("0000180F-0000-1000-8000-00805F9B34FB"). A text
+ * with no value is "".
+ *   id   type index Set
+ *    0   text  -         the version marker, narrow in every variant
+ *    1   int   -    Set  ActiveScanning: 0 passive, 1 active (Set: any nonzero value is 1; see Config above)
+ *    2   text  -    Set  Characteristic: the selected characteristic's id; Set selects one of the selected
+ *                        service by its id ("" clears)
+ *    3   int   -    Set  CharacteristicCount: the number of chr; Set cuts chr or adds empty items (their texts
+ *                        "", their ints 0), a negative count empties it, and without chr it does nothing
+ *    4   int   chr       CharacteristicCanSubscribe: 1 when its flags hold N or I, else 0
+ *    5   text  chr       CharacteristicDescription: the standard name of its UUID
+ *    6   int   chr       CharacteristicFlags: the bits B 0x1 (broadcast), R 0x2 (read), WWR 0x4 (write without
+ *                        response), W 0x8 (write), N 0x10 (notify), I 0x20 (indicate), ASR 0x40
+ *                        (authenticated signed writes), RW 0x80 (reliable writes), WA 0x100 (writable
+ *                        auxiliaries)
+ *    7   text  chr       CharacteristicId
+ *    8   text  chr  Set  CharacteristicUserDescription: the text of its User Description descriptor (0x2901);
+ *                        Set writes it (602 without the WA flag)
+ *    9   text  chr       CharacteristicUuid
+ *   10   int   chr       CharacteristicValueExponent: the exponent of the selected presentation format, else 0
+ *   11   int   chr       CharacteristicValueFormat: the format of the selected presentation format, 1 to 27 as
+ *                        Bluetooth numbers them (4 uint8, 6 uint16, 0x0E sint16, 0x19 UTF-8 text); 0 without
+ *                        one or for a number outside 1 to 27
+ *   12   int   chr       CharacteristicValueFormatCount: the number of its presentation formats (0x2904)
+ *   13   int   chr  Set  CharacteristicValueFormatIndex: the selected presentation format, 0 when it has one,
+ *                        else -1; Set takes 0 to the count - 1 (-1 when it has none), else 202
+ *   14   text  chr       CharacteristicValueUnit: the unit of the selected presentation format as a UUID
+ *                        ("000027AD-0000-1000-8000-00805F9B34FB" for percent), else ""
+ *   15   int   -         DescriptorCount: the number of dsc
+ *   16   text  dsc       DescriptorDescription: the standard name of its UUID
+ *   17   text  dsc       DescriptorId
+ *   18   text  dsc       DescriptorUuid
+ *   19   int   -         Scanning: 1 while scanning, else 0
+ *   20   text  -         ServerId: the connected server's id, its Bluetooth address as 12 hexadecimal digits
+ *   21   text  -         ServerName: the connected server's name
+ *   22   text  -    Set  Service: the selected service's id; Set selects a service by its id ("" clears the
+ *                        selection of both)
+ *   23   int   -         ServiceCount: the number of svc
+ *   24   text  svc       ServiceDescription: the standard name of its UUID
+ *   25   text  svc       ServiceId
+ *   26   text  svc       ServiceIncludedSvcIds: the ids of the services it includes, separated by commas
+ *   27   text  svc       ServiceParentSvcIds: the ids of the services that include it, separated by commas
+ *   28   text  svc       ServiceUuid
+ *   29   int   -    Set  Timeout (see Config above): Set takes 0 to 2147483 (less is 0, more is 2147483)
+ * 8000   int   -         the code page (set with the Config setting CodePage)
+ * A characteristic's flags and presentation formats are read from the platform when a Get of it first needs
+ * them (see GattObjTreeInfo above). */
 #define VELMORABLE_PROP_VERSION 0 /* the version marker text; narrow in both variants */
 #define VELMORABLE_PROP_ACTIVE_SCANNING 1
 #define VELMORABLE_PROP_CHARACTERISTIC 2
@@ -300,7 +396,10 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
 /* Event ids passed to the sink. Parameters in slot order ("int" in the low 32 bits of the slot, "bytes" with
  * their count in cbparams, every other parameter a text):
  * Advertisement: server id, name, RSSI (int), TX power (int), service UUIDs, service data UUIDs, solicited
- *   service UUIDs, manufacturer company id (int), manufacturer data (bytes), connectable (int), scan response (int)
+ *   service UUIDs, manufacturer company id (int), manufacturer data (bytes), connectable (int), scan response
+ *   (int). TX power is INT32_MIN when the advertisement has no TX Power Level; without manufacturer data the
+ *   company id is -1 and the data has no bytes (count 0). Only the first manufacturer data section is here (all
+ *   of them: ManufacturerData[i] in Config above). The UUID lists are UUIDs separated by commas.
  * Connected, Disconnected: status code (int), description
  * Discovered: kind (int: 0 service, 1 characteristic, 2 descriptor), service id, characteristic id, descriptor
  *   id, UUID, description
@@ -397,7 +496,8 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        index and ServiceData texts of the in-event settings (see Config above); and for a GATT object the
  *        platform gave without a handle, "Must supply a non-zero service handle." or "Must supply a non-zero
  *        characteristic handle to supply a non-zero descriptor handle.".
- *   280  CheckIndex: "Invalid ServiceIndex (out of bounds)." (CharacteristicIndex and DescriptorIndex alike).
+ *   280  CheckIndex: "Invalid ServiceIndex (out of bounds)." (CharacteristicIndex and DescriptorIndex alike),
+ *        set as the last error text; the last error code stays as it was.
  *   301  "Timeout.": a wait that Timeout bounds ran out: for the platform's answer, or, in StopScanning,
  *        StartScanning and Disconnect, for a stop or for events that other threads were still delivering (see
  *        Threads above).
@@ -405,8 +505,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        ReadCharacteristicValueAt, ReadDescriptorValueAt, QuerySubscriptionState and the indexed Set; a
  *        CharacteristicCount above 65535: "Invalid CharacteristicCount: a server holds at most 65535
  *        characteristics.".
- *   434  a UTF-16 text the code page cannot represent: "The <argument> (parameter <n>) cannot be converted from
- *        UTF-16 in code page <code page>." (Do), "The value cannot be converted from UTF-16." (Set).
+ *   434  a UTF-16 text under a code page the system cannot convert (see Text above; a character the code page
+ *        lacks is no failure: it becomes "?"): "The <argument> (parameter <n>) cannot be converted from UTF-16
+ *        in code page <code page>." (Do), "The value cannot be converted from UTF-16." (Set).
  *   600  a UUID text that cannot be read: "UUIDs hexadecimal strings must represent either 16-, 32-, or 128-bit
  *        values.", "UUIDs hexadecimal strings must contain only hexadecimal digits.".
  *   601  not discovered: "No service with the ID \"<id>\" has been discovered.", "No characteristic with the ID
@@ -457,7 +558,8 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  * their byte lengths cbparams (VELMORABLE_METHOD_..._SLOTS entries each); out values are written back into
  * them. Returns the method's result code (0 on success; see Result codes above), which is also stored as the
  * calling thread's last error code (except for method 2003); 200 for a null handle. A UTF-16 text argument
- * that the code page cannot represent gives 434 with a text naming the argument, and the method does not run.
+ * under a code page the system cannot convert gives 434 with a text naming the argument, and the method does
+ * not run.
  * Out texts and bytes belong to the client. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Do(VelmoraBLE_BLEClient* client, int32_t method_id,
                                                   int32_t param_count, intptr_t* params, int32_t* cbparams);
@@ -475,8 +577,10 @@ VELMORABLE_EXPORT intptr_t VelmoraBLE_BLEClient_Get(VelmoraBLE_BLEClient* client
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Set(VelmoraBLE_BLEClient* client, int32_t property_id,
                                                    int32_t index, intptr_t value);
 
-/* VelmoraBLE_BLEClient_CheckIndex returns 0 when index is valid for property_id, else 280 with the last error
- * text set; 200 for a null handle. */
+/* VelmoraBLE_BLEClient_CheckIndex checks index for the indexed ids 4 to 14 (chr), 16 to 18 (dsc) and 24 to 28
+ * (svc), given plain (without a variant offset): it returns 0 when the index is inside the collection, else 280
+ * with the last error text set and the last error code left as it was. Any other id, a variant id included,
+ * gives 0 whatever the index (CheckIndex of VELMORABLE_PROP_SERVICE with 99 gives 0). 200 for a null handle. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_CheckIndex(VelmoraBLE_BLEClient* client, int32_t property_id,
                                                           int32_t index);
 

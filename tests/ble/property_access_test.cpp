@@ -91,6 +91,39 @@ TEST_F(PropertyTest, TextPropertiesInAllThreeForms) {
   for (int id : {0, kWide, kNarrow}) EXPECT_STREQ(reinterpret_cast<const char*>(Get(id)), kVersionMarker);
 }
 
+// printf("%s %s", Get(UUID), Get(USER_DESCRIPTION)) prints two texts: a narrow text read on the application's
+// thread stays as it was while the item's other texts are read, in either form, and while it is read again.
+TEST_F(PropertyTest, EachTextOfAnItemKeepsItsOwnText) {
+  Build();
+  ASSERT_EQ(SetText(VELMORABLE_PROP_SERVICE, "000100000000"), 0);
+  std::shared_ptr<GattServiceRecord> battery;
+  ASSERT_EQ(Engine().ServiceAt(0, &battery), 0);
+  ASSERT_EQ(battery->included_svc_ids.AddCString("00AB00000000"), 0);
+  ASSERT_EQ(battery->parent_svc_ids.AddCString("00EF00000000"), 0);
+  // Longer than a text kept inline, so that a text rewritten in place is told from one made anew.
+  const std::string description(120, 'd');
+  radio_.SetDeviceValue(testing::kTreeAddress, 0x0006, bt::Bytes(description.begin(), description.end()));
+  struct Case {
+    int id;
+    const char* expected;
+    const char* text;
+  };
+  Case cases[] = {
+      {VELMORABLE_PROP_CHARACTERISTIC_UUID, "00002A19-0000-1000-8000-00805F9B34FB", nullptr},
+      {VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, description.c_str(), nullptr},
+      {VELMORABLE_PROP_CHARACTERISTIC_VALUE_UNIT, "000027AD-0000-1000-8000-00805F9B34FB", nullptr},
+      {VELMORABLE_PROP_SERVICE_UUID, "0000180F-0000-1000-8000-00805F9B34FB", nullptr},
+      {VELMORABLE_PROP_SERVICE_PARENT_SVC_IDS, "00EF00000000", nullptr},
+      {VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS, "00AB00000000", nullptr},
+  };
+  for (Case& c : cases) c.text = reinterpret_cast<const char*>(Get(c.id, 0));
+  for (const Case& c : cases) {
+    EXPECT_EQ(Wide(c.id, 0), U16(c.expected)) << c.id;
+    EXPECT_STREQ(reinterpret_cast<const char*>(Get(c.id, 0)), c.expected) << c.id;
+  }
+  for (const Case& c : cases) EXPECT_STREQ(c.text, c.expected) << c.id;
+}
+
 TEST_F(PropertyTest, ATextPropertyIsAnEmptyTextWhenMemoryRunsOut) {
   Build();
   ASSERT_EQ(SetText(VELMORABLE_PROP_SERVICE, "000100000000"), 0);
