@@ -46,6 +46,9 @@ class Sink {
   std::function<void(const Event&)> inside;
   // keep = false only counts events (for long runs).
   bool keep = true;
+  // on_entry records each event as the sink enters it, before `inside` runs, so that the record shows the
+  // order in which events reached the sink rather than the order in which they left it.
+  bool on_entry = false;
 
   static int32_t Call(void* context, int32_t id, int32_t count, intptr_t* params, int32_t* cbparams) {
     auto* sink = static_cast<Sink*>(context);
@@ -61,11 +64,9 @@ class Sink {
         event.params.emplace_back(std::string(reinterpret_cast<const char*>(params[i])));
       }
     }
+    if (sink->on_entry && sink->keep) sink->Record(event);
     if (sink->inside) sink->inside(event);
-    if (!sink->keep) return 0;
-    std::lock_guard lock(sink->mutex_);
-    sink->events_.push_back(std::move(event));
-    sink->changed_.notify_all();
+    if (!sink->on_entry && sink->keep) sink->Record(std::move(event));
     return 0;
   }
 
@@ -95,6 +96,11 @@ class Sink {
   }
 
  private:
+  void Record(Event event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+    changed_.notify_all();
+  }
   // 'i' int, 't' text, 'b' bytes.
   static char SlotKind(int32_t id, int32_t slot) {
     static const char* const kLayouts[] = {"",   "ttiitttibii", "it", "it", "ittttt", "it", "itt",

@@ -25,6 +25,7 @@
 #include "platform/bluetooth/bluetooth.h"
 #include "platform/bluetooth/sim/sim_radio.h"
 #include "tests/ble/scan_test_util.h"
+#include "tests/ble/threads_test_util.h"
 #include "tests/test_support.h"
 #include "velmorable.h"
 
@@ -35,10 +36,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kClients = 4;
 constexpr uint64_t kFirstAddress = 0xA0B0C0D00001;
-constexpr uint16_t kMeasurementHandle = 0x0003;
-constexpr const char kPin[] = "123456";
-// Flags, manufacturer data of company 0x1234 (bytes AB CD), service data of 0x180F (byte 0x64).
-constexpr const char kAdvertisement[] = "02 01 06 05 FF 34 12 AB CD 04 16 0F 18 64";
 
 int Seconds() {
   const char* text = std::getenv("VELMORABLE_THREADS_SECONDS");
@@ -62,34 +59,6 @@ std::string Shown(const char16_t* text) {
   return shown + "\"";
 }
 
-std::string Id(uint64_t address) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%012llX", static_cast<unsigned long long>(address));
-  return text;
-}
-
-// A peripheral that advertises every millisecond, notifies its measurement every millisecond while
-// subscribed, and asks for a PIN when paired.
-SimPeripheral BusyPeripheral(uint64_t address) {
-  SimPeripheral peripheral;
-  peripheral.address = address;
-  peripheral.name = u"Busy";
-  SimAdvert advert;
-  EXPECT_TRUE(bt::sim::ParseAdvertisingData(Hex(kAdvertisement), &advert.sections));
-  peripheral.adverts.push_back(advert);
-  peripheral.advertising_interval_ms = 1;
-  peripheral.pairing_kind = bt::DevicePairingKinds::ProvidePin;
-  peripheral.pin = u"123456";
-  bt::sim::SimService heart_rate = Service(0x0001, 0x180D);
-  bt::sim::SimCharacteristic measurement = Characteristic(kMeasurementHandle, 0x2A37, 0x10);
-  measurement.descriptors.push_back({0x0004, bt::BluetoothBaseUuid(0x2902), {0, 0}});
-  heart_rate.characteristics.push_back(measurement);
-  peripheral.gatt.services.push_back(heart_rate);
-  peripheral.gatt.services.push_back(Service(0x0010, 0x180F));
-  peripheral.periodic_values.push_back({kMeasurementHandle, 1, false, {{0x06, 0x48}, {0x06, 0x49}}});
-  return peripheral;
-}
-
 // Checker collects what went wrong, from any thread; the first few texts are kept.
 struct Checker {
   std::atomic<int> problems{0};
@@ -108,16 +77,6 @@ struct Checker {
     return all;
   }
 };
-
-// Eventually polls done every millisecond until it holds (true) or ten seconds have passed (false).
-bool Eventually(const std::function<bool()>& done) {
-  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (Clock::now() >= give_up) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // Calls checks one call on handle: its code must be what the calling thread's last error code says, and
 // the last error text must be a readable text.
@@ -229,26 +188,6 @@ struct HammerSink {
     }
     return 0;
   }
-};
-
-// Client owns a client for a test and destroys it on every way out of the test, an ASSERT included. Declared
-// after the sink and the state that the sink reaches, it goes before them, so no event finds them gone.
-class Client {
- public:
-  Client(VelmoraBLE_Sink sink, void* context, uint32_t options = 0)
-      : handle_(VelmoraBLE_BLEClient_Create(sink, context, options)) {}
-  ~Client() { Destroy(); }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-  operator VelmoraBLE_BLEClient*() const { return handle_; }
-  VelmoraBLE_BLEClient* get() const { return handle_; }
-  void Destroy() {
-    if (handle_ != nullptr) VelmoraBLE_BLEClient_Destroy(handle_);
-    handle_ = nullptr;
-  }
-
- private:
-  VelmoraBLE_BLEClient* handle_;
 };
 
 class ThreadsTest : public RadioFixture<4> {
@@ -762,11 +701,7 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   } context;
   auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
     auto* ctx = static_cast<Context*>(raw);
-    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) {
-      VelmoraBLE_EvtStr(reinterpret_cast<VelmoraBLE_EventString*>(params[2]), VELMORABLE_EVTSTR_SET_BY_COPY, kPin,
-                        VELMORABLE_EVTSTR_NARROW);
-      params[3] = 1;
-    }
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
     if (id != VELMORABLE_EVENT_VALUE || !ctx->armed.exchange(false)) return 0;
     ctx->asking = true;
     intptr_t query[2] = {0, 0};  // the first characteristic of the selected service

@@ -49,6 +49,11 @@ bool Executor::IsIdle() {
   return state_->foreground_queued == 0 && state_->running == 0;
 }
 
+size_t Executor::Queued() {
+  std::lock_guard lock(state_->mutex);
+  return state_->queue.size();
+}
+
 bool Executor::IsCurrentThread() const { return t_current == this; }
 
 void Executor::Shutdown() {

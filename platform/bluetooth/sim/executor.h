@@ -2,6 +2,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -29,6 +30,8 @@ class Executor {
   // ForegroundPosted counts foreground tasks posted so far; callers detect new work with it.
   uint64_t ForegroundPosted();
   bool IsIdle();
+  // Queued counts the tasks waiting in the queue, due or not, that no worker has taken yet. Any thread.
+  size_t Queued();
   // IsCurrentThread tells whether the calling thread is one of this executor's workers.
   bool IsCurrentThread() const;
   // Shutdown drops the queued tasks, lets running ones finish and joins the workers. Idempotent.

@@ -383,6 +383,8 @@ void SimRadio::WaitIdle() {
   }
 }
 
+size_t SimRadio::QueuedEvents() { return core_->events.Queued(); }
+
 bool SimRadio::OnEventThread() const { return core_->events.IsCurrentThread(); }
 bool SimRadio::OnCompletionThread() const { return core_->completions.IsCurrentThread(); }
 

@@ -98,6 +98,9 @@ class SimRadio final : public BluetoothPlatform {
   // WaitIdle returns once no callback is queued or running on either thread (periodic activity aside).
   // Call it from a test thread, never from a handler.
   void WaitIdle();
+  // QueuedEvents counts the events waiting for an event thread (not yet handed to a handler), so that a test
+  // can watch a backlog that a slow handler leaves behind.
+  size_t QueuedEvents();
   bool OnEventThread() const;
   bool OnCompletionThread() const;
 

@@ -1,0 +1,374 @@
+// A client's scans under threads, through the exported interface against the simulated radio: the order of
+// one scan's events against the next when the platform ends a scan or starts it late, what StopScanning
+// waits for when a StopScan sink starts the next scan, a StartScan sink that needs the one event thread, and
+// a sink slower than the advertisements. Every wait of these tests is bounded, so that a client that waits
+// without end fails the test instead of hanging it.
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/bluetooth/bluetooth.h"
+#include "platform/bluetooth/sim/sim_radio.h"
+#include "tests/ble/scan_test_util.h"
+#include "tests/ble/threads_test_util.h"
+#include "tests/test_support.h"
+#include "velmorable.h"
+
+namespace velmora::ble::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t kFirstAddress = 0xB0C0D0E00001;
+constexpr char k180F[] = "0000180F-0000-1000-8000-00805F9B34FB";
+
+// Advertiser advertises the battery service (0x180F in its service UUID list) every interval_ms.
+SimPeripheral Advertiser(uint64_t address, int64_t interval_ms) {
+  SimPeripheral peripheral;
+  peripheral.address = address;
+  SimAdvert advert;
+  EXPECT_TRUE(bt::sim::ParseAdvertisingData(Hex("02 01 06 03 03 0F 18"), &advert.sections));
+  peripheral.adverts.push_back(advert);
+  peripheral.advertising_interval_ms = interval_ms;
+  return peripheral;
+}
+
+int64_t AtLeast(int64_t floor, int64_t count) { return std::max(floor, testing_support::FuzzScaled(count)); }
+
+// ScanEvents keeps the scan events of a record: StartScan, Advertisement, StopScan and Error.
+std::vector<Event> ScanEvents(const std::vector<Event>& events) {
+  std::vector<Event> kept;
+  for (const Event& event : events) {
+    if (event.id == VELMORABLE_EVENT_START_SCAN || event.id == VELMORABLE_EVENT_ADVERTISEMENT ||
+        event.id == VELMORABLE_EVENT_STOP_SCAN || event.id == VELMORABLE_EVENT_ERROR) {
+      kept.push_back(event);
+    }
+  }
+  return kept;
+}
+
+// Names renders events as "StartScan Error(603) StopScan(603) Advertisement".
+std::string Names(const std::vector<Event>& events) {
+  std::string names;
+  for (const Event& event : events) {
+    if (!names.empty()) names += ' ';
+    switch (event.id) {
+      case VELMORABLE_EVENT_START_SCAN: names += "StartScan"; break;
+      case VELMORABLE_EVENT_ADVERTISEMENT: names += "Advertisement"; break;
+      case VELMORABLE_EVENT_STOP_SCAN: names += "StopScan(" + std::to_string(event.Int(0)) + ")"; break;
+      case VELMORABLE_EVENT_ERROR: names += "Error(" + std::to_string(event.Int(0)) + ")"; break;
+      default: names += std::to_string(event.id); break;
+    }
+  }
+  return names;
+}
+
+bool Logged(Sink& sink, int32_t level, const std::string& text) {
+  const std::vector<Event> lines = sink.Of(VELMORABLE_EVENT_LOG);
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const Event& line) { return line.Int(0) == level && line.Text(1) == text; });
+}
+
+// The platform aborts a running scan (the radio went away) and the application starts the next one while
+// the sink is still busy with the Error of the first on a platform thread: the new scan's StartScan comes
+// only once the StopScan of the aborted scan has returned from the sink.
+class ScanAbortedByThePlatform : public RadioFixture<4> {};
+
+TEST_F(ScanAbortedByThePlatform, TheNextScanStartsAfterTheStopScanHasReturned) {
+  Sink sink;
+  sink.on_entry = true;
+  sink.inside = [](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_ERROR) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  };
+  Client handle(&Sink::Call, &sink);
+  ASSERT_NE(handle.get(), nullptr);
+  const int64_t rounds = AtLeast(2, 5);
+  for (int64_t round = 0; round < rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    sink.Clear();
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_START_SCAN));
+    radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_ERROR));
+    EXPECT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_START_SCAN, 2));
+    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+    EXPECT_EQ(Names(ScanEvents(sink.Events())), "StartScan Error(603) StopScan(603) StartScan");
+    EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_STOP_SCAN, 2));
+  }
+}
+
+// The platform starts the scan 300 ms after StartScanning, which with ScanStartedTimeout=0 gives up waiting
+// at once and returns 0 ("Scanning failed to start."), while four devices advertise every 5 ms.
+class ScanStartingLate : public RadioFixture<4> {
+ protected:
+  void SetUp() override {
+    RadioFixture<4>::SetUp();
+    radio_->SetWatcherTiming(300, 5);
+    for (uint64_t i = 0; i < 4; ++i) radio_->AddPeripheral(Advertiser(kFirstAddress + i, 5));
+    sink_.on_entry = true;
+    client_ = std::make_unique<Client>(&Sink::Call, &sink_);
+    ASSERT_NE(client_->get(), nullptr);
+    ASSERT_EQ(Config(*client_, "ScanStartedTimeout=0"), 0);
+  }
+  void TearDown() override {
+    client_.reset();
+    RadioFixture<4>::TearDown();
+  }
+
+  // StartLate starts a scan that the platform has not started by the time StartScanning returns.
+  void StartLate(const char* filter) {
+    sink_.Clear();
+    ASSERT_EQ(Do(*client_, VELMORABLE_METHOD_START_SCANNING, filter), 0) << LastError(*client_);
+    ASSERT_TRUE(Logged(sink_, 1, "Scanning failed to start."));
+  }
+
+  Sink sink_;
+  std::unique_ptr<Client> client_;
+};
+
+// StopScanning stops the scan that is still starting: nothing of it reaches the sink once it has returned.
+TEST_F(ScanStartingLate, StopScanningStopsItSoNothingOfItFollows) {
+  std::atomic<bool> stopped{false};
+  std::atomic<int> late_advertisements{0};
+  std::atomic<int> late_starts{0};
+  sink_.inside = [&](const Event& event) {
+    if (!stopped.load()) return;
+    if (event.id == VELMORABLE_EVENT_ADVERTISEMENT) ++late_advertisements;
+    if (event.id == VELMORABLE_EVENT_START_SCAN) ++late_starts;
+  };
+  VelmoraBLE_BLEClient* handle = *client_;
+  const int64_t rounds = AtLeast(2, 5);
+  for (int64_t round = 0; round < rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    stopped = false;
+    ASSERT_NO_FATAL_FAILURE(StartLate(""));
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+    stopped = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(late_advertisements.load(), 0);
+    EXPECT_EQ(late_starts.load(), 0);
+    EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 0);
+  }
+}
+
+// Left running, the late scan's events come in order: first its StartScan with StartScanning's filter, then
+// its advertisements, and after StopScanning its StopScan.
+TEST_F(ScanStartingLate, ItsStartScanComesFirstWithTheFilter) {
+  VelmoraBLE_BLEClient* handle = *client_;
+  const int64_t rounds = AtLeast(1, 3);
+  for (int64_t round = 0; round < rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ASSERT_NO_FATAL_FAILURE(StartLate("180F"));
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT, 5));
+    const std::vector<Event> started = ScanEvents(sink_.Events());
+    const std::string names = Names(started);
+    ASSERT_EQ(started.front().id, VELMORABLE_EVENT_START_SCAN) << names;
+    EXPECT_EQ(started.front().Text(0), k180F);
+    EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_START_SCAN).size(), 1u) << names;
+
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+    radio_->WaitIdle();
+    const std::vector<Event> all = ScanEvents(sink_.Events());
+    EXPECT_EQ(all.back().id, VELMORABLE_EVENT_STOP_SCAN);
+    EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_START_SCAN).size(), 1u);
+    EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_STOP_SCAN).size(), 1u);
+  }
+}
+
+// An advertisement of the first scan is still in the sink on one platform thread while the application stops
+// that scan, and the StopScan sink on another thread starts the next one (to change its filter, say).
+// StopScanning waits for the deliveries of the scan it stopped, not for the next scan's, and not less.
+class ScanRestartedFromStopScan : public RadioFixture<4> {};
+
+TEST_F(ScanRestartedFromStopScan, StopScanningWaitsForTheStoppedScansAdvertisement) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  Sink sink;
+  sink.on_entry = true;
+  std::atomic<bool> hold{true};
+  std::atomic<bool> held{false};
+  std::atomic<bool> released{false};
+  std::atomic<bool> left{false};
+  std::atomic<bool> restart{true};
+  std::atomic<int> restarted{-1};
+  Client handle(&Sink::Call, &sink);
+  ASSERT_NE(handle.get(), nullptr);
+  sink.inside = [&](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_ADVERTISEMENT && hold.exchange(false)) {
+      held = true;
+      (void)Eventually([&] { return released.load(); });
+      left = true;
+    }
+    if (event.id == VELMORABLE_EVENT_STOP_SCAN && restart.exchange(false)) {
+      restarted = Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
+    }
+  };
+  // A StopScanning that waits for the advertisement without end gives up with 301.
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+  ASSERT_TRUE(Eventually([&] { return held.load(); }));
+
+  bool started_again = false;
+  std::thread releaser([&] {
+    started_again = sink.WaitFor(VELMORABLE_EVENT_START_SCAN, 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    released = true;
+  });
+  const int stopped = Do(handle, VELMORABLE_METHOD_STOP_SCANNING);
+  const std::string stop_text = LastError(handle);
+  const bool left_before_return = left.load();
+  releaser.join();
+  EXPECT_EQ(stopped, 0) << stop_text;
+  EXPECT_TRUE(left_before_return) << "StopScanning returned while an advertisement of its scan was in the sink";
+  EXPECT_TRUE(started_again) << Names(ScanEvents(sink.Events()));
+  EXPECT_EQ(restarted.load(), 0);
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+}
+
+// One event thread carries the events of two clients (as a scenario file's radio and the BlueZ backend
+// have). Client A's StartScan sink connects client B with pairing, whose PIN request comes on that thread
+// while A's first advertisements have come already: no advertisement holds the thread for A's StartScan, so
+// B pairs and connects, and A's advertisements reach A's sink after its StartScan, none inside it.
+class ScanStartSinkOnTheOnlyEventThread : public RadioFixture<1> {};
+
+TEST_F(ScanStartSinkOnTheOnlyEventThread, AnotherClientPairsFromIt) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));  // B's server
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 1));
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 2));
+  enum Phase { kBeforeStartScan, kInStartScan, kAfterStartScan };
+  std::atomic<int> phase{kBeforeStartScan};
+  std::atomic<int> early{0};
+  std::atomic<int> after{0};
+  std::atomic<int> connected{-1};
+  std::mutex mutex;
+  std::string connect_text;
+  auto pairing_sink = [](void*, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
+    return 0;
+  };
+  Sink sink_a;
+  sink_a.keep = false;
+  Client b(pairing_sink, nullptr);
+  Client a(&Sink::Call, &sink_a);
+  ASSERT_NE(b.get(), nullptr);
+  ASSERT_NE(a.get(), nullptr);
+  const std::string server = Id(kFirstAddress);
+  sink_a.inside = [&](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_ADVERTISEMENT) ++(phase.load() == kAfterStartScan ? after : early);
+    if (event.id != VELMORABLE_EVENT_START_SCAN) return;
+    phase = kInStartScan;
+    connected = Do(b, VELMORABLE_METHOD_CONNECT, server.c_str());
+    {
+      std::lock_guard lock(mutex);
+      connect_text = LastError(b);
+    }
+    phase = kAfterStartScan;
+  };
+  ASSERT_EQ(Config(b, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(b, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+  for (int round = 0; round < 3 && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    phase = kBeforeStartScan;
+    after = 0;
+    ASSERT_EQ(Do(a, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(a);
+    {
+      std::lock_guard lock(mutex);
+      EXPECT_EQ(connected.load(), 0) << connect_text;
+    }
+    EXPECT_TRUE(Eventually([&] { return after.load() > 0; }));
+    EXPECT_EQ(early.load(), 0) << "advertisements before the StartScan had returned";
+    EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+    EXPECT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
+  }
+}
+
+// A sink that takes 0.5 ms per advertisement among 10,000 a second (twenty devices every 2 ms): what waits for
+// it stays bounded, sampled as the radio's queue of events not yet handed to the client (the resident set
+// would not tell under AddressSanitizer); the client says how many it dropped, every device is still seen at
+// the end, and the StopScan after StopScanning is never dropped. VELMORABLE_FUZZ_SCALE scales the 20 s run
+// (2 s at least).
+class SlowAdvertisementSink : public RadioFixture<1> {};
+
+TEST_F(SlowAdvertisementSink, WhatWaitsForItStaysBoundedAndEveryDeviceIsSeen) {
+  constexpr size_t kDevices = 20;
+  for (uint64_t i = 0; i < kDevices; ++i) radio_->AddPeripheral(Advertiser(kFirstAddress + i, 2));
+  std::mutex mutex;
+  std::array<Clock::time_point, kDevices> last_seen{};
+  std::atomic<int> drop_lines{0};
+  std::atomic<int64_t> dropped{0};
+  std::atomic<int> stop_scans{0};
+  Sink sink;
+  sink.keep = false;
+  sink.inside = [&](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_ADVERTISEMENT) {
+      const uint64_t device = std::strtoull(event.Text(0).c_str(), nullptr, 16) - kFirstAddress;
+      if (device < kDevices) {
+        std::lock_guard lock(mutex);
+        last_seen[device] = Clock::now();
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    } else if (event.id == VELMORABLE_EVENT_LOG) {
+      const std::string& text = event.Text(1);
+      if (event.Int(0) == 2 && event.Text(2) == "Scanning" && text.rfind("Dropped ", 0) == 0 &&
+          text.find(" advertisements") != std::string::npos) {
+        ++drop_lines;
+        dropped += std::strtoll(text.c_str() + 8, nullptr, 10);
+      }
+    } else if (event.id == VELMORABLE_EVENT_STOP_SCAN) {
+      ++stop_scans;
+    }
+  };
+  Client handle(&Sink::Call, &sink);
+  ASSERT_NE(handle.get(), nullptr);
+  ASSERT_EQ(Config(handle, "LogLevel=2"), 0);
+
+  constexpr auto kStep = std::chrono::milliseconds(50);
+  const auto run = std::chrono::milliseconds(AtLeast(2000, 20000));
+  const Clock::time_point started = Clock::now();
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+  std::vector<std::pair<Clock::duration, size_t>> samples;
+  while (Clock::now() - started < run) {
+    std::this_thread::sleep_for(kStep);
+    samples.emplace_back(Clock::now() - started, radio_->QueuedEvents());
+  }
+  const Clock::time_point stopping = Clock::now();
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  EXPECT_TRUE(Eventually([&] { return stop_scans.load() > 0; })) << "no StopScan";
+  EXPECT_TRUE(Eventually([&] { return drop_lines.load() > 0; })) << "no Log line of dropped advertisements";
+  EXPECT_GT(dropped.load(), 0);
+
+  // Compared once advertisements that waited more than a second could have been dropped: a quarter of the
+  // rest of the run early on against the last quarter. A backlog without bound grows by thousands a second.
+  const Clock::duration warm = std::chrono::milliseconds(1500);
+  const Clock::duration quarter = (run - warm) / 4;
+  size_t early = 0;
+  size_t late = 0;
+  for (const auto& [at, queued] : samples) {
+    if (at >= warm && at < warm + quarter) early = std::max(early, queued);
+    if (at >= run - quarter) late = std::max(late, queued);
+  }
+  std::printf("slow sink: %lld ms; events queued at most %zu early, %zu late; %lld advertisements dropped\n",
+              static_cast<long long>(run.count()), early, late, static_cast<long long>(dropped.load()));
+  EXPECT_LE(late, 2 * early + 2000) << "the queue of undelivered events grew";
+  std::lock_guard lock(mutex);
+  for (size_t i = 0; i < kDevices; ++i) {
+    EXPECT_GE(last_seen[i], stopping - std::chrono::seconds(2)) << "device " << i << " not seen in the last 2 s";
+  }
+}
+
+}  // namespace
+}  // namespace velmora::ble::testing
