@@ -38,13 +38,14 @@
  *
  * Scanning and threads: each scan's events come in the order StartScan, its Advertisements, StopScan (with
  * the Error of an aborted scan before it), and one scan's events never mix with the next's: a StartScan comes
- * only after the last scan's StopScan has returned from the sink. An Advertisement that comes before its
- * scan's StartScan has returned is held by the client, not on the thread that brought it, and follows the
- * StartScan in the order it came: those that came while StartScanning waited for the platform are delivered by
- * StartScanning itself, on its thread, before it returns. A scan that starts only after StartScanning gave up
- * waiting ("Scanning failed to start.") gets its StartScan, with "Scanning started.", on the platform thread
- * that brings its first Advertisement, before it. A scan that is stopped, or that the platform ends, before it
- * was seen started has no StartScan, only its StopScan.
+ * only after the last scan's StopScan has returned from the sink, or from within it (a sink that restarts the
+ * scan from StopScan). An Advertisement that comes before its scan's StartScan has returned is held by the
+ * client, not on the thread that brought it, and follows that StartScan, oldest first: the thread that fired
+ * the StartScan delivers what was held before it goes on (StartScanning does so on its thread, before it
+ * returns), helped by the platform threads of the Advertisements that come meanwhile. A scan that starts only
+ * after StartScanning gave up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning
+ * started.", on the platform thread that brings its first Advertisement, before it. A scan that is stopped, or
+ * that the platform ends, before it was seen started has no StartScan, only its StopScan.
  * StopScanning stops the latest scan, also one that is still starting. On the application's thread it returns
  * 0 once the platform has ended that scan and no event of it is in the sink on another thread; no Advertisement
  * of it reaches the sink after that (those received but not yet delivered are dropped). It waits for that scan
@@ -52,19 +53,21 @@
  * s when Timeout is 0); when one runs out it returns 301 "Timeout.". From a sink on a platform thread,
  * whichever client's event it runs in, StopScanning only requests the stop and returns 0 at once: StopScan
  * follows once the sink has returned; Connect from a sink stops a running scan the same way and goes on.
- * StartScanning while a scan runs or is still starting returns 0 and starts nothing. While the last scan stops,
- * or its StopScan is still to be delivered, StartScanning on the application's thread waits (it fires that
- * StopScan itself when the platform's report is still on its way, which then raises none), and first waits for
- * the last scan's Advertisements still in the sink on other threads; then it starts the scan, or returns 0 when
- * a sink has started one again meanwhile. These waits are bounded by Timeout too (301 "Timeout."). From a sink
- * on a platform thread StartScanning cannot wait and returns 614 ("Scanning is still stopping; start it again
- * once the StopScan event has arrived."), starting nothing; called from the StopScan event itself it starts the
- * scan, so a sink that changes the filter starts the new scan from StopScan. No platform thread ever waits for
- * a StartScan. An Advertisement that has waited more than 1000 ms since the platform received it (a sink slower
- * than the advertisements come, or a platform thread busy with other events) is dropped, so that what waits
- * for the sink stays bounded and no Advertisement delivered is older than that; the Log line "Dropped <n>
- * advertisements that waited more than 1000 ms for the Advertisement event handler." (level 2, type
- * "Scanning"), at most once a second and before the scan's StopScan, counts them. No other event is dropped.
+ * StartScanning while a scan runs or is still starting returns 0 and starts nothing. When the last scan has
+ * ended but the platform's report is still on its way, StartScanning fires that scan's StopScan itself (the
+ * report then raises none) before it starts the next. On the application's thread it first waits for the last
+ * scan's Advertisements still in the sink on other threads, for a stop still under way and for a StopScan
+ * being delivered on another thread; then it starts the scan, or returns 0 when a sink has started one again
+ * meanwhile. These waits are bounded by Timeout too (301 "Timeout."). From a sink on a platform thread it
+ * cannot wait: while the last scan still stops, or its StopScan is being delivered on another thread, it
+ * returns 614 ("Scanning is still stopping; start it again once the StopScan event has arrived."), starting
+ * nothing; so a sink that changes the filter starts the new scan from the StopScan event. No platform thread
+ * waits for a StartScan. An Advertisement that has waited more than 1000 ms since the platform received it
+ * (a sink slower than the advertisements come, or a platform thread busy with other events) is dropped, so
+ * that what waits for the sink stays bounded and no Advertisement delivered is older than that; the Log line
+ * "Dropped <n> advertisements that waited more than 1000 ms for the Advertisement event handler." (level 2,
+ * type "Scanning"), at most once a second and before the scan's StopScan, counts them. No other event is
+ * dropped.
  *
  * Disconnect (and the disconnect that Connect makes first) waits for the events of the connection that other
  * threads are delivering, so that none of them (a Value above all) reaches the sink once it has returned.
