@@ -64,19 +64,7 @@ void BLEClientEngine::OnAdvertisementReceived(
 
 void BLEClientEngine::DeliverOne(uint64_t run, const ScanSequence::Advertisement& args, ScanSequence::Caller me) {
   // Counted until the sink has returned, so that StopScanning can wait for it.
-  class Delivery {
-   public:
-    Delivery(ScanSequence& scans, uint64_t run, ScanSequence::Caller me) : scans_(scans), run_(run), me_(me) {}
-    ~Delivery() { scans_.Delivered(run_, me_); }
-    Delivery(const Delivery&) = delete;
-    Delivery& operator=(const Delivery&) = delete;
-
-   private:
-    ScanSequence& scans_;
-    const uint64_t run_;
-    const ScanSequence::Caller me_;
-  };
-  const Delivery delivery(scans_, run, me);
+  const ScanSequence::Ending delivery(scans_, &ScanSequence::Delivered, run, me);
   try {
     // Each delivery has its own context, reached through its thread's results: deliveries on several
     // threads run side by side and hold no lock while the sink runs.

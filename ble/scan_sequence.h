@@ -110,6 +110,23 @@ class ScanSequence {
   // EndDrain gives up the drain of run (an exception left it); harmless after kDone.
   void EndDrain(uint64_t run, Caller me);
 
+  // Ending calls end(run, me) of the sequence when it goes out of scope, however the code before ends: the
+  // end of a delivery (Delivered) or of a drain (EndDrain).
+  class Ending {
+   public:
+    Ending(ScanSequence& scans, void (ScanSequence::*end)(uint64_t, Caller), uint64_t run, Caller me)
+        : scans_(scans), end_(end), run_(run), me_(me) {}
+    ~Ending() { (scans_.*end_)(run_, me_); }
+    Ending(const Ending&) = delete;
+    Ending& operator=(const Ending&) = delete;
+
+   private:
+    ScanSequence& scans_;
+    void (ScanSequence::*const end_)(uint64_t, Caller);
+    const uint64_t run_;
+    const Caller me_;
+  };
+
   // ---- The platform's advertisements and ends
 
   struct Arrival {

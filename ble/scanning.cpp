@@ -389,19 +389,7 @@ void BLEClientEngine::AnnounceLate(uint64_t run, const std::string& filter, Scan
 
 void BLEClientEngine::DeliverHeld(uint64_t run, ScanSequence::Caller me) {
   // However this ends, the drain is given up, so that the scan's end is reported by the next who comes.
-  class Drain {
-   public:
-    Drain(ScanSequence& scans, uint64_t run, ScanSequence::Caller me) : scans_(scans), run_(run), me_(me) {}
-    ~Drain() { scans_.EndDrain(run_, me_); }
-    Drain(const Drain&) = delete;
-    Drain& operator=(const Drain&) = delete;
-
-   private:
-    ScanSequence& scans_;
-    const uint64_t run_;
-    const ScanSequence::Caller me_;
-  };
-  const Drain drain(scans_, run, me);
+  const ScanSequence::Ending drain(scans_, &ScanSequence::EndDrain, run, me);
   for (;;) {
     const ScanSequence::Next next = scans_.NextHeld(run, me, static_cast<int64_t>(platform::MonotonicMs()));
     switch (next.action) {
