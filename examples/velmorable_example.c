@@ -6,9 +6,9 @@
  *
  * It scans for a few seconds and prints each advertisement, connects to the device that advertises the Heart
  * Rate service (else to the first connectable one), discovers its services, characteristics and descriptors,
- * prints the GATT tree, reads the battery level, subscribes to the heart-rate measurement, prints ten beats per
- * minute, unsubscribes and disconnects. On a failure it prints the step, the result code and the last-error
- * text and exits with 1.
+ * loads each characteristic's properties, prints the GATT tree, reads the battery level, subscribes to the
+ * heart-rate measurement, prints ten beats per minute, unsubscribes and disconnects. On a failure it prints the
+ * step, the result code and the last-error text and exits with 1.
  *
  * With --pair it pairs while connecting: a PIN the device asks for is the one given with --pin, a PIN the
  * device shows is printed and accepted. Once paired it also reads the lock characteristic, which the
@@ -355,6 +355,24 @@ static void PrintTree(const char* tree) {
   }
 }
 
+/* LoadCharacteristicProperties reads the Flags of every characteristic of every service, which loads its
+ * properties: the tree dump shows the flags loaded so far and loads none itself. It leaves the last service
+ * selected. Returns the result code of the first Select that fails, else 0. */
+static int32_t LoadCharacteristicProperties(VelmoraBLE_BLEClient* client) {
+  const int32_t services = (int32_t)VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_SERVICE_COUNT, 0);
+  for (int32_t s = 0; s < services; ++s) {
+    intptr_t select[2] = {VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_SERVICE_ID, s), (intptr_t) ""};
+    int32_t no_lengths[2] = {0, 0};
+    const int32_t code = Do(client, VELMORABLE_METHOD_SELECT, select, no_lengths);
+    if (code != 0) return code;
+    const int32_t characteristics = (int32_t)VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_CHARACTERISTIC_COUNT, 0);
+    for (int32_t c = 0; c < characteristics; ++c) {
+      (void)VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_CHARACTERISTIC_FLAGS, c);
+    }
+  }
+  return 0;
+}
+
 /* Scan runs a scan for SCAN_SECONDS and picks the device to connect to into `chosen`; 0 when none. */
 static int Scan(VelmoraBLE_BLEClient* client, Session* session, Device* chosen, int32_t* code) {
   printf("Scanning for %d seconds...\n", SCAN_SECONDS);
@@ -518,6 +536,8 @@ static int RunSession(VelmoraBLE_BLEClient* client, Session* session, int pair) 
   intptr_t discover[4] = {(intptr_t) "", (intptr_t) "", 1, (intptr_t) ""};
   code = Do(client, VELMORABLE_METHOD_DISCOVER, discover, no_lengths);
   if (code != 0) return Failed(client, "Discover", code);
+  code = LoadCharacteristicProperties(client);
+  if (code != 0) return Failed(client, "Selecting a service", code);
   code = Config(client, "GattObjTreeInfo", &reply);
   if (code != 0) return Failed(client, "GattObjTreeInfo", code);
   printf("\nGATT tree:\n");

@@ -26,6 +26,11 @@ PlatformError::PlatformError(int32_t hresult, const char* detail) noexcept : hre
   }
 }
 
+std::optional<uint8_t> ProtocolErrorOf(int protocol_error) {
+  if (protocol_error < 0) return std::nullopt;
+  return static_cast<uint8_t>(protocol_error);
+}
+
 std::optional<uint32_t> ShortIdOf(const Guid& uuid) {
   if (!(BluetoothBaseUuid(uuid.data1) == uuid)) return std::nullopt;
   return uuid.data1;

@@ -32,6 +32,15 @@ using Bytes = std::vector<uint8_t>;
 // HString stands for a platform text (UTF-16); the empty text doubles as the null text.
 using HString = std::u16string;
 
+// kNoProtocolError stands for "no ATT error byte" where a backend keeps a GATT result's protocol error.
+// Backends keep a number, not a std::optional, and make ProtocolError()'s optional only when asked: an empty
+// optional never writes its byte, optimised readers load that byte with the flag (value_or becomes a select
+// over both), and valgrind's memcheck, which follows the flag test only for the whole register, then reports
+// the unwritten byte as deciding the engine's result.
+constexpr int kNoProtocolError = -1;
+// ProtocolErrorOf gives a kept protocol error (0..255 or kNoProtocolError) as ProtocolError() returns it.
+std::optional<uint8_t> ProtocolErrorOf(int protocol_error);
+
 // Failure numbers (HRESULTs) that the platform reports; every failure number is negative.
 constexpr int32_t kEFail = static_cast<int32_t>(0x80004005u);
 constexpr int32_t kENoInterface = static_cast<int32_t>(0x80004002u);

@@ -40,7 +40,7 @@ GattOutcome GattOutcomeOf(const Reply& reply) {
   if (name == "InvalidArguments") {
     if (Contains(text, "Invalid offset")) return Protocol(0x07);
     if (Contains(text, "Invalid Length")) return Protocol(0x0D);
-    return {GattCommunicationStatus::Unreachable, std::nullopt};
+    return {GattCommunicationStatus::Unreachable};
   }
   if (name == "Failed") {
     // "Operation failed with ATT error: 0xNN" (bluetoothd adds the error's name in parentheses).
@@ -51,9 +51,9 @@ GattOutcome GattOutcomeOf(const Reply& reply) {
       return Protocol(static_cast<uint8_t>(code));
     }
   }
-  if (reply.error == "org.freedesktop.DBus.Error.AccessDenied") return {GattCommunicationStatus::AccessDenied, {}};
+  if (reply.error == "org.freedesktop.DBus.Error.AccessDenied") return {GattCommunicationStatus::AccessDenied};
   // Not connected, the object gone, no reply, a timeout, other failures.
-  return {GattCommunicationStatus::Unreachable, std::nullopt};
+  return {GattCommunicationStatus::Unreachable};
 }
 
 DevicePairingResultStatus PairingStatusOf(const Reply& reply) {

@@ -147,7 +147,7 @@ class BluezGattResult final : public GattDeviceServicesResult,
                               public GattWriteResult {
  public:
   GattCommunicationStatus Status() override { return status; }
-  std::optional<uint8_t> ProtocolError() override { return protocol_error; }
+  std::optional<uint8_t> ProtocolError() override { return ProtocolErrorOf(protocol_error); }
   std::vector<std::shared_ptr<GattDeviceService>> Services() override { return services; }
   std::vector<std::shared_ptr<GattCharacteristic>> Characteristics() override { return characteristics; }
   std::vector<std::shared_ptr<GattDescriptor>> Descriptors() override { return descriptors; }
@@ -157,7 +157,7 @@ class BluezGattResult final : public GattDeviceServicesResult,
   }
 
   GattCommunicationStatus status = GattCommunicationStatus::Success;
-  std::optional<uint8_t> protocol_error;
+  int protocol_error = kNoProtocolError;  // the ATT error byte, kept as a number (see kNoProtocolError)
   std::vector<std::shared_ptr<GattDeviceService>> services;
   std::vector<std::shared_ptr<GattCharacteristic>> characteristics;
   std::vector<std::shared_ptr<GattDescriptor>> descriptors;
@@ -196,7 +196,7 @@ std::string ReplyProblem(const Reply& reply, const char* member, const char* exp
 // Error mapping of bluetoothd's answers.
 struct GattOutcome {
   GattCommunicationStatus status = GattCommunicationStatus::Success;
-  std::optional<uint8_t> protocol_error;
+  int protocol_error = kNoProtocolError;
 };
 GattOutcome GattOutcomeOf(const Reply& reply);
 DevicePairingResultStatus PairingStatusOf(const Reply& reply);

@@ -217,7 +217,7 @@ GattCommunicationStatus SimGattResult::Status() {
 
 std::optional<uint8_t> SimGattResult::ProtocolError() {
   auto lock = core_->Call({.api = names_.protocol_error});
-  return protocol_error;
+  return ProtocolErrorOf(protocol_error);
 }
 
 std::vector<std::shared_ptr<GattDeviceService>> SimGattResult::Services() {

@@ -51,7 +51,7 @@ class SimGattResult final : public GattDeviceServicesResult,
   GattClientCharacteristicConfigurationDescriptorValue ClientCharacteristicConfigurationDescriptor() override;
 
   int32_t status = 0;
-  std::optional<uint8_t> protocol_error;
+  int protocol_error = kNoProtocolError;  // the ATT error byte, kept as a number (see kNoProtocolError)
   std::vector<std::shared_ptr<GattDeviceService>> services;
   std::vector<std::shared_ptr<GattCharacteristic>> characteristics;
   std::vector<std::shared_ptr<GattDescriptor>> descriptors;

@@ -115,9 +115,6 @@ enum class SimOp {
   kWriteCccd,
 };
 
-// kNoProtocolError as SimFault::protocol_error makes the result carry no protocol error at all.
-constexpr int kNoProtocolError = -1;
-
 // SimFault changes how matching operations finish. The first matching rule (in the order added) applies;
 // it is used up after `times` operations (-1: never used up).
 struct SimFault {
