@@ -57,7 +57,7 @@ void BLEClientEngine::OnAdvertisementReceived(
       DeliverOne(run, arrival.advertisement, me);
       return;
     case ScanSequence::Arrival::kAnnounce:
-      AnnounceLate(run, arrival.filter, me);
+      Announce(run, arrival.filter.c_str(), me);
       return;
   }
 }

@@ -13,7 +13,6 @@
 #include <memory>
 #include <functional>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -356,8 +355,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // ReportStop fires what the end of run tells the application: the platform's Log line, Error for an aborted
   // scan or "Scanning stopped.", then StopScan (stop null: a plain stop). The caller has claimed the report.
   void ReportStop(uint64_t run, const ScanSequence::StopArgs& stop, ScanSequence::Caller me);
-  // AnnounceLate fires the StartScan of run (filter its text) and hands out what scans_ held for it after.
-  void AnnounceLate(uint64_t run, const std::string& filter, ScanSequence::Caller me);
+  // Announce fires the StartScan of run (filter its text), on time or late, and hands out what scans_ held
+  // for it after.
+  void Announce(uint64_t run, const char* filter, ScanSequence::Caller me);
   // DeliverHeld delivers what scans_ held for run until StartScan had returned, then reports the end when
   // that is owed to this caller by then.
   void DeliverHeld(uint64_t run, ScanSequence::Caller me);

@@ -22,7 +22,7 @@ ScanSequence::Caller ScanSequence::ThisCaller() {
   return caller;
 }
 
-// ---- StartScanning ------------------------------------------------------------------------------------------
+// ---- StartScanning ---------------------------------------------------------------------------------------------
 
 ScanSequence::StartStep ScanSequence::BeginStart(Caller me, bool can_wait) {
   std::lock_guard lock(mutex_);
@@ -52,9 +52,8 @@ ScanSequence::StartStep ScanSequence::BeginStart(Caller me, bool can_wait) {
     if (last->report != Report::kReported && !firing_here) {
       // The report belongs to the thread that announces or drains the scan, or to the one reporting it now;
       // a thread cannot wait for itself.
-      const bool announcing = last->start == Start::kPending || last->start == Start::kAnnouncing || last->draining;
       const bool reporting = last->report != Report::kNone;
-      if (announcing || reporting) {
+      if (OwedToAnnouncer(*last) || reporting) {
         const Caller owner = reporting ? last->reporter : last->draining ? last->drainer : last->announcer;
         if (owner == me) {
           step.action = StartStep::kStillStopping;
@@ -79,14 +78,6 @@ ScanSequence::StartStep ScanSequence::BeginStart(Caller me, bool can_wait) {
   step.action = StartStep::kStart;
   Changed();
   return step;
-}
-
-void ScanSequence::AbandonStart(Caller me) {
-  std::lock_guard lock(mutex_);
-  if (!start_pending_ || starter_ != me) return;
-  start_pending_ = false;
-  close_pending_start_ = false;
-  Changed();
 }
 
 ScanSequence::Begin ScanSequence::Begun(uint64_t run, std::string filter, Caller me) {
@@ -121,21 +112,15 @@ ScanSequence::Decision ScanSequence::Decide(uint64_t run, bool started, Caller m
   Scan* scan = Find(run);
   if (scan == nullptr || scan->start != Start::kPending || scan->announcer != me) return decision;
   Changed();
-  if (scan->closed) {
-    scan->start = Start::kNever;
-    decision.report_stop = ClaimReport(*scan, me);
-    decision.stop = scan->stop;
-    return decision;
-  }
   // Advertisements that came are the platform's word that the scan started, also when it has ended since.
-  if (!scan->held.empty() || (started && !scan->ended)) {
+  if (!scan->closed && (!scan->held.empty() || (started && !scan->ended))) {
     scan->start = Start::kAnnouncing;
     scan->in_flight.push_back(me);
     decision.action = Decision::kAnnounce;
     return decision;
   }
-  decision.action = Decision::kNotStarted;
-  if (scan->ended) {
+  decision.action = scan->closed ? Decision::kClosed : Decision::kNotStarted;
+  if (scan->closed || scan->ended) {
     scan->start = Start::kNever;
     decision.report_stop = ClaimReport(*scan, me);
     decision.stop = scan->stop;
@@ -162,7 +147,7 @@ void ScanSequence::Finish(uint64_t run, Caller me) {
   }
 }
 
-// ---- After a StartScan ----------------------------------------------------------------------------------------
+// ---- After a StartScan -----------------------------------------------------------------------------------------
 
 void ScanSequence::Announced(uint64_t run, Caller me) {
   std::lock_guard lock(mutex_);
@@ -193,7 +178,7 @@ ScanSequence::Next ScanSequence::NextHeld(uint64_t run, Caller me, int64_t now_m
     scan->drainer = 0;
     Changed();
   }
-  if (scan->draining || scan->start == Start::kPending || scan->start == Start::kAnnouncing) return next;
+  if (OwedToAnnouncer(*scan)) return next;
   if (ClaimReport(*scan, me)) {
     next.action = Next::kReportStop;
     next.stop = scan->stop;
@@ -210,7 +195,7 @@ void ScanSequence::EndDrain(uint64_t run, Caller me) {
   Changed();
 }
 
-// ---- The platform's advertisements and ends ---------------------------------------------------------------
+// ---- The platform's advertisements and ends --------------------------------------------------------------------
 
 ScanSequence::Arrival ScanSequence::Arrive(uint64_t run, int64_t received_ms, int64_t now_ms,
                                           Advertisement advertisement, Caller me) {
@@ -270,21 +255,16 @@ bool ScanSequence::Ended(uint64_t run, StopArgs stop, Caller me) {
   std::lock_guard lock(mutex_);
   Scan* scan = Adopt(run);
   if (scan == nullptr) return false;
-  if (!scan->ended) {
-    scan->ended = true;
-    scan->stop = std::move(stop);
-  }
+  MarkEnded(*scan, std::move(stop));
   Changed();
-  if (scan->start == Start::kPending || scan->start == Start::kAnnouncing || scan->draining) return false;
-  return ClaimReport(*scan, me);
+  return !OwedToAnnouncer(*scan) && ClaimReport(*scan, me);
 }
 
 void ScanSequence::NoteEnded(uint64_t run, StopArgs stop) {
   std::lock_guard lock(mutex_);
   Scan* scan = Find(run);
   if (scan == nullptr || scan->ended) return;
-  scan->ended = true;
-  scan->stop = std::move(stop);
+  MarkEnded(*scan, std::move(stop));
   Changed();
 }
 
@@ -306,9 +286,9 @@ void ScanSequence::StopReported(uint64_t run, Caller me) {
   Prune();
 }
 
-// ---- StopScanning ------------------------------------------------------------------------------------------
+// ---- StopScanning ----------------------------------------------------------------------------------------------
 
-ScanSequence::CloseStep ScanSequence::Close(Caller /*me*/) {
+ScanSequence::CloseStep ScanSequence::Close() {
   std::lock_guard lock(mutex_);
   CloseStep step;
   if (start_pending_) {
@@ -366,7 +346,7 @@ uint64_t ScanSequence::TakeDrops(int64_t now_ms, bool force) {
   return drops;
 }
 
-// ---- Internals -----------------------------------------------------------------------------------------------------
+// ---- Internals -------------------------------------------------------------------------------------------------
 
 ScanSequence::Scan* ScanSequence::Find(uint64_t run) {
   for (Scan& scan : scans_) {
@@ -384,6 +364,16 @@ ScanSequence::Scan* ScanSequence::Adopt(uint64_t run) {
   scans_.emplace_back();
   scans_.back().run = run;
   return &scans_.back();
+}
+
+void ScanSequence::MarkEnded(Scan& scan, StopArgs stop) {
+  if (scan.ended) return;
+  scan.ended = true;
+  scan.stop = std::move(stop);
+}
+
+bool ScanSequence::OwedToAnnouncer(const Scan& scan) {
+  return scan.start == Start::kPending || scan.start == Start::kAnnouncing || scan.draining;
 }
 
 bool ScanSequence::ClaimReport(Scan& scan, Caller me) {

@@ -53,7 +53,7 @@ class ScanSequence {
 
   struct StartStep {
     enum Action {
-      kStart,          // start the platform's scan; Begun or AbandonStart follows
+      kStart,          // start the platform's scan; Begun and Finish follow
       kScanning,       // a scan runs or is starting already: return 0
       kStillStopping,  // the last scan stops and this thread cannot wait: 614
       kWaitForStop,    // wait until the platform has ended run, then ask again
@@ -68,8 +68,6 @@ class ScanSequence {
   // BeginStart tells StartScanning what must happen before it may start a scan. can_wait is false on a
   // platform event thread.
   StartStep BeginStart(Caller me, bool can_wait);
-  // AbandonStart ends a start that never reached the platform (after kStart, before Begun).
-  void AbandonStart(Caller me);
   // Begun records the scan that the platform's Start took as run, with the filter text its StartScan
   // carries: kGoOn, or kClosed when StopScanning closed the start meanwhile (the caller stops the
   // platform's scan), or kIgnored when the platform took no new run.
@@ -91,7 +89,8 @@ class ScanSequence {
   };
   // Decide ends StartScanning's wait for run: started tells whether the platform reports it started.
   Decision Decide(uint64_t run, bool started, Caller me);
-  // Finish makes sure that a StartScanning that ends early (by an exception) leaves no scan waiting for it.
+  // Finish ends StartScanning's turn, however it ends: a start that never reached the platform (run 0) gives
+  // its turn back, and a scan still waiting for Decide (an exception left it) may still start late.
   void Finish(uint64_t run, Caller me);
 
   // ---- After a StartScan (on time, or late by an advertisement's thread)
@@ -161,7 +160,7 @@ class ScanSequence {
     bool stop_platform = false;  // the platform's scan must be stopped
   };
   // Close closes the latest scan: none of its advertisements reaches the sink from now on.
-  CloseStep Close(Caller me);
+  CloseStep Close();
   // DeliveriesElsewhere is true while events of run (its advertisements, a late StartScan) are in the sink on
   // a thread other than me.
   bool DeliveriesElsewhere(uint64_t run, Caller me);
@@ -205,6 +204,11 @@ class ScanSequence {
   // Adopt returns the scan of run, made for the start under way when it is newer than any known; null when
   // run belongs to no scan of this client.
   Scan* Adopt(uint64_t run);
+  // MarkEnded records the platform's end of scan once (stop null: a plain stop).
+  static void MarkEnded(Scan& scan, StopArgs stop);
+  // OwedToAnnouncer is true while scan's end is to be reported by the thread deciding on, announcing or
+  // draining the scan, after its StartScan and what was held for it.
+  static bool OwedToAnnouncer(const Scan& scan);
   // ClaimReport claims the report of scan's end for me when it has ended and nobody reports it yet.
   bool ClaimReport(Scan& scan, Caller me);
   bool Stale(int64_t received_ms, int64_t now_ms) const { return now_ms - received_ms > kMaxAdvertisementWaitMs; }

@@ -174,13 +174,7 @@ int BLEClientEngine::StartNewScan(const char* service_uuids, ScanSequence::Calle
   class StartTurn {
    public:
     StartTurn(ScanSequence& scans, ScanSequence::Caller me) : scans_(scans), me_(me) {}
-    ~StartTurn() {
-      if (run_ == 0) {
-        scans_.AbandonStart(me_);
-      } else {
-        scans_.Finish(run_, me_);
-      }
-    }
+    ~StartTurn() { scans_.Finish(run_, me_); }
     StartTurn(const StartTurn&) = delete;
     StartTurn& operator=(const StartTurn&) = delete;
     void Taken(uint64_t run) { run_ = run; }
@@ -256,13 +250,10 @@ int BLEClientEngine::StartNewScan(const char* service_uuids, ScanSequence::Calle
     if (decision.report_stop) ReportStop(run, decision.stop, me);
     return 0;
   }
-  (void)LogScanning(1, "Scanning started.");
   rc = Results().reply_text.Assign(filter_text);
-  // The event gets its own copy: a Config query from the sink may rewrite the reply text meanwhile.
-  (void)FireStartScan(filter_text.Data());
-  scans_.Announced(run, me);
-  // What came while this call waited for the platform follows its StartScan, here, in the order it came.
-  DeliverHeld(run, me);
+  // The event gets its own copy: a Config query from the sink may rewrite the reply text meanwhile. What
+  // came while this call waited for the platform follows its StartScan, here, in the order it came.
+  Announce(run, filter_text.Data(), me);
   return rc == core::kOk ? 0 : ReportOutOfMemory(rc);
 }
 
@@ -285,7 +276,7 @@ int BLEClientEngine::StopScanning() {
   NoteWatcherEnd();
   // From now on no advertisement of the latest scan reaches the sink, not even one the platform received
   // before, and a scan that is still starting is stopped as well.
-  const ScanSequence::CloseStep step = scans_.Close(me);
+  const ScanSequence::CloseStep step = scans_.Close();
   if (step.stop_platform) {
     (void)LogScanning(2, "Scanning is stopping.");
     watcher_->Stop();
@@ -319,13 +310,10 @@ int BLEClientEngine::WaitForWatcherStop(uint64_t run, uint64_t deadline) {
       platform::SleepMs(static_cast<uint32_t>(std::max<int32_t>(SelectWaitMillis(), 1)));
     }
   }
-  const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> ended = watcher_->LastStopped();
-  if (ended != nullptr && ended->Run() == run) {
-    scans_.NoteEnded(run, ended);
-  } else if (watcher_->Run() == run) {
-    // NOTE: a platform may drop a start that has not completed without a Stopped event: the run is over.
-    scans_.NoteEnded(run, nullptr);
-  }
+  NoteWatcherEnd();
+  // NOTE: a platform may drop a start that has not completed without a Stopped event: the run is over all
+  // the same (a no-op when the platform reported it).
+  if (watcher_->Run() == run) scans_.NoteEnded(run, nullptr);
   return 0;
 }
 
@@ -380,9 +368,9 @@ void BLEClientEngine::ReportStop(uint64_t run, const ScanSequence::StopArgs& sto
   scans_.StopReported(run, me);
 }
 
-void BLEClientEngine::AnnounceLate(uint64_t run, const std::string& filter, ScanSequence::Caller me) {
+void BLEClientEngine::Announce(uint64_t run, const char* filter, ScanSequence::Caller me) {
   (void)LogScanning(1, "Scanning started.");
-  (void)FireStartScan(filter.c_str());
+  (void)FireStartScan(filter);
   scans_.Announced(run, me);
   DeliverHeld(run, me);
 }
@@ -410,7 +398,8 @@ void BLEClientEngine::LogDrops(bool force) {
   const uint64_t drops = scans_.TakeDrops(static_cast<int64_t>(platform::MonotonicMs()), force);
   if (drops == 0) return;
   char line[160];
-  platform::Format(line, sizeof line, "Dropped %llu advertisements that waited more than %d ms for the Advertisement event handler.",
+  platform::Format(line, sizeof line,
+                   "Dropped %llu advertisements that waited more than %d ms for the Advertisement event handler.",
                    static_cast<unsigned long long>(drops), static_cast<int>(ScanSequence::kMaxAdvertisementWaitMs));
   (void)LogScanning(2, line);
 }

@@ -68,7 +68,7 @@ TEST_F(ScanSequenceTest, TheNextStartScanWaitsForTheLastStopScanToReturn) {
   EXPECT_EQ(seq_.BeginStart(kApp, true).action, Step::kWait);
   // The sink of that StopScan may start the next scan itself.
   EXPECT_EQ(seq_.BeginStart(kT1, false).action, Step::kStart);
-  seq_.AbandonStart(kT1);
+  seq_.Finish(0, kT1);
   seq_.StopReported(1, kT1);
   EXPECT_EQ(seq_.BeginStart(kApp, true).action, Step::kStart);
 }
@@ -96,7 +96,7 @@ TEST_F(ScanSequenceTest, AScanStillStartingIsStoppedAndClosed) {
   EXPECT_FALSE(seq_.Settled(1));
   EXPECT_EQ(seq_.Decide(1, false, kApp).action, Decision::kNotStarted);
   EXPECT_EQ(seq_.BeginStart(kApp, true).action, Step::kScanning);  // a second start starts nothing
-  const ScanSequence::CloseStep close = seq_.Close(kApp);
+  const ScanSequence::CloseStep close = seq_.Close();
   EXPECT_EQ(close.run, 1u);
   EXPECT_TRUE(close.stop_platform);
   EXPECT_EQ(seq_.Arrive(1, kNow, kNow, Ad(), kT1).action, Arrival::kDrop);
@@ -136,7 +136,7 @@ TEST_F(ScanSequenceTest, ALateStartIsAnnouncedBeforeItsFirstAdvertisement) {
 TEST_F(ScanSequenceTest, StopScanningWaitsForItsOwnScanOnly) {
   Announce(1);
   ASSERT_EQ(seq_.Arrive(1, kNow, kNow, Ad(), kT1).action, Arrival::kDeliver);
-  ASSERT_EQ(seq_.Close(kApp).run, 1u);
+  ASSERT_EQ(seq_.Close().run, 1u);
   ASSERT_TRUE(seq_.Ended(1, nullptr, kT2));
   seq_.StopScanFiring(1, kT2);
   ASSERT_EQ(seq_.BeginStart(kT2, false).action, Step::kStart);
@@ -187,7 +187,7 @@ TEST_F(ScanSequenceTest, AScanThatEndsOrIsStoppedBeforeItsStartScanHasNone) {
   Report(1, kApp);
 
   ASSERT_EQ(seq_.BeginStart(kApp, true).action, Step::kStart);
-  EXPECT_EQ(seq_.Close(kT1).run, 0u);  // on its way: stopped once the platform has taken it
+  EXPECT_EQ(seq_.Close().run, 0u);  // on its way: stopped once the platform has taken it
   EXPECT_EQ(seq_.Begun(2, "", kApp), ScanSequence::Begin::kClosed);
   EXPECT_EQ(seq_.Arrive(2, kNow, kNow, Ad(), kT1).action, Arrival::kDrop);
   EXPECT_TRUE(seq_.Ended(2, nullptr, kT1));

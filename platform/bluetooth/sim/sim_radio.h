@@ -37,7 +37,8 @@ class SimRadio final : public BluetoothPlatform {
   // ---- Adapter and watchers
   void SetAdapter(SimAdapter adapter);
   // SetWatcherTiming: Start reaches Started after start_delay_ms (0: inside Start; -1: only on
-  // ForceWatchersStarted); Stop, also of a start still under way, reaches Stopped and fires Stopped after stop_delay_ms.
+  // ForceWatchersStarted); Stop, also of a start still under way, reaches Stopped and fires Stopped after
+  // stop_delay_ms.
   void SetWatcherTiming(int64_t start_delay_ms, int64_t stop_delay_ms);
   void ForceWatchersStarted();
   // AbortWatchers ends every running watcher with status Aborted; StopWatchersWithError with Stopped.
