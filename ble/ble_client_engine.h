@@ -355,8 +355,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // ReportStop fires what the end of run tells the application: the platform's Log line, Error for an aborted
   // scan or "Scanning stopped.", then StopScan (stop null: a plain stop). The caller has claimed the report.
   void ReportStop(uint64_t run, const ScanSequence::StopArgs& stop, ScanSequence::Caller me);
-  // Announce fires the StartScan of run (filter its text), on time or late, and hands out what scans_ held
-  // for it after.
+  // Announce fires the StartScan of run (filter its text), on time or late, and then has what scans_ held
+  // for it handed out, on a platform thread.
   void Announce(uint64_t run, const char* filter, ScanSequence::Caller me);
   // DeliverHeld delivers what scans_ held for run until StartScan had returned, then reports the end when
   // that is owed to this caller by then.

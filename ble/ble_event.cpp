@@ -147,6 +147,12 @@ void Deliver(BLEEvent& bridge, Handler&& handler) {
 
 }  // namespace
 
+void BLEEvent::Post(bt::BluetoothPlatform& platform, std::function<void(BLEClientEngine&)> handler) {
+  platform.PostEvent([bridge = weak_from_this(), handler = std::move(handler)] {
+    if (const std::shared_ptr<BLEEvent> alive = bridge.lock()) Deliver(*alive, handler);
+  });
+}
+
 void BLEEvent::OnAdvertisementReceived(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
                                        const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args) {
   Deliver(*this, [&](BLEClientEngine& engine) { engine.OnAdvertisementReceived(watcher, args); });

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -69,6 +70,10 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
   // ForgetDeadObjects drops the registrations of objects that no longer exist. Their weak references would
   // otherwise keep the dead objects' memory allocated until the next amortised purge. Any thread.
   void ForgetDeadObjects();
+
+  // Post runs handler on the engine on one of platform's event threads, as a platform event is run (nothing
+  // once the bridge is detached or gone). Any thread; the bridge must be owned by a shared_ptr.
+  void Post(platform::bluetooth::BluetoothPlatform& platform, std::function<void(BLEClientEngine&)> handler);
 
   // ---- The member handlers, called by the platform on its threads. Each enters the engine (nothing when
   // detached) and runs the engine's handler of the same name; whatever that raises stays here, since

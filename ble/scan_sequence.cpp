@@ -149,18 +149,17 @@ void ScanSequence::Finish(uint64_t run, Caller me) {
 
 // ---- After a StartScan -----------------------------------------------------------------------------------------
 
-void ScanSequence::Announced(uint64_t run, Caller me) {
+bool ScanSequence::Announced(uint64_t run, Caller me) {
   std::lock_guard lock(mutex_);
   Scan* scan = Find(run);
-  if (scan == nullptr || scan->start != Start::kAnnouncing || scan->announcer != me) return;
+  if (scan == nullptr || scan->start != Start::kAnnouncing || scan->announcer != me) return false;
   scan->start = Start::kAnnounced;
   scan->announcer = 0;
   Leave(*scan, me);
-  if (!scan->held.empty()) {
-    scan->draining = true;
-    scan->drainer = me;
-  }
+  scan->draining = !scan->held.empty();
+  scan->drainer = 0;
   Changed();
+  return scan->draining;
 }
 
 ScanSequence::Next ScanSequence::NextHeld(uint64_t run, Caller me, int64_t now_ms) {
@@ -168,7 +167,8 @@ ScanSequence::Next ScanSequence::NextHeld(uint64_t run, Caller me, int64_t now_m
   Next next;
   Scan* scan = Find(run);
   if (scan == nullptr) return next;
-  if (scan->draining && scan->drainer == me) {
+  if (scan->draining && (scan->drainer == me || scan->drainer == 0)) {
+    scan->drainer = me;
     if (TakeHeld(*scan, me, now_ms, &next.advertisement)) {
       next.action = Next::kDeliver;
       Changed();

@@ -95,16 +95,17 @@ class ScanSequence {
 
   // ---- After a StartScan (on time, or late by an advertisement's thread)
 
-  // Announced records that run's StartScan has returned to me.
-  void Announced(uint64_t run, Caller me);
+  // Announced records that run's StartScan has returned to me: true when advertisements held for it wait to
+  // be handed out (NextHeld, by whichever thread asks first).
+  [[nodiscard]] bool Announced(uint64_t run, Caller me);
   struct Next {
     enum Action { kDeliver, kReportStop, kDone };
     Action action = kDone;
     Advertisement advertisement;  // kDeliver: deliver it, then Delivered
     StopArgs stop;                // kReportStop
   };
-  // NextHeld hands the announcer the advertisements held for run, oldest first, then the report of the end
-  // when it is owed by then, then kDone.
+  // NextHeld hands me the advertisements held for run, oldest first (me drains them until they are out,
+  // unless another thread does), then the report of the end when it is owed by then, then kDone.
   Next NextHeld(uint64_t run, Caller me, int64_t now_ms);
   // EndDrain gives up the drain of run (an exception left it); harmless after kDone.
   void EndDrain(uint64_t run, Caller me);
@@ -194,8 +195,8 @@ class ScanSequence {
     Report report = Report::kNone;
     Caller reporter = 0;
     std::deque<Held> held;
-    bool draining = false;  // the announcer hands out the held advertisements
-    Caller drainer = 0;
+    bool draining = false;  // the held advertisements are being handed out, after the StartScan
+    Caller drainer = 0;     // by this thread (0: by the first to ask)
     std::vector<Caller> in_flight;  // one entry per event of the scan in the sink
   };
 

@@ -251,8 +251,7 @@ int BLEClientEngine::StartNewScan(const char* service_uuids, ScanSequence::Calle
     return 0;
   }
   rc = Results().reply_text.Assign(filter_text);
-  // The event gets its own copy: a Config query from the sink may rewrite the reply text meanwhile. What
-  // came while this call waited for the platform follows its StartScan, here, in the order it came.
+  // The event gets its own copy: a Config query from the sink may rewrite the reply text meanwhile.
   Announce(run, filter_text.Data(), me);
   return rc == core::kOk ? 0 : ReportOutOfMemory(rc);
 }
@@ -371,7 +370,15 @@ void BLEClientEngine::ReportStop(uint64_t run, const ScanSequence::StopArgs& sto
 void BLEClientEngine::Announce(uint64_t run, const char* filter, ScanSequence::Caller me) {
   (void)LogScanning(1, "Scanning started.");
   (void)FireStartScan(filter);
-  scans_.Announced(run, me);
+  // Advertisements reach the sink on platform threads only: what was held while the application's thread
+  // announced goes to one, behind the events on their way there (newer advertisements of the scan hand out
+  // the older ones meanwhile, so the order holds).
+  if (scans_.Announced(run, me) && !OnPlatformEventThread()) {
+    bridge_->Post(*bt::Provider(), [run](BLEClientEngine& engine) {
+      engine.DeliverHeld(run, ScanSequence::ThisCaller());
+    });
+    return;
+  }
   DeliverHeld(run, me);
 }
 

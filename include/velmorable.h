@@ -36,16 +36,16 @@
  * VelmoraBLE_EvtStr: a method or Set that changes the connection, the selection or the GATT tree runs at the same
  * time as the application thread's own calls, which then see the change mid-way.
  *
- * Scanning and threads: each scan's events come in the order StartScan, its Advertisements, StopScan (with
- * the Error of an aborted scan before it), and one scan's events never mix with the next's: a StartScan comes
- * only after the last scan's StopScan has returned from the sink, or from within it (a sink that restarts the
- * scan from StopScan). An Advertisement that comes before its scan's StartScan has returned is held by the
- * client, not on the thread that brought it, and follows that StartScan, oldest first: the thread that fired
- * the StartScan delivers what was held before it goes on (StartScanning does so on its thread, before it
- * returns), helped by the platform threads of the Advertisements that come meanwhile. A scan that starts only
- * after StartScanning gave up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning
- * started.", on the platform thread that brings its first Advertisement, before it. A scan that is stopped, or
- * that the platform ends, before it was seen started has no StartScan, only its StopScan.
+ * Scanning and threads: each scan's events come in the order StartScan, its Advertisements, StopScan (with the
+ * Error of an aborted scan before it), and one scan's events never mix with the next's: a StartScan comes only
+ * after the last scan's StopScan has returned from the sink, or from within it (a sink that restarts the scan from
+ * StopScan). Advertisements reach the sink on platform threads only. One that comes before its scan's StartScan has
+ * returned is held by the client, not on the thread that brought it, and follows that StartScan, oldest first:
+ * StartScanning hands what was held to a platform thread (behind the events already on their way there), and the
+ * Advertisements that come meanwhile deliver the older ones first. A scan that starts only after StartScanning gave
+ * up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning started.", on the platform thread
+ * that brings its first Advertisement, before it. A scan that is stopped, or that the platform ends, before it was
+ * seen started has no StartScan, only its StopScan.
  * StopScanning stops the latest scan, also one that is still starting. On the application's thread it returns
  * 0 once the platform has ended that scan and no event of it is in the sink on another thread; no Advertisement
  * of it reaches the sink after that (those received but not yet delivered are dropped). It waits for that scan

@@ -391,6 +391,11 @@ class BluetoothPlatform {
   virtual HString EnumText(BluetoothConnectionStatus value) = 0;
   virtual HString EnumText(GattCommunicationStatus value) = 0;
 
+  // PostEvent runs task on one of the platform's event threads, behind the events already on their way
+  // there, as the platform runs its event handlers; never inside this call. After the platform has shut down
+  // it runs nothing. A receiver of events hands itself work there that must not run on the caller's thread.
+  virtual void PostEvent(std::function<void()> task) = 0;
+
   // SupportsPassiveScanning tells whether a Passive watcher really scans passively; where it does not, the
   // watcher accepts Passive and scans actively.
   virtual bool SupportsPassiveScanning() { return true; }

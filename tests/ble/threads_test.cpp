@@ -718,8 +718,14 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(client);
   const int read_rule = radio_->AddFault({.op = bt::sim::SimOp::kReadCccd, .hold = true});
   const int unpair_rule = radio_->AddFault({.op = bt::sim::SimOp::kUnpair, .hold = true});
+  constexpr const char kReadCccd[] = "GattCharacteristic.ReadClientCharacteristicConfigurationDescriptorAsync";
+  const size_t reads_before = radio_->CallCount(kReadCccd);
   context.armed = true;
   ASSERT_TRUE(Eventually([&] { return context.asking.load(); }));
+  // The sink's read waits under the Timeout it finds when its wait begins (60 s): Timeout is lowered for
+  // Disconnect only once that wait is under way.
+  ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kReadCccd) > reads_before; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
   bool unpairing = false;
   bool answered = false;

@@ -106,6 +106,8 @@ HString BluezPlatform::EnumText(BluetoothError value) { return EnumName(value); 
 HString BluezPlatform::EnumText(BluetoothConnectionStatus value) { return EnumName(value); }
 HString BluezPlatform::EnumText(GattCommunicationStatus value) { return EnumName(value); }
 
+void BluezPlatform::PostEvent(std::function<void()> task) { core_->sim->PostEvent(std::move(task)); }
+
 EventToken BluezPlatform::AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> handler) {
   return core_->AddLogged(std::move(handler));
 }

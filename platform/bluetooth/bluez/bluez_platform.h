@@ -41,6 +41,7 @@ class BluezPlatform final : public BluetoothPlatform {
   HString EnumText(BluetoothError value) override;
   HString EnumText(BluetoothConnectionStatus value) override;
   HString EnumText(GattCommunicationStatus value) override;
+  void PostEvent(std::function<void()> task) override;
   // StartDiscovery always scans actively.
   bool SupportsPassiveScanning() override { return false; }
   EventToken AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> handler) override;

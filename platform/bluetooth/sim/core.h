@@ -158,6 +158,17 @@ class SimCore {
     return operation;
   }
 
+  // PostEvent runs task on the event thread like an event; what it raises stays there.
+  void PostEvent(std::function<void()> task) {
+    events.Post([task = std::move(task)] {
+      try {
+        task();
+      } catch (...) {
+        // NOTE: as for an event handler: nothing reaches the platform's thread.
+      }
+    });
+  }
+
   // Fire delivers an event to a copy of the handler list on the event thread.
   template <class S, class A>
   void Fire(std::vector<TypedEventHandler<S, A>> handlers, std::shared_ptr<S> sender, std::shared_ptr<A> args) {

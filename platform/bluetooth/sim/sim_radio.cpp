@@ -476,6 +476,8 @@ HString SimRadio::EnumText(BluetoothConnectionStatus value) {
   return EnumName(value);
 }
 
+void SimRadio::PostEvent(std::function<void()> task) { core_->PostEvent(std::move(task)); }
+
 HString SimRadio::EnumText(GattCommunicationStatus value) {
   auto lock = core_->Call({.api = "GattCommunicationStatus.ToString", .mode = static_cast<int32_t>(value)});
   return EnumName(value);

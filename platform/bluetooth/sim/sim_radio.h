@@ -120,6 +120,7 @@ class SimRadio final : public BluetoothPlatform {
   HString EnumText(BluetoothError value) override;
   HString EnumText(BluetoothConnectionStatus value) override;
   HString EnumText(GattCommunicationStatus value) override;
+  void PostEvent(std::function<void()> task) override;
 
  private:
   size_t Push(uint64_t address, uint16_t handle, Bytes value, bool force, uint16_t cccd_bit);
