@@ -178,8 +178,12 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     "0x" and dashes are dropped (a 16- or 32-bit UUID stands for its Bluetooth base UUID). An empty item is
  *     skipped; one of blanks only fails with 600. An empty list ("" or null) names no UUID and filters
  *     nothing: the discovery finds every object, StartScanning passes every advertisement. A discovery finds
- *     the objects of any UUID listed; StartScanning passes only an advertisement that carries every UUID
- *     listed among its service UUIDs ("180D,180F" passes a device that advertises both).
+ *     the objects of any UUID listed. StartScanning passes a device when its advertising packet and its scan
+ *     response together carry every UUID listed among their service UUIDs ("180D,180F" passes a device that
+ *     advertises 180D and names 180F in its scan response, or both in either), and from then on, until that
+ *     scan ends, both its packets pass, whatever UUIDs they carry (so the scan responses of a device whose
+ *     advertising packet passed pass too). A passive scan (ActiveScanning 0) receives no scan response:
+ *     there the advertising packet alone must carry them.
  *   The server id of Connect: 12 hexadecimal digits (blanks round them are dropped). A null, empty or blank id
  *     returns 0 and does nothing (a connection stays as it is); the id of the server already connected
  *     returns 0 at once. */
