@@ -186,7 +186,18 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     there the advertising packet alone must carry them.
  *   The server id of Connect: 12 hexadecimal digits (blanks round them are dropped). A null, empty or blank id
  *     returns 0 and does nothing (a connection stays as it is); the id of the server already connected
- *     returns 0 at once. */
+ *     returns 0 at once.
+ *   The bytes of WriteValue and PostValue: the value is as many bytes at the pointer as the count in cbparams
+ *     says; a count of 0 (with any pointer, null too) writes an empty value. A negative count, or a positive
+ *     one with a null pointer, fails with 202, "Invalid value length <count>." or "Must supply the value's
+ *     bytes (length <count>).", and nothing is written. WriteValue writes with response: the server confirms
+ *     the write, and the WriteResponse event follows on success; it writes the descriptor when the descriptor
+ *     id is not empty, else the characteristic. PostValue writes the characteristic without response: nothing
+ *     confirms it and no event follows. A characteristic takes a write with response when it has the flag W
+ *     (0x8), one without when it has WWR (0x4); the simulated radio refuses the other kind with 703
+ *     ("Protocol error returned during communication: [3] {3}. Write not permitted."), so 703 from WriteValue
+ *     on a characteristic that has WWR only means that PostValue is the way, and from PostValue on one that
+ *     has W only, WriteValue. */
 #define VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE_SLOTS 2
 #define VELMORABLE_METHOD_CONFIG_SLOTS 2
 #define VELMORABLE_METHOD_CONNECT_SLOTS 1
