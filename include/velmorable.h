@@ -558,7 +558,11 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   612  an ATT application error (0x80 to 0x9F): "Application-specific protocol error {<n> (0x<n>) returned
  *        during communication. Consult the remote device's documentation for more information.".
  *   613  StartScanning: "No Bluetooth adapter found." (also when the wait for the adapter ran out), "Bluetooth
- *        adapter does not support Low Energy.".
+ *        adapter does not support Low Energy.". StartScanning and Connect, the calls that reach the radio without
+ *        a connection, on a simulated radio whose scenario file did not load (docs/sim_scenario.md): "No
+ *        Bluetooth adapter found: the scenario file \"<path>\" did not load (line <n>: <reason>)." with the
+ *        first line at fault, or "(cannot read the file)." for a file that cannot be read; nothing else is
+ *        done (no event), and every later call of either gives it again.
  *   614  StartScanning from a sink on a platform thread while a scan stops: "Scanning is still stopping; start
  *        it again once the StopScan event has arrived.".
  *   701 to 717  ATT error n = code - 700: "Protocol error returned during communication: [<n>] {<n>}. <reason>"
