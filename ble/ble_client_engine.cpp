@@ -1,5 +1,6 @@
 #include "ble/ble_client_engine.h"
 
+#include "ble/await.h"
 #include "ble/ble_client.h"
 #include "ble/tree_dump.h"
 #include "platform/text.h"
@@ -7,6 +8,9 @@
 namespace velmora::ble {
 
 namespace {
+
+// The text of 613 for a platform without a radio: the platform's reason follows, then a full stop.
+constexpr const char kNoAdapterPrefix[] = "No Bluetooth adapter found: ";
 
 using component::ConfigSettingParts;
 using component::ParseConfigBool;
@@ -254,6 +258,17 @@ int BLEClientEngine::SetTimeoutSeconds(int32_t seconds, bool clear_deadline) {
 int32_t BLEClientEngine::GetTimeoutSeconds() const {
   const uint32_t timeout = TimeoutMs();
   return static_cast<int32_t>(TimeoutInMs() ? timeout : timeout / 1000u);
+}
+
+int BLEClientEngine::RequireRadio(bt::BluetoothPlatform& platform) {
+  const bt::HString reason = platform.UnavailableReason();
+  if (reason.empty()) return 0;
+  core::Buffer reason_text;
+  int rc = PlatformStringToText(reason, reason_text);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  core::Buffer text;
+  (void)ComposeMessage(text, kNoAdapterPrefix, reason_text.Data(), ".");
+  return SetErrorText(kNoAdapter, text.Data());
 }
 
 CallResults& BLEClientEngine::CurrentResults() const {

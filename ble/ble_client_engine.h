@@ -201,6 +201,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // RequireConnection returns 0 while a device is connected, else 605 with its text. The GATT operations
   // run it first.
   int RequireConnection();
+  // RequireRadio returns 0 while platform has a radio to offer, else 613 with the platform's reason in its
+  // text. StartScanning and Connect, the calls that reach the radio without a connection, run it.
+  int RequireRadio(bt::BluetoothPlatform& platform);
   // ResolveValueTarget finds the object of a value operation (ReadValue, WriteValue): 0 with target holding
   // the descriptor (when descriptor_id is not "") or the characteristic; else 605 (not connected), 202 (an id
   // missing) or 601 (not discovered, or not in that service) with its text. The ids must not be null.

@@ -84,10 +84,23 @@ struct BLEClient::MethodArgs {
     const auto* bytes = reinterpret_cast<const uint8_t*>(Slot(i));
     return bytes != nullptr ? bytes : reinterpret_cast<const uint8_t*>(core::kEmptyText);
   }
-  // Length of byte argument i: a negative length counts as 0, and so does any length of a null pointer.
+  // Length of byte argument i, once CheckBytes has passed it: 0 without a length array.
   int32_t Length(int i) const {
     if (cbparams == nullptr || Slot(i) == 0) return 0;
     return std::max(cbparams[i], 0);
+  }
+  // CheckBytes returns 0 when the length of byte argument i describes its bytes (a null pointer with length 0
+  // is an empty value), else 202 with the reason as engine's last error text: nothing is to be sent then.
+  int CheckBytes(int i, BLEClientEngine& engine) const {
+    const int32_t length = cbparams != nullptr ? cbparams[i] : 0;
+    if (length >= 0 && (length == 0 || Slot(i) != 0)) return 0;
+    char text[80];
+    if (length < 0) {
+      platform::Format(text, sizeof(text), "Invalid value length %d.", static_cast<int>(length));
+    } else {
+      platform::Format(text, sizeof(text), "Must supply the value's bytes (length %d).", static_cast<int>(length));
+    }
+    return engine.SetErrorText(kInvalidArgument, text);
   }
   void SetOut(int i, intptr_t value) {
     if (params != nullptr) params[i] = value;
@@ -168,7 +181,8 @@ int BLEClient::RunMethod(int32_t method_id, MethodArgs& args) {
     case VELMORABLE_METHOD_PROCESS_EVENTS:
       return ProcessEvents();
     case VELMORABLE_METHOD_POST_VALUE:
-      return engine_.PostValue(args.Text(0), args.Text(1), args.Bytes(2), args.Length(2));
+      rc = args.CheckBytes(2, engine_);
+      return rc != 0 ? rc : engine_.PostValue(args.Text(0), args.Text(1), args.Bytes(2), args.Length(2));
     case VELMORABLE_METHOD_READ_CHARACTERISTIC_VALUE_AT:
       rc = engine_.ReadCharacteristicCached(args.Int(0), &value, &length);
       args.SetOutBytes(1, value, length);
@@ -192,7 +206,8 @@ int BLEClient::RunMethod(int32_t method_id, MethodArgs& args) {
     case VELMORABLE_METHOD_UNSUBSCRIBE:
       return engine_.Unsubscribe(args.Text(0), args.Text(1));
     case VELMORABLE_METHOD_WRITE_VALUE:
-      return engine_.WriteValue(args.Text(0), args.Text(1), args.Text(2), args.Bytes(3), args.Length(3));
+      rc = args.CheckBytes(3, engine_);
+      return rc != 0 ? rc : engine_.WriteValue(args.Text(0), args.Text(1), args.Text(2), args.Bytes(3), args.Length(3));
     default:
       return engine_.SetErrorText(kUnknownId, kUnknownMethodText);
   }

@@ -215,6 +215,8 @@ int BLEClientEngine::Connect(const char* server_id) {
     if (rc != 0) return rc;
   }
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
+  rc = RequireRadio(*platform);
+  if (rc != 0) return rc;
   (void)bridge_->RegisterLogged(platform);
   const std::shared_ptr<bt::BluetoothLEDevice> device =
       AwaitLEDevice(*this, platform->FromBluetoothAddressAsync(address));

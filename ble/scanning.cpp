@@ -186,6 +186,7 @@ int BLEClientEngine::StartNewScan(const char* service_uuids, ScanSequence::Calle
   };
   StartTurn turn(scans_, me);
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
+  if (const int rc = RequireRadio(*platform); rc != 0) return rc;
   (void)bridge_->RegisterLogged(platform);
   const std::shared_ptr<bt::BluetoothAdapter> adapter = AwaitAdapter(*this, platform->GetDefaultAdapterAsync());
   // A wait that stopped (301) is reported as a missing adapter as well.

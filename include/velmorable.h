@@ -26,11 +26,15 @@
  * Threads: a client is used by one application thread at a time. Events arrive on that thread while a method
  * runs, and on platform threads for notifications (advertisements, values, connection changes, pairing); the sink
  * must tolerate both, and may call the client back from either. Events on several platform threads may run at the
- * same time; the library holds no lock of its own while the sink runs. Each thread's calls keep their own last
+ * same time; the library holds no lock of its own while the sink runs. A sink's calls keep their own last
  * error: the calls that a sink makes on a platform thread, on the client whose event it runs or on any other
  * client, record their code and text, and keep the texts that Get and Config hand out, apart from that client's
- * application thread, for as long as that event is being delivered. So GetLastError and GetLastErrorCode always
- * describe the calling thread's own last call on that client, and a text read on the application's thread is
+ * application thread, for as long as that event is being delivered (each event starts with code 0 and ""). All
+ * other threads share the client's one record, as the application's thread does: a second application thread
+ * reads the last error (and the texts) of the first one's calls, so a program that uses a client from several
+ * threads in turn reads the last error on the thread that made the call, before another thread calls the client.
+ * So GetLastError and GetLastErrorCode describe, in a sink, that sink's own last call on that client during the
+ * event, and elsewhere the last call on that client made outside the sinks; a text read on the application's thread is
  * never rewritten by a sink. The event error is one per client, shared by every thread. From a platform thread, a
  * sink should keep to Config queries (and the in-event settings), Get, CheckIndex, the error functions and
  * VelmoraBLE_EvtStr: a method or Set that changes the connection, the selection or the GATT tree runs at the same
@@ -148,7 +152,15 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
 #define VELMORABLE_METHOD_SUBSCRIBE 18
 #define VELMORABLE_METHOD_UNSUBSCRIBE 19
 #define VELMORABLE_METHOD_WRITE_VALUE 20
-/* Converts narrow text to UTF-16 with the client's code page; never recorded as the last error. */
+/* Converts narrow text to UTF-16 with the client's code page; never recorded as the last error. It converts the
+ * cbparams[0] bytes of the source (slot 0) into the destination (slot 1, room for cbparams[1] units), writes no
+ * terminating zero, stores the number of units written in slot 2 and returns 0. A capacity of 0 or below only
+ * counts: it returns 0 with the number of units needed in slot 2 and writes nothing (the destination may then be
+ * null). A destination too small returns 122 with 0 in slot 2, having written part of the text: under code page
+ * 65001 the whole characters that fit (a character of two units is not split), under any other code page an
+ * undefined part. A source length of 0 returns 0 with 0 units; a source length below 0, a null source or a null
+ * destination where a length or capacity above 0 needs one, and missing arrays give 87; a param_count other than
+ * 2 gives -1. */
 #define VELMORABLE_METHOD_TEXT_TO_UTF16 2003
 
 /* Parameter slots of each method: VelmoraBLE_BLEClient_Do reads and writes params[0 .. N-1] and
@@ -178,11 +190,33 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     "0x" and dashes are dropped (a 16- or 32-bit UUID stands for its Bluetooth base UUID). An empty item is
  *     skipped; one of blanks only fails with 600. An empty list ("" or null) names no UUID and filters
  *     nothing: the discovery finds every object, StartScanning passes every advertisement. A discovery finds
- *     the objects of any UUID listed; StartScanning passes only an advertisement that carries every UUID
- *     listed among its service UUIDs ("180D,180F" passes a device that advertises both).
+ *     the objects of any UUID listed. StartScanning passes a device when its advertising packet and its scan
+ *     response together carry every UUID listed among their service UUIDs ("180D,180F" passes a device that
+ *     advertises 180D and names 180F in its scan response, or both in either), and from then on, until that
+ *     scan ends, both its packets pass, whatever UUIDs they carry (so the scan responses of a device whose
+ *     advertising packet passed pass too). A passive scan (ActiveScanning 0) receives no scan response:
+ *     there the advertising packet alone must carry them.
+ *   What a discovery adds: each discovery appends the objects it finds to their list (the services; the
+ *     characteristics of their service; the descriptors of their characteristic), in the order found, and
+ *     removes nothing; an object found again keeps its place. DiscoverCharacteristics with "2A1A,2A1B" and
+ *     then with "2A19" lists three characteristics, 2A1A still at index 0; a filtered discovery after an
+ *     unfiltered one adds nothing and only raises Discovered again for what it finds (none while
+ *     IncludeRediscovered is False). An index names a position in that growing list, which Disconnect (and
+ *     the disconnect that Connect makes first) empties.
  *   The server id of Connect: 12 hexadecimal digits (blanks round them are dropped). A null, empty or blank id
  *     returns 0 and does nothing (a connection stays as it is); the id of the server already connected
- *     returns 0 at once. */
+ *     returns 0 at once.
+ *   The bytes of WriteValue and PostValue: the value is as many bytes at the pointer as the count in cbparams
+ *     says; a count of 0 (with any pointer, null too) writes an empty value. A negative count, or a positive
+ *     one with a null pointer, fails with 202, "Invalid value length <count>." or "Must supply the value's
+ *     bytes (length <count>).", and nothing is written. WriteValue writes with response: the server confirms
+ *     the write, and the WriteResponse event follows on success; it writes the descriptor when the descriptor
+ *     id is not empty, else the characteristic. PostValue writes the characteristic without response: nothing
+ *     confirms it and no event follows. A characteristic takes a write with response when it has the flag W
+ *     (0x8), one without when it has WWR (0x4); the simulated radio refuses the other kind with 703
+ *     ("Protocol error returned during communication: [3] {3}. Write not permitted."), so 703 from WriteValue
+ *     on a characteristic that has WWR only means that PostValue is the way, and from PostValue on one that
+ *     has W only, WriteValue. */
 #define VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE_SLOTS 2
 #define VELMORABLE_METHOD_CONFIG_SLOTS 2
 #define VELMORABLE_METHOD_CONNECT_SLOTS 1
@@ -209,13 +243,14 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * a set or a failure). The text is parsed as follows:
  *   "Name"        a query: the reply is the value, "True" or "False" for a flag, decimal for a number.
  *   "Name=value"  a set, which returns 0: blanks round the name and the value are dropped, and so are double
- *                 quotes round the value. A flag is on for "True" or "yes" (any case) or "1", off for anything
- *                 else ("2" too). A number is "True"/"yes" (1), "False"/"no" (0), hexadecimal after "0x", or
- *                 else decimal with an optional sign, read up to the first character that is no digit. No
- *                 value is refused: one without digits sets 0 ("abc", or nothing after the '='), "12abc"
- *                 sets 12, one beyond 32 bits keeps its low 32 bits ("99999999999" sets 1215752191,
- *                 "0xFFFFFFFFF" sets -1), and a negative one is stored as it is; the settings below say what
- *                 they do with a value outside their range.
+ *                 quotes round the value. A flag (a setting below whose default is True or False, and
+ *                 TimeoutInMilliseconds) is on for "True" or "yes" (any case) or "1", and off for any other
+ *                 value ("2", "7", "01" and "on" too). A number is "True"/"yes" (1), "False"/"no" (0),
+ *                 hexadecimal after "0x", or else decimal with an optional sign, read up to the first character
+ *                 that is no digit. No value is refused: one without digits sets 0 ("abc", or nothing after the
+ *                 '='), "12abc" sets 12, one beyond 32 bits keeps its low 32 bits ("99999999999" sets
+ *                 1215752191, "0xFFFFFFFFF" sets -1), and a negative one is stored as it is; the settings below
+ *                 say what they do with a value outside their range.
  *   "Name[i]"     an index (also "Name(i)"), for the settings that take one.
  * Names match whole and in any case; a query takes the name as written, blanks included. An unknown name, a
  * value for a setting that is only queried and a query of one that only takes a value give -1 with "Unknown
@@ -254,8 +289,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                                       steps: with a step longer than Timeout, a platform that does not answer
  *                                       is waited for one step (0x7FFFFFFF: about 24.8 days, as long as one
  *                                       ProcessEvents then lasts).
- *   TimeoutInMilliseconds        0      1: the Timeout property counts milliseconds. The number keeps its value
- *                                       (a Timeout of 60 then means 60 ms). Queried as "0" or "1".
+ *   TimeoutInMilliseconds        0      a flag, queried as "0" or "1" (so "TimeoutInMilliseconds=7" reads back
+ *                                       "0"); on: the Timeout property counts milliseconds. The number keeps its
+ *                                       value (a Timeout of 60 then means 60 ms).
  *   CodePage                     65001  the code page of narrow texts; any number is taken (see Text above).
  * Queries only:
  *   GattObjTreeInfo    the GATT tree as text: the line "GATT Object Tree Info [>Services, >>Characteristics,
@@ -402,7 +438,10 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   service UUIDs, manufacturer company id (int), manufacturer data (bytes), connectable (int), scan response
  *   (int). TX power is INT32_MIN when the advertisement has no TX Power Level; without manufacturer data the
  *   company id is -1 and the data has no bytes (count 0). Only the first manufacturer data section is here (all
- *   of them: ManufacturerData[i] in Config above). The UUID lists are UUIDs separated by commas.
+ *   of them: ManufacturerData[i] in Config above). The UUID lists are UUIDs separated by commas. Connectable is
+ *   1 when the packet's advertising type accepts a connection (connectable undirected or directed), else 0; a
+ *   scan response (scan response 1) has no advertising type of its own and always gives 0, so a device's
+ *   connectability is read from its advertising packets, not from its scan responses.
  * Connected, Disconnected: status code (int), description
  * Discovered: kind (int: 0 service, 1 characteristic, 2 descriptor), service id, characteristic id, descriptor
  *   id, UUID, description
@@ -543,7 +582,11 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   612  an ATT application error (0x80 to 0x9F): "Application-specific protocol error {<n> (0x<n>) returned
  *        during communication. Consult the remote device's documentation for more information.".
  *   613  StartScanning: "No Bluetooth adapter found." (also when the wait for the adapter ran out), "Bluetooth
- *        adapter does not support Low Energy.".
+ *        adapter does not support Low Energy.". StartScanning and Connect, the calls that reach the radio without
+ *        a connection, on a simulated radio whose scenario file did not load (docs/sim_scenario.md): "No
+ *        Bluetooth adapter found: the scenario file \"<path>\" did not load (line <n>: <reason>)." with the
+ *        first line at fault, or "(cannot read the file)." for a file that cannot be read; nothing else is
+ *        done (no event), and every later call of either gives it again.
  *   614  StartScanning from a sink on a platform thread while a scan stops: "Scanning is still stopping; start
  *        it again once the StopScan event has arrived.".
  *   701 to 717  ATT error n = code - 700: "Protocol error returned during communication: [<n>] {<n>}. <reason>"
@@ -587,11 +630,13 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Set(VelmoraBLE_BLEClient* client,
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_CheckIndex(VelmoraBLE_BLEClient* client, int32_t property_id,
                                                           int32_t index);
 
-/* VelmoraBLE_BLEClient_GetLastError returns the calling thread's last error text ("" when none), owned by the
- * client and valid until that thread's next call on it; null for a null handle. */
+/* VelmoraBLE_BLEClient_GetLastError returns the last error text of the calling thread's record ("" when none; a
+ * sink's own, or the one the application's threads share, see Threads above), owned by the client and valid
+ * until the next call on it that uses that record; null for a null handle. */
 VELMORABLE_EXPORT const char* VelmoraBLE_BLEClient_GetLastError(VelmoraBLE_BLEClient* client);
 
-/* VelmoraBLE_BLEClient_GetLastErrorCode returns the calling thread's last error code; 200 for a null handle. */
+/* VelmoraBLE_BLEClient_GetLastErrorCode returns the last error code of the calling thread's record (see Threads
+ * above); 200 for a null handle. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_GetLastErrorCode(VelmoraBLE_BLEClient* client);
 
 /* VelmoraBLE_BLEClient_SetLastErrorAndCode sets the last error text (copied; null gives "") and code and returns

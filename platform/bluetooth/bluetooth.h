@@ -396,6 +396,10 @@ class BluetoothPlatform {
   // it runs nothing. A receiver of events hands itself work there that must not run on the caller's thread.
   virtual void PostEvent(std::function<void()> task) = 0;
 
+  // UnavailableReason tells why the platform has no radio to offer at all, such as "the scenario file
+  // \"x.txt\" did not load (line 3: ...)", or gives the empty text while it has one. Any thread.
+  virtual HString UnavailableReason() { return {}; }
+
   // SupportsPassiveScanning tells whether a Passive watcher really scans passively; where it does not, the
   // watcher accepts Passive and scans actively.
   virtual bool SupportsPassiveScanning() { return true; }

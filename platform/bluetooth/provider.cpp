@@ -3,9 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "platform/bluetooth/bluetooth.h"
 #include "platform/bluetooth/bluez/bluez_platform.h"
+#include "platform/bluetooth/sim/core.h"
 #include "platform/bluetooth/sim/scenario.h"
 #include "platform/bluetooth/sim/sim_radio.h"
 
@@ -16,13 +18,18 @@ std::mutex g_mutex;
 std::shared_ptr<BluetoothPlatform> g_platform;
 
 // MakeSimulator builds the simulated radio and loads the scenario named by VELMORABLE_SIM_SCENARIO. A
-// scenario that does not load leaves the radio with its adapter and no peripherals, and says why on stderr.
+// scenario that does not load leaves the radio without peripherals and unavailable, its reason naming the
+// file and the first line at fault, and says why on stderr as well.
 std::shared_ptr<BluetoothPlatform> MakeSimulator(const char* path) {
   auto radio = std::make_shared<sim::SimRadio>();
   if (path != nullptr && *path != '\0') {
     sim::ScenarioError error;
     if (sim::LoadScenarioFile(path, *radio, &error) != 0) {
       std::fprintf(stderr, "VELMORABLE_SIM_SCENARIO: %s:%d: %s\n", path, error.line, error.message.c_str());
+      std::string reason = std::string("the scenario file \"") + path + "\" did not load (";
+      if (error.line > 0) reason += "line " + std::to_string(error.line) + ": ";
+      reason += error.message + ")";
+      radio->SetUnavailable(sim::Utf8ToHString(Bytes(reason.begin(), reason.end())));
     }
   }
   return radio;

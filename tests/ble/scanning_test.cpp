@@ -1,11 +1,15 @@
 // StartScanning, StopScanning and the Scanning property through the exported interface, against the
 // simulated radio: adapter checks, the UUID filter, the watcher's life, the log lines and the scan events.
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "ble/scanning.h"
 #include "tests/ble/scan_test_util.h"
@@ -65,6 +69,42 @@ TEST_F(Scanning, AdapterWaitThatStopsCountsAsNoAdapter) {
   EXPECT_EQ(Config("TimeoutInMilliseconds=True"), 0);
   EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 100), 0);
   EXPECT_FAILS_WITH(StartScanning(), kNoAdapter, "No Bluetooth adapter found.");
+}
+
+// A scenario file that does not load leaves a radio that StartScanning and Connect report, naming the file and
+// the first line at fault, instead of an empty radio that finds nothing.
+TEST_F(Scanning, AScenarioThatDidNotLoadFailsStartScanningAndConnectWith613) {
+  // Named for this process: another test program may run this test at the same time.
+  const std::string bad = ::testing::TempDir() + "velmora_bad_scenario_" + std::to_string(getpid()) + ".txt";
+  std::ofstream(bad, std::ios::binary | std::ios::trunc) << "adapter present\nperipheral C0FFEE000001\nfrobnicate 1\n";
+  const std::string missing = ::testing::TempDir() + "velmora_no_such_scenario.txt";
+  (void)std::remove(missing.c_str());
+  const struct {
+    std::string path;
+    std::string reason;
+  } cases[] = {{bad, "line 3: unknown keyword \"frobnicate\""}, {missing, "cannot read the file"}};
+  const char* backend = std::getenv("VELMORABLE_BT_BACKEND");
+  const std::string kept_backend = backend != nullptr ? backend : "";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    ASSERT_EQ(setenv("VELMORABLE_BT_BACKEND", "sim", 1), 0);
+    ASSERT_EQ(setenv("VELMORABLE_SIM_SCENARIO", c.path.c_str(), 1), 0);
+    bt::InstallProvider(nullptr);
+    const std::string text =
+        "No Bluetooth adapter found: the scenario file \"" + c.path + "\" did not load (" + c.reason + ").";
+    EXPECT_FAILS_WITH(StartScanning("181C"), kNoAdapter, text);
+    EXPECT_FALSE(ScanningProperty());
+    EXPECT_FAILS_WITH(Do(VELMORABLE_METHOD_CONNECT, "C0FFEE000001"), kNoAdapter, text);
+    EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_CONNECTED).empty());
+  }
+  unsetenv("VELMORABLE_SIM_SCENARIO");
+  if (backend != nullptr) {
+    (void)setenv("VELMORABLE_BT_BACKEND", kept_backend.c_str(), 1);
+  } else {
+    unsetenv("VELMORABLE_BT_BACKEND");
+  }
+  bt::InstallProvider(radio_);
+  (void)std::remove(bad.c_str());
 }
 
 TEST_F(Scanning, FilterIsDeduplicatedAndAnnouncedInFull) {

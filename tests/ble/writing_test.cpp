@@ -220,6 +220,40 @@ TEST_F(Writing, ArgumentChecksComeBeforeAnyPlatformCall) {
   EXPECT_EQ(Unsubscribe("", ""), 605);
 }
 
+// A length that cannot describe the bytes given is refused before anything is sent; a null pointer with length
+// 0 stays an empty value.
+TEST_F(Writing, BytesAndALengthThatDoNotAgreeAreRefusedAndNothingIsWritten) {
+  const std::vector<uint8_t> value = {0x01, 0x02};
+  const struct {
+    intptr_t bytes;
+    int32_t length;
+    const char* text;
+  } cases[] = {
+      {0, 5, "Must supply the value's bytes (length 5)."},
+      {Bytes(value), -3, "Invalid value length -3."},
+      {0, -1, "Invalid value length -1."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_FAILS_WITH(Call(VELMORABLE_METHOD_WRITE_VALUE, {Text(kBattery), Text(kLevel), Text(""), c.bytes},
+                           {0, 0, 0, c.length}),
+                      202, c.text);
+    EXPECT_FAILS_WITH(Call(VELMORABLE_METHOD_WRITE_VALUE, {Text(kBattery), Text(kLevel), Text(kLevelUserDescription),
+                                                           c.bytes},
+                           {0, 0, 0, c.length}),
+                      202, c.text);
+    EXPECT_FAILS_WITH(Call(VELMORABLE_METHOD_POST_VALUE, {Text(kBattery), Text(kBoth), c.bytes}, {0, 0, c.length}), 202,
+                      c.text);
+  }
+  EXPECT_EQ(radio_->Journal().size(), 0u);
+  EXPECT_TRUE(sink_.Events().empty());
+  EXPECT_EQ(radio_->DeviceValue(kAddress, 0x0003), bt::Bytes{0x2A});
+  EXPECT_EQ(radio_->DeviceValue(kAddress, 0x0005), (bt::Bytes{'L', 'v'}));
+
+  ASSERT_EQ(Call(VELMORABLE_METHOD_POST_VALUE, {Text(kBattery), Text(kBoth), 0}, {0, 0, 0}), 0);
+  EXPECT_EQ(radio_->DeviceValue(kAddress, 0x0007), bt::Bytes{});
+}
+
 TEST_F(Writing, DescriptorWriteFiresWriteResponseWithTheDescriptorsNames) {
   ASSERT_EQ(WriteValue(kBattery, kLevel, kLevelUserDescription, {'N', 'e', 'w'}), 0);
   EXPECT_EQ(radio_->LastCall(kDescriptorWriteApi)->bytes, (bt::Bytes{'N', 'e', 'w'}));

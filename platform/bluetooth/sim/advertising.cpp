@@ -115,13 +115,18 @@ class SimFilter final : public BluetoothLEAdvertisementFilter {
     auto lock = core_->Call({.api = "BluetoothLEAdvertisementFilter.SetAdvertisement"});
     advertisement_ = std::move(advertisement);
   }
-  // PassesLocked: without an advertisement everything passes; otherwise the advert must carry every UUID.
-  bool PassesLocked(const SimAdvertisement& advert) const {
+  // PassesLocked: without an advertisement everything passes; otherwise the advertising packet and the scan
+  // response (null when none was received) must carry every UUID between them.
+  bool PassesLocked(const SimAdvertisement& advert, const SimAdvertisement* response) const {
     const auto* pattern = dynamic_cast<const SimAdvertisement*>(advertisement_.get());
     if (pattern == nullptr) return true;
-    const std::vector<Guid>& have = advert.ServiceUuidsLocked();
+    auto carries = [](const SimAdvertisement* packet, const Guid& uuid) {
+      if (packet == nullptr) return false;
+      const std::vector<Guid>& have = packet->ServiceUuidsLocked();
+      return std::find(have.begin(), have.end(), uuid) != have.end();
+    };
     for (const Guid& wanted : pattern->ServiceUuidsLocked()) {
-      if (std::find(have.begin(), have.end(), wanted) == have.end()) return false;
+      if (!carries(&advert, wanted) && !carries(response, wanted)) return false;
     }
     return true;
   }
@@ -256,6 +261,7 @@ BluetoothLEAdvertisementWatcherStatus SimWatcher::Status() {
 void SimWatcher::SetAdvertisementFilter(std::shared_ptr<BluetoothLEAdvertisementFilter> filter) {
   auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.SetAdvertisementFilter"});
   filter_ = std::move(filter);
+  passed_.clear();
 }
 
 void SimWatcher::SetScanningMode(BluetoothLEScanningMode mode) {
@@ -268,6 +274,7 @@ void SimWatcher::Start() {
   using S = BluetoothLEAdvertisementWatcherStatus;
   if (status_ == S::Started || status_ == S::Stopping) return;
   ++run_;
+  passed_.clear();
   const uint64_t generation = ++start_generation_;
   const int64_t delay = core_->watcher_start_delay_ms;
   start_pending_ = delay != 0;
@@ -330,11 +337,22 @@ EventToken SimWatcher::AddStopped(
   return core_->NextToken();
 }
 
+bool SimWatcher::PassesLocked(uint64_t address, const SimAdvertisement& advert,
+                              const std::optional<SimAdvert>& scan_response) {
+  const auto* filter = dynamic_cast<const SimFilter*>(filter_.get());
+  if (filter == nullptr || passed_.contains(address)) return true;
+  // Only an active scan receives the scan response, so only there does it count.
+  std::optional<SimAdvertisement> response;
+  if (scan_response && mode_ == BluetoothLEScanningMode::Active) response.emplace(core_, scan_response->sections);
+  if (!filter->PassesLocked(advert, response ? &*response : nullptr)) return false;
+  passed_.insert(address);
+  return true;
+}
+
 void SimWatcher::OfferLocked(uint64_t address, const SimAdvert& advert, const std::optional<SimAdvert>& scan_response) {
   if (status_ != BluetoothLEAdvertisementWatcherStatus::Started) return;
   auto advertisement = std::make_shared<SimAdvertisement>(core_, advert.sections);
-  const auto* filter = dynamic_cast<const SimFilter*>(filter_.get());
-  if (filter != nullptr && !filter->PassesLocked(*advertisement)) return;
+  if (!PassesLocked(address, *advertisement, scan_response)) return;
   std::shared_ptr<BluetoothLEAdvertisementWatcher> sender = shared_from_this();
   core_->Fire(received_, sender,
               std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(std::make_shared<SimReceivedArgs>(

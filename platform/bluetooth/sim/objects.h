@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "platform/bluetooth/bluetooth.h"
@@ -54,7 +55,9 @@ class SimWatcher final : public BluetoothLEAdvertisementWatcher, public std::ena
       override;
 
   // OfferLocked delivers the advert (and in Active mode its scan response) when the watcher is Started and
-  // its filter passes the advert.
+  // its filter passes the device: the advert and the scan response (in Active mode) carry every UUID of the
+  // filter between them, now or at an earlier offer of this run; a device that passed once passes for the
+  // rest of the run.
   void OfferLocked(uint64_t address, const SimAdvert& advert, const std::optional<SimAdvert>& scan_response);
   // EndLocked moves a running watcher to `status` and fires Stopped with `error`.
   void EndLocked(BluetoothLEAdvertisementWatcherStatus status, BluetoothError error);
@@ -62,6 +65,8 @@ class SimWatcher final : public BluetoothLEAdvertisementWatcher, public std::ena
   size_t HandlerCountLocked(SimEvent event) const;
 
  private:
+  bool PassesLocked(uint64_t address, const SimAdvertisement& advert, const std::optional<SimAdvert>& scan_response);
+
   std::shared_ptr<SimCore> core_;
   BluetoothLEAdvertisementWatcherStatus status_ = BluetoothLEAdvertisementWatcherStatus::Created;
   BluetoothLEScanningMode mode_ = BluetoothLEScanningMode::Passive;
@@ -70,6 +75,7 @@ class SimWatcher final : public BluetoothLEAdvertisementWatcher, public std::ena
   uint64_t start_generation_ = 0;  // a delayed start applies only while no Start or Stop came after it
   uint64_t run_ = 0;               // the number of the latest run (each Start taken begins one)
   std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> last_stopped_;
+  std::set<uint64_t> passed_;  // the devices the filter has passed in this run (a new run or filter clears it)
   std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs>> received_;
   std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs>>
       stopped_;

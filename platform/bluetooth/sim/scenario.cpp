@@ -381,6 +381,12 @@ class Parser {
       Done(1);
     } else if (keyword == "descriptor") {
       SimDescriptor descriptor{Handle(1), Uuid(2), Value(3)};
+      // A Client Characteristic Configuration descriptor reads each client's own subscription, which starts
+      // off; any other starting value would be dropped without a word.
+      if (descriptor.uuid == BluetoothBaseUuid(0x2902) && !descriptor.value.empty() &&
+          descriptor.value != Bytes{0x00, 0x00}) {
+        Fail("a 2902 descriptor's value is each client's subscription, which starts off: give it no value or 0000");
+      }
       Characteristic().descriptors.push_back(std::move(descriptor));
     } else if (keyword == "format") {
       GattPresentationFormat format{static_cast<uint8_t>(Number(1, 0, 255)), static_cast<int32_t>(Number(2, -128, 127)),

@@ -99,6 +99,11 @@ void SimRadio::SetAdapter(SimAdapter adapter) {
   core_->adapter = adapter;
 }
 
+void SimRadio::SetUnavailable(HString reason) {
+  std::lock_guard lock(unavailable_mutex_);
+  unavailable_reason_ = std::move(reason);
+}
+
 void SimRadio::SetWatcherTiming(int64_t start_delay_ms, int64_t stop_delay_ms) {
   std::lock_guard lock(core_->mutex);
   core_->watcher_start_delay_ms = start_delay_ms;
@@ -477,6 +482,11 @@ HString SimRadio::EnumText(BluetoothConnectionStatus value) {
 }
 
 void SimRadio::PostEvent(std::function<void()> task) { core_->PostEvent(std::move(task)); }
+
+HString SimRadio::UnavailableReason() {
+  std::lock_guard lock(unavailable_mutex_);
+  return unavailable_reason_;
+}
 
 HString SimRadio::EnumText(GattCommunicationStatus value) {
   auto lock = core_->Call({.api = "GattCommunicationStatus.ToString", .mode = static_cast<int32_t>(value)});

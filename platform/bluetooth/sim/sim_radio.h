@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,6 +37,9 @@ class SimRadio final : public BluetoothPlatform {
 
   // ---- Adapter and watchers
   void SetAdapter(SimAdapter adapter);
+  // SetUnavailable makes UnavailableReason give reason (empty: the radio is available again); the radio
+  // itself is left as it is.
+  void SetUnavailable(HString reason);
   // SetWatcherTiming: Start reaches Started after start_delay_ms (0: inside Start; -1: only on
   // ForceWatchersStarted); Stop, also of a start still under way, reaches Stopped and fires Stopped after
   // stop_delay_ms.
@@ -121,6 +125,7 @@ class SimRadio final : public BluetoothPlatform {
   HString EnumText(BluetoothConnectionStatus value) override;
   HString EnumText(GattCommunicationStatus value) override;
   void PostEvent(std::function<void()> task) override;
+  HString UnavailableReason() override;
 
  private:
   size_t Push(uint64_t address, uint16_t handle, Bytes value, bool force, uint16_t cccd_bit);
@@ -128,6 +133,8 @@ class SimRadio final : public BluetoothPlatform {
   void StartPeriodicActivityLocked(uint64_t address);
 
   std::shared_ptr<SimCore> core_;
+  std::mutex unavailable_mutex_;
+  HString unavailable_reason_;
 };
 
 }  // namespace velmora::platform::bluetooth::sim

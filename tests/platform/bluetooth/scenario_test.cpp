@@ -103,6 +103,9 @@ TEST(SimScenario, ErrorsNameTheLineAndLeaveTheRadioUntouched) {
       {"peripheral 0011223344AA\nname \"Open", 2, "unterminated quoted text"},
       {"fault read-everything * hold", 1, "unknown value \"read-everything\""},
       {"adapter present extra", 1, "unexpected \"extra\""},
+      {"peripheral 0011223344AA\nservice 1 180D\ncharacteristic 2 2A37 notify\ndescriptor 3 2902 0000\n"
+       "characteristic 4 2A38 notify\ndescriptor 5 2902 0100",
+       6, "a 2902 descriptor's value is each client's subscription, which starts off: give it no value or 0000"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/platform/bluetooth/sim_test_util.h"
 
@@ -332,6 +334,68 @@ TEST_F(SimRadioTest, FilterNeedsEveryUuidAndScanResponsesOnlyInActiveMode) {
   ASSERT_EQ(seen_active.size(), 3u);
   EXPECT_EQ(seen_active[2]->AdvertisementType(), BluetoothLEAdvertisementType::ScanResponse);
   EXPECT_EQ(seen_active[2]->Advertisement()->LocalName(), u"ABC");
+}
+
+// A device passes a filter when its advertising packet and its scan response carry every UUID between them,
+// whichever of the two carries which; from then on both its packets pass until the scan starts again.
+TEST_F(SimRadioTest, FilterCountsTheScanResponseAndPassesTheDeviceFromThenOn) {
+  const struct {
+    const char* name;
+    const char* advert;
+    std::optional<const char*> response;
+    std::vector<uint32_t> filter;
+    size_t passes;  // packets delivered of one advertising event in an active scan
+  } cases[] = {
+      {"service in the scan response", "020106" "05094E616D65", "03031C18", {0x181C}, 2},
+      {"service in the advert, none in the scan response", "020106" "03030D18", "0409414243", {0x180D}, 2},
+      {"one service in each", "020106" "03030D18", "03031C18", {0x180D, 0x181C}, 2},
+      {"one service in neither", "020106" "03030D18", "03031C18", {0x180D, 0x180F}, 0},
+      {"no scan response", "020106" "05094E616D65", std::nullopt, {0x181C}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimRadio radio;
+    SimPeripheral device = Sensor();
+    device.adverts = {Advert(c.advert)};
+    if (c.response) device.scan_response = Advert(*c.response);
+    radio.AddPeripheral(device);
+    auto filter = radio.CreateFilter();
+    auto pattern = radio.CreateAdvertisement();
+    for (uint32_t uuid : c.filter) pattern->AppendServiceUuid(Short(uuid));
+    filter->SetAdvertisement(pattern);
+    Recorder<Received> active, passive;
+    auto active_watcher = radio.CreateWatcher();
+    active_watcher->AddReceived([&active](const auto&, const auto& args) { active.Add(args); });
+    active_watcher->SetAdvertisementFilter(filter);
+    active_watcher->SetScanningMode(BluetoothLEScanningMode::Active);
+    active_watcher->Start();
+    auto passive_watcher = radio.CreateWatcher();
+    passive_watcher->AddReceived([&passive](const auto&, const auto& args) { passive.Add(args); });
+    passive_watcher->SetAdvertisementFilter(filter);
+    passive_watcher->Start();
+    radio.EmitAdvertisement(kAddress);
+    radio.WaitIdle();
+    ASSERT_EQ(active.Snapshot().size(), c.passes);
+    if (c.passes == 0) continue;
+    EXPECT_EQ(active.Snapshot()[1]->AdvertisementType(), BluetoothLEAdvertisementType::ScanResponse);
+    // Without the scan response a passive scan judges the advertising packet alone.
+    const bool advert_alone = c.filter.size() == 1 && c.filter[0] == 0x180D;
+    EXPECT_EQ(passive.Snapshot().size(), advert_alone ? 1u : 0u);
+
+    // A device that passed stays passed while the scan runs, though its packets no longer carry the UUIDs.
+    device.adverts = {Advert("020106")};
+    device.scan_response = Advert("020106");
+    radio.AddPeripheral(device);
+    radio.EmitAdvertisement(kAddress);
+    radio.WaitIdle();
+    EXPECT_EQ(active.Snapshot().size(), 4u);
+    active_watcher->Stop();
+    radio.WaitIdle();
+    active_watcher->Start();
+    radio.EmitAdvertisement(kAddress);
+    radio.WaitIdle();
+    EXPECT_EQ(active.Snapshot().size(), 4u);
+  }
 }
 
 TEST_F(SimRadioTest, AdvertisementHandlerAwaitingADeviceLookupDoesNotDeadlock) {
