@@ -182,7 +182,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     listed among its service UUIDs ("180D,180F" passes a device that advertises both).
  *   The server id of Connect: 12 hexadecimal digits (blanks round them are dropped). A null, empty or blank id
  *     returns 0 and does nothing (a connection stays as it is); the id of the server already connected
- *     returns 0 at once. */
+ *     returns 0 at once. On BlueZ, Connect needs a device that bluetoothd lists or that advertises: one that
+ *     bluetoothd has forgotten (about 30 s after it last heard a device it did not pair) is looked for by a
+ *     discovery of up to 10 s, within Timeout, and gives 604 when it does not advertise meanwhile. */
 #define VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE_SLOTS 2
 #define VELMORABLE_METHOD_CONFIG_SLOTS 2
 #define VELMORABLE_METHOD_CONNECT_SLOTS 1
@@ -449,7 +451,10 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * Connected event with the same code and text. On BlueZ the PIN given for a passkey must be one to six
  * decimal digits; any other answer refuses the pairing with the reason "the PIN given is not a passkey (one to
  * six decimal digits)". Which kinds arrive depends on the device and the backend: on BlueZ, ConfirmOnly never
- * does (see the README). */
+ * does (see the README), a passkey that bluetoothd shows again while the device's user types it gives no new
+ * PairingRequest, and a pairing that bluetoothd starts by itself goes to the system's agent, not to the sink.
+ * Pairings of several clients at once share the process's one agent on BlueZ, registered with the kinds of
+ * the first. */
 
 /* Operations and kinds of VelmoraBLE_EvtStr. */
 #define VELMORABLE_EVTSTR_GET 0
