@@ -278,8 +278,7 @@ def SetDiscoveryFilter(_self, options, sender=None, ok=None, err=None):
 
     def answer():
         if behaviour['sessions']:
-            if not adapter_props()['Powered']:
-                err(error('org.bluez.Error.NotReady', 'Resource Not Ready'))
+            if unpowered(err):
                 return
             # The client's own filter, also while it discovers; no filter without options.
             uuids = options.get('UUIDs') if options else None
@@ -294,8 +293,7 @@ def SetDiscoveryFilter(_self, options, sender=None, ok=None, err=None):
                      async_callbacks=('ok', 'err'))
 def StartDiscovery(_self, sender=None, ok=None, err=None):
     log('StartDiscovery', ADAPTER_PATH)
-    if not adapter_props()['Powered']:
-        err(error('org.bluez.Error.NotReady', 'Resource Not Ready'))
+    if unpowered(err):
         return
     if not behaviour['sessions']:
         def started():
@@ -330,8 +328,7 @@ def StopDiscovery(_self, sender=None, ok=None, err=None):
 
         later('StopDiscovery', stopped)
         return
-    if not adapter_props()['Powered']:
-        err(error('org.bluez.Error.NotReady', 'Resource Not Ready'))
+    if unpowered(err):
         return
     state = clients.get(sender)
     if state is None or not state['session']:
@@ -349,6 +346,14 @@ def StopDiscovery(_self, sender=None, ok=None, err=None):
         ok()
 
     later('StopDiscovery', stopped)
+
+
+def unpowered(err):
+    '''bluetoothd refuses discovery calls while the adapter is off: True when it did.'''
+    if adapter_props()['Powered']:
+        return False
+    err(error('org.bluez.Error.NotReady', 'Resource Not Ready'))
+    return True
 
 
 def client(sender):
