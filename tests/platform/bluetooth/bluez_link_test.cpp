@@ -269,7 +269,7 @@ TEST_F(BluezLink, PairingMadeHereIsRemovedOnDisconnect) {
 // bluetoothd takes one agent per program: two pairings at once share the process's agent, and each device's
 // request reaches the application through its own pairing. The agent goes when the last pairing ends.
 TEST_F(BluezLink, TwoPairingsAtOnceShareOneAgent) {
-  Script("behaviour['agent_per_client'] = True; delays['Pair'] = 400");
+  Script("behaviour['agent_per_client'] = True; held.add('Pair')");
   Script("add_device('C0:FF:EE:00:00:01', name='one', pairing='confirm', passkey=111111)");
   Script("add_device('C0:FF:EE:00:00:02', name='two', pairing='confirm', passkey=222222)");
   struct Asked {
@@ -293,6 +293,7 @@ TEST_F(BluezLink, TwoPairingsAtOnceShareOneAgent) {
     // The second pairing starts while the first one's Pair still runs (its request answered).
     ASSERT_TRUE(WaitForScript("len(pair_replies)", std::to_string(pairings.size())));
   }
+  EXPECT_EQ(Script("release('Pair')"), "2");
   for (const auto& pairing : pairings) {
     auto result = Await(pairing);
     ASSERT_NE(result, nullptr);

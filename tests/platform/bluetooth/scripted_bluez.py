@@ -25,7 +25,7 @@ turns each choice back to the simple one; a test turns on what it checks:
   pair_connects     Pair connects a device that is not connected first, and the link stays when the pairing
                     fails. Off: Pair leaves the link as it is.
 `delays` makes bluetoothd take its time: the milliseconds before it answers SetDiscoveryFilter,
-StartDiscovery, StopDiscovery or Pair. forget() and forget_unpaired() make it forget devices as it does
+StartDiscovery, StopDiscovery or Pair; `held` keeps such answers until release(). forget() and forget_unpaired() make it forget devices as it does
 some time after a scan, and peer_signal() sends a signal from another program on the bus.
 '''
 
@@ -67,6 +67,8 @@ unanswered = []  # callbacks of calls that are never answered
 DEFAULT_BEHAVIOUR = dict(sessions=False, agent_per_client=False, pair_connects=False)
 behaviour = dict(DEFAULT_BEHAVIOUR)  # see the module's description
 delays = {}    # method name -> milliseconds before bluetoothd answers it
+held = set()   # method names whose answers wait for release()
+held_answers = []  # (method name, answer) that release() gives
 clients = {}   # sender -> dict(filter=UUIDs or None, session=bool, answering=bool), with behaviour['sessions']
 agents = {}    # sender -> its agent (dict as `agent`), with behaviour['agent_per_client']
 watched = set()  # senders whose leaving the bus ends their session and agent
@@ -107,7 +109,11 @@ def fail(name, message=''):
 
 
 def later(method, fn):
-    '''Runs fn once `method` has taken its time (delays), at once when it takes none.'''
+    '''Runs fn once `method` has taken its time: when release() lets it go while `method` is held, after
+    its delay otherwise, at once when it has none.'''
+    if method in held:
+        held_answers.append((method, fn))
+        return
     ms = delays.get(method, 0)
     if not ms:
         fn()
@@ -118,6 +124,16 @@ def later(method, fn):
         return False
 
     GLib.timeout_add(ms, run)
+
+
+def release(method):
+    '''bluetoothd answers the calls of `method` that it held, and the later ones as they come.'''
+    held.discard(method)
+    waiting = [fn for name, fn in held_answers if name == method]
+    held_answers[:] = [(name, fn) for name, fn in held_answers if name != method]
+    for fn in waiting:
+        fn()
+    return len(waiting)
 
 
 MAIN = []  # the object manager at /, set when the template loads
@@ -1089,6 +1105,8 @@ def reset():
     behaviour.clear()
     behaviour.update(DEFAULT_BEHAVIOUR)
     delays.clear()
+    held.clear()
+    held_answers.clear()
     clients.clear()
     agents.clear()
     forgotten.clear()
