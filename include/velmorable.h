@@ -205,7 +205,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     the disconnect that Connect makes first) empties.
  *   The server id of Connect: 12 hexadecimal digits (blanks round them are dropped). A null, empty or blank id
  *     returns 0 and does nothing (a connection stays as it is); the id of the server already connected
- *     returns 0 at once.
+ *     returns 0 at once. On BlueZ, Connect needs a device that bluetoothd lists or that advertises: one that
+ *     bluetoothd has forgotten (about 30 s after it last heard a device it did not pair) is looked for by a
+ *     discovery of up to 10 s, within Timeout, and gives 604 when it does not advertise meanwhile.
  *   The bytes of WriteValue and PostValue: the value is as many bytes at the pointer as the count in cbparams
  *     says; a count of 0 (with any pointer, null too) writes an empty value. A negative count, or a positive
  *     one with a null pointer, fails with 202, "Invalid value length <count>." or "Must supply the value's
@@ -488,7 +490,10 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * Connected event with the same code and text. On BlueZ the PIN given for a passkey must be one to six
  * decimal digits; any other answer refuses the pairing with the reason "the PIN given is not a passkey (one to
  * six decimal digits)". Which kinds arrive depends on the device and the backend: on BlueZ, ConfirmOnly never
- * does (see the README). */
+ * does (see the README), a passkey that bluetoothd shows again while the device's user types it gives no new
+ * PairingRequest, and a pairing that bluetoothd starts by itself goes to the system's agent, not to the sink.
+ * Pairings of several clients at once share the process's one agent on BlueZ, registered with the kinds of
+ * the first. */
 
 /* Operations and kinds of VelmoraBLE_EvtStr. */
 #define VELMORABLE_EVTSTR_GET 0

@@ -1,6 +1,4 @@
 // Advertisement watchers over BlueZ discovery, and advertisements rebuilt from device properties.
-#include <systemd/sd-bus.h>
-
 #include <algorithm>
 #include <utility>
 
@@ -63,21 +61,6 @@ bool Powered(BluezCore& core, const std::string& adapter) {
 
 void Append(std::vector<BluetoothLEAdvertisementDataSection>* out, uint8_t type, Bytes data) {
   out->push_back({type, std::move(data)});
-}
-
-int AppendDiscoveryFilter(sd_bus_message* message, const std::vector<Guid>& uuids) {
-  int r = sd_bus_message_open_container(message, 'a', "{sv}");
-  if (r >= 0) r = sd_bus_message_append(message, "{sv}", "Transport", "s", "le");
-  if (r >= 0) r = sd_bus_message_append(message, "{sv}", "DuplicateData", "b", 1);
-  if (r >= 0) r = sd_bus_message_open_container(message, 'e', "sv");
-  if (r >= 0) r = sd_bus_message_append(message, "s", "UUIDs");
-  if (r >= 0) r = sd_bus_message_open_container(message, 'v', "as");
-  if (r >= 0) r = sd_bus_message_open_container(message, 'a', "s");
-  for (const Guid& uuid : uuids) {
-    if (r >= 0) r = sd_bus_message_append(message, "s", UuidText(uuid).c_str());
-  }
-  for (int i = 0; i < 4 && r >= 0; ++i) r = sd_bus_message_close_container(message);
-  return r;
 }
 
 }  // namespace
@@ -175,41 +158,50 @@ void BluezWatcher::Start() {
     starting_ = true;
     generation = ++generation_;
     uuids = filter_uuids_;
+    passed_.clear();
   }
   auto self = shared_from_this();
   auto core = core_;
   const bool posted = core->Post([self, core, uuids, generation] {
-    core->WithObjects([self, core, uuids, generation] {
-      const std::string adapter = core->AdapterPath();
-      if (adapter.empty()) {
-        self->End(Status::Aborted, BluetoothError::RadioNotAvailable);
-        return;
-      }
-      // NOTE: bluetoothd answers NotReady while the adapter is off; powering it on is left to the user.
-      auto fail = [self, core, adapter](Reply& reply) {
-        const bool off = reply.error == "org.bluez.Error.NotReady" || !Powered(*core, adapter);
-        self->End(Status::Aborted, ScanErrorOf(reply), off ? HString(kPoweredOffText) : HString());
-      };
-      core->CallMethod(
-          adapter, kAdapterIface, "SetDiscoveryFilter",
-          [uuids](sd_bus_message* message) { return AppendDiscoveryFilter(message, uuids); }, kDefaultCallUs,
-          [self, core, adapter, generation, fail](Reply& reply) {
-            if (!reply.Ok()) return fail(reply);
-            core->CallMethod(adapter, kAdapterIface, "StartDiscovery", nullptr, kDefaultCallUs,
-                             [self, generation, fail](Reply& started) {
-                               if (!started.Ok()) return fail(started);
-                               std::lock_guard lock(self->mutex_);
-                               self->discovering_ = true;
-                               if (!self->starting_ || self->generation_ != generation) return;
-                               self->starting_ = false;
-                               self->status_ = Status::Started;
-                             });
-          });
-    });
+    core->WithObjects([self, uuids, generation] { self->Join(uuids, generation); });
   });
   if (!posted) End(Status::Aborted, BluetoothError::RadioNotAvailable);
 }
 
+void BluezWatcher::Join(const std::vector<Guid>& uuids, uint64_t generation) {
+  {
+    // A Stop that came meanwhile has ended this run already.
+    std::lock_guard lock(mutex_);
+    if (!starting_ || generation_ != generation) return;
+  }
+  const std::string adapter = core_->AdapterPath();
+  if (adapter.empty()) return End(Status::Aborted, BluetoothError::RadioNotAvailable);
+  auto self = shared_from_this();
+  user_ = core_->discovery().Join(uuids, [self, adapter, generation](const Reply* refusal) {
+    if (refusal == nullptr) {
+      std::lock_guard lock(self->mutex_);
+      if (!self->starting_ || self->generation_ != generation) return;
+      self->starting_ = false;
+      self->status_ = Status::Started;
+      return;
+    }
+    self->user_ = 0;
+    // NOTE: bluetoothd answers NotReady while the adapter is off; powering it on is left to the user.
+    const bool off = refusal->error == "org.bluez.Error.NotReady" || !Powered(*self->core_, adapter);
+    self->End(Status::Aborted, ScanErrorOf(*refusal), off ? HString(kPoweredOffText) : HString());
+  });
+}
+
+void BluezWatcher::Leave() { core_->discovery().Leave(user_.exchange(0)); }
+
+BluezWatcher::~BluezWatcher() {
+  // A watcher let go while it ran gives up its part in the discovery session.
+  const uint64_t user = user_.load();
+  if (user != 0) (void)core_->Post([core = core_, user] { core->discovery().Leave(user); });
+}
+
+// The watcher ends at once; bluetoothd's discovery goes on as long as other scans of the process want it,
+// and otherwise ends as soon as bluetoothd allows.
 void BluezWatcher::Stop() {
   {
     std::lock_guard lock(mutex_);
@@ -220,23 +212,16 @@ void BluezWatcher::Stop() {
     status_ = Status::Stopping;
   }
   auto self = shared_from_this();
-  auto core = core_;
-  const bool posted = core->Post([self, core] {
-    const std::string adapter = core->AdapterPath();
-    bool discovering;
-    {
-      std::lock_guard lock(self->mutex_);
-      discovering = self->discovering_;
-      self->discovering_ = false;
-    }
-    if (!discovering || adapter.empty()) {
-      self->End(Status::Stopped, BluetoothError::Success);
-      return;
-    }
-    core->CallMethod(adapter, kAdapterIface, "StopDiscovery", nullptr, kDefaultCallUs,
-                     [self](Reply&) { self->End(Status::Stopped, BluetoothError::Success); });
+  const bool posted = core_->Post([self] {
+    self->Leave();
+    self->End(Status::Stopped, BluetoothError::Success);
   });
   if (!posted) End(Status::Stopped, BluetoothError::Success);
+}
+
+void BluezWatcher::Abort(BluetoothError error, const HString& detail) {
+  Leave();
+  End(Status::Aborted, error, detail);
 }
 
 uint64_t BluezWatcher::Run() {
@@ -263,20 +248,20 @@ EventToken BluezWatcher::AddStopped(
   return core_->NextToken();
 }
 
-bool BluezWatcher::Discovering() {
-  std::lock_guard lock(mutex_);
-  return discovering_;
-}
-
 void BluezWatcher::Offer(uint64_t address, int16_t rssi,
                          const std::vector<BluetoothLEAdvertisementDataSection>& sections) {
   std::lock_guard lock(mutex_);
   if (status_ != Status::Started) return;
   auto advertisement = std::make_shared<sim::SimAdvertisement>(core_->sim, sections);
-  // bluetoothd passes a device advertising any of the filter's UUIDs; this filter wants all of them.
-  const std::vector<Guid>& have = advertisement->ServiceUuidsLocked();
-  for (const Guid& wanted : filter_uuids_) {
-    if (std::find(have.begin(), have.end(), wanted) == have.end()) return;
+  // bluetoothd passes a device advertising any of the filter's UUIDs; this filter wants all of them. The
+  // sections are rebuilt from what bluetoothd heard of the device, its advertising data and scan response
+  // together; once they carried every UUID, the device passes for the rest of the run.
+  if (!filter_uuids_.empty() && passed_.count(address) == 0) {
+    const std::vector<Guid>& have = advertisement->ServiceUuidsLocked();
+    for (const Guid& wanted : filter_uuids_) {
+      if (std::find(have.begin(), have.end(), wanted) == have.end()) return;
+    }
+    passed_.insert(address);
   }
   core_->sim->Fire(received_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
                    std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(
@@ -289,7 +274,6 @@ void BluezWatcher::End(BluetoothLEAdvertisementWatcherStatus status, BluetoothEr
   ++generation_;
   starting_ = false;
   status_ = status;
-  if (status == Status::Aborted) discovering_ = false;
   last_stopped_ = std::make_shared<StoppedArgs>(error, detail, run_);
   core_->sim->Fire(stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()), last_stopped_);
 }

@@ -105,38 +105,49 @@ bool BluezCore::Open() {
   has_bus_ = true;
   wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   Subscribe();
+  // Before any signal of bluetoothd is taken in: changes of the owner come as NameOwnerChanged from here on.
+  sd_bus_message* reply = nullptr;
+  const char* owner = nullptr;
+  if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         "GetNameOwner", nullptr, &reply, "s", kBluez) >= 0 &&
+      sd_bus_message_read(reply, "s", &owner) >= 0 && owner != nullptr) {
+    WatchOwner(owner);
+  }
+  sd_bus_message_unref(reply);
   thread_ = std::thread([this] { Run(); });
   return true;
 }
 
 void BluezCore::Subscribe() {
-  sd_bus_add_match(bus_, nullptr, "type='signal',interface='org.freedesktop.DBus.ObjectManager',path='/'",
-                   &BluezCore::OnSignal, this);
-  sd_bus_add_match(bus_, nullptr,
-                   "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
-                   "path_namespace='/org/bluez'",
-                   &BluezCore::OnSignal, this);
   // NOTE: when bluetoothd exits only the bus tells: no InterfacesRemoved comes for what it had exported.
   sd_bus_add_match(bus_, nullptr,
                    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
                    "member='NameOwnerChanged',arg0='org.bluez'",
                    &BluezCore::OnSignal, this);
-  // An agent's path outlives its pairing: what bluetoothd sends there later is refused here.
-  sd_bus_add_fallback(bus_, nullptr, kAgentRoot, &BluezCore::OnStrayAgentCall, this);
+  // The agent answers at any path below its root: bluetoothd may call a path after its pairing ended.
+  sd_bus_add_fallback(bus_, nullptr, kAgentRoot, &BluezCore::OnAgentCall, this);
 }
 
-int BluezCore::OnStrayAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
-  if (!sd_bus_message_is_method_call(message, kAgentIface, nullptr)) return 0;
-  const char* member = sd_bus_message_get_member(message);
-  if (std::strcmp(member, "Release") == 0 || std::strcmp(member, "Cancel") == 0) {
-    sd_bus_reply_method_return(message, "");
-    return 1;
+// NOTE: any program on the bus may send signals with bluetoothd's paths and interfaces; the match rules name
+// bluetoothd's unique name, which changes when it restarts, and HandleSignal checks the sender again.
+void BluezCore::WatchOwner(const std::string& owner) {
+  for (sd_bus_slot* slot : owner_matches_) sd_bus_slot_unref(slot);
+  owner_matches_.clear();
+  owner_ = owner;
+  if (owner.empty()) return;
+  const std::string sender = "type='signal',sender='" + owner + "',";
+  const std::string rules[] = {
+      sender + "interface='org.freedesktop.DBus.ObjectManager',path='/'",
+      sender + "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',path_namespace='/org/bluez'",
+  };
+  for (const std::string& rule : rules) {
+    sd_bus_slot* slot = nullptr;
+    if (sd_bus_add_match(bus_, &slot, rule.c_str(), &BluezCore::OnSignal, this) >= 0) owner_matches_.push_back(slot);
   }
-  std::vector<Value> args;
-  (void)ReadAll(message, &args);
-  const std::string device = !args.empty() && args[0].type == 'o' ? args[0].text : std::string();
-  static_cast<BluezCore*>(userdata)->RefuseAgentRequest(message, device, "no pairing is under way");
-  return 1;
+}
+
+int BluezCore::OnAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
+  return static_cast<BluezCore*>(userdata)->agent_.OnCall(message);
 }
 
 void BluezCore::RefuseAgentRequest(sd_bus_message* request, const std::string& device_path, const std::string& why) {
@@ -270,22 +281,12 @@ void BluezCore::StopOnBusThread() {
   // Requests posted before the stop are made, and then ended below like every other unanswered call.
   RunTasks();
   // Discovery, notification sessions and links of this process end with it; no reply is awaited.
-  std::vector<std::shared_ptr<BluezWatcher>> watchers;
   std::set<std::string> opened;
   {
     std::lock_guard lock(mutex_);
-    for (const auto& weak : watchers_) {
-      if (auto watcher = weak.lock()) watchers.push_back(watcher);
-    }
     opened.swap(opened_here_);
   }
-  const std::string adapter = AdapterPath();
-  for (const auto& watcher : watchers) {
-    if (watcher->Discovering() && !adapter.empty()) {
-      CallMethod(adapter, kAdapterIface, "StopDiscovery", nullptr, kDefaultCallUs, [](Reply&) {});
-      break;
-    }
-  }
+  discovery_.Shutdown(AdapterPath());
   for (auto& [path, session] : sessions_) {
     if (session.fd >= 0) {
       close(session.fd);
@@ -316,6 +317,8 @@ void BluezCore::StopOnBusThread() {
   }
   timers_.clear();
   serial_.clear();
+  // The match slots hold the connection.
+  WatchOwner({});
   sd_bus_flush_close_unref(bus_);
   bus_ = nullptr;
 }
@@ -385,7 +388,10 @@ int BluezCore::OnSignal(sd_bus_message* message, void* userdata, sd_bus_error* /
 void BluezCore::HandleSignal(sd_bus_message* message) {
   const char* member = sd_bus_message_get_member(message);
   const char* path = sd_bus_message_get_path(message);
-  if (member == nullptr || path == nullptr) return;
+  const char* sender = sd_bus_message_get_sender(message);
+  if (member == nullptr || path == nullptr || sender == nullptr) return;
+  const bool from_bus = std::strcmp(sender, "org.freedesktop.DBus") == 0;
+  if (std::strcmp(member, "NameOwnerChanged") == 0 ? !from_bus : owner_.empty() || owner_ != sender) return;
   std::vector<Value> args;
   if (!ReadAll(message, &args)) return;
   if (std::strcmp(member, "InterfacesAdded") == 0 && args.size() == 2) {
@@ -529,13 +535,18 @@ void BluezCore::PropertiesChanged(const std::string& path, const std::string& if
     auto value = changed.find("Value");
     auto session = sessions_.find(path);
     // During an AcquireNotify session the values come through its socket only.
-    if (value != changed.end() && session != sessions_.end() && session->second.fd < 0) {
+    if (value == changed.end() || session == sessions_.end() || session->second.fd >= 0) return;
+    auto reading = reading_.find(path);
+    if (reading != reading_.end()) {
+      reading->second.values.push_back(value->second.AsBytes());
+    } else {
       DeliverValue(path, value->second.AsBytes());
     }
   }
 }
 
 void BluezCore::DeviceChanged(const std::string& path, const Props& changed, bool added) {
+  if (added) discovery_.DeviceSeen(path, changed);
   bool advertised = added && changed.count("RSSI") != 0;
   for (const auto& [key, value] : changed) advertised |= !added && IsAdvertisingKey(key);
   if (advertised) {
@@ -637,18 +648,17 @@ void BluezCore::AbortWatchers(const HString& detail) {
       if (auto watcher = weak.lock()) watchers.push_back(watcher);
     }
   }
-  for (const auto& watcher : watchers) {
-    watcher->End(BluetoothLEAdvertisementWatcherStatus::Aborted, BluetoothError::RadioNotAvailable, detail);
-  }
+  // bluetoothd ends the discovery sessions of an adapter powered off or gone, and forgets all when it exits.
+  discovery_.Forget();
+  for (const auto& watcher : watchers) watcher->Abort(BluetoothError::RadioNotAvailable, detail);
 }
 
 void BluezCore::OwnerChanged(const std::string& new_owner) {
-  if (new_owner.empty()) {
-    OwnerGone();
-  } else {
-    // A bluetoothd that (re)started: what it has is learnt afresh.
-    Refresh([](bool) {});
-  }
+  if (new_owner == owner_) return;
+  if (!owner_.empty()) OwnerGone();
+  WatchOwner(new_owner);
+  // A bluetoothd that (re)started: what it has is learnt afresh.
+  if (!new_owner.empty()) Refresh([](bool) {});
 }
 
 // OwnerGone forgets everything bluetoothd told: calls waiting for its answer end, a running scan ends as
@@ -685,6 +695,8 @@ void BluezCore::OwnerGone() {
   std::vector<std::string> waiting;
   for (const auto& [path, list] : waiters_) waiting.push_back(path);
   for (const std::string& path : waiting) FinishWaiters(path, false);
+  reading_.clear();
+  agent_.Forget();
   AbortWatchers();
   for (const std::string& path : connected) FireDevices(path, kConnectionStatusChanged);
 }
@@ -697,11 +709,41 @@ void BluezCore::DeliverValue(const std::string& characteristic_path, const Bytes
     if (found == characteristics_.end()) return;
     std::erase_if(found->second, [](const auto& weak) { return weak.expired(); });
     for (const auto& weak : found->second) {
-      if (auto object = weak.lock()) targets.push_back(object);
+      auto object = weak.lock();
+      if (object != nullptr && object->subscription() != Subscription::kUnsubscribed) targets.push_back(object);
     }
   }
   const int64_t timestamp = sim::TimestampMs();
   for (const auto& object : targets) object->Deliver(value, timestamp);
+}
+
+bool BluezCore::Subscribed(const std::string& characteristic_path) {
+  std::lock_guard lock(mutex_);
+  auto found = characteristics_.find(characteristic_path);
+  if (found == characteristics_.end()) return false;
+  for (const auto& weak : found->second) {
+    auto object = weak.lock();
+    if (object != nullptr && object->subscription() == Subscription::kSubscribed) return true;
+  }
+  return false;
+}
+
+void BluezCore::ReadStarted(const std::string& characteristic_path) { ++reading_[characteristic_path].count; }
+
+void BluezCore::ReadAnswered(const std::string& characteristic_path, const Reply& reply) {
+  auto reading = reading_.find(characteristic_path);
+  if (reading == reading_.end()) return;
+  std::vector<Bytes> values;
+  if (--reading->second.count == 0) {
+    values.swap(reading->second.values);
+    reading_.erase(reading);
+  }
+  // NOTE: bluetoothd sends the Value update of a read just before the read's answer, so it is the last one
+  // that came; those before it were notifications.
+  if (reply.Ok() && !values.empty() && !reply.args.empty() && values.back() == reply.args[0].AsBytes()) {
+    values.pop_back();
+  }
+  for (const Bytes& value : values) DeliverValue(characteristic_path, value);
 }
 
 // ---- Connections, serial operations and notification sessions
@@ -874,10 +916,14 @@ void BluezCore::NotificationsLost(const std::string& characteristic_path, const 
     auto found = characteristics_.find(characteristic_path);
     if (found == characteristics_.end()) return;
     for (const auto& weak : found->second) {
-      if (auto object = weak.lock()) targets.push_back(object);
+      auto object = weak.lock();
+      if (object != nullptr && object->subscription() == Subscription::kSubscribed) targets.push_back(object);
     }
   }
-  for (const auto& object : targets) object->Lose(reason);
+  for (const auto& object : targets) {
+    object->set_subscription(Subscription::kUnsubscribed);
+    object->Lose(reason);
+  }
 }
 
 // ---- Cache queries and registries
@@ -1145,6 +1191,28 @@ void BluezCore::Unquiet(const std::string& device_path) {
 void BluezCore::ForgetLink(const std::string& device_path) {
   std::lock_guard lock(mutex_);
   opened_here_.erase(device_path);
+}
+
+bool BluezCore::Connected(const std::string& device_path) {
+  const std::optional<Props> device = PropsOf(device_path, kDeviceIface);
+  if (!device) return false;
+  auto connected = device->find("Connected");
+  return connected != device->end() && connected->second.Bool();
+}
+
+void BluezCore::PairingAnswered(const std::string& device_path, bool was_connected, bool paired) {
+  // NOTE: Pair "Connects to the remote device and initiate pairing procedure"; bluetoothd leaves that link
+  // open whatever the outcome.
+  if (was_connected || !Connected(device_path)) return;
+  if (paired) {
+    std::lock_guard lock(mutex_);
+    opened_here_.insert(device_path);
+    return;
+  }
+  // The pairing's failure is what the application learns; the link it leaves is no drop to report.
+  Quiet(device_path);
+  CallMethod(device_path, kDeviceIface, "Disconnect", nullptr, kDefaultCallUs,
+             [this, device_path](Reply&) { Unquiet(device_path); });
 }
 
 }  // namespace velmora::platform::bluetooth::bluez

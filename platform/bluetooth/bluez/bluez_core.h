@@ -24,7 +24,9 @@
 #include <vector>
 
 #include "platform/bluetooth/bluetooth.h"
+#include "platform/bluetooth/bluez/agent.h"
 #include "platform/bluetooth/bluez/dbus.h"
+#include "platform/bluetooth/bluez/discovery.h"
 #include "platform/bluetooth/sim/core.h"
 
 namespace velmora::platform::bluetooth::bluez {
@@ -36,8 +38,6 @@ inline constexpr char kServiceIface[] = "org.bluez.GattService1";
 inline constexpr char kCharacteristicIface[] = "org.bluez.GattCharacteristic1";
 inline constexpr char kDescriptorIface[] = "org.bluez.GattDescriptor1";
 inline constexpr char kAgentIface[] = "org.bluez.Agent1";
-// Pairing agents are exported below this path, one per pairing.
-inline constexpr char kAgentRoot[] = "/org/velmora";
 
 // Call timeouts in microseconds: bluetoothd answers Connect and Pair only when the radio is done.
 inline constexpr uint64_t kDefaultCallUs = 25'000'000;
@@ -74,9 +74,10 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   explicit BluezCore(std::string bus_address);
   ~BluezCore();
 
-  // Open connects to the bus and starts the bus thread; false (and no bus thread) without a bus.
+  // Open connects to the bus, learns who owns org.bluez and starts the bus thread; false (and no bus thread)
+  // without a bus.
   bool Open();
-  // Shutdown stops discovery, closes notification sockets and links opened here, unregisters agents,
+  // Shutdown stops discovery, closes notification sockets and links opened here, unregisters the agent,
   // closes the bus and joins every thread. Bounded: it waits for no reply. Not from a backend thread.
   void Shutdown();
   bool IsShutDown() const { return shut_down_.load(); }
@@ -105,7 +106,25 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void OpenSession(const std::string& characteristic_path, int fd, uint16_t mtu);
   void CloseSession(const std::string& characteristic_path, bool stop_notify);
   bool HasSession(const std::string& characteristic_path);
+  // Subscribed tells whether a live characteristic object of the path has subscribed (and not unsubscribed
+  // since): the notification session stays while one has. Any thread.
+  bool Subscribed(const std::string& characteristic_path);
   sd_bus* bus() const { return bus_; }
+  // BluezOwner is the unique bus name of bluetoothd (the owner of org.bluez), empty while none runs; only
+  // what it sends is believed.
+  const std::string& BluezOwner() const { return owner_; }
+  BluezDiscovery& discovery() { return discovery_; }
+  BluezAgent& agent() { return agent_; }
+  // ReadStarted and ReadAnswered frame the backend's own ReadValue of a characteristic: bluetoothd updates
+  // Value after a read as after a notification, so the update that a read brings is no notification.
+  void ReadStarted(const std::string& characteristic_path);
+  void ReadAnswered(const std::string& characteristic_path, const Reply& reply);
+  // PairingAnswered settles the link of a device whose Pair bluetoothd answered, when that Pair connected
+  // it (was_connected false, connected now): a failed pairing closes it quietly, a pairing that succeeded
+  // leaves it open as a link opened here.
+  void PairingAnswered(const std::string& device_path, bool was_connected, bool paired);
+  // Connected tells whether the cached device at device_path is connected. Any thread.
+  bool Connected(const std::string& device_path);
   // RefuseAgentRequest answers an org.bluez.Agent1 request with org.bluez.Error.Rejected and logs it with
   // the device path it named and `why`. Bus thread.
   void RefuseAgentRequest(sd_bus_message* request, const std::string& device_path, const std::string& why);
@@ -199,7 +218,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void Subscribe();
   static int OnSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
   static int OnReply(sd_bus_message* message, void* userdata, sd_bus_error* error);
-  static int OnStrayAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* error);
+  static int OnAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* error);
   void HandleSignal(sd_bus_message* message);
   void InterfacesAdded(const std::string& path, Interfaces added);
   void InterfacesRemoved(const std::string& path, const std::vector<std::string>& removed);
@@ -214,6 +233,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void AbortWatchers(const HString& detail = {});
   void OwnerChanged(const std::string& new_owner);
   void OwnerGone();
+  // WatchOwner subscribes to the signals of bluetoothd's objects sent by `owner` alone (none when empty).
+  void WatchOwner(const std::string& owner);
   void FireDevices(const std::string& device_path, int event);
 
   std::string address_;
@@ -241,6 +262,16 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::set<std::string> connecting_;
   std::map<std::string, std::deque<std::function<void(std::function<void()>)>>> serial_;
   std::map<std::string, uint64_t> services_changed_timers_;
+  std::string owner_;  // set by Open before the bus thread starts, then bus thread only
+  std::vector<sd_bus_slot*> owner_matches_;
+  // The backend's reads of a characteristic under way, and the Value updates that came meanwhile.
+  struct Reading {
+    int count = 0;
+    std::vector<Bytes> values;
+  };
+  std::map<std::string, Reading> reading_;
+  BluezDiscovery discovery_{*this};
+  BluezAgent agent_{*this};
 
   std::mutex mutex_;  // guards everything below
   std::map<std::string, Interfaces> objects_;

@@ -9,6 +9,9 @@
 namespace velmora::platform::bluetooth::bluez {
 namespace {
 
+// kDeviceSearchMs bounds the discovery for a device that bluetoothd no longer lists.
+constexpr int64_t kDeviceSearchMs = 10'000;
+
 class BluezAdapter final : public BluetoothAdapter {
  public:
   BluezAdapter(std::shared_ptr<BluezCore> core, std::string path) : core_(std::move(core)), path_(std::move(path)) {}
@@ -59,8 +62,7 @@ AsyncOp<BluetoothLEDevice> BluezPlatform::FromBluetoothAddressAsync(uint64_t add
   if (core_->IsShutDown()) throw PlatformError(kRoEClosed);
   auto operation = std::make_shared<BluezAsync<BluetoothLEDevice>>();
   auto core = core_;
-  auto find = [core, operation, address] {
-    const std::string path = core->DevicePathFor(address);
+  auto give = [core, operation, address](const std::string& path) {
     std::shared_ptr<BluetoothLEDevice> device;
     if (!path.empty()) {
       auto made = std::make_shared<BluezDevice>(core, path, address);
@@ -68,6 +70,13 @@ AsyncOp<BluetoothLEDevice> BluezPlatform::FromBluetoothAddressAsync(uint64_t add
       device = made;
     }
     core->Complete<BluetoothLEDevice>(operation, device);
+  };
+  auto find = [core, address, give] {
+    const std::string path = core->DevicePathFor(address);
+    // NOTE: bluetoothd forgets a device that it found but did not pair some time after it last heard it; one
+    // that still advertises is found again by a discovery.
+    if (!path.empty() || core->AdapterPath().empty()) return give(path);
+    core->discovery().Search(address, kDeviceSearchMs, give);
   };
   const bool posted = core->Post([core, find] { core->WithObjects(find); });
   if (!posted) core->Complete<BluetoothLEDevice>(operation, nullptr);

@@ -1,8 +1,7 @@
-// Device objects, their events, and pairing through a registered org.bluez.Agent1 object.
+// Device objects, their events, and pairing through the process's org.bluez.Agent1 object.
 #include <systemd/sd-bus.h>
 
 #include <cstdio>
-#include <cstring>
 #include <utility>
 
 #include "platform/bluetooth/bluez/objects.h"
@@ -147,21 +146,27 @@ class BluezPairing final : public DeviceInformation,
   AsyncOp<DevicePairingResult> PairAsync(uint32_t kinds) override;
 
  private:
-  // Agent is one pairing's org.bluez.Agent1 object; it lives until Pair answers, and answers for this
-  // device only while Pair runs.
-  struct Agent {
+  // Agent is one pairing as the process's agent sees it; it lives until Pair answers, and its requests are
+  // answered only while Pair runs. Bus thread.
+  struct Agent final : AgentClient, std::enable_shared_from_this<Agent> {
     std::shared_ptr<BluezPairing> owner;
     uint32_t kinds = 0;
     bool pairing = false;
-    std::string path;
-    sd_bus_slot* slot = nullptr;
     sd_bus_message* request = nullptr;  // the agent call waiting for the application's answer
     // The pairing was asked from an event handler, which holds an event thread while it waits for it.
     bool asked_on_event_thread = false;
+    bool passkey_shown = false;  // the application was asked about a DisplayPasskey of this pairing
     // Why an answer of the application was refused; it goes with a failed pairing's result.
     std::string refusal;
+
+    const std::string& DevicePath() const override { return owner->path_; }
+    const char* Capability() const override { return CapabilityFor(kinds); }
+    bool Pairing() const override { return pairing; }
+    void Request(sd_bus_message* message, const std::string& member, const std::vector<Value>& args) override;
+    void Cancel() override;
+    // Pending takes the request waiting for an answer; null when there is none.
+    sd_bus_message* Pending() { return std::exchange(request, nullptr); }
   };
-  static int OnAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* error);
   void Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* message, uint32_t kind, HString pin);
   void Answer(const std::shared_ptr<Agent>& agent, uint32_t kind, const PairingRequest::Answer& answer);
   void FinishPairing(const std::shared_ptr<Agent>& agent);
@@ -170,7 +175,6 @@ class BluezPairing final : public DeviceInformation,
   const std::string path_;
   std::mutex mutex_;
   std::vector<TypedEventHandler<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs>> handlers_;
-  std::map<Agent*, std::shared_ptr<Agent>> agents_;  // bus thread
 };
 
 AsyncOp<DeviceUnpairingResult> BluezPairing::UnpairAsync() {
@@ -214,127 +218,66 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
   auto self = shared_from_this();
   const bool on_event_thread = core_->sim->events.IsCurrentThread();
   const bool posted = core_->Post([self, operation, kinds, on_event_thread] {
-    using R = DevicePairingResultStatus;
-    BluezCore& core = *self->core_;
-    auto finish = [self, operation](R status, const std::string& detail = {}) {
-      self->core_->Complete<DevicePairingResult>(
-          operation, std::make_shared<PairingResult>(status, HString(detail.begin(), detail.end())));
-    };
-    // bluetoothd itself tells a device that is gone (UnknownObject) or already paired (AlreadyExists).
-    static uint64_t counter = 0;
     auto agent = std::make_shared<Agent>();
     agent->owner = self;
     agent->kinds = kinds;
     agent->asked_on_event_thread = on_event_thread;
-    agent->path = std::string(kAgentRoot) + "/agent" + std::to_string(++counter);
-    if (sd_bus_add_object(core.bus(), &agent->slot, agent->path.c_str(), &BluezPairing::OnAgentCall, agent.get()) < 0) {
-      return finish(R::Failed);
-    }
-    self->agents_[agent.get()] = agent;
-    core.CallMethod(
-        "/org/bluez", "org.bluez.AgentManager1", "RegisterAgent",
-        [agent](sd_bus_message* message) {
-          return sd_bus_message_append(message, "os", agent->path.c_str(), CapabilityFor(agent->kinds));
-        },
-        kDefaultCallUs,
-        [self, agent, finish](Reply&) {
-          // Without a registered agent bluetoothd may still pair (Just Works); the outcome tells.
-          agent->pairing = true;
-          self->core_->CallMethod(self->path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
-                                  [self, agent, finish](Reply& reply) {
-                                    agent->pairing = false;
-                                    self->FinishPairing(agent);
-                                    finish(PairingStatusOf(reply), reply.Ok() ? std::string() : agent->refusal);
-                                  });
-        });
+    self->core_->agent().Acquire(agent, [self, operation, agent] {
+      // bluetoothd itself tells a device that is gone (UnknownObject) or already paired (AlreadyExists).
+      const bool was_connected = self->core_->Connected(self->path_);
+      agent->pairing = true;
+      self->core_->CallMethod(
+          self->path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
+          [self, operation, agent, was_connected](Reply& reply) {
+            agent->pairing = false;
+            self->FinishPairing(agent);
+            self->core_->PairingAnswered(self->path_, was_connected, reply.Ok());
+            const std::string detail = reply.Ok() ? std::string() : agent->refusal;
+            self->core_->Complete<DevicePairingResult>(
+                operation,
+                std::make_shared<PairingResult>(PairingStatusOf(reply), HString(detail.begin(), detail.end())));
+          });
+    });
   });
   if (!posted) throw PlatformError(kRoEClosed);
   return operation;
 }
 
 void BluezPairing::FinishPairing(const std::shared_ptr<Agent>& agent) {
-  core_->CallMethod(
-      "/org/bluez", "org.bluez.AgentManager1", "UnregisterAgent",
-      [path = agent->path](sd_bus_message* message) { return sd_bus_message_append(message, "o", path.c_str()); },
-      kDefaultCallUs, [](Reply&) {});
-  if (agent->request != nullptr) sd_bus_message_unref(agent->request);
-  agent->request = nullptr;
-  sd_bus_slot_unref(agent->slot);
-  agent->slot = nullptr;
-  agents_.erase(agent.get());
+  if (sd_bus_message* request = agent->Pending()) sd_bus_message_unref(request);
+  core_->agent().Release(agent.get());
   agent->owner.reset();
 }
 
-namespace {
-
-// RefusalOf says why an agent request is refused: a request for a device other than the one being paired,
-// outside its Pair call, of a kind no pairing kind covers, or with arguments of the wrong types. Empty when
-// the request is answered.
-std::string RefusalOf(const std::string& member, const char* signature, const std::string& device,
-                      const std::string& paired_device, bool pairing) {
-  static const std::pair<const char*, const char*> kRequests[] = {
-      {"RequestConfirmation", "ou"}, {"DisplayPasskey", "ouq"}, {"DisplayPinCode", "os"},
-      {"RequestPasskey", "o"},       {"RequestPinCode", "o"},
-  };
-  const char* expected = nullptr;
-  for (const auto& [name, args] : kRequests) {
-    if (member == name) expected = args;
-  }
-  if (expected == nullptr) return "the library grants no authorizations";
-  if (signature == nullptr || std::strcmp(signature, expected) != 0) {
-    return std::string("its arguments have signature \"") + (signature != nullptr ? signature : "") +
-           "\" where \"" + expected + "\" was expected";
-  }
-  if (device != paired_device) return "it is not the device being paired";
-  if (!pairing) return "no pairing is under way";
-  return {};
-}
-
-}  // namespace
-
-int BluezPairing::OnAgentCall(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
-  auto* raw = static_cast<Agent*>(userdata);
-  if (raw->owner == nullptr) return 0;
-  std::shared_ptr<BluezPairing> self = raw->owner;
-  std::shared_ptr<Agent> agent = self->agents_[raw];
-  if (!sd_bus_message_is_method_call(message, kAgentIface, nullptr)) return 0;
-  const std::string member = sd_bus_message_get_member(message);
-  std::vector<Value> args;
-  (void)ReadAll(message, &args);
+void BluezPairing::Agent::Request(sd_bus_message* message, const std::string& member, const std::vector<Value>& args) {
   auto number = [&](size_t i) { return args.size() > i ? static_cast<uint32_t>(args[i].number) : 0u; };
-  if (member == "Release") {
-    sd_bus_reply_method_return(message, "");
-    return 1;
-  }
-  if (member != "Cancel") {
-    const std::string device = !args.empty() && args[0].type == 'o' ? args[0].text : std::string();
-    const std::string why =
-        RefusalOf(member, sd_bus_message_get_signature(message, 1), device, self->path_, agent->pairing);
-    if (!why.empty()) {
-      self->core_->RefuseAgentRequest(message, device, why);
-      return 1;
-    }
-  }
+  const std::shared_ptr<Agent> self = shared_from_this();
   if (member == "RequestConfirmation") {
-    self->Ask(agent, message, Kinds::ConfirmPinMatch, SixDigits(number(1)));
+    owner->Ask(self, message, Kinds::ConfirmPinMatch, SixDigits(number(1)));
   } else if (member == "DisplayPasskey") {
-    self->Ask(agent, message, Kinds::DisplayPin, SixDigits(number(1)));
+    // NOTE: "During the pairing process this method might be called multiple times to update the entered
+    // value": the application is asked once per pairing, and the updates are only acknowledged.
+    if (passkey_shown) {
+      sd_bus_reply_method_return(message, "");
+      return;
+    }
+    passkey_shown = true;
+    owner->Ask(self, message, Kinds::DisplayPin, SixDigits(number(1)));
   } else if (member == "DisplayPinCode") {
     const std::string pin = args.size() > 1 ? args[1].text : "";
-    self->Ask(agent, message, Kinds::DisplayPin, HString(pin.begin(), pin.end()));
-  } else if (member == "RequestPasskey" || member == "RequestPinCode") {
-    self->Ask(agent, message, Kinds::ProvidePin, {});
+    owner->Ask(self, message, Kinds::DisplayPin, HString(pin.begin(), pin.end()));
   } else {
-    // Cancel: the pending request is void, and its late answer goes nowhere.
-    if (agent->request != nullptr) sd_bus_message_unref(agent->request);
-    agent->request = nullptr;
-    sd_bus_reply_method_return(message, "");
+    owner->Ask(self, message, Kinds::ProvidePin, {});
   }
-  return 1;
+}
+
+void BluezPairing::Agent::Cancel() {
+  // The pending request is void, and its late answer goes nowhere.
+  if (sd_bus_message* pending = Pending()) sd_bus_message_unref(pending);
 }
 
 void BluezPairing::Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* message, uint32_t kind, HString pin) {
-  if (agent->request != nullptr) sd_bus_message_unref(agent->request);
+  if (sd_bus_message* earlier = agent->Pending()) sd_bus_message_unref(earlier);
   agent->request = sd_bus_message_ref(message);
   if ((agent->kinds & kind) == 0) {
     // A kind the caller does not accept is refused without asking the application.
@@ -367,8 +310,7 @@ void BluezPairing::Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* mess
 }
 
 void BluezPairing::Answer(const std::shared_ptr<Agent>& agent, uint32_t kind, const PairingRequest::Answer& answer) {
-  sd_bus_message* request = agent->request;
-  agent->request = nullptr;
+  sd_bus_message* request = agent->Pending();
   const bool display = kind == Kinds::DisplayPin;
   if (display && !answer.given) {
     // A displayed PIN cannot be refused; the pairing is cancelled instead.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "platform/bluetooth/bluez/objects.h"
@@ -126,8 +127,10 @@ struct Attribute {
 
 class BluezDescriptor final : public GattDescriptor {
  public:
-  BluezDescriptor(std::shared_ptr<BluezCore> core, std::string path, uint16_t handle, Guid uuid)
-      : a_(std::move(core), std::move(path), handle, uuid) {}
+  // The characteristic object it was found through (owner) subscribes when the CCCD is written here.
+  BluezDescriptor(std::shared_ptr<BluezCore> core, std::string path, uint16_t handle, Guid uuid,
+                  std::weak_ptr<BluezCharacteristic> owner)
+      : a_(std::move(core), std::move(path), handle, uuid), owner_(std::move(owner)) {}
   uint16_t AttributeHandle() override { return a_.handle; }
   Guid Uuid() override { return a_.uuid; }
   AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override {
@@ -141,7 +144,7 @@ class BluezDescriptor final : public GattDescriptor {
       const Cccd cccd = (bits & 1) != 0 ? Cccd::Notify : (bits & 2) != 0 ? Cccd::Indicate : Cccd::None;
       const std::optional<Props> props = a_.core->PropsOf(a_.path, kDescriptorIface);
       auto owner = props ? props->find("Characteristic") : Props::const_iterator();
-      return WriteCccd(a_.core, props && owner != props->end() ? owner->second.text : std::string(), cccd);
+      return WriteCccd(a_.core, props && owner != props->end() ? owner->second.text : std::string(), cccd, owner_);
     }
     auto core = a_.core;
     const std::string path = a_.path;
@@ -163,6 +166,7 @@ class BluezDescriptor final : public GattDescriptor {
 
  private:
   const Attribute a_;
+  const std::weak_ptr<BluezCharacteristic> owner_;
 };
 
 class BluezService final : public GattDeviceService {
@@ -329,10 +333,13 @@ AsyncOp<GattReadResult> ReadAttribute(const std::shared_ptr<BluezCore>& core, co
       return core->Complete<GattReadResult>(op, result);
     }
     core->Serial(path, [core, path, iface, op](std::function<void()> next) {
+      const bool characteristic = std::strcmp(iface, kCharacteristicIface) == 0;
+      if (characteristic) core->ReadStarted(path);
       core->CallMethod(
           path, iface, "ReadValue", [](sd_bus_message* message) { return AppendOptions(message, nullptr); },
           kDefaultCallUs,
-          [core, op, next](Reply& reply) {
+          [core, op, next, path, characteristic](Reply& reply) {
+            if (characteristic) core->ReadAnswered(path, reply);
             const std::string problem = ReplyProblem(reply, "ReadValue", "ay");
             if (!problem.empty()) {
               core->Fail<GattReadResult>(op, problem);
@@ -348,37 +355,51 @@ AsyncOp<GattReadResult> ReadAttribute(const std::shared_ptr<BluezCore>& core, co
 }
 
 AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const std::string& characteristic_path,
-                                   Cccd value) {
+                                   Cccd value, std::weak_ptr<BluezCharacteristic> subscriber) {
   const std::string path = characteristic_path;
-  return Start<GattWriteResult>(core, [core, path, value](const std::shared_ptr<BluezAsync<GattWriteResult>>& op) {
+  return Start<GattWriteResult>(core, [core, path, value, subscriber](
+                                          const std::shared_ptr<BluezAsync<GattWriteResult>>& op) {
     if (!core->PropsOf(path, kCharacteristicIface) || !DeviceConnected(*core, path)) {
       return core->Complete<GattWriteResult>(op, Unreachable());
     }
-    core->Serial(path, [core, path, value, op](std::function<void()> next) {
+    core->Serial(path, [core, path, value, subscriber, op](std::function<void()> next) {
       auto finish = [core, op, next](std::shared_ptr<BluezGattResult> result) {
         core->Complete<GattWriteResult>(op, std::move(result));
         next();
       };
+      auto subscribe = [subscriber](Subscription subscription) {
+        if (auto object = subscriber.lock()) object->set_subscription(subscription);
+      };
       if (value == Cccd::None) {
-        // Closing the socket ends an AcquireNotify session; a StartNotify session needs StopNotify.
-        core->CloseSession(path, true);
+        subscribe(Subscription::kUnsubscribed);
+        // NOTE: bluetoothd keeps one notification session per client, and this process is one client: it
+        // ends with the last subscriber of the process. Closing the socket ends an AcquireNotify session; a
+        // StartNotify session needs StopNotify.
+        if (!core->Subscribed(path)) core->CloseSession(path, true);
         return finish(std::make_shared<BluezGattResult>());
       }
-      if (core->HasSession(path)) return finish(std::make_shared<BluezGattResult>());
+      if (core->HasSession(path)) {
+        subscribe(Subscription::kSubscribed);
+        return finish(std::make_shared<BluezGattResult>());
+      }
       core->CallMethod(
           path, kCharacteristicIface, "AcquireNotify",
           [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kDefaultCallUs,
-          [core, path, finish](Reply& reply) {
+          [core, path, finish, subscribe](Reply& reply) {
             // A reply of another shape is taken as a refusal: StartNotify is the way that is left.
             if (reply.Ok() && reply.signature == "hq" && reply.args[0].number >= 0) {
               core->OpenSession(path, static_cast<int>(reply.args[0].number),
                                 static_cast<uint16_t>(reply.args[1].number));
+              subscribe(Subscription::kSubscribed);
               return finish(std::make_shared<BluezGattResult>());
             }
             CloseFds(reply.args);
             core->CallMethod(path, kCharacteristicIface, "StartNotify", nullptr, kDefaultCallUs,
-                             [core, path, finish](Reply& started) {
-                               if (started.Ok()) core->OpenSession(path, -1, 0);
+                             [core, path, finish, subscribe](Reply& started) {
+                               if (started.Ok()) {
+                                 core->OpenSession(path, -1, 0);
+                                 subscribe(Subscription::kSubscribed);
+                               }
                                finish(ResultOf(started));
                              });
           });
@@ -459,15 +480,15 @@ AsyncOp<GattDescriptorsResult> BluezCharacteristic::Descriptors(std::optional<Gu
   auto core = core_;
   const std::string path = info_.path;
   return Start<GattDescriptorsResult>(
-      core, [core, path, uuid](const std::shared_ptr<BluezAsync<GattDescriptorsResult>>& op) {
+      core, [core, path, uuid, owner = weak_from_this()](const std::shared_ptr<BluezAsync<GattDescriptorsResult>>& op) {
         if (!core->PropsOf(path, kCharacteristicIface) || !DeviceConnected(*core, path)) {
           return core->Complete<GattDescriptorsResult>(op, Unreachable());
         }
         auto result = std::make_shared<BluezGattResult>();
         for (const auto& [descriptor, props] : core->Children(path, kDescriptorIface, "Characteristic")) {
           if (!Wanted(uuid, props)) continue;
-          result->descriptors.push_back(std::make_shared<BluezDescriptor>(core, descriptor, HandleOf(descriptor, props),
-                                                                          UuidOf(props).value_or(Guid{})));
+          result->descriptors.push_back(std::make_shared<BluezDescriptor>(
+              core, descriptor, HandleOf(descriptor, props), UuidOf(props).value_or(Guid{}), owner));
         }
         core->Complete<GattDescriptorsResult>(op, result);
       });
@@ -497,7 +518,7 @@ AsyncOp<GattWriteResult> BluezCharacteristic::WriteValueWithResultAndOptionAsync
 
 AsyncOp<GattWriteResult> BluezCharacteristic::WriteClientCharacteristicConfigurationDescriptorWithResultAsync(
     Cccd value) {
-  return WriteCccd(core_, info_.path, value);
+  return WriteCccd(core_, info_.path, value, weak_from_this());
 }
 
 class ReasonArgs final : public Inspectable {

@@ -1,10 +1,12 @@
 // The platform objects of the BlueZ backend. Internal to the backend; BluezPlatform hands them out.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,7 @@ enum DeviceEvent { kNameChanged = 0, kConnectionStatusChanged = 1, kGattServices
 class BluezWatcher final : public BluetoothLEAdvertisementWatcher, public std::enable_shared_from_this<BluezWatcher> {
  public:
   explicit BluezWatcher(std::shared_ptr<BluezCore> core) : core_(std::move(core)) {}
+  ~BluezWatcher() override;
 
   BluetoothLEAdvertisementWatcherStatus Status() override;
   void SetAdvertisementFilter(std::shared_ptr<BluetoothLEAdvertisementFilter> filter) override;
@@ -41,17 +44,25 @@ class BluezWatcher final : public BluetoothLEAdvertisementWatcher, public std::e
   void Offer(uint64_t address, int16_t rssi, const std::vector<BluetoothLEAdvertisementDataSection>& sections);
   // End moves a running watcher to `status` and fires Stopped with `error` and `detail`. Any thread.
   void End(BluetoothLEAdvertisementWatcherStatus status, BluetoothError error, const HString& detail = {});
-  bool Discovering();
+  // Abort leaves the discovery session and ends a running watcher as aborted. Bus thread.
+  void Abort(BluetoothError error, const HString& detail);
 
  private:
+  // Join takes part in the process's discovery session for the run that `generation` started. Bus thread.
+  void Join(const std::vector<Guid>& uuids, uint64_t generation);
+  // Leave gives up the watcher's part in the discovery session. Bus thread.
+  void Leave();
+
   std::shared_ptr<BluezCore> core_;
   std::mutex mutex_;
   BluetoothLEAdvertisementWatcherStatus status_ = BluetoothLEAdvertisementWatcherStatus::Created;
   std::vector<Guid> filter_uuids_;
-  bool starting_ = false;     // Start was called and discovery is not yet running
-  bool discovering_ = false;  // this watcher holds a StartDiscovery
-  uint64_t generation_ = 0;   // a reply counts only while no Start or Stop came after its request
-  uint64_t run_ = 0;          // the number of the latest run (each Start taken begins one)
+  bool starting_ = false;    // Start was called and discovery is not yet running
+  uint64_t generation_ = 0;  // a reply counts only while no Start or Stop came after its request
+  uint64_t run_ = 0;         // the number of the latest run (each Start taken begins one)
+  std::set<uint64_t> passed_;  // devices of this run that the filter passed: they pass from then on
+  // The watcher's place in the discovery session, 0 for none: written on the bus thread only.
+  std::atomic<uint64_t> user_{0};
   std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> last_stopped_;
   std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs>> received_;
   std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs>>
@@ -92,6 +103,10 @@ class BluezDevice final : public BluetoothLEDevice, public std::enable_shared_fr
   std::vector<Handler> handlers_[3];
 };
 
+// Subscription is what a characteristic object asked of its notifications: nothing yet (it receives what a
+// session of the characteristic brings), or to receive them, or no more.
+enum class Subscription { kFollows, kSubscribed, kUnsubscribed };
+
 class BluezCharacteristic final : public GattCharacteristic, public std::enable_shared_from_this<BluezCharacteristic> {
  public:
   struct Info {
@@ -126,6 +141,9 @@ class BluezCharacteristic final : public GattCharacteristic, public std::enable_
   void Deliver(const Bytes& value, int64_t timestamp);
   // Lose fires NotificationsLost with the reason.
   void Lose(const std::string& reason);
+  // subscription and set_subscription: this object's own subscription. Bus thread.
+  Subscription subscription() const { return subscription_; }
+  void set_subscription(Subscription subscription) { subscription_ = subscription; }
 
  private:
   AsyncOp<GattDescriptorsResult> Descriptors(std::optional<Guid> uuid);
@@ -133,6 +151,7 @@ class BluezCharacteristic final : public GattCharacteristic, public std::enable_
   std::shared_ptr<BluezCore> core_;
   const Info info_;
   std::shared_ptr<LinkHold> hold_;
+  Subscription subscription_ = Subscription::kFollows;  // bus thread
   std::mutex mutex_;
   std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> value_changed_;
   std::vector<TypedEventHandler<GattCharacteristic, Inspectable>> lost_;
@@ -174,8 +193,12 @@ std::shared_ptr<BluezGattResult> ResultOf(const Reply& reply);
 // Operations shared by the GATT objects; each starts on the bus thread and finishes its operation.
 AsyncOp<GattReadResult> ReadAttribute(const std::shared_ptr<BluezCore>& core, const std::string& path,
                                       const char* iface, BluetoothCacheMode mode);
+// WriteCccd subscribes `subscriber` (the characteristic object at characteristic_path that asks; none when
+// it is gone) to the characteristic's notifications, or unsubscribes it: the notification session opens with
+// the first subscriber of the process and ends with the last.
 AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const std::string& characteristic_path,
-                                   GattClientCharacteristicConfigurationDescriptorValue value);
+                                   GattClientCharacteristicConfigurationDescriptorValue value,
+                                   std::weak_ptr<BluezCharacteristic> subscriber);
 // MakeServices builds service objects for cached service paths (bus thread or any).
 std::vector<std::shared_ptr<GattDeviceService>> MakeServices(const std::shared_ptr<BluezCore>& core,
                                                              const std::vector<std::pair<std::string, Props>>& found,

@@ -64,8 +64,14 @@ class SimSession final : public GattSession {
 
 class SimGattDescriptor final : public GattDescriptor {
  public:
-  SimGattDescriptor(std::shared_ptr<SimCore> core, std::shared_ptr<PeripheralState> state, const SimDescriptor& found)
-      : core_(std::move(core)), state_(std::move(state)), handle_(found.handle), uuid_(found.uuid) {}
+  // The characteristic object it was found through (owner) subscribes when the CCCD is written here.
+  SimGattDescriptor(std::shared_ptr<SimCore> core, std::shared_ptr<PeripheralState> state, const SimDescriptor& found,
+                    std::weak_ptr<SimGattCharacteristic> owner)
+      : core_(std::move(core)),
+        state_(std::move(state)),
+        handle_(found.handle),
+        uuid_(found.uuid),
+        owner_(std::move(owner)) {}
 
   uint16_t AttributeHandle() override {
     auto lock = core_->Call({.api = "GattDescriptor.AttributeHandle", .handle = handle_});
@@ -96,10 +102,16 @@ class SimGattDescriptor final : public GattDescriptor {
     return Request<GattWriteResult>(
         core_, state_, {.api = "GattDescriptor.WriteValueWithResultAsync", .handle = handle_, .bytes = value},
         SimOp::kWriteDescriptor, Target::kDescriptor, kWriteResultNames,
-        [value](PeripheralState& state, const AttributeRef& found, SimGattResult&) {
+        [value, owner = owner_](PeripheralState& state, const AttributeRef& found, SimGattResult&) {
           if (found.descriptor->uuid == kCccdUuid) {
-            state.cccd[found.characteristic->handle] =
+            const auto cccd =
                 static_cast<uint16_t>((value.size() > 0 ? value[0] : 0) | (value.size() > 1 ? value[1] << 8 : 0));
+            const std::shared_ptr<SimGattCharacteristic> subscriber = owner.lock();
+            if (subscriber != nullptr && subscriber->handle() == found.characteristic->handle) {
+              subscriber->SubscribeLocked(state, cccd);
+            } else {
+              state.cccd[found.characteristic->handle] = cccd;
+            }
           } else {
             found.descriptor->value = value;
             state.cache[found.descriptor->handle] = value;
@@ -112,6 +124,7 @@ class SimGattDescriptor final : public GattDescriptor {
   std::shared_ptr<PeripheralState> state_;
   const uint16_t handle_;
   const Guid uuid_;
+  const std::weak_ptr<SimGattCharacteristic> owner_;
 };
 
 class SimGattService final : public GattDeviceService {
@@ -334,10 +347,11 @@ AsyncOp<GattDescriptorsResult> SimGattCharacteristic::Descriptors(const char* ap
   return Request<GattDescriptorsResult>(
       core_, state_, {.api = api, .handle = handle_, .uuid = uuid, .mode = Mode(mode)}, SimOp::kDescriptors,
       Target::kCharacteristic, kDescriptorsResultNames,
-      [core = core_, state = state_, uuid](PeripheralState&, const AttributeRef& found, SimGattResult& result) {
+      [core = core_, state = state_, uuid, owner = weak_from_this()](PeripheralState&, const AttributeRef& found,
+                                                                       SimGattResult& result) {
         for (const SimDescriptor& descriptor : found.characteristic->descriptors) {
           if (Wanted(uuid, descriptor.uuid)) {
-            result.descriptors.push_back(std::make_shared<SimGattDescriptor>(core, state, descriptor));
+            result.descriptors.push_back(std::make_shared<SimGattDescriptor>(core, state, descriptor, owner));
           }
         }
       });
@@ -376,16 +390,35 @@ AsyncOp<GattWriteResult> SimGattCharacteristic::WriteClientCharacteristicConfigu
        .handle = handle_,
        .mode = static_cast<int>(value)},
       SimOp::kWriteCccd, Target::kCharacteristic, kWriteResultNames,
-      [value](PeripheralState& state, const AttributeRef& found, SimGattResult& result) {
+      [value, self = weak_from_this()](PeripheralState& state, const AttributeRef& found, SimGattResult& result) {
         constexpr uint32_t kPushes = GattCharacteristicProperties::Notify | GattCharacteristicProperties::Indicate;
         if ((found.characteristic->properties & kPushes) == 0) {
           // 0xFD: Client Characteristic Configuration Descriptor Improperly Configured (Core Supplement 1.2).
           result.status = static_cast<int32_t>(GattCommunicationStatus::ProtocolError);
           result.protocol_error = 0xFD;
+        } else if (const std::shared_ptr<SimGattCharacteristic> subscriber = self.lock()) {
+          subscriber->SubscribeLocked(state, static_cast<uint16_t>(value));
         } else {
           state.cccd[found.characteristic->handle] = static_cast<uint16_t>(value);
         }
       });
+}
+
+void SimGattCharacteristic::SubscribeLocked(PeripheralState& state, uint16_t value) {
+  subscription_ = value;
+  uint16_t asked = 0;
+  PruneExpired(state.characteristics);
+  for (const auto& weak : state.characteristics) {
+    const std::shared_ptr<SimGattCharacteristic> object = weak.lock();
+    if (object != nullptr && object->handle_ == handle_) asked |= object->subscription_.value_or(0);
+  }
+  state.cccd[handle_] = asked;
+}
+
+bool SimGattCharacteristic::WantsLocked(const PeripheralState& state, uint16_t bit) const {
+  if (subscription_) return (*subscription_ & bit) != 0;
+  auto cccd = state.cccd.find(handle_);
+  return cccd != state.cccd.end() && (cccd->second & bit) != 0;
 }
 
 bool SimGattCharacteristic::DeliverValueLocked(const Bytes& value) {

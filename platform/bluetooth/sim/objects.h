@@ -168,6 +168,13 @@ class SimGattCharacteristic final : public GattCharacteristic,
   uint16_t handle() const { return handle_; }
   // DeliverValueLocked fires ValueChanged with the value; returns whether any handler was there for it.
   bool DeliverValueLocked(const Bytes& value);
+  // SubscribeLocked makes `value` this object's own setting of the characteristic's CCCD (a client's
+  // subscription) and sets the device's CCCD to what every live object of the characteristic asks, so that
+  // it notifies until the last subscriber has unsubscribed. Caller holds SimCore::mutex.
+  void SubscribeLocked(PeripheralState& state, uint16_t value);
+  // WantsLocked tells whether a value the device pushes with `bit` of its CCCD set reaches this object: as
+  // its own setting says once it wrote one, else as the device's CCCD says. Caller holds SimCore::mutex.
+  bool WantsLocked(const PeripheralState& state, uint16_t bit) const;
   size_t HandlerCountLocked() const { return value_changed_.size(); }
 
  private:
@@ -179,6 +186,7 @@ class SimGattCharacteristic final : public GattCharacteristic,
   const Guid uuid_;
   const uint32_t properties_;
   std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> value_changed_;
+  std::optional<uint16_t> subscription_;  // this object's own CCCD setting, once it wrote one
 };
 
 std::shared_ptr<BluetoothLEAdvertisementFilter> MakeFilter(std::shared_ptr<SimCore> core);

@@ -54,7 +54,8 @@ size_t PushLocked(PeripheralState& state, uint16_t handle, const Bytes& value, b
   size_t delivered = 0;
   for (const auto& weak : state.characteristics) {
     auto object = weak.lock();
-    if (object != nullptr && object->handle() == handle && object->DeliverValueLocked(value)) ++delivered;
+    if (object == nullptr || object->handle() != handle || (!force && !object->WantsLocked(state, cccd_bit))) continue;
+    if (object->DeliverValueLocked(value)) ++delivered;
   }
   return delivered;
 }

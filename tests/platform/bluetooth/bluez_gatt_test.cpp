@@ -394,5 +394,54 @@ TEST_F(BluezGatt, NotificationsFallBackToStartNotify) {
   EXPECT_EQ(values.Count(), 10u);
 }
 
+// bluetoothd updates Value after a read as after a notification: during a StartNotify session the
+// application's own reads raise no Value event beside their own, and notifications still do.
+TEST_F(BluezGatt, ReadsDuringAStartNotifySessionAreNoNotifications) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['acquire'] = False");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("001000000000"), Text("001000120000")}), 0) << LastError();
+  ASSERT_EQ(mock_->CallsOf("StartNotify").size(), 1u);
+  for (int i = 0; i < 10; ++i) {
+    std::string value;
+    ASSERT_EQ(Read("001000000000", "001000120000", "", &value), 0) << LastError();
+    EXPECT_EQ(value, "\x5a");
+  }
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0012, [b'\\x33'])"), "1");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_VALUE, 11));
+  const std::vector<Event> values = sink_.Of(VELMORABLE_EVENT_VALUE);
+  ASSERT_EQ(values.size(), 11u);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(values[i].Text(5), "\x5a") << i;
+  EXPECT_EQ(values[10].Text(5), "\x33");
+}
+
+// Two clients subscribed to one characteristic: one's Unsubscribe leaves the other's notifications, and
+// notifications end with the last subscriber.
+TEST_F(BluezGatt, NotificationsEndWithTheLastSubscriberOfTheProcess) {
+  Script("heart_rate_sensor()");
+  Sink other_sink;
+  const ClientHandle handle(VelmoraBLE_BLEClient_Create(&Sink::Call, &other_sink, 0));
+  VelmoraBLE_BLEClient* other = handle.get();
+  ASSERT_NE(other, nullptr);
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(testing::Do(other, VELMORABLE_METHOD_CONNECT, kSensor), 0) << testing::LastError(other);
+  const char* measurement[] = {"000100000000", "000100030000"};
+  std::vector<intptr_t> params = {Text(measurement[0]), Text(measurement[1])};
+  std::vector<int32_t> sizes(2, 0);
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text(measurement[0]), Text(measurement[1])}), 0) << LastError();
+  ASSERT_EQ(testing::Config(other, "AutoDiscoverCharacteristics=1"), 0);
+  ASSERT_EQ(testing::Do(other, VELMORABLE_METHOD_DISCOVER, ""), 0) << testing::LastError(other);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other, VELMORABLE_METHOD_SUBSCRIBE, 2, params.data(), sizes.data()), 0)
+      << testing::LastError(other);
+  ASSERT_EQ(Call(VELMORABLE_METHOD_UNSUBSCRIBE, {Text(measurement[0]), Text(measurement[1])}), 0) << LastError();
+  EXPECT_EQ(Script("socket_open(HEART_RATE_ADDRESS, 0x0003)"), "True");
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, [b'\\x06\\x50'])"), "1");
+  ASSERT_TRUE(other_sink.WaitFor(VELMORABLE_EVENT_VALUE));
+  EXPECT_EQ(other_sink.Of(VELMORABLE_EVENT_VALUE)[0].Text(5), "\x06\x50");
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other, VELMORABLE_METHOD_UNSUBSCRIBE, 2, params.data(), sizes.data()), 0)
+      << testing::LastError(other);
+  EXPECT_TRUE(WaitForScript("socket_open(HEART_RATE_ADDRESS, 0x0003)", "False"));
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_VALUE).empty());
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

@@ -266,6 +266,96 @@ TEST_F(BluezLink, PairingMadeHereIsRemovedOnDisconnect) {
   EXPECT_TRUE(mock_->CallsOf("Pair").empty());
 }
 
+// bluetoothd takes one agent per program: two pairings at once share the process's agent, and each device's
+// request reaches the application through its own pairing. The agent goes when the last pairing ends.
+TEST_F(BluezLink, TwoPairingsAtOnceShareOneAgent) {
+  Script("behaviour['agent_per_client'] = True; held.add('Pair')");
+  Script("add_device('C0:FF:EE:00:00:01', name='one', pairing='confirm', passkey=111111)");
+  Script("add_device('C0:FF:EE:00:00:02', name='two', pairing='confirm', passkey=222222)");
+  struct Asked {
+    std::mutex mutex;
+    std::vector<std::u16string> pins;
+  };
+  auto asked = std::make_shared<Asked>();
+  std::vector<bt::AsyncOp<bt::DevicePairingResult>> pairings;
+  for (const uint64_t address : {0xC0FFEE000001ull, 0xC0FFEE000002ull}) {
+    auto device = DeviceWhenKnown(address);
+    ASSERT_NE(device, nullptr);
+    auto custom = device->DeviceInformation()->Pairing()->Custom();
+    custom->AddPairingRequested([asked](const auto&, const auto& args) {
+      {
+        std::lock_guard lock(asked->mutex);
+        asked->pins.push_back(args->Pin());
+      }
+      args->Accept();
+    });
+    pairings.push_back(custom->PairAsync(Kinds::ConfirmPinMatch));
+    // The second pairing starts while the first one's Pair still runs (its request answered).
+    ASSERT_TRUE(WaitForScript("len(pair_replies)", std::to_string(pairings.size())));
+  }
+  EXPECT_EQ(Script("release('Pair')"), "2");
+  for (const auto& pairing : pairings) {
+    auto result = Await(pairing);
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(result->Status(), PairStatus::Paired);
+  }
+  {
+    std::lock_guard lock(asked->mutex);
+    EXPECT_EQ(asked->pins, (std::vector<std::u16string>{u"111111", u"222222"}));
+  }
+  EXPECT_EQ(mock_->CallsOf("RegisterAgent").size(), 1u);
+  EXPECT_TRUE(WaitForScript("agents", "{}"));
+  EXPECT_EQ(mock_->CallsOf("UnregisterAgent").size(), 1u);
+}
+
+// A pairing that fails closes the link that its Pair opened (bluetoothd connects to pair), quietly.
+TEST_F(BluezLink, AFailedPairingClosesTheLinkItsPairOpened) {
+  Script("behaviour['pair_connects'] = True; add_device(HEART_RATE_ADDRESS, name='lock', pairing='confirm')");
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  // The sink leaves the request unaccepted: the pairing is refused.
+  EXPECT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 604);
+  EXPECT_NE(LastError().find("RejectedByHandler"), std::string::npos) << LastError();
+  EXPECT_TRUE(WaitForCall("Disconnect"));
+  EXPECT_TRUE(WaitForScript("devices[HEART_RATE_ADDRESS].props()['Connected']", "0"));
+  Settle();
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_DISCONNECTED).empty());
+}
+
+// bluetoothd shows a passkey again each time the remote side types a digit: one PairingRequest per pairing.
+TEST_F(BluezLink, APasskeyShownAgainIsNoNewRequest) {
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(&AcceptingSink, &sink_, 0);
+  ASSERT_NE(handle_, nullptr);
+  Script("add_device(HEART_RATE_ADDRESS, name='lock', pairing='display', passkey=123456); "
+         "devices[HEART_RATE_ADDRESS].display_updates = 5");
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  EXPECT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
+  EXPECT_EQ(Script("len([r for r in pair_replies if r.startswith('DisplayPasskey')])"), "6");
+  const std::vector<Event> requests = sink_.Of(VELMORABLE_EVENT_PAIRING_REQUEST);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].Int(1), static_cast<int32_t>(Kinds::DisplayPin));
+  EXPECT_TRUE(mock_->CallsOf("CancelPairing").empty());
+  EXPECT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Paired']"), "1");
+}
+
+// A device that bluetoothd forgot after a scan is found again by Connect while it advertises; the
+// discovery that found it ends with it.
+TEST_F(BluezLink, ConnectFindsADeviceBluetoothdForgot) {
+  Script("behaviour['sessions'] = True; heart_rate_sensor(); advertise_every(HEART_RATE_ADDRESS, 50)");
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  Script("forget_unpaired()");
+  ASSERT_TRUE(WaitForScript("HEART_RATE_ADDRESS in devices", "False"));
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  std::string value;
+  EXPECT_EQ(Read("001000000000", "001000120000", "", &value), 0) << LastError();
+  EXPECT_EQ(value, "\x5a");
+  EXPECT_EQ(mock_->CallsOf("StartDiscovery").size(), 1u);
+  EXPECT_TRUE(WaitForScript("sessions()", "[]"));
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
+}
+
 // The engine's Disconnect closes a link this backend opened, and only such a link.
 TEST_F(BluezLink, DisconnectClosesOnlyLinksOpenedHere) {
   Script("heart_rate_sensor()");
@@ -305,14 +395,15 @@ TEST_F(BluezLink, LinkLossIsOfflineAndOldObjectsAreUnreachable) {
   EXPECT_EQ(written->Status(), bt::GattCommunicationStatus::Unreachable);
 }
 
-// A device that bluetoothd forgets reads as disconnected; connecting to it again fails.
+// A device that bluetoothd forgets reads as disconnected; connecting to it again looks for it, within
+// Timeout, and fails while it does not advertise.
 TEST_F(BluezLink, VanishedDeviceIsDisconnectedAndCannotBeConnected) {
   Script("heart_rate_sensor()");
   ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
   Script("vanish(HEART_RATE_ADDRESS)");
   ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
-  EXPECT_NE(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0);
-  EXPECT_NE(LastError().find("unsuccessful"), std::string::npos) << LastError();
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 301) << LastError();
 }
 
 // A new name from bluetoothd (Name, never Alias) reaches the application as a ServerUpdate.

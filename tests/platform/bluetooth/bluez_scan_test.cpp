@@ -111,6 +111,7 @@ TEST_F(BluezScan, AdvertisementsBecomeEventsWithEveryField) {
   ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0);
   ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0].Int(0), 0);
+  EXPECT_TRUE(WaitForCall("StopDiscovery"));
   EXPECT_EQ(mock_->CallsOf("StopDiscovery").size(), 1u);
 }
 
@@ -225,6 +226,98 @@ TEST_F(BluezScan, PowerOffOrAdapterRemovalAbortsTheScan) {
   EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
   ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0].Text(1), "RadioNotAvailable");
+}
+
+// bluetoothd keeps one discovery session per client and takes its time to answer: a StopScanning while the
+// filter or the start is still being answered (StartScanning gave up waiting at once) ends the session as
+// soon as bluetoothd allows, and the next scan runs as the first did.
+TEST_F(BluezScan, AStopDuringTheStartLeavesNoSessionBehind) {
+  ASSERT_EQ(Config("ScanStartedTimeout=0"), 0);
+  Script("heart_rate_sensor(); advertise_every(HEART_RATE_ADDRESS, 50)");
+  for (const char* slow : {"StartDiscovery", "SetDiscoveryFilter"}) {
+    SCOPED_TRACE(slow);
+    sink_.Clear();
+    Script(std::string("behaviour['sessions'] = True; held.add('") + slow + "')");
+    ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+    ASSERT_TRUE(WaitForCall(slow));
+    ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError();
+    EXPECT_EQ(Script(std::string("release('") + slow + "')"), "1");
+    EXPECT_TRUE(WaitForScript("sessions()", "[]"));
+    EXPECT_EQ(Script("adapter_props()['Discovering']"), "0");
+
+    ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+    EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+    ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError();
+    // A scan stopped before it was seen started has its StopScan too.
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN, 2));
+    const std::vector<Event> stops = sink_.Of(VELMORABLE_EVENT_STOP_SCAN);
+    for (const Event& stop : stops) EXPECT_EQ(stop.Int(0), 0) << stop.Text(1);
+    EXPECT_TRUE(WaitForScript("sessions()", "[]"));
+    Script("reset(); heart_rate_sensor(); advertise_every(HEART_RATE_ADDRESS, 50)");
+  }
+}
+
+// Two clients of the process scan at once, each with its own filter, through the one session bluetoothd
+// keeps for the process: each sees what its filter passes, and one's StopScanning ends only its scan.
+TEST_F(BluezScan, TwoClientsScanAtOnceEachWithItsFilter) {
+  Script("behaviour['sessions'] = True");
+  Script("add_device('C0:FF:EE:00:00:0D', name='heart', rssi=-50, uuids=[0x180D])");
+  Script("add_device('C0:FF:EE:00:00:0F', name='battery', rssi=-50, uuids=[0x180F])");
+  Sink other_sink;
+  const ClientHandle handle(VelmoraBLE_BLEClient_Create(&Sink::Call, &other_sink, 0));
+  VelmoraBLE_BLEClient* other = handle.get();
+  ASSERT_NE(other, nullptr);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, "180D"), 0) << LastError();
+  ASSERT_EQ(testing::Do(other, VELMORABLE_METHOD_START_SCANNING, "180F"), 0) << testing::LastError(other);
+  EXPECT_EQ(Script("len(sessions())"), "1");
+  // Each client's own device last: once that has arrived, nothing of the other one is on its way.
+  Script("advertise('C0:FF:EE:00:00:0F', rssi=-41); advertise('C0:FF:EE:00:00:0D', rssi=-42)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  Script("advertise('C0:FF:EE:00:00:0D', rssi=-43); advertise('C0:FF:EE:00:00:0F', rssi=-44)");
+  ASSERT_TRUE(other_sink.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  for (const Event& advert : sink_.Of(VELMORABLE_EVENT_ADVERTISEMENT)) EXPECT_EQ(advert.Text(1), "heart");
+  for (const Event& advert : other_sink.Of(VELMORABLE_EVENT_ADVERTISEMENT)) EXPECT_EQ(advert.Text(1), "battery");
+
+  ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError();
+  const size_t seen = other_sink.Of(VELMORABLE_EVENT_ADVERTISEMENT).size();
+  Script("advertise('C0:FF:EE:00:00:0F', rssi=-45)");
+  EXPECT_TRUE(other_sink.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT, seen + 1));
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(other, VELMORABLE_PROP_SCANNING, 0), 1);
+  EXPECT_EQ(Script("len(sessions())"), "1");
+  ASSERT_EQ(testing::Do(other, VELMORABLE_METHOD_STOP_SCANNING), 0);
+  for (Sink* sink : {&sink_, &other_sink}) {
+    ASSERT_TRUE(sink->WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+    const std::vector<Event> stops = sink->Of(VELMORABLE_EVENT_STOP_SCAN);
+    ASSERT_EQ(stops.size(), 1u);
+    EXPECT_EQ(stops[0].Int(0), 0) << stops[0].Text(1);
+  }
+  EXPECT_TRUE(WaitForScript("sessions()", "[]"));
+}
+
+// A filtered scan passes a device once what bluetoothd heard of it (advertising data and scan response
+// together) carries every UUID listed, and from then on every advertisement of it in that scan, also once
+// its UUIDs read otherwise (bluetoothd lists the GATT services of a device whose services it resolved).
+TEST_F(BluezScan, ADeviceThatPassedTheFilterKeepsPassing) {
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, "181C"), 0);
+  Script("add_device('C0:FF:EE:00:00:1C', name='Name', rssi=-50, flags=6)");
+  Script("advertise('C0:FF:EE:00:00:1C', uuids=[0x181C])");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  Script("advertise('C0:FF:EE:00:00:1C', uuids=[0x1800, 0x1801])");
+  Script("advertise('C0:FF:EE:00:00:1C', rssi=-70)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT, 3));
+  const std::vector<Event> adverts = Adverts();
+  EXPECT_EQ(adverts[0].Text(1), "Name");
+  EXPECT_EQ(adverts[0].Text(4), "0000181C-0000-1000-8000-00805F9B34FB");
+  EXPECT_EQ(adverts[2].Int(2), -70);
+  // A new scan asks again.
+  ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0);
+  sink_.Clear();
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, "181C"), 0);
+  Script("advertise('C0:FF:EE:00:00:1C', rssi=-71)");
+  Script("add_device('C0:FF:EE:00:00:1D', name='Other', rssi=-50, uuids=[0x181C])");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  EXPECT_EQ(Adverts().size(), 1u);
+  EXPECT_EQ(Adverts()[0].Text(1), "Other");
 }
 
 // ScanRounds is the context of a client whose sink takes 0.3 ms over each Advertisement (and holds one when

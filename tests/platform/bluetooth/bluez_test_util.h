@@ -36,6 +36,12 @@ inline size_t Fds() { return ProcEntries("/proc/self/fd"); }
 
 using testing_support::ScriptedBluez;
 
+// ClientHandle owns a second client of a test, destroyed however the test ends.
+struct ClientDestroyer {
+  void operator()(VelmoraBLE_BLEClient* client) const { VelmoraBLE_BLEClient_Destroy(client); }
+};
+using ClientHandle = std::unique_ptr<VelmoraBLE_BLEClient, ClientDestroyer>;
+
 constexpr const char kSensor[] = "C0FFEE000001";
 constexpr const char kSensorPath[] = "/org/bluez/hci0/dev_C0_FF_EE_00_00_01";
 
@@ -130,6 +136,15 @@ class BluezFixture : public ::testing::Test {
   bool WaitForCall(const std::string& member, size_t count = 1) {
     for (int i = 0; i < 1000; ++i) {
       if (mock_->CallsOf(member).size() >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // WaitForScript waits until the mock code's value reads `value` (false after 10 s).
+  bool WaitForScript(const std::string& code, const std::string& value) {
+    for (int i = 0; i < 1000; ++i) {
+      if (mock_->Run(code) == value) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;

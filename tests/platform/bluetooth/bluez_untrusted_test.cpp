@@ -252,6 +252,42 @@ TEST_F(BluezUntrusted, AFailedNotificationSocketFallsBackOrIsReported) {
   }
 }
 
+// Another program on the bus sends the signals bluetoothd sends: a notification's value, a new device, a
+// link that dropped and an adapter powered off. None of them counts; what bluetoothd sends does.
+TEST_F(BluezUntrusted, SignalsOfAnotherProgramAreIgnored) {
+  Fresh("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['acquire'] = False");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("001000000000"), Text("001000120000")}), 0) << LastError();
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  Script(
+      "def fake(path, iface, props):\n"
+      "    peer_signal(path, dbus.PROPERTIES_IFACE, 'PropertiesChanged', 'sa{sv}as',\n"
+      "                [iface, dbus.Dictionary(props, signature='sv'), dbus.Array([], signature='s')])\n"
+      "P = devices[HEART_RATE_ADDRESS].path\n"
+      "fake(P + '/service0010/char0012', CHAR_IFACE, {'Value': byte_array(b'\\x11')})\n"
+      "peer_signal('/', OBJECT_MANAGER_IFACE, 'InterfacesAdded', 'oa{sa{sv}}', [dbus.ObjectPath(ADAPTER_PATH + "
+      "'/dev_C0_FF_EE_00_00_09'), {DEVICE_IFACE: {'Address': dbus.String('C0:FF:EE:00:00:09'), 'Adapter': "
+      "dbus.ObjectPath(ADAPTER_PATH), 'RSSI': dbus.Int16(-40), 'Name': dbus.String('peer')}}])\n"
+      "fake(P, DEVICE_IFACE, {'Connected': dbus.Boolean(False)})\n"
+      "fake(ADAPTER_PATH, ADAPTER_IFACE, {'Powered': dbus.Boolean(False)})\n");
+  // bluetoothd's own signals come after the other program's, and are taken.
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0012, [b'\\x22'])"), "1");
+  Script("advertise(HEART_RATE_ADDRESS, rssi=-33)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_VALUE));
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  const std::vector<Event> values = sink_.Of(VELMORABLE_EVENT_VALUE);
+  ASSERT_EQ(values.size(), 1u);
+  EXPECT_EQ(values[0].Text(5), "\x22");
+  const std::vector<Event> adverts = sink_.Of(VELMORABLE_EVENT_ADVERTISEMENT);
+  ASSERT_EQ(adverts.size(), 1u);
+  EXPECT_EQ(adverts[0].Text(0), kSensor);
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_DISCONNECTED).empty());
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_STOP_SCAN).empty());
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SCANNING, 0), 1);
+  std::string value;
+  EXPECT_EQ(Read("001000000000", "001000120000", "", &value), 0) << LastError();
+}
+
 // A malformed GATT object is skipped with a log line naming its path; the rest of the tree is reported.
 TEST_F(BluezUntrusted, DiscoverySkipsMalformedObjects) {
   struct Row {

@@ -9,6 +9,24 @@ org.bluez.Agent1 back, and helpers for link loss, vanishing devices, power-off a
 Tests script it through org.bluez.Mock.Run(code): the code runs in this module's namespace; the value of an
 expression (or of `result`) comes back as text. org.bluez.Mock.Calls() gives the log of bluetoothd calls,
 one "<Member> <path> <args>" line each.
+
+Where bluetoothd's own behaviour would change what an older test checks, `behaviour` chooses, and reset()
+turns each choice back to the simple one; a test turns on what it checks:
+  sessions          one discovery session per client (bus connection), as bluetoothd keeps them: a
+                    StartDiscovery of a client that holds one, or whose start or stop is still being
+                    answered, fails with InProgress, and so does its StopDiscovery while its start is being
+                    answered; a StopDiscovery without a session fails ("No discovery started"). Each client's
+                    SetDiscoveryFilter is its own, discovery runs while any client holds a session, and an
+                    advertisement reaches the bus only when it carries a UUID of some session's filter (or a
+                    session filters none). A client that leaves the bus loses its session and its agent.
+                    Off: one discovery for everyone, each call answered as it comes.
+  agent_per_client  one agent per client: RegisterAgent of a client that has one fails (AlreadyExists), and
+                    Pair asks the agent of the client that called it. Off: the agent registered last.
+  pair_connects     Pair connects a device that is not connected first, and the link stays when the pairing
+                    fails. Off: Pair leaves the link as it is.
+`delays` makes bluetoothd take its time: the milliseconds before it answers SetDiscoveryFilter,
+StartDiscovery, StopDiscovery or Pair; `held` keeps such answers until release(). forget() and forget_unpaired() make it forget devices as it does
+some time after a scan, and peer_signal() sends a signal from another program on the bus.
 '''
 
 import os
@@ -46,6 +64,17 @@ pipes = []     # write ends of pipes handed out in place of notification sockets
 sockets = {}   # characteristic path -> our end of its AcquireNotify socket
 unanswered = []  # callbacks of calls that are never answered
 
+DEFAULT_BEHAVIOUR = dict(sessions=False, agent_per_client=False, pair_connects=False)
+behaviour = dict(DEFAULT_BEHAVIOUR)  # see the module's description
+delays = {}    # method name -> milliseconds before bluetoothd answers it
+held = set()   # method names whose answers wait for release()
+held_answers = []  # (method name, answer) that release() gives
+clients = {}   # sender -> dict(filter=UUIDs or None, session=bool, answering=bool), with behaviour['sessions']
+agents = {}    # sender -> its agent (dict as `agent`), with behaviour['agent_per_client']
+watched = set()  # senders whose leaving the bus ends their session and agent
+forgotten = {}  # address -> (Device, its Device1 properties) of devices bluetoothd no longer lists
+PEER = []      # the bus connection of another program, once peer() made it
+
 
 def uuid(value):
     '''A UUID from a 16-bit number, a short hex text or a full text.'''
@@ -71,8 +100,40 @@ def log(member, path, *args):
     calls.append(' '.join([member, path] + [fmt(a) for a in args]))
 
 
+def error(name, message=''):
+    return dbus.exceptions.DBusException(message, name=name)
+
+
 def fail(name, message=''):
-    raise dbus.exceptions.DBusException(message, name=name)
+    raise error(name, message)
+
+
+def later(method, fn):
+    '''Runs fn once `method` has taken its time: when release() lets it go while `method` is held, after
+    its delay otherwise, at once when it has none.'''
+    if method in held:
+        held_answers.append((method, fn))
+        return
+    ms = delays.get(method, 0)
+    if not ms:
+        fn()
+        return
+
+    def run():
+        fn()
+        return False
+
+    GLib.timeout_add(ms, run)
+
+
+def release(method):
+    '''bluetoothd answers the calls of `method` that it held, and the later ones as they come.'''
+    held.discard(method)
+    waiting = [fn for name, fn in held_answers if name == method]
+    held_answers[:] = [(name, fn) for name, fn in held_answers if name != method]
+    for fn in waiting:
+        fn()
+    return len(waiting)
 
 
 MAIN = []  # the object manager at /, set when the template loads
@@ -155,16 +216,53 @@ def Calls(_self):
 @dbus.service.method(AGENT_MANAGER_IFACE, in_signature='os', out_signature='', sender_keyword='sender')
 def RegisterAgent(_self, path, capability, sender=None):
     log('RegisterAgent', '/org/bluez', path, capability)
-    agent.update(sender=sender, path=str(path), capability=str(capability))
-    agent_seen.update(agent)
+    registered = dict(sender=sender, path=str(path), capability=str(capability))
+    if behaviour['agent_per_client']:
+        # "An application can only register one agent."
+        if sender in agents:
+            fail('org.bluez.Error.AlreadyExists', 'Already Exists')
+        agents[sender] = registered
+        watch_client(sender)
+    else:
+        agent.update(registered)
+    agent_seen.update(registered)
 
 
-@dbus.service.method(AGENT_MANAGER_IFACE, in_signature='o', out_signature='')
-def UnregisterAgent(_self, path):
+@dbus.service.method(AGENT_MANAGER_IFACE, in_signature='o', out_signature='', sender_keyword='sender')
+def UnregisterAgent(_self, path, sender=None):
     log('UnregisterAgent', '/org/bluez', path)
+    if behaviour['agent_per_client']:
+        if agents.get(sender, {}).get('path') != path:
+            fail('org.bluez.Error.DoesNotExist', 'No such agent')
+        del agents[sender]
+        return
     if agent.get('path') != path:
         fail('org.bluez.Error.DoesNotExist', 'No such agent')
     agent.clear()
+
+
+def agent_for(sender):
+    '''The agent that a Pair of `sender` asks: its own, or the one registered last; None without one.'''
+    if behaviour['agent_per_client']:
+        return agents.get(sender)
+    return agent or None
+
+
+def watch_client(sender):
+    '''bluetoothd ends the discovery session and drops the agent of a client that leaves the bus.'''
+    if sender in watched:
+        return
+    watched.add(sender)
+
+    def owner_changed(new_owner):
+        if new_owner:
+            return
+        watched.discard(sender)
+        agents.pop(sender, None)
+        if clients.pop(sender, None) is not None:
+            update_discovering()
+
+    manager().connection.watch_name_owner(sender, owner_changed)
 
 
 @dbus.service.method(AGENT_MANAGER_IFACE, in_signature='o', out_signature='')
@@ -189,27 +287,128 @@ def adapter_props():
     return mockobject.objects[ADAPTER_PATH].props[ADAPTER_IFACE]
 
 
-@dbus.service.method(ADAPTER_IFACE, in_signature='a{sv}', out_signature='')
-def SetDiscoveryFilter(_self, options):
+@dbus.service.method(ADAPTER_IFACE, in_signature='a{sv}', out_signature='', sender_keyword='sender',
+                     async_callbacks=('ok', 'err'))
+def SetDiscoveryFilter(_self, options, sender=None, ok=None, err=None):
     log('SetDiscoveryFilter', ADAPTER_PATH, options)
 
+    def answer():
+        if behaviour['sessions']:
+            if unpowered(err):
+                return
+            # The client's own filter, also while it discovers; no filter without options.
+            uuids = options.get('UUIDs') if options else None
+            client(sender)['filter'] = [uuid(str(u)) for u in uuids] if uuids is not None else None
+            update_discovering()
+        ok()
 
-@dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='')
-def StartDiscovery(_self):
+    later('SetDiscoveryFilter', answer)
+
+
+@dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='', sender_keyword='sender',
+                     async_callbacks=('ok', 'err'))
+def StartDiscovery(_self, sender=None, ok=None, err=None):
     log('StartDiscovery', ADAPTER_PATH)
-    if not adapter_props()['Powered']:
-        fail('org.bluez.Error.NotReady', 'Resource Not Ready')
-    changed(ADAPTER_PATH, ADAPTER_IFACE, {'Discovering': dbus.Boolean(True)})
+    if unpowered(err):
+        return
+    if not behaviour['sessions']:
+        def started():
+            changed(ADAPTER_PATH, ADAPTER_IFACE, {'Discovering': dbus.Boolean(True)})
+            ok()
+
+        later('StartDiscovery', started)
+        return
+    state = client(sender)
+    # "Each client can request a single device discovery session per adapter."
+    if state['session'] or state['answering']:
+        err(error('org.bluez.Error.InProgress', 'Operation already in progress'))
+        return
+    state['session'] = state['answering'] = True
+
+    def started():
+        state['answering'] = False
+        update_discovering()
+        ok()
+
+    later('StartDiscovery', started)
 
 
-@dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='')
-def StopDiscovery(_self):
+@dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='', sender_keyword='sender',
+                     async_callbacks=('ok', 'err'))
+def StopDiscovery(_self, sender=None, ok=None, err=None):
     log('StopDiscovery', ADAPTER_PATH)
+    if not behaviour['sessions']:
+        def stopped():
+            discovering_off()
+            ok()
+
+        later('StopDiscovery', stopped)
+        return
+    if unpowered(err):
+        return
+    state = clients.get(sender)
+    if state is None or not state['session']:
+        err(error('org.bluez.Error.Failed', 'No discovery started'))
+        return
+    if state['answering']:
+        err(error('org.bluez.Error.InProgress', 'Operation already in progress'))
+        return
+    state['answering'] = True
+
+    def stopped():
+        # The session goes, and with it the client's filter.
+        clients.pop(sender, None)
+        update_discovering()
+        ok()
+
+    later('StopDiscovery', stopped)
+
+
+def unpowered(err):
+    '''bluetoothd refuses discovery calls while the adapter is off: True when it did.'''
+    if adapter_props()['Powered']:
+        return False
+    err(error('org.bluez.Error.NotReady', 'Resource Not Ready'))
+    return True
+
+
+def client(sender):
+    '''The discovery state of a client, made on first use.'''
+    watch_client(sender)
+    return clients.setdefault(sender, dict(filter=None, session=False, answering=False))
+
+
+def sessions():
+    '''The clients that hold a discovery session (with behaviour['sessions']).'''
+    return sorted(sender for sender, state in clients.items() if state['session'])
+
+
+def update_discovering():
+    '''Discovering follows the sessions: on while any client holds one whose start was answered.'''
+    # A session whose start is still being answered does not start discovery yet; one being stopped keeps it.
+    on = adapter_props()['Discovering']
+    running = any(state['session'] and (on or not state['answering']) for state in clients.values())
+    if running and not adapter_props()['Discovering']:
+        changed(ADAPTER_PATH, ADAPTER_IFACE, {'Discovering': dbus.Boolean(True)})
+    elif not running and adapter_props()['Discovering']:
+        discovering_off()
+
+
+def discovering_off():
     changed(ADAPTER_PATH, ADAPTER_IFACE, {'Discovering': dbus.Boolean(False)})
     # bluetoothd forgets the signal strength of what it no longer hears.
     for device in devices.values():
         if device.path in mockobject.objects and 'RSSI' in device.props():
             changed(device.path, DEVICE_IFACE, {}, ['RSSI'])
+
+
+def passes(uuids):
+    '''Whether bluetoothd passes on an advertisement that carries `uuids` (full texts): with sessions, while a
+    session runs, when one filters no UUID or its filter names one of them.'''
+    running = [state for state in clients.values() if state['session']]
+    if not behaviour['sessions'] or not running:
+        return True
+    return any(not state['filter'] or any(u in state['filter'] for u in uuids) for state in running)
 
 
 @dbus.service.method(ADAPTER_IFACE, in_signature='o', out_signature='')
@@ -226,10 +425,13 @@ def RemoveDevice(_self, path):
 
 
 def power_off():
+    # bluetoothd ends every discovery session of a powered-off adapter.
+    clients.clear()
     changed(ADAPTER_PATH, ADAPTER_IFACE, {'Powered': dbus.Boolean(False), 'Discovering': dbus.Boolean(False)})
 
 
 def remove_adapter():
+    clients.clear()
     for device in list(devices.values()):
         device.remove()
     remove_object(ADAPTER_PATH)
@@ -253,6 +455,7 @@ class Device:
         self.pair_error = None      # (name, message) of a failing Pair
         self.cancelled = False
         self.pending_pair = None
+        self.display_updates = 0   # DisplayPasskey calls after the first, as the remote side types the passkey
         self.stray_requests = []    # (method, signature, args) sent to the agent before Pair's own request
         self.extra = []             # (path suffix, interface, props) exported after the database, as given
 
@@ -384,17 +587,27 @@ def advert_props(name=None, rssi=None, manufacturer=None, service_data=None, tx_
 
 
 def advertise(address, **kwargs):
-    '''A repeat of an advertisement: the properties that changed, as PropertiesChanged.'''
-    changed(devices[address].path, DEVICE_IFACE, advert_props(**kwargs))
+    '''A repeat of an advertisement: the properties that changed, as PropertiesChanged (when bluetoothd passes
+    it on, see passes()). True when it went out.'''
+    device = devices[address]
+    props = advert_props(**kwargs)
+    if not passes([str(u) for u in props.get('UUIDs', device.props().get('UUIDs', []))]):
+        return False
+    changed(device.path, DEVICE_IFACE, props)
+    return True
 
 
 def advertise_every(address, interval_ms, burst=1):
     '''The device advertises `burst` times every interval_ms while discovery runs, its RSSI changing each time,
-    for as long as it exists (reset() ends it).'''
+    for as long as it exists (reset() ends it); a device that bluetoothd forgot comes back with it.'''
     device = devices[address]
     count = [0]
 
     def advert():
+        if forgotten.get(address, (None,))[0] is device:
+            if ADAPTER_PATH in mockobject.objects and adapter_props()['Discovering']:
+                reappear(address, rssi=-40)
+            return True
         if devices.get(address) is not device:
             return False
         for _ in range(burst):
@@ -456,6 +669,10 @@ def Connect(self):
     device = device_at(self.path)
     if device.connect_error:
         fail(*device.connect_error)
+    link_up(device)
+
+
+def link_up(device):
     changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
     device.export()
     if device.resolve:
@@ -491,6 +708,46 @@ def link_drop(address):
 
 def vanish(address):
     devices[address].remove()
+
+
+def forget(address):
+    '''bluetoothd forgets a device it found but did not pair (its temporary timeout ran out): the object goes,
+    and the device, which still advertises, comes back while discovery runs (advertise_every).'''
+    device = devices.pop(address)
+    forgotten[address] = (device, dict(device.props()))
+    remove_object(device.path)
+
+
+def forget_unpaired():
+    '''bluetoothd forgets every device that is neither paired nor connected, as some time after a scan.'''
+    for address, device in list(devices.items()):
+        if not device.props()['Paired'] and not device.props()['Connected']:
+            forget(address)
+
+
+def reappear(address, rssi):
+    '''A forgotten device is heard again: bluetoothd adds it anew.'''
+    device, props = forgotten.pop(address)
+    devices[address] = device
+    props['RSSI'] = dbus.Int16(rssi)
+    add_object(device.path, DEVICE_IFACE, props, [Connect, Disconnect, Pair, CancelPairing])
+    emit_added(device.path)
+
+
+def peer():
+    '''The bus connection of another program on the bus, which may send anything.'''
+    if not PEER:
+        PEER.append(dbus.bus.BusConnection(os.environ['DBUS_SYSTEM_BUS_ADDRESS']))
+    return PEER[0]
+
+
+def peer_signal(path, iface, member, signature, args):
+    '''Another program sends a signal as if it were bluetoothd; returns once the bus has taken it.'''
+    message = dbus.lowlevel.SignalMessage(path, iface, member)
+    message.append(*args, signature=signature)
+    peer().send_message(message)
+    # A round trip: the bus handles one connection's messages in order, so the signal is on its way.
+    peer().call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus', 'GetId', '', ())
 
 
 def services_changed(address, removed=(), added=()):
@@ -531,13 +788,14 @@ def noting(replies, method, args, on_reply=lambda *_: None, on_error=lambda _: N
     return replied, failed
 
 
-def call_agent(method, signature, args, on_reply, on_error):
-    manager().connection.call_async(agent['sender'], agent['path'], AGENT_IFACE, method, signature, args,
+def call_agent(to, method, signature, args, on_reply, on_error):
+    manager().connection.call_async(to['sender'], to['path'], AGENT_IFACE, method, signature, args,
                                     *noting(pair_replies, method, args, on_reply, on_error), timeout=60.0)
 
 
-@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', async_callbacks=('ok', 'err'))
-def Pair(self, ok, err):
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', sender_keyword='sender',
+                     async_callbacks=('answer_ok', 'answer_err'))
+def Pair(self, sender=None, answer_ok=None, answer_err=None):
     log('Pair', self.path)
     device = device_at(self.path)
     if device.props()['Paired']:
@@ -545,6 +803,15 @@ def Pair(self, ok, err):
     device.cancelled = False
     if device.pair_error:
         raise dbus.exceptions.DBusException(device.pair_error[1], name=device.pair_error[0])
+    # "Connects to the remote device and initiate pairing procedure"
+    if behaviour['pair_connects'] and not device.props()['Connected']:
+        link_up(device)
+
+    def ok():
+        later('Pair', answer_ok)
+
+    def err(failure):
+        later('Pair', lambda: answer_err(failure))
 
     def paired(*_):
         if device.cancelled:
@@ -568,24 +835,35 @@ def Pair(self, ok, err):
         else:
             err(dbus.exceptions.DBusException('Authentication Failed', name='org.bluez.Error.AuthenticationFailed'))
 
+    def typed(entered):
+        # "During the pairing process this method might be called multiple times to update the entered value."
+        def shown(*_):
+            if entered >= device.display_updates:
+                paired()
+                return
+            call_agent(to, 'DisplayPasskey', 'ouq', (path, dbus.UInt32(device.passkey), dbus.UInt16(entered + 1)),
+                       typed(entered + 1), refused)
+        return shown
+
     path = dbus.ObjectPath(device.path)
     for method, signature, args in device.stray_requests:
         agent_request(method, signature, args)
-    if device.pairing is None or not agent:
+    to = agent_for(sender)
+    if device.pairing is None or to is None:
         paired()
     elif device.pairing == 'confirm':
-        call_agent('RequestConfirmation', 'ou', (path, dbus.UInt32(device.passkey)), paired, refused)
+        call_agent(to, 'RequestConfirmation', 'ou', (path, dbus.UInt32(device.passkey)), paired, refused)
     elif device.pairing == 'authorize':
-        call_agent('RequestAuthorization', 'o', (path,), paired, refused)
+        call_agent(to, 'RequestAuthorization', 'o', (path,), paired, refused)
     elif device.pairing == 'display':
-        call_agent('DisplayPasskey', 'ouq', (path, dbus.UInt32(device.passkey), dbus.UInt16(0)), paired, refused)
+        call_agent(to, 'DisplayPasskey', 'ouq', (path, dbus.UInt32(device.passkey), dbus.UInt16(0)), typed(0), refused)
     elif device.pairing == 'passkey':
-        call_agent('RequestPasskey', 'o', (path,), passkey_given, refused)
+        call_agent(to, 'RequestPasskey', 'o', (path,), passkey_given, refused)
     elif device.pairing == 'timeout':
         # The remote side gives up while the agent asks: bluetoothd cancels the agent's request.
-        call_agent('RequestConfirmation', 'ou', (path, dbus.UInt32(device.passkey)), lambda *_: None,
+        call_agent(to, 'RequestConfirmation', 'ou', (path, dbus.UInt32(device.passkey)), lambda *_: None,
                    lambda *_: None)
-        call_agent('Cancel', '', (), lambda *_: None, lambda *_: None)
+        call_agent(to, 'Cancel', '', (), lambda *_: None, lambda *_: None)
         err(dbus.exceptions.DBusException('Authentication Timeout', name='org.bluez.Error.AuthenticationTimeout'))
 
 
@@ -824,6 +1102,14 @@ def reset():
     agent.clear()
     agent_seen.clear()
     agent_replies.clear()
+    behaviour.clear()
+    behaviour.update(DEFAULT_BEHAVIOUR)
+    delays.clear()
+    held.clear()
+    held_answers.clear()
+    clients.clear()
+    agents.clear()
+    forgotten.clear()
     pair_replies.clear()
     while pipes:
         os.close(pipes.pop())

@@ -581,6 +581,32 @@ TEST_F(SimRadioTest, CccdStateGatesNotificationsAndIndications) {
   EXPECT_EQ(radio_.HandlerCount(kAddress, SimEvent::kValueChanged, 0x0003), 1u);
 }
 
+// Two subscribers of one characteristic (two clients' objects): the device keeps notifying until the last
+// of them has unsubscribed, and the one that unsubscribed receives no more values.
+TEST_F(SimRadioTest, NotificationsStopWithTheLastSubscriber) {
+  auto first = Characteristic(radio_, 0x180D, 0x2A37);
+  auto second = Characteristic(radio_, 0x180D, 0x2A37);
+  Recorder<Bytes> first_values;
+  Recorder<Bytes> second_values;
+  first->AddValueChanged([&](const auto&, const auto& args) { first_values.Add(args->CharacteristicValue()); });
+  second->AddValueChanged([&](const auto&, const auto& args) { second_values.Add(args->CharacteristicValue()); });
+  auto subscribe = [](GattCharacteristic& characteristic, GattClientCharacteristicConfigurationDescriptorValue value) {
+    return Await(characteristic.WriteClientCharacteristicConfigurationDescriptorWithResultAsync(value))->Status();
+  };
+  using Cccd = GattClientCharacteristicConfigurationDescriptorValue;
+  ASSERT_EQ(subscribe(*first, Cccd::Notify), GattCommunicationStatus::Success);
+  ASSERT_EQ(subscribe(*second, Cccd::Notify), GattCommunicationStatus::Success);
+  ASSERT_EQ(subscribe(*first, Cccd::None), GattCommunicationStatus::Success);
+  EXPECT_EQ(radio_.CccdValue(kAddress, 0x0003), 1);
+  EXPECT_EQ(radio_.Notify(kAddress, 0x0003, {7}), 1u);
+  ASSERT_TRUE(second_values.WaitFor(1));
+  EXPECT_EQ(second_values.Snapshot(), std::vector<Bytes>{{7}});
+  ASSERT_EQ(subscribe(*second, Cccd::None), GattCommunicationStatus::Success);
+  EXPECT_EQ(radio_.CccdValue(kAddress, 0x0003), 0);
+  EXPECT_EQ(radio_.Notify(kAddress, 0x0003, {8}), 0u);
+  EXPECT_TRUE(first_values.Snapshot().empty());
+}
+
 TEST_F(SimRadioTest, DroppedLinksAndFaultRulesDecideGattOutcomes) {
   auto battery = Characteristic(radio_, 0x180F, 0x2A19);
   auto read = [&] { return Await(battery->ReadValueWithCacheModeAsync(BluetoothCacheMode::Uncached)); };

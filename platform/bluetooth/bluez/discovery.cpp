@@ -1,0 +1,207 @@
+#include "platform/bluetooth/bluez/discovery.h"
+
+#include <systemd/sd-bus.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/bluetooth/bluez/bluez_core.h"
+
+namespace velmora::platform::bluetooth::bluez {
+namespace {
+
+// kRetryMs is the pause before a StopDiscovery that bluetoothd refused as still busy is asked again.
+constexpr int64_t kRetryMs = 100;
+
+int AppendDiscoveryFilter(sd_bus_message* message, const std::vector<Guid>& uuids) {
+  int r = sd_bus_message_open_container(message, 'a', "{sv}");
+  if (r >= 0) r = sd_bus_message_append(message, "{sv}", "Transport", "s", "le");
+  if (r >= 0) r = sd_bus_message_append(message, "{sv}", "DuplicateData", "b", 1);
+  if (r >= 0) r = sd_bus_message_open_container(message, 'e', "sv");
+  if (r >= 0) r = sd_bus_message_append(message, "s", "UUIDs");
+  if (r >= 0) r = sd_bus_message_open_container(message, 'v', "as");
+  if (r >= 0) r = sd_bus_message_open_container(message, 'a', "s");
+  for (const Guid& uuid : uuids) {
+    if (r >= 0) r = sd_bus_message_append(message, "s", UuidText(uuid).c_str());
+  }
+  for (int i = 0; i < 4 && r >= 0; ++i) r = sd_bus_message_close_container(message);
+  return r;
+}
+
+bool SameUuids(const std::vector<Guid>& a, const std::vector<Guid>& b) {
+  auto in_b = [&b](const Guid& uuid) { return std::find(b.begin(), b.end(), uuid) != b.end(); };
+  return a.size() == b.size() && std::all_of(a.begin(), a.end(), in_b);
+}
+
+}  // namespace
+
+uint64_t BluezDiscovery::Join(std::vector<Guid> uuids, Started started) {
+  const uint64_t id = next_id_++;
+  users_[id] = User{std::move(uuids), std::move(started)};
+  Reconcile();
+  return id;
+}
+
+void BluezDiscovery::Leave(uint64_t id) {
+  if (users_.erase(id) != 0) Reconcile();
+}
+
+std::vector<Guid> BluezDiscovery::Filter() const {
+  // bluetoothd passes a device that advertises any UUID of the filter, and an empty list passes every device.
+  std::vector<Guid> filter;
+  for (const auto& [id, user] : users_) {
+    if (user.uuids.empty()) return {};
+    for (const Guid& uuid : user.uuids) {
+      if (std::find(filter.begin(), filter.end(), uuid) == filter.end()) filter.push_back(uuid);
+    }
+  }
+  return filter;
+}
+
+void BluezDiscovery::Reconcile() {
+  if (busy_) return;
+  const std::string adapter = core_.AdapterPath();
+  if (users_.empty()) {
+    if (held_ && !adapter.empty()) Stop(adapter);
+    return;
+  }
+  if (adapter.empty()) {
+    Refuse(Reply{"org.freedesktop.DBus.Error.UnknownObject", "No Bluetooth adapter.", {}, {}});
+    return;
+  }
+  std::vector<Guid> filter = Filter();
+  if (!filter_ || !SameUuids(*filter_, filter)) return SetFilter(adapter, std::move(filter));
+  if (!held_) return Start(adapter);
+  // Discovery runs with a filter that covers every user: those that wait have started.
+  std::vector<Started> ready;
+  for (auto& [id, user] : users_) {
+    if (user.started) ready.push_back(std::exchange(user.started, nullptr));
+  }
+  for (Started& started : ready) started(nullptr);
+}
+
+void BluezDiscovery::SetFilter(const std::string& adapter, std::vector<Guid> filter) {
+  busy_ = true;
+  core_.CallMethod(
+      adapter, kAdapterIface, "SetDiscoveryFilter",
+      [filter](sd_bus_message* message) { return AppendDiscoveryFilter(message, filter); }, kDefaultCallUs,
+      [this, filter](Reply& reply) {
+        busy_ = false;
+        if (reply.Ok()) {
+          filter_ = filter;
+        } else {
+          Refuse(reply);
+          // A session that runs keeps the filter bluetoothd had; it is not asked for again. Without one, the
+          // next start sets the filter first.
+          if (held_) {
+            filter_ = filter;
+          } else {
+            filter_.reset();
+          }
+        }
+        Reconcile();
+      });
+}
+
+void BluezDiscovery::Start(const std::string& adapter) {
+  busy_ = true;
+  core_.CallMethod(adapter, kAdapterIface, "StartDiscovery", nullptr, kDefaultCallUs, [this](Reply& reply) {
+    busy_ = false;
+    // NOTE: InProgress means that bluetoothd holds a session of this process already: a StartDiscovery that
+    // failed still leaves its client discovering, and so may a start whose answer came too late.
+    if (reply.Ok() || reply.error == "org.bluez.Error.InProgress") {
+      held_ = true;
+    } else {
+      filter_.reset();
+      Refuse(reply);
+    }
+    Reconcile();
+  });
+}
+
+void BluezDiscovery::Stop(const std::string& adapter) {
+  busy_ = true;
+  core_.CallMethod(adapter, kAdapterIface, "StopDiscovery", nullptr, kDefaultCallUs, [this](Reply& reply) {
+    busy_ = false;
+    if (reply.error == "org.bluez.Error.InProgress") {
+      // bluetoothd still answers an earlier call of this process (one whose answer came too late here).
+      core_.AddTimer(kRetryMs, [this] { Reconcile(); });
+      return;
+    }
+    // Stopped, or no session to stop ("No discovery started", a powered-off adapter): bluetoothd drops the
+    // filter with the session.
+    held_ = false;
+    filter_.reset();
+    Reconcile();
+  });
+}
+
+void BluezDiscovery::Refuse(const Reply& refusal) {
+  std::vector<Started> refused;
+  for (auto it = users_.begin(); it != users_.end();) {
+    if (!it->second.started) {
+      ++it;
+      continue;
+    }
+    refused.push_back(std::move(it->second.started));
+    it = users_.erase(it);
+  }
+  for (Started& started : refused) started(&refusal);
+}
+
+void BluezDiscovery::Search(uint64_t address, int64_t bound_ms, std::function<void(const std::string& path)> done) {
+  const uint64_t id = next_id_++;
+  searches_[id] = Searching{address, 0, core_.AddTimer(bound_ms, [this, id] { EndSearch(id, {}); }), std::move(done)};
+  const uint64_t user = Join({}, [this, id](const Reply* refusal) {
+    if (refusal != nullptr) EndSearch(id, {});
+  });
+  auto search = searches_.find(id);
+  if (search != searches_.end()) search->second.user = user;
+}
+
+void BluezDiscovery::DeviceSeen(const std::string& path, const Props& device) {
+  auto address = device.find("Address");
+  auto adapter = device.find("Adapter");
+  if (address == device.end() || searches_.empty()) return;
+  const std::optional<uint64_t> parsed = ParseAddress(address->second.text);
+  if (!parsed || (adapter != device.end() && adapter->second.text != core_.AdapterPath())) return;
+  std::vector<uint64_t> found;
+  for (const auto& [id, search] : searches_) {
+    if (search.address == *parsed) found.push_back(id);
+  }
+  for (uint64_t id : found) EndSearch(id, path);
+}
+
+void BluezDiscovery::EndSearch(uint64_t id, const std::string& path) {
+  auto found = searches_.find(id);
+  if (found == searches_.end()) return;
+  Searching search = std::move(found->second);
+  searches_.erase(found);
+  core_.CancelTimer(search.timer);
+  Leave(search.user);
+  search.done(path);
+}
+
+void BluezDiscovery::Forget() {
+  held_ = false;
+  filter_.reset();
+  EndSearches();
+}
+
+void BluezDiscovery::EndSearches() {
+  std::vector<uint64_t> ids;
+  for (const auto& [id, search] : searches_) ids.push_back(id);
+  for (uint64_t id : ids) EndSearch(id, {});
+}
+
+void BluezDiscovery::Shutdown(const std::string& adapter) {
+  // A start still being answered is refused a stop; bluetoothd ends that session when the bus connection
+  // closes.
+  if ((held_ || busy_) && !adapter.empty()) {
+    core_.CallMethod(adapter, kAdapterIface, "StopDiscovery", nullptr, kDefaultCallUs, [](Reply&) {});
+  }
+  held_ = false;
+  EndSearches();
+}
+
+}  // namespace velmora::platform::bluetooth::bluez
