@@ -308,6 +308,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   BLEClient* Owner() const { return owner_; }
   // Bridge is the event bridge that platform callbacks hold; null before Init.
   const std::shared_ptr<BLEEvent>& Bridge() const { return bridge_; }
+  // Destroying tells whether Destroy has begun (the bridge is detached): every wait of the engine ends then,
+  // for the platform or for another thread. Any thread.
+  bool Destroying() const { return bridge_ == nullptr || bridge_->Detached(); }
   Settings& BleSettings() { return settings_; }
   std::mutex& StateMutex() { return state_mutex_; }
   const core::Buffer& SelectedServiceId() const { return selected_service_id_; }
@@ -420,8 +423,6 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // (DeadlineClockMs): true when none is left. Destroy, once begun, ends the wait too (true): a sink that
   // destroys the client waits for this thread in turn, and no event reaches a destroyed client's sink.
   [[nodiscard]] bool WaitForDeliveries(EventDeliveries& deliveries, uint64_t deadline);
-  // Destroying tells whether Destroy has begun (the bridge is detached): waits for other threads end then.
-  bool Destroying() const { return bridge_ == nullptr || bridge_->Detached(); }
 
   BLEClient* const owner_;
   BLEEventSink* const sink_;  // the owner, as the receiver of the events (null without one)
