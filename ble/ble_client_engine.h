@@ -415,10 +415,14 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int LogConnection(int32_t level, const char* text, const char* log_type);
   int FailConnect(const char* text);
   int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
-  void UnpairIfPairedHere(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
+  // SetAwaitedPairing sets the pairing that Connect waits for (null: none); 0, or 200.
+  int SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing, const core::Buffer& id);
+  void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);
   void SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device);
+  // DropHeldDevice drops device when it is still the one held (a sink's Connect may have replaced it).
+  void DropHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device);
   // WaitForDeliveries waits for the deliveries of deliveries that run on other threads, until the deadline
   // (DeadlineClockMs): true when none is left. Destroy, once begun, ends the wait too (true): a sink that
   // destroys the client waits for this thread in turn, and no event reaches a destroyed client's sink.
@@ -436,11 +440,25 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   mutable CallResults main_results_;
   // The advertisement watcher, made by the first StartScanning and kept for the engine's life.
   std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher_;
-  // The device held from Connect (during pairing already) until Disconnect; null while none is held. Only
-  // the application's thread changes it, under state_mutex_, so that platform threads may read it there.
-  std::shared_ptr<bt::BluetoothLEDevice> device_;
-  // paired_here_ is true once this engine paired the held device; only such a bond is removed again.
-  bool paired_here_ = false;
+  // HeldDeviceSlot is the device held from Connect (during pairing already) until Disconnect; null while
+  // none is held. Connect and Disconnect change it (SetHeldDevice, DropHeldDevice) under state_mutex_, also
+  // from a sink while the application's thread runs either; a reference is taken under that lock
+  // (HeldDevice). Whether one is held (`device_ != nullptr`) may be asked without the lock.
+  struct HeldDeviceSlot {
+    std::shared_ptr<bt::BluetoothLEDevice> device;  // guarded by state_mutex_
+    std::atomic<bool> held{false};                  // device != null, written with it
+    friend bool operator==(const HeldDeviceSlot& slot, std::nullptr_t) {
+      return !slot.held.load(std::memory_order_acquire);
+    }
+  };
+  HeldDeviceSlot device_;
+  // paired_here_ is true once this engine paired the held device; only such a bond is removed again, by the
+  // Disconnect that claims it.
+  std::atomic<bool> paired_here_{false};
+  // The pairing that Connect waits for, and the id of its server (guarded by state_mutex_; null and "" while
+  // none): a PairingRequest names that server, and one of any other pairing is refused.
+  std::shared_ptr<bt::DeviceInformationCustomPairing> pairing_;
+  core::Buffer pairing_server_id_;
   // disconnecting_ is true while Disconnect drops the held device; status_mutex_ orders it against the
   // status handler, so that a status change read during the application's own Disconnect (a late report
   // of the connection included) raises no second Disconnected.
