@@ -243,6 +243,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // The Find functions give 1 (found) or 0 and set no text; records without a platform object never match.
   // Each is one look in the tree's index. The list lookups expect the caller to hold the tree mutex.
   int FindServiceById(const char* id, std::shared_ptr<GattServiceRecord>* record);
+  int FindCharacteristic(const char* service_id, const char* characteristic_id,
+                         std::shared_ptr<GattCharacteristicRecord>* record);
   int FindCharacteristicInList(const char* id, const CharacteristicArray* list,
                                std::shared_ptr<GattCharacteristicRecord>* record);
   int FindDescriptorInList(const char* id, const DescriptorArray* list,
@@ -384,6 +386,16 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int RequireListedService(const char* service_id);
   int UnsubscribeEach(const std::vector<std::shared_ptr<GattCharacteristicRecord>>& records);
   int HandleCccdValue(const char* descriptor_id, const core::BufferCore& value);
+  // AdmitValue admits a notification of record for delivery (counted in record.values until delivery is
+  // destroyed), unless Unsubscribe has stopped them: false then.
+  bool AdmitValue(GattCharacteristicRecord& record, EventDeliveries::Delivery& delivery);
+  // StopValues sets whether the notifications of record are dropped (see values_stopped) and returns what it
+  // was before.
+  bool StopValues(GattCharacteristicRecord& record, bool stop);
+  // ReopenedValues lets the notifications of a characteristic through again before a CCCD write that turns
+  // them on (none of the first ones is dropped) and, unless the write succeeded (Keep), stops them again as
+  // they were.
+  class ReopenedValues;
   int ResetSettings();
   // Discovery steps (discovery.cpp). Each returns 0 or the code of the first failure, its text set.
   struct ServiceRequestTexts;
