@@ -188,8 +188,12 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
                           int32_t with_response);
   int WriteDescriptor(GattDescriptorRecord& record, const uint8_t* bytes, int32_t length);
   // SetSubscription writes the CCCD (subscribe 1 or 0) unless the listed state already matches, and fires
-  // Subscribed or Unsubscribed on success. 602 without Notify and Indicate.
-  int SetSubscription(GattCharacteristicRecord& record, int32_t subscribe);
+  // Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Unsubscribing stops the
+  // characteristic's notifications and, off a platform event thread, first waits (bounded) for those being
+  // delivered; *values_left (when given) is set when that wait ran out, which is no failure of its own.
+  int SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, bool* values_left);
+  // ReportValuesLeft returns 301 "Timeout." when an Unsubscribe left notifications in the sink, else 0.
+  int ReportValuesLeft(bool values_left);
   // WriteUserDescription writes text (without its NUL) to the record's User Description descriptor; 611
   // when the record has none.
   int WriteUserDescription(GattCharacteristicRecord& record, const char* text);

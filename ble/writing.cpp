@@ -215,7 +215,7 @@ int BLEClientEngine::PostValue(const char* service_id, const char* characteristi
 
 // ---- Subscriptions --------------------------------------------------------------------------------------------
 
-int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t subscribe) {
+int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, bool* values_left) {
   (void)record.LoadProperties();
   if (!HasPushFlag(record)) return SetErrorText(kCharacteristicLacksFlag, kNotSubscribable);
   if (record.characteristic == nullptr) return SetErrorText(kNotDiscovered, kNoCharacteristicObject);
@@ -252,11 +252,11 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   // ones that platform threads are delivering are waited for (as Disconnect waits for the connection's), so
   // that none is in the sink once Unsubscribe has returned 0. A sink cannot wait: the platform thread it
   // holds may be the one that such a delivery waits behind.
-  bool delivered = true;
   if (!on) {
     (void)StopValues(record, true);
-    if (!OnPlatformEventThread()) {
-      delivered = WaitForDeliveries(record.values, platform::DeadlineClockMs() + BoundedWaitMs());
+    if (!OnPlatformEventThread() && !WaitForDeliveries(record.values, platform::DeadlineClockMs() + BoundedWaitMs()) &&
+        values_left != nullptr) {
+      *values_left = true;
     }
   }
   rc = ListSubscription(record, on, Listing::kUpdate);
@@ -271,11 +271,14 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   core::Buffer uuid;
   (void)UuidTextOf(record.uuid, uuid);
-  rc = on ? FireSubscribed(service_id.Data(), id, uuid.Data(), record.description.Data())
-          : FireUnsubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
-  // The subscription has ended either way; 301 tells the caller that a notification that another thread was
-  // still delivering may yet reach the sink.
-  return delivered ? rc : SetErrorText(kAwaitStopped, component::kTextTimeout);
+  return on ? FireSubscribed(service_id.Data(), id, uuid.Data(), record.description.Data())
+            : FireUnsubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
+}
+
+int BLEClientEngine::ReportValuesLeft(bool values_left) {
+  // The subscriptions have ended either way; 301 tells the caller that a notification that another thread
+  // was still delivering may yet reach the sink.
+  return values_left ? SetErrorText(kAwaitStopped, component::kTextTimeout) : 0;
 }
 
 int BLEClientEngine::Subscribe(const char* service_id, const char* characteristic_id) {
@@ -284,19 +287,20 @@ int BLEClientEngine::Subscribe(const char* service_id, const char* characteristi
   if (rc != 0) return rc;
   std::shared_ptr<GattCharacteristicRecord> characteristic;
   rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
-  return rc != 0 ? rc : SetSubscription(*characteristic, 1);
+  return rc != 0 ? rc : SetSubscription(*characteristic, 1, nullptr);
 }
 
 // UnsubscribeEach unsubscribes from every record that has Notify or Indicate, in order; the first failure
 // ends the walk and is returned.
 int BLEClientEngine::UnsubscribeEach(const std::vector<std::shared_ptr<GattCharacteristicRecord>>& records) {
+  bool values_left = false;
   for (const std::shared_ptr<GattCharacteristicRecord>& record : records) {
     (void)record->LoadProperties();
     if (!HasPushFlag(*record)) continue;
-    const int rc = SetSubscription(*record, 0);
+    const int rc = SetSubscription(*record, 0, &values_left);
     if (rc != 0) return rc;
   }
-  return 0;
+  return ReportValuesLeft(values_left);
 }
 
 int BLEClientEngine::Unsubscribe(const char* service_id, const char* characteristic_id) {
@@ -312,7 +316,9 @@ int BLEClientEngine::Unsubscribe(const char* service_id, const char* characteris
   if (characteristic_id[0] != '\0') {
     std::shared_ptr<GattCharacteristicRecord> characteristic;
     rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
-    return rc != 0 ? rc : SetSubscription(*characteristic, 0);
+    bool values_left = false;
+    if (rc == 0) rc = SetSubscription(*characteristic, 0, &values_left);
+    return rc != 0 ? rc : ReportValuesLeft(values_left);
   }
   // The records are taken from the tree first: the tree mutex is never held across a platform wait.
   std::vector<std::shared_ptr<GattCharacteristicRecord>> records;
