@@ -959,16 +959,15 @@ TEST_F(PinSetFromItsOwnRecord, ReachesTheDeviceWhole) {
   auto sink = [](void*, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
     if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
     auto* record = reinterpret_cast<VelmoraBLE_EventString*>(params[2]);
+    auto get = [record](int32_t kind) { return VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_GET, nullptr, kind); };
     (void)VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_COPY, "   123456", VELMORABLE_EVTSTR_NARROW);
-    const auto* wide =
-        static_cast<const char16_t*>(VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_GET, nullptr, VELMORABLE_EVTSTR_UTF16));
+    const auto* wide = static_cast<const char16_t*>(get(VELMORABLE_EVTSTR_UTF16));
     if (wide == nullptr) return 1;
     (void)VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_COPY, wide + 1, VELMORABLE_EVTSTR_UTF16);
-    const auto* narrow =
-        static_cast<const char*>(VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_GET, nullptr, VELMORABLE_EVTSTR_NARROW));
+    const auto* narrow = static_cast<const char*>(get(VELMORABLE_EVTSTR_NARROW));
     if (narrow == nullptr) return 1;
     (void)VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_COPY, narrow + 1, VELMORABLE_EVTSTR_NARROW);
-    narrow = static_cast<const char*>(VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_GET, nullptr, VELMORABLE_EVTSTR_NARROW));
+    narrow = static_cast<const char*>(get(VELMORABLE_EVTSTR_NARROW));
     if (narrow == nullptr) return 1;
     (void)VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_REFERENCE, narrow + 1, VELMORABLE_EVTSTR_NARROW);
     params[3] = 1;
@@ -1020,7 +1019,8 @@ TEST_F(UnsubscribeBehindASlowSink, NoValueFollowsAndTheNextSubscribeWritesTheCcc
 
   context.slow = false;
   context.unsubscribed = false;
-  constexpr const char kWriteCccd[] = "GattCharacteristic.WriteClientCharacteristicConfigurationDescriptorWithResultAsync";
+  constexpr const char kWriteCccd[] =
+      "GattCharacteristic.WriteClientCharacteristicConfigurationDescriptorWithResultAsync";
   const size_t writes = radio_->CallCount(kWriteCccd);
   EXPECT_EQ(OnCharacteristic(client, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(client);
   EXPECT_EQ(radio_->CallCount(kWriteCccd), writes + 1);
@@ -1298,7 +1298,8 @@ TEST_F(HeldDeviceAcrossThreads, ASinkDisconnectsWhileTheApplicationReconnects) {
   ASSERT_NE(client.get(), nullptr);
   ASSERT_EQ(Config(client, "PairingMode=1"), 0);
   const std::string id = Id(kFirstAddress);
-  intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 0, reinterpret_cast<intptr_t>("")};
+  const intptr_t none = reinterpret_cast<intptr_t>("");
+  intptr_t discover[4] = {none, none, 0, none};
   int32_t sizes[4] = {0, 0, 0, 0};
   const int64_t rounds = testing_support::FuzzScaled(1000);
   for (int64_t i = 0; i < rounds; ++i) {
