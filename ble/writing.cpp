@@ -222,7 +222,11 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   const bool on = subscribe != 0;
   const char* id = record.id.Data();
   bool listed_state = false;
-  if (subscriptions_.Find(id, &listed_state) != 0 && listed_state == on) return 0;
+  if (subscriptions_.Find(id, &listed_state) != 0 && listed_state == on) {
+    // Listed as subscribed (a CCCD read said so after an Unsubscribe): the notifications are let through.
+    if (on) (void)StopValues(record, false);
+    return 0;
+  }
 
   using CccdValue = bt::GattClientCharacteristicConfigurationDescriptorValue;
   CccdValue value = CccdValue::None;
