@@ -108,13 +108,33 @@ void Complete(WaitState<T>& state, bt::AsyncOperation<T>& operation) {
   }
 }
 
-// WaitOnWindowThread is the wait on the thread that owns the engine's notification window: the deadline
-// of the engine's running operation starts now, and the socket layer's wait step runs (pumping the
-// thread's messages) until done is set or the step stops. True when it stopped.
+// StopForDestroy ends a wait of an engine whose client is being destroyed ("Interrupted." in the last error
+// text): the client's Destroy waits for the calls inside it, and a sink that destroys it must not wait for
+// the platform's answer to a call of the application's thread. True when it did.
+bool StopForDestroy(BLEClientEngine& engine) {
+  if (!engine.Destroying()) return false;
+  (void)engine.SetErrorText(0, component::kTextInterrupted);
+  return true;
+}
+
+// PastDeadline tells whether deadline (0: none) has passed, with "Timeout." in the last error text then.
+bool PastDeadline(BLEClientEngine& engine, uint64_t deadline) {
+  if (deadline == 0 || platform::DeadlineClockMs() <= deadline) return false;
+  (void)engine.SetErrorText(0, component::kTextTimeout);
+  return true;
+}
+
+// WaitOnWindowThread is the wait on the thread that owns the engine's notification window: the socket
+// layer's wait step runs (pumping the thread's messages) until done is set or the wait stops. The deadline
+// is this wait's own, taken from Timeout as it begins: a Set of Timeout meanwhile (from a sink) clears the
+// engine's running deadline, which the step reads, and bounds only the waits that begin after it. True when
+// it stopped.
 bool WaitOnWindowThread(BLEClientEngine& engine, const std::atomic<bool>& done) {
-  (void)engine.SetAwaitDeadline();
+  const uint64_t deadline = engine.SetAwaitDeadline();
   while (!done.load(std::memory_order_acquire)) {
     if (engine.WaitStep(engine.SelectWaitMillis(), engine.NotificationWindow()) == 0) return true;
+    if (done.load(std::memory_order_acquire)) break;
+    if (StopForDestroy(engine) || PastDeadline(engine, deadline)) return true;
   }
   return false;
 }
@@ -123,7 +143,7 @@ bool WaitOnWindowThread(BLEClientEngine& engine, const std::atomic<bool>& done) 
 // messages to pump, so its step only sleeps up to SelectWaitMillis, woken early by the completion. Its
 // deadline is its own: restarting the engine's deadlines here would move the deadline of an operation the
 // application's thread may be waiting for, and an interrupt request stays for that thread. True when the
-// deadline passed ("Timeout." in the last error text).
+// deadline passed ("Timeout." in the last error text) or Destroy began.
 bool WaitOnOtherThread(BLEClientEngine& engine, const std::atomic<bool>& done, platform::WindowHandle wake_window) {
   const uint32_t timeout = engine.TimeoutMs();
   const uint64_t deadline = timeout != 0 ? platform::DeadlineClockMs() + timeout : 0;
@@ -137,10 +157,7 @@ bool WaitOnOtherThread(BLEClientEngine& engine, const std::atomic<bool>& done, p
       platform::SleepMs(wait_ms);
     }
     if (done.load(std::memory_order_acquire)) break;
-    if (deadline != 0 && platform::DeadlineClockMs() > deadline) {
-      (void)engine.SetErrorText(0, component::kTextTimeout);
-      return true;
-    }
+    if (StopForDestroy(engine) || PastDeadline(engine, deadline)) return true;
   }
   return false;
 }

@@ -67,17 +67,17 @@ BLEClient* BLEClient::Create(VelmoraBLE_Sink sink, void* context, uint32_t optio
 
 void BLEClient::Destroy(BLEClient* client) {
   const std::shared_ptr<BLEEvent> bridge = client->engine_.Bridge();
-  if (bridge != nullptr) {
-    bridge->Detach();
-    // Calls on other threads finish first; the caller's own calls (it runs inside them) cannot.
-    const uint32_t here = CallScope::CountOnThisThread(bridge.get());
-    bridge->WaitForCallbacks(here);
-    if (here > 0) {
-      client->destroy_pending_.store(true, std::memory_order_release);
-      return;
-    }
+  if (bridge == nullptr) {
+    delete client;
+    return;
   }
-  delete client;
+  bridge->Detach();
+  // A platform thread never waits here: what it would wait for (the application thread's method, another
+  // sink that destroys this thread's client in turn) may be waiting for it. The application's thread waits
+  // for the events on other threads, whose waits end now that the client is detached; its own calls (it runs
+  // inside them when a sink of its method destroys the client) cannot end first.
+  if (!CallScope::DeliversPlatformEvent()) bridge->WaitForCallbacks(CallScope::CountOnThisThread(bridge.get()));
+  bridge->Release();
 }
 
 CallScope::CallScope(std::shared_ptr<BLEEvent> bridge, CallResults* event_results)
@@ -92,13 +92,8 @@ CallScope::CallScope(std::shared_ptr<BLEEvent> bridge, CallResults* event_result
 CallScope::~CallScope() {
   if (engine_ == nullptr) return;
   t_innermost_scope = outer_;
-  BLEClient* client = engine_->Owner();
-  // Only the thread that called Destroy from inside its own calls finds the flag set: Destroy set it after
-  // every other thread's scopes had left, and no scope is admitted after it.
-  const bool free_now =
-      CountOnThisThread(bridge_.get()) == 0 && client->destroy_pending_.load(std::memory_order_acquire);
+  // The client may be freed as this scope leaves it (see BLEEvent::Release): nothing of it is touched after.
   bridge_->Leave();
-  if (free_now) delete client;
 }
 
 uint32_t CallScope::CountOnThisThread(const BLEEvent* bridge) {

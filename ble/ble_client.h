@@ -4,7 +4,7 @@
 //
 // Threads: the application calls a client from one thread at a time; events also arrive on platform
 // threads. Every call into a client runs inside a CallScope, which is what lets Destroy wait for calls on
-// other threads and defer the freeing when it is called from inside one on its own thread.
+// other threads and leave the freeing to the last call or event to leave the client.
 #pragma once
 
 #include <atomic>
@@ -45,9 +45,11 @@ class BLEClient : public BLEEventSink {
   // Create returns a started client working in UTF-8, or null when memory runs out. Any thread; the
   // client's window belongs to that thread.
   static BLEClient* Create(VelmoraBLE_Sink sink, void* context, uint32_t options);
-  // Destroy detaches the client from its callbacks, waits for those running on other threads and frees it.
-  // Called inside a call into the client on this thread (from the sink), it frees the client when the
-  // outermost such call ends; no event reaches the sink after Destroy returns.
+  // Destroy detaches the client from its callbacks (later calls are refused, and every wait of the client
+  // ends) and frees it once no call or event is inside it any more, on the thread of the last one to leave.
+  // On a platform thread (in any client's event) it returns at once. On any other thread it first waits for
+  // the calls and events running on other threads, so that no event reaches the sink after it returns; the
+  // calls of this thread that it runs inside (a sink of a method) end after it.
   static void Destroy(BLEClient* client);
 
   // Do runs a method (ids above 10000: the UTF-16 variant) and returns its code, recorded as the last
@@ -138,7 +140,6 @@ class BLEClient : public BLEEventSink {
   VelmoraBLE_Sink sink_;
   void* context_;
   bool utf16_events_;
-  std::atomic<bool> destroy_pending_{false};
 };
 
 // CallScope marks a call into a client on the current thread: an exported call, or a platform callback.

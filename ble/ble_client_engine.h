@@ -188,8 +188,12 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
                           int32_t with_response);
   int WriteDescriptor(GattDescriptorRecord& record, const uint8_t* bytes, int32_t length);
   // SetSubscription writes the CCCD (subscribe 1 or 0) unless the listed state already matches, and fires
-  // Subscribed or Unsubscribed on success. 602 without Notify and Indicate.
-  int SetSubscription(GattCharacteristicRecord& record, int32_t subscribe);
+  // Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Unsubscribing stops the
+  // characteristic's notifications and, off a platform event thread, first waits (bounded) for those being
+  // delivered; *values_left (when given) is set when that wait ran out, which is no failure of its own.
+  int SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, bool* values_left);
+  // ReportValuesLeft returns 301 "Timeout." when an Unsubscribe left notifications in the sink, else 0.
+  int ReportValuesLeft(bool values_left);
   // WriteUserDescription writes text (without its NUL) to the record's User Description descriptor; 611
   // when the record has none.
   int WriteUserDescription(GattCharacteristicRecord& record, const char* text);
@@ -246,6 +250,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // The Find functions give 1 (found) or 0 and set no text; records without a platform object never match.
   // Each is one look in the tree's index. The list lookups expect the caller to hold the tree mutex.
   int FindServiceById(const char* id, std::shared_ptr<GattServiceRecord>* record);
+  int FindCharacteristic(const char* service_id, const char* characteristic_id,
+                         std::shared_ptr<GattCharacteristicRecord>* record);
   int FindCharacteristicInList(const char* id, const CharacteristicArray* list,
                                std::shared_ptr<GattCharacteristicRecord>* record);
   int FindDescriptorInList(const char* id, const DescriptorArray* list,
@@ -311,6 +317,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   BLEClient* Owner() const { return owner_; }
   // Bridge is the event bridge that platform callbacks hold; null before Init.
   const std::shared_ptr<BLEEvent>& Bridge() const { return bridge_; }
+  // Destroying tells whether Destroy has begun (the bridge is detached): every wait of the engine ends then,
+  // for the platform or for another thread. Any thread.
+  bool Destroying() const { return bridge_ == nullptr || bridge_->Detached(); }
   Settings& BleSettings() { return settings_; }
   std::mutex& StateMutex() { return state_mutex_; }
   const core::Buffer& SelectedServiceId() const { return selected_service_id_; }
@@ -384,6 +393,16 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int RequireListedService(const char* service_id);
   int UnsubscribeEach(const std::vector<std::shared_ptr<GattCharacteristicRecord>>& records);
   int HandleCccdValue(const char* descriptor_id, const core::BufferCore& value);
+  // AdmitValue admits a notification of record for delivery (counted in record.values until delivery is
+  // destroyed), unless Unsubscribe has stopped them: false then.
+  bool AdmitValue(GattCharacteristicRecord& record, EventDeliveries::Delivery& delivery);
+  // StopValues sets whether the notifications of record are dropped (see values_stopped) and returns what it
+  // was before.
+  bool StopValues(GattCharacteristicRecord& record, bool stop);
+  // ReopenedValues lets the notifications of a characteristic through again before a CCCD write that turns
+  // them on (none of the first ones is dropped) and, unless the write succeeded (Keep), stops them again as
+  // they were.
+  class ReopenedValues;
   int ResetSettings();
   // Discovery steps (discovery.cpp). Each returns 0 or the code of the first failure, its text set.
   struct ServiceRequestTexts;
@@ -415,16 +434,18 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int LogConnection(int32_t level, const char* text, const char* log_type);
   int FailConnect(const char* text);
   int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
-  void UnpairIfPairedHere(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
+  // SetAwaitedPairing sets the pairing that Connect waits for (null: none); 0, or 200.
+  int SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing, const core::Buffer& id);
+  void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);
   void SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device);
+  // DropHeldDevice drops device when it is still the one held (a sink's Connect may have replaced it).
+  void DropHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device);
   // WaitForDeliveries waits for the deliveries of deliveries that run on other threads, until the deadline
   // (DeadlineClockMs): true when none is left. Destroy, once begun, ends the wait too (true): a sink that
   // destroys the client waits for this thread in turn, and no event reaches a destroyed client's sink.
   [[nodiscard]] bool WaitForDeliveries(EventDeliveries& deliveries, uint64_t deadline);
-  // Destroying tells whether Destroy has begun (the bridge is detached): waits for other threads end then.
-  bool Destroying() const { return bridge_ == nullptr || bridge_->Detached(); }
 
   BLEClient* const owner_;
   BLEEventSink* const sink_;  // the owner, as the receiver of the events (null without one)
@@ -438,11 +459,25 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   mutable CallResults main_results_;
   // The advertisement watcher, made by the first StartScanning and kept for the engine's life.
   std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher_;
-  // The device held from Connect (during pairing already) until Disconnect; null while none is held. Only
-  // the application's thread changes it, under state_mutex_, so that platform threads may read it there.
-  std::shared_ptr<bt::BluetoothLEDevice> device_;
-  // paired_here_ is true once this engine paired the held device; only such a bond is removed again.
-  bool paired_here_ = false;
+  // HeldDeviceSlot is the device held from Connect (during pairing already) until Disconnect; null while
+  // none is held. Connect and Disconnect change it (SetHeldDevice, DropHeldDevice) under state_mutex_, also
+  // from a sink while the application's thread runs either; a reference is taken under that lock
+  // (HeldDevice). Whether one is held (`device_ != nullptr`) may be asked without the lock.
+  struct HeldDeviceSlot {
+    std::shared_ptr<bt::BluetoothLEDevice> device;  // guarded by state_mutex_
+    std::atomic<bool> held{false};                  // device != null, written with it
+    friend bool operator==(const HeldDeviceSlot& slot, std::nullptr_t) {
+      return !slot.held.load(std::memory_order_acquire);
+    }
+  };
+  HeldDeviceSlot device_;
+  // paired_here_ is true once this engine paired the held device; only such a bond is removed again, by the
+  // Disconnect that claims it.
+  std::atomic<bool> paired_here_{false};
+  // The pairing that Connect waits for, and the id of its server (guarded by state_mutex_; null and "" while
+  // none): a PairingRequest names that server, and one of any other pairing is refused.
+  std::shared_ptr<bt::DeviceInformationCustomPairing> pairing_;
+  core::Buffer pairing_server_id_;
   // disconnecting_ is true while Disconnect drops the held device; status_mutex_ orders it against the
   // status handler, so that a status change read during the application's own Disconnect (a late report
   // of the connection included) raises no second Disconnected.

@@ -8,13 +8,30 @@ namespace velmora::ble {
 
 namespace bt = platform::bluetooth;
 
+void BLEEvent::Leave() {
+  const uint32_t after = state_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+  if ((after & kDetached) == 0) return;
+  state_.notify_all();
+  FreeOwnerIfIdle(after);
+}
+
 void BLEEvent::WaitForCallbacks(uint32_t remaining) {
   for (;;) {
     const uint32_t state = state_.load(std::memory_order_acquire);
-    if ((state & ~kDetached) <= remaining) return;
+    if ((state & kCountMask) <= remaining) return;
     // Leave notifies after every departure while detached, so this wakes for each one.
     state_.wait(state, std::memory_order_acquire);
   }
+}
+
+void BLEEvent::Release() { FreeOwnerIfIdle(state_.fetch_or(kReleased, std::memory_order_acq_rel) | kReleased); }
+
+void BLEEvent::FreeOwnerIfIdle(uint32_t state) {
+  if ((state & (kReleased | kFreed | kCountMask)) != kReleased) return;
+  // A refused Enter counts for a moment as well, so the count may reach 0 more than once: the flag makes
+  // sure that the owner is freed once.
+  if ((state_.fetch_or(kFreed, std::memory_order_acq_rel) & kFreed) != 0) return;
+  delete engine_->Owner();
 }
 
 // ---- Registration ------------------------------------------------------------------------------------------

@@ -38,11 +38,9 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
     }
     return engine_;
   }
-  // Leave ends a callback admitted by Enter. Any thread.
-  void Leave() {
-    const uint32_t after = state_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if ((after & kDetached) != 0) state_.notify_all();
-  }
+  // Leave ends a callback admitted by Enter. The last callback to leave a released bridge frees the
+  // engine's owner (see Release). Any thread.
+  void Leave();
 
   // Detach refuses every later Enter. Callbacks already inside go on; WaitForCallbacks waits for them.
   void Detach() { state_.fetch_or(kDetached, std::memory_order_acq_rel); }
@@ -50,8 +48,12 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
   // WaitForCallbacks returns once no more than `remaining` admitted callbacks are still inside (the
   // caller's own callbacks, when it runs inside some). Call it after Detach, from any thread.
   void WaitForCallbacks(uint32_t remaining);
+  // Release hands the engine's owner (the client) to the bridge after Detach: it is freed at once when no
+  // callback is inside, else by the last one to leave, on that thread. The owner must not be touched by the
+  // caller afterwards. Once per bridge.
+  void Release();
   // Inside is the number of admitted callbacks that have not left yet.
-  uint32_t Inside() const { return state_.load(std::memory_order_acquire) & ~kDetached; }
+  uint32_t Inside() const { return state_.load(std::memory_order_acquire) & kCountMask; }
 
   // ---- Registration. Each attaches one handler to the object (null: nothing) and returns true, or false
   // when this bridge's handler is already on that object. The platform's Add call may raise PlatformError;
@@ -101,6 +103,13 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
 
  private:
   static constexpr uint32_t kDetached = 1u << 31;
+  static constexpr uint32_t kReleased = 1u << 30;  // the owner is freed once no callback is inside
+  static constexpr uint32_t kFreed = 1u << 29;     // the owner has been (or is being) freed
+  static constexpr uint32_t kCountMask = kFreed - 1;
+
+  // FreeOwnerIfIdle frees the owner when state (just read) has it released, not yet freed, and no callback
+  // inside; of racing callers only one frees it.
+  void FreeOwnerIfIdle(uint32_t state);
 
   enum EventKind {
     kAdvertisementReceived,
@@ -126,7 +135,7 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
   template <class Object, class AddFn>
   bool Register(EventKind kind, const std::shared_ptr<Object>& object, AddFn&& add);
 
-  std::atomic<uint32_t> state_{0};  // the admitted callbacks, and kDetached
+  std::atomic<uint32_t> state_{0};  // the admitted callbacks, and kDetached, kReleased, kFreed
   BLEClientEngine* const engine_;
   std::mutex registrations_mutex_;
   Registrations registrations_[kEventKindCount];  // guarded by registrations_mutex_

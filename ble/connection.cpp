@@ -159,21 +159,39 @@ const char* BLEClientEngine::GetServerId() {
 
 std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::HeldDevice() {
   std::lock_guard<std::mutex> lock(state_mutex_);
-  return device_;
+  return device_.device;
 }
 
 std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::HeldDeviceFor(EventDeliveries::Delivery& delivery) {
   std::lock_guard<std::mutex> lock(state_mutex_);
-  if (device_ != nullptr) delivery.Admit(deliveries_);
-  return device_;
+  if (device_.device != nullptr) delivery.Admit(deliveries_);
+  return device_.device;
 }
 
 void BLEClientEngine::SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device) {
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    device_.swap(device);
+    device_.device.swap(device);
+    device_.held.store(device_.device != nullptr, std::memory_order_release);
   }
   // The reference given up (now in device) is released here, outside the lock.
+}
+
+void BLEClientEngine::DropHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
+  std::shared_ptr<bt::BluetoothLEDevice> dropped;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    if (device_.device != device) return;
+    dropped.swap(device_.device);
+    device_.held.store(false, std::memory_order_release);
+  }
+}
+
+int BLEClientEngine::SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing,
+                                    const core::Buffer& id) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  pairing_.swap(pairing);
+  return pairing_ != nullptr ? pairing_server_id_.Assign(id) : pairing_server_id_.Clear();
 }
 
 int BLEClientEngine::LogConnection(int32_t level, const char* text, const char* log_type) {
@@ -238,7 +256,7 @@ int BLEClientEngine::Connect(const char* server_id) {
   } catch (...) {
     // A platform failure during pairing must not leave the device held in the pairing state.
     SetHeldDevice(nullptr);
-    paired_here_ = false;
+    paired_here_.store(false);
     settings_.not_connected.store(1, std::memory_order_release);
     throw;
   }
@@ -252,12 +270,21 @@ int BLEClientEngine::Connect(const char* server_id) {
   return 0;
 }
 
-// PairDevice runs the custom pairing of Connect. The device is held meanwhile, so that the PairingRequest
-// event carries its server id. Returns 0 when the device may be used, else the failure (the device released).
+// PairDevice runs the custom pairing of Connect. The device is held meanwhile (its server id is the
+// ServerId property already). Returns 0 when the device may be used, else the failure (the device released).
 int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id) {
   SetHeldDevice(device);
   const std::shared_ptr<bt::DeviceInformationCustomPairing> custom = Required(PairingOf(*device)->Custom());
   (void)bridge_->RegisterPairingRequested(custom);
+  // Only this pairing's requests reach the sink, with this server's id, and only while this call waits: the
+  // request of a pairing whose Connect gave up may come late (the platform's event thread was busy), when
+  // the held device is another one, and answering it would bond a server that no Connect asked for.
+  struct EndOfWait {
+    BLEClientEngine& engine;
+    ~EndOfWait() { (void)engine.SetAwaitedPairing(nullptr, {}); }
+  } end_of_wait{*this};
+  int rc = SetAwaitedPairing(custom, id);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
   const std::shared_ptr<bt::DevicePairingResult> result =
       AwaitPairingResult(*this, custom->PairAsync(kRequestedPairingKinds));
   int32_t status = static_cast<int32_t>(PairingStatus::Failed);
@@ -270,7 +297,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     return stopped;
   }
   if (status == static_cast<int32_t>(PairingStatus::Paired)) {
-    paired_here_ = true;
+    paired_here_.store(true);
     return 0;
   }
   // A bond made before (outside this connection) serves as well; it is not this engine's to remove.
@@ -291,8 +318,10 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
 }
 
 int BLEClientEngine::Disconnect() {
-  if (device_ == nullptr) return 0;
-  const std::shared_ptr<bt::BluetoothLEDevice> device = device_;
+  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
+  if (device == nullptr) return 0;
+  // The bond is removed by one Disconnect only, should a sink disconnect at the same time.
+  const bool paired_here = paired_here_.exchange(false);
   core::Buffer id;
   try {
     (void)id.SetString(GetServerId());
@@ -315,9 +344,9 @@ int BLEClientEngine::Disconnect() {
   // other wait of the engine; the disconnect goes on when it runs out.
   bool delivered = WaitForDeliveries(deliveries_, platform::DeadlineClockMs() + BoundedWaitMs());
   subscriptions_.Clear();  // a new connection starts with no listed subscription state
-  UnpairIfPairedHere(device, id);
+  if (paired_here) Unpair(device, id);
   CloseLink(device, id);
-  SetHeldDevice(nullptr);
+  DropHeldDevice(device);
   // The deliveries of the device's own events admitted before it was dropped: a wait bounded on its own, so
   // that the time the platform took to unpair and close the link is not taken from it. After a first wait
   // that ran out, a delivery still holds out and this one would only wait for it again.
@@ -326,7 +355,6 @@ int BLEClientEngine::Disconnect() {
     std::lock_guard lock(status_mutex_);
     disconnecting_ = false;
   }
-  paired_here_ = false;
   (void)text.Format("Disconnected from server ID %s.", id.Data());
   (void)LogConnection(1, text.Data(), kLogTypeConnection);
   settings_.not_connected.store(1, std::memory_order_release);
@@ -342,11 +370,10 @@ bool BLEClientEngine::WaitForDeliveries(EventDeliveries& deliveries, uint64_t de
   return Destroying();
 }
 
-// UnpairIfPairedHere removes the bond that Connect made in this connection; a bond made outside the engine
-// stays. The outcome does not change Disconnect's result: a refusal is only logged, and a wait that stopped
-// or a platform failure leaves no code or text behind.
-void BLEClientEngine::UnpairIfPairedHere(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id) {
-  if (!paired_here_) return;
+// Unpair removes the bond that Connect made in this connection (Disconnect leaves a bond made outside the
+// engine alone). The outcome does not change Disconnect's result: a refusal is only logged, and a wait that
+// stopped or a platform failure leaves no code or text behind.
+void BLEClientEngine::Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id) {
   try {
     const std::shared_ptr<bt::DeviceUnpairingResult> result =
         AwaitUnpairingResult(*this, PairingOf(*device)->UnpairAsync());
@@ -468,15 +495,16 @@ void BLEClientEngine::OnGattServicesChanged(const std::shared_ptr<bt::BluetoothL
   (void)FireServerUpdate("", changed.Data());
 }
 
-void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInformationCustomPairing>&,
+void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInformationCustomPairing>& pairing,
                                          const std::shared_ptr<bt::DevicePairingRequestedEventArgs>& args) {
-  if (args == nullptr) return;
-  const uint32_t kind = args->PairingKind();
-  // The id is made here rather than in the engine's shared text, which belongs to the application's thread.
+  if (args == nullptr || pairing == nullptr) return;
+  // A request of a pairing that no Connect waits for (any more) is left unanswered, which refuses it.
   core::Buffer server_id;
-  if (const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice()) {
-    (void)FormatBluetoothAddress(device->BluetoothAddress(), server_id);
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    if (pairing != pairing_ || server_id.Assign(pairing_server_id_) != core::kOk) return;
   }
+  const uint32_t kind = args->PairingKind();
   core::Buffer pin;
   if (PlatformStringToText(args->Pin(), pin) != core::kOk) (void)pin.Clear();
   int32_t accept = 0;

@@ -1,5 +1,6 @@
 #include "ble/event_string_record.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "platform/code_page.h"
@@ -49,6 +50,17 @@ void EventStringRecord::Prefill(const char* text) {
   wide = nullptr;
 }
 
+bool EventStringRecord::OwnsBytesAt(const void* at) const {
+  const auto address = reinterpret_cast<uintptr_t>(at);
+  // Each owned copy holds its text and terminator.
+  const auto inside = [address](const void* block, size_t bytes) {
+    const auto start = reinterpret_cast<uintptr_t>(block);
+    return block != nullptr && address >= start && address - start < bytes;
+  };
+  return ((owned & kOwnsNarrow) != 0 && inside(narrow, std::strlen(narrow) + 1)) ||
+         ((owned & kOwnsWide) != 0 && inside(wide, (WideLength(wide) + 1) * sizeof(char16_t)));
+}
+
 const char* EventStringRecord::GetNarrow() {
   if (status != 0) return nullptr;
   if (narrow != nullptr) return narrow;
@@ -93,29 +105,29 @@ const char16_t* EventStringRecord::GetWide() {
 
 namespace {
 
-void SetNarrowByReference(EventStringRecord& record, const char* value) {
-  if (value == record.narrow) return;
-  record.Clear();
-  record.narrow = const_cast<char*>(value);
-}
-
-void SetWideByReference(EventStringRecord& record, const char16_t* value) {
-  if (value == record.wide) return;
-  record.Clear();
-  record.wide = const_cast<char16_t*>(value);
+// CopyOf returns a new block holding the first `bytes` bytes of value, or null when memory runs out (the
+// record's status then says so). The copy is made before the record lets go of anything, so that a value
+// pointing into a text the record owns (one that GET handed out) is still there to be copied.
+void* CopyOf(EventStringRecord& record, const void* value, size_t bytes) {
+  void* copy = plat::Alloc(bytes);
+  if (copy == nullptr) {
+    record.Clear();
+    record.status = static_cast<int32_t>(plat::kErrorNotEnoughMemory);
+    return nullptr;
+  }
+  std::memcpy(copy, value, bytes);
+  return copy;
 }
 
 void SetNarrowByCopy(EventStringRecord& record, const char* value) {
   if (value != nullptr && record.narrow != nullptr && std::strcmp(value, record.narrow) == 0) return;
-  record.Clear();
-  if (value == nullptr) return;
-  const size_t bytes = std::strlen(value) + 1;
-  auto* copy = static_cast<char*>(plat::Alloc(bytes));
-  if (copy == nullptr) {
-    record.status = static_cast<int32_t>(plat::kErrorNotEnoughMemory);
+  if (value == nullptr) {
+    record.Clear();
     return;
   }
-  std::memcpy(copy, value, bytes);
+  auto* copy = static_cast<char*>(CopyOf(record, value, std::strlen(value) + 1));
+  if (copy == nullptr) return;
+  record.Clear();
   record.narrow = copy;
   record.owned |= EventStringRecord::kOwnsNarrow;
 }
@@ -126,16 +138,37 @@ void SetWideByCopy(EventStringRecord& record, const char16_t* value) {
       std::memcmp(value, record.wide, units * sizeof(char16_t)) == 0) {
     return;
   }
-  record.Clear();
-  if (value == nullptr) return;
-  auto* copy = static_cast<char16_t*>(plat::Alloc(units * sizeof(char16_t)));
-  if (copy == nullptr) {
-    record.status = static_cast<int32_t>(plat::kErrorNotEnoughMemory);
+  if (value == nullptr) {
+    record.Clear();
     return;
   }
-  std::memcpy(copy, value, units * sizeof(char16_t));
+  auto* copy = static_cast<char16_t*>(CopyOf(record, value, units * sizeof(char16_t)));
+  if (copy == nullptr) return;
+  record.Clear();
   record.wide = copy;
   record.owned |= EventStringRecord::kOwnsWide;
+}
+
+// A text held by reference must outlive the record's own copies, which the set frees: one that points into
+// such a copy is taken by copy instead.
+void SetNarrowByReference(EventStringRecord& record, const char* value) {
+  if (value == record.narrow) return;
+  if (record.OwnsBytesAt(value)) {
+    SetNarrowByCopy(record, value);
+    return;
+  }
+  record.Clear();
+  record.narrow = const_cast<char*>(value);
+}
+
+void SetWideByReference(EventStringRecord& record, const char16_t* value) {
+  if (value == record.wide) return;
+  if (record.OwnsBytesAt(value)) {
+    SetWideByCopy(record, value);
+    return;
+  }
+  record.Clear();
+  record.wide = const_cast<char16_t*>(value);
 }
 
 }  // namespace

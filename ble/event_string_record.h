@@ -35,6 +35,8 @@ struct EventStringRecord {
   // number and the record is cleared). GetWide is the same for UTF-16.
   const char* GetNarrow();
   const char16_t* GetWide();
+  // OwnsBytesAt tells whether at points into one of the copies the record owns (and frees on its next set).
+  bool OwnsBytesAt(const void* at) const;
 
   int32_t status = 0;      // 0, or the platform error number of a failed conversion
   uint32_t code_page = 0;  // the client's code page when the record was made

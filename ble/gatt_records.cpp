@@ -483,14 +483,15 @@ int BLEClientEngine::LookupService(const char* service_id, std::shared_ptr<GattS
 
 int BLEClientEngine::LookupCharacteristic(const char* service_id, const char* characteristic_id,
                                           std::shared_ptr<GattCharacteristicRecord>* record) {
-  int found;
-  {
-    std::lock_guard<std::mutex> lock(tree_mutex_);
-    const int32_t index = gatt_tree_.ServiceIndex(service_id);
-    found = FindCharacteristicInList(characteristic_id, gatt_tree_.service_characteristics.Get(index), record);
-  }
-  if (found != 0) return 0;
+  if (FindCharacteristic(service_id, characteristic_id, record) != 0) return 0;
   return ReportCharacteristicNotDiscovered(service_id, characteristic_id);
+}
+
+int BLEClientEngine::FindCharacteristic(const char* service_id, const char* characteristic_id,
+                                        std::shared_ptr<GattCharacteristicRecord>* record) {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  const int32_t index = gatt_tree_.ServiceIndex(service_id);
+  return FindCharacteristicInList(characteristic_id, gatt_tree_.service_characteristics.Get(index), record);
 }
 
 int BLEClientEngine::ReportCharacteristicNotDiscovered(const char* service_id, const char* characteristic_id) {

@@ -25,6 +25,7 @@
 #include <unordered_set>
 
 #include "ble/await.h"
+#include "ble/connection.h"
 #include "ble/uuid_text.h"
 #include "core/buffer.h"
 #include "core/ptr_array.h"
@@ -114,6 +115,11 @@ struct GattCharacteristicRecord {
   std::atomic<int32_t> formats_ensured{0};
   std::atomic<int32_t> properties_loaded{0};
   std::atomic<int32_t> formats_loaded{0};
+  // values_stopped is set once Unsubscribe has written the CCCD off: a notification that comes after is
+  // dropped, never delivered. A CCCD write that turns notifications on clears it. Guarded by the engine's
+  // tree mutex. values counts the notifications of this characteristic that platform threads deliver.
+  bool values_stopped = false;
+  EventDeliveries values;
 
   // Init makes this the record of ref's characteristic with id and registers the engine's value handler on
   // the platform object (once per object). 0, or 200. May raise PlatformError.

@@ -343,7 +343,25 @@ void BLEClientEngine::OnValueChanged(const std::shared_ptr<bt::GattCharacteristi
   core::Buffer service_id;
   EventDeliveries::Delivery delivery;
   if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
+  EventDeliveries::Delivery value_delivery;
+  if (!AdmitValue(*record, value_delivery)) return;
   (void)ProcessValueChanged(*record, service_id.Data(), args->CharacteristicValue());
+}
+
+bool BLEClientEngine::AdmitValue(GattCharacteristicRecord& record, EventDeliveries::Delivery& delivery) {
+  // Under the lock that Unsubscribe stops the values under: a notification is either admitted before it
+  // (and waited for) or dropped.
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  if (record.values_stopped) return false;
+  delivery.Admit(record.values);
+  return true;
+}
+
+bool BLEClientEngine::StopValues(GattCharacteristicRecord& record, bool stop) {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  const bool before = record.values_stopped;
+  record.values_stopped = stop;
+  return before;
 }
 
 // OnNotificationsLost ends a subscription that the platform can no longer serve: the characteristic is
@@ -369,9 +387,9 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
 
 int BLEClientEngine::ProcessValueChanged(const GattCharacteristicRecord& record, const char* service_id,
                                          const bt::Bytes& value) {
-  // A value has arrived, so a listed characteristic counts as subscribed; no event tells of it.
-  int rc = ListSubscription(record, true, Listing::kUpdate);
-  if (rc != core::kOk) return rc;
+  // The subscription state is left alone: only Subscribe, Unsubscribe and the CCCD reads change it. A
+  // notification may still be on its way after Unsubscribe has recorded "unsubscribed", and must not record
+  // "subscribed" again while the device's CCCD is off.
   if (value.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return core::kOutOfMemory;
   // Only the record's fixed fields are read here (a platform thread); the UUID text is made aside.
   core::Buffer uuid;

@@ -12,6 +12,7 @@
 #include "ble/internal.h"
 #include "ble/reading.h"
 #include "ble/uuid_text.h"
+#include "platform/clock.h"
 #include "platform/text.h"
 
 namespace velmora::ble {
@@ -61,6 +62,24 @@ const char* BLEClientEngine::ComposeMessage(core::BufferCore& out, const char* p
   if (suffix != nullptr) (void)out.AppendCString(suffix);
   return out.Data();
 }
+
+class BLEClientEngine::ReopenedValues {
+ public:
+  // For a CCCD write of record that turns notifications on; null: another write, nothing to do.
+  ReopenedValues(BLEClientEngine& engine, GattCharacteristicRecord* record)
+      : engine_(engine), record_(record), restore_(record != nullptr && engine.StopValues(*record, false)) {}
+  ~ReopenedValues() {
+    if (restore_) (void)engine_.StopValues(*record_, true);
+  }
+  ReopenedValues(const ReopenedValues&) = delete;
+  ReopenedValues& operator=(const ReopenedValues&) = delete;
+  void Keep() { restore_ = false; }
+
+ private:
+  BLEClientEngine& engine_;
+  GattCharacteristicRecord* record_;
+  bool restore_;
+};
 
 // LogComposed fires Log with prefix, id and suffix while LogLevel is level or more; the text is composed in
 // a buffer of this call. Returns the firer's result, 0 when nothing is logged.
@@ -118,26 +137,31 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   bt::Bytes buffer;
   rc = BufferToIBuffer(bytes, length, buffer);
   if (rc != 0) return ReportOutOfMemory(rc);
+  const bool cccd = record.uuid == kCccdGuid;
+  const bool subscribed = cccd && !buffer.empty() && (buffer[0] & 3) != 0;
+  core::Buffer characteristic_id;
+  core::Buffer service_id;
+  rc = cccd ? CharacteristicIdOf(id, characteristic_id) : core::kOk;
+  if (rc == core::kOk && cccd) rc = ServiceIdOf(id, service_id);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  // A CCCD write that turns notifications on lets them through again after an Unsubscribe.
+  std::shared_ptr<GattCharacteristicRecord> notified;
+  if (subscribed && FindCharacteristic(service_id.Data(), characteristic_id.Data(), &notified) == 0) notified = nullptr;
+  ReopenedValues reopened(*this, notified.get());
   const std::shared_ptr<bt::GattWriteResult> result =
       AwaitWriteResult(*this, record.descriptor->WriteValueWithResultAsync(buffer));
   rc = ReportGattResultOf(*this, result, kGattLogWrite);
   if (rc != 0) return rc;
+  reopened.Keep();
   (void)LogComposed(1, kGattLogWrite, "Successfully wrote value to descriptor ID \"", id, kIdSuffix);
-  if (!(record.uuid == kCccdGuid)) return 0;
+  if (!cccd) return 0;
 
   // A CCCD write changes the subscription of its characteristic. Only a listed state is replaced; an
   // unlisted characteristic counts as not subscribed before the write.
-  core::Buffer characteristic_id;
-  rc = CharacteristicIdOf(id, characteristic_id);
-  if (rc != core::kOk) return ReportOutOfMemory(rc);
-  const bool subscribed = !buffer.empty() && (buffer[0] & 3) != 0;
   bool was_subscribed = false;
   rc = subscriptions_.Update(characteristic_id.Data(), subscribed, nullptr, &was_subscribed);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   if (was_subscribed == subscribed) return 0;
-  core::Buffer service_id;
-  rc = ServiceIdOf(characteristic_id.Data(), service_id);
-  if (rc != core::kOk) return ReportOutOfMemory(rc);
   std::shared_ptr<GattCharacteristicRecord> characteristic;
   rc = LookupCharacteristic(service_id.Data(), characteristic_id.Data(), &characteristic);
   if (rc != 0) return rc;
@@ -191,14 +215,18 @@ int BLEClientEngine::PostValue(const char* service_id, const char* characteristi
 
 // ---- Subscriptions --------------------------------------------------------------------------------------------
 
-int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t subscribe) {
+int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, bool* values_left) {
   (void)record.LoadProperties();
   if (!HasPushFlag(record)) return SetErrorText(kCharacteristicLacksFlag, kNotSubscribable);
   if (record.characteristic == nullptr) return SetErrorText(kNotDiscovered, kNoCharacteristicObject);
   const bool on = subscribe != 0;
   const char* id = record.id.Data();
   bool listed_state = false;
-  if (subscriptions_.Find(id, &listed_state) != 0 && listed_state == on) return 0;
+  if (subscriptions_.Find(id, &listed_state) != 0 && listed_state == on) {
+    // Listed as subscribed (a CCCD read said so after an Unsubscribe): the notifications are let through.
+    if (on) (void)StopValues(record, false);
+    return 0;
+  }
 
   using CccdValue = bt::GattClientCharacteristicConfigurationDescriptorValue;
   CccdValue value = CccdValue::None;
@@ -218,10 +246,23 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
                    on ? "Subscribing to characteristic ID \"" : "Unsubscribing from characteristic ID \"", id,
                    kIdSuffix);
   if (rc != 0) return rc;
+  ReopenedValues reopened(*this, on ? &record : nullptr);
   const std::shared_ptr<bt::GattWriteResult> result = AwaitWriteResult(
       *this, record.characteristic->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(value));
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
+  reopened.Keep();
+  // From here on no notification of the characteristic reaches the sink; on the application's thread the
+  // ones that platform threads are delivering are waited for (as Disconnect waits for the connection's), so
+  // that none is in the sink once Unsubscribe has returned 0. A sink cannot wait: the platform thread it
+  // holds may be the one that such a delivery waits behind.
+  if (!on) {
+    (void)StopValues(record, true);
+    if (!OnPlatformEventThread() && !WaitForDeliveries(record.values, platform::DeadlineClockMs() + BoundedWaitMs()) &&
+        values_left != nullptr) {
+      *values_left = true;
+    }
+  }
   rc = ListSubscription(record, on, Listing::kUpdate);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   rc = LogComposed(1, kGattLogSubscriptions,
@@ -238,25 +279,32 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
             : FireUnsubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
 }
 
+int BLEClientEngine::ReportValuesLeft(bool values_left) {
+  // The subscriptions have ended either way; 301 tells the caller that a notification that another thread
+  // was still delivering may yet reach the sink.
+  return values_left ? SetErrorText(kAwaitStopped, component::kTextTimeout) : 0;
+}
+
 int BLEClientEngine::Subscribe(const char* service_id, const char* characteristic_id) {
   int rc = RequireConnection();
   if (rc == 0) rc = RequireListedService(service_id);
   if (rc != 0) return rc;
   std::shared_ptr<GattCharacteristicRecord> characteristic;
   rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
-  return rc != 0 ? rc : SetSubscription(*characteristic, 1);
+  return rc != 0 ? rc : SetSubscription(*characteristic, 1, nullptr);
 }
 
 // UnsubscribeEach unsubscribes from every record that has Notify or Indicate, in order; the first failure
 // ends the walk and is returned.
 int BLEClientEngine::UnsubscribeEach(const std::vector<std::shared_ptr<GattCharacteristicRecord>>& records) {
+  bool values_left = false;
   for (const std::shared_ptr<GattCharacteristicRecord>& record : records) {
     (void)record->LoadProperties();
     if (!HasPushFlag(*record)) continue;
-    const int rc = SetSubscription(*record, 0);
+    const int rc = SetSubscription(*record, 0, &values_left);
     if (rc != 0) return rc;
   }
-  return 0;
+  return ReportValuesLeft(values_left);
 }
 
 int BLEClientEngine::Unsubscribe(const char* service_id, const char* characteristic_id) {
@@ -272,7 +320,9 @@ int BLEClientEngine::Unsubscribe(const char* service_id, const char* characteris
   if (characteristic_id[0] != '\0') {
     std::shared_ptr<GattCharacteristicRecord> characteristic;
     rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
-    return rc != 0 ? rc : SetSubscription(*characteristic, 0);
+    bool values_left = false;
+    if (rc == 0) rc = SetSubscription(*characteristic, 0, &values_left);
+    return rc != 0 ? rc : ReportValuesLeft(values_left);
   }
   // The records are taken from the tree first: the tree mutex is never held across a platform wait.
   std::vector<std::shared_ptr<GattCharacteristicRecord>> records;

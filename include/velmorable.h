@@ -39,6 +39,8 @@
  * sink should keep to Config queries (and the in-event settings), Get, CheckIndex, the error functions and
  * VelmoraBLE_EvtStr: a method or Set that changes the connection, the selection or the GATT tree runs at the same
  * time as the application thread's own calls, which then see the change mid-way.
+ * A sink may destroy its own client or another one (see VelmoraBLE_BLEClient_Destroy); on a platform thread,
+ * Destroy never waits.
  *
  * Scanning and threads: each scan's events come in the order StartScan, its Advertisements, StopScan (with the
  * Error of an aborted scan before it), and one scan's events never mix with the next's: a StartScan comes only
@@ -84,6 +86,15 @@
  * returns 301 "Timeout." (a Connect that disconnected first returns it too, without connecting): the events
  * that were being delivered may still reach the sink after it returns, but no later event of that connection
  * does, and nothing they do reaches the next connection (no subscription state is listed for it).
+ *
+ * Unsubscribe (method 19) on the application's thread returns 0 only once no Value of the characteristics it
+ * unsubscribed from is in the sink on another thread: a notification that comes after it has recorded a
+ * characteristic unsubscribed is dropped, never delivered, and those being delivered are waited for, before
+ * Unsubscribed is fired. The wait is bounded by Timeout (60 s when Timeout is 0); when it runs out the
+ * subscription has ended all the same and Unsubscribed is fired, but Unsubscribe returns 301 "Timeout.": the
+ * Values that were being delivered may still reach the sink after it returns. From a sink on a platform thread
+ * it does not wait. The next Subscribe (or a WriteValue of the CCCD that turns notifications on) lets them
+ * through again. A Value never changes the subscription state that QuerySubscriptionState reads.
  *
  * A sink's Get while the application thread changes the tree (Disconnect, Connect, a discovery): Get takes
  * the item at the index as the list holds it at that instant and copies the text out of that one item for
@@ -398,7 +409,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   26   text  svc       ServiceIncludedSvcIds: the ids of the services it includes, separated by commas
  *   27   text  svc       ServiceParentSvcIds: the ids of the services that include it, separated by commas
  *   28   text  svc       ServiceUuid
- *   29   int   -    Set  Timeout (see Config above): Set takes 0 to 2147483 (less is 0, more is 2147483)
+ *   29   int   -    Set  Timeout (see Config above): Set takes 0 to 2147483 (less is 0, more is 2147483); a
+ *                        wait already under way, on any thread, keeps the bound it took when it began
  * 8000   int   -         the code page (set with the Config setting CodePage)
  * A characteristic's flags and presentation formats are read from the platform when a Get of it first needs
  * them (see GattObjTreeInfo above). */
@@ -526,9 +538,25 @@ typedef struct VelmoraBLE_StreamArg {
 VELMORABLE_EXPORT VelmoraBLE_BLEClient* VelmoraBLE_BLEClient_Create(VelmoraBLE_Sink sink, void* context,
                                                                     uint32_t options);
 
-/* VelmoraBLE_BLEClient_Destroy frees the client and returns 0 (0 for a null handle too). Events running on
- * other threads are waited for, and no event reaches the sink once it has returned. Called from inside the
- * sink, it returns at once and the client is freed when the current call or event ends. */
+/* VelmoraBLE_BLEClient_Destroy frees the client and returns 0 (0 for a null handle too). From the moment it
+ * begins, the client raises no further event, refuses every later call (Do, Set and CheckIndex return 200,
+ * Get an empty value, as said above), and every wait of the library for it ends, for the platform and for other
+ * threads: a method that waits on another thread returns, with 301 when it was waiting for the platform. The
+ * client is freed once no call or event is inside it any more, by the last one to leave it; once Destroy has
+ * returned, no thread may use the handle but the calls already running on it then.
+ *   On any thread but a platform thread (the application's thread, also inside a sink of its own method),
+ * Destroy waits for the client's events that other threads are delivering, so that no event reaches the sink
+ * once it has returned (a sink that waits for the calling thread meanwhile holds it for as long). Called from
+ * a sink of a method on that thread, it returns once those have left, and the client is freed when that method
+ * returns.
+ *   In a sink on a platform thread (of this client's event or of another client's), Destroy never waits: it
+ * returns at once. Events of the client that other platform threads are delivering may still be in its sink
+ * (their calls are refused), and a method that the application's thread is running on it returns soon after.
+ * Two sinks that destroy each other's clients at the same time both return at once, and each client is freed
+ * once its own event has left.
+ *   The texts and bytes that a method hands back (out slots, Get's texts) are freed when it returns if a sink
+ * destroyed the client inside that method's own event, or on a platform thread while it ran: they must not be
+ * read then. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* client);
 
 /* Result codes. Do, Set and CheckIndex return them; the code of Do and of Set is also the calling thread's
@@ -546,8 +574,8 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   280  CheckIndex: "Invalid ServiceIndex (out of bounds)." (CharacteristicIndex and DescriptorIndex alike),
  *        set as the last error text; the last error code stays as it was.
  *   301  "Timeout.": a wait that Timeout bounds ran out: for the platform's answer, or, in StopScanning,
- *        StartScanning and Disconnect, for a stop or for events that other threads were still delivering (see
- *        Threads above).
+ *        StartScanning, Disconnect and Unsubscribe, for a stop or for events that other threads were still
+ *        delivering (see Threads above); "Interrupted.": a wait that Destroy ended (see Destroy below).
  *   432  an index outside its collection, with the texts of 280: Get (which gives an empty text or 0),
  *        ReadCharacteristicValueAt, ReadDescriptorValueAt, QuerySubscriptionState and the indexed Set; a
  *        CharacteristicCount above 65535: "Invalid CharacteristicCount: a server holds at most 65535

@@ -884,5 +884,434 @@ TEST_F(ScanRestartBesideABusySink, StopAndStartDoNotWaitForQueuedValues) {
   subscriber.Destroy();
 }
 
+
+// ---- Destroy, pairing, Timeout and subscriptions across threads --------------------------------------------
+
+constexpr char kHeartRate[] = "000100000000";
+constexpr char kMeasurement[] = "000100030000";
+
+int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// OnCharacteristic runs method (Subscribe, Unsubscribe, ReadValue) on the measurement of the heart rate service.
+int OnCharacteristic(VelmoraBLE_BLEClient* handle, int32_t method) {
+  intptr_t params[4] = {reinterpret_cast<intptr_t>(kHeartRate), reinterpret_cast<intptr_t>(kMeasurement),
+                        reinterpret_cast<intptr_t>(""), 0};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  return VelmoraBLE_BLEClient_Do(handle, method, 4, params, sizes);
+}
+
+// SubscriptionState gives QuerySubscriptionState of the selected service's first characteristic, or -1 when
+// it fails.
+int SubscriptionState(VelmoraBLE_BLEClient* handle) {
+  intptr_t params[2] = {0, 0};
+  int32_t sizes[2] = {0, 0};
+  const int rc = VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, params, sizes);
+  return rc == 0 ? static_cast<int>(params[1]) : -1;
+}
+
+// RadioWithChecker is RadioFixture with a Checker for Session.
+template <int EventThreads>
+class RadioWithChecker : public RadioFixture<EventThreads> {
+ protected:
+  // Subscribed runs Session on handle with the busy peripheral at address (connected, the heart rate service
+  // selected, its measurement subscribed to) and stops the scan that Session starts.
+  void Subscribed(VelmoraBLE_BLEClient* handle, uint64_t address) {
+    Session(handle, Id(address), checker_);
+    ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  }
+
+  Checker checker_;
+};
+
+// ActOnAValue is a sink that counts Values and runs act once, inside the first Value after armed is set, on
+// the platform thread that delivers it.
+struct ActOnAValue {
+  std::function<void()> act;
+  std::atomic<bool> armed{false};
+  std::atomic<int> values{0};
+
+  static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
+    auto* self = static_cast<ActOnAValue*>(raw);
+    if (id != VELMORABLE_EVENT_VALUE) return 0;
+    ++self->values;
+    if (self->armed.exchange(false)) self->act();
+    return 0;
+  }
+};
+
+// EndHung ends the test program when clients are stuck for good: they cannot be torn down.
+[[noreturn]] void EndHung(const char* what) {
+  std::fprintf(stderr, "%s: still waiting after 10 s; the clients cannot be destroyed, ending here\n", what);
+  std::fflush(nullptr);
+  std::abort();
+}
+
+// The sink trims the PIN it reads back from the record and sets it again, in both kinds, by copy and by
+// reference, each time from a text that the record itself owns (a copy that GET made): the set takes the text
+// before it lets go of that copy, and the device gets the PIN whole.
+class PinSetFromItsOwnRecord : public RadioFixture<1> {};
+
+TEST_F(PinSetFromItsOwnRecord, ReachesTheDeviceWhole) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  auto sink = [](void*, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    auto* record = reinterpret_cast<VelmoraBLE_EventString*>(params[2]);
+    auto get = [record](int32_t kind) { return VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_GET, nullptr, kind); };
+    (void)VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_COPY, "   123456", VELMORABLE_EVTSTR_NARROW);
+    const auto* wide = static_cast<const char16_t*>(get(VELMORABLE_EVTSTR_UTF16));
+    if (wide == nullptr) return 1;
+    (void)VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_COPY, wide + 1, VELMORABLE_EVTSTR_UTF16);
+    const auto* narrow = static_cast<const char*>(get(VELMORABLE_EVTSTR_NARROW));
+    if (narrow == nullptr) return 1;
+    (void)VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_COPY, narrow + 1, VELMORABLE_EVTSTR_NARROW);
+    narrow = static_cast<const char*>(get(VELMORABLE_EVTSTR_NARROW));
+    if (narrow == nullptr) return 1;
+    (void)VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_REFERENCE, narrow + 1, VELMORABLE_EVTSTR_NARROW);
+    params[3] = 1;
+    return 0;
+  };
+  Client client(sink, nullptr);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(client);
+  EXPECT_TRUE(radio_->IsPaired(kFirstAddress));
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
+// Notifications every millisecond queue up on the radio's one event thread behind a sink that takes 2 ms
+// each, and the application unsubscribes. Once Unsubscribe has returned 0, no Value of the characteristic is
+// in the sink or comes later; its state reads 0 as the device's CCCD does; the next Subscribe writes the CCCD
+// and the values come again.
+class UnsubscribeBehindASlowSink : public RadioWithChecker<1> {};
+
+TEST_F(UnsubscribeBehindASlowSink, NoValueFollowsAndTheNextSubscribeWritesTheCccd) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    std::atomic<bool> slow{true};
+    std::atomic<bool> unsubscribed{false};
+    std::atomic<int> values{0};
+    std::atomic<int> late{0};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_VALUE) return 0;
+    ++ctx->values;
+    if (ctx->slow.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (ctx->unsubscribed.load()) ++ctx->late;
+    return 0;
+  };
+  Client client(sink, &context);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_NO_FATAL_FAILURE(Subscribed(client, kFirstAddress));
+  ASSERT_EQ(SubscriptionState(client), 1);
+  ASSERT_TRUE(Eventually([&] { return context.values.load() >= 50; }));
+  ASSERT_EQ(OnCharacteristic(client, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(client);
+  context.unsubscribed = true;
+  const int at_unsubscribe = context.values.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(context.late.load(), 0) << "of " << context.values.load() << " values";
+  EXPECT_EQ(context.values.load(), at_unsubscribe);
+  EXPECT_EQ(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 0);
+  EXPECT_EQ(SubscriptionState(client), 0);
+
+  context.slow = false;
+  context.unsubscribed = false;
+  constexpr const char kWriteCccd[] =
+      "GattCharacteristic.WriteClientCharacteristicConfigurationDescriptorWithResultAsync";
+  const size_t writes = radio_->CallCount(kWriteCccd);
+  EXPECT_EQ(OnCharacteristic(client, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(client);
+  EXPECT_EQ(radio_->CallCount(kWriteCccd), writes + 1);
+  EXPECT_EQ(SubscriptionState(client), 1);
+  EXPECT_TRUE(Eventually([&] { return context.values.load() > at_unsubscribe + 10; }));
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
+// Another client's sink holds the radio's one event thread while Connect to A waits for its pairing, which
+// gives up with 301; then Connect to B pairs. A's request comes only after B's Connect has begun: it is
+// refused without reaching the sink, so no Connect bonds A, and the one request the sink sees names B.
+class PairingOfAnAbandonedConnect : public RadioFixture<1> {};
+
+TEST_F(PairingOfAnAbandonedConnect, IsRefusedAndTheRequestThatComesNamesItsOwnServer) {
+  const uint64_t a = kFirstAddress;
+  const uint64_t b = kFirstAddress + 1;
+  radio_->AddPeripheral(BusyPeripheral(a));
+  radio_->AddPeripheral(BusyPeripheral(b));
+  struct Blocker {
+    std::atomic<bool> holding{false};
+    std::atomic<bool> released{false};
+  } blocker;
+  auto blocking_sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* self = static_cast<Blocker*>(raw);
+    if (id != VELMORABLE_EVENT_ADVERTISEMENT || self->holding.exchange(true)) return 0;
+    (void)Eventually([&] { return self->released.load(); });
+    return 0;
+  };
+  struct Requests {
+    std::mutex mutex;
+    std::vector<std::string> servers;
+  } requests;
+  auto pairing_sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    auto* self = static_cast<Requests*>(raw);
+    {
+      std::lock_guard lock(self->mutex);
+      self->servers.emplace_back(reinterpret_cast<const char*>(params[0]));
+    }
+    AnswerPin(params);
+    return 0;
+  };
+  Client scanner(blocking_sink, &blocker);
+  Client client(pairing_sink, &requests);
+  ASSERT_NE(scanner.get(), nullptr);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(scanner);
+  ASSERT_TRUE(Eventually([&] { return blocker.holding.load(); }));
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(a).c_str()), 301) << LastError(client);
+
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 20), 0);
+  std::atomic<int> connected{-1};
+  std::thread application([&] { connected = Do(client, VELMORABLE_METHOD_CONNECT, Id(b).c_str()); });
+  const bool both_asked =
+      Eventually([&] { return radio_->CallCount("DeviceInformationCustomPairing.PairAsync") >= 2; });
+  blocker.released = true;
+  application.join();
+  ASSERT_TRUE(both_asked);
+  EXPECT_EQ(connected.load(), 0) << LastError(client);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(a));
+  EXPECT_TRUE(radio_->IsPaired(b));
+  {
+    std::lock_guard lock(requests.mutex);
+    EXPECT_EQ(requests.servers, std::vector<std::string>{Id(b)});
+  }
+  EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
+// Destroy from a sink on a platform thread never waits: neither for the application thread's method that
+// waits for this very event, nor for another client's Connect whose pairing request is queued behind it.
+class DestroyFromASink : public RadioWithChecker<1> {};
+
+TEST_F(DestroyFromASink, OfItsOwnPairingRequestReturnsAtOnceAndConnectFollows) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* handle = nullptr;
+    std::atomic<int64_t> destroy_ms{-1};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    const Clock::time_point start = Clock::now();
+    (void)VelmoraBLE_BLEClient_Destroy(ctx->handle);
+    ctx->destroy_ms = MillisecondsSince(start);
+    return 0;
+  };
+  Client client(sink, &context);
+  context.handle = client;
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 5), 0);
+  const Clock::time_point start = Clock::now();
+  const int connected = Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str());
+  const int64_t connect_ms = MillisecondsSince(start);
+  client.Forget();  // the sink destroyed it; it was freed as Connect returned
+  EXPECT_TRUE(Eventually([&] { return context.destroy_ms.load() >= 0; }));
+  EXPECT_LT(context.destroy_ms.load(), 2500);
+  EXPECT_LT(connect_ms, 2500) << "Connect gave " << connected;
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
+TEST_F(DestroyFromASink, OfAnotherClientDoesNotWaitForThatClientsConnect) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));      // A's, notifying
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 1));  // B's, to pair with
+  VelmoraBLE_BLEClient* handle_b = nullptr;
+  std::atomic<bool> inside{false};
+  std::atomic<int64_t> destroy_ms{-1};
+  ActOnAValue sink_a;
+  sink_a.act = [&] {
+    // B's pairing request, which B's Connect waits for, is queued behind this event from now on.
+    inside = true;
+    (void)Eventually([&] { return radio_->CallCount("DeviceInformationCustomPairing.PairAsync") >= 1; });
+    const Clock::time_point start = Clock::now();
+    (void)VelmoraBLE_BLEClient_Destroy(handle_b);
+    destroy_ms = MillisecondsSince(start);
+  };
+  auto sink_b = [](void*, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
+    return 0;
+  };
+  Client a(&ActOnAValue::Call, &sink_a);
+  Client b(sink_b, nullptr);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  handle_b = b;
+  ASSERT_NO_FATAL_FAILURE(Subscribed(a, kFirstAddress));
+  ASSERT_EQ(Config(b, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(b, VELMORABLE_PROP_TIMEOUT, 0, 5), 0);
+  sink_a.armed = true;
+  ASSERT_TRUE(Eventually([&] { return inside.load(); }));
+  const Clock::time_point start = Clock::now();
+  (void)Do(handle_b, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress + 1).c_str());
+  const int64_t connect_ms = MillisecondsSince(start);
+  b.Forget();  // A's sink destroyed it; it was freed as Connect returned
+  EXPECT_TRUE(Eventually([&] { return destroy_ms.load() >= 0; }));
+  EXPECT_LT(destroy_ms.load(), 2500);
+  EXPECT_LT(connect_ms, 2500);
+  const int values = sink_a.values.load();
+  EXPECT_TRUE(Eventually([&] { return sink_a.values.load() > values + 10; }));
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(a);
+}
+
+// Two sinks, on two platform threads at once, destroy each other's client: each Destroy returns at once
+// (neither waits for the other), and each client goes when its own event has left.
+class DestroyFromTwoSinks : public RadioWithChecker<4> {};
+
+TEST_F(DestroyFromTwoSinks, OfEachOthersClientBothReturn) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 1));
+  VelmoraBLE_BLEClient* handles[2] = {nullptr, nullptr};
+  std::atomic<int> inside{0};
+  std::atomic<int> returned{0};
+  ActOnAValue sinks[2];
+  for (int i = 0; i < 2; ++i) {
+    sinks[i].act = [&, i] {
+      // Both sinks are inside before either destroys.
+      ++inside;
+      (void)Eventually([&] { return inside.load() == 2; });
+      (void)VelmoraBLE_BLEClient_Destroy(handles[1 - i]);
+      ++returned;
+    };
+  }
+  Client a(&ActOnAValue::Call, &sinks[0]);
+  Client b(&ActOnAValue::Call, &sinks[1]);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  handles[0] = a;
+  handles[1] = b;
+  ASSERT_NO_FATAL_FAILURE(Subscribed(a, kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(b, kFirstAddress + 1));
+  sinks[0].armed = true;
+  sinks[1].armed = true;
+  if (!Eventually([&] { return returned.load() == 2; })) EndHung("two sinks destroying each other's clients");
+  a.Forget();
+  b.Forget();
+  EXPECT_EQ(inside.load(), 2);
+  radio_->WaitIdle();
+}
+
+// A Value sink reads a characteristic's user description, which asks the platform for its descriptors, and
+// the radio holds that answer. Destroy on the application's thread waits for the sink, whose wait ends as soon
+// as Destroy has begun, not at Timeout.
+class DestroyOnTheApplicationThread : public RadioWithChecker<4> {};
+
+TEST_F(DestroyOnTheApplicationThread, EndsTheWaitOfASinksGet) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::atomic<bool> answered{false};
+  ActOnAValue sink;
+  sink.act = [&] {
+    (void)VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+    answered = true;
+  };
+  Client client(&ActOnAValue::Call, &sink);
+  handle = client;
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_NO_FATAL_FAILURE(Subscribed(client, kFirstAddress));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 5), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kDescriptors, .hold = true});
+  constexpr const char kDescriptors[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
+  const size_t asked_before = radio_->CallCount(kDescriptors);
+  sink.armed = true;
+  ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kDescriptors) > asked_before; }));
+  const Clock::time_point start = Clock::now();
+  client.Destroy();
+  const int64_t destroy_ms = MillisecondsSince(start);
+  radio_->Release(hold);
+  EXPECT_TRUE(answered.load());
+  EXPECT_LT(destroy_ms, 2500);
+}
+
+// A sink sets Timeout (to the value it has) while the application's thread waits for a read that the radio
+// holds: that wait keeps the deadline it took when it began and ends with 301 after Timeout.
+class TimeoutSetDuringAWait : public RadioWithChecker<4> {};
+
+TEST_F(TimeoutSetDuringAWait, KeepsTheBoundOfTheRunningWait) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::atomic<int> set{-1};
+  ActOnAValue sink;
+  sink.act = [&] { set = VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_TIMEOUT, 0, 1); };
+  Client client(&ActOnAValue::Call, &sink);
+  handle = client;
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_NO_FATAL_FAILURE(Subscribed(client, kFirstAddress));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kReadCharacteristic, .hold = true});
+  constexpr const char kRead[] = "GattCharacteristic.ReadValueWithCacheModeAsync";
+  const size_t reads_before = radio_->CallCount(kRead);
+  std::atomic<bool> read_returned{false};
+  std::thread radio_side([&] {
+    if (Eventually([&] { return radio_->CallCount(kRead) > reads_before; })) sink.armed = true;
+    // Four times Timeout: a wait that lost its bound ends only here.
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(4);
+    while (!read_returned.load() && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    radio_->Release(hold);
+  });
+  const Clock::time_point start = Clock::now();
+  const int read = OnCharacteristic(client, VELMORABLE_METHOD_READ_VALUE);
+  const int64_t read_ms = MillisecondsSince(start);
+  read_returned = true;
+  radio_side.join();
+  EXPECT_EQ(read, 301) << LastError(client);
+  EXPECT_LT(read_ms, 3000);
+  EXPECT_EQ(set.load(), 0);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
+// A Value sink disconnects now and then on its platform thread while the application's thread connects
+// (pairing), discovers and subscribes again and again: the held device and the bond it made are read and
+// changed under one lock, as ThreadSanitizer checks, and the codes are whatever the race gives.
+class HeldDeviceAcrossThreads : public RadioFixture<4> {};
+
+TEST_F(HeldDeviceAcrossThreads, ASinkDisconnectsWhileTheApplicationReconnects) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* handle = nullptr;
+    std::atomic<int> values{0};
+    std::atomic<int> disconnects{0};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
+    if (id != VELMORABLE_EVENT_VALUE || ctx->values.fetch_add(1) % 2 != 0) return 0;
+    (void)Do(ctx->handle, VELMORABLE_METHOD_DISCONNECT);
+    ++ctx->disconnects;
+    return 0;
+  };
+  Client client(sink, &context);
+  context.handle = client;
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  const std::string id = Id(kFirstAddress);
+  const intptr_t none = reinterpret_cast<intptr_t>("");
+  intptr_t discover[4] = {none, none, 0, none};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  const int64_t rounds = testing_support::FuzzScaled(1000);
+  for (int64_t i = 0; i < rounds; ++i) {
+    (void)Do(client, VELMORABLE_METHOD_CONNECT, id.c_str());
+    (void)VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes);
+    (void)OnCharacteristic(client, VELMORABLE_METHOD_SUBSCRIBE);
+    if (i % 4 == 0) (void)Do(client, VELMORABLE_METHOD_DISCONNECT);
+  }
+  (void)Do(client, VELMORABLE_METHOD_DISCONNECT);
+  client.Destroy();
+  EXPECT_GT(context.disconnects.load(), 0);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

@@ -82,6 +82,8 @@ class Client {
     if (handle_ != nullptr) VelmoraBLE_BLEClient_Destroy(handle_);
     handle_ = nullptr;
   }
+  // Forget lets go of a client that a sink destroyed: it is not destroyed again.
+  void Forget() { handle_ = nullptr; }
 
  private:
   VelmoraBLE_BLEClient* handle_;
