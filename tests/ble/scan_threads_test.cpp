@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -47,6 +48,8 @@ SimPeripheral Advertiser(uint64_t address, int64_t interval_ms) {
 }
 
 int64_t AtLeast(int64_t floor, int64_t count) { return std::max(floor, testing_support::FuzzScaled(count)); }
+
+intptr_t Arg(const char* text) { return reinterpret_cast<intptr_t>(text); }
 
 // ScanEvents keeps the scan events of a record: StartScan, Advertisement, StopScan and Error.
 std::vector<Event> ScanEvents(const std::vector<Event>& events) {
@@ -665,6 +668,93 @@ TEST_F(ScanStartSinkThatRaises, LeavesTheNextStopAndStartWorking) {
   EXPECT_EQ(sink.Of(VELMORABLE_EVENT_START_SCAN).size(), 1u);
   EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
   EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+}
+
+// Under load, with the one event thread of a scenario's radio: twenty devices advertise every millisecond
+// (as many as the radio's thread makes, more than the event thread delivers under ThreadSanitizer), a
+// scanning client and a notified client take turns to block their sinks for 100 ms, and the application
+// reads, stops and restarts the scan every third round and destroys the notified client (and connects a new
+// one) every third round. However far the event thread falls behind, the newest advertisements keep reaching
+// the scanning client's sink in every round: the bound drops the oldest, never all. VELMORABLE_FUZZ_SCALE
+// scales the 30 rounds (10 at least).
+class ScanUnderLoad : public RadioFixture<1> {};
+
+TEST_F(ScanUnderLoad, TheNewestAdvertisementsKeepReachingTheSink) {
+  constexpr uint64_t kDevices = 20;
+  for (uint64_t i = 0; i < kDevices; ++i) radio_->AddPeripheral(Advertiser(kFirstAddress + i, 1));
+  const uint64_t server = kFirstAddress + kDevices;
+  radio_->AddPeripheral(BusyPeripheral(server));
+  struct Busy {
+    std::atomic<bool> block{false};
+    std::atomic<int> blocked{0};
+    std::atomic<int64_t> advertisements{0};
+    std::atomic<int64_t> dropped{0};
+  };
+  Busy scanning;
+  Busy notified;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    auto* busy = static_cast<Busy*>(raw);
+    if (id == VELMORABLE_EVENT_ADVERTISEMENT) ++busy->advertisements;
+    if (id == VELMORABLE_EVENT_LOG) {
+      const char* text = reinterpret_cast<const char*>(params[1]);
+      if (std::strncmp(text, "Dropped ", 8) == 0) busy->dropped += std::strtoll(text + 8, nullptr, 10);
+    }
+    if ((id == VELMORABLE_EVENT_ADVERTISEMENT || id == VELMORABLE_EVENT_VALUE) && busy->block.exchange(false)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      ++busy->blocked;
+    }
+    return 0;
+  };
+  Client scanner(sink, &scanning);
+  ASSERT_NE(scanner.get(), nullptr);
+  ASSERT_EQ(Config(scanner, "LogLevel=2"), 0);
+  auto connect = [&](Client& client) {
+    ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(server).c_str()), 0) << LastError(client);
+    intptr_t discover[4] = {Arg(""), Arg(""), 1, Arg("")};
+    int32_t sizes[4] = {0, 0, 0, 0};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(client);
+    intptr_t subscribe[2] = {Arg("000100000000"), Arg("000100030000")};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, sizes), 0) << LastError(client);
+  };
+  auto subscriber = std::make_unique<Client>(sink, &notified);
+  ASSERT_NO_FATAL_FAILURE(connect(*subscriber));
+  ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(scanner);
+
+  const int64_t rounds = AtLeast(10, 30);
+  for (int64_t round = 0; round < rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const Clock::time_point began = Clock::now();
+    for (Busy* busy : {&scanning, &notified}) {
+      const int blocked = busy->blocked.load();
+      busy->block = true;
+      // Bounded: a sink that never gets its event fails below, not here.
+      (void)Eventually([&] { return busy->blocked.load() > blocked; });
+      busy->block = false;
+    }
+    EXPECT_EQ(VelmoraBLE_BLEClient_Get(scanner, VELMORABLE_PROP_SCANNING, 0), 1);
+    (void)LastError(scanner);
+    if (round % 3 == 2) {
+      ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
+      ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(scanner);
+    }
+    if (round % 3 == 1) {
+      subscriber.reset();
+      subscriber = std::make_unique<Client>(sink, &notified);
+      ASSERT_NO_FATAL_FAILURE(connect(*subscriber));
+    }
+    const int64_t seen = scanning.advertisements.load();
+    const Clock::time_point waiting = Clock::now();
+    const bool received = Eventually([&] {
+      return scanning.advertisements.load() > seen || Clock::now() - waiting > std::chrono::seconds(5);
+    }) && scanning.advertisements.load() > seen;
+    std::printf("round %lld: %lld ms, %lld advertisements so far, %lld dropped, %zu events queued\n",
+                static_cast<long long>(round),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count()),
+                static_cast<long long>(scanning.advertisements.load()), static_cast<long long>(scanning.dropped.load()),
+                radio_->QueuedEvents());
+    EXPECT_TRUE(received) << "no advertisement for 5 s";
+  }
+  EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
 }
 
 }  // namespace
