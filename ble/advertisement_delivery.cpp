@@ -46,8 +46,7 @@ void BLEClientEngine::OnAdvertisementReceived(
   const ScanQueue::Caller me = ScanQueue::ThisCaller();
   // The age check comes before any other work on the advertisement: a thread that has fallen behind drops
   // what waited too long at little cost, and so catches up with the newest.
-  const int64_t now = static_cast<int64_t>(platform::MonotonicMs());
-  DeliverScanEvents(scans_.Arrive(args->Run(), args->Timestamp(), now, args, me), me, ScanQueue::Role::kEvent);
+  DeliverScanEvents(scans_.Arrive(args->Run(), args->Timestamp(), args, me), me, ScanQueue::Role::kEvent);
 }
 
 void BLEClientEngine::DeliverOne(const ScanQueue::Advertisement& args) {

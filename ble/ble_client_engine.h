@@ -338,6 +338,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int LogScanning(int32_t level, const char* message);
   // Scan steps (scanning.cpp). The watcher numbers its runs, every event of a run carries its number, and
   // scans_ keeps each scan's events in one queue: these do what it decides.
+  // ScanClockMs is the clock of scans_: milliseconds of the monotonic clock, as the platform stamps events.
+  static int64_t ScanClockMs();
   // Watcher is the advertisement watcher (null before the first StartScanning); any thread.
   std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> Watcher() const;
   // StartNewScan starts scan once scans_ has given StartScanning its turn (kStart).
@@ -464,7 +466,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // The connection's events that platform threads are delivering; Disconnect waits for them.
   EventDeliveries deliveries_;
   // The queue of the scan events (own lock).
-  ScanQueue scans_;
+  ScanQueue scans_{&BLEClientEngine::ScanClockMs};
 };
 
 }  // namespace velmora::ble

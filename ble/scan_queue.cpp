@@ -108,17 +108,17 @@ void ScanQueue::Finish(uint64_t scan, Caller me) {
 
 // ---- The platform's advertisements and ends --------------------------------------------------------------------
 
-ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, int64_t now_ms, Advertisement advertisement,
-                                   Caller me) {
+ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, Advertisement advertisement, Caller me) {
   std::lock_guard lock(mutex_);
   const Scan* scan = Of(run);
   if (scan == nullptr || scan->closed || scan->ended || scan->start == Start::kNever) return {};
+  const int64_t now_ms = clock_();
   if (Stale(received_ms, now_ms)) {
     ++drops_;
     // The count is due now and nobody delivers: this thread tells it.
     if (holder_ != 0 || !CountDue(now_ms) || !Running()) return {};
     holder_ = me;
-    return Take(Role::kEvent, now_ms);
+    return Take(Role::kEvent);
   }
   // The first sign that a scan StartScanning gave up on has started: its StartScan goes first.
   if (scan_.start == Start::kUnannounced) scan_.start = Start::kAnnounced;
@@ -134,11 +134,10 @@ ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, int64_t no
   Changed();
   if (holder_ != 0) return {};
   holder_ = me;
-  return Take(Role::kEvent, now_ms);
+  return Take(Role::kEvent);
 }
 
-ScanQueue::Event ScanQueue::Ended(uint64_t run, StopArgs stop, bool aborted, Caller me, Role role,
-                                  int64_t now_ms) {
+ScanQueue::Event ScanQueue::Ended(uint64_t run, StopArgs stop, bool aborted, Caller me, Role role) {
   std::lock_guard lock(mutex_);
   Scan* scan = Of(run);
   if (scan == nullptr) return {};
@@ -153,12 +152,12 @@ ScanQueue::Event ScanQueue::Ended(uint64_t run, StopArgs stop, bool aborted, Cal
   }
   if (holder_ != 0) return {};
   holder_ = me;
-  return Take(role, now_ms);
+  return Take(role);
 }
 
 // ---- The turn --------------------------------------------------------------------------------------------------
 
-ScanQueue::Event ScanQueue::TakeTurn(Caller me, Role role, int64_t now_ms) {
+ScanQueue::Event ScanQueue::TakeTurn(Caller me, Role role) {
   std::lock_guard lock(mutex_);
   if (holder_ == me) {
     // The sink of the last scan's StopScan started the next scan: its StartScan goes from within.
@@ -175,18 +174,18 @@ ScanQueue::Event ScanQueue::TakeTurn(Caller me, Role role, int64_t now_ms) {
   }
   if (holder_ != 0) return {};
   holder_ = me;
-  return Take(role, now_ms);
+  return Take(role);
 }
 
-ScanQueue::Event ScanQueue::Drain(Caller me, int64_t now_ms) {
+ScanQueue::Event ScanQueue::Drain(Caller me) {
   {
     std::lock_guard lock(mutex_);
     drain_posted_ = false;
   }
-  return TakeTurn(me, Role::kEvent, now_ms);
+  return TakeTurn(me, Role::kEvent);
 }
 
-ScanQueue::Event ScanQueue::Next(Caller me, Role role, int64_t now_ms) {
+ScanQueue::Event ScanQueue::Next(Caller me, Role role) {
   std::lock_guard lock(mutex_);
   if (holder_ != me) return {};
   if (end_in_sink_ != 0) {
@@ -194,7 +193,7 @@ ScanQueue::Event ScanQueue::Next(Caller me, Role role, int64_t now_ms) {
     end_in_sink_ = 0;
     Changed();
   }
-  return Take(role, now_ms);
+  return Take(role);
 }
 
 bool ScanQueue::GiveUp(Caller me) {
@@ -294,9 +293,12 @@ void ScanQueue::DropStale(int64_t now_ms) {
   }
 }
 
-ScanQueue::Event ScanQueue::Take(Role role, int64_t now_ms) {
-  DropStale(now_ms);
+ScanQueue::Event ScanQueue::Take(Role role) {
   Event event;
+  // The time is read only when something waits: a turn that finds the queue empty costs no clock.
+  if (queue_.empty() && drops_ == 0) return Release(false);
+  const int64_t now_ms = clock_();
+  DropStale(now_ms);
   if (role == Role::kEvent && Running() && CountDue(now_ms)) {
     event.kind = Event::kDropCount;
     event.drops = std::exchange(drops_, 0);

@@ -46,6 +46,13 @@ class ScanQueue {
   static constexpr int64_t kMaxAdvertisementWaitMs = 1000;
   // kDropCountIntervalMs is the least time between two counts of dropped advertisements while a scan runs.
   static constexpr int64_t kDropCountIntervalMs = 1000;
+  // Clock returns the time in milliseconds on the clock of the advertisements' time stamps.
+  using Clock = int64_t (*)();
+
+  // ScanQueue reads clock when it needs the time: for each advertisement, and for what waits in the queue.
+  explicit ScanQueue(Clock clock) : clock_(clock) {}
+  ScanQueue(const ScanQueue&) = delete;
+  ScanQueue& operator=(const ScanQueue&) = delete;
 
   // Event is what the holder of the turn delivers next.
   struct Event {
@@ -94,23 +101,24 @@ class ScanQueue {
 
   // ---- The platform's advertisements and ends
 
-  // Arrive takes an advertisement of run that the platform received at received_ms, on a platform thread.
+  // Arrive takes an advertisement of run that the platform received at received_ms (on the clock), on a
+  // platform thread.
   // It returns the first event of me's turn when me takes it, else kNone.
-  Event Arrive(uint64_t run, int64_t received_ms, int64_t now_ms, Advertisement advertisement, Caller me);
+  Event Arrive(uint64_t run, int64_t received_ms, Advertisement advertisement, Caller me);
   // Ended records that run ended (the platform's report, or what the platform shows; stop null: a plain
   // stop) and queues its end; it returns the first event of me's turn when me takes it.
-  Event Ended(uint64_t run, StopArgs stop, bool aborted, Caller me, Role role, int64_t now_ms);
+  Event Ended(uint64_t run, StopArgs stop, bool aborted, Caller me, Role role);
 
   // ---- The turn
 
   // TakeTurn gives me the turn when nobody holds it and returns its first event. Inside the last scan's
   // StopScan, its holder gets only the next scan's StartScan (within).
-  Event TakeTurn(Caller me, Role role, int64_t now_ms);
+  Event TakeTurn(Caller me, Role role);
   // Drain is TakeTurn for the platform thread that a post handed what was left to.
-  Event Drain(Caller me, int64_t now_ms);
+  Event Drain(Caller me);
   // Next tells that the event me delivered has returned from the sink and returns the next one; kNone when
   // the turn has ended.
-  Event Next(Caller me, Role role, int64_t now_ms);
+  Event Next(Caller me, Role role);
   // GiveUp ends me's turn early (an exception, or Destroy): true when a platform thread must take the rest.
   [[nodiscard]] bool GiveUp(Caller me);
   // PostFailed tells that the post that Event::post asked for did not happen.
@@ -173,14 +181,15 @@ class ScanQueue {
   // NeverStarts leaves the scan without a StartScan: its own and its advertisements leave the queue.
   void NeverStarts();
   void EraseAdvertisements();
-  // DropStale drops the advertisements at the front that waited too long.
+  // DropStale drops the advertisements at the front that waited too long by now_ms.
   void DropStale(int64_t now_ms);
   // Take hands the holder of the turn the front event, or ends the turn.
-  Event Take(Role role, int64_t now_ms);
+  Event Take(Role role);
   Event Release(bool post);
   // Changed counts a transition and wakes the waiters.
   void Changed();
 
+  const Clock clock_;
   std::mutex mutex_;
   std::condition_variable changed_;
   uint64_t version_ = 0;

@@ -120,8 +120,6 @@ constexpr int64_t kWaitStepMs = 5;
 using WatcherStatus = bt::BluetoothLEAdvertisementWatcherStatus;
 using Role = ScanQueue::Role;
 
-int64_t NowMs() { return static_cast<int64_t>(platform::MonotonicMs()); }
-
 bool Active(WatcherStatus status) { return status == WatcherStatus::Started || status == WatcherStatus::Stopping; }
 
 // Aborted tells whether the platform aborted run (an Error then comes before its StopScan).
@@ -130,6 +128,8 @@ bool Aborted(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run) {
 }
 
 }  // namespace
+
+int64_t BLEClientEngine::ScanClockMs() { return static_cast<int64_t>(platform::MonotonicMs()); }
 
 int BLEClientEngine::LogScanning(int32_t level, const char* message) {
   if (settings_.log_level.load(std::memory_order_relaxed) < level) return 0;
@@ -261,7 +261,7 @@ int BLEClientEngine::StartNewScan(uint64_t scan, const char* service_uuids, Scan
   }
   if (decision == ScanQueue::Decision::kAnnounce) rc = Results().reply_text.Assign(filter_text);
   // Its StartScan, or its end when it ended or was stopped first: this call fires it.
-  DeliverScanEvents(scans_.TakeTurn(me, Role::kCall, NowMs()), me, Role::kCall);
+  DeliverScanEvents(scans_.TakeTurn(me, Role::kCall), me, Role::kCall);
   return rc == core::kOk ? 0 : ReportOutOfMemory(rc);
 }
 
@@ -273,7 +273,7 @@ void BLEClientEngine::WaitForWatcherStart(bt::BluetoothLEAdvertisementWatcher& w
     const ScanQueue::StopArgs stopped = watcher.LastStopped();
     if (stopped != nullptr && stopped->Run() == run) {
       // Ended before it started: its end is queued now, behind the StartScan still to be decided.
-      DeliverScanEvents(scans_.Ended(run, stopped, Aborted(watcher, run), me, Role::kCall, NowMs()), me, Role::kCall);
+      DeliverScanEvents(scans_.Ended(run, stopped, Aborted(watcher, run), me, Role::kCall), me, Role::kCall);
       return;
     }
     if (scans_.Settled(scan) || Destroying()) return;
@@ -319,13 +319,13 @@ int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
       stop_asked = true;
       ScanQueue::StopArgs stop;
       if (PlatformEnded(*watcher, progress.run, &stop)) {
-        DeliverScanEvents(scans_.Ended(progress.run, stop, Aborted(*watcher, progress.run), me, Role::kCall, NowMs()),
+        DeliverScanEvents(scans_.Ended(progress.run, stop, Aborted(*watcher, progress.run), me, Role::kCall),
                           me, Role::kCall);
         continue;
       }
     }
     // Its end, once queued, is this call's to deliver when no other thread does.
-    DeliverScanEvents(scans_.TakeTurn(me, Role::kCall, NowMs()), me, Role::kCall);
+    DeliverScanEvents(scans_.TakeTurn(me, Role::kCall), me, Role::kCall);
     if (scans_.Look(scan).over) return 0;
     if (platform::DeadlineClockMs() >= deadline) return SetErrorText(kAwaitStopped, component::kTextTimeout);
     if (progress.run != 0) {
@@ -364,7 +364,7 @@ void BLEClientEngine::NoteScanEnd(ScanQueue::Caller me) {
   if (run == 0 || watcher == nullptr) return;
   const ScanQueue::StopArgs stopped = watcher->LastStopped();
   if (stopped == nullptr || stopped->Run() != run) return;
-  DeliverScanEvents(scans_.Ended(run, stopped, Aborted(*watcher, run), me, Role::kCall, NowMs()), me, Role::kCall);
+  DeliverScanEvents(scans_.Ended(run, stopped, Aborted(*watcher, run), me, Role::kCall), me, Role::kCall);
 }
 
 void BLEClientEngine::OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
@@ -372,7 +372,7 @@ void BLEClientEngine::OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdve
   if (watcher == nullptr || args == nullptr) return;
   const ScanQueue::Caller me = ScanQueue::ThisCaller();
   const uint64_t run = args->Run();
-  DeliverScanEvents(scans_.Ended(run, args, Aborted(*watcher, run), me, Role::kEvent, NowMs()), me, Role::kEvent);
+  DeliverScanEvents(scans_.Ended(run, args, Aborted(*watcher, run), me, Role::kEvent), me, Role::kEvent);
 }
 
 void BLEClientEngine::DeliverScanEvents(ScanQueue::Event event, ScanQueue::Caller me, ScanQueue::Role role) {
@@ -406,7 +406,7 @@ void BLEClientEngine::DeliverScanEvents(ScanQueue::Event event, ScanQueue::Calle
   // Once Destroy has begun nothing reaches the sink: the rest stays where it is.
   while (event.kind != ScanQueue::Event::kNone && !Destroying()) {
     FireScanEvent(event);
-    event = scans_.Next(me, role, NowMs());
+    event = scans_.Next(me, role);
   }
   if (event.kind != ScanQueue::Event::kNone) return;
   turn.Ended();
@@ -415,7 +415,7 @@ void BLEClientEngine::DeliverScanEvents(ScanQueue::Event event, ScanQueue::Calle
 
 void BLEClientEngine::DrainScanEvents() {
   const ScanQueue::Caller me = ScanQueue::ThisCaller();
-  DeliverScanEvents(scans_.Drain(me, NowMs()), me, Role::kEvent);
+  DeliverScanEvents(scans_.Drain(me), me, Role::kEvent);
 }
 
 void BLEClientEngine::PostScanDrain() {
