@@ -362,7 +362,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // DeliverScanEvents delivers event and, while me holds the turn, what follows it; then hands what is left
   // to a platform thread when asked to.
   void DeliverScanEvents(ScanQueue::Event event, ScanQueue::Caller me, ScanQueue::Role role);
-  // DrainScanEvents takes the turn on a platform thread for what a call left (PostScanDrain posts it).
+  // DrainScanEvents takes the turn on a platform thread for what a call left; PostScanDrain has a platform
+  // thread run it.
   void DrainScanEvents();
   void PostScanDrain();
   // FireScanEvent fires one event of the queue: StartScan (after "Scanning started."), an Advertisement, the
@@ -373,7 +374,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   void ReportStop(const ScanQueue::Event& end);
   // DeliverOne delivers one advertisement; one the platform fails to describe is dropped.
   void DeliverOne(const ScanQueue::Advertisement& args);
-  // LogDrops fires the level-2 line that counts drops advertisements dropped for their wait (none: nothing).
+  // LogDrops fires the level-2 line that counts the drops advertisements dropped for their wait (0: none).
   void LogDrops(uint64_t drops);
   void DeliverAdvertisement(const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args);
   void LookUpDeviceName(uint64_t address, core::BufferCore& name);

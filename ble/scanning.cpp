@@ -395,7 +395,7 @@ void BLEClientEngine::DeliverScanEvents(ScanQueue::Event event, ScanQueue::Calle
     }
     Turn(const Turn&) = delete;
     Turn& operator=(const Turn&) = delete;
-    void Ended() { held_ = false; }
+    void Done() { held_ = false; }
 
    private:
     BLEClientEngine& engine_;
@@ -409,7 +409,7 @@ void BLEClientEngine::DeliverScanEvents(ScanQueue::Event event, ScanQueue::Calle
     event = scans_.Next(me, role);
   }
   if (event.kind != ScanQueue::Event::kNone) return;
-  turn.Ended();
+  turn.Done();
   if (event.post) PostScanDrain();
 }
 
