@@ -49,9 +49,7 @@ ScanQueue::Begin ScanQueue::Begun(uint64_t scan, uint64_t run, std::string filte
   if (scan_.run != run) {
     if (run <= last_run_) {
       // A platform that ignored the start kept its run: nothing was started, and nothing will be told.
-      queue_.clear();
-      scan_.closed = true;
-      over_ = scan;
+      Abandon();
       return Begin::kIgnored;
     }
     scan_.run = run;
@@ -65,8 +63,7 @@ ScanQueue::Begin ScanQueue::Begun(uint64_t scan, uint64_t run, std::string filte
 
 bool ScanQueue::Settled(uint64_t scan) {
   std::lock_guard lock(mutex_);
-  if (scan_.id != scan || Over() || scan_.closed || scan_.ended) return true;
-  return std::any_of(queue_.begin(), queue_.end(), [](const Entry& entry) { return entry.kind == Kind::kAdvertisement; });
+  return scan_.id != scan || Over() || scan_.closed || scan_.ended || Advertised();
 }
 
 ScanQueue::Decision ScanQueue::Decide(uint64_t scan, bool started, Caller me) {
@@ -74,10 +71,8 @@ ScanQueue::Decision ScanQueue::Decide(uint64_t scan, bool started, Caller me) {
   if (scan_.id != scan || scan_.start != Start::kDeciding || scan_.starter != me) return Decision::kClosed;
   scan_.starter = 0;
   Changed();
-  const bool advertised =
-      std::any_of(queue_.begin(), queue_.end(), [](const Entry& entry) { return entry.kind == Kind::kAdvertisement; });
   // Advertisements that came are the platform's word that the scan started, also when it has ended since.
-  if (!scan_.closed && (advertised || (started && !scan_.ended))) {
+  if (!scan_.closed && (Advertised() || (started && !scan_.ended))) {
     scan_.start = Start::kAnnounced;
     return Decision::kAnnounce;
   }
@@ -96,9 +91,7 @@ void ScanQueue::Finish(uint64_t scan, Caller me) {
   Changed();
   if (scan_.run == 0) {
     // The platform never had the start: the scan is over, and no event tells of it.
-    queue_.clear();
-    scan_.closed = true;
-    over_ = scan;
+    Abandon();
   } else if (scan_.closed || scan_.ended) {
     NeverStarts();
   } else {
@@ -272,6 +265,16 @@ ScanQueue::Scan* ScanQueue::Of(uint64_t run) {
 bool ScanQueue::Running() const {
   return scan_.start == Start::kAnnounced && !scan_.closed && !scan_.ended &&
          (queue_.empty() || queue_.front().kind != Kind::kStartScan);
+}
+
+bool ScanQueue::Advertised() const {
+  return std::any_of(queue_.begin(), queue_.end(), [](const Entry& entry) { return entry.kind == Kind::kAdvertisement; });
+}
+
+void ScanQueue::Abandon() {
+  queue_.clear();
+  scan_.closed = true;
+  over_ = scan_.id;
 }
 
 void ScanQueue::NeverStarts() {

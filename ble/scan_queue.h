@@ -178,6 +178,10 @@ class ScanQueue {
   bool CountDue(int64_t now_ms) const { return drops_ != 0 && now_ms - drops_counted_ms_ >= kDropCountIntervalMs; }
   // Running is true while the scan's StartScan has gone and its end has not come.
   bool Running() const;
+  // Advertised is true while an advertisement of the scan waits in the queue.
+  bool Advertised() const;
+  // Abandon ends a scan that the platform never took: it is over, and no event tells of it.
+  void Abandon();
   // NeverStarts leaves the scan without a StartScan: its own and its advertisements leave the queue.
   void NeverStarts();
   void EraseAdvertisements();
