@@ -43,31 +43,16 @@ void BLEClientEngine::OnAdvertisementReceived(
     const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>&,
     const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args) {
   if (args == nullptr) return;
-  const ScanSequence::Caller me = ScanSequence::ThisCaller();
-  const uint64_t run = args->Run();
-  const ScanSequence::Arrival arrival =
-      scans_.Arrive(run, args->Timestamp(), static_cast<int64_t>(platform::MonotonicMs()), args, me);
-  switch (arrival.action) {
-    case ScanSequence::Arrival::kDrop:
-      LogDrops(false);
-      return;
-    case ScanSequence::Arrival::kHeld:
-      return;
-    case ScanSequence::Arrival::kDeliver:
-      DeliverOne(run, arrival.advertisement, me);
-      return;
-    case ScanSequence::Arrival::kAnnounce:
-      Announce(run, arrival.filter.c_str(), me);
-      return;
-  }
+  const ScanQueue::Caller me = ScanQueue::ThisCaller();
+  // The age check comes before any other work on the advertisement: a thread that has fallen behind drops
+  // what waited too long at little cost, and so catches up with the newest.
+  DeliverScanEvents(scans_.Arrive(args->Run(), args->Timestamp(), args, me), me, ScanQueue::Role::kEvent);
 }
 
-void BLEClientEngine::DeliverOne(uint64_t run, const ScanSequence::Advertisement& args, ScanSequence::Caller me) {
-  // Counted until the sink has returned, so that StopScanning can wait for it.
-  const ScanSequence::Ending delivery(scans_, &ScanSequence::Delivered, run, me);
+void BLEClientEngine::DeliverOne(const ScanQueue::Advertisement& args) {
   try {
-    // Each delivery has its own context, reached through its thread's results: deliveries on several
-    // threads run side by side and hold no lock while the sink runs.
+    // Each delivery has its own context, reached through its thread's results, and holds no lock while the
+    // sink runs.
     DeliverAdvertisement(args);
   } catch (const bt::PlatformError&) {
     // NOTE: an advertisement the platform fails to describe is dropped, and the next is delivered.

@@ -23,7 +23,7 @@
 #include "ble/discovery.h"
 #include "ble/event_sink.h"
 #include "ble/gatt_records.h"
-#include "ble/scan_sequence.h"
+#include "ble/scan_queue.h"
 #include "ble/scanning.h"
 #include "ble/reading.h"
 #include "component/socket_base.h"
@@ -349,35 +349,45 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int ConfigServiceData(const component::ConfigSettingParts& setting, const char** reply);
   int LogScanning(int32_t level, const char* message);
   // Scan steps (scanning.cpp). The watcher numbers its runs, every event of a run carries its number, and
-  // scans_ keeps their order: these do what it decides.
-  // StartNewScan starts a scan once scans_ has given StartScanning its turn (kStart).
-  int StartNewScan(const char* service_uuids, ScanSequence::Caller me);
-  // WaitForWatcherStart polls (ScanStartedTimeout) until the watcher's run `run` is Started, or scans_ says
-  // the wait is over (closed, ended, advertisements came).
-  void WaitForWatcherStart(uint64_t run);
-  // WaitForWatcherStop waits while the watcher's run is still run and Started or Stopping, until the
-  // deadline (DeadlineClockMs): 0, or 301. scans_ then knows that run ended, also when the platform ended it
-  // without a report.
-  int WaitForWatcherStop(uint64_t run, uint64_t deadline);
-  // NoteWatcherEnd tells scans_ of the run the watcher last reported ended (its report may still be on its way).
-  void NoteWatcherEnd();
-  // WaitForScans waits for scans_ to change after version, until the deadline: false when it ran out (not
-  // when Destroy ended the wait).
-  [[nodiscard]] bool WaitForScans(uint64_t version, uint64_t deadline);
-  // ReportStop fires what the end of run tells the application: the platform's Log line, Error for an aborted
-  // scan or "Scanning stopped.", then StopScan (stop null: a plain stop). The caller has claimed the report.
-  void ReportStop(uint64_t run, const ScanSequence::StopArgs& stop, ScanSequence::Caller me);
-  // Announce fires the StartScan of run (filter its text), on time or late, and then has what scans_ held
-  // for it handed out, on a platform thread.
-  void Announce(uint64_t run, const char* filter, ScanSequence::Caller me);
-  // DeliverHeld delivers what scans_ held for run until StartScan had returned, then reports the end when
-  // that is owed to this caller by then.
-  void DeliverHeld(uint64_t run, ScanSequence::Caller me);
-  // DeliverOne delivers one advertisement of run that scans_ handed to me, and tells it so afterwards.
-  void DeliverOne(uint64_t run, const ScanSequence::Advertisement& args, ScanSequence::Caller me);
-  // LogDrops fires the level-2 line that counts the advertisements dropped for their wait (at most once a
-  // second, unless forced).
-  void LogDrops(bool force);
+  // scans_ keeps each scan's events in one queue: these do what it decides.
+  // ScanClockMs is the clock of scans_: milliseconds of the monotonic clock, as the platform stamps events.
+  static int64_t ScanClockMs();
+  // Watcher is the advertisement watcher (null before the first StartScanning); any thread.
+  std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> Watcher() const;
+  // StartNewScan starts scan once scans_ has given StartScanning its turn (kStart).
+  int StartNewScan(uint64_t scan, const char* service_uuids, ScanQueue::Caller me);
+  // WaitForWatcherStart polls (ScanStartedTimeout) until the watcher's run `run` is Started, the platform
+  // ended it, scans_ says the wait is over (closed, ended, advertisements came) or Destroy has begun.
+  void WaitForWatcherStart(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t scan, uint64_t run,
+                           ScanQueue::Caller me);
+  // AwaitScanOver waits on the application's thread until scan is over (its StopScan has returned from the
+  // sink), delivering its end itself when no other thread does: 0; 301 once the deadline (DeadlineClockMs)
+  // has passed; 0 at once when Destroy has begun.
+  int AwaitScanOver(uint64_t scan, uint64_t deadline);
+  // PlatformEnded tells whether the platform shows run ended; *stop receives its report (null: none yet).
+  static bool PlatformEnded(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run, ScanQueue::StopArgs* stop);
+  // PauseForPlatform waits one wait step, and at least a millisecond.
+  void PauseForPlatform();
+  // NoteScanEnd tells scans_ that the running scan has ended when the platform has reported so, and delivers
+  // its end when that falls to this call.
+  void NoteScanEnd(ScanQueue::Caller me);
+  // DeliverScanEvents delivers event and, while me holds the turn, what follows it; then hands what is left
+  // to a platform thread when asked to.
+  void DeliverScanEvents(ScanQueue::Event event, ScanQueue::Caller me, ScanQueue::Role role);
+  // DrainScanEvents takes the turn on a platform thread for what a call left; PostScanDrain has a platform
+  // thread run it.
+  void DrainScanEvents();
+  void PostScanDrain();
+  // FireScanEvent fires one event of the queue: StartScan (after "Scanning started."), an Advertisement, the
+  // drop count, or the end (ReportStop).
+  void FireScanEvent(const ScanQueue::Event& event);
+  // ReportStop fires what the end of a scan tells the application: the platform's Log line, Error for an
+  // aborted scan or "Scanning stopped.", the last drop count, then StopScan.
+  void ReportStop(const ScanQueue::Event& end);
+  // DeliverOne delivers one advertisement; one the platform fails to describe is dropped.
+  void DeliverOne(const ScanQueue::Advertisement& args);
+  // LogDrops fires the level-2 line that counts the drops advertisements dropped for their wait (0: none).
+  void LogDrops(uint64_t drops);
   void DeliverAdvertisement(const std::shared_ptr<bt::BluetoothLEAdvertisementReceivedEventArgs>& args);
   void LookUpDeviceName(uint64_t address, core::BufferCore& name);
   // ConfigMaxPduSize answers "MaxPduSize" for the selected service: "" without one, 610 on a platform failure.
@@ -457,7 +467,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   std::mutex state_mutex_;
   // The result state of the application's thread.
   mutable CallResults main_results_;
-  // The advertisement watcher, made by the first StartScanning and kept for the engine's life.
+  // The advertisement watcher, made by the first StartScanning (on whichever thread calls it) and kept for
+  // the engine's life; watcher_mutex_ guards the pointer.
+  mutable std::mutex watcher_mutex_;
   std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher_;
   // HeldDeviceSlot is the device held from Connect (during pairing already) until Disconnect; null while
   // none is held. Connect and Disconnect change it (SetHeldDevice, DropHeldDevice) under state_mutex_, also
@@ -492,8 +504,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   SubscriptionStates subscriptions_;
   // The connection's events that platform threads are delivering; Disconnect waits for them.
   EventDeliveries deliveries_;
-  // The order of the scans and their deliveries (own lock).
-  ScanSequence scans_;
+  // The queue of the scan events (own lock).
+  ScanQueue scans_{&BLEClientEngine::ScanClockMs};
 };
 
 }  // namespace velmora::ble

@@ -222,10 +222,9 @@ int BLEClientEngine::Connect(const char* server_id) {
       id.EqualsNoCase(GetServerId())) {
     return 0;
   }
-  if (IsScanning()) {
-    rc = StopScanning();
-    if (rc != 0) return rc;
-  }
+  // A scan still starting is stopped as well as a running one.
+  rc = StopScanning();
+  if (rc != 0) return rc;
   uint64_t address = 0;
   (void)ParseBluetoothAddress(id.Data(), &address);
   if (device_ != nullptr) {

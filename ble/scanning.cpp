@@ -114,20 +114,36 @@ constexpr const char kAbortedPrefix[] = "Scanning was aborted for the following 
 // Status polls while waiting for the watcher to start: ScanStartedTimeout seconds in steps of about 50 ms.
 constexpr int64_t kStartPollsPerSecond = 20;
 constexpr uint32_t kStartPollSleepMs = 50;
+// How long a wait for another thread's delivery sleeps before it looks at Destroy and the deadline again.
+constexpr int64_t kWaitStepMs = 5;
 
 using WatcherStatus = bt::BluetoothLEAdvertisementWatcherStatus;
+using Role = ScanQueue::Role;
+
+bool Active(WatcherStatus status) { return status == WatcherStatus::Started || status == WatcherStatus::Stopping; }
+
+// Aborted tells whether the platform aborted run (an Error then comes before its StopScan).
+bool Aborted(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run) {
+  return watcher.Run() == run && watcher.Status() == WatcherStatus::Aborted;
+}
 
 }  // namespace
+
+int64_t BLEClientEngine::ScanClockMs() { return static_cast<int64_t>(platform::MonotonicMs()); }
 
 int BLEClientEngine::LogScanning(int32_t level, const char* message) {
   if (settings_.log_level.load(std::memory_order_relaxed) < level) return 0;
   return FireLog(level, message, kLogTypeScanning);
 }
 
+std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> BLEClientEngine::Watcher() const {
+  std::lock_guard lock(watcher_mutex_);
+  return watcher_;
+}
+
 bool BLEClientEngine::IsScanning() const {
-  if (watcher_ == nullptr) return false;
-  if (watcher_->Status() == WatcherStatus::Started) return true;
-  return watcher_->Status() == WatcherStatus::Stopping;
+  const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = Watcher();
+  return watcher != nullptr && Active(watcher->Status());
 }
 
 int BLEClientEngine::RequireConnection() {
@@ -136,68 +152,62 @@ int BLEClientEngine::RequireConnection() {
 }
 
 int BLEClientEngine::StartScanning(const char* service_uuids) {
-  const ScanSequence::Caller me = ScanSequence::ThisCaller();
+  const ScanQueue::Caller me = ScanQueue::ThisCaller();
   // A platform event thread cannot wait: the events it would wait for may be queued behind the one it runs.
   const bool can_wait = !OnPlatformEventThread();
   const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
+  // A scan that the platform has ended runs no more, also while its report is still on its way.
+  NoteScanEnd(me);
   for (;;) {
-    if (watcher_ != nullptr) NoteWatcherEnd();
-    const ScanSequence::StartStep step = scans_.BeginStart(me, can_wait);
+    const ScanQueue::StartStep step = scans_.BeginStart(me, can_wait);
     switch (step.action) {
-      case ScanSequence::StartStep::kScanning:
+      case ScanQueue::StartStep::kScanning:
         return 0;
-      case ScanSequence::StartStep::kStillStopping:
+      case ScanQueue::StartStep::kStillStopping:
         return SetErrorText(kStillStopping, kStillStoppingText);
-      case ScanSequence::StartStep::kWaitForStop: {
-        // The platform ignores a start while its watcher stops: the stop ends first.
-        const int rc = WaitForWatcherStop(step.run, deadline);
-        if (rc != 0) return rc;
+      case ScanQueue::StartStep::kWaitForEnd: {
+        const int rc = AwaitScanOver(step.scan, deadline);
+        if (rc != 0 || Destroying()) return rc;
         continue;
       }
-      case ScanSequence::StartStep::kWait:
-        // For the last scan's advertisements still with the sink, or its StopScan on another thread.
-        if (!WaitForScans(step.version, deadline)) return SetErrorText(kAwaitStopped, component::kTextTimeout);
-        continue;
-      case ScanSequence::StartStep::kReportStop:
-        // The last scan's end is known, its report still on its way: its StopScan comes before this StartScan.
-        ReportStop(step.run, step.stop, me);
-        continue;
-      case ScanSequence::StartStep::kStart:
-        return StartNewScan(service_uuids, me);
+      case ScanQueue::StartStep::kStart:
+        return StartNewScan(step.scan, service_uuids, me);
     }
   }
 }
 
-int BLEClientEngine::StartNewScan(const char* service_uuids, ScanSequence::Caller me) {
-  // Until the platform has taken the start the scan has no run; however this call ends, no scan is left
-  // waiting for it.
+int BLEClientEngine::StartNewScan(uint64_t scan, const char* service_uuids, ScanQueue::Caller me) {
+  // However this call ends, the scan does not stay undecided: a start that never reached the platform is over.
   class StartTurn {
    public:
-    StartTurn(ScanSequence& scans, ScanSequence::Caller me) : scans_(scans), me_(me) {}
-    ~StartTurn() { scans_.Finish(run_, me_); }
+    StartTurn(ScanQueue& scans, uint64_t scan, ScanQueue::Caller me) : scans_(scans), scan_(scan), me_(me) {}
+    ~StartTurn() { scans_.Finish(scan_, me_); }
     StartTurn(const StartTurn&) = delete;
     StartTurn& operator=(const StartTurn&) = delete;
-    void Taken(uint64_t run) { run_ = run; }
 
    private:
-    ScanSequence& scans_;
-    const ScanSequence::Caller me_;
-    uint64_t run_ = 0;
+    ScanQueue& scans_;
+    const uint64_t scan_;
+    const ScanQueue::Caller me_;
   };
-  StartTurn turn(scans_, me);
+  const StartTurn turn(scans_, scan, me);
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   if (const int rc = RequireRadio(*platform); rc != 0) return rc;
   (void)bridge_->RegisterLogged(platform);
   const std::shared_ptr<bt::BluetoothAdapter> adapter = AwaitAdapter(*this, platform->GetDefaultAdapterAsync());
+  // Once Destroy has begun, nothing is started.
+  if (Destroying()) return 0;
   // A wait that stopped (301) is reported as a missing adapter as well.
   if (adapter == nullptr) return SetErrorText(kNoAdapter, kNoAdapterText);
   if (!adapter->IsLowEnergySupported()) return SetErrorText(kNoAdapter, kNoLowEnergyText);
-  if (watcher_ == nullptr) {
-    std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = platform->CreateWatcher();
+  std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = Watcher();
+  if (watcher == nullptr) {
+    watcher = platform->CreateWatcher();
     (void)bridge_->RegisterWatcherStopped(watcher);
     (void)bridge_->RegisterAdvertisementReceived(watcher);
     // Kept only once both handlers are registered, so that a later start never reuses a deaf watcher.
-    watcher_ = std::move(watcher);
+    std::lock_guard lock(watcher_mutex_);
+    watcher_ = watcher;
   }
   UuidList filter_uuids;
   int rc = ParseUuidList(service_uuids, *this, filter_uuids);
@@ -209,9 +219,9 @@ int BLEClientEngine::StartNewScan(const char* service_uuids, ScanSequence::Calle
     for (const Guid& uuid : filter_uuids) pattern->AppendServiceUuid(uuid);
   }
   // An empty filter replaces the filter of an earlier scan too.
-  watcher_->SetAdvertisementFilter(filter);
+  watcher->SetAdvertisementFilter(filter);
   const int32_t active = settings_.active_scanning.load(std::memory_order_relaxed);
-  watcher_->SetScanningMode(active != 0 ? bt::BluetoothLEScanningMode::Active : bt::BluetoothLEScanningMode::Passive);
+  watcher->SetScanningMode(active != 0 ? bt::BluetoothLEScanningMode::Active : bt::BluetoothLEScanningMode::Passive);
   if (active == 0 && !platform->SupportsPassiveScanning()) {
     (void)LogScanning(2, "Passive scanning is not available; scanning actively.");
   }
@@ -226,43 +236,48 @@ int BLEClientEngine::StartNewScan(const char* service_uuids, ScanSequence::Calle
                      filter_text.Data());
     (void)LogScanning(3, line);
   }
-  watcher_->Start();
-  const uint64_t run = watcher_->Run();
-  turn.Taken(run);
-  switch (scans_.Begun(run, filter_text.Data(), me)) {
-    case ScanSequence::Begin::kIgnored:
+  watcher->Start();
+  const uint64_t run = watcher->Run();
+  switch (scans_.Begun(scan, run, filter_text.Data())) {
+    case ScanQueue::Begin::kIgnored:
       return 0;
-    case ScanSequence::Begin::kClosed:
-      // StopScanning (from a sink) came while the platform was being asked: its StopScan tells of the scan.
-      watcher_->Stop();
+    case ScanQueue::Begin::kClosed:
+      // Stopped (from a sink, or by the application's StopScanning) while the platform was being asked.
+      watcher->Stop();
       return 0;
-    case ScanSequence::Begin::kGoOn:
+    case ScanQueue::Begin::kGoOn:
       break;
   }
-  WaitForWatcherStart(run);
-  const ScanSequence::Decision decision =
-      scans_.Decide(run, watcher_->Status() == WatcherStatus::Started, me);
-  if (decision.action == ScanSequence::Decision::kNotStarted) {
+  WaitForWatcherStart(*watcher, scan, run, me);
+  if (Destroying()) {
+    // Destroy closes a scan still starting as StopScanning does.
+    if (scans_.Close().stop_platform) watcher->Stop();
+    return 0;
+  }
+  const bool started = watcher->Run() == run && watcher->Status() == WatcherStatus::Started;
+  const ScanQueue::Decision decision = scans_.Decide(scan, started, me);
+  if (decision == ScanQueue::Decision::kNotStarted) {
     // The scan may still start later; its first advertisement then brings its StartScan. The result stays 0.
     (void)LogScanning(1, "Scanning failed to start.");
   }
-  if (decision.action != ScanSequence::Decision::kAnnounce) {
-    // Stopped meanwhile, or ended before it started: only its StopScan tells of it.
-    if (decision.report_stop) ReportStop(run, decision.stop, me);
-    return 0;
-  }
-  rc = Results().reply_text.Assign(filter_text);
-  // The event gets its own copy: a Config query from the sink may rewrite the reply text meanwhile.
-  Announce(run, filter_text.Data(), me);
+  if (decision == ScanQueue::Decision::kAnnounce) rc = Results().reply_text.Assign(filter_text);
+  // Its StartScan, or its end when it ended or was stopped first: this call fires it.
+  DeliverScanEvents(scans_.TakeTurn(me, Role::kCall), me, Role::kCall);
   return rc == core::kOk ? 0 : ReportOutOfMemory(rc);
 }
 
-void BLEClientEngine::WaitForWatcherStart(uint64_t run) {
+void BLEClientEngine::WaitForWatcherStart(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t scan, uint64_t run,
+                                          ScanQueue::Caller me) {
   const int64_t seconds = settings_.scan_started_timeout.load(std::memory_order_relaxed);
   for (int64_t polls = seconds * kStartPollsPerSecond; polls > 0; --polls) {
-    if (watcher_->Status() == WatcherStatus::Started || watcher_->Run() != run) return;
-    NoteWatcherEnd();
-    if (scans_.Settled(run)) return;
+    if (watcher.Status() == WatcherStatus::Started || watcher.Run() != run) return;
+    const ScanQueue::StopArgs stopped = watcher.LastStopped();
+    if (stopped != nullptr && stopped->Run() == run) {
+      // Ended before it started: its end is queued now, behind the StartScan still to be decided.
+      DeliverScanEvents(scans_.Ended(run, stopped, Aborted(watcher, run), me, Role::kCall), me, Role::kCall);
+      return;
+    }
+    if (scans_.Settled(scan) || Destroying()) return;
     // The step only keeps the thread's messages moving; a stop it reports (an old deadline, an interrupt)
     // does not end the wait and its text does not describe this call.
     if (WaitStep(SelectWaitMillis(), NotificationWindow()) == 0) (void)LastErrorText().Clear();
@@ -271,86 +286,180 @@ void BLEClientEngine::WaitForWatcherStart(uint64_t run) {
 }
 
 int BLEClientEngine::StopScanning() {
-  if (watcher_ == nullptr) return 0;
-  const ScanSequence::Caller me = ScanSequence::ThisCaller();
-  NoteWatcherEnd();
+  const ScanQueue::Caller me = ScanQueue::ThisCaller();
   // From now on no advertisement of the latest scan reaches the sink, not even one the platform received
-  // before, and a scan that is still starting is stopped as well.
-  const ScanSequence::CloseStep step = scans_.Close();
+  // before; a scan still starting is stopped as well (by its starter, when the platform has not taken it).
+  const ScanQueue::CloseStep step = scans_.Close();
+  if (step.scan == 0) return 0;
   if (step.stop_platform) {
     (void)LogScanning(2, "Scanning is stopping.");
-    watcher_->Stop();
+    Watcher()->Stop();
   }
   // A platform may end the scan on the very thread that delivers its events, and a sink that waited here
   // would hold every other event of that thread meanwhile (whichever client's event it runs), or wait for
-  // itself until the Timeout. From an event the stop is only requested: StopScan follows once the sink
-  // returns.
-  if (OnPlatformEventThread() || step.run == 0) return 0;
-  const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
-  const int rc = WaitForWatcherStop(step.run, deadline);
-  if (rc != 0) return rc;
-  // The advertisements of this scan that other threads are still delivering (never those of a scan that a
-  // sink started again meanwhile, from StopScan).
-  for (;;) {
-    const uint64_t version = scans_.Version();
-    if (!scans_.DeliveriesElsewhere(step.run, me)) return 0;
-    if (!WaitForScans(version, deadline)) return SetErrorText(kAwaitStopped, component::kTextTimeout);
-  }
+  // itself until the Timeout; so would a sink inside one of this client's scan events, whose StopScan comes
+  // after it. From there the stop is only requested: StopScan follows once the sink has returned.
+  if (OnPlatformEventThread() || scans_.Holding(me)) return 0;
+  return AwaitScanOver(step.scan, platform::DeadlineClockMs() + BoundedWaitMs());
 }
 
-int BLEClientEngine::WaitForWatcherStop(uint64_t run, uint64_t deadline) {
-  // The platform leaves Stopping on its own. The wait is capped all the same, so that a platform that
-  // never stops cannot hold the caller: Timeout, or a generous internal limit when Timeout is 0.
-  while (watcher_->Run() == run && IsScanning()) {
+int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
+  const ScanQueue::Caller me = ScanQueue::ThisCaller();
+  bool stop_asked = false;
+  for (;;) {
+    // Destroy ends the wait: nothing reaches the sink any more, and the sink that destroys may be what
+    // this wait waits for.
+    if (Destroying()) return 0;
+    const ScanQueue::Progress progress = scans_.Look(scan);
+    if (progress.over) return 0;
+    const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = Watcher();
+    if (progress.run != 0 && watcher != nullptr) {
+      // The scan was closed and has not ended: it ends once the platform has stopped it. A Stop of this
+      // thread's own comes first, so that the status tells of the stop (a second Stop changes nothing).
+      if (!stop_asked) watcher->Stop();
+      stop_asked = true;
+      ScanQueue::StopArgs stop;
+      if (PlatformEnded(*watcher, progress.run, &stop)) {
+        DeliverScanEvents(scans_.Ended(progress.run, stop, Aborted(*watcher, progress.run), me, Role::kCall),
+                          me, Role::kCall);
+        continue;
+      }
+    }
+    // Its end, once queued, is this call's to deliver when no other thread does.
+    DeliverScanEvents(scans_.TakeTurn(me, Role::kCall), me, Role::kCall);
+    if (scans_.Look(scan).over) return 0;
     if (platform::DeadlineClockMs() >= deadline) return SetErrorText(kAwaitStopped, component::kTextTimeout);
-    if (WaitStep(SelectWaitMillis(), NotificationWindow()) == 0) {
-      // A wait step that stops (an old deadline, a quit request, a closed window) returns at once: pause
-      // for a step instead of spinning, and drop its text, which does not describe this call.
-      (void)LastErrorText().Clear();
-      platform::SleepMs(static_cast<uint32_t>(std::max<int32_t>(SelectWaitMillis(), 1)));
+    if (progress.run != 0) {
+      PauseForPlatform();
+    } else {
+      (void)scans_.WaitForChange(progress.version, kWaitStepMs);
     }
   }
-  NoteWatcherEnd();
-  // NOTE: a platform may drop a start that has not completed without a Stopped event: the run is over all
-  // the same (a no-op when the platform reported it).
-  if (watcher_->Run() == run) scans_.NoteEnded(run, nullptr);
-  return 0;
 }
 
-void BLEClientEngine::NoteWatcherEnd() {
-  const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> ended = watcher_->LastStopped();
-  if (ended != nullptr) scans_.NoteEnded(ended->Run(), ended);
-}
-
-bool BLEClientEngine::WaitForScans(uint64_t version, uint64_t deadline) {
-  if (scans_.WaitForChange(version, [&] { return Destroying() || platform::DeadlineClockMs() >= deadline; })) {
+bool BLEClientEngine::PlatformEnded(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run,
+                                    ScanQueue::StopArgs* stop) {
+  const ScanQueue::StopArgs stopped = watcher.LastStopped();
+  if (stopped != nullptr && stopped->Run() == run) {
+    *stop = stopped;
     return true;
   }
-  return Destroying();
+  // NOTE: a platform may drop a start that has not completed without a Stopped event: the run is over all
+  // the same once the status has left Started and Stopping.
+  return watcher.Run() != run || !Active(watcher.Status());
+}
+
+void BLEClientEngine::PauseForPlatform() {
+  // The platform leaves Stopping on its own; the step keeps the thread's messages moving meanwhile. A step
+  // that does not wait (0 ms, or one that stops at once: an old deadline, a quit request, a closed window)
+  // is followed by a pause, so that the wait never spins; its text does not describe this call.
+  const int32_t step = SelectWaitMillis();
+  const int rc = WaitStep(step, NotificationWindow());
+  if (rc == 0) (void)LastErrorText().Clear();
+  if (rc == 0 || step <= 0) platform::SleepMs(static_cast<uint32_t>(std::max<int32_t>(step, 1)));
+}
+
+void BLEClientEngine::NoteScanEnd(ScanQueue::Caller me) {
+  const uint64_t run = scans_.RunningRun();
+  const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = Watcher();
+  if (run == 0 || watcher == nullptr) return;
+  const ScanQueue::StopArgs stopped = watcher->LastStopped();
+  if (stopped == nullptr || stopped->Run() != run) return;
+  DeliverScanEvents(scans_.Ended(run, stopped, Aborted(*watcher, run), me, Role::kCall), me, Role::kCall);
 }
 
 void BLEClientEngine::OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
                                        const std::shared_ptr<bt::BluetoothLEAdvertisementWatcherStoppedEventArgs>& args) {
   if (watcher == nullptr || args == nullptr) return;
-  const ScanSequence::Caller me = ScanSequence::ThisCaller();
+  const ScanQueue::Caller me = ScanQueue::ThisCaller();
   const uint64_t run = args->Run();
-  // Reported here unless a StartScanning reported it already, or the thread that announces the scan owes it
-  // (after the StartScan and what was held for it).
-  if (scans_.Ended(run, args, me)) ReportStop(run, args, me);
+  DeliverScanEvents(scans_.Ended(run, args, Aborted(*watcher, run), me, Role::kEvent), me, Role::kEvent);
 }
 
-void BLEClientEngine::ReportStop(uint64_t run, const ScanSequence::StopArgs& stop, ScanSequence::Caller me) {
+void BLEClientEngine::DeliverScanEvents(ScanQueue::Event event, ScanQueue::Caller me, ScanQueue::Role role) {
+  if (event.kind == ScanQueue::Event::kNone) {
+    if (event.post) PostScanDrain();
+    return;
+  }
+  if (event.within) {
+    // The StopScan this runs in holds the turn and goes on once it returns.
+    FireScanEvent(event);
+    return;
+  }
+  // However the deliveries end (a sink that raises, Destroy), the turn is given up and what is left is
+  // handed to a platform thread.
+  class Turn {
+   public:
+    Turn(BLEClientEngine& engine, ScanQueue::Caller me) : engine_(engine), me_(me) {}
+    ~Turn() {
+      if (held_ && engine_.scans_.GiveUp(me_) && !engine_.Destroying()) engine_.PostScanDrain();
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+    void Done() { held_ = false; }
+
+   private:
+    BLEClientEngine& engine_;
+    const ScanQueue::Caller me_;
+    bool held_ = true;
+  };
+  Turn turn(*this, me);
+  // Once Destroy has begun nothing reaches the sink: the rest stays where it is.
+  while (event.kind != ScanQueue::Event::kNone && !Destroying()) {
+    FireScanEvent(event);
+    event = scans_.Next(me, role);
+  }
+  if (event.kind != ScanQueue::Event::kNone) return;
+  turn.Done();
+  if (event.post) PostScanDrain();
+}
+
+void BLEClientEngine::DrainScanEvents() {
+  const ScanQueue::Caller me = ScanQueue::ThisCaller();
+  DeliverScanEvents(scans_.Drain(me), me, Role::kEvent);
+}
+
+void BLEClientEngine::PostScanDrain() {
+  try {
+    bridge_->Post(*bt::Provider(), [](BLEClientEngine& engine) { engine.DrainScanEvents(); });
+  } catch (...) {
+    // NOTE: a platform that cannot take the task leaves the rest to the next advertisement or end.
+    scans_.PostFailed();
+  }
+}
+
+void BLEClientEngine::FireScanEvent(const ScanQueue::Event& event) {
+  switch (event.kind) {
+    case ScanQueue::Event::kStartScan:
+      (void)LogScanning(1, "Scanning started.");
+      (void)FireStartScan(event.filter.c_str());
+      return;
+    case ScanQueue::Event::kAdvertisement:
+      DeliverOne(event.advertisement);
+      return;
+    case ScanQueue::Event::kDropCount:
+      LogDrops(event.drops);
+      return;
+    case ScanQueue::Event::kStopScan:
+      ReportStop(event);
+      return;
+    case ScanQueue::Event::kNone:
+      return;
+  }
+}
+
+void BLEClientEngine::ReportStop(const ScanQueue::Event& end) {
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   core::Buffer text;
   // The platform's own explanation (a powered-off adapter) comes before the events that report the stop.
-  if (stop != nullptr && settings_.log_level.load(std::memory_order_relaxed) >= 2) {
-    const bt::HString detail = stop->Detail();
+  if (end.stop != nullptr && settings_.log_level.load(std::memory_order_relaxed) >= 2) {
+    const bt::HString detail = end.stop->Detail();
     if (!detail.empty() && PlatformStringToText(detail, text) == core::kOk) {
       (void)FireLog(2, text.Data(), kLogTypeScanning);
     }
   }
-  const bt::BluetoothError error = stop != nullptr ? stop->Error() : bt::BluetoothError::Success;
-  if (watcher_->Status() == WatcherStatus::Aborted) {
+  const bt::BluetoothError error = end.stop != nullptr ? end.stop->Error() : bt::BluetoothError::Success;
+  if (end.aborted) {
     core::Buffer reason;
     int rc = PlatformStringToText(platform->EnumText(error), reason);
     if (rc == core::kOk) rc = text.SetString(kAbortedPrefix);
@@ -359,56 +468,19 @@ void BLEClientEngine::ReportStop(uint64_t run, const ScanSequence::StopArgs& sto
   } else {
     (void)LogScanning(1, "Scanning stopped.");
   }
-  LogDrops(true);
+  LogDrops(end.drops);
   if (error == bt::BluetoothError::Success || PlatformStringToText(platform->EnumText(error), text) != core::kOk) {
     (void)text.Clear();
   }
-  scans_.StopScanFiring(run, me);
   (void)FireStopScan(error == bt::BluetoothError::Success ? 0 : kScanAborted, text.Data());
-  scans_.StopReported(run, me);
 }
 
-void BLEClientEngine::Announce(uint64_t run, const char* filter, ScanSequence::Caller me) {
-  (void)LogScanning(1, "Scanning started.");
-  (void)FireStartScan(filter);
-  // Advertisements reach the sink on platform threads only: what was held while the application's thread
-  // announced goes to one, behind the events on their way there (newer advertisements of the scan hand out
-  // the older ones meanwhile, so the order holds).
-  if (scans_.Announced(run, me) && !OnPlatformEventThread()) {
-    bridge_->Post(*bt::Provider(), [run](BLEClientEngine& engine) {
-      engine.DeliverHeld(run, ScanSequence::ThisCaller());
-    });
-    return;
-  }
-  DeliverHeld(run, me);
-}
-
-void BLEClientEngine::DeliverHeld(uint64_t run, ScanSequence::Caller me) {
-  // However this ends, the drain is given up, so that the scan's end is reported by the next who comes.
-  const ScanSequence::Ending drain(scans_, &ScanSequence::EndDrain, run, me);
-  for (;;) {
-    const ScanSequence::Next next = scans_.NextHeld(run, me, static_cast<int64_t>(platform::MonotonicMs()));
-    switch (next.action) {
-      case ScanSequence::Next::kDeliver:
-        DeliverOne(run, next.advertisement, me);
-        break;
-      case ScanSequence::Next::kReportStop:
-        ReportStop(run, next.stop, me);
-        return;
-      case ScanSequence::Next::kDone:
-        LogDrops(false);
-        return;
-    }
-  }
-}
-
-void BLEClientEngine::LogDrops(bool force) {
-  const uint64_t drops = scans_.TakeDrops(static_cast<int64_t>(platform::MonotonicMs()), force);
+void BLEClientEngine::LogDrops(uint64_t drops) {
   if (drops == 0) return;
   char line[160];
   platform::Format(line, sizeof line,
                    "Dropped %llu advertisements that waited more than %d ms for the Advertisement event handler.",
-                   static_cast<unsigned long long>(drops), static_cast<int>(ScanSequence::kMaxAdvertisementWaitMs));
+                   static_cast<unsigned long long>(drops), static_cast<int>(ScanQueue::kMaxAdvertisementWaitMs));
   (void)LogScanning(2, line);
 }
 

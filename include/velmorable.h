@@ -42,38 +42,31 @@
  * A sink may destroy its own client or another one (see VelmoraBLE_BLEClient_Destroy); on a platform thread,
  * Destroy never waits.
  *
- * Scanning and threads: each scan's events come in the order StartScan, its Advertisements, StopScan (with the
- * Error of an aborted scan before it), and one scan's events never mix with the next's: a StartScan comes only
- * after the last scan's StopScan has returned from the sink, or from within it (a sink that restarts the scan from
- * StopScan). Advertisements reach the sink on platform threads only. One that comes before its scan's StartScan has
- * returned is held by the client, not on the thread that brought it, and follows that StartScan, oldest first:
- * StartScanning hands what was held to a platform thread (behind the events already on their way there), and the
- * Advertisements that come meanwhile deliver the older ones first. A scan that starts only after StartScanning gave
- * up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning started.", on the platform thread
- * that brings its first Advertisement, before it. A scan that is stopped, or that the platform ends, before it was
- * seen started has no StartScan, only its StopScan.
- * StopScanning stops the latest scan, also one that is still starting. On the application's thread it returns
- * 0 once the platform has ended that scan and no event of it is in the sink on another thread; no Advertisement
- * of it reaches the sink after that (those received but not yet delivered are dropped). It waits for that scan
- * only, never for one that a sink started again from StopScan. Each of its two waits is bounded by Timeout (60
- * s when Timeout is 0); when one runs out it returns 301 "Timeout.". From a sink on a platform thread,
- * whichever client's event it runs in, StopScanning only requests the stop and returns 0 at once: StopScan
- * follows once the sink has returned; Connect from a sink stops a running scan the same way and goes on.
- * StartScanning while a scan runs or is still starting returns 0 and starts nothing. When the last scan has
- * ended but the platform's report is still on its way, StartScanning fires that scan's StopScan itself (the
- * report then raises none) before it starts the next. On the application's thread it first waits for the last
- * scan's Advertisements still in the sink on other threads, for a stop still under way and for a StopScan
- * being delivered on another thread; then it starts the scan, or returns 0 when a sink has started one again
- * meanwhile. These waits are bounded by Timeout too (301 "Timeout."). From a sink on a platform thread it
- * cannot wait: while the last scan still stops, or its StopScan is being delivered on another thread, it
- * returns 614 ("Scanning is still stopping; start it again once the StopScan event has arrived."), starting
- * nothing; so a sink that changes the filter starts the new scan from the StopScan event. No platform thread
- * waits for a StartScan. An Advertisement that has waited more than 1000 ms since the platform received it
- * (a sink slower than the advertisements come, or a platform thread busy with other events) is dropped, so
- * that what waits for the sink stays bounded and no Advertisement delivered is older than that; the Log line
+ * Scanning and threads: a client's scan events enter its sink one at a time, each once the one before has
+ * returned, in scan order: a scan's StartScan, its Advertisements, then its Error (when the platform aborted
+ * it) and StopScan; the next scan's StartScan follows that StopScan, or comes from within it when its sink
+ * starts the next scan. A scan stopped or ended before it was seen started has only its StopScan; one that
+ * starts after StartScanning gave up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning
+ * started.", before its first Advertisement. Advertisements reach the sink on platform threads only; StartScan
+ * and StopScan may also come inside the StartScanning, StopScanning or Connect call that fires them.
+ * StopScanning stops the latest scan, also one that a call on any thread is still starting. On the
+ * application's thread it returns 0 once that scan's StopScan has returned from the sink, so nothing of that
+ * scan follows; it does not wait for a scan that this StopScan's sink starts again. StartScanning while a scan
+ * runs or is still starting returns 0 and starts nothing; otherwise, on the application's thread, it first
+ * waits as StopScanning does for the last scan's StopScan, then starts a scan, or returns 0 when that
+ * StopScan's sink started one. So a StartScanning that returns 0 there leaves a scan running or starting. Each
+ * such wait ends when what it waits for has come, when Timeout (60 s when Timeout is 0) counted from the call
+ * runs out (301 "Timeout."), or when Destroy begins (the call returns 0 at once, StartScanning starting
+ * nothing). From a sink on a platform thread (whichever client's event it runs), or inside one of the client's
+ * own scan events on any thread, these calls do not wait: StopScanning, and the stop that Connect makes, only
+ * request the stop and return 0, its StopScan following once the sink has returned; StartScanning returns 614
+ * ("Scanning is still stopping; start it again once the StopScan event has arrived.") while the last scan is
+ * not over, so a sink that changes the filter starts the new scan from StopScan. An Advertisement that has
+ * waited more than 1000 ms since the platform received it is dropped, so that what waits for the sink stays
+ * bounded and the newest keep coming however far behind the sink or a platform thread falls. The Log line
  * "Dropped <n> advertisements that waited more than 1000 ms for the Advertisement event handler." (level 2,
- * type "Scanning"), at most once a second and before the scan's StopScan, counts them. No other event is
- * dropped.
+ * type "Scanning") counts them, at most once a second while the scan runs and once more before its StopScan.
+ * No other event is dropped.
  *
  * Disconnect (and the disconnect that Connect makes first) waits for the events of the connection that other
  * threads are delivering, so that none of them (a Value above all) reaches the sink once it has returned.
@@ -293,7 +286,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                                       still returns 0, with the Log line "Scanning failed to start." (level
  *                                       1); one that has not ended may start later and then gets its
  *                                       StartScan with its first advertisement (see Scanning and threads).
- *                                       0 or below: StartScanning looks once and does not wait.
+ *                                       A stop, or Destroy, ends the wait too. 0 or below: StartScanning
+ *                                       looks once and does not wait.
  *   SelectWaitMillis             20     milliseconds of one wait step (ProcessEvents, and each step of the
  *                                       library's own waits). 0 or below: a step does not wait, so
  *                                       ProcessEvents returns at once and the library's own waits poll the
@@ -345,13 +339,13 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * arrive meanwhile reach the sink on their own threads and do not end the step early; no event of the client
  * waits for it. The events that a method raises (Connected and Disconnected of Connect and Disconnect,
  * Discovered, StartScan, Subscribed, Unsubscribed, WriteResponse, the Value of ReadValue, their Log lines, and
- * the scan events that StartScanning delivers itself, see Scanning and threads) reach the sink inside that
- * method, on the calling thread. All others arrive on the backend's threads, on the simulated radio and on
- * BlueZ alike, whether or not the application calls ProcessEvents: Advertisement, StopScan and the Error of a
- * scan that ends, the StartScan of a scan that started late, the Value of a notification, Connected "Online"
- * and Disconnected "Offline" of the link, ServerUpdate, PairingRequest, the Error and Unsubscribed of
- * notifications that ended, and the backend's own Log lines. An application therefore needs ProcessEvents only
- * as a pause, in a loop that waits for such events. */
+ * the end of a scan (Error, StopScan) that StartScanning, StopScanning or Connect delivers itself, see Scanning
+ * and threads) reach the sink inside that method, on the calling thread. All others arrive on the backend's
+ * threads, on the simulated radio and on BlueZ alike, whether or not the application calls ProcessEvents:
+ * Advertisement, the other ends of scans, the StartScan of a scan that started late, the Value of a
+ * notification, Connected "Online" and Disconnected "Offline" of the link, ServerUpdate, PairingRequest, the
+ * Error and Unsubscribed of notifications that ended, and the backend's own Log lines. An application
+ * therefore needs ProcessEvents only as a pause, in a loop that waits for such events. */
 
 /* Id offsets selecting a variant of a method or property. */
 #define VELMORABLE_UTF16_VARIANT 10000  /* texts in and out as UTF-16 */
@@ -575,7 +569,8 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        set as the last error text; the last error code stays as it was.
  *   301  "Timeout.": a wait that Timeout bounds ran out: for the platform's answer, or, in StopScanning,
  *        StartScanning, Disconnect and Unsubscribe, for a stop or for events that other threads were still
- *        delivering (see Threads above); "Interrupted.": a wait that Destroy ended (see Destroy below).
+ *        delivering (see Threads above); "Interrupted.": a wait for the platform's answer that Destroy ended
+ *        (see Destroy below).
  *   432  an index outside its collection, with the texts of 280: Get (which gives an empty text or 0),
  *        ReadCharacteristicValueAt, ReadDescriptorValueAt, QuerySubscriptionState and the indexed Set; a
  *        CharacteristicCount above 65535: "Invalid CharacteristicCount: a server holds at most 65535
@@ -620,8 +615,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        Bluetooth adapter found: the scenario file \"<path>\" did not load (line <n>: <reason>)." with the
  *        first line at fault, or "(cannot read the file)." for a file that cannot be read; nothing else is
  *        done (no event), and every later call of either gives it again.
- *   614  StartScanning from a sink on a platform thread while a scan stops: "Scanning is still stopping; start
- *        it again once the StopScan event has arrived.".
+ *   614  StartScanning from a sink (on a platform thread, or inside one of the client's own scan events) while
+ *        the last scan is not over: "Scanning is still stopping; start it again once the StopScan event has
+ *        arrived.".
  *   701 to 717  ATT error n = code - 700: "Protocol error returned during communication: [<n>] {<n>}. <reason>"
  *        (the reasons from "Invalid handle." to "Insufficient resources.").
  *   952 to 955  the common profile errors 0xFC to 0xFF, in the same form (the reasons "Write request

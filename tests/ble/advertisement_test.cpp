@@ -379,8 +379,9 @@ TEST_F(AdvertisementEvent, FailedDeliveryLeavesNoAdvertisementBehind) {
   EXPECT_EQ(later, std::vector<std::string>{"602"});
 }
 
-// Deliveries on several platform threads run side by side, none waiting for another while its sink runs;
-// the sink's settings always see its own advertisement. A sink may destroy the client meanwhile.
+// Advertisements that come on several platform threads at once enter the sink one at a time, none lost, and
+// no thread waits for another: the sink's settings always see its own advertisement. A sink may destroy the
+// client meanwhile.
 class ConcurrentAdvertisements : public AdvertisementEvent {
  protected:
   int EventThreads() const override { return 4; }

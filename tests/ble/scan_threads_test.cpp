@@ -1,16 +1,19 @@
 // A client's scans under threads, through the exported interface against the simulated radio: the order of
-// one scan's events against the next when the platform ends a scan or starts it late, what StopScanning
-// waits for when a StopScan sink starts the next scan, a StartScan sink that needs the one event thread, and
-// a sink slower than the advertisements. Every wait of these tests is bounded, so that a client that waits
-// without end fails the test instead of hanging it.
+// one scan's events against the next when the platform ends a scan or starts it late, what StopScanning and
+// StartScanning wait for (a scan still starting, an end in the sink, a sink that destroys the client), a
+// StartScan sink that needs the one event thread, and sinks slower than the advertisements. Every wait of
+// these tests is bounded, so that a client that waits without end fails the test instead of hanging it.
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -46,6 +49,8 @@ SimPeripheral Advertiser(uint64_t address, int64_t interval_ms) {
 
 int64_t AtLeast(int64_t floor, int64_t count) { return std::max(floor, testing_support::FuzzScaled(count)); }
 
+intptr_t Arg(const char* text) { return reinterpret_cast<intptr_t>(text); }
+
 // ScanEvents keeps the scan events of a record: StartScan, Advertisement, StopScan and Error.
 std::vector<Event> ScanEvents(const std::vector<Event>& events) {
   std::vector<Event> kept;
@@ -80,34 +85,100 @@ bool Logged(Sink& sink, int32_t level, const std::string& text) {
                      [&](const Event& line) { return line.Int(0) == level && line.Text(1) == text; });
 }
 
-// The platform aborts a running scan (the radio went away) and the application starts the next one while
-// the sink is still busy with the Error of the first on a platform thread: the new scan's StartScan comes
-// only once the StopScan of the aborted scan has returned from the sink.
-class ScanAbortedByThePlatform : public RadioFixture<4> {};
+// AfterStop counts the StartScan and Advertisement events that reach a sink once the test has stopped the
+// scan: nothing of a stopped scan may follow its stop.
+struct AfterStop {
+  std::atomic<bool> stopped{false};
+  std::atomic<int> late{0};
 
+  void Count(const Event& event) {
+    if (stopped.load() && (event.id == VELMORABLE_EVENT_ADVERTISEMENT || event.id == VELMORABLE_EVENT_START_SCAN)) {
+      ++late;
+    }
+  }
+  // ExpectNothingFollows gives the stopped scan a second to show itself, then checks that it did not and that
+  // the client does not scan.
+  void ExpectNothingFollows(VelmoraBLE_BLEClient* handle) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(late.load(), 0);
+    EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 0);
+  }
+};
+
+// Restarter starts the scan again from the next StopScan once armed, as a sink that changes its filter does.
+struct Restarter {
+  std::atomic<bool> armed{false};
+  std::atomic<bool> restarting{false};
+  std::atomic<int> result{-1};
+
+  void Inside(VelmoraBLE_BLEClient* handle, const Event& event) {
+    if (event.id != VELMORABLE_EVENT_STOP_SCAN || !armed.exchange(false)) return;
+    restarting = true;
+    result = Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
+  }
+};
+
+// The platform aborts a running scan (the radio went away) while the sink takes 300 ms over its Error on a
+// platform thread, and the application stops the scan or starts the next one meanwhile.
+class ScanAbortedByThePlatform : public RadioFixture<4> {
+ protected:
+  void SetUp() override {
+    RadioFixture<4>::SetUp();
+    sink_.on_entry = true;
+    sink_.inside = [this](const Event& event) {
+      if (event.id == VELMORABLE_EVENT_ERROR) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      if (event.id == VELMORABLE_EVENT_STOP_SCAN) ++stop_scans_left_;
+    };
+    client_ = std::make_unique<Client>(&Sink::Call, &sink_);
+    ASSERT_NE(client_->get(), nullptr);
+  }
+  void TearDown() override {
+    client_.reset();
+    RadioFixture<4>::TearDown();
+  }
+
+  // AbortScan starts a scan and has the platform abort it; it returns once the scan's Error is in the sink.
+  void AbortScan() {
+    sink_.Clear();
+    stop_scans_left_ = 0;
+    ASSERT_EQ(Do(*client_, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(*client_);
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_START_SCAN));
+    radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ERROR));
+  }
+
+  Sink sink_;
+  std::atomic<int> stop_scans_left_{0};  // StopScan events that have returned from the sink
+  std::unique_ptr<Client> client_;
+};
+
+// The new scan's StartScan comes only once the StopScan of the aborted scan has returned from the sink.
 TEST_F(ScanAbortedByThePlatform, TheNextScanStartsAfterTheStopScanHasReturned) {
-  Sink sink;
-  sink.on_entry = true;
-  sink.inside = [](const Event& event) {
-    if (event.id == VELMORABLE_EVENT_ERROR) std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  };
-  Client handle(&Sink::Call, &sink);
-  ASSERT_NE(handle.get(), nullptr);
+  VelmoraBLE_BLEClient* handle = *client_;
   const int64_t rounds = AtLeast(2, 5);
   for (int64_t round = 0; round < rounds && !HasFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    sink.Clear();
-    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
-    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_START_SCAN));
-    radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
-    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_ERROR));
+    ASSERT_NO_FATAL_FAILURE(AbortScan());
     EXPECT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
-    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_START_SCAN, 2));
-    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
-    EXPECT_EQ(Names(ScanEvents(sink.Events())), "StartScan Error(603) StopScan(603) StartScan");
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_START_SCAN, 2));
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+    EXPECT_EQ(Names(ScanEvents(sink_.Events())), "StartScan Error(603) StopScan(603) StartScan");
     EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
     ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
-    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_STOP_SCAN, 2));
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN, 2));
+  }
+}
+
+// StopScanning returns only once the aborted scan's StopScan has returned from the sink.
+TEST_F(ScanAbortedByThePlatform, StopScanningReturnsAfterItsStopScan) {
+  VelmoraBLE_BLEClient* handle = *client_;
+  const int64_t rounds = AtLeast(2, 5);
+  for (int64_t round = 0; round < rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ASSERT_NO_FATAL_FAILURE(AbortScan());
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+    EXPECT_EQ(stop_scans_left_.load(), 1);
+    EXPECT_EQ(Names(ScanEvents(sink_.Events())), "StartScan Error(603) StopScan(603)");
   }
 }
 
@@ -190,9 +261,23 @@ TEST_F(ScanStartingLate, ItsStartScanComesFirstWithTheFilter) {
   }
 }
 
-// An advertisement of the first scan is still in the sink on one platform thread while the application stops
-// that scan, and the StopScan sink on another thread starts the next one (to change its filter, say).
-// StopScanning waits for the deliveries of the scan it stopped, not for the next scan's, and not less.
+// Connect stops the scan that is still starting, as StopScanning does: nothing of it follows.
+TEST_F(ScanStartingLate, ConnectStopsIt) {
+  AfterStop after;
+  sink_.inside = [&](const Event& event) { after.Count(event); };
+  VelmoraBLE_BLEClient* handle = *client_;
+  ASSERT_NO_FATAL_FAILURE(StartLate(""));
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(handle);
+  after.stopped = true;
+  EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  after.ExpectNothingFollows(handle);
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(handle);
+}
+
+// An advertisement of the first scan is still in the sink on one platform thread (for 200 ms) while the
+// application stops that scan, and the StopScan sink starts the next one (to change its filter, say). The
+// StopScan enters the sink only once that advertisement has left it, the next scan's StartScan after it;
+// StopScanning waits for both, and not for the next scan.
 class ScanRestartedFromStopScan : public RadioFixture<4> {};
 
 TEST_F(ScanRestartedFromStopScan, StopScanningWaitsForTheStoppedScansAdvertisement) {
@@ -203,8 +288,9 @@ TEST_F(ScanRestartedFromStopScan, StopScanningWaitsForTheStoppedScansAdvertiseme
   std::atomic<bool> held{false};
   std::atomic<bool> released{false};
   std::atomic<bool> left{false};
-  std::atomic<bool> restart{true};
-  std::atomic<int> restarted{-1};
+  std::atomic<bool> stop_scan_after_left{false};
+  Restarter restarter;
+  restarter.armed = true;
   Client handle(&Sink::Call, &sink);
   ASSERT_NE(handle.get(), nullptr);
   sink.inside = [&](const Event& event) {
@@ -213,29 +299,29 @@ TEST_F(ScanRestartedFromStopScan, StopScanningWaitsForTheStoppedScansAdvertiseme
       (void)Eventually([&] { return released.load(); });
       left = true;
     }
-    if (event.id == VELMORABLE_EVENT_STOP_SCAN && restart.exchange(false)) {
-      restarted = Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
-    }
+    if (event.id == VELMORABLE_EVENT_STOP_SCAN && restarter.armed.load()) stop_scan_after_left = left.load();
+    restarter.Inside(handle, event);
   };
   // A StopScanning that waits for the advertisement without end gives up with 301.
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
   ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
   ASSERT_TRUE(Eventually([&] { return held.load(); }));
 
-  bool started_again = false;
   std::thread releaser([&] {
-    started_again = sink.WaitFor(VELMORABLE_EVENT_START_SCAN, 2);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     released = true;
   });
   const int stopped = Do(handle, VELMORABLE_METHOD_STOP_SCANNING);
   const std::string stop_text = LastError(handle);
   const bool left_before_return = left.load();
+  const size_t starts = sink.Of(VELMORABLE_EVENT_START_SCAN).size();
   releaser.join();
   EXPECT_EQ(stopped, 0) << stop_text;
   EXPECT_TRUE(left_before_return) << "StopScanning returned while an advertisement of its scan was in the sink";
-  EXPECT_TRUE(started_again) << Names(ScanEvents(sink.Events()));
-  EXPECT_EQ(restarted.load(), 0);
+  EXPECT_TRUE(stop_scan_after_left.load()) << "StopScan entered the sink beside an advertisement of its scan";
+  EXPECT_EQ(restarter.result.load(), 0);
+  EXPECT_EQ(starts, 2u) << Names(ScanEvents(sink.Events()));
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
   EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
 }
 
@@ -368,6 +454,307 @@ TEST_F(SlowAdvertisementSink, WhatWaitsForItStaysBoundedAndEveryDeviceIsSeen) {
   for (size_t i = 0; i < kDevices; ++i) {
     EXPECT_GE(last_seen[i], stopping - std::chrono::seconds(2)) << "device " << i << " not seen in the last 2 s";
   }
+}
+
+// Watchdog ends the test program with a message when what it watches has not finished in time: a call that
+// waits for itself would otherwise hang the whole run.
+class Watchdog {
+ public:
+  Watchdog(std::string what, std::chrono::seconds limit)
+      : thread_([this, what = std::move(what), limit] {
+          std::unique_lock lock(mutex_);
+          if (!done_changed_.wait_for(lock, limit, [this] { return done_; })) {
+            std::fprintf(stderr, "%s has not returned after %lld s\n", what.c_str(),
+                         static_cast<long long>(limit.count()));
+            std::abort();
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    done_changed_.notify_all();
+    thread_.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_changed_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// An Advertisement sink destroys its client while the application thread's StopScanning, or its StartScanning
+// after a stop that the sink requested, waits for that scan: the wait ends once Destroy has begun, the call
+// returns at once, and the sink's Destroy returns.
+class DestroyFromAnAdvertisementSink : public RadioFixture<4> {};
+
+TEST_F(DestroyFromAnAdvertisementSink, EndsTheApplicationsScanWait) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 1));
+  for (const bool stop_in_sink : {false, true}) {
+    SCOPED_TRACE(stop_in_sink ? "StartScanning" : "StopScanning");
+    struct Context {
+      VelmoraBLE_BLEClient* handle = nullptr;
+      bool stop_in_sink = false;
+      std::atomic<bool> armed{false};
+      std::atomic<bool> in_sink{false};
+      std::atomic<bool> destroyed{false};
+    } context;
+    context.stop_in_sink = stop_in_sink;
+    auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+      auto* ctx = static_cast<Context*>(raw);
+      if (id != VELMORABLE_EVENT_ADVERTISEMENT || !ctx->armed.exchange(false)) return 0;
+      if (ctx->stop_in_sink) (void)Do(ctx->handle, VELMORABLE_METHOD_STOP_SCANNING);
+      ctx->in_sink = true;
+      // Long enough for the application thread to be waiting for this delivery.
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      VelmoraBLE_BLEClient_Destroy(ctx->handle);
+      ctx->destroyed = true;
+      return 0;
+    };
+    context.handle = VelmoraBLE_BLEClient_Create(sink, &context, 0);
+    ASSERT_NE(context.handle, nullptr);
+    ASSERT_EQ(VelmoraBLE_BLEClient_Set(context.handle, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+    ASSERT_EQ(Do(context.handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(context.handle);
+    context.armed = true;
+    ASSERT_TRUE(Eventually([&] { return context.in_sink.load(); }));
+    const Watchdog watchdog(stop_in_sink ? "StartScanning" : "StopScanning", std::chrono::seconds(30));
+    const Clock::time_point called = Clock::now();
+    const int result = Do(context.handle, stop_in_sink ? VELMORABLE_METHOD_START_SCANNING : VELMORABLE_METHOD_STOP_SCANNING,
+                          "");
+    const auto took = Clock::now() - called;
+    // The handle is gone once the sink's event has ended; the sink's Destroy must return as well.
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_TRUE(Eventually([&] { return context.destroyed.load(); }));
+    radio_->WaitIdle();
+  }
+}
+
+// RestartingSink gives each test a client whose sink records the events as they enter it and starts the
+// scan again from a StopScan once armed.
+class RestartingSink : public RadioFixture<4> {
+ protected:
+  void SetUp() override {
+    RadioFixture<4>::SetUp();
+    sink_.on_entry = true;
+    client_ = std::make_unique<Client>(&Sink::Call, &sink_);
+    ASSERT_NE(client_->get(), nullptr);
+    sink_.inside = [this](const Event& event) { restarter_.Inside(*client_, event); };
+  }
+  void TearDown() override {
+    client_.reset();
+    RadioFixture<4>::TearDown();
+  }
+
+  Sink sink_;
+  Restarter restarter_;
+  std::unique_ptr<Client> client_;
+};
+
+// The platform aborts the scan while an advertisement of it is in the sink, waiting for the device's name
+// (QueryAdditionalDeviceInfo, 300 ms), and the StopScan sink starts the scan again: the advertisement
+// entered the sink before its scan's Error and StopScan, and before the next scan's StartScan.
+class ScanAbortedDuringANameLookup : public RestartingSink {};
+
+TEST_F(ScanAbortedDuringANameLookup, TheAdvertisementComesBeforeItsScansEnd) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
+  VelmoraBLE_BLEClient* handle = *client_;
+  ASSERT_EQ(Config(handle, "QueryAdditionalDeviceInfo=True"), 0);
+  constexpr char kLookup[] = "BluetoothLEDevice.FromBluetoothAddressAsync";
+  const int64_t rounds = AtLeast(2, 5);
+  for (int64_t round = 0; round < rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    sink_.Clear();
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    radio_->AddFault({.op = bt::sim::SimOp::kFromAddress, .delay_ms = 300});
+    const size_t lookups = radio_->CallCount(kLookup);
+    restarter_.armed = true;
+    ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+    ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kLookup) > lookups; }));
+    radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_START_SCAN, 2));
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+    radio_->WaitIdle();
+    EXPECT_EQ(restarter_.result.load(), 0);
+    EXPECT_EQ(Names(ScanEvents(sink_.Events())), "StartScan Advertisement Error(603) StopScan(603) StartScan");
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  }
+}
+
+// The platform aborts the scan and the StopScan sink starts it again, while the adapter takes 500 ms to
+// answer. The application's StopScanning stops that start on its way (its scan has only a StopScan), and
+// its StartScanning then starts a scan that runs.
+class ScanRestartOnItsWay : public RestartingSink {};
+
+TEST_F(ScanRestartOnItsWay, StopScanningStopsItAndStartScanningStartsAnew) {
+  VelmoraBLE_BLEClient* handle = *client_;
+  const int64_t rounds = AtLeast(2, 5);
+  for (int64_t round = 0; round < rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    sink_.Clear();
+    restarter_.restarting = false;
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    radio_->AddFault({.op = bt::sim::SimOp::kGetAdapter, .delay_ms = 500});
+    restarter_.armed = true;
+    radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+    ASSERT_TRUE(Eventually([&] { return restarter_.restarting.load(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    radio_->WaitIdle();
+    EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
+    EXPECT_EQ(Names(ScanEvents(sink_.Events())), "StartScan Error(603) StopScan(603) StopScan(0) StartScan");
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  }
+}
+
+// Client A's first StartScanning runs from client B's Advertisement sink, and the adapter takes 500 ms: the
+// application's StopScanning of A stops that start, so nothing of it reaches A's sink afterwards.
+class ScanStartedFromAnotherClientsSink : public RadioFixture<4> {};
+
+TEST_F(ScanStartedFromAnotherClientsSink, StopScanningStopsIt) {
+  for (uint64_t i = 0; i < 4; ++i) radio_->AddPeripheral(Advertiser(kFirstAddress + i, 5));
+  AfterStop after;
+  std::atomic<bool> start_a{false};
+  std::atomic<bool> starting{false};
+  Sink sink_a;
+  sink_a.keep = false;
+  sink_a.inside = [&](const Event& event) { after.Count(event); };
+  Client a(&Sink::Call, &sink_a);
+  Sink sink_b;
+  sink_b.keep = false;
+  sink_b.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || !start_a.exchange(false)) return;
+    starting = true;
+    (void)Do(a, VELMORABLE_METHOD_START_SCANNING, "");
+  };
+  Client b(&Sink::Call, &sink_b);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
+  radio_->AddFault({.op = bt::sim::SimOp::kGetAdapter, .delay_ms = 500});
+  start_a = true;
+  ASSERT_TRUE(Eventually([&] { return starting.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
+  after.stopped = true;
+  after.ExpectNothingFollows(a);
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(b);
+}
+
+// A StartScan sink that raises a C++ exception (which the client's guard catches) leaves no scan half
+// announced: StopScanning then stops the scan with its StopScan, and the next StartScanning starts one.
+class ScanStartSinkThatRaises : public RadioFixture<4> {};
+
+TEST_F(ScanStartSinkThatRaises, LeavesTheNextStopAndStartWorking) {
+  Sink sink;
+  std::atomic<bool> raise{true};
+  sink.inside = [&](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_START_SCAN && raise.exchange(false)) throw std::runtime_error("sink failure");
+  };
+  Client handle(&Sink::Call, &sink);
+  ASSERT_NE(handle.get(), nullptr);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  (void)Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  EXPECT_TRUE(sink.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+  EXPECT_EQ(sink.Of(VELMORABLE_EVENT_START_SCAN).size(), 1u);
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+}
+
+// Under load, with the one event thread of a scenario's radio: twenty devices advertise every millisecond
+// (as many as the radio's thread makes, more than the event thread delivers under ThreadSanitizer), a
+// scanning client and a notified client take turns to block their sinks for 100 ms, and the application
+// reads, stops and restarts the scan every third round and destroys the notified client (and connects a new
+// one) every third round. However far the event thread falls behind, the newest advertisements keep reaching
+// the scanning client's sink in every round: the bound drops the oldest, never all. VELMORABLE_FUZZ_SCALE
+// scales the 30 rounds (10 at least).
+class ScanUnderLoad : public RadioFixture<1> {};
+
+TEST_F(ScanUnderLoad, TheNewestAdvertisementsKeepReachingTheSink) {
+  constexpr uint64_t kDevices = 20;
+  for (uint64_t i = 0; i < kDevices; ++i) radio_->AddPeripheral(Advertiser(kFirstAddress + i, 1));
+  const uint64_t server = kFirstAddress + kDevices;
+  radio_->AddPeripheral(BusyPeripheral(server));
+  struct Busy {
+    std::atomic<bool> block{false};
+    std::atomic<int> blocked{0};
+    std::atomic<int64_t> advertisements{0};
+    std::atomic<int64_t> dropped{0};
+  };
+  Busy scanning;
+  Busy notified;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    auto* busy = static_cast<Busy*>(raw);
+    if (id == VELMORABLE_EVENT_ADVERTISEMENT) ++busy->advertisements;
+    if (id == VELMORABLE_EVENT_LOG) {
+      const char* text = reinterpret_cast<const char*>(params[1]);
+      if (std::strncmp(text, "Dropped ", 8) == 0) busy->dropped += std::strtoll(text + 8, nullptr, 10);
+    }
+    if ((id == VELMORABLE_EVENT_ADVERTISEMENT || id == VELMORABLE_EVENT_VALUE) && busy->block.exchange(false)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      ++busy->blocked;
+    }
+    return 0;
+  };
+  Client scanner(sink, &scanning);
+  ASSERT_NE(scanner.get(), nullptr);
+  ASSERT_EQ(Config(scanner, "LogLevel=2"), 0);
+  auto connect = [&](Client& client) {
+    ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(server).c_str()), 0) << LastError(client);
+    intptr_t discover[4] = {Arg(""), Arg(""), 1, Arg("")};
+    int32_t sizes[4] = {0, 0, 0, 0};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(client);
+    intptr_t subscribe[2] = {Arg("000100000000"), Arg("000100030000")};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, sizes), 0) << LastError(client);
+  };
+  auto subscriber = std::make_unique<Client>(sink, &notified);
+  ASSERT_NO_FATAL_FAILURE(connect(*subscriber));
+  ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(scanner);
+
+  const int64_t rounds = AtLeast(10, 30);
+  for (int64_t round = 0; round < rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const Clock::time_point began = Clock::now();
+    for (Busy* busy : {&scanning, &notified}) {
+      const int blocked = busy->blocked.load();
+      busy->block = true;
+      // Bounded: a sink that never gets its event fails below, not here.
+      (void)Eventually([&] { return busy->blocked.load() > blocked; });
+      busy->block = false;
+    }
+    EXPECT_EQ(VelmoraBLE_BLEClient_Get(scanner, VELMORABLE_PROP_SCANNING, 0), 1);
+    (void)LastError(scanner);
+    if (round % 3 == 2) {
+      ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
+      ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(scanner);
+    }
+    if (round % 3 == 1) {
+      subscriber.reset();
+      subscriber = std::make_unique<Client>(sink, &notified);
+      ASSERT_NO_FATAL_FAILURE(connect(*subscriber));
+    }
+    const int64_t seen = scanning.advertisements.load();
+    const Clock::time_point waiting = Clock::now();
+    const bool received = Eventually([&] {
+      return scanning.advertisements.load() > seen || Clock::now() - waiting > std::chrono::seconds(5);
+    }) && scanning.advertisements.load() > seen;
+    std::printf("round %lld: %lld ms, %lld advertisements so far, %lld dropped, %zu events queued\n",
+                static_cast<long long>(round),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count()),
+                static_cast<long long>(scanning.advertisements.load()), static_cast<long long>(scanning.dropped.load()),
+                radio_->QueuedEvents());
+    EXPECT_TRUE(received) << "no advertisement for 5 s";
+  }
+  EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
 }
 
 }  // namespace
