@@ -87,7 +87,9 @@
  * subscription has ended all the same and Unsubscribed is fired, but Unsubscribe returns 301 "Timeout.": the
  * Values that were being delivered may still reach the sink after it returns. From a sink on a platform thread
  * it does not wait. The next Subscribe (or a WriteValue of the CCCD that turns notifications on) lets them
- * through again. A Value never changes the subscription state that QuerySubscriptionState reads.
+ * through again. A Value never changes the subscription state that QuerySubscriptionState reads. On BlueZ
+ * without a notification socket (see the README), a read of the characteristic by another program on the
+ * machine gives a Value as if the device had notified; the client's own reads give none.
  *
  * A sink's Get while the application thread changes the tree (Disconnect, Connect, a discovery): Get takes
  * the item at the index as the list holds it at that instant and copies the text out of that one item for
@@ -561,10 +563,12 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        that cannot be set (nothing recorded).
  *   200  a null handle, or a call refused while the client is destroyed (nothing recorded); "Out of memory.".
  *   202  an argument missing or malformed: "Must supply a service ID.", "Must supply a characteristic ID.",
- *        "Invalid server ID \"<id>\"." (Connect takes 12 hex digits), "Invalid value format index.", the
- *        index and ServiceData texts of the in-event settings (see Config above); and for a GATT object the
- *        platform gave without a handle, "Must supply a non-zero service handle." or "Must supply a non-zero
- *        characteristic handle to supply a non-zero descriptor handle.".
+ *        "Invalid server ID \"<id>\"." (Connect takes 12 hex digits), "Invalid value format index.",
+ *        "Invalid value length <count>." and "Must supply the value's bytes (length <count>)." (WriteValue and
+ *        PostValue, see their bytes above), the index and ServiceData texts of the in-event settings (see
+ *        Config above); and for a GATT object the platform gave without a handle, "Must supply a non-zero
+ *        service handle." or "Must supply a non-zero characteristic handle to supply a non-zero descriptor
+ *        handle.".
  *   280  CheckIndex: "Invalid ServiceIndex (out of bounds)." (CharacteristicIndex and DescriptorIndex alike),
  *        set as the last error text; the last error code stays as it was.
  *   301  "Timeout.": a wait that Timeout bounds ran out: for the platform's answer, or, in StopScanning,
