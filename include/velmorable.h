@@ -501,7 +501,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * does (see the README), a passkey that bluetoothd shows again while the device's user types it gives no new
  * PairingRequest, and a pairing that bluetoothd starts by itself goes to the system's agent, not to the sink.
  * Pairings of several clients at once share the process's one agent on BlueZ, registered with the kinds of
- * the first. */
+ * the first; bluetoothd asks it one request at a time and refuses a pairing whose request comes while
+ * another's waits for its answer. */
 
 /* Operations and kinds of VelmoraBLE_EvtStr. */
 #define VELMORABLE_EVTSTR_GET 0
