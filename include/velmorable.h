@@ -33,12 +33,14 @@
  * other threads share the client's one record, as the application's thread does: a second application thread
  * reads the last error (and the texts) of the first one's calls, so a program that uses a client from several
  * threads in turn reads the last error on the thread that made the call, before another thread calls the client.
- * So GetLastError and GetLastErrorCode describe, in a sink, that sink's own last call on that client during the
- * event, and elsewhere the last call on that client made outside the sinks; a text read on the application's thread is
- * never rewritten by a sink. The event error is one per client, shared by every thread. From a platform thread, a
- * sink should keep to Config queries (and the in-event settings), Get, CheckIndex, the error functions and
- * VelmoraBLE_EvtStr: a method or Set that changes the connection, the selection or the GATT tree runs at the same
- * time as the application thread's own calls, which then see the change mid-way.
+ * So GetLastError and GetLastErrorCode describe, in a sink on a platform thread, that sink's own last call on
+ * that client during the event, and elsewhere the last call on that client made outside those sinks (a sink that
+ * runs on the application's thread, inside a method, uses that thread's record like the method); a text read on
+ * the application's thread is never rewritten by a sink on a platform thread. The event error is one per client,
+ * shared by every thread. From a platform thread, a sink should keep to Config queries (and the in-event
+ * settings), Get, CheckIndex, the error functions and VelmoraBLE_EvtStr: a method or Set that changes the
+ * connection, the selection or the GATT tree runs at the same time as the application thread's own calls, which
+ * then see the change mid-way.
  * A sink may destroy its own client or another one (see VelmoraBLE_BLEClient_Destroy); on a platform thread,
  * Destroy never waits.
  *
@@ -249,7 +251,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
 /* Config (method 3) reads or changes one setting: params[0] is the setting text, and params[1] receives the
  * reply text, owned by the client and valid until the calling thread's next Config or StartScanning ("" after
  * a set or a failure). The text is parsed as follows:
- *   "Name"        a query: the reply is the value, "True" or "False" for a flag, decimal for a number.
+ *   "Name"        a query: the reply is the value, "True" or "False" for a flag (TimeoutInMilliseconds: "1"
+ *                 or "0"), decimal for a number.
  *   "Name=value"  a set, which returns 0: blanks round the name and the value are dropped, and so are double
  *                 quotes round the value. A flag (a setting below whose default is True or False, and
  *                 TimeoutInMilliseconds) is on for "True" or "yes" (any case) or "1", and off for any other
