@@ -371,6 +371,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // NoteScanEnd tells scans_ that the running scan has ended when the platform has reported so, and delivers
   // its end when that falls to this call.
   void NoteScanEnd(ScanQueue::Caller me);
+  // TellRunEnded tells scans_, on a method's call, that the platform ended run (stop: its report, null when
+  // it ended without one) and delivers the end when that falls to this call.
+  void TellRunEnded(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run, const ScanQueue::StopArgs& stop,
+                    ScanQueue::Caller me);
   // DeliverScanEvents delivers event and, while me holds the turn, what follows it; then hands what is left
   // to a platform thread when asked to.
   void DeliverScanEvents(ScanQueue::Event event, ScanQueue::Caller me, ScanQueue::Role role);

@@ -127,6 +127,12 @@ bool Aborted(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run) {
   return watcher.Run() == run && watcher.Status() == WatcherStatus::Aborted;
 }
 
+// StoppedReport is the platform's report that run ended; null while it has sent none.
+ScanQueue::StopArgs StoppedReport(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run) {
+  ScanQueue::StopArgs stopped = watcher.LastStopped();
+  return stopped != nullptr && stopped->Run() == run ? stopped : nullptr;
+}
+
 }  // namespace
 
 int64_t BLEClientEngine::ScanClockMs() { return static_cast<int64_t>(platform::MonotonicMs()); }
@@ -271,10 +277,9 @@ void BLEClientEngine::WaitForWatcherStart(bt::BluetoothLEAdvertisementWatcher& w
   const int64_t seconds = settings_.scan_started_timeout.load(std::memory_order_relaxed);
   for (int64_t polls = seconds * kStartPollsPerSecond; polls > 0; --polls) {
     if (watcher.Status() == WatcherStatus::Started || watcher.Run() != run) return;
-    const ScanQueue::StopArgs stopped = watcher.LastStopped();
-    if (stopped != nullptr && stopped->Run() == run) {
+    if (const ScanQueue::StopArgs stopped = StoppedReport(watcher, run)) {
       // Ended before it started: its end is queued now, behind the StartScan still to be decided.
-      DeliverScanEvents(scans_.Ended(run, stopped, Aborted(watcher, run), me, Role::kCall), me, Role::kCall);
+      TellRunEnded(watcher, run, stopped, me);
       return;
     }
     if (scans_.Settled(scan) || Destroying()) return;
@@ -320,8 +325,7 @@ int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
       stop_asked = true;
       ScanQueue::StopArgs stop;
       if (PlatformEnded(*watcher, progress.run, &stop)) {
-        DeliverScanEvents(scans_.Ended(progress.run, stop, Aborted(*watcher, progress.run), me, Role::kCall),
-                          me, Role::kCall);
+        TellRunEnded(*watcher, progress.run, stop, me);
         continue;
       }
     }
@@ -339,14 +343,10 @@ int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
 
 bool BLEClientEngine::PlatformEnded(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run,
                                     ScanQueue::StopArgs* stop) {
-  const ScanQueue::StopArgs stopped = watcher.LastStopped();
-  if (stopped != nullptr && stopped->Run() == run) {
-    *stop = stopped;
-    return true;
-  }
+  *stop = StoppedReport(watcher, run);
   // NOTE: a platform may drop a start that has not completed without a Stopped event: the run is over all
   // the same once the status has left Started and Stopping.
-  return watcher.Run() != run || !Active(watcher.Status());
+  return *stop != nullptr || watcher.Run() != run || !Active(watcher.Status());
 }
 
 void BLEClientEngine::PauseForPlatform() {
@@ -363,9 +363,12 @@ void BLEClientEngine::NoteScanEnd(ScanQueue::Caller me) {
   const uint64_t run = scans_.RunningRun();
   const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = Watcher();
   if (run == 0 || watcher == nullptr) return;
-  const ScanQueue::StopArgs stopped = watcher->LastStopped();
-  if (stopped == nullptr || stopped->Run() != run) return;
-  DeliverScanEvents(scans_.Ended(run, stopped, Aborted(*watcher, run), me, Role::kCall), me, Role::kCall);
+  if (const ScanQueue::StopArgs stopped = StoppedReport(*watcher, run)) TellRunEnded(*watcher, run, stopped, me);
+}
+
+void BLEClientEngine::TellRunEnded(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run,
+                                   const ScanQueue::StopArgs& stop, ScanQueue::Caller me) {
+  DeliverScanEvents(scans_.Ended(run, stop, Aborted(watcher, run), me, Role::kCall), me, Role::kCall);
 }
 
 void BLEClientEngine::OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
