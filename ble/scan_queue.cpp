@@ -69,13 +69,15 @@ bool ScanQueue::Settled(uint64_t scan) {
 ScanQueue::Decision ScanQueue::Decide(uint64_t scan, bool started, Caller me) {
   std::lock_guard lock(mutex_);
   if (scan_.id != scan || scan_.start != Start::kDeciding || scan_.starter != me) return Decision::kClosed;
-  scan_.starter = 0;
   Changed();
   // Advertisements that came are the platform's word that the scan started, also when it has ended since.
   if (!scan_.closed && (Advertised() || (started && !scan_.ended))) {
+    // Its StartScan is this call's to fire (the starter keeps it until then): a platform thread that takes
+    // the turn meanwhile leaves it where it is.
     scan_.start = Start::kAnnounced;
     return Decision::kAnnounce;
   }
+  scan_.starter = 0;
   if (scan_.closed || scan_.ended) {
     NeverStarts();
     return scan_.closed ? Decision::kClosed : Decision::kNotStarted;
@@ -86,9 +88,11 @@ ScanQueue::Decision ScanQueue::Decide(uint64_t scan, bool started, Caller me) {
 
 void ScanQueue::Finish(uint64_t scan, Caller me) {
   std::lock_guard lock(mutex_);
-  if (scan_.id != scan || scan_.start != Start::kDeciding || scan_.starter != me) return;
+  if (scan_.id != scan || scan_.starter != me) return;
   scan_.starter = 0;
   Changed();
+  // A StartScan decided but not fired (the call ended early) goes to whoever takes the turn next.
+  if (scan_.start != Start::kDeciding) return;
   if (scan_.run == 0) {
     // The platform never had the start: the scan is over, and no event tells of it.
     Abandon();
@@ -160,6 +164,7 @@ ScanQueue::Event ScanQueue::TakeTurn(Caller me, Role role) {
       return event;
     }
     queue_.pop_front();
+    scan_.starter = 0;
     event.kind = Event::kStartScan;
     event.filter = scan_.filter;
     event.within = true;
@@ -312,7 +317,11 @@ ScanQueue::Event ScanQueue::Take(Role role) {
   Entry& front = queue_.front();
   switch (front.kind) {
     case Kind::kStartScan:
-      if (scan_.start != Start::kAnnounced) return Release(false);
+      // Not yet decided, or decided by a StartScanning that fires it itself.
+      if (scan_.start != Start::kAnnounced || (scan_.starter != 0 && scan_.starter != holder_)) {
+        return Release(false);
+      }
+      scan_.starter = 0;
       event.kind = Event::kStartScan;
       event.filter = scan_.filter;
       break;

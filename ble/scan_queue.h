@@ -91,7 +91,7 @@ class ScanQueue {
   // or an advertisement of it has come (so it has started).
   bool Settled(uint64_t scan);
   // Decide ends StartScanning's wait: started tells whether the platform says the scan runs. kAnnounce: its
-  // StartScan may go (TakeTurn); kNotStarted: none yet, the first advertisement brings it, or the scan
+  // StartScan is me's to fire (TakeTurn), no platform thread takes it; kNotStarted: none yet, the first advertisement brings it, or the scan
   // ended first and has only its end; kClosed: stopped meanwhile, it has only its end.
   enum class Decision { kAnnounce, kNotStarted, kClosed };
   Decision Decide(uint64_t scan, bool started, Caller me);
@@ -157,7 +157,7 @@ class ScanQueue {
     uint64_t run = 0;  // 0 until the platform took the start
     std::string filter;
     Start start = Start::kDeciding;
-    Caller starter = 0;  // the StartScanning deciding (kDeciding)
+    Caller starter = 0;  // the StartScanning deciding (kDeciding), then firing the StartScan it announced
     bool closed = false;
     bool ended = false;
     StopArgs stop;

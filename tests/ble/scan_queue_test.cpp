@@ -184,6 +184,23 @@ TEST_F(ScanQueueTest, ALateStartIsAnnouncedBeforeItsFirstAdvertisement) {
   EXPECT_TRUE(queue_.Look(scan).over);
 }
 
+// An advertisement comes on kT1 between StartScanning's decision to announce and its turn: the StartScan is
+// the call's to fire, so kT1 leaves it (a sink on the only event thread may call what needs that thread), and
+// the advertisement follows it on a platform thread.
+TEST_F(ScanQueueTest, AnAnnouncedStartScanIsFiredByItsStartScanning) {
+  const uint64_t scan = Begin(1);
+  ASSERT_EQ(queue_.Decide(scan, true, kApp), Decision::kAnnounce);
+  EXPECT_EQ(queue_.Arrive(1, kNow, Ad(), kT1).kind, Kind::kNone);
+  EXPECT_EQ(queue_.Drain(kT2).kind, Kind::kNone);
+  ASSERT_EQ(queue_.TakeTurn(kApp, Role::kCall).kind, Kind::kStartScan);
+  queue_.Finish(scan, kApp);
+  const ScanQueue::Event handed = queue_.Next(kApp, Role::kCall);
+  EXPECT_EQ(handed.kind, Kind::kNone);
+  EXPECT_TRUE(handed.post);
+  EXPECT_EQ(queue_.Drain(kT1).kind, Kind::kAdvertisement);
+  EXPECT_EQ(queue_.Next(kT1, Role::kEvent).kind, Kind::kNone);
+}
+
 // The platform ends the scan while StartScanning still waits for it: the end waits for the decision, which
 // gives the scan no StartScan, and StartScanning delivers the end itself.
 TEST_F(ScanQueueTest, AScanThatEndsBeforeItsStartScanHasOnlyItsEnd) {
