@@ -70,6 +70,16 @@ void CloseFds(std::vector<Value>& args) {
   }
 }
 
+// LogHold logs a refusal of `member` that names another client's hold on the characteristic at path: the
+// application gets an access denied, and the line says whose.
+void LogHold(BluezCore& core, PlatformLogTopic topic, const std::string& path, const char* member,
+             const Reply& reply) {
+  const std::string hold = HoldOf(reply);
+  if (hold.empty()) return;
+  core.Log(topic, std::string("bluetoothd refused ") + member + " of " + path + ": " + hold + " (" + reply.error +
+                      ": " + reply.message + ").");
+}
+
 // Start runs body on the bus thread and returns its operation; after shutdown the call raises.
 template <class T, class Body>
 AsyncOp<T> Start(const std::shared_ptr<BluezCore>& core, Body body) {
@@ -400,6 +410,7 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
                                  core->OpenSession(path, -1, 0);
                                  subscribe(Subscription::kSubscribed);
                                }
+                               LogHold(*core, PlatformLogTopic::Subscriptions, path, "StartNotify", started);
                                finish(ResultOf(started));
                              });
           });
@@ -508,7 +519,8 @@ AsyncOp<GattWriteResult> BluezCharacteristic::WriteValueWithResultAndOptionAsync
           core->CallMethod(
               path, kCharacteristicIface, "WriteValue",
               [value, type](sd_bus_message* message) { return AppendValue(message, value, type); }, kDefaultCallUs,
-              [core, op, next](Reply& reply) {
+              [core, op, next, path](Reply& reply) {
+                LogHold(*core, PlatformLogTopic::Connection, path, "WriteValue", reply);
                 core->Complete<GattWriteResult>(op, ResultOf(reply));
                 next();
               });

@@ -986,6 +986,19 @@ def StopNotify(self):
     set_cccd(char, 0)
 
 
+def acquired_elsewhere(address, handle, sockets_held=('notify', 'write')):
+    '''Another program holds the characteristic's notification socket and/or its write socket. bluetoothd
+    refuses the other clients locally, before any ATT request (gatt-client.c): AcquireNotify and StartNotify
+    with NotPermitted "Notify acquired" (characteristic_acquire_notify, characteristic_start_notify), WriteValue
+    with NotPermitted "Write acquired" (characteristic_write_value).'''
+    _, char = find_attribute(devices[address].attribute_path(handle))
+    if 'notify' in sockets_held:
+        for method in ('AcquireNotify', 'StartNotify'):
+            char['errors'][method] = ('org.bluez.Error.NotPermitted', 'Notify acquired')
+    if 'write' in sockets_held:
+        char['errors']['WriteValue'] = ('org.bluez.Error.NotPermitted', 'Write acquired')
+
+
 def set_cccd(char, bits):
     for desc in char['descs']:
         if desc['uuid'] == uuid(0x2902):
