@@ -1,7 +1,6 @@
 // GATT services, characteristics and descriptors over bluetoothd's GattService1, GattCharacteristic1 and
 // GattDescriptor1 objects, notification sessions, and their results.
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -62,12 +61,6 @@ int AppendOptions(sd_bus_message* message, const char* type) {
 int AppendValue(sd_bus_message* message, const Bytes& value, const char* type) {
   const int r = sd_bus_message_append_array(message, 'y', value.data(), value.size());
   return r < 0 ? r : AppendOptions(message, type);
-}
-
-void CloseFds(std::vector<Value>& args) {
-  for (Value& arg : args) {
-    if (arg.type == 'h' && arg.number >= 0) close(static_cast<int>(arg.number));
-  }
 }
 
 // LogHold logs a refusal of `member` that names another client's hold on the characteristic at path: the

@@ -750,6 +750,23 @@ def peer_signal(path, iface, member, signature, args):
     peer().call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus', 'GetId', '', ())
 
 
+def peer_agent_calls(count):
+    '''Another program calls the agent registered last `count` times, each call carrying a descriptor (a
+    pipe's read end); returns how many the agent rejected.'''
+    rejected = 0
+    for _ in range(count):
+        read_end, write_end = os.pipe()
+        try:
+            peer().call_blocking(agent_seen['sender'], agent_seen['path'], AGENT_IFACE, 'RequestPinCode', 'oh',
+                                 (dbus.ObjectPath(ADAPTER_PATH), dbus.types.UnixFd(read_end)))
+        except dbus.exceptions.DBusException as failure:
+            rejected += failure.get_dbus_name() == 'org.bluez.Error.Rejected'
+        finally:
+            os.close(read_end)
+            os.close(write_end)
+    return rejected
+
+
 def services_changed(address, removed=(), added=()):
     '''Removes services (by handle) and adds services (as for gatt()) under a connected device.'''
     device = devices[address]
