@@ -228,6 +228,23 @@ TEST_F(BluezScan, PowerOffOrAdapterRemovalAbortsTheScan) {
   EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0].Text(1), "RadioNotAvailable");
 }
 
+// Each adapter files the devices it hears under itself: a scan on hci0 reports none of the devices that a
+// discovery on hci1 finds, and hci1 unplugged leaves the scan and its session running.
+TEST_F(BluezScan, AnotherAdaptersDevicesAndRemovalLeaveTheScanAlone) {
+  Script("second_adapter()");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  Script("add_device('C0:FF:EE:00:00:11', name='elsewhere', rssi=-50, adapter=SECOND_ADAPTER_PATH)");
+  Script("add_device('C0:FF:EE:00:00:10', name='here', rssi=-50)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  Script("unplug_second_adapter(); advertise('C0:FF:EE:00:00:10', rssi=-40)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT, 2));
+  for (const Event& advert : Adverts()) EXPECT_EQ(advert.Text(1), "here");
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_STOP_SCAN).empty());
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SCANNING, 0), 1);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0);
+  EXPECT_TRUE(WaitForCall("StopDiscovery"));
+}
+
 // bluetoothd keeps one discovery session per client and takes its time to answer: a StopScanning while the
 // filter or the start is still being answered (StartScanning gave up waiting at once) ends the session as
 // soon as bluetoothd allows, and the next scan runs as the first did.

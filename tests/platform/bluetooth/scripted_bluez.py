@@ -52,6 +52,7 @@ CHAR_IFACE = 'org.bluez.GattCharacteristic1'
 DESC_IFACE = 'org.bluez.GattDescriptor1'
 AGENT_IFACE = 'org.bluez.Agent1'
 ADAPTER_PATH = '/org/bluez/hci0'
+SECOND_ADAPTER_PATH = '/org/bluez/hci1'  # see second_adapter()
 BASE_UUID = '-0000-1000-8000-00805f9b34fb'
 
 calls = []
@@ -430,6 +431,28 @@ def power_off():
     changed(ADAPTER_PATH, ADAPTER_IFACE, {'Powered': dbus.Boolean(False), 'Discovering': dbus.Boolean(False)})
 
 
+def second_adapter():
+    '''A second adapter, a dongle plugged in, on which another program discovers: each adapter files the
+    devices it hears under itself (Device1's Adapter; add_device(adapter=SECOND_ADAPTER_PATH)).'''
+    add_object(SECOND_ADAPTER_PATH, ADAPTER_IFACE, {
+        'Address': dbus.String('00:11:22:33:44:66'),
+        'Name': dbus.String('hci1'),
+        'Powered': dbus.Boolean(True),
+        'Discovering': dbus.Boolean(True),
+        'Roles': dbus.Array(['central', 'peripheral'], signature='s'),
+    }, [])
+    emit_added(SECOND_ADAPTER_PATH)
+
+
+def unplug_second_adapter():
+    '''The second adapter is unplugged: its devices go, then the adapter.'''
+    for device in list(devices.values()):
+        if device.adapter == SECOND_ADAPTER_PATH:
+            device.remove()
+    if SECOND_ADAPTER_PATH in mockobject.objects:
+        remove_object(SECOND_ADAPTER_PATH)
+
+
 def remove_adapter():
     clients.clear()
     for device in list(devices.values()):
@@ -442,9 +465,10 @@ def remove_adapter():
 class Device:
     '''A scripted peripheral: its advertised properties, its GATT database and its pairing behaviour.'''
 
-    def __init__(self, address, address_type, pairing, passkey):
+    def __init__(self, address, address_type, pairing, passkey, adapter=ADAPTER_PATH):
         self.address = address
-        self.path = ADAPTER_PATH + '/dev_' + address.replace(':', '_')
+        self.adapter = adapter
+        self.path = adapter + '/dev_' + address.replace(':', '_')
         self.address_type = address_type
         self.pairing = pairing      # None (Just Works), 'confirm', 'authorize', 'display', 'passkey'
         self.passkey = passkey
@@ -539,14 +563,14 @@ class Device:
 
 def add_device(address, name=None, rssi=None, uuids=(), manufacturer=None, service_data=None, tx_power=None,
                flags=None, advertising_data=None, address_type='public', paired=False, pairing=None,
-               passkey=123456):
+               passkey=123456, adapter=ADAPTER_PATH):
     '''Adds a device as discovery finds it (RSSI given) or as bluetoothd remembers it (no RSSI).'''
-    device = Device(address, address_type, pairing, passkey)
+    device = Device(address, address_type, pairing, passkey, adapter)
     devices[address] = device
     props = {
         'Address': dbus.String(address),
         'AddressType': dbus.String(address_type),
-        'Adapter': dbus.ObjectPath(ADAPTER_PATH),
+        'Adapter': dbus.ObjectPath(adapter),
         'Alias': dbus.String(name or address.replace(':', '-')),
         'Paired': dbus.Boolean(paired),
         'Trusted': dbus.Boolean(False),
@@ -1126,6 +1150,7 @@ def reset():
         device.remove()
     for path in list(sockets):
         close_socket(path)
+    unplug_second_adapter()
     if ADAPTER_PATH not in mockobject.objects:
         add_adapter()
     changed(ADAPTER_PATH, ADAPTER_IFACE, {'Powered': dbus.Boolean(True), 'Discovering': dbus.Boolean(False)})
