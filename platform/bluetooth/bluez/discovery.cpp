@@ -12,11 +12,19 @@ namespace {
 
 // kRetryMs is the pause before a StopDiscovery that bluetoothd refused as still busy is asked again.
 constexpr int64_t kRetryMs = 100;
+// kEveryRssi is the lowest RSSI threshold a discovery filter takes (Adapter.rst, SetDiscoveryFilter): it
+// passes every device.
+constexpr int16_t kEveryRssi = -127;
 
 int AppendDiscoveryFilter(sd_bus_message* message, const std::vector<Guid>& uuids) {
   int r = sd_bus_message_open_container(message, 'a', "{sv}");
   if (r >= 0) r = sd_bus_message_append(message, "{sv}", "Transport", "s", "le");
   if (r >= 0) r = sd_bus_message_append(message, "{sv}", "DuplicateData", "b", 1);
+  // NOTE: during discovery bluetoothd reports a new RSSI only when it moved by 8 dBm or more, unless some
+  // client's filter sets RSSI or Pathloss (Adapter.rst: "During discovery RSSI delta-threshold is imposed";
+  // adapter.c, discovery_filter_has_proximity; device.c, RSSI_THRESHOLD). A threshold that filters nothing
+  // lifts it, so that every advertisement heard is reported.
+  if (r >= 0) r = sd_bus_message_append(message, "{sv}", "RSSI", "n", kEveryRssi);
   if (r >= 0) r = sd_bus_message_open_container(message, 'e', "sv");
   if (r >= 0) r = sd_bus_message_append(message, "s", "UUIDs");
   if (r >= 0) r = sd_bus_message_open_container(message, 'v', "as");

@@ -85,7 +85,7 @@ TEST_F(BluezScan, AdvertisementsBecomeEventsWithEveryField) {
   ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
   const std::vector<std::string> calls = mock_->Calls();
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0], "SetDiscoveryFilter /org/bluez/hci0 {Transport=le,DuplicateData=true,UUIDs=[]}");
+  EXPECT_EQ(calls[0], "SetDiscoveryFilter /org/bluez/hci0 {Transport=le,DuplicateData=true,RSSI=-127,UUIDs=[]}");
   EXPECT_EQ(calls[1], "StartDiscovery /org/bluez/hci0");
 
   Script("heart_rate_sensor()");
@@ -120,7 +120,7 @@ TEST_F(BluezScan, AdvertisementsBecomeEventsWithEveryField) {
 TEST_F(BluezScan, FilterNeedsEveryUuidAndCachedDevicesStaySilent) {
   ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, "180D,180F"), 0);
   EXPECT_EQ(mock_->CallsOf("SetDiscoveryFilter")[0],
-            "SetDiscoveryFilter /org/bluez/hci0 {Transport=le,DuplicateData=true,UUIDs=[0000180d-0000-1000-8000-"
+            "SetDiscoveryFilter /org/bluez/hci0 {Transport=le,DuplicateData=true,RSSI=-127,UUIDs=[0000180d-0000-1000-8000-"
             "00805f9b34fb,0000180f-0000-1000-8000-00805f9b34fb]}");
   Script("add_device('C0:FF:EE:00:00:02', name='only one', rssi=-50, uuids=[0x180D])");
   Script("add_device('C0:FF:EE:00:00:03', name='cached', uuids=[0x180D, 0x180F])");
@@ -226,6 +226,19 @@ TEST_F(BluezScan, PowerOffOrAdapterRemovalAbortsTheScan) {
   EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
   ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0].Text(1), "RadioNotAvailable");
+}
+
+// bluetoothd reports an RSSI that moved by less than 8 dBm only to a discovery whose filter sets RSSI: a
+// device without manufacturer or service data whose RSSI moves by a few dB gives an event per advertisement.
+TEST_F(BluezScan, EveryAdvertisementIsReportedWhateverItsRssi) {
+  Script("behaviour['rssi_threshold'] = True");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  Script("add_device('C0:FF:EE:00:00:20', name='tag', rssi=-60)");
+  Script("for rssi in (-58, -59, -62, -61, -60): advertise('C0:FF:EE:00:00:20', rssi=rssi)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT, 6));
+  std::vector<int> rssis;
+  for (const Event& advert : Adverts()) rssis.push_back(advert.Int(2));
+  EXPECT_EQ(rssis, (std::vector<int>{-60, -58, -59, -62, -61, -60}));
 }
 
 // Each adapter files the devices it hears under itself: a scan on hci0 reports none of the devices that a

@@ -24,6 +24,10 @@ turns each choice back to the simple one; a test turns on what it checks:
                     Pair asks the agent of the client that called it. Off: the agent registered last.
   pair_connects     Pair connects a device that is not connected first, and the link stays when the pairing
                     fails. Off: Pair leaves the link as it is.
+  rssi_threshold    an advertisement whose RSSI moved by less than 8 dBm since the one reported reports no new
+                    RSSI, unless some client's discovery filter sets RSSI or Pathloss (Adapter.rst: "During
+                    discovery RSSI delta-threshold is imposed"; adapter.c, discovery_filter_has_proximity;
+                    device.c, RSSI_THRESHOLD). Off: every RSSI is reported.
 `delays` makes bluetoothd take its time: the milliseconds before it answers SetDiscoveryFilter,
 StartDiscovery, StopDiscovery or Pair; `held` keeps such answers until release(). forget() and forget_unpaired() make it forget devices as it does
 some time after a scan, and peer_signal() sends a signal from another program on the bus.
@@ -65,7 +69,7 @@ pipes = []     # write ends of pipes handed out in place of notification sockets
 sockets = {}   # characteristic path -> our end of its AcquireNotify socket
 unanswered = []  # callbacks of calls that are never answered
 
-DEFAULT_BEHAVIOUR = dict(sessions=False, agent_per_client=False, pair_connects=False)
+DEFAULT_BEHAVIOUR = dict(sessions=False, agent_per_client=False, pair_connects=False, rssi_threshold=False)
 behaviour = dict(DEFAULT_BEHAVIOUR)  # see the module's description
 delays = {}    # method name -> milliseconds before bluetoothd answers it
 held = set()   # method names whose answers wait for release()
@@ -74,6 +78,7 @@ clients = {}   # sender -> dict(filter=UUIDs or None, session=bool, answering=bo
 agents = {}    # sender -> its agent (dict as `agent`), with behaviour['agent_per_client']
 watched = set()  # senders whose leaving the bus ends their session and agent
 forgotten = {}  # address -> (Device, its Device1 properties) of devices bluetoothd no longer lists
+proximity = set()  # clients whose discovery filter sets RSSI or Pathloss (see behaviour['rssi_threshold'])
 PEER = []      # the bus connection of another program, once peer() made it
 
 
@@ -292,6 +297,10 @@ def adapter_props():
                      async_callbacks=('ok', 'err'))
 def SetDiscoveryFilter(_self, options, sender=None, ok=None, err=None):
     log('SetDiscoveryFilter', ADAPTER_PATH, options)
+    if options and ('RSSI' in options or 'Pathloss' in options):
+        proximity.add(sender)
+    else:
+        proximity.discard(sender)
 
     def answer():
         if behaviour['sessions']:
@@ -617,6 +626,12 @@ def advertise(address, **kwargs):
     props = advert_props(**kwargs)
     if not passes([str(u) for u in props.get('UUIDs', device.props().get('UUIDs', []))]):
         return False
+    reported = device.props().get('RSSI')
+    if behaviour['rssi_threshold'] and not proximity and 'RSSI' in props and reported is not None and \
+            abs(int(props['RSSI']) - int(reported)) < 8:
+        del props['RSSI']
+        if not props:
+            return False
     changed(device.path, DEVICE_IFACE, props)
     return True
 
@@ -1165,6 +1180,7 @@ def reset():
     clients.clear()
     agents.clear()
     forgotten.clear()
+    proximity.clear()
     pair_replies.clear()
     while pipes:
         os.close(pipes.pop())
