@@ -228,6 +228,30 @@ TEST_F(BluezScan, PowerOffOrAdapterRemovalAbortsTheScan) {
   EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0].Text(1), "RadioNotAvailable");
 }
 
+// A StartDiscovery that the kernel refused is answered InProgress, as a start of a client that holds a
+// session is: the scan ends as one the platform aborted, with bluetoothd's answer logged, and the next scan,
+// with the controller free again, runs.
+TEST_F(BluezScan, AStartTheKernelRefusedEndsTheScan) {
+  Script("behaviour['sessions'] = True; behaviour['start_refused'] = True");
+  ASSERT_EQ(Config("LogLevel=2"), 0);
+  EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  const Event stop = sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0];
+  EXPECT_EQ(stop.Int(0), kScanAborted);
+  EXPECT_EQ(stop.Text(1), "ResourceInUse");
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SCANNING, 0), 0);
+  bool logged = false;
+  for (const Event& event : sink_.Of(VELMORABLE_EVENT_LOG)) {
+    logged |= event.Text(1) == "bluetoothd refused to discover: org.bluez.Error.InProgress \"Operation already in "
+                               "progress\".";
+  }
+  EXPECT_TRUE(logged);
+  Script("behaviour['start_refused'] = False");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  EXPECT_EQ(Script("len(sessions())"), "1");
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SCANNING, 0), 1);
+}
+
 // bluetoothd reports an RSSI that moved by less than 8 dBm only to a discovery whose filter sets RSSI: a
 // device without manufacturer or service data whose RSSI moves by a few dB gives an event per advertisement.
 TEST_F(BluezScan, EveryAdvertisementIsReportedWhateverItsRssi) {

@@ -24,6 +24,10 @@ turns each choice back to the simple one; a test turns on what it checks:
                     Pair asks the agent of the client that called it. Off: the agent registered last.
   pair_connects     Pair connects a device that is not connected first, and the link stays when the pairing
                     fails. Off: Pair leaves the link as it is.
+  start_refused     the kernel refuses to start discovery (a busy controller, a discovery already running at
+                    the kernel level): StartDiscovery answers InProgress "Operation already in progress" and
+                    the client holds no session, its filter kept (adapter.c, start_discovery_complete and
+                    discovery_complete: btd_error_busy, then discovery_remove). Off: discovery starts.
   rssi_threshold    an advertisement whose RSSI moved by less than 8 dBm since the one reported reports no new
                     RSSI, unless some client's discovery filter sets RSSI or Pathloss (Adapter.rst: "During
                     discovery RSSI delta-threshold is imposed"; adapter.c, discovery_filter_has_proximity;
@@ -69,7 +73,8 @@ pipes = []     # write ends of pipes handed out in place of notification sockets
 sockets = {}   # characteristic path -> our end of its AcquireNotify socket
 unanswered = []  # callbacks of calls that are never answered
 
-DEFAULT_BEHAVIOUR = dict(sessions=False, agent_per_client=False, pair_connects=False, rssi_threshold=False)
+DEFAULT_BEHAVIOUR = dict(sessions=False, agent_per_client=False, pair_connects=False, rssi_threshold=False,
+                         start_refused=False)
 behaviour = dict(DEFAULT_BEHAVIOUR)  # see the module's description
 delays = {}    # method name -> milliseconds before bluetoothd answers it
 held = set()   # method names whose answers wait for release()
@@ -320,6 +325,9 @@ def SetDiscoveryFilter(_self, options, sender=None, ok=None, err=None):
 def StartDiscovery(_self, sender=None, ok=None, err=None):
     log('StartDiscovery', ADAPTER_PATH)
     if unpowered(err):
+        return
+    if behaviour['start_refused']:
+        later('StartDiscovery', lambda: err(error('org.bluez.Error.InProgress', 'Operation already in progress')))
         return
     if not behaviour['sessions']:
         def started():
