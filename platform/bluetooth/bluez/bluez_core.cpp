@@ -899,6 +899,15 @@ void BluezCore::SocketFailed(const std::string& characteristic_path, const std::
   CallMethod(characteristic_path, kCharacteristicIface, "StartNotify", nullptr, kDefaultCallUs,
              [this, characteristic_path, id, reason](Reply& reply) {
                auto now = sessions_.find(characteristic_path);
+               if (now == sessions_.end() && reply.Ok()) {
+                 // NOTE: the link dropped meanwhile (the socket closed with it), and bluetoothd keeps a
+                 // StartNotify of a disconnected device for the next connection ("We will automatically try
+                 // and register all clients when a GATT client becomes ready", gatt-client.c,
+                 // characteristic_start_notify): the session that nobody here holds is ended.
+                 CallMethod(characteristic_path, kCharacteristicIface, "StopNotify", nullptr, kDefaultCallUs,
+                            [](Reply&) {});
+                 return;
+               }
                if (now == sessions_.end() || now->second.id != id) return;
                if (reply.Ok()) {
                  Log(PlatformLogTopic::Subscriptions, "The notification socket of " + characteristic_path +

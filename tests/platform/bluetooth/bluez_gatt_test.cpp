@@ -442,6 +442,18 @@ TEST_F(BluezGatt, ReadsDuringAStartNotifySessionAreNoNotifications) {
   EXPECT_EQ(values[10].Text(5), "\x33");
 }
 
+// The notification socket closes at a link loss before bluetoothd says the device is disconnected: the
+// StartNotify that takes its place is kept by bluetoothd for the next connection, and is ended, as the
+// subscription ended with the link.
+TEST_F(BluezGatt, ASocketThatClosedWithTheLinkLeavesNoSessionForTheNextConnection) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  Script("link_loss_sockets_first(HEART_RATE_ADDRESS)");
+  ASSERT_TRUE(WaitForCall("StartNotify"));
+  EXPECT_TRUE(WaitForScript("kept_sessions(HEART_RATE_ADDRESS)", "0"));
+}
+
 // Two clients subscribed to one characteristic: one's Unsubscribe leaves the other's notifications, and
 // notifications end with the last subscriber.
 TEST_F(BluezGatt, NotificationsEndWithTheLastSubscriberOfTheProcess) {

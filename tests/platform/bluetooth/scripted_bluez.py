@@ -499,6 +499,7 @@ class Device:
         self.display_updates = 0   # DisplayPasskey calls after the first, as the remote side types the passkey
         self.stray_requests = []    # (method, signature, args) sent to the agent before Pair's own request
         self.extra = []             # (path suffix, interface, props) exported after the database, as given
+        self.dropping = False       # see link_loss_sockets_first()
 
     def props(self):
         return mockobject.objects[self.path].props[DEVICE_IFACE]
@@ -751,6 +752,21 @@ def link_drop(address):
     device = devices[address]
     changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(False), 'Connected': dbus.Boolean(False)})
     device.unexport()
+
+
+def link_loss_sockets_first(address):
+    '''The link drops, and the client sees the device's notification sockets close before bluetoothd reports
+    the device disconnected, which it does at the client's next StartNotify (see StartNotify).'''
+    device = devices[address]
+    device.dropping = True
+    for service in device.database:
+        for char in service['chars']:
+            close_socket(char.get('path'))
+
+
+def kept_sessions(address):
+    '''How many StartNotify sessions bluetoothd keeps for the device's next connection.'''
+    return sum(1 for service in devices[address].database for char in service['chars'] if char.get('kept'))
 
 
 def vanish(address):
@@ -1037,6 +1053,13 @@ def StartNotify(self):
     log('StartNotify', self.path)
     device, char = find_attribute(self.path)
     check_errors(device, char, 'StartNotify')
+    if device.dropping:
+        # The link is down: the session is kept for the next connection ("If the device is currently not
+        # connected, return success. We will automatically try and register all clients when a GATT client
+        # becomes ready.", gatt-client.c, characteristic_start_notify).
+        changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(False), 'Connected': dbus.Boolean(False)})
+        char['kept'] = True
+        return
     close_socket(self.path)  # a client that starts notifying has given its socket up
     changed(self.path, CHAR_IFACE, {'Notifying': dbus.Boolean(True)})
     set_cccd(char, 1)
@@ -1046,6 +1069,7 @@ def StartNotify(self):
 def StopNotify(self):
     log('StopNotify', self.path)
     _, char = find_attribute(self.path)
+    char['kept'] = False
     changed(self.path, CHAR_IFACE, {'Notifying': dbus.Boolean(False)})
     set_cccd(char, 0)
 
