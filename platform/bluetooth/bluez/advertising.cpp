@@ -59,6 +59,13 @@ bool Powered(BluezCore& core, const std::string& adapter) {
   return powered == props->end() || powered->second.Bool();
 }
 
+// RefusalText says what bluetoothd answered to a discovery it refused.
+HString RefusalText(const Reply& refusal) {
+  const std::string text = "bluetoothd refused to discover: " + refusal.error +
+                           (refusal.message.empty() ? "" : " \"" + refusal.message + "\"") + ".";
+  return sim::Utf8ToHString(Bytes(text.begin(), text.end()));
+}
+
 void Append(std::vector<BluetoothLEAdvertisementDataSection>* out, uint8_t type, Bytes data) {
   out->push_back({type, std::move(data)});
 }
@@ -188,7 +195,7 @@ void BluezWatcher::Join(const std::vector<Guid>& uuids, uint64_t generation) {
     self->user_ = 0;
     // NOTE: bluetoothd answers NotReady while the adapter is off; powering it on is left to the user.
     const bool off = refusal->error == "org.bluez.Error.NotReady" || !Powered(*self->core_, adapter);
-    self->End(Status::Aborted, ScanErrorOf(*refusal), off ? HString(kPoweredOffText) : HString());
+    self->End(Status::Aborted, ScanErrorOf(*refusal), off ? HString(kPoweredOffText) : RefusalText(*refusal));
   });
 }
 

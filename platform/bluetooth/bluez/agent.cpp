@@ -28,6 +28,17 @@ std::string RequestProblem(const std::string& member, const char* signature) {
   return {};
 }
 
+// LeadingPath gives the object path that a call's arguments start with, empty when they start otherwise.
+std::string LeadingPath(sd_bus_message* message) {
+  const char* signature = sd_bus_message_get_signature(message, 1);
+  const char* path = nullptr;
+  if (signature == nullptr || signature[0] != 'o' || sd_bus_message_read_basic(message, 'o', &path) < 0 ||
+      path == nullptr) {
+    return {};
+  }
+  return path;
+}
+
 }  // namespace
 
 void BluezAgent::Acquire(std::shared_ptr<AgentClient> client, std::function<void()> ready) {
@@ -93,15 +104,18 @@ void BluezAgent::Forget() {
 int BluezAgent::OnCall(sd_bus_message* message) {
   if (!sd_bus_message_is_method_call(message, kAgentIface, nullptr)) return 0;
   const std::string member = sd_bus_message_get_member(message);
-  std::vector<Value> args;
-  (void)ReadAll(message, &args);
-  const std::string device = !args.empty() && args[0].type == 'o' ? args[0].text : std::string();
-  // Any program on the bus may call the agent; only bluetoothd is answered.
+  // Any program on the bus may call the agent; only bluetoothd is answered. Of another's call only the
+  // device path it names is read: reading all of it would duplicate any descriptor it carries.
   const char* sender = sd_bus_message_get_sender(message);
   if (sender == nullptr || sender != core_.BluezOwner()) {
-    core_.RefuseAgentRequest(message, device, "it does not come from bluetoothd");
+    core_.RefuseAgentRequest(message, LeadingPath(message), "it does not come from bluetoothd");
     return 1;
   }
+  std::vector<Value> args;
+  (void)ReadAll(message, &args);
+  // No request of bluetoothd carries a descriptor; one that does is refused below for its signature.
+  CloseFds(args);
+  const std::string device = !args.empty() && args[0].type == 'o' ? args[0].text : std::string();
   if (member == "Release") {
     sd_bus_reply_method_return(message, "");
     return 1;

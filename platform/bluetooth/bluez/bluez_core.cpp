@@ -486,6 +486,8 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
   bool device_gone = false;
   bool service_gone = false;
   bool adapter_gone = false;
+  // Only the adapter in use counts: another one unplugged ends nothing of ours.
+  const std::string adapter = AdapterPath();
   {
     std::lock_guard lock(mutex_);
     auto found = objects_.find(path);
@@ -494,7 +496,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
       if (found->second.erase(iface) == 0) continue;
       device_gone |= iface == kDeviceIface;
       service_gone |= iface == kServiceIface;
-      adapter_gone |= iface == kAdapterIface;
+      adapter_gone |= iface == kAdapterIface && path == adapter;
     }
     if (found->second.empty()) objects_.erase(found);
   }
@@ -558,7 +560,11 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
       }
     }
     const std::optional<Props> device = PropsOf(path, kDeviceIface);
-    if (!watchers.empty() && device) {
+    // NOTE: each adapter files the devices it hears under itself (Device1's Adapter); another adapter's are
+    // found by another discovery, and cannot be connected through this one.
+    auto owner = device ? device->find("Adapter") : Props::const_iterator();
+    const bool ours = device && (owner == device->end() || owner->second.text == AdapterPath());
+    if (!watchers.empty() && ours) {
       auto rssi = device->find("RSSI");
       auto address = device->find("Address");
       const std::optional<uint64_t> parsed =
@@ -893,6 +899,15 @@ void BluezCore::SocketFailed(const std::string& characteristic_path, const std::
   CallMethod(characteristic_path, kCharacteristicIface, "StartNotify", nullptr, kDefaultCallUs,
              [this, characteristic_path, id, reason](Reply& reply) {
                auto now = sessions_.find(characteristic_path);
+               if (now == sessions_.end() && reply.Ok()) {
+                 // NOTE: the link dropped meanwhile (the socket closed with it), and bluetoothd keeps a
+                 // StartNotify of a disconnected device for the next connection ("We will automatically try
+                 // and register all clients when a GATT client becomes ready", gatt-client.c,
+                 // characteristic_start_notify): the session that nobody here holds is ended.
+                 CallMethod(characteristic_path, kCharacteristicIface, "StopNotify", nullptr, kDefaultCallUs,
+                            [](Reply&) {});
+                 return;
+               }
                if (now == sessions_.end() || now->second.id != id) return;
                if (reply.Ok()) {
                  Log(PlatformLogTopic::Subscriptions, "The notification socket of " + characteristic_path +

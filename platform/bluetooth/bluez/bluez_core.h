@@ -121,7 +121,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void ReadAnswered(const std::string& characteristic_path, const Reply& reply);
   // PairingAnswered settles the link of a device whose Pair bluetoothd answered, when that Pair connected
   // it (was_connected false, connected now): a failed pairing closes it quietly, a pairing that succeeded
-  // leaves it open as a link opened here.
+  // leaves it open as a link opened here, closed once the Pair's hold and every other hold are gone.
   void PairingAnswered(const std::string& device_path, bool was_connected, bool paired);
   // Connected tells whether the cached device at device_path is connected. Any thread.
   bool Connected(const std::string& device_path);

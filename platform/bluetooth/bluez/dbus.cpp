@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -149,9 +150,24 @@ bool ReadAll(sd_bus_message* message, std::vector<Value>* out) {
   for (;;) {
     Value value;
     const int r = ReadOne(message, &value);
-    if (r < 0) return false;
+    if (r < 0) {
+      // What the malformed argument held so far is dropped, its descriptors with it.
+      std::vector<Value> dropped(1, std::move(value));
+      CloseFds(dropped);
+      return false;
+    }
     if (r == 0) return true;
     out->push_back(std::move(value));
+  }
+}
+
+void CloseFds(std::vector<Value>& values) {
+  for (Value& value : values) {
+    if (value.type == 'h' && value.number >= 0) {
+      close(static_cast<int>(value.number));
+      value.number = -1;
+    }
+    CloseFds(value.items);
   }
 }
 

@@ -44,6 +44,8 @@ using Interfaces = std::map<std::string, Props>;
 
 // ReadAll reads every remaining argument of a message; false when the message is malformed.
 bool ReadAll(sd_bus_message* message, std::vector<Value>* out);
+// CloseFds closes every unix fd among `values`, at any depth: the duplicates that ReadAll made.
+void CloseFds(std::vector<Value>& values);
 // PropsFrom turns an "a{sv}" value into Props.
 Props PropsFrom(const Value& dict);
 // InterfacesFrom turns an "a{sa{sv}}" value into Interfaces.

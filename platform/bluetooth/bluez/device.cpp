@@ -226,9 +226,11 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
       // bluetoothd itself tells a device that is gone (UnknownObject) or already paired (AlreadyExists).
       const bool was_connected = self->core_->Connected(self->path_);
       agent->pairing = true;
+      // Pair holds the link as Connect does: a link it opened for a pairing that nobody waits for any more
+      // (its Connect gave up, its client went) is closed when the hold goes with its answer.
       self->core_->CallMethod(
           self->path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
-          [self, operation, agent, was_connected](Reply& reply) {
+          [self, operation, agent, was_connected, hold = self->core_->Hold(self->path_)](Reply& reply) {
             agent->pairing = false;
             self->FinishPairing(agent);
             self->core_->PairingAnswered(self->path_, was_connected, reply.Ok());

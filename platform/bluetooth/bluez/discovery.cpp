@@ -12,11 +12,19 @@ namespace {
 
 // kRetryMs is the pause before a StopDiscovery that bluetoothd refused as still busy is asked again.
 constexpr int64_t kRetryMs = 100;
+// kEveryRssi is the lowest RSSI threshold a discovery filter takes (Adapter.rst, SetDiscoveryFilter): it
+// passes every device.
+constexpr int16_t kEveryRssi = -127;
 
 int AppendDiscoveryFilter(sd_bus_message* message, const std::vector<Guid>& uuids) {
   int r = sd_bus_message_open_container(message, 'a', "{sv}");
   if (r >= 0) r = sd_bus_message_append(message, "{sv}", "Transport", "s", "le");
   if (r >= 0) r = sd_bus_message_append(message, "{sv}", "DuplicateData", "b", 1);
+  // NOTE: during discovery bluetoothd reports a new RSSI only when it moved by 8 dBm or more, unless some
+  // client's filter sets RSSI or Pathloss (Adapter.rst: "During discovery RSSI delta-threshold is imposed";
+  // adapter.c, discovery_filter_has_proximity; device.c, RSSI_THRESHOLD). A threshold that filters nothing
+  // lifts it, so that every advertisement heard is reported.
+  if (r >= 0) r = sd_bus_message_append(message, "{sv}", "RSSI", "n", kEveryRssi);
   if (r >= 0) r = sd_bus_message_open_container(message, 'e', "sv");
   if (r >= 0) r = sd_bus_message_append(message, "s", "UUIDs");
   if (r >= 0) r = sd_bus_message_open_container(message, 'v', "as");
@@ -27,6 +35,9 @@ int AppendDiscoveryFilter(sd_bus_message* message, const std::vector<Guid>& uuid
   for (int i = 0; i < 4 && r >= 0; ++i) r = sd_bus_message_close_container(message);
   return r;
 }
+
+// Unanswered tells a call whose answer never came (sd-bus gave up waiting): bluetoothd may have done it.
+bool Unanswered(const Reply& reply) { return reply.error == "org.freedesktop.DBus.Error.NoReply"; }
 
 bool SameUuids(const std::vector<Guid>& a, const std::vector<Guid>& b) {
   auto in_b = [&b](const Guid& uuid) { return std::find(b.begin(), b.end(), uuid) != b.end(); };
@@ -103,20 +114,34 @@ void BluezDiscovery::SetFilter(const std::string& adapter, std::vector<Guid> fil
       });
 }
 
+// NOTE: bluetoothd answers a StartDiscovery with InProgress "Operation already in progress" both when its
+// client holds a session already (adapter.c, start_discovery) and when the kernel refused to start discovery
+// (a busy controller, a discovery run by another program through the kernel): then it drops the client and
+// holds no session for it (adapter.c, start_discovery_complete, discovery_complete: btd_error_busy, then
+// discovery_remove). With one call at a time, this process holds a session it does not know of only after
+// an answer of its own went missing; only then, and only while the adapter is Discovering, does InProgress
+// tell of a session of this process.
 void BluezDiscovery::Start(const std::string& adapter) {
   busy_ = true;
-  core_.CallMethod(adapter, kAdapterIface, "StartDiscovery", nullptr, kDefaultCallUs, [this](Reply& reply) {
+  core_.CallMethod(adapter, kAdapterIface, "StartDiscovery", nullptr, kDefaultCallUs, [this, adapter](Reply& reply) {
     busy_ = false;
-    // NOTE: InProgress means that bluetoothd holds a session of this process already: a StartDiscovery that
-    // failed still leaves its client discovering, and so may a start whose answer came too late.
-    if (reply.Ok() || reply.error == "org.bluez.Error.InProgress") {
+    if (reply.Ok() || (reply.error == "org.bluez.Error.InProgress" && unsure_ && Discovering(adapter))) {
       held_ = true;
+      unsure_ = false;
     } else {
+      unsure_ |= Unanswered(reply);
       filter_.reset();
       Refuse(reply);
     }
     Reconcile();
   });
+}
+
+bool BluezDiscovery::Discovering(const std::string& adapter) {
+  const std::optional<Props> props = core_.PropsOf(adapter, kAdapterIface);
+  if (!props) return false;
+  auto discovering = props->find("Discovering");
+  return discovering != props->end() && discovering->second.Bool();
 }
 
 void BluezDiscovery::Stop(const std::string& adapter) {
@@ -129,8 +154,9 @@ void BluezDiscovery::Stop(const std::string& adapter) {
       return;
     }
     // Stopped, or no session to stop ("No discovery started", a powered-off adapter): bluetoothd drops the
-    // filter with the session.
+    // filter with the session. A stop that went unanswered may have left the session behind.
     held_ = false;
+    unsure_ = Unanswered(reply);
     filter_.reset();
     Reconcile();
   });
@@ -184,6 +210,7 @@ void BluezDiscovery::EndSearch(uint64_t id, const std::string& path) {
 
 void BluezDiscovery::Forget() {
   held_ = false;
+  unsure_ = false;
   filter_.reset();
   EndSearches();
 }

@@ -69,6 +69,8 @@ class BluezDiscovery {
   void SetFilter(const std::string& adapter, std::vector<Guid> filter);
   void Start(const std::string& adapter);
   void Stop(const std::string& adapter);
+  // Discovering tells whether the cached adapter reads Discovering.
+  bool Discovering(const std::string& adapter);
   // Refuse ends every user still waiting with bluetoothd's refusal.
   void Refuse(const Reply& refusal);
   void EndSearch(uint64_t id, const std::string& path);
@@ -80,6 +82,7 @@ class BluezDiscovery {
   std::map<uint64_t, Searching> searches_;
   bool busy_ = false;  // a call to bluetoothd is under way
   bool held_ = false;  // bluetoothd holds a session of this process
+  bool unsure_ = false;  // a start or stop went unanswered: bluetoothd may hold a session not known here
   std::optional<std::vector<Guid>> filter_;  // the filter bluetoothd keeps for this process
 };
 

@@ -27,12 +27,22 @@ GattOutcome GattOutcomeOf(const Reply& reply) {
   const std::string name = Short(reply.error);
   const std::string& text = reply.message;
   if (name == "NotPermitted") {
-    // bluetoothd names 0x05, 0x0C and 0x0F alike "Not paired".
+    // gatt-client.c, create_gatt_dbus_error: the device's ATT errors; bluetoothd names 0x05, 0x0C and 0x0F
+    // alike "Not paired". Its refusal of a CCCD write ("Write not permitted") never comes: the backend
+    // subscribes through AcquireNotify and StartNotify.
     if (Contains(text, "Read not permitted")) return Protocol(0x02);
     if (Contains(text, "Write not permitted")) return Protocol(0x03);
     if (Contains(text, "Not paired")) return Protocol(0x05);
-    return Protocol(0x03);
+    // NOTE: every other text is bluetoothd's own refusal, decided before any ATT request: "Notify acquired"
+    // and "Write acquired" while another client holds the characteristic's notification or write socket
+    // (gatt-client.c, characteristic_acquire_notify, characteristic_start_notify,
+    // characteristic_write_value). The device said nothing.
+    return {GattCommunicationStatus::AccessDenied};
   }
+  // NOTE: gatt-client.c answers the device's ATT error 0x08 with NotAuthorized "Operation Not Authorized"
+  // (create_gatt_dbus_error), and a write to a service that a plugin of bluetoothd claimed, while
+  // ExportClaimedServices is read-only (its default), with the same name and text: the two cannot be told
+  // apart, and the device's meaning is kept.
   if (name == "NotAuthorized") return Protocol(0x08);
   if (name == "NotSupported") return Protocol(0x06);
   if (name == "InvalidOffset") return Protocol(0x07);
@@ -69,6 +79,17 @@ DevicePairingResultStatus PairingStatusOf(const Reply& reply) {
   if (name == "InProgress") return R::OperationAlreadyInProgress;
   if (name == "DoesNotExist" || name == "org.freedesktop.DBus.Error.UnknownObject") return R::NotReadyToPair;
   return R::Failed;
+}
+
+std::string HoldOf(const Reply& reply) {
+  if (Short(reply.error) != "NotPermitted") return {};
+  if (Contains(reply.message, "Notify acquired")) {
+    return "another program holds the characteristic's notification socket (AcquireNotify)";
+  }
+  if (Contains(reply.message, "Write acquired")) {
+    return "another program holds the characteristic's write socket (AcquireWrite)";
+  }
+  return {};
 }
 
 HString ErrorDetail(const Reply& reply) {

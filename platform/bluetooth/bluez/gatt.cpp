@@ -1,7 +1,6 @@
 // GATT services, characteristics and descriptors over bluetoothd's GattService1, GattCharacteristic1 and
 // GattDescriptor1 objects, notification sessions, and their results.
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -64,10 +63,14 @@ int AppendValue(sd_bus_message* message, const Bytes& value, const char* type) {
   return r < 0 ? r : AppendOptions(message, type);
 }
 
-void CloseFds(std::vector<Value>& args) {
-  for (Value& arg : args) {
-    if (arg.type == 'h' && arg.number >= 0) close(static_cast<int>(arg.number));
-  }
+// LogHold logs a refusal of `member` that names another client's hold on the characteristic at path: the
+// application gets an access denied, and the line says whose.
+void LogHold(BluezCore& core, PlatformLogTopic topic, const std::string& path, const char* member,
+             const Reply& reply) {
+  const std::string hold = HoldOf(reply);
+  if (hold.empty()) return;
+  core.Log(topic, std::string("bluetoothd refused ") + member + " of " + path + ": " + hold + " (" + reply.error +
+                      ": " + reply.message + ").");
 }
 
 // Start runs body on the bus thread and returns its operation; after shutdown the call raises.
@@ -400,6 +403,7 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
                                  core->OpenSession(path, -1, 0);
                                  subscribe(Subscription::kSubscribed);
                                }
+                               LogHold(*core, PlatformLogTopic::Subscriptions, path, "StartNotify", started);
                                finish(ResultOf(started));
                              });
           });
@@ -508,7 +512,8 @@ AsyncOp<GattWriteResult> BluezCharacteristic::WriteValueWithResultAndOptionAsync
           core->CallMethod(
               path, kCharacteristicIface, "WriteValue",
               [value, type](sd_bus_message* message) { return AppendValue(message, value, type); }, kDefaultCallUs,
-              [core, op, next](Reply& reply) {
+              [core, op, next, path](Reply& reply) {
+                LogHold(*core, PlatformLogTopic::Connection, path, "WriteValue", reply);
                 core->Complete<GattWriteResult>(op, ResultOf(reply));
                 next();
               });

@@ -223,6 +223,9 @@ struct GattOutcome {
 };
 GattOutcome GattOutcomeOf(const Reply& reply);
 DevicePairingResultStatus PairingStatusOf(const Reply& reply);
+// HoldOf names another client's hold on a characteristic that a refusal of bluetoothd reports (its
+// notification or write socket); empty for every other answer.
+std::string HoldOf(const Reply& reply);
 // ErrorDetail gives "<error name>: <error text>" of a failed reply, empty for a success.
 HString ErrorDetail(const Reply& reply);
 BluetoothError ScanErrorOf(const Reply& reply);

@@ -310,6 +310,34 @@ TEST_F(BluezGatt, ErrorsMapToStatusAndAttByte) {
   }
 }
 
+// Another program holding a characteristic's notification or write socket is bluetoothd's refusal, not the
+// device's: access denied (606), with a Log line that names the hold.
+TEST_F(BluezGatt, AnotherProgramsHoldIsAccessDeniedNotAnAttError) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Config("LogLevel=2"), 0);
+  Script("acquired_elsewhere(HEART_RATE_ADDRESS, 0x0003, ['notify']); "
+         "acquired_elsewhere(HEART_RATE_ADDRESS, 0x0008, ['write'])");
+  EXPECT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 606);
+  EXPECT_EQ(LastError(), "Error attempting communication: Access denied by system.");
+  const char value[] = "\x01";
+  EXPECT_EQ(Call(VELMORABLE_METHOD_WRITE_VALUE,
+                 {Text("000100000000"), Text("000100080000"), Text(""), reinterpret_cast<intptr_t>(value)}, {0, 0, 0, 1}),
+            606);
+  EXPECT_EQ(LastError(), "Error attempting communication: Access denied by system.");
+  std::vector<std::string> holds;
+  for (int i = 0; i < 1000 && holds.size() < 2; ++i) {
+    holds.clear();
+    for (const Event& event : sink_.Of(VELMORABLE_EVENT_LOG)) {
+      if (event.Text(1).find("another program holds") != std::string::npos) holds.push_back(event.Text(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(holds.size(), 2u);
+  EXPECT_NE(holds[0].find("notification socket"), std::string::npos) << holds[0];
+  EXPECT_NE(holds[1].find("write socket"), std::string::npos) << holds[1];
+}
+
 TEST_F(BluezGatt, FailingConnectOrMissingResolutionIsUnreachable) {
   Script(
       "heart_rate_sensor(); devices[HEART_RATE_ADDRESS].connect_error = "
@@ -412,6 +440,18 @@ TEST_F(BluezGatt, ReadsDuringAStartNotifySessionAreNoNotifications) {
   ASSERT_EQ(values.size(), 11u);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(values[i].Text(5), "\x5a") << i;
   EXPECT_EQ(values[10].Text(5), "\x33");
+}
+
+// The notification socket closes at a link loss before bluetoothd says the device is disconnected: the
+// StartNotify that takes its place is kept by bluetoothd for the next connection, and is ended, as the
+// subscription ended with the link.
+TEST_F(BluezGatt, ASocketThatClosedWithTheLinkLeavesNoSessionForTheNextConnection) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  Script("link_loss_sockets_first(HEART_RATE_ADDRESS)");
+  ASSERT_TRUE(WaitForCall("StartNotify"));
+  EXPECT_TRUE(WaitForScript("kept_sessions(HEART_RATE_ADDRESS)", "0"));
 }
 
 // Two clients subscribed to one characteristic: one's Unsubscribe leaves the other's notifications, and

@@ -322,6 +322,21 @@ TEST_F(BluezLink, AFailedPairingClosesTheLinkItsPairOpened) {
   EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_DISCONNECTED).empty());
 }
 
+// Pair connects the device first and answers once bonded; a link it opened for a Connect that gave up
+// meanwhile is closed when it answers, as nothing else of bluetoothd closes it.
+TEST_F(BluezLink, ALinkPairOpenedForAConnectThatGaveUpIsClosed) {
+  Script("behaviour['pair_connects'] = True; held.add('Pair'); add_device(HEART_RATE_ADDRESS, name='lock')");
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 301) << LastError();
+  ASSERT_TRUE(WaitForCall("Pair"));
+  EXPECT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Connected']"), "1");
+  EXPECT_EQ(Script("release('Pair')"), "1");
+  EXPECT_TRUE(WaitForCall("Disconnect"));
+  EXPECT_TRUE(WaitForScript("devices[HEART_RATE_ADDRESS].props()['Connected']", "0"));
+}
+
 // bluetoothd shows a passkey again each time the remote side types a digit: one PairingRequest per pairing.
 TEST_F(BluezLink, APasskeyShownAgainIsNoNewRequest) {
   VelmoraBLE_BLEClient_Destroy(handle_);

@@ -85,7 +85,7 @@ TEST_F(BluezScan, AdvertisementsBecomeEventsWithEveryField) {
   ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
   const std::vector<std::string> calls = mock_->Calls();
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0], "SetDiscoveryFilter /org/bluez/hci0 {Transport=le,DuplicateData=true,UUIDs=[]}");
+  EXPECT_EQ(calls[0], "SetDiscoveryFilter /org/bluez/hci0 {Transport=le,DuplicateData=true,RSSI=-127,UUIDs=[]}");
   EXPECT_EQ(calls[1], "StartDiscovery /org/bluez/hci0");
 
   Script("heart_rate_sensor()");
@@ -120,7 +120,7 @@ TEST_F(BluezScan, AdvertisementsBecomeEventsWithEveryField) {
 TEST_F(BluezScan, FilterNeedsEveryUuidAndCachedDevicesStaySilent) {
   ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, "180D,180F"), 0);
   EXPECT_EQ(mock_->CallsOf("SetDiscoveryFilter")[0],
-            "SetDiscoveryFilter /org/bluez/hci0 {Transport=le,DuplicateData=true,UUIDs=[0000180d-0000-1000-8000-"
+            "SetDiscoveryFilter /org/bluez/hci0 {Transport=le,DuplicateData=true,RSSI=-127,UUIDs=[0000180d-0000-1000-8000-"
             "00805f9b34fb,0000180f-0000-1000-8000-00805f9b34fb]}");
   Script("add_device('C0:FF:EE:00:00:02', name='only one', rssi=-50, uuids=[0x180D])");
   Script("add_device('C0:FF:EE:00:00:03', name='cached', uuids=[0x180D, 0x180F])");
@@ -226,6 +226,60 @@ TEST_F(BluezScan, PowerOffOrAdapterRemovalAbortsTheScan) {
   EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
   ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0].Text(1), "RadioNotAvailable");
+}
+
+// A StartDiscovery that the kernel refused is answered InProgress, as a start of a client that holds a
+// session is: the scan ends as one the platform aborted, with bluetoothd's answer logged, and the next scan,
+// with the controller free again, runs.
+TEST_F(BluezScan, AStartTheKernelRefusedEndsTheScan) {
+  Script("behaviour['sessions'] = True; behaviour['start_refused'] = True");
+  ASSERT_EQ(Config("LogLevel=2"), 0);
+  EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  const Event stop = sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0];
+  EXPECT_EQ(stop.Int(0), kScanAborted);
+  EXPECT_EQ(stop.Text(1), "ResourceInUse");
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SCANNING, 0), 0);
+  bool logged = false;
+  for (const Event& event : sink_.Of(VELMORABLE_EVENT_LOG)) {
+    logged |= event.Text(1) == "bluetoothd refused to discover: org.bluez.Error.InProgress \"Operation already in "
+                               "progress\".";
+  }
+  EXPECT_TRUE(logged);
+  Script("behaviour['start_refused'] = False");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  EXPECT_EQ(Script("len(sessions())"), "1");
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SCANNING, 0), 1);
+}
+
+// bluetoothd reports an RSSI that moved by less than 8 dBm only to a discovery whose filter sets RSSI: a
+// device without manufacturer or service data whose RSSI moves by a few dB gives an event per advertisement.
+TEST_F(BluezScan, EveryAdvertisementIsReportedWhateverItsRssi) {
+  Script("behaviour['rssi_threshold'] = True");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  Script("add_device('C0:FF:EE:00:00:20', name='tag', rssi=-60)");
+  Script("for rssi in (-58, -59, -62, -61, -60): advertise('C0:FF:EE:00:00:20', rssi=rssi)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT, 6));
+  std::vector<int> rssis;
+  for (const Event& advert : Adverts()) rssis.push_back(advert.Int(2));
+  EXPECT_EQ(rssis, (std::vector<int>{-60, -58, -59, -62, -61, -60}));
+}
+
+// Each adapter files the devices it hears under itself: a scan on hci0 reports none of the devices that a
+// discovery on hci1 finds, and hci1 unplugged leaves the scan and its session running.
+TEST_F(BluezScan, AnotherAdaptersDevicesAndRemovalLeaveTheScanAlone) {
+  Script("second_adapter()");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  Script("add_device('C0:FF:EE:00:00:11', name='elsewhere', rssi=-50, adapter=SECOND_ADAPTER_PATH)");
+  Script("add_device('C0:FF:EE:00:00:10', name='here', rssi=-50)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  Script("unplug_second_adapter(); advertise('C0:FF:EE:00:00:10', rssi=-40)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT, 2));
+  for (const Event& advert : Adverts()) EXPECT_EQ(advert.Text(1), "here");
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_STOP_SCAN).empty());
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SCANNING, 0), 1);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0);
+  EXPECT_TRUE(WaitForCall("StopDiscovery"));
 }
 
 // bluetoothd keeps one discovery session per client and takes its time to answer: a StopScanning while the

@@ -132,6 +132,20 @@ TEST_F(BluezUntrusted, TheAgentAnswersOnlyForTheDeviceItPairs) {
   for (const Row& row : late) EXPECT_TRUE(has(row)) << row.method << " after Pair";
 }
 
+// The agent reads nothing more of another program's call than the path it names: a descriptor in it is
+// never duplicated here, and none stays open.
+TEST_F(BluezUntrusted, AnotherProgramsAgentCallsLeaveNoDescriptorOpen) {
+  Script("add_device(HEART_RATE_ADDRESS, name='lock')");
+  auto device = DeviceWhenKnown();
+  ASSERT_NE(device, nullptr);
+  auto paired = Await(device->DeviceInformation()->Pairing()->Custom()->PairAsync(bt::DevicePairingKinds::ConfirmOnly));
+  ASSERT_NE(paired, nullptr);
+  ASSERT_EQ(paired->Status(), bt::DevicePairingResultStatus::Paired);
+  const size_t fds = Fds();
+  EXPECT_EQ(Script("peer_agent_calls(64)"), "64");
+  EXPECT_EQ(Fds(), fds);
+}
+
 // A reply of the wrong type fails its operation with 610 naming the signatures; a property of the wrong
 // type is ignored and logged, and changes nothing.
 TEST_F(BluezUntrusted, WrongTypesFailTheOperationOrAreIgnored) {

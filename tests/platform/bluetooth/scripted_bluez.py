@@ -24,6 +24,14 @@ turns each choice back to the simple one; a test turns on what it checks:
                     Pair asks the agent of the client that called it. Off: the agent registered last.
   pair_connects     Pair connects a device that is not connected first, and the link stays when the pairing
                     fails. Off: Pair leaves the link as it is.
+  start_refused     the kernel refuses to start discovery (a busy controller, a discovery already running at
+                    the kernel level): StartDiscovery answers InProgress "Operation already in progress" and
+                    the client holds no session, its filter kept (adapter.c, start_discovery_complete and
+                    discovery_complete: btd_error_busy, then discovery_remove). Off: discovery starts.
+  rssi_threshold    an advertisement whose RSSI moved by less than 8 dBm since the one reported reports no new
+                    RSSI, unless some client's discovery filter sets RSSI or Pathloss (Adapter.rst: "During
+                    discovery RSSI delta-threshold is imposed"; adapter.c, discovery_filter_has_proximity;
+                    device.c, RSSI_THRESHOLD). Off: every RSSI is reported.
 `delays` makes bluetoothd take its time: the milliseconds before it answers SetDiscoveryFilter,
 StartDiscovery, StopDiscovery or Pair; `held` keeps such answers until release(). forget() and forget_unpaired() make it forget devices as it does
 some time after a scan, and peer_signal() sends a signal from another program on the bus.
@@ -52,6 +60,7 @@ CHAR_IFACE = 'org.bluez.GattCharacteristic1'
 DESC_IFACE = 'org.bluez.GattDescriptor1'
 AGENT_IFACE = 'org.bluez.Agent1'
 ADAPTER_PATH = '/org/bluez/hci0'
+SECOND_ADAPTER_PATH = '/org/bluez/hci1'  # see second_adapter()
 BASE_UUID = '-0000-1000-8000-00805f9b34fb'
 
 calls = []
@@ -64,7 +73,8 @@ pipes = []     # write ends of pipes handed out in place of notification sockets
 sockets = {}   # characteristic path -> our end of its AcquireNotify socket
 unanswered = []  # callbacks of calls that are never answered
 
-DEFAULT_BEHAVIOUR = dict(sessions=False, agent_per_client=False, pair_connects=False)
+DEFAULT_BEHAVIOUR = dict(sessions=False, agent_per_client=False, pair_connects=False, rssi_threshold=False,
+                         start_refused=False)
 behaviour = dict(DEFAULT_BEHAVIOUR)  # see the module's description
 delays = {}    # method name -> milliseconds before bluetoothd answers it
 held = set()   # method names whose answers wait for release()
@@ -73,6 +83,7 @@ clients = {}   # sender -> dict(filter=UUIDs or None, session=bool, answering=bo
 agents = {}    # sender -> its agent (dict as `agent`), with behaviour['agent_per_client']
 watched = set()  # senders whose leaving the bus ends their session and agent
 forgotten = {}  # address -> (Device, its Device1 properties) of devices bluetoothd no longer lists
+proximity = set()  # clients whose discovery filter sets RSSI or Pathloss (see behaviour['rssi_threshold'])
 PEER = []      # the bus connection of another program, once peer() made it
 
 
@@ -291,6 +302,10 @@ def adapter_props():
                      async_callbacks=('ok', 'err'))
 def SetDiscoveryFilter(_self, options, sender=None, ok=None, err=None):
     log('SetDiscoveryFilter', ADAPTER_PATH, options)
+    if options and ('RSSI' in options or 'Pathloss' in options):
+        proximity.add(sender)
+    else:
+        proximity.discard(sender)
 
     def answer():
         if behaviour['sessions']:
@@ -310,6 +325,9 @@ def SetDiscoveryFilter(_self, options, sender=None, ok=None, err=None):
 def StartDiscovery(_self, sender=None, ok=None, err=None):
     log('StartDiscovery', ADAPTER_PATH)
     if unpowered(err):
+        return
+    if behaviour['start_refused']:
+        later('StartDiscovery', lambda: err(error('org.bluez.Error.InProgress', 'Operation already in progress')))
         return
     if not behaviour['sessions']:
         def started():
@@ -430,6 +448,28 @@ def power_off():
     changed(ADAPTER_PATH, ADAPTER_IFACE, {'Powered': dbus.Boolean(False), 'Discovering': dbus.Boolean(False)})
 
 
+def second_adapter():
+    '''A second adapter, a dongle plugged in, on which another program discovers: each adapter files the
+    devices it hears under itself (Device1's Adapter; add_device(adapter=SECOND_ADAPTER_PATH)).'''
+    add_object(SECOND_ADAPTER_PATH, ADAPTER_IFACE, {
+        'Address': dbus.String('00:11:22:33:44:66'),
+        'Name': dbus.String('hci1'),
+        'Powered': dbus.Boolean(True),
+        'Discovering': dbus.Boolean(True),
+        'Roles': dbus.Array(['central', 'peripheral'], signature='s'),
+    }, [])
+    emit_added(SECOND_ADAPTER_PATH)
+
+
+def unplug_second_adapter():
+    '''The second adapter is unplugged: its devices go, then the adapter.'''
+    for device in list(devices.values()):
+        if device.adapter == SECOND_ADAPTER_PATH:
+            device.remove()
+    if SECOND_ADAPTER_PATH in mockobject.objects:
+        remove_object(SECOND_ADAPTER_PATH)
+
+
 def remove_adapter():
     clients.clear()
     for device in list(devices.values()):
@@ -442,9 +482,10 @@ def remove_adapter():
 class Device:
     '''A scripted peripheral: its advertised properties, its GATT database and its pairing behaviour.'''
 
-    def __init__(self, address, address_type, pairing, passkey):
+    def __init__(self, address, address_type, pairing, passkey, adapter=ADAPTER_PATH):
         self.address = address
-        self.path = ADAPTER_PATH + '/dev_' + address.replace(':', '_')
+        self.adapter = adapter
+        self.path = adapter + '/dev_' + address.replace(':', '_')
         self.address_type = address_type
         self.pairing = pairing      # None (Just Works), 'confirm', 'authorize', 'display', 'passkey'
         self.passkey = passkey
@@ -458,6 +499,7 @@ class Device:
         self.display_updates = 0   # DisplayPasskey calls after the first, as the remote side types the passkey
         self.stray_requests = []    # (method, signature, args) sent to the agent before Pair's own request
         self.extra = []             # (path suffix, interface, props) exported after the database, as given
+        self.dropping = False       # see link_loss_sockets_first()
 
     def props(self):
         return mockobject.objects[self.path].props[DEVICE_IFACE]
@@ -539,14 +581,14 @@ class Device:
 
 def add_device(address, name=None, rssi=None, uuids=(), manufacturer=None, service_data=None, tx_power=None,
                flags=None, advertising_data=None, address_type='public', paired=False, pairing=None,
-               passkey=123456):
+               passkey=123456, adapter=ADAPTER_PATH):
     '''Adds a device as discovery finds it (RSSI given) or as bluetoothd remembers it (no RSSI).'''
-    device = Device(address, address_type, pairing, passkey)
+    device = Device(address, address_type, pairing, passkey, adapter)
     devices[address] = device
     props = {
         'Address': dbus.String(address),
         'AddressType': dbus.String(address_type),
-        'Adapter': dbus.ObjectPath(ADAPTER_PATH),
+        'Adapter': dbus.ObjectPath(adapter),
         'Alias': dbus.String(name or address.replace(':', '-')),
         'Paired': dbus.Boolean(paired),
         'Trusted': dbus.Boolean(False),
@@ -593,6 +635,12 @@ def advertise(address, **kwargs):
     props = advert_props(**kwargs)
     if not passes([str(u) for u in props.get('UUIDs', device.props().get('UUIDs', []))]):
         return False
+    reported = device.props().get('RSSI')
+    if behaviour['rssi_threshold'] and not proximity and 'RSSI' in props and reported is not None and \
+            abs(int(props['RSSI']) - int(reported)) < 8:
+        del props['RSSI']
+        if not props:
+            return False
     changed(device.path, DEVICE_IFACE, props)
     return True
 
@@ -706,6 +754,21 @@ def link_drop(address):
     device.unexport()
 
 
+def link_loss_sockets_first(address):
+    '''The link drops, and the client sees the device's notification sockets close before bluetoothd reports
+    the device disconnected, which it does at the client's next StartNotify (see StartNotify).'''
+    device = devices[address]
+    device.dropping = True
+    for service in device.database:
+        for char in service['chars']:
+            close_socket(char.get('path'))
+
+
+def kept_sessions(address):
+    '''How many StartNotify sessions bluetoothd keeps for the device's next connection.'''
+    return sum(1 for service in devices[address].database for char in service['chars'] if char.get('kept'))
+
+
 def vanish(address):
     devices[address].remove()
 
@@ -748,6 +811,23 @@ def peer_signal(path, iface, member, signature, args):
     peer().send_message(message)
     # A round trip: the bus handles one connection's messages in order, so the signal is on its way.
     peer().call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus', 'GetId', '', ())
+
+
+def peer_agent_calls(count):
+    '''Another program calls the agent registered last `count` times, each call carrying a descriptor (a
+    pipe's read end); returns how many the agent rejected.'''
+    rejected = 0
+    for _ in range(count):
+        read_end, write_end = os.pipe()
+        try:
+            peer().call_blocking(agent_seen['sender'], agent_seen['path'], AGENT_IFACE, 'RequestPinCode', 'oh',
+                                 (dbus.ObjectPath(ADAPTER_PATH), dbus.types.UnixFd(read_end)))
+        except dbus.exceptions.DBusException as failure:
+            rejected += failure.get_dbus_name() == 'org.bluez.Error.Rejected'
+        finally:
+            os.close(read_end)
+            os.close(write_end)
+    return rejected
 
 
 def services_changed(address, removed=(), added=()):
@@ -973,6 +1053,13 @@ def StartNotify(self):
     log('StartNotify', self.path)
     device, char = find_attribute(self.path)
     check_errors(device, char, 'StartNotify')
+    if device.dropping:
+        # The link is down: the session is kept for the next connection ("If the device is currently not
+        # connected, return success. We will automatically try and register all clients when a GATT client
+        # becomes ready.", gatt-client.c, characteristic_start_notify).
+        changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(False), 'Connected': dbus.Boolean(False)})
+        char['kept'] = True
+        return
     close_socket(self.path)  # a client that starts notifying has given its socket up
     changed(self.path, CHAR_IFACE, {'Notifying': dbus.Boolean(True)})
     set_cccd(char, 1)
@@ -982,8 +1069,22 @@ def StartNotify(self):
 def StopNotify(self):
     log('StopNotify', self.path)
     _, char = find_attribute(self.path)
+    char['kept'] = False
     changed(self.path, CHAR_IFACE, {'Notifying': dbus.Boolean(False)})
     set_cccd(char, 0)
+
+
+def acquired_elsewhere(address, handle, sockets_held=('notify', 'write')):
+    '''Another program holds the characteristic's notification socket and/or its write socket. bluetoothd
+    refuses the other clients locally, before any ATT request (gatt-client.c): AcquireNotify and StartNotify
+    with NotPermitted "Notify acquired" (characteristic_acquire_notify, characteristic_start_notify), WriteValue
+    with NotPermitted "Write acquired" (characteristic_write_value).'''
+    _, char = find_attribute(devices[address].attribute_path(handle))
+    if 'notify' in sockets_held:
+        for method in ('AcquireNotify', 'StartNotify'):
+            char['errors'][method] = ('org.bluez.Error.NotPermitted', 'Notify acquired')
+    if 'write' in sockets_held:
+        char['errors']['WriteValue'] = ('org.bluez.Error.NotPermitted', 'Write acquired')
 
 
 def set_cccd(char, bits):
@@ -1096,6 +1197,7 @@ def reset():
         device.remove()
     for path in list(sockets):
         close_socket(path)
+    unplug_second_adapter()
     if ADAPTER_PATH not in mockobject.objects:
         add_adapter()
     changed(ADAPTER_PATH, ADAPTER_IFACE, {'Powered': dbus.Boolean(True), 'Discovering': dbus.Boolean(False)})
@@ -1110,6 +1212,7 @@ def reset():
     clients.clear()
     agents.clear()
     forgotten.clear()
+    proximity.clear()
     pair_replies.clear()
     while pipes:
         os.close(pipes.pop())
