@@ -44,7 +44,9 @@ TEST(AdvertisementDecoding, ServerIdIsTwelveUpperCaseDigitsAndTxPowerTheFirstSec
   EXPECT_EQ(AdvertisedTxPower(Sections("020106")), kNoTxPower);
   EXPECT_EQ(AdvertisedTxPower(Sections("020AF4 020A05")), -12);
   EXPECT_EQ(AdvertisedTxPower(Sections("030A7F00")), 127);
-  EXPECT_EQ(AdvertisedTxPower(Sections("010A")), 0);
+  // A section without its byte is dropped: none, or the next one that has it.
+  EXPECT_EQ(AdvertisedTxPower(Sections("010A")), kNoTxPower);
+  EXPECT_EQ(AdvertisedTxPower(Sections("010A 020A05")), 5);
 }
 
 TEST(AdvertisementDecoding, UuidBytesOfTheThreeSizes) {
