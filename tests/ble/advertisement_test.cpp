@@ -283,6 +283,17 @@ TEST_F(AdvertisementEvent, BareReportCarriesTheDevicesAddressType) {
                                                       "0 3e0c020101" "01" "030000000000" "00" "fe"}));
 }
 
+TEST_F(AdvertisementEvent, ReportHasNoSixteenBitListWithoutASixteenBitUuid) {
+  AskInside({"AdvertisementRawData"});
+  AddAdvertiser(0x000000000001, Hex("050578563412"), -1);  // a 32-bit list only
+  AddAdvertiser(0x000000000002, Hex(std::string("1107") + kLongOnAir), -1);  // a 128-bit list only
+  ASSERT_EQ(StartScanning(), 0);
+  Emit(0x000000000001);
+  Emit(0x000000000002);
+  EXPECT_EQ(answers_.lines, (std::vector<std::string>{"0 3e0c020100" "00" "010000000000" "00" "ff",
+                                                      "0 3e0c020100" "00" "020000000000" "00" "ff"}));
+}
+
 TEST_F(AdvertisementEvent, LongExtendedAdvertisementGivesAConsistentReport) {
   std::string hex = "020106 020A00 FFFF5900";
   for (int i = 0; i < 252; ++i) hex += "A5";
