@@ -20,23 +20,29 @@
  * thread that received it until the same value is produced again for that thread (the next read of the same
  * property, the next call of the same kind) or the client is destroyed; a narrow property text read on the
  * application's thread stays valid until the value itself changes. Reading one property never rewrites the
- * text of another. What the calls of a sink on a platform thread return is valid at most until that sink
- * returns. Nothing returned is freed by the application.
+ * text of another. What the calls of a sink return is valid at most until that sink returns, but for its calls
+ * on the client whose method it runs inside (see Threads). Nothing returned is freed by the application.
  *
- * Threads: a client is used by one application thread at a time. Events arrive on that thread while a method
- * runs, and on platform threads for notifications (advertisements, values, connection changes, pairing); the sink
- * must tolerate both, and may call the client back from either. Events on several platform threads may run at the
- * same time; the library holds no lock of its own while the sink runs. A sink's calls keep their own last
- * error: the calls that a sink makes on a platform thread, on the client whose event it runs or on any other
- * client, record their code and text, and keep the texts that Get and Config hand out, apart from that client's
- * application thread, for as long as that event is being delivered (each event starts with code 0 and ""). All
+ * Threads: a client is used by one application thread at a time. Events arrive on the calling thread inside Do
+ * (the events of a method, see ProcessEvents below) and inside Get and Set of the characteristic properties, whose
+ * first use may look up the characteristic's descriptors (Discovered and Log events); CheckIndex, the error
+ * functions, VelmoraBLE_EvtStr, Create and Destroy raise none. So a sink must not wait for a lock that the calling
+ * thread holds across Do, Get or Set. Events also arrive on platform threads for notifications (advertisements,
+ * values, connection changes, pairing); the sink must tolerate both, and may call the client back from either.
+ * Events on several platform threads may run at the same time; the library holds no lock of its own while the sink
+ * runs. A sink's calls keep their own last error, whatever thread the sink runs on: its calls on any client record
+ * their code and text, and keep the texts that Get and Config hand out, apart from that client's application
+ * thread, for as long as that event is being delivered (on a platform thread each event starts with code 0 and
+ * ""); only its calls on the client whose method it runs inside, on that method's thread, use that thread's
+ * record, like the method. For the results of its calls a sink thus need not know which thread it runs on; for the
+ * rest, the events of a call come on the thread that made it, all others on platform threads. All
  * other threads share the client's one record, as the application's thread does: a second application thread
  * reads the last error (and the texts) of the first one's calls, so a program that uses a client from several
  * threads in turn reads the last error on the thread that made the call, before another thread calls the client.
- * So GetLastError and GetLastErrorCode describe, in a sink on a platform thread, that sink's own last call on
- * that client during the event, and elsewhere the last call on that client made outside those sinks (a sink that
- * runs on the application's thread, inside a method, uses that thread's record like the method); a text read on
- * the application's thread is never rewritten by a sink on a platform thread. The event error is one per client,
+ * So GetLastError and GetLastErrorCode describe, in a sink, that sink's own last call on that client during the
+ * event (inside a method of that client on its thread: that thread's record, like the method), and elsewhere the
+ * last call on that client made outside sinks; a text read on the application's thread is never rewritten by a
+ * sink on another thread. The event error is one per client,
  * shared by every thread. From a platform thread, a sink should keep to Config queries (and the in-event
  * settings), Get, CheckIndex, the error functions and VelmoraBLE_EvtStr: a method or Set that changes the
  * connection, the selection or the GATT tree runs at the same time as the application thread's own calls, which

@@ -1061,6 +1061,63 @@ TEST_F(UnsubscribeBesideAnotherSubscriber, ListsTheStateItLeft) {
   EXPECT_EQ(Do(second, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(second);
 }
 
+// B's application thread reads B's characteristic over and over; the Value of each read runs B's sink on that
+// thread, and the sink reads past the end of A's services while A's application thread runs ProcessEvents.
+// The sink's call keeps its results apart, as on a platform thread: it reads its own 432, A's thread reads
+// its own 0, and once A's thread has stopped a last such read still leaves A's last error alone.
+TEST_F(ThreadsTest, ASinkInsideAnotherClientsMethodLeavesThatClientsResultsAlone) {
+  SimPeripheral readable = BusyPeripheral(kFirstAddress);
+  readable.gatt.services[0].characteristics[0].properties = 0x12;  // Read and Notify
+  radio_->AddPeripheral(readable);
+  struct Context {
+    VelmoraBLE_BLEClient* a = nullptr;
+    Checker* checker = nullptr;
+    std::atomic<int> values{0};
+  } context;
+  context.checker = &checker_;
+  auto sink_b = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_VALUE) return 0;
+    (void)VelmoraBLE_BLEClient_Get(ctx->a, VELMORABLE_PROP_SERVICE_ID, 5);
+    const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(ctx->a);
+    if (code != 432) ctx->checker->Problem("sink: the last error code of its Get is " + std::to_string(code));
+    ++ctx->values;
+    return 0;
+  };
+  Client a(nullptr, nullptr);
+  Client b(sink_b, &context);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  context.a = a;
+  ASSERT_EQ(Config(a, "SelectWaitMillis=1"), 0);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(b);
+  intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1, reinterpret_cast<intptr_t>("")};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(b, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(b);
+
+  std::atomic<bool> stop{false};
+  std::thread a_thread([&] {
+    while (!stop.load() && checker_.problems.load() == 0) {
+      const int rc = Do(a, VELMORABLE_METHOD_PROCESS_EVENTS);
+      const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(a);
+      if (rc != 0 || code != 0) {
+        checker_.Problem("application A: ProcessEvents gave " + std::to_string(rc) + ", then the last error " +
+                         std::to_string(code));
+      }
+    }
+  });
+  for (int i = 0; i < 500 && checker_.problems.load() == 0; ++i) {
+    if (OnCharacteristic(b, VELMORABLE_METHOD_READ_VALUE) != 0) checker_.Problem("ReadValue: " + LastError(b));
+  }
+  stop.store(true);
+  a_thread.join();
+  EXPECT_EQ(OnCharacteristic(b, VELMORABLE_METHOD_READ_VALUE), 0) << LastError(b);
+  EXPECT_EQ(VelmoraBLE_BLEClient_GetLastErrorCode(a), 0);
+  EXPECT_EQ(LastError(a), "");
+  EXPECT_EQ(checker_.problems.load(), 0) << checker_.Report();
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+}
+
 // Another client's sink holds the radio's one event thread while Connect to A waits for its pairing, which
 // gives up with 301; then Connect to B pairs. A's request comes only after B's Connect has begun: it is
 // refused without reaching the sink, so no Connect bonds A, and the one request the sink sees names B.
