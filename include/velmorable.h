@@ -217,11 +217,29 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     unfiltered one adds nothing and only raises Discovered again for what it finds (none while
  *     IncludeRediscovered is False). An index names a position in that growing list, which Disconnect (and
  *     the disconnect that Connect makes first) empties.
+ *   The service id of Discover and DiscoverServices (read, never written): empty (or null) discovers the root
+ *     services; the id of a listed service discovers the services that it includes instead (601 when it is not
+ *     listed; the service UUIDs filter them as they filter root services), and Discover then their
+ *     characteristics.
  *   The server id of Connect: 12 hexadecimal digits (blanks round them are dropped). A null, empty or blank id
  *     returns 0 and does nothing (a connection stays as it is); the id of the server already connected
  *     returns 0 at once. On BlueZ, Connect needs a device that bluetoothd lists or that advertises: one that
  *     bluetoothd has forgotten (about 30 s after it last heard a device it did not pair) is looked for by a
  *     discovery of up to 10 s, within Timeout, and gives 604 when it does not advertise meanwhile.
+ *   Connect when a sink destroys the client during it (see VelmoraBLE_BLEClient_Destroy): from inside
+ *     Connected it returns 0, the connection being made. From inside PairingRequest the sink's answer still
+ *     goes to the device, and Connect returns as the pairing ended when that comes before its wait stops for the
+ *     Destroy (on the simulated radio it always does): 0, connected, when the sink accepted (the bond stays, as
+ *     no Disconnect of that client removes it), 604 when it did not; else 301 "Interrupted.".
+ *   The ids of Select: Select sets Service and then Characteristic in one call, once connected (605 without a
+ *     connection); when either step fails, the whole selection stays as it was, and a service id that names
+ *     the selected service (in any case) keeps it and changes Characteristic alone. A null or "" characteristic
+ *     id selects the service alone (Characteristic becomes ""); a null or "" service id with it clears the
+ *     selection and returns 0, as Select(null, null) does; a characteristic id without a service id fails with
+ *     202 "Must supply a service ID.".
+ *   The bytes of ReadValue: the value read from the device, of the descriptor when the descriptor id is not
+ *     empty, else of the characteristic. ReadValue also raises a Value event with them (its descriptor id ""
+ *     for a characteristic), inside the call on the calling thread; Read...ValueAt raise no Value event.
  *   The bytes of WriteValue and PostValue: the value is as many bytes at the pointer as the count in cbparams
  *     says; a count of 0 (with any pointer, null too) writes an empty value. A negative count, or a positive
  *     one with a null pointer, fails with 202, "Invalid value length <count>." or "Must supply the value's
@@ -268,7 +286,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                 '='), "12abc" sets 12, one beyond 32 bits keeps its low 32 bits ("99999999999" sets
  *                 1215752191, "0xFFFFFFFFF" sets -1), and a negative one is stored as it is; the settings below
  *                 say what they do with a value outside their range.
- *   "Name[i]"     an index (also "Name(i)"), for the settings that take one.
+ *   "Name[i]"     an index (also "Name(i)"), for the settings that take one; every other setting ignores it
+ *                 ("LogLevel[3]=2" sets LogLevel to 2 and returns 0).
  * Names match whole and in any case; a query takes the name as written, blanks included. An unknown name, a
  * value for a setting that is only queried and a query of one that only takes a value give -1 with "Unknown
  * config setting.". A sink on a platform thread keeps to queries (see Threads above).
