@@ -65,9 +65,10 @@ int UuidFromAdvertisementBytes(const uint8_t* bytes, int32_t count, Guid* out) {
 
 int32_t AdvertisedTxPower(std::span<const AdvertisementSection> sections) {
   for (const AdvertisementSection& section : sections) {
-    if (section.data_type != kTypeTxPowerLevel) continue;
+    // A section without its byte is malformed and dropped like the platform drops the other short structures.
+    if (section.data_type != kTypeTxPowerLevel || section.data.empty()) continue;
     // The level is one signed byte (Vol 3 Part C 11.1.5); bytes after it are not part of it.
-    return section.data.empty() ? 0 : static_cast<int32_t>(static_cast<int8_t>(section.data[0]));
+    return static_cast<int32_t>(static_cast<int8_t>(section.data[0]));
   }
   return kNoTxPower;
 }

@@ -49,8 +49,8 @@ constexpr uint8_t kTypeServiceData128 = 0x21;
 // the service UUID lists in. Returns 0, or 600 for any other count (*out unchanged).
 [[nodiscard]] int UuidFromAdvertisementBytes(const uint8_t* bytes, int32_t count, Guid* out);
 
-// AdvertisedTxPower returns the level of the first TX Power Level section of sections as a signed byte
-// (0 for an empty section), or kNoTxPower when there is none.
+// AdvertisedTxPower returns the level of the first TX Power Level section of sections as a signed byte, or
+// kNoTxPower when there is none; a section without its byte counts as none.
 int32_t AdvertisedTxPower(std::span<const AdvertisementSection> sections);
 
 // DecodeServiceDataSections empties uuids and payloads and fills them, position by position, with the UUID

@@ -114,9 +114,11 @@ CallResults* CallScope::EventResults(const std::shared_ptr<BLEEvent>& bridge) {
   if (outermost_of_bridge != nullptr && outermost_of_bridge->event_results_ != nullptr) {
     return outermost_of_bridge->event_results_;
   }
-  // A sink of another client calling this one on a platform thread: the application's thread owns this
-  // client's own results, so the calls of this thread keep theirs apart.
-  if (outermost == nullptr || outermost->event_results_ == nullptr) return nullptr;
+  // The thread's own call on this client, or a sink inside one of this client's methods: the client's own.
+  if (outermost == nullptr || (outermost->event_results_ == nullptr && outermost->bridge_ == bridge)) return nullptr;
+  // A sink of another client calling this one, on a platform thread or inside a method of that client on
+  // its application thread: this client's own results belong to its application thread, so the calls of
+  // this thread keep theirs apart.
   return &outermost->ResultsOf(bridge);
 }
 

@@ -152,7 +152,7 @@ class CallScope {
   // For a platform callback that reaches its engine through bridge: event_results (kept by the caller
   // until the scope ends) receives the results of every call made on this thread inside it, unless the
   // callback runs inside an exported call of the same client on this thread. The calls that it makes on
-  // other clients record theirs apart as well, one set per client, kept until the outermost callback of the
+  // other clients record theirs apart as well, one set per client, kept until the outermost scope of the
   // thread ends (see EventResults).
   CallScope(std::shared_ptr<BLEEvent> bridge, CallResults* event_results);
   ~CallScope();
@@ -166,9 +166,10 @@ class CallScope {
   static uint32_t CountOnThisThread(const BLEEvent* bridge);
   // EventResults returns the results that the calling thread's calls on the client of bridge record: those
   // of the platform callback of bridge that the thread runs in (its outermost admitted scope of bridge);
-  // else, when the thread's outermost scope is a platform callback of another client, a set of its own for
-  // this client, made on first use and kept until that callback ends; null on a thread that delivers no
-  // platform callback (the application's thread, whose results are the client's own).
+  // else, when the thread's outermost scope belongs to another client (a platform callback, or a method
+  // whose sink calls this client), a set of its own for this client, made on first use and kept until that
+  // outermost scope ends; null when the outermost scope is a call on this client (the application's thread,
+  // whose results are the client's own).
   static CallResults* EventResults(const std::shared_ptr<BLEEvent>& bridge);
   // DeliversPlatformEvent tells whether the calling thread runs a platform callback of any client (its
   // outermost admitted scope is one): a thread that the platform delivers events on, which must not wait

@@ -326,10 +326,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   const core::Buffer& SelectedCharacteristicId() const { return selected_characteristic_id_; }
 
   // Results (and CurrentResults, the same set with the client's own parts) is the result state of the
-  // calling thread: on a thread that delivers a platform event, that event's own set (for a call on another
-  // client than the event's, a set of that thread's for this client; see CallScope::EventResults), else the
-  // client's own, which belongs to the application's thread. InPlatformEvent tells whether the calling
-  // thread's results are apart from the application's thread's.
+  // calling thread: on a thread that delivers a platform event, that event's own set; for a call from a sink
+  // of another client (on any thread), a set of that thread's for this client (see CallScope::EventResults);
+  // else the client's own, which belongs to the application's thread. InPlatformEvent tells whether the
+  // calling thread's results are apart from the application's thread's.
   component::ResultState& Results() const override { return CurrentResults(); }
   CallResults& CurrentResults() const;
   bool InPlatformEvent() const;

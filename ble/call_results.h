@@ -1,6 +1,7 @@
 // CallResults: everything that the calls of one thread into a client leave behind and hand out. The
 // application's thread has the client's own set; a platform thread that delivers an event gets a set of its
-// own for the calls its sink makes, one for each client it calls, which lives until the delivery ends. So no
+// own for the calls its sink makes, one for each client it calls, which lives until the delivery ends; a sink
+// inside one client's method that calls another client gets one for that client until the method ends. So no
 // text handed to one thread is rewritten by another, and no thread's last error state is reached through
 // another thread's pointer.
 #pragma once

@@ -19,8 +19,8 @@ namespace bt = platform::bluetooth;
 
 // SubscriptionStates is the engine's record of which characteristics it knows to be subscribed: two lists
 // kept in step, the characteristic ids (compared exactly) and at the same index "1" or "0". A
-// characteristic enters the lists only through a CCCD state query; CCCD reads and writes (subscribing) then
-// update its state in place. A notification never does. Any thread: notifications update states on a platform thread
+// characteristic enters the lists through a CCCD state query, a Subscribe or an Unsubscribe; CCCD reads and
+// writes then update its state in place. A notification never does. Any thread: notifications update states on a platform thread
 // while the application's thread reads and adds them, so every member takes the lists' own lock.
 class SubscriptionStates {
  public:

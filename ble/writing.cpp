@@ -223,7 +223,8 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   const char* id = record.id.Data();
   bool listed_state = false;
   if (subscriptions_.Find(id, &listed_state) != 0 && listed_state == on) {
-    // Listed as subscribed (a CCCD read said so after an Unsubscribe): the notifications are let through.
+    // Listed as subscribed (by a Subscribe, or a CCCD read after an Unsubscribe): the notifications are let
+    // through.
     if (on) (void)StopValues(record, false);
     return 0;
   }
@@ -263,7 +264,8 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
       *values_left = true;
     }
   }
-  rc = ListSubscription(record, on, Listing::kUpdate);
+  // Listed whether or not a query came first: the device's CCCD may stay on for another client.
+  rc = ListSubscription(record, on, Listing::kSet);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   rc = LogComposed(1, kGattLogSubscriptions,
                    on ? "Successfully subscribed to characteristic ID \""

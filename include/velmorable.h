@@ -20,23 +20,29 @@
  * thread that received it until the same value is produced again for that thread (the next read of the same
  * property, the next call of the same kind) or the client is destroyed; a narrow property text read on the
  * application's thread stays valid until the value itself changes. Reading one property never rewrites the
- * text of another. What the calls of a sink on a platform thread return is valid at most until that sink
- * returns. Nothing returned is freed by the application.
+ * text of another. What the calls of a sink return is valid at most until that sink returns, but for its calls
+ * on the client whose method it runs inside (see Threads). Nothing returned is freed by the application.
  *
- * Threads: a client is used by one application thread at a time. Events arrive on that thread while a method
- * runs, and on platform threads for notifications (advertisements, values, connection changes, pairing); the sink
- * must tolerate both, and may call the client back from either. Events on several platform threads may run at the
- * same time; the library holds no lock of its own while the sink runs. A sink's calls keep their own last
- * error: the calls that a sink makes on a platform thread, on the client whose event it runs or on any other
- * client, record their code and text, and keep the texts that Get and Config hand out, apart from that client's
- * application thread, for as long as that event is being delivered (each event starts with code 0 and ""). All
+ * Threads: a client is used by one application thread at a time. Events arrive on the calling thread inside Do
+ * (the events of a method, see ProcessEvents below) and inside Get and Set of the characteristic properties, whose
+ * first use may look up the characteristic's descriptors (Discovered and Log events); CheckIndex, the error
+ * functions, VelmoraBLE_EvtStr, Create and Destroy raise none. So a sink must not wait for a lock that the calling
+ * thread holds across Do, Get or Set. Events also arrive on platform threads for notifications (advertisements,
+ * values, connection changes, pairing); the sink must tolerate both, and may call the client back from either.
+ * Events on several platform threads may run at the same time; the library holds no lock of its own while the sink
+ * runs. A sink's calls keep their own last error, whatever thread the sink runs on: its calls on any client record
+ * their code and text, and keep the texts that Get and Config hand out, apart from that client's application
+ * thread, for as long as that event is being delivered (on a platform thread each event starts with code 0 and
+ * ""); only its calls on the client whose method it runs inside, on that method's thread, use that thread's
+ * record, like the method. For the results of its calls a sink thus need not know which thread it runs on; for the
+ * rest, the events of a call come on the thread that made it, all others on platform threads. All
  * other threads share the client's one record, as the application's thread does: a second application thread
  * reads the last error (and the texts) of the first one's calls, so a program that uses a client from several
  * threads in turn reads the last error on the thread that made the call, before another thread calls the client.
- * So GetLastError and GetLastErrorCode describe, in a sink on a platform thread, that sink's own last call on
- * that client during the event, and elsewhere the last call on that client made outside those sinks (a sink that
- * runs on the application's thread, inside a method, uses that thread's record like the method); a text read on
- * the application's thread is never rewritten by a sink on a platform thread. The event error is one per client,
+ * So GetLastError and GetLastErrorCode describe, in a sink, that sink's own last call on that client during the
+ * event (inside a method of that client on its thread: that thread's record, like the method), and elsewhere the
+ * last call on that client made outside sinks; a text read on the application's thread is never rewritten by a
+ * sink on another thread. The event error is one per client,
  * shared by every thread. From a platform thread, a sink should keep to Config queries (and the in-event
  * settings), Get, CheckIndex, the error functions and VelmoraBLE_EvtStr: a method or Set that changes the
  * connection, the selection or the GATT tree runs at the same time as the application thread's own calls, which
@@ -211,11 +217,29 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     unfiltered one adds nothing and only raises Discovered again for what it finds (none while
  *     IncludeRediscovered is False). An index names a position in that growing list, which Disconnect (and
  *     the disconnect that Connect makes first) empties.
+ *   The service id of Discover and DiscoverServices (read, never written): empty (or null) discovers the root
+ *     services; the id of a listed service discovers the services that it includes instead (601 when it is not
+ *     listed; the service UUIDs filter them as they filter root services), and Discover then their
+ *     characteristics.
  *   The server id of Connect: 12 hexadecimal digits (blanks round them are dropped). A null, empty or blank id
  *     returns 0 and does nothing (a connection stays as it is); the id of the server already connected
  *     returns 0 at once. On BlueZ, Connect needs a device that bluetoothd lists or that advertises: one that
  *     bluetoothd has forgotten (about 30 s after it last heard a device it did not pair) is looked for by a
  *     discovery of up to 10 s, within Timeout, and gives 604 when it does not advertise meanwhile.
+ *   Connect when a sink destroys the client during it (see VelmoraBLE_BLEClient_Destroy): from inside
+ *     Connected it returns 0, the connection being made. From inside PairingRequest the sink's answer still
+ *     goes to the device, and Connect returns as the pairing ended when that comes before its wait stops for the
+ *     Destroy (on the simulated radio it always does): 0, connected, when the sink accepted (the bond stays, as
+ *     no Disconnect of that client removes it), 604 when it did not; else 301 "Interrupted.".
+ *   The ids of Select: Select sets Service and then Characteristic in one call, once connected (605 without a
+ *     connection); when either step fails, the whole selection stays as it was, and a service id that names
+ *     the selected service (in any case) keeps it and changes Characteristic alone. A null or "" characteristic
+ *     id selects the service alone (Characteristic becomes ""); a null or "" service id with it clears the
+ *     selection and returns 0, as Select(null, null) does; a characteristic id without a service id fails with
+ *     202 "Must supply a service ID.".
+ *   The bytes of ReadValue: the value read from the device, of the descriptor when the descriptor id is not
+ *     empty, else of the characteristic. ReadValue also raises a Value event with them (its descriptor id ""
+ *     for a characteristic), inside the call on the calling thread; Read...ValueAt raise no Value event.
  *   The bytes of WriteValue and PostValue: the value is as many bytes at the pointer as the count in cbparams
  *     says; a count of 0 (with any pointer, null too) writes an empty value. A negative count, or a positive
  *     one with a null pointer, fails with 202, "Invalid value length <count>." or "Must supply the value's
@@ -262,7 +286,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                 '='), "12abc" sets 12, one beyond 32 bits keeps its low 32 bits ("99999999999" sets
  *                 1215752191, "0xFFFFFFFFF" sets -1), and a negative one is stored as it is; the settings below
  *                 say what they do with a value outside their range.
- *   "Name[i]"     an index (also "Name(i)"), for the settings that take one.
+ *   "Name[i]"     an index (also "Name(i)"), for the settings that take one; every other setting ignores it
+ *                 ("LogLevel[3]=2" sets LogLevel to 2 and returns 0).
  * Names match whole and in any case; a query takes the name as written, blanks included. An unknown name, a
  * value for a setting that is only queried and a query of one that only takes a value give -1 with "Unknown
  * config setting.". A sink on a platform thread keeps to queries (see Threads above).

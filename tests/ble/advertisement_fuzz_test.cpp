@@ -184,7 +184,7 @@ Expected Expect(const std::vector<AdvertisementSection>& sections) {
   bool service_data_ok = true;
   for (const AdvertisementSection& s : sections) {
     const size_t n = s.data.size();
-    if (s.data_type == 0x0A && e.tx_power == kNoTxPower) e.tx_power = n == 0 ? 0 : static_cast<int8_t>(s.data[0]);
+    if (s.data_type == 0x0A && n > 0 && e.tx_power == kNoTxPower) e.tx_power = static_cast<int8_t>(s.data[0]);
     if (s.data_type == 0x21 || s.data_type == 0x20 || s.data_type == 0x16) {
       ++service_data;
       if (n < (s.data_type == 0x21 ? 16u : s.data_type == 0x20 ? 4u : 2u)) service_data_ok = false;

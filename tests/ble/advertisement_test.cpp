@@ -44,7 +44,9 @@ TEST(AdvertisementDecoding, ServerIdIsTwelveUpperCaseDigitsAndTxPowerTheFirstSec
   EXPECT_EQ(AdvertisedTxPower(Sections("020106")), kNoTxPower);
   EXPECT_EQ(AdvertisedTxPower(Sections("020AF4 020A05")), -12);
   EXPECT_EQ(AdvertisedTxPower(Sections("030A7F00")), 127);
-  EXPECT_EQ(AdvertisedTxPower(Sections("010A")), 0);
+  // A section without its byte is dropped: none, or the next one that has it.
+  EXPECT_EQ(AdvertisedTxPower(Sections("010A")), kNoTxPower);
+  EXPECT_EQ(AdvertisedTxPower(Sections("010A 020A05")), 5);
 }
 
 TEST(AdvertisementDecoding, UuidBytesOfTheThreeSizes) {
@@ -279,6 +281,17 @@ TEST_F(AdvertisementEvent, BareReportCarriesTheDevicesAddressType) {
   EXPECT_EQ(answers_.lines, (std::vector<std::string>{"0 3e0c020100" "00" "010000000000" "00" "ff",
                                                       "0 3e0c020101" "01" "020000000000" "00" "fe",
                                                       "0 3e0c020101" "01" "030000000000" "00" "fe"}));
+}
+
+TEST_F(AdvertisementEvent, ReportHasNoSixteenBitListWithoutASixteenBitUuid) {
+  AskInside({"AdvertisementRawData"});
+  AddAdvertiser(0x000000000001, Hex("050578563412"), -1);  // a 32-bit list only
+  AddAdvertiser(0x000000000002, Hex(std::string("1107") + kLongOnAir), -1);  // a 128-bit list only
+  ASSERT_EQ(StartScanning(), 0);
+  Emit(0x000000000001);
+  Emit(0x000000000002);
+  EXPECT_EQ(answers_.lines, (std::vector<std::string>{"0 3e0c020100" "00" "010000000000" "00" "ff",
+                                                      "0 3e0c020100" "00" "020000000000" "00" "ff"}));
 }
 
 TEST_F(AdvertisementEvent, LongExtendedAdvertisementGivesAConsistentReport) {

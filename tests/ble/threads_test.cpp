@@ -690,7 +690,8 @@ TEST_F(ThreadsTest, DisconnectStopsWaitingForADeliveryAfterTimeout) {
 
 // A sink asks for the subscription state on a Value, and the device's answer comes only once Disconnect has
 // given up waiting for that delivery and emptied the subscription list (it is unpairing then): the answer
-// lists nothing, and the next connection starts with no subscription listed.
+// lists nothing, and the next connection starts with no subscription listed. The application turned the
+// notifications on by writing the CCCD, which lists no state, so that the sink's query asks the device.
 TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   struct Context {
@@ -713,9 +714,19 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   context.handle = client;
   ASSERT_NE(client.get(), nullptr);
   ASSERT_EQ(Config(client, "PairingMode=1"), 0);
-  Session(client, Id(kFirstAddress), checker_);
-  ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
-  ASSERT_EQ(Do(client, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(client);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(client);
+  {
+    intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
+                            reinterpret_cast<intptr_t>("")};
+    int32_t sizes[4] = {0, 0, 0, 0};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(client);
+    ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>("000100000000")), 0);
+    const uint8_t notify[2] = {0x01, 0x00};
+    intptr_t write[4] = {reinterpret_cast<intptr_t>("000100000000"), reinterpret_cast<intptr_t>("000100030000"),
+                         reinterpret_cast<intptr_t>("000100030004"), reinterpret_cast<intptr_t>(notify)};
+    int32_t lengths[4] = {0, 0, 0, 2};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_WRITE_VALUE, 4, write, lengths), 0) << LastError(client);
+  }
   const int read_rule = radio_->AddFault({.op = bt::sim::SimOp::kReadCccd, .hold = true});
   const int unpair_rule = radio_->AddFault({.op = bt::sim::SimOp::kUnpair, .hold = true});
   constexpr const char kReadCccd[] = "GattCharacteristic.ReadClientCharacteristicConfigurationDescriptorAsync";
@@ -1027,6 +1038,84 @@ TEST_F(UnsubscribeBehindASlowSink, NoValueFollowsAndTheNextSubscribeWritesTheCcc
   EXPECT_EQ(SubscriptionState(client), 1);
   EXPECT_TRUE(Eventually([&] { return context.values.load() > at_unsubscribe + 10; }));
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
+// Two clients subscribe to one characteristic of one device; the first unsubscribes. Its state reads 0 as its
+// Unsubscribe left it, though the device's CCCD stays on for the second client, and the second's reads 1.
+class UnsubscribeBesideAnotherSubscriber : public RadioWithChecker<1> {};
+
+TEST_F(UnsubscribeBesideAnotherSubscriber, ListsTheStateItLeft) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  auto sink = [](void*, int32_t, int32_t, intptr_t*, int32_t*) -> int32_t { return 0; };
+  Client first(sink, nullptr);
+  Client second(sink, nullptr);
+  ASSERT_NE(first.get(), nullptr);
+  ASSERT_NE(second.get(), nullptr);
+  ASSERT_NO_FATAL_FAILURE(Subscribed(first, kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(second, kFirstAddress));
+  ASSERT_EQ(OnCharacteristic(first, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(first);
+  EXPECT_NE(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 0);
+  EXPECT_EQ(SubscriptionState(first), 0);
+  EXPECT_EQ(SubscriptionState(second), 1);
+  EXPECT_EQ(Do(first, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(first);
+  EXPECT_EQ(Do(second, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(second);
+}
+
+// B's application thread reads B's characteristic over and over; the Value of each read runs B's sink on that
+// thread, and the sink reads past the end of A's services while A's application thread runs ProcessEvents.
+// The sink's call keeps its results apart, as on a platform thread: it reads its own 432, A's thread reads
+// its own 0, and once A's thread has stopped a last such read still leaves A's last error alone.
+TEST_F(ThreadsTest, ASinkInsideAnotherClientsMethodLeavesThatClientsResultsAlone) {
+  SimPeripheral readable = BusyPeripheral(kFirstAddress);
+  readable.gatt.services[0].characteristics[0].properties = 0x12;  // Read and Notify
+  radio_->AddPeripheral(readable);
+  struct Context {
+    VelmoraBLE_BLEClient* a = nullptr;
+    Checker* checker = nullptr;
+    std::atomic<int> values{0};
+  } context;
+  context.checker = &checker_;
+  auto sink_b = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_VALUE) return 0;
+    (void)VelmoraBLE_BLEClient_Get(ctx->a, VELMORABLE_PROP_SERVICE_ID, 5);
+    const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(ctx->a);
+    if (code != 432) ctx->checker->Problem("sink: the last error code of its Get is " + std::to_string(code));
+    ++ctx->values;
+    return 0;
+  };
+  Client a(nullptr, nullptr);
+  Client b(sink_b, &context);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  context.a = a;
+  ASSERT_EQ(Config(a, "SelectWaitMillis=1"), 0);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(b);
+  intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1, reinterpret_cast<intptr_t>("")};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(b, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(b);
+
+  std::atomic<bool> stop{false};
+  std::thread a_thread([&] {
+    while (!stop.load() && checker_.problems.load() == 0) {
+      const int rc = Do(a, VELMORABLE_METHOD_PROCESS_EVENTS);
+      const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(a);
+      if (rc != 0 || code != 0) {
+        checker_.Problem("application A: ProcessEvents gave " + std::to_string(rc) + ", then the last error " +
+                         std::to_string(code));
+      }
+    }
+  });
+  for (int i = 0; i < 500 && checker_.problems.load() == 0; ++i) {
+    if (OnCharacteristic(b, VELMORABLE_METHOD_READ_VALUE) != 0) checker_.Problem("ReadValue: " + LastError(b));
+  }
+  stop.store(true);
+  a_thread.join();
+  EXPECT_EQ(OnCharacteristic(b, VELMORABLE_METHOD_READ_VALUE), 0) << LastError(b);
+  EXPECT_EQ(VelmoraBLE_BLEClient_GetLastErrorCode(a), 0);
+  EXPECT_EQ(LastError(a), "");
+  EXPECT_EQ(checker_.problems.load(), 0) << checker_.Report();
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
 }
 
 // Another client's sink holds the radio's one event thread while Connect to A waits for its pairing, which
