@@ -67,6 +67,8 @@ struct GattServiceRecord {
   Guid uuid{};
   core::Buffer20 id;  // 12 characters
   core::Buffer description;
+  // The id lists grow while the record is in the tree, as discovery links services: both are read and
+  // written under the engine's tree mutex.
   core::StrList parent_svc_ids;
   core::StrList included_svc_ids;
   // The texts Get hands to the application's thread, one per text property, so that reading one never

@@ -1313,5 +1313,78 @@ TEST_F(HeldDeviceAcrossThreads, ASinkDisconnectsWhileTheApplicationReconnects) {
   EXPECT_GT(context.disconnects.load(), 0);
 }
 
+// The included ids of a service are one list that every reader joins: the Advertisement sinks of two
+// scanning clients read another client's ServiceIncludedSvcIds[0] on two platform threads at once, and each
+// read is the whole list, item for item.
+class IncludedIdsReadBySinks : public RadioFixture<4> {};
+
+TEST_F(IncludedIdsReadBySinks, TwoSinksAtOnceEachReadTheWholeList) {
+  constexpr int kIncluded = 40;
+  SimPeripheral server;
+  server.address = kFirstAddress;
+  server.pairing_kind = bt::DevicePairingKinds::None;
+  bt::sim::SimService including = Service(0x0001, 0x180D);
+  std::string want;
+  for (int i = 0; i < kIncluded; ++i) {
+    const auto handle = static_cast<uint16_t>(0x0010 + i);
+    including.included.push_back(handle);
+    server.gatt.services.push_back(Service(handle, 0x180F, false));
+    char id[16];
+    std::snprintf(id, sizeof(id), "%s%04X00000000", i > 0 ? "," : "", static_cast<unsigned>(handle));
+    want += id;
+  }
+  server.gatt.services.insert(server.gatt.services.begin(), including);
+  radio_->AddPeripheral(server);
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 1));  // advertises every millisecond
+
+  Client owner(nullptr, nullptr);
+  ASSERT_NE(owner.get(), nullptr);
+  ASSERT_EQ(Config(owner, "AutoDiscoverIncludedServices=1"), 0);
+  ASSERT_EQ(Do(owner, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(owner);
+  intptr_t discover[2] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>("")};
+  int32_t sizes[2] = {0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(owner, VELMORABLE_METHOD_DISCOVER_SERVICES, 2, discover, sizes), 0)
+      << LastError(owner);
+  ASSERT_EQ(reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(owner, VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS, 0)),
+            want);
+
+  struct Reader {
+    VelmoraBLE_BLEClient* owner = nullptr;
+    const std::string* want = nullptr;
+    std::atomic<int> reads{0};
+    std::atomic<int> wrong{0};
+
+    static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
+      auto* self = static_cast<Reader*>(raw);
+      if (id != VELMORABLE_EVENT_ADVERTISEMENT) return 0;
+      for (int i = 0; i < 20; ++i) {
+        const auto* text = reinterpret_cast<const char*>(
+            VelmoraBLE_BLEClient_Get(self->owner, VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS, 0));
+        if (text == nullptr || *self->want != text) ++self->wrong;
+        ++self->reads;
+      }
+      return 0;
+    }
+  };
+  Reader readers[2];
+  for (Reader& reader : readers) {
+    reader.owner = owner;
+    reader.want = &want;
+  }
+  Client first(&Reader::Call, &readers[0]);
+  Client second(&Reader::Call, &readers[1]);
+  ASSERT_NE(first.get(), nullptr);
+  ASSERT_NE(second.get(), nullptr);
+  ASSERT_EQ(Do(first, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(first);
+  ASSERT_EQ(Do(second, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(second);
+  const int reads = static_cast<int>(testing_support::FuzzScaled(20000));
+  EXPECT_TRUE(Eventually([&] { return readers[0].reads.load() >= reads && readers[1].reads.load() >= reads; }));
+  EXPECT_EQ(Do(first, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(first);
+  EXPECT_EQ(Do(second, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(second);
+  EXPECT_EQ(readers[0].wrong.load() + readers[1].wrong.load(), 0)
+      << "of " << readers[0].reads.load() + readers[1].reads.load() << " reads";
+  EXPECT_EQ(Do(owner, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(owner);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
