@@ -117,10 +117,13 @@ const char* BLEClient::GetServerName(core::Buffer& name) {
 //   CharacteristicDescription, -Id, -Uuid,        the record's fixed fields, set      none needed: never
 //     DescriptorDescription, -Id, -Uuid,            before it enters the tree         written once shared
 //     ServiceDescription, -Id, -Uuid
-//   CharacteristicCanSubscribe, -Flags            record's flags, loaded once         atomics
-//   CharacteristicValueExponent, -Format,         platform's presentation formats,    atomic
+//   CharacteristicCanSubscribe, -Flags            record's flags, loaded once         atomics; a lookup under
+//                                                                                     way on another thread is
+//                                                                                     waited for
+//   CharacteristicValueExponent, -Format,         platform's presentation formats,    atomic; the same
 //     -FormatCount, -FormatIndex, -Unit             record's format index
-//   CharacteristicUserDescription                 platform's user description         the platform object
+//   CharacteristicUserDescription                 platform's user description         the platform object; the
+//                                                                                     lookup as above
 //   ServiceIncludedSvcIds, ServiceParentSvcIds    record's id lists, which discovery  tree lock
 //                                                   appends to on any thread
 //   Scanning                                      the watcher's status                watcher lock, platform

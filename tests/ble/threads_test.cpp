@@ -1386,5 +1386,72 @@ TEST_F(IncludedIdsReadBySinks, TwoSinksAtOnceEachReadTheWholeList) {
   EXPECT_EQ(Do(owner, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(owner);
 }
 
+// DescribedPeripheral is the busy peripheral whose measurement also has a user description (0x2901, handle
+// 5) that the client may write (Writable Auxiliaries).
+constexpr uint16_t kUserDescriptionHandle = 0x0005;
+
+SimPeripheral DescribedPeripheral(uint64_t address) {
+  SimPeripheral peripheral = BusyPeripheral(address);
+  bt::sim::SimCharacteristic& measurement = peripheral.gatt.services[0].characteristics[0];
+  measurement.properties |= 0x200;
+  measurement.descriptors.push_back(
+      {kUserDescriptionHandle, bt::BluetoothBaseUuid(0x2901), {'B', 'e', 'a', 't'}});
+  return peripheral;
+}
+
+// Described connects handle to address, discovers services and characteristics but no descriptors and
+// selects the measurement; with subscribe, it subscribes to it as well.
+void Described(VelmoraBLE_BLEClient* handle, uint64_t address, bool subscribe) {
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_CONNECT, Id(address).c_str()), 0) << LastError(handle);
+  const intptr_t none = reinterpret_cast<intptr_t>("");
+  intptr_t discover[4] = {none, none, 0, none};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(handle);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>(kHeartRate)), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_CHARACTERISTIC, 0, reinterpret_cast<intptr_t>(kMeasurement)),
+            0);
+  if (subscribe) {
+    ASSERT_EQ(OnCharacteristic(handle, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(handle);
+  }
+}
+
+constexpr char kDescriptorsForUuid[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
+
+// A Value sink reads the measurement's user description, which looks for its descriptor, and the radio holds
+// that answer a while. The application's Set of the user description meanwhile waits for that lookup, finds
+// the descriptor and writes it.
+class UserDescriptionLookedForByASink : public RadioWithChecker<4> {};
+
+TEST_F(UserDescriptionLookedForByASink, IsWaitedForByTheApplicationsSet) {
+  radio_->AddPeripheral(DescribedPeripheral(kFirstAddress));
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::atomic<bool> answered{false};
+  ActOnAValue sink;
+  sink.act = [&] {
+    (void)VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+    answered = true;
+  };
+  Client client(&ActOnAValue::Call, &sink);
+  handle = client;
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_NO_FATAL_FAILURE(Described(client, kFirstAddress, true));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 5), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kDescriptors, .hold = true});
+  const size_t asked_before = radio_->CallCount(kDescriptorsForUuid);
+  sink.armed = true;
+  ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kDescriptorsForUuid) > asked_before; }));
+  std::thread radio_side([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    radio_->Release(hold);
+  });
+  const int set = VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0,
+                                           reinterpret_cast<intptr_t>("Pulse"));
+  radio_side.join();
+  EXPECT_EQ(set, 0) << LastError(client);
+  EXPECT_EQ(radio_->DeviceValue(kFirstAddress, kUserDescriptionHandle), (bt::Bytes{'P', 'u', 'l', 's', 'e'}));
+  EXPECT_TRUE(Eventually([&] { return answered.load(); }));
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
