@@ -747,13 +747,18 @@ int BLEClientEngine::AddCharacteristicToTree(const char* service_id, const GattO
 }
 
 int BLEClientEngine::AddDescriptorToTree(const char* characteristic_id, const GattObjectRef& ref, const char* id,
-                                         std::shared_ptr<GattDescriptorRecord>* record, bool* added) {
+                                         std::shared_ptr<GattDescriptorRecord>* record, bool* added,
+                                         const GattCharacteristicRecord* parent) {
   if (added != nullptr) *added = false;
   if (ref.Descriptor() == nullptr) return kInvalidArgument;
   GattDescriptorRecord made;
   int rc = made.Init(this, ref, id);
   if (rc != core::kOk) return rc;
   std::lock_guard<std::mutex> lock(tree_mutex_);
+  if (parent != nullptr &&
+      gatt_tree_.FindCharacteristicByObject(parent->characteristic.get(), nullptr).get() != parent) {
+    return kParentNotListed;
+  }
   const int32_t index = gatt_tree_.CharacteristicIndex(characteristic_id);
   DescriptorArray* list = gatt_tree_.characteristic_descriptors.Get(index);
   if (list == nullptr) return kParentNotListed;
@@ -765,6 +770,7 @@ int BLEClientEngine::AddDescriptorToTree(const char* characteristic_id, const Ga
     (void)list->RemoveAt(at);
     return core::kOutOfMemory;
   }
+  if (parent != nullptr) gatt_tree_.current_descriptors = list;
   if (record != nullptr) *record = RecordAt(*list, at);
   if (added != nullptr) *added = true;
   return 0;

@@ -102,7 +102,8 @@
  * it names whatever the list now holds there. The properties that look for a standard descriptor of the
  * characteristic when first read (CharacteristicCanSubscribe, CharacteristicFlags,
  * CharacteristicUserDescription, the CharacteristicValue ones), and their Set, wait for such a lookup that
- * another thread has begun on that characteristic (bounded by Timeout, 60 s when Timeout is 0). Once
+ * another thread has begun on that characteristic (bounded by Timeout, 60 s when Timeout is 0); what a lookup
+ * begun in one connection finds never enters the next connection's tree. Once
  * VelmoraBLE_BLEClient_Destroy has begun, the calls of a sink that is still running are refused without
  * touching the client: Do, Set and CheckIndex return 200, Get returns an empty text for a text property (the
  * version marker for property 0) and 0 for any other, and none of them records a last error.

@@ -1453,5 +1453,41 @@ TEST_F(UserDescriptionLookedForByASink, IsWaitedForByTheApplicationsSet) {
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
 }
 
+// A Value sink's user description lookup is held past a Disconnect that gives up waiting for it (301). The
+// descriptor it finds belongs to the connection it was started in: once the application has connected again
+// and found the same characteristic (no descriptors), the late answer adds nothing to the new tree.
+class DescriptorLookupOfAnEarlierConnection : public RadioWithChecker<4> {};
+
+TEST_F(DescriptorLookupOfAnEarlierConnection, AddsNothingToTheNextConnectionsTree) {
+  radio_->AddPeripheral(DescribedPeripheral(kFirstAddress));
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::atomic<bool> answered{false};
+  ActOnAValue sink;
+  sink.act = [&] {
+    (void)VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+    answered = true;
+  };
+  Client client(&ActOnAValue::Call, &sink);
+  handle = client;
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_NO_FATAL_FAILURE(Described(client, kFirstAddress, true));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kDescriptors, .hold = true});
+  const size_t asked_before = radio_->CallCount(kDescriptorsForUuid);
+  sink.armed = true;
+  ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kDescriptorsForUuid) > asked_before; }));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 301) << LastError(client);
+  ASSERT_NO_FATAL_FAILURE(Described(client, kFirstAddress, false));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_DESCRIPTOR_COUNT, 0), 0);
+  radio_->Release(hold);
+  EXPECT_TRUE(Eventually([&] { return answered.load(); }));
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_DESCRIPTOR_COUNT, 0), 0);
+  std::string tree;
+  EXPECT_EQ(Config(client, "GattObjTreeInfo", &tree), 0) << LastError(client);
+  EXPECT_EQ(tree.find("000100030005"), std::string::npos) << tree;
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
