@@ -275,8 +275,12 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
                        bool* added);
   int AddCharacteristicToTree(const char* service_id, const GattObjectRef& ref, const char* id,
                               std::shared_ptr<GattCharacteristicRecord>* record, bool* added);
+  // AddDescriptorToTree given the parent's record (parent) adds to that record's list only, and 608 when
+  // the record has left the tree (an earlier connection's): a record of the same id that took its place
+  // gets nothing. A new descriptor's list then becomes the current descriptor collection.
   int AddDescriptorToTree(const char* characteristic_id, const GattObjectRef& ref, const char* id,
-                          std::shared_ptr<GattDescriptorRecord>* record, bool* added);
+                          std::shared_ptr<GattDescriptorRecord>* record, bool* added,
+                          const GattCharacteristicRecord* parent = nullptr);
   // EnsureDescriptorDiscovered makes sure the characteristic's descriptors of the UUID text are in the tree.
   int EnsureDescriptorDiscovered(GattCharacteristicRecord& characteristic, const char* uuid_text);
   // The indexed collections: counts (0 without a collection), and the item at an index (an empty slot gets

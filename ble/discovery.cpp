@@ -445,13 +445,9 @@ int BLEClientEngine::AddDescriptorRecord(const GattObjectRef& ref, const GattSer
   if (rc != 0) return rc;
   std::shared_ptr<GattDescriptorRecord> record;
   bool added = false;
-  rc = AddDescriptorToTree(characteristic.id.Data(), ref, id.Data(), &record, &added);
+  // Only to the characteristic the discovery was started for, which may have left the tree meanwhile.
+  rc = AddDescriptorToTree(characteristic.id.Data(), ref, id.Data(), &record, &added, &characteristic);
   if (rc != 0) return rc;
-  if (added) {
-    std::lock_guard<std::mutex> lock(tree_mutex_);
-    const int32_t index = gatt_tree_.CharacteristicIndex(characteristic.id.Data());
-    if (index >= 0) gatt_tree_.current_descriptors = gatt_tree_.characteristic_descriptors.Get(index);
-  }
   if (added || settings_.include_rediscovered.load() == 1) {
     core::Buffer uuid_text;
     (void)FireDiscovered(kDescriptorKind, service.id.Data(), characteristic.id.Data(), record->id.Data(),

@@ -6,6 +6,7 @@
 #include "ble/ble_client_engine.h"
 #include "ble/gatt_names.h"
 #include "ble/internal.h"
+#include "platform/clock.h"
 #include "platform/text.h"
 
 namespace velmora::ble {
@@ -325,12 +326,14 @@ int GattCharacteristicRecord::CloneFrom(const GattCharacteristicRecord& source) 
   if (rc == core::kOk) rc = id.Assign(source.id);
   flags = source.flags.load();
   format_index = source.format_index.load();
+  // Work under way on the source is not the copy's: the copy does it again.
+  const auto settled = [](const std::atomic<int32_t>& once) { return once.load() == 1 ? 1 : 0; };
   cccd_ensured = source.cccd_ensured.load();
-  extended_properties_ensured = source.extended_properties_ensured.load();
-  user_description_ensured = source.user_description_ensured.load();
-  formats_ensured = source.formats_ensured.load();
+  extended_properties_ensured = settled(source.extended_properties_ensured);
+  user_description_ensured = settled(source.user_description_ensured);
+  formats_ensured = settled(source.formats_ensured);
   properties_loaded = source.properties_loaded.load();
-  formats_loaded = source.formats_loaded.load();
+  formats_loaded = settled(source.formats_loaded);
   return rc;
 }
 
@@ -338,10 +341,33 @@ const char* GattCharacteristicRecord::GetUuidText(core::Buffer& out) const {
   return UuidTextOf(characteristic != nullptr, uuid, out);
 }
 
+void GattCharacteristicRecord::RunOnce(std::atomic<int32_t>& once, const std::function<void()>& work) {
+  if (once.load() == 1) return;
+  {
+    // Counted before the flag is taken, so that a thread that finds the flag under way waits for this one.
+    EventDeliveries::Delivery run;
+    run.Admit(once_runs);
+    int32_t expected = 0;
+    if (once.compare_exchange_strong(expected, kOnceUnderWay)) {
+      // Set before run is left, also when work raises: the waiters find it set.
+      struct Settle {
+        std::atomic<int32_t>& once;
+        ~Settle() { once = 1; }
+      } settle{once};
+      work();
+      return;
+    }
+  }
+  if (once.load() == 1 || engine == nullptr) return;
+  const uint64_t deadline = platform::DeadlineClockMs() + engine->BoundedWaitMs();
+  (void)once_runs.WaitForOthers(
+      [&] { return engine->Destroying() || platform::DeadlineClockMs() >= deadline; });
+}
+
 int GattCharacteristicRecord::EnsureUserDescriptionDescriptor() {
-  if (user_description_ensured == 0 && characteristic != nullptr && engine != nullptr) {
-    user_description_ensured = 1;
-    (void)engine->EnsureDescriptorDiscovered(*this, kUserDescriptionUuid);
+  if (characteristic != nullptr && engine != nullptr) {
+    RunOnce(user_description_ensured,
+            [this] { (void)engine->EnsureDescriptorDiscovered(*this, kUserDescriptionUuid); });
   }
   return 0;
 }
@@ -357,10 +383,8 @@ const char* GattCharacteristicRecord::GetUserDescription(core::Buffer& out) {
 
 int GattCharacteristicRecord::LoadProperties() {
   if (characteristic == nullptr || engine == nullptr) return 0;
-  if (extended_properties_ensured == 0) {
-    extended_properties_ensured = 1;
-    (void)engine->EnsureDescriptorDiscovered(*this, kExtendedPropertiesUuid);
-  }
+  RunOnce(extended_properties_ensured,
+          [this] { (void)engine->EnsureDescriptorDiscovered(*this, kExtendedPropertiesUuid); });
   if (properties_loaded != 0) return 0;
   flags = MapCharacteristicProperties(characteristic->CharacteristicProperties());
   properties_loaded = 1;
@@ -369,14 +393,12 @@ int GattCharacteristicRecord::LoadProperties() {
 
 int GattCharacteristicRecord::LoadPresentationFormats() {
   if (characteristic == nullptr || engine == nullptr) return 0;
-  if (formats_ensured == 0) {
-    formats_ensured = 1;
+  RunOnce(formats_ensured, [this] {
     (void)engine->EnsureDescriptorDiscovered(*this, kAggregateFormatUuid);
     (void)engine->EnsureDescriptorDiscovered(*this, kPresentationFormatUuid);
-  }
-  if (formats_loaded != 0) return 0;
-  formats_loaded = 1;
-  format_index = characteristic->PresentationFormats().empty() ? -1 : 0;
+  });
+  // Loaded once, so that a late load never puts back the index that SetValueFormatIndex changed.
+  RunOnce(formats_loaded, [this] { format_index = characteristic->PresentationFormats().empty() ? -1 : 0; });
   return 0;
 }
 
@@ -725,13 +747,18 @@ int BLEClientEngine::AddCharacteristicToTree(const char* service_id, const GattO
 }
 
 int BLEClientEngine::AddDescriptorToTree(const char* characteristic_id, const GattObjectRef& ref, const char* id,
-                                         std::shared_ptr<GattDescriptorRecord>* record, bool* added) {
+                                         std::shared_ptr<GattDescriptorRecord>* record, bool* added,
+                                         const GattCharacteristicRecord* parent) {
   if (added != nullptr) *added = false;
   if (ref.Descriptor() == nullptr) return kInvalidArgument;
   GattDescriptorRecord made;
   int rc = made.Init(this, ref, id);
   if (rc != core::kOk) return rc;
   std::lock_guard<std::mutex> lock(tree_mutex_);
+  if (parent != nullptr &&
+      gatt_tree_.FindCharacteristicByObject(parent->characteristic.get(), nullptr).get() != parent) {
+    return kParentNotListed;
+  }
   const int32_t index = gatt_tree_.CharacteristicIndex(characteristic_id);
   DescriptorArray* list = gatt_tree_.characteristic_descriptors.Get(index);
   if (list == nullptr) return kParentNotListed;
@@ -743,6 +770,7 @@ int BLEClientEngine::AddDescriptorToTree(const char* characteristic_id, const Ga
     (void)list->RemoveAt(at);
     return core::kOutOfMemory;
   }
+  if (parent != nullptr) gatt_tree_.current_descriptors = list;
   if (record != nullptr) *record = RecordAt(*list, at);
   if (added != nullptr) *added = true;
   return 0;

@@ -67,6 +67,8 @@ struct GattServiceRecord {
   Guid uuid{};
   core::Buffer20 id;  // 12 characters
   core::Buffer description;
+  // The id lists grow while the record is in the tree, as discovery links services: both are read and
+  // written under the engine's tree mutex.
   core::StrList parent_svc_ids;
   core::StrList included_svc_ids;
   // The texts Get hands to the application's thread, one per text property, so that reading one never
@@ -102,19 +104,26 @@ struct GattCharacteristicRecord {
   core::Buffer description;
   core::Buffer20 id;  // 12 characters
   // The loaded fields are atomics: a sink on a platform thread may read a property that loads them while
-  // the application's thread does the same. A load that runs twice finds and stores the same values.
+  // the application's thread does the same. Flags loaded twice are the same flags; the format index is
+  // loaded once (RunOnce).
   std::atomic<uint32_t> flags{0};
   std::atomic<int32_t> format_index{-1};
   // The texts Get hands to the application's thread, one per text property (as for the service record).
   core::Buffer uuid_text;
   core::Buffer user_description_text;
   core::Buffer value_unit_text;
+  // The once-flags: 1 once the lookup (or load) has finished, whatever its outcome; kOnceUnderWay while a
+  // thread runs it (see RunOnce).
+  static constexpr int32_t kOnceUnderWay = 2;
   std::atomic<int32_t> cccd_ensured{0};
   std::atomic<int32_t> extended_properties_ensured{0};
   std::atomic<int32_t> user_description_ensured{0};
   std::atomic<int32_t> formats_ensured{0};
   std::atomic<int32_t> properties_loaded{0};
   std::atomic<int32_t> formats_loaded{0};
+  // once_runs counts the threads that run a once-flag's work on this record, so that another thread can
+  // wait for them.
+  EventDeliveries once_runs;
   // values_stopped is set once Unsubscribe has written the CCCD off: a notification that comes after is
   // dropped, never delivered. A CCCD write that turns notifications on clears it. Guarded by the engine's
   // tree mutex. values counts the notifications of this characteristic that platform threads deliver.
@@ -141,6 +150,11 @@ struct GattCharacteristicRecord {
   // LoadPresentationFormats sets the format index to 0 or -1 once (after making sure of descriptors 2905
   // and 2904 once). Returns 0.
   int LoadPresentationFormats();
+  // RunOnce runs work unless once shows that it has run, and sets once when work has finished. A thread
+  // that finds work under way on another thread waits for it, as long as the engine's waits may last
+  // (Timeout, and no longer once Destroy has begun); one that finds it under way on its own thread (a sink
+  // inside it) goes on without it.
+  void RunOnce(std::atomic<int32_t>& once, const std::function<void()>& work);
 
   // Presentation formats and the user description write (the value operations; each runs
   // LoadPresentationFormats first where it reads the formats).

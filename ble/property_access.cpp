@@ -103,6 +103,35 @@ const char* BLEClient::GetServerName(core::Buffer& name) {
   return name.Data();
 }
 
+// Where each value that Get reads lives, and what keeps a read on one thread whole while another thread
+// (the application's, or a sink's on a platform thread) changes it:
+//
+//   property                                      value                               guard
+//   version marker                                a constant                          -
+//   ActiveScanning                                engine setting                      atomic
+//   Characteristic, Service                       engine's selected ids               tree lock (copied under it)
+//   CharacteristicCount, DescriptorCount,         the tree's lists                    tree lock
+//     ServiceCount
+//   the indexed item of every indexed property    the tree's lists                    tree lock (the record is
+//                                                                                     then held by Get)
+//   CharacteristicDescription, -Id, -Uuid,        the record's fixed fields, set      none needed: never
+//     DescriptorDescription, -Id, -Uuid,            before it enters the tree         written once shared
+//     ServiceDescription, -Id, -Uuid
+//   CharacteristicCanSubscribe, -Flags            record's flags, loaded once         atomics; a lookup under
+//                                                                                     way on another thread is
+//                                                                                     waited for
+//   CharacteristicValueExponent, -Format,         platform's presentation formats,    atomic; the same
+//     -FormatCount, -FormatIndex, -Unit             record's format index
+//   CharacteristicUserDescription                 platform's user description         the platform object; the
+//                                                                                     lookup as above
+//   ServiceIncludedSvcIds, ServiceParentSvcIds    record's id lists, which discovery  tree lock
+//                                                   appends to on any thread
+//   Scanning                                      the watcher's status                watcher lock, platform
+//   ServerId, ServerName                          the held device                     state lock (HeldDevice)
+//   Timeout                                       socket layer's setting              atomic
+//   code page                                     component's code page               atomic
+//
+// The texts handed out are the calling thread's own (see below), never one another thread writes.
 intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
   bool wide = false;
   const int32_t id = ReduceId(property_id, &wide);
@@ -225,12 +254,16 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
     case VELMORABLE_PROP_SERVICE_ID:
       text = service->id.Data();
       break;
-    case VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS:
+    case VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS: {
+      std::lock_guard<std::mutex> lock(engine_.TreeMutex());
       text = service->GetIncludedSvcIdsText(out(service->included_svc_ids_text));
       break;
-    case VELMORABLE_PROP_SERVICE_PARENT_SVC_IDS:
+    }
+    case VELMORABLE_PROP_SERVICE_PARENT_SVC_IDS: {
+      std::lock_guard<std::mutex> lock(engine_.TreeMutex());
       text = service->GetParentSvcIdsText(out(service->parent_svc_ids_text));
       break;
+    }
     case VELMORABLE_PROP_SERVICE_UUID:
       text = service->GetUuidText(out(service->uuid_text));
       break;

@@ -43,31 +43,20 @@ struct DumpLine {
   std::shared_ptr<GattDescriptorRecord> descriptor;
 };
 
-// ListIndex finds id in ids, trying hint first: the lists are built in step with the record lists, so the
-// walk usually finds each id where the previous one ended and stays linear.
-int32_t ListIndex(const core::StrList& ids, const core::BufferCore& id, int32_t hint) {
-  if (id.IsEmpty()) return -1;
-  if (hint >= 0 && hint < ids.Count() && std::strcmp(ids.Item(hint), id.Data()) == 0) return hint;
-  return ids.IndexOf(id.Data(), 0);
-}
-
 void CollectLines(const GattTree& tree, std::vector<DumpLine>& lines) {
-  int32_t characteristic_hint = 0;
   for (int32_t s = 0; s < tree.services.Count(); ++s) {
     std::shared_ptr<GattServiceRecord> service = RecordAt(tree.services, s);
-    const int32_t service_index = service != nullptr ? ListIndex(tree.service_ids, service->id, s) : -1;
+    const int32_t service_index = service != nullptr ? tree.ServiceIndex(service->id.Data()) : -1;
     lines.push_back({DumpLine::kService, std::move(service), nullptr, nullptr});
     const CharacteristicArray* characteristics = tree.service_characteristics.Get(service_index);
     if (characteristics == nullptr) continue;
     for (int32_t c = 0; c < characteristics->Count(); ++c) {
       std::shared_ptr<GattCharacteristicRecord> characteristic = RecordAt(*characteristics, c);
       const int32_t characteristic_index =
-          characteristic != nullptr ? ListIndex(tree.characteristic_ids, characteristic->id, characteristic_hint)
-                                    : -1;
+          characteristic != nullptr ? tree.CharacteristicIndex(characteristic->id.Data()) : -1;
       lines.push_back({DumpLine::kCharacteristic, nullptr, std::move(characteristic), nullptr});
       const DescriptorArray* descriptors = tree.characteristic_descriptors.Get(characteristic_index);
       if (descriptors == nullptr) continue;
-      characteristic_hint = characteristic_index + 1;
       for (int32_t d = 0; d < descriptors->Count(); ++d) {
         lines.push_back({DumpLine::kDescriptor, nullptr, nullptr, RecordAt(*descriptors, d)});
       }

@@ -4,6 +4,7 @@
 // configuration chain. Also the four process-wide settings that any component's Config sets.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "component/config_setting_parts.h"
@@ -113,7 +114,9 @@ class ComponentBase {
  protected:
   int32_t event_error_code_ = 0;
   core::Buffer event_error_text_;
-  uint32_t code_page_ = 0;
+  // The code page is read by every call that converts text, also by a BLE client's sinks on platform
+  // threads while the application's thread may set it.
+  std::atomic<uint32_t> code_page_{0};
   core::Buffer20 log_file_name_;
   int32_t log_file_set_ = 0;
   uint32_t log_option_ = 0;

@@ -29,6 +29,11 @@ int32_t StrList::RecordOffset(int32_t index) const {
     offset = walk_offset_;
   }
   for (; i < index; ++i) offset += LengthAt(offset) + kRecordOverhead;
+  return offset;
+}
+
+int32_t StrList::WalkTo(int32_t index) {
+  const int32_t offset = RecordOffset(index);
   if (index < count_) {
     walk_index_ = index;
     walk_offset_ = offset;
@@ -93,7 +98,7 @@ int StrList::AppendToLast(const char* text) {
   if (count_ == 0) return AddCString(text);
   const int32_t n = platform::StrLen(text);
   if (n == 0) return kOk;
-  const int32_t offset = RecordOffset(count_ - 1);
+  const int32_t offset = WalkTo(count_ - 1);
   const int32_t old_length = LengthAt(offset);
   // The 24-bit record length must not wrap: that would garble every later walk over the records.
   if (static_cast<int64_t>(old_length) + n > kMaxItemLength) return kOutOfMemory;
@@ -119,9 +124,19 @@ const char* StrList::Item(int32_t index) const {
   return data_.Data() + RecordOffset(index) + 3;
 }
 
+const char* StrList::Item(int32_t index) {
+  if (index < 0 || index >= count_) return kEmptyText;
+  return data_.Data() + WalkTo(index) + 3;
+}
+
 int32_t StrList::ItemLength(int32_t index) const {
   if (index < 0 || index >= count_) return 0;
   return LengthAt(RecordOffset(index));
+}
+
+int32_t StrList::ItemLength(int32_t index) {
+  if (index < 0 || index >= count_) return 0;
+  return LengthAt(WalkTo(index));
 }
 
 int32_t StrList::ItemAsInt(int32_t index) const { return ParseInt(Item(index)); }
@@ -150,7 +165,7 @@ int StrList::SetAt(int32_t index, const void* bytes, int32_t length) {
     if (rc != kOk) return rc;
     bytes = copy.Data();
   }
-  const int32_t offset = RecordOffset(index);
+  const int32_t offset = WalkTo(index);
   const int32_t old_length = LengthAt(offset);
   const int32_t total = data_.Length();
   const int64_t new_total = static_cast<int64_t>(total) - old_length + length;
@@ -184,7 +199,7 @@ int StrList::SetAtInt64(int32_t index, int64_t value) {
 int StrList::RemoveAt(int32_t index) {
   if (index < 0 || index >= count_) return kOutOfRange;
   // The later records move down as they are, so items holding zero bytes keep all their bytes.
-  const int32_t offset = RecordOffset(index);
+  const int32_t offset = WalkTo(index);
   const int32_t record = LengthAt(offset) + kRecordOverhead;
   const int32_t total = data_.Length();
   char* base = data_.Data();
@@ -198,7 +213,7 @@ int StrList::RemoveAt(int32_t index) {
 int StrList::SetCount(int32_t n) {
   if (n < 0 || n == count_) return kOk;
   if (n < count_) {
-    const int32_t end = RecordOffset(n);
+    const int32_t end = WalkTo(n);
     ForgetWalk();
     count_ = n;
     return data_.SetData(end, nullptr);

@@ -4,7 +4,8 @@
 // Each item is a record of its length L as 3 bytes big-endian, its L bytes and a zero byte, so an item
 // can be handed out in place as a NUL-terminated text; L is at most 0xFFFFFF. An item may hold zero
 // bytes of its own; operations that take an item as a text see it only up to the first one. A list is
-// used by one thread at a time.
+// changed by one thread at a time, with no reader meanwhile; the const members write nothing, so several
+// threads may read one list at once.
 #pragma once
 
 #include <cstdint>
@@ -42,10 +43,13 @@ class StrList {
   [[nodiscard]] int AppendToLast(const char* text);
 
   // Item returns item index as a NUL-terminated text inside the list, valid until the list next
-  // changes; the empty text when index is out of range.
+  // changes; the empty text when index is out of range. On a list that is not const, Item and ItemLength
+  // remember where the item lies, so that reading the items in order walks the records once.
   const char* Item(int32_t index) const;
+  const char* Item(int32_t index);
   // ItemLength returns the byte length of item index, 0 when index is out of range.
   int32_t ItemLength(int32_t index) const;
+  int32_t ItemLength(int32_t index);
   // ItemAsInt and ItemAsInt64 return ParseInt / ParseInt64 of the item.
   int32_t ItemAsInt(int32_t index) const;
   int64_t ItemAsInt64(int32_t index) const;
@@ -69,21 +73,23 @@ class StrList {
   [[nodiscard]] int SetCount(int32_t n);
 
  private:
-  // RecordOffset returns the offset of record index (0 <= index <= count: count gives the end).
+  // RecordOffset returns the offset of record index (0 <= index <= count: count gives the end); WalkTo
+  // returns it too and remembers it.
   int32_t RecordOffset(int32_t index) const;
+  int32_t WalkTo(int32_t index);
   int32_t LengthAt(int32_t offset) const;
   void WriteRecord(int32_t offset, const void* bytes, int32_t length);
   bool PointsIntoData(const void* bytes) const;
-  void ForgetWalk() const {
+  void ForgetWalk() {
     walk_index_ = 0;
     walk_offset_ = 0;
   }
 
   int32_t count_ = 0;
   Buffer data_;
-  // The last record found by RecordOffset, so that reading items in order walks the records once.
-  mutable int32_t walk_index_ = 0;
-  mutable int32_t walk_offset_ = 0;
+  // The last record found by WalkTo, so that reading items in order walks the records once.
+  int32_t walk_index_ = 0;
+  int32_t walk_offset_ = 0;
 };
 
 // SplitToStringList empties list and fills it with the segments of text (null counts as "") between

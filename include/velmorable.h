@@ -99,12 +99,17 @@
  * without a notification socket (see the README), a read of the characteristic by another program on the
  * machine gives a Value as if the device had notified; the client's own reads give none.
  *
- * A sink's Get while the application thread changes the tree (Disconnect, Connect, a discovery): Get takes
- * the item at the index as the list holds it at that instant and copies the text out of that one item for
- * the calling thread, so the answer is the value before the change, the value after it, or, while the index
- * is outside the list (emptied by Disconnect and not yet discovered again), an empty text with the calling
- * thread's last error code 432. It is never a mix of two items, a text freed meanwhile, or null. An index
- * names a position, not an object: after a discovery it names whatever the list now holds there. Once
+ * A sink may Get every property while the application thread changes the tree (Disconnect, Connect, a
+ * discovery) and while other threads read the same one: Get takes the item at the index as the list holds it
+ * at that instant and copies the text out of that one item for the calling thread, so the answer is the value
+ * before the change, the value after it, or, while the index is outside the list (emptied by Disconnect and
+ * not yet discovered again), an empty text with the calling thread's last error code 432. It is never a mix
+ * of two items, a text freed meanwhile, or null. An index names a position, not an object: after a discovery
+ * it names whatever the list now holds there. The properties that look for a standard descriptor of the
+ * characteristic when first read (CharacteristicCanSubscribe, CharacteristicFlags,
+ * CharacteristicUserDescription, the CharacteristicValue ones), and their Set, wait for such a lookup that
+ * another thread has begun on that characteristic (bounded by Timeout, 60 s when Timeout is 0); what a lookup
+ * begun in one connection finds never enters the next connection's tree. Once
  * VelmoraBLE_BLEClient_Destroy has begun, the calls of a sink that is still running are refused without
  * touching the client: Do, Set and CheckIndex return 200, Get returns an empty text for a text property (the
  * version marker for property 0) and 0 for any other, and none of them records a last error.

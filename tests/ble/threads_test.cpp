@@ -1402,5 +1402,181 @@ TEST_F(HeldDeviceAcrossThreads, ASinkDisconnectsWhileTheApplicationReconnects) {
   EXPECT_GT(context.disconnects.load(), 0);
 }
 
+// The included ids of a service are one list that every reader joins: the Advertisement sinks of two
+// scanning clients read another client's ServiceIncludedSvcIds[0] on two platform threads at once, and each
+// read is the whole list, item for item.
+class IncludedIdsReadBySinks : public RadioFixture<4> {};
+
+TEST_F(IncludedIdsReadBySinks, TwoSinksAtOnceEachReadTheWholeList) {
+  constexpr int kIncluded = 40;
+  SimPeripheral server;
+  server.address = kFirstAddress;
+  server.pairing_kind = bt::DevicePairingKinds::None;
+  bt::sim::SimService including = Service(0x0001, 0x180D);
+  std::string want;
+  for (int i = 0; i < kIncluded; ++i) {
+    const auto handle = static_cast<uint16_t>(0x0010 + i);
+    including.included.push_back(handle);
+    server.gatt.services.push_back(Service(handle, 0x180F, false));
+    char id[16];
+    std::snprintf(id, sizeof(id), "%s%04X00000000", i > 0 ? "," : "", static_cast<unsigned>(handle));
+    want += id;
+  }
+  server.gatt.services.insert(server.gatt.services.begin(), including);
+  radio_->AddPeripheral(server);
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 1));  // advertises every millisecond
+
+  Client owner(nullptr, nullptr);
+  ASSERT_NE(owner.get(), nullptr);
+  ASSERT_EQ(Config(owner, "AutoDiscoverIncludedServices=1"), 0);
+  ASSERT_EQ(Do(owner, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(owner);
+  intptr_t discover[2] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>("")};
+  int32_t sizes[2] = {0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(owner, VELMORABLE_METHOD_DISCOVER_SERVICES, 2, discover, sizes), 0)
+      << LastError(owner);
+  ASSERT_EQ(reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(owner, VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS, 0)),
+            want);
+
+  struct Reader {
+    VelmoraBLE_BLEClient* owner = nullptr;
+    const std::string* want = nullptr;
+    std::atomic<int> reads{0};
+    std::atomic<int> wrong{0};
+
+    static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
+      auto* self = static_cast<Reader*>(raw);
+      if (id != VELMORABLE_EVENT_ADVERTISEMENT) return 0;
+      for (int i = 0; i < 20; ++i) {
+        const auto* text = reinterpret_cast<const char*>(
+            VelmoraBLE_BLEClient_Get(self->owner, VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS, 0));
+        if (text == nullptr || *self->want != text) ++self->wrong;
+        ++self->reads;
+      }
+      return 0;
+    }
+  };
+  Reader readers[2];
+  for (Reader& reader : readers) {
+    reader.owner = owner;
+    reader.want = &want;
+  }
+  Client first(&Reader::Call, &readers[0]);
+  Client second(&Reader::Call, &readers[1]);
+  ASSERT_NE(first.get(), nullptr);
+  ASSERT_NE(second.get(), nullptr);
+  ASSERT_EQ(Do(first, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(first);
+  ASSERT_EQ(Do(second, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(second);
+  const int reads = static_cast<int>(testing_support::FuzzScaled(20000));
+  EXPECT_TRUE(Eventually([&] { return readers[0].reads.load() >= reads && readers[1].reads.load() >= reads; }));
+  EXPECT_EQ(Do(first, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(first);
+  EXPECT_EQ(Do(second, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(second);
+  EXPECT_EQ(readers[0].wrong.load() + readers[1].wrong.load(), 0)
+      << "of " << readers[0].reads.load() + readers[1].reads.load() << " reads";
+  EXPECT_EQ(Do(owner, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(owner);
+}
+
+// DescribedPeripheral is the busy peripheral whose measurement also has a user description (0x2901, handle
+// 5) that the client may write (Writable Auxiliaries).
+constexpr uint16_t kUserDescriptionHandle = 0x0005;
+
+SimPeripheral DescribedPeripheral(uint64_t address) {
+  SimPeripheral peripheral = BusyPeripheral(address);
+  bt::sim::SimCharacteristic& measurement = peripheral.gatt.services[0].characteristics[0];
+  measurement.properties |= 0x200;
+  measurement.descriptors.push_back(
+      {kUserDescriptionHandle, bt::BluetoothBaseUuid(0x2901), {'B', 'e', 'a', 't'}});
+  return peripheral;
+}
+
+// Described connects handle to address, discovers services and characteristics but no descriptors and
+// selects the measurement; with subscribe, it subscribes to it as well.
+void Described(VelmoraBLE_BLEClient* handle, uint64_t address, bool subscribe) {
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_CONNECT, Id(address).c_str()), 0) << LastError(handle);
+  const intptr_t none = reinterpret_cast<intptr_t>("");
+  intptr_t discover[4] = {none, none, 0, none};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(handle);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>(kHeartRate)), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_CHARACTERISTIC, 0, reinterpret_cast<intptr_t>(kMeasurement)),
+            0);
+  if (subscribe) {
+    ASSERT_EQ(OnCharacteristic(handle, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(handle);
+  }
+}
+
+constexpr char kDescriptorsForUuid[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
+
+// A Value sink reads the measurement's user description, which looks for its descriptor, and the radio holds
+// that answer a while. The application's Set of the user description meanwhile waits for that lookup, finds
+// the descriptor and writes it.
+class UserDescriptionLookedForByASink : public RadioWithChecker<4> {};
+
+TEST_F(UserDescriptionLookedForByASink, IsWaitedForByTheApplicationsSet) {
+  radio_->AddPeripheral(DescribedPeripheral(kFirstAddress));
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::atomic<bool> answered{false};
+  ActOnAValue sink;
+  sink.act = [&] {
+    (void)VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+    answered = true;
+  };
+  Client client(&ActOnAValue::Call, &sink);
+  handle = client;
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_NO_FATAL_FAILURE(Described(client, kFirstAddress, true));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 5), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kDescriptors, .hold = true});
+  const size_t asked_before = radio_->CallCount(kDescriptorsForUuid);
+  sink.armed = true;
+  ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kDescriptorsForUuid) > asked_before; }));
+  std::thread radio_side([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    radio_->Release(hold);
+  });
+  const int set = VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0,
+                                           reinterpret_cast<intptr_t>("Pulse"));
+  radio_side.join();
+  EXPECT_EQ(set, 0) << LastError(client);
+  EXPECT_EQ(radio_->DeviceValue(kFirstAddress, kUserDescriptionHandle), (bt::Bytes{'P', 'u', 'l', 's', 'e'}));
+  EXPECT_TRUE(Eventually([&] { return answered.load(); }));
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
+// A Value sink's user description lookup is held past a Disconnect that gives up waiting for it (301). The
+// descriptor it finds belongs to the connection it was started in: once the application has connected again
+// and found the same characteristic (no descriptors), the late answer adds nothing to the new tree.
+class DescriptorLookupOfAnEarlierConnection : public RadioWithChecker<4> {};
+
+TEST_F(DescriptorLookupOfAnEarlierConnection, AddsNothingToTheNextConnectionsTree) {
+  radio_->AddPeripheral(DescribedPeripheral(kFirstAddress));
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::atomic<bool> answered{false};
+  ActOnAValue sink;
+  sink.act = [&] {
+    (void)VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+    answered = true;
+  };
+  Client client(&ActOnAValue::Call, &sink);
+  handle = client;
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_NO_FATAL_FAILURE(Described(client, kFirstAddress, true));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kDescriptors, .hold = true});
+  const size_t asked_before = radio_->CallCount(kDescriptorsForUuid);
+  sink.armed = true;
+  ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kDescriptorsForUuid) > asked_before; }));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 301) << LastError(client);
+  ASSERT_NO_FATAL_FAILURE(Described(client, kFirstAddress, false));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_DESCRIPTOR_COUNT, 0), 0);
+  radio_->Release(hold);
+  EXPECT_TRUE(Eventually([&] { return answered.load(); }));
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_DESCRIPTOR_COUNT, 0), 0);
+  std::string tree;
+  EXPECT_EQ(Config(client, "GattObjTreeInfo", &tree), 0) << LastError(client);
+  EXPECT_EQ(tree.find("000100030005"), std::string::npos) << tree;
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
