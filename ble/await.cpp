@@ -140,18 +140,20 @@ bool WaitOnWindowThread(BLEClientEngine& engine, const std::atomic<bool>& done) 
 }
 
 // WaitOnOtherThread is the wait of a platform thread (a handler that awaits): it has none of the window's
-// messages to pump, so its step only sleeps up to SelectWaitMillis, woken early by the completion. Its
-// deadline is its own: restarting the engine's deadlines here would move the deadline of an operation the
-// application's thread may be waiting for, and an interrupt request stays for that thread. True when the
-// deadline passed ("Timeout." in the last error text) or Destroy began.
+// messages to pump, so its step only sleeps up to SelectWaitMillis, woken early by the completion or by
+// Destroy. Its deadline is its own: restarting the engine's deadlines here would move the deadline of an
+// operation the application's thread may be waiting for, and an interrupt request stays for that thread.
+// True when the deadline passed ("Timeout." in the last error text) or Destroy began.
 bool WaitOnOtherThread(BLEClientEngine& engine, const std::atomic<bool>& done, platform::WindowHandle wake_window) {
   const uint32_t timeout = engine.TimeoutMs();
   const uint64_t deadline = timeout != 0 ? platform::DeadlineClockMs() + timeout : 0;
   const int32_t step = engine.SelectWaitMillis();
   const uint32_t wait_ms = step < 0 ? 0 : static_cast<uint32_t>(step);
+  const AwaitWakeups::Registration woken_by_destroy(engine.Wakeups());
   while (!done.load(std::memory_order_acquire)) {
     if (wake_window != 0) {
-      (void)platform::MsgWait(wait_ms);
+      // A Destroy that began before the registration woke nothing here: the step does not sleep then.
+      (void)platform::MsgWait(engine.Destroying() ? 0 : wait_ms);
       DrainWakeMessages(wake_window);
     } else {
       platform::SleepMs(wait_ms);
@@ -280,6 +282,43 @@ std::shared_ptr<bt::GattReadResult> AwaitReadResult(BLEClientEngine& engine,
 std::shared_ptr<bt::GattWriteResult> AwaitWriteResult(BLEClientEngine& engine,
                                                       const bt::AsyncOp<bt::GattWriteResult>& operation) {
   return AwaitOperation(engine, operation);
+}
+
+int BLEClientEngine::WaitStep(int32_t wait_ms, platform::WindowHandle window) {
+  const AwaitWakeups::Registration woken_by_destroy(wakeups_);
+  // A Destroy that began before the registration woke nothing here: the step does not sleep then.
+  return SocketBase::WaitStep(Destroying() ? 0 : wait_ms, window);
+}
+
+void BLEClientEngine::WakeWaits() { wakeups_.WakeAll(); }
+
+// ---- AwaitWakeups
+
+AwaitWakeups::Registration::Registration(AwaitWakeups& wakeups) : wakeups_(wakeups), window_(ThreadWakeWindow()) {
+  if (window_ == 0) return;
+  std::lock_guard<std::mutex> lock(wakeups_.mutex_);
+  next_ = wakeups_.first_;
+  if (next_ != nullptr) next_->previous_ = this;
+  wakeups_.first_ = this;
+}
+
+AwaitWakeups::Registration::~Registration() {
+  if (window_ == 0) return;
+  std::lock_guard<std::mutex> lock(wakeups_.mutex_);
+  if (previous_ != nullptr) {
+    previous_->next_ = next_;
+  } else {
+    wakeups_.first_ = next_;
+  }
+  if (next_ != nullptr) next_->previous_ = previous_;
+}
+
+void AwaitWakeups::WakeAll() {
+  // Under the lock a listed thread is still inside its wait, so its window still exists.
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Registration* registration = first_; registration != nullptr; registration = registration->next_) {
+    (void)platform::PostMessage(registration->window_, kWakeMessage, 0, 0);
+  }
 }
 
 uint64_t BLEClientEngine::SetAwaitDeadline() {

@@ -3,7 +3,8 @@
 // The engine has no asynchronous surface: each operation runs on the caller's thread and waits for each
 // platform operation in place with one of the Await functions below. While it waits it runs the socket
 // layer's wait step (so the caller's thread keeps pumping its messages) until the operation completes, the
-// Timeout deadline passes or the wait is interrupted. A completion wakes the waiting thread at once.
+// Timeout deadline passes or the wait is interrupted. A completion wakes the waiting thread at once, and so
+// does Destroy (see AwaitWakeups).
 //
 // Every Await function, for its platform operation:
 // - returns the operation's result (null when the operation finished with null) with last error code 0;
@@ -19,10 +20,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <variant>
 
 #include "core/buffer.h"
 #include "platform/bluetooth/bluetooth.h"
+#include "platform/message_queue.h"
 
 namespace velmora::ble {
 
@@ -63,6 +66,37 @@ std::shared_ptr<bt::GattReadResult> AwaitReadResult(BLEClientEngine& engine,
                                                     const bt::AsyncOp<bt::GattReadResult>& operation);
 std::shared_ptr<bt::GattWriteResult> AwaitWriteResult(BLEClientEngine& engine,
                                                       const bt::AsyncOp<bt::GattWriteResult>& operation);
+
+// AwaitWakeups lists the threads that wait for one engine (the platform, or other threads), so that Destroy
+// can wake them all at once: a wait step is woken early only by a message to its thread, and a wait left to
+// notice Destroy at the end of its step could sleep up to SelectWaitMillis first. Any thread.
+class AwaitWakeups {
+ public:
+  // Registration lists the calling thread's wake window (the one a completion wakes it by) for as long as it
+  // lives; nothing when the thread has none.
+  class Registration {
+   public:
+    explicit Registration(AwaitWakeups& wakeups);
+    ~Registration();
+    Registration(const Registration&) = delete;
+    Registration& operator=(const Registration&) = delete;
+
+   private:
+    friend class AwaitWakeups;
+    AwaitWakeups& wakeups_;
+    platform::WindowHandle window_;
+    Registration* next_ = nullptr;
+    Registration* previous_ = nullptr;
+  };
+
+  // WakeAll wakes every listed thread. A wait that registers after it must look at Destroying() before it
+  // sleeps.
+  void WakeAll();
+
+ private:
+  std::mutex mutex_;
+  Registration* first_ = nullptr;  // guarded by mutex_
+};
 
 // RaisePlatformError raises PlatformError carrying hresult. Never returns.
 [[noreturn]] void RaisePlatformError(int32_t hresult);

@@ -72,6 +72,8 @@ void BLEClient::Destroy(BLEClient* client) {
     return;
   }
   bridge->Detach();
+  // Every wait of the client sees it at once, rather than at the end of its wait step.
+  client->engine_.WakeWaits();
   // A platform thread never waits here: what it would wait for (the application thread's method, another
   // sink that destroys this thread's client in turn) may be waiting for it. The application's thread waits
   // for the events on other threads, whose waits end now that the client is detached; its own calls (it runs

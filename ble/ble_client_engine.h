@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ble/advertisement.h"
+#include "ble/await.h"
 #include "ble/ble_event.h"
 #include "ble/call_results.h"
 #include "ble/connection.h"
@@ -89,6 +90,13 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
     const uint32_t timeout = TimeoutMs();  // once: another thread may set Timeout meanwhile
     return timeout != 0 ? timeout : kUnboundedWaitCapMs;
   }
+  // WaitStep is the socket layer's wait step, which Destroy wakes at once (see WakeWaits): the calling thread
+  // is listed for the length of the step, and a step that begins once Destroy has begun does not sleep.
+  int WaitStep(int32_t wait_ms, platform::WindowHandle window) override;
+  // WakeWaits wakes every wait of the engine, on any thread, so that each sees at once that Destroy has
+  // begun. Destroy calls it once the bridge is detached. Any thread.
+  void WakeWaits();
+  AwaitWakeups& Wakeups() { return wakeups_; }
   // WindowThread is the thread that ran Init: the one that owns the notification window and may run the
   // wait step.
   std::thread::id WindowThread() const { return window_thread_; }
@@ -183,15 +191,25 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // the platform (301 when the wait stops) and maps the GATT outcome; a failure fires no event.
   // WriteCharacteristic writes with response (with_response non-zero) or without; WriteDescriptor writes a
   // descriptor and, for a CCCD, brings the characteristic's listed subscription state in line, reporting a
-  // change with Subscribed or Unsubscribed.
+  // change with Subscribed or Unsubscribed; one that turns notifications off ends them as Unsubscribe does,
+  // within wait (see ValuesWait below).
+  struct ValuesWait;
   int WriteCharacteristic(GattCharacteristicRecord& record, const uint8_t* bytes, int32_t length,
                           int32_t with_response);
-  int WriteDescriptor(GattDescriptorRecord& record, const uint8_t* bytes, int32_t length);
+  int WriteDescriptor(GattDescriptorRecord& record, const uint8_t* bytes, int32_t length, ValuesWait* wait);
+  // ValuesWait is the wait of one Unsubscribe for the notifications that platform threads are delivering:
+  // its deadline (0 until the first wait starts it, Timeout from then) bounds the waits for all the
+  // characteristics that the Unsubscribe ends together; left is set once one of them ran out.
+  struct ValuesWait {
+    uint64_t deadline = 0;
+    bool left = false;
+  };
   // SetSubscription writes the CCCD (subscribe 1 or 0) unless the listed state already matches, and fires
   // Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Unsubscribing stops the
-  // characteristic's notifications and, off a platform event thread, first waits (bounded) for those being
-  // delivered; *values_left (when given) is set when that wait ran out, which is no failure of its own.
-  int SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, bool* values_left);
+  // characteristic's notifications and, off a platform event thread, first waits for those being delivered,
+  // within wait (when given; else a wait of its own), whatever the listed state (see EndValues); a wait that
+  // ran out is no failure of its own.
+  int SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, ValuesWait* wait);
   // ReportValuesLeft returns 301 "Timeout." when an Unsubscribe left notifications in the sink, else 0.
   int ReportValuesLeft(bool values_left);
   // WriteUserDescription writes text (without its NUL) to the record's User Description descriptor; 611
@@ -417,6 +435,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // StopValues sets whether the notifications of record are dropped (see values_stopped) and returns what it
   // was before.
   bool StopValues(GattCharacteristicRecord& record, bool stop);
+  // EndValues stops the notifications of record and, off a platform event thread, waits for those being
+  // delivered until wait's deadline (started here when it is 0; wait null: a wait of its own), setting
+  // wait->left when it ran out.
+  void EndValues(GattCharacteristicRecord& record, ValuesWait* wait);
   // ReopenedValues lets the notifications of a characteristic through again before a CCCD write that turns
   // them on (none of the first ones is dropped) and, unless the write succeeded (Keep), stops them again as
   // they were.
@@ -503,6 +525,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // of the connection included) raises no second Disconnected.
   std::mutex status_mutex_;
   bool disconnecting_ = false;
+  // connecting_ is true while Connect sets up the connection of the device it holds, until it reports it (see
+  // Connect); status_mutex_ guards it likewise.
+  bool connecting_ = false;
   // The GATT tree and the mutex that guards it (and the selection against platform-thread readers).
   std::mutex tree_mutex_;
   GattTree gatt_tree_;
@@ -514,6 +539,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   EventDeliveries deliveries_;
   // The queue of the scan events (own lock).
   ScanQueue scans_{&BLEClientEngine::ScanClockMs};
+  // The threads inside a wait of the engine, for Destroy to wake (own lock).
+  AwaitWakeups wakeups_;
 };
 
 }  // namespace velmora::ble

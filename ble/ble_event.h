@@ -38,6 +38,18 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
     }
     return engine_;
   }
+  // Hold admits a call of an error function (GetLastError and the five beside it), which only reads or sets
+  // the error state: unlike Enter it is admitted while Destroy runs, since a sink still running may use its
+  // error state until it returns. It returns the engine, or null once the owner has been freed. Paired with
+  // Leave as Enter is. Any thread.
+  BLEClientEngine* Hold() {
+    const uint32_t before = state_.fetch_add(1, std::memory_order_acquire);
+    if ((before & kFreed) != 0) {
+      Leave();
+      return nullptr;
+    }
+    return engine_;
+  }
   // Leave ends a callback admitted by Enter. The last callback to leave a released bridge frees the
   // engine's owner (see Release). Any thread.
   void Leave();

@@ -245,6 +245,18 @@ int BLEClientEngine::Connect(const char* server_id) {
     (void)text.Format("Connection to server ID %s was unsuccessful.", id.Data());
     return FailConnect(text.Data());
   }
+  // Until this Connect has set the connection up, a status change of the device it holds (one reported through
+  // the handler that an earlier Connect put on the same object) is its own doing, as the pairing brings the
+  // link up: it raises no Connected "Online" before Connect's own Connected or failure.
+  struct Connecting {
+    BLEClientEngine& engine;
+    explicit Connecting(BLEClientEngine& owner) : engine(owner) { Set(true); }
+    ~Connecting() { Set(false); }
+    void Set(bool on) {
+      std::lock_guard lock(engine.status_mutex_);
+      engine.connecting_ = on;
+    }
+  } connecting(*this);
   try {
     if (settings_.pairing_mode.load(std::memory_order_relaxed) == 1 && PairingOf(*device)->CanPair()) {
       rc = PairDevice(device, id);
@@ -264,6 +276,7 @@ int BLEClientEngine::Connect(const char* server_id) {
   (void)text.Format("Successfully connected to server ID %s.", id.Data());
   (void)LogConnection(1, text.Data(), kLogTypeConnection);
   settings_.not_connected.store(0, std::memory_order_release);
+  connecting.Set(false);
   (void)FireConnected(0, "OK");
   (void)bridge_->RegisterConnectionStatusChanged(device);
   return 0;
@@ -454,9 +467,10 @@ void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::Blueto
   }
   int32_t expected = status == bt::BluetoothConnectionStatus::Disconnected ? 0 : 1;
   {
-    // The application's Disconnect raises its own Disconnected; a change seen meanwhile is its doing.
+    // The application's Disconnect raises its own Disconnected, and Connect its own Connected; a change seen
+    // meanwhile is their doing.
     std::lock_guard lock(status_mutex_);
-    if (disconnecting_) return;
+    if (disconnecting_ || connecting_) return;
     if (!settings_.not_connected.compare_exchange_strong(expected, 1 - expected, std::memory_order_acq_rel)) return;
   }
   if (expected == 0) {
@@ -509,15 +523,22 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
   int32_t accept = 0;
   (void)FirePairingRequest(server_id.Data(), static_cast<int32_t>(kind), &pin, &accept);
   if (accept == 0) return;
-  if (kind != bt::DevicePairingKinds::ProvidePin) {
-    args->Accept();
+  // A PIN is required for ProvidePin: without one no answer is given and the platform refuses the pairing.
+  bt::HString wide_pin;
+  if (kind == bt::DevicePairingKinds::ProvidePin &&
+      (pin.IsEmpty() || TextToPlatformString(pin.Data(), wide_pin) != core::kOk)) {
     return;
   }
-  // A PIN is required for ProvidePin: without one no answer is given and the platform refuses the pairing.
-  if (pin.IsEmpty()) return;
-  bt::HString wide_pin;
-  if (TextToPlatformString(pin.Data(), wide_pin) != core::kOk) return;
-  args->AcceptWithPin(wide_pin);
+  // The sink may answer long after the request came (a person typing the PIN): once Connect has stopped
+  // waiting for this pairing, the answer is not given, which declines it, since no Connect would hold the
+  // bond it makes. The answer is given under the lock that Connect gives up the pairing under.
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (pairing != pairing_) return;
+  if (kind != bt::DevicePairingKinds::ProvidePin) {
+    args->Accept();
+  } else {
+    args->AcceptWithPin(wide_pin);
+  }
 }
 
 }  // namespace velmora::ble

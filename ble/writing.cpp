@@ -129,7 +129,8 @@ int BLEClientEngine::WriteCharacteristic(GattCharacteristicRecord& record, const
   return 0;
 }
 
-int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t* bytes, int32_t length) {
+int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t* bytes, int32_t length,
+                                     ValuesWait* wait) {
   if (record.descriptor == nullptr) return SetErrorText(kNotDiscovered, kNoDescriptorObject);
   const char* id = record.id.Data();
   int rc = LogComposed(1, kGattLogWrite, "Writing value to descriptor ID \"", id, kIdSuffix);
@@ -144,15 +145,17 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   rc = cccd ? CharacteristicIdOf(id, characteristic_id) : core::kOk;
   if (rc == core::kOk && cccd) rc = ServiceIdOf(id, service_id);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
-  // A CCCD write that turns notifications on lets them through again after an Unsubscribe.
+  // A CCCD write that turns notifications on lets them through again after an Unsubscribe; one that turns
+  // them off ends them as Unsubscribe does.
   std::shared_ptr<GattCharacteristicRecord> notified;
-  if (subscribed && FindCharacteristic(service_id.Data(), characteristic_id.Data(), &notified) == 0) notified = nullptr;
-  ReopenedValues reopened(*this, notified.get());
+  if (cccd && FindCharacteristic(service_id.Data(), characteristic_id.Data(), &notified) == 0) notified = nullptr;
+  ReopenedValues reopened(*this, subscribed ? notified.get() : nullptr);
   const std::shared_ptr<bt::GattWriteResult> result =
       AwaitWriteResult(*this, record.descriptor->WriteValueWithResultAsync(buffer));
   rc = ReportGattResultOf(*this, result, kGattLogWrite);
   if (rc != 0) return rc;
   reopened.Keep();
+  if (!subscribed && notified != nullptr) EndValues(*notified, wait);
   (void)LogComposed(1, kGattLogWrite, "Successfully wrote value to descriptor ID \"", id, kIdSuffix);
   if (!cccd) return 0;
 
@@ -189,13 +192,15 @@ int BLEClientEngine::WriteValue(const char* service_id, const char* characterist
   ValueTarget target;
   int rc = ResolveValueTarget(service_id, characteristic_id, descriptor_id, target);
   if (rc != 0) return rc;
-  rc = target.descriptor != nullptr ? WriteDescriptor(*target.descriptor, value, length)
+  ValuesWait wait;
+  rc = target.descriptor != nullptr ? WriteDescriptor(*target.descriptor, value, length, &wait)
                                     : WriteCharacteristic(*target.characteristic, value, length, 1);
   if (rc != 0) return rc;
   const char* description = target.Description();
   core::Buffer uuid;
   (void)UuidTextOf(target.Uuid(), uuid);
-  return FireWriteResponse(service_id, characteristic_id, descriptor_id, uuid.Data(), description);
+  rc = FireWriteResponse(service_id, characteristic_id, descriptor_id, uuid.Data(), description);
+  return rc != 0 ? rc : ReportValuesLeft(wait.left);
 }
 
 int BLEClientEngine::PostValue(const char* service_id, const char* characteristic_id, const uint8_t* value,
@@ -215,7 +220,7 @@ int BLEClientEngine::PostValue(const char* service_id, const char* characteristi
 
 // ---- Subscriptions --------------------------------------------------------------------------------------------
 
-int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, bool* values_left) {
+int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, ValuesWait* wait) {
   (void)record.LoadProperties();
   if (!HasPushFlag(record)) return SetErrorText(kCharacteristicLacksFlag, kNotSubscribable);
   if (record.characteristic == nullptr) return SetErrorText(kNotDiscovered, kNoCharacteristicObject);
@@ -223,9 +228,14 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   const char* id = record.id.Data();
   bool listed_state = false;
   if (subscriptions_.Find(id, &listed_state) != 0 && listed_state == on) {
-    // Listed as subscribed (by a Subscribe, or a CCCD read after an Unsubscribe): the notifications are let
-    // through.
-    if (on) (void)StopValues(record, false);
+    // Listed as subscribed (by a Subscribe, or a CCCD read after an Unsubscribe): the notifications are let through.
+    // Listed as unsubscribed (by a CCCD write of WriteValue, or an Unsubscribe whose wait ran out): the CCCD
+    // is not written again, but the notifications end as on every Unsubscribe.
+    if (on) {
+      (void)StopValues(record, false);
+    } else {
+      EndValues(record, wait);
+    }
     return 0;
   }
 
@@ -253,17 +263,7 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
   reopened.Keep();
-  // From here on no notification of the characteristic reaches the sink; on the application's thread the
-  // ones that platform threads are delivering are waited for (as Disconnect waits for the connection's), so
-  // that none is in the sink once Unsubscribe has returned 0. A sink cannot wait: the platform thread it
-  // holds may be the one that such a delivery waits behind.
-  if (!on) {
-    (void)StopValues(record, true);
-    if (!OnPlatformEventThread() && !WaitForDeliveries(record.values, platform::DeadlineClockMs() + BoundedWaitMs()) &&
-        values_left != nullptr) {
-      *values_left = true;
-    }
-  }
+  if (!on) EndValues(record, wait);
   // Listed whether or not a query came first: the device's CCCD may stay on for another client.
   rc = ListSubscription(record, on, Listing::kSet);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
@@ -279,6 +279,19 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   (void)UuidTextOf(record.uuid, uuid);
   return on ? FireSubscribed(service_id.Data(), id, uuid.Data(), record.description.Data())
             : FireUnsubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
+}
+
+void BLEClientEngine::EndValues(GattCharacteristicRecord& record, ValuesWait* wait) {
+  // From here on no notification of the characteristic reaches the sink; on the application's thread the
+  // ones that platform threads are delivering are waited for (as Disconnect waits for the connection's), so
+  // that none is in the sink once Unsubscribe has returned 0. A sink cannot wait: the platform thread it
+  // holds may be the one that such a delivery waits behind.
+  (void)StopValues(record, true);
+  if (OnPlatformEventThread()) return;
+  ValuesWait own;
+  if (wait == nullptr) wait = &own;
+  if (wait->deadline == 0) wait->deadline = platform::DeadlineClockMs() + BoundedWaitMs();
+  if (!WaitForDeliveries(record.values, wait->deadline)) wait->left = true;
 }
 
 int BLEClientEngine::ReportValuesLeft(bool values_left) {
@@ -297,16 +310,16 @@ int BLEClientEngine::Subscribe(const char* service_id, const char* characteristi
 }
 
 // UnsubscribeEach unsubscribes from every record that has Notify or Indicate, in order; the first failure
-// ends the walk and is returned.
+// ends the walk and is returned. The waits for their notifications share one Timeout.
 int BLEClientEngine::UnsubscribeEach(const std::vector<std::shared_ptr<GattCharacteristicRecord>>& records) {
-  bool values_left = false;
+  ValuesWait wait;
   for (const std::shared_ptr<GattCharacteristicRecord>& record : records) {
     (void)record->LoadProperties();
     if (!HasPushFlag(*record)) continue;
-    const int rc = SetSubscription(*record, 0, &values_left);
+    const int rc = SetSubscription(*record, 0, &wait);
     if (rc != 0) return rc;
   }
-  return ReportValuesLeft(values_left);
+  return ReportValuesLeft(wait.left);
 }
 
 int BLEClientEngine::Unsubscribe(const char* service_id, const char* characteristic_id) {
@@ -322,9 +335,9 @@ int BLEClientEngine::Unsubscribe(const char* service_id, const char* characteris
   if (characteristic_id[0] != '\0') {
     std::shared_ptr<GattCharacteristicRecord> characteristic;
     rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
-    bool values_left = false;
-    if (rc == 0) rc = SetSubscription(*characteristic, 0, &values_left);
-    return rc != 0 ? rc : ReportValuesLeft(values_left);
+    ValuesWait wait;
+    if (rc == 0) rc = SetSubscription(*characteristic, 0, &wait);
+    return rc != 0 ? rc : ReportValuesLeft(wait.left);
   }
   // The records are taken from the tree first: the tree mutex is never held across a platform wait.
   std::vector<std::shared_ptr<GattCharacteristicRecord>> records;

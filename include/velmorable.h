@@ -94,8 +94,11 @@
  * Unsubscribed is fired. The wait is bounded by Timeout (60 s when Timeout is 0); when it runs out the
  * subscription has ended all the same and Unsubscribed is fired, but Unsubscribe returns 301 "Timeout.": the
  * Values that were being delivered may still reach the sink after it returns. From a sink on a platform thread
- * it does not wait. The next Subscribe (or a WriteValue of the CCCD that turns notifications on) lets them
- * through again. A Value never changes the subscription state that QuerySubscriptionState reads. On BlueZ
+ * it does not wait. This holds whatever state the characteristic is listed in: after an Unsubscribe that
+ * returned 301, the next one waits for the Values left. A WriteValue of the CCCD that turns notifications off
+ * ends them the same way, with the same wait before its Unsubscribed and WriteResponse (301 "Timeout." when it
+ * runs out). The next Subscribe (or a WriteValue of the CCCD that turns notifications on) lets them through
+ * again. A Value never changes the subscription state that QuerySubscriptionState reads. On BlueZ
  * without a notification socket (see the README), a read of the characteristic by another program on the
  * machine gives a Value as if the device had notified; the client's own reads give none.
  *
@@ -525,17 +528,18 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                      SET_BY_REFERENCE with a text that outlives the sink) and accepts. Accepting without a
  *                      PIN gives no answer, and the pairing is refused.
  *   8 ConfirmPinMatch  the record holds the PIN the device shows; accept when the two match.
- * A request left unaccepted refuses the pairing. A pairing that fails (refused, a wrong PIN) fails Connect
- * with 604 "Connection to server ID <id> was unsuccessful, status <status>." (RejectedByHandler,
- * AuthenticationFailure and the like), or "..., status <status>: <reason>." where the backend says why, and a
- * Connected event with the same code and text. On BlueZ the PIN given for a passkey must be one to six
- * decimal digits; any other answer refuses the pairing with the reason "the PIN given is not a passkey (one to
- * six decimal digits)". Which kinds arrive depends on the device and the backend: on BlueZ, ConfirmOnly never
- * does (see the README), a passkey that bluetoothd shows again while the device's user types it gives no new
- * PairingRequest, and a pairing that bluetoothd starts by itself goes to the system's agent, not to the sink.
- * Pairings of several clients at once share the process's one agent on BlueZ, registered with the kinds of
- * the first; bluetoothd asks it one request at a time and refuses a pairing whose request comes while
- * another's waits for its answer. */
+ * A request left unaccepted refuses the pairing, and so does an answer that the sink gives once Connect has
+ * stopped waiting for the pairing (after Timeout, 301): it bonds nothing. A pairing that fails (refused, a
+ * wrong PIN) fails Connect with 604 "Connection to server ID <id> was unsuccessful, status <status>."
+ * (RejectedByHandler, AuthenticationFailure and the like), or "..., status <status>: <reason>." where the
+ * backend says why, and a Connected event with the same code and text. On BlueZ the PIN given for a passkey
+ * must be one to six decimal digits; any other answer refuses the pairing with the reason "the PIN given is
+ * not a passkey (one to six decimal digits)". Which kinds arrive depends on the device and the backend: on
+ * BlueZ, ConfirmOnly never does (see the README), a passkey that bluetoothd shows again while the device's
+ * user types it gives no new PairingRequest, and a pairing that bluetoothd starts by itself goes to the
+ * system's agent, not to the sink. Pairings of several clients at once share the process's one agent on BlueZ,
+ * registered with the kinds of the first; bluetoothd asks it one request at a time and refuses a pairing whose
+ * request comes while another's waits for its answer. */
 
 /* Operations and kinds of VelmoraBLE_EvtStr. */
 #define VELMORABLE_EVTSTR_GET 0
@@ -572,8 +576,9 @@ VELMORABLE_EXPORT VelmoraBLE_BLEClient* VelmoraBLE_BLEClient_Create(VelmoraBLE_S
  * begins, the client raises no further event, refuses every later call (Do, Set and CheckIndex return 200,
  * Get an empty value, as said above), and every wait of the library for it ends, for the platform and for other
  * threads: a method that waits on another thread returns, with 301 when it was waiting for the platform. The
- * client is freed once no call or event is inside it any more, by the last one to leave it; once Destroy has
- * returned, no thread may use the handle but the calls already running on it then.
+ * client is freed once no call (an error function's too) or event is inside it any more, by the last one to
+ * leave it; once Destroy has returned, no thread may use the handle but the calls already running on it then.
+ * The error functions are not refused: a sink still running reads and sets its error state as before.
  *   On any thread but a platform thread (the application's thread, also inside a sink of its own method),
  * Destroy waits for the client's events that other threads are delivering, so that no event reaches the sink
  * once it has returned (a sink that waits for the calling thread meanwhile holds it for as long). Called from
@@ -606,9 +611,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   280  CheckIndex: "Invalid ServiceIndex (out of bounds)." (CharacteristicIndex and DescriptorIndex alike),
  *        set as the last error text; the last error code stays as it was.
  *   301  "Timeout.": a wait that Timeout bounds ran out: for the platform's answer, or, in StopScanning,
- *        StartScanning, Disconnect and Unsubscribe, for a stop or for events that other threads were still
- *        delivering (see Threads above); "Interrupted.": a wait for the platform's answer that Destroy ended
- *        (see Destroy below).
+ *        StartScanning, Disconnect, Unsubscribe and a WriteValue that turns notifications off, for a stop or for
+ *        events that other threads were still delivering (see Threads above); "Interrupted.": a wait for the
+ *        platform's answer that Destroy ended (see Destroy below).
  *   432  an index outside its collection, with the texts of 280: Get (which gives an empty text or 0),
  *        ReadCharacteristicValueAt, ReadDescriptorValueAt, QuerySubscriptionState and the indexed Set; a
  *        CharacteristicCount above 65535: "Invalid CharacteristicCount: a server holds at most 65535

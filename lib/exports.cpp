@@ -42,6 +42,27 @@ int32_t RecordEscape(BLEClient& client) {
   }
 }
 
+// ErrorCall counts a call of an error function in its client for as long as it runs, so that Destroy waits
+// for it and the client is not freed under it. Such a call goes on while Destroy runs (see BLEEvent::Hold);
+// Client() is null only once the client has been freed.
+class ErrorCall {
+ public:
+  explicit ErrorCall(BLEClient& client) : bridge_(client.Engine().Bridge()) {
+    engine_ = bridge_ != nullptr ? bridge_->Hold() : &client.Engine();
+  }
+  ~ErrorCall() {
+    // The client may be freed as this call leaves it: nothing of it is touched after.
+    if (engine_ != nullptr && bridge_ != nullptr) bridge_->Leave();
+  }
+  ErrorCall(const ErrorCall&) = delete;
+  ErrorCall& operator=(const ErrorCall&) = delete;
+  BLEClient* Client() const { return engine_ != nullptr ? engine_->Owner() : nullptr; }
+
+ private:
+  std::shared_ptr<velmora::ble::BLEEvent> bridge_;
+  velmora::ble::BLEClientEngine* engine_ = nullptr;
+};
+
 }  // namespace
 
 extern "C" {
@@ -112,32 +133,44 @@ int32_t VelmoraBLE_BLEClient_CheckIndex(VelmoraBLE_BLEClient* handle, int32_t pr
 
 const char* VelmoraBLE_BLEClient_GetLastError(VelmoraBLE_BLEClient* handle) {
   if (handle == nullptr) return nullptr;
-  return ClientOf(handle)->LastErrorText();
+  ErrorCall call(*ClientOf(handle));
+  BLEClient* client = call.Client();
+  return client != nullptr ? client->LastErrorText() : velmora::core::kEmptyText;
 }
 
 int32_t VelmoraBLE_BLEClient_GetLastErrorCode(VelmoraBLE_BLEClient* handle) {
   if (handle == nullptr) return kNoHandle;
-  return ClientOf(handle)->LastErrorCode();
+  ErrorCall call(*ClientOf(handle));
+  BLEClient* client = call.Client();
+  return client != nullptr ? client->LastErrorCode() : kNoHandle;
 }
 
 int32_t VelmoraBLE_BLEClient_SetLastErrorAndCode(VelmoraBLE_BLEClient* handle, int32_t code, const char* text) {
   if (handle == nullptr) return kNoHandle;
-  return ClientOf(handle)->SetLastErrorAndCode(code, text);
+  ErrorCall call(*ClientOf(handle));
+  BLEClient* client = call.Client();
+  return client != nullptr ? client->SetLastErrorAndCode(code, text) : kNoHandle;
 }
 
 const char* VelmoraBLE_BLEClient_GetEventError(VelmoraBLE_BLEClient* handle) {
   if (handle == nullptr) return nullptr;
-  return ClientOf(handle)->EventErrorText();
+  ErrorCall call(*ClientOf(handle));
+  BLEClient* client = call.Client();
+  return client != nullptr ? client->EventErrorText() : velmora::core::kEmptyText;
 }
 
 int32_t VelmoraBLE_BLEClient_GetEventErrorCode(VelmoraBLE_BLEClient* handle) {
   if (handle == nullptr) return kNoHandle;
-  return ClientOf(handle)->EventErrorCode();
+  ErrorCall call(*ClientOf(handle));
+  BLEClient* client = call.Client();
+  return client != nullptr ? client->EventErrorCode() : kNoHandle;
 }
 
 int32_t VelmoraBLE_BLEClient_SetEventErrorAndCode(VelmoraBLE_BLEClient* handle, int32_t code, const char* text) {
   if (handle == nullptr) return kNoHandle;
-  return ClientOf(handle)->SetEventErrorAndCode(code, text);
+  ErrorCall call(*ClientOf(handle));
+  BLEClient* client = call.Client();
+  return client != nullptr ? client->SetEventErrorAndCode(code, text) : kNoHandle;
 }
 
 int32_t VelmoraBLE_BLEClient_StaticInit(void* module) {

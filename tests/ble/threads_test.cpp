@@ -1118,6 +1118,128 @@ TEST_F(ThreadsTest, ASinkInsideAnotherClientsMethodLeavesThatClientsResultsAlone
   EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
 }
 
+// A WriteValue of the CCCD that turns notifications off stops them as Unsubscribe does, and Unsubscribe keeps
+// its promise whatever the listed state: after such a write, with notifications queued on the radio's one event
+// thread behind a slow sink, no Value comes once Unsubscribe has returned 0; and after an Unsubscribe whose wait
+// for a Value in the sink ran out (301), the next one returns 0 only once that Value has left the sink.
+class UnsubscribeListedAsUnsubscribed : public RadioWithChecker<1> {};
+
+TEST_F(UnsubscribeListedAsUnsubscribed, StopsAndWaitsForTheValuesAllTheSame) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    std::atomic<bool> slow{true};
+    std::atomic<bool> hold{false};  // the next Value stays in the sink until released
+    std::atomic<bool> held{false};
+    std::atomic<bool> released{false};
+    std::atomic<bool> unsubscribed{false};
+    std::atomic<int> values{0};
+    std::atomic<int> late{0};
+    std::atomic<int> inside{0};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_VALUE) return 0;
+    ++ctx->inside;
+    ++ctx->values;
+    if (ctx->slow.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (ctx->hold.exchange(false)) {
+      ctx->held = true;
+      (void)Eventually([&] { return ctx->released.load(); });
+    }
+    if (ctx->unsubscribed.load()) ++ctx->late;
+    --ctx->inside;
+    return 0;
+  };
+  Client client(sink, &context);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_NO_FATAL_FAILURE(Subscribed(client, kFirstAddress));
+  ASSERT_EQ(SubscriptionState(client), 1);
+  ASSERT_TRUE(Eventually([&] { return context.values.load() >= 50; }));
+  uint8_t off[2] = {0, 0};
+  intptr_t write[4] = {reinterpret_cast<intptr_t>(kHeartRate), reinterpret_cast<intptr_t>(kMeasurement),
+                       reinterpret_cast<intptr_t>("000100030004"), reinterpret_cast<intptr_t>(off)};
+  int32_t write_sizes[4] = {0, 0, 0, 2};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_WRITE_VALUE, 4, write, write_sizes), 0)
+      << LastError(client);
+  ASSERT_EQ(OnCharacteristic(client, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(client);
+  context.unsubscribed = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(context.late.load(), 0) << "of " << context.values.load() << " values";
+
+  context.slow = false;
+  context.unsubscribed = false;
+  ASSERT_EQ(OnCharacteristic(client, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(client);
+  const int subscribed_at = context.values.load();
+  ASSERT_TRUE(Eventually([&] { return context.values.load() > subscribed_at + 10; }));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  context.hold = true;
+  ASSERT_TRUE(Eventually([&] { return context.held.load(); }));
+  EXPECT_EQ(OnCharacteristic(client, VELMORABLE_METHOD_UNSUBSCRIBE), 301) << LastError(client);
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    context.released = true;
+  });
+  const int again = OnCharacteristic(client, VELMORABLE_METHOD_UNSUBSCRIBE);
+  const int inside = context.inside.load();
+  release.join();
+  EXPECT_EQ(again, 0) << LastError(client);
+  EXPECT_EQ(inside, 0);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
+// Unsubscribe with no ids ends every subscription with one wait bounded by Timeout: a Value of each of two
+// characteristics stays in the sink, and Unsubscribe gives up on both after one Timeout, not one each.
+class UnsubscribeFromEverything : public RadioWithChecker<4> {};
+
+TEST_F(UnsubscribeFromEverything, WaitsOneTimeoutForAllTheValuesLeft) {
+  SimPeripheral peripheral = BusyPeripheral(kFirstAddress);
+  bt::sim::SimCharacteristic level = Characteristic(0x0012, 0x2A19, 0x10);
+  level.descriptors.push_back({0x0013, bt::BluetoothBaseUuid(0x2902), {0, 0}});
+  peripheral.gatt.services[1].characteristics.push_back(level);
+  peripheral.periodic_values.push_back({0x0012, 1, false, {{0x50}, {0x51}}});
+  radio_->AddPeripheral(std::move(peripheral));
+  struct Context {
+    std::mutex mutex;
+    std::vector<std::string> held;  // the characteristics that have a Value in the sink
+    std::atomic<bool> released{false};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_VALUE) return 0;
+    {
+      std::lock_guard lock(ctx->mutex);
+      const std::string characteristic = reinterpret_cast<const char*>(params[1]);
+      if (ctx->released.load() ||
+          std::find(ctx->held.begin(), ctx->held.end(), characteristic) != ctx->held.end()) {
+        return 0;
+      }
+      ctx->held.push_back(characteristic);
+    }
+    (void)Eventually([&] { return ctx->released.load(); });
+    return 0;
+  };
+  Client client(sink, &context);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_NO_FATAL_FAILURE(Subscribed(client, kFirstAddress));
+  intptr_t subscribe[2] = {reinterpret_cast<intptr_t>("001000000000"), reinterpret_cast<intptr_t>("001000120000")};
+  int32_t sizes[2] = {0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, sizes), 0)
+      << LastError(client);
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard lock(context.mutex);
+    return context.held.size() == 2;
+  }));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  intptr_t none[2] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>("")};
+  const Clock::time_point start = Clock::now();
+  const int unsubscribed = VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_UNSUBSCRIBE, 2, none, sizes);
+  const int64_t unsubscribe_ms = MillisecondsSince(start);
+  context.released = true;
+  EXPECT_EQ(unsubscribed, 301) << LastError(client);
+  EXPECT_LT(unsubscribe_ms, 1700);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
 // Another client's sink holds the radio's one event thread while Connect to A waits for its pairing, which
 // gives up with 301; then Connect to B pairs. A's request comes only after B's Connect has begun: it is
 // refused without reaching the sink, so no Connect bonds A, and the one request the sink sees names B.
@@ -1180,6 +1302,87 @@ TEST_F(PairingOfAnAbandonedConnect, IsRefusedAndTheRequestThatComesNamesItsOwnSe
   }
   EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
+// The sink answers the PIN request only once Connect has given up waiting for the pairing (a person typing
+// the PIN takes longer than Timeout): that answer is declined, so no Connect leaves a bond behind.
+class PinAnsweredAfterConnectGaveUp : public RadioFixture<1> {};
+
+TEST_F(PinAnsweredAfterConnectGaveUp, BondsNothing) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Typist {
+    std::atomic<bool> connect_returned{false};
+    std::atomic<bool> answered{false};
+  } typist;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    auto* self = static_cast<Typist*>(raw);
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    (void)Eventually([&] { return self->connect_returned.load(); });
+    AnswerPin(params);
+    self->answered = true;
+    return 0;
+  };
+  Client client(sink, &typist);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 301) << LastError(client);
+  typist.connect_returned = true;
+  ASSERT_TRUE(Eventually([&] { return typist.answered.load(); }));
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
+// A device object that another client holds keeps the status handler that an earlier Connect put on it. A
+// status change while a later Connect pairs with that device raises nothing: Connect's own Connected comes
+// first, and no "Online" before it.
+class StatusChangeDuringPairing : public RadioFixture<1> {};
+
+TEST_F(StatusChangeDuringPairing, RaisesNoOnlineBeforeConnectsOwnConnected) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    std::mutex mutex;
+    std::vector<std::string> connected;
+    std::atomic<int> pairings{0};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) {
+      AnswerPin(params);
+      ++ctx->pairings;
+    }
+    if (id == VELMORABLE_EVENT_CONNECTED) {
+      std::lock_guard lock(ctx->mutex);
+      ctx->connected.emplace_back(reinterpret_cast<const char*>(params[1]));
+    }
+    return 0;
+  };
+  const std::string id = Id(kFirstAddress);
+  Client holder(nullptr, nullptr);
+  Client client(sink, &context);
+  ASSERT_NE(holder.get(), nullptr);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Do(holder, VELMORABLE_METHOD_CONNECT, id.c_str()), 0) << LastError(holder);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()), 0) << LastError(client);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kPair, .hold = true});
+  std::atomic<int> connected{-1};
+  std::thread application([&] { connected = Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()); });
+  const bool asked = Eventually([&] { return context.pairings.load() == 1; });
+  radio_->WaitIdle();
+  radio_->FireConnectionStatusChanged(kFirstAddress);
+  radio_->WaitIdle();
+  radio_->Release(hold);
+  application.join();
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(connected.load(), 0) << LastError(client);
+  {
+    std::lock_guard lock(context.mutex);
+    EXPECT_EQ(context.connected, (std::vector<std::string>{"OK", "OK"}));
+  }
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+  EXPECT_EQ(Do(holder, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(holder);
 }
 
 // Destroy from a sink on a platform thread never waits: neither for the application thread's method that
@@ -1323,6 +1526,88 @@ TEST_F(DestroyOnTheApplicationThread, EndsTheWaitOfASinksGet) {
   radio_->Release(hold);
   EXPECT_TRUE(answered.load());
   EXPECT_LT(destroy_ms, 2500);
+}
+
+// With wait steps of 3 s, another thread destroys the client while the application's thread waits for a read
+// that the radio holds and a Value sink waits for a descriptor lookup that the radio holds too: Destroy wakes
+// both waits at once, so the read returns 301 and Destroy returns long before a step would have ended.
+class DestroyDuringLongWaitSteps : public RadioWithChecker<4> {};
+
+TEST_F(DestroyDuringLongWaitSteps, WakesEveryWaitAtOnce) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::atomic<bool> answered{false};
+  ActOnAValue sink;
+  sink.act = [&] {
+    (void)VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+    answered = true;
+  };
+  Client client(&ActOnAValue::Call, &sink);
+  handle = client;
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_NO_FATAL_FAILURE(Subscribed(client, kFirstAddress));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+  ASSERT_EQ(Config(client, "SelectWaitMillis=3000"), 0);
+  const int held_lookup = radio_->AddFault({.op = bt::sim::SimOp::kDescriptors, .hold = true});
+  const int held_read = radio_->AddFault({.op = bt::sim::SimOp::kReadCharacteristic, .hold = true});
+  constexpr const char kDescriptors[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
+  constexpr const char kRead[] = "GattCharacteristic.ReadValueWithCacheModeAsync";
+  const size_t lookups_before = radio_->CallCount(kDescriptors);
+  const size_t reads_before = radio_->CallCount(kRead);
+  sink.armed = true;
+  ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kDescriptors) > lookups_before; }));
+  std::atomic<int64_t> destroy_ms{-1};
+  std::thread destroyer([&] {
+    if (!Eventually([&] { return radio_->CallCount(kRead) > reads_before; })) return;
+    // Both waits are inside a step by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const Clock::time_point start = Clock::now();
+    (void)VelmoraBLE_BLEClient_Destroy(handle);
+    destroy_ms = MillisecondsSince(start);
+  });
+  const int read = OnCharacteristic(handle, VELMORABLE_METHOD_READ_VALUE);
+  destroyer.join();
+  client.Forget();  // destroyed by the other thread, freed as the read returned
+  radio_->Release(held_read);
+  radio_->Release(held_lookup);
+  EXPECT_EQ(read, 301);
+  EXPECT_TRUE(answered.load());
+  EXPECT_GE(destroy_ms.load(), 0);
+  EXPECT_LT(destroy_ms.load(), 1500);
+}
+
+// A sink of client B sets client A's last error to a long text while the application's thread destroys A:
+// Destroy waits for that call as for any other call inside A, so A is freed only once it has returned.
+class ErrorFunctionDuringDestroy : public RadioWithChecker<1> {};
+
+TEST_F(ErrorFunctionDuringDestroy, IsWaitedFor) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  const std::string long_text(size_t{64} << 20, 'x');
+  VelmoraBLE_BLEClient* handle_a = nullptr;
+  std::atomic<bool> calling{false};
+  std::atomic<bool> returned{false};
+  Clock::time_point call_end;
+  ActOnAValue sink_b;
+  sink_b.act = [&] {
+    calling = true;
+    (void)VelmoraBLE_BLEClient_SetLastErrorAndCode(handle_a, 1, long_text.c_str());
+    call_end = Clock::now();
+    returned = true;
+  };
+  Client a(nullptr, nullptr);
+  Client b(&ActOnAValue::Call, &sink_b);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  handle_a = a;
+  ASSERT_NO_FATAL_FAILURE(Subscribed(b, kFirstAddress));
+  sink_b.armed = true;
+  ASSERT_TRUE(Eventually([&] { return calling.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  a.Destroy();
+  const Clock::time_point destroy_end = Clock::now();
+  ASSERT_TRUE(Eventually([&] { return returned.load(); }));
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(call_end - destroy_end).count(), 10);
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
 }
 
 // A sink sets Timeout (to the value it has) while the application's thread waits for a read that the radio
