@@ -21,6 +21,8 @@ int ReadOne(sd_bus_message* message, Value* out) {
   int r = sd_bus_message_peek_type(message, &type, &contents);
   if (r <= 0) return r;
   out->type = type;
+  // A descriptor that is not read (yet) is none: a failed read must leave nothing to close.
+  if (type == 'h') out->number = -1;
   switch (type) {
     case 'a':
       out->signature = std::string("a") + (contents != nullptr ? contents : "");
@@ -51,9 +53,11 @@ int ReadOne(sd_bus_message* message, Value* out) {
     for (;;) {
       Value child;
       r = ReadOne(message, &child);
-      if (r < 0) return r;
       if (r == 0) break;
+      // A member that failed part way is kept with what it read, so that its descriptors are closed with
+      // the rest.
       out->items.push_back(std::move(child));
+      if (r < 0) return r;
     }
     r = sd_bus_message_exit_container(message);
     return r < 0 ? r : 1;
@@ -110,6 +114,14 @@ int ReadOne(sd_bus_message* message, Value* out) {
   return 1;
 }
 
+void CloseFdsOf(Value& value) {
+  if (value.type == 'h' && value.number >= 0) {
+    close(static_cast<int>(value.number));
+    value.number = -1;
+  }
+  for (Value& item : value.items) CloseFdsOf(item);
+}
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -147,13 +159,16 @@ const Value* Value::Find(const std::string& key) const {
 }
 
 bool ReadAll(sd_bus_message* message, std::vector<Value>* out) {
+  const size_t first = out->size();
   for (;;) {
     Value value;
     const int r = ReadOne(message, &value);
     if (r < 0) {
-      // What the malformed argument held so far is dropped, its descriptors with it.
+      // What the malformed argument held so far is dropped, its descriptors with it; the arguments read
+      // before it stay, their descriptors closed (-1), so that nobody closes them again.
       std::vector<Value> dropped(1, std::move(value));
       CloseFds(dropped);
+      for (size_t i = first; i < out->size(); ++i) CloseFdsOf((*out)[i]);
       return false;
     }
     if (r == 0) return true;
@@ -162,13 +177,7 @@ bool ReadAll(sd_bus_message* message, std::vector<Value>* out) {
 }
 
 void CloseFds(std::vector<Value>& values) {
-  for (Value& value : values) {
-    if (value.type == 'h' && value.number >= 0) {
-      close(static_cast<int>(value.number));
-      value.number = -1;
-    }
-    CloseFds(value.items);
-  }
+  for (Value& value : values) CloseFdsOf(value);
 }
 
 Props PropsFrom(const Value& dict) {

@@ -42,7 +42,8 @@ struct Value {
 using Props = std::map<std::string, Value>;
 using Interfaces = std::map<std::string, Props>;
 
-// ReadAll reads every remaining argument of a message; false when the message is malformed.
+// ReadAll reads every remaining argument of a message; false when the message is malformed: then the
+// arguments read before the malformed one stay, with their descriptors already closed (-1).
 bool ReadAll(sd_bus_message* message, std::vector<Value>* out);
 // CloseFds closes every unix fd among `values`, at any depth: the duplicates that ReadAll made.
 void CloseFds(std::vector<Value>& values);

@@ -1,5 +1,9 @@
 // A bluetoothd that cannot be trusted: agent requests for devices that are not being paired, replies and
 // properties of the wrong types, notification sockets that fail, and malformed GATT objects.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -144,6 +148,44 @@ TEST_F(BluezUntrusted, AnotherProgramsAgentCallsLeaveNoDescriptorOpen) {
   const size_t fds = Fds();
   EXPECT_EQ(Script("peer_agent_calls(64)"), "64");
   EXPECT_EQ(Fds(), fds);
+}
+
+// An answer that names a descriptor it does not carry cannot be read: nothing is closed for the missing one
+// (never descriptor 0), and the one it carried, read before, is closed and not kept.
+TEST_F(BluezUntrusted, AnAnswerLackingADescriptorItNamesClosesOnlyWhatItCarried) {
+  // Descriptor 0 becomes a pipe of the test's own, so that a close of it shows.
+  int own[2];
+  ASSERT_EQ(pipe(own), 0);
+  const int saved = dup(0);
+  ASSERT_EQ(dup2(own[0], 0), 0);
+  struct stat before {};
+  ASSERT_EQ(fstat(0, &before), 0);
+  const std::string carried = "pipe:[" + Script("raw_bluetoothd()") + "]";
+  // The answer to the first GetManagedObjects of the new owner of org.bluez lacks a descriptor; the answer
+  // to this one comes no earlier, so once it is here, the malformed one has been read.
+  (void)Await(platform_->GetDefaultAdapterAsync());
+  const std::string answered = Script("RAW['answered']");
+  struct stat after {};
+  const bool kept = fstat(0, &after) == 0 && after.st_dev == before.st_dev && after.st_ino == before.st_ino;
+  size_t duplicates = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(dir)) {
+      char target[64] = {};
+      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      if (readlink(link.c_str(), target, sizeof target - 1) > 0 && carried == target) ++duplicates;
+    }
+    closedir(dir);
+  }
+  if (saved >= 0) {
+    dup2(saved, 0);
+    close(saved);
+  }
+  close(own[0]);
+  close(own[1]);
+  Script("raw_bluetoothd_end(); bluetoothd_start()");
+  EXPECT_EQ(answered, "True");
+  EXPECT_TRUE(kept);
+  EXPECT_EQ(duplicates, 0u);
 }
 
 // A reply of the wrong type fails its operation with 610 naming the signatures; a property of the wrong

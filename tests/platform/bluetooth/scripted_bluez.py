@@ -37,8 +37,10 @@ StartDiscovery, StopDiscovery or Pair; `held` keeps such answers until release()
 some time after a scan, and peer_signal() sends a signal from another program on the bus.
 '''
 
+import array
 import os
 import socket
+import struct
 
 import dbus
 import dbus.service
@@ -1184,6 +1186,153 @@ def bluetoothd_exit():
     return manager().connection.release_name(BUS_NAME)
 
 
+# ---- A bluetoothd that sends what a D-Bus library would never make
+#
+# A message may name more descriptors in its body than its header says it carries (UNIX_FDS): the bus
+# passes it on, and reading the arguments fails at the first such descriptor. raw_bluetoothd() takes the
+# name org.bluez on a connection of its own that writes its messages byte by byte; it answers the first
+# GetManagedObjects with arguments "hh" whose first descriptor is real (a pipe's read end) and whose second is
+# not there, and each later one with no objects. raw_bluetoothd_end() closes that connection.
+
+RAW = {}  # 'socket', 'serial', 'buffer', 'watch', 'answered' of raw_bluetoothd()
+
+
+def _pad(data, alignment):
+    return data + b'\0' * (-len(data) % alignment)
+
+
+def _raw_message(kind, fields, signature='', body=b'', fds=0, serial=None):
+    '''One little-endian message: fields are (code, signature, value) of the header.'''
+    if serial is None:
+        RAW['serial'] += 1
+        serial = RAW['serial']
+    if signature:
+        fields = fields + [(8, 'g', signature)]
+    if fds:
+        fields = fields + [(9, 'u', fds)]
+    array_data = b''
+    for code, sig, value in fields:
+        array_data = _pad(array_data, 8) + struct.pack('<B', code) + struct.pack('<B', 1) + sig.encode() + b'\0'
+        if sig in ('s', 'o'):
+            text = value.encode()
+            array_data = _pad(array_data, 4) + struct.pack('<I', len(text)) + text + b'\0'
+        elif sig == 'g':
+            array_data += struct.pack('<B', len(value)) + value.encode() + b'\0'
+        else:
+            array_data = _pad(array_data, 4) + struct.pack('<I', value)
+    header = struct.pack('<cBBBIII', b'l', kind, 0, 1, len(body), serial, len(array_data)) + array_data
+    return _pad(header, 8) + body
+
+
+def _raw_send(data, fds=()):
+    ancillary = [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array('i', fds))] if fds else []
+    RAW['socket'].sendmsg([data], ancillary)
+
+
+def _raw_messages():
+    '''The complete messages received so far, as dicts of type, serial, reply_serial, member, sender.'''
+    messages = []
+    buffer = RAW['buffer']
+    while len(buffer) >= 16:
+        _, kind, _, _, body_length, serial, fields_length = struct.unpack_from('<cBBBIII', buffer, 0)
+        header_end = 16 + fields_length + (-(16 + fields_length) % 8)
+        if len(buffer) < header_end + body_length:
+            break
+        message = dict(type=kind, serial=serial, reply_serial=None, member=None, sender=None)
+        at = 16
+        while at < 16 + fields_length:
+            at += -at % 8
+            code = buffer[at]
+            sig_length = buffer[at + 1]
+            sig = buffer[at + 2:at + 2 + sig_length].decode()
+            at += 3 + sig_length
+            if sig in ('s', 'o'):
+                at += -at % 4
+                (length,) = struct.unpack_from('<I', buffer, at)
+                value = buffer[at + 4:at + 4 + length].decode()
+                at += 5 + length
+            elif sig == 'g':
+                length = buffer[at]
+                value = buffer[at + 1:at + 1 + length].decode()
+                at += 2 + length
+            else:
+                at += -at % 4
+                (value,) = struct.unpack_from('<I', buffer, at)
+                at += 4
+            name = {3: 'member', 5: 'reply_serial', 7: 'sender'}.get(code)
+            if name:
+                message[name] = value
+        messages.append(message)
+        buffer = buffer[header_end + body_length:]
+    RAW['buffer'] = buffer
+    return messages
+
+
+def _raw_call(member, signature='', body=b''):
+    '''A call to the bus itself, waited for; gives its reply.'''
+    _raw_send(_raw_message(1, [(1, 'o', '/org/freedesktop/DBus'), (2, 's', 'org.freedesktop.DBus'),
+                               (3, 's', member), (6, 's', 'org.freedesktop.DBus')], signature, body))
+    serial = RAW['serial']
+    while True:
+        RAW['buffer'] += RAW['socket'].recv(65536)
+        for message in _raw_messages():
+            if message['reply_serial'] == serial:
+                return message
+
+
+def _raw_incoming(_source, _condition):
+    try:
+        data = RAW['socket'].recv(65536)
+    except OSError:
+        return False
+    if not data:
+        return False
+    RAW['buffer'] += data
+    for message in _raw_messages():
+        if message['type'] != 1:
+            continue
+        to = [(5, 'u', message['serial']), (6, 's', message['sender'])]
+        if message['member'] == 'GetManagedObjects' and not RAW['answered']:
+            RAW['answered'] = True
+            # Two descriptors named, one carried.
+            _raw_send(_raw_message(2, to, 'hh', struct.pack('<II', 0, 1), fds=1), [RAW['pipe'][0]])
+        elif message['member'] == 'GetManagedObjects':
+            _raw_send(_raw_message(2, to, 'a{oa{sa{sv}}}', struct.pack('<II', 0, 0)))
+        else:
+            _raw_send(_raw_message(3, to + [(4, 's', 'org.freedesktop.DBus.Error.UnknownMethod')]))
+    return True
+
+
+def raw_bluetoothd():
+    '''See above; gives the inode of the pipe whose read end the first answer carries.'''
+    address = os.environ['DBUS_SYSTEM_BUS_ADDRESS'].split(':', 1)[1]
+    options = dict(option.split('=', 1) for option in address.split(','))
+    where = options['path'] if 'path' in options else '\0' + options['abstract']
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    sock.connect(where)
+    sock.sendall(b'\0AUTH EXTERNAL ' + str(os.getuid()).encode().hex().encode() + b'\r\n')
+    assert sock.recv(4096).startswith(b'OK')
+    sock.sendall(b'NEGOTIATE_UNIX_FD\r\n')
+    assert sock.recv(4096).startswith(b'AGREE_UNIX_FD')
+    sock.sendall(b'BEGIN\r\n')
+    read_end, write_end = os.pipe()
+    pipes.extend([read_end, write_end])
+    RAW.update(socket=sock, serial=0, buffer=b'', answered=False, pipe=(read_end, write_end))
+    _raw_call('Hello')
+    manager().connection.release_name(BUS_NAME)
+    name = BUS_NAME.encode()
+    _raw_call('RequestName', 'su', _pad(struct.pack('<I', len(name)) + name + b'\0', 4) + struct.pack('<I', 0))
+    RAW['watch'] = GLib.io_add_watch(sock.fileno(), GLib.IO_IN, _raw_incoming)
+    return os.fstat(read_end).st_ino
+
+
+def raw_bluetoothd_end():
+    if RAW.get('socket') is not None:
+        GLib.source_remove(RAW['watch'])
+        RAW['socket'].close()
+        RAW['socket'] = None
+
+
 def bluetoothd_start():
     '''bluetoothd starts again: one powered adapter, no devices, and the name org.bluez.'''
     reset()
@@ -1192,6 +1341,7 @@ def bluetoothd_start():
 
 def reset():
     '''Back to one powered adapter without devices, agent or log, owning org.bluez.'''
+    raw_bluetoothd_end()
     unanswered.clear()
     for device in list(devices.values()):
         device.remove()
