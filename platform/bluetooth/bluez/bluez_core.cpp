@@ -1215,19 +1215,13 @@ bool BluezCore::Connected(const std::string& device_path) {
   return connected != device->end() && connected->second.Bool();
 }
 
-void BluezCore::PairingAnswered(const std::string& device_path, bool was_connected, bool paired) {
+void BluezCore::PairingAnswered(const std::string& device_path, bool was_connected) {
   // NOTE: Pair "Connects to the remote device and initiate pairing procedure"; bluetoothd leaves that link
-  // open whatever the outcome.
+  // open whatever the outcome. It is a link opened here: the Pair's hold goes with its answer, and the link
+  // is closed with the last hold, never while another user of the process (a Connect, a Discover) holds it.
   if (was_connected || !Connected(device_path)) return;
-  if (paired) {
-    std::lock_guard lock(mutex_);
-    opened_here_.insert(device_path);
-    return;
-  }
-  // The pairing's failure is what the application learns; the link it leaves is no drop to report.
-  Quiet(device_path);
-  CallMethod(device_path, kDeviceIface, "Disconnect", nullptr, kDefaultCallUs,
-             [this, device_path](Reply&) { Unquiet(device_path); });
+  std::lock_guard lock(mutex_);
+  opened_here_.insert(device_path);
 }
 
 }  // namespace velmora::platform::bluetooth::bluez

@@ -120,9 +120,9 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void ReadStarted(const std::string& characteristic_path);
   void ReadAnswered(const std::string& characteristic_path, const Reply& reply);
   // PairingAnswered settles the link of a device whose Pair bluetoothd answered, when that Pair connected
-  // it (was_connected false, connected now): a failed pairing closes it quietly, a pairing that succeeded
-  // leaves it open as a link opened here, closed once the Pair's hold and every other hold are gone.
-  void PairingAnswered(const std::string& device_path, bool was_connected, bool paired);
+  // it (was_connected false, connected now): whether the pairing failed or succeeded, it stays as a link
+  // opened here, closed once the Pair's hold and every other hold are gone.
+  void PairingAnswered(const std::string& device_path, bool was_connected);
   // Connected tells whether the cached device at device_path is connected. Any thread.
   bool Connected(const std::string& device_path);
   // RefuseAgentRequest answers an org.bluez.Agent1 request with org.bluez.Error.Rejected and logs it with

@@ -233,7 +233,7 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
           [self, operation, agent, was_connected, hold = self->core_->Hold(self->path_)](Reply& reply) {
             agent->pairing = false;
             self->FinishPairing(agent);
-            self->core_->PairingAnswered(self->path_, was_connected, reply.Ok());
+            self->core_->PairingAnswered(self->path_, was_connected);
             const std::string detail = reply.Ok() ? std::string() : agent->refusal;
             self->core_->Complete<DevicePairingResult>(
                 operation,

@@ -1,5 +1,6 @@
 // Pairing through the agent, links opened and closed, link loss, vanishing devices and service changes,
 // over the scripted bluetoothd.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -320,6 +321,38 @@ TEST_F(BluezLink, AFailedPairingClosesTheLinkItsPairOpened) {
   EXPECT_TRUE(WaitForScript("devices[HEART_RATE_ADDRESS].props()['Connected']", "0"));
   Settle();
   EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_DISCONNECTED).empty());
+}
+
+// A failed pairing drops only its own hold on the link its Pair opened: another client connected to the
+// device meanwhile keeps the link, which is closed once that client disconnects.
+TEST_F(BluezLink, AFailedPairingLeavesALinkAnotherClientHolds) {
+  Script("behaviour['pair_connects'] = True; held.add('Pair'); heart_rate_sensor(); "
+         "devices[HEART_RATE_ADDRESS].pairing = 'confirm'");
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  // The sink leaves the request unaccepted: the pairing is refused, and bluetoothd's answer held.
+  std::atomic<int> pairing_rc{-1};
+  std::thread pairing([this, &pairing_rc] { pairing_rc = Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}); });
+  const bool refused = WaitForScript("len(pair_replies)", "1");
+  Sink other_sink;
+  ClientHandle other(VelmoraBLE_BLEClient_Create(&Sink::Call, &other_sink, 0));
+  std::vector<intptr_t> params = {Text(kSensor)};
+  std::vector<int32_t> sizes = {0};
+  const int other_rc = refused ? VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_CONNECT, 1, params.data(),
+                                                         sizes.data())
+                               : -1;
+  EXPECT_EQ(Script("release('Pair')"), "1");
+  pairing.join();
+  ASSERT_TRUE(refused);
+  ASSERT_EQ(other_rc, 0) << testing::LastError(other.get());
+  EXPECT_EQ(pairing_rc.load(), 604);
+  Settle();
+  EXPECT_TRUE(mock_->CallsOf("Disconnect").empty());
+  EXPECT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Connected']"), "1");
+  EXPECT_TRUE(other_sink.Of(VELMORABLE_EVENT_DISCONNECTED).empty());
+  ASSERT_EQ(testing::Do(other.get(), VELMORABLE_METHOD_DISCONNECT), 0);
+  EXPECT_TRUE(WaitForCall("Disconnect"));
+  EXPECT_TRUE(WaitForScript("devices[HEART_RATE_ADDRESS].props()['Connected']", "0"));
 }
 
 // Pair connects the device first and answers once bonded; a link it opened for a Connect that gave up
