@@ -286,7 +286,7 @@ void BluezCore::StopOnBusThread() {
     std::lock_guard lock(mutex_);
     opened.swap(opened_here_);
   }
-  discovery_.Shutdown(AdapterPath());
+  discovery_.Shutdown();
   for (auto& [path, session] : sessions_) {
     if (session.fd >= 0) {
       close(session.fd);

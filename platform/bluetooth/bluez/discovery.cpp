@@ -71,9 +71,20 @@ std::vector<Guid> BluezDiscovery::Filter() const {
 
 void BluezDiscovery::Reconcile() {
   if (busy_) return;
-  const std::string adapter = core_.AdapterPath();
+  // The session's calls all go to the adapter it started on, even when another adapter came or went since;
+  // only with nothing of this process left on it does the adapter in use now take its place.
+  if (!adapter_.empty() && !core_.PropsOf(adapter_, kAdapterIface)) {
+    // The adapter went, and what this process had on it with it.
+    held_ = unsure_ = start_unanswered_ = false;
+    filter_.reset();
+  }
+  if (!held_ && !unsure_ && !filter_) adapter_ = core_.AdapterPath();
+  const std::string adapter = adapter_;
   if (users_.empty()) {
-    if (held_ && !adapter.empty()) Stop(adapter);
+    // A start whose answer never came may have started a session after all (bluetoothd answered late): it
+    // is stopped too. While bluetoothd still works on that start, the stop is refused as busy and asked
+    // again; without a session it fails ("No discovery started"), which settles it as well.
+    if ((held_ || start_unanswered_) && !adapter.empty()) Stop(adapter);
     return;
   }
   if (adapter.empty()) {
@@ -96,8 +107,10 @@ void BluezDiscovery::SetFilter(const std::string& adapter, std::vector<Guid> fil
   core_.CallMethod(
       adapter, kAdapterIface, "SetDiscoveryFilter",
       [filter](sd_bus_message* message) { return AppendDiscoveryFilter(message, filter); }, kDefaultCallUs,
-      [this, filter](Reply& reply) {
+      [this, filter, generation = generation_](Reply& reply) {
         busy_ = false;
+        // Forgotten meanwhile: the filter went with the adapter (or bluetoothd).
+        if (generation != generation_) return Reconcile();
         if (reply.Ok()) {
           filter_ = filter;
         } else {
@@ -123,18 +136,27 @@ void BluezDiscovery::SetFilter(const std::string& adapter, std::vector<Guid> fil
 // tell of a session of this process.
 void BluezDiscovery::Start(const std::string& adapter) {
   busy_ = true;
-  core_.CallMethod(adapter, kAdapterIface, "StartDiscovery", nullptr, kDefaultCallUs, [this, adapter](Reply& reply) {
-    busy_ = false;
-    if (reply.Ok() || (reply.error == "org.bluez.Error.InProgress" && unsure_ && Discovering(adapter))) {
-      held_ = true;
-      unsure_ = false;
-    } else {
-      unsure_ |= Unanswered(reply);
-      filter_.reset();
-      Refuse(reply);
-    }
-    Reconcile();
-  });
+  core_.CallMethod(adapter, kAdapterIface, "StartDiscovery", nullptr, kDefaultCallUs,
+                   [this, adapter, generation = generation_](Reply& reply) {
+                     busy_ = false;
+                     if (generation != generation_) {
+                       // Forgotten meanwhile (the adapter powered off or gone): bluetoothd holds no session
+                       // there. Users still waiting start again.
+                       return Reconcile();
+                     }
+                     if (reply.Ok() ||
+                         (reply.error == "org.bluez.Error.InProgress" && unsure_ && Discovering(adapter))) {
+                       held_ = true;
+                       unsure_ = false;
+                       start_unanswered_ = false;
+                     } else {
+                       unsure_ |= Unanswered(reply);
+                       start_unanswered_ |= Unanswered(reply);
+                       filter_.reset();
+                       Refuse(reply);
+                     }
+                     Reconcile();
+                   });
 }
 
 bool BluezDiscovery::Discovering(const std::string& adapter) {
@@ -146,20 +168,26 @@ bool BluezDiscovery::Discovering(const std::string& adapter) {
 
 void BluezDiscovery::Stop(const std::string& adapter) {
   busy_ = true;
-  core_.CallMethod(adapter, kAdapterIface, "StopDiscovery", nullptr, kDefaultCallUs, [this](Reply& reply) {
-    busy_ = false;
-    if (reply.error == "org.bluez.Error.InProgress") {
-      // bluetoothd still answers an earlier call of this process (one whose answer came too late here).
-      core_.AddTimer(kRetryMs, [this] { Reconcile(); });
-      return;
-    }
-    // Stopped, or no session to stop ("No discovery started", a powered-off adapter): bluetoothd drops the
-    // filter with the session. A stop that went unanswered may have left the session behind.
-    held_ = false;
-    unsure_ = Unanswered(reply);
-    filter_.reset();
-    Reconcile();
-  });
+  core_.CallMethod(adapter, kAdapterIface, "StopDiscovery", nullptr, kDefaultCallUs,
+                   [this, generation = generation_](Reply& reply) {
+                     busy_ = false;
+                     if (generation != generation_) return Reconcile();
+                     if (reply.error == "org.bluez.Error.InProgress") {
+                       // bluetoothd still answers an earlier call of this process (one whose answer came
+                       // too late here).
+                       core_.AddTimer(kRetryMs, [this] { Reconcile(); });
+                       return;
+                     }
+                     // Stopped, or no session to stop ("No discovery started", a powered-off adapter):
+                     // bluetoothd drops the filter with the session. A stop that went unanswered may have
+                     // left the session behind; it is not asked again of a bluetoothd that does not answer,
+                     // and the next start tells (see Start).
+                     held_ = false;
+                     unsure_ = Unanswered(reply);
+                     start_unanswered_ = false;
+                     filter_.reset();
+                     Reconcile();
+                   });
 }
 
 void BluezDiscovery::Refuse(const Reply& refusal) {
@@ -209,8 +237,10 @@ void BluezDiscovery::EndSearch(uint64_t id, const std::string& path) {
 }
 
 void BluezDiscovery::Forget() {
+  ++generation_;
   held_ = false;
   unsure_ = false;
+  start_unanswered_ = false;
   filter_.reset();
   EndSearches();
 }
@@ -221,11 +251,11 @@ void BluezDiscovery::EndSearches() {
   for (uint64_t id : ids) EndSearch(id, {});
 }
 
-void BluezDiscovery::Shutdown(const std::string& adapter) {
+void BluezDiscovery::Shutdown() {
   // A start still being answered is refused a stop; bluetoothd ends that session when the bus connection
   // closes.
-  if ((held_ || busy_) && !adapter.empty()) {
-    core_.CallMethod(adapter, kAdapterIface, "StopDiscovery", nullptr, kDefaultCallUs, [](Reply&) {});
+  if ((held_ || busy_) && !adapter_.empty()) {
+    core_.CallMethod(adapter_, kAdapterIface, "StopDiscovery", nullptr, kDefaultCallUs, [](Reply&) {});
   }
   held_ = false;
   EndSearches();

@@ -48,7 +48,7 @@ class BluezDiscovery {
   void Forget();
   // Shutdown asks bluetoothd to end a session that is held, without waiting for its answer, and ends every
   // search.
-  void Shutdown(const std::string& adapter);
+  void Shutdown();
 
  private:
   struct User {
@@ -83,6 +83,11 @@ class BluezDiscovery {
   bool busy_ = false;  // a call to bluetoothd is under way
   bool held_ = false;  // bluetoothd holds a session of this process
   bool unsure_ = false;  // a start or stop went unanswered: bluetoothd may hold a session not known here
+  bool start_unanswered_ = false;  // a start went unanswered and no stop has been answered since
+  uint64_t generation_ = 0;  // counts Forget: an answer to a call made before it tells of nothing left
+  // The adapter that the session, the filter or an unanswered call of this process is on; every call goes
+  // there until nothing is left on it.
+  std::string adapter_;
   std::optional<std::vector<Guid>> filter_;  // the filter bluetoothd keeps for this process
 };
 

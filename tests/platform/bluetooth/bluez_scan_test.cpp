@@ -311,6 +311,42 @@ TEST_F(BluezScan, AStopDuringTheStartLeavesNoSessionBehind) {
   }
 }
 
+// A StartDiscovery answered only after the backend gave up waiting (NoReply) may start a session after
+// all: nobody wanting it, it is stopped once bluetoothd is done with the start.
+TEST_F(BluezScan, ASessionWhoseStartWasAnsweredTooLateIsStopped) {
+  Script("behaviour['sessions'] = True; behaviour['start_answer_late'] = True; held.add('StartDiscovery')");
+  ASSERT_EQ(Config("ScanStartedTimeout=0"), 0);
+  EXPECT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  EXPECT_NE(sink_.Of(VELMORABLE_EVENT_STOP_SCAN)[0].Int(0), 0);
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SCANNING, 0), 0);
+  // bluetoothd is done with the start: the session runs, for nobody.
+  EXPECT_EQ(Script("release('StartDiscovery')"), "1");
+  EXPECT_TRUE(WaitForScript("sessions()", "[]"));
+  EXPECT_TRUE(WaitForScript("adapter_props()['Discovering']", "0"));
+}
+
+// The session's calls all go to the adapter it started on: an adapter that comes while it runs (and now
+// comes first) takes none of them, not the filter of a second scan nor the stop.
+TEST_F(BluezScan, TheSessionStaysOnTheAdapterItStartedOn) {
+  Script("behaviour['sessions'] = True; remove_adapter(); second_adapter(discovery=True)");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, "180D"), 0) << LastError();
+  EXPECT_EQ(Script("len(sessions(SECOND_ADAPTER_PATH))"), "1");
+  Script("add_adapter()");
+  // The adapter's arrival has reached the backend once a later call on the bus was answered.
+  ASSERT_NE(Await(platform_->GetDefaultAdapterAsync()), nullptr);
+  Sink other_sink;
+  const ClientHandle other(VelmoraBLE_BLEClient_Create(&Sink::Call, &other_sink, 0));
+  ASSERT_EQ(testing::Do(other.get(), VELMORABLE_METHOD_START_SCANNING, "180F"), 0) << testing::LastError(other.get());
+  ASSERT_EQ(testing::Do(other.get(), VELMORABLE_METHOD_STOP_SCANNING), 0);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0);
+  EXPECT_TRUE(WaitForScript("sessions(SECOND_ADAPTER_PATH)", "[]"));
+  EXPECT_EQ(Script("adapter_props(SECOND_ADAPTER_PATH)['Discovering']"), "0");
+  const std::vector<std::string> calls = mock_->Calls();
+  EXPECT_GE(calls.size(), 4u);
+  for (const std::string& call : calls) EXPECT_NE(call.find(" /org/bluez/hci1"), std::string::npos) << call;
+}
+
 // Two clients of the process scan at once, each with its own filter, through the one session bluetoothd
 // keeps for the process: each sees what its filter passes, and one's StopScanning ends only its scan.
 TEST_F(BluezScan, TwoClientsScanAtOnceEachWithItsFilter) {

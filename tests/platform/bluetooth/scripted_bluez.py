@@ -32,6 +32,12 @@ turns each choice back to the simple one; a test turns on what it checks:
                     RSSI, unless some client's discovery filter sets RSSI or Pathloss (Adapter.rst: "During
                     discovery RSSI delta-threshold is imposed"; adapter.c, discovery_filter_has_proximity;
                     device.c, RSSI_THRESHOLD). Off: every RSSI is reported.
+  start_answer_late with sessions, bluetoothd answers StartDiscovery only after the caller gave up waiting:
+                    the caller gets the NoReply error that its D-Bus library makes up when its wait runs out
+                    ("Method call timed out"), and the session starts when bluetoothd is done (after the
+                    StartDiscovery delay, or at release()), its answer going nowhere. Meanwhile the client's
+                    StopDiscovery is refused as busy (adapter.c, stop_discovery: client->msg, btd_error_busy).
+                    Off: the answer comes in time.
 `delays` makes bluetoothd take its time: the milliseconds before it answers SetDiscoveryFilter,
 StartDiscovery, StopDiscovery or Pair; `held` keeps such answers until release(). forget() and forget_unpaired() make it forget devices as it does
 some time after a scan, and peer_signal() sends a signal from another program on the bus.
@@ -76,12 +82,13 @@ sockets = {}   # characteristic path -> our end of its AcquireNotify socket
 unanswered = []  # callbacks of calls that are never answered
 
 DEFAULT_BEHAVIOUR = dict(sessions=False, agent_per_client=False, pair_connects=False, rssi_threshold=False,
-                         start_refused=False)
+                         start_refused=False, start_answer_late=False)
 behaviour = dict(DEFAULT_BEHAVIOUR)  # see the module's description
 delays = {}    # method name -> milliseconds before bluetoothd answers it
 held = set()   # method names whose answers wait for release()
 held_answers = []  # (method name, answer) that release() gives
 clients = {}   # sender -> dict(filter=UUIDs or None, session=bool, answering=bool), with behaviour['sessions']
+second_clients = {}  # the same, of the second adapter when it discovers (second_adapter(discovery=True))
 agents = {}    # sender -> its agent (dict as `agent`), with behaviour['agent_per_client']
 watched = set()  # senders whose leaving the bus ends their session and agent
 forgotten = {}  # address -> (Device, its Device1 properties) of devices bluetoothd no longer lists
@@ -272,8 +279,9 @@ def watch_client(sender):
             return
         watched.discard(sender)
         agents.pop(sender, None)
-        if clients.pop(sender, None) is not None:
-            update_discovering()
+        for path in (ADAPTER_PATH, SECOND_ADAPTER_PATH):
+            if clients_of(path).pop(sender, None) is not None and path in mockobject.objects:
+                update_discovering(path)
 
     manager().connection.watch_name_owner(sender, owner_changed)
 
@@ -296,14 +304,20 @@ def add_adapter():
     emit_added(ADAPTER_PATH)
 
 
-def adapter_props():
-    return mockobject.objects[ADAPTER_PATH].props[ADAPTER_IFACE]
+def adapter_props(path=ADAPTER_PATH):
+    return mockobject.objects[path].props[ADAPTER_IFACE]
+
+
+def clients_of(path):
+    '''Each adapter keeps the discovery clients of its own (adapter.c: adapter->discovery_list).'''
+    return second_clients if path == SECOND_ADAPTER_PATH else clients
 
 
 @dbus.service.method(ADAPTER_IFACE, in_signature='a{sv}', out_signature='', sender_keyword='sender',
                      async_callbacks=('ok', 'err'))
 def SetDiscoveryFilter(_self, options, sender=None, ok=None, err=None):
-    log('SetDiscoveryFilter', ADAPTER_PATH, options)
+    adapter = _self.path
+    log('SetDiscoveryFilter', adapter, options)
     if options and ('RSSI' in options or 'Pathloss' in options):
         proximity.add(sender)
     else:
@@ -311,12 +325,12 @@ def SetDiscoveryFilter(_self, options, sender=None, ok=None, err=None):
 
     def answer():
         if behaviour['sessions']:
-            if unpowered(err):
+            if unpowered(err, adapter):
                 return
             # The client's own filter, also while it discovers; no filter without options.
             uuids = options.get('UUIDs') if options else None
-            client(sender)['filter'] = [uuid(str(u)) for u in uuids] if uuids is not None else None
-            update_discovering()
+            client(sender, adapter)['filter'] = [uuid(str(u)) for u in uuids] if uuids is not None else None
+            update_discovering(adapter)
         ok()
 
     later('SetDiscoveryFilter', answer)
@@ -325,30 +339,36 @@ def SetDiscoveryFilter(_self, options, sender=None, ok=None, err=None):
 @dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='', sender_keyword='sender',
                      async_callbacks=('ok', 'err'))
 def StartDiscovery(_self, sender=None, ok=None, err=None):
-    log('StartDiscovery', ADAPTER_PATH)
-    if unpowered(err):
+    adapter = _self.path
+    log('StartDiscovery', adapter)
+    if unpowered(err, adapter):
         return
     if behaviour['start_refused']:
         later('StartDiscovery', lambda: err(error('org.bluez.Error.InProgress', 'Operation already in progress')))
         return
     if not behaviour['sessions']:
         def started():
-            changed(ADAPTER_PATH, ADAPTER_IFACE, {'Discovering': dbus.Boolean(True)})
+            changed(adapter, ADAPTER_IFACE, {'Discovering': dbus.Boolean(True)})
             ok()
 
         later('StartDiscovery', started)
         return
-    state = client(sender)
+    state = client(sender, adapter)
     # "Each client can request a single device discovery session per adapter."
     if state['session'] or state['answering']:
         err(error('org.bluez.Error.InProgress', 'Operation already in progress'))
         return
     state['session'] = state['answering'] = True
+    answer_lost = behaviour['start_answer_late']
+    if answer_lost:
+        err(error('org.freedesktop.DBus.Error.NoReply', 'Method call timed out'))
 
     def started():
         state['answering'] = False
-        update_discovering()
-        ok()
+        if adapter in mockobject.objects:
+            update_discovering(adapter)
+        if not answer_lost:
+            ok()
 
     later('StartDiscovery', started)
 
@@ -356,7 +376,8 @@ def StartDiscovery(_self, sender=None, ok=None, err=None):
 @dbus.service.method(ADAPTER_IFACE, in_signature='', out_signature='', sender_keyword='sender',
                      async_callbacks=('ok', 'err'))
 def StopDiscovery(_self, sender=None, ok=None, err=None):
-    log('StopDiscovery', ADAPTER_PATH)
+    adapter = _self.path
+    log('StopDiscovery', adapter)
     if not behaviour['sessions']:
         def stopped():
             discovering_off()
@@ -364,9 +385,9 @@ def StopDiscovery(_self, sender=None, ok=None, err=None):
 
         later('StopDiscovery', stopped)
         return
-    if unpowered(err):
+    if unpowered(err, adapter):
         return
-    state = clients.get(sender)
+    state = clients_of(adapter).get(sender)
     if state is None or not state['session']:
         err(error('org.bluez.Error.Failed', 'No discovery started'))
         return
@@ -377,41 +398,44 @@ def StopDiscovery(_self, sender=None, ok=None, err=None):
 
     def stopped():
         # The session goes, and with it the client's filter.
-        clients.pop(sender, None)
-        update_discovering()
+        clients_of(adapter).pop(sender, None)
+        update_discovering(adapter)
         ok()
 
     later('StopDiscovery', stopped)
 
 
-def unpowered(err):
+def unpowered(err, adapter=ADAPTER_PATH):
     '''bluetoothd refuses discovery calls while the adapter is off: True when it did.'''
-    if adapter_props()['Powered']:
+    if adapter_props(adapter)['Powered']:
         return False
     err(error('org.bluez.Error.NotReady', 'Resource Not Ready'))
     return True
 
 
-def client(sender):
-    '''The discovery state of a client, made on first use.'''
+def client(sender, adapter=ADAPTER_PATH):
+    '''The discovery state of a client on an adapter, made on first use.'''
     watch_client(sender)
-    return clients.setdefault(sender, dict(filter=None, session=False, answering=False))
+    return clients_of(adapter).setdefault(sender, dict(filter=None, session=False, answering=False))
 
 
-def sessions():
-    '''The clients that hold a discovery session (with behaviour['sessions']).'''
-    return sorted(sender for sender, state in clients.items() if state['session'])
+def sessions(adapter=ADAPTER_PATH):
+    '''The clients that hold a discovery session on an adapter (with behaviour['sessions']).'''
+    return sorted(sender for sender, state in clients_of(adapter).items() if state['session'])
 
 
-def update_discovering():
+def update_discovering(adapter=ADAPTER_PATH):
     '''Discovering follows the sessions: on while any client holds one whose start was answered.'''
     # A session whose start is still being answered does not start discovery yet; one being stopped keeps it.
-    on = adapter_props()['Discovering']
-    running = any(state['session'] and (on or not state['answering']) for state in clients.values())
-    if running and not adapter_props()['Discovering']:
-        changed(ADAPTER_PATH, ADAPTER_IFACE, {'Discovering': dbus.Boolean(True)})
-    elif not running and adapter_props()['Discovering']:
-        discovering_off()
+    on = adapter_props(adapter)['Discovering']
+    running = any(state['session'] and (on or not state['answering']) for state in clients_of(adapter).values())
+    if running and not on:
+        changed(adapter, ADAPTER_IFACE, {'Discovering': dbus.Boolean(True)})
+    elif not running and on:
+        if adapter == ADAPTER_PATH:
+            discovering_off()
+        else:
+            changed(adapter, ADAPTER_IFACE, {'Discovering': dbus.Boolean(False)})
 
 
 def discovering_off():
@@ -450,16 +474,19 @@ def power_off():
     changed(ADAPTER_PATH, ADAPTER_IFACE, {'Powered': dbus.Boolean(False), 'Discovering': dbus.Boolean(False)})
 
 
-def second_adapter():
+def second_adapter(discovery=False):
     '''A second adapter, a dongle plugged in, on which another program discovers: each adapter files the
-    devices it hears under itself (Device1's Adapter; add_device(adapter=SECOND_ADAPTER_PATH)).'''
+    devices it hears under itself (Device1's Adapter; add_device(adapter=SECOND_ADAPTER_PATH)). With
+    `discovery`, it discovers for the clients that ask it, keeping their sessions apart from the first
+    adapter's (see clients_of), and nobody else discovers on it.'''
+    second_clients.clear()
     add_object(SECOND_ADAPTER_PATH, ADAPTER_IFACE, {
         'Address': dbus.String('00:11:22:33:44:66'),
         'Name': dbus.String('hci1'),
         'Powered': dbus.Boolean(True),
-        'Discovering': dbus.Boolean(True),
+        'Discovering': dbus.Boolean(not discovery),
         'Roles': dbus.Array(['central', 'peripheral'], signature='s'),
-    }, [])
+    }, [SetDiscoveryFilter, StartDiscovery, StopDiscovery] if discovery else [])
     emit_added(SECOND_ADAPTER_PATH)
 
 
@@ -468,6 +495,7 @@ def unplug_second_adapter():
     for device in list(devices.values()):
         if device.adapter == SECOND_ADAPTER_PATH:
             device.remove()
+    second_clients.clear()
     if SECOND_ADAPTER_PATH in mockobject.objects:
         remove_object(SECOND_ADAPTER_PATH)
 
