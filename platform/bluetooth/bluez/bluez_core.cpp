@@ -1046,11 +1046,17 @@ EventToken BluezCore::AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLog
 std::string BluezCore::AdapterPath() {
   const char* wanted = std::getenv("VELMORABLE_BT_ADAPTER");
   std::lock_guard lock(mutex_);
+  const auto kept = objects_.find(adapter_);
+  if (!adapter_.empty() && kept != objects_.end() && kept->second.count(kAdapterIface) != 0) return adapter_;
+  adapter_.clear();
   for (const auto& [path, object] : objects_) {
     if (object.count(kAdapterIface) == 0) continue;
-    if (wanted == nullptr || *wanted == '\0' || path == std::string("/org/bluez/") + wanted) return path;
+    if (wanted == nullptr || *wanted == '\0' || path == std::string("/org/bluez/") + wanted) {
+      adapter_ = path;
+      break;
+    }
   }
-  return {};
+  return adapter_;
 }
 
 std::string BluezCore::DevicePathFor(uint64_t address) {

@@ -142,6 +142,9 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::vector<std::pair<std::string, Props>> Children(const std::string& parent, const char* iface, const char* link);
   // LogMalformed logs every GATT object under a device that discovery skips, with its path and why.
   void LogMalformed(const std::string& device_path);
+  // AdapterPath is the adapter the process uses: the first one present (or the one VELMORABLE_BT_ADAPTER
+  // names), kept from then on while it is present, so that an adapter plugged in later takes no scan or
+  // device lookup away from it.
   std::string AdapterPath();
   std::string DevicePathFor(uint64_t address);
   // DeviceOf gives the device path that a GATT object's path lies under.
@@ -275,6 +278,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
 
   std::mutex mutex_;  // guards everything below
   std::map<std::string, Interfaces> objects_;
+  std::string adapter_;  // the adapter AdapterPath chose, while it is present
   std::vector<std::weak_ptr<BluezWatcher>> watchers_;
   std::map<std::string, std::vector<std::weak_ptr<BluezDevice>>> devices_;
   std::map<std::string, std::vector<std::weak_ptr<BluezCharacteristic>>> characteristics_;

@@ -347,6 +347,23 @@ TEST_F(BluezScan, TheSessionStaysOnTheAdapterItStartedOn) {
   for (const std::string& call : calls) EXPECT_NE(call.find(" /org/bluez/hci1"), std::string::npos) << call;
 }
 
+// An adapter plugged in during a scan takes nothing from it, even one that sorts first: the scan goes on
+// with the devices of the adapter it started on and reports none of the newcomer's.
+TEST_F(BluezScan, AnAdapterPluggedInDuringAScanTakesNothingFromIt) {
+  Script("remove_adapter(); second_adapter(discovery=True)");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError();
+  Script("add_adapter()");
+  ASSERT_NE(Await(platform_->GetDefaultAdapterAsync()), nullptr);
+  Script("add_device('C0:FF:EE:00:00:11', name='newcomer', rssi=-50)");
+  Script("add_device('C0:FF:EE:00:00:10', name='here', rssi=-50, adapter=SECOND_ADAPTER_PATH)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  Script("advertise('C0:FF:EE:00:00:11', rssi=-41); advertise('C0:FF:EE:00:00:10', rssi=-40)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT, 2));
+  for (const Event& advert : Adverts()) EXPECT_EQ(advert.Text(1), "here");
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_STOP_SCAN).empty());
+  ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0);
+}
+
 // Two clients of the process scan at once, each with its own filter, through the one session bluetoothd
 // keeps for the process: each sees what its filter passes, and one's StopScanning ends only its scan.
 TEST_F(BluezScan, TwoClientsScanAtOnceEachWithItsFilter) {
