@@ -350,7 +350,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
 
   // Results (and CurrentResults, the same set with the client's own parts) is the result state of the
   // calling thread: on a thread that delivers a platform event, that event's own set; for a call from a sink
-  // of another client (on any thread), a set of that thread's for this client (see CallScope::EventResults);
+  // of another client (on any thread), a set of that sink's event for this client (see CallScope::EventResults);
   // else the client's own, which belongs to the application's thread. InPlatformEvent tells whether the
   // calling thread's results are apart from the application's thread's.
   component::ResultState& Results() const override { return CurrentResults(); }
