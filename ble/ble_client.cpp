@@ -15,6 +15,13 @@ namespace {
 std::mutex g_create_lock;
 
 thread_local CallScope* t_innermost_scope = nullptr;
+thread_local SinkFrame* t_innermost_frame = nullptr;
+
+// SpareResults is the set that the calling thread's calls share when memory for one of their own runs out.
+CallResults& SpareResults() {
+  thread_local CallResults spare;
+  return spare;
+}
 
 constexpr uint32_t kOptionUtf16Events = 1;
 
@@ -88,6 +95,7 @@ CallScope::CallScope(std::shared_ptr<BLEEvent> bridge, CallResults* event_result
   engine_ = bridge_->Enter();
   if (engine_ == nullptr) return;
   outer_ = t_innermost_scope;
+  frame_ = t_innermost_frame;
   t_innermost_scope = this;
 }
 
@@ -120,21 +128,25 @@ CallResults* CallScope::EventResults(const std::shared_ptr<BLEEvent>& bridge) {
   if (outermost == nullptr || (outermost->event_results_ == nullptr && outermost->bridge_ == bridge)) return nullptr;
   // A sink of another client calling this one, on a platform thread or inside a method of that client on
   // its application thread: this client's own results belong to its application thread, so the calls of
-  // this thread keep theirs apart.
-  return &outermost->ResultsOf(bridge);
+  // the event keep theirs apart, in the frame of the event that the outermost call on this client began in.
+  SinkFrame* frame = outermost_of_bridge != nullptr ? outermost_of_bridge->frame_ : t_innermost_frame;
+  return frame != nullptr ? &frame->ResultsOf(bridge) : &SpareResults();
 }
 
-CallResults& CallScope::ResultsOf(const std::shared_ptr<BLEEvent>& bridge) {
+SinkFrame::SinkFrame() : outer_(t_innermost_frame) { t_innermost_frame = this; }
+
+SinkFrame::~SinkFrame() { t_innermost_frame = outer_; }
+
+CallResults& SinkFrame::ResultsOf(const std::shared_ptr<BLEEvent>& bridge) {
   for (const std::unique_ptr<OtherClientResults>& other : other_results_) {
     if (other->bridge == bridge) return other->results;
   }
-  thread_local CallResults t_spare_results;
   std::unique_ptr<OtherClientResults> made(new (std::nothrow) OtherClientResults{bridge, {}});
-  if (made == nullptr) return t_spare_results;
+  if (made == nullptr) return SpareResults();
   try {
     other_results_.push_back(std::move(made));
   } catch (const std::bad_alloc&) {
-    return t_spare_results;
+    return SpareResults();
   }
   return other_results_.back()->results;
 }

@@ -142,6 +142,32 @@ class BLEClient : public BLEEventSink {
   bool utf16_events_;
 };
 
+// SinkFrame marks the delivery of one event to a sink on the current thread (frames nest per thread). The
+// calls that the sink makes on another client, outside that client's own methods, record their results in
+// the frame: one set per client they call, made on first use and dropped once the event has been delivered.
+// So each event's calls on another client start with code 0 and "", and never touch the results of that
+// client's application thread (see CallScope::EventResults).
+class SinkFrame {
+ public:
+  SinkFrame();
+  ~SinkFrame();
+  SinkFrame(const SinkFrame&) = delete;
+  SinkFrame& operator=(const SinkFrame&) = delete;
+
+  // ResultsOf returns the set of bridge's client in this frame, made on first use; the thread's spare set
+  // when memory runs out (shared only by that thread's calls).
+  CallResults& ResultsOf(const std::shared_ptr<BLEEvent>& bridge);
+
+ private:
+  struct OtherClientResults {
+    std::shared_ptr<BLEEvent> bridge;  // held, so that no other client's bridge takes its address meanwhile
+    CallResults results;
+  };
+
+  SinkFrame* outer_ = nullptr;
+  std::vector<std::unique_ptr<OtherClientResults>> other_results_;
+};
+
 // CallScope marks a call into a client on the current thread: an exported call, or a platform callback.
 // It is admitted through the client's event bridge and keeps the bridge alive; once the client is being
 // destroyed it is refused (Engine() is null and nothing may touch the client). Scopes nest per thread.
@@ -151,9 +177,8 @@ class CallScope {
   explicit CallScope(BLEClient& client) : CallScope(client.Engine().Bridge(), nullptr) {}
   // For a platform callback that reaches its engine through bridge: event_results (kept by the caller
   // until the scope ends) receives the results of every call made on this thread inside it, unless the
-  // callback runs inside an exported call of the same client on this thread. The calls that it makes on
-  // other clients record theirs apart as well, one set per client, kept until the outermost scope of the
-  // thread ends (see EventResults).
+  // callback runs inside an exported call of the same client on this thread. The calls that its sinks make
+  // on other clients record theirs apart as well, in the frame of each event (see EventResults).
   CallScope(std::shared_ptr<BLEEvent> bridge, CallResults* event_results);
   ~CallScope();
   CallScope(const CallScope&) = delete;
@@ -166,10 +191,12 @@ class CallScope {
   static uint32_t CountOnThisThread(const BLEEvent* bridge);
   // EventResults returns the results that the calling thread's calls on the client of bridge record: those
   // of the platform callback of bridge that the thread runs in (its outermost admitted scope of bridge);
-  // else, when the thread's outermost scope belongs to another client (a platform callback, or a method
-  // whose sink calls this client), a set of its own for this client, made on first use and kept until that
-  // outermost scope ends; null when the outermost scope is a call on this client (the application's thread,
-  // whose results are the client's own).
+  // null when the thread's outermost scope is a call on this client (the application's thread, whose results
+  // are the client's own, for the sinks inside its methods too); else (the thread's outermost scope belongs
+  // to another client: a platform callback, or a method whose sink calls this client) a set of the event
+  // frame (SinkFrame) that the outermost call on this client was made in, or of the innermost frame for an
+  // error function, which makes no scope. So a method of this client that a sink calls shares one set with
+  // the sinks inside it, and the next event starts afresh.
   static CallResults* EventResults(const std::shared_ptr<BLEEvent>& bridge);
   // DeliversPlatformEvent tells whether the calling thread runs a platform callback of any client (its
   // outermost admitted scope is one): a thread that the platform delivers events on, which must not wait
@@ -177,20 +204,11 @@ class CallScope {
   static bool DeliversPlatformEvent();
 
  private:
-  // The results of one other client's calls during a platform callback (see EventResults).
-  struct OtherClientResults {
-    std::shared_ptr<BLEEvent> bridge;  // held, so that no other client's bridge takes its address meanwhile
-    CallResults results;
-  };
-  // ResultsOf returns the set of bridge's client in this outermost callback scope, made on first use; the
-  // thread's spare set when memory runs out (shared only by that thread's calls).
-  CallResults& ResultsOf(const std::shared_ptr<BLEEvent>& bridge);
-
   std::shared_ptr<BLEEvent> bridge_;
   BLEClientEngine* engine_ = nullptr;
   CallResults* event_results_ = nullptr;
   CallScope* outer_ = nullptr;
-  std::vector<std::unique_ptr<OtherClientResults>> other_results_;
+  SinkFrame* frame_ = nullptr;  // the thread's innermost event frame when the scope began
 };
 
 }  // namespace velmora::ble

@@ -173,12 +173,12 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // event with an empty descriptor id. Any thread.
   int ProcessValueChanged(const GattCharacteristicRecord& record, const char* service_id, const bt::Bytes& value);
   SubscriptionStates& Subscriptions() { return subscriptions_; }
-  // ListSubscription changes the listed subscription state of record's characteristic: kSet lists it,
+  // ListSubscription changes the listed CCCD value (0 for unsubscribed) of record's characteristic: kSet lists it,
   // kUpdate changes a listed one only (and sets *previous as SubscriptionStates::Update does). Only a record
   // that the tree holds changes the list: one of an earlier connection (found before Disconnect emptied the
   // tree) leaves it alone, so that no connection starts with a state of the one before. 0, or 200.
   enum class Listing { kSet, kUpdate };
-  [[nodiscard]] int ListSubscription(const GattCharacteristicRecord& record, bool subscribed, Listing listing,
+  [[nodiscard]] int ListSubscription(const GattCharacteristicRecord& record, int32_t cccd, Listing listing,
                                      bool* previous = nullptr);
   int Select(const char* service_id, const char* characteristic_id);
   int StartScanning(const char* service_uuids);
@@ -204,7 +204,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
     uint64_t deadline = 0;
     bool left = false;
   };
-  // SetSubscription writes the CCCD (subscribe 1 or 0) unless the listed state already matches, and fires
+  // SetSubscription writes the CCCD (subscribe 1 or 0) unless the listed value is the one it would write
+  // (notifications or indications as PreferIndications and the flags choose, or none), lists it, and fires
   // Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Unsubscribing stops the
   // characteristic's notifications and, off a platform event thread, first waits for those being delivered,
   // within wait (when given; else a wait of its own), whatever the listed state (see EndValues); a wait that
@@ -349,7 +350,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
 
   // Results (and CurrentResults, the same set with the client's own parts) is the result state of the
   // calling thread: on a thread that delivers a platform event, that event's own set; for a call from a sink
-  // of another client (on any thread), a set of that thread's for this client (see CallScope::EventResults);
+  // of another client (on any thread), a set of that sink's event for this client (see CallScope::EventResults);
   // else the client's own, which belongs to the application's thread. InPlatformEvent tells whether the
   // calling thread's results are apart from the application's thread's.
   component::ResultState& Results() const override { return CurrentResults(); }

@@ -305,6 +305,8 @@ int BLEClient::DeliverEvent(int32_t event_id, int32_t count, intptr_t* params, i
                             uint32_t text_slots) {
   // No sink, or a client being destroyed: the event goes nowhere.
   if (sink_ == nullptr || engine_.Bridge()->Detached()) return 0;
+  // The sink's calls on other clients record their results in this event's own frame.
+  SinkFrame frame;
   if (utf16_events_) return DeliverWideEvent(event_id, count, params, cbparams, text_slots);
   return SinkResult(sink_(context_, event_id, count, params, cbparams), event_id);
 }

@@ -1,9 +1,10 @@
 // CallResults: everything that the calls of one thread into a client leave behind and hand out. The
-// application's thread has the client's own set; a platform thread that delivers an event gets a set of its
-// own for the calls its sink makes, one for each client it calls, which lives until the delivery ends; a sink
-// inside one client's method that calls another client gets one for that client until the method ends. So no
-// text handed to one thread is rewritten by another, and no thread's last error state is reached through
-// another thread's pointer.
+// application's thread has the client's own set; a platform thread that delivers an event of a client gets a
+// set of its own for the calls on that client, which lives until the delivery ends; and each event that a
+// sink receives, on any thread, gets a set for each other client that its calls reach (outside that client's
+// own methods), which lives until the sink returns (see SinkFrame). So no text handed to one thread is
+// rewritten by another, no thread's last error state is reached through another thread's pointer, and no
+// event's calls on another client see what an earlier event's calls left.
 #pragma once
 
 #include <cstdint>

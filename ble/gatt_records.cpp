@@ -484,14 +484,14 @@ int BLEClientEngine::FindCharacteristicByObject(const bt::GattCharacteristic* ob
   return 1;
 }
 
-int BLEClientEngine::ListSubscription(const GattCharacteristicRecord& record, bool subscribed, Listing listing,
+int BLEClientEngine::ListSubscription(const GattCharacteristicRecord& record, int32_t cccd, Listing listing,
                                       bool* previous) {
   if (previous != nullptr) *previous = false;
   // Under the tree lock, which Disconnect empties the tree under before it empties the list.
   std::lock_guard<std::mutex> lock(tree_mutex_);
   if (gatt_tree_.FindCharacteristicByObject(record.characteristic.get(), nullptr).get() != &record) return 0;
-  if (listing == Listing::kSet) return subscriptions_.Set(record.id.Data(), subscribed);
-  return subscriptions_.Update(record.id.Data(), subscribed, nullptr, previous);
+  if (listing == Listing::kSet) return subscriptions_.Set(record.id.Data(), cccd);
+  return subscriptions_.Update(record.id.Data(), cccd, nullptr, previous);
 }
 
 int BLEClientEngine::LookupService(const char* service_id, std::shared_ptr<GattServiceRecord>* record) {

@@ -54,30 +54,32 @@ int HandOutValue(BLEClientEngine& engine, const core::BufferCore& read, const ui
 
 // ---- Subscription states ------------------------------------------------------------------------------------
 
-int SubscriptionStates::Find(const char* characteristic_id, bool* subscribed) const {
+int SubscriptionStates::Find(const char* characteristic_id, bool* subscribed, int32_t* cccd) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const int32_t index = ids_.IndexOf(TextOrEmpty(characteristic_id), 0);
   if (index < 0) return 0;
-  if (subscribed != nullptr) *subscribed = states_.ItemAsInt(index) != 0;
+  const int32_t value = states_.ItemAsInt(index);
+  if (subscribed != nullptr) *subscribed = value != 0;
+  if (cccd != nullptr) *cccd = value;
   return 1;
 }
 
-int SubscriptionStates::Update(const char* characteristic_id, bool subscribed, bool* listed, bool* previous) {
+int SubscriptionStates::Update(const char* characteristic_id, int32_t cccd, bool* listed, bool* previous) {
   std::lock_guard<std::mutex> lock(mutex_);
   const int32_t index = ids_.IndexOf(TextOrEmpty(characteristic_id), 0);
   if (listed != nullptr) *listed = index >= 0;
   if (previous != nullptr) *previous = index >= 0 && states_.ItemAsInt(index) != 0;
-  return index < 0 ? 0 : states_.SetAtInt(index, subscribed ? 1 : 0);
+  return index < 0 ? 0 : states_.SetAtInt(index, cccd);
 }
 
-int SubscriptionStates::Set(const char* characteristic_id, bool subscribed) {
+int SubscriptionStates::Set(const char* characteristic_id, int32_t cccd) {
   std::lock_guard<std::mutex> lock(mutex_);
   const char* id = TextOrEmpty(characteristic_id);
   const int32_t index = ids_.IndexOf(id, 0);
-  if (index >= 0) return states_.SetAtInt(index, subscribed ? 1 : 0);
+  if (index >= 0) return states_.SetAtInt(index, cccd);
   int rc = ids_.AddCString(id);
   if (rc != core::kOk) return rc;
-  rc = states_.AddInt(subscribed ? 1 : 0);
+  rc = states_.AddInt(cccd);
   if (rc != core::kOk) (void)ids_.RemoveAt(ids_.Count() - 1);
   return rc;
 }
@@ -219,9 +221,10 @@ int BLEClientEngine::HandleCccdValue(const char* descriptor_id, const core::Buff
   core::Buffer characteristic_id;
   int rc = CharacteristicIdOf(descriptor_id, characteristic_id);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
-  const bool subscribed = value.Length() > 0 && (value.Bytes()[0] & 3) != 0;
+  const int32_t cccd = value.Length() > 0 ? value.Bytes()[0] & 3 : 0;
+  const bool subscribed = cccd != 0;
   bool was_subscribed = false;
-  rc = subscriptions_.Update(characteristic_id.Data(), subscribed, nullptr, &was_subscribed);
+  rc = subscriptions_.Update(characteristic_id.Data(), cccd, nullptr, &was_subscribed);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   if (was_subscribed == subscribed) return 0;
   core::Buffer service_id;
@@ -323,9 +326,9 @@ int BLEClientEngine::GetCccdState(GattCharacteristicRecord& record, int32_t* sta
   // query asks the device again.
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
-  subscribed = result->ClientCharacteristicConfigurationDescriptor() !=
-               bt::GattClientCharacteristicConfigurationDescriptorValue::None;
-  rc = ListSubscription(record, subscribed, Listing::kSet);
+  const int32_t cccd = static_cast<int32_t>(result->ClientCharacteristicConfigurationDescriptor());
+  subscribed = cccd != 0;
+  rc = ListSubscription(record, cccd, Listing::kSet);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   rc = LogRead(3, kGattLogSubscriptions, "Got CCCD state for characteristic ID \"%s\" from device.", id);
   if (rc != 0) return rc;
@@ -373,7 +376,7 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
   core::Buffer service_id;
   EventDeliveries::Delivery delivery;
   if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
-  if (ListSubscription(*record, false, Listing::kSet) != core::kOk) return;
+  if (ListSubscription(*record, 0, Listing::kSet) != core::kOk) return;
   core::Buffer reason;
   if (PlatformStringToText(args->ToString(), reason) != core::kOk) (void)reason.Clear();
   core::Buffer text;

@@ -18,24 +18,26 @@ namespace velmora::ble {
 namespace bt = platform::bluetooth;
 
 // SubscriptionStates is the engine's record of which characteristics it knows to be subscribed: two lists
-// kept in step, the characteristic ids (compared exactly) and at the same index "1" or "0". A
-// characteristic enters the lists through a CCCD state query, a Subscribe or an Unsubscribe; CCCD reads and
-// writes then update its state in place. A notification never does. Any thread: notifications update states on a platform thread
-// while the application's thread reads and adds them, so every member takes the lists' own lock.
+// kept in step, the characteristic ids (compared exactly) and at the same index the CCCD value last written
+// or read ("0" unsubscribed, "1" notifications, "2" indications, "3" both). A characteristic enters the lists
+// through a CCCD state query, a Subscribe or an Unsubscribe; CCCD reads and writes then update its value in
+// place. A notification never does. Any thread: notifications update states on a platform thread while the
+// application's thread reads and adds them, so every member takes the lists' own lock.
 class SubscriptionStates {
  public:
   SubscriptionStates() = default;
   SubscriptionStates(const SubscriptionStates&) = delete;
   SubscriptionStates& operator=(const SubscriptionStates&) = delete;
 
-  // Find returns 1 and sets *subscribed when the id is listed, else 0.
-  int Find(const char* characteristic_id, bool* subscribed) const;
-  // Update replaces the state of a listed id and sets *listed to whether it was listed and *previous to
-  // its state before (false when unlisted; an unlisted id is not added). 0, or 200.
-  [[nodiscard]] int Update(const char* characteristic_id, bool subscribed, bool* listed, bool* previous = nullptr);
-  // Set lists the id with its state, replacing the state when it is listed already. 0, or 200 (lists
+  // Find returns 1 and sets *subscribed (the value is not 0) and *cccd (the value) when the id is listed,
+  // else 0.
+  int Find(const char* characteristic_id, bool* subscribed, int32_t* cccd = nullptr) const;
+  // Update replaces the CCCD value of a listed id and sets *listed to whether it was listed and *previous to
+  // whether it was subscribed before (false when unlisted; an unlisted id is not added). 0, or 200.
+  [[nodiscard]] int Update(const char* characteristic_id, int32_t cccd, bool* listed, bool* previous = nullptr);
+  // Set lists the id with its CCCD value, replacing the value when it is listed already. 0, or 200 (lists
   // unchanged).
-  [[nodiscard]] int Set(const char* characteristic_id, bool subscribed);
+  [[nodiscard]] int Set(const char* characteristic_id, int32_t cccd);
   void Clear();
   int32_t Count() const;
 

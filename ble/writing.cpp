@@ -139,7 +139,8 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   rc = BufferToIBuffer(bytes, length, buffer);
   if (rc != 0) return ReportOutOfMemory(rc);
   const bool cccd = record.uuid == kCccdGuid;
-  const bool subscribed = cccd && !buffer.empty() && (buffer[0] & 3) != 0;
+  const int32_t cccd_value = cccd && !buffer.empty() ? buffer[0] & 3 : 0;
+  const bool subscribed = cccd_value != 0;
   core::Buffer characteristic_id;
   core::Buffer service_id;
   rc = cccd ? CharacteristicIdOf(id, characteristic_id) : core::kOk;
@@ -162,7 +163,7 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   // A CCCD write changes the subscription of its characteristic. Only a listed state is replaced; an
   // unlisted characteristic counts as not subscribed before the write.
   bool was_subscribed = false;
-  rc = subscriptions_.Update(characteristic_id.Data(), subscribed, nullptr, &was_subscribed);
+  rc = subscriptions_.Update(characteristic_id.Data(), cccd_value, nullptr, &was_subscribed);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   if (was_subscribed == subscribed) return 0;
   std::shared_ptr<GattCharacteristicRecord> characteristic;
@@ -226,19 +227,6 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   if (record.characteristic == nullptr) return SetErrorText(kNotDiscovered, kNoCharacteristicObject);
   const bool on = subscribe != 0;
   const char* id = record.id.Data();
-  bool listed_state = false;
-  if (subscriptions_.Find(id, &listed_state) != 0 && listed_state == on) {
-    // Listed as subscribed (by a Subscribe, or a CCCD read after an Unsubscribe): the notifications are let through.
-    // Listed as unsubscribed (by a CCCD write of WriteValue, or an Unsubscribe whose wait ran out): the CCCD
-    // is not written again, but the notifications end as on every Unsubscribe.
-    if (on) {
-      (void)StopValues(record, false);
-    } else {
-      EndValues(record, wait);
-    }
-    return 0;
-  }
-
   using CccdValue = bt::GattClientCharacteristicConfigurationDescriptorValue;
   CccdValue value = CccdValue::None;
   if (on) {
@@ -247,6 +235,20 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
                 ? CccdValue::Indicate
                 : CccdValue::Notify;
   }
+  int32_t listed_value = 0;
+  if (subscriptions_.Find(id, nullptr, &listed_value) != 0 && listed_value == static_cast<int32_t>(value)) {
+    // Listed with the value this call would write (by a Subscribe, or a CCCD read after an Unsubscribe): the
+    // notifications are let through. Listed as unsubscribed (by a CCCD write of WriteValue, or an Unsubscribe
+    // whose wait ran out): the CCCD is not written again, but the notifications end as on every Unsubscribe.
+    // A subscription listed with the other kind (PreferIndications changed since) is written anew.
+    if (on) {
+      (void)StopValues(record, false);
+    } else {
+      EndValues(record, wait);
+    }
+    return 0;
+  }
+
   int rc;
   if (record.cccd_ensured == 0) {
     rc = EnsureDescriptorDiscovered(record, kCccdUuid);
@@ -265,7 +267,7 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   reopened.Keep();
   if (!on) EndValues(record, wait);
   // Listed whether or not a query came first: the device's CCCD may stay on for another client.
-  rc = ListSubscription(record, on, Listing::kSet);
+  rc = ListSubscription(record, static_cast<int32_t>(value), Listing::kSet);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   rc = LogComposed(1, kGattLogSubscriptions,
                    on ? "Successfully subscribed to characteristic ID \""

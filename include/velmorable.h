@@ -32,13 +32,14 @@
  * Events on several platform threads may run at the same time; the library holds no lock of its own while the sink
  * runs. A sink's calls keep their own last error, whatever thread the sink runs on: its calls on any client record
  * their code and text, and keep the texts that Get and Config hand out, apart from that client's application
- * thread, for as long as that event is being delivered (on a platform thread each event starts with code 0 and
- * ""); only its calls on the client whose method it runs inside, on that method's thread, use that thread's
- * record, like the method. For the results of its calls a sink thus need not know which thread it runs on; for the
- * rest, the events of a call come on the thread that made it, all others on platform threads. All
- * other threads share the client's one record, as the application's thread does: a second application thread
- * reads the last error (and the texts) of the first one's calls, so a program that uses a client from several
- * threads in turn reads the last error on the thread that made the call, before another thread calls the client.
+ * thread, for as long as that event is being delivered (each event starts with code 0 and ""), on the
+ * application's thread as on a platform thread; only its calls on the client whose method it runs inside, on that
+ * method's thread, use that thread's record, like the method. For the results of its calls a sink thus need not
+ * know which thread it runs on; for the rest, the events of a call come on the thread that made it, all others on
+ * platform threads. All other threads share the client's one record, as the application's thread does: a second
+ * application thread reads the last error (and the texts) of the first one's calls, so a program that uses a
+ * client from several threads in turn reads the last error on the thread that made the call, before another
+ * thread calls the client.
  * So GetLastError and GetLastErrorCode describe, in a sink, that sink's own last call on that client during the
  * event (inside a method of that client on its thread: that thread's record, like the method), and elsewhere the
  * last call on that client made outside sinks; a text read on the application's thread is never rewritten by a

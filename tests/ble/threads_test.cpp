@@ -1118,6 +1118,52 @@ TEST_F(ThreadsTest, ASinkInsideAnotherClientsMethodLeavesThatClientsResultsAlone
   EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
 }
 
+// B's application thread runs Discover, whose Discovered events run B's sink on that thread, and the sink reads
+// past the end of A's services in each of them. Each event's calls on A start afresh, as on a platform thread:
+// before its read the sink finds code 0 and "", never the 432 that its read in the event before left; and A's
+// own last error, that of its own failing read before, is still there once Discover has returned.
+TEST_F(ThreadsTest, ASinksCallsOnAnotherClientStartEachEventWithCode0OnTheApplicationsThread) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* a = nullptr;
+    int events = 0;
+    std::vector<std::string> problems;
+  } context;
+  auto sink_b = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_DISCOVERED) return 0;
+    const std::string event = "event " + std::to_string(++ctx->events) + ": ";
+    const int32_t before = VelmoraBLE_BLEClient_GetLastErrorCode(ctx->a);
+    const std::string text_before = LastError(ctx->a);
+    if (before != 0 || !text_before.empty()) {
+      ctx->problems.push_back(event + "A's last error is " + std::to_string(before) + " \"" + text_before + "\"");
+    }
+    (void)VelmoraBLE_BLEClient_Get(ctx->a, VELMORABLE_PROP_SERVICE_ID, 5);
+    const int32_t after = VelmoraBLE_BLEClient_GetLastErrorCode(ctx->a);
+    if (after != 432) ctx->problems.push_back(event + "its Get left " + std::to_string(after));
+    return 0;
+  };
+  Client a(nullptr, nullptr);
+  Client b(sink_b, &context);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  context.a = a;
+  (void)VelmoraBLE_BLEClient_Get(a, VELMORABLE_PROP_SERVICE_ID, 7);
+  ASSERT_EQ(VelmoraBLE_BLEClient_GetLastErrorCode(a), 432);
+  const std::string own_text = LastError(a);
+  ASSERT_FALSE(own_text.empty());
+
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(b);
+  intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1, reinterpret_cast<intptr_t>("")};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(b, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(b);
+  EXPECT_GE(context.events, 3);
+  EXPECT_EQ(context.problems, std::vector<std::string>{});
+  EXPECT_EQ(VelmoraBLE_BLEClient_GetLastErrorCode(a), 432);
+  EXPECT_EQ(LastError(a), own_text);
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+}
+
 // A WriteValue of the CCCD that turns notifications off stops them as Unsubscribe does, and Unsubscribe keeps
 // its promise whatever the listed state: after such a write, with notifications queued on the radio's one event
 // thread behind a slow sink, no Value comes once Unsubscribe has returned 0; and after an Unsubscribe whose wait

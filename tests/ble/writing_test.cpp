@@ -304,6 +304,23 @@ TEST_F(Writing, CccdValueFollowsTheFlagsAndPreferIndications) {
   ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_VALUE));
 }
 
+// A characteristic listed as subscribed is subscribed anew when PreferIndications asks for the other kind:
+// the CCCD gets the new value, which is listed in turn, so switching back writes again and only a Subscribe
+// that would write the listed value does nothing.
+TEST_F(Writing, SubscribeWritesTheCccdAgainWhenPreferIndicationsChangedTheValue) {
+  ASSERT_EQ(Subscribe(kBattery, kBoth), 0);
+  Set("PreferIndications=1");
+  ASSERT_EQ(Subscribe(kBattery, kBoth), 0);
+  Set("PreferIndications=0");
+  ASSERT_EQ(Subscribe(kBattery, kBoth), 0);
+  ASSERT_EQ(Subscribe(kBattery, kBoth), 0);
+  EXPECT_EQ(CccdWrites(), (Strings{"7=1", "7=2", "7=1"}));
+  EXPECT_EQ(NonLog(), (Strings{"Subscribed 000100000000/000100070000", "Subscribed 000100000000/000100070000",
+                               "Subscribed 000100000000/000100070000"}));
+  EXPECT_EQ(radio_->Notify(kAddress, 0x0007, {0x05}), 1u);
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_VALUE));
+}
+
 TEST_F(Writing, EachCallListsTheStateItLeftAndTheListedStateShortCircuits) {
   // Not listed: the call writes and fires, and lists Level as subscribed; the next one does nothing.
   ASSERT_EQ(Subscribe(kBattery, kLevel), 0);
