@@ -474,7 +474,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int LogConnection(int32_t level, const char* text, const char* log_type);
   int FailConnect(const char* text);
   int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
-  // SetAwaitedPairing sets the pairing that Connect waits for (null: none); 0, or 200.
+  // SetAwaitedPairing sets the pairing that Connect waits for (null: none), a new round of it; 0, or 200.
   int SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing, const core::Buffer& id);
   void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
@@ -520,6 +520,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // none): a PairingRequest names that server, and one of any other pairing is refused.
   std::shared_ptr<bt::DeviceInformationCustomPairing> pairing_;
   core::Buffer pairing_server_id_;
+  // pairing_round_ counts the pairings that Connect has waited for (guarded by state_mutex_): a platform may
+  // hand the next Connect the same pairing object, and a request answered late belongs to the round it came
+  // in, not to the next Connect's.
+  uint64_t pairing_round_ = 0;
   // disconnecting_ is true while Disconnect drops the held device; status_mutex_ orders it against the
   // status handler, so that a status change read during the application's own Disconnect (a late report
   // of the connection included) raises no second Disconnected.

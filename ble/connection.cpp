@@ -191,6 +191,7 @@ int BLEClientEngine::SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCust
                                     const core::Buffer& id) {
   std::lock_guard<std::mutex> lock(state_mutex_);
   pairing_.swap(pairing);
+  ++pairing_round_;
   return pairing_ != nullptr ? pairing_server_id_.Assign(id) : pairing_server_id_.Clear();
 }
 
@@ -513,9 +514,11 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
   if (args == nullptr || pairing == nullptr) return;
   // A request of a pairing that no Connect waits for (any more) is left unanswered, which refuses it.
   core::Buffer server_id;
+  uint64_t round = 0;
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     if (pairing != pairing_ || server_id.Assign(pairing_server_id_) != core::kOk) return;
+    round = pairing_round_;
   }
   const uint32_t kind = args->PairingKind();
   core::Buffer pin;
@@ -531,9 +534,11 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
   }
   // The sink may answer long after the request came (a person typing the PIN): once Connect has stopped
   // waiting for this pairing, the answer is not given, which declines it, since no Connect would hold the
-  // bond it makes. The answer is given under the lock that Connect gives up the pairing under.
+  // bond it makes. That holds as well when a later Connect waits for a pairing of the same object by then:
+  // the answer belongs to the round the request came in. It is given under the lock that Connect gives up
+  // the pairing under.
   std::lock_guard<std::mutex> lock(state_mutex_);
-  if (pairing != pairing_) return;
+  if (pairing != pairing_ || round != pairing_round_) return;
   if (kind != bt::DevicePairingKinds::ProvidePin) {
     args->Accept();
   } else {

@@ -1334,6 +1334,48 @@ TEST_F(PinAnsweredAfterConnectGaveUp, BondsNothing) {
   EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
 }
 
+// As above, and the application connects to the same device again before the sink answers. Another client
+// holds the device object, so the second Connect pairs through the same pairing object, with a pairing of
+// its own: the late answer still belongs to the pairing the first Connect gave up, and is declined. The
+// second Connect's own request bonds the device, and its Disconnect removes that bond.
+TEST_F(PinAnsweredAfterConnectGaveUp, BondsNothingWhenTheNextConnectPairsWithTheSameObject) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Typist {
+    std::function<bool()> next_connect_pairs;
+    std::atomic<int> requests{0};
+    std::atomic<bool> answered_late{false};
+  } typist;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    auto* self = static_cast<Typist*>(raw);
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    if (self->requests.fetch_add(1) == 0) {
+      (void)Eventually(self->next_connect_pairs);
+      AnswerPin(params);
+      self->answered_late = true;
+      return 0;
+    }
+    AnswerPin(params);
+    return 0;
+  };
+  typist.next_connect_pairs = [&] { return radio_->CallCount("DeviceInformationCustomPairing.PairAsync") >= 2; };
+  const std::string id = Id(kFirstAddress);
+  Client holder(nullptr, nullptr);
+  Client client(sink, &typist);
+  ASSERT_NE(holder.get(), nullptr);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Do(holder, VELMORABLE_METHOD_CONNECT, id.c_str()), 0) << LastError(holder);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()), 301) << LastError(client);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 20), 0);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()), 0) << LastError(client);
+  EXPECT_TRUE(typist.answered_late.load());
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+  EXPECT_EQ(Do(holder, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(holder);
+}
+
 // A device object that another client holds keeps the status handler that an earlier Connect put on it. A
 // status change while a later Connect pairs with that device raises nothing: Connect's own Connected comes
 // first, and no "Online" before it.
