@@ -534,11 +534,12 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
   }
   // The sink may answer long after the request came (a person typing the PIN): once Connect has stopped
   // waiting for this pairing, the answer is not given, which declines it, since no Connect would hold the
-  // bond it makes. That holds as well when a later Connect waits for a pairing of the same object by then:
-  // the answer belongs to the round the request came in. It is given under the lock that Connect gives up
+  // bond it makes. That holds as well when a later Connect waits for a pairing of the same object by then
+  // (the answer belongs to the round the request came in), and once Destroy has begun, which ends Connect's
+  // wait (a sink that destroys its client, then answers). It is given under the lock that Connect gives up
   // the pairing under.
   std::lock_guard<std::mutex> lock(state_mutex_);
-  if (pairing != pairing_ || round != pairing_round_) return;
+  if (pairing != pairing_ || round != pairing_round_ || Destroying()) return;
   if (kind != bt::DevicePairingKinds::ProvidePin) {
     args->Accept();
   } else {

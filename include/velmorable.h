@@ -529,7 +529,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                      PIN gives no answer, and the pairing is refused.
  *   8 ConfirmPinMatch  the record holds the PIN the device shows; accept when the two match.
  * A request left unaccepted refuses the pairing, and so does an answer that the sink gives once Connect has
- * stopped waiting for the pairing (after Timeout, 301): it bonds nothing. A pairing that fails (refused, a
+ * stopped waiting for the pairing (after Timeout, 301, or once Destroy has begun), even while a later Connect
+ * pairs with the same device: it bonds nothing. A pairing that fails (refused, a
  * wrong PIN) fails Connect with 604 "Connection to server ID <id> was unsuccessful, status <status>."
  * (RejectedByHandler, AuthenticationFailure and the like), or "..., status <status>: <reason>." where the
  * backend says why, and a Connected event with the same code and text. On BlueZ the PIN given for a passkey

@@ -1461,6 +1461,38 @@ TEST_F(DestroyFromASink, OfItsOwnPairingRequestReturnsAtOnceAndConnectFollows) {
   EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
 }
 
+// The sink destroys its client and then accepts the PIN request: Destroy ended Connect's wait for the
+// pairing, so the answer comes after Connect stopped waiting, and it bonds nothing. Whether Connect has
+// left its wait by the time the answer comes is up to the threads: a round is run several times.
+TEST_F(DestroyFromASink, OfItsOwnPairingRequestThenAnsweringBondsNothing) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* handle = nullptr;
+    std::atomic<bool> answered{false};
+  };
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    (void)VelmoraBLE_BLEClient_Destroy(ctx->handle);
+    AnswerPin(params);
+    ctx->answered = true;
+    return 0;
+  };
+  for (int round = 0; round < 10 && !HasFailure(); ++round) {
+    Context context;
+    Client client(sink, &context);
+    context.handle = client;
+    ASSERT_NE(client.get(), nullptr);
+    ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+    ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 5), 0);
+    (void)Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str());
+    client.Forget();  // the sink destroyed it; it was freed as the last of Connect and the event left it
+    ASSERT_TRUE(Eventually([&] { return context.answered.load(); }));
+    radio_->WaitIdle();
+    EXPECT_FALSE(radio_->IsPaired(kFirstAddress)) << "round " << round;
+  }
+}
+
 TEST_F(DestroyFromASink, OfAnotherClientDoesNotWaitForThatClientsConnect) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));      // A's, notifying
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 1));  // B's, to pair with
