@@ -136,11 +136,13 @@ class LineWriter {
     const bool has_object = record->characteristic != nullptr;
     Head(">>", has_object, record->uuid, record->description, record->id);
     char number[16];
-    platform::Format(number, sizeof(number), "%X", static_cast<unsigned>(record->flags));
+    // Read once: another thread may load the flags meanwhile, and the number and the names show the same.
+    const uint32_t flags = record->flags.load();
+    platform::Format(number, sizeof(number), "%X", static_cast<unsigned>(flags));
     Text(", Flags=0x");
     Text(number);
     Text(" (");
-    if (code_ == core::kOk) code_ = FlagsText(record->flags, scratch_);
+    if (code_ == core::kOk) code_ = FlagsText(flags, scratch_);
     Text(scratch_.Data());
     // Find leaves subscribed false for an id that is not listed.
     bool subscribed = false;
