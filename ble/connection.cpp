@@ -192,7 +192,13 @@ int BLEClientEngine::SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCust
   std::lock_guard<std::mutex> lock(state_mutex_);
   pairing_.swap(pairing);
   ++pairing_round_;
+  pairing_answered_ = false;
   return pairing_ != nullptr ? pairing_server_id_.Assign(id) : pairing_server_id_.Clear();
+}
+
+bool BLEClientEngine::PairingAnswered() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  return pairing_answered_;
 }
 
 int BLEClientEngine::LogConnection(int32_t level, const char* text, const char* log_type) {
@@ -313,8 +319,13 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     paired_here_.store(true);
     return 0;
   }
-  // A bond made before (outside this connection) serves as well; it is not this engine's to remove.
-  if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) return 0;
+  // A bond made before (outside this connection) serves as well; it is not this engine's to remove. But a
+  // bond that an answer of this pairing made is: a request of an earlier pairing of the same object that
+  // came while this one waited was answered as this one's, and this pairing then finds the device bonded.
+  if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) {
+    if (PairingAnswered()) paired_here_.store(true);
+    return 0;
+  }
   SetHeldDevice(nullptr);
   settings_.not_connected.store(1, std::memory_order_release);
   // The platform's detail says why, where the status alone does not.
@@ -540,6 +551,7 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
   // the pairing under.
   std::lock_guard<std::mutex> lock(state_mutex_);
   if (pairing != pairing_ || round != pairing_round_ || Destroying()) return;
+  pairing_answered_ = true;
   if (kind != bt::DevicePairingKinds::ProvidePin) {
     args->Accept();
   } else {

@@ -1305,6 +1305,61 @@ TEST_F(PairingOfAnAbandonedConnect, IsRefusedAndTheRequestThatComesNamesItsOwnSe
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
 }
 
+// As above, with the same device for both Connects: another client holds its device object, so the second
+// Connect pairs through the same pairing object. The first pairing's request, held up behind the busy event
+// thread, comes only once the second Connect waits, which cannot tell it from its own, and the sink accepts
+// it; the second pairing then finds the device bonded. That bond was made by an answer of the second Connect,
+// so its Disconnect removes it.
+TEST_F(PairingOfAnAbandonedConnect, OfTheSameDeviceIsRemovedByTheNextConnectsDisconnect) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Blocker {
+    std::atomic<bool> holding{false};
+    std::atomic<bool> released{false};
+  } blocker;
+  auto blocking_sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* self = static_cast<Blocker*>(raw);
+    if (id != VELMORABLE_EVENT_ADVERTISEMENT || self->holding.exchange(true)) return 0;
+    (void)Eventually([&] { return self->released.load(); });
+    return 0;
+  };
+  std::atomic<int> requests{0};
+  auto pairing_sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    ++*static_cast<std::atomic<int>*>(raw);
+    AnswerPin(params);
+    return 0;
+  };
+  const std::string id = Id(kFirstAddress);
+  Client holder(nullptr, nullptr);
+  Client scanner(blocking_sink, &blocker);
+  Client client(pairing_sink, &requests);
+  ASSERT_NE(holder.get(), nullptr);
+  ASSERT_NE(scanner.get(), nullptr);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Do(holder, VELMORABLE_METHOD_CONNECT, id.c_str()), 0) << LastError(holder);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(scanner);
+  ASSERT_TRUE(Eventually([&] { return blocker.holding.load(); }));
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()), 301) << LastError(client);
+
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 20), 0);
+  std::atomic<int> connected{-1};
+  std::thread application([&] { connected = Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()); });
+  const bool both_asked =
+      Eventually([&] { return radio_->CallCount("DeviceInformationCustomPairing.PairAsync") >= 2; });
+  blocker.released = true;
+  application.join();
+  ASSERT_TRUE(both_asked);
+  EXPECT_EQ(connected.load(), 0) << LastError(client);
+  EXPECT_GE(requests.load(), 1);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+  EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
+  EXPECT_EQ(Do(holder, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(holder);
+}
+
 // The sink answers the PIN request only once Connect has given up waiting for the pairing (a person typing
 // the PIN takes longer than Timeout): that answer is declined, so no Connect leaves a bond behind.
 class PinAnsweredAfterConnectGaveUp : public RadioFixture<1> {};
