@@ -475,8 +475,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int LogConnection(int32_t level, const char* text, const char* log_type);
   int FailConnect(const char* text);
   int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
-  // SetAwaitedPairing sets the pairing that Connect waits for (null: none); 0, or 200.
+  // SetAwaitedPairing sets the pairing that Connect waits for (null: none), a new round of it; 0, or 200.
   int SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing, const core::Buffer& id);
+  // PairingAnswered tells whether a request of the awaited pairing's round has been answered.
+  bool PairingAnswered();
   void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);
@@ -521,6 +523,14 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // none): a PairingRequest names that server, and one of any other pairing is refused.
   std::shared_ptr<bt::DeviceInformationCustomPairing> pairing_;
   core::Buffer pairing_server_id_;
+  // pairing_round_ counts the pairings that Connect has waited for (guarded by state_mutex_): a platform may
+  // hand the next Connect the same pairing object, and a request answered late belongs to the round it came
+  // in, not to the next Connect's.
+  uint64_t pairing_round_ = 0;
+  // pairing_answered_ is set once a request of the round was answered (accepted; guarded by state_mutex_).
+  // A request of an earlier pairing of the same object can come only once the next Connect waits, when
+  // nothing tells it from that Connect's own: the bond an answer to it makes is that Connect's.
+  bool pairing_answered_ = false;
   // disconnecting_ is true while Disconnect drops the held device; status_mutex_ orders it against the
   // status handler, so that a status change read during the application's own Disconnect (a late report
   // of the connection included) raises no second Disconnected.

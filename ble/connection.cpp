@@ -191,7 +191,14 @@ int BLEClientEngine::SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCust
                                     const core::Buffer& id) {
   std::lock_guard<std::mutex> lock(state_mutex_);
   pairing_.swap(pairing);
+  ++pairing_round_;
+  pairing_answered_ = false;
   return pairing_ != nullptr ? pairing_server_id_.Assign(id) : pairing_server_id_.Clear();
+}
+
+bool BLEClientEngine::PairingAnswered() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  return pairing_answered_;
 }
 
 int BLEClientEngine::LogConnection(int32_t level, const char* text, const char* log_type) {
@@ -312,8 +319,13 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     paired_here_.store(true);
     return 0;
   }
-  // A bond made before (outside this connection) serves as well; it is not this engine's to remove.
-  if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) return 0;
+  // A bond made before (outside this connection) serves as well; it is not this engine's to remove. But a
+  // bond that an answer of this pairing made is: a request of an earlier pairing of the same object that
+  // came while this one waited was answered as this one's, and this pairing then finds the device bonded.
+  if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) {
+    if (PairingAnswered()) paired_here_.store(true);
+    return 0;
+  }
   SetHeldDevice(nullptr);
   settings_.not_connected.store(1, std::memory_order_release);
   // The platform's detail says why, where the status alone does not.
@@ -513,9 +525,11 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
   if (args == nullptr || pairing == nullptr) return;
   // A request of a pairing that no Connect waits for (any more) is left unanswered, which refuses it.
   core::Buffer server_id;
+  uint64_t round = 0;
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     if (pairing != pairing_ || server_id.Assign(pairing_server_id_) != core::kOk) return;
+    round = pairing_round_;
   }
   const uint32_t kind = args->PairingKind();
   core::Buffer pin;
@@ -531,9 +545,13 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
   }
   // The sink may answer long after the request came (a person typing the PIN): once Connect has stopped
   // waiting for this pairing, the answer is not given, which declines it, since no Connect would hold the
-  // bond it makes. The answer is given under the lock that Connect gives up the pairing under.
+  // bond it makes. That holds as well when a later Connect waits for a pairing of the same object by then
+  // (the answer belongs to the round the request came in), and once Destroy has begun, which ends Connect's
+  // wait (a sink that destroys its client, then answers). It is given under the lock that Connect gives up
+  // the pairing under.
   std::lock_guard<std::mutex> lock(state_mutex_);
-  if (pairing != pairing_) return;
+  if (pairing != pairing_ || round != pairing_round_ || Destroying()) return;
+  pairing_answered_ = true;
   if (kind != bt::DevicePairingKinds::ProvidePin) {
     args->Accept();
   } else {

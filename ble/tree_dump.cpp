@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "ble/await.h"
@@ -35,30 +36,48 @@ constexpr FlagName kFlagNames[] = {
 
 // One line of the dump: the record it shows, taken from the tree under its mutex so that the platform
 // reads and the formatting run without it. Exactly one of the records is set, or none for a list slot
-// that holds no record yet (written as an empty record of the line's kind).
+// that holds no record yet (written as an empty record of the line's kind). A service's id lists grow
+// while the record is in the tree (discovery links the services under the same mutex), so a service line
+// carries them as they were then, joined with commas; the other fields the lines show are fixed once a
+// record is in the tree.
 struct DumpLine {
   enum Kind : uint8_t { kService, kCharacteristic, kDescriptor } kind;
   std::shared_ptr<GattServiceRecord> service;
   std::shared_ptr<GattCharacteristicRecord> characteristic;
   std::shared_ptr<GattDescriptorRecord> descriptor;
+  std::string parent_svc_ids;
+  std::string included_svc_ids;
 };
+
+// JoinedIds gives the items of ids joined with commas. Under the tree mutex; may raise std::bad_alloc.
+std::string JoinedIds(const core::StrList& ids) {
+  std::string joined;
+  for (int32_t i = 0; i < ids.Count(); ++i) {
+    if (i > 0) joined += ',';
+    joined.append(ids.Item(i), static_cast<size_t>(ids.ItemLength(i)));
+  }
+  return joined;
+}
 
 void CollectLines(const GattTree& tree, std::vector<DumpLine>& lines) {
   for (int32_t s = 0; s < tree.services.Count(); ++s) {
     std::shared_ptr<GattServiceRecord> service = RecordAt(tree.services, s);
     const int32_t service_index = service != nullptr ? tree.ServiceIndex(service->id.Data()) : -1;
-    lines.push_back({DumpLine::kService, std::move(service), nullptr, nullptr});
+    std::string parent_svc_ids = service != nullptr ? JoinedIds(service->parent_svc_ids) : std::string();
+    std::string included_svc_ids = service != nullptr ? JoinedIds(service->included_svc_ids) : std::string();
+    lines.push_back({DumpLine::kService, std::move(service), nullptr, nullptr, std::move(parent_svc_ids),
+                     std::move(included_svc_ids)});
     const CharacteristicArray* characteristics = tree.service_characteristics.Get(service_index);
     if (characteristics == nullptr) continue;
     for (int32_t c = 0; c < characteristics->Count(); ++c) {
       std::shared_ptr<GattCharacteristicRecord> characteristic = RecordAt(*characteristics, c);
       const int32_t characteristic_index =
           characteristic != nullptr ? tree.CharacteristicIndex(characteristic->id.Data()) : -1;
-      lines.push_back({DumpLine::kCharacteristic, nullptr, std::move(characteristic), nullptr});
+      lines.push_back({DumpLine::kCharacteristic, nullptr, std::move(characteristic), nullptr, {}, {}});
       const DescriptorArray* descriptors = tree.characteristic_descriptors.Get(characteristic_index);
       if (descriptors == nullptr) continue;
       for (int32_t d = 0; d < descriptors->Count(); ++d) {
-        lines.push_back({DumpLine::kDescriptor, nullptr, nullptr, RecordAt(*descriptors, d)});
+        lines.push_back({DumpLine::kDescriptor, nullptr, nullptr, RecordAt(*descriptors, d), {}, {}});
       }
     }
   }
@@ -92,22 +111,21 @@ class LineWriter {
     Text("[ID=");
     Escaped(id);
   }
-  void IdList(const core::StrList& ids) {
-    for (int32_t i = 0; i < ids.Count() && code_ == core::kOk; ++i) {
-      if (i > 0) Text(",");
-      if (code_ == core::kOk) code_ = AppendDumpText(ids.Item(i), ids.ItemLength(i), out_);
-    }
+  // IdList writes a joined id list (see DumpLine); a comma needs no escape, so the ids are escaped as one.
+  void IdList(const std::string& ids) {
+    if (code_ == core::kOk) code_ = AppendDumpText(ids.data(), static_cast<int32_t>(ids.size()), out_);
   }
-  void Service(const GattServiceRecord* record) {
+  void Service(const DumpLine& line) {
+    const GattServiceRecord* record = line.service.get();
     if (record == nullptr) {
       Text("> [ID=, ParentSvcIds=\"\", IncludedSvcIds=\"\"]\r\n");
       return;
     }
     Head(">", record->service != nullptr, record->uuid, record->description, record->id);
     Text(", ParentSvcIds=\"");
-    IdList(record->parent_svc_ids);
+    IdList(line.parent_svc_ids);
     Text("\", IncludedSvcIds=\"");
-    IdList(record->included_svc_ids);
+    IdList(line.included_svc_ids);
     Text("\"]\r\n");
   }
   void Characteristic(const GattCharacteristicRecord* record, const SubscriptionStates& subscriptions) {
@@ -118,11 +136,13 @@ class LineWriter {
     const bool has_object = record->characteristic != nullptr;
     Head(">>", has_object, record->uuid, record->description, record->id);
     char number[16];
-    platform::Format(number, sizeof(number), "%X", static_cast<unsigned>(record->flags));
+    // Read once: another thread may load the flags meanwhile, and the number and the names show the same.
+    const uint32_t flags = record->flags.load();
+    platform::Format(number, sizeof(number), "%X", static_cast<unsigned>(flags));
     Text(", Flags=0x");
     Text(number);
     Text(" (");
-    if (code_ == core::kOk) code_ = FlagsText(record->flags, scratch_);
+    if (code_ == core::kOk) code_ = FlagsText(flags, scratch_);
     Text(scratch_.Data());
     // Find leaves subscribed false for an id that is not listed.
     bool subscribed = false;
@@ -212,7 +232,7 @@ int BuildGattObjTreeInfo(const GattTree& tree, std::mutex& tree_mutex, Subscript
   for (const DumpLine& line : lines) {
     switch (line.kind) {
       case DumpLine::kService:
-        writer.Service(line.service.get());
+        writer.Service(line);
         break;
       case DumpLine::kCharacteristic:
         writer.Characteristic(line.characteristic.get(), subscriptions);

@@ -21,13 +21,15 @@ namespace velmora::ble {
 // backslash are written as \" and \\. 0, or 200 (out then holds a prefix of the addition).
 [[nodiscard]] int AppendDumpText(const char* text, int32_t length, core::BufferCore& out);
 
-// BuildGattObjTreeInfo replaces out with the dump of the tree (read under tree_mutex) with the
-// subscription states: the header line, then each service followed by its characteristics, each followed
-// by its descriptors; every line ends with CR LF. Flags are the stored ones (0 until the record's properties
+// BuildGattObjTreeInfo replaces out with the dump of the tree with the subscription states: the header
+// line, then each service followed by its characteristics, each followed by its descriptors; every line
+// ends with CR LF. The tree is read under tree_mutex, the services' id lists included, all at one moment;
+// the platform reads, the subscription states (under their own lock) and the formatting follow once
+// tree_mutex is released, so no lock is held across another. Flags are the stored ones (0 until the record's properties
 // are loaded); the user description and the format count are read from the platform object (no descriptor
 // is discovered for them), and a record without one shows UserDescr="" and VFCount=0. Returns 0, or 200
-// with out holding the lines written so far. May raise PlatformError from those platform reads. The
-// application's thread.
+// with out holding the lines written so far. May raise PlatformError from those platform reads. Any thread
+// (a sink may ask while the application's thread discovers).
 [[nodiscard]] int BuildGattObjTreeInfo(const GattTree& tree, std::mutex& tree_mutex, SubscriptionStates& subscriptions,
                                        core::BufferCore& out);
 

@@ -518,7 +518,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
 
 /* Pairing. With the Config setting "PairingMode=1", Connect pairs with the device before it connects when the
  * platform offers pairing for it (on BlueZ: when it is not paired yet), and Disconnect removes the bond that
- * Connect made; a device already paired connects as it is, and its bond stays. With any other PairingMode (0
+ * Connect made; a device already paired connects as it is, and its bond stays, unless an answer that the sink
+ * gave while that Connect waited made it (a request of an earlier pairing of the device that came only then is
+ * taken for this Connect's: Disconnect removes its bond). With any other PairingMode (0
  * by default) Connect does not pair. While Connect waits for the pairing, the device's request reaches the
  * sink as PairingRequest on a platform thread: slot 1 holds the pairing kind, slot 2 the PIN record (read and
  * set it through VelmoraBLE_EvtStr), slot 3 the accept flag, 0 on entry, which the sink sets to 1 to go on.
@@ -530,7 +532,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                      PIN gives no answer, and the pairing is refused.
  *   8 ConfirmPinMatch  the record holds the PIN the device shows; accept when the two match.
  * A request left unaccepted refuses the pairing, and so does an answer that the sink gives once Connect has
- * stopped waiting for the pairing (after Timeout, 301): it bonds nothing. A pairing that fails (refused, a
+ * stopped waiting for the pairing (after Timeout, 301, or once Destroy has begun), even while a later Connect
+ * pairs with the same device: it bonds nothing. A pairing that fails (refused, a
  * wrong PIN) fails Connect with 604 "Connection to server ID <id> was unsuccessful, status <status>."
  * (RejectedByHandler, AuthenticationFailure and the like), or "..., status <status>: <reason>." where the
  * backend says why, and a Connected event with the same code and text. On BlueZ the PIN given for a passkey

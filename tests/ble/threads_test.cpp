@@ -8,6 +8,7 @@
 // as long, at least 1 s).
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -1350,6 +1351,61 @@ TEST_F(PairingOfAnAbandonedConnect, IsRefusedAndTheRequestThatComesNamesItsOwnSe
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
 }
 
+// As above, with the same device for both Connects: another client holds its device object, so the second
+// Connect pairs through the same pairing object. The first pairing's request, held up behind the busy event
+// thread, comes only once the second Connect waits, which cannot tell it from its own, and the sink accepts
+// it; the second pairing then finds the device bonded. That bond was made by an answer of the second Connect,
+// so its Disconnect removes it.
+TEST_F(PairingOfAnAbandonedConnect, OfTheSameDeviceIsRemovedByTheNextConnectsDisconnect) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Blocker {
+    std::atomic<bool> holding{false};
+    std::atomic<bool> released{false};
+  } blocker;
+  auto blocking_sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* self = static_cast<Blocker*>(raw);
+    if (id != VELMORABLE_EVENT_ADVERTISEMENT || self->holding.exchange(true)) return 0;
+    (void)Eventually([&] { return self->released.load(); });
+    return 0;
+  };
+  std::atomic<int> requests{0};
+  auto pairing_sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    ++*static_cast<std::atomic<int>*>(raw);
+    AnswerPin(params);
+    return 0;
+  };
+  const std::string id = Id(kFirstAddress);
+  Client holder(nullptr, nullptr);
+  Client scanner(blocking_sink, &blocker);
+  Client client(pairing_sink, &requests);
+  ASSERT_NE(holder.get(), nullptr);
+  ASSERT_NE(scanner.get(), nullptr);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Do(holder, VELMORABLE_METHOD_CONNECT, id.c_str()), 0) << LastError(holder);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(scanner);
+  ASSERT_TRUE(Eventually([&] { return blocker.holding.load(); }));
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()), 301) << LastError(client);
+
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 20), 0);
+  std::atomic<int> connected{-1};
+  std::thread application([&] { connected = Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()); });
+  const bool both_asked =
+      Eventually([&] { return radio_->CallCount("DeviceInformationCustomPairing.PairAsync") >= 2; });
+  blocker.released = true;
+  application.join();
+  ASSERT_TRUE(both_asked);
+  EXPECT_EQ(connected.load(), 0) << LastError(client);
+  EXPECT_GE(requests.load(), 1);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+  EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
+  EXPECT_EQ(Do(holder, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(holder);
+}
+
 // The sink answers the PIN request only once Connect has given up waiting for the pairing (a person typing
 // the PIN takes longer than Timeout): that answer is declined, so no Connect leaves a bond behind.
 class PinAnsweredAfterConnectGaveUp : public RadioFixture<1> {};
@@ -1377,6 +1433,48 @@ TEST_F(PinAnsweredAfterConnectGaveUp, BondsNothing) {
   ASSERT_TRUE(Eventually([&] { return typist.answered.load(); }));
   radio_->WaitIdle();
   EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
+// As above, and the application connects to the same device again before the sink answers. Another client
+// holds the device object, so the second Connect pairs through the same pairing object, with a pairing of
+// its own: the late answer still belongs to the pairing the first Connect gave up, and is declined. The
+// second Connect's own request bonds the device, and its Disconnect removes that bond.
+TEST_F(PinAnsweredAfterConnectGaveUp, BondsNothingWhenTheNextConnectPairsWithTheSameObject) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Typist {
+    std::function<bool()> next_connect_pairs;
+    std::atomic<int> requests{0};
+    std::atomic<bool> answered_late{false};
+  } typist;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    auto* self = static_cast<Typist*>(raw);
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    if (self->requests.fetch_add(1) == 0) {
+      (void)Eventually(self->next_connect_pairs);
+      AnswerPin(params);
+      self->answered_late = true;
+      return 0;
+    }
+    AnswerPin(params);
+    return 0;
+  };
+  typist.next_connect_pairs = [&] { return radio_->CallCount("DeviceInformationCustomPairing.PairAsync") >= 2; };
+  const std::string id = Id(kFirstAddress);
+  Client holder(nullptr, nullptr);
+  Client client(sink, &typist);
+  ASSERT_NE(holder.get(), nullptr);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Do(holder, VELMORABLE_METHOD_CONNECT, id.c_str()), 0) << LastError(holder);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()), 301) << LastError(client);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 20), 0);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()), 0) << LastError(client);
+  EXPECT_TRUE(typist.answered_late.load());
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+  EXPECT_EQ(Do(holder, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(holder);
 }
 
 // A device object that another client holds keeps the status handler that an earlier Connect put on it. A
@@ -1462,6 +1560,38 @@ TEST_F(DestroyFromASink, OfItsOwnPairingRequestReturnsAtOnceAndConnectFollows) {
   EXPECT_LT(context.destroy_ms.load(), 2500);
   EXPECT_LT(connect_ms, 2500) << "Connect gave " << connected;
   EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
+// The sink destroys its client and then accepts the PIN request: Destroy ended Connect's wait for the
+// pairing, so the answer comes after Connect stopped waiting, and it bonds nothing. Whether Connect has
+// left its wait by the time the answer comes is up to the threads: a round is run several times.
+TEST_F(DestroyFromASink, OfItsOwnPairingRequestThenAnsweringBondsNothing) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* handle = nullptr;
+    std::atomic<bool> answered{false};
+  };
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    (void)VelmoraBLE_BLEClient_Destroy(ctx->handle);
+    AnswerPin(params);
+    ctx->answered = true;
+    return 0;
+  };
+  for (int round = 0; round < 10 && !HasFailure(); ++round) {
+    Context context;
+    Client client(sink, &context);
+    context.handle = client;
+    ASSERT_NE(client.get(), nullptr);
+    ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+    ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 5), 0);
+    (void)Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str());
+    client.Forget();  // the sink destroyed it; it was freed as the last of Connect and the event left it
+    ASSERT_TRUE(Eventually([&] { return context.answered.load(); }));
+    radio_->WaitIdle();
+    EXPECT_FALSE(radio_->IsPaired(kFirstAddress)) << "round " << round;
+  }
 }
 
 TEST_F(DestroyFromASink, OfAnotherClientDoesNotWaitForThatClientsConnect) {
@@ -1738,23 +1868,30 @@ TEST_F(HeldDeviceAcrossThreads, ASinkDisconnectsWhileTheApplicationReconnects) {
 // read is the whole list, item for item.
 class IncludedIdsReadBySinks : public RadioFixture<4> {};
 
-TEST_F(IncludedIdsReadBySinks, TwoSinksAtOnceEachReadTheWholeList) {
+// IncludingServer is a server at address that pairs without a request, whose first service (0x0001) includes 40
+// secondary services; want is its ServiceIncludedSvcIds.
+SimPeripheral IncludingServer(uint64_t address, std::string* want) {
   constexpr int kIncluded = 40;
   SimPeripheral server;
-  server.address = kFirstAddress;
+  server.address = address;
   server.pairing_kind = bt::DevicePairingKinds::None;
   bt::sim::SimService including = Service(0x0001, 0x180D);
-  std::string want;
+  want->clear();
   for (int i = 0; i < kIncluded; ++i) {
     const auto handle = static_cast<uint16_t>(0x0010 + i);
     including.included.push_back(handle);
     server.gatt.services.push_back(Service(handle, 0x180F, false));
     char id[16];
     std::snprintf(id, sizeof(id), "%s%04X00000000", i > 0 ? "," : "", static_cast<unsigned>(handle));
-    want += id;
+    *want += id;
   }
   server.gatt.services.insert(server.gatt.services.begin(), including);
-  radio_->AddPeripheral(server);
+  return server;
+}
+
+TEST_F(IncludedIdsReadBySinks, TwoSinksAtOnceEachReadTheWholeList) {
+  std::string want;
+  radio_->AddPeripheral(IncludingServer(kFirstAddress, &want));
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 1));  // advertises every millisecond
 
   Client owner(nullptr, nullptr);
@@ -1804,6 +1941,83 @@ TEST_F(IncludedIdsReadBySinks, TwoSinksAtOnceEachReadTheWholeList) {
   EXPECT_EQ(readers[0].wrong.load() + readers[1].wrong.load(), 0)
       << "of " << readers[0].reads.load() + readers[1].reads.load() << " reads";
   EXPECT_EQ(Do(owner, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(owner);
+}
+
+// The Advertisement sink of a scanning client reads another client's GattObjTreeInfo while that client's
+// application thread connects, discovers the services with their 40 included services and disconnects, again
+// and again: the dump reads the id lists that discovery extends under the lock discovery takes, so every list
+// it shows is whole, ids of 12 digits apart by commas.
+TEST_F(IncludedIdsReadBySinks, ASinkDumpsTheTreeWhileTheApplicationRediscovers) {
+  std::string want;
+  radio_->AddPeripheral(IncludingServer(kFirstAddress, &want));
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress + 1));  // advertises every millisecond
+
+  Client owner(nullptr, nullptr);
+  ASSERT_NE(owner.get(), nullptr);
+  ASSERT_EQ(Config(owner, "AutoDiscoverIncludedServices=1"), 0);
+
+  struct Dumper {
+    VelmoraBLE_BLEClient* owner = nullptr;
+    std::atomic<int> reads{0};
+    std::atomic<int> wrong{0};
+    std::mutex mutex;
+    std::string first_wrong;
+
+    // Whole says whether every IncludedSvcIds list of dump is empty or ids of 12 hex digits apart by commas.
+    static bool Whole(const std::string& dump) {
+      static const std::string kKey = "IncludedSvcIds=\"";
+      for (size_t at = dump.find(kKey); at != std::string::npos; at = dump.find(kKey, at)) {
+        at += kKey.size();
+        const size_t end = dump.find('"', at);
+        if (end == std::string::npos) return false;
+        const std::string list = dump.substr(at, end - at);
+        for (size_t item = 0; item < list.size(); item += 13) {
+          if (list.size() - item < 12 || (item + 12 < list.size() && list[item + 12] != ',')) return false;
+          for (size_t i = item; i < item + 12; ++i) {
+            if (std::isxdigit(static_cast<unsigned char>(list[i])) == 0) return false;
+          }
+        }
+      }
+      return true;
+    }
+    static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
+      auto* self = static_cast<Dumper*>(raw);
+      if (id != VELMORABLE_EVENT_ADVERTISEMENT) return 0;
+      for (int i = 0; i < 5; ++i) {
+        std::string dump;
+        const int rc = Config(self->owner, "GattObjTreeInfo", &dump);
+        if (rc != 0 || !Whole(dump)) {
+          if (self->wrong.fetch_add(1) == 0) {
+            std::lock_guard lock(self->mutex);
+            self->first_wrong = std::to_string(rc) + ": " + dump;
+          }
+        }
+        ++self->reads;
+      }
+      return 0;
+    }
+  } dumper;
+  dumper.owner = owner;
+  Client scanner(&Dumper::Call, &dumper);
+  ASSERT_NE(scanner.get(), nullptr);
+  ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(scanner);
+
+  const int rounds = std::max(10, static_cast<int>(testing_support::FuzzScaled(100)));
+  intptr_t discover[2] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>("")};
+  int32_t sizes[2] = {0, 0};
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(20);
+  for (int round = 0; (round < rounds || dumper.reads.load() < 200) && Clock::now() < give_up; ++round) {
+    ASSERT_EQ(Do(owner, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(owner);
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(owner, VELMORABLE_METHOD_DISCOVER_SERVICES, 2, discover, sizes), 0)
+        << LastError(owner);
+    ASSERT_EQ(reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(owner, VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS, 0)),
+              want);
+    ASSERT_EQ(Do(owner, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(owner);
+  }
+  EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
+  EXPECT_GT(dumper.reads.load(), 0);
+  std::lock_guard lock(dumper.mutex);
+  EXPECT_EQ(dumper.wrong.load(), 0) << "of " << dumper.reads.load() << " dumps; the first: " << dumper.first_wrong;
 }
 
 // DescribedPeripheral is the busy peripheral whose measurement also has a user description (0x2901, handle
