@@ -27,10 +27,12 @@ void BLEEvent::WaitForCallbacks(uint32_t remaining) {
 void BLEEvent::Release() { FreeOwnerIfIdle(state_.fetch_or(kReleased, std::memory_order_acq_rel) | kReleased); }
 
 void BLEEvent::FreeOwnerIfIdle(uint32_t state) {
-  if ((state & (kReleased | kFreed | kCountMask)) != kReleased) return;
-  // A refused Enter counts for a moment as well, so the count may reach 0 more than once: the flag makes
-  // sure that the owner is freed once.
-  if ((state_.fetch_or(kFreed, std::memory_order_acq_rel) & kFreed) != 0) return;
+  // A refused Enter counts for a moment as well, so the count may reach 0 more than once, and a Hold may be
+  // admitted after the count was read: the flag is set only while the count still reads 0, so the owner is
+  // freed once, and never under a call admitted meanwhile (whose Leave frees it instead).
+  do {
+    if ((state & (kReleased | kFreed | kCountMask)) != kReleased) return;
+  } while (!state_.compare_exchange_weak(state, state | kFreed, std::memory_order_acq_rel, std::memory_order_acquire));
   delete engine_->Owner();
 }
 
