@@ -295,6 +295,7 @@ bool ScanQueue::Advertised() const {
 void ScanQueue::Abandon() {
   queue_.clear();
   scan_.closed = true;
+  scan_.start = Start::kNever;
   // Started from within the StopScan of the scan before it: that scan is not over before its StopScan has
   // returned, nor is this one, which a wait for that scan must not take for it.
   if (end_in_sink_ != 0) {

@@ -20,27 +20,33 @@
 // sink started meanwhile is not the one decided on.
 //
 // The events the library fires inside each scan step, and what a call of this client from their sinks gets
-// (on that sink's thread; "wait" is the application's thread only, a platform thread never waits):
+// on the sink's own thread. "Wait": on the application's thread the call waits as it would anywhere (nothing
+// it waits for is beneath it: it stops the platform's run itself); on a platform thread it does not wait
+// (StartScanning 614, StopScanning and Connect return 0).
 //
-//   step                   events fired inside it                  StartScanning      StopScanning, Connect
-//   ---------------------  --------------------------------------  -----------------  ---------------------
-//   StartScanning, before  Log "Passive scanning is not            0 (the scan is     return at once (0):
-//   the platform has the   available...", "Scanning is starting.", starting); once    the start is closed,
-//   start (me starts it)   "Scanning parameters..."                stopped: 614       no StopScan waited for
-//   StartScan              Log "Scanning started.", StartScan      0; once stopped:   return at once (0)
-//                                                                  614
-//   Advertisement, drop    Advertisement, Log "Dropped <n> ..."    0; once stopped:   return at once (0)
-//   count                                                          614
-//   StopScanning, before   Log "Scanning is stopping."             wait (614 on a     wait (return at once
-//   the platform's stop                                            platform thread)   on a platform thread)
-//   end (Error, StopScan)  the platform's Log line, Error 603 or   614                return at once (0)
-//                          Log "Scanning stopped.", Log "Dropped"
-//                          then StopScan                           start within       return at once (0)
+//   step (thread)                 events fired inside it                       StartScanning    StopScanning,
+//                                                                                               Connect's stop
+//   StartScanning before the      Log "Passive scanning is not available...",  0; 614 once      return at once
+//   platform has the start (its   "Scanning is starting.", "Scanning           stopped          (0): the start
+//   caller's; me is the starter)  parameters..."                                                is closed
+//   StartScanning after the       Log "Scanning failed to start."              0; wait once     wait
+//   platform's answer (caller's)                                               stopped
+//   StartScan (turn holder's)     Log "Scanning started.", StartScan           0; 614 once      return at once
+//                                                                              stopped          (0)
+//   Advertisement, drop count     Advertisement, Log "Dropped <n> ..."         0; 614 once      return at once
+//   (a platform thread's)                                                      stopped          (0)
+//   StopScanning before the       Log "Scanning is stopping."                  wait             wait
+//   platform's stop (caller's)
+//   end (turn holder's)           the platform's Log line, Error 603 or Log    614              return at once
+//                                 "Scanning stopped.", Log "Dropped <n> ..."                    (0)
+//                                 StopScan                                     start within     return at once
+//                                                                                               (0)
 //
 // "Start within": the next scan begins inside that StopScan and its StartScan comes from within it, the turn
-// staying there; the stopped scan is over only once its StopScan has returned, whatever became of that start
-// (a start that never reached the platform, 613 or 600, ends nothing else). A call that returns at once
-// never waits for the method beneath it on its own thread: its StopScan follows once the sink has returned.
+// staying there. The stopped scan is over only once its StopScan has returned, whatever became of that start
+// (one that never reached the platform, 613 or 600, ends nothing else). "Return at once": the call never
+// waits for the method beneath it on its own thread; the StopScan it asked for follows once the sink and that
+// method have returned.
 #pragma once
 
 #include <condition_variable>
@@ -105,7 +111,8 @@ class ScanQueue {
     uint64_t scan = 0;
   };
   // BeginStart tells StartScanning what to do; can_wait is false on a platform thread. A thread inside one
-  // of this client's scan events cannot wait either, and only the last scan's StopScan sink may start anew.
+  // of this client's scan events cannot wait either, nor can one inside a Log line of its own StartScanning
+  // (me starts the latest scan); only the last scan's StopScan sink (StopScanEnters) may start anew.
   StartStep BeginStart(Caller me, bool can_wait);
   // Begun records the platform's run of scan and the text of its filter: kGoOn; kClosed when the scan was
   // closed meanwhile (the caller stops the platform's scan); kIgnored when the platform took no new run
