@@ -290,7 +290,11 @@ int BLEClientEngine::WaitStep(int32_t wait_ms, platform::WindowHandle window) {
   return SocketBase::WaitStep(Destroying() ? 0 : wait_ms, window);
 }
 
-void BLEClientEngine::WakeWaits() { wakeups_.WakeAll(); }
+void BLEClientEngine::WakeWaits() {
+  wakeups_.WakeAll();
+  // The wait for a scan's end that waits for another thread's step rather than the platform.
+  scans_.Wake();
+}
 
 // ---- AwaitWakeups
 

@@ -24,11 +24,15 @@ ScanQueue::StartStep ScanQueue::BeginStart(Caller me, bool can_wait) {
       step.action = StartStep::kScanning;
       return step;
     }
-    // The sink of the last scan's StopScan may start the next scan: that StopScan is behind it. Any other
-    // event of this client in me's sink is ahead of that StopScan.
-    const bool within_stop_scan = holder_ == me && end_in_sink_ == scan_.id;
+    // The sink of the last scan's StopScan may start the next scan (again, when its start from there never
+    // reached the platform): that StopScan is behind it. Any other event of this client in me's sink, those
+    // inside the end before its StopScan too, is ahead of that StopScan; and a sink of StartScanning's own
+    // Log lines is ahead of the start it waits for.
+    const bool within_stop_scan =
+        holder_ == me && stop_scan_in_sink_ && (end_in_sink_ == scan_.id || scan_.abandoned);
     if (!within_stop_scan) {
-      step.action = !can_wait || holder_ == me ? StartStep::kStillStopping : StartStep::kWaitForEnd;
+      step.action = !can_wait || holder_ == me || scan_.starter == me ? StartStep::kStillStopping
+                                                                       : StartStep::kWaitForEnd;
       return step;
     }
   }
@@ -115,7 +119,7 @@ ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, Advertisem
     // The count is due now and nobody delivers: this thread tells it.
     if (holder_ != 0 || !CountDue(now_ms) || !Running()) return {};
     holder_ = me;
-    return Take(Role::kEvent);
+    return Take(Role::kEvent, true);
   }
   // The first sign that a scan StartScanning gave up on has started: its StartScan goes first.
   if (scan_.start == Start::kUnannounced) scan_.start = Start::kAnnounced;
@@ -131,7 +135,7 @@ ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, Advertisem
   Changed();
   if (holder_ != 0) return {};
   holder_ = me;
-  return Take(Role::kEvent);
+  return Take(Role::kEvent, true);
 }
 
 ScanQueue::Event ScanQueue::Ended(uint64_t run, StopArgs stop, bool aborted, Caller me, Role role) {
@@ -149,7 +153,7 @@ ScanQueue::Event ScanQueue::Ended(uint64_t run, StopArgs stop, bool aborted, Cal
   }
   if (holder_ != 0) return {};
   holder_ = me;
-  return Take(role);
+  return Take(role, true);
 }
 
 // ---- The turn --------------------------------------------------------------------------------------------------
@@ -159,7 +163,7 @@ ScanQueue::Event ScanQueue::TakeTurn(Caller me, Role role) {
   if (holder_ == me) {
     // The sink of the last scan's StopScan started the next scan: its StartScan goes from within.
     Event event;
-    if (end_in_sink_ == 0 || queue_.empty() || queue_.front().kind != Kind::kStartScan ||
+    if (!stop_scan_in_sink_ || queue_.empty() || queue_.front().kind != Kind::kStartScan ||
         scan_.start != Start::kAnnounced) {
       return event;
     }
@@ -172,7 +176,7 @@ ScanQueue::Event ScanQueue::TakeTurn(Caller me, Role role) {
   }
   if (holder_ != 0) return {};
   holder_ = me;
-  return Take(role);
+  return Take(role, true);
 }
 
 ScanQueue::Event ScanQueue::Drain(Caller me) {
@@ -186,20 +190,15 @@ ScanQueue::Event ScanQueue::Drain(Caller me) {
 ScanQueue::Event ScanQueue::Next(Caller me, Role role) {
   std::lock_guard lock(mutex_);
   if (holder_ != me) return {};
-  if (end_in_sink_ != 0) {
-    over_ = std::max(over_, end_in_sink_);
-    end_in_sink_ = 0;
-    Changed();
-  }
-  return Take(role);
+  if (end_in_sink_ != 0) EndLeft();
+  return Take(role, false);
 }
 
 bool ScanQueue::GiveUp(Caller me) {
   std::lock_guard lock(mutex_);
   if (holder_ != me) return false;
   // An end that left the sink by an exception has left it all the same.
-  if (end_in_sink_ != 0) over_ = std::max(over_, end_in_sink_);
-  end_in_sink_ = 0;
+  if (end_in_sink_ != 0) EndLeft();
   return Release(!queue_.empty()).post;
 }
 
@@ -208,9 +207,19 @@ void ScanQueue::PostFailed() {
   drain_posted_ = false;
 }
 
+void ScanQueue::StopScanEnters(Caller me) {
+  std::lock_guard lock(mutex_);
+  if (holder_ == me && end_in_sink_ != 0) stop_scan_in_sink_ = true;
+}
+
 bool ScanQueue::Holding(Caller me) {
   std::lock_guard lock(mutex_);
   return holder_ == me;
+}
+
+bool ScanQueue::Beneath(Caller me) {
+  std::lock_guard lock(mutex_);
+  return holder_ == me || (scan_.id != 0 && scan_.starter == me);
 }
 
 // ---- StopScanning ----------------------------------------------------------------------------------------------
@@ -249,10 +258,17 @@ uint64_t ScanQueue::RunningRun() {
 bool ScanQueue::WaitForChange(uint64_t version, int64_t step_ms) {
   std::unique_lock lock(mutex_);
   ++waiters_;
-  const bool changed =
-      changed_.wait_for(lock, std::chrono::milliseconds(step_ms), [&] { return version_ != version; });
+  const uint64_t wakes = wakes_;
+  const bool changed = changed_.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(step_ms, 1)),
+                                         [&] { return version_ != version || wakes_ != wakes; });
   --waiters_;
   return changed;
+}
+
+void ScanQueue::Wake() {
+  std::lock_guard lock(mutex_);
+  ++wakes_;
+  if (waiters_ != 0) changed_.notify_all();
 }
 
 // ---- Internals -------------------------------------------------------------------------------------------------
@@ -279,7 +295,22 @@ bool ScanQueue::Advertised() const {
 void ScanQueue::Abandon() {
   queue_.clear();
   scan_.closed = true;
-  over_ = scan_.id;
+  scan_.start = Start::kNever;
+  // Started from within the StopScan of the scan before it: that scan is not over before its StopScan has
+  // returned, nor is this one, which a wait for that scan must not take for it.
+  if (end_in_sink_ != 0) {
+    scan_.abandoned = true;
+  } else {
+    over_ = scan_.id;
+  }
+}
+
+void ScanQueue::EndLeft() {
+  over_ = std::max(over_, end_in_sink_);
+  if (scan_.abandoned) over_ = std::max(over_, scan_.id);
+  end_in_sink_ = 0;
+  stop_scan_in_sink_ = false;
+  Changed();
 }
 
 void ScanQueue::NeverStarts() {
@@ -301,10 +332,10 @@ void ScanQueue::DropStale(int64_t now_ms) {
   }
 }
 
-ScanQueue::Event ScanQueue::Take(Role role) {
+ScanQueue::Event ScanQueue::Take(Role role, bool fresh) {
   Event event;
   // The time is read only when something waits: a turn that finds the queue empty costs no clock.
-  if (queue_.empty() && drops_ == 0) return Release(false);
+  if (queue_.empty() && drops_ == 0) return Release(false, !fresh);
   const int64_t now_ms = clock_();
   DropStale(now_ms);
   if (role == Role::kEvent && Running() && CountDue(now_ms)) {
@@ -313,20 +344,20 @@ ScanQueue::Event ScanQueue::Take(Role role) {
     drops_counted_ms_ = now_ms;
     return event;
   }
-  if (queue_.empty()) return Release(false);
+  if (queue_.empty()) return Release(false, !fresh);
   Entry& front = queue_.front();
   switch (front.kind) {
     case Kind::kStartScan:
       // Not yet decided, or decided by a StartScanning that fires it itself.
       if (scan_.start != Start::kAnnounced || (scan_.starter != 0 && scan_.starter != holder_)) {
-        return Release(false);
+        return Release(false, !fresh);
       }
       scan_.starter = 0;
       event.kind = Event::kStartScan;
       event.filter = scan_.filter;
       break;
     case Kind::kAdvertisement:
-      if (role == Role::kCall) return Release(true);
+      if (role == Role::kCall) return Release(true, !fresh);
       event.kind = Event::kAdvertisement;
       event.advertisement = std::move(front.advertisement);
       break;
@@ -343,9 +374,9 @@ ScanQueue::Event ScanQueue::Take(Role role) {
   return event;
 }
 
-ScanQueue::Event ScanQueue::Release(bool post) {
+ScanQueue::Event ScanQueue::Release(bool post, bool changed) {
   holder_ = 0;
-  Changed();
+  if (changed) Changed();
   Event event;
   if (post && !drain_posted_) {
     drain_posted_ = true;

@@ -15,7 +15,38 @@
 // StartScanning, StopScanning and the platform's handlers ask it what to do, do it (fire the event, call the
 // platform) without its lock, and tell it what they did. It calls nothing itself and never waits, except
 // in WaitForChange; every decision is a plain function of the state, so that each interleaving of those
-// callers can be stepped through one transition at a time.
+// callers can be stepped through one transition at a time. A decision to call the platform names the run it
+// was made for (CloseStep::run, Progress::run), and the platform call stops that run or nothing: a run that a
+// sink started meanwhile is not the one decided on.
+//
+// The events the library fires inside each scan step, and what a call of this client from their sinks gets
+// on the sink's own thread. "Wait": on the application's thread the call waits as it would anywhere (nothing
+// it waits for is beneath it: it stops the platform's run itself); on a platform thread it does not wait
+// (StartScanning 614, StopScanning and Connect return 0).
+//
+//   step (thread)                 events fired inside it                       StartScanning    StopScanning,
+//                                                                                               Connect's stop
+//   StartScanning before the      Log "Passive scanning is not available...",  0; 614 once      return at once
+//   platform has the start (its   "Scanning is starting.", "Scanning           stopped          (0): the start
+//   caller's; me is the starter)  parameters..."                                                is closed
+//   StartScanning after the       Log "Scanning failed to start."              0; wait once     wait
+//   platform's answer (caller's)                                               stopped
+//   StartScan (turn holder's)     Log "Scanning started.", StartScan           0; 614 once      return at once
+//                                                                              stopped          (0)
+//   Advertisement, drop count     Advertisement, Log "Dropped <n> ..."         0; 614 once      return at once
+//   (a platform thread's)                                                      stopped          (0)
+//   StopScanning before the       Log "Scanning is stopping."                  wait             wait
+//   platform's stop (caller's)
+//   end (turn holder's)           the platform's Log line, Error 603 or Log    614              return at once
+//                                 "Scanning stopped.", Log "Dropped <n> ..."                    (0)
+//                                 StopScan                                     start within     return at once
+//                                                                                               (0)
+//
+// "Start within": the next scan begins inside that StopScan and its StartScan comes from within it, the turn
+// staying there. The stopped scan is over only once its StopScan has returned, whatever became of that start
+// (one that never reached the platform, 613 or 600, ends nothing else). "Return at once": the call never
+// waits for the method beneath it on its own thread; the StopScan it asked for follows once the sink and that
+// method have returned.
 #pragma once
 
 #include <condition_variable>
@@ -80,7 +111,8 @@ class ScanQueue {
     uint64_t scan = 0;
   };
   // BeginStart tells StartScanning what to do; can_wait is false on a platform thread. A thread inside one
-  // of this client's scan events cannot wait either, and only the last scan's StopScan sink may start anew.
+  // of this client's scan events cannot wait either, nor can one inside a Log line of its own StartScanning
+  // (me starts the latest scan); only the last scan's StopScan sink (StopScanEnters) may start anew.
   StartStep BeginStart(Caller me, bool can_wait);
   // Begun records the platform's run of scan and the text of its filter: kGoOn; kClosed when the scan was
   // closed meanwhile (the caller stops the platform's scan); kIgnored when the platform took no new run
@@ -123,8 +155,16 @@ class ScanQueue {
   [[nodiscard]] bool GiveUp(Caller me);
   // PostFailed tells that the post that Event::post asked for did not happen.
   void PostFailed();
+  // StopScanEnters tells that the end me delivers has come to its StopScan: until it returns, me's sink may
+  // start the next scan from within. The events before it (the platform's Log line, Error, "Scanning
+  // stopped.", the last drop count) are inside the end but ahead of its StopScan.
+  void StopScanEnters(Caller me);
   // Holding tells whether me holds the turn: its sink runs one of this client's scan events.
   bool Holding(Caller me);
+  // Beneath tells whether a call of me runs inside one of this client's scan steps on me's own thread, which
+  // goes on only once the call has returned: me holds the turn, or me is starting the latest scan (a Log sink
+  // of StartScanning before the platform has the start).
+  bool Beneath(Caller me);
 
   // ---- StopScanning
 
@@ -148,7 +188,11 @@ class ScanQueue {
   // RunningRun is the run of the latest scan that has not ended (0: none).
   uint64_t RunningRun();
   // WaitForChange returns true once a transition after version happened, false when step_ms passed first.
+  // A turn that a caller takes and gives back with nothing delivered is no transition: a waiter that looks
+  // for its scan's end itself is not woken by its own look.
   bool WaitForChange(uint64_t version, int64_t step_ms);
+  // Wake wakes every WaitForChange at once (Destroy), without a transition.
+  void Wake();
 
  private:
   enum class Start { kDeciding, kUnannounced, kAnnounced, kNever };
@@ -160,6 +204,9 @@ class ScanQueue {
     Caller starter = 0;  // the StartScanning deciding (kDeciding), then firing the StartScan it announced
     bool closed = false;
     bool ended = false;
+    // Abandoned (never reached the platform) while the end of the scan before it was in the sink: over once
+    // that end has left the sink.
+    bool abandoned = false;
     StopArgs stop;
     bool aborted = false;
   };
@@ -187,9 +234,13 @@ class ScanQueue {
   void EraseAdvertisements();
   // DropStale drops the advertisements at the front that waited too long by now_ms.
   void DropStale(int64_t now_ms);
-  // Take hands the holder of the turn the front event, or ends the turn.
-  Event Take(Role role);
-  Event Release(bool post);
+  // Take hands the holder of the turn the front event, or ends the turn; fresh: the turn was taken just now,
+  // so that ending it with nothing delivered changes nothing another thread waits for.
+  Event Take(Role role, bool fresh);
+  Event Release(bool post, bool changed = true);
+  // EndLeft tells that the end in the sink has left it: its scan is over, and so is a start from within it
+  // that never reached the platform.
+  void EndLeft();
   // Changed counts a transition and wakes the waiters.
   void Changed();
 
@@ -197,6 +248,7 @@ class ScanQueue {
   std::mutex mutex_;
   std::condition_variable changed_;
   uint64_t version_ = 0;
+  uint64_t wakes_ = 0;  // calls of Wake
   int waiters_ = 0;  // threads in WaitForChange
   Scan scan_;         // the latest scan
   uint64_t last_id_ = 0;
@@ -205,6 +257,7 @@ class ScanQueue {
   std::deque<Entry> queue_;
   Caller holder_ = 0;          // the thread holding the turn (0: none)
   uint64_t end_in_sink_ = 0;   // the scan whose end the holder delivers
+  bool stop_scan_in_sink_ = false;  // and that end's StopScan is in the sink (StopScanEnters)
   bool drain_posted_ = false;  // a platform thread is on its way to take the rest
   uint64_t drops_ = 0;
   int64_t drops_counted_ms_ = 0;

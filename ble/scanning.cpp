@@ -114,8 +114,6 @@ constexpr const char kAbortedPrefix[] = "Scanning was aborted for the following 
 // Status polls while waiting for the watcher to start: ScanStartedTimeout seconds in steps of about 50 ms.
 constexpr int64_t kStartPollsPerSecond = 20;
 constexpr uint32_t kStartPollSleepMs = 50;
-// How long a wait for another thread's delivery sleeps before it looks at Destroy and the deadline again.
-constexpr int64_t kWaitStepMs = 5;
 
 using WatcherStatus = bt::BluetoothLEAdvertisementWatcherStatus;
 using Role = ScanQueue::Role;
@@ -248,8 +246,9 @@ int BLEClientEngine::StartNewScan(uint64_t scan, const char* service_uuids, Scan
     case ScanQueue::Begin::kIgnored:
       return 0;
     case ScanQueue::Begin::kClosed:
-      // Stopped (from a sink, or by the application's StopScanning) while the platform was being asked.
-      watcher->Stop();
+      // Stopped (from a sink, or by the application's StopScanning) while the platform was being asked: this
+      // run, not one that a sink has started since.
+      watcher->StopRun(run);
       return 0;
     case ScanQueue::Begin::kGoOn:
       break;
@@ -257,7 +256,8 @@ int BLEClientEngine::StartNewScan(uint64_t scan, const char* service_uuids, Scan
   WaitForWatcherStart(*watcher, scan, run, me);
   if (Destroying()) {
     // Destroy closes a scan still starting as StopScanning does.
-    if (scans_.Close().stop_platform) watcher->Stop();
+    const ScanQueue::CloseStep close = scans_.Close();
+    if (close.stop_platform) watcher->StopRun(close.run);
     return 0;
   }
   const bool started = watcher->Run() == run && watcher->Status() == WatcherStatus::Started;
@@ -298,13 +298,17 @@ int BLEClientEngine::StopScanning() {
   if (step.scan == 0) return 0;
   if (step.stop_platform) {
     (void)LogScanning(2, "Scanning is stopping.");
-    Watcher()->Stop();
+    // The run closed above: the platform may have ended it meanwhile (from that Log line's sink, say) and a
+    // StopScan sink started the next, which this stop must leave running.
+    Watcher()->StopRun(step.run);
   }
   // A platform may end the scan on the very thread that delivers its events, and a sink that waited here
   // would hold every other event of that thread meanwhile (whichever client's event it runs), or wait for
   // itself until the Timeout; so would a sink inside one of this client's scan events, whose StopScan comes
-  // after it. From there the stop is only requested: StopScan follows once the sink has returned.
-  if (OnPlatformEventThread() || scans_.Holding(me)) return 0;
+  // after it, and a Log sink of the StartScanning that is starting this scan on this thread, whose start
+  // goes on only once the sink has returned. From there the stop is only requested: StopScan follows once
+  // the sink has returned.
+  if (OnPlatformEventThread() || scans_.Beneath(me)) return 0;
   return AwaitScanOver(step.scan, platform::DeadlineClockMs() + BoundedWaitMs());
 }
 
@@ -320,8 +324,9 @@ int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
     const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = Watcher();
     if (progress.run != 0 && watcher != nullptr) {
       // The scan was closed and has not ended: it ends once the platform has stopped it. A Stop of this
-      // thread's own comes first, so that the status tells of the stop (a second Stop changes nothing).
-      if (!stop_asked) watcher->Stop();
+      // thread's own comes first, so that the status tells of the stop (a second Stop changes nothing); it
+      // stops that run only, never one begun since.
+      if (!stop_asked) watcher->StopRun(progress.run);
       stop_asked = true;
       ScanQueue::StopArgs stop;
       if (PlatformEnded(*watcher, progress.run, &stop)) {
@@ -336,7 +341,9 @@ int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
     if (progress.run != 0) {
       PauseForPlatform();
     } else {
-      (void)scans_.WaitForChange(progress.version, kWaitStepMs);
+      // Another thread's step (the start on its way to the platform, a delivery): one wait step, or until
+      // the queue changes. This call's own look above changed nothing, so it does not end the wait.
+      (void)scans_.WaitForChange(progress.version, SelectWaitMillis());
     }
   }
 }
@@ -472,6 +479,9 @@ void BLEClientEngine::ReportStop(const ScanQueue::Event& end) {
     (void)LogScanning(1, "Scanning stopped.");
   }
   LogDrops(end.drops);
+  // Only now is the end's StopScan in the sink: from there, and not from the events before it, the next scan
+  // may start.
+  scans_.StopScanEnters(ScanQueue::ThisCaller());
   if (error == bt::BluetoothError::Success || PlatformStringToText(platform->EnumText(error), text) != core::kOk) {
     (void)text.Clear();
   }

@@ -54,28 +54,35 @@
  * Scanning and threads: a client's scan events enter its sink one at a time, each once the one before has
  * returned, in scan order: a scan's StartScan, its Advertisements, then its Error (when the platform aborted
  * it) and StopScan; the next scan's StartScan follows that StopScan, or comes from within it when its sink
- * starts the next scan. A scan stopped or ended before it was seen started has only its StopScan; one that
- * starts after StartScanning gave up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning
- * started.", before its first Advertisement. Advertisements reach the sink on platform threads only; StartScan
- * and StopScan may also come inside the StartScanning, StopScanning or Connect call that fires them.
- * StopScanning stops the latest scan, also one that a call on any thread is still starting. On the
- * application's thread it returns 0 once that scan's StopScan has returned from the sink, so nothing of that
- * scan follows; it does not wait for a scan that this StopScan's sink starts again. StartScanning while a scan
- * runs or is still starting returns 0 and starts nothing; otherwise, on the application's thread, it first
- * waits as StopScanning does for the last scan's StopScan, then starts a scan, or returns 0 when that
- * StopScan's sink started one. So a StartScanning that returns 0 there leaves a scan running or starting. Each
- * such wait ends when what it waits for has come, when Timeout (60 s when Timeout is 0) counted from the call
- * runs out (301 "Timeout."), or when Destroy begins (the call returns 0 at once, StartScanning starting
- * nothing). From a sink on a platform thread (whichever client's event it runs), or inside one of the client's
- * own scan events on any thread, these calls do not wait: StopScanning, and the stop that Connect makes, only
- * request the stop and return 0, its StopScan following once the sink has returned; StartScanning returns 614
- * ("Scanning is still stopping; start it again once the StopScan event has arrived.") while the last scan is
- * not over, so a sink that changes the filter starts the new scan from StopScan. An Advertisement that has
- * waited more than 1000 ms since the platform received it is dropped, so that what waits for the sink stays
- * bounded and the newest keep coming however far behind the sink or a platform thread falls. The Log line
- * "Dropped <n> advertisements that waited more than 1000 ms for the Advertisement event handler." (level 2,
- * type "Scanning") counts them, at most once a second while the scan runs and once more before its StopScan.
- * No other event is dropped.
+ * starts the next scan. Only the StopScan's sink can: the events of the scan's end that come before it (its
+ * Error, the Log lines "Scanning stopped.", the platform's own reason and the last count of dropped
+ * advertisements) are ahead of that StopScan, and StartScanning from their sinks returns 614 (see below). A
+ * scan stopped or ended before it was seen started has only its StopScan; one that starts after StartScanning
+ * gave up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning started.", before its first
+ * Advertisement. Advertisements reach the sink on platform threads only; StartScan and StopScan may also come
+ * inside the StartScanning, StopScanning or Connect call that fires them. StopScanning stops the latest scan,
+ * also one that a call on any thread is still starting. On the application's thread it returns 0 once that
+ * scan's StopScan has returned from the sink, so nothing of that scan follows (also when that sink's start of
+ * the next scan failed); it does not wait for a scan that this StopScan's sink starts again, and its stop
+ * never stops that scan. StartScanning while a scan runs or is still starting returns 0 and starts nothing;
+ * otherwise, on the application's thread, it first waits as StopScanning does for the last scan's StopScan,
+ * then starts a scan, or returns 0 when that StopScan's sink started one. So a StartScanning that returns 0
+ * there leaves a scan running or starting. Each such wait ends when what it waits for has come, when Timeout
+ * (60 s when Timeout is 0) counted from the call runs out (301 "Timeout."), or when Destroy begins (the call
+ * returns 0 at once, StartScanning starting nothing). From a sink on a platform thread (whichever client's
+ * event it runs), inside one of the client's own scan events on any thread (StartScan, Advertisement, Error,
+ * StopScan and the Log lines that come with them), or inside a Log line that StartScanning fires on its own
+ * thread before the platform has the start ("Scanning is starting.", the scanning parameters, "Passive
+ * scanning is not available; scanning actively."), these calls do not wait for the call beneath them:
+ * StopScanning, and the stop that Connect makes, only request the stop and return 0, its StopScan following
+ * once the sink has returned; StartScanning returns 614 ("Scanning is still stopping; start it again once the
+ * StopScan event has arrived.") while the last scan is not over, so a sink that changes the filter starts the
+ * new scan from StopScan, the Error and Log sinks before it getting 614. An Advertisement that has waited more
+ * than 1000 ms since the platform received it is dropped, so that what waits for the sink stays bounded and
+ * the newest keep coming however far behind the sink or a platform thread falls. The Log line "Dropped <n>
+ * advertisements that waited more than 1000 ms for the Advertisement event handler." (level 2, type
+ * "Scanning") counts them, at most once a second while the scan runs and once more before its StopScan. No
+ * other event is dropped.
  *
  * Disconnect (and the disconnect that Connect makes first) waits for the events of the connection that other
  * threads are delivering, so that none of them (a Value above all) reaches the sink once it has returned.

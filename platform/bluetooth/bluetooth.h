@@ -126,6 +126,10 @@ class BluetoothLEAdvertisementWatcher {
   // Start moves the watcher towards Started (maybe later); Stop towards Stopped, then fires Stopped.
   virtual void Start() = 0;
   virtual void Stop() = 0;
+  // StopRun is Stop for the run numbered run only: nothing when the watcher's latest run is another (or has
+  // ended), so that a stop decided for one run never stops a run that a later Start began. 0 stops whichever
+  // run the watcher has, as Stop does.
+  virtual void StopRun(uint64_t run) = 0;
   // Run is the number of the watcher's latest run: each Start that the watcher takes (it ignores one while
   // Started or Stopping) begins a run, numbered from 1; 0 before the first. The events of a run carry its
   // number, so that a receiver tells them from the events of an earlier run still on their way.

@@ -74,6 +74,9 @@ TEST_F(ScanQueueTest, TheNextScanBeginsOnceTheLastStopScanHasReturned) {
   EXPECT_EQ(queue_.BeginStart(kApp, true).action, Step::kWaitForEnd);
   EXPECT_EQ(queue_.BeginStart(kT2, false).action, Step::kStillStopping);
   EXPECT_FALSE(queue_.Look(first).over);
+  // The events of the end before its StopScan (its Error) cannot start the next scan; its StopScan can.
+  EXPECT_EQ(queue_.BeginStart(kT1, false).action, Step::kStillStopping);
+  queue_.StopScanEnters(kT1);
   // The StopScan sink starts the next scan: its StartScan goes from within, and its advertisement after.
   const Step restart = queue_.BeginStart(kT1, false);
   ASSERT_EQ(restart.action, Step::kStart);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -755,6 +756,204 @@ TEST_F(ScanUnderLoad, TheNewestAdvertisementsKeepReachingTheSink) {
     EXPECT_TRUE(received) << "no advertisement for 5 s";
   }
   EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
+}
+
+
+// The events of a scan's end that come before its StopScan (the Error of an aborted scan, the Log line
+// "Scanning stopped.") are ahead of that StopScan: a StartScanning from their sinks returns 614 and starts
+// nothing, so that no scan's events come between that Error or Log line and its StopScan.
+class StartFromInsideAScansEnd : public RadioFixture<4> {};
+
+TEST_F(StartFromInsideAScansEnd, IsRefusedBeforeItsStopScan) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 5));
+  for (const bool aborted : {true, false}) {
+    SCOPED_TRACE(aborted ? "from the Error of an aborted scan" : "from the Log line \"Scanning stopped.\"");
+    Sink sink;
+    sink.on_entry = true;
+    std::atomic<bool> armed{false};
+    std::atomic<int> result{-1};
+    Client handle(&Sink::Call, &sink);
+    ASSERT_NE(handle.get(), nullptr);
+    sink.inside = [&](const Event& event) {
+      const bool inside_end = aborted ? event.id == VELMORABLE_EVENT_ERROR
+                                      : event.id == VELMORABLE_EVENT_LOG && event.Text(1) == "Scanning stopped.";
+      if (inside_end && armed.exchange(false)) result = Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
+    };
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+    armed = true;
+    if (aborted) {
+      radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+    } else {
+      ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+    }
+    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    radio_->WaitIdle();
+    std::vector<Event> events = ScanEvents(sink.Events());
+    std::erase_if(events, [](const Event& event) { return event.id == VELMORABLE_EVENT_ADVERTISEMENT; });
+    EXPECT_EQ(result.load(), 614);
+    EXPECT_EQ(Names(events), aborted ? "StartScan Error(603) StopScan(603)" : "StartScan StopScan(0)");
+    EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 0);
+  }
+}
+
+// The StopScan sink of the scan that StopScanning stopped starts the next one while the radio is gone (613:
+// the start never reaches the platform) and stays in the sink 300 ms more: StopScanning returns only once
+// that StopScan has returned. A slow wait step leaves the StopScan to a platform thread.
+class FailedRestartFromStopScan : public RadioFixture<4> {};
+
+TEST_F(FailedRestartFromStopScan, StopScanningWaitsForTheStopScanAllTheSame) {
+  Sink sink;
+  std::atomic<bool> armed{false};
+  std::atomic<int> result{-1};
+  std::atomic<bool> left{false};
+  Client handle(&Sink::Call, &sink);
+  ASSERT_NE(handle.get(), nullptr);
+  sink.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_STOP_SCAN || !armed.exchange(false)) return;
+    radio_->SetUnavailable(u"Bluetooth is off");
+    result = Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
+    radio_->SetUnavailable(u"");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    left = true;
+  };
+  ASSERT_EQ(Config(handle, "SelectWaitMillis=100"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+  for (int round = 0; round < 3 && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    left = false;
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    armed = true;
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+    EXPECT_TRUE(left.load()) << "StopScanning returned while its StopScan was in the sink";
+    EXPECT_EQ(result.load(), 613);
+    ASSERT_TRUE(Eventually([&] { return left.load(); }));
+  }
+}
+
+// The platform aborts the scan from the sink of StopScanning's own Log line "Scanning is stopping." (before
+// StopScanning has called the platform), and the aborted scan's StopScan sink starts the next scan: the stop
+// that StopScanning decided on was for the aborted scan, so the new one keeps running.
+class StopOfAScanEndedMeanwhile : public RestartingSink {};
+
+TEST_F(StopOfAScanEndedMeanwhile, LeavesTheScanStartedSinceRunning) {
+  VelmoraBLE_BLEClient* handle = *client_;
+  ASSERT_EQ(Config(handle, "LogLevel=2"), 0);
+  std::atomic<bool> abort_armed{false};
+  std::atomic<bool> restarted{false};
+  sink_.inside = [&](const Event& event) {
+    restarter_.Inside(handle, event);
+    if (event.id != VELMORABLE_EVENT_LOG || event.Text(1) != "Scanning is stopping." || !abort_armed.exchange(false)) {
+      return;
+    }
+    radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+    restarted = Eventually([&] { return sink_.Of(VELMORABLE_EVENT_START_SCAN).size() >= 2; });
+  };
+  const int64_t rounds = AtLeast(2, 3);
+  for (int64_t round = 0; round < rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    sink_.Clear();
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    restarter_.armed = true;
+    abort_armed = true;
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+    EXPECT_TRUE(restarted.load());
+    EXPECT_EQ(restarter_.result.load(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    radio_->WaitIdle();
+    EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
+    EXPECT_EQ(Names(ScanEvents(sink_.Events())), "StartScan Error(603) StopScan(603) StartScan");
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  }
+}
+
+// ThreadCpuMs is the CPU time of the calling thread.
+int64_t ThreadCpuMs() {
+  timespec now{};
+  (void)clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Client A's scan starts from client B's Advertisement sink and the adapter answers after a second: A's
+// StopScanning waits for that start to reach the platform without spinning (its thread is busy for less
+// than half of the wait, a fault check with a wide margin, not a measure of speed).
+class StopOfAScanOnItsWay : public RadioFixture<4> {};
+
+TEST_F(StopOfAScanOnItsWay, WaitsWithoutSpinning) {
+  for (uint64_t i = 0; i < 4; ++i) radio_->AddPeripheral(Advertiser(kFirstAddress + i, 5));
+  std::atomic<bool> start_a{false};
+  std::atomic<bool> starting{false};
+  Sink sink_a;
+  sink_a.keep = false;
+  Client a(&Sink::Call, &sink_a);
+  Sink sink_b;
+  sink_b.keep = false;
+  sink_b.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || !start_a.exchange(false)) return;
+    starting = true;
+    (void)Do(a, VELMORABLE_METHOD_START_SCANNING, "");
+  };
+  Client b(&Sink::Call, &sink_b);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
+  radio_->AddFault({.op = bt::sim::SimOp::kGetAdapter, .delay_ms = 1000});
+  start_a = true;
+  ASSERT_TRUE(Eventually([&] { return starting.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const int64_t cpu = ThreadCpuMs();
+  const Clock::time_point called = Clock::now();
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
+  const int64_t wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - called).count();
+  const int64_t cpu_ms = ThreadCpuMs() - cpu;
+  std::printf("StopScanning waited %lld ms, busy %lld ms\n", static_cast<long long>(wall_ms),
+              static_cast<long long>(cpu_ms));
+  EXPECT_GT(wall_ms, 500) << "StopScanning did not wait for the start on its way";
+  EXPECT_LT(cpu_ms * 2, wall_ms) << "StopScanning spun while it waited";
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(b);
+}
+
+// StopScanning and Connect from the sink of the Log line "Scanning is starting.", which StartScanning fires
+// on the application's thread before the platform has the start: they return at once, since that start goes
+// on only once the sink has returned, and the scan then has only its StopScan.
+class StopFromStartScanningsLogLine : public RadioFixture<4> {};
+
+TEST_F(StopFromStartScanningsLogLine, ReturnsAtOnce) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 5));
+  for (const bool connect : {false, true}) {
+    SCOPED_TRACE(connect ? "Connect" : "StopScanning");
+    Sink sink;
+    std::atomic<bool> armed{false};
+    std::atomic<int> result{-1};
+    std::mutex mutex;
+    std::string text;
+    Client handle(&Sink::Call, &sink);
+    ASSERT_NE(handle.get(), nullptr);
+    const std::string server = Id(kFirstAddress);
+    sink.inside = [&](const Event& event) {
+      if (event.id != VELMORABLE_EVENT_LOG || event.Text(1) != "Scanning is starting." || !armed.exchange(false)) return;
+      result = connect ? Do(handle, VELMORABLE_METHOD_CONNECT, server.c_str()) : Do(handle, VELMORABLE_METHOD_STOP_SCANNING);
+      std::lock_guard lock(mutex);
+      text = LastError(handle);
+    };
+    ASSERT_EQ(Config(handle, "LogLevel=2"), 0);
+    // A call that waits for the StartScanning beneath it gives up with 301 after this.
+    ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+    armed = true;
+    EXPECT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    {
+      std::lock_guard lock(mutex);
+      EXPECT_EQ(result.load(), 0) << text;
+    }
+    EXPECT_TRUE(sink.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+    radio_->WaitIdle();
+    EXPECT_EQ(Names(ScanEvents(sink.Events())), "StopScan(0)");
+    EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 0);
+    if (connect) {
+      EXPECT_EQ(Do(handle, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(handle);
+    }
+  }
 }
 
 }  // namespace

@@ -209,9 +209,13 @@ BluezWatcher::~BluezWatcher() {
 
 // The watcher ends at once; bluetoothd's discovery goes on as long as other scans of the process want it,
 // and otherwise ends as soon as bluetoothd allows.
-void BluezWatcher::Stop() {
+void BluezWatcher::Stop() { StopRun(0); }
+
+void BluezWatcher::StopRun(uint64_t run) {
   {
     std::lock_guard lock(mutex_);
+    // 0: whichever run the watcher has.
+    if (run != 0 && run != run_) return;
     ++generation_;
     const bool running = status_ == Status::Started || starting_;
     starting_ = false;

@@ -290,9 +290,13 @@ void SimWatcher::Start() {
   }
 }
 
-void SimWatcher::Stop() {
+void SimWatcher::Stop() { StopRun(0); }
+
+void SimWatcher::StopRun(uint64_t run) {
   auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.Stop"});
   using S = BluetoothLEAdvertisementWatcherStatus;
+  // 0: whichever run the watcher has.
+  if (run != 0 && run != run_) return;
   ++start_generation_;
   // A start still under way is stopped as a running scan is: Stopping, then Stopped with its event.
   const bool starting = start_pending_;

@@ -46,6 +46,7 @@ class SimWatcher final : public BluetoothLEAdvertisementWatcher, public std::ena
   void SetScanningMode(BluetoothLEScanningMode mode) override;
   void Start() override;
   void Stop() override;
+  void StopRun(uint64_t run) override;
   uint64_t Run() override;
   std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> LastStopped() override;
   EventToken AddReceived(
