@@ -1783,7 +1783,9 @@ TEST_F(ErrorFunctionDuringDestroy, IsWaitedFor) {
   a.Destroy();
   const Clock::time_point destroy_end = Clock::now();
   ASSERT_TRUE(Eventually([&] { return returned.load(); }));
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(call_end - destroy_end).count(), 10);
+  // The call's own end is read after it left the client, so a preempted sink thread reads it late; the
+  // sanitizers see a free under the call itself.
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(call_end - destroy_end).count(), 100);
   EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
 }
 
