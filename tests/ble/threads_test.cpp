@@ -1946,10 +1946,10 @@ TEST_F(IncludedIdsReadBySinks, TwoSinksAtOnceEachReadTheWholeList) {
   EXPECT_EQ(Do(owner, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(owner);
 }
 
-// The Advertisement sink of a scanning client reads another client's GattObjTreeInfo while that client's
-// application thread connects, discovers the services with their 40 included services and disconnects, again
-// and again: the dump reads the id lists that discovery extends under the lock discovery takes, so every list
-// it shows is whole, ids of 12 digits apart by commas.
+// The Advertisement sink of a scanning client reads another client's GattObjTreeInfo and its first service's
+// included ids while that client's application thread connects, discovers the services with their 40
+// included services and disconnects, again and again: both read the id lists that discovery extends under the
+// lock discovery takes, so every list they show is whole, ids of 12 digits apart by commas.
 TEST_F(IncludedIdsReadBySinks, ASinkDumpsTheTreeWhileTheApplicationRediscovers) {
   std::string want;
   radio_->AddPeripheral(IncludingServer(kFirstAddress, &want));
@@ -1996,6 +1996,15 @@ TEST_F(IncludedIdsReadBySinks, ASinkDumpsTheTreeWhileTheApplicationRediscovers) 
           }
         }
         ++self->reads;
+      }
+      // The first service's included ids, as Get gives them, are whole in the same way.
+      const auto* ids = reinterpret_cast<const char*>(
+          VelmoraBLE_BLEClient_Get(self->owner, VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS, 0));
+      if (ids == nullptr || !Whole(std::string("IncludedSvcIds=\"") + ids + "\"")) {
+        if (self->wrong.fetch_add(1) == 0) {
+          std::lock_guard lock(self->mutex);
+          self->first_wrong = std::string("Get: ") + (ids != nullptr ? ids : "null");
+        }
       }
       return 0;
     }
