@@ -1902,15 +1902,6 @@ TEST_F(ClientsComingAndGoing, LeaveTheScannerItsAdvertisementsRoundAfterRound) {
       return 0;
     }
   };
-  // Within tells whether done holds within 5 s.
-  auto within = [](const std::function<bool()>& done) {
-    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(5);
-    while (!done()) {
-      if (Clock::now() >= give_up) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-  };
   Counts scanned;
   Client scanner(&Counts::Call, &scanned);
   ASSERT_NE(scanner.get(), nullptr);
@@ -1932,10 +1923,10 @@ TEST_F(ClientsComingAndGoing, LeaveTheScannerItsAdvertisementsRoundAfterRound) {
       ASSERT_NE(subscriber->get(), nullptr);
       Session(*subscriber, Id(kFirstAddress), checker_);
       ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
-      const bool valued = within([&] { return counts->values.load() > 0; });
-      const bool advertised = within([&] { return counts->advertisements.load() > 0; });
-      EXPECT_TRUE(valued) << "the new subscriber got no value in 5 s";
-      EXPECT_TRUE(advertised) << "the new subscriber's scan got no advertisement in 5 s";
+      const bool valued = Eventually([&] { return counts->values.load() > 0; });
+      const bool advertised = Eventually([&] { return counts->advertisements.load() > 0; });
+      EXPECT_TRUE(valued) << "the new subscriber got no value in 10 s";
+      EXPECT_TRUE(advertised) << "the new subscriber's scan got no advertisement in 10 s";
       if (!valued || !advertised) ++starved;
       // The destroyed client's watcher and characteristic go with it: only the scanner's and the new
       // subscriber's are left to fire.
@@ -1957,11 +1948,11 @@ TEST_F(ClientsComingAndGoing, LeaveTheScannerItsAdvertisementsRoundAfterRound) {
     if (round % 2 == 0) {
       const int blocked = counts->blocked.load();
       counts->block = true;
-      EXPECT_TRUE(within([&] { return counts->blocked.load() > blocked; })) << "the subscriber's sink never blocked";
+      EXPECT_TRUE(Eventually([&] { return counts->blocked.load() > blocked; })) << "the sink never blocked";
     }
     const int seen = scanned.advertisements.load();
-    const bool fresh = within([&] { return scanned.advertisements.load() > seen; });
-    EXPECT_TRUE(fresh) << "the scanner got no advertisement in 5 s";
+    const bool fresh = Eventually([&] { return scanned.advertisements.load() > seen; });
+    EXPECT_TRUE(fresh) << "the scanner got no advertisement in 10 s";
     if (!fresh) ++starved;
   }
   EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);

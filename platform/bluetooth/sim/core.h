@@ -212,6 +212,7 @@ class SimCore {
   int64_t watcher_stop_delay_ms = 0;
   std::map<uint64_t, std::shared_ptr<PeripheralState>> peripherals;
   std::vector<std::weak_ptr<SimWatcher>> watchers;
+  size_t next_watcher = 0;  // the watcher that the next advertising event reaches first
   std::deque<SimCall> journal;
   // The journal keeps the most recent calls only, so that a long-running scenario does not grow without end.
   size_t journal_limit = 100000;

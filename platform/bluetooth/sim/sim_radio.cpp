@@ -56,8 +56,12 @@ std::shared_ptr<std::function<int64_t()>> AdvertisingEvents(int64_t interval_ms,
 
 void OfferLocked(SimCore& core, const PeripheralState& state, size_t index) {
   PruneExpired(core.watchers);
-  for (const auto& weak : core.watchers) {
-    if (auto watcher = weak.lock()) {
+  // Each advertising event reaches the watchers from the next one in turn: their events share the event
+  // threads' queue, and in one fixed order the same watcher's would always be the first of each moment.
+  const size_t count = core.watchers.size();
+  const size_t first = count != 0 ? core.next_watcher++ % count : 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (auto watcher = core.watchers[(first + i) % count].lock()) {
       watcher->OfferLocked(state.config.address, state.config.adverts[index], state.config.scan_response);
     }
   }
