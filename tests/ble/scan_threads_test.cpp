@@ -457,6 +457,38 @@ TEST_F(SlowAdvertisementSink, WhatWaitsForItStaysBoundedAndEveryDeviceIsSeen) {
   }
 }
 
+// A sink slower than the advertisements of one millisecond (2 ms each, among twenty devices every 2 ms): of
+// the advertisements received in one millisecond the client delivers the first that has not waited too long
+// and drops the others, so the devices must not reach it in one fixed order: every device is still seen in
+// the last 2 s. VELMORABLE_FUZZ_SCALE scales the 6 s run (3 s at least).
+TEST_F(SlowAdvertisementSink, SlowerThanAMillisecondEachStillSeesEveryDevice) {
+  constexpr size_t kDevices = 20;
+  for (uint64_t i = 0; i < kDevices; ++i) radio_->AddPeripheral(Advertiser(kFirstAddress + i, 2));
+  std::mutex mutex;
+  std::array<Clock::time_point, kDevices> last_seen{};
+  Sink sink;
+  sink.keep = false;
+  sink.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT) return;
+    const uint64_t device = std::strtoull(event.Text(0).c_str(), nullptr, 16) - kFirstAddress;
+    if (device < kDevices) {
+      std::lock_guard lock(mutex);
+      last_seen[device] = Clock::now();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  };
+  Client handle(&Sink::Call, &sink);
+  ASSERT_NE(handle.get(), nullptr);
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+  std::this_thread::sleep_for(std::chrono::milliseconds(AtLeast(3000, 6000)));
+  const Clock::time_point stopping = Clock::now();
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  std::lock_guard lock(mutex);
+  for (size_t i = 0; i < kDevices; ++i) {
+    EXPECT_GE(last_seen[i], stopping - std::chrono::seconds(2)) << "device " << i << " not seen in the last 2 s";
+  }
+}
+
 // Watchdog ends the test program with a message when what it watches has not finished in time: a call that
 // waits for itself would otherwise hang the whole run.
 class Watchdog {

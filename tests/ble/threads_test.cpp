@@ -2135,5 +2135,102 @@ TEST_F(DescriptorLookupOfAnEarlierConnection, AddsNothingToTheNextConnectionsTre
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
 }
 
+// Two clients share the radio's one event thread with twenty devices that advertise every 2 ms and one that
+// advertises and notifies every millisecond. Round after round the subscriber's sink blocks for 100 ms on
+// alternate rounds, every third round the scanner restarts its scan, and every third round the subscriber is
+// destroyed while it scans and a new one (connected, subscribed and scanning) takes its place. What the
+// clients that came and went leave behind must not pile up on the event thread: every round the scanner gets
+// a fresh advertisement, each new subscriber its first value and advertisement, and the watcher and
+// characteristic of a destroyed client fire no more. VELMORABLE_FUZZ_SCALE scales the rounds (36 at least).
+class ClientsComingAndGoing : public RadioWithChecker<1> {};
+
+TEST_F(ClientsComingAndGoing, LeaveTheScannerItsAdvertisementsRoundAfterRound) {
+  constexpr uint64_t kAdvertisers = 20;
+  for (uint64_t i = 1; i <= kAdvertisers; ++i) {
+    SimPeripheral advertiser;
+    advertiser.address = kFirstAddress + i;
+    SimAdvert advert;
+    ASSERT_TRUE(bt::sim::ParseAdvertisingData(Hex("02 01 06 03 03 0F 18"), &advert.sections));
+    advertiser.adverts.push_back(advert);
+    advertiser.advertising_interval_ms = 2;
+    radio_->AddPeripheral(advertiser);
+  }
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Counts {
+    std::atomic<int> values{0};
+    std::atomic<int> advertisements{0};
+    std::atomic<bool> block{false};
+    std::atomic<int> blocked{0};
+
+    static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
+      auto* self = static_cast<Counts*>(raw);
+      if (id == VELMORABLE_EVENT_ADVERTISEMENT) ++self->advertisements;
+      if (id != VELMORABLE_EVENT_VALUE) return 0;
+      ++self->values;
+      if (self->block.exchange(false)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ++self->blocked;
+      }
+      return 0;
+    }
+  };
+  Counts scanned;
+  Client scanner(&Counts::Call, &scanned);
+  ASSERT_NE(scanner.get(), nullptr);
+  ASSERT_EQ(Do(scanner, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(scanner);
+  auto counts = std::make_unique<Counts>();
+  auto subscriber = std::make_unique<Client>(&Counts::Call, counts.get());
+  ASSERT_NE(subscriber->get(), nullptr);
+  Session(*subscriber, Id(kFirstAddress), checker_);
+  ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
+
+  const int64_t rounds = std::max<int64_t>(36, testing_support::FuzzScaled(60));
+  int64_t starved = 0;
+  for (int64_t round = 1; round <= rounds && starved < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    if (round % 3 == 0) {
+      subscriber.reset();
+      counts = std::make_unique<Counts>();
+      subscriber = std::make_unique<Client>(&Counts::Call, counts.get());
+      ASSERT_NE(subscriber->get(), nullptr);
+      Session(*subscriber, Id(kFirstAddress), checker_);
+      ASSERT_EQ(checker_.problems.load(), 0) << checker_.Report();
+      const bool valued = Eventually([&] { return counts->values.load() > 0; });
+      const bool advertised = Eventually([&] { return counts->advertisements.load() > 0; });
+      EXPECT_TRUE(valued) << "the new subscriber got no value in 10 s";
+      EXPECT_TRUE(advertised) << "the new subscriber's scan got no advertisement in 10 s";
+      if (!valued || !advertised) ++starved;
+      // The destroyed client's watcher and characteristic go with it: only the scanner's and the new
+      // subscriber's are left to fire.
+      size_t watchers = 0;
+      size_t characteristics = 0;
+      const bool released = Eventually([&] {
+        watchers = radio_->HandlerCount(0, bt::sim::SimEvent::kReceived);
+        characteristics = radio_->HandlerCount(kFirstAddress, bt::sim::SimEvent::kValueChanged, kMeasurementHandle);
+        return watchers <= 2 && characteristics <= 1;
+      });
+      EXPECT_TRUE(released) << watchers << " watchers and " << characteristics
+                            << " characteristics still fire after " << round / 3 << " clients were destroyed";
+      if (!released) ++starved;
+    }
+    if (round % 3 == 1) {
+      EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
+      EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(scanner);
+    }
+    if (round % 2 == 0) {
+      const int blocked = counts->blocked.load();
+      counts->block = true;
+      EXPECT_TRUE(Eventually([&] { return counts->blocked.load() > blocked; })) << "the sink never blocked";
+    }
+    const int seen = scanned.advertisements.load();
+    const bool fresh = Eventually([&] { return scanned.advertisements.load() > seen; });
+    EXPECT_TRUE(fresh) << "the scanner got no advertisement in 10 s";
+    if (!fresh) ++starved;
+  }
+  EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
+  subscriber.reset();
+  scanner.Destroy();
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

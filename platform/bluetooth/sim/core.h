@@ -169,11 +169,17 @@ class SimCore {
     });
   }
 
-  // Fire delivers an event to a copy of the handler list on the event thread.
+  // Fire delivers an event to a copy of the handler list on the event thread. The queued event holds its
+  // sender weakly and is dropped once nobody else holds it: an object its owner let go of fires no more, as
+  // on a real platform, rather than being kept alive, and firing, by its own events waiting behind a busy
+  // event thread. An event without a sender (null) goes out as it is.
   template <class S, class A>
-  void Fire(std::vector<TypedEventHandler<S, A>> handlers, std::shared_ptr<S> sender, std::shared_ptr<A> args) {
+  void Fire(std::vector<TypedEventHandler<S, A>> handlers, const std::shared_ptr<S>& sender, std::shared_ptr<A> args) {
     if (handlers.empty()) return;
-    events.Post([handlers = std::move(handlers), sender = std::move(sender), args = std::move(args)] {
+    events.Post([handlers = std::move(handlers), weak = std::weak_ptr<S>(sender), has_sender = sender != nullptr,
+                 args = std::move(args)] {
+      const std::shared_ptr<S> sender = weak.lock();
+      if (has_sender && sender == nullptr) return;
       for (const auto& handler : handlers) {
         try {
           handler(sender, args);
@@ -206,6 +212,7 @@ class SimCore {
   int64_t watcher_stop_delay_ms = 0;
   std::map<uint64_t, std::shared_ptr<PeripheralState>> peripherals;
   std::vector<std::weak_ptr<SimWatcher>> watchers;
+  size_t next_watcher = 0;  // the watcher that the next advertising event reaches first
   std::deque<SimCall> journal;
   // The journal keeps the most recent calls only, so that a long-running scenario does not grow without end.
   size_t journal_limit = 100000;

@@ -20,11 +20,11 @@ Executor::Executor(int threads) {
   for (int i = 0; i < threads; ++i) workers_.emplace_back([state = state_, this] { Work(state, this); });
 }
 
-void Executor::Post(std::function<void()> task, int64_t delay_ms, bool background) {
+void Executor::PostMicros(std::function<void()> task, int64_t delay_us, bool background) {
   State& s = *state_;
   std::lock_guard lock(s.mutex);
   if (s.stopping) return;
-  const int64_t due = NowMicros() + (delay_ms > 0 ? delay_ms * 1000 : 0);
+  const int64_t due = NowMicros() + (delay_us > 0 ? delay_us : 0);
   s.queue.emplace(std::make_pair(due, s.sequence++), Task{std::move(task), background});
   if (!background) {
     ++s.foreground_queued;

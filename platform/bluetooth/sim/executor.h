@@ -24,7 +24,11 @@ class Executor {
 
   // Post queues a task to run delay_ms from now. A background task (a periodic timer) does not keep
   // WaitIdle waiting while it is queued. After Shutdown, posting does nothing. Any thread.
-  void Post(std::function<void()> task, int64_t delay_ms = 0, bool background = false);
+  void Post(std::function<void()> task, int64_t delay_ms = 0, bool background = false) {
+    PostMicros(std::move(task), delay_ms > 0 ? delay_ms * 1000 : 0, background);
+  }
+  // PostMicros is Post with the delay in microseconds.
+  void PostMicros(std::function<void()> task, int64_t delay_us, bool background = false);
   // WaitIdle returns once no foreground task is queued and no task is running. Not from a worker.
   void WaitIdle();
   // ForegroundPosted counts foreground tasks posted so far; callers detect new work with it.

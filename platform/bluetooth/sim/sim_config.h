@@ -71,6 +71,7 @@ struct SimPeripheral {
   std::u16string name;
   std::vector<SimAdvert> adverts;
   std::optional<SimAdvert> scan_response;  // delivered after each advert to watchers in Active mode
+  // On average: each advertising event goes out up to a quarter of the interval earlier or later at random.
   int64_t advertising_interval_ms = 0;     // 0: adverts go out only through EmitAdvertisement
   bool obtainable = true;                  // false: a device lookup for the address finds nothing
   bool reuse_device_object = true;         // false: every lookup makes a new device object

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <random>
 #include <utility>
 
 #include "platform/bluetooth/sim/core.h"
@@ -22,22 +23,45 @@ void SortDatabase(SimGattDb& db) {
   }
 }
 
-// Repeat runs tick every period_ms on the completion thread, as background work, until it returns false
-// or the radio shuts down.
-void Repeat(const std::weak_ptr<SimCore>& weak, int64_t period_ms, std::shared_ptr<std::function<bool()>> tick) {
+// Repeat runs tick on the completion thread, as background work, each time period_us() microseconds after
+// the last, until it returns false or the radio shuts down.
+void Repeat(const std::weak_ptr<SimCore>& weak, std::shared_ptr<std::function<int64_t()>> period_us,
+            std::shared_ptr<std::function<bool()>> tick) {
   auto core = weak.lock();
   if (core == nullptr) return;
-  core->completions.Post(
-      [weak, period_ms, tick] {
-        if ((*tick)()) Repeat(weak, period_ms, tick);
+  core->completions.PostMicros(
+      [weak, period_us, tick] {
+        if ((*tick)()) Repeat(weak, period_us, tick);
       },
-      period_ms, /*background=*/true);
+      (*period_us)(), /*background=*/true);
+}
+
+// EveryMs is the period of a fixed repeat.
+std::shared_ptr<std::function<int64_t()>> EveryMs(int64_t period_ms) {
+  return std::make_shared<std::function<int64_t()>>([period_ms] { return period_ms * 1000; });
+}
+
+// AdvertisingEvents gives the time from one advertising event of the peripheral at address to its next: the
+// interval, a quarter of it earlier or later at random. A real advertiser delays each advertising event by a
+// random amount (its advDelay), so that devices on the same interval do not keep going out together in one
+// order; the interval stays what it is on average. Seeded by the address, so that a run can be repeated.
+std::shared_ptr<std::function<int64_t()>> AdvertisingEvents(int64_t interval_ms, uint64_t address) {
+  const int64_t interval_us = interval_ms * 1000;
+  const int64_t spread = interval_us / 2;
+  std::minstd_rand random(static_cast<std::minstd_rand::result_type>(address ^ (address >> 32)));
+  return std::make_shared<std::function<int64_t()>>([interval_us, spread, random]() mutable {
+    return interval_us - spread / 2 + static_cast<int64_t>(random() % static_cast<uint64_t>(spread + 1));
+  });
 }
 
 void OfferLocked(SimCore& core, const PeripheralState& state, size_t index) {
   PruneExpired(core.watchers);
-  for (const auto& weak : core.watchers) {
-    if (auto watcher = weak.lock()) {
+  // Each advertising event reaches the watchers from the next one in turn: their events share the event
+  // threads' queue, and in one fixed order the same watcher's would always be the first of each moment.
+  const size_t count = core.watchers.size();
+  const size_t first = count != 0 ? core.next_watcher++ % count : 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (auto watcher = core.watchers[(first + i) % count].lock()) {
       watcher->OfferLocked(state.config.address, state.config.adverts[index], state.config.scan_response);
     }
   }
@@ -152,7 +176,7 @@ void SimRadio::StartPeriodicActivityLocked(uint64_t address) {
     return true;
   };
   if (state->config.advertising_interval_ms > 0 && !state->config.adverts.empty()) {
-    Repeat(core_, state->config.advertising_interval_ms,
+    Repeat(core_, AdvertisingEvents(state->config.advertising_interval_ms, address),
            std::make_shared<std::function<bool()>>([current, next = size_t{0}]() mutable {
              return current([&next](SimCore& core, PeripheralState& state) {
                OfferLocked(core, state, next++ % state.config.adverts.size());
@@ -161,7 +185,7 @@ void SimRadio::StartPeriodicActivityLocked(uint64_t address) {
   }
   for (const SimPeriodicValue& periodic : state->config.periodic_values) {
     if (periodic.period_ms <= 0 || periodic.values.empty()) continue;
-    Repeat(core_, periodic.period_ms,
+    Repeat(core_, EveryMs(periodic.period_ms),
            std::make_shared<std::function<bool()>>([current, periodic, next = size_t{0}]() mutable {
              return current([&](SimCore&, PeripheralState& state) {
                PushLocked(state, periodic.handle, periodic.values[next++ % periodic.values.size()], false,
