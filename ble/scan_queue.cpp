@@ -300,14 +300,17 @@ void ScanQueue::Abandon() {
   // returned, nor is this one, which a wait for that scan must not take for it.
   if (end_in_sink_ != 0) {
     scan_.abandoned = true;
+    abandoned_in_end_ = scan_.id;
   } else {
     over_ = scan_.id;
   }
 }
 
 void ScanQueue::EndLeft() {
-  over_ = std::max(over_, end_in_sink_);
-  if (scan_.abandoned) over_ = std::max(over_, scan_.id);
+  // Also when the sink started the next scan again since: the start that never reached the platform is over
+  // all the same, and a call that waits for it waits no longer than for this end.
+  over_ = std::max({over_, end_in_sink_, abandoned_in_end_});
+  abandoned_in_end_ = 0;
   end_in_sink_ = 0;
   stop_scan_in_sink_ = false;
   Changed();

@@ -832,6 +832,61 @@ TEST_F(FailedRestartFromStopScan, StopScanningWaitsForTheStopScanAllTheSame) {
   }
 }
 
+// The aborted scan's StopScan sink starts the next scan while the radio is gone (613: that start never
+// reaches the platform), stays in the sink while the application's StopScanning or StartScanning begins, and
+// then starts the next scan again, which runs. The application's call waits for that StopScan only: the start
+// that failed is over with it, and the scan started since is not the one the call stopped or waits for, so
+// the call returns 0 and leaves that scan running, rather than waiting for it until the Timeout.
+class RetriedRestartFromStopScan : public RadioFixture<4> {};
+
+TEST_F(RetriedRestartFromStopScan, TheApplicationsCallWaitsOnlyForThatStopScan) {
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "StopScanning" : "StartScanning");
+    Sink sink;
+    sink.on_entry = true;
+    std::atomic<bool> armed{false};
+    std::atomic<bool> in_stop_scan{false};
+    std::atomic<bool> calling{false};
+    std::atomic<bool> left{false};
+    std::atomic<int> failed{-1};
+    std::atomic<int> restarted{-1};
+    Client handle(&Sink::Call, &sink);
+    ASSERT_NE(handle.get(), nullptr);
+    sink.inside = [&](const Event& event) {
+      if (event.id != VELMORABLE_EVENT_STOP_SCAN || !armed.exchange(false)) return;
+      radio_->SetUnavailable(u"Bluetooth is off");
+      failed = Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
+      radio_->SetUnavailable(u"");
+      in_stop_scan = true;
+      (void)Eventually([&] { return calling.load(); });
+      // Long enough for the application's call to be waiting.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      restarted = Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
+      left = true;
+    };
+    // A call that waits for the scan started since gives up with 301 after this.
+    ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_START_SCAN));
+    armed = true;
+    radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+    ASSERT_TRUE(Eventually([&] { return in_stop_scan.load(); }));
+    calling = true;
+    const int result = Do(handle, stop ? VELMORABLE_METHOD_STOP_SCANNING : VELMORABLE_METHOD_START_SCANNING, "");
+    const std::string text = LastError(handle);
+    const bool left_before_return = left.load();
+    ASSERT_TRUE(Eventually([&] { return left.load(); }));
+    EXPECT_EQ(result, 0) << text;
+    EXPECT_TRUE(left_before_return) << "the call returned while the StopScan was in the sink";
+    EXPECT_EQ(failed.load(), 613);
+    EXPECT_EQ(restarted.load(), 0);
+    radio_->WaitIdle();
+    EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
+    EXPECT_EQ(Names(ScanEvents(sink.Events())), "StartScan Error(603) StopScan(603) StartScan");
+    EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  }
+}
+
 // The platform aborts the scan from the sink of StopScanning's own Log line "Scanning is stopping." (before
 // StopScanning has called the platform), and the aborted scan's StopScan sink starts the next scan: the stop
 // that StopScanning decided on was for the aborted scan, so the new one keeps running.
