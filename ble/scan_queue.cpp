@@ -111,6 +111,7 @@ void ScanQueue::Finish(uint64_t scan, Caller me) {
 
 ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, Advertisement advertisement, Caller me) {
   std::lock_guard lock(mutex_);
+  const bool run_unknown = scan_.run == 0;
   const Scan* scan = Of(run);
   if (scan == nullptr || scan->closed || scan->ended || scan->start == Start::kNever) return {};
   const int64_t now_ms = clock_();
@@ -132,7 +133,10 @@ ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, Advertisem
   }
   DropStale(now_ms);
   queue_.push_back({Kind::kAdvertisement, std::move(advertisement), received_ms});
-  Changed();
+  // A wait looks for the steps of a scan (its run, its end, the turn given back), not for the advertisements
+  // queued meanwhile: one that waits for the end of the scan before, while the scan its StopScan started
+  // advertises, is not woken by each advertisement. The run of a start under way is such a step.
+  if (run_unknown) Changed();
   if (holder_ != 0) return {};
   holder_ = me;
   return Take(Role::kEvent, true);

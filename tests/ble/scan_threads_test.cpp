@@ -969,6 +969,55 @@ TEST_F(StopOfAScanOnItsWay, WaitsWithoutSpinning) {
   EXPECT_EQ(Do(b, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(b);
 }
 
+// The aborted scan's StopScan sink starts the next scan, which forty devices flood with advertisements while
+// the sink stays in that StopScan for a second, and the application's StopScanning, called before that
+// start, waits for the StopScan meanwhile. With SelectWaitMillis=1000 its wait takes two steps: the
+// advertisements queued for the next scan are no step of the scan it waits for and do not wake it (its
+// thread is busy for less than a twentieth of the wait, a fault check with a wide margin, not a measure of
+// speed).
+class StopDuringTheNextScansAdvertisements : public RadioFixture<4> {};
+
+TEST_F(StopDuringTheNextScansAdvertisements, WaitsWithoutWakingForEach) {
+  for (uint64_t i = 0; i < 40; ++i) radio_->AddPeripheral(Advertiser(kFirstAddress + i, 1));
+  Sink sink;
+  sink.keep = false;
+  std::atomic<bool> armed{false};
+  std::atomic<bool> in_stop_scan{false};
+  std::atomic<bool> calling{false};
+  std::atomic<bool> left{false};
+  std::atomic<int> restarted{-1};
+  Client handle(&Sink::Call, &sink);
+  ASSERT_NE(handle.get(), nullptr);
+  sink.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_STOP_SCAN || !armed.exchange(false)) return;
+    in_stop_scan = true;
+    (void)Eventually([&] { return calling.load(); });
+    // Long enough for the application's StopScanning to be waiting.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    restarted = Do(handle, VELMORABLE_METHOD_START_SCANNING, "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    left = true;
+  };
+  ASSERT_EQ(Config(handle, "SelectWaitMillis=1000"), 0);
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+  armed = true;
+  radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+  ASSERT_TRUE(Eventually([&] { return in_stop_scan.load(); }));
+  calling = true;
+  const int64_t cpu = ThreadCpuMs();
+  const Clock::time_point called = Clock::now();
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+  const int64_t wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - called).count();
+  const int64_t cpu_ms = ThreadCpuMs() - cpu;
+  std::printf("StopScanning waited %lld ms, busy %lld ms\n", static_cast<long long>(wall_ms),
+              static_cast<long long>(cpu_ms));
+  EXPECT_TRUE(left.load()) << "StopScanning returned while its StopScan was in the sink";
+  EXPECT_EQ(restarted.load(), 0);
+  EXPECT_LT(cpu_ms * 20, wall_ms) << "StopScanning woke for each advertisement of the next scan";
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle, VELMORABLE_PROP_SCANNING, 0), 1);
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+}
+
 // StopScanning and Connect from the sink of the Log line "Scanning is starting.", which StartScanning fires
 // on the application's thread before the platform has the start: they return at once, since that start goes
 // on only once the sink has returned, and the scan then has only its StopScan.
