@@ -111,6 +111,7 @@ void ScanQueue::Finish(uint64_t scan, Caller me) {
 
 ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, Advertisement advertisement, Caller me) {
   std::lock_guard lock(mutex_);
+  const bool run_unknown = scan_.run == 0;
   const Scan* scan = Of(run);
   if (scan == nullptr || scan->closed || scan->ended || scan->start == Start::kNever) return {};
   const int64_t now_ms = clock_();
@@ -132,7 +133,10 @@ ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, Advertisem
   }
   DropStale(now_ms);
   queue_.push_back({Kind::kAdvertisement, std::move(advertisement), received_ms});
-  Changed();
+  // A wait looks for the steps of a scan (its run, its end, the turn given back), not for the advertisements
+  // queued meanwhile: one that waits for the end of the scan before, while the scan its StopScan started
+  // advertises, is not woken by each advertisement. The run of a start under way is such a step.
+  if (run_unknown) Changed();
   if (holder_ != 0) return {};
   holder_ = me;
   return Take(Role::kEvent, true);
@@ -300,14 +304,17 @@ void ScanQueue::Abandon() {
   // returned, nor is this one, which a wait for that scan must not take for it.
   if (end_in_sink_ != 0) {
     scan_.abandoned = true;
+    abandoned_in_end_ = scan_.id;
   } else {
     over_ = scan_.id;
   }
 }
 
 void ScanQueue::EndLeft() {
-  over_ = std::max(over_, end_in_sink_);
-  if (scan_.abandoned) over_ = std::max(over_, scan_.id);
+  // Also when the sink started the next scan again since: the start that never reached the platform is over
+  // all the same, and a call that waits for it waits no longer than for this end.
+  over_ = std::max({over_, end_in_sink_, abandoned_in_end_});
+  abandoned_in_end_ = 0;
   end_in_sink_ = 0;
   stop_scan_in_sink_ = false;
   Changed();

@@ -238,8 +238,8 @@ class ScanQueue {
   // so that ending it with nothing delivered changes nothing another thread waits for.
   Event Take(Role role, bool fresh);
   Event Release(bool post, bool changed = true);
-  // EndLeft tells that the end in the sink has left it: its scan is over, and so is a start from within it
-  // that never reached the platform.
+  // EndLeft tells that the end in the sink has left it: its scan is over, and so is every start from within
+  // it that never reached the platform (also one the sink has started again since).
   void EndLeft();
   // Changed counts a transition and wakes the waiters.
   void Changed();
@@ -258,6 +258,7 @@ class ScanQueue {
   Caller holder_ = 0;          // the thread holding the turn (0: none)
   uint64_t end_in_sink_ = 0;   // the scan whose end the holder delivers
   bool stop_scan_in_sink_ = false;  // and that end's StopScan is in the sink (StopScanEnters)
+  uint64_t abandoned_in_end_ = 0;   // the newest start from within that end that never reached the platform
   bool drain_posted_ = false;  // a platform thread is on its way to take the rest
   uint64_t drops_ = 0;
   int64_t drops_counted_ms_ = 0;
