@@ -133,6 +133,18 @@ CallResults* CallScope::EventResults(const std::shared_ptr<BLEEvent>& bridge) {
   return frame != nullptr ? &frame->ResultsOf(bridge) : &SpareResults();
 }
 
+CallResults* CallScope::CallbackResults(const std::shared_ptr<BLEEvent>& bridge) {
+  CallScope* innermost_of_bridge = nullptr;
+  CallScope* outermost_of_bridge = nullptr;
+  for (CallScope* scope = t_innermost_scope; scope != nullptr; scope = scope->outer_) {
+    if (scope->bridge_ != bridge) continue;
+    if (innermost_of_bridge == nullptr) innermost_of_bridge = scope;
+    outermost_of_bridge = scope;
+  }
+  if (innermost_of_bridge == nullptr || innermost_of_bridge != outermost_of_bridge) return nullptr;
+  return innermost_of_bridge->event_results_;
+}
+
 SinkFrame::SinkFrame() : outer_(t_innermost_frame) { t_innermost_frame = this; }
 
 SinkFrame::~SinkFrame() { t_innermost_frame = outer_; }

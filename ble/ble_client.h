@@ -132,6 +132,7 @@ class BLEClient : public BLEEventSink {
   int ProcessEvents();
   // DeliverEvent calls the sink with the packed arrays; text_slots has bit i set for each text slot i.
   int DeliverEvent(int32_t event_id, int32_t count, intptr_t* params, int32_t* cbparams, uint32_t text_slots);
+  // DeliverWideEvent converts the text slots to UTF-16 and calls the sink: its result, or the conversion's failure.
   int DeliverWideEvent(int32_t event_id, int32_t count, intptr_t* params, int32_t* cbparams, uint32_t text_slots);
   int SinkResult(int result, int32_t event_id);
   int ReportSinkFailure(int code, int32_t event_id);
@@ -198,6 +199,10 @@ class CallScope {
   // error function, which makes no scope. So a method of this client that a sink calls shares one set with
   // the sinks inside it, and the next event starts afresh.
   static CallResults* EventResults(const std::shared_ptr<BLEEvent>& bridge);
+  // CallbackResults returns the results of the platform callback of bridge that the calling thread runs
+  // directly in (the thread's innermost scope of bridge is that callback's, not a method of the client that its
+  // sink called); null otherwise. One callback may raise several events: each starts from these afresh.
+  static CallResults* CallbackResults(const std::shared_ptr<BLEEvent>& bridge);
   // DeliversPlatformEvent tells whether the calling thread runs a platform callback of any client (its
   // outermost admitted scope is one): a thread that the platform delivers events on, which must not wait
   // for an event the platform would deliver on it.

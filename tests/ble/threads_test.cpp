@@ -1165,6 +1165,49 @@ TEST_F(ThreadsTest, ASinksCallsOnAnotherClientStartEachEventWithCode0OnTheApplic
   EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
 }
 
+// The device's name changes: one platform callback raises a Log line and then ServerUpdate. The Log sink reads past
+// the end of its own client's services (432); ServerUpdate is another event, and its calls on the client start
+// with code 0 and "", as each event's do, not with what the Log sink's call left.
+TEST_F(ThreadsTest, ASinksCallsOnItsOwnClientStartEachPlatformEventWithCode0) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* client = nullptr;
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    std::atomic<bool> updated{false};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_LOG && id != VELMORABLE_EVENT_SERVER_UPDATE) return 0;
+    const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(ctx->client);
+    const std::string text = VelmoraBLE_BLEClient_GetLastError(ctx->client);
+    {
+      std::lock_guard lock(ctx->mutex);
+      ctx->seen.push_back(std::string(id == VELMORABLE_EVENT_LOG ? "Log " : "ServerUpdate ") + std::to_string(code) +
+                          " \"" + text + "\"");
+    }
+    if (id == VELMORABLE_EVENT_LOG) (void)VelmoraBLE_BLEClient_Get(ctx->client, VELMORABLE_PROP_SERVICE_ID, 5);
+    if (id == VELMORABLE_EVENT_SERVER_UPDATE) ctx->updated = true;
+    return 0;
+  };
+  Client client(sink, &context);
+  ASSERT_NE(client.get(), nullptr);
+  context.client = client;
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(client);
+  ASSERT_EQ(Config(client, "LogLevel=2"), 0);
+  {
+    std::lock_guard lock(context.mutex);
+    context.seen.clear();
+  }
+  radio_->SetName(kFirstAddress, u"Renamed");
+  ASSERT_TRUE(Eventually([&] { return context.updated.load(); }));
+  {
+    std::lock_guard lock(context.mutex);
+    EXPECT_EQ(context.seen, (std::vector<std::string>{"Log 0 \"\"", "ServerUpdate 0 \"\""}));
+  }
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
 // A WriteValue of the CCCD that turns notifications off stops them as Unsubscribe does, and Unsubscribe keeps
 // its promise whatever the listed state: after such a write, with notifications queued on the radio's one event
 // thread behind a slow sink, no Value comes once Unsubscribe has returned 0; and after an Unsubscribe whose wait
