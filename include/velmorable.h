@@ -243,10 +243,10 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     bluetoothd has forgotten (about 30 s after it last heard a device it did not pair) is looked for by a
  *     discovery of up to 10 s, within Timeout, and gives 604 when it does not advertise meanwhile.
  *   Connect when a sink destroys the client during it (see VelmoraBLE_BLEClient_Destroy): from inside
- *     Connected it returns 0, the connection being made. From inside PairingRequest the sink's answer still
- *     goes to the device, and Connect returns as the pairing ended when that comes before its wait stops for the
- *     Destroy (on the simulated radio it always does): 0, connected, when the sink accepted (the bond stays, as
- *     no Disconnect of that client removes it), 604 when it did not; else 301 "Interrupted.".
+ *     Connected it returns 0, the connection being made. From inside PairingRequest the sink's answer, accepted
+ *     or not, is declined, as Destroy ends Connect's wait for the pairing (see Pairing below), so nothing is
+ *     bonded: Connect returns 301 "Interrupted." (on the simulated radio it always does), or 604 when the
+ *     platform's refusal of the pairing comes before its wait stops for the Destroy.
  *   The ids of Select: Select sets Service and then Characteristic in one call, once connected (605 without a
  *     connection); when either step fails, the whole selection stays as it was, and a service id that names
  *     the selected service (in any case) keeps it and changes Characteristic alone. A null or "" characteristic
