@@ -306,7 +306,7 @@ int BLEClient::DeliverEvent(int32_t event_id, int32_t count, intptr_t* params, i
   // No sink, or a client being destroyed: the event goes nowhere.
   if (sink_ == nullptr || engine_.Bridge()->Detached()) return 0;
   // The sink's calls on other clients record their results in this event's own frame.
-  SinkFrame frame;
+  SinkFrame frame(engine_.Bridge().get());
   // Raised directly by a platform callback, whose one set of results its sink's calls on this client share:
   // what they leave is dropped once the sink has returned, so that the callback's next event (an Error for a
   // failing sink included) starts with code 0 and "" (what the handler set up before this event, such as an

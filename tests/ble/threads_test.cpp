@@ -2130,6 +2130,69 @@ TEST_F(UserDescriptionLookedForByASink, IsWaitedForByTheApplicationsSet) {
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
 }
 
+// A's ServerUpdate sink (a platform thread) reads past the end of A's services (432), then reads B's user
+// description, whose lookup raises B's events on that thread. B's sink is in events of its own: its calls on A
+// start with code 0 and "", and what they leave stays theirs, so A's sink still finds its 432 once the Get of
+// B has returned.
+class NestedEventsOnAPlatformThread : public RadioFixture<1> {};
+
+TEST_F(NestedEventsOnAPlatformThread, KeepEachEventsResultsOnTheOuterClient) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  radio_->AddPeripheral(DescribedPeripheral(kFirstAddress + 1));
+  struct Context {
+    VelmoraBLE_BLEClient* a = nullptr;
+    VelmoraBLE_BLEClient* b = nullptr;
+    std::atomic<bool> inside{false};
+    std::atomic<bool> done{false};
+    std::vector<std::string> problems;  // written on the one platform thread that runs A's event
+    int b_events = 0;
+  } context;
+  auto sink_b = [](void* raw, int32_t, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (!ctx->inside.load()) return 0;
+    ++ctx->b_events;
+    const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(ctx->a);
+    const std::string text = VelmoraBLE_BLEClient_GetLastError(ctx->a);
+    if (code != 0 || !text.empty()) {
+      ctx->problems.push_back("B's sink found A's " + std::to_string(code) + " \"" + text + "\"");
+    }
+    (void)VelmoraBLE_BLEClient_SetLastErrorAndCode(ctx->a, 777, "B's sink");
+    return 0;
+  };
+  auto sink_a = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_SERVER_UPDATE || ctx->done.load()) return 0;
+    (void)VelmoraBLE_BLEClient_Get(ctx->a, VELMORABLE_PROP_SERVICE_ID, 5);
+    const std::string own = VelmoraBLE_BLEClient_GetLastError(ctx->a);
+    ctx->inside = true;
+    (void)VelmoraBLE_BLEClient_Get(ctx->b, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+    ctx->inside = false;
+    const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(ctx->a);
+    const std::string text = VelmoraBLE_BLEClient_GetLastError(ctx->a);
+    if (code != 432 || text != own) {
+      ctx->problems.push_back("A's sink found " + std::to_string(code) + " \"" + text + "\" after B's Get");
+    }
+    ctx->done = true;
+    return 0;
+  };
+  Client a(sink_a, &context);
+  Client b(sink_b, &context);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  context.a = a;
+  context.b = b;
+  ASSERT_NO_FATAL_FAILURE(Described(b, kFirstAddress + 1, false));
+  ASSERT_EQ(Config(b, "LogLevel=3"), 0);
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(a);
+  radio_->SetName(kFirstAddress, u"Renamed");
+  ASSERT_TRUE(Eventually([&] { return context.done.load(); }));
+  radio_->WaitIdle();
+  EXPECT_GE(context.b_events, 1);
+  EXPECT_EQ(context.problems, std::vector<std::string>{});
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(a);
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+}
+
 // A Value sink's user description lookup is held past a Disconnect that gives up waiting for it (301). The
 // descriptor it finds belongs to the connection it was started in: once the application has connected again
 // and found the same characteristic (no descriptors), the late answer adds nothing to the new tree.
