@@ -527,7 +527,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * platform offers pairing for it (on BlueZ: when it is not paired yet), and Disconnect removes the bond that
  * Connect made; a device already paired connects as it is, and its bond stays, unless an answer that the sink
  * gave while that Connect waited made it (a request of an earlier pairing of the device that came only then is
- * taken for this Connect's: Disconnect removes its bond). With any other PairingMode (0
+ * taken for this Connect's: Disconnect removes its bond). A Connect whose wait for the pairing stops (301) after
+ * the sink has answered removes the bond that answer may have made, as no Disconnect follows. With any other
+ * PairingMode (0
  * by default) Connect does not pair. While Connect waits for the pairing, the device's request reaches the
  * sink as PairingRequest on a platform thread: slot 1 holds the pairing kind, slot 2 the PIN record (read and
  * set it through VelmoraBLE_EvtStr), slot 3 the accept flag, 0 on entry, which the sink sets to 1 to go on.

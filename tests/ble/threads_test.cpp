@@ -1478,6 +1478,31 @@ TEST_F(PinAnsweredAfterConnectGaveUp, BondsNothing) {
   EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
 }
 
+// The sink answers the PIN request at once, but the platform's word that the pairing has ended comes only after
+// Connect has given up waiting (301). The answer was given while Connect waited and bonded the device: Connect,
+// which holds no connection to remove that bond with, removes it before it returns.
+TEST_F(PinAnsweredAfterConnectGaveUp, OrAnsweredInTimeButFinishedLateBondsNothing) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> answered{0};
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    AnswerPin(params);
+    ++*static_cast<std::atomic<int>*>(raw);
+    return 0;
+  };
+  Client client(sink, &answered);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kPair, .hold = true});
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 301) << LastError(client);
+  EXPECT_EQ(LastError(client), "Timeout.");
+  EXPECT_EQ(answered.load(), 1);
+  radio_->Release(hold);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
 // As above, and the application connects to the same device again before the sink answers. Another client
 // holds the device object, so the second Connect pairs through the same pairing object, with a pairing of
 // its own: the late answer still belongs to the pairing the first Connect gave up, and is declined. The
