@@ -121,19 +121,44 @@ CallResults* CallScope::EventResults(const std::shared_ptr<BLEEvent>& bridge) {
     if (scope->bridge_ == bridge) outermost_of_bridge = scope;
     outermost = scope;
   }
+  // The thread's own call on this client, or a sink inside one of this client's methods: the client's own.
+  if (outermost == nullptr || (outermost->event_results_ == nullptr && outermost->bridge_ == bridge)) return nullptr;
+  // Else the event that the calls began in: an event of this client was raised by one of its calls, whose
+  // calls began where that one was made; a platform callback of this client has the set of its own. A sink
+  // of another client calling this one (on a platform thread, inside a method of that client on its
+  // application thread, or inside an event of this client) keeps the set of its event apart: this client's
+  // own results belong to its application thread.
+  for (SinkFrame* frame = t_innermost_frame; frame != nullptr;) {
+    CallScope* raised_in = frame->scope_;
+    if (frame->client_ != bridge.get() || raised_in == nullptr || raised_in->bridge_ != bridge) {
+      return &frame->ResultsOf(bridge);
+    }
+    // A platform callback has its own set unless it runs inside a call of this client on this thread.
+    if (raised_in->event_results_ != nullptr && raised_in == outermost_of_bridge) return raised_in->event_results_;
+    frame = raised_in->frame_;
+  }
+  // No event: the handler of a platform callback of this client.
   if (outermost_of_bridge != nullptr && outermost_of_bridge->event_results_ != nullptr) {
     return outermost_of_bridge->event_results_;
   }
-  // The thread's own call on this client, or a sink inside one of this client's methods: the client's own.
-  if (outermost == nullptr || (outermost->event_results_ == nullptr && outermost->bridge_ == bridge)) return nullptr;
-  // A sink of another client calling this one, on a platform thread or inside a method of that client on
-  // its application thread: this client's own results belong to its application thread, so the calls of
-  // the event keep theirs apart, in the frame of the event that the outermost call on this client began in.
-  SinkFrame* frame = outermost_of_bridge != nullptr ? outermost_of_bridge->frame_ : t_innermost_frame;
-  return frame != nullptr ? &frame->ResultsOf(bridge) : &SpareResults();
+  return &SpareResults();
 }
 
-SinkFrame::SinkFrame() : outer_(t_innermost_frame) { t_innermost_frame = this; }
+CallResults* CallScope::CallbackResults(const std::shared_ptr<BLEEvent>& bridge) {
+  CallScope* innermost_of_bridge = nullptr;
+  CallScope* outermost_of_bridge = nullptr;
+  for (CallScope* scope = t_innermost_scope; scope != nullptr; scope = scope->outer_) {
+    if (scope->bridge_ != bridge) continue;
+    if (innermost_of_bridge == nullptr) innermost_of_bridge = scope;
+    outermost_of_bridge = scope;
+  }
+  if (innermost_of_bridge == nullptr || innermost_of_bridge != outermost_of_bridge) return nullptr;
+  return innermost_of_bridge->event_results_;
+}
+
+SinkFrame::SinkFrame(const BLEEvent* client) : client_(client), scope_(t_innermost_scope), outer_(t_innermost_frame) {
+  t_innermost_frame = this;
+}
 
 SinkFrame::~SinkFrame() { t_innermost_frame = outer_; }
 

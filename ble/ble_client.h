@@ -132,6 +132,7 @@ class BLEClient : public BLEEventSink {
   int ProcessEvents();
   // DeliverEvent calls the sink with the packed arrays; text_slots has bit i set for each text slot i.
   int DeliverEvent(int32_t event_id, int32_t count, intptr_t* params, int32_t* cbparams, uint32_t text_slots);
+  // DeliverWideEvent converts the text slots to UTF-16 and calls the sink: its result, or the conversion's failure.
   int DeliverWideEvent(int32_t event_id, int32_t count, intptr_t* params, int32_t* cbparams, uint32_t text_slots);
   int SinkResult(int result, int32_t event_id);
   int ReportSinkFailure(int code, int32_t event_id);
@@ -142,6 +143,8 @@ class BLEClient : public BLEEventSink {
   bool utf16_events_;
 };
 
+class CallScope;
+
 // SinkFrame marks the delivery of one event to a sink on the current thread (frames nest per thread). The
 // calls that the sink makes on another client, outside that client's own methods, record their results in
 // the frame: one set per client they call, made on first use and dropped once the event has been delivered.
@@ -149,7 +152,8 @@ class BLEClient : public BLEEventSink {
 // client's application thread (see CallScope::EventResults).
 class SinkFrame {
  public:
-  SinkFrame();
+  // For an event of the client of `client`, raised inside the thread's innermost scope (a call on that client).
+  explicit SinkFrame(const BLEEvent* client);
   ~SinkFrame();
   SinkFrame(const SinkFrame&) = delete;
   SinkFrame& operator=(const SinkFrame&) = delete;
@@ -164,6 +168,9 @@ class SinkFrame {
     CallResults results;
   };
 
+  friend class CallScope;
+  const BLEEvent* client_ = nullptr;  // the client whose event this is
+  CallScope* scope_ = nullptr;        // the thread's innermost scope when the event was raised
   SinkFrame* outer_ = nullptr;
   std::vector<std::unique_ptr<OtherClientResults>> other_results_;
 };
@@ -193,11 +200,18 @@ class CallScope {
   // of the platform callback of bridge that the thread runs in (its outermost admitted scope of bridge);
   // null when the thread's outermost scope is a call on this client (the application's thread, whose results
   // are the client's own, for the sinks inside its methods too); else (the thread's outermost scope belongs
-  // to another client: a platform callback, or a method whose sink calls this client) a set of the event
-  // frame (SinkFrame) that the outermost call on this client was made in, or of the innermost frame for an
-  // error function, which makes no scope. So a method of this client that a sink calls shares one set with
-  // the sinks inside it, and the next event starts afresh.
+  // to another client: a platform callback, or a method whose sink calls this client; or it is a platform
+  // callback of this client) the set of the event that the calls on this client began in: the thread's
+  // innermost event frame (SinkFrame) is followed out through this client's own events and the calls of this
+  // client they were raised in, up to a platform callback of this client (its set) or to an event of another
+  // client (the set of that frame for this client). So a method of this client that a sink calls shares one
+  // set with the sinks inside it, an event of another client nested in this client's starts afresh, and so
+  // does the next event.
   static CallResults* EventResults(const std::shared_ptr<BLEEvent>& bridge);
+  // CallbackResults returns the results of the platform callback of bridge that the calling thread runs
+  // directly in (the thread's innermost scope of bridge is that callback's, not a method of the client that its
+  // sink called); null otherwise. One callback may raise several events: each starts from these afresh.
+  static CallResults* CallbackResults(const std::shared_ptr<BLEEvent>& bridge);
   // DeliversPlatformEvent tells whether the calling thread runs a platform callback of any client (its
   // outermost admitted scope is one): a thread that the platform delivers events on, which must not wait
   // for an event the platform would deliver on it.

@@ -479,6 +479,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing, const core::Buffer& id);
   // PairingAnswered tells whether a request of the awaited pairing's round has been answered.
   bool PairingAnswered();
+  // GiveUpPairing ends the wait for the awaited pairing (a later answer is declined) and tells whether a
+  // request of its round was answered.
+  bool GiveUpPairing();
   void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);

@@ -306,9 +306,19 @@ int BLEClient::DeliverEvent(int32_t event_id, int32_t count, intptr_t* params, i
   // No sink, or a client being destroyed: the event goes nowhere.
   if (sink_ == nullptr || engine_.Bridge()->Detached()) return 0;
   // The sink's calls on other clients record their results in this event's own frame.
-  SinkFrame frame;
-  if (utf16_events_) return DeliverWideEvent(event_id, count, params, cbparams, text_slots);
-  return SinkResult(sink_(context_, event_id, count, params, cbparams), event_id);
+  SinkFrame frame(engine_.Bridge().get());
+  // Raised directly by a platform callback, whose one set of results its sink's calls on this client share:
+  // what they leave is dropped once the sink has returned, so that the callback's next event (an Error for a
+  // failing sink included) starts with code 0 and "" (what the handler set up before this event, such as an
+  // advertisement's reason, stays).
+  CallResults* const callback_results = CallScope::CallbackResults(engine_.Bridge());
+  const int result = utf16_events_ ? DeliverWideEvent(event_id, count, params, cbparams, text_slots)
+                                   : sink_(context_, event_id, count, params, cbparams);
+  if (callback_results != nullptr) {
+    callback_results->last_error_code = 0;
+    (void)callback_results->last_error_text.Clear();
+  }
+  return SinkResult(result, event_id);
 }
 
 int BLEClient::DeliverWideEvent(int32_t event_id, int32_t count, intptr_t* params, int32_t* cbparams,
@@ -321,10 +331,10 @@ int BLEClient::DeliverWideEvent(int32_t event_id, int32_t count, intptr_t* param
     if ((text_slots & (1u << slot)) == 0) continue;
     core::Buffer& wide = converted[used++];
     const int rc = core::MultiByteToWide(wide, reinterpret_cast<const char*>(params[slot]), code_page);
-    if (rc != core::kOk) return SinkResult(rc, event_id);
+    if (rc != core::kOk) return rc;
     params[slot] = P(wide.Data());
   }
-  return SinkResult(sink_(context_, event_id, count, params, cbparams), event_id);
+  return sink_(context_, event_id, count, params, cbparams);
 }
 
 int BLEClient::SinkResult(int result, int32_t event_id) {

@@ -196,6 +196,16 @@ int BLEClientEngine::SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCust
   return pairing_ != nullptr ? pairing_server_id_.Assign(id) : pairing_server_id_.Clear();
 }
 
+bool BLEClientEngine::GiveUpPairing() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  const bool answered = pairing_answered_;
+  pairing_.reset();
+  ++pairing_round_;
+  pairing_answered_ = false;
+  (void)pairing_server_id_.Clear();
+  return answered;
+}
+
 bool BLEClientEngine::PairingAnswered() {
   std::lock_guard<std::mutex> lock(state_mutex_);
   return pairing_answered_;
@@ -311,9 +321,15 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     status = static_cast<int32_t>(result->Status());
   } else if (LastErrorCode() != 0) {
     const int stopped = LastErrorCode();
+    core::Buffer stopped_text;
+    (void)stopped_text.Assign(LastErrorText());
+    // An answer that the sink gave while this Connect waited may have bonded the device all the same (the
+    // platform's word came too late): no Disconnect follows a failed Connect, so the bond is removed here.
+    // The pairing is given up first, so that no answer comes in between.
+    if (GiveUpPairing()) Unpair(device, id);
     SetHeldDevice(nullptr);
     settings_.not_connected.store(1, std::memory_order_release);
-    return stopped;
+    return SetErrorText(stopped, stopped_text.Data());
   }
   if (status == static_cast<int32_t>(PairingStatus::Paired)) {
     paired_here_.store(true);

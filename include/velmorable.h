@@ -243,10 +243,10 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     bluetoothd has forgotten (about 30 s after it last heard a device it did not pair) is looked for by a
  *     discovery of up to 10 s, within Timeout, and gives 604 when it does not advertise meanwhile.
  *   Connect when a sink destroys the client during it (see VelmoraBLE_BLEClient_Destroy): from inside
- *     Connected it returns 0, the connection being made. From inside PairingRequest the sink's answer is
- *     declined whatever it is, as Destroy ended Connect's wait for the pairing (see PairingRequest), so nothing
- *     is bonded: Connect returns 604 when the refused pairing ends before its wait stops for the Destroy, else
- *     301 "Interrupted.".
+ *     Connected it returns 0, the connection being made. From inside PairingRequest the sink's answer, accepted
+ *     or not, is declined, as Destroy ends Connect's wait for the pairing (see Pairing below), so nothing is
+ *     bonded: Connect returns 301 "Interrupted.", or 604 when the platform's refusal of the pairing comes
+ *     before its wait stops for the Destroy.
  *   The ids of Select: Select sets Service and then Characteristic in one call, once connected (605 without a
  *     connection); when either step fails, the whole selection stays as it was, and a service id that names
  *     the selected service (in any case) keeps it and changes Characteristic alone. A null or "" characteristic
@@ -527,7 +527,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * platform offers pairing for it (on BlueZ: when it is not paired yet), and Disconnect removes the bond that
  * Connect made; a device already paired connects as it is, and its bond stays, unless an answer that the sink
  * gave while that Connect waited made it (a request of an earlier pairing of the device that came only then is
- * taken for this Connect's: Disconnect removes its bond). With any other PairingMode (0
+ * taken for this Connect's: Disconnect removes its bond). A Connect whose wait for the pairing stops (301) after
+ * the sink has answered removes the bond that answer may have made, as no Disconnect follows. With any other
+ * PairingMode (0
  * by default) Connect does not pair. While Connect waits for the pairing, the device's request reaches the
  * sink as PairingRequest on a platform thread: slot 1 holds the pairing kind, slot 2 the PIN record (read and
  * set it through VelmoraBLE_EvtStr), slot 3 the accept flag, 0 on entry, which the sink sets to 1 to go on.

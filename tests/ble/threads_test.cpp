@@ -1165,6 +1165,49 @@ TEST_F(ThreadsTest, ASinksCallsOnAnotherClientStartEachEventWithCode0OnTheApplic
   EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
 }
 
+// The device's name changes: one platform callback raises a Log line and then ServerUpdate. The Log sink reads past
+// the end of its own client's services (432); ServerUpdate is another event, and its calls on the client start
+// with code 0 and "", as each event's do, not with what the Log sink's call left.
+TEST_F(ThreadsTest, ASinksCallsOnItsOwnClientStartEachPlatformEventWithCode0) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  struct Context {
+    VelmoraBLE_BLEClient* client = nullptr;
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    std::atomic<bool> updated{false};
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_LOG && id != VELMORABLE_EVENT_SERVER_UPDATE) return 0;
+    const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(ctx->client);
+    const std::string text = VelmoraBLE_BLEClient_GetLastError(ctx->client);
+    {
+      std::lock_guard lock(ctx->mutex);
+      ctx->seen.push_back(std::string(id == VELMORABLE_EVENT_LOG ? "Log " : "ServerUpdate ") + std::to_string(code) +
+                          " \"" + text + "\"");
+    }
+    if (id == VELMORABLE_EVENT_LOG) (void)VelmoraBLE_BLEClient_Get(ctx->client, VELMORABLE_PROP_SERVICE_ID, 5);
+    if (id == VELMORABLE_EVENT_SERVER_UPDATE) ctx->updated = true;
+    return 0;
+  };
+  Client client(sink, &context);
+  ASSERT_NE(client.get(), nullptr);
+  context.client = client;
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(client);
+  ASSERT_EQ(Config(client, "LogLevel=2"), 0);
+  {
+    std::lock_guard lock(context.mutex);
+    context.seen.clear();
+  }
+  radio_->SetName(kFirstAddress, u"Renamed");
+  ASSERT_TRUE(Eventually([&] { return context.updated.load(); }));
+  {
+    std::lock_guard lock(context.mutex);
+    EXPECT_EQ(context.seen, (std::vector<std::string>{"Log 0 \"\"", "ServerUpdate 0 \"\""}));
+  }
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
 // A WriteValue of the CCCD that turns notifications off stops them as Unsubscribe does, and Unsubscribe keeps
 // its promise whatever the listed state: after such a write, with notifications queued on the radio's one event
 // thread behind a slow sink, no Value comes once Unsubscribe has returned 0; and after an Unsubscribe whose wait
@@ -1431,6 +1474,31 @@ TEST_F(PinAnsweredAfterConnectGaveUp, BondsNothing) {
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 301) << LastError(client);
   typist.connect_returned = true;
   ASSERT_TRUE(Eventually([&] { return typist.answered.load(); }));
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
+// The sink answers the PIN request at once, but the platform's word that the pairing has ended comes only after
+// Connect has given up waiting (301). The answer was given while Connect waited and bonded the device: Connect,
+// which holds no connection to remove that bond with, removes it before it returns.
+TEST_F(PinAnsweredAfterConnectGaveUp, OrAnsweredInTimeButFinishedLateBondsNothing) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> answered{0};
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    AnswerPin(params);
+    ++*static_cast<std::atomic<int>*>(raw);
+    return 0;
+  };
+  Client client(sink, &answered);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kPair, .hold = true});
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 301) << LastError(client);
+  EXPECT_EQ(LastError(client), "Timeout.");
+  EXPECT_EQ(answered.load(), 1);
+  radio_->Release(hold);
   radio_->WaitIdle();
   EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
 }
@@ -2097,6 +2165,69 @@ TEST_F(UserDescriptionLookedForByASink, IsWaitedForByTheApplicationsSet) {
   EXPECT_EQ(radio_->DeviceValue(kFirstAddress, kUserDescriptionHandle), (bt::Bytes{'P', 'u', 'l', 's', 'e'}));
   EXPECT_TRUE(Eventually([&] { return answered.load(); }));
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
+// A's ServerUpdate sink (a platform thread) reads past the end of A's services (432), then reads B's user
+// description, whose lookup raises B's events on that thread. B's sink is in events of its own: its calls on A
+// start with code 0 and "", and what they leave stays theirs, so A's sink still finds its 432 once the Get of
+// B has returned.
+class NestedEventsOnAPlatformThread : public RadioFixture<1> {};
+
+TEST_F(NestedEventsOnAPlatformThread, KeepEachEventsResultsOnTheOuterClient) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  radio_->AddPeripheral(DescribedPeripheral(kFirstAddress + 1));
+  struct Context {
+    VelmoraBLE_BLEClient* a = nullptr;
+    VelmoraBLE_BLEClient* b = nullptr;
+    std::atomic<bool> inside{false};
+    std::atomic<bool> done{false};
+    std::vector<std::string> problems;  // written on the one platform thread that runs A's event
+    int b_events = 0;
+  } context;
+  auto sink_b = [](void* raw, int32_t, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (!ctx->inside.load()) return 0;
+    ++ctx->b_events;
+    const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(ctx->a);
+    const std::string text = VelmoraBLE_BLEClient_GetLastError(ctx->a);
+    if (code != 0 || !text.empty()) {
+      ctx->problems.push_back("B's sink found A's " + std::to_string(code) + " \"" + text + "\"");
+    }
+    (void)VelmoraBLE_BLEClient_SetLastErrorAndCode(ctx->a, 777, "B's sink");
+    return 0;
+  };
+  auto sink_a = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_SERVER_UPDATE || ctx->done.load()) return 0;
+    (void)VelmoraBLE_BLEClient_Get(ctx->a, VELMORABLE_PROP_SERVICE_ID, 5);
+    const std::string own = VelmoraBLE_BLEClient_GetLastError(ctx->a);
+    ctx->inside = true;
+    (void)VelmoraBLE_BLEClient_Get(ctx->b, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+    ctx->inside = false;
+    const int32_t code = VelmoraBLE_BLEClient_GetLastErrorCode(ctx->a);
+    const std::string text = VelmoraBLE_BLEClient_GetLastError(ctx->a);
+    if (code != 432 || text != own) {
+      ctx->problems.push_back("A's sink found " + std::to_string(code) + " \"" + text + "\" after B's Get");
+    }
+    ctx->done = true;
+    return 0;
+  };
+  Client a(sink_a, &context);
+  Client b(sink_b, &context);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  context.a = a;
+  context.b = b;
+  ASSERT_NO_FATAL_FAILURE(Described(b, kFirstAddress + 1, false));
+  ASSERT_EQ(Config(b, "LogLevel=3"), 0);
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(a);
+  radio_->SetName(kFirstAddress, u"Renamed");
+  ASSERT_TRUE(Eventually([&] { return context.done.load(); }));
+  radio_->WaitIdle();
+  EXPECT_GE(context.b_events, 1);
+  EXPECT_EQ(context.problems, std::vector<std::string>{});
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(a);
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
 }
 
 // A Value sink's user description lookup is held past a Disconnect that gives up waiting for it (301). The
