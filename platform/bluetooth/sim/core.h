@@ -2,6 +2,7 @@
 // its failing-call rules, fault rules, asynchronous operations and event delivery. Internal to the simulator.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -173,11 +174,15 @@ class SimCore {
   // sender weakly and is dropped once nobody else holds it: an object its owner let go of fires no more, as
   // on a real platform, rather than being kept alive, and firing, by its own events waiting behind a busy
   // event thread. An event without a sender (null) goes out as it is.
+  // `queued`, when given, counts the event while it waits in the queue.
   template <class S, class A>
-  void Fire(std::vector<TypedEventHandler<S, A>> handlers, const std::shared_ptr<S>& sender, std::shared_ptr<A> args) {
+  void Fire(std::vector<TypedEventHandler<S, A>> handlers, const std::shared_ptr<S>& sender, std::shared_ptr<A> args,
+            std::shared_ptr<std::atomic<int>> queued = nullptr) {
     if (handlers.empty()) return;
+    if (queued != nullptr) queued->fetch_add(1, std::memory_order_relaxed);
     events.Post([handlers = std::move(handlers), weak = std::weak_ptr<S>(sender), has_sender = sender != nullptr,
-                 args = std::move(args)] {
+                 args = std::move(args), queued = std::move(queued)] {
+      if (queued != nullptr) queued->fetch_sub(1, std::memory_order_relaxed);
       const std::shared_ptr<S> sender = weak.lock();
       if (has_sender && sender == nullptr) return;
       for (const auto& handler : handlers) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -159,6 +160,36 @@ std::shared_ptr<BluetoothLEAdvertisementWatcher> Watcher(SimRadio& radio, Record
   auto watcher = radio.CreateWatcher();
   watcher->AddStopped([&stops](const auto& sender, const auto& args) { stops.Add({sender->Status(), args->Error()}); });
   return watcher;
+}
+
+// A host that falls behind its radio: no more of a watcher's reports wait for the event thread than a
+// controller's buffer holds, what the radio hears beyond that is dropped, and what it hears once the host has
+// caught up arrives.
+TEST_F(SimRadioTest, AWatcherBehindItsEventThreadKeepsABoundedBacklog) {
+  Recorder<StopSeen> stops;
+  auto watcher = Watcher(radio_, stops);
+  Latch latch;
+  std::atomic<int> received{0};
+  watcher->AddReceived([&](const auto&, const auto&) {
+    latch.EnterAndWait();
+    ++received;
+  });
+  watcher->Start();
+  ASSERT_TRUE(radio_.EmitAdvertisement(kAddress));
+  ASSERT_TRUE(latch.WaitEntered());
+  constexpr int kBuffer = 4096;  // the reports a watcher keeps waiting at the most
+  for (int i = 0; i < 2 * kBuffer; ++i) ASSERT_TRUE(radio_.EmitAdvertisement(kAddress));
+  EXPECT_LE(radio_.QueuedEvents(), static_cast<size_t>(kBuffer));
+  latch.Open();
+  radio_.WaitIdle();
+  const int caught_up = received.load();
+  EXPECT_GE(caught_up, 2);
+  EXPECT_LE(caught_up, kBuffer + 1);
+  ASSERT_TRUE(radio_.EmitAdvertisement(kAddress));
+  radio_.WaitIdle();
+  EXPECT_EQ(received.load(), caught_up + 1);
+  watcher->Stop();
+  radio_.WaitIdle();
 }
 
 TEST_F(SimRadioTest, WatcherStartStopTransitionsWithTheirStoppedEvent) {
