@@ -325,6 +325,8 @@ void AwaitWakeups::WakeAll() {
   }
 }
 
+void DrainThreadWakes() { DrainWakeMessages(ThreadWakeWindow()); }
+
 uint64_t BLEClientEngine::SetAwaitDeadline() {
   (void)StartDeadline();
   return StartOperationDeadline();

@@ -98,6 +98,10 @@ class AwaitWakeups {
   Registration* first_ = nullptr;  // guarded by mutex_
 };
 
+// DrainThreadWakes removes the wake messages that the calling thread's waits left queued (one that came after
+// its wait had ended), so that no later wait step of the thread wakes for them.
+void DrainThreadWakes();
+
 // RaisePlatformError raises PlatformError carrying hresult. Never returns.
 [[noreturn]] void RaisePlatformError(int32_t hresult);
 // CheckPlatformResult raises PlatformError for a negative (failure) hresult and returns otherwise.

@@ -389,8 +389,13 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int AwaitScanOver(uint64_t scan, uint64_t deadline);
   // PlatformEnded tells whether the platform shows run ended; *stop receives its report (null: none yet).
   static bool PlatformEnded(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run, ScanQueue::StopArgs* stop);
-  // PauseForPlatform waits one wait step, and at least a millisecond.
+  // PauseForPlatform waits one wait step, and at least a millisecond, or until the platform has ended the
+  // scan's run (its report told to scans_).
   void PauseForPlatform();
+  // EndedRun tells scans_ that run ended (Ended) and wakes the waits for that end; it returns the first event
+  // of me's turn when me takes it.
+  ScanQueue::Event EndedRun(uint64_t run, const ScanQueue::StopArgs& stop, bool aborted, ScanQueue::Caller me,
+                            ScanQueue::Role role);
   // NoteScanEnd tells scans_ that the running scan has ended when the platform has reported so, and delivers
   // its end when that falls to this call.
   void NoteScanEnd(ScanQueue::Caller me);
@@ -555,6 +560,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   ScanQueue scans_{&BLEClientEngine::ScanClockMs};
   // The threads inside a wait of the engine, for Destroy to wake (own lock).
   AwaitWakeups wakeups_;
+  // The threads waiting for the platform to end a scan's run, for the run's end to wake (own lock).
+  AwaitWakeups scan_end_wakeups_;
 };
 
 }  // namespace velmora::ble

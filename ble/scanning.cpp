@@ -339,7 +339,14 @@ int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
     if (scans_.Look(scan).over) return 0;
     if (platform::DeadlineClockMs() >= deadline) return SetErrorText(kAwaitStopped, component::kTextTimeout);
     if (progress.run != 0) {
-      PauseForPlatform();
+      // Until the platform ends the run: its report wakes the step (registered before the last look, so that
+      // one that comes meanwhile wakes it too), or the step's own tick polls the platform's status.
+      {
+        const AwaitWakeups::Registration woken_by_end(scan_end_wakeups_);
+        if (scans_.Look(scan).run == progress.run) PauseForPlatform();
+      }
+      // A wake that came after the step had ended leaves no message behind for the next step.
+      DrainThreadWakes();
     } else {
       // Another thread's step (the start on its way to the platform, a delivery): one wait step, or until
       // the queue changes. This call's own look above changed nothing, so it does not end the wait.
@@ -375,7 +382,16 @@ void BLEClientEngine::NoteScanEnd(ScanQueue::Caller me) {
 
 void BLEClientEngine::TellRunEnded(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run,
                                    const ScanQueue::StopArgs& stop, ScanQueue::Caller me) {
-  DeliverScanEvents(scans_.Ended(run, stop, Aborted(watcher, run), me, Role::kCall), me, Role::kCall);
+  DeliverScanEvents(EndedRun(run, stop, Aborted(watcher, run), me, Role::kCall), me, Role::kCall);
+}
+
+ScanQueue::Event BLEClientEngine::EndedRun(uint64_t run, const ScanQueue::StopArgs& stop, bool aborted,
+                                           ScanQueue::Caller me, Role role) {
+  ScanQueue::Event first = scans_.Ended(run, stop, aborted, me, role);
+  // Before the end is delivered, which may take the sink long: a wait for the platform's end goes on to wait
+  // for the delivery.
+  scan_end_wakeups_.WakeAll();
+  return first;
 }
 
 void BLEClientEngine::OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher,
@@ -383,7 +399,7 @@ void BLEClientEngine::OnWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdve
   if (watcher == nullptr || args == nullptr) return;
   const ScanQueue::Caller me = ScanQueue::ThisCaller();
   const uint64_t run = args->Run();
-  DeliverScanEvents(scans_.Ended(run, args, Aborted(*watcher, run), me, Role::kEvent), me, Role::kEvent);
+  DeliverScanEvents(EndedRun(run, args, Aborted(*watcher, run), me, Role::kEvent), me, Role::kEvent);
 }
 
 void BLEClientEngine::DeliverScanEvents(ScanQueue::Event event, ScanQueue::Caller me, ScanQueue::Role role) {

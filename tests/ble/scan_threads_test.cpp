@@ -1092,5 +1092,28 @@ TEST_F(StopFromStartScanningsLogLine, ReturnsAtOnce) {
   }
 }
 
+// With a wait step of 4 s, StopScanning returns once the platform has stopped the scan (at once on the
+// simulated radio) and its StopScan has returned, not at the end of a step: the platform's report of the
+// stop wakes the wait (less than half a step, a fault check with a wide margin, not a measure of speed).
+class StopOfAScanWithALongWaitStep : public RadioFixture<4> {};
+
+TEST_F(StopOfAScanWithALongWaitStep, ReturnsOnceThePlatformHasStopped) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 5));
+  Sink sink;
+  Client handle(&Sink::Call, &sink);
+  ASSERT_NE(handle.get(), nullptr);
+  ASSERT_EQ(Config(handle, "SelectWaitMillis=4000"), 0);
+  for (size_t round = 1; round <= 3 && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT, round));
+    const Clock::time_point called = Clock::now();
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+    const int64_t wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - called).count();
+    EXPECT_LT(wall_ms, 2000) << "StopScanning waited for the end of its wait step";
+    EXPECT_EQ(sink.Of(VELMORABLE_EVENT_STOP_SCAN).size(), round);
+  }
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
