@@ -355,6 +355,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // calling thread's results are apart from the application's thread's.
   component::ResultState& Results() const override { return CurrentResults(); }
   CallResults& CurrentResults() const;
+  // AdvertisementResults is the set that holds the advertisement the calling thread delivers: that of the
+  // platform callback of this client that the thread runs in, whatever events (of other clients too) its
+  // sink's calls raise inside it; else CurrentResults.
+  CallResults& AdvertisementResults() const;
   bool InPlatformEvent() const;
   // OnPlatformEventThread tells whether the calling thread delivers a platform event of any client: such a
   // thread must not wait for the platform's events, which may be queued behind the one it runs.

@@ -2230,6 +2230,53 @@ TEST_F(NestedEventsOnAPlatformThread, KeepEachEventsResultsOnTheOuterClient) {
   EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
 }
 
+// A's Advertisement sink (a platform thread) reads B's user description, whose lookup raises B's events on that
+// thread. The Advertisement event is still being delivered there: B's sink reads A's in-event settings of that
+// advertisement as A's sink itself does.
+TEST_F(NestedEventsOnAPlatformThread, ReadTheOuterAdvertisementsInEventSettings) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  radio_->AddPeripheral(DescribedPeripheral(kFirstAddress + 1));
+  struct Context {
+    VelmoraBLE_BLEClient* a = nullptr;
+    VelmoraBLE_BLEClient* b = nullptr;
+    std::atomic<bool> inside{false};
+    std::atomic<bool> done{false};
+    std::vector<std::string> seen;  // written on the one platform thread that runs A's event
+  } context;
+  auto sink_b = [](void* raw, int32_t, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (!ctx->inside.load()) return 0;
+    std::string reply;
+    const int rc = Config(ctx->a, "ManufacturerDataCount", &reply);
+    ctx->seen.push_back(std::to_string(rc) + " \"" + reply + "\"");
+    return 0;
+  };
+  auto sink_a = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_ADVERTISEMENT || ctx->done.load()) return 0;
+    ctx->inside = true;
+    (void)VelmoraBLE_BLEClient_Get(ctx->b, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+    ctx->inside = false;
+    ctx->done = true;
+    return 0;
+  };
+  Client a(sink_a, &context);
+  Client b(sink_b, &context);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  context.a = a;
+  context.b = b;
+  ASSERT_NO_FATAL_FAILURE(Described(b, kFirstAddress + 1, false));
+  ASSERT_EQ(Config(b, "LogLevel=3"), 0);
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(a);
+  ASSERT_TRUE(Eventually([&] { return context.done.load(); }));
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
+  radio_->WaitIdle();
+  ASSERT_FALSE(context.seen.empty());
+  for (const std::string& seen : context.seen) EXPECT_EQ(seen, "0 \"1\"");
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+}
+
 // A Value sink's user description lookup is held past a Disconnect that gives up waiting for it (301). The
 // descriptor it finds belongs to the connection it was started in: once the application has connected again
 // and found the same characteristic (no descriptors), the late answer adds nothing to the new tree.
