@@ -74,13 +74,16 @@ std::shared_ptr<bt::DeviceInformationPairing> PairingOf(bt::BluetoothLEDevice& d
   return Required(Required(device.DeviceInformation())->Pairing());
 }
 
+}  // namespace
+
 // LateBond decides about a pairing whose Connect stopped waiting for it: the bond is removed when the sink had
 // answered and the platform's late result says that this pairing paired the device (not a failure, nor a
 // device found already paired by another pairing). Either word may come first, on any thread; it keeps no
 // engine, which may be gone by the time the platform answers.
 class LateBond {
  public:
-  explicit LateBond(std::shared_ptr<bt::DeviceInformationPairing> pairing) : pairing_(std::move(pairing)) {}
+  LateBond(std::shared_ptr<bt::DeviceInformationPairing> pairing, uint64_t address)
+      : pairing_(std::move(pairing)), address_(address) {}
   void Answered(bool answered) {
     std::unique_lock lock(mutex_);
     answer_known_ = true;
@@ -99,6 +102,16 @@ class LateBond {
     paired_ = paired;
     Settle(lock);
   }
+  // TakeOver hands the bond to a later Connect to the same device (address) that finds it paired: true (and
+  // nothing is removed here any more) when the sink had answered and the platform has not said that this
+  // pairing failed.
+  bool TakeOver(uint64_t address) {
+    std::lock_guard lock(mutex_);
+    if (pairing_ == nullptr || address_ != address || !answer_known_ || !answered_) return false;
+    if (result_known_ && !paired_) return false;
+    pairing_.reset();
+    return true;
+  }
 
  private:
   void Settle(std::unique_lock<std::mutex>& lock) {
@@ -114,13 +127,12 @@ class LateBond {
 
   std::mutex mutex_;
   std::shared_ptr<bt::DeviceInformationPairing> pairing_;  // the device's, taken on the thread of Connect
+  const uint64_t address_;
   bool answer_known_ = false;
   bool answered_ = false;
   bool result_known_ = false;
   bool paired_ = false;
 };
-
-}  // namespace
 
 bool IsServerIdText(const char* text) {
   if (text == nullptr) return false;
@@ -363,7 +375,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   // The platform's word may come after the wait stopped: the bond is removed then only when this pairing
   // made it (see LateBond), never one that another pairing made meanwhile.
-  const std::shared_ptr<LateBond> late_bond = std::make_shared<LateBond>(PairingOf(*device));
+  const std::shared_ptr<LateBond> late_bond = std::make_shared<LateBond>(PairingOf(*device), device->BluetoothAddress());
   const std::shared_ptr<bt::DevicePairingResult> result = AwaitPairingResult(
       *this, custom->PairAsync(kRequestedPairingKinds),
       [late_bond](std::shared_ptr<bt::DevicePairingResult> late) { late_bond->Finished(late); });
@@ -377,11 +389,26 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     // An answer that the sink gave while this Connect waited may bond the device all the same (the
     // platform's word comes too late): no Disconnect follows a failed Connect, so that bond is removed once
     // the platform reports this pairing done. The pairing is given up first, so that no answer comes after.
-    late_bond->Answered(GiveUpPairing());
+    const bool answered = GiveUpPairing();
+    late_bond->Answered(answered);
+    if (answered) {
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      late_bond_ = late_bond;
+    }
     SetHeldDevice(nullptr);
     settings_.not_connected.store(1, std::memory_order_release);
     return SetErrorText(stopped, stopped_text.Data());
   }
+  // A bond of an earlier Connect that gave up, still to be removed once the platform reports it, is this
+  // Connect's now when it connects (its Disconnect removes it).
+  std::shared_ptr<LateBond> earlier;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    earlier.swap(late_bond_);
+  }
+  const bool taken_over = earlier != nullptr && (status == static_cast<int32_t>(PairingStatus::Paired) ||
+                                                 status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) &&
+                          earlier->TakeOver(device->BluetoothAddress());
   if (status == static_cast<int32_t>(PairingStatus::Paired)) {
     paired_here_.store(true);
     return 0;
@@ -390,7 +417,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   // bond that an answer of this pairing made is: a request of an earlier pairing of the same object that
   // came while this one waited was answered as this one's, and this pairing then finds the device bonded.
   if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) {
-    if (PairingAnswered()) paired_here_.store(true);
+    if (PairingAnswered() || taken_over) paired_here_.store(true);
     return 0;
   }
   SetHeldDevice(nullptr);

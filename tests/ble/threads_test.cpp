@@ -1503,6 +1503,30 @@ TEST_F(PinAnsweredAfterConnectGaveUp, OrAnsweredInTimeButFinishedLateBondsNothin
   EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
 }
 
+// As above, and the application connects again before the platform's late word: the second Connect finds the
+// device paired by the answer of the first, and that bond is its own now. The late word removes nothing under the
+// connection; its Disconnect removes the bond.
+TEST_F(PinAnsweredAfterConnectGaveUp, OrFinishedLateLeavesTheBondToTheNextConnect) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  auto sink = [](void*, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
+    return 0;
+  };
+  Client client(sink, nullptr);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kPair, .hold = true});
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 301) << LastError(client);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(client);
+  radio_->Release(hold);
+  radio_->WaitIdle();
+  EXPECT_TRUE(radio_->IsPaired(kFirstAddress));
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
 // A's sink answers the PIN request with a wrong PIN, and the platform's word on that pairing comes only after A's
 // Connect has given up (301). Meanwhile client B connects to the same device and pairs it with the right PIN. A's
 // answer bonded nothing: the bond is B's, and A's failed Connect leaves it alone.
