@@ -126,7 +126,7 @@ void BLEClientEngine::LookUpDeviceName(uint64_t address, core::BufferCore& name)
 
 int BLEClientEngine::BuildAdvertisementRawData(core::BufferCore& out) {
   (void)out.Clear();
-  const AdvertisementContext* current = CurrentResults().advertisement;
+  const AdvertisementContext* current = AdvertisementResults().advertisement;
   if (current == nullptr || current->args == nullptr || current->advertisement == nullptr) return 0;
   const AdvertisementContext& context = *current;
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
@@ -178,7 +178,7 @@ int BLEClientEngine::AdvertisementKeyReply(const char* key, const component::Con
     if (rc != core::kOk) return ReportOutOfMemory(rc);
     return ConfigTextReply(text.Data(), reply);
   }
-  const AdvertisementContext& context = *CurrentResults().advertisement;
+  const AdvertisementContext& context = *AdvertisementResults().advertisement;
   const std::vector<bt::BluetoothLEManufacturerData> entries = context.advertisement->ManufacturerData();
   const auto count = static_cast<int32_t>(std::min<size_t>(entries.size(), INT32_MAX));
   if (std::strcmp(key, "ManufacturerDataCount") == 0) return ConfigUnsignedToText(static_cast<uint32_t>(count), reply);
@@ -200,7 +200,7 @@ int BLEClientEngine::ConfigServiceData(const component::ConfigSettingParts& sett
   core::Buffer reason;
   int rc = ParseUuid(uuid, setting.Value().Data(), &reason);
   if (rc != core::kOk) return reason.IsEmpty() ? ReportOutOfMemory(rc) : SetErrorText(rc, reason.Data());
-  const AdvertisementContext& context = *CurrentResults().advertisement;
+  const AdvertisementContext& context = *AdvertisementResults().advertisement;
   const UuidList& uuids = context.service_data_uuids;
   for (size_t i = 0; i < uuids.size(); ++i) {
     if (uuids[i] == uuid) return ConfigTextReply(context.service_data_texts.Item(static_cast<int32_t>(i)), reply);

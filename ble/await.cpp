@@ -80,6 +80,8 @@ struct WaitState {
   std::shared_ptr<T> result;      // guarded by mutex
   std::exception_ptr failure;     // guarded by mutex
   bool abandoned = false;         // guarded by mutex
+  // late receives the result of an operation that completes after the waiter gave up (guarded by mutex).
+  std::function<void(std::shared_ptr<T>)> late;
   std::atomic<bool> done{false};  // set last by the handler
   platform::WindowHandle wake_window = 0;
 };
@@ -89,9 +91,11 @@ struct WaitState {
 template <class T>
 void Complete(WaitState<T>& state, bt::AsyncOperation<T>& operation) {
   bool waiting;
+  std::function<void(std::shared_ptr<T>)> late;
   {
     std::lock_guard<std::mutex> lock(state.mutex);
     waiting = !state.abandoned;
+    if (!waiting) late = std::move(state.late);
     if (waiting) {
       try {
         state.result = operation.GetResults();
@@ -105,6 +109,19 @@ void Complete(WaitState<T>& state, bt::AsyncOperation<T>& operation) {
   }
   if (waiting && state.wake_window != 0) {
     (void)platform::PostMessage(state.wake_window, kWakeMessage, 0, 0);
+  }
+  if (late) {
+    std::shared_ptr<T> result;
+    try {
+      result = operation.GetResults();
+    } catch (...) {
+      // NOTE: a late failure has no result to act on.
+    }
+    try {
+      late(std::move(result));
+    } catch (...) {
+      // NOTE: nothing may raise into the platform's completion thread.
+    }
   }
 }
 
@@ -168,6 +185,12 @@ bool WaitOnOtherThread(BLEClientEngine& engine, const std::atomic<bool>& done, p
 
 template <class T>
 std::shared_ptr<T> AwaitOperation(BLEClientEngine& engine, const bt::AsyncOp<T>& operation) {
+  return AwaitOperation(engine, operation, std::function<void(std::shared_ptr<T>)>());
+}
+
+template <class T>
+std::shared_ptr<T> AwaitOperation(BLEClientEngine& engine, const bt::AsyncOp<T>& operation,
+                                  std::function<void(std::shared_ptr<T>)> late) {
   if (operation == nullptr) RaisePlatformError(kEPointer);
   engine.SetLastErrorCode(0);
   auto state = std::make_shared<WaitState<T>>();
@@ -185,12 +208,20 @@ std::shared_ptr<T> AwaitOperation(BLEClientEngine& engine, const bt::AsyncOp<T>&
   DrainWakeMessages(state->wake_window);
   std::shared_ptr<T> result;
   std::exception_ptr failure;
+  std::shared_ptr<T> raced;
+  bool raced_completion = false;
   {
     std::lock_guard<std::mutex> lock(state->mutex);
     if (stopped) {
       // The waiter gives up: a completion that raced the stop is dropped too, so that a result never
-      // comes with code 301.
+      // comes with code 301; late gets it (here, or from the completion when that comes after).
       state->abandoned = true;
+      raced_completion = state->done.load(std::memory_order_acquire);
+      if (raced_completion) {
+        raced = std::move(state->result);
+      } else {
+        state->late = std::move(late);
+      }
       state->result.reset();
       state->failure = nullptr;
     } else {
@@ -199,6 +230,7 @@ std::shared_ptr<T> AwaitOperation(BLEClientEngine& engine, const bt::AsyncOp<T>&
     }
   }
   if (stopped) {
+    if (raced_completion && late) late(std::move(raced));
     engine.SetLastErrorCode(kAwaitStopped);
     return nullptr;
   }
@@ -239,8 +271,9 @@ std::shared_ptr<bt::BluetoothLEDevice> AwaitLEDevice(BLEClientEngine& engine,
 }
 
 std::shared_ptr<bt::DevicePairingResult> AwaitPairingResult(BLEClientEngine& engine,
-                                                            const bt::AsyncOp<bt::DevicePairingResult>& operation) {
-  return AwaitOperation(engine, operation);
+                                                            const bt::AsyncOp<bt::DevicePairingResult>& operation,
+                                                            LateResult<bt::DevicePairingResult> late) {
+  return AwaitOperation(engine, operation, std::move(late));
 }
 
 std::shared_ptr<bt::DeviceUnpairingResult> AwaitUnpairingResult(

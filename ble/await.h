@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <variant>
@@ -43,12 +44,21 @@ constexpr int kPlatformErrorCode = 610;
 template <class T>
 std::shared_ptr<T> AwaitOperation(BLEClientEngine& engine, const bt::AsyncOp<T>& operation);
 
+// LateResult receives the result (null when it finished with null or failed) of an operation that finished
+// only after its wait stopped: on the platform's completion thread, or on the waiter's as its wait stops when
+// the completion raced the stop. It must not reach the engine, which may be gone by then.
+template <class T>
+using LateResult = std::function<void(std::shared_ptr<T>)>;
+template <class T>
+std::shared_ptr<T> AwaitOperation(BLEClientEngine& engine, const bt::AsyncOp<T>& operation, LateResult<T> late);
+
 std::shared_ptr<bt::BluetoothAdapter> AwaitAdapter(BLEClientEngine& engine,
                                                    const bt::AsyncOp<bt::BluetoothAdapter>& operation);
 std::shared_ptr<bt::BluetoothLEDevice> AwaitLEDevice(BLEClientEngine& engine,
                                                      const bt::AsyncOp<bt::BluetoothLEDevice>& operation);
 std::shared_ptr<bt::DevicePairingResult> AwaitPairingResult(BLEClientEngine& engine,
-                                                            const bt::AsyncOp<bt::DevicePairingResult>& operation);
+                                                            const bt::AsyncOp<bt::DevicePairingResult>& operation,
+                                                            LateResult<bt::DevicePairingResult> late = {});
 std::shared_ptr<bt::DeviceUnpairingResult> AwaitUnpairingResult(
     BLEClientEngine& engine, const bt::AsyncOp<bt::DeviceUnpairingResult>& operation);
 std::shared_ptr<bt::DeviceCloseResult> AwaitCloseResult(BLEClientEngine& engine,

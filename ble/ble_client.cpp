@@ -156,6 +156,14 @@ CallResults* CallScope::CallbackResults(const std::shared_ptr<BLEEvent>& bridge)
   return innermost_of_bridge->event_results_;
 }
 
+CallResults* CallScope::PlatformCallbackResults(const std::shared_ptr<BLEEvent>& bridge) {
+  CallScope* outermost_of_bridge = nullptr;
+  for (CallScope* scope = t_innermost_scope; scope != nullptr; scope = scope->outer_) {
+    if (scope->bridge_ == bridge) outermost_of_bridge = scope;
+  }
+  return outermost_of_bridge != nullptr ? outermost_of_bridge->event_results_ : nullptr;
+}
+
 SinkFrame::SinkFrame(const BLEEvent* client) : client_(client), scope_(t_innermost_scope), outer_(t_innermost_frame) {
   t_innermost_frame = this;
 }

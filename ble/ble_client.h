@@ -212,6 +212,10 @@ class CallScope {
   // directly in (the thread's innermost scope of bridge is that callback's, not a method of the client that its
   // sink called); null otherwise. One callback may raise several events: each starts from these afresh.
   static CallResults* CallbackResults(const std::shared_ptr<BLEEvent>& bridge);
+  // PlatformCallbackResults returns the results of the platform callback of bridge that the calling thread
+  // runs in (its outermost admitted scope of bridge, when that is a callback), however deep in calls and events
+  // the thread is inside it; null otherwise.
+  static CallResults* PlatformCallbackResults(const std::shared_ptr<BLEEvent>& bridge);
   // DeliversPlatformEvent tells whether the calling thread runs a platform callback of any client (its
   // outermost admitted scope is one): a thread that the platform delivers events on, which must not wait
   // for an event the platform would deliver on it.

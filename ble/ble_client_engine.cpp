@@ -164,7 +164,7 @@ int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** repl
     }
     case kAdvertisementRawData: {
       // Outside the Advertisement event there is no advertisement to report: an empty reply.
-      if (CurrentResults().advertisement == nullptr) return ConfigTextReply("", reply);
+      if (AdvertisementResults().advertisement == nullptr) return ConfigTextReply("", reply);
       return ConfigAdvertisementKey(entry->name, setting, reply);
     }
     case kGattObjTreeInfo:
@@ -179,7 +179,7 @@ int BLEClientEngine::Config(const ConfigSettingParts& setting, const char** repl
 int BLEClientEngine::RequireAdvertisementContext(const char* key) {
   // The advertisement belongs to the thread that delivers it; any other thread would read it while that
   // thread drops it.
-  if (CurrentResults().advertisement != nullptr) return 0;
+  if (AdvertisementResults().advertisement != nullptr) return 0;
   char text[160];
   platform::Format(text, sizeof(text), "The %s setting is only usable within the Advertisement event handler.", key);
   return SetErrorText(kNotInAdvertisementEvent, text);
@@ -193,13 +193,13 @@ int BLEClientEngine::CheckManufacturerIndex(int32_t index, int32_t count, const 
 }
 
 AdvertisementContext* BLEClientEngine::BeginAdvertisement(AdvertisementContext* context) {
-  CallResults& results = CurrentResults();
+  CallResults& results = AdvertisementResults();
   AdvertisementContext* outer = results.advertisement;
   results.advertisement = context;
   return outer;
 }
 
-void BLEClientEngine::EndAdvertisement(AdvertisementContext* outer) { CurrentResults().advertisement = outer; }
+void BLEClientEngine::EndAdvertisement(AdvertisementContext* outer) { AdvertisementResults().advertisement = outer; }
 
 // ---- MaxPduSize ---------------------------------------------------------------------------------------------
 
@@ -274,6 +274,11 @@ int BLEClientEngine::RequireRadio(bt::BluetoothPlatform& platform) {
 CallResults& BLEClientEngine::CurrentResults() const {
   CallResults* event = CallScope::EventResults(bridge_);
   return event != nullptr ? *event : main_results_;
+}
+
+CallResults& BLEClientEngine::AdvertisementResults() const {
+  CallResults* callback = CallScope::PlatformCallbackResults(bridge_);
+  return callback != nullptr ? *callback : CurrentResults();
 }
 
 bool BLEClientEngine::InPlatformEvent() const { return CallScope::EventResults(bridge_) != nullptr; }

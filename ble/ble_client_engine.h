@@ -355,6 +355,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // calling thread's results are apart from the application's thread's.
   component::ResultState& Results() const override { return CurrentResults(); }
   CallResults& CurrentResults() const;
+  // AdvertisementResults is the set that holds the advertisement the calling thread delivers: that of the
+  // platform callback of this client that the thread runs in, whatever events (of other clients too) its
+  // sink's calls raise inside it; else CurrentResults.
+  CallResults& AdvertisementResults() const;
   bool InPlatformEvent() const;
   // OnPlatformEventThread tells whether the calling thread delivers a platform event of any client: such a
   // thread must not wait for the platform's events, which may be queued behind the one it runs.
@@ -539,6 +543,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // A request of an earlier pairing of the same object can come only once the next Connect waits, when
   // nothing tells it from that Connect's own: the bond an answer to it makes is that Connect's.
   bool pairing_answered_ = false;
+  // late_bond_ is the bond that the last Connect which gave up waiting for its pairing leaves to the platform's
+  // late word (guarded by state_mutex_; see LateBond).
+  std::shared_ptr<class LateBond> late_bond_;
   // disconnecting_ is true while Disconnect drops the held device; status_mutex_ orders it against the
   // status handler, so that a status change read during the application's own Disconnect (a late report
   // of the connection included) raises no second Disconnected.

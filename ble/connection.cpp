@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <iterator>
+#include <mutex>
 #include <utility>
 
 #include "ble/advertisement.h"
@@ -74,6 +75,64 @@ std::shared_ptr<bt::DeviceInformationPairing> PairingOf(bt::BluetoothLEDevice& d
 }
 
 }  // namespace
+
+// LateBond decides about a pairing whose Connect stopped waiting for it: the bond is removed when the sink had
+// answered and the platform's late result says that this pairing paired the device (not a failure, nor a
+// device found already paired by another pairing). Either word may come first, on any thread; it keeps no
+// engine, which may be gone by the time the platform answers.
+class LateBond {
+ public:
+  LateBond(std::shared_ptr<bt::DeviceInformationPairing> pairing, uint64_t address)
+      : pairing_(std::move(pairing)), address_(address) {}
+  void Answered(bool answered) {
+    std::unique_lock lock(mutex_);
+    answer_known_ = true;
+    answered_ = answered;
+    Settle(lock);
+  }
+  void Finished(const std::shared_ptr<bt::DevicePairingResult>& result) {
+    bool paired = false;
+    try {
+      paired = result != nullptr && result->Status() == bt::DevicePairingResultStatus::Paired;
+    } catch (const bt::PlatformError&) {
+      // NOTE: a result that cannot tell its status made no bond to act on.
+    }
+    std::unique_lock lock(mutex_);
+    result_known_ = true;
+    paired_ = paired;
+    Settle(lock);
+  }
+  // TakeOver hands the bond to a later Connect to the same device (address) that finds it paired: true (and
+  // nothing is removed here any more) when the sink had answered and the platform has not said that this
+  // pairing failed.
+  bool TakeOver(uint64_t address) {
+    std::lock_guard lock(mutex_);
+    if (pairing_ == nullptr || address_ != address || !answer_known_ || !answered_) return false;
+    if (result_known_ && !paired_) return false;
+    pairing_.reset();
+    return true;
+  }
+
+ private:
+  void Settle(std::unique_lock<std::mutex>& lock) {
+    if (!answer_known_ || !result_known_ || !answered_ || !paired_ || pairing_ == nullptr) return;
+    const std::shared_ptr<bt::DeviceInformationPairing> pairing = std::move(pairing_);
+    lock.unlock();
+    try {
+      (void)pairing->UnpairAsync();
+    } catch (const bt::PlatformError&) {
+      // NOTE: nobody waits for this Connect any more to report a refusal to.
+    }
+  }
+
+  std::mutex mutex_;
+  std::shared_ptr<bt::DeviceInformationPairing> pairing_;  // the device's, taken on the thread of Connect
+  const uint64_t address_;
+  bool answer_known_ = false;
+  bool answered_ = false;
+  bool result_known_ = false;
+  bool paired_ = false;
+};
 
 bool IsServerIdText(const char* text) {
   if (text == nullptr) return false;
@@ -314,8 +373,12 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   } end_of_wait{*this};
   int rc = SetAwaitedPairing(custom, id);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
-  const std::shared_ptr<bt::DevicePairingResult> result =
-      AwaitPairingResult(*this, custom->PairAsync(kRequestedPairingKinds));
+  // The platform's word may come after the wait stopped: the bond is removed then only when this pairing
+  // made it (see LateBond), never one that another pairing made meanwhile.
+  const std::shared_ptr<LateBond> late_bond = std::make_shared<LateBond>(PairingOf(*device), device->BluetoothAddress());
+  const std::shared_ptr<bt::DevicePairingResult> result = AwaitPairingResult(
+      *this, custom->PairAsync(kRequestedPairingKinds),
+      [late_bond](std::shared_ptr<bt::DevicePairingResult> late) { late_bond->Finished(late); });
   int32_t status = static_cast<int32_t>(PairingStatus::Failed);
   if (result != nullptr) {
     status = static_cast<int32_t>(result->Status());
@@ -323,14 +386,29 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     const int stopped = LastErrorCode();
     core::Buffer stopped_text;
     (void)stopped_text.Assign(LastErrorText());
-    // An answer that the sink gave while this Connect waited may have bonded the device all the same (the
-    // platform's word came too late): no Disconnect follows a failed Connect, so the bond is removed here.
-    // The pairing is given up first, so that no answer comes in between.
-    if (GiveUpPairing()) Unpair(device, id);
+    // An answer that the sink gave while this Connect waited may bond the device all the same (the
+    // platform's word comes too late): no Disconnect follows a failed Connect, so that bond is removed once
+    // the platform reports this pairing done. The pairing is given up first, so that no answer comes after.
+    const bool answered = GiveUpPairing();
+    late_bond->Answered(answered);
+    if (answered) {
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      late_bond_ = late_bond;
+    }
     SetHeldDevice(nullptr);
     settings_.not_connected.store(1, std::memory_order_release);
     return SetErrorText(stopped, stopped_text.Data());
   }
+  // A bond of an earlier Connect that gave up, still to be removed once the platform reports it, is this
+  // Connect's now when it connects (its Disconnect removes it).
+  std::shared_ptr<LateBond> earlier;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    earlier.swap(late_bond_);
+  }
+  const bool taken_over = earlier != nullptr && (status == static_cast<int32_t>(PairingStatus::Paired) ||
+                                                 status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) &&
+                          earlier->TakeOver(device->BluetoothAddress());
   if (status == static_cast<int32_t>(PairingStatus::Paired)) {
     paired_here_.store(true);
     return 0;
@@ -339,7 +417,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   // bond that an answer of this pairing made is: a request of an earlier pairing of the same object that
   // came while this one waited was answered as this one's, and this pairing then finds the device bonded.
   if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) {
-    if (PairingAnswered()) paired_here_.store(true);
+    if (PairingAnswered() || taken_over) paired_here_.store(true);
     return 0;
   }
   SetHeldDevice(nullptr);

@@ -1503,6 +1503,78 @@ TEST_F(PinAnsweredAfterConnectGaveUp, OrAnsweredInTimeButFinishedLateBondsNothin
   EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
 }
 
+// As above, and the application connects again before the platform's late word: the second Connect finds the
+// device paired by the answer of the first, and that bond is its own now. The late word removes nothing under the
+// connection; its Disconnect removes the bond.
+TEST_F(PinAnsweredAfterConnectGaveUp, OrFinishedLateLeavesTheBondToTheNextConnect) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  auto sink = [](void*, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
+    return 0;
+  };
+  Client client(sink, nullptr);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kPair, .hold = true});
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 301) << LastError(client);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(client);
+  radio_->Release(hold);
+  radio_->WaitIdle();
+  EXPECT_TRUE(radio_->IsPaired(kFirstAddress));
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
+// A's sink answers the PIN request with a wrong PIN, and the platform's word on that pairing comes only after A's
+// Connect has given up (301). Meanwhile client B connects to the same device and pairs it with the right PIN. A's
+// answer bonded nothing: the bond is B's, and A's failed Connect leaves it alone.
+TEST_F(PinAnsweredAfterConnectGaveUp, OrAnsweredWronglyLeavesAnotherClientsBond) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> a_requests{0};
+  auto wrong_sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    // The first request only; one of B's pairing that reaches A's sink too is left unanswered.
+    if (static_cast<std::atomic<int>*>(raw)->fetch_add(1) != 0) return 0;
+    VelmoraBLE_EvtStr(reinterpret_cast<VelmoraBLE_EventString*>(params[2]), VELMORABLE_EVTSTR_SET_BY_COPY, "000000",
+                      VELMORABLE_EVTSTR_NARROW);
+    params[3] = 1;
+    return 0;
+  };
+  auto right_sink = [](void*, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
+    return 0;
+  };
+  Client a(wrong_sink, &a_requests);
+  Client b(right_sink, nullptr);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  ASSERT_EQ(Config(a, "PairingMode=1"), 0);
+  ASSERT_EQ(Config(b, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(a, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kPair, .hold = true});
+  std::atomic<bool> a_returned{false};
+  int a_rc = -1;
+  std::thread a_thread([&] {
+    a_rc = Do(a, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str());
+    a_returned = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return a_requests.load() >= 1; }));
+  // B's pairing runs on the radio's one event thread after A's, which the wrong PIN failed.
+  const int b_rc = Do(b, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str());
+  const bool b_first = !a_returned.load();
+  a_thread.join();
+  ASSERT_EQ(b_rc, 0) << LastError(b);
+  ASSERT_TRUE(b_first) << "B's Connect took longer than A's Timeout";
+  EXPECT_EQ(a_rc, 301);
+  radio_->Release(hold);
+  radio_->WaitIdle();
+  EXPECT_TRUE(radio_->IsPaired(kFirstAddress));
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
 // As above, and the application connects to the same device again before the sink answers. Another client
 // holds the device object, so the second Connect pairs through the same pairing object, with a pairing of
 // its own: the late answer still belongs to the pairing the first Connect gave up, and is declined. The
@@ -2227,6 +2299,53 @@ TEST_F(NestedEventsOnAPlatformThread, KeepEachEventsResultsOnTheOuterClient) {
   EXPECT_GE(context.b_events, 1);
   EXPECT_EQ(context.problems, std::vector<std::string>{});
   EXPECT_EQ(Do(a, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(a);
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+}
+
+// A's Advertisement sink (a platform thread) reads B's user description, whose lookup raises B's events on that
+// thread. The Advertisement event is still being delivered there: B's sink reads A's in-event settings of that
+// advertisement as A's sink itself does.
+TEST_F(NestedEventsOnAPlatformThread, ReadTheOuterAdvertisementsInEventSettings) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  radio_->AddPeripheral(DescribedPeripheral(kFirstAddress + 1));
+  struct Context {
+    VelmoraBLE_BLEClient* a = nullptr;
+    VelmoraBLE_BLEClient* b = nullptr;
+    std::atomic<bool> inside{false};
+    std::atomic<bool> done{false};
+    std::vector<std::string> seen;  // written on the one platform thread that runs A's event
+  } context;
+  auto sink_b = [](void* raw, int32_t, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (!ctx->inside.load()) return 0;
+    std::string reply;
+    const int rc = Config(ctx->a, "ManufacturerDataCount", &reply);
+    ctx->seen.push_back(std::to_string(rc) + " \"" + reply + "\"");
+    return 0;
+  };
+  auto sink_a = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_ADVERTISEMENT || ctx->done.load()) return 0;
+    ctx->inside = true;
+    (void)VelmoraBLE_BLEClient_Get(ctx->b, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0);
+    ctx->inside = false;
+    ctx->done = true;
+    return 0;
+  };
+  Client a(sink_a, &context);
+  Client b(sink_b, &context);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  context.a = a;
+  context.b = b;
+  ASSERT_NO_FATAL_FAILURE(Described(b, kFirstAddress + 1, false));
+  ASSERT_EQ(Config(b, "LogLevel=3"), 0);
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(a);
+  ASSERT_TRUE(Eventually([&] { return context.done.load(); }));
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
+  radio_->WaitIdle();
+  ASSERT_FALSE(context.seen.empty());
+  for (const std::string& seen : context.seen) EXPECT_EQ(seen, "0 \"1\"");
   EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
 }
 
