@@ -543,9 +543,6 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // A request of an earlier pairing of the same object can come only once the next Connect waits, when
   // nothing tells it from that Connect's own: the bond an answer to it makes is that Connect's.
   bool pairing_answered_ = false;
-  // late_bond_ is the bond that the last Connect which gave up waiting for its pairing leaves to the platform's
-  // late word (guarded by state_mutex_; see LateBond).
-  std::shared_ptr<class LateBond> late_bond_;
   // disconnecting_ is true while Disconnect drops the held device; status_mutex_ orders it against the
   // status handler, so that a status change read during the application's own Disconnect (a late report
   // of the connection included) raises no second Disconnected.

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "ble/advertisement.h"
 #include "ble/await.h"
@@ -132,6 +133,42 @@ class LateBond {
   bool answered_ = false;
   bool result_known_ = false;
   bool paired_ = false;
+};
+
+// The bonds that Connects which gave up waiting for their pairing leave to the platform's late word, of every
+// client of the process: a Connect of any client that finds the device paired takes them over (its Disconnect
+// removes the bond), so that the late word never removes a bond under a connection made since.
+class LateBonds {
+ public:
+  static void Leave(const std::shared_ptr<LateBond>& bond) {
+    std::lock_guard lock(Mutex());
+    auto& bonds = Bonds();
+    std::erase_if(bonds, [](const std::weak_ptr<LateBond>& weak) { return weak.expired(); });
+    bonds.push_back(bond);
+  }
+  // TakeOver tells whether any bond left for the device at address was taken over.
+  static bool TakeOver(uint64_t address) {
+    std::vector<std::shared_ptr<LateBond>> left;
+    {
+      std::lock_guard lock(Mutex());
+      for (const std::weak_ptr<LateBond>& weak : Bonds()) {
+        if (std::shared_ptr<LateBond> bond = weak.lock()) left.push_back(std::move(bond));
+      }
+    }
+    bool taken = false;
+    for (const std::shared_ptr<LateBond>& bond : left) taken = bond->TakeOver(address) || taken;
+    return taken;
+  }
+
+ private:
+  static std::mutex& Mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  static std::vector<std::weak_ptr<LateBond>>& Bonds() {
+    static std::vector<std::weak_ptr<LateBond>> bonds;
+    return bonds;
+  }
 };
 
 bool IsServerIdText(const char* text) {
@@ -391,24 +428,16 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     // the platform reports this pairing done. The pairing is given up first, so that no answer comes after.
     const bool answered = GiveUpPairing();
     late_bond->Answered(answered);
-    if (answered) {
-      std::lock_guard<std::mutex> lock(state_mutex_);
-      late_bond_ = late_bond;
-    }
+    if (answered) LateBonds::Leave(late_bond);
     SetHeldDevice(nullptr);
     settings_.not_connected.store(1, std::memory_order_release);
     return SetErrorText(stopped, stopped_text.Data());
   }
-  // A bond of an earlier Connect that gave up, still to be removed once the platform reports it, is this
-  // Connect's now when it connects (its Disconnect removes it).
-  std::shared_ptr<LateBond> earlier;
-  {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    earlier.swap(late_bond_);
-  }
-  const bool taken_over = earlier != nullptr && (status == static_cast<int32_t>(PairingStatus::Paired) ||
-                                                 status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) &&
-                          earlier->TakeOver(device->BluetoothAddress());
+  // A bond of an earlier Connect that gave up (of this client or another), still to be removed once the
+  // platform reports it, is this Connect's now that it connects (its Disconnect removes it).
+  const bool taken_over = (status == static_cast<int32_t>(PairingStatus::Paired) ||
+                           status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) &&
+                          LateBonds::TakeOver(device->BluetoothAddress());
   if (status == static_cast<int32_t>(PairingStatus::Paired)) {
     paired_here_.store(true);
     return 0;

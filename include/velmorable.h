@@ -529,12 +529,12 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * gave while that Connect waited made it (a request of an earlier pairing of the device that came only then is
  * taken for this Connect's: Disconnect removes its bond). A Connect whose wait for the pairing stops (301) after
  * the sink has answered removes the bond that answer made, as no Disconnect follows: once the platform reports
- * that pairing paired the device (a bond that another pairing made meanwhile stays), unless a later Connect of
- * that client to the device has found it paired by then, whose Disconnect removes the bond. With any other
- * PairingMode (0
- * by default) Connect does not pair. While Connect waits for the pairing, the device's request reaches the
- * sink as PairingRequest on a platform thread: slot 1 holds the pairing kind, slot 2 the PIN record (read and
- * set it through VelmoraBLE_EvtStr), slot 3 the accept flag, 0 on entry, which the sink sets to 1 to go on.
+ * that pairing paired the device (a bond that another pairing made meanwhile stays), unless a later Connect (of
+ * any client) to the device has found it paired by then, whose Disconnect removes the bond. With any other
+ * PairingMode (0 by default) Connect does not pair. While Connect waits for the pairing, the device's request
+ * reaches the sink as PairingRequest on a platform thread: slot 1 holds the pairing kind, slot 2 the PIN
+ * record (read and set it through VelmoraBLE_EvtStr), slot 3 the accept flag, 0 on entry, which the sink sets
+ * to 1 to go on.
  * The kinds:
  *   1 ConfirmOnly      nothing to show: accept to pair.
  *   2 DisplayPin       the record holds the PIN for the user to enter on the device; accept to go on.

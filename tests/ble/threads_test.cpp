@@ -1575,6 +1575,41 @@ TEST_F(PinAnsweredAfterConnectGaveUp, OrAnsweredWronglyLeavesAnotherClientsBond)
   EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
 }
 
+// A's sink answers the PIN request rightly, but the platform's word on that pairing comes only after A's
+// Connect has given up (301). Meanwhile client B connects to the same device and finds it paired: the bond is
+// B's connection's now, the late word removes nothing under it, and B's Disconnect removes it.
+TEST_F(PinAnsweredAfterConnectGaveUp, OrFinishedLateLeavesTheBondToAnotherClientsConnect) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> a_requests{0};
+  auto first_sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    if (static_cast<std::atomic<int>*>(raw)->fetch_add(1) == 0) AnswerPin(params);
+    return 0;
+  };
+  auto right_sink = [](void*, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
+    return 0;
+  };
+  Client a(first_sink, &a_requests);
+  Client b(right_sink, nullptr);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  ASSERT_EQ(Config(a, "PairingMode=1"), 0);
+  ASSERT_EQ(Config(b, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(a, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kPair, .hold = true});
+  const int a_rc = Do(a, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str());
+  EXPECT_EQ(a_rc, 301);
+  ASSERT_GE(a_requests.load(), 1);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(b);
+  radio_->Release(hold);
+  radio_->WaitIdle();
+  EXPECT_TRUE(radio_->IsPaired(kFirstAddress)) << "the late word removed the bond under B's connection";
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
 // As above, and the application connects to the same device again before the sink answers. Another client
 // holds the device object, so the second Connect pairs through the same pairing object, with a pairing of
 // its own: the late answer still belongs to the pairing the first Connect gave up, and is declined. The
