@@ -367,6 +367,8 @@ int F::ModInverse(const F& a, const F& m, F& g, F& x) {
     if ((status = Add(t2, modulus, t2)) != 0) return status;
   }
   if (IsZero(t2)) t2.Positive = 1;
+  // The coefficient can end above the modulus; the inverse is the least non-negative one.
+  if (!IsGreater(modulus, t2) && (status = Mod(t2, modulus, t2)) != 0) return status;
   if ((status = ShiftLeft(v, h)) != 0) return status;
   Copy(g, v);
   Copy(x, t2);

@@ -136,6 +136,16 @@ TEST(FixedBigIntOracle, AgreesWithPython) {
 }
 
 // The bound: nothing may write past word 384, whatever the input.
+// An operand pair of the oracle above (seed 3845317448) whose coefficient ends above the modulus; the
+// inverse is Python's pow(0x506910382, -1, 0x49070499ad).
+TEST(FixedBigInt, InverseIsBelowTheModulus) {
+  F g;
+  F x;
+  ASSERT_EQ(F::ModInverse(Parse("506910382"), Parse("49070499ad"), g, x), 0);
+  EXPECT_EQ(Show(g), "1");
+  EXPECT_EQ(Show(x), "4ed79f156");
+}
+
 TEST(FixedBigInt, RefusesWhatDoesNotFit) {
   F value;
   const std::string too_long(4 * F::kMaxWords + 1, '\x01');
