@@ -262,16 +262,15 @@ uint64_t ScanQueue::RunningRun() {
 bool ScanQueue::WaitForChange(uint64_t version, int64_t step_ms) {
   std::unique_lock lock(mutex_);
   ++waiters_;
-  const uint64_t wakes = wakes_;
   const bool changed = changed_.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(step_ms, 1)),
-                                         [&] { return version_ != version || wakes_ != wakes; });
+                                         [&] { return version_ != version || woken_; });
   --waiters_;
   return changed;
 }
 
 void ScanQueue::Wake() {
   std::lock_guard lock(mutex_);
-  ++wakes_;
+  woken_ = true;
   if (waiters_ != 0) changed_.notify_all();
 }
 

@@ -191,7 +191,8 @@ class ScanQueue {
   // A turn that a caller takes and gives back with nothing delivered is no transition: a waiter that looks
   // for its scan's end itself is not woken by its own look.
   bool WaitForChange(uint64_t version, int64_t step_ms);
-  // Wake wakes every WaitForChange at once (Destroy), without a transition.
+  // Wake wakes every WaitForChange at once (Destroy), without a transition, and every later one too: a waiter
+  // that looked at Destroy just before it began does not sleep out its step.
   void Wake();
 
  private:
@@ -248,7 +249,7 @@ class ScanQueue {
   std::mutex mutex_;
   std::condition_variable changed_;
   uint64_t version_ = 0;
-  uint64_t wakes_ = 0;  // calls of Wake
+  bool woken_ = false;  // Wake was called
   int waiters_ = 0;  // threads in WaitForChange
   Scan scan_;         // the latest scan
   uint64_t last_id_ = 0;

@@ -264,6 +264,13 @@ TEST_F(ScanQueueTest, ATurnGivenUpHandsTheRestOn) {
 // What waits for the sink is bounded by its age: an advertisement older than the bound is dropped and
 // counted, when it comes and while it waits. The count goes out at most once a second while the scan runs,
 // and the rest with the end.
+// Destroy's wake may land between a waiter's look at Destroy and its wait: the wait must not sleep its step.
+TEST_F(ScanQueueTest, AWakeBeforeTheWaitStillEndsIt) {
+  const uint64_t version = queue_.Look(0).version;
+  queue_.Wake();
+  EXPECT_TRUE(queue_.WaitForChange(version, 3000));
+}
+
 TEST_F(ScanQueueTest, AdvertisementsThatWaitedTooLongAreDroppedAndCounted) {
   const uint64_t scan = Begin(1);
   EXPECT_EQ(queue_.Arrive(1, kNow, Ad(), kT1).kind, Kind::kNone);
