@@ -338,10 +338,11 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                                       library's own waits). 0 or below: a step does not wait, so
  *                                       ProcessEvents returns at once and the library's own waits poll the
  *                                       platform without pause. The library's own waits end as soon as the
- *                                       platform answers, whatever the step, but look at Timeout only between
- *                                       steps: with a step longer than Timeout, a platform that does not answer
- *                                       is waited for one step (0x7FFFFFFF: about 24.8 days, as long as one
- *                                       ProcessEvents then lasts).
+ *                                       platform answers, whatever the step (StartScanning's polls for the
+ *                                       scan to start excepted: see ScanStartedTimeout), but look at Timeout
+ *                                       only between steps: with a step longer than Timeout, a platform that
+ *                                       does not answer is waited for one step (0x7FFFFFFF: about 24.8 days,
+ *                                       as long as one ProcessEvents then lasts).
  *   TimeoutInMilliseconds        0      a flag, queried as "0" or "1" (so "TimeoutInMilliseconds=7" reads back
  *                                       "0"); on: the Timeout property counts milliseconds. The number keeps its
  *                                       value (a Timeout of 60 then means 60 ms).
