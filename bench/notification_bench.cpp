@@ -74,8 +74,8 @@ class Connected {
     velmora::core::Buffer characteristic_id;
     (void)engine.BuildObjectId(kServiceHandle, 0, 0, service_id);
     (void)engine.BuildObjectId(kServiceHandle, kCharacteristicHandle, 0, characteristic_id);
-    (void)engine.AddServiceToTree(ble::GattObjectRef::FromService(service), service_id.Data(), nullptr, nullptr);
-    ready_ = engine.AddCharacteristicToTree(service_id.Data(), ble::GattObjectRef::FromCharacteristic(characteristic_),
+    (void)engine.AddServiceToTree(engine.TreeGeneration(), ble::GattObjectRef::FromService(service), service_id.Data(), nullptr, nullptr);
+    ready_ = engine.AddCharacteristicToTree(engine.TreeGeneration(), service_id.Data(), ble::GattObjectRef::FromCharacteristic(characteristic_),
                                             characteristic_id.Data(), nullptr, nullptr) == 0;
   }
   ~Connected() {

@@ -285,21 +285,28 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // a failure leaves the selection as it was.
   int SelectService(const char* service_id);
   int SelectCharacteristic(const char* characteristic_id);
-  // ClearGattTree empties every list of the tree, the selection and both current collections. Returns 0.
+  // SelectDiscovered selects what a discovery of generation owner found: the service (its characteristic
+  // selection kept when it was selected already, else cleared) and, when given, its characteristic. The
+  // ids are the tree's own. 0, 608 once the tree has moved on from owner (nothing changes), or 200.
+  int SelectDiscovered(uint64_t owner, const char* service_id, const char* characteristic_id);
+  // TreeGeneration is the tree's generation now (see GattTree), which a discovery carries from its start.
+  uint64_t TreeGeneration();
+  // ClearGattTree empties every list of the tree and the selection, and moves the tree's generation on.
+  // Returns 0.
   int ClearGattTree();
   // The Add functions put a record for ref with id into the tree unless one with that id is there; *record
-  // receives the tree's record and *added whether it is new. 608 when the parent id is not listed, 202 for
-  // a ref without an object of that kind, 200. AddCharacteristicToTree registers the value handler.
-  int AddServiceToTree(const GattObjectRef& ref, const char* id, std::shared_ptr<GattServiceRecord>* record,
-                       bool* added);
-  int AddCharacteristicToTree(const char* service_id, const GattObjectRef& ref, const char* id,
+  // receives the tree's record and *added whether it is new. 608 when the tree has moved on from the
+  // generation the addition was started for (owner, or the parent record's) or the parent is not listed,
+  // 202 for a ref without an object of that kind, 200. AddCharacteristicToTree registers the value handler.
+  int AddServiceToTree(uint64_t owner, const GattObjectRef& ref, const char* id,
+                       std::shared_ptr<GattServiceRecord>* record, bool* added);
+  int AddCharacteristicToTree(uint64_t owner, const char* service_id, const GattObjectRef& ref, const char* id,
                               std::shared_ptr<GattCharacteristicRecord>* record, bool* added);
-  // AddDescriptorToTree given the parent's record (parent) adds to that record's list only, and 608 when
-  // the record has left the tree (an earlier connection's): a record of the same id that took its place
-  // gets nothing. A new descriptor's list then becomes the current descriptor collection.
-  int AddDescriptorToTree(const char* characteristic_id, const GattObjectRef& ref, const char* id,
-                          std::shared_ptr<GattDescriptorRecord>* record, bool* added,
-                          const GattCharacteristicRecord* parent = nullptr);
+  // AddDescriptorToTree adds to the list of parent, the tree's record of the characteristic; 608 when the
+  // record has left the tree (an earlier connection's, or cut from its service's list): a record of the
+  // same id that took its place gets nothing.
+  int AddDescriptorToTree(const GattCharacteristicRecord& parent, const GattObjectRef& ref, const char* id,
+                          std::shared_ptr<GattDescriptorRecord>* record, bool* added);
   // EnsureDescriptorDiscovered makes sure the characteristic's descriptors of the UUID text are in the tree.
   int EnsureDescriptorDiscovered(GattCharacteristicRecord& characteristic, const char* uuid_text);
   // The indexed collections: counts (0 without a collection), and the item at an index (an empty slot gets
@@ -467,12 +474,16 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int ReportIncludedCycle(const char* parent_id);
   int RequestServices(const UuidList& filter, const ServiceRequestTexts& texts, const ServicesRequest& request,
                       ServiceObjects& found);
-  int AddServiceRecords(const ServiceObjects& services, GattServiceRecord* parent, ServiceRecordList& out);
-  int AddServiceRecord(const GattObjectRef& ref, GattServiceRecord* parent,
+  // The service additions carry the generation of the tree they were started for (owner).
+  int AddServiceRecords(uint64_t owner, const ServiceObjects& services, GattServiceRecord* parent,
+                        ServiceRecordList& out);
+  int AddServiceRecord(uint64_t owner, const GattObjectRef& ref, GattServiceRecord* parent,
                        std::shared_ptr<GattServiceRecord>* record);
+  // DiscoverCharacteristicsOf discovers the service's characteristics and selects the service.
   int DiscoverCharacteristicsOf(const GattServiceRecord& service, const UuidList& filter);
   int AddCharacteristicRecord(const GattObjectRef& ref, const GattServiceRecord& service);
-  // DiscoverDescriptorsOf discovers all descriptors of the characteristic, or (uuid given) those of one type.
+  // DiscoverDescriptorsOf discovers all descriptors of the characteristic, selecting it and its service, or
+  // (uuid given) looks up those of one type, leaving the selection alone.
   int DiscoverDescriptorsOf(const GattServiceRecord& service, const GattCharacteristicRecord& characteristic,
                             const Guid* uuid);
   int AddDescriptorRecords(const std::vector<std::shared_ptr<bt::GattDescriptor>>& descriptors,

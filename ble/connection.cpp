@@ -264,12 +264,17 @@ std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::HeldDeviceFor(EventDeliv
   return device_.device;
 }
 
+// The tree belongs to the held device: every change of it empties the tree and moves its generation on (see
+// GattTree), after the change, so that a discovery that read the generation before the device never adds
+// what one device gave to the tree of the next.
 void BLEClientEngine::SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device) {
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     device_.device.swap(device);
     device_.held.store(device_.device != nullptr, std::memory_order_release);
+    if (device_.device == device) return;
   }
+  (void)ClearGattTree();
   // The reference given up (now in device) is released here, outside the lock.
 }
 
@@ -281,6 +286,7 @@ void BLEClientEngine::DropHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice
     dropped.swap(device_.device);
     device_.held.store(false, std::memory_order_release);
   }
+  (void)ClearGattTree();
 }
 
 int BLEClientEngine::SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing,

@@ -7,8 +7,13 @@
 // steps (AutoDiscoverIncludedServices, AutoDiscoverCharacteristics, AutoDiscoverDescriptors) run them.
 //
 // Records are shared references to the tree's own records, so that a sink that disconnects (emptying the
-// tree) inside a Discovered event leaves the running step with valid records; its later additions then fail
-// with 608 because the parent is no longer listed.
+// tree) inside a Discovered event leaves the running step with valid records. Each step carries the tree's
+// generation it was started for (see GattTree): once a Disconnect or Connect has moved the tree on, its
+// additions fail with 608 and add nothing, whatever tree has taken the old one's place.
+//
+// A discovery of a service's characteristics selects that service, and one of a characteristic's descriptors
+// selects that characteristic, so that the indexed collections, which follow the selection, hold what was
+// found; a lookup of descriptors of one type (EnsureDescriptorDiscovered) leaves the selection alone.
 #include "ble/discovery.h"
 
 #include <cstdarg>
@@ -180,6 +185,9 @@ int BLEClientEngine::Discover(const char* service_uuids, const char* characteris
 
 int BLEClientEngine::DiscoverRootServices(const UuidList& filter, ServiceRecordList& out) {
   (void)LogDiscovery(1, kGattLogDiscovery, "Beginning discovery of root services.");
+  // The generation is read before the device: a device that changes after it moves the tree on (the held
+  // device's change empties the tree), so what this device gives can never enter a later device's tree.
+  const uint64_t owner = TreeGeneration();
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
   if (device == nullptr) return SetErrorText(kNotConnected, kNotConnectedText);
   static constexpr ServiceRequestTexts kRootTexts = {
@@ -192,7 +200,7 @@ int BLEClientEngine::DiscoverRootServices(const UuidList& filter, ServiceRecordL
     return uuid != nullptr ? device->GetGattServicesForUuidWithCacheModeAsync(*uuid, kUncached)
                            : device->GetGattServicesWithCacheModeAsync(kUncached);
   }, services);
-  if (rc == 0) rc = AddServiceRecords(services, nullptr, out);
+  if (rc == 0) rc = AddServiceRecords(owner, services, nullptr, out);
   if (rc != 0) return rc;
   (void)LogDiscovery(1, kGattLogDiscovery, "Finished discovering root services.");
   (void)LogDiscovery(2, kGattLogDiscovery, "Discovered %d root services.", Count(out.size()));
@@ -222,7 +230,7 @@ int BLEClientEngine::DiscoverIncludedServices(const UuidList& filter, const std:
     return uuid != nullptr ? object->GetIncludedServicesForUuidWithCacheModeAsync(*uuid, kUncached)
                            : object->GetIncludedServicesWithCacheModeAsync(kUncached);
   }, services);
-  if (rc == 0) rc = AddServiceRecords(services, parent.get(), out);
+  if (rc == 0) rc = AddServiceRecords(parent->generation, services, parent.get(), out);
   if (rc != 0) return rc;
   (void)LogDiscovery(1, kGattLogDiscovery, "Finished discovering services included by service ID \"%s\".", parent_id);
   (void)LogDiscovery(2, kGattLogDiscovery, "Discovered %d services included by service ID \"%s\".",
@@ -272,24 +280,24 @@ int BLEClientEngine::RequestServices(const UuidList& filter, const ServiceReques
   return 0;
 }
 
-int BLEClientEngine::AddServiceRecords(const ServiceObjects& services,
-                                       GattServiceRecord* parent, ServiceRecordList& out) {
+int BLEClientEngine::AddServiceRecords(uint64_t owner, const ServiceObjects& services, GattServiceRecord* parent,
+                                       ServiceRecordList& out) {
   for (const auto& service : services) {
     std::shared_ptr<GattServiceRecord> record;
-    const int rc = AddServiceRecord(GattObjectRef::FromService(service), parent, &record);
+    const int rc = AddServiceRecord(owner, GattObjectRef::FromService(service), parent, &record);
     if (rc != 0) return rc;
     out.push_back(std::move(record));
   }
   return 0;
 }
 
-int BLEClientEngine::AddServiceRecord(const GattObjectRef& ref, GattServiceRecord* parent,
+int BLEClientEngine::AddServiceRecord(uint64_t owner, const GattObjectRef& ref, GattServiceRecord* parent,
                                       std::shared_ptr<GattServiceRecord>* record) {
   core::Buffer id;
   int rc = BuildObjectId(ref.Service()->AttributeHandle(), 0, 0, id);
   if (rc != 0) return rc;
   bool added = false;
-  rc = AddServiceToTree(ref, id.Data(), record, &added);
+  rc = AddServiceToTree(owner, ref, id.Data(), record, &added);
   if (rc != 0) return rc;
   GattServiceRecord& service = **record;
   if (parent != nullptr && !parent->id.IsEmpty()) {
@@ -350,6 +358,8 @@ int BLEClientEngine::DiscoverCharacteristicsOf(const GattServiceRecord& service,
     (void)LogDiscovery(3, kGattLogDiscovery, "Discovered %d characteristics with UUID \"%s\".", count,
                        uuid_text.Data());
   }
+  const int selected = SelectDiscovered(service.generation, service_id, nullptr);
+  if (selected != 0) return selected;
   for (const auto& characteristic : found) {
     if (characteristic == nullptr) continue;
     const int rc = AddCharacteristicRecord(GattObjectRef::FromCharacteristic(characteristic), service);
@@ -368,20 +378,14 @@ int BLEClientEngine::AddCharacteristicRecord(const GattObjectRef& ref, const Gat
   if (rc != 0) return rc;
   std::shared_ptr<GattCharacteristicRecord> record;
   bool added = false;
-  rc = AddCharacteristicToTree(service.id.Data(), ref, id.Data(), &record, &added);
+  rc = AddCharacteristicToTree(service.generation, service.id.Data(), ref, id.Data(), &record, &added);
   if (rc != 0) return rc;
   if (added || settings_.include_rediscovered.load() == 1) {
     core::Buffer uuid_text;
     (void)FireDiscovered(kCharacteristicKind, service.id.Data(), record->id.Data(), "",
                          UuidText(record->uuid, uuid_text), record->description.Data());
   }
-  if (settings_.auto_discover_descriptors.load() == 1) {
-    rc = DiscoverDescriptorsOf(service, *record, nullptr);
-    if (rc != 0) return rc;
-  }
-  std::lock_guard<std::mutex> lock(tree_mutex_);
-  const int32_t index = gatt_tree_.ServiceIndex(service.id.Data());
-  if (index >= 0) gatt_tree_.current_characteristics = gatt_tree_.service_characteristics.Get(index);
+  if (settings_.auto_discover_descriptors.load() == 1) return DiscoverDescriptorsOf(service, *record, nullptr);
   return 0;
 }
 
@@ -415,6 +419,7 @@ int BLEClientEngine::DiscoverDescriptorsOf(const GattServiceRecord& service,
   (void)LogDiscovery(2, kGattLogDiscovery, "Attempting to discover all descriptors.");
   const auto result = AwaitDescriptorsResult(*this, object->GetDescriptorsWithCacheModeAsync(kUncached));
   int rc = ReportGattResultOf(*this, result, kGattLogDiscovery);
+  if (rc == 0) rc = SelectDiscovered(characteristic.generation, service.id.Data(), characteristic_id);
   if (rc != 0) return rc;
   const auto descriptors = result->Descriptors();
   rc = AddDescriptorRecords(descriptors, service, characteristic);
@@ -446,7 +451,7 @@ int BLEClientEngine::AddDescriptorRecord(const GattObjectRef& ref, const GattSer
   std::shared_ptr<GattDescriptorRecord> record;
   bool added = false;
   // Only to the characteristic the discovery was started for, which may have left the tree meanwhile.
-  rc = AddDescriptorToTree(characteristic.id.Data(), ref, id.Data(), &record, &added, &characteristic);
+  rc = AddDescriptorToTree(characteristic, ref, id.Data(), &record, &added);
   if (rc != 0) return rc;
   if (added || settings_.include_rediscovered.load() == 1) {
     core::Buffer uuid_text;

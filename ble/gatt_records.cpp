@@ -159,6 +159,16 @@ int32_t GattTree::CharacteristicIndex(const char* id) const {
   return found != characteristic_exact.end() ? found->second : -1;
 }
 
+CharacteristicArray* GattTree::SelectedCharacteristics(const char* service_id) {
+  return service_id != nullptr && service_id[0] != '\0' ? service_characteristics.Get(ServiceIndex(service_id)) : nullptr;
+}
+
+DescriptorArray* GattTree::SelectedDescriptors(const char* characteristic_id) {
+  return characteristic_id != nullptr && characteristic_id[0] != '\0'
+             ? characteristic_descriptors.Get(CharacteristicIndex(characteristic_id))
+             : nullptr;
+}
+
 std::shared_ptr<GattServiceRecord> GattTree::FindService(const char* id) const {
   if (id == nullptr || id[0] == '\0') return nullptr;
   const auto found = service_no_case.find(std::string_view(id));
@@ -322,6 +332,7 @@ int GattCharacteristicRecord::CloneFrom(const GattCharacteristicRecord& source) 
   engine = source.engine;
   characteristic = source.characteristic;
   uuid = source.uuid;
+  generation = source.generation;
   int rc = description.Assign(source.description);
   if (rc == core::kOk) rc = id.Assign(source.id);
   flags = source.flags.load();
@@ -341,35 +352,46 @@ const char* GattCharacteristicRecord::GetUuidText(core::Buffer& out) const {
   return UuidTextOf(characteristic != nullptr, uuid, out);
 }
 
-void GattCharacteristicRecord::RunOnce(std::atomic<int32_t>& once, const std::function<void()>& work) {
-  if (once.load() == 1) return;
-  {
-    // Counted before the flag is taken, so that a thread that finds the flag under way waits for this one.
-    EventDeliveries::Delivery run;
-    run.Admit(once_runs);
-    int32_t expected = 0;
-    if (once.compare_exchange_strong(expected, kOnceUnderWay)) {
-      // Set before run is left, also when work raises: the waiters find it set.
-      struct Settle {
-        std::atomic<int32_t>& once;
-        ~Settle() { once = 1; }
-      } settle{once};
-      work();
-      return;
+int GattCharacteristicRecord::RunOnce(std::atomic<int32_t>& once, const std::function<int()>& work) {
+  uint64_t deadline = 0;
+  for (;;) {
+    if (once.load() == 1) return 0;
+    {
+      // Counted before the flag is taken, so that a thread that finds the flag under way waits for this one.
+      EventDeliveries::Delivery run;
+      run.Admit(once_runs);
+      int32_t expected = 0;
+      if (once.compare_exchange_strong(expected, kOnceUnderWay)) {
+        // Settled before run is left, also when work raises (a failure then): the waiters find it settled.
+        struct Settle {
+          std::atomic<int32_t>& once;
+          int rc = -1;  // failed until work returns 0
+          ~Settle() { once = rc == 0 ? 1 : 0; }
+        } settle{once};
+        settle.rc = work();
+        return settle.rc;
+      }
     }
+    if (once.load() == 1 || engine == nullptr) return 0;
+    if (deadline == 0) deadline = platform::DeadlineClockMs() + engine->BoundedWaitMs();
+    const bool others_left = once_runs.WaitForOthers(
+        [&] { return engine->Destroying() || platform::DeadlineClockMs() >= deadline; });
+    const int32_t state = once.load();
+    if (state == 1) return 0;
+    if (!others_left) {
+      return engine->SetErrorText(kAwaitStopped, engine->Destroying() ? component::kTextInterrupted
+                                                                       : component::kTextTimeout);
+    }
+    // Still under way with no other thread in it: this thread's own run, which a sink inside it reached.
+    if (state == kOnceUnderWay) return 0;
+    // The other thread's run failed: this call tries again.
   }
-  if (once.load() == 1 || engine == nullptr) return;
-  const uint64_t deadline = platform::DeadlineClockMs() + engine->BoundedWaitMs();
-  (void)once_runs.WaitForOthers(
-      [&] { return engine->Destroying() || platform::DeadlineClockMs() >= deadline; });
 }
 
 int GattCharacteristicRecord::EnsureUserDescriptionDescriptor() {
-  if (characteristic != nullptr && engine != nullptr) {
-    RunOnce(user_description_ensured,
-            [this] { (void)engine->EnsureDescriptorDiscovered(*this, kUserDescriptionUuid); });
-  }
-  return 0;
+  if (characteristic == nullptr || engine == nullptr) return 0;
+  return RunOnce(user_description_ensured,
+                 [this] { return engine->EnsureDescriptorDiscovered(*this, kUserDescriptionUuid); });
 }
 
 const char* GattCharacteristicRecord::GetUserDescription(core::Buffer& out) {
@@ -383,23 +405,27 @@ const char* GattCharacteristicRecord::GetUserDescription(core::Buffer& out) {
 
 int GattCharacteristicRecord::LoadProperties() {
   if (characteristic == nullptr || engine == nullptr) return 0;
-  RunOnce(extended_properties_ensured,
-          [this] { (void)engine->EnsureDescriptorDiscovered(*this, kExtendedPropertiesUuid); });
-  if (properties_loaded != 0) return 0;
+  const int rc = RunOnce(extended_properties_ensured,
+                         [this] { return engine->EnsureDescriptorDiscovered(*this, kExtendedPropertiesUuid); });
+  if (properties_loaded != 0) return rc;
   flags = MapCharacteristicProperties(characteristic->CharacteristicProperties());
-  properties_loaded = 1;
-  return 0;
+  // Until the lookup has succeeded the flags are read again with it.
+  if (rc == 0) properties_loaded = 1;
+  return rc;
 }
 
 int GattCharacteristicRecord::LoadPresentationFormats() {
   if (characteristic == nullptr || engine == nullptr) return 0;
-  RunOnce(formats_ensured, [this] {
-    (void)engine->EnsureDescriptorDiscovered(*this, kAggregateFormatUuid);
-    (void)engine->EnsureDescriptorDiscovered(*this, kPresentationFormatUuid);
+  const int rc = RunOnce(formats_ensured, [this] {
+    const int aggregate = engine->EnsureDescriptorDiscovered(*this, kAggregateFormatUuid);
+    return aggregate != 0 ? aggregate : engine->EnsureDescriptorDiscovered(*this, kPresentationFormatUuid);
   });
+  if (rc != 0) return rc;
   // Loaded once, so that a late load never puts back the index that SetValueFormatIndex changed.
-  RunOnce(formats_loaded, [this] { format_index = characteristic->PresentationFormats().empty() ? -1 : 0; });
-  return 0;
+  return RunOnce(formats_loaded, [this] {
+    format_index = characteristic->PresentationFormats().empty() ? -1 : 0;
+    return 0;
+  });
 }
 
 int GattDescriptorRecord::Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text) {
@@ -414,6 +440,7 @@ int GattDescriptorRecord::CloneFrom(const GattDescriptorRecord& source) {
   engine = source.engine;
   descriptor = source.descriptor;
   uuid = source.uuid;
+  generation = source.generation;
   int rc = description.Assign(source.description);
   if (rc == core::kOk) rc = id.Assign(source.id);
   return rc;
@@ -550,36 +577,34 @@ int BLEClientEngine::LookupDescriptorOf(const char* service_id, const char* char
 
 // ---- Selection ----------------------------------------------------------------------------------------------
 
+// Each change of the selection is looked up and stored under one hold of the tree mutex, so that it names
+// objects of the tree as it is then: a failure leaves the selection as it was, and nothing has to be put back.
+
 int BLEClientEngine::SelectService(const char* service_id) {
   if (service_id == nullptr || service_id[0] == '\0') {
     std::lock_guard<std::mutex> lock(tree_mutex_);
     (void)selected_characteristic_id_.Clear();
     (void)selected_service_id_.Clear();
-    gatt_tree_.current_descriptors = nullptr;
-    gatt_tree_.current_characteristics = nullptr;
     return 0;
   }
-  // A failed lookup leaves the whole selection as it was.
-  std::shared_ptr<GattServiceRecord> service;
-  const int rc = LookupService(service_id, &service);
-  if (rc != 0) return rc;
-  std::lock_guard<std::mutex> lock(tree_mutex_);
-  // The record's own id is stored (not the id as given, which may differ in case), so that the selected id
-  // and the characteristic collection always name the same service.
-  const int stored = selected_service_id_.Assign(service->id);
-  if (stored != core::kOk) return stored;
-  (void)selected_characteristic_id_.Clear();
-  gatt_tree_.current_descriptors = nullptr;
-  const int32_t index = gatt_tree_.ServiceIndex(service->id.Data());
-  gatt_tree_.current_characteristics = gatt_tree_.service_characteristics.Get(index);
-  return 0;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (const std::shared_ptr<GattServiceRecord> service = gatt_tree_.FindService(service_id); service != nullptr) {
+      // The record's own id is stored (not the id as given, which may differ in case), so that the selected id
+      // finds the service's list.
+      const int stored = selected_service_id_.Assign(service->id);
+      if (stored != core::kOk) return stored;
+      (void)selected_characteristic_id_.Clear();
+      return 0;
+    }
+  }
+  return LookupService(service_id, nullptr);
 }
 
 int BLEClientEngine::SelectCharacteristic(const char* characteristic_id) {
   if (characteristic_id == nullptr || characteristic_id[0] == '\0') {
     std::lock_guard<std::mutex> lock(tree_mutex_);
     (void)selected_characteristic_id_.Clear();
-    gatt_tree_.current_descriptors = nullptr;
     return 0;
   }
   // The selected service is read, its characteristic looked up and the selection stored under one hold of
@@ -589,14 +614,9 @@ int BLEClientEngine::SelectCharacteristic(const char* characteristic_id) {
     std::lock_guard<std::mutex> lock(tree_mutex_);
     if (!selected_service_id_.IsEmpty()) {
       std::shared_ptr<GattCharacteristicRecord> characteristic;
-      const int32_t service_index = gatt_tree_.ServiceIndex(selected_service_id_.Data());
-      if (FindCharacteristicInList(characteristic_id, gatt_tree_.service_characteristics.Get(service_index),
+      if (FindCharacteristicInList(characteristic_id, gatt_tree_.SelectedCharacteristics(selected_service_id_.Data()),
                                    &characteristic) != 0) {
-        const int stored = selected_characteristic_id_.Assign(characteristic->id);
-        if (stored != core::kOk) return stored;
-        const int32_t index = gatt_tree_.CharacteristicIndex(characteristic->id.Data());
-        gatt_tree_.current_descriptors = gatt_tree_.characteristic_descriptors.GetOrCreate(index);
-        return 0;
+        return selected_characteristic_id_.Assign(characteristic->id);
       }
       if (service_id.Assign(selected_service_id_) != core::kOk) return core::kOutOfMemory;
     }
@@ -612,46 +632,55 @@ int BLEClientEngine::Select(const char* service_id, const char* characteristic_i
   const char* characteristic = TextOrEmpty(characteristic_id);
   if (characteristic[0] != '\0' && service[0] == '\0') return SetErrorText(kInvalidArgument, kNoServiceId);
   if (characteristic[0] == '\0') return SelectService(service);
-  // The selection as it is now, read under the lock that a sink's Service or Characteristic takes to
-  // change it.
-  core::Buffer previous_service;
-  core::Buffer previous_characteristic;
-  CharacteristicArray* previous_characteristics;
-  DescriptorArray* previous_descriptors;
+  // Both steps in one: the whole selection changes, or none of it (a service id that names the selected
+  // service keeps it and changes the characteristic alone).
+  core::Buffer found_service_id;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    if (previous_service.Assign(selected_service_id_) != core::kOk ||
-        previous_characteristic.Assign(selected_characteristic_id_) != core::kOk) {
-      return core::kOutOfMemory;
+    const std::shared_ptr<GattServiceRecord> record = gatt_tree_.FindService(service);
+    if (record != nullptr) {
+      std::shared_ptr<GattCharacteristicRecord> found;
+      if (FindCharacteristicInList(characteristic, gatt_tree_.SelectedCharacteristics(record->id.Data()), &found) != 0) {
+        core::Buffer previous;
+        if (previous.Assign(selected_service_id_) != core::kOk) return core::kOutOfMemory;
+        int rc = selected_service_id_.Assign(record->id);
+        if (rc == core::kOk) rc = selected_characteristic_id_.Assign(found->id);
+        if (rc != core::kOk) {
+          (void)selected_service_id_.Assign(previous);
+          (void)selected_characteristic_id_.Clear();
+        }
+        return rc;
+      }
+      if (found_service_id.Assign(record->id) != core::kOk) return core::kOutOfMemory;
     }
-    previous_characteristics = gatt_tree_.current_characteristics;
-    previous_descriptors = gatt_tree_.current_descriptors;
   }
-  if (!previous_service.IsEmpty() && previous_service.EqualsNoCase(service) != 0) {
-    return SelectCharacteristic(characteristic);
+  if (found_service_id.IsEmpty()) return LookupService(service, nullptr);
+  return ReportCharacteristicNotDiscovered(found_service_id.Data(), characteristic);
+}
+
+int BLEClientEngine::SelectDiscovered(uint64_t owner, const char* service_id, const char* characteristic_id) {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  if (!gatt_tree_.Holds(owner)) return kParentNotListed;
+  if (selected_service_id_.EqualsNoCase(service_id) == 0) {
+    if (selected_service_id_.SetString(service_id) != core::kOk) return core::kOutOfMemory;
+    (void)selected_characteristic_id_.Clear();
   }
-  // Another service: a failure at either step puts the whole previous selection back.
-  int rc = SelectService(service);
-  if (rc == 0) rc = SelectCharacteristic(characteristic);
-  if (rc != 0) {
-    std::lock_guard<std::mutex> lock(tree_mutex_);
-    (void)selected_service_id_.Assign(previous_service);
-    (void)selected_characteristic_id_.Assign(previous_characteristic);
-    gatt_tree_.current_characteristics = previous_characteristics;
-    gatt_tree_.current_descriptors = previous_descriptors;
-  }
-  return rc;
+  return characteristic_id != nullptr ? selected_characteristic_id_.SetString(characteristic_id) : 0;
 }
 
 // ---- Building and emptying the tree -------------------------------------------------------------------------
 
+uint64_t BLEClientEngine::TreeGeneration() {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  return gatt_tree_.generation;
+}
+
 int BLEClientEngine::ClearGattTree() {
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
+    ++gatt_tree_.generation;
     (void)selected_characteristic_id_.Clear();
     (void)selected_service_id_.Clear();
-    gatt_tree_.current_characteristics = nullptr;
-    gatt_tree_.current_descriptors = nullptr;
     (void)gatt_tree_.service_characteristics.Clear();
     (void)gatt_tree_.characteristic_descriptors.Clear();
     (void)gatt_tree_.services.Clear();
@@ -664,20 +693,29 @@ int BLEClientEngine::ClearGattTree() {
   return 0;
 }
 
-int BLEClientEngine::AddServiceToTree(const GattObjectRef& ref, const char* id,
+int BLEClientEngine::AddServiceToTree(uint64_t owner, const GattObjectRef& ref, const char* id,
                                       std::shared_ptr<GattServiceRecord>* record, bool* added) {
   if (added != nullptr) *added = false;
   if (ref.Service() == nullptr) return kInvalidArgument;
-  if (FindServiceById(id, record) != 0) return 0;
+  const auto find = [&] {
+    std::shared_ptr<GattServiceRecord> found = gatt_tree_.FindService(id);
+    if (found == nullptr) return false;
+    if (record != nullptr) *record = std::move(found);
+    return true;
+  };
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (!gatt_tree_.Holds(owner)) return kParentNotListed;
+    if (find()) return 0;
+  }
   GattServiceRecord made;
   int rc = made.Create(ref, id);
   if (rc != core::kOk) return rc;
   std::lock_guard<std::mutex> lock(tree_mutex_);
+  if (!gatt_tree_.Holds(owner)) return kParentNotListed;
   // Another thread may have added the service since the look above.
-  if (std::shared_ptr<GattServiceRecord> found = gatt_tree_.FindService(id); found != nullptr) {
-    if (record != nullptr) *record = std::move(found);
-    return 0;
-  }
+  if (find()) return 0;
+  made.generation = owner;
   const int32_t at = gatt_tree_.services.Count();
   rc = gatt_tree_.services.InsertAt(at, made);
   if (rc != core::kOk) return rc;
@@ -702,27 +740,29 @@ int BLEClientEngine::AddServiceToTree(const GattObjectRef& ref, const char* id,
   return 0;
 }
 
-int BLEClientEngine::AddCharacteristicToTree(const char* service_id, const GattObjectRef& ref, const char* id,
-                                             std::shared_ptr<GattCharacteristicRecord>* record, bool* added) {
+int BLEClientEngine::AddCharacteristicToTree(uint64_t owner, const char* service_id, const GattObjectRef& ref,
+                                             const char* id, std::shared_ptr<GattCharacteristicRecord>* record,
+                                             bool* added) {
   if (added != nullptr) *added = false;
   if (ref.Characteristic() == nullptr) return kInvalidArgument;
   GattCharacteristicRecord made;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    const int32_t index = gatt_tree_.ServiceIndex(service_id);
-    CharacteristicArray* list = gatt_tree_.service_characteristics.Get(index);
-    if (list == nullptr) return kParentNotListed;
+    CharacteristicArray* list = gatt_tree_.SelectedCharacteristics(service_id);
+    if (list == nullptr || !gatt_tree_.Holds(owner)) return kParentNotListed;
     if (FindCharacteristicInList(id, list, record) != 0) return 0;
   }
   // Init registers the value handler: outside the lock, as the platform may call back.
   int rc = made.Init(this, ref, id);
   if (rc != core::kOk) return rc;
   std::lock_guard<std::mutex> lock(tree_mutex_);
+  // Within one generation a service id names one record, and services never leave the tree but all at once.
   const int32_t index = gatt_tree_.ServiceIndex(service_id);
   CharacteristicArray* list = gatt_tree_.service_characteristics.Get(index);
-  if (list == nullptr) return kParentNotListed;  // the tree was emptied meanwhile
+  if (list == nullptr || !gatt_tree_.Holds(owner)) return kParentNotListed;  // the tree was emptied meanwhile
   // Another thread may have added the characteristic while Init ran.
   if (FindCharacteristicInList(id, list, record) != 0) return 0;
+  made.generation = owner;
   const int32_t at = list->Count();
   rc = list->InsertAt(at, made);
   if (rc != core::kOk) return rc;
@@ -746,23 +786,24 @@ int BLEClientEngine::AddCharacteristicToTree(const char* service_id, const GattO
   return 0;
 }
 
-int BLEClientEngine::AddDescriptorToTree(const char* characteristic_id, const GattObjectRef& ref, const char* id,
-                                         std::shared_ptr<GattDescriptorRecord>* record, bool* added,
-                                         const GattCharacteristicRecord* parent) {
+int BLEClientEngine::AddDescriptorToTree(const GattCharacteristicRecord& parent, const GattObjectRef& ref,
+                                         const char* id, std::shared_ptr<GattDescriptorRecord>* record, bool* added) {
   if (added != nullptr) *added = false;
   if (ref.Descriptor() == nullptr) return kInvalidArgument;
   GattDescriptorRecord made;
   int rc = made.Init(this, ref, id);
   if (rc != core::kOk) return rc;
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  if (parent != nullptr &&
-      gatt_tree_.FindCharacteristicByObject(parent->characteristic.get(), nullptr).get() != parent) {
+  // The parent must be the record the tree holds: one of an earlier generation, or one that a cut of its
+  // service's list dropped, gets nothing, even where a record of the same id took its place.
+  if (!gatt_tree_.Holds(parent.generation) ||
+      gatt_tree_.FindCharacteristicByObject(parent.characteristic.get(), nullptr).get() != &parent) {
     return kParentNotListed;
   }
-  const int32_t index = gatt_tree_.CharacteristicIndex(characteristic_id);
-  DescriptorArray* list = gatt_tree_.characteristic_descriptors.Get(index);
+  DescriptorArray* list = gatt_tree_.SelectedDescriptors(parent.id.Data());
   if (list == nullptr) return kParentNotListed;
   if (FindDescriptorInList(id, list, record) != 0) return 0;
+  made.generation = parent.generation;
   const int32_t at = list->Count();
   rc = list->InsertAt(at, made);
   if (rc != core::kOk) return rc;
@@ -770,7 +811,6 @@ int BLEClientEngine::AddDescriptorToTree(const char* characteristic_id, const Ga
     (void)list->RemoveAt(at);
     return core::kOutOfMemory;
   }
-  if (parent != nullptr) gatt_tree_.current_descriptors = list;
   if (record != nullptr) *record = RecordAt(*list, at);
   if (added != nullptr) *added = true;
   return 0;
@@ -785,12 +825,14 @@ int32_t BLEClientEngine::ServiceCount() {
 
 int32_t BLEClientEngine::CharacteristicCount() {
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  return gatt_tree_.current_characteristics != nullptr ? gatt_tree_.current_characteristics->Count() : 0;
+  const CharacteristicArray* list = gatt_tree_.SelectedCharacteristics(selected_service_id_.Data());
+  return list != nullptr ? list->Count() : 0;
 }
 
 int32_t BLEClientEngine::DescriptorCount() {
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  return gatt_tree_.current_descriptors != nullptr ? gatt_tree_.current_descriptors->Count() : 0;
+  const DescriptorArray* list = gatt_tree_.SelectedDescriptors(selected_characteristic_id_.Data());
+  return list != nullptr ? list->Count() : 0;
 }
 
 namespace {
@@ -813,12 +855,12 @@ int BLEClientEngine::ServiceAt(int32_t index, std::shared_ptr<GattServiceRecord>
 
 int BLEClientEngine::CharacteristicAt(int32_t index, std::shared_ptr<GattCharacteristicRecord>* record) {
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  return ItemAt(gatt_tree_.current_characteristics, index, record);
+  return ItemAt(gatt_tree_.SelectedCharacteristics(selected_service_id_.Data()), index, record);
 }
 
 int BLEClientEngine::DescriptorAt(int32_t index, std::shared_ptr<GattDescriptorRecord>* record) {
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  return ItemAt(gatt_tree_.current_descriptors, index, record);
+  return ItemAt(gatt_tree_.SelectedDescriptors(selected_characteristic_id_.Data()), index, record);
 }
 
 int BLEClientEngine::SetCharacteristicCount(int32_t count) {
@@ -829,7 +871,7 @@ int BLEClientEngine::SetCharacteristicCount(int32_t count) {
   }
   // Records that leave the collection live on while someone still holds them (a running read, a handler).
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  CharacteristicArray* list = gatt_tree_.current_characteristics;
+  CharacteristicArray* list = gatt_tree_.SelectedCharacteristics(selected_service_id_.Data());
   if (list == nullptr) return 0;
   // The dropped records leave the index first (cutting a list never fails; a negative count empties it).
   gatt_tree_.UnindexTail(list, count < 0 ? 0 : count);

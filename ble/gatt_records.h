@@ -67,6 +67,7 @@ struct GattServiceRecord {
   Guid uuid{};
   core::Buffer20 id;  // 12 characters
   core::Buffer description;
+  uint64_t generation = 0;  // the tree's generation it entered in (see GattTree)
   // The id lists grow while the record is in the tree, as discovery links services: both are read and
   // written under the engine's tree mutex.
   core::StrList parent_svc_ids;
@@ -84,6 +85,7 @@ struct GattServiceRecord {
                            const char* id_text);
   // CloneFrom makes this a copy of source as the lists store it: rebuilt with Create.
   [[nodiscard]] int CloneFrom(const GattServiceRecord& source) {
+    generation = source.generation;
     return Create(source.service, source.uuid, source.id.Data());
   }
 
@@ -103,6 +105,7 @@ struct GattCharacteristicRecord {
   Guid uuid{};
   core::Buffer description;
   core::Buffer20 id;  // 12 characters
+  uint64_t generation = 0;  // the tree's generation it entered in (see GattTree)
   // The loaded fields are atomics: a sink on a platform thread may read a property that loads them while
   // the application's thread does the same. Flags loaded twice are the same flags; the format index is
   // loaded once (RunOnce).
@@ -112,8 +115,8 @@ struct GattCharacteristicRecord {
   core::Buffer uuid_text;
   core::Buffer user_description_text;
   core::Buffer value_unit_text;
-  // The once-flags: 1 once the lookup (or load) has finished, whatever its outcome; kOnceUnderWay while a
-  // thread runs it (see RunOnce).
+  // The once-flags: 1 once the lookup (or load) has succeeded; kOnceUnderWay while a thread runs it; 0
+  // before, and again after a run that failed, so that the next call tries again (see RunOnce).
   static constexpr int32_t kOnceUnderWay = 2;
   std::atomic<int32_t> cccd_ensured{0};
   std::atomic<int32_t> extended_properties_ensured{0};
@@ -143,18 +146,22 @@ struct GattCharacteristicRecord {
   // description text (code page 0) in out; "" without an object.
   const char* GetUserDescription(core::Buffer& out);
   const char* GetUserDescription() { return GetUserDescription(user_description_text); }
-  // EnsureUserDescriptionDescriptor looks for descriptor 2901 once per record. Returns 0.
+  // EnsureUserDescriptionDescriptor looks for descriptor 2901 until a lookup succeeds. Returns 0, or the
+  // code of the failed lookup (see RunOnce).
   int EnsureUserDescriptionDescriptor();
-  // LoadProperties reads the flags once (after making sure of descriptor 2900 once). Returns 0.
+  // LoadProperties reads the flags, once the lookup of descriptor 2900 has succeeded for good (until then
+  // on every call). Returns 0, or the code of the failed lookup.
   int LoadProperties();
-  // LoadPresentationFormats sets the format index to 0 or -1 once (after making sure of descriptors 2905
-  // and 2904 once). Returns 0.
+  // LoadPresentationFormats sets the format index to 0 or -1 once, after descriptors 2905 and 2904 have
+  // been looked for with success. Returns 0, or the code of the failed lookup.
   int LoadPresentationFormats();
-  // RunOnce runs work unless once shows that it has run, and sets once when work has finished. A thread
-  // that finds work under way on another thread waits for it, as long as the engine's waits may last
-  // (Timeout, and no longer once Destroy has begun); one that finds it under way on its own thread (a sink
-  // inside it) goes on without it.
-  void RunOnce(std::atomic<int32_t>& once, const std::function<void()>& work);
+  // RunOnce runs work unless once shows that it has succeeded, and sets once when work returns 0; a work
+  // that fails (or raises) leaves once at 0, so that the next call runs it again, and its code is returned
+  // (its text set). A thread that finds work under way on another thread waits for it, as long as the
+  // engine's waits may last (Timeout, and no longer once Destroy has begun: 301 "Timeout." or
+  // "Interrupted." then), and runs it itself when that run failed; one that finds it under way on its own
+  // thread (a sink inside it) goes on without it (0).
+  int RunOnce(std::atomic<int32_t>& once, const std::function<int()>& work);
 
   // Presentation formats and the user description write (the value operations; each runs
   // LoadPresentationFormats first where it reads the formats).
@@ -175,6 +182,7 @@ struct GattDescriptorRecord {
   Guid uuid{};
   core::Buffer description;
   core::Buffer20 id;  // 12 characters
+  uint64_t generation = 0;  // the tree's generation it entered in (see GattTree)
   core::Buffer uuid_text;  // the text Get hands to the application's thread
 
   [[nodiscard]] int Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text);
@@ -260,15 +268,29 @@ List* AppendEmpty(core::PtrArray<List>& lists) {
 // its parent). The lists stay the tree's content; every change to them goes through the Index/Unindex
 // members below, and every indexed answer is checked against the lists before it is given, so an index
 // entry left behind can only miss, never hand out a wrong record.
+//
+// Ownership: the tree is one connection's. Its generation moves on whenever it is emptied (Disconnect, and
+// every change of the held device), and every record keeps the generation it entered in. A discovery or a
+// descriptor lookup carries the generation it was started for (the root services' the one read before the
+// held device; any other the generation of the record it starts from) and adds nothing once the tree has
+// moved on (Holds): it fails with 608, and what it found never enters the next connection's tree. The
+// selection is a pair of ids, and the indexed collections are found from it under the tree mutex at each
+// use (SelectedCharacteristics, SelectedDescriptors): no pointer into a list is kept past a hold of the lock.
 struct GattTree {
   ServiceArray services;
   core::StrList service_ids;
   ServiceCharacteristicLists service_characteristics;
   core::StrList characteristic_ids;
   CharacteristicDescriptorLists characteristic_descriptors;
-  // The current collections: lists of the tree, or null.
-  CharacteristicArray* current_characteristics = nullptr;
-  DescriptorArray* current_descriptors = nullptr;
+  uint64_t generation = 1;
+
+  // Holds tells whether the tree is still the one of owner, a generation taken from it earlier.
+  bool Holds(uint64_t owner) const { return owner == generation; }
+  // SelectedCharacteristics is the characteristic list of the service whose id is service_id (exactly), and
+  // SelectedDescriptors the descriptor list of the characteristic whose id is characteristic_id; null for
+  // an empty or unlisted id.
+  CharacteristicArray* SelectedCharacteristics(const char* service_id);
+  DescriptorArray* SelectedDescriptors(const char* characteristic_id);
 
   // ServiceIndex and CharacteristicIndex answer service_ids.IndexOf(id, 0) and characteristic_ids.IndexOf(id, 0):
   // the first item equal to id byte for byte, or -1.

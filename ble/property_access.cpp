@@ -276,10 +276,16 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
   if (!wide && !in_event) {
     // The application's thread gets narrow texts from where they are kept. A text made afresh replaces the
     // kept one only when the value changed, so that a text read before stays valid as long as its value.
-    if (kept != nullptr) {
-      if (!kept->Equals(local) && kept->Assign(local) != core::kOk) return OutOfMemoryValue(property_id);
-      return reinterpret_cast<intptr_t>(kept->Data());
+    // A text the item keeps lives as long as the item, which the thread holds until it reads the property
+    // again, should a sink empty the tree meanwhile.
+    if (kept != nullptr && !kept->Equals(local) && kept->Assign(local) != core::kOk) return OutOfMemoryValue(property_id);
+    if (kind != IndexKind::kNone && ResultRecordOf(id) >= 0) {
+      std::shared_ptr<const void> item = service;
+      if (characteristic != nullptr) item = characteristic;
+      if (descriptor != nullptr) item = descriptor;
+      engine_.CurrentResults().held_items[ResultRecordOf(id)] = std::move(item);
     }
+    if (kept != nullptr) return reinterpret_cast<intptr_t>(kept->Data());
     if (!copied) return reinterpret_cast<intptr_t>(text);
   }
   // Every other read gets a copy in the thread's result record: a sink's texts are its own, as the

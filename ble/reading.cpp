@@ -314,10 +314,8 @@ int BLEClientEngine::GetCccdState(GattCharacteristicRecord& record, int32_t* sta
     if (state != nullptr) *state = subscribed ? 1 : 0;
     return 0;
   }
-  if (record.cccd_ensured == 0) {
-    (void)EnsureDescriptorDiscovered(record, kCccdUuid);
-    record.cccd_ensured = 1;
-  }
+  // Looked for until a lookup succeeds; the query reads the device's CCCD whether or not this one did.
+  if (record.cccd_ensured == 0 && EnsureDescriptorDiscovered(record, kCccdUuid) == 0) record.cccd_ensured = 1;
   int rc = LogRead(3, kGattLogSubscriptions, "Getting CCCD state for characteristic ID \"%s\" from device.", id);
   if (rc != 0) return rc;
   const std::shared_ptr<bt::GattReadClientCharacteristicConfigurationDescriptorResult> result =

@@ -370,7 +370,9 @@ int GattCharacteristicRecord::SetUserDescription(const char* text) {
     return engine != nullptr ? engine->SetErrorText(kCharacteristicLacksFlag, kNotWritableAuxiliaries)
                              : kCharacteristicLacksFlag;
   }
-  (void)EnsureUserDescriptionDescriptor();
+  // A lookup that failed reports its own failure; the next Set looks again.
+  const int rc = EnsureUserDescriptionDescriptor();
+  if (rc != 0) return rc;
   return engine != nullptr ? engine->WriteUserDescription(*this, text) : 0;
 }
 

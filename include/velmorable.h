@@ -120,7 +120,9 @@
  * characteristic when first read (CharacteristicCanSubscribe, CharacteristicFlags,
  * CharacteristicUserDescription, the CharacteristicValue ones), and their Set, wait for such a lookup that
  * another thread has begun on that characteristic (bounded by Timeout, 60 s when Timeout is 0); what a lookup
- * begun in one connection finds never enters the next connection's tree. Once
+ * or a discovery begun in one connection finds never enters the next connection's tree (608, see Result
+ * codes). A lookup that fails (the device unreachable for a moment) gives its code, Set returning it, and the
+ * next call that needs it looks again. Once
  * VelmoraBLE_BLEClient_Destroy has begun, the calls of a sink that is still running are refused without
  * touching the client: Do, Set and CheckIndex return 200, Get returns an empty text for a text property (the
  * version marker for property 0) and 0 for any other, and none of them records a last error.
@@ -404,6 +406,12 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   svc  the services discovered, in the order found;
  *   chr  the characteristics of the selected service (VELMORABLE_PROP_SERVICE; none while none is selected);
  *   dsc  the descriptors of the selected characteristic (VELMORABLE_PROP_CHARACTERISTIC).
+ * The lists always follow the selection, and a discovery selects what it finds: DiscoverCharacteristics (and
+ * each service whose characteristics Discover finds, in turn) selects that service, and DiscoverDescriptors
+ * (and each characteristic whose descriptors a discovery finds) selects that characteristic and its service;
+ * Characteristic becomes "" when the selected service changes. A program that discovers a service's
+ * characteristics can thus walk them by index at once. A lookup of one descriptor that a Get or Set makes
+ * changes no selection.
  * Every other id ignores its index. An object id is a text of 12 upper-case hexadecimal digits: the handles
  * of the service, the characteristic and the descriptor, four digits each ("001000120013" is descriptor
  * 0x0013 of characteristic 0x0012 of service 0x0010; a service's id ends in eight zeros, a characteristic's in
@@ -659,7 +667,8 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   606  "Error attempting communication: Access denied by system.", "Unknown protocol error <n> (0x<n>)
  *        returned during communication.", "Unknown communication status <n>.", "No result from the platform.".
  *   607  "Error attempting communication: Device unreachable.".
- *   608  a discovery whose parent left the tree meanwhile (a sink disconnected); it has no text of its own.
+ *   608  a discovery or lookup cut short by a Disconnect or Connect meanwhile (a sink's, or another thread's):
+ *        what it found is added to no tree; it has no text of its own.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives
  *        one; also the Error event of notifications that ended: "Notifications of characteristic ID \"<id>\"

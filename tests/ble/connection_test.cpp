@@ -107,7 +107,7 @@ class Connection : public ScanFixture {
       ASSERT_EQ(Engine().BuildObjectId(service->AttributeHandle(), 0, 0, id), 0);
       std::shared_ptr<GattServiceRecord> record;
       bool added = false;
-      ASSERT_EQ(Engine().AddServiceToTree(GattObjectRef::FromService(service), id.Data(), &record, &added), 0);
+      ASSERT_EQ(Engine().AddServiceToTree(Engine().TreeGeneration(), GattObjectRef::FromService(service), id.Data(), &record, &added), 0);
     }
   }
 

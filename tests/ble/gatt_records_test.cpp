@@ -114,12 +114,12 @@ TEST_F(GattTreeTest, AddingAnObjectTwiceKeepsOneRecordAndOneValueHandler) {
 
 TEST_F(GattTreeTest, AChildOfAnUnlistedParentIsRefused) {
   GattObjectRef nothing;
-  EXPECT_EQ(engine_->AddCharacteristicToTree("000100000000", nothing, "000100030000", nullptr, nullptr), 202);
+  EXPECT_EQ(engine_->AddCharacteristicToTree(engine_->TreeGeneration(), "000100000000", nothing, "000100030000", nullptr, nullptr), 202);
   BuildTree(*engine_, radio_);
   std::shared_ptr<GattCharacteristicRecord> level;
   ASSERT_EQ(engine_->LookupCharacteristic("000100000000", "000100030000", &level), 0);
   GattObjectRef ref = GattObjectRef::FromCharacteristic(level->characteristic);
-  EXPECT_EQ(engine_->AddCharacteristicToTree("00FF00000000", ref, "00FF00030000", nullptr, nullptr), 608);
+  EXPECT_EQ(engine_->AddCharacteristicToTree(engine_->TreeGeneration(), "00FF00000000", ref, "00FF00030000", nullptr, nullptr), 608);
   EXPECT_EQ(engine_->ServiceCount(), 2);
 }
 
@@ -312,7 +312,7 @@ TEST_F(GattTreeTest, CuttingTheCharacteristicCollectionDropsItsRecordsFromEveryL
   // Discovered again, the characteristic is a new record that every lookup finds.
   std::shared_ptr<GattCharacteristicRecord> again;
   bool added = false;
-  ASSERT_EQ(engine_->AddCharacteristicToTree("000100000000", GattObjectRef::FromCharacteristic(plain->characteristic),
+  ASSERT_EQ(engine_->AddCharacteristicToTree(engine_->TreeGeneration(), "000100000000", GattObjectRef::FromCharacteristic(plain->characteristic),
                                              "000100070000", &again, &added), 0);
   EXPECT_TRUE(added);
   EXPECT_NE(again, plain);
@@ -451,7 +451,7 @@ TEST_F(GattTreeTest, ListLookupsAgreeWithAWalkOfTheCollection) {
   };
   const auto add_back = [&](int from, int to) {
     for (int c = from; c < to; ++c) {
-      ASSERT_EQ(engine_->AddCharacteristicToTree(service_id.c_str(),
+      ASSERT_EQ(engine_->AddCharacteristicToTree(engine_->TreeGeneration(), service_id.c_str(),
                                                  GattObjectRef::FromCharacteristic(records[c]->characteristic),
                                                  ids[2 * c].c_str(), nullptr, nullptr), 0);
     }

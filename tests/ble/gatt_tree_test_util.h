@@ -77,7 +77,7 @@ inline void BuildTree(BLEClientEngine& engine, sim::SimRadio& radio) {
   for (const auto& service : services->Services()) {
     core::Buffer service_id;
     ASSERT_EQ(engine.BuildObjectId(service->AttributeHandle(), 0, 0, service_id), 0);
-    ASSERT_EQ(engine.AddServiceToTree(GattObjectRef::FromService(service), service_id.Data(), nullptr, nullptr), 0);
+    ASSERT_EQ(engine.AddServiceToTree(engine.TreeGeneration(), GattObjectRef::FromService(service), service_id.Data(), nullptr, nullptr), 0);
     auto characteristics = AwaitCharacteristicsResult(
         engine, service->GetCharacteristicsWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
     ASSERT_NE(characteristics, nullptr);
@@ -85,8 +85,10 @@ inline void BuildTree(BLEClientEngine& engine, sim::SimRadio& radio) {
       core::Buffer characteristic_id;
       ASSERT_EQ(engine.BuildObjectId(service->AttributeHandle(), characteristic->AttributeHandle(), 0,
                                      characteristic_id), 0);
-      ASSERT_EQ(engine.AddCharacteristicToTree(service_id.Data(), GattObjectRef::FromCharacteristic(characteristic),
-                                               characteristic_id.Data(), nullptr, nullptr), 0);
+      std::shared_ptr<GattCharacteristicRecord> record;
+      ASSERT_EQ(engine.AddCharacteristicToTree(engine.TreeGeneration(), service_id.Data(),
+                                               GattObjectRef::FromCharacteristic(characteristic),
+                                               characteristic_id.Data(), &record, nullptr), 0);
       auto descriptors = AwaitDescriptorsResult(
           engine, characteristic->GetDescriptorsWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
       ASSERT_NE(descriptors, nullptr);
@@ -94,7 +96,7 @@ inline void BuildTree(BLEClientEngine& engine, sim::SimRadio& radio) {
         core::Buffer descriptor_id;
         ASSERT_EQ(engine.BuildObjectId(service->AttributeHandle(), characteristic->AttributeHandle(),
                                        descriptor->AttributeHandle(), descriptor_id), 0);
-        ASSERT_EQ(engine.AddDescriptorToTree(characteristic_id.Data(), GattObjectRef::FromDescriptor(descriptor),
+        ASSERT_EQ(engine.AddDescriptorToTree(*record, GattObjectRef::FromDescriptor(descriptor),
                                              descriptor_id.Data(), nullptr, nullptr), 0);
       }
     }

@@ -1,0 +1,366 @@
+// What one connection's tree holds, through the exported interface: a discovery or a lookup that a sink's
+// Disconnect cuts short adds nothing to the next connection's tree, the selection never keeps what a
+// Disconnect freed, the indexed lists are those of the selection, and a lookup that failed once is asked
+// again.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/ble/scan_test_util.h"
+#include "tests/ble/threads_test_util.h"
+#include "velmorable.h"
+
+namespace velmora::ble::testing {
+namespace {
+
+using bt::sim::SimFault;
+using bt::sim::SimOp;
+
+constexpr uint64_t kFirst = 0xA0B0C0D00001;
+constexpr uint64_t kSecond = 0xA0B0C0D00002;
+constexpr char kFirstBattery[] = "001000000000";
+constexpr char kFirstLevel[] = "001000120000";
+constexpr char kFirstInfo[] = "000100000000";
+constexpr char kThreeCharacteristics[] = "002000000000";
+constexpr char kBatteryUuid[] = "0000180F-0000-1000-8000-00805F9B34FB";
+constexpr char kHeartRateUuid[] = "0000180D-0000-1000-8000-00805F9B34FB";
+constexpr char kRootServices[] = "BluetoothLEDevice.GetGattServicesWithCacheModeAsync";
+constexpr char kIncludedServices[] = "GattDeviceService.GetIncludedServicesWithCacheModeAsync";
+constexpr char kCharacteristics[] = "GattDeviceService.GetCharacteristicsWithCacheModeAsync";
+
+// The first device: Device Information 0x0001 (includes the secondary 0x0030), Battery 0x0010 with its level
+// 0x0012 (0x55, with a User Description that may be written), and 0x0020 with three characteristics, the
+// last with an Extended Properties descriptor.
+SimPeripheral FirstDevice() {
+  SimPeripheral device;
+  device.address = kFirst;
+  device.name = u"First";
+  bt::sim::SimService info = Service(0x0001, 0x180A);
+  info.included = {0x0030};
+  info.characteristics.push_back(Characteristic(0x0003, 0x2A29));
+  bt::sim::SimService battery = Service(0x0010, 0x180F);
+  bt::sim::SimCharacteristic level = Characteristic(0x0012, 0x2A19, 0x02 | 0x200);
+  level.value = {0x55};
+  level.descriptors.push_back({0x0013, bt::BluetoothBaseUuid(0x2901), {'L', 'e', 'v', 'e', 'l'}});
+  battery.characteristics.push_back(level);
+  bt::sim::SimService three = Service(0x0020, 0x1811);
+  three.characteristics.push_back(Characteristic(0x0022, 0x2A47));
+  three.characteristics.push_back(Characteristic(0x0024, 0x2A48));
+  bt::sim::SimCharacteristic extended = Characteristic(0x0026, 0x2A49);
+  extended.descriptors.push_back({0x0027, bt::BluetoothBaseUuid(0x2900), {0x00, 0x00}});
+  three.characteristics.push_back(extended);
+  bt::sim::SimService included = Service(0x0030, 0x1805, false);
+  device.gatt.services = {info, battery, three, included};
+  return device;
+}
+
+// The second device: Heart Rate 0x0010 with its measurement 0x0012, the same handles as the first device's
+// Battery service and level, so the same ids.
+SimPeripheral SecondDevice() {
+  SimPeripheral device;
+  device.address = kSecond;
+  device.name = u"Second";
+  bt::sim::SimService heart_rate = Service(0x0010, 0x180D);
+  bt::sim::SimCharacteristic measurement = Characteristic(0x0012, 0x2A37);
+  measurement.value = {0x06, 0x48};
+  heart_rate.characteristics.push_back(measurement);
+  device.gatt.services = {heart_rate};
+  return device;
+}
+
+intptr_t Text(const char* text) { return reinterpret_cast<intptr_t>(text); }
+
+int Discover(VelmoraBLE_BLEClient* handle, const char* service_id = "") {
+  intptr_t params[4] = {Text(""), Text(""), 0, Text(service_id)};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  return VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER, 4, params, sizes);
+}
+
+int DiscoverServices(VelmoraBLE_BLEClient* handle, const char* service_id) {
+  intptr_t params[2] = {Text(""), Text(service_id)};
+  int32_t sizes[2] = {0, 0};
+  return VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER_SERVICES, 2, params, sizes);
+}
+
+int DiscoverCharacteristics(VelmoraBLE_BLEClient* handle, const char* service_id) {
+  intptr_t params[2] = {Text(service_id), Text("")};
+  int32_t sizes[2] = {0, 0};
+  return VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER_CHARACTERISTICS, 2, params, sizes);
+}
+
+int DiscoverDescriptors(VelmoraBLE_BLEClient* handle, const char* service_id, const char* characteristic_id) {
+  intptr_t params[2] = {Text(service_id), Text(characteristic_id)};
+  int32_t sizes[2] = {0, 0};
+  return VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER_DESCRIPTORS, 2, params, sizes);
+}
+
+int Select(VelmoraBLE_BLEClient* handle, const char* service_id, const char* characteristic_id) {
+  intptr_t params[2] = {Text(service_id), Text(characteristic_id)};
+  int32_t sizes[2] = {0, 0};
+  return VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_SELECT, 2, params, sizes);
+}
+
+// ReadValue reads the characteristic and gives its bytes, or "" with *rc set on a failure.
+std::string ReadValue(VelmoraBLE_BLEClient* handle, const char* service_id, const char* characteristic_id, int* rc) {
+  intptr_t params[4] = {Text(service_id), Text(characteristic_id), Text(""), 0};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  *rc = VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_READ_VALUE, 4, params, sizes);
+  return *rc == 0 ? std::string(reinterpret_cast<const char*>(params[3]), static_cast<size_t>(sizes[3])) : "";
+}
+
+std::string TextOf(VelmoraBLE_BLEClient* handle, int32_t property, int32_t index = 0) {
+  return reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(handle, property, index));
+}
+
+intptr_t IntOf(VelmoraBLE_BLEClient* handle, int32_t property, int32_t index = 0) {
+  return VelmoraBLE_BLEClient_Get(handle, property, index);
+}
+
+// Acting is a sink that runs act, once armed, inside the first event of kind `on` (on whatever thread that
+// event comes), and records that it has.
+struct Acting {
+  int32_t on = 0;
+  std::function<void(intptr_t* params)> act;
+  std::atomic<bool> armed{false};
+  std::atomic<bool> done{false};
+
+  static int32_t Call(void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) {
+    auto* self = static_cast<Acting*>(raw);
+    if (id == self->on && self->armed.exchange(false)) {
+      self->act(params);
+      self->done = true;
+    }
+    return 0;
+  }
+};
+
+class OneConnectionsTree : public RadioFixture<4> {
+ protected:
+  void SetUp() override {
+    RadioFixture<4>::SetUp();
+    radio_->AddPeripheral(FirstDevice());
+    radio_->AddPeripheral(SecondDevice());
+  }
+
+  // ExpectOnlyTheSecondDevice connects handle to the second device and checks that its tree holds that
+  // device's one service, whose characteristic reads the second device's value.
+  void ExpectOnlyTheSecondDevice(VelmoraBLE_BLEClient* handle) {
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_CONNECT, Id(kSecond).c_str()), 0) << LastError(handle);
+    EXPECT_EQ(IntOf(handle, VELMORABLE_PROP_SERVICE_COUNT), 0);
+    ASSERT_EQ(Discover(handle), 0) << LastError(handle);
+    EXPECT_EQ(IntOf(handle, VELMORABLE_PROP_SERVICE_COUNT), 1);
+    EXPECT_EQ(TextOf(handle, VELMORABLE_PROP_SERVICE_UUID, 0), kHeartRateUuid);
+    int rc = 0;
+    EXPECT_EQ(ReadValue(handle, kFirstBattery, kFirstLevel, &rc), std::string("\x06\x48")) << rc << " " << LastError(handle);
+  }
+};
+
+// A program that checks each service as it is found and disconnects from inside the Discovered event, on the
+// application's thread: the rest of the first device's services go nowhere.
+TEST_F(OneConnectionsTree, ADiscoveryCutShortByItsOwnSinksDisconnectAddsNothing) {
+  Acting sink;
+  sink.on = VELMORABLE_EVENT_DISCOVERED;
+  Client client(&Acting::Call, &sink);
+  sink.act = [&](intptr_t*) { EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0); };
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
+  sink.armed = true;
+  EXPECT_EQ(Discover(client), 608) << LastError(client);
+  EXPECT_TRUE(sink.done.load());
+  EXPECT_EQ(IntOf(client, VELMORABLE_PROP_SERVICE_COUNT), 0);
+  ExpectOnlyTheSecondDevice(client);
+}
+
+// The same from a platform thread: a ServerUpdate sink disconnects while the root services' answer is held.
+TEST_F(OneConnectionsTree, ADiscoveryCutShortByAPlatformSinksDisconnectAddsNothing) {
+  Acting sink;
+  sink.on = VELMORABLE_EVENT_SERVER_UPDATE;
+  Client client(&Acting::Call, &sink);
+  sink.act = [&](intptr_t*) { EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0); };
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
+  const int hold = radio_->AddFault({.op = SimOp::kRootServices, .hold = true});
+  const size_t asked = radio_->CallCount(kRootServices);
+  std::thread radio_side([&] {
+    ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kRootServices) > asked; }));
+    sink.armed = true;
+    radio_->SetName(kFirst, u"Renamed");
+    EXPECT_TRUE(Eventually([&] { return sink.done.load(); }));
+    radio_->Release(hold);
+  });
+  EXPECT_EQ(Discover(client), 608) << LastError(client);
+  radio_side.join();
+  EXPECT_EQ(IntOf(client, VELMORABLE_PROP_SERVICE_COUNT), 0);
+  ExpectOnlyTheSecondDevice(client);
+}
+
+// A discovery of included services whose answer comes after a platform sink disconnected.
+TEST_F(OneConnectionsTree, AnIncludedServicesDiscoveryCutShortAddsNothing) {
+  Acting sink;
+  sink.on = VELMORABLE_EVENT_SERVER_UPDATE;
+  Client client(&Acting::Call, &sink);
+  sink.act = [&](intptr_t*) { EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0); };
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
+  ASSERT_EQ(DiscoverServices(client, ""), 0) << LastError(client);
+  const int hold = radio_->AddFault({.op = SimOp::kIncludedServices, .hold = true});
+  const size_t asked = radio_->CallCount(kIncludedServices);
+  std::thread radio_side([&] {
+    ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kIncludedServices) > asked; }));
+    sink.armed = true;
+    radio_->SetName(kFirst, u"Renamed");
+    EXPECT_TRUE(Eventually([&] { return sink.done.load(); }));
+    radio_->Release(hold);
+  });
+  EXPECT_EQ(DiscoverServices(client, kFirstInfo), 608) << LastError(client);
+  radio_side.join();
+  EXPECT_EQ(IntOf(client, VELMORABLE_PROP_SERVICE_COUNT), 0);
+}
+
+// A characteristic discovery whose first Log line's sink disconnects, connects again to the same device and
+// discovers its services: what the old connection's service gives does not enter the new connection's
+// service of the same id.
+TEST_F(OneConnectionsTree, ACharacteristicDiscoveryCutShortAddsNothingToTheSameDevicesNextConnection) {
+  Acting sink;
+  sink.on = VELMORABLE_EVENT_LOG;
+  Client client(&Acting::Call, &sink);
+  sink.act = [&](intptr_t*) {
+    EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0);
+    EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0);
+    EXPECT_EQ(DiscoverServices(client, ""), 0);
+  };
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
+  ASSERT_EQ(DiscoverServices(client, ""), 0) << LastError(client);
+  sink.armed = true;
+  EXPECT_EQ(DiscoverCharacteristics(client, kFirstBattery), 608) << LastError(client);
+  EXPECT_TRUE(sink.done.load());
+  EXPECT_EQ(IntOf(client, VELMORABLE_PROP_SERVICE_COUNT), 3);
+  EXPECT_EQ(Select(client, kFirstBattery, kFirstLevel), 601) << LastError(client);
+  // The new connection's own discovery finds the characteristic.
+  ASSERT_EQ(DiscoverCharacteristics(client, kFirstBattery), 0) << LastError(client);
+  EXPECT_EQ(Select(client, kFirstBattery, kFirstLevel), 0) << LastError(client);
+}
+
+// A failing Select (a characteristic its service lacks) while a platform sink disconnects and the
+// application's thread reads the indexed lists: nothing it reads was freed by the Disconnect.
+TEST_F(OneConnectionsTree, AFailingSelectBesideAPlatformSinksDisconnectLeavesNothingFreedSelected) {
+  std::atomic<bool> stop{false};
+  Acting sink;
+  sink.on = VELMORABLE_EVENT_SERVER_UPDATE;
+  Client client(&Acting::Call, &sink);
+  sink.act = [&](intptr_t*) { (void)Do(client, VELMORABLE_METHOD_DISCONNECT); };
+  // The radio renames the device every few milliseconds, at a random moment of the application's loop;
+  // the sink disconnects at the first ServerUpdate of each connection.
+  std::thread radio_side([&] {
+    std::minstd_rand random(7);
+    while (!stop.load()) {
+      sink.armed = true;
+      radio_->SetName(kFirst, u"Renamed");
+      std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % 15000));
+    }
+  });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  int rounds = 0;
+  while (std::chrono::steady_clock::now() < until) {
+    if (Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()) != 0 || Discover(client) != 0 ||
+        Select(client, kThreeCharacteristics, "002000240000") != 0) {
+      continue;
+    }
+    ++rounds;
+    for (int i = 0; i < 50; ++i) {
+      const int failed = Select(client, kFirstBattery, "001000990000");
+      if (failed != 601 && failed != 605) ADD_FAILURE() << "Select gave " << failed << ": " << LastError(client);
+      const intptr_t count = IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_COUNT);
+      if (count != 0 && count != 3) ADD_FAILURE() << "CharacteristicCount " << count;
+      for (int32_t index = 0; index < count; ++index) {
+        (void)TextOf(client, VELMORABLE_PROP_CHARACTERISTIC_ID, index);
+      }
+      (void)IntOf(client, VELMORABLE_PROP_DESCRIPTOR_COUNT);
+    }
+  }
+  stop = true;
+  radio_side.join();
+  EXPECT_GT(rounds, 0);
+}
+
+// The indexed lists are always those of Service and Characteristic: a discovery selects what it discovered,
+// and a descriptor lookup behind a Get leaves the selection and the lists alone.
+TEST_F(OneConnectionsTree, TheIndexedListsAreThoseOfTheSelection) {
+  Client client(nullptr, nullptr);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
+  ASSERT_EQ(DiscoverServices(client, ""), 0) << LastError(client);
+  ASSERT_EQ(DiscoverCharacteristics(client, kFirstBattery), 0) << LastError(client);
+  ASSERT_EQ(DiscoverCharacteristics(client, kThreeCharacteristics), 0) << LastError(client);
+  ASSERT_EQ(Select(client, kFirstBattery, kFirstLevel), 0) << LastError(client);
+  ASSERT_EQ(DiscoverDescriptors(client, kFirstBattery, kFirstLevel), 0) << LastError(client);
+  EXPECT_EQ(IntOf(client, VELMORABLE_PROP_DESCRIPTOR_COUNT), 1);
+  // Each state must agree: every listed characteristic is the selected service's, every listed descriptor
+  // the selected characteristic's.
+  const auto agree = [&](const char* step, const std::string& service, const std::string& characteristic,
+                         intptr_t characteristics) {
+    EXPECT_EQ(TextOf(client, VELMORABLE_PROP_SERVICE), service) << step;
+    EXPECT_EQ(TextOf(client, VELMORABLE_PROP_CHARACTERISTIC), characteristic) << step;
+    EXPECT_EQ(IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_COUNT), characteristics) << step;
+    for (int32_t i = 0; i < characteristics; ++i) {
+      EXPECT_EQ(TextOf(client, VELMORABLE_PROP_CHARACTERISTIC_ID, i).substr(0, 4), service.substr(0, 4)) << step;
+    }
+    const intptr_t descriptors = IntOf(client, VELMORABLE_PROP_DESCRIPTOR_COUNT);
+    if (characteristic.empty()) {
+      EXPECT_EQ(descriptors, 0) << step;
+    }
+    for (int32_t i = 0; i < descriptors; ++i) {
+      EXPECT_EQ(TextOf(client, VELMORABLE_PROP_DESCRIPTOR_ID, i).substr(0, 8), characteristic.substr(0, 8)) << step;
+    }
+  };
+  agree("selected", kFirstBattery, kFirstLevel, 1);
+  // A Get that looks up the flags' descriptor of another service's characteristic changes nothing.
+  ASSERT_EQ(Select(client, kThreeCharacteristics, "002000220000"), 0) << LastError(client);
+  (void)IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_FLAGS, 2);
+  agree("after a lookup", kThreeCharacteristics, "002000220000", 3);
+  ASSERT_EQ(Select(client, kFirstBattery, kFirstLevel), 0) << LastError(client);
+  // A discovery of another service's characteristics selects that service: the lists and the selection
+  // name the same one, and the value read at an index is that service's.
+  ASSERT_EQ(DiscoverCharacteristics(client, kThreeCharacteristics), 0) << LastError(client);
+  agree("discovered another service", kThreeCharacteristics, "", 3);
+  ASSERT_EQ(Select(client, kFirstBattery, kFirstLevel), 0) << LastError(client);
+  intptr_t read[2] = {0, 0};
+  int32_t sizes[2] = {0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_READ_CHARACTERISTIC_VALUE_AT, 2, read, sizes), 0)
+      << LastError(client);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(read[1]), static_cast<size_t>(sizes[1])), "\x55");
+  // With nothing selected there is no list; a full discovery selects the last service it discovered.
+  ASSERT_EQ(Select(client, "", ""), 0) << LastError(client);
+  agree("nothing selected", "", "", 0);
+  ASSERT_EQ(Config(client, "AutoDiscoverCharacteristics=True"), 0);
+  ASSERT_EQ(Discover(client), 0) << LastError(client);
+  agree("discovered all", kThreeCharacteristics, "", 3);
+}
+
+// A User Description lookup that meets a one-off failure reports that failure, and the next Set looks again.
+TEST_F(OneConnectionsTree, AFailedDescriptorLookupIsReportedAndAskedAgain) {
+  Client client(nullptr, nullptr);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
+  ASSERT_EQ(DiscoverServices(client, ""), 0) << LastError(client);
+  ASSERT_EQ(DiscoverCharacteristics(client, kFirstBattery), 0) << LastError(client);
+  ASSERT_EQ(Select(client, kFirstBattery, kFirstLevel), 0) << LastError(client);
+  EXPECT_EQ(IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_FLAGS), 0x102);
+  (void)radio_->AddFault({.op = SimOp::kDescriptors, .times = 1, .status = 1});
+  EXPECT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0, Text("Charge")), 607)
+      << LastError(client);
+  EXPECT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0, Text("Charge")), 0)
+      << LastError(client);
+  EXPECT_EQ(radio_->DeviceValue(kFirst, 0x0013), (bt::Bytes{'C', 'h', 'a', 'r', 'g', 'e'}));
+  // The same for the presentation formats: the next Get after a failed lookup looks again.
+  constexpr char kLookup[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
+  (void)radio_->AddFault({.op = SimOp::kDescriptors, .times = 1, .status = 1});
+  (void)IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_COUNT);
+  const size_t asked = radio_->CallCount(kLookup);
+  (void)IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_COUNT);
+  EXPECT_GT(radio_->CallCount(kLookup), asked);
+}
+
+}  // namespace
+}  // namespace velmora::ble::testing
