@@ -750,7 +750,7 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_SetEventErrorAndCode(VelmoraBLE_B
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_StaticInit(void* module);
 
 /* VelmoraBLE_BLEClient_StaticDestroy undoes one VelmoraBLE_BLEClient_StaticInit and returns 0; an unmatched call
- * does nothing. */
+ * does nothing: the start-up of the library's load stays until the library is unloaded. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_StaticDestroy(void);
 
 /* VelmoraBLE_EvtStr reads or sets an in/out text record of an event. operation VELMORABLE_EVTSTR_GET returns
