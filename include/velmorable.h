@@ -266,7 +266,10 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     (0x8), one without when it has WWR (0x4); the simulated radio refuses the other kind with 703
  *     ("Protocol error returned during communication: [3] {3}. Write not permitted."), so 703 from WriteValue
  *     on a characteristic that has WWR only means that PostValue is the way, and from PostValue on one that
- *     has W only, WriteValue. */
+ *     has W only, WriteValue. The simulated radio takes a value of any length. On BlueZ one of more than 65535
+ *     bytes fails with 713 (bluetoothd carries no more); WriteValue sends one longer than MaxPduSize - 3 as a
+ *     long write, which the device may refuse past its own limit (an ATT value holds at most 512 bytes), and
+ *     PostValue takes at most MaxPduSize - 3 bytes (see the README). */
 #define VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE_SLOTS 2
 #define VELMORABLE_METHOD_CONFIG_SLOTS 2
 #define VELMORABLE_METHOD_CONNECT_SLOTS 1
