@@ -5,16 +5,19 @@
  * reads and writes numbered properties (VelmoraBLE_BLEClient_Get / _Set), receives numbered events through
  * the sink, and destroys the client. Each client keeps the code and text of its last error.
  *
- * Text: narrow text crosses the interface in the client's code page (65001, UTF-8, after Create; change it
- * with the Config setting "CodePage"). Method and property ids above 10000 select the UTF-16 variant of the
- * same id: its texts, in and out, are NUL-terminated UTF-16 in 16-bit units (uint16_t). Property ids above
- * 20000 select the narrow variant explicitly. A UTF-16 character that the code page lacks becomes "?" (with
- * CodePage 1252, a UTF-16 Connect to a CJK character and "A" fails with 202 "Invalid server ID \"?A\"."). The
- * setting CodePage takes any number; under one the system cannot convert, every UTF-16 text fails: Do of a
- * method with a text argument and Set of a text property return 434 (see Result codes below) and do nothing
- * else (method 2003 returns 87), Get gives an empty UTF-16 text (last error code 0), and with
- * VELMORABLE_OPTION_UTF16_EVENTS no event reaches the sink (the event error becomes 434). Narrow texts are
- * not converted and are not affected.
+ * Text: narrow texts cross the interface unconverted: the library takes the application's as they are and hands
+ * out its own as it holds them, those that come from the platform (names, descriptions, Log lines and the like) in
+ * UTF-8 whatever the code page. The client's code page (65001, UTF-8, after Create; change it with the Config
+ * setting "CodePage") is the one the library converts in between narrow text and UTF-16, so under another one a
+ * platform text beyond ASCII is right only in its narrow form. Method and property ids above 10000 select the
+ * UTF-16 variant of the same id: its texts, in and out, are NUL-terminated UTF-16 in 16-bit units (uint16_t).
+ * Property ids above 20000 select the narrow variant explicitly. A UTF-16 character that the code page lacks
+ * becomes "?" (with CodePage 1252, a UTF-16 Connect to a CJK character and "A" fails with 202 "Invalid server ID
+ * \"?A\"."). The setting CodePage takes any number; under one the system cannot convert, every UTF-16 text fails:
+ * Do of a method with a text argument and Set of a text property return 434 (see Result codes below) and do
+ * nothing else (method 2003 returns 87), Get gives an empty UTF-16 text (last error code 0), and with
+ * VELMORABLE_OPTION_UTF16_EVENTS no event reaches the sink (the event error becomes 434). Narrow texts are not
+ * affected.
  *
  * Memory: every text or byte pointer that a function returns belongs to the client. It stays valid for the
  * thread that received it until the same value is produced again for that thread (the next read of the same
