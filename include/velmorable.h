@@ -58,12 +58,13 @@
  * returned, in scan order: a scan's StartScan, its Advertisements, then its Error (when the platform aborted
  * it) and StopScan; the next scan's StartScan follows that StopScan, or comes from within it when its sink
  * starts the next scan. Only the StopScan's sink can: the events of the scan's end that come before it (its
- * Error, the Log lines "Scanning stopped.", the platform's own reason and the last count of dropped
- * advertisements) are ahead of that StopScan, and StartScanning from their sinks returns 614 (see below). A
- * scan stopped or ended before it was seen started has only its StopScan; one that starts after StartScanning
- * gave up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning started.", before its first
- * Advertisement. Advertisements reach the sink on platform threads only; StartScan and StopScan may also come
- * inside the StartScanning, StopScanning or Connect call that fires them. StopScanning stops the latest scan,
+ * Error, the Log lines "Scanning stopped." (level 1), the platform's own reason (level 2) and the last count of
+ * dropped advertisements) are ahead of that StopScan, and StartScanning from their sinks returns 614 (see
+ * below). A scan stopped or ended before it was seen started has only its StopScan; one that starts after
+ * StartScanning gave up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning started." (both
+ * level 1; every Log line of scanning has the type "Scanning"), before its first Advertisement. Advertisements
+ * reach the sink on platform threads only; StartScan and StopScan may also come inside the StartScanning,
+ * StopScanning or Connect call that fires them. StopScanning stops the latest scan,
  * also one that a call on any thread is still starting. On the application's thread it returns 0 once that
  * scan's StopScan has returned from the sink, so nothing of that scan follows (also when that sink's start of
  * the next scan failed); it does not wait for a scan that this StopScan's sink starts again, and its stop
@@ -75,12 +76,13 @@
  * returns 0 at once, StartScanning starting nothing). From a sink on a platform thread (whichever client's
  * event it runs), inside one of the client's own scan events on any thread (StartScan, Advertisement, Error,
  * StopScan and the Log lines that come with them), or inside a Log line that StartScanning fires on its own
- * thread before the platform has the start ("Scanning is starting.", the scanning parameters, "Passive
- * scanning is not available; scanning actively."), these calls do not wait for the call beneath them:
- * StopScanning, and the stop that Connect makes, only request the stop and return 0, its StopScan following
- * once the sink has returned; StartScanning returns 614 ("Scanning is still stopping; start it again once the
- * StopScan event has arrived.") while the last scan is not over, so a sink that changes the filter starts the
- * new scan from StopScan, the Error and Log sinks before it getting 614. An Advertisement that has waited more
+ * thread before the platform has the start ("Scanning is starting." and "Passive scanning is not available;
+ * scanning actively." at level 2, the scanning parameters at level 3, so none at the default LogLevel 1), these
+ * calls do not wait for the call beneath them: StopScanning, and the stop that Connect makes, only request the
+ * stop and return 0, its StopScan following once the sink has returned; StartScanning returns 614 ("Scanning is
+ * still stopping; start it again once the StopScan event has arrived.") while the last scan is not over, so a sink
+ * that changes the filter starts the new scan from StopScan, the Error and Log sinks before it getting 614. An
+ * Advertisement that has waited more
  * than 1000 ms since the platform received it is dropped, so that what waits for the sink stays bounded and
  * the newest keep coming however far behind the sink or a platform thread falls. The Log line "Dropped <n>
  * advertisements that waited more than 1000 ms for the Advertisement event handler." (level 2, type
