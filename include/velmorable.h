@@ -612,7 +612,11 @@ VELMORABLE_EXPORT VelmoraBLE_BLEClient* VelmoraBLE_BLEClient_Create(VelmoraBLE_S
  * returns at once. Events of the client that other platform threads are delivering may still be in its sink
  * (their calls are refused), and a method that the application's thread is running on it returns soon after.
  * Two sinks that destroy each other's clients at the same time both return at once, and each client is freed
- * once its own event has left.
+ * once its own event has left. The library tells no one when the last of those events has left, nor tells the
+ * application's thread that the client is gone: a program whose sink destroys its client on a platform thread
+ * keeps what the sink uses until the program ends, and tells the application's thread itself, which must begin
+ * no call on the handle after that Destroy. A program that frees what its sink uses has the sink ask the
+ * application's thread to call Destroy instead, which returns there only once no event is in the sink.
  *   The texts and bytes that a method hands back (out slots, Get's texts) are freed when it returns if a sink
  * destroyed the client inside that method's own event, or on a platform thread while it ran: they must not be
  * read then. */
