@@ -242,7 +242,10 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     services; the id of a listed service discovers the services that it includes instead (601 when it is not
  *     listed; the service UUIDs filter them as they filter root services), and Discover then their
  *     characteristics.
- *   The server id of Connect: 12 hexadecimal digits (blanks round them are dropped). A null, empty or blank id
+ *   The server id of Connect: 12 hexadecimal digits, as the Advertisement event gives them; spaces round them
+ *     are dropped, no other white space. The colon form (C0:FF:EE:00:00:21, which scenario files allow and
+ *     bluetoothd writes) gives 202 "Invalid server ID ...", as does a tab or any other text: write C0FFEE000021.
+ *     An id that is null, empty or spaces only names no server: Connect
  *     returns 0 and does nothing (a connection stays as it is); the id of the server already connected
  *     returns 0 at once. On BlueZ, Connect needs a device that bluetoothd lists or that advertises: one that
  *     bluetoothd has forgotten (about 30 s after it last heard a device it did not pair) is looked for by a
@@ -654,7 +657,11 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   601  not discovered: "No service with the ID \"<id>\" has been discovered.", "No characteristic with the ID
  *        \"<id>\" has been discovered for the service with ID \"<id>\".", "No descriptor with the ID \"<id>\" has
  *        been discovered for the characteristic with ID \"<id>\".", "No characteristic has been discovered at
- *        this index.", "No descriptor has been discovered at this index.".
+ *        this index.", "No descriptor has been discovered at this index.". An empty (or null) id gives 202
+ *        from ReadValue, WriteValue and PostValue ("Must supply a service ID." or "Must supply a characteristic
+ *        ID.", PostValue looking at the characteristic id first), and from Select and Unsubscribe for a
+ *        characteristic id without a service id; Subscribe, DiscoverCharacteristics and DiscoverDescriptors
+ *        look an empty id up like any other and give 601.
  *   602  refused as things stand: "You cannot change the ActiveScanning property while scanning.", "You must
  *        select a service before selecting a characteristic.", "A characteristic cannot be subscribed to unless
  *        it has the 'Notify' and/or 'Indicate' flag set.", "A characteristic's user description cannot be
