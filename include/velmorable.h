@@ -233,7 +233,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     there the advertising packet alone must carry them.
  *   What a discovery adds: each discovery appends the objects it finds to their list (the services; the
  *     characteristics of their service; the descriptors of their characteristic), in the order found, and
- *     removes nothing; an object found again keeps its place. DiscoverCharacteristics with "2A1A,2A1B" and
+ *     removes nothing; an object found again keeps its place. A filtered discovery finds them UUID by UUID, in
+ *     the order of its list and not of their handles ("2A1B,2A1A" lists 2A1B first, whatever its handle).
+ *     DiscoverCharacteristics with "2A1A,2A1B" and
  *     then with "2A19" lists three characteristics, 2A1A still at index 0; a filtered discovery after an
  *     unfiltered one adds nothing and only raises Discovered again for what it finds (none while
  *     IncludeRediscovered is False). An index names a position in that growing list, which Disconnect (and
@@ -435,7 +437,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                        auxiliaries)
  *    7   text  chr       CharacteristicId
  *    8   text  chr  Set  CharacteristicUserDescription: the text of its User Description descriptor (0x2901);
- *                        Set writes it (602 without the WA flag)
+ *                        Set writes it (602 without the WA flag); a null text writes an empty description,
+ *                        as "" does
  *    9   text  chr       CharacteristicUuid
  *   10   int   chr       CharacteristicValueExponent: the exponent of the selected presentation format, else 0
  *   11   int   chr       CharacteristicValueFormat: the format of the selected presentation format, 1 to 27 as
