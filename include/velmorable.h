@@ -5,16 +5,19 @@
  * reads and writes numbered properties (VelmoraBLE_BLEClient_Get / _Set), receives numbered events through
  * the sink, and destroys the client. Each client keeps the code and text of its last error.
  *
- * Text: narrow text crosses the interface in the client's code page (65001, UTF-8, after Create; change it
- * with the Config setting "CodePage"). Method and property ids above 10000 select the UTF-16 variant of the
- * same id: its texts, in and out, are NUL-terminated UTF-16 in 16-bit units (uint16_t). Property ids above
- * 20000 select the narrow variant explicitly. A UTF-16 character that the code page lacks becomes "?" (with
- * CodePage 1252, a UTF-16 Connect to a CJK character and "A" fails with 202 "Invalid server ID \"?A\"."). The
- * setting CodePage takes any number; under one the system cannot convert, every UTF-16 text fails: Do of a
- * method with a text argument and Set of a text property return 434 (see Result codes below) and do nothing
- * else (method 2003 returns 87), Get gives an empty UTF-16 text (last error code 0), and with
- * VELMORABLE_OPTION_UTF16_EVENTS no event reaches the sink (the event error becomes 434). Narrow texts are
- * not converted and are not affected.
+ * Text: narrow texts cross the interface unconverted: the library takes the application's as they are and hands
+ * out its own as it holds them, those that come from the platform (names, descriptions, Log lines and the like) in
+ * UTF-8 whatever the code page. The client's code page (65001, UTF-8, after Create; change it with the Config
+ * setting "CodePage") is the one the library converts in between narrow text and UTF-16, so under another one a
+ * platform text beyond ASCII is right only in its narrow form. Method and property ids above 10000 select the
+ * UTF-16 variant of the same id: its texts, in and out, are NUL-terminated UTF-16 in 16-bit units (uint16_t).
+ * Property ids above 20000 select the narrow variant explicitly. A UTF-16 character that the code page lacks
+ * becomes "?" (with CodePage 1252, a UTF-16 Connect to a CJK character and "A" fails with 202 "Invalid server ID
+ * \"?A\"."). The setting CodePage takes any number; under one the system cannot convert, every UTF-16 text fails:
+ * Do of a method with a text argument and Set of a text property return 434 (see Result codes below) and do
+ * nothing else (method 2003 returns 87), Get gives an empty UTF-16 text (last error code 0), and with
+ * VELMORABLE_OPTION_UTF16_EVENTS no event reaches the sink (the event error becomes 434). Narrow texts are not
+ * affected.
  *
  * Memory: every text or byte pointer that a function returns belongs to the client. It stays valid for the
  * thread that received it until the same value is produced again for that thread (the next read of the same
@@ -55,12 +58,13 @@
  * returned, in scan order: a scan's StartScan, its Advertisements, then its Error (when the platform aborted
  * it) and StopScan; the next scan's StartScan follows that StopScan, or comes from within it when its sink
  * starts the next scan. Only the StopScan's sink can: the events of the scan's end that come before it (its
- * Error, the Log lines "Scanning stopped.", the platform's own reason and the last count of dropped
- * advertisements) are ahead of that StopScan, and StartScanning from their sinks returns 614 (see below). A
- * scan stopped or ended before it was seen started has only its StopScan; one that starts after StartScanning
- * gave up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning started.", before its first
- * Advertisement. Advertisements reach the sink on platform threads only; StartScan and StopScan may also come
- * inside the StartScanning, StopScanning or Connect call that fires them. StopScanning stops the latest scan,
+ * Error, the Log lines "Scanning stopped." (level 1), the platform's own reason (level 2) and the last count of
+ * dropped advertisements) are ahead of that StopScan, and StartScanning from their sinks returns 614 (see
+ * below). A scan stopped or ended before it was seen started has only its StopScan; one that starts after
+ * StartScanning gave up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning started." (both
+ * level 1; every Log line of scanning has the type "Scanning"), before its first Advertisement. Advertisements
+ * reach the sink on platform threads only; StartScan and StopScan may also come inside the StartScanning,
+ * StopScanning or Connect call that fires them. StopScanning stops the latest scan,
  * also one that a call on any thread is still starting. On the application's thread it returns 0 once that
  * scan's StopScan has returned from the sink, so nothing of that scan follows (also when that sink's start of
  * the next scan failed); it does not wait for a scan that this StopScan's sink starts again, and its stop
@@ -72,12 +76,13 @@
  * returns 0 at once, StartScanning starting nothing). From a sink on a platform thread (whichever client's
  * event it runs), inside one of the client's own scan events on any thread (StartScan, Advertisement, Error,
  * StopScan and the Log lines that come with them), or inside a Log line that StartScanning fires on its own
- * thread before the platform has the start ("Scanning is starting.", the scanning parameters, "Passive
- * scanning is not available; scanning actively."), these calls do not wait for the call beneath them:
- * StopScanning, and the stop that Connect makes, only request the stop and return 0, its StopScan following
- * once the sink has returned; StartScanning returns 614 ("Scanning is still stopping; start it again once the
- * StopScan event has arrived.") while the last scan is not over, so a sink that changes the filter starts the
- * new scan from StopScan, the Error and Log sinks before it getting 614. An Advertisement that has waited more
+ * thread before the platform has the start ("Scanning is starting." and "Passive scanning is not available;
+ * scanning actively." at level 2, the scanning parameters at level 3, so none at the default LogLevel 1), these
+ * calls do not wait for the call beneath them: StopScanning, and the stop that Connect makes, only request the
+ * stop and return 0, its StopScan following once the sink has returned; StartScanning returns 614 ("Scanning is
+ * still stopping; start it again once the StopScan event has arrived.") while the last scan is not over, so a sink
+ * that changes the filter starts the new scan from StopScan, the Error and Log sinks before it getting 614. An
+ * Advertisement that has waited more
  * than 1000 ms since the platform received it is dropped, so that what waits for the sink stays bounded and
  * the newest keep coming however far behind the sink or a platform thread falls. The Log line "Dropped <n>
  * advertisements that waited more than 1000 ms for the Advertisement event handler." (level 2, type
@@ -230,7 +235,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     there the advertising packet alone must carry them.
  *   What a discovery adds: each discovery appends the objects it finds to their list (the services; the
  *     characteristics of their service; the descriptors of their characteristic), in the order found, and
- *     removes nothing; an object found again keeps its place. DiscoverCharacteristics with "2A1A,2A1B" and
+ *     removes nothing; an object found again keeps its place. A filtered discovery finds them UUID by UUID, in
+ *     the order of its list and not of their handles ("2A1B,2A1A" lists 2A1B first, whatever its handle).
+ *     DiscoverCharacteristics with "2A1A,2A1B" and
  *     then with "2A19" lists three characteristics, 2A1A still at index 0; a filtered discovery after an
  *     unfiltered one adds nothing and only raises Discovered again for what it finds (none while
  *     IncludeRediscovered is False). An index names a position in that growing list, which Disconnect (and
@@ -239,7 +246,10 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     services; the id of a listed service discovers the services that it includes instead (601 when it is not
  *     listed; the service UUIDs filter them as they filter root services), and Discover then their
  *     characteristics.
- *   The server id of Connect: 12 hexadecimal digits (blanks round them are dropped). A null, empty or blank id
+ *   The server id of Connect: 12 hexadecimal digits, as the Advertisement event gives them; spaces round them
+ *     are dropped, no other white space. The colon form (C0:FF:EE:00:00:21, which scenario files allow and
+ *     bluetoothd writes) gives 202 "Invalid server ID ...", as does a tab or any other text: write C0FFEE000021.
+ *     An id that is null, empty or spaces only names no server: Connect
  *     returns 0 and does nothing (a connection stays as it is); the id of the server already connected
  *     returns 0 at once. On BlueZ, Connect needs a device that bluetoothd lists or that advertises: one that
  *     bluetoothd has forgotten (about 30 s after it last heard a device it did not pair) is looked for by a
@@ -268,7 +278,10 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     (0x8), one without when it has WWR (0x4); the simulated radio refuses the other kind with 703
  *     ("Protocol error returned during communication: [3] {3}. Write not permitted."), so 703 from WriteValue
  *     on a characteristic that has WWR only means that PostValue is the way, and from PostValue on one that
- *     has W only, WriteValue. */
+ *     has W only, WriteValue. The simulated radio takes a value of any length. On BlueZ one of more than 65535
+ *     bytes fails with 713 (bluetoothd carries no more); WriteValue sends one longer than MaxPduSize - 3 as a
+ *     long write, which the device may refuse past its own limit (an ATT value holds at most 512 bytes), and
+ *     PostValue takes at most MaxPduSize - 3 bytes (see the README). */
 #define VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE_SLOTS 2
 #define VELMORABLE_METHOD_CONFIG_SLOTS 2
 #define VELMORABLE_METHOD_CONNECT_SLOTS 1
@@ -432,7 +445,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                        auxiliaries)
  *    7   text  chr       CharacteristicId
  *    8   text  chr  Set  CharacteristicUserDescription: the text of its User Description descriptor (0x2901);
- *                        Set writes it (602 without the WA flag)
+ *                        Set writes it (602 without the WA flag); a null text writes an empty description,
+ *                        as "" does
  *    9   text  chr       CharacteristicUuid
  *   10   int   chr       CharacteristicValueExponent: the exponent of the selected presentation format, else 0
  *   11   int   chr       CharacteristicValueFormat: the format of the selected presentation format, 1 to 27 as
@@ -612,7 +626,11 @@ VELMORABLE_EXPORT VelmoraBLE_BLEClient* VelmoraBLE_BLEClient_Create(VelmoraBLE_S
  * returns at once. Events of the client that other platform threads are delivering may still be in its sink
  * (their calls are refused), and a method that the application's thread is running on it returns soon after.
  * Two sinks that destroy each other's clients at the same time both return at once, and each client is freed
- * once its own event has left.
+ * once its own event has left. The library tells no one when the last of those events has left, nor tells the
+ * application's thread that the client is gone: a program whose sink destroys its client on a platform thread
+ * keeps what the sink uses until the program ends, and tells the application's thread itself, which must begin
+ * no call on the handle after that Destroy. A program that frees what its sink uses has the sink ask the
+ * application's thread to call Destroy instead, which returns there only once no event is in the sink.
  *   The texts and bytes that a method hands back (out slots, Get's texts) are freed when it returns if a sink
  * destroyed the client inside that method's own event, or on a platform thread while it ran: they must not be
  * read then. */
@@ -650,7 +668,11 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   601  not discovered: "No service with the ID \"<id>\" has been discovered.", "No characteristic with the ID
  *        \"<id>\" has been discovered for the service with ID \"<id>\".", "No descriptor with the ID \"<id>\" has
  *        been discovered for the characteristic with ID \"<id>\".", "No characteristic has been discovered at
- *        this index.", "No descriptor has been discovered at this index.".
+ *        this index.", "No descriptor has been discovered at this index.". An empty (or null) id gives 202
+ *        from ReadValue, WriteValue and PostValue ("Must supply a service ID." or "Must supply a characteristic
+ *        ID.", PostValue looking at the characteristic id first), and from Select and Unsubscribe for a
+ *        characteristic id without a service id; Subscribe, DiscoverCharacteristics and DiscoverDescriptors
+ *        look an empty id up like any other and give 601.
  *   602  refused as things stand: "You cannot change the ActiveScanning property while scanning.", "You must
  *        select a service before selecting a characteristic.", "A characteristic cannot be subscribed to unless
  *        it has the 'Notify' and/or 'Indicate' flag set.", "A characteristic's user description cannot be
@@ -759,7 +781,7 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_SetEventErrorAndCode(VelmoraBLE_B
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_StaticInit(void* module);
 
 /* VelmoraBLE_BLEClient_StaticDestroy undoes one VelmoraBLE_BLEClient_StaticInit and returns 0; an unmatched call
- * does nothing. */
+ * does nothing: the start-up of the library's load stays until the library is unloaded. */
 VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_StaticDestroy(void);
 
 /* VelmoraBLE_EvtStr reads or sets an in/out text record of an event. operation VELMORABLE_EVTSTR_GET returns

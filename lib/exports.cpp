@@ -2,6 +2,7 @@
 // to the client inside a CallScope; no exception ever leaves through the C boundary: running out of memory
 // gives 200, a platform error 610 with its failure number, and any other escape a recorded internal error.
 #include <exception>
+#include <mutex>
 #include <new>
 
 #include "ble/await.h"
@@ -19,8 +20,13 @@ using velmora::ble::CallScope;
 
 constexpr int32_t kNoHandle = 200;
 
-// The module handle given at load or by the host's StaticInit; kept for the host's information only.
+// The module handle given by the host's StaticInit; kept for the host's information only.
 void* g_module_handle = nullptr;
+
+// The host's StaticInit calls that no StaticDestroy has undone yet. The start-up at load is not one of them:
+// the library undoes it only when it is unloaded, so an unmatched StaticDestroy finds nothing to undo.
+std::mutex g_host_starts_mutex;
+int g_host_starts = 0;
 
 BLEClient* ClientOf(VelmoraBLE_BLEClient* handle) { return reinterpret_cast<BLEClient*>(handle); }
 
@@ -174,7 +180,10 @@ int32_t VelmoraBLE_BLEClient_SetEventErrorAndCode(VelmoraBLE_BLEClient* handle, 
 }
 
 int32_t VelmoraBLE_BLEClient_StaticInit(void* module) {
+  std::lock_guard lock(g_host_starts_mutex);
   g_module_handle = module;
+  // Counted whatever happens inside: the socket layer has counted the start-up too.
+  ++g_host_starts;
   try {
     velmora::component::SocketBase::StaticInit();
   } catch (...) {
@@ -184,6 +193,9 @@ int32_t VelmoraBLE_BLEClient_StaticInit(void* module) {
 }
 
 int32_t VelmoraBLE_BLEClient_StaticDestroy(void) {
+  std::lock_guard lock(g_host_starts_mutex);
+  if (g_host_starts == 0) return 0;
+  --g_host_starts;
   try {
     velmora::component::SocketBase::StaticDestroy();
   } catch (...) {

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -40,6 +41,22 @@ inline uint64_t FuzzSeed() {
 inline std::string TempPath(const std::string& name) {
   return ::testing::TempDir() + "velmora_" + std::to_string(getpid()) + "_" + name;
 }
+
+// RemovedAtExit removes the files and folders it names (a folder with all it holds) when it goes out of scope,
+// so that a test leaves nothing behind on any way out, a failed ASSERT's early return included.
+class RemovedAtExit {
+ public:
+  explicit RemovedAtExit(std::vector<std::string> paths) : paths_(std::move(paths)) {}
+  ~RemovedAtExit() {
+    std::error_code ignored;
+    for (const std::string& path : paths_) std::filesystem::remove_all(path, ignored);
+  }
+  RemovedAtExit(const RemovedAtExit&) = delete;
+  RemovedAtExit& operator=(const RemovedAtExit&) = delete;
+
+ private:
+  std::vector<std::string> paths_;
+};
 
 inline std::string Text(const core::BufferCore& buffer) {
   return std::string(buffer.Data(), static_cast<size_t>(buffer.Length()));

@@ -2,10 +2,14 @@
  * Loads libvelmorable.so the way a host does (dlopen, dlsym) and checks what a new client answers through
  * the sixteen exports. Written in C against the public header, so it also checks that the header is C.
  * Usage: velmorable_dlopen_test <path of libvelmorable.so>
+ * It runs on the simulated radio without a scenario file (one adapter, no devices).
  */
+#define _POSIX_C_SOURCE 200809L
+
 #include <dlfcn.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "velmorable.h"
@@ -166,12 +170,31 @@ static void CheckNewClient(void) {
   CHECK(api.Destroy(client) == 0);
 }
 
+/* A host that calls StaticDestroy without a StaticInit of its own (or once more at its end) keeps the
+ * start-up that the library's load made: scanning and connecting still reach the radio. */
+static void CheckUnmatchedStaticDestroyKeepsTheStartUp(void) {
+  VelmoraBLE_BLEClient* client;
+  intptr_t params[1] = {0};
+  int32_t cbparams[1] = {0};
+  CHECK(api.StaticDestroy() == 0);
+  client = api.Create(IgnoreEvents, NULL, 0);
+  CHECK(client != NULL);
+  if (client == NULL) return;
+  CHECK(api.Do(client, VELMORABLE_METHOD_START_SCANNING, 1, params, cbparams) == 0);
+  CHECK(api.Do(client, VELMORABLE_METHOD_STOP_SCANNING, 0, params, cbparams) == 0);
+  params[0] = (intptr_t) "00AABBCC0001";
+  CHECK(api.Do(client, VELMORABLE_METHOD_CONNECT, 1, params, cbparams) == 604);
+  CHECK_TEXT(api.GetLastError(client), "Connection to server ID 00AABBCC0001 was unsuccessful.");
+  CHECK(api.Destroy(client) == 0);
+}
+
 int main(int argc, char** argv) {
   void* library;
   if (argc != 2) {
     fprintf(stderr, "usage: %s <libvelmorable.so>\n", argv[0]);
     return 2;
   }
+  if (setenv("VELMORABLE_BT_BACKEND", "sim", 1) != 0 || setenv("VELMORABLE_SIM_SCENARIO", "", 1) != 0) return 2;
   library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (library == NULL) {
     fprintf(stderr, "dlopen: %s\n", dlerror());
@@ -196,6 +219,7 @@ int main(int argc, char** argv) {
   if (failures == 0) {
     CheckNullHandles();
     CheckNewClient();
+    CheckUnmatchedStaticDestroyKeepsTheStartUp();
   }
   if (dlclose(library) != 0) {
     fprintf(stderr, "dlclose: %s\n", dlerror());

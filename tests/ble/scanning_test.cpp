@@ -13,6 +13,7 @@
 
 #include "ble/scanning.h"
 #include "tests/ble/scan_test_util.h"
+#include "tests/test_support.h"
 
 namespace velmora::ble::testing {
 namespace {
@@ -76,6 +77,7 @@ TEST_F(Scanning, AdapterWaitThatStopsCountsAsNoAdapter) {
 TEST_F(Scanning, AScenarioThatDidNotLoadFailsStartScanningAndConnectWith613) {
   // Named for this process: another test program may run this test at the same time.
   const std::string bad = ::testing::TempDir() + "velmora_bad_scenario_" + std::to_string(getpid()) + ".txt";
+  const testing_support::RemovedAtExit remove_bad({bad});
   std::ofstream(bad, std::ios::binary | std::ios::trunc) << "adapter present\nperipheral C0FFEE000001\nfrobnicate 1\n";
   const std::string missing = ::testing::TempDir() + "velmora_no_such_scenario.txt";
   (void)std::remove(missing.c_str());
@@ -104,7 +106,6 @@ TEST_F(Scanning, AScenarioThatDidNotLoadFailsStartScanningAndConnectWith613) {
     unsetenv("VELMORABLE_BT_BACKEND");
   }
   bt::InstallProvider(radio_);
-  (void)std::remove(bad.c_str());
 }
 
 TEST_F(Scanning, FilterIsDeduplicatedAndAnnouncedInFull) {

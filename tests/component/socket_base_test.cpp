@@ -442,6 +442,7 @@ TEST_F(SocketComponentTest, BufferSizesApplyToAnOpenSocket) {
 TEST_F(SocketComponentTest, TranscriptFileOpensForWriting) {
   TestComponent c;
   const std::string path = testing_support::TempPath("socket_transcript.txt");
+  const testing_support::RemovedAtExit remove_transcript({path});
   ASSERT_EQ(c.Set("RecordToFile=" + path), 0);
   EXPECT_EQ(c.Get("RecordToFile"), path);
   uint32_t attributes = 0;

@@ -490,6 +490,7 @@ TEST_F(TlsCredentialsTest, LoopbackHandshakesDescribeTheConnection) {
   if (!HaveOpenssl()) GTEST_SKIP() << "the openssl command is not installed";
   const std::string certificate = testing_support::TempPath("tls_server.crt");
   const std::string key = testing_support::TempPath("tls_server.key");
+  const testing_support::RemovedAtExit remove_files({certificate, key});
   const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout " + key +
                            " -out " + certificate + " >/dev/null 2>&1";
   ASSERT_EQ(std::system(make.c_str()), 0);
@@ -548,8 +549,6 @@ TEST_F(TlsCredentialsTest, LoopbackHandshakesDescribeTheConnection) {
     EXPECT_GT(s.TlsState().key_exchange_strength, 0);
     EXPECT_EQ(plat::DeleteSecurityContext(&context), 0);
   }
-  std::remove(certificate.c_str());
-  std::remove(key.c_str());
 }
 
 #else

@@ -72,6 +72,7 @@ TEST(TranscriptTargets, AFailingFileWriteClosesTheFileAndReturns7WhileTheTextGoe
 
 TEST(TranscriptTargets, TheFileReceivesEachCommand) {
   const std::string path = TempPath("file.exp");
+  const testing_support::RemovedAtExit remove_file({path});
   int file = plat::OpenFile(path.c_str(), plat::OpenMode::kWriteTruncate);
   ASSERT_NE(file, plat::kInvalidFile);
   TranscriptTarget target;
@@ -80,11 +81,11 @@ TEST(TranscriptTargets, TheFileReceivesEachCommand) {
   EXPECT_EQ(RecordTranscript(target, kTranscriptReceive, "ok", 2), 0);
   ASSERT_TRUE(plat::CloseFile(file));
   EXPECT_EQ(ReadAll(path), "\r\nsend -nonewline \"hi\"\r\n\r\nexpect -exact \"ok\"\r\n");
-  (void)plat::DeleteFile(path.c_str());
 }
 
 TEST(TranscriptTargets, NothingIsWrittenWhenNoTargetIsOn) {
   const std::string log = TempPath("quiet.log");
+  const testing_support::RemovedAtExit remove_log({log});
   core::Buffer text;
   int file = plat::kInvalidFile;
   TranscriptTarget target;
@@ -99,6 +100,7 @@ TEST(TranscriptTargets, NothingIsWrittenWhenNoTargetIsOn) {
 
 TEST(DebugLogDump, AppendsATimeStampedLineAndAHexDumpPerBlock) {
   const std::string log = TempPath("debug.log");
+  const testing_support::RemovedAtExit remove_log({log});
   TranscriptTarget target;
   target.log_file = log.c_str();
   target.log_option = 1;
@@ -112,7 +114,6 @@ TEST(DebugLogDump, AppendsATimeStampedLineAndAHexDumpPerBlock) {
       "\\[42\\]\\[[0-9/: ]{19}\\] ------RECEIVE------\\(2 bytes\\)\r\n"
       "    00000000  6F 6B [ ]+ok *\r\n");
   EXPECT_TRUE(std::regex_match(content, expected)) << content;
-  (void)plat::DeleteFile(log.c_str());
 }
 
 TEST(DebugLogDump, ReportsNoFileAndAnOpenFailure) {
@@ -127,6 +128,7 @@ class RecordingComponent : public Configurable<SocketBase> {
 
 TEST(TranscriptSettings, RecordToStringRecordToFileAndTheDebugLogTakeTheComponentsData) {
   const std::string log = TempPath("component.log");
+  const testing_support::RemovedAtExit remove_log({log});
   RecordingComponent component;
   ASSERT_EQ(component.Set("RecordToString=on"), 0);
   ASSERT_EQ(component.Set("RecordToFile=/dev/full"), 0);
@@ -145,7 +147,6 @@ TEST(TranscriptSettings, RecordToStringRecordToFileAndTheDebugLogTakeTheComponen
   ASSERT_EQ(component.Set("LogDebugOption=0"), 0);
   EXPECT_EQ(component.RecordTranscriptText(kTranscriptSend, "y"), 0);
   EXPECT_EQ(ReadAll(log), content);
-  (void)plat::DeleteFile(log.c_str());
 }
 
 }  // namespace

@@ -28,9 +28,13 @@ inline bool RunPython(const std::string& script, const std::string& arguments, c
   char input_path[] = "/tmp/velmora_oracle_in_XXXXXX";
   const int script_fd = mkstemp(script_path);
   const int input_fd = mkstemp(input_path);
-  if (script_fd < 0 || input_fd < 0) return false;
-  close(script_fd);
-  close(input_fd);
+  if (script_fd >= 0) close(script_fd);
+  if (input_fd >= 0) close(input_fd);
+  if (script_fd < 0 || input_fd < 0) {
+    if (script_fd >= 0) unlink(script_path);
+    if (input_fd >= 0) unlink(input_path);
+    return false;
+  }
   std::ofstream(script_path, std::ios::binary) << script;
   std::ofstream(input_path, std::ios::binary) << input;
   const std::string command = interpreter + " " + std::string(script_path) + " " + arguments + " < " + input_path;

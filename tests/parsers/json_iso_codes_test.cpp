@@ -153,6 +153,7 @@ TEST(JsonIsoCodes, PathsSelectWhatJqSelects) {
     std::string program = ".[\"" + array + "\"] as $a | ";
     for (size_t q = 0; q < queries.size(); ++q) program += (q == 0 ? "(" : ", (") + queries[q][2] + " | tostring | \"b\" + @base64)";
     const std::string program_path = testing_support::TempPath("jq_" + array + ".jq");
+    const testing_support::RemovedAtExit remove_program({program_path});
     std::ofstream(program_path) << program;
     std::string out;
     ASSERT_TRUE(RunCommand("jq -r -f " + program_path + " " + DataPath(array), &out));
@@ -214,6 +215,7 @@ TEST(JsonIsoCodes, JsonPathFormsSelectWhatJsonPathPlusSelects) {
   }
   const std::string script_path = testing_support::TempPath("jsonpath_plus.js");
   const std::string input_path = testing_support::TempPath("jsonpath_plus.txt");
+  const testing_support::RemovedAtExit remove_files({script_path, input_path});
   std::ofstream(script_path) << kJsonPathPlus;
   std::ofstream(input_path) << batch;
   std::string out;

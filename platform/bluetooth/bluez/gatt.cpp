@@ -18,6 +18,11 @@ constexpr Guid kCccdUuid = BluetoothBaseUuid(0x2902);
 constexpr Guid kUserDescriptionUuid = BluetoothBaseUuid(0x2901);
 constexpr Guid kPresentationFormatUuid = BluetoothBaseUuid(0x2904);
 constexpr uint16_t kDefaultAttMtu = 23;
+// NOTE: bluetoothd hands a written value's length on to its ATT layer in 16 bits (src/gatt-client.c,
+// characteristic_write_value and descriptor_write_value, into bt_gatt_client_write_value, _write_long_value
+// and _write_without_response, whose length is a uint16_t), so it would write a longer value cut to the low 16
+// bits of its length. Such a value is refused here as a device refuses one too long for the attribute.
+constexpr size_t kMaxWriteLength = 0xFFFF;
 
 bool Wanted(const std::optional<Guid>& filter, const Props& props) { return !filter || UuidOf(props) == filter; }
 
@@ -51,6 +56,13 @@ bool DeviceConnected(BluezCore& core, const std::string& path) {
   if (!device) return false;
   auto connected = device->find("Connected");
   return connected != device->end() && connected->second.Bool();
+}
+
+std::shared_ptr<BluezGattResult> TooLongToWrite() {
+  auto result = std::make_shared<BluezGattResult>();
+  result->status = GattCommunicationStatus::ProtocolError;
+  result->protocol_error = static_cast<int>(GattProtocolError::InvalidAttributeValueLength);
+  return result;
 }
 
 int AppendOptions(sd_bus_message* message, const char* type) {
@@ -155,6 +167,7 @@ class BluezDescriptor final : public GattDescriptor {
       if (!core->PropsOf(path, kDescriptorIface) || !DeviceConnected(*core, path)) {
         return core->Complete<GattWriteResult>(op, Unreachable());
       }
+      if (value.size() > kMaxWriteLength) return core->Complete<GattWriteResult>(op, TooLongToWrite());
       core->Serial(path, [core, path, value, op](std::function<void()> next) {
         core->CallMethod(
             path, kDescriptorIface, "WriteValue",
@@ -508,6 +521,7 @@ AsyncOp<GattWriteResult> BluezCharacteristic::WriteValueWithResultAndOptionAsync
         if (!core->PropsOf(path, kCharacteristicIface) || !DeviceConnected(*core, path)) {
           return core->Complete<GattWriteResult>(op, Unreachable());
         }
+        if (value.size() > kMaxWriteLength) return core->Complete<GattWriteResult>(op, TooLongToWrite());
         core->Serial(path, [core, path, value, type, op](std::function<void()> next) {
           core->CallMethod(
               path, kCharacteristicIface, "WriteValue",

@@ -117,8 +117,9 @@ for line in sys.stdin:
 
 // openssl pkeyutl reads the seed as a PKCS#8 key (fixed 16-byte header) and signs the raw message.
 const char* kOpensslSign = R"PY(
-import os, subprocess, sys, tempfile
+import atexit, os, shutil, subprocess, sys, tempfile
 d = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, d, True)
 key, msg = os.path.join(d, 'k.der'), os.path.join(d, 'm.bin')
 for line in sys.stdin:
     seed, m = line.split()
@@ -127,7 +128,6 @@ for line in sys.stdin:
     out = subprocess.run(['openssl', 'pkeyutl', '-sign', '-rawin', '-keyform', 'DER', '-inkey', key, '-in', msg],
                          capture_output=True, check=True).stdout
     print(out.hex())
-os.remove(key); os.remove(msg); os.rmdir(d)
 )PY";
 
 TEST(Ed25519Signatures, IdenticalToOracles) {

@@ -196,13 +196,14 @@ TEST(DsaEngine, FipsModeRefusesSmallKeysWithItsText) {
 // satisfies the DSA equation with the whole digest as H, and cryptography's own signature, DER and
 // as r || s of qbytes each.
 constexpr const char* kOracle = R"PY(
-import os, subprocess, sys, tempfile
+import atexit, os, shutil, subprocess, sys, tempfile
 from asn1crypto import keys, pem
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import dsa, utils
 from cryptography.exceptions import InvalidSignature
 
 tmp = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, tmp, True)
 def path(name, data):
     with open(os.path.join(tmp, name), 'wb') as f:
         f.write(data)

@@ -55,15 +55,13 @@ for line in sys.stdin:
         print(hx(n.public_numbers.x), hx(n.public_numbers.y), hx(n.private_value))
     elif f[0] == "encrypt":
         pub = rsa.RSAPublicNumbers(int(f[2], 16), int(f[1], 16)).public_key()
-        tmp = tempfile.mkdtemp()
-        open(os.path.join(tmp, "pub.pem"), "wb").write(pub.public_bytes(
-            serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
-        open(os.path.join(tmp, "in"), "wb").write(bytes.fromhex(f[3]))
-        out = subprocess.run(["openssl", "pkeyutl", "-encrypt", "-pubin", "-inkey", os.path.join(tmp, "pub.pem"),
-                              "-pkeyopt", "rsa_padding_mode:pkcs1", "-in", os.path.join(tmp, "in")],
-                             capture_output=True, check=True).stdout
-        for name in ("pub.pem", "in"): os.remove(os.path.join(tmp, name))
-        os.rmdir(tmp)
+        with tempfile.TemporaryDirectory() as tmp:
+            open(os.path.join(tmp, "pub.pem"), "wb").write(pub.public_bytes(
+                serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
+            open(os.path.join(tmp, "in"), "wb").write(bytes.fromhex(f[3]))
+            out = subprocess.run(["openssl", "pkeyutl", "-encrypt", "-pubin", "-inkey", os.path.join(tmp, "pub.pem"),
+                                  "-pkeyopt", "rsa_padding_mode:pkcs1", "-in", os.path.join(tmp, "in")],
+                                 capture_output=True, check=True).stdout
         print("x" + out.hex())
 )PY";
 

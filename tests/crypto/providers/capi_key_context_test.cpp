@@ -73,6 +73,7 @@ TEST(CryptoApiKeyContext, PemBodiesMatchOpenssl) {
   std::string out;
   if (!Shell("openssl version 2>/dev/null", &out)) GTEST_SKIP() << "the openssl command is not installed";
   const std::string pem = testing_support::TempPath("body.pem"), der = testing_support::TempPath("body.der");
+  const testing_support::RemovedAtExit remove_files({pem, der});
   ASSERT_TRUE(Shell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout /dev/null -subj "
                     "/CN=body -days 1 -out " + pem + " 2>/dev/null && openssl x509 -in " + pem +
                         " -outform DER -out " + der, &out));
@@ -146,10 +147,11 @@ TEST_F(ContainerTest, AcquireRetriesThenGivesUp) {
 // The oracle: "rsa BITS" prints a key's N E D P Q; "dsa" P Q G Y X; "verify NAME DIGEST SIG N E" checks a
 // PKCS#1 SHA-256 signature with openssl pkeyutl; "der HEX" prints the numbers of a PKCS#8 DSA key.
 constexpr char kOracle[] = R"PY(
-import os, subprocess, sys, tempfile
+import atexit, os, shutil, subprocess, sys, tempfile
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import rsa, dsa
 tmp = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, tmp, True)
 def hx(v): return "x" + v.to_bytes((v.bit_length() + 7) // 8, "big").hex()
 for line in sys.stdin:
     f = line.split()

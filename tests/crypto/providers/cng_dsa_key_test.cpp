@@ -109,11 +109,12 @@ bool OraclesAvailable() {
 // -verify` and answers the result and OpenSSL's own signature of HASH, raw; "check P Q G Y X" lines
 // answer whether `openssl pkey -check` finds the key valid.
 constexpr char kOracle[] = R"PY(
-import os, subprocess, sys, tempfile
+import atexit, os, shutil, subprocess, sys, tempfile
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import dsa
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature, encode_dss_signature
 work = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, work, True)
 def path(name): return os.path.join(work, name)
 for line in sys.stdin:
     f = line.split()

@@ -43,10 +43,11 @@ using testing_support::ToHex;
 constexpr int32_t kField[] = {32, 48, 66};
 
 constexpr char kOracle[] = R"PY(
-import hashlib, hmac, os, subprocess, sys, tempfile
+import atexit, hashlib, hmac, os, shutil, subprocess, sys, tempfile
 from cryptography.hazmat.primitives import serialization as S
 from cryptography.hazmat.primitives.asymmetric import ec
 tmp = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, tmp, True)
 CURVES = [(ec.SECP256R1(), 32), (ec.SECP384R1(), 48), (ec.SECP521R1(), 66)]
 def b(h): return bytes.fromhex(h[1:])
 def path(n): return os.path.join(tmp, n)

@@ -85,11 +85,12 @@ const TestKey& KeyOfBits(int bits) {
 
 // The oracle: one line per command on standard input, one line of answer each.
 constexpr char kOracle[] = R"PY(
-import os, subprocess, sys, tempfile
+import atexit, os, shutil, subprocess, sys, tempfile
 from math import gcd
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import rsa
 tmp = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, tmp, True)
 def num(h): return int(h.lstrip("x") or "0", 16)
 def hx(v): return "x" + v.to_bytes((v.bit_length() + 7) // 8, "big").hex()
 def pem(n, e, d, p, q):

@@ -246,6 +246,20 @@ TEST_F(BluezGatt, ReadsGoToTheDeviceUnlessCachedAndWritesNameTheirType) {
   EXPECT_EQ(mock_->CallsOf("ReadValue").size(), 1u);
 }
 
+// bluetoothd would write a value longer than 65535 bytes cut to the low 16 bits of its length: it is refused
+// as too long, and never reaches bluetoothd.
+TEST_F(BluezGatt, AValueLongerThanBluetoothdCarriesIsRefusedNotCut) {
+  auto control = Sensor(0x180D, 0x2A39);
+  ASSERT_NE(control, nullptr);
+  Script("calls.clear()");
+  const bt::Bytes huge(0x10002, 0x5A);
+  auto written = Await(control->WriteValueWithResultAndOptionAsync(huge, bt::GattWriteOption::WriteWithResponse));
+  ASSERT_NE(written, nullptr);
+  EXPECT_EQ(written->Status(), GattCommunicationStatus::ProtocolError);
+  EXPECT_EQ(written->ProtocolError(), std::optional<uint8_t>(0x0D));
+  EXPECT_TRUE(mock_->CallsOf("WriteValue").empty());
+}
+
 // bluetoothd refuses a second read of an attribute while one runs: reads of one attribute wait their turn.
 TEST_F(BluezGatt, ConcurrentReadsOfOneAttributeAreSerialized) {
   auto rate = Sensor(0x180D, 0x2A38, "; devices[HEART_RATE_ADDRESS].database[0]['chars'][1]['delay'] = 50");

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/platform/bluetooth/sim_test_util.h"
+#include "tests/test_support.h"
 
 namespace velmora::platform::bluetooth::sim {
 namespace {
@@ -125,7 +126,8 @@ TEST(SimScenario, ErrorsNameTheLineAndLeaveTheRadioUntouched) {
 // A file with nothing in it is a radio without devices, as a file of comments is; only a file that cannot be
 // read (here a directory) is unreadable.
 TEST(SimScenario, AnEmptyFileLoadsAsAFileOfCommentsDoes) {
-  const std::string folder = ::testing::TempDir() + "velmora_scenario_files";
+  const std::string folder = velmora::testing_support::TempPath("scenario_files");
+  const velmora::testing_support::RemovedAtExit remove_folder({folder});
   (void)std::system(("mkdir -p '" + folder + "'").c_str());
   const std::string empty = folder + "/empty.txt";
   const std::string comments = folder + "/comments.txt";

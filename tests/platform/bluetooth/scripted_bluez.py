@@ -1035,7 +1035,9 @@ def WriteValue(self, value, options):
     log('WriteValue', self.path, value, options)
     device, char = find_attribute(self.path)
     check_errors(device, char, 'WriteValue')
-    char['value'] = bytes(value)
+    # bluetoothd passes the length on in 16 bits (src/gatt-client.c, characteristic_write_value into
+    # bt_gatt_client_write_long_value's uint16_t length): a longer value is written cut to those bits.
+    char['value'] = bytes(value)[:len(value) & 0xFFFF] if len(value) > 0xFFFF else bytes(value)
 
 
 @dbus.service.method(CHAR_IFACE, in_signature='a{sv}', out_signature='hq')
