@@ -347,6 +347,22 @@ TEST_F(BluezScan, TheSessionStaysOnTheAdapterItStartedOn) {
   for (const std::string& call : calls) EXPECT_NE(call.find(" /org/bluez/hci1"), std::string::npos) << call;
 }
 
+// The adapter is chosen from bluetoothd's whole object list: a second adapter plugged in, and a device it
+// heard, before the backend first loaded the list leave the first adapter present the one the scan uses.
+TEST_F(BluezScan, TheAdapterIsChosenFromTheWholeList) {
+  Script("behaviour['sessions'] = True; second_adapter(discovery=True)");
+  Script("add_device('C0:FF:EE:00:00:11', name='elsewhere', rssi=-50, adapter=SECOND_ADAPTER_PATH)");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError();
+  EXPECT_EQ(Script("len(sessions())"), "1");
+  EXPECT_EQ(Script("sessions(SECOND_ADAPTER_PATH)"), "[]");
+  for (const char* member : {"SetDiscoveryFilter", "StartDiscovery"}) {
+    for (const std::string& call : mock_->CallsOf(member)) {
+      EXPECT_NE(call.find(" /org/bluez/hci0"), std::string::npos) << call;
+    }
+  }
+  ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0);
+}
+
 // An adapter plugged in during a scan takes nothing from it, even one that sorts first: the scan goes on
 // with the devices of the adapter it started on and reports none of the newcomer's.
 TEST_F(BluezScan, AnAdapterPluggedInDuringAScanTakesNothingFromIt) {

@@ -476,7 +476,9 @@ def power_off():
 
 def second_adapter(discovery=False):
     '''A second adapter, a dongle plugged in, on which another program discovers: each adapter files the
-    devices it hears under itself (Device1's Adapter; add_device(adapter=SECOND_ADAPTER_PATH)). With
+    devices it hears under itself (Device1's Adapter; add_device(adapter=SECOND_ADAPTER_PATH)). The adapter
+    and each device are announced by InterfacesAdded as they come, whether or not a client has listed the
+    objects yet (adapter.c, adapter_register; device.c, device_new: g_dbus_register_interface). With
     `discovery`, it discovers for the clients that ask it, keeping their sessions apart from the first
     adapter's (see clients_of), and nobody else discovers on it.'''
     second_clients.clear()
