@@ -536,6 +536,7 @@ void BluezCore::PropertiesChanged(const std::string& path, const std::string& if
   if (iface == kAdapterIface) {
     auto powered = changed.find("Powered");
     if (powered != changed.end() && !powered->second.Bool() && path == AdapterPath()) AbortWatchers(kPoweredOffText);
+    if (changed.count("Discovering") != 0) discovery_.DiscoveringChanged(path);
   } else if (iface == kDeviceIface) {
     DeviceChanged(path, changed, false);
   } else if (iface == kCharacteristicIface) {
