@@ -413,7 +413,7 @@ void BluezCore::Refresh(std::function<void(bool)> done) {
                  // Without an owner of org.bluez nothing it told is true any more; a slow answer keeps the cache.
                  if (reply.error == "org.freedesktop.DBus.Error.ServiceUnknown" ||
                      reply.error == "org.freedesktop.DBus.Error.NameHasNoOwner") {
-                   ReplaceObjects({});
+                   ReplaceObjects({}, false);
                  }
                  done(false);
                  return;
@@ -431,14 +431,18 @@ void BluezCore::Refresh(std::function<void(bool)> done) {
                  CheckObject(entry.items[0].text, &object);
                  objects[entry.items[0].text] = std::move(object);
                }
-               ReplaceObjects(std::move(objects));
-               loaded_ = true;
+               ReplaceObjects(std::move(objects), true);
                done(true);
              });
 }
 
 void BluezCore::WithObjects(std::function<void()> fn) {
-  if (loaded_) return fn();
+  bool loaded;
+  {
+    std::lock_guard lock(mutex_);
+    loaded = loaded_;
+  }
+  if (loaded) return fn();
   Refresh([fn = std::move(fn)](bool) { fn(); });
 }
 
@@ -459,9 +463,10 @@ void BluezCore::CheckObject(const std::string& path, Interfaces* object) {
   for (auto& [iface, props] : *object) CheckProps(path, iface, &props);
 }
 
-void BluezCore::ReplaceObjects(std::map<std::string, Interfaces> objects) {
+void BluezCore::ReplaceObjects(std::map<std::string, Interfaces> objects, bool loaded) {
   std::lock_guard lock(mutex_);
   objects_ = std::move(objects);
+  loaded_ = loaded;
 }
 
 void BluezCore::InterfacesAdded(const std::string& path, Interfaces added) {
@@ -531,6 +536,7 @@ void BluezCore::PropertiesChanged(const std::string& path, const std::string& if
   if (iface == kAdapterIface) {
     auto powered = changed.find("Powered");
     if (powered != changed.end() && !powered->second.Bool() && path == AdapterPath()) AbortWatchers(kPoweredOffText);
+    if (changed.count("Discovering") != 0) discovery_.DiscoveringChanged(path);
   } else if (iface == kDeviceIface) {
     DeviceChanged(path, changed, false);
   } else if (iface == kCharacteristicIface) {
@@ -680,11 +686,11 @@ void BluezCore::OwnerGone() {
       if (flag != device->second.end() && flag->second.Bool()) connected.push_back(path);
     }
     objects_.clear();
+    loaded_ = false;
     opened_here_.clear();
     quiet_.clear();
     acquired_mtu_.clear();
   }
-  loaded_ = false;
   // An ended call may make another one (a pairing unregisters its agent); the bus answers those itself.
   std::map<uint64_t, std::function<void(Reply&)>> pending;
   pending.swap(pending_);
@@ -1049,6 +1055,9 @@ std::string BluezCore::AdapterPath() {
   const auto kept = objects_.find(adapter_);
   if (!adapter_.empty() && kept != objects_.end() && kept->second.count(kAdapterIface) != 0) return adapter_;
   adapter_.clear();
+  // Before the first load the cache holds only what signals brought, perhaps an adapter plugged in just now
+  // but not the one that comes first; the choice waits for the whole list.
+  if (!loaded_) return adapter_;
   for (const auto& [path, object] : objects_) {
     if (object.count(kAdapterIface) == 0) continue;
     if (wanted == nullptr || *wanted == '\0' || path == std::string("/org/bluez/") + wanted) {

@@ -144,7 +144,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void LogMalformed(const std::string& device_path);
   // AdapterPath is the adapter the process uses: the first one present (or the one VELMORABLE_BT_ADAPTER
   // names), kept from then on while it is present, so that an adapter plugged in later takes no scan or
-  // device lookup away from it.
+  // device lookup away from it. It is chosen only once bluetoothd's objects were loaded (empty before).
   std::string AdapterPath();
   std::string DevicePathFor(uint64_t address);
   // DeviceOf gives the device path that a GATT object's path lies under.
@@ -227,7 +227,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void InterfacesRemoved(const std::string& path, const std::vector<std::string>& removed);
   void PropertiesChanged(const std::string& path, const std::string& iface, const Props& changed,
                          const std::vector<std::string>& invalidated);
-  void ReplaceObjects(std::map<std::string, Interfaces> objects);
+  // ReplaceObjects puts `objects` in the cache; `loaded`: they are bluetoothd's whole list.
+  void ReplaceObjects(std::map<std::string, Interfaces> objects, bool loaded);
   void DeviceChanged(const std::string& path, const Props& changed, bool added);
   void LinkDown(const std::string& device_path);
   void FinishWaiters(const std::string& device_path, bool ok);
@@ -256,7 +257,6 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
 
   // Bus thread only.
   uint64_t next_id_ = 1;
-  bool loaded_ = false;
   bool closing_ = false;  // shutting down: calls end at once
   std::map<uint64_t, std::function<void(Reply&)>> pending_;
   std::map<uint64_t, Timer> timers_;
@@ -278,6 +278,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
 
   std::mutex mutex_;  // guards everything below
   std::map<std::string, Interfaces> objects_;
+  bool loaded_ = false;  // objects_ started from bluetoothd's whole list, not only from its signals
   std::string adapter_;  // the adapter AdapterPath chose, while it is present
   std::vector<std::weak_ptr<BluezWatcher>> watchers_;
   std::map<std::string, std::vector<std::weak_ptr<BluezDevice>>> devices_;

@@ -10,8 +10,6 @@
 namespace velmora::platform::bluetooth::bluez {
 namespace {
 
-// kRetryMs is the pause before a StopDiscovery that bluetoothd refused as still busy is asked again.
-constexpr int64_t kRetryMs = 100;
 // kEveryRssi is the lowest RSSI threshold a discovery filter takes (Adapter.rst, SetDiscoveryFilter): it
 // passes every device.
 constexpr int16_t kEveryRssi = -127;
@@ -84,7 +82,8 @@ void BluezDiscovery::Reconcile() {
     // A start whose answer never came may have started a session after all (bluetoothd answered late): it
     // is stopped too. While bluetoothd still works on that start, the stop is refused as busy and asked
     // again; without a session it fails ("No discovery started"), which settles it as well.
-    if ((held_ || start_unanswered_) && !adapter.empty()) Stop(adapter);
+    // A stop that bluetoothd refused as busy is asked again when its pause is over, not sooner.
+    if ((held_ || start_unanswered_) && !adapter.empty() && retry_timer_ == 0) Stop(adapter);
     return;
   }
   if (adapter.empty()) {
@@ -149,6 +148,8 @@ void BluezDiscovery::Start(const std::string& adapter) {
                        held_ = true;
                        unsure_ = false;
                        start_unanswered_ = false;
+                       // A session taken over (InProgress) may still be one whose stop bluetoothd refuses.
+                       if (reply.Ok()) retry_ms_ = kRetryMs;
                      } else {
                        unsure_ |= Unanswered(reply);
                        start_unanswered_ |= Unanswered(reply);
@@ -173,11 +174,10 @@ void BluezDiscovery::Stop(const std::string& adapter) {
                      busy_ = false;
                      if (generation != generation_) return Reconcile();
                      if (reply.error == "org.bluez.Error.InProgress") {
-                       // bluetoothd still answers an earlier call of this process (one whose answer came
-                       // too late here).
-                       core_.AddTimer(kRetryMs, [this] { Reconcile(); });
+                       RetryLater();
                        return;
                      }
+                     retry_ms_ = kRetryMs;
                      // Stopped, or no session to stop ("No discovery started", a powered-off adapter):
                      // bluetoothd drops the filter with the session. A stop that went unanswered may have
                      // left the session behind; it is not asked again of a bluetoothd that does not answer,
@@ -188,6 +188,29 @@ void BluezDiscovery::Stop(const std::string& adapter) {
                      filter_.reset();
                      Reconcile();
                    });
+}
+
+// NOTE: a stop refused as busy means that bluetoothd still answers an earlier call of this process (one
+// whose answer came too late here), and it may never: it keeps one start's answer per adapter, and when
+// another program's StartDiscovery comes while this process's start still waits for the kernel, only that
+// later start is answered (adapter.c, start_discovery: adapter->client = client; discovery_complete). The
+// process's session then runs, and every StopDiscovery of it is refused as busy while the process stays on
+// the bus (stop_discovery: client->msg; only discovery_disconnect ends it). So the stop is asked again
+// ever more rarely, and at once when the adapter's Discovering changes, as it does when a start that
+// bluetoothd worked on is answered.
+void BluezDiscovery::RetryLater() {
+  core_.CancelTimer(retry_timer_);
+  retry_timer_ = core_.AddTimer(retry_ms_, [this] {
+    retry_timer_ = 0;
+    Reconcile();
+  });
+  retry_ms_ = std::min(2 * retry_ms_, kRetryMaxMs);
+}
+
+void BluezDiscovery::DiscoveringChanged(const std::string& adapter) {
+  if (retry_timer_ == 0 || adapter != adapter_) return;
+  core_.CancelTimer(std::exchange(retry_timer_, 0));
+  Reconcile();
 }
 
 void BluezDiscovery::Refuse(const Reply& refusal) {
@@ -238,6 +261,8 @@ void BluezDiscovery::EndSearch(uint64_t id, const std::string& path) {
 
 void BluezDiscovery::Forget() {
   ++generation_;
+  core_.CancelTimer(std::exchange(retry_timer_, 0));
+  retry_ms_ = kRetryMs;
   held_ = false;
   unsure_ = false;
   start_unanswered_ = false;

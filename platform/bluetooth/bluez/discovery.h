@@ -43,6 +43,9 @@ class BluezDiscovery {
   void Search(uint64_t address, int64_t bound_ms, std::function<void(const std::string& path)> done);
   // DeviceSeen ends the searches for the device at `path` (any object of the adapter with that address).
   void DeviceSeen(const std::string& path, const Props& device);
+  // DiscoveringChanged asks again at once for a stop that waits to be asked again, when `adapter` is the
+  // session's: bluetoothd may have answered the start that made it refuse the stop.
+  void DiscoveringChanged(const std::string& adapter);
   // Forget drops the session and the filter that bluetoothd no longer keeps (adapter powered off or gone,
   // bluetoothd gone) and ends every search; users that are waiting stay and start again.
   void Forget();
@@ -51,6 +54,11 @@ class BluezDiscovery {
   void Shutdown();
 
  private:
+  // kRetryMs is the pause before a StopDiscovery that bluetoothd refused as still busy is asked again; each
+  // further refusal doubles it, up to kRetryMaxMs.
+  static constexpr int64_t kRetryMs = 100;
+  static constexpr int64_t kRetryMaxMs = 5000;
+
   struct User {
     std::vector<Guid> uuids;
     Started started;  // empty once called
@@ -69,6 +77,9 @@ class BluezDiscovery {
   void SetFilter(const std::string& adapter, std::vector<Guid> filter);
   void Start(const std::string& adapter);
   void Stop(const std::string& adapter);
+  // RetryLater asks for the stop that bluetoothd refused as busy again after a pause that grows with each
+  // refusal.
+  void RetryLater();
   // Discovering tells whether the cached adapter reads Discovering.
   bool Discovering(const std::string& adapter);
   // Refuse ends every user still waiting with bluetoothd's refusal.
@@ -85,6 +96,8 @@ class BluezDiscovery {
   bool unsure_ = false;  // a start or stop went unanswered: bluetoothd may hold a session not known here
   bool start_unanswered_ = false;  // a start went unanswered and no stop has been answered since
   uint64_t generation_ = 0;  // counts Forget: an answer to a call made before it tells of nothing left
+  uint64_t retry_timer_ = 0;     // the timer that asks again for a stop refused as busy (0: none)
+  int64_t retry_ms_ = kRetryMs;  // the pause before the next stop refused as busy is asked again
   // The adapter that the session, the filter or an unanswered call of this process is on; every call goes
   // there until nothing is left on it.
   std::string adapter_;

@@ -354,18 +354,17 @@ void SimWatcher::OfferLocked(uint64_t address, const SimAdvert& advert, const st
   if (status_ != BluetoothLEAdvertisementWatcherStatus::Started) return;
   auto advertisement = std::make_shared<SimAdvertisement>(core_, advert.sections);
   if (!PassesLocked(address, *advertisement, scan_response)) return;
-  if (reports_queued_->load(std::memory_order_relaxed) >= kReportBuffer) return;
   std::shared_ptr<BluetoothLEAdvertisementWatcher> sender = shared_from_this();
   core_->Fire(received_, sender,
               std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(std::make_shared<SimReceivedArgs>(
                   core_, address, advert.rssi, advert.type, std::move(advertisement), run_)),
-              reports_queued_);
+              reports_);
   if (scan_response && mode_ == BluetoothLEScanningMode::Active) {
     core_->Fire(received_, sender,
                 std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(std::make_shared<SimReceivedArgs>(
                     core_, address, scan_response->rssi, BluetoothLEAdvertisementType::ScanResponse,
                     std::make_shared<SimAdvertisement>(core_, scan_response->sections), run_)),
-                reports_queued_);
+                reports_);
   }
 }
 

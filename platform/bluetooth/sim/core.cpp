@@ -17,6 +17,31 @@ bool Matches(const SimFault& fault, SimOp op, uint64_t address, uint16_t handle)
 
 }  // namespace
 
+void SimReportBuffer::Post(Executor& events, std::function<void()> deliver) {
+  std::function<void()> gave_way;  // destroyed after the lock, as whatever a task holds
+  std::lock_guard lock(mutex_);
+  if (waiting_.size() >= capacity_) {
+    // A report a worker has taken already is dropped when it runs, since it is no longer waiting.
+    gave_way = events.Cancel(waiting_.front().second);
+    waiting_.pop_front();
+  }
+  const uint64_t number = next_number_++;
+  const Executor::TaskId id = events.Post([self = shared_from_this(), number, deliver = std::move(deliver)] {
+    if (self->Take(number)) deliver();
+  });
+  waiting_.emplace_back(number, id);
+}
+
+bool SimReportBuffer::Take(uint64_t number) {
+  std::lock_guard lock(mutex_);
+  // Several event threads may take reports out of order, so the report is looked for, not assumed first.
+  auto found = std::lower_bound(waiting_.begin(), waiting_.end(), number,
+                                [](const auto& entry, uint64_t value) { return entry.first < value; });
+  if (found == waiting_.end() || found->first != number) return false;
+  waiting_.erase(found);
+  return true;
+}
+
 std::unique_lock<std::mutex> SimCore::Call(SimCall call) {
   std::unique_lock lock(mutex);
   for (auto rule = fail_rules.begin(); rule != fail_rules.end(); ++rule) {

@@ -2,7 +2,6 @@
 // its failing-call rules, fault rules, asynchronous operations and event delivery. Internal to the simulator.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -125,6 +124,28 @@ class SimAsyncOperation final : public AsyncOperation<T> {
   std::string detail_;
 };
 
+// SimReportBuffer holds the order of the reports one watcher has waiting for the event threads and bounds
+// them as a controller's report buffer does: past its capacity the oldest waiting report gives way to the
+// new one, so that a host that falls behind gets the newest reports once it catches up, not a backlog that
+// has gone stale meanwhile. Any thread.
+class SimReportBuffer final : public std::enable_shared_from_this<SimReportBuffer> {
+ public:
+  explicit SimReportBuffer(size_t capacity) : capacity_(capacity) {}
+
+  // Post queues `deliver` on `events` as the newest report, first cancelling the oldest waiting one when
+  // the buffer is full.
+  void Post(Executor& events, std::function<void()> deliver);
+
+ private:
+  // Take tells whether report `number` is still wanted and forgets it: false once it gave way.
+  bool Take(uint64_t number);
+
+  std::mutex mutex_;
+  const size_t capacity_;
+  uint64_t next_number_ = 0;
+  std::deque<std::pair<uint64_t, Executor::TaskId>> waiting_;  // by number, the oldest first
+};
+
 class SimCore {
  public:
   explicit SimCore(int event_threads) : events(event_threads), completions(1) {}
@@ -174,15 +195,13 @@ class SimCore {
   // sender weakly and is dropped once nobody else holds it: an object its owner let go of fires no more, as
   // on a real platform, rather than being kept alive, and firing, by its own events waiting behind a busy
   // event thread. An event without a sender (null) goes out as it is.
-  // `queued`, when given, counts the event while it waits in the queue.
+  // An advertisement report goes through its watcher's `reports` buffer, which may drop it for a newer one.
   template <class S, class A>
   void Fire(std::vector<TypedEventHandler<S, A>> handlers, const std::shared_ptr<S>& sender, std::shared_ptr<A> args,
-            std::shared_ptr<std::atomic<int>> queued = nullptr) {
+            const std::shared_ptr<SimReportBuffer>& reports = nullptr) {
     if (handlers.empty()) return;
-    if (queued != nullptr) queued->fetch_add(1, std::memory_order_relaxed);
-    events.Post([handlers = std::move(handlers), weak = std::weak_ptr<S>(sender), has_sender = sender != nullptr,
-                 args = std::move(args), queued = std::move(queued)] {
-      if (queued != nullptr) queued->fetch_sub(1, std::memory_order_relaxed);
+    auto deliver = [handlers = std::move(handlers), weak = std::weak_ptr<S>(sender), has_sender = sender != nullptr,
+                    args = std::move(args)] {
       const std::shared_ptr<S> sender = weak.lock();
       if (has_sender && sender == nullptr) return;
       for (const auto& handler : handlers) {
@@ -192,7 +211,12 @@ class SimCore {
           // NOTE: an event handler that raises does not reach the platform's thread; it is dropped.
         }
       }
-    });
+    };
+    if (reports != nullptr) {
+      reports->Post(events, std::move(deliver));
+    } else {
+      events.Post(std::move(deliver));
+    }
   }
 
   std::shared_ptr<PeripheralState> Peripheral(uint64_t address);  // caller holds `mutex`

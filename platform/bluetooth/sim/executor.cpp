@@ -20,17 +20,29 @@ Executor::Executor(int threads) {
   for (int i = 0; i < threads; ++i) workers_.emplace_back([state = state_, this] { Work(state, this); });
 }
 
-void Executor::PostMicros(std::function<void()> task, int64_t delay_us, bool background) {
+Executor::TaskId Executor::PostMicros(std::function<void()> task, int64_t delay_us, bool background) {
   State& s = *state_;
   std::lock_guard lock(s.mutex);
-  if (s.stopping) return;
-  const int64_t due = NowMicros() + (delay_us > 0 ? delay_us : 0);
-  s.queue.emplace(std::make_pair(due, s.sequence++), Task{std::move(task), background});
+  const TaskId id(NowMicros() + (delay_us > 0 ? delay_us : 0), s.sequence++);
+  if (s.stopping) return id;
+  s.queue.emplace(id, Task{std::move(task), background});
   if (!background) {
     ++s.foreground_queued;
     ++s.foreground_posted;
   }
   s.wake.notify_one();
+  return id;
+}
+
+std::function<void()> Executor::Cancel(TaskId id) {
+  State& s = *state_;
+  std::lock_guard lock(s.mutex);
+  auto found = s.queue.find(id);
+  if (found == s.queue.end()) return nullptr;
+  Task task = std::move(found->second);
+  s.queue.erase(found);
+  if (!task.background && --s.foreground_queued == 0 && s.running == 0) s.idle.notify_all();
+  return std::move(task.run);
 }
 
 void Executor::WaitIdle() {
@@ -57,7 +69,7 @@ size_t Executor::Queued() {
 bool Executor::IsCurrentThread() const { return t_current == this; }
 
 void Executor::Shutdown() {
-  std::map<std::pair<int64_t, uint64_t>, Task> dropped;
+  std::map<TaskId, Task> dropped;
   {
     std::lock_guard lock(state_->mutex);
     state_->stopping = true;

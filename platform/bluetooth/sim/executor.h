@@ -18,17 +18,23 @@ class Executor {
  public:
   // Executor starts `threads` workers (at least one). With one worker, tasks run strictly one after another.
   explicit Executor(int threads);
+  // TaskId names a posted task: its due time in microseconds and its place among tasks posted.
+  using TaskId = std::pair<int64_t, uint64_t>;
   ~Executor() { Shutdown(); }
   Executor(const Executor&) = delete;
   Executor& operator=(const Executor&) = delete;
 
-  // Post queues a task to run delay_ms from now. A background task (a periodic timer) does not keep
-  // WaitIdle waiting while it is queued. After Shutdown, posting does nothing. Any thread.
-  void Post(std::function<void()> task, int64_t delay_ms = 0, bool background = false) {
-    PostMicros(std::move(task), delay_ms > 0 ? delay_ms * 1000 : 0, background);
+  // Post queues a task to run delay_ms from now and returns its id (for Cancel). A background task (a
+  // periodic timer) does not keep WaitIdle waiting while it is queued. After Shutdown, posting does nothing.
+  // Any thread.
+  TaskId Post(std::function<void()> task, int64_t delay_ms = 0, bool background = false) {
+    return PostMicros(std::move(task), delay_ms > 0 ? delay_ms * 1000 : 0, background);
   }
   // PostMicros is Post with the delay in microseconds.
-  void PostMicros(std::function<void()> task, int64_t delay_us, bool background = false);
+  TaskId PostMicros(std::function<void()> task, int64_t delay_us, bool background = false);
+  // Cancel takes a task out of the queue before a worker takes it and returns it (empty when a worker has
+  // taken it already or it was never queued); destroying it is the caller's. Any thread.
+  std::function<void()> Cancel(TaskId id);
   // WaitIdle returns once no foreground task is queued and no task is running. Not from a worker.
   void WaitIdle();
   // ForegroundPosted counts foreground tasks posted so far; callers detect new work with it.
@@ -51,7 +57,7 @@ class Executor {
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable idle;
-    std::map<std::pair<int64_t, uint64_t>, Task> queue;  // (due time in microseconds, sequence)
+    std::map<TaskId, Task> queue;
     uint64_t sequence = 0;
     uint64_t foreground_posted = 0;
     int foreground_queued = 0;

@@ -2,7 +2,6 @@
 // Every member named ...Locked expects the caller to hold SimCore::mutex.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -81,11 +80,9 @@ class SimWatcher final : public BluetoothLEAdvertisementWatcher, public std::ena
   std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs>> received_;
   std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs>>
       stopped_;
-  // The watcher's reports waiting for the event threads. As a controller's report buffer, it holds so many at
-  // the most, and the radio drops what it hears beyond that: a host that falls behind gets the newest reports
-  // once it catches up, not a backlog it can never clear.
-  static constexpr int kReportBuffer = 4096;
-  std::shared_ptr<std::atomic<int>> reports_queued_ = std::make_shared<std::atomic<int>>(0);
+  // The watcher's reports waiting for the event threads: 4096 at the most, the newest (see SimReportBuffer).
+  static constexpr size_t kReportBuffer = 4096;
+  std::shared_ptr<SimReportBuffer> reports_ = std::make_shared<SimReportBuffer>(kReportBuffer);
 };
 
 // SimPairing is a device's pairing information, its pairing interface and its custom pairing at once, so

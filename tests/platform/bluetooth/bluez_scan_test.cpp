@@ -326,6 +326,39 @@ TEST_F(BluezScan, ASessionWhoseStartWasAnsweredTooLateIsStopped) {
   EXPECT_TRUE(WaitForScript("adapter_props()['Discovering']", "0"));
 }
 
+// bluetoothd refuses a stop as busy while it works on the process's start, and when another program's start
+// took that start's answer over, for as long as the process stays on the bus: the stop is asked again ever
+// more rarely, not ten times a second for ever, and a session whose late start bluetoothd answers after
+// many refusals is still stopped.
+TEST_F(BluezScan, AStopRefusedAsBusyIsAskedAgainEverMoreRarely) {
+  Script("behaviour['sessions'] = True; behaviour['start_answer_late'] = True; held.add('StartDiscovery')");
+  ASSERT_EQ(Config("ScanStartedTimeout=0"), 0);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  ASSERT_TRUE(WaitForCall("StopDiscovery"));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(Script("release('StartDiscovery')"), "1");
+  EXPECT_TRUE(WaitForScript("sessions()", "[]"));
+
+  sink_.Clear();
+  Script("calls.clear(); behaviour['start_answer_late'] = False; behaviour['one_start_answer'] = True; "
+         "held.add('StartDiscovery')");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  ASSERT_TRUE(WaitForCall("StartDiscovery"));
+  Script("peer_start_discovery()");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  EXPECT_EQ(Script("release('StartDiscovery')"), "2");
+  ASSERT_TRUE(WaitForCall("StopDiscovery"));
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  EXPECT_LE(mock_->CallsOf("StopDiscovery").size(), 10u);
+  EXPECT_EQ(Script("adapter_props()['Discovering']"), "1");
+  // The session that bluetoothd keeps running serves the next scan.
+  ASSERT_EQ(Config("ScanStartedTimeout=5"), 0);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SCANNING, 0), 1);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0);
+}
+
 // The session's calls all go to the adapter it started on: an adapter that comes while it runs (and now
 // comes first) takes none of them, not the filter of a second scan nor the stop.
 TEST_F(BluezScan, TheSessionStaysOnTheAdapterItStartedOn) {
@@ -345,6 +378,22 @@ TEST_F(BluezScan, TheSessionStaysOnTheAdapterItStartedOn) {
   const std::vector<std::string> calls = mock_->Calls();
   EXPECT_GE(calls.size(), 4u);
   for (const std::string& call : calls) EXPECT_NE(call.find(" /org/bluez/hci1"), std::string::npos) << call;
+}
+
+// The adapter is chosen from bluetoothd's whole object list: a second adapter plugged in, and a device it
+// heard, before the backend first loaded the list leave the first adapter present the one the scan uses.
+TEST_F(BluezScan, TheAdapterIsChosenFromTheWholeList) {
+  Script("behaviour['sessions'] = True; second_adapter(discovery=True)");
+  Script("add_device('C0:FF:EE:00:00:11', name='elsewhere', rssi=-50, adapter=SECOND_ADAPTER_PATH)");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError();
+  EXPECT_EQ(Script("len(sessions())"), "1");
+  EXPECT_EQ(Script("sessions(SECOND_ADAPTER_PATH)"), "[]");
+  for (const char* member : {"SetDiscoveryFilter", "StartDiscovery"}) {
+    for (const std::string& call : mock_->CallsOf(member)) {
+      EXPECT_NE(call.find(" /org/bluez/hci0"), std::string::npos) << call;
+    }
+  }
+  ASSERT_EQ(Do(VELMORABLE_METHOD_STOP_SCANNING), 0);
 }
 
 // An adapter plugged in during a scan takes nothing from it, even one that sorts first: the scan goes on

@@ -38,6 +38,14 @@ turns each choice back to the simple one; a test turns on what it checks:
                     StartDiscovery delay, or at release()), its answer going nowhere. Meanwhile the client's
                     StopDiscovery is refused as busy (adapter.c, stop_discovery: client->msg, btd_error_busy).
                     Off: the answer comes in time.
+  one_start_answer  with sessions, bluetoothd keeps one StartDiscovery answer per adapter: a client's start
+                    that comes while another's still waits for the kernel takes the answer over, and only
+                    the later client is answered (adapter.c, start_discovery: adapter->client = client;
+                    discovery_complete). The earlier client's call gets the NoReply error that its D-Bus
+                    library makes up when its wait runs out (here at once), its session runs, and each of its
+                    StopDiscovery calls is refused as busy for as long as it stays on the bus (stop_discovery:
+                    client->msg, btd_error_busy; only discovery_disconnect ends it). Off: each start is
+                    answered.
 `delays` makes bluetoothd take its time: the milliseconds before it answers SetDiscoveryFilter,
 StartDiscovery, StopDiscovery or Pair; `held` keeps such answers until release(). forget() and forget_unpaired() make it forget devices as it does
 some time after a scan, and peer_signal() sends a signal from another program on the bus.
@@ -82,11 +90,12 @@ sockets = {}   # characteristic path -> our end of its AcquireNotify socket
 unanswered = []  # callbacks of calls that are never answered
 
 DEFAULT_BEHAVIOUR = dict(sessions=False, agent_per_client=False, pair_connects=False, rssi_threshold=False,
-                         start_refused=False, start_answer_late=False)
+                         start_refused=False, start_answer_late=False, one_start_answer=False)
 behaviour = dict(DEFAULT_BEHAVIOUR)  # see the module's description
 delays = {}    # method name -> milliseconds before bluetoothd answers it
 held = set()   # method names whose answers wait for release()
 held_answers = []  # (method name, answer) that release() gives
+start_answers = {}  # adapter -> (sender, err) of the start that is answered next, with one_start_answer
 clients = {}   # sender -> dict(filter=UUIDs or None, session=bool, answering=bool), with behaviour['sessions']
 second_clients = {}  # the same, of the second adapter when it discovers (second_adapter(discovery=True))
 agents = {}    # sender -> its agent (dict as `agent`), with behaviour['agent_per_client']
@@ -362,8 +371,20 @@ def StartDiscovery(_self, sender=None, ok=None, err=None):
     answer_lost = behaviour['start_answer_late']
     if answer_lost:
         err(error('org.freedesktop.DBus.Error.NoReply', 'Method call timed out'))
+    if behaviour['one_start_answer']:
+        taken_over = start_answers.get(adapter)
+        if taken_over is not None and taken_over[0] != sender:
+            taken_over[1](error('org.freedesktop.DBus.Error.NoReply', 'Method call timed out'))
+        start_answers[adapter] = (sender, (lambda _failure: None) if answer_lost else err)
 
     def started():
+        if behaviour['one_start_answer']:
+            if start_answers.get(adapter, (None,))[0] != sender:
+                # Another client's start took the answer over: this one is never answered.
+                if adapter in mockobject.objects:
+                    update_discovering(adapter)
+                return
+            del start_answers[adapter]
         state['answering'] = False
         if adapter in mockobject.objects:
             update_discovering(adapter)
@@ -476,7 +497,9 @@ def power_off():
 
 def second_adapter(discovery=False):
     '''A second adapter, a dongle plugged in, on which another program discovers: each adapter files the
-    devices it hears under itself (Device1's Adapter; add_device(adapter=SECOND_ADAPTER_PATH)). With
+    devices it hears under itself (Device1's Adapter; add_device(adapter=SECOND_ADAPTER_PATH)). The adapter
+    and each device are announced by InterfacesAdded as they come, whether or not a client has listed the
+    objects yet (adapter.c, adapter_register; device.c, device_new: g_dbus_register_interface). With
     `discovery`, it discovers for the clients that ask it, keeping their sessions apart from the first
     adapter's (see clients_of), and nobody else discovers on it.'''
     second_clients.clear()
@@ -841,6 +864,12 @@ def peer_signal(path, iface, member, signature, args):
     peer().send_message(message)
     # A round trip: the bus handles one connection's messages in order, so the signal is on its way.
     peer().call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus', 'GetId', '', ())
+
+
+def peer_start_discovery():
+    '''Another program calls StartDiscovery on hci0; its answer is not awaited.'''
+    peer().call_async(BUS_NAME, ADAPTER_PATH, ADAPTER_IFACE, 'StartDiscovery', '', (), lambda *_: None,
+                      lambda _: None)
 
 
 def peer_agent_calls(count):
@@ -1389,6 +1418,7 @@ def reset():
     delays.clear()
     held.clear()
     held_answers.clear()
+    start_answers.clear()
     clients.clear()
     agents.clear()
     forgotten.clear()

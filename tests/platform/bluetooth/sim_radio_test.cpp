@@ -163,8 +163,7 @@ std::shared_ptr<BluetoothLEAdvertisementWatcher> Watcher(SimRadio& radio, Record
 }
 
 // A host that falls behind its radio: no more of a watcher's reports wait for the event thread than a
-// controller's buffer holds, what the radio hears beyond that is dropped, and what it hears once the host has
-// caught up arrives.
+// controller's buffer holds, and what it hears once the host has caught up arrives.
 TEST_F(SimRadioTest, AWatcherBehindItsEventThreadKeepsABoundedBacklog) {
   Recorder<StopSeen> stops;
   auto watcher = Watcher(radio_, stops);
@@ -190,6 +189,39 @@ TEST_F(SimRadioTest, AWatcherBehindItsEventThreadKeepsABoundedBacklog) {
   EXPECT_EQ(received.load(), caught_up + 1);
   watcher->Stop();
   radio_.WaitIdle();
+}
+
+// Past the buffer the oldest waiting reports give way: a device heard only late in a long stall arrives once
+// the host catches up (a backlog of old reports would be too old to use), and the scan's stop is kept.
+TEST_F(SimRadioTest, AWatcherBehindItsEventThreadKeepsTheNewestReports) {
+  constexpr uint64_t kLate = 0x0011223344BB;
+  SimPeripheral late;
+  late.address = kLate;
+  late.adverts = {Advert("020106")};
+  radio_.AddPeripheral(late);
+  Recorder<StopSeen> stops;
+  auto watcher = Watcher(radio_, stops);
+  Latch latch;
+  Recorder<uint64_t> heard;
+  watcher->AddReceived([&](const auto&, const auto& args) {
+    latch.EnterAndWait();
+    heard.Add(args->BluetoothAddress());
+  });
+  watcher->Start();
+  ASSERT_TRUE(radio_.EmitAdvertisement(kAddress));
+  ASSERT_TRUE(latch.WaitEntered());
+  constexpr int kBuffer = 4096;
+  for (int i = 0; i < 2 * kBuffer; ++i) ASSERT_TRUE(radio_.EmitAdvertisement(kAddress));
+  ASSERT_TRUE(radio_.EmitAdvertisement(kLate));
+  watcher->Stop();
+  latch.Open();
+  ASSERT_TRUE(stops.WaitFor(1));
+  radio_.WaitIdle();
+  const std::vector<uint64_t> seen = heard.Snapshot();
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kBuffer + 1));
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), kLate);
+  EXPECT_EQ(stops.Snapshot().size(), 1u);
 }
 
 TEST_F(SimRadioTest, WatcherStartStopTransitionsWithTheirStoppedEvent) {
