@@ -144,9 +144,22 @@ bool PastDeadline(BLEClientEngine& engine, uint64_t deadline) {
 // WaitOnWindowThread is the wait on the thread that owns the engine's notification window: the socket
 // layer's wait step runs (pumping the thread's messages) until done is set or the wait stops. The deadline
 // is this wait's own, taken from Timeout as it begins: a Set of Timeout meanwhile (from a sink) clears the
-// engine's running deadline, which the step reads, and bounds only the waits that begin after it. True when
-// it stopped.
+// engine's running deadline, which the step reads, and bounds only the waits that begin after it. The
+// running deadline is this wait's only while it waits: it ends with the deadline it found (none, or that of
+// the wait whose step runs this one from a sink), so that no later step stops on it. True when it stopped.
 bool WaitOnWindowThread(BLEClientEngine& engine, const std::atomic<bool>& done) {
+  class RunningDeadline {
+   public:
+    explicit RunningDeadline(BLEClientEngine& engine) : engine_(engine), found_(engine.OperationDeadline()) {}
+    ~RunningDeadline() { engine_.RestoreOperationDeadline(found_); }
+    RunningDeadline(const RunningDeadline&) = delete;
+    RunningDeadline& operator=(const RunningDeadline&) = delete;
+
+   private:
+    BLEClientEngine& engine_;
+    const uint64_t found_;
+  };
+  const RunningDeadline running(engine);
   const uint64_t deadline = engine.SetAwaitDeadline();
   while (!done.load(std::memory_order_acquire)) {
     if (engine.WaitStep(engine.SelectWaitMillis(), engine.NotificationWindow()) == 0) return true;

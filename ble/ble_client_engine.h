@@ -82,8 +82,11 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int SetTimeoutSeconds(int32_t seconds, bool clear_deadline);
   int32_t GetTimeoutSeconds() const;
   // SetAwaitDeadline restarts the base deadline and starts the operation deadline Timeout from now (0, no
-  // deadline, when Timeout is 0); returns the operation deadline. Called by every await.
+  // deadline, when Timeout is 0); returns the operation deadline. Called by every await on the window thread,
+  // which gives the operation deadline back with RestoreOperationDeadline as it ends: the wait step of a
+  // later wait (a scan's, ProcessEvents) must not stop on a deadline an earlier call left.
   uint64_t SetAwaitDeadline();
+  void RestoreOperationDeadline(uint64_t deadline) { operation_deadline_.store(deadline, std::memory_order_relaxed); }
   // BoundedWaitMs is how long a wait that Timeout bounds may last: Timeout, or kUnboundedWaitCapMs when
   // Timeout is 0.
   uint64_t BoundedWaitMs() const {
@@ -401,8 +404,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // PlatformEnded tells whether the platform shows run ended; *stop receives its report (null: none yet).
   static bool PlatformEnded(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run, ScanQueue::StopArgs* stop);
   // PauseForPlatform waits one wait step, and at least a millisecond, or until the platform has ended the
-  // scan's run (its report told to scans_).
-  void PauseForPlatform();
+  // scan's run (its report told to scans_ after version) or Destroy has begun.
+  void PauseForPlatform(uint64_t version);
   // EndedRun tells scans_ that run ended (Ended) and wakes the waits for that end; it returns the first event
   // of me's turn when me takes it.
   ScanQueue::Event EndedRun(uint64_t run, const ScanQueue::StopArgs& stop, bool aborted, ScanQueue::Caller me,

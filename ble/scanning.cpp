@@ -343,7 +343,8 @@ int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
       // one that comes meanwhile wakes it too), or the step's own tick polls the platform's status.
       {
         const AwaitWakeups::Registration woken_by_end(scan_end_wakeups_);
-        if (scans_.Look(scan).run == progress.run) PauseForPlatform();
+        const ScanQueue::Progress now = scans_.Look(scan);
+        if (now.run == progress.run) PauseForPlatform(now.version);
       }
       // A wake that came after the step had ended leaves no message behind for the next step.
       DrainThreadWakes();
@@ -363,14 +364,20 @@ bool BLEClientEngine::PlatformEnded(bt::BluetoothLEAdvertisementWatcher& watcher
   return *stop != nullptr || watcher.Run() != run || !Active(watcher.Status());
 }
 
-void BLEClientEngine::PauseForPlatform() {
-  // The platform leaves Stopping on its own; the step keeps the thread's messages moving meanwhile. A step
-  // that does not wait (0 ms, or one that stops at once: an old deadline, a quit request, a closed window)
-  // is followed by a pause, so that the wait never spins; its text does not describe this call.
+void BLEClientEngine::PauseForPlatform(uint64_t version) {
+  // The platform leaves Stopping on its own; the step keeps the thread's messages moving meanwhile, and the
+  // platform's report of the end or Destroy wakes it. A step that does not wait (0 ms), or stops before its
+  // time (a quit request, a closed window, an interrupt), is made up to a whole step (at least a
+  // millisecond) by a wait for the scan queue, which that report and Destroy end as well: the wait never
+  // spins, and never sleeps past what it waits for. The step's text does not describe this call.
   const int32_t step = SelectWaitMillis();
+  const uint64_t began = platform::MonotonicMs();
   const int rc = WaitStep(step, NotificationWindow());
   if (rc == 0) (void)LastErrorText().Clear();
-  if (rc == 0 || step <= 0) platform::SleepMs(static_cast<uint32_t>(std::max<int32_t>(step, 1)));
+  if (rc != 0 && step > 0) return;
+  const int64_t spent = static_cast<int64_t>(platform::MonotonicMs() - began);
+  const int64_t rest = std::max<int64_t>(step, 1) - spent;
+  if (rest > 0) (void)scans_.WaitForChange(version, rest);
 }
 
 void BLEClientEngine::NoteScanEnd(ScanQueue::Caller me) {

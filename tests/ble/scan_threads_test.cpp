@@ -1116,5 +1116,87 @@ TEST_F(StopOfAScanWithALongWaitStep, ReturnsOnceThePlatformHasStopped) {
   }
 }
 
+// Once Timeout has run out since StartScanning's own waits, a wait for the scan's end still ends as soon as the
+// platform has stopped the scan (700 ms after it was asked) or Destroy has begun, not a whole wait step of 30 s
+// later: StopScanning, StartScanning behind a stop that its Advertisement sink asked for, and a StopScanning
+// that another client's Advertisement sink ends by destroying the client while the platform takes 15 s to stop
+// (each well within the step, a fault check with a wide margin, not a measure of speed).
+class ScanWaitAfterAnEarlierTimeout : public RadioFixture<4> {};
+
+TEST_F(ScanWaitAfterAnEarlierTimeout, EndsWithThePlatformsStopOrDestroy) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 5));
+  enum class Way { kStopScanning, kStartAfterTheSinksStop, kDestroyedDuringStopScanning };
+  for (const Way way : {Way::kStopScanning, Way::kStartAfterTheSinksStop, Way::kDestroyedDuringStopScanning}) {
+    SCOPED_TRACE(way == Way::kStopScanning            ? "StopScanning"
+                 : way == Way::kStartAfterTheSinksStop ? "StartScanning"
+                                                       : "Destroy");
+    radio_->SetWatcherTiming(0, way == Way::kDestroyedDuringStopScanning ? 15000 : 700);
+    std::atomic<bool> ask_stop{false};
+    std::atomic<bool> stop_asked{false};
+    std::atomic<bool> advertised{false};
+    Sink sink;
+    sink.keep = false;
+    Client a(&Sink::Call, &sink);
+    ASSERT_NE(a.get(), nullptr);
+    sink.inside = [&](const Event& event) {
+      if (event.id == VELMORABLE_EVENT_ADVERTISEMENT) advertised = true;
+      if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || !ask_stop.exchange(false)) return;
+      (void)Do(a, VELMORABLE_METHOD_STOP_SCANNING);
+      stop_asked = true;
+    };
+    std::atomic<bool> destroy_a{false};
+    std::atomic<bool> destroyed{false};
+    Sink other_sink;
+    other_sink.keep = false;
+    other_sink.inside = [&](const Event& event) {
+      if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || !destroy_a.exchange(false)) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));
+      VelmoraBLE_BLEClient_Destroy(a);
+      destroyed = true;
+    };
+    Client other(&Sink::Call, &other_sink);
+    ASSERT_NE(other.get(), nullptr);
+    ASSERT_EQ(Config(a, "SelectWaitMillis=30000"), 0);
+    ASSERT_EQ(VelmoraBLE_BLEClient_Set(a, VELMORABLE_PROP_TIMEOUT, 0, 2), 0);
+    ASSERT_EQ(Do(a, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(a);
+    if (way == Way::kDestroyedDuringStopScanning) {
+      ASSERT_EQ(Do(other, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(other);
+    }
+    ASSERT_TRUE(Eventually([&] { return advertised.load(); }));
+    // Past the Timeout of StartScanning's waits.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    int result = -1;
+    const Clock::time_point called = Clock::now();
+    switch (way) {
+      case Way::kStopScanning:
+        result = Do(a, VELMORABLE_METHOD_STOP_SCANNING);
+        break;
+      case Way::kStartAfterTheSinksStop:
+        ask_stop = true;
+        ASSERT_TRUE(Eventually([&] { return stop_asked.load(); }));
+        result = Do(a, VELMORABLE_METHOD_START_SCANNING, "");
+        break;
+      case Way::kDestroyedDuringStopScanning:
+        destroy_a = true;
+        result = Do(a, VELMORABLE_METHOD_STOP_SCANNING);
+        break;
+    }
+    const int64_t wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - called).count();
+    std::printf("the call took %lld ms\n", static_cast<long long>(wall_ms));
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(wall_ms, 10000) << "the wait slept out a wait step after the platform or Destroy had woken it";
+    radio_->SetWatcherTiming(0, 0);
+    if (way == Way::kDestroyedDuringStopScanning) {
+      EXPECT_TRUE(Eventually([&] { return destroyed.load(); }));
+      a.Forget();  // destroyed by the other client's sink, freed as StopScanning returned
+      // Its platform stop is still on its way: the radio drops it as the test ends.
+      EXPECT_EQ(Do(other, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(other);
+    } else {
+      EXPECT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
+      radio_->WaitIdle();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

@@ -2517,5 +2517,98 @@ TEST_F(ClientsComingAndGoing, LeaveTheScannerItsAdvertisementsRoundAfterRound) {
   scanner.Destroy();
 }
 
+// Two clients, each used on an application thread the test made: A scans, and its Advertisement sink reads B's
+// characteristic every tenth advertisement; B's thread makes the radio (whose threads are so born inside it),
+// connects, subscribes and reads that characteristic over and over, and B's Value sink reads A's Scanning
+// property. B's thread ends with its client still connected while the radio's threads go on with what its
+// calls left them (its last read's result and wait, its wake window), and the clients are destroyed on the
+// test's thread. The sanitizers must have nothing to report.
+class TwoClientsOnTheirOwnThreads : public ::testing::Test {
+ protected:
+  void SetUp() override { component::SocketBase::StaticInit(); }
+  void TearDown() override {
+    bt::InstallProvider(nullptr);
+    radio_.reset();
+    component::SocketBase::StaticDestroy();
+  }
+
+  std::shared_ptr<SimRadio> radio_;
+};
+
+TEST_F(TwoClientsOnTheirOwnThreads, ReadAndScanEachOtherFromTheirSinks) {
+  struct Context {
+    std::atomic<VelmoraBLE_BLEClient*> a{nullptr};
+    std::atomic<VelmoraBLE_BLEClient*> b{nullptr};
+    std::atomic<int> advertisements{0};
+    std::atomic<int> values{0};
+    std::atomic<int> reads_from_a{0};
+  } context;
+  auto sink_a = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_ADVERTISEMENT || ++ctx->advertisements % 10 != 0) return 0;
+    VelmoraBLE_BLEClient* b = ctx->b.load();
+    if (b != nullptr && OnCharacteristic(b, VELMORABLE_METHOD_READ_VALUE) == 0) ++ctx->reads_from_a;
+    return 0;
+  };
+  auto sink_b = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    if (id != VELMORABLE_EVENT_VALUE) return 0;
+    ++ctx->values;
+    VelmoraBLE_BLEClient* a = ctx->a.load();
+    if (a != nullptr) (void)VelmoraBLE_BLEClient_Get(a, VELMORABLE_PROP_SCANNING, 0);
+    return 0;
+  };
+  const int64_t reads = std::max<int64_t>(200, testing_support::FuzzScaled(2000));
+  std::atomic<bool> b_done{false};
+  std::atomic<int> b_failed{0};
+  std::thread b_thread([&] {
+    radio_ = std::make_shared<SimRadio>(1);
+    SimPeripheral readable = BusyPeripheral(kFirstAddress);
+    readable.gatt.services[0].characteristics[0].properties = 0x12;  // Read and Notify
+    radio_->AddPeripheral(readable);
+    bt::InstallProvider(radio_);
+    VelmoraBLE_BLEClient* b = VelmoraBLE_BLEClient_Create(sink_b, &context, 0);
+    if (b == nullptr) {
+      b_failed = -1;
+      b_done = true;
+      return;
+    }
+    context.b = b;
+    intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
+                            reinterpret_cast<intptr_t>("")};
+    int32_t sizes[4] = {0, 0, 0, 0};
+    intptr_t subscribe[2] = {reinterpret_cast<intptr_t>(kHeartRate), reinterpret_cast<intptr_t>(kMeasurement)};
+    if (Do(b, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()) != 0 ||
+        VelmoraBLE_BLEClient_Do(b, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes) != 0 ||
+        VelmoraBLE_BLEClient_Do(b, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, sizes) != 0) {
+      b_failed = -1;
+      b_done = true;
+      return;
+    }
+    for (int64_t i = 0; i < reads; ++i) b_failed += OnCharacteristic(b, VELMORABLE_METHOD_READ_VALUE) != 0 ? 1 : 0;
+    b_done = true;
+  });
+  std::thread a_thread([&] {
+    VelmoraBLE_BLEClient* a = VelmoraBLE_BLEClient_Create(sink_a, &context, 0);
+    if (a == nullptr) return;
+    context.a = a;
+    (void)Eventually([&] { return context.b.load() != nullptr || b_done.load(); });
+    if (Do(a, VELMORABLE_METHOD_START_SCANNING, "") != 0) return;
+    (void)Eventually([&] { return b_done.load(); });
+    (void)Do(a, VELMORABLE_METHOD_STOP_SCANNING);
+  });
+  b_thread.join();
+  a_thread.join();
+  EXPECT_EQ(b_failed.load(), 0);
+  EXPECT_GT(context.advertisements.load(), 0);
+  EXPECT_GT(context.values.load(), 0);
+  std::printf("%d advertisements, %d values, %d reads from A's sink\n", context.advertisements.load(),
+              context.values.load(), context.reads_from_a.load());
+  VelmoraBLE_BLEClient* a = context.a.exchange(nullptr);
+  VelmoraBLE_BLEClient* b = context.b.exchange(nullptr);
+  if (a != nullptr) VelmoraBLE_BLEClient_Destroy(a);
+  if (b != nullptr) VelmoraBLE_BLEClient_Destroy(b);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
