@@ -53,7 +53,7 @@ sim::SimPeripheral HeartRatePeripheral() {
 }
 
 // Connected is a client connected to the simulated heart rate monitor with its one service and
-// characteristic in the tree, as discovery leaves them.
+// characteristic in the tree, as discovery leaves them, and subscribed to the characteristic.
 class Connected {
  public:
   Connected() {
@@ -74,9 +74,12 @@ class Connected {
     velmora::core::Buffer characteristic_id;
     (void)engine.BuildObjectId(kServiceHandle, 0, 0, service_id);
     (void)engine.BuildObjectId(kServiceHandle, kCharacteristicHandle, 0, characteristic_id);
-    (void)engine.AddServiceToTree(engine.TreeGeneration(), ble::GattObjectRef::FromService(service), service_id.Data(), nullptr, nullptr);
-    ready_ = engine.AddCharacteristicToTree(engine.TreeGeneration(), service_id.Data(), ble::GattObjectRef::FromCharacteristic(characteristic_),
-                                            characteristic_id.Data(), nullptr, nullptr) == 0;
+    (void)engine.AddServiceToTree(engine.TreeGeneration(), ble::GattObjectRef::FromService(service),
+                                  service_id.Data(), nullptr, nullptr);
+    ready_ = engine.AddCharacteristicToTree(engine.TreeGeneration(), service_id.Data(),
+                                            ble::GattObjectRef::FromCharacteristic(characteristic_),
+                                            characteristic_id.Data(), nullptr, nullptr) == 0 &&
+             engine.Subscribe(service_id.Data(), characteristic_id.Data()) == 0;
   }
   ~Connected() {
     radio_->WaitIdle();

@@ -166,7 +166,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // ---- Reading (reading.cpp). Each read demands a record with a platform object (601 otherwise), waits
   // for the platform (301 when the wait stops) and maps the GATT outcome; a failure copies nothing.
   // ReadCharacteristic/ReadDescriptor append the value to out, asking the device (from_device) or the
-  // platform's cache; a descriptor 0x2902 read also updates the characteristic's subscription state.
+  // platform's cache; a descriptor 0x2902 read changes no subscription state.
   int ReadCharacteristic(GattCharacteristicRecord& record, bool from_device, core::BufferCore& out);
   int ReadDescriptor(GattDescriptorRecord& record, bool from_device, core::BufferCore& out);
   // GetCccdState sets *state to 1 (subscribed) or 0: the listed state, else the device's, which is then
@@ -207,12 +207,13 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
     uint64_t deadline = 0;
     bool left = false;
   };
-  // SetSubscription writes the CCCD (subscribe 1 or 0) unless the listed value is the one it would write
-  // (notifications or indications as PreferIndications and the flags choose, or none), lists it, and fires
-  // Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Unsubscribing stops the
-  // characteristic's notifications and, off a platform event thread, first waits for those being delivered,
-  // within wait (when given; else a wait of its own), whatever the listed state (see EndValues); a wait that
-  // ran out is no failure of its own.
+  // SetSubscription writes the CCCD (subscribe 1 or 0) unless this client already holds a subscription
+  // listed with the value it would write (notifications or indications as PreferIndications and the flags
+  // choose), or, unsubscribing, holds none and the characteristic is listed as unsubscribed; it lists the
+  // value, and fires Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Unsubscribing
+  // stops the characteristic's notifications and, off a platform event thread, first waits for those being
+  // delivered, within wait (when given; else a wait of its own), whatever the listed state (see EndValues);
+  // a wait that ran out is no failure of its own.
   int SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, ValuesWait* wait);
   // ReportValuesLeft returns 301 "Timeout." when an Unsubscribe left notifications in the sink, else 0.
   int ReportValuesLeft(bool values_left);
@@ -448,13 +449,14 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int LogComposed(int32_t level, const char* log_type, const char* prefix, const char* id, const char* suffix);
   int RequireListedService(const char* service_id);
   int UnsubscribeEach(const std::vector<std::shared_ptr<GattCharacteristicRecord>>& records);
-  int HandleCccdValue(const char* descriptor_id, const core::BufferCore& value);
   // AdmitValue admits a notification of record for delivery (counted in record.values until delivery is
-  // destroyed), unless Unsubscribe has stopped them: false then.
+  // destroyed) while this client holds a subscription of it: false otherwise.
   bool AdmitValue(GattCharacteristicRecord& record, EventDeliveries::Delivery& delivery);
   // StopValues sets whether the notifications of record are dropped (see values_stopped) and returns what it
   // was before.
   bool StopValues(GattCharacteristicRecord& record, bool stop);
+  // HoldsSubscription tells whether this client holds a subscription of record (its notifications pass).
+  bool HoldsSubscription(GattCharacteristicRecord& record);
   // EndValues stops the notifications of record and, off a platform event thread, waits for those being
   // delivered until wait's deadline (started here when it is 0; wait null: a wait of its own), setting
   // wait->left when it ran out.

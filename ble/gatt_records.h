@@ -127,10 +127,12 @@ struct GattCharacteristicRecord {
   // once_runs counts the threads that run a once-flag's work on this record, so that another thread can
   // wait for them.
   EventDeliveries once_runs;
-  // values_stopped is set once Unsubscribe has written the CCCD off: a notification that comes after is
-  // dropped, never delivered. A CCCD write that turns notifications on clears it. Guarded by the engine's
-  // tree mutex. values counts the notifications of this characteristic that platform threads deliver.
-  bool values_stopped = false;
+  // values_stopped is clear only while this client holds a subscription of the characteristic of its own
+  // (from a Subscribe or a CCCD write that turned notifications on, until its Unsubscribe, a CCCD write that
+  // turned them off or the platform ends it): a notification that comes while it is set is dropped, never
+  // delivered, whatever the device's CCCD says for other clients. Guarded by the engine's tree mutex. values
+  // counts the notifications of this characteristic that platform threads deliver.
+  bool values_stopped = true;
   EventDeliveries values;
 
   // Init makes this the record of ref's characteristic with id and registers the engine's value handler on

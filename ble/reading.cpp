@@ -22,8 +22,6 @@ constexpr const char* kCharacteristicIndexText = "Invalid CharacteristicIndex (o
 constexpr const char* kDescriptorIndexText = "Invalid DescriptorIndex (out of bounds).";
 constexpr const char* kInvalidFormatIndex = "Invalid value format index.";
 
-const Guid kCccdGuid = bt::BluetoothBaseUuid(0x2902);
-
 bt::BluetoothCacheMode CacheMode(bool from_device) {
   return from_device ? bt::BluetoothCacheMode::Uncached : bt::BluetoothCacheMode::Cached;
 }
@@ -199,52 +197,11 @@ int BLEClientEngine::ReadDescriptor(GattDescriptorRecord& record, bool from_devi
       AwaitReadResult(*this, record.descriptor->ReadValueWithCacheModeAsync(CacheMode(from_device)));
   rc = ReportGattResultOf(*this, result, log_type);
   if (rc != 0) return rc;
-  const int32_t start = out.Length();
   rc = CopyPlatformBytes(result->Value(), out);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
-  if (from_device) {
-    rc = LogRead(1, log_type, "Successfully read value for descriptor ID \"%s\".", id);
-    if (rc != 0) return rc;
-  }
-  if (!(record.uuid == kCccdGuid)) return 0;
-  // The value read is what follows start in out.
-  core::Buffer value;
-  rc = value.SetData(out.Length() - start, out.Bytes() + start);
-  if (rc != core::kOk) return ReportOutOfMemory(rc);
-  return HandleCccdValue(id, value);
-}
-
-// HandleCccdValue brings the subscription state of the descriptor's characteristic in line with a CCCD
-// value read from the device, and reports a change with Subscribed or Unsubscribed. A characteristic not
-// listed counts as unsubscribed before and stays unlisted.
-int BLEClientEngine::HandleCccdValue(const char* descriptor_id, const core::BufferCore& value) {
-  core::Buffer characteristic_id;
-  int rc = CharacteristicIdOf(descriptor_id, characteristic_id);
-  if (rc != core::kOk) return ReportOutOfMemory(rc);
-  const int32_t cccd = value.Length() > 0 ? value.Bytes()[0] & 3 : 0;
-  const bool subscribed = cccd != 0;
-  bool was_subscribed = false;
-  rc = subscriptions_.Update(characteristic_id.Data(), cccd, nullptr, &was_subscribed);
-  if (rc != core::kOk) return ReportOutOfMemory(rc);
-  if (was_subscribed == subscribed) return 0;
-  core::Buffer service_id;
-  rc = ServiceIdOf(descriptor_id, service_id);
-  if (rc != core::kOk) return ReportOutOfMemory(rc);
-  std::shared_ptr<GattCharacteristicRecord> characteristic;
-  rc = LookupCharacteristic(service_id.Data(), characteristic_id.Data(), &characteristic);
-  if (rc != 0) return rc;
-  rc = subscribed
-           ? LogRead(2, kGattLogSubscriptions, "Discovered that we are subscribed to characteristic ID \"%s\".",
-                     characteristic_id.Data())
-           : LogRead(2, kGattLogSubscriptions, "Discovered that we are unsubscribed from characteristic ID \"%s\".",
-                     characteristic_id.Data());
-  if (rc != 0) return rc;
-  core::Buffer uuid;
-  (void)UuidTextOf(characteristic->uuid, uuid);
-  return subscribed ? FireSubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
-                                     characteristic->description.Data())
-                    : FireUnsubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
-                                       characteristic->description.Data());
+  // A CCCD read changes no listed subscription state: the device's CCCD may be on for another client, and
+  // says nothing of this client's own subscription.
+  return from_device ? LogRead(1, log_type, "Successfully read value for descriptor ID \"%s\".", id) : 0;
 }
 
 int BLEClientEngine::ReadValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
@@ -351,11 +308,17 @@ void BLEClientEngine::OnValueChanged(const std::shared_ptr<bt::GattCharacteristi
 
 bool BLEClientEngine::AdmitValue(GattCharacteristicRecord& record, EventDeliveries::Delivery& delivery) {
   // Under the lock that Unsubscribe stops the values under: a notification is either admitted before it
-  // (and waited for) or dropped.
+  // (and waited for) or dropped. One that comes while this client holds no subscription of its own (another
+  // client's keeps the device notifying) is dropped too.
   std::lock_guard<std::mutex> lock(tree_mutex_);
   if (record.values_stopped) return false;
   delivery.Admit(record.values);
   return true;
+}
+
+bool BLEClientEngine::HoldsSubscription(GattCharacteristicRecord& record) {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  return !record.values_stopped;
 }
 
 bool BLEClientEngine::StopValues(GattCharacteristicRecord& record, bool stop) {
@@ -365,8 +328,10 @@ bool BLEClientEngine::StopValues(GattCharacteristicRecord& record, bool stop) {
   return before;
 }
 
-// OnNotificationsLost ends a subscription that the platform can no longer serve: the characteristic is
-// listed as unsubscribed, and Error (610, with the platform's reason) and Unsubscribed tell the application.
+// OnNotificationsLost ends a subscription of this client's that the platform can no longer serve (a
+// services change, a session that ended): its notifications stop, the characteristic is listed as
+// unsubscribed, and Error (610, with the platform's reason) and Unsubscribed tell the application. A
+// characteristic this client holds no subscription of has nothing to end.
 void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
                                           const std::shared_ptr<bt::Inspectable>& args) {
   if (characteristic == nullptr || args == nullptr) return;
@@ -374,6 +339,7 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
   core::Buffer service_id;
   EventDeliveries::Delivery delivery;
   if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
+  if (StopValues(*record, true)) return;
   if (ListSubscription(*record, 0, Listing::kSet) != core::kOk) return;
   core::Buffer reason;
   if (PlatformStringToText(args->ToString(), reason) != core::kOk) (void)reason.Clear();
@@ -388,9 +354,9 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
 
 int BLEClientEngine::ProcessValueChanged(const GattCharacteristicRecord& record, const char* service_id,
                                          const bt::Bytes& value) {
-  // The subscription state is left alone: only Subscribe, Unsubscribe and the CCCD reads change it. A
-  // notification may still be on its way after Unsubscribe has recorded "unsubscribed", and must not record
-  // "subscribed" again while the device's CCCD is off.
+  // The subscription state is left alone: only Subscribe, Unsubscribe, the CCCD writes, the first query and
+  // the platform's end of a subscription change it. A notification may still be on its way after Unsubscribe
+  // has recorded "unsubscribed", and must not record "subscribed" again while the device's CCCD is off.
   if (value.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) return core::kOutOfMemory;
   // Only the record's fixed fields are read here (a platform thread); the UUID text is made aside.
   core::Buffer uuid;

@@ -1,5 +1,5 @@
-// Reading attribute values, the subscription states learnt from CCCD reads and notifications, and the
-// helpers that turn platform values into the engine's forms.
+// Reading attribute values, the listed subscription states, and the helpers that turn platform values into
+// the engine's forms.
 //
 // The read operations themselves are members of BLEClientEngine (reading.cpp): ReadValue, the two cached
 // reads, ReadCharacteristic/ReadDescriptor, GetCccdState, and OnValueChanged with ProcessValueChanged for
@@ -17,12 +17,15 @@ namespace velmora::ble {
 
 namespace bt = platform::bluetooth;
 
-// SubscriptionStates is the engine's record of which characteristics it knows to be subscribed: two lists
-// kept in step, the characteristic ids (compared exactly) and at the same index the CCCD value last written
-// or read ("0" unsubscribed, "1" notifications, "2" indications, "3" both). A characteristic enters the lists
-// through a CCCD state query, a Subscribe or an Unsubscribe; CCCD reads and writes then update its value in
-// place. A notification never does. Any thread: notifications update states on a platform thread while the
-// application's thread reads and adds them, so every member takes the lists' own lock.
+// SubscriptionStates is the engine's list of the subscription states that QuerySubscriptionState reads: two
+// lists kept in step, the characteristic ids (compared exactly) and at the same index the CCCD value last
+// written or read ("0" unsubscribed, "1" notifications, "2" indications, "3" both). A characteristic enters
+// the lists through a CCCD state query (the device's value, which may be another client's subscription), a
+// Subscribe, an Unsubscribe or the platform's end of a subscription; a CCCD write then updates its value in
+// place. A CCCD read and a notification never do. Whether this client holds a subscription of its own is
+// the record's (GattCharacteristicRecord::values_stopped). Any thread: the platform's end of a subscription
+// updates states on a platform thread while the application's thread reads and adds them, so every member
+// takes the lists' own lock.
 class SubscriptionStates {
  public:
   SubscriptionStates() = default;

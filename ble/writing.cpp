@@ -146,10 +146,11 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   rc = cccd ? CharacteristicIdOf(id, characteristic_id) : core::kOk;
   if (rc == core::kOk && cccd) rc = ServiceIdOf(id, service_id);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
-  // A CCCD write that turns notifications on lets them through again after an Unsubscribe; one that turns
-  // them off ends them as Unsubscribe does.
+  // A CCCD write that turns notifications on makes this client's own subscription, as Subscribe does; one
+  // that turns them off ends it as Unsubscribe does.
   std::shared_ptr<GattCharacteristicRecord> notified;
   if (cccd && FindCharacteristic(service_id.Data(), characteristic_id.Data(), &notified) == 0) notified = nullptr;
+  const bool was_subscribed = notified != nullptr && HoldsSubscription(*notified);
   ReopenedValues reopened(*this, subscribed ? notified.get() : nullptr);
   const std::shared_ptr<bt::GattWriteResult> result =
       AwaitWriteResult(*this, record.descriptor->WriteValueWithResultAsync(buffer));
@@ -160,10 +161,9 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   (void)LogComposed(1, kGattLogWrite, "Successfully wrote value to descriptor ID \"", id, kIdSuffix);
   if (!cccd) return 0;
 
-  // A CCCD write changes the subscription of its characteristic. Only a listed state is replaced; an
-  // unlisted characteristic counts as not subscribed before the write.
-  bool was_subscribed = false;
-  rc = subscriptions_.Update(characteristic_id.Data(), cccd_value, nullptr, &was_subscribed);
+  // Only a listed state is replaced; the events tell whether the write made or ended a subscription of
+  // this client's.
+  rc = subscriptions_.Update(characteristic_id.Data(), cccd_value, nullptr);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   if (was_subscribed == subscribed) return 0;
   std::shared_ptr<GattCharacteristicRecord> characteristic;
@@ -235,17 +235,16 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
                 ? CccdValue::Indicate
                 : CccdValue::Notify;
   }
-  int32_t listed_value = 0;
-  if (subscriptions_.Find(id, nullptr, &listed_value) != 0 && listed_value == static_cast<int32_t>(value)) {
-    // Listed with the value this call would write (by a Subscribe, or a CCCD read after an Unsubscribe): the
-    // notifications are let through. Listed as unsubscribed (by a CCCD write of WriteValue, or an Unsubscribe
-    // whose wait ran out): the CCCD is not written again, but the notifications end as on every Unsubscribe.
-    // A subscription listed with the other kind (PreferIndications changed since) is written anew.
-    if (on) {
-      (void)StopValues(record, false);
-    } else {
-      EndValues(record, wait);
-    }
+  int32_t listed_value = -1;
+  (void)subscriptions_.Find(id, nullptr, &listed_value);
+  const bool held = HoldsSubscription(record);
+  // Only a subscription that this client holds spares a Subscribe its write: a state listed from the
+  // device's CCCD (the first query) may be another client's, which this one gets no Value of. One held with
+  // the other kind (PreferIndications changed since) is written anew. Listed as unsubscribed with none held
+  // (by a CCCD write of WriteValue, or an Unsubscribe whose wait ran out): the CCCD is not written again, but
+  // the notifications end as on every Unsubscribe.
+  if (on ? held && listed_value == static_cast<int32_t>(value) : !held && listed_value == 0) {
+    if (!on) EndValues(record, wait);
     return 0;
   }
 
@@ -311,13 +310,18 @@ int BLEClientEngine::Subscribe(const char* service_id, const char* characteristi
   return rc != 0 ? rc : SetSubscription(*characteristic, 1, nullptr);
 }
 
-// UnsubscribeEach unsubscribes from every record that has Notify or Indicate, in order; the first failure
-// ends the walk and is returned. The waits for their notifications share one Timeout.
+// UnsubscribeEach ends the subscriptions that this client holds among records, in order; the first failure
+// ends the walk and is returned. The others are asked nothing of, but their notifications still in the sink
+// (an Unsubscribe whose wait ran out) are waited for too. The waits share one Timeout.
 int BLEClientEngine::UnsubscribeEach(const std::vector<std::shared_ptr<GattCharacteristicRecord>>& records) {
   ValuesWait wait;
   for (const std::shared_ptr<GattCharacteristicRecord>& record : records) {
     (void)record->LoadProperties();
     if (!HasPushFlag(*record)) continue;
+    if (!HoldsSubscription(*record)) {
+      EndValues(*record, &wait);
+      continue;
+    }
     const int rc = SetSubscription(*record, 0, &wait);
     if (rc != 0) return rc;
   }

@@ -101,6 +101,24 @@
  * that were being delivered may still reach the sink after it returns, but no later event of that connection
  * does, and nothing they do reaches the next connection (no subscription state is listed for it).
  *
+ * Subscriptions: a client's subscription of a characteristic is its own, also beside other clients of the same
+ * device (of this process or, on BlueZ, of other programs). Subscribe asks the platform for one unless this
+ * client already holds one of the kind it would ask for, whatever the device's CCCD says, so a Subscribe that
+ * returns 0 brings Values; a WriteValue of the CCCD that turns notifications on asks too. Values reach only a
+ * client that holds a subscription: one that never subscribed, or whose subscription ended, gets none while
+ * the device notifies for another client; one that holds one gets whatever the device pushes, notifications
+ * or indications (asked for both kinds by different clients, a device picks one). A subscription ends with
+ * the client's Unsubscribe (or a WriteValue of the CCCD that turns notifications off), with Disconnect, or when
+ * the platform ends it: a change of the device's services (on BlueZ, one that removes the characteristic, also
+ * to put it back at once) or a platform session that failed; then Error 610 "Notifications of characteristic
+ * ID \"<id>\" ended: <reason>." and Unsubscribed come on a platform thread, the state reads 0, and the next
+ * Subscribe asks the platform again. QuerySubscriptionState reads what Subscribe, Unsubscribe or that end left;
+ * before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then brings
+ * no Value, Subscribe does. A read of the CCCD descriptor gives the device's value and changes no listed state.
+ * Unsubscribe without a characteristic id ends the subscriptions this client holds (of the service given, or
+ * of every service), with an Unsubscribed for each; it asks nothing for the other characteristics and leaves
+ * their listed state as it is.
+ *
  * Unsubscribe (method 19) on the application's thread returns 0 only once no Value of the characteristics it
  * unsubscribed from is in the sink on another thread: a notification that comes after it has recorded a
  * characteristic unsubscribed is dropped, never delivered, and those being delivered are waited for, before
@@ -218,8 +236,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   2003: narrow source (length in cbparams[0]), UTF-16 destination (capacity in cbparams[1]), out unit count
  * Values of the slots:
  *   The state of QuerySubscriptionState: 1 when the characteristic at the index (of the selected service's
- *     characteristics) is subscribed to, as Subscribe or Unsubscribe left it, else as its Client
- *     Characteristic Configuration descriptor on the device says (read at the first query); 0 when it is not,
+ *     characteristics) is subscribed to, as Subscribe, Unsubscribe or the end of the client's subscription
+ *     left it, else as its Client Characteristic Configuration descriptor on the device says (read at the
+ *     first query; another client's subscription may hold it on, see Subscriptions above); 0 when it is not,
  *     when it has neither the Notify nor the Indicate flag (nothing is asked) and on any failure (432 for an
  *     index outside the characteristics).
  *   A UUID list (Discover's service and characteristic UUIDs, DiscoverServices, DiscoverCharacteristics,

@@ -1330,6 +1330,181 @@ TEST_F(UnsubscribeFromEverything, WaitsOneTimeoutForAllTheValuesLeft) {
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
 }
 
+// ---- Subscriptions of two clients of one device ------------------------------------------------------------
+
+// Recorder is a client's sink that counts the Values of notifications (ReadValue's Value names a descriptor or
+// comes on the application's thread; notifications name none) and keeps the subscription events and errors
+// in order, as "Subscribed <id>", "Unsubscribed <id>" and "Error <code> <text>".
+struct Recorder {
+  std::atomic<int> values{0};
+  std::mutex mutex;
+  std::vector<std::string> events;
+
+  static int32_t Call(void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) {
+    auto* self = static_cast<Recorder*>(raw);
+    auto text = [params](int slot) { return std::string(reinterpret_cast<const char*>(params[slot])); };
+    std::string event;
+    if (id == VELMORABLE_EVENT_VALUE) {
+      if (text(2).empty()) ++self->values;
+      return 0;
+    }
+    if (id == VELMORABLE_EVENT_SUBSCRIBED) event = "Subscribed " + text(1);
+    if (id == VELMORABLE_EVENT_UNSUBSCRIBED) event = "Unsubscribed " + text(1);
+    if (id == VELMORABLE_EVENT_ERROR) event = "Error " + std::to_string(params[0]) + " " + text(1);
+    if (event.empty()) return 0;
+    std::lock_guard lock(self->mutex);
+    self->events.push_back(event);
+    return 0;
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard lock(mutex);
+    return events;
+  }
+  // GetsValues tells whether more than ten Values come within ten seconds.
+  bool GetsValues() {
+    const int from = values.load();
+    return Eventually([&] { return values.load() > from + 10; });
+  }
+  // GetsNoValue tells whether no Value comes for 300 ms.
+  bool GetsNoValue() {
+    const int from = values.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return values.load() == from;
+  }
+};
+
+constexpr char kWriteCccdApi[] = "GattCharacteristic.WriteClientCharacteristicConfigurationDescriptorWithResultAsync";
+
+class SubscriptionsOfTwoClients : public RadioWithChecker<1> {
+ protected:
+  void SetUp() override {
+    RadioWithChecker<1>::SetUp();
+    first_client_ = std::make_unique<Client>(&Recorder::Call, &first_events_);
+    second_client_ = std::make_unique<Client>(&Recorder::Call, &second_events_);
+    first_ = *first_client_;
+    second_ = *second_client_;
+    ASSERT_NE(first_, nullptr);
+    ASSERT_NE(second_, nullptr);
+  }
+  void TearDown() override {
+    first_client_.reset();
+    second_client_.reset();
+    RadioWithChecker<1>::TearDown();
+  }
+  // Discovered connects handle to the busy peripheral, discovers it and selects the heart rate service,
+  // subscribing to nothing.
+  void Discovered(VelmoraBLE_BLEClient* handle) {
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(handle);
+    intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
+                            reinterpret_cast<intptr_t>("")};
+    int32_t sizes[4] = {0, 0, 0, 0};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(handle);
+    ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>(kHeartRate)), 0);
+  }
+  size_t CccdWrites() { return radio_->CallCount(kWriteCccdApi); }
+
+  Recorder first_events_;
+  Recorder second_events_;
+  std::unique_ptr<Client> first_client_;
+  std::unique_ptr<Client> second_client_;
+  VelmoraBLE_BLEClient* first_ = nullptr;   // A
+  VelmoraBLE_BLEClient* second_ = nullptr;  // B
+};
+
+// A subscribes, B subscribes, A unsubscribes. A's ReadValue of the CCCD finds it on (for B): the read lists
+// nothing and fires nothing, A's state reads 0 as its Unsubscribe left it, and A's next Subscribe brings A
+// the device's Values again.
+TEST_F(SubscriptionsOfTwoClients, ACccdReadListsNothingAndTheNextSubscribeBringsValues) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(first_, kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(second_, kFirstAddress));
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(first_);
+  EXPECT_TRUE(first_events_.GetsNoValue());
+  intptr_t read[4] = {reinterpret_cast<intptr_t>(kHeartRate), reinterpret_cast<intptr_t>(kMeasurement),
+                      reinterpret_cast<intptr_t>("000100030004"), 0};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(first_, VELMORABLE_METHOD_READ_VALUE, 4, read, sizes), 0) << LastError(first_);
+  ASSERT_EQ(sizes[3], 2);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(read[3])[0], 1);
+  EXPECT_EQ(SubscriptionState(first_), 0);
+  EXPECT_EQ(first_events_.Events(),
+            (std::vector<std::string>{"Subscribed 000100030000", "Unsubscribed 000100030000"}));
+
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(SubscriptionState(first_), 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
+// B subscribes; A's first query reads the device's CCCD, on for B. A's Subscribe still asks the platform for
+// a subscription of A's own, so A's Values go on once B has unsubscribed.
+TEST_F(SubscriptionsOfTwoClients, SubscribeAfterAFirstQueryThatReadTheOthersMakesItsOwn) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(second_, kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  EXPECT_EQ(SubscriptionState(first_), 1);
+  const size_t writes = CccdWrites();
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(CccdWrites(), writes + 1);
+  ASSERT_EQ(OnCharacteristic(second_, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(second_);
+  EXPECT_TRUE(second_events_.GetsNoValue());
+  EXPECT_TRUE(first_events_.GetsValues());
+  EXPECT_EQ(SubscriptionState(first_), 1);
+}
+
+// B subscribes; A, connected to the same device with the characteristic discovered, never subscribes: A's
+// sink gets none of the Values that B's gets.
+TEST_F(SubscriptionsOfTwoClients, OneThatNeverSubscribedGetsNoValue) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  EXPECT_EQ(SubscriptionState(first_), 0);
+  ASSERT_NO_FATAL_FAILURE(Subscribed(second_, kFirstAddress));
+  ASSERT_TRUE(Eventually([&] { return second_events_.values.load() >= 100; }));
+  EXPECT_EQ(first_events_.values.load(), 0);
+  EXPECT_EQ(SubscriptionState(first_), 0);
+}
+
+// The measurement has Notify and Indicate. B subscribes (notifications); A prefers indications and
+// subscribes. The device notifies, and both get its Values.
+TEST_F(SubscriptionsOfTwoClients, OneThatPrefersIndicationsGetsTheOthersNotificationsToo) {
+  SimPeripheral peripheral = BusyPeripheral(kFirstAddress);
+  peripheral.gatt.services[0].characteristics[0].properties |= bt::GattCharacteristicProperties::Indicate;
+  radio_->AddPeripheral(std::move(peripheral));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(second_, kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_EQ(Config(first_, "PreferIndications=1"), 0);
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 3);
+  EXPECT_TRUE(second_events_.GetsValues());
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
+// The device's database changes under a subscribed client (its CCCDs start over): the subscription that the
+// change ended is reported with Error 610 naming the characteristic and then Unsubscribed, its state reads 0,
+// and after a discovery the next Subscribe writes the CCCD again and the Values come back.
+TEST_F(SubscriptionsOfTwoClients, OneThatAServicesChangeEndedIsReportedAndMadeAgain) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(first_, kFirstAddress));
+  ASSERT_TRUE(first_events_.GetsValues());
+  radio_->ReplaceDatabase(kFirstAddress, BusyPeripheral(kFirstAddress).gatt);
+  const std::vector<std::string> ended = {
+      "Subscribed 000100030000",
+      "Error 610 Notifications of characteristic ID \"000100030000\" ended: the device's services changed.",
+      "Unsubscribed 000100030000"};
+  EXPECT_TRUE(Eventually([&] { return first_events_.Events().size() >= ended.size(); }));
+  EXPECT_EQ(first_events_.Events(), ended);
+  EXPECT_EQ(SubscriptionState(first_), 0);
+
+  intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
+                          reinterpret_cast<intptr_t>("")};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(first_, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(first_);
+  const size_t writes = CccdWrites();
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(CccdWrites(), writes + 1);
+  EXPECT_EQ(SubscriptionState(first_), 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
 // Another client's sink holds the radio's one event thread while Connect to A waits for its pairing, which
 // gives up with 301; then Connect to B pairs. A's request comes only after B's Connect has begun: it is
 // refused without reaching the sink, so no Connect bonds A, and the one request the sink sees names B.

@@ -360,24 +360,39 @@ TEST_F(Writing, CharacteristicWithoutNotifyOrIndicateCannotBeSubscribedOrUnsubsc
 
 // ---- Unsubscribing -------------------------------------------------------------------------------------------------
 
-TEST_F(Writing, UnsubscribeWithAServiceIdUnsubscribesItsPushCharacteristicsInOrder) {
+// Unsubscribe without a characteristic id ends the subscriptions that this client holds, in list order, and
+// asks nothing for the characteristics it holds none of (kBoth here, and the other service's).
+TEST_F(Writing, UnsubscribeWithAServiceIdEndsTheSubscriptionsThisClientHoldsInOrder) {
+  ASSERT_EQ(Subscribe(kBattery, kIndicateOnly), 0);
+  ASSERT_EQ(Subscribe(kBattery, kLevel), 0);
+  ASSERT_EQ(Subscribe(kCustom, kCustomPush), 0);
+  radio_->ClearJournal();
+  sink_.Clear();
   ASSERT_EQ(Unsubscribe(kBattery, ""), 0);
-  EXPECT_EQ(CccdWrites(), (Strings{"3=0", "7=0", "9=0"}));
-  EXPECT_EQ(NonLog(), (Strings{"Unsubscribed 000100000000/000100030000", "Unsubscribed 000100000000/000100070000",
-                               "Unsubscribed 000100000000/000100090000"}));
+  EXPECT_EQ(CccdWrites(), (Strings{"3=0", "9=0"}));
+  EXPECT_EQ(NonLog(), (Strings{"Unsubscribed 000100000000/000100030000", "Unsubscribed 000100000000/000100090000"}));
+  EXPECT_EQ(radio_->CccdValue(kAddress, 0x0022), 1);
   EXPECT_FAILS_WITH(Unsubscribe("000900000000", ""), 601,
                     "No service with the ID \"000900000000\" has been discovered.");
 }
 
 TEST_F(Writing, UnsubscribeWithoutIdsCoversEveryService) {
   ASSERT_EQ(Subscribe(kCustom, kCustomPush), 0);
+  ASSERT_EQ(Subscribe(kBattery, kBoth), 0);
   radio_->ClearJournal();
   ASSERT_EQ(Unsubscribe(nullptr, nullptr), 0);
-  EXPECT_EQ(CccdWrites(), (Strings{"3=0", "7=0", "9=0", "34=0"}));
+  EXPECT_EQ(CccdWrites(), (Strings{"7=0", "34=0"}));
   EXPECT_EQ(radio_->CccdValue(kAddress, 0x0022), 0);
+  radio_->ClearJournal();
+  ASSERT_EQ(Unsubscribe(nullptr, nullptr), 0);
+  EXPECT_TRUE(CccdWrites().empty());
 }
 
 TEST_F(Writing, UnsubscribeWithoutIdsStopsAtTheFirstFailure) {
+  ASSERT_EQ(Subscribe(kBattery, kLevel), 0);
+  ASSERT_EQ(Subscribe(kBattery, kBoth), 0);
+  ASSERT_EQ(Subscribe(kCustom, kCustomPush), 0);
+  radio_->ClearJournal();
   FailOnce(SimOp::kWriteCccd, 0x0007, false, 0x0E);
   const int rc = Unsubscribe("", "");
   EXPECT_EQ(rc, 714);

@@ -505,7 +505,17 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
     }
     if (found->second.empty()) objects_.erase(found);
   }
-  if (sessions_.count(path) != 0) CloseSession(path, false);
+  if (sessions_.count(path) != 0) {
+    CloseSession(path, false);
+    // NOTE: bluetoothd removes a characteristic that a Service Changed replaced, also to export it again under
+    // the same path (gatt-client.c, discovery_parse_services: gatt_db_clear_range, then gatt_db_insert_service;
+    // the paths come from the handles, export_service), and freeing it ends the notification socket and the
+    // StartNotify sessions of every client (characteristic_free): the subscription is over. A link that
+    // dropped is reported as such; its subscriptions end with it.
+    if (DeviceConnected(DeviceOf(path))) {
+      NotificationsLost(path, "bluetoothd removed the characteristic (the device's services changed)");
+    }
+  }
   if (adapter_gone) AbortWatchers();
   if (service_gone) ServicesChanged(DeviceOf(path));
   if (device_gone) {
@@ -611,7 +621,12 @@ void BluezCore::LinkDown(const std::string& device_path) {
   for (const auto& [path, session] : sessions_) {
     if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
   }
-  for (const std::string& path : closing) CloseSession(path, false);
+  // NOTE: bluetoothd keeps a StartNotify session across the link's end when it keeps the device's objects
+  // (the default "[GATT] Cache = always", device.c, gatt_cache_cleanup): btd_gatt_client_disconnected keeps
+  // its clients and btd_gatt_client_connected registers them again at the next connection, by any program.
+  // The subscription ended with the link, so the session is stopped (characteristic_stop_notify takes it
+  // while disconnected); a socket session ends with its socket.
+  for (const std::string& path : closing) CloseSession(path, true);
 }
 
 void BluezCore::FinishWaiters(const std::string& device_path, bool ok) {
@@ -921,13 +936,17 @@ void BluezCore::SocketFailed(const std::string& characteristic_path, const std::
                  return;
                }
                sessions_.erase(now);
-               const std::optional<Props> device = PropsOf(DeviceOf(characteristic_path), kDeviceIface);
-               auto connected = device ? device->find("Connected") : Props::const_iterator();
                // A link that dropped is reported as such; its subscriptions end with it.
-               if (!device || connected == device->end() || !connected->second.Bool()) return;
+               if (!DeviceConnected(DeviceOf(characteristic_path))) return;
                NotificationsLost(characteristic_path, reason + "; StartNotify failed with " + reply.error +
                                                           (reply.message.empty() ? "" : ": " + reply.message));
              });
+}
+
+bool BluezCore::DeviceConnected(const std::string& device_path) {
+  const std::optional<Props> device = PropsOf(device_path, kDeviceIface);
+  auto connected = device ? device->find("Connected") : Props::const_iterator();
+  return device && connected != device->end() && connected->second.Bool();
 }
 
 void BluezCore::NotificationsLost(const std::string& characteristic_path, const std::string& reason) {

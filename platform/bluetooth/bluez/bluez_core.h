@@ -212,6 +212,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void ReadSocket(const std::string& characteristic_path, int fd);
   void SocketFailed(const std::string& characteristic_path, const std::string& reason);
   void NotificationsLost(const std::string& characteristic_path, const std::string& reason);
+  // DeviceConnected tells whether bluetoothd lists the device as connected.
+  bool DeviceConnected(const std::string& device_path);
   void CheckProps(const std::string& path, const std::string& iface, Props* props);
   void CheckObject(const std::string& path, Interfaces* object);
   std::string GattProblem(const std::string& path, const char* iface);  // caller holds mutex_

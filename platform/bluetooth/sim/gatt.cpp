@@ -48,6 +48,20 @@ class SimValueChangedArgs final : public GattValueChangedEventArgs {
   const int64_t timestamp_;
 };
 
+// SimReason is the argument of NotificationsLost: the reason as text.
+class SimReason final : public Inspectable {
+ public:
+  SimReason(std::shared_ptr<SimCore> core, HString text) : core_(std::move(core)), text_(std::move(text)) {}
+  HString ToString() override {
+    auto lock = core_->Call({.api = "Object.ToString"});
+    return text_;
+  }
+
+ private:
+  std::shared_ptr<SimCore> core_;
+  const HString text_;
+};
+
 class SimSession final : public GattSession {
  public:
   SimSession(std::shared_ptr<SimCore> core, std::shared_ptr<PeripheralState> state)
@@ -306,6 +320,12 @@ EventToken SimGattCharacteristic::AddValueChanged(
   return core_->NextToken();
 }
 
+EventToken SimGattCharacteristic::AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> handler) {
+  auto lock = core_->Call({.api = "GattCharacteristic.AddNotificationsLost", .handle = handle_});
+  notifications_lost_.push_back(std::move(handler));
+  return core_->NextToken();
+}
+
 AsyncOp<GattReadResult> SimGattCharacteristic::ReadValueWithCacheModeAsync(BluetoothCacheMode mode) {
   return Request<GattReadResult>(
       core_, state_, {.api = "GattCharacteristic.ReadValueWithCacheModeAsync", .handle = handle_, .mode = Mode(mode)},
@@ -416,9 +436,17 @@ void SimGattCharacteristic::SubscribeLocked(PeripheralState& state, uint16_t val
 }
 
 bool SimGattCharacteristic::WantsLocked(const PeripheralState& state, uint16_t bit) const {
-  if (subscription_) return (*subscription_ & bit) != 0;
+  if (subscription_) return *subscription_ != 0;
   auto cccd = state.cccd.find(handle_);
   return cccd != state.cccd.end() && (cccd->second & bit) != 0;
+}
+
+bool SimGattCharacteristic::LoseLocked(const HString& reason) {
+  if (!subscription_ || *subscription_ == 0) return false;
+  subscription_ = 0;
+  core_->Fire(notifications_lost_, std::shared_ptr<GattCharacteristic>(shared_from_this()),
+              std::shared_ptr<Inspectable>(std::make_shared<SimReason>(core_, reason)));
+  return true;
 }
 
 bool SimGattCharacteristic::DeliverValueLocked(const Bytes& value) {

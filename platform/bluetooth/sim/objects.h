@@ -159,6 +159,7 @@ class SimGattCharacteristic final : public GattCharacteristic,
   std::vector<GattPresentationFormat> PresentationFormats() override;
   HString UserDescription() override;
   EventToken AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) override;
+  EventToken AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> handler) override;
   AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override;
   AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
   ReadClientCharacteristicConfigurationDescriptorAsync() override;
@@ -176,9 +177,14 @@ class SimGattCharacteristic final : public GattCharacteristic,
   // subscription) and sets the device's CCCD to what every live object of the characteristic asks, so that
   // it notifies until the last subscriber has unsubscribed. Caller holds SimCore::mutex.
   void SubscribeLocked(PeripheralState& state, uint16_t value);
-  // WantsLocked tells whether a value the device pushes with `bit` of its CCCD set reaches this object: as
-  // its own setting says once it wrote one, else as the device's CCCD says. Caller holds SimCore::mutex.
+  // WantsLocked tells whether a value the device pushes with `bit` of its CCCD set reaches this object: once
+  // it wrote a setting of its own, when that asks for any push (a host hands every subscriber what the device
+  // sends, notification or indication, as the device chooses between the kinds its clients asked for), else
+  // as the device's CCCD says. Caller holds SimCore::mutex.
   bool WantsLocked(const PeripheralState& state, uint16_t bit) const;
+  // LoseLocked ends this object's subscription when it holds one, firing NotificationsLost with reason (its
+  // setting becomes "off"); returns whether it held one. Caller holds SimCore::mutex.
+  bool LoseLocked(const HString& reason);
   size_t HandlerCountLocked() const { return value_changed_.size(); }
 
  private:
@@ -190,6 +196,7 @@ class SimGattCharacteristic final : public GattCharacteristic,
   const Guid uuid_;
   const uint32_t properties_;
   std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> value_changed_;
+  std::vector<TypedEventHandler<GattCharacteristic, Inspectable>> notifications_lost_;
   std::optional<uint16_t> subscription_;  // this object's own CCCD setting, once it wrote one
 };
 

@@ -240,6 +240,11 @@ void SimRadio::ReplaceDatabase(uint64_t address, SimGattDb database) {
     state.config.gatt = std::move(database);
     state.cache.clear();
     state.cccd.clear();
+    // The device's CCCDs start over, which ends every client's subscription: each learns so.
+    PruneExpired(state.characteristics);
+    for (const auto& weak : state.characteristics) {
+      if (auto object = weak.lock()) (void)object->LoseLocked(u"the device's services changed");
+    }
     FireDeviceEventLocked(address, SimEvent::kGattServicesChanged);
     return 0;
   });

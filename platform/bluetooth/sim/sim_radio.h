@@ -61,15 +61,17 @@ class SimRadio final : public BluetoothPlatform {
   void SetLink(uint64_t address, bool up);
   void FireConnectionStatusChanged(uint64_t address);
   void SetName(uint64_t address, std::u16string name, bool fire = true);
-  // ReplaceDatabase installs a new database (the client cache and CCCD states start over) and fires
+  // ReplaceDatabase installs a new database (the client cache and CCCD states start over), fires
+  // NotificationsLost on every characteristic object that held a subscription (which it no longer does) and
   // GattServicesChanged; FireServicesChanged only fires.
   void ReplaceDatabase(uint64_t address, SimGattDb database);
   void FireServicesChanged(uint64_t address);
   // SetDeviceValue changes a characteristic's or descriptor's value on the device without telling the client.
   void SetDeviceValue(uint64_t address, uint16_t handle, Bytes value);
-  // Notify and Indicate send a value: it becomes the device and cached value and fires ValueChanged on
-  // every live object of that characteristic, when its CCCD has the notify (indicate) bit or `force` is
-  // set. Return the number of objects the value was delivered to.
+  // Notify and Indicate send a value when the device's CCCD has the notify (indicate) bit or `force` is set:
+  // it becomes the device and cached value and fires ValueChanged on every live object of that
+  // characteristic that subscribed (of either kind), or that never wrote a setting of its own, and on every
+  // one when forced. Return the number of objects the value was delivered to.
   size_t Notify(uint64_t address, uint16_t handle, Bytes value, bool force = false);
   size_t Indicate(uint64_t address, uint16_t handle, Bytes value, bool force = false);
 

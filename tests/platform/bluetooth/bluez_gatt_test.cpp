@@ -468,6 +468,52 @@ TEST_F(BluezGatt, ASocketThatClosedWithTheLinkLeavesNoSessionForTheNextConnectio
   EXPECT_TRUE(WaitForScript("kept_sessions(HEART_RATE_ADDRESS)", "0"));
 }
 
+// A subscription through StartNotify (no notification socket) ends with the link: bluetoothd keeps the
+// device's objects and its sessions, and would turn the notifications on again for this program at the next
+// connection of any program, so the backend stops the session.
+TEST_F(BluezGatt, AStartNotifySessionEndsWithTheLink) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].database[0]['chars'][0]['acquire'] = False");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  ASSERT_EQ(mock_->CallsOf("StartNotify").size(), 1u);
+  Script("link_drop_cached(HEART_RATE_ADDRESS)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  EXPECT_TRUE(WaitForCall("StopNotify"));
+  EXPECT_TRUE(WaitForScript("kept_sessions(HEART_RATE_ADDRESS)", "0"));
+}
+
+// A Service Changed that covers the subscribed characteristic: bluetoothd removes it and exports it again
+// under the same paths, which ends the subscription. Error 610 and Unsubscribed say so, the state reads 0, and
+// after a discovery Subscribe asks bluetoothd again and the notifications come.
+TEST_F(BluezGatt, AServiceChangedThatReplacesTheCharacteristicEndsItsSubscription) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  Script("service_replaced(HEART_RATE_ADDRESS, 0x0001)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_UNSUBSCRIBED));
+  const std::vector<Event> errors = sink_.Of(VELMORABLE_EVENT_ERROR);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].Int(0), 610);
+  EXPECT_EQ(errors[0].Text(1),
+            "Notifications of characteristic ID \"000100030000\" ended: bluetoothd removed the characteristic (the "
+            "device's services changed).");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_SERVER_UPDATE));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text("000100000000")), 0);
+  std::vector<intptr_t> query = {0, -1};
+  std::vector<int32_t> sizes(2, 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, query.data(), sizes.data()),
+            0);
+  EXPECT_EQ(query[1], 0);
+
+  ASSERT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0) << LastError();
+  const size_t acquired = mock_->CallsOf("AcquireNotify").size();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  EXPECT_EQ(mock_->CallsOf("AcquireNotify").size(), acquired + 1);
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, [b'\\x06\\x50'])"), "1");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_VALUE));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_VALUE)[0].Text(5), "\x06\x50");
+}
+
 // Two clients subscribed to one characteristic: one's Unsubscribe leaves the other's notifications, and
 // notifications end with the last subscriber.
 TEST_F(BluezGatt, NotificationsEndWithTheLastSubscriberOfTheProcess) {

@@ -817,6 +817,20 @@ def link_loss_sockets_first(address):
             close_socket(char.get('path'))
 
 
+def link_drop_cached(address):
+    '''The link drops under bluetoothd's default "[GATT] Cache = always": the device's objects stay (device.c,
+    gatt_cache_cleanup), and so do the StartNotify sessions, which bluetoothd registers again at the next
+    connection, made by any program (gatt-client.c: btd_gatt_client_disconnected keeps all_notify_clients,
+    btd_gatt_client_connected registers them).'''
+    device = devices[address]
+    changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(False), 'Connected': dbus.Boolean(False)})
+    for service in device.database:
+        for char in service['chars']:
+            close_socket(char.get('path'))
+            if mockobject.objects[char['path']].props[CHAR_IFACE]['Notifying']:
+                char['kept'] = True
+
+
 def kept_sessions(address):
     '''How many StartNotify sessions bluetoothd keeps for the device's next connection.'''
     return sum(1 for service in devices[address].database for char in service['chars'] if char.get('kept'))
@@ -908,6 +922,28 @@ def services_changed(address, removed=(), added=()):
         device.database = new
         device.export()
         device.database = old + new
+
+
+def service_replaced(address, handle):
+    '''A Service Changed that covers the service: bluetoothd removes it and exports it again under the same
+    paths (gatt-client.c, discovery_parse_services: gatt_db_clear_range, then gatt_db_insert_service; the
+    paths come from the handles, export_service). Freeing a characteristic ends its notification socket and
+    the StartNotify sessions of every client before InterfacesRemoved goes out (characteristic_free, called
+    by gdbus remove_interface).'''
+    device = devices[address]
+    service = next(s for s in device.database if s['handle'] == handle)
+    for char in service['chars']:
+        close_socket(char['path'])
+        char['kept'] = False
+        set_cccd(char, 0)
+        for desc in char['descs']:
+            remove_object(desc['path'])
+        remove_object(char['path'])
+    remove_object(service['path'])
+    database = device.database
+    device.database = [service]
+    device.export()
+    device.database = database
 
 
 # ---- Pairing through the registered agent
