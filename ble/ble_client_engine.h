@@ -289,9 +289,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // a failure leaves the selection as it was.
   int SelectService(const char* service_id);
   int SelectCharacteristic(const char* characteristic_id);
-  // SelectDiscovered selects what a discovery of generation owner found: the service (its characteristic
-  // selection kept when it was selected already, else cleared) and, when given, its characteristic. The
-  // ids are the tree's own. 0, 608 once the tree has moved on from owner (nothing changes), or 200.
+  // SelectDiscovered selects what DiscoverCharacteristics or DiscoverDescriptors of generation owner found:
+  // the service (its characteristic selection kept when it was selected already, else cleared) and, when
+  // given, its characteristic. The ids are the tree's own. 0, 608 once the tree has moved on from owner
+  // (nothing changes), or 200.
   int SelectDiscovered(uint64_t owner, const char* service_id, const char* characteristic_id);
   // TreeGeneration is the tree's generation now (see GattTree), which a discovery carries from its start.
   uint64_t TreeGeneration();
@@ -484,11 +485,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
                         ServiceRecordList& out);
   int AddServiceRecord(uint64_t owner, const GattObjectRef& ref, GattServiceRecord* parent,
                        std::shared_ptr<GattServiceRecord>* record);
-  // DiscoverCharacteristicsOf discovers the service's characteristics and selects the service.
   int DiscoverCharacteristicsOf(const GattServiceRecord& service, const UuidList& filter);
   int AddCharacteristicRecord(const GattObjectRef& ref, const GattServiceRecord& service);
-  // DiscoverDescriptorsOf discovers all descriptors of the characteristic, selecting it and its service, or
-  // (uuid given) looks up those of one type, leaving the selection alone.
+  // DiscoverDescriptorsOf discovers all descriptors of the characteristic, or (uuid given) those of one type.
   int DiscoverDescriptorsOf(const GattServiceRecord& service, const GattCharacteristicRecord& characteristic,
                             const Guid* uuid);
   int AddDescriptorRecords(const std::vector<std::shared_ptr<bt::GattDescriptor>>& descriptors,

@@ -11,9 +11,9 @@
 // generation it was started for (see GattTree): once a Disconnect or Connect has moved the tree on, its
 // additions fail with 608 and add nothing, whatever tree has taken the old one's place.
 //
-// A discovery of a service's characteristics selects that service, and one of a characteristic's descriptors
-// selects that characteristic, so that the indexed collections, which follow the selection, hold what was
-// found; a lookup of descriptors of one type (EnsureDescriptorDiscovered) leaves the selection alone.
+// DiscoverCharacteristics selects the service whose characteristics it found, and DiscoverDescriptors the
+// characteristic (and its service), so that the indexed collections, which follow the selection, hold what
+// was found; Discover, the automatic steps and the lookups of one descriptor type leave the selection alone.
 #include "ble/discovery.h"
 
 #include <cstdarg>
@@ -139,7 +139,8 @@ int BLEClientEngine::DiscoverCharacteristics(const char* service_id, const char*
   if (rc != 0) return rc;
   std::shared_ptr<GattServiceRecord> service;
   rc = LookupService(service_id, &service);
-  return rc != 0 ? rc : DiscoverCharacteristicsOf(*service, filter);
+  if (rc == 0) rc = DiscoverCharacteristicsOf(*service, filter);
+  return rc != 0 ? rc : SelectDiscovered(service->generation, service->id.Data(), nullptr);
 }
 
 int BLEClientEngine::DiscoverDescriptors(const char* service_id, const char* characteristic_id) {
@@ -150,7 +151,8 @@ int BLEClientEngine::DiscoverDescriptors(const char* service_id, const char* cha
   if (rc != 0) return rc;
   std::shared_ptr<GattCharacteristicRecord> characteristic;
   rc = LookupCharacteristic(service_id, characteristic_id, &characteristic);
-  return rc != 0 ? rc : DiscoverDescriptorsOf(*service, *characteristic, nullptr);
+  if (rc == 0) rc = DiscoverDescriptorsOf(*service, *characteristic, nullptr);
+  return rc != 0 ? rc : SelectDiscovered(characteristic->generation, service->id.Data(), characteristic->id.Data());
 }
 
 int BLEClientEngine::Discover(const char* service_uuids, const char* characteristic_uuids,
@@ -358,8 +360,6 @@ int BLEClientEngine::DiscoverCharacteristicsOf(const GattServiceRecord& service,
     (void)LogDiscovery(3, kGattLogDiscovery, "Discovered %d characteristics with UUID \"%s\".", count,
                        uuid_text.Data());
   }
-  const int selected = SelectDiscovered(service.generation, service_id, nullptr);
-  if (selected != 0) return selected;
   for (const auto& characteristic : found) {
     if (characteristic == nullptr) continue;
     const int rc = AddCharacteristicRecord(GattObjectRef::FromCharacteristic(characteristic), service);
@@ -419,7 +419,6 @@ int BLEClientEngine::DiscoverDescriptorsOf(const GattServiceRecord& service,
   (void)LogDiscovery(2, kGattLogDiscovery, "Attempting to discover all descriptors.");
   const auto result = AwaitDescriptorsResult(*this, object->GetDescriptorsWithCacheModeAsync(kUncached));
   int rc = ReportGattResultOf(*this, result, kGattLogDiscovery);
-  if (rc == 0) rc = SelectDiscovered(characteristic.generation, service.id.Data(), characteristic_id);
   if (rc != 0) return rc;
   const auto descriptors = result->Descriptors();
   rc = AddDescriptorRecords(descriptors, service, characteristic);

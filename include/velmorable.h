@@ -438,12 +438,11 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   svc  the services discovered, in the order found;
  *   chr  the characteristics of the selected service (VELMORABLE_PROP_SERVICE; none while none is selected);
  *   dsc  the descriptors of the selected characteristic (VELMORABLE_PROP_CHARACTERISTIC).
- * The lists always follow the selection, and a discovery selects what it finds: DiscoverCharacteristics (and
- * each service whose characteristics Discover finds, in turn) selects that service, and DiscoverDescriptors
- * (and each characteristic whose descriptors a discovery finds) selects that characteristic and its service;
- * Characteristic becomes "" when the selected service changes. A program that discovers a service's
- * characteristics can thus walk them by index at once. A lookup of one descriptor that a Get or Set makes
- * changes no selection.
+ * The lists always follow the selection. DiscoverCharacteristics that succeeds selects the service it was
+ * given (Characteristic becomes "" unless that service was selected already), and DiscoverDescriptors the
+ * characteristic and its service, so that a program that discovers them can walk them by index at once;
+ * Discover, the automatic discoveries of the AutoDiscover settings and the descriptor lookups of Get and Set
+ * change no selection.
  * Every other id ignores its index. An object id is a text of 12 upper-case hexadecimal digits: the handles
  * of the service, the characteristic and the descriptor, four digits each ("001000120013" is descriptor
  * 0x0013 of characteristic 0x0012 of service 0x0010; a service's id ends in eight zeros, a characteristic's in

@@ -378,7 +378,7 @@ TEST_F(Discovery, DescriptorAlreadyInTheTreeIsNotAskedFor) {
   ASSERT_EQ(Engine().LookupCharacteristic(kBattery, kLevel, &level), 0);
   EXPECT_EQ(Engine().EnsureDescriptorDiscovered(*level, "2901"), 0);
   EXPECT_EQ(radio_->CallCount(kDescriptorsForUuid), 0u);
-  // A missing one is asked for and added, and becomes the current descriptor collection's member.
+  // A missing one is asked for and added, without changing the selection or the lists it gives.
   std::shared_ptr<GattCharacteristicRecord> plain;
   ASSERT_EQ(Engine().LookupCharacteristic(kBattery, kBatteryPlain, &plain), 0);
   server_.gatt.services[0].characteristics[1].descriptors.push_back({0x0008, bt::BluetoothBaseUuid(0x2901), {}});
@@ -386,6 +386,9 @@ TEST_F(Discovery, DescriptorAlreadyInTheTreeIsNotAskedFor) {
   radio_->WaitIdle();
   EXPECT_EQ(Engine().EnsureDescriptorDiscovered(*plain, "2901"), 0);
   EXPECT_EQ(radio_->CallCount(kDescriptorsForUuid), 1u);
+  EXPECT_EQ(Engine().DescriptorCount(), 0);
+  ASSERT_EQ(Engine().SelectService(kBattery), 0);
+  ASSERT_EQ(Engine().SelectCharacteristic(kBatteryPlain), 0);
   EXPECT_EQ(Engine().DescriptorCount(), 1);
   EXPECT_EQ(Engine().EnsureDescriptorDiscovered(*plain, "not a uuid"), kUuidSizeError);
 }
