@@ -148,6 +148,27 @@ class OneConnectionsTree : public RadioFixture<4> {
     radio_->AddPeripheral(SecondDevice());
   }
 
+  // DisconnectedWhileHeld runs call while the radio holds the answer of its request (op, journalled as api):
+  // once the request is made, a ServerUpdate sink (sink, of handle's client) disconnects on a platform
+  // thread, and only then does the answer come. Gives call's result.
+  int DisconnectedWhileHeld(VelmoraBLE_BLEClient* handle, Acting& sink, SimOp op, const char* api,
+                            const std::function<int()>& call) {
+    sink.on = VELMORABLE_EVENT_SERVER_UPDATE;
+    sink.act = [handle](intptr_t*) { EXPECT_EQ(Do(handle, VELMORABLE_METHOD_DISCONNECT), 0); };
+    const int hold = radio_->AddFault({.op = op, .hold = true});
+    const size_t asked = radio_->CallCount(api);
+    std::thread radio_side([&] {
+      EXPECT_TRUE(Eventually([&] { return radio_->CallCount(api) > asked; }));
+      sink.armed = true;
+      radio_->SetName(kFirst, u"Renamed");
+      EXPECT_TRUE(Eventually([&] { return sink.done.load(); }));
+      radio_->Release(hold);
+    });
+    const int rc = call();
+    radio_side.join();
+    return rc;
+  }
+
   // ExpectOnlyTheSecondDevice connects handle to the second device and checks that its tree holds that
   // device's one service, whose characteristic reads the second device's value.
   void ExpectOnlyTheSecondDevice(VelmoraBLE_BLEClient* handle) {
@@ -179,21 +200,11 @@ TEST_F(OneConnectionsTree, ADiscoveryCutShortByItsOwnSinksDisconnectAddsNothing)
 // The same from a platform thread: a ServerUpdate sink disconnects while the root services' answer is held.
 TEST_F(OneConnectionsTree, ADiscoveryCutShortByAPlatformSinksDisconnectAddsNothing) {
   Acting sink;
-  sink.on = VELMORABLE_EVENT_SERVER_UPDATE;
   Client client(&Acting::Call, &sink);
-  sink.act = [&](intptr_t*) { EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0); };
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
-  const int hold = radio_->AddFault({.op = SimOp::kRootServices, .hold = true});
-  const size_t asked = radio_->CallCount(kRootServices);
-  std::thread radio_side([&] {
-    ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kRootServices) > asked; }));
-    sink.armed = true;
-    radio_->SetName(kFirst, u"Renamed");
-    EXPECT_TRUE(Eventually([&] { return sink.done.load(); }));
-    radio_->Release(hold);
-  });
-  EXPECT_EQ(Discover(client), 608) << LastError(client);
-  radio_side.join();
+  EXPECT_EQ(DisconnectedWhileHeld(client, sink, SimOp::kRootServices, kRootServices, [&] { return Discover(client); }),
+            608)
+      << LastError(client);
   EXPECT_EQ(IntOf(client, VELMORABLE_PROP_SERVICE_COUNT), 0);
   ExpectOnlyTheSecondDevice(client);
 }
@@ -201,22 +212,13 @@ TEST_F(OneConnectionsTree, ADiscoveryCutShortByAPlatformSinksDisconnectAddsNothi
 // A discovery of included services whose answer comes after a platform sink disconnected.
 TEST_F(OneConnectionsTree, AnIncludedServicesDiscoveryCutShortAddsNothing) {
   Acting sink;
-  sink.on = VELMORABLE_EVENT_SERVER_UPDATE;
   Client client(&Acting::Call, &sink);
-  sink.act = [&](intptr_t*) { EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0); };
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
   ASSERT_EQ(DiscoverServices(client, ""), 0) << LastError(client);
-  const int hold = radio_->AddFault({.op = SimOp::kIncludedServices, .hold = true});
-  const size_t asked = radio_->CallCount(kIncludedServices);
-  std::thread radio_side([&] {
-    ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kIncludedServices) > asked; }));
-    sink.armed = true;
-    radio_->SetName(kFirst, u"Renamed");
-    EXPECT_TRUE(Eventually([&] { return sink.done.load(); }));
-    radio_->Release(hold);
-  });
-  EXPECT_EQ(DiscoverServices(client, kFirstInfo), 608) << LastError(client);
-  radio_side.join();
+  EXPECT_EQ(DisconnectedWhileHeld(client, sink, SimOp::kIncludedServices, kIncludedServices,
+                                  [&] { return DiscoverServices(client, kFirstInfo); }),
+            608)
+      << LastError(client);
   EXPECT_EQ(IntOf(client, VELMORABLE_PROP_SERVICE_COUNT), 0);
 }
 

@@ -7,19 +7,6 @@
 namespace velmora::platform::bluetooth::sim {
 namespace {
 
-class SimInspectable final : public Inspectable {
- public:
-  SimInspectable(std::shared_ptr<SimCore> core, HString text) : core_(std::move(core)), text_(std::move(text)) {}
-  HString ToString() override {
-    auto lock = core_->Call({.api = "Object.ToString"});
-    return text_;
-  }
-
- private:
-  std::shared_ptr<SimCore> core_;
-  const HString text_;
-};
-
 // SimPairingRequest collects the handler's answer; answers given after the handler returned do not count.
 class SimPairingRequest final : public DevicePairingRequestedEventArgs {
  public:

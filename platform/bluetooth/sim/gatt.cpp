@@ -48,20 +48,6 @@ class SimValueChangedArgs final : public GattValueChangedEventArgs {
   const int64_t timestamp_;
 };
 
-// SimReason is the argument of NotificationsLost: the reason as text.
-class SimReason final : public Inspectable {
- public:
-  SimReason(std::shared_ptr<SimCore> core, HString text) : core_(std::move(core)), text_(std::move(text)) {}
-  HString ToString() override {
-    auto lock = core_->Call({.api = "Object.ToString"});
-    return text_;
-  }
-
- private:
-  std::shared_ptr<SimCore> core_;
-  const HString text_;
-};
-
 class SimSession final : public GattSession {
  public:
   SimSession(std::shared_ptr<SimCore> core, std::shared_ptr<PeripheralState> state)
@@ -445,7 +431,7 @@ bool SimGattCharacteristic::LoseLocked(const HString& reason) {
   if (!subscription_ || *subscription_ == 0) return false;
   subscription_ = 0;
   core_->Fire(notifications_lost_, std::shared_ptr<GattCharacteristic>(shared_from_this()),
-              std::shared_ptr<Inspectable>(std::make_shared<SimReason>(core_, reason)));
+              std::shared_ptr<Inspectable>(std::make_shared<SimInspectable>(core_, reason)));
   return true;
 }
 

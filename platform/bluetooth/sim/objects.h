@@ -6,12 +6,28 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/bluetooth/bluetooth.h"
 #include "platform/bluetooth/sim/core.h"
 
 namespace velmora::platform::bluetooth::sim {
+
+// SimInspectable is an event argument that only tells its text (a device event's kind, the reason a
+// subscription ended).
+class SimInspectable final : public Inspectable {
+ public:
+  SimInspectable(std::shared_ptr<SimCore> core, HString text) : core_(std::move(core)), text_(std::move(text)) {}
+  HString ToString() override {
+    auto lock = core_->Call({.api = "Object.ToString"});
+    return text_;
+  }
+
+ private:
+  std::shared_ptr<SimCore> core_;
+  const HString text_;
+};
 
 // SimAdvertisement derives everything from raw sections (received adverts) or starts empty (filters).
 class SimAdvertisement final : public BluetoothLEAdvertisement {
