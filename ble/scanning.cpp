@@ -358,10 +358,13 @@ int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
 
 bool BLEClientEngine::PlatformEnded(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run,
                                     ScanQueue::StopArgs* stop) {
-  *stop = StoppedReport(watcher, run);
+  // The status is read before the report: the platform sets the two together, so a run seen ended has its
+  // report by then, also when it ended between the two reads (an abort while this wait looks).
   // NOTE: a platform may drop a start that has not completed without a Stopped event: the run is over all
   // the same once the status has left Started and Stopping.
-  return *stop != nullptr || watcher.Run() != run || !Active(watcher.Status());
+  const bool ended = watcher.Run() != run || !Active(watcher.Status());
+  *stop = StoppedReport(watcher, run);
+  return *stop != nullptr || ended;
 }
 
 void BLEClientEngine::PauseForPlatform(uint64_t version) {
