@@ -377,9 +377,16 @@ int BLEClientEngine::Connect(const char* server_id) {
     }
   } connecting(*this);
   try {
-    if (settings_.pairing_mode.load(std::memory_order_relaxed) == 1 && PairingOf(*device)->CanPair()) {
-      rc = PairDevice(device, id);
-      if (rc != 0) return rc;
+    if (settings_.pairing_mode.load(std::memory_order_relaxed) == 1) {
+      if (PairingOf(*device)->CanPair()) {
+        rc = PairDevice(device, id);
+        if (rc != 0) return rc;
+      } else if (LateBonds::TakeOver(device->BluetoothAddress())) {
+        // Found paired (a platform that offers no pairing for a paired device) by the bond that a Connect
+        // which gave up left to the platform's late word: the bond is this connection's now, which its
+        // Disconnect removes, and the late word removes nothing under it.
+        paired_here_.store(true);
+      }
     }
     (void)bridge_->RegisterNameChanged(device);
     (void)bridge_->RegisterGattServicesChanged(device);

@@ -370,6 +370,29 @@ TEST_F(BluezLink, ALinkPairOpenedForAConnectThatGaveUpIsClosed) {
   EXPECT_TRUE(WaitForScript("devices[HEART_RATE_ADDRESS].props()['Connected']", "0"));
 }
 
+// A Connect that gave up waiting for its pairing after the sink answered leaves the bond to bluetoothd's late
+// answer. The next Connect finds the device paired, where bluetoothd offers no pairing: it takes the bond over,
+// so that the late answer removes nothing under its connection, and its Disconnect removes the bond.
+TEST_F(BluezLink, ABondLeftToALateAnswerIsTakenOverByAConnectThatFindsTheDevicePaired) {
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(&AcceptingSink, &sink_, 0);
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'; held.add('Pair')");
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 301) << LastError();
+  ASSERT_EQ(sink_.Of(VELMORABLE_EVENT_PAIRING_REQUEST).size(), 1u);
+  ASSERT_TRUE(WaitForScript("devices[HEART_RATE_ADDRESS].props()['Paired']", "1"));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  EXPECT_EQ(Script("release('Pair')"), "1");
+  Settle();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(mock_->CallsOf("RemoveDevice").empty()) << "the late answer removed the bond under the connection";
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0) << LastError();
+  EXPECT_EQ(mock_->CallsOf("RemoveDevice").size(), 1u);
+}
+
 // bluetoothd shows a passkey again each time the remote side types a digit: one PairingRequest per pairing.
 TEST_F(BluezLink, APasskeyShownAgainIsNoNewRequest) {
   VelmoraBLE_BLEClient_Destroy(handle_);
