@@ -617,16 +617,12 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
 
 void BluezCore::LinkDown(const std::string& device_path) {
   FinishWaiters(device_path, false);
-  std::vector<std::string> closing;
-  for (const auto& [path, session] : sessions_) {
-    if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
-  }
   // NOTE: bluetoothd keeps a StartNotify session across the link's end when it keeps the device's objects
   // (the default "[GATT] Cache = always", device.c, gatt_cache_cleanup): btd_gatt_client_disconnected keeps
   // its clients and btd_gatt_client_connected registers them again at the next connection, by any program.
   // The subscription ended with the link, so the session is stopped (characteristic_stop_notify takes it
   // while disconnected); a socket session ends with its socket.
-  for (const std::string& path : closing) CloseSession(path, true);
+  CloseSessionsOf(device_path);
 }
 
 void BluezCore::FinishWaiters(const std::string& device_path, bool ok) {
@@ -874,6 +870,14 @@ void BluezCore::CloseSession(const std::string& characteristic_path, bool stop_n
     CallMethod(characteristic_path, kCharacteristicIface, "StopNotify", nullptr, kDefaultCallUs, [](Reply&) {});
   }
   sessions_.erase(found);
+}
+
+void BluezCore::CloseSessionsOf(const std::string& device_path) {
+  std::vector<std::string> closing;
+  for (const auto& [path, session] : sessions_) {
+    if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
+  }
+  for (const std::string& path : closing) CloseSession(path, true);
 }
 
 bool BluezCore::HasSession(const std::string& characteristic_path) { return sessions_.count(characteristic_path) != 0; }
@@ -1152,22 +1156,23 @@ void BluezCore::LinkReleased(const std::string& device_path) {
     auto hold = holds_.find(device_path);
     if (hold != holds_.end() && hold->second.expired()) holds_.erase(hold);
   }
+  // NOTE: the notification sessions of the device end with the last object of the process that holds it,
+  // also on a link that another program opened and keeps open: bluetoothd would keep them for as long as the
+  // process runs, notifying for nobody and refusing the characteristic's AcquireNotify to every other
+  // program (gatt-client.c, characteristic_acquire_notify: "Notify acquired", InProgress).
   Post([this, device_path] {
+    bool close;
     {
       std::lock_guard lock(mutex_);
-      // A new object of the device may have come meanwhile; it keeps the link. A waiting CloseLink closes
-      // it itself, and reports bluetoothd's answer.
+      // A new object of the device may have come meanwhile; it keeps the link and the sessions. A waiting
+      // CloseLink closes them itself, and reports bluetoothd's answer.
       auto hold = holds_.find(device_path);
       if (hold != holds_.end() && !hold->second.expired()) return;
       if (closing_links_.count(device_path) != 0) return;
-      if (opened_here_.erase(device_path) == 0) return;
+      close = opened_here_.erase(device_path) != 0;
     }
-    std::vector<std::string> closing;
-    for (const auto& [path, session] : sessions_) {
-      if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
-    }
-    for (const std::string& path : closing) CloseSession(path, true);
-    CallMethod(device_path, kDeviceIface, "Disconnect", nullptr, kDefaultCallUs, [](Reply&) {});
+    CloseSessionsOf(device_path);
+    if (close) CallMethod(device_path, kDeviceIface, "Disconnect", nullptr, kDefaultCallUs, [](Reply&) {});
   });
 }
 
@@ -1183,6 +1188,7 @@ void BluezCore::TryCloseLink(const std::string& device_path, int64_t wait_until_
                              std::function<void(Reply&)> done) {
   bool held_elsewhere;
   bool close;
+  bool released = false;
   {
     std::lock_guard lock(mutex_);
     auto other = holds_.find(device_path);
@@ -1198,7 +1204,8 @@ void BluezCore::TryCloseLink(const std::string& device_path, int64_t wait_until_
       closing_links_.erase(device_path);
       auto other = holds_.find(device_path);
       held_elsewhere = other != holds_.end() && !other->second.expired();
-      close = !held_elsewhere && opened_here_.erase(device_path) != 0;
+      released = !held_elsewhere;
+      close = released && opened_here_.erase(device_path) != 0;
       if (close) quiet_.insert(device_path);
     }
   }
@@ -1208,16 +1215,13 @@ void BluezCore::TryCloseLink(const std::string& device_path, int64_t wait_until_
     });
     return;
   }
+  // The sessions end with the last hold, as in LinkReleased; with another hold left, its release ends them.
+  if (released) CloseSessionsOf(device_path);
   if (!close) {
     Reply nothing_to_close;
     done(nothing_to_close);
     return;
   }
-  std::vector<std::string> closing;
-  for (const auto& [path, session] : sessions_) {
-    if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
-  }
-  for (const std::string& path : closing) CloseSession(path, true);
   const int64_t left_ms = call_until_ms - NowMs();
   const uint64_t timeout_us = static_cast<uint64_t>(left_ms > 1 ? left_ms : 1) * 1000;
   CallMethod(device_path, kDeviceIface, "Disconnect", nullptr, timeout_us,

@@ -49,8 +49,8 @@ class BluezWatcher;
 class BluezDevice;
 class BluezCharacteristic;
 
-// LinkHold is held by every device and GATT object of one device; when the last one goes, a link that the
-// backend opened is closed.
+// LinkHold is held by every device and GATT object of one device; when the last one goes, the notification
+// sessions of the device's characteristics end and a link that the backend opened is closed.
 class LinkHold {
  public:
   LinkHold(std::weak_ptr<BluezCore> core, std::string device_path)
@@ -156,13 +156,14 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void Register(const std::shared_ptr<BluezWatcher>& watcher);
   void Register(const std::string& path, const std::shared_ptr<BluezDevice>& device);
   void Register(const std::string& path, const std::shared_ptr<BluezCharacteristic>& characteristic);
-  // LinkReleased is called by the last LinkHold of a device: a link opened here is closed.
+  // LinkReleased is called by the last LinkHold of a device: its notification sessions end and a link opened
+  // here is closed.
   void LinkReleased(const std::string& device_path);
-  // CloseLink drops `hold` and, when no other object holds the device's link and it was opened here, closes
-  // the link and hands bluetoothd's reply to done (within timeout_ms, 0: the default bound); otherwise done
-  // gets a success. Objects that the caller let go may still be referenced for a moment by a thread on its
-  // way out (a completion just delivered): other holds are waited for in short steps, for at most half the
-  // bound and one second, and meanwhile the close stays CloseLink's. Bus thread.
+  // CloseLink drops `hold` and, when no other object holds the device's link, ends its notification sessions
+  // and, when it was opened here, closes the link and hands bluetoothd's reply to done (within timeout_ms, 0:
+  // the default bound); otherwise done gets a success. Objects that the caller let go may still be referenced
+  // for a moment by a thread on its way out (a completion just delivered): other holds are waited for in short
+  // steps, for at most half the bound and one second, and meanwhile the close stays CloseLink's. Bus thread.
   void CloseLink(const std::string& device_path, std::shared_ptr<LinkHold> hold, uint32_t timeout_ms,
                  std::function<void(Reply&)> done);
   // Quiet keeps the link loss of a device that this backend disconnects or unpairs (its Connected=false and
@@ -212,6 +213,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void ReadSocket(const std::string& characteristic_path, int fd);
   void SocketFailed(const std::string& characteristic_path, const std::string& reason);
   void NotificationsLost(const std::string& characteristic_path, const std::string& reason);
+  // CloseSessionsOf ends the notification sessions of the device's characteristics.
+  void CloseSessionsOf(const std::string& device_path);
   // DeviceConnected tells whether bluetoothd lists the device as connected.
   bool DeviceConnected(const std::string& device_path);
   void CheckProps(const std::string& path, const std::string& iface, Props* props);

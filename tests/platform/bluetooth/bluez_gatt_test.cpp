@@ -543,5 +543,34 @@ TEST_F(BluezGatt, NotificationsEndWithTheLastSubscriberOfTheProcess) {
   EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_VALUE).empty());
 }
 
+// Another program connected the device (the system's own link to a paired device, another application):
+// this client's Connect uses that link, and its Disconnect leaves it open. The subscriptions end with
+// Disconnect all the same, so the notification socket and the StartNotify session that Subscribe took are
+// given back to bluetoothd, which otherwise keeps the device notifying for nobody and refuses the
+// characteristic's AcquireNotify to every other program for as long as this process runs.
+TEST_F(BluezGatt, DisconnectEndsTheSessionsOnALinkAnotherProgramOpened) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['acquire'] = False; "
+         "connect_elsewhere(HEART_RATE_ADDRESS)");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("001000000000"), Text("001000120000")}), 0) << LastError();
+  ASSERT_EQ(Script("socket_open(HEART_RATE_ADDRESS, 0x0003)"), "True");
+  ASSERT_EQ(mock_->CallsOf("StartNotify").size(), 1u);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0) << LastError();
+  EXPECT_TRUE(mock_->CallsOf("Disconnect").empty());
+  EXPECT_TRUE(WaitForScript("socket_open(HEART_RATE_ADDRESS, 0x0003)", "False"));
+  EXPECT_TRUE(WaitForScript("acquire_by_another(HEART_RATE_ADDRESS, 0x0003)", "ok"));
+  EXPECT_TRUE(WaitForScript("acquire_by_another(HEART_RATE_ADDRESS, 0x0012)", "ok"));
+  EXPECT_EQ(mock_->CallsOf("StopNotify").size(), 1u);
+  // The next connection starts with nothing subscribed: the device's CCCD reads off.
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text("000100000000")), 0);
+  std::vector<intptr_t> query = {0, -1};
+  std::vector<int32_t> sizes(2, 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, query.data(), sizes.data()),
+            0);
+  EXPECT_EQ(query[1], 0);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

@@ -1184,6 +1184,19 @@ def acquired_elsewhere(address, handle, sockets_held=('notify', 'write')):
         char['errors']['WriteValue'] = ('org.bluez.Error.NotPermitted', 'Write acquired')
 
 
+def acquire_by_another(address, handle):
+    '''What another program's AcquireNotify of the characteristic gets, without taking anything: bluetoothd
+    refuses it while any client holds the characteristic's notification socket ("Notify acquired") or a
+    StartNotify session (InProgress: "Each client can only have one active notify session", a check of
+    chrc->notify_clients whoever they belong to; gatt-client.c, characteristic_acquire_notify).'''
+    path = devices[address].attribute_path(handle)
+    if path in sockets:
+        return 'org.bluez.Error.NotPermitted'
+    if mockobject.objects[path].props[CHAR_IFACE]['Notifying']:
+        return 'org.bluez.Error.InProgress'
+    return 'ok'
+
+
 def set_cccd(char, bits):
     for desc in char['descs']:
         if desc['uuid'] == uuid(0x2902):
