@@ -940,8 +940,14 @@ void BluezCore::SocketFailed(const std::string& characteristic_path, const std::
                  return;
                }
                sessions_.erase(now);
-               // A link that dropped is reported as such; its subscriptions end with it.
-               if (!DeviceConnected(DeviceOf(characteristic_path))) return;
+               // A link that dropped is reported as such; its subscriptions end with it. NOTE: bluetoothd
+               // answers StartNotify with NotConnected only while the device is disconnecting (gatt-client.c,
+               // characteristic_start_notify: device_is_disconnecting): a program's Disconnect shut the ATT
+               // channel down, which closed the socket, and the link closes when the DISCONNECT_TIMER has run
+               // (device.c, device_request_disconnect), Connected=false telling then. That is the link's end too.
+               if (!DeviceConnected(DeviceOf(characteristic_path)) || reply.error == "org.bluez.Error.NotConnected") {
+                 return;
+               }
                NotificationsLost(characteristic_path, reason + "; StartNotify failed with " + reply.error +
                                                           (reply.message.empty() ? "" : ": " + reply.message));
              });

@@ -572,5 +572,22 @@ TEST_F(BluezGatt, DisconnectEndsTheSessionsOnALinkAnotherProgramOpened) {
   EXPECT_EQ(query[1], 0);
 }
 
+// Another program disconnects the device (the user's "Disconnect" in the system's settings): bluetoothd shuts
+// the notification sockets down at once and closes the link 2 s later, refusing StartNotify meanwhile as the
+// device is disconnecting. That is the link's end, reported as Disconnected "Offline"; it is no failure of
+// the subscription's session, so no Error 610 and no Unsubscribed come before it.
+TEST_F(BluezGatt, ADisconnectByAnotherProgramIsNoFailedSession) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  ASSERT_EQ(Script("socket_open(HEART_RATE_ADDRESS, 0x0003)"), "True");
+  Script("disconnect_elsewhere(HEART_RATE_ADDRESS)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_DISCONNECTED)[0].Text(1), "Offline");
+  for (const Event& error : sink_.Of(VELMORABLE_EVENT_ERROR)) ADD_FAILURE() << error.Int(0) << " " << error.Text(1);
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_UNSUBSCRIBED).empty());
+  EXPECT_TRUE(WaitForScript("kept_sessions(HEART_RATE_ADDRESS)", "0"));
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

@@ -553,6 +553,7 @@ class Device:
         self.stray_requests = []    # (method, signature, args) sent to the agent before Pair's own request
         self.extra = []             # (path suffix, interface, props) exported after the database, as given
         self.dropping = False       # see link_loss_sockets_first()
+        self.disconnecting = False  # see disconnect_elsewhere()
 
     def props(self):
         return mockobject.objects[self.path].props[DEVICE_IFACE]
@@ -829,6 +830,28 @@ def link_drop_cached(address):
             close_socket(char.get('path'))
             if mockobject.objects[char['path']].props[CHAR_IFACE]['Notifying']:
                 char['kept'] = True
+
+
+def disconnect_elsewhere(address):
+    '''Another program calls Disconnect on the device (a user's "Disconnect" in the system's settings).
+    bluetoothd shuts the ATT channel down at once (device.c, device_request_disconnect:
+    g_io_channel_shutdown(device->att_io), whose end runs att_disconnected_cb and btd_gatt_client_disconnected,
+    which shuts the notification sockets down), and closes the link itself only when its DISCONNECT_TIMER (2 s)
+    has run (disconnect_all); meanwhile the device reads Connected and device_is_disconnecting() holds, so
+    StartNotify answers NotConnected. The objects stay (the default "[GATT] Cache = always").'''
+    device = devices[address]
+    device.disconnecting = True
+    for service in device.database:
+        for char in service['chars']:
+            close_socket(char.get('path'))
+
+    def drop():
+        device.disconnecting = False
+        if devices.get(address) is device and device.props()['Connected']:
+            link_drop_cached(address)
+        return False
+
+    GLib.timeout_add(2000, drop)
 
 
 def kept_sessions(address):
@@ -1149,6 +1172,9 @@ def AcquireNotify(self, options):
 def StartNotify(self):
     log('StartNotify', self.path)
     device, char = find_attribute(self.path)
+    if device.disconnecting:
+        # gatt-client.c, characteristic_start_notify: "Device is disconnecting. StartNotify is not allowed."
+        fail('org.bluez.Error.NotConnected', 'Not Connected')
     check_errors(device, char, 'StartNotify')
     if device.dropping:
         # The link is down: the session is kept for the next connection ("If the device is currently not
