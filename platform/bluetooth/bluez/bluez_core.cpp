@@ -507,14 +507,8 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
   }
   if (sessions_.count(path) != 0) {
     CloseSession(path, false);
-    // NOTE: bluetoothd removes a characteristic that a Service Changed replaced, also to export it again under
-    // the same path (gatt-client.c, discovery_parse_services: gatt_db_clear_range, then gatt_db_insert_service;
-    // the paths come from the handles, export_service), and freeing it ends the notification socket and the
-    // StartNotify sessions of every client (characteristic_free): the subscription is over. A link that
-    // dropped is reported as such; its subscriptions end with it.
-    if (DeviceConnected(DeviceOf(path))) {
-      NotificationsLost(path, "bluetoothd removed the characteristic (the device's services changed)");
-    }
+    // A link that dropped is reported as such; its subscriptions end with it.
+    if (DeviceConnected(DeviceOf(path))) CharacteristicRemoved(path);
   }
   if (adapter_gone) AbortWatchers();
   if (service_gone) ServicesChanged(DeviceOf(path));
@@ -948,8 +942,9 @@ void BluezCore::SocketFailed(const std::string& characteristic_path, const std::
                if (!DeviceConnected(DeviceOf(characteristic_path)) || reply.error == "org.bluez.Error.NotConnected") {
                  return;
                }
-               NotificationsLost(characteristic_path, reason + "; StartNotify failed with " + reply.error +
-                                                          (reply.message.empty() ? "" : ": " + reply.message));
+               NotificationsLost(Subscribers(characteristic_path),
+                                 reason + "; StartNotify failed with " + reply.error +
+                                     (reply.message.empty() ? "" : ": " + reply.message));
              });
 }
 
@@ -959,21 +954,52 @@ bool BluezCore::DeviceConnected(const std::string& device_path) {
   return device && connected != device->end() && connected->second.Bool();
 }
 
-void BluezCore::NotificationsLost(const std::string& characteristic_path, const std::string& reason) {
-  std::vector<std::shared_ptr<BluezCharacteristic>> targets;
-  {
-    std::lock_guard lock(mutex_);
-    auto found = characteristics_.find(characteristic_path);
-    if (found == characteristics_.end()) return;
-    for (const auto& weak : found->second) {
-      auto object = weak.lock();
-      if (object != nullptr && object->subscription() == Subscription::kSubscribed) targets.push_back(object);
-    }
+std::vector<std::weak_ptr<BluezCharacteristic>> BluezCore::Subscribers(const std::string& characteristic_path) {
+  std::vector<std::weak_ptr<BluezCharacteristic>> subscribers;
+  std::lock_guard lock(mutex_);
+  auto found = characteristics_.find(characteristic_path);
+  if (found == characteristics_.end()) return subscribers;
+  for (const auto& weak : found->second) {
+    auto object = weak.lock();
+    if (object != nullptr && object->subscription() == Subscription::kSubscribed) subscribers.push_back(object);
   }
-  for (const auto& object : targets) {
+  return subscribers;
+}
+
+void BluezCore::NotificationsLost(const std::vector<std::weak_ptr<BluezCharacteristic>>& subscribers,
+                                  const std::string& reason) {
+  for (const auto& weak : subscribers) {
+    auto object = weak.lock();
+    if (object == nullptr || object->subscription() != Subscription::kSubscribed) continue;
     object->set_subscription(Subscription::kUnsubscribed);
     object->Lose(reason);
   }
+}
+
+// NOTE: bluetoothd removes a characteristic that a Service Changed replaced, also to export it again under the
+// same path (gatt-client.c, discovery_parse_services: gatt_db_clear_range, then gatt_db_insert_service; the
+// paths come from the handles, export_service), and freeing it ends the notification socket and the
+// StartNotify sessions of every client (characteristic_free): the subscription is over. It removes every
+// characteristic of a device that goes as well (an adapter unplugged: adapter.c, adapter_remove, device_remove),
+// the device still connected: device_free runs btd_gatt_client_destroy before the device's own interface is
+// gone, so the characteristics' InterfacesRemoved come first. That is the link's end, reported as such. The
+// verdict waits for bluetoothd's answer to a Get of the device's Connected, which comes after the device's
+// InterfacesRemoved when the device went: bluetoothd removes it with its characteristics in one go
+// (btd_device_unref: g_dbus_unregister_interface, whose destroy is device_free), and gdbus sends the
+// InterfacesRemoved it holds back before any answer (gdbus/object.c, g_dbus_send_message: g_dbus_flush), or at
+// once when the object's last interface went (generic_unregister). Bus thread.
+void BluezCore::CharacteristicRemoved(const std::string& characteristic_path) {
+  const std::string device_path = DeviceOf(characteristic_path);
+  // Those subscribed now: an object that subscribes to the characteristic exported again keeps its session.
+  std::vector<std::weak_ptr<BluezCharacteristic>> subscribers = Subscribers(characteristic_path);
+  if (subscribers.empty()) return;
+  CallMethod(
+      device_path, "org.freedesktop.DBus.Properties", "Get",
+      [](sd_bus_message* message) { return sd_bus_message_append(message, "ss", kDeviceIface, "Connected"); },
+      kDefaultCallUs, [this, device_path, subscribers = std::move(subscribers)](Reply&) {
+        if (!DeviceConnected(device_path)) return;
+        NotificationsLost(subscribers, "bluetoothd removed the characteristic (the device's services changed)");
+      });
 }
 
 // ---- Cache queries and registries

@@ -212,7 +212,13 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
                     std::function<void(Reply&)> done);
   void ReadSocket(const std::string& characteristic_path, int fd);
   void SocketFailed(const std::string& characteristic_path, const std::string& reason);
-  void NotificationsLost(const std::string& characteristic_path, const std::string& reason);
+  // Subscribers gives the live characteristic objects of the path that hold a subscription.
+  std::vector<std::weak_ptr<BluezCharacteristic>> Subscribers(const std::string& characteristic_path);
+  // NotificationsLost ends the subscription of each of `subscribers` that still holds one, telling it why.
+  void NotificationsLost(const std::vector<std::weak_ptr<BluezCharacteristic>>& subscribers,
+                         const std::string& reason);
+  // CharacteristicRemoved gives the verdict on a subscribed characteristic that bluetoothd removed.
+  void CharacteristicRemoved(const std::string& characteristic_path);
   // CloseSessionsOf ends the notification sessions of the device's characteristics.
   void CloseSessionsOf(const std::string& device_path);
   // DeviceConnected tells whether bluetoothd lists the device as connected.

@@ -589,5 +589,22 @@ TEST_F(BluezGatt, ADisconnectByAnotherProgramIsNoFailedSession) {
   EXPECT_TRUE(WaitForScript("kept_sessions(HEART_RATE_ADDRESS)", "0"));
 }
 
+// The adapter is unplugged under a connected, subscribed device: bluetoothd removes the device while it still
+// reads Connected, and removing it frees its GATT objects before the device itself (adapter.c, adapter_remove:
+// device_remove, whose disconnect_all gets no answer from a controller that is gone; btd_device_unref:
+// g_dbus_unregister_interface of Device1, whose destroy device_free runs btd_gatt_client_destroy first).
+// That is the end of the link, reported as Disconnected "Offline"; the device's services did not change, so no
+// Error 610 naming a services change and no Unsubscribed come before it.
+TEST_F(BluezGatt, AnAdapterUnpluggedUnderASubscriptionIsNoServicesChange) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  Script("remove_adapter()");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_DISCONNECTED)[0].Text(1), "Offline");
+  for (const Event& error : sink_.Of(VELMORABLE_EVENT_ERROR)) ADD_FAILURE() << error.Int(0) << " " << error.Text(1);
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_UNSUBSCRIBED).empty());
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
