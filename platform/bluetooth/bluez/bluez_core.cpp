@@ -303,11 +303,11 @@ void BluezCore::StopOnBusThread() {
   closing_ = true;
   // An ended call may make another one (a pairing unregisters its agent); those end as well.
   for (int round = 0; round < 8 && !pending_.empty(); ++round) {
-    std::map<uint64_t, std::function<void(Reply&)>> pending;
+    std::map<uint64_t, Pending> pending;
     pending.swap(pending_);
-    for (auto& [id, done] : pending) {
+    for (auto& [id, call] : pending) {
       Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}, {}};
-      done(reply);
+      call.done(reply);
     }
   }
   std::map<std::string, std::vector<Waiter>> waiters;
@@ -344,7 +344,7 @@ void BluezCore::CallMethod(const std::string& path, const char* iface, const cha
     return;
   }
   // The reply (or the error sd-bus makes up on a timeout) carries the call's cookie.
-  pending_[cookie] = std::move(done);
+  pending_[cookie] = Pending{path, iface, std::move(done)};
 }
 
 int BluezCore::OnReply(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
@@ -353,7 +353,7 @@ int BluezCore::OnReply(sd_bus_message* message, void* userdata, sd_bus_error* /*
   if (sd_bus_message_get_reply_cookie(message, &cookie) < 0) return 0;
   auto found = self->pending_.find(cookie);
   if (found == self->pending_.end()) return 0;
-  std::function<void(Reply&)> done = std::move(found->second);
+  std::function<void(Reply&)> done = std::move(found->second.done);
   self->pending_.erase(found);
   Reply reply;
   if (sd_bus_message_is_method_error(message, nullptr)) {
@@ -491,6 +491,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
   bool device_gone = false;
   bool service_gone = false;
   bool adapter_gone = false;
+  std::vector<std::string> attributes_gone;
   // Only the adapter in use counts: another one unplugged ends nothing of ours.
   const std::string adapter = AdapterPath();
   {
@@ -502,6 +503,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
       device_gone |= iface == kDeviceIface;
       service_gone |= iface == kServiceIface;
       adapter_gone |= iface == kAdapterIface && path == adapter;
+      if (iface == kCharacteristicIface || iface == kDescriptorIface) attributes_gone.push_back(iface);
     }
     if (found->second.empty()) objects_.erase(found);
   }
@@ -510,6 +512,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
     // A link that dropped is reported as such; its subscriptions end with it.
     if (DeviceConnected(DeviceOf(path))) CharacteristicRemoved(path);
   }
+  for (const std::string& iface : attributes_gone) EndCalls(path, iface);
   if (adapter_gone) AbortWatchers();
   if (service_gone) ServicesChanged(DeviceOf(path));
   if (device_gone) {
@@ -697,11 +700,11 @@ void BluezCore::OwnerGone() {
     acquired_mtu_.clear();
   }
   // An ended call may make another one (a pairing unregisters its agent); the bus answers those itself.
-  std::map<uint64_t, std::function<void(Reply&)>> pending;
+  std::map<uint64_t, Pending> pending;
   pending.swap(pending_);
-  for (auto& [id, done] : pending) {
+  for (auto& [id, call] : pending) {
     Reply reply{"org.freedesktop.DBus.Error.NoReply", "bluetoothd left the bus.", {}, {}};
-    done(reply);
+    call.done(reply);
   }
   for (auto& [path, session] : sessions_) {
     if (session.fd >= 0) close(session.fd);
@@ -1000,6 +1003,28 @@ void BluezCore::CharacteristicRemoved(const std::string& characteristic_path) {
         if (!DeviceConnected(device_path)) return;
         NotificationsLost(subscribers, "bluetoothd removed the characteristic (the device's services changed)");
       });
+}
+
+// NOTE: bluetoothd never answers the calls under way on an attribute it removes: unregister_characteristic and
+// unregister_descriptor cancel its read and write (gatt-client.c: bt_gatt_client_cancel), and bt_att's cancel
+// runs only the request's destroy (shared/att.c, cancel_att_send_op), which frees the D-Bus call unanswered
+// (async_dbus_op_free); a pending AcquireNotify goes the same way (sock_io_destroy). They end here as calls to
+// an object that is gone, so that neither they nor the operations queued behind them (Serial) wait out the
+// D-Bus timeout; a late answer finds no call.
+void BluezCore::EndCalls(const std::string& path, const std::string& iface) {
+  std::vector<std::function<void(Reply&)>> ended;
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->second.path == path && it->second.iface == iface) {
+      ended.push_back(std::move(it->second.done));
+      it = pending_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& done : ended) {
+    Reply reply{kUnknownObject, "bluetoothd removed " + path + ".", {}, {}};
+    done(reply);
+  }
 }
 
 // ---- Cache queries and registries

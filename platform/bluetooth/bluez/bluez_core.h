@@ -38,6 +38,8 @@ inline constexpr char kServiceIface[] = "org.bluez.GattService1";
 inline constexpr char kCharacteristicIface[] = "org.bluez.GattCharacteristic1";
 inline constexpr char kDescriptorIface[] = "org.bluez.GattDescriptor1";
 inline constexpr char kAgentIface[] = "org.bluez.Agent1";
+// The error of a call to an object that is gone, also of one that bluetoothd dropped with its object.
+inline constexpr char kUnknownObject[] = "org.freedesktop.DBus.Error.UnknownObject";
 
 // Call timeouts in microseconds: bluetoothd answers Connect and Pair only when the radio is done.
 inline constexpr uint64_t kDefaultCallUs = 25'000'000;
@@ -201,6 +203,12 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
     std::function<void(bool)> done;
     uint64_t timer = 0;
   };
+  // A call waiting for bluetoothd's answer, with the object and interface it went to.
+  struct Pending {
+    std::string path;
+    std::string iface;
+    std::function<void(Reply&)> done;
+  };
 
   void Run();
   // TakeIncoming handles a slice of the messages that came in on the bus; true when more may be waiting.
@@ -219,6 +227,9 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
                          const std::string& reason);
   // CharacteristicRemoved gives the verdict on a subscribed characteristic that bluetoothd removed.
   void CharacteristicRemoved(const std::string& characteristic_path);
+  // EndCalls ends the calls under way on an interface that bluetoothd removed from the object at path (it
+  // never answers them), each as a call to an object that is gone.
+  void EndCalls(const std::string& path, const std::string& iface);
   // CloseSessionsOf ends the notification sessions of the device's characteristics.
   void CloseSessionsOf(const std::string& device_path);
   // DeviceConnected tells whether bluetoothd lists the device as connected.
@@ -269,7 +280,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // Bus thread only.
   uint64_t next_id_ = 1;
   bool closing_ = false;  // shutting down: calls end at once
-  std::map<uint64_t, std::function<void(Reply&)>> pending_;
+  std::map<uint64_t, Pending> pending_;
   std::map<uint64_t, Timer> timers_;
   std::map<std::string, Session> sessions_;
   std::map<std::string, std::vector<Waiter>> waiters_;

@@ -606,5 +606,29 @@ TEST_F(BluezGatt, AnAdapterUnpluggedUnderASubscriptionIsNoServicesChange) {
   EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_UNSUBSCRIBED).empty());
 }
 
+// A Service Changed removes a characteristic while a read of it waits for the device: bluetoothd cancels the
+// read and never answers the call. The read ends at once all the same (the characteristic it read is gone),
+// rather than when the 25 s D-Bus timeout runs out, and a read of the characteristic that bluetoothd exported
+// again at the same path is not held behind it.
+TEST_F(BluezGatt, AReadOfACharacteristicRemovedMeanwhileEndsAtOnce) {
+  auto level = Sensor(0x180F, 0x2A19, "; devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['delay'] = 1000");
+  ASSERT_NE(level, nullptr);
+  const size_t reads = mock_->CallsOf("ReadValue").size();  // discovery read the descriptors
+  auto reading = level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  ASSERT_TRUE(WaitForCall("ReadValue", reads + 1));
+  ASSERT_EQ(mock_->CallsOf("ReadValue").back().rfind("ReadValue " + CharPath(0x0010, 0x0012), 0), 0u);
+  Script("service_replaced(HEART_RATE_ADDRESS, 0x0010)");
+  // Await gives up after 20 s, before the D-Bus timeout.
+  auto first = Await(reading);
+  ASSERT_NE(first, nullptr) << "the read had no answer within 20 s";
+  EXPECT_EQ(first->Status(), GattCommunicationStatus::Unreachable);
+  auto again = Characteristic(*device_, 0x180F, 0x2A19);
+  ASSERT_NE(again, nullptr);
+  auto second = Await(again->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  ASSERT_NE(second, nullptr) << "the read of the characteristic exported again had no answer within 20 s";
+  EXPECT_EQ(second->Status(), GattCommunicationStatus::Success);
+  EXPECT_EQ(Hex(second->Value()), "5a");
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

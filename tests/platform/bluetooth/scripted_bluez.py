@@ -591,6 +591,8 @@ class Device:
             emit_added(path)
             for char in service['chars']:
                 char_path = char['path'] = f'{path}/char{char["handle"]:04x}'
+                char['export_id'] = char.get('export_id', 0) + 1  # see ReadValue
+                char['busy'] = False  # a characteristic exported again has no read under way
                 props = {
                     'UUID': dbus.String(char['uuid']),
                     'Service': dbus.ObjectPath(path),
@@ -1095,8 +1097,15 @@ def ReadValue(self, options, ok, err):
     device, char = find_attribute(self.path)
     check_errors(device, char, 'ReadValue')
     path = self.path
+    exported = char.get('export_id')
 
     def answer():
+        if char.get('export_id') != exported:
+            # The characteristic was removed meanwhile (a Service Changed): unregister_characteristic cancels
+            # its read (gatt-client.c: bt_gatt_client_cancel(gatt, chrc->read_op->id)), and bt_att's cancel
+            # calls only the request's destroy (att.c, cancel_att_send_op), which frees the D-Bus call
+            # unanswered (async_dbus_op_free): the caller hears nothing until its own timeout.
+            return False
         char['busy'] = False
         if char.get('reply') is not None:
             ok(char['reply'])
