@@ -522,6 +522,10 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
       ours = quiet_.erase(path) != 0;
       opened_here_.erase(path);
     }
+    // NOTE: bluetoothd drops a Connect under way with the device, unanswered (device.c, device_free: "if
+    // (device->connect) dbus_message_unref(device->connect)"). It is forgotten, so that a request for the
+    // device that bluetoothd lists again connects it at once; the call's late timeout changes nothing.
+    connecting_.erase(path);
     LinkDown(path);
     if (!ours) FireDevices(path, kConnectionStatusChanged);
   }
@@ -786,9 +790,13 @@ void BluezCore::EnsureResolved(const std::string& device_path, std::function<voi
   waiter.timer = AddTimer(kResolveWaitMs, [this, device_path] { FinishWaiters(device_path, false); });
   waiters_[device_path].push_back(std::move(waiter));
   if (flag("Connected") || connecting_.count(device_path) != 0) return;
-  connecting_.insert(device_path);
-  CallMethod(device_path, kDeviceIface, "Connect", nullptr, kConnectCallUs, [this, device_path](Reply& reply) {
-    connecting_.erase(device_path);
+  const uint64_t call = next_id_++;
+  connecting_[device_path] = call;
+  CallMethod(device_path, kDeviceIface, "Connect", nullptr, kConnectCallUs, [this, device_path, call](Reply& reply) {
+    // A Connect that was forgotten (its device went meanwhile) answers for no later one.
+    auto current = connecting_.find(device_path);
+    if (current == connecting_.end() || current->second != call) return;
+    connecting_.erase(current);
     if (!reply.Ok()) {
       FinishWaiters(device_path, false);
       return;

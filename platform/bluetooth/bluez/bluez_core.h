@@ -284,7 +284,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::map<uint64_t, Timer> timers_;
   std::map<std::string, Session> sessions_;
   std::map<std::string, std::vector<Waiter>> waiters_;
-  std::set<std::string> connecting_;
+  std::map<std::string, uint64_t> connecting_;  // device path -> its Connect under way
   std::map<std::string, std::deque<std::function<void(std::function<void()>)>>> serial_;
   std::map<std::string, uint64_t> services_changed_timers_;
   std::string owner_;  // set by Open before the bus thread starts, then bus thread only

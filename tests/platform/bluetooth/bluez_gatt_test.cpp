@@ -630,5 +630,28 @@ TEST_F(BluezGatt, AReadOfACharacteristicRemovedMeanwhileEndsAtOnce) {
   EXPECT_EQ(Hex(second->Value()), "5a");
 }
 
+// A Connect is under way when the device object goes (another program removed the device, or the adapter was
+// unplugged and plugged in again): bluetoothd frees it with the call unanswered. The device is found again,
+// and the next request connects it at once, not after the first call's 30 s have run out.
+TEST_F(BluezGatt, AConnectDroppedWithTheDeviceHoldsNoLaterConnect) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].connect_held = True");
+  auto first = Device();
+  ASSERT_NE(first, nullptr);
+  auto services = first->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  ASSERT_TRUE(WaitForCall("Connect"));
+  Script("forget(HEART_RATE_ADDRESS)");
+  auto gone = Await(services);
+  ASSERT_NE(gone, nullptr);
+  EXPECT_EQ(gone->Status(), GattCommunicationStatus::Unreachable);
+  Script("forgotten[HEART_RATE_ADDRESS][0].connect_held = False; reappear(HEART_RATE_ADDRESS, rssi=-40)");
+  auto second = DeviceWhenKnown();
+  ASSERT_NE(second, nullptr);
+  // Await gives up after 20 s, before the first call's timeout.
+  auto found = Await(second->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  EXPECT_EQ(mock_->CallsOf("Connect").size(), 2u);
+  ASSERT_NE(found, nullptr) << "no answer within 20 s";
+  EXPECT_EQ(found->Status(), GattCommunicationStatus::Success);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

@@ -554,6 +554,7 @@ class Device:
         self.extra = []             # (path suffix, interface, props) exported after the database, as given
         self.dropping = False       # see link_loss_sockets_first()
         self.disconnecting = False  # see disconnect_elsewhere()
+        self.connect_held = False   # True: Connect is not answered (see Connect)
 
     def props(self):
         return mockobject.objects[self.path].props[DEVICE_IFACE]
@@ -767,13 +768,20 @@ def device_at(path):
     return None
 
 
-@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
-def Connect(self):
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', async_callbacks=('ok', 'err'))
+def Connect(self, ok, err):
     log('Connect', self.path)
     device = device_at(self.path)
     if device.connect_error:
         fail(*device.connect_error)
+    if device.connect_held:
+        # The radio has not reached the device yet (device.c, device_connect_le: the answer waits for
+        # att_connect_cb). Should the device object go meanwhile, device_free drops the call unanswered
+        # ("if (device->connect) dbus_message_unref(device->connect)").
+        unanswered.append((ok, err))
+        return
     link_up(device)
+    ok()
 
 
 def link_up(device):
