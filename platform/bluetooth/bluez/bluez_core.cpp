@@ -303,11 +303,11 @@ void BluezCore::StopOnBusThread() {
   closing_ = true;
   // An ended call may make another one (a pairing unregisters its agent); those end as well.
   for (int round = 0; round < 8 && !pending_.empty(); ++round) {
-    std::map<uint64_t, std::function<void(Reply&)>> pending;
+    std::map<uint64_t, Pending> pending;
     pending.swap(pending_);
-    for (auto& [id, done] : pending) {
+    for (auto& [id, call] : pending) {
       Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}, {}};
-      done(reply);
+      call.done(reply);
     }
   }
   std::map<std::string, std::vector<Waiter>> waiters;
@@ -344,7 +344,7 @@ void BluezCore::CallMethod(const std::string& path, const char* iface, const cha
     return;
   }
   // The reply (or the error sd-bus makes up on a timeout) carries the call's cookie.
-  pending_[cookie] = std::move(done);
+  pending_[cookie] = Pending{path, iface, std::move(done)};
 }
 
 int BluezCore::OnReply(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
@@ -353,7 +353,7 @@ int BluezCore::OnReply(sd_bus_message* message, void* userdata, sd_bus_error* /*
   if (sd_bus_message_get_reply_cookie(message, &cookie) < 0) return 0;
   auto found = self->pending_.find(cookie);
   if (found == self->pending_.end()) return 0;
-  std::function<void(Reply&)> done = std::move(found->second);
+  std::function<void(Reply&)> done = std::move(found->second.done);
   self->pending_.erase(found);
   Reply reply;
   if (sd_bus_message_is_method_error(message, nullptr)) {
@@ -491,6 +491,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
   bool device_gone = false;
   bool service_gone = false;
   bool adapter_gone = false;
+  std::vector<std::string> attributes_gone;
   // Only the adapter in use counts: another one unplugged ends nothing of ours.
   const std::string adapter = AdapterPath();
   {
@@ -502,20 +503,16 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
       device_gone |= iface == kDeviceIface;
       service_gone |= iface == kServiceIface;
       adapter_gone |= iface == kAdapterIface && path == adapter;
+      if (iface == kCharacteristicIface || iface == kDescriptorIface) attributes_gone.push_back(iface);
     }
     if (found->second.empty()) objects_.erase(found);
   }
   if (sessions_.count(path) != 0) {
     CloseSession(path, false);
-    // NOTE: bluetoothd removes a characteristic that a Service Changed replaced, also to export it again under
-    // the same path (gatt-client.c, discovery_parse_services: gatt_db_clear_range, then gatt_db_insert_service;
-    // the paths come from the handles, export_service), and freeing it ends the notification socket and the
-    // StartNotify sessions of every client (characteristic_free): the subscription is over. A link that
-    // dropped is reported as such; its subscriptions end with it.
-    if (DeviceConnected(DeviceOf(path))) {
-      NotificationsLost(path, "bluetoothd removed the characteristic (the device's services changed)");
-    }
+    // A link that dropped is reported as such; its subscriptions end with it.
+    if (DeviceConnected(DeviceOf(path))) CharacteristicRemoved(path);
   }
+  for (const std::string& iface : attributes_gone) EndCalls(path, iface);
   if (adapter_gone) AbortWatchers();
   if (service_gone) ServicesChanged(DeviceOf(path));
   if (device_gone) {
@@ -525,6 +522,10 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
       ours = quiet_.erase(path) != 0;
       opened_here_.erase(path);
     }
+    // NOTE: bluetoothd drops a Connect under way with the device, unanswered (device.c, device_free: "if
+    // (device->connect) dbus_message_unref(device->connect)"). It is forgotten, so that a request for the
+    // device that bluetoothd lists again connects it at once; the call's late timeout changes nothing.
+    connecting_.erase(path);
     LinkDown(path);
     if (!ours) FireDevices(path, kConnectionStatusChanged);
   }
@@ -617,16 +618,12 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
 
 void BluezCore::LinkDown(const std::string& device_path) {
   FinishWaiters(device_path, false);
-  std::vector<std::string> closing;
-  for (const auto& [path, session] : sessions_) {
-    if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
-  }
   // NOTE: bluetoothd keeps a StartNotify session across the link's end when it keeps the device's objects
   // (the default "[GATT] Cache = always", device.c, gatt_cache_cleanup): btd_gatt_client_disconnected keeps
   // its clients and btd_gatt_client_connected registers them again at the next connection, by any program.
   // The subscription ended with the link, so the session is stopped (characteristic_stop_notify takes it
   // while disconnected); a socket session ends with its socket.
-  for (const std::string& path : closing) CloseSession(path, true);
+  CloseSessionsOf(device_path);
 }
 
 void BluezCore::FinishWaiters(const std::string& device_path, bool ok) {
@@ -707,11 +704,11 @@ void BluezCore::OwnerGone() {
     acquired_mtu_.clear();
   }
   // An ended call may make another one (a pairing unregisters its agent); the bus answers those itself.
-  std::map<uint64_t, std::function<void(Reply&)>> pending;
+  std::map<uint64_t, Pending> pending;
   pending.swap(pending_);
-  for (auto& [id, done] : pending) {
+  for (auto& [id, call] : pending) {
     Reply reply{"org.freedesktop.DBus.Error.NoReply", "bluetoothd left the bus.", {}, {}};
-    done(reply);
+    call.done(reply);
   }
   for (auto& [path, session] : sessions_) {
     if (session.fd >= 0) close(session.fd);
@@ -793,9 +790,13 @@ void BluezCore::EnsureResolved(const std::string& device_path, std::function<voi
   waiter.timer = AddTimer(kResolveWaitMs, [this, device_path] { FinishWaiters(device_path, false); });
   waiters_[device_path].push_back(std::move(waiter));
   if (flag("Connected") || connecting_.count(device_path) != 0) return;
-  connecting_.insert(device_path);
-  CallMethod(device_path, kDeviceIface, "Connect", nullptr, kConnectCallUs, [this, device_path](Reply& reply) {
-    connecting_.erase(device_path);
+  const uint64_t call = next_id_++;
+  connecting_[device_path] = call;
+  CallMethod(device_path, kDeviceIface, "Connect", nullptr, kConnectCallUs, [this, device_path, call](Reply& reply) {
+    // A Connect that was forgotten (its device went meanwhile) answers for no later one.
+    auto current = connecting_.find(device_path);
+    if (current == connecting_.end() || current->second != call) return;
+    connecting_.erase(current);
     if (!reply.Ok()) {
       FinishWaiters(device_path, false);
       return;
@@ -876,6 +877,14 @@ void BluezCore::CloseSession(const std::string& characteristic_path, bool stop_n
   sessions_.erase(found);
 }
 
+void BluezCore::CloseSessionsOf(const std::string& device_path) {
+  std::vector<std::string> closing;
+  for (const auto& [path, session] : sessions_) {
+    if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
+  }
+  for (const std::string& path : closing) CloseSession(path, true);
+}
+
 bool BluezCore::HasSession(const std::string& characteristic_path) { return sessions_.count(characteristic_path) != 0; }
 
 void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
@@ -936,10 +945,17 @@ void BluezCore::SocketFailed(const std::string& characteristic_path, const std::
                  return;
                }
                sessions_.erase(now);
-               // A link that dropped is reported as such; its subscriptions end with it.
-               if (!DeviceConnected(DeviceOf(characteristic_path))) return;
-               NotificationsLost(characteristic_path, reason + "; StartNotify failed with " + reply.error +
-                                                          (reply.message.empty() ? "" : ": " + reply.message));
+               // A link that dropped is reported as such; its subscriptions end with it. NOTE: bluetoothd
+               // answers StartNotify with NotConnected only while the device is disconnecting (gatt-client.c,
+               // characteristic_start_notify: device_is_disconnecting): a program's Disconnect shut the ATT
+               // channel down, which closed the socket, and the link closes when the DISCONNECT_TIMER has run
+               // (device.c, device_request_disconnect), Connected=false telling then. That is the link's end too.
+               if (!DeviceConnected(DeviceOf(characteristic_path)) || reply.error == "org.bluez.Error.NotConnected") {
+                 return;
+               }
+               NotificationsLost(Subscribers(characteristic_path),
+                                 reason + "; StartNotify failed with " + reply.error +
+                                     (reply.message.empty() ? "" : ": " + reply.message));
              });
 }
 
@@ -949,20 +965,73 @@ bool BluezCore::DeviceConnected(const std::string& device_path) {
   return device && connected != device->end() && connected->second.Bool();
 }
 
-void BluezCore::NotificationsLost(const std::string& characteristic_path, const std::string& reason) {
-  std::vector<std::shared_ptr<BluezCharacteristic>> targets;
-  {
-    std::lock_guard lock(mutex_);
-    auto found = characteristics_.find(characteristic_path);
-    if (found == characteristics_.end()) return;
-    for (const auto& weak : found->second) {
-      auto object = weak.lock();
-      if (object != nullptr && object->subscription() == Subscription::kSubscribed) targets.push_back(object);
-    }
+std::vector<std::weak_ptr<BluezCharacteristic>> BluezCore::Subscribers(const std::string& characteristic_path) {
+  std::vector<std::weak_ptr<BluezCharacteristic>> subscribers;
+  std::lock_guard lock(mutex_);
+  auto found = characteristics_.find(characteristic_path);
+  if (found == characteristics_.end()) return subscribers;
+  for (const auto& weak : found->second) {
+    auto object = weak.lock();
+    if (object != nullptr && object->subscription() == Subscription::kSubscribed) subscribers.push_back(object);
   }
-  for (const auto& object : targets) {
+  return subscribers;
+}
+
+void BluezCore::NotificationsLost(const std::vector<std::weak_ptr<BluezCharacteristic>>& subscribers,
+                                  const std::string& reason) {
+  for (const auto& weak : subscribers) {
+    auto object = weak.lock();
+    if (object == nullptr || object->subscription() != Subscription::kSubscribed) continue;
     object->set_subscription(Subscription::kUnsubscribed);
     object->Lose(reason);
+  }
+}
+
+// NOTE: bluetoothd removes a characteristic that a Service Changed replaced, also to export it again under the
+// same path (gatt-client.c, discovery_parse_services: gatt_db_clear_range, then gatt_db_insert_service; the
+// paths come from the handles, export_service), and freeing it ends the notification socket and the
+// StartNotify sessions of every client (characteristic_free): the subscription is over. It removes every
+// characteristic of a device that goes as well (an adapter unplugged: adapter.c, adapter_remove, device_remove),
+// the device still connected: device_free runs btd_gatt_client_destroy before the device's own interface is
+// gone, so the characteristics' InterfacesRemoved come first. That is the link's end, reported as such. The
+// verdict waits for bluetoothd's answer to a Get of the device's Connected, which comes after the device's
+// InterfacesRemoved when the device went: bluetoothd removes it with its characteristics in one go
+// (btd_device_unref: g_dbus_unregister_interface, whose destroy is device_free), and gdbus sends the
+// InterfacesRemoved it holds back before any answer (gdbus/object.c, g_dbus_send_message: g_dbus_flush), or at
+// once when the object's last interface went (generic_unregister). Bus thread.
+void BluezCore::CharacteristicRemoved(const std::string& characteristic_path) {
+  const std::string device_path = DeviceOf(characteristic_path);
+  // Those subscribed now: an object that subscribes to the characteristic exported again keeps its session.
+  std::vector<std::weak_ptr<BluezCharacteristic>> subscribers = Subscribers(characteristic_path);
+  if (subscribers.empty()) return;
+  CallMethod(
+      device_path, "org.freedesktop.DBus.Properties", "Get",
+      [](sd_bus_message* message) { return sd_bus_message_append(message, "ss", kDeviceIface, "Connected"); },
+      kDefaultCallUs, [this, device_path, subscribers = std::move(subscribers)](Reply&) {
+        if (!DeviceConnected(device_path)) return;
+        NotificationsLost(subscribers, "bluetoothd removed the characteristic (the device's services changed)");
+      });
+}
+
+// NOTE: bluetoothd never answers the calls under way on an attribute it removes: unregister_characteristic and
+// unregister_descriptor cancel its read and write (gatt-client.c: bt_gatt_client_cancel), and bt_att's cancel
+// runs only the request's destroy (shared/att.c, cancel_att_send_op), which frees the D-Bus call unanswered
+// (async_dbus_op_free); a pending AcquireNotify goes the same way (sock_io_destroy). They end here as calls to
+// an object that is gone, so that neither they nor the operations queued behind them (Serial) wait out the
+// D-Bus timeout; a late answer finds no call.
+void BluezCore::EndCalls(const std::string& path, const std::string& iface) {
+  std::vector<std::function<void(Reply&)>> ended;
+  for (auto it = pending_.begin(); it != pending_.end();) {
+    if (it->second.path == path && it->second.iface == iface) {
+      ended.push_back(std::move(it->second.done));
+      it = pending_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& done : ended) {
+    Reply reply{kUnknownObject, "bluetoothd removed " + path + ".", {}, {}};
+    done(reply);
   }
 }
 
@@ -1152,22 +1221,23 @@ void BluezCore::LinkReleased(const std::string& device_path) {
     auto hold = holds_.find(device_path);
     if (hold != holds_.end() && hold->second.expired()) holds_.erase(hold);
   }
+  // NOTE: the notification sessions of the device end with the last object of the process that holds it,
+  // also on a link that another program opened and keeps open: bluetoothd would keep them for as long as the
+  // process runs, notifying for nobody and refusing the characteristic's AcquireNotify to every other
+  // program (gatt-client.c, characteristic_acquire_notify: "Notify acquired", InProgress).
   Post([this, device_path] {
+    bool close;
     {
       std::lock_guard lock(mutex_);
-      // A new object of the device may have come meanwhile; it keeps the link. A waiting CloseLink closes
-      // it itself, and reports bluetoothd's answer.
+      // A new object of the device may have come meanwhile; it keeps the link and the sessions. A waiting
+      // CloseLink closes them itself, and reports bluetoothd's answer.
       auto hold = holds_.find(device_path);
       if (hold != holds_.end() && !hold->second.expired()) return;
       if (closing_links_.count(device_path) != 0) return;
-      if (opened_here_.erase(device_path) == 0) return;
+      close = opened_here_.erase(device_path) != 0;
     }
-    std::vector<std::string> closing;
-    for (const auto& [path, session] : sessions_) {
-      if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
-    }
-    for (const std::string& path : closing) CloseSession(path, true);
-    CallMethod(device_path, kDeviceIface, "Disconnect", nullptr, kDefaultCallUs, [](Reply&) {});
+    CloseSessionsOf(device_path);
+    if (close) CallMethod(device_path, kDeviceIface, "Disconnect", nullptr, kDefaultCallUs, [](Reply&) {});
   });
 }
 
@@ -1183,6 +1253,7 @@ void BluezCore::TryCloseLink(const std::string& device_path, int64_t wait_until_
                              std::function<void(Reply&)> done) {
   bool held_elsewhere;
   bool close;
+  bool released = false;
   {
     std::lock_guard lock(mutex_);
     auto other = holds_.find(device_path);
@@ -1198,7 +1269,8 @@ void BluezCore::TryCloseLink(const std::string& device_path, int64_t wait_until_
       closing_links_.erase(device_path);
       auto other = holds_.find(device_path);
       held_elsewhere = other != holds_.end() && !other->second.expired();
-      close = !held_elsewhere && opened_here_.erase(device_path) != 0;
+      released = !held_elsewhere;
+      close = released && opened_here_.erase(device_path) != 0;
       if (close) quiet_.insert(device_path);
     }
   }
@@ -1208,16 +1280,13 @@ void BluezCore::TryCloseLink(const std::string& device_path, int64_t wait_until_
     });
     return;
   }
+  // The sessions end with the last hold, as in LinkReleased; with another hold left, its release ends them.
+  if (released) CloseSessionsOf(device_path);
   if (!close) {
     Reply nothing_to_close;
     done(nothing_to_close);
     return;
   }
-  std::vector<std::string> closing;
-  for (const auto& [path, session] : sessions_) {
-    if (path.rfind(device_path + "/", 0) == 0) closing.push_back(path);
-  }
-  for (const std::string& path : closing) CloseSession(path, true);
   const int64_t left_ms = call_until_ms - NowMs();
   const uint64_t timeout_us = static_cast<uint64_t>(left_ms > 1 ? left_ms : 1) * 1000;
   CallMethod(device_path, kDeviceIface, "Disconnect", nullptr, timeout_us,

@@ -38,6 +38,8 @@ inline constexpr char kServiceIface[] = "org.bluez.GattService1";
 inline constexpr char kCharacteristicIface[] = "org.bluez.GattCharacteristic1";
 inline constexpr char kDescriptorIface[] = "org.bluez.GattDescriptor1";
 inline constexpr char kAgentIface[] = "org.bluez.Agent1";
+// The error of a call to an object that is gone, also of one that bluetoothd dropped with its object.
+inline constexpr char kUnknownObject[] = "org.freedesktop.DBus.Error.UnknownObject";
 
 // Call timeouts in microseconds: bluetoothd answers Connect and Pair only when the radio is done.
 inline constexpr uint64_t kDefaultCallUs = 25'000'000;
@@ -49,8 +51,8 @@ class BluezWatcher;
 class BluezDevice;
 class BluezCharacteristic;
 
-// LinkHold is held by every device and GATT object of one device; when the last one goes, a link that the
-// backend opened is closed.
+// LinkHold is held by every device and GATT object of one device; when the last one goes, the notification
+// sessions of the device's characteristics end and a link that the backend opened is closed.
 class LinkHold {
  public:
   LinkHold(std::weak_ptr<BluezCore> core, std::string device_path)
@@ -156,13 +158,14 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void Register(const std::shared_ptr<BluezWatcher>& watcher);
   void Register(const std::string& path, const std::shared_ptr<BluezDevice>& device);
   void Register(const std::string& path, const std::shared_ptr<BluezCharacteristic>& characteristic);
-  // LinkReleased is called by the last LinkHold of a device: a link opened here is closed.
+  // LinkReleased is called by the last LinkHold of a device: its notification sessions end and a link opened
+  // here is closed.
   void LinkReleased(const std::string& device_path);
-  // CloseLink drops `hold` and, when no other object holds the device's link and it was opened here, closes
-  // the link and hands bluetoothd's reply to done (within timeout_ms, 0: the default bound); otherwise done
-  // gets a success. Objects that the caller let go may still be referenced for a moment by a thread on its
-  // way out (a completion just delivered): other holds are waited for in short steps, for at most half the
-  // bound and one second, and meanwhile the close stays CloseLink's. Bus thread.
+  // CloseLink drops `hold` and, when no other object holds the device's link, ends its notification sessions
+  // and, when it was opened here, closes the link and hands bluetoothd's reply to done (within timeout_ms, 0:
+  // the default bound); otherwise done gets a success. Objects that the caller let go may still be referenced
+  // for a moment by a thread on its way out (a completion just delivered): other holds are waited for in short
+  // steps, for at most half the bound and one second, and meanwhile the close stays CloseLink's. Bus thread.
   void CloseLink(const std::string& device_path, std::shared_ptr<LinkHold> hold, uint32_t timeout_ms,
                  std::function<void(Reply&)> done);
   // Quiet keeps the link loss of a device that this backend disconnects or unpairs (its Connected=false and
@@ -200,6 +203,12 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
     std::function<void(bool)> done;
     uint64_t timer = 0;
   };
+  // A call waiting for bluetoothd's answer, with the object and interface it went to.
+  struct Pending {
+    std::string path;
+    std::string iface;
+    std::function<void(Reply&)> done;
+  };
 
   void Run();
   // TakeIncoming handles a slice of the messages that came in on the bus; true when more may be waiting.
@@ -211,7 +220,18 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
                     std::function<void(Reply&)> done);
   void ReadSocket(const std::string& characteristic_path, int fd);
   void SocketFailed(const std::string& characteristic_path, const std::string& reason);
-  void NotificationsLost(const std::string& characteristic_path, const std::string& reason);
+  // Subscribers gives the live characteristic objects of the path that hold a subscription.
+  std::vector<std::weak_ptr<BluezCharacteristic>> Subscribers(const std::string& characteristic_path);
+  // NotificationsLost ends the subscription of each of `subscribers` that still holds one, telling it why.
+  void NotificationsLost(const std::vector<std::weak_ptr<BluezCharacteristic>>& subscribers,
+                         const std::string& reason);
+  // CharacteristicRemoved gives the verdict on a subscribed characteristic that bluetoothd removed.
+  void CharacteristicRemoved(const std::string& characteristic_path);
+  // EndCalls ends the calls under way on an interface that bluetoothd removed from the object at path (it
+  // never answers them), each as a call to an object that is gone.
+  void EndCalls(const std::string& path, const std::string& iface);
+  // CloseSessionsOf ends the notification sessions of the device's characteristics.
+  void CloseSessionsOf(const std::string& device_path);
   // DeviceConnected tells whether bluetoothd lists the device as connected.
   bool DeviceConnected(const std::string& device_path);
   void CheckProps(const std::string& path, const std::string& iface, Props* props);
@@ -260,11 +280,11 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // Bus thread only.
   uint64_t next_id_ = 1;
   bool closing_ = false;  // shutting down: calls end at once
-  std::map<uint64_t, std::function<void(Reply&)>> pending_;
+  std::map<uint64_t, Pending> pending_;
   std::map<uint64_t, Timer> timers_;
   std::map<std::string, Session> sessions_;
   std::map<std::string, std::vector<Waiter>> waiters_;
-  std::set<std::string> connecting_;
+  std::map<std::string, uint64_t> connecting_;  // device path -> its Connect under way
   std::map<std::string, std::deque<std::function<void(std::function<void()>)>>> serial_;
   std::map<std::string, uint64_t> services_changed_timers_;
   std::string owner_;  // set by Open before the bus thread starts, then bus thread only

@@ -410,6 +410,9 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
               return finish(std::make_shared<BluezGattResult>());
             }
             CloseFds(reply.args);
+            // The characteristic is gone (bluetoothd removed it meanwhile): StartNotify would reach no object,
+            // or the one bluetoothd exported again at the same path.
+            if (reply.error == kUnknownObject) return finish(ResultOf(reply));
             core->CallMethod(path, kCharacteristicIface, "StartNotify", nullptr, kDefaultCallUs,
                              [core, path, finish, subscribe](Reply& started) {
                                if (started.Ok()) {

@@ -543,5 +543,115 @@ TEST_F(BluezGatt, NotificationsEndWithTheLastSubscriberOfTheProcess) {
   EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_VALUE).empty());
 }
 
+// Another program connected the device (the system's own link to a paired device, another application):
+// this client's Connect uses that link, and its Disconnect leaves it open. The subscriptions end with
+// Disconnect all the same, so the notification socket and the StartNotify session that Subscribe took are
+// given back to bluetoothd, which otherwise keeps the device notifying for nobody and refuses the
+// characteristic's AcquireNotify to every other program for as long as this process runs.
+TEST_F(BluezGatt, DisconnectEndsTheSessionsOnALinkAnotherProgramOpened) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['acquire'] = False; "
+         "connect_elsewhere(HEART_RATE_ADDRESS)");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("001000000000"), Text("001000120000")}), 0) << LastError();
+  ASSERT_EQ(Script("socket_open(HEART_RATE_ADDRESS, 0x0003)"), "True");
+  ASSERT_EQ(mock_->CallsOf("StartNotify").size(), 1u);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0) << LastError();
+  EXPECT_TRUE(mock_->CallsOf("Disconnect").empty());
+  EXPECT_TRUE(WaitForScript("socket_open(HEART_RATE_ADDRESS, 0x0003)", "False"));
+  EXPECT_TRUE(WaitForScript("acquire_by_another(HEART_RATE_ADDRESS, 0x0003)", "ok"));
+  EXPECT_TRUE(WaitForScript("acquire_by_another(HEART_RATE_ADDRESS, 0x0012)", "ok"));
+  EXPECT_EQ(mock_->CallsOf("StopNotify").size(), 1u);
+  // The next connection starts with nothing subscribed: the device's CCCD reads off.
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text("000100000000")), 0);
+  std::vector<intptr_t> query = {0, -1};
+  std::vector<int32_t> sizes(2, 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, query.data(), sizes.data()),
+            0);
+  EXPECT_EQ(query[1], 0);
+}
+
+// Another program disconnects the device (the user's "Disconnect" in the system's settings): bluetoothd shuts
+// the notification sockets down at once and closes the link 2 s later, refusing StartNotify meanwhile as the
+// device is disconnecting. That is the link's end, reported as Disconnected "Offline"; it is no failure of
+// the subscription's session, so no Error 610 and no Unsubscribed come before it.
+TEST_F(BluezGatt, ADisconnectByAnotherProgramIsNoFailedSession) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  ASSERT_EQ(Script("socket_open(HEART_RATE_ADDRESS, 0x0003)"), "True");
+  Script("disconnect_elsewhere(HEART_RATE_ADDRESS)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_DISCONNECTED)[0].Text(1), "Offline");
+  for (const Event& error : sink_.Of(VELMORABLE_EVENT_ERROR)) ADD_FAILURE() << error.Int(0) << " " << error.Text(1);
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_UNSUBSCRIBED).empty());
+  EXPECT_TRUE(WaitForScript("kept_sessions(HEART_RATE_ADDRESS)", "0"));
+}
+
+// The adapter is unplugged under a connected, subscribed device: bluetoothd removes the device while it still
+// reads Connected, and removing it frees its GATT objects before the device itself (adapter.c, adapter_remove:
+// device_remove, whose disconnect_all gets no answer from a controller that is gone; btd_device_unref:
+// g_dbus_unregister_interface of Device1, whose destroy device_free runs btd_gatt_client_destroy first).
+// That is the end of the link, reported as Disconnected "Offline"; the device's services did not change, so no
+// Error 610 naming a services change and no Unsubscribed come before it.
+TEST_F(BluezGatt, AnAdapterUnpluggedUnderASubscriptionIsNoServicesChange) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  Script("remove_adapter()");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_DISCONNECTED)[0].Text(1), "Offline");
+  for (const Event& error : sink_.Of(VELMORABLE_EVENT_ERROR)) ADD_FAILURE() << error.Int(0) << " " << error.Text(1);
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_UNSUBSCRIBED).empty());
+}
+
+// A Service Changed removes a characteristic while a read of it waits for the device: bluetoothd cancels the
+// read and never answers the call. The read ends at once all the same (the characteristic it read is gone),
+// rather than when the 25 s D-Bus timeout runs out, and a read of the characteristic that bluetoothd exported
+// again at the same path is not held behind it.
+TEST_F(BluezGatt, AReadOfACharacteristicRemovedMeanwhileEndsAtOnce) {
+  auto level = Sensor(0x180F, 0x2A19, "; devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['delay'] = 1000");
+  ASSERT_NE(level, nullptr);
+  const size_t reads = mock_->CallsOf("ReadValue").size();  // discovery read the descriptors
+  auto reading = level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  ASSERT_TRUE(WaitForCall("ReadValue", reads + 1));
+  ASSERT_EQ(mock_->CallsOf("ReadValue").back().rfind("ReadValue " + CharPath(0x0010, 0x0012), 0), 0u);
+  Script("service_replaced(HEART_RATE_ADDRESS, 0x0010)");
+  // Await gives up after 20 s, before the D-Bus timeout.
+  auto first = Await(reading);
+  ASSERT_NE(first, nullptr) << "the read had no answer within 20 s";
+  EXPECT_EQ(first->Status(), GattCommunicationStatus::Unreachable);
+  auto again = Characteristic(*device_, 0x180F, 0x2A19);
+  ASSERT_NE(again, nullptr);
+  auto second = Await(again->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  ASSERT_NE(second, nullptr) << "the read of the characteristic exported again had no answer within 20 s";
+  EXPECT_EQ(second->Status(), GattCommunicationStatus::Success);
+  EXPECT_EQ(Hex(second->Value()), "5a");
+}
+
+// A Connect is under way when the device object goes (another program removed the device, or the adapter was
+// unplugged and plugged in again): bluetoothd frees it with the call unanswered. The device is found again,
+// and the next request connects it at once, not after the first call's 30 s have run out.
+TEST_F(BluezGatt, AConnectDroppedWithTheDeviceHoldsNoLaterConnect) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].connect_held = True");
+  auto first = Device();
+  ASSERT_NE(first, nullptr);
+  auto services = first->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  ASSERT_TRUE(WaitForCall("Connect"));
+  Script("forget(HEART_RATE_ADDRESS)");
+  auto gone = Await(services);
+  ASSERT_NE(gone, nullptr);
+  EXPECT_EQ(gone->Status(), GattCommunicationStatus::Unreachable);
+  Script("forgotten[HEART_RATE_ADDRESS][0].connect_held = False; reappear(HEART_RATE_ADDRESS, rssi=-40)");
+  auto second = DeviceWhenKnown();
+  ASSERT_NE(second, nullptr);
+  // Await gives up after 20 s, before the first call's timeout.
+  auto found = Await(second->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  EXPECT_EQ(mock_->CallsOf("Connect").size(), 2u);
+  ASSERT_NE(found, nullptr) << "no answer within 20 s";
+  EXPECT_EQ(found->Status(), GattCommunicationStatus::Success);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

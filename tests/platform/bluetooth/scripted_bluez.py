@@ -553,6 +553,8 @@ class Device:
         self.stray_requests = []    # (method, signature, args) sent to the agent before Pair's own request
         self.extra = []             # (path suffix, interface, props) exported after the database, as given
         self.dropping = False       # see link_loss_sockets_first()
+        self.disconnecting = False  # see disconnect_elsewhere()
+        self.connect_held = False   # True: Connect is not answered (see Connect)
 
     def props(self):
         return mockobject.objects[self.path].props[DEVICE_IFACE]
@@ -590,6 +592,8 @@ class Device:
             emit_added(path)
             for char in service['chars']:
                 char_path = char['path'] = f'{path}/char{char["handle"]:04x}'
+                char['export_id'] = char.get('export_id', 0) + 1  # see ReadValue
+                char['busy'] = False  # a characteristic exported again has no read under way
                 props = {
                     'UUID': dbus.String(char['uuid']),
                     'Service': dbus.ObjectPath(path),
@@ -764,13 +768,20 @@ def device_at(path):
     return None
 
 
-@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
-def Connect(self):
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', async_callbacks=('ok', 'err'))
+def Connect(self, ok, err):
     log('Connect', self.path)
     device = device_at(self.path)
     if device.connect_error:
         fail(*device.connect_error)
+    if device.connect_held:
+        # The radio has not reached the device yet (device.c, device_connect_le: the answer waits for
+        # att_connect_cb). Should the device object go meanwhile, device_free drops the call unanswered
+        # ("if (device->connect) dbus_message_unref(device->connect)").
+        unanswered.append((ok, err))
+        return
     link_up(device)
+    ok()
 
 
 def link_up(device):
@@ -829,6 +840,28 @@ def link_drop_cached(address):
             close_socket(char.get('path'))
             if mockobject.objects[char['path']].props[CHAR_IFACE]['Notifying']:
                 char['kept'] = True
+
+
+def disconnect_elsewhere(address):
+    '''Another program calls Disconnect on the device (a user's "Disconnect" in the system's settings).
+    bluetoothd shuts the ATT channel down at once (device.c, device_request_disconnect:
+    g_io_channel_shutdown(device->att_io), whose end runs att_disconnected_cb and btd_gatt_client_disconnected,
+    which shuts the notification sockets down), and closes the link itself only when its DISCONNECT_TIMER (2 s)
+    has run (disconnect_all); meanwhile the device reads Connected and device_is_disconnecting() holds, so
+    StartNotify answers NotConnected. The objects stay (the default "[GATT] Cache = always").'''
+    device = devices[address]
+    device.disconnecting = True
+    for service in device.database:
+        for char in service['chars']:
+            close_socket(char.get('path'))
+
+    def drop():
+        device.disconnecting = False
+        if devices.get(address) is device and device.props()['Connected']:
+            link_drop_cached(address)
+        return False
+
+    GLib.timeout_add(2000, drop)
 
 
 def kept_sessions(address):
@@ -1072,8 +1105,15 @@ def ReadValue(self, options, ok, err):
     device, char = find_attribute(self.path)
     check_errors(device, char, 'ReadValue')
     path = self.path
+    exported = char.get('export_id')
 
     def answer():
+        if char.get('export_id') != exported:
+            # The characteristic was removed meanwhile (a Service Changed): unregister_characteristic cancels
+            # its read (gatt-client.c: bt_gatt_client_cancel(gatt, chrc->read_op->id)), and bt_att's cancel
+            # calls only the request's destroy (att.c, cancel_att_send_op), which frees the D-Bus call
+            # unanswered (async_dbus_op_free): the caller hears nothing until its own timeout.
+            return False
         char['busy'] = False
         if char.get('reply') is not None:
             ok(char['reply'])
@@ -1149,6 +1189,9 @@ def AcquireNotify(self, options):
 def StartNotify(self):
     log('StartNotify', self.path)
     device, char = find_attribute(self.path)
+    if device.disconnecting:
+        # gatt-client.c, characteristic_start_notify: "Device is disconnecting. StartNotify is not allowed."
+        fail('org.bluez.Error.NotConnected', 'Not Connected')
     check_errors(device, char, 'StartNotify')
     if device.dropping:
         # The link is down: the session is kept for the next connection ("If the device is currently not
@@ -1182,6 +1225,19 @@ def acquired_elsewhere(address, handle, sockets_held=('notify', 'write')):
             char['errors'][method] = ('org.bluez.Error.NotPermitted', 'Notify acquired')
     if 'write' in sockets_held:
         char['errors']['WriteValue'] = ('org.bluez.Error.NotPermitted', 'Write acquired')
+
+
+def acquire_by_another(address, handle):
+    '''What another program's AcquireNotify of the characteristic gets, without taking anything: bluetoothd
+    refuses it while any client holds the characteristic's notification socket ("Notify acquired") or a
+    StartNotify session (InProgress: "Each client can only have one active notify session", a check of
+    chrc->notify_clients whoever they belong to; gatt-client.c, characteristic_acquire_notify).'''
+    path = devices[address].attribute_path(handle)
+    if path in sockets:
+        return 'org.bluez.Error.NotPermitted'
+    if mockobject.objects[path].props[CHAR_IFACE]['Notifying']:
+        return 'org.bluez.Error.InProgress'
+    return 'ok'
 
 
 def set_cccd(char, bits):
