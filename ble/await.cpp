@@ -212,7 +212,7 @@ std::shared_ptr<T> AwaitOperation(BLEClientEngine& engine, const bt::AsyncOp<T>&
   operation->SetCompleted([state](bt::AsyncOperation<T>& op, bt::AsyncStatus) { Complete(*state, op); });
   // The deadline counts from the moment the wait begins, after the handler is attached.
   bool stopped;
-  if (std::this_thread::get_id() == engine.WindowThread()) {
+  if (engine.OnWindowThread()) {
     stopped = WaitOnWindowThread(engine, state->done);
   } else {
     stopped = WaitOnOtherThread(engine, state->done, state->wake_window);

@@ -96,7 +96,6 @@ int BLEClientEngine::Init() {
   if (SocketBase::Init() == 0) return 0;
   if (bridge_ != nullptr) bridge_->Detach();
   bridge_ = std::make_shared<BLEEvent>(this);
-  window_thread_ = std::this_thread::get_id();
   // A started engine has no GATT objects and no selection.
   (void)ClearGattTree();
   subscriptions_.Clear();

@@ -100,9 +100,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // begun. Destroy calls it once the bridge is detached. Any thread.
   void WakeWaits();
   AwaitWakeups& Wakeups() { return wakeups_; }
-  // WindowThread is the thread that ran Init: the one that owns the notification window and may run the
-  // wait step.
-  std::thread::id WindowThread() const { return window_thread_; }
+  // OnWindowThread tells whether the calling thread is the one that owns the notification window (the one
+  // that ran Init, while it lives) and may run the wait step. It asks the window's owner, not the thread's
+  // id: a thread that was given the id of the ended one owns no window of it.
+  bool OnWindowThread() const { return platform::IsWindowOfThisThread(NotificationWindow()); }
 
   // RequireAdvertisementContext returns 0 while the calling thread delivers an Advertisement event, else
   // 602 with the text naming key.
@@ -520,7 +521,6 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   BLEClient* const owner_;
   BLEEventSink* const sink_;  // the owner, as the receiver of the events (null without one)
   std::shared_ptr<BLEEvent> bridge_;
-  std::thread::id window_thread_;
   core::Buffer selected_service_id_;
   core::Buffer selected_characteristic_id_;
   Settings settings_;

@@ -41,7 +41,6 @@ struct Queue {
   bool posted_since_peek = false;
   bool closed = false;
   int wake_fd = -1;
-  std::thread::id owner_thread = std::this_thread::get_id();
 
   Queue() { wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
   ~Queue() {
@@ -51,12 +50,7 @@ struct Queue {
   Queue& operator=(const Queue&) = delete;
 
   // Wake interrupts the owner's MsgWait; the owner itself is never asleep, so it skips the system call.
-  void Wake() {
-    if (wake_fd < 0 || std::this_thread::get_id() == owner_thread) return;
-    const uint64_t one = 1;
-    ssize_t written = write(wake_fd, &one, sizeof(one));
-    (void)written;  // a full counter already guarantees a wake-up
-  }
+  void Wake();
   void DrainWake() {
     uint64_t count = 0;
     ssize_t got = read(wake_fd, &count, sizeof(count));
@@ -141,6 +135,15 @@ struct QueueHolder {
 };
 
 thread_local QueueHolder t_queue;
+
+// The owner is the thread whose queue this is (known by the queue itself: a thread id may be an ended
+// thread's).
+void Queue::Wake() {
+  if (wake_fd < 0 || t_queue.queue.get() == this) return;
+  const uint64_t one = 1;
+  ssize_t written = write(wake_fd, &one, sizeof(one));
+  (void)written;  // a full counter already guarantees a wake-up
+}
 
 Queue* CurrentQueue() {
   if (!t_queue.queue) {
@@ -374,6 +377,16 @@ bool IsWindow(WindowHandle window) {
   Tables& tables = GetTables();
   std::lock_guard<std::mutex> lock(tables.mutex);
   return tables.windows.count(window) != 0;
+}
+
+bool IsWindowOfThisThread(WindowHandle window) {
+  // A thread without a queue of its own owns no window; none is made for asking.
+  const Queue* own = t_queue.queue.get();
+  if (window == 0 || own == nullptr) return false;
+  Tables& tables = GetTables();
+  std::lock_guard<std::mutex> lock(tables.mutex);
+  const auto it = tables.windows.find(window);
+  return it != tables.windows.end() && it->second.owner.get() == own;
 }
 
 namespace {

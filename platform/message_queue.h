@@ -52,6 +52,9 @@ WindowHandle CreateMessageWindow(const char* class_name);
 bool DestroyWindow(WindowHandle window);
 // IsWindow is true while the handle names a live window (of any thread).
 bool IsWindow(WindowHandle window);
+// IsWindowOfThisThread is true while the handle names a live window that the calling thread created. A
+// thread that was given the id of an ended one (thread ids are reused) owns none of its windows.
+bool IsWindowOfThisThread(WindowHandle window);
 // SetWindowLongPtr stores a pointer-sized value at a byte offset of the window's extra bytes and returns the
 // previous value; GetWindowLongPtr reads it. Both return 0 with last error 1400 (bad window) or 1413 (offset
 // outside the extra bytes); a successful call sets last error 0, so that a stored 0 can be told apart.

@@ -2785,5 +2785,36 @@ TEST_F(TwoClientsOnTheirOwnThreads, ReadAndScanEachOtherFromTheirSinks) {
   if (b != nullptr) VelmoraBLE_BLEClient_Destroy(b);
 }
 
+// A client made on a thread that has ended is used by the next application thread, which the system gives the
+// ended thread's id (it reuses the ids of ended threads): the client's waits for the platform are those of a
+// thread that owns none of the ended thread's windows, so its calls succeed as on any other thread.
+class AClientHandedOnFromAnEndedThread : public RadioFixture<1> {};
+
+TEST_F(AClientHandedOnFromAnEndedThread, WorksOnTheThreadThatGotTheEndedOnesId) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::thread::id maker;
+  std::thread([&] {
+    handle = VelmoraBLE_BLEClient_Create(nullptr, nullptr, 0);
+    maker = std::this_thread::get_id();
+  }).join();
+  ASSERT_NE(handle, nullptr);
+  bool same_id = false;
+  std::vector<std::string> failures;
+  std::thread([&] {
+    same_id = std::this_thread::get_id() == maker;
+    const auto check = [&](const char* call, int rc) {
+      if (rc != 0) failures.push_back(std::string(call) + " gave " + std::to_string(rc) + ": " + LastError(handle));
+    };
+    check("Connect", Do(handle, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()));
+    check("Disconnect", Do(handle, VELMORABLE_METHOD_DISCONNECT));
+    check("StartScanning", Do(handle, VELMORABLE_METHOD_START_SCANNING, ""));
+    check("StopScanning", Do(handle, VELMORABLE_METHOD_STOP_SCANNING));
+  }).join();
+  VelmoraBLE_BLEClient_Destroy(handle);
+  EXPECT_TRUE(failures.empty()) << (same_id ? "on the ended thread's id: " : "on another id: ")
+                                << ::testing::PrintToString(failures);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
