@@ -394,8 +394,9 @@ int GattCharacteristicRecord::EnsureUserDescriptionDescriptor() {
                  [this] { return engine->EnsureDescriptorDiscovered(*this, kUserDescriptionUuid); });
 }
 
-const char* GattCharacteristicRecord::GetUserDescription(core::Buffer& out) {
-  (void)EnsureUserDescriptionDescriptor();
+const char* GattCharacteristicRecord::GetUserDescription(core::Buffer& out, int* looked) {
+  const int rc = EnsureUserDescriptionDescriptor();
+  if (looked != nullptr) *looked = rc;
   (void)out.Clear();
   if (characteristic != nullptr && PlatformStringToText(characteristic->UserDescription(), out) != core::kOk) {
     (void)out.Clear();

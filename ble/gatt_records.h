@@ -144,9 +144,9 @@ struct GattCharacteristicRecord {
   // The text getters return their text in out, by default the kept text (as for the service record).
   const char* GetUuidText(core::Buffer& out) const;
   const char* GetUuidText() { return GetUuidText(uuid_text); }
-  // GetUserDescription makes sure of the User Description descriptor, then returns the platform's user
-  // description text (code page 0) in out; "" without an object.
-  const char* GetUserDescription(core::Buffer& out);
+  // GetUserDescription makes sure of the User Description descriptor (the lookup's code in *looked, when
+  // given), then returns the platform's user description text (code page 0) in out; "" without an object.
+  const char* GetUserDescription(core::Buffer& out, int* looked = nullptr);
   const char* GetUserDescription() { return GetUserDescription(user_description_text); }
   // EnsureUserDescriptionDescriptor looks for descriptor 2901 until a lookup succeeds. Returns 0, or the
   // code of the failed lookup (see RunOnce).

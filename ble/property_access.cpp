@@ -178,6 +178,11 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
   };
   const char* text = nullptr;
   bool copied = false;  // text is in local: it goes out through the thread's result record
+  // A descriptor lookup that failed leaves its code as the last error (its text is set): the value is then
+  // what the platform gives without it, and the next Get looks again.
+  const auto Looked = [&](int looked) {
+    if (looked != 0) engine_.SetLastErrorCode(looked);
+  };
   switch (id) {
     case VELMORABLE_PROP_ACTIVE_SCANNING:
       return engine_.BleSettings().active_scanning.load(std::memory_order_relaxed);
@@ -189,37 +194,40 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
     case VELMORABLE_PROP_CHARACTERISTIC_COUNT:
       return engine_.CharacteristicCount();
     case VELMORABLE_PROP_CHARACTERISTIC_CAN_SUBSCRIBE:
-      (void)characteristic->LoadProperties();
+      Looked(characteristic->LoadProperties());
       return (characteristic->flags & (kFlagNotify | kFlagIndicate)) != 0 ? 1 : 0;
     case VELMORABLE_PROP_CHARACTERISTIC_DESCRIPTION:
       text = characteristic->description.Data();
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_FLAGS:
-      (void)characteristic->LoadProperties();
+      Looked(characteristic->LoadProperties());
       return static_cast<intptr_t>(characteristic->flags);
     case VELMORABLE_PROP_CHARACTERISTIC_ID:
       text = characteristic->id.Data();
       break;
-    case VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION:
-      text = characteristic->GetUserDescription(out(characteristic->user_description_text));
+    case VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION: {
+      int looked = 0;
+      text = characteristic->GetUserDescription(out(characteristic->user_description_text), &looked);
+      Looked(looked);
       break;
+    }
     case VELMORABLE_PROP_CHARACTERISTIC_UUID:
       text = characteristic->GetUuidText(out(characteristic->uuid_text));
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_EXPONENT:
-      (void)characteristic->LoadPresentationFormats();
+      Looked(characteristic->LoadPresentationFormats());
       return characteristic->GetValueExponent();
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT:
-      (void)characteristic->LoadPresentationFormats();
+      Looked(characteristic->LoadPresentationFormats());
       return characteristic->GetValueFormat();
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_COUNT:
-      (void)characteristic->LoadPresentationFormats();
+      Looked(characteristic->LoadPresentationFormats());
       return characteristic->GetValueFormatCount();
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX:
-      (void)characteristic->LoadPresentationFormats();
+      Looked(characteristic->LoadPresentationFormats());
       return characteristic->GetValueFormatIndex();
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_UNIT:
-      (void)characteristic->LoadPresentationFormats();
+      Looked(characteristic->LoadPresentationFormats());
       text = characteristic->GetValueUnit(out(characteristic->value_unit_text));
       break;
     case VELMORABLE_PROP_DESCRIPTOR_COUNT:
@@ -358,7 +366,8 @@ int BLEClient::Set(int32_t property_id, int32_t index, intptr_t value) {
       if (id == VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION) {
         return call.Finish(characteristic->SetUserDescription(text));
       }
-      (void)characteristic->LoadPresentationFormats();
+      const int looked = characteristic->LoadPresentationFormats();
+      if (looked != 0) return call.Finish(looked);
       return call.Finish(characteristic->SetValueFormatIndex(number));
     }
     case VELMORABLE_PROP_SERVICE:

@@ -144,8 +144,9 @@
  * CharacteristicUserDescription, the CharacteristicValue ones), and their Set, wait for such a lookup that
  * another thread has begun on that characteristic (bounded by Timeout, 60 s when Timeout is 0); what a lookup
  * or a discovery begun in one connection finds never enters the next connection's tree (608, see Result
- * codes). A lookup that fails (the device unreachable for a moment) gives its code, Set returning it, and the
- * next call that needs it looks again. Once
+ * codes). A lookup that fails (the device unreachable for a moment) gives its code: Set returns it, and Get
+ * leaves it as the calling thread's last error code (the value is then what the platform gives without the
+ * descriptor); the next call that needs it looks again. Once
  * VelmoraBLE_BLEClient_Destroy has begun, the calls of a sink that is still running are refused without
  * touching the client: Do, Set and CheckIndex return 200, Get returns an empty text for a text property (the
  * version marker for property 0) and 0 for any other, and none of them records a last error.

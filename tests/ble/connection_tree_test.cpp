@@ -360,6 +360,7 @@ TEST_F(OneConnectionsTree, AFailedDescriptorLookupIsReportedAndAskedAgain) {
   constexpr char kLookup[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
   (void)radio_->AddFault({.op = SimOp::kDescriptors, .times = 1, .status = 1});
   (void)IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_COUNT);
+  EXPECT_EQ(VelmoraBLE_BLEClient_GetLastErrorCode(client), 607) << LastError(client);
   const size_t asked = radio_->CallCount(kLookup);
   (void)IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_COUNT);
   EXPECT_GT(radio_->CallCount(kLookup), asked);
