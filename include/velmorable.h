@@ -142,8 +142,12 @@
  * it names whatever the list now holds there. The properties that look for a standard descriptor of the
  * characteristic when first read (CharacteristicCanSubscribe, CharacteristicFlags,
  * CharacteristicUserDescription, the CharacteristicValue ones), and their Set, wait for such a lookup that
- * another thread has begun on that characteristic (bounded by Timeout, 60 s when Timeout is 0); what a lookup
- * or a discovery begun in one connection finds never enters the next connection's tree (608, see Result
+ * another thread has begun on that characteristic (bounded by Timeout, 60 s when Timeout is 0). A sink on a
+ * platform thread, and any call on a thread that runs such a lookup itself (a sink inside that lookup's
+ * Discovered and Log events, whichever characteristic or client it reads), does not wait: what that lookup's
+ * events do may be waiting for the thread, so the call goes on at once without the result (the flags as the
+ * platform gives them, the descriptors found so far) and a later one looks again. What a lookup or a
+ * discovery begun in one connection finds never enters the next connection's tree (608, see Result
  * codes). A lookup that fails (the device unreachable for a moment) gives its code, Set returning it, and the
  * next call that needs it looks again. Once
  * VelmoraBLE_BLEClient_Destroy has begun, the calls of a sink that is still running are refused without

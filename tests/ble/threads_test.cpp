@@ -2449,6 +2449,64 @@ TEST_F(UserDescriptionLookedForByASink, IsWaitedForByTheApplicationsSet) {
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
 }
 
+// Two characteristics whose flags no call has read: the first read of either looks for its Extended
+// Properties descriptor, and that lookup's Log line ("BLE Result Status: ...") reaches the sink while the
+// lookup is under way. The sink reads the flags of both inside every Log line and ServerUpdate. The
+// application's thread reads the first one's flags while a ServerUpdate sink on the radio's event thread reads
+// the second's, both lookups held until both have begun: the sink of each lookup then reads the flags whose
+// lookup the other thread has under way. Neither waits for the other, which would hold both for Timeout.
+class LookupsOfTwoThreads : public RadioFixture<1> {};
+
+TEST_F(LookupsOfTwoThreads, WhoseSinksReadEachOthersFlagsDoNotWaitForEachOther) {
+  SimPeripheral device;
+  device.address = kFirstAddress;
+  device.name = u"Two";
+  bt::sim::SimService service = Service(0x0020, 0x1811);
+  service.characteristics.push_back(Characteristic(0x0022, 0x2A47));
+  service.characteristics.push_back(Characteristic(0x0024, 0x2A48));
+  device.gatt.services = {service};
+  radio_->AddPeripheral(device);
+  struct Context {
+    std::atomic<VelmoraBLE_BLEClient*> client{nullptr};
+    std::atomic<bool> updated{false};  // the ServerUpdate sink has read both
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    VelmoraBLE_BLEClient* client = ctx->client.load();
+    if (client == nullptr || (id != VELMORABLE_EVENT_LOG && id != VELMORABLE_EVENT_SERVER_UPDATE)) return 0;
+    (void)VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_CHARACTERISTIC_FLAGS, 1);
+    (void)VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_CHARACTERISTIC_FLAGS, 0);
+    if (id == VELMORABLE_EVENT_SERVER_UPDATE) ctx->updated = true;
+    return 0;
+  };
+  Client client(sink, &context);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(client);
+  const intptr_t none = reinterpret_cast<intptr_t>("");
+  intptr_t discover[4] = {none, none, 0, none};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(client);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>("002000000000")), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 15), 0);
+
+  constexpr char kLookup[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
+  const size_t asked = radio_->CallCount(kLookup);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kDescriptors, .times = 2, .hold = true});
+  context.client = client.get();
+  std::atomic<intptr_t> flags{-1};
+  std::thread application([&] { flags = VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_CHARACTERISTIC_FLAGS, 0); });
+  EXPECT_TRUE(Eventually([&] { return radio_->CallCount(kLookup) >= asked + 1; }));
+  radio_->SetName(kFirstAddress, u"Renamed");  // its sink begins the second characteristic's lookup
+  EXPECT_TRUE(Eventually([&] { return radio_->CallCount(kLookup) >= asked + 2; }));
+  radio_->Release(hold);
+  EXPECT_TRUE(Eventually([&] { return flags.load() != -1 && context.updated.load(); }))
+      << "the reads still wait for each other";
+  application.join();
+  radio_->WaitIdle();
+  context.client = nullptr;
+  EXPECT_EQ(flags.load(), 0x02);
+}
+
 // A's ServerUpdate sink (a platform thread) reads past the end of A's services (432), then reads B's user
 // description, whose lookup raises B's events on that thread. B's sink is in events of its own: its calls on A
 // start with code 0 and "", and what they leave stays theirs, so A's sink still finds its 432 once the Get of
