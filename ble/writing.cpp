@@ -316,12 +316,14 @@ int BLEClientEngine::Subscribe(const char* service_id, const char* characteristi
 int BLEClientEngine::UnsubscribeEach(const std::vector<std::shared_ptr<GattCharacteristicRecord>>& records) {
   ValuesWait wait;
   for (const std::shared_ptr<GattCharacteristicRecord>& record : records) {
-    (void)record->LoadProperties();
-    if (!HasPushFlag(*record)) continue;
+    // Asked first: a characteristic that this client holds no subscription of has nothing to ask the
+    // platform (not even its flags, whose first read looks for a descriptor).
     if (!HoldsSubscription(*record)) {
       EndValues(*record, &wait);
       continue;
     }
+    (void)record->LoadProperties();
+    if (!HasPushFlag(*record)) continue;
     const int rc = SetSubscription(*record, 0, &wait);
     if (rc != 0) return rc;
   }

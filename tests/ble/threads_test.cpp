@@ -1505,6 +1505,32 @@ TEST_F(SubscriptionsOfTwoClients, OneThatAServicesChangeEndedIsReportedAndMadeAg
   EXPECT_TRUE(first_events_.GetsValues());
 }
 
+// A subscribes to the measurement, beside four characteristics whose flags no call has read (each with an
+// Extended Properties descriptor that no discovery has found). Unsubscribe without a characteristic id ends
+// A's one subscription and asks the device nothing for the others: no descriptor lookup of theirs.
+TEST_F(SubscriptionsOfTwoClients, UnsubscribeFromAllAsksNothingForTheOtherCharacteristics) {
+  SimPeripheral device = BusyPeripheral(kFirstAddress);
+  for (uint16_t handle = 0x0006; handle <= 0x000C; handle += 2) {
+    bt::sim::SimCharacteristic other = Characteristic(handle, 0x2A38);
+    other.descriptors.push_back({static_cast<uint16_t>(handle + 1), bt::BluetoothBaseUuid(0x2900), {0, 0}});
+    device.gatt.services[0].characteristics.push_back(other);
+  }
+  radio_->AddPeripheral(device);
+  ASSERT_EQ(Do(first_, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(first_);
+  const intptr_t none = reinterpret_cast<intptr_t>("");
+  intptr_t discover[4] = {none, none, 0, none};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(first_, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(first_);
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  constexpr char kLookup[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
+  const size_t asked = radio_->CallCount(kLookup);
+  intptr_t all[2] = {reinterpret_cast<intptr_t>(kHeartRate), none};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(first_, VELMORABLE_METHOD_UNSUBSCRIBE, 2, all, sizes), 0) << LastError(first_);
+  EXPECT_EQ(radio_->CallCount(kLookup), asked);
+  EXPECT_EQ(first_events_.Events(),
+            (std::vector<std::string>{"Subscribed 000100030000", "Unsubscribed 000100030000"}));
+}
+
 // Another client's sink holds the radio's one event thread while Connect to A waits for its pairing, which
 // gives up with 301; then Connect to B pairs. A's request comes only after B's Connect has begun: it is
 // refused without reaching the sink, so no Connect bonds A, and the one request the sink sees names B.
