@@ -161,9 +161,10 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   (void)LogComposed(1, kGattLogWrite, "Successfully wrote value to descriptor ID \"", id, kIdSuffix);
   if (!cccd) return 0;
 
-  // Only a listed state is replaced; the events tell whether the write made or ended a subscription of
-  // this client's.
-  rc = subscriptions_.Update(characteristic_id.Data(), cccd_value, nullptr);
+  // The state the write leaves is listed, whether or not a query came first (the device's CCCD may stay on
+  // for another client); the events tell whether the write made or ended a subscription of this client's.
+  rc = notified != nullptr ? ListSubscription(*notified, cccd_value, Listing::kSet)
+                           : subscriptions_.Update(characteristic_id.Data(), cccd_value, nullptr);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   if (was_subscribed == subscribed) return 0;
   std::shared_ptr<GattCharacteristicRecord> characteristic;

@@ -112,7 +112,8 @@
  * the platform ends it: a change of the device's services (on BlueZ, one that removes the characteristic, also
  * to put it back at once) or a platform session that failed; then Error 610 "Notifications of characteristic
  * ID \"<id>\" ended: <reason>." and Unsubscribed come on a platform thread, the state reads 0, and the next
- * Subscribe asks the platform again. QuerySubscriptionState reads what Subscribe, Unsubscribe or that end left;
+ * Subscribe asks the platform again. QuerySubscriptionState reads what Subscribe, Unsubscribe, a WriteValue of
+ * the CCCD or that end left;
  * before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then brings
  * no Value, Subscribe does. A read of the CCCD descriptor gives the device's value and changes no listed state.
  * Unsubscribe without a characteristic id ends the subscriptions this client holds (of the service given, or
@@ -240,11 +241,11 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   2003: narrow source (length in cbparams[0]), UTF-16 destination (capacity in cbparams[1]), out unit count
  * Values of the slots:
  *   The state of QuerySubscriptionState: 1 when the characteristic at the index (of the selected service's
- *     characteristics) is subscribed to, as Subscribe, Unsubscribe or the end of the client's subscription
- *     left it, else as its Client Characteristic Configuration descriptor on the device says (read at the
- *     first query; another client's subscription may hold it on, see Subscriptions above); 0 when it is not,
- *     when it has neither the Notify nor the Indicate flag (nothing is asked) and on any failure (432 for an
- *     index outside the characteristics).
+ *     characteristics) is subscribed to, as Subscribe, Unsubscribe, a WriteValue of its CCCD or the end of
+ *     the client's subscription left it, else as its Client Characteristic Configuration descriptor on the
+ *     device says (read at the first query; another client's subscription may hold it on, see Subscriptions
+ *     above); 0 when it is not, when it has neither the Notify nor the Indicate flag (nothing is asked) and on
+ *     any failure (432 for an index outside the characteristics).
  *   A UUID list (Discover's service and characteristic UUIDs, DiscoverServices, DiscoverCharacteristics,
  *     StartScanning): UUIDs separated by commas, each of 4, 8 or 32 hexadecimal digits once blanks round it,
  *     "0x" and dashes are dropped (a 16- or 32-bit UUID stands for its Bluetooth base UUID). An empty item is

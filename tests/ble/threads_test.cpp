@@ -689,10 +689,10 @@ TEST_F(ThreadsTest, DisconnectStopsWaitingForADeliveryAfterTimeout) {
   handle.Destroy();
 }
 
-// A sink asks for the subscription state on a Value, and the device's answer comes only once Disconnect has
-// given up waiting for that delivery and emptied the subscription list (it is unpairing then): the answer
-// lists nothing, and the next connection starts with no subscription listed. The application turned the
-// notifications on by writing the CCCD, which lists no state, so that the sink's query asks the device.
+// A ServerUpdate sink asks for the subscription state, which nothing has listed, so the query asks the device
+// (whose CCCD another client holds on); its answer comes only once Disconnect has given up waiting for that
+// delivery and emptied the subscription list (it is unpairing then): the answer lists nothing, and the next
+// connection starts with no subscription listed.
 TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   struct Context {
@@ -704,7 +704,7 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
     auto* ctx = static_cast<Context*>(raw);
     if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
-    if (id != VELMORABLE_EVENT_VALUE || !ctx->armed.exchange(false)) return 0;
+    if (id != VELMORABLE_EVENT_SERVER_UPDATE || !ctx->armed.exchange(false)) return 0;
     ctx->asking = true;
     intptr_t query[2] = {0, 0};  // the first characteristic of the selected service
     int32_t sizes[2] = {0, 0};
@@ -714,6 +714,18 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   Client client(sink, &context);
   context.handle = client;
   ASSERT_NE(client.get(), nullptr);
+  // The other client holds the device's CCCD on.
+  Client other([](void*, int32_t, int32_t, intptr_t*, int32_t*) -> int32_t { return 0; }, nullptr);
+  ASSERT_NE(other.get(), nullptr);
+  ASSERT_EQ(Do(other, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(other);
+  {
+    intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
+                            reinterpret_cast<intptr_t>("")};
+    int32_t sizes[4] = {0, 0, 0, 0};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(other, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(other);
+    intptr_t subscribe[2] = {reinterpret_cast<intptr_t>("000100000000"), reinterpret_cast<intptr_t>("000100030000")};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(other, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, sizes), 0) << LastError(other);
+  }
   ASSERT_EQ(Config(client, "PairingMode=1"), 0);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(client);
   {
@@ -722,17 +734,13 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
     int32_t sizes[4] = {0, 0, 0, 0};
     ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(client);
     ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>("000100000000")), 0);
-    const uint8_t notify[2] = {0x01, 0x00};
-    intptr_t write[4] = {reinterpret_cast<intptr_t>("000100000000"), reinterpret_cast<intptr_t>("000100030000"),
-                         reinterpret_cast<intptr_t>("000100030004"), reinterpret_cast<intptr_t>(notify)};
-    int32_t lengths[4] = {0, 0, 0, 2};
-    ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_WRITE_VALUE, 4, write, lengths), 0) << LastError(client);
   }
   const int read_rule = radio_->AddFault({.op = bt::sim::SimOp::kReadCccd, .hold = true});
   const int unpair_rule = radio_->AddFault({.op = bt::sim::SimOp::kUnpair, .hold = true});
   constexpr const char kReadCccd[] = "GattCharacteristic.ReadClientCharacteristicConfigurationDescriptorAsync";
   const size_t reads_before = radio_->CallCount(kReadCccd);
   context.armed = true;
+  radio_->SetName(kFirstAddress, u"Renamed");
   ASSERT_TRUE(Eventually([&] { return context.asking.load(); }));
   // The sink's read waits under the Timeout it finds when its wait begins (60 s): Timeout is lowered for
   // Disconnect only once that wait is under way.
@@ -1503,6 +1511,42 @@ TEST_F(SubscriptionsOfTwoClients, OneThatAServicesChangeEndedIsReportedAndMadeAg
   EXPECT_EQ(CccdWrites(), writes + 1);
   EXPECT_EQ(SubscriptionState(first_), 1);
   EXPECT_TRUE(first_events_.GetsValues());
+}
+
+// WriteCccd writes low (and a high byte 0) to the measurement's CCCD with WriteValue.
+int WriteCccd(VelmoraBLE_BLEClient* handle, uint8_t low) {
+  uint8_t bytes[2] = {low, 0};
+  intptr_t params[4] = {reinterpret_cast<intptr_t>(kHeartRate), reinterpret_cast<intptr_t>(kMeasurement),
+                        reinterpret_cast<intptr_t>("000100030004"), reinterpret_cast<intptr_t>(bytes)};
+  int32_t sizes[4] = {0, 0, 0, 2};
+  return VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_WRITE_VALUE, 4, params, sizes);
+}
+
+// B subscribes. A turns its notifications on and off again by WriteValues of the CCCD, with nothing listed
+// before: A's state reads 0 as the writes left it (the device's CCCD stays on for B), and A's Unsubscribe
+// then asks the platform nothing and raises no second Unsubscribed. In A's next connection a write turns them
+// on: A's Subscribe asks nothing and raises no second Subscribed.
+TEST_F(SubscriptionsOfTwoClients, ACccdWriteListsTheStateItLeaves) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Discovered(second_));
+  ASSERT_EQ(OnCharacteristic(second_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(second_);
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_EQ(WriteCccd(first_, 1), 0) << LastError(first_);
+  ASSERT_EQ(WriteCccd(first_, 0), 0) << LastError(first_);
+  EXPECT_EQ(SubscriptionState(first_), 0);
+  size_t writes = CccdWrites();
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(CccdWrites(), writes);
+
+  ASSERT_EQ(Do(first_, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(first_);
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_EQ(WriteCccd(first_, 1), 0) << LastError(first_);
+  writes = CccdWrites();
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(CccdWrites(), writes);
+  EXPECT_TRUE(first_events_.GetsValues());
+  EXPECT_EQ(first_events_.Events(), (std::vector<std::string>{"Subscribed 000100030000", "Unsubscribed 000100030000",
+                                                              "Subscribed 000100030000"}));
 }
 
 // A subscribes to the measurement, beside four characteristics whose flags no call has read (each with an
