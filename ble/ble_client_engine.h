@@ -213,7 +213,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // value, and fires Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Unsubscribing
   // stops the characteristic's notifications and, off a platform event thread, first waits for those being
   // delivered, within wait (when given; else a wait of its own), whatever the listed state (see EndValues);
-  // a wait that ran out is no failure of its own.
+  // a wait that ran out is no failure of its own. A subscription that the platform ended while the write
+  // waited was reported ended then: no second Unsubscribed.
   int SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, ValuesWait* wait);
   // ReportValuesLeft returns 301 "Timeout." when an Unsubscribe left notifications in the sink, else 0.
   int ReportValuesLeft(bool values_left);
@@ -460,8 +461,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   bool HoldsSubscription(GattCharacteristicRecord& record);
   // EndValues stops the notifications of record and, off a platform event thread, waits for those being
   // delivered until wait's deadline (started here when it is 0; wait null: a wait of its own), setting
-  // wait->left when it ran out.
-  void EndValues(GattCharacteristicRecord& record, ValuesWait* wait);
+  // wait->left when it ran out. Returns whether this client held a subscription of record until then.
+  bool EndValues(GattCharacteristicRecord& record, ValuesWait* wait);
   // ReopenedValues lets the notifications of a characteristic through again before a CCCD write that turns
   // them on (none of the first ones is dropped) and, unless the write succeeded (Keep), stops them again as
   // they were.

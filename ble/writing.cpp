@@ -157,7 +157,9 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   rc = ReportGattResultOf(*this, result, kGattLogWrite);
   if (rc != 0) return rc;
   reopened.Keep();
-  if (!subscribed && notified != nullptr) EndValues(*notified, wait);
+  // Told apart under the lock that the platform's end of a subscription takes: one that the platform ended
+  // while the write waited has been reported ended already.
+  const bool ended = !subscribed && notified != nullptr && EndValues(*notified, wait);
   (void)LogComposed(1, kGattLogWrite, "Successfully wrote value to descriptor ID \"", id, kIdSuffix);
   if (!cccd) return 0;
 
@@ -166,7 +168,7 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   rc = notified != nullptr ? ListSubscription(*notified, cccd_value, Listing::kSet)
                            : subscriptions_.Update(characteristic_id.Data(), cccd_value, nullptr);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
-  if (was_subscribed == subscribed) return 0;
+  if (subscribed ? was_subscribed : !ended) return 0;
   std::shared_ptr<GattCharacteristicRecord> characteristic;
   rc = LookupCharacteristic(service_id.Data(), characteristic_id.Data(), &characteristic);
   if (rc != 0) return rc;
@@ -245,7 +247,7 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   // (by a CCCD write of WriteValue, or an Unsubscribe whose wait ran out): the CCCD is not written again, but
   // the notifications end as on every Unsubscribe.
   if (on ? held && listed_value == static_cast<int32_t>(value) : !held && listed_value == 0) {
-    if (!on) EndValues(record, wait);
+    if (!on) (void)EndValues(record, wait);
     return 0;
   }
 
@@ -265,7 +267,10 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
   reopened.Keep();
-  if (!on) EndValues(record, wait);
+  // Held is asked again under the lock that the platform's end of a subscription takes: when that end came
+  // while the write waited, it has reported the subscription ended (Error 610 and Unsubscribed), and this
+  // Unsubscribe ends nothing more.
+  const bool ended_meanwhile = !on && !EndValues(record, wait) && held;
   // Listed whether or not a query came first: the device's CCCD may stay on for another client.
   rc = ListSubscription(record, static_cast<int32_t>(value), Listing::kSet);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
@@ -273,7 +278,7 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
                    on ? "Successfully subscribed to characteristic ID \""
                       : "Successfully unsubscribed from characteristic ID \"",
                    id, kIdSuffix);
-  if (rc != 0) return rc;
+  if (rc != 0 || ended_meanwhile) return rc;
   core::Buffer service_id;
   rc = ServiceIdOf(id, service_id);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
@@ -283,17 +288,18 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
             : FireUnsubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
 }
 
-void BLEClientEngine::EndValues(GattCharacteristicRecord& record, ValuesWait* wait) {
+bool BLEClientEngine::EndValues(GattCharacteristicRecord& record, ValuesWait* wait) {
   // From here on no notification of the characteristic reaches the sink; on the application's thread the
   // ones that platform threads are delivering are waited for (as Disconnect waits for the connection's), so
   // that none is in the sink once Unsubscribe has returned 0. A sink cannot wait: the platform thread it
   // holds may be the one that such a delivery waits behind.
-  (void)StopValues(record, true);
-  if (OnPlatformEventThread()) return;
+  const bool held = !StopValues(record, true);
+  if (OnPlatformEventThread()) return held;
   ValuesWait own;
   if (wait == nullptr) wait = &own;
   if (wait->deadline == 0) wait->deadline = platform::DeadlineClockMs() + BoundedWaitMs();
   if (!WaitForDeliveries(record.values, wait->deadline)) wait->left = true;
+  return held;
 }
 
 int BLEClientEngine::ReportValuesLeft(bool values_left) {
@@ -320,7 +326,7 @@ int BLEClientEngine::UnsubscribeEach(const std::vector<std::shared_ptr<GattChara
     // Asked first: a characteristic that this client holds no subscription of has nothing to ask the
     // platform (not even its flags, whose first read looks for a descriptor).
     if (!HoldsSubscription(*record)) {
-      EndValues(*record, &wait);
+      (void)EndValues(*record, &wait);
       continue;
     }
     (void)record->LoadProperties();

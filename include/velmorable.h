@@ -111,9 +111,9 @@
  * the client's Unsubscribe (or a WriteValue of the CCCD that turns notifications off), with Disconnect, or when
  * the platform ends it: a change of the device's services (on BlueZ, one that removes the characteristic, also
  * to put it back at once) or a platform session that failed; then Error 610 "Notifications of characteristic
- * ID \"<id>\" ended: <reason>." and Unsubscribed come on a platform thread, the state reads 0, and the next
- * Subscribe asks the platform again. QuerySubscriptionState reads what Subscribe, Unsubscribe, a WriteValue of
- * the CCCD or that end left;
+ * ID \"<id>\" ended: <reason>." and Unsubscribed come on a platform thread (an Unsubscribe that was waiting for
+ * its write then raises no second Unsubscribed), the state reads 0, and the next Subscribe asks the platform
+ * again. QuerySubscriptionState reads what Subscribe, Unsubscribe, a WriteValue of the CCCD or that end left;
  * before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then brings
  * no Value, Subscribe does. A read of the CCCD descriptor gives the device's value and changes no listed state.
  * Unsubscribe without a characteristic id ends the subscriptions this client holds (of the service given, or

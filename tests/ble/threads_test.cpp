@@ -1549,6 +1549,29 @@ TEST_F(SubscriptionsOfTwoClients, ACccdWriteListsTheStateItLeaves) {
                                                               "Subscribed 000100030000"}));
 }
 
+// The device's services change while A's Unsubscribe waits for its CCCD write: the change ends the
+// subscription (Error 610, Unsubscribed), and the Unsubscribe that returns afterwards ends nothing more.
+TEST_F(SubscriptionsOfTwoClients, OneThatAServicesChangeEndsDuringItsUnsubscribeEndsOnce) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(first_, kFirstAddress));
+  ASSERT_TRUE(first_events_.GetsValues());
+  const std::vector<std::string> ended = {
+      "Subscribed 000100030000",
+      "Error 610 Notifications of characteristic ID \"000100030000\" ended: the device's services changed.",
+      "Unsubscribed 000100030000"};
+  const size_t asked = CccdWrites();
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kWriteCccd, .hold = true});
+  std::thread radio_side([&] {
+    EXPECT_TRUE(Eventually([&] { return CccdWrites() > asked; }));
+    radio_->ReplaceDatabase(kFirstAddress, BusyPeripheral(kFirstAddress).gatt);
+    EXPECT_TRUE(Eventually([&] { return first_events_.Events().size() >= ended.size(); }));
+    radio_->Release(hold);
+  });
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(first_);
+  radio_side.join();
+  EXPECT_EQ(first_events_.Events(), ended);
+}
+
 // A subscribes to the measurement, beside four characteristics whose flags no call has read (each with an
 // Extended Properties descriptor that no discovery has found). Unsubscribe without a characteristic id ends
 // A's one subscription and asks the device nothing for the others: no descriptor lookup of theirs.
