@@ -134,6 +134,13 @@ struct GattCharacteristicRecord {
   // counts the notifications of this characteristic that platform threads deliver.
   bool values_stopped = true;
   EventDeliveries values;
+  // subscribing counts the CCCD writes of this client that turn the notifications on and still wait for the
+  // device's answer. The platform's end of the subscription that comes meanwhile (its notification session
+  // failed at once) is kept in lost_reason (lost set) for the write that made it to report, once the device
+  // has accepted it. Guarded by the engine's tree mutex.
+  int32_t subscribing = 0;
+  bool lost = false;
+  core::Buffer lost_reason;
 
   // Init makes this the record of ref's characteristic with id and registers the engine's value handler on
   // the platform object (once per object). 0, or 200. May raise PlatformError.

@@ -106,19 +106,22 @@
  * client already holds one of the kind it would ask for, whatever the device's CCCD says, so a Subscribe that
  * returns 0 brings Values; a WriteValue of the CCCD that turns notifications on asks too. Values reach only a
  * client that holds a subscription: one that never subscribed, or whose subscription ended, gets none while
- * the device notifies for another client; one that holds one gets whatever the device pushes, notifications
+ * the device notifies for another client; one holds it once the device has accepted the write, so none comes
+ * while the write waits for its answer or after the device refused it (a notification that the device sends
+ * before that answer has come is dropped); one that holds one gets whatever the device pushes, notifications
  * or indications (asked for both kinds by different clients, a device picks one). A subscription ends with
  * the client's Unsubscribe (or a WriteValue of the CCCD that turns notifications off), with Disconnect, or when
  * the platform ends it: a change of the device's services (on BlueZ, one that removes the characteristic, also
  * to put it back at once) or a platform session that failed; then Error 610 "Notifications of characteristic
  * ID \"<id>\" ended: <reason>." and Unsubscribed come on a platform thread (an Unsubscribe that was waiting for
- * its write then raises no second Unsubscribed), the state reads 0, and the next Subscribe asks the platform
- * again. QuerySubscriptionState reads what Subscribe, Unsubscribe, a WriteValue of the CCCD or that end left;
- * before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then brings
- * no Value, Subscribe does. A read of the CCCD descriptor gives the device's value and changes no listed state.
- * Unsubscribe without a characteristic id ends the subscriptions this client holds (of the service given, or
- * of every service), with an Unsubscribed for each; it asks nothing for the other characteristics and leaves
- * their listed state as it is.
+ * its write then raises no second Unsubscribed; an end that came while a Subscribe, or a WriteValue of the
+ * CCCD, still waited for the device's answer comes inside that call, after its Subscribed), the state reads
+ * 0, and the next Subscribe asks the platform again. QuerySubscriptionState reads what Subscribe, Unsubscribe,
+ * a WriteValue of the CCCD or that end left; before any of them, its first query reads the device's CCCD, which
+ * another client may hold on: 1 then brings no Value, Subscribe does. A read of the CCCD descriptor gives the
+ * device's value and changes no listed state. Unsubscribe without a characteristic id ends the subscriptions
+ * this client holds (of the service given, or of every service), with an Unsubscribed for each; it asks nothing
+ * for the other characteristics and leaves their listed state as it is.
  *
  * Unsubscribe (method 19) on the application's thread returns 0 only once no Value of the characteristics it
  * unsubscribed from is in the sink on another thread: a notification that comes after it has recorded a
@@ -130,9 +133,10 @@
  * returned 301, the next one waits for the Values left. A WriteValue of the CCCD that turns notifications off
  * ends them the same way, with the same wait before its Unsubscribed and WriteResponse (301 "Timeout." when it
  * runs out). The next Subscribe (or a WriteValue of the CCCD that turns notifications on) lets them through
- * again. A Value never changes the subscription state that QuerySubscriptionState reads. On BlueZ
- * without a notification socket (see the README), a read of the characteristic by another program on the
- * machine gives a Value as if the device had notified; the client's own reads give none.
+ * again once the device has accepted it. A Value never changes the subscription state that
+ * QuerySubscriptionState reads. On BlueZ without a notification socket (see the README), a read of the
+ * characteristic by another program on the machine gives a Value as if the device had notified; the client's
+ * own reads give none.
  *
  * A sink may Get every property while the application thread changes the tree (Disconnect, Connect, a
  * discovery) and while other threads read the same one: Get takes the item at the index as the list holds it

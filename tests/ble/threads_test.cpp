@@ -1549,6 +1549,22 @@ TEST_F(SubscriptionsOfTwoClients, ACccdWriteListsTheStateItLeaves) {
                                                               "Subscribed 000100030000"}));
 }
 
+// B subscribes. The device refuses A's Subscribe, and then A's WriteValue of the CCCD, each after a round trip
+// of 300 ms (Insufficient Authentication): A never held a subscription, so none of B's Values reaches A,
+// neither while A waited nor after.
+TEST_F(SubscriptionsOfTwoClients, ARefusedSubscribeBringsNoValueOfTheOthers) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(second_, kFirstAddress));
+  ASSERT_TRUE(second_events_.GetsValues());
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  (void)radio_->AddFault({.op = bt::sim::SimOp::kWriteCccd, .delay_ms = 300, .protocol_error = 0x05});
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 705) << LastError(first_);
+  (void)radio_->AddFault({.op = bt::sim::SimOp::kWriteDescriptor, .delay_ms = 300, .protocol_error = 0x05});
+  EXPECT_EQ(WriteCccd(first_, 1), 705) << LastError(first_);
+  EXPECT_TRUE(first_events_.GetsNoValue());
+  EXPECT_EQ(first_events_.values.load(), 0);
+}
+
 // The device's services change while A's Unsubscribe waits for its CCCD write: the change ends the
 // subscription (Error 610, Unsubscribed), and the Unsubscribe that returns afterwards ends nothing more.
 TEST_F(SubscriptionsOfTwoClients, OneThatAServicesChangeEndsDuringItsUnsubscribeEndsOnce) {
