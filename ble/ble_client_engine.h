@@ -211,10 +211,12 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // SetSubscription writes the CCCD (subscribe 1 or 0) unless this client already holds a subscription
   // listed with the value it would write (notifications or indications as PreferIndications and the flags
   // choose), or, unsubscribing, holds none and the characteristic is listed as unsubscribed; it lists the
-  // value, and fires Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Unsubscribing
+  // value, and fires Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Subscribing
+  // lets the notifications through once the device has accepted the write (see OpenedValues). Unsubscribing
   // stops the characteristic's notifications and, off a platform event thread, first waits for those being
   // delivered, within wait (when given; else a wait of its own), whatever the listed state (see EndValues);
-  // a wait that ran out is no failure of its own.
+  // a wait that ran out is no failure of its own. A subscription that the platform ended while the write
+  // waited was reported ended then: no second Unsubscribed.
   int SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, ValuesWait* wait);
   // ReportValuesLeft returns 301 "Timeout." when an Unsubscribe left notifications in the sink, else 0.
   int ReportValuesLeft(bool values_left);
@@ -461,12 +463,17 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   bool HoldsSubscription(GattCharacteristicRecord& record);
   // EndValues stops the notifications of record and, off a platform event thread, waits for those being
   // delivered until wait's deadline (started here when it is 0; wait null: a wait of its own), setting
-  // wait->left when it ran out.
-  void EndValues(GattCharacteristicRecord& record, ValuesWait* wait);
-  // ReopenedValues lets the notifications of a characteristic through again before a CCCD write that turns
-  // them on (none of the first ones is dropped) and, unless the write succeeded (Keep), stops them again as
-  // they were.
-  class ReopenedValues;
+  // wait->left when it ran out. Returns whether this client held a subscription of record until then.
+  bool EndValues(GattCharacteristicRecord& record, ValuesWait* wait);
+  // OpenedValues lets the notifications of a characteristic through once the device has accepted a CCCD
+  // write that turns them on, and stops them again unless that result is reported as a success (Keep);
+  // Made tells whether this client held no subscription of it before, Lost whether the platform ended the
+  // subscription while the write waited (see GattCharacteristicRecord::subscribing).
+  class OpenedValues;
+  // ReportNotificationsLost lists record as unsubscribed and tells the application that the platform ended
+  // its subscription: Log (level 2), Error 610 "Notifications of characteristic ID ... ended: <reason>." and
+  // Unsubscribed.
+  void ReportNotificationsLost(const GattCharacteristicRecord& record, const char* service_id, const char* reason);
   int ResetSettings();
   // Discovery steps (discovery.cpp). Each returns 0 or the code of the first failure, its text set.
   struct ServiceRequestTexts;

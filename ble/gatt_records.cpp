@@ -352,6 +352,13 @@ const char* GattCharacteristicRecord::GetUuidText(core::Buffer& out) const {
   return UuidTextOf(characteristic != nullptr, uuid, out);
 }
 
+namespace {
+
+// The once-runs under way on the calling thread, of any record of any client.
+thread_local int t_once_runs = 0;
+
+}  // namespace
+
 int GattCharacteristicRecord::RunOnce(std::atomic<int32_t>& once, const std::function<int()>& work) {
   uint64_t deadline = 0;
   for (;;) {
@@ -366,25 +373,33 @@ int GattCharacteristicRecord::RunOnce(std::atomic<int32_t>& once, const std::fun
         struct Settle {
           std::atomic<int32_t>& once;
           int rc = -1;  // failed until work returns 0
-          ~Settle() { once = rc == 0 ? 1 : 0; }
+          ~Settle() {
+            --t_once_runs;
+            once = rc == 0 ? 1 : 0;
+          }
         } settle{once};
+        ++t_once_runs;
         settle.rc = work();
         return settle.rc;
       }
     }
     if (once.load() == 1 || engine == nullptr) return 0;
+    // Only a thread that nothing of a run can be waiting for waits for another thread's run. The events of a
+    // run reach the sink while its flag is under way, and what the sink does there may wait for the calling
+    // thread: read a record whose own run this thread has under way (its sink reading this record in turn),
+    // or wait for this thread's platform event (an Unsubscribe or Disconnect waiting for its deliveries). So
+    // a thread inside a run of its own (this record's, which its sink reached, or any other) and a thread
+    // that delivers a platform event go on without the result; the next call looks for it again.
+    if (t_once_runs > 0 || BLEClientEngine::OnPlatformEventThread()) return 0;
     if (deadline == 0) deadline = platform::DeadlineClockMs() + engine->BoundedWaitMs();
     const bool others_left = once_runs.WaitForOthers(
         [&] { return engine->Destroying() || platform::DeadlineClockMs() >= deadline; });
-    const int32_t state = once.load();
-    if (state == 1) return 0;
+    if (once.load() == 1) return 0;
     if (!others_left) {
       return engine->SetErrorText(kAwaitStopped, engine->Destroying() ? component::kTextInterrupted
                                                                        : component::kTextTimeout);
     }
-    // Still under way with no other thread in it: this thread's own run, which a sink inside it reached.
-    if (state == kOnceUnderWay) return 0;
-    // The other thread's run failed: this call tries again.
+    // The other thread's run failed (or a new one began meanwhile): this call tries again.
   }
 }
 
@@ -410,8 +425,9 @@ int GattCharacteristicRecord::LoadProperties() {
                          [this] { return engine->EnsureDescriptorDiscovered(*this, kExtendedPropertiesUuid); });
   if (properties_loaded != 0) return rc;
   flags = MapCharacteristicProperties(characteristic->CharacteristicProperties());
-  // Until the lookup has succeeded the flags are read again with it.
-  if (rc == 0) properties_loaded = 1;
+  // Until the lookup has succeeded the flags are read again with it (also after a call that went on
+  // without the result of a lookup under way).
+  if (rc == 0 && extended_properties_ensured.load() == 1) properties_loaded = 1;
   return rc;
 }
 
@@ -421,7 +437,8 @@ int GattCharacteristicRecord::LoadPresentationFormats() {
     const int aggregate = engine->EnsureDescriptorDiscovered(*this, kAggregateFormatUuid);
     return aggregate != 0 ? aggregate : engine->EnsureDescriptorDiscovered(*this, kPresentationFormatUuid);
   });
-  if (rc != 0) return rc;
+  // A call that went on without the lookup's result loads nothing: the next one does.
+  if (rc != 0 || formats_ensured.load() != 1) return rc;
   // Loaded once, so that a late load never puts back the index that SetValueFormatIndex changed.
   return RunOnce(formats_loaded, [this] {
     format_index = characteristic->PresentationFormats().empty() ? -1 : 0;

@@ -134,6 +134,13 @@ struct GattCharacteristicRecord {
   // counts the notifications of this characteristic that platform threads deliver.
   bool values_stopped = true;
   EventDeliveries values;
+  // subscribing counts the CCCD writes of this client that turn the notifications on and still wait for the
+  // device's answer. The platform's end of the subscription that comes meanwhile (its notification session
+  // failed at once) is kept in lost_reason (lost set) for the write that made it to report, once the device
+  // has accepted it. Guarded by the engine's tree mutex.
+  int32_t subscribing = 0;
+  bool lost = false;
+  core::Buffer lost_reason;
 
   // Init makes this the record of ref's characteristic with id and registers the engine's value handler on
   // the platform object (once per object). 0, or 200. May raise PlatformError.
@@ -161,8 +168,9 @@ struct GattCharacteristicRecord {
   // that fails (or raises) leaves once at 0, so that the next call runs it again, and its code is returned
   // (its text set). A thread that finds work under way on another thread waits for it, as long as the
   // engine's waits may last (Timeout, and no longer once Destroy has begun: 301 "Timeout." or
-  // "Interrupted." then), and runs it itself when that run failed; one that finds it under way on its own
-  // thread (a sink inside it) goes on without it (0).
+  // "Interrupted." then), and runs it itself when that run failed. A thread that runs work of its own (of
+  // any record, a sink inside it) or delivers a platform event does not wait: it goes on without the result
+  // (0), as what that run's events do may be waiting for it.
   int RunOnce(std::atomic<int32_t>& once, const std::function<int()>& work);
 
   // Presentation formats and the user description write (the value operations; each runs

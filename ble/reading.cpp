@@ -331,7 +331,8 @@ bool BLEClientEngine::StopValues(GattCharacteristicRecord& record, bool stop) {
 // OnNotificationsLost ends a subscription of this client's that the platform can no longer serve (a
 // services change, a session that ended): its notifications stop, the characteristic is listed as
 // unsubscribed, and Error (610, with the platform's reason) and Unsubscribed tell the application. A
-// characteristic this client holds no subscription of has nothing to end.
+// characteristic this client holds no subscription of has nothing to end; one whose subscribing write still
+// waits for its answer leaves the end to that write (its Subscribed comes first).
 void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
                                           const std::shared_ptr<bt::Inspectable>& args) {
   if (characteristic == nullptr || args == nullptr) return;
@@ -339,17 +340,32 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
   core::Buffer service_id;
   EventDeliveries::Delivery delivery;
   if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
-  if (StopValues(*record, true)) return;
-  if (ListSubscription(*record, 0, Listing::kSet) != core::kOk) return;
   core::Buffer reason;
   if (PlatformStringToText(args->ToString(), reason) != core::kOk) (void)reason.Clear();
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (record->values_stopped) {
+      if (record->subscribing > 0) {
+        record->lost = true;
+        if (record->lost_reason.Assign(reason) != core::kOk) (void)record->lost_reason.Clear();
+      }
+      return;
+    }
+    record->values_stopped = true;
+  }
+  ReportNotificationsLost(*record, service_id.Data(), reason.Data());
+}
+
+void BLEClientEngine::ReportNotificationsLost(const GattCharacteristicRecord& record, const char* service_id,
+                                              const char* reason) {
+  if (ListSubscription(record, 0, Listing::kSet) != core::kOk) return;
   core::Buffer text;
-  (void)text.Format("Notifications of characteristic ID \"%s\" ended: %s.", record->id.Data(), reason.Data());
+  (void)text.Format("Notifications of characteristic ID \"%s\" ended: %s.", record.id.Data(), reason);
   if (settings_.log_level.load(std::memory_order_relaxed) >= 2) (void)FireLog(2, text.Data(), kGattLogSubscriptions);
   (void)FireError(kPlatformErrorCode, text.Data());
   core::Buffer uuid;
-  (void)UuidTextOf(record->uuid, uuid);
-  (void)FireUnsubscribed(service_id.Data(), record->id.Data(), uuid.Data(), record->description.Data());
+  (void)UuidTextOf(record.uuid, uuid);
+  (void)FireUnsubscribed(service_id, record.id.Data(), uuid.Data(), record.description.Data());
 }
 
 int BLEClientEngine::ProcessValueChanged(const GattCharacteristicRecord& record, const char* service_id,

@@ -40,6 +40,11 @@ bool HasPushFlag(const GattCharacteristicRecord& record) {
   return (record.flags & (kFlagNotify | kFlagIndicate)) != 0;
 }
 
+// Accepted tells whether the device accepted a write (the result ReportGattResultOf gives 0 for).
+bool Accepted(const std::shared_ptr<bt::GattWriteResult>& result) {
+  return result != nullptr && result->Status() == bt::GattCommunicationStatus::Success;
+}
+
 }  // namespace
 
 int BufferToIBuffer(const uint8_t* bytes, int32_t length, bt::Bytes& out) {
@@ -63,22 +68,60 @@ const char* BLEClientEngine::ComposeMessage(core::BufferCore& out, const char* p
   return out.Data();
 }
 
-class BLEClientEngine::ReopenedValues {
+class BLEClientEngine::OpenedValues {
  public:
-  // For a CCCD write of record that turns notifications on; null: another write, nothing to do.
-  ReopenedValues(BLEClientEngine& engine, GattCharacteristicRecord* record)
-      : engine_(engine), record_(record), restore_(record != nullptr && engine.StopValues(*record, false)) {}
-  ~ReopenedValues() {
-    if (restore_) (void)engine_.StopValues(*record_, true);
+  // For a CCCD write of record that turns notifications on (null: another write, nothing to do), made
+  // before the write is asked for: the platform's end of the subscription that comes before the answer is
+  // kept for this write (see GattCharacteristicRecord::subscribing).
+  OpenedValues(BLEClientEngine& engine, GattCharacteristicRecord* record) : engine_(engine), record_(record) {
+    if (record_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
+    if (record_->subscribing++ == 0) record_->lost = false;
   }
-  ReopenedValues(const ReopenedValues&) = delete;
-  ReopenedValues& operator=(const ReopenedValues&) = delete;
-  void Keep() { restore_ = false; }
+  ~OpenedValues() {
+    if (record_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
+    if (!answered_) --record_->subscribing;
+    if (made_ && !kept_) record_->values_stopped = true;
+  }
+  OpenedValues(const OpenedValues&) = delete;
+  OpenedValues& operator=(const OpenedValues&) = delete;
+
+  // Answer takes the write's result. Only once the device has accepted the write do the notifications pass:
+  // until then, and after a refusal, those that the device sends for another client's subscription are not
+  // this client's. They pass before the result is reported (its Log line), so that the first ones of the new
+  // subscription are not dropped while the sink logs; unless the platform has ended it meanwhile.
+  void Answer(const std::shared_ptr<bt::GattWriteResult>& result) {
+    if (record_ == nullptr) return;
+    const bool accepted = Accepted(result);
+    std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
+    answered_ = true;
+    --record_->subscribing;
+    if (!accepted || !record_->values_stopped) return;
+    made_ = true;
+    if (record_->lost) {
+      lost_ = true;
+      record_->lost = false;
+      if (reason_.Assign(record_->lost_reason) != core::kOk) (void)reason_.Clear();
+      return;
+    }
+    record_->values_stopped = false;
+  }
+  // Made: the write made this client's subscription (it held none before). Lost: the platform ended it
+  // again before the answer came (Reason), so that it is reported after Subscribed.
+  bool Made() const { return made_; }
+  bool Lost() const { return lost_; }
+  const char* Reason() const { return reason_.Data(); }
+  void Keep() { kept_ = true; }
 
  private:
   BLEClientEngine& engine_;
   GattCharacteristicRecord* record_;
-  bool restore_;
+  bool answered_ = false;
+  bool made_ = false;
+  bool lost_ = false;
+  bool kept_ = false;
+  core::Buffer reason_;
 };
 
 // LogComposed fires Log with prefix, id and suffix while LogLevel is level or more; the text is composed in
@@ -150,22 +193,25 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   // that turns them off ends it as Unsubscribe does.
   std::shared_ptr<GattCharacteristicRecord> notified;
   if (cccd && FindCharacteristic(service_id.Data(), characteristic_id.Data(), &notified) == 0) notified = nullptr;
-  const bool was_subscribed = notified != nullptr && HoldsSubscription(*notified);
-  ReopenedValues reopened(*this, subscribed ? notified.get() : nullptr);
+  OpenedValues opened(*this, subscribed ? notified.get() : nullptr);
   const std::shared_ptr<bt::GattWriteResult> result =
       AwaitWriteResult(*this, record.descriptor->WriteValueWithResultAsync(buffer));
+  opened.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogWrite);
   if (rc != 0) return rc;
-  reopened.Keep();
-  if (!subscribed && notified != nullptr) EndValues(*notified, wait);
+  opened.Keep();
+  // Told apart under the lock that the platform's end of a subscription takes: one that the platform ended
+  // while the write waited has been reported ended already.
+  const bool ended = !subscribed && notified != nullptr && EndValues(*notified, wait);
   (void)LogComposed(1, kGattLogWrite, "Successfully wrote value to descriptor ID \"", id, kIdSuffix);
   if (!cccd) return 0;
 
-  // Only a listed state is replaced; the events tell whether the write made or ended a subscription of
-  // this client's.
-  rc = subscriptions_.Update(characteristic_id.Data(), cccd_value, nullptr);
+  // The state the write leaves is listed, whether or not a query came first (the device's CCCD may stay on
+  // for another client); the events tell whether the write made or ended a subscription of this client's.
+  rc = notified != nullptr ? ListSubscription(*notified, cccd_value, Listing::kSet)
+                           : subscriptions_.Update(characteristic_id.Data(), cccd_value, nullptr);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
-  if (was_subscribed == subscribed) return 0;
+  if (!opened.Made() && !ended) return 0;
   std::shared_ptr<GattCharacteristicRecord> characteristic;
   rc = LookupCharacteristic(service_id.Data(), characteristic_id.Data(), &characteristic);
   if (rc != 0) return rc;
@@ -175,8 +221,10 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
     rc = LogComposed(1, kGattLogSubscriptions, "Successfully subscribed to characteristic ID \"",
                      characteristic_id.Data(), kIdSuffix);
     if (rc != 0) return rc;
-    return FireSubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
-                          characteristic->description.Data());
+    rc = FireSubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
+                        characteristic->description.Data());
+    if (opened.Lost()) ReportNotificationsLost(*notified, service_id.Data(), opened.Reason());
+    return rc;
   }
   rc = LogComposed(1, kGattLogSubscriptions, "Successfully unsubscribed from characteristic ID \"",
                    characteristic_id.Data(), kIdSuffix);
@@ -244,7 +292,7 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   // (by a CCCD write of WriteValue, or an Unsubscribe whose wait ran out): the CCCD is not written again, but
   // the notifications end as on every Unsubscribe.
   if (on ? held && listed_value == static_cast<int32_t>(value) : !held && listed_value == 0) {
-    if (!on) EndValues(record, wait);
+    if (!on) (void)EndValues(record, wait);
     return 0;
   }
 
@@ -258,13 +306,17 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
                    on ? "Subscribing to characteristic ID \"" : "Unsubscribing from characteristic ID \"", id,
                    kIdSuffix);
   if (rc != 0) return rc;
-  ReopenedValues reopened(*this, on ? &record : nullptr);
+  OpenedValues opened(*this, on ? &record : nullptr);
   const std::shared_ptr<bt::GattWriteResult> result = AwaitWriteResult(
       *this, record.characteristic->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(value));
+  opened.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
-  reopened.Keep();
-  if (!on) EndValues(record, wait);
+  opened.Keep();
+  // Held is asked again under the lock that the platform's end of a subscription takes: when that end came
+  // while the write waited, it has reported the subscription ended (Error 610 and Unsubscribed), and this
+  // Unsubscribe ends nothing more.
+  const bool ended_meanwhile = !on && !EndValues(record, wait) && held;
   // Listed whether or not a query came first: the device's CCCD may stay on for another client.
   rc = ListSubscription(record, static_cast<int32_t>(value), Listing::kSet);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
@@ -272,27 +324,31 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
                    on ? "Successfully subscribed to characteristic ID \""
                       : "Successfully unsubscribed from characteristic ID \"",
                    id, kIdSuffix);
-  if (rc != 0) return rc;
+  if (rc != 0 || ended_meanwhile) return rc;
   core::Buffer service_id;
   rc = ServiceIdOf(id, service_id);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   core::Buffer uuid;
   (void)UuidTextOf(record.uuid, uuid);
-  return on ? FireSubscribed(service_id.Data(), id, uuid.Data(), record.description.Data())
-            : FireUnsubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
+  if (!on) return FireUnsubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
+  rc = FireSubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
+  // The platform ended the new subscription before the device's answer came: that end follows its start.
+  if (opened.Lost()) ReportNotificationsLost(record, service_id.Data(), opened.Reason());
+  return rc;
 }
 
-void BLEClientEngine::EndValues(GattCharacteristicRecord& record, ValuesWait* wait) {
+bool BLEClientEngine::EndValues(GattCharacteristicRecord& record, ValuesWait* wait) {
   // From here on no notification of the characteristic reaches the sink; on the application's thread the
   // ones that platform threads are delivering are waited for (as Disconnect waits for the connection's), so
   // that none is in the sink once Unsubscribe has returned 0. A sink cannot wait: the platform thread it
   // holds may be the one that such a delivery waits behind.
-  (void)StopValues(record, true);
-  if (OnPlatformEventThread()) return;
+  const bool held = !StopValues(record, true);
+  if (OnPlatformEventThread()) return held;
   ValuesWait own;
   if (wait == nullptr) wait = &own;
   if (wait->deadline == 0) wait->deadline = platform::DeadlineClockMs() + BoundedWaitMs();
   if (!WaitForDeliveries(record.values, wait->deadline)) wait->left = true;
+  return held;
 }
 
 int BLEClientEngine::ReportValuesLeft(bool values_left) {
@@ -316,12 +372,14 @@ int BLEClientEngine::Subscribe(const char* service_id, const char* characteristi
 int BLEClientEngine::UnsubscribeEach(const std::vector<std::shared_ptr<GattCharacteristicRecord>>& records) {
   ValuesWait wait;
   for (const std::shared_ptr<GattCharacteristicRecord>& record : records) {
-    (void)record->LoadProperties();
-    if (!HasPushFlag(*record)) continue;
+    // Asked first: a characteristic that this client holds no subscription of has nothing to ask the
+    // platform (not even its flags, whose first read looks for a descriptor).
     if (!HoldsSubscription(*record)) {
-      EndValues(*record, &wait);
+      (void)EndValues(*record, &wait);
       continue;
     }
+    (void)record->LoadProperties();
+    if (!HasPushFlag(*record)) continue;
     const int rc = SetSubscription(*record, 0, &wait);
     if (rc != 0) return rc;
   }

@@ -106,18 +106,22 @@
  * client already holds one of the kind it would ask for, whatever the device's CCCD says, so a Subscribe that
  * returns 0 brings Values; a WriteValue of the CCCD that turns notifications on asks too. Values reach only a
  * client that holds a subscription: one that never subscribed, or whose subscription ended, gets none while
- * the device notifies for another client; one that holds one gets whatever the device pushes, notifications
+ * the device notifies for another client; one holds it once the device has accepted the write, so none comes
+ * while the write waits for its answer or after the device refused it (a notification that the device sends
+ * before that answer has come is dropped); one that holds one gets whatever the device pushes, notifications
  * or indications (asked for both kinds by different clients, a device picks one). A subscription ends with
  * the client's Unsubscribe (or a WriteValue of the CCCD that turns notifications off), with Disconnect, or when
  * the platform ends it: a change of the device's services (on BlueZ, one that removes the characteristic, also
  * to put it back at once) or a platform session that failed; then Error 610 "Notifications of characteristic
- * ID \"<id>\" ended: <reason>." and Unsubscribed come on a platform thread, the state reads 0, and the next
- * Subscribe asks the platform again. QuerySubscriptionState reads what Subscribe, Unsubscribe or that end left;
- * before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then brings
- * no Value, Subscribe does. A read of the CCCD descriptor gives the device's value and changes no listed state.
- * Unsubscribe without a characteristic id ends the subscriptions this client holds (of the service given, or
- * of every service), with an Unsubscribed for each; it asks nothing for the other characteristics and leaves
- * their listed state as it is.
+ * ID \"<id>\" ended: <reason>." and Unsubscribed come on a platform thread (an Unsubscribe that was waiting for
+ * its write then raises no second Unsubscribed; an end that came while a Subscribe, or a WriteValue of the
+ * CCCD, still waited for the device's answer comes inside that call, after its Subscribed), the state reads
+ * 0, and the next Subscribe asks the platform again. QuerySubscriptionState reads what Subscribe, Unsubscribe,
+ * a WriteValue of the CCCD or that end left; before any of them, its first query reads the device's CCCD, which
+ * another client may hold on: 1 then brings no Value, Subscribe does. A read of the CCCD descriptor gives the
+ * device's value and changes no listed state. Unsubscribe without a characteristic id ends the subscriptions
+ * this client holds (of the service given, or of every service), with an Unsubscribed for each; it asks nothing
+ * for the other characteristics and leaves their listed state as it is.
  *
  * Unsubscribe (method 19) on the application's thread returns 0 only once no Value of the characteristics it
  * unsubscribed from is in the sink on another thread: a notification that comes after it has recorded a
@@ -129,9 +133,10 @@
  * returned 301, the next one waits for the Values left. A WriteValue of the CCCD that turns notifications off
  * ends them the same way, with the same wait before its Unsubscribed and WriteResponse (301 "Timeout." when it
  * runs out). The next Subscribe (or a WriteValue of the CCCD that turns notifications on) lets them through
- * again. A Value never changes the subscription state that QuerySubscriptionState reads. On BlueZ
- * without a notification socket (see the README), a read of the characteristic by another program on the
- * machine gives a Value as if the device had notified; the client's own reads give none.
+ * again once the device has accepted it. A Value never changes the subscription state that
+ * QuerySubscriptionState reads. On BlueZ without a notification socket (see the README), a read of the
+ * characteristic by another program on the machine gives a Value as if the device had notified; the client's
+ * own reads give none.
  *
  * A sink may Get every property while the application thread changes the tree (Disconnect, Connect, a
  * discovery) and while other threads read the same one: Get takes the item at the index as the list holds it
@@ -142,8 +147,12 @@
  * it names whatever the list now holds there. The properties that look for a standard descriptor of the
  * characteristic when first read (CharacteristicCanSubscribe, CharacteristicFlags,
  * CharacteristicUserDescription, the CharacteristicValue ones), and their Set, wait for such a lookup that
- * another thread has begun on that characteristic (bounded by Timeout, 60 s when Timeout is 0); what a lookup
- * or a discovery begun in one connection finds never enters the next connection's tree (608, see Result
+ * another thread has begun on that characteristic (bounded by Timeout, 60 s when Timeout is 0). A sink on a
+ * platform thread, and any call on a thread that runs such a lookup itself (a sink inside that lookup's
+ * Discovered and Log events, whichever characteristic or client it reads), does not wait: what that lookup's
+ * events do may be waiting for the thread, so the call goes on at once without the result (the flags as the
+ * platform gives them, the descriptors found so far) and a later one looks again. What a lookup or a
+ * discovery begun in one connection finds never enters the next connection's tree (608, see Result
  * codes). A lookup that fails (the device unreachable for a moment) gives its code: Set returns it, and Get
  * leaves it as the calling thread's last error code (the value is then what the platform gives without the
  * descriptor); the next call that needs it looks again. Once
@@ -237,11 +246,11 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   2003: narrow source (length in cbparams[0]), UTF-16 destination (capacity in cbparams[1]), out unit count
  * Values of the slots:
  *   The state of QuerySubscriptionState: 1 when the characteristic at the index (of the selected service's
- *     characteristics) is subscribed to, as Subscribe, Unsubscribe or the end of the client's subscription
- *     left it, else as its Client Characteristic Configuration descriptor on the device says (read at the
- *     first query; another client's subscription may hold it on, see Subscriptions above); 0 when it is not,
- *     when it has neither the Notify nor the Indicate flag (nothing is asked) and on any failure (432 for an
- *     index outside the characteristics).
+ *     characteristics) is subscribed to, as Subscribe, Unsubscribe, a WriteValue of its CCCD or the end of
+ *     the client's subscription left it, else as its Client Characteristic Configuration descriptor on the
+ *     device says (read at the first query; another client's subscription may hold it on, see Subscriptions
+ *     above); 0 when it is not, when it has neither the Notify nor the Indicate flag (nothing is asked) and on
+ *     any failure (432 for an index outside the characteristics).
  *   A UUID list (Discover's service and characteristic UUIDs, DiscoverServices, DiscoverCharacteristics,
  *     StartScanning): UUIDs separated by commas, each of 4, 8 or 32 hexadecimal digits once blanks round it,
  *     "0x" and dashes are dropped (a 16- or 32-bit UUID stands for its Bluetooth base UUID). An empty item is

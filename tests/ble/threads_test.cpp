@@ -689,10 +689,10 @@ TEST_F(ThreadsTest, DisconnectStopsWaitingForADeliveryAfterTimeout) {
   handle.Destroy();
 }
 
-// A sink asks for the subscription state on a Value, and the device's answer comes only once Disconnect has
-// given up waiting for that delivery and emptied the subscription list (it is unpairing then): the answer
-// lists nothing, and the next connection starts with no subscription listed. The application turned the
-// notifications on by writing the CCCD, which lists no state, so that the sink's query asks the device.
+// A ServerUpdate sink asks for the subscription state, which nothing has listed, so the query asks the device
+// (whose CCCD another client holds on); its answer comes only once Disconnect has given up waiting for that
+// delivery and emptied the subscription list (it is unpairing then): the answer lists nothing, and the next
+// connection starts with no subscription listed.
 TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   struct Context {
@@ -704,7 +704,7 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
     auto* ctx = static_cast<Context*>(raw);
     if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
-    if (id != VELMORABLE_EVENT_VALUE || !ctx->armed.exchange(false)) return 0;
+    if (id != VELMORABLE_EVENT_SERVER_UPDATE || !ctx->armed.exchange(false)) return 0;
     ctx->asking = true;
     intptr_t query[2] = {0, 0};  // the first characteristic of the selected service
     int32_t sizes[2] = {0, 0};
@@ -714,6 +714,18 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   Client client(sink, &context);
   context.handle = client;
   ASSERT_NE(client.get(), nullptr);
+  // The other client holds the device's CCCD on.
+  Client other([](void*, int32_t, int32_t, intptr_t*, int32_t*) -> int32_t { return 0; }, nullptr);
+  ASSERT_NE(other.get(), nullptr);
+  ASSERT_EQ(Do(other, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(other);
+  {
+    intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
+                            reinterpret_cast<intptr_t>("")};
+    int32_t sizes[4] = {0, 0, 0, 0};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(other, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(other);
+    intptr_t subscribe[2] = {reinterpret_cast<intptr_t>("000100000000"), reinterpret_cast<intptr_t>("000100030000")};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(other, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, sizes), 0) << LastError(other);
+  }
   ASSERT_EQ(Config(client, "PairingMode=1"), 0);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(client);
   {
@@ -722,17 +734,13 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
     int32_t sizes[4] = {0, 0, 0, 0};
     ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(client);
     ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>("000100000000")), 0);
-    const uint8_t notify[2] = {0x01, 0x00};
-    intptr_t write[4] = {reinterpret_cast<intptr_t>("000100000000"), reinterpret_cast<intptr_t>("000100030000"),
-                         reinterpret_cast<intptr_t>("000100030004"), reinterpret_cast<intptr_t>(notify)};
-    int32_t lengths[4] = {0, 0, 0, 2};
-    ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_WRITE_VALUE, 4, write, lengths), 0) << LastError(client);
   }
   const int read_rule = radio_->AddFault({.op = bt::sim::SimOp::kReadCccd, .hold = true});
   const int unpair_rule = radio_->AddFault({.op = bt::sim::SimOp::kUnpair, .hold = true});
   constexpr const char kReadCccd[] = "GattCharacteristic.ReadClientCharacteristicConfigurationDescriptorAsync";
   const size_t reads_before = radio_->CallCount(kReadCccd);
   context.armed = true;
+  radio_->SetName(kFirstAddress, u"Renamed");
   ASSERT_TRUE(Eventually([&] { return context.asking.load(); }));
   // The sink's read waits under the Timeout it finds when its wait begins (60 s): Timeout is lowered for
   // Disconnect only once that wait is under way.
@@ -1503,6 +1511,107 @@ TEST_F(SubscriptionsOfTwoClients, OneThatAServicesChangeEndedIsReportedAndMadeAg
   EXPECT_EQ(CccdWrites(), writes + 1);
   EXPECT_EQ(SubscriptionState(first_), 1);
   EXPECT_TRUE(first_events_.GetsValues());
+}
+
+// WriteCccd writes low (and a high byte 0) to the measurement's CCCD with WriteValue.
+int WriteCccd(VelmoraBLE_BLEClient* handle, uint8_t low) {
+  uint8_t bytes[2] = {low, 0};
+  intptr_t params[4] = {reinterpret_cast<intptr_t>(kHeartRate), reinterpret_cast<intptr_t>(kMeasurement),
+                        reinterpret_cast<intptr_t>("000100030004"), reinterpret_cast<intptr_t>(bytes)};
+  int32_t sizes[4] = {0, 0, 0, 2};
+  return VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_WRITE_VALUE, 4, params, sizes);
+}
+
+// B subscribes. A turns its notifications on and off again by WriteValues of the CCCD, with nothing listed
+// before: A's state reads 0 as the writes left it (the device's CCCD stays on for B), and A's Unsubscribe
+// then asks the platform nothing and raises no second Unsubscribed. In A's next connection a write turns them
+// on: A's Subscribe asks nothing and raises no second Subscribed.
+TEST_F(SubscriptionsOfTwoClients, ACccdWriteListsTheStateItLeaves) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Discovered(second_));
+  ASSERT_EQ(OnCharacteristic(second_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(second_);
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_EQ(WriteCccd(first_, 1), 0) << LastError(first_);
+  ASSERT_EQ(WriteCccd(first_, 0), 0) << LastError(first_);
+  EXPECT_EQ(SubscriptionState(first_), 0);
+  size_t writes = CccdWrites();
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(CccdWrites(), writes);
+
+  ASSERT_EQ(Do(first_, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(first_);
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_EQ(WriteCccd(first_, 1), 0) << LastError(first_);
+  writes = CccdWrites();
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(CccdWrites(), writes);
+  EXPECT_TRUE(first_events_.GetsValues());
+  EXPECT_EQ(first_events_.Events(), (std::vector<std::string>{"Subscribed 000100030000", "Unsubscribed 000100030000",
+                                                              "Subscribed 000100030000"}));
+}
+
+// B subscribes. The device refuses A's Subscribe, and then A's WriteValue of the CCCD, each after a round trip
+// of 300 ms (Insufficient Authentication): A never held a subscription, so none of B's Values reaches A,
+// neither while A waited nor after.
+TEST_F(SubscriptionsOfTwoClients, ARefusedSubscribeBringsNoValueOfTheOthers) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(second_, kFirstAddress));
+  ASSERT_TRUE(second_events_.GetsValues());
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  (void)radio_->AddFault({.op = bt::sim::SimOp::kWriteCccd, .delay_ms = 300, .protocol_error = 0x05});
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 705) << LastError(first_);
+  (void)radio_->AddFault({.op = bt::sim::SimOp::kWriteDescriptor, .delay_ms = 300, .protocol_error = 0x05});
+  EXPECT_EQ(WriteCccd(first_, 1), 705) << LastError(first_);
+  EXPECT_TRUE(first_events_.GetsNoValue());
+  EXPECT_EQ(first_events_.values.load(), 0);
+}
+
+// The device's services change while A's Unsubscribe waits for its CCCD write: the change ends the
+// subscription (Error 610, Unsubscribed), and the Unsubscribe that returns afterwards ends nothing more.
+TEST_F(SubscriptionsOfTwoClients, OneThatAServicesChangeEndsDuringItsUnsubscribeEndsOnce) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(first_, kFirstAddress));
+  ASSERT_TRUE(first_events_.GetsValues());
+  const std::vector<std::string> ended = {
+      "Subscribed 000100030000",
+      "Error 610 Notifications of characteristic ID \"000100030000\" ended: the device's services changed.",
+      "Unsubscribed 000100030000"};
+  const size_t asked = CccdWrites();
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kWriteCccd, .hold = true});
+  std::thread radio_side([&] {
+    EXPECT_TRUE(Eventually([&] { return CccdWrites() > asked; }));
+    radio_->ReplaceDatabase(kFirstAddress, BusyPeripheral(kFirstAddress).gatt);
+    EXPECT_TRUE(Eventually([&] { return first_events_.Events().size() >= ended.size(); }));
+    radio_->Release(hold);
+  });
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(first_);
+  radio_side.join();
+  EXPECT_EQ(first_events_.Events(), ended);
+}
+
+// A subscribes to the measurement, beside four characteristics whose flags no call has read (each with an
+// Extended Properties descriptor that no discovery has found). Unsubscribe without a characteristic id ends
+// A's one subscription and asks the device nothing for the others: no descriptor lookup of theirs.
+TEST_F(SubscriptionsOfTwoClients, UnsubscribeFromAllAsksNothingForTheOtherCharacteristics) {
+  SimPeripheral device = BusyPeripheral(kFirstAddress);
+  for (uint16_t handle = 0x0006; handle <= 0x000C; handle += 2) {
+    bt::sim::SimCharacteristic other = Characteristic(handle, 0x2A38);
+    other.descriptors.push_back({static_cast<uint16_t>(handle + 1), bt::BluetoothBaseUuid(0x2900), {0, 0}});
+    device.gatt.services[0].characteristics.push_back(other);
+  }
+  radio_->AddPeripheral(device);
+  ASSERT_EQ(Do(first_, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(first_);
+  const intptr_t none = reinterpret_cast<intptr_t>("");
+  intptr_t discover[4] = {none, none, 0, none};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(first_, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(first_);
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  constexpr char kLookup[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
+  const size_t asked = radio_->CallCount(kLookup);
+  intptr_t all[2] = {reinterpret_cast<intptr_t>(kHeartRate), none};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(first_, VELMORABLE_METHOD_UNSUBSCRIBE, 2, all, sizes), 0) << LastError(first_);
+  EXPECT_EQ(radio_->CallCount(kLookup), asked);
+  EXPECT_EQ(first_events_.Events(),
+            (std::vector<std::string>{"Subscribed 000100030000", "Unsubscribed 000100030000"}));
 }
 
 // Another client's sink holds the radio's one event thread while Connect to A waits for its pairing, which
@@ -2447,6 +2556,64 @@ TEST_F(UserDescriptionLookedForByASink, IsWaitedForByTheApplicationsSet) {
   EXPECT_EQ(radio_->DeviceValue(kFirstAddress, kUserDescriptionHandle), (bt::Bytes{'P', 'u', 'l', 's', 'e'}));
   EXPECT_TRUE(Eventually([&] { return answered.load(); }));
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+}
+
+// Two characteristics whose flags no call has read: the first read of either looks for its Extended
+// Properties descriptor, and that lookup's Log line ("BLE Result Status: ...") reaches the sink while the
+// lookup is under way. The sink reads the flags of both inside every Log line and ServerUpdate. The
+// application's thread reads the first one's flags while a ServerUpdate sink on the radio's event thread reads
+// the second's, both lookups held until both have begun: the sink of each lookup then reads the flags whose
+// lookup the other thread has under way. Neither waits for the other, which would hold both for Timeout.
+class LookupsOfTwoThreads : public RadioFixture<1> {};
+
+TEST_F(LookupsOfTwoThreads, WhoseSinksReadEachOthersFlagsDoNotWaitForEachOther) {
+  SimPeripheral device;
+  device.address = kFirstAddress;
+  device.name = u"Two";
+  bt::sim::SimService service = Service(0x0020, 0x1811);
+  service.characteristics.push_back(Characteristic(0x0022, 0x2A47));
+  service.characteristics.push_back(Characteristic(0x0024, 0x2A48));
+  device.gatt.services = {service};
+  radio_->AddPeripheral(device);
+  struct Context {
+    std::atomic<VelmoraBLE_BLEClient*> client{nullptr};
+    std::atomic<bool> updated{false};  // the ServerUpdate sink has read both
+  } context;
+  auto sink = [](void* raw, int32_t id, int32_t, intptr_t*, int32_t*) -> int32_t {
+    auto* ctx = static_cast<Context*>(raw);
+    VelmoraBLE_BLEClient* client = ctx->client.load();
+    if (client == nullptr || (id != VELMORABLE_EVENT_LOG && id != VELMORABLE_EVENT_SERVER_UPDATE)) return 0;
+    (void)VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_CHARACTERISTIC_FLAGS, 1);
+    (void)VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_CHARACTERISTIC_FLAGS, 0);
+    if (id == VELMORABLE_EVENT_SERVER_UPDATE) ctx->updated = true;
+    return 0;
+  };
+  Client client(sink, &context);
+  ASSERT_NE(client.get(), nullptr);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(client);
+  const intptr_t none = reinterpret_cast<intptr_t>("");
+  intptr_t discover[4] = {none, none, 0, none};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(client);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>("002000000000")), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 15), 0);
+
+  constexpr char kLookup[] = "GattCharacteristic.GetDescriptorsForUuidWithCacheModeAsync";
+  const size_t asked = radio_->CallCount(kLookup);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kDescriptors, .times = 2, .hold = true});
+  context.client = client.get();
+  std::atomic<intptr_t> flags{-1};
+  std::thread application([&] { flags = VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_CHARACTERISTIC_FLAGS, 0); });
+  EXPECT_TRUE(Eventually([&] { return radio_->CallCount(kLookup) >= asked + 1; }));
+  radio_->SetName(kFirstAddress, u"Renamed");  // its sink begins the second characteristic's lookup
+  EXPECT_TRUE(Eventually([&] { return radio_->CallCount(kLookup) >= asked + 2; }));
+  radio_->Release(hold);
+  EXPECT_TRUE(Eventually([&] { return flags.load() != -1 && context.updated.load(); }))
+      << "the reads still wait for each other";
+  application.join();
+  radio_->WaitIdle();
+  context.client = nullptr;
+  EXPECT_EQ(flags.load(), 0x02);
 }
 
 // A's ServerUpdate sink (a platform thread) reads past the end of A's services (432), then reads B's user
