@@ -121,7 +121,9 @@
  * another client may hold on: 1 then brings no Value, Subscribe does. A read of the CCCD descriptor gives the
  * device's value and changes no listed state. Unsubscribe without a characteristic id ends the subscriptions
  * this client holds (of the service given, or of every service), with an Unsubscribed for each; it asks nothing
- * for the other characteristics and leaves their listed state as it is.
+ * for the other characteristics and leaves their listed state as it is. Unsubscribe naming a characteristic asks
+ * the platform to end its notifications and fires Unsubscribed also when this client held no subscription of
+ * it, unless its state reads 0 already.
  *
  * Unsubscribe (method 19) on the application's thread returns 0 only once no Value of the characteristics it
  * unsubscribed from is in the sink on another thread: a notification that comes after it has recorded a
@@ -452,7 +454,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * given (Characteristic becomes "" unless that service was selected already), and DiscoverDescriptors the
  * characteristic and its service, so that a program that discovers them can walk them by index at once;
  * Discover, the automatic discoveries of the AutoDiscover settings and the descriptor lookups of Get and Set
- * change no selection.
+ * change no selection; what such a lookup finds (a User Description, a presentation format) is added to its
+ * characteristic's descriptors, so their DescriptorCount may count some before DiscoverDescriptors.
  * Every other id ignores its index. An object id is a text of 12 upper-case hexadecimal digits: the handles
  * of the service, the characteristic and the descriptor, four digits each ("001000120013" is descriptor
  * 0x0013 of characteristic 0x0012 of service 0x0010; a service's id ends in eight zeros, a characteristic's in
@@ -589,7 +592,7 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * The kinds:
  *   1 ConfirmOnly      nothing to show: accept to pair.
  *   2 DisplayPin       the record holds the PIN for the user to enter on the device; accept to go on.
- *   4 ProvidePin       the record is empty: the sink sets the PIN the device expects (SET_BY_COPY, or
+ *   4 ProvidePin       the record holds the empty text ("" from GET): the sink sets the PIN the device expects (SET_BY_COPY, or
  *                      SET_BY_REFERENCE with a text that outlives the sink) and accepts. Accepting without a
  *                      PIN gives no answer, and the pairing is refused.
  *   8 ConfirmPinMatch  the record holds the PIN the device shows; accept when the two match.
