@@ -184,14 +184,18 @@ int BLEClient::RunMethod(int32_t method_id, MethodArgs& args) {
       rc = args.CheckBytes(2, engine_);
       return rc != 0 ? rc : engine_.PostValue(args.Text(0), args.Text(1), args.Bytes(2), args.Length(2));
     case VELMORABLE_METHOD_READ_CHARACTERISTIC_VALUE_AT:
+      // The out slots hold no value before the read too, for a platform failure that leaves the call at once.
+      args.SetOutBytes(1, nullptr, 0);
       rc = engine_.ReadCharacteristicCached(args.Int(0), &value, &length);
       args.SetOutBytes(1, value, length);
       return rc;
     case VELMORABLE_METHOD_READ_DESCRIPTOR_VALUE_AT:
+      args.SetOutBytes(1, nullptr, 0);
       rc = engine_.ReadDescriptorCached(args.Int(0), &value, &length);
       args.SetOutBytes(1, value, length);
       return rc;
     case VELMORABLE_METHOD_READ_VALUE:
+      args.SetOutBytes(3, nullptr, 0);
       rc = engine_.ReadValue(args.Text(0), args.Text(1), args.Text(2), &value, &length);
       args.SetOutBytes(3, value, length);
       return rc;
@@ -215,6 +219,8 @@ int BLEClient::RunMethod(int32_t method_id, MethodArgs& args) {
 
 int BLEClient::QuerySubscriptionState(MethodArgs& args) {
   // A wait that stopped (301) is the method's failure; the state slot then says "not subscribed".
+  // The slot says "not subscribed" before the query too, for a platform failure that leaves the call at once.
+  args.SetOut(1, 0);
   int32_t state = 0;
   const int rc = engine_.GetCccdState(args.Int(0), &state);
   args.SetOut(1, rc == 0 ? state : 0);

@@ -351,6 +351,16 @@ TEST_F(Writing, FailedSubscriptionWriteChangesNoStateAndFiresNothing) {
   EXPECT_EQ(NonLog(), Strings{"Subscribed 000100000000/000100030000"});
 }
 
+TEST_F(Writing, AQueryThePlatformFailsAtOnceSaysNotSubscribed) {
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
+  radio_->FailCall("GattCharacteristic.ReadClientCharacteristicConfigurationDescriptorAsync", bt::kEFail);
+  // One slot array reused over the characteristics: the state of the one before must not remain.
+  intptr_t params[2] = {0, 1};
+  int32_t lengths[2] = {0, 0};
+  EXPECT_NE(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, params, lengths), 0);
+  EXPECT_EQ(params[1], 0);
+}
+
 TEST_F(Writing, CharacteristicWithoutNotifyOrIndicateCannotBeSubscribedOrUnsubscribed) {
   const char* text = "A characteristic cannot be subscribed to unless it has the 'Notify' and/or 'Indicate' flag set.";
   EXPECT_FAILS_WITH(Subscribe(kBattery, kReadOnly), 602, text);
