@@ -20,6 +20,7 @@ namespace velmora::ble::testing {
 namespace {
 
 using bt::DevicePairingKinds;
+using bt::sim::SimAdapter;
 using bt::sim::SimEvent;
 using bt::sim::SimFault;
 using bt::sim::SimOp;
@@ -125,6 +126,15 @@ TEST_F(Connection, AddressWithoutDeviceFailsWith604) {
   EXPECT_EQ(Statuses(VELMORABLE_EVENT_CONNECTED), std::vector<std::string>{"604 " + text});
   EXPECT_EQ(Logs(), std::vector<std::string>{"1 Connection: " + text});
   EXPECT_FALSE(IsConnected());
+}
+
+TEST_F(Connection, WithoutALowEnergyAdapterTheDeviceIsNotFound) {
+  AddServer();
+  for (const SimAdapter adapter : {SimAdapter::kAbsent, SimAdapter::kNoLowEnergy}) {
+    radio_->SetAdapter(adapter);
+    EXPECT_EQ(Connect(kId), kConnectionFailed);
+    EXPECT_FALSE(IsConnected());
+  }
 }
 
 TEST_F(Connection, TrimmedIdConnectsOnceWhileABlankOrTheSameIdInAnyCaseIsSilent) {

@@ -440,6 +440,8 @@ AsyncOp<BluetoothLEDevice> SimRadio::FromBluetoothAddressAsync(uint64_t address)
   return core_->Start<BluetoothLEDevice>(
       SimOp::kFromAddress, address, 0, [core = core_, address](const SimFault&) -> std::shared_ptr<BluetoothLEDevice> {
         std::lock_guard lock(core->mutex);
+        // Without an adapter that speaks Low Energy no device is reachable, as a scan finds none.
+        if (core->adapter != SimAdapter::kPresent) return nullptr;
         std::shared_ptr<PeripheralState> state = core->Peripheral(address);
         if (state == nullptr || !state->config.obtainable) return nullptr;
         if (state->config.reuse_device_object) {
