@@ -361,6 +361,18 @@ TEST_F(Writing, AQueryThePlatformFailsAtOnceSaysNotSubscribed) {
   EXPECT_EQ(params[1], 0);
 }
 
+TEST_F(Writing, ADeviceNotBondedStartsTheNextConnectionUnsubscribed) {
+  ASSERT_EQ(Subscribe(kBattery, kLevel), 0);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_CONNECT, kServerId), 0);
+  ASSERT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0);
+  intptr_t params[2] = {0, -1};
+  int32_t lengths[2] = {0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, params, lengths), 0);
+  EXPECT_EQ(params[1], 0);
+}
+
 TEST_F(Writing, CharacteristicWithoutNotifyOrIndicateCannotBeSubscribedOrUnsubscribed) {
   const char* text = "A characteristic cannot be subscribed to unless it has the 'Notify' and/or 'Indicate' flag set.";
   EXPECT_FAILS_WITH(Subscribe(kBattery, kReadOnly), 602, text);

@@ -449,6 +449,9 @@ AsyncOp<BluetoothLEDevice> SimRadio::FromBluetoothAddressAsync(uint64_t address)
         }
         auto device = std::make_shared<SimDevice>(core, state);
         PruneExpired(state->devices);
+        // The first device object since the last one went is a new connection: a device that is not bonded
+        // starts it with its Client Characteristic Configurations off.
+        if (state->devices.empty() && !state->config.paired) state->cccd.clear();
         state->devices.push_back(device);
         if (state->config.reuse_device_object) state->reused = device;
         return device;
