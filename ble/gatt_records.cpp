@@ -123,6 +123,36 @@ void ForgetIf(Map& map, const Key& key, const void* record) {
   if (found != map.end() && found->second.record == record) map.erase(found);
 }
 
+// PositionOf is the position of record in list, -1 when it is not there.
+template <class Array>
+int32_t PositionOf(const Array& list, const void* record) {
+  for (int32_t i = 0; i < list.Count(); ++i) {
+    const auto* slot = list.Get(i);
+    if (slot != nullptr && slot->record.get() == record) return i;
+  }
+  return -1;
+}
+
+// FoundAgain tells whether found, a record of the id a discovery found, is of the object found (the same
+// UUID) and hands it out then; a record of another UUID was the device's before its services changed.
+template <class Record>
+bool FoundAgain(const std::shared_ptr<Record>& found, const GattObjectRef& ref, std::shared_ptr<Record>* record) {
+  if (found == nullptr || !(found->uuid == ref.Uuid())) return false;
+  if (record != nullptr) *record = found;
+  return true;
+}
+
+// Fresh makes the record that takes a replaced one's place.
+template <class Record>
+std::shared_ptr<Record> Fresh(const Record& made) {
+  try {
+    auto fresh = std::make_shared<Record>();
+    return fresh->CloneFrom(made) == core::kOk ? fresh : nullptr;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 size_t GattTree::NoCaseHash::operator()(std::string_view id) const {
@@ -258,6 +288,52 @@ int GattTree::IndexDescriptor(const DescriptorArray* list, int32_t at) {
   const std::shared_ptr<GattDescriptorRecord> record = list != nullptr ? RecordAt(*list, at) : nullptr;
   if (record == nullptr) return core::kOutOfRange;
   return IndexList(*this, descriptor_in_list, list, at, -1);
+}
+
+void GattTree::ReplaceService(int32_t at, std::shared_ptr<GattServiceRecord> fresh) {
+  // The service maps name positions, which stay.
+  auto* slot = services.Get(at);
+  if (slot != nullptr) slot->record = std::move(fresh);
+}
+
+int GattTree::ReplaceCharacteristic(int32_t service_index, int32_t at,
+                                    std::shared_ptr<GattCharacteristicRecord> fresh) {
+  CharacteristicArray* list = service_characteristics.Get(service_index);
+  auto* slot = list != nullptr ? list->Get(at) : nullptr;
+  if (slot == nullptr || slot->record == nullptr || fresh == nullptr) return core::kOutOfRange;
+  const std::shared_ptr<GattCharacteristicRecord> old = slot->record;
+  const Position position{service_index, at, fresh.get()};
+  try {
+    // The only entry that may be new; the list's own entry exists already when the list is indexed.
+    if (fresh->characteristic != nullptr) characteristic_by_object.insert_or_assign(fresh->characteristic.get(), position);
+  } catch (const std::bad_alloc&) {
+    return core::kOutOfMemory;
+  }
+  if (old->characteristic != nullptr && old->characteristic != fresh->characteristic) {
+    ForgetIf(characteristic_by_object, old->characteristic.get(), old.get());
+  }
+  const auto entry = characteristic_in_list.find(ListKeyView{list, old->id.Data()});
+  if (entry != characteristic_in_list.end()) entry->second = position;
+  slot->record = std::move(fresh);
+  if (DescriptorArray* descriptors = characteristic_descriptors.Get(CharacteristicIndex(old->id.Data()))) {
+    for (int32_t i = 0; i < descriptors->Count(); ++i) {
+      if (const auto record = RecordAt(*descriptors, i)) {
+        ForgetIf(descriptor_in_list, ListKeyView{descriptors, record->id.Data()}, record.get());
+      }
+    }
+    indexed_lists.erase(descriptors);
+    (void)descriptors->Clear();
+  }
+  return core::kOk;
+}
+
+int GattTree::ReplaceDescriptor(DescriptorArray* list, int32_t at, std::shared_ptr<GattDescriptorRecord> fresh) {
+  auto* slot = list != nullptr ? list->Get(at) : nullptr;
+  if (slot == nullptr || slot->record == nullptr || fresh == nullptr) return core::kOutOfRange;
+  const auto entry = descriptor_in_list.find(ListKeyView{list, slot->record->id.Data()});
+  if (entry != descriptor_in_list.end()) entry->second = Position{-1, at, fresh.get()};
+  slot->record = std::move(fresh);
+  return core::kOk;
 }
 
 void GattTree::UnindexTail(const CharacteristicArray* list, int32_t from) {
@@ -715,9 +791,11 @@ int BLEClientEngine::AddServiceToTree(uint64_t owner, const GattObjectRef& ref, 
                                       std::shared_ptr<GattServiceRecord>* record, bool* added) {
   if (added != nullptr) *added = false;
   if (ref.Service() == nullptr) return kInvalidArgument;
+  // A service found again keeps its record, unless the device has another service under its id now (its
+  // services changed): a record of the new one then takes its place.
   const auto find = [&] {
     std::shared_ptr<GattServiceRecord> found = gatt_tree_.FindService(id);
-    if (found == nullptr) return false;
+    if (found == nullptr || !(found->uuid == ref.Uuid())) return false;
     if (record != nullptr) *record = std::move(found);
     return true;
   };
@@ -734,6 +812,14 @@ int BLEClientEngine::AddServiceToTree(uint64_t owner, const GattObjectRef& ref, 
   // Another thread may have added the service since the look above.
   if (find()) return 0;
   made.generation = owner;
+  if (const std::shared_ptr<GattServiceRecord> replaced = gatt_tree_.FindService(id)) {
+    std::shared_ptr<GattServiceRecord> fresh = Fresh(made);
+    if (fresh == nullptr) return core::kOutOfMemory;
+    gatt_tree_.ReplaceService(gatt_tree_.ServiceIndex(replaced->id.Data()), fresh);
+    if (record != nullptr) *record = std::move(fresh);
+    if (added != nullptr) *added = true;
+    return 0;
+  }
   const int32_t at = gatt_tree_.services.Count();
   rc = gatt_tree_.services.InsertAt(at, made);
   if (rc != core::kOk) return rc;
@@ -768,7 +854,7 @@ int BLEClientEngine::AddCharacteristicToTree(uint64_t owner, const char* service
     std::lock_guard<std::mutex> lock(tree_mutex_);
     CharacteristicArray* list = gatt_tree_.SelectedCharacteristics(service_id);
     if (list == nullptr || !gatt_tree_.Holds(owner)) return kParentNotListed;
-    if (FindCharacteristicInList(id, list, record) != 0) return 0;
+    if (FoundAgain(gatt_tree_.FindCharacteristic(list, id), ref, record)) return 0;
   }
   // Init registers the value handler: outside the lock, as the platform may call back.
   int rc = made.Init(this, ref, id);
@@ -779,8 +865,18 @@ int BLEClientEngine::AddCharacteristicToTree(uint64_t owner, const char* service
   CharacteristicArray* list = gatt_tree_.service_characteristics.Get(index);
   if (list == nullptr || !gatt_tree_.Holds(owner)) return kParentNotListed;  // the tree was emptied meanwhile
   // Another thread may have added the characteristic while Init ran.
-  if (FindCharacteristicInList(id, list, record) != 0) return 0;
+  const std::shared_ptr<GattCharacteristicRecord> found = gatt_tree_.FindCharacteristic(list, id);
+  if (FoundAgain(found, ref, record)) return 0;
   made.generation = owner;
+  if (found != nullptr) {
+    std::shared_ptr<GattCharacteristicRecord> fresh = Fresh(made);
+    if (fresh == nullptr) return core::kOutOfMemory;
+    rc = gatt_tree_.ReplaceCharacteristic(index, PositionOf(*list, found.get()), fresh);
+    if (rc != core::kOk) return rc;
+    if (record != nullptr) *record = std::move(fresh);
+    if (added != nullptr) *added = true;
+    return 0;
+  }
   const int32_t at = list->Count();
   rc = list->InsertAt(at, made);
   if (rc != core::kOk) return rc;
@@ -820,8 +916,18 @@ int BLEClientEngine::AddDescriptorToTree(const GattCharacteristicRecord& parent,
   }
   DescriptorArray* list = gatt_tree_.SelectedDescriptors(parent.id.Data());
   if (list == nullptr) return kParentNotListed;
-  if (FindDescriptorInList(id, list, record) != 0) return 0;
+  const std::shared_ptr<GattDescriptorRecord> found = gatt_tree_.FindDescriptor(list, id);
+  if (FoundAgain(found, ref, record)) return 0;
   made.generation = parent.generation;
+  if (found != nullptr) {
+    std::shared_ptr<GattDescriptorRecord> fresh = Fresh(made);
+    if (fresh == nullptr) return core::kOutOfMemory;
+    rc = gatt_tree_.ReplaceDescriptor(list, PositionOf(*list, found.get()), fresh);
+    if (rc != core::kOk) return rc;
+    if (record != nullptr) *record = std::move(fresh);
+    if (added != nullptr) *added = true;
+    return 0;
+  }
   const int32_t at = list->Count();
   rc = list->InsertAt(at, made);
   if (rc != core::kOk) return rc;

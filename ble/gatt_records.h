@@ -325,6 +325,14 @@ struct GattTree {
   [[nodiscard]] int IndexService(int32_t at);
   [[nodiscard]] int IndexCharacteristic(int32_t service_index, int32_t at);
   [[nodiscard]] int IndexDescriptor(const DescriptorArray* list, int32_t at);
+  // ReplaceService, ReplaceCharacteristic and ReplaceDescriptor put fresh in the place of the record at `at`
+  // (of services, of service service_index's list, of list), whose id fresh carries: the device has another
+  // object under that id since its services changed. A replaced characteristic's descriptor list is emptied,
+  // as its descriptors were the old object's. 0, or 200 with nothing changed.
+  void ReplaceService(int32_t at, std::shared_ptr<GattServiceRecord> fresh);
+  [[nodiscard]] int ReplaceCharacteristic(int32_t service_index, int32_t at,
+                                          std::shared_ptr<GattCharacteristicRecord> fresh);
+  [[nodiscard]] int ReplaceDescriptor(DescriptorArray* list, int32_t at, std::shared_ptr<GattDescriptorRecord> fresh);
   // UnindexTail forgets the records of list from position `from` on, before the list is cut to that count.
   void UnindexTail(const CharacteristicArray* list, int32_t from);
   // ClearIndex forgets everything, with the lists emptied.

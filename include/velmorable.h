@@ -266,7 +266,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *     there the advertising packet alone must carry them.
  *   What a discovery adds: each discovery appends the objects it finds to their list (the services; the
  *     characteristics of their service; the descriptors of their characteristic), in the order found, and
- *     removes nothing; an object found again keeps its place. A filtered discovery finds them UUID by UUID, in
+ *     removes nothing; an object found again keeps its place (one that the device, its services changed, now
+ *     has under an id another UUID had takes that record's place, a characteristic without its old
+ *     descriptors). A filtered discovery finds them UUID by UUID, in
  *     the order of its list and not of their handles ("2A1B,2A1A" lists 2A1B first, whatever its handle).
  *     DiscoverCharacteristics with "2A1A,2A1B" and
  *     then with "2A19" lists three characteristics, 2A1A still at index 0; a filtered discovery after an

@@ -342,6 +342,31 @@ TEST_F(OneConnectionsTree, TheIndexedListsAreThoseOfTheSelection) {
   agree("discovered all", "", "", 0);
 }
 
+// The device's services change: its battery level's handle now holds a Body Sensor Location without
+// descriptors. Discovered again, the tree shows what the device now has under that id, in the same place.
+TEST_F(OneConnectionsTree, ADiscoveryAfterAServicesChangeListsWhatTheDeviceNowHas) {
+  Sink events;
+  Client client(&Sink::Call, &events);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
+  ASSERT_EQ(Discover(client), 0) << LastError(client);
+  ASSERT_EQ(DiscoverDescriptors(client, kFirstBattery, kFirstLevel), 0) << LastError(client);
+  ASSERT_EQ(IntOf(client, VELMORABLE_PROP_DESCRIPTOR_COUNT), 1);
+
+  bt::sim::SimGattDb changed = FirstDevice().gatt;
+  bt::sim::SimCharacteristic location = Characteristic(0x0012, 0x2A38, 0x02 | 0x08);
+  location.value = {0x01};
+  changed.services[1].characteristics = {location};
+  radio_->ReplaceDatabase(kFirst, changed);
+  ASSERT_TRUE(events.WaitFor(VELMORABLE_EVENT_SERVER_UPDATE));
+  ASSERT_EQ(Discover(client), 0) << LastError(client);
+  ASSERT_EQ(DiscoverDescriptors(client, kFirstBattery, kFirstLevel), 0) << LastError(client);
+  EXPECT_EQ(TextOf(client, VELMORABLE_PROP_CHARACTERISTIC_UUID), "00002A38-0000-1000-8000-00805F9B34FB");
+  EXPECT_EQ(TextOf(client, VELMORABLE_PROP_CHARACTERISTIC_DESCRIPTION), "Body Sensor Location");
+  EXPECT_EQ(IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_FLAGS), 0x0A);
+  EXPECT_EQ(IntOf(client, VELMORABLE_PROP_DESCRIPTOR_COUNT), 0);
+  EXPECT_EQ(TextOf(client, VELMORABLE_PROP_CHARACTERISTIC_ID, 0), kFirstLevel);
+}
+
 // A User Description lookup that meets a one-off failure reports that failure, and the next Set looks again.
 TEST_F(OneConnectionsTree, AFailedDescriptorLookupIsReportedAndAskedAgain) {
   Client client(nullptr, nullptr);
