@@ -181,6 +181,8 @@ int BLEClientEngine::ReadCharacteristic(GattCharacteristicRecord& record, bool f
       AwaitReadResult(*this, record.characteristic->ReadValueWithCacheModeAsync(CacheMode(from_device)));
   rc = ReportGattResultOf(*this, result, log_type);
   if (rc != 0) return rc;
+  // A Disconnect or Connect meanwhile (a sink's, another thread's) made the value another connection's.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   rc = CopyPlatformBytes(result->Value(), out);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   return from_device ? LogRead(1, log_type, "Successfully read value for characteristic ID \"%s\".", id) : 0;
@@ -197,6 +199,8 @@ int BLEClientEngine::ReadDescriptor(GattDescriptorRecord& record, bool from_devi
       AwaitReadResult(*this, record.descriptor->ReadValueWithCacheModeAsync(CacheMode(from_device)));
   rc = ReportGattResultOf(*this, result, log_type);
   if (rc != 0) return rc;
+  // A Disconnect or Connect meanwhile (a sink's, another thread's) made the value another connection's.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   rc = CopyPlatformBytes(result->Value(), out);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   // A CCCD read changes no listed subscription state: the device's CCCD may be on for another client, and

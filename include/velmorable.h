@@ -722,8 +722,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   606  "Error attempting communication: Access denied by system.", "Unknown protocol error <n> (0x<n>)
  *        returned during communication.", "Unknown communication status <n>.", "No result from the platform.".
  *   607  "Error attempting communication: Device unreachable.".
- *   608  a discovery or lookup cut short by a Disconnect or Connect meanwhile (a sink's, or another thread's):
- *        what it found is added to no tree; it has no text of its own.
+ *   608  a discovery, lookup or read cut short by a Disconnect or Connect meanwhile (a sink's, or another
+ *        thread's): what it found is added to no tree, a value read is handed out to no one; it has no text of
+ *        its own.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives
  *        one; also the Error event of notifications that ended: "Notifications of characteristic ID \"<id>\"

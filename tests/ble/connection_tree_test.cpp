@@ -367,6 +367,24 @@ TEST_F(OneConnectionsTree, ADiscoveryAfterAServicesChangeListsWhatTheDeviceNowHa
   EXPECT_EQ(TextOf(client, VELMORABLE_PROP_CHARACTERISTIC_ID, 0), kFirstLevel);
 }
 
+// A read whose first Log line's sink connects to the second device was the first connection's: it reads
+// nothing of the first device for the second connection.
+TEST_F(OneConnectionsTree, AReadCutShortByAConnectToAnotherDeviceHandsOutNothing) {
+  Acting sink;
+  Client client(&Acting::Call, &sink);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
+  ASSERT_EQ(Discover(client), 0) << LastError(client);
+  std::atomic<int> connected{-1};
+  sink.on = VELMORABLE_EVENT_LOG;
+  sink.act = [&](intptr_t*) { connected = Do(client, VELMORABLE_METHOD_CONNECT, Id(kSecond).c_str()); };
+  sink.armed = true;
+  intptr_t params[4] = {Text(kFirstBattery), Text(kFirstLevel), Text(""), 0};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  EXPECT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_READ_VALUE, 4, params, sizes), 608);
+  EXPECT_EQ(sizes[3], 0);
+  ASSERT_EQ(connected.load(), 0) << LastError(client);
+}
+
 // A User Description lookup that meets a one-off failure reports that failure, and the next Set looks again.
 TEST_F(OneConnectionsTree, AFailedDescriptorLookupIsReportedAndAskedAgain) {
   Client client(nullptr, nullptr);
