@@ -125,6 +125,10 @@ int GattCharacteristicRecord::SetValueFormatIndex(int32_t index) {
   if (count == 0 && index == -1) return 0;
   if (index >= 0 && index < count) {
     format_index = index;
+    // The formats count as loaded from now on: a lookup still under way (this Set from a sink inside it) must
+    // not put back the first format once it ends.
+    int32_t unloaded = 0;
+    (void)formats_loaded.compare_exchange_strong(unloaded, 1);
     return 0;
   }
   return engine != nullptr ? engine->SetErrorText(kInvalidArgument, kInvalidFormatIndex) : kInvalidArgument;

@@ -385,6 +385,36 @@ TEST_F(OneConnectionsTree, AReadCutShortByAConnectToAnotherDeviceHandsOutNothing
   ASSERT_EQ(connected.load(), 0) << LastError(client);
 }
 
+// A format index that a sink sets inside the presentation-format lookup of a Get (in a Discovered event of a
+// format it found) stays selected once the lookup has ended.
+TEST_F(OneConnectionsTree, AFormatIndexSetInsideTheFormatLookupStays) {
+  constexpr uint64_t kFormats = 0xA0B0C0D00003;
+  SimPeripheral device;
+  device.address = kFormats;
+  bt::sim::SimService battery = Service(0x0010, 0x180F);
+  bt::sim::SimCharacteristic level = Characteristic(0x0012, 0x2A19, 0x02);
+  level.descriptors.push_back({0x0013, bt::BluetoothBaseUuid(0x2904), {0x04, 0x00, 0xAD, 0x27, 0x01, 0x00, 0x00}});
+  level.descriptors.push_back({0x0014, bt::BluetoothBaseUuid(0x2904), {0x06, 0x00, 0x00, 0x27, 0x01, 0x00, 0x00}});
+  level.formats.push_back({.format_type = 0x04, .exponent = 0, .unit = 0x27AD});
+  level.formats.push_back({.format_type = 0x06, .exponent = 0, .unit = 0x2700});
+  battery.characteristics.push_back(level);
+  device.gatt.services.push_back(battery);
+  radio_->AddPeripheral(device);
+  Acting sink;
+  Client client(&Acting::Call, &sink);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFormats).c_str()), 0) << LastError(client);
+  ASSERT_EQ(DiscoverServices(client, ""), 0) << LastError(client);
+  ASSERT_EQ(DiscoverCharacteristics(client, kFirstBattery), 0) << LastError(client);
+  std::atomic<int> set{-1};
+  sink.on = VELMORABLE_EVENT_DISCOVERED;
+  sink.act = [&](intptr_t*) { set = VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX, 0, 1); };
+  sink.armed = true;
+  EXPECT_EQ(IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_COUNT), 2);
+  ASSERT_EQ(set.load(), 0);
+  EXPECT_EQ(IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT_INDEX), 1);
+  EXPECT_EQ(IntOf(client, VELMORABLE_PROP_CHARACTERISTIC_VALUE_FORMAT), 6);
+}
+
 // A User Description lookup that meets a one-off failure reports that failure, and the next Set looks again.
 TEST_F(OneConnectionsTree, AFailedDescriptorLookupIsReportedAndAskedAgain) {
   Client client(nullptr, nullptr);
