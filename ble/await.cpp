@@ -162,7 +162,7 @@ bool WaitOnWindowThread(BLEClientEngine& engine, const std::atomic<bool>& done) 
   const RunningDeadline running(engine);
   const uint64_t deadline = engine.SetAwaitDeadline();
   while (!done.load(std::memory_order_acquire)) {
-    if (engine.WaitStep(engine.SelectWaitMillis(), engine.NotificationWindow()) == 0) return true;
+    if (engine.WaitStep(engine.LibraryStepMs(), engine.NotificationWindow()) == 0) return true;
     if (done.load(std::memory_order_acquire)) break;
     if (StopForDestroy(engine) || PastDeadline(engine, deadline)) return true;
   }

@@ -8,6 +8,7 @@
 // (last error, replies, the advertisement it delivers) in their own CallResults.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -96,6 +97,14 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // WaitStep is the socket layer's wait step, which Destroy wakes at once (see WakeWaits): the calling thread
   // is listed for the length of the step, and a step that begins once Destroy has begun does not sleep.
   int WaitStep(int32_t wait_ms, platform::WindowHandle window) override;
+  // LibraryStepMs is one step of the library's own waits: SelectWaitMillis, but at most kWakelessStepMs where
+  // the step does not wait on the thread's messages (UseWindowsMessages False, UseIOCP True), as the wake of
+  // an answer or of Destroy does not reach it there; such a wait then looks every kWakelessStepMs.
+  static constexpr int32_t kWakelessStepMs = 50;
+  int32_t LibraryStepMs() const {
+    const int32_t step = SelectWaitMillis();
+    return UsesWindowsMessages() ? step : std::min(step, kWakelessStepMs);
+  }
   // WakeWaits wakes every wait of the engine, on any thread, so that each sees at once that Destroy has
   // begun. Destroy calls it once the bridge is detached. Any thread.
   void WakeWaits();

@@ -284,8 +284,15 @@ void BLEClientEngine::WaitForWatcherStart(bt::BluetoothLEAdvertisementWatcher& w
     }
     if (scans_.Settled(scan) || Destroying()) return;
     // The step only keeps the thread's messages moving; a stop it reports (an old deadline, an interrupt)
-    // does not end the wait and its text does not describe this call.
-    if (WaitStep(SelectWaitMillis(), NotificationWindow()) == 0) (void)LastErrorText().Clear();
+    // does not end the wait and its text does not describe this call. A stop of the scan wakes it (as
+    // Destroy does), listed before the look below so that one that comes meanwhile wakes it too.
+    {
+      const AwaitWakeups::Registration woken_by_stop(scan_end_wakeups_);
+      if (scans_.Settled(scan)) return;
+      if (WaitStep(LibraryStepMs(), NotificationWindow()) == 0) (void)LastErrorText().Clear();
+    }
+    DrainThreadWakes();
+    if (scans_.Settled(scan) || Destroying()) return;
     platform::SleepMs(kStartPollSleepMs);
   }
 }
@@ -296,6 +303,8 @@ int BLEClientEngine::StopScanning() {
   // before; a scan still starting is stopped as well (by its starter, when the platform has not taken it).
   const ScanQueue::CloseStep step = scans_.Close();
   if (step.scan == 0) return 0;
+  // A StartScanning still waiting for this scan to start ends its wait.
+  scan_end_wakeups_.WakeAll();
   if (step.stop_platform) {
     (void)LogScanning(2, "Scanning is stopping.");
     // The run closed above: the platform may have ended it meanwhile (from that Log line's sink, say) and a
@@ -373,7 +382,10 @@ void BLEClientEngine::PauseForPlatform(uint64_t version) {
   // time (a quit request, a closed window, an interrupt), is made up to a whole step (at least a
   // millisecond) by a wait for the scan queue, which that report and Destroy end as well: the wait never
   // spins, and never sleeps past what it waits for. The step's text does not describe this call.
-  const int32_t step = SelectWaitMillis();
+  // The platform's status changes on its own thread, and the report that wakes the step comes on the thread
+  // that delivers its events, which another sink may hold: the step looks at the status every
+  // kWakelessStepMs at least.
+  const int32_t step = std::min(LibraryStepMs(), kWakelessStepMs);
   const uint64_t began = platform::MonotonicMs();
   const int rc = WaitStep(step, NotificationWindow());
   if (rc == 0) (void)LastErrorText().Clear();

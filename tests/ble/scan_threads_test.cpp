@@ -1198,5 +1198,120 @@ TEST_F(ScanWaitAfterAnEarlierTimeout, EndsWithThePlatformsStopOrDestroy) {
   }
 }
 
+int64_t MsSince(Clock::time_point then) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - then).count();
+}
+
+// With one event thread that another client's Advertisement sink holds for 6 s, the platform stops this
+// client's scan 100 ms after StopScanning asks (its status says so at once, only its report waits behind the
+// sink): StopScanning, with a wait step of 4 s, returns soon after and delivers the StopScan itself.
+class ScanStopBesideABusyEventThread : public RadioFixture<1> {};
+
+TEST_F(ScanStopBesideABusyEventThread, EndsOnceThePlatformHasStoppedWhateverTheStep) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 5));
+  radio_->AddPeripheral(Advertiser(kFirstAddress + 1, 5));
+  radio_->SetWatcherTiming(0, 100);
+  Sink sink_a;
+  Client a(&Sink::Call, &sink_a);
+  ASSERT_EQ(Config(a, "SelectWaitMillis=4000"), 0);
+  std::atomic<bool> block{false};
+  std::atomic<bool> blocked{false};
+  Sink sink_b;
+  sink_b.keep = false;
+  sink_b.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || !block.exchange(false)) return;
+    blocked = true;
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+  };
+  Client b(&Sink::Call, &sink_b);
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(a);
+  ASSERT_TRUE(sink_a.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  block = true;
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
+  ASSERT_TRUE(Eventually([&] { return blocked.load(); }));
+  const Clock::time_point called = Clock::now();
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
+  EXPECT_LT(MsSince(called), 3000) << "StopScanning waited for the busy event thread or its own wait step";
+  EXPECT_EQ(sink_a.Of(VELMORABLE_EVENT_STOP_SCAN).size(), 1u);
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(b);
+}
+
+// Another client's Advertisement sink stops this client's scan while its StartScanning waits, with a wait step
+// of 5 s, for a start that the platform never reports: the stop ends that wait.
+TEST_F(ScanWaitAfterAnEarlierTimeout, StartScanningsWaitEndsWithAStopFromAnotherSink) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 5));
+  Sink sink_a;
+  sink_a.keep = false;
+  Client a(&Sink::Call, &sink_a);
+  ASSERT_EQ(Config(a, "SelectWaitMillis=5000"), 0);
+  ASSERT_EQ(Config(a, "ScanStartedTimeout=30"), 0);
+  std::atomic<bool> stop_a{false};
+  std::atomic<int> stopped{-1};
+  Sink sink_b;
+  sink_b.keep = false;
+  sink_b.inside = [&](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_ADVERTISEMENT && stop_a.exchange(false)) stopped = Do(a, VELMORABLE_METHOD_STOP_SCANNING);
+  };
+  Client b(&Sink::Call, &sink_b);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
+  radio_->SetWatcherTiming(-1, 0);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop_a = true;
+  });
+  const Clock::time_point called = Clock::now();
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(a);
+  EXPECT_LT(MsSince(called), 3300) << "StartScanning waited out its wait step after the stop";
+  stopper.join();
+  EXPECT_TRUE(Eventually([&] { return stopped.load() == 0; }));
+  radio_->SetWatcherTiming(0, 0);
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(b);
+}
+
+// With the wait-step settings that wait on no thread messages (UseWindowsMessages False, UseIOCP True) and a
+// step of 4 s, StartScanning's wait for the adapter and StopScanning's wait for a stop of 300 ms end soon after
+// the platform answers, and a StopScanning waiting for a platform that takes 15 s ends once another client's
+// sink destroys the client.
+TEST_F(ScanWaitAfterAnEarlierTimeout, EndsSoonAlsoWithoutThreadMessages) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 5));
+  for (const char* setting : {"UseWindowsMessages=False", "UseIOCP=True"}) {
+    SCOPED_TRACE(setting);
+    radio_->SetWatcherTiming(0, 300);
+    Sink sink;
+    sink.keep = false;
+    VelmoraBLE_BLEClient* handle = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink, 0);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(Config(handle, "SelectWaitMillis=4000"), 0);
+    ASSERT_EQ(Config(handle, setting), 0) << LastError(handle);
+    Clock::time_point called = Clock::now();
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    EXPECT_LT(MsSince(called), 3000) << "StartScanning waited out its wait step";
+    called = Clock::now();
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(handle);
+    EXPECT_LT(MsSince(called), 3000) << "StopScanning waited out its wait step";
+    radio_->SetWatcherTiming(0, 15000);
+    ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(handle);
+    std::atomic<bool> destroy{false};
+    std::atomic<bool> destroyed{false};
+    Sink other_sink;
+    other_sink.keep = false;
+    other_sink.inside = [&](const Event& event) {
+      if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || !destroy.exchange(false)) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      VelmoraBLE_BLEClient_Destroy(handle);
+      destroyed = true;
+    };
+    Client other(&Sink::Call, &other_sink);
+    ASSERT_EQ(Do(other, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(other);
+    destroy = true;
+    called = Clock::now();
+    EXPECT_EQ(Do(handle, VELMORABLE_METHOD_STOP_SCANNING), 0);
+    EXPECT_LT(MsSince(called), 3000) << "Destroy left StopScanning to its wait step";
+    EXPECT_TRUE(Eventually([&] { return destroyed.load(); }));
+    radio_->SetWatcherTiming(0, 0);
+    EXPECT_EQ(Do(other, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(other);
+  }
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
