@@ -528,6 +528,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
     connecting_.erase(path);
     LinkDown(path);
     if (!ours) FireDevices(path, kConnectionStatusChanged);
+    EndSubscriptionsOf(path, "the link to the device was lost");
   }
 }
 
@@ -611,6 +612,7 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
     }
     // A link that this process closes is not reported as a drop; the application already knows.
     if (!quiet) FireDevices(path, kConnectionStatusChanged);
+    if (!connected->second.Bool()) EndSubscriptionsOf(path, "the link to the device was lost");
   }
   auto resolved = changed.find("ServicesResolved");
   if (resolved != changed.end() && resolved->second.Bool()) FinishWaiters(path, true);
@@ -622,8 +624,24 @@ void BluezCore::LinkDown(const std::string& device_path) {
   // (the default "[GATT] Cache = always", device.c, gatt_cache_cleanup): btd_gatt_client_disconnected keeps
   // its clients and btd_gatt_client_connected registers them again at the next connection, by any program.
   // The subscription ended with the link, so the session is stopped (characteristic_stop_notify takes it
-  // while disconnected); a socket session ends with its socket.
+  // while disconnected); a socket session ends with its socket. The subscribers learn it once the link's
+  // loss is reported (EndSubscriptionsOf).
   CloseSessionsOf(device_path);
+}
+
+void BluezCore::EndSubscriptionsOf(const std::string& device_path, const std::string& reason) {
+  std::vector<std::weak_ptr<BluezCharacteristic>> subscribers;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [path, list] : characteristics_) {
+      if (!device_path.empty() && path.rfind(device_path + "/", 0) != 0) continue;
+      for (const auto& weak : list) {
+        auto object = weak.lock();
+        if (object != nullptr && object->subscription() == Subscription::kSubscribed) subscribers.push_back(object);
+      }
+    }
+  }
+  NotificationsLost(subscribers, reason);
 }
 
 void BluezCore::FinishWaiters(const std::string& device_path, bool ok) {
@@ -723,6 +741,8 @@ void BluezCore::OwnerGone() {
   agent_.Forget();
   AbortWatchers();
   for (const std::string& path : connected) FireDevices(path, kConnectionStatusChanged);
+  // The sessions went with bluetoothd; the subscriptions end with them.
+  EndSubscriptionsOf({}, "bluetoothd left the bus");
 }
 
 void BluezCore::DeliverValue(const std::string& characteristic_path, const Bytes& value) {

@@ -786,7 +786,17 @@ def Connect(self, ok, err):
 
 def link_up(device):
     changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
-    device.export()
+    if device.database and device.database[0].get('path') in mockobject.objects:
+        # The objects stayed from the last connection (link_drop_cached, the default "[GATT] Cache = always"):
+        # bluetoothd uses them again, and turns the notifications of the StartNotify sessions it kept on again
+        # (gatt-client.c, btd_gatt_client_connected: register_notify of all_notify_clients).
+        for service in device.database:
+            for char in service['chars']:
+                if char.get('kept'):
+                    changed(char['path'], CHAR_IFACE, {'Notifying': dbus.Boolean(True)})
+                    set_cccd(char, 1)
+    else:
+        device.export()
     if device.resolve:
         changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True)})
 
