@@ -432,6 +432,24 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
 BluezCharacteristic::BluezCharacteristic(std::shared_ptr<BluezCore> core, Info info)
     : core_(std::move(core)), info_(std::move(info)), hold_(core_->Hold(BluezCore::DeviceOf(info_.path))) {}
 
+// NOTE: a subscriber goes without unsubscribing when its client disconnects. The session is the process's
+// (see WriteCccd) and ends with its last subscriber, not only with the last object that holds the device's
+// link: while another client of the process keeps the device, bluetoothd would otherwise notify for nobody
+// and refuse the characteristic's AcquireNotify to every other program (gatt-client.c,
+// characteristic_acquire_notify: "Notify acquired", InProgress). The object's own subscription was last
+// written on the bus thread, which let its reference go since.
+BluezCharacteristic::~BluezCharacteristic() {
+  if (subscription_ != Subscription::kSubscribed) return;
+  auto core = core_;
+  const std::string path = info_.path;
+  (void)core->Post([core, path] {
+    core->Serial(path, [core, path](std::function<void()> next) {
+      if (!core->Subscribed(path)) core->CloseSession(path, true);
+      next();
+    });
+  });
+}
+
 EventToken BluezCharacteristic::AddValueChanged(
     TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) {
   std::lock_guard lock(mutex_);

@@ -627,6 +627,29 @@ TEST_F(BluezGatt, DisconnectEndsTheSessionsOnALinkAnotherProgramOpened) {
   EXPECT_EQ(query[1], 0);
 }
 
+// Two clients of the process use the sensor and only the first subscribes (the measurement through its
+// notification socket, the battery level through StartNotify); it disconnects while the second stays
+// connected. No client of the process holds a subscription any more, so the sessions go back to bluetoothd,
+// which would otherwise notify for nobody and refuse the characteristics' AcquireNotify to every other program
+// for as long as the second client stays.
+TEST_F(BluezGatt, ADisconnectEndsTheSessionsItsClientAloneHeldBesideAnotherConnectedClient) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['acquire'] = False");
+  Sink other_sink;
+  const ClientHandle other(VelmoraBLE_BLEClient_Create(&Sink::Call, &other_sink, 0));
+  ASSERT_NE(other, nullptr);
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(testing::Do(other.get(), VELMORABLE_METHOD_CONNECT, kSensor), 0) << testing::LastError(other.get());
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("001000000000"), Text("001000120000")}), 0) << LastError();
+  ASSERT_EQ(Script("socket_open(HEART_RATE_ADDRESS, 0x0003)"), "True");
+  ASSERT_EQ(mock_->CallsOf("StartNotify").size(), 1u);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0) << LastError();
+  EXPECT_TRUE(WaitForScript("socket_open(HEART_RATE_ADDRESS, 0x0003)", "False"));
+  EXPECT_TRUE(WaitForScript("acquire_by_another(HEART_RATE_ADDRESS, 0x0003)", "ok"));
+  EXPECT_TRUE(WaitForScript("acquire_by_another(HEART_RATE_ADDRESS, 0x0012)", "ok"));
+  EXPECT_EQ(mock_->CallsOf("StopNotify").size(), 1u);
+}
+
 // Another program disconnects the device (the user's "Disconnect" in the system's settings): bluetoothd shuts
 // the notification sockets down at once and closes the link 2 s later, refusing StartNotify meanwhile as the
 // device is disconnecting. That is the link's end, reported as Disconnected "Offline"; it is no failure of
