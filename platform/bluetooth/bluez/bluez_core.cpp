@@ -817,6 +817,11 @@ void BluezCore::EnsureResolved(const std::string& device_path, std::function<voi
     auto current = connecting_.find(device_path);
     if (current == connecting_.end() || current->second != call) return;
     connecting_.erase(current);
+    // NOTE: bluetoothd refuses a Connect while another program's Connect or Pair of the device is under way
+    // (device.c, dev_connect: "if (dev->bonding) return btd_error_in_progress(msg)", and for LE "if
+    // (dev->connect)"). The device is being connected, not unreachable: the link that the other call opens
+    // serves as well, so the waiters wait on for Connected and ServicesResolved, within their bound.
+    if (reply.error == "org.bluez.Error.InProgress") return;
     if (!reply.Ok()) {
       FinishWaiters(device_path, false);
       return;

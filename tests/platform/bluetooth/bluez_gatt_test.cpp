@@ -388,6 +388,18 @@ TEST_F(BluezGatt, FailingConnectOrMissingResolutionIsUnreachable) {
   EXPECT_NE(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0);
 }
 
+// Another program's Connect of the device is under way (a settings panel, a second application) when this
+// client's Discover connects it: bluetoothd refuses the second Connect as in progress until the first is
+// answered. The device is being connected, not unreachable: Discover uses the link once it is up.
+TEST_F(BluezGatt, AConnectAnotherProgramHasUnderWayIsWaitedForNotFailed) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
+  ASSERT_EQ(Config("AutoDiscoverCharacteristics=1"), 0);
+  Script("connect_elsewhere_slowly(HEART_RATE_ADDRESS, 1500)");
+  EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 0, Text("")}), 0) << LastError();
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SERVICE_COUNT, 0), 3);
+}
+
 // AcquireNotify: each record is one ValueChanged, in order; a read while subscribed adds nothing; closing
 // the socket ends it. A direct CCCD write maps to the same calls, and a CCCD read tells the state.
 TEST_F(BluezGatt, NotificationsThroughTheAcquiredSocket) {

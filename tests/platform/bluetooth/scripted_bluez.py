@@ -555,6 +555,7 @@ class Device:
         self.dropping = False       # see link_loss_sockets_first()
         self.disconnecting = False  # see disconnect_elsewhere()
         self.connect_held = False   # True: Connect is not answered (see Connect)
+        self.connecting_elsewhere = False  # see connect_elsewhere_slowly()
 
     def props(self):
         return mockobject.objects[self.path].props[DEVICE_IFACE]
@@ -774,6 +775,11 @@ def Connect(self, ok, err):
     device = device_at(self.path)
     if device.connect_error:
         fail(*device.connect_error)
+    if device.connecting_elsewhere:
+        # Another program's Connect (or Pair) of the device is under way: bluetoothd refuses a second one until
+        # it is answered (device.c, dev_connect: "if (dev->bonding) return btd_error_in_progress(msg)", "if
+        # (dev->connect) return btd_error_in_progress(msg)").
+        fail('org.bluez.Error.InProgress', 'In Progress')
     if device.connect_held:
         # The radio has not reached the device yet (device.c, device_connect_le: the answer waits for
         # att_connect_cb). Should the device object go meanwhile, device_free drops the call unanswered
@@ -820,6 +826,21 @@ def connect_elsewhere(address):
     changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
     device.export()
     changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True)})
+
+
+def connect_elsewhere_slowly(address, ms):
+    '''Another program calls Connect on the device, which the radio completes after `ms` milliseconds; until
+    then bluetoothd refuses every other Connect of the device as in progress (see Connect).'''
+    device = devices[address]
+    device.connecting_elsewhere = True
+
+    def done():
+        device.connecting_elsewhere = False
+        if devices.get(address) is device:
+            connect_elsewhere(address)
+        return False
+
+    GLib.timeout_add(ms, done)
 
 
 def link_drop(address):
