@@ -370,6 +370,21 @@ TEST_F(BluezGatt, AnotherProgramsHoldIsAccessDeniedNotAnAttError) {
   EXPECT_NE(holds[1].find("write socket"), std::string::npos) << holds[1];
 }
 
+// Another program writes a characteristic (a second application driving the same control point) when this
+// client writes it: bluetoothd refuses the second write as in progress until the first is answered. The
+// device is connected and answering, so the write is made once the other one is done, not failed with 607.
+TEST_F(BluezGatt, AWriteBesideAnotherProgramsWriteOfTheCharacteristicIsMadeAfterIt) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  Script("write_elsewhere(HEART_RATE_ADDRESS, 0x0008, 300)");
+  const char value[] = "\x01";
+  EXPECT_EQ(Call(VELMORABLE_METHOD_WRITE_VALUE,
+                 {Text("000100000000"), Text("000100080000"), Text(""), reinterpret_cast<intptr_t>(value)}, {0, 0, 0, 1}),
+            0)
+      << LastError();
+  EXPECT_EQ(Script("find_attribute(devices[HEART_RATE_ADDRESS].attribute_path(0x0008))[1]['value']"), "b'\\x01'");
+}
+
 TEST_F(BluezGatt, FailingConnectOrMissingResolutionIsUnreachable) {
   Script(
       "heart_rate_sensor(); devices[HEART_RATE_ADDRESS].connect_error = "

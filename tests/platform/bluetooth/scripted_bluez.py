@@ -1258,6 +1258,21 @@ def acquired_elsewhere(address, handle, sockets_held=('notify', 'write')):
         char['errors']['WriteValue'] = ('org.bluez.Error.NotPermitted', 'Write acquired')
 
 
+def write_elsewhere(address, handle, ms):
+    '''Another program writes the characteristic, and the device answers after `ms` milliseconds; until then
+    bluetoothd refuses every other client's write of it as in progress (gatt-client.c,
+    characteristic_write_value: "if (chrc->write_op) return btd_error_in_progress(msg)"; write_op is one per
+    characteristic, whoever asked).'''
+    _, char = find_attribute(devices[address].attribute_path(handle))
+    char['errors']['WriteValue'] = ('org.bluez.Error.InProgress', 'In Progress')
+
+    def done():
+        char['errors'].pop('WriteValue', None)
+        return False
+
+    GLib.timeout_add(ms, done)
+
+
 def acquire_by_another(address, handle):
     '''What another program's AcquireNotify of the characteristic gets, without taking anything: bluetoothd
     refuses it while any client holds the characteristic's notification socket ("Notify acquired") or a
