@@ -631,17 +631,26 @@ void BluezCore::LinkDown(const std::string& device_path) {
 
 void BluezCore::EndSubscriptionsOf(const std::string& device_path, const std::string& reason) {
   std::vector<std::weak_ptr<BluezCharacteristic>> subscribers;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& [path, list] : characteristics_) {
-      if (!device_path.empty() && path.rfind(device_path + "/", 0) != 0) continue;
-      for (const auto& weak : list) {
-        auto object = weak.lock();
-        if (object != nullptr && object->subscription() == Subscription::kSubscribed) subscribers.push_back(object);
-      }
-    }
+  for (const auto& object : LiveCharacteristics(device_path, true)) {
+    if (object->subscription() == Subscription::kSubscribed) subscribers.push_back(object);
   }
   NotificationsLost(subscribers, reason);
+}
+
+// NOTE: the objects are let go only once the lock is released: the last reference of one, let go under the
+// lock while another thread let its own go, would run its destructor there, whose link hold takes the lock.
+std::vector<std::shared_ptr<BluezCharacteristic>> BluezCore::LiveCharacteristics(const std::string& path,
+                                                                                  bool under) {
+  std::vector<std::shared_ptr<BluezCharacteristic>> live;
+  std::lock_guard lock(mutex_);
+  for (auto it = under ? characteristics_.begin() : characteristics_.find(path); it != characteristics_.end(); ++it) {
+    if (under && !path.empty() && it->first.rfind(path + "/", 0) != 0) continue;
+    for (const auto& weak : it->second) {
+      if (auto object = weak.lock()) live.push_back(std::move(object));
+    }
+    if (!under) break;
+  }
+  return live;
 }
 
 void BluezCore::FinishWaiters(const std::string& device_path, bool ok) {
@@ -747,27 +756,17 @@ void BluezCore::OwnerGone() {
 
 void BluezCore::DeliverValue(const std::string& characteristic_path, const Bytes& value) {
   std::vector<std::shared_ptr<BluezCharacteristic>> targets;
-  {
-    std::lock_guard lock(mutex_);
-    auto found = characteristics_.find(characteristic_path);
-    if (found == characteristics_.end()) return;
-    std::erase_if(found->second, [](const auto& weak) { return weak.expired(); });
-    for (const auto& weak : found->second) {
-      auto object = weak.lock();
-      if (object != nullptr && object->subscription() != Subscription::kUnsubscribed) targets.push_back(object);
-    }
+  for (auto& object : LiveCharacteristics(characteristic_path, false)) {
+    if (object->subscription() != Subscription::kUnsubscribed) targets.push_back(std::move(object));
   }
+  if (targets.empty()) return;
   const int64_t timestamp = sim::TimestampMs();
   for (const auto& object : targets) object->Deliver(value, timestamp);
 }
 
 bool BluezCore::Subscribed(const std::string& characteristic_path) {
-  std::lock_guard lock(mutex_);
-  auto found = characteristics_.find(characteristic_path);
-  if (found == characteristics_.end()) return false;
-  for (const auto& weak : found->second) {
-    auto object = weak.lock();
-    if (object != nullptr && object->subscription() == Subscription::kSubscribed) return true;
+  for (const auto& object : LiveCharacteristics(characteristic_path, false)) {
+    if (object->subscription() == Subscription::kSubscribed) return true;
   }
   return false;
 }
@@ -992,12 +991,8 @@ bool BluezCore::DeviceConnected(const std::string& device_path) {
 
 std::vector<std::weak_ptr<BluezCharacteristic>> BluezCore::Subscribers(const std::string& characteristic_path) {
   std::vector<std::weak_ptr<BluezCharacteristic>> subscribers;
-  std::lock_guard lock(mutex_);
-  auto found = characteristics_.find(characteristic_path);
-  if (found == characteristics_.end()) return subscribers;
-  for (const auto& weak : found->second) {
-    auto object = weak.lock();
-    if (object != nullptr && object->subscription() == Subscription::kSubscribed) subscribers.push_back(object);
+  for (const auto& object : LiveCharacteristics(characteristic_path, false)) {
+    if (object->subscription() == Subscription::kSubscribed) subscribers.push_back(object);
   }
   return subscribers;
 }
