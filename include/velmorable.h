@@ -112,11 +112,12 @@
  * or indications (asked for both kinds by different clients, a device picks one). A subscription ends with
  * the client's Unsubscribe (or a WriteValue of the CCCD that turns notifications off), with Disconnect, or when
  * the platform ends it: a change of the device's services (on BlueZ, one that removes the characteristic, also
- * to put it back at once) or a platform session that failed; then Error 610 "Notifications of characteristic
- * ID \"<id>\" ended: <reason>." and Unsubscribed come on a platform thread (an Unsubscribe that was waiting for
- * its write then raises no second Unsubscribed; an end that came while a Subscribe, or a WriteValue of the
- * CCCD, still waited for the device's answer comes inside that call, after its Subscribed), the state reads
- * 0, and the next Subscribe asks the platform again. QuerySubscriptionState reads what Subscribe, Unsubscribe,
+ * to put it back at once), the link's loss on BlueZ, or a platform session that failed; then Error 610
+ * "Notifications of characteristic ID \"<id>\" ended: <reason>." and Unsubscribed come on a platform thread
+ * (an Unsubscribe that was waiting for its write then raises no second Unsubscribed; an end that came while a
+ * Subscribe, or a WriteValue of the CCCD, still waited for the device's answer comes inside that call, after
+ * its Subscribed), the state reads 0, and the next Subscribe asks the platform again. QuerySubscriptionState
+ * reads what Subscribe, Unsubscribe,
  * a WriteValue of the CCCD or that end left; before any of them, its first query reads the device's CCCD, which
  * another client may hold on: 1 then brings no Value, Subscribe does. A read of the CCCD descriptor gives the
  * device's value and changes no listed state. Unsubscribe without a characteristic id ends the subscriptions

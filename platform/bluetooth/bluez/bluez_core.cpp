@@ -528,6 +528,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
     connecting_.erase(path);
     LinkDown(path);
     if (!ours) FireDevices(path, kConnectionStatusChanged);
+    EndSubscriptionsOf(path, "the link to the device was lost");
   }
 }
 
@@ -611,6 +612,7 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
     }
     // A link that this process closes is not reported as a drop; the application already knows.
     if (!quiet) FireDevices(path, kConnectionStatusChanged);
+    if (!connected->second.Bool()) EndSubscriptionsOf(path, "the link to the device was lost");
   }
   auto resolved = changed.find("ServicesResolved");
   if (resolved != changed.end() && resolved->second.Bool()) FinishWaiters(path, true);
@@ -622,8 +624,33 @@ void BluezCore::LinkDown(const std::string& device_path) {
   // (the default "[GATT] Cache = always", device.c, gatt_cache_cleanup): btd_gatt_client_disconnected keeps
   // its clients and btd_gatt_client_connected registers them again at the next connection, by any program.
   // The subscription ended with the link, so the session is stopped (characteristic_stop_notify takes it
-  // while disconnected); a socket session ends with its socket.
+  // while disconnected); a socket session ends with its socket. The subscribers learn it once the link's
+  // loss is reported (EndSubscriptionsOf).
   CloseSessionsOf(device_path);
+}
+
+void BluezCore::EndSubscriptionsOf(const std::string& device_path, const std::string& reason) {
+  std::vector<std::weak_ptr<BluezCharacteristic>> subscribers;
+  for (const auto& object : LiveCharacteristics(device_path, true)) {
+    if (object->subscription() == Subscription::kSubscribed) subscribers.push_back(object);
+  }
+  NotificationsLost(subscribers, reason);
+}
+
+// NOTE: the objects are let go only once the lock is released: the last reference of one, let go under the
+// lock while another thread let its own go, would run its destructor there, whose link hold takes the lock.
+std::vector<std::shared_ptr<BluezCharacteristic>> BluezCore::LiveCharacteristics(const std::string& path,
+                                                                                  bool under) {
+  std::vector<std::shared_ptr<BluezCharacteristic>> live;
+  std::lock_guard lock(mutex_);
+  for (auto it = under ? characteristics_.begin() : characteristics_.find(path); it != characteristics_.end(); ++it) {
+    if (under && !path.empty() && it->first.rfind(path + "/", 0) != 0) continue;
+    for (const auto& weak : it->second) {
+      if (auto object = weak.lock()) live.push_back(std::move(object));
+    }
+    if (!under) break;
+  }
+  return live;
 }
 
 void BluezCore::FinishWaiters(const std::string& device_path, bool ok) {
@@ -723,31 +750,23 @@ void BluezCore::OwnerGone() {
   agent_.Forget();
   AbortWatchers();
   for (const std::string& path : connected) FireDevices(path, kConnectionStatusChanged);
+  // The sessions went with bluetoothd; the subscriptions end with them.
+  EndSubscriptionsOf({}, "bluetoothd left the bus");
 }
 
 void BluezCore::DeliverValue(const std::string& characteristic_path, const Bytes& value) {
   std::vector<std::shared_ptr<BluezCharacteristic>> targets;
-  {
-    std::lock_guard lock(mutex_);
-    auto found = characteristics_.find(characteristic_path);
-    if (found == characteristics_.end()) return;
-    std::erase_if(found->second, [](const auto& weak) { return weak.expired(); });
-    for (const auto& weak : found->second) {
-      auto object = weak.lock();
-      if (object != nullptr && object->subscription() != Subscription::kUnsubscribed) targets.push_back(object);
-    }
+  for (auto& object : LiveCharacteristics(characteristic_path, false)) {
+    if (object->subscription() != Subscription::kUnsubscribed) targets.push_back(std::move(object));
   }
+  if (targets.empty()) return;
   const int64_t timestamp = sim::TimestampMs();
   for (const auto& object : targets) object->Deliver(value, timestamp);
 }
 
 bool BluezCore::Subscribed(const std::string& characteristic_path) {
-  std::lock_guard lock(mutex_);
-  auto found = characteristics_.find(characteristic_path);
-  if (found == characteristics_.end()) return false;
-  for (const auto& weak : found->second) {
-    auto object = weak.lock();
-    if (object != nullptr && object->subscription() == Subscription::kSubscribed) return true;
+  for (const auto& object : LiveCharacteristics(characteristic_path, false)) {
+    if (object->subscription() == Subscription::kSubscribed) return true;
   }
   return false;
 }
@@ -797,6 +816,11 @@ void BluezCore::EnsureResolved(const std::string& device_path, std::function<voi
     auto current = connecting_.find(device_path);
     if (current == connecting_.end() || current->second != call) return;
     connecting_.erase(current);
+    // NOTE: bluetoothd refuses a Connect while another program's Connect or Pair of the device is under way
+    // (device.c, dev_connect: "if (dev->bonding) return btd_error_in_progress(msg)", and for LE "if
+    // (dev->connect)"). The device is being connected, not unreachable: the link that the other call opens
+    // serves as well, so the waiters wait on for Connected and ServicesResolved, within their bound.
+    if (reply.error == "org.bluez.Error.InProgress") return;
     if (!reply.Ok()) {
       FinishWaiters(device_path, false);
       return;
@@ -967,12 +991,8 @@ bool BluezCore::DeviceConnected(const std::string& device_path) {
 
 std::vector<std::weak_ptr<BluezCharacteristic>> BluezCore::Subscribers(const std::string& characteristic_path) {
   std::vector<std::weak_ptr<BluezCharacteristic>> subscribers;
-  std::lock_guard lock(mutex_);
-  auto found = characteristics_.find(characteristic_path);
-  if (found == characteristics_.end()) return subscribers;
-  for (const auto& weak : found->second) {
-    auto object = weak.lock();
-    if (object != nullptr && object->subscription() == Subscription::kSubscribed) subscribers.push_back(object);
+  for (const auto& object : LiveCharacteristics(characteristic_path, false)) {
+    if (object->subscription() == Subscription::kSubscribed) subscribers.push_back(object);
   }
   return subscribers;
 }

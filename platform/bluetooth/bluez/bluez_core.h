@@ -225,6 +225,12 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // NotificationsLost ends the subscription of each of `subscribers` that still holds one, telling it why.
   void NotificationsLost(const std::vector<std::weak_ptr<BluezCharacteristic>>& subscribers,
                          const std::string& reason);
+  // LiveCharacteristics gives the live characteristic objects of the path (under: of every path below it, of
+  // every path when it is empty).
+  std::vector<std::shared_ptr<BluezCharacteristic>> LiveCharacteristics(const std::string& path, bool under);
+  // EndSubscriptionsOf ends, telling why, every subscription that an object of this process holds of a
+  // characteristic of the device (of every device when device_path is empty): its session is gone.
+  void EndSubscriptionsOf(const std::string& device_path, const std::string& reason);
   // CharacteristicRemoved gives the verdict on a subscribed characteristic that bluetoothd removed.
   void CharacteristicRemoved(const std::string& characteristic_path);
   // EndCalls ends the calls under way on an interface that bluetoothd removed from the object at path (it

@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -23,6 +24,14 @@ constexpr uint16_t kDefaultAttMtu = 23;
 // and _write_without_response, whose length is a uint16_t), so it would write a longer value cut to the low 16
 // bits of its length. Such a value is refused here as a device refuses one too long for the attribute.
 constexpr size_t kMaxWriteLength = 0xFFFF;
+
+// kWriteAgainMs is the pause before a write that bluetoothd refused as in progress is asked again.
+constexpr int64_t kWriteAgainMs = 50;
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 bool Wanted(const std::optional<Guid>& filter, const Props& props) { return !filter || UuidOf(props) == filter; }
 
@@ -432,6 +441,24 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
 BluezCharacteristic::BluezCharacteristic(std::shared_ptr<BluezCore> core, Info info)
     : core_(std::move(core)), info_(std::move(info)), hold_(core_->Hold(BluezCore::DeviceOf(info_.path))) {}
 
+// NOTE: a subscriber goes without unsubscribing when its client disconnects. The session is the process's
+// (see WriteCccd) and ends with its last subscriber, not only with the last object that holds the device's
+// link: while another client of the process keeps the device, bluetoothd would otherwise notify for nobody
+// and refuse the characteristic's AcquireNotify to every other program (gatt-client.c,
+// characteristic_acquire_notify: "Notify acquired", InProgress). The object's own subscription was last
+// written on the bus thread, which let its reference go since.
+BluezCharacteristic::~BluezCharacteristic() {
+  if (subscription_ != Subscription::kSubscribed) return;
+  auto core = core_;
+  const std::string path = info_.path;
+  (void)core->Post([core, path] {
+    core->Serial(path, [core, path](std::function<void()> next) {
+      if (!core->Subscribed(path)) core->CloseSession(path, true);
+      next();
+    });
+  });
+}
+
 EventToken BluezCharacteristic::AddValueChanged(
     TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) {
   std::lock_guard lock(mutex_);
@@ -514,6 +541,53 @@ AsyncOp<GattDescriptorsResult> BluezCharacteristic::Descriptors(std::optional<Gu
       });
 }
 
+namespace {
+
+// WriteAgain finishes a write that waits for its next attempt as unreachable when the attempt never comes
+// (the shutdown drops the timer).
+struct WriteAgain {
+  WriteAgain(std::shared_ptr<BluezCore> owner, std::shared_ptr<BluezAsync<GattWriteResult>> operation)
+      : core(std::move(owner)), op(std::move(operation)) {}
+  ~WriteAgain() {
+    if (!taken) core->Complete<GattWriteResult>(op, Unreachable());
+  }
+  WriteAgain(const WriteAgain&) = delete;
+  WriteAgain& operator=(const WriteAgain&) = delete;
+  const std::shared_ptr<BluezCore> core;
+  const std::shared_ptr<BluezAsync<GattWriteResult>> op;
+  bool taken = false;
+};
+
+// NOTE: bluetoothd keeps one write under way per characteristic, whoever asked, and refuses the others as in
+// progress before anything reaches the device (gatt-client.c, characteristic_write_value: "if
+// (chrc->write_op) return btd_error_in_progress(msg)"). This process's own writes of a characteristic go one
+// after another (Serial), so the refusal tells of another program's write: the device is reached, only not
+// now. The write is asked again after a short pause, until the call's own bound (from the first attempt)
+// has run out.
+void WriteCharacteristic(const std::shared_ptr<BluezCore>& core, const std::string& path, const Bytes& value,
+                         const char* type, const std::shared_ptr<BluezAsync<GattWriteResult>>& op,
+                         const std::function<void()>& next, int64_t until_ms) {
+  const int64_t left_ms = std::max<int64_t>(until_ms - SteadyMs(), 1);
+  core->CallMethod(
+      path, kCharacteristicIface, "WriteValue",
+      [value, type](sd_bus_message* message) { return AppendValue(message, value, type); },
+      static_cast<uint64_t>(left_ms) * 1000, [core, path, value, type, op, next, until_ms](Reply& reply) {
+        if (reply.error == "org.bluez.Error.InProgress" && SteadyMs() + kWriteAgainMs < until_ms) {
+          auto again = std::make_shared<WriteAgain>(core, op);
+          core->AddTimer(kWriteAgainMs, [core, path, value, type, op, next, until_ms, again] {
+            again->taken = true;
+            WriteCharacteristic(core, path, value, type, op, next, until_ms);
+          });
+          return;
+        }
+        LogHold(*core, PlatformLogTopic::Connection, path, "WriteValue", reply);
+        core->Complete<GattWriteResult>(op, ResultOf(reply));
+        next();
+      });
+}
+
+}  // namespace
+
 AsyncOp<GattWriteResult> BluezCharacteristic::WriteValueWithResultAndOptionAsync(const Bytes& value,
                                                                                  GattWriteOption option) {
   auto core = core_;
@@ -526,14 +600,8 @@ AsyncOp<GattWriteResult> BluezCharacteristic::WriteValueWithResultAndOptionAsync
         }
         if (value.size() > kMaxWriteLength) return core->Complete<GattWriteResult>(op, TooLongToWrite());
         core->Serial(path, [core, path, value, type, op](std::function<void()> next) {
-          core->CallMethod(
-              path, kCharacteristicIface, "WriteValue",
-              [value, type](sd_bus_message* message) { return AppendValue(message, value, type); }, kDefaultCallUs,
-              [core, op, next, path](Reply& reply) {
-                LogHold(*core, PlatformLogTopic::Connection, path, "WriteValue", reply);
-                core->Complete<GattWriteResult>(op, ResultOf(reply));
-                next();
-              });
+          WriteCharacteristic(core, path, value, type, op, next,
+                              SteadyMs() + static_cast<int64_t>(kDefaultCallUs / 1000));
         });
       });
 }

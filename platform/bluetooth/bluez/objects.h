@@ -119,6 +119,9 @@ class BluezCharacteristic final : public GattCharacteristic, public std::enable_
     std::vector<GattPresentationFormat> formats;
   };
   BluezCharacteristic(std::shared_ptr<BluezCore> core, Info info);
+  // A subscribed object that goes ends the characteristic's session when no other object of the process
+  // holds a subscription of it.
+  ~BluezCharacteristic() override;
 
   uint16_t AttributeHandle() override { return info_.handle; }
   Guid Uuid() override { return info_.uuid; }

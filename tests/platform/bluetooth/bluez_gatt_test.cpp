@@ -84,6 +84,24 @@ class BluezGatt : public BluezFixture {
     return path;
   }
 
+  // LinkLossEnds checks what a link loss under the subscriptions of `characteristics` gave: Disconnected
+  // "Offline", then for each an Error 610 that names the link's loss and an Unsubscribed.
+  void LinkLossEnds(const std::vector<std::string>& characteristics) {
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_UNSUBSCRIBED, characteristics.size()));
+    std::vector<std::string> seen;
+    for (const Event& event : sink_.Events()) {
+      if (event.id == VELMORABLE_EVENT_DISCONNECTED) seen.push_back("disconnected " + event.Text(1));
+      if (event.id == VELMORABLE_EVENT_ERROR) seen.push_back(std::to_string(event.Int(0)) + " " + event.Text(1));
+    }
+    std::vector<std::string> expected = {"disconnected Offline"};
+    for (const std::string& id : characteristics) {
+      expected.push_back("610 Notifications of characteristic ID \"" + id +
+                         "\" ended: the link to the device was lost.");
+    }
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_UNSUBSCRIBED).size(), characteristics.size());
+  }
+
   std::shared_ptr<bt::BluetoothLEDevice> device_;
 };
 
@@ -352,6 +370,21 @@ TEST_F(BluezGatt, AnotherProgramsHoldIsAccessDeniedNotAnAttError) {
   EXPECT_NE(holds[1].find("write socket"), std::string::npos) << holds[1];
 }
 
+// Another program writes a characteristic (a second application driving the same control point) when this
+// client writes it: bluetoothd refuses the second write as in progress until the first is answered. The
+// device is connected and answering, so the write is made once the other one is done, not failed with 607.
+TEST_F(BluezGatt, AWriteBesideAnotherProgramsWriteOfTheCharacteristicIsMadeAfterIt) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  Script("write_elsewhere(HEART_RATE_ADDRESS, 0x0008, 300)");
+  const char value[] = "\x01";
+  EXPECT_EQ(Call(VELMORABLE_METHOD_WRITE_VALUE,
+                 {Text("000100000000"), Text("000100080000"), Text(""), reinterpret_cast<intptr_t>(value)}, {0, 0, 0, 1}),
+            0)
+      << LastError();
+  EXPECT_EQ(Script("find_attribute(devices[HEART_RATE_ADDRESS].attribute_path(0x0008))[1]['value']"), "b'\\x01'");
+}
+
 TEST_F(BluezGatt, FailingConnectOrMissingResolutionIsUnreachable) {
   Script(
       "heart_rate_sensor(); devices[HEART_RATE_ADDRESS].connect_error = "
@@ -368,6 +401,18 @@ TEST_F(BluezGatt, FailingConnectOrMissingResolutionIsUnreachable) {
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
   ASSERT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
   EXPECT_NE(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0);
+}
+
+// Another program's Connect of the device is under way (a settings panel, a second application) when this
+// client's Discover connects it: bluetoothd refuses the second Connect as in progress until the first is
+// answered. The device is being connected, not unreachable: Discover uses the link once it is up.
+TEST_F(BluezGatt, AConnectAnotherProgramHasUnderWayIsWaitedForNotFailed) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
+  ASSERT_EQ(Config("AutoDiscoverCharacteristics=1"), 0);
+  Script("connect_elsewhere_slowly(HEART_RATE_ADDRESS, 1500)");
+  EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 0, Text("")}), 0) << LastError();
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SERVICE_COUNT, 0), 3);
 }
 
 // AcquireNotify: each record is one ValueChanged, in order; a read while subscribed adds nothing; closing
@@ -482,6 +527,43 @@ TEST_F(BluezGatt, AStartNotifySessionEndsWithTheLink) {
   EXPECT_TRUE(WaitForScript("kept_sessions(HEART_RATE_ADDRESS)", "0"));
 }
 
+// The link drops under a subscription through the notification socket and one through StartNotify (the
+// device out of range a moment) and comes back without this client's Connect (another program connects it, or
+// bluetoothd reconnects a bonded device), bluetoothd using the objects it kept. The sessions ended with the
+// link, and so did the subscriptions: Error 610 and Unsubscribed follow Disconnected "Offline", the state
+// reads 0, and Subscribe asks bluetoothd again once the link is back, which brings Values.
+TEST_F(BluezGatt, ALinkLossEndsTheSubscriptionsAndTheNextSubscribeAsksAgain) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['acquire'] = False");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  const char* services[] = {"000100000000", "001000000000"};
+  const char* characteristics[] = {"000100030000", "001000120000"};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text(services[i]), Text(characteristics[i])}), 0) << LastError();
+  }
+  sink_.Clear();
+  Script("link_drop_cached(HEART_RATE_ADDRESS)");
+  LinkLossEnds({characteristics[0], characteristics[1]});
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(services[0])), 0);
+  std::vector<intptr_t> query = {0, -1};
+  std::vector<int32_t> sizes(2, 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, query.data(), sizes.data()),
+            0);
+  EXPECT_EQ(query[1], 0);
+
+  Script("link_up(devices[HEART_RATE_ADDRESS])");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_CONNECTED));
+  const size_t started = mock_->CallsOf("StartNotify").size();
+  const size_t acquired = mock_->CallsOf("AcquireNotify").size();
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text(services[i]), Text(characteristics[i])}), 0) << LastError();
+  }
+  EXPECT_EQ(mock_->CallsOf("AcquireNotify").size(), acquired + 2);
+  EXPECT_EQ(mock_->CallsOf("StartNotify").size(), started + 1);
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, [b'\\x06\\x50'])"), "1");
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0012, [b'\\x33'])"), "1");
+  EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_VALUE, 2));
+}
+
 // A Service Changed that covers the subscribed characteristic: bluetoothd removes it and exports it again
 // under the same paths, which ends the subscription. Error 610 and Unsubscribed say so, the state reads 0, and
 // after a discovery Subscribe asks bluetoothd again and the notifications come.
@@ -572,20 +654,40 @@ TEST_F(BluezGatt, DisconnectEndsTheSessionsOnALinkAnotherProgramOpened) {
   EXPECT_EQ(query[1], 0);
 }
 
+// Two clients of the process use the sensor and only the first subscribes (the measurement through its
+// notification socket, the battery level through StartNotify); it disconnects while the second stays
+// connected. No client of the process holds a subscription any more, so the sessions go back to bluetoothd,
+// which would otherwise notify for nobody and refuse the characteristics' AcquireNotify to every other program
+// for as long as the second client stays.
+TEST_F(BluezGatt, ADisconnectEndsTheSessionsItsClientAloneHeldBesideAnotherConnectedClient) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['acquire'] = False");
+  Sink other_sink;
+  const ClientHandle other(VelmoraBLE_BLEClient_Create(&Sink::Call, &other_sink, 0));
+  ASSERT_NE(other, nullptr);
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(testing::Do(other.get(), VELMORABLE_METHOD_CONNECT, kSensor), 0) << testing::LastError(other.get());
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("001000000000"), Text("001000120000")}), 0) << LastError();
+  ASSERT_EQ(Script("socket_open(HEART_RATE_ADDRESS, 0x0003)"), "True");
+  ASSERT_EQ(mock_->CallsOf("StartNotify").size(), 1u);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0) << LastError();
+  EXPECT_TRUE(WaitForScript("socket_open(HEART_RATE_ADDRESS, 0x0003)", "False"));
+  EXPECT_TRUE(WaitForScript("acquire_by_another(HEART_RATE_ADDRESS, 0x0003)", "ok"));
+  EXPECT_TRUE(WaitForScript("acquire_by_another(HEART_RATE_ADDRESS, 0x0012)", "ok"));
+  EXPECT_EQ(mock_->CallsOf("StopNotify").size(), 1u);
+}
+
 // Another program disconnects the device (the user's "Disconnect" in the system's settings): bluetoothd shuts
 // the notification sockets down at once and closes the link 2 s later, refusing StartNotify meanwhile as the
 // device is disconnecting. That is the link's end, reported as Disconnected "Offline"; it is no failure of
-// the subscription's session, so no Error 610 and no Unsubscribed come before it.
+// the subscription's session, so no Error 610 and no Unsubscribed come before it, only the link loss's own.
 TEST_F(BluezGatt, ADisconnectByAnotherProgramIsNoFailedSession) {
   Script("heart_rate_sensor()");
   ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
   ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
   ASSERT_EQ(Script("socket_open(HEART_RATE_ADDRESS, 0x0003)"), "True");
   Script("disconnect_elsewhere(HEART_RATE_ADDRESS)");
-  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
-  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_DISCONNECTED)[0].Text(1), "Offline");
-  for (const Event& error : sink_.Of(VELMORABLE_EVENT_ERROR)) ADD_FAILURE() << error.Int(0) << " " << error.Text(1);
-  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_UNSUBSCRIBED).empty());
+  LinkLossEnds({"000100030000"});
   EXPECT_TRUE(WaitForScript("kept_sessions(HEART_RATE_ADDRESS)", "0"));
 }
 
@@ -594,16 +696,13 @@ TEST_F(BluezGatt, ADisconnectByAnotherProgramIsNoFailedSession) {
 // device_remove, whose disconnect_all gets no answer from a controller that is gone; btd_device_unref:
 // g_dbus_unregister_interface of Device1, whose destroy device_free runs btd_gatt_client_destroy first).
 // That is the end of the link, reported as Disconnected "Offline"; the device's services did not change, so no
-// Error 610 naming a services change and no Unsubscribed come before it.
+// Error 610 naming a services change and no Unsubscribed come before it, only the link loss's own.
 TEST_F(BluezGatt, AnAdapterUnpluggedUnderASubscriptionIsNoServicesChange) {
   Script("heart_rate_sensor()");
   ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
   ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
   Script("remove_adapter()");
-  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
-  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_DISCONNECTED)[0].Text(1), "Offline");
-  for (const Event& error : sink_.Of(VELMORABLE_EVENT_ERROR)) ADD_FAILURE() << error.Int(0) << " " << error.Text(1);
-  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_UNSUBSCRIBED).empty());
+  LinkLossEnds({"000100030000"});
 }
 
 // A Service Changed removes a characteristic while a read of it waits for the device: bluetoothd cancels the

@@ -107,7 +107,7 @@ TEST_F(BluezLifecycle, BluetoothdExitEndsEverythingAndARestartIsUsed) {
          ASSERT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, counter(5))"), "5");
          ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_VALUE, 5));
        },
-       {"disconnected Offline"}},
+       {"disconnected Offline", "error 610"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -172,7 +172,8 @@ TEST_F(BluezLifecycle, BluetoothdExitEndsEverythingAndARestartIsUsed) {
   }
 }
 
-// One disconnect gives one Disconnected with the status of its cause.
+// One disconnect gives one Disconnected with the status of its cause. A link that drops ends the subscription
+// with it (Error 610, Unsubscribed); the client's own Disconnect ended it already, and nothing follows.
 TEST_F(BluezLifecycle, OneDisconnectedPerDisconnect) {
   struct Case {
     const char* name;
@@ -193,6 +194,7 @@ TEST_F(BluezLifecycle, OneDisconnectedPerDisconnect) {
     Script("reset(); heart_rate_sensor()");
     ASSERT_EQ(Config(c.pair ? "PairingMode=1" : "PairingMode=0"), 0);
     ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+    ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
     sink_.Clear();
     if (*c.action == '\0') {
       ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
@@ -202,6 +204,9 @@ TEST_F(BluezLifecycle, OneDisconnectedPerDisconnect) {
     }
     Settle();
     EXPECT_EQ(Texts(VELMORABLE_EVENT_DISCONNECTED), std::vector<std::string>{std::string("0 ") + c.status});
+    const size_t ended = *c.action == '\0' ? 0 : 1;
+    EXPECT_EQ(Texts(VELMORABLE_EVENT_ERROR).size(), ended);
+    EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_UNSUBSCRIBED).size(), ended);
     EXPECT_EQ(mock_->CallsOf("RemoveDevice").size(), c.pair ? 1u : 0u);
   }
 }

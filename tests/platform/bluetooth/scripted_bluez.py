@@ -555,6 +555,7 @@ class Device:
         self.dropping = False       # see link_loss_sockets_first()
         self.disconnecting = False  # see disconnect_elsewhere()
         self.connect_held = False   # True: Connect is not answered (see Connect)
+        self.connecting_elsewhere = False  # see connect_elsewhere_slowly()
 
     def props(self):
         return mockobject.objects[self.path].props[DEVICE_IFACE]
@@ -774,6 +775,11 @@ def Connect(self, ok, err):
     device = device_at(self.path)
     if device.connect_error:
         fail(*device.connect_error)
+    if device.connecting_elsewhere:
+        # Another program's Connect (or Pair) of the device is under way: bluetoothd refuses a second one until
+        # it is answered (device.c, dev_connect: "if (dev->bonding) return btd_error_in_progress(msg)", "if
+        # (dev->connect) return btd_error_in_progress(msg)").
+        fail('org.bluez.Error.InProgress', 'In Progress')
     if device.connect_held:
         # The radio has not reached the device yet (device.c, device_connect_le: the answer waits for
         # att_connect_cb). Should the device object go meanwhile, device_free drops the call unanswered
@@ -786,7 +792,17 @@ def Connect(self, ok, err):
 
 def link_up(device):
     changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
-    device.export()
+    if device.database and device.database[0].get('path') in mockobject.objects:
+        # The objects stayed from the last connection (link_drop_cached, the default "[GATT] Cache = always"):
+        # bluetoothd uses them again, and turns the notifications of the StartNotify sessions it kept on again
+        # (gatt-client.c, btd_gatt_client_connected: register_notify of all_notify_clients).
+        for service in device.database:
+            for char in service['chars']:
+                if char.get('kept'):
+                    changed(char['path'], CHAR_IFACE, {'Notifying': dbus.Boolean(True)})
+                    set_cccd(char, 1)
+    else:
+        device.export()
     if device.resolve:
         changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True)})
 
@@ -810,6 +826,21 @@ def connect_elsewhere(address):
     changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
     device.export()
     changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True)})
+
+
+def connect_elsewhere_slowly(address, ms):
+    '''Another program calls Connect on the device, which the radio completes after `ms` milliseconds; until
+    then bluetoothd refuses every other Connect of the device as in progress (see Connect).'''
+    device = devices[address]
+    device.connecting_elsewhere = True
+
+    def done():
+        device.connecting_elsewhere = False
+        if devices.get(address) is device:
+            connect_elsewhere(address)
+        return False
+
+    GLib.timeout_add(ms, done)
 
 
 def link_drop(address):
@@ -1225,6 +1256,21 @@ def acquired_elsewhere(address, handle, sockets_held=('notify', 'write')):
             char['errors'][method] = ('org.bluez.Error.NotPermitted', 'Notify acquired')
     if 'write' in sockets_held:
         char['errors']['WriteValue'] = ('org.bluez.Error.NotPermitted', 'Write acquired')
+
+
+def write_elsewhere(address, handle, ms):
+    '''Another program writes the characteristic, and the device answers after `ms` milliseconds; until then
+    bluetoothd refuses every other client's write of it as in progress (gatt-client.c,
+    characteristic_write_value: "if (chrc->write_op) return btd_error_in_progress(msg)"; write_op is one per
+    characteristic, whoever asked).'''
+    _, char = find_attribute(devices[address].attribute_path(handle))
+    char['errors']['WriteValue'] = ('org.bluez.Error.InProgress', 'In Progress')
+
+    def done():
+        char['errors'].pop('WriteValue', None)
+        return False
+
+    GLib.timeout_add(ms, done)
 
 
 def acquire_by_another(address, handle):
