@@ -21,7 +21,8 @@
  *
  * Memory: every text or byte pointer that a function returns belongs to the client. It stays valid for the
  * thread that received it until the same value is produced again for that thread (the next read of the same
- * property, the next call of the same kind) or the client is destroyed; a narrow property text read on the
+ * property, the next call of the same kind: ReadValue and the two Read...ValueAt methods are one kind, each
+ * read's bytes lasting until the next read) or the client is destroyed; a narrow property text read on the
  * application's thread stays valid until the value itself changes. Reading one property never rewrites the
  * text of another. What the calls of a sink return is valid at most until that sink returns, but for its calls
  * on the client whose method it runs inside (see Threads). Nothing returned is freed by the application.
