@@ -467,8 +467,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   bool EndValues(GattCharacteristicRecord& record, ValuesWait* wait);
   // OpenedValues lets the notifications of a characteristic through once the device has accepted a CCCD
   // write that turns them on, and stops them again unless that result is reported as a success (Keep);
-  // Made tells whether this client held no subscription of it before, Lost whether the platform ended the
-  // subscription while the write waited (see GattCharacteristicRecord::subscribing).
+  // Made tells whether this client held no subscription of it before. The platform's end of the
+  // subscription that comes before the call has fired its Subscribed is reported when it goes (see
+  // GattCharacteristicRecord::subscribing).
   class OpenedValues;
   // ReportNotificationsLost lists record as unsubscribed and tells the application that the platform ended
   // its subscription: Log (level 2), Error 610 "Notifications of characteristic ID ... ended: <reason>." and

@@ -331,8 +331,8 @@ bool BLEClientEngine::StopValues(GattCharacteristicRecord& record, bool stop) {
 // OnNotificationsLost ends a subscription of this client's that the platform can no longer serve (a
 // services change, a session that ended): its notifications stop, the characteristic is listed as
 // unsubscribed, and Error (610, with the platform's reason) and Unsubscribed tell the application. A
-// characteristic this client holds no subscription of has nothing to end; one whose subscribing write still
-// waits for its answer leaves the end to that write (its Subscribed comes first).
+// characteristic this client holds no subscription of has nothing to end; one that a call is subscribing to
+// (until it has fired its Subscribed) leaves the end to that call, whose Subscribed comes first.
 void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
                                           const std::shared_ptr<bt::Inspectable>& args) {
   if (characteristic == nullptr || args == nullptr) return;
@@ -344,13 +344,17 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
   if (PlatformStringToText(args->ToString(), reason) != core::kOk) (void)reason.Clear();
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    if (record->values_stopped) {
-      if (record->subscribing > 0) {
-        record->lost = true;
-        if (record->lost_reason.Assign(reason) != core::kOk) (void)record->lost_reason.Clear();
+    using HeldEnd = GattCharacteristicRecord::HeldEnd;
+    if (record->subscribing > 0) {
+      if (!record->values_stopped) {
+        record->lost = HeldEnd::kEnded;
+      } else if (record->lost == HeldEnd::kNone) {
+        record->lost = HeldEnd::kUnheld;
       }
+      if (record->lost_reason.Assign(reason) != core::kOk) (void)record->lost_reason.Clear();
       return;
     }
+    if (record->values_stopped) return;
     record->values_stopped = true;
   }
   ReportNotificationsLost(*record, service_id.Data(), reason.Data());

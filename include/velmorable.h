@@ -115,10 +115,11 @@
  * to put it back at once) or a platform session that failed; then Error 610 "Notifications of characteristic
  * ID \"<id>\" ended: <reason>." and Unsubscribed come on a platform thread (an Unsubscribe that was waiting for
  * its write then raises no second Unsubscribed; an end that came while a Subscribe, or a WriteValue of the
- * CCCD, still waited for the device's answer comes inside that call, after its Subscribed), the state reads
- * 0, and the next Subscribe asks the platform again. QuerySubscriptionState reads what Subscribe, Unsubscribe,
- * a WriteValue of the CCCD or that end left; before any of them, its first query reads the device's CCCD, which
- * another client may hold on: 1 then brings no Value, Subscribe does. A read of the CCCD descriptor gives the
+ * CCCD, had not yet raised its Subscribed, from before the write to the device's answer and after, comes
+ * inside that call, after its Subscribed), the state reads 0, and the next Subscribe asks the platform again.
+ * QuerySubscriptionState reads what Subscribe, Unsubscribe, a WriteValue of the CCCD or that end
+ * left; before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then
+ * brings no Value, Subscribe does. A read of the CCCD descriptor gives the
  * device's value and changes no listed state. Unsubscribe without a characteristic id ends the subscriptions
  * this client holds (of the service given, or of every service), with an Unsubscribed for each; it asks nothing
  * for the other characteristics and leaves their listed state as it is. Unsubscribe naming a characteristic asks
