@@ -212,7 +212,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // listed with the value it would write (notifications or indications as PreferIndications and the flags
   // choose), or, unsubscribing, holds none and the characteristic is listed as unsubscribed; it lists the
   // value, and fires Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Subscribing
-  // lets the notifications through once the device has accepted the write (see OpenedValues). Unsubscribing
+  // lets the notifications through once the device has accepted the write (see OpenedValues); 608 when the
+  // tree has moved on from the record's meanwhile (a Disconnect or Connect), with no Subscribed. Unsubscribing
   // stops the characteristic's notifications and, off a platform event thread, first waits for those being
   // delivered, within wait (when given; else a wait of its own), whatever the listed state (see EndValues);
   // a wait that ran out is no failure of its own. A subscription that the platform ended while the write

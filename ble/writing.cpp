@@ -320,6 +320,12 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   opened.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
+  if (on) {
+    // A Disconnect or Connect made meanwhile (a sink's, or another thread's) has emptied the tree: the
+    // subscription was the old connection's, and the next one holds none. Cut short as a discovery is.
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (!gatt_tree_.Holds(record.generation)) return kParentNotListed;
+  }
   opened.Keep();
   // Held is asked again under the lock that the platform's end of a subscription takes: when that end came
   // while the write waited, it has reported the subscription ended (Error 610 and Unsubscribed), and this

@@ -117,7 +117,8 @@
  * its write then raises no second Unsubscribed; an end that came while a Subscribe, or a WriteValue of the
  * CCCD, had not yet raised its Subscribed, from before the write to the device's answer and after, comes
  * inside that call, after its Subscribed), the state reads 0, and the next Subscribe asks the platform again.
- * QuerySubscriptionState reads what Subscribe, Unsubscribe, a WriteValue of the CCCD or that end
+ * A Subscribe cut short by a Disconnect or Connect made meanwhile (a sink's) returns 608 and raises no
+ * Subscribed. QuerySubscriptionState reads what Subscribe, Unsubscribe, a WriteValue of the CCCD or that end
  * left; before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then
  * brings no Value, Subscribe does. A read of the CCCD descriptor gives the
  * device's value and changes no listed state. Unsubscribe without a characteristic id ends the subscriptions
@@ -721,8 +722,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   606  "Error attempting communication: Access denied by system.", "Unknown protocol error <n> (0x<n>)
  *        returned during communication.", "Unknown communication status <n>.", "No result from the platform.".
  *   607  "Error attempting communication: Device unreachable.".
- *   608  a discovery or lookup cut short by a Disconnect or Connect meanwhile (a sink's, or another thread's):
- *        what it found is added to no tree; it has no text of its own.
+ *   608  a discovery, lookup or Subscribe cut short by a Disconnect or Connect meanwhile (a sink's, or another
+ *        thread's): what it found is added to no tree, what it subscribed to is not reported; it has no text of
+ *        its own.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives
  *        one; also the Error event of notifications that ended: "Notifications of characteristic ID \"<id>\"

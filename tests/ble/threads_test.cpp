@@ -1665,6 +1665,24 @@ TEST_F(SubscriptionsOfTwoClients, AnEndJustAfterTheDeviceAcceptedTheWriteFollows
   EXPECT_TRUE(first_events_.GetsValues());
 }
 
+// A's sink disconnects and connects again while Subscribe's write is answered (in the Log line of its
+// result): the subscription was the old connection's, so Subscribe fails with 608 and reports none.
+TEST_F(SubscriptionsOfTwoClients, ASubscribeCutShortByAReconnectFailsWith608) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> step{0};  // 1 once the subscribing write is asked for, 2 once the sink has reconnected
+  first_events_.on_log = [&](const std::string& line) {
+    if (step.load() == 0 && StartsWith(line, "Subscribing to characteristic")) step = 1;
+    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
+    step = 2;
+    EXPECT_EQ(Do(first_, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(first_);
+    Discovered(first_);
+  };
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 608) << LastError(first_);
+  ASSERT_EQ(step.load(), 2);
+  EXPECT_EQ(first_events_.Events(), std::vector<std::string>{});
+}
+
 // Another client's sink holds the radio's one event thread while Connect to A waits for its pairing, which
 // gives up with 301; then Connect to B pairs. A's request comes only after B's Connect has begun: it is
 // refused without reaching the sink, so no Connect bonds A, and the one request the sink sees names B.
