@@ -171,17 +171,19 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int ReadCharacteristic(GattCharacteristicRecord& record, bool from_device, core::BufferCore& out);
   int ReadDescriptor(GattDescriptorRecord& record, bool from_device, core::BufferCore& out);
   // GetCccdState sets *state to 1 (subscribed) or 0: the listed state, else the device's, which is then
-  // listed. A failed read returns its code and lists nothing.
+  // listed unless another call listed a state while the read waited (that state is given then). A failed
+  // read returns its code and lists nothing.
   int GetCccdState(GattCharacteristicRecord& record, int32_t* state);
   // ProcessValueChanged delivers a value the server pushed for record (in service service_id) as a Value
   // event with an empty descriptor id. Any thread.
   int ProcessValueChanged(const GattCharacteristicRecord& record, const char* service_id, const bt::Bytes& value);
   SubscriptionStates& Subscriptions() { return subscriptions_; }
   // ListSubscription changes the listed CCCD value (0 for unsubscribed) of record's characteristic: kSet lists it,
-  // kUpdate changes a listed one only (and sets *previous as SubscriptionStates::Update does). Only a record
-  // that the tree holds changes the list: one of an earlier connection (found before Disconnect emptied the
-  // tree) leaves it alone, so that no connection starts with a state of the one before. 0, or 200.
-  enum class Listing { kSet, kUpdate };
+  // kFill lists it unless a value is listed already, kUpdate changes a listed one only (and sets *previous as
+  // SubscriptionStates::Update does). Only a record that the tree holds changes the list: one of an earlier
+  // connection (found before Disconnect emptied the tree) leaves it alone, so that no connection starts with
+  // a state of the one before. 0, or 200.
+  enum class Listing { kSet, kFill, kUpdate };
   [[nodiscard]] int ListSubscription(const GattCharacteristicRecord& record, int32_t cccd, Listing listing,
                                      bool* previous = nullptr);
   int Select(const char* service_id, const char* characteristic_id);

@@ -70,11 +70,17 @@ int SubscriptionStates::Update(const char* characteristic_id, int32_t cccd, bool
   return index < 0 ? 0 : states_.SetAtInt(index, cccd);
 }
 
-int SubscriptionStates::Set(const char* characteristic_id, int32_t cccd) {
+int SubscriptionStates::Set(const char* characteristic_id, int32_t cccd) { return Add(characteristic_id, cccd, true); }
+
+int SubscriptionStates::Fill(const char* characteristic_id, int32_t cccd) {
+  return Add(characteristic_id, cccd, false);
+}
+
+int SubscriptionStates::Add(const char* characteristic_id, int32_t cccd, bool replace) {
   std::lock_guard<std::mutex> lock(mutex_);
   const char* id = TextOrEmpty(characteristic_id);
   const int32_t index = ids_.IndexOf(id, 0);
-  if (index >= 0) return states_.SetAtInt(index, cccd);
+  if (index >= 0) return replace ? states_.SetAtInt(index, cccd) : 0;
   int rc = ids_.AddCString(id);
   if (rc != core::kOk) return rc;
   rc = states_.AddInt(cccd);
@@ -282,9 +288,11 @@ int BLEClientEngine::GetCccdState(GattCharacteristicRecord& record, int32_t* sta
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
   const int32_t cccd = static_cast<int32_t>(result->ClientCharacteristicConfigurationDescriptor());
-  subscribed = cccd != 0;
-  rc = ListSubscription(record, cccd, Listing::kSet);
+  // What a Subscribe, an Unsubscribe, a CCCD write or a platform end listed while the read waited (a sink's,
+  // or another thread's) is newer than the device's answer: it stands, and the query answers it.
+  rc = ListSubscription(record, cccd, Listing::kFill);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
+  if (subscriptions_.Find(id, &subscribed) == 0) subscribed = cccd != 0;
   rc = LogRead(3, kGattLogSubscriptions, "Got CCCD state for characteristic ID \"%s\" from device.", id);
   if (rc != 0) return rc;
   if (state != nullptr) *state = subscribed ? 1 : 0;

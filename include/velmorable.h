@@ -120,7 +120,7 @@
  * A Subscribe cut short by a Disconnect or Connect made meanwhile (a sink's) returns 608 and raises no
  * Subscribed. QuerySubscriptionState reads what Subscribe, Unsubscribe, a WriteValue of the CCCD or that end
  * left; before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then
- * brings no Value, Subscribe does. A read of the CCCD descriptor gives the
+ * brings no Value, Subscribe does; a state listed while that read waited stands, and the query gives it. A read of the CCCD descriptor gives the
  * device's value and changes no listed state. Unsubscribe without a characteristic id ends the subscriptions
  * this client holds (of the service given, or of every service), with an Unsubscribed for each; it asks nothing
  * for the other characteristics and leaves their listed state as it is. Unsubscribe naming a characteristic asks

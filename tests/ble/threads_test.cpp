@@ -1665,6 +1665,27 @@ TEST_F(SubscriptionsOfTwoClients, AnEndJustAfterTheDeviceAcceptedTheWriteFollows
   EXPECT_TRUE(first_events_.GetsValues());
 }
 
+// A's first query reads the device's CCCD (0). While A's sink logs that read's result, it subscribes: the
+// query answers the state that the Subscribe listed, and leaves it listed.
+TEST_F(SubscriptionsOfTwoClients, AFirstQueryLeavesASubscribeMadeMeanwhileListed) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> step{0};  // 1 once the query reads the device, 2 once the sink has subscribed
+  std::atomic<int> subscribed{-1};
+  first_events_.on_log = [&](const std::string& line) {
+    if (step.load() == 0 && StartsWith(line, "Getting CCCD state")) step = 1;
+    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
+    step = 2;
+    subscribed = OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE);
+  };
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_EQ(Config(first_, "LogLevel=3"), 0);
+  EXPECT_EQ(SubscriptionState(first_), 1);
+  ASSERT_EQ(step.load(), 2);
+  ASSERT_EQ(subscribed.load(), 0);
+  EXPECT_EQ(SubscriptionState(first_), 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
 // A's sink disconnects and connects again while Subscribe's write is answered (in the Log line of its
 // result): the subscription was the old connection's, so Subscribe fails with 608 and reports none.
 TEST_F(SubscriptionsOfTwoClients, ASubscribeCutShortByAReconnectFailsWith608) {
