@@ -120,12 +120,12 @@
  * A Subscribe cut short by a Disconnect or Connect made meanwhile (a sink's) returns 608 and raises no
  * Subscribed. QuerySubscriptionState reads what Subscribe, Unsubscribe, a WriteValue of the CCCD or that end
  * left; before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then
- * brings no Value, Subscribe does; a state listed while that read waited stands, and the query gives it. A read of the CCCD descriptor gives the
- * device's value and changes no listed state. Unsubscribe without a characteristic id ends the subscriptions
- * this client holds (of the service given, or of every service), with an Unsubscribed for each; it asks nothing
- * for the other characteristics and leaves their listed state as it is. Unsubscribe naming a characteristic asks
- * the platform to end its notifications and fires Unsubscribed also when this client held no subscription of
- * it, unless its state reads 0 already.
+ * brings no Value, Subscribe does; a state listed while that read waited stands, and the query gives it. A
+ * read of the CCCD descriptor gives the device's value and changes no listed state. Unsubscribe without a
+ * characteristic id ends the subscriptions this client holds (of the service given, or of every service), with
+ * an Unsubscribed for each; it asks nothing for the other characteristics and leaves their listed state as it
+ * is. Unsubscribe naming a characteristic asks the platform to end its notifications and fires Unsubscribed
+ * also when this client held no subscription of it, unless its state reads 0 already.
  *
  * Unsubscribe (method 19) on the application's thread returns 0 only once no Value of the characteristics it
  * unsubscribed from is in the sink on another thread: a notification that comes after it has recorded a
