@@ -147,6 +147,12 @@ struct GattCharacteristicRecord {
   int32_t subscribing = 0;
   HeldEnd lost = HeldEnd::kNone;
   core::Buffer lost_reason;
+  // session is the platform's number of the subscription that this client's last accepted write made or
+  // kept (GattCharacteristic::NotificationSession; 0 where the platform gives none), lost_session that of
+  // the held end: an end of an older subscription (one that came late, after an Unsubscribe and a new
+  // Subscribe) ends nothing. Guarded by the engine's tree mutex.
+  uint64_t session = 0;
+  uint64_t lost_session = 0;
 
   // Init makes this the record of ref's characteristic with id and registers the engine's value handler on
   // the platform object (once per object). 0, or 200. May raise PlatformError.

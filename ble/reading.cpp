@@ -350,10 +350,16 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
   if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
   core::Buffer reason;
   if (PlatformStringToText(args->ToString(), reason) != core::kOk) (void)reason.Clear();
+  const auto numbered = std::dynamic_pointer_cast<bt::NotificationsLostArgs>(args);
+  const uint64_t session = numbered != nullptr ? numbered->Session() : 0;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
     using HeldEnd = GattCharacteristicRecord::HeldEnd;
+    // The end of a subscription older than the one this client's last accepted write made (it came late,
+    // after an Unsubscribe and a new Subscribe) ends nothing of this client's.
+    if (session != 0 && session < record->session) return;
     if (record->subscribing > 0) {
+      if (session > record->lost_session) record->lost_session = session;
       if (!record->values_stopped) {
         record->lost = HeldEnd::kEnded;
       } else if (record->lost == HeldEnd::kNone) {

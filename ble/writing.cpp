@@ -77,7 +77,10 @@ class BLEClientEngine::OpenedValues {
   OpenedValues(BLEClientEngine& engine, GattCharacteristicRecord* record) : engine_(engine), record_(record) {
     if (record_ == nullptr) return;
     std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
-    if (record_->subscribing++ == 0) record_->lost = HeldEnd::kNone;
+    if (record_->subscribing++ == 0) {
+      record_->lost = HeldEnd::kNone;
+      record_->lost_session = 0;
+    }
   }
   ~OpenedValues() {
     if (record_ == nullptr) return;
@@ -112,7 +115,11 @@ class BLEClientEngine::OpenedValues {
   // ends the subscription the write made.
   void Answer(const std::shared_ptr<bt::GattWriteResult>& result) {
     if (record_ == nullptr || !Accepted(result)) return;
+    const uint64_t session = record_->characteristic->NotificationSession();
     std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
+    if (session > record_->session) record_->session = session;
+    // An end held meanwhile of a subscription older than the one the write made or kept is none of its.
+    if (record_->lost_session != 0 && record_->lost_session < record_->session) record_->lost = HeldEnd::kNone;
     if (!record_->values_stopped) return;
     made_ = true;
     if (record_->lost != HeldEnd::kNone) {

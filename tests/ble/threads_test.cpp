@@ -1686,6 +1686,37 @@ TEST_F(SubscriptionsOfTwoClients, AFirstQueryLeavesASubscribeMadeMeanwhileListed
   EXPECT_TRUE(first_events_.GetsValues());
 }
 
+// A services change ends A's subscription while B's sink holds the radio's one event thread, so that the end
+// reaches A late. Meanwhile A unsubscribes and subscribes again: the late end is that of the subscription A's
+// Unsubscribe ended, and leaves the new one, whose Values come.
+TEST_F(SubscriptionsOfTwoClients, ALateEndOfAnEndedSubscriptionLeavesTheNextOne) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<bool> armed{false};
+  std::atomic<bool> holding{false};
+  std::atomic<bool> release{false};
+  second_events_.on_server_update = [&] {
+    if (!armed.exchange(false)) return;
+    holding = true;
+    (void)Eventually([&] { return release.load(); });
+  };
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_NO_FATAL_FAILURE(Discovered(second_));
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  ASSERT_TRUE(first_events_.GetsValues());
+  armed = true;
+  radio_->FireServicesChanged(kFirstAddress);
+  ASSERT_TRUE(Eventually([&] { return holding.load(); }));
+  radio_->ReplaceDatabase(kFirstAddress, BusyPeripheral(kFirstAddress).gatt);
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  release = true;
+  radio_->WaitIdle();
+  EXPECT_EQ(first_events_.Events(), (std::vector<std::string>{"Subscribed 000100030000", "Unsubscribed 000100030000",
+                                                              "Subscribed 000100030000"}));
+  EXPECT_EQ(SubscriptionState(first_), 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
 // A's sink disconnects and connects again while Subscribe's write is answered (in the Log line of its
 // result): the subscription was the old connection's, so Subscribe fails with 608 and reports none.
 TEST_F(SubscriptionsOfTwoClients, ASubscribeCutShortByAReconnectFailsWith608) {
