@@ -70,7 +70,9 @@ int SubscriptionStates::Update(const char* characteristic_id, int32_t cccd, bool
   return index < 0 ? 0 : states_.SetAtInt(index, cccd);
 }
 
-int SubscriptionStates::Set(const char* characteristic_id, int32_t cccd) { return Add(characteristic_id, cccd, true); }
+int SubscriptionStates::Set(const char* characteristic_id, int32_t cccd) {
+  return Add(characteristic_id, cccd, true);
+}
 
 int SubscriptionStates::Fill(const char* characteristic_id, int32_t cccd) {
   return Add(characteristic_id, cccd, false);
