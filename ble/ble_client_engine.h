@@ -180,17 +180,19 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int ReadCharacteristic(GattCharacteristicRecord& record, bool from_device, core::BufferCore& out);
   int ReadDescriptor(GattDescriptorRecord& record, bool from_device, core::BufferCore& out);
   // GetCccdState sets *state to 1 (subscribed) or 0: the listed state, else the device's, which is then
-  // listed. A failed read returns its code and lists nothing.
+  // listed unless another call listed a state while the read waited (that state is given then). A failed
+  // read returns its code and lists nothing.
   int GetCccdState(GattCharacteristicRecord& record, int32_t* state);
   // ProcessValueChanged delivers a value the server pushed for record (in service service_id) as a Value
   // event with an empty descriptor id. Any thread.
   int ProcessValueChanged(const GattCharacteristicRecord& record, const char* service_id, const bt::Bytes& value);
   SubscriptionStates& Subscriptions() { return subscriptions_; }
   // ListSubscription changes the listed CCCD value (0 for unsubscribed) of record's characteristic: kSet lists it,
-  // kUpdate changes a listed one only (and sets *previous as SubscriptionStates::Update does). Only a record
-  // that the tree holds changes the list: one of an earlier connection (found before Disconnect emptied the
-  // tree) leaves it alone, so that no connection starts with a state of the one before. 0, or 200.
-  enum class Listing { kSet, kUpdate };
+  // kFill lists it unless a value is listed already, kUpdate changes a listed one only (and sets *previous as
+  // SubscriptionStates::Update does). Only a record that the tree holds changes the list: one of an earlier
+  // connection (found before Disconnect emptied the tree) leaves it alone, so that no connection starts with
+  // a state of the one before. 0, or 200.
+  enum class Listing { kSet, kFill, kUpdate };
   [[nodiscard]] int ListSubscription(const GattCharacteristicRecord& record, int32_t cccd, Listing listing,
                                      bool* previous = nullptr);
   int Select(const char* service_id, const char* characteristic_id);
@@ -221,7 +223,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // listed with the value it would write (notifications or indications as PreferIndications and the flags
   // choose), or, unsubscribing, holds none and the characteristic is listed as unsubscribed; it lists the
   // value, and fires Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Subscribing
-  // lets the notifications through once the device has accepted the write (see OpenedValues). Unsubscribing
+  // lets the notifications through once the device has accepted the write (see OpenedValues); 608 when the
+  // tree has moved on from the record's meanwhile (a Disconnect or Connect), with no Subscribed. Unsubscribing
   // stops the characteristic's notifications and, off a platform event thread, first waits for those being
   // delivered, within wait (when given; else a wait of its own), whatever the listed state (see EndValues);
   // a wait that ran out is no failure of its own. A subscription that the platform ended while the write
@@ -476,8 +479,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   bool EndValues(GattCharacteristicRecord& record, ValuesWait* wait);
   // OpenedValues lets the notifications of a characteristic through once the device has accepted a CCCD
   // write that turns them on, and stops them again unless that result is reported as a success (Keep);
-  // Made tells whether this client held no subscription of it before, Lost whether the platform ended the
-  // subscription while the write waited (see GattCharacteristicRecord::subscribing).
+  // Made tells whether this client held no subscription of it before. The platform's end of the
+  // subscription that comes before the call has fired its Subscribed is reported when it goes (see
+  // GattCharacteristicRecord::subscribing).
   class OpenedValues;
   // ReportNotificationsLost lists record as unsubscribed and tells the application that the platform ended
   // its subscription: Log (level 2), Error 610 "Notifications of characteristic ID ... ended: <reason>." and

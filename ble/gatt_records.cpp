@@ -612,6 +612,7 @@ int BLEClientEngine::ListSubscription(const GattCharacteristicRecord& record, in
   std::lock_guard<std::mutex> lock(tree_mutex_);
   if (gatt_tree_.FindCharacteristicByObject(record.characteristic.get(), nullptr).get() != &record) return 0;
   if (listing == Listing::kSet) return subscriptions_.Set(record.id.Data(), cccd);
+  if (listing == Listing::kFill) return subscriptions_.Fill(record.id.Data(), cccd);
   return subscriptions_.Update(record.id.Data(), cccd, nullptr, previous);
 }
 

@@ -134,13 +134,25 @@ struct GattCharacteristicRecord {
   // counts the notifications of this characteristic that platform threads deliver.
   bool values_stopped = true;
   EventDeliveries values;
-  // subscribing counts the CCCD writes of this client that turn the notifications on and still wait for the
-  // device's answer. The platform's end of the subscription that comes meanwhile (its notification session
-  // failed at once) is kept in lost_reason (lost set) for the write that made it to report, once the device
-  // has accepted it. Guarded by the engine's tree mutex.
+  // subscribing counts the calls of this client that turn the notifications on by a CCCD write (Subscribe,
+  // WriteValue), from before the write is asked for until the call has listed the state and fired its
+  // Subscribed. The platform's end of the subscription that comes meanwhile (a services change, a session
+  // that failed at once) is held in lost_reason for the last of them to report once it has fired its
+  // Subscribed (see HeldEnd). Guarded by the engine's tree mutex.
+  //
+  // HeldEnd: kEnded when the end ended a subscription this client held, or one that a write of these calls
+  // made (accepted); kUnheld when it came while this client held none and no write had been accepted yet:
+  // it ends the subscription that a write accepted afterwards makes, and nothing when none is.
+  enum class HeldEnd : uint8_t { kNone, kUnheld, kEnded };
   int32_t subscribing = 0;
-  bool lost = false;
+  HeldEnd lost = HeldEnd::kNone;
   core::Buffer lost_reason;
+  // session is the platform's number of the subscription that this client's last accepted write made or
+  // kept (GattCharacteristic::NotificationSession; 0 where the platform gives none), lost_session that of
+  // the held end: an end of an older subscription (one that came late, after an Unsubscribe and a new
+  // Subscribe) ends nothing. Guarded by the engine's tree mutex.
+  uint64_t session = 0;
+  uint64_t lost_session = 0;
 
   // Init makes this the record of ref's characteristic with id and registers the engine's value handler on
   // the platform object (once per object). 0, or 200. May raise PlatformError.

@@ -71,10 +71,18 @@ int SubscriptionStates::Update(const char* characteristic_id, int32_t cccd, bool
 }
 
 int SubscriptionStates::Set(const char* characteristic_id, int32_t cccd) {
+  return Add(characteristic_id, cccd, true);
+}
+
+int SubscriptionStates::Fill(const char* characteristic_id, int32_t cccd) {
+  return Add(characteristic_id, cccd, false);
+}
+
+int SubscriptionStates::Add(const char* characteristic_id, int32_t cccd, bool replace) {
   std::lock_guard<std::mutex> lock(mutex_);
   const char* id = TextOrEmpty(characteristic_id);
   const int32_t index = ids_.IndexOf(id, 0);
-  if (index >= 0) return states_.SetAtInt(index, cccd);
+  if (index >= 0) return replace ? states_.SetAtInt(index, cccd) : 0;
   int rc = ids_.AddCString(id);
   if (rc != core::kOk) return rc;
   rc = states_.AddInt(cccd);
@@ -290,9 +298,11 @@ int BLEClientEngine::GetCccdState(GattCharacteristicRecord& record, int32_t* sta
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
   const int32_t cccd = static_cast<int32_t>(result->ClientCharacteristicConfigurationDescriptor());
-  subscribed = cccd != 0;
-  rc = ListSubscription(record, cccd, Listing::kSet);
+  // What a Subscribe, an Unsubscribe, a CCCD write or a platform end listed while the read waited (a sink's,
+  // or another thread's) is newer than the device's answer: it stands, and the query answers it.
+  rc = ListSubscription(record, cccd, Listing::kFill);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
+  if (subscriptions_.Find(id, &subscribed) == 0) subscribed = cccd != 0;
   rc = LogRead(3, kGattLogSubscriptions, "Got CCCD state for characteristic ID \"%s\" from device.", id);
   if (rc != 0) return rc;
   if (state != nullptr) *state = subscribed ? 1 : 0;
@@ -339,8 +349,8 @@ bool BLEClientEngine::StopValues(GattCharacteristicRecord& record, bool stop) {
 // OnNotificationsLost ends a subscription of this client's that the platform can no longer serve (a
 // services change, a session that ended): its notifications stop, the characteristic is listed as
 // unsubscribed, and Error (610, with the platform's reason) and Unsubscribed tell the application. A
-// characteristic this client holds no subscription of has nothing to end; one whose subscribing write still
-// waits for its answer leaves the end to that write (its Subscribed comes first).
+// characteristic this client holds no subscription of has nothing to end; one that a call is subscribing to
+// (until it has fired its Subscribed) leaves the end to that call, whose Subscribed comes first.
 void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
                                           const std::shared_ptr<bt::Inspectable>& args) {
   if (characteristic == nullptr || args == nullptr) return;
@@ -350,15 +360,25 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
   if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
   core::Buffer reason;
   if (PlatformStringToText(args->ToString(), reason) != core::kOk) (void)reason.Clear();
+  const auto numbered = std::dynamic_pointer_cast<bt::NotificationsLostArgs>(args);
+  const uint64_t session = numbered != nullptr ? numbered->Session() : 0;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    if (record->values_stopped) {
-      if (record->subscribing > 0) {
-        record->lost = true;
-        if (record->lost_reason.Assign(reason) != core::kOk) (void)record->lost_reason.Clear();
+    using HeldEnd = GattCharacteristicRecord::HeldEnd;
+    // The end of a subscription older than the one this client's last accepted write made (it came late,
+    // after an Unsubscribe and a new Subscribe) ends nothing of this client's.
+    if (session != 0 && session < record->session) return;
+    if (record->subscribing > 0) {
+      if (session > record->lost_session) record->lost_session = session;
+      if (!record->values_stopped) {
+        record->lost = HeldEnd::kEnded;
+      } else if (record->lost == HeldEnd::kNone) {
+        record->lost = HeldEnd::kUnheld;
       }
+      if (record->lost_reason.Assign(reason) != core::kOk) (void)record->lost_reason.Clear();
       return;
     }
+    if (record->values_stopped) return;
     record->values_stopped = true;
   }
   ReportNotificationsLost(*record, service_id.Data(), reason.Data());

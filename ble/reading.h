@@ -41,10 +41,15 @@ class SubscriptionStates {
   // Set lists the id with its CCCD value, replacing the value when it is listed already. 0, or 200 (lists
   // unchanged).
   [[nodiscard]] int Set(const char* characteristic_id, int32_t cccd);
+  // Fill lists the id with its CCCD value unless it is listed already (then nothing changes). 0, or 200.
+  [[nodiscard]] int Fill(const char* characteristic_id, int32_t cccd);
   void Clear();
   int32_t Count() const;
 
  private:
+  // Add lists the id with cccd, replacing the value of a listed id when replace is set.
+  [[nodiscard]] int Add(const char* characteristic_id, int32_t cccd, bool replace);
+
   mutable std::mutex mutex_;
   core::StrList ids_;
   core::StrList states_;

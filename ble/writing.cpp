@@ -70,19 +70,40 @@ const char* BLEClientEngine::ComposeMessage(core::BufferCore& out, const char* p
 
 class BLEClientEngine::OpenedValues {
  public:
-  // For a CCCD write of record that turns notifications on (null: another write, nothing to do), made
-  // before the write is asked for: the platform's end of the subscription that comes before the answer is
-  // kept for this write (see GattCharacteristicRecord::subscribing).
+  // For a call that turns the notifications of record on by a CCCD write (null: another write, nothing to
+  // do), made before the write is asked for and ended once the call has fired its Subscribed (or failed):
+  // the platform's end of the subscription that comes meanwhile is held for it (see
+  // GattCharacteristicRecord::subscribing) and reported here, after the call's own events.
   OpenedValues(BLEClientEngine& engine, GattCharacteristicRecord* record) : engine_(engine), record_(record) {
     if (record_ == nullptr) return;
     std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
-    if (record_->subscribing++ == 0) record_->lost = false;
+    if (record_->subscribing++ == 0) {
+      record_->lost = HeldEnd::kNone;
+      record_->lost_session = 0;
+    }
   }
   ~OpenedValues() {
     if (record_ == nullptr) return;
-    std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
-    if (!answered_) --record_->subscribing;
-    if (made_ && !kept_) record_->values_stopped = true;
+    core::Buffer reason;
+    bool ended = false;
+    {
+      std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
+      // A write whose success was not reported made nothing, nor does the end that came for it.
+      if (made_ && !kept_) {
+        record_->values_stopped = true;
+        if (record_->lost == HeldEnd::kEnded) record_->lost = HeldEnd::kUnheld;
+      }
+      if (--record_->subscribing > 0) return;
+      // An end of the connection's tree that has gone with its connection tells the next one nothing.
+      ended = record_->lost == HeldEnd::kEnded && engine_.gatt_tree_.Holds(record_->generation);
+      record_->lost = HeldEnd::kNone;
+      if (!ended) return;
+      record_->values_stopped = true;
+      if (reason.Assign(record_->lost_reason) != core::kOk) (void)reason.Clear();
+    }
+    core::Buffer service_id;
+    if (ServiceIdOf(record_->id.Data(), service_id) != core::kOk) return;
+    engine_.ReportNotificationsLost(*record_, service_id.Data(), reason.Data());
   }
   OpenedValues(const OpenedValues&) = delete;
   OpenedValues& operator=(const OpenedValues&) = delete;
@@ -90,38 +111,34 @@ class BLEClientEngine::OpenedValues {
   // Answer takes the write's result. Only once the device has accepted the write do the notifications pass:
   // until then, and after a refusal, those that the device sends for another client's subscription are not
   // this client's. They pass before the result is reported (its Log line), so that the first ones of the new
-  // subscription are not dropped while the sink logs; unless the platform has ended it meanwhile.
+  // subscription are not dropped while the sink logs; unless the platform has ended it meanwhile, which then
+  // ends the subscription the write made.
   void Answer(const std::shared_ptr<bt::GattWriteResult>& result) {
-    if (record_ == nullptr) return;
-    const bool accepted = Accepted(result);
+    if (record_ == nullptr || !Accepted(result)) return;
+    const uint64_t session = record_->characteristic->NotificationSession();
     std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
-    answered_ = true;
-    --record_->subscribing;
-    if (!accepted || !record_->values_stopped) return;
+    if (session > record_->session) record_->session = session;
+    // An end held meanwhile of a subscription older than the one the write made or kept is none of its.
+    if (record_->lost_session != 0 && record_->lost_session < record_->session) record_->lost = HeldEnd::kNone;
+    if (!record_->values_stopped) return;
     made_ = true;
-    if (record_->lost) {
-      lost_ = true;
-      record_->lost = false;
-      if (reason_.Assign(record_->lost_reason) != core::kOk) (void)reason_.Clear();
+    if (record_->lost != HeldEnd::kNone) {
+      record_->lost = HeldEnd::kEnded;
       return;
     }
     record_->values_stopped = false;
   }
-  // Made: the write made this client's subscription (it held none before). Lost: the platform ended it
-  // again before the answer came (Reason), so that it is reported after Subscribed.
+  // Made: the write made this client's subscription (it held none before).
   bool Made() const { return made_; }
-  bool Lost() const { return lost_; }
-  const char* Reason() const { return reason_.Data(); }
   void Keep() { kept_ = true; }
 
  private:
+  using HeldEnd = GattCharacteristicRecord::HeldEnd;
+
   BLEClientEngine& engine_;
   GattCharacteristicRecord* record_;
-  bool answered_ = false;
   bool made_ = false;
-  bool lost_ = false;
   bool kept_ = false;
-  core::Buffer reason_;
 };
 
 // LogComposed fires Log with prefix, id and suffix while LogLevel is level or more; the text is composed in
@@ -221,10 +238,8 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
     rc = LogComposed(1, kGattLogSubscriptions, "Successfully subscribed to characteristic ID \"",
                      characteristic_id.Data(), kIdSuffix);
     if (rc != 0) return rc;
-    rc = FireSubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
-                        characteristic->description.Data());
-    if (opened.Lost()) ReportNotificationsLost(*notified, service_id.Data(), opened.Reason());
-    return rc;
+    return FireSubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
+                          characteristic->description.Data());
   }
   rc = LogComposed(1, kGattLogSubscriptions, "Successfully unsubscribed from characteristic ID \"",
                    characteristic_id.Data(), kIdSuffix);
@@ -312,6 +327,12 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   opened.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
+  if (on) {
+    // A Disconnect or Connect made meanwhile (a sink's, or another thread's) has emptied the tree: the
+    // subscription was the old connection's, and the next one holds none. Cut short as a discovery is.
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (!gatt_tree_.Holds(record.generation)) return kParentNotListed;
+  }
   opened.Keep();
   // Held is asked again under the lock that the platform's end of a subscription takes: when that end came
   // while the write waited, it has reported the subscription ended (Error 610 and Unsubscribed), and this
@@ -331,10 +352,8 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   core::Buffer uuid;
   (void)UuidTextOf(record.uuid, uuid);
   if (!on) return FireUnsubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
-  rc = FireSubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
-  // The platform ended the new subscription before the device's answer came: that end follows its start.
-  if (opened.Lost()) ReportNotificationsLost(record, service_id.Data(), opened.Reason());
-  return rc;
+  // An end that the platform gave meanwhile follows (opened).
+  return FireSubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
 }
 
 bool BLEClientEngine::EndValues(GattCharacteristicRecord& record, ValuesWait* wait) {

@@ -103,29 +103,31 @@
  * does, and nothing they do reaches the next connection (no subscription state is listed for it).
  *
  * Subscriptions: a client's subscription of a characteristic is its own, also beside other clients of the same
- * device (of this process or, on BlueZ, of other programs). Subscribe asks the platform for one unless this
- * client already holds one of the kind it would ask for, whatever the device's CCCD says, so a Subscribe that
- * returns 0 brings Values; a WriteValue of the CCCD that turns notifications on asks too. Values reach only a
- * client that holds a subscription: one that never subscribed, or whose subscription ended, gets none while
- * the device notifies for another client; one holds it once the device has accepted the write, so none comes
- * while the write waits for its answer or after the device refused it (a notification that the device sends
- * before that answer has come is dropped); one that holds one gets whatever the device pushes, notifications
- * or indications (asked for both kinds by different clients, a device picks one). A subscription ends with
- * the client's Unsubscribe (or a WriteValue of the CCCD that turns notifications off), with Disconnect, or when
- * the platform ends it: a change of the device's services (on BlueZ, one that removes the characteristic, also
- * to put it back at once), the link's loss on BlueZ, or a platform session that failed; then Error 610
- * "Notifications of characteristic ID \"<id>\" ended: <reason>." and Unsubscribed come on a platform thread
- * (an Unsubscribe that was waiting for its write then raises no second Unsubscribed; an end that came while a
- * Subscribe, or a WriteValue of the CCCD, still waited for the device's answer comes inside that call, after
- * its Subscribed), the state reads 0, and the next Subscribe asks the platform again. QuerySubscriptionState
- * reads what Subscribe, Unsubscribe,
- * a WriteValue of the CCCD or that end left; before any of them, its first query reads the device's CCCD, which
- * another client may hold on: 1 then brings no Value, Subscribe does. A read of the CCCD descriptor gives the
- * device's value and changes no listed state. Unsubscribe without a characteristic id ends the subscriptions
- * this client holds (of the service given, or of every service), with an Unsubscribed for each; it asks nothing
- * for the other characteristics and leaves their listed state as it is. Unsubscribe naming a characteristic asks
- * the platform to end its notifications and fires Unsubscribed also when this client held no subscription of
- * it, unless its state reads 0 already.
+ * device (of this process or, on BlueZ, of other programs). Subscribe asks the platform for one unless this client
+ * already holds one of the kind it would ask for, whatever the device's CCCD says, so a Subscribe that returns 0
+ * brings Values; a WriteValue of the CCCD that turns notifications on asks too. Values reach only a client that
+ * holds a subscription: one that never subscribed, or whose subscription ended, gets none while the device notifies
+ * for another client; one holds it once the device has accepted the write, so none comes while the write waits for
+ * its answer or after the device refused it (a notification that the device sends before that answer has come is
+ * dropped); one that holds one gets whatever the device pushes, notifications or indications (asked for both kinds
+ * by different clients, a device picks one). A subscription ends with the client's Unsubscribe (or a WriteValue of
+ * the CCCD that turns notifications off), with Disconnect, or when the platform ends it: a change of the device's
+ * services (on BlueZ, one that removes the characteristic, also to put it back at once), the link's loss on BlueZ,
+ * or a platform session that failed; then Error 610 "Notifications of characteristic ID \"<id>\" ended: <reason>."
+ * and Unsubscribed come on a platform thread (an Unsubscribe that was waiting for its write then raises no second
+ * Unsubscribed; an end that came while a Subscribe, or a WriteValue of the CCCD, had not yet raised its Subscribed,
+ * while its write waited for the device's answer or after, comes inside that call, after its Subscribed), the state
+ * reads 0, and the next Subscribe asks the platform again. An end that the platform reports late, of a subscription
+ * that an Unsubscribe had ended before, leaves the subscription that a Subscribe made since. A Subscribe cut short
+ * by a Disconnect or Connect made meanwhile (a sink's) returns 608 and raises no Subscribed. QuerySubscriptionState
+ * reads what Subscribe, Unsubscribe, a WriteValue of the CCCD or that end left; before any of them, its first query
+ * reads the device's CCCD, which another client may hold on: 1 then brings no Value, Subscribe does; a state listed
+ * while that read waited stands, and the query gives it. A read of the CCCD descriptor gives the device's value and
+ * changes no listed state. Unsubscribe without a characteristic id ends the subscriptions this client holds (of the
+ * service given, or of every service), with an Unsubscribed for each; it asks nothing for the other characteristics
+ * and leaves their listed state as it is. Unsubscribe naming a characteristic asks the platform to end its
+ * notifications and fires Unsubscribed also when this client held no subscription of it, unless its state reads 0
+ * already.
  *
  * Unsubscribe (method 19) on the application's thread returns 0 only once no Value of the characteristics it
  * unsubscribed from is in the sink on another thread: a notification that comes after it has recorded a
@@ -724,8 +726,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   606  "Error attempting communication: Access denied by system.", "Unknown protocol error <n> (0x<n>)
  *        returned during communication.", "Unknown communication status <n>.", "No result from the platform.".
  *   607  "Error attempting communication: Device unreachable.".
- *   608  a discovery, lookup or read cut short by a Disconnect or Connect meanwhile (a sink's, or another
- *        thread's): what it found is added to no tree, a value read is handed out to no one; it has no text of
+ *   608  a discovery, lookup, read or Subscribe cut short by a Disconnect or Connect meanwhile (a sink's, or
+ *        another thread's): what it found is added to no tree, a value read is handed out to no one, what it
+ *        subscribed to is not reported; it has no text of
  *        its own.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives

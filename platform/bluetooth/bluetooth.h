@@ -60,6 +60,14 @@ class Inspectable {
   virtual HString ToString() = 0;
 };
 
+// NotificationsLostArgs is the argument of GattCharacteristic's NotificationsLost on a platform that numbers
+// an object's subscriptions (see GattCharacteristic::NotificationSession): Session is the number of the one
+// that ended.
+class NotificationsLostArgs : public Inspectable {
+ public:
+  virtual uint64_t Session() = 0;
+};
+
 // ---- Adapter and advertisements
 
 class BluetoothAdapter {
@@ -297,6 +305,11 @@ class GattCharacteristic {
   virtual EventToken AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> /*handler*/) {
     throw PlatformError(kENoInterface);
   }
+  // NotificationSession numbers this object's subscriptions: n from the CCCD write that subscribed it as the
+  // n-th while it held none (a write that keeps one it holds keeps its number) on, and after its end; the
+  // NotificationsLost of the n-th gives n in NotificationsLostArgs. 0 before the first, and on a platform
+  // that does not number them. Any thread.
+  virtual uint64_t NotificationSession() { return 0; }
   virtual AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) = 0;
   virtual AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
   ReadClientCharacteristicConfigurationDescriptorAsync() = 0;

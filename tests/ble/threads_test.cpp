@@ -1342,11 +1342,14 @@ TEST_F(UnsubscribeFromEverything, WaitsOneTimeoutForAllTheValuesLeft) {
 
 // Recorder is a client's sink that counts the Values of notifications (ReadValue's Value names a descriptor or
 // comes on the application's thread; notifications name none) and keeps the subscription events and errors
-// in order, as "Subscribed <id>", "Unsubscribed <id>" and "Error <code> <text>".
+// in order, as "Subscribed <id>", "Unsubscribed <id>" and "Error <code> <text>". on_log and on_server_update,
+// when set before the client connects, run inside each Log (with its text) and ServerUpdate event.
 struct Recorder {
   std::atomic<int> values{0};
   std::mutex mutex;
   std::vector<std::string> events;
+  std::function<void(const std::string&)> on_log;
+  std::function<void()> on_server_update;
 
   static int32_t Call(void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) {
     auto* self = static_cast<Recorder*>(raw);
@@ -1356,6 +1359,8 @@ struct Recorder {
       if (text(2).empty()) ++self->values;
       return 0;
     }
+    if (id == VELMORABLE_EVENT_LOG && self->on_log) self->on_log(text(1));
+    if (id == VELMORABLE_EVENT_SERVER_UPDATE && self->on_server_update) self->on_server_update();
     if (id == VELMORABLE_EVENT_SUBSCRIBED) event = "Subscribed " + text(1);
     if (id == VELMORABLE_EVENT_UNSUBSCRIBED) event = "Unsubscribed " + text(1);
     if (id == VELMORABLE_EVENT_ERROR) event = "Error " + std::to_string(params[0]) + " " + text(1);
@@ -1403,6 +1408,10 @@ class SubscriptionsOfTwoClients : public RadioWithChecker<1> {
   // subscribing to nothing.
   void Discovered(VelmoraBLE_BLEClient* handle) {
     ASSERT_EQ(Do(handle, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(handle);
+    ASSERT_NO_FATAL_FAILURE(Rediscovered(handle));
+  }
+  // Rediscovered discovers handle's device again and selects the heart rate service.
+  void Rediscovered(VelmoraBLE_BLEClient* handle) {
     intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
                             reinterpret_cast<intptr_t>("")};
     int32_t sizes[4] = {0, 0, 0, 0};
@@ -1612,6 +1621,118 @@ TEST_F(SubscriptionsOfTwoClients, UnsubscribeFromAllAsksNothingForTheOtherCharac
   EXPECT_EQ(radio_->CallCount(kLookup), asked);
   EXPECT_EQ(first_events_.Events(),
             (std::vector<std::string>{"Subscribed 000100030000", "Unsubscribed 000100030000"}));
+}
+
+// StartsWith tells whether line begins with prefix.
+bool StartsWith(const std::string& line, const char* prefix) { return line.rfind(prefix, 0) == 0; }
+
+// The device's services change right after it accepted A's subscribing write, while A's sink logs the write's
+// result, first in a Subscribe, then in a WriteValue of the CCCD: each call reports its Subscribed, then the
+// end (Error 610, Unsubscribed); the state reads 0 and the next Subscribe asks the device again.
+TEST_F(SubscriptionsOfTwoClients, AnEndJustAfterTheDeviceAcceptedTheWriteFollowsSubscribed) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> step{0};  // 1 once the subscribing write is asked for, 2 once its result is logged
+  first_events_.on_log = [&](const std::string& line) {
+    if (step.load() == 0 && (StartsWith(line, "Subscribing to characteristic") ||
+                             StartsWith(line, "Writing value to descriptor"))) {
+      step = 1;
+    }
+    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
+    step = 2;
+    radio_->ReplaceDatabase(kFirstAddress, BusyPeripheral(kFirstAddress).gatt);
+    radio_->WaitIdle();
+  };
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  const std::vector<std::string> ended = {
+      "Subscribed 000100030000",
+      "Error 610 Notifications of characteristic ID \"000100030000\" ended: the device's services changed.",
+      "Unsubscribed 000100030000"};
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  ASSERT_EQ(step.exchange(0), 2);
+  EXPECT_EQ(first_events_.Events(), ended);
+  EXPECT_EQ(SubscriptionState(first_), 0);
+
+  ASSERT_NO_FATAL_FAILURE(Rediscovered(first_));
+  ASSERT_EQ(WriteCccd(first_, 1), 0) << LastError(first_);
+  ASSERT_EQ(step.exchange(3), 2);
+  std::vector<std::string> twice = ended;
+  twice.insert(twice.end(), ended.begin(), ended.end());
+  EXPECT_EQ(first_events_.Events(), twice);
+  EXPECT_EQ(SubscriptionState(first_), 0);
+  const size_t writes = CccdWrites();
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(CccdWrites(), writes + 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
+// A's first query reads the device's CCCD (0). While A's sink logs that read's result, it subscribes: the
+// query answers the state that the Subscribe listed, and leaves it listed.
+TEST_F(SubscriptionsOfTwoClients, AFirstQueryLeavesASubscribeMadeMeanwhileListed) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> step{0};  // 1 once the query reads the device, 2 once the sink has subscribed
+  std::atomic<int> subscribed{-1};
+  first_events_.on_log = [&](const std::string& line) {
+    if (step.load() == 0 && StartsWith(line, "Getting CCCD state")) step = 1;
+    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
+    step = 2;
+    subscribed = OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE);
+  };
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_EQ(Config(first_, "LogLevel=3"), 0);
+  EXPECT_EQ(SubscriptionState(first_), 1);
+  ASSERT_EQ(step.load(), 2);
+  ASSERT_EQ(subscribed.load(), 0);
+  EXPECT_EQ(SubscriptionState(first_), 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
+// A services change ends A's subscription while B's sink holds the radio's one event thread, so that the end
+// reaches A late. Meanwhile A unsubscribes and subscribes again: the late end is that of the subscription A's
+// Unsubscribe ended, and leaves the new one, whose Values come.
+TEST_F(SubscriptionsOfTwoClients, ALateEndOfAnEndedSubscriptionLeavesTheNextOne) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<bool> armed{false};
+  std::atomic<bool> holding{false};
+  std::atomic<bool> release{false};
+  second_events_.on_server_update = [&] {
+    if (!armed.exchange(false)) return;
+    holding = true;
+    (void)Eventually([&] { return release.load(); });
+  };
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_NO_FATAL_FAILURE(Discovered(second_));
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  ASSERT_TRUE(first_events_.GetsValues());
+  armed = true;
+  radio_->FireServicesChanged(kFirstAddress);
+  ASSERT_TRUE(Eventually([&] { return holding.load(); }));
+  radio_->ReplaceDatabase(kFirstAddress, BusyPeripheral(kFirstAddress).gatt);
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  release = true;
+  radio_->WaitIdle();
+  EXPECT_EQ(first_events_.Events(), (std::vector<std::string>{"Subscribed 000100030000", "Unsubscribed 000100030000",
+                                                              "Subscribed 000100030000"}));
+  EXPECT_EQ(SubscriptionState(first_), 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
+// A's sink disconnects and connects again while Subscribe's write is answered (in the Log line of its
+// result): the subscription was the old connection's, so Subscribe fails with 608 and reports none.
+TEST_F(SubscriptionsOfTwoClients, ASubscribeCutShortByAReconnectFailsWith608) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> step{0};  // 1 once the subscribing write is asked for, 2 once the sink has reconnected
+  first_events_.on_log = [&](const std::string& line) {
+    if (step.load() == 0 && StartsWith(line, "Subscribing to characteristic")) step = 1;
+    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
+    step = 2;
+    EXPECT_EQ(Do(first_, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(first_);
+    Discovered(first_);
+  };
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 608) << LastError(first_);
+  ASSERT_EQ(step.load(), 2);
+  EXPECT_EQ(first_events_.Events(), std::vector<std::string>{});
 }
 
 // Another client's sink holds the radio's one event thread while Connect to A waits for its pairing, which

@@ -611,13 +611,16 @@ AsyncOp<GattWriteResult> BluezCharacteristic::WriteClientCharacteristicConfigura
   return WriteCccd(core_, info_.path, value, weak_from_this());
 }
 
-class ReasonArgs final : public Inspectable {
+class ReasonArgs final : public NotificationsLostArgs {
  public:
-  explicit ReasonArgs(const std::string& reason) : text_(sim::Utf8ToHString(Bytes(reason.begin(), reason.end()))) {}
+  ReasonArgs(const std::string& reason, uint64_t session)
+      : text_(sim::Utf8ToHString(Bytes(reason.begin(), reason.end()))), session_(session) {}
   HString ToString() override { return text_; }
+  uint64_t Session() override { return session_; }
 
  private:
   const HString text_;
+  const uint64_t session_;
 };
 
 void BluezCharacteristic::Lose(const std::string& reason) {
@@ -627,7 +630,7 @@ void BluezCharacteristic::Lose(const std::string& reason) {
     handlers = lost_;
   }
   core_->sim->Fire(std::move(handlers), std::shared_ptr<GattCharacteristic>(shared_from_this()),
-                   std::shared_ptr<Inspectable>(std::make_shared<ReasonArgs>(reason)));
+                   std::shared_ptr<Inspectable>(std::make_shared<ReasonArgs>(reason, sessions_.load())));
 }
 
 class ValueChangedArgs final : public GattValueChangedEventArgs {

@@ -130,6 +130,7 @@ class BluezCharacteristic final : public GattCharacteristic, public std::enable_
   HString UserDescription() override { return info_.user_description; }
   EventToken AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) override;
   EventToken AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> handler) override;
+  uint64_t NotificationSession() override { return sessions_.load(); }
   AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override;
   AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
   ReadClientCharacteristicConfigurationDescriptorAsync() override;
@@ -145,9 +146,13 @@ class BluezCharacteristic final : public GattCharacteristic, public std::enable_
   void Deliver(const Bytes& value, int64_t timestamp);
   // Lose fires NotificationsLost with the reason.
   void Lose(const std::string& reason);
-  // subscription and set_subscription: this object's own subscription. Bus thread.
+  // subscription and set_subscription: this object's own subscription; one made while it held none is the
+  // next of NotificationSession. Bus thread.
   Subscription subscription() const { return subscription_; }
-  void set_subscription(Subscription subscription) { subscription_ = subscription; }
+  void set_subscription(Subscription subscription) {
+    if (subscription == Subscription::kSubscribed && subscription_ != Subscription::kSubscribed) ++sessions_;
+    subscription_ = subscription;
+  }
 
  private:
   AsyncOp<GattDescriptorsResult> Descriptors(std::optional<Guid> uuid);
@@ -156,6 +161,7 @@ class BluezCharacteristic final : public GattCharacteristic, public std::enable_
   const Info info_;
   std::shared_ptr<LinkHold> hold_;
   Subscription subscription_ = Subscription::kFollows;  // bus thread
+  std::atomic<uint64_t> sessions_{0};                   // written on the bus thread
   std::mutex mutex_;
   std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> value_changed_;
   std::vector<TypedEventHandler<GattCharacteristic, Inspectable>> lost_;

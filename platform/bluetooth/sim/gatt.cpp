@@ -411,6 +411,7 @@ AsyncOp<GattWriteResult> SimGattCharacteristic::WriteClientCharacteristicConfigu
 }
 
 void SimGattCharacteristic::SubscribeLocked(PeripheralState& state, uint16_t value) {
+  if (value != 0 && subscription_.value_or(0) == 0) ++sessions_;
   subscription_ = value;
   uint16_t asked = 0;
   PruneExpired(state.characteristics);
@@ -431,7 +432,7 @@ bool SimGattCharacteristic::LoseLocked(const HString& reason) {
   if (!subscription_ || *subscription_ == 0) return false;
   subscription_ = 0;
   core_->Fire(notifications_lost_, std::shared_ptr<GattCharacteristic>(shared_from_this()),
-              std::shared_ptr<Inspectable>(std::make_shared<SimInspectable>(core_, reason)));
+              std::shared_ptr<Inspectable>(std::make_shared<SimInspectable>(core_, reason, sessions_.load())));
   return true;
 }
 

@@ -2,6 +2,7 @@
 // Every member named ...Locked expects the caller to hold SimCore::mutex.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,17 +17,20 @@ namespace velmora::platform::bluetooth::sim {
 
 // SimInspectable is an event argument that only tells its text (a device event's kind, the reason a
 // subscription ended).
-class SimInspectable final : public Inspectable {
+class SimInspectable final : public NotificationsLostArgs {
  public:
-  SimInspectable(std::shared_ptr<SimCore> core, HString text) : core_(std::move(core)), text_(std::move(text)) {}
+  SimInspectable(std::shared_ptr<SimCore> core, HString text, uint64_t session = 0)
+      : core_(std::move(core)), text_(std::move(text)), session_(session) {}
   HString ToString() override {
     auto lock = core_->Call({.api = "Object.ToString"});
     return text_;
   }
+  uint64_t Session() override { return session_; }
 
  private:
   std::shared_ptr<SimCore> core_;
   const HString text_;
+  const uint64_t session_;  // of the subscription that ended (NotificationsLost); 0 otherwise
 };
 
 // SimAdvertisement derives everything from raw sections (received adverts) or starts empty (filters).
@@ -176,6 +180,7 @@ class SimGattCharacteristic final : public GattCharacteristic,
   HString UserDescription() override;
   EventToken AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) override;
   EventToken AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> handler) override;
+  uint64_t NotificationSession() override { return sessions_.load(); }
   AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override;
   AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
   ReadClientCharacteristicConfigurationDescriptorAsync() override;
@@ -214,6 +219,7 @@ class SimGattCharacteristic final : public GattCharacteristic,
   std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> value_changed_;
   std::vector<TypedEventHandler<GattCharacteristic, Inspectable>> notifications_lost_;
   std::optional<uint16_t> subscription_;  // this object's own CCCD setting, once it wrote one
+  std::atomic<uint64_t> sessions_{0};     // the subscriptions it has held (NotificationSession)
 };
 
 std::shared_ptr<BluetoothLEAdvertisementFilter> MakeFilter(std::shared_ptr<SimCore> core);
