@@ -153,6 +153,19 @@ std::shared_ptr<Record> Fresh(const Record& made) {
   }
 }
 
+// TakePlace makes the record of `made` and lets replace put it in the place of a record the device replaced,
+// then hands it out as one the discovery added.
+template <class Record, class Replace>
+int TakePlace(const Record& made, Replace replace, std::shared_ptr<Record>* record, bool* added) {
+  std::shared_ptr<Record> fresh = Fresh(made);
+  if (fresh == nullptr) return core::kOutOfMemory;
+  const int rc = replace(fresh);
+  if (rc != core::kOk) return rc;
+  if (record != nullptr) *record = std::move(fresh);
+  if (added != nullptr) *added = true;
+  return 0;
+}
+
 }  // namespace
 
 size_t GattTree::NoCaseHash::operator()(std::string_view id) const {
@@ -814,12 +827,8 @@ int BLEClientEngine::AddServiceToTree(uint64_t owner, const GattObjectRef& ref, 
   if (find()) return 0;
   made.generation = owner;
   if (const std::shared_ptr<GattServiceRecord> replaced = gatt_tree_.FindService(id)) {
-    std::shared_ptr<GattServiceRecord> fresh = Fresh(made);
-    if (fresh == nullptr) return core::kOutOfMemory;
-    gatt_tree_.ReplaceService(gatt_tree_.ServiceIndex(replaced->id.Data()), fresh);
-    if (record != nullptr) *record = std::move(fresh);
-    if (added != nullptr) *added = true;
-    return 0;
+    const int32_t place = gatt_tree_.ServiceIndex(replaced->id.Data());
+    return TakePlace(made, [&](auto fresh) { gatt_tree_.ReplaceService(place, fresh); return 0; }, record, added);
   }
   const int32_t at = gatt_tree_.services.Count();
   rc = gatt_tree_.services.InsertAt(at, made);
@@ -870,13 +879,9 @@ int BLEClientEngine::AddCharacteristicToTree(uint64_t owner, const char* service
   if (FoundAgain(found, ref, record)) return 0;
   made.generation = owner;
   if (found != nullptr) {
-    std::shared_ptr<GattCharacteristicRecord> fresh = Fresh(made);
-    if (fresh == nullptr) return core::kOutOfMemory;
-    rc = gatt_tree_.ReplaceCharacteristic(index, PositionOf(*list, found.get()), fresh);
-    if (rc != core::kOk) return rc;
-    if (record != nullptr) *record = std::move(fresh);
-    if (added != nullptr) *added = true;
-    return 0;
+    const int32_t place = PositionOf(*list, found.get());
+    return TakePlace(made, [&](auto fresh) { return gatt_tree_.ReplaceCharacteristic(index, place, fresh); }, record,
+                     added);
   }
   const int32_t at = list->Count();
   rc = list->InsertAt(at, made);
@@ -921,13 +926,8 @@ int BLEClientEngine::AddDescriptorToTree(const GattCharacteristicRecord& parent,
   if (FoundAgain(found, ref, record)) return 0;
   made.generation = parent.generation;
   if (found != nullptr) {
-    std::shared_ptr<GattDescriptorRecord> fresh = Fresh(made);
-    if (fresh == nullptr) return core::kOutOfMemory;
-    rc = gatt_tree_.ReplaceDescriptor(list, PositionOf(*list, found.get()), fresh);
-    if (rc != core::kOk) return rc;
-    if (record != nullptr) *record = std::move(fresh);
-    if (added != nullptr) *added = true;
-    return 0;
+    const int32_t place = PositionOf(*list, found.get());
+    return TakePlace(made, [&](auto fresh) { return gatt_tree_.ReplaceDescriptor(list, place, fresh); }, record, added);
   }
   const int32_t at = list->Count();
   rc = list->InsertAt(at, made);
