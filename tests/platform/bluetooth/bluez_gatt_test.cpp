@@ -447,6 +447,22 @@ TEST_F(BluezGatt, AConnectAnotherProgramHasUnderWayIsWaitedForNotFailed) {
   EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SERVICE_COUNT, 0), 3);
 }
 
+// The other program's Connect fails instead (the radio missed the device in that attempt): bluetoothd answers
+// that program with an error and drops its pending Connect, and no property of the device changes (device.c,
+// att_connect_cb: "device->connect = NULL"). A Connect asked now is made, so Discover gets the services
+// instead of waiting out its bound.
+TEST_F(BluezGatt, AConnectAnotherProgramHadUnderWayThatFailedDoesNotFailDiscover) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
+  ASSERT_EQ(Config("AutoDiscoverCharacteristics=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+  // Only for this test: the other program's Connect is under way for 500 ms, then fails.
+  Script("d = devices[HEART_RATE_ADDRESS]; d.connecting_elsewhere = True; "
+         "GLib.timeout_add(500, lambda: setattr(d, 'connecting_elsewhere', False))");
+  EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 0, Text("")}), 0) << LastError();
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SERVICE_COUNT, 0), 3);
+}
+
 // AcquireNotify: each record is one ValueChanged, in order; a read while subscribed adds nothing; closing
 // the socket ends it. A direct CCCD write maps to the same calls, and a CCCD read tells the state.
 TEST_F(BluezGatt, NotificationsThroughTheAcquiredSocket) {
