@@ -22,6 +22,8 @@ namespace {
 constexpr int64_t kServicesChangedBurstMs = 100;
 // Upper bound of the wait for ServicesResolved; the engine's own timeout is normally shorter.
 constexpr int64_t kResolveWaitMs = 30'000;
+// kConnectAgainMs is the pause before a Connect that bluetoothd refused as in progress is asked again.
+constexpr int64_t kConnectAgainMs = 500;
 constexpr size_t kRecordSize = 1024;
 
 // kCloseWaitMs bounds how long CloseLink waits for holds that are on their way out.
@@ -809,18 +811,33 @@ void BluezCore::EnsureResolved(const std::string& device_path, std::function<voi
   waiter.timer = AddTimer(kResolveWaitMs, [this, device_path] { FinishWaiters(device_path, false); });
   waiters_[device_path].push_back(std::move(waiter));
   if (flag("Connected") || connecting_.count(device_path) != 0) return;
+  AskConnect(device_path);
+}
+
+void BluezCore::AskConnect(const std::string& device_path) {
   const uint64_t call = next_id_++;
   connecting_[device_path] = call;
   CallMethod(device_path, kDeviceIface, "Connect", nullptr, kConnectCallUs, [this, device_path, call](Reply& reply) {
     // A Connect that was forgotten (its device went meanwhile) answers for no later one.
     auto current = connecting_.find(device_path);
     if (current == connecting_.end() || current->second != call) return;
-    connecting_.erase(current);
     // NOTE: bluetoothd refuses a Connect while another program's Connect or Pair of the device is under way
     // (device.c, dev_connect: "if (dev->bonding) return btd_error_in_progress(msg)", and for LE "if
     // (dev->connect)"). The device is being connected, not unreachable: the link that the other call opens
-    // serves as well, so the waiters wait on for Connected and ServicesResolved, within their bound.
-    if (reply.error == "org.bluez.Error.InProgress") return;
+    // serves as well, so the waiters wait on for Connected and ServicesResolved, within their bound. That call
+    // may fail, though, and then bluetoothd answers only its caller and changes no property (att_connect_cb:
+    // "device->connect = NULL"): so the Connect is asked again after a pause while the waiters wait and the
+    // device is not connected. It stays in connecting_ meanwhile, so that no second one is asked beside it.
+    if (reply.error == "org.bluez.Error.InProgress") {
+      AddTimer(kConnectAgainMs, [this, device_path, call] {
+        auto pausing = connecting_.find(device_path);
+        if (pausing == connecting_.end() || pausing->second != call) return;
+        connecting_.erase(pausing);
+        if (waiters_.count(device_path) != 0 && !DeviceConnected(device_path)) AskConnect(device_path);
+      });
+      return;
+    }
+    connecting_.erase(current);
     if (!reply.Ok()) {
       FinishWaiters(device_path, false);
       return;

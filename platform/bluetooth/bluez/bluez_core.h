@@ -260,6 +260,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void DeviceChanged(const std::string& path, const Props& changed, bool added);
   void LinkDown(const std::string& device_path);
   void FinishWaiters(const std::string& device_path, bool ok);
+  // AskConnect calls Connect on the device for EnsureResolved's waiters.
+  void AskConnect(const std::string& device_path);
   void ServicesChanged(const std::string& device_path);
   void DeliverValue(const std::string& characteristic_path, const Bytes& value);
   void AbortWatchers(const HString& detail = {});

@@ -25,12 +25,64 @@ constexpr uint16_t kDefaultAttMtu = 23;
 // bits of its length. Such a value is refused here as a device refuses one too long for the attribute.
 constexpr size_t kMaxWriteLength = 0xFFFF;
 
-// kWriteAgainMs is the pause before a write that bluetoothd refused as in progress is asked again.
-constexpr int64_t kWriteAgainMs = 50;
+// kCallAgainMs is the pause before a read or write that bluetoothd refused as in progress is asked again.
+constexpr int64_t kCallAgainMs = 50;
 
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// CallAgain finishes an operation that waits for its next attempt as unreachable when the attempt never comes
+// (the shutdown drops the timer).
+template <class T>
+struct CallAgain {
+  CallAgain(std::shared_ptr<BluezCore> owner, std::shared_ptr<BluezAsync<T>> operation)
+      : core(std::move(owner)), op(std::move(operation)) {}
+  ~CallAgain() {
+    if (!taken) core->Complete<T>(op, Unreachable());
+  }
+  CallAgain(const CallAgain&) = delete;
+  CallAgain& operator=(const CallAgain&) = delete;
+  const std::shared_ptr<BluezCore> core;
+  const std::shared_ptr<BluezAsync<T>> op;
+  bool taken = false;
+};
+
+template <class T>
+void CallUntil(const std::shared_ptr<BluezCore>& core, const std::string& path, const char* iface, const char* method,
+               const Appender& append, const std::shared_ptr<BluezAsync<T>>& op, int64_t until_ms,
+               const std::function<void(Reply&)>& done) {
+  const int64_t left_ms = std::max<int64_t>(until_ms - SteadyMs(), 1);
+  core->CallMethod(
+      path, iface, method, append, static_cast<uint64_t>(left_ms) * 1000,
+      [core, path, iface, method, append, op, until_ms, done](Reply& reply) {
+        if (reply.error == "org.bluez.Error.InProgress" && SteadyMs() + kCallAgainMs < until_ms) {
+          auto again = std::make_shared<CallAgain<T>>(core, op);
+          core->AddTimer(kCallAgainMs, [core, path, iface, method, append, op, until_ms, done, again] {
+            again->taken = true;
+            CallUntil(core, path, iface, method, append, op, until_ms, done);
+          });
+          return;
+        }
+        done(reply);
+      });
+}
+
+// CallPastOthers makes a read or write of an attribute, for op; `done` gets bluetoothd's answer.
+// NOTE: bluetoothd keeps one write under way per characteristic or descriptor, whoever asked, and one read
+// (joined only by reads from the same offset), and refuses the others as in progress before anything reaches
+// the device (gatt-client.c, characteristic_write_value and descriptor_write_value: "if (chrc->write_op)
+// return btd_error_in_progress(msg)"; characteristic_read_value and descriptor_read_value: "if
+// (chrc->read_op->offset != offset) return btd_error_in_progress(msg)"). This process's own calls of an
+// attribute go one after another (Serial), so the refusal tells of another program's call: the device is
+// reached, only not now. The call is asked again after a short pause, until the call's own bound (from the
+// first attempt) has run out.
+template <class T>
+void CallPastOthers(const std::shared_ptr<BluezCore>& core, const std::string& path, const char* iface,
+                    const char* method, const Appender& append, const std::shared_ptr<BluezAsync<T>>& op,
+                    const std::function<void(Reply&)>& done) {
+  CallUntil(core, path, iface, method, append, op, SteadyMs() + static_cast<int64_t>(kDefaultCallUs / 1000), done);
 }
 
 bool Wanted(const std::optional<Guid>& filter, const Props& props) { return !filter || UuidOf(props) == filter; }
@@ -178,9 +230,9 @@ class BluezDescriptor final : public GattDescriptor {
       }
       if (value.size() > kMaxWriteLength) return core->Complete<GattWriteResult>(op, TooLongToWrite());
       core->Serial(path, [core, path, value, op](std::function<void()> next) {
-        core->CallMethod(
-            path, kDescriptorIface, "WriteValue",
-            [value](sd_bus_message* message) { return AppendValue(message, value, nullptr); }, kDefaultCallUs,
+        CallPastOthers<GattWriteResult>(
+            core, path, kDescriptorIface, "WriteValue",
+            [value](sd_bus_message* message) { return AppendValue(message, value, nullptr); }, op,
             [core, op, next](Reply& reply) {
               core->Complete<GattWriteResult>(op, ResultOf(reply));
               next();
@@ -360,10 +412,9 @@ AsyncOp<GattReadResult> ReadAttribute(const std::shared_ptr<BluezCore>& core, co
     core->Serial(path, [core, path, iface, op](std::function<void()> next) {
       const bool characteristic = std::strcmp(iface, kCharacteristicIface) == 0;
       if (characteristic) core->ReadStarted(path);
-      core->CallMethod(
-          path, iface, "ReadValue", [](sd_bus_message* message) { return AppendOptions(message, nullptr); },
-          kDefaultCallUs,
-          [core, op, next, path, characteristic](Reply& reply) {
+      CallPastOthers<GattReadResult>(
+          core, path, iface, "ReadValue", [](sd_bus_message* message) { return AppendOptions(message, nullptr); },
+          op, [core, op, next, path, characteristic](Reply& reply) {
             if (characteristic) core->ReadAnswered(path, reply);
             const std::string problem = ReplyProblem(reply, "ReadValue", "ay");
             if (!problem.empty()) {
@@ -543,43 +594,13 @@ AsyncOp<GattDescriptorsResult> BluezCharacteristic::Descriptors(std::optional<Gu
 
 namespace {
 
-// WriteAgain finishes a write that waits for its next attempt as unreachable when the attempt never comes
-// (the shutdown drops the timer).
-struct WriteAgain {
-  WriteAgain(std::shared_ptr<BluezCore> owner, std::shared_ptr<BluezAsync<GattWriteResult>> operation)
-      : core(std::move(owner)), op(std::move(operation)) {}
-  ~WriteAgain() {
-    if (!taken) core->Complete<GattWriteResult>(op, Unreachable());
-  }
-  WriteAgain(const WriteAgain&) = delete;
-  WriteAgain& operator=(const WriteAgain&) = delete;
-  const std::shared_ptr<BluezCore> core;
-  const std::shared_ptr<BluezAsync<GattWriteResult>> op;
-  bool taken = false;
-};
-
-// NOTE: bluetoothd keeps one write under way per characteristic, whoever asked, and refuses the others as in
-// progress before anything reaches the device (gatt-client.c, characteristic_write_value: "if
-// (chrc->write_op) return btd_error_in_progress(msg)"). This process's own writes of a characteristic go one
-// after another (Serial), so the refusal tells of another program's write: the device is reached, only not
-// now. The write is asked again after a short pause, until the call's own bound (from the first attempt)
-// has run out.
 void WriteCharacteristic(const std::shared_ptr<BluezCore>& core, const std::string& path, const Bytes& value,
                          const char* type, const std::shared_ptr<BluezAsync<GattWriteResult>>& op,
-                         const std::function<void()>& next, int64_t until_ms) {
-  const int64_t left_ms = std::max<int64_t>(until_ms - SteadyMs(), 1);
-  core->CallMethod(
-      path, kCharacteristicIface, "WriteValue",
-      [value, type](sd_bus_message* message) { return AppendValue(message, value, type); },
-      static_cast<uint64_t>(left_ms) * 1000, [core, path, value, type, op, next, until_ms](Reply& reply) {
-        if (reply.error == "org.bluez.Error.InProgress" && SteadyMs() + kWriteAgainMs < until_ms) {
-          auto again = std::make_shared<WriteAgain>(core, op);
-          core->AddTimer(kWriteAgainMs, [core, path, value, type, op, next, until_ms, again] {
-            again->taken = true;
-            WriteCharacteristic(core, path, value, type, op, next, until_ms);
-          });
-          return;
-        }
+                         const std::function<void()>& next) {
+  CallPastOthers<GattWriteResult>(
+      core, path, kCharacteristicIface, "WriteValue",
+      [value, type](sd_bus_message* message) { return AppendValue(message, value, type); }, op,
+      [core, path, op, next](Reply& reply) {
         LogHold(*core, PlatformLogTopic::Connection, path, "WriteValue", reply);
         core->Complete<GattWriteResult>(op, ResultOf(reply));
         next();
@@ -600,8 +621,7 @@ AsyncOp<GattWriteResult> BluezCharacteristic::WriteValueWithResultAndOptionAsync
         }
         if (value.size() > kMaxWriteLength) return core->Complete<GattWriteResult>(op, TooLongToWrite());
         core->Serial(path, [core, path, value, type, op](std::function<void()> next) {
-          WriteCharacteristic(core, path, value, type, op, next,
-                              SteadyMs() + static_cast<int64_t>(kDefaultCallUs / 1000));
+          WriteCharacteristic(core, path, value, type, op, next);
         });
       });
 }

@@ -385,6 +385,38 @@ TEST_F(BluezGatt, AWriteBesideAnotherProgramsWriteOfTheCharacteristicIsMadeAfter
   EXPECT_EQ(Script("find_attribute(devices[HEART_RATE_ADDRESS].attribute_path(0x0008))[1]['value']"), "b'\\x01'");
 }
 
+// The same for a descriptor (a second application setting a writable User Description): bluetoothd keeps one
+// write under way per descriptor too (gatt-client.c, descriptor_write_value: "if (desc->write_op)").
+TEST_F(BluezGatt, ADescriptorWriteBesideAnotherProgramsWriteOfItIsMadeAfterIt) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  Script("write_elsewhere(HEART_RATE_ADDRESS, 0x0027, 300)");
+  const char value[] = "Left strap";
+  EXPECT_EQ(Call(VELMORABLE_METHOD_WRITE_VALUE,
+                 {Text("002000000000"), Text("002000260000"), Text("002000260027"), reinterpret_cast<intptr_t>(value)},
+                 {0, 0, 0, 10}),
+            0)
+      << LastError();
+  EXPECT_EQ(Script("find_attribute(devices[HEART_RATE_ADDRESS].attribute_path(0x0027))[1]['value']"),
+            "b'Left strap'");
+}
+
+// Another program reads the rest of a long value (from an offset) when this client reads the characteristic:
+// bluetoothd joins a read to the one under way only at the same offset and refuses it as in progress
+// otherwise (gatt-client.c, characteristic_read_value: "if (chrc->read_op->offset != offset)"). The read is
+// made once that one is done, not failed with 607.
+TEST_F(BluezGatt, AReadBesideAnotherProgramsOffsetReadOfTheCharacteristicIsMadeAfterIt) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  // Only for this test: the other program's read at another offset, answered by the device after 300 ms.
+  Script("_, c = find_attribute(devices[HEART_RATE_ADDRESS].attribute_path(0x0012)); "
+         "c['errors']['ReadValue'] = ('org.bluez.Error.InProgress', 'In Progress'); "
+         "GLib.timeout_add(300, lambda: c['errors'].pop('ReadValue', None) and False)");
+  std::string value;
+  EXPECT_EQ(Read("001000000000", "001000120000", "", &value), 0) << LastError();
+  EXPECT_EQ(value, "\x5a");
+}
+
 TEST_F(BluezGatt, FailingConnectOrMissingResolutionIsUnreachable) {
   Script(
       "heart_rate_sensor(); devices[HEART_RATE_ADDRESS].connect_error = "
@@ -411,6 +443,22 @@ TEST_F(BluezGatt, AConnectAnotherProgramHasUnderWayIsWaitedForNotFailed) {
   ASSERT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
   ASSERT_EQ(Config("AutoDiscoverCharacteristics=1"), 0);
   Script("connect_elsewhere_slowly(HEART_RATE_ADDRESS, 1500)");
+  EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 0, Text("")}), 0) << LastError();
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SERVICE_COUNT, 0), 3);
+}
+
+// The other program's Connect fails instead (the radio missed the device in that attempt): bluetoothd answers
+// that program with an error and drops its pending Connect, and no property of the device changes (device.c,
+// att_connect_cb: "device->connect = NULL"). A Connect asked now is made, so Discover gets the services
+// instead of waiting out its bound.
+TEST_F(BluezGatt, AConnectAnotherProgramHadUnderWayThatFailedDoesNotFailDiscover) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
+  ASSERT_EQ(Config("AutoDiscoverCharacteristics=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+  // Only for this test: the other program's Connect is under way for 500 ms, then fails.
+  Script("d = devices[HEART_RATE_ADDRESS]; d.connecting_elsewhere = True; "
+         "GLib.timeout_add(500, lambda: setattr(d, 'connecting_elsewhere', False))");
   EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 0, Text("")}), 0) << LastError();
   EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_SERVICE_COUNT, 0), 3);
 }

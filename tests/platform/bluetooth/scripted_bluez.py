@@ -1259,10 +1259,10 @@ def acquired_elsewhere(address, handle, sockets_held=('notify', 'write')):
 
 
 def write_elsewhere(address, handle, ms):
-    '''Another program writes the characteristic, and the device answers after `ms` milliseconds; until then
-    bluetoothd refuses every other client's write of it as in progress (gatt-client.c,
-    characteristic_write_value: "if (chrc->write_op) return btd_error_in_progress(msg)"; write_op is one per
-    characteristic, whoever asked).'''
+    '''Another program writes the characteristic or descriptor, and the device answers after `ms` milliseconds;
+    until then bluetoothd refuses every other client's write of it as in progress (gatt-client.c,
+    characteristic_write_value: "if (chrc->write_op) return btd_error_in_progress(msg)", and
+    descriptor_write_value the same of desc->write_op; write_op is one per attribute, whoever asked).'''
     _, char = find_attribute(devices[address].attribute_path(handle))
     char['errors']['WriteValue'] = ('org.bluez.Error.InProgress', 'In Progress')
 
