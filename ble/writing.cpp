@@ -321,12 +321,23 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
                    on ? "Subscribing to characteristic ID \"" : "Unsubscribing from characteristic ID \"", id,
                    kIdSuffix);
   if (rc != 0) return rc;
+  // A Subscribe that fails, also by a platform failure that leaves the call at once, holds no subscription:
+  // where nothing was listed it lists that, so the first query does not take a CCCD that its write may have
+  // turned on after all for this client's.
+  struct ListedNoneIfFailed {
+    BLEClientEngine& engine;
+    const GattCharacteristicRecord* record;  // null once the write has succeeded, and for an Unsubscribe
+    ~ListedNoneIfFailed() {
+      if (record != nullptr) (void)engine.ListSubscription(*record, 0, Listing::kFill);
+    }
+  } listed_none{*this, on ? &record : nullptr};
   OpenedValues opened(*this, on ? &record : nullptr);
   const std::shared_ptr<bt::GattWriteResult> result = AwaitWriteResult(
       *this, record.characteristic->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(value));
   opened.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
+  listed_none.record = nullptr;
   if (on) {
     // A Disconnect or Connect made meanwhile (a sink's, or another thread's) has emptied the tree: the
     // subscription was the old connection's, and the next one holds none. Cut short as a discovery is.

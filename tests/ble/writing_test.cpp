@@ -373,6 +373,25 @@ TEST_F(Writing, ADeviceNotBondedStartsTheNextConnectionUnsubscribed) {
   EXPECT_EQ(params[1], 0);
 }
 
+// The device took the write, but its answer failed: the client holds no subscription, so the first query says
+// so rather than the CCCD that the write turned on.
+TEST_F(Writing, AFailedSubscribeLeavesNoSubscriptionToQuery) {
+  SimFault fault;
+  fault.op = SimOp::kWriteCccd;
+  fault.handle = 0x0003;
+  fault.results_hresult = bt::kEAccessDenied;
+  radio_->AddFault(fault);
+  EXPECT_NE(Subscribe(kBattery, kLevel), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
+  intptr_t params[2] = {0, -1};
+  int32_t lengths[2] = {0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, params, lengths), 0);
+  EXPECT_EQ(params[1], 0);
+  // Nothing is held: the next Subscribe writes again.
+  ASSERT_EQ(Subscribe(kBattery, kLevel), 0);
+  EXPECT_EQ(CccdWrites().size(), 2u);
+}
+
 TEST_F(Writing, CharacteristicWithoutNotifyOrIndicateCannotBeSubscribedOrUnsubscribed) {
   const char* text = "A characteristic cannot be subscribed to unless it has the 'Notify' and/or 'Indicate' flag set.";
   EXPECT_FAILS_WITH(Subscribe(kBattery, kReadOnly), 602, text);
