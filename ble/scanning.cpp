@@ -289,7 +289,10 @@ void BLEClientEngine::WaitForWatcherStart(bt::BluetoothLEAdvertisementWatcher& w
     {
       const AwaitWakeups::Registration woken_by_stop(scan_end_wakeups_);
       if (scans_.Settled(scan)) return;
-      if (WaitStep(LibraryStepMs(), NotificationWindow()) == 0) (void)LastErrorText().Clear();
+      // At most 50 ms, so that the polls keep to ScanStartedTimeout whatever SelectWaitMillis is.
+      if (WaitStep(std::min(LibraryStepMs(), kWakelessStepMs), NotificationWindow()) == 0) {
+        (void)LastErrorText().Clear();
+      }
     }
     DrainThreadWakes();
     if (scans_.Settled(scan) || Destroying()) return;

@@ -1313,5 +1313,22 @@ TEST_F(ScanWaitAfterAnEarlierTimeout, EndsSoonAlsoWithoutThreadMessages) {
   }
 }
 
+// A platform that never reports the scan started: StartScanning gives up after about ScanStartedTimeout,
+// whatever SelectWaitMillis is (with a step of 500 ms it took 20 steps more).
+TEST_F(ScanWaitAfterAnEarlierTimeout, StartScanningGivesUpAfterScanStartedTimeoutWhateverTheStep) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 5));
+  radio_->SetWatcherTiming(-1, 0);
+  Sink sink;
+  sink.keep = false;
+  Client a(&Sink::Call, &sink);
+  ASSERT_EQ(Config(a, "SelectWaitMillis=500"), 0);
+  ASSERT_EQ(Config(a, "ScanStartedTimeout=1"), 0);
+  const Clock::time_point called = Clock::now();
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(a);
+  EXPECT_LT(MsSince(called), 5000) << "the polls for the start waited whole steps";
+  radio_->SetWatcherTiming(0, 0);
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
