@@ -27,33 +27,32 @@
  * text of another. What the calls of a sink return is valid at most until that sink returns, but for its calls
  * on the client whose method it runs inside (see Threads). Nothing returned is freed by the application.
  *
- * Threads: a client is used by one application thread at a time. Events arrive on the calling thread inside Do
- * (the events of a method, see ProcessEvents below) and inside Get and Set of the characteristic properties, whose
- * first use may look up the characteristic's descriptors (Discovered and Log events); CheckIndex, the error
- * functions, VelmoraBLE_EvtStr, Create and Destroy raise none. So a sink must not wait for a lock that the calling
- * thread holds across Do, Get or Set. Events also arrive on platform threads for notifications (advertisements,
- * values, connection changes, pairing); the sink must tolerate both, and may call the client back from either.
- * Events on several platform threads may run at the same time; the library holds no lock of its own while the sink
- * runs. A sink's calls keep their own last error, whatever thread the sink runs on: its calls on any client record
- * their code and text, and keep the texts that Get and Config hand out, apart from that client's application
- * thread, for as long as that event is being delivered (each event starts with code 0 and ""), on the
- * application's thread as on a platform thread; only its calls on the client whose method it runs inside, on that
- * method's thread, use that thread's record, like the method. For the results of its calls a sink thus need not
- * know which thread it runs on; for the rest, the events of a call come on the thread that made it, all others on
- * platform threads. All other threads share the client's one record, as the application's thread does: a second
- * application thread reads the last error (and the texts) of the first one's calls, so a program that uses a
- * client from several threads in turn reads the last error on the thread that made the call, before another
- * thread calls the client.
- * So GetLastError and GetLastErrorCode describe, in a sink, that sink's own last call on that client during the
- * event (inside a method of that client on its thread: that thread's record, like the method), and elsewhere the
- * last call on that client made outside sinks; a text read on the application's thread is never rewritten by a
- * sink on another thread. The event error is one per client,
- * shared by every thread. From a platform thread, a sink should keep to Config queries (and the in-event
- * settings), Get, CheckIndex, the error functions and VelmoraBLE_EvtStr: a method or Set that changes the
- * connection, the selection or the GATT tree runs at the same time as the application thread's own calls, which
- * then see the change mid-way.
- * A sink may destroy its own client or another one (see VelmoraBLE_BLEClient_Destroy); on a platform thread,
- * Destroy never waits.
+ * Threads: a client is used by one application thread at a time. Events arrive on the calling thread inside Do (the
+ * events of a method, see ProcessEvents below) and inside Get and Set of the characteristic properties, whose first
+ * use may look up the characteristic's descriptors (Discovered and Log events); CheckIndex, the error functions,
+ * VelmoraBLE_EvtStr, Create and Destroy raise none. So a sink must not wait for a lock that the calling thread holds
+ * across Do, Get or Set. Events also arrive on platform threads for notifications (advertisements, values,
+ * connection changes, pairing); the sink must tolerate both, and may call the client back from either. Events on
+ * several platform threads may run at the same time; the library holds no lock of its own while the sink runs. On
+ * the simulated radio and on BlueZ they come on one thread, one after another: a sink that takes long there (a PIN
+ * dialog in PairingRequest, slow work for a Value) holds back every client's platform events until it returns, and
+ * none is lost. A sink's calls keep their own last error, whatever thread the sink runs on: its calls on any client
+ * record their code and text, and keep the texts that Get and Config hand out, apart from that client's application
+ * thread, for as long as that event is being delivered (each event starts with code 0 and ""), on the application's
+ * thread as on a platform thread; only its calls on the client whose method it runs inside, on that method's thread,
+ * use that thread's record, like the method. For the results of its calls a sink thus need not know which thread it
+ * runs on; for the rest, the events of a call come on the thread that made it, all others on platform threads. All
+ * other threads share the client's one record, as the application's thread does: a second application thread reads
+ * the last error (and the texts) of the first one's calls, so a program that uses a client from several threads in
+ * turn reads the last error on the thread that made the call, before another thread calls the client. So
+ * GetLastError and GetLastErrorCode describe, in a sink, that sink's own last call on that client during the event
+ * (inside a method of that client on its thread: that thread's record, like the method), and elsewhere the last call
+ * on that client made outside sinks; a text read on the application's thread is never rewritten by a sink on another
+ * thread. The event error is one per client, shared by every thread. From a platform thread, a sink should keep to
+ * Config queries (and the in-event settings), Get, CheckIndex, the error functions and VelmoraBLE_EvtStr: a method
+ * or Set that changes the connection, the selection or the GATT tree runs at the same time as the application
+ * thread's own calls, which then see the change mid-way. A sink may destroy its own client or another one (see
+ * VelmoraBLE_BLEClient_Destroy); on a platform thread, Destroy never waits.
  *
  * Scanning and threads: a client's scan events enter its sink one at a time, each once the one before has
  * returned, in scan order: a scan's StartScan, its Advertisements, then its Error (when the platform aborted
@@ -120,14 +119,14 @@
  * reads 0, and the next Subscribe asks the platform again. An end that the platform reports late, of a subscription
  * that an Unsubscribe had ended before, leaves the subscription that a Subscribe made since. A Subscribe cut short
  * by a Disconnect or Connect made meanwhile (a sink's) returns 608 and raises no Subscribed. QuerySubscriptionState
- * reads what Subscribe, Unsubscribe, a WriteValue of the CCCD or that end left; before any of them, its first query
- * reads the device's CCCD, which another client may hold on: 1 then brings no Value, Subscribe does; a state listed
- * while that read waited stands, and the query gives it. A read of the CCCD descriptor gives the device's value and
- * changes no listed state. Unsubscribe without a characteristic id ends the subscriptions this client holds (of the
- * service given, or of every service), with an Unsubscribed for each; it asks nothing for the other characteristics
- * and leaves their listed state as it is. Unsubscribe naming a characteristic asks the platform to end its
- * notifications and fires Unsubscribed also when this client held no subscription of it, unless its state reads 0
- * already.
+ * reads what Subscribe, Unsubscribe, a WriteValue of the CCCD or that end left (a Subscribe that failed leaves 0
+ * where nothing was listed); before any of them, its first query reads the device's CCCD, which another client may
+ * hold on: 1 then brings no Value, Subscribe does; a state listed while that read waited stands, and the query gives
+ * it. A read of the CCCD descriptor gives the device's value and changes no listed state. Unsubscribe without a
+ * characteristic id ends the subscriptions this client holds (of the service given, or of every service), with an
+ * Unsubscribed for each; it asks nothing for the other characteristics and leaves their listed state as it is.
+ * Unsubscribe naming a characteristic asks the platform to end its notifications and fires Unsubscribed also when
+ * this client held no subscription of it, unless its state reads 0 already.
  *
  * Unsubscribe (method 19) on the application's thread returns 0 only once no Value of the characteristics it
  * unsubscribed from is in the sink on another thread: a notification that comes after it has recorded a
@@ -379,7 +378,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   QueryAdditionalDeviceInfo    False  True: an advertisement without a name carries the name the platform
  *                                       knows for the device, looked up (a wait) on the delivering thread.
  *   ScanStartedTimeout           2      StartScanning waits this many seconds for the scan to start (20 polls a
- *                                       second, each a 50 ms pause and a wait step, so somewhat longer). A scan
+ *                                       second, each a 50 ms pause and a wait step of at most 50 ms, so
+ *                                       somewhat longer). A scan
  *                                       that has not started by then, or that the platform ended meanwhile,
  *                                       still returns 0, with the Log line "Scanning failed to start." (level
  *                                       1); one that has not ended may start later and then gets its
