@@ -343,6 +343,9 @@ bool BLEClientEngine::StopValues(GattCharacteristicRecord& record, bool stop) {
   std::lock_guard<std::mutex> lock(tree_mutex_);
   const bool before = record.values_stopped;
   record.values_stopped = stop;
+  // An end of the subscription held for a call still subscribing (a sink's Unsubscribe inside its
+  // Subscribed) is that of a subscription this stop ends: it is told by the stop, not again after it.
+  if (stop) record.lost = GattCharacteristicRecord::HeldEnd::kNone;
   return before;
 }
 

@@ -216,6 +216,9 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   opened.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogWrite);
   if (rc != 0) return rc;
+  // A CCCD write that a Disconnect or Connect cut short made or ended a subscription of the old connection,
+  // which tells the next one nothing (as Subscribe and Unsubscribe are).
+  if (cccd && TreeGeneration() != record.generation) return kParentNotListed;
   opened.Keep();
   // Told apart under the lock that the platform's end of a subscription takes: one that the platform ended
   // while the write waited has been reported ended already.
@@ -338,12 +341,10 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
   listed_none.record = nullptr;
-  if (on) {
-    // A Disconnect or Connect made meanwhile (a sink's, or another thread's) has emptied the tree: the
-    // subscription was the old connection's, and the next one holds none. Cut short as a discovery is.
-    std::lock_guard<std::mutex> lock(tree_mutex_);
-    if (!gatt_tree_.Holds(record.generation)) return kParentNotListed;
-  }
+  // A Disconnect or Connect made meanwhile (a sink's, or another thread's) has emptied the tree: the
+  // subscription, or its end, was the old connection's, and tells the next one nothing. Cut short as a
+  // discovery is.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   opened.Keep();
   // Held is asked again under the lock that the platform's end of a subscription takes: when that end came
   // while the write waited, it has reported the subscription ended (Error 610 and Unsubscribed), and this

@@ -117,16 +117,17 @@
  * Unsubscribed; an end that came while a Subscribe, or a WriteValue of the CCCD, had not yet raised its Subscribed,
  * while its write waited for the device's answer or after, comes inside that call, after its Subscribed), the state
  * reads 0, and the next Subscribe asks the platform again. An end that the platform reports late, of a subscription
- * that an Unsubscribe had ended before, leaves the subscription that a Subscribe made since. A Subscribe cut short
- * by a Disconnect or Connect made meanwhile (a sink's) returns 608 and raises no Subscribed. QuerySubscriptionState
- * reads what Subscribe, Unsubscribe, a WriteValue of the CCCD or that end left (a Subscribe that failed leaves 0
- * where nothing was listed); before any of them, its first query reads the device's CCCD, which another client may
- * hold on: 1 then brings no Value, Subscribe does; a state listed while that read waited stands, and the query gives
- * it. A read of the CCCD descriptor gives the device's value and changes no listed state. Unsubscribe without a
- * characteristic id ends the subscriptions this client holds (of the service given, or of every service), with an
- * Unsubscribed for each; it asks nothing for the other characteristics and leaves their listed state as it is.
- * Unsubscribe naming a characteristic asks the platform to end its notifications and fires Unsubscribed also when
- * this client held no subscription of it, unless its state reads 0 already.
+ * that an Unsubscribe had ended before, leaves the subscription that a Subscribe made since. A Subscribe, an
+ * Unsubscribe or a WriteValue of the CCCD cut short by a Disconnect or Connect made meanwhile (a sink's) returns 608
+ * and raises no Subscribed or Unsubscribed for the next connection. QuerySubscriptionState reads what Subscribe,
+ * Unsubscribe, a WriteValue of the CCCD or that end left (a Subscribe that failed leaves 0 where nothing was
+ * listed); before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then
+ * brings no Value, Subscribe does; a state listed while that read waited stands, and the query gives it. A read of
+ * the CCCD descriptor gives the device's value and changes no listed state. Unsubscribe without a characteristic id
+ * ends the subscriptions this client holds (of the service given, or of every service), with an Unsubscribed for
+ * each; it asks nothing for the other characteristics and leaves their listed state as it is. Unsubscribe naming a
+ * characteristic asks the platform to end its notifications and fires Unsubscribed also when this client held no
+ * subscription of it, unless its state reads 0 already.
  *
  * Unsubscribe (method 19) on the application's thread returns 0 only once no Value of the characteristics it
  * unsubscribed from is in the sink on another thread: a notification that comes after it has recorded a
@@ -726,10 +727,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   606  "Error attempting communication: Access denied by system.", "Unknown protocol error <n> (0x<n>)
  *        returned during communication.", "Unknown communication status <n>.", "No result from the platform.".
  *   607  "Error attempting communication: Device unreachable.".
- *   608  a discovery, lookup, read or Subscribe cut short by a Disconnect or Connect meanwhile (a sink's, or
- *        another thread's): what it found is added to no tree, a value read is handed out to no one, what it
- *        subscribed to is not reported; it has no text of
- *        its own.
+ *   608  a discovery, lookup, read, Subscribe, Unsubscribe or CCCD write cut short by a Disconnect or Connect
+ *        meanwhile (a sink's, or another thread's): what it found is added to no tree, a value read is handed
+ *        out to no one, what it subscribed to or ended is not reported; it has no text of its own.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives
  *        one; also the Error event of notifications that ended: "Notifications of characteristic ID \"<id>\"

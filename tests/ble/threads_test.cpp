@@ -904,7 +904,6 @@ TEST_F(ScanRestartBesideABusySink, StopAndStartDoNotWaitForQueuedValues) {
   subscriber.Destroy();
 }
 
-
 // ---- Destroy, pairing, Timeout and subscriptions across threads --------------------------------------------
 
 constexpr char kHeartRate[] = "000100000000";
@@ -1350,6 +1349,7 @@ struct Recorder {
   std::vector<std::string> events;
   std::function<void(const std::string&)> on_log;
   std::function<void()> on_server_update;
+  std::function<void()> on_subscribed;  // runs inside each Subscribed event, after it is recorded
 
   static int32_t Call(void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) {
     auto* self = static_cast<Recorder*>(raw);
@@ -1365,8 +1365,11 @@ struct Recorder {
     if (id == VELMORABLE_EVENT_UNSUBSCRIBED) event = "Unsubscribed " + text(1);
     if (id == VELMORABLE_EVENT_ERROR) event = "Error " + std::to_string(params[0]) + " " + text(1);
     if (event.empty()) return 0;
-    std::lock_guard lock(self->mutex);
-    self->events.push_back(event);
+    {
+      std::lock_guard lock(self->mutex);
+      self->events.push_back(event);
+    }
+    if (id == VELMORABLE_EVENT_SUBSCRIBED && self->on_subscribed) self->on_subscribed();
     return 0;
   }
   std::vector<std::string> Events() {
@@ -3102,6 +3105,96 @@ TEST_F(AClientHandedOnFromAnEndedThread, WorksOnTheThreadThatGotTheEndedOnesId) 
   VelmoraBLE_BLEClient_Destroy(handle);
   EXPECT_TRUE(failures.empty()) << (same_id ? "on the ended thread's id: " : "on another id: ")
                                 << ::testing::PrintToString(failures);
+}
+
+// A's sink disconnects and connects again (discovering the device anew) while a WriteValue of the CCCD that
+// turns notifications on is answered: the subscription was the old connection's. A Subscribed for it would
+// tell the program that the new connection's characteristic is subscribed to, while no Value comes for it.
+TEST_F(SubscriptionsOfTwoClients, ACccdWriteCutShortByAReconnectReportsNoSubscription) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> step{0};  // 1 once the CCCD write is asked for, 2 once the sink has reconnected
+  first_events_.on_log = [&](const std::string& line) {
+    if (step.load() == 0 && StartsWith(line, "Writing value to descriptor")) step = 1;
+    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
+    step = 2;
+    EXPECT_EQ(Do(first_, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(first_);
+    Discovered(first_);
+  };
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  uint8_t on[2] = {1, 0};
+  intptr_t write[4] = {reinterpret_cast<intptr_t>(kHeartRate), reinterpret_cast<intptr_t>(kMeasurement),
+                       reinterpret_cast<intptr_t>("000100030004"), reinterpret_cast<intptr_t>(on)};
+  int32_t write_sizes[4] = {0, 0, 0, 2};
+  const int rc = VelmoraBLE_BLEClient_Do(first_, VELMORABLE_METHOD_WRITE_VALUE, 4, write, write_sizes);
+  ASSERT_EQ(step.load(), 2);
+  const std::vector<std::string> events = first_events_.Events();
+  const bool reported = std::find(events.begin(), events.end(), "Subscribed 000100030000") != events.end();
+  if (reported) {
+    EXPECT_EQ(SubscriptionState(first_), 1);
+    EXPECT_TRUE(first_events_.GetsValues()) << "Subscribed came (WriteValue gave " << rc << ") but no Value follows";
+  } else {
+    EXPECT_NE(rc, 0);
+  }
+}
+
+// A subscribes; A's sink, while Unsubscribe's write is answered, disconnects, connects again and subscribes
+// on the new connection. The Unsubscribe ended the old connection's subscription only: the events that A
+// sees last must agree with what A then holds (an Unsubscribed last, with Values still coming and the state
+// reading 1, tells the program the opposite of what holds).
+TEST_F(SubscriptionsOfTwoClients, AnUnsubscribeCutShortByAReconnectLeavesTheNewSubscriptionReported) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  std::atomic<int> step{0};  // 1 once the unsubscribing write is asked for, 2 once the sink has resubscribed
+  first_events_.on_log = [&](const std::string& line) {
+    if (step.load() == 0 && StartsWith(line, "Unsubscribing from characteristic")) step = 1;
+    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
+    step = 2;
+    EXPECT_EQ(Do(first_, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(first_);
+    Discovered(first_);
+    EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  };
+  const int rc = OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE);
+  ASSERT_EQ(step.load(), 2);
+  const std::vector<std::string> events = first_events_.Events();
+  ASSERT_FALSE(events.empty());
+  const int state = SubscriptionState(first_);
+  const bool values = first_events_.GetsValues();
+  if (events.back() == "Unsubscribed 000100030000") {
+    EXPECT_EQ(state, 0) << "Unsubscribe gave " << rc << "; events " << ::testing::PrintToString(events);
+    EXPECT_FALSE(values) << "Values come after the last event said Unsubscribed";
+  } else {
+    EXPECT_EQ(state, 1);
+    EXPECT_TRUE(values);
+  }
+}
+
+// The device's services change right after it accepted A's subscribing write (while A's sink logs the
+// result); A's sink, in the Subscribed that follows, unsubscribes. That Unsubscribe ended the subscription
+// and reported it (Unsubscribed): the platform's end of the same subscription, held for the Subscribe, ends
+// nothing more and must not report a second Unsubscribed (nor an Error for it) once the Subscribe returns.
+TEST_F(SubscriptionsOfTwoClients, AHeldEndOfASubscriptionTheSinkUnsubscribedIsNotReportedAgain) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> step{0};  // 1 once the subscribing write is asked for, 2 once its result is logged
+  first_events_.on_log = [&](const std::string& line) {
+    if (step.load() == 0 && StartsWith(line, "Subscribing to characteristic")) step = 1;
+    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
+    step = 2;
+    radio_->ReplaceDatabase(kFirstAddress, BusyPeripheral(kFirstAddress).gatt);
+    radio_->WaitIdle();
+  };
+  std::atomic<int> unsubscribed{-1};
+  first_events_.on_subscribed = [&] {
+    if (unsubscribed.load() == -1) unsubscribed = OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE);
+  };
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  ASSERT_EQ(step.load(), 2);
+  ASSERT_EQ(unsubscribed.load(), 0);
+  const std::vector<std::string> events = first_events_.Events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "Unsubscribed 000100030000"), 1)
+      << ::testing::PrintToString(events);
+  EXPECT_EQ(SubscriptionState(first_), 0);
 }
 
 }  // namespace
