@@ -39,6 +39,8 @@ struct Queue {
   bool quit_pending = false;
   int quit_code = 0;
   bool posted_since_peek = false;
+  uint64_t posts = 0;   // messages posted so far
+  uint64_t looked = 0;  // posts seen by the last look (PeekMessage)
   bool closed = false;
   int wake_fd = -1;
 
@@ -450,7 +452,8 @@ bool PostMessage(WindowHandle window, uint32_t message, uintptr_t wparam, intptr
       return false;
     }
     try {
-      owner->messages.push_back(Message{window, message, wparam, lparam});
+      owner->messages.push_back(Message{window, message, wparam, lparam, owner->posts + 1});
+      ++owner->posts;
     } catch (const std::bad_alloc&) {
       SetLastError(kErrorNotEnoughMemory);
       return false;
@@ -478,7 +481,14 @@ bool PeekMessage(Message* out, WindowHandle filter, bool remove) {
     Message taken;
     {
       std::lock_guard<std::mutex> lock(queue->mutex);
-      queue->posted_since_peek = false;
+      // A look for one window's messages passes over the others: one of them posted since the last look
+      // still counts as new for the next wait, which would otherwise sleep through it (a wake posted to the
+      // thread while its wait step looked only at another window). Only the first wait after its post.
+      const uint64_t last = queue->looked;
+      queue->looked = queue->posts;
+      queue->posted_since_peek =
+          filter != 0 && std::any_of(queue->messages.begin(), queue->messages.end(),
+                                     [filter, last](const Message& m) { return m.window != filter && m.serial > last; });
       auto it = std::find_if(queue->messages.begin(), queue->messages.end(),
                              [filter](const Message& m) { return filter == 0 || m.window == filter; });
       if (it == queue->messages.end()) {

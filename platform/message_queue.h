@@ -28,6 +28,7 @@ struct Message {
   uint32_t message = 0;
   uintptr_t wparam = 0;  // the exit code for WM_QUIT
   intptr_t lparam = 0;
+  uint64_t serial = 0;  // the queue's count of posts when it was posted
 };
 
 constexpr uint32_t kErrorClassHasWindows = 1412;

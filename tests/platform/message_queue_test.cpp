@@ -207,6 +207,21 @@ TEST_F(MessageQueueTest, WaitSleepsUnlessInputCameSinceTheLastPeek) {
   EXPECT_EQ(MsgWait(5000), kWaitObject0);
 }
 
+// A look at one window's messages passes over another window's new one: the next wait still ends for it (a
+// wake that a waiting thread's step would otherwise sleep through), and only that one wait.
+TEST_F(MessageQueueTest, AWaitAfterALookAtAnotherWindowStillEndsForANewMessage) {
+  const WindowHandle looked_at = Make();
+  const WindowHandle other = Make();
+  ASSERT_TRUE(PostMessage(other, kTestMessage, 1, 0));
+  Message m;
+  EXPECT_FALSE(PeekMessage(&m, looked_at, true));
+  const uint64_t start = MonotonicMs();
+  EXPECT_EQ(MsgWait(5000), kWaitObject0);
+  EXPECT_LT(MonotonicMs() - start, 2000u);
+  EXPECT_FALSE(PeekMessage(&m, looked_at, true));
+  EXPECT_EQ(MsgWait(30), kWaitTimeout);
+}
+
 TEST_F(MessageQueueTest, WaitWakesWhenAnotherThreadPosts) {
   const WindowHandle w = Make();
   Message m;
