@@ -490,24 +490,25 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int ResetSettings();
   // Discovery steps (discovery.cpp). Each returns 0 or the code of the first failure, its text set.
   struct ServiceRequestTexts;
+  struct DiscoveryRun;
   class IncludedPathEntry;
   using ServiceObjects = std::vector<std::shared_ptr<bt::GattDeviceService>>;
   using ServicesRequest = std::function<bt::AsyncOp<bt::GattDeviceServicesResult>(const Guid* uuid)>;
   // LogDiscovery fires Log with the formatted text (at most 255 characters) while LogLevel >= level.
   int LogDiscovery(int32_t level, const char* log_type, const char* format, ...);
-  int DiscoverRootServices(const UuidList& filter, ServiceRecordList& out);
-  int DiscoverIncludedServices(const UuidList& filter, const std::shared_ptr<GattServiceRecord>& parent,
-                               ServiceRecordList& out);
-  int ReportIncludedCycle(const char* parent_id);
+  int DiscoverRootServices(DiscoveryRun& run, const UuidList& filter, ServiceRecordList& out);
+  int DiscoverIncludedServices(DiscoveryRun& run, const UuidList& filter,
+                               const std::shared_ptr<GattServiceRecord>& parent, ServiceRecordList& out);
+  int ReportIncludedCycle(const DiscoveryRun& run, const char* parent_id);
   int RequestServices(const UuidList& filter, const ServiceRequestTexts& texts, const ServicesRequest& request,
                       ServiceObjects& found);
   // The service additions carry the generation of the tree they were started for (owner).
-  int AddServiceRecords(uint64_t owner, const ServiceObjects& services, GattServiceRecord* parent,
-                        ServiceRecordList& out);
-  int AddServiceRecord(uint64_t owner, const GattObjectRef& ref, GattServiceRecord* parent,
+  int AddServiceRecords(DiscoveryRun& run, uint64_t owner, const ServiceObjects& services,
+                        GattServiceRecord* parent, ServiceRecordList& out);
+  int AddServiceRecord(DiscoveryRun& run, uint64_t owner, const GattObjectRef& ref, GattServiceRecord* parent,
                        std::shared_ptr<GattServiceRecord>* record);
-  int DiscoverCharacteristicsOf(const GattServiceRecord& service, const UuidList& filter);
-  int AddCharacteristicRecord(const GattObjectRef& ref, const GattServiceRecord& service);
+  int DiscoverCharacteristicsOf(const DiscoveryRun& run, const GattServiceRecord& service, const UuidList& filter);
+  int AddCharacteristicRecord(const DiscoveryRun& run, const GattObjectRef& ref, const GattServiceRecord& service);
   // DiscoverDescriptorsOf discovers all descriptors of the characteristic, or (uuid given) those of one type.
   int DiscoverDescriptorsOf(const GattServiceRecord& service, const GattCharacteristicRecord& characteristic,
                             const Guid* uuid);
@@ -589,8 +590,6 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // The GATT tree and the mutex that guards it (and the selection against platform-thread readers).
   std::mutex tree_mutex_;
   GattTree gatt_tree_;
-  // The chain of services whose included services are being discovered, outermost first.
-  core::StrList included_path_;
   // The subscription states (own lock).
   SubscriptionStates subscriptions_;
   // The connection's events that platform threads are delivering; Disconnect waits for them.

@@ -57,36 +57,27 @@ const char* UuidText(const Guid& uuid, core::Buffer& text) {
 
 int32_t Count(size_t size) { return static_cast<int32_t>(size); }
 
-// AutoDescriptorsOverride sets AutoDiscoverDescriptors for the life of one Discover call and puts the old
-// value back on every way out, a raised platform error included.
-class AutoDescriptorsOverride {
- public:
-  AutoDescriptorsOverride(std::atomic<int32_t>& setting, bool force) : setting_(setting), saved_(setting.load()) {
-    if (force) setting_.store(1);
-  }
-  ~AutoDescriptorsOverride() { setting_.store(saved_); }
-  AutoDescriptorsOverride(const AutoDescriptorsOverride&) = delete;
-  AutoDescriptorsOverride& operator=(const AutoDescriptorsOverride&) = delete;
-
- private:
-  std::atomic<int32_t>& setting_;
-  const int32_t saved_;
-};
-
 }  // namespace
 
-// IncludedPathEntry stands for one service on the included-service discovery path while its included
-// services are discovered. It leaves the path on every way out, so that a failed or stopped discovery
-// leaves nothing behind that a later discovery could take for a cycle.
+// DiscoveryRun is what one discovery call carries down its steps. Each call of a method makes its own, so
+// that discoveries on other threads, and those a sink runs inside this one, share none of it.
+struct BLEClientEngine::DiscoveryRun {
+  // The chain of services whose included services are being discovered, outermost first.
+  core::StrList included_path;
+  // Discover's include-descriptors: each characteristic found gets its descriptors discovered, whatever
+  // AutoDiscoverDescriptors says (the setting itself is left as it is).
+  bool with_descriptors = false;
+};
+
+// IncludedPathEntry stands for one service on its discovery's included-service path while its included
+// services are discovered. It leaves the path on every way out, so that a failed or stopped step leaves
+// nothing behind that the rest of the discovery could take for a cycle.
 class BLEClientEngine::IncludedPathEntry {
  public:
   IncludedPathEntry(core::StrList& path, const char* id) : path_(path), id_(id) {}
   ~IncludedPathEntry() {
-    // A DiscoverServices run from a sink meanwhile may have emptied the path: only our own entry goes.
-    const int32_t last = path_.Count() - 1;
-    if (pushed_ && last >= 0 && platform::CompareBytes(path_.Item(last), id_) == 0) {
-      (void)path_.RemoveAt(last);
-    }
+    // The steps below this one have taken their own entries off, so ours is the last.
+    if (pushed_) (void)path_.RemoveAt(path_.Count() - 1);
   }
   IncludedPathEntry(const IncludedPathEntry&) = delete;
   IncludedPathEntry& operator=(const IncludedPathEntry&) = delete;
@@ -121,14 +112,14 @@ int BLEClientEngine::DiscoverServices(const char* service_uuids, const char* ser
   UuidList filter;
   rc = ParseUuidList(service_uuids, *this, filter);
   if (rc != 0) return rc;
-  (void)included_path_.Clear();
+  DiscoveryRun run;
   ServiceRecordList found;
   if (service_id != nullptr && service_id[0] != '\0') {
     std::shared_ptr<GattServiceRecord> parent;
     rc = LookupService(service_id, &parent);
-    return rc != 0 ? rc : DiscoverIncludedServices(filter, parent, found);
+    return rc != 0 ? rc : DiscoverIncludedServices(run, filter, parent, found);
   }
-  return DiscoverRootServices(filter, found);
+  return DiscoverRootServices(run, filter, found);
 }
 
 int BLEClientEngine::DiscoverCharacteristics(const char* service_id, const char* characteristic_uuids) {
@@ -139,7 +130,8 @@ int BLEClientEngine::DiscoverCharacteristics(const char* service_id, const char*
   if (rc != 0) return rc;
   std::shared_ptr<GattServiceRecord> service;
   rc = LookupService(service_id, &service);
-  if (rc == 0) rc = DiscoverCharacteristicsOf(*service, filter);
+  DiscoveryRun run;
+  if (rc == 0) rc = DiscoverCharacteristicsOf(run, *service, filter);
   return rc != 0 ? rc : SelectDiscovered(service->generation, service->id.Data(), nullptr);
 }
 
@@ -170,14 +162,15 @@ int BLEClientEngine::Discover(const char* service_uuids, const char* characteris
   if (rc == 0) rc = ParseUuidList(characteristic_uuids, *this, characteristic_filter);
   if (rc != 0) return rc;
 
-  AutoDescriptorsOverride descriptors(settings_.auto_discover_descriptors, include_descriptors != 0);
+  DiscoveryRun run;
+  run.with_descriptors = include_descriptors != 0;
   ServiceRecordList found;
-  rc = parent != nullptr ? DiscoverIncludedServices(service_filter, parent, found)
-                         : DiscoverRootServices(service_filter, found);
+  rc = parent != nullptr ? DiscoverIncludedServices(run, service_filter, parent, found)
+                         : DiscoverRootServices(run, service_filter, found);
   // With AutoDiscoverCharacteristics the services' characteristics were found, unfiltered, in that step.
   if (rc != 0 || settings_.auto_discover_characteristics.load() != 0) return rc;
   for (const auto& service : found) {
-    rc = DiscoverCharacteristicsOf(*service, characteristic_filter);
+    rc = DiscoverCharacteristicsOf(run, *service, characteristic_filter);
     if (rc != 0) return rc;
   }
   return 0;
@@ -185,7 +178,7 @@ int BLEClientEngine::Discover(const char* service_uuids, const char* characteris
 
 // ---- Services -----------------------------------------------------------------------------------------------
 
-int BLEClientEngine::DiscoverRootServices(const UuidList& filter, ServiceRecordList& out) {
+int BLEClientEngine::DiscoverRootServices(DiscoveryRun& run, const UuidList& filter, ServiceRecordList& out) {
   (void)LogDiscovery(1, kGattLogDiscovery, "Beginning discovery of root services.");
   // The generation is read before the device: a device that changes after it moves the tree on (the held
   // device's change empties the tree), so what this device gives can never enter a later device's tree.
@@ -202,19 +195,20 @@ int BLEClientEngine::DiscoverRootServices(const UuidList& filter, ServiceRecordL
     return uuid != nullptr ? device->GetGattServicesForUuidWithCacheModeAsync(*uuid, kUncached)
                            : device->GetGattServicesWithCacheModeAsync(kUncached);
   }, services);
-  if (rc == 0) rc = AddServiceRecords(owner, services, nullptr, out);
+  if (rc == 0) rc = AddServiceRecords(run, owner, services, nullptr, out);
   if (rc != 0) return rc;
   (void)LogDiscovery(1, kGattLogDiscovery, "Finished discovering root services.");
   (void)LogDiscovery(2, kGattLogDiscovery, "Discovered %d root services.", Count(out.size()));
   return 0;
 }
 
-int BLEClientEngine::DiscoverIncludedServices(const UuidList& filter, const std::shared_ptr<GattServiceRecord>& parent,
+int BLEClientEngine::DiscoverIncludedServices(DiscoveryRun& run, const UuidList& filter,
+                                              const std::shared_ptr<GattServiceRecord>& parent,
                                               ServiceRecordList& out) {
   const char* parent_id = parent->id.Data();
-  IncludedPathEntry entry(included_path_, parent_id);
+  IncludedPathEntry entry(run.included_path, parent_id);
   if (settings_.auto_discover_included_services.load() == 1) {
-    if (included_path_.IndexOf(parent_id, 0) >= 0) return ReportIncludedCycle(parent_id);
+    if (run.included_path.IndexOf(parent_id, 0) >= 0) return ReportIncludedCycle(run, parent_id);
     const int rc = entry.Push();
     if (rc != 0) return rc;
   }
@@ -232,7 +226,7 @@ int BLEClientEngine::DiscoverIncludedServices(const UuidList& filter, const std:
     return uuid != nullptr ? object->GetIncludedServicesForUuidWithCacheModeAsync(*uuid, kUncached)
                            : object->GetIncludedServicesWithCacheModeAsync(kUncached);
   }, services);
-  if (rc == 0) rc = AddServiceRecords(parent->generation, services, parent.get(), out);
+  if (rc == 0) rc = AddServiceRecords(run, parent->generation, services, parent.get(), out);
   if (rc != 0) return rc;
   (void)LogDiscovery(1, kGattLogDiscovery, "Finished discovering services included by service ID \"%s\".", parent_id);
   (void)LogDiscovery(2, kGattLogDiscovery, "Discovered %d services included by service ID \"%s\".",
@@ -240,13 +234,13 @@ int BLEClientEngine::DiscoverIncludedServices(const UuidList& filter, const std:
   return 0;
 }
 
-int BLEClientEngine::ReportIncludedCycle(const char* parent_id) {
+int BLEClientEngine::ReportIncludedCycle(const DiscoveryRun& run, const char* parent_id) {
   core::Buffer text;
   int rc = text.SetString(kIncludedServiceCycleText);
   if (rc == core::kOk) rc = text.AppendCString(parent_id);
-  for (int32_t i = 0; rc == core::kOk && i < included_path_.Count(); ++i) {
+  for (int32_t i = 0; rc == core::kOk && i < run.included_path.Count(); ++i) {
     rc = text.AppendCString(" < ");
-    if (rc == core::kOk) rc = text.AppendCString(included_path_.Item(i));
+    if (rc == core::kOk) rc = text.AppendCString(run.included_path.Item(i));
   }
   return rc != core::kOk ? rc : SetErrorText(kIncludedServiceCycle, text.Data());
 }
@@ -282,19 +276,19 @@ int BLEClientEngine::RequestServices(const UuidList& filter, const ServiceReques
   return 0;
 }
 
-int BLEClientEngine::AddServiceRecords(uint64_t owner, const ServiceObjects& services, GattServiceRecord* parent,
-                                       ServiceRecordList& out) {
+int BLEClientEngine::AddServiceRecords(DiscoveryRun& run, uint64_t owner, const ServiceObjects& services,
+                                       GattServiceRecord* parent, ServiceRecordList& out) {
   for (const auto& service : services) {
     std::shared_ptr<GattServiceRecord> record;
-    const int rc = AddServiceRecord(owner, GattObjectRef::FromService(service), parent, &record);
+    const int rc = AddServiceRecord(run, owner, GattObjectRef::FromService(service), parent, &record);
     if (rc != 0) return rc;
     out.push_back(std::move(record));
   }
   return 0;
 }
 
-int BLEClientEngine::AddServiceRecord(uint64_t owner, const GattObjectRef& ref, GattServiceRecord* parent,
-                                      std::shared_ptr<GattServiceRecord>* record) {
+int BLEClientEngine::AddServiceRecord(DiscoveryRun& run, uint64_t owner, const GattObjectRef& ref,
+                                      GattServiceRecord* parent, std::shared_ptr<GattServiceRecord>* record) {
   core::Buffer id;
   int rc = BuildObjectId(ref.Service()->AttributeHandle(), 0, 0, id);
   if (rc != 0) return rc;
@@ -319,16 +313,17 @@ int BLEClientEngine::AddServiceRecord(uint64_t owner, const GattObjectRef& ref, 
   }
   if (settings_.auto_discover_included_services.load() == 1) {
     ServiceRecordList included;
-    rc = DiscoverIncludedServices(UuidList(), *record, included);
+    rc = DiscoverIncludedServices(run, UuidList(), *record, included);
     if (rc != 0) return rc;
   }
-  if (settings_.auto_discover_characteristics.load() == 1) return DiscoverCharacteristicsOf(service, UuidList());
+  if (settings_.auto_discover_characteristics.load() == 1) return DiscoverCharacteristicsOf(run, service, UuidList());
   return 0;
 }
 
 // ---- Characteristics ----------------------------------------------------------------------------------------
 
-int BLEClientEngine::DiscoverCharacteristicsOf(const GattServiceRecord& service, const UuidList& filter) {
+int BLEClientEngine::DiscoverCharacteristicsOf(const DiscoveryRun& run, const GattServiceRecord& service,
+                                               const UuidList& filter) {
   const char* service_id = service.id.Data();
   (void)LogDiscovery(1, kGattLogDiscovery, "Beginning discovery of characteristics for service ID \"%s\".",
                      service_id);
@@ -362,7 +357,7 @@ int BLEClientEngine::DiscoverCharacteristicsOf(const GattServiceRecord& service,
   }
   for (const auto& characteristic : found) {
     if (characteristic == nullptr) continue;
-    const int rc = AddCharacteristicRecord(GattObjectRef::FromCharacteristic(characteristic), service);
+    const int rc = AddCharacteristicRecord(run, GattObjectRef::FromCharacteristic(characteristic), service);
     if (rc != 0) return rc;
   }
   (void)LogDiscovery(1, kGattLogDiscovery, "Finished discovering characteristics for service ID \"%s\".",
@@ -372,7 +367,8 @@ int BLEClientEngine::DiscoverCharacteristicsOf(const GattServiceRecord& service,
   return 0;
 }
 
-int BLEClientEngine::AddCharacteristicRecord(const GattObjectRef& ref, const GattServiceRecord& service) {
+int BLEClientEngine::AddCharacteristicRecord(const DiscoveryRun& run, const GattObjectRef& ref,
+                                             const GattServiceRecord& service) {
   core::Buffer id;
   int rc = BuildObjectId(service.service->AttributeHandle(), ref.Characteristic()->AttributeHandle(), 0, id);
   if (rc != 0) return rc;
@@ -385,7 +381,9 @@ int BLEClientEngine::AddCharacteristicRecord(const GattObjectRef& ref, const Gat
     (void)FireDiscovered(kCharacteristicKind, service.id.Data(), record->id.Data(), "",
                          UuidText(record->uuid, uuid_text), record->description.Data());
   }
-  if (settings_.auto_discover_descriptors.load() == 1) return DiscoverDescriptorsOf(service, *record, nullptr);
+  if (run.with_descriptors || settings_.auto_discover_descriptors.load() == 1) {
+    return DiscoverDescriptorsOf(service, *record, nullptr);
+  }
   return 0;
 }
 

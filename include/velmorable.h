@@ -363,7 +363,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   AutoDiscoverCharacteristics  False  True: each service a discovery finds gets all its characteristics
  *                                       discovered (Discover's characteristic UUIDs then filter nothing).
  *   AutoDiscoverDescriptors      False  True: each characteristic found gets its descriptors discovered (Discover
- *                                       with its include-descriptors slot nonzero does so for that call).
+ *                                       with its include-descriptors slot nonzero does so for that call only,
+ *                                       leaving the setting as it is).
  *   AutoDiscoverIncludedServices False  True: each service found gets its included services discovered; a cycle
  *                                       of included services fails with 609.
  *   IncludeRediscovered          True   False: Discovered is raised only for objects not already in the tree.

@@ -1738,6 +1738,68 @@ TEST_F(SubscriptionsOfTwoClients, ASubscribeCutShortByAReconnectFailsWith608) {
   EXPECT_EQ(first_events_.Events(), std::vector<std::string>{});
 }
 
+// ---- Discoveries of one client on two threads --------------------------------------------------------------
+
+// A's sink discovers the device again, without descriptors, in each ServerUpdate (on a platform thread, as a
+// program that follows the device's services does) while A's application thread discovers it 300 times with
+// descriptors and the device keeps changing its services.
+class DiscoveriesOnTwoThreads : public SubscriptionsOfTwoClients {
+ protected:
+  static int DiscoverAll(VelmoraBLE_BLEClient* handle, intptr_t descriptors) {
+    intptr_t params[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), descriptors,
+                          reinterpret_cast<intptr_t>("")};
+    int32_t sizes[4] = {0, 0, 0, 0};
+    return VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER, 4, params, sizes);
+  }
+  // Race gives the errors of the application's discoveries, as "<code> <text>".
+  std::vector<std::string> Race() {
+    std::atomic<int> updates{0};
+    first_events_.on_server_update = [&] {
+      (void)DiscoverAll(first_, 0);
+      ++updates;
+    };
+    std::atomic<bool> done{false};
+    std::thread device([&] {
+      while (!done.load()) {
+        radio_->FireServicesChanged(kFirstAddress);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    std::vector<std::string> errors;
+    for (int i = 0; i < 300; ++i) {
+      const int rc = DiscoverAll(first_, 1);
+      if (rc != 0) errors.push_back(std::to_string(rc) + " " + LastError(first_));
+    }
+    done = true;
+    device.join();
+    radio_->WaitIdle();
+    first_events_.on_server_update = nullptr;
+    EXPECT_GT(updates.load(), 0);
+    return errors;
+  }
+};
+
+// The device includes no service, so no discovery may find a cycle of included services, then or later.
+TEST_F(DiscoveriesOnTwoThreads, WithIncludedServicesFindNoCycleOnADeviceWithoutOne) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_EQ(Config(first_, "AutoDiscoverIncludedServices=1"), 0) << LastError(first_);
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  const std::vector<std::string> errors = Race();
+  EXPECT_EQ(std::count_if(errors.begin(), errors.end(), [](const std::string& e) { return e.starts_with("609"); }), 0)
+      << ::testing::PrintToString(errors);
+  EXPECT_EQ(DiscoverAll(first_, 0), 0) << LastError(first_);
+}
+
+// Discover's include-descriptors choice is its own: AutoDiscoverDescriptors stays as the program left it.
+TEST_F(DiscoveriesOnTwoThreads, LeaveAutoDiscoverDescriptorsAsTheProgramSetIt) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  (void)Race();
+  std::string setting;
+  ASSERT_EQ(Config(first_, "AutoDiscoverDescriptors", &setting), 0) << LastError(first_);
+  EXPECT_EQ(setting, "False");
+}
+
 // Another client's sink holds the radio's one event thread while Connect to A waits for its pairing, which
 // gives up with 301; then Connect to B pairs. A's request comes only after B's Connect has begun: it is
 // refused without reaching the sink, so no Connect bonds A, and the one request the sink sees names B.
