@@ -800,5 +800,40 @@ TEST_F(BluezGatt, AConnectDroppedWithTheDeviceHoldsNoLaterConnect) {
   EXPECT_EQ(found->Status(), GattCommunicationStatus::Success);
 }
 
+
+// Another program's Connect of the device is under way and then fails (its radio attempt timed out); the
+// Connect this process asks again meanwhile is still being made by the radio when the discovery that asked for
+// it has given up, and every object of the device is let go. bluetoothd answers that Connect later, with the
+// link up (device.c, dev_connect: the answer waits for att_connect_cb). Nothing of the process holds the device
+// any more: the link it opened is closed, not left up for as long as the process runs.
+TEST_F(BluezGatt, ALinkAConnectAskedAgainOpensAfterItsDiscoveryGaveUpIsClosed) {
+  // Only for this test: the other program's Connect fails after 5 s; this process's next Connect waits for
+  // the radio until the test answers it.
+  Script("heart_rate_sensor(); d = devices[HEART_RATE_ADDRESS]; d.connecting_elsewhere = True; "
+         "GLib.timeout_add(5000, lambda: [setattr(d, 'connecting_elsewhere', False), "
+         "setattr(d, 'connect_held', True)] and False)");
+  {
+    auto device = Device();
+    ASSERT_NE(device, nullptr);
+    auto services = device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+    auto state = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+    auto finished = std::make_shared<bool>(false);
+    services->SetCompleted([state, finished](auto&, bt::AsyncStatus) {
+      std::lock_guard lock(state->first);
+      *finished = true;
+      state->second.notify_all();
+    });
+    std::unique_lock lock(state->first);
+    ASSERT_TRUE(state->second.wait_for(lock, std::chrono::seconds(40), [&] { return *finished; }));
+    auto result = services->GetResults();
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(result->Status(), GattCommunicationStatus::Unreachable);
+  }
+  ASSERT_TRUE(WaitForScript("len(unanswered)", "1"));
+  Script("link_up(d); [ok() for ok, err in unanswered]; unanswered.clear()");
+  EXPECT_TRUE(WaitForCall("Disconnect")) << "the link this process opened stays up with nothing holding it";
+  EXPECT_EQ(Script("bool(d.props()['Connected'])"), "False");
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
