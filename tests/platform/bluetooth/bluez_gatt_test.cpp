@@ -835,5 +835,28 @@ TEST_F(BluezGatt, ALinkAConnectAskedAgainOpensAfterItsDiscoveryGaveUpIsClosed) {
   EXPECT_EQ(Script("bool(d.props()['Connected'])"), "False");
 }
 
+// The link drops just as bluetoothd takes this client's StartNotify (a characteristic without a notification
+// socket): bluetoothd, its device disconnected, answers success and keeps the session for the next connection
+// of any program (gatt-client.c, characteristic_start_notify: "If the device is currently not connected,
+// return success"). The Disconnected came before that answer. The subscription cannot outlive the link it was
+// asked on: the session is stopped, and the Subscribe fails, or its subscription ends like any other.
+TEST_F(BluezGatt, AStartNotifyAnsweredAfterTheLinkDroppedLeavesNoSessionForTheNextConnection) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].database[0]['chars'][0]['acquire'] = False");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  // Only for this test: the link is down by the time bluetoothd handles StartNotify.
+  Script("devices[HEART_RATE_ADDRESS].dropping = True");
+  const int subscribed = Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")});
+  ASSERT_EQ(mock_->CallsOf("StartNotify").size(), 1u);
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  if (subscribed == 0) {
+    EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_UNSUBSCRIBED))
+        << "Subscribe returned 0 after the link dropped, and no Unsubscribed follows";
+  }
+  EXPECT_TRUE(WaitForScript("kept_sessions(HEART_RATE_ADDRESS)", "0"))
+      << "bluetoothd keeps this program's StartNotify session of a link that dropped";
+  Script("d = devices[HEART_RATE_ADDRESS]; d.dropping = False; link_up(d)");
+  EXPECT_EQ(Script("acquire_by_another(HEART_RATE_ADDRESS, 0x0003)"), "ok");
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
