@@ -459,16 +459,22 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
         return finish(std::make_shared<BluezGattResult>());
       }
       // NOTE: the answer may come after the link dropped (LinkDown ended the device's sessions before this one
-      // existed): bluetoothd keeps a StartNotify of a disconnected device for its next connection (gatt-client.c,
-      // characteristic_start_notify: "If the device is currently not connected, return success"). The session
-      // is ended at once and the Subscribe fails as the link's end.
-      auto settle = [core, path, finish, subscribe](int fd, uint16_t mtu) {
+      // existed) or after the subscriber was let go with every other subscriber of the characteristic (its
+      // release found no session to end). A session that nothing holds is ended at once: bluetoothd would keep
+      // it for as long as the process runs, refusing the characteristic's AcquireNotify to every other program,
+      // and keeps a StartNotify of a disconnected device for its next connection (gatt-client.c,
+      // characteristic_start_notify: "If the device is currently not connected, return success").
+      auto settle = [core, path, finish, subscribe, subscriber](int fd, uint16_t mtu) {
         core->OpenSession(path, fd, mtu);
         if (!DeviceConnected(*core, path)) {
           core->CloseSession(path, true);
           return finish(Unreachable());
         }
-        subscribe(Subscription::kSubscribed);
+        if (subscriber.expired() && !core->Subscribed(path)) {
+          core->CloseSession(path, true);
+        } else {
+          subscribe(Subscription::kSubscribed);
+        }
         finish(std::make_shared<BluezGattResult>());
       };
       core->CallMethod(

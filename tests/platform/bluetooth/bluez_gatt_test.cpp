@@ -858,5 +858,29 @@ TEST_F(BluezGatt, AStartNotifyAnsweredAfterTheLinkDroppedLeavesNoSessionForTheNe
   EXPECT_EQ(Script("acquire_by_another(HEART_RATE_ADDRESS, 0x0003)"), "ok");
 }
 
+// A Subscribe waits behind a slow read of the same characteristic, and its object, and every other object of
+// the device, is let go meanwhile; another program keeps the link. The notification socket that bluetoothd
+// then gives has no subscriber: it is closed, not kept for as long as the process runs, holding the
+// characteristic's notifications from every other program (gatt-client.c, characteristic_acquire_notify:
+// "Notify acquired").
+TEST_F(BluezGatt, ASubscribeAnsweredAfterItsObjectWentLeavesNoSession) {
+  Script("heart_rate_sensor(); connect_elsewhere(HEART_RATE_ADDRESS)");
+  device_ = Device();
+  ASSERT_NE(device_, nullptr);
+  auto level = Characteristic(*device_, 0x180F, 0x2A19);
+  ASSERT_NE(level, nullptr);
+  Script("devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['delay'] = 1000");
+  auto read = level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  auto subscribe = level->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify);
+  ASSERT_TRUE(WaitForCall("ReadValue"));
+  level.reset();
+  device_.reset();
+  ASSERT_NE(Await(read), nullptr);
+  ASSERT_NE(Await(subscribe), nullptr);
+  ASSERT_EQ(mock_->CallsOf("AcquireNotify").size(), 1u);
+  EXPECT_TRUE(WaitForScript("acquire_by_another(HEART_RATE_ADDRESS, 0x0012)", "ok"))
+      << "the process keeps a notification socket that no object of it subscribes to";
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
