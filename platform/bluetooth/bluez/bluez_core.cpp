@@ -842,9 +842,18 @@ void BluezCore::AskConnect(const std::string& device_path) {
       FinishWaiters(device_path, false);
       return;
     }
+    bool held;
     {
       std::lock_guard lock(mutex_);
       opened_here_.insert(device_path);
+      auto hold = holds_.find(device_path);
+      held = hold != holds_.end() && !hold->second.expired();
+    }
+    // NOTE: a Connect asked again can be answered after its waiters gave up and every object of the device
+    // went (LinkReleased found no link opened here): the link is closed as the last hold's release would.
+    if (!held && waiters_.count(device_path) == 0) {
+      LinkReleased(device_path);
+      return;
     }
     const std::optional<Props> now = PropsOf(device_path, kDeviceIface);
     if (now) {

@@ -458,28 +458,44 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
         subscribe(Subscription::kSubscribed);
         return finish(std::make_shared<BluezGattResult>());
       }
+      // NOTE: the answer may come after the link dropped (LinkDown ended the device's sessions before this one
+      // existed) or after the subscriber was let go with every other subscriber of the characteristic (its
+      // release found no session to end). A session that nothing holds is ended at once: bluetoothd would keep
+      // it for as long as the process runs, refusing the characteristic's AcquireNotify to every other program,
+      // and keeps a StartNotify of a disconnected device for its next connection (gatt-client.c,
+      // characteristic_start_notify: "If the device is currently not connected, return success").
+      auto settle = [core, path, finish, subscribe, subscriber](int fd, uint16_t mtu) {
+        core->OpenSession(path, fd, mtu);
+        if (!DeviceConnected(*core, path)) {
+          core->CloseSession(path, true);
+          return finish(Unreachable());
+        }
+        if (subscriber.expired() && !core->Subscribed(path)) {
+          core->CloseSession(path, true);
+        } else {
+          subscribe(Subscription::kSubscribed);
+        }
+        finish(std::make_shared<BluezGattResult>());
+      };
       core->CallMethod(
           path, kCharacteristicIface, "AcquireNotify",
           [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kDefaultCallUs,
-          [core, path, finish, subscribe](Reply& reply) {
+          [core, path, finish, settle](Reply& reply) {
             // A reply of another shape is taken as a refusal: StartNotify is the way that is left.
             if (reply.Ok() && reply.signature == "hq" && reply.args[0].number >= 0) {
-              core->OpenSession(path, static_cast<int>(reply.args[0].number),
-                                static_cast<uint16_t>(reply.args[1].number));
-              subscribe(Subscription::kSubscribed);
-              return finish(std::make_shared<BluezGattResult>());
+              return settle(static_cast<int>(reply.args[0].number), static_cast<uint16_t>(reply.args[1].number));
             }
             CloseFds(reply.args);
             // The characteristic is gone (bluetoothd removed it meanwhile): StartNotify would reach no object,
             // or the one bluetoothd exported again at the same path.
             if (reply.error == kUnknownObject) return finish(ResultOf(reply));
+            // The link dropped (gatt-client.c, characteristic_acquire_notify: "Not connected"): a StartNotify
+            // would be kept for the next connection.
+            if (!DeviceConnected(*core, path) || reply.message == "Not connected") return finish(Unreachable());
             core->CallMethod(path, kCharacteristicIface, "StartNotify", nullptr, kDefaultCallUs,
-                             [core, path, finish, subscribe](Reply& started) {
-                               if (started.Ok()) {
-                                 core->OpenSession(path, -1, 0);
-                                 subscribe(Subscription::kSubscribed);
-                               }
+                             [core, path, finish, settle](Reply& started) {
                                LogHold(*core, PlatformLogTopic::Subscriptions, path, "StartNotify", started);
+                               if (started.Ok()) return settle(-1, 0);
                                finish(ResultOf(started));
                              });
           });

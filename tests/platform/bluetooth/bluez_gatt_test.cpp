@@ -800,5 +800,87 @@ TEST_F(BluezGatt, AConnectDroppedWithTheDeviceHoldsNoLaterConnect) {
   EXPECT_EQ(found->Status(), GattCommunicationStatus::Success);
 }
 
+
+// Another program's Connect of the device is under way and then fails (its radio attempt timed out); the
+// Connect this process asks again meanwhile is still being made by the radio when the discovery that asked for
+// it has given up, and every object of the device is let go. bluetoothd answers that Connect later, with the
+// link up (device.c, dev_connect: the answer waits for att_connect_cb). Nothing of the process holds the device
+// any more: the link it opened is closed, not left up for as long as the process runs.
+TEST_F(BluezGatt, ALinkAConnectAskedAgainOpensAfterItsDiscoveryGaveUpIsClosed) {
+  // Only for this test: the other program's Connect fails after 5 s; this process's next Connect waits for
+  // the radio until the test answers it.
+  Script("heart_rate_sensor(); d = devices[HEART_RATE_ADDRESS]; d.connecting_elsewhere = True; "
+         "GLib.timeout_add(5000, lambda: [setattr(d, 'connecting_elsewhere', False), "
+         "setattr(d, 'connect_held', True)] and False)");
+  {
+    auto device = Device();
+    ASSERT_NE(device, nullptr);
+    auto services = device->GetGattServicesWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+    auto state = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+    auto finished = std::make_shared<bool>(false);
+    services->SetCompleted([state, finished](auto&, bt::AsyncStatus) {
+      std::lock_guard lock(state->first);
+      *finished = true;
+      state->second.notify_all();
+    });
+    std::unique_lock lock(state->first);
+    ASSERT_TRUE(state->second.wait_for(lock, std::chrono::seconds(40), [&] { return *finished; }));
+    auto result = services->GetResults();
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(result->Status(), GattCommunicationStatus::Unreachable);
+  }
+  ASSERT_TRUE(WaitForScript("len(unanswered)", "1"));
+  Script("link_up(d); [ok() for ok, err in unanswered]; unanswered.clear()");
+  EXPECT_TRUE(WaitForCall("Disconnect")) << "the link this process opened stays up with nothing holding it";
+  EXPECT_EQ(Script("bool(d.props()['Connected'])"), "False");
+}
+
+// The link drops just as bluetoothd takes this client's StartNotify (a characteristic without a notification
+// socket): bluetoothd, its device disconnected, answers success and keeps the session for the next connection
+// of any program (gatt-client.c, characteristic_start_notify: "If the device is currently not connected,
+// return success"). The Disconnected came before that answer. The subscription cannot outlive the link it was
+// asked on: the session is stopped, and the Subscribe fails, or its subscription ends like any other.
+TEST_F(BluezGatt, AStartNotifyAnsweredAfterTheLinkDroppedLeavesNoSessionForTheNextConnection) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].database[0]['chars'][0]['acquire'] = False");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  // Only for this test: the link is down by the time bluetoothd handles StartNotify.
+  Script("devices[HEART_RATE_ADDRESS].dropping = True");
+  const int subscribed = Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")});
+  ASSERT_EQ(mock_->CallsOf("StartNotify").size(), 1u);
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  if (subscribed == 0) {
+    EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_UNSUBSCRIBED))
+        << "Subscribe returned 0 after the link dropped, and no Unsubscribed follows";
+  }
+  EXPECT_TRUE(WaitForScript("kept_sessions(HEART_RATE_ADDRESS)", "0"))
+      << "bluetoothd keeps this program's StartNotify session of a link that dropped";
+  Script("d = devices[HEART_RATE_ADDRESS]; d.dropping = False; link_up(d)");
+  EXPECT_EQ(Script("acquire_by_another(HEART_RATE_ADDRESS, 0x0003)"), "ok");
+}
+
+// A Subscribe waits behind a slow read of the same characteristic, and its object, and every other object of
+// the device, is let go meanwhile; another program keeps the link. The notification socket that bluetoothd
+// then gives has no subscriber: it is closed, not kept for as long as the process runs, holding the
+// characteristic's notifications from every other program (gatt-client.c, characteristic_acquire_notify:
+// "Notify acquired").
+TEST_F(BluezGatt, ASubscribeAnsweredAfterItsObjectWentLeavesNoSession) {
+  Script("heart_rate_sensor(); connect_elsewhere(HEART_RATE_ADDRESS)");
+  device_ = Device();
+  ASSERT_NE(device_, nullptr);
+  auto level = Characteristic(*device_, 0x180F, 0x2A19);
+  ASSERT_NE(level, nullptr);
+  Script("devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['delay'] = 1000");
+  auto read = level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached);
+  auto subscribe = level->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify);
+  ASSERT_TRUE(WaitForCall("ReadValue"));
+  level.reset();
+  device_.reset();
+  ASSERT_NE(Await(read), nullptr);
+  ASSERT_NE(Await(subscribe), nullptr);
+  ASSERT_EQ(mock_->CallsOf("AcquireNotify").size(), 1u);
+  EXPECT_TRUE(WaitForScript("acquire_by_another(HEART_RATE_ADDRESS, 0x0012)", "ok"))
+      << "the process keeps a notification socket that no object of it subscribes to";
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
