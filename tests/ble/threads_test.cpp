@@ -3259,5 +3259,26 @@ TEST_F(SubscriptionsOfTwoClients, AHeldEndOfASubscriptionTheSinkUnsubscribedIsNo
   EXPECT_EQ(SubscriptionState(first_), 0);
 }
 
+// B connects to the device and never subscribes; A subscribes and leaves by Disconnect without unsubscribing.
+// No client holds a subscription any more, so the device's CCCD goes off although B keeps the link: in A's
+// next connection A's first state reads 0 and the CCCD reads 0000.
+TEST_F(SubscriptionsOfTwoClients, TheLastSubscriberLeavingByDisconnectTurnsTheCccdOff) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_EQ(Do(second_, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(second_);
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  ASSERT_TRUE(first_events_.GetsValues());
+  ASSERT_EQ(Do(first_, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(first_);
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  EXPECT_EQ(SubscriptionState(first_), 0);
+  intptr_t read[4] = {reinterpret_cast<intptr_t>(kHeartRate), reinterpret_cast<intptr_t>(kMeasurement),
+                      reinterpret_cast<intptr_t>("000100030004"), 0};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(first_, VELMORABLE_METHOD_READ_VALUE, 4, read, sizes), 0) << LastError(first_);
+  ASSERT_EQ(sizes[3], 2);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(read[3])[0], 0);
+  EXPECT_EQ(reinterpret_cast<const uint8_t*>(read[3])[1], 0);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

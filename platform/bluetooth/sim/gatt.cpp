@@ -268,6 +268,22 @@ SimGattCharacteristic::SimGattCharacteristic(std::shared_ptr<SimCore> core, std:
       uuid_(found.uuid),
       properties_(found.properties) {}
 
+SimGattCharacteristic::~SimGattCharacteristic() {
+  if (subscription_.value_or(0) == 0) return;
+  // The last reference may be let go with SimCore::mutex held (by a loop over the live objects), so the
+  // check runs on the completion thread under its own lock, against the objects live by then. Queued there,
+  // it comes before the completion of any operation asked for after this object went.
+  core_->completions.Post([core = core_, state = state_, handle = handle_] {
+    std::lock_guard lock(core->mutex);
+    PruneExpired(state->characteristics);
+    for (const auto& weak : state->characteristics) {
+      const std::shared_ptr<SimGattCharacteristic> object = weak.lock();
+      if (object != nullptr && object->handle_ == handle && object->subscription_.value_or(0) != 0) return;
+    }
+    state->cccd[handle] = 0;
+  });
+}
+
 uint16_t SimGattCharacteristic::AttributeHandle() {
   auto lock = core_->Call({.api = "GattCharacteristic.AttributeHandle", .handle = handle_});
   return handle_;

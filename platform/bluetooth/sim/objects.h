@@ -172,6 +172,9 @@ class SimGattCharacteristic final : public GattCharacteristic,
  public:
   SimGattCharacteristic(std::shared_ptr<SimCore> core, std::shared_ptr<PeripheralState> state,
                         const SimCharacteristic& found);
+  // An object that goes while subscribed ends its subscription, as a host ends that of a client that left:
+  // once no live object of the characteristic holds one, the device's CCCD goes off.
+  ~SimGattCharacteristic() override;
 
   uint16_t AttributeHandle() override;
   Guid Uuid() override;
