@@ -475,7 +475,11 @@ int BLEClientEngine::EnsureDescriptorDiscovered(GattCharacteristicRecord& charac
   if (rc != 0) return rc;
   std::shared_ptr<GattServiceRecord> service;
   rc = LookupService(service_id.Data(), &service);
-  return rc != 0 ? rc : DiscoverDescriptorsOf(*service, characteristic, &uuid);
+  if (rc == 0) rc = DiscoverDescriptorsOf(*service, characteristic, &uuid);
+  // The lookup's own events reach the sink: a Disconnect or Connect there left what was found to another
+  // connection, and the call that wanted the descriptor must not act on the next connection's tree.
+  if (rc == 0 && TreeGeneration() != characteristic.generation) return kParentNotListed;
+  return rc;
 }
 
 bool BLEClientEngine::HasDescriptorOfType(const char* characteristic_id, const Guid& uuid) {

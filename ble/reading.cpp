@@ -297,6 +297,8 @@ int BLEClientEngine::GetCccdState(GattCharacteristicRecord& record, int32_t* sta
   // query asks the device again.
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
   if (rc != 0) return rc;
+  // A Disconnect or Connect meanwhile (a sink's, another thread's) made the answer another connection's.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   const int32_t cccd = static_cast<int32_t>(result->ClientCharacteristicConfigurationDescriptor());
   // What a Subscribe, an Unsubscribe, a CCCD write or a platform end listed while the read waited (a sink's,
   // or another thread's) is newer than the device's answer: it stands, and the query answers it.

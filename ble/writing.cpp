@@ -474,6 +474,8 @@ int BLEClientEngine::WriteUserDescription(GattCharacteristicRecord& record, cons
   std::shared_ptr<GattDescriptorRecord> descriptor;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
+    // The descriptor the lookup found belongs to the record's connection, not to one made since.
+    if (!gatt_tree_.Holds(record.generation)) return kParentNotListed;
     const int32_t index = gatt_tree_.CharacteristicIndex(id);
     const DescriptorArray* list = gatt_tree_.characteristic_descriptors.Get(index);
     for (int32_t i = 0; list != nullptr && i < list->Count(); ++i) {

@@ -439,5 +439,82 @@ TEST_F(OneConnectionsTree, AFailedDescriptorLookupIsReportedAndAskedAgain) {
   EXPECT_GT(radio_->CallCount(kLookup), asked);
 }
 
+// A program that disconnects and connects again from inside the Discovered event of the User Description
+// descriptor a Set's lookup found: the Set was the first connection's, so it is cut short (608) instead of
+// telling that the characteristic lacks the descriptor; the next Set looks again and writes it.
+TEST_F(OneConnectionsTree, ADescriptorLookupCutShortByAReconnectInItsLastEventIsCutShort) {
+  Acting sink;
+  Client client(&Acting::Call, &sink);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
+  ASSERT_EQ(Discover(client), 0) << LastError(client);
+  ASSERT_EQ(Select(client, kFirstBattery, kFirstLevel), 0) << LastError(client);
+  std::atomic<int> rediscovered{-1};
+  sink.on = VELMORABLE_EVENT_DISCOVERED;
+  sink.act = [&](intptr_t*) {
+    EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0);
+    EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kFirst).c_str()), 0) << LastError(client);
+    rediscovered = Discover(client);
+  };
+  sink.armed = true;
+  EXPECT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0, Text("Charge")), 608)
+      << LastError(client);
+  ASSERT_EQ(rediscovered.load(), 0) << LastError(client);
+  ASSERT_EQ(Select(client, kFirstBattery, kFirstLevel), 0) << LastError(client);
+  EXPECT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, 0, Text("Charge")), 0)
+      << LastError(client);
+  EXPECT_EQ(radio_->DeviceValue(kFirst, 0x0013), (bt::Bytes{'C', 'h', 'a', 'r', 'g', 'e'}));
+}
+
+// Another client holds the first device's CCCD on. This client's first subscription query waits for the
+// device's CCCD while a ServerUpdate sink connects it to a device of the same layout where nothing is
+// subscribed: the first device's answer is not given for the second device's characteristic.
+TEST_F(OneConnectionsTree, ASubscriptionQueryCutShortByAConnectElsewhereGivesNoStateOfTheDeviceItLeft) {
+  constexpr uint64_t kBusy = 0xA0B0C0D00011;
+  constexpr uint64_t kOtherBusy = 0xA0B0C0D00012;
+  constexpr char kHeartRate[] = "000100000000";
+  constexpr char kMeasurement[] = "000100030000";
+  constexpr char kReadCccd[] = "GattCharacteristic.ReadClientCharacteristicConfigurationDescriptorAsync";
+  radio_->AddPeripheral(BusyPeripheral(kBusy));
+  radio_->AddPeripheral(BusyPeripheral(kOtherBusy));
+  Client other(nullptr, nullptr);
+  ASSERT_EQ(Do(other, VELMORABLE_METHOD_CONNECT, Id(kBusy).c_str()), 0) << LastError(other);
+  ASSERT_EQ(Discover(other), 0) << LastError(other);
+  intptr_t subscribe[2] = {Text(kHeartRate), Text(kMeasurement)};
+  int32_t subscribe_sizes[2] = {0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, subscribe_sizes), 0)
+      << LastError(other);
+  Acting sink;
+  Client client(&Acting::Call, &sink);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kBusy).c_str()), 0) << LastError(client);
+  ASSERT_EQ(Discover(client), 0) << LastError(client);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_SERVICE, 0, Text(kHeartRate)), 0) << LastError(client);
+  std::atomic<bool> moved{false};
+  sink.on = VELMORABLE_EVENT_SERVER_UPDATE;
+  sink.act = [&](intptr_t*) {
+    moved = Do(client, VELMORABLE_METHOD_CONNECT, Id(kOtherBusy).c_str()) == 0 && Discover(client) == 0 &&
+            VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_SERVICE, 0, Text(kHeartRate)) == 0;
+  };
+  const size_t reads = radio_->CallCount(kReadCccd);
+  const int hold = radio_->AddFault({.op = SimOp::kReadCccd, .address = kBusy, .hold = true});
+  intptr_t query[2] = {0, -1};
+  int32_t sizes[2] = {0, 0};
+  std::atomic<int> rc{-1};
+  std::thread application([&] {
+    rc = VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, query, sizes);
+  });
+  EXPECT_TRUE(Eventually([&] { return radio_->CallCount(kReadCccd) > reads; }));
+  sink.armed = true;
+  radio_->SetName(kBusy, u"Renamed");
+  EXPECT_TRUE(Eventually([&] { return sink.done.load(); }));
+  radio_->Release(hold);
+  application.join();
+  ASSERT_TRUE(moved.load()) << LastError(client);
+  EXPECT_EQ(rc.load(), 608) << "state " << query[1] << ": " << LastError(client);
+  query[1] = -1;
+  EXPECT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, query, sizes), 0)
+      << LastError(client);
+  EXPECT_EQ(query[1], 0);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
