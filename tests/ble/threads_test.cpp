@@ -2935,6 +2935,9 @@ TEST_F(DescriptorLookupOfAnEarlierConnection, AddsNothingToTheNextConnectionsTre
   const size_t asked_before = radio_->CallCount(kDescriptorsForUuid);
   sink.armed = true;
   ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kDescriptorsForUuid) > asked_before; }));
+  // The lookup's wait takes its deadline from Timeout just after the platform was asked: give it the time to
+  // take the 10 s before Timeout drops to 1 s for the Disconnect, or both would give up together.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 301) << LastError(client);
   ASSERT_NO_FATAL_FAILURE(Described(client, kFirstAddress, false));
