@@ -937,9 +937,21 @@ void BluezCore::CloseSessionsOf(const std::string& device_path) {
 
 bool BluezCore::HasSession(const std::string& characteristic_path) { return sessions_.count(characteristic_path) != 0; }
 
+namespace {
+
+// HungUp tells whether the other end of a notification socket has closed it.
+bool HungUp(int fd) {
+  pollfd state{fd, POLLRDHUP, 0};
+  return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+}  // namespace
+
 void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
-  // One record is one notification (SOCK_SEQPACKET) of at most the MTU; an empty record is the end of
-  // the stream.
+  // One record is one notification (SOCK_SEQPACKET) of at most the MTU. A device may notify an empty
+  // value, which bluetoothd writes as an empty record: that reads as 0 bytes just as the end of the stream
+  // does, and only the hang-up that bluetoothd's close raises tells the end. (An empty value that came just
+  // before the close cannot be told from it, and goes with the session.)
   const auto session = sessions_.find(characteristic_path);
   const size_t mtu = session != sessions_.end() && session->second.mtu != 0 ? session->second.mtu : kRecordSize;
   uint8_t record[kRecordSize];
@@ -951,6 +963,10 @@ void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
     const ssize_t got = recvmsg(fd, &message, MSG_DONTWAIT);
     if (got > 0 && (message.msg_flags & MSG_TRUNC) == 0 && static_cast<size_t>(got) <= mtu) {
       DeliverValue(characteristic_path, Bytes(record, record + got));
+      continue;
+    }
+    if (got == 0 && !HungUp(fd)) {
+      DeliverValue(characteristic_path, Bytes());
       continue;
     }
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;

@@ -506,6 +506,27 @@ TEST_F(BluezGatt, NotificationsThroughTheAcquiredSocket) {
   EXPECT_EQ(values.Count(), 11u);
 }
 
+// A device may notify an empty value: bluetoothd writes it to the socket as an empty record, which reads as 0
+// bytes like the end of the stream. It is a value, and the socket stays.
+TEST_F(BluezGatt, AnEmptyNotificationIsAValueAndKeepsTheSocket) {
+  auto measurement = Sensor(0x180D, 0x2A37);
+  ASSERT_NE(measurement, nullptr);
+  Values values;
+  values.Listen(*measurement);
+  auto written = Await(measurement->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify));
+  ASSERT_NE(written, nullptr);
+  ASSERT_EQ(written->Status(), GattCommunicationStatus::Success);
+  EXPECT_EQ(Script("send_raw(HEART_RATE_ADDRESS, 0x0003, b'')"), "0");
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, [b'\\x06\\x50'])"), "1");
+  ASSERT_TRUE(values.WaitFor(2));
+  {
+    std::lock_guard lock(values.mutex);
+    EXPECT_EQ(values.values, (std::vector<bt::Bytes>{{}, {0x06, 0x50}}));
+  }
+  EXPECT_TRUE(mock_->CallsOf("StartNotify").empty());
+  EXPECT_EQ(Script("socket_open(HEART_RATE_ADDRESS, 0x0003)"), "True");
+}
+
 TEST_F(BluezGatt, NotificationsFallBackToStartNotify) {
   auto level = Sensor(0x180F, 0x2A19, "; devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['acquire'] = False");
   ASSERT_NE(level, nullptr);

@@ -272,7 +272,7 @@ TEST_F(BluezUntrusted, AFailedNotificationSocketFallsBackOrIsReported) {
   const Row rows[] = {
       {"closed descriptor", "C['acquire_fault'] = 'closed'", "1"},
       {"pipe", "C['acquire_fault'] = 'pipe'", "1"},
-      {"0-byte datagram", "1", "send_raw(HEART_RATE_ADDRESS, 3, b'')"},
+      {"end of stream", "1", "close_socket(devices[HEART_RATE_ADDRESS].attribute_path(3))"},
       {"65,536-byte datagram", "1", "send_raw(HEART_RATE_ADDRESS, 3, bytes(65536))"},
   };
   for (const bool offered : {true, false}) {
