@@ -240,6 +240,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   static const char* ComposeMessage(core::BufferCore& out, const char* prefix, const char* text,
                                     const char* suffix);
   bool IsScanning() const;
+  // ScanModeFixed tells whether a scan of this client is starting or runs, so that its mode cannot change
+  // (also while the platform has not said that it started).
+  bool ScanModeFixed();
   // RequireConnection returns 0 while a device is connected, else 605 with its text. The GATT operations
   // run it first.
   int RequireConnection();

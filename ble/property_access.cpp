@@ -1,5 +1,7 @@
 // BLEClient::Get, Set and CheckIndex: the numbered properties of a client, in their narrow, UTF-16 (+10000)
 // and explicitly narrow (+20000) forms.
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -313,7 +315,9 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
 int BLEClient::Set(int32_t property_id, int32_t index, intptr_t value) {
   bool wide = false;
   const int32_t id = ReduceId(property_id, &wide);
-  const auto number = static_cast<int32_t>(value);
+  // The numbers are 32-bit: a wider value stands for the nearest one (a count or a Timeout past every bound
+  // stays past it, a nonzero flag stays nonzero) instead of for its low 32 bits.
+  const auto number = static_cast<int32_t>(std::clamp<intptr_t>(value, INT32_MIN, INT32_MAX));
   switch (id) {
     case VELMORABLE_PROP_ACTIVE_SCANNING:
     case VELMORABLE_PROP_CHARACTERISTIC:
@@ -346,7 +350,7 @@ int BLEClient::Set(int32_t property_id, int32_t index, intptr_t value) {
   switch (id) {
     case VELMORABLE_PROP_ACTIVE_SCANNING: {
       std::atomic<int32_t>& active = engine_.BleSettings().active_scanning;
-      if (engine_.IsScanning() && (number != 0) != (active.load(std::memory_order_relaxed) != 0)) {
+      if ((number != 0) != (active.load(std::memory_order_relaxed) != 0) && engine_.ScanModeFixed()) {
         return call.Finish(engine_.SetErrorText(kActiveScanningWhileScanning, kActiveScanningLocked));
       }
       active.store(number != 0 ? 1 : 0, std::memory_order_relaxed);

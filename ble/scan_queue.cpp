@@ -259,6 +259,11 @@ uint64_t ScanQueue::RunningRun() {
   return Over() || scan_.ended ? 0 : scan_.run;
 }
 
+bool ScanQueue::UnderWay() {
+  std::lock_guard lock(mutex_);
+  return !Over() && !scan_.closed && !scan_.ended;
+}
+
 bool ScanQueue::WaitForChange(uint64_t version, int64_t step_ms) {
   std::unique_lock lock(mutex_);
   ++waiters_;

@@ -187,6 +187,9 @@ class ScanQueue {
   Progress Look(uint64_t scan);
   // RunningRun is the run of the latest scan that has not ended (0: none).
   uint64_t RunningRun();
+  // UnderWay tells whether the latest scan is starting or runs and has not been stopped: the platform scans
+  // in the mode it was given as the scan began.
+  bool UnderWay();
   // WaitForChange returns true once a transition after version happened, false when step_ms passed first.
   // A turn that a caller takes and gives back with nothing delivered is no transition: a waiter that looks
   // for its scan's end itself is not woken by its own look.

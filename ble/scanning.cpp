@@ -150,6 +150,8 @@ bool BLEClientEngine::IsScanning() const {
   return watcher != nullptr && Active(watcher->Status());
 }
 
+bool BLEClientEngine::ScanModeFixed() { return IsScanning() || scans_.UnderWay(); }
+
 int BLEClientEngine::RequireConnection() {
   if (device_ != nullptr && settings_.not_connected.load(std::memory_order_relaxed) == 0) return 0;
   return SetErrorText(kNotConnected, kNotConnectedText);

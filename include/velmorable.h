@@ -425,7 +425,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                             event type, address, the flags, TX power, first manufacturer data and 16-bit service
  *                             UUID sections, and RSSI; not the bytes received. Outside the event it gives "" and 0.
  * ActiveScanning and Timeout are properties, not settings (Config answers -1): VELMORABLE_PROP_ACTIVE_SCANNING
- * is 0 (passive scanning, the default) or 1 (active), and cannot be changed while scanning (602);
+ * is 0 (passive scanning, the default) or 1 (active), and cannot be changed while a scan runs or is still
+ * starting, also one StartScanning stopped waiting for (602);
  * VELMORABLE_PROP_TIMEOUT, 60 seconds by default, bounds each of the library's waits for the platform; the
  * method then fails, as a rule with 301 "Timeout.". 0 takes that bound from the waits for platform operations.
  * Config also answers the settings of the layers the client is built on: CharsetMode, LogDebugFile,
@@ -729,7 +730,7 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        returned during communication.", "Unknown communication status <n>.", "No result from the platform.".
  *   607  "Error attempting communication: Device unreachable.".
  *   608  a discovery, lookup, read, Subscribe, Unsubscribe or CCCD write cut short by a Disconnect or Connect
- *        meanwhile (a sink's, or another thread's): what it found is added to no tree, a value read is handed
+ *        meanwhile (a sink's, on whichever thread it runs): what it found is added to no tree, a value read is handed
  *        out to no one, what it subscribed to or ended is not reported; it has no text of its own.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives

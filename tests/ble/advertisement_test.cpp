@@ -12,6 +12,7 @@
 
 #include "ble/advertisement.h"
 #include "tests/ble/scan_test_util.h"
+#include "tests/ble/threads_test_util.h"
 
 namespace velmora::ble::testing {
 namespace {
@@ -372,6 +373,27 @@ TEST_F(AdvertisementEvent, ScanResponseInActiveMode) {
   EXPECT_EQ(events[1].Int(7), 0xFFFF);
   EXPECT_EQ(events[1].Int(9), 0);
   EXPECT_EQ(events[1].Int(10), 1);
+}
+
+// A scan that StartScanning gave up waiting for is still starting: its mode was fixed as it began, so a change
+// of ActiveScanning is refused as while it runs, instead of reading back a mode the scan does not have.
+TEST_F(AdvertisementEvent, ActiveScanningCannotChangeWhileAScanIsStillStarting) {
+  SimPeripheral peripheral;
+  peripheral.address = kAddress;
+  peripheral.adverts.push_back({BluetoothLEAdvertisementType::ScannableUndirected, -50, Sections("020106")});
+  peripheral.scan_response = SimAdvert{BluetoothLEAdvertisementType::ScanResponse, -51, Sections("05FFFFFF0102")};
+  radio_->AddPeripheral(peripheral);
+  radio_->SetWatcherTiming(2500, 0);
+  ASSERT_EQ(Config("ScanStartedTimeout=1"), 0);
+  ASSERT_EQ(StartScanning(), 0) << LastError();
+  ASSERT_FALSE(ScanningProperty());
+  EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_ACTIVE_SCANNING, 0, 1), 602);
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_ACTIVE_SCANNING, 0), 0);
+  ASSERT_TRUE(Eventually([&] { return ScanningProperty(); }));
+  Emit(kAddress);
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_ADVERTISEMENT).size(), 1u);  // passive: no scan response
+  ASSERT_EQ(StopScanning(), 0) << LastError();
+  EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_ACTIVE_SCANNING, 0, 1), 0);
 }
 
 TEST_F(AdvertisementEvent, FailedDeliveryLeavesNoAdvertisementBehind) {

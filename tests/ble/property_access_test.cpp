@@ -261,5 +261,25 @@ TEST_F(PropertyTest, TimeoutAndActiveScanningSetters) {
   EXPECT_EQ(Set(8001, 1), -1);
 }
 
+// A value wider than 32 bits stands for the nearest 32-bit number, not for its low 32 bits.
+TEST_F(PropertyTest, AWiderValueIsTakenForTheNearestNumber) {
+  if (sizeof(intptr_t) <= 4) GTEST_SKIP() << "intptr_t holds 32 bits here";
+  const auto wide = [](int64_t value) { return static_cast<intptr_t>(value); };
+  ASSERT_EQ(Set(VELMORABLE_PROP_TIMEOUT, wide(3000000000)), 0);
+  EXPECT_EQ(Get(VELMORABLE_PROP_TIMEOUT), 2147483);
+  ASSERT_EQ(Set(VELMORABLE_PROP_TIMEOUT, wide(0x100000005)), 0);
+  EXPECT_EQ(Get(VELMORABLE_PROP_TIMEOUT), 2147483);
+  ASSERT_EQ(Set(VELMORABLE_PROP_TIMEOUT, wide(-0x100000000)), 0);
+  EXPECT_EQ(Get(VELMORABLE_PROP_TIMEOUT), 0);
+  ASSERT_EQ(Set(VELMORABLE_PROP_ACTIVE_SCANNING, wide(0x100000000)), 0);
+  EXPECT_EQ(Get(VELMORABLE_PROP_ACTIVE_SCANNING), 1);
+  Build();
+  ASSERT_EQ(SetText(VELMORABLE_PROP_SERVICE, "000100000000"), 0);
+  const intptr_t count = Get(VELMORABLE_PROP_CHARACTERISTIC_COUNT);
+  ASSERT_GT(count, 1);
+  EXPECT_EQ(Set(VELMORABLE_PROP_CHARACTERISTIC_COUNT, wide(0x100000001)), 432);
+  EXPECT_EQ(Get(VELMORABLE_PROP_CHARACTERISTIC_COUNT), count);
+}
+
 }  // namespace
 }  // namespace velmora::ble
