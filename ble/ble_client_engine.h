@@ -588,8 +588,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   std::mutex status_mutex_;
   bool disconnecting_ = false;
   // connecting_ is true while Connect sets up the connection of the device it holds, until it reports it (see
-  // Connect); status_mutex_ guards it likewise.
+  // Connect); status_mutex_ guards it likewise, and dropped_while_connecting_, set when the link was seen
+  // down meanwhile, which Connect tells once it has reported the connection.
   bool connecting_ = false;
+  bool dropped_while_connecting_ = false;
   // The GATT tree and the mutex that guards it (and the selection against platform-thread readers).
   std::mutex tree_mutex_;
   GattTree gatt_tree_;

@@ -349,6 +349,9 @@ int BLEClientEngine::Connect(const char* server_id) {
   if (device_ != nullptr) {
     rc = Disconnect();
     if (rc != 0) return rc;
+    // A sink that connects again from this Disconnect's own events (one that reconnects whenever a connection
+    // ends) made a connection of its own meanwhile: this Connect, overtaken, leaves that one as it is.
+    if (device_ != nullptr) return kParentNotListed;
   }
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   rc = RequireRadio(*platform);
@@ -374,6 +377,7 @@ int BLEClientEngine::Connect(const char* server_id) {
     void Set(bool on) {
       std::lock_guard lock(engine.status_mutex_);
       engine.connecting_ = on;
+      if (on) engine.dropped_while_connecting_ = false;
     }
   } connecting(*this);
   try {
@@ -405,6 +409,24 @@ int BLEClientEngine::Connect(const char* server_id) {
   connecting.Set(false);
   (void)FireConnected(0, "OK");
   (void)bridge_->RegisterConnectionStatusChanged(device);
+  // A link that dropped while this Connect set the connection up is no doing of its own: once Connected has
+  // told of the connection, its loss is told as the status handler tells it, unless the link is back.
+  bool dropped = false;
+  {
+    std::lock_guard lock(status_mutex_);
+    dropped = dropped_while_connecting_;
+    dropped_while_connecting_ = false;
+  }
+  if (dropped && HeldDevice() == device && device->ConnectionStatus() == bt::BluetoothConnectionStatus::Disconnected) {
+    int32_t connected = 0;
+    bool lost = false;
+    {
+      std::lock_guard lock(status_mutex_);
+      lost = !disconnecting_ && !connecting_ &&
+             settings_.not_connected.compare_exchange_strong(connected, 1, std::memory_order_acq_rel);
+    }
+    if (lost) (void)FireDisconnected(0, "Offline");
+  }
   return 0;
 }
 
@@ -618,6 +640,7 @@ void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::Blueto
     // The application's Disconnect raises its own Disconnected, and Connect its own Connected; a change seen
     // meanwhile is their doing.
     std::lock_guard lock(status_mutex_);
+    if (connecting_ && expected == 0) dropped_while_connecting_ = true;
     if (disconnecting_ || connecting_) return;
     if (!settings_.not_connected.compare_exchange_strong(expected, 1 - expected, std::memory_order_acq_rel)) return;
   }

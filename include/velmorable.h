@@ -730,8 +730,10 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        returned during communication.", "Unknown communication status <n>.", "No result from the platform.".
  *   607  "Error attempting communication: Device unreachable.".
  *   608  a discovery, lookup, read, Subscribe, Unsubscribe or CCCD write cut short by a Disconnect or Connect
- *        meanwhile (a sink's, on whichever thread it runs): what it found is added to no tree, a value read is handed
- *        out to no one, what it subscribed to or ended is not reported; it has no text of its own.
+ *        meanwhile (a sink's, on whichever thread it runs): what it found is added to no tree, a value read is
+ *        handed out to no one, what it subscribed to or ended is not reported; it has no text of its own. Also a
+ *        Connect whose sink connected again from the Disconnected of the connection it ended first: the sink's
+ *        connection stays, and this Connect raises no Connected.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives
  *        one; also the Error event of notifications that ended: "Notifications of characteristic ID \"<id>\"

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -426,6 +427,61 @@ TEST_F(DeviceChanges, ReconnectingToTheSameDeviceObjectAddsNoSecondHandler) {
   radio_->SetName(kAddress, u"Once");
   radio_->WaitIdle();
   EXPECT_EQ(Updates(), std::vector<std::string>{"Once|"});
+}
+
+// A sink that connects again whenever a connection ends does so also from the Disconnected of the connection
+// that the application's Connect to another server ends first: that Connect is overtaken (608, no Connected),
+// and the sink's connection stays, to be ended by the next Disconnect.
+TEST_F(DeviceChanges, AConnectOvertakenByItsSinksReconnectLeavesTheSinksConnection) {
+  constexpr uint64_t kOther = 0x0011223344BB;
+  SimPeripheral other = server_;
+  other.address = kOther;
+  radio_->AddPeripheral(other);
+  int reconnected = -1;
+  bool armed = true;
+  sink_.inside = [&](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_DISCONNECTED && std::exchange(armed, false)) reconnected = Connect();
+  };
+  EXPECT_EQ(Connect("0011223344BB"), 608) << LastError();
+  EXPECT_EQ(reconnected, 0);
+  EXPECT_EQ(Property(VELMORABLE_PROP_SERVER_ID), kId);
+  EXPECT_TRUE(IsConnected());
+  EXPECT_EQ(Statuses(VELMORABLE_EVENT_DISCONNECTED), std::vector<std::string>{"0 OK"});
+  EXPECT_EQ(Statuses(VELMORABLE_EVENT_CONNECTED), std::vector<std::string>{"0 OK"});
+  EXPECT_EQ(radio_->CallCount(kFromAddress), 2u);  // the other server was never dialled
+  ASSERT_EQ(Disconnect(), 0);
+  EXPECT_EQ(Statuses(VELMORABLE_EVENT_DISCONNECTED), (std::vector<std::string>{"0 OK", "0 OK"}));
+}
+
+// The link of a server connected before (its status handler stays on the device object) drops while the next
+// Connect to it sets the connection up: once Connected has told of the connection, Disconnected tells of its
+// loss.
+TEST_F(DeviceChanges, ALinkLostWhileConnectIsUnderWayIsReportedAfterConnected) {
+  // Holding the device object makes the platform hand out the same object on the next lookup.
+  std::shared_ptr<bt::BluetoothLEDevice> kept;
+  radio_->FromBluetoothAddressAsync(kAddress)->SetCompleted(
+      [&](bt::AsyncOperation<bt::BluetoothLEDevice>& op, bt::AsyncStatus) { kept = op.GetResults(); });
+  radio_->WaitIdle();
+  ASSERT_NE(kept, nullptr);
+  ASSERT_EQ(Disconnect(), 0);
+  sink_.Clear();
+  bool armed = true;
+  sink_.inside = [&](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_LOG && event.Text(1).rfind("Successfully connected", 0) == 0 &&
+        std::exchange(armed, false)) {
+      radio_->SetLink(kAddress, false);
+      radio_->WaitIdle();
+    }
+  };
+  ASSERT_EQ(Connect(), 0) << LastError();
+  EXPECT_FALSE(armed);
+  std::vector<std::string> links;
+  for (const Event& event : sink_.Events()) {
+    if (event.id == VELMORABLE_EVENT_CONNECTED) links.push_back("C " + event.Text(1));
+    if (event.id == VELMORABLE_EVENT_DISCONNECTED) links.push_back("D " + event.Text(1));
+  }
+  EXPECT_EQ(links, (std::vector<std::string>{"C OK", "D Offline"}));
+  EXPECT_FALSE(IsConnected());
 }
 
 }  // namespace
