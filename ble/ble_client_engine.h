@@ -189,10 +189,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   SubscriptionStates& Subscriptions() { return subscriptions_; }
   // ListSubscription changes the listed CCCD value (0 for unsubscribed) of record's characteristic: kSet lists it,
   // kFill lists it unless a value is listed already, kUpdate changes a listed one only (and sets *previous as
-  // SubscriptionStates::Update does). Only a record that the tree holds changes the list: one of an earlier
-  // connection (found before Disconnect emptied the tree) leaves it alone, so that no connection starts with
-  // a state of the one before. 0, or 200.
-  enum class Listing { kSet, kFill, kUpdate };
+  // SubscriptionStates::Update does), kForget takes it off the list (cccd unused). Only a record that the tree
+  // holds changes the list: one of an earlier connection (found before Disconnect emptied the tree) leaves it
+  // alone, so that no connection starts with a state of the one before. 0, or 200.
+  enum class Listing { kSet, kFill, kUpdate, kForget };
   [[nodiscard]] int ListSubscription(const GattCharacteristicRecord& record, int32_t cccd, Listing listing,
                                      bool* previous = nullptr);
   int Select(const char* service_id, const char* characteristic_id);

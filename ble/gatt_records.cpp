@@ -626,6 +626,10 @@ int BLEClientEngine::ListSubscription(const GattCharacteristicRecord& record, in
   if (gatt_tree_.FindCharacteristicByObject(record.characteristic.get(), nullptr).get() != &record) return 0;
   if (listing == Listing::kSet) return subscriptions_.Set(record.id.Data(), cccd);
   if (listing == Listing::kFill) return subscriptions_.Fill(record.id.Data(), cccd);
+  if (listing == Listing::kForget) {
+    subscriptions_.Forget(record.id.Data());
+    return 0;
+  }
   return subscriptions_.Update(record.id.Data(), cccd, nullptr, previous);
 }
 

@@ -90,6 +90,14 @@ int SubscriptionStates::Add(const char* characteristic_id, int32_t cccd, bool re
   return rc;
 }
 
+void SubscriptionStates::Forget(const char* characteristic_id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int32_t index = ids_.IndexOf(TextOrEmpty(characteristic_id), 0);
+  if (index < 0) return;
+  (void)ids_.RemoveAt(index);
+  (void)states_.RemoveAt(index);
+}
+
 void SubscriptionStates::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   (void)ids_.Clear();

@@ -43,6 +43,8 @@ class SubscriptionStates {
   [[nodiscard]] int Set(const char* characteristic_id, int32_t cccd);
   // Fill lists the id with its CCCD value unless it is listed already (then nothing changes). 0, or 200.
   [[nodiscard]] int Fill(const char* characteristic_id, int32_t cccd);
+  // Forget takes the id off the lists: its state is not known any more.
+  void Forget(const char* characteristic_id);
   void Clear();
   int32_t Count() const;
 

@@ -339,7 +339,14 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
       *this, record.characteristic->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(value));
   opened.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
-  if (rc != 0) return rc;
+  if (rc != 0) {
+    // An Unsubscribe whose write failed, or whose wait stopped, leaves the device's CCCD unknown: the device
+    // may take the write all the same. The subscription is still this client's (its notifications pass),
+    // but its state is listed no more, so that the next query asks the device and the next Subscribe writes
+    // the CCCD again instead of trusting a subscription that the device may have ended.
+    if (!on) (void)ListSubscription(record, 0, Listing::kForget);
+    return rc;
+  }
   listed_none.record = nullptr;
   // A Disconnect or Connect made meanwhile (a sink's, or another thread's) has emptied the tree: the
   // subscription, or its end, was the old connection's, and tells the next one nothing. Cut short as a

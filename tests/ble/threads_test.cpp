@@ -3283,5 +3283,27 @@ TEST_F(SubscriptionsOfTwoClients, TheLastSubscriberLeavingByDisconnectTurnsTheCc
   EXPECT_EQ(reinterpret_cast<const uint8_t*>(read[3])[1], 0);
 }
 
+// A's Unsubscribe gives up waiting for its CCCD write (301), which the device then takes: A's subscription
+// state is not known any more. The next query asks the device (0), and the next Subscribe writes the CCCD
+// again instead of trusting the subscription the device ended, so its Values come.
+TEST_F(SubscriptionsOfTwoClients, AnUnsubscribeWhoseWaitStoppedLeavesTheNextSubscribeToAskAgain) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(first_, kFirstAddress));
+  ASSERT_TRUE(first_events_.GetsValues());
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kWriteCccd, .hold = true});
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 301) << LastError(first_);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 60), 0);
+  radio_->Release(hold);
+  radio_->WaitIdle();
+  ASSERT_EQ(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 0);
+  EXPECT_EQ(SubscriptionState(first_), 0);
+  const size_t writes = CccdWrites();
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(CccdWrites(), writes + 1);
+  EXPECT_EQ(SubscriptionState(first_), 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
