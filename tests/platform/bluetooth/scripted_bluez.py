@@ -556,6 +556,7 @@ class Device:
         self.disconnecting = False  # see disconnect_elsewhere()
         self.connect_held = False   # True: Connect is not answered (see Connect)
         self.connecting_elsewhere = False  # see connect_elsewhere_slowly()
+        self.resolved_first = False   # see resolved_before_export()
 
     def props(self):
         return mockobject.objects[self.path].props[DEVICE_IFACE]
@@ -792,6 +793,14 @@ def Connect(self, ok, err):
 
 def link_up(device):
     changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
+    if device.resolved_first and device.resolve and not (
+            device.database and device.database[0].get('path') in mockobject.objects):
+        # See resolved_before_export: the device's UUIDs and ServicesResolved go out first, in one signal, the
+        # services right after it.
+        gatt_uuids = dbus.Array([dbus.String(service['uuid']) for service in device.database], signature='s')
+        changed(device.path, DEVICE_IFACE, {'UUIDs': gatt_uuids, 'ServicesResolved': dbus.Boolean(True)})
+        device.export()
+        return
     if device.database and device.database[0].get('path') in mockobject.objects:
         # The objects stayed from the last connection (link_drop_cached, the default "[GATT] Cache = always"):
         # bluetoothd uses them again, and turns the notifications of the StartNotify sessions it kept on again
@@ -841,6 +850,19 @@ def connect_elsewhere_slowly(address, ms):
         return False
 
     GLib.timeout_add(ms, done)
+
+
+def resolved_before_export(address):
+    '''bluetoothd sends the device's ServicesResolved before the InterfacesAdded of its services. gdbus holds
+    property changes and new interfaces back per object and sends them in the order the objects first became
+    pending whenever a message goes out before its idle handler runs (gdbus/object.c, g_dbus_send_message:
+    g_dbus_flush walks the `pending` list, process_changes per object). device.c's gatt_client_ready_cb makes
+    the device pending first (register_gatt_services: add_gatt_service -> btd_device_add_uuid ->
+    device_add_uuids, "UUIDs"), then exports the services (btd_gatt_client_ready), then sets ServicesResolved
+    on the device (device_svc_resolved): a flush then sends the device's UUIDs and ServicesResolved ahead of
+    the services. A bus log of it: hbldh/bleak issue #1806 (one PropertiesChanged of the device with UUIDs
+    and ServicesResolved, then the InterfacesAdded of the services), also bluez/bluez issue #1489.'''
+    devices[address].resolved_first = True
 
 
 def link_drop(address):
