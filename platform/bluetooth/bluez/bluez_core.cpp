@@ -682,7 +682,14 @@ bool BluezCore::HasServices(const std::string& device_path) {
 // them in the order the objects first had one (gdbus/object.c, g_dbus_flush): the device's UUIDs, changed
 // before its services were exported (device.c, gatt_client_ready_cb), take its ServicesResolved ahead of the
 // services' InterfacesAdded. Its answer to GetManagedObjects lists every object it has and goes out after
-// every signal it held (g_dbus_send_message flushes first), so it settles what the device has.
+// every signal it held (g_dbus_send_message flushes first), so it settles what the device has. It may also
+// have none: a discovery that failed on an ATT error sets ServicesResolved all the same and exports nothing
+// (gatt_client_ready_cb: "if (!success) { device_svc_resolved(..., -EIO)"). A discovery that succeeded names
+// each primary service in UUIDs (add_gatt_service: btd_device_add_uuid), the GAP service at least, so a
+// resolved device with no service and an empty UUIDs was not discovered. With services in UUIDs and none
+// exported, bluetoothd may hold them for its own plugins (claimed services, not exported before 5.80 nor with
+// "[GATT] ExportClaimedServices = no"), and the empty list stands; from 5.69 on a failed discovery also keeps
+// the advertised UUIDs (device_add_eir_uuids), which cannot be told from that.
 void BluezCore::Resolved(const std::string& device_path, bool first) {
   if (HasServices(device_path)) return FinishWaiters(device_path, true);
   if (first) first_export_.insert(device_path);
@@ -699,6 +706,13 @@ void BluezCore::Resolved(const std::string& device_path, bool first) {
         };
         // A link that went meanwhile finished the waiters; a discovery under way again finishes them later.
         if (!flag("Connected") || !flag("ServicesResolved")) return;
+        if (HasServices(device_path)) return FinishWaiters(device_path, true);
+        auto uuids = device->find("UUIDs");
+        if (uuids != device->end() && uuids->second.Texts().empty()) {
+          Log(PlatformLogTopic::Discovery, "bluetoothd resolved the services of " + device_path +
+                                               " but found none: its GATT discovery of the device failed.");
+          return FinishWaiters(device_path, false);
+        }
         FinishWaiters(device_path, true);
       },
       kServicesCheckUs);

@@ -263,7 +263,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // HasServices tells whether the cache holds a service of the device. Any thread.
   bool HasServices(const std::string& device_path);
   // Resolved finishes the waiters of a connected device whose ServicesResolved is set, once its services are
-  // known; when none came, after a look at bluetoothd's objects. first: ServicesResolved was set just now.
+  // known; when none came, after a look at bluetoothd's objects (none there and an empty UUIDs: the discovery
+  // failed, done(false)). first: ServicesResolved was set just now.
   void Resolved(const std::string& device_path, bool first);
   // AskConnect calls Connect on the device for EnsureResolved's waiters.
   void AskConnect(const std::string& device_path);

@@ -435,6 +435,17 @@ TEST_F(BluezGatt, FailingConnectOrMissingResolutionIsUnreachable) {
   EXPECT_NE(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0);
 }
 
+// The device answered bluetoothd's GATT discovery with an error: bluetoothd sets ServicesResolved on the link it
+// keeps up and exports no service. Every LE GATT server has the GAP service, so a resolved device whose services
+// bluetoothd lists nowhere (no object, an empty UUIDs) was not discovered: unreachable, not a device without
+// services, also when asked again.
+TEST_F(BluezGatt, AGattDiscoveryBluetoothdGaveUpOnIsUnreachableNotAnEmptyTree) {
+  Script("heart_rate_sensor(); gatt_discovery_fails(HEART_RATE_ADDRESS)");
+  EXPECT_EQ(ConnectAndDiscover(), 607) << sink_.Of(VELMORABLE_EVENT_DISCOVERED).size() << " objects discovered";
+  EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 607)
+      << sink_.Of(VELMORABLE_EVENT_DISCOVERED).size() << " objects discovered";
+}
+
 // bluetoothd may send ServicesResolved ahead of the services it exported in the same step (it sends its held-back
 // signals object by object, the device first). Discover finds them all, and their coming is the device's first
 // export, no change of its services.
