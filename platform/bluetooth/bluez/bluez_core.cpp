@@ -24,6 +24,8 @@ constexpr int64_t kServicesChangedBurstMs = 100;
 constexpr int64_t kResolveWaitMs = 30'000;
 // kConnectAgainMs is the pause before a Connect that bluetoothd refused as in progress is asked again.
 constexpr int64_t kConnectAgainMs = 500;
+// kServicesCheckUs bounds the look at bluetoothd's objects for a resolved device of which no service came.
+constexpr uint64_t kServicesCheckUs = 500'000;
 constexpr size_t kRecordSize = 1024;
 
 // kCloseWaitMs bounds how long CloseLink waits for holds that are on their way out.
@@ -408,8 +410,8 @@ void BluezCore::HandleSignal(sd_bus_message* message) {
   }
 }
 
-void BluezCore::Refresh(std::function<void(bool)> done) {
-  CallMethod("/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, 5'000'000,
+void BluezCore::Refresh(std::function<void(bool)> done, uint64_t timeout_us) {
+  CallMethod("/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", nullptr, timeout_us,
              [this, done = std::move(done)](Reply& reply) {
                if (!reply.Ok() || reply.args.empty()) {
                  // Without an owner of org.bluez nothing it told is true any more; a slow answer keeps the cache.
@@ -486,7 +488,8 @@ void BluezCore::InterfacesAdded(const std::string& path, Interfaces added) {
     }
   }
   if (device_added) DeviceChanged(path, device, true);
-  if (service_added) ServicesChanged(DeviceOf(path));
+  // The services of a first export that follow the device's ServicesResolved are no change of them.
+  if (service_added && first_export_.count(DeviceOf(path)) == 0) ServicesChanged(DeviceOf(path));
 }
 
 void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std::string>& removed) {
@@ -617,7 +620,7 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
     if (!connected->second.Bool()) EndSubscriptionsOf(path, "the link to the device was lost");
   }
   auto resolved = changed.find("ServicesResolved");
-  if (resolved != changed.end() && resolved->second.Bool()) FinishWaiters(path, true);
+  if (resolved != changed.end() && resolved->second.Bool()) Resolved(path, true);
 }
 
 void BluezCore::LinkDown(const std::string& device_path) {
@@ -664,6 +667,55 @@ void BluezCore::FinishWaiters(const std::string& device_path, bool ok) {
     CancelTimer(waiter.timer);
     waiter.done(ok);
   }
+}
+
+bool BluezCore::HasServices(const std::string& device_path) {
+  const std::string prefix = device_path + "/";
+  std::lock_guard lock(mutex_);
+  for (auto it = objects_.lower_bound(prefix); it != objects_.end() && it->first.rfind(prefix, 0) == 0; ++it) {
+    if (it->second.count(kServiceIface) != 0) return true;
+  }
+  return false;
+}
+
+// NOTE: bluetoothd holds its signals back per object and, when a message goes out before they were sent, sends
+// them in the order the objects first had one (gdbus/object.c, g_dbus_flush): the device's UUIDs, changed
+// before its services were exported (device.c, gatt_client_ready_cb), take its ServicesResolved ahead of the
+// services' InterfacesAdded. Its answer to GetManagedObjects lists every object it has and goes out after
+// every signal it held (g_dbus_send_message flushes first), so it settles what the device has. It may also
+// have none: a discovery that failed on an ATT error sets ServicesResolved all the same and exports nothing
+// (gatt_client_ready_cb: "if (!success) { device_svc_resolved(..., -EIO)"). A discovery that succeeded names
+// each primary service in UUIDs (add_gatt_service: btd_device_add_uuid), the GAP service at least, so a
+// resolved device with no service and an empty UUIDs was not discovered. With services in UUIDs and none
+// exported, bluetoothd may hold them for its own plugins (claimed services, not exported before 5.80 nor with
+// "[GATT] ExportClaimedServices = no"), and the empty list stands; from 5.69 on a failed discovery also keeps
+// the advertised UUIDs (device_add_eir_uuids), which cannot be told from that.
+void BluezCore::Resolved(const std::string& device_path, bool first) {
+  if (HasServices(device_path)) return FinishWaiters(device_path, true);
+  if (first) first_export_.insert(device_path);
+  if (!checking_.insert(device_path).second) return;
+  Refresh(
+      [this, device_path](bool) {
+        checking_.erase(device_path);
+        first_export_.erase(device_path);
+        const std::optional<Props> device = PropsOf(device_path, kDeviceIface);
+        if (!device) return FinishWaiters(device_path, false);
+        auto flag = [&](const char* key) {
+          auto found = device->find(key);
+          return found != device->end() && found->second.Bool();
+        };
+        // A link that went meanwhile finished the waiters; a discovery under way again finishes them later.
+        if (!flag("Connected") || !flag("ServicesResolved")) return;
+        if (HasServices(device_path)) return FinishWaiters(device_path, true);
+        auto uuids = device->find("UUIDs");
+        if (uuids != device->end() && uuids->second.Texts().empty()) {
+          Log(PlatformLogTopic::Discovery, "bluetoothd resolved the services of " + device_path +
+                                               " but found none: its GATT discovery of the device failed.");
+          return FinishWaiters(device_path, false);
+        }
+        FinishWaiters(device_path, true);
+      },
+      kServicesCheckUs);
 }
 
 void BluezCore::ServicesChanged(const std::string& device_path) {
@@ -803,13 +855,14 @@ void BluezCore::EnsureResolved(const std::string& device_path, std::function<voi
     auto found = device->find(key);
     return found != device->end() && found->second.Bool();
   };
-  if (flag("Connected") && flag("ServicesResolved")) {
+  if (flag("Connected") && flag("ServicesResolved") && HasServices(device_path)) {
     done(true);
     return;
   }
   Waiter waiter{std::move(done), 0};
   waiter.timer = AddTimer(kResolveWaitMs, [this, device_path] { FinishWaiters(device_path, false); });
   waiters_[device_path].push_back(std::move(waiter));
+  if (flag("Connected") && flag("ServicesResolved")) return Resolved(device_path, false);
   if (flag("Connected") || connecting_.count(device_path) != 0) return;
   AskConnect(device_path);
 }
@@ -858,7 +911,7 @@ void BluezCore::AskConnect(const std::string& device_path) {
     const std::optional<Props> now = PropsOf(device_path, kDeviceIface);
     if (now) {
       auto resolved = now->find("ServicesResolved");
-      if (resolved != now->end() && resolved->second.Bool()) FinishWaiters(device_path, true);
+      if (resolved != now->end() && resolved->second.Bool()) Resolved(device_path, false);
     }
   });
 }

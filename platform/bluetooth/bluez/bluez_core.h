@@ -95,7 +95,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   uint64_t AddTimer(int64_t ms, std::function<void()> fn);
   void CancelTimer(uint64_t id);
   // Refresh reloads every object with GetManagedObjects; done(true) when bluetoothd answered.
-  void Refresh(std::function<void(bool)> done);
+  void Refresh(std::function<void(bool)> done, uint64_t timeout_us = 5'000'000);
   // WithObjects runs fn at once when the objects were loaded before, else after a Refresh.
   void WithObjects(std::function<void()> fn);
   // EnsureResolved connects the device when it is not connected and waits for its services to be
@@ -260,6 +260,12 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void DeviceChanged(const std::string& path, const Props& changed, bool added);
   void LinkDown(const std::string& device_path);
   void FinishWaiters(const std::string& device_path, bool ok);
+  // HasServices tells whether the cache holds a service of the device. Any thread.
+  bool HasServices(const std::string& device_path);
+  // Resolved finishes the waiters of a connected device whose ServicesResolved is set, once its services are
+  // known; when none came, after a look at bluetoothd's objects (none there and an empty UUIDs: the discovery
+  // failed, done(false)). first: ServicesResolved was set just now.
+  void Resolved(const std::string& device_path, bool first);
   // AskConnect calls Connect on the device for EnsureResolved's waiters.
   void AskConnect(const std::string& device_path);
   void ServicesChanged(const std::string& device_path);
@@ -295,6 +301,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::map<std::string, uint64_t> connecting_;  // device path -> its Connect under way
   std::map<std::string, std::deque<std::function<void(std::function<void()>)>>> serial_;
   std::map<std::string, uint64_t> services_changed_timers_;
+  std::set<std::string> checking_;      // devices whose objects Resolved looks up
+  std::set<std::string> first_export_;  // devices whose services come after their ServicesResolved
   std::string owner_;  // set by Open before the bus thread starts, then bus thread only
   std::vector<sd_bus_slot*> owner_matches_;
   // The backend's reads of a characteristic under way, and the Value updates that came meanwhile.

@@ -435,6 +435,39 @@ TEST_F(BluezGatt, FailingConnectOrMissingResolutionIsUnreachable) {
   EXPECT_NE(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0);
 }
 
+// The device answered bluetoothd's GATT discovery with an error: bluetoothd sets ServicesResolved on the link it
+// keeps up and exports no service. Every LE GATT server has the GAP service, so a resolved device whose services
+// bluetoothd lists nowhere (no object, an empty UUIDs) was not discovered: unreachable, not a device without
+// services, also when asked again.
+TEST_F(BluezGatt, AGattDiscoveryBluetoothdGaveUpOnIsUnreachableNotAnEmptyTree) {
+  Script("heart_rate_sensor(); gatt_discovery_fails(HEART_RATE_ADDRESS)");
+  EXPECT_EQ(ConnectAndDiscover(), 607) << sink_.Of(VELMORABLE_EVENT_DISCOVERED).size() << " objects discovered";
+  EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 607)
+      << sink_.Of(VELMORABLE_EVENT_DISCOVERED).size() << " objects discovered";
+}
+
+// bluetoothd may send ServicesResolved ahead of the services it exported in the same step (it sends its held-back
+// signals object by object, the device first). Discover finds them all, and their coming is the device's first
+// export, no change of its services.
+TEST_F(BluezGatt, ServicesThatFollowServicesResolvedAreFoundAndNoChange) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  std::string in_order;
+  ASSERT_EQ(Config("GattObjTreeInfo", &in_order), 0);
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
+
+  Script("reset(); heart_rate_sensor(); resolved_before_export(HEART_RATE_ADDRESS)");
+  EXPECT_EQ(ConnectAndDiscover(), 0) << LastError();
+  std::string resolved_first;
+  ASSERT_EQ(Config("GattObjTreeInfo", &resolved_first), 0);
+  EXPECT_EQ(resolved_first, in_order);
+  // A services change would be told within a fraction of this.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  for (const Event& update : sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE)) {
+    ADD_FAILURE() << "ServerUpdate \"" << update.Text(0) << "\", \"" << update.Text(1) << "\"";
+  }
+}
+
 // Another program's Connect of the device is under way (a settings panel, a second application) when this
 // client's Discover connects it: bluetoothd refuses the second Connect as in progress until the first is
 // answered. The device is being connected, not unreachable: Discover uses the link once it is up.

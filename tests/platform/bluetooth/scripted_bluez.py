@@ -556,6 +556,8 @@ class Device:
         self.disconnecting = False  # see disconnect_elsewhere()
         self.connect_held = False   # True: Connect is not answered (see Connect)
         self.connecting_elsewhere = False  # see connect_elsewhere_slowly()
+        self.discovery_fails = False  # see gatt_discovery_fails()
+        self.resolved_first = False   # see resolved_before_export()
 
     def props(self):
         return mockobject.objects[self.path].props[DEVICE_IFACE]
@@ -792,6 +794,19 @@ def Connect(self, ok, err):
 
 def link_up(device):
     changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
+    if device.discovery_fails:
+        # See gatt_discovery_fails: resolved, nothing exported, and UUIDs read anew without a signal.
+        device.props()['UUIDs'] = dbus.Array([], signature='s')
+        changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True)})
+        return
+    if device.resolved_first and device.resolve and not (
+            device.database and device.database[0].get('path') in mockobject.objects):
+        # See resolved_before_export: the device's UUIDs and ServicesResolved go out first, in one signal, the
+        # services right after it.
+        gatt_uuids = dbus.Array([dbus.String(service['uuid']) for service in device.database], signature='s')
+        changed(device.path, DEVICE_IFACE, {'UUIDs': gatt_uuids, 'ServicesResolved': dbus.Boolean(True)})
+        device.export()
+        return
     if device.database and device.database[0].get('path') in mockobject.objects:
         # The objects stayed from the last connection (link_drop_cached, the default "[GATT] Cache = always"):
         # bluetoothd uses them again, and turns the notifications of the StartNotify sessions it kept on again
@@ -841,6 +856,33 @@ def connect_elsewhere_slowly(address, ms):
         return False
 
     GLib.timeout_add(ms, done)
+
+
+def gatt_discovery_fails(address):
+    '''The device answers bluetoothd's GATT discovery with an ATT error other than Attribute Not Found (e.g.
+    Insufficient Authentication to Read By Group Type, or Unlikely Error). bt_gatt_client's start fails
+    (shared/gatt-client.c, discover_primary_cb: "Primary service discovery failed", goto done), so
+    device.c's gatt_client_ready_cb runs its failure branch: device_svc_resolved(device, BROWSE_GATT, ...,
+    -EIO), which sets ServicesResolved true on the connected device (device_set_svc_refreshed), while
+    btd_gatt_client_ready, which exports the services, is never called. The link stays up, resolved, with no
+    GATT object under the device. UUIDs then reads as the device's own list (device.c, dev_property_get_uuids:
+    dev->uuids once svc_resolved), which no discovery filled: as bluetoothd 5.66 (Debian 12) has it, where the
+    advertised UUIDs are kept apart (device_add_eir_uuids: eir_uuids, dropped by device_svc_resolved); no
+    PropertiesChanged tells it.'''
+    devices[address].discovery_fails = True
+
+
+def resolved_before_export(address):
+    '''bluetoothd sends the device's ServicesResolved before the InterfacesAdded of its services. gdbus holds
+    property changes and new interfaces back per object and sends them in the order the objects first became
+    pending whenever a message goes out before its idle handler runs (gdbus/object.c, g_dbus_send_message:
+    g_dbus_flush walks the `pending` list, process_changes per object). device.c's gatt_client_ready_cb makes
+    the device pending first (register_gatt_services: add_gatt_service -> btd_device_add_uuid ->
+    device_add_uuids, "UUIDs"), then exports the services (btd_gatt_client_ready), then sets ServicesResolved
+    on the device (device_svc_resolved): a flush then sends the device's UUIDs and ServicesResolved ahead of
+    the services. A bus log of it: hbldh/bleak issue #1806 (one PropertiesChanged of the device with UUIDs
+    and ServicesResolved, then the InterfacesAdded of the services), also bluez/bluez issue #1489.'''
+    devices[address].resolved_first = True
 
 
 def link_drop(address):
