@@ -532,6 +532,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // request of its round was answered.
   bool GiveUpPairing();
   void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
+  // LeaveNoBond asks the platform to remove the bond that this engine's Connect made, where no Disconnect
+  // will follow (a Connect that failed after its pairing, a client destroyed while connected), without waiting
+  // for the answer. Never raises.
+  void LeaveNoBond(const std::shared_ptr<bt::BluetoothLEDevice>& device) noexcept;
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);
   void SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device);
@@ -568,7 +572,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   };
   HeldDeviceSlot device_;
   // paired_here_ is true once this engine paired the held device; only such a bond is removed again, by the
-  // Disconnect that claims it.
+  // Disconnect that claims it (or by LeaveNoBond where none follows).
   std::atomic<bool> paired_here_{false};
   // The pairing that Connect waits for, and the id of its server (guarded by state_mutex_; null and "" while
   // none): a PairingRequest names that server, and one of any other pairing is refused.

@@ -395,9 +395,10 @@ int BLEClientEngine::Connect(const char* server_id) {
     (void)bridge_->RegisterNameChanged(device);
     (void)bridge_->RegisterGattServicesChanged(device);
   } catch (...) {
-    // A platform failure during pairing must not leave the device held in the pairing state.
+    // A platform failure during pairing must not leave the device held in the pairing state, nor the bond
+    // that the pairing made: no Disconnect follows a failed Connect.
     SetHeldDevice(nullptr);
-    paired_here_.store(false);
+    LeaveNoBond(device);
     settings_.not_connected.store(1, std::memory_order_release);
     throw;
   }
@@ -569,6 +570,15 @@ void BLEClientEngine::Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& devic
     LogUnconfirmed("Removing the pairing with server ID %s was not confirmed: %s", id, {});
     (void)LastErrorText().Clear();
     SetLastErrorCode(0);
+  }
+}
+
+void BLEClientEngine::LeaveNoBond(const std::shared_ptr<bt::BluetoothLEDevice>& device) noexcept {
+  if (!paired_here_.exchange(false) || device == nullptr) return;
+  try {
+    (void)PairingOf(*device)->UnpairAsync();
+  } catch (...) {
+    // NOTE: nothing is left to tell; the platform keeps the bond.
   }
 }
 

@@ -314,6 +314,16 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
     return 0;
   }
 
+  // A Subscribe that fails, also in its CCCD lookup or by a platform failure that leaves the call at once,
+  // holds no subscription: where nothing was listed it lists that, so the first query does not take a CCCD
+  // that its write may have turned on after all (or another client holds on) for this client's.
+  struct ListedNoneIfFailed {
+    BLEClientEngine& engine;
+    const GattCharacteristicRecord* record;  // null once the write has succeeded, and for an Unsubscribe
+    ~ListedNoneIfFailed() {
+      if (record != nullptr) (void)engine.ListSubscription(*record, 0, Listing::kFill);
+    }
+  } listed_none{*this, on ? &record : nullptr};
   int rc;
   if (record.cccd_ensured == 0) {
     rc = EnsureDescriptorDiscovered(record, kCccdUuid);
@@ -324,16 +334,6 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
                    on ? "Subscribing to characteristic ID \"" : "Unsubscribing from characteristic ID \"", id,
                    kIdSuffix);
   if (rc != 0) return rc;
-  // A Subscribe that fails, also by a platform failure that leaves the call at once, holds no subscription:
-  // where nothing was listed it lists that, so the first query does not take a CCCD that its write may have
-  // turned on after all for this client's.
-  struct ListedNoneIfFailed {
-    BLEClientEngine& engine;
-    const GattCharacteristicRecord* record;  // null once the write has succeeded, and for an Unsubscribe
-    ~ListedNoneIfFailed() {
-      if (record != nullptr) (void)engine.ListSubscription(*record, 0, Listing::kFill);
-    }
-  } listed_none{*this, on ? &record : nullptr};
   OpenedValues opened(*this, on ? &record : nullptr);
   const std::shared_ptr<bt::GattWriteResult> result = AwaitWriteResult(
       *this, record.characteristic->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(value));

@@ -3305,5 +3305,26 @@ TEST_F(SubscriptionsOfTwoClients, AnUnsubscribeWhoseWaitStoppedLeavesTheNextSubs
   EXPECT_TRUE(first_events_.GetsValues());
 }
 
+// B subscribes. A, with the characteristics found but not their descriptors, subscribes while the device is
+// unreachable for descriptor lookups: the Subscribe fails in its CCCD lookup (607) and holds nothing, so A's
+// state reads 0, not the device's CCCD that B holds on.
+TEST_F(SubscriptionsOfTwoClients, ASubscribeWhoseCccdLookupFailedLeavesStateZero) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(second_, kFirstAddress));
+  ASSERT_EQ(Do(first_, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(first_);
+  intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 0,
+                          reinterpret_cast<intptr_t>("")};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(first_, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(first_);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>(kHeartRate)), 0);
+  (void)radio_->AddFault({.op = bt::sim::SimOp::kDescriptors,
+                          .handle = kMeasurementHandle,
+                          .times = 2,  // the flags' lookup and the CCCD's
+                          .status = static_cast<int32_t>(bt::GattCommunicationStatus::Unreachable)});
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 607) << LastError(first_);
+  EXPECT_EQ(SubscriptionState(first_), 0);
+  EXPECT_TRUE(first_events_.GetsNoValue());
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
