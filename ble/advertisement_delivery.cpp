@@ -145,17 +145,14 @@ int BLEClientEngine::BuildAdvertisementRawData(core::BufferCore& out) {
     report.company_id = manufacturer[0].company_id;
     report.manufacturer_data = manufacturer[0].data;
   }
+  // The 16-bit list holds the UUIDs that have a 16-bit form, and only those: a UUID off the Bluetooth base
+  // has none, and a placeholder for it would read as a service the device never advertised.
   std::vector<uint16_t> short_uuids;
-  bool any_short = false;
   for (const Guid& uuid : context.advertisement->ServiceUuids()) {
-    // A UUID off the Bluetooth base has no 16-bit form; it is reported as 0000 so the list length holds.
     const std::optional<uint32_t> short_id = platform->TryGetShortId(uuid);
-    const bool is_short = short_id && *short_id <= 0xFFFF;
-    any_short = any_short || is_short;
-    short_uuids.push_back(is_short ? static_cast<uint16_t>(*short_id) : 0);
+    if (short_id && *short_id <= 0xFFFF) short_uuids.push_back(static_cast<uint16_t>(*short_id));
   }
-  // Only 32- and 128-bit UUIDs: the report has no 16-bit list rather than one of placeholders.
-  if (any_short) report.short_uuids = short_uuids;
+  report.short_uuids = short_uuids;
   return AppendAdvertisementReportHex(report, out);
 }
 

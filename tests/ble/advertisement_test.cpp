@@ -222,11 +222,11 @@ TEST_F(AdvertisementEvent, EverySectionKindDecodesIntoTheElevenValues) {
                                 "0 ",  // the reply is a text: it ends at the entry's zero byte
                                 "202 Index '2' is invalid for ManufacturerCompanyId.",
                                 "202 Index '-1' is invalid for ManufacturerData.",
-                                // 3E, 12 + 21, 02, 01, type 0, public address, address LSB first, N = 21,
-                                // flags, TX power, the first manufacturer entry, three 16-bit UUIDs (the
-                                // 128-bit one has no short form), RSSI.
-                                "0 3e21020100" "00" "e5d4c3b2a100" "15" "020106" "020af4" "06ff5900010203"
-                                "07030d180f180000" "ba",
+                                // 3E, 12 + 19, 02, 01, type 0, public address, address LSB first, N = 19,
+                                // flags, TX power, the first manufacturer entry, the two 16-bit UUIDs (the
+                                // 128-bit one has no short form, and no place in the list), RSSI.
+                                "0 3e1f020100" "00" "e5d4c3b2a100" "13" "020106" "020af4" "06ff5900010203"
+                                "05030d180f18" "ba",
                             }));
 }
 
