@@ -433,6 +433,11 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // NoteScanEnd tells scans_ that the running scan has ended when the platform has reported so, and delivers
   // its end when that falls to this call.
   void NoteScanEnd(ScanQueue::Caller me);
+  // AwaitStoppedEvent waits, on a thread that may wait for the platform's events, while the platform shows
+  // the latest scan's run ended with a report whose Stopped event has not reached this client yet: the
+  // advertisements the platform received before the end come ahead of that event. It returns once the event
+  // has come, at deadline (DeadlineClockMs), or at once when Destroy has begun.
+  void AwaitStoppedEvent(uint64_t deadline);
   // TellRunEnded tells scans_, on a method's call, that the platform ended run (stop: its report, null when
   // it ended without one) and delivers the end when that falls to this call.
   void TellRunEnded(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run, const ScanQueue::StopArgs& stop,

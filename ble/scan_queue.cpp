@@ -259,6 +259,15 @@ uint64_t ScanQueue::RunningRun() {
   return Over() || scan_.ended ? 0 : scan_.run;
 }
 
+ScanQueue::Progress ScanQueue::Receiving() {
+  std::lock_guard lock(mutex_);
+  Progress progress;
+  progress.over = Over();
+  if (!progress.over && !scan_.closed && !scan_.ended) progress.run = scan_.run;
+  progress.version = version_;
+  return progress;
+}
+
 bool ScanQueue::UnderWay() {
   std::lock_guard lock(mutex_);
   return !Over() && !scan_.closed && !scan_.ended;

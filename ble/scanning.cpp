@@ -162,7 +162,11 @@ int BLEClientEngine::StartScanning(const char* service_uuids) {
   // A platform event thread cannot wait: the events it would wait for may be queued behind the one it runs.
   const bool can_wait = !OnPlatformEventThread();
   const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
-  // A scan that the platform has ended runs no more, also while its report is still on its way.
+  // A scan that the platform has ended runs no more, also while its report is still on its way. The events the
+  // platform received before the end come ahead of that report: a thread that may wait lets them reach the
+  // sink first, as the end of the scan follows its advertisements; the report ends the scan only once that
+  // wait has run out, or on a thread that cannot wait.
+  if (can_wait && !scans_.Beneath(me)) AwaitStoppedEvent(deadline);
   NoteScanEnd(me);
   for (;;) {
     const ScanQueue::StartStep step = scans_.BeginStart(me, can_wait);
@@ -405,6 +409,23 @@ void BLEClientEngine::NoteScanEnd(ScanQueue::Caller me) {
   const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = Watcher();
   if (run == 0 || watcher == nullptr) return;
   if (const ScanQueue::StopArgs stopped = StoppedReport(*watcher, run)) TellRunEnded(*watcher, run, stopped, me);
+}
+
+void BLEClientEngine::AwaitStoppedEvent(uint64_t deadline) {
+  for (;;) {
+    if (Destroying() || platform::DeadlineClockMs() >= deadline) return;
+    const ScanQueue::Progress latest = scans_.Receiving();
+    const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = Watcher();
+    if (latest.run == 0 || watcher == nullptr || StoppedReport(*watcher, latest.run) == nullptr) return;
+    {
+      // The event wakes the step (registered before the last look, so that one that comes meanwhile wakes it
+      // too), and so does Destroy.
+      const AwaitWakeups::Registration woken_by_end(scan_end_wakeups_);
+      if (scans_.Receiving().run == latest.run) PauseForPlatform(latest.version);
+    }
+    // A wake that came after the step had ended leaves no message behind for the next step.
+    DrainThreadWakes();
+  }
 }
 
 void BLEClientEngine::TellRunEnded(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t run,

@@ -183,6 +183,45 @@ TEST_F(ScanAbortedByThePlatform, StopScanningReturnsAfterItsStopScan) {
   }
 }
 
+// The platform aborts a running scan while the sink takes 300 ms over an Advertisement on the one event
+// thread, so that the advertisements it received after that one, and its report of the abort, wait there.
+class ScanAbortedBehindASlowAdvertisement : public RadioFixture<1> {};
+
+// A StartScanning made meanwhile (Scanning reads 0, as a program that keeps its scan going sees) leaves every
+// advertisement received before the abort ahead of the scan's Error, none dropped, and starts the next scan
+// after its StopScan.
+TEST_F(ScanAbortedBehindASlowAdvertisement, StartScanningLeavesItsAdvertisementsAheadOfItsEnd) {
+  constexpr int kDevices = 5;
+  for (int i = 0; i < kDevices; ++i) radio_->AddPeripheral(Advertiser(kFirstAddress + static_cast<uint64_t>(i), 0));
+  std::atomic<bool> slow{false};
+  std::atomic<bool> in_sink{false};
+  Sink sink;
+  sink.on_entry = true;
+  sink.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || !slow.exchange(false)) return;
+    in_sink = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  };
+  Client client(&Sink::Call, &sink);
+  ASSERT_EQ(Config(client, "LogLevel=2"), 0);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(client);
+  ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_START_SCAN));
+  slow = true;
+  ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+  ASSERT_TRUE(Eventually([&] { return in_sink.load(); }));
+  for (int i = 1; i < kDevices; ++i) ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress + static_cast<uint64_t>(i)));
+  radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_SCANNING, 0), 0);
+
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(client);
+  ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_START_SCAN, 2));
+  radio_->WaitIdle();
+  EXPECT_EQ(Names(ScanEvents(sink.Events())),
+            "StartScan Advertisement Advertisement Advertisement Advertisement Advertisement Error(603) "
+            "StopScan(603) StartScan");
+  for (const Event& line : sink.Of(VELMORABLE_EVENT_LOG)) EXPECT_EQ(line.Text(1).find("Dropped"), std::string::npos);
+}
+
 // The platform starts the scan 300 ms after StartScanning, which with ScanStartedTimeout=0 gives up waiting
 // at once and returns 0 ("Scanning failed to start."), while four devices advertise every 5 ms.
 class ScanStartingLate : public RadioFixture<4> {
