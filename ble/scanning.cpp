@@ -166,7 +166,10 @@ int BLEClientEngine::StartScanning(const char* service_uuids) {
   // platform received before the end come ahead of that report: a thread that may wait lets them reach the
   // sink first, as the end of the scan follows its advertisements; the report ends the scan only once that
   // wait has run out, or on a thread that cannot wait.
-  if (can_wait && !scans_.Beneath(me)) AwaitStoppedEvent(deadline);
+  if (can_wait && !scans_.Beneath(me)) {
+    // No longer than an advertisement may wait for the sink: one that waited longer is dropped all the same.
+    AwaitStoppedEvent(std::min<uint64_t>(deadline, platform::DeadlineClockMs() + ScanQueue::kMaxAdvertisementWaitMs));
+  }
   NoteScanEnd(me);
   for (;;) {
     const ScanQueue::StartStep step = scans_.BeginStart(me, can_wait);

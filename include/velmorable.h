@@ -72,8 +72,8 @@
  * otherwise, on the application's thread, it first waits as StopScanning does for the last scan's StopScan,
  * then starts a scan, or returns 0 when that StopScan's sink started one. So a StartScanning that returns 0
  * there leaves a scan running or starting. The StopScan of a scan that the platform ended (Scanning reads 0)
- * comes after every advertisement the platform received before the end, so that this wait also lasts while a
- * slow sink holds those back. Each such wait ends when what it waits for has come, when Timeout
+ * comes after the advertisements the platform received before the end, so that this wait also lasts, up to a
+ * second, while a slow sink holds those back. Each such wait ends when what it waits for has come, when Timeout
  * (60 s when Timeout is 0) counted from the call runs out (301 "Timeout."), or when Destroy begins (the call
  * returns 0 at once, StartScanning starting nothing). From a sink on a platform thread (whichever client's
  * event it runs), inside one of the client's own scan events on any thread (StartScan, Advertisement, Error,
