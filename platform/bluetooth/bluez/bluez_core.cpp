@@ -26,6 +26,7 @@ constexpr int64_t kResolveWaitMs = 30'000;
 constexpr int64_t kConnectAgainMs = 500;
 // kServicesCheckUs bounds the look at bluetoothd's objects for a resolved device of which no service came.
 constexpr uint64_t kServicesCheckUs = 500'000;
+// kRecordSize holds any notification socket record whole: an ATT value is at most 512 bytes.
 constexpr size_t kRecordSize = 1024;
 
 // kCloseWaitMs bounds how long CloseLink waits for holds that are on their way out.
@@ -945,7 +946,7 @@ void BluezCore::RunSerialHead(const std::string& path) {
 
 void BluezCore::OpenSession(const std::string& characteristic_path, int fd, uint16_t mtu) {
   CloseSession(characteristic_path, false);
-  sessions_[characteristic_path] = Session{fd, mtu, next_id_++};
+  sessions_[characteristic_path] = Session{fd, next_id_++};
   if (fd >= 0) {
     // NOTE: bluetoothd promises a SOCK_SEQPACKET socket; anything else fails like a socket that broke.
     struct stat info {};
@@ -1001,12 +1002,13 @@ bool HungUp(int fd) {
 }  // namespace
 
 void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
-  // One record is one notification (SOCK_SEQPACKET) of at most the MTU. A device may notify an empty
+  // One record is one notification (SOCK_SEQPACKET), written whole. NOTE: the MTU that AcquireNotify gave
+  // bounds no record: the link's MTU can grow later (shared/att.c, bt_att_set_mtu, on the device's own MTU
+  // exchange or an EATT channel) and bluetoothd writes each notification as it came (gatt-client.c,
+  // notify_io_cb). Only a record cut short (MSG_TRUNC) fails the socket. A device may notify an empty
   // value, which bluetoothd writes as an empty record: that reads as 0 bytes just as the end of the stream
   // does, and only the hang-up that bluetoothd's close raises tells the end. (An empty value that came just
   // before the close cannot be told from it, and goes with the session.)
-  const auto session = sessions_.find(characteristic_path);
-  const size_t mtu = session != sessions_.end() && session->second.mtu != 0 ? session->second.mtu : kRecordSize;
   uint8_t record[kRecordSize];
   for (int i = 0; i < 64; ++i) {
     iovec part{record, sizeof record};
@@ -1014,7 +1016,7 @@ void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     const ssize_t got = recvmsg(fd, &message, MSG_DONTWAIT);
-    if (got > 0 && (message.msg_flags & MSG_TRUNC) == 0 && static_cast<size_t>(got) <= mtu) {
+    if (got > 0 && (message.msg_flags & MSG_TRUNC) == 0) {
       DeliverValue(characteristic_path, Bytes(record, record + got));
       continue;
     }
@@ -1025,7 +1027,7 @@ void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     std::string reason;
     if (got > 0) {
-      reason = "a notification larger than the MTU of " + std::to_string(mtu) + " bytes";
+      reason = "a notification larger than " + std::to_string(kRecordSize) + " bytes";
     } else if (got == 0) {
       reason = "the notification socket was closed";
     } else {

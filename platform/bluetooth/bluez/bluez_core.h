@@ -196,7 +196,6 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   };
   struct Session {
     int fd = -1;
-    uint16_t mtu = 0;
     uint64_t id = 0;  // tells a session from a later one of the same characteristic
   };
   struct Waiter {
