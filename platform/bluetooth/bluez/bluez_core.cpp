@@ -513,6 +513,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
     }
     if (found->second.empty()) objects_.erase(found);
   }
+  socket_values_.erase(path);
   if (sessions_.count(path) != 0) {
     CloseSession(path, false);
     // A link that dropped is reported as such; its subscriptions end with it.
@@ -559,6 +560,9 @@ void BluezCore::PropertiesChanged(const std::string& path, const std::string& if
     DeviceChanged(path, changed, false);
   } else if (iface == kCharacteristicIface) {
     auto value = changed.find("Value");
+    if (value != changed.end() || std::find(invalidated.begin(), invalidated.end(), "Value") != invalidated.end()) {
+      socket_values_.erase(path);
+    }
     auto session = sessions_.find(path);
     // During an AcquireNotify session the values come through its socket only.
     if (value == changed.end() || session == sessions_.end() || session->second.fd >= 0) return;
@@ -796,6 +800,7 @@ void BluezCore::OwnerGone() {
     if (session.fd >= 0) close(session.fd);
   }
   sessions_.clear();
+  socket_values_.clear();
   for (auto& [path, timer] : services_changed_timers_) CancelTimer(timer);
   services_changed_timers_.clear();
   std::vector<std::string> waiting;
@@ -829,6 +834,7 @@ bool BluezCore::Subscribed(const std::string& characteristic_path) {
 void BluezCore::ReadStarted(const std::string& characteristic_path) { ++reading_[characteristic_path].count; }
 
 void BluezCore::ReadAnswered(const std::string& characteristic_path, const Reply& reply) {
+  if (reply.Ok()) socket_values_.erase(characteristic_path);
   auto reading = reading_.find(characteristic_path);
   if (reading == reading_.end()) return;
   std::vector<Bytes> values;
@@ -842,6 +848,12 @@ void BluezCore::ReadAnswered(const std::string& characteristic_path, const Reply
     values.pop_back();
   }
   for (const Bytes& value : values) DeliverValue(characteristic_path, value);
+}
+
+std::optional<Bytes> BluezCore::SocketValue(const std::string& characteristic_path) const {
+  auto found = socket_values_.find(characteristic_path);
+  if (found == socket_values_.end()) return std::nullopt;
+  return found->second;
 }
 
 // ---- Connections, serial operations and notification sessions
@@ -1017,10 +1029,13 @@ void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
     message.msg_iovlen = 1;
     const ssize_t got = recvmsg(fd, &message, MSG_DONTWAIT);
     if (got > 0 && (message.msg_flags & MSG_TRUNC) == 0) {
-      DeliverValue(characteristic_path, Bytes(record, record + got));
+      const Bytes value(record, record + got);
+      socket_values_[characteristic_path] = value;
+      DeliverValue(characteristic_path, value);
       continue;
     }
     if (got == 0 && !HungUp(fd)) {
+      socket_values_[characteristic_path].clear();
       DeliverValue(characteristic_path, Bytes());
       continue;
     }

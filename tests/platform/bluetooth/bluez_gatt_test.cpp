@@ -958,5 +958,29 @@ TEST_F(BluezGatt, ANotificationUpToAnMtuTheDeviceRaisedLaterIsAValue) {
   EXPECT_TRUE(mock_->CallsOf("StartNotify").empty()) << "the notification socket was given up";
 }
 
+// bluetoothd's cache of a characteristic (its Value property) follows reads and StartNotify notifications
+// (gatt-client.c, notify_cb), not the notifications it writes to an AcquireNotify socket (notify_io_cb only
+// sends them). A cached read after such notifications gives the last value notified, as it does after
+// StartNotify notifications and on the simulated radio, not the value read before them.
+TEST_F(BluezGatt, ACachedReadAfterSocketNotificationsGivesTheLastValueNotified) {
+  auto level = Sensor(0x180F, 0x2A19);
+  ASSERT_NE(level, nullptr);
+  Values values;
+  values.Listen(*level);
+  auto read = Await(level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  ASSERT_NE(read, nullptr);
+  ASSERT_EQ(read->Value(), bt::Bytes{0x5a});
+  auto written = Await(level->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify));
+  ASSERT_NE(written, nullptr);
+  ASSERT_EQ(written->Status(), GattCommunicationStatus::Success);
+  ASSERT_EQ(mock_->CallsOf("AcquireNotify").size(), 1u);
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0012, [b'\\x40', b'\\x3f'])"), "2");
+  ASSERT_TRUE(values.WaitFor(2));
+  auto cached = Await(level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Cached));
+  ASSERT_NE(cached, nullptr);
+  EXPECT_EQ(cached->Status(), GattCommunicationStatus::Success);
+  EXPECT_EQ(cached->Value(), bt::Bytes{0x3f}) << "the cached read gave 0x" << Hex(cached->Value());
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
