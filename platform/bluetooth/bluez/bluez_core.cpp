@@ -26,6 +26,7 @@ constexpr int64_t kResolveWaitMs = 30'000;
 constexpr int64_t kConnectAgainMs = 500;
 // kServicesCheckUs bounds the look at bluetoothd's objects for a resolved device of which no service came.
 constexpr uint64_t kServicesCheckUs = 500'000;
+// kRecordSize holds any notification socket record whole: an ATT value is at most 512 bytes.
 constexpr size_t kRecordSize = 1024;
 
 // kCloseWaitMs bounds how long CloseLink waits for holds that are on their way out.
@@ -512,6 +513,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
     }
     if (found->second.empty()) objects_.erase(found);
   }
+  socket_values_.erase(path);
   if (sessions_.count(path) != 0) {
     CloseSession(path, false);
     // A link that dropped is reported as such; its subscriptions end with it.
@@ -558,6 +560,9 @@ void BluezCore::PropertiesChanged(const std::string& path, const std::string& if
     DeviceChanged(path, changed, false);
   } else if (iface == kCharacteristicIface) {
     auto value = changed.find("Value");
+    if (value != changed.end() || std::find(invalidated.begin(), invalidated.end(), "Value") != invalidated.end()) {
+      socket_values_.erase(path);
+    }
     auto session = sessions_.find(path);
     // During an AcquireNotify session the values come through its socket only.
     if (value == changed.end() || session == sessions_.end() || session->second.fd >= 0) return;
@@ -795,6 +800,7 @@ void BluezCore::OwnerGone() {
     if (session.fd >= 0) close(session.fd);
   }
   sessions_.clear();
+  socket_values_.clear();
   for (auto& [path, timer] : services_changed_timers_) CancelTimer(timer);
   services_changed_timers_.clear();
   std::vector<std::string> waiting;
@@ -828,6 +834,7 @@ bool BluezCore::Subscribed(const std::string& characteristic_path) {
 void BluezCore::ReadStarted(const std::string& characteristic_path) { ++reading_[characteristic_path].count; }
 
 void BluezCore::ReadAnswered(const std::string& characteristic_path, const Reply& reply) {
+  if (reply.Ok()) socket_values_.erase(characteristic_path);
   auto reading = reading_.find(characteristic_path);
   if (reading == reading_.end()) return;
   std::vector<Bytes> values;
@@ -841,6 +848,12 @@ void BluezCore::ReadAnswered(const std::string& characteristic_path, const Reply
     values.pop_back();
   }
   for (const Bytes& value : values) DeliverValue(characteristic_path, value);
+}
+
+std::optional<Bytes> BluezCore::SocketValue(const std::string& characteristic_path) const {
+  auto found = socket_values_.find(characteristic_path);
+  if (found == socket_values_.end()) return std::nullopt;
+  return found->second;
 }
 
 // ---- Connections, serial operations and notification sessions
@@ -945,7 +958,7 @@ void BluezCore::RunSerialHead(const std::string& path) {
 
 void BluezCore::OpenSession(const std::string& characteristic_path, int fd, uint16_t mtu) {
   CloseSession(characteristic_path, false);
-  sessions_[characteristic_path] = Session{fd, mtu, next_id_++};
+  sessions_[characteristic_path] = Session{fd, next_id_++};
   if (fd >= 0) {
     // NOTE: bluetoothd promises a SOCK_SEQPACKET socket; anything else fails like a socket that broke.
     struct stat info {};
@@ -1001,12 +1014,13 @@ bool HungUp(int fd) {
 }  // namespace
 
 void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
-  // One record is one notification (SOCK_SEQPACKET) of at most the MTU. A device may notify an empty
+  // One record is one notification (SOCK_SEQPACKET), written whole. NOTE: the MTU that AcquireNotify gave
+  // bounds no record: the link's MTU can grow later (shared/att.c, bt_att_set_mtu, on the device's own MTU
+  // exchange or an EATT channel) and bluetoothd writes each notification as it came (gatt-client.c,
+  // notify_io_cb). Only a record cut short (MSG_TRUNC) fails the socket. A device may notify an empty
   // value, which bluetoothd writes as an empty record: that reads as 0 bytes just as the end of the stream
   // does, and only the hang-up that bluetoothd's close raises tells the end. (An empty value that came just
   // before the close cannot be told from it, and goes with the session.)
-  const auto session = sessions_.find(characteristic_path);
-  const size_t mtu = session != sessions_.end() && session->second.mtu != 0 ? session->second.mtu : kRecordSize;
   uint8_t record[kRecordSize];
   for (int i = 0; i < 64; ++i) {
     iovec part{record, sizeof record};
@@ -1014,18 +1028,21 @@ void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     const ssize_t got = recvmsg(fd, &message, MSG_DONTWAIT);
-    if (got > 0 && (message.msg_flags & MSG_TRUNC) == 0 && static_cast<size_t>(got) <= mtu) {
-      DeliverValue(characteristic_path, Bytes(record, record + got));
+    if (got > 0 && (message.msg_flags & MSG_TRUNC) == 0) {
+      const Bytes value(record, record + got);
+      socket_values_[characteristic_path] = value;
+      DeliverValue(characteristic_path, value);
       continue;
     }
     if (got == 0 && !HungUp(fd)) {
+      socket_values_[characteristic_path].clear();
       DeliverValue(characteristic_path, Bytes());
       continue;
     }
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     std::string reason;
     if (got > 0) {
-      reason = "a notification larger than the MTU of " + std::to_string(mtu) + " bytes";
+      reason = "a notification larger than " + std::to_string(kRecordSize) + " bytes";
     } else if (got == 0) {
       reason = "the notification socket was closed";
     } else {

@@ -121,6 +121,10 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // Value after a read as after a notification, so the update that a read brings is no notification.
   void ReadStarted(const std::string& characteristic_path);
   void ReadAnswered(const std::string& characteristic_path, const Reply& reply);
+  // SocketValue is the last value that the characteristic's notification socket gave, while bluetoothd
+  // brought none since (a Value change or a read's answer): bluetoothd keeps no socket notification in its
+  // Value. Bus thread.
+  std::optional<Bytes> SocketValue(const std::string& characteristic_path) const;
   // PairingAnswered settles the link of a device whose Pair bluetoothd answered, when that Pair connected
   // it (was_connected false, connected now): whether the pairing failed or succeeded, it stays as a link
   // opened here, closed once the Pair's hold and every other hold are gone.
@@ -196,7 +200,6 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   };
   struct Session {
     int fd = -1;
-    uint16_t mtu = 0;
     uint64_t id = 0;  // tells a session from a later one of the same characteristic
   };
   struct Waiter {
@@ -311,6 +314,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
     std::vector<Bytes> values;
   };
   std::map<std::string, Reading> reading_;
+  std::map<std::string, Bytes> socket_values_;  // see SocketValue
   BluezDiscovery discovery_{*this};
   BluezAgent agent_{*this};
 

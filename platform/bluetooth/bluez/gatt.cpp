@@ -404,9 +404,11 @@ AsyncOp<GattReadResult> ReadAttribute(const std::shared_ptr<BluezCore>& core, co
     const std::optional<Props> props = core->PropsOf(path, iface);
     if (!props || !DeviceConnected(*core, path)) return core->Complete<GattReadResult>(op, Unreachable());
     auto cached = props->find("Value");
-    if (mode == BluetoothCacheMode::Cached && cached != props->end()) {
+    const std::optional<Bytes> notified =
+        std::strcmp(iface, kCharacteristicIface) == 0 ? core->SocketValue(path) : std::nullopt;
+    if (mode == BluetoothCacheMode::Cached && (notified || cached != props->end())) {
       auto result = std::make_shared<BluezGattResult>();
-      result->value = cached->second.AsBytes();
+      result->value = notified ? *notified : cached->second.AsBytes();
       return core->Complete<GattReadResult>(op, result);
     }
     core->Serial(path, [core, path, iface, op](std::function<void()> next) {

@@ -936,5 +936,51 @@ TEST_F(BluezGatt, ASubscribeAnsweredAfterItsObjectWentLeavesNoSession) {
       << "the process keeps a notification socket that no object of it subscribes to";
 }
 
+// The device raises the link's MTU after the subscription (as a GATT client of its own, its MTU exchange comes
+// after bluetoothd's): bluetoothd keeps the notification socket it gave out and writes each later
+// notification, up to the new MTU less 3 bytes, whole to it (gatt-client.c, notify_io_cb). Such a
+// notification is a value like any other: neither it nor those behind it are lost, and the socket stays.
+TEST_F(BluezGatt, ANotificationUpToAnMtuTheDeviceRaisedLaterIsAValue) {
+  auto measurement = Sensor(0x180D, 0x2A37, "; devices[HEART_RATE_ADDRESS].database[0]['chars'][0]['mtu'] = 23");
+  ASSERT_NE(measurement, nullptr);
+  Values values;
+  values.Listen(*measurement);
+  auto written = Await(measurement->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify));
+  ASSERT_NE(written, nullptr);
+  ASSERT_EQ(written->Status(), GattCommunicationStatus::Success);
+  Script("mtu_raised_by_device(HEART_RATE_ADDRESS, 247)");
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, [b'\\x42' * 100, b'\\x06\\x50'])"), "2");
+  EXPECT_TRUE(values.WaitFor(2)) << "notifications were lost";
+  {
+    std::lock_guard lock(values.mutex);
+    EXPECT_EQ(values.values, (std::vector<bt::Bytes>{bt::Bytes(100, 0x42), {0x06, 0x50}}));
+  }
+  EXPECT_TRUE(mock_->CallsOf("StartNotify").empty()) << "the notification socket was given up";
+}
+
+// bluetoothd's cache of a characteristic (its Value property) follows reads and StartNotify notifications
+// (gatt-client.c, notify_cb), not the notifications it writes to an AcquireNotify socket (notify_io_cb only
+// sends them). A cached read after such notifications gives the last value notified, as it does after
+// StartNotify notifications and on the simulated radio, not the value read before them.
+TEST_F(BluezGatt, ACachedReadAfterSocketNotificationsGivesTheLastValueNotified) {
+  auto level = Sensor(0x180F, 0x2A19);
+  ASSERT_NE(level, nullptr);
+  Values values;
+  values.Listen(*level);
+  auto read = Await(level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
+  ASSERT_NE(read, nullptr);
+  ASSERT_EQ(read->Value(), bt::Bytes{0x5a});
+  auto written = Await(level->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify));
+  ASSERT_NE(written, nullptr);
+  ASSERT_EQ(written->Status(), GattCommunicationStatus::Success);
+  ASSERT_EQ(mock_->CallsOf("AcquireNotify").size(), 1u);
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0012, [b'\\x40', b'\\x3f'])"), "2");
+  ASSERT_TRUE(values.WaitFor(2));
+  auto cached = Await(level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Cached));
+  ASSERT_NE(cached, nullptr);
+  EXPECT_EQ(cached->Status(), GattCommunicationStatus::Success);
+  EXPECT_EQ(cached->Value(), bt::Bytes{0x3f}) << "the cached read gave 0x" << Hex(cached->Value());
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

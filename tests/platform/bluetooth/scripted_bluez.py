@@ -885,6 +885,22 @@ def resolved_before_export(address):
     devices[address].resolved_first = True
 
 
+def mtu_raised_by_device(address, mtu):
+    '''The device, as a GATT client of its own, exchanges the MTU after bluetoothd's client is ready (its
+    request comes after bluetoothd's own exchange): bluetoothd's server answers it and takes the smaller of
+    both receive MTUs (shared/gatt-server.c, exchange_mtu_cb: bt_att_set_mtu(server->att, final_mtu)); the
+    link's MTU only grows (shared/att.c, bt_att_set_mtu: "if (chan->mtu > att->mtu)", exchange_handler), and
+    bluetoothd reports it as each characteristic's MTU (gatt-client.c, att_exchange: "MTU" changed). A
+    notification socket handed out before keeps going: bluetoothd writes every notification to it as it
+    comes (notify_io_cb, sendmsg of the whole value), up to the new MTU less 3 bytes.'''
+    device = devices[address]
+    for service in device.database:
+        for char in service['chars']:
+            char['mtu'] = mtu
+            if char.get('path') in mockobject.objects:
+                changed(char['path'], CHAR_IFACE, {'MTU': dbus.UInt16(mtu)})
+
+
 def link_drop(address):
     device = devices[address]
     changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(False), 'Connected': dbus.Boolean(False)})
