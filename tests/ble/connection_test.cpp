@@ -360,6 +360,15 @@ class DeviceChanges : public Connection {
     for (const Event& e : sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE)) seen.push_back(e.Text(0) + "|" + e.Text(1));
     return seen;
   }
+  // KeptDeviceObject holds the server's device object, which makes the platform hand out that same object on
+  // the next lookup.
+  std::shared_ptr<bt::BluetoothLEDevice> KeptDeviceObject() {
+    std::shared_ptr<bt::BluetoothLEDevice> kept;
+    radio_->FromBluetoothAddressAsync(kAddress)->SetCompleted(
+        [&](bt::AsyncOperation<bt::BluetoothLEDevice>& op, bt::AsyncStatus) { kept = op.GetResults(); });
+    radio_->WaitIdle();
+    return kept;
+  }
 };
 
 TEST_F(DeviceChanges, LinkDropAndReturnAreReportedOnceEach) {
@@ -413,11 +422,7 @@ TEST_F(DeviceChanges, NameAndServicesChangesFireServerUpdate) {
 }
 
 TEST_F(DeviceChanges, ReconnectingToTheSameDeviceObjectAddsNoSecondHandler) {
-  // Holding the device object makes the platform hand out the same object on the next lookup.
-  std::shared_ptr<bt::BluetoothLEDevice> kept;
-  radio_->FromBluetoothAddressAsync(kAddress)->SetCompleted(
-      [&](bt::AsyncOperation<bt::BluetoothLEDevice>& op, bt::AsyncStatus) { kept = op.GetResults(); });
-  radio_->WaitIdle();
+  const std::shared_ptr<bt::BluetoothLEDevice> kept = KeptDeviceObject();
   ASSERT_NE(kept, nullptr);
   ASSERT_EQ(Disconnect(), 0);
   ASSERT_EQ(Connect(), 0);
@@ -457,11 +462,7 @@ TEST_F(DeviceChanges, AConnectOvertakenByItsSinksReconnectLeavesTheSinksConnecti
 // Connect to it sets the connection up: once Connected has told of the connection, Disconnected tells of its
 // loss.
 TEST_F(DeviceChanges, ALinkLostWhileConnectIsUnderWayIsReportedAfterConnected) {
-  // Holding the device object makes the platform hand out the same object on the next lookup.
-  std::shared_ptr<bt::BluetoothLEDevice> kept;
-  radio_->FromBluetoothAddressAsync(kAddress)->SetCompleted(
-      [&](bt::AsyncOperation<bt::BluetoothLEDevice>& op, bt::AsyncStatus) { kept = op.GetResults(); });
-  radio_->WaitIdle();
+  const std::shared_ptr<bt::BluetoothLEDevice> kept = KeptDeviceObject();
   ASSERT_NE(kept, nullptr);
   ASSERT_EQ(Disconnect(), 0);
   sink_.Clear();

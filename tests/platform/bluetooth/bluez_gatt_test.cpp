@@ -78,6 +78,13 @@ class BluezGatt : public BluezFixture {
     if (device_ == nullptr) return nullptr;
     return Characteristic(*device_, service_uuid, uuid);
   }
+  // Notified turns on the notifications of characteristic, which values listens to.
+  void Notified(bt::GattCharacteristic& characteristic, Values& values) {
+    values.Listen(characteristic);
+    auto written = Await(characteristic.WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify));
+    ASSERT_NE(written, nullptr);
+    ASSERT_EQ(written->Status(), GattCommunicationStatus::Success);
+  }
   std::string CharPath(uint16_t service, uint16_t characteristic) {
     char path[128];
     std::snprintf(path, sizeof path, "%s/service%04x/char%04x", kSensorPath, service, characteristic);
@@ -545,10 +552,7 @@ TEST_F(BluezGatt, AnEmptyNotificationIsAValueAndKeepsTheSocket) {
   auto measurement = Sensor(0x180D, 0x2A37);
   ASSERT_NE(measurement, nullptr);
   Values values;
-  values.Listen(*measurement);
-  auto written = Await(measurement->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify));
-  ASSERT_NE(written, nullptr);
-  ASSERT_EQ(written->Status(), GattCommunicationStatus::Success);
+  ASSERT_NO_FATAL_FAILURE(Notified(*measurement, values));
   EXPECT_EQ(Script("send_raw(HEART_RATE_ADDRESS, 0x0003, b'')"), "0");
   EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, [b'\\x06\\x50'])"), "1");
   ASSERT_TRUE(values.WaitFor(2));
@@ -944,10 +948,7 @@ TEST_F(BluezGatt, ANotificationUpToAnMtuTheDeviceRaisedLaterIsAValue) {
   auto measurement = Sensor(0x180D, 0x2A37, "; devices[HEART_RATE_ADDRESS].database[0]['chars'][0]['mtu'] = 23");
   ASSERT_NE(measurement, nullptr);
   Values values;
-  values.Listen(*measurement);
-  auto written = Await(measurement->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify));
-  ASSERT_NE(written, nullptr);
-  ASSERT_EQ(written->Status(), GattCommunicationStatus::Success);
+  ASSERT_NO_FATAL_FAILURE(Notified(*measurement, values));
   Script("mtu_raised_by_device(HEART_RATE_ADDRESS, 247)");
   EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, [b'\\x42' * 100, b'\\x06\\x50'])"), "2");
   EXPECT_TRUE(values.WaitFor(2)) << "notifications were lost";
@@ -965,14 +966,11 @@ TEST_F(BluezGatt, ANotificationUpToAnMtuTheDeviceRaisedLaterIsAValue) {
 TEST_F(BluezGatt, ACachedReadAfterSocketNotificationsGivesTheLastValueNotified) {
   auto level = Sensor(0x180F, 0x2A19);
   ASSERT_NE(level, nullptr);
-  Values values;
-  values.Listen(*level);
   auto read = Await(level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Uncached));
   ASSERT_NE(read, nullptr);
   ASSERT_EQ(read->Value(), bt::Bytes{0x5a});
-  auto written = Await(level->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify));
-  ASSERT_NE(written, nullptr);
-  ASSERT_EQ(written->Status(), GattCommunicationStatus::Success);
+  Values values;
+  ASSERT_NO_FATAL_FAILURE(Notified(*level, values));
   ASSERT_EQ(mock_->CallsOf("AcquireNotify").size(), 1u);
   EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0012, [b'\\x40', b'\\x3f'])"), "2");
   ASSERT_TRUE(values.WaitFor(2));
