@@ -404,6 +404,10 @@ AsyncOp<GattReadResult> ReadAttribute(const std::shared_ptr<BluezCore>& core, co
     const std::optional<Props> props = core->PropsOf(path, iface);
     if (!props || !DeviceConnected(*core, path)) return core->Complete<GattReadResult>(op, Unreachable());
     auto cached = props->find("Value");
+    // NOTE: bluetoothd exports Value from the start, empty until a read or a notification stores one
+    // (gatt-client.c, characteristic_value_exists: the attribute's read answers 0 bytes without an error), so
+    // an empty Value is no cached value: the device is read, as with no Value at all.
+    if (cached != props->end() && cached->second.AsBytes().empty()) cached = props->end();
     const std::optional<Bytes> notified =
         std::strcmp(iface, kCharacteristicIface) == 0 ? core->SocketValue(path) : std::nullopt;
     if (mode == BluetoothCacheMode::Cached && (notified || cached != props->end())) {

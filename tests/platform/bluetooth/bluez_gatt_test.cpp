@@ -980,5 +980,45 @@ TEST_F(BluezGatt, ACachedReadAfterSocketNotificationsGivesTheLastValueNotified) 
   EXPECT_EQ(cached->Value(), bt::Bytes{0x3f}) << "the cached read gave 0x" << Hex(cached->Value());
 }
 
+// bluetoothd exports a Value on every characteristic and descriptor from the start, empty until something was
+// read or notified (values_exported_from_the_start). A cached read of an attribute that was never read still
+// has to reach the device, as it does on the simulated radio, not give those 0 bytes.
+TEST_F(BluezGatt, ACachedReadOfAnAttributeNeverReadGivesTheDeviceValueNotBluetoothdsEmptyValue) {
+  auto level = Sensor(0x180F, 0x2A19, "; values_exported_from_the_start(HEART_RATE_ADDRESS)");
+  ASSERT_NE(level, nullptr);
+  auto cccd = Descriptor(*level, 0x2902);
+  ASSERT_NE(cccd, nullptr);
+  auto read = Await(level->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Cached));
+  ASSERT_NE(read, nullptr);
+  EXPECT_EQ(read->Status(), GattCommunicationStatus::Success);
+  EXPECT_EQ(Hex(read->Value()), "5a") << "a cached read of the battery level before any read";
+  auto described = Await(cccd->ReadValueWithCacheModeAsync(bt::BluetoothCacheMode::Cached));
+  ASSERT_NE(described, nullptr);
+  EXPECT_EQ(Hex(described->Value()), "0000") << "a cached read of its CCCD before any read";
+
+  // What a program meets: ReadCharacteristicValueAt right after Discover.
+  device_.reset();
+  level.reset();
+  cccd.reset();
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SELECT, {Text("001000000000"), Text("001000120000")}), 0) << LastError();
+  std::vector<intptr_t> params = {0, 0};
+  std::vector<int32_t> sizes(2, 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_READ_CHARACTERISTIC_VALUE_AT, 2, params.data(),
+                                    sizes.data()),
+            0)
+      << LastError();
+  const std::string value(reinterpret_cast<const char*>(params[1]), sizes[1]);
+  EXPECT_EQ(value, "\x5a") << "ReadCharacteristicValueAt gave " << sizes[1] << " bytes";
+  params = {0, 0};
+  sizes.assign(2, 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_READ_DESCRIPTOR_VALUE_AT, 2, params.data(),
+                                    sizes.data()),
+            0)
+      << LastError();
+  const std::string descriptor(reinterpret_cast<const char*>(params[1]), sizes[1]);
+  EXPECT_EQ(descriptor, std::string("\x00\x00", 2)) << "ReadDescriptorValueAt(0) gave " << sizes[1] << " bytes";
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

@@ -613,11 +613,14 @@ class Device:
                 emit_added(char_path)
                 for desc in char['descs']:
                     desc_path = desc['path'] = f'{char_path}/desc{desc["handle"]:04x}'
-                    add_object(desc_path, DESC_IFACE, {
+                    desc_props = {
                         'UUID': dbus.String(desc['uuid']),
                         'Characteristic': dbus.ObjectPath(char_path),
                         'Handle': dbus.UInt16(desc['handle']),
-                    }, [DescReadValue, DescWriteValue])
+                    }
+                    if desc.get('cached') is not None:
+                        desc_props['Value'] = byte_array(desc['cached'])
+                    add_object(desc_path, DESC_IFACE, desc_props, [DescReadValue, DescWriteValue])
                     emit_added(desc_path)
         for suffix, iface, props in self.extra:
             add_object(self.path + suffix, iface, props, [])
@@ -1357,7 +1360,12 @@ def DescReadValue(self, options):
     check_errors(device, desc, 'ReadValue')
     if desc.get('reply') is not None:
         return desc['reply']
-    return byte_array(desc['value'])
+    value = byte_array(desc['value'])
+    if desc.get('cached') is not None and self.path in mockobject.objects:
+        # bluetoothd stores what it read and tells the new Value (desc_read_cb, write_descriptor_cb).
+        desc['cached'] = bytes(desc['value'])
+        changed(self.path, DESC_IFACE, {'Value': value})
+    return value
 
 
 DescReadValue.__name__ = 'ReadValue'
@@ -1627,6 +1635,23 @@ def reset():
 
 
 HEART_RATE_ADDRESS = 'C0:FF:EE:00:00:01'
+
+
+def values_exported_from_the_start(address):
+    '''bluetoothd exports a Value on every characteristic and descriptor as soon as it exports them, empty
+    until a read or a notification stores one: src/shared/gatt-client.c inserts the attributes it discovers
+    with no read function and no value (gatt_db_insert_characteristic(..., NULL, NULL, NULL),
+    gatt_db_insert_descriptor(..., NULL, NULL, NULL)); src/gatt-client.c, characteristic_value_exists and
+    descriptor_value_exists, ask gatt_db_attribute_read, which answers such an attribute with 0 bytes and no
+    error (src/shared/gatt-db.c: "func(attrib, 0, value, attrib->value_len - offset, user_data)"), so
+    read_check_cb says the property exists and characteristic_get_value gives an empty array.'''
+    for service in devices[address].database:
+        for char in service['chars']:
+            if char.get('cached') is None:
+                char['cached'] = b''
+            for desc in char['descs']:
+                if desc.get('cached') is None:
+                    desc['cached'] = b''
 
 
 def heart_rate_sensor(rssi=-58):
