@@ -215,7 +215,15 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
       AwaitWriteResult(*this, record.descriptor->WriteValueWithResultAsync(buffer));
   opened.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogWrite);
-  if (rc != 0) return rc;
+  if (rc != 0) {
+    // As after a failed Subscribe or Unsubscribe: the device may take a write that failed, or whose wait
+    // stopped, all the same. One that turned notifications on holds nothing (0 is listed where nothing was);
+    // after one that turned them off the state is not known any more (taken off the list).
+    if (cccd && notified != nullptr) {
+      (void)ListSubscription(*notified, 0, subscribed ? Listing::kFill : Listing::kForget);
+    }
+    return rc;
+  }
   // A CCCD write that a Disconnect or Connect cut short made or ended a subscription of the old connection,
   // which tells the next one nothing (as Subscribe and Unsubscribe are).
   if (cccd && TreeGeneration() != record.generation) return kParentNotListed;

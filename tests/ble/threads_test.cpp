@@ -3326,5 +3326,44 @@ TEST_F(SubscriptionsOfTwoClients, ASubscribeWhoseCccdLookupFailedLeavesStateZero
   EXPECT_TRUE(first_events_.GetsNoValue());
 }
 
+// A, subscribed, turns its notifications off by a WriteValue of the CCCD whose wait stops (301); the device
+// then takes the write and stops notifying. A's next Subscribe must bring Values again: it asks the device,
+// as after an Unsubscribe whose wait stopped, rather than trusting a subscription the device has ended.
+TEST_F(SubscriptionsOfTwoClients, ACccdWriteOffWhoseWaitStoppedLeavesTheNextSubscribeToAskAgain) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(first_, kFirstAddress));
+  ASSERT_TRUE(first_events_.GetsValues());
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kWriteDescriptor, .hold = true});
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(WriteCccd(first_, 0), 301) << LastError(first_);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 60), 0);
+  radio_->Release(hold);
+  radio_->WaitIdle();
+  ASSERT_EQ(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 0);
+  EXPECT_EQ(SubscriptionState(first_), 0);
+  const size_t writes = CccdWrites();
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(CccdWrites(), writes + 1);
+  EXPECT_EQ(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
+// A, which holds nothing and has listed nothing, turns notifications on by a WriteValue of the CCCD whose wait
+// stops (301); the device then takes the write. A holds no subscription (no Value reaches it), so its state
+// must not read 1 from the CCCD its own failed write turned on, as after a Subscribe that failed.
+TEST_F(SubscriptionsOfTwoClients, ACccdWriteOnWhoseWaitStoppedListsNothingHeld) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kWriteDescriptor, .hold = true});
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(WriteCccd(first_, 1), 301) << LastError(first_);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 60), 0);
+  radio_->Release(hold);
+  radio_->WaitIdle();
+  ASSERT_EQ(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 1);
+  EXPECT_TRUE(first_events_.GetsNoValue());
+  EXPECT_EQ(SubscriptionState(first_), 0);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
