@@ -90,8 +90,6 @@ BLEClientEngine::BLEClientEngine(BLEClient* owner) : owner_(owner), sink_(owner)
 BLEClientEngine::~BLEClientEngine() {
   // Callbacks still holding the bridge find it detached and leave the freed engine alone.
   if (bridge_ != nullptr) bridge_->Detach();
-  // A client destroyed while connected has no Disconnect to follow: the bond that its Connect made goes.
-  LeaveNoBond(HeldDevice());
 }
 
 int BLEClientEngine::Init() {

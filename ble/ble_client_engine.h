@@ -538,8 +538,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   bool GiveUpPairing();
   void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   // LeaveNoBond asks the platform to remove the bond that this engine's Connect made, where no Disconnect
-  // will follow (a Connect that failed after its pairing, a client destroyed while connected), without waiting
-  // for the answer. Never raises.
+  // will follow (a Connect that a platform failure ended after its pairing), without waiting for the answer.
+  // Never raises.
   void LeaveNoBond(const std::shared_ptr<bt::BluetoothLEDevice>& device) noexcept;
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);

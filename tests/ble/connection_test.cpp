@@ -485,18 +485,6 @@ TEST_F(DeviceChanges, ALinkLostWhileConnectIsUnderWayIsReportedAfterConnected) {
   EXPECT_FALSE(IsConnected());
 }
 
-// The client's Connect paired the device, and the client is destroyed while connected: no Disconnect can
-// follow, so the bond goes with the client.
-TEST_F(Pairing, AClientDestroyedWhileConnectedLeavesNoBondItsConnectMade) {
-  AddServer(DevicePairingKinds::ConfirmOnly);
-  ASSERT_EQ(Connect(), 0);
-  ASSERT_TRUE(radio_->IsPaired(kAddress));
-  VelmoraBLE_BLEClient_Destroy(handle_);
-  handle_ = nullptr;
-  radio_->WaitIdle();
-  EXPECT_FALSE(radio_->IsPaired(kAddress));
-}
-
 // The pairing bonds the device, then a platform failure fails the Connect (610): no Disconnect follows a failed
 // Connect, so its bond goes too.
 TEST_F(Pairing, AConnectThatFailsAfterItsPairingLeavesNoBond) {
