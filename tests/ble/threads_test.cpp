@@ -1391,6 +1391,9 @@ struct Recorder {
 
 constexpr char kWriteCccdApi[] = "GattCharacteristic.WriteClientCharacteristicConfigurationDescriptorWithResultAsync";
 
+// StartsWith tells whether line begins with prefix.
+bool StartsWith(const std::string& line, const char* prefix) { return line.rfind(prefix, 0) == 0; }
+
 class SubscriptionsOfTwoClients : public RadioWithChecker<1> {
  protected:
   void SetUp() override {
@@ -1422,6 +1425,16 @@ class SubscriptionsOfTwoClients : public RadioWithChecker<1> {
     ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>(kHeartRate)), 0);
   }
   size_t CccdWrites() { return radio_->CallCount(kWriteCccdApi); }
+  // AtResultOf runs act in A's sink once, in the Log line of the successful result of the platform call that
+  // the Log line beginning with `begins` announced; step goes from 0 to 1 at that line and to 2 as act runs.
+  void AtResultOf(const char* begins, std::atomic<int>& step, std::function<void()> act) {
+    first_events_.on_log = [begins, &step, act = std::move(act)](const std::string& line) {
+      if (step.load() == 0 && StartsWith(line, begins)) step = 1;
+      if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
+      step = 2;
+      act();
+    };
+  }
 
   Recorder first_events_;
   Recorder second_events_;
@@ -1626,8 +1639,6 @@ TEST_F(SubscriptionsOfTwoClients, UnsubscribeFromAllAsksNothingForTheOtherCharac
             (std::vector<std::string>{"Subscribed 000100030000", "Unsubscribed 000100030000"}));
 }
 
-// StartsWith tells whether line begins with prefix.
-bool StartsWith(const std::string& line, const char* prefix) { return line.rfind(prefix, 0) == 0; }
 
 // The device's services change right after it accepted A's subscribing write, while A's sink logs the write's
 // result, first in a Subscribe, then in a WriteValue of the CCCD: each call reports its Subscribed, then the
@@ -1674,12 +1685,9 @@ TEST_F(SubscriptionsOfTwoClients, AFirstQueryLeavesASubscribeMadeMeanwhileListed
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   std::atomic<int> step{0};  // 1 once the query reads the device, 2 once the sink has subscribed
   std::atomic<int> subscribed{-1};
-  first_events_.on_log = [&](const std::string& line) {
-    if (step.load() == 0 && StartsWith(line, "Getting CCCD state")) step = 1;
-    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
-    step = 2;
+  AtResultOf("Getting CCCD state", step, [&] {
     subscribed = OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE);
-  };
+  });
   ASSERT_NO_FATAL_FAILURE(Discovered(first_));
   ASSERT_EQ(Config(first_, "LogLevel=3"), 0);
   EXPECT_EQ(SubscriptionState(first_), 1);
@@ -1725,13 +1733,10 @@ TEST_F(SubscriptionsOfTwoClients, ALateEndOfAnEndedSubscriptionLeavesTheNextOne)
 TEST_F(SubscriptionsOfTwoClients, ASubscribeCutShortByAReconnectFailsWith608) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   std::atomic<int> step{0};  // 1 once the subscribing write is asked for, 2 once the sink has reconnected
-  first_events_.on_log = [&](const std::string& line) {
-    if (step.load() == 0 && StartsWith(line, "Subscribing to characteristic")) step = 1;
-    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
-    step = 2;
+  AtResultOf("Subscribing to characteristic", step, [&] {
     EXPECT_EQ(Do(first_, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(first_);
     Discovered(first_);
-  };
+  });
   ASSERT_NO_FATAL_FAILURE(Discovered(first_));
   EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 608) << LastError(first_);
   ASSERT_EQ(step.load(), 2);
@@ -3178,13 +3183,10 @@ TEST_F(AClientHandedOnFromAnEndedThread, WorksOnTheThreadThatGotTheEndedOnesId) 
 TEST_F(SubscriptionsOfTwoClients, ACccdWriteCutShortByAReconnectReportsNoSubscription) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   std::atomic<int> step{0};  // 1 once the CCCD write is asked for, 2 once the sink has reconnected
-  first_events_.on_log = [&](const std::string& line) {
-    if (step.load() == 0 && StartsWith(line, "Writing value to descriptor")) step = 1;
-    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
-    step = 2;
+  AtResultOf("Writing value to descriptor", step, [&] {
     EXPECT_EQ(Do(first_, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(first_);
     Discovered(first_);
-  };
+  });
   ASSERT_NO_FATAL_FAILURE(Discovered(first_));
   uint8_t on[2] = {1, 0};
   intptr_t write[4] = {reinterpret_cast<intptr_t>(kHeartRate), reinterpret_cast<intptr_t>(kMeasurement),
@@ -3211,14 +3213,11 @@ TEST_F(SubscriptionsOfTwoClients, AnUnsubscribeCutShortByAReconnectLeavesTheNewS
   ASSERT_NO_FATAL_FAILURE(Discovered(first_));
   ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
   std::atomic<int> step{0};  // 1 once the unsubscribing write is asked for, 2 once the sink has resubscribed
-  first_events_.on_log = [&](const std::string& line) {
-    if (step.load() == 0 && StartsWith(line, "Unsubscribing from characteristic")) step = 1;
-    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
-    step = 2;
+  AtResultOf("Unsubscribing from characteristic", step, [&] {
     EXPECT_EQ(Do(first_, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(first_);
     Discovered(first_);
     EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
-  };
+  });
   const int rc = OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE);
   ASSERT_EQ(step.load(), 2);
   const std::vector<std::string> events = first_events_.Events();
@@ -3241,13 +3240,10 @@ TEST_F(SubscriptionsOfTwoClients, AnUnsubscribeCutShortByAReconnectLeavesTheNewS
 TEST_F(SubscriptionsOfTwoClients, AHeldEndOfASubscriptionTheSinkUnsubscribedIsNotReportedAgain) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   std::atomic<int> step{0};  // 1 once the subscribing write is asked for, 2 once its result is logged
-  first_events_.on_log = [&](const std::string& line) {
-    if (step.load() == 0 && StartsWith(line, "Subscribing to characteristic")) step = 1;
-    if (step.load() != 1 || !StartsWith(line, "BLE Result Status: Success")) return;
-    step = 2;
+  AtResultOf("Subscribing to characteristic", step, [&] {
     radio_->ReplaceDatabase(kFirstAddress, BusyPeripheral(kFirstAddress).gatt);
     radio_->WaitIdle();
-  };
+  });
   std::atomic<int> unsubscribed{-1};
   first_events_.on_subscribed = [&] {
     if (unsubscribed.load() == -1) unsubscribed = OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE);
