@@ -1639,7 +1639,6 @@ TEST_F(SubscriptionsOfTwoClients, UnsubscribeFromAllAsksNothingForTheOtherCharac
             (std::vector<std::string>{"Subscribed 000100030000", "Unsubscribed 000100030000"}));
 }
 
-
 // The device's services change right after it accepted A's subscribing write, while A's sink logs the write's
 // result, first in a Subscribe, then in a WriteValue of the CCCD: each call reports its Subscribed, then the
 // end (Error 610, Unsubscribed); the state reads 0 and the next Subscribe asks the device again.
