@@ -290,8 +290,9 @@ std::shared_ptr<bt::DevicePairingResult> AwaitPairingResult(BLEClientEngine& eng
 }
 
 std::shared_ptr<bt::DeviceUnpairingResult> AwaitUnpairingResult(
-    BLEClientEngine& engine, const bt::AsyncOp<bt::DeviceUnpairingResult>& operation) {
-  return AwaitOperation(engine, operation);
+    BLEClientEngine& engine, const bt::AsyncOp<bt::DeviceUnpairingResult>& operation,
+    LateResult<bt::DeviceUnpairingResult> late) {
+  return AwaitOperation(engine, operation, std::move(late));
 }
 
 std::shared_ptr<bt::DeviceCloseResult> AwaitCloseResult(BLEClientEngine& engine,

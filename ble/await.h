@@ -60,7 +60,8 @@ std::shared_ptr<bt::DevicePairingResult> AwaitPairingResult(BLEClientEngine& eng
                                                             const bt::AsyncOp<bt::DevicePairingResult>& operation,
                                                             LateResult<bt::DevicePairingResult> late = {});
 std::shared_ptr<bt::DeviceUnpairingResult> AwaitUnpairingResult(
-    BLEClientEngine& engine, const bt::AsyncOp<bt::DeviceUnpairingResult>& operation);
+    BLEClientEngine& engine, const bt::AsyncOp<bt::DeviceUnpairingResult>& operation,
+    LateResult<bt::DeviceUnpairingResult> late = {});
 std::shared_ptr<bt::DeviceCloseResult> AwaitCloseResult(BLEClientEngine& engine,
                                                         const bt::AsyncOp<bt::DeviceCloseResult>& operation);
 std::shared_ptr<bt::GattCharacteristicsResult> AwaitCharacteristicsResult(

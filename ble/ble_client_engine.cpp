@@ -90,6 +90,8 @@ BLEClientEngine::BLEClientEngine(BLEClient* owner) : owner_(owner), sink_(owner)
 BLEClientEngine::~BLEClientEngine() {
   // Callbacks still holding the bridge find it detached and leave the freed engine alone.
   if (bridge_ != nullptr) bridge_->Detach();
+  // A client destroyed while connected has no Disconnect to follow: its connection's use of the bond ends here.
+  LeaveBond(HeldDevice(), 0);
 }
 
 int BLEClientEngine::Init() {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,14 @@ constexpr uint64_t kUnboundedWaitCapMs = 60000;
 
 class BLEClientEngine : public component::SocketBase, public BLEEventSink {
  public:
+  // BondUse names the device whose bond a connection uses: its platform (held weakly, so that a record of a
+  // platform that is gone names no device of a later one) and its address; serial numbers the use.
+  struct BondUse {
+    std::weak_ptr<bt::BluetoothPlatform> platform;
+    uint64_t address = 0;
+    uint64_t serial = 0;
+  };
+
   // The default of every int setting, as Init sets it.
   struct Settings {
     std::atomic<int32_t> auto_discover_characteristics{0};
@@ -536,11 +545,20 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // GiveUpPairing ends the wait for the awaited pairing (a later answer is declined) and tells whether a
   // request of its round was answered.
   bool GiveUpPairing();
-  void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
-  // LeaveNoBond asks the platform to remove the bond that this engine's Connect made, where no Disconnect
-  // will follow (a Connect that a platform failure ended after its pairing), without waiting for the answer.
-  // Never raises.
-  void LeaveNoBond(const std::shared_ptr<bt::BluetoothLEDevice>& device) noexcept;
+  void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id, const BondUse& use);
+  // UseBond begins this engine's use of the bond of the device at address of platform (Connect), after any
+  // removal of it under way; *serial receives the use's number. 0, or the code of a wait for that removal that
+  // stopped (301).
+  int UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platform, uint64_t address, uint64_t* serial);
+  // TakeBondUse ends the engine's record of its use of a bond and returns it: the one numbered serial only
+  // (0: whichever there is); none when there is no such use.
+  std::optional<BondUse> TakeBondUse(uint64_t serial);
+  // CurrentBondUse is the engine's use of a bond, if any.
+  std::optional<BondUse> CurrentBondUse();
+  // LeaveBond ends the use numbered serial (0: whichever there is), where no Disconnect will (a failed Connect, a
+  // client destroyed while connected): when it was the last use of a bond that a pairing of the library made,
+  // the platform is asked to remove it, without waiting for the answer. Never raises.
+  void LeaveBond(const std::shared_ptr<bt::BluetoothLEDevice>& device, uint64_t serial) noexcept;
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);
   void SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device);
@@ -576,9 +594,11 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
     }
   };
   HeldDeviceSlot device_;
-  // paired_here_ is true once this engine paired the held device; only such a bond is removed again, by the
-  // Disconnect that claims it (or by LeaveNoBond where none follows).
-  std::atomic<bool> paired_here_{false};
+  // bond_use_ is the device whose bond this engine's connection uses, from the start of its Connect until its
+  // Disconnect, its failure or Destroy ends the use (guarded by state_mutex_; none meanwhile): the last use of
+  // a bond that a pairing of the library made removes it (Bonds in connection.cpp). bond_uses_ numbers them.
+  std::optional<BondUse> bond_use_;
+  uint64_t bond_uses_ = 0;
   // The pairing that Connect waits for, and the id of its server (guarded by state_mutex_; null and "" while
   // none): a PairingRequest names that server, and one of any other pairing is refused.
   std::shared_ptr<bt::DeviceInformationCustomPairing> pairing_;

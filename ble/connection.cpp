@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "ble/gatt_result.h"
 #include "ble/internal.h"
 #include "core/hex.h"
+#include "platform/bluetooth/sim/core.h"
 #include "platform/clock.h"
 
 namespace velmora::ble {
@@ -75,16 +77,129 @@ std::shared_ptr<bt::DeviceInformationPairing> PairingOf(bt::BluetoothLEDevice& d
   return Required(Required(device.DeviceInformation())->Pairing());
 }
 
-}  // namespace
+// The bonds that pairings of this process made, per device of a platform, and the connections of every client
+// that use the device: a bond that a pairing here made is removed once no connection uses it any more (by the
+// last one's Disconnect, or without waiting where no Disconnect follows), never under a connection of another
+// client; and a Connect waits for a removal under way before it looks at the device's pairing, so that it
+// never finds a bond that is about to go. Any thread.
+class Bonds {
+ public:
+  using Key = BLEClientEngine::BondUse;
+  using Wait = bt::sim::SimAsyncOperation<bt::DeviceUnpairingResult>;
+
+  // Use counts one more connection of the device (from the start of its Connect), and returns an operation
+  // that finishes once no removal of the device's bond is under way (null when none is).
+  static std::shared_ptr<Wait> Use(const Key& key) {
+    std::lock_guard lock(Mutex());
+    // The records of a platform that is gone (a provider replaced) are of no device any more.
+    std::erase_if(Devices(), [](const auto& entry) { return entry.first.platform.expired(); });
+    Device& device = Devices()[key];
+    ++device.users;
+    if (device.removals == 0) return nullptr;
+    device.waits.push_back(std::make_shared<Wait>());
+    return device.waits.back();
+  }
+  // Made records that a pairing of this process bonded the device.
+  static void Made(const Key& key) {
+    std::lock_guard lock(Mutex());
+    Devices()[key].made = true;
+  }
+  // Leave ends one connection's use. True when it was the last use of a bond made here: the caller removes the
+  // bond, then calls Removed.
+  static bool Leave(const Key& key) {
+    std::lock_guard lock(Mutex());
+    auto found = Devices().find(key);
+    if (found == Devices().end()) return false;
+    if (found->second.users > 0) --found->second.users;
+    return StartRemoval(found);
+  }
+  // Orphaned records a bond made here by a pairing that no Connect waits for any more. True when no connection
+  // uses the device: the caller removes the bond, then calls Removed; otherwise the last use removes it.
+  static bool Orphaned(const Key& key) {
+    std::lock_guard lock(Mutex());
+    auto found = Devices().try_emplace(key).first;
+    found->second.made = true;
+    return StartRemoval(found);
+  }
+  // Removed ends a removal that Leave or Orphaned started, and the Connects' waits for it.
+  static void Removed(const Key& key) {
+    std::vector<std::shared_ptr<Wait>> waits;
+    {
+      std::lock_guard lock(Mutex());
+      auto found = Devices().find(key);
+      if (found == Devices().end()) return;
+      Device& device = found->second;
+      if (device.removals > 0) --device.removals;
+      if (device.removals == 0) waits.swap(device.waits);
+      Forget(found);
+    }
+    for (const std::shared_ptr<Wait>& wait : waits) wait->Finish(nullptr, 0);
+  }
+
+ private:
+  struct Device {
+    int users = 0;      // connections that use the device
+    bool made = false;  // a pairing here made its bond, which is not being removed yet
+    int removals = 0;   // removals of that bond under way
+    std::vector<std::shared_ptr<Wait>> waits;  // the Connects waiting for them
+  };
+  struct Order {
+    bool operator()(const Key& a, const Key& b) const {
+      if (a.platform.owner_before(b.platform)) return true;
+      if (b.platform.owner_before(a.platform)) return false;
+      return a.address < b.address;
+    }
+  };
+  using Map = std::map<Key, Device, Order>;
+
+  static bool StartRemoval(Map::iterator found) {
+    Device& device = found->second;
+    if (device.users > 0 || !device.made) {
+      Forget(found);
+      return false;
+    }
+    device.made = false;
+    ++device.removals;
+    return true;
+  }
+  static void Forget(Map::iterator found) {
+    const Device& device = found->second;
+    if (device.users == 0 && !device.made && device.removals == 0) Devices().erase(found);
+  }
+  static std::mutex& Mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  static Map& Devices() {
+    static Map devices;
+    return devices;
+  }
+};
+
+// RemoveBond asks the platform to remove the device's bond (which Bonds handed to the caller) without waiting,
+// and ends the removal in Bonds once the platform has answered. Never raises.
+void RemoveBond(const std::shared_ptr<bt::DeviceInformationPairing>& pairing, const Bonds::Key& key) noexcept {
+  try {
+    const bt::AsyncOp<bt::DeviceUnpairingResult> removal = pairing->UnpairAsync();
+    if (removal != nullptr) {
+      removal->SetCompleted(
+          [key](bt::AsyncOperation<bt::DeviceUnpairingResult>&, bt::AsyncStatus) { Bonds::Removed(key); });
+      return;
+    }
+  } catch (...) {
+    // NOTE: nobody waits for this removal to report a refusal to; the platform keeps the bond.
+  }
+  Bonds::Removed(key);
+}
 
 // LateBond decides about a pairing whose Connect stopped waiting for it: the bond is removed when the sink had
 // answered and the platform's late result says that this pairing paired the device (not a failure, nor a
-// device found already paired by another pairing). Either word may come first, on any thread; it keeps no
-// engine, which may be gone by the time the platform answers.
+// device found already paired by another pairing), once no connection uses the device (see Bonds). Either word
+// may come first, on any thread; it keeps no engine, which may be gone by the time the platform answers.
 class LateBond {
  public:
-  LateBond(std::shared_ptr<bt::DeviceInformationPairing> pairing, uint64_t address)
-      : pairing_(std::move(pairing)), address_(address) {}
+  LateBond(std::shared_ptr<bt::DeviceInformationPairing> pairing, Bonds::Key key)
+      : pairing_(std::move(pairing)), key_(std::move(key)) {}
   void Answered(bool answered) {
     std::unique_lock lock(mutex_);
     answer_known_ = true;
@@ -103,73 +218,25 @@ class LateBond {
     paired_ = paired;
     Settle(lock);
   }
-  // TakeOver hands the bond to a later Connect to the same device (address) that finds it paired: true (and
-  // nothing is removed here any more) when the sink had answered and the platform has not said that this
-  // pairing failed.
-  bool TakeOver(uint64_t address) {
-    std::lock_guard lock(mutex_);
-    if (pairing_ == nullptr || address_ != address || !answer_known_ || !answered_) return false;
-    if (result_known_ && !paired_) return false;
-    pairing_.reset();
-    return true;
-  }
 
  private:
   void Settle(std::unique_lock<std::mutex>& lock) {
     if (!answer_known_ || !result_known_ || !answered_ || !paired_ || pairing_ == nullptr) return;
     const std::shared_ptr<bt::DeviceInformationPairing> pairing = std::move(pairing_);
     lock.unlock();
-    try {
-      (void)pairing->UnpairAsync();
-    } catch (const bt::PlatformError&) {
-      // NOTE: nobody waits for this Connect any more to report a refusal to.
-    }
+    if (Bonds::Orphaned(key_)) RemoveBond(pairing, key_);
   }
 
   std::mutex mutex_;
   std::shared_ptr<bt::DeviceInformationPairing> pairing_;  // the device's, taken on the thread of Connect
-  const uint64_t address_;
+  const Bonds::Key key_;
   bool answer_known_ = false;
   bool answered_ = false;
   bool result_known_ = false;
   bool paired_ = false;
 };
 
-// The bonds that Connects which gave up waiting for their pairing leave to the platform's late word, of every
-// client of the process: a Connect of any client that finds the device paired takes them over (its Disconnect
-// removes the bond), so that the late word never removes a bond under a connection made since.
-class LateBonds {
- public:
-  static void Leave(const std::shared_ptr<LateBond>& bond) {
-    std::lock_guard lock(Mutex());
-    auto& bonds = Bonds();
-    std::erase_if(bonds, [](const std::weak_ptr<LateBond>& weak) { return weak.expired(); });
-    bonds.push_back(bond);
-  }
-  // TakeOver tells whether any bond left for the device at address was taken over.
-  static bool TakeOver(uint64_t address) {
-    std::vector<std::shared_ptr<LateBond>> left;
-    {
-      std::lock_guard lock(Mutex());
-      for (const std::weak_ptr<LateBond>& weak : Bonds()) {
-        if (std::shared_ptr<LateBond> bond = weak.lock()) left.push_back(std::move(bond));
-      }
-    }
-    bool taken = false;
-    for (const std::shared_ptr<LateBond>& bond : left) taken = bond->TakeOver(address) || taken;
-    return taken;
-  }
-
- private:
-  static std::mutex& Mutex() {
-    static std::mutex mutex;
-    return mutex;
-  }
-  static std::vector<std::weak_ptr<LateBond>>& Bonds() {
-    static std::vector<std::weak_ptr<LateBond>> bonds;
-    return bonds;
-  }
-};
+}  // namespace
 
 bool IsServerIdText(const char* text) {
   if (text == nullptr) return false;
@@ -367,6 +434,20 @@ int BLEClientEngine::Connect(const char* server_id) {
     (void)text.Format("Connection to server ID %s was unsuccessful.", id.Data());
     return FailConnect(text.Data());
   }
+  // The connection uses the device's bond from here on (see Bonds): one that another client's Disconnect or
+  // Destroy is removing goes first, so that this Connect never finds a bond about to go. A failed Connect
+  // ends the use again.
+  struct UseOfBond {
+    BLEClientEngine& engine;
+    const std::shared_ptr<bt::BluetoothLEDevice>& device;
+    uint64_t serial = 0;
+    bool kept = false;
+    ~UseOfBond() {
+      if (!kept && serial != 0) engine.LeaveBond(device, serial);
+    }
+  } bond_use{*this, device};
+  rc = UseBond(platform, address, &bond_use.serial);
+  if (rc != 0) return rc;
   // Until this Connect has set the connection up, a status change of the device it holds (one reported through
   // the handler that an earlier Connect put on the same object) is its own doing, as the pairing brings the
   // link up: it raises no Connected "Online" before Connect's own Connected or failure.
@@ -385,24 +466,19 @@ int BLEClientEngine::Connect(const char* server_id) {
       if (PairingOf(*device)->CanPair()) {
         rc = PairDevice(device, id);
         if (rc != 0) return rc;
-      } else if (LateBonds::TakeOver(device->BluetoothAddress())) {
-        // Found paired (a platform that offers no pairing for a paired device) by the bond that a Connect
-        // which gave up left to the platform's late word: the bond is this connection's now, which its
-        // Disconnect removes, and the late word removes nothing under it.
-        paired_here_.store(true);
       }
     }
     (void)bridge_->RegisterNameChanged(device);
     (void)bridge_->RegisterGattServicesChanged(device);
   } catch (...) {
     // A platform failure during pairing must not leave the device held in the pairing state, nor the bond
-    // that the pairing made: no Disconnect follows a failed Connect.
+    // that the pairing made: no Disconnect follows a failed Connect (the use ends with bond_use).
     SetHeldDevice(nullptr);
-    LeaveNoBond(device);
     settings_.not_connected.store(1, std::memory_order_release);
     throw;
   }
   SetHeldDevice(device);
+  bond_use.kept = true;
   core::Buffer text;
   (void)text.Format("Successfully connected to server ID %s.", id.Data());
   (void)LogConnection(1, text.Data(), kLogTypeConnection);
@@ -448,10 +524,14 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   // The platform's word may come after the wait stopped: the bond is removed then only when this pairing
   // made it (see LateBond), never one that another pairing made meanwhile.
-  const std::shared_ptr<LateBond> late_bond = std::make_shared<LateBond>(PairingOf(*device), device->BluetoothAddress());
+  const std::optional<BondUse> use = CurrentBondUse();
+  const std::shared_ptr<LateBond> late_bond =
+      use.has_value() ? std::make_shared<LateBond>(PairingOf(*device), *use) : nullptr;
   const std::shared_ptr<bt::DevicePairingResult> result = AwaitPairingResult(
       *this, custom->PairAsync(kRequestedPairingKinds),
-      [late_bond](std::shared_ptr<bt::DevicePairingResult> late) { late_bond->Finished(late); });
+      [late_bond](std::shared_ptr<bt::DevicePairingResult> late) {
+        if (late_bond != nullptr) late_bond->Finished(late);
+      });
   int32_t status = static_cast<int32_t>(PairingStatus::Failed);
   if (result != nullptr) {
     status = static_cast<int32_t>(result->Status());
@@ -463,26 +543,21 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     // platform's word comes too late): no Disconnect follows a failed Connect, so that bond is removed once
     // the platform reports this pairing done. The pairing is given up first, so that no answer comes after.
     const bool answered = GiveUpPairing();
-    late_bond->Answered(answered);
-    if (answered) LateBonds::Leave(late_bond);
+    if (late_bond != nullptr) late_bond->Answered(answered);
     SetHeldDevice(nullptr);
     settings_.not_connected.store(1, std::memory_order_release);
     return SetErrorText(stopped, stopped_text.Data());
   }
-  // A bond of an earlier Connect that gave up (of this client or another), still to be removed once the
-  // platform reports it, is this Connect's now that it connects (its Disconnect removes it).
-  const bool taken_over = (status == static_cast<int32_t>(PairingStatus::Paired) ||
-                           status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) &&
-                          LateBonds::TakeOver(device->BluetoothAddress());
   if (status == static_cast<int32_t>(PairingStatus::Paired)) {
-    paired_here_.store(true);
+    if (use.has_value()) Bonds::Made(*use);
     return 0;
   }
-  // A bond made before (outside this connection) serves as well; it is not this engine's to remove. But a
-  // bond that an answer of this pairing made is: a request of an earlier pairing of the same object that
-  // came while this one waited was answered as this one's, and this pairing then finds the device bonded.
+  // A bond made before (outside the library) serves as well; it is not the library's to remove. But a bond
+  // that an answer of this pairing made is: a request of an earlier pairing of the same object that came while
+  // this one waited was answered as this one's, and this pairing then finds the device bonded. (A bond that
+  // an earlier Connect's answer made, whose Connect gave up, is removed once this connection ends: see Bonds.)
   if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) {
-    if (PairingAnswered() || taken_over) paired_here_.store(true);
+    if (PairingAnswered() && use.has_value()) Bonds::Made(*use);
     return 0;
   }
   SetHeldDevice(nullptr);
@@ -503,8 +578,9 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
 int BLEClientEngine::Disconnect() {
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
   if (device == nullptr) return 0;
-  // The bond is removed by one Disconnect only, should a sink disconnect at the same time.
-  const bool paired_here = paired_here_.exchange(false);
+  // The connection's use of the bond ends once, should a sink disconnect at the same time; the last use of a
+  // bond that a pairing of this process made removes it (see Bonds).
+  const std::optional<BondUse> bond_use = TakeBondUse(0);
   core::Buffer id;
   try {
     (void)id.SetString(GetServerId());
@@ -527,7 +603,7 @@ int BLEClientEngine::Disconnect() {
   // other wait of the engine; the disconnect goes on when it runs out.
   bool delivered = WaitForDeliveries(deliveries_, platform::DeadlineClockMs() + BoundedWaitMs());
   subscriptions_.Clear();  // a new connection starts with no listed subscription state
-  if (paired_here) Unpair(device, id);
+  if (bond_use.has_value() && Bonds::Leave(*bond_use)) Unpair(device, id, *bond_use);
   CloseLink(device, id);
   DropHeldDevice(device);
   // The deliveries of the device's own events admitted before it was dropped: a wait bounded on its own, so
@@ -553,13 +629,26 @@ bool BLEClientEngine::WaitForDeliveries(EventDeliveries& deliveries, uint64_t de
   return Destroying();
 }
 
-// Unpair removes the bond that Connect made in this connection (Disconnect leaves a bond made outside the
-// engine alone). The outcome does not change Disconnect's result: a refusal is only logged, and a wait that
-// stopped or a platform failure leaves no code or text behind.
-void BLEClientEngine::Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id) {
+// Unpair removes the bond that a pairing of the library made, whose last use was this connection (Disconnect
+// leaves a bond made outside the library alone), and ends the removal in Bonds once the platform has answered,
+// also after this wait stopped. The outcome does not change Disconnect's result: a refusal is only logged, and a
+// wait that stopped or a platform failure leaves no code or text behind.
+void BLEClientEngine::Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id,
+                             const BondUse& use) {
+  // The removal ends here, unless this wait stopped before the platform answered: its answer ends it then.
+  struct RemovalEnd {
+    const BondUse& use;
+    bool left_to_answer = false;
+    ~RemovalEnd() {
+      if (!left_to_answer) Bonds::Removed(use);
+    }
+  } removal_end{use};
   try {
-    const std::shared_ptr<bt::DeviceUnpairingResult> result =
-        AwaitUnpairingResult(*this, PairingOf(*device)->UnpairAsync());
+    const bt::AsyncOp<bt::DeviceUnpairingResult> removal = PairingOf(*device)->UnpairAsync();
+    if (removal == nullptr) RaisePlatformError(kEPointer);
+    const std::shared_ptr<bt::DeviceUnpairingResult> result = AwaitUnpairingResult(
+        *this, removal, [use](std::shared_ptr<bt::DeviceUnpairingResult>) { Bonds::Removed(use); });
+    removal_end.left_to_answer = result == nullptr && LastErrorCode() != 0;
     if (result != nullptr && result->Status() == bt::DeviceUnpairingResultStatus::Failed) {
       LogUnconfirmed("Removing the pairing with server ID %s was not confirmed: %s", id, result->Detail());
     }
@@ -573,13 +662,52 @@ void BLEClientEngine::Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& devic
   }
 }
 
-void BLEClientEngine::LeaveNoBond(const std::shared_ptr<bt::BluetoothLEDevice>& device) noexcept {
-  if (!paired_here_.exchange(false) || device == nullptr) return;
-  try {
-    (void)PairingOf(*device)->UnpairAsync();
-  } catch (...) {
-    // NOTE: nothing is left to tell; the platform keeps the bond.
+int BLEClientEngine::UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platform, uint64_t address,
+                             uint64_t* serial) {
+  BondUse use{platform, address, 0};
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    use.serial = *serial = ++bond_uses_;
+    bond_use_ = use;
   }
+  const std::shared_ptr<bt::sim::SimAsyncOperation<bt::DeviceUnpairingResult>> removal = Bonds::Use(use);
+  if (removal == nullptr) return 0;
+  (void)AwaitUnpairingResult(*this, removal);
+  return LastErrorCode();
+}
+
+std::optional<BLEClientEngine::BondUse> BLEClientEngine::TakeBondUse(uint64_t serial) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (!bond_use_.has_value() || (serial != 0 && bond_use_->serial != serial)) return std::nullopt;
+  return std::exchange(bond_use_, std::nullopt);
+}
+
+std::optional<BLEClientEngine::BondUse> BLEClientEngine::CurrentBondUse() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  return bond_use_;
+}
+
+void BLEClientEngine::LeaveBond(const std::shared_ptr<bt::BluetoothLEDevice>& device, uint64_t serial) noexcept {
+  // Only the use this call's Connect began, where serial names it: a sink's Disconnect may have ended it, and
+  // its Connect begun another.
+  std::optional<BondUse> use;
+  try {
+    use = TakeBondUse(serial);
+  } catch (...) {
+    // NOTE: a lock that cannot be taken leaves the use as it is.
+  }
+  if (!use.has_value() || !Bonds::Leave(*use)) return;
+  std::shared_ptr<bt::DeviceInformationPairing> pairing;
+  try {
+    if (device != nullptr) pairing = PairingOf(*device);
+  } catch (...) {
+    // NOTE: a device that cannot give its pairing keeps its bond.
+  }
+  if (pairing == nullptr) {
+    Bonds::Removed(*use);
+    return;
+  }
+  RemoveBond(pairing, *use);
 }
 
 // CloseLink closes the link before Disconnected is raised, waiting for the platform within Timeout. The

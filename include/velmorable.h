@@ -589,14 +589,16 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
 #define VELMORABLE_EVENT_PLATFORM_REQUEST 2004 /* reserved; never raised */
 
 /* Pairing. With the Config setting "PairingMode=1", Connect pairs with the device before it connects when the
- * platform offers pairing for it (on BlueZ: when it is not paired yet), and Disconnect removes the bond that
- * Connect made; a device already paired connects as it is, and its bond stays, unless an answer that the sink
- * gave while that Connect waited made it (a request of an earlier pairing of the device that came only then is
- * taken for this Connect's: Disconnect removes its bond). A Connect whose wait for the pairing stops (301) after
- * the sink has answered removes the bond that answer made, as no Disconnect follows: once the platform reports
- * that pairing paired the device (a bond that another pairing made meanwhile stays), unless a later Connect (of
- * any client) to the device has found it paired by then, whose Disconnect removes the bond. With any other
- * PairingMode (0 by default) Connect does not pair. While Connect waits for the pairing, the device's request
+ * platform offers pairing for it (on BlueZ: when it is not paired yet). The bond that Connect made is removed
+ * with the last connection of the process to the device: by Disconnect, or by Destroy of a client still
+ * connected, once no other client's connection to the device uses the bond (that one's end removes it then);
+ * a Connect made while such a removal is under way waits for it (within Timeout) and pairs anew. A device
+ * already paired connects as it is, and its bond stays, unless an answer that the sink gave while that Connect
+ * waited made it (a request of an earlier pairing of the device that came only then is taken for this
+ * Connect's). A Connect whose wait for the pairing stops (301) after the sink has answered leaves the bond that
+ * answer made to the same rule, as no Disconnect follows: once the platform reports that pairing paired the
+ * device (a bond that another pairing made meanwhile stays), it is removed at once, or with the last connection
+ * to the device that is still open then. With any other PairingMode (0 by default) Connect does not pair. While Connect waits for the pairing, the device's request
  * reaches the sink as PairingRequest on a platform thread: slot 1 holds the pairing kind, slot 2 the PIN
  * record (read and set it through VelmoraBLE_EvtStr), slot 3 the accept flag, 0 on entry, which the sink sets
  * to 1 to go on.

@@ -691,8 +691,8 @@ TEST_F(ThreadsTest, DisconnectStopsWaitingForADeliveryAfterTimeout) {
 
 // A ServerUpdate sink asks for the subscription state, which nothing has listed, so the query asks the device
 // (whose CCCD another client holds on); its answer comes only once Disconnect has given up waiting for that
-// delivery and emptied the subscription list (it is unpairing then): the query is cut short (608), the answer
-// lists nothing, and the next connection starts with no subscription listed.
+// delivery and emptied the subscription list: the query is cut short (608), the answer lists nothing, and the
+// next connection starts with no subscription listed.
 TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   struct Context {
@@ -736,7 +736,6 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
     ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>("000100000000")), 0);
   }
   const int read_rule = radio_->AddFault({.op = bt::sim::SimOp::kReadCccd, .hold = true});
-  const int unpair_rule = radio_->AddFault({.op = bt::sim::SimOp::kUnpair, .hold = true});
   constexpr const char kReadCccd[] = "GattCharacteristic.ReadClientCharacteristicConfigurationDescriptorAsync";
   const size_t reads_before = radio_->CallCount(kReadCccd);
   context.armed = true;
@@ -747,19 +746,9 @@ TEST_F(ThreadsTest, NoSubscriptionOutlastsItsConnection) {
   ASSERT_TRUE(Eventually([&] { return radio_->CallCount(kReadCccd) > reads_before; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
-  bool unpairing = false;
-  bool answered = false;
-  std::thread radio_side([&] {
-    unpairing = Eventually([&] { return radio_->CallCount("DeviceInformationPairing.UnpairAsync") > 0; });
-    radio_->Release(read_rule);
-    answered = Eventually([&] { return context.answered.load() != -1; });
-    radio_->Release(unpair_rule);
-  });
-  const int disconnected = Do(client, VELMORABLE_METHOD_DISCONNECT);
-  radio_side.join();
-  EXPECT_EQ(disconnected, 301);
-  EXPECT_TRUE(unpairing);
-  EXPECT_TRUE(answered);
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 301);
+  radio_->Release(read_rule);
+  EXPECT_TRUE(Eventually([&] { return context.answered.load() != -1; }));
   EXPECT_EQ(context.answered.load(), 608);  // the answer came for a connection that had gone
 
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 60), 0);
@@ -1872,7 +1861,7 @@ TEST_F(PairingOfAnAbandonedConnect, IsRefusedAndTheRequestThatComesNamesItsOwnSe
 // Connect pairs through the same pairing object. The first pairing's request, held up behind the busy event
 // thread, comes only once the second Connect waits, which cannot tell it from its own, and the sink accepts
 // it; the second pairing then finds the device bonded. That bond was made by an answer of the second Connect,
-// so its Disconnect removes it.
+// so it is removed once the last connection to the device ends.
 TEST_F(PairingOfAnAbandonedConnect, OfTheSameDeviceIsRemovedByTheNextConnectsDisconnect) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   struct Blocker {
@@ -1916,11 +1905,14 @@ TEST_F(PairingOfAnAbandonedConnect, OfTheSameDeviceIsRemovedByTheNextConnectsDis
   ASSERT_TRUE(both_asked);
   EXPECT_EQ(connected.load(), 0) << LastError(client);
   EXPECT_GE(requests.load(), 1);
+  // The holder's connection still uses the bond: the last of the two to disconnect removes it.
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
   radio_->WaitIdle();
-  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+  EXPECT_TRUE(radio_->IsPaired(kFirstAddress));
   EXPECT_EQ(Do(scanner, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(scanner);
   EXPECT_EQ(Do(holder, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(holder);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
 }
 
 // The sink answers the PIN request only once Connect has given up waiting for the pairing (a person typing
@@ -2087,7 +2079,7 @@ TEST_F(PinAnsweredAfterConnectGaveUp, OrFinishedLateLeavesTheBondToAnotherClient
 // As above, and the application connects to the same device again before the sink answers. Another client
 // holds the device object, so the second Connect pairs through the same pairing object, with a pairing of
 // its own: the late answer still belongs to the pairing the first Connect gave up, and is declined. The
-// second Connect's own request bonds the device, and its Disconnect removes that bond.
+// second Connect's own request bonds the device, and the last connection's Disconnect removes that bond.
 TEST_F(PinAnsweredAfterConnectGaveUp, BondsNothingWhenTheNextConnectPairsWithTheSameObject) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   struct Typist {
@@ -2120,10 +2112,105 @@ TEST_F(PinAnsweredAfterConnectGaveUp, BondsNothingWhenTheNextConnectPairsWithThe
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 20), 0);
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()), 0) << LastError(client);
   EXPECT_TRUE(typist.answered_late.load());
+  // The holder's connection still uses the bond: the last of the two to disconnect removes it.
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
   radio_->WaitIdle();
-  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+  EXPECT_TRUE(radio_->IsPaired(kFirstAddress));
   EXPECT_EQ(Do(holder, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(holder);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
+// A bond that a pairing of the library made belongs to every connection of the process that uses the device:
+// it goes with the last of them, never under another client's connection, and a Connect waits for its
+// removal under way rather than finding a bond that is about to go.
+class BondOfTwoClients : public RadioFixture<1> {
+ protected:
+  static int32_t Answering(void*, int32_t id, int32_t, intptr_t* params, int32_t*) {
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
+    return 0;
+  }
+  const std::string id_ = Id(kFirstAddress);
+};
+
+TEST_F(BondOfTwoClients, StaysUntilTheLastConnectionToTheDeviceEnds) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  Client a(&Answering, nullptr);
+  Client b(&Answering, nullptr);
+  ASSERT_EQ(Config(a, "PairingMode=1"), 0);
+  ASSERT_EQ(Config(b, "PairingMode=1"), 0);
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_CONNECT, id_.c_str()), 0) << LastError(a);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_CONNECT, id_.c_str()), 0) << LastError(b);
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(a);
+  radio_->WaitIdle();
+  EXPECT_TRUE(radio_->IsPaired(kFirstAddress)) << "A's Disconnect removed the bond under B's connection";
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
+// A's sink answers at once, but the platform's word on A's pairing comes only after A's Connect has given up.
+// B connects while A still waits and finds the device paired: the late word removes nothing under B.
+TEST_F(BondOfTwoClients, LeftByAConnectThatGaveUpStaysUnderAConnectionMadeWhileItWaited) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  std::atomic<int> a_requests{0};
+  auto counting = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    AnswerPin(params);
+    ++*static_cast<std::atomic<int>*>(raw);
+    return 0;
+  };
+  Client a(counting, &a_requests);
+  Client b(&Answering, nullptr);
+  ASSERT_EQ(Config(a, "PairingMode=1"), 0);
+  ASSERT_EQ(Config(b, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(a, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kPair, .hold = true});
+  std::atomic<bool> a_returned{false};
+  int a_rc = -1;
+  std::thread a_thread([&] {
+    a_rc = Do(a, VELMORABLE_METHOD_CONNECT, id_.c_str());
+    a_returned = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return a_requests.load() >= 1; }));
+  const int b_rc = Do(b, VELMORABLE_METHOD_CONNECT, id_.c_str());
+  const bool b_first = !a_returned.load();
+  a_thread.join();
+  ASSERT_EQ(b_rc, 0) << LastError(b);
+  ASSERT_TRUE(b_first) << "B's Connect took longer than A's Timeout";
+  EXPECT_EQ(a_rc, 301);
+  radio_->Release(hold);
+  radio_->WaitIdle();
+  EXPECT_TRUE(radio_->IsPaired(kFirstAddress)) << "the late word removed the bond under B's connection";
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
+// A client destroyed while connected has no Disconnect: its bond goes with it. B's Connect, made while the
+// platform still removes that bond, waits for the removal and pairs anew, and its own Disconnect removes
+// the bond it made.
+TEST_F(BondOfTwoClients, OfAClientDestroyedWhileConnectedGoesBeforeTheNextConnectLooks) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  Client a(&Answering, nullptr);
+  Client b(&Answering, nullptr);
+  ASSERT_EQ(Config(a, "PairingMode=1"), 0);
+  ASSERT_EQ(Config(b, "PairingMode=1"), 0);
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_CONNECT, id_.c_str()), 0) << LastError(a);
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kUnpair, .hold = true});
+  a.Destroy();
+  std::atomic<int> b_rc{-1};
+  std::thread b_thread([&] { b_rc = Do(b, VELMORABLE_METHOD_CONNECT, id_.c_str()); });
+  const bool removing = Eventually([&] { return radio_->CallCount("DeviceInformationPairing.UnpairAsync") >= 1; });
+  radio_->Release(hold);
+  b_thread.join();
+  ASSERT_TRUE(removing) << "the destroyed client's bond was not removed";
+  ASSERT_EQ(b_rc.load(), 0) << LastError(b);
+  radio_->WaitIdle();
+  EXPECT_TRUE(radio_->IsPaired(kFirstAddress));
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+  radio_->WaitIdle();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress)) << "B's Connect found the bond that was being removed";
 }
 
 // A device object that another client holds keeps the status handler that an earlier Connect put on it. A
