@@ -479,13 +479,16 @@ int BLEClientEngine::Connect(const char* server_id) {
   }
   SetHeldDevice(device);
   bond_use.kept = true;
+  // The status handler is in place before Connected is told, so that a link that drops while the Connected
+  // sink runs (one that discovers, say) is told as well: until connecting ends below, a drop is noted for the
+  // check after Connected, then the handler tells it.
+  (void)bridge_->RegisterConnectionStatusChanged(device);
   core::Buffer text;
   (void)text.Format("Successfully connected to server ID %s.", id.Data());
   (void)LogConnection(1, text.Data(), kLogTypeConnection);
   settings_.not_connected.store(0, std::memory_order_release);
   connecting.Set(false);
   (void)FireConnected(0, "OK");
-  (void)bridge_->RegisterConnectionStatusChanged(device);
   // A link that dropped while this Connect set the connection up is no doing of its own: once Connected has
   // told of the connection, its loss is told as the status handler tells it, unless the link is back.
   bool dropped = false;

@@ -485,6 +485,28 @@ TEST_F(DeviceChanges, ALinkLostWhileConnectIsUnderWayIsReportedAfterConnected) {
   EXPECT_FALSE(IsConnected());
 }
 
+// A first connection to the server (a device object no Connect has held before): its Connected sink discovers,
+// as a program that sets the connection up from Connected does, and the link drops just before. The loss is
+// told at once (Disconnected "Offline"), as for a link lost after Connect, so the discovery finds the client
+// not connected (605), and the client stays so.
+TEST_F(Connection, ALinkLostInsideTheFirstConnectsConnectedIsReported) {
+  AddServer();
+  int discovered = -1;
+  bool armed = true;
+  sink_.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_CONNECTED || event.Text(1) != "OK" || !std::exchange(armed, false)) return;
+    radio_->SetLink(kAddress, false);
+    radio_->WaitIdle();
+    discovered = Call(VELMORABLE_METHOD_DISCOVER_SERVICES, {Text(""), Text("")});
+  };
+  ASSERT_EQ(Connect(), 0) << LastError();
+  EXPECT_FALSE(armed);
+  EXPECT_EQ(discovered, 605);
+  radio_->WaitIdle();
+  EXPECT_EQ(Statuses(VELMORABLE_EVENT_DISCONNECTED), std::vector<std::string>{"0 Offline"});
+  EXPECT_FALSE(IsConnected());
+}
+
 // The pairing bonds the device, then a platform failure fails the Connect (610): no Disconnect follows a failed
 // Connect, so its bond goes too.
 TEST_F(Pairing, AConnectThatFailsAfterItsPairingLeavesNoBond) {
