@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "ble/ble_client_engine.h"
 #include "ble/gatt_names.h"
@@ -999,12 +1001,24 @@ int BLEClientEngine::SetCharacteristicCount(int32_t count) {
                         "Invalid CharacteristicCount: a server holds at most 65535 characteristics.");
   }
   // Records that leave the collection live on while someone still holds them (a running read, a handler).
-  std::lock_guard<std::mutex> lock(tree_mutex_);
-  CharacteristicArray* list = gatt_tree_.SelectedCharacteristics(selected_service_id_.Data());
-  if (list == nullptr) return 0;
-  // The dropped records leave the index first (cutting a list never fails; a negative count empties it).
-  gatt_tree_.UnindexTail(list, count < 0 ? 0 : count);
-  return list->SetCount(count);
+  std::vector<std::string> cut;
+  int rc = 0;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    CharacteristicArray* list = gatt_tree_.SelectedCharacteristics(selected_service_id_.Data());
+    if (list == nullptr) return 0;
+    for (int32_t i = count < 0 ? 0 : count; i < list->Count(); ++i) {
+      const std::shared_ptr<GattCharacteristicRecord> record = RecordAt(*list, i);
+      if (record != nullptr) cut.emplace_back(record->id.Data());
+    }
+    // The dropped records leave the index first (cutting a list never fails; a negative count empties it).
+    gatt_tree_.UnindexTail(list, count < 0 ? 0 : count);
+    rc = list->SetCount(count);
+  }
+  // A subscription that a cut record held goes with its platform object: the state listed for it is not known
+  // any more, and a record found again asks the device.
+  for (const std::string& id : cut) subscriptions_.Forget(id.c_str());
+  return rc;
 }
 
 int BLEClientEngine::ResolveValueTarget(const char* service_id, const char* characteristic_id,

@@ -392,6 +392,24 @@ TEST_F(Writing, AFailedSubscribeLeavesNoSubscriptionToQuery) {
   EXPECT_EQ(CccdWrites().size(), 2u);
 }
 
+// The application cuts the subscribed characteristic from the list (CharacteristicCount) and discovers it
+// again: the subscription went with the cut record's object, so the state listed for it goes too. The query
+// asks the device, and the next Subscribe subscribes again, after which values come.
+TEST_F(Writing, ASubscribedCharacteristicCutFromTheListAndFoundAgainIsNotListedSubscribed) {
+  ASSERT_EQ(Subscribe(kBattery, kLevel), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_CHARACTERISTIC_COUNT, 0, 0), 0);
+  ASSERT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
+  intptr_t params[2] = {0, -1};
+  int32_t lengths[2] = {0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, params, lengths), 0);
+  EXPECT_EQ(params[1], 0);
+  ASSERT_EQ(Subscribe(kBattery, kLevel), 0);
+  EXPECT_EQ(radio_->Notify(kAddress, 0x0003, {0x40}), 1u);
+  EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_VALUE, 1));
+}
+
 TEST_F(Writing, CharacteristicWithoutNotifyOrIndicateCannotBeSubscribedOrUnsubscribed) {
   const char* text = "A characteristic cannot be subscribed to unless it has the 'Notify' and/or 'Indicate' flag set.";
   EXPECT_FAILS_WITH(Subscribe(kBattery, kReadOnly), 602, text);
