@@ -630,6 +630,13 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
 
 void BluezCore::LinkDown(const std::string& device_path) {
   FinishWaiters(device_path, false);
+  // A burst of service changes not told yet is no change of a connection any more: the link's end is told
+  // instead, and the next connection discovers anew. NOTE: bluetoothd removes a device's services before its
+  // link's end is told when the adapter is unplugged (adapter.c, adapter_remove: device_remove, whose
+  // disconnect_all reaches no controller, so Connected never turns false; device_free runs
+  // btd_gatt_client_destroy before the device's own InterfacesRemoved), and may do so when it drops its cache
+  // as the ATT channel closes (device.c, att_disconnected_cb: gatt_cache_cleanup), before Connected=false.
+  CancelServicesChanged(device_path);
   // NOTE: bluetoothd keeps a StartNotify session across the link's end when it keeps the device's objects
   // (the default "[GATT] Cache = always", device.c, gatt_cache_cleanup): btd_gatt_client_disconnected keeps
   // its clients and btd_gatt_client_connected registers them again at the next connection, by any program.
@@ -728,13 +735,18 @@ void BluezCore::ServicesChanged(const std::string& device_path) {
   if (!device) return;
   auto resolved = device->find("ServicesResolved");
   if (resolved == device->end() || !resolved->second.Bool()) return;
-  if (services_changed_timers_.count(device_path) != 0) {
-    CancelTimer(services_changed_timers_[device_path]);
-  }
+  CancelServicesChanged(device_path);
   services_changed_timers_[device_path] = AddTimer(kServicesChangedBurstMs, [this, device_path] {
     services_changed_timers_.erase(device_path);
     FireDevices(device_path, kGattServicesChanged);
   });
+}
+
+void BluezCore::CancelServicesChanged(const std::string& device_path) {
+  auto found = services_changed_timers_.find(device_path);
+  if (found == services_changed_timers_.end()) return;
+  CancelTimer(found->second);
+  services_changed_timers_.erase(found);
 }
 
 void BluezCore::FireDevices(const std::string& device_path, int event) {

@@ -261,6 +261,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // ReplaceObjects puts `objects` in the cache; `loaded`: they are bluetoothd's whole list.
   void ReplaceObjects(std::map<std::string, Interfaces> objects, bool loaded);
   void DeviceChanged(const std::string& path, const Props& changed, bool added);
+  // LinkDown ends what belongs to the device's link: the waiters for its services, its notification sessions
+  // and a services change not told yet.
   void LinkDown(const std::string& device_path);
   void FinishWaiters(const std::string& device_path, bool ok);
   // HasServices tells whether the cache holds a service of the device. Any thread.
@@ -272,6 +274,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // AskConnect calls Connect on the device for EnsureResolved's waiters.
   void AskConnect(const std::string& device_path);
   void ServicesChanged(const std::string& device_path);
+  // CancelServicesChanged drops the device's burst of service changes that is not told yet.
+  void CancelServicesChanged(const std::string& device_path);
   void DeliverValue(const std::string& characteristic_path, const Bytes& value);
   void AbortWatchers(const HString& detail = {});
   void OwnerChanged(const std::string& new_owner);
