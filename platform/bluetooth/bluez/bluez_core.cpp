@@ -540,6 +540,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
       std::lock_guard lock(mutex_);
       ours = quiet_.erase(path) != 0;
       opened_here_.erase(path);
+      acquired_mtu_.erase(path);
     }
     // NOTE: bluetoothd drops a Connect under way with the device, unanswered (device.c, device_free: "if
     // (device->connect) dbus_message_unref(device->connect)"). It is forgotten, so that a request for the
@@ -1384,17 +1385,21 @@ void BluezCore::Register(const std::shared_ptr<BluezWatcher>& watcher) {
   watchers_.push_back(watcher);
 }
 
+// The registries keep a path while an object of it lives: the paths whose objects are all gone are dropped as
+// the registries grow, so that a process that meets one device after another keeps none of those it let go.
 void BluezCore::Register(const std::string& path, const std::shared_ptr<BluezDevice>& device) {
   std::lock_guard lock(mutex_);
+  sim::PruneExpiredWhenGrown(devices_, devices_prune_at_);
   auto& list = devices_[path];
-  std::erase_if(list, [](const auto& weak) { return weak.expired(); });
+  sim::PruneExpired(list);
   list.push_back(device);
 }
 
 void BluezCore::Register(const std::string& path, const std::shared_ptr<BluezCharacteristic>& characteristic) {
   std::lock_guard lock(mutex_);
+  sim::PruneExpiredWhenGrown(characteristics_, characteristics_prune_at_);
   auto& list = characteristics_[path];
-  std::erase_if(list, [](const auto& weak) { return weak.expired(); });
+  sim::PruneExpired(list);
   list.push_back(characteristic);
 }
 

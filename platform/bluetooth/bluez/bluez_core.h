@@ -339,6 +339,9 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::vector<std::weak_ptr<BluezWatcher>> watchers_;
   std::map<std::string, std::vector<std::weak_ptr<BluezDevice>>> devices_;
   std::map<std::string, std::vector<std::weak_ptr<BluezCharacteristic>>> characteristics_;
+  // The sizes of devices_ and characteristics_ at which the paths of objects all gone are next dropped.
+  size_t devices_prune_at_ = 0;
+  size_t characteristics_prune_at_ = 0;
   std::map<std::string, std::weak_ptr<LinkHold>> holds_;
   std::set<std::string> opened_here_;
   std::set<std::string> closing_links_;  // links whose CloseLink waits for the last holds to go
