@@ -328,12 +328,13 @@ void BluezCore::StopOnBusThread() {
   bus_ = nullptr;
 }
 
-void BluezCore::CallMethod(const std::string& path, const char* iface, const char* member, const Appender& append,
-                           uint64_t timeout_us, std::function<void(Reply&)> done, const char* destination) {
+uint64_t BluezCore::CallMethod(const std::string& path, const char* iface, const char* member,
+                               const Appender& append, uint64_t timeout_us, std::function<void(Reply&)> done,
+                               const char* destination) {
   if (closing_) {
     Reply reply{"org.freedesktop.DBus.Error.NoReply", "The backend is shutting down.", {}, {}};
     done(reply);
-    return;
+    return 0;
   }
   sd_bus_message* message = nullptr;
   int r = sd_bus_message_new_method_call(bus_, &message, destination, path.c_str(), iface, member);
@@ -346,10 +347,21 @@ void BluezCore::CallMethod(const std::string& path, const char* iface, const cha
   if (r < 0) {
     Reply reply{"org.freedesktop.DBus.Error.Disconnected", std::strerror(-r), {}, {}};
     done(reply);
-    return;
+    return 0;
   }
-  // The reply (or the error sd-bus makes up on a timeout) carries the call's cookie.
-  pending_[cookie] = Pending{path, iface, std::move(done)};
+  // The reply (or the error sd-bus makes up on a timeout) carries the call's cookie, which is never 0.
+  pending_[cookie] = Pending{path, iface, member, {}, std::move(done)};
+  return cookie;
+}
+
+void BluezCore::RemoveDevice(const std::string& adapter_path, const std::string& device_path,
+                             std::function<void(Reply&)> done) {
+  const uint64_t call = CallMethod(
+      adapter_path, kAdapterIface, "RemoveDevice",
+      [device_path](sd_bus_message* message) { return sd_bus_message_append(message, "o", device_path.c_str()); },
+      kDefaultCallUs, std::move(done));
+  auto pending = pending_.find(call);
+  if (pending != pending_.end()) pending->second.about = device_path;
 }
 
 int BluezCore::OnReply(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
@@ -528,6 +540,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
       std::lock_guard lock(mutex_);
       ours = quiet_.erase(path) != 0;
       opened_here_.erase(path);
+      acquired_mtu_.erase(path);
     }
     // NOTE: bluetoothd drops a Connect under way with the device, unanswered (device.c, device_free: "if
     // (device->connect) dbus_message_unref(device->connect)"). It is forgotten, so that a request for the
@@ -536,6 +549,8 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
     LinkDown(path);
     if (!ours) FireDevices(path, kConnectionStatusChanged);
     EndSubscriptionsOf(path, "the link to the device was lost");
+    // Once the link's end is settled: the calls that bluetoothd dropped with the device end.
+    EndDeviceCalls(path);
   }
 }
 
@@ -630,6 +645,13 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
 
 void BluezCore::LinkDown(const std::string& device_path) {
   FinishWaiters(device_path, false);
+  // A burst of service changes not told yet is no change of a connection any more: the link's end is told
+  // instead, and the next connection discovers anew. NOTE: bluetoothd removes a device's services before its
+  // link's end is told when the adapter is unplugged (adapter.c, adapter_remove: device_remove, whose
+  // disconnect_all reaches no controller, so Connected never turns false; device_free runs
+  // btd_gatt_client_destroy before the device's own InterfacesRemoved), and may do so when it drops its cache
+  // as the ATT channel closes (device.c, att_disconnected_cb: gatt_cache_cleanup), before Connected=false.
+  CancelServicesChanged(device_path);
   // NOTE: bluetoothd keeps a StartNotify session across the link's end when it keeps the device's objects
   // (the default "[GATT] Cache = always", device.c, gatt_cache_cleanup): btd_gatt_client_disconnected keeps
   // its clients and btd_gatt_client_connected registers them again at the next connection, by any program.
@@ -728,13 +750,18 @@ void BluezCore::ServicesChanged(const std::string& device_path) {
   if (!device) return;
   auto resolved = device->find("ServicesResolved");
   if (resolved == device->end() || !resolved->second.Bool()) return;
-  if (services_changed_timers_.count(device_path) != 0) {
-    CancelTimer(services_changed_timers_[device_path]);
-  }
+  CancelServicesChanged(device_path);
   services_changed_timers_[device_path] = AddTimer(kServicesChangedBurstMs, [this, device_path] {
     services_changed_timers_.erase(device_path);
     FireDevices(device_path, kGattServicesChanged);
   });
+}
+
+void BluezCore::CancelServicesChanged(const std::string& device_path) {
+  auto found = services_changed_timers_.find(device_path);
+  if (found == services_changed_timers_.end()) return;
+  CancelTimer(found->second);
+  services_changed_timers_.erase(found);
 }
 
 void BluezCore::FireDevices(const std::string& device_path, int event) {
@@ -1152,19 +1179,44 @@ void BluezCore::CharacteristicRemoved(const std::string& characteristic_path) {
 // an object that is gone, so that neither they nor the operations queued behind them (Serial) wait out the
 // D-Bus timeout; a late answer finds no call.
 void BluezCore::EndCalls(const std::string& path, const std::string& iface) {
-  std::vector<std::function<void(Reply&)>> ended;
+  for (Pending& call : TakeCalls([&](const Pending& call) { return call.path == path && call.iface == iface; })) {
+    Reply reply{kUnknownObject, "bluetoothd removed " + path + ".", {}, {}};
+    call.done(reply);
+  }
+}
+
+// NOTE: bluetoothd answers a Disconnect, and a RemoveDevice of a connected device, only once the link is down
+// (device.c, device_request_disconnect keeps them in device->disconnects, which device_remove_connection answers
+// before the device may go). A device that goes with them under way (the adapter unplugged: adapter.c,
+// adapter_remove, device_remove, whose disconnect_all reaches no controller) is freed with them unanswered
+// (device_free leaves device->disconnects alone). They end with the device, as answered: the link that the
+// Disconnect closes went with it, and so did the device that RemoveDevice removes (a RemoveDevice of a device
+// that was not connected is answered just after its InterfacesRemoved, with the same success). Any other call
+// of the device ends as a call to an object that is gone.
+void BluezCore::EndDeviceCalls(const std::string& device_path) {
+  std::vector<Pending> ended = TakeCalls([&](const Pending& call) {
+    return (call.path == device_path && call.iface == kDeviceIface) || call.about == device_path;
+  });
+  for (Pending& call : ended) {
+    Reply reply;
+    if (call.member != "Disconnect" && call.about != device_path) {
+      reply = Reply{kUnknownObject, "bluetoothd removed " + device_path + ".", {}, {}};
+    }
+    call.done(reply);
+  }
+}
+
+std::vector<BluezCore::Pending> BluezCore::TakeCalls(const std::function<bool(const Pending&)>& which) {
+  std::vector<Pending> taken;
   for (auto it = pending_.begin(); it != pending_.end();) {
-    if (it->second.path == path && it->second.iface == iface) {
-      ended.push_back(std::move(it->second.done));
+    if (which(it->second)) {
+      taken.push_back(std::move(it->second));
       it = pending_.erase(it);
     } else {
       ++it;
     }
   }
-  for (auto& done : ended) {
-    Reply reply{kUnknownObject, "bluetoothd removed " + path + ".", {}, {}};
-    done(reply);
-  }
+  return taken;
 }
 
 // ---- Cache queries and registries
@@ -1333,17 +1385,21 @@ void BluezCore::Register(const std::shared_ptr<BluezWatcher>& watcher) {
   watchers_.push_back(watcher);
 }
 
+// The registries keep a path while an object of it lives: the paths whose objects are all gone are dropped as
+// the registries grow, so that a process that meets one device after another keeps none of those it let go.
 void BluezCore::Register(const std::string& path, const std::shared_ptr<BluezDevice>& device) {
   std::lock_guard lock(mutex_);
+  sim::PruneExpiredWhenGrown(devices_, devices_prune_at_);
   auto& list = devices_[path];
-  std::erase_if(list, [](const auto& weak) { return weak.expired(); });
+  sim::PruneExpired(list);
   list.push_back(device);
 }
 
 void BluezCore::Register(const std::string& path, const std::shared_ptr<BluezCharacteristic>& characteristic) {
   std::lock_guard lock(mutex_);
+  sim::PruneExpiredWhenGrown(characteristics_, characteristics_prune_at_);
   auto& list = characteristics_[path];
-  std::erase_if(list, [](const auto& weak) { return weak.expired(); });
+  sim::PruneExpired(list);
   list.push_back(characteristic);
 }
 

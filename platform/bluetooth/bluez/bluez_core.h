@@ -88,9 +88,10 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   bool Post(std::function<void()> task);
 
   // ---- Bus thread
-  // CallMethod calls member on a bluetoothd object and hands the reply (or the error) to done.
-  void CallMethod(const std::string& path, const char* iface, const char* member, const Appender& append,
-                  uint64_t timeout_us, std::function<void(Reply&)> done, const char* destination = kBluez);
+  // CallMethod calls member on a bluetoothd object and hands the reply (or the error) to done; it returns the
+  // call's id while the call waits for its answer, 0 when it ended at once.
+  uint64_t CallMethod(const std::string& path, const char* iface, const char* member, const Appender& append,
+                      uint64_t timeout_us, std::function<void(Reply&)> done, const char* destination = kBluez);
   // AddTimer runs fn after ms milliseconds; CancelTimer drops it.
   uint64_t AddTimer(int64_t ms, std::function<void()> fn);
   void CancelTimer(uint64_t id);
@@ -104,6 +105,9 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // Serial runs the operations on one attribute one after another (bluetoothd refuses a concurrent one);
   // each task calls `next` when it is finished.
   void Serial(const std::string& path, std::function<void(std::function<void()> next)> task);
+  // RemoveDevice asks the adapter at adapter_path to remove the device and hands the answer to done; the
+  // call also ends, as answered, when the device's object goes first.
+  void RemoveDevice(const std::string& adapter_path, const std::string& device_path, std::function<void(Reply&)> done);
   // Notification sessions of characteristics: an AcquireNotify socket (fd >= 0) or a StartNotify session.
   void OpenSession(const std::string& characteristic_path, int fd, uint16_t mtu);
   void CloseSession(const std::string& characteristic_path, bool stop_notify);
@@ -210,6 +214,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   struct Pending {
     std::string path;
     std::string iface;
+    std::string member;
+    std::string about;  // the device that a call to its adapter removes (RemoveDevice), else empty
     std::function<void(Reply&)> done;
   };
 
@@ -239,6 +245,10 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // EndCalls ends the calls under way on an interface that bluetoothd removed from the object at path (it
   // never answers them), each as a call to an object that is gone.
   void EndCalls(const std::string& path, const std::string& iface);
+  // EndDeviceCalls ends the calls under way on a device that bluetoothd removed, and a RemoveDevice of it.
+  void EndDeviceCalls(const std::string& device_path);
+  // TakeCalls takes the calls under way that `which` picks out of those waiting for an answer.
+  std::vector<Pending> TakeCalls(const std::function<bool(const Pending&)>& which);
   // CloseSessionsOf ends the notification sessions of the device's characteristics.
   void CloseSessionsOf(const std::string& device_path);
   // DeviceConnected tells whether bluetoothd lists the device as connected.
@@ -261,6 +271,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // ReplaceObjects puts `objects` in the cache; `loaded`: they are bluetoothd's whole list.
   void ReplaceObjects(std::map<std::string, Interfaces> objects, bool loaded);
   void DeviceChanged(const std::string& path, const Props& changed, bool added);
+  // LinkDown ends what belongs to the device's link: the waiters for its services, its notification sessions
+  // and a services change not told yet.
   void LinkDown(const std::string& device_path);
   void FinishWaiters(const std::string& device_path, bool ok);
   // HasServices tells whether the cache holds a service of the device. Any thread.
@@ -272,6 +284,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // AskConnect calls Connect on the device for EnsureResolved's waiters.
   void AskConnect(const std::string& device_path);
   void ServicesChanged(const std::string& device_path);
+  // CancelServicesChanged drops the device's burst of service changes that is not told yet.
+  void CancelServicesChanged(const std::string& device_path);
   void DeliverValue(const std::string& characteristic_path, const Bytes& value);
   void AbortWatchers(const HString& detail = {});
   void OwnerChanged(const std::string& new_owner);
@@ -325,6 +339,9 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::vector<std::weak_ptr<BluezWatcher>> watchers_;
   std::map<std::string, std::vector<std::weak_ptr<BluezDevice>>> devices_;
   std::map<std::string, std::vector<std::weak_ptr<BluezCharacteristic>>> characteristics_;
+  // The sizes of devices_ and characteristics_ at which the paths of objects all gone are next dropped.
+  size_t devices_prune_at_ = 0;
+  size_t characteristics_prune_at_ = 0;
   std::map<std::string, std::weak_ptr<LinkHold>> holds_;
   std::set<std::string> opened_here_;
   std::set<std::string> closing_links_;  // links whose CloseLink waits for the last holds to go

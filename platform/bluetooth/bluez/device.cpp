@@ -190,10 +190,8 @@ AsyncOp<DeviceUnpairingResult> BluezPairing::UnpairAsync() {
     }
     // Removing the device ends its link: that is no drop to report.
     self->core_->Quiet(self->path_);
-    self->core_->CallMethod(
-        adapter, kAdapterIface, "RemoveDevice",
-        [path = self->path_](sd_bus_message* message) { return sd_bus_message_append(message, "o", path.c_str()); },
-        kDefaultCallUs,
+    self->core_->RemoveDevice(
+        adapter, self->path_,
         [self, operation](Reply& reply) {
           const R status = reply.Ok()                                      ? R::Unpaired
                            : reply.error == "org.bluez.Error.DoesNotExist" ? R::AlreadyUnpaired

@@ -58,6 +58,18 @@ void PruneExpiredWhenGrown(std::vector<std::weak_ptr<T>>& list, size_t& prune_at
   prune_at = 2 * list.size() + 16;
 }
 
+// PruneExpiredWhenGrown for a registry of such lists by key: once it has doubled since the last pruning, each
+// list drops its expired entries and a key left with none goes.
+template <class Key, class T>
+void PruneExpiredWhenGrown(std::map<Key, std::vector<std::weak_ptr<T>>>& registry, size_t& prune_at) {
+  if (registry.size() < prune_at) return;
+  for (auto it = registry.begin(); it != registry.end();) {
+    PruneExpired(it->second);
+    it = it->second.empty() ? registry.erase(it) : std::next(it);
+  }
+  prune_at = 2 * registry.size() + 16;
+}
+
 // SimAsyncOperation is the simulator's asynchronous operation: finished once by Finish, from any thread.
 template <class T>
 class SimAsyncOperation final : public AsyncOperation<T> {

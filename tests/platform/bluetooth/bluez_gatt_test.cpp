@@ -811,6 +811,26 @@ TEST_F(BluezGatt, AnAdapterUnpluggedUnderASubscriptionIsNoServicesChange) {
   LinkLossEnds({"000100030000"});
 }
 
+// The adapter is unplugged under a connected device: bluetoothd frees the device's GATT objects while the
+// device still reads Connected and ServicesResolved (adapter.c, adapter_remove: device_remove, whose
+// disconnect_all reaches no controller, so device_remove_connection never runs and neither property changes;
+// btd_device_unref: device_free runs btd_gatt_client_destroy, whose InterfacesRemoved of the services go out
+// before the device's own). The device went with its link, and the application hears of it as the link's end,
+// Disconnected "Offline": its services did not change, so no ServerUpdate "GattServicesChanged" follows.
+TEST_F(BluezGatt, AnAdapterUnpluggedUnderAConnectionGivesNoServicesChangedAfterTheLinksEnd) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  sink_.Clear();
+  Script("remove_adapter()");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_DISCONNECTED)[0].Text(1), "Offline");
+  // A burst of service changes is told 100 ms after its last change; give it ample time to come.
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  std::vector<std::string> updates;
+  for (const Event& event : sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE)) updates.push_back(event.Text(1));
+  EXPECT_EQ(updates, std::vector<std::string>()) << "a ServerUpdate told of a services change after the link's end";
+}
+
 // A Service Changed removes a characteristic while a read of it waits for the device: bluetoothd cancels the
 // read and never answers the call. The read ends at once all the same (the characteristic it read is gone),
 // rather than when the 25 s D-Bus timeout runs out, and a read of the characteristic that bluetoothd exported

@@ -259,6 +259,37 @@ TEST_F(BluezLifecycle, DisconnectWaitsForBluetoothdsAnswer) {
   }
 }
 
+// The adapter is unplugged while bluetoothd holds the answer to a Disconnect: bluetoothd answers a Disconnect
+// only once the link is down (device.c, dev_disconnect and device_request_disconnect keep the call in
+// device->disconnects; device_remove_connection answers them), and the link's end never comes from a
+// controller that is gone (adapter.c, adapter_remove: device_remove, disconnect_all). The device is freed
+// with the call still kept, and device_free neither answers nor drops it: bluetoothd never answers. The
+// device, and the link with it, are gone at once (InterfacesRemoved), so Disconnect has nothing left to wait
+// for and returns then, not when its wait for an answer that cannot come runs out.
+TEST_F(BluezLifecycle, ADisconnectUnderWayWhenTheAdapterIsUnpluggedEndsWithTheDevice) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].disconnect_error = 'never'");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 20), 0);
+  std::atomic<bool> returned{false};
+  std::atomic<int> rc{-1};
+  Clock::time_point returned_at{};
+  std::thread disconnecting([&] {
+    rc = Do(VELMORABLE_METHOD_DISCONNECT);
+    returned_at = Clock::now();
+    returned = true;
+  });
+  const bool asked = WaitForCall("Disconnect");
+  Script("remove_adapter()");
+  const Clock::time_point unplugged = Clock::now();
+  disconnecting.join();
+  ASSERT_TRUE(asked) << "bluetoothd was not asked to disconnect";
+  EXPECT_EQ(rc.load(), 0);
+  EXPECT_LT(returned_at - unplugged, std::chrono::seconds(3))
+      << "Disconnect returned "
+      << std::chrono::duration_cast<std::chrono::milliseconds>(returned_at - unplugged).count()
+      << " ms after the adapter and the device had gone";
+}
+
 // A powered-off adapter: StartScanning gives 0, then the log line, Error 603 and StopScan 603; powering
 // the adapter on lets the next scan run.
 TEST_F(BluezLifecycle, PoweredOffAdapterIsNamedAndPoweringOnHelps) {

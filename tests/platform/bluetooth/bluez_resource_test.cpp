@@ -151,6 +151,37 @@ TEST_F(BluezResources, NotificationFloodArrivesInOrder) {
   EXPECT_LT(heap_after_flood, heap_after_warm_up + 200'000) << heap_after_warm_up << " -> " << heap_after_flood;
 }
 
+// A program meets one sensor after another, each at an address of its own (a collector that visits many
+// sensors, or one sensor whose private address changes), and bluetoothd lists each only for a while: it is
+// removed once it is done with (adapter.c, remove_device: a RemoveDevice of the program that keeps bluetoothd's
+// list short, or the library's own Disconnect of a bond it made). Once a sensor is gone from bluetoothd and the
+// program, the backend holds nothing of it: the heap does not grow with the number of sensors met.
+TEST_F(BluezResources, SensorsMetOneAfterAnotherLeaveNothingBehind) {
+  constexpr int kWarmUp = 30;
+  constexpr int kCycles = 200;
+  size_t heap_after_warm_up = 0;
+  for (int cycle = 0; cycle < kWarmUp + kCycles; ++cycle) {
+    SCOPED_TRACE(cycle);
+    char address[18];
+    char id[13];
+    std::snprintf(address, sizeof address, "C0:FF:EE:01:%02X:%02X", cycle / 256, cycle % 256);
+    std::snprintf(id, sizeof id, "C0FFEE01%02X%02X", cycle / 256, cycle % 256);
+    Script(std::string("heart_rate_sensor(address='") + address + "')");
+    ASSERT_EQ(ConnectAndDiscover(id), 0) << LastError();
+    ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+    Script(std::string("vanish('") + address + "')");
+    // The removal has reached the backend (a round trip through the backend's own bus connection).
+    (void)Await(platform_->GetDefaultAdapterAsync());
+    sink_.Clear();
+    if (cycle + 1 == kWarmUp) heap_after_warm_up = HeapInUse();
+  }
+  const size_t heap_after = HeapInUse();
+  std::printf("%d sensors met: heap in use %zu -> %zu\n", kCycles, heap_after_warm_up, heap_after);
+  // 500 bytes kept per sensor would pass 100 kB.
+  EXPECT_LT(heap_after, heap_after_warm_up + 100'000) << heap_after_warm_up << " -> " << heap_after;
+}
+
 // Shutting down does not wait for bluetoothd: with the mock stopped, destroying the platform returns.
 TEST_F(BluezResources, ShutdownDoesNotWaitForAStoppedBluetoothd) {
   Script("heart_rate_sensor()");

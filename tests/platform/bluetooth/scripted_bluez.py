@@ -1654,11 +1654,12 @@ def values_exported_from_the_start(address):
                     desc['cached'] = b''
 
 
-def heart_rate_sensor(rssi=-58):
-    '''The chest strap of examples/scenarios/heart_rate.txt, as bluetoothd shows it.'''
-    add_device(HEART_RATE_ADDRESS, name='Velmora HR', rssi=rssi, address_type='random', flags=0x06, tx_power=0,
+def heart_rate_sensor(rssi=-58, address=HEART_RATE_ADDRESS):
+    '''The chest strap of examples/scenarios/heart_rate.txt, as bluetoothd shows it (another one of the same
+    make at `address`).'''
+    add_device(address, name='Velmora HR', rssi=rssi, address_type='random', flags=0x06, tx_power=0,
                uuids=[0x180D, 0x180F, 0x180A], manufacturer={0xFFFF: b'\x01\x02'}, service_data={0x180F: b'\x5a'})
-    gatt(HEART_RATE_ADDRESS, [
+    gatt(address, [
         dict(handle=0x0001, uuid=0x180D, chars=[
             dict(handle=0x0003, uuid=0x2A37, flags=['notify'], value=b'\x06\x48',
                  descs=[dict(handle=0x0004, uuid=0x2902, value=b'\x00\x00')]),
@@ -1677,7 +1678,7 @@ def heart_rate_sensor(rssi=-58):
                  descs=[dict(handle=0x0027, uuid=0x2901, value=b'Firmware revision')]),
         ]),
     ])
-    return devices[HEART_RATE_ADDRESS].path
+    return devices[address].path
 
 
 def heart_rate_running():
