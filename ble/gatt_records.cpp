@@ -1,5 +1,6 @@
 #include "ble/gatt_records.h"
 
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -1009,7 +1010,12 @@ int BLEClientEngine::SetCharacteristicCount(int32_t count) {
     if (list == nullptr) return 0;
     for (int32_t i = count < 0 ? 0 : count; i < list->Count(); ++i) {
       const std::shared_ptr<GattCharacteristicRecord> record = RecordAt(*list, i);
-      if (record != nullptr) cut.emplace_back(record->id.Data());
+      if (record == nullptr) continue;
+      cut.emplace_back(record->id.Data());
+      // The selection names only what the lists hold: a selected characteristic cut away is selected no more.
+      if (std::strcmp(record->id.Data(), selected_characteristic_id_.Data()) == 0) {
+        (void)selected_characteristic_id_.Clear();
+      }
     }
     // The dropped records leave the index first (cutting a list never fails; a negative count empties it).
     gatt_tree_.UnindexTail(list, count < 0 ? 0 : count);

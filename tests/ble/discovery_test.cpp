@@ -317,6 +317,19 @@ TEST_F(Discovery, CharacteristicAndDescriptorStepsLogTheirTexts) {
                               "2 000100000000/000100030000/000100030005"}));
 }
 
+// The lists follow the selection: a selected characteristic that CharacteristicCount cuts away is selected no
+// more, and no descriptors of it are counted.
+TEST_F(Discovery, ASelectedCharacteristicCutFromTheListIsSelectedNoMore) {
+  Start();
+  ASSERT_EQ(Discover("", "", 0), 0);
+  ASSERT_EQ(DiscoverDescriptors(kBattery, kLevel), 0);
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SELECT, {Text(kBattery), Text(kLevel)}), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_DESCRIPTOR_COUNT, 0), 2);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_CHARACTERISTIC_COUNT, 0, 0), 0);
+  EXPECT_STREQ(reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_CHARACTERISTIC, 0)), "");
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_DESCRIPTOR_COUNT, 0), 0);
+}
+
 TEST_F(Discovery, DiscoveryMovesTheCurrentCollections) {
   Start();
   ASSERT_EQ(Discover("", "", 0), 0);
