@@ -16,8 +16,8 @@
  * \"?A\"."). The setting CodePage takes any number; under one the system cannot convert, every UTF-16 text fails:
  * Do of a method with a text argument and Set of a text property return 434 (see Result codes below) and do
  * nothing else (method 2003 returns 87), Get gives an empty UTF-16 text (last error code 0), and with
- * VELMORABLE_OPTION_UTF16_EVENTS no event reaches the sink (the event error becomes 434). Narrow texts are not
- * affected.
+ * VELMORABLE_OPTION_UTF16_EVENTS no event reaches the sink (the event error becomes 434, with the text of a sink
+ * that failed: "An unhandled error occurred in the <event> event handler"). Narrow texts are not affected.
  *
  * Memory: every text or byte pointer that a function returns belongs to the client. It stays valid for the
  * thread that received it until the same value is produced again for that thread (the next read of the same
@@ -734,8 +734,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        returned during communication.", "Unknown communication status <n>.", "No result from the platform.".
  *   607  "Error attempting communication: Device unreachable.".
  *   608  a discovery, lookup, read, Subscribe, Unsubscribe or CCCD write cut short by a Disconnect or Connect
- *        meanwhile (a sink's, on whichever thread it runs): what it found is added to no tree, a value read is
- *        handed out to no one, what it subscribed to or ended is not reported; it has no text of its own. Also a
+ *        meanwhile (a sink's, on whichever thread it runs): the call still waits for the platform's answer to
+ *        what it had asked (within Timeout), then what it found is added to no tree, a value read is handed
+ *        out to no one, what it subscribed to or ended is not reported; it has no text of its own. Also a
  *        Connect whose sink connected again from the Disconnected of the connection it ended first: the sink's
  *        connection stays, and this Connect raises no Connected.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
