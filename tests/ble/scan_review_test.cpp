@@ -83,5 +83,51 @@ TEST_F(AdvertisementsAheadOfAnAbort, StillReachTheSinkWhenItsSinkAsksStartScanni
   }
 }
 
+
+// Client A's scan starts late (the platform answers only after StartScanning has begun to poll), receives an
+// advertisement, and is aborted, all while the one event thread is held by client B's Advertisement sink: A's
+// advertisement waits for that thread ahead of the platform's report. StartScanning's poll finds the report
+// first: A's sink must still get the scan it ran, StartScan, the Advertisement, then its end, and not the Log
+// line "Scanning failed to start." for a scan that started and received.
+class LateStartAbortedBehindABusyEventThread : public RadioFixture<1> {};
+
+TEST_F(LateStartAbortedBehindABusyEventThread, StillAnnouncesTheScanAndItsAdvertisement) {
+  radio_->AddPeripheral(QuietAdvertiser(kAddress));
+  Sink sink_a;
+  Sink sink_b;
+  std::atomic<bool> held{false};
+  std::atomic<bool> go{false};
+  sink_b.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || held.exchange(true)) return;
+    (void)Eventually([&] { return go.load(); });
+  };
+  Client a(&Sink::Call, &sink_a);
+  Client b(&Sink::Call, &sink_b);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
+  ASSERT_TRUE(radio_->EmitAdvertisement(kAddress));
+  ASSERT_TRUE(Eventually([&] { return held.load(); }));
+  radio_->SetWatcherTiming(-1, 0);
+  std::atomic<int> started{-1};
+  std::thread starter([&] { started = Do(a, VELMORABLE_METHOD_START_SCANNING, ""); });
+  // A's StartScanning polls for the start meanwhile.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  radio_->ForceWatchersStarted();
+  ASSERT_TRUE(radio_->EmitAdvertisement(kAddress));
+  radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+  const bool returned = Eventually([&] { return started.load() != -1; });
+  go = true;
+  starter.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(started.load(), 0) << LastError(a);
+  ASSERT_TRUE(sink_a.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  radio_->WaitIdle();
+  EXPECT_EQ(ScanNames(sink_a.Events()), "StartScan Advertisement Error(603) StopScan(603)");
+  bool failed_line = false;
+  for (const Event& line : sink_a.Of(VELMORABLE_EVENT_LOG)) failed_line |= line.Text(1) == "Scanning failed to start.";
+  EXPECT_FALSE(failed_line) << "\"Scanning failed to start.\" for a scan that started and received";
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
