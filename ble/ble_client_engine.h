@@ -423,9 +423,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // StartNewScan starts scan once scans_ has given StartScanning its turn (kStart).
   int StartNewScan(uint64_t scan, const char* service_uuids, ScanQueue::Caller me);
   // WaitForWatcherStart polls (ScanStartedTimeout) until the watcher's run `run` is Started, the platform
-  // ended it, scans_ says the wait is over (closed, ended, advertisements came) or Destroy has begun.
-  void WaitForWatcherStart(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t scan, uint64_t run,
-                           ScanQueue::Caller me);
+  // reported its end, scans_ says the wait is over (closed, ended, advertisements came) or Destroy has begun.
+  void WaitForWatcherStart(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t scan, uint64_t run);
   // AwaitScanOver waits on the application's thread until scan is over (its StopScan has returned from the
   // sink), delivering its end itself when no other thread does: 0; 301 once the deadline (DeadlineClockMs)
   // has passed; 0 at once when Destroy has begun.
@@ -439,6 +438,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // of me's turn when me takes it.
   ScanQueue::Event EndedRun(uint64_t run, const ScanQueue::StopArgs& stop, bool aborted, ScanQueue::Caller me,
                             ScanQueue::Role role);
+  // ReportedRun returns the run of the running scan when the platform has reported its end, else 0.
+  uint64_t ReportedRun();
   // NoteScanEnd tells scans_ that the running scan has ended when the platform has reported so, and delivers
   // its end when that falls to this call.
   void NoteScanEnd(ScanQueue::Caller me);

@@ -15,12 +15,14 @@ ScanQueue::Caller ScanQueue::ThisCaller() {
 
 // ---- StartScanning ---------------------------------------------------------------------------------------------
 
-ScanQueue::StartStep ScanQueue::BeginStart(Caller me, bool can_wait) {
+ScanQueue::StartStep ScanQueue::BeginStart(Caller me, bool can_wait, uint64_t reported_run) {
   std::lock_guard lock(mutex_);
   StartStep step;
   if (!Over()) {
     step.scan = scan_.id;
-    if (!scan_.closed && !scan_.ended) {
+    // A run that the platform reports ended is not running, though its end is not queued before its event.
+    const bool ended = scan_.ended || (reported_run != 0 && scan_.run == reported_run);
+    if (!scan_.closed && !ended) {
       step.action = StartStep::kScanning;
       return step;
     }
@@ -70,7 +72,7 @@ bool ScanQueue::Settled(uint64_t scan) {
   return scan_.id != scan || Over() || scan_.closed || scan_.ended || Advertised();
 }
 
-ScanQueue::Decision ScanQueue::Decide(uint64_t scan, bool started, Caller me) {
+ScanQueue::Decision ScanQueue::Decide(uint64_t scan, bool started, Caller me, bool end_reported) {
   std::lock_guard lock(mutex_);
   if (scan_.id != scan || scan_.start != Start::kDeciding || scan_.starter != me) return Decision::kClosed;
   Changed();
@@ -87,7 +89,9 @@ ScanQueue::Decision ScanQueue::Decide(uint64_t scan, bool started, Caller me) {
     return scan_.closed ? Decision::kClosed : Decision::kNotStarted;
   }
   scan_.start = Start::kUnannounced;
-  return Decision::kNotStarted;
+  if (!end_reported) return Decision::kNotStarted;
+  scan_.left_to_events = true;
+  return Decision::kLeftToEvents;
 }
 
 void ScanQueue::Finish(uint64_t scan, Caller me) {
@@ -385,6 +389,7 @@ ScanQueue::Event ScanQueue::Take(Role role, bool fresh) {
       event.kind = Event::kStopScan;
       event.stop = scan_.stop;
       event.aborted = scan_.aborted;
+      event.failed_start = scan_.left_to_events && scan_.start == Start::kNever && !scan_.closed;
       event.drops = std::exchange(drops_, 0);
       drops_counted_ms_ = now_ms;
       end_in_sink_ = scan_.id;

@@ -37,8 +37,10 @@
 //   (a platform thread's)                                                      stopped          (0)
 //   StopScanning before the       Log "Scanning is stopping."                  wait             wait
 //   platform's stop (caller's)
-//   end (turn holder's)           the platform's Log line, Error 603 or Log    614              return at once
-//                                 "Scanning stopped.", Log "Dropped <n> ..."                    (0)
+//   end (turn holder's)           Log "Scanning failed to start." (an end      614              return at once
+//                                 that tells it), the platform's Log line,                      (0)
+//                                 Error 603 or Log "Scanning stopped.", Log
+//                                 "Dropped <n> ..."
 //                                 StopScan                                     start within     return at once
 //                                                                                               (0)
 //
@@ -93,6 +95,7 @@ class ScanQueue {
     Advertisement advertisement;   // kAdvertisement
     StopArgs stop;                 // kStopScan: the platform's report (null: a plain stop)
     bool aborted = false;          // kStopScan: the platform aborted the scan, so an Error comes first
+    bool failed_start = false;     // kStopScan: the scan never started, which its end tells (kLeftToEvents)
     uint64_t drops = 0;            // kDropCount, kStopScan: advertisements dropped since the last count
     bool within = false;           // kStartScan fired inside the last scan's StopScan: the turn stays there
     bool post = false;             // kNone: what is left needs a platform thread (Drain)
@@ -113,7 +116,10 @@ class ScanQueue {
   // BeginStart tells StartScanning what to do; can_wait is false on a platform thread. A thread inside one
   // of this client's scan events cannot wait either, nor can one inside a Log line of its own StartScanning
   // (me starts the latest scan); only the last scan's StopScan sink (StopScanEnters) may start anew.
-  StartStep BeginStart(Caller me, bool can_wait);
+  // reported_run is a run whose end the platform has reported while its Stopped event has not come yet (0:
+  // none): its scan runs no more, but it ends only with that event, behind the advertisements the platform
+  // received before the end.
+  StartStep BeginStart(Caller me, bool can_wait, uint64_t reported_run = 0);
   // Begun records the platform's run of scan and the text of its filter: kGoOn; kClosed when the scan was
   // closed meanwhile (the caller stops the platform's scan); kIgnored when the platform took no new run
   // (the scan is over, with no event).
@@ -122,11 +128,15 @@ class ScanQueue {
   // Settled is true once StartScanning's wait for the platform can end: the scan was closed or has ended,
   // or an advertisement of it has come (so it has started).
   bool Settled(uint64_t scan);
-  // Decide ends StartScanning's wait: started tells whether the platform says the scan runs. kAnnounce: its
-  // StartScan is me's to fire (TakeTurn), no platform thread takes it; kNotStarted: none yet, the first advertisement brings it, or the scan
-  // ended first and has only its end; kClosed: stopped meanwhile, it has only its end.
-  enum class Decision { kAnnounce, kNotStarted, kClosed };
-  Decision Decide(uint64_t scan, bool started, Caller me);
+  // Decide ends StartScanning's wait: started tells whether the platform says the scan runs; end_reported
+  // that the platform has reported the end of its run while its Stopped event has not come yet. kAnnounce:
+  // its StartScan is me's to fire (TakeTurn), no platform thread takes it; kNotStarted: none yet, the first
+  // advertisement brings it, or the scan ended first and has only its end; kLeftToEvents: the platform
+  // ended the scan before it was seen started, and the events it received before the end tell whether it
+  // started: an advertisement among them brings its StartScan, and without one its end tells that it failed
+  // to start (Event::failed_start); kClosed: stopped meanwhile, it has only its end.
+  enum class Decision { kAnnounce, kNotStarted, kLeftToEvents, kClosed };
+  Decision Decide(uint64_t scan, bool started, Caller me, bool end_reported = false);
   // Finish ends me's start of scan however it ends: a start that never reached the platform is over, with no
   // event; one that reached it and was not decided (an exception) may still start late.
   void Finish(uint64_t scan, Caller me);
@@ -214,6 +224,8 @@ class ScanQueue {
     // Abandoned (never reached the platform) while the end of the scan before it was in the sink: over once
     // that end has left the sink.
     bool abandoned = false;
+    // StartScanning left whether it started to its events (Decision::kLeftToEvents).
+    bool left_to_events = false;
     StopArgs stop;
     bool aborted = false;
   };

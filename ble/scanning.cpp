@@ -165,14 +165,18 @@ int BLEClientEngine::StartScanning(const char* service_uuids) {
   // A scan that the platform has ended runs no more, also while its report is still on its way. The events the
   // platform received before the end come ahead of that report: a thread that may wait lets them reach the
   // sink first, as the end of the scan follows its advertisements; the report ends the scan only once that
-  // wait has run out, or on a thread that cannot wait.
+  // wait has run out. A thread that cannot wait cannot start before that end either (614): there the report
+  // only tells it so, and the scan ends with its Stopped event, behind those events.
+  uint64_t reported_run = 0;
   if (can_wait && !scans_.Beneath(me)) {
     // No longer than an advertisement may wait for the sink: one that waited longer is dropped all the same.
     AwaitStoppedEvent(std::min<uint64_t>(deadline, platform::DeadlineClockMs() + ScanQueue::kMaxAdvertisementWaitMs));
+    NoteScanEnd(me);
+  } else {
+    reported_run = ReportedRun();
   }
-  NoteScanEnd(me);
   for (;;) {
-    const ScanQueue::StartStep step = scans_.BeginStart(me, can_wait);
+    const ScanQueue::StartStep step = scans_.BeginStart(me, can_wait, reported_run);
     switch (step.action) {
       case ScanQueue::StartStep::kScanning:
         return 0;
@@ -262,7 +266,7 @@ int BLEClientEngine::StartNewScan(uint64_t scan, const char* service_uuids, Scan
     case ScanQueue::Begin::kGoOn:
       break;
   }
-  WaitForWatcherStart(*watcher, scan, run, me);
+  WaitForWatcherStart(*watcher, scan, run);
   if (Destroying()) {
     // Destroy closes a scan still starting as StopScanning does.
     const ScanQueue::CloseStep close = scans_.Close();
@@ -270,7 +274,8 @@ int BLEClientEngine::StartNewScan(uint64_t scan, const char* service_uuids, Scan
     return 0;
   }
   const bool started = watcher->Run() == run && watcher->Status() == WatcherStatus::Started;
-  const ScanQueue::Decision decision = scans_.Decide(scan, started, me);
+  const bool end_reported = !started && StoppedReport(*watcher, run) != nullptr;
+  const ScanQueue::Decision decision = scans_.Decide(scan, started, me, end_reported);
   if (decision == ScanQueue::Decision::kNotStarted) {
     // The scan may still start later; its first advertisement then brings its StartScan. The result stays 0.
     (void)LogScanning(1, "Scanning failed to start.");
@@ -281,14 +286,14 @@ int BLEClientEngine::StartNewScan(uint64_t scan, const char* service_uuids, Scan
   return rc == core::kOk ? 0 : ReportOutOfMemory(rc);
 }
 
-void BLEClientEngine::WaitForWatcherStart(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t scan, uint64_t run,
-                                          ScanQueue::Caller me) {
+void BLEClientEngine::WaitForWatcherStart(bt::BluetoothLEAdvertisementWatcher& watcher, uint64_t scan, uint64_t run) {
   const int64_t seconds = settings_.scan_started_timeout.load(std::memory_order_relaxed);
   for (int64_t polls = seconds * kStartPollsPerSecond; polls > 0; --polls) {
-    if (watcher.Status() == WatcherStatus::Started || watcher.Run() != run) return;
-    if (const ScanQueue::StopArgs stopped = StoppedReport(watcher, run)) {
-      // Ended before it started: its end is queued now, behind the StartScan still to be decided.
-      TellRunEnded(watcher, run, stopped, me);
+    // Ended before it was seen started: the advertisements the platform received before the end come ahead of
+    // its Stopped event and tell whether it started (Decide). They may wait behind another sink on the
+    // platform's thread, ageing while this call waits, so the wait ends here.
+    if (watcher.Status() == WatcherStatus::Started || watcher.Run() != run ||
+        StoppedReport(watcher, run) != nullptr) {
       return;
     }
     if (scans_.Settled(scan) || Destroying()) return;
@@ -405,6 +410,12 @@ void BLEClientEngine::PauseForPlatform(uint64_t version) {
   const int64_t spent = static_cast<int64_t>(platform::MonotonicMs() - began);
   const int64_t rest = std::max<int64_t>(step, 1) - spent;
   if (rest > 0) (void)scans_.WaitForChange(version, rest);
+}
+
+uint64_t BLEClientEngine::ReportedRun() {
+  const uint64_t run = scans_.RunningRun();
+  const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = Watcher();
+  return run != 0 && watcher != nullptr && StoppedReport(*watcher, run) != nullptr ? run : 0;
 }
 
 void BLEClientEngine::NoteScanEnd(ScanQueue::Caller me) {
@@ -527,6 +538,8 @@ void BLEClientEngine::FireScanEvent(const ScanQueue::Event& event) {
 
 void BLEClientEngine::ReportStop(const ScanQueue::Event& end) {
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
+  // StartScanning left this to the scan's events, which brought nothing before the end.
+  if (end.failed_start) (void)LogScanning(1, "Scanning failed to start.");
   core::Buffer text;
   // The platform's own explanation (a powered-off adapter) comes before the events that report the stop.
   if (end.stop != nullptr && settings_.log_level.load(std::memory_order_relaxed) >= 2) {

@@ -58,10 +58,11 @@
  * returned, in scan order: a scan's StartScan, its Advertisements, then its Error (when the platform aborted
  * it) and StopScan; the next scan's StartScan follows that StopScan, or comes from within it when its sink
  * starts the next scan. Only the StopScan's sink can: the events of the scan's end that come before it (its
- * Error, the Log lines "Scanning stopped." (level 1), the platform's own reason (level 2) and the last count of
- * dropped advertisements) are ahead of that StopScan, and StartScanning from their sinks returns 614 (see
- * below). A scan stopped or ended before it was seen started has only its StopScan; one that starts after
- * StartScanning gave up waiting ("Scanning failed to start.") gets its StartScan, with "Scanning started." (both
+ * Error, the Log lines "Scanning failed to start." and "Scanning stopped." (level 1), the platform's own reason
+ * (level 2) and the last count of dropped advertisements) are ahead of that StopScan, and StartScanning from
+ * their sinks returns 614 (see below). A scan stopped or ended before it was seen started (an advertisement
+ * received before its end shows it started) has only its StopScan; one that starts after StartScanning gave up
+ * waiting ("Scanning failed to start.") gets its StartScan, with "Scanning started." (both
  * level 1; every Log line of scanning has the type "Scanning"), before its first Advertisement. Advertisements
  * reach the sink on platform threads only; StartScan and StopScan may also come inside the StartScanning,
  * StopScanning or Connect call that fires them. StopScanning stops the latest scan,
@@ -388,6 +389,10 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                                       still returns 0, with the Log line "Scanning failed to start." (level
  *                                       1); one that has not ended may start later and then gets its
  *                                       StartScan with its first advertisement (see Scanning and threads).
+ *                                       When the platform's events of a scan it ended are still on their
+ *                                       way (held up on its thread), they tell instead: an advertisement
+ *                                       received before the end brings the StartScan, and without one the
+ *                                       Log line comes with the scan's end, before its Error or StopScan.
  *                                       A stop, or Destroy, ends the wait too. 0 or below: StartScanning
  *                                       looks once and does not wait.
  *   SelectWaitMillis             20     milliseconds of one wait step (ProcessEvents, and each step of the

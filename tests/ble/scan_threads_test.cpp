@@ -183,8 +183,9 @@ TEST_F(ScanAbortedByThePlatform, StopScanningReturnsAfterItsStopScan) {
   }
 }
 
-// The platform aborts a running scan while the sink takes 300 ms over an Advertisement on the one event
-// thread, so that the advertisements it received after that one, and its report of the abort, wait there.
+// The platform aborts a running scan while the sink holds an Advertisement on the one event thread (300 ms, or
+// until the test lets it go), so that the advertisements it received after that one, and its report of the
+// abort, wait there.
 class ScanAbortedBehindASlowAdvertisement : public RadioFixture<1> {};
 
 // A StartScanning made meanwhile (Scanning reads 0, as a program that keeps its scan going sees) leaves every
@@ -220,6 +221,41 @@ TEST_F(ScanAbortedBehindASlowAdvertisement, StartScanningLeavesItsAdvertisements
             "StartScan Advertisement Advertisement Advertisement Advertisement Advertisement Error(603) "
             "StopScan(603) StartScan");
   for (const Event& line : sink.Of(VELMORABLE_EVENT_LOG)) EXPECT_EQ(line.Text(1).find("Dropped"), std::string::npos);
+}
+
+// The sink asks StartScanning from the first of those advertisements (as a sink that makes sure its scan runs
+// does), after the abort: the call gets 614 and costs the sink none of the advertisements the platform
+// received before the abort. Without the call (the first case) all five arrive as well.
+TEST_F(ScanAbortedBehindASlowAdvertisement, StartScanningFromItsSinkLeavesItsAdvertisementsAheadOfItsEnd) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
+  for (const bool ask : {false, true}) {
+    SCOPED_TRACE(ask ? "StartScanning from the first Advertisement" : "nothing asked");
+    Sink sink;
+    std::atomic<bool> in_sink{false};
+    std::atomic<bool> go{false};
+    std::atomic<int> asked{-1};
+    Client client(&Sink::Call, &sink);
+    ASSERT_NE(client.get(), nullptr);
+    sink.inside = [&](const Event& event) {
+      if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || in_sink.exchange(true)) return;
+      (void)Eventually([&] { return go.load(); });
+      if (ask) asked = Do(client, VELMORABLE_METHOD_START_SCANNING, "");
+    };
+    ASSERT_EQ(Do(client, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(client);
+    ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+    ASSERT_TRUE(Eventually([&] { return in_sink.load(); }));
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+    radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+    go = true;
+    ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+    radio_->WaitIdle();
+    if (ask) {
+      EXPECT_EQ(asked.load(), 614);
+    }
+    EXPECT_EQ(Names(ScanEvents(sink.Events())),
+              "StartScan Advertisement Advertisement Advertisement Advertisement Advertisement Error(603) "
+              "StopScan(603)");
+  }
 }
 
 // The platform starts the scan 300 ms after StartScanning, which with ScanStartedTimeout=0 gives up waiting
@@ -312,6 +348,48 @@ TEST_F(ScanStartingLate, ConnectStopsIt) {
   EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   after.ExpectNothingFollows(handle);
   EXPECT_EQ(Do(handle, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(handle);
+}
+
+// Client A's scan starts late (after StartScanning has begun to poll for the start), receives an advertisement
+// and is aborted, all while client B's Advertisement sink holds the one event thread, where A's advertisement
+// waits ahead of the platform's report of the abort. StartScanning finds that report first and returns 0 while
+// the thread is still held: A's sink still gets the scan it ran (StartScan, the Advertisement, then its end),
+// and no "Scanning failed to start." for a scan that started and received.
+class ScanStartingLateBehindABusyEventThread : public RadioFixture<1> {};
+
+TEST_F(ScanStartingLateBehindABusyEventThread, AnAbortKeepsItsStartScanAndAdvertisement) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
+  Sink sink_a;
+  Sink sink_b;
+  std::atomic<bool> held{false};
+  std::atomic<bool> go{false};
+  sink_b.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || held.exchange(true)) return;
+    (void)Eventually([&] { return go.load(); });
+  };
+  Client a(&Sink::Call, &sink_a);
+  Client b(&Sink::Call, &sink_b);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
+  ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+  ASSERT_TRUE(Eventually([&] { return held.load(); }));
+  radio_->SetWatcherTiming(-1, 0);
+  std::atomic<int> started{-1};
+  std::thread starter([&] { started = Do(a, VELMORABLE_METHOD_START_SCANNING, ""); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  radio_->ForceWatchersStarted();
+  EXPECT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+  radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+  const bool returned = Eventually([&] { return started.load() != -1; });
+  go = true;
+  starter.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(started.load(), 0) << LastError(a);
+  ASSERT_TRUE(sink_a.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  radio_->WaitIdle();
+  EXPECT_EQ(Names(ScanEvents(sink_a.Events())), "StartScan Advertisement Error(603) StopScan(603)");
+  EXPECT_FALSE(Logged(sink_a, 1, "Scanning failed to start."));
 }
 
 // An advertisement of the first scan is still in the sink on one platform thread (for 200 ms) while the
