@@ -3411,6 +3411,44 @@ TEST_F(SubscriptionsOfTwoClients, ASubscribeAfterAStoppedUnsubscribeBesideAnothe
   EXPECT_TRUE(first_events_.GetsValues());
 }
 
+// A program that subscribes again as soon as its subscription ends: its sink calls Subscribe from the Error 610
+// that tells of the end (a services change). The events it gets must leave it subscribed, as it is: the end's
+// Unsubscribed comes before the new subscription's Subscribed, not after it.
+struct SubscribeAgainOnError {
+  Recorder recorder;
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::atomic<int> subscribed_again{-1};
+
+  static int32_t Call(void* raw, int32_t id, int32_t count, intptr_t* params, int32_t* sizes) {
+    auto* self = static_cast<SubscribeAgainOnError*>(raw);
+    const int32_t rc = Recorder::Call(&self->recorder, id, count, params, sizes);
+    if (id == VELMORABLE_EVENT_ERROR && params[0] == 610 && self->subscribed_again.load() == -1) {
+      self->subscribed_again = OnCharacteristic(self->handle, VELMORABLE_METHOD_SUBSCRIBE);
+    }
+    return rc;
+  }
+};
+
+TEST_F(SubscriptionsOfTwoClients, ASubscribeFromTheErrorOfAnEndedSubscriptionIsToldLast) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  SubscribeAgainOnError sink;
+  Client client(&SubscribeAgainOnError::Call, &sink);
+  ASSERT_NE(client.get(), nullptr);
+  sink.handle = client;
+  ASSERT_NO_FATAL_FAILURE(Subscribed(client, kFirstAddress));
+  ASSERT_TRUE(sink.recorder.GetsValues());
+  radio_->ReplaceDatabase(kFirstAddress, BusyPeripheral(kFirstAddress).gatt);
+  EXPECT_TRUE(Eventually([&] { return sink.recorder.Events().size() >= 4; }));
+  radio_->WaitIdle();
+  EXPECT_EQ(sink.subscribed_again.load(), 0);
+  EXPECT_EQ(SubscriptionState(client), 1);
+  EXPECT_TRUE(sink.recorder.GetsValues());
+  const std::vector<std::string> events = sink.recorder.Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), "Subscribed 000100030000") << ::testing::PrintToString(events);
+  client.Destroy();
+}
+
 // A's Unsubscribe fails with a platform failure that the platform raises once it has taken the CCCD write
 // (610): A's subscription is gone on the device. A's next Subscribe must write the CCCD again, not trust the
 // subscription listed from before the Unsubscribe, so that A's Values come.
