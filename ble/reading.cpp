@@ -344,9 +344,9 @@ bool BLEClientEngine::AdmitValue(GattCharacteristicRecord& record, EventDeliveri
   return true;
 }
 
-bool BLEClientEngine::HoldsSubscription(GattCharacteristicRecord& record) {
+bool BLEClientEngine::MayHoldSubscription(GattCharacteristicRecord& record) {
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  return !record.values_stopped;
+  return !record.values_stopped || record.cccd_unsettled;
 }
 
 bool BLEClientEngine::StopValues(GattCharacteristicRecord& record, bool stop) {

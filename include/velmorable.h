@@ -124,12 +124,17 @@
  * and raises no Subscribed or Unsubscribed for the next connection. QuerySubscriptionState reads what Subscribe,
  * Unsubscribe, a WriteValue of the CCCD or that end left (a Subscribe that failed leaves 0 where nothing was
  * listed); before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then
- * brings no Value, Subscribe does; a state listed while that read waited stands, and the query gives it. A read of
+ * brings no Value, Subscribe does; a state listed while that read waited stands, and the query gives it. A
+ * Subscribe, Unsubscribe or WriteValue of the CCCD that the device did not answer (its wait stopped with 301, the
+ * device was unreachable, or the platform failed with 610) may have been taken all the same, after it returned:
+ * until a later one is accepted, Subscribe and Unsubscribe ask the platform whatever this client holds and its
+ * state reads, so that an Unsubscribe still ends a subscription that the device took late. A read of
  * the CCCD descriptor gives the device's value and changes no listed state. Unsubscribe without a characteristic id
- * ends the subscriptions this client holds (of the service given, or of every service), with an Unsubscribed for
- * each; it asks nothing for the other characteristics and leaves their listed state as it is. Unsubscribe naming a
- * characteristic asks the platform to end its notifications and fires Unsubscribed also when this client held no
- * subscription of it, unless its state reads 0 already.
+ * ends the subscriptions this client holds, and those left in doubt as above (of the service given, or of every
+ * service), with an Unsubscribed for each; it asks nothing for the other characteristics and leaves their listed
+ * state as it is. Unsubscribe naming a characteristic asks the platform to end its notifications and fires
+ * Unsubscribed also when this client held no subscription of it, unless its state reads 0 already (and is not in
+ * doubt).
  *
  * Unsubscribe (method 19) on the application's thread returns 0 only once no Value of the characteristics it
  * unsubscribed from is in the sink on another thread: a notification that comes after it has recorded a
