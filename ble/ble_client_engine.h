@@ -508,8 +508,13 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   class FailedCccdWrite;
   // ReportNotificationsLost lists record as unsubscribed and tells the application that the platform ended
   // its subscription: Log (level 2), Error 610 "Notifications of characteristic ID ... ended: <reason>." and
-  // Unsubscribed.
-  void ReportNotificationsLost(const GattCharacteristicRecord& record, const char* service_id, const char* reason);
+  // Unsubscribed. made is the record's count of subscriptions made when its notifications stopped: one made
+  // since (a Subscribe of the Error's sink, or of another thread) keeps its listed state and is not followed
+  // by the end's Unsubscribed.
+  void ReportNotificationsLost(const GattCharacteristicRecord& record, uint64_t made, const char* service_id,
+                               const char* reason);
+  // MadeSince tells whether a subscription of record has been made since its count of them was made.
+  bool MadeSince(const GattCharacteristicRecord& record, uint64_t made);
   int ResetSettings();
   // Discovery steps (discovery.cpp). Each returns 0 or the code of the first failure, its text set.
   struct ServiceRequestTexts;

@@ -86,6 +86,7 @@ class BLEClientEngine::OpenedValues {
     if (record_ == nullptr) return;
     core::Buffer reason;
     bool ended = false;
+    uint64_t made = 0;
     {
       std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
       // A write whose success was not reported made nothing, nor does the end that came for it.
@@ -99,11 +100,12 @@ class BLEClientEngine::OpenedValues {
       record_->lost = HeldEnd::kNone;
       if (!ended) return;
       record_->values_stopped = true;
+      made = record_->made;
       if (reason.Assign(record_->lost_reason) != core::kOk) (void)reason.Clear();
     }
     core::Buffer service_id;
     if (ServiceIdOf(record_->id.Data(), service_id) != core::kOk) return;
-    engine_.ReportNotificationsLost(*record_, service_id.Data(), reason.Data());
+    engine_.ReportNotificationsLost(*record_, made, service_id.Data(), reason.Data());
   }
   OpenedValues(const OpenedValues&) = delete;
   OpenedValues& operator=(const OpenedValues&) = delete;
@@ -127,6 +129,7 @@ class BLEClientEngine::OpenedValues {
       return;
     }
     record_->values_stopped = false;
+    ++record_->made;
   }
   // Made: the write made this client's subscription (it held none before).
   bool Made() const { return made_; }

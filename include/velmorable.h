@@ -118,7 +118,9 @@
  * and Unsubscribed come on a platform thread (an Unsubscribe that was waiting for its write then raises no second
  * Unsubscribed; an end that came while a Subscribe, or a WriteValue of the CCCD, had not yet raised its Subscribed,
  * while its write waited for the device's answer or after, comes inside that call, after its Subscribed), the state
- * reads 0, and the next Subscribe asks the platform again. An end that the platform reports late, of a subscription
+ * reads 0, and the next Subscribe asks the platform again; a Subscribe that makes a subscription before the end's
+ * Unsubscribed has come (the Error's sink's, say) leaves the end without it, so Subscribed is the last word. An end
+ * that the platform reports late, of a subscription
  * that an Unsubscribe had ended before, leaves the subscription that a Subscribe made since. A Subscribe, an
  * Unsubscribe or a WriteValue of the CCCD cut short by a Disconnect or Connect made meanwhile (a sink's) returns 608
  * and raises no Subscribed or Unsubscribed for the next connection. QuerySubscriptionState reads what Subscribe,
