@@ -230,7 +230,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   };
   // SetSubscription writes the CCCD (subscribe 1 or 0) unless this client already holds a subscription
   // listed with the value it would write (notifications or indications as PreferIndications and the flags
-  // choose), or, unsubscribing, holds none and the characteristic is listed as unsubscribed; it lists the
+  // choose), or, unsubscribing, holds none and the characteristic is listed as unsubscribed, while no CCCD
+  // write of it has gone unanswered since the last one accepted (cccd_unsettled); it lists the
   // value, and fires Subscribed or Unsubscribed on success. 602 without Notify and Indicate. Subscribing
   // lets the notifications through once the device has accepted the write (see OpenedValues); 608 when the
   // tree has moved on from the record's meanwhile (a Disconnect or Connect), with no Subscribed. Unsubscribing
@@ -489,8 +490,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // StopValues sets whether the notifications of record are dropped (see values_stopped) and returns what it
   // was before.
   bool StopValues(GattCharacteristicRecord& record, bool stop);
-  // HoldsSubscription tells whether this client holds a subscription of record (its notifications pass).
-  bool HoldsSubscription(GattCharacteristicRecord& record);
+  // MayHoldSubscription tells whether this client holds a subscription of record (its notifications pass),
+  // or the device may hold one for it (see GattCharacteristicRecord::cccd_unsettled).
+  bool MayHoldSubscription(GattCharacteristicRecord& record);
   // EndValues stops the notifications of record and, off a platform event thread, waits for those being
   // delivered until wait's deadline (started here when it is 0; wait null: a wait of its own), setting
   // wait->left when it ran out. Returns whether this client held a subscription of record until then.
@@ -501,10 +503,19 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // subscription that comes before the call has fired its Subscribed is reported when it goes (see
   // GattCharacteristicRecord::subscribing).
   class OpenedValues;
+  // FailedCccdWrite brings what a CCCD write of a characteristic leaves in line with what the device may have
+  // done when the write fails, also by a platform failure that leaves the call at once: the state listed, and
+  // whether the CCCD is unsettled (see GattCharacteristicRecord::cccd_unsettled).
+  class FailedCccdWrite;
   // ReportNotificationsLost lists record as unsubscribed and tells the application that the platform ended
   // its subscription: Log (level 2), Error 610 "Notifications of characteristic ID ... ended: <reason>." and
-  // Unsubscribed.
-  void ReportNotificationsLost(const GattCharacteristicRecord& record, const char* service_id, const char* reason);
+  // Unsubscribed. made is the record's count of subscriptions made when its notifications stopped: one made
+  // since (a Subscribe of the Error's sink, or of another thread) keeps its listed state and is not followed
+  // by the end's Unsubscribed.
+  void ReportNotificationsLost(const GattCharacteristicRecord& record, uint64_t made, const char* service_id,
+                               const char* reason);
+  // MadeSince tells whether a subscription of record has been made since its count of them was made.
+  bool MadeSince(const GattCharacteristicRecord& record, uint64_t made);
   int ResetSettings();
   // Discovery steps (discovery.cpp). Each returns 0 or the code of the first failure, its text set.
   struct ServiceRequestTexts;

@@ -153,6 +153,16 @@ struct GattCharacteristicRecord {
   // Subscribe) ends nothing. Guarded by the engine's tree mutex.
   uint64_t session = 0;
   uint64_t lost_session = 0;
+  // made counts the subscriptions of this client's that accepted writes have made (values_stopped cleared):
+  // an end that is reported after a newer one was made tells no Unsubscribed. Guarded by the engine's tree
+  // mutex.
+  uint64_t made = 0;
+  // cccd_unsettled is set once a CCCD write of this client's (Subscribe, Unsubscribe, WriteValue) has ended
+  // without the device's answer (its wait stopped, the platform raised or could not reach the device), and
+  // cleared by the next write that the device accepts: the device may have taken that write after all, so
+  // what this client holds and lists may not be what the device does for it, and neither Subscribe nor
+  // Unsubscribe spares its write on them meanwhile. Guarded by the engine's tree mutex.
+  bool cccd_unsettled = false;
 
   // Init makes this the record of ref's characteristic with id and registers the engine's value handler on
   // the platform object (once per object). 0, or 200. May raise PlatformError.

@@ -344,9 +344,9 @@ bool BLEClientEngine::AdmitValue(GattCharacteristicRecord& record, EventDeliveri
   return true;
 }
 
-bool BLEClientEngine::HoldsSubscription(GattCharacteristicRecord& record) {
+bool BLEClientEngine::MayHoldSubscription(GattCharacteristicRecord& record) {
   std::lock_guard<std::mutex> lock(tree_mutex_);
-  return !record.values_stopped;
+  return !record.values_stopped || record.cccd_unsettled;
 }
 
 bool BLEClientEngine::StopValues(GattCharacteristicRecord& record, bool stop) {
@@ -375,6 +375,7 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
   if (PlatformStringToText(args->ToString(), reason) != core::kOk) (void)reason.Clear();
   const auto numbered = std::dynamic_pointer_cast<bt::NotificationsLostArgs>(args);
   const uint64_t session = numbered != nullptr ? numbered->Session() : 0;
+  uint64_t made = 0;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
     using HeldEnd = GattCharacteristicRecord::HeldEnd;
@@ -393,17 +394,27 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
     }
     if (record->values_stopped) return;
     record->values_stopped = true;
+    made = record->made;
   }
-  ReportNotificationsLost(*record, service_id.Data(), reason.Data());
+  ReportNotificationsLost(*record, made, service_id.Data(), reason.Data());
 }
 
-void BLEClientEngine::ReportNotificationsLost(const GattCharacteristicRecord& record, const char* service_id,
-                                              const char* reason) {
-  if (ListSubscription(record, 0, Listing::kSet) != core::kOk) return;
+bool BLEClientEngine::MadeSince(const GattCharacteristicRecord& record, uint64_t made) {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  return record.made != made;
+}
+
+void BLEClientEngine::ReportNotificationsLost(const GattCharacteristicRecord& record, uint64_t made,
+                                              const char* service_id, const char* reason) {
+  // A subscription made once the notifications had stopped (by a sink, or another thread) is newer than the
+  // end: its state stands, and its Subscribed, told already, stays the last word.
+  if (!MadeSince(record, made) && ListSubscription(record, 0, Listing::kSet) != core::kOk) return;
   core::Buffer text;
   (void)text.Format("Notifications of characteristic ID \"%s\" ended: %s.", record.id.Data(), reason);
   if (settings_.log_level.load(std::memory_order_relaxed) >= 2) (void)FireLog(2, text.Data(), kGattLogSubscriptions);
   (void)FireError(kPlatformErrorCode, text.Data());
+  // The Error's sink may have subscribed again: that Subscribed came after the end.
+  if (MadeSince(record, made)) return;
   core::Buffer uuid;
   (void)UuidTextOf(record.uuid, uuid);
   (void)FireUnsubscribed(service_id, record.id.Data(), uuid.Data(), record.description.Data());

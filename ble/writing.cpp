@@ -86,6 +86,7 @@ class BLEClientEngine::OpenedValues {
     if (record_ == nullptr) return;
     core::Buffer reason;
     bool ended = false;
+    uint64_t made = 0;
     {
       std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
       // A write whose success was not reported made nothing, nor does the end that came for it.
@@ -99,11 +100,12 @@ class BLEClientEngine::OpenedValues {
       record_->lost = HeldEnd::kNone;
       if (!ended) return;
       record_->values_stopped = true;
+      made = record_->made;
       if (reason.Assign(record_->lost_reason) != core::kOk) (void)reason.Clear();
     }
     core::Buffer service_id;
     if (ServiceIdOf(record_->id.Data(), service_id) != core::kOk) return;
-    engine_.ReportNotificationsLost(*record_, service_id.Data(), reason.Data());
+    engine_.ReportNotificationsLost(*record_, made, service_id.Data(), reason.Data());
   }
   OpenedValues(const OpenedValues&) = delete;
   OpenedValues& operator=(const OpenedValues&) = delete;
@@ -127,6 +129,7 @@ class BLEClientEngine::OpenedValues {
       return;
     }
     record_->values_stopped = false;
+    ++record_->made;
   }
   // Made: the write made this client's subscription (it held none before).
   bool Made() const { return made_; }
@@ -139,6 +142,56 @@ class BLEClientEngine::OpenedValues {
   GattCharacteristicRecord* record_;
   bool made_ = false;
   bool kept_ = false;
+};
+
+class BLEClientEngine::FailedCccdWrite {
+ public:
+  // For a call that writes the CCCD of record (null: none) with on (turning notifications on) or not, made
+  // before anything that may fail. Unless the call succeeds (Succeeded), it goes as a failed write: the device
+  // may take a write that failed, or whose wait stopped, all the same. One that turned notifications on holds
+  // nothing: 0 is listed where nothing was, so that the first query does not take a CCCD that its write may
+  // have turned on after all (or another client holds on) for this client's. After one that turned them off
+  // the state is not known any more and is taken off the list, so that the next query asks the device. A
+  // write asked for that the device did not answer leaves the CCCD unsettled; one it accepted settles it.
+  FailedCccdWrite(BLEClientEngine& engine, GattCharacteristicRecord* record, bool on)
+      : engine_(engine), record_(record), on_(on) {}
+  ~FailedCccdWrite() {
+    if (record_ == nullptr) return;
+    if (asked_ && !answered_) {
+      std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
+      record_->cccd_unsettled = true;
+    }
+    // One that failed before its write was asked for (its CCCD lookup) turned nothing off.
+    if (on_ || asked_) (void)engine_.ListSubscription(*record_, 0, on_ ? Listing::kFill : Listing::kForget);
+  }
+  FailedCccdWrite(const FailedCccdWrite&) = delete;
+  FailedCccdWrite& operator=(const FailedCccdWrite&) = delete;
+
+  // Asked: the write is about to be asked for; until Answer takes the device's answer, nothing tells what the
+  // device did with it.
+  void Asked() { asked_ = true; }
+  // Answer takes the write's result. Only an answer of the device's tells what it did: an acceptance, or a
+  // refusal (which changes nothing). No result (the wait stopped) or an unreachable device does not: the
+  // platform may have given up on an answer that the device sends later (bluetoothd's timeout, say).
+  void Answer(const std::shared_ptr<bt::GattWriteResult>& result) {
+    if (record_ == nullptr || result == nullptr || result->Status() == bt::GattCommunicationStatus::Unreachable) {
+      return;
+    }
+    answered_ = true;
+    if (!Accepted(result)) return;
+    std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
+    record_->cccd_unsettled = false;
+  }
+  void Succeeded() { record_ = nullptr; }
+
+ private:
+  using Listing = BLEClientEngine::Listing;
+
+  BLEClientEngine& engine_;
+  GattCharacteristicRecord* record_;
+  const bool on_;
+  bool asked_ = false;
+  bool answered_ = false;
 };
 
 // LogComposed fires Log with prefix, id and suffix while LogLevel is level or more; the text is composed in
@@ -210,20 +263,17 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   // that turns them off ends it as Unsubscribe does.
   std::shared_ptr<GattCharacteristicRecord> notified;
   if (cccd && FindCharacteristic(service_id.Data(), characteristic_id.Data(), &notified) == 0) notified = nullptr;
+  // Corrected as after a failed Subscribe or Unsubscribe.
+  FailedCccdWrite failed(*this, notified.get(), subscribed);
   OpenedValues opened(*this, subscribed ? notified.get() : nullptr);
+  failed.Asked();
   const std::shared_ptr<bt::GattWriteResult> result =
       AwaitWriteResult(*this, record.descriptor->WriteValueWithResultAsync(buffer));
   opened.Answer(result);
+  failed.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogWrite);
-  if (rc != 0) {
-    // As after a failed Subscribe or Unsubscribe: the device may take a write that failed, or whose wait
-    // stopped, all the same. One that turned notifications on holds nothing (0 is listed where nothing was);
-    // after one that turned them off the state is not known any more (taken off the list).
-    if (cccd && notified != nullptr) {
-      (void)ListSubscription(*notified, 0, subscribed ? Listing::kFill : Listing::kForget);
-    }
-    return rc;
-  }
+  if (rc != 0) return rc;
+  failed.Succeeded();
   // A CCCD write that a Disconnect or Connect cut short made or ended a subscription of the old connection,
   // which tells the next one nothing (as Subscribe and Unsubscribe are).
   if (cccd && TreeGeneration() != record.generation) return kParentNotListed;
@@ -311,27 +361,27 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   }
   int32_t listed_value = -1;
   (void)subscriptions_.Find(id, nullptr, &listed_value);
-  const bool held = HoldsSubscription(record);
+  bool held = false;
+  bool unsettled = false;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    held = !record.values_stopped;
+    unsettled = record.cccd_unsettled;
+  }
   // Only a subscription that this client holds spares a Subscribe its write: a state listed from the
   // device's CCCD (the first query) may be another client's, which this one gets no Value of. One held with
   // the other kind (PreferIndications changed since) is written anew. Listed as unsubscribed with none held
   // (by a CCCD write of WriteValue, or an Unsubscribe whose wait ran out): the CCCD is not written again, but
-  // the notifications end as on every Unsubscribe.
-  if (on ? held && listed_value == static_cast<int32_t>(value) : !held && listed_value == 0) {
+  // the notifications end as on every Unsubscribe. Neither is spared after a write that the device may have
+  // taken unanswered: what this client holds and lists may not be what the device does for it.
+  if (!unsettled && (on ? held && listed_value == static_cast<int32_t>(value) : !held && listed_value == 0)) {
     if (!on) (void)EndValues(record, wait);
     return 0;
   }
 
-  // A Subscribe that fails, also in its CCCD lookup or by a platform failure that leaves the call at once,
-  // holds no subscription: where nothing was listed it lists that, so the first query does not take a CCCD
-  // that its write may have turned on after all (or another client holds on) for this client's.
-  struct ListedNoneIfFailed {
-    BLEClientEngine& engine;
-    const GattCharacteristicRecord* record;  // null once the write has succeeded, and for an Unsubscribe
-    ~ListedNoneIfFailed() {
-      if (record != nullptr) (void)engine.ListSubscription(*record, 0, Listing::kFill);
-    }
-  } listed_none{*this, on ? &record : nullptr};
+  // A failed Subscribe, also in its CCCD lookup, holds no subscription; a failed Unsubscribe leaves the
+  // subscription this client's (its notifications pass), but the device's CCCD unknown.
+  FailedCccdWrite failed(*this, &record, on);
   int rc;
   if (record.cccd_ensured == 0) {
     rc = EnsureDescriptorDiscovered(record, kCccdUuid);
@@ -343,19 +393,14 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
                    kIdSuffix);
   if (rc != 0) return rc;
   OpenedValues opened(*this, on ? &record : nullptr);
+  failed.Asked();
   const std::shared_ptr<bt::GattWriteResult> result = AwaitWriteResult(
       *this, record.characteristic->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(value));
   opened.Answer(result);
+  failed.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);
-  if (rc != 0) {
-    // An Unsubscribe whose write failed, or whose wait stopped, leaves the device's CCCD unknown: the device
-    // may take the write all the same. The subscription is still this client's (its notifications pass),
-    // but its state is listed no more, so that the next query asks the device and the next Subscribe writes
-    // the CCCD again instead of trusting a subscription that the device may have ended.
-    if (!on) (void)ListSubscription(record, 0, Listing::kForget);
-    return rc;
-  }
-  listed_none.record = nullptr;
+  if (rc != 0) return rc;
+  failed.Succeeded();
   // A Disconnect or Connect made meanwhile (a sink's, or another thread's) has emptied the tree: the
   // subscription, or its end, was the old connection's, and tells the next one nothing. Cut short as a
   // discovery is.
@@ -419,8 +464,9 @@ int BLEClientEngine::UnsubscribeEach(const std::vector<std::shared_ptr<GattChara
   ValuesWait wait;
   for (const std::shared_ptr<GattCharacteristicRecord>& record : records) {
     // Asked first: a characteristic that this client holds no subscription of has nothing to ask the
-    // platform (not even its flags, whose first read looks for a descriptor).
-    if (!HoldsSubscription(*record)) {
+    // platform (not even its flags, whose first read looks for a descriptor), unless the device may hold
+    // one for it after all (a CCCD write that it did not answer).
+    if (!MayHoldSubscription(*record)) {
       (void)EndValues(*record, &wait);
       continue;
     }

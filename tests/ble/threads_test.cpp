@@ -3387,6 +3387,105 @@ TEST_F(SubscriptionsOfTwoClients, AnUnsubscribeWhoseWaitStoppedLeavesTheNextSubs
   EXPECT_TRUE(first_events_.GetsValues());
 }
 
+// B subscribes, then A. A's Unsubscribe gives up waiting for its CCCD write (301), which the device then takes:
+// A's subscription is gone on the device, while B's keeps the device's CCCD on. A's next query reads that CCCD
+// (1, B's), and A's Subscribe must still ask the platform for a subscription of A's own, so that A's Values come.
+TEST_F(SubscriptionsOfTwoClients, ASubscribeAfterAStoppedUnsubscribeBesideAnotherSubscriberBringsValues) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(second_, kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  ASSERT_TRUE(first_events_.GetsValues());
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kWriteCccd, .hold = true});
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 301) << LastError(first_);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 60), 0);
+  radio_->Release(hold);
+  radio_->WaitIdle();
+  ASSERT_TRUE(second_events_.GetsValues());
+  EXPECT_TRUE(first_events_.GetsNoValue());
+  EXPECT_EQ(SubscriptionState(first_), 1);  // the device's CCCD, on for B
+  const size_t writes = CccdWrites();
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(CccdWrites(), writes + 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
+// A program that subscribes again as soon as its subscription ends: its sink calls Subscribe from the Error 610
+// that tells of the end (a services change). The events it gets must leave it subscribed, as it is: the end's
+// Unsubscribed, which would come once the sink has returned, does not follow the new subscription's Subscribed.
+struct SubscribeAgainOnError {
+  Recorder recorder;
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::atomic<int> subscribed_again{-1};
+
+  static int32_t Call(void* raw, int32_t id, int32_t count, intptr_t* params, int32_t* sizes) {
+    auto* self = static_cast<SubscribeAgainOnError*>(raw);
+    const int32_t rc = Recorder::Call(&self->recorder, id, count, params, sizes);
+    if (id == VELMORABLE_EVENT_ERROR && params[0] == 610 && self->subscribed_again.load() == -1) {
+      self->subscribed_again = OnCharacteristic(self->handle, VELMORABLE_METHOD_SUBSCRIBE);
+    }
+    return rc;
+  }
+};
+
+TEST_F(SubscriptionsOfTwoClients, ASubscribeFromTheErrorOfAnEndedSubscriptionIsToldLast) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  SubscribeAgainOnError sink;
+  Client client(&SubscribeAgainOnError::Call, &sink);
+  ASSERT_NE(client.get(), nullptr);
+  sink.handle = client;
+  ASSERT_NO_FATAL_FAILURE(Subscribed(client, kFirstAddress));
+  ASSERT_TRUE(sink.recorder.GetsValues());
+  radio_->ReplaceDatabase(kFirstAddress, BusyPeripheral(kFirstAddress).gatt);
+  EXPECT_TRUE(Eventually([&] { return sink.subscribed_again.load() != -1; }));
+  radio_->WaitIdle();  // the end's delivery has returned
+  EXPECT_EQ(sink.subscribed_again.load(), 0);
+  EXPECT_EQ(SubscriptionState(client), 1);
+  EXPECT_TRUE(sink.recorder.GetsValues());
+  const std::vector<std::string> events = sink.recorder.Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), "Subscribed 000100030000") << ::testing::PrintToString(events);
+  client.Destroy();
+}
+
+// A's Unsubscribe fails with a platform failure that the platform raises once it has taken the CCCD write
+// (610): A's subscription is gone on the device. A's next Subscribe must write the CCCD again, not trust the
+// subscription listed from before the Unsubscribe, so that A's Values come.
+TEST_F(SubscriptionsOfTwoClients, ASubscribeAfterAnUnsubscribeThatRaisedBringsValues) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(first_, kFirstAddress));
+  ASSERT_TRUE(first_events_.GetsValues());
+  (void)radio_->AddFault({.op = bt::sim::SimOp::kWriteCccd, .results_hresult = static_cast<int32_t>(0x80004005u)});
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 610) << LastError(first_);
+  radio_->WaitIdle();
+  ASSERT_EQ(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 0);
+  const size_t writes = CccdWrites();
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+  EXPECT_EQ(CccdWrites(), writes + 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
+// A's Subscribe gives up waiting for its CCCD write (301), which the device then takes: the device notifies
+// for A, whose sink gets none of it. A's Unsubscribe must end that subscription on the device, not leave the
+// device's CCCD on for a client that wants nothing of it.
+TEST_F(SubscriptionsOfTwoClients, AnUnsubscribeAfterAStoppedSubscribeEndsWhatTheDeviceTook) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Discovered(first_));
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kWriteCccd, .hold = true});
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 301) << LastError(first_);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 60), 0);
+  radio_->Release(hold);
+  radio_->WaitIdle();
+  ASSERT_EQ(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 1);
+  const size_t writes = CccdWrites();
+  EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(first_);
+  radio_->WaitIdle();
+  EXPECT_EQ(CccdWrites(), writes + 1);
+  EXPECT_EQ(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 0);
+}
+
 // B subscribes. A, with the characteristics found but not their descriptors, subscribes while the device is
 // unreachable for descriptor lookups: the Subscribe fails in its CCCD lookup (607) and holds nothing, so A's
 // state reads 0, not the device's CCCD that B holds on.
