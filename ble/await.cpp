@@ -327,8 +327,9 @@ std::shared_ptr<bt::GattReadResult> AwaitReadResult(BLEClientEngine& engine,
 }
 
 std::shared_ptr<bt::GattWriteResult> AwaitWriteResult(BLEClientEngine& engine,
-                                                      const bt::AsyncOp<bt::GattWriteResult>& operation) {
-  return AwaitOperation(engine, operation);
+                                                      const bt::AsyncOp<bt::GattWriteResult>& operation,
+                                                      LateResult<bt::GattWriteResult> late) {
+  return AwaitOperation(engine, operation, std::move(late));
 }
 
 int BLEClientEngine::WaitStep(int32_t wait_ms, platform::WindowHandle window) {

@@ -76,7 +76,8 @@ std::shared_ptr<bt::GattReadClientCharacteristicConfigurationDescriptorResult> A
 std::shared_ptr<bt::GattReadResult> AwaitReadResult(BLEClientEngine& engine,
                                                     const bt::AsyncOp<bt::GattReadResult>& operation);
 std::shared_ptr<bt::GattWriteResult> AwaitWriteResult(BLEClientEngine& engine,
-                                                      const bt::AsyncOp<bt::GattWriteResult>& operation);
+                                                      const bt::AsyncOp<bt::GattWriteResult>& operation,
+                                                      LateResult<bt::GattWriteResult> late = {});
 
 // AwaitWakeups lists the threads that wait for one engine (the platform, or other threads), so that Destroy
 // can wake them all at once: a wait step is woken early only by a message to its thread, and a wait left to

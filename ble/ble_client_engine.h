@@ -375,6 +375,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
                       const std::shared_ptr<bt::GattValueChangedEventArgs>& args);
   void OnNotificationsLost(const std::shared_ptr<bt::GattCharacteristic>& characteristic,
                            const std::shared_ptr<bt::Inspectable>& args);
+  // OnLateCccdOff takes the device's late acceptance of CCCD write number `write` of the characteristic, one
+  // turning notifications off whose wait had stopped (301): unless a later write was asked for since, the
+  // subscription this client still held ends (its notifications stop, the state reads 0, Unsubscribed).
+  void OnLateCccdOff(const std::shared_ptr<bt::GattCharacteristic>& characteristic, uint64_t write);
   void OnPlatformLogged(const std::shared_ptr<bt::PlatformLogEventArgs>& args);
 
   BLEClient* Owner() const { return owner_; }

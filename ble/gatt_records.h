@@ -163,6 +163,9 @@ struct GattCharacteristicRecord {
   // what this client holds and lists may not be what the device does for it, and neither Subscribe nor
   // Unsubscribe spares its write on them meanwhile. Guarded by the engine's tree mutex.
   bool cccd_unsettled = false;
+  // cccd_writes numbers the CCCD writes of this client's that were asked for: the device's late answer to one
+  // whose wait stopped acts only while no later one was asked. Guarded by the engine's tree mutex.
+  uint64_t cccd_writes = 0;
 
   // Init makes this the record of ref's characteristic with id and registers the engine's value handler on
   // the platform object (once per object). 0, or 200. May raise PlatformError.

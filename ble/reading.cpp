@@ -399,6 +399,30 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
   ReportNotificationsLost(*record, made, service_id.Data(), reason.Data());
 }
 
+void BLEClientEngine::OnLateCccdOff(const std::shared_ptr<bt::GattCharacteristic>& characteristic, uint64_t write) {
+  if (characteristic == nullptr) return;
+  std::shared_ptr<GattCharacteristicRecord> record;
+  core::Buffer service_id;
+  EventDeliveries::Delivery delivery;
+  if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
+  bool held = false;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    // A later write (Subscribe, Unsubscribe, WriteValue) decides what the device does for this client.
+    if (record->cccd_writes != write) return;
+    record->cccd_unsettled = false;
+    held = !record->values_stopped;
+    record->values_stopped = true;
+    record->lost = GattCharacteristicRecord::HeldEnd::kNone;
+  }
+  if (ListSubscription(*record, 0, Listing::kSet) != core::kOk || !held) return;
+  (void)LogComposed(1, kGattLogSubscriptions, "Successfully unsubscribed from characteristic ID \"", record->id.Data(),
+                    "\".");
+  core::Buffer uuid;
+  (void)UuidTextOf(record->uuid, uuid);
+  (void)FireUnsubscribed(service_id.Data(), record->id.Data(), uuid.Data(), record->description.Data());
+}
+
 bool BLEClientEngine::MadeSince(const GattCharacteristicRecord& record, uint64_t made) {
   std::lock_guard<std::mutex> lock(tree_mutex_);
   return record.made != made;

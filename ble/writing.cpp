@@ -168,8 +168,24 @@ class BLEClientEngine::FailedCccdWrite {
   FailedCccdWrite& operator=(const FailedCccdWrite&) = delete;
 
   // Asked: the write is about to be asked for; until Answer takes the device's answer, nothing tells what the
-  // device did with it.
-  void Asked() { asked_ = true; }
+  // device did with it. It returns a late answer's handler for a write turning notifications off (see
+  // OnLateCccdOff), none for one turning them on (a failed Subscribe holds nothing, whatever the device did).
+  LateResult<bt::GattWriteResult> Asked() {
+    asked_ = true;
+    if (record_ == nullptr) return {};
+    uint64_t write = 0;
+    {
+      std::lock_guard<std::mutex> lock(engine_.tree_mutex_);
+      write = ++record_->cccd_writes;
+    }
+    if (on_ || record_->characteristic == nullptr) return {};
+    return [bridge = std::weak_ptr<BLEEvent>(engine_.bridge_), platform = bt::Provider(),
+            object = record_->characteristic, write](std::shared_ptr<bt::GattWriteResult> late) {
+      const std::shared_ptr<BLEEvent> alive = bridge.lock();
+      if (alive == nullptr || platform == nullptr || !Accepted(late)) return;
+      alive->Post(*platform, [object, write](BLEClientEngine& engine) { engine.OnLateCccdOff(object, write); });
+    };
+  }
   // Answer takes the write's result. Only an answer of the device's tells what it did: an acceptance, or a
   // refusal (which changes nothing). No result (the wait stopped) or an unreachable device does not: the
   // platform may have given up on an answer that the device sends later (bluetoothd's timeout, say).
@@ -266,9 +282,9 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   // Corrected as after a failed Subscribe or Unsubscribe.
   FailedCccdWrite failed(*this, notified.get(), subscribed);
   OpenedValues opened(*this, subscribed ? notified.get() : nullptr);
-  failed.Asked();
+  LateResult<bt::GattWriteResult> late = failed.Asked();
   const std::shared_ptr<bt::GattWriteResult> result =
-      AwaitWriteResult(*this, record.descriptor->WriteValueWithResultAsync(buffer));
+      AwaitWriteResult(*this, record.descriptor->WriteValueWithResultAsync(buffer), std::move(late));
   opened.Answer(result);
   failed.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogWrite);
@@ -393,9 +409,10 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
                    kIdSuffix);
   if (rc != 0) return rc;
   OpenedValues opened(*this, on ? &record : nullptr);
-  failed.Asked();
+  LateResult<bt::GattWriteResult> late = failed.Asked();
   const std::shared_ptr<bt::GattWriteResult> result = AwaitWriteResult(
-      *this, record.characteristic->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(value));
+      *this, record.characteristic->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(value),
+      std::move(late));
   opened.Answer(result);
   failed.Answer(result);
   rc = ReportGattResultOf(*this, result, kGattLogSubscriptions);

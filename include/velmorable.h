@@ -121,17 +121,20 @@
  * while its write waited for the device's answer or after, comes inside that call, after its Subscribed), the state
  * reads 0, and the next Subscribe asks the platform again; a Subscribe that makes a subscription before the end's
  * Unsubscribed has come (the Error's sink's, say) leaves the end without it, so Subscribed is the last word. An end
- * that the platform reports late, of a subscription
- * that an Unsubscribe had ended before, leaves the subscription that a Subscribe made since. A Subscribe, an
- * Unsubscribe or a WriteValue of the CCCD cut short by a Disconnect or Connect made meanwhile (a sink's) returns 608
- * and raises no Subscribed or Unsubscribed for the next connection. QuerySubscriptionState reads what Subscribe,
+ * that the platform reports late, of a subscription that an Unsubscribe had ended before, leaves the subscription
+ * that a Subscribe made since. A Subscribe, an Unsubscribe or a WriteValue of the CCCD cut short by a Disconnect or
+ * Connect made meanwhile (a sink's) returns 608 and raises no Subscribed or Unsubscribed for the next connection.
+ * QuerySubscriptionState reads what Subscribe,
  * Unsubscribe, a WriteValue of the CCCD or that end left (a Subscribe that failed leaves 0 where nothing was
  * listed); before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then
  * brings no Value, Subscribe does; a state listed while that read waited stands, and the query gives it. A
  * Subscribe, Unsubscribe or WriteValue of the CCCD that the device did not answer (its wait stopped with 301, the
  * device was unreachable, or the platform failed with 610) may have been taken all the same, after it returned:
  * until a later one is accepted, Subscribe and Unsubscribe ask the platform whatever this client holds and its
- * state reads, so that an Unsubscribe still ends a subscription that the device took late. A read of
+ * state reads, so that an Unsubscribe still ends a subscription that the device took late. An Unsubscribe, or a
+ * WriteValue of the CCCD turning notifications off, whose wait stopped leaves the subscription as it was until
+ * the device answers: when it accepts the write then, and no later write was asked for, the subscription this
+ * client held ends (its Values stop, the state reads 0) and Unsubscribed comes on a platform thread. A read of
  * the CCCD descriptor gives the device's value and changes no listed state. Unsubscribe without a characteristic id
  * ends the subscriptions this client holds, and those left in doubt as above (of the service given, or of every
  * service), with an Unsubscribed for each; it asks nothing for the other characteristics and leaves their listed

@@ -3388,8 +3388,9 @@ TEST_F(SubscriptionsOfTwoClients, AnUnsubscribeWhoseWaitStoppedLeavesTheNextSubs
 }
 
 // B subscribes, then A. A's Unsubscribe gives up waiting for its CCCD write (301), which the device then takes:
-// A's subscription is gone on the device, while B's keeps the device's CCCD on. A's next query reads that CCCD
-// (1, B's), and A's Subscribe must still ask the platform for a subscription of A's own, so that A's Values come.
+// A's subscription is gone on the device, while B's keeps the device's CCCD on. A's state is its own (0), not
+// the device's CCCD, and A's Subscribe must still ask the platform for a subscription of A's own, so that A's
+// Values come.
 TEST_F(SubscriptionsOfTwoClients, ASubscribeAfterAStoppedUnsubscribeBesideAnotherSubscriberBringsValues) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   ASSERT_NO_FATAL_FAILURE(Subscribed(second_, kFirstAddress));
@@ -3404,7 +3405,7 @@ TEST_F(SubscriptionsOfTwoClients, ASubscribeAfterAStoppedUnsubscribeBesideAnothe
   radio_->WaitIdle();
   ASSERT_TRUE(second_events_.GetsValues());
   EXPECT_TRUE(first_events_.GetsNoValue());
-  EXPECT_EQ(SubscriptionState(first_), 1);  // the device's CCCD, on for B
+  EXPECT_EQ(SubscriptionState(first_), 0);
   const size_t writes = CccdWrites();
   ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
   EXPECT_EQ(CccdWrites(), writes + 1);
@@ -3527,6 +3528,36 @@ TEST_F(SubscriptionsOfTwoClients, ACccdWriteOffWhoseWaitStoppedLeavesTheNextSubs
   EXPECT_EQ(CccdWrites(), writes + 1);
   EXPECT_EQ(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 1);
   EXPECT_TRUE(first_events_.GetsValues());
+}
+
+// A's Unsubscribe, and A's WriteValue turning the CCCD off, each wait out Timeout (301) before the device takes
+// the write. The device's late acceptance ends the subscription A still held, and says so: its notifications
+// stop, the state reads 0, and Unsubscribed comes (no second one from a later Unsubscribe).
+TEST_F(SubscriptionsOfTwoClients, AnEndTheDeviceTookAfterTheWaitStoppedIsToldUnsubscribed) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(first_, kFirstAddress));
+  for (const bool by_unsubscribe : {true, false}) {
+    SCOPED_TRACE(by_unsubscribe ? "Unsubscribe" : "WriteValue of the CCCD");
+    if (!by_unsubscribe) {
+      ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+    }
+    ASSERT_TRUE(first_events_.GetsValues());
+    const size_t events = first_events_.Events().size();
+    const int hold = radio_->AddFault(
+        {.op = by_unsubscribe ? bt::sim::SimOp::kWriteCccd : bt::sim::SimOp::kWriteDescriptor, .hold = true});
+    ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+    EXPECT_EQ(by_unsubscribe ? OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE) : WriteCccd(first_, 0), 301)
+        << LastError(first_);
+    ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 60), 0);
+    radio_->Release(hold);
+    radio_->WaitIdle();
+    ASSERT_TRUE(Eventually([&] { return first_events_.Events().size() > events; }));
+    EXPECT_EQ(first_events_.Events().back(), "Unsubscribed 000100030000");
+    EXPECT_TRUE(first_events_.GetsNoValue());
+    EXPECT_EQ(SubscriptionState(first_), 0);
+    EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 0) << LastError(first_);
+    EXPECT_EQ(first_events_.Events().size(), events + 1);
+  }
 }
 
 // A, which holds nothing and has listed nothing, turns notifications on by a WriteValue of the CCCD whose wait
