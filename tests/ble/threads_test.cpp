@@ -1915,6 +1915,14 @@ TEST_F(PairingOfAnAbandonedConnect, OfTheSameDeviceIsRemovedByTheNextConnectsDis
   EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
 }
 
+// AnswerCounted is a sink that answers each PIN request and counts it in the std::atomic<int> its context is.
+int32_t AnswerCounted(void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) {
+  if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+  AnswerPin(params);
+  ++*static_cast<std::atomic<int>*>(raw);
+  return 0;
+}
+
 // The sink answers the PIN request only once Connect has given up waiting for the pairing (a person typing
 // the PIN takes longer than Timeout): that answer is declined, so no Connect leaves a bond behind.
 class PinAnsweredAfterConnectGaveUp : public RadioFixture<1> {};
@@ -1950,13 +1958,7 @@ TEST_F(PinAnsweredAfterConnectGaveUp, BondsNothing) {
 TEST_F(PinAnsweredAfterConnectGaveUp, OrAnsweredInTimeButFinishedLateBondsNothing) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   std::atomic<int> answered{0};
-  auto sink = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
-    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
-    AnswerPin(params);
-    ++*static_cast<std::atomic<int>*>(raw);
-    return 0;
-  };
-  Client client(sink, &answered);
+  Client client(&AnswerCounted, &answered);
   ASSERT_NE(client.get(), nullptr);
   ASSERT_EQ(Config(client, "PairingMode=1"), 0);
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
@@ -2154,13 +2156,7 @@ TEST_F(BondOfTwoClients, StaysUntilTheLastConnectionToTheDeviceEnds) {
 TEST_F(BondOfTwoClients, LeftByAConnectThatGaveUpStaysUnderAConnectionMadeWhileItWaited) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   std::atomic<int> a_requests{0};
-  auto counting = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
-    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
-    AnswerPin(params);
-    ++*static_cast<std::atomic<int>*>(raw);
-    return 0;
-  };
-  Client a(counting, &a_requests);
+  Client a(&AnswerCounted, &a_requests);
   Client b(&Answering, nullptr);
   ASSERT_EQ(Config(a, "PairingMode=1"), 0);
   ASSERT_EQ(Config(b, "PairingMode=1"), 0);

@@ -97,6 +97,15 @@ class Writing : public ScanFixture {
     EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
     EXPECT_EQ(Call(VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, {index, -1}), 0);
   }
+  // QueriedState asks for the subscription state of the characteristic at index of the Battery service and
+  // returns it (-1 when the query fails).
+  intptr_t QueriedState(int32_t index) {
+    EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
+    intptr_t params[2] = {index, -1};
+    int32_t lengths[2] = {0, 0};
+    if (VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, params, lengths) != 0) return -1;
+    return params[1];
+  }
   int SetUserDescription(int32_t index, const char* text) {
     EXPECT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
     return VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION, index, Text(text));
@@ -366,11 +375,7 @@ TEST_F(Writing, ADeviceNotBondedStartsTheNextConnectionUnsubscribed) {
   ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
   ASSERT_EQ(Do(VELMORABLE_METHOD_CONNECT, kServerId), 0);
   ASSERT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0);
-  intptr_t params[2] = {0, -1};
-  int32_t lengths[2] = {0, 0};
-  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
-  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, params, lengths), 0);
-  EXPECT_EQ(params[1], 0);
+  EXPECT_EQ(QueriedState(0), 0);
 }
 
 // The device took the write, but its answer failed: the client holds no subscription, so the first query says
@@ -382,11 +387,7 @@ TEST_F(Writing, AFailedSubscribeLeavesNoSubscriptionToQuery) {
   fault.results_hresult = bt::kEAccessDenied;
   radio_->AddFault(fault);
   EXPECT_NE(Subscribe(kBattery, kLevel), 0);
-  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
-  intptr_t params[2] = {0, -1};
-  int32_t lengths[2] = {0, 0};
-  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, params, lengths), 0);
-  EXPECT_EQ(params[1], 0);
+  EXPECT_EQ(QueriedState(0), 0);
   // Nothing is held: the next Subscribe writes again.
   ASSERT_EQ(Subscribe(kBattery, kLevel), 0);
   EXPECT_EQ(CccdWrites().size(), 2u);
@@ -400,11 +401,7 @@ TEST_F(Writing, ASubscribedCharacteristicCutFromTheListAndFoundAgainIsNotListedS
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_CHARACTERISTIC_COUNT, 0, 0), 0);
   ASSERT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0);
-  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text(kBattery)), 0);
-  intptr_t params[2] = {0, -1};
-  int32_t lengths[2] = {0, 0};
-  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, params, lengths), 0);
-  EXPECT_EQ(params[1], 0);
+  EXPECT_EQ(QueriedState(0), 0);
   ASSERT_EQ(Subscribe(kBattery, kLevel), 0);
   EXPECT_EQ(radio_->Notify(kAddress, 0x0003, {0x40}), 1u);
   EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_VALUE, 1));
