@@ -1915,6 +1915,17 @@ TEST_F(PairingOfAnAbandonedConnect, OfTheSameDeviceIsRemovedByTheNextConnectsDis
   EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
 }
 
+// ExpectTheLateWordToLeaveTheBondTo releases the held word of a pairing whose Connect gave up, and expects the
+// bond to stay under b's connection to kFirstAddress, then to go with b's Disconnect.
+void ExpectTheLateWordToLeaveTheBondTo(SimRadio& radio, int hold, VelmoraBLE_BLEClient* b) {
+  radio.Release(hold);
+  radio.WaitIdle();
+  EXPECT_TRUE(radio.IsPaired(kFirstAddress)) << "the late word removed the bond under B's connection";
+  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
+  radio.WaitIdle();
+  EXPECT_FALSE(radio.IsPaired(kFirstAddress));
+}
+
 // AnswerCounted is a sink that answers each PIN request and counts it in the std::atomic<int> its context is.
 int32_t AnswerCounted(void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) {
   if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
@@ -2070,12 +2081,7 @@ TEST_F(PinAnsweredAfterConnectGaveUp, OrFinishedLateLeavesTheBondToAnotherClient
   EXPECT_EQ(a_rc, 301);
   ASSERT_GE(a_requests.load(), 1);
   ASSERT_EQ(Do(b, VELMORABLE_METHOD_CONNECT, Id(kFirstAddress).c_str()), 0) << LastError(b);
-  radio_->Release(hold);
-  radio_->WaitIdle();
-  EXPECT_TRUE(radio_->IsPaired(kFirstAddress)) << "the late word removed the bond under B's connection";
-  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
-  radio_->WaitIdle();
-  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+  ExpectTheLateWordToLeaveTheBondTo(*radio_, hold, b);
 }
 
 // As above, and the application connects to the same device again before the sink answers. Another client
@@ -2175,12 +2181,7 @@ TEST_F(BondOfTwoClients, LeftByAConnectThatGaveUpStaysUnderAConnectionMadeWhileI
   ASSERT_EQ(b_rc, 0) << LastError(b);
   ASSERT_TRUE(b_first) << "B's Connect took longer than A's Timeout";
   EXPECT_EQ(a_rc, 301);
-  radio_->Release(hold);
-  radio_->WaitIdle();
-  EXPECT_TRUE(radio_->IsPaired(kFirstAddress)) << "the late word removed the bond under B's connection";
-  EXPECT_EQ(Do(b, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(b);
-  radio_->WaitIdle();
-  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+  ExpectTheLateWordToLeaveTheBondTo(*radio_, hold, b);
 }
 
 // A client destroyed while connected has no Disconnect: its bond goes with it. B's Connect, made while the
