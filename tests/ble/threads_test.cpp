@@ -1414,6 +1414,13 @@ class SubscriptionsOfTwoClients : public RadioWithChecker<1> {
     ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>(kHeartRate)), 0);
   }
   size_t CccdWrites() { return radio_->CallCount(kWriteCccdApi); }
+  // ExpectASubscribeThatAsksAndBringsValues subscribes A, expecting it to write the CCCD and Values to come.
+  void ExpectASubscribeThatAsksAndBringsValues() {
+    const size_t writes = CccdWrites();
+    ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
+    EXPECT_EQ(CccdWrites(), writes + 1);
+    EXPECT_TRUE(first_events_.GetsValues());
+  }
   // AtResultOf runs act in A's sink once, in the Log line of the successful result of the platform call that
   // the Log line beginning with `begins` announced; step goes from 0 to 1 at that line and to 2 as act runs.
   void AtResultOf(const char* begins, std::atomic<int>& step, std::function<void()> act) {
@@ -1661,10 +1668,7 @@ TEST_F(SubscriptionsOfTwoClients, AnEndJustAfterTheDeviceAcceptedTheWriteFollows
   twice.insert(twice.end(), ended.begin(), ended.end());
   EXPECT_EQ(first_events_.Events(), twice);
   EXPECT_EQ(SubscriptionState(first_), 0);
-  const size_t writes = CccdWrites();
-  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
-  EXPECT_EQ(CccdWrites(), writes + 1);
-  EXPECT_TRUE(first_events_.GetsValues());
+  ExpectASubscribeThatAsksAndBringsValues();
 }
 
 // A's first query reads the device's CCCD (0). While A's sink logs that read's result, it subscribes: the
@@ -3403,10 +3407,7 @@ TEST_F(SubscriptionsOfTwoClients, ASubscribeAfterAStoppedUnsubscribeBesideAnothe
   ASSERT_TRUE(second_events_.GetsValues());
   EXPECT_TRUE(first_events_.GetsNoValue());
   EXPECT_EQ(SubscriptionState(first_), 0);
-  const size_t writes = CccdWrites();
-  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
-  EXPECT_EQ(CccdWrites(), writes + 1);
-  EXPECT_TRUE(first_events_.GetsValues());
+  ExpectASubscribeThatAsksAndBringsValues();
 }
 
 // A program that subscribes again as soon as its subscription ends: its sink calls Subscribe from the Error 610
@@ -3458,10 +3459,7 @@ TEST_F(SubscriptionsOfTwoClients, ASubscribeAfterAnUnsubscribeThatRaisedBringsVa
   EXPECT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 610) << LastError(first_);
   radio_->WaitIdle();
   ASSERT_EQ(radio_->CccdValue(kFirstAddress, kMeasurementHandle), 0);
-  const size_t writes = CccdWrites();
-  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(first_);
-  EXPECT_EQ(CccdWrites(), writes + 1);
-  EXPECT_TRUE(first_events_.GetsValues());
+  ExpectASubscribeThatAsksAndBringsValues();
 }
 
 // A's Subscribe gives up waiting for its CCCD write (301), which the device then takes: the device notifies
