@@ -424,19 +424,11 @@ int BLEClientEngine::Connect(const char* server_id) {
   rc = RequireRadio(*platform);
   if (rc != 0) return rc;
   (void)bridge_->RegisterLogged(platform);
-  const std::shared_ptr<bt::BluetoothLEDevice> device =
-      AwaitLEDevice(*this, platform->FromBluetoothAddressAsync(address));
-  if (device == nullptr) {
-    // A wait that stopped (301) left its code and text; the failed connection (604, with a Connected event)
-    // reports only a device that the platform does not know.
-    if (LastErrorCode() != 0) return LastErrorCode();
-    core::Buffer text;
-    (void)text.Format("Connection to server ID %s was unsuccessful.", id.Data());
-    return FailConnect(text.Data());
-  }
   // The connection uses the device's bond from here on (see Bonds): one that another client's Disconnect or
-  // Destroy is removing goes first, so that this Connect never finds a bond about to go. A failed Connect
-  // ends the use again.
+  // Destroy is removing goes first, before the device is asked for, so that this Connect never finds a bond,
+  // nor a device object (bluetoothd removes the device with its bond), about to go. A failed Connect ends the
+  // use again.
+  std::shared_ptr<bt::BluetoothLEDevice> device;
   struct UseOfBond {
     BLEClientEngine& engine;
     const std::shared_ptr<bt::BluetoothLEDevice>& device;
@@ -448,6 +440,15 @@ int BLEClientEngine::Connect(const char* server_id) {
   } bond_use{*this, device};
   rc = UseBond(platform, address, &bond_use.serial);
   if (rc != 0) return rc;
+  device = AwaitLEDevice(*this, platform->FromBluetoothAddressAsync(address));
+  if (device == nullptr) {
+    // A wait that stopped (301) left its code and text; the failed connection (604, with a Connected event)
+    // reports only a device that the platform does not know.
+    if (LastErrorCode() != 0) return LastErrorCode();
+    core::Buffer text;
+    (void)text.Format("Connection to server ID %s was unsuccessful.", id.Data());
+    return FailConnect(text.Data());
+  }
   // Until this Connect has set the connection up, a status change of the device it holds (one reported through
   // the handler that an earlier Connect put on the same object) is its own doing, as the pairing brings the
   // link up: it raises no Connected "Online" before Connect's own Connected or failure.

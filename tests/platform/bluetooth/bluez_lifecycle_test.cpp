@@ -318,5 +318,44 @@ TEST_F(BluezLifecycle, PoweredOffAdapterIsNamedAndPoweringOnHelps) {
   }
 }
 
+// bluetoothd answers a RemoveDevice of a connected device once the link is down and then removes the device
+// (device.c, device_remove_connection). A second client's Connect that waited for the first client's removal of
+// the bond it made must not go on with the device object that went: with PairingMode=1 its Connect either pairs
+// the device anew (found again as it advertises) and can discover it, or fails.
+TEST_F(BluezLifecycle, ConnectBehindAnotherClientsBondRemovalUsesTheDeviceThatCameBack) {
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(&AcceptingSink, &sink_, 0);
+  ASSERT_NE(handle_, nullptr);
+  Script("heart_rate_sensor(); behaviour['pair_connects'] = True; advertise_every(HEART_RATE_ADDRESS, 100)");
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(mock_->CallsOf("Pair").size(), 1u);
+  Script("behaviour['remove_at_link_end'] = True; delays['RemoveDevice'] = 1500");
+  int disconnected = -1;
+  std::thread first([&] { disconnected = Do(VELMORABLE_METHOD_DISCONNECT); });
+  ASSERT_TRUE(WaitForCall("RemoveDevice"));
+  Sink other_sink;
+  ClientHandle other(VelmoraBLE_BLEClient_Create(&AcceptingSink, &other_sink, 0));
+  ASSERT_NE(other, nullptr);
+  ASSERT_EQ(testing::Config(other.get(), "PairingMode=1"), 0);
+  const int connected = testing::Do(other.get(), VELMORABLE_METHOD_CONNECT, kSensor);
+  const std::string connect_text = testing::LastError(other.get());
+  first.join();
+  EXPECT_EQ(disconnected, 0);
+  EXPECT_EQ(mock_->CallsOf("RemoveDevice").size(), 1u);
+  if (connected == 0) {
+    // A Connect that succeeded with PairingMode=1 paired the device that bluetoothd lists now.
+    EXPECT_EQ(mock_->CallsOf("Pair").size(), 2u);
+    std::vector<intptr_t> params = {Text(""), Text(""), 1, Text("")};
+    std::vector<int32_t> sizes(4, 0);
+    const int discovered =
+        VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_DISCOVER, 4, params.data(), sizes.data());
+    EXPECT_EQ(discovered, 0) << testing::LastError(other.get());
+  } else {
+    EXPECT_EQ(connected, 604) << connect_text;
+  }
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

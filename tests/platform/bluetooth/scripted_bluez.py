@@ -46,6 +46,12 @@ turns each choice back to the simple one; a test turns on what it checks:
                     StopDiscovery calls is refused as busy for as long as it stays on the bus (stop_discovery:
                     client->msg, btd_error_busy; only discovery_disconnect ends it). Off: each start is
                     answered.
+  remove_at_link_end RemoveDevice of a connected device is answered once the link is down (after the
+                    RemoveDevice delay), and the device goes just after the answer (device.c,
+                    device_remove_connection: g_dbus_send_reply of each of device->disconnects, then "if
+                    (remove_device) btd_adapter_remove_device(device->adapter, device)"). The device, still
+                    advertising, comes back as a new one while discovery runs (advertise_every). Off: the
+                    device goes at once, before the answer.
 `delays` makes bluetoothd take its time: the milliseconds before it answers SetDiscoveryFilter,
 StartDiscovery, StopDiscovery or Pair; `held` keeps such answers until release(). forget() and forget_unpaired() make it forget devices as it does
 some time after a scan, and peer_signal() sends a signal from another program on the bus.
@@ -90,7 +96,8 @@ sockets = {}   # characteristic path -> our end of its AcquireNotify socket
 unanswered = []  # callbacks of calls that are never answered
 
 DEFAULT_BEHAVIOUR = dict(sessions=False, agent_per_client=False, pair_connects=False, rssi_threshold=False,
-                         start_refused=False, start_answer_late=False, one_start_answer=False)
+                         start_refused=False, start_answer_late=False, one_start_answer=False,
+                         remove_at_link_end=False)
 behaviour = dict(DEFAULT_BEHAVIOUR)  # see the module's description
 delays = {}    # method name -> milliseconds before bluetoothd answers it
 held = set()   # method names whose answers wait for release()
@@ -476,17 +483,33 @@ def passes(uuids):
     return any(not state['filter'] or any(u in state['filter'] for u in uuids) for state in running)
 
 
-@dbus.service.method(ADAPTER_IFACE, in_signature='o', out_signature='')
-def RemoveDevice(_self, path):
+@dbus.service.method(ADAPTER_IFACE, in_signature='o', out_signature='', async_callbacks=('answer_ok', 'answer_err'))
+def RemoveDevice(_self, path, answer_ok=None, answer_err=None):
     log('RemoveDevice', ADAPTER_PATH, path)
     for device in list(devices.values()):
         if device.path == path:
             # bluetoothd disconnects a connected device before it forgets it.
+            if device.props()['Connected'] and behaviour['remove_at_link_end']:
+                def link_ended():
+                    if devices.get(device.address) is not device:
+                        return
+                    link_drop(device.address)
+                    props = dict(device.props())
+                    answer_ok()
+                    device.remove()
+                    # The device still advertises: bluetoothd adds it anew when it hears it (advertise_every).
+                    props['Paired'] = dbus.Boolean(False)
+                    props['Connected'] = dbus.Boolean(False)
+                    props['ServicesResolved'] = dbus.Boolean(False)
+                    forgotten[device.address] = (device, props)
+                later('RemoveDevice', link_ended)
+                return
             if device.props()['Connected']:
                 link_drop(device.address)
             device.remove()
+            answer_ok()
             return
-    fail('org.bluez.Error.DoesNotExist', 'Does Not Exist')
+    answer_err(error('org.bluez.Error.DoesNotExist', 'Does Not Exist'))
 
 
 def power_off():
