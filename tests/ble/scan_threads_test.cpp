@@ -1447,5 +1447,49 @@ TEST_F(ScanWaitAfterAnEarlierTimeout, StartScanningGivesUpAfterScanStartedTimeou
   EXPECT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
 }
 
+
+// As ScanStartingLateBehindABusyEventThread, but client B's sink holds the one event thread a little longer
+// than an advertisement may wait (1.2 s after the abort), as a program whose other client does one slow thing
+// in its sink does. The platform started A's scan and received an advertisement of it before the abort, so the
+// scan started: A's sink gets its StartScan ahead of its end, and no "Scanning failed to start.".
+class LateStartAbortedBehindALongBusyEventThread : public RadioFixture<1> {};
+
+TEST_F(LateStartAbortedBehindALongBusyEventThread, TheScanThatReceivedIsNotReportedFailedToStart) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
+  Sink sink_a;
+  Sink sink_b;
+  std::atomic<bool> held{false};
+  std::atomic<bool> go{false};
+  sink_b.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || held.exchange(true)) return;
+    (void)Eventually([&] { return go.load(); });
+  };
+  Client a(&Sink::Call, &sink_a);
+  Client b(&Sink::Call, &sink_b);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
+  ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+  ASSERT_TRUE(Eventually([&] { return held.load(); }));
+  radio_->SetWatcherTiming(-1, 0);
+  std::atomic<int> started{-1};
+  std::thread starter([&] { started = Do(a, VELMORABLE_METHOD_START_SCANNING, ""); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  radio_->ForceWatchersStarted();
+  EXPECT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+  radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+  const bool returned = Eventually([&] { return started.load() != -1; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  go = true;
+  starter.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(started.load(), 0) << LastError(a);
+  ASSERT_TRUE(sink_a.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  radio_->WaitIdle();
+  const std::string names = Names(ScanEvents(sink_a.Events()));
+  EXPECT_EQ(names.rfind("StartScan", 0), 0u) << names;
+  EXPECT_FALSE(Logged(sink_a, 1, "Scanning failed to start.")) << names;
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
