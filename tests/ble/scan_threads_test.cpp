@@ -1468,6 +1468,7 @@ TEST_F(LateStartAbortedBehindALongBusyEventThread, TheScanThatReceivedIsNotRepor
   Client b(&Sink::Call, &sink_b);
   ASSERT_NE(a.get(), nullptr);
   ASSERT_NE(b.get(), nullptr);
+  ASSERT_EQ(Config(a, "LogLevel=2"), 0);
   ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
   ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
   ASSERT_TRUE(Eventually([&] { return held.load(); }));
@@ -1486,7 +1487,8 @@ TEST_F(LateStartAbortedBehindALongBusyEventThread, TheScanThatReceivedIsNotRepor
   EXPECT_EQ(started.load(), 0) << LastError(a);
   ASSERT_TRUE(sink_a.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   radio_->WaitIdle();
-  const std::string names = Names(ScanEvents(sink_a.Events()));
+  std::string names = Names(ScanEvents(sink_a.Events()));
+  for (const Event& line : sink_a.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
   EXPECT_EQ(names.rfind("StartScan", 0), 0u) << names;
   EXPECT_FALSE(Logged(sink_a, 1, "Scanning failed to start.")) << names;
 }
