@@ -118,6 +118,9 @@ ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, Advertisem
   const bool run_unknown = scan_.run == 0;
   const Scan* scan = Of(run);
   if (scan == nullptr || scan->closed || scan->ended || scan->start == Start::kNever) return {};
+  // The first sign that a scan StartScanning gave up on has started: its StartScan goes first. An advertisement
+  // too old to deliver is a sign all the same.
+  if (scan_.start == Start::kUnannounced) scan_.start = Start::kAnnounced;
   const int64_t now_ms = clock_();
   if (Stale(received_ms, now_ms)) {
     ++drops_;
@@ -126,8 +129,6 @@ ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, Advertisem
     holder_ = me;
     return Take(Role::kEvent, true);
   }
-  // The first sign that a scan StartScanning gave up on has started: its StartScan goes first.
-  if (scan_.start == Start::kUnannounced) scan_.start = Start::kAnnounced;
   if (holder_ == 0 && queue_.empty() && !CountDue(now_ms)) {
     holder_ = me;
     Event event;
