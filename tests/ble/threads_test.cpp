@@ -3555,6 +3555,39 @@ TEST_F(SubscriptionsOfTwoClients, AnEndTheDeviceTookAfterTheWaitStoppedIsToldUns
   }
 }
 
+// A's Unsubscribe waits out Timeout (301); the application subscribes again on its own thread while the
+// device's late acceptance of the Unsubscribe is being told (its "Successfully unsubscribed" Log line is in the
+// sink). The new Subscribe returns 0 with Subscribed and Values flow: the old end must not come after it as
+// Unsubscribed, nor list the state 0 over the new subscription.
+TEST_F(SubscriptionsOfTwoClients, ALateUnsubscribeToldWhileTheApplicationSubscribesAgainIsNotTheLastWord) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  ASSERT_NO_FATAL_FAILURE(Subscribed(first_, kFirstAddress));
+  ASSERT_TRUE(first_events_.GetsValues());
+  std::atomic<int> step{0};  // 1: the late end's Log line is in the sink; 2: the application's Subscribe returned
+  first_events_.on_log = [&step](const std::string& line) {
+    if (step.load() != 0 || !StartsWith(line, "Successfully unsubscribed")) return;
+    step = 1;
+    (void)Eventually([&] { return step.load() == 2; });
+  };
+  const int hold = radio_->AddFault({.op = bt::sim::SimOp::kWriteCccd, .hold = true});
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  ASSERT_EQ(OnCharacteristic(first_, VELMORABLE_METHOD_UNSUBSCRIBE), 301) << LastError(first_);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first_, VELMORABLE_PROP_TIMEOUT, 0, 60), 0);
+  const size_t events = first_events_.Events().size();
+  radio_->Release(hold);
+  ASSERT_TRUE(Eventually([&] { return step.load() == 1; }));
+  const int subscribed = OnCharacteristic(first_, VELMORABLE_METHOD_SUBSCRIBE);
+  step = 2;
+  radio_->WaitIdle();
+  ASSERT_EQ(subscribed, 0) << LastError(first_);
+  std::vector<std::string> after = first_events_.Events();
+  after.erase(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(events));
+  ASSERT_FALSE(after.empty());
+  EXPECT_EQ(after.back(), "Subscribed 000100030000") << "events after the Unsubscribe: " << ::testing::PrintToString(after);
+  EXPECT_EQ(SubscriptionState(first_), 1);
+  EXPECT_TRUE(first_events_.GetsValues());
+}
+
 // A, which holds nothing and has listed nothing, turns notifications on by a WriteValue of the CCCD whose wait
 // stops (301); the device then takes the write. A holds no subscription (no Value reaches it), so its state
 // must not read 1 from the CCCD its own failed write turned on, as after a Subscribe that failed.
