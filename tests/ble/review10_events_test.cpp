@@ -72,5 +72,47 @@ TEST_F(Review10Events, ABondMadeByAConnectWhosePairingSinkDisconnectedIsRemoved)
       << "Connect gave " << rc << ", server id \"" << connected << "\", events " << pairer.Events();
 }
 
+
+// The device drops the link while its pairing completes (a peripheral that disconnects as it bonds, or goes out
+// of range while the user types the PIN), on a first connection to it (a device object no Connect held before).
+// Connect returns 0 with Connected "OK"; the link is down, so Disconnected "Offline" must follow, as it does for
+// a link lost inside the Connected sink, and the link's return must be told "Online".
+struct PairerThatLosesTheLink {
+  std::shared_ptr<SimRadio> radio;
+  std::mutex mutex;
+  std::vector<std::string> links;
+  static int32_t Call(void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) {
+    auto* self = static_cast<PairerThatLosesTheLink*>(raw);
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) {
+      AnswerPin(params);
+      self->radio->SetLink(kAddress, false);
+    }
+    if (id == VELMORABLE_EVENT_CONNECTED || id == VELMORABLE_EVENT_DISCONNECTED) {
+      std::lock_guard lock(self->mutex);
+      self->links.push_back(std::string(id == VELMORABLE_EVENT_CONNECTED ? "C " : "D ") +
+                            reinterpret_cast<const char*>(params[1]));
+    }
+    return 0;
+  }
+  std::vector<std::string> Links() {
+    std::lock_guard lock(mutex);
+    return links;
+  }
+};
+
+TEST_F(Review10Events, ALinkLostAsTheFirstConnectsPairingCompletesIsReported) {
+  radio_->AddPeripheral(BusyPeripheral(kAddress));
+  PairerThatLosesTheLink sink;
+  sink.radio = radio_;
+  Client client(&PairerThatLosesTheLink::Call, &sink);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id_.c_str()), 0) << LastError(client);
+  radio_->WaitIdle();
+  EXPECT_EQ(sink.Links(), (std::vector<std::string>{"C OK", "D Offline"}));
+  radio_->SetLink(kAddress, true);
+  radio_->WaitIdle();
+  EXPECT_EQ(sink.Links(), (std::vector<std::string>{"C OK", "D Offline", "C Online"}));
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
