@@ -406,6 +406,7 @@ void BLEClientEngine::OnLateCccdOff(const std::shared_ptr<bt::GattCharacteristic
   EventDeliveries::Delivery delivery;
   if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
   bool held = false;
+  uint64_t made = 0;
   {
     std::lock_guard<std::mutex> lock(tree_mutex_);
     // A later write (Subscribe, Unsubscribe, WriteValue) decides what the device does for this client.
@@ -414,10 +415,14 @@ void BLEClientEngine::OnLateCccdOff(const std::shared_ptr<bt::GattCharacteristic
     held = !record->values_stopped;
     record->values_stopped = true;
     record->lost = GattCharacteristicRecord::HeldEnd::kNone;
+    made = record->made;
   }
-  if (ListSubscription(*record, 0, Listing::kSet) != core::kOk || !held) return;
+  // A subscription made once the notifications had stopped (by a sink, or the application's thread) is newer
+  // than this end: its state stands, and its Subscribed stays the last word.
+  if (MadeSince(*record, made) || ListSubscription(*record, 0, Listing::kSet) != core::kOk || !held) return;
   (void)LogComposed(1, kGattLogSubscriptions, "Successfully unsubscribed from characteristic ID \"", record->id.Data(),
                     "\".");
+  if (MadeSince(*record, made)) return;
   core::Buffer uuid;
   (void)UuidTextOf(record->uuid, uuid);
   (void)FireUnsubscribed(service_id.Data(), record->id.Data(), uuid.Data(), record->description.Data());
