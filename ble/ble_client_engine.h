@@ -571,6 +571,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   std::optional<BondUse> TakeBondUse(uint64_t serial);
   // CurrentBondUse is the engine's use of a bond, if any.
   std::optional<BondUse> CurrentBondUse();
+  // HoldsBondUse tells whether the engine's use of a bond is still the one numbered serial.
+  bool HoldsBondUse(uint64_t serial);
   // LeaveBond ends the use numbered serial (0: whichever there is), where no Disconnect will (a failed Connect, a
   // client destroyed while connected): when it was the last use of a bond that a pairing of the library made,
   // the platform is asked to remove it, without waiting for the answer. Never raises.

@@ -465,6 +465,9 @@ int BLEClientEngine::Connect(const char* server_id) {
   try {
     if (settings_.pairing_mode.load(std::memory_order_relaxed) == 1) {
       if (PairingOf(*device)->CanPair()) {
+        // The status handler is in place before the pairing holds the device, so that a link lost while it
+        // pairs (as the bond completes, say) is noted for the check after Connected.
+        (void)bridge_->RegisterConnectionStatusChanged(device);
         rc = PairDevice(device, id);
         if (rc != 0) return rc;
       }
@@ -551,6 +554,15 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     SetHeldDevice(nullptr);
     settings_.not_connected.store(1, std::memory_order_release);
     return SetErrorText(stopped, stopped_text.Data());
+  }
+  // A sink that disconnected (or connected elsewhere) while the pairing ran ended this connection's use of the
+  // bond: the Connect is cut short (608), and a bond its pairing made has no connection left to remove it, so
+  // it goes now unless another client's connection uses the device (the last one's end removes it then).
+  if (use.has_value() && !HoldsBondUse(use->serial)) {
+    const bool made = status == static_cast<int32_t>(PairingStatus::Paired) ||
+                      (status == static_cast<int32_t>(PairingStatus::AlreadyPaired) && PairingAnswered());
+    if (made && Bonds::Orphaned(*use)) RemoveBond(PairingOf(*device), *use);
+    return kParentNotListed;
   }
   if (status == static_cast<int32_t>(PairingStatus::Paired)) {
     if (use.has_value()) Bonds::Made(*use);
@@ -684,6 +696,11 @@ std::optional<BLEClientEngine::BondUse> BLEClientEngine::TakeBondUse(uint64_t se
   std::lock_guard<std::mutex> lock(state_mutex_);
   if (!bond_use_.has_value() || (serial != 0 && bond_use_->serial != serial)) return std::nullopt;
   return std::exchange(bond_use_, std::nullopt);
+}
+
+bool BLEClientEngine::HoldsBondUse(uint64_t serial) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  return bond_use_.has_value() && bond_use_->serial == serial;
 }
 
 std::optional<BLEClientEngine::BondUse> BLEClientEngine::CurrentBondUse() {

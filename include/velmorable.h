@@ -493,7 +493,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *    2   text  -    Set  Characteristic: the selected characteristic's id; Set selects one of the selected
  *                        service by its id ("" clears)
  *    3   int   -    Set  CharacteristicCount: the number of chr; Set cuts chr or adds empty items (their texts
- *                        "", their ints 0), a negative count empties it, and without chr it does nothing
+ *                        "", their ints 0), a negative count empties it, and without chr it does nothing; a
+ *                        subscription of a characteristic cut away ends with it, without an event (the
+ *                        program's own doing), and a cut selected characteristic is selected no more
  *    4   int   chr       CharacteristicCanSubscribe: 1 when its flags hold N or I, else 0
  *    5   text  chr       CharacteristicDescription: the standard name of its UUID
  *    6   int   chr       CharacteristicFlags: the bits B 0x1 (broadcast), R 0x2 (read), WWR 0x4 (write without
@@ -753,7 +755,8 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        what it had asked (within Timeout), then what it found is added to no tree, a value read is handed
  *        out to no one, what it subscribed to or ended is not reported; it has no text of its own. Also a
  *        Connect whose sink connected again from the Disconnected of the connection it ended first: the sink's
- *        connection stays, and this Connect raises no Connected.
+ *        connection stays, and this Connect raises no Connected; and a Connect whose sink disconnected (or
+ *        connected elsewhere) while it paired: it raises no Connected, and the bond its pairing made goes.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives
  *        one; also the Error event of notifications that ended: "Notifications of characteristic ID \"<id>\"
