@@ -121,6 +121,16 @@ class Bonds {
     found->second.made = true;
     return StartRemoval(found);
   }
+  // Kept ends a removal that Leave or Orphaned started but could not ask for (no device object to ask with):
+  // the bond stays the library's, for the next connection's end to remove.
+  static void Kept(const Key& key) {
+    {
+      std::lock_guard lock(Mutex());
+      auto found = Devices().find(key);
+      if (found != Devices().end()) found->second.made = true;
+    }
+    Removed(key);
+  }
   // Removed ends a removal that Leave or Orphaned started, and the Connects' waits for it.
   static void Removed(const Key& key) {
     std::vector<std::shared_ptr<Wait>> waits;
@@ -190,6 +200,37 @@ void RemoveBond(const std::shared_ptr<bt::DeviceInformationPairing>& pairing, co
     // NOTE: nobody waits for this removal to report a refusal to; the platform keeps the bond.
   }
   Bonds::Removed(key);
+}
+
+// RemoveBondOfDevice asks the platform for the device of key and removes its bond (as RemoveBond), without
+// waiting, for a use that ended without a device object (a Connect whose lookup failed). A device the platform
+// cannot give keeps the bond the library's (Bonds::Kept). Never raises.
+void RemoveBondOfDevice(const Bonds::Key& key) noexcept {
+  try {
+    const std::shared_ptr<bt::BluetoothPlatform> platform = key.platform.lock();
+    const bt::AsyncOp<bt::BluetoothLEDevice> lookup =
+        platform != nullptr ? platform->FromBluetoothAddressAsync(key.address) : nullptr;
+    if (lookup != nullptr) {
+      lookup->SetCompleted([key](bt::AsyncOperation<bt::BluetoothLEDevice>& operation, bt::AsyncStatus) {
+        std::shared_ptr<bt::DeviceInformationPairing> pairing;
+        try {
+          const std::shared_ptr<bt::BluetoothLEDevice> device = operation.GetResults();
+          if (device != nullptr) pairing = PairingOf(*device);
+        } catch (...) {
+          // NOTE: a device the platform cannot give keeps its bond, as below.
+        }
+        if (pairing == nullptr) {
+          Bonds::Kept(key);
+          return;
+        }
+        RemoveBond(pairing, key);
+      });
+      return;
+    }
+  } catch (...) {
+    // NOTE: as a device the platform cannot give.
+  }
+  Bonds::Kept(key);
 }
 
 // LateBond decides about a pairing whose Connect stopped waiting for it: the bond is removed when the sink had
@@ -725,7 +766,7 @@ void BLEClientEngine::LeaveBond(const std::shared_ptr<bt::BluetoothLEDevice>& de
     // NOTE: a device that cannot give its pairing keeps its bond.
   }
   if (pairing == nullptr) {
-    Bonds::Removed(*use);
+    RemoveBondOfDevice(*use);
     return;
   }
   RemoveBond(pairing, *use);

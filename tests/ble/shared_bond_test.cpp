@@ -17,7 +17,7 @@ namespace {
 
 constexpr uint64_t kA = 0xA0B0C0D00011;
 
-class Review11Events : public RadioFixture<1> {};
+class SharedBond : public RadioFixture<1> {};
 
 // Pairer answers every PairingRequest with the peripheral's PIN.
 struct Pairer {
@@ -29,7 +29,7 @@ struct Pairer {
 
 // Client 2's Connect to a device that client 1's pairing bonded fails to obtain the device (the lookup gives
 // none) while client 1 disconnects. Client 2's was then the last use of the library's bond: it must go.
-TEST_F(Review11Events, ABondWhoseLastUseWasAConnectThatFoundNoDeviceIsRemoved) {
+TEST_F(SharedBond, ABondWhoseLastUseWasAConnectThatFoundNoDeviceIsRemoved) {
   radio_->AddPeripheral(BusyPeripheral(kA));
   Client first(&Pairer::Call, nullptr);
   ASSERT_EQ(Config(first, "PairingMode=1"), 0);
