@@ -1493,5 +1493,92 @@ TEST_F(LateStartAbortedBehindALongBusyEventThread, TheScanThatReceivedIsNotRepor
   EXPECT_FALSE(Logged(sink_a, 1, "Scanning failed to start.")) << names;
 }
 
+
+// Client A's scan starts after StartScanning gave up waiting ("Scanning failed to start."), while client B's
+// Advertisement sink holds the one event thread for 1.2 s. The platform received an advertisement of A's scan
+// meanwhile, which reaches A only once it is too old to deliver; the scan goes on running, quietly. The scan
+// has started and A is told so: its StartScan comes, as a late start's StartScan does, without waiting for a
+// later advertisement or the scan's end.
+class LateStartWhoseFirstAdvertisementIsTooOld : public RadioFixture<1> {};
+
+TEST_F(LateStartWhoseFirstAdvertisementIsTooOld, StillGetsItsStartScanWhileTheScanRuns) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
+  Sink sink_a;
+  Sink sink_b;
+  std::atomic<bool> held{false};
+  std::atomic<bool> go{false};
+  sink_b.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || held.exchange(true)) return;
+    (void)Eventually([&] { return go.load(); });
+  };
+  Client a(&Sink::Call, &sink_a);
+  Client b(&Sink::Call, &sink_b);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  ASSERT_EQ(Config(a, "LogLevel=2"), 0);
+  ASSERT_EQ(Config(a, "ScanStartedTimeout=0"), 0);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
+  ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+  ASSERT_TRUE(Eventually([&] { return held.load(); }));
+  radio_->SetWatcherTiming(-1, 0);
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(a);
+  ASSERT_TRUE(Logged(sink_a, 1, "Scanning failed to start."));
+  radio_->ForceWatchersStarted();
+  EXPECT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  go = true;
+  radio_->WaitIdle();
+  const bool started = sink_a.WaitFor(VELMORABLE_EVENT_START_SCAN);
+  std::string names = Names(ScanEvents(sink_a.Events()));
+  for (const Event& line : sink_a.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
+  EXPECT_TRUE(started) << names;
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(a, VELMORABLE_PROP_SCANNING, 0), 1);
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
+}
+
+
+// Client A's start is aborted by the platform before it started, while client B's Advertisement sink holds the
+// one event thread, so that the platform's Stopped event for A waits behind it. StartScanning finds the
+// platform's report and returns 0, leaving "Scanning failed to start." to the scan's end. The application stops
+// the scan before that Stopped event has come (as a program that gives up on a scan whose StartScan does not
+// come does). The scan never started, and A's sink is told so: "Scanning failed to start." before its end.
+class AbortedStartStoppedBeforeItsStoppedEvent : public RadioFixture<1> {};
+
+TEST_F(AbortedStartStoppedBeforeItsStoppedEvent, StillLogsThatTheScanFailedToStart) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
+  Sink sink_a;
+  Sink sink_b;
+  std::atomic<bool> held{false};
+  std::atomic<bool> go{false};
+  sink_b.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || held.exchange(true)) return;
+    (void)Eventually([&] { return go.load(); });
+  };
+  Client a(&Sink::Call, &sink_a);
+  Client b(&Sink::Call, &sink_b);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
+  ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+  ASSERT_TRUE(Eventually([&] { return held.load(); }));
+  radio_->SetWatcherTiming(-1, 0);
+  std::atomic<int> started{-1};
+  std::thread starter([&] { started = Do(a, VELMORABLE_METHOD_START_SCANNING, ""); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+  const bool returned = Eventually([&] { return started.load() != -1; });
+  starter.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(started.load(), 0) << LastError(a);
+  EXPECT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
+  go = true;
+  radio_->WaitIdle();
+  std::string names = Names(ScanEvents(sink_a.Events()));
+  for (const Event& line : sink_a.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
+  EXPECT_EQ(sink_a.Of(VELMORABLE_EVENT_START_SCAN).size(), 0u) << names;
+  EXPECT_EQ(sink_a.Of(VELMORABLE_EVENT_STOP_SCAN).size(), 1u) << names;
+  EXPECT_TRUE(Logged(sink_a, 1, "Scanning failed to start.")) << names;
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
