@@ -120,12 +120,13 @@ ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, Advertisem
   if (scan == nullptr || scan->closed || scan->ended || scan->start == Start::kNever) return {};
   // The first sign that a scan StartScanning gave up on has started: its StartScan goes first. An advertisement
   // too old to deliver is a sign all the same.
-  if (scan_.start == Start::kUnannounced) scan_.start = Start::kAnnounced;
+  const bool announced = scan_.start == Start::kUnannounced;
+  if (announced) scan_.start = Start::kAnnounced;
   const int64_t now_ms = clock_();
   if (Stale(received_ms, now_ms)) {
     ++drops_;
-    // The count is due now and nobody delivers: this thread tells it.
-    if (holder_ != 0 || !CountDue(now_ms) || !Running()) return {};
+    // The StartScan it made due, or the count that is due now, and nobody delivers: this thread tells it.
+    if (holder_ != 0 || (!announced && (!CountDue(now_ms) || !Running()))) return {};
     holder_ = me;
     return Take(Role::kEvent, true);
   }
@@ -390,7 +391,8 @@ ScanQueue::Event ScanQueue::Take(Role role, bool fresh) {
       event.kind = Event::kStopScan;
       event.stop = scan_.stop;
       event.aborted = scan_.aborted;
-      event.failed_start = scan_.left_to_events && scan_.start == Start::kNever && !scan_.closed;
+      // Left to the scan's events only once the platform had ended it: a stop since does not take the line back.
+      event.failed_start = scan_.left_to_events && scan_.start == Start::kNever;
       event.drops = std::exchange(drops_, 0);
       drops_counted_ms_ = now_ms;
       end_in_sink_ = scan_.id;
