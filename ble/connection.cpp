@@ -85,59 +85,67 @@ std::shared_ptr<bt::DeviceInformationPairing> PairingOf(bt::BluetoothLEDevice& d
 class Bonds {
  public:
   using Key = BLEClientEngine::BondUse;
+
+  // Shared is the process's record. A platform thread that may end a removal after the process began to exit
+  // (a removal asked for without waiting, by Destroy say) holds it, so that it outlives the exit's destruction
+  // of statics.
+  static std::shared_ptr<Bonds> Shared() {
+    static const std::shared_ptr<Bonds> bonds = std::make_shared<Bonds>();
+    return bonds;
+  }
   using Wait = bt::sim::SimAsyncOperation<bt::DeviceUnpairingResult>;
 
   // Use counts one more connection of the device (from the start of its Connect), and returns an operation
   // that finishes once no removal of the device's bond is under way (null when none is).
-  static std::shared_ptr<Wait> Use(const Key& key) {
-    std::lock_guard lock(Mutex());
+  std::shared_ptr<Wait> Use(const Key& key) {
+    std::lock_guard lock(mutex_);
     // The records of a platform that is gone (a provider replaced) are of no device any more.
-    std::erase_if(Devices(), [](const auto& entry) { return entry.first.platform.expired(); });
-    Device& device = Devices()[key];
+    std::erase_if(devices_, [](const auto& entry) { return entry.first.platform.expired(); });
+    Device& device = devices_[key];
     ++device.users;
     if (device.removals == 0) return nullptr;
     device.waits.push_back(std::make_shared<Wait>());
     return device.waits.back();
   }
   // Made records that a pairing of this process bonded the device.
-  static void Made(const Key& key) {
-    std::lock_guard lock(Mutex());
-    Devices()[key].made = true;
+  void Made(const Key& key) {
+    std::lock_guard lock(mutex_);
+    devices_[key].made = true;
   }
   // Leave ends one connection's use. True when it was the last use of a bond made here: the caller removes the
   // bond, then calls Removed.
-  static bool Leave(const Key& key) {
-    std::lock_guard lock(Mutex());
-    auto found = Devices().find(key);
-    if (found == Devices().end()) return false;
+  bool Leave(const Key& key) {
+    std::lock_guard lock(mutex_);
+    auto found = devices_.find(key);
+    if (found == devices_.end()) return false;
     if (found->second.users > 0) --found->second.users;
     return StartRemoval(found);
   }
   // Orphaned records a bond made here by a pairing that no Connect waits for any more. True when no connection
   // uses the device: the caller removes the bond, then calls Removed; otherwise the last use removes it.
-  static bool Orphaned(const Key& key) {
-    std::lock_guard lock(Mutex());
-    auto found = Devices().try_emplace(key).first;
+  bool Orphaned(const Key& key) {
+    std::lock_guard lock(mutex_);
+    auto found = devices_.try_emplace(key).first;
     found->second.made = true;
     return StartRemoval(found);
   }
   // Kept ends a removal that Leave or Orphaned started but could not ask for (no device object to ask with):
   // the bond stays the library's, for the next connection's end to remove.
-  static void Kept(const Key& key) {
+  void Kept(const Key& key) {
     {
-      std::lock_guard lock(Mutex());
-      auto found = Devices().find(key);
-      if (found != Devices().end()) found->second.made = true;
+      std::lock_guard lock(mutex_);
+      auto found = devices_.find(key);
+      if (found != devices_.end()) found->second.made = true;
     }
     Removed(key);
   }
   // Removed ends a removal that Leave or Orphaned started, and the Connects' waits for it.
-  static void Removed(const Key& key) {
+  void Removed(const Key& key) {
     std::vector<std::shared_ptr<Wait>> waits;
     {
-      std::lock_guard lock(Mutex());
-      auto found = Devices().find(key);
-      if (found == Devices().end()) return;
+      std::lock_guard lock(mutex_);
+      auto found = devices_.find(key);
+      if (found == devices_.end()) return;
       Device& device = found->second;
       if (device.removals > 0) --device.removals;
       if (device.removals == 0) waits.swap(device.waits);
@@ -162,7 +170,7 @@ class Bonds {
   };
   using Map = std::map<Key, Device, Order>;
 
-  static bool StartRemoval(Map::iterator found) {
+  bool StartRemoval(Map::iterator found) {
     Device& device = found->second;
     if (device.users > 0 || !device.made) {
       Forget(found);
@@ -172,46 +180,43 @@ class Bonds {
     ++device.removals;
     return true;
   }
-  static void Forget(Map::iterator found) {
+  void Forget(Map::iterator found) {
     const Device& device = found->second;
-    if (device.users == 0 && !device.made && device.removals == 0) Devices().erase(found);
+    if (device.users == 0 && !device.made && device.removals == 0) devices_.erase(found);
   }
-  static std::mutex& Mutex() {
-    static std::mutex mutex;
-    return mutex;
-  }
-  static Map& Devices() {
-    static Map devices;
-    return devices;
-  }
+  std::mutex mutex_;
+  Map devices_;
 };
 
 // RemoveBond asks the platform to remove the device's bond (which Bonds handed to the caller) without waiting,
 // and ends the removal in Bonds once the platform has answered. Never raises.
-void RemoveBond(const std::shared_ptr<bt::DeviceInformationPairing>& pairing, const Bonds::Key& key) noexcept {
+void RemoveBond(const std::shared_ptr<Bonds>& bonds, const std::shared_ptr<bt::DeviceInformationPairing>& pairing,
+                const Bonds::Key& key) noexcept {
   try {
     const bt::AsyncOp<bt::DeviceUnpairingResult> removal = pairing->UnpairAsync();
     if (removal != nullptr) {
       removal->SetCompleted(
-          [key](bt::AsyncOperation<bt::DeviceUnpairingResult>&, bt::AsyncStatus) { Bonds::Removed(key); });
+          [bonds, key](bt::AsyncOperation<bt::DeviceUnpairingResult>&, bt::AsyncStatus) {
+            bonds->Removed(key);
+          });
       return;
     }
   } catch (...) {
     // NOTE: nobody waits for this removal to report a refusal to; the platform keeps the bond.
   }
-  Bonds::Removed(key);
+  bonds->Removed(key);
 }
 
 // RemoveBondOfDevice asks the platform for the device of key and removes its bond (as RemoveBond), without
 // waiting, for a use that ended without a device object (a Connect whose lookup failed). A device the platform
 // cannot give keeps the bond the library's (Bonds::Kept). Never raises.
-void RemoveBondOfDevice(const Bonds::Key& key) noexcept {
+void RemoveBondOfDevice(const std::shared_ptr<Bonds>& bonds, const Bonds::Key& key) noexcept {
   try {
     const std::shared_ptr<bt::BluetoothPlatform> platform = key.platform.lock();
     const bt::AsyncOp<bt::BluetoothLEDevice> lookup =
         platform != nullptr ? platform->FromBluetoothAddressAsync(key.address) : nullptr;
     if (lookup != nullptr) {
-      lookup->SetCompleted([key](bt::AsyncOperation<bt::BluetoothLEDevice>& operation, bt::AsyncStatus) {
+      lookup->SetCompleted([bonds, key](bt::AsyncOperation<bt::BluetoothLEDevice>& operation, bt::AsyncStatus) {
         std::shared_ptr<bt::DeviceInformationPairing> pairing;
         try {
           const std::shared_ptr<bt::BluetoothLEDevice> device = operation.GetResults();
@@ -220,17 +225,17 @@ void RemoveBondOfDevice(const Bonds::Key& key) noexcept {
           // NOTE: a device the platform cannot give keeps its bond, as below.
         }
         if (pairing == nullptr) {
-          Bonds::Kept(key);
+          bonds->Kept(key);
           return;
         }
-        RemoveBond(pairing, key);
+        RemoveBond(bonds, pairing, key);
       });
       return;
     }
   } catch (...) {
     // NOTE: as a device the platform cannot give.
   }
-  Bonds::Kept(key);
+  bonds->Kept(key);
 }
 
 // LateBond decides about a pairing whose Connect stopped waiting for it: the bond is removed when the sink had
@@ -241,6 +246,8 @@ class LateBond {
  public:
   LateBond(std::shared_ptr<bt::DeviceInformationPairing> pairing, Bonds::Key key)
       : pairing_(std::move(pairing)), key_(std::move(key)) {}
+  // The record, held: the platform's late word may come after the process began to exit.
+  const std::shared_ptr<Bonds> bonds_ = Bonds::Shared();
   void Answered(bool answered) {
     std::unique_lock lock(mutex_);
     answer_known_ = true;
@@ -265,7 +272,7 @@ class LateBond {
     if (!answer_known_ || !result_known_ || !answered_ || !paired_ || pairing_ == nullptr) return;
     const std::shared_ptr<bt::DeviceInformationPairing> pairing = std::move(pairing_);
     lock.unlock();
-    if (Bonds::Orphaned(key_)) RemoveBond(pairing, key_);
+    if (bonds_->Orphaned(key_)) RemoveBond(bonds_, pairing, key_);
   }
 
   std::mutex mutex_;
@@ -602,11 +609,11 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   if (use.has_value() && !HoldsBondUse(use->serial)) {
     const bool made = status == static_cast<int32_t>(PairingStatus::Paired) ||
                       (status == static_cast<int32_t>(PairingStatus::AlreadyPaired) && PairingAnswered());
-    if (made && Bonds::Orphaned(*use)) RemoveBond(PairingOf(*device), *use);
+    if (made && Bonds::Shared()->Orphaned(*use)) RemoveBond(Bonds::Shared(), PairingOf(*device), *use);
     return kParentNotListed;
   }
   if (status == static_cast<int32_t>(PairingStatus::Paired)) {
-    if (use.has_value()) Bonds::Made(*use);
+    if (use.has_value()) Bonds::Shared()->Made(*use);
     return 0;
   }
   // A bond made before (outside the library) serves as well; it is not the library's to remove. But a bond
@@ -614,7 +621,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   // this one waited was answered as this one's, and this pairing then finds the device bonded. (A bond that
   // an earlier Connect's answer made, whose Connect gave up, is removed once this connection ends: see Bonds.)
   if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) {
-    if (PairingAnswered() && use.has_value()) Bonds::Made(*use);
+    if (PairingAnswered() && use.has_value()) Bonds::Shared()->Made(*use);
     return 0;
   }
   SetHeldDevice(nullptr);
@@ -660,7 +667,7 @@ int BLEClientEngine::Disconnect() {
   // other wait of the engine; the disconnect goes on when it runs out.
   bool delivered = WaitForDeliveries(deliveries_, platform::DeadlineClockMs() + BoundedWaitMs());
   subscriptions_.Clear();  // a new connection starts with no listed subscription state
-  if (bond_use.has_value() && Bonds::Leave(*bond_use)) Unpair(device, id, *bond_use);
+  if (bond_use.has_value() && Bonds::Shared()->Leave(*bond_use)) Unpair(device, id, *bond_use);
   CloseLink(device, id);
   DropHeldDevice(device);
   // The deliveries of the device's own events admitted before it was dropped: a wait bounded on its own, so
@@ -697,14 +704,15 @@ void BLEClientEngine::Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& devic
     const BondUse& use;
     bool left_to_answer = false;
     ~RemovalEnd() {
-      if (!left_to_answer) Bonds::Removed(use);
+      if (!left_to_answer) Bonds::Shared()->Removed(use);
     }
   } removal_end{use};
   try {
     const bt::AsyncOp<bt::DeviceUnpairingResult> removal = PairingOf(*device)->UnpairAsync();
     if (removal == nullptr) RaisePlatformError(kEPointer);
     const std::shared_ptr<bt::DeviceUnpairingResult> result = AwaitUnpairingResult(
-        *this, removal, [use](std::shared_ptr<bt::DeviceUnpairingResult>) { Bonds::Removed(use); });
+        *this, removal,
+        [bonds = Bonds::Shared(), use](std::shared_ptr<bt::DeviceUnpairingResult>) { bonds->Removed(use); });
     removal_end.left_to_answer = result == nullptr && LastErrorCode() != 0;
     if (result != nullptr && result->Status() == bt::DeviceUnpairingResultStatus::Failed) {
       LogUnconfirmed("Removing the pairing with server ID %s was not confirmed: %s", id, result->Detail());
@@ -727,7 +735,7 @@ int BLEClientEngine::UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platf
     use.serial = *serial = ++bond_uses_;
     bond_use_ = use;
   }
-  const std::shared_ptr<bt::sim::SimAsyncOperation<bt::DeviceUnpairingResult>> removal = Bonds::Use(use);
+  const std::shared_ptr<bt::sim::SimAsyncOperation<bt::DeviceUnpairingResult>> removal = Bonds::Shared()->Use(use);
   if (removal == nullptr) return 0;
   (void)AwaitUnpairingResult(*this, removal);
   return LastErrorCode();
@@ -758,7 +766,9 @@ void BLEClientEngine::LeaveBond(const std::shared_ptr<bt::BluetoothLEDevice>& de
   } catch (...) {
     // NOTE: a lock that cannot be taken leaves the use as it is.
   }
-  if (!use.has_value() || !Bonds::Leave(*use)) return;
+  if (!use.has_value()) return;
+  const std::shared_ptr<Bonds> bonds = Bonds::Shared();
+  if (!bonds->Leave(*use)) return;
   std::shared_ptr<bt::DeviceInformationPairing> pairing;
   try {
     if (device != nullptr) pairing = PairingOf(*device);
@@ -766,10 +776,10 @@ void BLEClientEngine::LeaveBond(const std::shared_ptr<bt::BluetoothLEDevice>& de
     // NOTE: a device that cannot give its pairing keeps its bond.
   }
   if (pairing == nullptr) {
-    RemoveBondOfDevice(*use);
+    RemoveBondOfDevice(bonds, *use);
     return;
   }
-  RemoveBond(pairing, *use);
+  RemoveBond(bonds, pairing, *use);
 }
 
 // CloseLink closes the link before Disconnected is raised, waiting for the platform within Timeout. The
