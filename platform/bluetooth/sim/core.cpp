@@ -79,8 +79,13 @@ void SimCore::Schedule(const SimFault& fault, int rule_id, std::function<void()>
   if (fault.complete_inline) {
     finish();
   } else if (fault.hold) {
-    std::lock_guard lock(mutex);
-    if (!shut_down) held[rule_id].push_back(std::move(finish));
+    std::unique_lock lock(mutex);
+    if (released.count(rule_id) == 0) {
+      if (!shut_down) held[rule_id].push_back(std::move(finish));
+      return;
+    }
+    lock.unlock();
+    completions.Post(std::move(finish), fault.delay_ms);
   } else {
     completions.Post(std::move(finish), fault.delay_ms);
   }

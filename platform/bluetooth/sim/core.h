@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -260,6 +261,9 @@ class SimCore {
   std::vector<FailRule> fail_rules;
   std::vector<FaultRule> faults;
   std::map<int, std::vector<std::function<void()>>> held;
+  // Rules that Release has ended: an operation that one of them matched, but whose hold had not yet begun
+  // when Release came, finishes as usual.
+  std::set<int> released;
   int next_rule_id = 1;
 
  private:

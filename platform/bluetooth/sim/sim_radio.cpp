@@ -313,6 +313,7 @@ void SimRadio::Release(int rule_id) {
   std::vector<std::function<void()>> finishes;
   {
     std::lock_guard lock(core_->mutex);
+    core_->released.insert(rule_id);
     auto found = core_->held.find(rule_id);
     if (found == core_->held.end()) return;
     finishes = std::move(found->second);

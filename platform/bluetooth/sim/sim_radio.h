@@ -83,7 +83,8 @@ class SimRadio final : public BluetoothPlatform {
   // ---- Faults
   // AddFault adds a rule for asynchronous operations and returns its id (for Release).
   int AddFault(const SimFault& fault);
-  // Release finishes every operation held by the rule (on the completion thread); ReleaseAll by any rule.
+  // Release ends the rule's hold: every operation it holds finishes (on the completion thread), and so does one
+  // it matches later, also one whose call the journal already shows. ReleaseAll releases every rule holding one.
   void Release(int rule_id);
   void ReleaseAll();
   void ClearFaults();

@@ -115,6 +115,17 @@ TEST_F(SimRadioTest, HeldOperationCompletesOnlyAfterReleaseOnTheCompletionThread
   EXPECT_EQ(completion->result->Value(), Bytes{0x5A});
 }
 
+// A test sees an operation's call in the journal a moment before the operation's hold begins; a Release in
+// that moment still lets the operation finish.
+TEST_F(SimRadioTest, OperationMatchedAfterItsRuleWasReleasedIsNotHeld) {
+  auto battery = Characteristic(radio_, 0x180F, 0x2A19);
+  const int rule = radio_.AddFault({.op = SimOp::kReadCharacteristic, .handle = 0x0012, .hold = true});
+  radio_.Release(rule);
+  auto completion = Attach(battery->ReadValueWithCacheModeAsync(BluetoothCacheMode::Uncached), &radio_);
+  ASSERT_TRUE(completion->Wait());
+  EXPECT_EQ(completion->result->Value(), Bytes{0x5A});
+}
+
 TEST_F(SimRadioTest, InlineCompletionRunsTheHandlerInsideSetCompleted) {
   radio_.AddFault({.op = SimOp::kGetAdapter, .complete_inline = true});
   auto operation = radio_.GetDefaultAdapterAsync();
