@@ -14,6 +14,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -350,46 +351,68 @@ TEST_F(ScanStartingLate, ConnectStopsIt) {
   EXPECT_EQ(Do(handle, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(handle);
 }
 
+// BusyEventThread: client B's Advertisement sink holds the one event thread (until go_) while client A scans, so
+// that what A's scan raises meanwhile waits behind it; A's watcher starts only when the test says so.
+class BusyEventThread : public RadioFixture<1> {
+ protected:
+  void SetUp() override {
+    RadioFixture<1>::SetUp();
+    radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
+    sink_b_.inside = [this](const Event& event) {
+      if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || held_.exchange(true)) return;
+      (void)Eventually([this] { return go_.load(); });
+    };
+    a_.emplace(&Sink::Call, &sink_a_);
+    b_.emplace(&Sink::Call, &sink_b_);
+    ASSERT_NE(a_->get(), nullptr);
+    ASSERT_NE(b_->get(), nullptr);
+  }
+  void TearDown() override {
+    go_ = true;
+    b_.reset();
+    a_.reset();
+    RadioFixture<1>::TearDown();
+  }
+  // HoldTheEventThread starts B's scan and waits until B's sink holds the thread.
+  void HoldTheEventThread() {
+    ASSERT_EQ(Do(*b_, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(*b_);
+    ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+    ASSERT_TRUE(Eventually([this] { return held_.load(); }));
+    radio_->SetWatcherTiming(-1, 0);
+  }
+
+  Sink sink_a_;
+  Sink sink_b_;
+  std::atomic<bool> held_{false};
+  std::atomic<bool> go_{false};
+  std::optional<Client> a_;
+  std::optional<Client> b_;
+};
+
 // Client A's scan starts late (after StartScanning has begun to poll for the start), receives an advertisement
 // and is aborted, all while client B's Advertisement sink holds the one event thread, where A's advertisement
 // waits ahead of the platform's report of the abort. StartScanning finds that report first and returns 0 while
 // the thread is still held: A's sink still gets the scan it ran (StartScan, the Advertisement, then its end),
 // and no "Scanning failed to start." for a scan that started and received.
-class ScanStartingLateBehindABusyEventThread : public RadioFixture<1> {};
+class ScanStartingLateBehindABusyEventThread : public BusyEventThread {};
 
 TEST_F(ScanStartingLateBehindABusyEventThread, AnAbortKeepsItsStartScanAndAdvertisement) {
-  radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
-  Sink sink_a;
-  Sink sink_b;
-  std::atomic<bool> held{false};
-  std::atomic<bool> go{false};
-  sink_b.inside = [&](const Event& event) {
-    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || held.exchange(true)) return;
-    (void)Eventually([&] { return go.load(); });
-  };
-  Client a(&Sink::Call, &sink_a);
-  Client b(&Sink::Call, &sink_b);
-  ASSERT_NE(a.get(), nullptr);
-  ASSERT_NE(b.get(), nullptr);
-  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
-  ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
-  ASSERT_TRUE(Eventually([&] { return held.load(); }));
-  radio_->SetWatcherTiming(-1, 0);
+  ASSERT_NO_FATAL_FAILURE(HoldTheEventThread());
   std::atomic<int> started{-1};
-  std::thread starter([&] { started = Do(a, VELMORABLE_METHOD_START_SCANNING, ""); });
+  std::thread starter([&] { started = Do(*a_, VELMORABLE_METHOD_START_SCANNING, ""); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   radio_->ForceWatchersStarted();
   EXPECT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
   radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
   const bool returned = Eventually([&] { return started.load() != -1; });
-  go = true;
+  go_ = true;
   starter.join();
   EXPECT_TRUE(returned);
-  EXPECT_EQ(started.load(), 0) << LastError(a);
-  ASSERT_TRUE(sink_a.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  EXPECT_EQ(started.load(), 0) << LastError(*a_);
+  ASSERT_TRUE(sink_a_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   radio_->WaitIdle();
-  EXPECT_EQ(Names(ScanEvents(sink_a.Events())), "StartScan Advertisement Error(603) StopScan(603)");
-  EXPECT_FALSE(Logged(sink_a, 1, "Scanning failed to start."));
+  EXPECT_EQ(Names(ScanEvents(sink_a_.Events())), "StartScan Advertisement Error(603) StopScan(603)");
+  EXPECT_FALSE(Logged(sink_a_, 1, "Scanning failed to start."));
 }
 
 // An advertisement of the first scan is still in the sink on one platform thread (for 200 ms) while the
@@ -1452,45 +1475,29 @@ TEST_F(ScanWaitAfterAnEarlierTimeout, StartScanningGivesUpAfterScanStartedTimeou
 // than an advertisement may wait (1.2 s after the abort), as a program whose other client does one slow thing
 // in its sink does. The platform started A's scan and received an advertisement of it before the abort, so the
 // scan started: A's sink gets its StartScan ahead of its end, and no "Scanning failed to start.".
-class LateStartAbortedBehindALongBusyEventThread : public RadioFixture<1> {};
+class LateStartAbortedBehindALongBusyEventThread : public BusyEventThread {};
 
 TEST_F(LateStartAbortedBehindALongBusyEventThread, TheScanThatReceivedIsNotReportedFailedToStart) {
-  radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
-  Sink sink_a;
-  Sink sink_b;
-  std::atomic<bool> held{false};
-  std::atomic<bool> go{false};
-  sink_b.inside = [&](const Event& event) {
-    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || held.exchange(true)) return;
-    (void)Eventually([&] { return go.load(); });
-  };
-  Client a(&Sink::Call, &sink_a);
-  Client b(&Sink::Call, &sink_b);
-  ASSERT_NE(a.get(), nullptr);
-  ASSERT_NE(b.get(), nullptr);
-  ASSERT_EQ(Config(a, "LogLevel=2"), 0);
-  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
-  ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
-  ASSERT_TRUE(Eventually([&] { return held.load(); }));
-  radio_->SetWatcherTiming(-1, 0);
+  ASSERT_EQ(Config(*a_, "LogLevel=2"), 0);
+  ASSERT_NO_FATAL_FAILURE(HoldTheEventThread());
   std::atomic<int> started{-1};
-  std::thread starter([&] { started = Do(a, VELMORABLE_METHOD_START_SCANNING, ""); });
+  std::thread starter([&] { started = Do(*a_, VELMORABLE_METHOD_START_SCANNING, ""); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   radio_->ForceWatchersStarted();
   EXPECT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
   radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
   const bool returned = Eventually([&] { return started.load() != -1; });
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  go = true;
+  go_ = true;
   starter.join();
   EXPECT_TRUE(returned);
-  EXPECT_EQ(started.load(), 0) << LastError(a);
-  ASSERT_TRUE(sink_a.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
+  EXPECT_EQ(started.load(), 0) << LastError(*a_);
+  ASSERT_TRUE(sink_a_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   radio_->WaitIdle();
-  std::string names = Names(ScanEvents(sink_a.Events()));
-  for (const Event& line : sink_a.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
+  std::string names = Names(ScanEvents(sink_a_.Events()));
+  for (const Event& line : sink_a_.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
   EXPECT_EQ(names.rfind("StartScan", 0), 0u) << names;
-  EXPECT_FALSE(Logged(sink_a, 1, "Scanning failed to start.")) << names;
+  EXPECT_FALSE(Logged(sink_a_, 1, "Scanning failed to start.")) << names;
 }
 
 
@@ -1499,41 +1506,25 @@ TEST_F(LateStartAbortedBehindALongBusyEventThread, TheScanThatReceivedIsNotRepor
 // meanwhile, which reaches A only once it is too old to deliver; the scan goes on running, quietly. The scan
 // has started and A is told so: its StartScan comes, as a late start's StartScan does, without waiting for a
 // later advertisement or the scan's end.
-class LateStartWhoseFirstAdvertisementIsTooOld : public RadioFixture<1> {};
+class LateStartWhoseFirstAdvertisementIsTooOld : public BusyEventThread {};
 
 TEST_F(LateStartWhoseFirstAdvertisementIsTooOld, StillGetsItsStartScanWhileTheScanRuns) {
-  radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
-  Sink sink_a;
-  Sink sink_b;
-  std::atomic<bool> held{false};
-  std::atomic<bool> go{false};
-  sink_b.inside = [&](const Event& event) {
-    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || held.exchange(true)) return;
-    (void)Eventually([&] { return go.load(); });
-  };
-  Client a(&Sink::Call, &sink_a);
-  Client b(&Sink::Call, &sink_b);
-  ASSERT_NE(a.get(), nullptr);
-  ASSERT_NE(b.get(), nullptr);
-  ASSERT_EQ(Config(a, "LogLevel=2"), 0);
-  ASSERT_EQ(Config(a, "ScanStartedTimeout=0"), 0);
-  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
-  ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
-  ASSERT_TRUE(Eventually([&] { return held.load(); }));
-  radio_->SetWatcherTiming(-1, 0);
-  ASSERT_EQ(Do(a, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(a);
-  ASSERT_TRUE(Logged(sink_a, 1, "Scanning failed to start."));
+  ASSERT_EQ(Config(*a_, "LogLevel=2"), 0);
+  ASSERT_EQ(Config(*a_, "ScanStartedTimeout=0"), 0);
+  ASSERT_NO_FATAL_FAILURE(HoldTheEventThread());
+  ASSERT_EQ(Do(*a_, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(*a_);
+  ASSERT_TRUE(Logged(sink_a_, 1, "Scanning failed to start."));
   radio_->ForceWatchersStarted();
   EXPECT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  go = true;
+  go_ = true;
   radio_->WaitIdle();
-  const bool started = sink_a.WaitFor(VELMORABLE_EVENT_START_SCAN);
-  std::string names = Names(ScanEvents(sink_a.Events()));
-  for (const Event& line : sink_a.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
+  const bool started = sink_a_.WaitFor(VELMORABLE_EVENT_START_SCAN);
+  std::string names = Names(ScanEvents(sink_a_.Events()));
+  for (const Event& line : sink_a_.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
   EXPECT_TRUE(started) << names;
-  EXPECT_EQ(VelmoraBLE_BLEClient_Get(a, VELMORABLE_PROP_SCANNING, 0), 1);
-  ASSERT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
+  EXPECT_EQ(VelmoraBLE_BLEClient_Get(*a_, VELMORABLE_PROP_SCANNING, 0), 1);
+  ASSERT_EQ(Do(*a_, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(*a_);
 }
 
 
@@ -1542,42 +1533,26 @@ TEST_F(LateStartWhoseFirstAdvertisementIsTooOld, StillGetsItsStartScanWhileTheSc
 // platform's report and returns 0, leaving "Scanning failed to start." to the scan's end. The application stops
 // the scan before that Stopped event has come (as a program that gives up on a scan whose StartScan does not
 // come does). The scan never started, and A's sink is told so: "Scanning failed to start." before its end.
-class AbortedStartStoppedBeforeItsStoppedEvent : public RadioFixture<1> {};
+class AbortedStartStoppedBeforeItsStoppedEvent : public BusyEventThread {};
 
 TEST_F(AbortedStartStoppedBeforeItsStoppedEvent, StillLogsThatTheScanFailedToStart) {
-  radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
-  Sink sink_a;
-  Sink sink_b;
-  std::atomic<bool> held{false};
-  std::atomic<bool> go{false};
-  sink_b.inside = [&](const Event& event) {
-    if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || held.exchange(true)) return;
-    (void)Eventually([&] { return go.load(); });
-  };
-  Client a(&Sink::Call, &sink_a);
-  Client b(&Sink::Call, &sink_b);
-  ASSERT_NE(a.get(), nullptr);
-  ASSERT_NE(b.get(), nullptr);
-  ASSERT_EQ(Do(b, VELMORABLE_METHOD_START_SCANNING, ""), 0) << LastError(b);
-  ASSERT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
-  ASSERT_TRUE(Eventually([&] { return held.load(); }));
-  radio_->SetWatcherTiming(-1, 0);
+  ASSERT_NO_FATAL_FAILURE(HoldTheEventThread());
   std::atomic<int> started{-1};
-  std::thread starter([&] { started = Do(a, VELMORABLE_METHOD_START_SCANNING, ""); });
+  std::thread starter([&] { started = Do(*a_, VELMORABLE_METHOD_START_SCANNING, ""); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
   const bool returned = Eventually([&] { return started.load() != -1; });
   starter.join();
   EXPECT_TRUE(returned);
-  EXPECT_EQ(started.load(), 0) << LastError(a);
-  EXPECT_EQ(Do(a, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(a);
-  go = true;
+  EXPECT_EQ(started.load(), 0) << LastError(*a_);
+  EXPECT_EQ(Do(*a_, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(*a_);
+  go_ = true;
   radio_->WaitIdle();
-  std::string names = Names(ScanEvents(sink_a.Events()));
-  for (const Event& line : sink_a.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
-  EXPECT_EQ(sink_a.Of(VELMORABLE_EVENT_START_SCAN).size(), 0u) << names;
-  EXPECT_EQ(sink_a.Of(VELMORABLE_EVENT_STOP_SCAN).size(), 1u) << names;
-  EXPECT_TRUE(Logged(sink_a, 1, "Scanning failed to start.")) << names;
+  std::string names = Names(ScanEvents(sink_a_.Events()));
+  for (const Event& line : sink_a_.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
+  EXPECT_EQ(sink_a_.Of(VELMORABLE_EVENT_START_SCAN).size(), 0u) << names;
+  EXPECT_EQ(sink_a_.Of(VELMORABLE_EVENT_STOP_SCAN).size(), 1u) << names;
+  EXPECT_TRUE(Logged(sink_a_, 1, "Scanning failed to start.")) << names;
 }
 
 }  // namespace
