@@ -369,6 +369,7 @@ class BusyEventThread : public RadioFixture<1> {
   }
   void TearDown() override {
     go_ = true;
+    if (starter_.joinable()) starter_.join();
     b_.reset();
     a_.reset();
     RadioFixture<1>::TearDown();
@@ -380,11 +381,23 @@ class BusyEventThread : public RadioFixture<1> {
     ASSERT_TRUE(Eventually([this] { return held_.load(); }));
     radio_->SetWatcherTiming(-1, 0);
   }
+  // StartLateReceiveAndAbort runs A's StartScanning on starter_ (its code in started_); the platform starts the
+  // scan late, receives an advertisement of it and aborts it. True once StartScanning has returned.
+  bool StartLateReceiveAndAbort() {
+    starter_ = std::thread([this] { started_ = Do(*a_, VELMORABLE_METHOD_START_SCANNING, ""); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    radio_->ForceWatchersStarted();
+    EXPECT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
+    radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
+    return Eventually([this] { return started_.load() != -1; });
+  }
 
   Sink sink_a_;
   Sink sink_b_;
   std::atomic<bool> held_{false};
   std::atomic<bool> go_{false};
+  std::atomic<int> started_{-1};
+  std::thread starter_;
   std::optional<Client> a_;
   std::optional<Client> b_;
 };
@@ -398,17 +411,11 @@ class ScanStartingLateBehindABusyEventThread : public BusyEventThread {};
 
 TEST_F(ScanStartingLateBehindABusyEventThread, AnAbortKeepsItsStartScanAndAdvertisement) {
   ASSERT_NO_FATAL_FAILURE(HoldTheEventThread());
-  std::atomic<int> started{-1};
-  std::thread starter([&] { started = Do(*a_, VELMORABLE_METHOD_START_SCANNING, ""); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  radio_->ForceWatchersStarted();
-  EXPECT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
-  radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
-  const bool returned = Eventually([&] { return started.load() != -1; });
+  const bool returned = StartLateReceiveAndAbort();
   go_ = true;
-  starter.join();
+  starter_.join();
   EXPECT_TRUE(returned);
-  EXPECT_EQ(started.load(), 0) << LastError(*a_);
+  EXPECT_EQ(started_.load(), 0) << LastError(*a_);
   ASSERT_TRUE(sink_a_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   radio_->WaitIdle();
   EXPECT_EQ(Names(ScanEvents(sink_a_.Events())), "StartScan Advertisement Error(603) StopScan(603)");
@@ -1480,18 +1487,12 @@ class LateStartAbortedBehindALongBusyEventThread : public BusyEventThread {};
 TEST_F(LateStartAbortedBehindALongBusyEventThread, TheScanThatReceivedIsNotReportedFailedToStart) {
   ASSERT_EQ(Config(*a_, "LogLevel=2"), 0);
   ASSERT_NO_FATAL_FAILURE(HoldTheEventThread());
-  std::atomic<int> started{-1};
-  std::thread starter([&] { started = Do(*a_, VELMORABLE_METHOD_START_SCANNING, ""); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  radio_->ForceWatchersStarted();
-  EXPECT_TRUE(radio_->EmitAdvertisement(kFirstAddress));
-  radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
-  const bool returned = Eventually([&] { return started.load() != -1; });
+  const bool returned = StartLateReceiveAndAbort();
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   go_ = true;
-  starter.join();
+  starter_.join();
   EXPECT_TRUE(returned);
-  EXPECT_EQ(started.load(), 0) << LastError(*a_);
+  EXPECT_EQ(started_.load(), 0) << LastError(*a_);
   ASSERT_TRUE(sink_a_.WaitFor(VELMORABLE_EVENT_STOP_SCAN));
   radio_->WaitIdle();
   std::string names = Names(ScanEvents(sink_a_.Events()));
