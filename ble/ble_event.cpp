@@ -8,6 +8,12 @@ namespace velmora::ble {
 
 namespace bt = platform::bluetooth;
 
+BLEEvent::~BLEEvent() {
+  for (const auto& [weak, token] : logged_tokens_) {
+    if (const auto platform = weak.lock()) platform->RemoveLogged(token);
+  }
+}
+
 void BLEEvent::Leave() {
   const uint32_t after = state_.fetch_sub(1, std::memory_order_acq_rel) - 1;
   if ((after & kDetached) == 0) return;
@@ -137,7 +143,8 @@ bool BLEEvent::RegisterNotificationsLost(const std::shared_ptr<bt::GattCharacter
 bool BLEEvent::RegisterLogged(const std::shared_ptr<bt::BluetoothPlatform>& platform) {
   return Register(kLogged, platform, [&] {
     try {
-      (void)platform->AddLogged(Delegate(weak_from_this(), &BLEEvent::OnLogged));
+      // Register holds registrations_mutex_ while it adds.
+      logged_tokens_.emplace_back(platform, platform->AddLogged(Delegate(weak_from_this(), &BLEEvent::OnLogged)));
     } catch (const bt::PlatformError&) {
       // NOTE: a platform without log lines of its own has no such event.
     }

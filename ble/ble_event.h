@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "platform/bluetooth/bluetooth.h"
 
@@ -25,6 +27,8 @@ class BLEClientEngine;
 class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
  public:
   explicit BLEEvent(BLEClientEngine* engine) : engine_(engine) {}
+  // The handlers on the process-wide platform's Logged event go with the bridge.
+  ~BLEEvent();
   BLEEvent(const BLEEvent&) = delete;
   BLEEvent& operator=(const BLEEvent&) = delete;
 
@@ -151,6 +155,9 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
   BLEClientEngine* const engine_;
   std::mutex registrations_mutex_;
   Registrations registrations_[kEventKindCount];  // guarded by registrations_mutex_
+  // The Logged handlers added, each with the platform that holds it; guarded by registrations_mutex_.
+  std::vector<std::pair<std::weak_ptr<platform::bluetooth::BluetoothPlatform>, platform::bluetooth::EventToken>>
+      logged_tokens_;
 };
 
 }  // namespace velmora::ble

@@ -422,10 +422,12 @@ class BluetoothPlatform {
   virtual bool SupportsPassiveScanning() { return true; }
 
   // Logged fires for every line the platform logs (the sender is null). A platform without log lines
-  // raises kENoInterface.
+  // raises kENoInterface. The platform lives as long as the process, so whoever adds a handler removes it
+  // with RemoveLogged (its token; an unknown token is ignored) once it no longer wants the lines.
   virtual EventToken AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> /*handler*/) {
     throw PlatformError(kENoInterface);
   }
+  virtual void RemoveLogged(EventToken /*token*/) {}
 };
 
 // Provider returns the process-wide platform: the one installed last, else the backend that

@@ -538,7 +538,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
     bool ours;
     {
       std::lock_guard lock(mutex_);
-      ours = quiet_.erase(path) != 0;
+      ours = quiet_.erase(path) != 0 && !LinkHeldLocked(path);
       opened_here_.erase(path);
       acquired_mtu_.erase(path);
     }
@@ -631,11 +631,13 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
       {
         std::lock_guard lock(mutex_);
         opened_here_.erase(path);
-        quiet = quiet_.count(path) != 0;
+        quiet = quiet_.count(path) != 0 && !LinkHeldLocked(path);
       }
       LinkDown(path);
     }
-    // A link that this process closes is not reported as a drop; the application already knows.
+    // A link that this process closes is not reported as a drop; the application already knows. An object
+    // that holds the link now came after the close began (another client connected while bluetoothd kept
+    // the link for its disconnect timer): its owner does not know, and is told.
     if (!quiet) FireDevices(path, kConnectionStatusChanged);
     if (!connected->second.Bool()) EndSubscriptionsOf(path, "the link to the device was lost");
   }
@@ -939,8 +941,7 @@ void BluezCore::AskConnect(const std::string& device_path) {
     {
       std::lock_guard lock(mutex_);
       opened_here_.insert(device_path);
-      auto hold = holds_.find(device_path);
-      held = hold != holds_.end() && !hold->second.expired();
+      held = LinkHeldLocked(device_path);
     }
     // NOTE: a Connect asked again can be answered after its waiters gave up and every object of the device
     // went (LinkReleased found no link opened here): the link is closed as the last hold's release would.
@@ -1309,7 +1310,8 @@ void BluezCore::Log(PlatformLogTopic topic, const std::string& text) {
   std::vector<TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs>> handlers;
   {
     std::lock_guard lock(mutex_);
-    handlers = logged_;
+    handlers.reserve(logged_.size());
+    for (const auto& entry : logged_) handlers.push_back(entry.second);
   }
   sim->Fire(std::move(handlers), std::shared_ptr<BluetoothPlatform>(),
             std::shared_ptr<PlatformLogEventArgs>(std::make_shared<LogArgs>(topic, text)));
@@ -1317,8 +1319,14 @@ void BluezCore::Log(PlatformLogTopic topic, const std::string& text) {
 
 EventToken BluezCore::AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> handler) {
   std::lock_guard lock(mutex_);
-  logged_.push_back(std::move(handler));
-  return NextToken();
+  const EventToken token = NextToken();
+  logged_.emplace(token.value, std::move(handler));
+  return token;
+}
+
+void BluezCore::RemoveLogged(EventToken token) {
+  std::lock_guard lock(mutex_);
+  logged_.erase(token.value);
 }
 
 std::string BluezCore::AdapterPath() {
@@ -1366,6 +1374,11 @@ uint16_t BluezCore::AcquiredMtu(const std::string& device_path) {
   std::lock_guard lock(mutex_);
   auto found = acquired_mtu_.find(device_path);
   return found == acquired_mtu_.end() ? 0 : found->second;
+}
+
+bool BluezCore::LinkHeldLocked(const std::string& device_path) const {
+  const auto hold = holds_.find(device_path);
+  return hold != holds_.end() && !hold->second.expired();
 }
 
 std::shared_ptr<LinkHold> BluezCore::Hold(const std::string& device_path) {
@@ -1419,8 +1432,7 @@ void BluezCore::LinkReleased(const std::string& device_path) {
       std::lock_guard lock(mutex_);
       // A new object of the device may have come meanwhile; it keeps the link and the sessions. A waiting
       // CloseLink closes them itself, and reports bluetoothd's answer.
-      auto hold = holds_.find(device_path);
-      if (hold != holds_.end() && !hold->second.expired()) return;
+      if (LinkHeldLocked(device_path)) return;
       if (closing_links_.count(device_path) != 0) return;
       close = opened_here_.erase(device_path) != 0;
     }
@@ -1444,8 +1456,7 @@ void BluezCore::TryCloseLink(const std::string& device_path, int64_t wait_until_
   bool released = false;
   {
     std::lock_guard lock(mutex_);
-    auto other = holds_.find(device_path);
-    held_elsewhere = other != holds_.end() && !other->second.expired();
+    held_elsewhere = LinkHeldLocked(device_path);
     close = opened_here_.count(device_path) != 0;
   }
   const bool wait = held_elsewhere && close && NowMs() < wait_until_ms;
@@ -1455,8 +1466,7 @@ void BluezCore::TryCloseLink(const std::string& device_path, int64_t wait_until_
       closing_links_.insert(device_path);
     } else {
       closing_links_.erase(device_path);
-      auto other = holds_.find(device_path);
-      held_elsewhere = other != holds_.end() && !other->second.expired();
+      held_elsewhere = LinkHeldLocked(device_path);
       released = !held_elsewhere;
       close = released && opened_here_.erase(device_path) != 0;
       if (close) quiet_.insert(device_path);

@@ -193,6 +193,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // Log hands one level-2 line to every Logged handler, on the event thread. Any thread.
   void Log(PlatformLogTopic topic, const std::string& text);
   EventToken AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> handler);
+  void RemoveLogged(EventToken token);
 
   // The two handler threads and the radio-free objects (filters, advertisements) shared with the simulator.
   const std::shared_ptr<sim::SimCore> sim;
@@ -343,11 +344,13 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   size_t devices_prune_at_ = 0;
   size_t characteristics_prune_at_ = 0;
   std::map<std::string, std::weak_ptr<LinkHold>> holds_;
+  // LinkHeldLocked: an object of the device holds its link (mutex_ held).
+  bool LinkHeldLocked(const std::string& device_path) const;
   std::set<std::string> opened_here_;
   std::set<std::string> closing_links_;  // links whose CloseLink waits for the last holds to go
   std::set<std::string> quiet_;
   std::map<std::string, uint16_t> acquired_mtu_;
-  std::vector<TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs>> logged_;
+  std::map<int64_t, TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs>> logged_;  // by token
 };
 
 }  // namespace velmora::platform::bluetooth::bluez

@@ -121,4 +121,6 @@ EventToken BluezPlatform::AddLogged(TypedEventHandler<BluetoothPlatform, Platfor
   return core_->AddLogged(std::move(handler));
 }
 
+void BluezPlatform::RemoveLogged(EventToken token) { core_->RemoveLogged(token); }
+
 }  // namespace velmora::platform::bluetooth::bluez

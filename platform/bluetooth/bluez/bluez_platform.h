@@ -45,6 +45,7 @@ class BluezPlatform final : public BluetoothPlatform {
   // StartDiscovery always scans actively.
   bool SupportsPassiveScanning() override { return false; }
   EventToken AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> handler) override;
+  void RemoveLogged(EventToken token) override;
 
  private:
   std::shared_ptr<BluezCore> core_;

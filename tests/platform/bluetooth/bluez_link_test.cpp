@@ -442,6 +442,42 @@ TEST_F(BluezLink, DisconnectClosesOnlyLinksOpenedHere) {
   EXPECT_TRUE(mock_->CallsOf("Disconnect").empty());
 }
 
+// One client's Disconnect closes the link; bluetoothd does so only after its disconnect timer, the device still
+// connected meanwhile. Another client of the process that connects to the device in that time gets a link that
+// then goes: it is told Disconnected (0, "Offline") like any link it loses.
+TEST_F(BluezLink, ALinkClosedUnderAnotherClientThatConnectedMeanwhileIsToldOffline) {
+  Script("heart_rate_sensor(); disconnect_on_timer(HEART_RATE_ADDRESS)");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  std::atomic<int> disconnect_rc{-1};
+  std::thread disconnecting([this, &disconnect_rc] { disconnect_rc = Do(VELMORABLE_METHOD_DISCONNECT); });
+  const bool asked = WaitForCall("Disconnect");
+  Sink other_sink;
+  ClientHandle other(VelmoraBLE_BLEClient_Create(&Sink::Call, &other_sink, 0));
+  std::vector<intptr_t> params = {Text(kSensor)};
+  std::vector<int32_t> sizes = {0};
+  const int other_rc =
+      asked ? VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_CONNECT, 1, params.data(), sizes.data()) : -1;
+  std::vector<intptr_t> discover = {Text(""), Text(""), 1, Text("")};
+  std::vector<int32_t> discover_sizes(4, 0);
+  const int discover_rc = other_rc == 0 ? VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_DISCOVER, 4,
+                                                                  discover.data(), discover_sizes.data())
+                                        : -1;
+  disconnecting.join();
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(disconnect_rc.load(), 0);
+  ASSERT_EQ(other_rc, 0) << testing::LastError(other.get());
+  EXPECT_EQ(discover_rc, 0) << testing::LastError(other.get());
+  // The link went under the other client.
+  ASSERT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Connected']"), "0");
+  Settle();
+  EXPECT_TRUE(other_sink.WaitFor(VELMORABLE_EVENT_DISCONNECTED)) << "the other client was never told";
+  std::vector<intptr_t> read_params = {Text("001000000000"), Text("001000120000"), Text(""), 0};
+  std::vector<int32_t> read_sizes(4, 0);
+  const int read_rc = VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_READ_VALUE, 4, read_params.data(),
+                                              read_sizes.data());
+  EXPECT_EQ(read_rc, 605) << testing::LastError(other.get());
+}
+
 // A dropped link tells the application "Offline"; reads on the old objects fail without hanging.
 TEST_F(BluezLink, LinkLossIsOfflineAndOldObjectsAreUnreachable) {
   Script("heart_rate_sensor()");

@@ -182,6 +182,30 @@ TEST_F(BluezResources, SensorsMetOneAfterAnotherLeaveNothingBehind) {
   EXPECT_LT(heap_after, heap_after_warm_up + 100'000) << heap_after_warm_up << " -> " << heap_after;
 }
 
+// A program that makes a client for each job (a scan here, a connection there) and destroys it afterwards
+// keeps nothing of the clients it destroyed: the heap does not grow with the number of clients made.
+TEST_F(BluezResources, ClientsMadeOneAfterAnotherLeaveNothingBehind) {
+  constexpr int kWarmUp = 30;
+  constexpr int kCycles = 300;
+  size_t heap_after_warm_up = 0;
+  for (int cycle = 0; cycle < kWarmUp + kCycles; ++cycle) {
+    SCOPED_TRACE(cycle);
+    Sink sink;
+    ClientHandle client(VelmoraBLE_BLEClient_Create(&Sink::Call, &sink, 0));
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(testing::Do(client.get(), VELMORABLE_METHOD_START_SCANNING, ""), 0);
+    ASSERT_EQ(testing::Do(client.get(), VELMORABLE_METHOD_STOP_SCANNING), 0);
+    client.reset();
+    // The backend's discovery is settled before the heap is looked at.
+    (void)Await(platform_->GetDefaultAdapterAsync());
+    if (cycle + 1 == kWarmUp) heap_after_warm_up = HeapInUse();
+  }
+  const size_t heap_after = HeapInUse();
+  std::printf("%d clients made and destroyed: heap in use %zu -> %zu\n", kCycles, heap_after_warm_up, heap_after);
+  // 300 bytes kept per client would pass 90 kB.
+  EXPECT_LT(heap_after, heap_after_warm_up + 90'000) << heap_after_warm_up << " -> " << heap_after;
+}
+
 // Shutting down does not wait for bluetoothd: with the mock stopped, destroying the platform returns.
 TEST_F(BluezResources, ShutdownDoesNotWaitForAStoppedBluetoothd) {
   Script("heart_rate_sensor()");

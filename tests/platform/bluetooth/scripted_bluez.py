@@ -577,6 +577,7 @@ class Device:
         self.extra = []             # (path suffix, interface, props) exported after the database, as given
         self.dropping = False       # see link_loss_sockets_first()
         self.disconnecting = False  # see disconnect_elsewhere()
+        self.disconnect_timer = False  # see disconnect_on_timer()
         self.connect_held = False   # True: Connect is not answered (see Connect)
         self.connecting_elsewhere = False  # see connect_elsewhere_slowly()
         self.discovery_fails = False  # see gatt_discovery_fails()
@@ -857,6 +858,19 @@ def Disconnect(self, ok, err):
         return
     if device.disconnect_error:
         fail(*device.disconnect_error)
+    if device.disconnect_timer:
+        # See disconnect_on_timer(): the link is closed, and the call answered, only once the timer has run.
+        device.disconnecting = True
+
+        def drop():
+            device.disconnecting = False
+            if devices.get(device.address) is device and device.props()['Connected']:
+                link_drop(device.address)
+            ok()
+            return False
+
+        GLib.timeout_add(2000, drop)
+        return
     link_drop(device.address)
     ok()
 
@@ -977,6 +991,15 @@ def disconnect_elsewhere(address):
         return False
 
     GLib.timeout_add(2000, drop)
+
+
+def disconnect_on_timer(address):
+    '''The device's Disconnect goes as bluetoothd's does: it closes the link only once its DISCONNECT_TIMER (2 s) has
+    run (device.c, device_request_disconnect: timeout_add_seconds(DISCONNECT_TIMER, disconnect_all)), and answers
+    the call after Connected=false (device_remove_connection: the device->disconnects replies). Meanwhile the
+    device reads Connected and ServicesResolved, its objects stay, and a Connect of it is answered at once
+    (dev_connect: "if (dev->le_state.connected) return dbus_message_new_method_return(msg)").'''
+    devices[address].disconnect_timer = True
 
 
 def kept_sessions(address):
