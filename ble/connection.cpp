@@ -86,12 +86,13 @@ class Bonds {
  public:
   using Key = BLEClientEngine::BondUse;
 
-  // Shared is the process's record. A platform thread that may end a removal after the process began to exit
-  // (a removal asked for without waiting, by Destroy say) holds it, so that it outlives the exit's destruction
-  // of statics.
+  // Shared is the process's record. It is never destroyed: a client may be disconnected or destroyed by the
+  // program's clean-up at exit (an atexit handler, a static's destructor), after the statics made since have
+  // gone; and a platform thread that may end a removal after the process began to exit (a removal asked for
+  // without waiting, by Destroy say) holds it as well.
   static std::shared_ptr<Bonds> Shared() {
-    static const std::shared_ptr<Bonds> bonds = std::make_shared<Bonds>();
-    return bonds;
+    static const auto* const bonds = new std::shared_ptr<Bonds>(std::make_shared<Bonds>());
+    return *bonds;
   }
   using Wait = bt::sim::SimAsyncOperation<bt::DeviceUnpairingResult>;
 
