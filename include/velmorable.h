@@ -20,9 +20,10 @@
  * that failed: "An unhandled error occurred in the <event> event handler"). Narrow texts are not affected.
  *
  * Memory: every text or byte pointer that a function returns belongs to the client. It stays valid for the
- * thread that received it until the same value is produced again for that thread (the next read of the same
- * property, the next call of the same kind: ReadValue and the two Read...ValueAt methods are one kind, each
- * read's bytes lasting until the next read) or the client is destroyed; a narrow property text read on the
+ * thread that received it (the threads other than sinks share one record and count as one: see Threads) until
+ * the same value is produced again for that thread (the next read of the same property, the next call of the
+ * same kind: ReadValue and the two Read...ValueAt methods are one kind, each read's bytes lasting until the
+ * next read) or the client is destroyed; a narrow property text read on the
  * application's thread stays valid until the value itself changes. Reading one property never rewrites the
  * text of another. What the calls of a sink return is valid at most until that sink returns, but for its calls
  * on the client whose method it runs inside (see Threads). Nothing returned is freed by the application.
@@ -102,7 +103,9 @@
  * not hold Disconnect longer. The connection is closed and Disconnected fired all the same, and Disconnect
  * returns 301 "Timeout." (a Connect that disconnected first returns it too, without connecting): the events
  * that were being delivered may still reach the sink after it returns, but no later event of that connection
- * does, and nothing they do reaches the next connection (no subscription state is listed for it).
+ * does, and nothing they do reaches the next connection (no subscription state is listed for it). Where
+ * Disconnect removes the bond that Connect made (see Pairing), it also waits for the platform's answer to that
+ * removal, as for any platform operation (bounded by Timeout, without bound when Timeout is 0).
  *
  * Subscriptions: a client's subscription of a characteristic is its own, also beside other clients of the same
  * device (of this process or, on BlueZ, of other programs). Subscribe asks the platform for one unless this client
@@ -436,7 +439,7 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *   ManufacturerData[i]       is invalid for <Name>.". The data is its bytes as they are (a zero byte ends the
  *                             reply text).
  *   ServiceData=<uuid>        a query that takes the UUID as its value: the bytes of the service data for that
- *                             UUID; 202 "No service data in advertisement for UUID <uuid>." when there is none,
+ *                             UUID, as they are (a zero byte ends the reply text); 202 "No service data in advertisement for UUID <uuid>." when there is none,
  *                             600 for a text that is no UUID (see Result codes below).
  *   AdvertisementRawData      an HCI LE Advertising Report rebuilt from the advertisement, in lower-case hex:
  *                             event type, address, the flags, TX power, first manufacturer data and 16-bit service
