@@ -116,8 +116,14 @@ void ScanQueue::Finish(uint64_t scan, Caller me) {
 ScanQueue::Event ScanQueue::Arrive(uint64_t run, int64_t received_ms, Advertisement advertisement, Caller me) {
   std::lock_guard lock(mutex_);
   const bool run_unknown = scan_.run == 0;
-  const Scan* scan = Of(run);
-  if (scan == nullptr || scan->closed || scan->ended || scan->start == Start::kNever) return {};
+  Scan* scan = Of(run);
+  if (scan == nullptr) return {};
+  if (scan->closed || scan->ended || scan->start == Start::kNever) {
+    // Not for the sink, but the platform received it before the end: the scan started, whatever stopped it
+    // since, and its end does not say otherwise.
+    scan->received = true;
+    return {};
+  }
   // The first sign that a scan StartScanning gave up on has started: its StartScan goes first. An advertisement
   // too old to deliver is a sign all the same.
   const bool announced = scan_.start == Start::kUnannounced;
@@ -255,7 +261,10 @@ ScanQueue::Progress ScanQueue::Look(uint64_t scan) {
   std::lock_guard lock(mutex_);
   Progress progress;
   progress.over = over_ >= scan;
-  if (scan_.id == scan && !scan_.ended) progress.run = scan_.run;
+  if (scan_.id == scan && !scan_.ended) {
+    progress.run = scan_.run;
+    progress.ends_with_report = scan_.left_to_events;
+  }
   progress.version = version_;
   return progress;
 }
@@ -391,8 +400,9 @@ ScanQueue::Event ScanQueue::Take(Role role, bool fresh) {
       event.kind = Event::kStopScan;
       event.stop = scan_.stop;
       event.aborted = scan_.aborted;
-      // Left to the scan's events only once the platform had ended it: a stop since does not take the line back.
-      event.failed_start = scan_.left_to_events && scan_.start == Start::kNever;
+      // Left to the scan's events only once the platform had ended it: a stop since does not take the line back,
+      // nor give it to a scan whose advertisement came after that stop.
+      event.failed_start = scan_.left_to_events && scan_.start == Start::kNever && !scan_.received;
       event.drops = std::exchange(drops_, 0);
       drops_counted_ms_ = now_ms;
       end_in_sink_ = scan_.id;

@@ -95,7 +95,7 @@ class ScanQueue {
     Advertisement advertisement;   // kAdvertisement
     StopArgs stop;                 // kStopScan: the platform's report (null: a plain stop)
     bool aborted = false;          // kStopScan: the platform aborted the scan, so an Error comes first
-    bool failed_start = false;     // kStopScan: the scan never started, which its end tells (kLeftToEvents)
+    bool failed_start = false;     // kStopScan: the scan never started (kLeftToEvents, nothing of it came)
     uint64_t drops = 0;            // kDropCount, kStopScan: advertisements dropped since the last count
     bool within = false;           // kStartScan fired inside the last scan's StopScan: the turn stays there
     bool post = false;             // kNone: what is left needs a platform thread (Drain)
@@ -191,6 +191,10 @@ class ScanQueue {
   struct Progress {
     bool over = false;  // its StopScan has returned, or it never reached the platform
     uint64_t run = 0;   // its run while it has not ended (0: none, or not known yet)
+    // The platform has ended that run and its end comes with the platform's Stopped event, behind the
+    // advertisements that tell whether the scan started (Decision::kLeftToEvents): the platform's status
+    // does not end it.
+    bool ends_with_report = false;
     uint64_t version = 0;
   };
   // Look tells how far scan is.
@@ -226,6 +230,8 @@ class ScanQueue {
     bool abandoned = false;
     // StartScanning left whether it started to its events (Decision::kLeftToEvents).
     bool left_to_events = false;
+    // An advertisement of it came that the sink does not get (it was closed or had ended): it started.
+    bool received = false;
     StopArgs stop;
     bool aborted = false;
   };

@@ -348,7 +348,10 @@ int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
     const ScanQueue::Progress progress = scans_.Look(scan);
     if (progress.over) return 0;
     const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = Watcher();
-    if (progress.run != 0 && watcher != nullptr) {
+    // A run that the platform ended before it was seen started ends with its Stopped event: the advertisements
+    // it received come ahead of that event (also behind another client's sink on the platform's thread) and
+    // tell whether it started, which its end says. The status would end it before they come.
+    if (progress.run != 0 && watcher != nullptr && !progress.ends_with_report) {
       // The scan was closed and has not ended: it ends once the platform has stopped it. A Stop of this
       // thread's own comes first, so that the status tells of the stop (a second Stop changes nothing); it
       // stops that run only, never one begun since.

@@ -391,6 +391,17 @@ class BusyEventThread : public RadioFixture<1> {
     radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
     return Eventually([this] { return started_.load() != -1; });
   }
+  // StopWhileHeld calls A's StopScanning while B's sink holds the thread, which it lets go 300 ms later (a
+  // sink that takes its time); it returns what StopScanning returned.
+  int StopWhileHeld() {
+    std::thread releaser([this] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      go_ = true;
+    });
+    const int stopped = Do(*a_, VELMORABLE_METHOD_STOP_SCANNING);
+    releaser.join();
+    return stopped;
+  }
 
   Sink sink_a_;
   Sink sink_b_;
@@ -1533,7 +1544,8 @@ TEST_F(LateStartWhoseFirstAdvertisementIsTooOld, StillGetsItsStartScanWhileTheSc
 // one event thread, so that the platform's Stopped event for A waits behind it. StartScanning finds the
 // platform's report and returns 0, leaving "Scanning failed to start." to the scan's end. The application stops
 // the scan before that Stopped event has come (as a program that gives up on a scan whose StartScan does not
-// come does). The scan never started, and A's sink is told so: "Scanning failed to start." before its end.
+// come does). The scan never started, and A's sink is told so: "Scanning failed to start." before its end,
+// which StopScanning delivers once B's sink has let the thread go.
 class AbortedStartStoppedBeforeItsStoppedEvent : public BusyEventThread {};
 
 TEST_F(AbortedStartStoppedBeforeItsStoppedEvent, StillLogsThatTheScanFailedToStart) {
@@ -1546,14 +1558,34 @@ TEST_F(AbortedStartStoppedBeforeItsStoppedEvent, StillLogsThatTheScanFailedToSta
   starter.join();
   EXPECT_TRUE(returned);
   EXPECT_EQ(started.load(), 0) << LastError(*a_);
-  EXPECT_EQ(Do(*a_, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(*a_);
-  go_ = true;
+  EXPECT_EQ(StopWhileHeld(), 0) << LastError(*a_);
   radio_->WaitIdle();
   std::string names = Names(ScanEvents(sink_a_.Events()));
   for (const Event& line : sink_a_.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
   EXPECT_EQ(sink_a_.Of(VELMORABLE_EVENT_START_SCAN).size(), 0u) << names;
   EXPECT_EQ(sink_a_.Of(VELMORABLE_EVENT_STOP_SCAN).size(), 1u) << names;
   EXPECT_TRUE(Logged(sink_a_, 1, "Scanning failed to start.")) << names;
+}
+
+// As AbortedStartStoppedBeforeItsStoppedEvent, but the platform started A's scan late and received an
+// advertisement of it before the abort, which waits behind B's sink ahead of the Stopped event. The scan
+// started: its end, stopped by the application, does not say that it failed to start.
+class LateStartThatReceivedStoppedBeforeItsStoppedEvent : public BusyEventThread {};
+
+TEST_F(LateStartThatReceivedStoppedBeforeItsStoppedEvent, IsNotReportedFailedToStart) {
+  ASSERT_EQ(Config(*a_, "LogLevel=2"), 0);
+  ASSERT_NO_FATAL_FAILURE(HoldTheEventThread());
+  const bool returned = StartLateReceiveAndAbort();
+  if (!returned) go_ = true;
+  starter_.join();
+  ASSERT_TRUE(returned);
+  EXPECT_EQ(started_.load(), 0) << LastError(*a_);
+  EXPECT_EQ(StopWhileHeld(), 0) << LastError(*a_);
+  EXPECT_EQ(sink_a_.Of(VELMORABLE_EVENT_STOP_SCAN).size(), 1u);
+  radio_->WaitIdle();
+  std::string names = Names(ScanEvents(sink_a_.Events()));
+  for (const Event& line : sink_a_.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
+  EXPECT_FALSE(Logged(sink_a_, 1, "Scanning failed to start.")) << names;
 }
 
 }  // namespace
