@@ -341,6 +341,8 @@ int BLEClientEngine::StopScanning() {
 int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
   const ScanQueue::Caller me = ScanQueue::ThisCaller();
   bool stop_asked = false;
+  // How long a run's end may wait for its Stopped event (below): as long as its advertisements may wait.
+  const uint64_t events_until = platform::DeadlineClockMs() + ScanQueue::kMaxAdvertisementWaitMs;
   for (;;) {
     // Destroy ends the wait: nothing reaches the sink any more, and the sink that destroys may be what
     // this wait waits for.
@@ -350,8 +352,10 @@ int BLEClientEngine::AwaitScanOver(uint64_t scan, uint64_t deadline) {
     const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher> watcher = Watcher();
     // A run that the platform ended before it was seen started ends with its Stopped event: the advertisements
     // it received come ahead of that event (also behind another client's sink on the platform's thread) and
-    // tell whether it started, which its end says. The status would end it before they come.
-    if (progress.run != 0 && watcher != nullptr && !progress.ends_with_report) {
+    // tell whether it started, which its end says. The status would end it before they come; it does so only
+    // once they would be too old to deliver, as StartScanning's wait for such an end does.
+    if (progress.run != 0 && watcher != nullptr &&
+        (!progress.ends_with_report || platform::DeadlineClockMs() >= events_until)) {
       // The scan was closed and has not ended: it ends once the platform has stopped it. A Stop of this
       // thread's own comes first, so that the status tells of the stop (a second Stop changes nothing); it
       // stops that run only, never one begun since.

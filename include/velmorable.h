@@ -409,8 +409,8 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  *                                       A stop, or Destroy, ends the wait too. 0 or below: StartScanning
  *                                       looks once and does not wait. A StopScanning on the application's
  *                                       thread (and the stop that Connect makes there) waits for those
- *                                       events of its scan, as far as Timeout, so that its end tells as
- *                                       they do.
+ *                                       events of its scan, up to a second (as StartScanning waits for the
+ *                                       end of a scan the platform ended), so that its end tells as they do.
  *   SelectWaitMillis             20     milliseconds of one wait step (ProcessEvents, and each step of the
  *                                       library's own waits). 0 or below: a step does not wait, so
  *                                       ProcessEvents returns at once and the library's own waits poll the
