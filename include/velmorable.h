@@ -756,7 +756,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        out to no one, what it subscribed to or ended is not reported; it has no text of its own. Also a
  *        Connect whose sink connected again from the Disconnected of the connection it ended first: the sink's
  *        connection stays, and this Connect raises no Connected; and a Connect whose sink disconnected (or
- *        connected elsewhere) while it paired: it raises no Connected, and the bond its pairing made goes.
+ *        connected elsewhere) while it paired: it raises no Connected, and the bond its pairing made goes; and
+ *        a Connect that a sink's Connect elsewhere overtook while it waited for the device: the sink's
+ *        connection stays, and this Connect raises no Connected.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives
  *        one; also the Error event of notifications that ended: "Notifications of characteristic ID \"<id>\"
