@@ -586,6 +586,12 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // still the engine's (serial 0: whatever use, as SetHeldDevice): false when a sink's Disconnect or Connect
   // has overtaken that Connect, which holds nothing then.
   bool HoldDeviceOfUse(std::shared_ptr<bt::BluetoothLEDevice> device, uint64_t serial);
+  // ClaimHeldDevice returns the held device for the Disconnect that calls it to end; null when none is held or
+  // another Disconnect (a sink's, on another thread) is ending it already.
+  std::shared_ptr<bt::BluetoothLEDevice> ClaimHeldDevice();
+  // ReleaseHeldDevice gives up that claim, where device is still held (a Disconnect that did not get as far as
+  // dropping it).
+  void ReleaseHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device);
   // DropHeldDevice drops device when it is still the one held (a sink's Connect may have replaced it).
   void DropHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device);
   // WaitForDeliveries waits for the deliveries of deliveries that run on other threads, until the deadline
@@ -613,6 +619,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   struct HeldDeviceSlot {
     std::shared_ptr<bt::BluetoothLEDevice> device;  // guarded by state_mutex_
     std::atomic<bool> held{false};                  // device != null, written with it
+    bool ending = false;  // a Disconnect has claimed device (guarded by state_mutex_; reset when it changes)
     friend bool operator==(const HeldDeviceSlot& slot, std::nullptr_t) {
       return !slot.held.load(std::memory_order_acquire);
     }

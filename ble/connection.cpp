@@ -413,6 +413,7 @@ bool BLEClientEngine::HoldDeviceOfUse(std::shared_ptr<bt::BluetoothLEDevice> dev
     device_.device.swap(device);
     device_.held.store(device_.device != nullptr, std::memory_order_release);
     if (device_.device == device) return true;
+    device_.ending = false;
   }
   (void)ClearGattTree();
   // The reference given up (now in device) is released here, outside the lock.
@@ -426,8 +427,21 @@ void BLEClientEngine::DropHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice
     if (device_.device != device) return;
     dropped.swap(device_.device);
     device_.held.store(false, std::memory_order_release);
+    device_.ending = false;
   }
   (void)ClearGattTree();
+}
+
+std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::ClaimHeldDevice() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (device_.device == nullptr || device_.ending) return nullptr;
+  device_.ending = true;
+  return device_.device;
+}
+
+void BLEClientEngine::ReleaseHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (device_.device == device) device_.ending = false;
 }
 
 int BLEClientEngine::SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing,
@@ -491,7 +505,8 @@ int BLEClientEngine::Connect(const char* server_id) {
     rc = Disconnect();
     if (rc != 0) return rc;
     // A sink that connects again from this Disconnect's own events (one that reconnects whenever a connection
-    // ends) made a connection of its own meanwhile: this Connect, overtaken, leaves that one as it is.
+    // ends) made a connection of its own meanwhile, or a sink's Disconnect on another thread is still ending
+    // the connection (this one then ended nothing): this Connect, overtaken, leaves the connection to them.
     if (device_ != nullptr) return kParentNotListed;
   }
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
@@ -674,10 +689,21 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
 }
 
 int BLEClientEngine::Disconnect() {
-  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
+  // One Disconnect ends a connection: another made while it runs (a sink's on a platform thread, or the
+  // application's beside a sink's) finds nothing to end, as without a connection, so that the link is closed
+  // and Disconnected raised once.
+  const std::shared_ptr<bt::BluetoothLEDevice> device = ClaimHeldDevice();
   if (device == nullptr) return 0;
-  // The connection's use of the bond ends once, should a sink disconnect at the same time; the last use of a
-  // bond that a pairing of this process made removes it (see Bonds).
+  struct Claim {
+    BLEClientEngine& engine;
+    const std::shared_ptr<bt::BluetoothLEDevice>& device;
+    bool dropped = false;
+    ~Claim() {
+      if (!dropped) engine.ReleaseHeldDevice(device);
+    }
+  } claim{*this, device};
+  // The connection's use of the bond ends here; the last use of a bond that a pairing of this process made
+  // removes it (see Bonds).
   const std::optional<BondUse> bond_use = TakeBondUse(0);
   core::Buffer id;
   try {
@@ -704,6 +730,7 @@ int BLEClientEngine::Disconnect() {
   if (bond_use.has_value() && Bonds::Shared()->Leave(*bond_use)) Unpair(device, id, *bond_use);
   CloseLink(device, id);
   DropHeldDevice(device);
+  claim.dropped = true;
   // The deliveries of the device's own events admitted before it was dropped: a wait bounded on its own, so
   // that the time the platform took to unpair and close the link is not taken from it. After a first wait
   // that ran out, a delivery still holds out and this one would only wait for it again.

@@ -102,7 +102,11 @@
  * not hold Disconnect longer. The connection is closed and Disconnected fired all the same, and Disconnect
  * returns 301 "Timeout." (a Connect that disconnected first returns it too, without connecting): the events
  * that were being delivered may still reach the sink after it returns, but no later event of that connection
- * does, and nothing they do reaches the next connection (no subscription state is listed for it).
+ * does, and nothing they do reaches the next connection (no subscription state is listed for it). A connection
+ * ends once: a Disconnect made while another one is ending the client's connection (a sink's on a platform
+ * thread and the application's, whichever came first) returns 0 at once and raises nothing, as one made
+ * without a connection, and the first closes the link and raises the one Disconnected, possibly after the
+ * second has returned (a Connect whose disconnect first meets one under way returns 608, see Result codes).
  *
  * Subscriptions: a client's subscription of a characteristic is its own, also beside other clients of the same
  * device (of this process or, on BlueZ, of other programs). Subscribe asks the platform for one unless this client
@@ -757,8 +761,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        Connect whose sink connected again from the Disconnected of the connection it ended first: the sink's
  *        connection stays, and this Connect raises no Connected; and a Connect whose sink disconnected (or
  *        connected elsewhere) while it paired: it raises no Connected, and the bond its pairing made goes; and
- *        a Connect that a sink's Connect elsewhere overtook while it waited for the device: the sink's
- *        connection stays, and this Connect raises no Connected.
+ *        a Connect that a sink's Connect elsewhere overtook while it waited for the device, or whose disconnect
+ *        first found a sink's Disconnect still ending the connection: the sink's connection (or its end) stays
+ *        as the sink made it, and this Connect raises no Connected.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives
  *        one; also the Error event of notifications that ended: "Notifications of characteristic ID \"<id>\"

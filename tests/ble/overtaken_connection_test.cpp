@@ -1,6 +1,7 @@
 // The application's Connect or Disconnect while a sink on a platform thread connects or disconnects the same
 // client: every connection told open with Connected is told ended once, and what it used ends with it.
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -90,6 +91,50 @@ TEST_F(OvertakenConnection, ConnectOvertakenDuringItsLookupLeavesTheSinksConnect
   EXPECT_EQ(Do(third, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(third);
   radio_->WaitIdle();
   EXPECT_FALSE(radio_->IsPaired(kX)) << "no client is connected to X, yet the bond the library made stays";
+}
+
+// DisconnectingOnValue disconnects its client from the first Value, once the application's Disconnect is
+// under way (the device said it is done, while the application ends its session).
+struct DisconnectingOnValue {
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::atomic<bool> in_sink{false};
+  std::atomic<bool> application_disconnects{false};
+  std::atomic<bool> done{false};
+  std::atomic<int> disconnected{0};
+  std::atomic<int> rc{-1};
+  static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
+    auto* self = static_cast<DisconnectingOnValue*>(raw);
+    if (id == VELMORABLE_EVENT_DISCONNECTED) ++self->disconnected;
+    if (id == VELMORABLE_EVENT_VALUE && !self->done.exchange(true)) {
+      self->in_sink = true;
+      (void)Eventually([&] { return self->application_disconnects.load(); });
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the application's Disconnect waits for it
+      self->rc = Do(self->handle, VELMORABLE_METHOD_DISCONNECT);
+    }
+    return 0;
+  }
+};
+
+// A sink's Disconnect while the application's Disconnect waits for that sink's event ends no second
+// connection: one Disconnected, and the sink's call returns as a Disconnect without a connection does.
+TEST_F(OvertakenConnection, DisconnectFromASinkBesideTheApplicationsRaisesOneDisconnected) {
+  radio_->AddPeripheral(BusyPeripheral(kX));
+  DisconnectingOnValue sink;
+  Client client(&DisconnectingOnValue::Call, &sink);
+  sink.handle = client;
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kX).c_str()), 0) << LastError(client);
+  intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
+                          reinterpret_cast<intptr_t>("")};
+  intptr_t subscribe[2] = {reinterpret_cast<intptr_t>("000100000000"), reinterpret_cast<intptr_t>("000100030000")};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(client);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, sizes), 0) << LastError(client);
+  ASSERT_TRUE(Eventually([&] { return sink.in_sink.load(); }));
+  sink.application_disconnects = true;
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+  radio_->WaitIdle();
+  EXPECT_EQ(sink.rc.load(), 0) << "the sink's Disconnect";
+  EXPECT_EQ(sink.disconnected.load(), 1) << "Disconnected events for one connection";
 }
 
 }  // namespace
