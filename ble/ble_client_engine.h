@@ -553,7 +553,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // Connection helpers (connection.cpp).
   int LogConnection(int32_t level, const char* text, const char* log_type);
   int FailConnect(const char* text);
-  int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
+  // PairDevice runs the pairing of the Connect whose use of the bond is numbered serial (see HoldDeviceOfUse).
+  int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id, uint64_t serial);
   // SetAwaitedPairing sets the pairing that Connect waits for (null: none), a new round of it; 0, or 200.
   int SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing, const core::Buffer& id);
   // PairingAnswered tells whether a request of the awaited pairing's round has been answered.
@@ -563,7 +564,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   bool GiveUpPairing();
   void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id, const BondUse& use);
   // UseBond begins this engine's use of the bond of the device at address of platform (Connect), after any
-  // removal of it under way; *serial receives the use's number. 0, or the code of a wait for that removal that
+  // removal of it under way; *serial receives the use's number. A use it replaces, of a Connect that a sink's
+  // Connect overtakes before it holds a device, ends here. 0, or the code of a wait for that removal that
   // stopped (301).
   int UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platform, uint64_t address, uint64_t* serial);
   // TakeBondUse ends the engine's record of its use of a bond and returns it: the one numbered serial only
@@ -580,6 +582,19 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   void CloseLink(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id);
   void LogUnconfirmed(const char* format, const core::Buffer& id, const bt::HString& detail);
   void SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device);
+  // HoldDeviceOfUse holds device for the Connect whose use of the bond is numbered serial, while that use is
+  // still the engine's (serial 0: whatever use, as SetHeldDevice): false when a sink's Disconnect or Connect
+  // has overtaken that Connect, which holds nothing then.
+  bool HoldDeviceOfUse(std::shared_ptr<bt::BluetoothLEDevice> device, uint64_t serial);
+  // ClaimHeldDevice returns the held device for the Disconnect that calls it to end; null when none is held or
+  // another Disconnect (a sink's, on another thread) is ending it already.
+  std::shared_ptr<bt::BluetoothLEDevice> ClaimHeldDevice();
+  // AwaitOtherDisconnect is the Disconnect that found another one ending the connection: outside sinks it waits
+  // for that one's end (within Timeout: 301, or Destroy), and returns 0; in a sink at once.
+  int AwaitOtherDisconnect();
+  // ReleaseHeldDevice gives up that claim, where device is still held (a Disconnect that did not get as far as
+  // dropping it).
+  void ReleaseHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device);
   // DropHeldDevice drops device when it is still the one held (a sink's Connect may have replaced it).
   void DropHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device);
   // WaitForDeliveries waits for the deliveries of deliveries that run on other threads, until the deadline
@@ -607,6 +622,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   struct HeldDeviceSlot {
     std::shared_ptr<bt::BluetoothLEDevice> device;  // guarded by state_mutex_
     std::atomic<bool> held{false};                  // device != null, written with it
+    bool ending = false;  // a Disconnect has claimed device (guarded by state_mutex_; reset when it changes)
     friend bool operator==(const HeldDeviceSlot& slot, std::nullptr_t) {
       return !slot.held.load(std::memory_order_acquire);
     }

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -239,6 +240,25 @@ void RemoveBondOfDevice(const std::shared_ptr<Bonds>& bonds, const Bonds::Key& k
   bonds->Kept(key);
 }
 
+// LeaveUse ends a connection's use of the bond (see Bonds): when it was the last use of a bond that a pairing
+// of the library made, the platform is asked to remove it through device, or through a lookup of the device
+// where device is null, without waiting. Never raises.
+void LeaveUse(const std::shared_ptr<bt::BluetoothLEDevice>& device, const Bonds::Key& use) noexcept {
+  const std::shared_ptr<Bonds> bonds = Bonds::Shared();
+  if (!bonds->Leave(use)) return;
+  std::shared_ptr<bt::DeviceInformationPairing> pairing;
+  try {
+    if (device != nullptr) pairing = PairingOf(*device);
+  } catch (...) {
+    // NOTE: a device that cannot give its pairing keeps its bond.
+  }
+  if (pairing == nullptr) {
+    RemoveBondOfDevice(bonds, use);
+    return;
+  }
+  RemoveBond(bonds, pairing, use);
+}
+
 // LateBond decides about a pairing whose Connect stopped waiting for it: the bond is removed when the sink had
 // answered and the platform's late result says that this pairing paired the device (not a failure, nor a
 // device found already paired by another pairing), once no connection uses the device (see Bonds). Either word
@@ -384,14 +404,21 @@ std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::HeldDeviceFor(EventDeliv
 // GattTree), after the change, so that a discovery that read the generation before the device never adds
 // what one device gave to the tree of the next.
 void BLEClientEngine::SetHeldDevice(std::shared_ptr<bt::BluetoothLEDevice> device) {
+  (void)HoldDeviceOfUse(std::move(device), 0);
+}
+
+bool BLEClientEngine::HoldDeviceOfUse(std::shared_ptr<bt::BluetoothLEDevice> device, uint64_t serial) {
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
+    if (serial != 0 && (!bond_use_.has_value() || bond_use_->serial != serial)) return false;
     device_.device.swap(device);
     device_.held.store(device_.device != nullptr, std::memory_order_release);
-    if (device_.device == device) return;
+    if (device_.device == device) return true;
+    device_.ending = false;
   }
   (void)ClearGattTree();
   // The reference given up (now in device) is released here, outside the lock.
+  return true;
 }
 
 void BLEClientEngine::DropHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
@@ -401,8 +428,37 @@ void BLEClientEngine::DropHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice
     if (device_.device != device) return;
     dropped.swap(device_.device);
     device_.held.store(false, std::memory_order_release);
+    device_.ending = false;
   }
   (void)ClearGattTree();
+}
+
+int BLEClientEngine::AwaitOtherDisconnect() {
+  // A thread inside a delivery (a sink, the one the other Disconnect may be waiting for among them) returns at
+  // once; so does a thread that delivers a platform event.
+  if (t_innermost_delivery != nullptr || OnPlatformEventThread()) return 0;
+  const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      if (device_.device == nullptr || !device_.ending) return 0;
+    }
+    if (Destroying()) return 0;
+    if (platform::DeadlineClockMs() >= deadline) return SetErrorText(kAwaitStopped, component::kTextTimeout);
+    std::this_thread::sleep_for(kDeliveryWaitStep);
+  }
+}
+
+std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::ClaimHeldDevice() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (device_.device == nullptr || device_.ending) return nullptr;
+  device_.ending = true;
+  return device_.device;
+}
+
+void BLEClientEngine::ReleaseHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (device_.device == device) device_.ending = false;
 }
 
 int BLEClientEngine::SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing,
@@ -466,7 +522,8 @@ int BLEClientEngine::Connect(const char* server_id) {
     rc = Disconnect();
     if (rc != 0) return rc;
     // A sink that connects again from this Disconnect's own events (one that reconnects whenever a connection
-    // ends) made a connection of its own meanwhile: this Connect, overtaken, leaves that one as it is.
+    // ends) made a connection of its own meanwhile, or a sink's Disconnect on another thread is still ending
+    // the connection (this one then ended nothing): this Connect, overtaken, leaves the connection to them.
     if (device_ != nullptr) return kParentNotListed;
   }
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
@@ -490,10 +547,15 @@ int BLEClientEngine::Connect(const char* server_id) {
   rc = UseBond(platform, address, &bond_use.serial);
   if (rc != 0) return rc;
   device = AwaitLEDevice(*this, platform->FromBluetoothAddressAsync(address));
+  // A wait that stopped (301) left its code and text.
+  if (device == nullptr && LastErrorCode() != 0) return LastErrorCode();
+  // A sink's Connect (on a platform thread) that began while this one waited for the device took the
+  // engine's use of the bond over and ended this one's (UseBond): this Connect, overtaken, leaves the sink's
+  // connection as it is, as the pairing does below.
+  if (!HoldsBondUse(bond_use.serial)) return kParentNotListed;
   if (device == nullptr) {
-    // A wait that stopped (301) left its code and text; the failed connection (604, with a Connected event)
-    // reports only a device that the platform does not know.
-    if (LastErrorCode() != 0) return LastErrorCode();
+    // The failed connection (604, with a Connected event) reports only a device that the platform does not
+    // know.
     core::Buffer text;
     (void)text.Format("Connection to server ID %s was unsuccessful.", id.Data());
     return FailConnect(text.Data());
@@ -517,7 +579,7 @@ int BLEClientEngine::Connect(const char* server_id) {
         // The status handler is in place before the pairing holds the device, so that a link lost while it
         // pairs (as the bond completes, say) is noted for the check after Connected.
         (void)bridge_->RegisterConnectionStatusChanged(device);
-        rc = PairDevice(device, id);
+        rc = PairDevice(device, id, bond_use.serial);
         if (rc != 0) return rc;
       }
     }
@@ -530,7 +592,9 @@ int BLEClientEngine::Connect(const char* server_id) {
     settings_.not_connected.store(1, std::memory_order_release);
     throw;
   }
-  SetHeldDevice(device);
+  // A sink's Disconnect or Connect made since (while this Connect registered its handlers, or once it had
+  // paired) overtook it as well.
+  if (!HoldDeviceOfUse(device, bond_use.serial)) return kParentNotListed;
   bond_use.kept = true;
   // The status handler is in place before Connected is told, so that a link that drops while the Connected
   // sink runs (one that discovers, say) is told as well: until connecting ends below, a drop is noted for the
@@ -565,8 +629,9 @@ int BLEClientEngine::Connect(const char* server_id) {
 
 // PairDevice runs the custom pairing of Connect. The device is held meanwhile (its server id is the
 // ServerId property already). Returns 0 when the device may be used, else the failure (the device released).
-int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id) {
-  SetHeldDevice(device);
+int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id,
+                                uint64_t serial) {
+  if (!HoldDeviceOfUse(device, serial)) return kParentNotListed;
   const std::shared_ptr<bt::DeviceInformationCustomPairing> custom = Required(PairingOf(*device)->Custom());
   (void)bridge_->RegisterPairingRequested(custom);
   // Only this pairing's requests reach the sink, with this server's id, and only while this call waits: the
@@ -641,10 +706,21 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
 }
 
 int BLEClientEngine::Disconnect() {
-  const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
-  if (device == nullptr) return 0;
-  // The connection's use of the bond ends once, should a sink disconnect at the same time; the last use of a
-  // bond that a pairing of this process made removes it (see Bonds).
+  // One Disconnect ends a connection: another made while it runs (a sink's on a platform thread, or the
+  // application's beside a sink's) ends nothing, so that the link is closed and Disconnected raised once; it
+  // waits for that end where it may.
+  const std::shared_ptr<bt::BluetoothLEDevice> device = ClaimHeldDevice();
+  if (device == nullptr) return AwaitOtherDisconnect();
+  struct Claim {
+    BLEClientEngine& engine;
+    const std::shared_ptr<bt::BluetoothLEDevice>& device;
+    bool dropped = false;
+    ~Claim() {
+      if (!dropped) engine.ReleaseHeldDevice(device);
+    }
+  } claim{*this, device};
+  // The connection's use of the bond ends here; the last use of a bond that a pairing of this process made
+  // removes it (see Bonds).
   const std::optional<BondUse> bond_use = TakeBondUse(0);
   core::Buffer id;
   try {
@@ -671,6 +747,7 @@ int BLEClientEngine::Disconnect() {
   if (bond_use.has_value() && Bonds::Shared()->Leave(*bond_use)) Unpair(device, id, *bond_use);
   CloseLink(device, id);
   DropHeldDevice(device);
+  claim.dropped = true;
   // The deliveries of the device's own events admitted before it was dropped: a wait bounded on its own, so
   // that the time the platform took to unpair and close the link is not taken from it. After a first wait
   // that ran out, a delivery still holds out and this one would only wait for it again.
@@ -731,12 +808,17 @@ void BLEClientEngine::Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& devic
 int BLEClientEngine::UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platform, uint64_t address,
                              uint64_t* serial) {
   BondUse use{platform, address, 0};
+  std::optional<BondUse> replaced;
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     use.serial = *serial = ++bond_uses_;
-    bond_use_ = use;
+    replaced = std::exchange(bond_use_, use);
   }
   const std::shared_ptr<bt::sim::SimAsyncOperation<bt::DeviceUnpairingResult>> removal = Bonds::Shared()->Use(use);
+  // The use of a Connect that this one overtakes (one still waiting for its device: a Connect that holds one
+  // is disconnected first) ends here, after this one began, so that a bond both use stays; that Connect finds
+  // it gone and gives up (608).
+  if (replaced.has_value()) LeaveUse(nullptr, *replaced);
   if (removal == nullptr) return 0;
   (void)AwaitUnpairingResult(*this, removal);
   return LastErrorCode();
@@ -767,20 +849,7 @@ void BLEClientEngine::LeaveBond(const std::shared_ptr<bt::BluetoothLEDevice>& de
   } catch (...) {
     // NOTE: a lock that cannot be taken leaves the use as it is.
   }
-  if (!use.has_value()) return;
-  const std::shared_ptr<Bonds> bonds = Bonds::Shared();
-  if (!bonds->Leave(*use)) return;
-  std::shared_ptr<bt::DeviceInformationPairing> pairing;
-  try {
-    if (device != nullptr) pairing = PairingOf(*device);
-  } catch (...) {
-    // NOTE: a device that cannot give its pairing keeps its bond.
-  }
-  if (pairing == nullptr) {
-    RemoveBondOfDevice(bonds, *use);
-    return;
-  }
-  RemoveBond(bonds, pairing, *use);
+  if (use.has_value()) LeaveUse(device, *use);
 }
 
 // CloseLink closes the link before Disconnected is raised, waiting for the platform within Timeout. The

@@ -105,7 +105,12 @@
  * that were being delivered may still reach the sink after it returns, but no later event of that connection
  * does, and nothing they do reaches the next connection (no subscription state is listed for it). Where
  * Disconnect removes the bond that Connect made (see Pairing), it also waits for the platform's answer to that
- * removal, as for any platform operation (bounded by Timeout, without bound when Timeout is 0).
+ * removal, as for any platform operation (bounded by Timeout, without bound when Timeout is 0). A connection
+ * ends once: a Disconnect made while another one is ending the client's connection (a sink's on a platform
+ * thread and the application's, whichever came first) raises nothing and closes nothing; outside sinks it
+ * waits until that one has ended (bounded by Timeout, 60 s when Timeout is 0; Destroy ends the wait) and
+ * returns 0 (301 "Timeout." when the wait runs out), in a sink it returns 0 at once (a Connect made there
+ * whose disconnect first meets one under way returns 608, see Result codes).
  *
  * Subscriptions: a client's subscription of a characteristic is its own, also beside other clients of the same
  * device (of this process or, on BlueZ, of other programs). Subscribe asks the platform for one unless this client
@@ -762,7 +767,10 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        out to no one, what it subscribed to or ended is not reported; it has no text of its own. Also a
  *        Connect whose sink connected again from the Disconnected of the connection it ended first: the sink's
  *        connection stays, and this Connect raises no Connected; and a Connect whose sink disconnected (or
- *        connected elsewhere) while it paired: it raises no Connected, and the bond its pairing made goes.
+ *        connected elsewhere) while it paired: it raises no Connected, and the bond its pairing made goes; and
+ *        a Connect that a sink's Connect elsewhere overtook while it waited for the device, or one made in a
+ *        sink whose disconnect first found another Disconnect still ending the connection: the sink's
+ *        connection (or that end) stays as it was made, and this Connect raises no Connected.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives
  *        one; also the Error event of notifications that ended: "Notifications of characteristic ID \"<id>\"
