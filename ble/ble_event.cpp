@@ -1,5 +1,6 @@
 #include "ble/ble_event.h"
 
+#include <optional>
 #include <utility>
 
 #include "ble/ble_client.h"
@@ -9,8 +10,17 @@ namespace velmora::ble {
 namespace bt = platform::bluetooth;
 
 BLEEvent::~BLEEvent() {
-  for (const auto& [weak, token] : logged_tokens_) {
-    if (const auto platform = weak.lock()) platform->RemoveLogged(token);
+  for (Registrations& registrations : registrations_) {
+    for (const auto& [key, registration] : registrations.objects) {
+      if (registration.remove == nullptr) continue;
+      const std::shared_ptr<void> object = registration.object.lock();
+      if (object == nullptr) continue;  // its handlers went with it
+      try {
+        registration.remove(object.get(), registration.token);
+      } catch (...) {
+        // NOTE: a platform that refuses the removal keeps the handler; it finds the bridge gone and does nothing.
+      }
+    }
   }
 }
 
@@ -44,7 +54,7 @@ void BLEEvent::FreeOwnerIfIdle(uint32_t state) {
 
 // ---- Registration ------------------------------------------------------------------------------------------
 
-template <class Object, class AddFn>
+template <auto Remove, class Object, class AddFn>
 bool BLEEvent::Register(EventKind kind, const std::shared_ptr<Object>& object, AddFn&& add) {
   if (object == nullptr) return false;
   std::lock_guard<std::mutex> lock(registrations_mutex_);
@@ -52,16 +62,21 @@ bool BLEEvent::Register(EventKind kind, const std::shared_ptr<Object>& object, A
   const void* key = object.get();
   auto found = registrations.objects.find(key);
   // An expired entry is a dead object whose address the platform has given to a new one.
-  if (found != registrations.objects.end() && !found->second.expired()) return false;
-  std::forward<AddFn>(add)();
+  if (found != registrations.objects.end() && !found->second.object.expired()) return false;
+  Registration registration;
+  registration.object = object;
+  if (const std::optional<bt::EventToken> token = std::forward<AddFn>(add)()) {
+    registration.token = *token;
+    registration.remove = [](void* holder, bt::EventToken added) { (static_cast<Object*>(holder)->*Remove)(added); };
+  }
   if (found != registrations.objects.end()) {
-    found->second = object;
+    found->second = std::move(registration);
     return true;
   }
-  registrations.objects.emplace(key, object);
+  registrations.objects.emplace(key, std::move(registration));
   if (registrations.objects.size() >= registrations.purge_at) {
     // Dropping the dead objects now and then keeps the table as large as the live ones, amortised.
-    std::erase_if(registrations.objects, [](const auto& entry) { return entry.second.expired(); });
+    std::erase_if(registrations.objects, [](const auto& entry) { return entry.second.object.expired(); });
     registrations.purge_at = 2 * registrations.objects.size() + 16;
   }
   return true;
@@ -70,7 +85,7 @@ bool BLEEvent::Register(EventKind kind, const std::shared_ptr<Object>& object, A
 void BLEEvent::ForgetDeadObjects() {
   std::lock_guard<std::mutex> lock(registrations_mutex_);
   for (Registrations& registrations : registrations_) {
-    std::erase_if(registrations.objects, [](const auto& entry) { return entry.second.expired(); });
+    std::erase_if(registrations.objects, [](const auto& entry) { return entry.second.object.expired(); });
     registrations.purge_at = 2 * registrations.objects.size() + 16;
   }
 }
@@ -92,61 +107,64 @@ bt::TypedEventHandler<Sender, Args> Delegate(
 }  // namespace
 
 bool BLEEvent::RegisterAdvertisementReceived(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher) {
-  return Register(kAdvertisementReceived, watcher,
-                  [&] { (void)watcher->AddReceived(Delegate(weak_from_this(), &BLEEvent::OnAdvertisementReceived)); });
+  return Register<&bt::BluetoothLEAdvertisementWatcher::RemoveReceived>(kAdvertisementReceived, watcher, [&] {
+    return watcher->AddReceived(Delegate(weak_from_this(), &BLEEvent::OnAdvertisementReceived));
+  });
 }
 
 bool BLEEvent::RegisterWatcherStopped(const std::shared_ptr<bt::BluetoothLEAdvertisementWatcher>& watcher) {
-  return Register(kWatcherStopped, watcher,
-                  [&] { (void)watcher->AddStopped(Delegate(weak_from_this(), &BLEEvent::OnWatcherStopped)); });
+  return Register<&bt::BluetoothLEAdvertisementWatcher::RemoveStopped>(kWatcherStopped, watcher, [&] {
+    return watcher->AddStopped(Delegate(weak_from_this(), &BLEEvent::OnWatcherStopped));
+  });
 }
 
 bool BLEEvent::RegisterConnectionStatusChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
-  return Register(kConnectionStatusChanged, device, [&] {
-    (void)device->AddConnectionStatusChanged(Delegate(weak_from_this(), &BLEEvent::OnConnectionStatusChanged));
+  return Register<&bt::BluetoothLEDevice::RemoveConnectionStatusChanged>(kConnectionStatusChanged, device, [&] {
+    return device->AddConnectionStatusChanged(Delegate(weak_from_this(), &BLEEvent::OnConnectionStatusChanged));
   });
 }
 
 bool BLEEvent::RegisterNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
-  return Register(kNameChanged, device,
-                  [&] { (void)device->AddNameChanged(Delegate(weak_from_this(), &BLEEvent::OnNameChanged)); });
+  return Register<&bt::BluetoothLEDevice::RemoveNameChanged>(kNameChanged, device, [&] {
+    return device->AddNameChanged(Delegate(weak_from_this(), &BLEEvent::OnNameChanged));
+  });
 }
 
 bool BLEEvent::RegisterGattServicesChanged(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
-  return Register(kGattServicesChanged, device, [&] {
-    (void)device->AddGattServicesChanged(Delegate(weak_from_this(), &BLEEvent::OnGattServicesChanged));
+  return Register<&bt::BluetoothLEDevice::RemoveGattServicesChanged>(kGattServicesChanged, device, [&] {
+    return device->AddGattServicesChanged(Delegate(weak_from_this(), &BLEEvent::OnGattServicesChanged));
   });
 }
 
 bool BLEEvent::RegisterPairingRequested(const std::shared_ptr<bt::DeviceInformationCustomPairing>& pairing) {
-  return Register(kPairingRequested, pairing, [&] {
-    (void)pairing->AddPairingRequested(Delegate(weak_from_this(), &BLEEvent::OnPairingRequested));
+  return Register<&bt::DeviceInformationCustomPairing::RemovePairingRequested>(kPairingRequested, pairing, [&] {
+    return pairing->AddPairingRequested(Delegate(weak_from_this(), &BLEEvent::OnPairingRequested));
   });
 }
 
 bool BLEEvent::RegisterValueChanged(const std::shared_ptr<bt::GattCharacteristic>& characteristic) {
-  return Register(kValueChanged, characteristic, [&] {
-    (void)characteristic->AddValueChanged(Delegate(weak_from_this(), &BLEEvent::OnValueChanged));
+  return Register<&bt::GattCharacteristic::RemoveValueChanged>(kValueChanged, characteristic, [&] {
+    return characteristic->AddValueChanged(Delegate(weak_from_this(), &BLEEvent::OnValueChanged));
   });
 }
 
 bool BLEEvent::RegisterNotificationsLost(const std::shared_ptr<bt::GattCharacteristic>& characteristic) {
-  return Register(kNotificationsLost, characteristic, [&] {
-    try {
-      (void)characteristic->AddNotificationsLost(Delegate(weak_from_this(), &BLEEvent::OnNotificationsLost));
-    } catch (const bt::PlatformError&) {
-      // NOTE: a platform that never loses notifications on its own has no such event.
-    }
-  });
+  return Register<&bt::GattCharacteristic::RemoveNotificationsLost>(
+      kNotificationsLost, characteristic, [&]() -> std::optional<bt::EventToken> {
+        try {
+          return characteristic->AddNotificationsLost(Delegate(weak_from_this(), &BLEEvent::OnNotificationsLost));
+        } catch (const bt::PlatformError&) {
+          return std::nullopt;  // NOTE: a platform that never loses notifications on its own has no such event.
+        }
+      });
 }
 
 bool BLEEvent::RegisterLogged(const std::shared_ptr<bt::BluetoothPlatform>& platform) {
-  return Register(kLogged, platform, [&] {
+  return Register<&bt::BluetoothPlatform::RemoveLogged>(kLogged, platform, [&]() -> std::optional<bt::EventToken> {
     try {
-      // Register holds registrations_mutex_ while it adds.
-      logged_tokens_.emplace_back(platform, platform->AddLogged(Delegate(weak_from_this(), &BLEEvent::OnLogged)));
+      return platform->AddLogged(Delegate(weak_from_this(), &BLEEvent::OnLogged));
     } catch (const bt::PlatformError&) {
-      // NOTE: a platform without log lines of its own has no such event.
+      return std::nullopt;  // NOTE: a platform without log lines of its own has no such event.
     }
   });
 }

@@ -4,9 +4,12 @@
 // callbacks already inside, so a callback never reaches a freed engine.
 //
 // The Register functions attach the bridge's handlers to platform objects. A registration holds the bridge
-// only weakly, so a platform object that outlives the engine finds the bridge gone and runs no engine code.
-// Each handler is registered at most once per platform object: a platform that hands out the same object
-// again (on a repeated connect or discovery) does not get a second handler, so no event is doubled.
+// only weakly, so a platform object that outlives the engine finds the bridge gone and runs no engine code;
+// and the bridge takes its handlers off the objects still alive when it goes, so that a platform object
+// shared with other clients (a device one of them keeps connected, the process-wide platform) keeps nothing
+// of the clients that came and went. Each handler is registered at most once per platform object: a platform
+// that hands out the same object again (on a repeated connect or discovery) does not get a second handler,
+// so no event is doubled.
 #pragma once
 
 #include <atomic>
@@ -15,8 +18,6 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
-#include <utility>
-#include <vector>
 
 #include "platform/bluetooth/bluetooth.h"
 
@@ -27,7 +28,8 @@ class BLEClientEngine;
 class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
  public:
   explicit BLEEvent(BLEClientEngine* engine) : engine_(engine) {}
-  // The handlers on the process-wide platform's Logged event go with the bridge.
+  // ~BLEEvent removes every handler it added from the objects still alive. It may run on a platform event
+  // thread, inside a handler.
   ~BLEEvent();
   BLEEvent(const BLEEvent&) = delete;
   BLEEvent& operator=(const BLEEvent&) = delete;
@@ -140,24 +142,30 @@ class BLEEvent : public std::enable_shared_from_this<BLEEvent> {
     kEventKindCount,
   };
 
-  // Registrations of one event kind: the objects carrying the handler, by address, each with a weak
-  // reference that tells whether the object at that address is still the one registered.
+  // Registration is the handler on one object: a weak reference that tells whether the object at its
+  // address is still the one registered, and what removes the handler from it (null when the platform had
+  // no such event to add it to).
+  struct Registration {
+    std::weak_ptr<void> object;
+    platform::bluetooth::EventToken token;
+    void (*remove)(void* object, platform::bluetooth::EventToken token) = nullptr;
+  };
+  // Registrations of one event kind: the objects carrying the handler, by address.
   struct Registrations {
-    std::unordered_map<const void*, std::weak_ptr<const void>> objects;
+    std::unordered_map<const void*, Registration> objects;
     size_t purge_at = 16;
   };
 
-  // Register runs add (the platform's Add call) unless object already carries the handler of kind.
-  template <class Object, class AddFn>
+  // Register runs add (the platform's Add call, which gives the handler's token, or nullopt when the platform
+  // has no such event) unless object already carries the handler of kind; Remove is the Object's member
+  // that takes it off again.
+  template <auto Remove, class Object, class AddFn>
   bool Register(EventKind kind, const std::shared_ptr<Object>& object, AddFn&& add);
 
   std::atomic<uint32_t> state_{0};  // the admitted callbacks, and kDetached, kReleased, kFreed
   BLEClientEngine* const engine_;
   std::mutex registrations_mutex_;
   Registrations registrations_[kEventKindCount];  // guarded by registrations_mutex_
-  // The Logged handlers added, each with the platform that holds it; guarded by registrations_mutex_.
-  std::vector<std::pair<std::weak_ptr<platform::bluetooth::BluetoothPlatform>, platform::bluetooth::EventToken>>
-      logged_tokens_;
 };
 
 }  // namespace velmora::ble

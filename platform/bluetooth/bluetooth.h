@@ -5,7 +5,10 @@
 //   except std::bad_alloc.
 // - A lengthy operation returns an AsyncOperation at once and finishes later on a platform thread.
 // - Events are registered with Add...; the handler runs on a platform thread, never inside the call that
-//   caused the event. Handlers are never removed; the returned token may be dropped.
+//   caused the event. Remove... of the same event takes the handler off again by the token that Add...
+//   returned (an unknown token is ignored); it takes only the object's own lock and runs no handler, so any
+//   thread may call it, a handler included. An event already on its way may still reach a handler just
+//   removed. A handler never removed stays as long as its object.
 // - Objects are shared: a platform object stays valid while anyone holds it, also after its source went away.
 // - The platform's later interface versions are merged into these classes; a member that the object does
 //   not support raises kENoInterface.
@@ -147,8 +150,10 @@ class BluetoothLEAdvertisementWatcher {
   virtual std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> LastStopped() = 0;
   virtual EventToken AddReceived(
       TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) = 0;
+  virtual void RemoveReceived(EventToken token) = 0;
   virtual EventToken AddStopped(
       TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs> handler) = 0;
+  virtual void RemoveStopped(EventToken token) = 0;
 };
 
 // ---- Pairing
@@ -187,6 +192,7 @@ class DeviceInformationCustomPairing {
   virtual ~DeviceInformationCustomPairing() = default;
   virtual EventToken AddPairingRequested(
       TypedEventHandler<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs> handler) = 0;
+  virtual void RemovePairingRequested(EventToken token) = 0;
   // PairAsync pairs, accepting the pairing kinds in the bit set kinds; requests arrive as PairingRequested.
   virtual AsyncOp<DevicePairingResult> PairAsync(uint32_t kinds) = 0;
 };
@@ -299,12 +305,14 @@ class GattCharacteristic {
   virtual HString UserDescription() = 0;
   // ValueChanged fires for every notification or indication that reaches this object.
   virtual EventToken AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) = 0;
+  virtual void RemoveValueChanged(EventToken token) = 0;
   // NotificationsLost fires when the platform can no longer deliver this characteristic's notifications
   // and could not resume them another way; args->ToString() says why. The subscription is then over. A
   // platform that never loses notifications on its own raises kENoInterface.
   virtual EventToken AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> /*handler*/) {
     throw PlatformError(kENoInterface);
   }
+  virtual void RemoveNotificationsLost(EventToken /*token*/) {}
   // NotificationSession numbers this object's subscriptions: n from the CCCD write that subscribed it as the
   // n-th while it held none (a write that keeps one it holds keeps its number) on, and after its end; the
   // NotificationsLost of the n-th gives n in NotificationsLostArgs. 0 before the first, and on a platform
@@ -351,8 +359,11 @@ class BluetoothLEDevice {
   virtual std::shared_ptr<bluetooth::DeviceInformation> DeviceInformation() = 0;
   // The three device events pass an argument object; GattServicesChanged's text is "GattServicesChanged".
   virtual EventToken AddNameChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) = 0;
+  virtual void RemoveNameChanged(EventToken token) = 0;
   virtual EventToken AddGattServicesChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) = 0;
+  virtual void RemoveGattServicesChanged(EventToken token) = 0;
   virtual EventToken AddConnectionStatusChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) = 0;
+  virtual void RemoveConnectionStatusChanged(EventToken token) = 0;
   virtual AsyncOp<GattDeviceServicesResult> GetGattServicesWithCacheModeAsync(BluetoothCacheMode mode) = 0;
   virtual AsyncOp<GattDeviceServicesResult> GetGattServicesForUuidWithCacheModeAsync(const Guid& uuid,
                                                                                      BluetoothCacheMode mode) = 0;
@@ -423,7 +434,7 @@ class BluetoothPlatform {
 
   // Logged fires for every line the platform logs (the sender is null). A platform without log lines
   // raises kENoInterface. The platform lives as long as the process, so whoever adds a handler removes it
-  // with RemoveLogged (its token; an unknown token is ignored) once it no longer wants the lines.
+  // with RemoveLogged once it no longer wants the lines.
   virtual EventToken AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLogEventArgs> /*handler*/) {
     throw PlatformError(kENoInterface);
   }

@@ -66,10 +66,12 @@ class AbortsAfterALook final : public bt::BluetoothPlatform {
                                                      bt::BluetoothLEAdvertisementReceivedEventArgs> h) override {
       return inner_->AddReceived(std::move(h));
     }
+    void RemoveReceived(bt::EventToken token) override { inner_->RemoveReceived(token); }
     bt::EventToken AddStopped(bt::TypedEventHandler<bt::BluetoothLEAdvertisementWatcher,
                                                     bt::BluetoothLEAdvertisementWatcherStoppedEventArgs> h) override {
       return inner_->AddStopped(std::move(h));
     }
+    void RemoveStopped(bt::EventToken token) override { inner_->RemoveStopped(token); }
 
    private:
     AbortsAfterALook& owner_;

@@ -248,15 +248,25 @@ std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> BluezWatcher::L
 EventToken BluezWatcher::AddReceived(
     TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) {
   std::lock_guard lock(mutex_);
-  received_.push_back(std::move(handler));
-  return core_->NextToken();
+  return received_.Add(core_->NextToken(), std::move(handler));
+}
+
+void BluezWatcher::RemoveReceived(EventToken token) {
+  decltype(received_)::Handler removed;  // let go after the lock
+  std::lock_guard lock(mutex_);
+  removed = received_.Remove(token);
 }
 
 EventToken BluezWatcher::AddStopped(
     TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs> handler) {
   std::lock_guard lock(mutex_);
-  stopped_.push_back(std::move(handler));
-  return core_->NextToken();
+  return stopped_.Add(core_->NextToken(), std::move(handler));
+}
+
+void BluezWatcher::RemoveStopped(EventToken token) {
+  decltype(stopped_)::Handler removed;  // let go after the lock
+  std::lock_guard lock(mutex_);
+  removed = stopped_.Remove(token);
 }
 
 void BluezWatcher::Offer(uint64_t address, int16_t rssi,
@@ -274,7 +284,7 @@ void BluezWatcher::Offer(uint64_t address, int16_t rssi,
     }
     passed_.insert(address);
   }
-  core_->sim->Fire(received_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
+  core_->sim->Fire(received_.List(), std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
                    std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(
                        std::make_shared<ReceivedArgs>(address, rssi, std::move(advertisement), run_)));
 }
@@ -286,7 +296,8 @@ void BluezWatcher::End(BluetoothLEAdvertisementWatcherStatus status, BluetoothEr
   starting_ = false;
   status_ = status;
   last_stopped_ = std::make_shared<StoppedArgs>(error, detail, run_);
-  core_->sim->Fire(stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()), last_stopped_);
+  core_->sim->Fire(stopped_.List(), std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()),
+                   last_stopped_);
 }
 
 }  // namespace velmora::platform::bluetooth::bluez

@@ -1325,8 +1325,9 @@ EventToken BluezCore::AddLogged(TypedEventHandler<BluetoothPlatform, PlatformLog
 }
 
 void BluezCore::RemoveLogged(EventToken token) {
+  decltype(logged_)::node_type removed;  // let go after the lock
   std::lock_guard lock(mutex_);
-  logged_.erase(token.value);
+  removed = logged_.extract(token.value);
 }
 
 std::string BluezCore::AdapterPath() {

@@ -140,8 +140,12 @@ class BluezPairing final : public DeviceInformation,
   EventToken AddPairingRequested(
       TypedEventHandler<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs> handler) override {
     std::lock_guard lock(mutex_);
-    handlers_.push_back(std::move(handler));
-    return core_->NextToken();
+    return handlers_.Add(core_->NextToken(), std::move(handler));
+  }
+  void RemovePairingRequested(EventToken token) override {
+    decltype(handlers_)::Handler removed;  // let go after the lock
+    std::lock_guard lock(mutex_);
+    removed = handlers_.Remove(token);
   }
   AsyncOp<DevicePairingResult> PairAsync(uint32_t kinds) override;
 
@@ -174,7 +178,7 @@ class BluezPairing final : public DeviceInformation,
   std::shared_ptr<BluezCore> core_;
   const std::string path_;
   std::mutex mutex_;
-  std::vector<TypedEventHandler<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs>> handlers_;
+  sim::EventHandlers<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs> handlers_;
 };
 
 AsyncOp<DeviceUnpairingResult> BluezPairing::UnpairAsync() {
@@ -287,7 +291,7 @@ void BluezPairing::Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* mess
   std::vector<TypedEventHandler<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs>> handlers;
   {
     std::lock_guard lock(mutex_);
-    handlers = handlers_;
+    handlers = handlers_.List();
   }
   auto request = std::make_shared<PairingRequest>(kind, std::move(pin));
   auto self = shared_from_this();
@@ -373,22 +377,33 @@ BluetoothConnectionStatus BluezDevice::ConnectionStatus() {
 
 std::shared_ptr<bluetooth::DeviceInformation> BluezDevice::DeviceInformation() { return pairing_; }
 
-EventToken BluezDevice::AddNameChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) {
-  std::lock_guard lock(mutex_);
-  handlers_[kNameChanged].push_back(std::move(handler));
-  return core_->NextToken();
+EventToken BluezDevice::AddNameChanged(Handler handler) {
+  return Add(kNameChanged, std::move(handler));
 }
 
-EventToken BluezDevice::AddGattServicesChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) {
-  std::lock_guard lock(mutex_);
-  handlers_[kGattServicesChanged].push_back(std::move(handler));
-  return core_->NextToken();
+void BluezDevice::RemoveNameChanged(EventToken token) { Remove(kNameChanged, token); }
+
+EventToken BluezDevice::AddGattServicesChanged(Handler handler) {
+  return Add(kGattServicesChanged, std::move(handler));
 }
 
-EventToken BluezDevice::AddConnectionStatusChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) {
+void BluezDevice::RemoveGattServicesChanged(EventToken token) { Remove(kGattServicesChanged, token); }
+
+EventToken BluezDevice::AddConnectionStatusChanged(Handler handler) {
+  return Add(kConnectionStatusChanged, std::move(handler));
+}
+
+void BluezDevice::RemoveConnectionStatusChanged(EventToken token) { Remove(kConnectionStatusChanged, token); }
+
+EventToken BluezDevice::Add(DeviceEvent event, Handler handler) {
   std::lock_guard lock(mutex_);
-  handlers_[kConnectionStatusChanged].push_back(std::move(handler));
-  return core_->NextToken();
+  return handlers_[event].Add(core_->NextToken(), std::move(handler));
+}
+
+void BluezDevice::Remove(DeviceEvent event, EventToken token) {
+  Handler removed;  // let go after the lock
+  std::lock_guard lock(mutex_);
+  removed = handlers_[event].Remove(token);
 }
 
 void BluezDevice::Fire(DeviceEvent event) {
@@ -396,7 +411,7 @@ void BluezDevice::Fire(DeviceEvent event) {
   std::vector<Handler> handlers;
   {
     std::lock_guard lock(mutex_);
-    handlers = handlers_[event];
+    handlers = handlers_[event].List();
   }
   core_->sim->Fire(std::move(handlers), std::shared_ptr<BluetoothLEDevice>(shared_from_this()),
                    std::shared_ptr<Inspectable>(std::make_shared<TextInspectable>(kTexts[event])));

@@ -535,14 +535,24 @@ BluezCharacteristic::~BluezCharacteristic() {
 EventToken BluezCharacteristic::AddValueChanged(
     TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) {
   std::lock_guard lock(mutex_);
-  value_changed_.push_back(std::move(handler));
-  return core_->NextToken();
+  return value_changed_.Add(core_->NextToken(), std::move(handler));
+}
+
+void BluezCharacteristic::RemoveValueChanged(EventToken token) {
+  decltype(value_changed_)::Handler removed;  // let go after the lock
+  std::lock_guard lock(mutex_);
+  removed = value_changed_.Remove(token);
 }
 
 EventToken BluezCharacteristic::AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> handler) {
   std::lock_guard lock(mutex_);
-  lost_.push_back(std::move(handler));
-  return core_->NextToken();
+  return lost_.Add(core_->NextToken(), std::move(handler));
+}
+
+void BluezCharacteristic::RemoveNotificationsLost(EventToken token) {
+  decltype(lost_)::Handler removed;  // let go after the lock
+  std::lock_guard lock(mutex_);
+  removed = lost_.Remove(token);
 }
 
 AsyncOp<GattReadResult> BluezCharacteristic::ReadValueWithCacheModeAsync(BluetoothCacheMode mode) {
@@ -669,7 +679,7 @@ void BluezCharacteristic::Lose(const std::string& reason) {
   std::vector<TypedEventHandler<GattCharacteristic, Inspectable>> handlers;
   {
     std::lock_guard lock(mutex_);
-    handlers = lost_;
+    handlers = lost_.List();
   }
   core_->sim->Fire(std::move(handlers), std::shared_ptr<GattCharacteristic>(shared_from_this()),
                    std::shared_ptr<Inspectable>(std::make_shared<ReasonArgs>(reason, sessions_.load())));
@@ -690,7 +700,7 @@ void BluezCharacteristic::Deliver(const Bytes& value, int64_t timestamp) {
   std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> handlers;
   {
     std::lock_guard lock(mutex_);
-    handlers = value_changed_;
+    handlers = value_changed_.List();
   }
   core_->sim->Fire(std::move(handlers), std::shared_ptr<GattCharacteristic>(shared_from_this()),
                    std::shared_ptr<GattValueChangedEventArgs>(std::make_shared<ValueChangedArgs>(value, timestamp)));

@@ -37,9 +37,11 @@ class BluezWatcher final : public BluetoothLEAdvertisementWatcher, public std::e
   std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> LastStopped() override;
   EventToken AddReceived(
       TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) override;
+  void RemoveReceived(EventToken token) override;
   EventToken AddStopped(
       TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs> handler)
       override;
+  void RemoveStopped(EventToken token) override;
 
   // Offer delivers a device's advertisement while the watcher runs and its filter passes it. Bus thread.
   void Offer(uint64_t address, int16_t rssi, const std::vector<BluetoothLEAdvertisementDataSection>& sections);
@@ -65,9 +67,8 @@ class BluezWatcher final : public BluetoothLEAdvertisementWatcher, public std::e
   // The watcher's place in the discovery session, 0 for none: written on the bus thread only.
   std::atomic<uint64_t> user_{0};
   std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> last_stopped_;
-  std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs>> received_;
-  std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs>>
-      stopped_;
+  sim::EventHandlers<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> received_;
+  sim::EventHandlers<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs> stopped_;
 };
 
 class BluezPairing;
@@ -82,8 +83,11 @@ class BluezDevice final : public BluetoothLEDevice, public std::enable_shared_fr
   BluetoothConnectionStatus ConnectionStatus() override;
   std::shared_ptr<bluetooth::DeviceInformation> DeviceInformation() override;
   EventToken AddNameChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  void RemoveNameChanged(EventToken token) override;
   EventToken AddGattServicesChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  void RemoveGattServicesChanged(EventToken token) override;
   EventToken AddConnectionStatusChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  void RemoveConnectionStatusChanged(EventToken token) override;
   AsyncOp<GattDeviceServicesResult> GetGattServicesWithCacheModeAsync(BluetoothCacheMode mode) override;
   AsyncOp<GattDeviceServicesResult> GetGattServicesForUuidWithCacheModeAsync(const Guid& uuid,
                                                                              BluetoothCacheMode mode) override;
@@ -93,6 +97,8 @@ class BluezDevice final : public BluetoothLEDevice, public std::enable_shared_fr
 
  private:
   using Handler = TypedEventHandler<BluetoothLEDevice, Inspectable>;
+  EventToken Add(DeviceEvent event, Handler handler);
+  void Remove(DeviceEvent event, EventToken token);
   AsyncOp<GattDeviceServicesResult> Services(std::optional<Guid> uuid);
 
   std::shared_ptr<BluezCore> core_;
@@ -101,7 +107,7 @@ class BluezDevice final : public BluetoothLEDevice, public std::enable_shared_fr
   std::shared_ptr<LinkHold> hold_;  // guarded by mutex_; null after CloseAsync until a GATT request
   std::shared_ptr<BluezPairing> pairing_;
   std::mutex mutex_;
-  std::vector<Handler> handlers_[3];
+  sim::EventHandlers<BluetoothLEDevice, Inspectable> handlers_[3];
 };
 
 // Subscription is what a characteristic object asked of its notifications: nothing yet (it receives what a
@@ -129,7 +135,9 @@ class BluezCharacteristic final : public GattCharacteristic, public std::enable_
   std::vector<GattPresentationFormat> PresentationFormats() override { return info_.formats; }
   HString UserDescription() override { return info_.user_description; }
   EventToken AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) override;
+  void RemoveValueChanged(EventToken token) override;
   EventToken AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> handler) override;
+  void RemoveNotificationsLost(EventToken token) override;
   uint64_t NotificationSession() override { return sessions_.load(); }
   AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override;
   AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
@@ -163,8 +171,8 @@ class BluezCharacteristic final : public GattCharacteristic, public std::enable_
   Subscription subscription_ = Subscription::kFollows;  // bus thread
   std::atomic<uint64_t> sessions_{0};                   // written on the bus thread
   std::mutex mutex_;
-  std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> value_changed_;
-  std::vector<TypedEventHandler<GattCharacteristic, Inspectable>> lost_;
+  sim::EventHandlers<GattCharacteristic, GattValueChangedEventArgs> value_changed_;
+  sim::EventHandlers<GattCharacteristic, Inspectable> lost_;
 };
 
 // BluezGattResult serves every GATT result interface; the request fills it before handing it out.

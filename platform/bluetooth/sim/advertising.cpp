@@ -327,15 +327,25 @@ std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> SimWatcher::Las
 EventToken SimWatcher::AddReceived(
     TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) {
   auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.AddReceived"});
-  received_.push_back(std::move(handler));
-  return core_->NextToken();
+  return received_.Add(core_->NextToken(), std::move(handler));
+}
+
+void SimWatcher::RemoveReceived(EventToken token) {
+  decltype(received_)::Handler removed;  // let go after the lock
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.RemoveReceived"});
+  removed = received_.Remove(token);
 }
 
 EventToken SimWatcher::AddStopped(
     TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs> handler) {
   auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.AddStopped"});
-  stopped_.push_back(std::move(handler));
-  return core_->NextToken();
+  return stopped_.Add(core_->NextToken(), std::move(handler));
+}
+
+void SimWatcher::RemoveStopped(EventToken token) {
+  decltype(stopped_)::Handler removed;  // let go after the lock
+  auto lock = core_->Call({.api = "BluetoothLEAdvertisementWatcher.RemoveStopped"});
+  removed = stopped_.Remove(token);
 }
 
 bool SimWatcher::PassesLocked(uint64_t address, const SimAdvertisement& advert,
@@ -355,12 +365,12 @@ void SimWatcher::OfferLocked(uint64_t address, const SimAdvert& advert, const st
   auto advertisement = std::make_shared<SimAdvertisement>(core_, advert.sections);
   if (!PassesLocked(address, *advertisement, scan_response)) return;
   std::shared_ptr<BluetoothLEAdvertisementWatcher> sender = shared_from_this();
-  core_->Fire(received_, sender,
+  core_->Fire(received_.List(), sender,
               std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(std::make_shared<SimReceivedArgs>(
                   core_, address, advert.rssi, advert.type, std::move(advertisement), run_)),
               reports_);
   if (scan_response && mode_ == BluetoothLEScanningMode::Active) {
-    core_->Fire(received_, sender,
+    core_->Fire(received_.List(), sender,
                 std::shared_ptr<BluetoothLEAdvertisementReceivedEventArgs>(std::make_shared<SimReceivedArgs>(
                     core_, address, scan_response->rssi, BluetoothLEAdvertisementType::ScanResponse,
                     std::make_shared<SimAdvertisement>(core_, scan_response->sections), run_)),
@@ -375,7 +385,7 @@ void SimWatcher::EndLocked(BluetoothLEAdvertisementWatcherStatus status, Bluetoo
   start_pending_ = false;
   status_ = status;
   last_stopped_ = std::make_shared<SimStoppedArgs>(core_, error, run_);
-  core_->Fire(stopped_, std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()), last_stopped_);
+  core_->Fire(stopped_.List(), std::shared_ptr<BluetoothLEAdvertisementWatcher>(shared_from_this()), last_stopped_);
 }
 
 void SimWatcher::ForceStartedLocked() {

@@ -71,6 +71,42 @@ void PruneExpiredWhenGrown(std::map<Key, std::vector<std::weak_ptr<T>>>& registr
   prune_at = 2 * registry.size() + 16;
 }
 
+// EventHandlers is one event's handlers on one object, each with the token that removes it, in the order
+// added. The object's lock guards it.
+template <class S, class A>
+class EventHandlers {
+ public:
+  using Handler = TypedEventHandler<S, A>;
+
+  EventToken Add(EventToken token, Handler handler) {
+    entries_.emplace_back(token.value, std::move(handler));
+    return token;
+  }
+  // Remove takes out the handler of token (nothing for an unknown token) and hands it back, so that the
+  // caller lets it go after its lock: whatever the handler holds goes with it.
+  Handler Remove(EventToken token) {
+    for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+      if (entry->first != token.value) continue;
+      Handler removed = std::move(entry->second);
+      entries_.erase(entry);
+      return removed;
+    }
+    return {};
+  }
+  // List copies the handlers, for an event to take with it.
+  std::vector<Handler> List() const {
+    std::vector<Handler> handlers;
+    handlers.reserve(entries_.size());
+    for (const auto& entry : entries_) handlers.push_back(entry.second);
+    return handlers;
+  }
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+
+ private:
+  std::vector<std::pair<int64_t, Handler>> entries_;
+};
+
 // SimAsyncOperation is the simulator's asynchronous operation: finished once by Finish, from any thread.
 template <class T>
 class SimAsyncOperation final : public AsyncOperation<T> {

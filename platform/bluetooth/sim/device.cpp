@@ -106,8 +106,13 @@ AsyncOp<DeviceUnpairingResult> SimPairing::UnpairAsync() {
 
 EventToken SimPairing::AddPairingRequested(RequestHandler handler) {
   auto lock = core_->Call({.api = "DeviceInformationCustomPairing.AddPairingRequested", .address = address_});
-  requested_.push_back(std::move(handler));
-  return core_->NextToken();
+  return requested_.Add(core_->NextToken(), std::move(handler));
+}
+
+void SimPairing::RemovePairingRequested(EventToken token) {
+  RequestHandler removed;  // let go after the lock
+  auto lock = core_->Call({.api = "DeviceInformationCustomPairing.RemovePairingRequested", .address = address_});
+  removed = requested_.Remove(token);
 }
 
 // PairAsync runs the ceremony on the event thread (the request handler may take its time there while the
@@ -122,7 +127,7 @@ AsyncOp<DevicePairingResult> SimPairing::PairAsync(uint32_t kinds) {
   {
     auto lock = core_->Call({.api = "DeviceInformationCustomPairing.PairAsync", .address = address_, .mode = kinds});
     fault = core_->TakeFault(SimOp::kPair, address_, 0, &rule_id);
-    handlers = requested_;
+    handlers = requested_.List();
   }
   auto operation = std::make_shared<SimAsyncOperation<DevicePairingResult>>();
   auto finish = [core = core_, operation, fault](int32_t status) {
@@ -214,21 +219,38 @@ std::shared_ptr<bluetooth::DeviceInformation> SimDevice::DeviceInformation() {
 }
 
 EventToken SimDevice::AddNameChanged(Handler handler) {
-  auto lock = core_->Call({.api = "BluetoothLEDevice.AddNameChanged", .address = address_});
-  name_changed_.push_back(std::move(handler));
-  return core_->NextToken();
+  return Add("BluetoothLEDevice.AddNameChanged", name_changed_, std::move(handler));
+}
+
+void SimDevice::RemoveNameChanged(EventToken token) {
+  Remove("BluetoothLEDevice.RemoveNameChanged", name_changed_, token);
 }
 
 EventToken SimDevice::AddGattServicesChanged(Handler handler) {
-  auto lock = core_->Call({.api = "BluetoothLEDevice.AddGattServicesChanged", .address = address_});
-  services_changed_.push_back(std::move(handler));
-  return core_->NextToken();
+  return Add("BluetoothLEDevice.AddGattServicesChanged", services_changed_, std::move(handler));
+}
+
+void SimDevice::RemoveGattServicesChanged(EventToken token) {
+  Remove("BluetoothLEDevice.RemoveGattServicesChanged", services_changed_, token);
 }
 
 EventToken SimDevice::AddConnectionStatusChanged(Handler handler) {
-  auto lock = core_->Call({.api = "BluetoothLEDevice.AddConnectionStatusChanged", .address = address_});
-  status_changed_.push_back(std::move(handler));
-  return core_->NextToken();
+  return Add("BluetoothLEDevice.AddConnectionStatusChanged", status_changed_, std::move(handler));
+}
+
+void SimDevice::RemoveConnectionStatusChanged(EventToken token) {
+  Remove("BluetoothLEDevice.RemoveConnectionStatusChanged", status_changed_, token);
+}
+
+EventToken SimDevice::Add(const char* api, Handlers& handlers, Handler handler) {
+  auto lock = core_->Call({.api = api, .address = address_});
+  return handlers.Add(core_->NextToken(), std::move(handler));
+}
+
+void SimDevice::Remove(const char* api, Handlers& handlers, EventToken token) {
+  Handler removed;  // let go after the lock
+  auto lock = core_->Call({.api = api, .address = address_});
+  removed = handlers.Remove(token);
 }
 
 AsyncOp<GattDeviceServicesResult> SimDevice::GetGattServicesWithCacheModeAsync(BluetoothCacheMode mode) {
@@ -256,10 +278,10 @@ AsyncOp<GattDeviceServicesResult> SimDevice::Services(const char* api, const std
 }
 
 void SimDevice::FireLocked(SimEvent event) {
-  const std::vector<Handler>& handlers = event == SimEvent::kNameChanged           ? name_changed_
-                                         : event == SimEvent::kGattServicesChanged ? services_changed_
-                                                                                   : status_changed_;
-  core_->Fire(handlers, std::shared_ptr<BluetoothLEDevice>(shared_from_this()),
+  const Handlers& handlers = event == SimEvent::kNameChanged           ? name_changed_
+                             : event == SimEvent::kGattServicesChanged ? services_changed_
+                                                                       : status_changed_;
+  core_->Fire(handlers.List(), std::shared_ptr<BluetoothLEDevice>(shared_from_this()),
               std::shared_ptr<Inspectable>(std::make_shared<SimInspectable>(
                   core_, event == SimEvent::kGattServicesChanged ? u"GattServicesChanged" : u"Object")));
 }

@@ -318,14 +318,24 @@ HString SimGattCharacteristic::UserDescription() {
 EventToken SimGattCharacteristic::AddValueChanged(
     TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) {
   auto lock = core_->Call({.api = "GattCharacteristic.AddValueChanged", .handle = handle_});
-  value_changed_.push_back(std::move(handler));
-  return core_->NextToken();
+  return value_changed_.Add(core_->NextToken(), std::move(handler));
+}
+
+void SimGattCharacteristic::RemoveValueChanged(EventToken token) {
+  decltype(value_changed_)::Handler removed;  // let go after the lock
+  auto lock = core_->Call({.api = "GattCharacteristic.RemoveValueChanged", .handle = handle_});
+  removed = value_changed_.Remove(token);
 }
 
 EventToken SimGattCharacteristic::AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> handler) {
   auto lock = core_->Call({.api = "GattCharacteristic.AddNotificationsLost", .handle = handle_});
-  notifications_lost_.push_back(std::move(handler));
-  return core_->NextToken();
+  return notifications_lost_.Add(core_->NextToken(), std::move(handler));
+}
+
+void SimGattCharacteristic::RemoveNotificationsLost(EventToken token) {
+  decltype(notifications_lost_)::Handler removed;  // let go after the lock
+  auto lock = core_->Call({.api = "GattCharacteristic.RemoveNotificationsLost", .handle = handle_});
+  removed = notifications_lost_.Remove(token);
 }
 
 AsyncOp<GattReadResult> SimGattCharacteristic::ReadValueWithCacheModeAsync(BluetoothCacheMode mode) {
@@ -447,14 +457,14 @@ bool SimGattCharacteristic::WantsLocked(const PeripheralState& state, uint16_t b
 bool SimGattCharacteristic::LoseLocked(const HString& reason) {
   if (!subscription_ || *subscription_ == 0) return false;
   subscription_ = 0;
-  core_->Fire(notifications_lost_, std::shared_ptr<GattCharacteristic>(shared_from_this()),
+  core_->Fire(notifications_lost_.List(), std::shared_ptr<GattCharacteristic>(shared_from_this()),
               std::shared_ptr<Inspectable>(std::make_shared<SimInspectable>(core_, reason, sessions_.load())));
   return true;
 }
 
 bool SimGattCharacteristic::DeliverValueLocked(const Bytes& value) {
   if (value_changed_.empty()) return false;
-  core_->Fire(value_changed_, std::shared_ptr<GattCharacteristic>(shared_from_this()),
+  core_->Fire(value_changed_.List(), std::shared_ptr<GattCharacteristic>(shared_from_this()),
               std::shared_ptr<GattValueChangedEventArgs>(std::make_shared<SimValueChangedArgs>(core_, value)));
   return true;
 }

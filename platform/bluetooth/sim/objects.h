@@ -71,9 +71,11 @@ class SimWatcher final : public BluetoothLEAdvertisementWatcher, public std::ena
   std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> LastStopped() override;
   EventToken AddReceived(
       TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> handler) override;
+  void RemoveReceived(EventToken token) override;
   EventToken AddStopped(
       TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs> handler)
       override;
+  void RemoveStopped(EventToken token) override;
 
   // OfferLocked delivers the advert (and in Active mode its scan response) when the watcher is Started and
   // its filter passes the device: the advert and the scan response (in Active mode) carry every UUID of the
@@ -97,9 +99,8 @@ class SimWatcher final : public BluetoothLEAdvertisementWatcher, public std::ena
   uint64_t run_ = 0;               // the number of the latest run (each Start taken begins one)
   std::shared_ptr<BluetoothLEAdvertisementWatcherStoppedEventArgs> last_stopped_;
   std::set<uint64_t> passed_;  // the devices the filter has passed in this run (a new run or filter clears it)
-  std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs>> received_;
-  std::vector<TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs>>
-      stopped_;
+  EventHandlers<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs> received_;
+  EventHandlers<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs> stopped_;
   // The watcher's reports waiting for the event threads: 4096 at the most, the newest (see SimReportBuffer).
   static constexpr size_t kReportBuffer = 4096;
   std::shared_ptr<SimReportBuffer> reports_ = std::make_shared<SimReportBuffer>(kReportBuffer);
@@ -121,6 +122,7 @@ class SimPairing final : public DeviceInformation,
   AsyncOp<DeviceUnpairingResult> UnpairAsync() override;
   EventToken AddPairingRequested(
       TypedEventHandler<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs> handler) override;
+  void RemovePairingRequested(EventToken token) override;
   AsyncOp<DevicePairingResult> PairAsync(uint32_t kinds) override;
 
   size_t HandlerCountLocked() const { return requested_.size(); }
@@ -132,7 +134,7 @@ class SimPairing final : public DeviceInformation,
   std::shared_ptr<SimCore> core_;
   std::shared_ptr<PeripheralState> state_;
   uint64_t address_;
-  std::vector<RequestHandler> requested_;
+  EventHandlers<DeviceInformationCustomPairing, DevicePairingRequestedEventArgs> requested_;
 };
 
 class SimDevice final : public BluetoothLEDevice, public std::enable_shared_from_this<SimDevice> {
@@ -145,8 +147,11 @@ class SimDevice final : public BluetoothLEDevice, public std::enable_shared_from
   BluetoothConnectionStatus ConnectionStatus() override;
   std::shared_ptr<bluetooth::DeviceInformation> DeviceInformation() override;
   EventToken AddNameChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  void RemoveNameChanged(EventToken token) override;
   EventToken AddGattServicesChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  void RemoveGattServicesChanged(EventToken token) override;
   EventToken AddConnectionStatusChanged(TypedEventHandler<BluetoothLEDevice, Inspectable> handler) override;
+  void RemoveConnectionStatusChanged(EventToken token) override;
   AsyncOp<GattDeviceServicesResult> GetGattServicesWithCacheModeAsync(BluetoothCacheMode mode) override;
   AsyncOp<GattDeviceServicesResult> GetGattServicesForUuidWithCacheModeAsync(const Guid& uuid,
                                                                              BluetoothCacheMode mode) override;
@@ -156,15 +161,18 @@ class SimDevice final : public BluetoothLEDevice, public std::enable_shared_from
 
  private:
   using Handler = TypedEventHandler<BluetoothLEDevice, Inspectable>;
+  using Handlers = EventHandlers<BluetoothLEDevice, Inspectable>;
+  EventToken Add(const char* api, Handlers& handlers, Handler handler);
+  void Remove(const char* api, Handlers& handlers, EventToken token);
   AsyncOp<GattDeviceServicesResult> Services(const char* api, const std::optional<Guid>& uuid, BluetoothCacheMode mode);
 
   std::shared_ptr<SimCore> core_;
   std::shared_ptr<PeripheralState> state_;
   const uint64_t address_;
   std::shared_ptr<SimPairing> pairing_;
-  std::vector<Handler> name_changed_;
-  std::vector<Handler> services_changed_;
-  std::vector<Handler> status_changed_;
+  Handlers name_changed_;
+  Handlers services_changed_;
+  Handlers status_changed_;
 };
 
 class SimGattCharacteristic final : public GattCharacteristic,
@@ -182,7 +190,9 @@ class SimGattCharacteristic final : public GattCharacteristic,
   std::vector<GattPresentationFormat> PresentationFormats() override;
   HString UserDescription() override;
   EventToken AddValueChanged(TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs> handler) override;
+  void RemoveValueChanged(EventToken token) override;
   EventToken AddNotificationsLost(TypedEventHandler<GattCharacteristic, Inspectable> handler) override;
+  void RemoveNotificationsLost(EventToken token) override;
   uint64_t NotificationSession() override { return sessions_.load(); }
   AsyncOp<GattReadResult> ReadValueWithCacheModeAsync(BluetoothCacheMode mode) override;
   AsyncOp<GattReadClientCharacteristicConfigurationDescriptorResult>
@@ -219,8 +229,8 @@ class SimGattCharacteristic final : public GattCharacteristic,
   const uint16_t handle_;
   const Guid uuid_;
   const uint32_t properties_;
-  std::vector<TypedEventHandler<GattCharacteristic, GattValueChangedEventArgs>> value_changed_;
-  std::vector<TypedEventHandler<GattCharacteristic, Inspectable>> notifications_lost_;
+  EventHandlers<GattCharacteristic, GattValueChangedEventArgs> value_changed_;
+  EventHandlers<GattCharacteristic, Inspectable> notifications_lost_;
   std::optional<uint16_t> subscription_;  // this object's own CCCD setting, once it wrote one
   std::atomic<uint64_t> sessions_{0};     // the subscriptions it has held (NotificationSession)
 };
