@@ -1090,7 +1090,7 @@ void BluezCore::SocketFailed(const std::string& characteristic_path, const std::
   close(session->second.fd);
   session->second.fd = -1;
   const uint64_t id = session->second.id;
-  CallMethod(characteristic_path, kCharacteristicIface, "StartNotify", nullptr, kDefaultCallUs,
+  CallMethod(characteristic_path, kCharacteristicIface, "StartNotify", nullptr, kGattCallUs,
              [this, characteristic_path, id, reason](Reply& reply) {
                auto now = sessions_.find(characteristic_path);
                if (now == sessions_.end() && reply.Ok()) {

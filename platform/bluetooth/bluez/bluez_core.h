@@ -45,6 +45,12 @@ inline constexpr char kUnknownObject[] = "org.freedesktop.DBus.Error.UnknownObje
 inline constexpr uint64_t kDefaultCallUs = 25'000'000;
 inline constexpr uint64_t kConnectCallUs = 30'000'000;
 inline constexpr uint64_t kPairCallUs = 120'000'000;
+// kGattCallUs bounds the calls that bluetoothd answers only once the device has (ReadValue, WriteValue,
+// AcquireNotify, StartNotify). NOTE: ATT bounds each request at 30 s from its send, after which bluetoothd fails
+// the request and shuts the bearer down (src/shared/att.c, ATT_TIMEOUT_INTERVAL, timeout_cb: io_shutdown), and
+// answers the call; the margin keeps the call waiting for that answer, so that a late success (a value written,
+// notifications turned on) is never taken for a failure.
+inline constexpr uint64_t kGattCallUs = 35'000'000;
 
 class BluezCore;
 class BluezWatcher;

@@ -587,6 +587,19 @@ TEST_F(BluezGatt, NotificationsFallBackToStartNotify) {
   EXPECT_EQ(values.Count(), 10u);
 }
 
+// bluetoothd answers AcquireNotify once the device has answered the write of the configuration descriptor,
+// within ATT's 30 s. A device that answers after 26 s is subscribed within the client's Timeout (60 s): no
+// refusal that names another program's hold, no failure at all, and its notifications come.
+TEST_F(BluezGatt, ASubscribeThatBluetoothdAnswersWithinAttsBoundSucceeds) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 60), 0);
+  Script("acquire_answered_after(HEART_RATE_ADDRESS, 0x0003, 26000)");
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  EXPECT_EQ(Script("notify(HEART_RATE_ADDRESS, 0x0003, [b'\\x06\\x50'])"), "1");
+  EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_VALUE));
+}
+
 // bluetoothd updates Value after a read as after a notification: during a StartNotify session the
 // application's own reads raise no Value event beside their own, and notifications still do.
 TEST_F(BluezGatt, ReadsDuringAStartNotifySessionAreNoNotifications) {

@@ -1380,6 +1380,59 @@ def write_elsewhere(address, handle, ms):
     GLib.timeout_add(ms, done)
 
 
+def acquire_answered_after(address, handle, ms):
+    '''bluetoothd answers the characteristic's AcquireNotify only once the device has answered the write of its
+    configuration descriptor (gatt-client.c, characteristic_acquire_notify: bt_gatt_client_register_notify, then
+    register_notify_io_cb -> characteristic_ready hands the socket out), here after `ms` milliseconds; ATT bounds
+    that answer at 30 s from the request's send (shared/att.c, ATT_TIMEOUT_INTERVAL, timeout_cb). Meanwhile the
+    characteristic's notify_io is in place, so bluetoothd refuses every client's StartNotify and AcquireNotify of
+    it with NotPermitted "Notify acquired" (characteristic_start_notify, characteristic_acquire_notify: "if
+    (chrc->notify_io)"). Its late answer goes out whether or not the caller still waits.'''
+    path = devices[address].attribute_path(handle)
+    _, char = find_attribute(path)
+    char['acquire_after'] = ms
+    export(mockobject.objects[path], CHAR_IFACE, SlowAcquireNotify)
+
+
+@dbus.service.method(CHAR_IFACE, in_signature='a{sv}', out_signature='hq', async_callbacks=('ok', 'err'))
+def SlowAcquireNotify(self, options, ok, err):
+    log('AcquireNotify', self.path, options)
+    device, char = find_attribute(self.path)
+    check_errors(device, char, 'AcquireNotify')
+    path = self.path
+    acquired = ('org.bluez.Error.NotPermitted', 'Notify acquired')
+    for method in ('AcquireNotify', 'StartNotify'):
+        char['errors'][method] = acquired
+
+    def answer():
+        for method in ('AcquireNotify', 'StartNotify'):
+            if char['errors'].get(method) == acquired:
+                del char['errors'][method]
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        sockets[path] = ours
+
+        def hung_up(*_):
+            if sockets.get(path) is ours:
+                close_socket(path)
+                if path in mockobject.objects:
+                    changed(path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(False)})
+                set_cccd(char, 0)
+            return False
+
+        GLib.io_add_watch(ours.fileno(), GLib.IO_HUP | GLib.IO_ERR, hung_up)
+        changed(path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(True)})
+        set_cccd(char, 1)
+        fd = dbus.types.UnixFd(theirs.fileno())
+        theirs.close()
+        ok(fd, dbus.UInt16(char['mtu']))
+        return False
+
+    GLib.timeout_add(char['acquire_after'], answer)
+
+
+SlowAcquireNotify.__name__ = 'AcquireNotify'
+
+
 def acquire_by_another(address, handle):
     '''What another program's AcquireNotify of the characteristic gets, without taking anything: bluetoothd
     refuses it while any client holds the characteristic's notification socket ("Notify acquired") or a
