@@ -106,7 +106,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // WithObjects runs fn at once when the objects were loaded before, else after a Refresh.
   void WithObjects(std::function<void()> fn);
   // EnsureResolved connects the device when it is not connected and waits for its services to be
-  // resolved; done(false) when the device is gone, the connection fails or the link drops meanwhile.
+  // resolved, with no bound of its own; done(false) when the device is gone, the connection fails, the link
+  // drops, bluetoothd leaves the bus or the backend shuts down meanwhile.
   void EnsureResolved(const std::string& device_path, std::function<void(bool)> done);
   // Serial runs the operations on one attribute one after another (bluetoothd refuses a concurrent one);
   // each task calls `next` when it is finished.
@@ -213,10 +214,6 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
     int fd = -1;
     uint64_t id = 0;  // tells a session from a later one of the same characteristic
   };
-  struct Waiter {
-    std::function<void(bool)> done;
-    uint64_t timer = 0;
-  };
   // A call waiting for bluetoothd's answer, with the object and interface it went to.
   struct Pending {
     std::string path;
@@ -321,7 +318,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::map<uint64_t, Pending> pending_;
   std::map<uint64_t, Timer> timers_;
   std::map<std::string, Session> sessions_;
-  std::map<std::string, std::vector<Waiter>> waiters_;
+  std::map<std::string, std::vector<std::function<void(bool)>>> waiters_;
   std::map<std::string, uint64_t> connecting_;  // device path -> its Connect under way
   std::map<std::string, std::deque<std::function<void(std::function<void()>)>>> serial_;
   std::map<std::string, uint64_t> services_changed_timers_;

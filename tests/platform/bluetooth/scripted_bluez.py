@@ -834,6 +834,17 @@ def link_up(device):
         changed(device.path, DEVICE_IFACE, {'UUIDs': gatt_uuids, 'ServicesResolved': dbus.Boolean(True)})
         device.export()
         return
+    if getattr(device, 'resolve_after', None):
+        # See resolved_after(): the services are exported once bluetoothd's client is ready (btd_gatt_client_ready),
+        # ServicesResolved right after.
+        def resolved():
+            if devices.get(device.address) is device and device.props()['Connected']:
+                device.export()
+                changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True)})
+            return False
+
+        GLib.timeout_add(device.resolve_after, resolved)
+        return
     if device.database and device.database[0].get('path') in mockobject.objects:
         # The objects stayed from the last connection (link_drop_cached, the default "[GATT] Cache = always"):
         # bluetoothd uses them again, and turns the notifications of the StartNotify sessions it kept on again
@@ -923,6 +934,15 @@ def resolved_before_export(address):
     the services. A bus log of it: hbldh/bleak issue #1806 (one PropertiesChanged of the device with UUIDs
     and ServicesResolved, then the InterfacesAdded of the services), also bluez/bluez issue #1489.'''
     devices[address].resolved_first = True
+
+
+def resolved_after(address, ms):
+    '''bluetoothd's GATT discovery of the device takes `ms` milliseconds: ServicesResolved turns true only once
+    bt_gatt_client is ready (device.c, gatt_client_ready_cb -> device_svc_resolved -> device_set_svc_refreshed).
+    Nothing bounds the discovery as a whole: ATT bounds each request at 30 s (shared/att.c,
+    ATT_TIMEOUT_INTERVAL), so a large database over a slow link (a long connection interval) takes as long as its
+    requests one after another.'''
+    devices[address].resolve_after = ms
 
 
 def mtu_raised_by_device(address, mtu):
