@@ -20,8 +20,6 @@ namespace {
 
 // A burst of service changes (bluetoothd adds or removes each service separately) gives one event.
 constexpr int64_t kServicesChangedBurstMs = 100;
-// Upper bound of the wait for ServicesResolved; the engine's own timeout is normally shorter.
-constexpr int64_t kResolveWaitMs = 30'000;
 // kConnectAgainMs is the pause before a Connect that bluetoothd refused as in progress is asked again.
 constexpr int64_t kConnectAgainMs = 500;
 // kServicesCheckUs bounds the look at bluetoothd's objects for a resolved device of which no service came.
@@ -315,10 +313,10 @@ void BluezCore::StopOnBusThread() {
       call.done(reply);
     }
   }
-  std::map<std::string, std::vector<Waiter>> waiters;
+  std::map<std::string, std::vector<std::function<void(bool)>>> waiters;
   waiters.swap(waiters_);
   for (auto& [path, list] : waiters) {
-    for (auto& waiter : list) waiter.done(false);
+    for (auto& waiter : list) waiter(false);
   }
   timers_.clear();
   serial_.clear();
@@ -690,12 +688,9 @@ std::vector<std::shared_ptr<BluezCharacteristic>> BluezCore::LiveCharacteristics
 void BluezCore::FinishWaiters(const std::string& device_path, bool ok) {
   auto found = waiters_.find(device_path);
   if (found == waiters_.end()) return;
-  std::vector<Waiter> waiters = std::move(found->second);
+  std::vector<std::function<void(bool)>> waiters = std::move(found->second);
   waiters_.erase(found);
-  for (Waiter& waiter : waiters) {
-    CancelTimer(waiter.timer);
-    waiter.done(ok);
-  }
+  for (auto& waiter : waiters) waiter(ok);
 }
 
 bool BluezCore::HasServices(const std::string& device_path) {
@@ -901,9 +896,12 @@ void BluezCore::EnsureResolved(const std::string& device_path, std::function<voi
     done(true);
     return;
   }
-  Waiter waiter{std::move(done), 0};
-  waiter.timer = AddTimer(kResolveWaitMs, [this, device_path] { FinishWaiters(device_path, false); });
-  waiters_[device_path].push_back(std::move(waiter));
+  // NOTE: the wait has no bound of its own. bluetoothd's GATT discovery ends with ServicesResolved or with the
+  // link, however long the database takes: ATT bounds each of its requests and shuts the bearer down when one
+  // goes unanswered (src/shared/att.c, timeout_cb: io_shutdown). Any bound here would cut short a discovery the
+  // application still waits for (its Timeout, or none); what ends the wait is ServicesResolved, the link's end,
+  // the device's removal, a failed Connect, bluetoothd leaving the bus, or Shutdown.
+  waiters_[device_path].push_back(std::move(done));
   if (flag("Connected") && flag("ServicesResolved")) return Resolved(device_path, false);
   if (flag("Connected") || connecting_.count(device_path) != 0) return;
   AskConnect(device_path);
@@ -919,10 +917,10 @@ void BluezCore::AskConnect(const std::string& device_path) {
     // NOTE: bluetoothd refuses a Connect while another program's Connect or Pair of the device is under way
     // (device.c, dev_connect: "if (dev->bonding) return btd_error_in_progress(msg)", and for LE "if
     // (dev->connect)"). The device is being connected, not unreachable: the link that the other call opens
-    // serves as well, so the waiters wait on for Connected and ServicesResolved, within their bound. That call
-    // may fail, though, and then bluetoothd answers only its caller and changes no property (att_connect_cb:
-    // "device->connect = NULL"): so the Connect is asked again after a pause while the waiters wait and the
-    // device is not connected. It stays in connecting_ meanwhile, so that no second one is asked beside it.
+    // serves as well, so the waiters wait on for Connected and ServicesResolved. That call may fail, though, and
+    // then bluetoothd answers only its caller and changes no property (att_connect_cb: "device->connect =
+    // NULL"): so the Connect is asked again after a pause while the waiters wait and the device is not
+    // connected. It stays in connecting_ meanwhile, so that no second one is asked beside it.
     if (reply.error == "org.bluez.Error.InProgress") {
       AddTimer(kConnectAgainMs, [this, device_path, call] {
         auto pausing = connecting_.find(device_path);
@@ -1090,7 +1088,7 @@ void BluezCore::SocketFailed(const std::string& characteristic_path, const std::
   close(session->second.fd);
   session->second.fd = -1;
   const uint64_t id = session->second.id;
-  CallMethod(characteristic_path, kCharacteristicIface, "StartNotify", nullptr, kDefaultCallUs,
+  CallMethod(characteristic_path, kCharacteristicIface, "StartNotify", nullptr, kGattCallUs,
              [this, characteristic_path, id, reason](Reply& reply) {
                auto now = sessions_.find(characteristic_path);
                if (now == sessions_.end() && reply.Ok()) {

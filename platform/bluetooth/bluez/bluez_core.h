@@ -45,6 +45,12 @@ inline constexpr char kUnknownObject[] = "org.freedesktop.DBus.Error.UnknownObje
 inline constexpr uint64_t kDefaultCallUs = 25'000'000;
 inline constexpr uint64_t kConnectCallUs = 30'000'000;
 inline constexpr uint64_t kPairCallUs = 120'000'000;
+// kGattCallUs bounds the calls that bluetoothd answers only once the device has (ReadValue, WriteValue,
+// AcquireNotify, StartNotify). NOTE: ATT bounds each request at 30 s from its send, after which bluetoothd fails
+// the request and shuts the bearer down (src/shared/att.c, ATT_TIMEOUT_INTERVAL, timeout_cb: io_shutdown), and
+// answers the call; the margin keeps the call waiting for that answer, so that a late success (a value written,
+// notifications turned on) is never taken for a failure.
+inline constexpr uint64_t kGattCallUs = 35'000'000;
 
 class BluezCore;
 class BluezWatcher;
@@ -100,7 +106,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // WithObjects runs fn at once when the objects were loaded before, else after a Refresh.
   void WithObjects(std::function<void()> fn);
   // EnsureResolved connects the device when it is not connected and waits for its services to be
-  // resolved; done(false) when the device is gone, the connection fails or the link drops meanwhile.
+  // resolved, with no bound of its own; done(false) when the device is gone, the connection fails, the link
+  // drops, bluetoothd leaves the bus or the backend shuts down meanwhile.
   void EnsureResolved(const std::string& device_path, std::function<void(bool)> done);
   // Serial runs the operations on one attribute one after another (bluetoothd refuses a concurrent one);
   // each task calls `next` when it is finished.
@@ -207,10 +214,6 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
     int fd = -1;
     uint64_t id = 0;  // tells a session from a later one of the same characteristic
   };
-  struct Waiter {
-    std::function<void(bool)> done;
-    uint64_t timer = 0;
-  };
   // A call waiting for bluetoothd's answer, with the object and interface it went to.
   struct Pending {
     std::string path;
@@ -315,7 +318,7 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::map<uint64_t, Pending> pending_;
   std::map<uint64_t, Timer> timers_;
   std::map<std::string, Session> sessions_;
-  std::map<std::string, std::vector<Waiter>> waiters_;
+  std::map<std::string, std::vector<std::function<void(bool)>>> waiters_;
   std::map<std::string, uint64_t> connecting_;  // device path -> its Connect under way
   std::map<std::string, std::deque<std::function<void(std::function<void()>)>>> serial_;
   std::map<std::string, uint64_t> services_changed_timers_;

@@ -53,9 +53,8 @@ template <class T>
 void CallUntil(const std::shared_ptr<BluezCore>& core, const std::string& path, const char* iface, const char* method,
                const Appender& append, const std::shared_ptr<BluezAsync<T>>& op, int64_t until_ms,
                const std::function<void(Reply&)>& done) {
-  const int64_t left_ms = std::max<int64_t>(until_ms - SteadyMs(), 1);
   core->CallMethod(
-      path, iface, method, append, static_cast<uint64_t>(left_ms) * 1000,
+      path, iface, method, append, kGattCallUs,
       [core, path, iface, method, append, op, until_ms, done](Reply& reply) {
         if (reply.error == "org.bluez.Error.InProgress" && SteadyMs() + kCallAgainMs < until_ms) {
           auto again = std::make_shared<CallAgain<T>>(core, op);
@@ -76,13 +75,13 @@ void CallUntil(const std::shared_ptr<BluezCore>& core, const std::string& path, 
 // return btd_error_in_progress(msg)"; characteristic_read_value and descriptor_read_value: "if
 // (chrc->read_op->offset != offset) return btd_error_in_progress(msg)"). This process's own calls of an
 // attribute go one after another (Serial), so the refusal tells of another program's call: the device is
-// reached, only not now. The call is asked again after a short pause, until the call's own bound (from the
-// first attempt) has run out.
+// reached, only not now. The call is asked again after a short pause while the other call may still be under
+// way within ATT's bound (kGattCallUs from the first attempt); each attempt waits for its answer as long.
 template <class T>
 void CallPastOthers(const std::shared_ptr<BluezCore>& core, const std::string& path, const char* iface,
                     const char* method, const Appender& append, const std::shared_ptr<BluezAsync<T>>& op,
                     const std::function<void(Reply&)>& done) {
-  CallUntil(core, path, iface, method, append, op, SteadyMs() + static_cast<int64_t>(kDefaultCallUs / 1000), done);
+  CallUntil(core, path, iface, method, append, op, SteadyMs() + static_cast<int64_t>(kGattCallUs / 1000), done);
 }
 
 bool Wanted(const std::optional<Guid>& filter, const Props& props) { return !filter || UuidOf(props) == filter; }
@@ -303,7 +302,7 @@ void ReadNextDescriptor(const std::shared_ptr<BluezCore>& core, const std::share
   const auto [index, path] = state->reads[state->next++];
   core->CallMethod(
       path, kDescriptorIface, "ReadValue", [](sd_bus_message* message) { return AppendOptions(message, nullptr); },
-      kDefaultCallUs,
+      kGattCallUs,
       [core, state, done, index, path](Reply& reply) {
         const std::optional<Props> props = core->PropsOf(path, kDescriptorIface);
         const std::string problem = ReplyProblem(reply, "ReadValue", "ay");
@@ -485,7 +484,7 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
       };
       core->CallMethod(
           path, kCharacteristicIface, "AcquireNotify",
-          [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kDefaultCallUs,
+          [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kGattCallUs,
           [core, path, finish, settle](Reply& reply) {
             // A reply of another shape is taken as a refusal: StartNotify is the way that is left.
             if (reply.Ok() && reply.signature == "hq" && reply.args[0].number >= 0) {
@@ -498,7 +497,7 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
             // The link dropped (gatt-client.c, characteristic_acquire_notify: "Not connected"): a StartNotify
             // would be kept for the next connection.
             if (!DeviceConnected(*core, path) || reply.message == "Not connected") return finish(Unreachable());
-            core->CallMethod(path, kCharacteristicIface, "StartNotify", nullptr, kDefaultCallUs,
+            core->CallMethod(path, kCharacteristicIface, "StartNotify", nullptr, kGattCallUs,
                              [core, path, finish, settle](Reply& started) {
                                LogHold(*core, PlatformLogTopic::Subscriptions, path, "StartNotify", started);
                                if (started.Ok()) return settle(-1, 0);
@@ -584,7 +583,7 @@ BluezCharacteristic::ReadClientCharacteristicConfigurationDescriptorAsync() {
     }
     core->CallMethod(
         cccd_path, kDescriptorIface, "ReadValue",
-        [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kDefaultCallUs,
+        [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kGattCallUs,
         [core, op](Reply& reply) {
           const std::string problem = ReplyProblem(reply, "ReadValue", "ay");
           if (!problem.empty()) return core->Fail<Result>(op, problem);

@@ -834,6 +834,17 @@ def link_up(device):
         changed(device.path, DEVICE_IFACE, {'UUIDs': gatt_uuids, 'ServicesResolved': dbus.Boolean(True)})
         device.export()
         return
+    if getattr(device, 'resolve_after', None):
+        # See resolved_after(): the services are exported once bluetoothd's client is ready (btd_gatt_client_ready),
+        # ServicesResolved right after.
+        def resolved():
+            if devices.get(device.address) is device and device.props()['Connected']:
+                device.export()
+                changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True)})
+            return False
+
+        GLib.timeout_add(device.resolve_after, resolved)
+        return
     if device.database and device.database[0].get('path') in mockobject.objects:
         # The objects stayed from the last connection (link_drop_cached, the default "[GATT] Cache = always"):
         # bluetoothd uses them again, and turns the notifications of the StartNotify sessions it kept on again
@@ -923,6 +934,15 @@ def resolved_before_export(address):
     the services. A bus log of it: hbldh/bleak issue #1806 (one PropertiesChanged of the device with UUIDs
     and ServicesResolved, then the InterfacesAdded of the services), also bluez/bluez issue #1489.'''
     devices[address].resolved_first = True
+
+
+def resolved_after(address, ms):
+    '''bluetoothd's GATT discovery of the device takes `ms` milliseconds: ServicesResolved turns true only once
+    bt_gatt_client is ready (device.c, gatt_client_ready_cb -> device_svc_resolved -> device_set_svc_refreshed).
+    Nothing bounds the discovery as a whole: ATT bounds each request at 30 s (shared/att.c,
+    ATT_TIMEOUT_INTERVAL), so a large database over a slow link (a long connection interval) takes as long as its
+    requests one after another.'''
+    devices[address].resolve_after = ms
 
 
 def mtu_raised_by_device(address, mtu):
@@ -1378,6 +1398,59 @@ def write_elsewhere(address, handle, ms):
         return False
 
     GLib.timeout_add(ms, done)
+
+
+def acquire_answered_after(address, handle, ms):
+    '''bluetoothd answers the characteristic's AcquireNotify only once the device has answered the write of its
+    configuration descriptor (gatt-client.c, characteristic_acquire_notify: bt_gatt_client_register_notify, then
+    register_notify_io_cb -> characteristic_ready hands the socket out), here after `ms` milliseconds; ATT bounds
+    that answer at 30 s from the request's send (shared/att.c, ATT_TIMEOUT_INTERVAL, timeout_cb). Meanwhile the
+    characteristic's notify_io is in place, so bluetoothd refuses every client's StartNotify and AcquireNotify of
+    it with NotPermitted "Notify acquired" (characteristic_start_notify, characteristic_acquire_notify: "if
+    (chrc->notify_io)"). Its late answer goes out whether or not the caller still waits.'''
+    path = devices[address].attribute_path(handle)
+    _, char = find_attribute(path)
+    char['acquire_after'] = ms
+    export(mockobject.objects[path], CHAR_IFACE, SlowAcquireNotify)
+
+
+@dbus.service.method(CHAR_IFACE, in_signature='a{sv}', out_signature='hq', async_callbacks=('ok', 'err'))
+def SlowAcquireNotify(self, options, ok, err):
+    log('AcquireNotify', self.path, options)
+    device, char = find_attribute(self.path)
+    check_errors(device, char, 'AcquireNotify')
+    path = self.path
+    acquired = ('org.bluez.Error.NotPermitted', 'Notify acquired')
+    for method in ('AcquireNotify', 'StartNotify'):
+        char['errors'][method] = acquired
+
+    def answer():
+        for method in ('AcquireNotify', 'StartNotify'):
+            if char['errors'].get(method) == acquired:
+                del char['errors'][method]
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        sockets[path] = ours
+
+        def hung_up(*_):
+            if sockets.get(path) is ours:
+                close_socket(path)
+                if path in mockobject.objects:
+                    changed(path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(False)})
+                set_cccd(char, 0)
+            return False
+
+        GLib.io_add_watch(ours.fileno(), GLib.IO_HUP | GLib.IO_ERR, hung_up)
+        changed(path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(True)})
+        set_cccd(char, 1)
+        fd = dbus.types.UnixFd(theirs.fileno())
+        theirs.close()
+        ok(fd, dbus.UInt16(char['mtu']))
+        return False
+
+    GLib.timeout_add(char['acquire_after'], answer)
+
+
+SlowAcquireNotify.__name__ = 'AcquireNotify'
 
 
 def acquire_by_another(address, handle):
