@@ -571,11 +571,13 @@ TEST(NotificationFloodTest, EveryNotificationArrivesOnceInOrderWhileTheCallerRea
   EXPECT_EQ(sink.bad.load(), 0);
   EXPECT_GT(sink.reads.load(), 0);
   // Nothing is kept per notification: the tree and the subscription lists keep their size and the heap
-  // does not grow with the second half.
+  // does not grow with the second half. A queue that a loaded machine let grow further in the second half
+  // keeps its larger capacity (320 KiB seen once): the bound is 640 KiB, below 16 bytes kept for each of
+  // the second half's notifications (at the default count).
   EXPECT_EQ(engine.ServiceCount(), 2);
   EXPECT_EQ(engine.Subscriptions().Count(), 1);
   EXPECT_EQ(state, 1);
-  EXPECT_LT(heap_after_second_half, heap_after_first_half + 256 * 1024)
+  EXPECT_LT(heap_after_second_half, heap_after_first_half + 640 * 1024)
       << heap_after_first_half << " -> " << heap_after_second_half;
   std::printf("notifications %d, reads meanwhile %d, heap %zu -> %zu\n", total, sink.reads.load(),
               heap_after_first_half, heap_after_second_half);
