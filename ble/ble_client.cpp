@@ -170,6 +170,8 @@ SinkFrame::SinkFrame(const BLEEvent* client) : client_(client), scope_(t_innermo
 
 SinkFrame::~SinkFrame() { t_innermost_frame = outer_; }
 
+bool SinkFrame::InSink() { return t_innermost_frame != nullptr; }
+
 CallResults& SinkFrame::ResultsOf(const std::shared_ptr<BLEEvent>& bridge) {
   for (const std::unique_ptr<OtherClientResults>& other : other_results_) {
     if (other->bridge == bridge) return other->results;

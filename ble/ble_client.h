@@ -155,6 +155,8 @@ class SinkFrame {
   // For an event of the client of `client`, raised inside the thread's innermost scope (a call on that client).
   explicit SinkFrame(const BLEEvent* client);
   ~SinkFrame();
+  // InSink tells whether the calling thread runs inside a sink (of any client).
+  static bool InSink();
   SinkFrame(const SinkFrame&) = delete;
   SinkFrame& operator=(const SinkFrame&) = delete;
 

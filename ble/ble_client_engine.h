@@ -628,6 +628,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
     }
   };
   HeldDeviceSlot device_;
+  // The Disconnects that claimed the held device and have not returned yet (see AwaitOtherDisconnect).
+  std::atomic<int> disconnects_running_{0};
   // bond_use_ is the device whose bond this engine's connection uses, from the start of its Connect until its
   // Disconnect, its failure or Destroy ends the use (guarded by state_mutex_; none meanwhile): the last use of
   // a bond that a pairing of the library made removes it (Bonds in connection.cpp). bond_uses_ numbers them.

@@ -16,6 +16,7 @@
 
 #include "ble/advertisement.h"
 #include "ble/await.h"
+#include "ble/ble_client.h"
 #include "ble/ble_client_engine.h"
 #include "ble/gatt_result.h"
 #include "ble/internal.h"
@@ -434,15 +435,13 @@ void BLEClientEngine::DropHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice
 }
 
 int BLEClientEngine::AwaitOtherDisconnect() {
-  // A thread inside a delivery (a sink, the one the other Disconnect may be waiting for among them) returns at
-  // once; so does a thread that delivers a platform event.
-  if (t_innermost_delivery != nullptr || OnPlatformEventThread()) return 0;
+  // A thread inside a sink (the other Disconnect's own event among them, or one that it waits for) or a
+  // delivery returns at once; so does a thread that delivers a platform event.
+  if (SinkFrame::InSink() || t_innermost_delivery != nullptr || OnPlatformEventThread()) return 0;
   const uint64_t deadline = platform::DeadlineClockMs() + BoundedWaitMs();
   for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(state_mutex_);
-      if (device_.device == nullptr || !device_.ending) return 0;
-    }
+    // Until the other one has returned: it raises Disconnected after it has dropped the device.
+    if (disconnects_running_.load(std::memory_order_acquire) == 0) return 0;
     if (Destroying()) return 0;
     if (platform::DeadlineClockMs() >= deadline) return SetErrorText(kAwaitStopped, component::kTextTimeout);
     std::this_thread::sleep_for(kDeliveryWaitStep);
@@ -603,6 +602,10 @@ int BLEClientEngine::Connect(const char* server_id) {
   core::Buffer text;
   (void)text.Format("Successfully connected to server ID %s.", id.Data());
   (void)LogConnection(1, text.Data(), kLogTypeConnection);
+  // A sink's Connect elsewhere (another client's sink on a platform thread, say) may have overtaken this one
+  // since it held the device, while the Log line above was in the sink: Connected tells only of a connection
+  // that is still this Connect's.
+  if (!HoldsBondUse(bond_use.serial) || HeldDevice() != device) return kParentNotListed;
   settings_.not_connected.store(0, std::memory_order_release);
   connecting.Set(false);
   (void)FireConnected(0, "OK");
@@ -711,6 +714,14 @@ int BLEClientEngine::Disconnect() {
   // waits for that end where it may.
   const std::shared_ptr<bt::BluetoothLEDevice> device = ClaimHeldDevice();
   if (device == nullptr) return AwaitOtherDisconnect();
+  // Counted until this call returns, after its Disconnected: a Disconnect made meanwhile waits for that.
+  struct Running {
+    std::atomic<int>& count;
+    explicit Running(std::atomic<int>& running) : count(running) { count.fetch_add(1, std::memory_order_acq_rel); }
+    ~Running() { count.fetch_sub(1, std::memory_order_acq_rel); }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+  } running(disconnects_running_);
   struct Claim {
     BLEClientEngine& engine;
     const std::shared_ptr<bt::BluetoothLEDevice>& device;

@@ -278,7 +278,7 @@ ScanQueue::Progress ScanQueue::Receiving() {
   std::lock_guard lock(mutex_);
   Progress progress;
   progress.over = Over();
-  if (!progress.over && !scan_.closed && !scan_.ended) progress.run = scan_.run;
+  if (!progress.over && !scan_.ended && (!scan_.closed || scan_.left_to_events)) progress.run = scan_.run;
   progress.version = version_;
   return progress;
 }

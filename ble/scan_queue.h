@@ -201,8 +201,9 @@ class ScanQueue {
   Progress Look(uint64_t scan);
   // RunningRun is the run of the latest scan that has not ended (0: none).
   uint64_t RunningRun();
-  // Receiving tells how far the latest scan is while its advertisements may still reach the sink: run is its
-  // run while it has been neither closed nor ended (0: none, or not known yet).
+  // Receiving tells how far the latest scan is while its advertisements may still reach the sink, or still
+  // tell whether it started: run is its run while it has not ended and has not been closed, or was closed
+  // with its end left to its events (0: none, or not known yet).
   Progress Receiving();
   // UnderWay tells whether the latest scan is starting or runs and has not been stopped: the platform scans
   // in the mode it was given as the scan began.

@@ -360,6 +360,12 @@ class BusyEventThread : public RadioFixture<1> {
     radio_->AddPeripheral(Advertiser(kFirstAddress, 0));
     sink_b_.inside = [this](const Event& event) {
       if (event.id != VELMORABLE_EVENT_ADVERTISEMENT || held_.exchange(true)) return;
+      (void)Eventually([this] { return stop_a_.load() || go_.load(); });
+      if (stop_a_.load() && !go_.load()) {
+        // B's sink stops A's scan (one client's find ends the other's search); the stop is only asked there.
+        a_stop_rc_ = Do(*a_, VELMORABLE_METHOD_STOP_SCANNING);
+        a_stopped_ = true;
+      }
       (void)Eventually([this] { return go_.load(); });
     };
     a_.emplace(&Sink::Call, &sink_a_);
@@ -391,22 +397,25 @@ class BusyEventThread : public RadioFixture<1> {
     radio_->AbortWatchers(bt::BluetoothError::RadioNotAvailable);
     return Eventually([this] { return started_.load() != -1; });
   }
-  // StopWhileHeld calls A's StopScanning while B's sink holds the thread, which it lets go 300 ms later (a
-  // sink that takes its time); it returns what StopScanning returned.
-  int StopWhileHeld() {
+  // WhileHeld calls A's method (StopScanning by default) while B's sink holds the thread, which it lets go
+  // 300 ms later (a sink that takes its time); it returns what the method returned.
+  int WhileHeld(int32_t method = VELMORABLE_METHOD_STOP_SCANNING) {
     std::thread releaser([this] {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       go_ = true;
     });
-    const int stopped = Do(*a_, VELMORABLE_METHOD_STOP_SCANNING);
+    const int rc = method == VELMORABLE_METHOD_START_SCANNING ? Do(*a_, method, "") : Do(*a_, method);
     releaser.join();
-    return stopped;
+    return rc;
   }
 
   Sink sink_a_;
   Sink sink_b_;
   std::atomic<bool> held_{false};
   std::atomic<bool> go_{false};
+  std::atomic<bool> stop_a_{false};  // B's sink stops A's scan, then holds the thread on
+  std::atomic<bool> a_stopped_{false};
+  std::atomic<int> a_stop_rc_{-1};
   std::atomic<int> started_{-1};
   std::thread starter_;
   std::optional<Client> a_;
@@ -1558,7 +1567,7 @@ TEST_F(AbortedStartStoppedBeforeItsStoppedEvent, StillLogsThatTheScanFailedToSta
   starter.join();
   EXPECT_TRUE(returned);
   EXPECT_EQ(started.load(), 0) << LastError(*a_);
-  EXPECT_EQ(StopWhileHeld(), 0) << LastError(*a_);
+  EXPECT_EQ(WhileHeld(), 0) << LastError(*a_);
   radio_->WaitIdle();
   std::string names = Names(ScanEvents(sink_a_.Events()));
   for (const Event& line : sink_a_.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
@@ -1580,12 +1589,36 @@ TEST_F(LateStartThatReceivedStoppedBeforeItsStoppedEvent, IsNotReportedFailedToS
   starter_.join();
   ASSERT_TRUE(returned);
   EXPECT_EQ(started_.load(), 0) << LastError(*a_);
-  EXPECT_EQ(StopWhileHeld(), 0) << LastError(*a_);
+  EXPECT_EQ(WhileHeld(), 0) << LastError(*a_);
   EXPECT_EQ(sink_a_.Of(VELMORABLE_EVENT_STOP_SCAN).size(), 1u);
   radio_->WaitIdle();
   std::string names = Names(ScanEvents(sink_a_.Events()));
   for (const Event& line : sink_a_.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
   EXPECT_FALSE(Logged(sink_a_, 1, "Scanning failed to start.")) << names;
+}
+
+// As LateStartThatReceivedStoppedBeforeItsStoppedEvent, but B's sink stops A's scan (which it only asks for
+// there) and the application starts A's next scan while B's sink still holds the thread: the stopped scan's
+// end, which that StartScanning delivers, does not say that it failed to start either.
+class LateStartThatReceivedStoppedFromASink : public BusyEventThread {};
+
+TEST_F(LateStartThatReceivedStoppedFromASink, IsNotReportedFailedToStartByTheNextStart) {
+  ASSERT_NO_FATAL_FAILURE(HoldTheEventThread());
+  const bool returned = StartLateReceiveAndAbort();
+  if (!returned) go_ = true;
+  starter_.join();
+  ASSERT_TRUE(returned);
+  ASSERT_EQ(started_.load(), 0) << LastError(*a_);
+  stop_a_ = true;
+  ASSERT_TRUE(Eventually([this] { return a_stopped_.load(); }));
+  EXPECT_EQ(a_stop_rc_.load(), 0);
+  radio_->SetWatcherTiming(0, 0);
+  EXPECT_EQ(WhileHeld(VELMORABLE_METHOD_START_SCANNING), 0) << LastError(*a_);
+  radio_->WaitIdle();
+  std::string names = Names(ScanEvents(sink_a_.Events()));
+  for (const Event& line : sink_a_.Of(VELMORABLE_EVENT_LOG)) names += "\n  Log " + line.Text(1);
+  EXPECT_FALSE(Logged(sink_a_, 1, "Scanning failed to start.")) << names;
+  EXPECT_EQ(Do(*a_, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(*a_);
 }
 
 }  // namespace

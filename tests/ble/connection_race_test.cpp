@@ -1,0 +1,200 @@
+// Connect and Disconnect beside another Connect or Disconnect of the same client: a sink's Disconnect inside
+// the application's, the application's beside a sink's, and a sink's Connect once the application's held its device.
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "component/socket_base.h"
+#include "platform/bluetooth/bluetooth.h"
+#include "platform/bluetooth/sim/sim_radio.h"
+#include "tests/ble/scan_test_util.h"
+#include "tests/ble/threads_test_util.h"
+#include "velmorable.h"
+
+namespace velmora::ble::testing {
+namespace {
+
+constexpr uint64_t kX = 0xA0B0C0D00031;
+
+class SinkInsideDisconnect : public RadioFixture<1> {};
+
+// DisconnectingOnLog disconnects its client from the Log line that Disconnect writes as it begins.
+struct DisconnectingOnLog {
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::atomic<bool> done{false};
+  std::atomic<int> rc{-1};
+  std::atomic<long long> took_ms{-1};
+  static int32_t Call(void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) {
+    auto* self = static_cast<DisconnectingOnLog*>(raw);
+    if (id != VELMORABLE_EVENT_LOG) return 0;
+    const char* line = reinterpret_cast<const char*>(params[1]);
+    if (line == nullptr || std::strstr(line, "Disconnecting from server ID") == nullptr) return 0;
+    if (self->done.exchange(true)) return 0;
+    const auto start = std::chrono::steady_clock::now();
+    self->rc = Do(self->handle, VELMORABLE_METHOD_DISCONNECT);
+    self->took_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    return 0;
+  }
+};
+
+// A sink's Disconnect made while the client's Disconnect is ending the connection returns 0 at once; this
+// sink runs inside that Disconnect (its Log line, on the application's thread), so the end it would wait for
+// cannot come before it returns.
+TEST_F(SinkInsideDisconnect, DisconnectFromDisconnectsOwnLogLineReturnsAtOnce) {
+  radio_->AddPeripheral(BusyPeripheral(kX));
+  DisconnectingOnLog sink;
+  Client client(&DisconnectingOnLog::Call, &sink);
+  sink.handle = client;
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kX).c_str()), 0) << LastError(client);
+  const auto start = std::chrono::steady_clock::now();
+  const int rc = Do(client, VELMORABLE_METHOD_DISCONNECT);
+  const auto took =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(rc, 0) << LastError(client);
+  ASSERT_TRUE(sink.done.load());
+  EXPECT_EQ(sink.rc.load(), 0) << "the sink's Disconnect";
+  EXPECT_LT(sink.took_ms.load(), 1000) << "the sink's Disconnect waited for the Disconnect it runs inside";
+  EXPECT_LT(took, 1000) << "the application's Disconnect, held by its own sink";
+}
+
+
+constexpr uint64_t kY = 0xA0B0C0D00032;
+
+// DisconnectingOnRename disconnects its client from the first ServerUpdate (a platform thread) and is slow in
+// the Log line that this Disconnect writes once it has dropped the device, before its Disconnected.
+struct DisconnectingOnRename {
+  VelmoraBLE_BLEClient* handle = nullptr;
+  std::thread::id application;
+  std::atomic<bool> started{false};
+  std::atomic<bool> done{false};
+  std::atomic<int> rc{-1};
+  std::mutex mutex;
+  std::vector<std::string> links;  // Connected and Disconnected, in the order the sink saw them
+  static int32_t Call(void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) {
+    auto* self = static_cast<DisconnectingOnRename*>(raw);
+    if (id == VELMORABLE_EVENT_CONNECTED || id == VELMORABLE_EVENT_DISCONNECTED) {
+      std::lock_guard lock(self->mutex);
+      self->links.push_back(std::string(id == VELMORABLE_EVENT_CONNECTED ? "Connected " : "Disconnected ") +
+                            reinterpret_cast<const char*>(params[1]));
+    }
+    const bool on_platform_thread = std::this_thread::get_id() != self->application;
+    if (id == VELMORABLE_EVENT_LOG && on_platform_thread) {
+      const std::string line = reinterpret_cast<const char*>(params[1]);
+      if (line.find("Disconnecting from server ID") != std::string::npos) self->started = true;
+      if (line.find("Disconnected from server ID") != std::string::npos) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a sink that writes its log to a slow disk
+      }
+    }
+    if (id == VELMORABLE_EVENT_SERVER_UPDATE && !self->started.load() && !self->done.load()) {
+      self->rc = Do(self->handle, VELMORABLE_METHOD_DISCONNECT);
+      self->done = true;
+    }
+    return 0;
+  }
+  std::string Links() {
+    std::lock_guard lock(mutex);
+    std::string all;
+    for (const std::string& link : links) all += link + "; ";
+    return all;
+  }
+};
+
+class DisconnectBesideASinks : public RadioFixture<1> {};
+
+// The application's Disconnect made while a sink's Disconnect is ending the connection waits until that one has
+// ended: once it has returned, the old connection's Disconnected has been told, so that the application's next
+// connection is told Connected after it and its link loss is told.
+TEST_F(DisconnectBesideASinks, ApplicationsDisconnectReturnsOnlyOnceTheSinksHasEnded) {
+  radio_->AddPeripheral(BusyPeripheral(kX));
+  radio_->AddPeripheral(BusyPeripheral(kY));
+  DisconnectingOnRename sink;
+  sink.application = std::this_thread::get_id();
+  Client client(&DisconnectingOnRename::Call, &sink);
+  sink.handle = client;
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kX).c_str()), 0) << LastError(client);
+  radio_->SetName(kX, u"Renamed");  // the sink disconnects from its ServerUpdate
+  ASSERT_TRUE(Eventually([&] { return sink.started.load(); }));
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kY).c_str()), 0) << LastError(client);
+  ASSERT_TRUE(Eventually([&] { return sink.done.load(); }));
+  EXPECT_EQ(sink.rc.load(), 0);
+  radio_->WaitIdle();
+  EXPECT_EQ(sink.Links(), "Connected OK; Disconnected OK; Connected OK; ");
+  radio_->SetLink(kY, false);
+  radio_->WaitIdle();
+  (void)Eventually([&] { return sink.Links().find("Offline") != std::string::npos; });
+  EXPECT_NE(sink.Links().find("Disconnected Offline"), std::string::npos)
+      << "the link to Y was lost and never told: " << sink.Links();
+}
+
+constexpr uint64_t kZ = 0xA0B0C0D00033;
+
+// ConnectingFirstToY connects another client (the first) to Y from its first ServerUpdate.
+struct ConnectingFirstToY {
+  VelmoraBLE_BLEClient* other = nullptr;
+  std::atomic<int> rc{-1};
+  std::atomic<bool> done{false};
+  static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
+    auto* self = static_cast<ConnectingFirstToY*>(raw);
+    if (id == VELMORABLE_EVENT_SERVER_UPDATE && !self->done.exchange(true)) {
+      self->rc = Do(self->other, VELMORABLE_METHOD_CONNECT, Id(kY).c_str());
+    }
+    return 0;
+  }
+};
+
+class ConnectOvertakenLate : public RadioFixture<1> {};
+
+// The application's Connect to X has held its device and logs its success (a Log sink that writes to a slow
+// disk) when a sink on a platform thread connects the same client to Y. Either Connect gives up (608) and the
+// sink's connection to Y stays, or a Connect that returns 0 is connected where it was asked to be.
+TEST_F(ConnectOvertakenLate, BySinksConnectAfterItHeldItsDevice) {
+  radio_->AddPeripheral(BusyPeripheral(kX));
+  radio_->AddPeripheral(BusyPeripheral(kY));
+  radio_->AddPeripheral(BusyPeripheral(kZ));
+  Sink events;
+  Client first(&Sink::Call, &events);
+  ConnectingFirstToY connecting;
+  connecting.other = first;
+  Client second(&ConnectingFirstToY::Call, &connecting);
+  ASSERT_EQ(Do(second, VELMORABLE_METHOD_CONNECT, Id(kZ).c_str()), 0) << LastError(second);
+  const std::thread::id application = std::this_thread::get_id();
+  std::atomic<bool> triggered{false};
+  events.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_LOG || std::this_thread::get_id() != application) return;
+    if (event.Text(1).find("Successfully connected to server ID " + Id(kX)) == std::string::npos) return;
+    if (triggered.exchange(true)) return;
+    radio_->SetName(kZ, u"Renamed");  // the second client's ServerUpdate: its sink connects the first to Y
+    (void)Eventually([&] { return connecting.rc.load() != -1; });
+  };
+  const int rc = Do(first, VELMORABLE_METHOD_CONNECT, Id(kX).c_str());
+  radio_->WaitIdle();
+  ASSERT_TRUE(triggered.load());
+  EXPECT_EQ(connecting.rc.load(), 0) << "the sink's Connect to Y";
+  std::string told;
+  for (const Event& event : events.Events()) {
+    if (event.id == VELMORABLE_EVENT_CONNECTED || event.id == VELMORABLE_EVENT_DISCONNECTED) {
+      told += std::string(event.id == VELMORABLE_EVENT_CONNECTED ? "Connected " : "Disconnected ") +
+              event.Text(1) + "; ";
+    }
+  }
+  const std::string server = reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(first, VELMORABLE_PROP_SERVER_ID, 0));
+  EXPECT_TRUE(told.size() >= 14 && told.compare(told.size() - 14, 14, "Connected OK; ") == 0) << "events: " << told;
+  if (rc == 0) {
+    EXPECT_EQ(server, Id(kX)) << "Connect to X returned 0; events: " << told;
+  } else {
+    EXPECT_EQ(rc, 608);
+    EXPECT_EQ(server, Id(kY));
+  }
+}
+
+}  // namespace
+}  // namespace velmora::ble::testing
