@@ -1323,8 +1323,12 @@ def AcquireNotify(self, options):
         fd = dbus.types.UnixFd(theirs.fileno())
         theirs.close()
         return fd, dbus.UInt16(char['mtu'])
-    sockets[self.path] = ours
-    path = self.path
+    return hand_out_notify_socket(self.path, char, ours, theirs), dbus.UInt16(char['mtu'])
+
+
+def hand_out_notify_socket(path, char, ours, theirs):
+    '''Keeps our end of an acquired notification socket and returns the caller's as a Unix fd.'''
+    sockets[path] = ours
 
     def hung_up(*_):
         # The client closed its end: bluetoothd ends the notifications and clears the CCCD.
@@ -1336,11 +1340,11 @@ def AcquireNotify(self, options):
         return False
 
     GLib.io_add_watch(ours.fileno(), GLib.IO_HUP | GLib.IO_ERR, hung_up)
-    changed(self.path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(True)})
+    changed(path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(True)})
     set_cccd(char, 1)
     fd = dbus.types.UnixFd(theirs.fileno())
     theirs.close()
-    return fd, dbus.UInt16(char['mtu'])
+    return fd
 
 
 @dbus.service.method(CHAR_IFACE, in_signature='', out_signature='')
@@ -1429,22 +1433,7 @@ def SlowAcquireNotify(self, options, ok, err):
             if char['errors'].get(method) == acquired:
                 del char['errors'][method]
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        sockets[path] = ours
-
-        def hung_up(*_):
-            if sockets.get(path) is ours:
-                close_socket(path)
-                if path in mockobject.objects:
-                    changed(path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(False)})
-                set_cccd(char, 0)
-            return False
-
-        GLib.io_add_watch(ours.fileno(), GLib.IO_HUP | GLib.IO_ERR, hung_up)
-        changed(path, CHAR_IFACE, {'NotifyAcquired': dbus.Boolean(True)})
-        set_cccd(char, 1)
-        fd = dbus.types.UnixFd(theirs.fileno())
-        theirs.close()
-        ok(fd, dbus.UInt16(char['mtu']))
+        ok(hand_out_notify_socket(path, char, ours, theirs), dbus.UInt16(char['mtu']))
         return False
 
     GLib.timeout_add(char['acquire_after'], answer)
