@@ -561,7 +561,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   bool PairingAnswered();
   // GiveUpPairing ends the wait for the awaited pairing (a later answer is declined) and tells whether a
   // request of its round was answered.
-  bool GiveUpPairing();
+  // Only while pairing is still the awaited one: a sink's Connect may have put its own there meanwhile (false
+  // then, and its pairing stays).
+  bool GiveUpPairing(const std::shared_ptr<bt::DeviceInformationCustomPairing>& pairing);
   void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id, const BondUse& use);
   // UseBond begins this engine's use of the bond of the device at address of platform (Connect), after any
   // removal of it under way; *serial receives the use's number. A use it replaces, of a Connect that a sink's
@@ -586,8 +588,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // still the engine's (serial 0: whatever use, as SetHeldDevice): false when a sink's Disconnect or Connect
   // has overtaken that Connect, which holds nothing then.
   bool HoldDeviceOfUse(std::shared_ptr<bt::BluetoothLEDevice> device, uint64_t serial);
-  // ClaimHeldDevice returns the held device for the Disconnect that calls it to end; null when none is held or
-  // another Disconnect (a sink's, on another thread) is ending it already.
+  // ClaimHeldDevice returns the held device for the Disconnect that calls it to end, and counts that Disconnect
+  // in disconnects_running_ (the caller ends the count as it returns); null when none is held or another
+  // Disconnect (a sink's, on another thread) is ending it already.
   std::shared_ptr<bt::BluetoothLEDevice> ClaimHeldDevice();
   // AwaitOtherDisconnect is the Disconnect that found another one ending the connection: outside sinks it waits
   // for that one's end (within Timeout: 301, or Destroy), and returns 0; in a sink at once.

@@ -452,6 +452,8 @@ std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::ClaimHeldDevice() {
   std::lock_guard<std::mutex> lock(state_mutex_);
   if (device_.device == nullptr || device_.ending) return nullptr;
   device_.ending = true;
+  // Counted with the claim, so that a Disconnect that finds the claim finds the count too.
+  disconnects_running_.fetch_add(1, std::memory_order_acq_rel);
   return device_.device;
 }
 
@@ -469,8 +471,9 @@ int BLEClientEngine::SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCust
   return pairing_ != nullptr ? pairing_server_id_.Assign(id) : pairing_server_id_.Clear();
 }
 
-bool BLEClientEngine::GiveUpPairing() {
+bool BLEClientEngine::GiveUpPairing(const std::shared_ptr<bt::DeviceInformationCustomPairing>& pairing) {
   std::lock_guard<std::mutex> lock(state_mutex_);
+  if (pairing_ != pairing) return false;
   const bool answered = pairing_answered_;
   pairing_.reset();
   ++pairing_round_;
@@ -666,8 +669,11 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     // An answer that the sink gave while this Connect waited may bond the device all the same (the
     // platform's word comes too late): no Disconnect follows a failed Connect, so that bond is removed once
     // the platform reports this pairing done. The pairing is given up first, so that no answer comes after.
-    const bool answered = GiveUpPairing();
+    const bool answered = GiveUpPairing(custom);
     if (late_bond != nullptr) late_bond->Answered(answered);
+    // A sink that connected elsewhere meanwhile overtook this Connect (its use of the bond ended then): the
+    // sink's connection stays as it is (608, as below).
+    if (use.has_value() && !HoldsBondUse(use->serial)) return kParentNotListed;
     SetHeldDevice(nullptr);
     settings_.not_connected.store(1, std::memory_order_release);
     return SetErrorText(stopped, stopped_text.Data());
@@ -714,14 +720,12 @@ int BLEClientEngine::Disconnect() {
   // waits for that end where it may.
   const std::shared_ptr<bt::BluetoothLEDevice> device = ClaimHeldDevice();
   if (device == nullptr) return AwaitOtherDisconnect();
-  // Counted until this call returns, after its Disconnected: a Disconnect made meanwhile waits for that.
+  // Counted (by the claim) until this call returns, after its Disconnected: a Disconnect made meanwhile waits
+  // for that.
   struct Running {
     std::atomic<int>& count;
-    explicit Running(std::atomic<int>& running) : count(running) { count.fetch_add(1, std::memory_order_acq_rel); }
     ~Running() { count.fetch_sub(1, std::memory_order_acq_rel); }
-    Running(const Running&) = delete;
-    Running& operator=(const Running&) = delete;
-  } running(disconnects_running_);
+  } running{disconnects_running_};
   struct Claim {
     BLEClientEngine& engine;
     const std::shared_ptr<bt::BluetoothLEDevice>& device;

@@ -196,5 +196,65 @@ TEST_F(ConnectOvertakenLate, BySinksConnectAfterItHeldItsDevice) {
   }
 }
 
+class ConnectOvertakenWhilePairing : public RadioFixture<1> {};
+
+// The application's Connect to X pairs (the device is slow to answer, past Timeout) when a sink on a platform
+// thread connects the same client to Y. The sink's Connect ends X and connects Y (Connected OK); the
+// application's Connect then gives up on its pairing. The sink's connection to Y must stay as it was made:
+// held, its server id Y, and its link loss told.
+TEST_F(ConnectOvertakenWhilePairing, TheSinksConnectionStaysWhenThePairingWaitRunsOut) {
+  radio_->AddPeripheral(BusyPeripheral(kX));
+  SimPeripheral y = BusyPeripheral(kY);
+  y.can_pair = false;
+  radio_->AddPeripheral(y);
+  radio_->AddPeripheral(BusyPeripheral(kZ));
+  Sink events;
+  Client first(&Sink::Call, &events);
+  ASSERT_EQ(Config(first, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(first, VELMORABLE_PROP_TIMEOUT, 0, 2), 0);
+  ConnectingFirstToY connecting;
+  connecting.other = first;
+  Client second(&ConnectingFirstToY::Call, &connecting);
+  ASSERT_EQ(Do(second, VELMORABLE_METHOD_CONNECT, Id(kZ).c_str()), 0) << LastError(second);
+  const int held = radio_->AddFault({.op = bt::sim::SimOp::kPair, .hold = true});
+  std::thread renamer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    radio_->SetName(kZ, u"Renamed");  // the second client's sink connects the first to Y
+  });
+  const int rc = Do(first, VELMORABLE_METHOD_CONNECT, Id(kX).c_str());
+  renamer.join();
+  radio_->Release(held);
+  radio_->WaitIdle();
+  ASSERT_EQ(connecting.rc.load(), 0) << "the sink's Connect to Y: " << LastError(first);
+  std::string told;
+  for (const Event& event : events.Events()) {
+    if (event.id == VELMORABLE_EVENT_CONNECTED || event.id == VELMORABLE_EVENT_DISCONNECTED) {
+      told += std::string(event.id == VELMORABLE_EVENT_CONNECTED ? "Connected " : "Disconnected ") +
+              event.Text(1) + "; ";
+    }
+  }
+  const intptr_t raw = VelmoraBLE_BLEClient_Get(first, VELMORABLE_PROP_SERVER_ID, 0);
+  const std::string server = raw != 0 ? reinterpret_cast<const char*>(raw) : "";
+  EXPECT_EQ(rc, 608) << LastError(first);
+  EXPECT_EQ(server, Id(kY)) << "Connect to X gave " << rc << "; events: " << told;
+  radio_->SetLink(kY, false);
+  radio_->WaitIdle();
+  (void)Eventually([&] {
+    for (const Event& event : events.Events()) {
+      if (event.id == VELMORABLE_EVENT_DISCONNECTED && event.Text(1) == "Offline") return true;
+    }
+    return false;
+  });
+  std::string after;
+  for (const Event& event : events.Events()) {
+    if (event.id == VELMORABLE_EVENT_CONNECTED || event.id == VELMORABLE_EVENT_DISCONNECTED) {
+      after += std::string(event.id == VELMORABLE_EVENT_CONNECTED ? "Connected " : "Disconnected ") +
+               event.Text(1) + "; ";
+    }
+  }
+  EXPECT_NE(after.find("Disconnected Offline"), std::string::npos)
+      << "the link to Y was lost and never told; Connect to X gave " << rc << "; events: " << after;
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
