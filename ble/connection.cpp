@@ -10,6 +10,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -90,11 +91,13 @@ class Bonds {
 
   // Shared is the process's record. It is never destroyed: a client may be disconnected or destroyed by the
   // program's clean-up at exit (an atexit handler, a static's destructor), after the statics made since have
-  // gone; and a platform thread that may end a removal after the process began to exit (a removal asked for
-  // without waiting, by Destroy say) holds it as well.
+  // gone; and a platform thread may end a removal after the process began to exit (a removal asked for without
+  // waiting, by Destroy say). It lives in static storage, off the heap, so that a program's leak check finds
+  // nothing of it at exit; the pointers handed out own nothing.
   static std::shared_ptr<Bonds> Shared() {
-    static const auto* const bonds = new std::shared_ptr<Bonds>(std::make_shared<Bonds>());
-    return *bonds;
+    alignas(Bonds) static unsigned char storage[sizeof(Bonds)];
+    static Bonds* const bonds = new (storage) Bonds();
+    return std::shared_ptr<Bonds>(std::shared_ptr<void>(), bonds);
   }
   using Wait = bt::sim::SimAsyncOperation<bt::DeviceUnpairingResult>;
 
