@@ -1,5 +1,6 @@
 // Connecting, discovering, reading, writing and notifications over the scripted bluetoothd, checked
 // against the simulator where both should agree and against the mock's call log elsewhere.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -1052,6 +1053,26 @@ TEST_F(BluezGatt, ACachedReadOfAnAttributeNeverReadGivesTheDeviceValueNotBluetoo
       << LastError();
   const std::string descriptor(reinterpret_cast<const char*>(params[1]), sizes[1]);
   EXPECT_EQ(descriptor, std::string("\x00\x00", 2)) << "ReadDescriptorValueAt(0) gave " << sizes[1] << " bytes";
+}
+
+// The device goes out of range while a read of it waits for its answer. bluetoothd answers the read with the
+// error its ATT layer makes up for every request the link's end left pending, "Operation failed with ATT
+// error: 0x0e" (Unlikely Error), which the device never sent. The read fails as the link's end, with 607, not
+// as the device's refusal (714).
+TEST_F(BluezGatt, AReadCutShortByTheLinksEndIsUnreachableNotTheDevicesError) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  // Only for this test: the device does not answer the read before the link drops.
+  Script("devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['read_held'] = True");
+  const size_t reads = mock_->CallsOf("ReadValue").size();
+  std::atomic<int> read_rc{-1};
+  std::thread reader([this, &read_rc] { read_rc = Read("001000000000", "001000120000", "", nullptr); });
+  const bool asked = WaitForCall("ReadValue", reads + 1);
+  if (asked) Script("link_drop_during_read(HEART_RATE_ADDRESS)");
+  reader.join();
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(read_rc.load(), 607) << LastError();
+  EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
 }
 
 }  // namespace

@@ -991,6 +991,21 @@ def link_drop_cached(address):
                 char['kept'] = True
 
 
+def link_drop_during_read(address):
+    '''The link drops while the device still owes the answer to a read (its ReadValue held by `read_held`).
+    bluetoothd hears of the link's end from the kernel's management socket first (adapter.c, dev_disconnected:
+    device_remove_connection, "Connected" false), then from the ATT socket's hang-up: bt_att hands every request
+    still pending back to its caller as an error response without a PDU (shared/att.c, disconnect_cb:
+    disc_att_send_op, "op->callback(BT_ATT_OP_ERROR_RSP, NULL, 0, ...)"), which bt_gatt_client reads as
+    Unlikely Error (shared/gatt-client.c, process_error: "if (!pdu ...) return BT_ATT_ERROR_UNLIKELY", since
+    5.55), and the D-Bus call is answered with it (gatt-client.c, create_gatt_dbus_error: "Operation failed with
+    ATT error: 0x%02x"). The objects stay (the default "[GATT] Cache = always").'''
+    link_drop_cached(address)
+    for ok, err in list(unanswered):
+        err(dbus.exceptions.DBusException('Operation failed with ATT error: 0x0e', name='org.bluez.Error.Failed'))
+    unanswered.clear()
+
+
 def disconnect_elsewhere(address):
     '''Another program calls Disconnect on the device (a user's "Disconnect" in the system's settings).
     bluetoothd shuts the ATT channel down at once (device.c, device_request_disconnect:
@@ -1282,6 +1297,10 @@ def ReadValue(self, options, ok, err):
         ok(value)
         return False
 
+    if char.get('read_held'):
+        # The device has not answered yet; the test answers the call from `unanswered`.
+        unanswered.append((ok, err))
+        return
     if not char.get('delay'):
         answer()
         return
