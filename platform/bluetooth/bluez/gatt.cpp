@@ -33,38 +33,94 @@ int64_t SteadyMs() {
       .count();
 }
 
-// CallAgain finishes an operation that waits for its next attempt as unreachable when the attempt never comes
-// (the shutdown drops the timer).
+bool DeviceConnected(BluezCore& core, const std::string& path) {
+  const std::optional<Props> device = core.PropsOf(BluezCore::DeviceOf(path), kDeviceIface);
+  if (!device) return false;
+  auto connected = device->find("Connected");
+  return connected != device->end() && connected->second.Bool();
+}
+
+// TimerWait finishes an operation that waits for a timer as unreachable when the timer never runs (the shutdown
+// drops it): the next attempt of a call, or the look at the link after an answer (SettleAnswer).
 template <class T>
-struct CallAgain {
-  CallAgain(std::shared_ptr<BluezCore> owner, std::shared_ptr<BluezAsync<T>> operation)
+struct TimerWait {
+  TimerWait(std::shared_ptr<BluezCore> owner, std::shared_ptr<BluezAsync<T>> operation)
       : core(std::move(owner)), op(std::move(operation)) {}
-  ~CallAgain() {
+  ~TimerWait() {
     if (!taken) core->Complete<T>(op, Unreachable());
   }
-  CallAgain(const CallAgain&) = delete;
-  CallAgain& operator=(const CallAgain&) = delete;
+  TimerWait(const TimerWait&) = delete;
+  TimerWait& operator=(const TimerWait&) = delete;
   const std::shared_ptr<BluezCore> core;
   const std::shared_ptr<BluezAsync<T>> op;
   bool taken = false;
 };
 
+// kAttBoundMs is ATT's bound on a request (see kGattCallUs).
+constexpr int64_t kAttBoundMs = 30'000;
+// kLinkEndWaitMs bounds the look at the link after an answer that may tell of its end (SettleAnswer), made
+// every kLinkEndStepMs.
+constexpr int64_t kLinkEndWaitMs = 1000;
+constexpr int64_t kLinkEndStepMs = 20;
+
+// TakeAsLinkLoss makes the answer that of a call on a link that is down.
+void TakeAsLinkLoss(Reply& reply) { reply = Reply{"org.bluez.Error.NotConnected", "Not connected", {}, {}}; }
+
+template <class T>
+void AwaitLinkEnd(const std::shared_ptr<BluezCore>& core, const std::string& path, Reply reply, int64_t until_ms,
+                  std::shared_ptr<TimerWait<T>> wait, std::function<void(Reply&)> done) {
+  core->AddTimer(kLinkEndStepMs, [core, path, reply, until_ms, wait, done]() mutable {
+    const bool connected = DeviceConnected(*core, path);
+    if (connected && SteadyMs() < until_ms) return AwaitLinkEnd<T>(core, path, reply, until_ms, wait, done);
+    wait->taken = true;
+    if (!connected) TakeAsLinkLoss(reply);
+    done(reply);
+  });
+}
+
+// SettleAnswer hands bluetoothd's answer to a request of the device (sent at sent_ms) to done, as the link's
+// loss where it tells of that.
+// NOTE: bluetoothd answers each request that the link's end leaves pending with an Unlikely Error of its own
+// making, which the device never sent (src/shared/att.c, disconnect_cb: disc_att_send_op hands the request back
+// without a PDU; src/shared/gatt-client.c, process_error: "if (!pdu ...) return BT_ATT_ERROR_UNLIKELY", since
+// 5.55; gatt-client.c, create_gatt_dbus_error: "Operation failed with ATT error: 0x0e"), and so a request that
+// ATT gave up on after its 30 s, just before it shuts the link down (att.c, timeout_cb). Such an answer is the
+// link's loss when it came that late, or when the device's Connected is false by then or turns false a moment
+// later (bluetoothd hears of the end from its management socket and from the ATT socket, in either order);
+// otherwise it is the device's own error.
+template <class T>
+void SettleAnswer(const std::shared_ptr<BluezCore>& core, const std::string& path,
+                  const std::shared_ptr<BluezAsync<T>>& op, int64_t sent_ms, Reply& reply,
+                  const std::function<void(Reply&)>& done) {
+  const GattOutcome outcome = GattOutcomeOf(reply);
+  if (outcome.status != GattCommunicationStatus::ProtocolError ||
+      outcome.protocol_error != static_cast<int>(GattProtocolError::UnlikelyError)) {
+    return done(reply);
+  }
+  if (!DeviceConnected(*core, path) || SteadyMs() - sent_ms >= kAttBoundMs) {
+    TakeAsLinkLoss(reply);
+    return done(reply);
+  }
+  AwaitLinkEnd<T>(core, path, reply, SteadyMs() + kLinkEndWaitMs, std::make_shared<TimerWait<T>>(core, op), done);
+}
+
 template <class T>
 void CallUntil(const std::shared_ptr<BluezCore>& core, const std::string& path, const char* iface, const char* method,
                const Appender& append, const std::shared_ptr<BluezAsync<T>>& op, int64_t until_ms,
                const std::function<void(Reply&)>& done) {
+  const int64_t sent_ms = SteadyMs();
   core->CallMethod(
       path, iface, method, append, kGattCallUs,
-      [core, path, iface, method, append, op, until_ms, done](Reply& reply) {
+      [core, path, iface, method, append, op, until_ms, done, sent_ms](Reply& reply) {
         if (reply.error == "org.bluez.Error.InProgress" && SteadyMs() + kCallAgainMs < until_ms) {
-          auto again = std::make_shared<CallAgain<T>>(core, op);
+          auto again = std::make_shared<TimerWait<T>>(core, op);
           core->AddTimer(kCallAgainMs, [core, path, iface, method, append, op, until_ms, done, again] {
             again->taken = true;
             CallUntil(core, path, iface, method, append, op, until_ms, done);
           });
           return;
         }
-        done(reply);
+        SettleAnswer<T>(core, path, op, sent_ms, reply, done);
       });
 }
 
@@ -109,13 +165,6 @@ uint32_t PropertyBits(const Props& props) {
     }
   }
   return bits;
-}
-
-bool DeviceConnected(BluezCore& core, const std::string& path) {
-  const std::optional<Props> device = core.PropsOf(BluezCore::DeviceOf(path), kDeviceIface);
-  if (!device) return false;
-  auto connected = device->find("Connected");
-  return connected != device->end() && connected->second.Bool();
 }
 
 std::shared_ptr<BluezGattResult> TooLongToWrite() {
@@ -482,27 +531,36 @@ AsyncOp<GattWriteResult> WriteCccd(const std::shared_ptr<BluezCore>& core, const
         }
         finish(std::make_shared<BluezGattResult>());
       };
+      // What AcquireNotify's answer leads to: the socket, or StartNotify where bluetoothd refused it.
+      auto acquired = [core, path, op, finish, settle](Reply& reply) {
+        // A reply of another shape is taken as a refusal: StartNotify is the way that is left.
+        if (reply.Ok() && reply.signature == "hq" && reply.args[0].number >= 0) {
+          return settle(static_cast<int>(reply.args[0].number), static_cast<uint16_t>(reply.args[1].number));
+        }
+        CloseFds(reply.args);
+        // The characteristic is gone (bluetoothd removed it meanwhile): StartNotify would reach no object,
+        // or the one bluetoothd exported again at the same path.
+        if (reply.error == kUnknownObject) return finish(ResultOf(reply));
+        // The link dropped (gatt-client.c, characteristic_acquire_notify: "Not connected"): a StartNotify
+        // would be kept for the next connection.
+        if (!DeviceConnected(*core, path) || reply.message == "Not connected") return finish(Unreachable());
+        const int64_t sent_ms = SteadyMs();
+        core->CallMethod(path, kCharacteristicIface, "StartNotify", nullptr, kGattCallUs,
+                         [core, path, op, finish, settle, sent_ms](Reply& started) {
+                           LogHold(*core, PlatformLogTopic::Subscriptions, path, "StartNotify", started);
+                           auto answered = [finish, settle](Reply& answer) {
+                             if (answer.Ok()) return settle(-1, 0);
+                             finish(ResultOf(answer));
+                           };
+                           SettleAnswer<GattWriteResult>(core, path, op, sent_ms, started, answered);
+                         });
+      };
+      const int64_t sent_ms = SteadyMs();
       core->CallMethod(
           path, kCharacteristicIface, "AcquireNotify",
           [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kGattCallUs,
-          [core, path, finish, settle](Reply& reply) {
-            // A reply of another shape is taken as a refusal: StartNotify is the way that is left.
-            if (reply.Ok() && reply.signature == "hq" && reply.args[0].number >= 0) {
-              return settle(static_cast<int>(reply.args[0].number), static_cast<uint16_t>(reply.args[1].number));
-            }
-            CloseFds(reply.args);
-            // The characteristic is gone (bluetoothd removed it meanwhile): StartNotify would reach no object,
-            // or the one bluetoothd exported again at the same path.
-            if (reply.error == kUnknownObject) return finish(ResultOf(reply));
-            // The link dropped (gatt-client.c, characteristic_acquire_notify: "Not connected"): a StartNotify
-            // would be kept for the next connection.
-            if (!DeviceConnected(*core, path) || reply.message == "Not connected") return finish(Unreachable());
-            core->CallMethod(path, kCharacteristicIface, "StartNotify", nullptr, kGattCallUs,
-                             [core, path, finish, settle](Reply& started) {
-                               LogHold(*core, PlatformLogTopic::Subscriptions, path, "StartNotify", started);
-                               if (started.Ok()) return settle(-1, 0);
-                               finish(ResultOf(started));
-                             });
+          [core, path, op, sent_ms, acquired](Reply& answer) {
+            SettleAnswer<GattWriteResult>(core, path, op, sent_ms, answer, acquired);
           });
     });
   });
@@ -581,17 +639,20 @@ BluezCharacteristic::ReadClientCharacteristicConfigurationDescriptorAsync() {
       result->cccd = core->HasSession(path) || flag("Notifying") || flag("NotifyAcquired") ? active : Cccd::None;
       return core->Complete<Result>(op, result);
     }
+    const int64_t sent_ms = SteadyMs();
     core->CallMethod(
         cccd_path, kDescriptorIface, "ReadValue",
         [](sd_bus_message* message) { return AppendOptions(message, nullptr); }, kGattCallUs,
-        [core, op](Reply& reply) {
-          const std::string problem = ReplyProblem(reply, "ReadValue", "ay");
-          if (!problem.empty()) return core->Fail<Result>(op, problem);
-          auto result = ResultOf(reply);
-          const Bytes value = reply.Ok() ? reply.args[0].AsBytes() : Bytes();
-          const int bits = value.empty() ? 0 : value[0];
-          result->cccd = (bits & 1) != 0 ? Cccd::Notify : (bits & 2) != 0 ? Cccd::Indicate : Cccd::None;
-          core->Complete<Result>(op, result);
+        [core, op, cccd_path, sent_ms](Reply& answer) {
+          SettleAnswer<Result>(core, cccd_path, op, sent_ms, answer, [core, op](Reply& reply) {
+            const std::string problem = ReplyProblem(reply, "ReadValue", "ay");
+            if (!problem.empty()) return core->Fail<Result>(op, problem);
+            auto result = ResultOf(reply);
+            const Bytes value = reply.Ok() ? reply.args[0].AsBytes() : Bytes();
+            const int bits = value.empty() ? 0 : value[0];
+            result->cccd = (bits & 1) != 0 ? Cccd::Notify : (bits & 2) != 0 ? Cccd::Indicate : Cccd::None;
+            core->Complete<Result>(op, result);
+          });
         });
   });
 }

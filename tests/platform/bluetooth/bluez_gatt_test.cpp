@@ -1057,22 +1057,28 @@ TEST_F(BluezGatt, ACachedReadOfAnAttributeNeverReadGivesTheDeviceValueNotBluetoo
 
 // The device goes out of range while a read of it waits for its answer. bluetoothd answers the read with the
 // error its ATT layer makes up for every request the link's end left pending, "Operation failed with ATT
-// error: 0x0e" (Unlikely Error), which the device never sent. The read fails as the link's end, with 607, not
-// as the device's refusal (714).
+// error: 0x0e" (Unlikely Error), which the device never sent, before or after the device reads disconnected.
+// The read fails as the link's end, with 607, not as the device's refusal (714).
 TEST_F(BluezGatt, AReadCutShortByTheLinksEndIsUnreachableNotTheDevicesError) {
   Script("heart_rate_sensor()");
   ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
   // Only for this test: the device does not answer the read before the link drops.
   Script("devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['read_held'] = True");
-  const size_t reads = mock_->CallsOf("ReadValue").size();
-  std::atomic<int> read_rc{-1};
-  std::thread reader([this, &read_rc] { read_rc = Read("001000000000", "001000120000", "", nullptr); });
-  const bool asked = WaitForCall("ReadValue", reads + 1);
-  if (asked) Script("link_drop_during_read(HEART_RATE_ADDRESS)");
-  reader.join();
-  ASSERT_TRUE(asked);
-  EXPECT_EQ(read_rc.load(), 607) << LastError();
-  EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  for (const std::string answer_first : {"False", "True"}) {
+    SCOPED_TRACE("answered before the link's end reads: " + answer_first);
+    const size_t reads = mock_->CallsOf("ReadValue").size();
+    std::atomic<int> read_rc{-1};
+    std::thread reader([this, &read_rc] { read_rc = Read("001000000000", "001000120000", "", nullptr); });
+    const bool asked = WaitForCall("ReadValue", reads + 1);
+    if (asked) Script("link_drop_during_read(HEART_RATE_ADDRESS, answer_first=" + answer_first + ")");
+    reader.join();
+    ASSERT_TRUE(asked);
+    EXPECT_EQ(read_rc.load(), 607) << LastError();
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+    sink_.Clear();
+    Script("link_up(devices[HEART_RATE_ADDRESS])");
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_CONNECTED));
+  }
 }
 
 }  // namespace

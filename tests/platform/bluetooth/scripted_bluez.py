@@ -991,19 +991,23 @@ def link_drop_cached(address):
                 char['kept'] = True
 
 
-def link_drop_during_read(address):
+def link_drop_during_read(address, answer_first=False):
     '''The link drops while the device still owes the answer to a read (its ReadValue held by `read_held`).
-    bluetoothd hears of the link's end from the kernel's management socket first (adapter.c, dev_disconnected:
-    device_remove_connection, "Connected" false), then from the ATT socket's hang-up: bt_att hands every request
-    still pending back to its caller as an error response without a PDU (shared/att.c, disconnect_cb:
-    disc_att_send_op, "op->callback(BT_ATT_OP_ERROR_RSP, NULL, 0, ...)"), which bt_gatt_client reads as
-    Unlikely Error (shared/gatt-client.c, process_error: "if (!pdu ...) return BT_ATT_ERROR_UNLIKELY", since
-    5.55), and the D-Bus call is answered with it (gatt-client.c, create_gatt_dbus_error: "Operation failed with
-    ATT error: 0x%02x"). The objects stay (the default "[GATT] Cache = always").'''
-    link_drop_cached(address)
+    bluetoothd hears of the link's end from the kernel's management socket (adapter.c, dev_disconnected:
+    device_remove_connection, "Connected" false) and from the ATT socket's hang-up, in either order
+    (answer_first: the hang-up first): bt_att hands every request still pending back to its caller as an error
+    response without a PDU (shared/att.c, disconnect_cb: disc_att_send_op, "op->callback(BT_ATT_OP_ERROR_RSP,
+    NULL, 0, ...)"), which bt_gatt_client reads as Unlikely Error (shared/gatt-client.c, process_error: "if
+    (!pdu ...) return BT_ATT_ERROR_UNLIKELY", since 5.55), and the D-Bus call is answered with it
+    (gatt-client.c, create_gatt_dbus_error: "Operation failed with ATT error: 0x%02x"). The objects stay (the
+    default "[GATT] Cache = always").'''
+    if not answer_first:
+        link_drop_cached(address)
     for ok, err in list(unanswered):
         err(dbus.exceptions.DBusException('Operation failed with ATT error: 0x0e', name='org.bluez.Error.Failed'))
     unanswered.clear()
+    if answer_first:
+        link_drop_cached(address)
 
 
 def disconnect_elsewhere(address):
