@@ -555,15 +555,22 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int FailConnect(const char* text);
   // PairDevice runs the pairing of the Connect whose use of the bond is numbered serial (see HoldDeviceOfUse).
   int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id, uint64_t serial);
-  // SetAwaitedPairing sets the pairing that Connect waits for (null: none), a new round of it; 0, or 200.
-  int SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing, const core::Buffer& id);
-  // PairingAnswered tells whether a request of the awaited pairing's round has been answered.
-  bool PairingAnswered();
-  // GiveUpPairing ends the wait for the awaited pairing (a later answer is declined) and tells whether a
-  // request of its round was answered.
-  // Only while pairing is still the awaited one: a sink's Connect may have put its own there meanwhile (false
-  // then, and its pairing stays).
-  bool GiveUpPairing(const std::shared_ptr<bt::DeviceInformationCustomPairing>& pairing);
+  // AwaitedPairing is one round of a pairing that a Connect waits for: its requests name the round's server,
+  // and answered is set once one of them was answered (accepted; guarded by state_mutex_). A sink's Connect
+  // may begin a round of its own while an earlier Connect still waits: each Connect ends and asks about its
+  // own round only.
+  struct AwaitedPairing {
+    std::shared_ptr<bt::DeviceInformationCustomPairing> pairing;
+    core::Buffer server_id;
+    bool answered = false;
+  };
+  // AwaitPairing makes round the one that the pairing requests are answered for.
+  void AwaitPairing(const std::shared_ptr<AwaitedPairing>& round);
+  // PairingAnswered tells whether a request of round has been answered.
+  bool PairingAnswered(const std::shared_ptr<AwaitedPairing>& round);
+  // GiveUpPairing ends the wait for round, while it is still the awaited one (a later answer is declined),
+  // and tells whether a request of it was answered.
+  bool GiveUpPairing(const std::shared_ptr<AwaitedPairing>& round);
   void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id, const BondUse& use);
   // UseBond begins this engine's use of the bond of the device at address of platform (Connect), after any
   // removal of it under way; *serial receives the use's number. A use it replaces, of a Connect that a sink's
@@ -589,7 +596,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // has overtaken that Connect, which holds nothing then.
   bool HoldDeviceOfUse(std::shared_ptr<bt::BluetoothLEDevice> device, uint64_t serial);
   // ClaimHeldDevice returns the held device for the Disconnect that calls it to end, and counts that Disconnect
-  // in disconnects_running_ (the caller ends the count as it returns); null when none is held or another
+  // in disconnects_running_ and disconnects_ending_ (the caller ends the counts); null when none is held or another
   // Disconnect (a sink's, on another thread) is ending it already.
   std::shared_ptr<bt::BluetoothLEDevice> ClaimHeldDevice();
   // AwaitOtherDisconnect is the Disconnect that found another one ending the connection: outside sinks it waits
@@ -633,33 +640,35 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   HeldDeviceSlot device_;
   // The Disconnects that claimed the held device and have not returned yet (see AwaitOtherDisconnect).
   std::atomic<int> disconnects_running_{0};
+  // disconnects_ending_ counts the same Disconnects until each raises its Disconnected: a Connect made meanwhile
+  // meets one still ending the connection (a sink's Connect made inside that Disconnected does not).
+  std::atomic<int> disconnects_ending_{0};
   // bond_use_ is the device whose bond this engine's connection uses, from the start of its Connect until its
   // Disconnect, its failure or Destroy ends the use (guarded by state_mutex_; none meanwhile): the last use of
   // a bond that a pairing of the library made removes it (Bonds in connection.cpp). bond_uses_ numbers them.
   std::optional<BondUse> bond_use_;
   uint64_t bond_uses_ = 0;
-  // The pairing that Connect waits for, and the id of its server (guarded by state_mutex_; null and "" while
-  // none): a PairingRequest names that server, and one of any other pairing is refused.
-  std::shared_ptr<bt::DeviceInformationCustomPairing> pairing_;
-  core::Buffer pairing_server_id_;
-  // pairing_round_ counts the pairings that Connect has waited for (guarded by state_mutex_): a platform may
-  // hand the next Connect the same pairing object, and a request answered late belongs to the round it came
-  // in, not to the next Connect's.
-  uint64_t pairing_round_ = 0;
-  // pairing_answered_ is set once a request of the round was answered (accepted; guarded by state_mutex_).
-  // A request of an earlier pairing of the same object can come only once the next Connect waits, when
-  // nothing tells it from that Connect's own: the bond an answer to it makes is that Connect's.
-  bool pairing_answered_ = false;
+  // The round of the pairing that Connect waits for (guarded by state_mutex_; null while none): a
+  // PairingRequest names its server, and one of any other pairing is refused. A platform may hand the next
+  // Connect the same pairing object, and a request answered late belongs to the round it came in, not to the
+  // next Connect's. A request of an earlier pairing of the same object can come only once the next Connect
+  // waits, when nothing tells it from that Connect's own: the bond an answer to it makes is that Connect's.
+  std::shared_ptr<AwaitedPairing> awaited_pairing_;
   // disconnecting_ is true while Disconnect drops the held device; status_mutex_ orders it against the
   // status handler, so that a status change read during the application's own Disconnect (a late report
   // of the connection included) raises no second Disconnected.
   std::mutex status_mutex_;
   bool disconnecting_ = false;
-  // connecting_ is true while Connect sets up the connection of the device it holds, until it reports it (see
-  // Connect); status_mutex_ guards it likewise, and dropped_while_connecting_, set when the link was seen
-  // down meanwhile, which Connect tells once it has reported the connection.
-  bool connecting_ = false;
+  // connecting_ holds the bond use numbers of the Connects that set up the connection of the device they
+  // hold, until each reports it (see Connect): a status change is theirs only while the use is the engine's
+  // (a Connect that a sink's overtook sets up nothing). status_mutex_ guards it likewise, and
+  // dropped_while_connecting_, set when the link was seen down meanwhile, which Connect tells once it has
+  // reported the connection.
+  std::vector<uint64_t> connecting_;
   bool dropped_while_connecting_ = false;
+  // SettingUpLocked tells whether the Connect of use (the engine's) still sets its connection up (status_mutex_
+  // held).
+  bool SettingUpLocked(const std::optional<BondUse>& use) const;
   // The GATT tree and the mutex that guards it (and the selection against platform-thread readers).
   std::mutex tree_mutex_;
   GattTree gatt_tree_;

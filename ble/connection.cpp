@@ -6,6 +6,7 @@
 // transition, so a drop and a return of the link are each reported once.
 #include "ble/connection.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iterator>
 #include <map>
@@ -457,6 +458,7 @@ std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::ClaimHeldDevice() {
   device_.ending = true;
   // Counted with the claim, so that a Disconnect that finds the claim finds the count too.
   disconnects_running_.fetch_add(1, std::memory_order_acq_rel);
+  disconnects_ending_.fetch_add(1, std::memory_order_acq_rel);
   return device_.device;
 }
 
@@ -465,29 +467,24 @@ void BLEClientEngine::ReleaseHeldDevice(const std::shared_ptr<bt::BluetoothLEDev
   if (device_.device == device) device_.ending = false;
 }
 
-int BLEClientEngine::SetAwaitedPairing(std::shared_ptr<bt::DeviceInformationCustomPairing> pairing,
-                                    const core::Buffer& id) {
-  std::lock_guard<std::mutex> lock(state_mutex_);
-  pairing_.swap(pairing);
-  ++pairing_round_;
-  pairing_answered_ = false;
-  return pairing_ != nullptr ? pairing_server_id_.Assign(id) : pairing_server_id_.Clear();
+bool BLEClientEngine::SettingUpLocked(const std::optional<BondUse>& use) const {
+  return use.has_value() && std::find(connecting_.begin(), connecting_.end(), use->serial) != connecting_.end();
 }
 
-bool BLEClientEngine::GiveUpPairing(const std::shared_ptr<bt::DeviceInformationCustomPairing>& pairing) {
+void BLEClientEngine::AwaitPairing(const std::shared_ptr<AwaitedPairing>& round) {
   std::lock_guard<std::mutex> lock(state_mutex_);
-  if (pairing_ != pairing) return false;
-  const bool answered = pairing_answered_;
-  pairing_.reset();
-  ++pairing_round_;
-  pairing_answered_ = false;
-  (void)pairing_server_id_.Clear();
-  return answered;
+  awaited_pairing_ = round;
 }
 
-bool BLEClientEngine::PairingAnswered() {
+bool BLEClientEngine::GiveUpPairing(const std::shared_ptr<AwaitedPairing>& round) {
   std::lock_guard<std::mutex> lock(state_mutex_);
-  return pairing_answered_;
+  if (awaited_pairing_ == round) awaited_pairing_.reset();
+  return round->answered;
+}
+
+bool BLEClientEngine::PairingAnswered(const std::shared_ptr<AwaitedPairing>& round) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  return round->answered;
 }
 
 int BLEClientEngine::LogConnection(int32_t level, const char* text, const char* log_type) {
@@ -523,13 +520,16 @@ int BLEClientEngine::Connect(const char* server_id) {
   if (rc != 0) return rc;
   uint64_t address = 0;
   (void)ParseBluetoothAddress(id.Data(), &address);
-  if (device_ != nullptr) {
+  // A Disconnect is ending the connection from its claim of the device until its Disconnected, also once it has
+  // dropped the device.
+  if (device_ != nullptr || disconnects_ending_.load(std::memory_order_acquire) != 0) {
     rc = Disconnect();
     if (rc != 0) return rc;
     // A sink that connects again from this Disconnect's own events (one that reconnects whenever a connection
-    // ends) made a connection of its own meanwhile, or a sink's Disconnect on another thread is still ending
-    // the connection (this one then ended nothing): this Connect, overtaken, leaves the connection to them.
-    if (device_ != nullptr) return kParentNotListed;
+    // ends) made a connection of its own meanwhile, or another Disconnect (a sink's on another thread, or the
+    // application's beside this sink) is still ending the connection, which this one, in a sink, could not
+    // wait for: this Connect, overtaken, leaves the connection (or that end) to them.
+    if (device_ != nullptr || disconnects_ending_.load(std::memory_order_acquire) != 0) return kParentNotListed;
   }
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   rc = RequireRadio(*platform);
@@ -568,16 +568,25 @@ int BLEClientEngine::Connect(const char* server_id) {
   // Until this Connect has set the connection up, a status change of the device it holds (one reported through
   // the handler that an earlier Connect put on the same object) is its own doing, as the pairing brings the
   // link up: it raises no Connected "Online" before Connect's own Connected or failure.
+  // Counted by this Connect's use of the bond: a sink's Connect that overtakes this one counts its own, which
+  // this one's end leaves alone.
   struct Connecting {
     BLEClientEngine& engine;
-    explicit Connecting(BLEClientEngine& owner) : engine(owner) { Set(true); }
-    ~Connecting() { Set(false); }
-    void Set(bool on) {
+    const uint64_t serial;
+    bool on = true;
+    Connecting(BLEClientEngine& owner, uint64_t use) : engine(owner), serial(use) {
       std::lock_guard lock(engine.status_mutex_);
-      engine.connecting_ = on;
-      if (on) engine.dropped_while_connecting_ = false;
+      engine.connecting_.push_back(serial);
+      engine.dropped_while_connecting_ = false;
     }
-  } connecting(*this);
+    ~Connecting() { End(); }
+    void End() {
+      std::lock_guard lock(engine.status_mutex_);
+      if (!on) return;
+      on = false;
+      engine.connecting_.erase(std::find(engine.connecting_.begin(), engine.connecting_.end(), serial));
+    }
+  } connecting(*this, bond_use.serial);
   try {
     if (settings_.pairing_mode.load(std::memory_order_relaxed) == 1) {
       if (PairingOf(*device)->CanPair()) {
@@ -592,9 +601,9 @@ int BLEClientEngine::Connect(const char* server_id) {
     (void)bridge_->RegisterGattServicesChanged(device);
   } catch (...) {
     // A platform failure during pairing must not leave the device held in the pairing state, nor the bond
-    // that the pairing made: no Disconnect follows a failed Connect (the use ends with bond_use).
-    SetHeldDevice(nullptr);
-    settings_.not_connected.store(1, std::memory_order_release);
+    // that the pairing made: no Disconnect follows a failed Connect (the use ends with bond_use). A sink's
+    // Connect that overtook this one keeps its connection.
+    if (HoldDeviceOfUse(nullptr, bond_use.serial)) settings_.not_connected.store(1, std::memory_order_release);
     throw;
   }
   // A sink's Disconnect or Connect made since (while this Connect registered its handlers, or once it had
@@ -613,7 +622,7 @@ int BLEClientEngine::Connect(const char* server_id) {
   // that is still this Connect's.
   if (!HoldsBondUse(bond_use.serial) || HeldDevice() != device) return kParentNotListed;
   settings_.not_connected.store(0, std::memory_order_release);
-  connecting.Set(false);
+  connecting.End();
   (void)FireConnected(0, "OK");
   // A link that dropped while this Connect set the connection up is no doing of its own: once Connected has
   // told of the connection, its loss is told as the status handler tells it, unless the link is back.
@@ -626,9 +635,10 @@ int BLEClientEngine::Connect(const char* server_id) {
   if (dropped && HeldDevice() == device && device->ConnectionStatus() == bt::BluetoothConnectionStatus::Disconnected) {
     int32_t connected = 0;
     bool lost = false;
+    const std::optional<BondUse> use = CurrentBondUse();
     {
       std::lock_guard lock(status_mutex_);
-      lost = !disconnecting_ && !connecting_ &&
+      lost = !disconnecting_ && !SettingUpLocked(use) &&
              settings_.not_connected.compare_exchange_strong(connected, 1, std::memory_order_acq_rel);
     }
     if (lost) (void)FireDisconnected(0, "Offline");
@@ -646,12 +656,18 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   // Only this pairing's requests reach the sink, with this server's id, and only while this call waits: the
   // request of a pairing whose Connect gave up may come late (the platform's event thread was busy), when
   // the held device is another one, and answering it would bond a server that no Connect asked for.
+  // The round is this Connect's own: a sink's Connect that overtakes it waits for a round of its own, which
+  // this one's end leaves alone.
+  const auto round = std::make_shared<AwaitedPairing>();
+  round->pairing = custom;
+  const int rc = round->server_id.Assign(id);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
   struct EndOfWait {
     BLEClientEngine& engine;
-    ~EndOfWait() { (void)engine.SetAwaitedPairing(nullptr, {}); }
-  } end_of_wait{*this};
-  int rc = SetAwaitedPairing(custom, id);
-  if (rc != core::kOk) return ReportOutOfMemory(rc);
+    const std::shared_ptr<AwaitedPairing>& round;
+    ~EndOfWait() { (void)engine.GiveUpPairing(round); }
+  } end_of_wait{*this, round};
+  AwaitPairing(round);
   // The platform's word may come after the wait stopped: the bond is removed then only when this pairing
   // made it (see LateBond), never one that another pairing made meanwhile.
   const std::optional<BondUse> use = CurrentBondUse();
@@ -672,12 +688,11 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     // An answer that the sink gave while this Connect waited may bond the device all the same (the
     // platform's word comes too late): no Disconnect follows a failed Connect, so that bond is removed once
     // the platform reports this pairing done. The pairing is given up first, so that no answer comes after.
-    const bool answered = GiveUpPairing(custom);
+    const bool answered = GiveUpPairing(round);
     if (late_bond != nullptr) late_bond->Answered(answered);
     // A sink that connected elsewhere meanwhile overtook this Connect (its use of the bond ended then): the
     // sink's connection stays as it is (608, as below).
-    if (use.has_value() && !HoldsBondUse(use->serial)) return kParentNotListed;
-    SetHeldDevice(nullptr);
+    if (!HoldDeviceOfUse(nullptr, serial)) return kParentNotListed;
     settings_.not_connected.store(1, std::memory_order_release);
     return SetErrorText(stopped, stopped_text.Data());
   }
@@ -686,7 +701,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   // it goes now unless another client's connection uses the device (the last one's end removes it then).
   if (use.has_value() && !HoldsBondUse(use->serial)) {
     const bool made = status == static_cast<int32_t>(PairingStatus::Paired) ||
-                      (status == static_cast<int32_t>(PairingStatus::AlreadyPaired) && PairingAnswered());
+                      (status == static_cast<int32_t>(PairingStatus::AlreadyPaired) && PairingAnswered(round));
     if (made && Bonds::Shared()->Orphaned(*use)) RemoveBond(Bonds::Shared(), PairingOf(*device), *use);
     return kParentNotListed;
   }
@@ -699,10 +714,10 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   // this one waited was answered as this one's, and this pairing then finds the device bonded. (A bond that
   // an earlier Connect's answer made, whose Connect gave up, is removed once this connection ends: see Bonds.)
   if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) {
-    if (PairingAnswered() && use.has_value()) Bonds::Shared()->Made(*use);
+    if (PairingAnswered(round) && use.has_value()) Bonds::Shared()->Made(*use);
     return 0;
   }
-  SetHeldDevice(nullptr);
+  if (!HoldDeviceOfUse(nullptr, serial)) return kParentNotListed;
   settings_.not_connected.store(1, std::memory_order_release);
   // The platform's detail says why, where the status alone does not.
   core::Buffer reason;
@@ -729,6 +744,15 @@ int BLEClientEngine::Disconnect() {
     std::atomic<int>& count;
     ~Running() { count.fetch_sub(1, std::memory_order_acq_rel); }
   } running{disconnects_running_};
+  // Ended as Disconnected is raised (a sink that connects again from it connects), or as this call returns.
+  struct Ending {
+    std::atomic<int>& count;
+    bool on = true;
+    ~Ending() { End(); }
+    void End() {
+      if (std::exchange(on, false)) count.fetch_sub(1, std::memory_order_acq_rel);
+    }
+  } ending{disconnects_ending_};
   struct Claim {
     BLEClientEngine& engine;
     const std::shared_ptr<bt::BluetoothLEDevice>& device;
@@ -777,6 +801,7 @@ int BLEClientEngine::Disconnect() {
   (void)text.Format("Disconnected from server ID %s.", id.Data());
   (void)LogConnection(1, text.Data(), kLogTypeConnection);
   settings_.not_connected.store(1, std::memory_order_release);
+  ending.End();
   (void)FireDisconnected(0, "OK");
   // The connection is closed either way; 301 tells the caller that an event of it that another thread was
   // still delivering may yet reach the sink.
@@ -934,12 +959,14 @@ void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::Blueto
     (void)FireLog(3, line.Data(), kLogTypeDebug);
   }
   int32_t expected = status == bt::BluetoothConnectionStatus::Disconnected ? 0 : 1;
+  const std::optional<BondUse> use = CurrentBondUse();
   {
     // The application's Disconnect raises its own Disconnected, and Connect its own Connected; a change seen
     // meanwhile is their doing.
     std::lock_guard lock(status_mutex_);
-    if (connecting_ && expected == 0) dropped_while_connecting_ = true;
-    if (disconnecting_ || connecting_) return;
+    const bool connecting = SettingUpLocked(use);
+    if (connecting && expected == 0) dropped_while_connecting_ = true;
+    if (disconnecting_ || connecting) return;
     if (!settings_.not_connected.compare_exchange_strong(expected, 1 - expected, std::memory_order_acq_rel)) return;
   }
   if (expected == 0) {
@@ -982,11 +1009,11 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
   if (args == nullptr || pairing == nullptr) return;
   // A request of a pairing that no Connect waits for (any more) is left unanswered, which refuses it.
   core::Buffer server_id;
-  uint64_t round = 0;
+  std::shared_ptr<AwaitedPairing> round;
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    if (pairing != pairing_ || server_id.Assign(pairing_server_id_) != core::kOk) return;
-    round = pairing_round_;
+    round = awaited_pairing_;
+    if (round == nullptr || round->pairing != pairing || server_id.Assign(round->server_id) != core::kOk) return;
   }
   const uint32_t kind = args->PairingKind();
   core::Buffer pin;
@@ -1007,8 +1034,8 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
   // wait (a sink that destroys its client, then answers). It is given under the lock that Connect gives up
   // the pairing under.
   std::lock_guard<std::mutex> lock(state_mutex_);
-  if (pairing != pairing_ || round != pairing_round_ || Destroying()) return;
-  pairing_answered_ = true;
+  if (awaited_pairing_ != round || Destroying()) return;
+  round->answered = true;
   if (kind != bt::DevicePairingKinds::ProvidePin) {
     args->Accept();
   } else {
