@@ -1,7 +1,11 @@
 #include "ble/ble_client.h"
 
+#include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "ble/internal.h"
 #include "core/code_page.h"
@@ -24,6 +28,47 @@ CallResults& SpareResults() {
 }
 
 constexpr uint32_t kOptionUtf16Events = 1;
+
+// A Destroy made inside a call or an event waits for the destroyed client's events on other threads; one of them
+// may be a sink that waits in turn, in a Destroy of its own, for a call or event that this thread is inside
+// (two application threads whose sinks destroy each other's clients at once), directly or through other such
+// waits. Neither wait would ever end: the sinks so waiting are not waited for, as two sinks on platform threads,
+// which never wait, both return at once. DestroyWait is one such wait, listed while it lasts.
+struct DestroyWait {
+  const BLEEvent* waits_for;
+  std::vector<const BLEEvent*> inside;  // the clients of the calls and events the thread is inside, one per scope
+};
+std::mutex g_destroy_waits_mutex;
+std::vector<const DestroyWait*> g_destroy_waits;  // guarded by g_destroy_waits_mutex
+constexpr auto kDestroyWaitStep = std::chrono::milliseconds(5);
+
+// WaitsForAny tells whether wait waits, itself or through the waits of the sinks it waits for, for a client
+// in clients (g_destroy_waits_mutex held).
+bool WaitsForAny(const DestroyWait* wait, const std::vector<const BLEEvent*>& clients,
+                 std::vector<const DestroyWait*>& seen) {
+  if (std::find(clients.begin(), clients.end(), wait->waits_for) != clients.end()) return true;
+  seen.push_back(wait);
+  for (const DestroyWait* other : g_destroy_waits) {
+    if (std::find(seen.begin(), seen.end(), other) != seen.end()) continue;
+    const bool inside = std::find(other->inside.begin(), other->inside.end(), wait->waits_for) != other->inside.end();
+    if (inside && WaitsForAny(other, clients, seen)) return true;
+  }
+  return false;
+}
+
+// WaitingForThis counts the scopes of wait's client held by sinks that wait for wait's thread (g_destroy_waits_mutex
+// held).
+uint32_t WaitingForThis(const DestroyWait& wait) {
+  uint32_t count = 0;
+  for (const DestroyWait* other : g_destroy_waits) {
+    if (other == &wait) continue;
+    const auto scopes = std::count(other->inside.begin(), other->inside.end(), wait.waits_for);
+    if (scopes == 0) continue;
+    std::vector<const DestroyWait*> seen{&wait};
+    if (WaitsForAny(other, wait.inside, seen)) count += static_cast<uint32_t>(scopes);
+  }
+  return count;
+}
 
 }  // namespace
 
@@ -85,7 +130,31 @@ void BLEClient::Destroy(BLEClient* client) {
   // sink that destroys this thread's client in turn) may be waiting for it. The application's thread waits
   // for the events on other threads, whose waits end now that the client is detached; its own calls (it runs
   // inside them when a sink of its method destroys the client) cannot end first.
-  if (!CallScope::DeliversPlatformEvent()) bridge->WaitForCallbacks(CallScope::CountOnThisThread(bridge.get()));
+  if (!CallScope::DeliversPlatformEvent()) {
+    const uint32_t own = CallScope::CountOnThisThread(bridge.get());
+    std::vector<const BLEEvent*> inside = CallScope::ClientsOnThisThread();
+    if (inside.empty()) {
+      bridge->WaitForCallbacks(own);
+    } else {
+      // Inside a call or an event: see DestroyWait.
+      const DestroyWait wait{bridge.get(), std::move(inside)};
+      {
+        std::lock_guard<std::mutex> lock(g_destroy_waits_mutex);
+        g_destroy_waits.push_back(&wait);
+      }
+      for (;;) {
+        uint32_t excused = 0;
+        {
+          std::lock_guard<std::mutex> lock(g_destroy_waits_mutex);
+          excused = WaitingForThis(wait);
+        }
+        if (bridge->Inside() <= own + excused) break;
+        std::this_thread::sleep_for(kDestroyWaitStep);
+      }
+      std::lock_guard<std::mutex> lock(g_destroy_waits_mutex);
+      g_destroy_waits.erase(std::find(g_destroy_waits.begin(), g_destroy_waits.end(), &wait));
+    }
+  }
   bridge->Release();
 }
 
@@ -112,6 +181,14 @@ uint32_t CallScope::CountOnThisThread(const BLEEvent* bridge) {
     if (scope->bridge_.get() == bridge) ++count;
   }
   return count;
+}
+
+std::vector<const BLEEvent*> CallScope::ClientsOnThisThread() {
+  std::vector<const BLEEvent*> clients;
+  for (const CallScope* scope = t_innermost_scope; scope != nullptr; scope = scope->outer_) {
+    clients.push_back(scope->bridge_.get());
+  }
+  return clients;
 }
 
 CallResults* CallScope::EventResults(const std::shared_ptr<BLEEvent>& bridge) {

@@ -198,6 +198,8 @@ class CallScope {
 
   // CountOnThisThread is the number of admitted scopes of bridge on the calling thread.
   static uint32_t CountOnThisThread(const BLEEvent* bridge);
+  // ClientsOnThisThread gives the bridge of each admitted scope on the calling thread, innermost first.
+  static std::vector<const BLEEvent*> ClientsOnThisThread();
   // EventResults returns the results that the calling thread's calls on the client of bridge record: those
   // of the platform callback of bridge that the thread runs in (its outermost admitted scope of bridge);
   // null when the thread's outermost scope is a call on this client (the application's thread, whose results

@@ -693,7 +693,10 @@ VELMORABLE_EXPORT VelmoraBLE_BLEClient* VelmoraBLE_BLEClient_Create(VelmoraBLE_S
  * Destroy waits for the client's events that other threads are delivering, so that no event reaches the sink
  * once it has returned (a sink that waits for the calling thread meanwhile holds it for as long). Called from
  * a sink of a method on that thread, it returns once those have left, and the client is freed when that method
- * returns.
+ * returns. It does not wait for a sink that waits in turn, in a Destroy of its own, for the calling thread
+ * (directly or through other such Destroys): two application threads whose sinks destroy each other's clients
+ * at the same time both return, as on platform threads below, and each client is freed once its own event has
+ * left.
  *   In a sink on a platform thread (of this client's event or of another client's), Destroy never waits: it
  * returns at once. Events of the client that other platform threads are delivering may still be in its sink
  * (their calls are refused), and a method that the application's thread is running on it returns soon after.

@@ -2410,6 +2410,54 @@ TEST_F(DestroyFromTwoSinks, OfEachOthersClientBothReturn) {
   radio_->WaitIdle();
 }
 
+// Two application threads, each inside a read of its own client, destroy each other's client from the sink of
+// that read's Value at once: each Destroy would wait for the other's sink, which waits for its own in turn.
+// Neither waits for a sink that waits for it: both return.
+TEST_F(DestroyFromTwoSinks, OnTwoApplicationThreadsOfEachOthersClientBothReturn) {
+  for (uint64_t address : {kFirstAddress, kFirstAddress + 1}) {
+    SimPeripheral readable = BusyPeripheral(address);
+    readable.gatt.services[0].characteristics[0].properties |= bt::GattCharacteristicProperties::Read;
+    radio_->AddPeripheral(readable);
+  }
+  VelmoraBLE_BLEClient* handles[2] = {nullptr, nullptr};
+  std::atomic<int> inside{0};
+  std::atomic<int> returned{0};
+  ActOnAValue sinks[2];
+  for (int i = 0; i < 2; ++i) {
+    sinks[i].act = [&, i] {
+      ++inside;
+      (void)Eventually([&] { return inside.load() == 2; });
+      (void)VelmoraBLE_BLEClient_Destroy(handles[1 - i]);
+      ++returned;
+    };
+  }
+  Client a(&ActOnAValue::Call, &sinks[0]);
+  Client b(&ActOnAValue::Call, &sinks[1]);
+  ASSERT_NE(a.get(), nullptr);
+  ASSERT_NE(b.get(), nullptr);
+  handles[0] = a;
+  handles[1] = b;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(Do(handles[i], VELMORABLE_METHOD_CONNECT, Id(kFirstAddress + i).c_str()), 0) << LastError(handles[i]);
+    intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
+                            reinterpret_cast<intptr_t>("")};
+    int32_t sizes[4] = {0, 0, 0, 0};
+    ASSERT_EQ(VelmoraBLE_BLEClient_Do(handles[i], VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0)
+        << LastError(handles[i]);
+    sinks[i].armed = true;
+  }
+  // Each read's Value comes inside it, on its own thread.
+  std::thread readers[2];
+  for (int i = 0; i < 2; ++i) {
+    readers[i] = std::thread([&, i] { (void)OnCharacteristic(handles[i], VELMORABLE_METHOD_READ_VALUE); });
+  }
+  if (!Eventually([&] { return returned.load() == 2; })) EndHung("two application threads destroying each other's clients");
+  for (std::thread& reader : readers) reader.join();
+  a.Forget();
+  b.Forget();
+  radio_->WaitIdle();
+}
+
 // A Value sink reads a characteristic's user description, which asks the platform for its descriptors, and
 // the radio holds that answer. Destroy on the application's thread waits for the sink, whose wait ends as soon
 // as Destroy has begun, not at Timeout.
