@@ -1081,5 +1081,26 @@ TEST_F(BluezGatt, AReadCutShortByTheLinksEndIsUnreachableNotTheDevicesError) {
   }
 }
 
+// The device stops answering while another program's request is ahead of the application's read in
+// bluetoothd's ATT queue. ATT gives that request up after its 30 s and closes the ATT channel, which answers
+// the read, sent only moments before, with the Unlikely Error bluetoothd makes up; the kernel takes the link
+// down two seconds later, when the device reads disconnected. The read was cut short by the link's end and
+// fails with 607, as one that the link's end cuts short otherwise does, not as the device's refusal (714).
+TEST_F(BluezGatt, AReadQueuedBehindARequestAttGaveUpOnIsUnreachableNotTheDevicesError) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  // Only for this test: the device does not answer the read.
+  Script("devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['read_held'] = True");
+  const size_t reads = mock_->CallsOf("ReadValue").size();
+  std::atomic<int> read_rc{-1};
+  std::thread reader([this, &read_rc] { read_rc = Read("001000000000", "001000120000", "", nullptr); });
+  const bool asked = WaitForCall("ReadValue", reads + 1);
+  if (asked) Script("att_timeout_ahead(HEART_RATE_ADDRESS)");
+  reader.join();
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(read_rc.load(), 607) << LastError();
+  EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

@@ -1010,6 +1010,27 @@ def link_drop_during_read(address, answer_first=False):
         link_drop_cached(address)
 
 
+def att_timeout_ahead(address, drop_after_ms=2000):
+    '''The device stops answering while a request of another program is ahead of the held ones in bt_att's queue
+    (one request at a time on the bearer). ATT gives that request up after its 30 s and shuts its socket
+    down (shared/att.c, timeout_cb: disc_att_send_op, then io_shutdown(chan->io)); the hang-up hands every
+    request still queued back without a PDU (att.c, disconnect_cb: queue_remove_all(att->req_queue, ...,
+    disc_att_send_op)), answered "Operation failed with ATT error: 0x0e" (shared/gatt-client.c,
+    process_error; gatt-client.c, create_gatt_dbus_error), long before 30 s from their own send. bluetoothd
+    does not disconnect on the ATT socket's end (device.c, att_disconnected_cb); the kernel drops the LE link
+    once nothing holds it any more, HCI_DISCONN_TIMEOUT (2 s) after the ATT socket, which held it
+    (l2cap_sock.c: FLAG_HOLD_HCI_CONN; hci_core.h, hci_conn_drop: conn->disc_timeout), closed: only then does
+    the management socket report the device disconnected ("Connected" false).'''
+    for ok, err in list(unanswered):
+        err(dbus.exceptions.DBusException('Operation failed with ATT error: 0x0e', name='org.bluez.Error.Failed'))
+    unanswered.clear()
+
+    def drop():
+        link_drop_cached(address)
+        return False
+    GLib.timeout_add(drop_after_ms, drop)
+
+
 def disconnect_elsewhere(address):
     '''Another program calls Disconnect on the device (a user's "Disconnect" in the system's settings).
     bluetoothd shuts the ATT channel down at once (device.c, device_request_disconnect:
