@@ -1102,5 +1102,26 @@ TEST_F(BluezGatt, AReadQueuedBehindARequestAttGaveUpOnIsUnreachableNotTheDevices
   EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
 }
 
+// A Subscribe whose write of the configuration descriptor waits behind another program's request that ATT
+// gives up on: the ATT channel's end answers AcquireNotify with the Unlikely Error bluetoothd makes up and
+// drops bluetoothd's GATT client; the kernel takes the link down two seconds later. No subscription was made:
+// Subscribe must not return 0 with a Subscribed event on a link that is gone.
+TEST_F(BluezGatt, ASubscribeCutShortByTheAttChannelsEndIsNotASubscription) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  Script("acquire_held(HEART_RATE_ADDRESS, 0x0003)");
+  const size_t acquires = mock_->CallsOf("AcquireNotify").size();
+  std::atomic<int> rc{-1};
+  std::thread subscriber(
+      [this, &rc] { rc = Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}); });
+  const bool asked = WaitForCall("AcquireNotify", acquires + 1);
+  if (asked) Script("att_timeout_ahead(HEART_RATE_ADDRESS)");
+  subscriber.join();
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(rc.load(), 607) << LastError();
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_SUBSCRIBED).empty()) << "a Subscribed event for no subscription";
+  EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

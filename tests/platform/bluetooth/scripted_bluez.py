@@ -1021,14 +1021,34 @@ def att_timeout_ahead(address, drop_after_ms=2000):
     once nothing holds it any more, HCI_DISCONN_TIMEOUT (2 s) after the ATT socket, which held it
     (l2cap_sock.c: FLAG_HOLD_HCI_CONN; hci_core.h, hci_conn_drop: conn->disc_timeout), closed: only then does
     the management socket report the device disconnected ("Connected" false).'''
+    # The ATT channel's end also drops bluetoothd's GATT client (device.c, att_disconnected_cb:
+    # btd_gatt_client_disconnected, "client->gatt = NULL") while the device still reads connected.
+    devices[address].att_gone = True
     for ok, err in list(unanswered):
         err(dbus.exceptions.DBusException('Operation failed with ATT error: 0x0e', name='org.bluez.Error.Failed'))
     unanswered.clear()
 
     def drop():
+        devices[address].att_gone = False
         link_drop_cached(address)
         return False
     GLib.timeout_add(drop_after_ms, drop)
+
+
+def acquire_held(address, handle):
+    '''The device does not answer the write of the characteristic's configuration descriptor that its
+    AcquireNotify makes: the call waits (the test answers it from `unanswered`).'''
+    path = devices[address].attribute_path(handle)
+    export(mockobject.objects[path], CHAR_IFACE, HeldAcquireNotify)
+
+
+@dbus.service.method(CHAR_IFACE, in_signature='a{sv}', out_signature='hq', async_callbacks=('ok', 'err'))
+def HeldAcquireNotify(self, options, ok, err):
+    log('AcquireNotify', self.path, options)
+    unanswered.append((ok, err))
+
+
+HeldAcquireNotify.__name__ = 'AcquireNotify'
 
 
 def disconnect_elsewhere(address):
@@ -1399,6 +1419,11 @@ def StartNotify(self):
         # gatt-client.c, characteristic_start_notify: "Device is disconnecting. StartNotify is not allowed."
         fail('org.bluez.Error.NotConnected', 'Not Connected')
     check_errors(device, char, 'StartNotify')
+    if getattr(device, 'att_gone', False):
+        # bluetoothd's GATT client is gone with the ATT channel (gatt NULL): "If the device is currently not
+        # connected, return success", the session kept for the next connection (characteristic_start_notify).
+        char['kept'] = True
+        return
     if device.dropping:
         # The link is down: the session is kept for the next connection ("If the device is currently not
         # connected, return success. We will automatically try and register all clients when a GATT client
