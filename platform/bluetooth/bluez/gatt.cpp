@@ -60,7 +60,11 @@ struct TimerWait {
 constexpr int64_t kAttBoundMs = 30'000;
 // kLinkEndWaitMs bounds the look at the link after an answer that may tell of its end (SettleAnswer), made
 // every kLinkEndStepMs.
-constexpr int64_t kLinkEndWaitMs = 1000;
+// NOTE: when ATT gives up on a request ahead of this one and shuts its channel down, bluetoothd does not
+// disconnect (device.c, att_disconnected_cb): the kernel drops the LE link once nothing holds it, 2 s after the
+// ATT socket let go of it (HCI_DISCONN_TIMEOUT; twice that for a link the device opened), and only then does
+// the device read disconnected.
+constexpr int64_t kLinkEndWaitMs = 5000;
 constexpr int64_t kLinkEndStepMs = 20;
 
 // TakeAsLinkLoss makes the answer that of a call on a link that is down.
@@ -85,9 +89,10 @@ void AwaitLinkEnd(const std::shared_ptr<BluezCore>& core, const std::string& pat
 // without a PDU; src/shared/gatt-client.c, process_error: "if (!pdu ...) return BT_ATT_ERROR_UNLIKELY", since
 // 5.55; gatt-client.c, create_gatt_dbus_error: "Operation failed with ATT error: 0x0e"), and so a request that
 // ATT gave up on after its 30 s, just before it shuts the link down (att.c, timeout_cb). Such an answer is the
-// link's loss when it came that late, or when the device's Connected is false by then or turns false a moment
-// later (bluetoothd hears of the end from its management socket and from the ATT socket, in either order);
-// otherwise it is the device's own error.
+// link's loss when it came that late, or when the device's Connected is false by then or turns false within
+// kLinkEndWaitMs (bluetoothd hears of the end from its management socket and from the ATT socket, in either
+// order, and the link outlives an ATT channel that ATT shut down by a few seconds); otherwise it is the device's
+// own error.
 template <class T>
 void SettleAnswer(const std::shared_ptr<BluezCore>& core, const std::string& path,
                   const std::shared_ptr<BluezAsync<T>>& op, int64_t sent_ms, Reply& reply,
