@@ -1623,3 +1623,41 @@ TEST_F(LateStartThatReceivedStoppedFromASink, IsNotReportedFailedToStartByTheNex
 
 }  // namespace
 }  // namespace velmora::ble::testing
+namespace velmora::ble::testing {
+namespace {
+
+// A program connects to the device its scan found, and the StopScan sink (fired inside Connect's stop of the
+// scan) connects to the same device: the device is connected once and stays connected.
+class ConnectFromConnectsStopScan : public RadioFixture<1> {};
+
+TEST_F(ConnectFromConnectsStopScan, SameDeviceConnectsOnce) {
+  radio_->AddPeripheral(Advertiser(kFirstAddress, 20));
+  Sink sink;
+  std::atomic<bool> armed{false};
+  std::atomic<int> inner{-1};
+  Client handle(&Sink::Call, &sink);
+  ASSERT_NE(handle.get(), nullptr);
+  const std::string id = Id(kFirstAddress);
+  sink.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_STOP_SCAN || !armed.exchange(false)) return;
+    inner = Do(handle, VELMORABLE_METHOD_CONNECT, id.c_str());
+  };
+  ASSERT_EQ(Do(handle, VELMORABLE_METHOD_START_SCANNING, ""), 0);
+  ASSERT_TRUE(sink.WaitFor(VELMORABLE_EVENT_ADVERTISEMENT));
+  armed = true;
+  const int rc = Do(handle, VELMORABLE_METHOD_CONNECT, id.c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  radio_->WaitIdle();
+  std::string seen;
+  for (const Event& event : sink.Events()) {
+    if (event.id == VELMORABLE_EVENT_CONNECTED) seen += "C(" + std::to_string(event.Int(0)) + ") ";
+    if (event.id == VELMORABLE_EVENT_DISCONNECTED) seen += "D ";
+  }
+  EXPECT_EQ(inner.load(), 0);
+  EXPECT_EQ(rc, 0) << LastError(handle);
+  EXPECT_EQ(seen, "C(0) ");
+  EXPECT_EQ(Do(handle, VELMORABLE_METHOD_DISCONNECT), 0);
+}
+
+}  // namespace
+}  // namespace velmora::ble::testing
