@@ -511,13 +511,16 @@ int BLEClientEngine::Connect(const char* server_id) {
     (void)text.Format("Invalid server ID \"%s\".", id.Data());
     return SetErrorText(kInvalidArgument, text.Data());
   }
-  if (device_ != nullptr && settings_.not_connected.load(std::memory_order_acquire) == 0 &&
-      id.EqualsNoCase(GetServerId())) {
-    return 0;
-  }
+  const auto connected_as_asked = [&] {
+    return device_ != nullptr && settings_.not_connected.load(std::memory_order_acquire) == 0 &&
+           id.EqualsNoCase(GetServerId());
+  };
+  if (connected_as_asked()) return 0;
   // A scan still starting is stopped as well as a running one.
   rc = StopScanning();
   if (rc != 0) return rc;
+  // The stop's StopScan sink may have connected the same server meanwhile: it is connected as asked.
+  if (connected_as_asked()) return 0;
   uint64_t address = 0;
   (void)ParseBluetoothAddress(id.Data(), &address);
   // A Disconnect is ending the connection from its claim of the device until its Disconnected, also once it has

@@ -1621,11 +1621,6 @@ TEST_F(LateStartThatReceivedStoppedFromASink, IsNotReportedFailedToStartByTheNex
   EXPECT_EQ(Do(*a_, VELMORABLE_METHOD_STOP_SCANNING), 0) << LastError(*a_);
 }
 
-}  // namespace
-}  // namespace velmora::ble::testing
-namespace velmora::ble::testing {
-namespace {
-
 // A program connects to the device its scan found, and the StopScan sink (fired inside Connect's stop of the
 // scan) connects to the same device: the device is connected once and stays connected.
 class ConnectFromConnectsStopScan : public RadioFixture<1> {};
