@@ -1123,5 +1123,44 @@ TEST_F(BluezGatt, ASubscribeCutShortByTheAttChannelsEndIsNotASubscription) {
   EXPECT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
 }
 
+// A notification of a characteristic subscribed through StartNotify comes while a read of it waits for the
+// device's answer, and the link then ends before the answer: bluetoothd sent the notification's Value update
+// before the link's end (and before the read's failure), so it is a notification the device made while
+// connected. The application gets it as a Value event, whichever of the link's end and the read's failure
+// bluetoothd reports first.
+TEST_F(BluezGatt, ANotificationThatCameWhileAReadWaitedIsDeliveredWhenTheLinkEnds) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['acquire'] = False");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  for (const std::string answer_first : {"True", "False"}) {
+    SCOPED_TRACE("answered before the link's end reads: " + answer_first);
+    ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("001000000000"), Text("001000120000")}), 0) << LastError();
+    sink_.Clear();
+    // Only for this test: the device does not answer the read before the link drops.
+    Script("devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['read_held'] = True");
+    const size_t reads = mock_->CallsOf("ReadValue").size();
+    std::atomic<int> read_rc{-1};
+    std::thread reader([this, &read_rc] { read_rc = Read("001000000000", "001000120000", "", nullptr); });
+    const bool asked = WaitForCall("ReadValue", reads + 1);
+    std::string sent;
+    if (asked) {
+      sent = Script("notify(HEART_RATE_ADDRESS, 0x0012, [b'\\x33'])");
+      Script("link_drop_during_read(HEART_RATE_ADDRESS, answer_first=" + answer_first + ")");
+    }
+    reader.join();
+    ASSERT_TRUE(asked);
+    ASSERT_EQ(sent, "1");
+    EXPECT_EQ(read_rc.load(), 607) << LastError();
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::vector<std::string> values;
+    for (const Event& value : sink_.Of(VELMORABLE_EVENT_VALUE)) values.push_back(value.Text(5));
+    EXPECT_EQ(values, std::vector<std::string>{"\x33"}) << "the notification that came before the link's end";
+    Script("devices[HEART_RATE_ADDRESS].database[1]['chars'][0]['read_held'] = False");
+    sink_.Clear();
+    Script("link_up(devices[HEART_RATE_ADDRESS])");
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_CONNECTED));
+  }
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
