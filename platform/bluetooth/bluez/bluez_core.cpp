@@ -645,6 +645,14 @@ void BluezCore::DeviceChanged(const std::string& path, const Props& changed, boo
 
 void BluezCore::LinkDown(const std::string& device_path) {
   FinishWaiters(device_path, false);
+  // The Value updates held for reads of the device's characteristics still unanswered came while the link was
+  // up: they are notifications, handed on before the link's end ends their subscriptions.
+  const std::string prefix = device_path + "/";
+  for (auto it = reading_.lower_bound(prefix); it != reading_.end() && it->first.rfind(prefix, 0) == 0; ++it) {
+    std::vector<Bytes> values;
+    values.swap(it->second.values);
+    for (const Bytes& value : values) DeliverValue(it->first, value);
+  }
   // A burst of service changes not told yet is no change of a connection any more: the link's end is told
   // instead, and the next connection discovers anew. NOTE: bluetoothd removes a device's services before its
   // link's end is told when the adapter is unplugged (adapter.c, adapter_remove: device_remove, whose
