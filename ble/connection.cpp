@@ -265,9 +265,10 @@ void LeaveUse(const std::shared_ptr<bt::BluetoothLEDevice>& device, const Bonds:
 }
 
 // LateBond decides about a pairing whose Connect stopped waiting for it: the bond is removed when the sink had
-// answered and the platform's late result says that this pairing paired the device (not a failure, nor a
-// device found already paired by another pairing), once no connection uses the device (see Bonds). Either word
-// may come first, on any thread; it keeps no engine, which may be gone by the time the platform answers.
+// answered and the platform's late result says that the device is bonded (paired by this pairing, or found
+// paired after that answer, which a request of an earlier pairing took: as PairDevice counts it), once no
+// connection uses the device (see Bonds). Either word may come first, on any thread; it keeps no engine, which
+// may be gone by the time the platform answers.
 class LateBond {
  public:
   LateBond(std::shared_ptr<bt::DeviceInformationPairing> pairing, Bonds::Key key)
@@ -283,7 +284,10 @@ class LateBond {
   void Finished(const std::shared_ptr<bt::DevicePairingResult>& result) {
     bool paired = false;
     try {
-      paired = result != nullptr && result->Status() == bt::DevicePairingResultStatus::Paired;
+      const bt::DevicePairingResultStatus status =
+          result != nullptr ? result->Status() : bt::DevicePairingResultStatus::Failed;
+      paired = status == bt::DevicePairingResultStatus::Paired ||
+               status == bt::DevicePairingResultStatus::AlreadyPaired;
     } catch (const bt::PlatformError&) {
       // NOTE: a result that cannot tell its status made no bond to act on.
     }
@@ -600,12 +604,16 @@ int BLEClientEngine::Connect(const char* server_id) {
         if (rc != 0) return rc;
       }
     }
+    // The status handler is in place before Connected is told, so that a link that drops while the Connected
+    // sink runs (one that discovers, say) is told as well: until connecting ends below, a drop is noted for the
+    // check after Connected, then the handler tells it.
+    (void)bridge_->RegisterConnectionStatusChanged(device);
     (void)bridge_->RegisterNameChanged(device);
     (void)bridge_->RegisterGattServicesChanged(device);
   } catch (...) {
-    // A platform failure during pairing must not leave the device held in the pairing state, nor the bond
-    // that the pairing made: no Disconnect follows a failed Connect (the use ends with bond_use). A sink's
-    // Connect that overtook this one keeps its connection.
+    // A platform failure while Connect pairs or puts its handlers in place must not leave the device held, nor
+    // the bond that the pairing made: no Disconnect follows a failed Connect (the use ends with bond_use). A
+    // sink's Connect that overtook this one keeps its connection.
     if (HoldDeviceOfUse(nullptr, bond_use.serial)) settings_.not_connected.store(1, std::memory_order_release);
     throw;
   }
@@ -613,10 +621,6 @@ int BLEClientEngine::Connect(const char* server_id) {
   // paired) overtook it as well.
   if (!HoldDeviceOfUse(device, bond_use.serial)) return kParentNotListed;
   bond_use.kept = true;
-  // The status handler is in place before Connected is told, so that a link that drops while the Connected
-  // sink runs (one that discovers, say) is told as well: until connecting ends below, a drop is noted for the
-  // check after Connected, then the handler tells it.
-  (void)bridge_->RegisterConnectionStatusChanged(device);
   core::Buffer text;
   (void)text.Format("Successfully connected to server ID %s.", id.Data());
   (void)LogConnection(1, text.Data(), kLogTypeConnection);

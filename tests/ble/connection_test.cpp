@@ -337,6 +337,20 @@ TEST_F(Pairing, PlatformFailureDuringPairingReleasesTheDevice) {
   EXPECT_EQ(radio_->CallCount(kFromAddress), 2u);
 }
 
+// The platform fails Connect as it puts the link's status handler in place (610): the failed Connect holds
+// nothing, and the next Connect tells no Disconnected of a connection that was never told Connected.
+TEST_F(Connection, AConnectThatFailsAsItWatchesTheLinkHoldsNothing) {
+  AddServer();
+  radio_->FailCall("BluetoothLEDevice.AddConnectionStatusChanged", static_cast<int32_t>(0x80004005u));
+  EXPECT_FAILS_WITH(Connect(), 610, "Platform error 0x80004005.");
+  EXPECT_EQ(Property(VELMORABLE_PROP_SERVER_ID), "");
+  EXPECT_FALSE(IsConnected());
+  EXPECT_EQ(Connect(), 0) << LastError();
+  radio_->WaitIdle();
+  EXPECT_EQ(Statuses(VELMORABLE_EVENT_DISCONNECTED), std::vector<std::string>{});
+  EXPECT_EQ(Statuses(VELMORABLE_EVENT_CONNECTED), std::vector<std::string>{"0 OK"});
+}
+
 TEST_F(Pairing, StatusNames) {
   EXPECT_STREQ(BLEClientEngine::FormatPairingStatus(0), "Paired");
   EXPECT_STREQ(BLEClientEngine::FormatPairingStatus(3), "AlreadyPaired");

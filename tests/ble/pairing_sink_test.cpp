@@ -1,5 +1,6 @@
 // A Connect whose pairing the sink or the link cuts into, on a first connection: the bond, and the lost link.
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -113,6 +114,55 @@ TEST_F(PairingSink, ALinkLostAsTheFirstConnectsPairingCompletesIsReported) {
   radio_->SetLink(kAddress, true);
   radio_->WaitIdle();
   EXPECT_EQ(sink.Links(), (std::vector<std::string>{"C OK", "D Offline", "C Online"}));
+}
+
+// The platform's event thread is busy (another client's slow ServerUpdate sink), so the first Connect's PIN
+// request does not come before its wait stops (301). The application connects again at once, pairing through
+// the same pairing object: the first pairing's request comes now and the sink answers it, which is taken for
+// the second Connect's (the device bonds); the second Connect's wait stops too, before its own pairing reports
+// the device already paired. That answer was this second Connect's, and no Disconnect follows a failed
+// Connect: the bond goes once no connection uses the device, as it would had the second Connect seen the
+// report in time.
+TEST_F(PairingSink, ABondThatAnAnswerOfASecondStoppedPairingMadeGoesWithTheLastConnection) {
+  radio_->AddPeripheral(BusyPeripheral(kAddress));
+  struct Slow {
+    std::atomic<bool> armed{false};
+    static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
+      auto* self = static_cast<Slow*>(raw);
+      if (id == VELMORABLE_EVENT_SERVER_UPDATE && self->armed.exchange(false)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      }
+      return 0;
+    }
+  } slow;
+  std::atomic<int> answers{0};
+  auto answering = [](void* raw, int32_t id, int32_t, intptr_t* params, int32_t*) -> int32_t {
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST) {
+      AnswerPin(params);
+      ++*static_cast<std::atomic<int>*>(raw);
+    }
+    return 0;
+  };
+  Client holder(&Slow::Call, &slow);
+  Client client(answering, &answers);
+  ASSERT_EQ(Do(holder, VELMORABLE_METHOD_CONNECT, id_.c_str()), 0) << LastError(holder);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  slow.armed = true;
+  radio_->SetName(kAddress, u"Renamed");  // the holder's sink holds the event thread for 1.5 s
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id_.c_str()), 301) << LastError(client);
+  const int held = radio_->AddFault({.op = bt::sim::SimOp::kPair, .address = kAddress, .hold = true});
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id_.c_str()), 301) << LastError(client);
+  EXPECT_EQ(answers.load(), 1);
+  EXPECT_TRUE(radio_->IsPaired(kAddress));  // the answer bonded the device
+  radio_->Release(held);
+  radio_->WaitIdle();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Do(holder, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(holder);
+  radio_->WaitIdle();
+  EXPECT_TRUE(Eventually([&] { return !radio_->IsPaired(kAddress); }))
+      << "the bond that the sink's answer made stays after every connection ended";
 }
 
 }  // namespace
