@@ -110,7 +110,10 @@
  * thread and the application's, whichever came first) raises nothing and closes nothing; outside sinks it
  * waits until that one has ended (bounded by Timeout, 60 s when Timeout is 0; Destroy ends the wait) and
  * returns 0 (301 "Timeout." when the wait runs out), in a sink it returns 0 at once (a Connect made there
- * whose disconnect first meets one under way returns 608, see Result codes).
+ * whose disconnect first meets one under way returns 608, see Result codes). Disconnect raises Disconnected
+ * for the connection it ends also when that connection's Connect (on another thread, or the one whose sink
+ * disconnects) had not raised Connected yet: that Connect returns 608 and raises none, so the sink reads a
+ * Disconnected with no Connected before it.
  *
  * Subscriptions: a client's subscription of a characteristic is its own, also beside other clients of the same
  * device (of this process or, on BlueZ, of other programs). Subscribe asks the platform for one unless this client
