@@ -43,7 +43,11 @@ inline constexpr char kUnknownObject[] = "org.freedesktop.DBus.Error.UnknownObje
 
 // Call timeouts in microseconds: bluetoothd answers Connect and Pair only when the radio is done.
 inline constexpr uint64_t kDefaultCallUs = 25'000'000;
-inline constexpr uint64_t kConnectCallUs = 30'000'000;
+// NOTE: bluetoothd answers an LE Connect when the kernel's attempt on its ATT socket ends (device.c,
+// device_connect_le and att_connect_cb), and the kernel bounds that attempt by the socket's send timeout, 40 s
+// (L2CAP_CONN_TIMEOUT), which bluetoothd leaves as it is. The wait outlasts it: a Connect forgotten sooner would
+// leave a link that the kernel brings up afterwards with nobody here to close it.
+inline constexpr uint64_t kConnectCallUs = 45'000'000;
 inline constexpr uint64_t kPairCallUs = 120'000'000;
 // kGattCallUs bounds the calls that bluetoothd answers only once the device has (ReadValue, WriteValue,
 // AcquireNotify, StartNotify). NOTE: ATT bounds each request at 30 s from its send, after which bluetoothd fails

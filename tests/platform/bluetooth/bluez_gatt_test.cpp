@@ -1162,5 +1162,43 @@ TEST_F(BluezGatt, ANotificationThatCameWhileAReadWaitedIsDeliveredWhenTheLinkEnd
   }
 }
 
+// The device is out of range when Discover asks bluetoothd to connect it. bluetoothd answers Connect only when
+// the kernel's connection attempt ends (device.c, dev_connect and device_connect_le: the answer waits for
+// att_connect_cb), and the kernel gives an LE connection made through its L2CAP ATT socket the socket's send
+// timeout, 40 s by default (l2cap_sock.c, l2cap_sock_alloc: sk_sndtimeo = L2CAP_CONN_TIMEOUT; l2cap_core.c,
+// l2cap_chan_connect: __set_chan_timer(chan, get_sndtimeo)), longer than the 30 s this process waits for the
+// answer. The device comes into range after those 30 s and the kernel connects it: bluetoothd brings the link up
+// and answers the Connect that it was still making for this process. The link is this process's, opened for its
+// Discover: the application's Disconnect closes it, and does not leave it up with nothing of the process using
+// it (the device then stays connected to this machine, out of every other central's reach).
+TEST_F(BluezGatt, ALinkBluetoothdOpensForAConnectAnsweredAfterThirtySecondsIsClosedByDisconnect) {
+  // Only for this test: the device is not reached until the test answers bluetoothd's Connect.
+  Script("heart_rate_sensor(); d = devices[HEART_RATE_ADDRESS]; d.connect_held = True");
+  ASSERT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
+  ASSERT_EQ(Config("AutoDiscoverCharacteristics=1"), 0);
+  std::atomic<bool> discovered{false};
+  std::atomic<int> discover_rc{-1};
+  std::thread discover([this, &discovered, &discover_rc] {
+    discover_rc = Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")});
+    discovered = true;
+  });
+  const bool asked = WaitForScript("len(unanswered)", "1");
+  // The kernel connects the device 32 s after the Connect (or once Discover has given up, if it does sooner).
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(32);
+  while (!discovered && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (asked) Script("d.connect_held = False; link_up(d); [ok() for ok, err in unanswered]; unanswered.clear()");
+  discover.join();
+  ASSERT_TRUE(asked);
+  ASSERT_TRUE(WaitForScript("bool(d.props()['Connected'])", "True"));
+  const size_t disconnects = mock_->CallsOf("Disconnect").size();
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0) << LastError();
+  EXPECT_TRUE(WaitForCall("Disconnect", disconnects + 1))
+      << "the link bluetoothd opened for this process's Connect stays up after its Disconnect (Discover gave "
+      << discover_rc.load() << ")";
+  EXPECT_EQ(Script("bool(d.props()['Connected'])"), "False");
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
