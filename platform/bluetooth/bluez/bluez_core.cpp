@@ -523,8 +523,10 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
     }
     if (found->second.empty()) objects_.erase(found);
   }
+  const bool session = sessions_.count(path) != 0;
+  if (session) ReadSocketsDry(path);
   socket_values_.erase(path);
-  if (sessions_.count(path) != 0) {
+  if (session) {
     CloseSession(path, false);
     // A link that dropped is reported as such; its subscriptions end with it.
     if (DeviceConnected(DeviceOf(path))) CharacteristicRemoved(path);
@@ -665,7 +667,10 @@ void BluezCore::LinkDown(const std::string& device_path) {
   // its clients and btd_gatt_client_connected registers them again at the next connection, by any program.
   // The subscription ended with the link, so the session is stopped (characteristic_stop_notify takes it
   // while disconnected); a socket session ends with its socket. The subscribers learn it once the link's
-  // loss is reported (EndSubscriptionsOf).
+  // loss is reported (EndSubscriptionsOf). What a socket still holds came before the link's end (bluetoothd
+  // writes each notification as it comes and shuts the sockets down as the link goes): it is handed on first,
+  // however much the bus thread took in before it came back to the sockets.
+  ReadSocketsDry(device_path);
   CloseSessionsOf(device_path);
 }
 
@@ -806,6 +811,8 @@ void BluezCore::OwnerChanged(const std::string& new_owner) {
 // OwnerGone forgets everything bluetoothd told: calls waiting for its answer end, a running scan ends as
 // one the system stopped, and each device that was connected is reported disconnected once.
 void BluezCore::OwnerGone() {
+  // What the notification sockets still hold came before bluetoothd left.
+  ReadSocketsDry("");
   std::vector<std::string> connected;
   {
     std::lock_guard lock(mutex_);
@@ -1047,7 +1054,17 @@ bool HungUp(int fd) {
 
 }  // namespace
 
-void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
+void BluezCore::ReadSocketsDry(const std::string& path) {
+  std::vector<std::pair<std::string, int>> sockets;
+  for (const auto& [session_path, session] : sessions_) {
+    if (session.fd >= 0 && (path.empty() || session_path == path || session_path.rfind(path + "/", 0) == 0)) {
+      sockets.emplace_back(session_path, session.fd);
+    }
+  }
+  for (const auto& [session_path, fd] : sockets) ReadSocket(session_path, fd, true);
+}
+
+void BluezCore::ReadSocket(const std::string& characteristic_path, int fd, bool ending) {
   // One record is one notification (SOCK_SEQPACKET), written whole. NOTE: the MTU that AcquireNotify gave
   // bounds no record: the link's MTU can grow later (shared/att.c, bt_att_set_mtu, on the device's own MTU
   // exchange or an EATT channel) and bluetoothd writes each notification as it came (gatt-client.c,
@@ -1056,7 +1073,7 @@ void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
   // does, and only the hang-up that bluetoothd's close raises tells the end. (An empty value that came just
   // before the close cannot be told from it, and goes with the session.)
   uint8_t record[kRecordSize];
-  for (int i = 0; i < 64; ++i) {
+  for (int i = 0; ending || i < 64; ++i) {
     iovec part{record, sizeof record};
     msghdr message{};
     message.msg_iov = &part;
@@ -1074,6 +1091,7 @@ void BluezCore::ReadSocket(const std::string& characteristic_path, int fd) {
       continue;
     }
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (ending) return;
     std::string reason;
     if (got > 0) {
       reason = "a notification larger than " + std::to_string(kRecordSize) + " bytes";

@@ -235,7 +235,11 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // TryCloseLink is CloseLink's step: close, give up, or look again after a short pause.
   void TryCloseLink(const std::string& device_path, int64_t wait_until_ms, int64_t call_until_ms,
                     std::function<void(Reply&)> done);
-  void ReadSocket(const std::string& characteristic_path, int fd);
+  // ReadSocket hands on the notifications a session's socket holds, a slice at a time; `ending`, when the
+  // session ends with the link or its characteristic, reads it dry and leaves the socket's end to the caller.
+  void ReadSocket(const std::string& characteristic_path, int fd, bool ending = false);
+  // ReadSocketsDry reads dry the sockets of the sessions under `path` (a device, one characteristic, or all).
+  void ReadSocketsDry(const std::string& path);
   void SocketFailed(const std::string& characteristic_path, const std::string& reason);
   // Subscribers gives the live characteristic objects of the path that hold a subscription.
   std::vector<std::weak_ptr<BluezCharacteristic>> Subscribers(const std::string& characteristic_path);

@@ -1200,5 +1200,35 @@ TEST_F(BluezGatt, ALinkBluetoothdOpensForAConnectAnsweredAfterThirtySecondsIsClo
   EXPECT_EQ(Script("bool(d.props()['Connected'])"), "False");
 }
 
+// The device sends a burst of notifications through the acquired socket and the link ends right after (a
+// device that hands over its stored readings, then disconnects): bluetoothd wrote each notification to the
+// socket as it came (gatt-client.c, notify_io_cb) before it reported the link's end ("Connected" false from
+// device.c, device_remove_connection; the socket's shutdown from btd_gatt_client_disconnected, which leaves
+// what the socket holds readable), so all of them came while the link was up. The application gets every one
+// as a Value event, in order, before the link's end.
+TEST_F(BluezGatt, NotificationsWrittenToTheSocketBeforeTheLinksEndAreAllDelivered) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  std::vector<std::string> short_rounds;
+  const int rounds = 10;
+  for (int round = 0; round < rounds; ++round) {
+    ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+    sink_.Clear();
+    ASSERT_EQ(Script("result = notify(HEART_RATE_ADDRESS, 0x0003, counter(200))\n"
+                     "link_drop_cached(HEART_RATE_ADDRESS)\n"),
+              "200");
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const size_t values = sink_.Of(VELMORABLE_EVENT_VALUE).size();
+    if (values != 200) short_rounds.push_back(std::to_string(values));
+    sink_.Clear();
+    Script("link_up(devices[HEART_RATE_ADDRESS])");
+    ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_CONNECTED));
+  }
+  EXPECT_TRUE(short_rounds.empty()) << short_rounds.size() << " of " << rounds
+                                    << " rounds lost notifications; Values of 200 in them: "
+                                    << ::testing::PrintToString(short_rounds);
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
