@@ -171,7 +171,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // for a failure. Out pointers stay valid until the next operation of the engine.
   int GetCccdState(int32_t characteristic_index, int32_t* state);
   int Connect(const char* server_id);
-  int Disconnect();
+  // Disconnect ends the connection; the application's (not Connect's own disconnect first) also ends a Connect
+  // of another thread that holds no device yet.
+  int Disconnect(bool of_connect = false);
   int Discover(const char* service_uuids, const char* characteristic_uuids, int32_t include_descriptors,
                const char* service_id);
   int DiscoverCharacteristics(const char* service_id, const char* characteristic_uuids);
@@ -599,6 +601,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // in disconnects_running_ and disconnects_ending_ (the caller ends the counts); null when none is held or another
   // Disconnect (a sink's, on another thread) is ending it already.
   std::shared_ptr<bt::BluetoothLEDevice> ClaimHeldDevice();
+  // TakeUseOfUnheldDevice ends the use of the bond of a Connect that holds no device yet, for a Disconnect.
+  std::optional<BondUse> TakeUseOfUnheldDevice();
   // AwaitOtherDisconnect is the Disconnect that found another one ending the connection: outside sinks it waits
   // for that one's end (within Timeout: 301, or Destroy), and returns 0; in a sink at once.
   int AwaitOtherDisconnect();

@@ -530,7 +530,7 @@ int BLEClientEngine::Connect(const char* server_id) {
   // A Disconnect is ending the connection from its claim of the device until its Disconnected, also once it has
   // dropped the device.
   if (device_ != nullptr || disconnects_ending_.load(std::memory_order_acquire) != 0) {
-    rc = Disconnect();
+    rc = Disconnect(true);
     if (rc != 0) return rc;
     // A sink that connects again from this Disconnect's own events (one that reconnects whenever a connection
     // ends) made a connection of its own meanwhile, or another Disconnect (a sink's on another thread, or the
@@ -657,6 +657,9 @@ int BLEClientEngine::Connect(const char* server_id) {
 // ServerId property already). Returns 0 when the device may be used, else the failure (the device released).
 int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id,
                                 uint64_t serial) {
+  const auto round = std::make_shared<AwaitedPairing>();
+  const int rc = round->server_id.Assign(id);
+  if (rc != core::kOk) return ReportOutOfMemory(rc);
   if (!HoldDeviceOfUse(device, serial)) return kParentNotListed;
   const std::shared_ptr<bt::DeviceInformationCustomPairing> custom = Required(PairingOf(*device)->Custom());
   (void)bridge_->RegisterPairingRequested(custom);
@@ -665,10 +668,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   // the held device is another one, and answering it would bond a server that no Connect asked for.
   // The round is this Connect's own: a sink's Connect that overtakes it waits for a round of its own, which
   // this one's end leaves alone.
-  const auto round = std::make_shared<AwaitedPairing>();
   round->pairing = custom;
-  const int rc = round->server_id.Assign(id);
-  if (rc != core::kOk) return ReportOutOfMemory(rc);
   struct EndOfWait {
     BLEClientEngine& engine;
     const std::shared_ptr<AwaitedPairing>& round;
@@ -680,15 +680,26 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   const std::optional<BondUse> use = CurrentBondUse();
   const std::shared_ptr<LateBond> late_bond =
       use.has_value() ? std::make_shared<LateBond>(PairingOf(*device), *use) : nullptr;
-  const std::shared_ptr<bt::DevicePairingResult> result = AwaitPairingResult(
-      *this, custom->PairAsync(kRequestedPairingKinds),
-      [late_bond](std::shared_ptr<bt::DevicePairingResult> late) {
-        if (late_bond != nullptr) late_bond->Finished(late);
-      });
+  // A pairing that fails after the sink answered may have bonded the device all the same: its result could not
+  // be had, or an answer of an earlier pairing of the device, taken for this one, bonded it before this pairing
+  // failed on its own. No Disconnect follows a failed Connect, so the bond counts as this connection's, whose
+  // use's end removes it (see Bonds); a device left unbonded has none to remove.
+  const auto count_answered_bond = [&] {
+    if (use.has_value() && PairingAnswered(round)) Bonds::Shared()->Made(*use);
+  };
+  std::shared_ptr<bt::DevicePairingResult> result;
   int32_t status = static_cast<int32_t>(PairingStatus::Failed);
-  if (result != nullptr) {
-    status = static_cast<int32_t>(result->Status());
-  } else if (LastErrorCode() != 0) {
+  try {
+    result = AwaitPairingResult(*this, custom->PairAsync(kRequestedPairingKinds),
+                                [late_bond](std::shared_ptr<bt::DevicePairingResult> late) {
+                                  if (late_bond != nullptr) late_bond->Finished(late);
+                                });
+    if (result != nullptr) status = static_cast<int32_t>(result->Status());
+  } catch (...) {
+    count_answered_bond();
+    throw;
+  }
+  if (result == nullptr && LastErrorCode() != 0) {
     const int stopped = LastErrorCode();
     core::Buffer stopped_text;
     (void)stopped_text.Assign(LastErrorText());
@@ -724,6 +735,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     if (PairingAnswered(round) && use.has_value()) Bonds::Shared()->Made(*use);
     return 0;
   }
+  count_answered_bond();
   if (!HoldDeviceOfUse(nullptr, serial)) return kParentNotListed;
   settings_.not_connected.store(1, std::memory_order_release);
   // The platform's detail says why, where the status alone does not.
@@ -739,12 +751,27 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   return FailConnect(text.Data());
 }
 
-int BLEClientEngine::Disconnect() {
+int BLEClientEngine::Disconnect(bool of_connect) {
   // One Disconnect ends a connection: another made while it runs (a sink's on a platform thread, or the
   // application's beside a sink's) ends nothing, so that the link is closed and Disconnected raised once; it
   // waits for that end where it may.
   const std::shared_ptr<bt::BluetoothLEDevice> device = ClaimHeldDevice();
-  if (device == nullptr) return AwaitOtherDisconnect();
+  if (device == nullptr) {
+    // A Connect that holds no device yet (it looks the device up, or sets a connection up without pairing) is
+    // ended all the same: its use of the bond ends here, and it gives up (608) where it next looks, as when a
+    // sink's Connect elsewhere overtakes it.
+    const std::optional<BondUse> setting_up = of_connect ? std::nullopt : TakeUseOfUnheldDevice();
+    if (!setting_up.has_value()) return AwaitOtherDisconnect();
+    LeaveUse(nullptr, *setting_up);
+    core::Buffer id;
+    (void)FormatBluetoothAddress(setting_up->address, id);
+    core::Buffer text;
+    (void)text.Format("Disconnected from server ID %s.", id.Data());
+    (void)LogConnection(1, text.Data(), kLogTypeConnection);
+    settings_.not_connected.store(1, std::memory_order_release);
+    (void)FireDisconnected(0, "OK");
+    return 0;
+  }
   // Counted (by the claim) until this call returns, after its Disconnected: a Disconnect made meanwhile waits
   // for that.
   struct Running {
@@ -872,6 +899,12 @@ int BLEClientEngine::UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platf
   if (removal == nullptr) return 0;
   (void)AwaitUnpairingResult(*this, removal);
   return LastErrorCode();
+}
+
+std::optional<BLEClientEngine::BondUse> BLEClientEngine::TakeUseOfUnheldDevice() {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (device_.device != nullptr) return std::nullopt;
+  return std::exchange(bond_use_, std::nullopt);
 }
 
 std::optional<BLEClientEngine::BondUse> BLEClientEngine::TakeBondUse(uint64_t serial) {

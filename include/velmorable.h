@@ -629,7 +629,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * Connect's). A Connect whose wait for the pairing stops (301) after the sink has answered leaves the bond that
  * answer made to the same rule, as no Disconnect follows: once the platform reports that pairing done with the
  * device paired (by it, or found paired after that answer, as above), it is removed at once, or with the last
- * connection to the device that is still open then. With any other PairingMode (0 by default) Connect does not pair. While Connect waits for the pairing, the device's request
+ * connection to the device that is still open then. So does a Connect whose pairing fails after the sink has
+ * answered (the platform's result fails, or the device is bonded by an earlier pairing's request taken for this
+ * Connect's): the bond, where there is one, goes with the last connection to the device. With any other PairingMode (0 by default) Connect does not pair. While Connect waits for the pairing, the device's request
  * reaches the sink as PairingRequest on a platform thread: slot 1 holds the pairing kind, slot 2 the PIN
  * record (read and set it through VelmoraBLE_EvtStr), slot 3 the accept flag, 0 on entry, which the sink sets
  * to 1 to go on.
@@ -773,7 +775,8 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        out to no one, what it subscribed to or ended is not reported; it has no text of its own. Also a
  *        Connect whose sink connected again from the Disconnected of the connection it ended first: the sink's
  *        connection stays, and this Connect raises no Connected; and a Connect whose sink disconnected (or
- *        connected elsewhere) while it paired: it raises no Connected, and the bond its pairing made goes; and
+ *        connected elsewhere) while it paired, or a Disconnect (on whichever thread) ended while it still looked
+ *        the device up or set the connection up: it raises no Connected, and the bond its pairing made goes; and
  *        a Connect that a sink's Connect elsewhere overtook while it waited for the device, or one made in a
  *        sink whose disconnect first found another Disconnect still ending the connection: the sink's
  *        connection (or that end) stays as it was made, and this Connect raises no Connected.

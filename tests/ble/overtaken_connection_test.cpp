@@ -93,6 +93,56 @@ TEST_F(OvertakenConnection, ConnectOvertakenDuringItsLookupLeavesTheSinksConnect
   EXPECT_FALSE(radio_->IsPaired(kX)) << "no client is connected to X, yet the bond the library made stays";
 }
 
+// DisconnectingOther disconnects another client from its first ServerUpdate.
+struct DisconnectingOther {
+  VelmoraBLE_BLEClient* other = nullptr;
+  std::atomic<int> rc{-1};
+  std::atomic<bool> done{false};
+  static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
+    auto* self = static_cast<DisconnectingOther*>(raw);
+    if (id == VELMORABLE_EVENT_SERVER_UPDATE && !self->done.exchange(true)) {
+      self->rc = Do(self->other, VELMORABLE_METHOD_DISCONNECT);
+    }
+    return 0;
+  }
+};
+
+// A Disconnect (a sink's, on a platform thread) while the application's Connect still waits for the platform
+// to give the device ends that Connect: it connects nothing afterwards (608), and the connection it was making
+// is told ended once.
+TEST_F(OvertakenConnection, DisconnectDuringTheConnectsLookupEndsIt) {
+  radio_->AddPeripheral(BusyPeripheral(kX));
+  radio_->AddPeripheral(BusyPeripheral(kZ));
+  Sink events;
+  Client first(&Sink::Call, &events);
+  DisconnectingOther disconnecting;
+  disconnecting.other = first;
+  Client second(&DisconnectingOther::Call, &disconnecting);
+  ASSERT_EQ(Do(second, VELMORABLE_METHOD_CONNECT, Id(kZ).c_str()), 0) << LastError(second);
+  const int rule = radio_->AddFault({.op = bt::sim::SimOp::kFromAddress, .address = kX, .hold = true});
+  const size_t lookups = radio_->CallCount("BluetoothLEDevice.FromBluetoothAddressAsync");
+  std::atomic<int> first_rc{-1};
+  std::thread application([&] { first_rc = Do(first, VELMORABLE_METHOD_CONNECT, Id(kX).c_str()); });
+  ASSERT_TRUE(Eventually([&] { return radio_->CallCount("BluetoothLEDevice.FromBluetoothAddressAsync") > lookups; }));
+  radio_->SetName(kZ, u"Renamed");  // the second client's ServerUpdate: its sink disconnects the first one
+  ASSERT_TRUE(Eventually([&] { return disconnecting.rc.load() != -1; }));
+  EXPECT_EQ(disconnecting.rc.load(), 0) << "the sink's Disconnect";
+  radio_->Release(rule);
+  application.join();
+  radio_->WaitIdle();
+  EXPECT_EQ(first_rc.load(), 608);
+  std::string told;
+  for (const Event& event : events.Events()) {
+    if (event.id == VELMORABLE_EVENT_CONNECTED || event.id == VELMORABLE_EVENT_DISCONNECTED) {
+      told += std::string(event.id == VELMORABLE_EVENT_CONNECTED ? "Connected " : "Disconnected ") +
+              event.Text(1) + "; ";
+    }
+  }
+  EXPECT_EQ(told, "Disconnected OK; ");
+  const intptr_t server = VelmoraBLE_BLEClient_Get(first, VELMORABLE_PROP_SERVER_ID, 0);
+  EXPECT_STREQ(server != 0 ? reinterpret_cast<const char*>(server) : "?", "");
+}
+
 // DisconnectingOnValue disconnects its client from the first Value, once the application's Disconnect is
 // under way (the device said it is done, while the application ends its session).
 struct DisconnectingOnValue {
