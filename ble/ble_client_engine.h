@@ -599,10 +599,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   bool HoldDeviceOfUse(std::shared_ptr<bt::BluetoothLEDevice> device, uint64_t serial);
   // ClaimHeldDevice returns the held device for the Disconnect that calls it to end, and counts that Disconnect
   // in disconnects_running_ and disconnects_ending_ (the caller ends the counts); null when none is held or another
-  // Disconnect (a sink's, on another thread) is ending it already.
-  std::shared_ptr<bt::BluetoothLEDevice> ClaimHeldDevice();
-  // TakeUseOfUnheldDevice ends the use of the bond of a Connect that holds no device yet, for a Disconnect.
-  std::optional<BondUse> TakeUseOfUnheldDevice();
+  // Disconnect (a sink's, on another thread) is ending it already. Where none is held and unheld_use is given,
+  // the use of the bond of a Connect that holds no device yet is taken into it (ended for that Connect).
+  std::shared_ptr<bt::BluetoothLEDevice> ClaimHeldDevice(std::optional<BondUse>* unheld_use = nullptr);
   // AwaitOtherDisconnect is the Disconnect that found another one ending the connection: outside sinks it waits
   // for that one's end (within Timeout: 301, or Destroy), and returns 0; in a sink at once.
   int AwaitOtherDisconnect();

@@ -456,8 +456,9 @@ int BLEClientEngine::AwaitOtherDisconnect() {
   }
 }
 
-std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::ClaimHeldDevice() {
+std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::ClaimHeldDevice(std::optional<BondUse>* unheld_use) {
   std::lock_guard<std::mutex> lock(state_mutex_);
+  if (device_.device == nullptr && unheld_use != nullptr) *unheld_use = std::exchange(bond_use_, std::nullopt);
   if (device_.device == nullptr || device_.ending) return nullptr;
   device_.ending = true;
   // Counted with the claim, so that a Disconnect that finds the claim finds the count too.
@@ -755,12 +756,12 @@ int BLEClientEngine::Disconnect(bool of_connect) {
   // One Disconnect ends a connection: another made while it runs (a sink's on a platform thread, or the
   // application's beside a sink's) ends nothing, so that the link is closed and Disconnected raised once; it
   // waits for that end where it may.
-  const std::shared_ptr<bt::BluetoothLEDevice> device = ClaimHeldDevice();
+  // A Connect that holds no device yet (it looks the device up, or sets a connection up without pairing) is
+  // ended all the same: its use of the bond ends here, and it gives up (608) where it next looks, as when a
+  // sink's Connect elsewhere overtakes it.
+  std::optional<BondUse> setting_up;
+  const std::shared_ptr<bt::BluetoothLEDevice> device = ClaimHeldDevice(of_connect ? nullptr : &setting_up);
   if (device == nullptr) {
-    // A Connect that holds no device yet (it looks the device up, or sets a connection up without pairing) is
-    // ended all the same: its use of the bond ends here, and it gives up (608) where it next looks, as when a
-    // sink's Connect elsewhere overtakes it.
-    const std::optional<BondUse> setting_up = of_connect ? std::nullopt : TakeUseOfUnheldDevice();
     if (!setting_up.has_value()) return AwaitOtherDisconnect();
     LeaveUse(nullptr, *setting_up);
     core::Buffer id;
@@ -899,12 +900,6 @@ int BLEClientEngine::UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platf
   if (removal == nullptr) return 0;
   (void)AwaitUnpairingResult(*this, removal);
   return LastErrorCode();
-}
-
-std::optional<BLEClientEngine::BondUse> BLEClientEngine::TakeUseOfUnheldDevice() {
-  std::lock_guard<std::mutex> lock(state_mutex_);
-  if (device_.device != nullptr) return std::nullopt;
-  return std::exchange(bond_use_, std::nullopt);
 }
 
 std::optional<BLEClientEngine::BondUse> BLEClientEngine::TakeBondUse(uint64_t serial) {
