@@ -459,12 +459,14 @@ int BLEClientEngine::AwaitOtherDisconnect() {
 std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::ClaimHeldDevice(std::optional<BondUse>* unheld_use) {
   std::lock_guard<std::mutex> lock(state_mutex_);
   if (device_.device == nullptr && unheld_use != nullptr) *unheld_use = std::exchange(bond_use_, std::nullopt);
-  if (device_.device == nullptr || device_.ending) return nullptr;
-  device_.ending = true;
-  // Counted with the claim, so that a Disconnect that finds the claim finds the count too.
+  const bool claimed = device_.device != nullptr && !device_.ending;
+  if (!claimed && (unheld_use == nullptr || !unheld_use->has_value())) return nullptr;
+  if (claimed) device_.ending = true;
+  // Counted with the claim (or the use taken), so that a Disconnect or Connect that finds the claim finds the
+  // count too.
   disconnects_running_.fetch_add(1, std::memory_order_acq_rel);
   disconnects_ending_.fetch_add(1, std::memory_order_acq_rel);
-  return device_.device;
+  return claimed ? device_.device : nullptr;
 }
 
 void BLEClientEngine::ReleaseHeldDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device) {
@@ -683,10 +685,17 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
       use.has_value() ? std::make_shared<LateBond>(PairingOf(*device), *use) : nullptr;
   // A pairing that fails after the sink answered may have bonded the device all the same: its result could not
   // be had, or an answer of an earlier pairing of the device, taken for this one, bonded it before this pairing
-  // failed on its own. No Disconnect follows a failed Connect, so the bond counts as this connection's, whose
-  // use's end removes it (see Bonds); a device left unbonded has none to remove.
-  const auto count_answered_bond = [&] {
-    if (use.has_value() && PairingAnswered(round)) Bonds::Shared()->Made(*use);
+  // failed on its own. No Disconnect follows a failed Connect: a device bonded now has its bond removed with the
+  // last connection that uses it (this Connect's use, ending as it returns, or one still open; at once when a
+  // sink's Disconnect has ended this one's already). A device left unbonded is no bond of the library's.
+  const auto count_answered_bond = [&]() noexcept {
+    if (!use.has_value() || !PairingAnswered(round)) return;
+    try {
+      const std::shared_ptr<bt::DeviceInformationPairing> pairing = PairingOf(*device);
+      if (pairing->IsPaired() && Bonds::Shared()->Orphaned(*use)) RemoveBond(Bonds::Shared(), pairing, *use);
+    } catch (...) {
+      // NOTE: a device that cannot tell whether it is bonded keeps what it has.
+    }
   };
   std::shared_ptr<bt::DevicePairingResult> result;
   int32_t status = static_cast<int32_t>(PairingStatus::Failed);
@@ -761,18 +770,7 @@ int BLEClientEngine::Disconnect(bool of_connect) {
   // sink's Connect elsewhere overtakes it.
   std::optional<BondUse> setting_up;
   const std::shared_ptr<bt::BluetoothLEDevice> device = ClaimHeldDevice(of_connect ? nullptr : &setting_up);
-  if (device == nullptr) {
-    if (!setting_up.has_value()) return AwaitOtherDisconnect();
-    LeaveUse(nullptr, *setting_up);
-    core::Buffer id;
-    (void)FormatBluetoothAddress(setting_up->address, id);
-    core::Buffer text;
-    (void)text.Format("Disconnected from server ID %s.", id.Data());
-    (void)LogConnection(1, text.Data(), kLogTypeConnection);
-    settings_.not_connected.store(1, std::memory_order_release);
-    (void)FireDisconnected(0, "OK");
-    return 0;
-  }
+  if (device == nullptr && !setting_up.has_value()) return AwaitOtherDisconnect();
   // Counted (by the claim) until this call returns, after its Disconnected: a Disconnect made meanwhile waits
   // for that.
   struct Running {
@@ -788,6 +786,18 @@ int BLEClientEngine::Disconnect(bool of_connect) {
       if (std::exchange(on, false)) count.fetch_sub(1, std::memory_order_acq_rel);
     }
   } ending{disconnects_ending_};
+  if (device == nullptr) {
+    LeaveUse(nullptr, *setting_up);
+    core::Buffer id;
+    (void)FormatBluetoothAddress(setting_up->address, id);
+    core::Buffer text;
+    (void)text.Format("Disconnected from server ID %s.", id.Data());
+    (void)LogConnection(1, text.Data(), kLogTypeConnection);
+    settings_.not_connected.store(1, std::memory_order_release);
+    ending.End();
+    (void)FireDisconnected(0, "OK");
+    return 0;
+  }
   struct Claim {
     BLEClientEngine& engine;
     const std::shared_ptr<bt::BluetoothLEDevice>& device;

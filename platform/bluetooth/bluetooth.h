@@ -201,6 +201,8 @@ class DeviceInformationPairing {
  public:
   virtual ~DeviceInformationPairing() = default;
   virtual bool CanPair() = 0;
+  // IsPaired tells whether the device is bonded now.
+  virtual bool IsPaired() = 0;
   virtual std::shared_ptr<DeviceInformationCustomPairing> Custom() = 0;
   virtual AsyncOp<DeviceUnpairingResult> UnpairAsync() = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
@@ -298,6 +299,13 @@ void BluezCore::StopOnBusThread() {
     }
   }
   sessions_.clear();
+  // NOTE: bluetoothd makes an LE Connect on after its caller has left the bus (device.c, dev_connect watches
+  // no caller, unlike Pair), and the link it would bring up would be nobody's: a Connect of this process that
+  // still waits for its answer is ended too (device_request_disconnect cancels it). One paused after an
+  // InProgress refusal waits on another program's, which is left alone.
+  for (const auto& [id, call] : pending_) {
+    if (call.iface == kDeviceIface && call.member == "Connect") opened.insert(call.path);
+  }
   for (const std::string& path : opened) {
     CallMethod(path, kDeviceIface, "Disconnect", nullptr, kDefaultCallUs, [](Reply&) {});
   }
@@ -1052,6 +1060,12 @@ bool HungUp(int fd) {
   return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+// Queued tells whether records with bytes in them still wait in the socket.
+bool Queued(int fd) {
+  int bytes = 0;
+  return ioctl(fd, FIONREAD, &bytes) == 0 && bytes > 0;
+}
+
 }  // namespace
 
 void BluezCore::ReadSocketsDry(const std::string& path) {
@@ -1070,8 +1084,8 @@ void BluezCore::ReadSocket(const std::string& characteristic_path, int fd, bool 
   // exchange or an EATT channel) and bluetoothd writes each notification as it came (gatt-client.c,
   // notify_io_cb). Only a record cut short (MSG_TRUNC) fails the socket. A device may notify an empty
   // value, which bluetoothd writes as an empty record: that reads as 0 bytes just as the end of the stream
-  // does, and only the hang-up that bluetoothd's close raises tells the end. (An empty value that came just
-  // before the close cannot be told from it, and goes with the session.)
+  // does, and only the hang-up that bluetoothd's close raises, with no record of any length behind it, tells
+  // the end. (Empty values that came last before the close cannot be told from it, and go with the session.)
   uint8_t record[kRecordSize];
   for (int i = 0; ending || i < 64; ++i) {
     iovec part{record, sizeof record};
@@ -1085,7 +1099,7 @@ void BluezCore::ReadSocket(const std::string& characteristic_path, int fd, bool 
       DeliverValue(characteristic_path, value);
       continue;
     }
-    if (got == 0 && !HungUp(fd)) {
+    if (got == 0 && (!HungUp(fd) || Queued(fd))) {
       socket_values_[characteristic_path].clear();
       DeliverValue(characteristic_path, Bytes());
       continue;

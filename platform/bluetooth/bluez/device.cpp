@@ -135,6 +135,12 @@ class BluezPairing final : public DeviceInformation,
     auto paired = props->find("Paired");
     return paired == props->end() || !paired->second.Bool();
   }
+  bool IsPaired() override {
+    const std::optional<Props> props = core_->PropsOf(path_, kDeviceIface);
+    if (!props) return false;
+    auto paired = props->find("Paired");
+    return paired != props->end() && paired->second.Bool();
+  }
   std::shared_ptr<DeviceInformationCustomPairing> Custom() override { return shared_from_this(); }
   AsyncOp<DeviceUnpairingResult> UnpairAsync() override;
   EventToken AddPairingRequested(

@@ -83,6 +83,11 @@ bool SimPairing::CanPair() {
   return state_->config.can_pair;
 }
 
+bool SimPairing::IsPaired() {
+  auto lock = core_->Call({.api = "DeviceInformationPairing.IsPaired", .address = address_});
+  return state_->config.paired;
+}
+
 std::shared_ptr<DeviceInformationCustomPairing> SimPairing::Custom() {
   auto lock = core_->Call({.api = "DeviceInformationPairing.Custom", .address = address_});
   return shared_from_this();

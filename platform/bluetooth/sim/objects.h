@@ -118,6 +118,7 @@ class SimPairing final : public DeviceInformation,
 
   std::shared_ptr<DeviceInformationPairing> Pairing() override;
   bool CanPair() override;
+  bool IsPaired() override;
   std::shared_ptr<DeviceInformationCustomPairing> Custom() override;
   AsyncOp<DeviceUnpairingResult> UnpairAsync() override;
   EventToken AddPairingRequested(
