@@ -646,6 +646,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // disconnects_ending_ counts the same Disconnects until each raises its Disconnected: a Connect made meanwhile
   // meets one still ending the connection (a sink's Connect made inside that Disconnected does not).
   std::atomic<int> disconnects_ending_{0};
+  // Connects numbered as they begin; a Disconnect cuts short every one begun before it (see Connect).
+  std::atomic<uint64_t> connects_begun_{0};
+  std::atomic<uint64_t> connects_cut_{0};
   // bond_use_ is the device whose bond this engine's connection uses, from the start of its Connect until its
   // Disconnect, its failure or Destroy ends the use (guarded by state_mutex_; none meanwhile): the last use of
   // a bond that a pairing of the library made removes it (Bonds in connection.cpp). bond_uses_ numbers them.

@@ -289,7 +289,21 @@ class LateBond {
       paired = status == bt::DevicePairingResultStatus::Paired ||
                status == bt::DevicePairingResultStatus::AlreadyPaired;
     } catch (const bt::PlatformError&) {
-      // NOTE: a result that cannot tell its status made no bond to act on.
+      // NOTE: as a failed pairing, below.
+    }
+    if (!paired) {
+      // A pairing that failed (or whose result cannot tell) after an answer may have bonded the device all the
+      // same, or an earlier pairing's request taken for this one did: the device says whether it is bonded.
+      std::shared_ptr<bt::DeviceInformationPairing> pairing;
+      {
+        std::lock_guard lock(mutex_);
+        pairing = pairing_;
+      }
+      try {
+        paired = pairing != nullptr && pairing->IsPaired();
+      } catch (...) {
+        // NOTE: a device that cannot tell keeps what it has.
+      }
     }
     std::unique_lock lock(mutex_);
     result_known_ = true;
@@ -523,11 +537,16 @@ int BLEClientEngine::Connect(const char* server_id) {
            id.EqualsNoCase(GetServerId());
   };
   if (connected_as_asked()) return 0;
+  // A Disconnect made from here on (on whichever thread, also in a sink) ends this Connect too: it gives up
+  // (608) at its next step, until it holds its use of the bond, which such a Disconnect takes from then on.
+  const uint64_t number = connects_begun_.fetch_add(1, std::memory_order_acq_rel) + 1;
+  const auto cut = [&] { return connects_cut_.load(std::memory_order_acquire) >= number; };
   // A scan still starting is stopped as well as a running one.
   rc = StopScanning();
   if (rc != 0) return rc;
   // The stop's StopScan sink may have connected the same server meanwhile: it is connected as asked.
   if (connected_as_asked()) return 0;
+  if (cut()) return kParentNotListed;
   uint64_t address = 0;
   (void)ParseBluetoothAddress(id.Data(), &address);
   // A Disconnect is ending the connection from its claim of the device until its Disconnected, also once it has
@@ -541,6 +560,7 @@ int BLEClientEngine::Connect(const char* server_id) {
     // wait for: this Connect, overtaken, leaves the connection (or that end) to them.
     if (device_ != nullptr || disconnects_ending_.load(std::memory_order_acquire) != 0) return kParentNotListed;
   }
+  if (cut()) return kParentNotListed;
   const std::shared_ptr<bt::BluetoothPlatform> platform = bt::Provider();
   rc = RequireRadio(*platform);
   if (rc != 0) return rc;
@@ -561,6 +581,7 @@ int BLEClientEngine::Connect(const char* server_id) {
   } bond_use{*this, device};
   rc = UseBond(platform, address, &bond_use.serial);
   if (rc != 0) return rc;
+  if (cut()) return kParentNotListed;
   device = AwaitLEDevice(*this, platform->FromBluetoothAddressAsync(address));
   // A wait that stopped (301) left its code and text.
   if (device == nullptr && LastErrorCode() != 0) return LastErrorCode();
@@ -707,6 +728,8 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     if (result != nullptr) status = static_cast<int32_t>(result->Status());
   } catch (...) {
     count_answered_bond();
+    // A sink's Disconnect (or Connect elsewhere) meanwhile had cut this Connect short: as below.
+    if (use.has_value() && !HoldsBondUse(use->serial)) return kParentNotListed;
     throw;
   }
   if (result == nullptr && LastErrorCode() != 0) {
@@ -731,6 +754,11 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     const bool made = status == static_cast<int32_t>(PairingStatus::Paired) ||
                       (status == static_cast<int32_t>(PairingStatus::AlreadyPaired) && PairingAnswered(round));
     if (made && Bonds::Shared()->Orphaned(*use)) RemoveBond(Bonds::Shared(), PairingOf(*device), *use);
+    // A pairing that failed after the answer: as below.
+    if (status != static_cast<int32_t>(PairingStatus::Paired) &&
+        status != static_cast<int32_t>(PairingStatus::AlreadyPaired)) {
+      count_answered_bond();
+    }
     return kParentNotListed;
   }
   if (status == static_cast<int32_t>(PairingStatus::Paired)) {
@@ -768,6 +796,13 @@ int BLEClientEngine::Disconnect(bool of_connect) {
   // A Connect that holds no device yet (it looks the device up, or sets a connection up without pairing) is
   // ended all the same: its use of the bond ends here, and it gives up (608) where it next looks, as when a
   // sink's Connect elsewhere overtakes it.
+  if (!of_connect) {
+    // Every Connect begun so far gives up at its next step (see Connect).
+    const uint64_t begun = connects_begun_.load(std::memory_order_acquire);
+    uint64_t cut = connects_cut_.load(std::memory_order_acquire);
+    while (cut < begun && !connects_cut_.compare_exchange_weak(cut, begun, std::memory_order_acq_rel)) {
+    }
+  }
   std::optional<BondUse> setting_up;
   const std::shared_ptr<bt::BluetoothLEDevice> device = ClaimHeldDevice(of_connect ? nullptr : &setting_up);
   if (device == nullptr && !setting_up.has_value()) return AwaitOtherDisconnect();
@@ -896,13 +931,17 @@ void BLEClientEngine::Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& devic
 int BLEClientEngine::UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platform, uint64_t address,
                              uint64_t* serial) {
   BondUse use{platform, address, 0};
-  std::optional<BondUse> replaced;
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     use.serial = *serial = ++bond_uses_;
+  }
+  // Counted before it is the engine's: a Disconnect or Connect that ends it from then on leaves a counted use.
+  const std::shared_ptr<bt::sim::SimAsyncOperation<bt::DeviceUnpairingResult>> removal = Bonds::Shared()->Use(use);
+  std::optional<BondUse> replaced;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
     replaced = std::exchange(bond_use_, use);
   }
-  const std::shared_ptr<bt::sim::SimAsyncOperation<bt::DeviceUnpairingResult>> removal = Bonds::Shared()->Use(use);
   // The use of a Connect that this one overtakes (one still waiting for its device: a Connect that holds one
   // is disconnected first) ends here, after this one began, so that a bond both use stays; that Connect finds
   // it gone and gives up (608).

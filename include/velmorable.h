@@ -775,8 +775,9 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *        out to no one, what it subscribed to or ended is not reported; it has no text of its own. Also a
  *        Connect whose sink connected again from the Disconnected of the connection it ended first: the sink's
  *        connection stays, and this Connect raises no Connected; and a Connect whose sink disconnected (or
- *        connected elsewhere) while it paired, or a Disconnect (on whichever thread) ended while it still looked
- *        the device up or set the connection up: it raises no Connected, and the bond its pairing made goes; and
+ *        connected elsewhere) while it paired, or that a Disconnect made before its Connected (on whichever
+ *        thread, at any step: the scan's stop, the end of the connection before, the device's lookup, the
+ *        pairing, the set-up) ended: it raises no Connected, and the bond its pairing made goes; and
  *        a Connect that a sink's Connect elsewhere overtook while it waited for the device, or one made in a
  *        sink whose disconnect first found another Disconnect still ending the connection: the sink's
  *        connection (or that end) stays as it was made, and this Connect raises no Connected.

@@ -51,7 +51,7 @@ struct DisconnectingOther {
 // sink is a little slow with that Disconnect's Log line. The application's Connect returns 608 and the
 // application connects again at once: the new connection's Connected must not come before the Disconnected of
 // the connection that was ended, or the program, which reads the last word, takes itself for disconnected
-// while it is connected.
+// while it is connected; and the connection that the second Connect made and told must be usable, its loss told.
 TEST_F(UnheldDisconnect, AConnectMadeAfterItIsToldAfterItsDisconnected) {
   radio_->AddPeripheral(BusyPeripheral(kX));
   radio_->AddPeripheral(BusyPeripheral(kZ));
@@ -90,6 +90,11 @@ TEST_F(UnheldDisconnect, AConnectMadeAfterItIsToldAfterItsDisconnected) {
   radio_->WaitIdle();
   EXPECT_EQ(Told(events), "Disconnected 0 OK; Connected 0 OK; ")
       << "the application is connected, but the sink's last word is Disconnected";
+  EXPECT_EQ(Do(first, VELMORABLE_METHOD_DISCOVER_SERVICES), 0)
+      << LastError(first) << ": the connection that Connect made and told is not usable";
+  radio_->SetLink(kX, false);  // the device goes out of range
+  EXPECT_TRUE(Eventually([&] { return Told(events).find("Disconnected 0 Offline") != std::string::npos; }))
+      << "the loss of the link is not told: " << Told(events);
 }
 
 // WrongPin answers every PairingRequest with a PIN the device does not expect.
@@ -157,11 +162,120 @@ TEST_F(UnheldDisconnect, ABondOfAnAnsweredPairingWhoseSinkDisconnectedGoesWhenIt
   (void)radio_->AddFault(
       {.op = bt::sim::SimOp::kPair, .address = kX, .results_hresult = static_cast<int32_t>(0x80070005u)});
   const int rc = Do(client, VELMORABLE_METHOD_CONNECT, Id(kX).c_str());
+  EXPECT_EQ(rc, 608) << LastError(client);  // cut short by its sink's Disconnect, as when the result comes
+  EXPECT_EQ(disconnect_rc.load(), 0);
+  radio_->WaitIdle();
+  EXPECT_TRUE(Eventually([&] { return !radio_->IsPaired(kX); }))
+      << "Connect gave " << rc << " (" << LastError(client) << "); the bond its answered pairing made stays";
+}
+
+// As above, but the platform finishes the pairing without a result object (the result cannot be had, with no
+// error): the device is bonded by the sink's answer, the sink's Disconnect ended the Connect, and no connection
+// uses the device. The bond must go.
+TEST_F(UnheldDisconnect, ABondOfAnAnsweredPairingWhoseSinkDisconnectedGoesWithoutAResult) {
+  radio_->AddPeripheral(BusyPeripheral(kX));
+  std::atomic<int> disconnect_rc{-1};
+  VelmoraBLE_BLEClient* handle = nullptr;
+  Sink events;
+  events.inside = [&](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_PAIRING_REQUEST) disconnect_rc = Do(handle, VELMORABLE_METHOD_DISCONNECT);
+  };
+  struct Answering {
+    Sink* sink;
+    static int32_t Call(void* raw, int32_t id, int32_t count, intptr_t* params, int32_t* cbparams) {
+      if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
+      return Sink::Call(static_cast<Answering*>(raw)->sink, id, count, params, cbparams);
+    }
+  } answering{&events};
+  Client client(&Answering::Call, &answering);
+  handle = client;
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  (void)radio_->AddFault({.op = bt::sim::SimOp::kPair, .address = kX, .null_result = true});
+  const int rc = Do(client, VELMORABLE_METHOD_CONNECT, Id(kX).c_str());
   EXPECT_NE(rc, 0);
   EXPECT_EQ(disconnect_rc.load(), 0);
   radio_->WaitIdle();
   EXPECT_TRUE(Eventually([&] { return !radio_->IsPaired(kX); }))
       << "Connect gave " << rc << " (" << LastError(client) << "); the bond its answered pairing made stays";
+}
+
+// Connect with pairing stops waiting (301, Timeout) after the sink gave the PIN; the platform's pairing result
+// then fails although the device bonded. No connection of the process uses the device: that bond must go.
+TEST_F(UnheldDisconnect, ABondOfAnAnsweredPairingWhoseLateResultFailsGoes) {
+  radio_->AddPeripheral(BusyPeripheral(kX));
+  struct Answering {
+    static int32_t Call(void*, int32_t id, int32_t, intptr_t* params, int32_t*) {
+      if (id == VELMORABLE_EVENT_PAIRING_REQUEST) AnswerPin(params);
+      return 0;
+    }
+  };
+  Client client(&Answering::Call, nullptr);
+  ASSERT_EQ(Config(client, "PairingMode=1"), 0);
+  ASSERT_EQ(Config(client, "TimeoutInMilliseconds=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 200), 0);
+  (void)radio_->AddFault({.op = bt::sim::SimOp::kPair,
+                          .address = kX,
+                          .delay_ms = 400,
+                          .results_hresult = static_cast<int32_t>(0x80070005u)});
+  EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kX).c_str()), 301) << LastError(client);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  radio_->WaitIdle();
+  EXPECT_TRUE(Eventually([&] { return !radio_->IsPaired(kX); })) << "the bond the answered pairing made stays";
+}
+
+// SlowValue holds the platform thread in its client's first Value for 400 ms.
+struct SlowValue {
+  std::atomic<bool> inside{false};
+  static int32_t Call(void* raw, int32_t id, int32_t count, intptr_t* params, int32_t* cbparams) {
+    auto* self = static_cast<SlowValue*>(raw);
+    if (id == VELMORABLE_EVENT_VALUE && !self->inside.exchange(true)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    }
+    (void)count;
+    (void)params;
+    (void)cbparams;
+    return 0;
+  }
+};
+
+// The application switches its client from X to Y; Connect's disconnect from X first waits for the Value that the
+// client's sink is still handling. Meanwhile another part of the program (a sink on a platform thread) cancels
+// with Disconnect: that Disconnect ends the Connect too, which connects nothing (608), and the client is not
+// connected when Connect returns.
+// Two event threads: the cancel runs while the other one is in the slow Value sink.
+class UnheldDisconnectBesideASlowSink : public RadioFixture<2> {};
+
+TEST_F(UnheldDisconnectBesideASlowSink, ADisconnectWhileConnectEndsTheOldConnectionEndsTheConnect) {
+  radio_->AddPeripheral(BusyPeripheral(kX));
+  radio_->AddPeripheral(BusyPeripheral(kZ));
+  constexpr uint64_t kY = 0xA0B0C0D00052;
+  radio_->AddPeripheral(BusyPeripheral(kY));
+  SlowValue slow;
+  Client first(&SlowValue::Call, &slow);
+  DisconnectingOther disconnecting;
+  disconnecting.other = first;
+  Client second(&DisconnectingOther::Call, &disconnecting);
+  ASSERT_EQ(Do(second, VELMORABLE_METHOD_CONNECT, Id(kZ).c_str()), 0) << LastError(second);
+  ASSERT_EQ(Do(first, VELMORABLE_METHOD_CONNECT, Id(kX).c_str()), 0) << LastError(first);
+  intptr_t discover[4] = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
+                          reinterpret_cast<intptr_t>("")};
+  intptr_t subscribe[2] = {reinterpret_cast<intptr_t>("000100000000"), reinterpret_cast<intptr_t>("000100030000")};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(first, VELMORABLE_METHOD_DISCOVER, 4, discover, sizes), 0) << LastError(first);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(first, VELMORABLE_METHOD_SUBSCRIBE, 2, subscribe, sizes), 0) << LastError(first);
+  (void)radio_->Notify(kX, 0x0003, {0x01, 0x02});
+  ASSERT_TRUE(Eventually([&] { return slow.inside.load(); }));
+  std::atomic<int> switched{-1};
+  std::thread application([&] { switched = Do(first, VELMORABLE_METHOD_CONNECT, Id(kY).c_str()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  radio_->SetName(kZ, u"Renamed");  // the second client's sink disconnects the first one
+  application.join();
+  ASSERT_TRUE(Eventually([&] { return disconnecting.rc.load() != -1; }));
+  EXPECT_EQ(disconnecting.rc.load(), 0);
+  EXPECT_EQ(switched.load(), 608) << LastError(first);
+  const intptr_t server = VelmoraBLE_BLEClient_Get(first, VELMORABLE_PROP_SERVER_ID, 0);
+  EXPECT_STREQ(server != 0 ? reinterpret_cast<const char*>(server) : "?", "")
+      << "the Disconnect made during the Connect was undone";
 }
 
 }  // namespace
