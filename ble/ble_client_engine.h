@@ -555,8 +555,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // Connection helpers (connection.cpp).
   int LogConnection(int32_t level, const char* text, const char* log_type);
   int FailConnect(const char* text);
-  // PairDevice runs the pairing of the Connect whose use of the bond is numbered serial (see HoldDeviceOfUse).
-  int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id, uint64_t serial);
+  // PairDevice runs the pairing of the Connect whose use of the bond is own_use (see HoldDeviceOfUse).
+  int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id, const BondUse& own_use);
   // AwaitedPairing is one round of a pairing that a Connect waits for: its requests name the round's server,
   // and answered is set once one of them was answered (accepted; guarded by state_mutex_). A sink's Connect
   // may begin a round of its own while an earlier Connect still waits: each Connect ends and asks about its

@@ -264,15 +264,43 @@ void LeaveUse(const std::shared_ptr<bt::BluetoothLEDevice>& device, const Bonds:
   RemoveBond(bonds, pairing, use);
 }
 
-// LateBond decides about a pairing whose Connect stopped waiting for it: the bond is removed when the sink had
-// answered and the platform's late result says that the device is bonded (paired by this pairing, or found
-// paired after that answer, which a request of an earlier pairing took: as PairDevice counts it), once no
-// connection uses the device (see Bonds). Either word may come first, on any thread; it keeps no engine, which
-// may be gone by the time the platform answers.
+// BondOutcome is what a pairing of the library leaves of the device's bond, from the platform's result: Paired
+// made it; AlreadyPaired made it only where the sink answered (a request of an earlier pairing of the device,
+// taken for this one, bonded it); a failed pairing, or one whose result cannot tell, made the bond that the
+// device has now where it had none before the pairing began, and otherwise only where the sink answered.
+enum class BondOutcome { kNone, kMade, kMadeIfAnswered };
+
+BondOutcome FailedPairingsBond(bt::DeviceInformationPairing& pairing, bool was_paired) {
+  try {
+    if (!pairing.IsPaired()) return BondOutcome::kNone;
+  } catch (...) {
+    // NOTE: a device that cannot tell keeps what it has.
+    return BondOutcome::kNone;
+  }
+  return was_paired ? BondOutcome::kMadeIfAnswered : BondOutcome::kMade;
+}
+
+BondOutcome OutcomeOf(const std::shared_ptr<bt::DevicePairingResult>& result, bt::DeviceInformationPairing& pairing,
+                      bool was_paired) {
+  try {
+    const bt::DevicePairingResultStatus status =
+        result != nullptr ? result->Status() : bt::DevicePairingResultStatus::Failed;
+    if (status == bt::DevicePairingResultStatus::Paired) return BondOutcome::kMade;
+    if (status == bt::DevicePairingResultStatus::AlreadyPaired) return BondOutcome::kMadeIfAnswered;
+  } catch (const bt::PlatformError&) {
+    // NOTE: as a failed pairing.
+  }
+  return FailedPairingsBond(pairing, was_paired);
+}
+
+// LateBond decides about a pairing whose Connect stopped waiting for it: the bond that the platform's late result
+// shows this pairing made (see BondOutcome; whether the sink answered is known once the wait has stopped) is
+// removed once no connection uses the device (see Bonds). Either word may come first, on any thread; it keeps no
+// engine, which may be gone by the time the platform answers.
 class LateBond {
  public:
-  LateBond(std::shared_ptr<bt::DeviceInformationPairing> pairing, Bonds::Key key)
-      : pairing_(std::move(pairing)), key_(std::move(key)) {}
+  LateBond(std::shared_ptr<bt::DeviceInformationPairing> pairing, Bonds::Key key, bool was_paired)
+      : pairing_(std::move(pairing)), key_(std::move(key)), was_paired_(was_paired) {}
   // The record, held: the platform's late word may come after the process began to exit.
   const std::shared_ptr<Bonds> bonds_ = Bonds::Shared();
   void Answered(bool answered) {
@@ -282,38 +310,22 @@ class LateBond {
     Settle(lock);
   }
   void Finished(const std::shared_ptr<bt::DevicePairingResult>& result) {
-    bool paired = false;
-    try {
-      const bt::DevicePairingResultStatus status =
-          result != nullptr ? result->Status() : bt::DevicePairingResultStatus::Failed;
-      paired = status == bt::DevicePairingResultStatus::Paired ||
-               status == bt::DevicePairingResultStatus::AlreadyPaired;
-    } catch (const bt::PlatformError&) {
-      // NOTE: as a failed pairing, below.
+    std::shared_ptr<bt::DeviceInformationPairing> pairing;
+    {
+      std::lock_guard lock(mutex_);
+      pairing = pairing_;
     }
-    if (!paired) {
-      // A pairing that failed (or whose result cannot tell) after an answer may have bonded the device all the
-      // same, or an earlier pairing's request taken for this one did: the device says whether it is bonded.
-      std::shared_ptr<bt::DeviceInformationPairing> pairing;
-      {
-        std::lock_guard lock(mutex_);
-        pairing = pairing_;
-      }
-      try {
-        paired = pairing != nullptr && pairing->IsPaired();
-      } catch (...) {
-        // NOTE: a device that cannot tell keeps what it has.
-      }
-    }
+    const BondOutcome outcome = pairing != nullptr ? OutcomeOf(result, *pairing, was_paired_) : BondOutcome::kNone;
     std::unique_lock lock(mutex_);
     result_known_ = true;
-    paired_ = paired;
+    outcome_ = outcome;
     Settle(lock);
   }
 
  private:
   void Settle(std::unique_lock<std::mutex>& lock) {
-    if (!answer_known_ || !result_known_ || !answered_ || !paired_ || pairing_ == nullptr) return;
+    if (!answer_known_ || !result_known_ || pairing_ == nullptr) return;
+    if (outcome_ == BondOutcome::kNone || (outcome_ == BondOutcome::kMadeIfAnswered && !answered_)) return;
     const std::shared_ptr<bt::DeviceInformationPairing> pairing = std::move(pairing_);
     lock.unlock();
     if (bonds_->Orphaned(key_)) RemoveBond(bonds_, pairing, key_);
@@ -322,10 +334,11 @@ class LateBond {
   std::mutex mutex_;
   std::shared_ptr<bt::DeviceInformationPairing> pairing_;  // the device's, taken on the thread of Connect
   const Bonds::Key key_;
+  const bool was_paired_;
   bool answer_known_ = false;
   bool answered_ = false;
   bool result_known_ = false;
-  bool paired_ = false;
+  BondOutcome outcome_ = BondOutcome::kNone;
 };
 
 }  // namespace
@@ -624,7 +637,7 @@ int BLEClientEngine::Connect(const char* server_id) {
         // The status handler is in place before the pairing holds the device, so that a link lost while it
         // pairs (as the bond completes, say) is noted for the check after Connected.
         (void)bridge_->RegisterConnectionStatusChanged(device);
-        rc = PairDevice(device, id, bond_use.serial);
+        rc = PairDevice(device, id, BondUse{platform, address, bond_use.serial});
         if (rc != 0) return rc;
       }
     }
@@ -680,7 +693,8 @@ int BLEClientEngine::Connect(const char* server_id) {
 // PairDevice runs the custom pairing of Connect. The device is held meanwhile (its server id is the
 // ServerId property already). Returns 0 when the device may be used, else the failure (the device released).
 int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id,
-                                uint64_t serial) {
+                                const BondUse& own_use) {
+  const uint64_t serial = own_use.serial;
   const auto round = std::make_shared<AwaitedPairing>();
   const int rc = round->server_id.Assign(id);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
@@ -699,23 +713,37 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     ~EndOfWait() { (void)engine.GiveUpPairing(round); }
   } end_of_wait{*this, round};
   AwaitPairing(round);
+  // A Disconnect (or a sink's Connect elsewhere) since the device was held cut this Connect short: nothing is
+  // paired for it.
+  if (!HoldsBondUse(serial)) return kParentNotListed;
   // The platform's word may come after the wait stopped: the bond is removed then only when this pairing
-  // made it (see LateBond), never one that another pairing made meanwhile.
-  const std::optional<BondUse> use = CurrentBondUse();
-  const std::shared_ptr<LateBond> late_bond =
-      use.has_value() ? std::make_shared<LateBond>(PairingOf(*device), *use) : nullptr;
-  // A pairing that fails after the sink answered may have bonded the device all the same: its result could not
-  // be had, or an answer of an earlier pairing of the device, taken for this one, bonded it before this pairing
-  // failed on its own. No Disconnect follows a failed Connect: a device bonded now has its bond removed with the
-  // last connection that uses it (this Connect's use, ending as it returns, or one still open; at once when a
-  // sink's Disconnect has ended this one's already). A device left unbonded is no bond of the library's.
-  const auto count_answered_bond = [&]() noexcept {
-    if (!use.has_value() || !PairingAnswered(round)) return;
+  // made it (see LateBond), never one that another pairing made meanwhile. The use is this Connect's own, also
+  // once a Disconnect has ended it.
+  const std::optional<BondUse> use = own_use;
+  // Whether the device was bonded before this pairing began: a failed pairing that leaves it bonded made that
+  // bond unless it was (see BondOutcome).
+  bool was_paired = true;
+  try {
+    was_paired = PairingOf(*device)->IsPaired();
+  } catch (const bt::PlatformError&) {
+    // NOTE: a device that cannot tell is taken as bonded: only an answered pairing's bond is then the library's.
+  }
+  const std::shared_ptr<LateBond> late_bond = std::make_shared<LateBond>(PairingOf(*device), *use, was_paired);
+  // A pairing that fails may have bonded the device all the same: its result could not be had, or an answer of
+  // an earlier pairing of the device, taken for this one, bonded it before this pairing failed on its own. No
+  // Disconnect follows a failed Connect: the bond it made (see BondOutcome) is removed with the last connection
+  // that uses the device (this Connect's use, ending as it returns, or one still open; at once when a sink's
+  // Disconnect has ended this one's already). A device left unbonded has no bond of the library's.
+  const auto count_failed_pairings_bond = [&]() noexcept {
     try {
       const std::shared_ptr<bt::DeviceInformationPairing> pairing = PairingOf(*device);
-      if (pairing->IsPaired() && Bonds::Shared()->Orphaned(*use)) RemoveBond(Bonds::Shared(), pairing, *use);
+      const BondOutcome outcome = FailedPairingsBond(*pairing, was_paired);
+      if (outcome == BondOutcome::kNone || (outcome == BondOutcome::kMadeIfAnswered && !PairingAnswered(round))) {
+        return;
+      }
+      if (Bonds::Shared()->Orphaned(*use)) RemoveBond(Bonds::Shared(), pairing, *use);
     } catch (...) {
-      // NOTE: a device that cannot tell whether it is bonded keeps what it has.
+      // NOTE: a device that cannot be asked keeps what it has.
     }
   };
   std::shared_ptr<bt::DevicePairingResult> result;
@@ -723,11 +751,11 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   try {
     result = AwaitPairingResult(*this, custom->PairAsync(kRequestedPairingKinds),
                                 [late_bond](std::shared_ptr<bt::DevicePairingResult> late) {
-                                  if (late_bond != nullptr) late_bond->Finished(late);
+                                  late_bond->Finished(late);
                                 });
     if (result != nullptr) status = static_cast<int32_t>(result->Status());
   } catch (...) {
-    count_answered_bond();
+    count_failed_pairings_bond();
     // A sink's Disconnect (or Connect elsewhere) meanwhile had cut this Connect short: as below.
     if (use.has_value() && !HoldsBondUse(use->serial)) return kParentNotListed;
     throw;
@@ -740,40 +768,31 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     // platform's word comes too late): no Disconnect follows a failed Connect, so that bond is removed once
     // the platform reports this pairing done. The pairing is given up first, so that no answer comes after.
     const bool answered = GiveUpPairing(round);
-    if (late_bond != nullptr) late_bond->Answered(answered);
+    late_bond->Answered(answered);
     // A sink that connected elsewhere meanwhile overtook this Connect (its use of the bond ended then): the
     // sink's connection stays as it is (608, as below).
     if (!HoldDeviceOfUse(nullptr, serial)) return kParentNotListed;
     settings_.not_connected.store(1, std::memory_order_release);
     return SetErrorText(stopped, stopped_text.Data());
   }
-  // A sink that disconnected (or connected elsewhere) while the pairing ran ended this connection's use of the
-  // bond: the Connect is cut short (608), and a bond its pairing made has no connection left to remove it, so
-  // it goes now unless another client's connection uses the device (the last one's end removes it then).
-  if (use.has_value() && !HoldsBondUse(use->serial)) {
-    const bool made = status == static_cast<int32_t>(PairingStatus::Paired) ||
-                      (status == static_cast<int32_t>(PairingStatus::AlreadyPaired) && PairingAnswered(round));
-    if (made && Bonds::Shared()->Orphaned(*use)) RemoveBond(Bonds::Shared(), PairingOf(*device), *use);
-    // A pairing that failed after the answer: as below.
-    if (status != static_cast<int32_t>(PairingStatus::Paired) &&
-        status != static_cast<int32_t>(PairingStatus::AlreadyPaired)) {
-      count_answered_bond();
-    }
-    return kParentNotListed;
+  // The bond that this pairing made is the library's, and goes with the last connection that uses the device:
+  // this Connect's, or, when a sink disconnected (or connected elsewhere) while the pairing ran and so ended
+  // this connection's use of the bond (the Connect is cut short, 608), at once unless another client's
+  // connection uses the device. A bond made before (outside the library) serves as well; it is not the library's
+  // to remove. But a bond that an answer of this pairing made is: a request of an earlier pairing of the same
+  // object that came while this one waited was answered as this one's, and this pairing then finds the device
+  // bonded. (A bond that an earlier Connect's answer made, whose Connect gave up, is removed once this
+  // connection ends: see Bonds.)
+  const bool paired = status == static_cast<int32_t>(PairingStatus::Paired) ||
+                      status == static_cast<int32_t>(PairingStatus::AlreadyPaired);
+  const bool made = status == static_cast<int32_t>(PairingStatus::Paired) || (paired && PairingAnswered(round));
+  if (made) {
+    if (Bonds::Shared()->Orphaned(*use)) RemoveBond(Bonds::Shared(), PairingOf(*device), *use);
+  } else if (!paired) {
+    count_failed_pairings_bond();
   }
-  if (status == static_cast<int32_t>(PairingStatus::Paired)) {
-    if (use.has_value()) Bonds::Shared()->Made(*use);
-    return 0;
-  }
-  // A bond made before (outside the library) serves as well; it is not the library's to remove. But a bond
-  // that an answer of this pairing made is: a request of an earlier pairing of the same object that came while
-  // this one waited was answered as this one's, and this pairing then finds the device bonded. (A bond that
-  // an earlier Connect's answer made, whose Connect gave up, is removed once this connection ends: see Bonds.)
-  if (status == static_cast<int32_t>(PairingStatus::AlreadyPaired)) {
-    if (PairingAnswered(round) && use.has_value()) Bonds::Shared()->Made(*use);
-    return 0;
-  }
-  count_answered_bond();
+  if (!HoldsBondUse(serial)) return kParentNotListed;
+  if (paired) return 0;
   if (!HoldDeviceOfUse(nullptr, serial)) return kParentNotListed;
   settings_.not_connected.store(1, std::memory_order_release);
   // The platform's detail says why, where the status alone does not.

@@ -322,8 +322,12 @@ void BluezPairing::Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* mess
 void BluezPairing::Answer(const std::shared_ptr<Agent>& agent, uint32_t kind, const PairingRequest::Answer& answer) {
   sd_bus_message* request = agent->Pending();
   const bool display = kind == Kinds::DisplayPin;
-  if (display && !answer.given) {
-    // A displayed PIN cannot be refused; the pairing is cancelled instead.
+  if (display && !answer.given && request != nullptr && agent->pairing) {
+    // A displayed PIN cannot be refused; the pairing is cancelled instead, while it runs and its request is
+    // still open. NOTE: bluetoothd waits for no answer to a displayed passkey (agent.c, agent_display_passkey
+    // sends it no-reply), so the pairing may be over by then; CancelPairing with no pairing of the device under
+    // way has the kernel unpair it and drop its link (device.c, cancel_pairing: btd_adapter_remove_bonding),
+    // and a pairing under way then may be another program's.
     core_->CallMethod(path_, kDeviceIface, "CancelPairing", nullptr, kDefaultCallUs, [](Reply&) {});
   }
   if (request == nullptr) return;

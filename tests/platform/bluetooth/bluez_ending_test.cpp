@@ -2,6 +2,8 @@
 // platform shut down while a Connect is under way, and notification sockets read at the link's end.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,6 +98,103 @@ TEST_F(BluezEnding, ValuesAfterAnEmptyNotificationAreDeliveredWhenTheLinkEnds) {
   EXPECT_TRUE(short_rounds.empty()) << short_rounds.size() << " of " << rounds
                                     << " rounds lost the value after the empty one; Values before Disconnected: "
                                     << ::testing::PrintToString(short_rounds);
+}
+
+// Only for the test that uses it: pairing by a passkey that bluetoothd shows and the device's user types.
+// bluetoothd shows the passkey through the agent and waits for no answer (agent.c, agent_display_passkey:
+// g_dbus_send_message, which marks a method call no-reply); the pairing goes on in the kernel and ends when the
+// user has typed the passkey on the device, whatever the agent does meanwhile (here 300 ms later): Pair
+// connects the device and answers once bonded, Paired turning true first. bluetoothd's CancelPairing cancels
+// whatever bonding of the device is under way (device.c, cancel_pairing: "struct bonding_req *req =
+// device->bonding; ... device_cancel_bonding(device, MGMT_STATUS_CANCELLED);"); with none under way (since
+// 5.65) it has the kernel unpair the device and drop its link: "if (!req) { btd_adapter_remove_bonding(
+// device->adapter, &device->bdaddr, device->bdaddr_type); return btd_error_does_not_exist(msg); }", which is
+// MGMT_OP_UNPAIR_DEVICE with "cp.disconnect = 1" (adapter.c); the kernel skips the asking socket with its
+// Device Unpaired event, so Paired stays as it is on the bus while the keys are gone.
+constexpr const char kPasskeyTypedOnTheDevice[] = R"(
+kernel_unpaired = []
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', sender_keyword='sender',
+                     async_callbacks=('answer_ok', 'answer_err'))
+def typed_on_the_device(self, sender=None, answer_ok=None, answer_err=None):
+    log('Pair', self.path)
+    device = device_at(self.path)
+    if not device.props()['Connected']:
+        link_up(device)
+    call_agent(agent_for(sender), 'DisplayPasskey', 'ouq', (dbus.ObjectPath(device.path),
+               dbus.UInt32(device.passkey), dbus.UInt16(0)), lambda *_: None, lambda *_: None)
+    def typed():
+        changed(device.path, DEVICE_IFACE, {'Paired': dbus.Boolean(True)})
+        answer_ok()
+        return False
+    GLib.timeout_add(300, typed)
+typed_on_the_device.__name__ = 'Pair'
+export(mockobject.objects[d.path], DEVICE_IFACE, typed_on_the_device)
+
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
+def unpair_without_bonding(self):
+    log('CancelPairing', self.path)
+    device = device_at(self.path)
+    kernel_unpaired.append(self.path)
+    if device.props()['Connected']:
+        link_drop_cached(device.address)
+    fail('org.bluez.Error.DoesNotExist', 'Does Not Exist')
+unpair_without_bonding.__name__ = 'CancelPairing'
+export(mockobject.objects[d.path], DEVICE_IFACE, unpair_without_bonding)
+)";
+
+class BluezEndingPairing : public BluezEnding {
+ protected:
+  // HeldSink shows a passkey to its user and accepts once the user says so (the test lets it go).
+  static int32_t HeldSink(void* context, int32_t id, int32_t count, intptr_t* params, int32_t* cbparams) {
+    auto* self = static_cast<BluezEndingPairing*>(context);
+    if (id == VELMORABLE_EVENT_PAIRING_REQUEST && count >= 4) {
+      std::unique_lock lock(self->mutex_);
+      self->asked_ = true;
+      self->changed_.notify_all();
+      self->changed_.wait_for(lock, std::chrono::seconds(10), [self] { return self->let_go_; });
+      params[3] = 1;
+    }
+    return Sink::Call(&self->sink_, id, count, params, cbparams);
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool asked_ = false;
+  bool let_go_ = false;
+};
+
+// The device asks its user to type a passkey; the application's sink shows it and waits for its own user's
+// OK. The user types the passkey on the device first: the device is bonded and Connect succeeds while the
+// sink still shows the passkey. Then the user presses OK and the sink accepts. The connection and the bond that
+// Connect made stay: nothing is cancelled, no pairing being under way any more.
+TEST_F(BluezEndingPairing, AShownPasskeyAcceptedAfterThePairingEndedLeavesTheBondAndTheLink) {
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(&HeldSink, this, 0);
+  ASSERT_NE(handle_, nullptr);
+  Script("heart_rate_sensor(); d = devices[HEART_RATE_ADDRESS]; d.pairing = 'display'");
+  Script(kPasskeyTypedOnTheDevice);
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  std::atomic<int> connect_rc{-1};
+  std::thread connect([&] { connect_rc = Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}); });
+  {
+    std::unique_lock lock(mutex_);
+    ASSERT_TRUE(changed_.wait_for(lock, std::chrono::seconds(10), [this] { return asked_; }));
+  }
+  // The user types the passkey on the device: bonded, and Connect succeeds while the sink still shows it.
+  for (int i = 0; i < 500 && connect_rc.load() == -1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(connect_rc.load(), 0) << LastError();
+  EXPECT_EQ(Script("(bool(d.props()['Paired']), bool(d.props()['Connected']))"), "(True, True)");
+  {
+    std::lock_guard lock(mutex_);
+    let_go_ = true;
+  }
+  changed_.notify_all();
+  connect.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(Script("kernel_unpaired"), "[]") << "CancelPairing after the pairing ended unpaired the device";
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_DISCONNECTED).empty())
+      << "the connection that Connect made was dropped; CancelPairing calls: "
+      << ::testing::PrintToString(mock_->CallsOf("CancelPairing"));
 }
 
 }  // namespace
