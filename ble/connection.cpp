@@ -266,22 +266,21 @@ void LeaveUse(const std::shared_ptr<bt::BluetoothLEDevice>& device, const Bonds:
 
 // BondOutcome is what a pairing of the library leaves of the device's bond, from the platform's result: Paired
 // made it; AlreadyPaired made it only where the sink answered (a request of an earlier pairing of the device,
-// taken for this one, bonded it); a failed pairing, or one whose result cannot tell, made the bond that the
-// device has now where it had none before the pairing began, and otherwise only where the sink answered.
+// taken for this one, bonded it); so did a failed pairing, or one whose result cannot tell, that leaves the
+// device bonded: only where the sink answered (another program, or the system, may have paired the device
+// meanwhile, and its bond is not the library's).
 enum class BondOutcome { kNone, kMade, kMadeIfAnswered };
 
-BondOutcome FailedPairingsBond(bt::DeviceInformationPairing& pairing, bool was_paired) {
+BondOutcome FailedPairingsBond(bt::DeviceInformationPairing& pairing) {
   try {
-    if (!pairing.IsPaired()) return BondOutcome::kNone;
+    return pairing.IsPaired() ? BondOutcome::kMadeIfAnswered : BondOutcome::kNone;
   } catch (...) {
     // NOTE: a device that cannot tell keeps what it has.
     return BondOutcome::kNone;
   }
-  return was_paired ? BondOutcome::kMadeIfAnswered : BondOutcome::kMade;
 }
 
-BondOutcome OutcomeOf(const std::shared_ptr<bt::DevicePairingResult>& result, bt::DeviceInformationPairing& pairing,
-                      bool was_paired) {
+BondOutcome OutcomeOf(const std::shared_ptr<bt::DevicePairingResult>& result, bt::DeviceInformationPairing& pairing) {
   try {
     const bt::DevicePairingResultStatus status =
         result != nullptr ? result->Status() : bt::DevicePairingResultStatus::Failed;
@@ -290,7 +289,7 @@ BondOutcome OutcomeOf(const std::shared_ptr<bt::DevicePairingResult>& result, bt
   } catch (const bt::PlatformError&) {
     // NOTE: as a failed pairing.
   }
-  return FailedPairingsBond(pairing, was_paired);
+  return FailedPairingsBond(pairing);
 }
 
 // LateBond decides about a pairing whose Connect stopped waiting for it: the bond that the platform's late result
@@ -299,8 +298,8 @@ BondOutcome OutcomeOf(const std::shared_ptr<bt::DevicePairingResult>& result, bt
 // engine, which may be gone by the time the platform answers.
 class LateBond {
  public:
-  LateBond(std::shared_ptr<bt::DeviceInformationPairing> pairing, Bonds::Key key, bool was_paired)
-      : pairing_(std::move(pairing)), key_(std::move(key)), was_paired_(was_paired) {}
+  LateBond(std::shared_ptr<bt::DeviceInformationPairing> pairing, Bonds::Key key)
+      : pairing_(std::move(pairing)), key_(std::move(key)) {}
   // The record, held: the platform's late word may come after the process began to exit.
   const std::shared_ptr<Bonds> bonds_ = Bonds::Shared();
   void Answered(bool answered) {
@@ -315,7 +314,7 @@ class LateBond {
       std::lock_guard lock(mutex_);
       pairing = pairing_;
     }
-    const BondOutcome outcome = pairing != nullptr ? OutcomeOf(result, *pairing, was_paired_) : BondOutcome::kNone;
+    const BondOutcome outcome = pairing != nullptr ? OutcomeOf(result, *pairing) : BondOutcome::kNone;
     std::unique_lock lock(mutex_);
     result_known_ = true;
     outcome_ = outcome;
@@ -334,7 +333,6 @@ class LateBond {
   std::mutex mutex_;
   std::shared_ptr<bt::DeviceInformationPairing> pairing_;  // the device's, taken on the thread of Connect
   const Bonds::Key key_;
-  const bool was_paired_;
   bool answer_known_ = false;
   bool answered_ = false;
   bool result_known_ = false;
@@ -489,6 +487,9 @@ std::shared_ptr<bt::BluetoothLEDevice> BLEClientEngine::ClaimHeldDevice(std::opt
   const bool claimed = device_.device != nullptr && !device_.ending;
   if (!claimed && (unheld_use == nullptr || !unheld_use->has_value())) return nullptr;
   if (claimed) device_.ending = true;
+  // The pairing that a Connect waits for is given up with its connection: a request that comes later is left
+  // unanswered (refused), and none reaches the sink once this Disconnect has returned.
+  awaited_pairing_.reset();
   // Counted with the claim (or the use taken), so that a Disconnect or Connect that finds the claim finds the
   // count too.
   disconnects_running_.fetch_add(1, std::memory_order_acq_rel);
@@ -720,24 +721,16 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   // made it (see LateBond), never one that another pairing made meanwhile. The use is this Connect's own, also
   // once a Disconnect has ended it.
   const std::optional<BondUse> use = own_use;
-  // Whether the device was bonded before this pairing began: a failed pairing that leaves it bonded made that
-  // bond unless it was (see BondOutcome).
-  bool was_paired = true;
-  try {
-    was_paired = PairingOf(*device)->IsPaired();
-  } catch (const bt::PlatformError&) {
-    // NOTE: a device that cannot tell is taken as bonded: only an answered pairing's bond is then the library's.
-  }
-  const std::shared_ptr<LateBond> late_bond = std::make_shared<LateBond>(PairingOf(*device), *use, was_paired);
-  // A pairing that fails may have bonded the device all the same: its result could not be had, or an answer of
-  // an earlier pairing of the device, taken for this one, bonded it before this pairing failed on its own. No
-  // Disconnect follows a failed Connect: the bond it made (see BondOutcome) is removed with the last connection
-  // that uses the device (this Connect's use, ending as it returns, or one still open; at once when a sink's
-  // Disconnect has ended this one's already). A device left unbonded has no bond of the library's.
+  const std::shared_ptr<LateBond> late_bond = std::make_shared<LateBond>(PairingOf(*device), *use);
+  // A pairing that fails after the sink answered may have bonded the device all the same: its result could not
+  // be had, or an answer of an earlier pairing of the device, taken for this one, bonded it before this pairing
+  // failed on its own. No Disconnect follows a failed Connect: that bond (see BondOutcome) is removed with the
+  // last connection that uses the device (this Connect's use, ending as it returns, or one still open; at once
+  // when a sink's Disconnect has ended this one's already). A device left unbonded has no bond of the library's.
   const auto count_failed_pairings_bond = [&]() noexcept {
     try {
       const std::shared_ptr<bt::DeviceInformationPairing> pairing = PairingOf(*device);
-      const BondOutcome outcome = FailedPairingsBond(*pairing, was_paired);
+      const BondOutcome outcome = FailedPairingsBond(*pairing);
       if (outcome == BondOutcome::kNone || (outcome == BondOutcome::kMadeIfAnswered && !PairingAnswered(round))) {
         return;
       }
@@ -786,9 +779,21 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   const bool paired = status == static_cast<int32_t>(PairingStatus::Paired) ||
                       status == static_cast<int32_t>(PairingStatus::AlreadyPaired);
   const bool made = status == static_cast<int32_t>(PairingStatus::Paired) || (paired && PairingAnswered(round));
-  if (made) {
-    if (Bonds::Shared()->Orphaned(*use)) RemoveBond(Bonds::Shared(), PairingOf(*device), *use);
-  } else if (!paired) {
+  if (made && Bonds::Shared()->Orphaned(*use)) {
+    // The removal has begun: a device that cannot give its pairing object is asked for anew (or keeps the bond
+    // the library's), so that the removal ends either way.
+    std::shared_ptr<bt::DeviceInformationPairing> pairing;
+    try {
+      pairing = PairingOf(*device);
+    } catch (...) {
+      // NOTE: as below.
+    }
+    if (pairing != nullptr) {
+      RemoveBond(Bonds::Shared(), pairing, *use);
+    } else {
+      RemoveBondOfDevice(Bonds::Shared(), *use);
+    }
+  } else if (!made && !paired) {
     count_failed_pairings_bond();
   }
   if (!HoldsBondUse(serial)) return kParentNotListed;
