@@ -20,10 +20,11 @@ namespace {
 
 constexpr uint64_t kX = 0xA0B0C0D00071;
 constexpr uint64_t kZ = 0xA0B0C0D00073;
+constexpr uint64_t kW = 0xA0B0C0D00074;
 
 class PairingAfterDisconnect : public RadioFixture<1> {};
 
-// The user cancels a Connect that pairs (Disconnect from another thread of the application) while the
+// The user cancels a Connect that pairs (Disconnect from a sink on another thread of the application) while the
 // platform's event thread is still busy with another client's slow sink, so the device's PIN request has not
 // come yet. Disconnect returns 0 and raises Disconnected: no later event of that connection may reach the sink,
 // least of all a PairingRequest that asks the user for a PIN of a connection already cancelled (and whose answer
@@ -59,8 +60,24 @@ TEST_F(PairingAfterDisconnect, NoPairingRequestReachesTheSinkAfterDisconnectRetu
       return 0;
     }
   } record;
+  // Canceller disconnects the client from the Connected of its own client's Connect, on another application
+  // thread.
+  struct Canceller {
+    VelmoraBLE_BLEClient* other = nullptr;
+    std::atomic<int> rc{-1};
+    static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
+      auto* self = static_cast<Canceller*>(raw);
+      if (id == VELMORABLE_EVENT_CONNECTED && self->rc.load() == -1) {
+        self->rc = Do(self->other, VELMORABLE_METHOD_DISCONNECT);
+      }
+      return 0;
+    }
+  } cancel;
+  radio_->AddPeripheral(BusyPeripheral(kW));
   Client holder(&Slow::Call, &slow);
   Client client(&Record::Call, &record);
+  cancel.other = client;
+  Client canceller(&Canceller::Call, &cancel);
   ASSERT_EQ(Do(holder, VELMORABLE_METHOD_CONNECT, Id(kZ).c_str()), 0) << LastError(holder);
   ASSERT_EQ(Config(client, "PairingMode=1"), 0);
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
@@ -72,11 +89,13 @@ TEST_F(PairingAfterDisconnect, NoPairingRequestReachesTheSinkAfterDisconnectRetu
   std::thread application([&] { connect_rc = Do(client, VELMORABLE_METHOD_CONNECT, Id(kX).c_str()); });
   ASSERT_TRUE(Eventually(
       [&] { return radio_->CallCount("DeviceInformationCustomPairing.PairAsync") > pairs_before; }));
-  const int disconnect_rc = Do(client, VELMORABLE_METHOD_DISCONNECT);
+  std::thread cancelling([&] { (void)Do(canceller, VELMORABLE_METHOD_CONNECT, Id(kW).c_str()); });
+  cancelling.join();
+  const int disconnect_rc = cancel.rc.load();
   record.disconnect_returned = true;
   application.join();
   radio_->WaitIdle();
-  EXPECT_EQ(disconnect_rc, 0) << LastError(client);
+  EXPECT_EQ(disconnect_rc, 0);
   EXPECT_EQ(connect_rc.load(), 608) << LastError(client);
   EXPECT_EQ(record.requests_after.load(), 0)
       << "the sink was asked for the PIN of a connection that Disconnect had already ended";
