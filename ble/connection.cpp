@@ -245,23 +245,29 @@ void RemoveBondOfDevice(const std::shared_ptr<Bonds>& bonds, const Bonds::Key& k
   bonds->Kept(key);
 }
 
+// RemoveStartedBond asks the platform to remove a bond whose removal Bonds has begun, through device, or through
+// a lookup of the device where device is null or cannot give its pairing, without waiting. Never raises.
+void RemoveStartedBond(const std::shared_ptr<Bonds>& bonds, const std::shared_ptr<bt::BluetoothLEDevice>& device,
+                       const Bonds::Key& key) noexcept {
+  std::shared_ptr<bt::DeviceInformationPairing> pairing;
+  try {
+    if (device != nullptr) pairing = PairingOf(*device);
+  } catch (...) {
+    // NOTE: a device that cannot give its pairing is looked up anew.
+  }
+  if (pairing == nullptr) {
+    RemoveBondOfDevice(bonds, key);
+    return;
+  }
+  RemoveBond(bonds, pairing, key);
+}
+
 // LeaveUse ends a connection's use of the bond (see Bonds): when it was the last use of a bond that a pairing
 // of the library made, the platform is asked to remove it through device, or through a lookup of the device
 // where device is null, without waiting. Never raises.
 void LeaveUse(const std::shared_ptr<bt::BluetoothLEDevice>& device, const Bonds::Key& use) noexcept {
   const std::shared_ptr<Bonds> bonds = Bonds::Shared();
-  if (!bonds->Leave(use)) return;
-  std::shared_ptr<bt::DeviceInformationPairing> pairing;
-  try {
-    if (device != nullptr) pairing = PairingOf(*device);
-  } catch (...) {
-    // NOTE: a device that cannot give its pairing keeps its bond.
-  }
-  if (pairing == nullptr) {
-    RemoveBondOfDevice(bonds, use);
-    return;
-  }
-  RemoveBond(bonds, pairing, use);
+  if (bonds->Leave(use)) RemoveStartedBond(bonds, device, use);
 }
 
 // BondOutcome is what a pairing of the library leaves of the device's bond, from the platform's result: Paired
@@ -720,8 +726,8 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   // The platform's word may come after the wait stopped: the bond is removed then only when this pairing
   // made it (see LateBond), never one that another pairing made meanwhile. The use is this Connect's own, also
   // once a Disconnect has ended it.
-  const std::optional<BondUse> use = own_use;
-  const std::shared_ptr<LateBond> late_bond = std::make_shared<LateBond>(PairingOf(*device), *use);
+  const BondUse& use = own_use;
+  const std::shared_ptr<LateBond> late_bond = std::make_shared<LateBond>(PairingOf(*device), use);
   // A pairing that fails after the sink answered may have bonded the device all the same: its result could not
   // be had, or an answer of an earlier pairing of the device, taken for this one, bonded it before this pairing
   // failed on its own. No Disconnect follows a failed Connect: that bond (see BondOutcome) is removed with the
@@ -734,7 +740,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
       if (outcome == BondOutcome::kNone || (outcome == BondOutcome::kMadeIfAnswered && !PairingAnswered(round))) {
         return;
       }
-      if (Bonds::Shared()->Orphaned(*use)) RemoveBond(Bonds::Shared(), pairing, *use);
+      if (Bonds::Shared()->Orphaned(use)) RemoveBond(Bonds::Shared(), pairing, use);
     } catch (...) {
       // NOTE: a device that cannot be asked keeps what it has.
     }
@@ -750,7 +756,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   } catch (...) {
     count_failed_pairings_bond();
     // A sink's Disconnect (or Connect elsewhere) meanwhile had cut this Connect short: as below.
-    if (use.has_value() && !HoldsBondUse(use->serial)) return kParentNotListed;
+    if (!HoldsBondUse(serial)) return kParentNotListed;
     throw;
   }
   if (result == nullptr && LastErrorCode() != 0) {
@@ -779,21 +785,9 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   const bool paired = status == static_cast<int32_t>(PairingStatus::Paired) ||
                       status == static_cast<int32_t>(PairingStatus::AlreadyPaired);
   const bool made = status == static_cast<int32_t>(PairingStatus::Paired) || (paired && PairingAnswered(round));
-  if (made && Bonds::Shared()->Orphaned(*use)) {
-    // The removal has begun: a device that cannot give its pairing object is asked for anew (or keeps the bond
-    // the library's), so that the removal ends either way.
-    std::shared_ptr<bt::DeviceInformationPairing> pairing;
-    try {
-      pairing = PairingOf(*device);
-    } catch (...) {
-      // NOTE: as below.
-    }
-    if (pairing != nullptr) {
-      RemoveBond(Bonds::Shared(), pairing, *use);
-    } else {
-      RemoveBondOfDevice(Bonds::Shared(), *use);
-    }
-  } else if (!made && !paired) {
+  if (made) {
+    if (Bonds::Shared()->Orphaned(use)) RemoveStartedBond(Bonds::Shared(), device, use);
+  } else if (!paired) {
     count_failed_pairings_bond();
   }
   if (!HoldsBondUse(serial)) return kParentNotListed;
