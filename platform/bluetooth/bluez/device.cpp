@@ -166,6 +166,13 @@ class BluezPairing final : public DeviceInformation,
     // The pairing was asked from an event handler, which holds an event thread while it waits for it.
     bool asked_on_event_thread = false;
     bool passkey_shown = false;  // the application was asked about a DisplayPasskey of this pairing
+    // A displayed PIN of this pairing is with the application, unanswered; refused once it was left
+    // unaccepted.
+    bool display_open = false;
+    bool display_refused = false;
+    // The end of the pairing, held while a displayed PIN is with the application: bluetoothd waits for no
+    // answer to it, and the pairing may be over before the application has decided.
+    std::function<void(Agent&)> held_end;
     // Why an answer of the application was refused; it goes with a failed pairing's result.
     std::string refusal;
 
@@ -180,6 +187,15 @@ class BluezPairing final : public DeviceInformation,
   void Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* message, uint32_t kind, HString pin);
   void Answer(const std::shared_ptr<Agent>& agent, uint32_t kind, const PairingRequest::Answer& answer);
   void FinishPairing(const std::shared_ptr<Agent>& agent);
+  // EndPairing completes operation with the Pair's outcome once the application has answered every request
+  // of agent's pairing.
+  void EndPairing(Agent& agent, const std::shared_ptr<BluezAsync<DevicePairingResult>>& operation,
+                  DevicePairingResultStatus status, const std::string& detail);
+  // BondedNow tells whether bluetoothd reports the device bonded (Bonded, from 5.66 on, as soon as the keys
+  // are stored) or paired.
+  bool BondedNow();
+  // RemoveFromAdapter has bluetoothd remove the device and its bond; done receives the reply. Bus thread.
+  void RemoveFromAdapter(const std::string& adapter, std::function<void(Reply&)> done);
 
   std::shared_ptr<BluezCore> core_;
   const std::string path_;
@@ -198,26 +214,41 @@ AsyncOp<DeviceUnpairingResult> BluezPairing::UnpairAsync() {
       self->core_->Complete<DeviceUnpairingResult>(operation, std::make_shared<UnpairingResult>(R::AlreadyUnpaired));
       return;
     }
-    // Removing the device ends its link: that is no drop to report.
-    self->core_->Quiet(self->path_);
-    self->core_->RemoveDevice(
-        adapter, self->path_,
-        [self, operation](Reply& reply) {
-          const R status = reply.Ok()                                      ? R::Unpaired
-                           : reply.error == "org.bluez.Error.DoesNotExist" ? R::AlreadyUnpaired
-                                                                           : R::Failed;
-          if (reply.Ok()) {
-            self->core_->ForgetLink(self->path_);
-          } else {
-            self->core_->Unquiet(self->path_);
-          }
-          HString detail = status == R::Failed ? ErrorDetail(reply) : HString();
-          self->core_->Complete<DeviceUnpairingResult>(operation,
-                                                       std::make_shared<UnpairingResult>(status, std::move(detail)));
-        });
+    self->RemoveFromAdapter(adapter, [self, operation](Reply& reply) {
+      const R status = reply.Ok()                                      ? R::Unpaired
+                       : reply.error == "org.bluez.Error.DoesNotExist" ? R::AlreadyUnpaired
+                                                                       : R::Failed;
+      HString detail = status == R::Failed ? ErrorDetail(reply) : HString();
+      self->core_->Complete<DeviceUnpairingResult>(operation,
+                                                   std::make_shared<UnpairingResult>(status, std::move(detail)));
+    });
   });
   if (!posted) throw PlatformError(kRoEClosed);
   return operation;
+}
+
+void BluezPairing::RemoveFromAdapter(const std::string& adapter, std::function<void(Reply&)> done) {
+  // Removing the device ends its link: that is no drop to report.
+  core_->Quiet(path_);
+  auto self = shared_from_this();
+  core_->RemoveDevice(adapter, path_, [self, done = std::move(done)](Reply& reply) {
+    if (reply.Ok()) {
+      self->core_->ForgetLink(self->path_);
+    } else {
+      self->core_->Unquiet(self->path_);
+    }
+    done(reply);
+  });
+}
+
+bool BluezPairing::BondedNow() {
+  const std::optional<Props> props = core_->PropsOf(path_, kDeviceIface);
+  if (!props) return false;
+  for (const char* name : {"Bonded", "Paired"}) {
+    auto value = props->find(name);
+    if (value != props->end() && value->second.Bool()) return true;
+  }
+  return false;
 }
 
 AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
@@ -242,10 +273,17 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
             agent->pairing = false;
             self->FinishPairing(agent);
             self->core_->PairingAnswered(self->path_, was_connected);
+            const DevicePairingResultStatus status = PairingStatusOf(reply);
             const std::string detail = reply.Ok() ? std::string() : agent->refusal;
-            self->core_->Complete<DevicePairingResult>(
-                operation,
-                std::make_shared<PairingResult>(PairingStatusOf(reply), HString(detail.begin(), detail.end())));
+            // The link stays held until the pairing's end is told.
+            auto end = [self, operation, status, detail, hold](Agent& ended) {
+              self->EndPairing(ended, operation, status, detail);
+            };
+            if (agent->display_open) {
+              agent->held_end = std::move(end);
+            } else {
+              end(*agent);
+            }
           });
     });
   });
@@ -257,6 +295,23 @@ void BluezPairing::FinishPairing(const std::shared_ptr<Agent>& agent) {
   if (sd_bus_message* request = agent->Pending()) sd_bus_message_unref(request);
   core_->agent().Release(agent.get());
   agent->owner.reset();
+}
+
+void BluezPairing::EndPairing(Agent& agent, const std::shared_ptr<BluezAsync<DevicePairingResult>>& operation,
+                              DevicePairingResultStatus status, const std::string& detail) {
+  const std::string adapter = core_->AdapterPath();
+  if (agent.display_refused && !adapter.empty() && (status == DevicePairingResultStatus::Paired || BondedNow())) {
+    // The device's user typed the PIN that the application refused: bluetoothd bonded it all the same. The
+    // refusal holds: the device goes, and with it the bond, before the pairing is told refused.
+    auto self = shared_from_this();
+    RemoveFromAdapter(adapter, [self, operation](Reply&) {
+      self->core_->Complete<DevicePairingResult>(
+          operation, std::make_shared<PairingResult>(DevicePairingResultStatus::RejectedByHandler, HString()));
+    });
+    return;
+  }
+  core_->Complete<DevicePairingResult>(operation,
+                                       std::make_shared<PairingResult>(status, HString(detail.begin(), detail.end())));
 }
 
 void BluezPairing::Agent::Request(sd_bus_message* message, const std::string& member, const std::vector<Value>& args) {
@@ -289,6 +344,7 @@ void BluezPairing::Agent::Cancel() {
 void BluezPairing::Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* message, uint32_t kind, HString pin) {
   if (sd_bus_message* earlier = agent->Pending()) sd_bus_message_unref(earlier);
   agent->request = sd_bus_message_ref(message);
+  if (kind == Kinds::DisplayPin) agent->display_open = true;
   if ((agent->kinds & kind) == 0) {
     // A kind the caller does not accept is refused without asking the application.
     Answer(agent, kind, {});
@@ -322,13 +378,22 @@ void BluezPairing::Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* mess
 void BluezPairing::Answer(const std::shared_ptr<Agent>& agent, uint32_t kind, const PairingRequest::Answer& answer) {
   sd_bus_message* request = agent->Pending();
   const bool display = kind == Kinds::DisplayPin;
-  if (display && !answer.given && request != nullptr && agent->pairing) {
-    // A displayed PIN cannot be refused; the pairing is cancelled instead, while it runs and its request is
-    // still open. NOTE: bluetoothd waits for no answer to a displayed passkey (agent.c, agent_display_passkey
-    // sends it no-reply), so the pairing may be over by then; CancelPairing with no pairing of the device under
-    // way has the kernel unpair it and drop its link (device.c, cancel_pairing: btd_adapter_remove_bonding),
-    // and a pairing under way then may be another program's.
-    core_->CallMethod(path_, kDeviceIface, "CancelPairing", nullptr, kDefaultCallUs, [](Reply&) {});
+  if (display) {
+    agent->display_open = false;
+    if (!answer.given) {
+      agent->display_refused = true;
+      // A displayed PIN cannot be refused: the pairing is cancelled instead, while bluetoothd still bonds.
+      // NOTE: bluetoothd waits for no answer to a displayed passkey (agent.c, agent_display_passkey sends it
+      // no-reply): the device's user may have typed it already. Once the device is bonded, bluetoothd still
+      // discovers its services before Pair answers, and CancelPairing then finds no pairing under way and
+      // has the kernel unpair the device behind bluetoothd's back and drop its link (device.c,
+      // cancel_pairing: btd_adapter_remove_bonding); the device is removed instead as the pairing ends (see
+      // EndPairing).
+      if (agent->pairing && !BondedNow()) {
+        core_->CallMethod(path_, kDeviceIface, "CancelPairing", nullptr, kDefaultCallUs, [](Reply&) {});
+      }
+    }
+    if (agent->held_end) std::exchange(agent->held_end, {})(*agent);
   }
   if (request == nullptr) return;
   const std::string member = sd_bus_message_get_member(request);

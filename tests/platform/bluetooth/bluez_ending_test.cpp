@@ -197,5 +197,82 @@ TEST_F(BluezEndingPairing, AShownPasskeyAcceptedAfterThePairingEndedLeavesTheBon
       << ::testing::PrintToString(mock_->CallsOf("CancelPairing"));
 }
 
+// Only for the test that uses it: bluetoothd's Pair of a device whose services are not resolved yet. Once the
+// kernel reports the device bonded, bluetoothd frees the bonding request and discovers the services first,
+// answering Pair (and telling Paired) only when that discovery ends (device.c, device_bonding_complete:
+// "err = device_discover_services(device, bdaddr_type, bonding->msg); ... bonding_request_free(bonding);",
+// which sets device->bonding to NULL; device_set_paired: "if (!state->svc_resolved) { dev->pending_paired =
+// true; return; }"; browse_request_complete answers the Pair). Bonded is told as the keys are stored, just
+// before (adapter.c, new_long_term_key_callback: device_set_bonded, then bonding_complete). A CancelPairing
+// meanwhile finds no bonding under way and has the kernel unpair the device and drop its link (cancel_pairing:
+// "if (!req) { btd_adapter_remove_bonding(...)"). Here: bonded 200 ms after the passkey is shown, services 1 s
+// later.
+constexpr const char kBondedThenServicesDiscovered[] = R"(
+kernel_unpaired = []
+bonding_under_way = [False]
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', sender_keyword='sender',
+                     async_callbacks=('answer_ok', 'answer_err'))
+def bonded_then_browsed(self, sender=None, answer_ok=None, answer_err=None):
+    log('Pair', self.path)
+    device = device_at(self.path)
+    if not device.props()['Connected']:
+        link_up(device)
+    bonding_under_way[0] = True
+    call_agent(agent_for(sender), 'DisplayPasskey', 'ouq', (dbus.ObjectPath(device.path),
+               dbus.UInt32(device.passkey), dbus.UInt16(0)), lambda *_: None, lambda *_: None)
+    def browsed():
+        changed(device.path, DEVICE_IFACE, {'Paired': dbus.Boolean(True)})
+        answer_ok()
+        return False
+    def bonded():
+        bonding_under_way[0] = False
+        changed(device.path, DEVICE_IFACE, {'Bonded': dbus.Boolean(True)})
+        GLib.timeout_add(1000, browsed)
+        return False
+    GLib.timeout_add(200, bonded)
+bonded_then_browsed.__name__ = 'Pair'
+export(mockobject.objects[d.path], DEVICE_IFACE, bonded_then_browsed)
+
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
+def cancel_pairing(self):
+    log('CancelPairing', self.path)
+    device = device_at(self.path)
+    if bonding_under_way[0]:
+        return
+    kernel_unpaired.append(self.path)
+    if device.props()['Connected']:
+        link_drop_cached(device.address)
+    fail('org.bluez.Error.DoesNotExist', 'Does Not Exist')
+cancel_pairing.__name__ = 'CancelPairing'
+export(mockobject.objects[d.path], DEVICE_IFACE, cancel_pairing)
+)";
+
+// SlowRefusingSink shows a passkey to its user, who gives up on it after 600 ms: the request is left
+// unaccepted.
+int32_t SlowRefusingSink(void* context, int32_t id, int32_t count, intptr_t* params, int32_t* cbparams) {
+  if (id == VELMORABLE_EVENT_PAIRING_REQUEST) std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  return Sink::Call(context, id, count, params, cbparams);
+}
+
+// The device's user types the passkey before the application's user gives up on it: the device is bonded, and
+// bluetoothd still discovers its services before it answers Pair. The late refusal holds (Connect fails), but
+// must not have bluetoothd unpair the device with no bonding under way (the kernel's keys gone under a device
+// that bluetoothd still calls paired, and the link dropped).
+TEST_F(BluezEnding, ARefusalAfterTheBondWhileBluetoothdStillDiscoversCancelsNoPairingThatIsOver) {
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(&SlowRefusingSink, &sink_, 0);
+  ASSERT_NE(handle_, nullptr);
+  Script("heart_rate_sensor(); d = devices[HEART_RATE_ADDRESS]; d.pairing = 'display'");
+  Script(kBondedThenServicesDiscovered);
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  const int rc = Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)});
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_PAIRING_REQUEST));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(rc, 604) << LastError();
+  EXPECT_EQ(Script("kernel_unpaired"), "[]")
+      << "CancelPairing reached bluetoothd with no bonding under way (rc " << rc << ": " << LastError() << ")";
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

@@ -539,5 +539,24 @@ TEST_F(BluezLink, ServiceChangesGiveOneServerUpdatePerBurst) {
   EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE).size(), 2u);
 }
 
+// bluetoothd does not wait for the answer to a displayed passkey: the device's user types it and the pairing
+// completes while the sink still holds the request. A sink that then leaves the request unaccepted has refused
+// the pairing, which must leave neither a successful Connect nor a bond behind.
+TEST_F(BluezLink, ADisplayedPinLeftUnacceptedAfterTheDeviceTypedItBondsNothing) {
+  Script("add_device(HEART_RATE_ADDRESS, name='lock', pairing='display_unanswered', passkey=123456)");
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  sink_.inside = [](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_PAIRING_REQUEST) std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  };
+  const int rc = Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)});
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_PAIRING_REQUEST));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  Settle();
+  EXPECT_EQ(rc, 604) << LastError();
+  EXPECT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Paired'] if HEART_RATE_ADDRESS in devices else 0"), "0")
+      << "the refused pairing left the device bonded";
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

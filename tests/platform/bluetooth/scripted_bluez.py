@@ -64,6 +64,7 @@ import struct
 
 import dbus
 import dbus.service
+import dbus.lowlevel
 from gi.repository import GLib
 
 from dbusmock import OBJECT_MANAGER_IFACE, mockobject
@@ -1285,6 +1286,15 @@ def Pair(self, sender=None, answer_ok=None, answer_err=None):
         call_agent(to, 'DisplayPasskey', 'ouq', (path, dbus.UInt32(device.passkey), dbus.UInt16(0)), typed(0), refused)
     elif device.pairing == 'passkey':
         call_agent(to, 'RequestPasskey', 'o', (path,), passkey_given, refused)
+    elif device.pairing == 'display_unanswered':
+        # bluetoothd shows a passkey without waiting for an answer (agent.c, agent_display_passkey sends
+        # DisplayPasskey by g_dbus_send_message, with no pending call): the pairing goes on as the device's
+        # user types it, and the Pair answers once it is bonded, whatever the agent says or when.
+        message = dbus.lowlevel.MethodCallMessage(to['sender'], to['path'], AGENT_IFACE, 'DisplayPasskey')
+        message.append(path, dbus.UInt32(device.passkey), dbus.UInt16(0), signature='ouq')
+        message.set_no_reply(True)
+        manager().connection.send_message(message)
+        GLib.timeout_add(200, lambda: paired() and False)
     elif device.pairing == 'timeout':
         # The remote side gives up while the agent asks: bluetoothd cancels the agent's request.
         call_agent(to, 'RequestConfirmation', 'ou', (path, dbus.UInt32(device.passkey)), lambda *_: None,
