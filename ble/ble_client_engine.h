@@ -50,6 +50,13 @@ constexpr int32_t kMaxGattListCount = 65535;
 // sink that never lets go cannot hold the caller for ever.
 constexpr uint64_t kUnboundedWaitCapMs = 60000;
 
+// SinkWord is what became of a pairing's requests: asked once one reached the sink, answered once one was
+// answered (accepted in time).
+struct SinkWord {
+  bool asked = false;
+  bool answered = false;
+};
+
 class BLEClientEngine : public component::SocketBase, public BLEEventSink {
  public:
   // BondUse names the device whose bond a connection uses: its platform (held weakly, so that a record of a
@@ -558,21 +565,20 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // PairDevice runs the pairing of the Connect whose use of the bond is own_use (see HoldDeviceOfUse).
   int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id, const BondUse& own_use);
   // AwaitedPairing is one round of a pairing that a Connect waits for: its requests name the round's server,
-  // and answered is set once one of them was answered (accepted; guarded by state_mutex_). A sink's Connect
-  // may begin a round of its own while an earlier Connect still waits: each Connect ends and asks about its
-  // own round only.
+  // and word tells what became of them (guarded by state_mutex_). A sink's Connect may begin a round of its
+  // own while an earlier Connect still waits: each Connect ends and asks about its own round only.
   struct AwaitedPairing {
     std::shared_ptr<bt::DeviceInformationCustomPairing> pairing;
     core::Buffer server_id;
-    bool answered = false;
+    SinkWord word;
   };
   // AwaitPairing makes round the one that the pairing requests are answered for.
   void AwaitPairing(const std::shared_ptr<AwaitedPairing>& round);
-  // PairingAnswered tells whether a request of round has been answered.
-  bool PairingAnswered(const std::shared_ptr<AwaitedPairing>& round);
+  // PairingWord tells what became of round's requests so far.
+  SinkWord PairingWord(const std::shared_ptr<AwaitedPairing>& round);
   // GiveUpPairing ends the wait for round, while it is still the awaited one (a later answer is declined),
-  // and tells whether a request of it was answered.
-  bool GiveUpPairing(const std::shared_ptr<AwaitedPairing>& round);
+  // and tells what became of its requests.
+  SinkWord GiveUpPairing(const std::shared_ptr<AwaitedPairing>& round);
   void Unpair(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id, const BondUse& use);
   // UseBond begins this engine's use of the bond of the device at address of platform (Connect), after any
   // removal of it under way; *serial receives the use's number. A use it replaces, of a Connect that a sink's

@@ -272,14 +272,30 @@ void LeaveUse(const std::shared_ptr<bt::BluetoothLEDevice>& device, const Bonds:
 
 // BondOutcome is what a pairing of the library leaves of the device's bond, from the platform's result: Paired
 // made it; AlreadyPaired made it only where the sink answered (a request of an earlier pairing of the device,
-// taken for this one, bonded it); so did a failed pairing, or one whose result cannot tell, that leaves the
-// device bonded: only where the sink answered (another program, or the system, may have paired the device
-// meanwhile, and its bond is not the library's).
-enum class BondOutcome { kNone, kMade, kMadeIfAnswered };
+// taken for this one, bonded it); a failed pairing, or one whose result cannot tell, that leaves the device
+// bonded made it only where the sink was asked: it answered, or it refused and the platform bonded the device
+// all the same (bluetoothd waits for no answer to a displayed passkey). Otherwise another program, or the
+// system, may have paired the device meanwhile, and its bond is not the library's.
+enum class BondOutcome { kNone, kMade, kMadeIfAnswered, kMadeIfAsked };
+
+// Made tells whether a pairing whose sink heard word made the bond of outcome.
+bool Made(BondOutcome outcome, SinkWord word) {
+  switch (outcome) {
+    case BondOutcome::kMade:
+      return true;
+    case BondOutcome::kMadeIfAnswered:
+      return word.answered;
+    case BondOutcome::kMadeIfAsked:
+      return word.asked;
+    case BondOutcome::kNone:
+      break;
+  }
+  return false;
+}
 
 BondOutcome FailedPairingsBond(bt::DeviceInformationPairing& pairing) {
   try {
-    return pairing.IsPaired() ? BondOutcome::kMadeIfAnswered : BondOutcome::kNone;
+    return pairing.IsPaired() ? BondOutcome::kMadeIfAsked : BondOutcome::kNone;
   } catch (...) {
     // NOTE: a device that cannot tell keeps what it has.
     return BondOutcome::kNone;
@@ -299,7 +315,7 @@ BondOutcome OutcomeOf(const std::shared_ptr<bt::DevicePairingResult>& result, bt
 }
 
 // LateBond decides about a pairing whose Connect stopped waiting for it: the bond that the platform's late result
-// shows this pairing made (see BondOutcome; whether the sink answered is known once the wait has stopped) is
+// shows this pairing made (see BondOutcome; what the sink heard is known once the wait has stopped) is
 // removed once no connection uses the device (see Bonds). Either word may come first, on any thread; it keeps no
 // engine, which may be gone by the time the platform answers.
 class LateBond {
@@ -308,10 +324,10 @@ class LateBond {
       : pairing_(std::move(pairing)), key_(std::move(key)) {}
   // The record, held: the platform's late word may come after the process began to exit.
   const std::shared_ptr<Bonds> bonds_ = Bonds::Shared();
-  void Answered(bool answered) {
+  void Heard(SinkWord word) {
     std::unique_lock lock(mutex_);
-    answer_known_ = true;
-    answered_ = answered;
+    word_known_ = true;
+    word_ = word;
     Settle(lock);
   }
   void Finished(const std::shared_ptr<bt::DevicePairingResult>& result) {
@@ -329,8 +345,8 @@ class LateBond {
 
  private:
   void Settle(std::unique_lock<std::mutex>& lock) {
-    if (!answer_known_ || !result_known_ || pairing_ == nullptr) return;
-    if (outcome_ == BondOutcome::kNone || (outcome_ == BondOutcome::kMadeIfAnswered && !answered_)) return;
+    if (!word_known_ || !result_known_ || pairing_ == nullptr) return;
+    if (!Made(outcome_, word_)) return;
     const std::shared_ptr<bt::DeviceInformationPairing> pairing = std::move(pairing_);
     lock.unlock();
     if (bonds_->Orphaned(key_)) RemoveBond(bonds_, pairing, key_);
@@ -339,8 +355,8 @@ class LateBond {
   std::mutex mutex_;
   std::shared_ptr<bt::DeviceInformationPairing> pairing_;  // the device's, taken on the thread of Connect
   const Bonds::Key key_;
-  bool answer_known_ = false;
-  bool answered_ = false;
+  bool word_known_ = false;
+  SinkWord word_;
   bool result_known_ = false;
   BondOutcome outcome_ = BondOutcome::kNone;
 };
@@ -517,15 +533,15 @@ void BLEClientEngine::AwaitPairing(const std::shared_ptr<AwaitedPairing>& round)
   awaited_pairing_ = round;
 }
 
-bool BLEClientEngine::GiveUpPairing(const std::shared_ptr<AwaitedPairing>& round) {
+SinkWord BLEClientEngine::GiveUpPairing(const std::shared_ptr<AwaitedPairing>& round) {
   std::lock_guard<std::mutex> lock(state_mutex_);
   if (awaited_pairing_ == round) awaited_pairing_.reset();
-  return round->answered;
+  return round->word;
 }
 
-bool BLEClientEngine::PairingAnswered(const std::shared_ptr<AwaitedPairing>& round) {
+SinkWord BLEClientEngine::PairingWord(const std::shared_ptr<AwaitedPairing>& round) {
   std::lock_guard<std::mutex> lock(state_mutex_);
-  return round->answered;
+  return round->word;
 }
 
 int BLEClientEngine::LogConnection(int32_t level, const char* text, const char* log_type) {
@@ -730,16 +746,15 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   const std::shared_ptr<LateBond> late_bond = std::make_shared<LateBond>(PairingOf(*device), use);
   // A pairing that fails after the sink answered may have bonded the device all the same: its result could not
   // be had, or an answer of an earlier pairing of the device, taken for this one, bonded it before this pairing
-  // failed on its own. No Disconnect follows a failed Connect: that bond (see BondOutcome) is removed with the
+  // failed on its own. So may one whose request the sink refused, where the platform did not wait for the
+  // answer. No Disconnect follows a failed Connect: that bond (see BondOutcome) is removed with the
   // last connection that uses the device (this Connect's use, ending as it returns, or one still open; at once
   // when a sink's Disconnect has ended this one's already). A device left unbonded has no bond of the library's.
   const auto count_failed_pairings_bond = [&]() noexcept {
     try {
       const std::shared_ptr<bt::DeviceInformationPairing> pairing = PairingOf(*device);
       const BondOutcome outcome = FailedPairingsBond(*pairing);
-      if (outcome == BondOutcome::kNone || (outcome == BondOutcome::kMadeIfAnswered && !PairingAnswered(round))) {
-        return;
-      }
+      if (!Made(outcome, PairingWord(round))) return;
       if (Bonds::Shared()->Orphaned(use)) RemoveBond(Bonds::Shared(), pairing, use);
     } catch (...) {
       // NOTE: a device that cannot be asked keeps what it has.
@@ -766,8 +781,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     // An answer that the sink gave while this Connect waited may bond the device all the same (the
     // platform's word comes too late): no Disconnect follows a failed Connect, so that bond is removed once
     // the platform reports this pairing done. The pairing is given up first, so that no answer comes after.
-    const bool answered = GiveUpPairing(round);
-    late_bond->Answered(answered);
+    late_bond->Heard(GiveUpPairing(round));
     // A sink that connected elsewhere meanwhile overtook this Connect (its use of the bond ended then): the
     // sink's connection stays as it is (608, as below).
     if (!HoldDeviceOfUse(nullptr, serial)) return kParentNotListed;
@@ -784,7 +798,8 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   // connection ends: see Bonds.)
   const bool paired = status == static_cast<int32_t>(PairingStatus::Paired) ||
                       status == static_cast<int32_t>(PairingStatus::AlreadyPaired);
-  const bool made = status == static_cast<int32_t>(PairingStatus::Paired) || (paired && PairingAnswered(round));
+  const bool made =
+      status == static_cast<int32_t>(PairingStatus::Paired) || (paired && PairingWord(round).answered);
   if (made) {
     if (Bonds::Shared()->Orphaned(use)) RemoveStartedBond(Bonds::Shared(), device, use);
   } else if (!paired) {
@@ -1116,6 +1131,7 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
     std::lock_guard<std::mutex> lock(state_mutex_);
     round = awaited_pairing_;
     if (round == nullptr || round->pairing != pairing || server_id.Assign(round->server_id) != core::kOk) return;
+    round->word.asked = true;
   }
   const uint32_t kind = args->PairingKind();
   core::Buffer pin;
@@ -1137,7 +1153,7 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
   // the pairing under.
   std::lock_guard<std::mutex> lock(state_mutex_);
   if (awaited_pairing_ != round || Destroying()) return;
-  round->answered = true;
+  round->word.answered = true;
   if (kind != bt::DevicePairingKinds::ProvidePin) {
     args->Accept();
   } else {

@@ -631,8 +631,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * that pairing done with the device paired (by it, or found paired after the sink's answer, as above), it is
  * removed at once, or with the last connection to the device that is still open then. So does a Connect whose
  * pairing fails after the sink has answered (the platform's result fails, or the device is bonded by an earlier
- * pairing's request taken for this Connect's): the bond, where there is one, goes with the last connection to
- * the device. A Disconnect ends the pairing of the Connect it cuts short: a request that comes after it is
+ * pairing's request taken for this Connect's), or after the sink refused a request that the platform did not
+ * wait for (on BlueZ, a displayed passkey that the device's user typed): the bond, where there is one, goes
+ * with the last connection to the device. A Disconnect ends the pairing of the Connect it cuts short: a request that comes after it is
  * refused and does not reach the sink. With any other PairingMode (0 by default) Connect does not pair. While Connect waits for the pairing, the device's request
  * reaches the sink as PairingRequest on a platform thread: slot 1 holds the pairing kind, slot 2 the PIN
  * record (read and set it through VelmoraBLE_EvtStr), slot 3 the accept flag, 0 on entry, which the sink sets

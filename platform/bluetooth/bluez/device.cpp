@@ -194,8 +194,6 @@ class BluezPairing final : public DeviceInformation,
   // BondedNow tells whether bluetoothd reports the device bonded (Bonded, from 5.66 on, as soon as the keys
   // are stored) or paired.
   bool BondedNow();
-  // RemoveFromAdapter has bluetoothd remove the device and its bond; done receives the reply. Bus thread.
-  void RemoveFromAdapter(const std::string& adapter, std::function<void(Reply&)> done);
 
   std::shared_ptr<BluezCore> core_;
   const std::string path_;
@@ -214,31 +212,26 @@ AsyncOp<DeviceUnpairingResult> BluezPairing::UnpairAsync() {
       self->core_->Complete<DeviceUnpairingResult>(operation, std::make_shared<UnpairingResult>(R::AlreadyUnpaired));
       return;
     }
-    self->RemoveFromAdapter(adapter, [self, operation](Reply& reply) {
-      const R status = reply.Ok()                                      ? R::Unpaired
-                       : reply.error == "org.bluez.Error.DoesNotExist" ? R::AlreadyUnpaired
-                                                                       : R::Failed;
-      HString detail = status == R::Failed ? ErrorDetail(reply) : HString();
-      self->core_->Complete<DeviceUnpairingResult>(operation,
-                                                   std::make_shared<UnpairingResult>(status, std::move(detail)));
-    });
+    // Removing the device ends its link: that is no drop to report.
+    self->core_->Quiet(self->path_);
+    self->core_->RemoveDevice(
+        adapter, self->path_,
+        [self, operation](Reply& reply) {
+          const R status = reply.Ok()                                      ? R::Unpaired
+                           : reply.error == "org.bluez.Error.DoesNotExist" ? R::AlreadyUnpaired
+                                                                           : R::Failed;
+          if (reply.Ok()) {
+            self->core_->ForgetLink(self->path_);
+          } else {
+            self->core_->Unquiet(self->path_);
+          }
+          HString detail = status == R::Failed ? ErrorDetail(reply) : HString();
+          self->core_->Complete<DeviceUnpairingResult>(operation,
+                                                       std::make_shared<UnpairingResult>(status, std::move(detail)));
+        });
   });
   if (!posted) throw PlatformError(kRoEClosed);
   return operation;
-}
-
-void BluezPairing::RemoveFromAdapter(const std::string& adapter, std::function<void(Reply&)> done) {
-  // Removing the device ends its link: that is no drop to report.
-  core_->Quiet(path_);
-  auto self = shared_from_this();
-  core_->RemoveDevice(adapter, path_, [self, done = std::move(done)](Reply& reply) {
-    if (reply.Ok()) {
-      self->core_->ForgetLink(self->path_);
-    } else {
-      self->core_->Unquiet(self->path_);
-    }
-    done(reply);
-  });
 }
 
 bool BluezPairing::BondedNow() {
@@ -299,15 +292,12 @@ void BluezPairing::FinishPairing(const std::shared_ptr<Agent>& agent) {
 
 void BluezPairing::EndPairing(Agent& agent, const std::shared_ptr<BluezAsync<DevicePairingResult>>& operation,
                               DevicePairingResultStatus status, const std::string& detail) {
-  const std::string adapter = core_->AdapterPath();
-  if (agent.display_refused && !adapter.empty() && (status == DevicePairingResultStatus::Paired || BondedNow())) {
-    // The device's user typed the PIN that the application refused: bluetoothd bonded it all the same. The
-    // refusal holds: the device goes, and with it the bond, before the pairing is told refused.
-    auto self = shared_from_this();
-    RemoveFromAdapter(adapter, [self, operation](Reply&) {
-      self->core_->Complete<DevicePairingResult>(
-          operation, std::make_shared<PairingResult>(DevicePairingResultStatus::RejectedByHandler, HString()));
-    });
+  if (agent.display_refused && status == DevicePairingResultStatus::Paired) {
+    // The device's user typed the PIN that the application refused, and bluetoothd bonded the device all the
+    // same: the pairing is refused, and the bond it leaves is the refused pairing's (the device reports
+    // itself paired).
+    core_->Complete<DevicePairingResult>(
+        operation, std::make_shared<PairingResult>(DevicePairingResultStatus::RejectedByHandler, HString()));
     return;
   }
   core_->Complete<DevicePairingResult>(operation,
@@ -387,8 +377,8 @@ void BluezPairing::Answer(const std::shared_ptr<Agent>& agent, uint32_t kind, co
       // no-reply): the device's user may have typed it already. Once the device is bonded, bluetoothd still
       // discovers its services before Pair answers, and CancelPairing then finds no pairing under way and
       // has the kernel unpair the device behind bluetoothd's back and drop its link (device.c,
-      // cancel_pairing: btd_adapter_remove_bonding); the device is removed instead as the pairing ends (see
-      // EndPairing).
+      // cancel_pairing: btd_adapter_remove_bonding); the pairing is told refused instead as it ends (see
+      // EndPairing), and the bond left behind goes as a refused pairing's.
       if (agent->pairing && !BondedNow()) {
         core_->CallMethod(path_, kDeviceIface, "CancelPairing", nullptr, kDefaultCallUs, [](Reply&) {});
       }
