@@ -163,9 +163,9 @@ class BluezEndingPairing : public BluezEnding {
 };
 
 // The device asks its user to type a passkey; the application's sink shows it and waits for its own user's
-// OK. The user types the passkey on the device first: the device is bonded and Connect succeeds while the
-// sink still shows the passkey. Then the user presses OK and the sink accepts. The connection and the bond that
-// Connect made stay: nothing is cancelled, no pairing being under way any more.
+// OK. The user types the passkey on the device first: the device is bonded, and Connect waits for the sink's
+// answer all the same. Then the user presses OK and the sink accepts: Connect succeeds, and the connection and
+// the bond that it made stay: nothing is cancelled, no pairing being under way any more.
 TEST_F(BluezEndingPairing, AShownPasskeyAcceptedAfterThePairingEndedLeavesTheBondAndTheLink) {
   VelmoraBLE_BLEClient_Destroy(handle_);
   handle_ = VelmoraBLE_BLEClient_Create(&HeldSink, this, 0);
@@ -180,16 +180,18 @@ TEST_F(BluezEndingPairing, AShownPasskeyAcceptedAfterThePairingEndedLeavesTheBon
     std::unique_lock lock(mutex_);
     ASSERT_TRUE(changed_.wait_for(lock, std::chrono::seconds(10), [this] { return asked_; }));
   }
-  // The user types the passkey on the device: bonded, and Connect succeeds while the sink still shows it.
-  for (int i = 0; i < 500 && connect_rc.load() == -1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(connect_rc.load(), 0) << LastError();
-  EXPECT_EQ(Script("(bool(d.props()['Paired']), bool(d.props()['Connected']))"), "(True, True)");
+  // The user types the passkey on the device: bonded, and Connect still waits for the sink.
+  ASSERT_TRUE(WaitForScript("bool(d.props()['Paired'])", "True"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(connect_rc.load(), -1) << "Connect ended while the sink still showed the passkey";
   {
     std::lock_guard lock(mutex_);
     let_go_ = true;
   }
   changed_.notify_all();
   connect.join();
+  EXPECT_EQ(connect_rc.load(), 0) << LastError();
+  EXPECT_EQ(Script("(bool(d.props()['Paired']), bool(d.props()['Connected']))"), "(True, True)");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(Script("kernel_unpaired"), "[]") << "CancelPairing after the pairing ended unpaired the device";
   EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_DISCONNECTED).empty())

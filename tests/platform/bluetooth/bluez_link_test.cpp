@@ -558,5 +558,41 @@ TEST_F(BluezLink, ADisplayedPinLeftUnacceptedAfterTheDeviceTypedItBondsNothing) 
       << "the refused pairing left the device bonded";
 }
 
+// A client connected to the device, then another client pairs with it: bluetoothd raises the security of that
+// link (device.c, pair_device: bt_att_set_security on a connected device) and shows a passkey that the device's
+// user types at once. The pairing client's sink leaves the request unaccepted after the bond: its Connect fails,
+// but the first client's connection, which the pairing did not open, is in use and stays, as it does for any
+// failed pairing.
+TEST_F(BluezLink, ALateRefusalOfADisplayedPinLeavesAnotherClientsConnection) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'display_unanswered'");
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  Sink other_sink;
+  ClientHandle other(VelmoraBLE_BLEClient_Create(&Sink::Call, &other_sink, 0));
+  ASSERT_NE(other, nullptr);
+  std::vector<intptr_t> params = {Text(kSensor)};
+  std::vector<int32_t> sizes = {0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_CONNECT, 1, params.data(), sizes.data()), 0)
+      << testing::LastError(other.get());
+  std::vector<intptr_t> discover = {Text(""), Text(""), 1, Text("")};
+  std::vector<int32_t> discover_sizes(4, 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_DISCOVER, 4, discover.data(), discover_sizes.data()),
+            0)
+      << testing::LastError(other.get());
+  ASSERT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Connected']"), "1");
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  sink_.inside = [](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_PAIRING_REQUEST) std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  };
+  const int rc = Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)});
+  EXPECT_EQ(rc, 604) << LastError();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  Settle();
+  EXPECT_TRUE(other_sink.Of(VELMORABLE_EVENT_DISCONNECTED).empty())
+      << "the other client's connection was dropped; RemoveDevice calls: "
+      << ::testing::PrintToString(mock_->CallsOf("RemoveDevice"));
+  EXPECT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Connected'] if HEART_RATE_ADDRESS in devices else 'gone'"),
+            "1");
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
