@@ -561,7 +561,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   bool HasDescriptorOfType(const char* characteristic_id, const Guid& uuid);
   // Connection helpers (connection.cpp).
   int LogConnection(int32_t level, const char* text, const char* log_type);
-  int FailConnect(const char* text);
+  // FailConnect ends a failed Connect: its use of the bond (serial) ends first, so that a Disconnect made in
+  // its Connected event finds no connection, nor one being set up, to end; then Log and Connected tell the
+  // failure (604).
+  int FailConnect(const char* text, const std::shared_ptr<bt::BluetoothLEDevice>& device, uint64_t serial);
   // PairDevice runs the pairing of the Connect whose use of the bond is own_use (see HoldDeviceOfUse).
   int PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& device, const core::Buffer& id, const BondUse& own_use);
   // AwaitedPairing is one round of a pairing that a Connect waits for: its requests name the round's server,

@@ -549,7 +549,9 @@ int BLEClientEngine::LogConnection(int32_t level, const char* text, const char* 
   return FireLog(level, text, log_type);
 }
 
-int BLEClientEngine::FailConnect(const char* text) {
+int BLEClientEngine::FailConnect(const char* text, const std::shared_ptr<bt::BluetoothLEDevice>& device,
+                                 uint64_t serial) {
+  LeaveBond(device, serial);
   (void)LogConnection(1, text, kLogTypeConnection);
   (void)FireConnected(kConnectionFailed, text);
   return SetErrorText(kConnectionFailed, text);
@@ -568,9 +570,10 @@ int BLEClientEngine::Connect(const char* server_id) {
     (void)text.Format("Invalid server ID \"%s\".", id.Data());
     return SetErrorText(kInvalidArgument, text.Data());
   }
+  // Not while a Disconnect ends that connection (from its claim of the device until its Disconnected).
   const auto connected_as_asked = [&] {
     return device_ != nullptr && settings_.not_connected.load(std::memory_order_acquire) == 0 &&
-           id.EqualsNoCase(GetServerId());
+           disconnects_ending_.load(std::memory_order_acquire) == 0 && id.EqualsNoCase(GetServerId());
   };
   if (connected_as_asked()) return 0;
   // A Disconnect made from here on (on whichever thread, also in a sink) ends this Connect too: it gives up
@@ -630,7 +633,7 @@ int BLEClientEngine::Connect(const char* server_id) {
     // know.
     core::Buffer text;
     (void)text.Format("Connection to server ID %s was unsuccessful.", id.Data());
-    return FailConnect(text.Data());
+    return FailConnect(text.Data(), device, bond_use.serial);
   }
   // Until this Connect has set the connection up, a status change of the device it holds (one reported through
   // the handler that an earlier Connect put on the same object) is its own doing, as the pairing brings the
@@ -819,7 +822,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
     (void)text.Format("Connection to server ID %s was unsuccessful, status %s: %s.", id.Data(),
                       FormatPairingStatus(status), reason.Data());
   }
-  return FailConnect(text.Data());
+  return FailConnect(text.Data(), device, serial);
 }
 
 int BLEClientEngine::Disconnect(bool of_connect) {

@@ -205,7 +205,11 @@ int BLEClientEngine::ReadCharacteristic(GattCharacteristicRecord& record, bool f
   if (TreeGeneration() != record.generation) return kParentNotListed;
   rc = CopyPlatformBytes(result->Value(), out);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
-  return from_device ? LogRead(1, log_type, "Successfully read value for characteristic ID \"%s\".", id) : 0;
+  if (!from_device) return 0;
+  rc = LogRead(1, log_type, "Successfully read value for characteristic ID \"%s\".", id);
+  if (rc != 0) return rc;
+  // So did one made while the read told its success (in that Log line's sink, or a sink's on another thread).
+  return TreeGeneration() != record.generation ? kParentNotListed : 0;
 }
 
 int BLEClientEngine::ReadDescriptor(GattDescriptorRecord& record, bool from_device, core::BufferCore& out) {
@@ -225,7 +229,11 @@ int BLEClientEngine::ReadDescriptor(GattDescriptorRecord& record, bool from_devi
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   // A CCCD read changes no listed subscription state: the device's CCCD may be on for another client, and
   // says nothing of this client's own subscription.
-  return from_device ? LogRead(1, log_type, "Successfully read value for descriptor ID \"%s\".", id) : 0;
+  if (!from_device) return 0;
+  rc = LogRead(1, log_type, "Successfully read value for descriptor ID \"%s\".", id);
+  if (rc != 0) return rc;
+  // So did one made while the read told its success (in that Log line's sink, or a sink's on another thread).
+  return TreeGeneration() != record.generation ? kParentNotListed : 0;
 }
 
 int BLEClientEngine::ReadValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,

@@ -430,11 +430,24 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   // Listed whether or not a query came first: the device's CCCD may stay on for another client.
   rc = ListSubscription(record, static_cast<int32_t>(value), Listing::kSet);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
+  uint64_t writes = 0;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    writes = record.cccd_writes;
+  }
   rc = LogComposed(1, kGattLogSubscriptions,
                    on ? "Successfully subscribed to characteristic ID \""
                       : "Successfully unsubscribed from characteristic ID \"",
                    id, kIdSuffix);
   if (rc != 0 || ended_meanwhile) return rc;
+  // What a call made while this one told its success (in that Log line's sink, or a sink's on another thread)
+  // did comes after it: a Disconnect or Connect cut this one short, as above; a later CCCD write of the
+  // characteristic (Subscribe, Unsubscribe, WriteValue) has told the last word of the subscription.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (record.cccd_writes != writes) return 0;
+  }
   core::Buffer service_id;
   rc = ServiceIdOf(id, service_id);
   if (rc != core::kOk) return ReportOutOfMemory(rc);

@@ -110,7 +110,8 @@
  * thread and the application's, whichever came first) raises nothing and closes nothing; outside sinks it
  * waits until that one has ended (bounded by Timeout, 60 s when Timeout is 0; Destroy ends the wait) and
  * returns 0 (301 "Timeout." when the wait runs out), in a sink it returns 0 at once (a Connect made there
- * whose disconnect first meets one under way returns 608, see Result codes). Disconnect raises Disconnected
+ * whose disconnect first meets one under way returns 608, see Result codes; a Connect to the server whose
+ * connection a Disconnect is ending finds it no longer connected as asked). Disconnect raises Disconnected
  * for the connection it ends also when that connection's Connect (on another thread, or the one whose sink
  * disconnects) had not raised Connected yet: that Connect returns 608 and raises none, so the sink reads a
  * Disconnected with no Connected before it.
@@ -134,7 +135,10 @@
  * Unsubscribed has come (the Error's sink's, say) leaves the end without it, so Subscribed is the last word. An end
  * that the platform reports late, of a subscription that an Unsubscribe had ended before, leaves the subscription
  * that a Subscribe made since. A Subscribe, an Unsubscribe or a WriteValue of the CCCD cut short by a Disconnect or
- * Connect made meanwhile (a sink's) returns 608 and raises no Subscribed or Unsubscribed for the next connection.
+ * Connect made meanwhile (a sink's, also in its success Log line) returns 608 and raises no Subscribed or
+ * Unsubscribed for the next connection. A later Subscribe, Unsubscribe or WriteValue of the CCCD of the same
+ * characteristic made while one tells its success (in its Log line's sink, or a sink's on another thread) has
+ * the last word: the earlier one returns 0 and raises no Subscribed or Unsubscribed after it.
  * QuerySubscriptionState reads what Subscribe,
  * Unsubscribe, a WriteValue of the CCCD or that end left (a Subscribe that failed leaves 0 where nothing was
  * listed); before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then
