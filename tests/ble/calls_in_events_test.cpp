@@ -128,7 +128,8 @@ TEST_F(ConnectDuringDisconnect, AConnectToTheServerBeingDisconnectedThatReturns0
   ASSERT_TRUE(Eventually([&] { return watchdog.rc.load() != -1; }));
   radio_->WaitIdle();
   if (watchdog.rc.load() == 0) {
-    const std::string server(reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_SERVER_ID, 0)));
+    const std::string server(
+        reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_SERVER_ID, 0)));
     EXPECT_EQ(server, Id(kY)) << "the watchdog's Connect returned 0, and the client is not connected";
     EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCOVER_SERVICES), 0)
         << "the watchdog's Connect returned 0, and the client is not connected: " << LastError(client);
@@ -154,7 +155,8 @@ TEST_F(ConnectDuringDisconnect, AConnectFromTheDisconnectsOwnLogLineThatReturns0
   events.inside = nullptr;
   radio_->WaitIdle();
   if (rc.load() == 0) {
-    const std::string server(reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_SERVER_ID, 0)));
+    const std::string server(
+        reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_SERVER_ID, 0)));
     EXPECT_EQ(server, Id(kY)) << "the sink's Connect returned 0, and the client is not connected";
   }
 }
