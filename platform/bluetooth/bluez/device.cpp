@@ -11,6 +11,11 @@ namespace {
 
 using Kinds = DevicePairingKinds;
 
+// How often a running pairing is looked at, and how long a refused pairing of an open link is watched for the
+// bond that the kernel's pairing may still make (its SMP time-out, Bluetooth Core Vol 3 Part H 3.4).
+constexpr int64_t kPairWatchMs = 250;
+constexpr int64_t kRefusedBondWatchMs = 30'000;
+
 class TextInspectable final : public Inspectable {
  public:
   explicit TextInspectable(HString text) : text_(std::move(text)) {}
@@ -135,12 +140,8 @@ class BluezPairing final : public DeviceInformation,
     auto paired = props->find("Paired");
     return paired == props->end() || !paired->second.Bool();
   }
-  bool IsPaired() override {
-    const std::optional<Props> props = core_->PropsOf(path_, kDeviceIface);
-    if (!props) return false;
-    auto paired = props->find("Paired");
-    return paired != props->end() && paired->second.Bool();
-  }
+  // Bonded counts as well: bluetoothd tells Paired only once it has discovered the services after the bond.
+  bool IsPaired() override { return BondedNow(); }
   std::shared_ptr<DeviceInformationCustomPairing> Custom() override { return shared_from_this(); }
   AsyncOp<DeviceUnpairingResult> UnpairAsync() override;
   EventToken AddPairingRequested(
@@ -173,6 +174,10 @@ class BluezPairing final : public DeviceInformation,
     // The end of the pairing, held while a displayed PIN is with the application: bluetoothd waits for no
     // answer to it, and the pairing may be over before the application has decided.
     std::function<void(Agent&)> held_end;
+    bool ended = false;  // the pairing's end is known (Pair answered, or bluetoothd dropped it)
+    // WatchPair's view: the link was seen up while Pair ran; looks in a row that found it bonded and gone.
+    bool link_seen = false;
+    int gone_looks = 0;
     // Why an answer of the application was refused; it goes with a failed pairing's result.
     std::string refusal;
 
@@ -187,10 +192,22 @@ class BluezPairing final : public DeviceInformation,
   void Ask(const std::shared_ptr<Agent>& agent, sd_bus_message* message, uint32_t kind, HString pin);
   void Answer(const std::shared_ptr<Agent>& agent, uint32_t kind, const PairingRequest::Answer& answer);
   void FinishPairing(const std::shared_ptr<Agent>& agent);
+  using PairingOp = std::shared_ptr<BluezAsync<DevicePairingResult>>;
+  // EndOfPair ends agent's pairing with the Pair's outcome (once: a Pair that bluetoothd dropped is not
+  // answered later). on_open_link: the device was connected as the pairing began.
+  void EndOfPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
+                 const std::shared_ptr<LinkHold>& hold, DevicePairingResultStatus status, const std::string& detail);
+  // WatchPair looks, while agent's Pair runs, for a Pair that bluetoothd will not answer.
+  void WatchPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
+                 const std::shared_ptr<LinkHold>& hold);
   // EndPairing completes operation with the Pair's outcome once the application has answered every request
   // of agent's pairing.
-  void EndPairing(Agent& agent, const std::shared_ptr<BluezAsync<DevicePairingResult>>& operation,
+  void EndPairing(Agent& agent, const PairingOp& operation, bool on_open_link, const std::shared_ptr<LinkHold>& hold,
                   DevicePairingResultStatus status, const std::string& detail);
+  // AwaitRefusedBond completes a refused pairing of an open link once the kernel's pairing has ended: the
+  // device bonded (RejectedByHandler), the link gone, or the pairing's time up (status).
+  void AwaitRefusedBond(const PairingOp& operation, const std::shared_ptr<LinkHold>& hold,
+                        DevicePairingResultStatus status, const std::string& detail, int ticks_left);
   // BondedNow tells whether bluetoothd reports the device bonded (Bonded, from 5.66 on, as soon as the keys
   // are stored) or paired.
   bool BondedNow();
@@ -208,7 +225,7 @@ AsyncOp<DeviceUnpairingResult> BluezPairing::UnpairAsync() {
   const bool posted = core_->Post([self, operation] {
     using R = DeviceUnpairingResultStatus;
     const std::string adapter = self->core_->AdapterPath();
-    if (self->CanPair() || adapter.empty()) {
+    if (!self->IsPaired() || adapter.empty()) {
       self->core_->Complete<DeviceUnpairingResult>(operation, std::make_shared<UnpairingResult>(R::AlreadyUnpaired));
       return;
     }
@@ -260,24 +277,13 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
       agent->pairing = true;
       // Pair holds the link as Connect does: a link it opened for a pairing that nobody waits for any more
       // (its Connect gave up, its client went) is closed when the hold goes with its answer.
-      self->core_->CallMethod(
-          self->path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
-          [self, operation, agent, was_connected, hold = self->core_->Hold(self->path_)](Reply& reply) {
-            agent->pairing = false;
-            self->FinishPairing(agent);
-            self->core_->PairingAnswered(self->path_, was_connected);
-            const DevicePairingResultStatus status = PairingStatusOf(reply);
-            const std::string detail = reply.Ok() ? std::string() : agent->refusal;
-            // The link stays held until the pairing's end is told.
-            auto end = [self, operation, status, detail, hold](Agent& ended) {
-              self->EndPairing(ended, operation, status, detail);
-            };
-            if (agent->display_open) {
-              agent->held_end = std::move(end);
-            } else {
-              end(*agent);
-            }
-          });
+      const std::shared_ptr<LinkHold> hold = self->core_->Hold(self->path_);
+      self->core_->CallMethod(self->path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
+                              [self, operation, agent, was_connected, hold](Reply& reply) {
+                                self->EndOfPair(agent, operation, was_connected, hold, PairingStatusOf(reply),
+                                                reply.Ok() ? std::string() : agent->refusal);
+                              });
+      self->WatchPair(agent, operation, was_connected, hold);
     });
   });
   if (!posted) throw PlatformError(kRoEClosed);
@@ -290,18 +296,83 @@ void BluezPairing::FinishPairing(const std::shared_ptr<Agent>& agent) {
   agent->owner.reset();
 }
 
-void BluezPairing::EndPairing(Agent& agent, const std::shared_ptr<BluezAsync<DevicePairingResult>>& operation,
-                              DevicePairingResultStatus status, const std::string& detail) {
+void BluezPairing::EndOfPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
+                             const std::shared_ptr<LinkHold>& hold, DevicePairingResultStatus status,
+                             const std::string& detail) {
+  if (agent->ended) return;
+  agent->ended = true;
+  agent->pairing = false;
+  FinishPairing(agent);
+  core_->PairingAnswered(path_, on_open_link);
+  // The link stays held until the pairing's end is told.
+  auto self = shared_from_this();
+  auto end = [self, operation, on_open_link, hold, status, detail](Agent& ended) {
+    self->EndPairing(ended, operation, on_open_link, hold, status, detail);
+  };
+  if (agent->display_open) {
+    agent->held_end = std::move(end);
+  } else {
+    end(*agent);
+  }
+}
+
+void BluezPairing::WatchPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
+                             const std::shared_ptr<LinkHold>& hold) {
+  auto self = shared_from_this();
+  (void)core_->AddTimer(kPairWatchMs, [self, agent, operation, on_open_link, hold] {
+    if (agent->ended) return;
+    // NOTE: once the device is bonded, bluetoothd discovers its services with the Pair's message and answers
+    // it when that discovery ends; a disconnect meanwhile (another program's, or the device's) cancels the
+    // discovery and drops the message unanswered (device.c, device_request_disconnect: browse_request_cancel;
+    // browse_request_free unrefs it), and Paired is not told. The bond is made: the pairing ended with it.
+    // The answer that bluetoothd gives at once where it has one is given time to come (two looks).
+    const bool connected = self->core_->Connected(self->path_);
+    agent->link_seen = agent->link_seen || connected;
+    agent->gone_looks = agent->link_seen && !connected && self->BondedNow() ? agent->gone_looks + 1 : 0;
+    if (agent->gone_looks >= 2) {
+      self->EndOfPair(agent, operation, on_open_link, hold, DevicePairingResultStatus::Paired, {});
+      return;
+    }
+    self->WatchPair(agent, operation, on_open_link, hold);
+  });
+}
+
+void BluezPairing::EndPairing(Agent& agent, const PairingOp& operation, bool on_open_link,
+                              const std::shared_ptr<LinkHold>& hold, DevicePairingResultStatus status,
+                              const std::string& detail) {
   if (agent.display_refused && status == DevicePairingResultStatus::Paired) {
     // The device's user typed the PIN that the application refused, and bluetoothd bonded the device all the
     // same: the pairing is refused, and the bond it leaves is the refused pairing's (the device reports
-    // itself paired).
-    core_->Complete<DevicePairingResult>(
-        operation, std::make_shared<PairingResult>(DevicePairingResultStatus::RejectedByHandler, HString()));
+    // itself bonded).
+    status = DevicePairingResultStatus::RejectedByHandler;
+  } else if (agent.display_refused && on_open_link && core_->Connected(path_) && !BondedNow()) {
+    // NOTE: on a link that was up, bluetoothd pairs by raising its security, and CancelPairing answers the
+    // Pair without stopping the kernel's pairing (device.c, pair_device: bt_att_set_security; a displayed
+    // passkey needs no reply to cancel): the device's user may still type the passkey and bond the device
+    // until the kernel's pairing times out (30 s) or the link goes.
+    AwaitRefusedBond(operation, hold, status, detail, kRefusedBondWatchMs / kPairWatchMs);
     return;
   }
   core_->Complete<DevicePairingResult>(operation,
                                        std::make_shared<PairingResult>(status, HString(detail.begin(), detail.end())));
+}
+
+void BluezPairing::AwaitRefusedBond(const PairingOp& operation, const std::shared_ptr<LinkHold>& hold,
+                                    DevicePairingResultStatus status, const std::string& detail, int ticks_left) {
+  if (BondedNow()) {
+    core_->Complete<DevicePairingResult>(
+        operation, std::make_shared<PairingResult>(DevicePairingResultStatus::RejectedByHandler, HString()));
+    return;
+  }
+  if (ticks_left <= 0 || !core_->Connected(path_)) {
+    core_->Complete<DevicePairingResult>(
+        operation, std::make_shared<PairingResult>(status, HString(detail.begin(), detail.end())));
+    return;
+  }
+  auto self = shared_from_this();
+  (void)core_->AddTimer(kPairWatchMs, [self, operation, hold, status, detail, ticks_left] {
+    self->AwaitRefusedBond(operation, hold, status, detail, ticks_left - 1);
+  });
 }
 
 void BluezPairing::Agent::Request(sd_bus_message* message, const std::string& member, const std::vector<Value>& args) {

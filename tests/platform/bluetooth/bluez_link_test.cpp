@@ -594,5 +594,169 @@ TEST_F(BluezLink, ALateRefusalOfADisplayedPinLeavesAnotherClientsConnection) {
             "1");
 }
 
+// Only for the test that uses it: bluetoothd's Pair of a device that is connected already. It raises the security
+// of the link it has instead of asking the kernel to pair (device.c, pair_device: "else if (!state->connected ||
+// !bt_att_set_security(device->att, BT_ATT_SECURITY_MEDIUM)) err = adapter_create_bonding(...); else err = 0;"),
+// and the kernel's SMP shows the passkey (DisplayPasskey, no reply awaited) and bonds once the device's user has
+// typed it. CancelPairing answers the Pair at once (cancel_pairing: device_cancel_bonding, which for a shown
+// passkey sends the kernel nothing: cancel_authentication, "case AUTH_TYPE_NOTIFY_PASSKEY: User Notify doesn't
+// require any reply"), and its Cancel Pair Device reaches no pairing of the kernel: that command cancels a
+// preceding Pair Device command (doc/mgmt-protocol.rst), and there was none. The SMP pairing goes on, and the
+// typed passkey bonds the device all the same (adapter.c, new_long_term_key_callback: device_set_bonded; then
+// device_bonding_complete with no bonding request: device_set_paired). Here the user types 1.6 s after the Pair.
+constexpr const char kSecurityRaisedOnTheLink[] = R"(
+kernel_bonded = []
+bonding_request = []
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', sender_keyword='sender',
+                     async_callbacks=('answer_ok', 'answer_err'))
+def security_raised(self, sender=None, answer_ok=None, answer_err=None):
+    log('Pair', self.path)
+    device = device_at(self.path)
+    to = agent_for(sender)
+    bonding_request[:] = [answer_ok, answer_err]
+    message = dbus.lowlevel.MethodCallMessage(to['sender'], to['path'], AGENT_IFACE, 'DisplayPasskey')
+    message.append(dbus.ObjectPath(device.path), dbus.UInt32(device.passkey), dbus.UInt16(0), signature='ouq')
+    message.set_no_reply(True)
+    manager().connection.send_message(message)
+    def typed():
+        kernel_bonded.append(device.path)
+        if device.path in mockobject.objects:
+            changed(device.path, DEVICE_IFACE, {'Bonded': dbus.Boolean(True), 'Paired': dbus.Boolean(True)})
+        if bonding_request:
+            bonding_request.pop(1)
+            bonding_request.pop(0)()
+        return False
+    GLib.timeout_add(1600, typed)
+security_raised.__name__ = 'Pair'
+export(mockobject.objects[d.path], DEVICE_IFACE, security_raised)
+
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
+def cancel_bonding_request(self):
+    log('CancelPairing', self.path)
+    if not bonding_request:
+        fail('org.bluez.Error.DoesNotExist', 'Does Not Exist')
+    answer_err = bonding_request.pop(1)
+    bonding_request.pop(0)
+    answer_err(dbus.exceptions.DBusException('Authentication Canceled', name='org.bluez.Error.AuthenticationCanceled'))
+cancel_bonding_request.__name__ = 'CancelPairing'
+export(mockobject.objects[d.path], DEVICE_IFACE, cancel_bonding_request)
+)";
+
+// Another client is connected to the device when a Connect pairs with it; the device asks its user to type the
+// passkey that the sink shows. The sink accepts only after the Connect's Timeout ran out (301), so the pairing
+// is refused, and the device's user, who saw the passkey, types it. The bond that this pairing leaves must not
+// stay: the refused pairing bonds nothing, and a bond made for a Connect that gave up is removed, with the
+// last connection to the device (the other client's).
+TEST_F(BluezLink, APairingOfAConnectedDeviceRefusedAfterItsTimeoutLeavesNoBond) {
+  Script("heart_rate_sensor(); d = devices[HEART_RATE_ADDRESS]; d.pairing = 'display_unanswered'");
+  Script(kSecurityRaisedOnTheLink);
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  Sink other_sink;
+  ClientHandle other(VelmoraBLE_BLEClient_Create(&Sink::Call, &other_sink, 0));
+  ASSERT_NE(other, nullptr);
+  std::vector<intptr_t> params = {Text(kSensor)};
+  std::vector<int32_t> sizes = {0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_CONNECT, 1, params.data(), sizes.data()), 0)
+      << testing::LastError(other.get());
+  std::vector<intptr_t> discover = {Text(""), Text(""), 1, Text("")};
+  std::vector<int32_t> discover_sizes(4, 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_DISCOVER, 4, discover.data(), discover_sizes.data()),
+            0)
+      << testing::LastError(other.get());
+  ASSERT_EQ(Script("d.props()['Connected']"), "1");
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(
+      [](void* context, int32_t id, int32_t count, intptr_t* params, int32_t* cbparams) -> int32_t {
+        if (id == VELMORABLE_EVENT_PAIRING_REQUEST && count >= 4) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+          params[3] = 1;
+        }
+        return Sink::Call(context, id, count, params, cbparams);
+      },
+      &sink_, 0);
+  ASSERT_NE(handle_, nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  EXPECT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 301) << LastError();
+  ASSERT_TRUE(WaitForScript("kernel_bonded", "['" + std::string(kSensorPath) + "']"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_EQ(Script("d.props()['Connected']"), "1") << "the other client's connection was dropped";
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_DISCONNECT, 0, nullptr, nullptr), 0)
+      << testing::LastError(other.get());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  Settle();
+  EXPECT_NE(Script("d.props()['Paired'] if d.path in mockobject.objects else 'removed'"), "1")
+      << "the refused pairing left the device bonded; CancelPairing calls: "
+      << ::testing::PrintToString(mock_->CallsOf("CancelPairing"))
+      << ", RemoveDevice calls: " << ::testing::PrintToString(mock_->CallsOf("RemoveDevice"));
+}
+
+// Only for the test that uses it: bluetoothd's Pair of a device whose services are not known yet, Just Works.
+// Once the kernel reports the device bonded, bluetoothd tells Bonded, frees the bonding request and discovers
+// the services with the Pair's message, answering it (and telling Paired) only when that discovery ends
+// (device.c, device_bonding_complete: device_set_paired, "dev->pending_paired = true" while the services are not
+// resolved; device_discover_services(device, bdaddr_type, bonding->msg)). A Disconnect of another program
+// meanwhile cancels that discovery and drops the Pair's message unanswered (device.c, device_request_disconnect:
+// "if (device->browse) browse_request_cancel(device->browse)"; browse_request_free: "if (req->msg)
+// dbus_message_unref(req->msg)"), and Paired is not told either (only device_svc_resolved or
+// browse_request_complete tell it). The keys stay: the device is bonded.
+constexpr const char kPairDroppedByAnotherProgramsDisconnect[] = R"(
+pair_state = {'dropped': False}
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', async_callbacks=('answer_ok', 'answer_err'))
+def bonded_then_discovering(self, answer_ok=None, answer_err=None):
+    log('Pair', self.path)
+    device = device_at(self.path)
+    changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
+    def bonded():
+        changed(device.path, DEVICE_IFACE, {'Bonded': dbus.Boolean(True)})
+        GLib.timeout_add(5000, discovered)
+        return False
+    def discovered():
+        if pair_state['dropped']:
+            return False
+        device.export()
+        changed(device.path, DEVICE_IFACE, {'ServicesResolved': dbus.Boolean(True), 'Paired': dbus.Boolean(True)})
+        answer_ok()
+        return False
+    GLib.timeout_add(200, bonded)
+bonded_then_discovering.__name__ = 'Pair'
+export(mockobject.objects[d.path], DEVICE_IFACE, bonded_then_discovering)
+
+def another_program_disconnects():
+    pair_state['dropped'] = True
+    changed(d.path, DEVICE_IFACE, {'Connected': dbus.Boolean(False)})
+)";
+
+// A Connect pairs with a device (Just Works); bluetoothd has bonded the device and discovers its services when
+// another program disconnects the device, and bluetoothd never answers the Pair. The pairing made the bond: it
+// is the Connect's, and goes with its connection (at once where the Connect failed), not 120 s later, nor never
+// on a device that bluetoothd still calls unpaired.
+TEST_F(BluezLink, ABondWhosePairBluetoothdDroppedAtAnotherProgramsDisconnectIsRemoved) {
+  Script("heart_rate_sensor(); d = devices[HEART_RATE_ADDRESS]");
+  Script(kPairDroppedByAnotherProgramsDisconnect);
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 3), 0);
+  std::atomic<int> rc{-1};
+  std::thread connect([&] { rc = Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}); });
+  const bool paired = WaitForCall("Pair");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  Script("another_program_disconnects()");
+  connect.join();
+  ASSERT_TRUE(paired);
+  if (rc.load() == 0) {
+    EXPECT_EQ(Call(VELMORABLE_METHOD_DISCONNECT, {}), 0) << LastError();
+  }
+  std::string bonded;
+  for (int i = 0; i < 10; ++i) {
+    bonded = mock_->Run("d.props()['Bonded'] if d.path in mockobject.objects else 'removed'");
+    if (bonded != "1") break;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  EXPECT_NE(bonded, "1") << "the bond that the given-up Connect's pairing made stays; Paired reads "
+                         << mock_->Run("d.props()['Paired']") << ", RemoveDevice calls: "
+                         << ::testing::PrintToString(mock_->CallsOf("RemoveDevice"));
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
