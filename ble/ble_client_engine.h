@@ -50,10 +50,11 @@ constexpr int32_t kMaxGattListCount = 65535;
 // sink that never lets go cannot hold the caller for ever.
 constexpr uint64_t kUnboundedWaitCapMs = 60000;
 
-// SinkWord is what became of a pairing's requests: asked once one reached the sink, answered once one was
+// SinkWord is what became of a pairing's requests: shown once a displayed PIN reached the sink (one the
+// platform may not wait for: the device's user may type it whatever the answer), answered once one was
 // answered (accepted in time).
 struct SinkWord {
-  bool asked = false;
+  bool shown = false;
   bool answered = false;
 };
 
@@ -248,6 +249,13 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // delivered, within wait (when given; else a wait of its own), whatever the listed state (see EndValues);
   // a wait that ran out is no failure of its own. A subscription that the platform ended while the write
   // waited was reported ended then: no second Unsubscribed.
+  // SubscriptionWords reads record's count of words told (see GattCharacteristicRecord::words).
+  uint64_t SubscriptionWords(GattCharacteristicRecord& record);
+  // TellSubscription raises Subscribed (on) or Unsubscribed for record once its call's success Log line has
+  // been told, unless a Disconnect or Connect made meanwhile cut the call short (608), or a later call told its
+  // own word since words was read (0, nothing raised).
+  int TellSubscription(GattCharacteristicRecord& record, uint64_t words, bool on, const char* service_id,
+                       const char* characteristic_id);
   int SetSubscription(GattCharacteristicRecord& record, int32_t subscribe, ValuesWait* wait);
   // ReportValuesLeft returns 301 "Timeout." when an Unsubscribe left notifications in the sink, else 0.
   int ReportValuesLeft(bool values_left);

@@ -273,10 +273,10 @@ void LeaveUse(const std::shared_ptr<bt::BluetoothLEDevice>& device, const Bonds:
 // BondOutcome is what a pairing of the library leaves of the device's bond, from the platform's result: Paired
 // made it; AlreadyPaired made it only where the sink answered (a request of an earlier pairing of the device,
 // taken for this one, bonded it); a failed pairing, or one whose result cannot tell, that leaves the device
-// bonded made it only where the sink was asked: it answered, or it refused and the platform bonded the device
-// all the same (bluetoothd waits for no answer to a displayed passkey). Otherwise another program, or the
-// system, may have paired the device meanwhile, and its bond is not the library's.
-enum class BondOutcome { kNone, kMade, kMadeIfAnswered, kMadeIfAsked };
+// bonded made it only where the sink answered, or was shown a displayed PIN that the platform did not wait for
+// (bluetoothd bonds as the device's user types the passkey, whatever the sink answers). Otherwise another
+// program, or the system, may have paired the device meanwhile, and its bond is not the library's.
+enum class BondOutcome { kNone, kMade, kMadeIfAnswered, kMadeIfAnsweredOrShown };
 
 // Made tells whether a pairing whose sink heard word made the bond of outcome.
 bool Made(BondOutcome outcome, SinkWord word) {
@@ -285,8 +285,8 @@ bool Made(BondOutcome outcome, SinkWord word) {
       return true;
     case BondOutcome::kMadeIfAnswered:
       return word.answered;
-    case BondOutcome::kMadeIfAsked:
-      return word.asked;
+    case BondOutcome::kMadeIfAnsweredOrShown:
+      return word.answered || word.shown;
     case BondOutcome::kNone:
       break;
   }
@@ -295,7 +295,7 @@ bool Made(BondOutcome outcome, SinkWord word) {
 
 BondOutcome FailedPairingsBond(bt::DeviceInformationPairing& pairing) {
   try {
-    return pairing.IsPaired() ? BondOutcome::kMadeIfAsked : BondOutcome::kNone;
+    return pairing.IsPaired() ? BondOutcome::kMadeIfAnsweredOrShown : BondOutcome::kNone;
   } catch (...) {
     // NOTE: a device that cannot tell keeps what it has.
     return BondOutcome::kNone;
@@ -749,8 +749,8 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   const std::shared_ptr<LateBond> late_bond = std::make_shared<LateBond>(PairingOf(*device), use);
   // A pairing that fails after the sink answered may have bonded the device all the same: its result could not
   // be had, or an answer of an earlier pairing of the device, taken for this one, bonded it before this pairing
-  // failed on its own. So may one whose request the sink refused, where the platform did not wait for the
-  // answer. No Disconnect follows a failed Connect: that bond (see BondOutcome) is removed with the
+  // failed on its own. So may one whose displayed PIN the sink refused, where the platform did not
+  // wait for the answer. No Disconnect follows a failed Connect: that bond (see BondOutcome) is removed with the
   // last connection that uses the device (this Connect's use, ending as it returns, or one still open; at once
   // when a sink's Disconnect has ended this one's already). A device left unbonded has no bond of the library's.
   const auto count_failed_pairings_bond = [&]() noexcept {
@@ -1134,9 +1134,12 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
     std::lock_guard<std::mutex> lock(state_mutex_);
     round = awaited_pairing_;
     if (round == nullptr || round->pairing != pairing || server_id.Assign(round->server_id) != core::kOk) return;
-    round->word.asked = true;
   }
   const uint32_t kind = args->PairingKind();
+  if (kind == bt::DevicePairingKinds::DisplayPin) {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    if (awaited_pairing_ == round) round->word.shown = true;
+  }
   core::Buffer pin;
   if (PlatformStringToText(args->Pin(), pin) != core::kOk) (void)pin.Clear();
   int32_t accept = 0;

@@ -163,6 +163,10 @@ struct GattCharacteristicRecord {
   // what this client holds and lists may not be what the device does for it, and neither Subscribe nor
   // Unsubscribe spares its write on them meanwhile. Guarded by the engine's tree mutex.
   bool cccd_unsettled = false;
+  // words counts the Subscribed and Unsubscribed events that this client's calls raised for the characteristic:
+  // a call that tells its success (its Log line) while a later call tells its own word leaves that one the
+  // last. Guarded by the engine's tree mutex.
+  uint64_t words = 0;
   // cccd_writes numbers the CCCD writes of this client's that were asked for: the device's late answer to one
   // whose wait stopped acts only while no later one was asked. Guarded by the engine's tree mutex.
   uint64_t cccd_writes = 0;

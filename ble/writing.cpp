@@ -297,8 +297,12 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   // Told apart under the lock that the platform's end of a subscription takes: one that the platform ended
   // while the write waited has been reported ended already.
   const bool ended = !subscribed && notified != nullptr && EndValues(*notified, wait);
+  const uint64_t words = notified != nullptr ? SubscriptionWords(*notified) : 0;
   (void)LogComposed(1, kGattLogWrite, "Successfully wrote value to descriptor ID \"", id, kIdSuffix);
   if (!cccd) return 0;
+  // A Disconnect or Connect made in that Log line (or meanwhile on another thread) cut the write short, as
+  // above.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
 
   // The state the write leaves is listed, whether or not a query came first (the device's CCCD may stay on
   // for another client); the events tell whether the write made or ended a subscription of this client's.
@@ -306,23 +310,18 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
                            : subscriptions_.Update(characteristic_id.Data(), cccd_value, nullptr);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   if (!opened.Made() && !ended) return 0;
-  std::shared_ptr<GattCharacteristicRecord> characteristic;
-  rc = LookupCharacteristic(service_id.Data(), characteristic_id.Data(), &characteristic);
-  if (rc != 0) return rc;
-  core::Buffer uuid;
-  (void)UuidTextOf(characteristic->uuid, uuid);
-  if (subscribed) {
-    rc = LogComposed(1, kGattLogSubscriptions, "Successfully subscribed to characteristic ID \"",
-                     characteristic_id.Data(), kIdSuffix);
+  std::shared_ptr<GattCharacteristicRecord> characteristic = notified;
+  if (characteristic == nullptr) {
+    rc = LookupCharacteristic(service_id.Data(), characteristic_id.Data(), &characteristic);
     if (rc != 0) return rc;
-    return FireSubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
-                          characteristic->description.Data());
   }
-  rc = LogComposed(1, kGattLogSubscriptions, "Successfully unsubscribed from characteristic ID \"",
+  const uint64_t told = notified != nullptr ? words : SubscriptionWords(*characteristic);
+  rc = LogComposed(1, kGattLogSubscriptions,
+                   subscribed ? "Successfully subscribed to characteristic ID \""
+                              : "Successfully unsubscribed from characteristic ID \"",
                    characteristic_id.Data(), kIdSuffix);
   if (rc != 0) return rc;
-  return FireUnsubscribed(service_id.Data(), characteristic_id.Data(), uuid.Data(),
-                          characteristic->description.Data());
+  return TellSubscription(*characteristic, told, subscribed, service_id.Data(), characteristic_id.Data());
 }
 
 int BLEClientEngine::WriteValue(const char* service_id, const char* characteristic_id, const char* descriptor_id,
@@ -430,32 +429,39 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   // Listed whether or not a query came first: the device's CCCD may stay on for another client.
   rc = ListSubscription(record, static_cast<int32_t>(value), Listing::kSet);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
-  uint64_t writes = 0;
-  {
-    std::lock_guard<std::mutex> lock(tree_mutex_);
-    writes = record.cccd_writes;
-  }
+  const uint64_t words = SubscriptionWords(record);
   rc = LogComposed(1, kGattLogSubscriptions,
                    on ? "Successfully subscribed to characteristic ID \""
                       : "Successfully unsubscribed from characteristic ID \"",
                    id, kIdSuffix);
   if (rc != 0 || ended_meanwhile) return rc;
-  // What a call made while this one told its success (in that Log line's sink, or a sink's on another thread)
-  // did comes after it: a Disconnect or Connect cut this one short, as above; a later CCCD write of the
-  // characteristic (Subscribe, Unsubscribe, WriteValue) has told the last word of the subscription.
-  if (TreeGeneration() != record.generation) return kParentNotListed;
-  {
-    std::lock_guard<std::mutex> lock(tree_mutex_);
-    if (record.cccd_writes != writes) return 0;
-  }
   core::Buffer service_id;
   rc = ServiceIdOf(id, service_id);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
+  // An end that the platform gave meanwhile follows (opened).
+  return TellSubscription(record, words, on, service_id.Data(), id);
+}
+
+uint64_t BLEClientEngine::SubscriptionWords(GattCharacteristicRecord& record) {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  return record.words;
+}
+
+int BLEClientEngine::TellSubscription(GattCharacteristicRecord& record, uint64_t words, bool on,
+                                      const char* service_id, const char* characteristic_id) {
+  // What a call made while this one told its success (in its Log line's sink, or a sink's on another thread)
+  // did comes after it: a Disconnect or Connect cut this one short; a later Subscribe, Unsubscribe or CCCD
+  // write of the characteristic that told its own word has told the last one.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
+  {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (record.words != words) return 0;
+    ++record.words;
+  }
   core::Buffer uuid;
   (void)UuidTextOf(record.uuid, uuid);
-  if (!on) return FireUnsubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
-  // An end that the platform gave meanwhile follows (opened).
-  return FireSubscribed(service_id.Data(), id, uuid.Data(), record.description.Data());
+  return on ? FireSubscribed(service_id, characteristic_id, uuid.Data(), record.description.Data())
+            : FireUnsubscribed(service_id, characteristic_id, uuid.Data(), record.description.Data());
 }
 
 bool BLEClientEngine::EndValues(GattCharacteristicRecord& record, ValuesWait* wait) {

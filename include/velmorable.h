@@ -137,8 +137,8 @@
  * that a Subscribe made since. A Subscribe, an Unsubscribe or a WriteValue of the CCCD cut short by a Disconnect or
  * Connect made meanwhile (a sink's, also in its success Log line) returns 608 and raises no Subscribed or
  * Unsubscribed for the next connection. A later Subscribe, Unsubscribe or WriteValue of the CCCD of the same
- * characteristic made while one tells its success (in its Log line's sink, or a sink's on another thread) has
- * the last word: the earlier one returns 0 and raises no Subscribed or Unsubscribed after it.
+ * characteristic made while one tells its success (in its Log line's sink, or a sink's on another thread) that
+ * raises its own Subscribed or Unsubscribed has the last word: the earlier one returns 0 and raises none after it.
  * QuerySubscriptionState reads what Subscribe,
  * Unsubscribe, a WriteValue of the CCCD or that end left (a Subscribe that failed leaves 0 where nothing was
  * listed); before any of them, its first query reads the device's CCCD, which another client may hold on: 1 then

@@ -15,6 +15,10 @@ using Kinds = DevicePairingKinds;
 // bond that the kernel's pairing may still make (its SMP time-out, Bluetooth Core Vol 3 Part H 3.4).
 constexpr int64_t kPairWatchMs = 250;
 constexpr int64_t kRefusedBondWatchMs = 30'000;
+// A Pair refused while a Connect of the device is under way is asked again after this pause, for as long as
+// bluetoothd may take to answer a Connect.
+constexpr int64_t kPairAgainMs = 500;
+constexpr int kPairAgainLooks = static_cast<int>(kConnectCallUs / 1000 / kPairAgainMs);
 
 class TextInspectable final : public Inspectable {
  public:
@@ -197,6 +201,10 @@ class BluezPairing final : public DeviceInformation,
   // answered later). on_open_link: the device was connected as the pairing began.
   void EndOfPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
                  const std::shared_ptr<LinkHold>& hold, DevicePairingResultStatus status, const std::string& detail);
+  // AskPair asks bluetoothd to pair; while another Connect of the device is under way it asks again after a
+  // pause, at most again_left times.
+  void AskPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
+               const std::shared_ptr<LinkHold>& hold, int again_left);
   // WatchPair looks, while agent's Pair runs, for a Pair that bluetoothd will not answer.
   void WatchPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
                  const std::shared_ptr<LinkHold>& hold);
@@ -278,11 +286,7 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
       // Pair holds the link as Connect does: a link it opened for a pairing that nobody waits for any more
       // (its Connect gave up, its client went) is closed when the hold goes with its answer.
       const std::shared_ptr<LinkHold> hold = self->core_->Hold(self->path_);
-      self->core_->CallMethod(self->path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
-                              [self, operation, agent, was_connected, hold](Reply& reply) {
-                                self->EndOfPair(agent, operation, was_connected, hold, PairingStatusOf(reply),
-                                                reply.Ok() ? std::string() : agent->refusal);
-                              });
+      self->AskPair(agent, operation, was_connected, hold, kPairAgainLooks);
       self->WatchPair(agent, operation, was_connected, hold);
     });
   });
@@ -314,6 +318,29 @@ void BluezPairing::EndOfPair(const std::shared_ptr<Agent>& agent, const PairingO
   } else {
     end(*agent);
   }
+}
+
+void BluezPairing::AskPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
+                           const std::shared_ptr<LinkHold>& hold, int again_left) {
+  auto self = shared_from_this();
+  core_->CallMethod(path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
+                    [self, agent, operation, on_open_link, hold, again_left](Reply& reply) {
+                      // NOTE: bluetoothd refuses Pair while a Connect of the device (another program's, or
+                      // one it makes for another client) is under way (device.c, pair_device: "if
+                      // (device->bonding || device->connect) return btd_error_in_progress(msg)"). The device
+                      // is being connected, not unreachable: Pair is asked again once that Connect has had
+                      // its time, as a Connect is (see BluezCore::AskConnect). A pairing under way has a link.
+                      if (reply.error == "org.bluez.Error.InProgress" && again_left > 0 && !agent->ended &&
+                          !self->core_->Connected(self->path_)) {
+                        (void)self->core_->AddTimer(kPairAgainMs, [self, agent, operation, on_open_link, hold,
+                                                                   again_left] {
+                          if (!agent->ended) self->AskPair(agent, operation, on_open_link, hold, again_left - 1);
+                        });
+                        return;
+                      }
+                      self->EndOfPair(agent, operation, on_open_link, hold, PairingStatusOf(reply),
+                                      reply.Ok() ? std::string() : agent->refusal);
+                    });
 }
 
 void BluezPairing::WatchPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,

@@ -216,6 +216,10 @@ TEST_F(BluezLink, PairingCapabilityAndFailuresOfPair) {
       {"org.freedesktop.DBus.Error.UnknownObject", PairStatus::NotReadyToPair},
       {"org.bluez.Error.Failed", PairStatus::Failed},
   };
+  // InProgress while the device is not connected is another Connect of it under way, which Pair waits out
+  // (APairingBesideAnotherProgramsConnectUnderWayIsWaitedForNotFailed); here the link is up, as for a pairing
+  // that another program has under way.
+  Script("changed(devices[HEART_RATE_ADDRESS].path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})");
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Script(std::string("changed(devices[HEART_RATE_ADDRESS].path, DEVICE_IFACE, {'Paired': dbus.Boolean(False)}); "
@@ -756,6 +760,38 @@ TEST_F(BluezLink, ABondWhosePairBluetoothdDroppedAtAnotherProgramsDisconnectIsRe
   EXPECT_NE(bonded, "1") << "the bond that the given-up Connect's pairing made stays; Paired reads "
                          << mock_->Run("d.props()['Paired']") << ", RemoveDevice calls: "
                          << ::testing::PrintToString(mock_->CallsOf("RemoveDevice"));
+}
+
+// Only for the test that uses it: bluetoothd refuses a Pair while a Connect of the device is under way, as it
+// refuses a second Connect (device.c, pair_device: "if (device->bonding || device->connect) return
+// btd_error_in_progress(msg);"); see connect_elsewhere_slowly.
+constexpr const char kPairRefusedWhileConnecting[] = R"(
+scripted_pair = Pair
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', sender_keyword='sender',
+                     async_callbacks=('answer_ok', 'answer_err'))
+def pair_unless_connecting(self, sender=None, answer_ok=None, answer_err=None):
+    if device_at(self.path).connecting_elsewhere:
+        log('Pair', self.path)
+        answer_err(dbus.exceptions.DBusException('In Progress', name='org.bluez.Error.InProgress'))
+        return
+    scripted_pair(self, sender, answer_ok, answer_err)
+pair_unless_connecting.__name__ = 'Pair'
+export(mockobject.objects[devices[HEART_RATE_ADDRESS].path], DEVICE_IFACE, pair_unless_connecting)
+)";
+
+// Another program's Connect of the device is under way (a settings panel, a second application) when a Connect
+// that pairs asks bluetoothd to pair: bluetoothd refuses the Pair as in progress until that Connect is answered.
+// The device is being connected, not unreachable: as Discover does (AConnectAnotherProgramHasUnderWayIsWaitedFor
+// NotFailed), the Connect waits for that link and pairs over it, within its Timeout, instead of failing at once.
+TEST_F(BluezLink, APairingBesideAnotherProgramsConnectUnderWayIsWaitedForNotFailed) {
+  Script("heart_rate_sensor()");
+  Script(kPairRefusedWhileConnecting);
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+  Script("connect_elsewhere_slowly(HEART_RATE_ADDRESS, 1500)");
+  EXPECT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0)
+      << LastError() << "; Pair calls: " << ::testing::PrintToString(mock_->CallsOf("Pair"));
 }
 
 }  // namespace
