@@ -297,18 +297,20 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   // Told apart under the lock that the platform's end of a subscription takes: one that the platform ended
   // while the write waited has been reported ended already.
   const bool ended = !subscribed && notified != nullptr && EndValues(*notified, wait);
+  // The state the write leaves is listed, whether or not a query came first (the device's CCCD may stay on
+  // for another client), before its success is told: a call made there lists its own after it.
+  if (cccd) {
+    rc = notified != nullptr ? ListSubscription(*notified, cccd_value, Listing::kSet)
+                             : subscriptions_.Update(characteristic_id.Data(), cccd_value, nullptr);
+    if (rc != core::kOk) return ReportOutOfMemory(rc);
+  }
   const uint64_t words = notified != nullptr ? SubscriptionWords(*notified) : 0;
   (void)LogComposed(1, kGattLogWrite, "Successfully wrote value to descriptor ID \"", id, kIdSuffix);
   if (!cccd) return 0;
   // A Disconnect or Connect made in that Log line (or meanwhile on another thread) cut the write short, as
   // above.
   if (TreeGeneration() != record.generation) return kParentNotListed;
-
-  // The state the write leaves is listed, whether or not a query came first (the device's CCCD may stay on
-  // for another client); the events tell whether the write made or ended a subscription of this client's.
-  rc = notified != nullptr ? ListSubscription(*notified, cccd_value, Listing::kSet)
-                           : subscriptions_.Update(characteristic_id.Data(), cccd_value, nullptr);
-  if (rc != core::kOk) return ReportOutOfMemory(rc);
+  // The events tell whether the write made or ended a subscription of this client's.
   if (!opened.Made() && !ended) return 0;
   std::shared_ptr<GattCharacteristicRecord> characteristic = notified;
   if (characteristic == nullptr) {
@@ -366,6 +368,10 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   if (record.characteristic == nullptr) return SetErrorText(kNotDiscovered, kNoCharacteristicObject);
   const bool on = subscribe != 0;
   const char* id = record.id.Data();
+  // The words told of the characteristic as this call begins: a Subscribe made in this call's first Log line
+  // (or meanwhile on another thread) that made the subscription before this one's write leaves that write
+  // nothing to tell.
+  const uint64_t words_at_start = SubscriptionWords(record);
   using CccdValue = bt::GattClientCharacteristicConfigurationDescriptorValue;
   CccdValue value = CccdValue::None;
   if (on) {
@@ -430,6 +436,7 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   rc = ListSubscription(record, static_cast<int32_t>(value), Listing::kSet);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   const uint64_t words = SubscriptionWords(record);
+  const bool told_already = on && !opened.Made() && words != words_at_start;
   rc = LogComposed(1, kGattLogSubscriptions,
                    on ? "Successfully subscribed to characteristic ID \""
                       : "Successfully unsubscribed from characteristic ID \"",
@@ -438,6 +445,7 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
   core::Buffer service_id;
   rc = ServiceIdOf(id, service_id);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
+  if (told_already) return TreeGeneration() != record.generation ? kParentNotListed : 0;
   // An end that the platform gave meanwhile follows (opened).
   return TellSubscription(record, words, on, service_id.Data(), id);
 }
