@@ -42,7 +42,14 @@ std::string LeadingPath(sd_bus_message* message) {
 }  // namespace
 
 void BluezAgent::Acquire(std::shared_ptr<AgentClient> client, std::function<void()> ready) {
+  for (const auto& earlier : clients_) {
+    if (earlier->DevicePath() == client->DevicePath()) earlier->Overtaken();
+  }
   clients_.push_back(std::move(client));
+  Renew(std::move(ready));
+}
+
+void BluezAgent::Renew(std::function<void()> ready) {
   waiting_.push_back(std::move(ready));
   Update();
 }

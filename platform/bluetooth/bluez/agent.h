@@ -37,6 +37,8 @@ class AgentClient {
   virtual void Request(sd_bus_message* message, const std::string& member, const std::vector<Value>& args) = 0;
   // Cancel voids the request that the client has not answered yet.
   virtual void Cancel() = 0;
+  // Overtaken tells that a newer pairing of the same device has come.
+  virtual void Overtaken() = 0;
 };
 
 class BluezAgent {
@@ -47,8 +49,12 @@ class BluezAgent {
 
   // ---- Bus thread
   // Acquire adds a pairing and runs ready once the agent is registered, or once bluetoothd refused it (a
-  // pairing then goes on without: Just Works needs no agent).
+  // pairing then goes on without: Just Works needs no agent). The earlier pairings of its device are told
+  // that they are overtaken.
   void Acquire(std::shared_ptr<AgentClient> client, std::function<void()> ready);
+  // Renew runs ready as Acquire does for a pairing that is still held: at once while the agent is
+  // registered, else once it is registered again (bluetoothd, restarted, has forgotten it).
+  void Renew(std::function<void()> ready);
   // Release removes a pairing; the agent is unregistered with the last one.
   void Release(const AgentClient* client);
   // OnCall answers a method call to a path below kAgentRoot; 1 when handled (sd-bus callback's result).

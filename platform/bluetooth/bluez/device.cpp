@@ -15,8 +15,8 @@ using Kinds = DevicePairingKinds;
 // bond that the kernel's pairing may still make (its SMP time-out, Bluetooth Core Vol 3 Part H 3.4).
 constexpr int64_t kPairWatchMs = 250;
 constexpr int64_t kRefusedBondWatchMs = 30'000;
-// A Pair refused while a Connect of the device is under way is asked again after this pause, for as long as
-// bluetoothd may take to answer a Connect.
+// A Pair refused as in progress is asked again after this pause, for as long as bluetoothd may take to answer
+// a Connect.
 constexpr int64_t kPairAgainMs = 500;
 constexpr int kPairAgainLooks = static_cast<int>(kConnectCallUs / 1000 / kPairAgainMs);
 
@@ -184,12 +184,17 @@ class BluezPairing final : public DeviceInformation,
     int gone_looks = 0;
     // Why an answer of the application was refused; it goes with a failed pairing's result.
     std::string refusal;
+    // The device was connected as the Pair that bluetoothd took began.
+    bool on_open_link = false;
+    // A newer pairing of the device has come: this one asks bluetoothd no more.
+    bool overtaken = false;
 
     const std::string& DevicePath() const override { return owner->path_; }
     const char* Capability() const override { return CapabilityFor(kinds); }
     bool Pairing() const override { return pairing; }
     void Request(sd_bus_message* message, const std::string& member, const std::vector<Value>& args) override;
     void Cancel() override;
+    void Overtaken() override { overtaken = true; }
     // Pending takes the request waiting for an answer; null when there is none.
     sd_bus_message* Pending() { return std::exchange(request, nullptr); }
   };
@@ -198,19 +203,19 @@ class BluezPairing final : public DeviceInformation,
   void FinishPairing(const std::shared_ptr<Agent>& agent);
   using PairingOp = std::shared_ptr<BluezAsync<DevicePairingResult>>;
   // EndOfPair ends agent's pairing with the Pair's outcome (once: a Pair that bluetoothd dropped is not
-  // answered later). on_open_link: the device was connected as the pairing began.
-  void EndOfPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
-                 const std::shared_ptr<LinkHold>& hold, DevicePairingResultStatus status, const std::string& detail);
-  // AskPair asks bluetoothd to pair; while another Connect of the device is under way it asks again after a
-  // pause, at most again_left times.
-  void AskPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
-               const std::shared_ptr<LinkHold>& hold, int again_left);
+  // answered later).
+  void EndOfPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, const std::shared_ptr<LinkHold>& hold,
+                 DevicePairingResultStatus status, const std::string& detail);
+  // AskPair asks bluetoothd to pair; while another Connect or pairing of the device is under way it asks again
+  // after a pause, at most again_left times, unless a newer pairing of the device has come meanwhile.
+  void AskPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, const std::shared_ptr<LinkHold>& hold,
+               int again_left);
   // WatchPair looks, while agent's Pair runs, for a Pair that bluetoothd will not answer.
-  void WatchPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
+  void WatchPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation,
                  const std::shared_ptr<LinkHold>& hold);
   // EndPairing completes operation with the Pair's outcome once the application has answered every request
   // of agent's pairing.
-  void EndPairing(Agent& agent, const PairingOp& operation, bool on_open_link, const std::shared_ptr<LinkHold>& hold,
+  void EndPairing(Agent& agent, const PairingOp& operation, const std::shared_ptr<LinkHold>& hold,
                   DevicePairingResultStatus status, const std::string& detail);
   // AwaitRefusedBond completes a refused pairing of an open link once the kernel's pairing has ended: the
   // device bonded (RejectedByHandler), the link gone, or the pairing's time up (status).
@@ -281,13 +286,12 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
     agent->asked_on_event_thread = on_event_thread;
     self->core_->agent().Acquire(agent, [self, operation, agent] {
       // bluetoothd itself tells a device that is gone (UnknownObject) or already paired (AlreadyExists).
-      const bool was_connected = self->core_->Connected(self->path_);
       agent->pairing = true;
       // Pair holds the link as Connect does: a link it opened for a pairing that nobody waits for any more
       // (its Connect gave up, its client went) is closed when the hold goes with its answer.
       const std::shared_ptr<LinkHold> hold = self->core_->Hold(self->path_);
-      self->AskPair(agent, operation, was_connected, hold, kPairAgainLooks);
-      self->WatchPair(agent, operation, was_connected, hold);
+      self->AskPair(agent, operation, hold, kPairAgainLooks);
+      self->WatchPair(agent, operation, hold);
     });
   });
   if (!posted) throw PlatformError(kRoEClosed);
@@ -300,18 +304,18 @@ void BluezPairing::FinishPairing(const std::shared_ptr<Agent>& agent) {
   agent->owner.reset();
 }
 
-void BluezPairing::EndOfPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
+void BluezPairing::EndOfPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation,
                              const std::shared_ptr<LinkHold>& hold, DevicePairingResultStatus status,
                              const std::string& detail) {
   if (agent->ended) return;
   agent->ended = true;
   agent->pairing = false;
   FinishPairing(agent);
-  core_->PairingAnswered(path_, on_open_link);
+  core_->PairingAnswered(path_, agent->on_open_link);
   // The link stays held until the pairing's end is told.
   auto self = shared_from_this();
-  auto end = [self, operation, on_open_link, hold, status, detail](Agent& ended) {
-    self->EndPairing(ended, operation, on_open_link, hold, status, detail);
+  auto end = [self, operation, hold, status, detail](Agent& ended) {
+    self->EndPairing(ended, operation, hold, status, detail);
   };
   if (agent->display_open) {
     agent->held_end = std::move(end);
@@ -320,33 +324,49 @@ void BluezPairing::EndOfPair(const std::shared_ptr<Agent>& agent, const PairingO
   }
 }
 
-void BluezPairing::AskPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
+void BluezPairing::AskPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation,
                            const std::shared_ptr<LinkHold>& hold, int again_left) {
   auto self = shared_from_this();
+  // Whether the link is another's or this Pair's own is told by the link as bluetoothd takes the Pair: an
+  // earlier ask may have found none, and another program's link come up since.
+  agent->on_open_link = core_->Connected(path_);
   core_->CallMethod(path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
-                    [self, agent, operation, on_open_link, hold, again_left](Reply& reply) {
-                      // NOTE: bluetoothd refuses Pair while a Connect of the device (another program's, or
-                      // one it makes for another client) is under way (device.c, pair_device: "if
-                      // (device->bonding || device->connect) return btd_error_in_progress(msg)"). The device
-                      // is being connected, not unreachable: Pair is asked again once that Connect has had
-                      // its time, as a Connect is (see BluezCore::AskConnect). A pairing under way has a link.
+                    [self, agent, operation, hold, again_left](Reply& reply) {
+                      // NOTE: bluetoothd refuses Pair while a Connect or a pairing of the device (another
+                      // program's, or one it makes for another client) is under way (device.c, pair_device:
+                      // "if (device->bonding || device->connect) return btd_error_in_progress(msg)"); the link
+                      // may be up already, its Connect not yet answered. The device is being connected or
+                      // paired, not unreachable: Pair is asked again once that has had its time, as a Connect
+                      // is (see BluezCore::AskConnect).
                       if (reply.error == "org.bluez.Error.InProgress" && again_left > 0 && !agent->ended &&
-                          !self->core_->Connected(self->path_)) {
-                        (void)self->core_->AddTimer(kPairAgainMs, [self, agent, operation, on_open_link, hold,
-                                                                   again_left] {
-                          if (!agent->ended) self->AskPair(agent, operation, on_open_link, hold, again_left - 1);
+                          !agent->overtaken) {
+                        const DevicePairingResultStatus status = PairingStatusOf(reply);
+                        (void)self->core_->AddTimer(kPairAgainMs, [self, agent, operation, hold, again_left,
+                                                                   status] {
+                          if (agent->ended) return;
+                          // A newer pairing of the device (a later Connect's, once this one's gave up) is the
+                          // one that asks now: this one would take its requests.
+                          if (agent->overtaken) {
+                            self->EndOfPair(agent, operation, hold, status, agent->refusal);
+                            return;
+                          }
+                          // bluetoothd forgets the agent when it restarts meanwhile: it is registered again
+                          // before Pair is asked, or bluetoothd would pair without asking the application.
+                          self->core_->agent().Renew([self, agent, operation, hold, again_left] {
+                            if (!agent->ended) self->AskPair(agent, operation, hold, again_left - 1);
+                          });
                         });
                         return;
                       }
-                      self->EndOfPair(agent, operation, on_open_link, hold, PairingStatusOf(reply),
+                      self->EndOfPair(agent, operation, hold, PairingStatusOf(reply),
                                       reply.Ok() ? std::string() : agent->refusal);
                     });
 }
 
-void BluezPairing::WatchPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, bool on_open_link,
+void BluezPairing::WatchPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation,
                              const std::shared_ptr<LinkHold>& hold) {
   auto self = shared_from_this();
-  (void)core_->AddTimer(kPairWatchMs, [self, agent, operation, on_open_link, hold] {
+  (void)core_->AddTimer(kPairWatchMs, [self, agent, operation, hold] {
     if (agent->ended) return;
     // NOTE: once the device is bonded, bluetoothd discovers its services with the Pair's message and answers
     // it when that discovery ends; a disconnect meanwhile (another program's, or the device's) cancels the
@@ -357,22 +377,22 @@ void BluezPairing::WatchPair(const std::shared_ptr<Agent>& agent, const PairingO
     agent->link_seen = agent->link_seen || connected;
     agent->gone_looks = agent->link_seen && !connected && self->BondedNow() ? agent->gone_looks + 1 : 0;
     if (agent->gone_looks >= 2) {
-      self->EndOfPair(agent, operation, on_open_link, hold, DevicePairingResultStatus::Paired, {});
+      self->EndOfPair(agent, operation, hold, DevicePairingResultStatus::Paired, {});
       return;
     }
-    self->WatchPair(agent, operation, on_open_link, hold);
+    self->WatchPair(agent, operation, hold);
   });
 }
 
-void BluezPairing::EndPairing(Agent& agent, const PairingOp& operation, bool on_open_link,
-                              const std::shared_ptr<LinkHold>& hold, DevicePairingResultStatus status,
+void BluezPairing::EndPairing(Agent& agent, const PairingOp& operation, const std::shared_ptr<LinkHold>& hold,
+                              DevicePairingResultStatus status,
                               const std::string& detail) {
   if (agent.display_refused && status == DevicePairingResultStatus::Paired) {
     // The device's user typed the PIN that the application refused, and bluetoothd bonded the device all the
     // same: the pairing is refused, and the bond it leaves is the refused pairing's (the device reports
     // itself bonded).
     status = DevicePairingResultStatus::RejectedByHandler;
-  } else if (agent.display_refused && on_open_link && core_->Connected(path_) && !BondedNow()) {
+  } else if (agent.display_refused && agent.on_open_link && core_->Connected(path_) && !BondedNow()) {
     // NOTE: on a link that was up, bluetoothd pairs by raising its security, and CancelPairing answers the
     // Pair without stopping the kernel's pairing (device.c, pair_device: bt_att_set_security; a displayed
     // passkey needs no reply to cancel): the device's user may still type the passkey and bond the device

@@ -211,15 +211,10 @@ TEST_F(BluezLink, PairingCapabilityAndFailuresOfPair) {
       {"org.bluez.Error.AuthenticationTimeout", PairStatus::AuthenticationTimeout},
       {"org.freedesktop.DBus.Error.NoReply", PairStatus::AuthenticationTimeout},
       {"org.bluez.Error.ConnectionAttemptFailed", PairStatus::ConnectionRejected},
-      {"org.bluez.Error.InProgress", PairStatus::OperationAlreadyInProgress},
       {"org.bluez.Error.DoesNotExist", PairStatus::NotReadyToPair},
       {"org.freedesktop.DBus.Error.UnknownObject", PairStatus::NotReadyToPair},
       {"org.bluez.Error.Failed", PairStatus::Failed},
   };
-  // InProgress while the device is not connected is another Connect of it under way, which Pair waits out
-  // (APairingBesideAnotherProgramsConnectUnderWayIsWaitedForNotFailed); here the link is up, as for a pairing
-  // that another program has under way.
-  Script("changed(devices[HEART_RATE_ADDRESS].path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})");
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Script(std::string("changed(devices[HEART_RATE_ADDRESS].path, DEVICE_IFACE, {'Paired': dbus.Boolean(False)}); "
@@ -229,6 +224,22 @@ TEST_F(BluezLink, PairingCapabilityAndFailuresOfPair) {
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(result->Status(), row.status);
   }
+  // InProgress is another Connect or pairing of the device under way, which Pair waits out
+  // (APairingBesideAnotherProgramsConnectUnderWayIsWaitedForNotFailed); a newer pairing of the device ends the
+  // wait, which would take its requests, with the refusal's status.
+  Script("changed(devices[HEART_RATE_ADDRESS].path, DEVICE_IFACE, {'Paired': dbus.Boolean(False)}); "
+         "devices[HEART_RATE_ADDRESS].pair_error = ('org.bluez.Error.InProgress', 'scripted')");
+  const size_t asked = mock_->CallsOf("Pair").size();
+  auto overtaken = custom->PairAsync(Kinds::ConfirmOnly);
+  ASSERT_TRUE(WaitForCall("Pair", asked + 2));
+  auto newer = custom->PairAsync(Kinds::ConfirmPinMatch);
+  result = Await(overtaken);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->Status(), PairStatus::OperationAlreadyInProgress);
+  Script("devices[HEART_RATE_ADDRESS].pair_error = None");
+  result = Await(newer);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->Status(), PairStatus::Paired);
 }
 
 // Connect with pairing: a characteristic that refused "Not paired" reads afterwards; Disconnect removes
@@ -792,6 +803,76 @@ TEST_F(BluezLink, APairingBesideAnotherProgramsConnectUnderWayIsWaitedForNotFail
   Script("connect_elsewhere_slowly(HEART_RATE_ADDRESS, 1500)");
   EXPECT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0)
       << LastError() << "; Pair calls: " << ::testing::PrintToString(mock_->CallsOf("Pair"));
+}
+
+// As above, and bluetoothd refuses the Pair as in progress also once the link is up (the other program's Connect
+// is answered after the device's services are resolved). The sink refuses the pairing: the Connect fails for
+// that refusal, and the link, which is the other program's, stays open.
+TEST_F(BluezLink, ARefusedPairingBesideAnotherProgramsConnectLeavesItsLink) {
+  for (const bool link_up_early : {false, true}) {
+    SCOPED_TRACE(link_up_early ? "the link up before the Connect is answered" : "the link up as it is answered");
+    Script("reset(); heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'");
+    Script(kPairRefusedWhileConnecting);
+    ASSERT_NE(DeviceWhenKnown(), nullptr);
+    ASSERT_EQ(Config("PairingMode=1"), 0);
+    ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+    Script("connect_elsewhere_slowly(HEART_RATE_ADDRESS, 1500)");
+    if (link_up_early) {
+      Script("changed(devices[HEART_RATE_ADDRESS].path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})");
+    }
+    EXPECT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 604);
+    EXPECT_NE(LastError().find("RejectedByHandler"), std::string::npos) << LastError();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    Settle();
+    EXPECT_TRUE(mock_->CallsOf("Disconnect").empty()) << ::testing::PrintToString(mock_->Run("calls"));
+    EXPECT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Connected']"), "1");
+  }
+}
+
+// A Connect gave up (its Timeout) while its pairing waited for another program's Connect of the device; the
+// application destroys that client and connects with a new one. The pairing nobody waits for any more asks
+// bluetoothd no more: the device sees one pairing, the new client's, whose requests are its own.
+TEST_F(BluezLink, APairingWhoseConnectGaveUpLeavesTheNextClientsPairingAlone) {
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(&Sink::Call, &sink_, 0);
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'");
+  Script(kPairRefusedWhileConnecting);
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 2), 0);
+  Script("connect_elsewhere_slowly(HEART_RATE_ADDRESS, 3500)");
+  EXPECT_NE(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0);
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(&AcceptingSink, &sink_, 0);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+  EXPECT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
+  EXPECT_EQ(Script("[reply.split(' ')[0] + ' ' + reply.split(' ')[2] for reply in pair_replies]"),
+            "['RequestConfirmation ok']");
+  EXPECT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Paired']"), "1");
+}
+
+// bluetoothd restarts while a pairing waits to ask again: the new bluetoothd has no agent of the process, and a
+// Pair asked without one would bond the device without asking the application (Just Works).
+TEST_F(BluezLink, APairingAskedAgainAfterBluetoothdRestartedAsksTheApplication) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'");
+  Script(kPairRefusedWhileConnecting);
+  auto device = DeviceWhenKnown();
+  ASSERT_NE(device, nullptr);
+  auto custom = device->DeviceInformation()->Pairing()->Custom();
+  std::atomic<int> requests{0};
+  custom->AddPairingRequested([&requests](const auto&, const auto& args) {
+    ++requests;
+    args->Accept();
+  });
+  Script("connect_elsewhere_slowly(HEART_RATE_ADDRESS, 60000)");
+  auto pairing = custom->PairAsync(Kinds::ConfirmPinMatch);
+  ASSERT_TRUE(WaitForCall("Pair"));
+  Script("bluetoothd_exit(); bluetoothd_start(); heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'");
+  auto result = Await(pairing);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->Status(), PairStatus::Paired);
+  EXPECT_EQ(requests.load(), 1) << "RegisterAgent calls: " << ::testing::PrintToString(mock_->CallsOf("RegisterAgent"));
 }
 
 }  // namespace
