@@ -135,6 +135,7 @@ void BLEClient::Destroy(BLEClient* client) {
     std::vector<const BLEEvent*> inside = CallScope::ClientsOnThisThread();
     if (inside.empty()) {
       bridge->WaitForCallbacks(own);
+      client->engine_.LeaveBondAtDestroy();
     } else {
       // Inside a call or an event: see DestroyWait.
       const DestroyWait wait{bridge.get(), std::move(inside)};

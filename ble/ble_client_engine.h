@@ -424,6 +424,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // OnPlatformEventThread tells whether the calling thread delivers a platform event of any client: such a
   // thread must not wait for the platform's events, which may be queued behind the one it runs.
   static bool OnPlatformEventThread();
+  // LeaveBondAtDestroy ends the connection's use of the bond as Destroy begins on the application's thread
+  // outside any call (where no Disconnect follows), and waits, within Timeout, for the removal of the bond of
+  // which it was the last use: a program that ends as Destroy returns leaves no bond of the library behind.
+  void LeaveBondAtDestroy() noexcept;
   // The last error text of the calling thread's earlier calls while its running method keeps it aside (see
   // RecordedCall); null when none is kept. VisibleLastErrorText is the text that thread sees meanwhile.
   void SetEarlierErrorText(const core::BufferCore* text) { CurrentResults().earlier_error_text = text; }

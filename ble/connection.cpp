@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -110,9 +111,14 @@ class Bonds {
     std::erase_if(devices_, [](const auto& entry) { return entry.first.platform.expired(); });
     Device& device = devices_[key];
     ++device.users;
-    if (device.removals == 0) return nullptr;
-    device.waits.push_back(std::make_shared<Wait>());
-    return device.waits.back();
+    return WaitFor(device);
+  }
+  // Removing returns an operation that finishes once no removal of the device's bond is under way (null when
+  // none is), counting no use.
+  std::shared_ptr<Wait> Removing(const Key& key) {
+    std::lock_guard lock(mutex_);
+    auto found = devices_.find(key);
+    return found != devices_.end() ? WaitFor(found->second) : nullptr;
   }
   // Made records that a pairing of this process bonded the device.
   void Made(const Key& key) {
@@ -166,7 +172,7 @@ class Bonds {
     int users = 0;      // connections that use the device
     bool made = false;  // a pairing here made its bond, which is not being removed yet
     int removals = 0;   // removals of that bond under way
-    std::vector<std::shared_ptr<Wait>> waits;  // the Connects waiting for them
+    std::vector<std::shared_ptr<Wait>> waits;  // the Connects and Destroys waiting for them
   };
   struct Order {
     bool operator()(const Key& a, const Key& b) const {
@@ -177,6 +183,11 @@ class Bonds {
   };
   using Map = std::map<Key, Device, Order>;
 
+  static std::shared_ptr<Wait> WaitFor(Device& device) {
+    if (device.removals == 0) return nullptr;
+    device.waits.push_back(std::make_shared<Wait>());
+    return device.waits.back();
+  }
   bool StartRemoval(Map::iterator found) {
     Device& device = found->second;
     if (device.users > 0 || !device.made) {
@@ -1001,6 +1012,34 @@ bool BLEClientEngine::HoldsBondUse(uint64_t serial) {
 std::optional<BLEClientEngine::BondUse> BLEClientEngine::CurrentBondUse() {
   std::lock_guard<std::mutex> lock(state_mutex_);
   return bond_use_;
+}
+
+void BLEClientEngine::LeaveBondAtDestroy() noexcept {
+  try {
+    const std::optional<BondUse> use = TakeBondUse(0);
+    if (!use.has_value()) return;
+    const uint64_t timeout = BoundedWaitMs();
+    LeaveUse(HeldDevice(), *use);
+    const std::shared_ptr<Bonds::Wait> removal = Bonds::Shared()->Removing(*use);
+    if (removal == nullptr) return;
+    struct Done {
+      std::mutex mutex;
+      std::condition_variable finished;
+      bool done = false;
+    };
+    const auto done = std::make_shared<Done>();
+    removal->SetCompleted([done](bt::AsyncOperation<bt::DeviceUnpairingResult>&, bt::AsyncStatus) {
+      {
+        std::lock_guard lock(done->mutex);
+        done->done = true;
+      }
+      done->finished.notify_all();
+    });
+    std::unique_lock lock(done->mutex);
+    (void)done->finished.wait_for(lock, std::chrono::milliseconds(timeout), [&] { return done->done; });
+  } catch (...) {
+    // NOTE: a removal that cannot be waited for goes on without the wait.
+  }
 }
 
 void BLEClientEngine::LeaveBond(const std::shared_ptr<bt::BluetoothLEDevice>& device, uint64_t serial) noexcept {

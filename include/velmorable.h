@@ -627,7 +627,9 @@ typedef int32_t (*VelmoraBLE_Sink)(void* context, int32_t event_id, int32_t para
  * platform offers pairing for it (on BlueZ: when it is not paired yet). The bond that Connect made is removed
  * with the last connection of the process to the device: by Disconnect, or by Destroy of a client still
  * connected, once no other client's connection to the device uses the bond (that one's end removes it then);
- * a Connect made while such a removal is under way waits for it (within Timeout) and pairs anew. A device
+ * Destroy, called on the application's thread outside any call of the library, waits for that removal (within
+ * Timeout) as Disconnect does. A Connect made while such a removal is under way waits for it (within Timeout)
+ * and pairs anew. A device
  * already paired connects as it is, and its bond stays, unless an answer that the sink gave while that Connect
  * waited made it (a request of an earlier pairing of the device that came only then is taken for this
  * Connect's). A Connect whose wait for the pairing stops (301) leaves the bond its pairing made (one that needs

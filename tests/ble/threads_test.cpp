@@ -2188,9 +2188,22 @@ TEST_F(BondOfTwoClients, LeftByAConnectThatGaveUpStaysUnderAConnectionMadeWhileI
   ExpectTheLateWordToLeaveTheBondTo(*radio_, hold, b);
 }
 
-// A client destroyed while connected has no Disconnect: its bond goes with it. B's Connect, made while the
-// platform still removes that bond, waits for the removal and pairs anew, and its own Disconnect removes
-// the bond it made.
+// A client destroyed while connected has no Disconnect: its bond goes with it, before Destroy returns, so that
+// a program that ends then leaves none behind.
+TEST_F(BondOfTwoClients, OfAClientDestroyedWhileConnectedIsGoneAsDestroyReturns) {
+  radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
+  Client a(&Answering, nullptr);
+  ASSERT_EQ(Config(a, "PairingMode=1"), 0);
+  ASSERT_EQ(Do(a, VELMORABLE_METHOD_CONNECT, id_.c_str()), 0) << LastError(a);
+  ASSERT_TRUE(radio_->IsPaired(kFirstAddress));
+  (void)radio_->AddFault({.op = bt::sim::SimOp::kUnpair, .delay_ms = 300});
+  a.Destroy();
+  EXPECT_FALSE(radio_->IsPaired(kFirstAddress));
+}
+
+// B's Connect, made while the platform still removes the bond of a client destroyed while connected (its
+// Destroy waited its Timeout), waits for the removal and pairs anew, and its own Disconnect removes the bond it
+// made.
 TEST_F(BondOfTwoClients, OfAClientDestroyedWhileConnectedGoesBeforeTheNextConnectLooks) {
   radio_->AddPeripheral(BusyPeripheral(kFirstAddress));
   Client a(&Answering, nullptr);
@@ -2198,6 +2211,7 @@ TEST_F(BondOfTwoClients, OfAClientDestroyedWhileConnectedGoesBeforeTheNextConnec
   ASSERT_EQ(Config(a, "PairingMode=1"), 0);
   ASSERT_EQ(Config(b, "PairingMode=1"), 0);
   ASSERT_EQ(Do(a, VELMORABLE_METHOD_CONNECT, id_.c_str()), 0) << LastError(a);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(a, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
   const int hold = radio_->AddFault({.op = bt::sim::SimOp::kUnpair, .hold = true});
   a.Destroy();
   std::atomic<int> b_rc{-1};
