@@ -2,8 +2,10 @@
 // told after them.
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +13,7 @@
 #include "platform/bluetooth/bluetooth.h"
 #include "platform/bluetooth/sim/sim_radio.h"
 #include "tests/ble/scan_test_util.h"
+#include "tests/ble/sink_calls_test_util.h"
 #include "tests/ble/threads_test_util.h"
 #include "velmorable.h"
 
@@ -33,6 +36,15 @@ std::string Told(Sink& sink) {
   return told;
 }
 
+// DisconnectOnFailedConnect is a sink's `inside` that disconnects *handle in a Connected with a failure status and
+// keeps what Disconnect returned in `rc`.
+std::function<void(const Event&)> DisconnectOnFailedConnect(VelmoraBLE_BLEClient* const& handle,
+                                                            std::atomic<int>& rc) {
+  return [&handle, &rc](const Event& event) {
+    if (event.id == VELMORABLE_EVENT_CONNECTED && event.Int(0) != 0) rc = Do(handle, VELMORABLE_METHOD_DISCONNECT);
+  };
+}
+
 // A program cleans up after a failed Connect from its Connected sink: Connected with a failure status, then
 // Disconnect (as it does after every connection attempt). The Connect failed: there is no connection to end, and
 // Disconnect outside the sink raises nothing then. Inside the sink it must not tell the end of a connection that
@@ -41,11 +53,7 @@ TEST_F(FailedConnectEvents, ADisconnectInTheConnectedOfAFailedConnectTellsNoDisc
   Sink events;
   VelmoraBLE_BLEClient* handle = nullptr;
   std::atomic<int> disconnect_rc{-1};
-  events.inside = [&](const Event& event) {
-    if (event.id == VELMORABLE_EVENT_CONNECTED && event.Int(0) != 0) {
-      disconnect_rc = Do(handle, VELMORABLE_METHOD_DISCONNECT);
-    }
-  };
+  events.inside = DisconnectOnFailedConnect(handle, disconnect_rc);
   Client client(&Sink::Call, &events);
   handle = client;
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kUnknown).c_str()), 604) << LastError(client);
@@ -61,11 +69,7 @@ TEST_F(FailedConnectEvents, ADisconnectInTheConnectedOfARefusedPairingTellsNoDis
   Sink events;
   VelmoraBLE_BLEClient* handle = nullptr;
   std::atomic<int> disconnect_rc{-1};
-  events.inside = [&](const Event& event) {
-    if (event.id == VELMORABLE_EVENT_CONNECTED && event.Int(0) != 0) {
-      disconnect_rc = Do(handle, VELMORABLE_METHOD_DISCONNECT);
-    }
-  };
+  events.inside = DisconnectOnFailedConnect(handle, disconnect_rc);
   Client client(&Sink::Call, &events);
   handle = client;
   ASSERT_EQ(Config(client, "PairingMode=1"), 0);
@@ -95,22 +99,11 @@ class ConnectDuringDisconnect : public RadioFixture<1> {};
 TEST_F(ConnectDuringDisconnect, AConnectToTheServerBeingDisconnectedThatReturns0LeavesItConnected) {
   radio_->AddPeripheral(BusyPeripheral(kY));
   radio_->AddPeripheral(BusyPeripheral(kW));
-  struct Watchdog {
-    VelmoraBLE_BLEClient* other = nullptr;
-    std::atomic<bool> armed{false};
-    std::atomic<int> rc{-1};
-    static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
-      auto* self = static_cast<Watchdog*>(raw);
-      if (id == VELMORABLE_EVENT_SERVER_UPDATE && self->armed.exchange(false)) {
-        self->rc = Do(self->other, VELMORABLE_METHOD_CONNECT, Id(kY).c_str());
-      }
-      return 0;
-    }
-  } watchdog;
+  OnServerUpdate watchdog;
   Sink events;
   Client client(&Sink::Call, &events);
-  watchdog.other = client;
-  Client other(&Watchdog::Call, &watchdog);
+  watchdog.call = [&client] { return Do(client, VELMORABLE_METHOD_CONNECT, Id(kY).c_str()); };
+  Client other(&OnServerUpdate::Call, &watchdog);
   ASSERT_EQ(Do(other, VELMORABLE_METHOD_CONNECT, Id(kW).c_str()), 0) << LastError(other);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kY).c_str()), 0) << LastError(client);
   radio_->WaitIdle();
@@ -145,12 +138,8 @@ TEST_F(ConnectDuringDisconnect, AConnectFromTheDisconnectsOwnLogLineThatReturns0
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kY).c_str()), 0) << LastError(client);
   radio_->WaitIdle();
   std::atomic<int> rc{-1};
-  events.inside = [&](const Event& event) {
-    if (event.id == VELMORABLE_EVENT_LOG && event.Text(1).rfind("Disconnecting from server ID", 0) == 0 &&
-        rc.load() == -1) {
-      rc = Do(client, VELMORABLE_METHOD_CONNECT, Id(kY).c_str());
-    }
-  };
+  events.inside = InFirstLogLine("Disconnecting from server ID", rc,
+                                 [&] { return Do(client, VELMORABLE_METHOD_CONNECT, Id(kY).c_str()); });
   EXPECT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 0) << LastError(client);
   events.inside = nullptr;
   radio_->WaitIdle();
@@ -168,24 +157,8 @@ namespace velmora::ble::testing {
 namespace {
 
 constexpr uint64_t kV = 0xA0B0C0D000C1;
-constexpr char kHeartRateService[] = "000100000000";
-constexpr char kMeasurementId[] = "000100030000";
 
 class SubscriptionEventOrder : public RadioFixture<1> {};
-
-int OnMeasurement(VelmoraBLE_BLEClient* handle, int32_t method) {
-  intptr_t params[2] = {reinterpret_cast<intptr_t>(kHeartRateService), reinterpret_cast<intptr_t>(kMeasurementId)};
-  int32_t sizes[2] = {0, 0};
-  return VelmoraBLE_BLEClient_Do(handle, method, 2, params, sizes);
-}
-
-int32_t StateOfMeasurement(VelmoraBLE_BLEClient* handle) {
-  (void)VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>(kHeartRateService));
-  intptr_t params[2] = {0, 0};
-  int32_t sizes[2] = {0, 0};
-  (void)VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, params, sizes);
-  return static_cast<int32_t>(params[1]);
-}
 
 // The program unsubscribes from inside the Log line that tells that its Subscribe succeeded (a sink that acts on
 // what it logs, or one that runs whatever the user asked for meanwhile). Unsubscribe returns 0 and raises
@@ -199,22 +172,14 @@ TEST_F(SubscriptionEventOrder, AnUnsubscribeFromTheSubscribesLogLineIsTheLastWor
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kV).c_str()), 0) << LastError(client);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_DISCOVER), 0) << LastError(client);
   std::atomic<int> unsubscribed{-1};
-  events.inside = [&](const Event& event) {
-    if (event.id == VELMORABLE_EVENT_LOG && event.Text(1).rfind("Successfully subscribed", 0) == 0 &&
-        unsubscribed.load() == -1) {
-      unsubscribed = OnMeasurement(client, VELMORABLE_METHOD_UNSUBSCRIBE);
-    }
-  };
+  events.inside = InFirstLogLine("Successfully subscribed", unsubscribed,
+                                 [&] { return OnMeasurement(client, VELMORABLE_METHOD_UNSUBSCRIBE); });
   events.Clear();
   const int subscribed = OnMeasurement(client, VELMORABLE_METHOD_SUBSCRIBE);
   events.inside = nullptr;
   ASSERT_EQ(unsubscribed.load(), 0) << LastError(client);
   radio_->WaitIdle();
-  std::string told;
-  for (const Event& event : events.Events()) {
-    if (event.id == VELMORABLE_EVENT_SUBSCRIBED) told += "Subscribed; ";
-    if (event.id == VELMORABLE_EVENT_UNSUBSCRIBED) told += "Unsubscribed; ";
-  }
+  const std::string told = NamesOf(events.Events(), {VELMORABLE_EVENT_SUBSCRIBED, VELMORABLE_EVENT_UNSUBSCRIBED});
   EXPECT_EQ(StateOfMeasurement(client), 0);
   EXPECT_TRUE(told.empty() || told.rfind("Unsubscribed; ") == told.size() - 14)
       << "Subscribe returned " << subscribed << ", the events told: " << told
@@ -247,11 +212,7 @@ TEST_F(SubscriptionEventOrder, ASubscribeFromTheUnsubscribesLogLineIsTheLastWord
   armed = false;
   ASSERT_EQ(subscribed.load(), 0) << LastError(client);
   radio_->WaitIdle();
-  std::string told;
-  for (const Event& event : events.Events()) {
-    if (event.id == VELMORABLE_EVENT_SUBSCRIBED) told += "Subscribed; ";
-    if (event.id == VELMORABLE_EVENT_UNSUBSCRIBED) told += "Unsubscribed; ";
-  }
+  const std::string told = NamesOf(events.Events(), {VELMORABLE_EVENT_SUBSCRIBED, VELMORABLE_EVENT_UNSUBSCRIBED});
   EXPECT_EQ(StateOfMeasurement(client), 1);
   events.Clear();
   EXPECT_TRUE(events.WaitFor(VELMORABLE_EVENT_VALUE)) << "the subscription that the sink made brings no Value";
@@ -270,99 +231,71 @@ constexpr uint64_t kR = 0xA0B0C0D000D1;
 
 class ReadAcrossDisconnect : public RadioFixture<1> {};
 
+// ReadablePeripheral is a BusyPeripheral at `address` whose battery service has a readable level (0x0012).
+SimPeripheral ReadablePeripheral(uint64_t address) {
+  SimPeripheral peripheral = BusyPeripheral(address);
+  bt::sim::SimService battery = Service(0x0010, 0x180F);
+  battery.characteristics.push_back(Characteristic(0x0012, 0x2A19, 0x02));
+  peripheral.gatt.services[1] = battery;
+  return peripheral;
+}
+
+// ReadBatteryLevel reads ReadablePeripheral's battery level with ReadValue.
+int ReadBatteryLevel(VelmoraBLE_BLEClient* handle) {
+  intptr_t read[4] = {reinterpret_cast<intptr_t>("001000000000"), reinterpret_cast<intptr_t>("001000120000"), 0, 0};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  return VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_READ_VALUE, 4, read, sizes);
+}
+
 // The program's sink disconnects (the user pressed Disconnect, a sink that acts on its Log lines) in the Log line
 // with which a ReadValue tells its success. Disconnect returns 0 and raises Disconnected: that connection is
 // over, and no event of it may reach the sink after its Disconnected, least of all the Value of the read, which
 // the program would take for a value of the next connection or act on as if still connected.
 TEST_F(ReadAcrossDisconnect, NoValueOfTheReadFollowsTheDisconnectedOfADisconnectMadeInItsLogLine) {
-  SimPeripheral peripheral = BusyPeripheral(kR);
-  bt::sim::SimService battery = Service(0x0010, 0x180F);
-  battery.characteristics.push_back(Characteristic(0x0012, 0x2A19, 0x02));
-  peripheral.gatt.services[1] = battery;
-  radio_->AddPeripheral(peripheral);
+  radio_->AddPeripheral(ReadablePeripheral(kR));
   Sink events;
   events.on_entry = true;
   Client client(&Sink::Call, &events);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kR).c_str()), 0) << LastError(client);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_DISCOVER), 0) << LastError(client);
   std::atomic<int> disconnected{-1};
-  events.inside = [&](const Event& event) {
-    if (event.id == VELMORABLE_EVENT_LOG && event.Text(1).rfind("Successfully read value", 0) == 0 &&
-        disconnected.load() == -1) {
-      disconnected = Do(client, VELMORABLE_METHOD_DISCONNECT);
-    }
-  };
+  events.inside = InFirstLogLine("Successfully read value", disconnected,
+                                 [&] { return Do(client, VELMORABLE_METHOD_DISCONNECT); });
   events.Clear();
-  intptr_t read[4] = {reinterpret_cast<intptr_t>("001000000000"), reinterpret_cast<intptr_t>("001000120000"), 0, 0};
-  int32_t sizes[4] = {0, 0, 0, 0};
-  const int rc = VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_READ_VALUE, 4, read, sizes);
+  const int rc = ReadBatteryLevel(client);
   events.inside = nullptr;
   ASSERT_EQ(disconnected.load(), 0) << LastError(client);
-  std::string told;
-  bool after = false;
-  int values_after = 0;
-  for (const Event& event : events.Events()) {
-    if (event.id == VELMORABLE_EVENT_DISCONNECTED) after = true;
-    if (event.id == VELMORABLE_EVENT_VALUE && after) ++values_after;
-  }
-  EXPECT_EQ(values_after, 0) << "ReadValue returned " << rc
-                             << ": the Value of a read of a connection came after that connection's Disconnected";
+  EXPECT_EQ(CountAfter(events.Events(), VELMORABLE_EVENT_DISCONNECTED, VELMORABLE_EVENT_VALUE), 0)
+      << "ReadValue returned " << rc
+      << ": the Value of a read of a connection came after that connection's Disconnected";
 }
 
 // The same with the Disconnect made on a platform thread (another client's sink: the user's cancel, a watchdog),
 // while the application's Log handler takes its time (it writes the line to a file) with the read's Log line.
 TEST_F(ReadAcrossDisconnect, NoValueOfTheReadFollowsTheDisconnectedOfASinksDisconnectOnAnotherThread) {
   constexpr uint64_t kOther = 0xA0B0C0D000D3;
-  SimPeripheral peripheral = BusyPeripheral(kR);
-  bt::sim::SimService battery = Service(0x0010, 0x180F);
-  battery.characteristics.push_back(Characteristic(0x0012, 0x2A19, 0x02));
-  peripheral.gatt.services[1] = battery;
-  radio_->AddPeripheral(peripheral);
+  radio_->AddPeripheral(ReadablePeripheral(kR));
   radio_->AddPeripheral(BusyPeripheral(kOther));
-  struct Canceller {
-    VelmoraBLE_BLEClient* other = nullptr;
-    std::atomic<bool> armed{false};
-    std::atomic<int> rc{-1};
-    static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
-      auto* self = static_cast<Canceller*>(raw);
-      if (id == VELMORABLE_EVENT_SERVER_UPDATE && self->armed.exchange(false)) {
-        self->rc = Do(self->other, VELMORABLE_METHOD_DISCONNECT);
-      }
-      return 0;
-    }
-  } cancel;
+  OnServerUpdate cancel;
   Sink events;
   events.on_entry = true;
   Client client(&Sink::Call, &events);
-  cancel.other = client;
-  Client canceller(&Canceller::Call, &cancel);
+  cancel.call = [&client] { return Do(client, VELMORABLE_METHOD_DISCONNECT); };
+  Client canceller(&OnServerUpdate::Call, &cancel);
   ASSERT_EQ(Do(canceller, VELMORABLE_METHOD_CONNECT, Id(kOther).c_str()), 0) << LastError(canceller);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kR).c_str()), 0) << LastError(client);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_DISCOVER), 0) << LastError(client);
   radio_->WaitIdle();
-  events.inside = [&](const Event& event) {
-    if (event.id == VELMORABLE_EVENT_LOG && event.Text(1).rfind("Successfully read value", 0) == 0) {
-      cancel.armed = true;
-      radio_->SetName(kOther, u"Cancel");  // the user cancels meanwhile, on the platform's thread
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the Log handler's own work
-    }
-  };
+  events.inside = SlowInLogLine("Successfully read value", cancel, *radio_, kOther);
   events.Clear();
-  intptr_t read[4] = {reinterpret_cast<intptr_t>("001000000000"), reinterpret_cast<intptr_t>("001000120000"), 0, 0};
-  int32_t sizes[4] = {0, 0, 0, 0};
-  const int rc = VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_READ_VALUE, 4, read, sizes);
+  const int rc = ReadBatteryLevel(client);
   events.inside = nullptr;
   ASSERT_TRUE(Eventually([&] { return cancel.rc.load() != -1; }));
   ASSERT_EQ(cancel.rc.load(), 0) << LastError(client);
   radio_->WaitIdle();
-  bool after = false;
-  int values_after = 0;
-  for (const Event& event : events.Events()) {
-    if (event.id == VELMORABLE_EVENT_DISCONNECTED) after = true;
-    if (event.id == VELMORABLE_EVENT_VALUE && after) ++values_after;
-  }
-  EXPECT_EQ(values_after, 0) << "ReadValue returned " << rc
-                             << ": the Value of a read of a connection came after that connection's Disconnected";
+  EXPECT_EQ(CountAfter(events.Events(), VELMORABLE_EVENT_DISCONNECTED, VELMORABLE_EVENT_VALUE), 0)
+      << "ReadValue returned " << rc
+      << ": the Value of a read of a connection came after that connection's Disconnected";
 }
 
 }  // namespace
@@ -385,24 +318,14 @@ TEST_F(SubscribeAcrossDisconnect, NoSubscribedFollowsTheDisconnectedOfADisconnec
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kS).c_str()), 0) << LastError(client);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_DISCOVER), 0) << LastError(client);
   std::atomic<int> disconnected{-1};
-  events.inside = [&](const Event& event) {
-    if (event.id == VELMORABLE_EVENT_LOG && event.Text(1).rfind("Successfully subscribed", 0) == 0 &&
-        disconnected.load() == -1) {
-      disconnected = Do(client, VELMORABLE_METHOD_DISCONNECT);
-    }
-  };
+  events.inside = InFirstLogLine("Successfully subscribed", disconnected,
+                                 [&] { return Do(client, VELMORABLE_METHOD_DISCONNECT); });
   events.Clear();
   const int rc = OnMeasurement(client, VELMORABLE_METHOD_SUBSCRIBE);
   events.inside = nullptr;
   ASSERT_EQ(disconnected.load(), 0) << LastError(client);
-  bool after = false;
-  int subscribed_after = 0;
-  for (const Event& event : events.Events()) {
-    if (event.id == VELMORABLE_EVENT_DISCONNECTED) after = true;
-    if (event.id == VELMORABLE_EVENT_SUBSCRIBED && after) ++subscribed_after;
-  }
-  EXPECT_EQ(subscribed_after, 0) << "Subscribe returned " << rc
-                                 << ": a Subscribed came after the Disconnected of the connection it was made in";
+  EXPECT_EQ(CountAfter(events.Events(), VELMORABLE_EVENT_DISCONNECTED, VELMORABLE_EVENT_SUBSCRIBED), 0)
+      << "Subscribe returned " << rc << ": a Subscribed came after the Disconnected of the connection it was made in";
 }
 
 }  // namespace
@@ -421,18 +344,7 @@ TEST_F(SubscriptionEventOrderAcrossThreads, AnUnsubscribeOnAPlatformThreadDuring
   constexpr uint64_t kOther = 0xA0B0C0D000F3;
   radio_->AddPeripheral(BusyPeripheral(kT));
   radio_->AddPeripheral(BusyPeripheral(kOther));
-  struct Switch {
-    VelmoraBLE_BLEClient* other = nullptr;
-    std::atomic<bool> armed{false};
-    std::atomic<int> rc{-1};
-    static int32_t Call(void* raw, int32_t id, int32_t, intptr_t*, int32_t*) {
-      auto* self = static_cast<Switch*>(raw);
-      if (id == VELMORABLE_EVENT_SERVER_UPDATE && self->armed.exchange(false)) {
-        self->rc = OnMeasurement(self->other, VELMORABLE_METHOD_UNSUBSCRIBE);
-      }
-      return 0;
-    }
-  } off;
+  OnServerUpdate off;
   Sink events;
   events.on_entry = true;
   std::atomic<bool> slow{false};
@@ -445,8 +357,8 @@ TEST_F(SubscriptionEventOrderAcrossThreads, AnUnsubscribeOnAPlatformThreadDuring
     }
   };
   Client client(&Sink::Call, &events);
-  off.other = client;
-  Client other(&Switch::Call, &off);
+  off.call = [&client] { return OnMeasurement(client, VELMORABLE_METHOD_UNSUBSCRIBE); };
+  Client other(&OnServerUpdate::Call, &off);
   ASSERT_EQ(Do(other, VELMORABLE_METHOD_CONNECT, Id(kOther).c_str()), 0) << LastError(other);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kT).c_str()), 0) << LastError(client);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_DISCOVER), 0) << LastError(client);
@@ -457,11 +369,7 @@ TEST_F(SubscriptionEventOrderAcrossThreads, AnUnsubscribeOnAPlatformThreadDuring
   ASSERT_TRUE(Eventually([&] { return off.rc.load() != -1; }));
   ASSERT_EQ(off.rc.load(), 0) << LastError(client);
   radio_->WaitIdle();
-  std::string told;
-  for (const Event& event : events.Events()) {
-    if (event.id == VELMORABLE_EVENT_SUBSCRIBED) told += "Subscribed; ";
-    if (event.id == VELMORABLE_EVENT_UNSUBSCRIBED) told += "Unsubscribed; ";
-  }
+  const std::string told = NamesOf(events.Events(), {VELMORABLE_EVENT_SUBSCRIBED, VELMORABLE_EVENT_UNSUBSCRIBED});
   EXPECT_EQ(StateOfMeasurement(client), 0);
   EXPECT_TRUE(told.empty() || told.rfind("Unsubscribed; ") == told.size() - 14)
       << "Subscribe returned " << subscribed << ", the events told: " << told

@@ -8,45 +8,12 @@
 #include "platform/bluetooth/bluetooth.h"
 #include "platform/bluetooth/sim/sim_radio.h"
 #include "tests/ble/scan_test_util.h"
+#include "tests/ble/sink_calls_test_util.h"
 #include "tests/ble/threads_test_util.h"
 #include "velmorable.h"
 
 namespace velmora::ble::testing {
 namespace {
-
-constexpr char kHeartRate[] = "000100000000";
-constexpr char kMeasurement[] = "000100030000";
-constexpr char kMeasurementCccd[] = "000100030004";
-
-int DiscoverWithDescriptors(VelmoraBLE_BLEClient* handle) {
-  intptr_t params[4] = {0, 0, 1, 0};
-  int32_t sizes[4] = {0, 0, 0, 0};
-  return VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_DISCOVER, 4, params, sizes);
-}
-
-int WriteCccd(VelmoraBLE_BLEClient* handle, uint8_t value) {
-  static uint8_t bytes[2];
-  bytes[0] = value;
-  bytes[1] = 0;
-  intptr_t params[4] = {reinterpret_cast<intptr_t>(kHeartRate), reinterpret_cast<intptr_t>(kMeasurement),
-                        reinterpret_cast<intptr_t>(kMeasurementCccd), reinterpret_cast<intptr_t>(bytes)};
-  int32_t sizes[4] = {0, 0, 0, 2};
-  return VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_WRITE_VALUE, 4, params, sizes);
-}
-
-int SetMeasurement(VelmoraBLE_BLEClient* handle, int method) {
-  intptr_t params[2] = {reinterpret_cast<intptr_t>(kHeartRate), reinterpret_cast<intptr_t>(kMeasurement)};
-  int32_t sizes[2] = {0, 0};
-  return VelmoraBLE_BLEClient_Do(handle, method, 2, params, sizes);
-}
-
-int32_t StateOfMeasurement(VelmoraBLE_BLEClient* handle) {
-  (void)VelmoraBLE_BLEClient_Set(handle, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>(kHeartRate));
-  intptr_t params[2] = {0, 0};
-  int32_t sizes[2] = {0, 0};
-  (void)VelmoraBLE_BLEClient_Do(handle, VELMORABLE_METHOD_QUERY_SUBSCRIPTION_STATE, 2, params, sizes);
-  return static_cast<int32_t>(params[1]);
-}
 
 class CccdWriteListing : public RadioFixture<1> {};
 
@@ -60,24 +27,15 @@ TEST_F(CccdWriteListing, AnUnsubscribeInTheWritesFirstLogLineIsWhatTheStateReads
   Sink events;
   events.on_entry = true;
   Client client(&Sink::Call, &events);
-  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kA).c_str()), 0) << LastError(client);
-  ASSERT_EQ(DiscoverWithDescriptors(client), 0) << LastError(client);
+  ASSERT_EQ(ConnectWithDescriptors(client, kA), 0) << LastError(client);
   std::atomic<int> unsubscribed{-1};
-  events.inside = [&](const Event& event) {
-    if (event.id == VELMORABLE_EVENT_LOG && event.Text(1).rfind("Successfully wrote value to descriptor", 0) == 0 &&
-        unsubscribed.load() == -1) {
-      unsubscribed = SetMeasurement(client, VELMORABLE_METHOD_UNSUBSCRIBE);
-    }
-  };
+  events.inside = InFirstLogLine("Successfully wrote value to descriptor", unsubscribed,
+                                 [&] { return OnMeasurement(client, VELMORABLE_METHOD_UNSUBSCRIBE); });
   events.Clear();
   const int rc = WriteCccd(client, 1);
   ASSERT_EQ(unsubscribed.load(), 0) << LastError(client);
   radio_->WaitIdle();
-  std::string told;
-  for (const Event& event : events.Events()) {
-    if (event.id == VELMORABLE_EVENT_SUBSCRIBED) told += "Subscribed; ";
-    if (event.id == VELMORABLE_EVENT_UNSUBSCRIBED) told += "Unsubscribed; ";
-  }
+  const std::string told = NamesOf(events.Events(), {VELMORABLE_EVENT_SUBSCRIBED, VELMORABLE_EVENT_UNSUBSCRIBED});
   EXPECT_EQ(StateOfMeasurement(client), 0)
       << "WriteValue returned " << rc << ", the events told: " << told
       << "the CCCD is off, yet the client lists itself subscribed";
@@ -93,26 +51,16 @@ TEST_F(CccdWriteListing, ASubscribeInTheSubscribingLogLineTellsOneSubscribed) {
   Sink events;
   events.on_entry = true;
   Client client(&Sink::Call, &events);
-  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kC).c_str()), 0) << LastError(client);
-  ASSERT_EQ(DiscoverWithDescriptors(client), 0) << LastError(client);
+  ASSERT_EQ(ConnectWithDescriptors(client, kC), 0) << LastError(client);
   std::atomic<int> nested{-1};
-  events.inside = [&](const Event& event) {
-    if (event.id == VELMORABLE_EVENT_LOG && event.Text(1).rfind("Subscribing to characteristic", 0) == 0 &&
-        nested.load() == -1) {
-      nested = 0;
-      nested = SetMeasurement(client, VELMORABLE_METHOD_SUBSCRIBE);
-    }
-  };
+  events.inside = InFirstLogLine("Subscribing to characteristic", nested,
+                                 [&] { return OnMeasurement(client, VELMORABLE_METHOD_SUBSCRIBE); });
   events.Clear();
-  const int rc = SetMeasurement(client, VELMORABLE_METHOD_SUBSCRIBE);
+  const int rc = OnMeasurement(client, VELMORABLE_METHOD_SUBSCRIBE);
   ASSERT_EQ(rc, 0) << LastError(client);
   ASSERT_EQ(nested.load(), 0) << LastError(client);
   radio_->WaitIdle();
-  std::string told;
-  for (const Event& event : events.Events()) {
-    if (event.id == VELMORABLE_EVENT_SUBSCRIBED) told += "Subscribed; ";
-    if (event.id == VELMORABLE_EVENT_UNSUBSCRIBED) told += "Unsubscribed; ";
-  }
+  const std::string told = NamesOf(events.Events(), {VELMORABLE_EVENT_SUBSCRIBED, VELMORABLE_EVENT_UNSUBSCRIBED});
   EXPECT_EQ(told, "Subscribed; ") << "one subscription (state " << StateOfMeasurement(client) << ") told twice";
 }
 

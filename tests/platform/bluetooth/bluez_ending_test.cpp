@@ -100,19 +100,34 @@ TEST_F(BluezEnding, ValuesAfterAnEmptyNotificationAreDeliveredWhenTheLinkEnds) {
                                     << ::testing::PrintToString(short_rounds);
 }
 
-// Only for the test that uses it: pairing by a passkey that bluetoothd shows and the device's user types.
-// bluetoothd shows the passkey through the agent and waits for no answer (agent.c, agent_display_passkey:
-// g_dbus_send_message, which marks a method call no-reply); the pairing goes on in the kernel and ends when the
-// user has typed the passkey on the device, whatever the agent does meanwhile (here 300 ms later): Pair
-// connects the device and answers once bonded, Paired turning true first. bluetoothd's CancelPairing cancels
-// whatever bonding of the device is under way (device.c, cancel_pairing: "struct bonding_req *req =
-// device->bonding; ... device_cancel_bonding(device, MGMT_STATUS_CANCELLED);"); with none under way (since
-// 5.65) it has the kernel unpair the device and drop its link: "if (!req) { btd_adapter_remove_bonding(
-// device->adapter, &device->bdaddr, device->bdaddr_type); return btd_error_does_not_exist(msg); }", which is
-// MGMT_OP_UNPAIR_DEVICE with "cp.disconnect = 1" (adapter.c); the kernel skips the asking socket with its
-// Device Unpaired event, so Paired stays as it is on the bus while the keys are gone.
-constexpr const char kPasskeyTypedOnTheDevice[] = R"(
+// Only for the tests that use it: bluetoothd's CancelPairing of a device with no bonding under way, which (since
+// 5.65) has the kernel unpair the device and drop its link (device.c, cancel_pairing: "if (!req) {
+// btd_adapter_remove_bonding(device->adapter, &device->bdaddr, device->bdaddr_type); return
+// btd_error_does_not_exist(msg); }", which is MGMT_OP_UNPAIR_DEVICE with "cp.disconnect = 1" (adapter.c)); the
+// kernel skips the asking socket with its Device Unpaired event, so Paired stays as it is on the bus while the keys
+// are gone. kernel_unpaired lists the devices unpaired so; each script below exports the CancelPairing it needs.
+constexpr const char kUnpairWithoutBonding[] = R"(
 kernel_unpaired = []
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
+def unpair_without_bonding(self):
+    log('CancelPairing', self.path)
+    device = device_at(self.path)
+    kernel_unpaired.append(self.path)
+    if device.props()['Connected']:
+        link_drop_cached(device.address)
+    fail('org.bluez.Error.DoesNotExist', 'Does Not Exist')
+unpair_without_bonding.__name__ = 'CancelPairing'
+)";
+
+// Only for the test that uses it, after kUnpairWithoutBonding: pairing by a passkey that bluetoothd shows and the
+// device's user types. bluetoothd shows the passkey through the agent and waits for no answer (agent.c,
+// agent_display_passkey: g_dbus_send_message, which marks a method call no-reply); the pairing goes on in the
+// kernel and ends when the user has typed the passkey on the device, whatever the agent does meanwhile (here 300
+// ms later): Pair connects the device and answers once bonded, Paired turning true first. bluetoothd's
+// CancelPairing cancels whatever bonding of the device is under way (device.c, cancel_pairing: "struct
+// bonding_req *req = device->bonding; ... device_cancel_bonding(device, MGMT_STATUS_CANCELLED);"); with none under
+// way it unpairs the device (kUnpairWithoutBonding).
+constexpr const char kPasskeyTypedOnTheDevice[] = R"(
 @dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', sender_keyword='sender',
                      async_callbacks=('answer_ok', 'answer_err'))
 def typed_on_the_device(self, sender=None, answer_ok=None, answer_err=None):
@@ -129,16 +144,6 @@ def typed_on_the_device(self, sender=None, answer_ok=None, answer_err=None):
     GLib.timeout_add(300, typed)
 typed_on_the_device.__name__ = 'Pair'
 export(mockobject.objects[d.path], DEVICE_IFACE, typed_on_the_device)
-
-@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
-def unpair_without_bonding(self):
-    log('CancelPairing', self.path)
-    device = device_at(self.path)
-    kernel_unpaired.append(self.path)
-    if device.props()['Connected']:
-        link_drop_cached(device.address)
-    fail('org.bluez.Error.DoesNotExist', 'Does Not Exist')
-unpair_without_bonding.__name__ = 'CancelPairing'
 export(mockobject.objects[d.path], DEVICE_IFACE, unpair_without_bonding)
 )";
 
@@ -171,6 +176,7 @@ TEST_F(BluezEndingPairing, AShownPasskeyAcceptedAfterThePairingEndedLeavesTheBon
   handle_ = VelmoraBLE_BLEClient_Create(&HeldSink, this, 0);
   ASSERT_NE(handle_, nullptr);
   Script("heart_rate_sensor(); d = devices[HEART_RATE_ADDRESS]; d.pairing = 'display'");
+  Script(kUnpairWithoutBonding);
   Script(kPasskeyTypedOnTheDevice);
   ASSERT_NE(DeviceWhenKnown(), nullptr);
   ASSERT_EQ(Config("PairingMode=1"), 0);
@@ -199,18 +205,16 @@ TEST_F(BluezEndingPairing, AShownPasskeyAcceptedAfterThePairingEndedLeavesTheBon
       << ::testing::PrintToString(mock_->CallsOf("CancelPairing"));
 }
 
-// Only for the test that uses it: bluetoothd's Pair of a device whose services are not resolved yet. Once the
-// kernel reports the device bonded, bluetoothd frees the bonding request and discovers the services first,
-// answering Pair (and telling Paired) only when that discovery ends (device.c, device_bonding_complete:
-// "err = device_discover_services(device, bdaddr_type, bonding->msg); ... bonding_request_free(bonding);",
-// which sets device->bonding to NULL; device_set_paired: "if (!state->svc_resolved) { dev->pending_paired =
-// true; return; }"; browse_request_complete answers the Pair). Bonded is told as the keys are stored, just
-// before (adapter.c, new_long_term_key_callback: device_set_bonded, then bonding_complete). A CancelPairing
-// meanwhile finds no bonding under way and has the kernel unpair the device and drop its link (cancel_pairing:
-// "if (!req) { btd_adapter_remove_bonding(...)"). Here: bonded 200 ms after the passkey is shown, services 1 s
-// later.
+// Only for the test that uses it, after kUnpairWithoutBonding: bluetoothd's Pair of a device whose services are not
+// resolved yet. Once the kernel reports the device bonded, bluetoothd frees the bonding request and discovers the
+// services first, answering Pair (and telling Paired) only when that discovery ends (device.c, device_bonding_complete:
+// "err = device_discover_services(device, bdaddr_type, bonding->msg); ... bonding_request_free(bonding);", which sets
+// device->bonding to NULL; device_set_paired: "if (!state->svc_resolved) { dev->pending_paired = true; return; }";
+// browse_request_complete answers the Pair). Bonded is told as the keys are stored, just before (adapter.c,
+// new_long_term_key_callback: device_set_bonded, then bonding_complete). A CancelPairing meanwhile finds no bonding
+// under way and has the kernel unpair the device and drop its link (kUnpairWithoutBonding). Here: bonded 200 ms after
+// the passkey is shown, services 1 s later.
 constexpr const char kBondedThenServicesDiscovered[] = R"(
-kernel_unpaired = []
 bonding_under_way = [False]
 @dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', sender_keyword='sender',
                      async_callbacks=('answer_ok', 'answer_err'))
@@ -237,14 +241,9 @@ export(mockobject.objects[d.path], DEVICE_IFACE, bonded_then_browsed)
 
 @dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='')
 def cancel_pairing(self):
+    if not bonding_under_way[0]:
+        unpair_without_bonding(self)
     log('CancelPairing', self.path)
-    device = device_at(self.path)
-    if bonding_under_way[0]:
-        return
-    kernel_unpaired.append(self.path)
-    if device.props()['Connected']:
-        link_drop_cached(device.address)
-    fail('org.bluez.Error.DoesNotExist', 'Does Not Exist')
 cancel_pairing.__name__ = 'CancelPairing'
 export(mockobject.objects[d.path], DEVICE_IFACE, cancel_pairing)
 )";
@@ -265,6 +264,7 @@ TEST_F(BluezEnding, ARefusalAfterTheBondWhileBluetoothdStillDiscoversCancelsNoPa
   handle_ = VelmoraBLE_BLEClient_Create(&SlowRefusingSink, &sink_, 0);
   ASSERT_NE(handle_, nullptr);
   Script("heart_rate_sensor(); d = devices[HEART_RATE_ADDRESS]; d.pairing = 'display'");
+  Script(kUnpairWithoutBonding);
   Script(kBondedThenServicesDiscovered);
   ASSERT_NE(DeviceWhenKnown(), nullptr);
   ASSERT_EQ(Config("PairingMode=1"), 0);

@@ -23,6 +23,19 @@ int32_t AcceptingSink(void* context, int32_t id, int32_t count, intptr_t* params
   return Sink::Call(context, id, count, params, cbparams);
 }
 
+// ConnectAndDiscoverOther connects a second client to the sensor and discovers its services with their
+// characteristics and descriptors: a connection of the device that the test's own client did not open.
+int ConnectAndDiscoverOther(VelmoraBLE_BLEClient* other) {
+  std::vector<intptr_t> params = {reinterpret_cast<intptr_t>(kSensor)};
+  std::vector<int32_t> sizes = {0};
+  const int rc = VelmoraBLE_BLEClient_Do(other, VELMORABLE_METHOD_CONNECT, 1, params.data(), sizes.data());
+  if (rc != 0) return rc;
+  std::vector<intptr_t> discover = {reinterpret_cast<intptr_t>(""), reinterpret_cast<intptr_t>(""), 1,
+                                    reinterpret_cast<intptr_t>("")};
+  std::vector<int32_t> discover_sizes(4, 0);
+  return VelmoraBLE_BLEClient_Do(other, VELMORABLE_METHOD_DISCOVER, 4, discover.data(), discover_sizes.data());
+}
+
 class BluezLink : public BluezFixture {
  protected:
   // Settle makes sure that everything the backend sent before has reached the mock: a later call on the
@@ -584,15 +597,7 @@ TEST_F(BluezLink, ALateRefusalOfADisplayedPinLeavesAnotherClientsConnection) {
   Sink other_sink;
   ClientHandle other(VelmoraBLE_BLEClient_Create(&Sink::Call, &other_sink, 0));
   ASSERT_NE(other, nullptr);
-  std::vector<intptr_t> params = {Text(kSensor)};
-  std::vector<int32_t> sizes = {0};
-  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_CONNECT, 1, params.data(), sizes.data()), 0)
-      << testing::LastError(other.get());
-  std::vector<intptr_t> discover = {Text(""), Text(""), 1, Text("")};
-  std::vector<int32_t> discover_sizes(4, 0);
-  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_DISCOVER, 4, discover.data(), discover_sizes.data()),
-            0)
-      << testing::LastError(other.get());
+  ASSERT_EQ(ConnectAndDiscoverOther(other.get()), 0) << testing::LastError(other.get());
   ASSERT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Connected']"), "1");
   ASSERT_EQ(Config("PairingMode=1"), 0);
   sink_.inside = [](const Event& event) {
@@ -669,15 +674,7 @@ TEST_F(BluezLink, APairingOfAConnectedDeviceRefusedAfterItsTimeoutLeavesNoBond) 
   Sink other_sink;
   ClientHandle other(VelmoraBLE_BLEClient_Create(&Sink::Call, &other_sink, 0));
   ASSERT_NE(other, nullptr);
-  std::vector<intptr_t> params = {Text(kSensor)};
-  std::vector<int32_t> sizes = {0};
-  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_CONNECT, 1, params.data(), sizes.data()), 0)
-      << testing::LastError(other.get());
-  std::vector<intptr_t> discover = {Text(""), Text(""), 1, Text("")};
-  std::vector<int32_t> discover_sizes(4, 0);
-  ASSERT_EQ(VelmoraBLE_BLEClient_Do(other.get(), VELMORABLE_METHOD_DISCOVER, 4, discover.data(), discover_sizes.data()),
-            0)
-      << testing::LastError(other.get());
+  ASSERT_EQ(ConnectAndDiscoverOther(other.get()), 0) << testing::LastError(other.get());
   ASSERT_EQ(Script("d.props()['Connected']"), "1");
   VelmoraBLE_BLEClient_Destroy(handle_);
   handle_ = VelmoraBLE_BLEClient_Create(
