@@ -166,6 +166,8 @@ class BluezPairing final : public DeviceInformation,
   struct Agent final : AgentClient, std::enable_shared_from_this<Agent> {
     std::shared_ptr<BluezPairing> owner;
     uint32_t kinds = 0;
+    // A Pair of this pairing is with bluetoothd, not refused as in progress: bluetoothd's requests for the
+    // device are this pairing's only then (while it waits to ask again they are another's).
     bool pairing = false;
     sd_bus_message* request = nullptr;  // the agent call waiting for the application's answer
     // The pairing was asked from an event handler, which holds an event thread while it waits for it.
@@ -286,7 +288,6 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
     agent->asked_on_event_thread = on_event_thread;
     self->core_->agent().Acquire(agent, [self, operation, agent] {
       // bluetoothd itself tells a device that is gone (UnknownObject) or already paired (AlreadyExists).
-      agent->pairing = true;
       // Pair holds the link as Connect does: a link it opened for a pairing that nobody waits for any more
       // (its Connect gave up, its client went) is closed when the hold goes with its answer.
       const std::shared_ptr<LinkHold> hold = self->core_->Hold(self->path_);
@@ -309,9 +310,11 @@ void BluezPairing::EndOfPair(const std::shared_ptr<Agent>& agent, const PairingO
                              const std::string& detail) {
   if (agent->ended) return;
   agent->ended = true;
-  agent->pairing = false;
+  // A pairing that ends while it waits to ask again has no Pair that bluetoothd took: the link, if any, is
+  // another's.
+  const bool taken = std::exchange(agent->pairing, false);
   FinishPairing(agent);
-  core_->PairingAnswered(path_, agent->on_open_link);
+  if (taken) core_->PairingAnswered(path_, agent->on_open_link);
   // The link stays held until the pairing's end is told.
   auto self = shared_from_this();
   auto end = [self, operation, hold, status, detail](Agent& ended) {
@@ -330,6 +333,7 @@ void BluezPairing::AskPair(const std::shared_ptr<Agent>& agent, const PairingOp&
   // Whether the link is another's or this Pair's own is told by the link as bluetoothd takes the Pair: an
   // earlier ask may have found none, and another program's link come up since.
   agent->on_open_link = core_->Connected(path_);
+  agent->pairing = true;
   core_->CallMethod(path_, kDeviceIface, "Pair", nullptr, kPairCallUs,
                     [self, agent, operation, hold, again_left](Reply& reply) {
                       // NOTE: bluetoothd refuses Pair while a Connect or a pairing of the device (another
@@ -338,6 +342,13 @@ void BluezPairing::AskPair(const std::shared_ptr<Agent>& agent, const PairingOp&
                       // may be up already, its Connect not yet answered. The device is being connected or
                       // paired, not unreachable: Pair is asked again once that has had its time, as a Connect
                       // is (see BluezCore::AskConnect).
+                      if (reply.error == "org.bluez.Error.InProgress" && !agent->ended) {
+                        // Nothing of what bluetoothd does meanwhile is this pairing's: not its requests, not a
+                        // bond that another program's pairing makes (see WatchPair).
+                        agent->pairing = false;
+                        agent->link_seen = false;
+                        agent->gone_looks = 0;
+                      }
                       if (reply.error == "org.bluez.Error.InProgress" && again_left > 0 && !agent->ended &&
                           !agent->overtaken) {
                         const DevicePairingResultStatus status = PairingStatusOf(reply);
@@ -368,6 +379,11 @@ void BluezPairing::WatchPair(const std::shared_ptr<Agent>& agent, const PairingO
   auto self = shared_from_this();
   (void)core_->AddTimer(kPairWatchMs, [self, agent, operation, hold] {
     if (agent->ended) return;
+    if (!agent->pairing) {
+      // Waiting to ask again: bluetoothd has no Pair of this pairing to drop.
+      self->WatchPair(agent, operation, hold);
+      return;
+    }
     // NOTE: once the device is bonded, bluetoothd discovers its services with the Pair's message and answers
     // it when that discovery ends; a disconnect meanwhile (another program's, or the device's) cancels the
     // discovery and drops the message unanswered (device.c, device_request_disconnect: browse_request_cancel;

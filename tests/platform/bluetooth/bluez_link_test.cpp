@@ -872,5 +872,136 @@ TEST_F(BluezLink, APairingAskedAgainAfterBluetoothdRestartedAsksTheApplication) 
   EXPECT_EQ(requests.load(), 1) << "RegisterAgent calls: " << ::testing::PrintToString(mock_->CallsOf("RegisterAgent"));
 }
 
+// A pairing whose Connect gave up waits to ask bluetoothd again (another program's Connect of the device was
+// under way); that Connect ends, and the application's next Connect, through a device object of its own, pairs
+// at once. bluetoothd sends the agent requests of that Pair, the only one it runs (device.c, pair_device:
+// bonding_request_new with agent_get(sender)); the earlier pairing, which asks nothing any more, must not take
+// them: the application that accepts is asked and the device is paired.
+TEST_F(BluezLink, ANewerPairingTakenAtOnceGetsTheRequestsOfItsPairNotTheWaitingEarlierOne) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'; "
+         "devices[HEART_RATE_ADDRESS].pair_error = ('org.bluez.Error.InProgress', 'In Progress')");
+  // The earlier Connect's device object: its client has gone, and with it the handler.
+  auto earlier_device = DeviceWhenKnown();
+  ASSERT_NE(earlier_device, nullptr);
+  auto earlier = earlier_device->DeviceInformation()->Pairing()->Custom();
+  auto newer_device = DeviceWhenKnown();
+  ASSERT_NE(newer_device, nullptr);
+  auto newer = newer_device->DeviceInformation()->Pairing()->Custom();
+  std::atomic<int> asked{0};
+  newer->AddPairingRequested([&asked](const auto&, const auto& args) {
+    ++asked;
+    args->Accept();
+  });
+  const size_t pairs = mock_->CallsOf("Pair").size();
+  auto waiting = earlier->PairAsync(Kinds::ConfirmOnly | Kinds::ConfirmPinMatch);
+  ASSERT_TRUE(WaitForCall("Pair", pairs + 1));
+  // The other program's Connect is answered: bluetoothd takes the next Pair.
+  Script("devices[HEART_RATE_ADDRESS].pair_error = None");
+  auto result = Await(newer->PairAsync(Kinds::ConfirmOnly | Kinds::ConfirmPinMatch));
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->Status(), PairStatus::Paired)
+      << "application asked " << asked.load() << " times; agent replies: " << Script("pair_replies");
+  EXPECT_EQ(asked.load(), 1);
+  (void)Await(waiting);
+}
+
+// Only for the test that uses it: another program (a settings panel) pairs the device while a Connect that
+// pairs runs. bluetoothd refuses this process's Pair as in progress while that pairing, and then that program's
+// Connect, is under way (device.c, pair_device: "if (device->bonding || device->connect) return
+// btd_error_in_progress(msg);"), and as already bonded once neither is (pair_device: "if (state->bonded) return
+// btd_error_already_exists(msg);"). The device drops the link right after the bond (Bonded is told as the keys
+// are stored, device_set_bonded; Paired waits for the services, device_set_paired: pending_paired), and the
+// other program connects it again.
+constexpr const char kPairedByAnotherProgram[] = R"(
+scripted_pair = Pair
+other_program = {'bonding': False}
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', sender_keyword='sender',
+                     async_callbacks=('answer_ok', 'answer_err'))
+def pair_beside_another_program(self, sender=None, answer_ok=None, answer_err=None):
+    device = device_at(self.path)
+    if other_program['bonding'] or device.connecting_elsewhere:
+        log('Pair', self.path)
+        answer_err(dbus.exceptions.DBusException('In Progress', name='org.bluez.Error.InProgress'))
+        return
+    if device.props().get('Bonded'):
+        log('Pair', self.path)
+        answer_err(dbus.exceptions.DBusException('Already Exists', name='org.bluez.Error.AlreadyExists'))
+        return
+    scripted_pair(self, sender, answer_ok, answer_err)
+pair_beside_another_program.__name__ = 'Pair'
+export(mockobject.objects[devices[HEART_RATE_ADDRESS].path], DEVICE_IFACE, pair_beside_another_program)
+
+def another_program_pairs(address):
+    device = devices[address]
+    other_program['bonding'] = True
+    def link_up():
+        changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(True)})
+        return False
+    def bonded_and_dropped():
+        other_program['bonding'] = False
+        changed(device.path, DEVICE_IFACE, {'Bonded': dbus.Boolean(True)})
+        changed(device.path, DEVICE_IFACE, {'Connected': dbus.Boolean(False)})
+        connect_elsewhere_slowly(address, 2000)
+        return False
+    GLib.timeout_add(400, link_up)
+    GLib.timeout_add(1000, bonded_and_dropped)
+)";
+
+// The user pairs the device in another program while the application's Connect with pairing waits to ask
+// bluetoothd again. That bond is not the library's: the Connect finds the device bonded, and its Disconnect
+// leaves the bond (no RemoveDevice), as it leaves any bond made elsewhere.
+TEST_F(BluezLink, ABondAnotherProgramMadeWhileAPairingWaitedToAskAgainStaysAtDisconnect) {
+  VelmoraBLE_BLEClient_Destroy(handle_);
+  handle_ = VelmoraBLE_BLEClient_Create(&AcceptingSink, &sink_, 0);
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'");
+  Script(kPairedByAnotherProgram);
+  ASSERT_NE(DeviceWhenKnown(), nullptr);
+  ASSERT_EQ(Config("PairingMode=1"), 0);
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_TIMEOUT, 0, 10), 0);
+  Script("another_program_pairs(HEART_RATE_ADDRESS)");
+  ASSERT_EQ(Call(VELMORABLE_METHOD_CONNECT, {Text(kSensor)}), 0) << LastError();
+  EXPECT_TRUE(sink_.Of(VELMORABLE_EVENT_PAIRING_REQUEST).empty());
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  Settle();
+  EXPECT_TRUE(mock_->CallsOf("RemoveDevice").empty())
+      << "the bond that the other program made was removed; Pair calls: "
+      << ::testing::PrintToString(mock_->CallsOf("Pair"));
+  EXPECT_EQ(Script("int(HEART_RATE_ADDRESS in devices)"), "1");
+}
+
+// A pairing waits to ask bluetoothd again (another program's Connect of the device is under way); that Connect
+// brings the link up, and a newer pairing of the device begins, which ends the waiting one. The waiting pairing
+// never had a Pair that bluetoothd took, so it opened no link: the link is the other program's, and it stays when
+// the process lets the device go (no Disconnect), as a link that another program opened always does.
+TEST_F(BluezLink, APairingEndedWhileWaitingToAskAgainTakesNoLinkForItsOwn) {
+  Script("heart_rate_sensor()");
+  Script(kPairRefusedWhileConnecting);
+  auto earlier_device = DeviceWhenKnown();
+  ASSERT_NE(earlier_device, nullptr);
+  auto newer_device = DeviceWhenKnown();
+  ASSERT_NE(newer_device, nullptr);
+  Script("devices[HEART_RATE_ADDRESS].connecting_elsewhere = True");
+  const size_t pairs = mock_->CallsOf("Pair").size();
+  auto waiting = earlier_device->DeviceInformation()->Pairing()->Custom()->PairAsync(Kinds::ConfirmPinMatch);
+  ASSERT_TRUE(WaitForCall("Pair", pairs + 1));
+  // The other program's Connect is answered: its link is up.
+  Script("devices[HEART_RATE_ADDRESS].connecting_elsewhere = False; connect_elsewhere(HEART_RATE_ADDRESS)");
+  ASSERT_TRUE(WaitForScript("devices[HEART_RATE_ADDRESS].props()['Connected']", "1"));
+  for (int i = 0; i < 100 && newer_device->ConnectionStatus() != bt::BluetoothConnectionStatus::Connected; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  auto result = Await(newer_device->DeviceInformation()->Pairing()->Custom()->PairAsync(Kinds::ConfirmPinMatch));
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->Status(), PairStatus::Paired);
+  ASSERT_NE(Await(waiting), nullptr);
+  earlier_device.reset();
+  newer_device.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Settle();
+  EXPECT_TRUE(mock_->CallsOf("Disconnect").empty()) << ::testing::PrintToString(mock_->CallsOf("Disconnect"));
+  EXPECT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Connected']"), "1");
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
