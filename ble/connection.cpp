@@ -988,6 +988,7 @@ int BLEClientEngine::UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platf
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     replaced = std::exchange(bond_use_, use);
+    last_bond_use_ = use;
   }
   // The use of a Connect that this one overtakes (one still waiting for its device: a Connect that holds one
   // is disconnected first) ends here, after this one began, so that a bond both use stays; that Connect finds
@@ -1016,10 +1017,16 @@ std::optional<BLEClientEngine::BondUse> BLEClientEngine::CurrentBondUse() {
 
 void BLEClientEngine::LeaveBondAtDestroy() noexcept {
   try {
-    const std::optional<BondUse> use = TakeBondUse(0);
-    if (!use.has_value()) return;
+    std::optional<BondUse> use = TakeBondUse(0);
     const uint64_t timeout = BoundedWaitMs();
-    LeaveUse(HeldDevice(), *use);
+    if (use.has_value()) {
+      LeaveUse(HeldDevice(), *use);
+    } else {
+      // The use ended already, by a Disconnect whose removal may still be under way (Destroy ended its wait).
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      use = last_bond_use_;
+    }
+    if (!use.has_value()) return;
     const std::shared_ptr<Bonds::Wait> removal = Bonds::Shared()->Removing(*use);
     if (removal == nullptr) return;
     struct Done {

@@ -237,6 +237,7 @@ struct ValueTarget {
   std::shared_ptr<GattCharacteristicRecord> characteristic;
 
   const Guid& Uuid() const { return descriptor != nullptr ? descriptor->uuid : characteristic->uuid; }
+  uint64_t Generation() const { return descriptor != nullptr ? descriptor->generation : characteristic->generation; }
   const char* Description() const {
     return descriptor != nullptr ? descriptor->description.Data() : characteristic->description.Data();
   }

@@ -251,6 +251,8 @@ int BLEClientEngine::WriteCharacteristic(GattCharacteristicRecord& record, const
       AwaitWriteResult(*this, record.characteristic->WriteValueWithResultAndOptionAsync(buffer, option));
   rc = ReportGattResultOf(*this, result, kGattLogWrite);
   if (rc != 0) return rc;
+  // A Disconnect or Connect meanwhile (a sink's, another thread's) ended the connection the write was made in.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   (void)LogComposed(1, kGattLogWrite,
                     respond ? "Successfully wrote value to characteristic ID \""
                             : "Successfully posted value to characteristic ID \"",
@@ -338,6 +340,9 @@ int BLEClientEngine::WriteValue(const char* service_id, const char* characterist
   rc = target.descriptor != nullptr ? WriteDescriptor(*target.descriptor, value, length, &wait)
                                     : WriteCharacteristic(*target.characteristic, value, length, 1);
   if (rc != 0) return rc;
+  // So did one made while the write told its success (in its Log line's sink, or a sink's on another thread):
+  // no WriteResponse of that connection comes after its Disconnected.
+  if (TreeGeneration() != target.Generation()) return kParentNotListed;
   const char* description = target.Description();
   core::Buffer uuid;
   (void)UuidTextOf(target.Uuid(), uuid);
