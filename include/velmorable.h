@@ -125,7 +125,8 @@
  * its answer or after the device refused it (a notification that the device sends before that answer has come is
  * dropped); one that holds one gets whatever the device pushes, notifications or indications (asked for both kinds
  * by different clients, a device picks one). A subscription ends with the client's Unsubscribe (or a WriteValue of
- * the CCCD that turns notifications off), with Disconnect, or when the platform ends it: a change of the device's
+ * the CCCD that turns notifications off), with Disconnect (or a Connect to another server, which disconnects first;
+ * neither raises Unsubscribed: Disconnected ends them all), or when the platform ends it: a change of the device's
  * services (on BlueZ, one that removes the characteristic, also to put it back at once), the link's loss on BlueZ,
  * or a platform session that failed; then Error 610 "Notifications of characteristic ID \"<id>\" ended: <reason>."
  * and Unsubscribed come on a platform thread (an Unsubscribe that was waiting for its write then raises no second
