@@ -41,7 +41,7 @@ std::string LeadingPath(sd_bus_message* message) {
 
 }  // namespace
 
-void BluezAgent::Acquire(std::shared_ptr<AgentClient> client, std::function<void()> ready) {
+void BluezAgent::Acquire(std::shared_ptr<AgentClient> client, Ready ready) {
   for (const auto& earlier : clients_) {
     if (earlier->DevicePath() == client->DevicePath()) earlier->Overtaken();
   }
@@ -49,7 +49,7 @@ void BluezAgent::Acquire(std::shared_ptr<AgentClient> client, std::function<void
   Renew(std::move(ready));
 }
 
-void BluezAgent::Renew(std::function<void()> ready) {
+void BluezAgent::Renew(Ready ready) {
   waiting_.push_back(std::move(ready));
   Update();
 }
@@ -63,9 +63,13 @@ void BluezAgent::Update() {
   if (state_ == State::kRegistering || state_ == State::kUnregistering) return;  // its answer updates
   if (state_ == State::kRegistered && clients_.empty()) return Unregister();
   if (state_ == State::kNone && !waiting_.empty()) return Register();
-  std::vector<std::function<void()>> ready;
+  LetGo(true);
+}
+
+void BluezAgent::LetGo(bool may_ask) {
+  std::vector<Ready> ready;
   ready.swap(waiting_);
-  for (auto& go_on : ready) go_on();
+  for (auto& go_on : ready) go_on(may_ask);
 }
 
 void BluezAgent::Register() {
@@ -82,12 +86,11 @@ void BluezAgent::Register() {
         if (reply.Ok() || reply.error == "org.bluez.Error.AlreadyExists") {
           state_ = State::kRegistered;
         } else {
-          // Without an agent bluetoothd may still pair (Just Works); the outcome tells. The pairings that
-          // waited go on without one.
+          // Refused by bluetoothd: without an agent it may still pair (Just Works); the outcome tells. The
+          // pairings that waited go on without one. An answer that is not bluetoothd's (no reply: it left the
+          // bus, or the bus knows no bluetoothd) refuses nothing: the pairings that waited do not ask.
           state_ = State::kNone;
-          std::vector<std::function<void()>> ready;
-          ready.swap(waiting_);
-          for (auto& go_on : ready) go_on();
+          LetGo(reply.error.rfind("org.bluez.Error.", 0) == 0);
         }
         Update();
       });

@@ -48,13 +48,17 @@ class BluezAgent {
   BluezAgent& operator=(const BluezAgent&) = delete;
 
   // ---- Bus thread
-  // Acquire adds a pairing and runs ready once the agent is registered, or once bluetoothd refused it (a
-  // pairing then goes on without: Just Works needs no agent). The earlier pairings of its device are told
-  // that they are overtaken.
-  void Acquire(std::shared_ptr<AgentClient> client, std::function<void()> ready);
+  // Ready is told whether the pairing may ask bluetoothd now: true once the agent is registered, or once
+  // bluetoothd refused it (a pairing then goes on without: Just Works needs no agent); false when bluetoothd
+  // gave no answer (it left the bus, say): the bluetoothd that takes the next call would know no agent of the
+  // process and pair without asking the application.
+  using Ready = std::function<void(bool may_ask)>;
+  // Acquire adds a pairing and runs ready once the agent is registered or could not be. The earlier pairings
+  // of its device are told that they are overtaken.
+  void Acquire(std::shared_ptr<AgentClient> client, Ready ready);
   // Renew runs ready as Acquire does for a pairing that is still held: at once while the agent is
   // registered, else once it is registered again (bluetoothd, restarted, has forgotten it).
-  void Renew(std::function<void()> ready);
+  void Renew(Ready ready);
   // Release removes a pairing; the agent is unregistered with the last one.
   void Release(const AgentClient* client);
   // OnCall answers a method call to a path below kAgentRoot; 1 when handled (sd-bus callback's result).
@@ -68,11 +72,13 @@ class BluezAgent {
   void Update();
   void Register();
   void Unregister();
+  // LetGo runs the waiting ready callbacks with may_ask.
+  void LetGo(bool may_ask);
 
   BluezCore& core_;
   State state_ = State::kNone;
   std::vector<std::shared_ptr<AgentClient>> clients_;  // in the order they came
-  std::vector<std::function<void()>> waiting_;         // ready callbacks of pairings not yet let go on
+  std::vector<Ready> waiting_;                         // ready callbacks of pairings not yet let go on
 };
 
 }  // namespace velmora::platform::bluetooth::bluez

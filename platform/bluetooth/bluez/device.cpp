@@ -19,6 +19,8 @@ constexpr int64_t kRefusedBondWatchMs = 30'000;
 // a Connect.
 constexpr int64_t kPairAgainMs = 500;
 constexpr int kPairAgainLooks = static_cast<int>(kConnectCallUs / 1000 / kPairAgainMs);
+// Why a pairing fails that may not ask bluetoothd (see BluezAgent::Ready).
+constexpr char kAgentUnanswered[] = "bluetoothd gave no answer to the registration of the pairing agent";
 
 class TextInspectable final : public Inspectable {
  public:
@@ -212,6 +214,12 @@ class BluezPairing final : public DeviceInformation,
   // after a pause, at most again_left times, unless a newer pairing of the device has come meanwhile.
   void AskPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation, const std::shared_ptr<LinkHold>& hold,
                int again_left);
+  // AskIfStill runs AskPair once the agent is ready for an ask again (may_ask: see BluezAgent::Ready), unless
+  // the pairing ended meanwhile, or a newer pairing of the device overtook it (it ends with status, the last
+  // refusal's), or the agent could not be had (it fails).
+  void AskIfStill(const std::shared_ptr<Agent>& agent, const PairingOp& operation,
+                  const std::shared_ptr<LinkHold>& hold, int again_left, DevicePairingResultStatus status,
+                  bool may_ask);
   // WatchPair looks, while agent's Pair runs, for a Pair that bluetoothd will not answer.
   void WatchPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation,
                  const std::shared_ptr<LinkHold>& hold);
@@ -286,12 +294,16 @@ AsyncOp<DevicePairingResult> BluezPairing::PairAsync(uint32_t kinds) {
     agent->owner = self;
     agent->kinds = kinds;
     agent->asked_on_event_thread = on_event_thread;
-    self->core_->agent().Acquire(agent, [self, operation, agent] {
+    self->core_->agent().Acquire(agent, [self, operation, agent](bool may_ask) {
       // bluetoothd itself tells a device that is gone (UnknownObject) or already paired (AlreadyExists).
       // Pair holds the link as Connect does: a link it opened for a pairing that nobody waits for any more
       // (its Connect gave up, its client went) is closed when the hold goes with its answer.
       const std::shared_ptr<LinkHold> hold = self->core_->Hold(self->path_);
-      self->AskPair(agent, operation, hold, kPairAgainLooks);
+      if (may_ask) {
+        self->AskPair(agent, operation, hold, kPairAgainLooks);
+      } else {
+        self->EndOfPair(agent, operation, hold, DevicePairingResultStatus::Failed, kAgentUnanswered);
+      }
       self->WatchPair(agent, operation, hold);
     });
   });
@@ -355,16 +367,10 @@ void BluezPairing::AskPair(const std::shared_ptr<Agent>& agent, const PairingOp&
                         (void)self->core_->AddTimer(kPairAgainMs, [self, agent, operation, hold, again_left,
                                                                    status] {
                           if (agent->ended) return;
-                          // A newer pairing of the device (a later Connect's, once this one's gave up) is the
-                          // one that asks now: this one would take its requests.
-                          if (agent->overtaken) {
-                            self->EndOfPair(agent, operation, hold, status, agent->refusal);
-                            return;
-                          }
                           // bluetoothd forgets the agent when it restarts meanwhile: it is registered again
                           // before Pair is asked, or bluetoothd would pair without asking the application.
-                          self->core_->agent().Renew([self, agent, operation, hold, again_left] {
-                            if (!agent->ended) self->AskPair(agent, operation, hold, again_left - 1);
+                          self->core_->agent().Renew([self, agent, operation, hold, again_left, status](bool may_ask) {
+                            self->AskIfStill(agent, operation, hold, again_left - 1, status, may_ask);
                           });
                         });
                         return;
@@ -372,6 +378,23 @@ void BluezPairing::AskPair(const std::shared_ptr<Agent>& agent, const PairingOp&
                       self->EndOfPair(agent, operation, hold, PairingStatusOf(reply),
                                       reply.Ok() ? std::string() : agent->refusal);
                     });
+}
+
+void BluezPairing::AskIfStill(const std::shared_ptr<Agent>& agent, const PairingOp& operation,
+                              const std::shared_ptr<LinkHold>& hold, int again_left, DevicePairingResultStatus status,
+                              bool may_ask) {
+  if (agent->ended) return;
+  if (!may_ask) {
+    EndOfPair(agent, operation, hold, DevicePairingResultStatus::Failed, kAgentUnanswered);
+    return;
+  }
+  // A newer pairing of the device (a later Connect's, once this one's gave up) is the one that asks now: this
+  // one would take its requests.
+  if (agent->overtaken) {
+    EndOfPair(agent, operation, hold, status, agent->refusal);
+    return;
+  }
+  AskPair(agent, operation, hold, again_left);
 }
 
 void BluezPairing::WatchPair(const std::shared_ptr<Agent>& agent, const PairingOp& operation,

@@ -1003,5 +1003,133 @@ TEST_F(BluezLink, APairingEndedWhileWaitingToAskAgainTakesNoLinkForItsOwn) {
   EXPECT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Connected']"), "1");
 }
 
+// Only for the test that uses it: bluetoothd, started again, answers RegisterAgent after a while (its D-Bus
+// queue is busy with every client coming back), and runs one pairing of a device at a time: a Pair asked while
+// another Pair of the device is under way is refused as in progress (device.c, pair_device: "if
+// (device->bonding || device->connect) return btd_error_in_progress(msg);"; device->bonding is set there and
+// cleared by bonding_request_free once that Pair is answered).
+constexpr const char kSlowAgentAndOnePairAtATime[] = R"(
+agent_asked = {'count': 0}
+@dbus.service.method(AGENT_MANAGER_IFACE, in_signature='os', out_signature='', sender_keyword='sender',
+                     async_callbacks=('answer_ok', 'answer_err'))
+def register_agent_slowly(_self, path, capability, sender=None, answer_ok=None, answer_err=None):
+    agent_asked['count'] += 1
+    def register():
+        try:
+            RegisterAgent(_self, path, capability, sender)
+            answer_ok()
+        except dbus.exceptions.DBusException as failure:
+            answer_err(failure)
+        return False
+    GLib.timeout_add(1500, register)
+register_agent_slowly.__name__ = 'RegisterAgent'
+export(mockobject.objects['/org/bluez'], AGENT_MANAGER_IFACE, register_agent_slowly)
+
+one_pair = {'under_way': False}
+pair_of_bluetoothd = Pair
+@dbus.service.method(DEVICE_IFACE, in_signature='', out_signature='', sender_keyword='sender',
+                     async_callbacks=('answer_ok', 'answer_err'))
+def pair_one_at_a_time(self, sender=None, answer_ok=None, answer_err=None):
+    if one_pair['under_way']:
+        log('Pair', self.path)
+        answer_err(dbus.exceptions.DBusException('In Progress', name='org.bluez.Error.InProgress'))
+        return
+    one_pair['under_way'] = True
+    def done_ok(*reply):
+        one_pair['under_way'] = False
+        answer_ok(*reply)
+    def done_err(failure):
+        one_pair['under_way'] = False
+        answer_err(failure)
+    try:
+        pair_of_bluetoothd(self, sender, done_ok, done_err)
+    except dbus.exceptions.DBusException:
+        one_pair['under_way'] = False
+        raise
+pair_one_at_a_time.__name__ = 'Pair'
+export(mockobject.objects[devices[HEART_RATE_ADDRESS].path], DEVICE_IFACE, pair_one_at_a_time)
+)";
+
+// A pairing waits to ask bluetoothd again (another program's Connect of the device is under way, and its own
+// Connect gave up); bluetoothd restarts meanwhile, so the agent is registered again before the next ask, and
+// while that registration is answered the application's next Connect, through a device object of its own,
+// pairs the device. The earlier pairing is overtaken and must ask bluetoothd no more: the device sees one
+// pairing, the newer one's, whose request the application accepts. It must not see the earlier pairing's Pair
+// first, refused for want of a handler, before the pairing the application asked for.
+TEST_F(BluezLink, APairingOvertakenWhileItsAgentIsRegisteredAgainAsksBluetoothdNoMore) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'");
+  Script(kPairRefusedWhileConnecting);
+  // The earlier Connect's device object: its client has gone, and with it the handler.
+  auto earlier_device = DeviceWhenKnown();
+  ASSERT_NE(earlier_device, nullptr);
+  auto newer_device = DeviceWhenKnown();
+  ASSERT_NE(newer_device, nullptr);
+  auto newer = newer_device->DeviceInformation()->Pairing()->Custom();
+  std::atomic<int> asked{0};
+  newer->AddPairingRequested([&asked](const auto&, const auto& args) {
+    ++asked;
+    args->Accept();
+  });
+  Script("connect_elsewhere_slowly(HEART_RATE_ADDRESS, 60000)");
+  auto waiting = earlier_device->DeviceInformation()->Pairing()->Custom()->PairAsync(Kinds::ConfirmPinMatch);
+  ASSERT_TRUE(WaitForCall("Pair"));
+  // The new bluetoothd starts with an empty log.
+  Script(std::string("bluetoothd_exit()\nbluetoothd_start()\nheart_rate_sensor()\n"
+                     "devices[HEART_RATE_ADDRESS].pairing = 'confirm'\n") +
+         kSlowAgentAndOnePairAtATime);
+  // The earlier pairing's next ask registers the agent again; the newer pairing begins before that is answered.
+  ASSERT_TRUE(WaitForScript("agent_asked['count']", "1"));
+  auto result = Await(newer->PairAsync(Kinds::ConfirmPinMatch));
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->Status(), PairStatus::Paired);
+  EXPECT_EQ(asked.load(), 1);
+  ASSERT_NE(Await(waiting), nullptr);
+  EXPECT_EQ(Script("[reply.split(' ')[0] + ' ' + reply.split(' ')[2] for reply in pair_replies]"),
+            "['RequestConfirmation ok']")
+      << "calls: " << ::testing::PrintToString(mock_->Run("calls")) << "; replies: " << Script("pair_replies");
+}
+
+// Only for the test that uses it: bluetoothd is stopped (systemctl restart bluetooth) while this process's
+// RegisterAgent waits for its answer; the call is never answered (the bus answers it for bluetoothd as it
+// leaves), and the new bluetoothd, which keeps no agent of the process (agent.c: agents live in memory only),
+// takes the name at once. Later RegisterAgent calls are answered as usual.
+constexpr const char kRegisterAgentUnansweredThenRestart[] = R"(
+@dbus.service.method(AGENT_MANAGER_IFACE, in_signature='os', out_signature='', sender_keyword='sender',
+                     async_callbacks=('answer_ok', 'answer_err'))
+def register_agent_unanswered(_self, path, capability, sender=None, answer_ok=None, answer_err=None):
+    log('RegisterAgent', '/org/bluez', path, capability)
+register_agent_unanswered.__name__ = 'RegisterAgent'
+export(mockobject.objects['/org/bluez'], AGENT_MANAGER_IFACE, register_agent_unanswered)
+)";
+
+// bluetoothd restarts while the agent of a pairing is being registered: the RegisterAgent call ends without an
+// answer from bluetoothd (it left the bus), which is no refusal of the agent. A Pair asked then reaches the new
+// bluetoothd, which knows no agent of the process, and bonds the device without asking the application (Just
+// Works): the pairing fails instead, and the new bluetoothd is asked nothing.
+TEST_F(BluezLink, APairingWhoseAgentRegistrationBluetoothdLeftUnansweredPairsNothingUnasked) {
+  Script("heart_rate_sensor(); devices[HEART_RATE_ADDRESS].pairing = 'confirm'");
+  Script(kRegisterAgentUnansweredThenRestart);
+  auto device = DeviceWhenKnown();
+  ASSERT_NE(device, nullptr);
+  auto custom = device->DeviceInformation()->Pairing()->Custom();
+  std::atomic<int> requests{0};
+  custom->AddPairingRequested([&requests](const auto&, const auto& args) {
+    ++requests;
+    args->Accept();
+  });
+  auto pairing = custom->PairAsync(Kinds::ConfirmPinMatch);
+  ASSERT_TRUE(WaitForCall("RegisterAgent"));
+  Script("bluetoothd_exit()\nbluetoothd_start()\n"
+         "export(mockobject.objects['/org/bluez'], AGENT_MANAGER_IFACE, RegisterAgent)\n"
+         "heart_rate_sensor()\ndevices[HEART_RATE_ADDRESS].pairing = 'confirm'\n");
+  auto result = Await(pairing);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->Status(), PairStatus::Failed);
+  EXPECT_EQ(requests.load(), 0);
+  EXPECT_TRUE(mock_->CallsOf("Pair").empty())
+      << "calls of the new bluetoothd: " << ::testing::PrintToString(mock_->Run("calls"));
+  EXPECT_EQ(Script("devices[HEART_RATE_ADDRESS].props()['Paired']"), "0");
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
