@@ -426,8 +426,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   static bool OnPlatformEventThread();
   // LeaveBondAtDestroy ends the connection's use of the bond as Destroy begins on the application's thread
   // outside any call (where no Disconnect follows), and waits, within Timeout, for the removal of the bond of
-  // which it was the last use, or that a Disconnect of the client (a sink's, whose wait Destroy ended) began: a
-  // program that ends as Destroy returns leaves no bond of the library behind.
+  // which it was the last use, or of any device it used that a Disconnect or Connect of the client (a sink's,
+  // whose wait Destroy ended) began: a program that ends as Destroy returns leaves no bond of the library
+  // behind.
   void LeaveBondAtDestroy() noexcept;
   // The last error text of the calling thread's earlier calls while its running method keeps it aside (see
   // RecordedCall); null when none is kept. VisibleLastErrorText is the text that thread sees meanwhile.
@@ -675,8 +676,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // Disconnect, its failure or Destroy ends the use (guarded by state_mutex_; none meanwhile): the last use of
   // a bond that a pairing of the library made removes it (Bonds in connection.cpp). bond_uses_ numbers them.
   std::optional<BondUse> bond_use_;
-  // last_bond_use_ is the last use that bond_use_ held (see LeaveBondAtDestroy).
-  std::optional<BondUse> last_bond_use_;
+  // used_bonds_ holds a use of each device whose bond bond_use_ has used, the latest of each (see
+  // LeaveBondAtDestroy).
+  std::vector<BondUse> used_bonds_;
   uint64_t bond_uses_ = 0;
   // The round of the pairing that Connect waits for (guarded by state_mutex_; null while none): a
   // PairingRequest names its server, and one of any other pairing is refused. A platform may hand the next

@@ -988,7 +988,12 @@ int BLEClientEngine::UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platf
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     replaced = std::exchange(bond_use_, use);
-    last_bond_use_ = use;
+    const auto same_device = [&use](const BondUse& used) {
+      return used.address == use.address && !used.platform.owner_before(use.platform) &&
+             !use.platform.owner_before(used.platform);
+    };
+    std::erase_if(used_bonds_, same_device);
+    used_bonds_.push_back(use);
   }
   // The use of a Connect that this one overtakes (one still waiting for its device: a Connect that holds one
   // is disconnected first) ends here, after this one began, so that a bond both use stays; that Connect finds
@@ -1017,33 +1022,38 @@ std::optional<BLEClientEngine::BondUse> BLEClientEngine::CurrentBondUse() {
 
 void BLEClientEngine::LeaveBondAtDestroy() noexcept {
   try {
-    std::optional<BondUse> use = TakeBondUse(0);
-    const uint64_t timeout = BoundedWaitMs();
-    if (use.has_value()) {
-      LeaveUse(HeldDevice(), *use);
-    } else {
-      // The use ended already, by a Disconnect whose removal may still be under way (Destroy ended its wait).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(BoundedWaitMs());
+    if (const std::optional<BondUse> use = TakeBondUse(0)) LeaveUse(HeldDevice(), *use);
+    // A use that ended already, by a Disconnect (or the Connect of another device) whose wait Destroy ended,
+    // may have begun a removal that is still under way.
+    std::vector<BondUse> used;
+    {
       std::lock_guard<std::mutex> lock(state_mutex_);
-      use = last_bond_use_;
+      used = used_bonds_;
     }
-    if (!use.has_value()) return;
-    const std::shared_ptr<Bonds::Wait> removal = Bonds::Shared()->Removing(*use);
-    if (removal == nullptr) return;
     struct Done {
       std::mutex mutex;
       std::condition_variable finished;
-      bool done = false;
+      int left = 0;
     };
     const auto done = std::make_shared<Done>();
-    removal->SetCompleted([done](bt::AsyncOperation<bt::DeviceUnpairingResult>&, bt::AsyncStatus) {
+    for (const BondUse& use : used) {
+      const std::shared_ptr<Bonds::Wait> removal = Bonds::Shared()->Removing(use);
+      if (removal == nullptr) continue;
       {
         std::lock_guard lock(done->mutex);
-        done->done = true;
+        ++done->left;
       }
-      done->finished.notify_all();
-    });
+      removal->SetCompleted([done](bt::AsyncOperation<bt::DeviceUnpairingResult>&, bt::AsyncStatus) {
+        {
+          std::lock_guard lock(done->mutex);
+          --done->left;
+        }
+        done->finished.notify_all();
+      });
+    }
     std::unique_lock lock(done->mutex);
-    (void)done->finished.wait_for(lock, std::chrono::milliseconds(timeout), [&] { return done->done; });
+    (void)done->finished.wait_until(lock, deadline, [&] { return done->left == 0; });
   } catch (...) {
     // NOTE: a removal that cannot be waited for goes on without the wait.
   }

@@ -257,7 +257,8 @@ int BLEClientEngine::WriteCharacteristic(GattCharacteristicRecord& record, const
                     respond ? "Successfully wrote value to characteristic ID \""
                             : "Successfully posted value to characteristic ID \"",
                     id, kIdSuffix);
-  return 0;
+  // So did one made while the write told its success (in that Log line's sink, or a sink's on another thread).
+  return TreeGeneration() != record.generation ? kParentNotListed : 0;
 }
 
 int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t* bytes, int32_t length,
@@ -292,9 +293,9 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   rc = ReportGattResultOf(*this, result, kGattLogWrite);
   if (rc != 0) return rc;
   failed.Succeeded();
-  // A CCCD write that a Disconnect or Connect cut short made or ended a subscription of the old connection,
-  // which tells the next one nothing (as Subscribe and Unsubscribe are).
-  if (cccd && TreeGeneration() != record.generation) return kParentNotListed;
+  // A write that a Disconnect or Connect cut short tells no success; a CCCD write made or ended a subscription
+  // of the old connection, which tells the next one nothing (as Subscribe and Unsubscribe are).
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   opened.Keep();
   // Told apart under the lock that the platform's end of a subscription takes: one that the platform ended
   // while the write waited has been reported ended already.
