@@ -426,10 +426,12 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   static bool OnPlatformEventThread();
   // LeaveBondAtDestroy ends the connection's use of the bond as Destroy begins on the application's thread
   // outside any call (where no Disconnect follows), and waits, within Timeout, for the removal of the bond of
-  // which it was the last use, or of any device it used that a Disconnect or Connect of the client (a sink's,
-  // whose wait Destroy ended) began: a program that ends as Destroy returns leaves no bond of the library
+  // which it was the last use, and for every other removal that the client began (a sink's Disconnect or
+  // Connect, whose wait Destroy ended): a program that ends as Destroy returns leaves no bond of the library
   // behind.
   void LeaveBondAtDestroy() noexcept;
+  // NoteRemoval records a removal of use's bond that this engine began (see removals_begun_).
+  void NoteRemoval(const BondUse& use) noexcept;
   // The last error text of the calling thread's earlier calls while its running method keeps it aside (see
   // RecordedCall); null when none is kept. VisibleLastErrorText is the text that thread sees meanwhile.
   void SetEarlierErrorText(const core::BufferCore* text) { CurrentResults().earlier_error_text = text; }
@@ -676,9 +678,10 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // Disconnect, its failure or Destroy ends the use (guarded by state_mutex_; none meanwhile): the last use of
   // a bond that a pairing of the library made removes it (Bonds in connection.cpp). bond_uses_ numbers them.
   std::optional<BondUse> bond_use_;
-  // used_bonds_ holds a use of each device whose bond bond_use_ has used, the latest of each (see
-  // LeaveBondAtDestroy).
-  std::vector<BondUse> used_bonds_;
+  // removals_begun_ holds, for each removal of a bond that this engine began (its use was the last one), an
+  // operation that finishes once no removal of that device's bond is under way (guarded by state_mutex_;
+  // finished ones are dropped as new ones come; see LeaveBondAtDestroy).
+  std::vector<bt::AsyncOp<bt::DeviceUnpairingResult>> removals_begun_;
   uint64_t bond_uses_ = 0;
   // The round of the pairing that Connect waits for (guarded by state_mutex_; null while none): a
   // PairingRequest names its server, and one of any other pairing is refused. A platform may hand the next

@@ -275,10 +275,12 @@ void RemoveStartedBond(const std::shared_ptr<Bonds>& bonds, const std::shared_pt
 
 // LeaveUse ends a connection's use of the bond (see Bonds): when it was the last use of a bond that a pairing
 // of the library made, the platform is asked to remove it through device, or through a lookup of the device
-// where device is null, without waiting. Never raises.
-void LeaveUse(const std::shared_ptr<bt::BluetoothLEDevice>& device, const Bonds::Key& use) noexcept {
+// where device is null, without waiting; true then. Never raises.
+bool LeaveUse(const std::shared_ptr<bt::BluetoothLEDevice>& device, const Bonds::Key& use) noexcept {
   const std::shared_ptr<Bonds> bonds = Bonds::Shared();
-  if (bonds->Leave(use)) RemoveStartedBond(bonds, device, use);
+  if (!bonds->Leave(use)) return false;
+  RemoveStartedBond(bonds, device, use);
+  return true;
 }
 
 // BondOutcome is what a pairing of the library leaves of the device's bond, from the platform's result: Paired
@@ -769,7 +771,9 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
       const std::shared_ptr<bt::DeviceInformationPairing> pairing = PairingOf(*device);
       const BondOutcome outcome = FailedPairingsBond(*pairing);
       if (!Made(outcome, PairingWord(round))) return;
-      if (Bonds::Shared()->Orphaned(use)) RemoveBond(Bonds::Shared(), pairing, use);
+      if (!Bonds::Shared()->Orphaned(use)) return;
+      NoteRemoval(use);
+      RemoveBond(Bonds::Shared(), pairing, use);
     } catch (...) {
       // NOTE: a device that cannot be asked keeps what it has.
     }
@@ -815,7 +819,10 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   const bool made =
       status == static_cast<int32_t>(PairingStatus::Paired) || (paired && PairingWord(round).answered);
   if (made) {
-    if (Bonds::Shared()->Orphaned(use)) RemoveStartedBond(Bonds::Shared(), device, use);
+    if (Bonds::Shared()->Orphaned(use)) {
+      NoteRemoval(use);
+      RemoveStartedBond(Bonds::Shared(), device, use);
+    }
   } else if (!paired) {
     count_failed_pairings_bond();
   }
@@ -869,7 +876,7 @@ int BLEClientEngine::Disconnect(bool of_connect) {
     }
   } ending{disconnects_ending_};
   if (device == nullptr) {
-    LeaveUse(nullptr, *setting_up);
+    if (LeaveUse(nullptr, *setting_up)) NoteRemoval(*setting_up);
     core::Buffer id;
     (void)FormatBluetoothAddress(setting_up->address, id);
     core::Buffer text;
@@ -913,7 +920,10 @@ int BLEClientEngine::Disconnect(bool of_connect) {
   // other wait of the engine; the disconnect goes on when it runs out.
   bool delivered = WaitForDeliveries(deliveries_, platform::DeadlineClockMs() + BoundedWaitMs());
   subscriptions_.Clear();  // a new connection starts with no listed subscription state
-  if (bond_use.has_value() && Bonds::Shared()->Leave(*bond_use)) Unpair(device, id, *bond_use);
+  if (bond_use.has_value() && Bonds::Shared()->Leave(*bond_use)) {
+    NoteRemoval(*bond_use);
+    Unpair(device, id, *bond_use);
+  }
   CloseLink(device, id);
   DropHeldDevice(device);
   claim.dropped = true;
@@ -988,17 +998,11 @@ int BLEClientEngine::UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platf
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     replaced = std::exchange(bond_use_, use);
-    const auto same_device = [&use](const BondUse& used) {
-      return used.address == use.address && !used.platform.owner_before(use.platform) &&
-             !use.platform.owner_before(used.platform);
-    };
-    std::erase_if(used_bonds_, same_device);
-    used_bonds_.push_back(use);
   }
   // The use of a Connect that this one overtakes (one still waiting for its device: a Connect that holds one
   // is disconnected first) ends here, after this one began, so that a bond both use stays; that Connect finds
   // it gone and gives up (608).
-  if (replaced.has_value()) LeaveUse(nullptr, *replaced);
+  if (replaced.has_value() && LeaveUse(nullptr, *replaced)) NoteRemoval(*replaced);
   if (removal == nullptr) return 0;
   (void)AwaitUnpairingResult(*this, removal);
   return LastErrorCode();
@@ -1023,13 +1027,15 @@ std::optional<BLEClientEngine::BondUse> BLEClientEngine::CurrentBondUse() {
 void BLEClientEngine::LeaveBondAtDestroy() noexcept {
   try {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(BoundedWaitMs());
-    if (const std::optional<BondUse> use = TakeBondUse(0)) LeaveUse(HeldDevice(), *use);
-    // A use that ended already, by a Disconnect (or the Connect of another device) whose wait Destroy ended,
-    // may have begun a removal that is still under way.
-    std::vector<BondUse> used;
+    if (const std::optional<BondUse> use = TakeBondUse(0); use.has_value() && LeaveUse(HeldDevice(), *use)) {
+      NoteRemoval(*use);
+    }
+    // A removal that a Disconnect (or the Connect of another device) began, whose wait Destroy ended, may still
+    // be under way too.
+    std::vector<bt::AsyncOp<bt::DeviceUnpairingResult>> begun;
     {
       std::lock_guard<std::mutex> lock(state_mutex_);
-      used = used_bonds_;
+      begun.swap(removals_begun_);
     }
     struct Done {
       std::mutex mutex;
@@ -1037,9 +1043,7 @@ void BLEClientEngine::LeaveBondAtDestroy() noexcept {
       int left = 0;
     };
     const auto done = std::make_shared<Done>();
-    for (const BondUse& use : used) {
-      const std::shared_ptr<Bonds::Wait> removal = Bonds::Shared()->Removing(use);
-      if (removal == nullptr) continue;
+    for (const bt::AsyncOp<bt::DeviceUnpairingResult>& removal : begun) {
       {
         std::lock_guard lock(done->mutex);
         ++done->left;
@@ -1068,7 +1072,20 @@ void BLEClientEngine::LeaveBond(const std::shared_ptr<bt::BluetoothLEDevice>& de
   } catch (...) {
     // NOTE: a lock that cannot be taken leaves the use as it is.
   }
-  if (use.has_value()) LeaveUse(device, *use);
+  if (use.has_value() && LeaveUse(device, *use)) NoteRemoval(*use);
+}
+
+void BLEClientEngine::NoteRemoval(const BondUse& use) noexcept {
+  try {
+    const std::shared_ptr<Bonds::Wait> removal = Bonds::Shared()->Removing(use);
+    if (removal == nullptr) return;
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    std::erase_if(removals_begun_,
+                  [](const auto& begun) { return begun->Status() != bt::AsyncStatus::Started; });
+    removals_begun_.push_back(removal);
+  } catch (...) {
+    // NOTE: a removal that cannot be recorded is not waited for.
+  }
 }
 
 // CloseLink closes the link before Disconnected is raised, waiting for the platform within Timeout. The
