@@ -1150,6 +1150,8 @@ void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::Blueto
     core::Buffer line;
     (void)line.Format("System updated device connection status to \"%s\".", status_text.Data());
     (void)FireLog(3, line.Data(), kLogTypeDebug);
+    // A Disconnect or Connect made in that Log line ended the connection: it tells its own end.
+    if (HeldDevice() != device) return;
   }
   int32_t expected = status == bt::BluetoothConnectionStatus::Disconnected ? 0 : 1;
   const std::optional<BondUse> use = CurrentBondUse();
@@ -1181,6 +1183,8 @@ void BLEClientEngine::OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>
     core::Buffer line;
     (void)line.Format("Server's name has changed to %s.", name.Data());
     (void)FireLog(2, line.Data(), kLogTypeVerbose);
+    // A Disconnect or Connect made in that Log line ended the connection the change was of.
+    if (HeldDevice() != device) return;
   }
   (void)FireServerUpdate(name.Data(), "");
 }
@@ -1191,6 +1195,7 @@ void BLEClientEngine::OnGattServicesChanged(const std::shared_ptr<bt::BluetoothL
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   if (device == nullptr || (sender != nullptr && sender != device)) return;
   (void)LogConnection(2, "Server's services have changed.", kLogTypeVerbose);
+  if (HeldDevice() != device) return;  // as for a name change
   core::Buffer changed;
   if (args != nullptr && PlatformStringToText(args->ToString(), changed) != core::kOk) (void)changed.Clear();
   // The tree stays as it is: the application discovers again when it wants the new services.

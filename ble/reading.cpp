@@ -430,7 +430,9 @@ void BLEClientEngine::OnLateCccdOff(const std::shared_ptr<bt::GattCharacteristic
   if (MadeSince(*record, made) || ListSubscription(*record, 0, Listing::kSet) != core::kOk || !held) return;
   (void)LogComposed(1, kGattLogSubscriptions, "Successfully unsubscribed from characteristic ID \"", record->id.Data(),
                     "\".");
-  if (MadeSince(*record, made)) return;
+  // A Disconnect or Connect made in that Log line ended the connection, with its subscriptions, without
+  // Unsubscribed.
+  if (MadeSince(*record, made) || TreeGeneration() != record->generation) return;
   core::Buffer uuid;
   (void)UuidTextOf(record->uuid, uuid);
   (void)FireUnsubscribed(service_id.Data(), record->id.Data(), uuid.Data(), record->description.Data());
@@ -449,9 +451,12 @@ void BLEClientEngine::ReportNotificationsLost(const GattCharacteristicRecord& re
   core::Buffer text;
   (void)text.Format("Notifications of characteristic ID \"%s\" ended: %s.", record.id.Data(), reason);
   if (settings_.log_level.load(std::memory_order_relaxed) >= 2) (void)FireLog(2, text.Data(), kGattLogSubscriptions);
+  // A Disconnect or Connect made in that Log line, or in the Error's sink, ended the connection with its
+  // subscriptions, which tells no more of them.
+  if (TreeGeneration() != record.generation) return;
   (void)FireError(kPlatformErrorCode, text.Data());
   // The Error's sink may have subscribed again: that Subscribed came after the end.
-  if (MadeSince(record, made)) return;
+  if (MadeSince(record, made) || TreeGeneration() != record.generation) return;
   core::Buffer uuid;
   (void)UuidTextOf(record.uuid, uuid);
   (void)FireUnsubscribed(service_id, record.id.Data(), uuid.Data(), record.description.Data());
