@@ -566,6 +566,9 @@ int BLEClientEngine::FailConnect(const char* text, const std::shared_ptr<bt::Blu
                                  uint64_t serial) {
   LeaveBond(device, serial);
   (void)LogConnection(1, text, kLogTypeConnection);
+  // A Connect made in that Log line (a sink's) has the client's connection now, or is setting it up: this
+  // one's failure is no word of it (cut short, as a Connect that a sink's Connect overtakes is).
+  if (CurrentBondUse().has_value()) return kParentNotListed;
   (void)FireConnected(kConnectionFailed, text);
   return SetErrorText(kConnectionFailed, text);
 }

@@ -199,7 +199,8 @@ int BLEClientEngine::DiscoverRootServices(DiscoveryRun& run, const UuidList& fil
   if (rc != 0) return rc;
   (void)LogDiscovery(1, kGattLogDiscovery, "Finished discovering root services.");
   (void)LogDiscovery(2, kGattLogDiscovery, "Discovered %d root services.", Count(out.size()));
-  return 0;
+  // A Disconnect or Connect made in those Log lines (a sink's) cut the discovery short.
+  return TreeGeneration() != owner ? kParentNotListed : 0;
 }
 
 int BLEClientEngine::DiscoverIncludedServices(DiscoveryRun& run, const UuidList& filter,
@@ -231,7 +232,7 @@ int BLEClientEngine::DiscoverIncludedServices(DiscoveryRun& run, const UuidList&
   (void)LogDiscovery(1, kGattLogDiscovery, "Finished discovering services included by service ID \"%s\".", parent_id);
   (void)LogDiscovery(2, kGattLogDiscovery, "Discovered %d services included by service ID \"%s\".",
                      Count(out.size()), parent_id);
-  return 0;
+  return TreeGeneration() != parent->generation ? kParentNotListed : 0;  // as for the root services
 }
 
 int BLEClientEngine::ReportIncludedCycle(const DiscoveryRun& run, const char* parent_id) {

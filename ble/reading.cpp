@@ -323,6 +323,8 @@ int BLEClientEngine::GetCccdState(GattCharacteristicRecord& record, int32_t* sta
   if (subscriptions_.Find(id, &subscribed) == 0) subscribed = cccd != 0;
   rc = LogRead(3, kGattLogSubscriptions, "Got CCCD state for characteristic ID \"%s\" from device.", id);
   if (rc != 0) return rc;
+  // So did one made while the query told its answer (in that Log line's sink, or a sink's on another thread).
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   if (state != nullptr) *state = subscribed ? 1 : 0;
   return 0;
 }

@@ -779,13 +779,15 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   606  "Error attempting communication: Access denied by system.", "Unknown protocol error <n> (0x<n>)
  *        returned during communication.", "Unknown communication status <n>.", "No result from the platform.".
  *   607  "Error attempting communication: Device unreachable.".
- *   608  a discovery, lookup, read, write (WriteValue, PostValue), Subscribe, Unsubscribe or CCCD write cut
- *        short by a Disconnect or Connect meanwhile (a sink's, on whichever thread it runs, also in the call's
- *        success Log line): the call still waits for the platform's answer to what it had asked (within
- *        Timeout), then what it found is added to no tree, a value read is handed out to no one, a write raises
- *        no WriteResponse, what it subscribed to or ended is not reported; it has no text of its own. Also a
- *        Connect whose sink connected again from the Disconnected of the connection it ended first: the sink's
- *        connection stays, and this Connect raises no Connected; and a Connect whose sink disconnected (or
+ *   608  a discovery, lookup, read (QuerySubscriptionState's of the device too), write (WriteValue, PostValue),
+ *        Subscribe, Unsubscribe or CCCD write cut short by a Disconnect or Connect meanwhile (a sink's, on
+ *        whichever thread it runs, also in the call's success Log line): the call still waits for the
+ *        platform's answer to what it had asked (within Timeout), then what it found is added to no tree, a
+ *        value read is handed out to no one, a write raises no WriteResponse, what it subscribed to or ended is
+ *        not reported; it has no text of its own. Also a Connect whose sink connected again from the
+ *        Disconnected of the connection it ended first: the sink's connection stays, and this Connect raises no
+ *        Connected; so does a failing Connect whose sink connected in its "... was unsuccessful" Log line (no
+ *        Connected 604 after the sink's Connected); and a Connect whose sink disconnected (or
  *        connected elsewhere) while it paired, or that a Disconnect made before its Connected (on whichever
  *        thread, at any step: the scan's stop, the end of the connection before, the device's lookup, the
  *        pairing, the set-up) ended: it raises no Connected, and the bond its pairing made goes; and
