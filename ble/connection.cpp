@@ -1144,6 +1144,7 @@ void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::Blueto
                                                 const std::shared_ptr<bt::Inspectable>&) {
   // The status is read from the device the engine holds, not from the sender.
   EventDeliveries::Delivery delivery;
+  const uint64_t owner = TreeGeneration();
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   if (device == nullptr) return;
   const bt::BluetoothConnectionStatus status = device->ConnectionStatus();
@@ -1153,8 +1154,9 @@ void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::Blueto
     core::Buffer line;
     (void)line.Format("System updated device connection status to \"%s\".", status_text.Data());
     (void)FireLog(3, line.Data(), kLogTypeDebug);
-    // A Disconnect or Connect made in that Log line ended the connection: it tells its own end.
-    if (HeldDevice() != device) return;
+    // A Disconnect or Connect made in that Log line ended the connection (also one that reconnected the same
+    // device object): it tells its own end, and the status read before is of the connection that ended.
+    if (TreeGeneration() != owner) return;
   }
   int32_t expected = status == bt::BluetoothConnectionStatus::Disconnected ? 0 : 1;
   const std::optional<BondUse> use = CurrentBondUse();
@@ -1177,6 +1179,7 @@ void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::Blueto
 void BLEClientEngine::OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>& sender,
                                     const std::shared_ptr<bt::Inspectable>&) {
   EventDeliveries::Delivery delivery;
+  const uint64_t owner = TreeGeneration();
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   // A device object of an earlier connection that is still alive does not speak for the server now.
   if (device == nullptr || (sender != nullptr && sender != device)) return;
@@ -1187,7 +1190,7 @@ void BLEClientEngine::OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>
     (void)line.Format("Server's name has changed to %s.", name.Data());
     (void)FireLog(2, line.Data(), kLogTypeVerbose);
     // A Disconnect or Connect made in that Log line ended the connection the change was of.
-    if (HeldDevice() != device) return;
+    if (TreeGeneration() != owner) return;
   }
   (void)FireServerUpdate(name.Data(), "");
 }
@@ -1195,10 +1198,11 @@ void BLEClientEngine::OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>
 void BLEClientEngine::OnGattServicesChanged(const std::shared_ptr<bt::BluetoothLEDevice>& sender,
                                             const std::shared_ptr<bt::Inspectable>& args) {
   EventDeliveries::Delivery delivery;
+  const uint64_t owner = TreeGeneration();
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   if (device == nullptr || (sender != nullptr && sender != device)) return;
   (void)LogConnection(2, "Server's services have changed.", kLogTypeVerbose);
-  if (HeldDevice() != device) return;  // as for a name change
+  if (TreeGeneration() != owner) return;  // as for a name change
   core::Buffer changed;
   if (args != nullptr && PlatformStringToText(args->ToString(), changed) != core::kOk) (void)changed.Clear();
   // The tree stays as it is: the application discovers again when it wants the new services.

@@ -173,7 +173,8 @@ int BLEClientEngine::Discover(const char* service_uuids, const char* characteris
     rc = DiscoverCharacteristicsOf(run, *service, characteristic_filter);
     if (rc != 0) return rc;
   }
-  return 0;
+  // A Disconnect or Connect made in the last of their closing Log lines (a sink's) cut the discovery short.
+  return !found.empty() && TreeGeneration() != found.front()->generation ? kParentNotListed : 0;
 }
 
 // ---- Services -----------------------------------------------------------------------------------------------

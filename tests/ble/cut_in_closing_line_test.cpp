@@ -116,5 +116,36 @@ TEST_F(QueryAcrossDisconnect, ReturnsCutShortForADisconnectMadeInItsSuccessLogLi
                      << " of the connection that the Disconnect in its Log line ended";
 }
 
+
+constexpr uint64_t kWhole = 0xA0B0C0D00F31;
+
+class WholeDiscoveryAcrossDisconnect : public RadioFixture<1> {};
+
+// The program discovers the connected device's services with their characteristics in one Discover call. Discover
+// logs "Finished discovering characteristics for service ID ..." for each service it found, the battery service
+// last. The program's sink acts on its Log lines and disconnects in that last one (the user pressed Disconnect).
+// Disconnect returns 0 and raises Disconnected, which empties the tree: what the discovery found is gone with its
+// connection, as for DiscoverServices cut short in its closing Log line (608). A 0 tells the program that the
+// services and characteristics are there to use: it reads ServiceCount 0, a device with no services.
+TEST_F(WholeDiscoveryAcrossDisconnect, ReturnsCutShortForADisconnectMadeInItsLastLogLine) {
+  radio_->AddPeripheral(BusyPeripheral(kWhole));
+  Sink events;
+  std::atomic<int> disconnected{-1};
+  std::atomic<VelmoraBLE_BLEClient*> handle{nullptr};
+  events.inside = InFirstLogLine("Finished discovering characteristics for service ID \"001000000000\"", disconnected,
+                                 [&] { return Do(handle.load(), VELMORABLE_METHOD_DISCONNECT); });
+  Client client(&Sink::Call, &events);
+  handle = client;
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kWhole).c_str()), 0) << LastError(client);
+  intptr_t params[4] = {0, 0, 0, 0};
+  int32_t sizes[4] = {0, 0, 0, 0};
+  const int rc = VelmoraBLE_BLEClient_Do(client, VELMORABLE_METHOD_DISCOVER, 4, params, sizes);
+  radio_->WaitIdle();
+  ASSERT_EQ(disconnected.load(), 0) << LastError(client);
+  const intptr_t services = VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_SERVICE_COUNT, 0);
+  EXPECT_EQ(rc, 608) << "Discover returned " << rc << " with ServiceCount " << services
+                     << " after the Disconnect in its Log line ended its connection";
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

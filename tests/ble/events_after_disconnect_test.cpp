@@ -121,5 +121,47 @@ TEST_F(OnlineAfterDisconnect, NoOnlineFollowsTheDisconnectedOfADisconnectMadeInT
       << "the events told: " << told << "a Connected after the Disconnected of the client's own Disconnect";
 }
 
+
+constexpr uint64_t kR = 0xA0B0C0D00E81;
+
+class OfflineAfterReconnect : public RadioFixture<1> {};
+
+// The link to the connected device drops. With LogLevel 3 the client logs "System updated device connection status
+// to ..." on the platform's thread before it tells the loss; the program's sink acts on its Log lines: it
+// disconnects there and, the device being back in range, connects to it again (a program that reconnects on a
+// drop). Disconnect raises Disconnected "OK", Connect returns 0 and raises Connected "OK": the client holds a new
+// connection with its link up. A Disconnected "Offline" after that Connected is the old connection's loss told of
+// the new one: the program takes its new connection for lost (and IsConnected reads 0 for a moment).
+TEST_F(OfflineAfterReconnect, NoOfflineOfTheOldLinkFollowsTheConnectedOfAReconnectMadeInTheStatusLogLine) {
+  radio_->AddPeripheral(BusyPeripheral(kR));
+  Sink events;
+  events.on_entry = true;
+  std::atomic<int> reconnected{-1};
+  std::atomic<VelmoraBLE_BLEClient*> handle{nullptr};
+  const std::string id = Id(kR);
+  events.inside = InFirstLogLine("System updated device connection status", reconnected, [&] {
+    const int rc = Do(handle.load(), VELMORABLE_METHOD_DISCONNECT);
+    if (rc != 0) return 1000 + rc;
+    radio_->SetLink(kR, true);
+    return Do(handle.load(), VELMORABLE_METHOD_CONNECT, id.c_str());
+  });
+  Client client(&Sink::Call, &events);
+  handle = client;
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, id.c_str()), 0) << LastError(client);
+  ASSERT_EQ(Config(client, "LogLevel=3"), 0);
+  events.Clear();
+  radio_->SetLink(kR, false);
+  ASSERT_TRUE(Eventually([&] { return reconnected.load() >= 0; }));
+  radio_->WaitIdle();
+  ASSERT_EQ(reconnected.load(), 0) << LastError(client);
+  std::string told;
+  for (const Event& event : events.Events()) {
+    if (event.id == VELMORABLE_EVENT_CONNECTED) told += "Connected " + event.Text(1) + "; ";
+    if (event.id == VELMORABLE_EVENT_DISCONNECTED) told += "Disconnected " + event.Text(1) + "; ";
+  }
+  EXPECT_EQ(told.find("Connected OK; Disconnected Offline"), std::string::npos)
+      << "the events told: " << told << "the old link's loss after the Connected of the new connection";
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
