@@ -430,6 +430,9 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // Connect, whose wait Destroy ended): a program that ends as Destroy returns leaves no bond of the library
   // behind.
   void LeaveBondAtDestroy() noexcept;
+  // LeaveBondUse ends use (see LeaveUse, through device or, where null, a lookup) and records the removal of
+  // the bond that it began, if any.
+  void LeaveBondUse(const std::shared_ptr<bt::BluetoothLEDevice>& device, const BondUse& use) noexcept;
   // NoteRemoval records a removal of use's bond that this engine began (see removals_begun_).
   void NoteRemoval(const BondUse& use) noexcept;
   // The last error text of the calling thread's earlier calls while its running method keeps it aside (see

@@ -879,7 +879,7 @@ int BLEClientEngine::Disconnect(bool of_connect) {
     }
   } ending{disconnects_ending_};
   if (device == nullptr) {
-    if (LeaveUse(nullptr, *setting_up)) NoteRemoval(*setting_up);
+    LeaveBondUse(nullptr, *setting_up);
     core::Buffer id;
     (void)FormatBluetoothAddress(setting_up->address, id);
     core::Buffer text;
@@ -1005,7 +1005,7 @@ int BLEClientEngine::UseBond(const std::shared_ptr<bt::BluetoothPlatform>& platf
   // The use of a Connect that this one overtakes (one still waiting for its device: a Connect that holds one
   // is disconnected first) ends here, after this one began, so that a bond both use stays; that Connect finds
   // it gone and gives up (608).
-  if (replaced.has_value() && LeaveUse(nullptr, *replaced)) NoteRemoval(*replaced);
+  if (replaced.has_value()) LeaveBondUse(nullptr, *replaced);
   if (removal == nullptr) return 0;
   (void)AwaitUnpairingResult(*this, removal);
   return LastErrorCode();
@@ -1030,9 +1030,7 @@ std::optional<BLEClientEngine::BondUse> BLEClientEngine::CurrentBondUse() {
 void BLEClientEngine::LeaveBondAtDestroy() noexcept {
   try {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(BoundedWaitMs());
-    if (const std::optional<BondUse> use = TakeBondUse(0); use.has_value() && LeaveUse(HeldDevice(), *use)) {
-      NoteRemoval(*use);
-    }
+    if (const std::optional<BondUse> use = TakeBondUse(0); use.has_value()) LeaveBondUse(HeldDevice(), *use);
     // A removal that a Disconnect (or the Connect of another device) began, whose wait Destroy ended, may still
     // be under way too.
     std::vector<bt::AsyncOp<bt::DeviceUnpairingResult>> begun;
@@ -1075,7 +1073,11 @@ void BLEClientEngine::LeaveBond(const std::shared_ptr<bt::BluetoothLEDevice>& de
   } catch (...) {
     // NOTE: a lock that cannot be taken leaves the use as it is.
   }
-  if (use.has_value() && LeaveUse(device, *use)) NoteRemoval(*use);
+  if (use.has_value()) LeaveBondUse(device, *use);
+}
+
+void BLEClientEngine::LeaveBondUse(const std::shared_ptr<bt::BluetoothLEDevice>& device, const BondUse& use) noexcept {
+  if (LeaveUse(device, use)) NoteRemoval(use);
 }
 
 void BLEClientEngine::NoteRemoval(const BondUse& use) noexcept {
