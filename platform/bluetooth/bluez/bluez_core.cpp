@@ -21,6 +21,10 @@ namespace {
 
 // A burst of service changes (bluetoothd adds or removes each service separately) gives one event.
 constexpr int64_t kServicesChangedBurstMs = 100;
+// kServiceBackMs is how long a burst waits for a service that bluetoothd removed to come back: after a Service
+// Changed it removes a replaced service as soon as the device answers its new discovery, and exports it again
+// only once its characteristics and descriptors are discovered, several round trips of the link later.
+constexpr int64_t kServiceBackMs = 3000;
 // kConnectAgainMs is the pause before a Connect that bluetoothd refused as in progress is asked again.
 constexpr int64_t kConnectAgainMs = 500;
 // kServicesCheckUs bounds the look at bluetoothd's objects for a resolved device of which no service came.
@@ -508,7 +512,7 @@ void BluezCore::InterfacesAdded(const std::string& path, Interfaces added) {
   }
   if (device_added) DeviceChanged(path, device, true);
   // The services of a first export that follow the device's ServicesResolved are no change of them.
-  if (service_added && first_export_.count(DeviceOf(path)) == 0) ServicesChanged(DeviceOf(path));
+  if (service_added && first_export_.count(DeviceOf(path)) == 0) ServicesChanged(DeviceOf(path), {}, path);
 }
 
 void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std::string>& removed) {
@@ -541,7 +545,7 @@ void BluezCore::InterfacesRemoved(const std::string& path, const std::vector<std
   }
   for (const std::string& iface : attributes_gone) EndCalls(path, iface);
   if (adapter_gone) AbortWatchers();
-  if (service_gone) ServicesChanged(DeviceOf(path));
+  if (service_gone) ServicesChanged(DeviceOf(path), path);
   if (device_gone) {
     bool ours;
     {
@@ -763,23 +767,48 @@ void BluezCore::Resolved(const std::string& device_path, bool first) {
       kServicesCheckUs);
 }
 
-void BluezCore::ServicesChanged(const std::string& device_path) {
+// NOTE: bluetoothd tells no end of its discovery after a Service Changed (device.c,
+// gatt_client_service_changed only stores the database). A burst is told once no service it removed is
+// missing, 100 ms after its last change, and at most kServiceBackMs after it when one is: a replaced service
+// comes back under the same path, so that a Discover on the event finds it; one that does not come back is
+// told as gone. The database that bluetoothd drops as the ATT channel closes while the link still stands
+// ("[GATT] Cache = no", or "yes" with a device that is not bonded: att_disconnected_cb, gatt_cache_cleanup)
+// removes every service the same way, and the link's end follows within the kernel's disconnect time-out
+// (2 s): it cancels the burst, so that the link's end is told, not a services change.
+void BluezCore::ServicesChanged(const std::string& device_path, const std::string& removed,
+                                const std::string& added) {
   const std::optional<Props> device = PropsOf(device_path, kDeviceIface);
   if (!device) return;
   auto resolved = device->find("ServicesResolved");
   if (resolved == device->end() || !resolved->second.Bool()) return;
-  CancelServicesChanged(device_path);
-  services_changed_timers_[device_path] = AddTimer(kServicesChangedBurstMs, [this, device_path] {
-    services_changed_timers_.erase(device_path);
+  ServicesBurst& burst = services_bursts_[device_path];
+  if (!removed.empty()) burst.missing.insert(removed);
+  // A service exported under another path stands for one that went (its handles moved).
+  if (!added.empty() && burst.missing.erase(added) == 0 && !burst.missing.empty()) {
+    burst.missing.erase(burst.missing.begin());
+  }
+  if (burst.timer != 0) CancelTimer(burst.timer);
+  burst.timer = AddTimer(burst.missing.empty() ? kServicesChangedBurstMs : kServiceBackMs, [this, device_path] {
+    auto found = services_bursts_.find(device_path);
+    if (found == services_bursts_.end()) return;
+    std::vector<std::pair<std::weak_ptr<BluezCharacteristic>, uint64_t>> ended = std::move(found->second.ended);
+    services_bursts_.erase(found);
+    for (const auto& [weak, session] : ended) {
+      // An object that subscribed again meanwhile keeps its new session.
+      const std::shared_ptr<BluezCharacteristic> object = weak.lock();
+      if (object != nullptr && object->NotificationSession() == session) {
+        NotificationsLost({object}, "bluetoothd removed the characteristic (the device's services changed)");
+      }
+    }
     FireDevices(device_path, kGattServicesChanged);
   });
 }
 
 void BluezCore::CancelServicesChanged(const std::string& device_path) {
-  auto found = services_changed_timers_.find(device_path);
-  if (found == services_changed_timers_.end()) return;
-  CancelTimer(found->second);
-  services_changed_timers_.erase(found);
+  auto found = services_bursts_.find(device_path);
+  if (found == services_bursts_.end()) return;
+  if (found->second.timer != 0) CancelTimer(found->second.timer);
+  services_bursts_.erase(found);
 }
 
 void BluezCore::FireDevices(const std::string& device_path, int event) {
@@ -848,8 +877,8 @@ void BluezCore::OwnerGone() {
   }
   sessions_.clear();
   socket_values_.clear();
-  for (auto& [path, timer] : services_changed_timers_) CancelTimer(timer);
-  services_changed_timers_.clear();
+  for (auto& [path, burst] : services_bursts_) CancelTimer(burst.timer);
+  services_bursts_.clear();
   std::vector<std::string> waiting;
   for (const auto& [path, list] : waiters_) waiting.push_back(path);
   for (const std::string& path : waiting) FinishWaiters(path, false);
@@ -1207,7 +1236,16 @@ void BluezCore::CharacteristicRemoved(const std::string& characteristic_path) {
       [](sd_bus_message* message) { return sd_bus_message_append(message, "ss", kDeviceIface, "Connected"); },
       kDefaultCallUs, [this, device_path, subscribers = std::move(subscribers)](Reply&) {
         if (!DeviceConnected(device_path)) return;
-        NotificationsLost(subscribers, "bluetoothd removed the characteristic (the device's services changed)");
+        // The subscriptions end with the burst of service changes that removed the characteristic, when one is
+        // under way: a link's end that comes before it tells them instead (CancelServicesChanged).
+        auto burst = services_bursts_.find(device_path);
+        if (burst == services_bursts_.end()) {
+          NotificationsLost(subscribers, "bluetoothd removed the characteristic (the device's services changed)");
+          return;
+        }
+        for (const auto& weak : subscribers) {
+          if (const auto object = weak.lock()) burst->second.ended.emplace_back(object, object->NotificationSession());
+        }
       });
 }
 

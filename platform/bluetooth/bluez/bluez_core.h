@@ -252,7 +252,8 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   // EndSubscriptionsOf ends, telling why, every subscription that an object of this process holds of a
   // characteristic of the device (of every device when device_path is empty): its session is gone.
   void EndSubscriptionsOf(const std::string& device_path, const std::string& reason);
-  // CharacteristicRemoved gives the verdict on a subscribed characteristic that bluetoothd removed.
+  // CharacteristicRemoved gives the verdict on a subscribed characteristic that bluetoothd removed: with the
+  // device's burst of service changes when one is under way, else once bluetoothd says the device is connected.
   void CharacteristicRemoved(const std::string& characteristic_path);
   // EndCalls ends the calls under way on an interface that bluetoothd removed from the object at path (it
   // never answers them), each as a call to an object that is gone.
@@ -295,8 +296,12 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   void Resolved(const std::string& device_path, bool first);
   // AskConnect calls Connect on the device for EnsureResolved's waiters.
   void AskConnect(const std::string& device_path);
-  void ServicesChanged(const std::string& device_path);
-  // CancelServicesChanged drops the device's burst of service changes that is not told yet.
+  // ServicesChanged begins or lengthens the device's burst of service changes: `removed` is the path of a
+  // service that bluetoothd removed, `added` of one it exported (empty for neither).
+  void ServicesChanged(const std::string& device_path, const std::string& removed = {},
+                       const std::string& added = {});
+  // CancelServicesChanged drops the device's burst of service changes that is not told yet, and the
+  // subscriptions held for it (the link's end tells them).
   void CancelServicesChanged(const std::string& device_path);
   void DeliverValue(const std::string& characteristic_path, const Bytes& value);
   void AbortWatchers(const HString& detail = {});
@@ -329,7 +334,14 @@ class BluezCore : public std::enable_shared_from_this<BluezCore> {
   std::map<std::string, std::vector<std::function<void(bool)>>> waiters_;
   std::map<std::string, uint64_t> connecting_;  // device path -> its Connect under way
   std::map<std::string, std::deque<std::function<void(std::function<void()>)>>> serial_;
-  std::map<std::string, uint64_t> services_changed_timers_;
+  // A device's burst of service changes not told yet: its timer, the services it removed that have not come
+  // back, and the subscriptions of removed characteristics (with their session) that end with it.
+  struct ServicesBurst {
+    uint64_t timer = 0;
+    std::set<std::string> missing;
+    std::vector<std::pair<std::weak_ptr<BluezCharacteristic>, uint64_t>> ended;
+  };
+  std::map<std::string, ServicesBurst> services_bursts_;
   std::set<std::string> checking_;      // devices whose objects Resolved looks up
   std::set<std::string> first_export_;  // devices whose services come after their ServicesResolved
   std::string owner_;  // set by Open before the bus thread starts, then bus thread only

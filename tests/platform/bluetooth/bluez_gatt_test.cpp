@@ -1230,5 +1230,47 @@ TEST_F(BluezGatt, NotificationsWrittenToTheSocketBeforeTheLinksEndAreAllDelivere
                                     << ::testing::PrintToString(short_rounds);
 }
 
+// A Service Changed replaces the subscribed heart-rate service. bluetoothd removes the service as soon as the
+// device answers the new primary service discovery, and exports it again under the same paths only once its
+// characteristics and descriptors are discovered, several ATT round trips (connection intervals of 30 to 50 ms)
+// later (shared/gatt-client.c, discovery_parse_services: gatt_db_clear_range; discover_chrcs_cb and
+// discover_descs_cb: gatt_db_service_set_active, whose notify_service_changed reaches device.c,
+// gatt_service_added and btd_gatt_client_service_added). That is one change of the device's services: one
+// ServerUpdate, after which a Discover finds the service again and a Subscribe asks bluetoothd again.
+TEST_F(BluezGatt, AServiceReplacedOverSeveralRoundTripsIsOneServerUpdateAfterWhichItIsFound) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  sink_.Clear();
+  Script("service_replaced_after(HEART_RATE_ADDRESS, 0x0001, 300)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_SERVER_UPDATE));
+  // What an application does on the ServerUpdate: discover again and subscribe again.
+  ASSERT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0) << LastError();
+  EXPECT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0)
+      << "the service was missing from the Discover made on the ServerUpdate: " << LastError();
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE).size(), 1u) << "one Service Changed gave several ServerUpdates";
+}
+
+// Under "[GATT] Cache = no" (or "yes" with a device that is not bonded), ATT gives up on a request the device
+// left unanswered and shuts its channel down: bluetoothd clears its copy of the device's database at once,
+// unexporting every service and characteristic while the device still reads Connected, and the kernel ends the
+// link 2 s later (device.c, att_disconnected_cb -> attio_cleanup -> gatt_cache_cleanup: gatt_db_clear). The
+// services went with the link, not through a Service Changed: the application hears of the link's end,
+// Disconnected "Offline" followed by the subscription's Error 610 naming the link's loss and Unsubscribed, and
+// no ServerUpdate.
+TEST_F(BluezGatt, AnAttChannelEndThatClearsAnUncachedDatabaseIsTheLinksEndNotAServicesChange) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000100000000"), Text("000100030000")}), 0) << LastError();
+  sink_.Clear();
+  Script("att_end_uncached(HEART_RATE_ADDRESS)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_DISCONNECTED));
+  LinkLossEnds({"000100030000"});
+  std::vector<std::string> updates;
+  for (const Event& event : sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE)) updates.push_back(event.Text(1));
+  EXPECT_EQ(updates, std::vector<std::string>()) << "a ServerUpdate told of a services change for the link's end";
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

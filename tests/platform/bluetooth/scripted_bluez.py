@@ -1036,6 +1036,32 @@ def att_timeout_ahead(address, drop_after_ms=2000):
     GLib.timeout_add(drop_after_ms, drop)
 
 
+def att_end_uncached(address, drop_after_ms=2000):
+    '''ATT shuts its channel down after a request that the device left unanswered for 30 s (see att_timeout_ahead),
+    under "[GATT] Cache = no", or "yes" with a device that is not bonded: the channel's end clears bluetoothd's copy
+    of the device's database (device.c, att_disconnected_cb: btd_gatt_client_disconnected shuts the notification
+    sockets down, then attio_cleanup -> gatt_client_cleanup -> gatt_cache_cleanup: "if
+    (gatt_cache_is_enabled(device)) return; ... gatt_db_clear(device->db)"), which unexports every service,
+    characteristic and descriptor (gatt_service_removed -> btd_gatt_client_service_removed) while the device still
+    reads Connected and ServicesResolved (svc_refreshed changes only in device_remove_connection). The kernel ends
+    the link HCI_DISCONN_TIMEOUT (2 s) after the ATT socket let go of it, and only then is Connected false.'''
+    device = devices[address]
+    device.att_gone = True
+    for service in device.database:
+        for char in service['chars']:
+            close_socket(char.get('path'))
+    device.unexport()
+
+    def drop():
+        device.att_gone = False
+        if devices.get(address) is device and device.props()['Connected']:
+            changed(device.path, DEVICE_IFACE,
+                    {'ServicesResolved': dbus.Boolean(False), 'Connected': dbus.Boolean(False)})
+        return False
+
+    GLib.timeout_add(drop_after_ms, drop)
+
+
 def acquire_held(address, handle):
     '''The device does not answer the write of the characteristic's configuration descriptor that its
     AcquireNotify makes: the call waits (the test answers it from `unanswered`).'''
@@ -1196,6 +1222,36 @@ def service_replaced(address, handle):
     device.database = [service]
     device.export()
     device.database = database
+
+
+def service_replaced_after(address, handle, ms):
+    '''A Service Changed that covers the service, as bluetoothd handles it over the air: the service goes as soon
+    as the device answers the new primary service discovery (shared/gatt-client.c, discovery_parse_services:
+    gatt_db_insert_service finds the old service in the way, gatt_db_clear_range removes it, and device.c,
+    gatt_service_removed -> btd_gatt_client_service_removed unexports it), and comes back under the same paths
+    only once its characteristics and descriptors have been discovered, several ATT round trips later
+    (discover_chrcs_cb / discover_descs_cb: gatt_db_service_set_active -> notify_service_changed ->
+    device.c, gatt_service_added -> btd_gatt_client_service_added -> export_service), here `ms` milliseconds.'''
+    device = devices[address]
+    service = next(s for s in device.database if s['handle'] == handle)
+    for char in service['chars']:
+        close_socket(char['path'])
+        char['kept'] = False
+        set_cccd(char, 0)
+        for desc in char['descs']:
+            remove_object(desc['path'])
+        remove_object(char['path'])
+    remove_object(service['path'])
+
+    def again():
+        if devices.get(address) is device and device.props()['Connected']:
+            database = device.database
+            device.database = [service]
+            device.export()
+            device.database = database
+        return False
+
+    GLib.timeout_add(ms, again)
 
 
 # ---- Pairing through the registered agent
