@@ -53,9 +53,9 @@ struct CallResults : component::ResultState {
   core::Buffer server_name;
   core::Buffer value;
   core::Buffer event_error;
-  // The item of the tree whose own text a text property (by result record) last handed to this thread, held
-  // until the thread reads that property again: a sink on another thread that empties the tree meanwhile
-  // frees no text this thread was given.
+  // The kept texts of the item of the tree (KeptTexts) whose text a text property (by result record) last
+  // handed to this thread, held until the thread reads that property again: a sink on another thread that
+  // empties the tree meanwhile frees no text this thread was given.
   std::shared_ptr<const void> held_items[kConfigReplyRecord];
 
  private:

@@ -62,6 +62,20 @@ constexpr const char* kCccdUuid = "00002902-0000-1000-8000-00805F9B34FB";
 constexpr const char* kPresentationFormatUuid = "00002904-0000-1000-8000-00805F9B34FB";
 constexpr const char* kAggregateFormatUuid = "00002905-0000-1000-8000-00805F9B34FB";
 
+// KeptTexts are the texts Get hands to the application's thread for one item of the tree, one per text
+// property, so that reading one never rewrites another's. They live apart from the item: that thread holds the
+// texts it was given (CallResults::held_items), not the item, whose platform object would keep the device's
+// link after a Disconnect.
+struct KeptTexts {
+  core::Buffer id;
+  core::Buffer description;
+  core::Buffer uuid;
+  core::Buffer parent_svc_ids;
+  core::Buffer included_svc_ids;
+  core::Buffer user_description;
+  core::Buffer value_unit;
+};
+
 struct GattServiceRecord {
   std::shared_ptr<bt::GattDeviceService> service;
   Guid uuid{};
@@ -72,11 +86,8 @@ struct GattServiceRecord {
   // written under the engine's tree mutex.
   core::StrList parent_svc_ids;
   core::StrList included_svc_ids;
-  // The texts Get hands to the application's thread, one per text property, so that reading one never
-  // rewrites another's.
-  core::Buffer uuid_text;
-  core::Buffer parent_svc_ids_text;
-  core::Buffer included_svc_ids_text;
+  // The texts Get hands to the application's thread (see KeptTexts).
+  std::shared_ptr<KeptTexts> kept = std::make_shared<KeptTexts>();
 
   // Create makes this the record of ref's service with id: the description is looked up by UUID (when
   // there is an object), both id lists and the kept texts start empty. 0, or 200.
@@ -94,9 +105,9 @@ struct GattServiceRecord {
   const char* GetUuidText(core::Buffer& out) const;
   const char* GetParentSvcIdsText(core::Buffer& out) const;
   const char* GetIncludedSvcIdsText(core::Buffer& out) const;
-  const char* GetUuidText() { return GetUuidText(uuid_text); }
-  const char* GetParentSvcIdsText() { return GetParentSvcIdsText(parent_svc_ids_text); }
-  const char* GetIncludedSvcIdsText() { return GetIncludedSvcIdsText(included_svc_ids_text); }
+  const char* GetUuidText() { return GetUuidText(kept->uuid); }
+  const char* GetParentSvcIdsText() { return GetParentSvcIdsText(kept->parent_svc_ids); }
+  const char* GetIncludedSvcIdsText() { return GetIncludedSvcIdsText(kept->included_svc_ids); }
 };
 
 struct GattCharacteristicRecord {
@@ -111,10 +122,8 @@ struct GattCharacteristicRecord {
   // loaded once (RunOnce).
   std::atomic<uint32_t> flags{0};
   std::atomic<int32_t> format_index{-1};
-  // The texts Get hands to the application's thread, one per text property (as for the service record).
-  core::Buffer uuid_text;
-  core::Buffer user_description_text;
-  core::Buffer value_unit_text;
+  // The texts Get hands to the application's thread (see KeptTexts).
+  std::shared_ptr<KeptTexts> kept = std::make_shared<KeptTexts>();
   // The once-flags: 1 once the lookup (or load) has succeeded; kOnceUnderWay while a thread runs it; 0
   // before, and again after a run that failed, so that the next call tries again (see RunOnce).
   static constexpr int32_t kOnceUnderWay = 2;
@@ -179,11 +188,11 @@ struct GattCharacteristicRecord {
 
   // The text getters return their text in out, by default the kept text (as for the service record).
   const char* GetUuidText(core::Buffer& out) const;
-  const char* GetUuidText() { return GetUuidText(uuid_text); }
+  const char* GetUuidText() { return GetUuidText(kept->uuid); }
   // GetUserDescription makes sure of the User Description descriptor (the lookup's code in *looked, when
   // given), then returns the platform's user description text (code page 0) in out; "" without an object.
   const char* GetUserDescription(core::Buffer& out, int* looked = nullptr);
-  const char* GetUserDescription() { return GetUserDescription(user_description_text); }
+  const char* GetUserDescription() { return GetUserDescription(kept->user_description); }
   // EnsureUserDescriptionDescriptor looks for descriptor 2901 until a lookup succeeds. Returns 0, or the
   // code of the failed lookup (see RunOnce).
   int EnsureUserDescriptionDescriptor();
@@ -211,7 +220,7 @@ struct GattCharacteristicRecord {
   int32_t GetValueExponent();
   int32_t GetValueFormat();
   const char* GetValueUnit(core::Buffer& out);
-  const char* GetValueUnit() { return GetValueUnit(value_unit_text); }
+  const char* GetValueUnit() { return GetValueUnit(kept->value_unit); }
   int SetUserDescription(const char* text);
 };
 
@@ -222,12 +231,12 @@ struct GattDescriptorRecord {
   core::Buffer description;
   core::Buffer20 id;  // 12 characters
   uint64_t generation = 0;  // the tree's generation it entered in (see GattTree)
-  core::Buffer uuid_text;  // the text Get hands to the application's thread
+  std::shared_ptr<KeptTexts> kept = std::make_shared<KeptTexts>();  // see KeptTexts
 
   [[nodiscard]] int Init(BLEClientEngine* owner, const GattObjectRef& ref, const char* id_text);
   [[nodiscard]] int CloneFrom(const GattDescriptorRecord& source);
   const char* GetUuidText(core::Buffer& out) const;
-  const char* GetUuidText() { return GetUuidText(uuid_text); }
+  const char* GetUuidText() { return GetUuidText(kept->uuid); }
 };
 
 // ValueTarget is the object a value operation works on: the descriptor when the call named one, else the

@@ -178,6 +178,12 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
     kept = &own;
     return local;
   };
+  // An item's text is kept in the item's KeptTexts, which the thread holds without the item.
+  std::shared_ptr<KeptTexts> item_texts;
+  auto keep = [&](const std::shared_ptr<KeptTexts>& texts, core::Buffer KeptTexts::*field) -> core::Buffer& {
+    item_texts = texts;
+    return out((*texts).*field);
+  };
   const char* text = nullptr;
   bool copied = false;  // text is in local: it goes out through the thread's result record
   // A descriptor lookup that failed leaves its code as the last error (its text is set): the value is then
@@ -200,21 +206,23 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       return (characteristic->flags & (kFlagNotify | kFlagIndicate)) != 0 ? 1 : 0;
     case VELMORABLE_PROP_CHARACTERISTIC_DESCRIPTION:
       text = characteristic->description.Data();
+      (void)keep(characteristic->kept, &KeptTexts::description);
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_FLAGS:
       Looked(characteristic->LoadProperties());
       return static_cast<intptr_t>(characteristic->flags);
     case VELMORABLE_PROP_CHARACTERISTIC_ID:
       text = characteristic->id.Data();
+      (void)keep(characteristic->kept, &KeptTexts::id);
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_USER_DESCRIPTION: {
       int looked = 0;
-      text = characteristic->GetUserDescription(out(characteristic->user_description_text), &looked);
+      text = characteristic->GetUserDescription(keep(characteristic->kept, &KeptTexts::user_description), &looked);
       Looked(looked);
       break;
     }
     case VELMORABLE_PROP_CHARACTERISTIC_UUID:
-      text = characteristic->GetUuidText(out(characteristic->uuid_text));
+      text = characteristic->GetUuidText(keep(characteristic->kept, &KeptTexts::uuid));
       break;
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_EXPONENT:
       Looked(characteristic->LoadPresentationFormats());
@@ -230,18 +238,20 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       return characteristic->GetValueFormatIndex();
     case VELMORABLE_PROP_CHARACTERISTIC_VALUE_UNIT:
       Looked(characteristic->LoadPresentationFormats());
-      text = characteristic->GetValueUnit(out(characteristic->value_unit_text));
+      text = characteristic->GetValueUnit(keep(characteristic->kept, &KeptTexts::value_unit));
       break;
     case VELMORABLE_PROP_DESCRIPTOR_COUNT:
       return engine_.DescriptorCount();
     case VELMORABLE_PROP_DESCRIPTOR_DESCRIPTION:
       text = descriptor->description.Data();
+      (void)keep(descriptor->kept, &KeptTexts::description);
       break;
     case VELMORABLE_PROP_DESCRIPTOR_ID:
       text = descriptor->id.Data();
+      (void)keep(descriptor->kept, &KeptTexts::id);
       break;
     case VELMORABLE_PROP_DESCRIPTOR_UUID:
-      text = descriptor->GetUuidText(out(descriptor->uuid_text));
+      text = descriptor->GetUuidText(keep(descriptor->kept, &KeptTexts::uuid));
       break;
     case VELMORABLE_PROP_SCANNING:
       return engine_.IsScanning() ? 1 : 0;
@@ -260,22 +270,24 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
       return engine_.ServiceCount();
     case VELMORABLE_PROP_SERVICE_DESCRIPTION:
       text = service->description.Data();
+      (void)keep(service->kept, &KeptTexts::description);
       break;
     case VELMORABLE_PROP_SERVICE_ID:
       text = service->id.Data();
+      (void)keep(service->kept, &KeptTexts::id);
       break;
     case VELMORABLE_PROP_SERVICE_INCLUDED_SVC_IDS: {
       std::lock_guard<std::mutex> lock(engine_.TreeMutex());
-      text = service->GetIncludedSvcIdsText(out(service->included_svc_ids_text));
+      text = service->GetIncludedSvcIdsText(keep(service->kept, &KeptTexts::included_svc_ids));
       break;
     }
     case VELMORABLE_PROP_SERVICE_PARENT_SVC_IDS: {
       std::lock_guard<std::mutex> lock(engine_.TreeMutex());
-      text = service->GetParentSvcIdsText(out(service->parent_svc_ids_text));
+      text = service->GetParentSvcIdsText(keep(service->kept, &KeptTexts::parent_svc_ids));
       break;
     }
     case VELMORABLE_PROP_SERVICE_UUID:
-      text = service->GetUuidText(out(service->uuid_text));
+      text = service->GetUuidText(keep(service->kept, &KeptTexts::uuid));
       break;
     case VELMORABLE_PROP_TIMEOUT:
       return engine_.GetTimeoutSeconds();
@@ -286,14 +298,14 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
   if (!wide && !in_event) {
     // The application's thread gets narrow texts from where they are kept. A text made afresh replaces the
     // kept one only when the value changed, so that a text read before stays valid as long as its value.
-    // A text the item keeps lives as long as the item, which the thread holds until it reads the property
-    // again, should a sink empty the tree meanwhile.
+    // A text the item keeps lives as long as the item's kept texts, which the thread holds until it reads the
+    // property again, should a sink empty the tree meanwhile (not the item: see KeptTexts).
+    if (item_texts != nullptr && text != local.Data() && local.SetString(text) != core::kOk) {
+      return OutOfMemoryValue(property_id);
+    }
     if (kept != nullptr && !kept->Equals(local) && kept->Assign(local) != core::kOk) return OutOfMemoryValue(property_id);
-    if (kind != IndexKind::kNone && ResultRecordOf(id) >= 0) {
-      std::shared_ptr<const void> item = service;
-      if (characteristic != nullptr) item = characteristic;
-      if (descriptor != nullptr) item = descriptor;
-      engine_.CurrentResults().held_items[ResultRecordOf(id)] = std::move(item);
+    if (item_texts != nullptr && ResultRecordOf(id) >= 0) {
+      engine_.CurrentResults().held_items[ResultRecordOf(id)] = std::move(item_texts);
     }
     if (kept != nullptr) return reinterpret_cast<intptr_t>(kept->Data());
     if (!copied) return reinterpret_cast<intptr_t>(text);

@@ -337,6 +337,21 @@ TEST_F(BluezLink, TwoPairingsAtOnceShareOneAgent) {
   EXPECT_EQ(mock_->CallsOf("UnregisterAgent").size(), 1u);
 }
 
+// A text of the tree that the program read (to show it) stays its own, but not the item it came from, whose
+// object holds the device's link: Disconnect closes the link at once.
+TEST_F(BluezLink, ADisconnectAfterAGetOfACharacteristicsTextClosesTheLink) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(handle_, VELMORABLE_PROP_SERVICE, 0, Text("000100000000")), 0);
+  const char* uuid =
+      reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(handle_, VELMORABLE_PROP_CHARACTERISTIC_UUID, 0));
+  ASSERT_STREQ(uuid, "00002A37-0000-1000-8000-00805F9B34FB");
+  Script("calls.clear()");
+  ASSERT_EQ(Do(VELMORABLE_METHOD_DISCONNECT), 0) << LastError();
+  EXPECT_TRUE(WaitForCall("Disconnect")) << "bluetoothd was not asked to disconnect";
+  EXPECT_STREQ(uuid, "00002A37-0000-1000-8000-00805F9B34FB");
+}
+
 // A pairing that fails closes the link that its Pair opened (bluetoothd connects to pair), quietly.
 TEST_F(BluezLink, AFailedPairingClosesTheLinkItsPairOpened) {
   Script("behaviour['pair_connects'] = True; add_device(HEART_RATE_ADDRESS, name='lock', pairing='confirm')");
