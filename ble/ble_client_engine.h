@@ -270,9 +270,35 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // ScanModeFixed tells whether a scan of this client is starting or runs, so that its mode cannot change
   // (also while the platform has not said that it started).
   bool ScanModeFixed();
-  // RequireConnection returns 0 while a device is connected, else 605 with its text. The GATT operations
-  // run it first.
+  // RequireConnection returns 0 while a device is connected, else 605 with its text; 608 in a sink of an
+  // event of a connection that a call of another thread has ended since (see EventOfConnection). The GATT
+  // operations run it first.
   int RequireConnection();
+  // EventOfConnection marks, for its lifetime on the calling thread, the delivery of an event of this
+  // client's connection of `generation` (a Value, the end of a subscription, a change of the device): what its
+  // sink does through this client's GATT calls and Connect is done on that connection alone, and is cut short
+  // (608) once another thread has ended it (a Disconnect that gave up waiting for the event, and a Connect
+  // since); its Disconnect then ends nothing (0). A Connect or Disconnect of the sink's own moves the mark on
+  // to the connection it leaves.
+  class EventOfConnection {
+   public:
+    EventOfConnection(const BLEClientEngine* engine, uint64_t generation);
+    ~EventOfConnection();
+    EventOfConnection(const EventOfConnection&) = delete;
+    EventOfConnection& operator=(const EventOfConnection&) = delete;
+
+   private:
+    friend class BLEClientEngine;
+    const BLEClientEngine* engine_;
+    uint64_t generation_;
+    EventOfConnection* outer_;
+  };
+  // EventConnectionEnded tells whether the calling thread delivers an event of this client's connection that
+  // another thread has ended since (see EventOfConnection).
+  bool EventConnectionEnded();
+  // FollowConnection moves the calling thread's marks of this client's events on to the connection it holds
+  // now (after a Connect or Disconnect of the thread's own).
+  void FollowConnection();
   // RequireRadio returns 0 while platform has a radio to offer, else 613 with the platform's reason in its
   // text. StartScanning and Connect, the calls that reach the radio without a connection, run it.
   int RequireRadio(bt::BluetoothPlatform& platform);

@@ -166,10 +166,20 @@ int BLEClient::RunMethod(int32_t method_id, MethodArgs& args) {
       return QuerySubscriptionState(args);
     case VELMORABLE_METHOD_CONFIG:
       return ConfigMethod(args.Text(0), args.params != nullptr ? &args.params[1] : nullptr, args.wide);
-    case VELMORABLE_METHOD_CONNECT:
-      return engine_.Connect(args.Text(0));
-    case VELMORABLE_METHOD_DISCONNECT:
-      return engine_.Disconnect();
+    case VELMORABLE_METHOD_CONNECT: {
+      // A sink of an event of a connection that another thread has ended since leaves the next one alone.
+      if (engine_.EventConnectionEnded()) return kParentNotListed;
+      const int connected = engine_.Connect(args.Text(0));
+      engine_.FollowConnection();  // a sink's own Connect: its later calls are of the new connection
+      return connected;
+    }
+    case VELMORABLE_METHOD_DISCONNECT: {
+      // The connection of such a sink's event has ended already, as a Disconnect without one does.
+      if (engine_.EventConnectionEnded()) return 0;
+      const int disconnected = engine_.Disconnect();
+      engine_.FollowConnection();
+      return disconnected;
+    }
     case VELMORABLE_METHOD_DISCOVER:
       return engine_.Discover(args.Text(0), args.Text(1), args.Int(2), args.Text(3));
     case VELMORABLE_METHOD_DISCOVER_CHARACTERISTICS:
@@ -282,8 +292,10 @@ int BLEClient::TextToUtf16(int32_t param_count, intptr_t* params, int32_t* cbpar
   if (source_bytes == 0) return 0;  // nothing to convert: no units, size query or not
   if (source == nullptr) return static_cast<int>(platform::kErrorInvalidParameter);
   if (capacity < 1) {
-    params[2] = platform::MultiByteToWideChar(engine_.CodePage(), source, source_bytes, nullptr, 0);
-    return 0;
+    // A text that is not empty needs at least one unit: none is a conversion that failed.
+    const int needed = platform::MultiByteToWideChar(engine_.CodePage(), source, source_bytes, nullptr, 0);
+    params[2] = needed;
+    return needed != 0 ? 0 : static_cast<int>(platform::GetLastError());
   }
   if (destination == nullptr) return static_cast<int>(platform::kErrorInvalidParameter);
   const int written = platform::MultiByteToWideChar(engine_.CodePage(), source, source_bytes, destination, capacity);

@@ -41,6 +41,8 @@ using PairingStatus = bt::DevicePairingResultStatus;
 
 // The deliveries of the calling thread, innermost first.
 thread_local EventDeliveries::Delivery* t_innermost_delivery = nullptr;
+// The events of a connection that the calling thread delivers, innermost first (see EventOfConnection).
+thread_local BLEClientEngine::EventOfConnection* t_innermost_event = nullptr;
 // How often a Disconnect that waits for deliveries asks whether to give up.
 constexpr auto kDeliveryWaitStep = std::chrono::milliseconds(5);
 
@@ -402,6 +404,36 @@ int ParseBluetoothAddress(const char* text, uint64_t* address) {
     *address |= byte << (40 - 8 * k);
   }
   return 0;
+}
+
+// ---- Events of a connection ----------------------------------------------------------------------------------
+
+BLEClientEngine::EventOfConnection::EventOfConnection(const BLEClientEngine* engine, uint64_t generation)
+    : engine_(engine), generation_(generation), outer_(t_innermost_event) {
+  t_innermost_event = this;
+}
+
+BLEClientEngine::EventOfConnection::~EventOfConnection() { t_innermost_event = outer_; }
+
+void BLEClientEngine::FollowConnection() {
+  if (t_innermost_event == nullptr) return;
+  const uint64_t now = TreeGeneration();
+  for (EventOfConnection* event = t_innermost_event; event != nullptr; event = event->outer_) {
+    if (event->engine_ == this) event->generation_ = now;
+  }
+}
+
+bool BLEClientEngine::EventConnectionEnded() {
+  for (const EventOfConnection* event = t_innermost_event; event != nullptr; event = event->outer_) {
+    if (event->engine_ == this) return event->generation_ != TreeGeneration();
+  }
+  return false;
+}
+
+int BLEClientEngine::RequireConnection() {
+  if (EventConnectionEnded()) return kParentNotListed;
+  if (device_ != nullptr && settings_.not_connected.load(std::memory_order_relaxed) == 0) return 0;
+  return SetErrorText(kNotConnected, kNotConnectedText);
 }
 
 // ---- EventDeliveries ---------------------------------------------------------------------------------------
@@ -1147,6 +1179,7 @@ void BLEClientEngine::OnConnectionStatusChanged(const std::shared_ptr<bt::Blueto
   // The status is read from the device the engine holds, not from the sender.
   EventDeliveries::Delivery delivery;
   const uint64_t owner = TreeGeneration();
+  const EventOfConnection event(this, owner);
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   if (device == nullptr) return;
   const bt::BluetoothConnectionStatus status = device->ConnectionStatus();
@@ -1182,6 +1215,7 @@ void BLEClientEngine::OnNameChanged(const std::shared_ptr<bt::BluetoothLEDevice>
                                     const std::shared_ptr<bt::Inspectable>&) {
   EventDeliveries::Delivery delivery;
   const uint64_t owner = TreeGeneration();
+  const EventOfConnection event(this, owner);
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   // A device object of an earlier connection that is still alive does not speak for the server now.
   if (device == nullptr || (sender != nullptr && sender != device)) return;
@@ -1201,6 +1235,7 @@ void BLEClientEngine::OnGattServicesChanged(const std::shared_ptr<bt::BluetoothL
                                             const std::shared_ptr<bt::Inspectable>& args) {
   EventDeliveries::Delivery delivery;
   const uint64_t owner = TreeGeneration();
+  const EventOfConnection event(this, owner);
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDeviceFor(delivery);
   if (device == nullptr || (sender != nullptr && sender != device)) return;
   (void)LogConnection(2, "Server's services have changed.", kLogTypeVerbose);

@@ -180,10 +180,12 @@ int BLEClientEngine::Discover(const char* service_uuids, const char* characteris
 // ---- Services -----------------------------------------------------------------------------------------------
 
 int BLEClientEngine::DiscoverRootServices(DiscoveryRun& run, const UuidList& filter, ServiceRecordList& out) {
-  (void)LogDiscovery(1, kGattLogDiscovery, "Beginning discovery of root services.");
-  // The generation is read before the device: a device that changes after it moves the tree on (the held
-  // device's change empties the tree), so what this device gives can never enter a later device's tree.
+  // The generation is read before the device, and before the first Log line: a device that changes after it
+  // moves the tree on (the held device's change empties the tree), so what this device gives can never enter
+  // a later device's tree, and a Disconnect or Connect made in that line (a sink's) cuts the discovery short.
   const uint64_t owner = TreeGeneration();
+  (void)LogDiscovery(1, kGattLogDiscovery, "Beginning discovery of root services.");
+  if (TreeGeneration() != owner) return kParentNotListed;
   const std::shared_ptr<bt::BluetoothLEDevice> device = HeldDevice();
   if (device == nullptr) return SetErrorText(kNotConnected, kNotConnectedText);
   static constexpr ServiceRequestTexts kRootTexts = {
@@ -471,6 +473,8 @@ int BLEClientEngine::EnsureDescriptorDiscovered(GattCharacteristicRecord& charac
   (void)LogDiscovery(3, kGattLogDebug,
                      "Ensuring that any \"%s\" descriptors has been discovered for characteristic ID \"%s\".",
                      name.Data(), characteristic.id.Data());
+  // A Disconnect or Connect made in that Log line (a sink's) emptied the tree the lookup would look in.
+  if (TreeGeneration() != characteristic.generation) return kParentNotListed;
   if (HasDescriptorOfType(characteristic.id.Data(), uuid)) return 0;
   core::Buffer service_id;
   rc = ServiceIdOf(characteristic.id.Data(), service_id);

@@ -71,10 +71,8 @@ const char* EventStringRecord::GetNarrow() {
   char* copy = bytes > 0 ? static_cast<char*>(AllocZeroed(static_cast<size_t>(bytes) + 1)) : nullptr;
   if (bytes > 0 && copy == nullptr) plat::SetLastError(plat::kErrorNotEnoughMemory);
   if (copy == nullptr || plat::WideCharToMultiByte(code_page, wide, -1, copy, bytes) == 0) {
-    const uint32_t error = plat::GetLastError();
+    // A read that cannot convert changes nothing: the text held stays, and so do the texts handed out.
     plat::Free(copy);
-    Clear();
-    status = static_cast<int32_t>(error != 0 ? error : plat::kErrorInvalidParameter);
     return nullptr;
   }
   narrow = copy;
@@ -92,10 +90,8 @@ const char16_t* EventStringRecord::GetWide() {
                          : nullptr;
   if (units > 0 && copy == nullptr) plat::SetLastError(plat::kErrorNotEnoughMemory);
   if (copy == nullptr || plat::MultiByteToWideChar(code_page, narrow, -1, copy, units) == 0) {
-    const uint32_t error = plat::GetLastError();
+    // A read that cannot convert changes nothing: the text held stays, and so do the texts handed out.
     plat::Free(copy);
-    Clear();
-    status = static_cast<int32_t>(error != 0 ? error : plat::kErrorInvalidParameter);
     return nullptr;
   }
   wide = copy;

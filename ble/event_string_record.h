@@ -31,14 +31,14 @@ struct EventStringRecord {
   // record first.
   void Prefill(const char* text);
   // GetNarrow returns the narrow text, converting a held UTF-16 text into an owned copy; null when the
-  // status is nonzero, nothing is held or the conversion fails (status then holds the platform's error
-  // number and the record is cleared). GetWide is the same for UTF-16.
+  // status is nonzero, nothing is held or the conversion fails (the thread's last platform error says why;
+  // the record keeps what it holds). GetWide is the same for UTF-16.
   const char* GetNarrow();
   const char16_t* GetWide();
   // OwnsBytesAt tells whether at points into one of the copies the record owns (and frees on its next set).
   bool OwnsBytesAt(const void* at) const;
 
-  int32_t status = 0;      // 0, or the platform error number of a failed conversion
+  int32_t status = 0;      // 0, or the platform error number of a set that failed (out of memory)
   uint32_t code_page = 0;  // the client's code page when the record was made
   int32_t owned = 0;       // kOwnsNarrow | kOwnsWide
   char* narrow = nullptr;

@@ -197,6 +197,9 @@ int BLEClientEngine::ReadCharacteristic(GattCharacteristicRecord& record, bool f
   int rc = from_device ? LogRead(1, log_type, "Reading value for characteristic ID \"%s\".", id)
                        : LogRead(3, log_type, "Getting cached value for characteristic ID \"%s\".", id);
   if (rc != 0) return rc;
+  // A Disconnect or Connect made in that Log line (a sink's) ended the connection before anything was asked:
+  // nothing is asked of the old connection's objects.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   const std::shared_ptr<bt::GattReadResult> result =
       AwaitReadResult(*this, record.characteristic->ReadValueWithCacheModeAsync(CacheMode(from_device)));
   rc = ReportGattResultOf(*this, result, log_type);
@@ -219,6 +222,8 @@ int BLEClientEngine::ReadDescriptor(GattDescriptorRecord& record, bool from_devi
   int rc = from_device ? LogRead(1, log_type, "Reading value for descriptor ID \"%s\".", id)
                        : LogRead(3, log_type, "Getting cached value for descriptor ID \"%s\".", id);
   if (rc != 0) return rc;
+  // As for a characteristic's read.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   const std::shared_ptr<bt::GattReadResult> result =
       AwaitReadResult(*this, record.descriptor->ReadValueWithCacheModeAsync(CacheMode(from_device)));
   rc = ReportGattResultOf(*this, result, log_type);
@@ -307,6 +312,9 @@ int BLEClientEngine::GetCccdState(GattCharacteristicRecord& record, int32_t* sta
   if (record.cccd_ensured == 0 && EnsureDescriptorDiscovered(record, kCccdUuid) == 0) record.cccd_ensured = 1;
   int rc = LogRead(3, kGattLogSubscriptions, "Getting CCCD state for characteristic ID \"%s\" from device.", id);
   if (rc != 0) return rc;
+  // A Disconnect or Connect made in the lookup's or that Log line (a sink's) ended the connection before the
+  // device was asked.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   const std::shared_ptr<bt::GattReadClientCharacteristicConfigurationDescriptorResult> result =
       AwaitCccdReadResult(*this, record.characteristic->ReadClientCharacteristicConfigurationDescriptorAsync());
   // A failed read stands for no state at all: its code is returned and nothing is listed, so that a later
@@ -341,6 +349,7 @@ void BLEClientEngine::OnValueChanged(const std::shared_ptr<bt::GattCharacteristi
   if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
   EventDeliveries::Delivery value_delivery;
   if (!AdmitValue(*record, value_delivery)) return;
+  const EventOfConnection event(this, record->generation);
   (void)ProcessValueChanged(*record, service_id.Data(), args->CharacteristicValue());
 }
 
@@ -406,6 +415,7 @@ void BLEClientEngine::OnNotificationsLost(const std::shared_ptr<bt::GattCharacte
     record->values_stopped = true;
     made = record->made;
   }
+  const EventOfConnection event(this, record->generation);
   ReportNotificationsLost(*record, made, service_id.Data(), reason.Data());
 }
 

@@ -152,11 +152,6 @@ bool BLEClientEngine::IsScanning() const {
 
 bool BLEClientEngine::ScanModeFixed() { return IsScanning() || scans_.UnderWay(); }
 
-int BLEClientEngine::RequireConnection() {
-  if (device_ != nullptr && settings_.not_connected.load(std::memory_order_relaxed) == 0) return 0;
-  return SetErrorText(kNotConnected, kNotConnectedText);
-}
-
 int BLEClientEngine::StartScanning(const char* service_uuids) {
   const ScanQueue::Caller me = ScanQueue::ThisCaller();
   // A platform event thread cannot wait: the events it would wait for may be queued behind the one it runs.

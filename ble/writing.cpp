@@ -242,6 +242,9 @@ int BLEClientEngine::WriteCharacteristic(GattCharacteristicRecord& record, const
                        respond ? "Writing value to characteristic ID \"" : "Posting value to characteristic ID \"", id,
                        kIdSuffix);
   if (rc != 0) return rc;
+  // A Disconnect or Connect made in that Log line (a sink's) ended the connection before the write was asked
+  // for: the device is not written after the program left it.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   bt::Bytes buffer;
   rc = BufferToIBuffer(bytes, length, buffer);
   if (rc != 0) return ReportOutOfMemory(rc);
@@ -267,6 +270,8 @@ int BLEClientEngine::WriteDescriptor(GattDescriptorRecord& record, const uint8_t
   const char* id = record.id.Data();
   int rc = LogComposed(1, kGattLogWrite, "Writing value to descriptor ID \"", id, kIdSuffix);
   if (rc != 0) return rc;
+  // As for a characteristic's write.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   bt::Bytes buffer;
   rc = BufferToIBuffer(bytes, length, buffer);
   if (rc != 0) return ReportOutOfMemory(rc);
@@ -419,6 +424,8 @@ int BLEClientEngine::SetSubscription(GattCharacteristicRecord& record, int32_t s
                    on ? "Subscribing to characteristic ID \"" : "Unsubscribing from characteristic ID \"", id,
                    kIdSuffix);
   if (rc != 0) return rc;
+  // A Disconnect or Connect made in that Log line (a sink's) ended the connection before the CCCD was written.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   OpenedValues opened(*this, on ? &record : nullptr);
   LateResult<bt::GattWriteResult> late = failed.Asked();
   const std::shared_ptr<bt::GattWriteResult> result = AwaitWriteResult(
@@ -606,6 +613,8 @@ int BLEClientEngine::WriteUserDescription(GattCharacteristicRecord& record, cons
   }
   int rc = LogComposed(3, kGattLogDebug, "Writing new value to User Description descriptor.", nullptr, nullptr);
   if (rc != 0) return rc;
+  // As for a characteristic's write.
+  if (TreeGeneration() != record.generation) return kParentNotListed;
   text = TextOrEmpty(text);
   bt::Bytes buffer;
   rc = BufferToIBuffer(reinterpret_cast<const uint8_t*>(text), platform::StrLen(text), buffer);

@@ -781,19 +781,23 @@ VELMORABLE_EXPORT int32_t VelmoraBLE_BLEClient_Destroy(VelmoraBLE_BLEClient* cli
  *   607  "Error attempting communication: Device unreachable.".
  *   608  a discovery, lookup, read (QuerySubscriptionState's of the device too), write (WriteValue, PostValue),
  *        Subscribe, Unsubscribe or CCCD write cut short by a Disconnect or Connect meanwhile (a sink's, on
- *        whichever thread it runs, also in the call's success Log line): the call still waits for the
- *        platform's answer to what it had asked (within Timeout), then what it found is added to no tree, a
- *        value read is handed out to no one, a write raises no WriteResponse, what it subscribed to or ended is
- *        not reported; it has no text of its own. Also a Connect whose sink connected again from the
- *        Disconnected of the connection it ended first: the sink's connection stays, and this Connect raises no
- *        Connected; so does a failing Connect whose sink connected in its "... was unsuccessful" Log line (no
- *        Connected 604 after the sink's Connected); and a Connect whose sink disconnected (or
- *        connected elsewhere) while it paired, or that a Disconnect made before its Connected (on whichever
- *        thread, at any step: the scan's stop, the end of the connection before, the device's lookup, the
- *        pairing, the set-up) ended: it raises no Connected, and the bond its pairing made goes; and
- *        a Connect that a sink's Connect elsewhere overtook while it waited for the device, or one made in a
- *        sink whose disconnect first found another Disconnect still ending the connection: the sink's
- *        connection (or that end) stays as it was made, and this Connect raises no Connected.
+ *        whichever thread it runs, also in the call's own Log lines): one cut before it asked the device asks
+ *        nothing; one cut after still waits for the platform's answer to what it had asked (within
+ *        Timeout), then what it found is added to no tree, a value read is handed out to no one, a write
+ *        raises no WriteResponse, what it subscribed to or ended is not reported; it has no text of its own.
+ *        Also a GATT call or Connect that a sink makes in an event of a connection that another thread's
+ *        Disconnect or Connect has ended since (a Value delivered while a Disconnect gave up waiting for it):
+ *        it acts on no later connection (the sink's Disconnect there ends nothing and returns 0).
+ *        Also a Connect whose sink connected again from the Disconnected of the connection it ended first: the
+ *        sink's connection stays, and this Connect raises no Connected; so does a failing Connect whose sink
+ *        connected in its "... was unsuccessful" Log line (no Connected 604 after the sink's Connected); and a
+ *        Connect whose sink disconnected (or connected elsewhere) while it paired, or that a Disconnect made
+ *        before its Connected (on whichever thread, at any step: the scan's stop, the end of the connection
+ *        before, the device's lookup, the pairing, the set-up) ended: it raises no Connected, and the bond its
+ *        pairing made goes; and a Connect that a sink's Connect elsewhere overtook while it waited for the
+ *        device, or one made in a sink whose disconnect first found another Disconnect still ending the
+ *        connection: the sink's connection (or that end) stays as it was made, and this Connect raises no
+ *        Connected.
  *   609  "A cycle of included services was detected: <id> < <id> ..." (AutoDiscoverIncludedServices).
  *   610  a platform failure: "Platform error 0x<8 hex digits>.", followed by the platform's text where it gives
  *        one; also the Error event of notifications that ended: "Notifications of characteristic ID \"<id>\"

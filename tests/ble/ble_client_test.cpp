@@ -323,6 +323,18 @@ TEST_F(ClientTest, UnconvertibleUtf16ArgumentIsRecordedWithItsName) {
                     "The characteristic ID (parameter 1) cannot be converted from UTF-16 in code page 12345.");
 }
 
+// A count under a code page the system cannot convert fails as the conversion does, rather than tell a text
+// that is not empty to need no units.
+TEST_F(ClientTest, TextConversionCountUnderACodePageThatCannotConvertFails) {
+  intptr_t config[2] = {reinterpret_cast<intptr_t>("CodePage=12345678"), 0};
+  int32_t config_sizes[2] = {0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_CONFIG, 1, config, config_sizes), 0);
+  intptr_t params[3] = {reinterpret_cast<intptr_t>("abc"), 0, 99};
+  int32_t cbparams[3] = {3, 0, 0};
+  EXPECT_EQ(Do(VELMORABLE_METHOD_TEXT_TO_UTF16, params, cbparams, 2), 87);
+  EXPECT_EQ(params[2], 0);
+}
+
 TEST_F(ClientTest, TextConversionMethod) {
   char16_t out[8] = {};
   intptr_t params[3] = {reinterpret_cast<intptr_t>("hello"), reinterpret_cast<intptr_t>(out), 99};

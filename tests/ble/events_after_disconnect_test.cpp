@@ -1,5 +1,7 @@
 // Events of a connection that a Disconnect made in one of their own sinks ended: none comes after its
 // Disconnected (an Unsubscribed of a subscription that the platform or a late answer ended, a Connected "Online").
+#include <atomic>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -161,6 +163,64 @@ TEST_F(OfflineAfterReconnect, NoOfflineOfTheOldLinkFollowsTheConnectedOfAReconne
   }
   EXPECT_EQ(told.find("Connected OK; Disconnected Offline"), std::string::npos)
       << "the events told: " << told << "the old link's loss after the Connected of the new connection";
+}
+
+
+constexpr uint64_t kLate = 0xA0B0C0D00E58;
+
+class LateValueSinkCalls : public RadioFixture<1> {};
+
+// A Value sink on the platform's thread waits for the application's thread (the program's own lock), while that
+// thread reconnects the same device: Disconnect gives up waiting for the delivery after Timeout (301), Connect
+// and Discover follow. The sink then goes on and subscribes and writes, as a program that reacts to a reading
+// does, and then disconnects. Its event was of the connection that ended: its calls are cut short (608), and
+// nothing of them reaches the next connection (no subscription, no write on the device, the connection stays).
+TEST_F(LateValueSinkCalls, ReachNothingOfTheNextConnection) {
+  bt::sim::SimPeripheral peripheral = BusyPeripheral(kLate);
+  peripheral.gatt.services[1].characteristics.push_back(Characteristic(0x0012, 0x2A19, 0x0A));
+  radio_->AddPeripheral(peripheral);
+  static uint8_t value[1] = {0x55};
+  std::atomic<bool> armed{false};
+  std::atomic<bool> waiting{false};
+  std::atomic<bool> released{false};
+  std::atomic<int> subscribed{-1};
+  std::atomic<int> written{-1};
+  std::atomic<int> disconnected{-1};
+  std::atomic<VelmoraBLE_BLEClient*> handle{nullptr};
+  Sink events;
+  events.keep = false;
+  events.inside = [&](const Event& event) {
+    if (event.id != VELMORABLE_EVENT_VALUE || !armed.exchange(false)) return;
+    waiting = true;
+    (void)Eventually([&] { return released.load(); });
+    subscribed = OnMeasurement(handle.load(), VELMORABLE_METHOD_SUBSCRIBE);
+    intptr_t params[4] = {reinterpret_cast<intptr_t>("001000000000"), reinterpret_cast<intptr_t>("001000120000"), 0,
+                          reinterpret_cast<intptr_t>(value)};
+    int32_t sizes[4] = {0, 0, 0, 1};
+    written = VelmoraBLE_BLEClient_Do(handle.load(), VELMORABLE_METHOD_WRITE_VALUE, 4, params, sizes);
+    disconnected = Do(handle.load(), VELMORABLE_METHOD_DISCONNECT);
+  };
+  Client client(&Sink::Call, &events);
+  handle = client;
+  ASSERT_EQ(ConnectWithDescriptors(client, kLate), 0) << LastError(client);
+  ASSERT_EQ(OnMeasurement(client, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(client);
+  armed = true;
+  ASSERT_TRUE(Eventually([&] { return waiting.load(); }));
+  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
+  ASSERT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 301);
+  ASSERT_EQ(ConnectWithDescriptors(client, kLate), 0) << LastError(client);
+  released = true;
+  ASSERT_TRUE(Eventually([&] { return disconnected.load() != -1; }));
+  EXPECT_EQ(subscribed.load(), 608);
+  EXPECT_EQ(written.load(), 608);
+  EXPECT_EQ(disconnected.load(), 0);
+  EXPECT_STREQ(reinterpret_cast<const char*>(VelmoraBLE_BLEClient_Get(client, VELMORABLE_PROP_SERVER_ID, 0)),
+               Id(kLate).c_str())
+      << "the late sink's Disconnect ended the next connection";
+  EXPECT_EQ(StateOfMeasurement(client), 0) << "the late sink's Subscribe subscribed the next connection";
+  const std::optional<bt::Bytes> level = radio_->DeviceValue(kLate, 0x0012);
+  ASSERT_TRUE(level.has_value());
+  EXPECT_NE(*level, bt::Bytes{0x55}) << "the late sink's write reached the next connection";
 }
 
 }  // namespace

@@ -313,6 +313,35 @@ TEST_F(EventsTest, PairingPinIsReadAndReplacedThroughTheRecord) {
   EXPECT_STREQ(pin.Data(), "");
 }
 
+// A GET of the other kind that cannot convert (a code page the system lacks) only fails: the PIN the sink set
+// stays, and so does the text an earlier GET handed out.
+TEST_F(EventsTest, AGetThatCannotConvertLeavesThePinAsItWas) {
+  Create();
+  intptr_t params[2] = {reinterpret_cast<intptr_t>("CodePage=12345678"), 0};
+  int32_t cbparams[2] = {0, 0};
+  ASSERT_EQ(VelmoraBLE_BLEClient_Do(handle_, VELMORABLE_METHOD_CONFIG, 1, params, cbparams), 0);
+  std::string narrow_after;
+  const void* wide = reinterpret_cast<const void*>(1);
+  sink_.behaviour = [&](int32_t id, intptr_t* event) {
+    if (id != VELMORABLE_EVENT_PAIRING_REQUEST) return 0;
+    auto* record = reinterpret_cast<VelmoraBLE_EventString*>(event[2]);
+    VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_SET_BY_COPY, "2468", 1);
+    const auto* narrow = static_cast<const char*>(VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_GET, nullptr, 1));
+    wide = VelmoraBLE_EvtStr(record, VELMORABLE_EVTSTR_GET, nullptr, 2);
+    narrow_after = narrow;
+    event[3] = 1;
+    return 0;
+  };
+  core::Buffer pin;
+  ASSERT_EQ(pin.SetString("1234"), 0);
+  int32_t accept = 0;
+  Engine().FirePairingRequest("A1", 1, &pin, &accept);
+  EXPECT_EQ(wide, nullptr);
+  EXPECT_EQ(narrow_after, "2468");
+  EXPECT_STREQ(pin.Data(), "2468");
+  EXPECT_EQ(accept, 1);
+}
+
 // ---- VelmoraBLE_EvtStr -------------------------------------------------------------------------------------
 
 TEST(EventString, GetConvertsBetweenKinds) {
@@ -366,16 +395,15 @@ TEST(EventString, SettingTheSameTextKeepsTheRecord) {
   EXPECT_STREQ(static_cast<const char*>(VelmoraBLE_EvtStr(handle, VELMORABLE_EVTSTR_GET, nullptr, 1)), "0000");
 }
 
-TEST(EventString, FailedConversionSetsTheStatusAndClears) {
+// A GET that cannot convert reads as null and changes nothing: the text held stays readable in its own kind.
+TEST(EventString, FailedConversionReadsAsNullAndKeepsTheText) {
   EventStringRecord record(12345);  // a code page the system cannot convert with
   auto* handle = reinterpret_cast<VelmoraBLE_EventString*>(&record);
   VelmoraBLE_EvtStr(handle, VELMORABLE_EVTSTR_SET_BY_COPY, u"xy", 2);
+  const void* held = record.wide;
   EXPECT_EQ(VelmoraBLE_EvtStr(handle, VELMORABLE_EVTSTR_GET, nullptr, 1), nullptr);
-  EXPECT_EQ(record.status, 87);
-  EXPECT_EQ(record.wide, nullptr);
-  EXPECT_EQ(VelmoraBLE_EvtStr(handle, VELMORABLE_EVTSTR_GET, nullptr, 2), nullptr);  // reads as null meanwhile
-  VelmoraBLE_EvtStr(handle, VELMORABLE_EVTSTR_SET_BY_COPY, u"z", 2);
   EXPECT_EQ(record.status, 0);
+  EXPECT_EQ(VelmoraBLE_EvtStr(handle, VELMORABLE_EVTSTR_GET, nullptr, 2), held);
 }
 
 // ---- VelmoraBLE_Stream -------------------------------------------------------------------------------------
