@@ -279,7 +279,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // sink does through this client's GATT calls and Connect is done on that connection alone, and is cut short
   // (608) once another thread has ended it (a Disconnect that gave up waiting for the event, and a Connect
   // since); its Disconnect then ends nothing (0). A Connect or Disconnect of the sink's own moves the mark on
-  // to the connection it leaves.
+  // to the connection it leaves (FollowConnection), before the events it raises itself.
   class EventOfConnection {
    public:
     EventOfConnection(const BLEClientEngine* engine, uint64_t generation);
@@ -297,7 +297,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   // another thread has ended since (see EventOfConnection).
   bool EventConnectionEnded();
   // FollowConnection moves the calling thread's marks of this client's events on to the connection it holds
-  // now (after a Connect or Disconnect of the thread's own).
+  // now (as the thread's own Disconnect or Connect empties the tree).
   void FollowConnection();
   // RequireRadio returns 0 while platform has a radio to offer, else 613 with the platform's reason in its
   // text. StartScanning and Connect, the calls that reach the radio without a connection, run it.
@@ -587,8 +587,8 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
   int DiscoverIncludedServices(DiscoveryRun& run, const UuidList& filter,
                                const std::shared_ptr<GattServiceRecord>& parent, ServiceRecordList& out);
   int ReportIncludedCycle(const DiscoveryRun& run, const char* parent_id);
-  int RequestServices(const UuidList& filter, const ServiceRequestTexts& texts, const ServicesRequest& request,
-                      ServiceObjects& found);
+  int RequestServices(uint64_t owner, const UuidList& filter, const ServiceRequestTexts& texts,
+                      const ServicesRequest& request, ServiceObjects& found);
   // The service additions carry the generation of the tree they were started for (owner).
   int AddServiceRecords(DiscoveryRun& run, uint64_t owner, const ServiceObjects& services,
                         GattServiceRecord* parent, ServiceRecordList& out);

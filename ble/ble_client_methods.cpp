@@ -169,16 +169,12 @@ int BLEClient::RunMethod(int32_t method_id, MethodArgs& args) {
     case VELMORABLE_METHOD_CONNECT: {
       // A sink of an event of a connection that another thread has ended since leaves the next one alone.
       if (engine_.EventConnectionEnded()) return kParentNotListed;
-      const int connected = engine_.Connect(args.Text(0));
-      engine_.FollowConnection();  // a sink's own Connect: its later calls are of the new connection
-      return connected;
+      return engine_.Connect(args.Text(0));
     }
     case VELMORABLE_METHOD_DISCONNECT: {
       // The connection of such a sink's event has ended already, as a Disconnect without one does.
       if (engine_.EventConnectionEnded()) return 0;
-      const int disconnected = engine_.Disconnect();
-      engine_.FollowConnection();
-      return disconnected;
+      return engine_.Disconnect();
     }
     case VELMORABLE_METHOD_DISCOVER:
       return engine_.Discover(args.Text(0), args.Text(1), args.Int(2), args.Text(3));

@@ -194,7 +194,7 @@ int BLEClientEngine::DiscoverRootServices(DiscoveryRun& run, const UuidList& fil
       "Attempting to discover all root services.",
   };
   ServiceObjects services;
-  int rc = RequestServices(filter, kRootTexts, [&](const Guid* uuid) {
+  int rc = RequestServices(owner, filter, kRootTexts, [&](const Guid* uuid) {
     return uuid != nullptr ? device->GetGattServicesForUuidWithCacheModeAsync(*uuid, kUncached)
                            : device->GetGattServicesWithCacheModeAsync(kUncached);
   }, services);
@@ -226,7 +226,7 @@ int BLEClientEngine::DiscoverIncludedServices(DiscoveryRun& run, const UuidList&
   };
   ServiceObjects services;
   const std::shared_ptr<bt::GattDeviceService> object = parent->service;
-  int rc = RequestServices(filter, kIncludedTexts, [&](const Guid* uuid) {
+  int rc = RequestServices(parent->generation, filter, kIncludedTexts, [&](const Guid* uuid) {
     return uuid != nullptr ? object->GetIncludedServicesForUuidWithCacheModeAsync(*uuid, kUncached)
                            : object->GetIncludedServicesWithCacheModeAsync(kUncached);
   }, services);
@@ -250,11 +250,13 @@ int BLEClientEngine::ReportIncludedCycle(const DiscoveryRun& run, const char* pa
 }
 
 // A service that two filter UUIDs return is one object of the server: it is collected, and so discovered,
-// once.
-int BLEClientEngine::RequestServices(const UuidList& filter, const ServiceRequestTexts& texts,
+// once. Nothing is asked once the connection of owner has ended (a Disconnect or Connect made meanwhile, also
+// in a Log line of the discovery's own): 608.
+int BLEClientEngine::RequestServices(uint64_t owner, const UuidList& filter, const ServiceRequestTexts& texts,
                                      const ServicesRequest& request, ServiceObjects& found) {
   std::unordered_set<uint16_t> handles;
   auto collect = [&](const Guid* uuid, int32_t* count) {
+    if (TreeGeneration() != owner) return kParentNotListed;
     const auto result = AwaitServicesResult(*this, request(uuid));
     const int rc = ReportGattResultOf(*this, result, kGattLogDiscovery);
     if (rc != 0) return rc;
@@ -334,6 +336,8 @@ int BLEClientEngine::DiscoverCharacteristicsOf(const DiscoveryRun& run, const Ga
   std::vector<std::shared_ptr<bt::GattCharacteristic>> found;
   const std::shared_ptr<bt::GattDeviceService> object = service.service;
   auto collect = [&](const Guid* uuid, int32_t* count) {
+    // As for the services (RequestServices).
+    if (TreeGeneration() != service.generation) return kParentNotListed;
     const auto result = AwaitCharacteristicsResult(
         *this, uuid != nullptr ? object->GetCharacteristicsForUuidWithCacheModeAsync(*uuid, kUncached)
                                : object->GetCharacteristicsWithCacheModeAsync(kUncached));
@@ -404,6 +408,7 @@ int BLEClientEngine::DiscoverDescriptorsOf(const GattServiceRecord& service,
     (void)LogDiscovery(3, kGattLogDiscovery,
                        "Trying to discover the \"%s\" descriptor for characteristic ID \"%s\".", name.Data(),
                        characteristic_id);
+    if (TreeGeneration() != characteristic.generation) return kParentNotListed;  // as for the services
     const auto result =
         AwaitDescriptorsResult(*this, object->GetDescriptorsForUuidWithCacheModeAsync(*uuid, kUncached));
     rc = ReportGattResultOf(*this, result, kGattLogDebug);
@@ -419,6 +424,7 @@ int BLEClientEngine::DiscoverDescriptorsOf(const GattServiceRecord& service,
   (void)LogDiscovery(1, kGattLogDiscovery, "Beginning discovery of descriptors for characteristic ID \"%s\".",
                      characteristic_id);
   (void)LogDiscovery(2, kGattLogDiscovery, "Attempting to discover all descriptors.");
+  if (TreeGeneration() != characteristic.generation) return kParentNotListed;
   const auto result = AwaitDescriptorsResult(*this, object->GetDescriptorsWithCacheModeAsync(kUncached));
   int rc = ReportGattResultOf(*this, result, kGattLogDiscovery);
   if (rc != 0) return rc;

@@ -805,6 +805,9 @@ int BLEClientEngine::ClearGattTree() {
   }
   // The platform objects that only the records held died with them.
   if (bridge_ != nullptr) bridge_->ForgetDeadObjects();
+  // This thread's own Disconnect or Connect: the events its sinks get from here on (its Disconnected and
+  // Connected among them) are of the connection it leaves.
+  FollowConnection();
   return 0;
 }
 

@@ -359,6 +359,10 @@ int BLEClient::Set(int32_t property_id, int32_t index, intptr_t value) {
       text = TextOrEmpty(reinterpret_cast<const char*>(value));
     }
   }
+  // A late event's sink changes nothing of a later connection (see EventOfConnection).
+  if (id != VELMORABLE_PROP_ACTIVE_SCANNING && id != VELMORABLE_PROP_TIMEOUT && engine_.EventConnectionEnded()) {
+    return call.Finish(kParentNotListed);
+  }
   switch (id) {
     case VELMORABLE_PROP_ACTIVE_SCANNING: {
       std::atomic<int32_t>& active = engine_.BleSettings().active_scanning;

@@ -265,6 +265,7 @@ int BLEClientEngine::ReadValue(const char* service_id, const char* characteristi
 int BLEClientEngine::ReadCharacteristicCached(int32_t characteristic_index, const uint8_t** value,
                                               int32_t* length) {
   ClearOutputs(value, length);
+  if (EventConnectionEnded()) return kParentNotListed;  // a late event's sink (see EventOfConnection)
   std::shared_ptr<GattCharacteristicRecord> record;
   int rc = CharacteristicAt(characteristic_index, &record);
   if (rc == core::kOutOfRange) return SetErrorText(rc, kCharacteristicIndexText);
@@ -276,6 +277,7 @@ int BLEClientEngine::ReadCharacteristicCached(int32_t characteristic_index, cons
 
 int BLEClientEngine::ReadDescriptorCached(int32_t descriptor_index, const uint8_t** value, int32_t* length) {
   ClearOutputs(value, length);
+  if (EventConnectionEnded()) return kParentNotListed;
   std::shared_ptr<GattDescriptorRecord> record;
   int rc = DescriptorAt(descriptor_index, &record);
   if (rc == core::kOutOfRange) return SetErrorText(rc, kDescriptorIndexText);
@@ -289,6 +291,7 @@ int BLEClientEngine::ReadDescriptorCached(int32_t descriptor_index, const uint8_
 
 int BLEClientEngine::GetCccdState(int32_t characteristic_index, int32_t* state) {
   if (state != nullptr) *state = 0;
+  if (EventConnectionEnded()) return kParentNotListed;
   // No selected service, or an index outside its characteristics, is an index error.
   std::shared_ptr<GattCharacteristicRecord> record;
   const int rc = CharacteristicAt(characteristic_index, &record);
@@ -425,6 +428,7 @@ void BLEClientEngine::OnLateCccdOff(const std::shared_ptr<bt::GattCharacteristic
   core::Buffer service_id;
   EventDeliveries::Delivery delivery;
   if (FindCharacteristicByObject(characteristic.get(), &record, &service_id, &delivery) == 0) return;
+  const EventOfConnection event(this, record->generation);
   bool held = false;
   uint64_t made = 0;
   {

@@ -629,6 +629,8 @@ int BLEClientEngine::WriteUserDescription(GattCharacteristicRecord& record, cons
                             : "Successfully wrote new value to Characteristic User Description descriptor for "
                               "characteristic ID \"",
                     id, kIdSuffix);
+  // A Disconnect or Connect made in those Log lines (or meanwhile on another thread) cut the write short.
+  if (rc == 0 && TreeGeneration() != record.generation) return kParentNotListed;
   return rc;
 }
 
