@@ -770,8 +770,8 @@ void BluezCore::Resolved(const std::string& device_path, bool first) {
 // NOTE: bluetoothd tells no end of its discovery after a Service Changed (device.c,
 // gatt_client_service_changed only stores the database). A burst is told once no service it removed is
 // missing, 100 ms after its last change, and at most kServiceBackMs after it when one is: a replaced service
-// comes back under the same path, so that a Discover on the event finds it; one that does not come back is
-// told as gone. The database that bluetoothd drops as the ATT channel closes while the link still stands
+// comes back under the same path, so that a Discover on the event finds it; one that does not come back (or
+// comes back under other handles) is told as gone. The database that bluetoothd drops as the ATT channel closes while the link still stands
 // ("[GATT] Cache = no", or "yes" with a device that is not bonded: att_disconnected_cb, gatt_cache_cleanup)
 // removes every service the same way, and the link's end follows within the kernel's disconnect time-out
 // (2 s): it cancels the burst, so that the link's end is told, not a services change.
@@ -783,10 +783,9 @@ void BluezCore::ServicesChanged(const std::string& device_path, const std::strin
   if (resolved == device->end() || !resolved->second.Bool()) return;
   ServicesBurst& burst = services_bursts_[device_path];
   if (!removed.empty()) burst.missing.insert(removed);
-  // A service exported under another path stands for one that went (its handles moved).
-  if (!added.empty() && burst.missing.erase(added) == 0 && !burst.missing.empty()) {
-    burst.missing.erase(burst.missing.begin());
-  }
+  // Only the service itself, back under its path, ends its wait: bluetoothd exports the services of one
+  // change in the order of their handles, a new one ahead of a replaced one still being discovered.
+  if (!added.empty()) burst.missing.erase(added);
   if (burst.timer != 0) CancelTimer(burst.timer);
   burst.timer = AddTimer(burst.missing.empty() ? kServicesChangedBurstMs : kServiceBackMs, [this, device_path] {
     auto found = services_bursts_.find(device_path);
@@ -796,9 +795,15 @@ void BluezCore::ServicesChanged(const std::string& device_path, const std::strin
     for (const auto& [weak, session] : ended) {
       // An object that subscribed again meanwhile keeps its new session.
       const std::shared_ptr<BluezCharacteristic> object = weak.lock();
-      if (object != nullptr && object->NotificationSession() == session) {
-        NotificationsLost({object}, "bluetoothd removed the characteristic (the device's services changed)");
-      }
+      if (object == nullptr || object->NotificationSession() != session) continue;
+      NotificationsLost({object}, "bluetoothd removed the characteristic (the device's services changed)");
+      // The ended subscription counted as one while it was held: a session that another object opened on the
+      // characteristic meanwhile, and let go, ends with its last subscriber (as an Unsubscribe ends it).
+      const std::string path = object->Path();
+      Serial(path, [this, path](std::function<void()> next) {
+        if (!Subscribed(path)) CloseSession(path, true);
+        next();
+      });
     }
     FireDevices(device_path, kGattServicesChanged);
   });

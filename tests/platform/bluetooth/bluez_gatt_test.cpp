@@ -1272,5 +1272,64 @@ TEST_F(BluezGatt, AnAttChannelEndThatClearsAnUncachedDatabaseIsTheLinksEndNotASe
   EXPECT_EQ(updates, std::vector<std::string>()) << "a ServerUpdate told of a services change for the link's end";
 }
 
+// A Service Changed over a range that holds a new service at lower handles than a service it
+// replaces. bluetoothd removes the replaced Battery Service at once, exports the new service first and the Battery
+// Service again only after the descriptor discovery of its own characteristics (scripted_bluez.py,
+// service_replaced_behind_a_new_one). That is one change of the device's services: one ServerUpdate, after which a
+// Discover finds the Battery Service again and a Subscribe to its Battery Level asks bluetoothd again.
+TEST_F(BluezGatt, AServiceExportedAheadOfAReplacedOneIsStillOneServerUpdateAfterWhichBothAreFound) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  ASSERT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("001000000000"), Text("001000120000")}), 0) << LastError();
+  sink_.Clear();
+  Script("service_replaced_behind_a_new_one(HEART_RATE_ADDRESS, 0x0010, dict(handle=0x000A, uuid=0x1811, "
+         "chars=[dict(handle=0x000C, uuid=0x2A46, flags=['notify'], descs=[dict(handle=0x000D, uuid=0x2902)])]), "
+         "150, 400)");
+  ASSERT_TRUE(sink_.WaitFor(VELMORABLE_EVENT_SERVER_UPDATE));
+  // What an application does on the ServerUpdate: discover again and subscribe again.
+  ASSERT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0) << LastError();
+  EXPECT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("001000000000"), Text("001000120000")}), 0)
+      << "the replaced service was missing from the Discover made on the ServerUpdate: " << LastError();
+  EXPECT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("000A00000000"), Text("000A000C0000")}), 0)
+      << "the new service was missing from the Discover made on the ServerUpdate: " << LastError();
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_EQ(sink_.Of(VELMORABLE_EVENT_SERVER_UPDATE).size(), 1u) << "one Service Changed gave several ServerUpdates";
+}
+
+// One Service Changed replaces the Battery Service (back under its paths 200 ms later) and removes the
+// Device Information Service for good, so the change is told about 3 s later (kServiceBackMs). Meanwhile, a
+// subscriber of the process (client A) still has its subscription of the Battery Level held, waiting for that
+// telling. Another subscriber of the process (client B) subscribes to the Battery Level that is back: bluetoothd
+// hands out a new notification socket. B then unsubscribes. B was the last subscriber bluetoothd serves, so the
+// socket must close. Otherwise bluetoothd keeps the CCCD on, notifies for nobody, and refuses the
+// characteristic's AcquireNotify to every other program (gatt-client.c, characteristic_acquire_notify:
+// "Notify acquired") for as long as the process keeps the device.
+TEST_F(BluezGatt, ASocketOpenedBesideASubscriptionHeldForAServicesChangeClosesWithItsLastSubscriber) {
+  auto first = Sensor(0x180F, 0x2A19);
+  ASSERT_NE(first, nullptr);
+  Values values;
+  Notified(*first, values);
+  std::atomic<int> first_lost{0};
+  first->AddNotificationsLost([&first_lost](const auto&, const auto&) { ++first_lost; });
+  Script("services_changed(HEART_RATE_ADDRESS, removed=[0x0020]); "
+         "service_replaced_after(HEART_RATE_ADDRESS, 0x0010, 200)");
+  ASSERT_TRUE(WaitForScript("'" + CharPath(0x0010, 0x0012) + "' in mockobject.objects", "True"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto second = Characteristic(*device_, 0x180F, 0x2A19);
+  ASSERT_NE(second, nullptr);
+  auto on = Await(second->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::Notify));
+  ASSERT_NE(on, nullptr);
+  ASSERT_EQ(on->Status(), GattCommunicationStatus::Success);
+  ASSERT_EQ(mock_->Run("socket_open(HEART_RATE_ADDRESS, 0x0012)"), "True");
+  auto off = Await(second->WriteClientCharacteristicConfigurationDescriptorWithResultAsync(Cccd::None));
+  ASSERT_NE(off, nullptr);
+  ASSERT_EQ(off->Status(), GattCommunicationStatus::Success);
+  // Past the telling of the change, which ends the first subscription too.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  ASSERT_EQ(first_lost.load(), 1) << "the first subscription was not ended with the change";
+  EXPECT_EQ(mock_->Run("socket_open(HEART_RATE_ADDRESS, 0x0012)"), "False")
+      << "the notification socket stayed open with no subscriber left in the process";
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

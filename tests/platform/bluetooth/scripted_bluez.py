@@ -1254,6 +1254,53 @@ def service_replaced_after(address, handle, ms):
     GLib.timeout_add(ms, again)
 
 
+def service_replaced_behind_a_new_one(address, handle, added, added_ms, back_ms):
+    '''A Service Changed whose range holds a new service (`added`, as for gatt()) at lower handles than a service
+    it replaces, as bluetoothd handles it over the air (shared/gatt-client.c). The answer to the primary service
+    discovery removes the replaced service at once (discovery_parse_services: gatt_db_insert_service finds the old
+    one in the way, gatt_db_clear_range) and inserts both services inactive; the characteristics of the range are
+    discovered next, then the descriptors characteristic by characteristic in handle order (discover_descs,
+    "Sequentially discover descriptors for each characteristic"), and a service is set active, which exports it
+    (gatt_db_service_set_active -> notify_service_changed -> device.c, gatt_service_added ->
+    btd_gatt_client_service_added -> export_service), once that walk moves past its last characteristic ("Done with
+    the current service"). So the new service comes first, here after added_ms, and the replaced one only after the
+    Find Information round trips of its own characteristics (a Battery Level with its CCCD and Presentation Format
+    takes one), here after back_ms.'''
+    device = devices[address]
+    service = next(s for s in device.database if s['handle'] == handle)
+    for char in service['chars']:
+        close_socket(char['path'])
+        char['kept'] = False
+        set_cccd(char, 0)
+        for desc in char['descs']:
+            remove_object(desc['path'])
+        remove_object(char['path'])
+    remove_object(service['path'])
+
+    def export_only(services):
+        if devices.get(address) is device and device.props()['Connected']:
+            database = device.database
+            device.database = services
+            device.export()
+            device.database = database
+
+    def new_one():
+        database = device.database
+        gatt(address, [added])
+        fresh = device.database
+        device.database = database
+        export_only(fresh)
+        device.database = database + fresh
+        return False
+
+    def back():
+        export_only([service])
+        return False
+
+    GLib.timeout_add(added_ms, new_one)
+    GLib.timeout_add(back_ms, back)
+
+
 # ---- Pairing through the registered agent
 
 def noting(replies, method, args, on_reply=lambda *_: None, on_error=lambda _: None):
