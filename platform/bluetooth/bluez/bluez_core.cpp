@@ -805,6 +805,8 @@ void BluezCore::ServicesChanged(const std::string& device_path, const std::strin
         next();
       });
     }
+    // The requests that waited for the change look at the services now.
+    if (waiters_.count(device_path) != 0) Resolved(device_path, false);
     FireDevices(device_path, kGattServicesChanged);
   });
 }
@@ -949,7 +951,12 @@ void BluezCore::EnsureResolved(const std::string& device_path, std::function<voi
     auto found = device->find(key);
     return found != device->end() && found->second.Bool();
   };
-  if (flag("Connected") && flag("ServicesResolved") && HasServices(device_path)) {
+  // A services change under way with a removed service still missing (bluetoothd discovers it anew after a
+  // Service Changed, ServicesResolved staying set): the request waits for it, as the first discovery waits
+  // for ServicesResolved. The change's telling (within kServiceBackMs) or the link's end finishes the wait.
+  const auto burst = services_bursts_.find(device_path);
+  const bool changing = burst != services_bursts_.end() && !burst->second.missing.empty();
+  if (flag("Connected") && flag("ServicesResolved") && HasServices(device_path) && !changing) {
     done(true);
     return;
   }
@@ -959,6 +966,7 @@ void BluezCore::EnsureResolved(const std::string& device_path, std::function<voi
   // application still waits for (its Timeout, or none); what ends the wait is ServicesResolved, the link's end,
   // the device's removal, a failed Connect, bluetoothd leaving the bus, or Shutdown.
   waiters_[device_path].push_back(std::move(done));
+  if (changing) return;
   if (flag("Connected") && flag("ServicesResolved")) return Resolved(device_path, false);
   if (flag("Connected") || connecting_.count(device_path) != 0) return;
   AskConnect(device_path);

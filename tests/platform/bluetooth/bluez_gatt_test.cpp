@@ -1331,5 +1331,22 @@ TEST_F(BluezGatt, ASocketOpenedBesideASubscriptionHeldForAServicesChangeClosesWi
       << "the notification socket stayed open with no subscriber left in the process";
 }
 
+// A Service Changed over the whole database, each service's handles moved: bluetoothd removes every service (and
+// its UUID) as the device answers the new primary service discovery and exports them again once the range is
+// discovered, ServicesResolved staying true throughout (scripted_bluez.py, database_replaced_after). A services
+// request made in that window is a request of a connected device whose discovery is under way: it waits for the
+// services, as it does at the first discovery, rather than failing as if the device could not be reached.
+TEST_F(BluezGatt, ADiscoverWhileAServiceChangedRediscoversTheWholeDatabaseWaitsForTheServices) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  Script("database_replaced_after(HEART_RATE_ADDRESS, 400)");
+  // The removals have reached the client.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0)
+      << "a Discover during the device's rediscovery failed: " << LastError();
+  EXPECT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("001000000000"), Text("001000120000")}), 0)
+      << "the Battery Service was missing from the Discover: " << LastError();
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing

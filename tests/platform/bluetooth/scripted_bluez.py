@@ -1301,6 +1301,39 @@ def service_replaced_behind_a_new_one(address, handle, added, added_ms, back_ms)
     GLib.timeout_add(back_ms, back)
 
 
+def database_replaced_after(address, ms):
+    '''A Service Changed over a range that holds every service, each of them changed (its handles moved), as
+    bluetoothd handles it over the air: the answer to the primary service discovery removes each service at once
+    (shared/gatt-client.c, discovery_parse_services: gatt_db_insert_service finds the old one in the way,
+    gatt_db_clear_range), and device.c, gatt_service_removed, drops its UUID from the device's UUIDs ("Remove the
+    corresponding UUIDs entry", g_dbus_emit_property_changed "UUIDs") before btd_gatt_client_service_removed
+    unexports it. ServicesResolved stays true (gatt_client_service_changed only stores the database). The services
+    come back, with their UUIDs, once the discovery of the range is done (gatt_db_service_set_active ->
+    gatt_service_added -> add_gatt_service: btd_device_add_uuid; btd_gatt_client_service_added), here `ms`
+    milliseconds later.'''
+    device = devices[address]
+    uuids = list(device.props().get('UUIDs', []))
+    for service in device.database:
+        for char in service['chars']:
+            close_socket(char['path'])
+            char['kept'] = False
+            set_cccd(char, 0)
+            for desc in char['descs']:
+                remove_object(desc['path'])
+            remove_object(char['path'])
+        left = [u for u in device.props().get('UUIDs', []) if str(u) != str(service['uuid'])]
+        changed(device.path, DEVICE_IFACE, {'UUIDs': dbus.Array(left, signature='s')})
+        remove_object(service['path'])
+
+    def again():
+        if devices.get(address) is device and device.props()['Connected']:
+            changed(device.path, DEVICE_IFACE, {'UUIDs': dbus.Array(uuids, signature='s')})
+            device.export()
+        return False
+
+    GLib.timeout_add(ms, again)
+
+
 # ---- Pairing through the registered agent
 
 def noting(replies, method, args, on_reply=lambda *_: None, on_error=lambda _: None):
