@@ -1031,10 +1031,12 @@ TEST_F(BluezGatt, ACachedReadOfAnAttributeNeverReadGivesTheDeviceValueNotBluetoo
   ASSERT_NE(described, nullptr);
   EXPECT_EQ(Hex(described->Value()), "0000") << "a cached read of its CCCD before any read";
 
-  // What a program meets: ReadCharacteristicValueAt right after Discover.
+  // What a program meets: ReadCharacteristicValueAt right after Discover. The objects let go close the link they
+  // opened first (a Disconnect of their own), so that the client's connection does not race that close.
   device_.reset();
   level.reset();
   cccd.reset();
+  ASSERT_TRUE(WaitForScript("devices[HEART_RATE_ADDRESS].props()['Connected']", "0"));
   ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
   ASSERT_EQ(Call(VELMORABLE_METHOD_SELECT, {Text("001000000000"), Text("001000120000")}), 0) << LastError();
   std::vector<intptr_t> params = {0, 0};
