@@ -619,6 +619,7 @@ class BLEClientEngine : public component::SocketBase, public BLEEventSink {
     std::shared_ptr<bt::DeviceInformationCustomPairing> pairing;
     core::Buffer server_id;
     SinkWord word;
+    uint64_t generation = 0;  // the tree's, once the Connect holds the device: its requests' connection
   };
   // AwaitPairing makes round the one that the pairing requests are answered for.
   void AwaitPairing(const std::shared_ptr<AwaitedPairing>& round);

@@ -773,6 +773,7 @@ int BLEClientEngine::PairDevice(const std::shared_ptr<bt::BluetoothLEDevice>& de
   const int rc = round->server_id.Assign(id);
   if (rc != core::kOk) return ReportOutOfMemory(rc);
   if (!HoldDeviceOfUse(device, serial)) return kParentNotListed;
+  round->generation = TreeGeneration();
   const std::shared_ptr<bt::DeviceInformationCustomPairing> custom = Required(PairingOf(*device)->Custom());
   (void)bridge_->RegisterPairingRequested(custom);
   // Only this pairing's requests reach the sink, with this server's id, and only while this call waits: the
@@ -1265,7 +1266,11 @@ void BLEClientEngine::OnPairingRequested(const std::shared_ptr<bt::DeviceInforma
   core::Buffer pin;
   if (PlatformStringToText(args->Pin(), pin) != core::kOk) (void)pin.Clear();
   int32_t accept = 0;
-  (void)FirePairingRequest(server_id.Data(), static_cast<int32_t>(kind), &pin, &accept);
+  {
+    // The request is an event of the connection its Connect set up (see EventOfConnection).
+    const EventOfConnection event(this, round->generation);
+    (void)FirePairingRequest(server_id.Data(), static_cast<int32_t>(kind), &pin, &accept);
+  }
   if (accept == 0) return;
   // A PIN is required for ProvidePin: without one no answer is given and the platform refuses the pairing.
   bt::HString wide_pin;

@@ -161,6 +161,9 @@ intptr_t BLEClient::Get(int32_t property_id, int32_t index) {
     case IndexKind::kNone:
       break;
   }
+  // A late event's sink reads nothing of a later connection, whose lookups would ask its device (see
+  // EventOfConnection).
+  if (rc == 0 && kind != IndexKind::kNone && engine_.EventConnectionEnded()) rc = kParentNotListed;
   if (rc != 0) {
     // Every indexed id, the int ones included, answers an index outside its collection the same way.
     (void)SetLastErrorAndCode(rc, rc == core::kOutOfRange ? IndexText(kind) : nullptr);

@@ -24,8 +24,16 @@ constexpr uint64_t kSweepB = 0xA0B0C0D00A02;
 constexpr char kBatterySvc[] = "001000000000";
 constexpr char kLevelChr[] = "001000120000";
 
+bool g_with_include = false;  // the heart rate service includes a secondary service with a characteristic
+
 SimPeripheral SweepPeripheral(uint64_t address) {
   SimPeripheral peripheral = BusyPeripheral(address);
+  if (g_with_include) {
+    bt::sim::SimService secondary = Service(0x0020, 0x1801, false);
+    secondary.characteristics.push_back(Characteristic(0x0022, 0x2A05, 0x02));
+    peripheral.gatt.services.push_back(secondary);
+    peripheral.gatt.services[0].included.push_back(0x0020);
+  }
   bt::sim::SimCharacteristic level = Characteristic(0x0012, 0x2A19, 0x0E | 0x200);
   level.descriptors.push_back({0x0013, bt::BluetoothBaseUuid(0x2901), {'L', 'v'}});
   peripheral.gatt.services[1].characteristics.push_back(level);
@@ -51,6 +59,8 @@ struct SweepState {
   bool connect_elsewhere = false;
   bool on_platform = false;
   bool in_update_sink = false;     // the session runs inside a ServerUpdate sink on the platform's thread
+  bool late = false;               // another thread reconnects (to B) while the sink waits: the rest is late
+  std::vector<std::string> late_zero;  // steps after a late cut that returned 0
   std::atomic<bool> started{false};
   std::atomic<bool> done{false};
   int cut_rc = -1;
@@ -92,7 +102,20 @@ struct Sweep {
         s.cut_event = "event " + std::to_string(id);
       }
       s.made = -2;
-      if (s.on_platform) {
+      if (s.late) {
+        std::atomic<int> rc{-3};
+        VelmoraBLE_BLEClient* h = s.handle.load();
+        const uint64_t next = s.connect_elsewhere ? kSweepB : kSweepA;
+        std::thread other([&rc, h, next] {
+          (void)VelmoraBLE_BLEClient_Set(h, VELMORABLE_PROP_TIMEOUT, 0, 1);
+          (void)Do(h, VELMORABLE_METHOD_DISCONNECT);
+          const int connected = Do(h, VELMORABLE_METHOD_CONNECT, Id(next).c_str());
+          rc = connected != 0 ? connected : DiscoverWithDescriptors(h);
+          (void)VelmoraBLE_BLEClient_Set(h, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>(kBatterySvc));
+        });
+        other.join();
+        s.made = rc.load();
+      } else if (s.on_platform) {
         std::atomic<int> rc{-3};
         VelmoraBLE_BLEClient* h = s.handle.load();
         const bool elsewhere = s.connect_elsewhere;
@@ -214,6 +237,9 @@ void RunSession(SweepState& state) {
     state.step = step;
     const int rc = RunStep(state.handle.load(), step);
     if (state.cut_step.load() == step) state.cut_rc = rc;
+    if (state.late && state.cut_step.load() >= 0 && step > state.cut_step.load() && rc == 0) {
+      state.late_zero.push_back(std::to_string(step));
+    }
     if (step == kSteps - 1) state.last_rc = rc;
   }
   state.step = -1;
@@ -223,8 +249,9 @@ class EventSweep : public RadioFixture<1> {
  protected:
   // Runs the session with the sink's call in event `target` (0: none). Returns the events counted.
   int RunOnce(int target, bool elsewhere, std::vector<std::string>* faults, bool platform = false,
-              bool in_sink = false) {
+              bool in_sink = false, bool late = false) {
     SweepState state;
+    state.late = late;
     state.on_platform = platform;
     state.in_update_sink = in_sink;
     state.app = std::this_thread::get_id();
@@ -233,6 +260,10 @@ class EventSweep : public RadioFixture<1> {
     Client client(&Sweep::Call, &sweep);
     state.handle = client;
     EXPECT_EQ(Config(client, "LogLevel=3"), 0);
+    if (g_with_include) {
+      EXPECT_EQ(Config(client, "AutoDiscoverIncludedServices=True"), 0);
+      EXPECT_EQ(Config(client, "AutoDiscoverCharacteristics=True"), 0);
+    }
     EXPECT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kSweepA).c_str()), 0) << LastError(client);
     state.count = 0;
     state.target = target;
@@ -248,7 +279,9 @@ class EventSweep : public RadioFixture<1> {
       const std::vector<bt::sim::SimCall> journal = radio_->Journal();
       std::string asked;
       for (size_t i = state.mark.load(); i < journal.size(); ++i) {
-        if (journal[i].address == kSweepA && AsksDevice(journal[i].api)) asked += std::string(journal[i].api) + " ";
+        if ((journal[i].address == kSweepA || (late && journal[i].address == kSweepB)) && AsksDevice(journal[i].api)) {
+          asked += std::string(journal[i].address == kSweepB ? "B:" : "A:") + journal[i].api + " ";
+        }
       }
       char head[512];
       std::snprintf(head, sizeof(head), "k=%d step %d cut in [%s] (sink's call %d) returned %d: ", target,
@@ -262,7 +295,12 @@ class EventSweep : public RadioFixture<1> {
       if (cut_rc == 0 && state.cut_step.load() >= 0 && state.cut_step.load() < 19 && state.cut_event.rfind("event 1", 0) != 0) {
         faults->push_back(std::string(head) + "the cut call returned 0");
       }
-      if (elsewhere && state.cut_step.load() >= 0 && state.cut_step.load() < kSteps - 1 && state.last_rc != 0) {
+      if (!state.late_zero.empty()) {
+        std::string list;
+        for (const auto& e : state.late_zero) list += e + " ";
+        faults->push_back(std::string(head) + "late steps returned 0: " + list);
+      }
+      if (!late && elsewhere && state.cut_step.load() >= 0 && state.cut_step.load() < kSteps - 1 && state.last_rc != 0) {
         faults->push_back(std::string(head) + "the last Discover after the Connect elsewhere returned " +
                           std::to_string(state.last_rc));
       }
@@ -272,14 +310,14 @@ class EventSweep : public RadioFixture<1> {
     return state.count.load();
   }
 
-  void RunSweep(bool elsewhere, bool platform = false, bool in_sink = false) {
+  void RunSweep(bool elsewhere, bool platform = false, bool in_sink = false, bool late = false, int stride = 1) {
     radio_->AddPeripheral(SweepPeripheral(kSweepA));
     radio_->AddPeripheral(SweepPeripheral(kSweepB));
     std::vector<std::string> none;
     const int total = RunOnce(0, elsewhere, &none, platform, in_sink);
     ASSERT_GT(total, 20);
     std::vector<std::string> faults;
-    for (int k = 1; k <= total; ++k) RunOnce(k, elsewhere, &faults, platform, in_sink);
+    for (int k = 1; k <= total; k += stride) RunOnce(k, elsewhere, &faults, platform, in_sink, late);
     std::string all;
     for (const auto& f : faults) all += f + "\n";
     EXPECT_TRUE(faults.empty()) << faults.size() << " of " << total << ":\n" << all;
@@ -292,6 +330,23 @@ TEST_F(EventSweep, PlatformThreadDisconnectInEveryEventOfTheApplicationsThread) 
 TEST_F(EventSweep, PlatformThreadConnectElsewhereInEveryEventOfTheApplicationsThread) { RunSweep(true, true); }
 TEST_F(EventSweep, DisconnectInEveryEventOfASessionInAServerUpdateSink) { RunSweep(false, false, true); }
 TEST_F(EventSweep, ConnectElsewhereInEveryEventOfASessionInAServerUpdateSink) { RunSweep(true, false, true); }
+// The session in a ServerUpdate sink; at its k-th event another thread reconnects the client to B (its Disconnect
+// gives up waiting for the sink, 301) and discovers B. The rest of the session is a late event's sink: it must ask
+// nothing of B (nor of A) and no step of it may succeed.
+TEST_F(EventSweep, LateSessionAfterAnotherThreadsReconnectInEveryFifthEvent) { RunSweep(true, false, true, true, 5); }
+TEST_F(EventSweep, DisconnectInEveryEventWithAnIncludedService) {
+  g_with_include = true;
+  RunSweep(false);
+  g_with_include = false;
+}
+TEST_F(EventSweep, PlatformThreadConnectElsewhereInEveryEventWithAnIncludedService) {
+  g_with_include = true;
+  RunSweep(true, true);
+  g_with_include = false;
+}
+TEST_F(EventSweep, LateSessionAfterAnotherThreadsReconnectToTheSameDeviceInEveryFifthEvent) {
+  RunSweep(false, false, true, true, 5);
+}
 
 
 constexpr uint64_t kLateOff = 0xA0B0C0D00A11;
