@@ -805,8 +805,10 @@ void BluezCore::ServicesChanged(const std::string& device_path, const std::strin
         next();
       });
     }
-    // The requests that waited for the change look at the services now.
-    if (waiters_.count(device_path) != 0) Resolved(device_path, false);
+    // The requests that waited for the change go on once a service is there; with none yet, bluetoothd's
+    // discovery is still under way (ServicesResolved stays set through it), and the next export or the link's
+    // end finishes them, as for the first discovery (see EnsureResolved).
+    if (waiters_.count(device_path) != 0 && HasServices(device_path)) FinishWaiters(device_path, true);
     FireDevices(device_path, kGattServicesChanged);
   });
 }

@@ -1350,5 +1350,23 @@ TEST_F(BluezGatt, ADiscoverWhileAServiceChangedRediscoversTheWholeDatabaseWaitsF
       << "the Battery Service was missing from the Discover: " << LastError();
 }
 
+// A Service Changed over the whole database whose new discovery takes longer than the backend's 3 s wait for a
+// removed service (a large database over a slow connection interval: each ATT request of bluetoothd's discovery
+// takes at least a connection event, shared/gatt-client.c, process_service_changed -> discovery_op). bluetoothd
+// keeps the link and ServicesResolved set throughout (device.c, gatt_client_service_changed only stores the
+// database) and exports the services again once the range is discovered (scripted_bluez.py,
+// database_replaced_after). A Discover made in that window is a request of a connected device whose discovery is
+// under way: it must wait for the services, as at the first discovery, not fail as if the device were gone.
+TEST_F(BluezGatt, ADiscoverDuringARediscoveryLongerThanThreeSecondsWaitsForTheServices) {
+  Script("heart_rate_sensor()");
+  ASSERT_EQ(ConnectAndDiscover(), 0) << LastError();
+  Script("database_replaced_after(HEART_RATE_ADDRESS, 4000)");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Call(VELMORABLE_METHOD_DISCOVER, {Text(""), Text(""), 1, Text("")}), 0)
+      << "a Discover during the device's rediscovery failed: " << LastError();
+  EXPECT_EQ(Call(VELMORABLE_METHOD_SUBSCRIBE, {Text("001000000000"), Text("001000120000")}), 0)
+      << "the Battery Service was missing from the Discover: " << LastError();
+}
+
 }  // namespace
 }  // namespace velmora::ble::testing
