@@ -202,12 +202,7 @@ TEST_F(LateValueSinkCalls, ReachNothingOfTheNextConnection) {
   };
   Client client(&Sink::Call, &events);
   handle = client;
-  ASSERT_EQ(ConnectWithDescriptors(client, kLate), 0) << LastError(client);
-  ASSERT_EQ(OnMeasurement(client, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(client);
-  armed = true;
-  ASSERT_TRUE(Eventually([&] { return waiting.load(); }));
-  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
-  ASSERT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 301);
+  ASSERT_TRUE(EndBehindAWaitingValueSink(client, kLate, armed, waiting)) << LastError(client);
   ASSERT_EQ(ConnectWithDescriptors(client, kLate), 0) << LastError(client);
   released = true;
   ASSERT_TRUE(Eventually([&] { return disconnected.load() != -1; }));

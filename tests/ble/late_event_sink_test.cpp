@@ -80,12 +80,7 @@ TEST_F(LateValueSinkGet, AsksNothingOfTheNextConnection) {
   };
   Client client(&Sink::Call, &events);
   handle = client;
-  ASSERT_EQ(ConnectWithDescriptors(client, kLateGet), 0) << LastError(client);
-  ASSERT_EQ(OnMeasurement(client, VELMORABLE_METHOD_SUBSCRIBE), 0) << LastError(client);
-  armed = true;
-  ASSERT_TRUE(Eventually([&] { return waiting.load(); }));
-  ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1), 0);
-  ASSERT_EQ(Do(client, VELMORABLE_METHOD_DISCONNECT), 301);
+  ASSERT_TRUE(EndBehindAWaitingValueSink(client, kLateGet, armed, waiting)) << LastError(client);
   ASSERT_EQ(Do(client, VELMORABLE_METHOD_CONNECT, Id(kLateGet).c_str()), 0) << LastError(client);
   ASSERT_EQ(DiscoverWithoutDescriptors(client), 0) << LastError(client);
   ASSERT_EQ(VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_SERVICE, 0, reinterpret_cast<intptr_t>("001000000000")), 0);

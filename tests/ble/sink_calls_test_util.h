@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "tests/ble/scan_test_util.h"
 #include "tests/ble/threads_test_util.h"
 #include "velmorable.h"
@@ -51,6 +53,26 @@ inline int DiscoverWithDescriptors(VelmoraBLE_BLEClient* handle) {
 inline int ConnectWithDescriptors(VelmoraBLE_BLEClient* handle, uint64_t address) {
   const int rc = Do(handle, VELMORABLE_METHOD_CONNECT, Id(address).c_str());
   return rc != 0 ? rc : DiscoverWithDescriptors(handle);
+}
+
+// EndBehindAWaitingValueSink connects `client` to `address` with descriptors, subscribes to the measurement, arms
+// the client's Value sink (`armed`), waits until that sink waits (`waiting`) and disconnects with a 1 s Timeout,
+// which gives up waiting for the sink (301): the sink's event is then of a connection another thread ended.
+inline ::testing::AssertionResult EndBehindAWaitingValueSink(VelmoraBLE_BLEClient* client, uint64_t address,
+                                                              std::atomic<bool>& armed, std::atomic<bool>& waiting) {
+  if (const int rc = ConnectWithDescriptors(client, address); rc != 0) {
+    return ::testing::AssertionFailure() << "Connect " << rc;
+  }
+  if (const int rc = OnMeasurement(client, VELMORABLE_METHOD_SUBSCRIBE); rc != 0) {
+    return ::testing::AssertionFailure() << "Subscribe " << rc;
+  }
+  armed = true;
+  if (!Eventually([&] { return waiting.load(); })) return ::testing::AssertionFailure() << "the sink never waited";
+  (void)VelmoraBLE_BLEClient_Set(client, VELMORABLE_PROP_TIMEOUT, 0, 1);
+  if (const int rc = Do(client, VELMORABLE_METHOD_DISCONNECT); rc != 301) {
+    return ::testing::AssertionFailure() << "Disconnect " << rc;
+  }
+  return ::testing::AssertionSuccess();
 }
 
 // WriteCccd writes `value` 00 to the measurement's CCCD with WriteValue.
